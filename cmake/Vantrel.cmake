@@ -1,0 +1,34 @@
+# Helpers shared by every library, program, test and fuzz target of the tree.
+
+# vantrel_library(NAME DIR DEPS...): a static library from every .cpp in DIR.
+function(vantrel_library name)
+  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src/lib)
+  target_link_libraries(${name} PUBLIC ${A_DEPS} Threads::Threads)
+endfunction()
+
+# vantrel_tests(PREFIX DEPS...): one test program per *_test.cpp of the current folder.
+# A file named *_mt_test.cpp exercises threads and is labelled "threads" (run under
+# ThreadSanitizer as well). Tests named in NOEMU are labelled "noemu": they are left out
+# of the run under qemu-arm, each for the reason given beside it in the folder's list.
+function(vantrel_tests prefix)
+  cmake_parse_arguments(A "" "" "DEPS;NOEMU" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(t ${tests})
+    get_filename_component(base ${t} NAME_WE)
+    set(exe ${prefix}_${base})
+    add_executable(${exe} ${t})
+    target_link_libraries(${exe} PRIVATE ${A_DEPS} vantrel_testkit GTest::gtest_main)
+    add_test(NAME ${exe} COMMAND ${exe})
+    set(labels ${prefix})
+    if(base MATCHES "_mt_test$")
+      list(APPEND labels threads)
+    endif()
+    if(base IN_LIST A_NOEMU)
+      list(APPEND labels noemu)
+    endif()
+    set_tests_properties(${exe} PROPERTIES LABELS "${labels}" TIMEOUT 300)
+  endforeach()
+endfunction()

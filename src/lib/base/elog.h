@@ -1,0 +1,86 @@
+// elog.h - the error log: every message of the programs and libraries goes through it.
+//
+// Messages registered with elog_log wait in a register private to the calling thread,
+// until a later call on that thread prints them (elog_complain, elog_notify, elog_die,
+// elog_clear_register(1)) or drops them (elog_clear_register(0)), or elog_query hands
+// them over. Flag 1 appends the text of the last system error (errno at the call).
+// Printed output goes to standard error, one line per message, each line prefixed with
+// the program name and ": ". A message's own trailing newline is not doubled.
+//
+// Tests can capture printed output with elog_set_sink and replace the process exit of
+// elog_die and elog_fault with elog_set_exit_hook. Every function may be called from any
+// thread; printing is serialised by one process-wide mutex, the register needs no lock.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+#ifndef ELOG_PRINTF
+#define ELOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+extern "C++" {
+
+// Severities, in increasing order.
+enum ElogSeverity {
+  ELOG_DEBUG = 1,
+  ELOG_LOG = 2,
+  ELOG_NOTIFY = 3,
+  ELOG_COMPLAIN = 4,
+  ELOG_FAULT = 5,
+  ELOG_DIE = 6,
+};
+
+// One registered message, as elog_query hands it over.
+struct Elog_msg {
+  char *tag;     // program name at the time of the message
+  char *msg;     // message text (without the system error)
+  char *sys;     // system error text for flag 1, "" otherwise
+  int severity;  // ElogSeverity
+  int n;         // how many times this message was registered in a row
+};
+
+// Program name used as the message prefix: the base name of argv[0] after elog_init,
+// "vantrel" before.
+extern char *Program_Name;
+
+void elog_init(int argc, char **argv);
+void elog_log(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+void elog_debug(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+void elog_notify(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+void elog_complain(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+// Prints the register and the message, then ends the process with status 1.
+[[noreturn]] void elog_die(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+// A fault of the program itself: printed like elog_die, then the process ends with
+// status 2.
+[[noreturn]] void elog_fault(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+// Same as elog_complain.
+void complain(int flag, const char *format, ...) ELOG_PRINTF(2, 3);
+void elog_vcomplain(int flag, const char *format, va_list ap);
+void elog_vlog(int flag, const char *format, va_list ap);
+
+// Flag 1 prints the registered messages before dropping them, 0 only drops them.
+// Returns how many messages the register held.
+int elog_clear_register(int flag);
+// Number of messages now registered on this thread; a later elog_query can fetch only
+// what came after a mark.
+int elog_mark(void);
+// Hands over the registered messages from index `mark` on as a new array in *list
+// (free each entry with elog_free_msg, then the array with free()). Flag 2 also removes
+// them from the register, 1 leaves them. Returns the number of entries.
+int elog_query(int flag, int mark, Elog_msg **list);
+void elog_free_msg(Elog_msg *msg);
+
+// Verbosity: elog_debug prints only while verbose_exists() is non-zero.
+extern int Verbose;
+int verbose_exists(void);
+
+// Test seams. The sink receives every printed line (with its newline); none restores
+// standard error. The exit hook replaces exit() in elog_die and elog_fault; it must not
+// return (throw or longjmp), else the process aborts.
+using ElogSink = void (*)(const std::string &line, void *user);
+void elog_set_sink(ElogSink sink, void *user);
+using ElogExitHook = void (*)(int status);
+void elog_set_exit_hook(ElogExitHook hook);
+
+}  // extern "C++"
