@@ -1,9 +1,15 @@
 # Helpers shared by every library, program, test and fuzz target of the tree.
 
-# vantrel_library(NAME DIR DEPS...): a static library from every .cpp in DIR.
+# vantrel_library(NAME DEPS...): a static library from every .cpp of the current folder.
 function(vantrel_library name)
   cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    # A library whose sources are not written yet still links.
+    set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${empty} "")
+    set(srcs ${empty})
+  endif()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src/lib)
   target_link_libraries(${name} PUBLIC ${A_DEPS} Threads::Threads)
