@@ -9,7 +9,10 @@
 
 namespace {
 
-std::atomic<double> g_scale{1.0};
+// The scale is kept under the origin mutex; g_scaled lets the common unscaled path skip
+// the lock. (No 64-bit atomics: the 32-bit ARM target has no lock-free ones.)
+std::atomic<bool> g_scaled{false};
+double g_scale = 1.0;
 // The origin of the scaled clocks: real monotonic and wall times at the moment the scale
 // was last set, and the clock times they stand for.
 struct Origin {
@@ -26,9 +29,16 @@ double real_clock(clockid_t id) {
   return (double)ts.tv_sec + (double)(ts.tv_nsec / 1000) / 1e6;
 }
 
-Origin origin() {
+Origin origin(double *scale) {
   std::lock_guard<std::mutex> lock(g_origin_mutex);
+  *scale = g_scale;
   return g_origin;
+}
+
+double current_scale() {
+  if (!g_scaled.load()) return 1.0;
+  std::lock_guard<std::mutex> lock(g_origin_mutex);
+  return g_scale;
 }
 
 void real_sleep(double seconds) {
@@ -49,18 +59,18 @@ void real_sleep(double seconds) {
 
 double clock_now(void) {
   if (const ClockDriver *d = g_driver.load()) return d->now(d->user);
-  double s = g_scale.load();
-  if (s == 1.0) return real_clock(CLOCK_REALTIME);
-  Origin o = origin();
+  if (!g_scaled.load()) return real_clock(CLOCK_REALTIME);
+  double s;
+  Origin o = origin(&s);
   return o.wall + (real_clock(CLOCK_MONOTONIC) - o.real_mono) / s;
 }
 
 double clock_monotonic(void) {
   if (const ClockDriver *d = g_driver.load()) return d->monotonic(d->user);
-  double s = g_scale.load();
   double m = real_clock(CLOCK_MONOTONIC);
-  if (s == 1.0) return m;
-  Origin o = origin();
+  if (!g_scaled.load()) return m;
+  double s;
+  Origin o = origin(&s);
   return o.mono + (m - o.real_mono) / s;
 }
 
@@ -69,14 +79,14 @@ void clock_sleep(double seconds) {
     d->sleep(seconds, d->user);
     return;
   }
-  real_sleep(seconds * g_scale.load());
+  real_sleep(seconds * current_scale());
 }
 
-double clock_real_seconds(double seconds) { return seconds * g_scale.load(); }
+double clock_real_seconds(double seconds) { return seconds * current_scale(); }
 
 int clock_real_ms(int ms) {
   if (ms < 0) return -1;
-  double s = g_scale.load();
+  double s = current_scale();
   if (s == 1.0) return ms;
   return (int)std::ceil(ms * s);
 }
@@ -91,11 +101,12 @@ void clock_set_scale(double scale) {
     g_origin.real_wall = real_clock(CLOCK_REALTIME);
     g_origin.mono = mono;
     g_origin.wall = wall;
+    g_scale = scale;
   }
-  g_scale.store(scale);
+  g_scaled.store(scale != 1.0);
 }
 
-double clock_get_scale(void) { return g_scale.load(); }
+double clock_get_scale(void) { return current_scale(); }
 
 void clock_set_driver(const ClockDriver *driver) {
   if (driver == nullptr) {
