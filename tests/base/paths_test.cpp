@@ -127,7 +127,8 @@ TEST(Paths, CleanpathExpandsALeadingTilde) {
   struct passwd *pw = getpwuid(getuid());
   if (pw && pw->pw_dir && pw->pw_dir[0] == '/') {
     std::string in = std::string("~") + pw->pw_name + "/x";
-    EXPECT_EQ(take(cleanpath(in.c_str())), take(cleanpath((std::string(pw->pw_dir) + "/x").c_str())));
+    EXPECT_EQ(take(cleanpath(in.c_str())),
+              take(cleanpath((std::string(pw->pw_dir) + "/x").c_str())));
   }
 }
 

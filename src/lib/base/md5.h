@@ -12,9 +12,9 @@
 #include <cstdint>
 
 struct MD5_CTX {
-  uint32_t state[4];        // A, B, C, D
-  uint64_t nbytes;          // bytes fed so far (the length is taken modulo 2^64 bits)
-  unsigned char buffer[64]; // the partial block not yet processed
+  uint32_t state[4];         // A, B, C, D
+  uint64_t nbytes;           // bytes fed so far (the length is taken modulo 2^64 bits)
+  unsigned char buffer[64];  // the partial block not yet processed
 };
 
 void MD5Init(MD5_CTX *ctx);

@@ -1,4 +1,13 @@
 // paths.cpp - path texts, file queries, the install root, fdwait and disordered.
+
+// 64-bit file offsets and inode numbers on 32-bit systems too: without them stat() and
+// readdir() fail with EOVERFLOW on file systems whose inode numbers or directory
+// positions do not fit 32 bits, and a directory listing or a file test would fail on a
+// 32-bit ARM where it works elsewhere. Nothing of <sys/stat.h> or <dirent.h> crosses the
+// module's interface, so the choice stays inside this file.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
 #include "base/paths.h"
 
 #include <dirent.h>
@@ -59,8 +68,8 @@ std::string home_of(const std::string &name) {
 std::string expand_tilde(std::string_view path) {
   if (path.empty() || path[0] != '~') return std::string(path);
   size_t slash = path.find('/');
-  std::string name(path.substr(1, slash == std::string_view::npos ? std::string_view::npos
-                                                                  : slash - 1));
+  std::string name(
+      path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1));
   std::string home = home_of(name);
   if (home.empty()) return std::string(path);
   return slash == std::string_view::npos ? home : home + std::string(path.substr(slash));
@@ -161,9 +170,7 @@ int stat_mode(const char *path, mode_t *mode) {
   return 0;
 }
 
-bool name_start(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
+bool name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool name_char(char c) { return name_start(c) || (c >= '0' && c <= '9'); }
 
 }  // namespace
