@@ -307,20 +307,34 @@ Tbl *readtbl(const char *path, int flag, char **header) {
   return tbl;
 }
 
-// Stable merge sort over element addresses, then one gather pass: stable order keeps
-// equal elements as they came, and a comparison that is not a consistent ordering can
-// only give a strange order, never a read or write outside the array.
+// Stable merge sort over element addresses, then one gather pass. Stable order keeps
+// equal elements as they came. Every step is bounded by indices, never by the
+// comparison's answers, so a comparison that is not a consistent ordering only gives a
+// strange order, never a read or write outside the array (library sorts with unguarded
+// inner loops do not promise that).
 void quicksort(void *base, long count, long size,
                int (*cmp)(const void *a, const void *b, void *ctx), void *ctx) {
   if (base == nullptr || count < 2 || size <= 0 || cmp == nullptr) return;
   auto *bytes = static_cast<unsigned char *>(base);
-  std::vector<const unsigned char *> order(static_cast<size_t>(count));
-  for (long i = 0; i < count; i++) order[static_cast<size_t>(i)] = bytes + i * size;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](const unsigned char *a, const unsigned char *b) { return cmp(a, b, ctx) < 0; });
-  std::vector<unsigned char> sorted(static_cast<size_t>(count * size));
-  for (long i = 0; i < count; i++) {
-    memcpy(sorted.data() + i * size, order[static_cast<size_t>(i)], static_cast<size_t>(size));
+  size_t n = static_cast<size_t>(count);
+  std::vector<const unsigned char *> order(n), spare(n);
+  for (size_t i = 0; i < n; i++) order[i] = bytes + i * static_cast<size_t>(size);
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) {
+        // The right element goes first only when strictly smaller: stability.
+        spare[k++] = cmp(order[j], order[i], ctx) < 0 ? order[j++] : order[i++];
+      }
+      while (i < mid) spare[k++] = order[i++];
+      while (j < hi) spare[k++] = order[j++];
+    }
+    order.swap(spare);
+  }
+  std::vector<unsigned char> sorted(n * static_cast<size_t>(size));
+  for (size_t i = 0; i < n; i++) {
+    memcpy(sorted.data() + i * static_cast<size_t>(size), order[i], static_cast<size_t>(size));
   }
   memcpy(base, sorted.data(), sorted.size());
 }
