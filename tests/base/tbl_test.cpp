@@ -24,6 +24,11 @@ std::string texts(const Tbl *tbl) {
 
 char A[] = "a", B[] = "b", C[] = "c", D[] = "d";
 
+struct Key {
+  int32_t record;
+  int32_t value;
+};
+
 }  // namespace
 
 TEST(Tbl, EditingOperationsKeepOrder) {
@@ -96,6 +101,23 @@ TEST(Tbl, GrowsPastItsHintAndNullListsAreHarmless) {
   freetbl(huge, nullptr);
 }
 
+TEST(Tbl, AnIndexBeyondAnyPossibleListIsOutOfMemoryNotAnOverflow) {
+  ElogCapture cap;
+  ElogExitTrap trap;
+  Tbl *t = newtbl(0);
+  for (long i : {LONG_MAX, LONG_MAX / 8}) {
+    EXPECT_THROW(settbl(t, i, A), ElogExit) << i;
+  }
+  EXPECT_TRUE(cap.contains("Out of memory")) << cap.text();
+  EXPECT_EQ(maxtbl(t), 0);
+  Tbl *huge = inittbl(4, LONG_MAX);  // elements too big to hold even one
+  ASSERT_NE(huge, nullptr);
+  Key k{};
+  EXPECT_THROW(addrtbl(huge, &k), ElogExit);
+  freetbl(huge, nullptr);
+  freetbl(t, nullptr);
+}
+
 TEST(Tbl, FreeAndClearPassEntriesToTheFunction) {
   static int freed;
   freed = 0;
@@ -162,11 +184,6 @@ TEST(Tbl, CattblRefusesListsOfDifferentKinds) {
   freetbl(p, nullptr);
   freetbl(f, nullptr);
 }
-
-struct Key {
-  int32_t record;
-  int32_t value;
-};
 
 TEST(Tbl, FixedSizeListsHoldContiguousCopies) {
   Tbl *t = inittbl(0, sizeof(Key));

@@ -18,11 +18,15 @@
 
 namespace {
 
+// Transparent, so that lookups compare the caller's text without copying it.
 struct KeyOrder {
+  using is_transparent = void;
   int (*compare)(const char *, const char *);
   bool operator()(const std::string &a, const std::string &b) const {
     return compare(a.c_str(), b.c_str()) < 0;
   }
+  bool operator()(const std::string &a, const char *b) const { return compare(a.c_str(), b) < 0; }
+  bool operator()(const char *a, const std::string &b) const { return compare(a, b.c_str()) < 0; }
 };
 
 }  // namespace

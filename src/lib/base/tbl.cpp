@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ namespace {
 
 constexpr long kPtrSize = static_cast<long>(sizeof(void *));
 
+// The most elements a list of esize-byte elements may hold: the byte count must fit a
+// long, with room to double.
+long max_count(long esize) { return LONG_MAX / 2 / esize; }
+
 Tbl *make_tbl(long capacity_hint, long esize, bool fixed, const char *who) {
   Tbl *tbl = static_cast<Tbl *>(calloc(1, sizeof(Tbl)));
   if (tbl == nullptr) {
@@ -45,9 +50,9 @@ Tbl *make_tbl(long capacity_hint, long esize, bool fixed, const char *who) {
   }
   tbl->esize = esize;
   tbl->fixed = fixed;
-  if (capacity_hint > 0) {
-    // A hint is only a hint: an absurd one is not honoured up front.
-    long cap = std::min<long>(capacity_hint, 1L << 16);
+  // A hint is only a hint: an absurd one is not honoured up front.
+  long cap = std::min({capacity_hint, 1L << 16, max_count(esize)});
+  if (cap > 0) {
     tbl->data = static_cast<unsigned char *>(malloc(static_cast<size_t>(cap * esize)));
     if (tbl->data == nullptr) {
       elog_log(1, "%s: can't allocate room for %ld entries\n", who, cap);
@@ -59,15 +64,15 @@ Tbl *make_tbl(long capacity_hint, long esize, bool fixed, const char *who) {
   return tbl;
 }
 
-// Makes room for `more` further elements; fatal when memory runs out.
+// Makes room for `more` further elements; fatal when memory runs out or the list would
+// outgrow what a long can count in bytes.
 void reserve(Tbl *tbl, long more) {
+  const long limit = max_count(tbl->esize);
+  if (more > limit - tbl->count) OUT_OF_MEMORY(SIZE_MAX, "list entries");
   long need = tbl->count + more;
   if (need <= tbl->capacity) return;
-  long cap = tbl->capacity > 0 ? tbl->capacity : 8;
-  while (cap < need) {
-    if (cap > LONG_MAX / 2 / tbl->esize) OUT_OF_MEMORY(SIZE_MAX, "list entries");
-    cap *= 2;
-  }
+  long cap = tbl->capacity > 0 ? tbl->capacity : std::min(8L, limit);
+  while (cap < need) cap = cap > limit / 2 ? limit : cap * 2;
   size_t nbytes = static_cast<size_t>(cap) * static_cast<size_t>(tbl->esize);
   void *p = realloc(tbl->data, nbytes);
   if (p == nullptr) OUT_OF_MEMORY(nbytes, "list entries");
@@ -152,6 +157,7 @@ void *gettbl(const Tbl *tbl, long i) {
 long settbl(Tbl *tbl, long i, void *value) {
   if (tbl == nullptr || i < 0) return -1;
   if (i >= tbl->count) {
+    if (i >= max_count(tbl->esize)) OUT_OF_MEMORY(SIZE_MAX, "list entries");
     reserve(tbl, i + 1 - tbl->count);
     memset(slot(tbl, tbl->count), 0, static_cast<size_t>((i + 1 - tbl->count) * tbl->esize));
     tbl->count = i + 1;
@@ -379,11 +385,15 @@ long ssearch(const void *key, long size, const void *base, long count, int uniqu
 void pushstr(void **stack, const char *text) {
   if (stack == nullptr || text == nullptr) return;
   auto *s = static_cast<std::string *>(*stack);
-  if (s == nullptr) {
-    s = new std::string;
-    *stack = s;
+  try {
+    if (s == nullptr) {
+      s = new std::string;
+      *stack = s;
+    }
+    s->append(text);
+  } catch (const std::bad_alloc &) {
+    OUT_OF_MEMORY(strlen(text) + (s != nullptr ? s->size() : 0), "text stack");
   }
-  s->append(text);
 }
 
 char *popstr(void **stack, int keep) {

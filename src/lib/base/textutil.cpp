@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "base/elog.h"
@@ -56,7 +57,8 @@ const regex_t *compile(const char *who, const char *pattern, Hook **hook, RegexC
       (*hook)->p != nullptr && static_cast<RegexCache *>((*hook)->p)->pattern == pattern) {
     return &static_cast<RegexCache *>((*hook)->p)->re;
   }
-  auto *cache = new RegexCache{pattern, {}};
+  auto *cache = new (std::nothrow) RegexCache{pattern, {}};
+  if (cache == nullptr) OUT_OF_MEMORY(sizeof(RegexCache) + strlen(pattern), "compiled pattern");
   int rc = regcomp(&cache->re, pattern, REG_EXTENDED);
   if (rc != 0) {
     char why[256];
