@@ -102,6 +102,7 @@ TEST(Arr, GreparrMatchesWholeKeys) {
 
   ElogCapture cap;
   EXPECT_EQ(greparr("(unclosed", a), nullptr);
+  EXPECT_EQ(greparr("(a*){5000}", a), nullptr);  // refused before the compiler sees it
   EXPECT_EQ(greparr(nullptr, a), nullptr);
   freearr(a, nullptr);
 }

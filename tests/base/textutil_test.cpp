@@ -71,6 +71,43 @@ TEST(Strmatches, BadPatternsGiveMinusOne) {
   EXPECT_TRUE(cap.contains("strmatches: bad pattern '('")) << cap.text();
 }
 
+TEST(RegcompBounded, RefusesPatternsThatWouldExhaustTheCompiler) {
+  struct Case {
+    const char *pattern;
+    int rc;  // 0: compiles
+  } cases[] = {
+      {"AA_.*|BB_STA[0-9]+", 0},
+      {"/pf/dlcm|q330/pf/dlcm", 0},
+      {"(a|b){500}", 0},
+      {"[*+?{]{3}", 0},  // repetition characters inside brackets are plain
+      {"a{2,}b{,3}", 0},
+      {"(a*){5000}", REG_ESPACE},  // gigabytes in the C library
+      {"(a*){,5000}", REG_ESPACE},
+      {"a++++++++++++++++++++++++++++++", REG_ESPACE},
+      {"((((a{10}){10}){10}){10})", REG_ESPACE},
+      {"(a)\\1", REG_ESUBREG},
+      {"(", REG_EPAREN},
+  };
+  for (const Case &c : cases) {
+    regex_t re;
+    char why[64] = "";
+    int rc = regcomp_bounded(&re, c.pattern, 0, why, sizeof why);
+    EXPECT_EQ(rc, c.rc) << c.pattern << ": " << why;
+    if (rc == 0) {
+      regfree(&re);
+    } else {
+      EXPECT_NE(why[0], '\0') << c.pattern;
+    }
+  }
+  regex_t re;
+  EXPECT_NE(regcomp_bounded(&re, nullptr, 0, nullptr, 0), 0);
+  // The matchers and greparr go through it.
+  ElogCapture cap;
+  EXPECT_EQ(strmatches("aaa", "a++++++++++++++++++++++++++++++++++++++++", nullptr), -1);
+  elog_clear_register(1);
+  EXPECT_TRUE(cap.contains("pattern too complex")) << cap.text();
+}
+
 TEST(Strmatches, HookKeepsThePatternUntilItChanges) {
   Hook *hook = nullptr;
   EXPECT_EQ(strmatches("abc", "a.c", &hook), 1);

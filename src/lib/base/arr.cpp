@@ -15,6 +15,7 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/tbl.h"
+#include "base/textutil.h"
 
 namespace {
 
@@ -109,10 +110,8 @@ Tbl *greparr(const char *pattern, const Arr *arr) {
     return nullptr;
   }
   regex_t re;
-  int rc = regcomp(&re, pattern, REG_EXTENDED);
-  if (rc != 0) {
-    char why[256];
-    regerror(rc, &re, why, sizeof why);
+  char why[256];
+  if (regcomp_bounded(&re, pattern, 0, why, sizeof why) != 0) {
     elog_log(0, "greparr: bad pattern '%s': %s\n", pattern, why);
     return nullptr;
   }

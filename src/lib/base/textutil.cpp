@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "base/elog.h"
 #include "base/oom.h"
@@ -36,6 +37,117 @@ size_t field_length(const char *src, long n) {
   return nul ? static_cast<size_t>(static_cast<const char *>(nul) - src) : static_cast<size_t>(n);
 }
 
+// A pattern is refused when its estimated size passes this many nodes. The C library
+// compiles repetitions by copying their operand and builds closure sets that grow with
+// the square of chains of optional parts: "(a*){5000}", twelve characters, takes about
+// 2 GB and 20 s to compile, "a" followed by thirty '+' more than memory holds. At this
+// bound the worst pattern compiles in a fraction of a second and some tens of megabytes;
+// the selection patterns of an operator stay far below it.
+constexpr double kMaxPatternNodes = 2048;
+
+// Estimates the number of nodes the compiled form of an extended pattern holds: each
+// atom counts 1, a group the sum of its parts, and a repetition multiplies its operand
+// by its largest count (2 for '*', '+' and '?', which the compiler duplicates likewise,
+// and stacked repetitions multiply again). Sets *backref when the pattern uses \1..\9.
+double pattern_nodes(const char *pattern, bool *backref) {
+  struct Group {
+    double total = 0;  // finished parts
+    double last = 0;   // the part a following repetition applies to
+  };
+  auto cap = [](double x) { return x < 1e12 ? x : 1e12; };
+  std::vector<Group> stack(1);
+  *backref = false;
+  const char *p = pattern;
+  auto atom = [&](double size) {
+    Group &g = stack.back();
+    g.total = cap(g.total + g.last);
+    g.last = size;
+  };
+  auto repeat = [&](double factor) {
+    Group &g = stack.back();
+    g.last = cap((g.last > 0 ? g.last : 1) * (factor > 1 ? factor : 1) + 1);
+  };
+  while (*p != '\0') {
+    char c = *p++;
+    switch (c) {
+      case '(':
+        stack.emplace_back();
+        break;
+      case ')':
+        if (stack.size() > 1) {
+          Group inner = stack.back();
+          stack.pop_back();
+          atom(cap(inner.total + inner.last + 1));
+        } else {
+          atom(1);
+        }
+        break;
+      case '|': {
+        Group &g = stack.back();
+        g.total = cap(g.total + g.last + 1);
+        g.last = 0;
+        break;
+      }
+      case '*':
+      case '+':
+      case '?':
+        repeat(2);
+        break;
+      case '{': {
+        // A bound {m}, {m,}, {m,n} or {,n}; anything else is a plain brace.
+        const char *q = p;
+        double low = 0, high = 0;
+        bool digits = false;
+        auto number = [&](double &v) {
+          for (v = 0; digit(*q); q++, digits = true) v = cap(v * 10 + (*q - '0'));
+        };
+        number(low);
+        high = low;
+        if (*q == ',') {
+          q++;
+          const bool open = !digit(*q);
+          number(high);
+          if (open) high = low + 1;
+        }
+        if (!digits || *q != '}') {
+          atom(1);
+          break;
+        }
+        p = q + 1;
+        repeat(low > high ? low : high);
+        break;
+      }
+      case '[': {
+        if (*p == '^') p++;
+        if (*p == ']') p++;
+        while (*p != '\0' && *p != ']') {
+          if (*p == '[' && (p[1] == ':' || p[1] == '.' || p[1] == '=')) {
+            const char close[3] = {p[1], ']', '\0'};
+            const char *e = strstr(p + 2, close);
+            p = e != nullptr ? e + 2 : p + strlen(p);
+          } else {
+            p++;
+          }
+        }
+        if (*p == ']') p++;
+        atom(1);
+        break;
+      }
+      case '\\':
+        if (*p >= '1' && *p <= '9') *backref = true;
+        if (*p != '\0') p++;
+        atom(1);
+        break;
+      default:
+        atom(1);
+        break;
+    }
+  }
+  double total = 0;
+  for (const Group &g : stack) total = cap(total + g.total + g.last);
+  return total;
+}
+
 // A compiled pattern kept in a Hook, with the text it was compiled from.
 struct RegexCache {
   std::string pattern;
@@ -59,10 +171,8 @@ const regex_t *compile(const char *who, const char *pattern, Hook **hook, RegexC
   }
   auto *cache = new (std::nothrow) RegexCache{pattern, {}};
   if (cache == nullptr) OUT_OF_MEMORY(sizeof(RegexCache) + strlen(pattern), "compiled pattern");
-  int rc = regcomp(&cache->re, pattern, REG_EXTENDED);
-  if (rc != 0) {
-    char why[256];
-    regerror(rc, &cache->re, why, sizeof why);
+  char why[256];
+  if (regcomp_bounded(&cache->re, pattern, 0, why, sizeof why) != 0) {
     elog_log(0, "%s: bad pattern '%s': %s\n", who, pattern, why);
     delete cache;
     cache = nullptr;
@@ -101,6 +211,34 @@ double c_strtod(const char *text) {
 }
 
 }  // namespace
+
+int regcomp_bounded(regex_t *re, const char *pattern, int cflags, char *why, size_t whysize) {
+  if (re == nullptr || pattern == nullptr) {
+    if (why != nullptr && whysize > 0) snprintf(why, whysize, "no pattern");
+    return REG_BADPAT;
+  }
+  bool backref;
+  double nodes = pattern_nodes(pattern, &backref);
+  int rc = 0;
+  const char *reason = nullptr;
+  if (backref) {
+    rc = REG_ESUBREG;
+    reason = "back-references are not supported";
+  } else if (nodes > kMaxPatternNodes) {
+    rc = REG_ESPACE;
+    reason = "pattern too complex";
+  } else {
+    rc = regcomp(re, pattern, cflags | REG_EXTENDED);
+  }
+  if (rc != 0 && why != nullptr && whysize > 0) {
+    if (reason != nullptr) {
+      snprintf(why, whysize, "%s", reason);
+    } else {
+      regerror(rc, re, why, whysize);
+    }
+  }
+  return rc;
+}
 
 char *strtrim(char *text) {
   if (text == nullptr) return nullptr;

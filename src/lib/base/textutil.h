@@ -21,6 +21,16 @@ struct Tbl;
 // none).
 char *strtrim(char *text);
 
+// regcomp with REG_EXTENDED added to `cflags`, refusing first the patterns the C
+// library would spend unbounded memory or time on: back-references (\1 to \9, not part
+// of the extended syntax anyway) and patterns whose compiled form would pass about two
+// thousand nodes (repetitions multiply: "(a*){5000}" or "a+++++++++++++++++++++++++").
+// Returns 0 with *re compiled (regfree it), or an error code with *re untouched and the
+// reason in why (cut to whysize; why may be none): the regcomp code, REG_ESUBREG for a
+// back-reference, REG_ESPACE for a pattern too complex. Every pattern of this module
+// goes through it; pattern texts from outside the program should too.
+int regcomp_bounded(regex_t *re, const char *pattern, int cflags, char *why, size_t whysize);
+
 // 1 when `pattern` matches the whole of `text` (a match that starts at its first
 // character and ends at its last, as ring-buffer source selections do: "AA_.*" matches
 // "AA_STA1" and "AA_" but not "XAA_STA1"); 0 when it does not or `text` is none; -1 when
