@@ -4,7 +4,8 @@
 // function given (none: entries are left alone). Indices are longs from 0. A fixed-size
 // list (inittbl) holds copies of elements of one size instead of pointers; gettbl then
 // returns the address of the element inside the list, which stays valid until the list
-// grows. A Tbl has no lock: one thread at a time.
+// grows. The elements of a fixed-size list lie contiguously from gettbl(tbl, 0), so
+// quicksort and ssearch can work on them in place. A Tbl has no lock: one thread at a time.
 #pragma once
 
 #include <cstddef>
