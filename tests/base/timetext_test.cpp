@@ -1,10 +1,14 @@
 #include "base/timetext.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/elog.h"
 #include "testkit/testkit.h"
@@ -283,3 +287,265 @@ TEST(Calendar, MonthDays) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Zones: compiled zone files written here, so the tests do not depend on the machine's.
+
+struct FixType {
+  int32_t utoff;
+  bool dst;
+  const char *abbr;
+};
+
+struct ZoneSpec {
+  char version = '2';  // '\0' writes a version 1 file (32-bit times, no rule text)
+  std::vector<int64_t> times;
+  std::vector<uint8_t> indices;
+  std::vector<FixType> types;
+  std::string rule;
+  uint32_t leapcnt = 0;
+};
+
+void put_be(std::string &out, uint64_t v, int bytes) {
+  for (int k = bytes - 1; k >= 0; --k) out += (char)((v >> (8 * k)) & 0xff);
+}
+
+std::string zone_block(const ZoneSpec &z, int tsize, std::string &header) {
+  std::string chars, block;
+  std::vector<uint8_t> desig;
+  for (const FixType &t : z.types) {
+    desig.push_back((uint8_t)chars.size());
+    chars += t.abbr;
+    chars += '\0';
+  }
+  header = "TZif";
+  header += z.version;
+  header.append(15, '\0');
+  const uint32_t counts[6] = {0, 0, z.leapcnt, (uint32_t)z.times.size(),
+                              (uint32_t)z.types.size(), (uint32_t)chars.size()};
+  for (uint32_t c : counts) put_be(header, c, 4);
+  for (int64_t t : z.times) put_be(block, (uint64_t)t, tsize);
+  for (uint8_t ix : z.indices) block += (char)ix;
+  for (size_t k = 0; k < z.types.size(); ++k) {
+    put_be(block, (uint32_t)z.types[k].utoff, 4);
+    block += (char)z.types[k].dst;
+    block += (char)desig[k];
+  }
+  block += chars;
+  block.append((size_t)z.leapcnt * (tsize + 4), '\0');
+  return block;
+}
+
+std::string zone_file(const ZoneSpec &z) {
+  std::string h1, h2;
+  std::string out = zone_block(z, 4, h1);
+  out.insert(0, h1);
+  if (z.version == '\0') return out;
+  const std::string b2 = zone_block(z, 8, h2);
+  return out + h2 + b2 + "\n" + z.rule + "\n";
+}
+
+// A folder of zone files named by TZDIR while it lives.
+class ZoneDir {
+ public:
+  ZoneDir() {
+    const char *old = getenv("TZDIR");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZDIR", dir_.path().c_str(), 1);
+  }
+  ~ZoneDir() {
+    if (had_) setenv("TZDIR", old_.c_str(), 1);
+    else unsetenv("TZDIR");
+  }
+  void add(const std::string &name, const std::string &bytes) {
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos) mkdir(dir_.file(name.substr(0, slash)).c_str(), 0755);
+    dir_.write(name, bytes);
+  }
+
+ private:
+  TempDir dir_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// Standard time 5 hours west of UTC, summer time 4 hours west: a table for 2005, then
+// the rule of the first Sunday of April to the last Sunday of October.
+ZoneSpec east_zone() {
+  ZoneSpec z;
+  z.times = {1112511600, 1130652000};  // 2005-04-03 07:00Z, 2005-10-30 06:00Z
+  z.indices = {1, 0};
+  z.types = {{-18000, false, "TST"}, {-14400, true, "TDT"}};
+  z.rule = "TST5TDT,M4.1.0,M10.5.0";
+  return z;
+}
+
+void add_test_zones(ZoneDir &zd) {
+  zd.add("Test/East", zone_file(east_zone()));
+  ZoneSpec old;  // version 1: one change, no rule afterwards
+  old.version = '\0';
+  old.times = {1000000000};
+  old.indices = {1};
+  old.types = {{3600, false, "OLD"}, {7200, false, "NEW"}};
+  zd.add("Test/Old", zone_file(old));
+  ZoneSpec south;  // rule only, summer across the turn of the year
+  south.types = {{36000, false, "AEST"}};
+  south.rule = "AEST-10AEDT,M10.1.0,M4.1.0/3";
+  zd.add("Test/South", zone_file(south));
+  ZoneSpec jul = south;  // March 1 in every year (J60) to day 300
+  jul.types = {{3600, false, "ABC"}};
+  jul.rule = "ABC-1DEF,J60/0,J300/0";
+  zd.add("Test/Jul", zone_file(jul));
+  ZoneSpec day = jul;  // zero-based day 60: March 2 in common years
+  day.rule = "ABC-1DEF,60/0,300/0";
+  zd.add("Test/Day", zone_file(day));
+  ZoneSpec quoted = south;
+  quoted.types = {{19800, false, "+0530"}};
+  quoted.rule = "<+0530>-5:30";
+  zd.add("Test/Quoted", zone_file(quoted));
+}
+
+TEST(Zones, ReadAndWriteLocalTimes) {
+  ZoneDir zd;
+  add_test_zones(zd);
+  struct Case {
+    const char *text;
+    double utc;
+    const char *printed;  // zepoch2str(utc, "%F %T %Z %z", zone)
+    const char *zone;
+  } cases[] = {
+      {"2005-01-10 12:00:00 Test/East", 1105376400, "2005-01-10 12:00:00 TST -0500", 0},
+      {"2005-07-10 12:00:00 Test/East", 1121011200, "2005-07-10 12:00:00 TDT -0400", 0},
+      // 02:30 does not exist on the spring day: read with the offset before the change.
+      {"2005-04-03 02:30:00 Test/East", 1112513400, "2005-04-03 03:30:00 TDT -0400", 0},
+      // 01:30 occurs twice on the autumn day: the earlier one.
+      {"2005-10-30 01:30:00 Test/East", 1130650200, "2005-10-30 01:30:00 TDT -0400", 0},
+      // Past the table the rule text decides (April 7 and October 27, 2030).
+      {"2030-04-07 01:59:59 Test/East", 1901775599, "2030-04-07 01:59:59 TST -0500", 0},
+      {"2030-04-07 03:00:00 Test/East", 1901775600, "2030-04-07 03:00:00 TDT -0400", 0},
+      {"2030-10-27 00:59:59 Test/East", 1919307599, "2030-10-27 00:59:59 TDT -0400", 0},
+      {"2030-10-27 02:00:00 Test/East", 1919314800, "2030-10-27 02:00:00 TST -0500", 0},
+      {"1999-01-01 00:00:00.25 Test/Old", 915145200.25, "1999-01-01 00:00:00 OLD +0100", 0},
+      {"2100-07-01 12:00:00 Test/Old", 4118119200, "2100-07-01 12:00:00 NEW +0200", 0},
+      {"2020-01-15 12:00:00 Test/South", 1579050000, "2020-01-15 12:00:00 AEDT +1100", 0},
+      {"2020-07-15 12:00:00 Test/South", 1594778400, "2020-07-15 12:00:00 AEST +1000", 0},
+      {"2004-02-29 12:00:00 Test/Jul", 1078052400, "2004-02-29 12:00:00 ABC +0100", 0},
+      {"2004-03-01 12:00:00 Test/Jul", 1078135200, "2004-03-01 12:00:00 DEF +0200", 0},
+      {"2005-03-01 12:00:00 Test/Jul", 1109671200, "2005-03-01 12:00:00 DEF +0200", 0},
+      {"2005-03-01 12:00:00 Test/Day", 1109674800, "2005-03-01 12:00:00 ABC +0100", 0},
+      {"2005-03-02 12:00:00 Test/Day", 1109757600, "2005-03-02 12:00:00 DEF +0200", 0},
+      {"2005010 12:00:00 Test/Quoted", 1105338600, "2005-01-10 12:00:00 +0530 +0530", 0},
+      {"1/10/2005 12:00:00 utc", 1105358400, "2005-01-10 12:00:00 UTC +0000", "UTC"},
+      {"2005-01-10T12:00:00 GMT", 1105358400, "2005-01-10 12:00:00 GMT +0000", "GMT"},
+      {"1105358400 UTC", 1105358400, "2005-01-10 12:00:00 UTC +0000", ""},
+  };
+  for (const Case &c : cases) {
+    double e = 0;
+    ASSERT_EQ(zstr2epoch(c.text, &e), 0) << c.text;
+    EXPECT_DOUBLE_EQ(e, c.utc) << c.text;
+    std::string zone = c.zone ? c.zone : strrchr(c.text, ' ') + 1;
+    EXPECT_EQ(take(zepoch2str(c.utc, "%F %T %Z %z", zone.c_str())), c.printed) << c.text;
+  }
+  // The hour after the repeated 01:30 prints in standard time.
+  EXPECT_EQ(take(zepoch2str(1130653800, "%F %T %Z", "Test/East")), "2005-10-30 01:30:00 TST");
+  EXPECT_EQ(take(zepoch2str(1130653800, "%F %T %Z", nullptr)), "2005-10-30 06:30:00 UTC");
+  // Rounding to milliseconds happens before the zone's offset is applied.
+  EXPECT_EQ(take(zepoch2str(1112511600 - 0.0004, "%T.%s %Z", "Test/East")),
+            "03:00:00.000 TDT");
+  EXPECT_EQ(elog_mark(), 0);
+}
+
+TEST(Zones, RefusesUnknownNamesAndBadFiles) {
+  ZoneDir zd;
+  add_test_zones(zd);
+  const std::string good = zone_file(east_zone());
+  auto with = [&](size_t at, char byte) {
+    std::string s = good;
+    s[at] = byte;
+    return s;
+  };
+  ZoneSpec leap = east_zone();
+  leap.leapcnt = 1;
+  ZoneSpec order = east_zone();
+  order.times = {1130652000, 1112511600};
+  ZoneSpec badrule = east_zone();
+  badrule.rule = "TST5TDT,M13.1.0,M10.5.0";
+  ZoneSpec index = east_zone();
+  index.indices = {1, 5};
+  ZoneSpec wide = east_zone();
+  wide.types[0].utoff = 30 * 3600;
+  struct File {
+    const char *name;
+    std::string bytes;
+  } files[] = {
+      {"Bad/Empty", ""},
+      {"Bad/Magic", with(3, 'X')},
+      {"Bad/Short", good.substr(0, 60)},
+      {"Bad/NoRule", good.substr(0, good.size() - 1)},
+      {"Bad/Index", zone_file(index)},
+      {"Bad/Leap", zone_file(leap)},
+      {"Bad/Order", zone_file(order)},
+      {"Bad/RuleText", zone_file(badrule)},
+      {"Bad/Offset", zone_file(wide)},
+  };
+  for (const File &f : files) zd.add(f.name, f.bytes);
+  std::vector<std::string> names = {"Test/Nowhere", "Test", "/Test/East", "Test//East",
+                                    "Test/East/", "Test/../Test/East", "Test/.East",
+                                    "-x", "Test/East;"};
+  for (const File &f : files) names.push_back(f.name);
+  ElogCapture cap;
+  for (const std::string &name : names) {
+    double e = 7;
+    EXPECT_NE(zstr2epoch(("2005-01-10 12:00:00 " + name).c_str(), &e), 0) << name;
+    EXPECT_EQ(e, 7);
+    EXPECT_EQ(zepoch2str(0, "%T", name.c_str()), nullptr) << name;
+  }
+  EXPECT_EQ(elog_mark(), (int)names.size());
+  elog_clear_register(1);
+  EXPECT_TRUE(cap.contains("zepoch2str: can't read the time zone 'Test/Nowhere'"));
+  // A plain number is UTC already: a zone with an offset cannot apply to it.
+  double e = 7;
+  EXPECT_NE(zstr2epoch("1105358400 Test/East", &e), 0);
+  // The zone name must be separate and come last.
+  EXPECT_NE(zstr2epoch("2005-01-10 12:00:00Test/East", &e), 0);
+  EXPECT_NE(zstr2epoch("2005-01-10 12:00:00 Test/East x", &e), 0);
+  EXPECT_NE(zstr2epoch("2005-01-10 Test/East 12:00:00", &e), 0);
+  EXPECT_EQ(e, 7);
+  // A date alone may take a zone.
+  EXPECT_EQ(zstr2epoch("2005-01-10 Test/East", &e), 0);
+  EXPECT_DOUBLE_EQ(e, k20050110 + 5 * 3600);
+}
+
+// The machine's own zone files, where it has them.
+TEST(Zones, SystemZoneFiles) {
+  const char *old = getenv("TZDIR");
+  std::string saved = old ? old : "";
+  unsetenv("TZDIR");
+  FILE *f = fopen("/usr/share/zoneinfo/America/New_York", "rb");
+  if (!f) {
+    if (old) setenv("TZDIR", saved.c_str(), 1);
+    GTEST_SKIP() << "no /usr/share/zoneinfo";
+  }
+  fclose(f);
+  struct Case {
+    const char *text;
+    double utc;
+  } cases[] = {
+      {"2005-01-10 12:00:00 America/New_York", 1105376400},
+      {"2005-07-10 12:00:00 America/New_York", 1121011200},
+      {"2100-07-01 12:00:00 America/New_York", 4118140800},
+      {"2020-01-15 12:00:00 Australia/Sydney", 1579050000},
+      {"2020-07-15 12:00:00 Australia/Sydney", 1594778400},
+      {"2005-03-27 02:30:00 Europe/Berlin", 1111887000},
+      {"2005-01-10 12:00:00 Asia/Kolkata", 1105338600},
+  };
+  for (const Case &c : cases) {
+    double e = 0;
+    EXPECT_EQ(zstr2epoch(c.text, &e), 0) << c.text;
+    EXPECT_DOUBLE_EQ(e, c.utc) << c.text;
+  }
+  EXPECT_EQ(take(zepoch2str(1105338600, "%H:%M %z", "Asia/Kolkata")), "12:00 +0530");
+  EXPECT_EQ(take(zepoch2str(1121011200, "%H:%M %Z", "America/New_York")), "12:00 EDT");
+  if (old) setenv("TZDIR", saved.c_str(), 1);
+}
