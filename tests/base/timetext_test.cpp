@@ -245,10 +245,13 @@ TEST(Calendar, SplitsAndJoins) {
     EXPECT_DOUBLE_EQ(s, c.second) << c.epoch;
     EXPECT_DOUBLE_EQ(h2e(c.year, c.doy, c.hour, c.minute, c.second), c.epoch);
   }
-  // A hair below the next minute rounds to a full minute in the subtraction.
+  // A hair below the next minute would round to a full minute in the subtraction: the
+  // fields stay those of the minute the time is in.
   int y, d, h, m;
   double s;
   EXPECT_EQ(e2h(-1e-20, &y, &d, &h, &m, &s), 0);
+  EXPECT_EQ(y * 1000 + d, yearday(-1e-20));
+  EXPECT_EQ(h * 100 + m, 2359);
   EXPECT_LT(s, 60.0);
   EXPECT_EQ(e2h(NAN, &y, &d, &h, &m, &s), -1);
   EXPECT_EQ(y, 0);

@@ -973,28 +973,22 @@ int yearday(double epoch) {
 
 int e2h(double epoch, int *year, int *doy, int *hour, int *minute, double *second) {
   auto s = seconds_in_range(epoch);
-  int64_t minute_start = 0;
-  double sec = 0.0;
-  bool ok = s.has_value();
-  if (ok) {
-    minute_start = floor_div(*s, 60) * 60;
-    sec = epoch - (double)minute_start;
-    // The subtraction can round up to a full minute for times a hair below the next one.
-    if (sec >= 60.0) {
-      minute_start += 60;
-      sec = 0.0;
-      ok = minute_start < kEndSec;
-    }
-  }
   Fields f{};
-  if (ok) f = split_seconds(minute_start);
-  else sec = 0.0;
+  double sec = 0.0;
+  if (s) {
+    const int64_t minute_start = floor_div(*s, 60) * 60;
+    f = split_seconds(minute_start);
+    sec = epoch - (double)minute_start;
+    // For a time a hair below the next minute the subtraction can round up to 60: keep
+    // the fields of the minute the time is in, as yearday does.
+    if (sec >= 60.0) sec = std::nextafter(60.0, 0.0);
+  }
   if (year) *year = f.year;
   if (doy) *doy = f.doy;
   if (hour) *hour = f.hour;
   if (minute) *minute = f.minute;
   if (second) *second = sec;
-  return ok ? 0 : -1;
+  return s ? 0 : -1;
 }
 
 int mday2doy(int year, int month, int mday) {
