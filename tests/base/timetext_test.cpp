@@ -64,6 +64,8 @@ TEST(Str2epoch, ReadsEveryForm) {
       {"+3", 3.0},
       {"1e9", 1e9},
       {".5", 0.5},
+      {"5.", 5.0},
+      {"-1.e3", -1000.0},
       {"1234567.0", 1234567.0},
       {"1e30", 1e30},
   };
@@ -175,7 +177,8 @@ TEST(Epoch2str, TimesOutsideTheCalendarAreWrittenAsNumbers) {
 TEST(Epoch2str, FixedTextsReadBack) {
   const double times[] = {0.0,         946684800.0,   k20050110 + 45015.123,
                           -0.5,        2147483648.25, 1230768000.0 - 0.0004,
-                          -2208988800.0, 253402300799.0};
+                          -2208988800.0, 253402300799.0,
+                          -9999999999.999};  // the null time of the databases
   for (double t : times) {
     const std::string a = take(strtime(t)), b = take(strydtime(t)), d = take(strdate(t));
     EXPECT_NEAR(str2epoch(a.c_str()), t, 0.0005) << a;

@@ -558,8 +558,6 @@ class TextParser {
     return at_end() && alpha(out.zone[0]);
   }
 
-  bool utc_suffix() const { return utc_suffix_; }
-
  private:
   static bool space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -692,7 +690,6 @@ class TextParser {
 
   // [+-](digits[.digits]|.digits)[(e|E)[+-]digits], finite.
   bool number(ParsedTime &out) {
-    const size_t start = i_;
     bool negative = false;
     if (take('-')) negative = true;
     else take('+');
@@ -716,7 +713,6 @@ class TextParser {
     double v;
     auto r = std::from_chars(s_.data() + body, s_.data() + i_, v);
     if (r.ec != std::errc() || r.ptr != s_.data() + i_ || !std::isfinite(v)) return false;
-    (void)start;
     out.is_number = true;
     out.number = negative ? -v : v;
     return true;
