@@ -1,0 +1,1009 @@
+// timetext.cpp - time texts and calendar arithmetic (see timetext.h for the forms).
+//
+// Days are counted from 1970-01-01 in 64-bit integers with the proleptic Gregorian
+// calendar; times are split into whole seconds (or milliseconds) in 64-bit integers
+// before any field is taken, so rounding carries through minute, hour, day and year at
+// once. Zone files are parsed here (compiled zone file format, versions 1 to 4) and kept
+// in a cache under one mutex; nothing reads or sets TZ.
+#include "base/timetext.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/elog.h"
+#include "base/oom.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Calendar arithmetic
+
+constexpr int64_t kSecPerDay = 86400;
+
+constexpr int64_t floor_div(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+constexpr int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+
+constexpr bool is_leap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+constexpr int days_in_month(int64_t y, int m) {
+  constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return (m == 2 && is_leap(y)) ? 29 : kDays[m - 1];
+}
+
+constexpr int days_in_year(int64_t y) { return is_leap(y) ? 366 : 365; }
+
+// Days from 1970-01-01 to the date y-m-d (m 1-12, d from 1). Valid for any year whose
+// day count fits in 64 bits, far beyond the int years passed here.
+constexpr int64_t days_from_civil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = floor_div(y, 400);
+  const int64_t yoe = y - era * 400;                                  // 0-399
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;  // 0-365
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;          // 0-146096
+  return era * 146097 + doe - 719468;
+}
+
+struct Civil {
+  int64_t year;
+  int month;  // 1-12
+  int mday;   // 1-31
+};
+
+constexpr Civil civil_from_days(int64_t z) {
+  z += 719468;
+  const int64_t era = floor_div(z, 146097);
+  const int64_t doe = z - era * 146097;                                  // 0-146096
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0-399
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);           // 0-365
+  const int64_t mp = (5 * doy + 2) / 153;                                // 0-11
+  const int d = (int)(doy - (153 * mp + 2) / 5 + 1);
+  const int m = (int)(mp < 10 ? mp + 3 : mp - 9);
+  return Civil{yoe + era * 400 + (m <= 2), m, d};
+}
+
+// 0 Sunday ... 6 Saturday; 1970-01-01 was a Thursday.
+constexpr int weekday_of(int64_t days) { return (int)floor_mod(days + 4, 7); }
+
+// The calendar range in which texts are written and read: years 0000 to 9999.
+constexpr int64_t kFirstDay = days_from_civil(0, 1, 1);
+constexpr int64_t kEndDay = days_from_civil(10000, 1, 1);
+constexpr int64_t kFirstSec = kFirstDay * kSecPerDay;
+constexpr int64_t kEndSec = kEndDay * kSecPerDay;
+
+static_assert(days_from_civil(1970, 1, 1) == 0);
+static_assert(days_from_civil(2000, 1, 1) == 10957);
+static_assert(civil_from_days(-1).year == 1969 && civil_from_days(-1).mday == 31);
+
+// Broken-down time of whole seconds since 1970 (any zone).
+struct Fields {
+  int64_t days;  // days since 1970-01-01
+  int year;
+  int month, mday, doy, hour, minute, second, wday;
+};
+
+Fields split_seconds(int64_t secs) {
+  Fields f{};
+  f.days = floor_div(secs, kSecPerDay);
+  const int64_t sod = secs - f.days * kSecPerDay;
+  const Civil c = civil_from_days(f.days);
+  f.year = (int)c.year;
+  f.month = c.month;
+  f.mday = c.mday;
+  f.doy = (int)(f.days - days_from_civil(c.year, 1, 1)) + 1;
+  f.hour = (int)(sod / 3600);
+  f.minute = (int)(sod / 60 % 60);
+  f.second = (int)(sod % 60);
+  f.wday = weekday_of(f.days);
+  return f;
+}
+
+// Whole seconds of floor(e) when e is finite and within the calendar range.
+std::optional<int64_t> seconds_in_range(double e) {
+  if (!std::isfinite(e)) return std::nullopt;
+  const double f = std::floor(e);
+  if (f < (double)kFirstSec || f >= (double)kEndSec) return std::nullopt;
+  return (int64_t)f;
+}
+
+// ---------------------------------------------------------------------------------------
+// Number texts, independent of the locale
+
+std::string fmt_double(double v, std::chars_format how, int precision) {
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, how, precision);
+  if (r.ec != std::errc()) return "nan";
+  return std::string(buf, r.ptr);
+}
+
+char *heap_copy(const std::string &s) {
+  char *p = (char *)malloc(s.size() + 1);
+  if (!p) OUT_OF_MEMORY(s.size() + 1, "time text");
+  memcpy(p, s.data(), s.size() + 1);
+  return p;
+}
+
+// ---------------------------------------------------------------------------------------
+// Zones
+
+struct ZoneType {
+  int32_t utoff = 0;  // seconds east of UTC
+  bool isdst = false;
+  std::string abbr;
+};
+
+// A rule text of the form "std offset [dst [offset] [,start[/time],end[/time]]]".
+struct PosixRule {
+  ZoneType std_type, dst_type;
+  bool has_dst = false;
+  struct When {
+    char kind = 'M';  // 'J' day 1-365 without Feb 29, 'D' day 0-365, 'M' month/week/day
+    int a = 0, b = 0, c = 0;
+    int32_t time = 7200;  // seconds after local midnight
+  } start, end;
+};
+
+struct Zone {
+  std::vector<int64_t> times;    // transition times, ascending
+  std::vector<uint8_t> indices;  // type after each transition
+  std::vector<ZoneType> types;   // at least one
+  std::optional<PosixRule> rule;
+};
+
+class RuleParser {
+ public:
+  explicit RuleParser(std::string_view s) : s_(s) {}
+
+  std::optional<PosixRule> parse() {
+    PosixRule r;
+    if (!name(r.std_type.abbr)) return std::nullopt;
+    int32_t off;
+    if (!offset(off, 24)) return std::nullopt;
+    r.std_type.utoff = -off;
+    if (at_end()) return r;
+    r.has_dst = true;
+    r.dst_type.isdst = true;
+    if (!name(r.dst_type.abbr)) return std::nullopt;
+    r.dst_type.utoff = r.std_type.utoff + 3600;
+    if (!at_end() && peek() != ',') {
+      if (!offset(off, 24)) return std::nullopt;
+      r.dst_type.utoff = -off;
+    }
+    if (at_end()) {
+      // No rule given: the traditional default of the second Sunday of March to the
+      // first Sunday of November, at 02:00.
+      r.start = PosixRule::When{'M', 3, 2, 0, 7200};
+      r.end = PosixRule::When{'M', 11, 1, 0, 7200};
+      return r;
+    }
+    if (!take(',') || !when(r.start) || !take(',') || !when(r.end) || !at_end())
+      return std::nullopt;
+    return r;
+  }
+
+ private:
+  bool at_end() const { return i_ >= s_.size(); }
+  char peek() const { return at_end() ? '\0' : s_[i_]; }
+  bool take(char c) {
+    if (peek() != c) return false;
+    ++i_;
+    return true;
+  }
+  static bool alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+  static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+  bool name(std::string &out) {
+    size_t start = i_;
+    if (take('<')) {
+      while (!at_end() && s_[i_] != '>') {
+        char c = s_[i_];
+        if (!alpha(c) && !digit(c) && c != '+' && c != '-') return false;
+        ++i_;
+      }
+      if (!take('>')) return false;
+      out.assign(s_.substr(start + 1, i_ - start - 2));
+    } else {
+      while (alpha(peek())) ++i_;
+      out.assign(s_.substr(start, i_ - start));
+    }
+    return out.size() >= 3;
+  }
+
+  bool number(int &v, int max_digits) {
+    int n = 0;
+    v = 0;
+    while (digit(peek()) && n < max_digits) {
+      v = v * 10 + (s_[i_++] - '0');
+      ++n;
+    }
+    return n > 0 && !digit(peek());
+  }
+
+  // [+-]hh[:mm[:ss]] in seconds, hours up to max_hours.
+  bool offset(int32_t &out, int max_hours) {
+    int sign = 1;
+    if (take('-')) sign = -1;
+    else take('+');
+    int h, m = 0, sec = 0;
+    if (!number(h, 3) || h > max_hours) return false;
+    if (take(':')) {
+      if (!number(m, 2) || m > 59) return false;
+      if (take(':') && (!number(sec, 2) || sec > 59)) return false;
+    }
+    out = sign * (h * 3600 + m * 60 + sec);
+    return true;
+  }
+
+  bool when(PosixRule::When &w) {
+    if (take('J')) {
+      w.kind = 'J';
+      if (!number(w.a, 3) || w.a < 1 || w.a > 365) return false;
+    } else if (take('M')) {
+      w.kind = 'M';
+      if (!number(w.a, 2) || w.a < 1 || w.a > 12 || !take('.')) return false;
+      if (!number(w.b, 1) || w.b < 1 || w.b > 5 || !take('.')) return false;
+      if (!number(w.c, 1) || w.c > 6) return false;
+    } else {
+      w.kind = 'D';
+      if (!number(w.a, 3) || w.a > 365) return false;
+    }
+    w.time = 7200;
+    if (take('/')) return offset(w.time, 167);
+    return true;
+  }
+
+  std::string_view s_;
+  size_t i_ = 0;
+};
+
+// The UTC second at which rule time `w` falls in `year`, for a zone whose offset before
+// that moment is `utoff`.
+int64_t rule_instant(const PosixRule::When &w, int64_t year, int32_t utoff) {
+  int64_t day;
+  const int64_t jan1 = days_from_civil(year, 1, 1);
+  if (w.kind == 'J') {
+    day = jan1 + w.a - 1 + ((is_leap(year) && w.a >= 60) ? 1 : 0);
+  } else if (w.kind == 'D') {
+    day = jan1 + w.a;
+  } else {
+    const int64_t first = days_from_civil(year, w.a, 1);
+    int mday = 1 + (w.c - weekday_of(first) + 7) % 7 + (w.b - 1) * 7;
+    while (mday > days_in_month(year, w.a)) mday -= 7;
+    day = first + mday - 1;
+  }
+  return day * kSecPerDay + w.time - utoff;
+}
+
+const ZoneType &rule_type_at(const PosixRule &r, int64_t t) {
+  if (!r.has_dst) return r.std_type;
+  const int64_t year = civil_from_days(floor_div(t + r.std_type.utoff, kSecPerDay)).year;
+  const int64_t start = rule_instant(r.start, year, r.std_type.utoff);
+  const int64_t end = rule_instant(r.end, year, r.dst_type.utoff);
+  bool dst;
+  if (start < end)
+    dst = t >= start && t < end;
+  else
+    dst = !(t >= end && t < start);
+  return dst ? r.dst_type : r.std_type;
+}
+
+const ZoneType &zone_type_at(const Zone &z, int64_t t) {
+  if (z.times.empty() || t < z.times.front()) {
+    if (z.times.empty() && z.rule) return rule_type_at(*z.rule, t);
+    return z.types[0];
+  }
+  if (t >= z.times.back() && z.rule) return rule_type_at(*z.rule, t);
+  // Last transition at or before t.
+  size_t lo = 0, hi = z.times.size();
+  while (hi - lo > 1) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (z.times[mid] <= t) lo = mid;
+    else hi = mid;
+  }
+  return z.types[z.indices[lo]];
+}
+
+// Big-endian reads from a byte buffer, bounds checked by the caller.
+class Cursor {
+ public:
+  Cursor(const std::string &d) : d_(d) {}
+  bool have(size_t n) const { return n <= d_.size() - i_; }
+  void skip(size_t n) { i_ += n; }
+  size_t pos() const { return i_; }
+  uint8_t u8() { return (uint8_t)d_[i_++]; }
+  uint32_t u32() {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v = (v << 8) | (uint8_t)d_[i_++];
+    return v;
+  }
+  int64_t s32() { return (int64_t)(int32_t)u32(); }
+  int64_t s64() {
+    uint64_t v = 0;
+    for (int k = 0; k < 8; ++k) v = (v << 8) | (uint8_t)d_[i_++];
+    return (int64_t)v;
+  }
+
+ private:
+  const std::string &d_;
+  size_t i_ = 0;
+};
+
+struct TzHeader {
+  uint8_t version;  // 0 for version 1, else '2', '3', ...
+  uint32_t isutcnt, isstdcnt, leapcnt, timecnt, typecnt, charcnt;
+};
+
+bool read_header(Cursor &c, TzHeader &h) {
+  if (!c.have(44)) return false;
+  char magic[4];
+  for (char &m : magic) m = (char)c.u8();
+  if (memcmp(magic, "TZif", 4) != 0) return false;
+  h.version = c.u8();
+  c.skip(15);
+  h.isutcnt = c.u32();
+  h.isstdcnt = c.u32();
+  h.leapcnt = c.u32();
+  h.timecnt = c.u32();
+  h.typecnt = c.u32();
+  h.charcnt = c.u32();
+  return h.typecnt >= 1 && h.typecnt <= 256 && h.charcnt >= 1 &&
+         (h.isutcnt == 0 || h.isutcnt == h.typecnt) &&
+         (h.isstdcnt == 0 || h.isstdcnt == h.typecnt) && h.timecnt <= 1000000 &&
+         h.charcnt <= 100000 && h.leapcnt <= 100000;
+}
+
+size_t block_size(const TzHeader &h, size_t tsize) {
+  return (size_t)h.timecnt * tsize + h.timecnt + (size_t)h.typecnt * 6 + h.charcnt +
+         (size_t)h.leapcnt * (tsize + 4) + h.isstdcnt + h.isutcnt;
+}
+
+bool read_block(const std::string &data, Cursor &c, const TzHeader &h, size_t tsize,
+                Zone &z) {
+  if (!c.have(block_size(h, tsize))) return false;
+  if (h.leapcnt != 0) return false;  // leap-second counting zones are not supported
+  z.times.resize(h.timecnt);
+  for (auto &t : z.times) t = tsize == 8 ? c.s64() : c.s32();
+  for (size_t k = 1; k < z.times.size(); ++k)
+    if (z.times[k] <= z.times[k - 1]) return false;
+  z.indices.resize(h.timecnt);
+  for (auto &ix : z.indices) {
+    ix = c.u8();
+    if (ix >= h.typecnt) return false;
+  }
+  std::vector<uint8_t> desig(h.typecnt);
+  z.types.resize(h.typecnt);
+  for (uint32_t k = 0; k < h.typecnt; ++k) {
+    z.types[k].utoff = (int32_t)c.u32();
+    if (z.types[k].utoff < -25 * 3600 || z.types[k].utoff > 26 * 3600) return false;
+    z.types[k].isdst = c.u8() != 0;
+    desig[k] = c.u8();
+    if (desig[k] >= h.charcnt) return false;
+  }
+  // Designations: NUL-terminated texts in the character block.
+  const size_t chars = c.pos();
+  for (uint32_t k = 0; k < h.typecnt; ++k) {
+    const size_t start = chars + desig[k];
+    size_t end = start;
+    while (end < chars + h.charcnt && data[end] != '\0') ++end;
+    z.types[k].abbr = data.substr(start, end - start);
+  }
+  c.skip(h.charcnt);
+  c.skip(h.isstdcnt + h.isutcnt);
+  return true;
+}
+
+std::shared_ptr<const Zone> parse_zone_file(const std::string &data) {
+  auto z = std::make_shared<Zone>();
+  Cursor c(data);
+  TzHeader h;
+  if (!read_header(c, h)) return nullptr;
+  size_t tsize = 4;
+  if (h.version >= (uint8_t)'2') {
+    // Skip the 32-bit block; the 64-bit one follows with its own header.
+    if (!c.have(block_size(h, 4))) return nullptr;
+    c.skip(block_size(h, 4));
+    if (!read_header(c, h)) return nullptr;
+    tsize = 8;
+  }
+  if (!read_block(data, c, h, tsize, *z)) return nullptr;
+  if (tsize == 8) {
+    // The rule text for times past the table: "\n<rule>\n" (may be empty).
+    const size_t at = c.pos();
+    if (at >= data.size() || data[at] != '\n') return nullptr;
+    const size_t nl = data.find('\n', at + 1);
+    if (nl == std::string::npos) return nullptr;
+    const std::string_view text(data.data() + at + 1, nl - at - 1);
+    if (!text.empty()) {
+      z->rule = RuleParser(text).parse();
+      if (!z->rule) return nullptr;
+    }
+  }
+  return z;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t k = 0; k < a.size(); ++k) {
+    char x = a[k], y = b[k];
+    if (x >= 'a' && x <= 'z') x = (char)(x - 32);
+    if (y >= 'a' && y <= 'z') y = (char)(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A zone name as a relative path under the zone folder: letters, digits, "_", "+", "-",
+// components separated by single "/", none empty and none starting with "." or "-".
+bool valid_zone_name(std::string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  bool at_component_start = true;
+  for (char ch : name) {
+    if (ch == '/') {
+      if (at_component_start) return false;
+      at_component_start = true;
+      continue;
+    }
+    const bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                    (ch >= '0' && ch <= '9') || ch == '_' || ch == '+' || ch == '-';
+    if (!ok || (at_component_start && ch == '-')) return false;
+    at_component_start = false;
+  }
+  return !at_component_start;
+}
+
+std::shared_ptr<const Zone> make_fixed_zone(const char *abbr) {
+  auto z = std::make_shared<Zone>();
+  z->types.push_back(ZoneType{0, false, abbr});
+  return z;
+}
+
+std::mutex g_zone_mutex;
+std::map<std::string, std::shared_ptr<const Zone>> g_zone_cache;  // by file path
+
+// The zone of a name, from the built-in UTC names or the zone folder; none when the name
+// is not valid or its file cannot be read or parsed.
+std::shared_ptr<const Zone> find_zone(std::string_view name) {
+  static const std::shared_ptr<const Zone> utc = make_fixed_zone("UTC");
+  static const std::shared_ptr<const Zone> gmt = make_fixed_zone("GMT");
+  if (name.empty() || ascii_iequal(name, "UTC") || ascii_iequal(name, "UT") ||
+      ascii_iequal(name, "Z"))
+    return utc;
+  if (ascii_iequal(name, "GMT")) return gmt;
+  if (!valid_zone_name(name)) return nullptr;
+  const char *dir = getenv("TZDIR");
+  std::string path = (dir && *dir) ? dir : "/usr/share/zoneinfo";
+  path += '/';
+  path += name;
+  {
+    std::lock_guard<std::mutex> lock(g_zone_mutex);
+    auto it = g_zone_cache.find(path);
+    if (it != g_zone_cache.end()) return it->second;
+  }
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return nullptr;
+  std::string data;
+  char buf[8192];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && data.size() < (1u << 20))
+    data.append(buf, n);
+  fclose(f);
+  auto z = parse_zone_file(data);
+  if (!z) return nullptr;
+  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  g_zone_cache.emplace(path, z);
+  return z;
+}
+
+// The UTC second of a local second `local` in zone z (see zstr2epoch for gaps and
+// repeated times).
+int64_t local_to_utc(const Zone &z, int64_t local) {
+  const int32_t before = zone_type_at(z, local - kSecPerDay).utoff;
+  const int32_t after = zone_type_at(z, local + kSecPerDay).utoff;
+  const int64_t ua = local - before, ub = local - after;
+  const bool a_ok = zone_type_at(z, ua).utoff == before;
+  const bool b_ok = zone_type_at(z, ub).utoff == after;
+  if (a_ok && b_ok) return ua < ub ? ua : ub;
+  if (b_ok) return ub;
+  return ua;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading texts
+
+struct ParsedTime {
+  bool is_number = false;
+  double number = 0.0;     // a plain number
+  int64_t local_sec = 0;   // whole seconds of the date and time
+  double frac = 0.0;       // seconds fraction (0 <= frac < 2 with a leap second)
+  std::string_view zone;   // empty when none
+};
+
+class TextParser {
+ public:
+  explicit TextParser(std::string_view s) : s_(s) {}
+
+  bool parse(ParsedTime &out, bool allow_zone) {
+    skip_space();
+    const size_t start = i_;
+    bool date_ok;
+    if (try_date(out, date_ok)) {
+      if (!date_ok) return false;
+    } else {
+      i_ = start;
+      if (!number(out)) return false;
+    }
+    // What may follow: white space, then a zone name when allowed.
+    const size_t before_space = i_;
+    skip_space();
+    if (at_end()) return true;
+    if (!allow_zone || i_ == before_space || utc_suffix_) return false;
+    const size_t zstart = i_;
+    while (!at_end() && !space(s_[i_])) ++i_;
+    out.zone = s_.substr(zstart, i_ - zstart);
+    skip_space();
+    return at_end() && alpha(out.zone[0]);
+  }
+
+  bool utc_suffix() const { return utc_suffix_; }
+
+ private:
+  static bool space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  }
+  static bool digit(char c) { return c >= '0' && c <= '9'; }
+  static bool alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+  bool at_end() const { return i_ >= s_.size(); }
+  char peek(size_t ahead = 0) const { return i_ + ahead < s_.size() ? s_[i_ + ahead] : '\0'; }
+  void skip_space() {
+    while (!at_end() && space(s_[i_])) ++i_;
+  }
+  bool take(char c) {
+    if (peek() != c) return false;
+    ++i_;
+    return true;
+  }
+  // A run of digits of min to max length; fails (without consuming) otherwise.
+  bool digits(int &v, size_t min, size_t max) {
+    size_t n = 0;
+    while (digit(peek(n))) ++n;
+    if (n < min || n > max) return false;
+    v = 0;
+    for (size_t k = 0; k < n; ++k) v = v * 10 + (s_[i_ + k] - '0');
+    i_ += n;
+    return true;
+  }
+  size_t run_of_digits() const {
+    size_t n = 0;
+    while (digit(peek(n))) ++n;
+    return n;
+  }
+
+  // Recognises a date form by its first separator. Returns false when the text is not a
+  // date form at all (it may be a number); otherwise ok tells whether it was valid.
+  bool try_date(ParsedTime &out, bool &ok) {
+    ok = false;
+    const size_t n = run_of_digits();
+    const char sep = peek(n);
+    int64_t days;
+    if (n >= 1 && n <= 2 && sep == '/') {
+      int mo, d, y;
+      if (!digits(mo, 1, 2) || !take('/') || !digits(d, 1, 2) || !take('/') ||
+          !digits(y, 4, 4))
+        return true;
+      if (mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo)) return true;
+      days = days_from_civil(y, mo, d);
+      // Optional day of the year in parentheses, which must agree.
+      const size_t save = i_;
+      skip_space();
+      if (take('(')) {
+        int doy;
+        if (!digits(doy, 1, 3) || !take(')')) return true;
+        if (days - days_from_civil(y, 1, 1) + 1 != doy) return true;
+      } else {
+        i_ = save;
+      }
+      ok = optional_time(out, days, false);
+      return true;
+    }
+    if (n == 4 && sep == '-') {
+      int y, mo, d;
+      if (!digits(y, 4, 4) || !take('-') || !digits(mo, 1, 2) || !take('-') ||
+          !digits(d, 1, 2))
+        return true;
+      if (mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo)) return true;
+      days = days_from_civil(y, mo, d);
+      ok = optional_time(out, days, true);
+      return true;
+    }
+    if (n == 7 && (sep == '\0' || sep == ':' || space(sep))) {
+      int yd;
+      if (!digits(yd, 7, 7)) return true;
+      const int y = yd / 1000, doy = yd % 1000;
+      if (doy < 1 || doy > days_in_year(y)) return true;
+      days = days_from_civil(y, 1, 1) + doy - 1;
+      if (take(':')) {
+        ok = time_of_day(out, days);
+        return true;
+      }
+      ok = optional_time(out, days, false);
+      return true;
+    }
+    return false;
+  }
+
+  // After a date: nothing, white space and a time, or (ISO) "T" and a time.
+  bool optional_time(ParsedTime &out, int64_t days, bool iso) {
+    if (iso && take('T')) {
+      if (!time_of_day(out, days)) return false;
+      if (take('Z')) utc_suffix_ = true;
+      return true;
+    }
+    const size_t save = i_;
+    skip_space();
+    if (i_ > save && digit(peek())) {
+      if (!time_of_day(out, days)) return false;
+      if (iso && take('Z')) utc_suffix_ = true;
+      return true;
+    }
+    i_ = save;
+    out.local_sec = days * kSecPerDay;
+    out.frac = 0.0;
+    return true;
+  }
+
+  // h:m[:s[.f]]
+  bool time_of_day(ParsedTime &out, int64_t days) {
+    int h, m, sec = 0;
+    double frac = 0.0;
+    if (!digits(h, 1, 2) || !take(':') || !digits(m, 1, 2)) return false;
+    if (h > 23 || m > 59) return false;
+    if (take(':')) {
+      if (!digits(sec, 1, 2) || sec > 60) return false;
+      if (peek() == '.') {
+        const size_t start = i_;  // parse ".ddd" as "0.ddd"
+        ++i_;
+        const size_t n = run_of_digits();
+        if (n == 0) return false;
+        i_ += n;
+        std::string text = "0";
+        text.append(s_.substr(start, n + 1));
+        auto r = std::from_chars(text.data(), text.data() + text.size(), frac);
+        if (r.ec != std::errc() || r.ptr != text.data() + text.size()) return false;
+      }
+    }
+    out.local_sec = days * kSecPerDay + h * 3600 + m * 60 + sec;
+    out.frac = frac;
+    return true;
+  }
+
+  // [+-](digits[.digits]|.digits)[(e|E)[+-]digits], finite.
+  bool number(ParsedTime &out) {
+    const size_t start = i_;
+    bool negative = false;
+    if (take('-')) negative = true;
+    else take('+');
+    const size_t body = i_;
+    const size_t whole = run_of_digits();
+    i_ += whole;
+    size_t fraction = 0;
+    if (take('.')) {
+      fraction = run_of_digits();
+      i_ += fraction;
+    }
+    if (whole + fraction == 0) return false;
+    if (peek() == 'e' || peek() == 'E') {
+      ++i_;
+      if (peek() == '+' || peek() == '-') ++i_;
+      const size_t ex = run_of_digits();
+      if (ex == 0) return false;
+      i_ += ex;
+    }
+    if (!at_end() && !space(peek())) return false;
+    double v;
+    auto r = std::from_chars(s_.data() + body, s_.data() + i_, v);
+    if (r.ec != std::errc() || r.ptr != s_.data() + i_ || !std::isfinite(v)) return false;
+    (void)start;
+    out.is_number = true;
+    out.number = negative ? -v : v;
+    return true;
+  }
+
+  std::string_view s_;
+  size_t i_ = 0;
+  bool utc_suffix_ = false;
+};
+
+// Reads a time text; returns false on any failure.
+bool read_time(const char *text, bool allow_zone, double &result) {
+  if (!text) return false;
+  ParsedTime p;
+  TextParser parser{std::string_view(text)};
+  if (!parser.parse(p, allow_zone)) return false;
+  std::shared_ptr<const Zone> zone;
+  if (!p.zone.empty()) {
+    zone = find_zone(p.zone);
+    if (!zone) return false;
+  }
+  if (p.is_number) {
+    // A plain number is already UTC; only a UTC zone may follow it.
+    if (zone && !(zone->times.empty() && !zone->rule && zone->types[0].utoff == 0))
+      return false;
+    result = p.number;
+    return true;
+  }
+  int64_t utc = p.local_sec;
+  if (zone) utc = local_to_utc(*zone, p.local_sec);
+  result = (double)utc + p.frac;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing texts
+
+bool format_has_millis(const char *format) {
+  for (const char *p = format; *p; ++p) {
+    if (*p != '%') continue;
+    if (p[1] == 's') return true;
+    if (p[1] == '\0') break;
+    ++p;
+  }
+  return false;
+}
+
+void put_num(std::string &out, int64_t v, int width, char pad = '0') {
+  char buf[32];
+  int n = snprintf(buf, sizeof buf, "%lld", (long long)(v < 0 ? -v : v));
+  if (v < 0) out += '-';
+  for (int k = n; k < width; ++k) out += pad;
+  out.append(buf, (size_t)n);
+}
+
+const char *const kMonthNames[12] = {"January", "February", "March",     "April",
+                                     "May",     "June",     "July",      "August",
+                                     "September", "October", "November", "December"};
+const char *const kDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                  "Thursday", "Friday", "Saturday"};
+
+std::string render(const char *format, const Fields &f, int millis, const ZoneType &zt) {
+  std::string out;
+  for (const char *p = format; *p; ++p) {
+    if (*p != '%' || p[1] == '\0') {
+      out += *p;
+      continue;
+    }
+    const char c = *++p;
+    switch (c) {
+      case 'Y': put_num(out, f.year, 4); break;
+      case 'y': put_num(out, f.year % 100, 2); break;
+      case 'C': put_num(out, f.year / 100, 2); break;
+      case 'm': put_num(out, f.month, 2); break;
+      case 'd': put_num(out, f.mday, 2); break;
+      case 'e': put_num(out, f.mday, 2, ' '); break;
+      case 'j': put_num(out, f.doy, 3); break;
+      case 'H': put_num(out, f.hour, 2); break;
+      case 'I': put_num(out, (f.hour + 11) % 12 + 1, 2); break;
+      case 'p': out += f.hour < 12 ? "AM" : "PM"; break;
+      case 'M': put_num(out, f.minute, 2); break;
+      case 'S': put_num(out, f.second, 2); break;
+      case 's': put_num(out, millis, 3); break;
+      case 'T':
+        put_num(out, f.hour, 2), out += ':', put_num(out, f.minute, 2), out += ':';
+        put_num(out, f.second, 2);
+        break;
+      case 'R': put_num(out, f.hour, 2), out += ':', put_num(out, f.minute, 2); break;
+      case 'D':
+        put_num(out, f.month, 2), out += '/', put_num(out, f.mday, 2), out += '/';
+        put_num(out, f.year % 100, 2);
+        break;
+      case 'F':
+        put_num(out, f.year, 4), out += '-', put_num(out, f.month, 2), out += '-';
+        put_num(out, f.mday, 2);
+        break;
+      case 'b':
+      case 'h': out.append(kMonthNames[f.month - 1], 3); break;
+      case 'B': out += kMonthNames[f.month - 1]; break;
+      case 'a': out.append(kDayNames[f.wday], 3); break;
+      case 'A': out += kDayNames[f.wday]; break;
+      case 'u': put_num(out, f.wday == 0 ? 7 : f.wday, 1); break;
+      case 'w': put_num(out, f.wday, 1); break;
+      case 'Z': out += zt.abbr; break;
+      case 'z': {
+        const int32_t a = zt.utoff < 0 ? -zt.utoff : zt.utoff;
+        out += zt.utoff < 0 ? '-' : '+';
+        put_num(out, a / 3600, 2);
+        put_num(out, a / 60 % 60, 2);
+        break;
+      }
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case '%': out += '%'; break;
+      default:
+        out += '%';
+        out += c;
+        break;
+    }
+  }
+  return out;
+}
+
+// The text of a time outside the calendar range: the number itself.
+std::string number_text(double e) {
+  if (std::isnan(e)) return "nan";
+  if (std::isinf(e)) return e < 0 ? "-inf" : "inf";
+  if (std::fabs(e) < 1e15) return fmt_double(e, std::chars_format::fixed, 3);
+  return fmt_double(e, std::chars_format::general, 17);
+}
+
+std::string format_time(double e, const char *format, const Zone &zone) {
+  const bool millis = format_has_millis(format);
+  int64_t utc_sec;
+  int ms = 0;
+  if (!std::isfinite(e)) return number_text(e);
+  if (millis) {
+    const double r = std::floor(e * 1000.0 + 0.5);
+    if (!(r >= (double)kFirstSec * 1000.0 && r < (double)kEndSec * 1000.0))
+      return number_text(e);
+    const int64_t total = (int64_t)r;
+    utc_sec = floor_div(total, 1000);
+    ms = (int)floor_mod(total, 1000);
+  } else {
+    auto s = seconds_in_range(e);
+    if (!s) return number_text(e);
+    utc_sec = *s;
+  }
+  const ZoneType &zt = zone_type_at(zone, utc_sec);
+  const int64_t local = utc_sec + zt.utoff;
+  if (local < kFirstSec || local >= kEndSec) return number_text(e);
+  return render(format, split_seconds(local), ms, zt);
+}
+
+const Zone &utc_zone() {
+  static const std::shared_ptr<const Zone> z = find_zone("UTC");
+  return *z;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public functions
+
+double str2epoch(const char *text) {
+  double e = 0.0;
+  if (!read_time(text, false, e)) {
+    elog_log(0, "str2epoch: can't read the time '%s'\n", text ? text : "(null)");
+    return 0.0;
+  }
+  return e;
+}
+
+int zstr2epoch(const char *text, double *epoch) {
+  double e;
+  if (!epoch || !read_time(text, true, e)) return -1;
+  *epoch = e;
+  return 0;
+}
+
+char *epoch2str(double epoch, const char *format) {
+  if (!format) return nullptr;
+  return heap_copy(format_time(epoch, format, utc_zone()));
+}
+
+char *zepoch2str(double epoch, const char *format, const char *zone) {
+  if (!format) return nullptr;
+  auto z = find_zone(zone ? zone : "");
+  if (!z) {
+    elog_log(0, "zepoch2str: can't read the time zone '%s'\n", zone);
+    return nullptr;
+  }
+  return heap_copy(format_time(epoch, format, *z));
+}
+
+char *strtime(double epoch) { return epoch2str(epoch, "%m/%d/%Y %H:%M:%S.%s"); }
+
+char *strydtime(double epoch) { return epoch2str(epoch, "%m/%d/%Y (%j) %H:%M:%S.%s"); }
+
+char *strdate(double epoch) { return epoch2str(epoch, "%m/%d/%Y"); }
+
+char *strtdelta(double seconds) {
+  struct Unit {
+    double size;
+    const char *one, *many;
+  };
+  static const Unit kUnits[] = {{1.0, "second", "seconds"},
+                                {60.0, "minute", "minutes"},
+                                {3600.0, "hour", "hours"},
+                                {86400.0, "day", "days"},
+                                {31557600.0, "year", "years"}};
+  constexpr size_t kCount = sizeof kUnits / sizeof kUnits[0];
+  if (!std::isfinite(seconds)) return heap_copy(number_text(seconds) + " seconds");
+  const double a = std::fabs(seconds);
+  size_t u = 0;
+  while (u + 1 < kCount && a >= kUnits[u + 1].size) ++u;
+  std::string num;
+  for (;;) {
+    num = fmt_double(a / kUnits[u].size, std::chars_format::general, 4);
+    // A value that rounds up to the next unit is written in that unit.
+    double shown = 0;
+    std::from_chars(num.data(), num.data() + num.size(), shown);
+    if (u + 1 < kCount && shown * kUnits[u].size >= kUnits[u + 1].size) {
+      ++u;
+      continue;
+    }
+    break;
+  }
+  std::string out = seconds < 0 && num != "0" ? "-" : "";
+  out += num;
+  out += ' ';
+  out += num == "1" ? kUnits[u].one : kUnits[u].many;
+  return heap_copy(out);
+}
+
+double h2e(int year, int doy, int hour, int minute, double second) {
+  const int64_t days = days_from_civil(year, 1, 1) + (int64_t)doy - 1;
+  const int64_t secs = days * kSecPerDay + (int64_t)hour * 3600 + (int64_t)minute * 60;
+  return (double)secs + second;
+}
+
+double epoch(int yd) {
+  const int64_t year = floor_div(yd, 1000);
+  const int64_t day = yd - year * 1000;
+  return h2e((int)year, (int)day, 0, 0, 0.0);
+}
+
+int yearday(double epoch) {
+  auto s = seconds_in_range(epoch);
+  if (!s) return -1;
+  const Fields f = split_seconds(*s);
+  return f.year * 1000 + f.doy;
+}
+
+int e2h(double epoch, int *year, int *doy, int *hour, int *minute, double *second) {
+  auto s = seconds_in_range(epoch);
+  Fields f{};
+  double sec = 0.0;
+  if (s) {
+    const int64_t minute_start = floor_div(*s, 60) * 60;
+    f = split_seconds(minute_start);
+    sec = epoch - (double)minute_start;
+    // For a time a hair below the next minute the subtraction can round up to 60: keep
+    // the fields of the minute the time is in, as yearday does.
+    if (sec >= 60.0) sec = std::nextafter(60.0, 0.0);
+  }
+  if (year) *year = f.year;
+  if (doy) *doy = f.doy;
+  if (hour) *hour = f.hour;
+  if (minute) *minute = f.minute;
+  if (second) *second = sec;
+  return s ? 0 : -1;
+}
+
+int mday2doy(int year, int month, int mday) {
+  if (month < 1 || month > 12) return -1;
+  const int64_t before = days_from_civil(year, month, 1) - days_from_civil(year, 1, 1);
+  const int64_t doy = before + mday;
+  if (doy > INT32_MAX) return INT32_MAX;
+  if (doy < INT32_MIN) return INT32_MIN;
+  return (int)doy;
+}
+
+int doy2mday(int doy, int year, int *month, int *mday) {
+  if (doy < 1 || doy > days_in_year(year)) return -1;
+  const Civil c = civil_from_days(days_from_civil(year, 1, 1) + doy - 1);
+  if (month) *month = c.month;
+  if (mday) *mday = c.mday;
+  return 0;
+}
