@@ -638,3 +638,35 @@ TEST_F(PfPath, DefaultIsTheWorkingDirectoryAndFailuresNameTheFile) {
   EXPECT_NE(take_register().find("pfread: '" + dir_.file("bad.pf") + "' line 2: '}' closes no block"),
             std::string::npos);
 }
+
+TEST_F(PfPath, RequireChecksTheRevisionTime) {
+  setenv("PFPATH", dir_.path().c_str(), 1);
+  struct Case {
+    const char *text;  // none: no file
+    const char *time;
+    int result;
+    const char *error;
+  } cases[] = {
+      {"pf_revision_time 1105315200\n", "2005010:00:00:00", 0, ""},
+      {"pf_revision_time 2006001:00:00:00\n", "2005010:00:00:00", 0, ""},
+      {"pf_revision_time 1105315199\n", "2005010:00:00:00", -2, "revised before 2005010:00:00:00"},
+      {"pf_revision_time 2005009:23:59:59\n", "2005010:00:00:00", -2, "revised before"},
+      {"other 1\n", "2005010:00:00:00", -1, "no pf_revision_time"},
+      {"pf_revision_time &Arr{\n}\n", "2005010:00:00:00", -1, "no pf_revision_time"},
+      {"pf_revision_time soon\n", "2005010:00:00:00", -1, "pf_revision_time 'soon'"},
+      {"pf_revision_time 1105315200\n}\n", "2005010:00:00:00", -3, "line 2: '}' closes no block"},
+      {nullptr, "2005010:00:00:00", -4, "can't find 'req.pf'"},
+      {"pf_revision_time 1105315200\n", "tomorrow", -5, "'tomorrow' is not a time"},
+  };
+  for (const Case &c : cases) {
+    unlink(dir_.file("req.pf").c_str());
+    if (c.text != nullptr) dir_.write("req.pf", c.text);
+    take_register();
+    EXPECT_EQ(pfrequire("req", c.time), c.result) << (c.text ? c.text : "no file");
+    std::string reg = take_register();
+    EXPECT_NE(reg.find(c.error), std::string::npos) << reg;
+    if (c.result == 0) {
+      EXPECT_EQ(reg, "");
+    }
+  }
+}

@@ -71,8 +71,9 @@ int pfin(FILE *stream, Pf **pf);  // reads the stream to its end
 // that one file (".pf" added unless present). No file found is a failure.
 int pfread(const char *name, Pf **pf);
 // pfread's file, checked for "pf_revision_time" (an epoch number or a time text) not older
-// than `time_text` ("2005010:00:00:00"). 0 up to date, -1 no usable pf_revision_time, -2
-// out of date, -3 syntax error, -4 no file found, -5 `time_text` is not a time.
+// than `time_text` ("2005010:00:00:00"). 0 up to date, -1 no usable pf_revision_time
+// (absent, not a text, or not a time), -2 out of date, -3 syntax error, -4 no file found
+// (or one that can't be read), -5 `time_text` is not a time. The reason is registered.
 int pfrequire(const char *name, const char *time_text);
 
 // The canonical text of the tree (see above), a new text the caller frees with free(); a
