@@ -147,32 +147,27 @@ void elog_vlog(int flag, const char *format, va_list ap) {
   add_to_register(flag, ELOG_LOG, format, ap, errno);
 }
 
+// Each variadic entry point keeps errno as it found it, so a caller can log and still
+// test errno afterwards.
+#define ELOG_FORWARD(call)        \
+  int err = errno;                \
+  va_list ap;                     \
+  va_start(ap, format);           \
+  call;                           \
+  va_end(ap);                     \
+  errno = err
+
 void elog_log(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  add_to_register(flag, ELOG_LOG, format, ap, err);
-  va_end(ap);
-  errno = err;
+  ELOG_FORWARD(add_to_register(flag, ELOG_LOG, format, ap, err));
 }
 
 void elog_debug(int flag, const char *format, ...) {
-  int err = errno;
   if (!verbose_exists()) return;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_DEBUG, format, ap, err);
-  va_end(ap);
-  errno = err;
+  ELOG_FORWARD(report(flag, ELOG_DEBUG, format, ap, err));
 }
 
 void elog_notify(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_NOTIFY, format, ap, err);
-  va_end(ap);
-  errno = err;
+  ELOG_FORWARD(report(flag, ELOG_NOTIFY, format, ap, err));
 }
 
 void elog_vcomplain(int flag, const char *format, va_list ap) {
@@ -180,38 +175,20 @@ void elog_vcomplain(int flag, const char *format, va_list ap) {
 }
 
 void elog_complain(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_COMPLAIN, format, ap, err);
-  va_end(ap);
-  errno = err;
+  ELOG_FORWARD(report(flag, ELOG_COMPLAIN, format, ap, err));
 }
 
 void complain(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_COMPLAIN, format, ap, err);
-  va_end(ap);
-  errno = err;
+  ELOG_FORWARD(report(flag, ELOG_COMPLAIN, format, ap, err));
 }
 
 void elog_die(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_DIE, format, ap, err);
-  va_end(ap);
+  ELOG_FORWARD(report(flag, ELOG_DIE, format, ap, err));
   finish(1);
 }
 
 void elog_fault(int flag, const char *format, ...) {
-  int err = errno;
-  va_list ap;
-  va_start(ap, format);
-  report(flag, ELOG_FAULT, format, ap, err);
-  va_end(ap);
+  ELOG_FORWARD(report(flag, ELOG_FAULT, format, ap, err));
   finish(2);
 }
 
