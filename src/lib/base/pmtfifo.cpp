@@ -1,0 +1,195 @@
+// pmtfifo.cpp - the thread-safe queue: a deque under one mutex, with one condition
+// variable for consumers waiting for an item and one for producers waiting for room.
+#include "base/pmtfifo.h"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/oom.h"
+
+namespace {
+
+// Time-outs longer than this (about 30 years) mean waiting without limit; the bound
+// keeps the deadline arithmetic far from overflow.
+constexpr double kLongestTimeout = 30.0 * 365.25 * 86400.0;
+
+}  // namespace
+
+struct Pmtfifo {
+  std::mutex mutex;
+  std::condition_variable not_empty;  // consumers wait here for an item
+  std::condition_variable not_full;   // producers wait here for room
+  std::condition_variable idle;       // destroy waits here for the waiters to leave
+  std::deque<void *> items;
+  size_t limit = 0;         // 0: no limit
+  bool blocking = false;
+  bool released = false;
+  bool destroying = false;
+  double timeout = 0;       // clock seconds; 0: wait without limit
+  int waiters = 0;          // threads inside pop or push (they may wait)
+
+  bool full() const { return limit > 0 && items.size() >= limit; }
+};
+
+namespace {
+
+// Counts the calling thread as inside a waiting call while it lives; the count drops
+// also when the thread is cancelled during the wait (the unwinding runs the destructor
+// with the mutex held again).
+class Waiter {
+ public:
+  explicit Waiter(Pmtfifo *q) : q_(q) { ++q_->waiters; }
+  ~Waiter() {
+    if (--q_->waiters == 0 && q_->destroying) q_->idle.notify_all();
+  }
+  Waiter(const Waiter &) = delete;
+  Waiter &operator=(const Waiter &) = delete;
+
+ private:
+  Pmtfifo *q_;
+};
+
+void add(Pmtfifo *q, void *item, bool at_head) {
+  try {
+    if (at_head)
+      q->items.push_front(item);
+    else
+      q->items.push_back(item);
+  } catch (const std::bad_alloc &) {
+    OUT_OF_MEMORY(sizeof item, "pmtfifo item");
+  }
+  q->not_empty.notify_one();
+}
+
+}  // namespace
+
+Pmtfifo *pmtfifo_create(int limit, int blocking, int opt) {
+  (void)opt;  // reserved
+  if (limit < 0) {
+    elog_log(0, "pmtfifo_create: negative limit %d.\n", limit);
+    return nullptr;
+  }
+  Pmtfifo *q = new (std::nothrow) Pmtfifo;
+  if (q == nullptr) OUT_OF_MEMORY(sizeof(Pmtfifo), "Pmtfifo");
+  q->limit = (size_t)limit;
+  q->blocking = blocking != 0;
+  return q;
+}
+
+int pmtfifo_push(Pmtfifo *queue, void *item) {
+  if (queue == nullptr) {
+    elog_log(0, "pmtfifo_push: no queue.\n");
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  Waiter waiter(queue);
+  while (queue->full()) {
+    if (!queue->blocking || queue->released) return -2;
+    queue->not_full.wait(lock);
+  }
+  add(queue, item, false);
+  return 0;
+}
+
+int pmtfifo_unpop(Pmtfifo *queue, void *item) {
+  if (queue == nullptr) {
+    elog_log(0, "pmtfifo_unpop: no queue.\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  add(queue, item, true);
+  return 0;
+}
+
+int pmtfifo_pop(Pmtfifo *queue, void **item) {
+  if (item != nullptr) *item = nullptr;
+  if (queue == nullptr || item == nullptr) {
+    elog_log(0, "pmtfifo_pop: %s.\n", queue == nullptr ? "no queue" : "no place for the item");
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  Waiter waiter(queue);
+  if (queue->items.empty()) {
+    if (queue->released) return 2;
+    if (!queue->blocking) return 0;
+    if (queue->timeout > 0) {
+      // The deadline is fixed at the start: wake-ups for items that another consumer
+      // took first do not lengthen the wait.
+      auto wait = std::chrono::duration<double>(clock_real_seconds(queue->timeout));
+      auto deadline = std::chrono::steady_clock::now() +
+                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait);
+      while (queue->items.empty() && !queue->released) {
+        if (queue->not_empty.wait_until(lock, deadline) == std::cv_status::timeout &&
+            queue->items.empty() && !queue->released)
+          return 3;
+      }
+    } else {
+      while (queue->items.empty() && !queue->released) queue->not_empty.wait(lock);
+    }
+    if (queue->items.empty()) return 2;
+  }
+  *item = queue->items.front();
+  queue->items.pop_front();
+  queue->not_full.notify_one();
+  return 1;
+}
+
+int pmtfifo_data_available(Pmtfifo *queue) {
+  if (queue == nullptr) {
+    elog_log(0, "pmtfifo_data_available: no queue.\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  size_t n = queue->items.size();
+  return n > (size_t)INT_MAX ? INT_MAX : (int)n;
+}
+
+int pmtfifo_set_timeout(Pmtfifo *queue, double seconds) {
+  if (queue == nullptr || std::isnan(seconds) || seconds < 0) {
+    if (queue == nullptr)
+      elog_log(0, "pmtfifo_set_timeout: no queue.\n");
+    else
+      elog_log(0, "pmtfifo_set_timeout: bad time-out %f.\n", seconds);
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->timeout = seconds > kLongestTimeout ? 0 : seconds;
+  return 0;
+}
+
+int pmtfifo_release_block(Pmtfifo *queue) {
+  if (queue == nullptr) {
+    elog_log(0, "pmtfifo_release_block: no queue.\n");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->released = true;
+  queue->not_empty.notify_all();
+  queue->not_full.notify_all();
+  return 0;
+}
+
+int pmtfifo_destroy(Pmtfifo *queue, void (*destructor)(void *)) {
+  if (queue == nullptr) return 0;
+  {
+    std::unique_lock<std::mutex> lock(queue->mutex);
+    queue->released = true;
+    queue->destroying = true;
+    queue->not_empty.notify_all();
+    queue->not_full.notify_all();
+    while (queue->waiters > 0) queue->idle.wait(lock);
+  }
+  if (destructor != nullptr) {
+    for (void *item : queue->items)
+      if (item != nullptr) destructor(item);
+  }
+  delete queue;
+  return 0;
+}

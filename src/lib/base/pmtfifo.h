@@ -1,0 +1,65 @@
+// pmtfifo.h - Pmtfifo, a thread-safe first-in first-out queue of void pointers.
+//
+// Any number of producers push (at the tail) or unpop (at the head) while one or more
+// consumers pop from the head. Items are opaque pointers; the none (null) item is a
+// valid item, which stoppers push to wake a consumer. The queue owns nothing: an item
+// belongs to the caller until it is pushed and to the consumer once popped; only
+// pmtfifo_destroy with a destructor frees items left in the queue.
+//
+// A blocking queue makes a pop on an empty queue wait for an item (up to the time-out,
+// when one is set) and a push on a full limited queue wait for room. A non-blocking
+// queue never waits. pmtfifo_release_block turns waiting off for good: it wakes every
+// waiting pop and push, and later ones return at once.
+//
+// Locking: one mutex per queue guards the items and the settings; every call may be
+// made from any thread. Waits use condition variables, with time-outs measured through
+// the clock seam (clock_real_seconds). Waiting calls are cancellation points; a thread
+// cancelled inside one leaves the queue consistent.
+#pragma once
+
+struct Pmtfifo;
+
+// A new empty queue holding at most `limit` items (0: no limit); blocking non-zero
+// makes pops and pushes wait. `opt` is reserved: callers pass 0 or 1 and it changes
+// nothing. Returns none, with a registered message, for a negative limit.
+Pmtfifo *pmtfifo_create(int limit, int blocking, int opt);
+
+// Appends item at the tail. On a full limited queue a blocking push waits for room.
+// Returns 0 when queued; -1 for no queue; -2 when the queue is full and the push cannot
+// wait (non-blocking queue, or block released): nothing is queued and the item stays
+// the caller's.
+int pmtfifo_push(Pmtfifo *queue, void *item);
+
+// Puts item at the head, so that it is taken next. Never waits and ignores the limit
+// (an item handed back, or an urgent one, goes in even when the queue is full).
+// Returns 0, or -1 for no queue.
+int pmtfifo_unpop(Pmtfifo *queue, void *item);
+
+// Takes the item at the head into *item. Results:
+//   1  an item was taken (it may be the none item);
+//   0  the queue is non-blocking and empty;
+//   2  the block was released and the queue is empty;
+//   3  time-out: a blocking pop with a time-out set waited that long for an item;
+//  -1  bad arguments (no queue or no place for the item).
+// *item is none for every result but 1. A blocking queue without time-out waits until
+// an item comes or the block is released.
+int pmtfifo_pop(Pmtfifo *queue, void **item);
+
+// Number of queued items, or -1 for no queue.
+int pmtfifo_data_available(Pmtfifo *queue);
+
+// Bounds the wait of later blocking pops to `seconds` of clock time; 0 removes the
+// bound (wait without limit), as do infinity and bounds of more than 30 years.
+// Returns 0, or -1 for no queue or a negative or NaN time.
+int pmtfifo_set_timeout(Pmtfifo *queue, double seconds);
+
+// Ends waiting on the queue for good: waiting pops on an empty queue return 2 and
+// waiting pushes on a full queue return -2, and later calls do the same at once.
+// Items still queued can still be popped. Returns 0, or -1 for no queue.
+int pmtfifo_release_block(Pmtfifo *queue);
+
+// Releases the block, waits for the threads still inside a call on the queue to leave,
+// then passes every remaining item except none items to `destructor` (none: items are
+// left alone) and frees the queue. No thread may start a call on the queue once destroy
+// has begun. A none queue is ignored. Returns 0.
+int pmtfifo_destroy(Pmtfifo *queue, void (*destructor)(void *));
