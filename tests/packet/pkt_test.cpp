@@ -109,10 +109,11 @@ int unstuff(const Bytes &bytes, Packet **pkt, const char *srcname = "src") {
 
 Bytes log_bytes(const std::string &text) {
   size_t size = 8 + text.size() + 1;
-  Bytes b = {0, 8, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size), 0x71, 0x6C,
-             0x71, 0x6C};
-  b.insert(b.end(), text.begin(), text.end());
-  b.push_back(0);
+  Bytes b(size, 0);
+  const uint8_t header[8] = {0, 8, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size),
+                             0x71, 0x6C, 0x71, 0x6C};
+  memcpy(b.data(), header, sizeof header);
+  if (!text.empty()) memcpy(b.data() + 8, text.data(), text.size());
   return b;
 }
 
@@ -421,9 +422,8 @@ std::vector<Hostile> hostile_cases() {
   Bytes longer_body = g;
   longer_body.push_back(0);
   put32(longer_body, 4, static_cast<uint32_t>(longer_body.size() - 8));
-  std::string long_table(32, 't');
-  Bytes db_long = {32};
-  db_long.insert(db_long.end(), long_table.begin(), long_table.end());
+  Bytes db_long(33, 't');
+  db_long[0] = 32;  // a table name of 32 characters
 
   return {
       {"no bytes", {}, "not a packet of a known layout"},

@@ -29,9 +29,11 @@
 //   waveform  1 layout (1 GENC, 2 MGENC), 2 channel count, then per channel:
 //             net, sta, chan, loc, segtype as text fields (1 length byte, then the bytes
 //             without a terminator), time, samprate, calib, calper (8 each), nsamp (4),
-//             sample coding (1: 1 = first differences, zigzag, base-128 varints of at
-//             most 5 bytes, the first difference taken from 0), coded length (4), the
-//             coded samples
+//             sample coding (1), coded length in bytes (4), the coded samples. Coding 1:
+//             each sample minus the one before (the first minus 0), modulo 2^32 and taken
+//             as signed 32 bits, zigzagged (0 -1 1 -2 .. to 0 1 2 3 ..) and written in
+//             base 128, low 7 bits first, the high bit of a byte set when another
+//             follows; at most 5 bytes a sample
 //   db        table name length (1), table name, then the row text to the body's end
 //   pf        the canonical parameter-file text (pf2string) to the body's end
 //   stash     the text to the body's end
@@ -95,7 +97,7 @@ struct PktChannel {
   char segtype[PKT_SEGTYPE_SIZE];
   double time;      // time of the first sample, epoch seconds
   double samprate;  // samples per second
-  double calib;     // nanometres (or the unit of segtype) per count
+  double calib;     // physical units (of segtype) per count
   double calper;    // period at which calib holds, seconds
   int nsamp;        // samples in data
   int32_t *data;    // malloc'ed; none while datasz is 0
