@@ -252,6 +252,7 @@ int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes,
   if (made) *pkt = newPkt();
   Decode d{srcname, *pkt};
   clear_packet(d.pkt);
+  if (d.pkt->channels == nullptr) d.pkt->channels = newtbl(0);
 
   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(packet);
   size_t n = static_cast<size_t>(nbytes);
