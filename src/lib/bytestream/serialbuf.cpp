@@ -1,6 +1,7 @@
-// serialbuf.cpp - the byte-stream device record: makers, modem texts, open, connect,
-// disconnect, close, clear, the buffered byte read with its text watcher, device reads
-// and writes with their echo, and putting bytes back.
+// serialbuf.cpp - the byte-stream device record: makers, modem texts, open, connect (with
+// the modem dialogue), disconnect, close, clear, the buffered byte read with its text
+// watcher, device reads and writes with their echo, putting bytes back, pattern waits
+// and modem strings.
 #include "bytestream/serialbuf.h"
 
 #include <arpa/inet.h>
@@ -19,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -35,6 +38,8 @@ constexpr int kHexLine = 47;        // a hex line is passed once longer than thi
 constexpr int kClearRead = 8192;    // bytes per read while clearing
 constexpr double kClearTime = 2.0;  // seconds that serialbuf_clear listens
 constexpr int kSliceMs = 1000;      // one wait slice
+// serialbuf_read_until_parse gives up after this many times `timeout`.
+constexpr double kParseLimitFactor = 10.0;
 
 // Directions of the data-rate callback.
 enum Direction { kWrite = 1, kRead = 2 };
@@ -984,11 +989,384 @@ int serialbuf_putback_bytes(SerialBuf *buf, const unsigned char *bytes, int n) {
 
 namespace {
 
-int modem_dialogue(SerialBuf *b, int listen, const char *phone_number) {
-  elog_log(0, "serialbuf_connect: modem dialogue not available.\n");
-  return -1;
+// A sliding window over the input for one pattern: each byte is appended (NUL bytes are
+// not kept) and, once the window is as long as the pattern, compared with it; on a miss
+// its oldest character leaves. Every position of the input is thus tried.
+class Window {
+ public:
+  explicit Window(std::string pattern) : pattern_(std::move(pattern)) {}
+  // True when the byte completes the pattern. A character leaving the full window is
+  // appended to *left when that is given.
+  bool feed(unsigned char c, std::string *left) {
+    if (c == 0) return false;
+    window_.push_back((char)c);
+    if (window_.size() < pattern_.size()) return false;
+    if (window_ == pattern_) return true;
+    if (left) left->push_back(window_.front());
+    window_.erase(0, 1);
+    return false;
+  }
+
+ private:
+  std::string pattern_;
+  std::string window_;
+};
+
+// The pieces of a pattern cut at every "~"; empty pieces do not count.
+std::vector<std::string> pieces_of(const char *until) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  for (const char *p = until;; ++p) {
+    if (*p == '~' || *p == 0) {
+      if (!piece.empty()) pieces.push_back(piece);
+      piece.clear();
+      if (*p == 0) break;
+    } else {
+      piece.push_back(*p);
+    }
+  }
+  return pieces;
 }
 
-int modem_hangup(SerialBuf *b) { return 0; }
+bool pattern_too_long(const char *who, const char *pattern) {
+  if (strlen(pattern) <= (size_t)SERIALBUF_PATTERN_MAX) return false;
+  elog_log(0, "%s: pattern longer than %d characters.\n", who, SERIALBUF_PATTERN_MAX);
+  return true;
+}
+
+// Seconds of the monotonic clock in `timeout` times `factor`; 0 (no limit) for a timeout
+// below 1 ms.
+double limit_of(const SerialBuf *b, double factor) {
+  return b->timeout >= 1 ? factor * b->timeout / 1000.0 : 0;
+}
+
+// What serialbuf_read_until_parse keeps: the text that left the window of the current
+// piece, its latest `room` characters.
+struct Collected {
+  size_t room;
+  std::string text;
+  void keep_latest() {
+    if (text.size() > room) text.erase(0, text.size() - room);
+  }
+};
+
+// Waits for the pieces of `until` one after the other. intr is passed to the byte read;
+// piece_limit ends a piece that outlasts `timeout` (1, no message); collect keeps the
+// text before each piece, overall_limit (seconds, 0 none) bounds the whole wait.
+int wait_pieces(SerialBuf *b, const char *who, const char *until, int intr, bool piece_limit,
+                Collected *collect, double overall_limit) {
+  if (!text_set(until)) return 0;
+  if (pattern_too_long(who, until)) return -1;
+  const double limit = piece_limit ? limit_of(b, 1.0) : 0;
+  const double begin = clock_monotonic();
+  for (const std::string &piece : pieces_of(until)) {
+    Window window(piece);
+    if (collect) collect->text.clear();
+    const double start = clock_monotonic();
+    for (;;) {
+      unsigned char c = 0;
+      int rc = serialbuf_get_byte(b, &c, intr);
+      if (rc != 0) return rc;
+      double now = clock_monotonic();
+      // A byte that comes too late ends the wait even when it completes the piece.
+      if (limit > 0 && now - start > limit) return 1;
+      if (overall_limit > 0 && now - begin > overall_limit) {
+        elog_log(0, "%s: no pattern within %.1f s.\n", who, overall_limit);
+        return 1;
+      }
+      bool match = window.feed(c, collect ? &collect->text : nullptr);
+      if (collect) collect->keep_latest();
+      if (match) break;
+    }
+  }
+  return 0;
+}
+
+// Waits for either of two whole patterns: 0 for `until` (compared first), 6 for
+// `until2`. With `limited`, 1 once the wait outlasts twice `timeout`.
+int wait_two(SerialBuf *b, const char *who, const char *until, const char *until2, int intr,
+             bool limited) {
+  if (!text_set(until) || !text_set(until2)) return 0;
+  if (pattern_too_long(who, until) || pattern_too_long(who, until2)) return -1;
+  const double limit = limited ? limit_of(b, 2.0) : 0;
+  const double start = clock_monotonic();
+  Window first(until), second(until2);
+  for (;;) {
+    unsigned char c = 0;
+    int rc = serialbuf_get_byte(b, &c, intr);
+    if (rc != 0) return rc;
+    if (limit > 0 && clock_monotonic() - start > limit) return 1;
+    bool one = first.feed(c, nullptr);
+    bool two = second.feed(c, nullptr);
+    if (one) return 0;
+    if (two) return 6;
+  }
+}
+
+// One piece of a modem string: text to write, then a pause in seconds.
+struct ModemPiece {
+  std::string text;
+  double pause = 0;
+};
+
+// Cuts a modem string at its "<sl=N>" pause tokens. False for a token without its
+// closing ">" or without a number of seconds.
+bool modem_pieces(const char *string, std::vector<ModemPiece> *out) {
+  static const char kToken[] = "<sl=";
+  const char *p = string;
+  for (;;) {
+    const char *token = strstr(p, kToken);
+    ModemPiece piece;
+    if (!token) {
+      piece.text = p;
+      out->push_back(piece);
+      return true;
+    }
+    piece.text.assign(p, (size_t)(token - p));
+    const char *number = token + strlen(kToken);
+    const char *close = strchr(number, '>');
+    if (!close || close == number) return false;
+    std::string digits(number, (size_t)(close - number));
+    char *end = nullptr;
+    double seconds = strtod(digits.c_str(), &end);
+    if (*end != 0 || !(seconds >= 0) || seconds > 86400) return false;
+    piece.pause = seconds;
+    out->push_back(piece);
+    p = close + 1;
+  }
+}
+
+// Runs one modem step of serialbuf_connect: what the modem sends back is logged line by
+// line, and reads work before the record is connected.
+class ModemStep {
+ public:
+  explicit ModemStep(SerialBuf *b, int rverbose) : b_(b), rverbose_(rverbose) {
+    b_->rverbose = 3;
+    b_->connecting = 1;
+  }
+  ~ModemStep() {
+    b_->rverbose = rverbose_;
+    b_->connecting = 0;
+  }
+  ModemStep(const ModemStep &) = delete;
+  ModemStep &operator=(const ModemStep &) = delete;
+
+ private:
+  SerialBuf *b_;
+  int rverbose_;
+};
+
+// Sends one of the command texts awaiting the modem's answer, 2 tries, as a step of
+// serialbuf_connect; logs a failure with the text's name.
+int command_step(SerialBuf *b, int rverbose, const char *text, const char *name) {
+  int rc;
+  {
+    ModemStep step(b, rverbose);
+    rc = serialbuf_send_modem_string(b, text, b->attention_rec_string, 2);
+  }
+  if (rc == 1)
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) timeout.\n", name);
+  else if (rc != 0)
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) error.\n", name);
+  return rc;
+}
+
+int dial_out(SerialBuf *b, int rverbose, const char *phone_number) {
+  int rc;
+  {
+    ModemStep step(b, rverbose);
+    rc = serialbuf_send_modem_string(b, b->nolisten_string, b->attention_rec_string, 2);
+  }
+  if (rc == 1) {
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) timeout.\n");
+    return 1;
+  }
+  if (rc == 5) {
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) line busy.\n");
+    return 5;
+  }
+  if (rc != 0) {
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) error.\n");
+    return -1;
+  }
+  // Nothing to dial: the modem is ready, the line counts as connected.
+  if (!text_set(b->dialout_string_prefix) || !text_set(phone_number)) {
+    b->state = SERIALBUF_CONNECTED;
+    return 0;
+  }
+  std::string dial = std::string(b->dialout_string_prefix) + phone_number;
+  if (b->dialout_string_suffix) dial += b->dialout_string_suffix;
+  if (dial.size() > (size_t)SERIALBUF_PATTERN_MAX) {
+    elog_log(0, "serialbuf_connect: dial text longer than %d characters.\n",
+             SERIALBUF_PATTERN_MAX);
+    return -1;
+  }
+  const int timeout = b->timeout;
+  b->timeout = b->timeout_connect;
+  {
+    ModemStep step(b, rverbose);
+    rc = serialbuf_send_modem_string(b, dial.c_str(), b->connect_rec_string, 1);
+  }
+  b->timeout = timeout;
+  if (rc == 0) {
+    b->state = SERIALBUF_CONNECTED;
+    return 0;
+  }
+  if (rc == 1)
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) timeout.\n", dial.c_str());
+  else if (rc == 5)
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) line busy.\n", dial.c_str());
+  else
+    elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) error.\n", dial.c_str());
+  return rc;
+}
+
+int answer(SerialBuf *b, int rverbose) {
+  int rc = command_step(b, rverbose, b->listen_string, "listen_string");
+  if (rc != 0) return rc;
+  const int timeout = b->timeout;
+  // The ring may take any time; only the idle callback or a fault ends that wait.
+  b->timeout = 0;
+  {
+    ModemStep step(b, rverbose);
+    rc = serialbuf_read_until_intr(b, b->ring_rec_string);
+  }
+  b->timeout = timeout;
+  if (rc == 3) return 3;
+  if (rc != 0) {
+    elog_log(0, "serialbuf_connect: serialbuf_read_until_intr(ring_rec_string) error.\n");
+    return rc;
+  }
+  b->timeout = b->timeout_connect;
+  {
+    ModemStep step(b, rverbose);
+    rc = serialbuf_read_until(b, b->connect_rec_string);
+  }
+  b->timeout = timeout;
+  if (rc != 0) {
+    elog_log(0, "serialbuf_connect: serialbuf_read_until(connect_rec_string) error.\n");
+    return rc;
+  }
+  b->state = SERIALBUF_CONNECTED;
+  return 0;
+}
+
+int modem_dialogue(SerialBuf *b, int listen, const char *phone_number) {
+  const int rverbose = b->rverbose;
+  int rc = command_step(b, rverbose, b->attention_string, "attention_string");
+  if (rc != 0) return rc;
+  rc = command_step(b, rverbose, b->hangup_string, "hangup_string");
+  if (rc != 0) return rc;
+  return listen ? answer(b, rverbose) : dial_out(b, rverbose, phone_number);
+}
+
+int modem_hangup(SerialBuf *b) {
+  const struct {
+    const char *text;
+    const char *name;
+  } steps[] = {{b->attention_string, "attention_string"}, {b->hangup_string, "hangup_string"}};
+  for (const auto &s : steps) {
+    int rc = serialbuf_send_modem_string(b, s.text, b->attention_rec_string, 2);
+    if (rc == 1) {
+      elog_log(0, "serialbuf_disconnect: serialbuf_send_modem_string(%s) timeout.\n", s.name);
+      return rc;
+    }
+    if (rc != 0) {
+      elog_log(0, "serialbuf_disconnect: serialbuf_send_modem_string(%s) error.\n", s.name);
+      return rc;
+    }
+  }
+  return 0;
+}
 
 }  // namespace
+
+int serialbuf_read_until(SerialBuf *buf, const char *until) {
+  if (!buf) return -1;
+  return wait_pieces(buf, "serialbuf_read_until", until, 0, true, nullptr, 0);
+}
+
+int serialbuf_read_until_intr(SerialBuf *buf, const char *until) {
+  if (!buf) return -1;
+  return wait_pieces(buf, "serialbuf_read_until_intr", until, 2, false, nullptr, 0);
+}
+
+int serialbuf_read_until2(SerialBuf *buf, const char *until, const char *until2) {
+  if (!buf) return -1;
+  return wait_two(buf, "serialbuf_read_until2", until, until2, 0, true);
+}
+
+int serialbuf_read_until2_intr(SerialBuf *buf, const char *until, const char *until2) {
+  if (!buf) return -1;
+  return wait_two(buf, "serialbuf_read_until2_intr", until, until2, 2, false);
+}
+
+int serialbuf_read_until_parse(SerialBuf *buf, const char *until, char *value, int len_value) {
+  if (!buf || !value || len_value < 1) {
+    elog_log(0, "serialbuf_read_until_parse: no room for the value.\n");
+    return -1;
+  }
+  value[0] = 0;
+  Collected collect{(size_t)len_value - 1, {}};
+  // A peer that talks on without ever sending the pattern gets ten times `timeout`.
+  int rc = wait_pieces(buf, "serialbuf_read_until_parse", until, 0, false, &collect,
+                       limit_of(buf, kParseLimitFactor));
+  memcpy(value, collect.text.data(), collect.text.size());
+  value[collect.text.size()] = 0;
+  return rc;
+}
+
+int serialbuf_send_modem_string(SerialBuf *buf, const char *string, const char *response,
+                                int tries) {
+  if (!buf) return -1;
+  if (!text_set(string)) return 0;
+  if (buf->state != SERIALBUF_CONNECTED && !buf->connecting) return 4;
+  // Everything is checked before the first byte goes out.
+  if (strlen(string) > (size_t)SERIALBUF_PATTERN_MAX) {
+    elog_log(0, "serialbuf_send_modem_string: string longer than %d characters.\n",
+             SERIALBUF_PATTERN_MAX);
+    return -1;
+  }
+  if (response && pattern_too_long("serialbuf_send_modem_string", response)) return -1;
+  std::vector<ModemPiece> pieces;
+  if (!modem_pieces(string, &pieces)) {
+    elog_log(0, "serialbuf_send_modem_string: string format error.\n");
+    return -1;
+  }
+  for (int attempt = 1;; ++attempt) {
+    for (const ModemPiece &piece : pieces) {
+      if (!piece.text.empty()) {
+        int n = (int)piece.text.size();
+        int w = serialbuf_write(buf, piece.text.data(), n);
+        if (buf->wverbose) {
+          printf("writing %ld bytes: ", (long)n);
+          char one[2];
+          for (unsigned char c : piece.text) fputs(dump_escape(c, one), stdout);
+          fputc('\n', stdout);
+          fflush(stdout);
+        }
+        if (w != n) {
+          if (w >= 0) errno = EIO;
+          elog_log(1, "serialbuf_send_modem_string: serialbuf_write() error.\n");
+          return -1;
+        }
+      }
+      if (piece.pause > 0) clock_sleep(piece.pause);
+    }
+    if (!text_set(response)) return 0;
+    int rc = serialbuf_read_until(buf, response);
+    if (rc == 0) return 0;
+    if (attempt >= tries) {
+      if (rc == 1)
+        elog_log(0, "serialbuf_send_modem_string: timeout.\n");
+      else
+        elog_log(0, "serialbuf_send_modem_string: read_until() error.\n");
+      return rc;
+    }
+    if (rc == 1)
+      elog_complain(0, "serialbuf_send_modem_string: timeout...retrying\n");
+    else
+      elog_complain(0, "serialbuf_send_modem_string: read_until() error...retrying\n");
+    clock_sleep(2.0);
+  }
+}
