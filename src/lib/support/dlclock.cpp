@@ -18,9 +18,12 @@ Dlclock *g_clock = nullptr;
 int g_shmid = -1;
 long g_key_base = DLCLOCK_KEY;
 
-// The segment is read by another process: every store is a volatile access, so none is
-// dropped or merged, and the fences order them for the processor too.
-void store(volatile int32_t *field, int32_t value) { *field = value; }
+// The segment is read by another process. Each word is stored atomically, and with
+// release order, so that no store becomes visible before an earlier one: the reader sees
+// valid cleared before any field changes and set only after they all have.
+void store(int32_t &field, int32_t value) {
+  std::atomic_ref<int32_t>(field).store(value, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -47,19 +50,17 @@ Dlclock *AttachSharedMemory(int unit, int *shmid) {
 
 void PutTimeStamp(const struct timeval *host, long dl_sec, long dl_usec, Dlclock *clock,
                   int leap) {
-  store(&clock->mode, 1);
-  store(&clock->valid, 0);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  store(&clock->leap, leap);
-  store(&clock->precision, -1);
-  store(&clock->clockTimeStampSec, (int32_t)dl_sec);
-  store(&clock->clockTimeStampUSec, (int32_t)dl_usec);
-  store(&clock->receiveTimeStampSec, (int32_t)host->tv_sec);
-  store(&clock->receiveTimeStampUSec, (int32_t)host->tv_usec);
-  volatile int32_t *count = &clock->count;
-  store(count, (int32_t)((uint32_t)*count + 1u));
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  store(&clock->valid, 1);
+  store(clock->mode, 1);
+  store(clock->valid, 0);
+  store(clock->leap, leap);
+  store(clock->precision, -1);
+  store(clock->clockTimeStampSec, (int32_t)dl_sec);
+  store(clock->clockTimeStampUSec, (int32_t)dl_usec);
+  store(clock->receiveTimeStampSec, (int32_t)host->tv_sec);
+  store(clock->receiveTimeStampUSec, (int32_t)host->tv_usec);
+  uint32_t count = (uint32_t)std::atomic_ref<int32_t>(clock->count).load(std::memory_order_relaxed);
+  store(clock->count, (int32_t)(count + 1u));
+  store(clock->valid, 1);
 }
 
 void _init_Dlclock(int unit) {

@@ -6,8 +6,9 @@
 // daemon's reference-clock record: ten 32-bit host-order words and ten reserved words.
 // _init_Dlclock attaches one unit per process and keeps it until exit; set_Dlclock then
 // publishes each sample. The reader is the NTP daemon in another process: a sample is
-// written with valid cleared first and set last, with memory fences in between, and count
-// rises once per sample. No lock: one thread publishes.
+// written with valid cleared first and set last, every word stored in order (release
+// stores, a barrier on weakly ordered processors), and count rises once per sample. No
+// lock: one thread publishes.
 #pragma once
 
 #include <sys/time.h>
