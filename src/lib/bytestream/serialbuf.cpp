@@ -28,6 +28,7 @@
 #include "base/elog.h"
 #include "base/paths.h"
 #include "bytestream/serialbuf_ioctls.h"
+#include "support/convert.h"
 #include "support/hostid.h"
 
 namespace {
@@ -453,12 +454,6 @@ int accept_client(SerialBuf *b, sockaddr_in *peer) {
   }
 }
 
-// The port of a socket address, from its bytes in network order.
-int peer_port(const sockaddr_in &sa) {
-  const unsigned char *p = (const unsigned char *)&sa.sin_port;
-  return (p[0] << 8) | p[1];
-}
-
 // The modem exchange of serialbuf_connect, once the device is open (or the client
 // accepted).
 int modem_dialogue(SerialBuf *b, int listen, const char *phone_number);
@@ -752,9 +747,15 @@ SerialBuf *serialbuf_connect_tcpserver(SerialBuf *buf) {
     return nullptr;
   }
   c->fd = fd;
+  // The peer's port, from its bytes in network order.
+  unsigned char port_bytes[2];
+  memcpy(port_bytes, &peer.sin_port, sizeof port_bytes);
+  unsigned char *cursor = port_bytes;
+  unsigned short port = 0;
+  if (ums2hs(&cursor, &port, 1) < 0) elog_log(0, "serialbuf_connect_tcpserver: ums2hs() error.\n");
   const unsigned char *a = (const unsigned char *)&peer.sin_addr.s_addr;
   snprintf(c->recv_hostport, sizeof c->recv_hostport, "%d.%d.%d.%d:%d", a[0], a[1], a[2], a[3],
-           peer_port(peer));
+           (int)port);
   c->state = SERIALBUF_CONNECTED;
   return c;
 }
