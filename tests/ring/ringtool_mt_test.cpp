@@ -11,6 +11,8 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/tbl.h"
+#include "packet/pkt.h"
 #include "ring/orb.h"
 #include "ringtool.h"
 #include "testkit/testkit.h"
@@ -179,6 +181,44 @@ TEST(RingToolText, Describe) {
                                 (int)c.packet.size()),
               c.shown);
   }
+}
+
+TEST(RingToolText, DescribesPacketLibraryPacketsWithTheirSamples) {
+  Packet *pkt = newPkt();
+  pkt->pkttype = suffix2pkttype("GENC");
+  PktChannel *ch = newPktChannel();
+  snprintf(ch->net, sizeof ch->net, "XX");
+  snprintf(ch->sta, sizeof ch->sta, "STA1");
+  snprintf(ch->chan, sizeof ch->chan, "BHZ");
+  ch->time = 1700000000.0;
+  ch->samprate = 40;
+  ch->calib = 1;
+  ch->calper = 1;
+  ch->datasz = ch->nsamp = 3;
+  ch->data = static_cast<int32_t *>(malloc(3 * sizeof(int32_t)));
+  ch->data[0] = 12345;
+  ch->data[1] = -7;
+  ch->data[2] = 99;
+  pushtbl(pkt->channels, ch);
+  pkt->nchannels = 1;
+  char srcname[PKT_SRCNAME_SIZE];
+  double time = 0;
+  char *bytes = nullptr;
+  int nbytes = 0, bufsize = 0;
+  ASSERT_EQ(stuffPkt(pkt, srcname, &time, &bytes, &nbytes, &bufsize), 0);
+  std::string shown =
+      ringtool_describe(srcname, time, reinterpret_cast<unsigned char *>(bytes), nbytes);
+  EXPECT_NE(shown.find("12345"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("-7"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find(" bytes:"), std::string::npos) << "not the hex summary: " << shown;
+  EXPECT_EQ(shown.rfind("    ", 0), 0u);
+  // The magic alone does not make a packet: damaged bytes get the hex summary.
+  bytes[nbytes - 1] ^= 0x7f;
+  std::string damaged =
+      ringtool_describe(srcname, time, reinterpret_cast<unsigned char *>(bytes), nbytes - 3);
+  EXPECT_NE(damaged.find(" bytes:"), std::string::npos) << damaged;
+  free(bytes);
+  freePkt(pkt);
 }
 
 TEST(RingToolText, Times) {

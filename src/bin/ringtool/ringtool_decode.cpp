@@ -1,12 +1,14 @@
 // ringtool_decode.cpp - what `ringtool follow -v` shows of a packet's contents.
 //
 // Decoders are tried in order; the first that recognises a packet describes it, and a
-// packet that none recognises gets a length and hex summary. Decoders of the packet
-// library's kinds (waveform, parameter-file) belong in kDecoders.
+// packet that none recognises gets a length and hex summary.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "base/elog.h"
+#include "packet/pkt.h"
 #include "ringtool.h"
 
 namespace {
@@ -46,7 +48,36 @@ bool decode_log(const char *, double, const unsigned char *p, int n, std::string
   return true;
 }
 
-const Decoder kDecoders[] = {decode_log};
+// Packets of the packet library (they begin with its "VP" magic): the library's own
+// description, less its summary line, which follow has printed already. Bytes that carry
+// the magic but do not decode fall through to the hex summary.
+bool decode_packet(const char *srcname, double time, const unsigned char *p, int n,
+                   std::string *out) {
+  if (n < 2 || p[0] != 'V' || p[1] != 'P') return false;
+  Packet *pkt = nullptr;
+  int kind = unstuffPkt(srcname, time, reinterpret_cast<const char *>(p), n, &pkt);
+  freePkt(pkt);
+  if (kind < 0) {
+    elog_clear_register(0);
+    return false;
+  }
+  char *text = pkt_describe(srcname, time, reinterpret_cast<const char *>(p), n, 1);
+  if (!text) return false;
+  std::string all(text);
+  free(text);
+  size_t eol = all.find('\n');
+  std::string detail = eol == std::string::npos ? std::string() : all.substr(eol + 1);
+  size_t start = 0;
+  while (start < detail.size()) {
+    size_t end = detail.find('\n', start);
+    if (end == std::string::npos) end = detail.size();
+    *out += "    " + detail.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return true;
+}
+
+const Decoder kDecoders[] = {decode_log, decode_packet};
 
 void hex_summary(const unsigned char *p, int n, std::string *out) {
   const int shown = n < 32 ? n : 32;
