@@ -49,7 +49,7 @@ constexpr double kMaxPatternNodes = 2048;
 // atom counts 1, a group the sum of its parts, and a repetition multiplies its operand
 // by its largest count (2 for '*', '+' and '?', which the compiler duplicates likewise,
 // and stacked repetitions multiply again). Sets *backref when the pattern uses \1..\9.
-double pattern_nodes(const char *pattern, bool *backref) {
+double pattern_nodes(const char *pattern, bool *backref, bool *stacked) {
   struct Group {
     double total = 0;  // finished parts
     double last = 0;   // the part a following repetition applies to
@@ -57,6 +57,9 @@ double pattern_nodes(const char *pattern, bool *backref) {
   auto cap = [](double x) { return x < 1e12 ? x : 1e12; };
   std::vector<Group> stack(1);
   *backref = false;
+  *stacked = false;
+  bool after_repeat = false;  // this token is a repetition
+  bool prev_repeat = false;   // the previous token was one
   const char *p = pattern;
   auto atom = [&](double size) {
     Group &g = stack.back();
@@ -64,11 +67,17 @@ double pattern_nodes(const char *pattern, bool *backref) {
     g.last = size;
   };
   auto repeat = [&](double factor) {
+    // A repetition of a repetition ("a+*", "??++") is undefined in POSIX and makes the
+    // C library's compiler take exponential time.
+    if (prev_repeat) *stacked = true;
+    after_repeat = true;
     Group &g = stack.back();
     g.last = cap((g.last > 0 ? g.last : 1) * (factor > 1 ? factor : 1) + 1);
   };
   while (*p != '\0') {
     char c = *p++;
+    prev_repeat = after_repeat;
+    after_repeat = false;
     switch (c) {
       case '(':
         stack.emplace_back();
@@ -217,13 +226,16 @@ int regcomp_bounded(regex_t *re, const char *pattern, int cflags, char *why, siz
     if (why != nullptr && whysize > 0) snprintf(why, whysize, "no pattern");
     return REG_BADPAT;
   }
-  bool backref;
-  double nodes = pattern_nodes(pattern, &backref);
+  bool backref, stacked;
+  double nodes = pattern_nodes(pattern, &backref, &stacked);
   int rc = 0;
   const char *reason = nullptr;
   if (backref) {
     rc = REG_ESUBREG;
     reason = "back-references are not supported";
+  } else if (stacked) {
+    rc = REG_BADRPT;
+    reason = "a repetition may not follow a repetition";
   } else if (nodes > kMaxPatternNodes) {
     rc = REG_ESPACE;
     reason = "pattern too complex";
