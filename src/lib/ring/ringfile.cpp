@@ -1,0 +1,570 @@
+// ringfile.cpp - ring file layout, header checks, creation, mapping, lock and store.
+#include "ring/ringfile.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "base/clock.h"
+#include "base/elog.h"
+
+namespace ringfile {
+
+namespace {
+
+// Little-endian field access.
+void put_u16(unsigned char *p, uint16_t v) {
+  p[0] = (unsigned char)v;
+  p[1] = (unsigned char)(v >> 8);
+}
+void put_u32(unsigned char *p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+void put_u64(unsigned char *p, uint64_t v) {
+  for (int i = 0; i < 8; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+void put_f64(unsigned char *p, double v) {
+  uint64_t bits;
+  memcpy(&bits, &v, sizeof bits);
+  put_u64(p, bits);
+}
+uint16_t get_u16(const unsigned char *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+uint32_t get_u32(const unsigned char *p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; i--) v = (v << 8) | p[i];
+  return v;
+}
+uint64_t get_u64(const unsigned char *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
+  return v;
+}
+double get_f64(const unsigned char *p) {
+  uint64_t bits = get_u64(p);
+  double v;
+  memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+constexpr uint32_t kOrderMark = 0x01020304u;
+constexpr uint64_t kAvgPacket = 224;  // index sized for packets of this size on average
+constexpr uint64_t kMaxSlots = uint64_t{1} << 30;
+constexpr uint64_t kMinData = 1024;
+// The largest ring this machine can map.
+constexpr uint64_t kMaxCapacity =
+    sizeof(size_t) >= 8 ? (uint64_t{1} << 40) : (uint64_t{1} << 30);
+
+uint32_t native_order_mark() {
+  unsigned char b[4];
+  uint32_t v = kOrderMark;
+  memcpy(b, &v, 4);
+  return get_u32(b);  // the native bytes read as little-endian
+}
+
+long futex(uint32_t *word, int op, uint32_t val, const timespec *ts) {
+#if defined(SYS_futex_time64) && !defined(__LP64__)
+  if (sizeof(time_t) == 8) return syscall(SYS_futex_time64, word, op, val, ts, nullptr, 0);
+#endif
+  return syscall(SYS_futex, word, op, val, ts, nullptr, 0);
+}
+
+timespec seconds_to_timespec(double s) {
+  timespec ts{};
+  if (!(s > 0)) return ts;
+  double whole = std::floor(s);
+  ts.tv_sec = (time_t)whole;
+  ts.tv_nsec = (long)((s - whole) * 1e9);
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+// One mapping per ring file in a process, found by device and inode.
+std::mutex g_registry_mutex;
+std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<Ring>> g_registry;
+
+std::atomic<unsigned> g_tmp_counter{0};
+
+// Makes a new ring file at `path` (through a temporary file linked into place, so that
+// the name never shows a half-made ring). Returns an open descriptor of the ring file,
+// also when another process made it first (*existed is then set), or -1.
+int create_file(const char *who, const std::string &path, int64_t capacity, bool *existed) {
+  *existed = false;
+  Layout lay;
+  if (!plan_layout(capacity, &lay)) {
+    elog_log(0, "%s: a ring of %lld bytes can't be made: from %lld to %llu bytes\n", who,
+             (long long)capacity, (long long)kMinCapacity, (unsigned long long)kMaxCapacity);
+    return -1;
+  }
+  lay.created = clock_now();
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, ".new.%ld.%u", (long)getpid(), g_tmp_counter.fetch_add(1));
+  std::string tmp = path + suffix;
+  int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    elog_log(1, "%s: can't create ring file '%s'\n", who, path.c_str());
+    return -1;
+  }
+  auto fail = [&]() {
+    int e = errno;
+    close(fd);
+    unlink(tmp.c_str());
+    errno = e;
+    return -1;
+  };
+  int rc = posix_fallocate(fd, 0, (off_t)lay.capacity);
+  if (rc == EOPNOTSUPP || rc == EINVAL) rc = ftruncate(fd, (off_t)lay.capacity) ? errno : 0;
+  if (rc != 0) {
+    errno = rc;
+    elog_log(1, "%s: can't make ring file '%s' %llu bytes long\n", who, path.c_str(),
+             (unsigned long long)lay.capacity);
+    return fail();
+  }
+  void *page = mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (page == MAP_FAILED) {
+    elog_log(1, "%s: can't map ring file '%s'\n", who, path.c_str());
+    return fail();
+  }
+  auto *h = static_cast<unsigned char *>(page);
+  memset(h, 0, kHeaderSize);
+  encode_header(lay, h);
+  auto *live = reinterpret_cast<Live *>(h + kLiveOffset);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  rc = pthread_mutex_init(&live->lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  munmap(page, kHeaderSize);
+  if (rc != 0) {
+    errno = rc;
+    elog_log(1, "%s: can't make the lock of ring file '%s'\n", who, path.c_str());
+    return fail();
+  }
+  if (link(tmp.c_str(), path.c_str()) != 0) {
+    int e = errno;
+    close(fd);
+    unlink(tmp.c_str());
+    if (e == EEXIST) {
+      *existed = true;
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) elog_log(1, "%s: can't open ring file '%s'\n", who, path.c_str());
+      return fd;
+    }
+    errno = e;
+    elog_log(1, "%s: can't create ring file '%s'\n", who, path.c_str());
+    return -1;
+  }
+  unlink(tmp.c_str());
+  return fd;
+}
+
+}  // namespace
+
+uint32_t crc32(const void *data, size_t n) {
+  static const auto table = [] {
+    struct T {
+      uint32_t v[256];
+    } t{};
+    for (uint32_t i = 0; i < 256; i++) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t.v[i] = c;
+    }
+    return t;
+  }();
+  uint32_t c = 0xFFFFFFFFu;
+  const auto *p = static_cast<const unsigned char *>(data);
+  for (size_t i = 0; i < n; i++) c = table.v[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+bool plan_layout(int64_t capacity, Layout *out) {
+  if (capacity < kMinCapacity || (uint64_t)capacity > kMaxCapacity) return false;
+  uint64_t cap = (uint64_t)capacity & ~uint64_t{63};
+  uint64_t nslots = (cap - kHeaderSize) / (kSlotSize + kAvgPacket);
+  if (nslots < 16) nslots = 16;
+  if (nslots > kMaxSlots) nslots = kMaxSlots;
+  uint64_t data_off = (kHeaderSize + nslots * kSlotSize + 63) & ~uint64_t{63};
+  if (data_off + kMinData > cap) return false;
+  out->capacity = cap;
+  out->index_off = kHeaderSize;
+  out->nslots = nslots;
+  out->data_off = data_off;
+  out->data_size = cap - data_off;
+  return true;
+}
+
+void encode_header(const Layout &lay, unsigned char *h) {
+  memset(h, 0, kStaticSize);
+  memcpy(h, kMagic, 8);
+  put_u32(h + 8, kVersion);
+  put_u32(h + 12, (uint32_t)kHeaderSize);
+  put_u64(h + 16, lay.capacity);
+  put_u64(h + 24, lay.index_off);
+  put_u64(h + 32, lay.nslots);
+  put_u64(h + 40, lay.data_off);
+  put_u64(h + 48, lay.data_size);
+  put_f64(h + 56, lay.created);
+  put_u32(h + 64, (uint32_t)kLiveOffset);
+  put_u32(h + 68, (uint32_t)sizeof(Live));
+  put_u16(h + 72, (uint16_t)sizeof(pthread_mutex_t));
+  h[74] = (unsigned char)sizeof(void *);
+  h[75] = (unsigned char)sizeof(long);
+  put_u32(h + 76, native_order_mark());
+  put_u32(h + 80, (uint32_t)alignof(Live));
+  put_u32(h + 124, crc32(h, 124));
+}
+
+HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *out,
+                          std::string *why) {
+  char text[160];
+  auto fail = [&](HeaderCheck c, const char *reason) {
+    if (why) *why = reason;
+    return c;
+  };
+  if (file_size < kHeaderSize) return fail(HeaderCheck::foreign, "not a ring file (too short)");
+  if (memcmp(h, kMagic, 8) != 0) return fail(HeaderCheck::foreign, "not a ring file");
+  if (crc32(h, 124) != get_u32(h + 124))
+    return fail(HeaderCheck::damaged, "damaged ring header (checksum)");
+  uint32_t version = get_u32(h + 8);
+  if (version != kVersion) {
+    snprintf(text, sizeof text, "ring file version %u, this program reads version %u",
+             (unsigned)version, (unsigned)kVersion);
+    return fail(HeaderCheck::version, text);
+  }
+  unsigned ptr = h[74], lng = h[75], mtx = get_u16(h + 72);
+  uint32_t order = get_u32(h + 76), live_size = get_u32(h + 68), live_align = get_u32(h + 80);
+  if (ptr != sizeof(void *) || lng != sizeof(long) || mtx != sizeof(pthread_mutex_t) ||
+      order != native_order_mark() || live_size != sizeof(Live) ||
+      live_align != alignof(Live) || get_u32(h + 64) != kLiveOffset) {
+    snprintf(text, sizeof text,
+             "made on another kind of machine (%u-byte pointers, %u-byte lock, byte order "
+             "%08x; this one: %u, %u, %08x)",
+             ptr, mtx, (unsigned)order, (unsigned)sizeof(void *),
+             (unsigned)sizeof(pthread_mutex_t), (unsigned)native_order_mark());
+    return fail(HeaderCheck::machine, text);
+  }
+  Layout got;
+  got.capacity = get_u64(h + 16);
+  got.index_off = get_u64(h + 24);
+  got.nslots = get_u64(h + 32);
+  got.data_off = get_u64(h + 40);
+  got.data_size = get_u64(h + 48);
+  got.created = get_f64(h + 56);
+  Layout plan;
+  if (get_u32(h + 12) != kHeaderSize || got.capacity > (uint64_t)INT64_MAX ||
+      !plan_layout((int64_t)got.capacity, &plan) || plan.capacity != got.capacity ||
+      plan.index_off != got.index_off || plan.nslots != got.nslots ||
+      plan.data_off != got.data_off || plan.data_size != got.data_size)
+    return fail(HeaderCheck::layout, "inconsistent ring header");
+  if (got.capacity != file_size) {
+    snprintf(text, sizeof text, "ring file is %llu bytes long, its header says %llu",
+             (unsigned long long)file_size, (unsigned long long)got.capacity);
+    return fail(HeaderCheck::size, text);
+  }
+  *out = got;
+  return HeaderCheck::ok;
+}
+
+std::shared_ptr<Ring> Ring::open(const char *who, const std::string &path, bool create,
+                                 bool exclusive, int64_t capacity) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 && exclusive) {
+    close(fd);
+    elog_log(0, "%s: ring '%s' already exists\n", who, path.c_str());
+    return nullptr;
+  }
+  if (fd < 0 && errno == ENOENT && create) {
+    bool existed = false;
+    fd = create_file(who, path, capacity, &existed);
+    if (fd < 0) return nullptr;
+    if (existed && exclusive) {
+      close(fd);
+      elog_log(0, "%s: ring '%s' already exists\n", who, path.c_str());
+      return nullptr;
+    }
+  } else if (fd < 0) {
+    elog_log(1, "%s: can't open ring file '%s'\n", who, path.c_str());
+    return nullptr;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) != 0) {
+    elog_log(1, "%s: can't look at ring file '%s'\n", who, path.c_str());
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    elog_log(0, "%s: refusing '%s': not a regular file\n", who, path.c_str());
+    close(fd);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(g_registry_mutex);
+  auto key = std::make_pair((uint64_t)st.st_dev, (uint64_t)st.st_ino);
+  for (auto it = g_registry.begin(); it != g_registry.end();) {
+    if (it->second.expired()) {
+      it = g_registry.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto found = g_registry.find(key);
+  if (found != g_registry.end()) {
+    if (auto ring = found->second.lock()) {
+      close(fd);
+      return ring;
+    }
+  }
+  auto ring = map_file(who, path, fd, (uint64_t)st.st_size);
+  if (ring) {
+    ring->dev_ = key.first;
+    ring->ino_ = key.second;
+    g_registry[key] = ring;
+  }
+  return ring;
+}
+
+std::shared_ptr<Ring> Ring::map_file(const char *who, const std::string &path, int fd,
+                                     uint64_t size) {
+  unsigned char h[kStaticSize] = {0};
+  ssize_t got = size >= kStaticSize ? pread(fd, h, sizeof h, 0) : 0;
+  if (got < 0) {
+    elog_log(1, "%s: can't read ring file '%s'\n", who, path.c_str());
+    close(fd);
+    return nullptr;
+  }
+  Layout lay;
+  std::string why;
+  if (decode_header(h, (size_t)got == sizeof h ? size : 0, &lay, &why) != HeaderCheck::ok) {
+    elog_log(0, "%s: refusing '%s': %s\n", who, path.c_str(), why.c_str());
+    close(fd);
+    return nullptr;
+  }
+  void *p = mmap(nullptr, (size_t)lay.capacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int e = errno;
+  close(fd);
+  if (p == MAP_FAILED) {
+    errno = e;
+    elog_log(1, "%s: can't map ring file '%s'\n", who, path.c_str());
+    return nullptr;
+  }
+  std::shared_ptr<Ring> ring(new Ring());
+  ring->path_ = path;
+  ring->layout_ = lay;
+  ring->base_ = static_cast<unsigned char *>(p);
+  ring->size_ = (size_t)lay.capacity;
+  ring->live_ = reinterpret_cast<Live *>(ring->base_ + kLiveOffset);
+  ring->index_ = ring->base_ + lay.index_off;
+  ring->data_ = ring->base_ + lay.data_off;
+  return ring;
+}
+
+Ring::~Ring() {
+  if (base_) munmap(base_, size_);
+}
+
+bool Ring::lock(const char *who) {
+  int rc = pthread_mutex_trylock(&live_->lock);
+  if (rc == EBUSY) {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    timespec add = seconds_to_timespec(clock_real_seconds(kLockTimeout));
+    until.tv_sec += add.tv_sec;
+    until.tv_nsec += add.tv_nsec;
+    if (until.tv_nsec >= 1000000000L) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000000000L;
+    }
+    do {
+      rc = pthread_mutex_timedlock(&live_->lock, &until);
+    } while (rc == EINTR);
+  }
+  if (rc == EOWNERDEAD) {
+    // The holder died, perhaps half-way through a put: an unpublished packet is simply
+    // not there; an eviction cut short leaves a tail behind the oldest packet, which
+    // settle_tail moves up.
+    elog_notify(0, "%s: a process died holding the lock of ring '%s'; its state is checked\n",
+                who, path_.c_str());
+    if (check_live(who)) settle_tail();
+    pthread_mutex_consistent(&live_->lock);
+    return true;
+  }
+  if (rc == ETIMEDOUT) {
+    elog_log(0, "%s: ring '%s' has been locked by another process for %g s; giving up\n", who,
+             path_.c_str(), kLockTimeout);
+    return false;
+  }
+  if (rc != 0) {
+    errno = rc;
+    elog_log(1, "%s: can't lock ring '%s'\n", who, path_.c_str());
+    return false;
+  }
+  check_live(who);
+  return true;
+}
+
+void Ring::unlock() { pthread_mutex_unlock(&live_->lock); }
+
+bool Ring::check_live(const char *who) {
+  Live &l = *live_;
+  const char *bad = nullptr;
+  if (l.next_seq < l.oldest_seq) {
+    bad = "sequence order";
+  } else if (l.next_seq - l.oldest_seq > layout_.nslots) {
+    bad = "more packets than index slots";
+  } else if (l.head < l.tail) {
+    bad = "data order";
+  } else if (l.head - l.tail > layout_.data_size) {
+    bad = "more data than room";
+  }
+  if (!bad) return true;
+  elog_complain(0, "%s: ring '%s' was damaged (%s) and has been emptied\n", who, path_.c_str(),
+                bad);
+  l.oldest_seq = l.next_seq;
+  l.tail = l.head;
+  l.resets++;
+  return false;
+}
+
+void Ring::settle_tail() {
+  Live &l = *live_;
+  while (l.oldest_seq < l.next_seq) {
+    uint64_t off, len;
+    double t;
+    if (slot(l.oldest_seq, &off, &len, &t)) {
+      l.tail = off;
+      return;
+    }
+    l.oldest_seq++;  // a damaged slot: the packet is dropped
+  }
+  l.tail = l.head;
+}
+
+bool Ring::slot(uint64_t seq, uint64_t *off, uint64_t *len, double *time) const {
+  const unsigned char *p = index_ + (size_t)(seq % layout_.nslots) * kSlotSize;
+  if (get_u64(p) != seq) return false;
+  uint64_t o = get_u64(p + 8);
+  uint64_t n = get_u32(p + 24);
+  uint64_t head = live_->head, tail = live_->tail;
+  if (n < kRecordHead || n > layout_.data_size) return false;
+  if (o < tail || o > head || head - o < n) return false;
+  *off = o;
+  *len = n;
+  *time = get_f64(p + 16);
+  return true;
+}
+
+bool Ring::slot_time(uint64_t seq, double *time) const {
+  uint64_t off, len;
+  return slot(seq, &off, &len, time);
+}
+
+bool Ring::packet(uint64_t seq, Meta *m) const {
+  uint64_t off, len;
+  double t;
+  if (!slot(seq, &off, &len, &t)) return false;
+  unsigned char h[kRecordHead];
+  read_data(off, h, sizeof h);
+  uint32_t nbytes = get_u32(h + 8);
+  uint16_t srclen = get_u16(h + 12);
+  if (get_u64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
+      kRecordHead + srclen + (uint64_t)nbytes != len)
+    return false;
+  m->seq = seq;
+  m->off = off;
+  m->len = len;
+  m->time = t;
+  m->nbytes = nbytes;
+  read_data(off + kRecordHead, m->srcname, srclen);
+  m->srcname[srclen] = '\0';
+  return true;
+}
+
+void Ring::copy_packet(const Meta &m, char *dst) const {
+  // The record's length was checked against the data size, so the bytes lie in it.
+  read_data(m.off + (m.len - m.nbytes), dst, m.nbytes);
+}
+
+uint64_t Ring::append(const char *srcname, size_t srclen, double time, const char *data,
+                      size_t nbytes, void (*midway)(void)) {
+  Live &l = *live_;
+  uint64_t need = kRecordHead + srclen + nbytes;
+  while (l.next_seq - l.oldest_seq >= layout_.nslots ||
+         (l.head - l.tail) + need > layout_.data_size) {
+    if (l.oldest_seq == l.next_seq) {
+      l.tail = l.head;
+      break;
+    }
+    l.oldest_seq++;
+    settle_tail();
+  }
+  uint64_t seq = l.next_seq, off = l.head;
+  unsigned char h[kRecordHead];
+  put_u64(h, seq);
+  put_u32(h + 8, (uint32_t)nbytes);
+  put_u16(h + 12, (uint16_t)srclen);
+  put_u16(h + 14, 0);
+  write_data(off, h, sizeof h);
+  write_data(off + kRecordHead, srcname, srclen);
+  if (nbytes) write_data(off + kRecordHead + srclen, data, nbytes);
+  unsigned char *s = index_ + (size_t)(seq % layout_.nslots) * kSlotSize;
+  put_u64(s, seq);
+  put_u64(s + 8, off);
+  put_f64(s + 16, time);
+  put_u32(s + 24, (uint32_t)need);
+  put_u32(s + 28, 0);
+  if (midway) midway();
+  l.head = off + need;
+  l.next_seq = seq + 1;
+  return seq;
+}
+
+void Ring::read_data(uint64_t off, void *dst, size_t n) const {
+  size_t p = (size_t)(off % layout_.data_size);
+  size_t first = n < layout_.data_size - p ? n : (size_t)(layout_.data_size - p);
+  memcpy(dst, data_ + p, first);
+  if (n > first) memcpy(static_cast<char *>(dst) + first, data_, n - first);
+}
+
+void Ring::write_data(uint64_t off, const void *src, size_t n) {
+  size_t p = (size_t)(off % layout_.data_size);
+  size_t first = n < layout_.data_size - p ? n : (size_t)(layout_.data_size - p);
+  memcpy(data_ + p, src, first);
+  if (n > first) memcpy(data_, static_cast<const char *>(src) + first, n - first);
+}
+
+uint32_t Ring::put_count() const {
+  return std::atomic_ref<uint32_t>(live_->put_count).load();
+}
+
+void Ring::wait(uint32_t seen, double seconds) {
+  std::atomic_ref<uint32_t> waiters(live_->waiters);
+  waiters.fetch_add(1);
+  timespec ts = seconds_to_timespec(seconds);
+  futex(&live_->put_count, FUTEX_WAIT, seen, &ts);
+  waiters.fetch_sub(1);
+}
+
+void Ring::wake() {
+  std::atomic_ref<uint32_t>(live_->put_count).fetch_add(1);
+  if (std::atomic_ref<uint32_t>(live_->waiters).load() != 0)
+    futex(&live_->put_count, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+}  // namespace ringfile

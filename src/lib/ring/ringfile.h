@@ -1,0 +1,182 @@
+// ringfile.h - the ring file: its layout, its checks, its lock and the packet store in it.
+//
+// A ring file has a fixed size and is mapped MAP_SHARED by every process that uses it:
+//
+//   [0, 4096)           header page
+//     [0, 128)            static header: little-endian fields, CRC-32 in the last 4 bytes
+//     [1024, ...)         live state (struct Live): native layout, valid only on the kind
+//                         of machine that made the file, which the static header records
+//   [4096, data_off)    index: nslots slots of 32 bytes
+//   [data_off, end)     data: a byte ring of packet records at 64-bit logical offsets
+//                       (physical offset = logical mod data_size; records may wrap)
+//
+// Static header: magic "VNTRRING", version u32, header size u32, capacity u64, index
+// offset u64, nslots u64, data offset u64, data size u64, created f64, then the machine
+// kind: live offset u32, live size u32, mutex size u16, pointer size u8, long size u8,
+// the number 0x01020304 in native byte order, live alignment u32; CRC-32 of bytes
+// [0, 124) at 124. The layout is a function of the capacity (plan_layout); a header
+// whose fields differ from that plan is refused.
+//
+// Index slot, little-endian: seq u64, offset u64, time f64, record length u32, zero u32.
+// Record: seq u64, nbytes u32, source length u16, zero u16 (16 bytes, little-endian),
+// then the source name (no NUL) and the packet bytes.
+//
+// Live state, guarded by the mutex: packets with sequence in [oldest_seq, next_seq) are
+// held, packet s in slot s mod nslots, their records in [tail, head) of the data. A writer
+// evicts the oldest packets until the new one fits both the index and the data, writes
+// its slot and record, then publishes it by advancing head and next_seq. put_count
+// (a futex word) counts puts, so that readers sleep until it changes.
+//
+// Nothing read from the mapping is trusted. The static header is checked once, at open,
+// before the file is mapped, and the process uses its own copy from then on. The live
+// state is checked at every lock: inconsistent counters empty the ring (with a
+// complaint). Every slot and record is checked against the live state before it is read,
+// so damaged offsets never lead outside the mapping. The one thing that cannot be checked
+// is the mutex itself.
+//
+// Ring objects are shared by every connection of a process to the same file (one mapping
+// per file); they are thread-safe through the ring's lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ringfile {
+
+constexpr char kMagic[8] = {'V', 'N', 'T', 'R', 'R', 'I', 'N', 'G'};
+constexpr uint32_t kVersion = 1;
+constexpr uint64_t kHeaderSize = 4096;
+constexpr uint64_t kStaticSize = 128;  // the static header, with its CRC at 124
+constexpr uint64_t kLiveOffset = 1024;
+constexpr uint64_t kSlotSize = 32;
+constexpr uint64_t kRecordHead = 16;
+constexpr int kSrcnameMax = 63;
+constexpr int64_t kMinCapacity = 16384;
+constexpr int64_t kDefaultCapacity = int64_t{64} << 20;
+// How long a lock waits for its holder, in clock seconds, before it gives up.
+constexpr double kLockTimeout = 10.0;
+
+// The live state: native structure in the header page.
+struct Live {
+  pthread_mutex_t lock;  // robust, process-shared
+  uint32_t put_count;    // futex word; atomic
+  uint32_t waiters;      // readers asleep on put_count; atomic
+  uint64_t next_seq;     // the rest under the lock
+  uint64_t oldest_seq;
+  uint64_t head;
+  uint64_t tail;
+  uint64_t missed;  // packets lost by lapped readers
+  uint64_t resets;  // times the live state was found damaged and emptied
+};
+static_assert(kLiveOffset + sizeof(Live) <= kHeaderSize, "live state fits the header page");
+
+// The static layout of a ring, as planned for a capacity or read from a header.
+struct Layout {
+  uint64_t capacity = 0;
+  uint64_t index_off = 0;
+  uint64_t nslots = 0;
+  uint64_t data_off = 0;
+  uint64_t data_size = 0;
+  double created = 0;
+};
+
+// The layout of a ring of `capacity` bytes (rounded down to a multiple of 64). False
+// when the capacity is below kMinCapacity or above what this machine can map.
+bool plan_layout(int64_t capacity, Layout *out);
+
+// Writes the static header for `layout` into h[0, kStaticSize).
+void encode_header(const Layout &layout, unsigned char *h);
+
+enum class HeaderCheck { ok, foreign, damaged, version, machine, layout, size };
+// Checks the static header in h[0, kStaticSize) of a file of file_size bytes and fills
+// *out. `why` gets a short reason for anything but ok.
+HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *out,
+                          std::string *why);
+
+uint32_t crc32(const void *data, size_t n);
+
+// One held packet, checked.
+struct Meta {
+  uint64_t seq = 0;
+  uint64_t off = 0;    // logical offset of its record
+  uint64_t len = 0;    // record length
+  double time = 0;
+  uint32_t nbytes = 0;
+  char srcname[kSrcnameMax + 1] = {0};
+};
+
+class Ring {
+ public:
+  // Opens the ring file at `path`, creating it with `capacity` bytes when it is missing
+  // and `create` is set (fails when it exists and `exclusive` is set). Reuses the mapping
+  // of this process when the file is already open. None after logging why (messages begin
+  // with `who`).
+  static std::shared_ptr<Ring> open(const char *who, const std::string &path, bool create,
+                                    bool exclusive, int64_t capacity);
+  ~Ring();
+  Ring(const Ring &) = delete;
+  Ring &operator=(const Ring &) = delete;
+
+  const std::string &path() const { return path_; }
+  const Layout &layout() const { return layout_; }
+
+  // Takes the lock (repairing the state left by a holder that died, and emptying the
+  // ring when its state is inconsistent). False after logging why.
+  bool lock(const char *who);
+  void unlock();
+
+  // The following need the lock.
+  uint64_t next_seq() const { return live_->next_seq; }
+  uint64_t oldest_seq() const { return live_->oldest_seq; }
+  uint64_t bytes_held() const { return live_->head - live_->tail; }
+  uint64_t missed() const { return live_->missed; }
+  uint64_t resets() const { return live_->resets; }
+  void add_missed(uint64_t n) { live_->missed += n; }
+  // Checks packet `seq` (which must be held) and fills *m. False when its slot or record
+  // is damaged.
+  bool packet(uint64_t seq, Meta *m) const;
+  // Only the index slot of packet `seq`: its time. False when the slot is damaged.
+  bool slot_time(uint64_t seq, double *time) const;
+  // Copies the bytes of a packet that packet() accepted.
+  void copy_packet(const Meta &m, char *dst) const;
+  // Stores a packet (which must fit the data area: kRecordHead + srclen + nbytes <=
+  // data_size) and returns its sequence. `midway` (when given) is called after the
+  // record is written and before it is published.
+  uint64_t append(const char *srcname, size_t srclen, double time, const char *data,
+                  size_t nbytes, void (*midway)(void));
+
+  // Without the lock: readers wait for puts.
+  uint32_t put_count() const;
+  // Sleeps until put_count differs from `seen`, a wake, or `seconds` (real) pass.
+  void wait(uint32_t seen, double seconds);
+  // After a put: counts it and wakes the sleepers.
+  void wake();
+
+ private:
+  Ring() = default;
+  static std::shared_ptr<Ring> map_file(const char *who, const std::string &path, int fd,
+                                        uint64_t size);
+  bool check_live(const char *who);
+  void settle_tail();
+  bool slot(uint64_t seq, uint64_t *off, uint64_t *len, double *time) const;
+  void read_data(uint64_t off, void *dst, size_t n) const;
+  void write_data(uint64_t off, const void *src, size_t n);
+
+  std::string path_;
+  Layout layout_;
+  unsigned char *base_ = nullptr;
+  size_t size_ = 0;
+  Live *live_ = nullptr;
+  unsigned char *index_ = nullptr;
+  unsigned char *data_ = nullptr;
+  uint64_t dev_ = 0, ino_ = 0;
+};
+
+// Packet id of a sequence: its low 31 bits.
+inline int pktid_of(uint64_t seq) { return (int)(seq & 0x7fffffffu); }
+
+}  // namespace ringfile

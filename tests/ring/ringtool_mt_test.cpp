@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/elog.h"
+#include "ring/orb.h"
+#include "ringtool.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+ToolRun run(std::vector<std::string> args) {
+  args.insert(args.begin(), "ringtool");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  FILE *out = tmpfile();
+  ToolRun r{ringtool_run((int)args.size(), argv.data(), out), ""};
+  rewind(out);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, out)) > 0) r.out.append(buf, n);
+  fclose(out);
+  return r;
+}
+
+class RingTool : public ::testing::Test {
+ protected:
+  void SetUp() override { path = dir.file("ring"); }
+  void TearDown() override { elog_clear_register(0); }
+  TempDir dir;
+  std::string path;
+};
+
+TEST_F(RingTool, HelpGoesToStandardOutput) {
+  ToolRun r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Usage: ringtool create [-s size] ring"), std::string::npos);
+  EXPECT_EQ(run({}).status, 1);
+}
+
+TEST_F(RingTool, CreatePutStatusFollow) {
+  ElogCapture cap;
+  ToolRun r = run({"create", "-s", "64K", path});
+  ASSERT_EQ(r.status, 0) << cap.text();
+  EXPECT_NE(r.out.find("65536 bytes"), std::string::npos) << r.out;
+  EXPECT_EQ(run({"put", "-t", "100", path, "AA/log", "hello", "world"}).out, "0\n");
+  EXPECT_EQ(run({"put", "-t", "2020-01-02T03:04:05.5", path, "BB/bin", "x"}).out, "1\n");
+  EXPECT_EQ(run({"put", "-t", "300", path, "AA/log", "line one\nline\ttwo\x01"}).out, "2\n");
+
+  r = run({"status", path});
+  ASSERT_EQ(r.status, 0) << cap.text();
+  for (const char *line :
+       {"held      3 packets", "written   3 packets", "oldest    0 1970-01-01 00:01:40.000",
+        "newest    2 1970-01-01 00:05:00.000", "missed    0 packets", "sources   2",
+        "address   127.0.0.1:0"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  EXPECT_NE(r.out.find("AA/log                                  2 packets"), std::string::npos)
+      << r.out;
+
+  r = run({"follow", "-o", "-c", "3", "-v", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "0 AA/log 1970-01-01 00:01:40.000 20 bytes\n"
+            "    hello world\n"
+            "1 BB/bin 2020-01-02 03:04:05.500 10 bytes\n"
+            "    x\n"
+            "2 AA/log 1970-01-01 00:05:00.000 27 bytes\n"
+            "    line one\n"
+            "    line\ttwo\\x01\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string first_line;
+  } cases[] = {
+      {{"-o", "-s", "BB.*"}, "1 BB/bin"},
+      {{"-o", "-r", "AA.*"}, "1 BB/bin"},
+      {{"-n"}, "2 AA/log"},
+      {{"-t", "150"}, "1 BB/bin"},
+      {{"-t", "1970-01-01 00:02"}, "1 BB/bin"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = {"follow", "-c", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(path);
+    r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, c.first_line.size()), c.first_line) << c.args[0];
+  }
+}
+
+TEST_F(RingTool, ErrorsExitNonZeroWithAMessage) {
+  ASSERT_EQ(run({"create", "-s", "16K", path}).status, 0);
+  std::string missing = dir.file("missing");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"frob"}, "ringtool: unknown command 'frob'"},
+      {{"status"}, "status: status needs one ring name"},
+      {{"status", missing}, "status: no ring '" + missing + "'"},
+      {{"follow", missing}, "follow: no ring"},
+      {{"status", "far.invalid:6510"}, "only local rings are served"},
+      {{"create", "-s", "lots", path}, "create: bad size 'lots'"},
+      {{"create", path}, "already exists"},
+      {{"create", "-s", "1K", dir.file("small")}, "can't be made"},
+      {{"follow", "-c", "0", path}, "follow: bad count '0'"},
+      {{"follow", "-t", "yesterday", path}, "follow: bad time 'yesterday'"},
+      {{"follow", "-x", path}, "follow: unknown option '-x'"},
+      {{"follow", "-s"}, "follow: option '-s' needs a value"},
+      {{"follow", "-s", "(", path}, "bad expression '('"},
+      {{"put", path, "AA/log"}, "put: put needs a ring name, a source name and a text"},
+      {{"put", path, std::string(64, 's'), "text"}, "longer than 63 characters"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    ElogCapture cap;
+    ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(cap.contains(c.message)) << cap.text();
+  }
+  struct stat st;
+  EXPECT_NE(stat(missing.c_str(), &st), 0) << "status and follow do not create rings";
+}
+
+// The tool's signal thread ends a follow through ringtool_stop, from another thread.
+TEST_F(RingTool, StopEndsAFollowThatIsWaiting) {
+  ASSERT_EQ(run({"create", "-s", "16K", path}).status, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  std::thread stopper([] {
+    clock_sleep(0.2);
+    ringtool_stop();
+  });
+  ToolRun r = run({"follow", path});
+  stopper.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+  EXPECT_EQ(run({"put", path, "A/log", "x"}).status, 0);
+  EXPECT_EQ(run({"follow", "-o", "-c", "1", path}).out.substr(0, 7), "0 A/log")
+      << "a later follow is not stopped";
+}
+
+TEST(RingToolText, Describe) {
+  auto bytes = [](std::initializer_list<int> v) {
+    std::string s;
+    for (int c : v) s += (char)c;
+    return s;
+  };
+  struct Case {
+    std::string packet;
+    std::string shown;
+  } cases[] = {
+      {bytes({0, 8, 0, 12, 0x71, 0x6C, 0x71, 0x6C, 'a', 'b', 'c', 0}), "    abc\n"},
+      {bytes({0, 8, 0, 9, 0x71, 0x6C, 0x71, 0x6C}), ""},
+      {bytes({0, 8, 0, 9, 0x71, 0x6C, 0x71, 0x6D, 'a', 0}),
+       "    10 bytes: 00 08 00 09 71 6c 71 6d 61 00\n"},
+      {"", "    0 bytes:\n"},
+      {std::string(40, 'z'),
+       "    40 bytes: 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a "
+       "7a 7a 7a 7a 7a 7a ...\n"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(ringtool_describe("X/log", 0, reinterpret_cast<const unsigned char *>(c.packet.data()),
+                                (int)c.packet.size()),
+              c.shown);
+  }
+}
+
+TEST(RingToolText, Times) {
+  struct Case {
+    const char *text;
+    double value;  // NAN: refused
+  } cases[] = {
+      {"0", 0},
+      {"1700000000.25", 1700000000.25},
+      {"-5", -5},
+      {"2020-01-02", 1577923200},
+      {"2020-01-02 03:04", 1577934240},
+      {"2020-01-02T03:04:05.5", 1577934245.5},
+      {"2020-13-02", NAN},
+      {"2020-01-02 25:00", NAN},
+      {"2020-01-02 03:04:05x", NAN},
+      {"yesterday", NAN},
+      {"", NAN},
+  };
+  for (const Case &c : cases) {
+    double t = -1;
+    int rc = ringtool_parse_time(c.text, &t);
+    if (std::isnan(c.value)) {
+      EXPECT_EQ(rc, -1) << c.text;
+    } else {
+      EXPECT_EQ(rc, 0) << c.text;
+      EXPECT_EQ(t, c.value) << c.text;
+    }
+  }
+  EXPECT_EQ(ringtool_format_time(1577934245.5), "2020-01-02 03:04:05.500");
+  EXPECT_EQ(ringtool_format_time(59.9996), "1970-01-01 00:01:00.000");
+  EXPECT_EQ(ringtool_format_time(NAN), "-");
+  EXPECT_EQ(ringtool_format_time(1e300), "-");
+}
+
+}  // namespace
