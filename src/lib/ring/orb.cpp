@@ -47,7 +47,10 @@ constexpr size_t kVerdictsMax = 4096;
 // A compiled expression that must match a whole source name.
 struct Pattern {
   regex_t re{};
-  ~Pattern() { regfree(&re); }
+  bool compiled = false;
+  ~Pattern() {
+    if (compiled) regfree(&re);
+  }
 };
 
 struct Conn {
@@ -143,6 +146,7 @@ int compile_pattern(const char *who, const char *expr, std::unique_ptr<Pattern> 
       elog_log(0, "%s: bad expression '%s': %s\n", who, expr, why);
       return -1;
     }
+    p->compiled = true;
     if (pass == 1) *out = std::move(p);
   }
   return 0;
