@@ -345,6 +345,35 @@ TEST_F(Ring, StopDoesNotWaitOnAFullQueue) {
   orbreapthr_destroy(thr);
 }
 
+TEST_F(Ring, AFullQueueWithoutWaitingKeepsThePackets) {
+  ElogCapture cap;
+  OrbreapThr *thr = orbreapthr_new(reader(), 0.0, 1);
+  ASSERT_NE(thr, nullptr);
+  for (int i = 0; i < 3; i++) put("N/" + std::to_string(i), "x", i);
+  Getter g;
+  for (int i = 0; i < 3; i++) EXPECT_EQ(g.next(thr).src, "N/" + std::to_string(i));
+  EXPECT_EQ(orbreapthr_is_stopped(thr), 0);
+  EXPECT_FALSE(cap.contains("mtfifo_push")) << cap.text();
+  orbreapthr_stop_and_wait(thr);
+  orbreapthr_destroy(thr);
+}
+
+TEST_F(Ring, StopWhileTheRingIsLockedByAStuckWriter) {
+  ElogCapture cap;
+  OrbreapThr *thr = orbreapthr_new(reader(), 1.0, 10);
+  ASSERT_NE(thr, nullptr);
+  orbfault_block_puts(-1);
+  std::thread writer([&] { put("L/1", "stuck", 1.0); });  // holds the ring's lock
+  std::this_thread::sleep_for(20ms);
+  double start = clock_monotonic();
+  orbreapthr_stop_and_wait(thr);
+  EXPECT_LE(clock_monotonic() - start, 12.0);
+  EXPECT_EQ(orbreapthr_is_stopped(thr), 1);
+  orbreapthr_destroy(thr);  // safe whether or not the thread has ended yet
+  orbfault_release();
+  writer.join();
+}
+
 TEST_F(Ring, DestroyOfARunningThread) {
   OrbreapThr *thr = orbreapthr_new(reader(), 1.0, 10);
   ASSERT_NE(thr, nullptr);

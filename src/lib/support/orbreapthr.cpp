@@ -144,7 +144,11 @@ void reap_loop(OrbreapThr *thr) {
         buf = nullptr;  // the record owns it now
         bufsize = 0;
       }
-      if (pmtfifo_push(thr->mtfifo, p) < 0) {
+      int pushed;
+      // A queue without waiting (time-out 0) refuses a push when full: wait for room.
+      while ((pushed = pmtfifo_push(thr->mtfifo, p)) == -2 && !thr->block && !stop_asked(thr))
+        clock_sleep(kIdlePause);
+      if (pushed < 0) {
         free_mypacket(p);
         // A stop releases the queue: a push refused then is no fault.
         if (!stop_asked(thr)) elog_complain(0, "orbreapthr_run: mtfifo_push() error.\n");
