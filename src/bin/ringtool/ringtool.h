@@ -10,6 +10,9 @@
 
 // Runs the command in argv[1..]; returns the exit status (0 success, 1 failure).
 int ringtool_run(int argc, char **argv, FILE *out);
+// `ringtool command ...` (argv[1] is "command"): sends a signed remote command and prints
+// its responses; 0 when the final response is "done", 1 otherwise.
+int ringtool_command(int argc, char **argv, FILE *out);
 // Ends a follow in progress (or the next one): its connection is closed, and
 // ringtool_run returns 0.
 void ringtool_stop(void);

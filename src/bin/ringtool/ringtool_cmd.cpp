@@ -24,6 +24,7 @@ const char kUsage[] =
     "       ringtool status ring\n"
     "       ringtool follow [-s select] [-r reject] [-o | -n | -t time] [-c count] [-v] ring\n"
     "       ringtool put [-t time] ring srcname text...\n"
+    "       ringtool command [-d dlnames] [-r reply] [-w seconds] ring target command...\n"
     "       ringtool --help\n"
     "\n"
     "A ring is the path of a ring file (a name with \"/\"), or [host]:port for the ring\n"
@@ -41,7 +42,8 @@ const char kUsage[] =
     "           -c count  stop after `count` packets (default: until interrupted)\n"
     "           -v        also show each packet's contents\n"
     "put      write a text (log) packet and print its packet id\n"
-    "           -t time   packet time (default now)\n";
+    "           -t time   packet time (default now)\n"
+    "command  send a signed remote command, print its responses until done or error\n";
 
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_follow_orb{-1};
@@ -415,6 +417,7 @@ int ringtool_run(int argc, char **argv, FILE *out) {
   if (cmd == "status") return cmd_status(argc, argv, out);
   if (cmd == "follow") return cmd_follow(argc, argv, out);
   if (cmd == "put") return cmd_put(argc, argv, out);
+  if (cmd == "command") return ringtool_command(argc, argv, out);
   usage_error("unknown command '%s'\n", argv[1]);
   return 1;
 }
