@@ -15,6 +15,7 @@
 #include "base/oom.h"
 #include "base/pf.h"
 #include "base/textutil.h"
+#include "packet/pkt.h"
 #include "ring/orb.h"
 #include "support/dlcmpkt.h"
 #include "support/hostid.h"
@@ -218,25 +219,23 @@ void *cmdthread_run(void *arg) {
   return nullptr;
 }
 
-// The keep-alive packet: the packet library's parameter-file packet of the text "noop"
-// ("VP", version 1, kind 4, the body length in 32 bits, then the text), which the command
-// thread does not take for a command.
+// The keep-alive packet: a parameter-file packet of the text "noop", which the command
+// thread does not take for a command. Empty when it cannot be built (logged).
 std::vector<char> keepalive_packet() {
-  std::string body = "noop\n";
-  Pf *pf = nullptr;
-  if (pfcompile(body.c_str(), &pf) == 0) {
-    if (char *text = pf2string(pf)) {
-      body = text;
-      free(text);
-    }
+  std::vector<char> out;
+  Packet *pkt = newPkt();
+  pkt->pkttype = suffix2pkttype("pf");
+  char *bytes = nullptr;
+  int nbytes = 0, bufsize = 0;
+  if (pfcompile("noop\n", &pkt->pf) < 0 ||
+      stuffPkt(pkt, nullptr, nullptr, &bytes, &nbytes, &bufsize) < 0) {
+    elog_complain(0, "cmdkeepalive_run: can't build the keep-alive packet.\n");
+  } else {
+    out.assign(bytes, bytes + nbytes);
   }
-  pffree(pf);
-  elog_clear_register(0);
-  std::vector<char> p = {'V', 'P', 1, 4};
-  uint32_t n = static_cast<uint32_t>(body.size());
-  for (int shift = 24; shift >= 0; shift -= 8) p.push_back(static_cast<char>((n >> shift) & 0xff));
-  p.insert(p.end(), body.begin(), body.end());
-  return p;
+  free(bytes);
+  freePkt(pkt);
+  return out;
 }
 
 void *cmdkeepalive_run(void *arg) {
@@ -246,7 +245,7 @@ void *cmdkeepalive_run(void *arg) {
   double next = clock_monotonic() + kKeepAliveInterval;
   while (cth->halt.load() < 1) {
     double now = clock_monotonic();
-    if (now < next) {
+    if (now < next || packet.empty()) {
       clock_sleep(1.0);
       continue;
     }
