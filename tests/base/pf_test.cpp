@@ -17,19 +17,6 @@
 
 namespace {
 
-// The messages registered on this thread since the last call, joined; the register is
-// emptied.
-std::string take_register() {
-  Elog_msg *list = nullptr;
-  int n = elog_query(2, 0, &list);
-  std::string out;
-  for (int i = 0; i < n; i++) {
-    out += list[i].msg;
-    elog_free_msg(&list[i]);
-  }
-  free(list);
-  return out;
-}
 
 std::string quote(const std::string &s) {
   std::string out = "\"";
@@ -92,13 +79,13 @@ using PfPtr = std::unique_ptr<Pf, PfDeleter>;
 
 PfPtr compile(const std::string &text) {
   Pf *pf = nullptr;
-  EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text << "\n" << take_register();
+  EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text << "\n" << take_registered();
   return PfPtr(pf);
 }
 
 std::string to_text(Pf *pf) {
   char *s = pf2string(pf);
-  EXPECT_NE(s, nullptr) << take_register();
+  EXPECT_NE(s, nullptr) << take_registered();
   std::string out = s != nullptr ? s : "";
   free(s);
   return out;
@@ -181,11 +168,11 @@ TEST(Pf, MalformedTextIsRefusedWithItsLine) {
       {too_deep, "line 101: blocks nested deeper than 100"},
   };
   for (const Case &c : cases) {
-    take_register();
+    take_registered();
     Pf *pf = reinterpret_cast<Pf *>(&pf);
     EXPECT_EQ(pfcompile(c.text.c_str(), &pf), -1) << c.text.substr(0, 80);
     EXPECT_EQ(pf, nullptr);
-    std::string reg = take_register();
+    std::string reg = take_registered();
     EXPECT_NE(reg.find(c.error), std::string::npos) << c.text.substr(0, 80) << " gave " << reg;
   }
   PfPtr ok = compile(deep);
@@ -256,9 +243,9 @@ TEST(Pf, TreesTheTextCannotCarryAreRefused) {
   for (const Case &c : cases) {
     PfPtr pf(pfnew(PFFILE));
     ASSERT_EQ(pfput_string(pf.get(), c.key, c.value.c_str()), 0);
-    take_register();
+    take_registered();
     EXPECT_EQ(pf2string(pf.get()), nullptr) << c.key;
-    std::string reg = take_register();
+    std::string reg = take_registered();
     EXPECT_NE(reg.find("pf2string: can't write"), std::string::npos) << reg;
     EXPECT_NE(reg.find(c.error), std::string::npos) << c.key << ": " << reg;
   }
@@ -355,7 +342,7 @@ TEST(Pf, PutStoresCopies) {
   PfPtr str(pfnew(PFSTRING));
   EXPECT_EQ(pfput_string(str.get(), "k", "v"), -1);
   EXPECT_EQ(pfnew(99), nullptr);
-  take_register();
+  take_registered();
 
   // pfdup copies deeply.
   PfPtr orig = compile("a &Arr{\n b 1\n}\n");
@@ -403,10 +390,10 @@ TEST(ParseParam, ScalarKinds) {
                  : c.kind == P_DBL ? static_cast<void *>(&d)
                  : c.kind == P_FLT ? static_cast<void *>(&f)
                                    : static_cast<void *>(&i);
-    take_register();
+    take_registered();
     int r = parse_param(pf.get(), "k", c.kind, 1, dest);
     double got = c.kind == P_SINT ? h : c.kind == P_DBL ? d : c.kind == P_FLT ? f : i;
-    std::string reg = take_register();
+    std::string reg = take_registered();
     if (c.ok) {
       EXPECT_EQ(r, 0) << c.kind << " '" << c.text << "' " << reg;
       EXPECT_EQ(got, c.want) << c.kind << " '" << c.text << "'";
@@ -448,9 +435,9 @@ TEST(ParseParam, TextAndStructureKinds) {
   for (const Case &c : cases) {
     void *dest = nullptr;
     char buf[P_STRCP_SIZE] = "untouched";
-    take_register();
+    take_registered();
     int r = parse_param(pf.get(), c.key, c.kind, 1, c.kind == P_STRCP ? static_cast<void *>(buf) : &dest);
-    std::string reg = take_register();
+    std::string reg = take_registered();
     std::string what = std::to_string(c.kind) + " " + c.key;
     if (c.want == nullptr) {
       EXPECT_EQ(r, -2) << what;
@@ -508,7 +495,7 @@ TEST(ParseParam, TextAndStructureKinds) {
   strcpy(buf, "untouched");
   EXPECT_EQ(parse_param(pf.get(), "over", P_STRCP, 1, buf), -2);
   EXPECT_STREQ(buf, "untouched");
-  EXPECT_NE(take_register().find("key 'over': text longer than 255 characters"), std::string::npos);
+  EXPECT_NE(take_registered().find("key 'over': text longer than 255 characters"), std::string::npos);
 }
 
 TEST(ParseParam, AbsentKeysAndBadCalls) {
@@ -521,22 +508,22 @@ TEST(ParseParam, AbsentKeysAndBadCalls) {
       double d;
     } dest;
     memset(&dest, 0x5a, sizeof dest);
-    take_register();
+    take_registered();
     // Optional and absent: nothing happens, nothing is registered, also without a tree.
     EXPECT_EQ(parse_param(pf.get(), "absent", kind, 0, &dest), 0) << kind;
     EXPECT_EQ(parse_param(nullptr, "absent", kind, 0, &dest), 0) << kind;
     for (unsigned char byte : dest.buf) ASSERT_EQ(byte, 0x5a) << kind;
-    EXPECT_EQ(take_register(), "");
+    EXPECT_EQ(take_registered(), "");
     // Required and absent.
     EXPECT_EQ(parse_param(pf.get(), "absent", kind, 1, &dest), -1) << kind;
     for (unsigned char byte : dest.buf) ASSERT_EQ(byte, 0x5a) << kind;
-    EXPECT_EQ(take_register(), "parse_param: required key 'absent' is missing\n");
+    EXPECT_EQ(take_registered(), "parse_param: required key 'absent' is missing\n");
   }
   int i = 0;
   EXPECT_EQ(parse_param(pf.get(), "present", 12, 1, &i), -3);
   EXPECT_EQ(parse_param(pf.get(), "present", 0, 1, &i), -3);
   EXPECT_EQ(parse_param(pf.get(), "present", P_LINT, 1, nullptr), -3);
-  EXPECT_NE(take_register().find("key 'present'"), std::string::npos);
+  EXPECT_NE(take_registered().find("key 'present'"), std::string::npos);
 }
 
 TEST(Pf, PfinReadsAStream) {
@@ -554,11 +541,11 @@ TEST(Pf, PfinReadsAStream) {
     ASSERT_NE(f, nullptr);
     fwrite(c.text.data(), 1, c.text.size(), f);
     rewind(f);
-    take_register();
+    take_registered();
     Pf *pf = nullptr;
     EXPECT_EQ(pfin(f, &pf), c.result);
     fclose(f);
-    EXPECT_NE(take_register().find(c.error), std::string::npos);
+    EXPECT_NE(take_registered().find(c.error), std::string::npos);
     if (c.result == 0) {
       ASSERT_NE(pf, nullptr);
       EXPECT_EQ(dump(pf), "{\"dataloggers\"={\"dl1\"={\"eventfiles\"=[],\"lasttime\"=\"1.5\"}}}");
@@ -589,8 +576,8 @@ class PfPath : public ::testing::Test {
   }
   std::string read(const char *name, int expect) {
     Pf *pf = nullptr;
-    take_register();
-    EXPECT_EQ(pfread(name, &pf), expect) << name << " " << take_register();
+    take_registered();
+    EXPECT_EQ(pfread(name, &pf), expect) << name << " " << take_registered();
     std::string out = pf != nullptr ? dump(pf) : "none";
     pffree(pf);
     return out;
@@ -632,10 +619,10 @@ TEST_F(PfPath, DefaultIsTheWorkingDirectoryAndFailuresNameTheFile) {
   Pf *pf = reinterpret_cast<Pf *>(&pf);
   EXPECT_EQ(pfread("nothere", &pf), -1);
   EXPECT_EQ(pf, nullptr);
-  EXPECT_NE(take_register().find("pfread: can't find 'nothere.pf'"), std::string::npos);
+  EXPECT_NE(take_registered().find("pfread: can't find 'nothere.pf'"), std::string::npos);
   dir_.write("bad.pf", "ok 1\n}\n");
   EXPECT_EQ(pfread("bad", &pf), -1);
-  EXPECT_NE(take_register().find("pfread: '" + dir_.file("bad.pf") + "' line 2: '}' closes no block"),
+  EXPECT_NE(take_registered().find("pfread: '" + dir_.file("bad.pf") + "' line 2: '}' closes no block"),
             std::string::npos);
 }
 
@@ -661,9 +648,9 @@ TEST_F(PfPath, RequireChecksTheRevisionTime) {
   for (const Case &c : cases) {
     unlink(dir_.file("req.pf").c_str());
     if (c.text != nullptr) dir_.write("req.pf", c.text);
-    take_register();
+    take_registered();
     EXPECT_EQ(pfrequire("req", c.time), c.result) << (c.text ? c.text : "no file");
-    std::string reg = take_register();
+    std::string reg = take_registered();
     EXPECT_NE(reg.find(c.error), std::string::npos) << reg;
     if (c.result == 0) {
       EXPECT_EQ(reg, "");

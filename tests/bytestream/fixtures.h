@@ -23,21 +23,10 @@
 #include "base/elog.h"
 #include "bytestream/serialbuf.h"
 #include "bytestream/serialbuf_ioctls.h"
+#include "testkit/testkit.h"
 
 namespace bsfix {
 
-// Takes the messages registered on this thread, joined, and empties the register.
-inline std::string take_log() {
-  Elog_msg *list = nullptr;
-  int n = elog_query(2, 0, &list);
-  std::string out;
-  for (int i = 0; i < n; ++i) {
-    out += list[i].msg;
-    elog_free_msg(&list[i]);
-  }
-  free(list);
-  return out;
-}
 
 // Reads from fd until `want` bytes came or `seconds` of clock time passed.
 inline std::string read_for(int fd, size_t want, double seconds) {

@@ -78,7 +78,7 @@ TEST(SerialbufMakers, EachKindStartsClosedWithItsSettings) {
   EXPECT_EQ(serialbuf_create(0, 1000, 1000, 0, 0, 1, nullptr, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr),
             nullptr);
-  EXPECT_NE(take_log().find("serialbuf_create: invalid buffer size 0"), std::string::npos);
+  EXPECT_NE(take_registered().find("serialbuf_create: invalid buffer size 0"), std::string::npos);
 }
 
 TEST(SerialbufModemControl, StoresTextsAndRefusesControlLinesOffSerial) {
@@ -87,7 +87,7 @@ TEST(SerialbufModemControl, StoresTextsAndRefusesControlLinesOffSerial) {
   ASSERT_EQ(serialbuf_set_modem_control(c.get(), 1, 9000, "AT", "ATH", nullptr, nullptr, nullptr,
                                         nullptr, "OK", nullptr, "BUSY", nullptr, nullptr),
             -1);
-  EXPECT_EQ(take_log(),
+  EXPECT_EQ(take_registered(),
             "serialbuf_set_modem_control: Cannot set local mode for non-serial buffer.\n");
   EXPECT_EQ(c->modem_control, SERIALBUF_MODEM_NONE);
   EXPECT_EQ(c->attention_string, nullptr);
@@ -151,7 +151,7 @@ TEST(SerialbufSerial, BaudRateTable) {
   for (const auto &g : good) {
     SCOPED_TRACE(g.baud);
     Record s = serial_record(pty.path, g.baud);
-    ASSERT_EQ(serialbuf_open(s.get()), 0) << take_log();
+    ASSERT_EQ(serialbuf_open(s.get()), 0) << take_registered();
     EXPECT_EQ(s->state, SERIALBUF_OPEN);
     struct termios t = pty.settings();
     EXPECT_EQ(cfgetospeed(&t), g.speed);
@@ -161,7 +161,7 @@ TEST(SerialbufSerial, BaudRateTable) {
     SCOPED_TRACE(baud);
     Record s = serial_record(pty.path, baud);
     EXPECT_EQ(serialbuf_open(s.get()), -1);
-    EXPECT_EQ(take_log(), "serialbuf_open: invalid baudrate " + std::to_string(baud) + "\n");
+    EXPECT_EQ(take_registered(), "serialbuf_open: invalid baudrate " + std::to_string(baud) + "\n");
     EXPECT_EQ(s->state, SERIALBUF_CLOSED);
     EXPECT_EQ(s->fd, -1);
   }
@@ -185,7 +185,7 @@ TEST(SerialbufSerial, LineSettingsReplaceWhatThePreviousUserLeft) {
                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                         nullptr),
             0);
-  ASSERT_EQ(serialbuf_open(s.get()), 0) << take_log();
+  ASSERT_EQ(serialbuf_open(s.get()), 0) << take_registered();
   EXPECT_EQ(lines.hangups.load(), 1);
   struct termios t = pty.settings();
   EXPECT_EQ(t.c_cflag & CSIZE, (tcflag_t)CS8);
@@ -202,7 +202,7 @@ TEST(SerialbufSerial, LineSettingsReplaceWhatThePreviousUserLeft) {
 
   // Without control lines: local mode; flow control when asked.
   Record f = serial_record(pty.path, 38400, 1);
-  ASSERT_EQ(serialbuf_open(f.get()), 0) << take_log();
+  ASSERT_EQ(serialbuf_open(f.get()), 0) << take_registered();
   EXPECT_EQ(lines.hangups.load(), 1);
   t = pty.settings();
   EXPECT_NE(t.c_cflag & CLOCAL, 0u);
@@ -235,21 +235,21 @@ TEST(SerialbufSerial, OpenFailuresLeaveTheRecordClosed) {
   ClockScale fast(0.01);
   Record s = serial_record("/nonexistent/ttyX");
   EXPECT_EQ(serialbuf_open(s.get()), -1);
-  EXPECT_EQ(take_log(), "serialbuf_open: open('/nonexistent/ttyX') error.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_open: open('/nonexistent/ttyX') error.\n");
   EXPECT_EQ(s->state, SERIALBUF_CLOSED);
   EXPECT_EQ(serialbuf_connect(s.get(), 0, nullptr), -1);
-  EXPECT_NE(take_log().find("serialbuf_connect: serialbuf_open() error.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_open() error.\n"), std::string::npos);
 
   Record bare(serialbuf_create(16, 1000, 1000, 0, 0, 1, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr));
   EXPECT_EQ(serialbuf_open(bare.get()), -1);
-  EXPECT_EQ(take_log(), "serialbuf_open: Illegal com_mode value '0'.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_open: Illegal com_mode value '0'.\n");
 
   bare->state = 7;
   EXPECT_EQ(serialbuf_connect(bare.get(), 0, nullptr), -1);
-  EXPECT_EQ(take_log(), "serialbuf_connect: Illegal state value '7'.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_connect: Illegal state value '7'.\n");
   EXPECT_EQ(serialbuf_disconnect(bare.get()), -1);
-  EXPECT_EQ(take_log(), "serialbuf_disconnect: Illegal state value '7'.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_disconnect: Illegal state value '7'.\n");
   bare->state = SERIALBUF_CLOSED;
 }
 
@@ -333,7 +333,7 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
         case DISCONNECT: rc = serialbuf_disconnect(r.get()); break;
         case CLOSE: rc = serialbuf_close(r.get()); break;
       }
-      EXPECT_EQ(rc, 0) << take_log();
+      EXPECT_EQ(rc, 0) << take_registered();
       EXPECT_EQ(r->state, step.state);
       if (step.state == SERIALBUF_CONNECTED) {
         EXPECT_GE(r->fd, 0);
@@ -351,14 +351,14 @@ TEST(SerialbufTcp, ServerAcceptsTwoClientsWithTheirPeerTexts) {
   int port = free_port();
   Record server(serialbuf_create_tcpserver(port, 1024, 2000, 5000, 2, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr));
-  ASSERT_EQ(serialbuf_open(server.get()), 0) << take_log();
+  ASSERT_EQ(serialbuf_open(server.get()), 0) << take_registered();
   for (int n = 1; n <= 2; ++n) {
     SCOPED_TRACE(n);
     int peer = connect_loopback(port);
     ASSERT_GE(peer, 0);
     int peer_port = bound_port(peer);
     Record client(serialbuf_connect_tcpserver(server.get()));
-    ASSERT_TRUE(client) << take_log();
+    ASSERT_TRUE(client) << take_registered();
     EXPECT_EQ(client->state, SERIALBUF_CONNECTED);
     EXPECT_EQ(client->com_mode, SERIALBUF_TCPCLIENT);
     EXPECT_STREQ(client->ipaddr, "xxx");
@@ -394,7 +394,7 @@ TEST(SerialbufTcp, IdleCallbackEndsAWaitForAClient) {
   ASSERT_EQ(serialbuf_open(server.get()), 0);
   EXPECT_EQ(serialbuf_connect_tcpserver(server.get()), nullptr);
   EXPECT_EQ(rec.idle_phases, (std::vector<int>{1, 1}));
-  EXPECT_NE(take_log().find("stopped by the idle callback"), std::string::npos);
+  EXPECT_NE(take_registered().find("stopped by the idle callback"), std::string::npos);
   EXPECT_EQ(server->state, SERIALBUF_OPEN);
 
   rec.idle_phases.clear();
@@ -407,18 +407,18 @@ TEST(SerialbufTcp, AcceptNeedsAListeningServer) {
   Record server(serialbuf_create_tcpserver(free_port(), 64, 1000, 0, 2, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(serialbuf_connect_tcpserver(server.get()), nullptr);
-  EXPECT_EQ(take_log(), "serialbuf_connect_tcpserver: state must be OPEN.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_connect_tcpserver: state must be OPEN.\n");
   Record client(serialbuf_create_tcpclient("127.0.0.1", 1, 64, 1000, 0, 2, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(serialbuf_connect_tcpserver(client.get()), nullptr);
-  EXPECT_EQ(take_log(), "serialbuf_connect_tcpserver: com_mode must be TCPSERVER.\n");
+  EXPECT_EQ(take_registered(), "serialbuf_connect_tcpserver: com_mode must be TCPSERVER.\n");
 }
 
 TEST(SerialbufTcp, ClientRefusedLeavesTheRecordClosed) {
   Record c(serialbuf_create_tcpclient("127.0.0.1", free_port(), 64, 1000, 0, 2, nullptr, nullptr,
                                       nullptr, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(serialbuf_connect(c.get(), 0, nullptr), -1);
-  std::string log = take_log();
+  std::string log = take_registered();
   EXPECT_NE(log.find("serialbuf_open: Can't connect to server\n"), std::string::npos);
   EXPECT_NE(log.find("serialbuf_connect: serialbuf_open() error.\n"), std::string::npos);
   EXPECT_EQ(c->state, SERIALBUF_CLOSED);
@@ -429,7 +429,7 @@ TEST(SerialbufTcp, ClientDisconnectEndsTheConnectionAndConnectMakesANewOne) {
   Listener listener;
   Record c(serialbuf_create_tcpclient("127.0.0.1", listener.port, 64, 2000, 0, 2, nullptr,
                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_log();
+  ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_registered();
   int first = listener.accept_one(5);
   ASSERT_GE(first, 0);
 
@@ -440,7 +440,7 @@ TEST(SerialbufTcp, ClientDisconnectEndsTheConnectionAndConnectMakesANewOne) {
   EXPECT_EQ(read(first, &tmp, 1), 0);
   close(first);
 
-  ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_log();
+  ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_registered();
   int second = listener.accept_one(5);
   ASSERT_GE(second, 0);
   EXPECT_EQ(serialbuf_write(c.get(), "again", 5), 5);
@@ -468,7 +468,7 @@ TEST(SerialbufTcp, ClientConnectIsLimitedByTheConnectTimeout) {
   double took = clock_monotonic() - start;
   EXPECT_GE(took, 1.4);
   EXPECT_LT(took, 5.0);
-  EXPECT_NE(take_log().find("Can't connect to server"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't connect to server"), std::string::npos);
   for (int fd : queued) close(fd);
 }
 

@@ -60,19 +60,21 @@ struct ModemLine {
 using Commands = std::vector<std::string>;
 
 TEST(SerialbufModemString, PausesAndChecksBeforeWriting) {
-  ClockScale fast(0.1);
+  ClockScale fast(0.25);
   ModemLine m(false);
   ASSERT_TRUE(m.pty.ok());
-  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, nullptr), 0) << take_log();
+  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, nullptr), 0) << take_registered();
 
   EXPECT_EQ(serialbuf_send_modem_string(m.r.get(), "ATZ\r<sl=1>ATE0\r", nullptr, 1), 0);
   ASSERT_TRUE(m.modem->wait_commands(2, 5));
   auto timed = m.modem->timed_commands();
   EXPECT_EQ(timed[0].text, "ATZ");
   EXPECT_EQ(timed[1].text, "ATE0");
+  // The modem stamps what it reads, and may read the first command late on a loaded
+  // machine: the bounds still tell a one-second pause from none and from ten.
   double gap = timed[1].time - timed[0].time;
-  EXPECT_GE(gap, 0.9);
-  EXPECT_LT(gap, 1.6);
+  EXPECT_GE(gap, 0.75);
+  EXPECT_LT(gap, 1.8);
 
   const struct {
     const char *name;
@@ -93,7 +95,7 @@ TEST(SerialbufModemString, PausesAndChecksBeforeWriting) {
   for (const auto &c : refused) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(serialbuf_send_modem_string(m.r.get(), c.string.c_str(), "OK", 1), c.rc);
-    EXPECT_EQ(take_log(), c.msg);
+    EXPECT_EQ(take_registered(), c.msg);
   }
   m.r->state = SERIALBUF_OPEN;
   EXPECT_EQ(serialbuf_send_modem_string(m.r.get(), "ATZ\r", "OK", 1), 4);
@@ -111,11 +113,11 @@ TEST(SerialbufModemString, PausesAndChecksBeforeWriting) {
 TEST(SerialbufModemString, TriesAgainAfterTwoSeconds) {
   ClockScale fast(0.1);
   ModemLine m(false);
-  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, nullptr), 0) << take_log();
+  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, nullptr), 0) << take_registered();
   ElogCapture printed;
   m.modem->ignore(2);
   EXPECT_EQ(serialbuf_send_modem_string(m.r.get(), "AT\r", "OK", 2), 1);
-  std::string log = take_log();
+  std::string log = take_registered();
   EXPECT_EQ(log.substr(log.rfind("serialbuf_send")), "serialbuf_send_modem_string: timeout.\n");
   std::string notes = printed.text();
   size_t first = notes.find("serialbuf_send_modem_string: timeout...retrying\n");
@@ -131,7 +133,7 @@ TEST(SerialbufModemString, TriesAgainAfterTwoSeconds) {
   m.modem->ignore(1);
   EXPECT_EQ(serialbuf_send_modem_string(m.r.get(), "AT\r", "OK", 2), 0);
   EXPECT_EQ(m.modem->commands().size(), 4u);
-  take_log();
+  take_registered();
 }
 
 TEST(SerialbufModemDialogue, DialOut) {
@@ -178,7 +180,7 @@ TEST(SerialbufModemDialogue, DialOut) {
     double took = clock_monotonic() - start;
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, c.rc);
-    std::string log = take_log();
+    std::string log = take_registered();
     EXPECT_NE(log.find(c.msg), std::string::npos) << log;
     EXPECT_EQ(m.r->state, c.state);
     EXPECT_EQ(m.r->connecting, 0);
@@ -202,7 +204,7 @@ TEST(SerialbufModemDialogue, DialOut) {
 TEST(SerialbufModemDialogue, ConnectedLineEndsOnTheCarrierLostText) {
   ClockScale fast(0.1);
   ModemLine m;
-  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "42"), 0) << take_log();
+  ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "42"), 0) << take_registered();
   m.modem->put("data");
   m.modem->say("NO CARRIER");
   unsigned char c;
@@ -213,7 +215,7 @@ TEST(SerialbufModemDialogue, ConnectedLineEndsOnTheCarrierLostText) {
   EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
   // Nothing to hang up any more.
   EXPECT_EQ(serialbuf_disconnect(m.r.get()), 0);
-  take_log();
+  take_registered();
 }
 
 TEST(SerialbufModemDialogue, DialTextOverTheWindowIsRefused) {
@@ -221,7 +223,7 @@ TEST(SerialbufModemDialogue, DialTextOverTheWindowIsRefused) {
   ModemLine m;
   std::string number(SERIALBUF_PATTERN_MAX, '5');
   EXPECT_EQ(serialbuf_connect(m.r.get(), 0, number.c_str()), -1);
-  EXPECT_NE(take_log().find("serialbuf_connect: dial text longer than 511 characters.\n"),
+  EXPECT_NE(take_registered().find("serialbuf_connect: dial text longer than 511 characters.\n"),
             std::string::npos);
   EXPECT_EQ(m.modem->commands(), (Commands{"AT", "ATH", "ATS0=0"}));
   EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
@@ -252,7 +254,7 @@ TEST(SerialbufModemDialogue, StepFailures) {
     m.modem->silent(c.silent);
     ElogCapture printed;
     EXPECT_EQ(serialbuf_connect(m.r.get(), 0, "1"), c.rc);
-    EXPECT_NE(take_log().find(c.msg), std::string::npos);
+    EXPECT_NE(take_registered().find(c.msg), std::string::npos);
     EXPECT_EQ(m.modem->commands(), c.commands);
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
     EXPECT_EQ(lines.hangups.load(), 1);  // at open only: a failed step does not hang up
@@ -263,7 +265,7 @@ TEST(SerialbufModemDialogue, StepFailures) {
   m.modem->silent("AT");
   ElogCapture printed;
   EXPECT_EQ(serialbuf_connect(m.r.get(), 0, "1"), 1);
-  EXPECT_NE(take_log().find("serialbuf_connect: serialbuf_send_modem_string(attention_string) "
+  EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_send_modem_string(attention_string) "
                             "timeout.\n"),
             std::string::npos);
 }
@@ -279,7 +281,7 @@ TEST(SerialbufModemDialogue, AnswerACall) {
     clock_sleep(0.2);
     m.modem->say("CONNECT 9600");
   });
-  EXPECT_EQ(serialbuf_connect(m.r.get(), 1, nullptr), 0) << take_log();
+  EXPECT_EQ(serialbuf_connect(m.r.get(), 1, nullptr), 0) << take_registered();
   caller.join();
   EXPECT_EQ(m.r->state, SERIALBUF_CONNECTED);
   EXPECT_EQ(m.r->timeout, kTimeout);
@@ -298,7 +300,7 @@ TEST(SerialbufModemDialogue, AnswerEndsOnTheIdleCallbackOrAMissingConnect) {
     EXPECT_EQ(m.rec.idle_phases, (std::vector<int>{1, 1}));
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
     EXPECT_EQ(m.r->timeout, kTimeout);
-    EXPECT_EQ(take_log(), "");
+    EXPECT_EQ(take_registered(), "");
   }
   {
     ModemLine m;
@@ -307,7 +309,7 @@ TEST(SerialbufModemDialogue, AnswerEndsOnTheIdleCallbackOrAMissingConnect) {
     });
     EXPECT_EQ(serialbuf_connect(m.r.get(), 1, nullptr), 1);
     caller.join();
-    EXPECT_NE(take_log().find("serialbuf_connect: serialbuf_read_until(connect_rec_string) error."),
+    EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_read_until(connect_rec_string) error."),
               std::string::npos);
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
   }
@@ -337,7 +339,7 @@ TEST(SerialbufModemDialogue, DisconnectSendsTheHangupTextsThenDropsTheLine) {
   {
     ModemLine m(true, 1);
     witness.modem = m.modem.get();
-    ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "77"), 0) << take_log();
+    ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "77"), 0) << take_registered();
     witness.at.clear();
     EXPECT_EQ(serialbuf_disconnect(m.r.get()), 0);
     EXPECT_EQ(m.modem->commands(), (Commands{"AT", "ATH", "ATS0=0", "ATDT77", "AT", "ATH"}));
@@ -345,12 +347,12 @@ TEST(SerialbufModemDialogue, DisconnectSendsTheHangupTextsThenDropsTheLine) {
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
 
     // A modem that no longer answers: the failure is reported, the line dropped anyway.
-    ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "77"), 0) << take_log();
+    ASSERT_EQ(serialbuf_connect(m.r.get(), 0, "77"), 0) << take_registered();
     witness.at.clear();
     m.modem->silent("AT");
     ElogCapture printed;
     EXPECT_EQ(serialbuf_disconnect(m.r.get()), 1);
-    EXPECT_NE(take_log().find("serialbuf_disconnect: serialbuf_send_modem_string(attention_string) "
+    EXPECT_NE(take_registered().find("serialbuf_disconnect: serialbuf_send_modem_string(attention_string) "
                               "timeout.\n"),
               std::string::npos);
     EXPECT_EQ(witness.at.size(), 1u);
@@ -366,14 +368,14 @@ TEST(SerialbufModemDialogue, TextsOverAnAcceptedConnectionGoOutBeforeItCloses) {
   Record server(serialbuf_create_tcpserver(port, 256, kTimeout, 0, 2, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr));
   set_texts(server.get(), 0);
-  ASSERT_EQ(serialbuf_open(server.get()), 0) << take_log();
+  ASSERT_EQ(serialbuf_open(server.get()), 0) << take_registered();
   int peer = connect_loopback(port);
   ASSERT_GE(peer, 0);
   {
     FakeModem modem(peer);
-    ASSERT_EQ(serialbuf_connect(server.get(), 0, nullptr), 0) << take_log();
+    ASSERT_EQ(serialbuf_connect(server.get(), 0, nullptr), 0) << take_registered();
     EXPECT_EQ(modem.commands(), (Commands{"AT", "ATH", "ATS0=0"}));
-    EXPECT_EQ(serialbuf_disconnect(server.get()), 0) << take_log();
+    EXPECT_EQ(serialbuf_disconnect(server.get()), 0) << take_registered();
     EXPECT_EQ(modem.commands(), (Commands{"AT", "ATH", "ATS0=0", "AT", "ATH"}));
     for (int i = 0; i < 200 && !modem.ended(); ++i) usleep(5000);
     EXPECT_TRUE(modem.ended());

@@ -18,6 +18,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "pkt_dump.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -25,19 +26,6 @@ using Bytes = std::vector<uint8_t>;
 
 const double T2024 = 1704067200.0;  // 2024-01-01 00:00:00 UTC
 
-// The messages registered on this thread since the last call, joined; the register is
-// emptied.
-std::string take_register() {
-  Elog_msg *list = nullptr;
-  int n = elog_query(2, 0, &list);
-  std::string out;
-  for (int i = 0; i < n; i++) {
-    out += list[i].msg;
-    elog_free_msg(&list[i]);
-  }
-  free(list);
-  return out;
-}
 
 struct PacketDeleter {
   void operator()(Packet *pkt) const { freePkt(pkt); }
@@ -242,7 +230,7 @@ TEST(PktRoundTrip, EveryKindComesBackWithItsSourceNameAndTime) {
     double before = clock_now();
     Stuffed s = stuff(pkt.get());
     double after = clock_now();
-    ASSERT_EQ(0, s.result) << take_register();
+    ASSERT_EQ(0, s.result) << take_registered();
     EXPECT_EQ(c.srcname, s.srcname);
     if (std::isnan(c.time)) {
       EXPECT_GE(s.time, before);
@@ -251,12 +239,12 @@ TEST(PktRoundTrip, EveryKindComesBackWithItsSourceNameAndTime) {
       EXPECT_EQ(c.time, s.time);
     }
     Packet *back = nullptr;
-    EXPECT_EQ(c.kind, unstuff(s.bytes, &back)) << take_register();
+    EXPECT_EQ(c.kind, unstuff(s.bytes, &back)) << take_registered();
     ASSERT_NE(nullptr, back);
     EXPECT_EQ(pkt_dump(pkt.get()), pkt_dump(back));
     EXPECT_EQ(suffix2pkttype(c.suffix), back->pkttype);
     freePkt(back);
-    EXPECT_EQ("", take_register());
+    EXPECT_EQ("", take_registered());
   }
 }
 
@@ -270,7 +258,7 @@ TEST(PktRoundTrip, BytesAfterThePacketAreIgnored) {
     ASSERT_EQ(0, s.result);
     s.bytes.insert(s.bytes.end(), {0x00, 0xFF, 0x56});
     Packet *back = nullptr;
-    EXPECT_EQ(c.kind, unstuff(s.bytes, &back)) << take_register();
+    EXPECT_EQ(c.kind, unstuff(s.bytes, &back)) << take_registered();
     EXPECT_EQ(pkt_dump(pkt.get()), pkt_dump(back));
     freePkt(back);
   }
@@ -336,10 +324,10 @@ TEST(PktWire, SuffixesAndTheirKinds) {
   }
   for (const char *bad : {"genc", "GENC2", "", "PF"}) {
     EXPECT_EQ(nullptr, suffix2pkttype(bad)) << bad;
-    EXPECT_NE(std::string::npos, take_register().find("suffix2pkttype: unknown packet suffix"));
+    EXPECT_NE(std::string::npos, take_registered().find("suffix2pkttype: unknown packet suffix"));
   }
   EXPECT_EQ(nullptr, suffix2pkttype(nullptr));
-  take_register();
+  take_registered();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -381,7 +369,7 @@ TEST(PktUnstuff, ReusesTheGivenPacketAndItsChannels) {
   Packet *made = nullptr;
   EXPECT_EQ(-1, unstuff(Bytes{1, 2, 3}, &made));
   EXPECT_EQ(nullptr, made);
-  take_register();
+  take_registered();
 }
 
 TEST(PktUnstuff, ProgramSizedChannelBuffersAreGrownNotOverrun) {
@@ -507,7 +495,7 @@ TEST(PktUnstuff, HostileBytesAreRefusedWithTheReason) {
     Packet *pkt = nullptr;
     EXPECT_EQ(-1, unstuff(c.bytes, &pkt, "AZ_PFO/GENC"));
     EXPECT_EQ(nullptr, pkt);
-    std::string reg = take_register();
+    std::string reg = take_registered();
     EXPECT_NE(std::string::npos, reg.find("unstuffPkt: AZ_PFO/GENC: ")) << reg;
     EXPECT_NE(std::string::npos, reg.find(c.reason)) << reg;
   }
@@ -527,7 +515,7 @@ TEST(PktUnstuff, EveryTruncationIsRefused) {
       freePkt(pkt);
     }
   }
-  take_register();
+  take_registered();
 }
 
 TEST(PktUnstuff, MissingArgumentsAreRefused) {
@@ -537,7 +525,7 @@ TEST(PktUnstuff, MissingArgumentsAreRefused) {
   EXPECT_EQ(-1, unstuffPkt("src", 0, &byte, -1, &pkt));
   EXPECT_EQ(-1, unstuffPkt("src", 0, &byte, 1, nullptr));
   EXPECT_EQ(nullptr, pkt);
-  EXPECT_NE(std::string::npos, take_register().find("unstuffPkt: src: no packet bytes"));
+  EXPECT_NE(std::string::npos, take_registered().find("unstuffPkt: src: no packet bytes"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -628,7 +616,7 @@ TEST(PktStuff, BadPacketsAreRefusedWithoutTouchingTheOutputs) {
     EXPECT_EQ(-5, nbytes);
     EXPECT_STREQ("unchanged", srcname);
     EXPECT_EQ(-1, time);
-    std::string reg = take_register();
+    std::string reg = take_registered();
     EXPECT_EQ(0u, reg.find("stuffPkt: ")) << reg;
     EXPECT_NE(std::string::npos, reg.find(c.message)) << reg;
   }
@@ -645,7 +633,7 @@ TEST(PktStuff, APacketOverTheIntRangeIsRefusedBeforeItsSamplesAreRead) {
   int nbytes = 0, bufsize = 0;
   EXPECT_EQ(-1, stuffPkt(pkt.get(), nullptr, nullptr, &buffer, &nbytes, &bufsize));
   EXPECT_EQ(nullptr, buffer);
-  EXPECT_NE(std::string::npos, take_register().find("stuffPkt: the packet would be longer than"));
+  EXPECT_NE(std::string::npos, take_registered().find("stuffPkt: the packet would be longer than"));
   ch->data = real;
 }
 
@@ -668,7 +656,7 @@ TEST(PktStuff, StashTextMustEndInItsOnlyZeroByte) {
     EXPECT_EQ(-1, stuffStashPkt(c.text, c.length, &buffer, &nbytes, &bufsize));
     EXPECT_EQ(nullptr, buffer);
     EXPECT_EQ(-5, nbytes);
-    EXPECT_EQ(0u, take_register().find("stuffStashPkt: "));
+    EXPECT_EQ(0u, take_registered().find("stuffStashPkt: "));
   }
 }
 
@@ -696,12 +684,12 @@ TEST(PktDbRow, TableNamesMustFitASourceName) {
   }
   for (const char *bad : {"", "abcdefghijklmnopqrstuvwxyz012345", "wf disc", "a/b", "tab\t"}) {
     EXPECT_EQ(-1, pkt_setdbrow(pkt.get(), bad, "row")) << bad;
-    EXPECT_EQ(0u, take_register().find("pkt_setdbrow: bad table name")) << bad;
+    EXPECT_EQ(0u, take_registered().find("pkt_setdbrow: bad table name")) << bad;
   }
   EXPECT_EQ(-1, pkt_setdbrow(pkt.get(), "wfdisc", nullptr));
   EXPECT_EQ(-1, pkt_setdbrow(nullptr, "wfdisc", "row"));
   EXPECT_STREQ("abcdefghijklmnopqrstuvwxyz01234", pkt->db.table);  // failures change nothing
-  take_register();
+  take_registered();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -755,7 +743,7 @@ TEST(PktDescribe, UndecodableBytesGiveTheReasonAndRegisterNothing) {
                         "text does not read (pf")) << pf;
   EXPECT_EQ(1, std::count(pf.begin(), pf.end(), '\n')) << pf;
   EXPECT_EQ(mark, elog_mark());
-  EXPECT_EQ("earlier message\n", take_register());
+  EXPECT_EQ("earlier message\n", take_registered());
 }
 
 }  // namespace

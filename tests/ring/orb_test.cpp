@@ -39,18 +39,6 @@ class Orb : public ::testing::Test {
     EXPECT_EQ(orbcreate(path.c_str(), capacity), 0);
     return path;
   }
-  // The messages registered since the last call, joined.
-  static std::string log_text() {
-    Elog_msg *list = nullptr;
-    int n = elog_query(2, 0, &list);
-    std::string out;
-    for (int i = 0; i < n; i++) {
-      out += list[i].msg;
-      elog_free_msg(&list[i]);
-    }
-    free(list);
-    return out;
-  }
 
   TempDir dir;
   std::vector<int> opened;
@@ -76,7 +64,7 @@ TEST_F(Orb, NamesFindRingFilesInTheRingDirectory) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     int orb = open(c.name, "r");
-    ASSERT_GE(orb, 0) << log_text();
+    ASSERT_GE(orb, 0) << take_registered();
     struct stat st{};
     EXPECT_EQ(stat((dir.path() + "/rings/" + c.file).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 32768);
@@ -106,7 +94,7 @@ TEST_F(Orb, RefusesBadNamesModesAndRemoteHosts) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(orbopen(c.name, c.mode), -1);
-    std::string log = log_text();
+    std::string log = take_registered();
     EXPECT_NE(log.find(c.message), std::string::npos) << log;
     EXPECT_EQ(log.rfind("orbopen: ", 0), 0u) << log;
   }
@@ -125,7 +113,7 @@ TEST_F(Orb, DefaultCapacityComesFromTheEnvironment) {
   EXPECT_EQ(s.capacity, 128 * 1024);
   setenv("VANTREL_RINGSIZE", "lots", 1);
   EXPECT_EQ(orbopen(dir.file("unsized").c_str(), "w"), -1);
-  EXPECT_NE(log_text().find("VANTREL_RINGSIZE 'lots'"), std::string::npos);
+  EXPECT_NE(take_registered().find("VANTREL_RINGSIZE 'lots'"), std::string::npos);
   EXPECT_GE(open(dir.file("sized")), 0) << "an existing ring needs no default size";
 }
 
@@ -144,11 +132,11 @@ TEST_F(Orb, CreateRefusesAnExistingRingAndBadCapacities) {
   std::string path = dir.file("made");
   EXPECT_EQ(orbcreate(path.c_str(), 32768), 0);
   EXPECT_EQ(orbcreate(path.c_str(), 32768), -1);
-  EXPECT_NE(log_text().find("already exists"), std::string::npos);
+  EXPECT_NE(take_registered().find("already exists"), std::string::npos);
   EXPECT_EQ(orbcreate(dir.file("tiny").c_str(), 1000), -1);
-  EXPECT_NE(log_text().find("can't be made"), std::string::npos);
+  EXPECT_NE(take_registered().find("can't be made"), std::string::npos);
   EXPECT_EQ(orbcreate(dir.file("no/such/dir/ring").c_str(), 32768), -1);
-  EXPECT_NE(log_text().find("can't create ring file"), std::string::npos);
+  EXPECT_NE(take_registered().find("can't create ring file"), std::string::npos);
 }
 
 TEST_F(Orb, NewReaderStartsAfterTheNewestPacket) {
@@ -177,7 +165,7 @@ TEST_F(Orb, SeekAfterAndGetPosition) {
   EXPECT_EQ(orbseek(r, 2), 2);
   EXPECT_EQ(reap(r).bytes, "p2");
   EXPECT_EQ(orbseek(r, 9), -1);
-  EXPECT_NE(log_text().find("packet 9 is not in ring"), std::string::npos);
+  EXPECT_NE(take_registered().find("packet 9 is not in ring"), std::string::npos);
   EXPECT_EQ(orbseek(r, -7), -1);
   EXPECT_EQ(reap(r).bytes, "p3") << "a failed seek leaves the position";
   // orbafter: the first packet strictly after the time; none after: the end.
@@ -218,7 +206,7 @@ TEST_F(Orb, SeekOnAnEmptyRingPositionsAtTheEnd) {
   int id, n, size = 0;
   double t;
   EXPECT_EQ(orbget(r, ORBOLDEST, &id, src, &t, &buf, &n, &size), -1);
-  EXPECT_NE(log_text().find("is empty"), std::string::npos);
+  EXPECT_NE(take_registered().find("is empty"), std::string::npos);
   put(w, "AA/log", "first");
   EXPECT_EQ(reap(r).bytes, "first");
 }
@@ -262,7 +250,7 @@ TEST_F(Orb, BadExpressionsAreRefusedAndKeepTheOldOne) {
   const char *bad[] = {"(", "a)|(b", "[z-a]"};
   for (const char *e : bad) {
     EXPECT_EQ(orbselect(r, e), -1) << e;
-    EXPECT_NE(log_text().find("orbselect: bad expression"), std::string::npos);
+    EXPECT_NE(take_registered().find("orbselect: bad expression"), std::string::npos);
     EXPECT_EQ(orbreject(r, e), -1) << e;
   }
   put(w, "BB/log", "b");
@@ -343,7 +331,7 @@ TEST_F(Orb, PutChecksItsArguments) {
     int rc = orbputx(c.orb, c.src, 1.0, c.bytes, c.nbytes);
     if (c.message) {
       EXPECT_EQ(rc, -1);
-      EXPECT_NE(log_text().find(c.message), std::string::npos);
+      EXPECT_NE(take_registered().find(c.message), std::string::npos);
     } else {
       EXPECT_EQ(rc, next++);
     }
@@ -362,7 +350,7 @@ TEST_F(Orb, CloseEndsTheConnection) {
   EXPECT_EQ(reap(w).rc, -1);
   Orbstat s;
   EXPECT_EQ(orbstat(w, &s), -1);
-  EXPECT_NE(log_text().find("is not an open ring connection"), std::string::npos);
+  EXPECT_NE(take_registered().find("is not an open ring connection"), std::string::npos);
 }
 
 TEST_F(Orb, LappedReaderResumesAtTheOldestAndCountsWhatItMissed) {
@@ -458,17 +446,17 @@ TEST_F(Orb, ForeignAndDamagedFilesAreRefusedAndLeftAlone) {
     SCOPED_TRACE(c.what);
     std::string path = dir.write(std::string("bad-") + c.what, c.bytes);
     EXPECT_EQ(orbopen(path.c_str(), "w"), -1);
-    std::string log = log_text();
+    std::string log = take_registered();
     EXPECT_NE(log.find(c.message), std::string::npos) << log;
     EXPECT_NE(log.find("orbopen: refusing '" + path + "'"), std::string::npos) << log;
     EXPECT_EQ(read_file(path), c.bytes) << "the file is left as it was";
   }
   EXPECT_EQ(orbopen(dir.path().c_str(), "r"), -1);
-  EXPECT_NE(log_text().find("can't open ring file"), std::string::npos);
+  EXPECT_NE(take_registered().find("can't open ring file"), std::string::npos);
   std::string fifo = dir.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(orbopen(fifo.c_str(), "r"), -1);
-  EXPECT_NE(log_text().find("not a regular file"), std::string::npos);
+  EXPECT_NE(take_registered().find("not a regular file"), std::string::npos);
 }
 
 TEST_F(Orb, DamagedPacketsAreSkipped) {
@@ -487,7 +475,7 @@ TEST_F(Orb, DamagedPacketsAreSkipped) {
   EXPECT_EQ(reap(r).bytes, "p0");
   for (int id = 1; id <= 3; id++) {
     EXPECT_EQ(reap(r).rc, -1);
-    EXPECT_NE(log_text().find("packet " + std::to_string(id) + " of ring '" + path +
+    EXPECT_NE(take_registered().find("packet " + std::to_string(id) + " of ring '" + path +
                               "' is damaged; skipped"),
               std::string::npos);
   }
@@ -628,7 +616,7 @@ TEST_F(Orb, InjectedFaultsFailTheNextCalls) {
     orbfault_fail(c.op, 2);
     for (int i = 0; i < 2; i++) {
       EXPECT_EQ(c.call(w, r, path), -1);
-      EXPECT_NE(log_text().find(std::string(c.function) + ": injected failure"),
+      EXPECT_NE(take_registered().find(std::string(c.function) + ": injected failure"),
                 std::string::npos);
     }
     EXPECT_EQ(c.call(w, r, path), 0);

@@ -76,3 +76,15 @@ std::string read_file(const std::string &path) {
   ss << in.rdbuf();
   return ss.str();
 }
+
+std::string take_registered() {
+  Elog_msg *list = nullptr;
+  int n = elog_query(2, 0, &list);
+  std::string out;
+  for (int i = 0; i < n; i++) {
+    out += list[i].msg;
+    elog_free_msg(&list[i]);
+  }
+  free(list);
+  return out;
+}

@@ -51,3 +51,7 @@ class ClockScale {
 };
 
 std::string read_file(const std::string &path);
+
+// The messages registered on this thread (elog_log) since the last call, joined; the
+// register is emptied.
+std::string take_registered();
