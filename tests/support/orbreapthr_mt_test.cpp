@@ -436,7 +436,7 @@ TEST_F(Ring, PutThreadWritesQueuedPacketsInOrder) {
   EXPECT_EQ(orbputthr_put(p, std::string(63, 's').c_str(), 13.5, "x", 1), 0);
   double start = clock_monotonic();
   EXPECT_EQ(orbputthr_stop(p), 0);  // writes what is queued first
-  EXPECT_LT(clock_monotonic() - start, 2.0);
+  EXPECT_LT(clock_monotonic() - start, 6.0);  // not the 11 s of a stuck thread
   EXPECT_EQ(p->halt.load(), 2);
   std::vector<Got> got = read_packets(r, 4);
   ASSERT_EQ(got.size(), 4u);
@@ -498,7 +498,7 @@ TEST_F(Ring, StopGivesUpOnAPutThatKeepsFailing) {
   EXPECT_EQ(orbputthr_stop(p), 0);
   double took = clock_monotonic() - start;
   EXPECT_GE(took, 5.0);
-  EXPECT_LE(took, 11.5);
+  EXPECT_LE(took, 14.0);  // the bound of the stop, with room for a loaded machine
   EXPECT_EQ(p->halt.load(), 2);
   // The thread has let go of the record: only the owner holds it.
   EXPECT_TRUE(eventually([&] { return p->refs.load() == 1; }));
@@ -524,7 +524,7 @@ TEST_F(Ring, StopOnAPutStuckInTheRing) {
   waiting.join();
   EXPECT_EQ(late, -1);  // the stop freed the put waiting on the full queue
   EXPECT_GE(took, 11.0);
-  EXPECT_LE(took, 13.0);
+  EXPECT_LE(took, 16.0);
   EXPECT_EQ(p->halt.load(), 2);
   EXPECT_EQ(p->refs.load(), 2);  // the thread is still inside the ring
   orbputthr_destroy(p);          // the record now belongs to the thread
