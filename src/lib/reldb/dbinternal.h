@@ -214,6 +214,25 @@ Database *db_database(int id);
 inline bool db_owned(const char *text) { return text && text != db_nullstr; }
 // A new copy of text (none gives none); fatal when memory runs out.
 char *db_strdup(const char *text);
+// newtbl and newarr (strcmp order) that end the process when memory runs out.
+Tbl *db_newtbl(long hint);
+Arr *db_newarr(void);
+// Replaces the text in *slot by a copy of text, freeing the old one when owned.
+void db_settext(char **slot, const char *text);
+
+// Formatting with format texts that come from schema files. Every conversion of the
+// format must suit the kind of the value given for it, in order ("%8ld" or "%d" an int,
+// "%.3f" a double, "%-10s" a text; "%%" stands for itself); widths and precisions are
+// digits only, at most 4096. Returns 0 with the printed text in *out, or -1 when the
+// format is none, empty or does not fit the values (nothing is printed then).
+enum { DBFMT_INT = 1, DBFMT_DOUBLE = 2, DBFMT_STRING = 3 };
+struct DbFormatValue {
+  int kind;
+  int i;
+  double d;
+  const char *s;
+};
+int db_format(std::string *out, const char *format, const DbFormatValue *values, int n);
 
 // --- Constructors and destructors (new.cpp) ---
 
