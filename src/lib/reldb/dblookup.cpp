@@ -602,7 +602,9 @@ int dbquery(Dbptr db, int code, void *result) {
       break;
     case dbRECORD_COUNT:
       if (!T) break;
-      if (map_table(d, r, 0) < 0) return answer_int(0, true);
+      // dbresolve has just mapped a table without data; one with data is checked for
+      // growth here. Either way the table file is examined once per query.
+      if (t->data && map_table(d, r, 0) < 0) return answer_int(0, true);
       return answer_int(t->count, true);
     case dbFIELD_COUNT:
       if (!T) break;
