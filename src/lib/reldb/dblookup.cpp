@@ -193,6 +193,8 @@ Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *fi
   // Table.
   Relation *r = nullptr;
   if (empty(table)) {
+    // A database pointer stays one: nothing below a table can be named without a table.
+    if (out.table == dbALL) return out;
     if (out.table >= 0 && out.table < s->nrelations)
       r = static_cast<Relation *>(gettbl(s->relations, out.table));
   } else if (strcmp(table, "dbALL") == 0) {
