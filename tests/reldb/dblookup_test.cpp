@@ -120,6 +120,20 @@ TEST_F(Lookup, ScratchAndNullOfAnEmptyTable) {
   EXPECT_EQ(dbresolve(sensor, nullptr, &r, nullptr, nullptr, &address, &size), dbINVALID);
 }
 
+TEST_F(Lookup, ScratchAndNullKeepTheRecordLayout) {
+  // Without a terminator the last byte belongs to a field and must not become a newline.
+  ASSERT_EQ(dbcompile(db, "Relation colon Fields ( sta chan ) Separator ( \":\" \"\" ) ;"), 0);
+  Dbptr colon = demo.table("colon");
+  char *address;
+  int size;
+  colon.record = dbSCRATCH;
+  ASSERT_EQ(dbresolve(colon, nullptr, nullptr, nullptr, nullptr, &address, &size), dbRECORD);
+  EXPECT_EQ(text_at(address, size), "      :        ");
+  colon.record = dbNULL;
+  ASSERT_EQ(dbresolve(colon, nullptr, nullptr, nullptr, nullptr, &address, &size), dbRECORD);
+  EXPECT_EQ(text_at(address, size), "-     :-       ");
+}
+
 TEST_F(Lookup, NullRecords) {
   Dbptr site = demo.table("site");
   site.record = dbNULL;
