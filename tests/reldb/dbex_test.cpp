@@ -417,3 +417,163 @@ TEST_F(Expr, Printer) {
             "(boolean) AND ");
   dbex_free(e);
 }
+
+TEST_F(Expr, BuiltinFunctions) {
+  open_with_sites();
+  struct Case {
+    const char *text;
+    double value;
+  } numbers[] = {
+      {"distance(0, 0, 0, 90)", 90},      {"distance(10, 20, 10, 20)", 0},
+      {"azimuth(0, 0, 0, 90)", 90},       {"azimuth(0, 0, 10, 0)", 0},
+      {"azimuth(0, 0, -10, 0)", 180},     {"latitude(0, 0, 10, 0)", 10},
+      {"longitude(0, 0, 10, 90)", 10},    {"longitude(0, 175, 10, 90)", -175},
+      {"deg2km(1)", 111.19492664455873},  {"km2deg(111.19492664455873)", 1},
+      {"abs(-2)", 2},                     {"ceil(1.2)", 2},
+      {"floor(-1.2)", -2},                {"int(-2.5)", -2},
+      {"int(2.5)", 2},                    {"sqrt(9)", 3},
+      {"cos(60)", 0.5},                   {"sin(30)", 0.5},
+      {"tan(45)", 1},                     {"atan(1, 1)", 45},
+      {"log(exp(1))", 1},                 {"log10(1000)", 3},
+      {"sign(0)", 0},                     {"sign(-3)", -1},
+      {"sign(0.1)", 1},                   {"epoch(2001001)", 978307200},
+      {"min(2, 3)", 2},                   {"max(2, 3)", 3},
+      {"date2e(2001, 1, 2, 10)", 978393610}, {"date2e(2001.9, 2, 1.5, 0)", 980985600},
+      {"str2epoch('2001-01-01')", 978307200}, {"yearday(_2005-01-10_)", 2005010},
+      {"strlen('abc')", 3},               {"record()", 0},
+      {"count()", 3},                     {"sum(lat)", 42.639 - 10.5 - 999},
+      {"max(lat)", 42.639},               {"min(lat)", -999},
+      {"max(lat) - min(lat) + sum(1)", 42.639 + 999 + 3},
+  };
+  for (const Case &c : numbers) {
+    Result r = run(rec(0), c.text);
+    EXPECT_GE(r.rc, 0) << c.text;
+    double got = (r.type == dbREAL || r.type == dbTIME) ? r.d : r.i;
+    EXPECT_NEAR(got, c.value, 1e-9) << c.text;
+  }
+  EXPECT_EQ(run(rec(2), "record()").i, 2);
+  EXPECT_GT(run(rec(0), "now()").d, 1.5e9);
+
+  struct Text {
+    const char *text;
+    const char *value;
+  } texts[] = {
+      {"strdate(0)", "01/01/1970"},
+      {"strtime(0.5)", "01/01/1970 00:00:00.500"},
+      {"strydtime(86400)", "01/02/1970 (002) 00:00:00.000"},
+      {"dirname('/a/b/c')", "/a/b"},
+      {"basename('/a/b/c')", "c"},
+      {"substr('abcdefghij', -3, 0)", "hij"},
+      {"substr('abcdef', 2, -2)", "cd"},
+      {"substr('abc', 1, -10)", "bc"},
+      {"substr('abc', 5, 0)", ""},
+      {"substr('abcdef', 1, 2)", "bc"},
+      {"substr('abc', -10, 1)", "a"},
+      {"concatpaths('/db', '../wf/x')", "/wf/x"},
+      {"epoch2str('0', '%Y-%m-%d')", "1970-01-01"},
+      {"epoch2str(_2001-02-03_, '%j')", "034"},
+      {"epoch2str('0', '%H:%M', 'UTC')", "00:00"},
+      {"strtdelta(90)", "1.5 minutes"},
+      {"patsub('a.b.c', '[.]', '/')", "a/b/c"},
+      {"patsub(sta, '(A+)', '<\\1>')", "<AA>K"},
+      {"null('lat')", "-999.0000"},
+      {"null('keyname')", "-"},
+      {"null('nosuchfield')", ""},
+  };
+  for (const Text &c : texts) {
+    Result r = run(rec(0), c.text);
+    EXPECT_GE(r.rc, 0) << c.text;
+    EXPECT_EQ(r.s, c.value) << c.text;
+  }
+}
+
+TEST_F(Expr, BuiltinFailures) {
+  open_with_sites();
+  struct Case {
+    std::string text;
+    const char *message;
+  } cases[] = {
+      {"ptime(10, 0)", "ptime: no travel-time model"},
+      {"phasetime('P', 10, 0)", "phasetime: no travel-time model"},
+      {"parrival()", "parrival: no travel-time model"},
+      {"grname(10, 20)", "grname: no region tables"},
+      {"srn(10, 20)", "srn: no region tables"},
+      {"phase_arrival(8.0)", "can't read the origin and site"},
+      {"epoch2str('0', '%H', 'No/Such_Zone')", ""},
+      {"patsub(patsub(patsub(sta, '', '" + std::string(50, 'x') + "'), '', '" +
+           std::string(50, 'x') + "'), '', '" + std::string(50, 'x') + "')",
+       "patsub: result longer than 65536 bytes"},
+  };
+  for (const Case &c : cases) {
+    Messages m;
+    Result r = run(rec(0), c.text);
+    EXPECT_EQ(r.rc, dbINVALID) << c.text;
+    EXPECT_NE(m.text().find(c.message), std::string::npos) << c.text << ": " << m.text();
+  }
+  // Max and min over an empty table fail; a sum is 0.
+  Dbptr empty = demo.table("sitechan");
+  empty.record = 0;
+  EXPECT_EQ(run(empty, "max(chanid)").rc, dbINVALID);
+  EXPECT_EQ(run(empty, "min(chanid)").rc, dbINVALID);
+  Result r = run(empty, "sum(chanid)");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.d, 0.0);
+  // A record whose value fails is left out and fails the whole evaluation.
+  EXPECT_EQ(run(rec(0), "sum(staname + 0.0)").rc, dbINVALID);
+}
+
+TEST_F(Expr, CountFollowsTheTable) {
+  open_with_sites();
+  EXPECT_EQ(run(rec(0), "count()").i, 3);
+  std::string more = read_file(demo.dir.file("demo.site"));
+  more += more.substr(0, more.size() / 3);
+  demo.write_table("site", more);
+  Dbptr all = site;
+  all.record = dbALL;
+  ASSERT_EQ(dbquery(all, dbRECORD_COUNT, nullptr), 4);
+  // Not a count remembered from before the record was added.
+  EXPECT_EQ(run(rec(0), "count()").i, 4);
+}
+
+TEST_F(Expr, GroupAggregates) {
+  open_with_sites();
+  ASSERT_EQ(dbadd_bundle(demo.db), 0);
+  ASSERT_EQ(dbcompile(demo.db, "Relation grp\n\tFields ( sta bundle )\n\t;\n"), 0);
+  auto bytes = [](Dbptr p) { return std::string(reinterpret_cast<const char *>(&p), sizeof p); };
+  Dbptr first_two = {site.database, site.table, 2, 0};  // records 0 and 1
+  Dbptr last = {site.database, site.table, 3, 2};        // record 2
+  Dbptr none = {site.database, site.table, 1, 1};        // no record
+  demo.write_table("grp", record(demo.db, "grp", {"g1", bytes(first_two)}) +
+                              record(demo.db, "grp", {"g2", bytes(last)}) +
+                              record(demo.db, "grp", {"g3", bytes(none)}));
+  Dbptr grp = demo.table("grp");
+  struct Case {
+    int record;
+    const char *text;
+    double value;
+    int rc;
+  } cases[] = {
+      {0, "count()", 2, 1},        {1, "count()", 1, 1},       {2, "count()", 0, 0},
+      {0, "sum(lat)", 32.139, 1},  {0, "max(lat)", 42.639, 1}, {0, "min(lat)", -10.5, 1},
+      {1, "max(elev)", -999, 1},   {2, "max(lat)", 0, -102},   {2, "sum(lat)", 0, 0},
+      {0, "max(count(), 50)", 50, 1},
+  };
+  for (const Case &c : cases) {
+    grp.record = c.record;
+    Result r = run(grp, c.text);
+    EXPECT_EQ(r.rc, c.rc) << c.text << " " << c.record;
+    if (c.rc >= 0) {
+      EXPECT_NEAR(r.type == dbINTEGER ? r.i : r.d, c.value, 1e-9) << c.text;
+    }
+  }
+  Expression *e = nullptr;
+  ASSERT_EQ(dbex_compile(grp, "max(lat)", &e, 0), dbREAL);
+  EXPECT_STREQ(RVFunctions[e->value.i].name, "%max_group");
+  dbex_free(e);
+  ASSERT_EQ(dbex_compile(site, "max(lat)", &e, 0), dbREAL);
+  EXPECT_STREQ(RVFunctions[e->value.i].name, "max_table");
+  dbex_free(e);
+  EXPECT_EQ(RVnfunctions, 74);
+  EXPECT_EQ(eqfunct("min_table"), 73);
+  EXPECT_EQ(eqfunct("nosuch"), -1);
+}

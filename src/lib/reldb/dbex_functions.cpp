@@ -252,12 +252,16 @@ ExValue aggregate(ExEvaluator *ev, Dbptr db, Expression *node) {
     end = count;
   }
   bool sum = strstr(name, "sum") != nullptr, max = strstr(name, "max") != nullptr;
+  // Max and min of no records have no value: fail rather than take whatever record
+  // happens to sit at the start of the empty range.
+  if (!sum && end <= first) {
+    elog_log(0, "%s: no records\n", name);
+    ev->error();
+    return real(HUGE_VAL);
+  }
   double kept = 0.0;
   bool have = sum;
-  // Max and min start from the first record of the range even when the range is empty,
-  // so that an empty table or group fails the evaluation.
-  int last = (!sum && end <= first) ? first + 1 : end;
-  for (int r = first; r < last; r++) {
+  for (int r = first; r < end; r++) {
     over.record = r;
     double d;
     if (_dbex_eval(over, arg, 0, &d) < 0) {
