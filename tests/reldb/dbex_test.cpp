@@ -567,6 +567,7 @@ TEST_F(Expr, GroupAggregates) {
     }
   }
   Expression *e = nullptr;
+  EXPECT_EQ(dbex_compile(grp, "bundle", &e, 0), dbINVALID);  // a pointer, not a value
   ASSERT_EQ(dbex_compile(grp, "max(lat)", &e, 0), dbREAL);
   EXPECT_STREQ(RVFunctions[e->value.i].name, "%max_group");
   dbex_free(e);

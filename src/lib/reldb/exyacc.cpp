@@ -343,7 +343,8 @@ class Parser {
           errorf("field '%s' not found in database ", name.c_str());
           return nullptr;
         }
-        return field(name, type);
+        // Binary and pointer fields have no expression type.
+        return field(name, type <= dbSTRING ? type : 0);
       }
       default:
         error("parse error");
