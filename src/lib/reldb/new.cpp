@@ -17,6 +17,7 @@
 #include "base/oom.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
+#include "reldb/dbex.h"
 #include "reldb/dbinternal.h"
 
 const char *Default_schema = "css3.0";
@@ -300,7 +301,7 @@ int new_null(Dbptr db) {
   return result;
 }
 
-void dbjig_free_expression(Expression *expression) { (void)expression; }
+void dbjig_free_expression(Expression *expression) { dbex_free(expression); }
 
 void dbfree_jig(Jig *jig) {
   if (!jig) return;

@@ -1,0 +1,656 @@
+// dbex.cpp - expression trees: the type tables, node construction and conversion,
+// freeing, the tree printer and the evaluator (dbex_eval) with assignment into fields and
+// the command form that runs a program.
+//
+// Each evaluation has its own error count and its own working texts (an Evaluator);
+// aggregates evaluate their argument through _dbex_eval, which makes a fresh one. Trees
+// are at most DBEX_MAX_DEPTH deep (the compiler refuses deeper ones), which bounds the
+// recursion here.
+//
+// Locking: dbex_eval holds one process-wide mutex for the whole evaluation.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/elog.h"
+#include "base/oom.h"
+#include "base/tbl.h"
+#include "base/textutil.h"
+#include "base/timetext.h"
+#include "reldb/exinternal.h"
+
+// --- Type tables ---
+
+const int Plus_result[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 2, 3, 4, 5, 2, 0},
+    {0, 0, 3, 3, 4, 4, 3, 0}, {0, 0, 4, 4, 0, 0, 0, 0}, {0, 0, 5, 4, 0, 0, 5, 0},
+    {0, 0, 2, 3, 0, 5, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int Minus_result[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 2, 3, 4, 0, 2, 0},
+    {0, 0, 3, 3, 4, 4, 3, 0}, {0, 0, 4, 4, 3, 3, 0, 0}, {0, 0, 5, 4, 3, 0, 5, 0},
+    {0, 0, 2, 3, 0, 5, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int Multiply_result[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 3, 2, 3, 0}, {0, 2, 2, 3, 3, 2, 3, 0},
+    {0, 3, 3, 3, 3, 3, 3, 0}, {0, 3, 3, 3, 3, 3, 3, 0}, {0, 2, 2, 3, 3, 2, 3, 0},
+    {0, 3, 3, 3, 3, 3, 3, 0}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int Bit_result[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 2, 2, 2, 2, 2, 2, 2}, {0, 2, 2, 2, 2, 2, 2, 2},
+    {0, 2, 2, 2, 2, 2, 2, 2}, {0, 2, 2, 2, 2, 2, 2, 2}, {0, 2, 2, 2, 2, 2, 2, 2},
+    {0, 2, 2, 2, 2, 2, 2, 2}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int Boolean_eval[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 1, 1, 1, 1, 1, 6}, {0, 1, 1, 3, 4, 5, 2, 6},
+    {0, 1, 3, 3, 4, 4, 3, 6}, {0, 1, 4, 4, 4, 4, 4, 6}, {0, 1, 5, 4, 4, 5, 5, 6},
+    {0, 1, 2, 3, 4, 5, 6, 6}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int Logical_eval[8][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1},
+    {0, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1},
+    {0, 1, 1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0, 0, 0},
+};
+const int type_convert[8][8] = {
+    {-1, -1, -1, -1, -1, -1, -1, -1}, {-1, 0, 0, 1, -1, -1, 1, -1},
+    {-1, 0, 0, 1, 1, 0, 1, -1},       {-1, 1, 1, 0, 0, 1, 1, -1},
+    {-1, 1, 1, 0, 0, 1, 1, -1},       {-1, 0, 0, 1, 1, 0, 1, -1},
+    {-1, 1, 1, 1, 1, 1, 0, -1},       {-1, -1, -1, -1, -1, -1, -1, -1},
+};
+
+// --- Nodes ---
+
+Expression *exnew(int type, int kind, int value) {
+  Expression *e = static_cast<Expression *>(calloc(1, sizeof(Expression)));
+  if (!e) OUT_OF_MEMORY(sizeof(Expression), "new");
+  e->type = type;
+  e->kind = kind;
+  e->value.i = value;
+  e->depth = 1;
+  return e;
+}
+
+Expression *ex_to_type(Expression *node, int type) {
+  if (type < 0 || type > 7) elog_die(0, "Bad type %d in ex_to_type \n", type);
+  int from = node->type >= 0 && node->type <= 7 ? node->type : 0;
+  int how = type_convert[from][type];
+  if (how == 0) return node;
+  Expression *c = exnew(how < 0 ? 0 : type, EX_CONVERT, from);
+  c->left = node;
+  c->depth = node->depth + 1;
+  return c;
+}
+
+void dbex_free(Expression *e) {
+  if (!e) return;
+  dbex_free(e->left);
+  dbex_free(e->right);
+  dbex_free(e->x3);
+  dbex_free(e->x4);
+  if (e->expr_tbl) freetbl(e->expr_tbl, [](void *n) { dbex_free(static_cast<Expression *>(n)); });
+  if (e->kind == EX_IMMEDIATE && e->type == dbSTRING) free(e->value.s);
+  else if (e->kind == EX_IMMEDIATE && e->type == dbREGEXPR && e->value.regexp) {
+    regfree(e->value.regexp);
+    free(e->value.regexp);
+  } else if (e->kind == EX_FIELD || e->kind == EX_NULL) {
+    free(e->value.s);
+  }
+  free(e);
+}
+
+const char *dbtypename(int type) {
+  static const char *const names[] = {"dbBOOLEAN", "dbINTEGER", "dbREAL", "dbTIME",
+                                      "dbYEARDAY", "dbSTRING", "regular expression"};
+  if (type == dbINVALID) return "dbINVALID";
+  if (type >= 1 && type <= 7) return names[type - 1];
+  return "** Unknown **";
+}
+
+namespace {
+int Convert_errors = 0;  // badconvert's count, taken over by the running evaluation
+}
+
+void badconvert(int from, int to) {
+  elog_log(0, "Bad conversion (compile error) from %s to %s\n", dbtypename(from), dbtypename(to));
+  Convert_errors++;
+}
+
+// --- Printing ---
+
+void exshow_type(int type) {
+  static const char *const names[] = {"(invalid)", "(boolean)", "(integer)", "(real)",
+                                      "(time)",    "(yearday)", "(string)",  "(regexp)"};
+  fputs(type >= 0 && type <= 7 ? names[type] : "(**UNKNOWN**)", stdout);
+}
+
+static void exshow_immediate(Exvalue value, int type) {
+  char buf[STRDBL_SIZE];
+  switch (type) {
+    case 0: fputs("(invalid)", stdout); break;
+    case dbBOOLEAN: printf(" %s ", value.i ? "true" : "false"); break;
+    case dbINTEGER: case dbYEARDAY: printf(" %d ", value.i); break;
+    case dbREAL: printf(" %s ", strdbl(value.d, buf, sizeof buf)); break;
+    case dbTIME: {
+      char *t = strydtime(value.d);
+      printf(" %s ", t);
+      free(t);
+      break;
+    }
+    case dbSTRING: printf(" \"%s\" ", value.s ? value.s : ""); break;
+    case dbREGEXPR: fputs(" /RE/ ", stdout); break;
+    default: fputs("(**UNKNOWN**)", stdout);
+  }
+}
+
+void exshow_value(Exvalue value, int kind, int type) {
+  static const char *const ops[] = {
+      " OR ", " AND ", " LT ", " LE ", " EQ ", " GE ", " GT ", " NE ", " + ", " - ", " * ", " / ",
+      " LIKE ", " UNLIKE ", "^", " ? ", " := ", " . ", " negative ", " % ", " | ", " & ",
+      " >> ", " << "};
+  switch (kind) {
+    case EX_IMMEDIATE: exshow_immediate(value, type); break;
+    case EX_OPERATOR:
+      fputs(value.i >= 0 && value.i <= EXOP_SHL ? ops[value.i] : " unknown operator ", stdout);
+      break;
+    case EX_FIELD: printf(" %s ", value.s ? value.s : ""); break;
+    case EX_FUNCTION1: case EX_FUNCTION2: case EX_FUNCTION3: case EX_FUNCTION4:
+    case EX_PATSUB: case EX_FUNCTION0: case EX_FUNCTION_DB: case EX_FUNCTION_DB1:
+    case EX_AGGREGATE:
+      printf(" %s", value.i >= 0 && value.i < RVnfunctions ? RVFunctions[value.i].name : "?");
+      break;
+    case EX_CONVERT: fputs(" type-conversion ", stdout); break;
+    case EX_NULL: fputs(" NULL", stdout); break;
+    case EX_EXEC: fputs(" Exec", stdout); break;
+    case EX_PIPE: fputs(" Pipe", stdout); break;
+    default: printf("** Error: Unknown kind %d in node!!\n", kind);
+  }
+}
+
+void exshow_expression(Expression *e, int showtypes) {
+  if (!e) return;
+  exshow_expression(e->left, showtypes);
+  exshow_expression(e->right, showtypes);
+  for (long i = 0; i < maxtbl(e->expr_tbl); i++)
+    exshow_expression(static_cast<Expression *>(gettbl(e->expr_tbl, i)), showtypes);
+  if (showtypes) exshow_type(e->type);
+  exshow_value(e->value, e->kind, e->type);
+}
+
+// --- Evaluation ---
+
+namespace {
+
+std::mutex Eval_mutex;
+
+int wrap(int64_t v) { return (int)(int32_t)(uint32_t)(uint64_t)v; }
+
+// floor, then cut to 32 bits; values outside the range (and NaN) give the nearest limit.
+int to_int32(double d) {
+  if (std::isnan(d)) return INT_MIN;
+  d = std::floor(d);
+  if (d >= 2147483647.0) return INT_MAX;
+  if (d <= -2147483648.0) return INT_MIN;
+  return (int)d;
+}
+
+bool is_int_type(int t) { return t == dbBOOLEAN || t == dbINTEGER || t == dbYEARDAY; }
+bool is_double_type(int t) { return t == dbREAL || t == dbTIME; }
+
+class Evaluator final : public ExEvaluator {
+ public:
+  Evaluator(Dbptr db, int setflag) : db_(db), setflag_(setflag) {}
+  ~Evaluator() override {
+    for (char *t : adopted_) free(t);
+  }
+
+  void error() override { errors_++; }
+  const char *keep(std::string text) override {
+    texts_.push_back(std::move(text));
+    return texts_.back().c_str();
+  }
+  const char *adopt(char *text) override {
+    if (!text) return "";
+    adopted_.push_back(text);
+    return text;
+  }
+  int errors() const { return errors_; }
+
+  ExValue value(Expression *e) {
+    ExValue v;
+    switch (e->kind) {
+      case EX_IMMEDIATE:
+        if (is_int_type(e->type)) v.i = e->value.i;
+        else if (is_double_type(e->type)) v.d = e->value.d;
+        else if (e->type == dbSTRING) v.s = e->value.s ? e->value.s : "";
+        return v;
+      case EX_FIELD:
+        return read_field(db_, e->value.s, e->type);
+      case EX_NULL: {
+        if (!e->value.s) {
+          elog_log(0, "NULL stands for no field here\n");
+          error();
+          return v;
+        }
+        Dbptr n = db_;
+        n.record = dbNULL;
+        return read_field(n, e->value.s, e->type);
+      }
+      case EX_CONVERT:
+        return convert(value(e->left), e->value.i, e->type);
+      case EX_OPERATOR:
+        return operate(e);
+      case EX_FUNCTION1: case EX_FUNCTION2: case EX_FUNCTION3: case EX_FUNCTION4:
+      case EX_FUNCTION0: case EX_FUNCTION_DB: case EX_FUNCTION_DB1: {
+        std::vector<ExValue> args;
+        for (long i = 0; i < maxtbl(e->expr_tbl); i++)
+          args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))));
+        return exfunction_call(this, db_, e, args);
+      }
+      case EX_PATSUB: {
+        std::vector<ExValue> args{value(e->left), ExValue(), value(e->x3)};
+        return exfunction_call(this, db_, e, args);
+      }
+      case EX_AGGREGATE:
+        return exfunction_call(this, db_, e, {});
+      case EX_EXEC:
+        v.s = run(e);
+        return v;
+      case EX_PIPE:
+        elog_log(0, "The [| ] form can't be evaluated\n");
+        error();
+        return v;
+      default:
+        elog_log(0, "unknown expression node kind %d\n", e->kind);
+        error();
+        return v;
+    }
+  }
+
+ private:
+  ExValue read_field(Dbptr db, const char *name, int type) {
+    ExValue v;
+    if (is_int_type(type)) {
+      if (dbgetv(db, nullptr, name, &v.i, nullptr) < 0) {
+        v.i = 0;
+        error();
+      }
+    } else if (is_double_type(type)) {
+      if (dbgetv(db, nullptr, name, &v.d, nullptr) < 0) {
+        v.d = 0.0;
+        error();
+      }
+    } else if (type == dbSTRING) {
+      // The buffer takes the whole field, however wide the schema makes it.
+      int size = dbquery(dblookup(db, nullptr, nullptr, name, nullptr), dbFIELD_SIZE, nullptr);
+      std::vector<char> buf((size_t)(size > 1024 ? size : 1024) + 1, '\0');
+      if (dbgetv(db, nullptr, name, buf.data(), nullptr) < 0) error();
+      buf.back() = '\0';
+      size_t n = strlen(buf.data());
+      while (n > 0 && isspace((unsigned char)buf[n - 1])) n--;
+      v.s = keep(std::string(buf.data(), n));
+    } else {
+      badconvert(type, type);
+    }
+    return v;
+  }
+
+  ExValue convert(ExValue a, int from, int to) {
+    ExValue v;
+    auto fail = [&]() {
+      badconvert(from, to);
+      v.i = INT_MIN;
+      v.d = HUGE_VAL;
+      return v;
+    };
+    auto read_number = [&](const char *s, double *out) {
+      char *end = nullptr;
+      errno = 0;
+      *out = fix_strtod(s, &end);
+      return errno == 0 && end != s && whitespace(end);
+    };
+    switch (to) {
+      case dbBOOLEAN:
+        if (is_double_type(from)) v.i = a.d != 0.0;
+        else if (from == dbSTRING) v.i = a.s[0] != '\0';
+        else if (is_int_type(from)) v.i = a.i != 0;
+        else return fail();
+        return v;
+      case dbINTEGER:
+      case dbYEARDAY:
+        if (from == dbTIME && to == dbYEARDAY) v.i = yearday(a.d);
+        else if (is_double_type(from)) v.i = to_int32(a.d);
+        else if (is_int_type(from)) v.i = a.i;
+        else if (from == dbSTRING) {
+          double d;
+          if (read_number(a.s, &d)) {
+            v.i = to_int32(std::trunc(d));
+          } else {
+            elog_log(0, "can't convert '%s' to %s\n", a.s, dbtypename(to));
+            error();
+            v.i = INT_MIN;
+          }
+        } else return fail();
+        return v;
+      case dbREAL:
+        if (from == dbINTEGER || from == dbYEARDAY) v.d = a.i;
+        else if (is_double_type(from)) v.d = a.d;
+        else if (from == dbSTRING) {
+          if (!read_number(a.s, &v.d)) {
+            elog_log(0, "can't convert '%s' to %s\n", a.s, dbtypename(to));
+            error();
+            v.d = HUGE_VAL;
+          }
+        } else return fail();
+        return v;
+      case dbTIME:
+        if (from == dbYEARDAY) v.d = epoch(a.i);
+        else if (from == dbINTEGER) v.d = a.i;
+        else if (is_double_type(from)) v.d = a.d;
+        else if (from == dbSTRING) {
+          if (zstr2epoch(a.s, &v.d) != 0) {
+            elog_log(0, "can't convert '%s' to %s\n", a.s, dbtypename(to));
+            error();
+            v.d = HUGE_VAL;
+          }
+        } else return fail();
+        return v;
+      case dbSTRING: {
+        char buf[64];
+        if (from == dbBOOLEAN) v.s = a.i ? "true" : "false";
+        else if (from == dbINTEGER || from == dbYEARDAY) {
+          snprintf(buf, sizeof buf, "%d", a.i);
+          v.s = keep(buf);
+        } else if (from == dbREAL) {
+          snprintf(buf, sizeof buf, "%g", a.d);
+          v.s = keep(buf);
+        } else if (from == dbTIME) {
+          v.s = adopt(strtime(a.d));
+        } else if (from == dbSTRING) {
+          v.s = a.s;
+        } else return fail();
+        return v;
+      }
+      default:
+        return fail();
+    }
+  }
+
+  ExValue operate(Expression *e) {
+    ExValue v;
+    int op = e->value.i;
+    switch (op) {
+      case EXOP_OR: {
+        if (value(e->left).i) {
+          v.i = -1;
+          return v;
+        }
+        v.i = value(e->right).i;
+        return v;
+      }
+      case EXOP_AND: {
+        if (!value(e->left).i) return v;
+        v.i = value(e->right).i;
+        return v;
+      }
+      case EXOP_COND:
+        return value(e->left).i ? value(e->right) : value(e->x3);
+      case EXOP_ASSIGN: {
+        v = value(e->left);
+        if (setflag_) assign(e->right, v);
+        return v;
+      }
+      case EXOP_NEGATE: {
+        v = value(e->left);
+        if (is_int_type(e->type)) v.i = wrap(-(int64_t)v.i);
+        else if (is_double_type(e->type)) v.d = -v.d;
+        return v;
+      }
+      case EXOP_LIKE:
+      case EXOP_UNLIKE: {
+        const char *s = value(e->left).s;
+        regmatch_t m[1];
+        bool whole = regexec(e->right->value.regexp, s, 1, m, 0) == 0 && m[0].rm_so == 0 &&
+                     (size_t)m[0].rm_eo == strlen(s);
+        v.i = (op == EXOP_LIKE) == whole;
+        return v;
+      }
+      case EXOP_CONCAT: {
+        std::string joined = value(e->left).s;
+        joined += value(e->right).s;
+        v.s = keep(std::move(joined));
+        return v;
+      }
+      default:
+        break;
+    }
+    ExValue a = value(e->left), b = value(e->right);
+    if (op >= EXOP_LT && op <= EXOP_NE) {
+      int t = e->left->type, c;
+      if (is_double_type(t)) c = a.d < b.d ? -1 : a.d > b.d ? 1 : 0;
+      else if (t == dbSTRING) c = strcmp(a.s, b.s);
+      else c = a.i < b.i ? -1 : a.i > b.i ? 1 : 0;
+      switch (op) {
+        case EXOP_LT: v.i = c < 0; break;
+        case EXOP_LE: v.i = c <= 0; break;
+        case EXOP_EQ: v.i = c == 0; break;
+        case EXOP_GE: v.i = c >= 0; break;
+        case EXOP_GT: v.i = c > 0; break;
+        default: v.i = c != 0; break;
+      }
+      return v;
+    }
+    bool integer = e->type == dbINTEGER || e->type == dbYEARDAY;
+    bool real = is_double_type(e->type);
+    switch (op) {
+      case EXOP_PLUS:
+        if (real) v.d = a.d + b.d;
+        else if (integer) v.i = wrap((int64_t)a.i + b.i);
+        break;
+      case EXOP_MINUS:
+        if (real) v.d = a.d - b.d;
+        else if (integer) v.i = wrap((int64_t)a.i - b.i);
+        break;
+      case EXOP_TIMES:
+        if (real) v.d = a.d * b.d;
+        else if (integer) v.i = wrap((int64_t)a.i * b.i);
+        break;
+      case EXOP_DIVIDE:
+        if (real) v.d = a.d / b.d;
+        else if (integer && divisor_ok(b.i)) v.i = a.i == INT_MIN && b.i == -1 ? INT_MIN : a.i / b.i;
+        break;
+      case EXOP_MOD:
+        if (real) v.d = a.d - std::floor(a.d / b.d) * b.d;
+        else if (integer && divisor_ok(b.i)) v.i = b.i == -1 ? 0 : a.i % b.i;
+        break;
+      case EXOP_POWER:
+        if (real) v.d = std::pow(a.d, b.d);
+        else if (integer) {
+          // Repeated multiplication, by squaring: the same wrapped result in log steps.
+          uint32_t result = 1, base = (uint32_t)a.i;
+          for (int n = b.i; n > 0; n >>= 1) {
+            if (n & 1) result *= base;
+            base *= base;
+          }
+          v.i = (int)(int32_t)result;
+        }
+        break;
+      case EXOP_BITOR:
+        if (integer) v.i = a.i | b.i;
+        break;
+      case EXOP_BITAND:
+        if (integer) v.i = a.i & b.i;
+        break;
+      case EXOP_SHR:
+        if (integer) {
+          int n = b.i & 0xff;
+          v.i = a.i >> (n >= 32 ? 31 : n);
+        }
+        break;
+      case EXOP_SHL:
+        if (integer) {
+          int n = b.i & 0xff;
+          v.i = n >= 32 ? 0 : (int)(int32_t)((uint32_t)a.i << n);
+        }
+        break;
+      default:
+        elog_log(0, "unknown operator %d\n", op);
+        error();
+    }
+    return v;
+  }
+
+  bool divisor_ok(int b) {
+    if (b != 0) return true;
+    elog_log(0, "integer division by zero\n");
+    error();
+    return false;
+  }
+
+  void assign(Expression *target, ExValue v) {
+    const char *name = target->value.s;
+    int rc;
+    switch (target->type) {
+      case dbINTEGER: case dbYEARDAY: case dbBOOLEAN:
+        rc = dbputv(db_, nullptr, name, v.i, nullptr);
+        if (rc < 0) elog_log(0, "can't ASSIGN %d to %s\n", v.i, name);
+        break;
+      case dbREAL: case dbTIME:
+        rc = dbputv(db_, nullptr, name, v.d, nullptr);
+        if (rc < 0) elog_log(0, "can't ASSIGN %10.5f to %s\n", v.d, name);
+        break;
+      default:
+        rc = dbputv(db_, nullptr, name, v.s, nullptr);
+        if (rc < 0) elog_log(0, "can't ASSIGN %s to %s\n", v.s, name);
+        break;
+    }
+    if (rc < 0) error();
+  }
+
+  // Runs the command form: the program and its arguments without a shell, its standard
+  // input empty, its standard output and error read up to 1024 bytes. The reading end is
+  // closed after that, so a program that writes more is stopped by the broken pipe
+  // instead of blocking the evaluation.
+  const char *run(Expression *e) {
+    std::vector<std::string> args;
+    for (long i = 0; i < maxtbl(e->expr_tbl); i++)
+      args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))).s);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::string failed = "Couldn't exec " + args[0] + "\n";
+
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) {
+      elog_log(1, "Can't open pipes\n");
+      error();
+      return "";
+    }
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
+      elog_log(1, "Can't open pipes\n");
+      error();
+      return "";
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+      elog_log(1, "Can't fork");
+      error();
+      return "";
+    }
+    if (pid == 0) {
+      // Only calls that are safe between fork and exec in a threaded process.
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(out[1], 2);
+      execvp(argv[0], argv.data());
+      ssize_t ignored = write(2, failed.data(), failed.size());
+      (void)ignored;
+      _exit(127);
+    }
+    close(in[0]);
+    close(in[1]);
+    close(out[1]);
+    std::string text;
+    char buf[1024];
+    while (text.size() < sizeof buf) {
+      ssize_t n = read(out[0], buf, sizeof buf - text.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      text.append(buf, (size_t)n);
+    }
+    close(out[0]);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    text.resize(strlen(text.c_str()));
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return keep(std::move(text));
+  }
+
+  Dbptr db_;
+  int setflag_;
+  int errors_ = 0;
+  std::deque<std::string> texts_;
+  std::vector<char *> adopted_;
+};
+
+}  // namespace
+
+int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+  int type = tree ? tree->type : 0;
+  Evaluator ev(db, setflag);
+  ExValue v;
+  int saved = Convert_errors;
+  Convert_errors = 0;
+  if (tree) v = ev.value(tree);
+  else ev.error();
+  int errors = ev.errors() + Convert_errors;
+  Convert_errors = saved;
+  if (errors) {
+    if (result) {
+      if (is_double_type(type)) *static_cast<double *>(result) = HUGE_VAL;
+      else if (type == dbSTRING) {
+        char *s = strdup("**evaluation failed**");
+        if (!s) OUT_OF_MEMORY(22, "result");
+        *static_cast<char **>(result) = s;
+      } else *static_cast<int *>(result) = INT_MIN;
+    }
+    return dbINVALID;
+  }
+  if (is_int_type(type)) {
+    if (result) *static_cast<int *>(result) = v.i;
+    return v.i != 0;
+  }
+  if (is_double_type(type)) {
+    if (result) *static_cast<double *>(result) = v.d;
+    return v.d != 0.0;
+  }
+  if (type == dbSTRING) {
+    if (result) {
+      char *s = strdup(v.s);
+      if (!s) OUT_OF_MEMORY(strlen(v.s) + 1, "result");
+      *static_cast<char **>(result) = s;
+    }
+    return v.s[0] != '\0';
+  }
+  return dbINVALID;
+}
+
+int dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+  std::lock_guard<std::mutex> lock(Eval_mutex);
+  return _dbex_eval(db, tree, setflag, result);
+}

@@ -1,0 +1,410 @@
+// dbex_functions.cpp - the built-in functions of expressions: the table RVFunctions that
+// the parser types calls from, and their evaluation.
+//
+// Positions on the sphere (distance, azimuth, latitude, longitude, deg2km, km2deg,
+// phase_arrival) are computed here on a sphere of radius 6371 km. The travel-time
+// functions and the geographic and seismic regions need models and tables this system
+// does not carry: those calls log that and fail the evaluation.
+//
+// Runs under the evaluator's mutex (dbex.cpp); nothing here keeps state between calls.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/elog.h"
+#include "base/paths.h"
+#include "base/tbl.h"
+#include "base/textutil.h"
+#include "base/timetext.h"
+#include "reldb/exinternal.h"
+#include "support/stdtime.h"
+
+const Exfunction RVFunctions[] = {
+    {"distance", dbREAL, dbREAL, EX_FUNCTION4, 4},
+    {"deg2km", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"km2deg", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"azimuth", dbREAL, dbREAL, EX_FUNCTION4, 4},
+    {"latitude", dbREAL, dbREAL, EX_FUNCTION4, 4},
+    {"longitude", dbREAL, dbREAL, EX_FUNCTION4, 4},
+    {"abs", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"ceil", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"floor", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"int", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"sqrt", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"cos", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"sin", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"tan", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"atan", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"log", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"log10", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"sign", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"exp", dbREAL, dbREAL, EX_FUNCTION1, 1},
+    {"epoch", dbTIME, dbINTEGER, EX_FUNCTION1, 1},
+    {"ptime", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"pphasetime", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"pphase_slowness", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"stime", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"sphasetime", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"sphase_slowness", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"phase_slowness", dbREAL, dbSTRING, EX_FUNCTION3, 3},
+    {"phasetime", dbREAL, dbSTRING, EX_FUNCTION3, 3},
+    {"min", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"max", dbREAL, dbREAL, EX_FUNCTION2, 2},
+    {"grn", dbINTEGER, dbREAL, EX_FUNCTION2, 2},
+    {"grname", dbSTRING, dbREAL, EX_FUNCTION2, 2},
+    {"gregion", dbSTRING, dbREAL, EX_FUNCTION2, 2},
+    {"srn", dbINTEGER, dbREAL, EX_FUNCTION2, 2},
+    {"srname", dbSTRING, dbREAL, EX_FUNCTION2, 2},
+    {"sregion", dbSTRING, dbREAL, EX_FUNCTION2, 2},
+    {"now", dbTIME, dbREAL, EX_FUNCTION0, 0},
+    {"arrival", dbTIME, dbSTRING, EX_FUNCTION_DB1, 1},
+    {"parrival", dbTIME, dbREAL, EX_FUNCTION_DB, 0},
+    {"sarrival", dbTIME, dbREAL, EX_FUNCTION_DB, 0},
+    {"phase_arrival", dbTIME, dbREAL, EX_FUNCTION_DB1, 1},
+    {"null", dbSTRING, dbSTRING, EX_FUNCTION_DB1, 1},
+    {"date2e", dbTIME, dbREAL, EX_FUNCTION4, 4},
+    {"yearday", dbYEARDAY, dbTIME, EX_FUNCTION1, 1},
+    {"strdate", dbSTRING, dbTIME, EX_FUNCTION1, 1},
+    {"strtime", dbSTRING, dbTIME, EX_FUNCTION1, 1},
+    {"strydtime", dbSTRING, dbTIME, EX_FUNCTION1, 1},
+    {"dirname", dbSTRING, dbSTRING, EX_FUNCTION1, 1},
+    {"basename", dbSTRING, dbSTRING, EX_FUNCTION1, 1},
+    {"substr", dbSTRING, dbSTRING, EX_FUNCTION3, 3},
+    {"strlen", dbINTEGER, dbSTRING, EX_FUNCTION1, 1},
+    {"concatpaths", dbSTRING, dbSTRING, EX_FUNCTION2, 2},
+    {"epoch2str", dbSTRING, dbSTRING, EX_FUNCTION2, 2},
+    {"%epoch2str", dbSTRING, dbSTRING, EX_FUNCTION2, 2},
+    {"%zepoch2str", dbSTRING, dbSTRING, EX_FUNCTION3, 3},
+    {"strtdelta", dbSTRING, dbTIME, EX_FUNCTION1, 1},
+    {"str2epoch", dbTIME, dbSTRING, EX_FUNCTION1, 1},
+    {"patsub", dbSTRING, dbSTRING, EX_PATSUB, 3},
+    {"record", dbINTEGER, 0, EX_FUNCTION_DB, 0},
+    {"count", dbINTEGER, 0, EX_PLACEHOLDER, 0},
+    {"%count_group", dbINTEGER, 0, EX_FUNCTION_DB, 0},
+    {"count_table", dbINTEGER, 0, EX_FUNCTION_DB, 0},
+    {"extfile", dbSTRING, 0, EX_PLACEHOLDER, 0},
+    {"%dbfilename", dbSTRING, 0, EX_FUNCTION_DB, 0},
+    {"%dbextfile", dbSTRING, dbSTRING, EX_FUNCTION_DB1, 1},
+    {"sum", dbREAL, dbREAL, EX_PLACEHOLDER, 1},
+    {"%sum_group", dbREAL, dbREAL, EX_AGGREGATE, 1},
+    {"sum_table", dbREAL, dbREAL, EX_AGGREGATE, 1},
+    {"%MAX", dbREAL, dbREAL, EX_PLACEHOLDER, 1},
+    {"%max_group", dbREAL, dbREAL, EX_AGGREGATE, 1},
+    {"max_table", dbREAL, dbREAL, EX_AGGREGATE, 1},
+    {"%MIN", dbREAL, dbREAL, EX_PLACEHOLDER, 1},
+    {"%min_group", dbREAL, dbREAL, EX_AGGREGATE, 1},
+    {"min_table", dbREAL, dbREAL, EX_AGGREGATE, 1},
+};
+const int RVnfunctions = (int)(sizeof RVFunctions / sizeof RVFunctions[0]);
+
+int eqfunct(const char *name) {
+  for (int i = 0; i < RVnfunctions; i++)
+    if (strcmp(RVFunctions[i].name, name) == 0) return i;
+  return -1;
+}
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kKmPerDegree = 6371.0 * kPi / 180.0;
+
+double rad(double deg) { return deg * kPi / 180.0; }
+double deg(double r) { return r * 180.0 / kPi; }
+
+// Distance (radians) and azimuth (radians, clockwise from north) from point 1 to point 2
+// on the sphere, positions in radians.
+void dist(double lat1, double lon1, double lat2, double lon2, double *delta, double *azimuth) {
+  double dlon = lon2 - lon1;
+  double a = std::sin((lat2 - lat1) / 2), b = std::sin(dlon / 2);
+  double h = a * a + std::cos(lat1) * std::cos(lat2) * b * b;
+  if (h > 1.0) h = 1.0;
+  *delta = 2.0 * std::asin(std::sqrt(h));
+  double y = std::sin(dlon) * std::cos(lat2);
+  double x = std::cos(lat1) * std::sin(lat2) - std::sin(lat1) * std::cos(lat2) * std::cos(dlon);
+  double az = (y == 0.0 && x == 0.0) ? 0.0 : std::atan2(y, x);
+  if (az < 0) az += 2 * kPi;
+  *azimuth = az;
+}
+
+// The point at distance delta along azimuth az from (lat, lon); all radians.
+void latlon(double lat, double lon, double delta, double az, double *lat2, double *lon2) {
+  double s = std::sin(lat) * std::cos(delta) + std::cos(lat) * std::sin(delta) * std::cos(az);
+  if (s > 1.0) s = 1.0;
+  if (s < -1.0) s = -1.0;
+  *lat2 = std::asin(s);
+  *lon2 = lon + std::atan2(std::sin(az) * std::sin(delta) * std::cos(lat),
+                           std::cos(delta) - std::sin(lat) * s);
+  while (*lon2 > kPi) *lon2 -= 2 * kPi;
+  while (*lon2 < -kPi) *lon2 += 2 * kPi;
+}
+
+ExValue real(double d) {
+  ExValue v;
+  v.d = d;
+  return v;
+}
+ExValue integer(int i) {
+  ExValue v;
+  v.i = i;
+  return v;
+}
+
+// Decimal integer of a text (leading number; 0 when none), within the int range.
+long long text_int(const char *s) {
+  errno = 0;
+  long long v = strtoll(s, nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return v;
+}
+
+std::string substr(const char *text, long long start, long long length) {
+  long long n = (long long)strlen(text);
+  if (start < 0) start += n;
+  if (start < 0) start = 0;
+  if (start >= n) return "";
+  std::string s(text + start);
+  long long m = (long long)s.size();
+  if (length > 0 && m > length) s.resize((size_t)length);
+  else if (length < 0 && m > -length) s.resize((size_t)(m + length));
+  return s;
+}
+
+// Reads origin.time, the origin's and the site's position from the current record and
+// gives the origin time and the distance in degrees; false (counted) when they can't be
+// read.
+bool origin_site(ExEvaluator *ev, Dbptr db, double *time, double *distance) {
+  double olat, olon, depth, slat, slon;
+  if (dbgetv(db, nullptr, "origin.time", time, "origin.lat", &olat, "origin.lon", &olon,
+             "origin.depth", &depth, "site.lat", &slat, "site.lon", &slon, nullptr) < 0) {
+    elog_log(0, "can't read the origin and site of the record\n");
+    ev->error();
+    return false;
+  }
+  double delta, az;
+  dist(rad(olat), rad(olon), rad(slat), rad(slon), &delta, &az);
+  *distance = deg(delta);
+  return true;
+}
+
+ExValue unavailable(ExEvaluator *ev, const char *name, const char *what) {
+  elog_log(0, "%s: no %s in this system\n", name, what);
+  ev->error();
+  ExValue v;
+  v.d = HUGE_VAL;
+  v.i = INT_MIN;
+  return v;
+}
+
+ExValue null_value(ExEvaluator *ev, Dbptr db, const char *name) {
+  ExValue v;
+  Dbptr f = db;
+  f.record = dbNULL;
+  f = dblookup(f, nullptr, nullptr, name, nullptr);
+  if (f.field < 0) {
+    Tbl *tables = dbtables(db, name);
+    const char *first = static_cast<const char *>(gettbl(tables, 0));
+    if (!first) return v;
+    f = dblookup(db, nullptr, first, name, "dbNULL");
+    if (f.field < 0) return v;
+  }
+  f.record = dbNULL;
+  int size = dbquery(f, dbFIELD_SIZE, nullptr);
+  if (size < 0) return v;
+  std::string buf((size_t)size + 1, '\0');
+  if (dbget(f, &buf[0]) < 0) return v;
+  buf.resize(strlen(buf.c_str()));
+  v.s = ev->keep(strtrim(&buf[0]));
+  return v;
+}
+
+// The range of records of the group the current record stands for.
+bool group_range(ExEvaluator *ev, Dbptr db, Dbptr *bundle, int *first, int *end) {
+  if (dbgetv(db, nullptr, "bundle", bundle, nullptr) < 0) {
+    elog_log(0, "can't read the bundle of the record\n");
+    ev->error();
+    return false;
+  }
+  dbget_range(*bundle, first, end);
+  bundle->field = dbALL;
+  return true;
+}
+
+ExValue aggregate(ExEvaluator *ev, Dbptr db, Expression *node) {
+  const char *name = RVFunctions[node->value.i].name;
+  Expression *arg = static_cast<Expression *>(gettbl(node->expr_tbl, 0));
+  bool group = name[0] == '%';
+  Dbptr over = db;
+  int first = 0, end = 0;
+  if (group) {
+    if (!group_range(ev, db, &over, &first, &end)) return real(HUGE_VAL);
+  } else {
+    over.field = dbALL;
+    over.record = dbALL;
+    int count = dbquery(over, dbRECORD_COUNT, nullptr);
+    if (count < 0) {
+      ev->error();
+      return real(HUGE_VAL);
+    }
+    end = count;
+  }
+  bool sum = strstr(name, "sum") != nullptr, max = strstr(name, "max") != nullptr;
+  // Max and min of no records have no value: fail rather than take whatever record
+  // happens to sit at the start of the empty range.
+  if (!sum && end <= first) {
+    elog_log(0, "%s: no records\n", name);
+    ev->error();
+    return real(HUGE_VAL);
+  }
+  double kept = 0.0;
+  bool have = sum;
+  for (int r = first; r < end; r++) {
+    over.record = r;
+    double d;
+    if (_dbex_eval(over, arg, 0, &d) < 0) {
+      ev->error();
+      continue;
+    }
+    if (sum) kept += d;
+    else if (!have) kept = d, have = true;
+    else if (max ? d > kept : d < kept) kept = d;
+  }
+  return real(kept);
+}
+
+}  // namespace
+
+ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
+                        const std::vector<ExValue> &a) {
+  int row = node->value.i;
+  const char *name = row >= 0 && row < RVnfunctions ? RVFunctions[row].name : "";
+  auto text = [&](char *s) {
+    ExValue v;
+    if (!s) {
+      ev->error();
+      return v;
+    }
+    v.s = ev->adopt(s);
+    return v;
+  };
+  auto arg = [&](size_t i) { return i < a.size() ? a[i] : ExValue(); };
+  double delta, az, la, lo;
+  switch (row) {
+    case 0:  // distance
+      dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
+      return real(deg(delta));
+    case 1: return real(arg(0).d * kKmPerDegree);
+    case 2: return real(arg(0).d / kKmPerDegree);
+    case 3:  // azimuth
+      dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
+      return real(deg(az));
+    case 4:
+    case 5:  // latitude, longitude (lat, lon, distance, azimuth)
+      latlon(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &la, &lo);
+      return real(deg(row == 4 ? la : lo));
+    case 6: return real(std::fabs(arg(0).d));
+    case 7: return real(std::ceil(arg(0).d));
+    case 8: return real(std::floor(arg(0).d));
+    case 9: return real(arg(0).d < 0 ? std::ceil(arg(0).d) : std::floor(arg(0).d));
+    case 10: return real(std::sqrt(arg(0).d));
+    case 11: return real(std::cos(rad(arg(0).d)));
+    case 12: return real(std::sin(rad(arg(0).d)));
+    case 13: return real(std::tan(rad(arg(0).d)));
+    case 14: return real(deg(std::atan2(arg(0).d, arg(1).d)));
+    case 15: return real(std::log(arg(0).d));
+    case 16: return real(std::log10(arg(0).d));
+    case 17: return real(arg(0).d > 0 ? 1.0 : arg(0).d < 0 ? -1.0 : 0.0);
+    case 18: return real(std::exp(arg(0).d));
+    case 19: return real(epoch(arg(0).i));
+    case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27:
+    case 37: case 38: case 39:
+      return unavailable(ev, name, "travel-time model");
+    case 28: return real(arg(1).d < arg(0).d ? arg(1).d : arg(0).d);
+    case 29: return real(arg(0).d > arg(1).d ? arg(0).d : arg(1).d);
+    case 30: case 31: case 32: case 33: case 34: case 35:
+      return unavailable(ev, name, "region tables");
+    case 36: return real(std_now());
+    case 40: {  // phase_arrival
+      double time, distance;
+      if (!origin_site(ev, db, &time, &distance)) return real(HUGE_VAL);
+      return real(time + distance / arg(0).d);
+    }
+    case 41: return null_value(ev, db, arg(0).s);
+    case 42: {  // date2e
+      int y = (int)std::fmax(std::fmin(std::trunc(arg(0).d), INT_MAX), INT_MIN);
+      int m = (int)std::fmax(std::fmin(std::trunc(arg(1).d), INT_MAX), INT_MIN);
+      int d = (int)std::fmax(std::fmin(std::trunc(arg(2).d), INT_MAX), INT_MIN);
+      return real(h2e(y, mday2doy(y, m, d), 0, 0, 0) + arg(3).d);
+    }
+    case 43: return integer(yearday(arg(0).d));
+    case 44: return text(strdate(arg(0).d));
+    case 45: return text(strtime(arg(0).d));
+    case 46: return text(strydtime(arg(0).d));
+    case 47:
+    case 48: {  // dirname, basename
+      char *dir = nullptr, *base = nullptr;
+      dirbase(arg(0).s, &dir, &base);
+      ExValue v;
+      v.s = ev->keep(row == 47 ? (dir ? dir : "") : (base ? base : ""));
+      free(dir);
+      free(base);
+      return v;
+    }
+    case 49: {
+      ExValue v;
+      v.s = ev->keep(substr(arg(0).s, text_int(arg(1).s), text_int(arg(2).s)));
+      return v;
+    }
+    case 50: return integer((int)strnlen(arg(0).s, INT_MAX));
+    case 51: return text(concatpaths(arg(0).s, arg(1).s));
+    case 52:
+    case 53: return text(epoch2str(str2epoch(arg(0).s), arg(1).s));
+    case 54: return text(zepoch2str(str2epoch(arg(0).s), arg(1).s, arg(2).s));
+    case 55: return text(strtdelta(arg(0).d));
+    case 56: return real(str2epoch(arg(0).s));
+    case 57: {  // patsub
+      char *s = patsub(arg(0).s, node->right->value.regexp, arg(2).s);
+      if (s && strlen(s) > DBEX_MAX_PATSUB) {
+        free(s);
+        elog_log(0, "patsub: result longer than %d bytes\n", (int)DBEX_MAX_PATSUB);
+        ev->error();
+        return ExValue();
+      }
+      return text(s);
+    }
+    case 58: return integer(db.record);
+    case 60: {  // %count_group
+      Dbptr bundle;
+      int first, end;
+      if (!group_range(ev, db, &bundle, &first, &end)) return integer(0);
+      return integer(end - first);
+    }
+    case 61: {  // count_table
+      Dbptr t = db;
+      t.field = dbALL;
+      t.record = dbALL;
+      int n = dbquery(t, dbRECORD_COUNT, nullptr);
+      if (n < 0) ev->error();
+      return integer(n);
+    }
+    case 63:
+    case 64: {  // %dbfilename, %dbextfile
+      std::string path(PATH_MAX + 1, '\0');
+      if (row == 63) dbfilename(db, &path[0]);
+      else dbextfile(db, arg(0).s, &path[0]);
+      path.resize(strlen(path.c_str()));
+      ExValue v;
+      v.s = ev->keep(std::move(path));
+      return v;
+    }
+    case 66: case 67: case 69: case 70: case 72: case 73:
+      return aggregate(ev, db, node);
+    default:
+      elog_log(0, "function %s can't be called\n", name);
+      ev->error();
+      return ExValue();
+  }
+}
