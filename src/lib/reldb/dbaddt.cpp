@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -66,6 +67,8 @@ double number_of(const char *record, Field *f) {
   if (a->type == dbINTEGER || a->type == dbYEARDAY) {
     int i = 0;
     dbd2c(record + f->offset, a->size, &i, a->type);
+    // A null last day of operation leaves the range open.
+    if (i == -1 && strcmp(a->name, "offdate") == 0) return HUGE_VAL;
     return i;
   }
   double d = 0;
@@ -107,12 +110,18 @@ std::vector<int> key_matches(Relation *r, Table *t, Tbl *keys, const char *scrat
   return out;
 }
 
+// Whether two field texts hold the same text apart from the blanks around it (a field
+// written left-aligned by another program still says the same).
+bool same_text(const char *x, const char *y, int size) {
+  return trim(x, size) == trim(y, size);
+}
+
 // Whether a field holds its null text in the scratch record.
 bool field_is_null(Relation *r, const char *scratch, const std::string &name) {
   Field *f = attribute_field(r, name);
   if (!f || !r->nullrecord) return false;
   Attribute *a = static_cast<Attribute *>(f->target);
-  return memcmp(scratch + f->offset, r->nullrecord + f->offset, (size_t)a->size) == 0;
+  return same_text(scratch + f->offset, r->nullrecord + f->offset, a->size);
 }
 
 bool named_one_of(const std::string &name, std::initializer_list<const char *> names) {
@@ -273,9 +282,9 @@ const char *cmprcd(Dbptr db, const char *fresh, const char *existing, const char
     Field *f = static_cast<Field *>(gettbl(r->fields, i));
     if (!f || f->is_ref) continue;
     Attribute *a = static_cast<Attribute *>(f->target);
-    const size_t at = (size_t)f->offset, n = (size_t)a->size;
-    if (memcmp(fresh + at, existing + at, n) == 0) continue;
-    if (memcmp(fresh + at, r->nullrecord + at, n) == 0) continue;
+    const size_t at = (size_t)f->offset;
+    if (same_text(fresh + at, existing + at, a->size)) continue;
+    if (same_text(fresh + at, r->nullrecord + at, a->size)) continue;
     const char *name = static_cast<const char *>(gettbl(r->field_names, i));
     if (skip && name && strcmp(name, skip) == 0) continue;
     return name ? name : a->name;
@@ -390,7 +399,7 @@ int dbaddchk(Dbptr db, const char *record) {
   std::string old_id;
   if (idfield) {
     Attribute *a = static_cast<Attribute *>(idfield->target);
-    if (memcmp(scratch + idfield->offset, nullrec + idfield->offset, (size_t)a->size) == 0) {
+    if (same_text(scratch + idfield->offset, nullrec + idfield->offset, a->size)) {
       int id = dbnextid(db, r->defines);
       if (id < 0) {
         elog_log(0, "Can't assign new %s to add record", r->defines);
