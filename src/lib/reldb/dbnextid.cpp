@@ -106,7 +106,7 @@ int open_socket(const char *server) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons((uint16_t)(port > 0 ? port : 0));
-  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_addr.s_addr = address;  // name2ip gives network order
   if (port <= 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     if (verbose_exists()) elog_complain(1, "Can't connect to server\n");
     close(fd);
