@@ -1,7 +1,10 @@
 // Appending records (dbadd, dbaddnull, dbaddchk, dbaddv) and removing them (dbmark,
 // dbcrunch, dbdelete, dbtruncate, dbdestroy).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -355,4 +358,29 @@ TEST(Destroy, RemovesFilesAndDescriptor) {
     EXPECT_EQ(file_size(demo.dir.file("demo1.0")), (long)demo_schema().size());
     logged();
   }
+}
+
+// A write cut short (here by the file size limit) leaves the file as it was.
+TEST(AddFailure, ShortWriteIsCutBack) {
+  DemoDb demo;
+  ASSERT_EQ(demo.open(), 0);
+  Dbptr t = demo.table("site");
+  std::string rec = record(demo.db, "site", {"AAA", "2020001", "-1", "1.0"});
+  ASSERT_EQ(dbadd(t, rec.c_str()), 0);
+  const std::string path = demo.dir.file("demo.site");
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {(rlim_t)(rec.size() + rec.size() / 2),
+                           (rlim_t)(rec.size() + rec.size() / 2)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int r = dbadd(t, rec.c_str());
+    _exit(r == dbINVALID && file_size(path) == (long)rec.size() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(file_size(path), (long)rec.size());
+  EXPECT_EQ(dbadd(t, rec.c_str()), 1);
+  logged();
 }
