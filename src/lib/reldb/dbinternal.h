@@ -81,11 +81,11 @@ struct Relation {
   Arr *field_arr;    // field name -> Field (values not owned: they live in fields)
   Tbl *fields;       // Field by index (owned)
   Tbl *field_names;  // names by index (texts owned by fieldlist or the referenced relations)
-  Tbl *fieldlist;    // names listed in the schema (owned texts; shared by a like copy)
+  Tbl *fieldlist;    // names listed in the schema (owned texts; a like copy has its own)
   int nrelrefs;
-  Tbl *reftables;  // names of the referenced tables (texts not owned)
+  Tbl *reftables;  // names of the referenced tables (owned copies)
   Tbl *relrefs;    // Relref (owned)
-  Tbl *primary;    // key lists of owned texts, default _db_nulltbl (shared by a like copy)
+  Tbl *primary;    // key lists of owned texts, default _db_nulltbl
   Tbl *alternate;
   Tbl *foreign;
   char *defines;  // name of the id field this relation defines
@@ -106,7 +106,7 @@ struct Schema {
   int reserved;
   Arr *attributes;       // name -> Attribute (owned)
   Tbl *attribute_names;  // in id order (texts owned by the attributes)
-  Arr *defines;          // id field name -> defining relation name (texts not owned)
+  Arr *defines;          // id field name -> defining relation name (owned copies)
   Arr *relation_arr;     // name -> Relation (not owned: relations owns them)
   Tbl *relations;        // Relation by table id (owned; a dropped one leaves none)
   Tbl *relation_names;   // by table id (texts not owned; a dropped one db_nullstr)

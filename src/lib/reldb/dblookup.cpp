@@ -193,6 +193,8 @@ Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *fi
   // Table.
   Relation *r = nullptr;
   if (empty(table)) {
+    // A database pointer stays one: nothing below a table can be named without a table.
+    if (out.table == dbALL) return out;
     if (out.table >= 0 && out.table < s->nrelations)
       r = static_cast<Relation *>(gettbl(s->relations, out.table));
   } else if (strcmp(table, "dbALL") == 0) {
@@ -602,7 +604,9 @@ int dbquery(Dbptr db, int code, void *result) {
       break;
     case dbRECORD_COUNT:
       if (!T) break;
-      if (map_table(d, r, 0) < 0) return answer_int(0, true);
+      // dbresolve has just mapped a table without data; one with data is checked for
+      // growth here. Either way the table file is examined once per query.
+      if (t->data && map_table(d, r, 0) < 0) return answer_int(0, true);
       return answer_int(t->count, true);
     case dbFIELD_COUNT:
       if (!T) break;
