@@ -1,0 +1,518 @@
+// dbaddt.cpp - appending records to tables: dbadd, the one append primitive (table files
+// under the table lock, in-memory tables by growing their data), dbaddnull, and the
+// checked insertions dbaddchk and dbaddv, which refuse null keys, return an existing
+// equal record instead of a duplicate, refuse key clashes and hand out new ids.
+//
+// dbadd locks the table file for the seek, write and remap of one append. The checks of
+// dbaddchk are not locked; its id allocation locks the lastid table (dbnextid.cpp).
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/arr.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/oom.h"
+#include "base/tbl.h"
+#include "base/textutil.h"
+#include "reldb/dbedit.h"
+#include "reldb/dbinternal.h"
+#include "support/stdtime.h"
+
+namespace {
+
+constexpr int kWorkBuffer = 4096;
+constexpr int kTruncateAttempts = 5;
+
+// Enters a newly appended record into the indexes of its table. Indexes come into being
+// only through index creation, which this library does not provide yet: until it does, a
+// table has none and there is nothing to enter. The index code puts its per-index
+// insertion here.
+void dbindexes_add_record(Table *table, Dbptr record) {
+  (void)record;
+  if (!table->indexes || cntarr(table->indexes) == 0) return;
+}
+
+const char *path_or_name(const Table *t) { return t->path ? t->path : t->name; }
+
+std::string trim(const char *text, int size) {
+  std::string s(text, (size_t)size);
+  size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return "";
+  size_t b = s.find_last_not_of(' ');
+  return s.substr(a, b - a + 1);
+}
+
+// The attribute field `name` of a relation, or none.
+Field *attribute_field(Relation *r, const std::string &name) {
+  Field *f = r->field_arr ? static_cast<Field *>(getarr(r->field_arr, name.c_str())) : nullptr;
+  if (!f || f->is_ref || f->offset < 0 || f->offset + static_cast<Attribute *>(f->target)->size > r->size)
+    return nullptr;
+  return f;
+}
+
+bool is_numeric(int type) {
+  return type == dbINTEGER || type == dbYEARDAY || type == dbREAL || type == dbTIME;
+}
+
+// The value of a numeric field as a double (integers are exact in a double).
+double number_of(const char *record, Field *f) {
+  Attribute *a = static_cast<Attribute *>(f->target);
+  if (a->type == dbINTEGER || a->type == dbYEARDAY) {
+    int i = 0;
+    dbd2c(record + f->offset, a->size, &i, a->type);
+    // A null last day of operation leaves the range open.
+    if (i == -1 && strcmp(a->name, "offdate") == 0) return HUGE_VAL;
+    return i;
+  }
+  double d = 0;
+  dbd2c(record + f->offset, a->size, &d, a->type);
+  return d;
+}
+
+// Whether two records agree on one key entry: equal values for a field, overlapping
+// (ends included) for a range "start::end". A key naming no field of the relation
+// matches nothing.
+bool entry_matches(Relation *r, const std::string &entry, const char *x, const char *y) {
+  size_t colons = entry.find("::");
+  if (colons != std::string::npos) {
+    Field *s = attribute_field(r, entry.substr(0, colons));
+    Field *e = attribute_field(r, entry.substr(colons + 2));
+    if (!s || !e) return false;
+    double xs = number_of(x, s), xe = number_of(x, e);
+    double ys = number_of(y, s), ye = number_of(y, e);
+    return (xs >= ys && xs <= ye) || (ys >= xs && ys <= xe);
+  }
+  Field *f = attribute_field(r, entry);
+  if (!f) return false;
+  Attribute *a = static_cast<Attribute *>(f->target);
+  if (is_numeric(a->type)) return number_of(x, f) == number_of(y, f);
+  return trim(x + f->offset, a->size) == trim(y + f->offset, a->size);
+}
+
+// The records of the table whose key `keys` matches the scratch record, in order. This
+// scans the table; the keyed search of the join code takes its place once indexes exist.
+std::vector<int> key_matches(Relation *r, Table *t, Tbl *keys, const char *scratch, int count) {
+  std::vector<int> out;
+  for (int i = 0; i < count && t->data; i++) {
+    const char *rec = t->data + (size_t)i * (size_t)r->size;
+    bool all = true;
+    for (long k = 0; k < maxtbl(keys) && all; k++)
+      all = entry_matches(r, static_cast<const char *>(gettbl(keys, k)), scratch, rec);
+    if (all) out.push_back(i);
+  }
+  return out;
+}
+
+// Whether two field texts hold the same text apart from the blanks around it (a field
+// written left-aligned by another program still says the same).
+bool same_text(const char *x, const char *y, int size) {
+  return trim(x, size) == trim(y, size);
+}
+
+// Whether a field holds its null text in the scratch record.
+bool field_is_null(Relation *r, const char *scratch, const std::string &name) {
+  Field *f = attribute_field(r, name);
+  if (!f || !r->nullrecord) return false;
+  Attribute *a = static_cast<Attribute *>(f->target);
+  return same_text(scratch + f->offset, r->nullrecord + f->offset, a->size);
+}
+
+bool named_one_of(const std::string &name, std::initializer_list<const char *> names) {
+  for (const char *n : names)
+    if (name == n) return true;
+  return false;
+}
+
+// Resolves the scratch record of db's table; the table, relation and database through the
+// outputs. False when db does not name a table.
+bool scratch_of(Dbptr db, Database **d, Relation **r, Table **t, char **scratch) {
+  db.field = dbALL;
+  db.record = dbSCRATCH;
+  int size;
+  if (dbresolve(db, d, r, t, nullptr, scratch, &size) != dbRECORD || !*scratch) return false;
+  Dbptr null = db;
+  null.record = dbNULL;
+  char *unused;
+  return dbresolve(null, nullptr, nullptr, nullptr, nullptr, &unused, &size) == dbRECORD;
+}
+
+// Writes record into the end of a table file under its lock. The new record number, or
+// dbINVALID with the file as it was.
+int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
+  const size_t size = (size_t)r->size;
+  char fixed[kWorkBuffer];
+  std::vector<char> large;
+  char *buf = fixed;
+  if (size > sizeof fixed) {
+    large.resize(size + 10);
+    buf = large.data();
+  }
+  memcpy(buf, record, size);
+  if (r->terminator) buf[size - 1] = r->terminator;
+
+  if (_dblock(d, t) < 0) return dbINVALID;
+  off_t end = t->fd >= 0 ? lseek(t->fd, 0, SEEK_END) : (off_t)-1;
+  if (end < 0) {
+    elog_log(1, "lseek fails in dbadd on %s.\n", path_or_name(t));
+    _dbunlock(d, t);
+    return dbINVALID;
+  }
+  t->count = (int)(end / (off_t)size);
+  ssize_t written = write(t->fd, buf, size);
+  if (written != (ssize_t)size) {
+    elog_log(1, "Can't write record '%s' to table %s\n", std::string(buf, size).c_str(),
+             path_or_name(t));
+    // A short append would shift every later record: cut the file back.
+    for (int attempt = 0; attempt < kTruncateAttempts; attempt++) {
+      if (ftruncate(t->fd, end) == 0) break;
+      elog_log(1, "Can't truncate table %s to length %d, attempt #%d", path_or_name(t), (int)end,
+               attempt);
+      clock_sleep(1.0);
+    }
+    _dbunlock(d, t);
+    return dbINVALID;
+  }
+  t->count++;
+  const int added = t->count - 1;
+  int result = added;
+  if (d->locking != DBLOCK_NONE && fsync(t->fd) != 0) {
+    elog_log(1, "Couldn't fsync table %s\n", path_or_name(t));
+    result = dbINVALID;
+  }
+  if (result >= 0 && map_table(d, r, 0) < 0) result = dbINVALID;
+  if (_dbunlock(d, t) < 0) return dbINVALID;
+  return result;
+}
+
+// Appends to an in-memory table, doubling its room as needed.
+int append_to_memory(Relation *r, Table *t, const char *record) {
+  const size_t size = (size_t)r->size;
+  // The record may lie inside the table's own data, which growing moves.
+  std::vector<char> copy(record, record + size);
+  if ((size_t)t->capacity < (size_t)t->length + size) {
+    size_t capacity = t->capacity > 0 ? (size_t)t->capacity : size;
+    while (capacity < (size_t)t->length + size) capacity *= 2;
+    if (capacity > (size_t)INT32_MAX) {
+      elog_log(0, "dbadd: in-memory table %s is full\n", t->name);
+      return dbINVALID;
+    }
+    char *grown = static_cast<char *>(realloc(t->data, capacity));
+    if (!grown) OUT_OF_MEMORY(capacity, "table->data");
+    t->data = grown;
+    t->capacity = (int)capacity;
+  }
+  memcpy(t->data + t->length, copy.data(), size);
+  t->length += (uint32_t)size;
+  t->count++;
+  return t->count - 1;
+}
+
+}  // namespace
+
+int dbadd(Dbptr db, const char *record) {
+  db.field = dbALL;
+  db.record = dbALL;
+  Database *d;
+  Relation *r;
+  Table *t;
+  char *address;
+  int size;
+  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbTABLE) {
+    elog_log(0, "dbadd requires db pointer to table\n");
+    return dbINVALID;
+  }
+  if (!t->data) {
+    if (map_table(d, r, 1) < 0) {
+      elog_log(0, "Can't write to table %s\n", path_or_name(t));
+      return dbINVALID;
+    }
+    if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbTABLE) return dbINVALID;
+    if (!t->data && t->length) return dbINVALID;
+  }
+  if (r->size <= 0) {
+    elog_log(0, "dbadd: table %s has no fields\n", t->name);
+    return dbINVALID;
+  }
+  bool to_indexes = true;
+  if (!record) {
+    if (!t->scratch) {
+      elog_log(0, "Expecting to add scratch record to %s, but scratch record doesn't exist.\n",
+               path_or_name(t));
+      return dbINVALID;
+    }
+    record = t->scratch;
+    if (r->nullrecord && memcmp(record, r->nullrecord, (size_t)r->size) == 0) to_indexes = false;
+  }
+  if (!t->writable) {
+    if (t->fd >= 0) elog_log(0, "Table %s is opened read-only and cannot be updated\n", t->path);
+    else elog_log(0, "Table %s does not exist and database was opened read-only\n", t->name);
+    return dbINVALID;
+  }
+  int added = r->transient ? append_to_memory(r, t, record) : append_to_file(d, r, t, record);
+  if (added < 0) return added;
+  if (to_indexes) {
+    db.record = added;
+    dbindexes_add_record(t, db);
+  }
+  return added;
+}
+
+int dbaddnull(Dbptr db) {
+  Dbptr null = db;
+  null.field = dbALL;
+  null.record = dbNULL;
+  if (dbget(null, nullptr) < 0) return dbINVALID;
+  return dbadd(db, nullptr);
+}
+
+const char *cmprcd(Dbptr db, const char *fresh, const char *existing, const char *skip) {
+  Relation *r;
+  Table *t;
+  Database *d;
+  char *scratch;
+  if (!scratch_of(db, &d, &r, &t, &scratch)) return nullptr;
+  for (long i = 0; i < r->nfields; i++) {
+    Field *f = static_cast<Field *>(gettbl(r->fields, i));
+    if (!f || f->is_ref) continue;
+    Attribute *a = static_cast<Attribute *>(f->target);
+    const size_t at = (size_t)f->offset;
+    if (same_text(fresh + at, existing + at, a->size)) continue;
+    if (same_text(fresh + at, r->nullrecord + at, a->size)) continue;
+    const char *name = static_cast<const char *>(gettbl(r->field_names, i));
+    if (skip && name && strcmp(name, skip) == 0) continue;
+    return name ? name : a->name;
+  }
+  return nullptr;
+}
+
+int nullfield(Dbptr db, Tbl *keys) {
+  Database *d;
+  Relation *r;
+  Table *t;
+  char *scratch;
+  if (!scratch_of(db, &d, &r, &t, &scratch)) return 0;
+  for (long k = 0; k < maxtbl(keys); k++) {
+    std::string entry = static_cast<const char *>(gettbl(keys, k));
+    size_t colons = entry.find("::");
+    std::string last = entry;
+    if (colons != std::string::npos) {
+      // The start of a range may never be null.
+      if (field_is_null(r, scratch, entry.substr(0, colons))) return 1;
+      last = entry.substr(colons + 2);
+    }
+    if (field_is_null(r, scratch, last) && !named_one_of(last, {"offdate", "endtime"})) return 1;
+  }
+  return 0;
+}
+
+int allnull(Dbptr db, Tbl *keys) {
+  Database *d;
+  Relation *r;
+  Table *t;
+  char *scratch;
+  if (!scratch_of(db, &d, &r, &t, &scratch)) return 0;
+  for (long k = 0; k < maxtbl(keys); k++) {
+    std::string entry = static_cast<const char *>(gettbl(keys, k));
+    size_t colons = entry.find("::");
+    std::string tested = entry;
+    if (colons != std::string::npos) {
+      if (field_is_null(r, scratch, entry.substr(0, colons))) return 1;
+      tested = entry.substr(colons + 2);
+    }
+    if (!field_is_null(r, scratch, tested)) return 0;
+    if (named_one_of(tested, {"instype", "band", "digital", "ncalib", "ncalper", "offdate",
+                              "endtime"}))
+      return 0;
+  }
+  return 1;
+}
+
+int dbaddchk(Dbptr db, const char *record) {
+  db.field = dbALL;
+  db.record = dbSCRATCH;
+  Database *d;
+  Relation *r;
+  Table *t;
+  char *scratch;
+  int size;
+  if (dbresolve(db, &d, &r, &t, nullptr, &scratch, &size) != dbRECORD || !scratch) {
+    elog_log(0, "dbaddchk requires a db pointer to a table\n");
+    return dbINVALID;
+  }
+  if (r->has_refs) {
+    elog_log(0, "dbaddchk may only be used with primary tables, not views\n");
+    return dbINVALID;
+  }
+  if (t->fd >= 0 && !t->writable) {
+    elog_log(0, "Table %s is opened read-only and cannot be updated\n", t->path);
+    return dbINVALID;
+  }
+  Dbptr null = db;
+  null.record = dbNULL;
+  char *nullrec;
+  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD) return dbINVALID;
+  if (record) {
+    size_t n = strnlen(record, (size_t)r->size);
+    memcpy(scratch, record, n);
+    memset(scratch + n, ' ', (size_t)r->size - n);
+    if (r->terminator) scratch[r->size - 1] = r->terminator;
+  }
+  Dbptr table = db;
+  table.record = dbALL;
+  int count = 0;
+  if (dbquery(table, dbRECORD_COUNT, &count) < 0) return dbINVALID;
+  // Counting may have remapped the table; the scratch record stays where it is.
+  const char *timedate = d->schema ? d->schema->timedate : nullptr;
+
+  if (count > 0) {
+    struct {
+      Tbl *keys;
+      const char *word;
+    } lists[] = {{r->primary, "primary"}, {r->alternate, "alternate"}};
+    for (auto &list : lists) {
+      if (maxtbl(list.keys) == 0) continue;
+      std::vector<int> matches = key_matches(r, t, list.keys, scratch, count);
+      if (matches.empty()) continue;
+      const char *differs = nullptr;
+      for (int m : matches) {
+        differs = cmprcd(db, scratch, t->data + (size_t)m * (size_t)r->size, timedate);
+        if (!differs) return m;
+      }
+      int last = matches.back();
+      elog_log(0,
+               "Couldn't add a new record to table %s\n\tThe new record matched the %s key of "
+               "record #%d, but field '%s' is different.\n",
+               path_or_name(t), list.word, last, differs);
+      return -(last + 103);
+    }
+  }
+
+  // A null id field gets the next id of the key the table defines.
+  Field *idfield = r->defines && *r->defines ? attribute_field(r, r->defines) : nullptr;
+  std::string old_id;
+  if (idfield) {
+    Attribute *a = static_cast<Attribute *>(idfield->target);
+    if (same_text(scratch + idfield->offset, nullrec + idfield->offset, a->size)) {
+      int id = dbnextid(db, r->defines);
+      if (id < 0) {
+        elog_log(0, "Can't assign new %s to add record", r->defines);
+        return dbINVALID;
+      }
+      old_id.assign(scratch + idfield->offset, (size_t)a->size);
+      dbputv(db, nullptr, r->defines, id, nullptr);
+    } else {
+      idfield = nullptr;
+    }
+  }
+  if (nullfield(db, r->primary)) {
+    elog_log(0, "Can't add record with null primary key to %s\n", r->name);
+    return dbINVALID;
+  }
+  if (maxtbl(r->alternate) > 0 && allnull(db, r->alternate)) {
+    elog_log(0, "Can't add record with null alternate key to %s\n", r->name);
+    return dbINVALID;
+  }
+  int added = dbadd(table, nullptr);
+  // The scratch record keeps a null id, so that the next insertion from it gets a new one.
+  if (idfield) memcpy(scratch + idfield->offset, old_id.data(), old_id.size());
+  return added;
+}
+
+int dbaddv(Dbptr db, const char *table, ...) {
+  db.field = dbALL;
+  if (table && *table) db = dblookup(db, nullptr, table, nullptr, nullptr);
+  Dbptr null = db;
+  null.record = dbNULL;
+  db.record = dbSCRATCH;
+  Database *d;
+  Relation *r;
+  Table *t;
+  int level = dbresolve(db, &d, &r, &t, nullptr, nullptr, nullptr);
+  if (level != dbRECORD && level != dbFIELD) {
+    elog_log(0, "bad db type in dbputv\n");
+    return dbINVALID;
+  }
+  if (t->fd >= 0 && !t->writable) {
+    elog_log(0, "Table %s is opened read-only and cannot be updated\n", t->path);
+    return dbINVALID;
+  }
+  if (r->has_refs) {
+    elog_log(0, "dbaddv may only be used with base tables, not views.\n");
+    return dbINVALID;
+  }
+  if (dbget(null, nullptr) < 0) return dbINVALID;
+  char *scratch = t->scratch;
+  const char *timedate = d->schema ? d->schema->timedate : nullptr;
+  bool stamped = false;
+  va_list ap;
+  va_start(ap, table);
+  int result = 0;
+  for (;;) {
+    const char *name = va_arg(ap, const char *);
+    if (!name) break;
+    Field *f = r->field_arr ? static_cast<Field *>(getarr(r->field_arr, name)) : nullptr;
+    if (!f) {
+      elog_log(0, "no field %s in table %s.\n", name, r->name);
+      result = dbINVALID;
+      break;
+    }
+    Dbptr fp = db;
+    fp.field = f->index;
+    char *address;
+    int size;
+    if (f->is_ref || dbresolve(fp, nullptr, nullptr, nullptr, nullptr, &address, &size) != dbFIELD ||
+        !address) {
+      elog_log(0, "Can't resolve db pointer in dbputv: %d %d %d %d\n", fp.database, fp.table,
+               fp.field, fp.record);
+      result = dbINVALID;
+      break;
+    }
+    if (!stamped && timedate) {
+      stamped = true;
+      Field *tf = attribute_field(r, timedate);
+      if (tf) {
+        Attribute *ta = static_cast<Attribute *>(tf->target);
+        Dbvalue v;
+        v.d = std_now();
+        dbc2d(&v, scratch + tf->offset, ta->size, ta->format, ta->type);
+      }
+    }
+    Attribute *a = static_cast<Attribute *>(f->target);
+    Dbvalue v;
+    switch (a->type) {
+      case dbINTEGER: case dbYEARDAY: case dbBSHORT: case dbBINT:
+        v.i = va_arg(ap, int);
+        break;
+      case dbREAL: case dbTIME: case dbBFLOAT: case dbBDOUBLE:
+        v.d = va_arg(ap, double);
+        break;
+      case dbSTRING:
+        v.t = va_arg(ap, char *);
+        break;
+      case dbDBPTR:
+        v.db = va_arg(ap, Dbptr);
+        break;
+      default:
+        elog_log(0, "bad type %d set for %s in table %s.\n", a->type, name, r->name);
+        result = dbINVALID;
+        break;
+    }
+    if (result < 0) break;
+    if (dbc2d(&v, address, size, a->format, a->type) != 0) {
+      std::string shown(address, (size_t)size);
+      if (size >= 72) shown = shown.substr(0, 67) + " ...";
+      elog_complain(0, "'%s' overflows field '%s' in new record of %s", shown.c_str(), name,
+                    r->name);
+    }
+  }
+  va_end(ap);
+  if (result < 0) return result;
+  return dbaddchk(db, nullptr);
+}
