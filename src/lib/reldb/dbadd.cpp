@@ -30,12 +30,12 @@ namespace {
 constexpr long kMaxFormatNumber = 4096;
 
 template <typename T>
-void append_formatted(std::string *out, const std::string &spec, T value) {
-  int need = snprintf(nullptr, 0, spec.c_str(), value);
+void append_formatted(std::string *out, const std::string &conversion, T value) {
+  int need = snprintf(nullptr, 0, conversion.c_str(), value);
   if (need <= 0) return;
   size_t old = out->size();
   out->resize(old + (size_t)need + 1);
-  snprintf(&(*out)[old], (size_t)need + 1, spec.c_str(), value);
+  snprintf(&(*out)[old], (size_t)need + 1, conversion.c_str(), value);
   out->resize(old + (size_t)need);
 }
 
@@ -141,19 +141,19 @@ int db_format(std::string *out, const char *format, const DbFormatValue *values,
     p++;
     if (used >= n) return -1;
     const DbFormatValue &v = values[used++];
-    std::string spec(start, (size_t)(p - start));
+    std::string conversion(start, (size_t)(p - start));
     if (strchr("dioxXuc", conv)) {
       if (v.kind != DBFMT_INT || length == BIGL || (conv == 'c' && length != NONE)) return -1;
-      if (length == L) append_formatted(&result, spec, (long)v.i);
-      else if (length == LL) append_formatted(&result, spec, (long long)v.i);
-      else append_formatted(&result, spec, v.i);
+      if (length == L) append_formatted(&result, conversion, (long)v.i);
+      else if (length == LL) append_formatted(&result, conversion, (long long)v.i);
+      else append_formatted(&result, conversion, v.i);
     } else if (strchr("eEfFgGaA", conv)) {
       if (v.kind != DBFMT_DOUBLE || length == H || length == HH || length == LL) return -1;
-      if (length == BIGL) append_formatted(&result, spec, (long double)v.d);
-      else append_formatted(&result, spec, v.d);
+      if (length == BIGL) append_formatted(&result, conversion, (long double)v.d);
+      else append_formatted(&result, conversion, v.d);
     } else if (conv == 's') {
       if (v.kind != DBFMT_STRING || length != NONE) return -1;
-      append_formatted(&result, spec, v.s ? v.s : "");
+      append_formatted(&result, conversion, v.s ? v.s : "");
     } else {
       return -1;
     }
