@@ -21,6 +21,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "reldb/dbinternal.h"
+#include "reldb/dbsort.h"
 #include "reldb/exinternal.h"
 
 namespace {
@@ -33,26 +34,6 @@ struct Freer {
   void operator()(Expression *e) const { dbex_free(e); }
 };
 using Node = std::unique_ptr<Expression, Freer>;
-
-// The type of a field named `name` (or "table.field") in the schema of db; dbINVALID
-// when the database does not resolve, the table part names no relation or the
-// attribute is unknown.
-int field_type(Dbptr db, const std::string &name) {
-  Database *d = nullptr;
-  Dbptr all = {db.database, dbALL, dbALL, dbALL};
-  if (dbresolve(all, &d, nullptr, nullptr, nullptr, nullptr, nullptr) == dbINVALID || !d ||
-      !d->schema)
-    return dbINVALID;
-  std::string field = name;
-  size_t dot = name.find('.');
-  if (dot != std::string::npos) {
-    std::string table = name.substr(0, dot);
-    if (!getarr(d->schema->relation_arr, table.c_str())) return dbINVALID;
-    field = name.substr(dot + 1);
-  }
-  Attribute *a = static_cast<Attribute *>(getarr(d->schema->attributes, field.c_str()));
-  return a ? a->type : dbINVALID;
-}
 
 int aggregate_nesting(const Expression *e);
 
@@ -338,7 +319,7 @@ class Parser {
         advance();
         if (tok_.token == '(') return call(name);
         if (tok_.token == EXT_ASSIGN) return assign(name);
-        int type = field_type(db_, name);
+        int type = dbfield_type(db_, name.c_str());
         if (type < 0) {
           errorf("field '%s' not found in database ", name.c_str());
           return nullptr;
