@@ -502,6 +502,32 @@ int dbput(Dbptr db, const char *text) {
   }
 }
 
+int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
+               const char *table, std::string *shown) {
+  Dbvalue v;
+  switch (a->type) {
+    case dbINTEGER: case dbYEARDAY: case dbBSHORT: case dbBINT:
+      v.i = va_arg(*ap, int);
+      break;
+    case dbREAL: case dbTIME: case dbBFLOAT: case dbBDOUBLE:
+      v.d = va_arg(*ap, double);
+      break;
+    case dbSTRING:
+      v.t = va_arg(*ap, char *);
+      break;
+    case dbDBPTR:
+      v.db = va_arg(*ap, Dbptr);
+      break;
+    default:
+      elog_log(0, "bad type %d set for %s in table %s.\n", a->type, name, table);
+      return dbINVALID;
+  }
+  if (dbc2d(&v, address, size, a->format, a->type) == 0) return 0;
+  shown->assign(address, (size_t)size);
+  if (size >= 72) *shown = shown->substr(0, 67) + " ...";
+  return 1;
+}
+
 int dbputv(Dbptr db, const char *table, ...) {
   db.field = dbALL;
   if (table && *table) db = dblookup(db, nullptr, table, nullptr, nullptr);
@@ -557,29 +583,13 @@ int dbputv(Dbptr db, const char *table, ...) {
       if (db.record != dbSCRATCH && ft->path) utimes(ft->path, nullptr);
     }
     Attribute *a = db_field_attribute(f);
-    Dbvalue v;
-    switch (a->type) {
-      case dbINTEGER: case dbYEARDAY: case dbBSHORT: case dbBINT:
-        v.i = va_arg(ap, int);
-        break;
-      case dbREAL: case dbTIME: case dbBFLOAT: case dbBDOUBLE:
-        v.d = va_arg(ap, double);
-        break;
-      case dbSTRING:
-        v.t = va_arg(ap, char *);
-        break;
-      case dbDBPTR:
-        v.db = va_arg(ap, Dbptr);
-        break;
-      default:
-        elog_log(0, "bad type %d set for %s in table %s.\n", a->type, name, r->name);
-        result = dbINVALID;
-        break;
+    std::string shown;
+    int put = db_put_arg(a, &ap, address, size, name, r->name, &shown);
+    if (put < 0) {
+      result = put;
+      break;
     }
-    if (result < 0) break;
-    if (dbc2d(&v, address, size, a->format, a->type) != 0) {
-      std::string shown(address, (size_t)size);
-      if (size >= 72) shown = shown.substr(0, 67) + " ...";
+    if (put == 1) {
       elog_complain(0, "'%s' overflows field '%s' in record #%d of %s", shown.c_str(), name,
                     db.record, r->name);
     }

@@ -485,29 +485,13 @@ int dbaddv(Dbptr db, const char *table, ...) {
       }
     }
     Attribute *a = static_cast<Attribute *>(f->target);
-    Dbvalue v;
-    switch (a->type) {
-      case dbINTEGER: case dbYEARDAY: case dbBSHORT: case dbBINT:
-        v.i = va_arg(ap, int);
-        break;
-      case dbREAL: case dbTIME: case dbBFLOAT: case dbBDOUBLE:
-        v.d = va_arg(ap, double);
-        break;
-      case dbSTRING:
-        v.t = va_arg(ap, char *);
-        break;
-      case dbDBPTR:
-        v.db = va_arg(ap, Dbptr);
-        break;
-      default:
-        elog_log(0, "bad type %d set for %s in table %s.\n", a->type, name, r->name);
-        result = dbINVALID;
-        break;
+    std::string shown;
+    int put = db_put_arg(a, &ap, address, size, name, r->name, &shown);
+    if (put < 0) {
+      result = put;
+      break;
     }
-    if (result < 0) break;
-    if (dbc2d(&v, address, size, a->format, a->type) != 0) {
-      std::string shown(address, (size_t)size);
-      if (size >= 72) shown = shown.substr(0, 67) + " ...";
+    if (put == 1) {
       elog_complain(0, "'%s' overflows field '%s' in new record of %s", shown.c_str(), name,
                     r->name);
     }

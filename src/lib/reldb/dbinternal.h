@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -317,4 +318,11 @@ int align(int n);
 int cmpattr(Attribute *a, Attribute *b);
 Schema *open_schema(const char *names, const char *dbname);
 int add_extension(Dbptr db, Schema *schema, const char *table);
+
+// Writes the next argument of a dbputv-style list, taken as the C type of attribute `a`'s
+// type, into the field text at `address` (`size` bytes). Returns 0, 1 when the value
+// overflowed the field (*shown then holds the field text as overflow messages show it),
+// or dbINVALID (registered) for a type no argument carries.
+int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
+               const char *table, std::string *shown);
 
