@@ -22,6 +22,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "reldb/dbedit.h"
+#include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
 #include "support/stdtime.h"
 
@@ -30,13 +31,16 @@ namespace {
 constexpr int kWorkBuffer = 4096;
 constexpr int kTruncateAttempts = 5;
 
-// Enters a newly appended record into the indexes of its table. Indexes come into being
-// only through index creation, which this library does not provide yet: until it does, a
-// table has none and there is nothing to enter. The index code puts its per-index
-// insertion here.
+// Enters a newly appended record into every index of its table.
 void dbindexes_add_record(Table *table, Dbptr record) {
-  (void)record;
   if (!table->indexes || cntarr(table->indexes) == 0) return;
+  applyarr(
+      table->indexes,
+      [](const char *, void *value, void *arg) -> int {
+        dbadd2index(*static_cast<Dbptr *>(arg), static_cast<Dbindex *>(value));
+        return 0;
+      },
+      &record);
 }
 
 const char *path_or_name(const Table *t) { return t->path ? t->path : t->name; }

@@ -20,18 +20,27 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "reldb/dbedit.h"
+#include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
 
 namespace {
 
 // Keeps the indexes of a table current when a record is marked (its entry goes) or
-// deleted (its entry goes and later entries are renumbered). Indexes come into being only
-// through index creation, which this library does not provide yet: until it does, a table
-// has none and there is nothing to do. The index code puts its per-index work here.
+// deleted (its entry goes and later entries are renumbered).
 void dbindexes_remove_record(Table *table, int record, bool renumber) {
-  (void)record;
-  (void)renumber;
   if (!table->indexes || cntarr(table->indexes) == 0) return;
+  struct Removal {
+    int record;
+    bool renumber;
+  } removal = {record, renumber};
+  applyarr(
+      table->indexes,
+      [](const char *, void *value, void *arg) -> int {
+        const Removal *r = static_cast<const Removal *>(arg);
+        dbindex_remove(static_cast<Dbindex *>(value), r->record, r->renumber);
+        return 0;
+      },
+      &removal);
 }
 
 const char *path_or_name(const Table *t) { return t->path ? t->path : t->name; }
