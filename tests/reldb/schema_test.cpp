@@ -414,7 +414,7 @@ TEST(OpenSchema, LoadsAndChecks) {
 
   Schema *s = open_schema("good:second", db.c_str());
   ASSERT_NE(s, nullptr) << logged();
-  EXPECT_STREQ(s->spec, "good:second");
+  EXPECT_STREQ(s->requested, "good:second");
   EXPECT_STREQ(s->extdir, (dir.file("good") + ".ext").c_str());
   EXPECT_NE(logged().find("Duplicate relation r in schema good\n"), std::string::npos);
   EXPECT_EQ(static_cast<Relation *>(getarr(s->relation_arr, "r"))->nattr_fields, 1);

@@ -14,29 +14,10 @@
 #include "ring/orb.h"
 #include "ringtool.h"
 #include "support/cmdthread.h"
+#include "ringtool_run.h"
 #include "testkit/testkit.h"
 
 namespace {
-
-struct ToolRun {
-  int status;
-  std::string out;
-};
-
-ToolRun run(std::vector<std::string> args) {
-  args.insert(args.begin(), "ringtool");
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  FILE *out = tmpfile();
-  ToolRun r{ringtool_run(static_cast<int>(args.size()), argv.data(), out), ""};
-  rewind(out);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, out)) > 0) r.out.append(buf, n);
-  fclose(out);
-  return r;
-}
 
 // What the program's side of the test saw, and how it answers.
 struct Program {

@@ -96,7 +96,7 @@ struct Relation {
 
 struct Schema {
   char *name;
-  char *spec;    // the schema names as requested (colon-separated)
+  char *requested;  // the schema names as requested (colon-separated)
   char *extdir;  // extension directory (schema file + ".ext"), or none
   char *description;
   char *detail;

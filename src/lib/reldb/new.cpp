@@ -437,7 +437,7 @@ void dbfree_schema(Schema *s) {
   freearr(s->attributes, [](void *p) { dbfree_attribute(static_cast<Attribute *>(p)); });
   freetbl(s->attribute_names, nullptr);
   freearr(s->defines, free);
-  for (char *t : {s->name, s->spec, s->extdir, s->description, s->detail, s->timedate})
+  for (char *t : {s->name, s->requested, s->extdir, s->description, s->detail, s->timedate})
     if (db_owned(t)) free(t);
   free(s);
 }

@@ -29,7 +29,7 @@ Schema *open_schema(const char *names, const char *dbname) {
     db_init_globals_locked();
   }
   Schema *schema = new_schema();
-  schema->spec = db_strdup(names ? names : "");
+  schema->requested = db_strdup(names ? names : "");
   std::string all = names ? names : "";
   size_t start = 0;
   bool first = true;
