@@ -55,12 +55,12 @@ void BM_stuffPkt(benchmark::State &state) {
   char srcname[PKT_SRCNAME_SIZE];
   double time;
   for (auto _ : state) {
-    if (stuffPkt(pkt, srcname, &time, &buffer, &nbytes, &bufsize) != 0) state.SkipWithError("stuffPkt");
+    if (stuffPkt(pkt, srcname, &time, &buffer, &nbytes, &bufsize) != 0)
+      state.SkipWithError("stuffPkt");
     benchmark::DoNotOptimize(buffer);
   }
-  state.counters["samples/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kChannels * kRate,
-                         benchmark::Counter::kIsRate);
+  state.counters["samples/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kChannels * kRate, benchmark::Counter::kIsRate);
   state.counters["bytes/packet"] = nbytes;
   free(buffer);
   freePkt(pkt);
@@ -79,9 +79,8 @@ void BM_unstuffPkt(benchmark::State &state) {
     }
     benchmark::DoNotOptimize(out);
   }
-  state.counters["samples/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kChannels * kRate,
-                         benchmark::Counter::kIsRate);
+  state.counters["samples/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kChannels * kRate, benchmark::Counter::kIsRate);
   state.counters["bytes/packet"] = nbytes;
   freePkt(out);
   free(buffer);

@@ -1,10 +1,11 @@
+#include "base/arr.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "base/arr.h"
 #include "base/tbl.h"
 #include "testkit/testkit.h"
 

@@ -1,8 +1,9 @@
+#include "base/clock.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "base/clock.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -1,10 +1,11 @@
+#include "base/elog.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
 
-#include "base/elog.h"
 #include "base/oom.h"
 #include "testkit/testkit.h"
 

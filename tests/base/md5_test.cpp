@@ -1,10 +1,10 @@
+#include "base/md5.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "base/md5.h"
 
 namespace {
 
@@ -86,12 +86,9 @@ TEST(Md5, SplitUpdatesGiveTheSameDigest) {
     const char *name;
     std::vector<size_t> pieces;  // lengths; the rest of the text follows as one piece
   } cases[] = {
-      {"empty pieces first", {0, 0, 0}},
-      {"bytewise start", {1, 1, 1, 1, 1}},
-      {"fill to one short of a block", {63, 1}},
-      {"exactly a block, then a block", {64, 64}},
-      {"across a block edge", {60, 10, 100}},
-      {"odd sizes", {3, 61, 65, 7, 0, 129}},
+      {"empty pieces first", {0, 0, 0}},         {"bytewise start", {1, 1, 1, 1, 1}},
+      {"fill to one short of a block", {63, 1}}, {"exactly a block, then a block", {64, 64}},
+      {"across a block edge", {60, 10, 100}},    {"odd sizes", {3, 61, 65, 7, 0, 129}},
       {"all but the last byte", {299}},
   };
   for (const Case &c : cases) {

@@ -1,8 +1,7 @@
 // fdwait on pipes, with writers and signals from other threads, and disordered drawn
 // from several threads at once.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>

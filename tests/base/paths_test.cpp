@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "base/paths.h"
 
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "base/elog.h"
-#include "base/paths.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -141,12 +141,8 @@ TEST(Paths, AbspathJoinsTheCurrentDirectory) {
     const char *in;
     std::string out;
   } cases[] = {
-      {"x", here + "/x"},
-      {"", here},
-      {".", here},
-      {"./a/../b/", here + "/b"},
-      {"..", parent},
-      {"not/there/yet", here + "/not/there/yet"},
+      {"x", here + "/x"},         {"", here},     {".", here},
+      {"./a/../b/", here + "/b"}, {"..", parent}, {"not/there/yet", here + "/not/there/yet"},
       {"/abs//p/", "/abs/p"},
   };
   for (const Case &c : cases) EXPECT_EQ(take(abspath(c.in)), c.out) << '"' << c.in << '"';
@@ -371,7 +367,7 @@ TEST(Paths, FileKindQueries) {
     const char *path;
     int dir, file, present;
   } cases[] = {
-      {dir.c_str(), 1, 0, 1},    {file.c_str(), 0, 1, 1},     {missing.c_str(), 0, 0, 0},
+      {dir.c_str(), 1, 0, 1},       {file.c_str(), 0, 1, 1},     {missing.c_str(), 0, 0, 0},
       {link_file.c_str(), 0, 1, 1}, {dangling.c_str(), 0, 0, 0}, {"", 0, 0, 0},
       {nullptr, 0, 0, 0},
   };
@@ -390,11 +386,8 @@ TEST(Paths, MakedirMakesParents) {
     const char *dir;
     const char *made;  // a directory that must exist afterwards
   } cases[] = {
-      {"a/b/c", "a/b/c"},
-      {"a/b/c", "a/b/c"},  // already there
-      {"d//e/", "d/e"},
-      {"f/../g", "g"},
-      {"./h", "h"},
+      {"a/b/c", "a/b/c"}, {"a/b/c", "a/b/c"},  // already there
+      {"d//e/", "d/e"},   {"f/../g", "g"},    {"./h", "h"},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(makedir(c.dir), 0) << c.dir;

@@ -17,7 +17,6 @@
 
 namespace {
 
-
 std::string quote(const std::string &s) {
   std::string out = "\"";
   for (unsigned char c : s) {
@@ -182,7 +181,8 @@ TEST(Pf, MalformedTextIsRefusedWithItsLine) {
 TEST(Pf, CanonicalText) {
   PfPtr pf = compile(
       "zeta &Tbl{\n  plain\n  \"  padded\"\n  \"\"\n  &Arr{\n   x 1\n  }\n}\n"
-      "alpha 1\nmid &Arr{\n  \"key with blank\" v\n  empty\n  lit &Literal{\n  two\n  lines\n  }\n}\n");
+      "alpha 1\nmid &Arr{\n  \"key with blank\" v\n  empty\n  lit &Literal{\n  two\n  lines\n  "
+      "}\n}\n");
   EXPECT_EQ(to_text(pf.get()),
             "alpha 1\n"
             "mid &Arr{\nempty\n\"key with blank\" v\nlit &Literal{\ntwo\nlines\n}\n}\n"
@@ -191,14 +191,34 @@ TEST(Pf, CanonicalText) {
 
 TEST(Pf, NestedTreesRoundTrip) {
   const char *awkward[] = {
-      "",        "  lead",   "trail ",       "\"quoted\"",     "\"",        "\"half",
-      "&Arr{",   "&Tbl{x",   "&Literal{",    "#hash",          "}",         "} x",
-      "tab\tin", "multi\nline", "ends in newline\n", "\nstarts with one", "  \n  ", "{\n}",
-      "a {b}\nc", "x\na}",   "\xc3\xbcnicode", "{ open",    "close }",
+      "",
+      "  lead",
+      "trail ",
+      "\"quoted\"",
+      "\"",
+      "\"half",
+      "&Arr{",
+      "&Tbl{x",
+      "&Literal{",
+      "#hash",
+      "}",
+      "} x",
+      "tab\tin",
+      "multi\nline",
+      "ends in newline\n",
+      "\nstarts with one",
+      "  \n  ",
+      "{\n}",
+      "a {b}\nc",
+      "x\na}",
+      "\xc3\xbcnicode",
+      "{ open",
+      "close }",
   };
   PfPtr pf(pfnew(PFFILE));
   Pf *inner = nullptr;
-  PfPtr sub = compile("level1 &Arr{\n level2 &Tbl{\n  &Arr{\n   deep &Tbl{\n    x\n   }\n  }\n }\n}\n");
+  PfPtr sub =
+      compile("level1 &Arr{\n level2 &Tbl{\n  &Arr{\n   deep &Tbl{\n    x\n   }\n  }\n }\n}\n");
   for (size_t i = 0; i < sizeof awkward / sizeof *awkward; i++) {
     std::string key = "k" + std::to_string(i);
     ASSERT_EQ(pfput_string(pf.get(), key.c_str(), awkward[i]), 0);
@@ -252,7 +272,9 @@ TEST(Pf, TreesTheTextCannotCarryAreRefused) {
 }
 
 TEST(Pf, GetReportsKindsAndHandsOutTheTreesOwnValues) {
-  PfPtr pf = compile("s text\nn 12\nd 2.5\nb yes\nt &Tbl{\n x\n &Arr{\n  k v\n }\n}\na &Arr{\n z 1\n y &Tbl{\n }\n}\n");
+  PfPtr pf = compile(
+      "s text\nn 12\nd 2.5\nb yes\nt &Tbl{\n x\n &Arr{\n  k v\n }\n}\na &Arr{\n z 1\n y &Tbl{\n "
+      "}\n}\n");
   struct Case {
     Pf *node;
     const char *key;
@@ -264,10 +286,12 @@ TEST(Pf, GetReportsKindsAndHandsOutTheTreesOwnValues) {
   ASSERT_EQ(pfget(pf.get(), "a", &v), PFARR);
   Pf *a = static_cast<Pf *>(v);
   Case cases[] = {
-      {pf.get(), "s", PFSTRING}, {pf.get(), "t", PFTBL}, {pf.get(), "a", PFARR},
-      {pf.get(), "none", PFINVALID}, {t, "0", PFSTRING}, {t, "1", PFARR},
-      {t, "2", PFINVALID}, {t, "x", PFINVALID}, {t, "-1", PFINVALID},
-      {a, "y", PFTBL}, {nullptr, "s", PFINVALID},
+      {pf.get(), "s", PFSTRING}, {pf.get(), "t", PFTBL},
+      {pf.get(), "a", PFARR},    {pf.get(), "none", PFINVALID},
+      {t, "0", PFSTRING},        {t, "1", PFARR},
+      {t, "2", PFINVALID},       {t, "x", PFINVALID},
+      {t, "-1", PFINVALID},      {a, "y", PFTBL},
+      {nullptr, "s", PFINVALID},
   };
   for (const Case &c : cases) {
     v = reinterpret_cast<void *>(1);
@@ -361,23 +385,40 @@ TEST(ParseParam, ScalarKinds) {
     bool ok;
     double want;  // the stored number (booleans 0/1)
   } cases[] = {
-      {P_LINT, "42", true, 42},          {P_LINT, "-7", true, -7},
-      {P_LINT, "+7", true, 7},           {P_LINT, "0x1F", true, 31},
-      {P_LINT, "0xffffffff", true, -1},  {P_LINT, "-2147483648", true, INT_MIN},
-      {P_LINT, "2147483648", false, 0},  {P_LINT, "0x100000000", false, 0},
-      {P_LINT, "abc", false, 0},         {P_LINT, "12abc", false, 0},
-      {P_LINT, "1.5", false, 0},         {P_LINT, "", false, 0},
-      {P_LINT, "--1", false, 0},         {P_LINT, "\" 5 \"", true, 5},
-      {P_SINT, "32767", true, 32767},    {P_SINT, "32768", false, 0},
-      {P_SINT, "-32768", true, -32768},  {P_SINT, "0xffff", true, -1},
-      {P_DBL, "1.5", true, 1.5},         {P_DBL, "-2e3", true, -2000},
-      {P_DBL, "7", true, 7},             {P_DBL, "1e999", false, 0},
-      {P_DBL, "nan", false, 0},          {P_DBL, "inf", false, 0},
-      {P_DBL, "1.5x", false, 0},         {P_FLT, "3.25", true, 3.25},
-      {P_FLT, "1e39", false, 0},         {P_BOOL, "yes", true, 1},
-      {P_BOOL, "No", true, 0},           {P_BOOL, "TRUE", true, 1},
-      {P_BOOL, "off", true, 0},          {P_BOOL, "y", true, 1},
-      {P_BOOL, "0", true, 0},            {P_BOOL, "2", true, 1},
+      {P_LINT, "42", true, 42},
+      {P_LINT, "-7", true, -7},
+      {P_LINT, "+7", true, 7},
+      {P_LINT, "0x1F", true, 31},
+      {P_LINT, "0xffffffff", true, -1},
+      {P_LINT, "-2147483648", true, INT_MIN},
+      {P_LINT, "2147483648", false, 0},
+      {P_LINT, "0x100000000", false, 0},
+      {P_LINT, "abc", false, 0},
+      {P_LINT, "12abc", false, 0},
+      {P_LINT, "1.5", false, 0},
+      {P_LINT, "", false, 0},
+      {P_LINT, "--1", false, 0},
+      {P_LINT, "\" 5 \"", true, 5},
+      {P_SINT, "32767", true, 32767},
+      {P_SINT, "32768", false, 0},
+      {P_SINT, "-32768", true, -32768},
+      {P_SINT, "0xffff", true, -1},
+      {P_DBL, "1.5", true, 1.5},
+      {P_DBL, "-2e3", true, -2000},
+      {P_DBL, "7", true, 7},
+      {P_DBL, "1e999", false, 0},
+      {P_DBL, "nan", false, 0},
+      {P_DBL, "inf", false, 0},
+      {P_DBL, "1.5x", false, 0},
+      {P_FLT, "3.25", true, 3.25},
+      {P_FLT, "1e39", false, 0},
+      {P_BOOL, "yes", true, 1},
+      {P_BOOL, "No", true, 0},
+      {P_BOOL, "TRUE", true, 1},
+      {P_BOOL, "off", true, 0},
+      {P_BOOL, "y", true, 1},
+      {P_BOOL, "0", true, 0},
+      {P_BOOL, "2", true, 1},
       {P_BOOL, "maybe", false, 0},
   };
   for (const Case &c : cases) {
@@ -386,7 +427,7 @@ TEST(ParseParam, ScalarKinds) {
     short h = 99;
     double d = 99;
     float f = 99;
-    void *dest = c.kind == P_SINT ? static_cast<void *>(&h)
+    void *dest = c.kind == P_SINT  ? static_cast<void *>(&h)
                  : c.kind == P_DBL ? static_cast<void *>(&d)
                  : c.kind == P_FLT ? static_cast<void *>(&f)
                                    : static_cast<void *>(&i);
@@ -407,9 +448,11 @@ TEST(ParseParam, ScalarKinds) {
 
 TEST(ParseParam, TextAndStructureKinds) {
   std::string max_text(P_STRCP_SIZE - 1, 'x');
-  PfPtr pf = compile("s some text\nl &Tbl{\n a\n b c\n}\nln &Tbl{\n a\n &Arr{\n }\n}\n"
-                     "a &Arr{\n x 1\n y 2\n}\nb &Arr{\n p &Arr{\n  q 1\n }\n r &Arr{\n }\n}\n"
-                     "m &Arr{\n p &Arr{\n }\n x 1\n}\nmax " + max_text + "\nover " + max_text + "y\n");
+  PfPtr pf = compile(
+      "s some text\nl &Tbl{\n a\n b c\n}\nln &Tbl{\n a\n &Arr{\n }\n}\n"
+      "a &Arr{\n x 1\n y 2\n}\nb &Arr{\n p &Arr{\n  q 1\n }\n r &Arr{\n }\n}\n"
+      "m &Arr{\n p &Arr{\n }\n x 1\n}\nmax " +
+      max_text + "\nover " + max_text + "y\n");
   struct Case {
     int kind;
     const char *key;
@@ -436,7 +479,8 @@ TEST(ParseParam, TextAndStructureKinds) {
     void *dest = nullptr;
     char buf[P_STRCP_SIZE] = "untouched";
     take_registered();
-    int r = parse_param(pf.get(), c.key, c.kind, 1, c.kind == P_STRCP ? static_cast<void *>(buf) : &dest);
+    int r = parse_param(pf.get(), c.key, c.kind, 1,
+                        c.kind == P_STRCP ? static_cast<void *>(buf) : &dest);
     std::string reg = take_registered();
     std::string what = std::to_string(c.kind) + " " + c.key;
     if (c.want == nullptr) {
@@ -495,12 +539,14 @@ TEST(ParseParam, TextAndStructureKinds) {
   strcpy(buf, "untouched");
   EXPECT_EQ(parse_param(pf.get(), "over", P_STRCP, 1, buf), -2);
   EXPECT_STREQ(buf, "untouched");
-  EXPECT_NE(take_registered().find("key 'over': text longer than 255 characters"), std::string::npos);
+  EXPECT_NE(take_registered().find("key 'over': text longer than 255 characters"),
+            std::string::npos);
 }
 
 TEST(ParseParam, AbsentKeysAndBadCalls) {
   PfPtr pf = compile("present 1\n");
-  const int kinds[] = {P_LINT, P_SINT, P_DBL, P_STR, P_STRCP, P_TBL, P_FLT, P_ARRPF, P_ARRSTR, P_ARR, P_BOOL};
+  const int kinds[] = {P_LINT, P_SINT,  P_DBL,    P_STR, P_STRCP, P_TBL,
+                       P_FLT,  P_ARRPF, P_ARRSTR, P_ARR, P_BOOL};
   for (int kind : kinds) {
     union {
       char buf[P_STRCP_SIZE];
@@ -532,7 +578,8 @@ TEST(Pf, PfinReadsAStream) {
     int result;
     const char *error;
   } cases[] = {
-      {"dataloggers &Arr{\n  dl1 &Arr{\n    lasttime 1.5\n    eventfiles &Tbl{\n    }\n  }\n}\n", 0, ""},
+      {"dataloggers &Arr{\n  dl1 &Arr{\n    lasttime 1.5\n    eventfiles &Tbl{\n    }\n  }\n}\n", 0,
+       ""},
       {std::string("a 1\nb \0 2\n", 10), -1, "pfin: line 2: binary byte 0x00"},
       {"a &Tbl{\n", -1, "pfin: line 1: &Tbl{ opened at line 1 is not closed"},
   };
@@ -622,8 +669,9 @@ TEST_F(PfPath, DefaultIsTheWorkingDirectoryAndFailuresNameTheFile) {
   EXPECT_NE(take_registered().find("pfread: can't find 'nothere.pf'"), std::string::npos);
   dir_.write("bad.pf", "ok 1\n}\n");
   EXPECT_EQ(pfread("bad", &pf), -1);
-  EXPECT_NE(take_registered().find("pfread: '" + dir_.file("bad.pf") + "' line 2: '}' closes no block"),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("pfread: '" + dir_.file("bad.pf") + "' line 2: '}' closes no block"),
+      std::string::npos);
 }
 
 TEST_F(PfPath, RequireChecksTheRevisionTime) {

@@ -1,3 +1,5 @@
+#include "base/tbl.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "base/tbl.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -64,8 +65,8 @@ TEST(Tbl, SettblAppendsAndFillsGapsWithNone) {
     long result;
     const char *after;
   } cases[] = {
-      {0, 0, "b"},        // replaces
-      {1, 1, "b b"},      // index == count appends
+      {0, 0, "b"},          // replaces
+      {1, 1, "b b"},        // index == count appends
       {4, 4, "b b - - b"},  // gap filled with none
       {-1, -1, "b b - - b"},
   };
@@ -147,7 +148,8 @@ TEST(Tbl, DupCatApplyJoin) {
 
   Tbl *shallow = duptbl(t, nullptr);
   EXPECT_EQ(gettbl(shallow, 0), A);
-  Tbl *deep = duptbl(t, [](void *p) -> void * { return p ? strdup(static_cast<char *>(p)) : nullptr; });
+  Tbl *deep =
+      duptbl(t, [](void *p) -> void * { return p ? strdup(static_cast<char *>(p)) : nullptr; });
   EXPECT_NE(gettbl(deep, 0), A);
   EXPECT_STREQ(static_cast<char *>(gettbl(deep, 0)), "a");
 
@@ -291,12 +293,13 @@ TEST(Sort, QuicksortUsesTheContextAndKeepsEqualElementsInOrder) {
   std::vector<Key> keys;
   for (int i = 0; i < 50; i++) keys.push_back({i, (i * 7) % 5});
   int calls = 0;
-  quicksort(keys.data(), static_cast<long>(keys.size()), sizeof(Key),
-            [](const void *a, const void *b, void *ctx) {
-              ++*static_cast<int *>(ctx);
-              return cmp_key(a, b, nullptr);
-            },
-            &calls);
+  quicksort(
+      keys.data(), static_cast<long>(keys.size()), sizeof(Key),
+      [](const void *a, const void *b, void *ctx) {
+        ++*static_cast<int *>(ctx);
+        return cmp_key(a, b, nullptr);
+      },
+      &calls);
   EXPECT_GT(calls, 0);
   for (size_t i = 1; i < keys.size(); i++) {
     ASSERT_LE(keys[i - 1].value, keys[i].value);
@@ -315,13 +318,14 @@ TEST(Sort, QuicksortSurvivesAnInconsistentComparison) {
   std::vector<int> v(200);
   for (int i = 0; i < 200; i++) v[i] = i;
   unsigned state = 1;
-  quicksort(v.data(), 200, sizeof(int),
-            [](const void *, const void *, void *ctx) {
-              unsigned &s = *static_cast<unsigned *>(ctx);
-              s = s * 1103515245u + 12345u;
-              return static_cast<int>((s >> 16) % 3) - 1;
-            },
-            &state);
+  quicksort(
+      v.data(), 200, sizeof(int),
+      [](const void *, const void *, void *ctx) {
+        unsigned &s = *static_cast<unsigned *>(ctx);
+        s = s * 1103515245u + 12345u;
+        return static_cast<int>((s >> 16) % 3) - 1;
+      },
+      &state);
   std::vector<int> sorted = v;
   std::sort(sorted.begin(), sorted.end());
   for (int i = 0; i < 200; i++) ASSERT_EQ(sorted[i], i);  // a permutation, nothing lost
@@ -334,13 +338,11 @@ TEST(Search, SsearchFindsRangesAndInsertionPoints) {
     int unique;
     long count, first, last;
   } cases[] = {
-      {3, 0, 3, 1, 3},  // the whole run of equal keys
-      {1, 0, 1, 0, 0},  {8, 0, 1, 5, 5},
-      {0, 0, 0, 0, -1},  // before everything
-      {4, 0, 0, 4, 3},   // between: insertion position 4
-      {9, 0, 0, 6, 5},   // after everything
-      {5, 1, 1, 4, 4},
-      {4, 1, 0, 4, 3},
+      {3, 0, 3, 1, 3},                                     // the whole run of equal keys
+      {1, 0, 1, 0, 0}, {8, 0, 1, 5, 5}, {0, 0, 0, 0, -1},  // before everything
+      {4, 0, 0, 4, 3},                                     // between: insertion position 4
+      {9, 0, 0, 6, 5},                                     // after everything
+      {5, 1, 1, 4, 4}, {4, 1, 0, 4, 3},
   };
   for (const Case &c : cases) {
     long first = -99, last = -99;

@@ -1,3 +1,5 @@
+#include "base/textutil.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,7 +13,6 @@
 
 #include "base/elog.h"
 #include "base/tbl.h"
-#include "base/textutil.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -45,7 +46,7 @@ TEST(Strmatches, MatchesTheWholeText) {
     int result;
   } cases[] = {
       {"AA_STA1", "AA_.*", 1},
-      {"XAA_STA1", "AA_.*", 0},  // not anchored at the start: no
+      {"XAA_STA1", "AA_.*", 0},    // not anchored at the start: no
       {"AA_STA10", "AA_STA1", 0},  // a prefix is not the whole text
       {"q3302orb", "q3302orb|kessaro", 1},
       {"kessaro", "q3302orb|kessaro", 1},
@@ -117,7 +118,7 @@ TEST(Strmatches, HookKeepsThePatternUntilItChanges) {
   ASSERT_NE(hook, nullptr);
   void *compiled = hook->p;
   EXPECT_EQ(strmatches("axc", "a.c", &hook), 1);
-  EXPECT_EQ(hook->p, compiled);  // reused
+  EXPECT_EQ(hook->p, compiled);                 // reused
   EXPECT_EQ(strmatches("abc", "b", &hook), 0);  // a new pattern replaces the old one
   EXPECT_EQ(strcontains("abc", "b", &hook, nullptr, nullptr), 1);
   {
@@ -171,11 +172,11 @@ TEST(Patsub, ReplacesEveryMatchLikeSed) {
       {"abc", "b", "[&]", "a[b]c"},
       {"abc", "b", "[\\0]", "a[b]c"},
       {"abc", "b", "\\&\\\\", "a&\\c"},
-      {"abc", "b", "\\9", "ac"},  // a group that does not exist gives nothing
+      {"abc", "b", "\\9", "ac"},          // a group that does not exist gives nothing
       {"abc", "(x)?b", "<\\1>", "a<>c"},  // a group that took no part gives nothing
-      {"abc", "x*", "-", "-a-b-c-"},  // empty matches
-      {"abc", "b*", "-", "-a-c-"},  // no empty match right after a match
-      {"aaa", "^a", "b", "baa"},  // ^ only at the start of the text
+      {"abc", "x*", "-", "-a-b-c-"},      // empty matches
+      {"abc", "b*", "-", "-a-c-"},        // no empty match right after a match
+      {"aaa", "^a", "b", "baa"},          // ^ only at the start of the text
       {"abc", "c$", "", "ab"},
   };
   for (const Case &c : cases) {
@@ -336,15 +337,25 @@ TEST(Nstrcmp, NaturalOrder) {
     const char *a, *b;
     int sign;
   } cases[] = {
-      {"sta2", "sta10", -1}, {"sta10", "sta2", 1}, {"sta10", "sta10", 0}, {"a", "b", -1},
-      {"a", "a1", -1},       {"a01", "a1", -1},    {"a1", "a01", 1},      {"", "", 0},
-      {nullptr, "", -1},     {"", nullptr, 1},     {nullptr, nullptr, 0}, {"x9y", "x10a", -1},
+      {"sta2", "sta10", -1},
+      {"sta10", "sta2", 1},
+      {"sta10", "sta10", 0},
+      {"a", "b", -1},
+      {"a", "a1", -1},
+      {"a01", "a1", -1},
+      {"a1", "a01", 1},
+      {"", "", 0},
+      {nullptr, "", -1},
+      {"", nullptr, 1},
+      {nullptr, nullptr, 0},
+      {"x9y", "x10a", -1},
       {"99999999999999999999", "100000000000000000000", -1},  // beyond any integer type
-      {"\xff", "a", 1},  // bytes compare unsigned
+      {"\xff", "a", 1},                                       // bytes compare unsigned
   };
   for (const Case &c : cases) {
     int r = nstrcmp(c.a, c.b);
-    EXPECT_EQ((r > 0) - (r < 0), c.sign) << (c.a ? c.a : "(none)") << " vs " << (c.b ? c.b : "(none)");
+    EXPECT_EQ((r > 0) - (r < 0), c.sign)
+        << (c.a ? c.a : "(none)") << " vs " << (c.b ? c.b : "(none)");
   }
 }
 
@@ -359,8 +370,13 @@ TEST(Strdbl, ShortestTextThatReadsBack) {
     double value;
     const char *text;
   } cases[] = {
-      {0.1, "0.1"}, {-3, "-3"}, {12345.678, "12345.678"}, {1e20, "1e+20"}, {0, "0"},
-      {1.0 / 3.0, "0.3333333333333333"}, {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
+      {0.1, "0.1"},
+      {-3, "-3"},
+      {12345.678, "12345.678"},
+      {1e20, "1e+20"},
+      {0, "0"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
   };
   for (const Case &c : cases) {
     char buf[STRDBL_SIZE];

@@ -80,12 +80,39 @@ TEST(Str2epoch, ReadsEveryForm) {
 
 TEST(Str2epoch, RefusesMalformedTexts) {
   const char *bad[] = {
-      "", "   ", "abc", "1/1/00", "13/1/2000", "0/1/2000", "2/30/2000", "2/29/2100",
-      "2005000", "2005366", "2005-01-10 24:00:00", "2005-01-10 12:60:00",
-      "2005-01-10 12:00:61", "2005-01-10 12:00:00.", "1/10/2005 (011)", "1/10/2005 (010",
-      "2005010:", "2005010:12", "2005-01-10T", "2005-01-1012:00:00", "1e999", "inf",
-      "nan", "0x10", "--1", "1 2", "1.2.3", "e5", ".", "-", "2005-01-10 12:00:00 junk",
-      "2005-01-10T12:00:00Z UTC", "12:00:00",
+      "",
+      "   ",
+      "abc",
+      "1/1/00",
+      "13/1/2000",
+      "0/1/2000",
+      "2/30/2000",
+      "2/29/2100",
+      "2005000",
+      "2005366",
+      "2005-01-10 24:00:00",
+      "2005-01-10 12:60:00",
+      "2005-01-10 12:00:61",
+      "2005-01-10 12:00:00.",
+      "1/10/2005 (011)",
+      "1/10/2005 (010",
+      "2005010:",
+      "2005010:12",
+      "2005-01-10T",
+      "2005-01-1012:00:00",
+      "1e999",
+      "inf",
+      "nan",
+      "0x10",
+      "--1",
+      "1 2",
+      "1.2.3",
+      "e5",
+      ".",
+      "-",
+      "2005-01-10 12:00:00 junk",
+      "2005-01-10T12:00:00Z UTC",
+      "12:00:00",
   };
   for (const char *text : bad) {
     double e = 42.0;
@@ -175,10 +202,10 @@ TEST(Epoch2str, TimesOutsideTheCalendarAreWrittenAsNumbers) {
 }
 
 TEST(Epoch2str, FixedTextsReadBack) {
-  const double times[] = {0.0,         946684800.0,   k20050110 + 45015.123,
-                          -0.5,        2147483648.25, 1230768000.0 - 0.0004,
-                          -2208988800.0, 253402300799.0,
-                          -9999999999.999};  // the null time of the databases
+  const double times[] = {
+      0.0,           946684800.0,    k20050110 + 45015.123,
+      -0.5,          2147483648.25,  1230768000.0 - 0.0004,
+      -2208988800.0, 253402300799.0, -9999999999.999};  // the null time of the databases
   for (double t : times) {
     const std::string a = take(strtime(t)), b = take(strydtime(t)), d = take(strdate(t));
     EXPECT_NEAR(str2epoch(a.c_str()), t, 0.0005) << a;
@@ -196,10 +223,10 @@ TEST(Strtdelta, PicksTheLargestUnit) {
     double seconds;
     const char *text;
   } cases[] = {
-      {0.0, "0 seconds"},        {0.5, "0.5 seconds"},    {1.0, "1 second"},
-      {5.0, "5 seconds"},        {59.99999, "1 minute"},  {60.0, "1 minute"},
-      {150.0, "2.5 minutes"},    {3600.0, "1 hour"},      {5400.0, "1.5 hours"},
-      {86400.0 * 3, "3 days"},   {-30.0, "-30 seconds"},  {31557600.0 * 1.5, "1.5 years"},
+      {0.0, "0 seconds"},        {0.5, "0.5 seconds"},      {1.0, "1 second"},
+      {5.0, "5 seconds"},        {59.99999, "1 minute"},    {60.0, "1 minute"},
+      {150.0, "2.5 minutes"},    {3600.0, "1 hour"},        {5400.0, "1.5 hours"},
+      {86400.0 * 3, "3 days"},   {-30.0, "-30 seconds"},    {31557600.0 * 1.5, "1.5 years"},
       {1e30, "3.169e+22 years"}, {INFINITY, "inf seconds"}, {-1e-9, "-1e-09 seconds"},
   };
   for (const Case &c : cases) EXPECT_EQ(take(strtdelta(c.seconds)), c.text) << c.seconds;
@@ -210,10 +237,13 @@ TEST(Calendar, YeardayAndEpoch) {
     int yd;
     double start;
   } cases[] = {
-      {1970001, 0.0},           {2005010, k20050110},       {2004366, 1104451200.0},
-      {2005366, 1136073600.0},  // past the end of 2005: January 1, 2006
+      {1970001, 0.0},
+      {2005010, k20050110},
+      {2004366, 1104451200.0},
+      {2005366, 1136073600.0},              // past the end of 2005: January 1, 2006
       {2005000, k20050110 - 10 * 86400.0},  // day 0: December 31, 2004
-      {1900001, -2208988800.0}, {2038019, 2147472000.0},
+      {1900001, -2208988800.0},
+      {2038019, 2147472000.0},
   };
   for (const Case &c : cases) EXPECT_DOUBLE_EQ(epoch(c.yd), c.start) << c.yd;
   EXPECT_EQ(yearday(k20050110 + 86399.9), 2005010);
@@ -270,7 +300,7 @@ TEST(Calendar, MonthDays) {
   struct Case {
     int year, month, mday, doy;
   } cases[] = {
-      {2005, 1, 10, 10}, {2005, 3, 1, 60},   {2004, 3, 1, 61},  {2000, 12, 31, 366},
+      {2005, 1, 10, 10}, {2005, 3, 1, 60},    {2004, 3, 1, 61},  {2000, 12, 31, 366},
       {1900, 3, 1, 60},  {2005, 12, 31, 365}, {2004, 2, 29, 60},
   };
   for (const Case &c : cases) {
@@ -339,8 +369,7 @@ TEST(Zones, ReadAndWriteLocalTimes) {
   EXPECT_EQ(take(zepoch2str(1130653800, "%F %T %Z", "Test/East")), "2005-10-30 01:30:00 TST");
   EXPECT_EQ(take(zepoch2str(1130653800, "%F %T %Z", nullptr)), "2005-10-30 06:30:00 UTC");
   // Rounding to milliseconds happens before the zone's offset is applied.
-  EXPECT_EQ(take(zepoch2str(1112511600 - 0.0004, "%T.%s %Z", "Test/East")),
-            "03:00:00.000 TDT");
+  EXPECT_EQ(take(zepoch2str(1112511600 - 0.0004, "%T.%s %Z", "Test/East")), "03:00:00.000 TDT");
   EXPECT_EQ(elog_mark(), 0);
 }
 
@@ -378,9 +407,9 @@ TEST(Zones, RefusesUnknownNamesAndBadFiles) {
       {"Bad/Offset", zone_file(wide)},
   };
   for (const File &f : files) zd.add(f.name, f.bytes);
-  std::vector<std::string> names = {"Test/Nowhere", "Test", "/Test/East", "Test//East",
-                                    "Test/East/", "Test/../Test/East", "Test/.East",
-                                    "-x", "Test/East;"};
+  std::vector<std::string> names = {"Test/Nowhere", "Test",       "/Test/East",
+                                    "Test//East",   "Test/East/", "Test/../Test/East",
+                                    "Test/.East",   "-x",         "Test/East;"};
   for (const File &f : files) names.push_back(f.name);
   ElogCapture cap;
   for (const std::string &name : names) {

@@ -41,8 +41,8 @@ inline std::string zone_block(const ZoneSpec &z, int tsize, std::string &header)
   header = "TZif";
   header += z.version;
   header.append(15, '\0');
-  const uint32_t counts[6] = {0, 0, z.leapcnt, (uint32_t)z.times.size(),
-                              (uint32_t)z.types.size(), (uint32_t)chars.size()};
+  const uint32_t counts[6] = {
+      0, 0, z.leapcnt, (uint32_t)z.times.size(), (uint32_t)z.types.size(), (uint32_t)chars.size()};
   for (uint32_t c : counts) put_be(header, c, 4);
   for (int64_t t : z.times) put_be(block, (uint64_t)t, tsize);
   for (uint8_t ix : z.indices) block += (char)ix;
@@ -75,8 +75,10 @@ class ZoneDir {
     setenv("TZDIR", dir_.path().c_str(), 1);
   }
   ~ZoneDir() {
-    if (had_) setenv("TZDIR", old_.c_str(), 1);
-    else unsetenv("TZDIR");
+    if (had_)
+      setenv("TZDIR", old_.c_str(), 1);
+    else
+      unsetenv("TZDIR");
   }
   void add(const std::string &name, const std::string &bytes) {
     const size_t slash = name.rfind('/');
@@ -125,4 +127,3 @@ inline void add_test_zones(ZoneDir &zd) {
   quoted.rule = "<+0530>-5:30";
   zd.add("Test/Quoted", zone_file(quoted));
 }
-

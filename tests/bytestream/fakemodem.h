@@ -1,7 +1,8 @@
 // fakemodem.h - a scripted modem on the far end of a line (a pseudo-terminal master or
 // a socket): it echoes what it receives, answers "AT" commands with "OK", answers a dial
 // ("ATD...") with the text it was told (or not at all), can leave commands unanswered,
-// send result texts such as "RING", and records every command and every chunk received with its clock time.
+// send result texts such as "RING", and records every command and every chunk received with its
+// clock time.
 #pragma once
 
 #include <poll.h>

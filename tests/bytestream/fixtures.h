@@ -27,7 +27,6 @@
 
 namespace bsfix {
 
-
 // Reads from fd until `want` bytes came or `seconds` of clock time passed.
 inline std::string read_for(int fd, size_t want, double seconds) {
   std::string got;
@@ -89,7 +88,7 @@ struct Pty {
   void send(const std::string &s) { write_all(master, s); }
   std::string recv(size_t want, double seconds) { return read_for(master, want, seconds); }
   struct termios settings() const {
-    struct termios t{};
+    struct termios t {};
     tcgetattr(slave, &t);
     return t;
   }
@@ -157,7 +156,8 @@ struct Listener {
   explicit Listener(int backlog = 16) {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa = loopback(0);
-    if (bind(fd, (sockaddr *)&sa, sizeof sa) == 0 && listen(fd, backlog) == 0) port = bound_port(fd);
+    if (bind(fd, (sockaddr *)&sa, sizeof sa) == 0 && listen(fd, backlog) == 0)
+      port = bound_port(fd);
   }
   ~Listener() {
     if (fd >= 0) close(fd);
@@ -233,7 +233,9 @@ struct FakeLines {
   std::atomic<int> hangups{0};
   SerialbufLineOps ops{};
   FakeLines() {
-    ops.isoffhook = [](int, void *u) { return static_cast<FakeLines *>(u)->carrier.load() ? 0 : 1; };
+    ops.isoffhook = [](int, void *u) {
+      return static_cast<FakeLines *>(u)->carrier.load() ? 0 : 1;
+    };
     ops.hangup = [](int, void *u) {
       static_cast<FakeLines *>(u)->hangups++;
       return 0;

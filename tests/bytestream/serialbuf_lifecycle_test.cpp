@@ -2,7 +2,6 @@
 // the state transitions of each device kind, TCP client and server connections,
 // disconnect, clear and destroy.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <functional>
@@ -59,8 +58,8 @@ TEST(SerialbufMakers, EachKindStartsClosedWithItsSettings) {
   EXPECT_EQ(s->userdata3, &ud3);
   EXPECT_EQ(s->userdata4, &ud4);
 
-  Record c(serialbuf_create_tcpclient("127.0.0.1", 5000, 100, 2000, 0, 2, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+  Record c(serialbuf_create_tcpclient("127.0.0.1", 5000, 100, 2000, 0, 2, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(c);
   EXPECT_EQ(c->com_mode, SERIALBUF_TCPCLIENT);
   EXPECT_STREQ(c->ipaddr, "127.0.0.1");
@@ -131,10 +130,10 @@ TEST(SerialbufModemControl, StoresTextsAndRefusesControlLinesOffSerial) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
   Record s = serial_record(pty.path);
-  ASSERT_EQ(serialbuf_set_modem_control(s.get(), 1, 9000, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr),
-            0);
+  ASSERT_EQ(
+      serialbuf_set_modem_control(s.get(), 1, 9000, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      0);
   EXPECT_EQ(s->modem_control, SERIALBUF_MODEM_LOCAL);
 }
 
@@ -145,8 +144,8 @@ TEST(SerialbufSerial, BaudRateTable) {
   const struct {
     int baud;
     speed_t speed;
-  } good[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},
-              {9600, B9600},   {19200, B19200}, {38400, B38400},
+  } good[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},
+              {9600, B9600},   {19200, B19200},   {38400, B38400},
               {57600, B57600}, {115200, B115200}, {230400, B230400}};
   for (const auto &g : good) {
     SCOPED_TRACE(g.baud);
@@ -181,10 +180,10 @@ TEST(SerialbufSerial, LineSettingsReplaceWhatThePreviousUserLeft) {
 
   // Modem control lines: hang-up at open, and carrier detect honoured (no CLOCAL).
   Record s = serial_record(pty.path, 38400, 0);
-  ASSERT_EQ(serialbuf_set_modem_control(s.get(), 1, 1000, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr),
-            0);
+  ASSERT_EQ(
+      serialbuf_set_modem_control(s.get(), 1, 1000, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      0);
   ASSERT_EQ(serialbuf_open(s.get()), 0) << take_registered();
   EXPECT_EQ(lines.hangups.load(), 1);
   struct termios t = pty.settings();
@@ -238,10 +237,11 @@ TEST(SerialbufSerial, OpenFailuresLeaveTheRecordClosed) {
   EXPECT_EQ(take_registered(), "serialbuf_open: open('/nonexistent/ttyX') error.\n");
   EXPECT_EQ(s->state, SERIALBUF_CLOSED);
   EXPECT_EQ(serialbuf_connect(s.get(), 0, nullptr), -1);
-  EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_open() error.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_open() error.\n"),
+            std::string::npos);
 
-  Record bare(serialbuf_create(16, 1000, 1000, 0, 0, 1, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr));
+  Record bare(serialbuf_create(16, 1000, 1000, 0, 0, 1, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr));
   EXPECT_EQ(serialbuf_open(bare.get()), -1);
   EXPECT_EQ(take_registered(), "serialbuf_open: Illegal com_mode value '0'.\n");
 
@@ -307,12 +307,12 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
     Op op;
     int state;
   } steps[] = {
-      {OPEN, SERIALBUF_OPEN},          {CONNECT, SERIALBUF_CONNECTED},
-      {CONNECT, SERIALBUF_CONNECTED},  {DISCONNECT, SERIALBUF_OPEN},
-      {DISCONNECT, SERIALBUF_OPEN},    {CONNECT, SERIALBUF_CONNECTED},
-      {CLOSE, SERIALBUF_CLOSED},       {CLOSE, SERIALBUF_CLOSED},
-      {DISCONNECT, SERIALBUF_CLOSED},  {CONNECT, SERIALBUF_CONNECTED},
-      {OPEN, SERIALBUF_OPEN},          {OPEN, SERIALBUF_OPEN},
+      {OPEN, SERIALBUF_OPEN},         {CONNECT, SERIALBUF_CONNECTED},
+      {CONNECT, SERIALBUF_CONNECTED}, {DISCONNECT, SERIALBUF_OPEN},
+      {DISCONNECT, SERIALBUF_OPEN},   {CONNECT, SERIALBUF_CONNECTED},
+      {CLOSE, SERIALBUF_CLOSED},      {CLOSE, SERIALBUF_CLOSED},
+      {DISCONNECT, SERIALBUF_CLOSED}, {CONNECT, SERIALBUF_CONNECTED},
+      {OPEN, SERIALBUF_OPEN},         {OPEN, SERIALBUF_OPEN},
       {CLOSE, SERIALBUF_CLOSED},
   };
   for (auto &kind : kinds) {
@@ -324,14 +324,20 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
       SCOPED_TRACE(i++);
       int rc = -9;
       switch (step.op) {
-        case OPEN: rc = serialbuf_open(r.get()); break;
+        case OPEN:
+          rc = serialbuf_open(r.get());
+          break;
         case CONNECT:
           kind.before_connect(r.get());
           rc = serialbuf_connect(r.get(), 0, nullptr);
           kind.after_connect();
           break;
-        case DISCONNECT: rc = serialbuf_disconnect(r.get()); break;
-        case CLOSE: rc = serialbuf_close(r.get()); break;
+        case DISCONNECT:
+          rc = serialbuf_disconnect(r.get());
+          break;
+        case CLOSE:
+          rc = serialbuf_close(r.get());
+          break;
       }
       EXPECT_EQ(rc, 0) << take_registered();
       EXPECT_EQ(r->state, step.state);
@@ -427,8 +433,8 @@ TEST(SerialbufTcp, ClientRefusedLeavesTheRecordClosed) {
 
 TEST(SerialbufTcp, ClientDisconnectEndsTheConnectionAndConnectMakesANewOne) {
   Listener listener;
-  Record c(serialbuf_create_tcpclient("127.0.0.1", listener.port, 64, 2000, 0, 2, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  Record c(serialbuf_create_tcpclient("127.0.0.1", listener.port, 64, 2000, 0, 2, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_registered();
   int first = listener.accept_one(5);
   ASSERT_GE(first, 0);
@@ -478,10 +484,10 @@ TEST(SerialbufLines, DisconnectDropsTheLineWithControlLines) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
   Record s = serial_record(pty.path);
-  ASSERT_EQ(serialbuf_set_modem_control(s.get(), 1, 1000, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr),
-            0);
+  ASSERT_EQ(
+      serialbuf_set_modem_control(s.get(), 1, 1000, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      0);
   ASSERT_EQ(serialbuf_open(s.get()), 0);
   EXPECT_EQ(lines.hangups.load(), 1);
   s->state = SERIALBUF_CONNECTED;

@@ -148,23 +148,55 @@ TEST(SerialbufModemDialogue, DialOut) {
     const char *msg;  // a message the dialogue logs
     int state;
   } cases[] = {
-      {"connected", "CONNECT 9600", 0, "5551234", 0,
-       {"AT", "ATH", "ATS0=0", "ATDT5551234"}, "", SERIALBUF_CONNECTED},
-      {"busy", "BUSY", 0, "5551234", 5, {"AT", "ATH", "ATS0=0", "ATDT5551234"},
+      {"connected",
+       "CONNECT 9600",
+       0,
+       "5551234",
+       0,
+       {"AT", "ATH", "ATS0=0", "ATDT5551234"},
+       "",
+       SERIALBUF_CONNECTED},
+      {"busy",
+       "BUSY",
+       0,
+       "5551234",
+       5,
+       {"AT", "ATH", "ATS0=0", "ATDT5551234"},
        "serialbuf_connect: serialbuf_send_modem_string(ATDT5551234\r) line busy.\n",
        SERIALBUF_OPEN},
-      {"no carrier", "NO CARRIER", 0, "5551234", 1, {"AT", "ATH", "ATS0=0", "ATDT5551234"},
+      {"no carrier",
+       "NO CARRIER",
+       0,
+       "5551234",
+       1,
+       {"AT", "ATH", "ATS0=0", "ATDT5551234"},
        "serialbuf_connect: serialbuf_send_modem_string(ATDT5551234\r) timeout.\n",
        SERIALBUF_OPEN},
-      {"silence", "", 0, "5551234", 1, {"AT", "ATH", "ATS0=0", "ATDT5551234"},
+      {"silence",
+       "",
+       0,
+       "5551234",
+       1,
+       {"AT", "ATH", "ATS0=0", "ATDT5551234"},
        "serialbuf_connect: serialbuf_send_modem_string(ATDT5551234\r) timeout.\n",
        SERIALBUF_OPEN},
-      {"silence, then an answer to the retry", "CONNECT 9600", 1, "5551234", 0,
-       {"AT", "AT", "ATH", "ATS0=0", "ATDT5551234"}, "", SERIALBUF_CONNECTED},
-      {"no number: nothing dialled", "CONNECT 9600", 0, nullptr, 0, {"AT", "ATH", "ATS0=0"}, "",
+      {"silence, then an answer to the retry",
+       "CONNECT 9600",
+       1,
+       "5551234",
+       0,
+       {"AT", "AT", "ATH", "ATS0=0", "ATDT5551234"},
+       "",
        SERIALBUF_CONNECTED},
-      {"empty number", "CONNECT 9600", 0, "", 0, {"AT", "ATH", "ATS0=0"}, "",
+      {"no number: nothing dialled",
+       "CONNECT 9600",
+       0,
+       nullptr,
+       0,
+       {"AT", "ATH", "ATS0=0"},
+       "",
        SERIALBUF_CONNECTED},
+      {"empty number", "CONNECT 9600", 0, "", 0, {"AT", "ATH", "ATS0=0"}, "", SERIALBUF_CONNECTED},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,7 +204,7 @@ TEST(SerialbufModemDialogue, DialOut) {
     ASSERT_TRUE(m.pty.ok());
     m.modem->dial_answer(c.answer);
     m.modem->ignore(c.ignore);
-    m.r->rverbose = 1;  // given back after each step
+    m.r->rverbose = 1;    // given back after each step
     ElogCapture printed;  // the retry note
     testing::internal::CaptureStdout();
     double start = clock_monotonic();
@@ -241,11 +273,17 @@ TEST(SerialbufModemDialogue, StepFailures) {
     const char *msg;
     Commands commands;
   } cases[] = {
-      {"AT", 4, "serialbuf_connect: serialbuf_send_modem_string(attention_string) error.\n",
+      {"AT",
+       4,
+       "serialbuf_connect: serialbuf_send_modem_string(attention_string) error.\n",
        {"AT", "AT"}},
-      {"ATH", 4, "serialbuf_connect: serialbuf_send_modem_string(hangup_string) error.\n",
+      {"ATH",
+       4,
+       "serialbuf_connect: serialbuf_send_modem_string(hangup_string) error.\n",
        {"AT", "ATH", "ATH"}},
-      {"ATS0=0", -1, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) error.\n",
+      {"ATS0=0",
+       -1,
+       "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) error.\n",
        {"AT", "ATH", "ATS0=0", "ATS0=0"}},
   };
   for (const auto &c : cases) {
@@ -266,9 +304,10 @@ TEST(SerialbufModemDialogue, StepFailures) {
   m.modem->silent("AT");
   ElogCapture printed;
   EXPECT_EQ(serialbuf_connect(m.r.get(), 0, "1"), 1);
-  EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_send_modem_string(attention_string) "
-                            "timeout.\n"),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("serialbuf_connect: serialbuf_send_modem_string(attention_string) "
+                             "timeout.\n"),
+      std::string::npos);
 }
 
 TEST(SerialbufModemDialogue, AnswerACall) {
@@ -310,7 +349,8 @@ TEST(SerialbufModemDialogue, AnswerEndsOnTheIdleCallbackOrAMissingConnect) {
     });
     EXPECT_EQ(serialbuf_connect(m.r.get(), 1, nullptr), 1);
     caller.join();
-    EXPECT_NE(take_registered().find("serialbuf_connect: serialbuf_read_until(connect_rec_string) error."),
+    EXPECT_NE(take_registered().find(
+                  "serialbuf_connect: serialbuf_read_until(connect_rec_string) error."),
               std::string::npos);
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);
   }
@@ -353,8 +393,9 @@ TEST(SerialbufModemDialogue, DisconnectSendsTheHangupTextsThenDropsTheLine) {
     m.modem->silent("AT");
     ElogCapture printed;
     EXPECT_EQ(serialbuf_disconnect(m.r.get()), 1);
-    EXPECT_NE(take_registered().find("serialbuf_disconnect: serialbuf_send_modem_string(attention_string) "
-                              "timeout.\n"),
+    EXPECT_NE(take_registered().find(
+                  "serialbuf_disconnect: serialbuf_send_modem_string(attention_string) "
+                  "timeout.\n"),
               std::string::npos);
     EXPECT_EQ(witness.at.size(), 1u);
     EXPECT_EQ(m.r->state, SERIALBUF_OPEN);

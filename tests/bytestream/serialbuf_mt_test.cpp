@@ -21,9 +21,7 @@ struct Freer {
 using Record = std::unique_ptr<SerialBuf, Freer>;
 
 // Byte i of a stream: text with a line end every 50 bytes, so the echo passes lines.
-char stream_byte(size_t i, char base) {
-  return (i % 50 == 49) ? '\n' : (char)(base + (i % 26));
-}
+char stream_byte(size_t i, char base) { return (i % 50 == 49) ? '\n' : (char)(base + (i % 26)); }
 
 TEST(SerialbufThreads, ReaderAndWriterOnOneRecord) {
   constexpr size_t kBytes = 200000;

@@ -29,7 +29,9 @@ struct Link {
   SockPair sp;
   Record r;
   std::thread feeder;
-  explicit Link(int timeout) : r(make_record(&rec, 256, timeout)) { attach(r.get(), sp.give_near()); }
+  explicit Link(int timeout) : r(make_record(&rec, 256, timeout)) {
+    attach(r.get(), sp.give_near());
+  }
   ~Link() {
     if (feeder.joinable()) feeder.join();
   }
@@ -58,7 +60,9 @@ struct Link {
 
 // Bytes "x" every `gap` clock seconds, n times: a peer that talks without sending the
 // pattern.
-std::vector<Step> chatter(int n, double gap) { return std::vector<Step>((size_t)n, Step{gap, "x"}); }
+std::vector<Step> chatter(int n, double gap) {
+  return std::vector<Step>((size_t)n, Step{gap, "x"});
+}
 
 TEST(SerialbufReadUntil, PiecesInOrderEachWithinItsOwnLimit) {
   ClockScale fast(0.25);

@@ -54,8 +54,8 @@ TEST(SerialbufGetByte, TimeOutsAndTheIdleCallback) {
     bool data;                 // input is waiting before the read
     std::vector<int> results;  // what the idle callback returns, call by call
     int rc;
-    std::vector<int> phases;   // the calls the callback got
-    double min_s, max_s;       // clock time the read took
+    std::vector<int> phases;  // the calls the callback got
+    double min_s, max_s;      // clock time the read took
   } cases[] = {
       {"silence, 1500 ms", 1500, 0, false, {}, 1, {}, 1.5, 2.9},
       {"silence, limit under a second", 400, 0, false, {}, 1, {}, 0.4, 0.9},
@@ -172,15 +172,9 @@ TEST(SerialbufWatcher, FindsTextsSplitAndOverlapping) {
     std::vector<std::string> chunks;  // device reads, in order
     int at;                           // index of the byte that gives 5, -1 for none
   } cases[] = {
-      {"BUSY", {"BUSY"}, 3},
-      {"BUSY", {"xxBU", "SY"}, 5},
-      {"BUSY", {"BBUSY"}, 4},
-      {"BUSY", {"BUBUSY"}, 5},
-      {"BUSY", {"BUSBUSY"}, 6},
-      {"BUSY", {"BU", "xSY"}, -1},
-      {"ABAC", {"ABAB", "AC"}, 5},
-      {"AAB", {"AAAAB"}, 4},
-      {"", {"BUSY"}, -1},
+      {"BUSY", {"BUSY"}, 3},       {"BUSY", {"xxBU", "SY"}, 5}, {"BUSY", {"BBUSY"}, 4},
+      {"BUSY", {"BUBUSY"}, 5},     {"BUSY", {"BUSBUSY"}, 6},    {"BUSY", {"BU", "xSY"}, -1},
+      {"ABAC", {"ABAB", "AC"}, 5}, {"AAB", {"AAAAB"}, 4},       {"", {"BUSY"}, -1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.busy + std::string(" in ") + c.chunks[0]);
@@ -286,9 +280,27 @@ TEST(SerialbufEcho, TextLinesByDirection) {
       {"written lines", 4, false, {"ATZ\r", "AT\tE0\r\n"}, {"ATZ", "AT\tE0"}, ""},
       {"mode 3 ignores writes", 3, false, {"ATZ\r"}, {}, ""},
       {"mode 4 ignores reads", 4, true, {"OK\r\n"}, {}, ""},
-      {"control byte dropped in a short line", 3, true, {"ab\x01" "cd"}, {}, "abcd"},
-      {"control byte ends a long line", 3, true, {hundred + "\x1b" "y"}, {hundred}, "y"},
-      {"bytes above 0x7e are control bytes", 3, true, {"a\xe9" "b\r"}, {"ab"}, ""},
+      {"control byte dropped in a short line",
+       3,
+       true,
+       {"ab\x01"
+        "cd"},
+       {},
+       "abcd"},
+      {"control byte ends a long line",
+       3,
+       true,
+       {hundred + "\x1b"
+                  "y"},
+       {hundred},
+       "y"},
+      {"bytes above 0x7e are control bytes",
+       3,
+       true,
+       {"a\xe9"
+        "b\r"},
+       {"ab"},
+       ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

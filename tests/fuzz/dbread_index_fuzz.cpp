@@ -26,7 +26,8 @@ const char kSchema[] =
     "Attribute sta\n\tString (6)\n\tFormat ( \"%-6s\" )\n\tNull ( \"-\" )\n\t;\n"
     "Attribute chanid\n\tInteger (8)\n\tFormat ( \"%8d\" )\n\tNull ( \"-1\" )\n\t;\n"
     "Attribute time\n\tTime (17)\n\tFormat ( \"%17.5f\" )\n\tNull ( \"-9999999999.99900\" )\n\t;\n"
-    "Attribute endtime\n\tTime (17)\n\tFormat ( \"%17.5f\" )\n\tNull ( \"9999999999.99900\" )\n\t;\n"
+    "Attribute endtime\n\tTime (17)\n\tFormat ( \"%17.5f\" )\n\tNull ( \"9999999999.99900\" "
+    ")\n\t;\n"
     "Relation sensor\n\tFields ( sta chanid time endtime )\n\tPrimary ( sta )\n\t;\n";
 
 void write(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
@@ -38,7 +39,8 @@ struct Setup {
     unsetenv("DBLOCKS");
     unsetenv("SCHEMA_DIR");
     const char *tmp = getenv("TMPDIR");
-    dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/dbread_index_fuzz." + std::to_string(getpid());
+    dir =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/dbread_index_fuzz." + std::to_string(getpid());
     mkdir(dir.c_str(), 0700);
     write(dir + "/fz1.0", kSchema);
     write(dir + "/fz", "fz1.0\n");

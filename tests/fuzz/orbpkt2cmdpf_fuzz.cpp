@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char target[DLCM_TARGET_SIZE];
   Pf *request = nullptr;
   int verified = -1;
-  int rc = orbpkt2cmdpf(srcname, packet.data(), static_cast<int>(packet.size()), target,
-                        &request, &verified);
+  int rc = orbpkt2cmdpf(srcname, packet.data(), static_cast<int>(packet.size()), target, &request,
+                        &verified);
   if (rc < 0) {
     if (request != nullptr || verified != 0) abort();
     elog_clear_register(0);
@@ -36,8 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (strlen(target) > DLCM_TARGET_SIZE - 1 - 8) abort();
 
   // The response to it, with the identity already known (no host lookups).
-  char *username = strdup("u"), *hostname = strdup("h"), *ip = strdup("127.0.0.1"),
-       *seqt = nullptr;
+  char *username = strdup("u"), *hostname = strdup("h"), *ip = strdup("127.0.0.1"), *seqt = nullptr;
   std::string reply, text;
   int r = initrsp("cmd", target, "q330", nullptr, nullptr, nullptr, request, 1, &username,
                   &hostname, &ip, &seqt, "done", &reply, &text);

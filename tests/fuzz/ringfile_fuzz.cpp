@@ -125,8 +125,7 @@ std::string make_image(const uint8_t *data, size_t size) {
   }
   // Whatever the mode, the lock is the valid ring's.
   if (image.size() >= lock_end)
-    memcpy(&image[ringfile::kLiveOffset], &s.valid[ringfile::kLiveOffset],
-           sizeof(pthread_mutex_t));
+    memcpy(&image[ringfile::kLiveOffset], &s.valid[ringfile::kLiveOffset], sizeof(pthread_mutex_t));
   return image;
 }
 

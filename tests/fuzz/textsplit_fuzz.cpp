@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   long start = -1, end = -1;
   int anywhere = strcontains(text.c_str(), pattern.c_str(), &hook, &start, &end);
   if (whole == 1 && anywhere != 1) abort();  // a whole match is a match
-  if (anywhere == 1 && (start < 0 || end < start || static_cast<size_t>(end) > text.size())) abort();
+  if (anywhere == 1 && (start < 0 || end < start || static_cast<size_t>(end) > text.size()))
+    abort();
   free_hook(&hook);
 
   regex_t re;

@@ -21,9 +21,10 @@ inline std::string pkt_dump(const Packet *pkt) {
     case Pkt_wf:
       for (int i = 0; i < pkt->nchannels; i++) {
         const PktChannel *ch = static_cast<const PktChannel *>(gettbl(pkt->channels, i));
-        snprintf(line, sizeof line, "%s|%s|%s|%s|%s time %a rate %a calib %a calper %a n %d:",
-                 ch->net, ch->sta, ch->chan, ch->loc, ch->segtype, ch->time, ch->samprate,
-                 ch->calib, ch->calper, ch->nsamp);
+        snprintf(line, sizeof line,
+                 "%s|%s|%s|%s|%s time %a rate %a calib %a calper %a n %d:", ch->net, ch->sta,
+                 ch->chan, ch->loc, ch->segtype, ch->time, ch->samprate, ch->calib, ch->calper,
+                 ch->nsamp);
         out += line;
         for (int k = 0; k < ch->nsamp; k++) out += " " + std::to_string(ch->data[k]);
         out += "\n";

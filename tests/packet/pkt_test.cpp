@@ -26,7 +26,6 @@ using Bytes = std::vector<uint8_t>;
 
 const double T2024 = 1704067200.0;  // 2024-01-01 00:00:00 UTC
 
-
 struct PacketDeleter {
   void operator()(Packet *pkt) const { freePkt(pkt); }
 };
@@ -98,8 +97,8 @@ int unstuff(const Bytes &bytes, Packet **pkt, const char *srcname = "src") {
 Bytes log_bytes(const std::string &text) {
   size_t size = 8 + text.size() + 1;
   Bytes b(size, 0);
-  const uint8_t header[8] = {0, 8, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size),
-                             0x71, 0x6C, 0x71, 0x6C};
+  const uint8_t header[8] = {
+      0, 8, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size), 0x71, 0x6C, 0x71, 0x6C};
   memcpy(b.data(), header, sizeof header);
   if (!text.empty()) memcpy(b.data() + 8, text.data(), text.size());
   return b;
@@ -120,14 +119,14 @@ Bytes text_body(const std::string &text) { return Bytes(text.begin(), text.end()
 // time 1.0, 40 sps, calib 0.5, calper 1.0, samples 0 1 -1 64 -65 (differences 0 1 -2 65
 // -129, zigzagged 0 2 3 130 257). `samples` replaces the coded samples and `nsamp` the count.
 Bytes golden_genc(uint32_t nsamp = 5, Bytes samples = {0x00, 0x02, 0x03, 0x82, 0x01, 0x81, 0x02}) {
-  Bytes body = {0x01, 0x00, 0x01,                 // GENC, one channel
-                0x02, 'A', 'Z', 0x03, 'P', 'F', 'O', 0x03, 'B', 'H', 'Z',
-                0x00,                             // loc ""
-                0x01, 'V',                        // segtype
-                0x3F, 0xF0, 0, 0, 0, 0, 0, 0,     // time 1.0
-                0x40, 0x44, 0, 0, 0, 0, 0, 0,     // samprate 40.0
-                0x3F, 0xE0, 0, 0, 0, 0, 0, 0,     // calib 0.5
-                0x3F, 0xF0, 0, 0, 0, 0, 0, 0};    // calper 1.0
+  Bytes body = {0x01, 0x00, 0x01,  // GENC, one channel
+                0x02, 'A',  'Z',  0x03, 'P', 'F', 'O', 0x03, 'B', 'H', 'Z',
+                0x00,                                       // loc ""
+                0x01, 'V',                                  // segtype
+                0x3F, 0xF0, 0,    0,    0,   0,   0,   0,   // time 1.0
+                0x40, 0x44, 0,    0,    0,   0,   0,   0,   // samprate 40.0
+                0x3F, 0xE0, 0,    0,    0,   0,   0,   0,   // calib 0.5
+                0x3F, 0xF0, 0,    0,    0,   0,   0,   0};  // calper 1.0
   for (int shift = 24; shift >= 0; shift -= 8) body.push_back(static_cast<uint8_t>(nsamp >> shift));
   body.push_back(0x01);  // coding
   uint32_t coded = static_cast<uint32_t>(samples.size());
@@ -138,8 +137,19 @@ Bytes golden_genc(uint32_t nsamp = 5, Bytes samples = {0x00, 0x02, 0x03, 0x82, 0
 
 // Offsets into golden_genc().
 enum {
-  G_LAYOUT = 8, G_COUNT = 9, G_NETLEN = 11, G_NET = 12, G_STA = 15, G_CHAN = 19, G_SEGTYPE = 24,
-  G_TIME = 25, G_RATE = 33, G_NSAMP = 57, G_CODING = 61, G_CODED = 62, G_SAMPLES = 66,
+  G_LAYOUT = 8,
+  G_COUNT = 9,
+  G_NETLEN = 11,
+  G_NET = 12,
+  G_STA = 15,
+  G_CHAN = 19,
+  G_SEGTYPE = 24,
+  G_TIME = 25,
+  G_RATE = 33,
+  G_NSAMP = 57,
+  G_CODING = 61,
+  G_CODED = 62,
+  G_SAMPLES = 66,
 };
 
 void put32(Bytes &b, size_t at, uint32_t v) {
@@ -176,8 +186,8 @@ const std::vector<RoundTrip> &round_trips() {
        "AZ_PFO_BHZ/GENC", T2024, Pkt_wf},
       {"genc of the longest codes", "GENC",
        [](Packet *p) {
-         PktChannel *ch = add_channel(p, "ABCDEFG", "STATIONNAME1234", "CHANNELNAME1234",
-                                      "LOCATIO", T2024, 1, {5, 6});
+         PktChannel *ch = add_channel(p, "ABCDEFG", "STATIONNAME1234", "CHANNELNAME1234", "LOCATIO",
+                                      T2024, 1, {5, 6});
          strcpy(ch->segtype, "abc");
        },
        "ABCDEFG_STATIONNAME1234_CHANNELNAME1234_LOCATIO/GENC", T2024, Pkt_wf},
@@ -196,8 +206,10 @@ const std::vector<RoundTrip> &round_trips() {
        [](Packet *p) { add_channel(p, "AZ", "PFO", "BHZ", "", 0, 0, {}); }, "AZ_PFO/MGENC", 0,
        Pkt_wf},
       {"mgenc with empty net and sta", "MGENC",
-       [](Packet *p) { add_channel(p, "", "", "BHZ", "", T2024, 20, {1, 2, 3}); }, "_/MGENC",
-       T2024, Pkt_wf},
+       [](Packet *p) {
+         add_channel(p, "", "", "BHZ", "", T2024, 20, {1, 2, 3});
+       },
+       "_/MGENC", T2024, Pkt_wf},
       {"db row", "db",
        [](Packet *p) { ASSERT_EQ(0, pkt_setdbrow(p, "wfdisc", "PFO  BHZ  1704067200.00000 -1")); },
        "/db/wfdisc", NAN, Pkt_db},
@@ -212,7 +224,9 @@ const std::vector<RoundTrip> &round_trips() {
        "/pf", NAN, Pkt_pf},
       {"pf tree, empty", "pf", [](Packet *p) { p->pf = pfnew(PFFILE); }, "/pf", NAN, Pkt_pf},
       {"stash text", "stash",
-       [](Packet *p) { p->string = strdup("model q330\nsn 0100000A12345678\nchannels &Tbl{\n}\n"); },
+       [](Packet *p) {
+         p->string = strdup("model q330\nsn 0100000A12345678\nchannels &Tbl{\n}\n");
+       },
        "/stash", NAN, Pkt_stash},
       {"log text", "log",
        [](Packet *p) { p->string = strdup("2024001 00:00:00.000: q1: acquisition started"); },
@@ -315,7 +329,7 @@ TEST(PktWire, SuffixesAndTheirKinds) {
     const char *suffix;
     int kind;
   } known[] = {{"GENC", Pkt_wf}, {"MGENC", Pkt_wf}, {"db", Pkt_db},
-               {"log", Pkt_log},  {"pf", Pkt_pf},    {"stash", Pkt_stash}};
+               {"log", Pkt_log}, {"pf", Pkt_pf},    {"stash", Pkt_stash}};
   for (auto &k : known) {
     const PktType *type = suffix2pkttype(k.suffix);
     ASSERT_NE(nullptr, type) << k.suffix;
@@ -420,7 +434,8 @@ std::vector<Hostile> hostile_cases() {
       {"header cut short", Bytes(g.begin(), g.begin() + 7), "truncated header"},
       {"version 2", mutate(g, [](Bytes &b) { b[2] = 2; }), "unknown packet format version"},
       {"unknown kind", mutate(g, [](Bytes &b) { b[3] = 9; }), "unknown packet kind"},
-      {"log kind in our header", mutate(g, [](Bytes &b) { b[3] = Pkt_log; }), "unknown packet kind"},
+      {"log kind in our header", mutate(g, [](Bytes &b) { b[3] = Pkt_log; }),
+       "unknown packet kind"},
       {"body longer than the bytes", mutate(g, [&](Bytes &b) { put32(b, 4, g.size() - 7); }),
        "truncated body"},
       {"body length 0xFFFFFFFF", mutate(g, [](Bytes &b) { put32(b, 4, 0xFFFFFFFF); }),
@@ -428,10 +443,20 @@ std::vector<Hostile> hostile_cases() {
       {"unknown layout", mutate(g, [](Bytes &b) { b[G_LAYOUT] = 3; }), "unknown waveform layout"},
       {"genc of two channels", mutate(g, [](Bytes &b) { b[G_COUNT + 1] = 2; }),
        "wrong number of channels"},
-      {"mgenc of no channels", mutate(g, [](Bytes &b) { b[G_LAYOUT] = 2; b[G_COUNT + 1] = 0; }),
+      {"mgenc of no channels",
+       mutate(g,
+              [](Bytes &b) {
+                b[G_LAYOUT] = 2;
+                b[G_COUNT + 1] = 0;
+              }),
        "wrong number of channels"},
       {"mgenc short of its channels",
-       mutate(g, [](Bytes &b) { b[G_LAYOUT] = 2; b[G_COUNT] = 0xFF; b[G_COUNT + 1] = 0xFF; }),
+       mutate(g,
+              [](Bytes &b) {
+                b[G_LAYOUT] = 2;
+                b[G_COUNT] = 0xFF;
+                b[G_COUNT + 1] = 0xFF;
+              }),
        "truncated or bad channel code"},
       {"net as long as its field", mutate(g, [](Bytes &b) { b[G_NETLEN] = 8; }),
        "truncated or bad channel code"},
@@ -470,8 +495,7 @@ std::vector<Hostile> hostile_cases() {
       {"db table name cut short", framed(Pkt_db, {10, 'w', 'f'}), "bad db table name"},
       {"db row with a zero byte", framed(Pkt_db, {1, 'w', 'r', 0, 'w'}), "zero byte"},
       {"pf text with a zero byte", framed(Pkt_pf, {'a', ' ', 0}), "zero byte"},
-      {"pf text that does not read", framed(Pkt_pf, text_body("a &Arr{\nb c\n")),
-       "does not read"},
+      {"pf text that does not read", framed(Pkt_pf, text_body("a &Arr{\nb c\n")), "does not read"},
       {"stash text with a zero byte", framed(Pkt_stash, {'x', 0, 'y'}), "zero byte"},
       {"log size below its header", mutate(log_bytes("abc"), [](Bytes &b) { b[3] = 8; }),
        "truncated log packet"},
@@ -485,7 +509,8 @@ std::vector<Hostile> hostile_cases() {
        "zero byte"},
       {"log header size 9", mutate(log_bytes("abc"), [](Bytes &b) { b[1] = 9; }),
        "not a packet of a known layout"},
-      {"log header cut short", Bytes{0, 8, 0, 9, 0x71, 0x6C, 0x71}, "not a packet of a known layout"},
+      {"log header cut short", Bytes{0, 8, 0, 9, 0x71, 0x6C, 0x71},
+       "not a packet of a known layout"},
   };
 }
 
@@ -511,7 +536,8 @@ TEST(PktUnstuff, EveryTruncationIsRefused) {
   for (const Bytes &b : whole) {
     for (size_t n = 0; n < b.size(); n++) {
       Packet *pkt = nullptr;
-      EXPECT_EQ(-1, unstuff(Bytes(b.begin(), b.begin() + n), &pkt)) << "cut to " << n << " of " << b.size();
+      EXPECT_EQ(-1, unstuff(Bytes(b.begin(), b.begin() + n), &pkt))
+          << "cut to " << n << " of " << b.size();
       freePkt(pkt);
     }
   }
@@ -554,17 +580,27 @@ TEST(PktStuff, BadPacketsAreRefusedWithoutTouchingTheOutputs) {
          settbl(p->channels, 0, nullptr);
        },
        "channel 0 is missing"},
-      {"net unterminated", "GENC", [](Packet *p) { memset(static_cast<PktChannel *>(gettbl(p->channels, 0))->net, 'A', PKT_NET_SIZE); },
+      {"net unterminated", "GENC",
+       [](Packet *p) {
+         memset(static_cast<PktChannel *>(gettbl(p->channels, 0))->net, 'A', PKT_NET_SIZE);
+       },
        "net is not terminated within 8 bytes"},
-      {"sta unterminated", "GENC", [](Packet *p) { memset(static_cast<PktChannel *>(gettbl(p->channels, 0))->sta, 'S', PKT_STA_SIZE); },
+      {"sta unterminated", "GENC",
+       [](Packet *p) {
+         memset(static_cast<PktChannel *>(gettbl(p->channels, 0))->sta, 'S', PKT_STA_SIZE);
+       },
        "sta is not terminated within 16 bytes"},
-      {"sta with '_'", "GENC", [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->sta, "P_O"); },
+      {"sta with '_'", "GENC",
+       [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->sta, "P_O"); },
        "sta 'P_O' holds"},
-      {"chan with a blank", "GENC", [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->chan, "B Z"); },
+      {"chan with a blank", "GENC",
+       [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->chan, "B Z"); },
        "chan 'B Z' holds"},
-      {"loc with '/'", "GENC", [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->loc, "0/"); },
+      {"loc with '/'", "GENC",
+       [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->loc, "0/"); },
        "loc '0/' holds"},
-      {"segtype with a control character", "GENC", [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->segtype, "\t"); },
+      {"segtype with a control character", "GENC",
+       [](Packet *p) { strcpy(static_cast<PktChannel *>(gettbl(p->channels, 0))->segtype, "\t"); },
        "segtype"},
       {"nsamp above datasz", "GENC",
        [](Packet *p) {
@@ -572,7 +608,8 @@ TEST(PktStuff, BadPacketsAreRefusedWithoutTouchingTheOutputs) {
          ch->nsamp = ch->datasz + 1;
        },
        "outside 0 .. datasz"},
-      {"negative nsamp", "GENC", [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->nsamp = -1; },
+      {"negative nsamp", "GENC",
+       [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->nsamp = -1; },
        "nsamp -1 is outside"},
       {"samples without data", "GENC",
        [](Packet *p) {
@@ -581,9 +618,11 @@ TEST(PktStuff, BadPacketsAreRefusedWithoutTouchingTheOutputs) {
          ch->data = nullptr;
        },
        "but no data"},
-      {"time NaN", "GENC", [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->time = NAN; },
+      {"time NaN", "GENC",
+       [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->time = NAN; },
        "time is not a finite number"},
-      {"calper infinite", "GENC", [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->calper = INFINITY; },
+      {"calper infinite", "GENC",
+       [](Packet *p) { static_cast<PktChannel *>(gettbl(p->channels, 0))->calper = INFINITY; },
        "calper is not a finite number"},
       {"db without a row", "db", [](Packet *p) { p->db.table = strdup("wfdisc"); },
        "without a table name or row"},
@@ -605,7 +644,8 @@ TEST(PktStuff, BadPacketsAreRefusedWithoutTouchingTheOutputs) {
   for (const Refusal &c : cases) {
     SCOPED_TRACE(c.name);
     PacketPtr pkt = make_packet(c.suffix);
-    if (pkt->pkttype->kind == Pkt_wf) add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", T2024, 40, {1, 2});
+    if (pkt->pkttype->kind == Pkt_wf)
+      add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", T2024, 40, {1, 2});
     c.change(pkt.get());
     char *buffer = nullptr;
     int nbytes = -5, bufsize = 0;
@@ -643,10 +683,8 @@ TEST(PktStuff, StashTextMustEndInItsOnlyZeroByte) {
     const char *text;
     int length;
   } cases[] = {
-      {"no text", nullptr, 1},
-      {"length 0", "", 0},
-      {"negative length", "abc", -3},
-      {"length without the zero", "abc", 3},
+      {"no text", nullptr, 1},        {"length 0", "", 0},
+      {"negative length", "abc", -3}, {"length without the zero", "abc", 3},
       {"inner zero", "ab\0c", 5},
   };
   for (auto &c : cases) {
@@ -740,7 +778,8 @@ TEST(PktDescribe, UndecodableBytesGiveTheReasonAndRegisterNothing) {
   // The reason of the function that refused the text comes along.
   std::string pf = describe(framed(Pkt_pf, text_body("a &Arr{\n")), "x/pf", 0);
   EXPECT_EQ(0u, pf.find("x/pf 2024-01-01 00:00:00.000 16 bytes undecodable: the parameter-file "
-                        "text does not read (pf")) << pf;
+                        "text does not read (pf"))
+      << pf;
   EXPECT_EQ(1, std::count(pf.begin(), pf.end(), '\n')) << pf;
   EXPECT_EQ(mark, elog_mark());
   EXPECT_EQ("earlier message\n", take_registered());

@@ -73,9 +73,9 @@ TEST_F(Edit, AddChkReturnsExistingEqualRecords) {
     std::string rec;
     int result;
   } cases[] = {
-      {site("AAA", "2020001", "2020100", "10.0"), 0},                       // the same again
-      {site("AAA", "2020001", "2020100", "10.0", "99999.00000"), 0},        // only lddate differs
-      {site("AAA", "2020001", "-1", "-999.0000"), 0},                       // differs in null fields
+      {site("AAA", "2020001", "2020100", "10.0"), 0},                 // the same again
+      {site("AAA", "2020001", "2020100", "10.0", "99999.00000"), 0},  // only lddate differs
+      {site("AAA", "2020001", "-1", "-999.0000"), 0},                 // differs in null fields
       {site("BBB", "2021001", "-1", "10.0"), -104},  // overlaps the open end of record 1
   };
   for (const Case &c : cases) {
@@ -100,13 +100,13 @@ TEST_F(Edit, AddChkRefusesKeyClashes) {
 
   // sitechan: alternate key chanid. A new station with an existing chanid clashes.
   Dbptr sc = demo.table("sitechan");
-  ASSERT_EQ(dbaddchk(sc, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "5", "-1", "0"})
-                             .c_str()),
-            0);
+  ASSERT_EQ(
+      dbaddchk(sc, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "5", "-1", "0"}).c_str()),
+      0);
   logged();
-  EXPECT_EQ(dbaddchk(sc, record(demo.db, "sitechan", {"ZZZ", "BHZ", "2020001", "5", "-1", "0"})
-                             .c_str()),
-            -103);
+  EXPECT_EQ(
+      dbaddchk(sc, record(demo.db, "sitechan", {"ZZZ", "BHZ", "2020001", "5", "-1", "0"}).c_str()),
+      -103);
   msg = logged();
   EXPECT_NE(msg.find("matched the alternate key of record #0, but field 'sta' is different"),
             std::string::npos)
@@ -123,7 +123,7 @@ TEST_F(Edit, AddChkNullKeys) {
   } cases[] = {
       {"site", {"-", "2020001", "-1", "1.0"}, false, "null primary key to site"},
       {"site", {"AAA", "-1", "-1", "1.0"}, false, "null primary key to site"},
-      {"site", {"AAA", "2020001", "-1", "1.0"}, true, ""},  // offdate may be null
+      {"site", {"AAA", "2020001", "-1", "1.0"}, true, ""},                // offdate may be null
       {"sensor", {"AAA", "BHZ", "100.0", "9999999999.99900"}, true, ""},  // endtime may be null
       {"sensor", {"AAA", "BHN", "-9999999999.99900", "200.0"}, false, "null primary key"},
   };
@@ -152,10 +152,10 @@ TEST_F(Edit, KeyNullTests) {
   } cases[] = {
       {{"chan"}, 1, 1},
       {{"sta"}, 0, 0},
-      {{"chan", "endtime"}, 0, 1},         // endtime exempt: the key is not all null
-      {{"chan", "band"}, 0, 1},            // an exempt name that is no field at all
-      {{"time::endtime", "sta"}, 1, 1},    // null start ends allnull at once
-      {{"sta", "time::endtime"}, 0, 1},    // a set field before the range accepts
+      {{"chan", "endtime"}, 0, 1},       // endtime exempt: the key is not all null
+      {{"chan", "band"}, 0, 1},          // an exempt name that is no field at all
+      {{"time::endtime", "sta"}, 1, 1},  // null start ends allnull at once
+      {{"sta", "time::endtime"}, 0, 1},  // a set field before the range accepts
       {{"endtime"}, 0, 0},
   };
   for (const Case &c : cases) {
@@ -177,9 +177,8 @@ TEST_F(Edit, KeyNullTests) {
 
 TEST_F(Edit, AddChkGivesIds) {
   Dbptr sc = demo.table("sitechan");
-  ASSERT_EQ(dbaddchk(sc, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "41", "-1"})
-                             .c_str()),
-            0);
+  ASSERT_EQ(
+      dbaddchk(sc, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "41", "-1"}).c_str()), 0);
   EXPECT_EQ(dbaddv(sc, nullptr, "sta", "BBB", "chan", "BHZ", "ondate", 2020001, nullptr), 1);
   EXPECT_EQ(field_text(sc, 1, "chanid"), "42");
   // The scratch record's id is null again: the next insertion from it gets its own.
@@ -347,7 +346,7 @@ TEST(Destroy, RemovesFilesAndDescriptor) {
     if (with_tables) {
       ASSERT_EQ(dbaddnull(demo.table("site")), 0);
       ASSERT_EQ(dbnextid(demo.db, "inid"), 1);  // creates the lastid table
-      demo.dir.write(".%demo.site", "");         // a lock file
+      demo.dir.write(".%demo.site", "");        // a lock file
     }
     EXPECT_EQ(dbdestroy(demo.db), 0);
     demo.db.database = -1;

@@ -1,15 +1,16 @@
 // Expressions: scanning, parsing and typing (dbex_compile), evaluation (dbex_eval) with
 // conversions, operators, assignment and the command form, and the built-in functions.
+#include "reldb/dbex.h"
+
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
 #include "base/timetext.h"
 #include "dbfixture.h"
-#include "reldb/dbex.h"
 
 namespace {
 
@@ -56,12 +57,12 @@ class Expr : public ::testing::Test {
   void open_with_sites() {
     ASSERT_EQ(demo.open(), 0);
     std::string text =
-        record(demo.db, "site", {"AAK", "2001001", "-1", "42.6390", "74.4940", "1.6450",
-                                 "Ala Archa", "0"}) +
-        record(demo.db, "site", {"BBB", "2005010", "2006001", "-10.5000", "20.2500",
-                                 "0.1000", "12abc", "0"}) +
-        record(demo.db, "site", {"CCC", "-1", "-1", "-999.0000", "-999.0000", "-999.0000",
-                                 "-", "0"});
+        record(demo.db, "site",
+               {"AAK", "2001001", "-1", "42.6390", "74.4940", "1.6450", "Ala Archa", "0"}) +
+        record(demo.db, "site",
+               {"BBB", "2005010", "2006001", "-10.5000", "20.2500", "0.1000", "12abc", "0"}) +
+        record(demo.db, "site",
+               {"CCC", "-1", "-1", "-999.0000", "-999.0000", "-999.0000", "-", "0"});
     demo.close();
     demo.write_table("site", text);
     ASSERT_EQ(demo.open(), 0);
@@ -86,23 +87,51 @@ TEST_F(Expr, ScannerAndParserTypes) {
     const char *text;
     int type;
   } cases[] = {
-      {"1e5", dbREAL},       {".5", dbREAL},          {"1.", dbREAL},       {"1.5E+10", dbREAL},
-      {"12", dbINTEGER},     {"'abc'", dbSTRING},     {"\"a'b\"", dbSTRING},
-      {"_2001-01-01 00:00:00_", dbTIME},              {"lat", dbREAL},      {"ondate", dbYEARDAY},
-      {"sta", dbSTRING},     {"site.lat", dbREAL},    {"lat > 1", dbBOOLEAN},
-      {"2 + 3", dbINTEGER},  {"2 ^ 3", dbREAL},       {"lddate - lddate", dbREAL},
-      {"ondate + 1", dbYEARDAY},                      {"sta . lat", dbSTRING},
-      {"1 ? 'a' : 2", dbSTRING},                      {"sta =~ /A.*/", dbBOOLEAN},
-      {"max(lat)", dbREAL},  {"max(lat, 2)", dbREAL}, {"count()", dbINTEGER},
-      {"strlen(sta)", dbINTEGER},                     {"[ '/bin/echo' 'x' ]", dbSTRING},
-      {"- - 3", dbINTEGER},  {"1 | 6 & 3", dbINTEGER}, {"lat := 3", dbREAL},
-      {"sta == NULL", dbBOOLEAN},                     {"0x12", dbINVALID},
-      {"1.2.3", dbINVALID},  {"a.b", dbINVALID},      {"", dbINVALID},
-      {"# comment\n", dbINVALID},                     {"1 +", dbINVALID},
-      {"sta =~ 'A'", dbINVALID},                      {"[ ]", dbINVALID},
-      {"NULL", dbINVALID},   {"'abc", dbINVALID},     {"_2001", dbINVALID},
-      {"1 $ 2", dbINVALID},  {"nosuch", dbINVALID},   {"wfdisc.nosuch", dbINVALID},
-      {"nosuch.lat", dbINVALID},                      {"-'a'", dbSTRING},
+      {"1e5", dbREAL},
+      {".5", dbREAL},
+      {"1.", dbREAL},
+      {"1.5E+10", dbREAL},
+      {"12", dbINTEGER},
+      {"'abc'", dbSTRING},
+      {"\"a'b\"", dbSTRING},
+      {"_2001-01-01 00:00:00_", dbTIME},
+      {"lat", dbREAL},
+      {"ondate", dbYEARDAY},
+      {"sta", dbSTRING},
+      {"site.lat", dbREAL},
+      {"lat > 1", dbBOOLEAN},
+      {"2 + 3", dbINTEGER},
+      {"2 ^ 3", dbREAL},
+      {"lddate - lddate", dbREAL},
+      {"ondate + 1", dbYEARDAY},
+      {"sta . lat", dbSTRING},
+      {"1 ? 'a' : 2", dbSTRING},
+      {"sta =~ /A.*/", dbBOOLEAN},
+      {"max(lat)", dbREAL},
+      {"max(lat, 2)", dbREAL},
+      {"count()", dbINTEGER},
+      {"strlen(sta)", dbINTEGER},
+      {"[ '/bin/echo' 'x' ]", dbSTRING},
+      {"- - 3", dbINTEGER},
+      {"1 | 6 & 3", dbINTEGER},
+      {"lat := 3", dbREAL},
+      {"sta == NULL", dbBOOLEAN},
+      {"0x12", dbINVALID},
+      {"1.2.3", dbINVALID},
+      {"a.b", dbINVALID},
+      {"", dbINVALID},
+      {"# comment\n", dbINVALID},
+      {"1 +", dbINVALID},
+      {"sta =~ 'A'", dbINVALID},
+      {"[ ]", dbINVALID},
+      {"NULL", dbINVALID},
+      {"'abc", dbINVALID},
+      {"_2001", dbINVALID},
+      {"1 $ 2", dbINVALID},
+      {"nosuch", dbINVALID},
+      {"wfdisc.nosuch", dbINVALID},
+      {"nosuch.lat", dbINVALID},
+      {"-'a'", dbSTRING},
   };
   for (const Case &c : cases) {
     Messages m;
@@ -189,12 +218,12 @@ TEST_F(Expr, Precedence) {
     const char *text;
     int i;
   } cases[] = {
-      {"2 + 3 * 4", 14},        {"(2 + 3) * 4", 20},    {"2 ^ 3 ^ 2 == 64", 1},
-      {"-2 * 3", -6},           {"- - 4", 4},           {"1 < 2 < 3", 1},
-      {"3 < 2 < 1", 1},         {"1 || 0 && 0", -1},    {"0 ? 5 : 1 ? 6 : 7", 6},
-      {"1 + 2 == 3", 1},        {"1 | 2 + 1", 4},       {"1 << 2 | 1", 5},
-      {"12 . 3 + 1", 124},      {"2 + 3 =~ /5/", 1},    {"1 == 2 =~ /2/", 1},
-      {"10 - 4 - 3", 3},        {"100 / 10 / 5", 2},
+      {"2 + 3 * 4", 14},   {"(2 + 3) * 4", 20}, {"2 ^ 3 ^ 2 == 64", 1},
+      {"-2 * 3", -6},      {"- - 4", 4},        {"1 < 2 < 3", 1},
+      {"3 < 2 < 1", 1},    {"1 || 0 && 0", -1}, {"0 ? 5 : 1 ? 6 : 7", 6},
+      {"1 + 2 == 3", 1},   {"1 | 2 + 1", 4},    {"1 << 2 | 1", 5},
+      {"12 . 3 + 1", 124}, {"2 + 3 =~ /5/", 1}, {"1 == 2 =~ /2/", 1},
+      {"10 - 4 - 3", 3},   {"100 / 10 / 5", 2},
   };
   for (const Case &c : cases) {
     Result r = run(site, c.text);
@@ -214,13 +243,26 @@ TEST_F(Expr, Arithmetic) {
     int type;
     double value;
   } cases[] = {
-      {"2 + 3", dbINTEGER, 5},       {"2 / 4", dbINTEGER, 0},     {"2.0 / 4", dbREAL, 0.5},
-      {"2 ^ 3", dbREAL, 8},          {"-7 % 3", dbINTEGER, -1},   {"-7.0 % 3.0", dbREAL, 2},
-      {"7 % -3", dbINTEGER, 1},      {"1 << 40", dbINTEGER, 0},   {"1 << 257", dbINTEGER, 2},
-      {"-8 >> 1", dbINTEGER, -4},    {"-8 >> 40", dbINTEGER, -1}, {"6 & 3", dbINTEGER, 2},
-      {"6 | 3", dbINTEGER, 7},       {"-7 / 2", dbINTEGER, -3},   {"2147483647 + 1", dbINTEGER, INT_MIN},
-      {"'12' + 1", dbINTEGER, 13},   {"' 2.5 ' * 2", dbREAL, 5},  {"ondate + 1", dbYEARDAY, 2001002},
-      {"-lat", dbREAL, -42.639},     {"lat * 2", dbREAL, 85.278},
+      {"2 + 3", dbINTEGER, 5},
+      {"2 / 4", dbINTEGER, 0},
+      {"2.0 / 4", dbREAL, 0.5},
+      {"2 ^ 3", dbREAL, 8},
+      {"-7 % 3", dbINTEGER, -1},
+      {"-7.0 % 3.0", dbREAL, 2},
+      {"7 % -3", dbINTEGER, 1},
+      {"1 << 40", dbINTEGER, 0},
+      {"1 << 257", dbINTEGER, 2},
+      {"-8 >> 1", dbINTEGER, -4},
+      {"-8 >> 40", dbINTEGER, -1},
+      {"6 & 3", dbINTEGER, 2},
+      {"6 | 3", dbINTEGER, 7},
+      {"-7 / 2", dbINTEGER, -3},
+      {"2147483647 + 1", dbINTEGER, INT_MIN},
+      {"'12' + 1", dbINTEGER, 13},
+      {"' 2.5 ' * 2", dbREAL, 5},
+      {"ondate + 1", dbYEARDAY, 2001002},
+      {"-lat", dbREAL, -42.639},
+      {"lat * 2", dbREAL, 85.278},
   };
   for (const Case &c : cases) {
     Result r = run(rec(0), c.text);
@@ -245,12 +287,12 @@ TEST_F(Expr, ConversionsAndComparisons) {
     const char *text;
     int truth;
   } cases[] = {
-      {"'abc' =~ /b/", 0},            {"'abc' =~ /.*b.*/", 1},        {"'abc' !~ /b/", 1},
-      {"sta =~ /AA./", 1},            {"sta == 'AAK'", 1},            {"'b' > 'abc'", 1},
-      {"lat > 42.6", 1},              {"ondate == 2001001", 1},       {"ondate < _2001-01-02_", 1},
-      {"lddate == 0", 1},             {"'12' == 12", 1},              {"1 || sta == lat", 1},
-      {"'true' == (1 < 2)", 1},       {"int(2.5) . '' == '2'", 1},    {"strlen(lddate . '') == 23", 1},
-      {"lat < 'x'", -102},            {"staname + 1", -102},
+      {"'abc' =~ /b/", 0},      {"'abc' =~ /.*b.*/", 1},     {"'abc' !~ /b/", 1},
+      {"sta =~ /AA./", 1},      {"sta == 'AAK'", 1},         {"'b' > 'abc'", 1},
+      {"lat > 42.6", 1},        {"ondate == 2001001", 1},    {"ondate < _2001-01-02_", 1},
+      {"lddate == 0", 1},       {"'12' == 12", 1},           {"1 || sta == lat", 1},
+      {"'true' == (1 < 2)", 1}, {"int(2.5) . '' == '2'", 1}, {"strlen(lddate . '') == 23", 1},
+      {"lat < 'x'", -102},      {"staname + 1", -102},
   };
   for (const Case &c : cases) {
     Result r = run(rec(0), c.text);
@@ -331,9 +373,10 @@ TEST_F(Expr, FieldsWiderThanTheWorkingText) {
   // A string field wider than 1024 bytes is read whole, not into a 1024-byte buffer.
   TempDir dir;
   clear_db_env();
-  dir.write("wide1.0",
-            "Schema wide1.0 ;\nAttribute note String (2000) Format ( \"%-2000s\" ) Null ( \"-\" ) ;\n"
-            "Relation notes Fields ( note ) ;\n");
+  dir.write(
+      "wide1.0",
+      "Schema wide1.0 ;\nAttribute note String (2000) Format ( \"%-2000s\" ) Null ( \"-\" ) ;\n"
+      "Relation notes Fields ( note ) ;\n");
   std::string path = dir.write("wide", "wide1.0\n");
   dir.write("wide.notes", std::string(1990, 'n') + "end" + std::string(7, ' ') + "\n");
   Dbptr db;
@@ -424,25 +467,44 @@ TEST_F(Expr, BuiltinFunctions) {
     const char *text;
     double value;
   } numbers[] = {
-      {"distance(0, 0, 0, 90)", 90},      {"distance(10, 20, 10, 20)", 0},
-      {"azimuth(0, 0, 0, 90)", 90},       {"azimuth(0, 0, 10, 0)", 0},
-      {"azimuth(0, 0, -10, 0)", 180},     {"latitude(0, 0, 10, 0)", 10},
-      {"longitude(0, 0, 10, 90)", 10},    {"longitude(0, 175, 10, 90)", -175},
-      {"deg2km(1)", 111.19492664455873},  {"km2deg(111.19492664455873)", 1},
-      {"abs(-2)", 2},                     {"ceil(1.2)", 2},
-      {"floor(-1.2)", -2},                {"int(-2.5)", -2},
-      {"int(2.5)", 2},                    {"sqrt(9)", 3},
-      {"cos(60)", 0.5},                   {"sin(30)", 0.5},
-      {"tan(45)", 1},                     {"atan(1, 1)", 45},
-      {"log(exp(1))", 1},                 {"log10(1000)", 3},
-      {"sign(0)", 0},                     {"sign(-3)", -1},
-      {"sign(0.1)", 1},                   {"epoch(2001001)", 978307200},
-      {"min(2, 3)", 2},                   {"max(2, 3)", 3},
-      {"date2e(2001, 1, 2, 10)", 978393610}, {"date2e(2001.9, 2, 1.5, 0)", 980985600},
-      {"str2epoch('2001-01-01')", 978307200}, {"yearday(_2005-01-10_)", 2005010},
-      {"strlen('abc')", 3},               {"record()", 0},
-      {"count()", 3},                     {"sum(lat)", 42.639 - 10.5 - 999},
-      {"max(lat)", 42.639},               {"min(lat)", -999},
+      {"distance(0, 0, 0, 90)", 90},
+      {"distance(10, 20, 10, 20)", 0},
+      {"azimuth(0, 0, 0, 90)", 90},
+      {"azimuth(0, 0, 10, 0)", 0},
+      {"azimuth(0, 0, -10, 0)", 180},
+      {"latitude(0, 0, 10, 0)", 10},
+      {"longitude(0, 0, 10, 90)", 10},
+      {"longitude(0, 175, 10, 90)", -175},
+      {"deg2km(1)", 111.19492664455873},
+      {"km2deg(111.19492664455873)", 1},
+      {"abs(-2)", 2},
+      {"ceil(1.2)", 2},
+      {"floor(-1.2)", -2},
+      {"int(-2.5)", -2},
+      {"int(2.5)", 2},
+      {"sqrt(9)", 3},
+      {"cos(60)", 0.5},
+      {"sin(30)", 0.5},
+      {"tan(45)", 1},
+      {"atan(1, 1)", 45},
+      {"log(exp(1))", 1},
+      {"log10(1000)", 3},
+      {"sign(0)", 0},
+      {"sign(-3)", -1},
+      {"sign(0.1)", 1},
+      {"epoch(2001001)", 978307200},
+      {"min(2, 3)", 2},
+      {"max(2, 3)", 3},
+      {"date2e(2001, 1, 2, 10)", 978393610},
+      {"date2e(2001.9, 2, 1.5, 0)", 980985600},
+      {"str2epoch('2001-01-01')", 978307200},
+      {"yearday(_2005-01-10_)", 2005010},
+      {"strlen('abc')", 3},
+      {"record()", 0},
+      {"count()", 3},
+      {"sum(lat)", 42.639 - 10.5 - 999},
+      {"max(lat)", 42.639},
+      {"min(lat)", -999},
       {"max(lat) - min(lat) + sum(1)", 42.639 + 999 + 3},
   };
   for (const Case &c : numbers) {
@@ -541,8 +603,8 @@ TEST_F(Expr, GroupAggregates) {
   ASSERT_EQ(dbcompile(demo.db, "Relation grp\n\tFields ( sta bundle )\n\t;\n"), 0);
   auto bytes = [](Dbptr p) { return std::string(reinterpret_cast<const char *>(&p), sizeof p); };
   Dbptr first_two = {site.database, site.table, 2, 0};  // records 0 and 1
-  Dbptr last = {site.database, site.table, 3, 2};        // record 2
-  Dbptr none = {site.database, site.table, 1, 1};        // no record
+  Dbptr last = {site.database, site.table, 3, 2};       // record 2
+  Dbptr none = {site.database, site.table, 1, 1};       // no record
   demo.write_table("grp", record(demo.db, "grp", {"g1", bytes(first_two)}) +
                               record(demo.db, "grp", {"g2", bytes(last)}) +
                               record(demo.db, "grp", {"g3", bytes(none)}));
@@ -553,9 +615,9 @@ TEST_F(Expr, GroupAggregates) {
     double value;
     int rc;
   } cases[] = {
-      {0, "count()", 2, 1},        {1, "count()", 1, 1},       {2, "count()", 0, 0},
-      {0, "sum(lat)", 32.139, 1},  {0, "max(lat)", 42.639, 1}, {0, "min(lat)", -10.5, 1},
-      {1, "max(elev)", -999, 1},   {2, "max(lat)", 0, -102},   {2, "sum(lat)", 0, 0},
+      {0, "count()", 2, 1},           {1, "count()", 1, 1},       {2, "count()", 0, 0},
+      {0, "sum(lat)", 32.139, 1},     {0, "max(lat)", 42.639, 1}, {0, "min(lat)", -10.5, 1},
+      {1, "max(elev)", -999, 1},      {2, "max(lat)", 0, -102},   {2, "sum(lat)", 0, 0},
       {0, "max(count(), 50)", 50, 1},
   };
   for (const Case &c : cases) {

@@ -34,9 +34,9 @@ class Grouping : public ::testing::Test {
   void sites(const std::vector<std::string> &stas, const char *lat = "1") {
     Dbptr t = demo.table("site");
     for (const std::string &s : stas)
-      ASSERT_GE(dbadd(t, record(demo.db, "site", {s, "2001001", "-1", lat, "0", "0", "x", "0"})
-                              .c_str()),
-                0);
+      ASSERT_GE(
+          dbadd(t, record(demo.db, "site", {s, "2001001", "-1", lat, "0", "0", "x", "0"}).c_str()),
+          0);
   }
   std::vector<Group> groups(Dbptr g) {
     std::vector<Group> out;

@@ -1,5 +1,7 @@
 // Indexes: key descriptions, keys and their comparisons, finding, reading and building
 // indexes, and their upkeep as records are added, marked and deleted.
+#include "reldb/dbindex.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -14,7 +16,6 @@
 #include "base/timetext.h"
 #include "dbfixture.h"
 #include "reldb/dbedit.h"
-#include "reldb/dbindex.h"
 
 namespace {
 
@@ -43,9 +44,11 @@ class IndexTest : public ::testing::Test {
     ASSERT_EQ(0, db.open());
     logged();
   }
-  void add_sensor(const char *sta, const char *time, const char *endtime, const char *chanid = "1") {
+  void add_sensor(const char *sta, const char *time, const char *endtime,
+                  const char *chanid = "1") {
     Dbptr t = db.table("sensor");
-    std::string r = record(db.db, "sensor", {sta, "BHZ", time, endtime, "1", chanid, "1", "-", "0"});
+    std::string r =
+        record(db.db, "sensor", {sta, "BHZ", time, endtime, "1", chanid, "1", "-", "0"});
     ASSERT_GE(dbadd(t, r.c_str()), 0);
   }
   DemoDb db;
@@ -110,7 +113,7 @@ TEST_F(IndexTest, EnvelopeIsRunningMaximumWithinEachRun) {
   EXPECT_EQ((std::vector<int>{0, 1, 3, 2}), order);
   EXPECT_EQ(500.0, dbl_at(ix, 1, 32));  // raised by the first AAA entry
   EXPECT_EQ(500.0, dbl_at(ix, 2, 32));
-  EXPECT_EQ(60.0, dbl_at(ix, 3, 32));   // BBB starts from its own end
+  EXPECT_EQ(60.0, dbl_at(ix, 3, 32));  // BBB starts from its own end
   // A search for AAA at time 400 (a plain time key) finds the long first range.
   KeyList want({"sta", "time"});
   Jig *search = nullptr;
@@ -201,8 +204,10 @@ TEST_F(IndexTest, OpenOffdateIsInfinite) {
   ASSERT_EQ(0, dbget_index(t, keys.tbl, &ix));
   for (long i = 0; i < 2; i++) {
     double end = dbl_at(ix, i, 16);
-    if (rec_of(ix, i) == 0) EXPECT_TRUE(std::isinf(end) && end > 0);
-    else EXPECT_EQ(epoch(2000011) - 1.0, end);
+    if (rec_of(ix, i) == 0)
+      EXPECT_TRUE(std::isinf(end) && end > 0);
+    else
+      EXPECT_EQ(epoch(2000011) - 1.0, end);
   }
 }
 

@@ -249,7 +249,8 @@ TEST_F(Lookup, DroppingATable) {
   EXPECT_EQ(demo.table("gone").table, dbINVALID);
   // The attribute forgot the relation.
   Tbl *users = dbtables(db, "sta");
-  for (long i = 0; i < maxtbl(users); i++) EXPECT_STRNE(static_cast<char *>(gettbl(users, i)), "gone");
+  for (long i = 0; i < maxtbl(users); i++)
+    EXPECT_STRNE(static_cast<char *>(gettbl(users, i)), "gone");
 }
 
 TEST_F(Lookup, NamesToPointers) {
@@ -270,12 +271,13 @@ TEST_F(Lookup, NamesToPointers) {
       {"site", "sta", "BBK", -1, 0, 1},
       {"site", "sta", "  BBK ", -1, 0, 1},
       {"site", "sta", "CCK", -1, 0, dbINVALID},
-      {"site", "sta", "BBKBBKB", -1, 0, dbINVALID},  // longer than the field
+      {"site", "sta", "BBKBBKB", -1, 0, dbINVALID},    // longer than the field
       {"site", nullptr, "BBK", -1, dbALL, dbINVALID},  // no single field named
       {"nosuch", "sta", "BBK", dbINVALID, dbINVALID, dbALL},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(c.table) + " " + (c.field ? c.field : "-") + " " + (c.record ? c.record : "-"));
+    SCOPED_TRACE(std::string(c.table) + " " + (c.field ? c.field : "-") + " " +
+                 (c.record ? c.record : "-"));
     Dbptr p = dblookup(db, nullptr, c.table, c.field, c.record);
     EXPECT_EQ(p.database, db.database);
     EXPECT_EQ(p.table, c.t == -1 ? site.table : c.t);

@@ -101,7 +101,7 @@ TEST(NextId, AddressParts) {
     int port;
   } cases[] = {
       {":7000", "localhost", 7000}, {"idhost", "idhost", 2499}, {"idhost:", "idhost", 2499},
-      {"", "localhost", 2499},      {"h:12x", "h", 12},        {"h:0", "h", -1},
+      {"", "localhost", 2499},      {"h:12x", "h", 12},         {"h:0", "h", -1},
       {"h:70000", "h", -1},         {"h:port", "h", -1},
   };
   for (const Case &c : cases) {
@@ -203,8 +203,9 @@ TEST(IdServer, RefusesIdsAlreadyInUse) {
             0);
   logged();
   EXPECT_EQ(dbnextid(demo.db, "chanid"), -1);
-  EXPECT_NE(logged().find("idserver returns new id for chanid = 17, but database already has id=20"),
-            std::string::npos);
+  EXPECT_NE(
+      logged().find("idserver returns new id for chanid = 17, but database already has id=20"),
+      std::string::npos);
 }
 
 TEST(IdServer, EndsTheProcessWhenNoIdComes) {

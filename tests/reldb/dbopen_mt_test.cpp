@@ -14,7 +14,8 @@ TEST(DbopenThreads, OpenQueryAndCloseConcurrently) {
   dir.write("demo1.0", demo_schema());
   constexpr int kThreads = 4;
   std::vector<std::string> paths;
-  for (int i = 0; i < kThreads; i++) paths.push_back(dir.write("db" + std::to_string(i), "demo1.0\n"));
+  for (int i = 0; i < kThreads; i++)
+    paths.push_back(dir.write("db" + std::to_string(i), "demo1.0\n"));
   std::vector<int> failures(kThreads, 0);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; i++) {

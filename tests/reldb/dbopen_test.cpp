@@ -61,8 +61,10 @@ TEST(Descriptor, Forms) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    if (c.env_locks) setenv("DBLOCKS", c.env_locks, 1);
-    else unsetenv("DBLOCKS");
+    if (c.env_locks)
+      setenv("DBLOCKS", c.env_locks, 1);
+    else
+      unsetenv("DBLOCKS");
     Descriptor d(c.text);
     EXPECT_EQ(d.result, c.result);
     EXPECT_EQ(d.schema(), c.schema);
@@ -95,7 +97,8 @@ TEST(Descriptor, EnvironmentFallbacks) {
   Database *d = new_database();
   EXPECT_THROW(dbread_descriptor(d, dir.write("desc", "css9\n").c_str()), ElogExit);
   dbfree_database(d);
-  EXPECT_TRUE(capture.contains("must specify DBIDSERVER environment variable when DBLOCKS is 'nfs'"));
+  EXPECT_TRUE(
+      capture.contains("must specify DBIDSERVER environment variable when DBLOCKS is 'nfs'"));
   clear_db_env();
 }
 
@@ -113,8 +116,7 @@ TEST(Dbcreate, WritesTheDescriptor) {
     const char *schema, *dbpath, *description, *detail;
     const char *text;
   } cases[] = {
-      {"css3.0", nullptr, nullptr, nullptr,
-       "# Relvane Database Descriptor file\nschema css3.0\n"},
+      {"css3.0", nullptr, nullptr, nullptr, "# Relvane Database Descriptor file\nschema css3.0\n"},
       {"css3.0", "", "one line", nullptr,
        "# Relvane Database Descriptor file\nschema css3.0\nDescription one line\n"},
       {"s", "/a:{b}", "two\nlines", "more",
@@ -137,8 +139,9 @@ TEST(Dbcreate, WritesTheDescriptor) {
   clear_db_env();
 
   // Texts that would not read back as written are refused.
-  for (auto [schema, dbpath, description] :
-       {std::tuple{"a\ndbpath /evil", "", ""}, {"a", "x\nschema b", ""}, {"a", "", "x\n}\nschema b"}}) {
+  for (auto [schema, dbpath, description] : {std::tuple{"a\ndbpath /evil", "", ""},
+                                             {"a", "x\nschema b", ""},
+                                             {"a", "", "x\n}\nschema b"}}) {
     SCOPED_TRACE(schema);
     EXPECT_EQ(dbcreate(path.c_str(), schema, dbpath, description, nullptr), dbINVALID);
   }

@@ -1,5 +1,7 @@
 // Sorting (key order, the walk of dbsort, the in-place permutation, dbsort_in_place),
 // subsets by expression and the field name helpers dbfield_type and tsplit.
+#include "reldb/dbsort.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 
 #include "dbfixture.h"
 #include "reldb/dbedit.h"
-#include "reldb/dbsort.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ TEST_F(Sort, FieldTypeAndSplit) {
     const char *name;
     int type;
   } cases[] = {
-      {"sta", dbSTRING},        {"site.lat", dbREAL},   {"ondate", dbYEARDAY},
+      {"sta", dbSTRING},          {"site.lat", dbREAL},  {"ondate", dbYEARDAY},
       {"nosuch.lat", dbINVALID},  // the attribute exists, the table does not
       {"site.nosuch", dbINVALID}, {"nosuch", dbINVALID}, {"", dbINVALID},
   };
@@ -59,8 +60,11 @@ TEST_F(Sort, FieldTypeAndSplit) {
 
   struct Split {
     const char *name, *table, *field;
-  } splits[] = {{"site.sta", "site", "sta"}, {"sta", "", "sta"}, {"a.b.c", "a", "b.c"},
-                {".x", "", "x"},             {"", "", ""}};
+  } splits[] = {{"site.sta", "site", "sta"},
+                {"sta", "", "sta"},
+                {"a.b.c", "a", "b.c"},
+                {".x", "", "x"},
+                {"", "", ""}};
   for (const Split &s : splits) {
     char table[16] = "junk", field[16] = "junk";
     tsplit(s.name, table, field);
@@ -71,8 +75,11 @@ TEST_F(Sort, FieldTypeAndSplit) {
 
 TEST_F(Sort, KeyOrderIsByValueAndStable) {
   // Texts are left-aligned, so a byte-wise order of lat would put 10 before 9.5.
-  sites({{"C", "2001001", "10.0"}, {"A", "2001001", "9.5"}, {"B", "2001001", "10.0"},
-         {"D", "2000001", "-1"}, {"A", "2000300", "9.5"}});
+  sites({{"C", "2001001", "10.0"},
+         {"A", "2001001", "9.5"},
+         {"B", "2001001", "10.0"},
+         {"D", "2000001", "-1"},
+         {"A", "2000300", "9.5"}});
   std::vector<int> order;
   std::vector<std::string> kb;
   k = keys({"lat"});
@@ -148,8 +155,11 @@ TEST(SortPermute, EveryRecordLandsWhereTheOrderSays) {
 }
 
 TEST_F(Sort, InPlaceRewritesTheTableFile) {
-  sites({{"C", "2001001", "1"}, {"A", "2001002", "2"}, {"D", "2001003", "3"},
-         {"B", "2001004", "4"}, {"A", "2001000", "5"}});
+  sites({{"C", "2001001", "1"},
+         {"A", "2001002", "2"},
+         {"D", "2001003", "3"},
+         {"B", "2001004", "4"},
+         {"A", "2001000", "5"}});
   k = keys({"sta"});
   ASSERT_EQ(dbsort_in_place(demo.table("site"), k), 0);
   std::vector<std::string> got;
@@ -206,8 +216,7 @@ TEST_F(Sort, SubsetRecords) {
   EXPECT_EQ(dbsubset_records(demo.table("site"), "lat >", &rows), dbINVALID);
   logged();
   // Fails on record 0 only: the whole subset fails.
-  EXPECT_EQ(dbsubset_records(demo.table("site"), "1 / (ondate - 2001001) > 0", &rows),
-            dbINVALID);
+  EXPECT_EQ(dbsubset_records(demo.table("site"), "1 / (ondate - 2001001) > 0", &rows), dbINVALID);
   EXPECT_TRUE(rows.empty());
   logged();
 }
@@ -220,8 +229,7 @@ TEST_F(Sort, ViewsAreASeamThatFailsCleanly) {
   EXPECT_EQ(dbsubset(demo.table("site"), "lat > 0", nullptr).table, dbINVALID);
   EXPECT_NE(logged().find("views are not available"), std::string::npos);
   // A failing evaluation fails before any view is asked for.
-  EXPECT_EQ(dbsubset(demo.table("site"), "1 / (ondate - 2001001) > 0", nullptr).table,
-            dbINVALID);
+  EXPECT_EQ(dbsubset(demo.table("site"), "1 / (ondate - 2001001) > 0", nullptr).table, dbINVALID);
   EXPECT_EQ(logged().find("views are not available"), std::string::npos);
 }
 

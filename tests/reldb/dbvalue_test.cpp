@@ -117,8 +117,11 @@ TEST(Conversions, FieldTextToValue) {
     int type;
     int want;
   } ints[] = {
-      {"      42", dbINTEGER, 42}, {"2003001 ", dbYEARDAY, 2003001}, {"-1      ", dbOFFDATE_KEY, -1},
-      {"abc     ", dbINTEGER, 0},  {"99999999999", dbINTEGER, 2147483647},
+      {"      42", dbINTEGER, 42},
+      {"2003001 ", dbYEARDAY, 2003001},
+      {"-1      ", dbOFFDATE_KEY, -1},
+      {"abc     ", dbINTEGER, 0},
+      {"99999999999", dbINTEGER, 2147483647},
   };
   for (const Int &c : ints) {
     int out = -5;
@@ -426,16 +429,18 @@ TEST_F(Values, TypedWrites) {
 }
 
 TEST_F(Values, OverflowsAndTypesWithoutText) {
-  ASSERT_EQ(dbcompile(db, "Attribute remark String (80) ;\nAttribute code Bint (4) ;\n"
-                          "Attribute where Dbptr (16) ;\n"
-                          "Relation note Fields ( sta remark code where ) ;"),
+  ASSERT_EQ(dbcompile(db,
+                      "Attribute remark String (80) ;\nAttribute code Bint (4) ;\n"
+                      "Attribute where Dbptr (16) ;\n"
+                      "Relation note Fields ( sta remark code where ) ;"),
             0);
   Dbptr note = demo.table("note");
   note.record = dbSCRATCH;
   ElogCapture capture;
   std::string longtext(100, 'r');
   EXPECT_EQ(dbputv(note, nullptr, "remark", longtext.c_str(), "sta", "TOOLONG", nullptr), 0);
-  EXPECT_TRUE(capture.contains("'" + std::string(67, 'r') + " ...' overflows field 'remark' in "
+  EXPECT_TRUE(capture.contains("'" + std::string(67, 'r') +
+                               " ...' overflows field 'remark' in "
                                "record #-504 of note"));
   EXPECT_TRUE(capture.contains("'TOOLON' overflows field 'sta' in record #-504 of note"));
   // A binary field takes no value: reported as an overflow, left as it was.

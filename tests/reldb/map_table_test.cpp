@@ -1,7 +1,7 @@
 // Table files: finding them along the dbpath, mapping and remapping, the record-size
 // check, in-memory tables, lock files and table locks, and the external files of rows.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -95,7 +95,8 @@ TEST(TablePaths, TablePathCandidates) {
   std::string dbname = dir.file("db/mine");
   Tbl *list = dbtblpaths(dbname.c_str(), "t", "/data/x:arch/{other}:arch/{other}");
   std::string all;
-  for (long i = 0; i < maxtbl(list); i++) all += std::string(static_cast<char *>(gettbl(list, i))) + " ";
+  for (long i = 0; i < maxtbl(list); i++)
+    all += std::string(static_cast<char *>(gettbl(list, i))) + " ";
   freetbl(list, free);
   EXPECT_EQ(all, dbname + ".t /data/x/mine.t " + dir.file("db/arch/other.t") + " ");
 
@@ -114,7 +115,8 @@ TEST(TablePaths, TablePathCandidates) {
 }
 
 TEST(TablePaths, LockNames) {
-  for (auto [path, lock] : {std::pair{"db/mine.t", "db/.%mine.t"}, {"mine.t", "./.%mine.t"},
+  for (auto [path, lock] : {std::pair{"db/mine.t", "db/.%mine.t"},
+                            {"mine.t", "./.%mine.t"},
                             {"/a/b/c.site", "/a/b/.%c.site"}}) {
     char *name = dblockname(path);
     EXPECT_STREQ(name, lock);
@@ -332,16 +334,18 @@ TEST(TableFiles, ExternalFilesOfRows) {
   makedir(demo.dir.file("wf/2003").c_str());
   demo.dir.write("wf/2003/a.w", "data");
   demo.dir.write("wf/2003/b.w.gz", "data");
-  std::string rows = record(demo.db, "wfdisc", {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1",
-                                                "1", "-", "wf/2003", "a.w"}) +
-                     record(demo.db, "wfdisc", {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1",
-                                                "1", "-", "wf/2003", "b.w"}) +
-                     record(demo.db, "wfdisc", {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1",
-                                                "1", "-", demo.dir.file("wf"), "new.w"}) +
-                     record(demo.db, "wfdisc", {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1",
-                                                "1", "-", "-", "here.w"}) +
-                     record(demo.db, "wfdisc", {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1",
-                                                "1", "-", "", ""});
+  std::string rows =
+      record(demo.db, "wfdisc",
+             {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1", "1", "-", "wf/2003", "a.w"}) +
+      record(demo.db, "wfdisc",
+             {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1", "1", "-", "wf/2003", "b.w"}) +
+      record(demo.db, "wfdisc",
+             {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1", "1", "-", demo.dir.file("wf"),
+              "new.w"}) +
+      record(demo.db, "wfdisc",
+             {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1", "1", "-", "-", "here.w"}) +
+      record(demo.db, "wfdisc",
+             {"AAK", "BHZ", "0", "1", "-1", "1", "1", "1", "1", "1", "-", "", ""});
   demo.write_table("wfdisc", rows);
   Dbptr wf = demo.table("wfdisc");
   struct Case {

@@ -120,7 +120,7 @@ TEST(SchemaLanguage, Blocks) {
       {"{ one line }", "one line "},
       {"{\n    first\n      second\n    third\n}", "first\n  second\nthird\n"},
       {"{\n  a { nested } b\n  }", "a { nested } b\n"},
-      {"{\n    x\n\ty\n}", "x\n    y\n"},  // a tab within the indentation gives 8-4 blanks
+      {"{\n    x\n\ty\n}", "x\n    y\n"},      // a tab within the indentation gives 8-4 blanks
       {"{\n  x\n  \ty\n}", "x\n        y\n"},  // a tab past the indentation: 8 blanks
       {"{\n  x\n  }", "x\n"},
       {"{\n  cut short", "cut short ;"},  // the end of input ends the block
@@ -347,14 +347,16 @@ TEST(SchemaCompile, LikeRelations) {
 }
 
 TEST(SchemaCompile, AttributeRepeatsAndConflicts) {
-  Compiled same("Attribute a Integer (4) Format ( \"%4d\" ) ;\n"
-                "Attribute a Integer (4) Format ( \"%4d\" ) ;\n");
+  Compiled same(
+      "Attribute a Integer (4) Format ( \"%4d\" ) ;\n"
+      "Attribute a Integer (4) Format ( \"%4d\" ) ;\n");
   EXPECT_EQ(same.result, 0) << same.log;
   EXPECT_EQ(same.log, "");
   EXPECT_EQ(maxtbl(same.schema->attribute_names), 1);
 
-  Compiled differ("Attribute a Integer (4) Format ( \"%4d\" ) ;\n"
-                  "Attribute a Real (5) Format ( \"%5.1f\" ) Null ( \"x\" ) ;\n");
+  Compiled differ(
+      "Attribute a Integer (4) Format ( \"%4d\" ) ;\n"
+      "Attribute a Real (5) Format ( \"%5.1f\" ) Null ( \"x\" ) ;\n");
   EXPECT_NE(differ.result, 0);
   for (const char *m : {"sizes differ: 5 != 4\n", "data types differ: 3 != 2\n",
                         "nulls differ: 'x' != '(*empty*)'\n", "formats differ: '%5.1f' != '%4d'\n",
@@ -368,7 +370,8 @@ TEST(SchemaCompile, AttributeRepeatsAndConflicts) {
 }
 
 TEST(SchemaCompile, DuplicateRelationReplacesTheEarlier) {
-  Compiled s(std::string(kThree) + "Schema s ;\nRelation r Fields ( a ) ;\nRelation r Fields ( a b ) ;\n");
+  Compiled s(std::string(kThree) +
+             "Schema s ;\nRelation r Fields ( a ) ;\nRelation r Fields ( a b ) ;\n");
   EXPECT_EQ(s.result, 0);
   EXPECT_NE(s.log.find("Duplicate relation r in schema s\n"), std::string::npos);
   EXPECT_EQ(s.rel("r")->nattr_fields, 2);
@@ -401,8 +404,9 @@ TEST(OpenSchema, LoadsAndChecks) {
   clear_db_env();
   TempDir dir;
   std::string db = dir.file("db");
-  dir.write("good", "Schema good Timedate t ;\nAttribute t Time (17) ;\nAttribute a Integer (4) ;\n"
-                    "Relation r Fields ( a t ) ;\n");
+  dir.write("good",
+            "Schema good Timedate t ;\nAttribute t Time (17) ;\nAttribute a Integer (4) ;\n"
+            "Relation r Fields ( a t ) ;\n");
   dir.write("second", "Relation r Fields ( a ) ;\nRelation q Fields ( t ) ;\n");
   dir.write("realtime", "Schema x Timedate t ;\nAttribute t Real (17) ;\n");
   dir.write("notime", "Schema x Timedate t ;\nAttribute a Real (17) ;\n");
@@ -491,7 +495,8 @@ TEST(DatabaseSchema, CompileExtensionsAndTables) {
   // dbtables: the relations that use an attribute.
   Tbl *users = dbtables(db, "chanid");
   std::string names;
-  for (long i = 0; i < maxtbl(users); i++) names += std::string(static_cast<char *>(gettbl(users, i))) + " ";
+  for (long i = 0; i < maxtbl(users); i++)
+    names += std::string(static_cast<char *>(gettbl(users, i))) + " ";
   EXPECT_EQ(names, "sitechan sensor wfdisc ");
   EXPECT_EQ(maxtbl(dbtables(db, "nosuch")), 0);
   Tbl *viaf = nullptr;

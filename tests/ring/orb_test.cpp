@@ -1,3 +1,5 @@
+#include "ring/orb.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "base/elog.h"
-#include "ring/orb.h"
 #include "ring/ringfile.h"
 #include "ringtest.h"
 #include "testkit/testkit.h"
@@ -65,7 +66,7 @@ TEST_F(Orb, NamesFindRingFilesInTheRingDirectory) {
     SCOPED_TRACE(c.name);
     int orb = open(c.name, "r");
     ASSERT_GE(orb, 0) << take_registered();
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat((dir.path() + "/rings/" + c.file).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 32768);
     Orbstat s;
@@ -98,7 +99,7 @@ TEST_F(Orb, RefusesBadNamesModesAndRemoteHosts) {
     EXPECT_NE(log.find(c.message), std::string::npos) << log;
     EXPECT_EQ(log.rfind("orbopen: ", 0), 0u) << log;
   }
-  struct stat st{};
+  struct stat st {};
   EXPECT_NE(stat((dir.path() + "/rings/6510.ring").c_str(), &st), 0) << "nothing created";
 }
 
@@ -121,10 +122,20 @@ TEST_F(Orb, ParseSize) {
   struct Case {
     const char *text;
     int64_t value;
-  } cases[] = {{"0", 0},          {"16384", 16384}, {"64K", 65536},      {"3m", 3 << 20},
-               {"2G", 2LL << 30}, {"", -1},         {"12Q", -1},         {"-5", -1},
-               {"1KB", -1},       {"K", -1},        {"4611686018427387904", 1LL << 62},
-               {"4611686018427387905", -1},         {"4294967296G", 1LL << 62}, {"4294967297G", -1}};
+  } cases[] = {{"0", 0},
+               {"16384", 16384},
+               {"64K", 65536},
+               {"3m", 3 << 20},
+               {"2G", 2LL << 30},
+               {"", -1},
+               {"12Q", -1},
+               {"-5", -1},
+               {"1KB", -1},
+               {"K", -1},
+               {"4611686018427387904", 1LL << 62},
+               {"4611686018427387905", -1},
+               {"4294967296G", 1LL << 62},
+               {"4294967297G", -1}};
   for (const Case &c : cases) EXPECT_EQ(orb_parse_size(c.text), c.value) << c.text;
 }
 
@@ -467,16 +478,16 @@ TEST_F(Orb, DamagedPacketsAreSkipped) {
   {
     RawRing raw(path);
     ASSERT_TRUE(raw.ok());
-    raw.record(1)[12] = 200;                  // source name length beyond 63
-    raw.slot(2)[24] ^= 0x40;                  // record length no longer fits
-    raw.slot(3)[8] = 0xFF;                    // offset outside the held data
+    raw.record(1)[12] = 200;  // source name length beyond 63
+    raw.slot(2)[24] ^= 0x40;  // record length no longer fits
+    raw.slot(3)[8] = 0xFF;    // offset outside the held data
   }
   ASSERT_EQ(orbseek(r, ORBOLDEST), 0);
   EXPECT_EQ(reap(r).bytes, "p0");
   for (int id = 1; id <= 3; id++) {
     EXPECT_EQ(reap(r).rc, -1);
     EXPECT_NE(take_registered().find("packet " + std::to_string(id) + " of ring '" + path +
-                              "' is damaged; skipped"),
+                                     "' is damaged; skipped"),
               std::string::npos);
   }
   put(w, "AA/log", "p4");
@@ -601,12 +612,17 @@ TEST_F(Orb, InjectedFaultsFailTheNextCalls) {
          if (orb >= 0) orbclose(orb);
          return orb < 0 ? -1 : 0;
        }},
-      {ORBFAULT_SELECT, "orbselect", [](int, int r, const std::string &) { return orbselect(r, ".*"); }},
-      {ORBFAULT_REJECT, "orbreject", [](int, int r, const std::string &) { return orbreject(r, "x"); }},
+      {ORBFAULT_SELECT, "orbselect",
+       [](int, int r, const std::string &) { return orbselect(r, ".*"); }},
+      {ORBFAULT_REJECT, "orbreject",
+       [](int, int r, const std::string &) { return orbreject(r, "x"); }},
       {ORBFAULT_AFTER, "orbafter", [](int, int r, const std::string &) { return orbafter(r, 0); }},
-      {ORBFAULT_REAP, "orbreap_nd", [](int, int r, const std::string &) { return reap(r).rc == -1 ? -1 : 0; }},
-      {ORBFAULT_PUT, "orbput", [](int w, int, const std::string &) { return orbput(w, "AA/log", 1.0, "x", 1); }},
-      {ORBFAULT_STAT, "orbstat", [](int, int r, const std::string &) {
+      {ORBFAULT_REAP, "orbreap_nd",
+       [](int, int r, const std::string &) { return reap(r).rc == -1 ? -1 : 0; }},
+      {ORBFAULT_PUT, "orbput",
+       [](int w, int, const std::string &) { return orbput(w, "AA/log", 1.0, "x", 1); }},
+      {ORBFAULT_STAT, "orbstat",
+       [](int, int r, const std::string &) {
          Orbstat st;
          return orbstat(r, &st);
        }},

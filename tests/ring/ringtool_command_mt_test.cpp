@@ -13,8 +13,8 @@
 #include "base/pf.h"
 #include "ring/orb.h"
 #include "ringtool.h"
-#include "support/cmdthread.h"
 #include "ringtool_run.h"
+#include "support/cmdthread.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
@@ -154,13 +153,15 @@ TEST(RingToolText, Describe) {
        "    10 bytes: 00 08 00 09 71 6c 71 6d 61 00\n"},
       {"", "    0 bytes:\n"},
       {std::string(40, 'z'),
-       "    40 bytes: 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a "
+       "    40 bytes: 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a 7a "
+       "7a "
        "7a 7a 7a 7a 7a 7a ...\n"},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(ringtool_describe("X/log", 0, reinterpret_cast<const unsigned char *>(c.packet.data()),
-                                (int)c.packet.size()),
-              c.shown);
+    EXPECT_EQ(
+        ringtool_describe("X/log", 0, reinterpret_cast<const unsigned char *>(c.packet.data()),
+                          (int)c.packet.size()),
+        c.shown);
   }
 }
 

@@ -1,9 +1,6 @@
-#include "support/cmdthread.h"
-
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +16,7 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "ring/orb.h"
+#include "support/cmdthread.h"
 #include "support/dlcmpkt.h"
 #include "support/hostid.h"
 #include "support/stdtime.h"
@@ -124,8 +122,7 @@ std::string dlcm(const std::string &text) {
 }
 
 std::string command_text(const std::string &cmd, const std::string &extra = "") {
-  return "command " + cmd + "\nusername op\nhostname ophost\nip 127.0.0.9\nsequence seq1\n" +
-         extra;
+  return "command " + cmd + "\nusername op\nhostname ophost\nip 127.0.0.9\nsequence seq1\n" + extra;
 }
 
 const char kFrom[] = " from op at ophost(127.0.0.9)";
@@ -216,20 +213,23 @@ class Service : public ::testing::Test {
         break;
       case kWrongKey: {
         const unsigned char other[8] = {0x7c, 0x3e, 0x91, 0xd4, 0x05, 0xb8, 0xa2, 0x6e};
-        packet = dlcm("dsig " + std::string(mdcompute({{text.data(), text.size()}, {other, 8}}).hex) +
-                      "\n" + text);
+        packet =
+            dlcm("dsig " + std::string(mdcompute({{text.data(), text.size()}, {other, 8}}).hex) +
+                 "\n" + text);
         break;
       }
       case kAltered: {
         std::string signed_for = text + "delayhangup 1\n";
-        packet = dlcm("dsig " +
-                      std::string(mdcompute({{signed_for.data(), signed_for.size()}, {pktbts, 8}}).hex) +
-                      "\n" + text);
+        packet =
+            dlcm("dsig " +
+                 std::string(mdcompute({{signed_for.data(), signed_for.size()}, {pktbts, 8}}).hex) +
+                 "\n" + text);
         break;
       }
     }
-    ASSERT_GE(orbputx(sender_, src.c_str(), std_now(), packet.data(), static_cast<int>(packet.size())),
-              0);
+    ASSERT_GE(
+        orbputx(sender_, src.c_str(), std_now(), packet.data(), static_cast<int>(packet.size())),
+        0);
   }
   // The next response on the listener, waiting up to 5 s.
   Response response() {
@@ -323,8 +323,10 @@ TEST_F(Service, BadRequestsAreReported) {
   } cases[] = {
       {"no username", "command start\nhostname h\nip ?\n",
        "cmdthread_run: parse_param(username) error.\n"},
-      {"no command", "username u\nhostname h\nip ?\n", "cmdthread_run: parse_param(command) error.\n"},
-      {"no ip", "command start\nusername u\nhostname h\n", "cmdthread_run: parse_param(ip) error.\n"},
+      {"no command", "username u\nhostname h\nip ?\n",
+       "cmdthread_run: parse_param(command) error.\n"},
+      {"no ip", "command start\nusername u\nhostname h\n",
+       "cmdthread_run: parse_param(ip) error.\n"},
       {"types not a text", command_text("start", "types &Arr{\n}\n"),
        "cmdthread_run: parse_param(types) error.\n"},
   };
@@ -370,16 +372,23 @@ TEST_F(Service, PingtIsAnsweredByTheService) {
   Response r = response();
   EXPECT_EQ(r.src, "op/pf/rsp");
   std::string pid = std::to_string(getpid());
-  EXPECT_EQ(r.text, "command pingt\n"
-                    "sequence seq1\n"
-                    "sequence_target svchost_" + pid + "_1\n"
-                    "target q1\n"
-                    "type q330\n"
-                    "tusername " + user_ + "\n"
-                    "thostname svchost\n"
-                    "tip 127.0.0.5\n"
-                    "tpid " + pid + "\n"
-                    "disposition done\n");
+  EXPECT_EQ(r.text,
+            "command pingt\n"
+            "sequence seq1\n"
+            "sequence_target svchost_" +
+                pid +
+                "_1\n"
+                "target q1\n"
+                "type q330\n"
+                "tusername " +
+                user_ +
+                "\n"
+                "thostname svchost\n"
+                "tip 127.0.0.5\n"
+                "tpid " +
+                pid +
+                "\n"
+                "disposition done\n");
   EXPECT_GE(r.time, started_);
   send("q1/pf/dlcm", command_text("sentinel"));
   std::vector<Event> got = rec_.until_command("sentinel");

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "support/dlclock.h"
 
+#include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "support/dlclock.h"
 #include "testkit/testkit.h"
 
 // Every test works on private segments (or keys of its own), never on the NTP daemon's,
@@ -70,8 +70,8 @@ TEST_F(DlclockTest, UnitOutsideZeroToThreeIsFatal) {
     ElogCapture cap;
     ElogExitTrap trap;
     EXPECT_THROW(_init_Dlclock(unit), ElogExit) << unit;
-    EXPECT_TRUE(cap.contains("called with unit=" + std::to_string(unit) +
-                             " (should be in range 0..3)"))
+    EXPECT_TRUE(
+        cap.contains("called with unit=" + std::to_string(unit) + " (should be in range 0..3)"))
         << cap.text();
     EXPECT_EQ(dlclock_attached(nullptr), nullptr);
   }

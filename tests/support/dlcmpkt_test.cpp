@@ -1,9 +1,8 @@
 #include "support/dlcmpkt.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <cstring>
 #include <sstream>
@@ -99,8 +98,7 @@ bool one_decimal(const std::string &line, const std::string &prefix) {
 TEST(Mdcompute, KnownDigestsAndPiecesConcatenate) {
   EXPECT_STREQ(mdcompute({}).hex, "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_STREQ(mdcompute({{"abc", 3}}).hex, "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_STREQ(mdcompute({{"a", 1}, {"", 0}, {"bc", 2}}).hex,
-               "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_STREQ(mdcompute({{"a", 1}, {"", 0}, {"bc", 2}}).hex, "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_STREQ(mdcompute({{"abc\n", 4}, {pktbts, 8}}).hex, kAbcSig);
 }
 
@@ -341,24 +339,31 @@ TEST_F(Dlcm, InitrspTextAndCaches) {
   Pf *req = request("command start\nsequence s1\nreply me/pf/rsp\n");
   char *username = nullptr, *hostname = nullptr, *ip = nullptr, *seqt = nullptr;
   std::string reply, text;
-  ASSERT_EQ(initrsp("start", "q1", "q330", "dl1", "0100000A", "tcp", req, 3, &username,
-                    &hostname, &ip, &seqt, "donedl", &reply, &text),
+  ASSERT_EQ(initrsp("start", "q1", "q330", "dl1", "0100000A", "tcp", req, 3, &username, &hostname,
+                    &ip, &seqt, "donedl", &reply, &text),
             1);
   std::string pid = std::to_string(getpid());
   EXPECT_EQ(reply, "me/pf/rsp");
-  EXPECT_EQ(text, "command start\n"
-                  "sequence s1\n"
-                  "sequence_target testhost.example_" + pid + "_3\n"
-                  "target q1\n"
-                  "type q330\n"
-                  "tusername " + user_ + "\n"
-                  "thostname testhost.example\n"
-                  "tip 127.0.0.5\n"
-                  "tpid " + pid + "\n"
-                  "dlname dl1\n"
-                  "dlserial 0100000A\n"
-                  "dlcom tcp\n"
-                  "disposition donedl\n");
+  EXPECT_EQ(text,
+            "command start\n"
+            "sequence s1\n"
+            "sequence_target testhost.example_" +
+                pid +
+                "_3\n"
+                "target q1\n"
+                "type q330\n"
+                "tusername " +
+                user_ +
+                "\n"
+                "thostname testhost.example\n"
+                "tip 127.0.0.5\n"
+                "tpid " +
+                pid +
+                "\n"
+                "dlname dl1\n"
+                "dlserial 0100000A\n"
+                "dlcom tcp\n"
+                "disposition donedl\n");
   ASSERT_NE(username, nullptr);
   EXPECT_EQ(user_, username);
   EXPECT_STREQ(hostname, "testhost.example");
@@ -374,12 +379,14 @@ TEST_F(Dlcm, InitrspTextAndCaches) {
   hostname = strdup("cached_host");
   ip = strdup("10.0.0.1");
   seqt = strdup("cached_seq");
-  ASSERT_EQ(initrsp("start", "q1", "q330", nullptr, nullptr, nullptr, req, 9, &username,
-                    &hostname, &ip, &seqt, nullptr, &reply, &text),
+  ASSERT_EQ(initrsp("start", "q1", "q330", nullptr, nullptr, nullptr, req, 9, &username, &hostname,
+                    &ip, &seqt, nullptr, &reply, &text),
             1);
-  EXPECT_EQ(text, "command start\nsequence s1\nsequence_target cached_seq\ntarget q1\n"
-                  "type q330\ntusername cached_user\nthostname cached_host\ntip 10.0.0.1\n"
-                  "tpid " + pid + "\n");
+  EXPECT_EQ(text,
+            "command start\nsequence s1\nsequence_target cached_seq\ntarget q1\n"
+            "type q330\ntusername cached_user\nthostname cached_host\ntip 10.0.0.1\n"
+            "tpid " +
+                pid + "\n");
   free(username);
   free(hostname);
   free(ip);
@@ -407,8 +414,8 @@ TEST_F(Dlcm, InitrspRefusals) {
     Pf *req = request(c.request ? c.request : long_reply.c_str());
     std::string reply, text;
     int mark = elog_mark();
-    EXPECT_EQ(initrsp("start", "q1", "q330", c.dlname, nullptr, nullptr, req, 1, nullptr,
-                      nullptr, nullptr, nullptr, "done", &reply, &text),
+    EXPECT_EQ(initrsp("start", "q1", "q330", c.dlname, nullptr, nullptr, req, 1, nullptr, nullptr,
+                      nullptr, nullptr, "done", &reply, &text),
               -1)
         << c.why;
     Elog_msg *msgs = nullptr;

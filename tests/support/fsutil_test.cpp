@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "support/fsutil.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "base/elog.h"
-#include "support/fsutil.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -34,11 +34,19 @@ class FsPath : public ::testing::Test {
     for (const char *d : {"data", "data/x", "datafile", "etc", "twice", "sp ace", "long"})
       mkdir((root_ + "/" + d).c_str(), 0755);
     symlink((root_ + "/data/x").c_str(), (root_ + "/link").c_str());
-    table_ = dir_.write("mounts", "/dev/root / ext4 rw 0 0\n"
-                                  "server1:/export " + root_ + "/data nfs rw,vers=3 0 0\n"
-                                  "/dev/sdb1 " + root_ + "/twice ext4 rw 0 0\n"
-                                  "server2:/vol " + root_ + "/twice nfs4 rw 0 0\n"
-                                  "nas:/sp " + root_ + "/sp\\040ace nfs rw 0 0\n");
+    table_ = dir_.write("mounts",
+                        "/dev/root / ext4 rw 0 0\n"
+                        "server1:/export " +
+                            root_ +
+                            "/data nfs rw,vers=3 0 0\n"
+                            "/dev/sdb1 " +
+                            root_ +
+                            "/twice ext4 rw 0 0\n"
+                            "server2:/vol " +
+                            root_ +
+                            "/twice nfs4 rw 0 0\n"
+                            "nas:/sp " +
+                            root_ + "/sp\\040ace nfs rw 0 0\n");
     fs_set_mount_table(table_.c_str());
   }
   void TearDown() override { fs_set_mount_table(nullptr); }
@@ -114,11 +122,11 @@ TEST_F(FsPath, Failures) {
 TEST_F(FsPath, LongLinesAreReadWholeAndCopiesBounded) {
   // A line longer than any fixed piece: its tail, which looks like a mount of /etc from a
   // server, must not be read as a line of its own.
-  std::string padded = "/dev/loop0 /unrelated ext4 rw" + std::string(300, ',') +
-                       " server9:/bad " + root_ + "/etc nfs rw 0 0\n";
+  std::string padded = "/dev/loop0 /unrelated ext4 rw" + std::string(300, ',') + " server9:/bad " +
+                       root_ + "/etc nfs rw 0 0\n";
   std::string host_part(100, 'h'), fs_part(5000, 'f');
-  std::string text = read_file(table_) + padded + host_part + ":/" + fs_part + " " + root_ +
-                     "/long nfs rw 0 0\n";
+  std::string text =
+      read_file(table_) + padded + host_part + ":/" + fs_part + " " + root_ + "/long nfs rw 0 0\n";
   fs_set_mount_table(dir_.write("mounts2", text).c_str());
 
   EXPECT_EQ(is_nfs((root_ + "/etc").c_str()), 0);
@@ -153,8 +161,10 @@ TEST(InfoPath, FiguresOfAPathAndHomeExpansion) {
   mkdir(dir.file("sub").c_str(), 0755);
   Pathinfo *home = infopath("~/sub");
   Pathinfo *missing = infopath("~/missing");
-  if (old_home) setenv("HOME", saved.c_str(), 1);
-  else unsetenv("HOME");
+  if (old_home)
+    setenv("HOME", saved.c_str(), 1);
+  else
+    unsetenv("HOME");
   ASSERT_NE(home, nullptr);
   EXPECT_STREQ(home->fs, fs);
   free(home);
@@ -203,8 +213,8 @@ TEST(IsTimezone, RegularFilesOfTheZoneDirectoryOnly) {
     const char *name;
     int expect;
   } cases[] = {
-      {"UTC", 1},          {"Europe/Paris", 1}, {"Europe", 0}, {"Nowhere", 0}, {"", 0},
-      {"../secret", 0},    {"Europe/../UTC", 0},
+      {"UTC", 1}, {"Europe/Paris", 1}, {"Europe", 0},        {"Nowhere", 0},
+      {"", 0},    {"../secret", 0},    {"Europe/../UTC", 0},
   };
   for (const Case &c : cases) {
     errno = 1234;
@@ -218,8 +228,8 @@ TEST(IsTimezone, RegularFilesOfTheZoneDirectoryOnly) {
 TEST(HexdigitValue, Digits) {
   struct Case {
     int c, value;
-  } cases[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'A', 10}, {'f', 15}, {'F', 15},
+  } cases[] = {{'0', 0},  {'9', 9},  {'a', 10}, {'A', 10}, {'f', 15}, {'F', 15},
                {'g', -1}, {'G', -1}, {'/', -1}, {':', -1}, {'@', -1}, {'`', -1},
-               {' ', -1}, {0, -1}, {-1, -1}, {0xE1, -1}};
+               {' ', -1}, {0, -1},   {-1, -1},  {0xE1, -1}};
   for (const Case &c : cases) EXPECT_EQ(hexdigit_value(c.c), c.value) << c.c;
 }

@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
+#include "support/gx.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "support/gx.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -170,8 +170,9 @@ TEST(Gx, PipeGivesOnlyTheEnvironmentPassed) {
 TEST(Gx, PipeWithLargeOutputAndStandardError) {
   TempDir dir;
   // 200000 numbered lines (about 1.3 MB) on standard output, one line on standard error.
-  std::string script = dir.write(
-      "big.sh", "i=0\nwhile [ $i -lt 200000 ]; do echo \"line $i\"; i=$((i+1)); done\n"
+  std::string script =
+      dir.write("big.sh",
+                "i=0\nwhile [ $i -lt 200000 ]; do echo \"line $i\"; i=$((i+1)); done\n"
                 "echo done >&2\n");
   int h = gxpipe(("/bin/sh " + script).c_str(), nullptr, nullptr);
   ASSERT_GE(h, 0);

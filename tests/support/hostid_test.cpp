@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
+#include "support/hostid.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "support/hostid.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -113,9 +113,9 @@ class HostId : public ::testing::Test {
   // A stand-in ifconfig printing `text`; each run appends "$LANG $*" to the file runs.
   std::string fake_ifconfig(const std::string &text) {
     dir_.write("output", text);
-    std::string script = dir_.write(
-        "ifconfig", "#!/bin/sh\necho \"$LANG $*\" >> " + dir_.file("runs") + "\n/bin/cat " +
-                        dir_.file("output") + "\n");
+    std::string script =
+        dir_.write("ifconfig", "#!/bin/sh\necho \"$LANG $*\" >> " + dir_.file("runs") +
+                                   "\n/bin/cat " + dir_.file("output") + "\n");
     chmod(script.c_str(), 0755);
     return script;
   }
@@ -133,7 +133,10 @@ TEST(IfconfigParse, BothFormsAndTheLoopback) {
     std::vector<unsigned> expect;
   } cases[] = {
       {"new", kNewForm, 31, 1, {ip(10, 1, 2, 3), ip(192, 168, 200, 17)}},
-      {"new, loopback kept", kNewForm, 31, 0,
+      {"new, loopback kept",
+       kNewForm,
+       31,
+       0,
        {ip(10, 1, 2, 3), ip(127, 0, 0, 1), ip(192, 168, 200, 17)}},
       {"old", kOldForm, 31, 1, {ip(10, 1, 2, 3)}},
       {"old, loopback kept", kOldForm, 31, 0, {ip(127, 0, 0, 1), ip(10, 1, 2, 3)}},

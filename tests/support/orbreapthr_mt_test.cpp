@@ -1,5 +1,3 @@
-#include "support/orbreapthr.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +11,7 @@
 #include "base/clock.h"
 #include "base/elog.h"
 #include "ring/orb.h"
+#include "support/orbreapthr.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -409,20 +408,22 @@ TEST_F(Ring, ConstructorsRefuseABadQueue) {
 // Reads the packets written after `r` was opened, waiting up to `limit` for `count`.
 std::vector<Got> read_packets(int r, size_t count, std::chrono::milliseconds limit = 5000ms) {
   std::vector<Got> out;
-  eventually([&] {
-    Got g;
-    char src[ORBSRCNAME_SIZE];
-    char *buf = nullptr;
-    int nbytes = 0, bufsize = 0;
-    g.rc = orbreap_nd(r, &g.pktid, src, &g.time, &buf, &nbytes, &bufsize);
-    if (g.rc == 0) {
-      g.src = src;
-      g.bytes.assign(buf ? buf : "", static_cast<size_t>(nbytes));
-      out.push_back(g);
-    }
-    free(buf);
-    return out.size() >= count;
-  }, limit);
+  eventually(
+      [&] {
+        Got g;
+        char src[ORBSRCNAME_SIZE];
+        char *buf = nullptr;
+        int nbytes = 0, bufsize = 0;
+        g.rc = orbreap_nd(r, &g.pktid, src, &g.time, &buf, &nbytes, &bufsize);
+        if (g.rc == 0) {
+          g.src = src;
+          g.bytes.assign(buf ? buf : "", static_cast<size_t>(nbytes));
+          out.push_back(g);
+        }
+        free(buf);
+        return out.size() >= count;
+      },
+      limit);
   return out;
 }
 
@@ -435,7 +436,7 @@ TEST_F(Ring, PutThreadWritesQueuedPacketsInOrder) {
   EXPECT_EQ(orbputthr_put(p, "P/3", 12.5, "three", 0), 0);  // nbytes 0: empty
   EXPECT_EQ(orbputthr_put(p, std::string(63, 's').c_str(), 13.5, "x", 1), 0);
   double start = clock_monotonic();
-  EXPECT_EQ(orbputthr_stop(p), 0);  // writes what is queued first
+  EXPECT_EQ(orbputthr_stop(p), 0);            // writes what is queued first
   EXPECT_LT(clock_monotonic() - start, 6.0);  // not the 11 s of a stuck thread
   EXPECT_EQ(p->halt.load(), 2);
   std::vector<Got> got = read_packets(r, 4);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,14 +76,15 @@ TEST(ThrCreate, DetachedThread) {
     std::atomic<int> done{0};
   } arg;
   thread_t t;
-  ASSERT_EQ(thr_create(nullptr, 0,
-                       [](void *p) -> void * {
-                         Arg *a = static_cast<Arg *>(p);
-                         sema_wait(&a->gate.sema);
-                         a->done.store(1);
-                         return nullptr;
-                       },
-                       &arg, THR_DETACHED, &t),
+  ASSERT_EQ(thr_create(
+                nullptr, 0,
+                [](void *p) -> void * {
+                  Arg *a = static_cast<Arg *>(p);
+                  sema_wait(&a->gate.sema);
+                  a->done.store(1);
+                  return nullptr;
+                },
+                &arg, THR_DETACHED, &t),
             0);
   pthread_attr_t attr;
   ASSERT_EQ(pthread_getattr_np(t, &attr), 0);
@@ -183,8 +183,7 @@ TEST(Sema, EveryPostWakesAWaiter) {
     clock_sleep(0.002);  // let them reach the wait
     for (int i = 0; i < kWaiters; i++) sema_post(&s);
     bool all = reaches(done, kWaiters, 2);
-    EXPECT_TRUE(all) << "round " << round << ": " << done.load() << " of " << kWaiters
-                     << " woke";
+    EXPECT_TRUE(all) << "round " << round << ": " << done.load() << " of " << kWaiters << " woke";
     // Free any waiter left asleep, whatever sema_post does.
     while (done.load() < kWaiters) {
       mutex_lock(&s.mutex);
@@ -208,14 +207,15 @@ TEST(Sema, CancelledWaiterReleasesTheMutex) {
     std::atomic<int> *started;
   } arg{&s, &started};
   thread_t t;
-  ASSERT_EQ(thr_create(nullptr, 0,
-                       [](void *p) -> void * {
-                         Arg *a = static_cast<Arg *>(p);
-                         a->started->store(1);
-                         sema_wait(a->s);
-                         return nullptr;
-                       },
-                       &arg, 0, &t),
+  ASSERT_EQ(thr_create(
+                nullptr, 0,
+                [](void *p) -> void * {
+                  Arg *a = static_cast<Arg *>(p);
+                  a->started->store(1);
+                  sema_wait(a->s);
+                  return nullptr;
+                },
+                &arg, 0, &t),
             0);
   ASSERT_TRUE(reaches(started, 1, 5));
   clock_sleep(0.005);
@@ -255,17 +255,18 @@ TEST(CondTimedwait, TimesOutOnTheClockSeamAndWakesWhenSignalled) {
     bool flag;
   } arg{&m, &cv, false};
   thread_t t;
-  ASSERT_EQ(thr_create(nullptr, 0,
-                       [](void *p) -> void * {
-                         Arg *a = static_cast<Arg *>(p);
-                         clock_sleep(0.5);
-                         mutex_lock(a->m);
-                         a->flag = true;
-                         cond_signal(a->cv);
-                         mutex_unlock(a->m);
-                         return nullptr;
-                       },
-                       &arg, 0, &t),
+  ASSERT_EQ(thr_create(
+                nullptr, 0,
+                [](void *p) -> void * {
+                  Arg *a = static_cast<Arg *>(p);
+                  clock_sleep(0.5);
+                  mutex_lock(a->m);
+                  a->flag = true;
+                  cond_signal(a->cv);
+                  mutex_unlock(a->m);
+                  return nullptr;
+                },
+                &arg, 0, &t),
             0);
   mutex_lock(&m);
   until = deadline_in(300.0);
@@ -281,8 +282,8 @@ TEST(CondTimedwait, TimesOutOnTheClockSeamAndWakesWhenSignalled) {
 
 // A process-shared semaphore in shared memory wakes a waiter in another process.
 TEST(Sema, ProcessSharedAcrossFork) {
-  void *mem = mmap(nullptr, sizeof(sema_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                   -1, 0);
+  void *mem =
+      mmap(nullptr, sizeof(sema_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mem, MAP_FAILED);
   sema_t *s = static_cast<sema_t *>(mem);
   ASSERT_EQ(sema_init(s, 0, USYNC_PROCESS, nullptr), 0);

@@ -1,11 +1,11 @@
 #include "testkit/testkit.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <cstdlib>
-#include <filesystem>
 
 #include "base/clock.h"
 #include "base/elog.h"

@@ -3,6 +3,8 @@
 // For `follow`, SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by a
 // signal thread, which ends the follow through ringtool_stop (closing its connection
 // wakes the blocked reap), so that an interrupted follow exits with status 0.
+#include "ringtool.h"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -11,7 +13,6 @@
 #include <thread>
 
 #include "base/elog.h"
-#include "ringtool.h"
 
 int main(int argc, char **argv) {
   elog_init(argc, argv);

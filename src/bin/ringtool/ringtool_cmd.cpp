@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -104,7 +104,7 @@ bool ring_exists(const std::string &name) {
     elog_complain(0, "%s: can't use ring '%s'\n", g_cmd, name.c_str());
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat(rn.path.c_str(), &st) != 0) {
     elog_complain(1, "%s: no ring '%s' (%s)\n", g_cmd, name.c_str(), rn.path.c_str());
     return false;
@@ -175,8 +175,8 @@ int cmd_status(int argc, char **argv, FILE *out) {
   fprintf(out, "address   %u.%u.%u.%u:%d\n", st.address[0], st.address[1], st.address[2],
           st.address[3], st.port);
   fprintf(out, "created   %s\n", ringtool_format_time(st.started).c_str());
-  fprintf(out, "capacity  %lld bytes: %lld bytes of data, %d packets\n",
-          (long long)st.capacity, (long long)st.maxdata, st.maxpackets);
+  fprintf(out, "capacity  %lld bytes: %lld bytes of data, %d packets\n", (long long)st.capacity,
+          (long long)st.maxdata, st.maxpackets);
   fprintf(out, "held      %d packets, %lld bytes\n", st.npackets, (long long)st.nbytes);
   fprintf(out, "written   %lld packets\n", (long long)st.written);
   if (st.npackets > 0) {
@@ -208,11 +208,21 @@ int cmd_follow(int argc, char **argv, FILE *out) {
   bool verbose = false;
   for (auto &[flag, value] : a.options) {
     switch (flag) {
-      case 's': select = value; break;
-      case 'r': reject = value; break;
-      case 'o': start = kOldest; break;
-      case 'n': start = kNewest; break;
-      case 'v': verbose = true; break;
+      case 's':
+        select = value;
+        break;
+      case 'r':
+        reject = value;
+        break;
+      case 'o':
+        start = kOldest;
+        break;
+      case 'n':
+        start = kNewest;
+        break;
+      case 'v':
+        verbose = true;
+        break;
       case 't':
         start = kAfter;
         if (ringtool_parse_time(value.c_str(), &after) < 0) {
@@ -229,7 +239,8 @@ int cmd_follow(int argc, char **argv, FILE *out) {
         }
         break;
       }
-      default: break;
+      default:
+        break;
     }
   }
   if (a.words.size() != 1) {
@@ -276,8 +287,7 @@ int cmd_follow(int argc, char **argv, FILE *out) {
     }
     errors = 0;
     seen++;
-    fprintf(out, "%d %s %s %d bytes\n", pktid, srcname, ringtool_format_time(time).c_str(),
-            nbytes);
+    fprintf(out, "%d %s %s %d bytes\n", pktid, srcname, ringtool_format_time(time).c_str(), nbytes);
     if (verbose) {
       fputs(ringtool_describe(srcname, time, reinterpret_cast<unsigned char *>(packet), nbytes)
                 .c_str(),
@@ -347,11 +357,11 @@ std::string ringtool_format_time(double t) {
       whole > (double)std::numeric_limits<time_t>::max())
     return "-";  // beyond this machine's time_t
   time_t secs = (time_t)whole;
-  struct tm tm{};
+  struct tm tm {};
   if (!gmtime_r(&secs, &tm)) return "-";
   char buf[64];
-  snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
+           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
   return buf;
 }
 
@@ -378,10 +388,9 @@ int ringtool_parse_time(const char *text, double *t) {
       p = e;
     }
   }
-  if (*p != '\0' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || h < 0 ||
-      mi < 0)
+  if (*p != '\0' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || h < 0 || mi < 0)
     return -1;
-  struct tm tm{};
+  struct tm tm {};
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;
   tm.tm_mday = d;

@@ -43,8 +43,7 @@ std::string regex_quote(const std::string &text) {
 }
 
 // Prints one response; sets *final when it is the last one (done or error).
-void print_response(FILE *out, int n, const std::string &text, Pf *pf, bool *final,
-                    int *status) {
+void print_response(FILE *out, int n, const std::string &text, Pf *pf, bool *final, int *status) {
   const char *disposition = pfget_string(pf, "disposition");
   fprintf(out, "response %d: %s\n", n, disposition ? disposition : "-");
   fputs(text.c_str(), out);
@@ -75,8 +74,12 @@ int ringtool_command(int argc, char **argv, FILE *out) {
     if (i + 1 >= argc) return command_usage("an option needs a value");
     const char *value = argv[++i];
     switch (argv[i - 1][1]) {
-      case 'd': dlnames = value; break;
-      case 'r': reply = value; break;
+      case 'd':
+        dlnames = value;
+        break;
+      case 'r':
+        reply = value;
+        break;
       default: {
         char *end = nullptr;
         wait = strtod(value, &end);
@@ -101,8 +104,8 @@ int ringtool_command(int argc, char **argv, FILE *out) {
   }
   std::string sequence, text;
   if (orbselect(orb, regex_quote(reply).c_str()) < 0 ||
-      initcmd(command.c_str(), reply.c_str(), nullptr, nullptr, dlnames, 0.0, &sequence,
-              &text) < 0 ||
+      initcmd(command.c_str(), reply.c_str(), nullptr, nullptr, dlnames, 0.0, &sequence, &text) <
+          0 ||
       pfcmdstring2orb(text.c_str(), srcname.c_str(), orb) < 0) {
     elog_complain(0, "command: can't send '%s' to '%s'\n", command.c_str(), srcname.c_str());
     orbclose(orb);

@@ -1,10 +1,10 @@
 // clock.cpp - real and scaled clocks behind the time seam.
 #include "base/clock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <ctime>
-#include <atomic>
 #include <mutex>
 
 namespace {

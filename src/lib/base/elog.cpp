@@ -52,10 +52,14 @@ std::string sys_text(int flag, int err) {
 
 const char *severity_word(int severity) {
   switch (severity) {
-    case ELOG_DEBUG: return "debug: ";
-    case ELOG_FAULT: return "*fault* ";
-    case ELOG_DIE: return "*fatal* ";
-    default: return "";
+    case ELOG_DEBUG:
+      return "debug: ";
+    case ELOG_FAULT:
+      return "*fault* ";
+    case ELOG_DIE:
+      return "*fatal* ";
+    default:
+      return "";
   }
 }
 
@@ -75,8 +79,8 @@ void emit_locked(const Entry &e) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
-    std::string line = g_program_name + ": " + severity_word(e.severity) +
-                       text.substr(start, end - start) + "\n";
+    std::string line =
+        g_program_name + ": " + severity_word(e.severity) + text.substr(start, end - start) + "\n";
     if (g_sink) {
       g_sink(line, g_sink_user);
     } else {
@@ -149,12 +153,12 @@ void elog_vlog(int flag, const char *format, va_list ap) {
 
 // Each variadic entry point keeps errno as it found it, so a caller can log and still
 // test errno afterwards.
-#define ELOG_FORWARD(call)        \
-  int err = errno;                \
-  va_list ap;                     \
-  va_start(ap, format);           \
-  call;                           \
-  va_end(ap);                     \
+#define ELOG_FORWARD(call) \
+  int err = errno;         \
+  va_list ap;              \
+  va_start(ap, format);    \
+  call;                    \
+  va_end(ap);              \
   errno = err
 
 void elog_log(int flag, const char *format, ...) {

@@ -65,8 +65,8 @@ std::unique_ptr<Pf> make_node(int kind, std::string text = std::string()) {
 // of its line and brings the brace count to zero or below. On success *value is the text
 // and *end the segment holding the closing brace (0: the opening line, k: lines[from+k-1]);
 // false when the lines run out first.
-bool scan_literal(std::string_view first, const std::vector<std::string_view> &lines,
-                  size_t from, std::string_view indent, std::string *value, size_t *end) {
+bool scan_literal(std::string_view first, const std::vector<std::string_view> &lines, size_t from,
+                  std::string_view indent, std::string *value, size_t *end) {
   long depth = 1;
   std::string out;
   bool have_line = false;
@@ -97,7 +97,8 @@ bool scan_literal(std::string_view first, const std::vector<std::string_view> &l
     // they hold more than blanks.
     bool keep = !((k == 0 || closing) && all_blank(piece));
     if (keep) {
-      if (k != 0 && !indent.empty() && piece.starts_with(indent)) piece.remove_prefix(indent.size());
+      if (k != 0 && !indent.empty() && piece.starts_with(indent))
+        piece.remove_prefix(indent.size());
       if (have_line) out += '\n';
       out.append(piece);
       have_line = true;
@@ -307,7 +308,8 @@ pfint::FindResult find_files(const char *name, std::vector<std::string> *files, 
     size_t start = 0;
     while (true) {
       size_t colon = path.find(':', start);
-      std::string dir = path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+      std::string dir =
+          path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
       candidates.push_back((dir.empty() ? std::string(".") : dir) + "/" + base);
       if (colon == std::string::npos) break;
       start = colon + 1;

@@ -57,7 +57,7 @@ enum {
 // A new empty node of that kind (PFFILE, PFARR, PFTBL or PFSTRING with ""); none for
 // another kind.
 Pf *pfnew(int kind);
-void pffree(Pf *pf);  // none: nothing
+void pffree(Pf *pf);      // none: nothing
 Pf *pfdup(const Pf *pf);  // a deep copy; none for none
 
 // Each stores a new tree in *pf and returns 0; on failure *pf is none, the reason (with

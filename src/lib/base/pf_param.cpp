@@ -110,7 +110,8 @@ bool pfint::to_boolean(const std::string &text, int *out) {
 int pfget_int(Pf *pf, const char *key) {
   Pf *v = pfint::lookup(pf, key);
   long long n = 0;
-  if (v == nullptr || v->kind != PFSTRING || !pfint::to_long_ranged(v->text, INT_MIN, INT_MAX, UINT_MAX, &n))
+  if (v == nullptr || v->kind != PFSTRING ||
+      !pfint::to_long_ranged(v->text, INT_MIN, INT_MAX, UINT_MAX, &n))
     return 0;
   return static_cast<int>(n);
 }
@@ -156,8 +157,8 @@ int parse_param(Pf *pf, const char *key, int kind, int required, void *destinati
         long long n = 0;
         bool is_int = kind == P_LINT;
         if (v->kind != PFSTRING ||
-            !pfint::to_long_ranged(v->text, is_int ? INT_MIN : SHRT_MIN, is_int ? INT_MAX : SHRT_MAX,
-                                   is_int ? UINT_MAX : USHRT_MAX, &n))
+            !pfint::to_long_ranged(v->text, is_int ? INT_MIN : SHRT_MIN,
+                                   is_int ? INT_MAX : SHRT_MAX, is_int ? UINT_MAX : USHRT_MAX, &n))
           return wrong(is_int ? "an integer" : "a short integer");
         if (is_int) {
           *static_cast<int *>(destination) = static_cast<int>(n);

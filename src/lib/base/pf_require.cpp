@@ -40,8 +40,8 @@ int pfrequire(const char *name, const char *time_text) {
     // An epoch number or a time text such as "2005010:00:00:00".
     double revised = 0;
     if (zstr2epoch(rev->text.c_str(), &revised) != 0) {
-      elog_log(0, "pfrequire: pf_revision_time '%.80s' of '%s' is not a time\n",
-               rev->text.c_str(), name);
+      elog_log(0, "pfrequire: pf_revision_time '%.80s' of '%s' is not a time\n", rev->text.c_str(),
+               name);
       return -1;
     }
     if (revised < required) {

@@ -9,9 +9,9 @@
 #include <vector>
 
 struct Pf {
-  int kind = 0;                                     // PfKind
-  std::string text;                                 // PFSTRING
-  std::vector<std::unique_ptr<Pf>> list;            // PFTBL
+  int kind = 0;                                    // PfKind
+  std::string text;                                // PFSTRING
+  std::vector<std::unique_ptr<Pf>> list;           // PFTBL
   std::map<std::string, std::unique_ptr<Pf>> arr;  // PFARR, PFFILE: byte order of keys
 };
 

@@ -28,12 +28,12 @@ struct Pmtfifo {
   std::condition_variable not_full;   // producers wait here for room
   std::condition_variable idle;       // destroy waits here for the waiters to leave
   std::deque<void *> items;
-  size_t limit = 0;         // 0: no limit
+  size_t limit = 0;  // 0: no limit
   bool blocking = false;
   bool released = false;
   bool destroying = false;
-  double timeout = 0;       // clock seconds; 0: wait without limit
-  int waiters = 0;          // threads inside pop or push (they may wait)
+  double timeout = 0;  // clock seconds; 0: wait without limit
+  int waiters = 0;     // threads inside pop or push (they may wait)
 
   bool full() const { return limit > 0 && items.size() >= limit; }
 };

@@ -15,17 +15,17 @@ struct Tbl;
 Tbl *newtbl(long capacity_hint);
 void freetbl(Tbl *tbl, void (*free_entry)(void *));
 void clrtbl(Tbl *tbl, void (*free_entry)(void *));
-long maxtbl(const Tbl *tbl);  // number of entries; 0 for none
+long maxtbl(const Tbl *tbl);           // number of entries; 0 for none
 void *gettbl(const Tbl *tbl, long i);  // none when i is out of range
 // Sets entry i (i == maxtbl appends; beyond that the gap is filled with none entries).
 // Returns i, or -1 for a negative index.
 long settbl(Tbl *tbl, long i, void *value);
-long pushtbl(Tbl *tbl, void *value);  // appends; returns the new count
-void *poptbl(Tbl *tbl);               // removes the last entry; none when empty
-void *shifttbl(Tbl *tbl);             // removes the first entry; none when empty
-long unshifttbl(Tbl *tbl, void *value);  // inserts at the front; returns the new count
+long pushtbl(Tbl *tbl, void *value);         // appends; returns the new count
+void *poptbl(Tbl *tbl);                      // removes the last entry; none when empty
+void *shifttbl(Tbl *tbl);                    // removes the first entry; none when empty
+long unshifttbl(Tbl *tbl, void *value);      // inserts at the front; returns the new count
 long instbl(Tbl *tbl, long i, void *value);  // inserts before i (0..maxtbl); -1 if out of range
-void *deltbl(Tbl *tbl, long i);       // removes and returns entry i; none if out of range
+void *deltbl(Tbl *tbl, long i);              // removes and returns entry i; none if out of range
 // A new list with the same entries, each passed through dup when one is given.
 Tbl *duptbl(const Tbl *tbl, void *(*dup)(void *));
 // Appends the entries of `tail` to `head`; returns head.

@@ -4,8 +4,8 @@
 #include <locale.h>
 
 #include <cctype>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -484,5 +484,9 @@ double fix_strtod(const char *text, char **end) {
   return value;
 }
 
-long align_int(long n) { return n + static_cast<long>((0UL - static_cast<unsigned long>(n)) & 3UL); }
-long align_double(long n) { return n + static_cast<long>((0UL - static_cast<unsigned long>(n)) & 7UL); }
+long align_int(long n) {
+  return n + static_cast<long>((0UL - static_cast<unsigned long>(n)) & 3UL);
+}
+long align_double(long n) {
+  return n + static_cast<long>((0UL - static_cast<unsigned long>(n)) & 7UL);
+}

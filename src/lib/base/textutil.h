@@ -95,8 +95,9 @@ int nstrcmp(const char *a, const char *b);
 char *strconcat(const char *first, ...) __attribute__((sentinel));
 
 // The shortest text that reads back as exactly `value`, in the shorter of the plain and
-// exponent forms ("0.1", "-3", "12345.678", "1e+20", "1e-05"; "inf", "nan"), written into buf of `size` bytes (cut to fit, always NUL-ended when size > 0);
-// returns buf. STRDBL_SIZE bytes always hold the whole text.
+// exponent forms ("0.1", "-3", "12345.678", "1e+20", "1e-05"; "inf", "nan"), written into buf of
+// `size` bytes (cut to fit, always NUL-ended when size > 0); returns buf. STRDBL_SIZE bytes always
+// hold the whole text.
 constexpr size_t STRDBL_SIZE = 32;
 char *strdbl(double value, char *buf, size_t size);
 

@@ -52,9 +52,9 @@ constexpr int days_in_year(int64_t y) { return is_leap(y) ? 366 : 365; }
 constexpr int64_t days_from_civil(int64_t y, int m, int d) {
   y -= m <= 2;
   const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;                                  // 0-399
+  const int64_t yoe = y - era * 400;                                   // 0-399
   const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;  // 0-365
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;          // 0-146096
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;           // 0-146096
   return era * 146097 + doe - 719468;
 }
 
@@ -67,10 +67,10 @@ struct Civil {
 constexpr Civil civil_from_days(int64_t z) {
   z += 719468;
   const int64_t era = floor_div(z, 146097);
-  const int64_t doe = z - era * 146097;                                  // 0-146096
+  const int64_t doe = z - era * 146097;                                       // 0-146096
   const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0-399
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);           // 0-365
-  const int64_t mp = (5 * doy + 2) / 153;                                // 0-11
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // 0-365
+  const int64_t mp = (5 * doy + 2) / 153;                                     // 0-11
   const int d = (int)(doy - (153 * mp + 2) / 5 + 1);
   const int m = (int)(mp < 10 ? mp + 3 : mp - 9);
   return Civil{yoe + era * 400 + (m <= 2), m, d};
@@ -236,8 +236,10 @@ class RuleParser {
   // [+-]hh[:mm[:ss]] in seconds, hours up to max_hours.
   bool offset(int32_t &out, int max_hours) {
     int sign = 1;
-    if (take('-')) sign = -1;
-    else take('+');
+    if (take('-'))
+      sign = -1;
+    else
+      take('+');
     int h, m = 0, sec = 0;
     if (!number(h, 3) || h > max_hours) return false;
     if (take(':')) {
@@ -311,8 +313,10 @@ const ZoneType &zone_type_at(const Zone &z, int64_t t) {
   size_t lo = 0, hi = z.times.size();
   while (hi - lo > 1) {
     size_t mid = lo + (hi - lo) / 2;
-    if (z.times[mid] <= t) lo = mid;
-    else hi = mid;
+    if (z.times[mid] <= t)
+      lo = mid;
+    else
+      hi = mid;
   }
   return z.types[z.indices[lo]];
 }
@@ -371,8 +375,7 @@ size_t block_size(const TzHeader &h, size_t tsize) {
          (size_t)h.leapcnt * (tsize + 4) + h.isstdcnt + h.isutcnt;
 }
 
-bool read_block(const std::string &data, Cursor &c, const TzHeader &h, size_t tsize,
-                Zone &z) {
+bool read_block(const std::string &data, Cursor &c, const TzHeader &h, size_t tsize, Zone &z) {
   if (!c.have(block_size(h, tsize))) return false;
   if (h.leapcnt != 0) return false;  // leap-second counting zones are not supported
   z.times.resize(h.timecnt);
@@ -498,8 +501,7 @@ std::shared_ptr<const Zone> find_zone(std::string_view name) {
   std::string data;
   char buf[8192];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && data.size() < (1u << 20))
-    data.append(buf, n);
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && data.size() < (1u << 20)) data.append(buf, n);
   fclose(f);
   auto z = parse_zone_file(data);
   if (!z) return nullptr;
@@ -526,10 +528,10 @@ int64_t local_to_utc(const Zone &z, int64_t local) {
 
 struct ParsedTime {
   bool is_number = false;
-  double number = 0.0;     // a plain number
-  int64_t local_sec = 0;   // whole seconds of the date and time
-  double frac = 0.0;       // seconds fraction (0 <= frac < 2 with a leap second)
-  std::string_view zone;   // empty when none
+  double number = 0.0;    // a plain number
+  int64_t local_sec = 0;  // whole seconds of the date and time
+  double frac = 0.0;      // seconds fraction (0 <= frac < 2 with a leap second)
+  std::string_view zone;  // empty when none
 };
 
 class TextParser {
@@ -599,8 +601,7 @@ class TextParser {
     int64_t days;
     if (n >= 1 && n <= 2 && sep == '/') {
       int mo, d, y;
-      if (!digits(mo, 1, 2) || !take('/') || !digits(d, 1, 2) || !take('/') ||
-          !digits(y, 4, 4))
+      if (!digits(mo, 1, 2) || !take('/') || !digits(d, 1, 2) || !take('/') || !digits(y, 4, 4))
         return true;
       if (mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo)) return true;
       days = days_from_civil(y, mo, d);
@@ -619,8 +620,7 @@ class TextParser {
     }
     if (n == 4 && sep == '-') {
       int y, mo, d;
-      if (!digits(y, 4, 4) || !take('-') || !digits(mo, 1, 2) || !take('-') ||
-          !digits(d, 1, 2))
+      if (!digits(y, 4, 4) || !take('-') || !digits(mo, 1, 2) || !take('-') || !digits(d, 1, 2))
         return true;
       if (mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo)) return true;
       days = days_from_civil(y, mo, d);
@@ -691,8 +691,10 @@ class TextParser {
   // [+-](digits[.digits]|.digits)[(e|E)[+-]digits], finite.
   bool number(ParsedTime &out) {
     bool negative = false;
-    if (take('-')) negative = true;
-    else take('+');
+    if (take('-'))
+      negative = true;
+    else
+      take('+');
     const size_t body = i_;
     const size_t whole = run_of_digits();
     i_ += whole;
@@ -736,8 +738,7 @@ bool read_time(const char *text, bool allow_zone, double &result) {
   }
   if (p.is_number) {
     // A plain number is already UTC; only a UTC zone may follow it.
-    if (zone && !(zone->times.empty() && !zone->rule && zone->types[0].utoff == 0))
-      return false;
+    if (zone && !(zone->times.empty() && !zone->rule && zone->types[0].utoff == 0)) return false;
     result = p.number;
     return true;
   }
@@ -768,9 +769,9 @@ void put_num(std::string &out, int64_t v, int width, char pad = '0') {
   out.append(buf, (size_t)n);
 }
 
-const char *const kMonthNames[12] = {"January", "February", "March",     "April",
-                                     "May",     "June",     "July",      "August",
-                                     "September", "October", "November", "December"};
+const char *const kMonthNames[12] = {"January",   "February", "March",    "April",
+                                     "May",       "June",     "July",     "August",
+                                     "September", "October",  "November", "December"};
 const char *const kDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                   "Thursday", "Friday", "Saturday"};
 
@@ -783,24 +784,52 @@ std::string render(const char *format, const Fields &f, int millis, const ZoneTy
     }
     const char c = *++p;
     switch (c) {
-      case 'Y': put_num(out, f.year, 4); break;
-      case 'y': put_num(out, f.year % 100, 2); break;
-      case 'C': put_num(out, f.year / 100, 2); break;
-      case 'm': put_num(out, f.month, 2); break;
-      case 'd': put_num(out, f.mday, 2); break;
-      case 'e': put_num(out, f.mday, 2, ' '); break;
-      case 'j': put_num(out, f.doy, 3); break;
-      case 'H': put_num(out, f.hour, 2); break;
-      case 'I': put_num(out, (f.hour + 11) % 12 + 1, 2); break;
-      case 'p': out += f.hour < 12 ? "AM" : "PM"; break;
-      case 'M': put_num(out, f.minute, 2); break;
-      case 'S': put_num(out, f.second, 2); break;
-      case 's': put_num(out, millis, 3); break;
+      case 'Y':
+        put_num(out, f.year, 4);
+        break;
+      case 'y':
+        put_num(out, f.year % 100, 2);
+        break;
+      case 'C':
+        put_num(out, f.year / 100, 2);
+        break;
+      case 'm':
+        put_num(out, f.month, 2);
+        break;
+      case 'd':
+        put_num(out, f.mday, 2);
+        break;
+      case 'e':
+        put_num(out, f.mday, 2, ' ');
+        break;
+      case 'j':
+        put_num(out, f.doy, 3);
+        break;
+      case 'H':
+        put_num(out, f.hour, 2);
+        break;
+      case 'I':
+        put_num(out, (f.hour + 11) % 12 + 1, 2);
+        break;
+      case 'p':
+        out += f.hour < 12 ? "AM" : "PM";
+        break;
+      case 'M':
+        put_num(out, f.minute, 2);
+        break;
+      case 'S':
+        put_num(out, f.second, 2);
+        break;
+      case 's':
+        put_num(out, millis, 3);
+        break;
       case 'T':
         put_num(out, f.hour, 2), out += ':', put_num(out, f.minute, 2), out += ':';
         put_num(out, f.second, 2);
         break;
-      case 'R': put_num(out, f.hour, 2), out += ':', put_num(out, f.minute, 2); break;
+      case 'R':
+        put_num(out, f.hour, 2), out += ':', put_num(out, f.minute, 2);
+        break;
       case 'D':
         put_num(out, f.month, 2), out += '/', put_num(out, f.mday, 2), out += '/';
         put_num(out, f.year % 100, 2);
@@ -810,13 +839,27 @@ std::string render(const char *format, const Fields &f, int millis, const ZoneTy
         put_num(out, f.mday, 2);
         break;
       case 'b':
-      case 'h': out.append(kMonthNames[f.month - 1], 3); break;
-      case 'B': out += kMonthNames[f.month - 1]; break;
-      case 'a': out.append(kDayNames[f.wday], 3); break;
-      case 'A': out += kDayNames[f.wday]; break;
-      case 'u': put_num(out, f.wday == 0 ? 7 : f.wday, 1); break;
-      case 'w': put_num(out, f.wday, 1); break;
-      case 'Z': out += zt.abbr; break;
+      case 'h':
+        out.append(kMonthNames[f.month - 1], 3);
+        break;
+      case 'B':
+        out += kMonthNames[f.month - 1];
+        break;
+      case 'a':
+        out.append(kDayNames[f.wday], 3);
+        break;
+      case 'A':
+        out += kDayNames[f.wday];
+        break;
+      case 'u':
+        put_num(out, f.wday == 0 ? 7 : f.wday, 1);
+        break;
+      case 'w':
+        put_num(out, f.wday, 1);
+        break;
+      case 'Z':
+        out += zt.abbr;
+        break;
       case 'z': {
         const int32_t a = zt.utoff < 0 ? -zt.utoff : zt.utoff;
         out += zt.utoff < 0 ? '-' : '+';
@@ -824,9 +867,15 @@ std::string render(const char *format, const Fields &f, int millis, const ZoneTy
         put_num(out, a / 60 % 60, 2);
         break;
       }
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '%': out += '%'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '%':
+        out += '%';
+        break;
       default:
         out += '%';
         out += c;
@@ -851,8 +900,7 @@ std::string format_time(double e, const char *format, const Zone &zone) {
   if (!std::isfinite(e)) return number_text(e);
   if (millis) {
     const double r = std::floor(e * 1000.0 + 0.5);
-    if (!(r >= (double)kFirstSec * 1000.0 && r < (double)kEndSec * 1000.0))
-      return number_text(e);
+    if (!(r >= (double)kFirstSec * 1000.0 && r < (double)kEndSec * 1000.0)) return number_text(e);
     const int64_t total = (int64_t)r;
     utc_sec = floor_div(total, 1000);
     ms = (int)floor_mod(total, 1000);

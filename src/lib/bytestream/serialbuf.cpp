@@ -12,8 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -92,11 +92,16 @@ bool printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
 // Escaped form of one byte for the dump echo; empty for bytes that are not shown.
 const char *dump_escape(unsigned char c, char one[2]) {
   switch (c) {
-    case '\n': return "\\n";
-    case '\r': return "\\r";
-    case '\t': return "\\t";
-    case '\b': return "\\b";
-    default: break;
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    case '\b':
+      return "\\b";
+    default:
+      break;
   }
   if (!printable(c)) return "";
   one[0] = (char)c;
@@ -142,7 +147,8 @@ class LineEcho {
 
   // Hands a non-empty line to the log callback and empties it.
   void pass() {
-    if (len_ > 0 && b_->log_callback) b_->log_callback(b_->userdata2, b_->userdata3, b_->line, code_);
+    if (len_ > 0 && b_->log_callback)
+      b_->log_callback(b_->userdata2, b_->userdata3, b_->line, code_);
     len_ = 0;
     b_->line[0] = 0;
   }
@@ -250,8 +256,8 @@ bool baud_speed(int baud, speed_t *speed) {
   static const struct {
     int baud;
     speed_t speed;
-  } table[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},
-               {9600, B9600},   {19200, B19200}, {38400, B38400},
+  } table[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},
+               {9600, B9600},   {19200, B19200},   {38400, B38400},
                {57600, B57600}, {115200, B115200}, {230400, B230400}};
   for (const auto &e : table) {
     if (e.baud == baud) {
@@ -511,9 +517,9 @@ SerialBuf *serialbuf_create_serial(const char *dev, int baud, int flow, int size
                                    SerialbufLogCallback log_callback, void *userdata2,
                                    void *userdata3, SerialbufDatarateCallback datarate_callback,
                                    void *userdata4) {
-  SerialBuf *b = serialbuf_create(size, timeout, timeout, timeout_control, sleep, tries,
-                                  idle_callback, userdata1, log_callback, userdata2, userdata3,
-                                  datarate_callback, userdata4);
+  SerialBuf *b =
+      serialbuf_create(size, timeout, timeout, timeout_control, sleep, tries, idle_callback,
+                       userdata1, log_callback, userdata2, userdata3, datarate_callback, userdata4);
   if (!b) {
     elog_log(0, "serialbuf_create_serial: serialbuf_create() error.\n");
     return nullptr;
@@ -535,12 +541,11 @@ SerialBuf *serialbuf_create_tcpclient(const char *ipaddr, int port, int size, in
                                       int timeout_control, int tries,
                                       SerialbufIdleCallback idle_callback, void *userdata1,
                                       SerialbufLogCallback log_callback, void *userdata2,
-                                      void *userdata3,
-                                      SerialbufDatarateCallback datarate_callback,
+                                      void *userdata3, SerialbufDatarateCallback datarate_callback,
                                       void *userdata4) {
-  SerialBuf *b = serialbuf_create(size, timeout, timeout, timeout_control, 0, tries,
-                                  idle_callback, userdata1, log_callback, userdata2, userdata3,
-                                  datarate_callback, userdata4);
+  SerialBuf *b =
+      serialbuf_create(size, timeout, timeout, timeout_control, 0, tries, idle_callback, userdata1,
+                       log_callback, userdata2, userdata3, datarate_callback, userdata4);
   if (!b) {
     elog_log(0, "serialbuf_create_tcpclient: serialbuf_create() error.\n");
     return nullptr;
@@ -563,9 +568,9 @@ SerialBuf *serialbuf_create_tcpserver(int port, int size, int timeout, int timeo
                                       void *userdata2, void *userdata3,
                                       SerialbufDatarateCallback datarate_callback,
                                       void *userdata4) {
-  SerialBuf *b = serialbuf_create(size, timeout, timeout, timeout_control, 0, tries,
-                                  idle_callback, userdata1, log_callback, userdata2, userdata3,
-                                  datarate_callback, userdata4);
+  SerialBuf *b =
+      serialbuf_create(size, timeout, timeout, timeout_control, 0, tries, idle_callback, userdata1,
+                       log_callback, userdata2, userdata3, datarate_callback, userdata4);
   if (!b) {
     elog_log(0, "serialbuf_create_tcpserver: serialbuf_create() error.\n");
     return nullptr;
@@ -580,15 +585,13 @@ int serialbuf_set_modem_control(SerialBuf *buf, int use_modem_control_lines, int
                                 const char *attention_string, const char *hangup_string,
                                 const char *listen_string, const char *nolisten_string,
                                 const char *dialout_string_prefix,
-                                const char *dialout_string_suffix,
-                                const char *attention_rec_string, const char *ring_rec_string,
-                                const char *busy_rec_string, const char *connect_rec_string,
-                                const char *offhook_rec_string) {
+                                const char *dialout_string_suffix, const char *attention_rec_string,
+                                const char *ring_rec_string, const char *busy_rec_string,
+                                const char *connect_rec_string, const char *offhook_rec_string) {
   if (!buf) return -1;
   if (use_modem_control_lines) {
     if (buf->com_mode != SERIALBUF_SERIAL) {
-      elog_log(0,
-               "serialbuf_set_modem_control: Cannot set local mode for non-serial buffer.\n");
+      elog_log(0, "serialbuf_set_modem_control: Cannot set local mode for non-serial buffer.\n");
       return -1;
     }
     buf->modem_control = SERIALBUF_MODEM_LOCAL;
@@ -728,10 +731,10 @@ SerialBuf *serialbuf_connect_tcpserver(SerialBuf *buf) {
     elog_log(0, "serialbuf_connect_tcpserver: state must be OPEN.\n");
     return nullptr;
   }
-  SerialBuf *c = serialbuf_create_tcpclient(
-      "xxx", buf->port, buf->size, buf->timeout, buf->timeout_control, buf->tries,
-      buf->idle_callback, buf->userdata1, buf->log_callback, buf->userdata2, buf->userdata3,
-      buf->datarate_callback, buf->userdata4);
+  SerialBuf *c = serialbuf_create_tcpclient("xxx", buf->port, buf->size, buf->timeout,
+                                            buf->timeout_control, buf->tries, buf->idle_callback,
+                                            buf->userdata1, buf->log_callback, buf->userdata2,
+                                            buf->userdata3, buf->datarate_callback, buf->userdata4);
   if (!c) {
     elog_log(1, "serialbuf_connect_tcpserver: serialbuf_create_tcpclient() error.\n");
     return nullptr;
@@ -939,8 +942,8 @@ int serialbuf_process_rec_strings(SerialBuf *buf, unsigned char byte) {
   if (buf->state != SERIALBUF_CONNECTED || !text_set(buf->offhook_rec_string) ||
       buf->offhook_rec_string_size <= 0)
     return 0;
-  buf->offhook_rec_string_ptr = advance_match(
-      buf->offhook_rec_string, buf->offhook_rec_string_size, buf->offhook_rec_string_ptr, byte);
+  buf->offhook_rec_string_ptr = advance_match(buf->offhook_rec_string, buf->offhook_rec_string_size,
+                                              buf->offhook_rec_string_ptr, byte);
   if (buf->offhook_rec_string_ptr >= buf->offhook_rec_string_size) {
     elog_log(0, "serialbuf_process_rec_strings: no carrier detected.\n");
     buf->state = SERIALBUF_OPEN;
@@ -1198,8 +1201,7 @@ int dial_out(SerialBuf *b, int rverbose, const char *phone_number) {
   std::string dial = std::string(b->dialout_string_prefix) + phone_number;
   if (b->dialout_string_suffix) dial += b->dialout_string_suffix;
   if (dial.size() > (size_t)SERIALBUF_PATTERN_MAX) {
-    elog_log(0, "serialbuf_connect: dial text longer than %d characters.\n",
-             SERIALBUF_PATTERN_MAX);
+    elog_log(0, "serialbuf_connect: dial text longer than %d characters.\n", SERIALBUF_PATTERN_MAX);
     return -1;
   }
   const int timeout = b->timeout;

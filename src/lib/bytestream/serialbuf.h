@@ -69,10 +69,10 @@ typedef int (*SerialbufDatarateCallback)(void *userdata4, int direction, int nby
 typedef struct serial_buf_ {
   int com_mode;
   int modem_control;
-  char *dev;      // serial device path (owned)
+  char *dev;  // serial device path (owned)
   int baud;
-  int flow;       // 1 = RTS/CTS hardware flow control
-  char *ipaddr;   // TCP client: host name or dotted address (owned)
+  int flow;      // 1 = RTS/CTS hardware flow control
+  char *ipaddr;  // TCP client: host name or dotted address (owned)
   int port;
   char *dialout_string_prefix;  // the eleven modem texts are owned; null or "" = unset
   char *dialout_string_suffix;
@@ -90,7 +90,7 @@ typedef struct serial_buf_ {
   int busy_rec_string_ptr;     // characters of the busy text matched so far
   int offhook_rec_string_ptr;  // characters of the off-hook text matched so far
   int state;
-  int connecting;  // 1 while serialbuf_connect runs a modem step
+  int connecting;      // 1 while serialbuf_connect runs a modem step
   unsigned char *buf;  // input buffer of size + 20 bytes (owned)
   int ptr;             // next byte to hand out
   int size;            // bytes asked of each device read
@@ -146,15 +146,13 @@ SerialBuf *serialbuf_create_tcpclient(const char *ipaddr, int port, int size, in
                                       int timeout_control, int tries,
                                       SerialbufIdleCallback idle_callback, void *userdata1,
                                       SerialbufLogCallback log_callback, void *userdata2,
-                                      void *userdata3,
-                                      SerialbufDatarateCallback datarate_callback,
+                                      void *userdata3, SerialbufDatarateCallback datarate_callback,
                                       void *userdata4);
 SerialBuf *serialbuf_create_tcpserver(int port, int size, int timeout, int timeout_control,
                                       int tries, SerialbufIdleCallback idle_callback,
                                       void *userdata1, SerialbufLogCallback log_callback,
                                       void *userdata2, void *userdata3,
-                                      SerialbufDatarateCallback datarate_callback,
-                                      void *userdata4);
+                                      SerialbufDatarateCallback datarate_callback, void *userdata4);
 
 // Stores the modem texts (null leaves a text as it was) and selects modem control: 2
 // (control lines, serial records only) or 3 (texts alone). 0, or -1 when control lines
@@ -163,10 +161,9 @@ int serialbuf_set_modem_control(SerialBuf *buf, int use_modem_control_lines, int
                                 const char *attention_string, const char *hangup_string,
                                 const char *listen_string, const char *nolisten_string,
                                 const char *dialout_string_prefix,
-                                const char *dialout_string_suffix,
-                                const char *attention_rec_string, const char *ring_rec_string,
-                                const char *busy_rec_string, const char *connect_rec_string,
-                                const char *offhook_rec_string);
+                                const char *dialout_string_suffix, const char *attention_rec_string,
+                                const char *ring_rec_string, const char *busy_rec_string,
+                                const char *connect_rec_string, const char *offhook_rec_string);
 // Back to no modem dialogue; the texts stay stored. 0.
 int serialbuf_clear_modem_control(SerialBuf *buf);
 

@@ -1,4 +1,6 @@
 // pkt.cpp - packet and channel objects, the packet types and database rows.
+#include "packet/pkt.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -6,7 +8,6 @@
 #include "base/oom.h"
 #include "base/pf.h"
 #include "base/tbl.h"
-#include "packet/pkt.h"
 #include "packet/pkt_wire.h"
 
 namespace {
@@ -78,7 +79,8 @@ int pkt_setdbrow(Packet *pkt, const char *table, const char *row) {
   }
   size_t n = strlen(table);
   bool ok = n > 0 && n <= PKT_DBTABLE_MAX;
-  for (size_t i = 0; ok && i < n; i++) ok = pktwire::table_char(static_cast<unsigned char>(table[i]));
+  for (size_t i = 0; ok && i < n; i++)
+    ok = pktwire::table_char(static_cast<unsigned char>(table[i]));
   if (!ok) {
     elog_log(0, "pkt_setdbrow: bad table name '%.*s'\n", PKT_DBTABLE_MAX + 1, table);
     return -1;

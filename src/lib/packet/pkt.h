@@ -74,9 +74,9 @@ enum {
   PKT_CHAN_SIZE = 16,
   PKT_LOC_SIZE = 8,
   PKT_SEGTYPE_SIZE = 4,
-  PKT_SRCNAME_SIZE = 64,   // source names, terminator included
-  PKT_DBTABLE_MAX = 31,    // characters of a db table name
-  PKT_LOG_TEXT_MAX = 65526 // characters of a log text (the 16-bit packet size)
+  PKT_SRCNAME_SIZE = 64,    // source names, terminator included
+  PKT_DBTABLE_MAX = 31,     // characters of a db table name
+  PKT_LOG_TEXT_MAX = 65526  // characters of a log text (the 16-bit packet size)
 };
 
 struct PktType {
@@ -148,8 +148,7 @@ int pkt_setdbrow(Packet *pkt, const char *table, const char *row);
 // character it must not, a negative nsamp or one above datasz, samples missing, a
 // non-finite time, samprate, calib or calper, a tree that pf2string cannot write, or a
 // packet longer than INT_MAX bytes.
-int stuffPkt(Packet *pkt, char *srcname, double *time, char **packet, int *nbytes,
-             int *bufsize);
+int stuffPkt(Packet *pkt, char *srcname, double *time, char **packet, int *nbytes, int *bufsize);
 
 // Encodes a stash packet from `text`, a zero-terminated text of `length` bytes counting
 // the zero; buffer as for stuffPkt. 0, or -1 (registered) when the text is missing, its
@@ -164,13 +163,11 @@ int stuffStashPkt(const char *text, int length, char **packet, int *nbytes, int 
 // or kind, inconsistent, or holding a text or number that stuffPkt would refuse. Never
 // reads outside the `nbytes` bytes. On failure a given packet is left empty (no type, no
 // channels in use) and a packet made by the call is freed (*pkt is none).
-int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes,
-               Packet **pkt);
+int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes, Packet **pkt);
 
 // A description of the packet for people, a new text (free()): one line, "srcname time
 // nbytes bytes kind: summary" (time as "%Y-%m-%d %H:%M:%S.%s"), ending in a newline; with
 // `verbose` also the detail: per channel its codes, times, rate, calibration and samples
 // (ten to a line), or the text of a pf, db, log or stash packet. Bytes that do not decode
 // give one line with the reason. Registers nothing.
-char *pkt_describe(const char *srcname, double time, const char *packet, int nbytes,
-                   int verbose);
+char *pkt_describe(const char *srcname, double time, const char *packet, int nbytes, int verbose);

@@ -127,8 +127,7 @@ void describe(std::string &out, int kind, Packet *pkt, int verbose) {
 
 }  // namespace
 
-char *pkt_describe(const char *srcname, double time, const char *packet, int nbytes,
-                   int verbose) {
+char *pkt_describe(const char *srcname, double time, const char *packet, int nbytes, int verbose) {
   if (srcname == nullptr) srcname = "";
   int mark = elog_mark();
   std::string out;

@@ -50,14 +50,15 @@ bool fits(uint64_t total, const char *who = "stuffPkt") {
 bool check_code(int index, const char *what, const char *field, size_t size) {
   size_t n = strnlen(field, size);
   if (n == size) {
-    elog_log(0, "stuffPkt: channel %d: %s is not terminated within %zu bytes\n", index, what,
-             size);
+    elog_log(0, "stuffPkt: channel %d: %s is not terminated within %zu bytes\n", index, what, size);
     return false;
   }
   for (size_t i = 0; i < n; i++) {
     if (!code_char(static_cast<unsigned char>(field[i]))) {
-      elog_log(0, "stuffPkt: channel %d: %s '%s' holds a blank, '_', '/' or an unprintable "
-               "character\n", index, what, field);
+      elog_log(0,
+               "stuffPkt: channel %d: %s '%s' holds a blank, '_', '/' or an unprintable "
+               "character\n",
+               index, what, field);
       return false;
     }
   }
@@ -186,8 +187,8 @@ int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int 
 }
 
 // A packet whose body is `text` (stash, pf) or a table name and a row (db).
-void put_text_packet(int kind, const char *table, const char *text, size_t length,
-                     char **packet, int *nbytes, int *bufsize) {
+void put_text_packet(int kind, const char *table, const char *text, size_t length, char **packet,
+                     int *nbytes, int *bufsize) {
   size_t table_length = table ? strlen(table) : 0;
   size_t body = (table ? 1 + table_length : 0) + length;
   uint8_t *start = reserve(packet, bufsize, kHeaderSize + body);
@@ -240,8 +241,8 @@ int stuff_pf(Packet *pkt, char **packet, int *nbytes, int *bufsize) {
   return ok ? 0 : -1;
 }
 
-int stuff_stash_text(const char *who, const char *text, size_t length, char **packet,
-                     int *nbytes, int *bufsize) {
+int stuff_stash_text(const char *who, const char *text, size_t length, char **packet, int *nbytes,
+                     int *bufsize) {
   if (!fits(kHeaderSize + static_cast<uint64_t>(length), who)) return -1;
   put_text_packet(Pkt_stash, nullptr, text, length, packet, nbytes, bufsize);
   return 0;
@@ -267,8 +268,7 @@ int stuff_log(Packet *pkt, char **packet, int *nbytes, int *bufsize) {
 
 }  // namespace
 
-int stuffPkt(Packet *pkt, char *srcname, double *time, char **packet, int *nbytes,
-             int *bufsize) {
+int stuffPkt(Packet *pkt, char *srcname, double *time, char **packet, int *nbytes, int *bufsize) {
   if (pkt == nullptr || packet == nullptr || nbytes == nullptr || bufsize == nullptr) {
     elog_log(0, "stuffPkt: no packet or no buffer\n");
     return -1;
@@ -297,10 +297,9 @@ int stuffPkt(Packet *pkt, char *srcname, double *time, char **packet, int *nbyte
         elog_log(0, "stuffPkt: %s packet without a text\n", pkt->pkttype->suffix);
         return -1;
       }
-      result = kind == Pkt_log
-                   ? stuff_log(pkt, packet, nbytes, bufsize)
-                   : stuff_stash_text("stuffPkt", pkt->string, strlen(pkt->string), packet,
-                                      nbytes, bufsize);
+      result = kind == Pkt_log ? stuff_log(pkt, packet, nbytes, bufsize)
+                               : stuff_stash_text("stuffPkt", pkt->string, strlen(pkt->string),
+                                                  packet, nbytes, bufsize);
       name = kind == Pkt_log ? "/log" : "/stash";
       break;
     default:
@@ -322,10 +321,9 @@ int stuffStashPkt(const char *text, int length, char **packet, int *nbytes, int 
   }
   if (length < 1 || text[length - 1] != '\0' ||
       memchr(text, '\0', static_cast<size_t>(length - 1)) != nullptr) {
-    elog_log(0, "stuffStashPkt: the text is not %d bytes ending in its only zero byte\n",
-             length);
+    elog_log(0, "stuffStashPkt: the text is not %d bytes ending in its only zero byte\n", length);
     return -1;
   }
-  return stuff_stash_text("stuffStashPkt", text, static_cast<size_t>(length - 1), packet,
-                          nbytes, bufsize);
+  return stuff_stash_text("stuffStashPkt", text, static_cast<size_t>(length - 1), packet, nbytes,
+                          bufsize);
 }

@@ -106,8 +106,8 @@ int decode_channel(const Decode &d, Reader &in, int index) {
       !get_code(in, ch->segtype, sizeof ch->segtype)) {
     return d.fail("truncated or bad channel code");
   }
-  if (!get_number(in, &ch->time) || !get_number(in, &ch->samprate) ||
-      !get_number(in, &ch->calib) || !get_number(in, &ch->calper)) {
+  if (!get_number(in, &ch->time) || !get_number(in, &ch->samprate) || !get_number(in, &ch->calib) ||
+      !get_number(in, &ch->calper)) {
     return d.fail("truncated channel or a number that is not finite");
   }
   uint32_t nsamp, coded;
@@ -119,8 +119,8 @@ int decode_channel(const Decode &d, Reader &in, int index) {
   if (coding != kCodingDiffVarint) return d.fail("unknown sample coding");
   // Every sample takes at least one byte, which bounds the allocation by the input.
   if (nsamp > coded) return d.fail("more samples than coded bytes");
-  if (nsamp > 0 && (ch->data == nullptr || ch->datasz < 0 ||
-                    nsamp > static_cast<uint32_t>(ch->datasz))) {
+  if (nsamp > 0 &&
+      (ch->data == nullptr || ch->datasz < 0 || nsamp > static_cast<uint32_t>(ch->datasz))) {
     size_t size = static_cast<size_t>(nsamp) * sizeof(int32_t);
     void *grown = realloc(ch->data, size);
     if (grown == nullptr) OUT_OF_MEMORY(size, "channel samples");
@@ -240,8 +240,7 @@ bool is_log(const uint8_t *bytes, size_t n) {
 
 }  // namespace
 
-int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes,
-               Packet **pkt) {
+int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes, Packet **pkt) {
   (void)time;
   if (srcname == nullptr) srcname = "(no source name)";
   if (pkt == nullptr || packet == nullptr || nbytes < 0) {

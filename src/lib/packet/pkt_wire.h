@@ -107,8 +107,8 @@ inline bool code_char(unsigned char c) { return c > 0x20 && c < 0x7f && c != '_'
 
 // A character of a db table name: letters, digits, '_', '.' and '-'.
 inline bool table_char(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '_' || c == '.' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-';
 }
 
 }  // namespace pktwire

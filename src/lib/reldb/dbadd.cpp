@@ -22,8 +22,8 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "base/timetext.h"
-#include "support/stdtime.h"
 #include "reldb/dbinternal.h"
+#include "support/stdtime.h"
 
 namespace {
 
@@ -75,8 +75,10 @@ int read_double(const char *text, double *out) {
 int read_time(const char *text, double *out) {
   if (read_double(text, out) == 0) return 0;
   std::string t = trimmed(text);
-  if (t.empty() || t == "-") *out = 0.0;
-  else *out = str2epoch(t.c_str());
+  if (t.empty() || t == "-")
+    *out = 0.0;
+  else
+    *out = str2epoch(t.c_str());
   return 0;
 }
 
@@ -144,13 +146,18 @@ int db_format(std::string *out, const char *format, const DbFormatValue *values,
     std::string conversion(start, (size_t)(p - start));
     if (strchr("dioxXuc", conv)) {
       if (v.kind != DBFMT_INT || length == BIGL || (conv == 'c' && length != NONE)) return -1;
-      if (length == L) append_formatted(&result, conversion, (long)v.i);
-      else if (length == LL) append_formatted(&result, conversion, (long long)v.i);
-      else append_formatted(&result, conversion, v.i);
+      if (length == L)
+        append_formatted(&result, conversion, (long)v.i);
+      else if (length == LL)
+        append_formatted(&result, conversion, (long long)v.i);
+      else
+        append_formatted(&result, conversion, v.i);
     } else if (strchr("eEfFgGaA", conv)) {
       if (v.kind != DBFMT_DOUBLE || length == H || length == HH || length == LL) return -1;
-      if (length == BIGL) append_formatted(&result, conversion, (long double)v.d);
-      else append_formatted(&result, conversion, v.d);
+      if (length == BIGL)
+        append_formatted(&result, conversion, (long double)v.d);
+      else
+        append_formatted(&result, conversion, v.d);
     } else if (conv == 's') {
       if (v.kind != DBFMT_STRING || length != NONE) return -1;
       append_formatted(&result, conversion, v.s ? v.s : "");
@@ -297,8 +304,8 @@ int dbp2c(const char *text, int width, void *out, int type) {
     case dbDBPTR: {
       Dbptr *db = static_cast<Dbptr *>(out);
       dbinvalid(db);
-      int n = sscanf(copy.c_str(), "%d %d %d %d", &db->database, &db->table, &db->field,
-                     &db->record);
+      int n =
+          sscanf(copy.c_str(), "%d %d %d %d", &db->database, &db->table, &db->field, &db->record);
       return n == 4 ? 0 : dbINVALID;
     }
     default:
@@ -314,8 +321,8 @@ int dbget(Dbptr db, char *dst) {
   int size;
   int level = dbresolve(db, nullptr, nullptr, &t, &f, &address, &size);
   if (!address) {
-    elog_log(0, "db pointer (%d %d %d %d) doesn't resolve to data", db.database, db.table,
-             db.field, db.record);
+    elog_log(0, "db pointer (%d %d %d %d) doesn't resolve to data", db.database, db.table, db.field,
+             db.record);
     if (dst) dst[0] = '\0';
     return dbINVALID;
   }
@@ -335,8 +342,10 @@ int dbget(Dbptr db, char *dst) {
   }
   if (level != dbRECORD && level != dbFIELD) return dbINVALID;
   if (!t->scratch) new_scratch(db, t);
-  if (level == dbRECORD) memmove(t->scratch, address, (size_t)size);
-  else memmove(t->scratch + f->offset, address, (size_t)size);
+  if (level == dbRECORD)
+    memmove(t->scratch, address, (size_t)size);
+  else
+    memmove(t->scratch + f->offset, address, (size_t)size);
   return 0;
 }
 
@@ -367,8 +376,8 @@ int dbgetv(Dbptr db, const char *table, ...) {
     char *address;
     int size;
     if (dbresolve(f, nullptr, nullptr, nullptr, &field, &address, &size) != dbFIELD || !address) {
-      elog_log(0, "Can't resolve db pointer in dbgetv: %d %d %d %d\n", f.database, f.table,
-               f.field, f.record);
+      elog_log(0, "Can't resolve db pointer in dbgetv: %d %d %d %d\n", f.database, f.table, f.field,
+               f.record);
       total = dbINVALID;
       break;
     }
@@ -440,8 +449,10 @@ static bool may_write(Dbptr db, Table *table, bool unopened_ok, bool updated) {
   }
   if (table->writable || (unopened_ok && table->fd < 0)) return true;
   const char *path = table->path ? table->path : table->name;
-  if (updated) elog_log(0, "Table %s is opened read-only and cannot be updated\n", path);
-  else elog_log(0, "Table %s is opened read-only\n", path);
+  if (updated)
+    elog_log(0, "Table %s is opened read-only and cannot be updated\n", path);
+  else
+    elog_log(0, "Table %s is opened read-only\n", path);
   return false;
 }
 
@@ -463,7 +474,8 @@ int dbput(Dbptr db, const char *text) {
     } else {
       const char *from = t->scratch + f->offset;
       int type = db_field_attribute(f)->type;
-      if (is_binary(type)) memmove(address, from, (size_t)size);
+      if (is_binary(type))
+        memmove(address, from, (size_t)size);
       else {
         std::string copy(from, strnlen(from, (size_t)size));
         sncopy(address, copy.c_str(), size);
@@ -492,9 +504,12 @@ int dbput(Dbptr db, const char *text) {
     }
     case dbFIELD: {
       int type = db_field_attribute(f)->type;
-      if (type == dbDBPTR) memmove(address, text, (size_t)(size < 16 ? size : 16));
-      else if (is_binary(type)) memmove(address, text, (size_t)size);
-      else sncopy(address, text, size);
+      if (type == dbDBPTR)
+        memmove(address, text, (size_t)(size < 16 ? size : 16));
+      else if (is_binary(type))
+        memmove(address, text, (size_t)size);
+      else
+        sncopy(address, text, size);
       return 0;
     }
     default:
@@ -506,10 +521,16 @@ int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const c
                const char *table, std::string *shown) {
   Dbvalue v;
   switch (a->type) {
-    case dbINTEGER: case dbYEARDAY: case dbBSHORT: case dbBINT:
+    case dbINTEGER:
+    case dbYEARDAY:
+    case dbBSHORT:
+    case dbBINT:
       v.i = va_arg(*ap, int);
       break;
-    case dbREAL: case dbTIME: case dbBFLOAT: case dbBDOUBLE:
+    case dbREAL:
+    case dbTIME:
+    case dbBFLOAT:
+    case dbBDOUBLE:
       v.d = va_arg(*ap, double);
       break;
     case dbSTRING:

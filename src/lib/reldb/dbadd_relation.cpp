@@ -140,7 +140,8 @@ void verify_range_order(Relation *relation) {
     bool range = false;
     for (long i = 0; k.list && i < maxtbl(k.list); i++) {
       const char *name = static_cast<const char *>(gettbl(k.list, i));
-      if (strstr(name, "::")) range = true;
+      if (strstr(name, "::"))
+        range = true;
       else if (range)
         elog_complain(0, "found key %s following range in %s key for relation %s", name, k.which,
                       relation->name);

@@ -56,7 +56,8 @@ std::string trim(const char *text, int size) {
 // The attribute field `name` of a relation, or none.
 Field *attribute_field(Relation *r, const std::string &name) {
   Field *f = r->field_arr ? static_cast<Field *>(getarr(r->field_arr, name.c_str())) : nullptr;
-  if (!f || f->is_ref || f->offset < 0 || f->offset + static_cast<Attribute *>(f->target)->size > r->size)
+  if (!f || f->is_ref || f->offset < 0 ||
+      f->offset + static_cast<Attribute *>(f->target)->size > r->size)
     return nullptr;
   return f;
 }
@@ -116,9 +117,7 @@ std::vector<int> key_matches(Relation *r, Table *t, Tbl *keys, const char *scrat
 
 // Whether two field texts hold the same text apart from the blanks around it (a field
 // written left-aligned by another program still says the same).
-bool same_text(const char *x, const char *y, int size) {
-  return trim(x, size) == trim(y, size);
-}
+bool same_text(const char *x, const char *y, int size) { return trim(x, size) == trim(y, size); }
 
 // Whether a field holds its null text in the scratch record.
 bool field_is_null(Relation *r, const char *scratch, const std::string &name) {
@@ -255,8 +254,10 @@ int dbadd(Dbptr db, const char *record) {
     if (r->nullrecord && memcmp(record, r->nullrecord, (size_t)r->size) == 0) to_indexes = false;
   }
   if (!t->writable) {
-    if (t->fd >= 0) elog_log(0, "Table %s is opened read-only and cannot be updated\n", t->path);
-    else elog_log(0, "Table %s does not exist and database was opened read-only\n", t->name);
+    if (t->fd >= 0)
+      elog_log(0, "Table %s is opened read-only and cannot be updated\n", t->path);
+    else
+      elog_log(0, "Table %s does not exist and database was opened read-only\n", t->name);
     return dbINVALID;
   }
   int added = r->transient ? append_to_memory(r, t, record) : append_to_file(d, r, t, record);
@@ -331,8 +332,8 @@ int allnull(Dbptr db, Tbl *keys) {
       tested = entry.substr(colons + 2);
     }
     if (!field_is_null(r, scratch, tested)) return 0;
-    if (named_one_of(tested, {"instype", "band", "digital", "ncalib", "ncalper", "offdate",
-                              "endtime"}))
+    if (named_one_of(tested,
+                     {"instype", "band", "digital", "ncalib", "ncalper", "offdate", "endtime"}))
       return 0;
   }
   return 1;
@@ -361,7 +362,8 @@ int dbaddchk(Dbptr db, const char *record) {
   Dbptr null = db;
   null.record = dbNULL;
   char *nullrec;
-  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD) return dbINVALID;
+  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD)
+    return dbINVALID;
   if (record) {
     size_t n = strnlen(record, (size_t)r->size);
     memcpy(scratch, record, n);
@@ -471,8 +473,8 @@ int dbaddv(Dbptr db, const char *table, ...) {
     fp.field = f->index;
     char *address;
     int size;
-    if (f->is_ref || dbresolve(fp, nullptr, nullptr, nullptr, nullptr, &address, &size) != dbFIELD ||
-        !address) {
+    if (f->is_ref ||
+        dbresolve(fp, nullptr, nullptr, nullptr, nullptr, &address, &size) != dbFIELD || !address) {
       elog_log(0, "Can't resolve db pointer in dbputv: %d %d %d %d\n", fp.database, fp.table,
                fp.field, fp.record);
       result = dbINVALID;

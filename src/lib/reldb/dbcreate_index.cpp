@@ -88,8 +88,7 @@ Dbindex *dbcreate_index(Dbptr db, Tbl *keys, const char *name) {
     addrtbl(index->entries, key);
   }
   free(key);
-  if (count > 0)
-    quicksort(gettbl(index->entries, 0), count, jig->size, dbcmp_sort, index);
+  if (count > 0) quicksort(gettbl(index->entries, 0), count, jig->size, dbcmp_sort, index);
   if (jig->range) dbfix_envelope(index);
   index->search_jig = nullptr;
   index->indexed = (int)maxtbl(index->entries);
@@ -113,7 +112,8 @@ int dbadd2index(Dbptr db, Dbindex *index) {
   if (index->unique) {
     char *mine = entry_at(index, at);
     if ((at > 0 && dbcmp_search(mine, entry_at(index, at - 1), index) == 0) ||
-        (at + 1 < maxtbl(index->entries) && dbcmp_search(mine, entry_at(index, at + 1), index) == 0))
+        (at + 1 < maxtbl(index->entries) &&
+         dbcmp_search(mine, entry_at(index, at + 1), index) == 0))
       index->unique = 0;
   }
   index->search_jig = saved;
@@ -146,8 +146,8 @@ void dbindex_remove(Dbindex *index, int record, bool renumber) {
     Jig *saved = index->search_jig;
     index->search_jig = jig;
     long first = 0, last = -1;
-    if (ssearch(key.data(), jig->size, gettbl(index->entries, 0), n, 0, dbcmp_sort, index,
-                &first, &last) > 0) {
+    if (ssearch(key.data(), jig->size, gettbl(index->entries, 0), n, 0, dbcmp_sort, index, &first,
+                &last) > 0) {
       for (long i = first; i <= last && found < 0; i++)
         if (record_of(entry_at(index, i)) == record) found = i;
     }

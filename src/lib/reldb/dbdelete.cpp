@@ -64,7 +64,8 @@ int dbmark(Dbptr db) {
   Dbptr null = db;
   null.record = dbNULL;
   char *nullrec;
-  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD) return dbINVALID;
+  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD)
+    return dbINVALID;
   if (!t->writable) {
     elog_log(0, "dbmark: Table %s (%s) is opened read-only and can't be modified.\n", t->name,
              path_or_name(t));
@@ -82,8 +83,7 @@ int dbdelete(Dbptr db) {
   Table *t;
   char *address;
   int size;
-  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbRECORD || !address ||
-      db.record < 0)
+  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbRECORD || !address || db.record < 0)
     return dbINVALID;
   if (!t->writable) {
     elog_log(0, "dbdelete: Table %s (%s) is opened read-only and can't be modified.\n", t->name,
@@ -192,7 +192,8 @@ int dbcrunch(Dbptr db) {
   Dbptr null = db;
   null.record = dbNULL;
   char *nullrec;
-  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD) return dbINVALID;
+  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD)
+    return dbINVALID;
   const size_t rsize = (size_t)r->size;
   const size_t count = t->length / rsize;
   auto marked = [&](size_t i) { return memcmp(t->data + i * rsize, nullrec, rsize) == 0; };

@@ -64,9 +64,8 @@ const int Logical_eval[8][8] = {
     {0, 1, 1, 1, 1, 1, 1, 1}, {0, 0, 0, 0, 0, 0, 0, 0},
 };
 const int type_convert[8][8] = {
-    {-1, -1, -1, -1, -1, -1, -1, -1}, {-1, 0, 0, 1, -1, -1, 1, -1},
-    {-1, 0, 0, 1, 1, 0, 1, -1},       {-1, 1, 1, 0, 0, 1, 1, -1},
-    {-1, 1, 1, 0, 0, 1, 1, -1},       {-1, 0, 0, 1, 1, 0, 1, -1},
+    {-1, -1, -1, -1, -1, -1, -1, -1}, {-1, 0, 0, 1, -1, -1, 1, -1},     {-1, 0, 0, 1, 1, 0, 1, -1},
+    {-1, 1, 1, 0, 0, 1, 1, -1},       {-1, 1, 1, 0, 0, 1, 1, -1},       {-1, 0, 0, 1, 1, 0, 1, -1},
     {-1, 1, 1, 1, 1, 1, 0, -1},       {-1, -1, -1, -1, -1, -1, -1, -1},
 };
 
@@ -100,7 +99,8 @@ void dbex_free(Expression *e) {
   dbex_free(e->x3);
   dbex_free(e->x4);
   if (e->expr_tbl) freetbl(e->expr_tbl, [](void *n) { dbex_free(static_cast<Expression *>(n)); });
-  if (e->kind == EX_IMMEDIATE && e->type == dbSTRING) free(e->value.s);
+  if (e->kind == EX_IMMEDIATE && e->type == dbSTRING)
+    free(e->value.s);
   else if (e->kind == EX_IMMEDIATE && e->type == dbREGEXPR && e->value.regexp) {
     regfree(e->value.regexp);
     free(e->value.regexp);
@@ -111,8 +111,8 @@ void dbex_free(Expression *e) {
 }
 
 const char *dbtypename(int type) {
-  static const char *const names[] = {"dbBOOLEAN", "dbINTEGER", "dbREAL", "dbTIME",
-                                      "dbYEARDAY", "dbSTRING", "regular expression"};
+  static const char *const names[] = {
+      "dbBOOLEAN", "dbINTEGER", "dbREAL", "dbTIME", "dbYEARDAY", "dbSTRING", "regular expression"};
   if (type == dbINVALID) return "dbINVALID";
   if (type >= 1 && type <= 7) return names[type - 1];
   return "** Unknown **";
@@ -138,43 +138,76 @@ void exshow_type(int type) {
 static void exshow_immediate(Exvalue value, int type) {
   char buf[STRDBL_SIZE];
   switch (type) {
-    case 0: fputs("(invalid)", stdout); break;
-    case dbBOOLEAN: printf(" %s ", value.i ? "true" : "false"); break;
-    case dbINTEGER: case dbYEARDAY: printf(" %d ", value.i); break;
-    case dbREAL: printf(" %s ", strdbl(value.d, buf, sizeof buf)); break;
+    case 0:
+      fputs("(invalid)", stdout);
+      break;
+    case dbBOOLEAN:
+      printf(" %s ", value.i ? "true" : "false");
+      break;
+    case dbINTEGER:
+    case dbYEARDAY:
+      printf(" %d ", value.i);
+      break;
+    case dbREAL:
+      printf(" %s ", strdbl(value.d, buf, sizeof buf));
+      break;
     case dbTIME: {
       char *t = strydtime(value.d);
       printf(" %s ", t);
       free(t);
       break;
     }
-    case dbSTRING: printf(" \"%s\" ", value.s ? value.s : ""); break;
-    case dbREGEXPR: fputs(" /RE/ ", stdout); break;
-    default: fputs("(**UNKNOWN**)", stdout);
+    case dbSTRING:
+      printf(" \"%s\" ", value.s ? value.s : "");
+      break;
+    case dbREGEXPR:
+      fputs(" /RE/ ", stdout);
+      break;
+    default:
+      fputs("(**UNKNOWN**)", stdout);
   }
 }
 
 void exshow_value(Exvalue value, int kind, int type) {
-  static const char *const ops[] = {
-      " OR ", " AND ", " LT ", " LE ", " EQ ", " GE ", " GT ", " NE ", " + ", " - ", " * ", " / ",
-      " LIKE ", " UNLIKE ", "^", " ? ", " := ", " . ", " negative ", " % ", " | ", " & ",
-      " >> ", " << "};
+  static const char *const ops[] = {" OR ",       " AND ",    " LT ", " LE ", " EQ ", " GE ",
+                                    " GT ",       " NE ",     " + ",  " - ",  " * ",  " / ",
+                                    " LIKE ",     " UNLIKE ", "^",    " ? ",  " := ", " . ",
+                                    " negative ", " % ",      " | ",  " & ",  " >> ", " << "};
   switch (kind) {
-    case EX_IMMEDIATE: exshow_immediate(value, type); break;
+    case EX_IMMEDIATE:
+      exshow_immediate(value, type);
+      break;
     case EX_OPERATOR:
       fputs(value.i >= 0 && value.i <= EXOP_SHL ? ops[value.i] : " unknown operator ", stdout);
       break;
-    case EX_FIELD: printf(" %s ", value.s ? value.s : ""); break;
-    case EX_FUNCTION1: case EX_FUNCTION2: case EX_FUNCTION3: case EX_FUNCTION4:
-    case EX_PATSUB: case EX_FUNCTION0: case EX_FUNCTION_DB: case EX_FUNCTION_DB1:
+    case EX_FIELD:
+      printf(" %s ", value.s ? value.s : "");
+      break;
+    case EX_FUNCTION1:
+    case EX_FUNCTION2:
+    case EX_FUNCTION3:
+    case EX_FUNCTION4:
+    case EX_PATSUB:
+    case EX_FUNCTION0:
+    case EX_FUNCTION_DB:
+    case EX_FUNCTION_DB1:
     case EX_AGGREGATE:
       printf(" %s", value.i >= 0 && value.i < RVnfunctions ? RVFunctions[value.i].name : "?");
       break;
-    case EX_CONVERT: fputs(" type-conversion ", stdout); break;
-    case EX_NULL: fputs(" NULL", stdout); break;
-    case EX_EXEC: fputs(" Exec", stdout); break;
-    case EX_PIPE: fputs(" Pipe", stdout); break;
-    default: printf("** Error: Unknown kind %d in node!!\n", kind);
+    case EX_CONVERT:
+      fputs(" type-conversion ", stdout);
+      break;
+    case EX_NULL:
+      fputs(" NULL", stdout);
+      break;
+    case EX_EXEC:
+      fputs(" Exec", stdout);
+      break;
+    case EX_PIPE:
+      fputs(" Pipe", stdout);
+      break;
+    default:
+      printf("** Error: Unknown kind %d in node!!\n", kind);
   }
 }
 
@@ -231,9 +264,12 @@ class Evaluator final : public ExEvaluator {
     ExValue v;
     switch (e->kind) {
       case EX_IMMEDIATE:
-        if (is_int_type(e->type)) v.i = e->value.i;
-        else if (is_double_type(e->type)) v.d = e->value.d;
-        else if (e->type == dbSTRING) v.s = e->value.s ? e->value.s : "";
+        if (is_int_type(e->type))
+          v.i = e->value.i;
+        else if (is_double_type(e->type))
+          v.d = e->value.d;
+        else if (e->type == dbSTRING)
+          v.s = e->value.s ? e->value.s : "";
         return v;
       case EX_FIELD:
         return read_field(db_, e->value.s, e->type);
@@ -251,8 +287,13 @@ class Evaluator final : public ExEvaluator {
         return convert(value(e->left), e->value.i, e->type);
       case EX_OPERATOR:
         return operate(e);
-      case EX_FUNCTION1: case EX_FUNCTION2: case EX_FUNCTION3: case EX_FUNCTION4:
-      case EX_FUNCTION0: case EX_FUNCTION_DB: case EX_FUNCTION_DB1: {
+      case EX_FUNCTION1:
+      case EX_FUNCTION2:
+      case EX_FUNCTION3:
+      case EX_FUNCTION4:
+      case EX_FUNCTION0:
+      case EX_FUNCTION_DB:
+      case EX_FUNCTION_DB1: {
         std::vector<ExValue> args;
         for (long i = 0; i < maxtbl(e->expr_tbl); i++)
           args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))));
@@ -322,16 +363,23 @@ class Evaluator final : public ExEvaluator {
     };
     switch (to) {
       case dbBOOLEAN:
-        if (is_double_type(from)) v.i = a.d != 0.0;
-        else if (from == dbSTRING) v.i = a.s[0] != '\0';
-        else if (is_int_type(from)) v.i = a.i != 0;
-        else return fail();
+        if (is_double_type(from))
+          v.i = a.d != 0.0;
+        else if (from == dbSTRING)
+          v.i = a.s[0] != '\0';
+        else if (is_int_type(from))
+          v.i = a.i != 0;
+        else
+          return fail();
         return v;
       case dbINTEGER:
       case dbYEARDAY:
-        if (from == dbTIME && to == dbYEARDAY) v.i = yearday(a.d);
-        else if (is_double_type(from)) v.i = to_int32(a.d);
-        else if (is_int_type(from)) v.i = a.i;
+        if (from == dbTIME && to == dbYEARDAY)
+          v.i = yearday(a.d);
+        else if (is_double_type(from))
+          v.i = to_int32(a.d);
+        else if (is_int_type(from))
+          v.i = a.i;
         else if (from == dbSTRING) {
           double d;
           if (read_number(a.s, &d)) {
@@ -341,34 +389,43 @@ class Evaluator final : public ExEvaluator {
             error();
             v.i = INT_MIN;
           }
-        } else return fail();
+        } else
+          return fail();
         return v;
       case dbREAL:
-        if (from == dbINTEGER || from == dbYEARDAY) v.d = a.i;
-        else if (is_double_type(from)) v.d = a.d;
+        if (from == dbINTEGER || from == dbYEARDAY)
+          v.d = a.i;
+        else if (is_double_type(from))
+          v.d = a.d;
         else if (from == dbSTRING) {
           if (!read_number(a.s, &v.d)) {
             elog_log(0, "can't convert '%s' to %s\n", a.s, dbtypename(to));
             error();
             v.d = HUGE_VAL;
           }
-        } else return fail();
+        } else
+          return fail();
         return v;
       case dbTIME:
-        if (from == dbYEARDAY) v.d = epoch(a.i);
-        else if (from == dbINTEGER) v.d = a.i;
-        else if (is_double_type(from)) v.d = a.d;
+        if (from == dbYEARDAY)
+          v.d = epoch(a.i);
+        else if (from == dbINTEGER)
+          v.d = a.i;
+        else if (is_double_type(from))
+          v.d = a.d;
         else if (from == dbSTRING) {
           if (zstr2epoch(a.s, &v.d) != 0) {
             elog_log(0, "can't convert '%s' to %s\n", a.s, dbtypename(to));
             error();
             v.d = HUGE_VAL;
           }
-        } else return fail();
+        } else
+          return fail();
         return v;
       case dbSTRING: {
         char buf[64];
-        if (from == dbBOOLEAN) v.s = a.i ? "true" : "false";
+        if (from == dbBOOLEAN)
+          v.s = a.i ? "true" : "false";
         else if (from == dbINTEGER || from == dbYEARDAY) {
           snprintf(buf, sizeof buf, "%d", a.i);
           v.s = keep(buf);
@@ -379,7 +436,8 @@ class Evaluator final : public ExEvaluator {
           v.s = adopt(strtime(a.d));
         } else if (from == dbSTRING) {
           v.s = a.s;
-        } else return fail();
+        } else
+          return fail();
         return v;
       }
       default:
@@ -413,8 +471,10 @@ class Evaluator final : public ExEvaluator {
       }
       case EXOP_NEGATE: {
         v = value(e->left);
-        if (is_int_type(e->type)) v.i = wrap(-(int64_t)v.i);
-        else if (is_double_type(e->type)) v.d = -v.d;
+        if (is_int_type(e->type))
+          v.i = wrap(-(int64_t)v.i);
+        else if (is_double_type(e->type))
+          v.d = -v.d;
         return v;
       }
       case EXOP_LIKE:
@@ -438,16 +498,31 @@ class Evaluator final : public ExEvaluator {
     ExValue a = value(e->left), b = value(e->right);
     if (op >= EXOP_LT && op <= EXOP_NE) {
       int t = e->left->type, c;
-      if (is_double_type(t)) c = a.d < b.d ? -1 : a.d > b.d ? 1 : 0;
-      else if (t == dbSTRING) c = strcmp(a.s, b.s);
-      else c = a.i < b.i ? -1 : a.i > b.i ? 1 : 0;
+      if (is_double_type(t))
+        c = a.d < b.d ? -1 : a.d > b.d ? 1 : 0;
+      else if (t == dbSTRING)
+        c = strcmp(a.s, b.s);
+      else
+        c = a.i < b.i ? -1 : a.i > b.i ? 1 : 0;
       switch (op) {
-        case EXOP_LT: v.i = c < 0; break;
-        case EXOP_LE: v.i = c <= 0; break;
-        case EXOP_EQ: v.i = c == 0; break;
-        case EXOP_GE: v.i = c >= 0; break;
-        case EXOP_GT: v.i = c > 0; break;
-        default: v.i = c != 0; break;
+        case EXOP_LT:
+          v.i = c < 0;
+          break;
+        case EXOP_LE:
+          v.i = c <= 0;
+          break;
+        case EXOP_EQ:
+          v.i = c == 0;
+          break;
+        case EXOP_GE:
+          v.i = c >= 0;
+          break;
+        case EXOP_GT:
+          v.i = c > 0;
+          break;
+        default:
+          v.i = c != 0;
+          break;
       }
       return v;
     }
@@ -455,27 +530,38 @@ class Evaluator final : public ExEvaluator {
     bool real = is_double_type(e->type);
     switch (op) {
       case EXOP_PLUS:
-        if (real) v.d = a.d + b.d;
-        else if (integer) v.i = wrap((int64_t)a.i + b.i);
+        if (real)
+          v.d = a.d + b.d;
+        else if (integer)
+          v.i = wrap((int64_t)a.i + b.i);
         break;
       case EXOP_MINUS:
-        if (real) v.d = a.d - b.d;
-        else if (integer) v.i = wrap((int64_t)a.i - b.i);
+        if (real)
+          v.d = a.d - b.d;
+        else if (integer)
+          v.i = wrap((int64_t)a.i - b.i);
         break;
       case EXOP_TIMES:
-        if (real) v.d = a.d * b.d;
-        else if (integer) v.i = wrap((int64_t)a.i * b.i);
+        if (real)
+          v.d = a.d * b.d;
+        else if (integer)
+          v.i = wrap((int64_t)a.i * b.i);
         break;
       case EXOP_DIVIDE:
-        if (real) v.d = a.d / b.d;
-        else if (integer && divisor_ok(b.i)) v.i = a.i == INT_MIN && b.i == -1 ? INT_MIN : a.i / b.i;
+        if (real)
+          v.d = a.d / b.d;
+        else if (integer && divisor_ok(b.i))
+          v.i = a.i == INT_MIN && b.i == -1 ? INT_MIN : a.i / b.i;
         break;
       case EXOP_MOD:
-        if (real) v.d = a.d - std::floor(a.d / b.d) * b.d;
-        else if (integer && divisor_ok(b.i)) v.i = b.i == -1 ? 0 : a.i % b.i;
+        if (real)
+          v.d = a.d - std::floor(a.d / b.d) * b.d;
+        else if (integer && divisor_ok(b.i))
+          v.i = b.i == -1 ? 0 : a.i % b.i;
         break;
       case EXOP_POWER:
-        if (real) v.d = std::pow(a.d, b.d);
+        if (real)
+          v.d = std::pow(a.d, b.d);
         else if (integer) {
           // Repeated multiplication, by squaring: the same wrapped result in log steps.
           uint32_t result = 1, base = (uint32_t)a.i;
@@ -522,11 +608,14 @@ class Evaluator final : public ExEvaluator {
     const char *name = target->value.s;
     int rc;
     switch (target->type) {
-      case dbINTEGER: case dbYEARDAY: case dbBOOLEAN:
+      case dbINTEGER:
+      case dbYEARDAY:
+      case dbBOOLEAN:
         rc = dbputv(db_, nullptr, name, v.i, nullptr);
         if (rc < 0) elog_log(0, "can't ASSIGN %d to %s\n", v.i, name);
         break;
-      case dbREAL: case dbTIME:
+      case dbREAL:
+      case dbTIME:
         rc = dbputv(db_, nullptr, name, v.d, nullptr);
         if (rc < 0) elog_log(0, "can't ASSIGN %10.5f to %s\n", v.d, name);
         break;
@@ -616,18 +705,22 @@ int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
   ExValue v;
   int saved = Convert_errors;
   Convert_errors = 0;
-  if (tree) v = ev.value(tree);
-  else ev.error();
+  if (tree)
+    v = ev.value(tree);
+  else
+    ev.error();
   int errors = ev.errors() + Convert_errors;
   Convert_errors = saved;
   if (errors) {
     if (result) {
-      if (is_double_type(type)) *static_cast<double *>(result) = HUGE_VAL;
+      if (is_double_type(type))
+        *static_cast<double *>(result) = HUGE_VAL;
       else if (type == dbSTRING) {
         char *s = strdup("**evaluation failed**");
         if (!s) OUT_OF_MEMORY(22, "result");
         *static_cast<char **>(result) = s;
-      } else *static_cast<int *>(result) = INT_MIN;
+      } else
+        *static_cast<int *>(result) = INT_MIN;
     }
     return dbINVALID;
   }

@@ -168,8 +168,10 @@ std::string substr(const char *text, long long start, long long length) {
   if (start >= n) return "";
   std::string s(text + start);
   long long m = (long long)s.size();
-  if (length > 0 && m > length) s.resize((size_t)length);
-  else if (length < 0 && m > -length) s.resize((size_t)(m + length));
+  if (length > 0 && m > length)
+    s.resize((size_t)length);
+  else if (length < 0 && m > -length)
+    s.resize((size_t)(m + length));
   return s;
 }
 
@@ -268,9 +270,12 @@ ExValue aggregate(ExEvaluator *ev, Dbptr db, Expression *node) {
       ev->error();
       continue;
     }
-    if (sum) kept += d;
-    else if (!have) kept = d, have = true;
-    else if (max ? d > kept : d < kept) kept = d;
+    if (sum)
+      kept += d;
+    else if (!have)
+      kept = d, have = true;
+    else if (max ? d > kept : d < kept)
+      kept = d;
   }
   return real(kept);
 }
@@ -296,8 +301,10 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
     case 0:  // distance
       dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
       return real(deg(delta));
-    case 1: return real(arg(0).d * kKmPerDegree);
-    case 2: return real(arg(0).d / kKmPerDegree);
+    case 1:
+      return real(arg(0).d * kKmPerDegree);
+    case 2:
+      return real(arg(0).d / kKmPerDegree);
     case 3:  // azimuth
       dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
       return real(deg(az));
@@ -305,44 +312,80 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
     case 5:  // latitude, longitude (lat, lon, distance, azimuth)
       latlon(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &la, &lo);
       return real(deg(row == 4 ? la : lo));
-    case 6: return real(std::fabs(arg(0).d));
-    case 7: return real(std::ceil(arg(0).d));
-    case 8: return real(std::floor(arg(0).d));
-    case 9: return real(arg(0).d < 0 ? std::ceil(arg(0).d) : std::floor(arg(0).d));
-    case 10: return real(std::sqrt(arg(0).d));
-    case 11: return real(std::cos(rad(arg(0).d)));
-    case 12: return real(std::sin(rad(arg(0).d)));
-    case 13: return real(std::tan(rad(arg(0).d)));
-    case 14: return real(deg(std::atan2(arg(0).d, arg(1).d)));
-    case 15: return real(std::log(arg(0).d));
-    case 16: return real(std::log10(arg(0).d));
-    case 17: return real(arg(0).d > 0 ? 1.0 : arg(0).d < 0 ? -1.0 : 0.0);
-    case 18: return real(std::exp(arg(0).d));
-    case 19: return real(epoch(arg(0).i));
-    case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27:
-    case 37: case 38: case 39:
+    case 6:
+      return real(std::fabs(arg(0).d));
+    case 7:
+      return real(std::ceil(arg(0).d));
+    case 8:
+      return real(std::floor(arg(0).d));
+    case 9:
+      return real(arg(0).d < 0 ? std::ceil(arg(0).d) : std::floor(arg(0).d));
+    case 10:
+      return real(std::sqrt(arg(0).d));
+    case 11:
+      return real(std::cos(rad(arg(0).d)));
+    case 12:
+      return real(std::sin(rad(arg(0).d)));
+    case 13:
+      return real(std::tan(rad(arg(0).d)));
+    case 14:
+      return real(deg(std::atan2(arg(0).d, arg(1).d)));
+    case 15:
+      return real(std::log(arg(0).d));
+    case 16:
+      return real(std::log10(arg(0).d));
+    case 17:
+      return real(arg(0).d > 0 ? 1.0 : arg(0).d < 0 ? -1.0 : 0.0);
+    case 18:
+      return real(std::exp(arg(0).d));
+    case 19:
+      return real(epoch(arg(0).i));
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 24:
+    case 25:
+    case 26:
+    case 27:
+    case 37:
+    case 38:
+    case 39:
       return unavailable(ev, name, "travel-time model");
-    case 28: return real(arg(1).d < arg(0).d ? arg(1).d : arg(0).d);
-    case 29: return real(arg(0).d > arg(1).d ? arg(0).d : arg(1).d);
-    case 30: case 31: case 32: case 33: case 34: case 35:
+    case 28:
+      return real(arg(1).d < arg(0).d ? arg(1).d : arg(0).d);
+    case 29:
+      return real(arg(0).d > arg(1).d ? arg(0).d : arg(1).d);
+    case 30:
+    case 31:
+    case 32:
+    case 33:
+    case 34:
+    case 35:
       return unavailable(ev, name, "region tables");
-    case 36: return real(std_now());
+    case 36:
+      return real(std_now());
     case 40: {  // phase_arrival
       double time, distance;
       if (!origin_site(ev, db, &time, &distance)) return real(HUGE_VAL);
       return real(time + distance / arg(0).d);
     }
-    case 41: return null_value(ev, db, arg(0).s);
+    case 41:
+      return null_value(ev, db, arg(0).s);
     case 42: {  // date2e
       int y = (int)std::fmax(std::fmin(std::trunc(arg(0).d), INT_MAX), INT_MIN);
       int m = (int)std::fmax(std::fmin(std::trunc(arg(1).d), INT_MAX), INT_MIN);
       int d = (int)std::fmax(std::fmin(std::trunc(arg(2).d), INT_MAX), INT_MIN);
       return real(h2e(y, mday2doy(y, m, d), 0, 0, 0) + arg(3).d);
     }
-    case 43: return integer(yearday(arg(0).d));
-    case 44: return text(strdate(arg(0).d));
-    case 45: return text(strtime(arg(0).d));
-    case 46: return text(strydtime(arg(0).d));
+    case 43:
+      return integer(yearday(arg(0).d));
+    case 44:
+      return text(strdate(arg(0).d));
+    case 45:
+      return text(strtime(arg(0).d));
+    case 46:
+      return text(strydtime(arg(0).d));
     case 47:
     case 48: {  // dirname, basename
       char *dir = nullptr, *base = nullptr;
@@ -358,13 +401,19 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
       v.s = ev->keep(substr(arg(0).s, text_int(arg(1).s), text_int(arg(2).s)));
       return v;
     }
-    case 50: return integer((int)strnlen(arg(0).s, INT_MAX));
-    case 51: return text(concatpaths(arg(0).s, arg(1).s));
+    case 50:
+      return integer((int)strnlen(arg(0).s, INT_MAX));
+    case 51:
+      return text(concatpaths(arg(0).s, arg(1).s));
     case 52:
-    case 53: return text(epoch2str(str2epoch(arg(0).s), arg(1).s));
-    case 54: return text(zepoch2str(str2epoch(arg(0).s), arg(1).s, arg(2).s));
-    case 55: return text(strtdelta(arg(0).d));
-    case 56: return real(str2epoch(arg(0).s));
+    case 53:
+      return text(epoch2str(str2epoch(arg(0).s), arg(1).s));
+    case 54:
+      return text(zepoch2str(str2epoch(arg(0).s), arg(1).s, arg(2).s));
+    case 55:
+      return text(strtdelta(arg(0).d));
+    case 56:
+      return real(str2epoch(arg(0).s));
     case 57: {  // patsub
       char *s = patsub(arg(0).s, node->right->value.regexp, arg(2).s);
       if (s && strlen(s) > DBEX_MAX_PATSUB) {
@@ -375,7 +424,8 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
       }
       return text(s);
     }
-    case 58: return integer(db.record);
+    case 58:
+      return integer(db.record);
     case 60: {  // %count_group
       Dbptr bundle;
       int first, end;
@@ -393,14 +443,21 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
     case 63:
     case 64: {  // %dbfilename, %dbextfile
       std::string path(PATH_MAX + 1, '\0');
-      if (row == 63) dbfilename(db, &path[0]);
-      else dbextfile(db, arg(0).s, &path[0]);
+      if (row == 63)
+        dbfilename(db, &path[0]);
+      else
+        dbextfile(db, arg(0).s, &path[0]);
       path.resize(strlen(path.c_str()));
       ExValue v;
       v.s = ev->keep(std::move(path));
       return v;
     }
-    case 66: case 67: case 69: case 70: case 72: case 73:
+    case 66:
+    case 67:
+    case 69:
+    case 70:
+    case 72:
+    case 73:
       return aggregate(ev, db, node);
     default:
       elog_log(0, "function %s can't be called\n", name);

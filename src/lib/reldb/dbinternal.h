@@ -58,20 +58,20 @@ struct Relref {
 };
 
 struct Field {
-  int index;   // field index; for a field a view takes from a base table, its index there
-  int offset;  // byte offset; for such a view field, the offset of the base Dbptr
-  int table;   // id of the table that owns the field
-  int is_ref;  // 0 attribute field, 1 table reference
+  int index;     // field index; for a field a view takes from a base table, its index there
+  int offset;    // byte offset; for such a view field, the offset of the base Dbptr
+  int table;     // id of the table that owns the field
+  int is_ref;    // 0 attribute field, 1 table reference
   void *target;  // Attribute (is_ref 0) or referenced Relation (is_ref 1); not owned
 };
 
 struct Relation {
   char *name;
-  int id;          // table id; -1 until added to a schema
-  char separator;  // between fields; 0 none
-  char terminator; // after a record; 0 none
-  int size;        // record size in bytes
-  int added;       // compiled from text given in memory (dbcompile)
+  int id;            // table id; -1 until added to a schema
+  char separator;    // between fields; 0 none
+  char terminator;   // after a record; 0 none
+  int size;          // record size in bytes
+  int added;         // compiled from text given in memory (dbcompile)
   char *nullrecord;  // built on first use (new_null)
   char *like;        // name of the relation this one copies
   int transient;     // lives in memory only
@@ -97,10 +97,10 @@ struct Relation {
 struct Schema {
   char *name;
   char *requested;  // the schema names as requested (colon-separated)
-  char *extdir;  // extension directory (schema file + ".ext"), or none
+  char *extdir;     // extension directory (schema file + ".ext"), or none
   char *description;
   char *detail;
-  int flags;  // -1
+  int flags;       // -1
   char *timedate;  // name of the time attribute, or none
   int nrelations;
   int nattributes;
@@ -122,11 +122,11 @@ struct Table {
   int id;
   Relation *relation;  // not owned
   char *owned_text;
-  Arr *indexes;  // index name -> Dbindex (owned)
-  int count;     // records
-  char *path;    // table file path
-  char *tabledir;  // directory of the table file, "." when none
-  int fd;          // -1 when closed
+  Arr *indexes;     // index name -> Dbindex (owned)
+  int count;        // records
+  char *path;       // table file path
+  char *tabledir;   // directory of the table file, "." when none
+  int fd;           // -1 when closed
   uint32_t length;  // mapped (or in-memory) length in bytes
   int capacity;     // bytes allocated for an in-memory table
   char *data;       // the mapping, or the in-memory records
@@ -140,7 +140,7 @@ struct Table {
 };
 
 struct Database {
-  char *name;         // descriptor path as given
+  char *name;  // descriptor path as given
   int id;
   char *schema_name;
   Schema *schema;
@@ -152,15 +152,15 @@ struct Database {
   char *idserver;     // host[:port], or none
   char *description;  // default db_nullstr
   char *detail;
-  Arr *lastids;       // next-id cache: key name -> largest id (values not owned)
-  Tbl *tables;        // Table by table id, made on first use (owned)
-  Arr *tablefiles;    // table name -> file path (owned texts), built on first query
+  Arr *lastids;     // next-id cache: key name -> largest id (values not owned)
+  Tbl *tables;      // Table by table id, made on first use (owned)
+  Arr *tablefiles;  // table name -> file path (owned texts), built on first query
 };
 
 // Index records. The index code builds them; the table owns them (Table.indexes) and
 // releases them with dbfree_index.
 struct KeyComponent {
-  int field;   // field number, -1 for an expression
+  int field;  // field number, -1 for an expression
   int type;
   int offset;  // of the value in an entry
   int size;
@@ -267,8 +267,8 @@ void dbjig_free_expression(Expression *expression);
 
 // Turns db into records; the outputs are cleared first and may be none. Returns
 // dbDATABASE, dbTABLE, dbFIELD, dbRECORD or dbINVALID. db is never changed.
-int dbresolve(Dbptr db, Database **database, Relation **relation, Table **table,
-              Field **field, char **address, int *size);
+int dbresolve(Dbptr db, Database **database, Relation **relation, Table **table, Field **field,
+              char **address, int *size);
 
 // The attribute a field describes: its own, or p_dbptr for a table reference.
 Attribute *db_field_attribute(const Field *field);
@@ -325,4 +325,3 @@ int add_extension(Dbptr db, Schema *schema, const char *table);
 // or dbINVALID (registered) for a type no argument carries.
 int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
                const char *table, std::string *shown);
-

@@ -74,20 +74,34 @@ struct Keyword {
 };
 
 const Keyword kKeywords[] = {
-    {"Include", K_INCLUDE, 0},     {"Schema", K_SCHEMA, 0},
-    {"Attribute", K_ATTRIBUTE, 0}, {"Relation", K_RELATION, 0},
-    {"Timedate", K_TIMEDATE, 0},   {"Real", K_REAL, dbREAL},
-    {"Integer", K_INTEGER, dbINTEGER}, {"Time", K_TIME, dbTIME},
-    {"YearDay", K_YEARDAY, dbYEARDAY}, {"String", K_STRING, dbSTRING},
-    {"Bfloat", K_BFLOAT, dbBFLOAT}, {"Bdouble", K_BDOUBLE, dbBDOUBLE},
-    {"Bshort", K_BSHORT, dbBSHORT}, {"Bint", K_BINT, dbBINT},
-    {"Dbptr", K_DBPTR, dbDBPTR},   {"Units", K_UNITS, 0},
-    {"Null", K_NULL, 0},           {"Format", K_FORMAT, 0},
-    {"Range", K_RANGE, 0},         {"Fields", K_FIELDS, 0},
-    {"Primary", K_PRIMARY, 0},     {"Alternate", K_ALTERNATE, 0},
-    {"Foreign", K_FOREIGN, 0},     {"Separator", K_SEPARATOR, 0},
-    {"Like", K_LIKE, 0},           {"Defines", K_DEFINES, 0},
-    {"Transient", K_TRANSIENT, 0}, {"Description", K_DESCRIPTION, 0},
+    {"Include", K_INCLUDE, 0},
+    {"Schema", K_SCHEMA, 0},
+    {"Attribute", K_ATTRIBUTE, 0},
+    {"Relation", K_RELATION, 0},
+    {"Timedate", K_TIMEDATE, 0},
+    {"Real", K_REAL, dbREAL},
+    {"Integer", K_INTEGER, dbINTEGER},
+    {"Time", K_TIME, dbTIME},
+    {"YearDay", K_YEARDAY, dbYEARDAY},
+    {"String", K_STRING, dbSTRING},
+    {"Bfloat", K_BFLOAT, dbBFLOAT},
+    {"Bdouble", K_BDOUBLE, dbBDOUBLE},
+    {"Bshort", K_BSHORT, dbBSHORT},
+    {"Bint", K_BINT, dbBINT},
+    {"Dbptr", K_DBPTR, dbDBPTR},
+    {"Units", K_UNITS, 0},
+    {"Null", K_NULL, 0},
+    {"Format", K_FORMAT, 0},
+    {"Range", K_RANGE, 0},
+    {"Fields", K_FIELDS, 0},
+    {"Primary", K_PRIMARY, 0},
+    {"Alternate", K_ALTERNATE, 0},
+    {"Foreign", K_FOREIGN, 0},
+    {"Separator", K_SEPARATOR, 0},
+    {"Like", K_LIKE, 0},
+    {"Defines", K_DEFINES, 0},
+    {"Transient", K_TRANSIENT, 0},
+    {"Description", K_DESCRIPTION, 0},
     {"Detail", K_DETAIL, 0},
 };
 
@@ -98,8 +112,8 @@ int type_of(int token) {
 }
 
 bool is_word_char(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '_' || c == '.' || c == ':' || c == '$' || c == '%';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == ':' || c == '$' || c == '%';
 }
 
 // Reads what the descriptor holds, up to kMaxFile bytes. false on a read failure.
@@ -292,12 +306,15 @@ void Compiler::block(Input &in) {
   int indent = 0;
   while (in.pos < t.size()) {
     char c = t[in.pos];
-    if (c == ' ') indent++;
-    else if (c == '\t') indent += 8;
+    if (c == ' ')
+      indent++;
+    else if (c == '\t')
+      indent += 8;
     else if (c == '\n') {
       indent = 0;
       lineno_++;
-    } else break;
+    } else
+      break;
     in.pos++;
   }
   if (in.pos >= t.size()) return;
@@ -322,8 +339,10 @@ void Compiler::block(Input &in) {
     }
     if (dropping) {
       if (c == ' ') {
-        if (count < indent) count++;
-        else put(' ');
+        if (count < indent)
+          count++;
+        else
+          put(' ');
         continue;
       }
       if (c == '\t') {
@@ -337,8 +356,10 @@ void Compiler::block(Input &in) {
       }
       if (c != '{' && c != '}') dropping = false;
     }
-    if (c == '{') level++;
-    else if (c == '}' && --level == 0) break;
+    if (c == '{')
+      level++;
+    else if (c == '}' && --level == 0)
+      break;
     put(c);
   }
 }
@@ -348,8 +369,7 @@ void Compiler::include() {
   const std::string &t = in.text;
   while (in.pos < t.size() && (t[in.pos] == ' ' || t[in.pos] == '\t')) in.pos++;
   size_t start = in.pos;
-  while (in.pos < t.size() && t[in.pos] != ' ' && t[in.pos] != '\t' && t[in.pos] != '\n')
-    in.pos++;
+  while (in.pos < t.size() && t[in.pos] != ' ' && t[in.pos] != '\t' && t[in.pos] != '\n') in.pos++;
   std::string name = t.substr(start, in.pos - start);
   const std::string here = in.filename;
   if (stack_.size() - 1 > kMaxIncludes) {
@@ -481,8 +501,16 @@ bool Compiler::attribute_statement() {
   for (;; clauses++) {
     char **slot = nullptr;
     switch (tok_) {
-      case K_REAL: case K_INTEGER: case K_TIME: case K_YEARDAY: case K_STRING:
-      case K_BFLOAT: case K_BDOUBLE: case K_BSHORT: case K_BINT: case K_DBPTR: {
+      case K_REAL:
+      case K_INTEGER:
+      case K_TIME:
+      case K_YEARDAY:
+      case K_STRING:
+      case K_BFLOAT:
+      case K_BDOUBLE:
+      case K_BSHORT:
+      case K_BINT:
+      case K_DBPTR: {
         int type = type_of(tok_);
         advance();
         if (!expect('(') || tok_ != T_INTEGER) return false;
@@ -493,11 +521,21 @@ bool Compiler::attribute_statement() {
         attr_->size = size > INT_MAX ? INT_MAX : (int)size;
         continue;
       }
-      case K_UNITS: slot = &attr_->units; break;
-      case K_NULL: slot = &attr_->null; break;
-      case K_FORMAT: slot = &attr_->format; break;
-      case K_RANGE: slot = &attr_->range; break;
-      case K_DESCRIPTION: slot = &attr_->description; break;
+      case K_UNITS:
+        slot = &attr_->units;
+        break;
+      case K_NULL:
+        slot = &attr_->null;
+        break;
+      case K_FORMAT:
+        slot = &attr_->format;
+        break;
+      case K_RANGE:
+        slot = &attr_->range;
+        break;
+      case K_DESCRIPTION:
+        slot = &attr_->description;
+        break;
       case K_DETAIL:
         advance();
         if (!text(&s)) return false;
@@ -617,10 +655,14 @@ void Compiler::finish_relation() {
 
 bool Compiler::statement() {
   switch (tok_) {
-    case K_SCHEMA: return schema_statement();
-    case K_ATTRIBUTE: return attribute_statement();
-    case K_RELATION: return relation_statement();
-    default: return false;
+    case K_SCHEMA:
+      return schema_statement();
+    case K_ATTRIBUTE:
+      return attribute_statement();
+    case K_RELATION:
+      return relation_statement();
+    default:
+      return false;
   }
 }
 

@@ -12,8 +12,8 @@
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/tbl.h"
-#include "support/fsutil.h"
 #include "reldb/dbinternal.h"
+#include "support/fsutil.h"
 
 namespace {
 
@@ -222,7 +222,8 @@ Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *fi
 
   // Field.
   if (empty(field)) {
-    if (out.field != dbALL && (out.field < 0 || out.field >= r->nattr_fields)) out.field = dbINVALID;
+    if (out.field != dbALL && (out.field < 0 || out.field >= r->nattr_fields))
+      out.field = dbINVALID;
   } else if (strcmp(field, "dbALL") == 0) {
     out.field = dbALL;
   } else {
@@ -256,10 +257,14 @@ Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *fi
 
   // Record.
   if (empty(record)) return out;
-  if (strcmp(record, "dbNULL") == 0) out.record = dbNULL;
-  else if (strcmp(record, "dbALL") == 0) out.record = dbALL;
-  else if (strcmp(record, "dbINVALID") == 0) out.record = dbINVALID;
-  else if (strcmp(record, "dbSCRATCH") == 0) out.record = dbSCRATCH;
+  if (strcmp(record, "dbNULL") == 0)
+    out.record = dbNULL;
+  else if (strcmp(record, "dbALL") == 0)
+    out.record = dbALL;
+  else if (strcmp(record, "dbINVALID") == 0)
+    out.record = dbINVALID;
+  else if (strcmp(record, "dbSCRATCH") == 0)
+    out.record = dbSCRATCH;
   else {
     Dbptr probe = out;
     int count = 0;
@@ -299,27 +304,72 @@ enum Kind { K_INT, K_TEXT, K_PTR };
 // level). Unknown codes: -1.
 int result_kind(int code, const Dbptr &db) {
   switch (code) {
-    case dbFIELD_NULL: case dbDATABASE_SCHEMA_NAME: case dbLOCKS: case dbIDSERVER:
-    case dbDATABASE_FILENAME: case dbTIMEDATE_NAME: case dbFIELD_BASE_TABLE:
-    case dbFIELD_FORMAT: case dbFIELD_RANGE: case dbSCHEMA_DEFAULT: case dbTABLE_DEFINES:
-    case dbTABLE_DIRNAME: case dbDBPATH: case dbTABLE_FILENAME: case dbFIELD_UNITS:
-    case dbFORMAT: case dbFIELD_NAME: case dbTABLE_NAME: case dbDATABASE_NAME:
-    case dbSCHEMA_NAME: case dbNAME: case dbFIELD_DETAIL: case dbTABLE_DETAIL:
-    case dbDATABASE_DETAIL: case dbSCHEMA_DETAIL: case dbDETAIL: case dbFIELD_DESCRIPTION:
-    case dbTABLE_DESCRIPTION: case dbDATABASE_DESCRIPTION: case dbSCHEMA_DESCRIPTION:
+    case dbFIELD_NULL:
+    case dbDATABASE_SCHEMA_NAME:
+    case dbLOCKS:
+    case dbIDSERVER:
+    case dbDATABASE_FILENAME:
+    case dbTIMEDATE_NAME:
+    case dbFIELD_BASE_TABLE:
+    case dbFIELD_FORMAT:
+    case dbFIELD_RANGE:
+    case dbSCHEMA_DEFAULT:
+    case dbTABLE_DEFINES:
+    case dbTABLE_DIRNAME:
+    case dbDBPATH:
+    case dbTABLE_FILENAME:
+    case dbFIELD_UNITS:
+    case dbFORMAT:
+    case dbFIELD_NAME:
+    case dbTABLE_NAME:
+    case dbDATABASE_NAME:
+    case dbSCHEMA_NAME:
+    case dbNAME:
+    case dbFIELD_DETAIL:
+    case dbTABLE_DETAIL:
+    case dbDATABASE_DETAIL:
+    case dbSCHEMA_DETAIL:
+    case dbDETAIL:
+    case dbFIELD_DESCRIPTION:
+    case dbTABLE_DESCRIPTION:
+    case dbDATABASE_DESCRIPTION:
+    case dbSCHEMA_DESCRIPTION:
     case dbDESCRIPTION:
       return K_TEXT;
-    case dbTABLE_FILES: case dbLASTIDS: case dbSCHEMA_TABLES: case dbSCHEMA_FIELDS:
-    case dbSCHEMA_DEFINES: case dbVIEW_TABLES: case dbFIELD_TABLES: case dbTABLE_FIELDS:
-    case dbTABLE_DATA: case dbFOREIGN_KEYS: case dbALTERNATE_KEY: case dbPRIMARY_KEY:
+    case dbTABLE_FILES:
+    case dbLASTIDS:
+    case dbSCHEMA_TABLES:
+    case dbSCHEMA_FIELDS:
+    case dbSCHEMA_DEFINES:
+    case dbVIEW_TABLES:
+    case dbFIELD_TABLES:
+    case dbTABLE_FIELDS:
+    case dbTABLE_DATA:
+    case dbFOREIGN_KEYS:
+    case dbALTERNATE_KEY:
+    case dbPRIMARY_KEY:
       return K_PTR;
     case dbTYPE:
       return db.table == dbALL ? K_TEXT : K_INT;
-    case dbRECORD_TERMINATOR: case dbFIELD_SEPARATOR: case dbTABLE_IS_ADDABLE:
-    case dbDATABASE_IS_WRITABLE: case dbTABLE_IS_TRANSIENT: case dbTABLE_IS_VIEW:
-    case dbTABLE_IS_WRITABLE: case dbFIELD_OFFSET: case dbRECORD_SIZE: case dbVIEW_TABLE_COUNT:
-    case dbFIELD_TYPE: case dbFIELD_SIZE: case dbTABLE_SIZE: case dbSIZE: case dbTABLE_PRESENT:
-    case dbRECORD_COUNT: case dbFIELD_COUNT: case dbTABLE_COUNT: case dbDATABASE_COUNT:
+    case dbRECORD_TERMINATOR:
+    case dbFIELD_SEPARATOR:
+    case dbTABLE_IS_ADDABLE:
+    case dbDATABASE_IS_WRITABLE:
+    case dbTABLE_IS_TRANSIENT:
+    case dbTABLE_IS_VIEW:
+    case dbTABLE_IS_WRITABLE:
+    case dbFIELD_OFFSET:
+    case dbRECORD_SIZE:
+    case dbVIEW_TABLE_COUNT:
+    case dbFIELD_TYPE:
+    case dbFIELD_SIZE:
+    case dbTABLE_SIZE:
+    case dbSIZE:
+    case dbTABLE_PRESENT:
+    case dbRECORD_COUNT:
+    case dbFIELD_COUNT:
+    case dbTABLE_COUNT:
+    case dbDATABASE_COUNT:
     case dbCOUNT:
       return K_INT;
     default:
@@ -331,18 +381,49 @@ int result_kind(int code, const Dbptr &db) {
 // 'T' codes field and record, the others (F and multi-level codes) the record only.
 char code_level(int code) {
   switch (code) {
-    case dbTABLE_FILES: case dbDATABASE_SCHEMA_NAME: case dbLOCKS: case dbIDSERVER:
-    case dbLASTIDS: case dbDATABASE_IS_WRITABLE: case dbSCHEMA_TABLES: case dbDATABASE_FILENAME:
-    case dbTIMEDATE_NAME: case dbSCHEMA_FIELDS: case dbSCHEMA_DEFINES: case dbDBPATH:
-    case dbDATABASE_NAME: case dbSCHEMA_NAME: case dbDATABASE_DETAIL: case dbSCHEMA_DETAIL:
-    case dbDATABASE_DESCRIPTION: case dbSCHEMA_DESCRIPTION: case dbTABLE_COUNT:
+    case dbTABLE_FILES:
+    case dbDATABASE_SCHEMA_NAME:
+    case dbLOCKS:
+    case dbIDSERVER:
+    case dbLASTIDS:
+    case dbDATABASE_IS_WRITABLE:
+    case dbSCHEMA_TABLES:
+    case dbDATABASE_FILENAME:
+    case dbTIMEDATE_NAME:
+    case dbSCHEMA_FIELDS:
+    case dbSCHEMA_DEFINES:
+    case dbDBPATH:
+    case dbDATABASE_NAME:
+    case dbSCHEMA_NAME:
+    case dbDATABASE_DETAIL:
+    case dbSCHEMA_DETAIL:
+    case dbDATABASE_DESCRIPTION:
+    case dbSCHEMA_DESCRIPTION:
+    case dbTABLE_COUNT:
       return 'D';
-    case dbRECORD_TERMINATOR: case dbFIELD_SEPARATOR: case dbTABLE_IS_ADDABLE:
-    case dbTABLE_IS_TRANSIENT: case dbTABLE_IS_VIEW: case dbTABLE_IS_WRITABLE: case dbVIEW_TABLES:
-    case dbTABLE_FIELDS: case dbTABLE_DATA: case dbRECORD_SIZE: case dbVIEW_TABLE_COUNT:
-    case dbTABLE_DEFINES: case dbFOREIGN_KEYS: case dbALTERNATE_KEY: case dbPRIMARY_KEY:
-    case dbTABLE_DIRNAME: case dbTABLE_FILENAME: case dbTABLE_SIZE: case dbTABLE_PRESENT:
-    case dbTABLE_NAME: case dbTABLE_DETAIL: case dbTABLE_DESCRIPTION: case dbRECORD_COUNT:
+    case dbRECORD_TERMINATOR:
+    case dbFIELD_SEPARATOR:
+    case dbTABLE_IS_ADDABLE:
+    case dbTABLE_IS_TRANSIENT:
+    case dbTABLE_IS_VIEW:
+    case dbTABLE_IS_WRITABLE:
+    case dbVIEW_TABLES:
+    case dbTABLE_FIELDS:
+    case dbTABLE_DATA:
+    case dbRECORD_SIZE:
+    case dbVIEW_TABLE_COUNT:
+    case dbTABLE_DEFINES:
+    case dbFOREIGN_KEYS:
+    case dbALTERNATE_KEY:
+    case dbPRIMARY_KEY:
+    case dbTABLE_DIRNAME:
+    case dbTABLE_FILENAME:
+    case dbTABLE_SIZE:
+    case dbTABLE_PRESENT:
+    case dbTABLE_NAME:
+    case dbTABLE_DETAIL:
+    case dbTABLE_DESCRIPTION:
+    case dbRECORD_COUNT:
     case dbFIELD_COUNT:
       return 'T';
     default:
@@ -358,9 +439,12 @@ int dbquery(Dbptr db, int code, void *result) {
   static const char bad[] = "**bad dbquery**";
   int kind = result_kind(code, db);
   if (result) {
-    if (kind == K_TEXT) *static_cast<const char **>(result) = bad;
-    else if (kind == K_PTR) *static_cast<void **>(result) = nullptr;
-    else if (kind == K_INT) *static_cast<int *>(result) = 0;
+    if (kind == K_TEXT)
+      *static_cast<const char **>(result) = bad;
+    else if (kind == K_PTR)
+      *static_cast<void **>(result) = nullptr;
+    else if (kind == K_INT)
+      *static_cast<int *>(result) = 0;
   }
   if (kind < 0) {
     elog_log(0, "dbquery doesn't recognize code %d\n", code);
@@ -388,9 +472,12 @@ int dbquery(Dbptr db, int code, void *result) {
     if (db.record != dbALL && db.record != dbSCRATCH && db.record != dbNULL) db.record = 0;
   } else {
     char level = code_level(code);
-    if (level == 'D') db.table = db.field = db.record = dbALL;
-    else if (level == 'T') db.field = db.record = dbALL;
-    else db.record = dbALL;
+    if (level == 'D')
+      db.table = db.field = db.record = dbALL;
+    else if (level == 'T')
+      db.field = db.record = dbALL;
+    else
+      db.record = dbALL;
   }
   Database *d;
   Relation *r;

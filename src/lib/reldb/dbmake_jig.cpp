@@ -177,9 +177,7 @@ int cmp_exact(const char *a, const KeyElement *ea, const char *b, const KeyEleme
   bad_type();
 }
 
-int ncompare(Jig *ja, Jig *jb) {
-  return (int)std::min(maxtbl(ja->elements), maxtbl(jb->elements));
-}
+int ncompare(Jig *ja, Jig *jb) { return (int)std::min(maxtbl(ja->elements), maxtbl(jb->elements)); }
 
 const KeyElement *element(Jig *jig, long i) {
   return static_cast<const KeyElement *>(gettbl(jig->elements, i));
@@ -223,8 +221,7 @@ int dbis_expression(const char *text) {
 }
 
 const char *equiv_field(const char *name) {
-  static const char *const pairs[][2] = {{"time::endtime", "ondate::offdate"},
-                                         {"time", "ondate"}};
+  static const char *const pairs[][2] = {{"time::endtime", "ondate::offdate"}, {"time", "ondate"}};
   for (const auto &p : pairs) {
     if (strcmp(name, p[0]) == 0) return p[1];
     if (strcmp(name, p[1]) == 0) return p[0];
@@ -269,9 +266,12 @@ int dbmake_jig(Dbptr db, Tbl *keys, Jig **jigp) {
       if (add_component(db, jig, name, 0, 0, &type) != 0) goto fail;
       const KeyComponent *c =
           static_cast<KeyComponent *>(gettbl(jig->components, maxtbl(jig->components) - 1));
-      if (type == dbINTEGER) e->type = dbINTEGER;
-      else if (real_like(type)) e->type = dbREAL;
-      else if (type == dbSTRING) e->type = dbSTRING;
+      if (type == dbINTEGER)
+        e->type = dbINTEGER;
+      else if (real_like(type))
+        e->type = dbREAL;
+      else if (type == dbSTRING)
+        e->type = dbSTRING;
       else {
         elog_log(0, "'%s' has bad type for index.\n", name);
         goto fail;
@@ -305,8 +305,7 @@ int dbmake_jig(Dbptr db, Tbl *keys, Jig **jigp) {
         jig->size += 4;
       } else {
         if (!real_like(etype)) {
-          elog_log(0, "Illegal range: '%s' (components don't have same type)\n",
-                   start.c_str());
+          elog_log(0, "Illegal range: '%s' (components don't have same type)\n", start.c_str());
           goto fail;
         }
         e->type = dbKEY_REAL_RANGE;
@@ -436,9 +435,12 @@ int dbcmp(const void *a, const void *b, void *ctx) { return cmp_match(a, b, ctx,
 
 void dbshow_key(Jig *jig, const char *entry) {
   int record = get_i(entry, 0);
-  if (record == dbSCRATCH) printf("Record #SCRATCH\n");
-  else if (record == dbNULL) printf("Record #NULL\n");
-  else printf("Record #%5d\n", record);
+  if (record == dbSCRATCH)
+    printf("Record #SCRATCH\n");
+  else if (record == dbNULL)
+    printf("Record #NULL\n");
+  else
+    printf("Record #%5d\n", record);
   for (long i = 0; i < maxtbl(jig->elements); i++) {
     const KeyElement *e = element(jig, i);
     const char *key = static_cast<const char *>(gettbl(jig->keys, i));
@@ -518,8 +520,8 @@ int dbget_index(Dbptr db, Tbl *keys, Dbindex **index) {
   Table *table = nullptr;
   if (dbquery(db, dbRECORD_COUNT, nullptr) == dbINVALID ||
       dbresolve(db, nullptr, nullptr, &table, nullptr, nullptr, nullptr) != dbTABLE || !table) {
-    elog_log(0, "Must specify database table: db=(%d,%d,%d,%d)", db.database, db.table,
-             db.field, db.record);
+    elog_log(0, "Must specify database table: db=(%d,%d,%d,%d)", db.database, db.table, db.field,
+             db.record);
     return dbINVALID;
   }
   if (!table->indexes) table->indexes = db_newarr();

@@ -44,8 +44,10 @@ struct PfFree {
 // "key text\n", or the text as a literal when it holds a newline.
 void put_line(std::string *out, const char *key, const char *value) {
   if (!value) return;
-  if (strchr(value, '\n')) *out += std::string(key) + " &Literal{\n" + value + "\n}\n";
-  else *out += std::string(key) + " " + value + "\n";
+  if (strchr(value, '\n'))
+    *out += std::string(key) + " &Literal{\n" + value + "\n}\n";
+  else
+    *out += std::string(key) + " " + value + "\n";
 }
 
 }  // namespace
@@ -78,8 +80,10 @@ int dbcreate(const char *path, const char *schema, const char *dbpath, const cha
   }
   pffree(pf);
   if (!sound) {
-    elog_log(0, "dbcreate: can't write the descriptor %s: schema, dbpath, description or "
-                "detail can't be written in its text\n", path ? path : "");
+    elog_log(0,
+             "dbcreate: can't write the descriptor %s: schema, dbpath, description or "
+             "detail can't be written in its text\n",
+             path ? path : "");
     return dbINVALID;
   }
   int fd = path ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
@@ -128,10 +132,14 @@ Dbptr dbtmp(const char *schema) {
 
 void dbset_locks_from_env(Database *database) {
   const char *env = getenv("DBLOCKS");
-  if (!env) database->locking = DBLOCK_NONE;
-  else if (strcmp(env, "nfs") == 0) database->locking = DBLOCK_NFS;
-  else if (strcmp(env, "none") == 0) database->locking = DBLOCK_NONE;
-  else database->locking = DBLOCK_LOCAL;
+  if (!env)
+    database->locking = DBLOCK_NONE;
+  else if (strcmp(env, "nfs") == 0)
+    database->locking = DBLOCK_NFS;
+  else if (strcmp(env, "none") == 0)
+    database->locking = DBLOCK_NONE;
+  else
+    database->locking = DBLOCK_LOCAL;
 }
 
 void dbset_idserver_from_env(Database *database) {
@@ -169,13 +177,19 @@ int dbread_descriptor(Database *database, const char *path) {
     const char *dbpath = pfget_string(pf.get(), "dbpath");
     db_settext(&database->dbpath, take(expand_env(dbpath ? dbpath : Default_dbpath)).c_str());
     const char *locks = pfget_string(pf.get(), "dblocks");
-    if (!locks) dbset_locks_from_env(database);
-    else if (strcmp(locks, "nfs") == 0) database->locking = DBLOCK_NFS;
-    else if (strcmp(locks, "none") == 0 || !*locks) database->locking = DBLOCK_NONE;
-    else database->locking = DBLOCK_LOCAL;
+    if (!locks)
+      dbset_locks_from_env(database);
+    else if (strcmp(locks, "nfs") == 0)
+      database->locking = DBLOCK_NFS;
+    else if (strcmp(locks, "none") == 0 || !*locks)
+      database->locking = DBLOCK_NONE;
+    else
+      database->locking = DBLOCK_LOCAL;
     const char *idserver = pfget_string(pf.get(), "dbidserver");
-    if (!idserver) dbset_idserver_from_env(database);
-    else if (*idserver) db_settext(&database->idserver, idserver);
+    if (!idserver)
+      dbset_idserver_from_env(database);
+    else if (*idserver)
+      db_settext(&database->idserver, idserver);
     return 1;
   }
 

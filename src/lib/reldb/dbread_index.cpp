@@ -104,9 +104,9 @@ Dbindex *dbread_index(Dbptr db, Table *table, const char *path) {
   struct stat ist, tst;
   if (!table || !table->path || stat(path, &ist) != 0 || stat(table->path, &tst) != 0)
     return nullptr;
-  bool older = ist.st_mtim.tv_sec < tst.st_mtim.tv_sec ||
-               (ist.st_mtim.tv_sec == tst.st_mtim.tv_sec &&
-                ist.st_mtim.tv_nsec < tst.st_mtim.tv_nsec);
+  bool older =
+      ist.st_mtim.tv_sec < tst.st_mtim.tv_sec ||
+      (ist.st_mtim.tv_sec == tst.st_mtim.tv_sec && ist.st_mtim.tv_nsec < tst.st_mtim.tv_nsec);
   if (older) {
     if (unlink(path) != 0) elog_complain(1, "Can't remove out of date index file %s\n", path);
     return nullptr;
@@ -171,12 +171,13 @@ Dbindex *dbread_index(Dbptr db, Table *table, const char *path) {
     decode_entry(jig, raw + (size_t)i * (size_t)jig->size, entry.data());
     int32_t record;
     memcpy(&record, entry.data(), sizeof record);
-    if (record < 0 || record >= count) bad = true;
-    else addrtbl(index->entries, entry.data());
+    if (record < 0 || record >= count)
+      bad = true;
+    else
+      addrtbl(index->entries, entry.data());
   }
   for (long i = 1; i < n && !bad; i++)
-    if (dbcmp_sort(gettbl(index->entries, i - 1), gettbl(index->entries, i), index) > 0)
-      bad = true;
+    if (dbcmp_sort(gettbl(index->entries, i - 1), gettbl(index->entries, i), index) > 0) bad = true;
   if (bad) {
     elog_log(0, "dbread_index: damaged index file %s\n", path);
     dbfree_index(index);

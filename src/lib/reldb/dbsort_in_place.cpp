@@ -200,8 +200,7 @@ int dbsort_in_place(Dbptr db, Tbl *keys) {
   Relation *rel = nullptr;
   dbresolve(db, nullptr, &rel, &table, nullptr, nullptr, nullptr);
   if (!table || !table->data || !table->writable) {
-    elog_log(0, "dbsort_in_place: table '%s' is not open for writing\n",
-             rel ? rel->name : "");
+    elog_log(0, "dbsort_in_place: table '%s' is not open for writing\n", rel ? rel->name : "");
     return -1;
   }
   dbsort_permute(table->data, rel->size, order);

@@ -13,25 +13,25 @@ enum {
   EXT_END = 0,
   EXT_OR = 256,
   EXT_AND,
-  EXT_SHIFT,    // code 22 or 23
-  EXT_REL,      // code 2-7
-  EXT_MATCH,    // code 12 or 13
-  EXT_PIPEOPEN, // "[|"
-  EXT_COND,     // "?"
-  EXT_ASSIGN,   // ":="
-  EXT_CONCAT,   // "." standing alone
-  EXT_NULL,     // node of kind 109
-  EXT_CONST,    // immediate node
-  EXT_NAME,     // text in name
-  EXT_REGEX,    // immediate node of type 7
+  EXT_SHIFT,     // code 22 or 23
+  EXT_REL,       // code 2-7
+  EXT_MATCH,     // code 12 or 13
+  EXT_PIPEOPEN,  // "[|"
+  EXT_COND,      // "?"
+  EXT_ASSIGN,    // ":="
+  EXT_CONCAT,    // "." standing alone
+  EXT_NULL,      // node of kind 109
+  EXT_CONST,     // immediate node
+  EXT_NAME,      // text in name
+  EXT_REGEX,     // immediate node of type 7
 };
 
 struct ExToken {
   int token = EXT_END;
-  int code = 0;                  // operator code
-  Expression *node = nullptr;    // constants, NULL and patterns (handed to the parser)
-  std::string name;              // names
-  std::string text;              // the characters of the token, for messages
+  int code = 0;                // operator code
+  Expression *node = nullptr;  // constants, NULL and patterns (handed to the parser)
+  std::string name;            // names
+  std::string text;            // the characters of the token, for messages
 };
 
 // Starts scanning `text` from its beginning at line 1 with no include open.
@@ -72,8 +72,8 @@ class ExEvaluator {
 };
 
 // The type tables (row: left operand's type, column: right operand's type).
-extern const int Plus_result[8][8], Minus_result[8][8], Multiply_result[8][8],
-    Bit_result[8][8], Boolean_eval[8][8], Logical_eval[8][8], type_convert[8][8];
+extern const int Plus_result[8][8], Minus_result[8][8], Multiply_result[8][8], Bit_result[8][8],
+    Boolean_eval[8][8], Logical_eval[8][8], type_convert[8][8];
 
 // Longest text a patsub call may produce.
 enum { DBEX_MAX_PATSUB = 65536 };

@@ -39,9 +39,9 @@ struct Source {
 std::vector<Source> Sources;  // [0] the expression text, then the open includes
 int Lineno = 1;
 int Ex_err = 0;
-bool Ended = false;       // end of input reached (newline, end of text or error)
-bool After_match = false; // a "/" next opens a pattern
-std::string History;      // the last characters read, for messages
+bool Ended = false;        // end of input reached (newline, end of text or error)
+bool After_match = false;  // a "/" next opens a pattern
+std::string History;       // the last characters read, for messages
 
 // Makes at least n characters past pos available in the current source when the source
 // has them. False when fewer remain.

@@ -122,32 +122,57 @@ class Parser {
 
   static int level(const ExToken &t) {
     switch (t.token) {
-      case EXT_COND: return 1;
-      case EXT_OR: return 2;
-      case EXT_AND: return 3;
-      case EXT_REL: return 4;
-      case EXT_MATCH: return 5;
-      case '+': case '-': return 6;
-      case '*': case '/': case '%': return 7;
-      case '^': return 8;
-      case '|': case '&': return 9;
-      case EXT_SHIFT: return 10;
-      case EXT_CONCAT: return 11;
-      default: return 0;
+      case EXT_COND:
+        return 1;
+      case EXT_OR:
+        return 2;
+      case EXT_AND:
+        return 3;
+      case EXT_REL:
+        return 4;
+      case EXT_MATCH:
+        return 5;
+      case '+':
+      case '-':
+        return 6;
+      case '*':
+      case '/':
+      case '%':
+        return 7;
+      case '^':
+        return 8;
+      case '|':
+      case '&':
+        return 9;
+      case EXT_SHIFT:
+        return 10;
+      case EXT_CONCAT:
+        return 11;
+      default:
+        return 0;
     }
   }
 
   static int code_of(const ExToken &t) {
     switch (t.token) {
-      case '+': return EXOP_PLUS;
-      case '-': return EXOP_MINUS;
-      case '*': return EXOP_TIMES;
-      case '/': return EXOP_DIVIDE;
-      case '%': return EXOP_MOD;
-      case '^': return EXOP_POWER;
-      case '|': return EXOP_BITOR;
-      case '&': return EXOP_BITAND;
-      default: return t.code;
+      case '+':
+        return EXOP_PLUS;
+      case '-':
+        return EXOP_MINUS;
+      case '*':
+        return EXOP_TIMES;
+      case '/':
+        return EXOP_DIVIDE;
+      case '%':
+        return EXOP_MOD;
+      case '^':
+        return EXOP_POWER;
+      case '|':
+        return EXOP_BITOR;
+      case '&':
+        return EXOP_BITAND;
+      default:
+        return t.code;
     }
   }
 
@@ -219,17 +244,29 @@ class Parser {
     if (rt < 0 || rt > 7) rt = 0;
     int type;
     switch (code) {
-      case EXOP_PLUS: type = Plus_result[lt][rt]; break;
-      case EXOP_MINUS: type = Minus_result[lt][rt]; break;
-      case EXOP_TIMES: case EXOP_DIVIDE: case EXOP_MOD: type = Multiply_result[lt][rt]; break;
+      case EXOP_PLUS:
+        type = Plus_result[lt][rt];
+        break;
+      case EXOP_MINUS:
+        type = Minus_result[lt][rt];
+        break;
+      case EXOP_TIMES:
+      case EXOP_DIVIDE:
+      case EXOP_MOD:
+        type = Multiply_result[lt][rt];
+        break;
       case EXOP_POWER:
         type = Multiply_result[lt][rt];
         if (type == dbINTEGER) type = dbREAL;
         break;
-      case EXOP_BITOR: case EXOP_BITAND: case EXOP_SHR: case EXOP_SHL:
+      case EXOP_BITOR:
+      case EXOP_BITAND:
+      case EXOP_SHR:
+      case EXOP_SHL:
         type = Bit_result[lt][rt];
         break;
-      case EXOP_OR: case EXOP_AND: {
+      case EXOP_OR:
+      case EXOP_AND: {
         int want = Logical_eval[lt][rt];
         Node l = convert(std::move(left), want);
         if (!l) return nullptr;
@@ -434,12 +471,18 @@ class Parser {
       return nullptr;
     }
     const char *rename = nullptr;
-    if (name == "max" && nargs == 1) rename = "%MAX";
-    else if (name == "min" && nargs == 1) rename = "%MIN";
-    else if (name == "extfile" && nargs == 0) rename = "%dbfilename";
-    else if (name == "extfile" && nargs == 1) rename = "%dbextfile";
-    else if (name == "epoch2str" && nargs == 2) rename = "%epoch2str";
-    else if (name == "epoch2str" && nargs == 3) rename = "%zepoch2str";
+    if (name == "max" && nargs == 1)
+      rename = "%MAX";
+    else if (name == "min" && nargs == 1)
+      rename = "%MIN";
+    else if (name == "extfile" && nargs == 0)
+      rename = "%dbfilename";
+    else if (name == "extfile" && nargs == 1)
+      rename = "%dbextfile";
+    else if (name == "epoch2str" && nargs == 2)
+      rename = "%epoch2str";
+    else if (name == "epoch2str" && nargs == 3)
+      rename = "%zepoch2str";
     if (rename) row = eqfunct(rename);
     if (RVFunctions[row].kind == EX_PLACEHOLDER) {
       Dbptr b = dblookup(db_, nullptr, nullptr, "bundle", nullptr);
@@ -448,8 +491,8 @@ class Parser {
     const Exfunction &f = RVFunctions[row];
     if (f.nargs != nargs) {
       char m[256];
-      snprintf(m, sizeof m, "%s: wrong number of arguments -- want %d, got %d ", f.name,
-               f.nargs, nargs);
+      snprintf(m, sizeof m, "%s: wrong number of arguments -- want %d, got %d ", f.name, f.nargs,
+               nargs);
       error(m);
       return nullptr;
     }

@@ -28,8 +28,8 @@
 #include "base/paths.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
-#include "support/fsutil.h"
 #include "reldb/dbinternal.h"
+#include "support/fsutil.h"
 
 namespace {
 
@@ -58,7 +58,8 @@ std::vector<PathEntry> split_dbpath(const char *dbpath) {
   size_t start = 0;
   for (;;) {
     size_t colon = all.find(':', start);
-    std::string entry = all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    std::string entry =
+        all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
     PathEntry e;
     if (entry.size() > 3 && entry.back() == '}') {
       size_t brace = entry.rfind('{');
@@ -248,7 +249,8 @@ int remap_table(Database *database, Table *table, struct stat *st) {
   if (p == MAP_FAILED) {
     if (database->locking == DBLOCK_LOCAL && is_nfs(table->tabledir) == 1)
       elog_log(1, "DBLOCKS is local, but the filesystem for %s is nfs", table->path);
-    else elog_log(1, "Can't mmap table '%s'.\n", table->path);
+    else
+      elog_log(1, "Can't mmap table '%s'.\n", table->path);
     return dbINVALID;
   }
   table->data = static_cast<char *>(p);
@@ -258,8 +260,8 @@ int remap_table(Database *database, Table *table, struct stat *st) {
 }
 
 int map_table(Database *database, Relation *relation, int create) {
-  Table *table = database->tables ? static_cast<Table *>(gettbl(database->tables, relation->id))
-                                  : nullptr;
+  Table *table =
+      database->tables ? static_cast<Table *>(gettbl(database->tables, relation->id)) : nullptr;
   if (!table) {
     table = init_table(database, relation);
     if (relation->transient) set_table_names(database, relation, table);
@@ -344,7 +346,8 @@ int _dblock(Database *database, Table *table) {
       if (table->fd < 0 || lseek(table->fd, 0, SEEK_SET) < 0 || lockf(table->fd, F_LOCK, 0) != 0) {
         if (is_nfs(table->tabledir) == 1)
           elog_log(1, "DBLOCKS is set, but the table %s is nfs", table->path);
-        else elog_log(1, "Can't lock table '%s'\n", table->path);
+        else
+          elog_log(1, "Can't lock table '%s'\n", table->path);
         return dbINVALID;
       }
       return 0;
@@ -436,7 +439,8 @@ static std::vector<std::string> table_candidates(const char *dbname, const char 
     size_t start = 0;
     for (;;) {
       size_t colon = all.find(':', start);
-      std::string entry = all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+      std::string entry =
+          all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
       std::string file;
       if (regexec(&pattern, entry.c_str(), 0, nullptr, 0) == 0) {
         size_t brace = entry.rfind('{');
@@ -445,8 +449,8 @@ static std::vector<std::string> table_candidates(const char *dbname, const char 
       } else {
         file = base + "." + tname;
       }
-      std::string candidate = take(concatpaths(take(concatpaths(dir.c_str(), entry.c_str())).c_str(),
-                                               file.c_str()));
+      std::string candidate =
+          take(concatpaths(take(concatpaths(dir.c_str(), entry.c_str())).c_str(), file.c_str()));
       if (candidate != out.back()) out.push_back(candidate);
       if (colon == std::string::npos) break;
       start = colon + 1;
@@ -524,8 +528,10 @@ int dbextfile(Dbptr db, const char *table, char *filename) {
   if ((!have_dir || dir.empty()) && (!have_dfile || dfile.empty())) return -1;
   if (dir == "-") dir = ".";
   std::string path;
-  if (!dir.empty() && dir[0] == '/') path = dir + "/" + dfile;
-  else path = std::string(base && base->tabledir ? base->tabledir : ".") + "/" + dir + "/" + dfile;
+  if (!dir.empty() && dir[0] == '/')
+    path = dir + "/" + dfile;
+  else
+    path = std::string(base && base->tabledir ? base->tabledir : ".") + "/" + dir + "/" + dfile;
   path = take(cleanpath(path.c_str()));
   if (path.size() + 4 >= PATH_MAX) return -1;
   auto put = [filename](const std::string &p) {

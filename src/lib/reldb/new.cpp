@@ -40,8 +40,19 @@ Tbl *make_nulltbl() {
   return t;
 }
 Attribute dbptr_attribute = {
-    dbptr_name, -1, 16, dbDBPTR, 0, dbptr_null, dbptr_format, nullstr_storage,
-    nullstr_storage, nullstr_storage, nullstr_storage, nullptr, nullptr,
+    dbptr_name,
+    -1,
+    16,
+    dbDBPTR,
+    0,
+    dbptr_null,
+    dbptr_format,
+    nullstr_storage,
+    nullstr_storage,
+    nullstr_storage,
+    nullstr_storage,
+    nullptr,
+    nullptr,
 };
 }  // namespace
 
@@ -284,8 +295,7 @@ int new_null(Dbptr db) {
       case dbDBPTR: {
         Dbptr value;
         dbinvalid(&value);
-        sscanf(a->null, "%d %d %d %d", &value.database, &value.table, &value.field,
-               &value.record);
+        sscanf(a->null, "%d %d %d %d", &value.database, &value.table, &value.field, &value.record);
         memcpy(at, &value, (size_t)std::min(a->size, 16));
         break;
       }

@@ -35,7 +35,8 @@ Schema *open_schema(const char *names, const char *dbname) {
   bool first = true;
   while (start <= all.size()) {
     size_t colon = all.find(':', start);
-    std::string name = all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    std::string name =
+        all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
     start = colon == std::string::npos ? all.size() + 1 : colon + 1;
     if (name.empty()) continue;
     std::string path;
@@ -109,7 +110,8 @@ int add_extension(Dbptr db, Schema *schema, const char *table) {
   if (!is_file(candidate.c_str())) return 0;
   int mark = elog_mark();
   int result = dbadd_schema(db, candidate.c_str());
-  if (elog_mark() != mark) elog_complain(0, "failed to compile database extension %s", candidate.c_str());
+  if (elog_mark() != mark)
+    elog_complain(0, "failed to compile database extension %s", candidate.c_str());
   return result == 0 ? 1 : 0;
 }
 

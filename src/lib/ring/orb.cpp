@@ -61,9 +61,9 @@ struct Conn {
   int port = 0;
   std::atomic<bool> closed{false};
 
-  std::mutex mu;  // guards the rest
-  uint64_t next = 0;    // sequence of the next packet to look at
-  int64_t missed = 0;   // packets lapped
+  std::mutex mu;       // guards the rest
+  uint64_t next = 0;   // sequence of the next packet to look at
+  int64_t missed = 0;  // packets lapped
   std::unique_ptr<Pattern> select, reject;
   std::unordered_map<std::string, bool> verdicts;  // source name -> selected
 };
@@ -257,13 +257,12 @@ int set_pattern(const char *who, OrbFault op, int orb, const char *expr, bool re
   return 0;
 }
 
-int64_t put_packet(const char *who, int orb, const char *srcname, double time,
-                   const char *packet, int nbytes) {
+int64_t put_packet(const char *who, int orb, const char *srcname, double time, const char *packet,
+                   int nbytes) {
   auto c = find_conn(who, orb);
   if (!c) return -1;
   if (!c->writable) {
-    elog_log(0, "%s: connection %d to '%s' was opened for reading\n", who, orb,
-             c->name.c_str());
+    elog_log(0, "%s: connection %d to '%s' was opened for reading\n", who, orb, c->name.c_str());
     return -1;
   }
   size_t srclen = srcname ? strnlen(srcname, ORBSRCNAME_SIZE) : 0;
@@ -327,10 +326,23 @@ int64_t orb_parse_size(const char *text) {
   }
   int shift = 0;
   switch (*p) {
-    case 'k': case 'K': shift = 10; p++; break;
-    case 'm': case 'M': shift = 20; p++; break;
-    case 'g': case 'G': shift = 30; p++; break;
-    default: break;
+    case 'k':
+    case 'K':
+      shift = 10;
+      p++;
+      break;
+    case 'm':
+    case 'M':
+      shift = 20;
+      p++;
+      break;
+    case 'g':
+    case 'G':
+      shift = 30;
+      p++;
+      break;
+    default:
+      break;
   }
   if (*p != '\0' || v > (limit >> shift)) return -1;
   return v << shift;
@@ -492,8 +504,8 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
   }
 }
 
-int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **packet,
-           int *nbytes, int *bufsize) {
+int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
+           int *bufsize) {
   const char *who = "orbget";
   Out o{pktid, srcname, time, packet, nbytes, bufsize};
   auto c = find_conn(who, orb);

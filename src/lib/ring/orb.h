@@ -54,31 +54,31 @@
 
 // Ring status, as orbstat fills it.
 struct Orbstat {
-  double when;                // time of the call
-  double started;             // when the ring file was created
-  unsigned char address[4];   // the ring's address, network order (always 127.0.0.1)
-  int port;                   // port number of the ring's name; 0 for a path or a word
-  int64_t capacity;           // size of the ring file, bytes
-  int64_t maxdata;            // bytes of packet records the ring can hold
-  int maxpackets;             // packets the ring's index can hold
-  int npackets;               // packets held now
-  int64_t nbytes;             // bytes of packet records held now
-  int oldest;                 // id of the oldest packet held, -1 when empty
-  int newest;                 // id of the newest packet held, -1 when empty
-  double oldest_time;         // their times (0 when empty)
+  double when;               // time of the call
+  double started;            // when the ring file was created
+  unsigned char address[4];  // the ring's address, network order (always 127.0.0.1)
+  int port;                  // port number of the ring's name; 0 for a path or a word
+  int64_t capacity;          // size of the ring file, bytes
+  int64_t maxdata;           // bytes of packet records the ring can hold
+  int maxpackets;            // packets the ring's index can hold
+  int npackets;              // packets held now
+  int64_t nbytes;            // bytes of packet records held now
+  int oldest;                // id of the oldest packet held, -1 when empty
+  int newest;                // id of the newest packet held, -1 when empty
+  double oldest_time;        // their times (0 when empty)
   double newest_time;
-  int64_t written;            // packets written since the ring was created
-  int64_t missed;             // packets lost by every lapped reader of the ring, ever
-  int64_t conn_missed;        // packets lost by this connection
-  int64_t resets;             // times the ring was found damaged and emptied
+  int64_t written;      // packets written since the ring was created
+  int64_t missed;       // packets lost by every lapped reader of the ring, ever
+  int64_t conn_missed;  // packets lost by this connection
+  int64_t resets;       // times the ring was found damaged and emptied
 };
 
 // One source of the packets held, as orbsources lists it.
 struct Orbsrc {
   char srcname[ORBSRCNAME_SIZE];
   int npackets;
-  int64_t nbytes;          // bytes of packet data (without names and record heads)
-  int oldest, newest;      // packet ids
+  int64_t nbytes;      // bytes of packet data (without names and record heads)
+  int oldest, newest;  // packet ids
   double oldest_time, newest_time;
 };
 
@@ -125,8 +125,8 @@ int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, 
 // Reads one packet without moving the connection and without looking at its selection:
 // `which` is ORBOLDEST, ORBNEWEST or a packet id. Buffer handling as orbreap. 0 or -1
 // (also when the ring is empty or the id is not held).
-int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **packet,
-           int *nbytes, int *bufsize);
+int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
+           int *bufsize);
 
 // Writes one packet: a source name of 1 to 63 characters, its time and nbytes bytes
 // (packet may be none when nbytes is 0). orbput returns 0, orbputx the new packet's id;

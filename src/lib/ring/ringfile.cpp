@@ -65,8 +65,7 @@ constexpr uint64_t kAvgPacket = 224;  // index sized for packets of this size on
 constexpr uint64_t kMaxSlots = uint64_t{1} << 30;
 constexpr uint64_t kMinData = 1024;
 // The largest ring this machine can map.
-constexpr uint64_t kMaxCapacity =
-    sizeof(size_t) >= 8 ? (uint64_t{1} << 40) : (uint64_t{1} << 30);
+constexpr uint64_t kMaxCapacity = sizeof(size_t) >= 8 ? (uint64_t{1} << 40) : (uint64_t{1} << 30);
 
 uint32_t native_order_mark() {
   unsigned char b[4];
@@ -252,13 +251,13 @@ HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *ou
   unsigned ptr = h[74], lng = h[75], mtx = get_u16(h + 72);
   uint32_t order = get_u32(h + 76), live_size = get_u32(h + 68), live_align = get_u32(h + 80);
   if (ptr != sizeof(void *) || lng != sizeof(long) || mtx != sizeof(pthread_mutex_t) ||
-      order != native_order_mark() || live_size != sizeof(Live) ||
-      live_align != alignof(Live) || get_u32(h + 64) != kLiveOffset) {
+      order != native_order_mark() || live_size != sizeof(Live) || live_align != alignof(Live) ||
+      get_u32(h + 64) != kLiveOffset) {
     snprintf(text, sizeof text,
              "made on another kind of machine (%u-byte pointers, %u-byte lock, byte order "
              "%08x; this one: %u, %u, %08x)",
-             ptr, mtx, (unsigned)order, (unsigned)sizeof(void *),
-             (unsigned)sizeof(pthread_mutex_t), (unsigned)native_order_mark());
+             ptr, mtx, (unsigned)order, (unsigned)sizeof(void *), (unsigned)sizeof(pthread_mutex_t),
+             (unsigned)native_order_mark());
     return fail(HeaderCheck::machine, text);
   }
   Layout got;
@@ -304,7 +303,7 @@ std::shared_ptr<Ring> Ring::open(const char *who, const std::string &path, bool 
     elog_log(1, "%s: can't open ring file '%s'\n", who, path.c_str());
     return nullptr;
   }
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0) {
     elog_log(1, "%s: can't look at ring file '%s'\n", who, path.c_str());
     close(fd);
@@ -399,8 +398,8 @@ bool Ring::lock(const char *who) {
     // The holder died, perhaps half-way through a put: an unpublished packet is simply
     // not there; an eviction cut short leaves a tail behind the oldest packet, which
     // settle_tail moves up.
-    elog_notify(0, "%s: a process died holding the lock of ring '%s'; its state is checked\n",
-                who, path_.c_str());
+    elog_notify(0, "%s: a process died holding the lock of ring '%s'; its state is checked\n", who,
+                path_.c_str());
     if (check_live(who)) settle_tail();
     pthread_mutex_consistent(&live_->lock);
     return true;
@@ -549,9 +548,7 @@ void Ring::write_data(uint64_t off, const void *src, size_t n) {
   if (n > first) memcpy(data_, static_cast<const char *>(src) + first, n - first);
 }
 
-uint32_t Ring::put_count() const {
-  return std::atomic_ref<uint32_t>(live_->put_count).load();
-}
+uint32_t Ring::put_count() const { return std::atomic_ref<uint32_t>(live_->put_count).load(); }
 
 void Ring::wait(uint32_t seen, double seconds) {
   std::atomic_ref<uint32_t> waiters(live_->waiters);

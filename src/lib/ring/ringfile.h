@@ -102,8 +102,8 @@ uint32_t crc32(const void *data, size_t n);
 // One held packet, checked.
 struct Meta {
   uint64_t seq = 0;
-  uint64_t off = 0;    // logical offset of its record
-  uint64_t len = 0;    // record length
+  uint64_t off = 0;  // logical offset of its record
+  uint64_t len = 0;  // record length
   double time = 0;
   uint32_t nbytes = 0;
   char srcname[kSrcnameMax + 1] = {0};
@@ -146,8 +146,8 @@ class Ring {
   // Stores a packet (which must fit the data area: kRecordHead + srclen + nbytes <=
   // data_size) and returns its sequence. `midway` (when given) is called after the
   // record is written and before it is published.
-  uint64_t append(const char *srcname, size_t srclen, double time, const char *data,
-                  size_t nbytes, void (*midway)(void));
+  uint64_t append(const char *srcname, size_t srclen, double time, const char *data, size_t nbytes,
+                  void (*midway)(void));
 
   // Without the lock: readers wait for puts.
   uint32_t put_count() const;

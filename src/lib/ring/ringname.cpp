@@ -119,8 +119,9 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
     number = (int)v;
   } else {
     bool word = port.size() <= 64 && port[0] != '.' &&
-                port.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                       "0123456789_-.") == std::string::npos;
+                port.find_first_not_of(
+                    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                    "0123456789_-.") == std::string::npos;
     if (!word) {
       elog_log(0, "%s: bad ring name '%s': the port must be a number or a word\n", who, name);
       return -1;

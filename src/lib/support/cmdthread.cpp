@@ -29,7 +29,7 @@ constexpr double kIdlePause = 0.1;       // nothing to reap
 constexpr double kReapErrorPause = 1.0;  // a reap failed
 constexpr double kKeepAliveInterval = 60.0;
 constexpr double kDestroyWait = 10.0;
-constexpr size_t kShownCommand = 100;    // characters of a command shown in log lines
+constexpr size_t kShownCommand = 100;  // characters of a command shown in log lines
 constexpr size_t kTargetMax = ORBSRCNAME_MAX - (sizeof(DLCM_SUFFIX) - 1);
 
 char *dup_or_none(const char *s) {
@@ -74,10 +74,9 @@ void cleanup(CmdThread *cth) {
     orbputthr_stop(cth->put_thr);
     orbputthr_destroy(cth->put_thr);
   }
-  for (char **f : {&cth->pfname_auth, &cth->target, &cth->type, &cth->username,
-                   &cth->hostname, &cth->ip, &cth->cmd, &cth->cmd_username,
-                   &cth->cmd_hostname, &cth->cmd_ip, &cth->cmd_dlnames,
-                   &cth->sequence_target})
+  for (char **f : {&cth->pfname_auth, &cth->target, &cth->type, &cth->username, &cth->hostname,
+                   &cth->ip, &cth->cmd, &cth->cmd_username, &cth->cmd_hostname, &cth->cmd_ip,
+                   &cth->cmd_dlnames, &cth->sequence_target})
     free(*f);
   delete cth;
 }
@@ -88,10 +87,10 @@ void release(CmdThread *cth) {
 
 // Logs an error through the callback, then drops what the failed call registered (a
 // callback that prints the log has already printed it).
-#define CMD_ERROR(cth, ...)                                \
-  do {                                                     \
+#define CMD_ERROR(cth, ...)                                 \
+  do {                                                      \
     (cth)->callback((cth), (cth)->user, 1, 0, __VA_ARGS__); \
-    elog_clear_register(0);                                \
+    elog_clear_register(0);                                 \
   } while (0)
 
 void log_text(CmdThread *cth, const std::string &text) {
@@ -150,16 +149,14 @@ void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int 
   if (!key_matches(cth, pf, "types", cth->type)) return;
 
   OptText command, username, hostname, ip, dlnames;
-  if (!read_key(cth, pf, "command", 1, &command) ||
-      !read_key(cth, pf, "username", 1, &username) ||
+  if (!read_key(cth, pf, "command", 1, &command) || !read_key(cth, pf, "username", 1, &username) ||
       !read_key(cth, pf, "hostname", 1, &hostname) || !read_key(cth, pf, "ip", 1, &ip) ||
       !read_key(cth, pf, "dlnames", 0, &dlnames))
     return;
 
   std::string shown = command.p;
   if (shown.size() > kShownCommand) shown = shown.substr(0, kShownCommand) + "...";
-  std::string who = format("'%s' from %s at %s(%s)", shown.c_str(), username.p, hostname.p,
-                           ip.p);
+  std::string who = format("'%s' from %s at %s(%s)", shown.c_str(), username.p, hostname.p, ip.p);
   if (dlnames.p) who += format(" to %s", dlnames.p);
 
   if (!verified) {
@@ -189,8 +186,7 @@ void *cmdthread_run(void *arg) {
   auto *cth = static_cast<CmdThread *>(arg);
   std::string select = "/pf/dlcm|" + regex_quote(cth->target) + "/pf/dlcm";
   if (orbselect(cth->orbcmd, select.c_str()) < 0) {
-    cth->callback(cth, cth->user, 1, 0, "cmdthread_run: orbselect(%s) error.\n",
-                  select.c_str());
+    cth->callback(cth, cth->user, 1, 0, "cmdthread_run: orbselect(%s) error.\n", select.c_str());
     exit(1);
   }
   char *packet = nullptr;
@@ -328,8 +324,7 @@ CmdThread *cmdthread_new(const char *pfname_auth, int orbcmd, int orbrsp, const 
     return nullptr;
   }
   cth->refs++;
-  if (thr_create(nullptr, 0, cmdkeepalive_run, cth, THR_DETACHED, &cth->keepalive_thread) !=
-      0) {
+  if (thr_create(nullptr, 0, cmdkeepalive_run, cth, THR_DETACHED, &cth->keepalive_thread) != 0) {
     cth->refs--;
     elog_log(1, "cmdthread_new: thr_create(cmdkeepalive_run) error.\n");
     cmdthread_destroy(cth);
@@ -344,8 +339,9 @@ int cmdthread_destroy(CmdThread *cth) {
   const double start = clock_monotonic();
   while (cth->refs.load() > 1) {
     if (clock_monotonic() - start >= kDestroyWait) {
-      elog_complain(0, "cmdthread_destroy: the service's threads are still running; they "
-                       "free the service when they end.\n");
+      elog_complain(0,
+                    "cmdthread_destroy: the service's threads are still running; they "
+                    "free the service when they end.\n");
       break;
     }
     clock_sleep(0.1);
@@ -364,8 +360,8 @@ int cmdthread_send_rsp(CmdThread *cth, Pf *request, const char *dlname, const ch
     std::lock_guard<std::mutex> lock(cth->lock);
     command = cth->cmd ? cth->cmd : "";
     rc = initrsp(command.c_str(), cth->target, cth->type, dlname, dlserial, dlcom, request,
-                 cth->cmd_count, &cth->username, &cth->hostname, &cth->ip,
-                 &cth->sequence_target, disposition, &reply, &text);
+                 cth->cmd_count, &cth->username, &cth->hostname, &cth->ip, &cth->sequence_target,
+                 disposition, &reply, &text);
   }
   if (rc < 0) {
     elog_log(0, "cmdthread_send_rsp: initrsp(%s) error.\n", command.c_str());

@@ -56,13 +56,13 @@ struct cmdthread_ {
   char *cmd_username;
   char *cmd_hostname;
   char *cmd_ip;
-  char *cmd_dlnames;         // latest accepted command's "dlnames", or none
-  char *sequence_target;     // built on the first response to the latest command
-  int cmd_count;             // accepted (signed) commands
+  char *cmd_dlnames;      // latest accepted command's "dlnames", or none
+  char *sequence_target;  // built on the first response to the latest command
+  int cmd_count;          // accepted (signed) commands
   struct orbputthr_ *put_thr;
   CmdThreadCallback callback;
   std::mutex lock;
-  std::atomic<int> refs;     // holders: the owner and each running thread
+  std::atomic<int> refs;  // holders: the owner and each running thread
 };
 
 // Starts the service: the command thread reads "/pf/dlcm" and "<target>/pf/dlcm" from

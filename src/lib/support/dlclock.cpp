@@ -48,8 +48,7 @@ Dlclock *AttachSharedMemory(int unit, int *shmid) {
   return static_cast<Dlclock *>(p);
 }
 
-void PutTimeStamp(const struct timeval *host, long dl_sec, long dl_usec, Dlclock *clock,
-                  int leap) {
+void PutTimeStamp(const struct timeval *host, long dl_sec, long dl_usec, Dlclock *clock, int leap) {
   store(clock->mode, 1);
   store(clock->valid, 0);
   store(clock->leap, leap);

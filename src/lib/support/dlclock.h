@@ -43,8 +43,7 @@ void set_Dlclock(double datalogger_time);
 Dlclock *AttachSharedMemory(int unit, int *shmid);
 // Writes one sample into `clock`: the host time, the datalogger time as seconds and
 // microseconds, and the leap indicator.
-void PutTimeStamp(const struct timeval *host, long dl_sec, long dl_usec, Dlclock *clock,
-                  int leap);
+void PutTimeStamp(const struct timeval *host, long dl_sec, long dl_usec, Dlclock *clock, int leap);
 
 // Test seams.
 // The key of unit 0 (each unit adds its number); IPC_PRIVATE makes every attach a new

@@ -160,8 +160,8 @@ int dlcm_decode(const char *packet, int nbytes, std::string *text) {
   return 1;
 }
 
-int orbpkt2cmdpf(const char *srcname, const char *packet, int nbytes, char *target,
-                 Pf **request, int *verified) {
+int orbpkt2cmdpf(const char *srcname, const char *packet, int nbytes, char *target, Pf **request,
+                 int *verified) {
   if (target) target[0] = '\0';
   if (request) *request = nullptr;
   if (verified) *verified = 0;
@@ -200,8 +200,7 @@ int orbpkt2cmdpf(const char *srcname, const char *packet, int nbytes, char *targ
 }
 
 int initcmd(const char *command, const char *reply, const char *targets, const char *types,
-            const char *dlnames, double delayhangup, std::string *sequence,
-            std::string *text) {
+            const char *dlnames, double delayhangup, std::string *sequence, std::string *text) {
   if (!command || !sequence || !text) {
     elog_log(0, "initcmd: missing argument.\n");
     return -1;

@@ -65,15 +65,14 @@ int dlcm_decode(const char *packet, int nbytes, std::string *text);
 // packet); 0 with *request (the caller's) and *target (DLCM_TARGET_SIZE bytes: the name
 // before "/pf/dlcm", "" for a broadcast) when it is, *verified 1 only when correctly
 // signed; -1 (registered) for a damaged header or text that does not compile.
-int orbpkt2cmdpf(const char *srcname, const char *packet, int nbytes, char *target,
-                 Pf **request, int *verified);
+int orbpkt2cmdpf(const char *srcname, const char *packet, int nbytes, char *target, Pf **request,
+                 int *verified);
 
 // Builds a command text, unsigned, into *text and its "sequence" into *sequence; reply,
 // targets, types and dlnames may be none. 0, or -1 (registered) when a value holds a line
 // break or another control character but tab.
 int initcmd(const char *command, const char *reply, const char *targets, const char *types,
-            const char *dlnames, double delayhangup, std::string *sequence,
-            std::string *text);
+            const char *dlnames, double delayhangup, std::string *sequence, std::string *text);
 
 // Signs `text` and writes the command packet to `orb` under `srcname` with the current
 // time. 0, or -1 (registered) when the signed text does not compile, is too long, or the

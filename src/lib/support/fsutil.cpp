@@ -39,8 +39,7 @@ std::string unescape(const std::string &field) {
   for (size_t i = 0; i < field.size(); i++) {
     if (field[i] == '\\' && i + 3 < field.size()) {
       const char *d = field.c_str() + i + 1;
-      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' &&
-          d[2] <= '7') {
+      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' && d[2] <= '7') {
         out += (char)((d[0] - '0') * 64 + (d[1] - '0') * 8 + (d[2] - '0'));
         i += 3;
         continue;

@@ -59,8 +59,8 @@ int system_reverse(unsigned address, std::string *name) {
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = address;
   char host[NI_MAXHOST];
-  if (getnameinfo(reinterpret_cast<const sockaddr *>(&sin), sizeof sin, host, sizeof host,
-                  nullptr, 0, NI_NAMEREQD) != 0)
+  if (getnameinfo(reinterpret_cast<const sockaddr *>(&sin), sizeof sin, host, sizeof host, nullptr,
+                  0, NI_NAMEREQD) != 0)
     return -1;
   *name = host;
   return 0;

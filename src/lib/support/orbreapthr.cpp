@@ -17,11 +17,11 @@
 
 namespace {
 
-constexpr double kIdlePause = 0.1;      // nothing to reap
-constexpr double kOpenPause = 1.0;      // the ring could not be opened
-constexpr double kReapErrorPause = 1.0; // a reap failed
-constexpr double kPutRetryPause = 0.1;  // a put failed
-constexpr int kStopPolls = 100;         // of 0.1 s: orbreapthr_stop_and_wait's bound
+constexpr double kIdlePause = 0.1;       // nothing to reap
+constexpr double kOpenPause = 1.0;       // the ring could not be opened
+constexpr double kReapErrorPause = 1.0;  // a reap failed
+constexpr double kPutRetryPause = 0.1;   // a put failed
+constexpr int kStopPolls = 100;          // of 0.1 s: orbreapthr_stop_and_wait's bound
 constexpr double kPutAbandonAfter = 5.0;
 constexpr double kPutStopBound = 11.0;
 
@@ -71,12 +71,10 @@ bool apply_settings(OrbreapThr *thr) {
   int orb = thr->orb.load();
   bool ok = true;
   if (select && orbselect(orb, select) < 0) {
-    elog_complain(0, "orbreapthr_run: orbselect(%s,%s) error.\n", orb_label(thr).c_str(),
-                  select);
+    elog_complain(0, "orbreapthr_run: orbselect(%s,%s) error.\n", orb_label(thr).c_str(), select);
     ok = false;
   } else if (reject && orbreject(orb, reject) < 0) {
-    elog_complain(0, "orbreapthr_run: orbreject(%s,%s) error.\n", orb_label(thr).c_str(),
-                  reject);
+    elog_complain(0, "orbreapthr_run: orbreject(%s,%s) error.\n", orb_label(thr).c_str(), reject);
     ok = false;
   } else if (after >= 0.0 && orbafter(orb, after) < 0) {
     char *when = strtime(after);
@@ -270,8 +268,7 @@ void free_mypacket(void *item) {
 }
 
 OrbreapThr *orbreapthr_new(int orb, double timeout, int maxqueue) {
-  return reap_create("orbreapthr_new", orb, nullptr, nullptr, nullptr, -1.0, timeout,
-                     maxqueue);
+  return reap_create("orbreapthr_new", orb, nullptr, nullptr, nullptr, -1.0, timeout, maxqueue);
 }
 
 OrbreapThr *orbreapthr_new2(const char *orbname, const char *select, const char *reject,
@@ -280,8 +277,7 @@ OrbreapThr *orbreapthr_new2(const char *orbname, const char *select, const char 
     elog_log(0, "orbreapthr_new2: no ring-buffer name.\n");
     return nullptr;
   }
-  return reap_create("orbreapthr_new2", -1, orbname, select, reject, after, timeout,
-                     maxqueue);
+  return reap_create("orbreapthr_new2", -1, orbname, select, reject, after, timeout, maxqueue);
 }
 
 int orbreapthr_select(OrbreapThr *thr, const char *select) {

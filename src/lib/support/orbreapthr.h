@@ -43,29 +43,29 @@ struct mypacket {
 void free_mypacket(void *item);
 
 typedef struct orbreapthr_ {
-  Pmtfifo *mtfifo;          // queue of mypacket, owned
-  pthread_t run_thread;     // the reap thread (detached)
-  std::mutex mutex;         // guards select, reject and after
-  char *orbname;            // ring to open first; none when made on an open connection
-  char *select;             // pending select expression, none when nothing is pending
-  char *reject;             // pending reject expression
-  double after;             // pending start time; -1.0 when none is pending
-  std::atomic<int> orb;     // connection; -1 while orbname is still to be opened
-  int block;                // blocking flag of the queue
-  std::atomic<int> halt;    // 0 running, 1 stop asked, 2 stopped
-  std::atomic<int> reaping; // 1 while the thread is inside orbopen or orbreap_nd
-  std::atomic<int> refs;    // holders of the record: the owner and the running thread
+  Pmtfifo *mtfifo;           // queue of mypacket, owned
+  pthread_t run_thread;      // the reap thread (detached)
+  std::mutex mutex;          // guards select, reject and after
+  char *orbname;             // ring to open first; none when made on an open connection
+  char *select;              // pending select expression, none when nothing is pending
+  char *reject;              // pending reject expression
+  double after;              // pending start time; -1.0 when none is pending
+  std::atomic<int> orb;      // connection; -1 while orbname is still to be opened
+  int block;                 // blocking flag of the queue
+  std::atomic<int> halt;     // 0 running, 1 stop asked, 2 stopped
+  std::atomic<int> reaping;  // 1 while the thread is inside orbopen or orbreap_nd
+  std::atomic<int> refs;     // holders of the record: the owner and the running thread
 } OrbreapThr;
 
 typedef struct orbputthr_ {
-  Pmtfifo *mtfifo;           // queue of mypacket, owned
-  pthread_t run_thread;      // the put thread (detached)
-  int orb;                   // connection (not owned)
-  std::atomic<int> halt;     // 0 running, 2 stopped
-  std::atomic<int> putting;  // 1 while the thread is writing a packet
-  std::atomic<int> stopping; // stop asked: puts are refused, the queue is drained
-  std::atomic<int> abandon;  // the stopper gave up: drop the packet being retried
-  std::atomic<int> refs;     // holders of the record: the owner and the running thread
+  Pmtfifo *mtfifo;            // queue of mypacket, owned
+  pthread_t run_thread;       // the put thread (detached)
+  int orb;                    // connection (not owned)
+  std::atomic<int> halt;      // 0 running, 2 stopped
+  std::atomic<int> putting;   // 1 while the thread is writing a packet
+  std::atomic<int> stopping;  // stop asked: puts are refused, the queue is drained
+  std::atomic<int> abandon;   // the stopper gave up: drop the packet being retried
+  std::atomic<int> refs;      // holders of the record: the owner and the running thread
 } OrbputThr;
 
 // A reap thread on the open connection `orb`. timeout 0 makes orbreapthr_get return at
@@ -114,8 +114,7 @@ OrbputThr *orbputthr_new(int orb, int maxqueue);
 // Queues a copy of the packet (none or nbytes 0: an empty packet). 0 queued; -1
 // (registered) when the thread is stopped or stopping, the source name is missing or
 // longer than 63 characters, or the queueing fails.
-int orbputthr_put(OrbputThr *thr, const char *srcname, double time, const char *packet,
-                  int nbytes);
+int orbputthr_put(OrbputThr *thr, const char *srcname, double time, const char *packet, int nbytes);
 // Stops the thread once it has written what is queued, waiting at most about 11 s: from
 // 5 s on, a packet whose write keeps failing is given up; at 11 s a thread still inside a
 // write is left to end on its own. Always ends with halt 2. 0.

@@ -13,8 +13,8 @@ void unlock_mutex(void *mutex) { pthread_mutex_unlock(static_cast<pthread_mutex_
 
 }  // namespace
 
-int thr_create(void *stack_base, size_t stack_size, void *(*start)(void *), void *arg,
-               long flags, thread_t *new_thread) {
+int thr_create(void *stack_base, size_t stack_size, void *(*start)(void *), void *arg, long flags,
+               thread_t *new_thread) {
   if (stack_base && stack_size == 0) return EINVAL;
   if (flags & (THR_SUSPENDED | THR_DAEMON)) return ENOTSUP;
   pthread_attr_t attr;
@@ -53,9 +53,14 @@ int thr_getspecific(thread_key_t key, void **value) {
 
 int setpshared(int type, int *flag) {
   switch (type) {
-    case USYNC_THREAD: *flag = PTHREAD_PROCESS_PRIVATE; return 0;
-    case USYNC_PROCESS: *flag = PTHREAD_PROCESS_SHARED; return 0;
-    default: return EINVAL;
+    case USYNC_THREAD:
+      *flag = PTHREAD_PROCESS_PRIVATE;
+      return 0;
+    case USYNC_PROCESS:
+      *flag = PTHREAD_PROCESS_SHARED;
+      return 0;
+    default:
+      return EINVAL;
   }
 }
 

@@ -39,16 +39,16 @@ enum { USYNC_THREAD = 1, USYNC_PROCESS = 2 };
 // Starts start(arg). A stack base without a size gives EINVAL, THR_SUSPENDED or THR_DAEMON
 // ENOTSUP; THR_DETACHED makes the thread detached; the stack values are otherwise not
 // used. Returns 0 or the error number; *new_thread (when given) receives the thread.
-int thr_create(void *stack_base, size_t stack_size, void *(*start)(void *), void *arg,
-               long flags, thread_t *new_thread);
+int thr_create(void *stack_base, size_t stack_size, void *(*start)(void *), void *arg, long flags,
+               thread_t *new_thread);
 // Joins `thread`; *departed (when given) receives it, *status (when given) its result.
 int thr_join(thread_t thread, thread_t *departed, void **status);
-int thr_setprio(thread_t thread, int priority);     // 0
-int thr_getprio(thread_t thread, int *priority);    // priority 0; 0
-int thr_setconcurrency(int level);                  // 0
-int thr_getconcurrency(void);                       // 0
-int thr_suspend(thread_t thread);                   // ENOSYS
-int thr_continue(thread_t thread);                  // ENOSYS
+int thr_setprio(thread_t thread, int priority);       // 0
+int thr_getprio(thread_t thread, int *priority);      // priority 0; 0
+int thr_setconcurrency(int level);                    // 0
+int thr_getconcurrency(void);                         // 0
+int thr_suspend(thread_t thread);                     // ENOSYS
+int thr_continue(thread_t thread);                    // ENOSYS
 int thr_getspecific(thread_key_t key, void **value);  // 0
 // The process-shared flag of a type: USYNC_THREAD 0, USYNC_PROCESS 1, else EINVAL.
 int setpshared(int type, int *flag);

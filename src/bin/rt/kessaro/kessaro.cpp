@@ -7,10 +7,11 @@
 #include "base/elog.h"
 
 static void usage(void) {
-  fprintf(stderr,
-          "usage: kessaro [-pf pfname] [-pfsubs subs] [-db dbname] [-state statefile]\n"
-          "               [-dlclock dlname] [-start dlname] [-msglevel level] [-v] [-V] [-vc] [-vr]\n"
-          "               target orbtag orbname [orbtag orbname ...]\n");
+  fprintf(
+      stderr,
+      "usage: kessaro [-pf pfname] [-pfsubs subs] [-db dbname] [-state statefile]\n"
+      "               [-dlclock dlname] [-start dlname] [-msglevel level] [-v] [-V] [-vc] [-vr]\n"
+      "               target orbtag orbname [orbtag orbname ...]\n");
 }
 
 int main(int argc, char **argv) {
