@@ -1,9 +1,13 @@
 # Helpers shared by every library, program, test and fuzz target of the tree.
 
-# vantrel_library(NAME DEPS...): a static library from every .cpp of the current folder.
+# vantrel_library(NAME DEPS... [EXCLUDE files...]): a static library from every .cpp of
+# the current folder but those named in EXCLUDE (a program's main, for instance).
 function(vantrel_library name)
-  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(A "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(x ${A_EXCLUDE})
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${x})
+  endforeach()
   if(NOT srcs)
     # A library whose sources are not written yet still links.
     set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
