@@ -15,7 +15,7 @@ struct Form {
 
 // Most differences per word first, so the first form that fits is the narrowest.
 constexpr Form kForms[] = {
-    {3, 2, 7, 4}, {3, 1, 6, 5}, {3, 0, 5, 6},  {1, 0, 4, 8},
+    {3, 2, 7, 4},  {3, 1, 6, 5},  {3, 0, 5, 6},  {1, 0, 4, 8},
     {2, 3, 3, 10}, {2, 2, 2, 15}, {2, 1, 1, 30},
 };
 
