@@ -41,12 +41,16 @@ Block make_block(const std::vector<uint32_t> &map, const std::vector<uint32_t> &
   return b;
 }
 
+// Expands into a buffer of exactly the counted size and checks nothing lands past it.
 std::vector<int> expand(const Block &b, int *count) {
-  std::vector<int> out(b.size_of_data / 4 * 7 + 1);
   *count = q330_nsamps(b.size_of_data, b.size_of_cmap, b.words.data());
+  EXPECT_GE(*count, 0);
+  std::vector<int> out(static_cast<size_t>(*count < 0 ? 0 : *count) + 1, 0x5A5A5A5A);
   int n = q330_convert_frame(b.size_of_data, b.size_of_cmap, b.words.data(), out.data());
-  EXPECT_GE(n, 0);
-  out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  EXPECT_EQ(n, *count);
+  if (n < 0 || n != *count) return {};
+  EXPECT_EQ(out[static_cast<size_t>(n)], 0x5A5A5A5A);
+  out.resize(static_cast<size_t>(n));
   return out;
 }
 

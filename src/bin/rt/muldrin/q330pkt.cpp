@@ -117,28 +117,58 @@ int variable_data(unsigned int size_field, int head, int nbytes) {
 // Differences per data word, by (code << 2) | dnib. Codes 0 and 1 ignore the dnib.
 constexpr int kDiffs[16] = {0, 0, 0, 0, 4, 4, 4, 4, 0, 1, 2, 3, 5, 6, 7, 0};
 
-// The field of `width` bits whose lowest bit is `low`, as a two's-complement number.
-inline int field(uint32_t w, int low, int width) {
-  return static_cast<int32_t>(w << (32 - low - width)) >> (32 - width);
+// The fields of each form as shifts: field j of word w is (int32)(w << left[j]) >> right[j].
+struct Lanes {
+  int count;
+  uint8_t left[7];
+  uint8_t right[7];
+};
+
+constexpr Lanes lanes_of(int count, int width) {
+  Lanes l{count, {}, {}};
+  for (int j = 0; j < count; j++) {
+    int low = (count - 1 - j) * width;  // the first field is the most significant
+    l.left[j] = static_cast<uint8_t>(32 - low - width);
+    l.right[j] = static_cast<uint8_t>(32 - width);
+  }
+  return l;
+}
+
+// By (code << 2) | dnib, as kDiffs.
+constexpr Lanes kLanes[16] = {
+    lanes_of(0, 1), lanes_of(0, 1),  lanes_of(0, 1),  lanes_of(0, 1),
+    lanes_of(4, 8), lanes_of(4, 8),  lanes_of(4, 8),  lanes_of(4, 8),
+    lanes_of(0, 1), lanes_of(1, 30), lanes_of(2, 15), lanes_of(3, 10),
+    lanes_of(5, 6), lanes_of(6, 5),  lanes_of(7, 4),  lanes_of(0, 1),
+};
+
+// A 32-bit big-endian word at p (no alignment needed).
+inline uint32_t be32(const unsigned char *p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 // Checks the sizes and reads the codes of the map at dblkdata into codes[] (one per data
-// word, as (code << 2) with the dnib still to add) and the data words into words[].
-// The number of data words, or -1.
-int read_block(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata,
-               uint32_t *words, uint8_t *codes) {
+// word, as code << 2, the dnib still to add) and counts the differences. The number of
+// data words, or -1; *words points at the first data word, *total is the count.
+int read_map(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata,
+             uint8_t *codes, const unsigned char **words, int *total) {
   if (size_of_data > Q330_FRAME_DATA_MAX) return -1;
   int nwords = size_of_data / 4;
   int map_words = size_of_cmap / 4;
   if (map_words * 16 < nwords) return -1;
+  const unsigned char *data = reinterpret_cast<const unsigned char *>(dblkdata) + map_words * 4;
+  *words = data;
+  *total = 0;
   if (nwords == 0) return 0;
-  int used_map = (nwords + 15) / 16;
   uint32_t map[Q330_FRAME_DATA_MAX / 64 + 1];
-  UN2HI(map, dblkdata, used_map);
-  UN2HI(words, reinterpret_cast<const unsigned char *>(dblkdata) + map_words * 4, nwords);
+  UN2HI(map, dblkdata, (nwords + 15) / 16);
+  int n = 0;
   for (int k = 0; k < nwords; k++) {
     codes[k] = static_cast<uint8_t>(((map[k >> 4] >> (30 - 2 * (k & 15))) & 3) << 2);
+    n += kDiffs[codes[k] | (data[4 * k] >> 6)];
   }
+  *total = n;
   return nwords;
 }
 
@@ -367,13 +397,10 @@ int q330_decode_DATABLK7(void *vpkt, unsigned char **udppkt, int nbytes, unsigne
 }
 
 int q330_nsamps(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata) {
-  uint32_t words[Q330_FRAME_DATA_MAX / 4];
   uint8_t codes[Q330_FRAME_DATA_MAX / 4];
-  int nwords = read_block(size_of_data, size_of_cmap, dblkdata, words, codes);
-  if (nwords < 0) return -1;
-  int n = 0;
-  for (int k = 0; k < nwords; k++) n += kDiffs[codes[k] | (words[k] >> 30)];
-  return n;
+  const unsigned char *words;
+  int total;
+  return read_map(size_of_data, size_of_cmap, dblkdata, codes, &words, &total) < 0 ? -1 : total;
 }
 
 // Data word forms (code, dnib: the differences, fields from the most significant end):
@@ -383,69 +410,28 @@ int q330_nsamps(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int
 //   3, 2: seven 4-bit (27-24 .. 3-0)       0, -; 2, 0; 3, 3: none
 int q330_convert_frame(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata,
                        int *data) {
-  uint32_t words[Q330_FRAME_DATA_MAX / 4];
   uint8_t codes[Q330_FRAME_DATA_MAX / 4];
-  int nwords = read_block(size_of_data, size_of_cmap, dblkdata, words, codes);
+  const unsigned char *words;
+  int total;
+  int nwords = read_map(size_of_data, size_of_cmap, dblkdata, codes, &words, &total);
   if (nwords < 0) return -1;
+  // Each word writes all 7 lanes of its form without a branch on the form; only the first
+  // kLanes[].count are differences, and the next word overwrites the rest. Near the end
+  // only the differences themselves are written, so nothing lands past data[total - 1].
   int *out = data;
-  for (int k = 0; k < nwords; k++) {
-    uint32_t w = words[k];
-    switch (codes[k] | (w >> 30)) {
-      case 4:
-      case 5:
-      case 6:
-      case 7:
-        out[0] = field(w, 24, 8);
-        out[1] = field(w, 16, 8);
-        out[2] = field(w, 8, 8);
-        out[3] = field(w, 0, 8);
-        out += 4;
-        break;
-      case 9:
-        out[0] = field(w, 0, 30);
-        out += 1;
-        break;
-      case 10:
-        out[0] = field(w, 15, 15);
-        out[1] = field(w, 0, 15);
-        out += 2;
-        break;
-      case 11:
-        out[0] = field(w, 20, 10);
-        out[1] = field(w, 10, 10);
-        out[2] = field(w, 0, 10);
-        out += 3;
-        break;
-      case 12:
-        out[0] = field(w, 24, 6);
-        out[1] = field(w, 18, 6);
-        out[2] = field(w, 12, 6);
-        out[3] = field(w, 6, 6);
-        out[4] = field(w, 0, 6);
-        out += 5;
-        break;
-      case 13:
-        out[0] = field(w, 25, 5);
-        out[1] = field(w, 20, 5);
-        out[2] = field(w, 15, 5);
-        out[3] = field(w, 10, 5);
-        out[4] = field(w, 5, 5);
-        out[5] = field(w, 0, 5);
-        out += 6;
-        break;
-      case 14:
-        out[0] = field(w, 24, 4);
-        out[1] = field(w, 20, 4);
-        out[2] = field(w, 16, 4);
-        out[3] = field(w, 12, 4);
-        out[4] = field(w, 8, 4);
-        out[5] = field(w, 4, 4);
-        out[6] = field(w, 0, 4);
-        out += 7;
-        break;
-      default:  // code 0, code 2 with dnib 0, code 3 with dnib 3: no difference
-        break;
-    }
+  int *end = data + total;
+  int k = 0;
+  for (; k < nwords && end - out >= 7; k++) {
+    uint32_t w = be32(words + 4 * k);
+    const Lanes &l = kLanes[codes[k] | (w >> 30)];
+    for (int j = 0; j < 7; j++) out[j] = static_cast<int32_t>(w << l.left[j]) >> l.right[j];
+    out += l.count;
+  }
+  for (; k < nwords; k++) {
+    uint32_t w = be32(words + 4 * k);
+    const Lanes &l = kLanes[codes[k] | (w >> 30)];
+    for (int j = 0; j < l.count; j++) out[j] = static_cast<int32_t>(w << l.left[j]) >> l.right[j];
+    out += l.count;
   }
   return static_cast<int>(out - data);
 }

@@ -200,7 +200,7 @@ int q330_decode_DATABLKEP2(void *vpkt, unsigned char **udppkt, int nbytes, unsig
 int q330_nsamps(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata);
 
 // Writes the sample differences of the block to data[0] onward and returns their number,
-// or -1 as q330_nsamps. At most 7 differences per data word (size_of_data / 4 words) are
-// written. The differences are not integrated.
+// or -1 as q330_nsamps. Nothing is written past the count q330_nsamps gives, which is at
+// most 7 per data word (size_of_data / 4 words). The differences are not integrated.
 int q330_convert_frame(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *dblkdata,
                        int *data);
