@@ -233,9 +233,9 @@ struct Field {
   std::string name;
 };
 
-std::vector<Field> parse_fields(const std::string &spec) {
+std::vector<Field> parse_fields(const std::string &list) {
   std::vector<Field> out;
-  std::stringstream ss(spec);
+  std::stringstream ss(list);
   std::string item;
   while (std::getline(ss, item, ';')) {
     std::stringstream is(item);

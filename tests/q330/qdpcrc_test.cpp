@@ -49,19 +49,16 @@ TEST(QdpCrc, MatchesBitwiseReference) {
 std::vector<uint8_t> datagram(int command, int version, const std::vector<uint8_t> &payload,
                               int sequence, int ack, int length = -1) {
   if (length < 0) length = (int)payload.size();
-  std::vector<uint8_t> d = {0,
-                            0,
-                            0,
-                            0,
-                            (uint8_t)command,
-                            (uint8_t)version,
-                            (uint8_t)(length >> 8),
-                            (uint8_t)length,
-                            (uint8_t)(sequence >> 8),
-                            (uint8_t)sequence,
-                            (uint8_t)(ack >> 8),
-                            (uint8_t)ack};
-  d.insert(d.end(), payload.begin(), payload.end());
+  std::vector<uint8_t> d(12 + payload.size(), 0);
+  d[4] = (uint8_t)command;
+  d[5] = (uint8_t)version;
+  d[6] = (uint8_t)(length >> 8);
+  d[7] = (uint8_t)length;
+  d[8] = (uint8_t)(sequence >> 8);
+  d[9] = (uint8_t)sequence;
+  d[10] = (uint8_t)(ack >> 8);
+  d[11] = (uint8_t)ack;
+  for (size_t i = 0; i < payload.size(); i++) d[12 + i] = payload[i];
   uint32_t crc = crc_bitwise(std::vector<uint8_t>(d.begin() + 4, d.end()));
   d[0] = (uint8_t)(crc >> 24);
   d[1] = (uint8_t)(crc >> 16);
