@@ -41,11 +41,14 @@ struct CallFlag {
 };
 
 // Closes the descriptor under `mutex` (held through `lock`): every reader and writer
-// still using it is woken (the shutdown ends a socket wait at once) and waited out first,
-// so no one is left with a closed or reused descriptor.
+// still using it is woken (shutting down the receive side ends a socket wait at once)
+// and waited out first, so no one is left with a closed or reused descriptor. While the
+// close waits, `closing` keeps others from taking up the descriptor.
 void close_locked(UDP *udp, std::unique_lock<std::mutex> &lock) {
+  udp->fd_idle.wait(lock, [udp] { return !udp->closing; });
   udp->generation.fetch_add(1);
-  if (!udp->slip_buf && udp->fd >= 0) shutdown(udp->fd, SHUT_RDWR);
+  udp->closing = true;
+  if (!udp->slip_buf && udp->fd >= 0) shutdown(udp->fd, SHUT_RD);
   udp->fd_idle.wait(lock, [udp] { return udp->fd_users == 0; });
   if (udp->slip_buf)
     serialbuf_close(udp->slip_buf);
@@ -53,6 +56,8 @@ void close_locked(UDP *udp, std::unique_lock<std::mutex> &lock) {
     close(udp->fd);
   udp->fd = -1;
   udp->local_port = -1;
+  udp->closing = false;
+  udp->fd_idle.notify_all();
 }
 
 // Opens the record bound to local_port (re-opening it when bound elsewhere) and counts
@@ -62,6 +67,7 @@ int acquire(UDP *udp, int local_port, const char *local_ipaddr, const char *who,
             unsigned *generation) {
   std::unique_lock<std::mutex> lock(udp->mutex);
   CallFlag in_open(udp->open_call);
+  udp->fd_idle.wait(lock, [udp] { return !udp->closing; });
   if (udp->fd >= 0 && udp->local_port != local_port) close_locked(udp, lock);
   if (udp->fd < 0) {
     int r = udp_open(udp->slip_buf, local_port, local_ipaddr);
@@ -494,6 +500,7 @@ int udp_read(UDP *udp, int local_port, const char *local_ipaddr, char *recv_host
       double now = clock_monotonic();
       left -= now - wait_start;
       wait_start = now;
+      if (left <= 0) return 1;
       timed_out = false;
     } else {  // nothing there
       if (timeout < 0) return 3;

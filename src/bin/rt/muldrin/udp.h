@@ -10,9 +10,9 @@
 // cache or closes the record. `mutex` guards opening, closing and the descriptor, and the
 // error-log output of verbose lines; it is not held while waiting, sending or receiving.
 // Instead a reader or writer counts itself in `fd_users` while it uses the descriptor,
-// and a close raises `generation`, shuts the socket down (which wakes a reader in its
-// wait) and closes it only once no one uses it: a reader never touches a closed or reused
-// descriptor, it returns as on a time-out. `packet_cache_mutex` guards the cache. The two
+// and a close raises `generation`, shuts the socket's receive side down (which wakes a
+// reader in its wait) and closes it only once no one uses it: a reader never touches a closed or
+// reused descriptor, it returns as on a time-out. `packet_cache_mutex` guards the cache. The two
 // are never held together.
 #pragma once
 
@@ -59,8 +59,9 @@ typedef struct udp_ {
   TAverage *bytes_written = nullptr;
   TAverage *datarate = nullptr;
   std::mutex mutex;
-  std::condition_variable fd_idle;      // signalled when fd_users drops to 0
+  std::condition_variable fd_idle;      // signalled when fd_users drops to 0 or a close ends
   int fd_users = 0;                     // readers and writers using fd now (under mutex)
+  bool closing = false;                 // a close waits for the users (under mutex)
   std::atomic<unsigned> generation{0};  // raised by every close
   std::atomic<int> verbose{0};          // 0 silent, > 0 messages, > 1 hexadecimal dumps too
   UDPVerboseCallback verbose_callback = nullptr;
