@@ -2,6 +2,7 @@
 // views, and view files (writing, saving, reading back, refusing damaged ones).
 #include "reldb/dbview.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -209,6 +210,195 @@ TEST_F(View, AGroupOfASortedView) {
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   freetbl(k, nullptr);
   logged();
+}
+
+// --- View files ---
+
+std::string le32(int32_t v) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; i++) out[(size_t)i] = (char)((uint32_t)v >> (8 * i));
+  return out;
+}
+
+// A view file's text, written by dbwrite_view to a temporary stream.
+std::string written(Dbptr v) {
+  FILE *f = tmpfile();
+  EXPECT_EQ(dbwrite_view(v, f), 0) << logged();
+  std::string out;
+  rewind(f);
+  int ch;
+  while ((ch = getc(f)) != EOF) out.push_back((char)ch);
+  fclose(f);
+  return out;
+}
+
+class ViewFile : public View {
+ protected:
+  // Writes `text` beside the database and reads it as a view.
+  int read(const std::string &text, Dbptr *v, const char *name = nullptr) {
+    std::string path = demo.dir.write("in.view", text);
+    FILE *f = fopen(path.c_str(), "r");
+    int rc = dbread_view(f, v, name);
+    fclose(f);
+    return rc;
+  }
+  std::string header(const std::vector<std::string> &tables) {
+    std::string h = "#View v\n#Database " + demo.path + " 7\n";
+    for (const std::string &t : tables) h += "#Table " + t + " 3\n";
+    return h + "#\n";
+  }
+};
+
+TEST_F(ViewFile, RoundTripInAnotherProcess) {
+  Dbptr j = joined();
+  std::vector<std::string> want = rows(j);
+  std::string path = demo.dir.file("join.view");
+  FILE *f = fopen(path.c_str(), "w");
+  ASSERT_EQ(dbwrite_view(j, f), 0);
+  fclose(f);
+  std::string text = read_file(path);
+  EXPECT_EQ(text.substr(0, text.find("#Table")), "#View " + name_of(j) + "\n#Database " +
+                                                     demo.path + " " +
+                                                     std::to_string(demo.db.database) + "\n");
+  demo.close();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Another database opened first: this process numbers the database differently.
+    DemoDb other;
+    if (other.open() != 0) _exit(2);
+    FILE *in = fopen(path.c_str(), "r");
+    Dbptr v;
+    if (!in || dbread_view(in, &v, "again") != 0) _exit(3);
+    if (v.database == other.db.database) _exit(4);
+    _exit(rows(v) == want && name_of(v) == "again" ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(ViewFile, ABaseTableIsWrittenAsView0) {
+  add("site", {"A", "2001001", "-1", "1", "0", "0", "x", "0"});
+  add("site", {"B", "2001001", "-1", "2", "0", "0", "x", "0"});
+  Dbptr site = demo.table("site");
+  std::string h = "#View View0\n#Database " + demo.path + " " + std::to_string(site.database) +
+                  "\n#Table site " + std::to_string(site.table) + "\n#\n";
+  std::string body;
+  for (int r = 0; r < 2; r++) body += le32(site.database) + le32(site.table) + le32(-501) + le32(r);
+  EXPECT_EQ(written(site), h + body);
+  Dbptr v;
+  ASSERT_EQ(read(h + body, &v), 0) << logged();
+  EXPECT_EQ(dbquery(v, dbRECORD_COUNT, nullptr), 2);
+  v.record = 1;
+  char sta[16] = "";
+  ASSERT_EQ(dbgetv(v, nullptr, "sta", sta, nullptr), 0);
+  EXPECT_STREQ(sta, "B");
+  // A base table is never saved as a view.
+  EXPECT_EQ(dbsave_view(site), dbINVALID);
+  Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
+  EXPECT_EQ(dbwrite_view(bad, stdout), dbINVALID);
+  EXPECT_NE(logged().find("Can't write view -- invalid db pointer.\n"), std::string::npos);
+}
+
+TEST_F(ViewFile, AMemberChangedAfterTheViewIsStaleExceptOnStandardInput) {
+  add("site", {"A", "2001001", "-1", "1", "0", "0", "x", "0"});
+  std::string path = demo.dir.file("site.view");
+  FILE *f = fopen(path.c_str(), "w");
+  ASSERT_EQ(dbwrite_view(demo.table("site"), f), 0);
+  fclose(f);
+  // The table changes within the same second, one microsecond later.
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  struct timespec times[2] = {st.st_mtim, st.st_mtim};
+  times[1].tv_nsec += 1000;
+  if (times[1].tv_nsec >= 1000000000) {
+    times[1].tv_sec++;
+    times[1].tv_nsec -= 1000000000;
+  }
+  std::string table = demo.dir.file("demo.site");
+  ASSERT_EQ(utimensat(AT_FDCWD, table.c_str(), times, 0), 0);
+  int n = dbquery(demo.db, dbTABLE_COUNT, nullptr);
+  f = fopen(path.c_str(), "r");
+  Dbptr v;
+  EXPECT_EQ(dbread_view(f, &v, nullptr), dbINVALID);
+  fclose(f);
+  EXPECT_EQ(v.table, dbINVALID);
+  EXPECT_EQ(logged(), "Table site (" + table + ") has changed since the view was created.\n");
+  EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
+  // The same file on standard input is read.
+  int saved = dup(STDIN_FILENO);
+  int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(dup2(fd, STDIN_FILENO), STDIN_FILENO);
+  close(fd);
+  FILE *in = fdopen(STDIN_FILENO, "r");
+  int rc = dbread_view(in, &v, nullptr);
+  fclose(in);
+  dup2(saved, STDIN_FILENO);
+  close(saved);
+  EXPECT_EQ(rc, 0) << logged();
+  EXPECT_EQ(dbquery(v, dbRECORD_COUNT, nullptr), 1);
+}
+
+TEST_F(ViewFile, DamagedFilesAreRefusedAndLeaveNothing) {
+  add("site", {"A", "2001001", "-1", "1", "0", "0", "x", "0"});
+  Dbptr site = demo.table("site");
+  std::string rec0 = le32(5) + le32(5) + le32(-501) + le32(0);
+  struct Case {
+    std::string what, text, message;
+  } cases[] = {
+      {"empty", "", "Can't read input view\n"},
+      {"not a view", "#Index x\n", "input does not appear to be a view: \n  '#Index x'\n"},
+      {"one line", "#View v\n", "Can't read 2nd line from input view\n"},
+      {"no database", "#View v\n#Database\n", "Can't read database name from view input:\n"},
+      {"no such database", "#View v\n#Database " + demo.dir.file("nodir/x") + " 1\n",
+       "Can't open database"},
+      {"no tables", header({}), "No tables in view.\n"},
+      {"bad table line", header({}).substr(0, header({}).size() - 2) + "#Table site\n#\n",
+       "Can't read table name -- bad view format\n"},
+      {"unknown table", header({"nosuch"}), "Invalid table name in dbtbl2view: 'nosuch'\n"},
+      {"extra garbage", header({"site"}) + rec0 + "xyz", "Extra garbage at end of input view\n"},
+      {"record out of range", header({"site"}) + le32(0) + le32(0) + le32(-501) + le32(1),
+       "record 1 is not a record of table site"},
+      {"negative record", header({"site"}) + le32(0) + le32(0) + le32(-501) + le32(-7),
+       "record -7 is not a record of table site"},
+  };
+  int n = dbquery(demo.db, dbTABLE_COUNT, nullptr);
+  for (const Case &c : cases) {
+    Dbptr v = site;
+    EXPECT_EQ(read(c.text, &v), dbINVALID) << c.what;
+    EXPECT_EQ(v.table, dbINVALID) << c.what;
+    EXPECT_NE(logged().find(c.message), std::string::npos) << c.what;
+    EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n) << c.what;
+  }
+  // dbNULL and dbALL records are allowed; ids in the file are replaced by this process's.
+  Dbptr v;
+  ASSERT_EQ(read(header({"site"}) + rec0 + le32(9) + le32(9) + le32(-501) + le32(dbNULL), &v), 0)
+      << logged();
+  v.record = 1;
+  Dbptr *p = dbref(&v);
+  EXPECT_EQ(p->database, demo.db.database);
+  EXPECT_EQ(p->table, site.table);
+  EXPECT_EQ(p->record, dbNULL);
+}
+
+TEST_F(ViewFile, ASavedViewIsFoundByLookup) {
+  Dbptr j = joined();
+  std::vector<std::string> want = rows(j);
+  Tbl *k = names({"wfdisc.time"});
+  Dbptr sorted = dbsort(j, k, 0, "bytime");
+  freetbl(k, nullptr);
+  ASSERT_EQ(dbsave_view(sorted), 0) << logged();
+  std::string saved = read_file(demo.dir.file("demo.bytime"));
+  EXPECT_EQ(saved.substr(0, 12), "#View bytime");
+  demo.close();
+  ASSERT_EQ(demo.open(), 0);
+  Dbptr v = demo.table("bytime");
+  ASSERT_GE(v.table, 0) << logged();
+  EXPECT_EQ(rows(v), (std::vector<std::string>{"B 0 1.5", "A 5 4", "A 100 2.5"}));
+  // Saving again replaces the file whole.
+  ASSERT_EQ(dbsave_view(v), 0) << logged();
+  EXPECT_EQ(read_file(demo.dir.file("demo.bytime")).size(), saved.size());
 }
 
 }  // namespace
