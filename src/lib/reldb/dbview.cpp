@@ -249,11 +249,19 @@ int dbwrite_view(Dbptr db, FILE *file) {
     out.append(reinterpret_cast<char *>(word), 4);
   };
   if (r->has_refs) {
-    long values = (long)count * (long)members.size() * 4;
-    for (long i = 0; i < values; i++) {
-      int32_t v;
-      memcpy(&v, t->data + (size_t)i * 4, 4);
-      put(v);
+    // Each member's Dbptr where the record holds it.
+    for (int i = 0; i < count; i++) {
+      const char *rec = t->data + (size_t)i * (size_t)r->size;
+      for (long j = 0; j < maxtbl(r->relrefs); j++) {
+        Relref *rr = static_cast<Relref *>(gettbl(r->relrefs, j));
+        Dbptr p = {db.database, db.table, dbALL, i};
+        if (rr->kind == RELREF_TABLE && rr->offset >= 0 && rr->offset + 16 <= r->size)
+          memcpy(&p, rec + rr->offset, sizeof p);
+        put(p.database);
+        put(p.table);
+        put(p.field);
+        put(p.record);
+      }
     }
   } else {
     for (int i = 0; i < count; i++) {
