@@ -279,6 +279,28 @@ TEST(AltusHeader, ReservedBytesAreWrittenZeroButModemByte256AsStored) {
   EXPECT_EQ(enc[1732 + 256], 0xA5);
 }
 
+TEST(AltusHeader, SameHeaderComparesFieldsOnly) {
+  Bytes fx;
+  altussim_evt_fixture(0, 1, &fx);
+  AltusEvtFile a, b;
+  memset(&a, 0x11, sizeof a);  // different padding and unused slots
+  memset(&b, 0x22, sizeof b);
+  unsigned char *p = fx.data();
+  unsigned short sum;
+  int nframes;
+  ASSERT_EQ(
+      evt_readaltusfilehdr(nullptr, &p, fx.data() + fx.size(), &a, 2040, 1, 0, &sum, &nframes), 0);
+  p = fx.data();
+  ASSERT_EQ(
+      evt_readaltusfilehdr(nullptr, &p, fx.data() + fx.size(), &b, 2040, 1, 0, &sum, &nframes), 0);
+  b.ro_misc.bytepad[3] = 9;
+  b.rw_channel[15].gain = 77;  // slot outside the 12-channel layout
+  b.rw_stream.voterInfo[20].weight = 5;
+  EXPECT_EQ(evt_samealtusheader(&a, &b, 0), 1);
+  b.rw_stream.voterInfo[14].weight = static_cast<int16_t>(a.rw_stream.voterInfo[14].weight + 1);
+  EXPECT_EQ(evt_samealtusheader(&a, &b, 0), 0);
+}
+
 TEST(AltusHeader, TextFieldsLoseTrailingBlanks) {
   unsigned char wire[] = {'A', 'B', ' ', ' ', ' '};
   unsigned char *p = wire;

@@ -452,6 +452,14 @@ int evt_encodealtusfilehdr(const AltusEvtFile *fhdr, unsigned char *buffer, int 
   return evt_encodealtusheader(p, fhdr, evt_bigendian, ismw);
 }
 
+int evt_samealtusheader(const AltusEvtFile *a, const AltusEvtFile *b, int ismw) {
+  unsigned char ea[ALTUS_HDR_SIZE_MW];
+  unsigned char eb[ALTUS_HDR_SIZE_MW];
+  evt_encodealtusfilehdr(a, ea, 1, ismw);
+  evt_encodealtusfilehdr(b, eb, 1, ismw);
+  return memcmp(ea, eb, static_cast<size_t>(altus_hdr_size(ismw))) == 0 ? 1 : 0;
+}
+
 int evt_readtag(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end, AltusEvtTag *tag,
                 int *evt_bigendian, int *size, int *datasize, unsigned short *chk) {
   unsigned char local[ALTUS_EVTTAG_SIZE];

@@ -287,6 +287,11 @@ int altus_hdr_size(int ismw);
 int altus_hdr_nchan(int ismw);
 int altus_hdr_nvoter(int ismw);
 
+// 1 when the two headers are equal field for field in the layout chosen by `ismw`, else 0.
+// Their encodings are compared, never the records' memory, so padding, reserved members
+// and unused channel and voter slots do not count.
+int evt_samealtusheader(const AltusEvtFile *a, const AltusEvtFile *b, int ismw);
+
 // Reads a 16-byte tag; requires sync 'K'. `evt_bigendian` receives byteOrder as stored,
 // `size` length, `datasize` dataLength and `chk` checksum.
 int evt_readtag(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end, AltusEvtTag *tag,
