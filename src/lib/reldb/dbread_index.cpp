@@ -108,7 +108,12 @@ Dbindex *dbread_index(Dbptr db, Table *table, const char *path) {
       ist.st_mtim.tv_sec < tst.st_mtim.tv_sec ||
       (ist.st_mtim.tv_sec == tst.st_mtim.tv_sec && ist.st_mtim.tv_nsec < tst.st_mtim.tv_nsec);
   if (older) {
-    if (unlink(path) != 0) elog_complain(1, "Can't remove out of date index file %s\n", path);
+    // A database opened read-only leaves the files of others alone.
+    Database *d = nullptr;
+    dbresolve(db, &d, nullptr, nullptr, nullptr, nullptr, nullptr);
+    bool writable = d && d->openperm && strcmp(d->openperm, "r+") == 0;
+    if (writable && unlink(path) != 0)
+      elog_complain(1, "Can't remove out of date index file %s\n", path);
     return nullptr;
   }
   std::string data;

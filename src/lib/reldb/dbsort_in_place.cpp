@@ -1,6 +1,7 @@
-// dbsort_in_place.cpp - sorting a table into a view or in place, subsets by expression,
-// and the field name helpers (dbfield_type, tsplit). See dbsort.h for the seams that
-// stand in for views and key indexes until they exist.
+// dbsort_in_place.cpp - sorting a table or view into a view or a table in place, subsets
+// by expression, and the field name helpers (dbfield_type, tsplit). The order is the
+// table's index for the keys (dbget_index), so sorts and joins share one order.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,55 +12,40 @@
 #include "reldb/db.h"
 #include "reldb/dbedit.h"
 #include "reldb/dbex.h"
+#include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
-// One key component: where its bytes are in a record and how they compare.
-struct KeyField {
-  int offset;
-  int size;
-  int type;
-};
-
-struct SortContext {
-  const char *data;
-  int recsize;
-  const std::vector<KeyField> *keys;
-};
-
-int compare_field(const char *a, const char *b, const KeyField &k) {
-  switch (k.type) {
-    case dbINTEGER:
-    case dbYEARDAY: {
-      int x = 0, y = 0;
-      dbd2c(a, k.size, &x, k.type);
-      dbd2c(b, k.size, &y, k.type);
-      return x < y ? -1 : x > y ? 1 : 0;
-    }
-    case dbREAL:
-    case dbTIME: {
-      double x = 0, y = 0;
-      dbd2c(a, k.size, &x, k.type);
-      dbd2c(b, k.size, &y, k.type);
-      return x < y ? -1 : x > y ? 1 : 0;
-    }
-    default:
-      return memcmp(a, b, (size_t)k.size);
-  }
+Dbptr invalid() {
+  Dbptr bad;
+  return *dbinvalid(&bad);
 }
 
-int compare_records(const void *pa, const void *pb, void *ctx) {
-  const SortContext *c = static_cast<const SortContext *>(ctx);
-  int ra = *static_cast<const int *>(pa), rb = *static_cast<const int *>(pb);
-  const char *a = c->data + (size_t)ra * (size_t)c->recsize;
-  const char *b = c->data + (size_t)rb * (size_t)c->recsize;
-  for (const KeyField &k : *c->keys) {
-    int r = compare_field(a + k.offset, b + k.offset, k);
-    if (r) return r;
+// A new view over the one table (or view) of db.
+Dbptr new_view(Dbptr db, const char *name) {
+  char *table = nullptr;
+  if (dbquery(db, dbTABLE_NAME, &table) < 0 || !table) return invalid();
+  Tbl *members = newtbl(1);
+  pushtbl(members, table);
+  Dbptr view = dbtbl2view(db, name, members);
+  freetbl(members, nullptr);
+  return view;
+}
+
+// The bytes of the first `n` elements of an index entry that decide equality: values,
+// and ranges by start and end (the envelope depends on neighbours).
+std::string requested_key(const Jig *jig, long n, const char *entry) {
+  std::string out;
+  for (long i = 0; i < n; i++) {
+    const KeyElement *e = static_cast<const KeyElement *>(gettbl(jig->elements, i));
+    size_t size = (size_t)e->size;
+    if (e->type == dbKEY_INT_RANGE || e->type == dbKEY_REAL_RANGE) size *= 2;
+    out.append(entry + e->offset, size);
   }
-  return 0;
+  return out;
 }
 
 }  // namespace
@@ -95,52 +81,23 @@ void tsplit(const char *name, char *table, char *field) {
   strcpy(field, dot + 1);
 }
 
-// Key order without an index: plain attribute fields of the table, compared by value
-// for numbers and byte-wise for text, through the stable merge sort so that equal keys
-// keep their record order.
+// The order of the table's index for the keys (an index over more keys serves too).
 int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
                      std::vector<std::string> *keybytes) {
   db.field = dbALL;
   db.record = dbALL;
-  Relation *rel = nullptr;
-  Table *table = nullptr;
-  if (dbresolve(db, nullptr, &rel, nullptr, nullptr, nullptr, nullptr) != dbTABLE || !rel) {
-    elog_log(0, "dbsort: no table to sort\n");
-    return dbINVALID;
-  }
-  std::vector<KeyField> kf;
-  for (long i = 0; keys && i < maxtbl(keys); i++) {
-    const char *key = static_cast<const char *>(gettbl(keys, i));
-    Field *f = key ? static_cast<Field *>(getarr(rel->field_arr, key)) : nullptr;
-    if (!f || f->is_ref || f->table != rel->id) {
-      elog_log(0,
-               "dbsort: key '%s' is not a field of table '%s' (expression and range keys "
-               "need indexes, not available yet)\n",
-               key ? key : "", rel->name);
-      return dbINVALID;
-    }
-    Attribute *a = static_cast<Attribute *>(f->target);
-    kf.push_back({f->offset, a->size, a->type});
-  }
-  int count = dbquery(db, dbRECORD_COUNT, nullptr);
-  if (count < 0) return dbINVALID;
-  dbresolve(db, nullptr, nullptr, &table, nullptr, nullptr, nullptr);
-  records->resize((size_t)count);
-  for (int i = 0; i < count; i++) (*records)[(size_t)i] = i;
+  Dbindex *index = nullptr;
+  if (dbget_index(db, keys, &index) < 0 || !index) return dbINVALID;
+  long n = maxtbl(index->entries);
+  long nkeys = std::min(maxtbl(keys), maxtbl(index->jig->elements));
+  records->clear();
   keybytes->clear();
-  if (count == 0) return 0;
-  if (!table || !table->data) {
-    elog_log(0, "dbsort: table '%s' has no records mapped\n", rel->name);
-    return dbINVALID;
-  }
-  SortContext ctx = {table->data, rel->size, &kf};
-  quicksort(records->data(), count, sizeof(int), compare_records, &ctx);
-  keybytes->reserve((size_t)count);
-  for (int r : *records) {
-    std::string k;
-    const char *rec = table->data + (size_t)r * (size_t)rel->size;
-    for (const KeyField &f : kf) k.append(rec + f.offset, (size_t)f.size);
-    keybytes->push_back(std::move(k));
+  records->reserve((size_t)n);
+  keybytes->reserve((size_t)n);
+  for (long i = 0; i < n; i++) {
+    records->push_back(dbrecord(index, (int)i));
+    keybytes->push_back(
+        requested_key(index->jig, nkeys, static_cast<const char *>(gettbl(index->entries, i))));
   }
   return 0;
 }
@@ -208,14 +165,6 @@ int dbsort_in_place(Dbptr db, Tbl *keys) {
   return 0;
 }
 
-Dbptr dbsort_new_view(Dbptr db, const char *name) {
-  elog_log(0, "dbsort: can't make view '%s': views are not available yet\n",
-           name && *name ? name : "(default)");
-  (void)db;
-  Dbptr bad;
-  return *dbinvalid(&bad);
-}
-
 Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name) {
   db.field = dbALL;
   db.record = dbALL;
@@ -225,13 +174,13 @@ Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name) {
   std::vector<std::string> keybytes;
   if (dbsort_key_order(db, keys, &order, &keybytes) != 0) return bad;
   std::vector<int> rows = dbsort_walk(order, keybytes, flags);
-  Dbptr view = dbsort_new_view(db, name);
+  Dbptr view = new_view(db, name);
   if (view.table < 0) return bad;
   for (int r : rows) {
     db.record = r;
     Dbptr *ref = dbref(&db);
     if (dbadd(view, reinterpret_cast<const char *>(ref)) < 0) {
-      dbfree(view);
+      dbview_drop(view);
       return bad;
     }
   }
@@ -271,13 +220,13 @@ Dbptr dbsubset(Dbptr db, const char *expression, const char *name) {
   std::vector<int> rows;
   // The records are chosen first, so that a failing evaluation leaves no view behind.
   if (dbsubset_records(db, expression, &rows) != 0) return bad;
-  Dbptr view = dbsort_new_view(db, name);
+  Dbptr view = new_view(db, name);
   if (view.table < 0) return bad;
   db.field = dbALL;
   for (int r : rows) {
     db.record = r;
     if (dbadd(view, reinterpret_cast<const char *>(dbref(&db))) < 0) {
-      dbfree(view);
+      dbview_drop(view);
       return bad;
     }
   }
