@@ -8,6 +8,8 @@
 
 #include "base/tbl.h"
 #include "dbfixture.h"
+#include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
@@ -90,6 +92,41 @@ TEST_F(CssSchema, NullsReadAsOpenEnds) {
   double endtime = 0;
   ASSERT_EQ(dbgetv(cal, nullptr, "endtime", &endtime, nullptr), 0);
   EXPECT_GT(endtime, 9e9);
+}
+
+// The calibration lookup's join: a subset of sensor joins instrument on inid with no
+// keys given, through sensor's foreign key and instrument's primary key.
+TEST_F(CssSchema, SensorSubsetJoinsInstrumentOnInid) {
+  TempDir dir;
+  std::string path = dir.write("sites", "css3.0\n");
+  dir.write("sites.sensor", record(db, "sensor", {"AAA", "BHZ", "10.0", "-1", "2"}) +
+                                record(db, "sensor", {"AAA", "LHZ", "10.0", "-1", "1"}) +
+                                record(db, "sensor", {"BBB", "BHZ", "10.0", "-1", "1"}));
+  dir.write("sites.instrument", record(db, "instrument", {"1", "paz", "-", "-"}) +
+                                    record(db, "instrument", {"2", "fap", "-", "-"}));
+  Dbptr site;
+  ASSERT_EQ(RVdbopen(path.c_str(), "r", &site), 0);
+  Dbptr sensor = dblookup(site, nullptr, "sensor", nullptr, nullptr);
+  Dbptr instrument = dblookup(site, nullptr, "instrument", nullptr, nullptr);
+  Dbptr sub = dbsubset(sensor, "sta == 'AAA'", nullptr);
+  ASSERT_GE(sub.table, 0) << logged();
+  Tbl *k1 = nullptr, *k2 = nullptr;
+  ASSERT_EQ(dbfind_join_keys(sub, instrument, &k1, &k2), 0);
+  EXPECT_EQ(strings(k1), (std::vector<std::string>{"inid"}));
+  EXPECT_EQ(strings(k2), (std::vector<std::string>{"inid"}));
+  freetbl(k1, nullptr);
+  freetbl(k2, nullptr);
+  Dbptr join = dbjoin(sub, instrument, nullptr, nullptr, 0, nullptr, nullptr);
+  ASSERT_GE(join.table, 0) << logged();
+  ASSERT_EQ(dbquery(join, dbRECORD_COUNT, nullptr), 2);
+  std::vector<std::string> got;
+  for (join.record = 0; join.record < 2; join.record++) {
+    char chan[32], rsptype[8];
+    ASSERT_EQ(dbgetv(join, nullptr, "chan", chan, "rsptype", rsptype, nullptr), 0);
+    got.push_back(std::string(chan) + " " + rsptype);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"BHZ fap", "LHZ paz"}));
+  RVdbclose(site);
 }
 
 // Without SCHEMA_DIR the schema is found below the install root, as installed.

@@ -11,6 +11,8 @@
 
 #include "base/timetext.h"
 #include "dbfixture.h"
+#include "reldb/dbedit.h"
+#include "reldb/dbview.h"
 #include "science/science.h"
 
 namespace {
@@ -598,6 +600,61 @@ TEST_F(Expr, ScienceRows) {
     EXPECT_GE(r.rc, 0) << c.text;
     EXPECT_EQ(r.s, c.value) << c.text;
   }
+}
+
+// Arrival times read the origin and the site of a record of a view over both.
+TEST_F(Expr, ArrivalsOnAViewOfOriginAndSite) {
+  open_with_sites();
+  ASSERT_EQ(dbcompile(demo.db,
+                      "Attribute depth\n\tReal (9)\n\tFormat ( \"%9.4f\" )\n"
+                      "\tNull ( \"-999.0000\" )\n\t;\n"
+                      "Relation origin\n\tFields ( lat lon depth time lddate )\n\t;\n"),
+            0);
+  demo.write_table("origin",
+                   record(demo.db, "origin", {"10.0", "20.0", "33.0", "1000.0", "0"}) +
+                       record(demo.db, "origin", {"10.0", "20.0", "7000.0", "1000.0", "0"}));
+  Tbl *tables = newtbl(2);
+  pushtbl(tables, const_cast<char *>("origin"));
+  pushtbl(tables, const_cast<char *>("site"));
+  Dbptr view = dbtbl2view(demo.db, "os", tables);
+  freetbl(tables, nullptr);
+  ASSERT_GE(view.table, 0) << logged();
+  Dbptr origin = demo.table("origin");
+  for (int o : {0, 1}) {
+    Dbptr row[2] = {{origin.database, origin.table, dbALL, o},
+                    {site.database, site.table, dbALL, 0}};
+    ASSERT_GE(dbadd(view, reinterpret_cast<const char *>(row)), 0) << logged();
+  }
+  const double kPi = 3.141592653589793;
+  double delta, az;
+  dist(10.0 * kPi / 180, 20.0 * kPi / 180, 42.639 * kPi / 180, 74.494 * kPi / 180, &delta, &az);
+  double distance = delta * 180 / kPi;
+  ASSERT_GT(distance, 1.0);
+  view.record = 0;
+  struct Case {
+    const char *text;
+    double value;
+  } cases[] = {
+      {"arrival('P')", 1000.0 + phasetime("P", distance, 33.0)},
+      {"arrival('S')", 1000.0 + phasetime("S", distance, 33.0)},
+      {"parrival()", 1000.0 + pphasetime(distance, 33.0)},
+      {"sarrival()", 1000.0 + sphasetime(distance, 33.0)},
+      {"phase_arrival(2.0)", 1000.0 + distance / 2.0},
+  };
+  for (const Case &c : cases) {
+    Result r = run(view, c.text);
+    EXPECT_EQ(r.rc, 1) << c.text << " " << logged();
+    EXPECT_NEAR(r.d, c.value, 1e-6) << c.text;
+  }
+  EXPECT_GT(run(view, "sarrival() - parrival()").d, 0.0);
+  // No travel time (a phase the model lacks, or a source below the centre): an
+  // evaluation error, not a time before the origin.
+  Result r = run(view, "arrival('PKP')");
+  EXPECT_EQ(r.rc, dbINVALID);
+  EXPECT_NE(logged().find("arrival: no PKP travel time"), std::string::npos);
+  view.record = 1;
+  EXPECT_EQ(run(view, "parrival()").rc, dbINVALID);
+  EXPECT_EQ(run(view, "phase_arrival(2.0)").rc, 1);  // no travel time involved
 }
 
 TEST_F(Expr, BuiltinFailures) {

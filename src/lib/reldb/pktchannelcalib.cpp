@@ -8,6 +8,8 @@
 // counts as the marker itself, so that a missing file does not reopen the database on
 // every call.
 //
+// The station and calibration views read the records a subset would hold, in table
+// order, without making a view; the sensor view is a subset joined with instrument.
 // Every recomputation reads into locals first and changes the entry only when all of
 // it worked: a failed call leaves the cache as it was.
 #include "reldb/pktchannelcalib.h"
@@ -29,6 +31,7 @@
 #include "base/timetext.h"
 #include "reldb/dbinternal.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
@@ -138,7 +141,8 @@ Span gap(const std::vector<Span> &rows, double time) {
           hi == kOpen ? kOpen : std::nextafter(hi, kNone)};
 }
 
-// Records of `table` for which the expression holds, in table order. 0, or dbINVALID.
+// Records of `table` for which the expression holds, in table order (what a subset
+// view would hold, without making one). 0, or dbINVALID.
 int select(PktChannelCalib *h, const char *table, const std::string &expression,
            std::vector<int> *records, Dbptr *t) {
   *t = dblookup(h->db, nullptr, table, nullptr, nullptr);
@@ -212,6 +216,24 @@ int station_view(PktChannelCalib *h, Stastuff *s, double time, int check_db) {
   return 0;
 }
 
+// Views made for one query, dropped when it ends whichever way.
+class Views {
+ public:
+  Views() = default;
+  Views(const Views &) = delete;
+  Views &operator=(const Views &) = delete;
+  ~Views() {
+    for (auto it = views_.rbegin(); it != views_.rend(); ++it) dbfree(*it);
+  }
+  Dbptr keep(Dbptr view) {
+    if (view.table >= 0) views_.push_back(view);
+    return view;
+  }
+
+ private:
+  std::vector<Dbptr> views_;
+};
+
 // The spans of the rows of `table` for the channel, for the gap around a time that no
 // row covers.
 int channel_spans(PktChannelCalib *h, const char *table, const std::string &who,
@@ -242,13 +264,13 @@ std::string time_condition(double time) {
   return cond;
 }
 
-// The response the instrument record names, into v->response: the response `old` holds
+// The response the instrument part of a joined row names, into v->response: the response `old` holds
 // when it was read from the same file with the same time, else one read anew. A file
 // that cannot be found, opened or read leaves none.
-void load_response(PktChannelCalib *h, Dbptr instrument, const Chanstuff &old, Chanstuff *v) {
+void load_response(PktChannelCalib *h, Dbptr row, const Chanstuff &old, Chanstuff *v) {
   v->response = nullptr;
   std::string path(PATH_MAX + 1, '\0');
-  if (dbextfile(instrument, "instrument", &path[0]) != 1) return;
+  if (dbextfile(row, "instrument", &path[0]) != 1) return;
   path.resize(strlen(path.c_str()));
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return;
@@ -280,35 +302,31 @@ int sensor_view(PktChannelCalib *h, const Stastuff *s, Chanstuff *c, double time
   if (rc <= 0) return rc;
 
   std::string who = channel_condition(s, c);
-  std::vector<int> rows;
-  Dbptr sensor;
-  if (select(h, "sensor", who + time_condition(time), &rows, &sensor) < 0) {
-    elog_log(0, "pktchannelcalib_get: dbsubset(sensor) error for %s %s.\n", s->sta, c->chan);
+  Dbptr sensor = dblookup(h->db, nullptr, "sensor", nullptr, nullptr);
+  Dbptr instrument = dblookup(h->db, nullptr, "instrument", nullptr, nullptr);
+  if (sensor.table < 0 || instrument.table < 0) {
+    elog_log(0, "pktchannelcalib_get: dblookup(sensor, instrument) error for %s %s.\n", s->sta,
+             c->chan);
     return -1;
   }
-  // The first sensor row that has an instrument, with the first instrument of its inid.
-  Dbptr instrument = dblookup(h->db, nullptr, "instrument", nullptr, nullptr);
-  int found = -1, inst = -1;
-  for (int r : rows) {
-    sensor.record = r;
-    int inid;
-    std::vector<int> matches;
-    if (dbgetv(sensor, nullptr, "inid", &inid, nullptr) < 0 ||
-        select(h, "instrument", "inid == " + std::to_string(inid), &matches, &instrument) < 0) {
-      elog_log(0, "pktchannelcalib_get: dbgetv(rsptype) error for %s %s.\n", s->sta, c->chan);
-      return -1;
-    }
-    if (!matches.empty()) {
-      found = r;
-      inst = matches[0];
-      break;
-    }
+  // The channel's sensor rows joined with their instruments; the join finds its own
+  // keys (sensor's foreign key inid).
+  Views views;
+  Dbptr sub = views.keep(dbsubset(sensor, (who + time_condition(time)).c_str(), nullptr));
+  Dbptr join = sub.table < 0
+                   ? sub
+                   : views.keep(dbjoin(sub, instrument, nullptr, nullptr, 0, nullptr, nullptr));
+  int count = join.table < 0 ? dbINVALID : dbquery(join, dbRECORD_COUNT, nullptr);
+  if (count < 0) {
+    elog_log(0, "pktchannelcalib_get: dbjoin(sensor, instrument) error for %s %s.\n", s->sta,
+             c->chan);
+    return -1;
   }
 
   Chanstuff v = *c;
   v.rsptype[0] = '\0';
   v.response = nullptr;
-  if (found < 0) {
+  if (count == 0) {
     std::vector<Span> spans;
     if (channel_spans(h, "sensor", who, &spans) < 0) {
       elog_log(0, "pktchannelcalib_get: dbgetv(sensor time-endtime) error for %s %s.\n", s->sta,
@@ -319,13 +337,12 @@ int sensor_view(PktChannelCalib *h, const Stastuff *s, Chanstuff *c, double time
     v.sensor_time = g.start;
     v.sensor_endtime = g.end;
   } else {
-    sensor.record = found;
-    instrument.record = inst;
+    join.record = 0;
     if (h->need_calib) {
       Dbptr f = dblookup(instrument, nullptr, nullptr, "rsptype", nullptr);
       int size = dbquery(f, dbFIELD_SIZE, nullptr);
       std::vector<char> buf((size_t)(size > 0 ? size : 0) + 1, '\0');
-      if (size < 0 || dbgetv(instrument, nullptr, "rsptype", buf.data(), nullptr) < 0) {
+      if (size < 0 || dbgetv(join, nullptr, "rsptype", buf.data(), nullptr) < 0) {
         elog_log(0, "pktchannelcalib_get: dbgetv(rsptype) error for %s %s.\n", s->sta, c->chan);
         return -1;
       }
@@ -333,9 +350,9 @@ int sensor_view(PktChannelCalib *h, const Stastuff *s, Chanstuff *c, double time
       while (!text.empty() && text.back() == ' ') text.pop_back();
       snprintf(v.rsptype, sizeof v.rsptype, "%s", text.c_str());
     }
-    if (h->need_response) load_response(h, instrument, *c, &v);
+    if (h->need_response) load_response(h, join, *c, &v);
     double t0, t1;
-    if (dbgetv(sensor, nullptr, "time", &t0, "endtime", &t1, nullptr) < 0) {
+    if (dbgetv(join, nullptr, "sensor.time", &t0, "sensor.endtime", &t1, nullptr) < 0) {
       elog_log(0, "pktchannelcalib_get: dbgetv(sensor time-endtime) error for %s %s.\n", s->sta,
                c->chan);
       return -1;
