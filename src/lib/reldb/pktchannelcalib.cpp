@@ -143,8 +143,8 @@ Span gap(const std::vector<Span> &rows, double time) {
 
 // Records of `table` for which the expression holds, in table order (what a subset
 // view would hold, without making one). 0, or dbINVALID.
-int select(PktChannelCalib *h, const char *table, const std::string &expression,
-           std::vector<int> *records, Dbptr *t) {
+int subset_rows(PktChannelCalib *h, const char *table, const std::string &expression,
+                std::vector<int> *records, Dbptr *t) {
   *t = dblookup(h->db, nullptr, table, nullptr, nullptr);
   if (t->table < 0) return dbINVALID;
   return dbsubset_records(*t, expression.c_str(), records);
@@ -174,7 +174,7 @@ int station_view(PktChannelCalib *h, Stastuff *s, double time, int check_db) {
   snprintf(cond, sizeof cond, " && ondate <= %d && (offdate <= 0 || offdate >= %d)", day, day);
   std::vector<int> rows;
   Dbptr site;
-  if (select(h, "site", "sta == " + name + cond, &rows, &site) < 0) {
+  if (subset_rows(h, "site", "sta == " + name + cond, &rows, &site) < 0) {
     elog_log(0, "pktchannelcalib_get: dbsubset(site) error for %s.\n", s->sta);
     return -1;
   }
@@ -182,7 +182,7 @@ int station_view(PktChannelCalib *h, Stastuff *s, double time, int check_db) {
   v.lat = v.lon = v.elev = kNone;
   if (rows.empty()) {
     std::vector<int> all;
-    if (select(h, "site", "sta == " + name, &all, &site) < 0) {
+    if (subset_rows(h, "site", "sta == " + name, &all, &site) < 0) {
       elog_log(0, "pktchannelcalib_get: dbsubset(site) error for %s.\n", s->sta);
       return -1;
     }
@@ -240,7 +240,7 @@ int channel_spans(PktChannelCalib *h, const char *table, const std::string &who,
                   std::vector<Span> *spans) {
   std::vector<int> all;
   Dbptr t;
-  if (select(h, table, who, &all, &t) < 0) return -1;
+  if (subset_rows(h, table, who, &all, &t) < 0) return -1;
   for (int r : all) {
     t.record = r;
     double t0, t1;
@@ -264,9 +264,9 @@ std::string time_condition(double time) {
   return cond;
 }
 
-// The response the instrument part of a joined row names, into v->response: the response `old` holds
-// when it was read from the same file with the same time, else one read anew. A file
-// that cannot be found, opened or read leaves none.
+// The response the instrument part of a joined row names, into v->response: the response `old`
+// holds when it was read from the same file with the same time, else one read anew. A file that
+// cannot be found, opened or read leaves none.
 void load_response(PktChannelCalib *h, Dbptr row, const Chanstuff &old, Chanstuff *v) {
   v->response = nullptr;
   std::string path(PATH_MAX + 1, '\0');
@@ -376,7 +376,7 @@ int calibration_view(PktChannelCalib *h, const Stastuff *s, Chanstuff *c, double
   std::string who = channel_condition(s, c);
   std::vector<int> rows;
   Dbptr cal;
-  if (select(h, "calibration", who + time_condition(time), &rows, &cal) < 0) {
+  if (subset_rows(h, "calibration", who + time_condition(time), &rows, &cal) < 0) {
     elog_log(0, "pktchannelcalib_get: dbgetv(calibration) error for %s %s.\n", s->sta, c->chan);
     return -1;
   }
@@ -516,6 +516,10 @@ int pktchannelcalib_get(PktChannelCalib *h, const char *net, const char *sta, co
                         const char *loc, double time, int check_db, char *css_sta, char *css_chan,
                         double *lat, double *lon, double *elev, double *calib, double *calper,
                         char *rsptype, Response **response) {
+  if (!h || !css_sta) {
+    elog_log(0, "pktchannelcalib_get: no handle or no css_sta.\n");
+    return -1;
+  }
   std::lock_guard<std::mutex> lock(Calib_mutex);
   net = net ? net : "";
   sta = sta ? sta : "";
