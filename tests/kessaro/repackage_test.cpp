@@ -38,11 +38,17 @@ struct Written {
 };
 
 // A driven clock: sleeps advance it at once, so refused-write pauses cost no real time.
+// When halt_at is set, the sleep that reaches it raises the halt flag.
 struct DrivenClock {
   double t = 1000.0;
+  double halt_at = -1.0;
+  static void sleep(double s, void *u) {
+    auto *c = static_cast<DrivenClock *>(u);
+    c->t += s;
+    if (c->halt_at >= 0.0 && c->t >= c->halt_at) kessaro_halt = 1;
+  }
   ClockDriver driver{[](void *u) { return static_cast<DrivenClock *>(u)->t; },
-                     [](void *u) { return static_cast<DrivenClock *>(u)->t; },
-                     [](double s, void *u) { static_cast<DrivenClock *>(u)->t += s; }, this};
+                     [](void *u) { return static_cast<DrivenClock *>(u)->t; }, sleep, this};
   DrivenClock() { clock_set_driver(&driver); }
   ~DrivenClock() { clock_set_driver(nullptr); }
 };
@@ -321,22 +327,38 @@ TEST_F(Repackage, RefusedWritesArriveOnceTheRingAccepts) {
 }
 
 TEST_F(Repackage, WhileHaltingARefusedWriteIsDroppedWithinItsBound) {
-  DrivenClock clock;
-  ElogCapture log;
-  RepackageBuf *buf = make();
-  ASSERT_EQ(put(buf, "A", T0, 100), 0);
-  ASSERT_EQ(put(buf, "A", T0 + 5.0, 100), 0);
-  kessaro_halt = 1;
-  orbfault_fail(ORBFAULT_PUT, 1000000);
-  repackage_flush(buf);
-  EXPECT_EQ(flushes, 1);
-  EXPECT_TRUE(log.contains("still refused after"));
-  EXPECT_TRUE(log.contains("packet dropped"));
-  // Two packets, each given up after 10 s and at most one more pause.
-  EXPECT_GE(clock.t - 1000.0, 20.0);
-  EXPECT_LE(clock.t - 1000.0, 22.0);
-  orbfault_fail(ORBFAULT_PUT, 0);
-  EXPECT_TRUE(read_back().empty());
+  // Halting before the flush, or while a write has been refused for 100 s already: each
+  // packet is given up 10 s (and at most one pause) after the refusals met the halt.
+  struct Case {
+    const char *what;
+    double halt_after;  // clock seconds into the flush; -1: halting from the start
+    double min, max;    // clock seconds the flush takes
+  } cases[] = {
+      {"halting from the start", -1.0, 20.0, 22.0},
+      {"halt while refused", 100.0, 120.0, 122.0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    DrivenClock clock;
+    ElogCapture log;
+    flushes = 0;
+    RepackageBuf *buf = make();
+    ASSERT_EQ(put(buf, "A", T0, 100), 0);
+    ASSERT_EQ(put(buf, "A", T0 + 5.0, 100), 0);
+    if (c.halt_after < 0)
+      kessaro_halt = 1;
+    else
+      clock.halt_at = clock.t + c.halt_after;
+    orbfault_fail(ORBFAULT_PUT, 1000000);
+    repackage_flush(buf);
+    EXPECT_EQ(flushes, 1);
+    EXPECT_TRUE(log.contains("still refused after 10 s while halting; packet dropped"));
+    EXPECT_GE(clock.t - 1000.0, c.min);
+    EXPECT_LE(clock.t - 1000.0, c.max);
+    orbfault_fail(ORBFAULT_PUT, 0);
+    kessaro_halt = 0;
+    EXPECT_TRUE(read_back().empty());
+  }
 }
 
 TEST_F(Repackage, BadPutsAreRefusedAndKeepWhatIsStored) {

@@ -221,7 +221,7 @@ int repackage_put(RepackageBuf *buf, const char *net, const char *sta, const cha
 // Writes the encoded packet, repeating while the ring refuses it (see repackage.h).
 static void put_packet(RepackageBuf *buf, const char *srcname, double time, int nbytes) {
   double pause = PUT_PAUSE_FIRST;
-  double first_failure = 0.0, last_complaint = 0.0;
+  double last_complaint = 0.0, halting_since = -1.0;
   int failures = 0;
   for (;;) {
     if (orbput(buf->orb, srcname, time, buf->packet, nbytes) == 0) {
@@ -233,13 +233,17 @@ static void put_packet(RepackageBuf *buf, const char *srcname, double time, int 
       return;
     }
     double now = clock_monotonic();
-    if (failures++ == 0) first_failure = now;
-    if (kessaro_halt.load() && now - first_failure >= PUT_HALT_LIMIT) {
-      elog_complain(0,
-                    "repackage_flush: orbput(%s) still refused after %.0f s while halting; "
-                    "packet dropped.\n",
-                    srcname, now - first_failure);
-      return;
+    failures++;
+    // The bound counts from the first refusal seen while halting.
+    if (kessaro_halt.load() != 0) {
+      if (halting_since < 0.0) halting_since = now;
+      if (now - halting_since >= PUT_HALT_LIMIT) {
+        elog_complain(0,
+                      "repackage_flush: orbput(%s) still refused after %.0f s while halting; "
+                      "packet dropped.\n",
+                      srcname, now - halting_since);
+        return;
+      }
     }
     if (failures == 1 || now - last_complaint >= PUT_COMPLAIN_PERIOD) {
       elog_complain(0, "repackage_flush: orbput(%s) error, retrying.\n", srcname);
