@@ -74,6 +74,8 @@ TEST(Records, DataloggerTemplateCopySharesNothing) {
   tmpl->data_gap_time = 30.0;
   tmpl->max_strbuf = 4;
   tmpl->stat.nevents_transfered = 9;
+  tmpl->last_params.headerBytes = 2040;
+  tmpl->last_params.rw_channel[17].gain = 4;
 
   AltusDatalogger *item = altusdatalogger_copy(tmpl);
   EXPECT_NE(item->target_name, tmpl->target_name);
@@ -88,6 +90,8 @@ TEST(Records, DataloggerTemplateCopySharesNothing) {
   EXPECT_EQ(item->max_strbuf, 4);
   EXPECT_EQ(item->strbuf, nullptr);
   EXPECT_EQ(item->stat.nevents_transfered, 0);
+  EXPECT_EQ(item->last_params.headerBytes, 2040);  // the parameter header, by value
+  EXPECT_EQ(item->last_params.rw_channel[17].gain, 4);
 
   replace(item->target_name, "dl1");
   setarr(item->pchans_arr, "1", strdup("XX_$DLSTA_HNE"));

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
 #include "base/textutil.h"
 
 struct Arr;
@@ -47,13 +48,6 @@ typedef struct orbreapthr_ OrbreapThr;
 struct Modem;
 struct AltusDatalogger;
 struct Kessaro;
-
-// Placeholder for the Altus parameter header of the event-file codec, which names it
-// `AltusEvtFile`; replaced by that record when the codec is merged.
-struct AltusEvtFile {
-  unsigned char codec_pending;
-};
-using AltusBlockParams = AltusEvtFile;
 
 // ---- helpers for shared fields and fixed texts ----
 
