@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -405,6 +406,9 @@ TEST(Q330DebugControl, Levels) {
   auto lines = s.out.lines();
   ASSERT_EQ(lines.size(), 3u);
   for (const std::string &l : lines) EXPECT_TRUE(ends_with(l, head + "plain")) << l;
+  s.out.clear();
+  q330_output_debugc(q, 0, "%s", std::string(900, 'm').c_str());  // cut to 512
+  EXPECT_TRUE(ends_with(s.out.lines().at(0), head + std::string(512, 'm')));
   s.out.clear();
 
   q->params.debug_control = 2;

@@ -2,6 +2,7 @@
 // and typed output (see q330.h).
 #include "q330.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
