@@ -1,0 +1,426 @@
+// q330.h - the Q330 session record and its public interface: creation, the control
+// queue and its queued commands, the direct acquisition-state setters, typed output to
+// the owner's callback, the time text, the status reset, and the session's diagnostic
+// output (control debug lines with block dumps, UDP verbose lines, packet-cache dumps,
+// parameter-object dumps).
+//
+// Ownership: q330_create makes the record; sessions live until the process ends. Text
+// members are heap copies set through set_q330_str. Output handed to the callback: text
+// lines and time values are heap copies that the callback owns; other payloads stay the
+// producer's and are copied before the callback returns.
+//
+// Locking: the acquisition state and the flags several threads poll are atomics; the
+// state changes that depend on the current state are compare-and-swap, and nothing
+// leaves state 10 (kill). `status.status_mutex` guards the statistics of the status
+// record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
+// `config.config_mutex` the configuration blocks, and the two heartbeat mutexes their
+// heartbeat pairs; none is nested in another. `cmd_mutex` guards the replies of queued
+// commands and is held only to store or read one. q330_output and the debug output take
+// no lock and build their texts in their own memory, so any thread may call them.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "q330_pktdefs.h"
+#include "taverage.h"
+#include "udp.h"
+
+struct Pf;
+struct Tbl;
+struct Arr;
+struct Pmtfifo;
+struct PacketDef;
+struct Q330;
+
+// ---- Output types ---------------------------------------------------------------------
+
+// What a session hands to its owner's callback. Types 6-12 are never delivered; 14 is sent
+// to the datalogger as a user message and never reaches the callback.
+enum {
+  Q330_OUT_DATA = 1,        // data_out holding one data record; size data_out_offset
+  Q330_OUT_DATASTATUS = 2,  // one 256-byte data status record, the producer's
+  Q330_OUT_STDOUT = 3,      // text line, heap copy, size 0
+  Q330_OUT_LOG = 4,         // text line, heap copy, size 0
+  Q330_OUT_STATUS = 5,      // the program's status object (never from a session)
+  Q330_OUT_STATUS_DBG = 6,
+  Q330_OUT_STATUS_DBG_ALL = 7,
+  Q330_OUT_FRAMES = 8,
+  Q330_CONFIG_CHANS = 10,
+  Q330_CONFIG_RATES = 11,
+  Q330_CONFIG_Q330 = 12,
+  Q330_OUT_FLUSH = 13,  // no data, size 0
+  Q330_OUT_UMSG = 14,   // user message to the datalogger
+  Q330_OUT_TIME = 15,   // one double, heap copy, size 0
+  Q330_OUT_DB = 16,     // one database row and its size
+  Q330_OUT_QUERY = 17,  // is the consumer busy? answered with Q330_OUT_BUSY or 0
+};
+inline constexpr int Q330_OUT_BUSY = 15;
+
+// Longest formatted message and longest prefixed line of q330_output and the debug output;
+// longer texts are cut.
+inline constexpr int Q330_OUTPUT_MSG_MAX = 512;
+inline constexpr int Q330_OUTPUT_LINE_MAX = 2048;
+
+typedef int (*Q330OutCallback)(Q330 *q330, int type, void *q330data, int q330data_size);
+
+// ---- Channel records of the parameters -----------------------------------------------------
+
+// One output channel (data or ep).
+typedef struct chan_ {
+  int ep_channel;          // ep channel number 0-255
+  char channel_name[128];  // "data%d:%d" of rate and pchan, or the ep channel's key
+  double calib, calper;
+  int samprate;
+  double last_link_time, last_output_time, first_output_time;
+  unsigned filter_delay;
+  int last_qdp_sequence;
+  int outputthischan_pf;  // values go into the parameter-file output
+  int outputthischan;     // the channel is produced
+  int stafromproptag;     // station code from the datalogger's property tag
+  int calibfromdb;        // calib, calper and segtype from the calibration lookup
+  float pf_dvalue;
+  char pfkey[64];
+  char net[8], sta[16], chan[16], loc[8];
+  char segtype[4];
+  char srcname[64];
+  PacketDef *user_data;  // the channel's packet definition copy, or none
+} Q330Chan;
+
+// One status channel.
+typedef struct status_chan_ {
+  double time, dvalue, last_link_time, last_output_time, first_output_time;
+  PacketDef *output_wf_pdef;
+  int outputthischan_log, outputthischan_pf, stafromproptag;
+  unsigned value;
+  int twin;
+  char pfkey[64];
+  char net[8], sta[16], chan[16], loc[8];
+  char srcname[64];
+  int type;           // 1 program status, 2 data state-of-health status
+  const void *stdef;  // the program or data status definition row of `type`
+} Q330StatusChan;
+
+// ---- Parameters ---------------------------------------------------------------------------------
+
+// All parameters of one datalogger. Zero except the defaults that q330_params_initialize
+// sets; -1 (-1.0) means "not given": the datalogger's own value or the built-in behaviour.
+typedef struct q330_dl_params_ {
+  int *local_port_base;
+  char *dlname, *dlnet, *dlsta, *disposition_str;
+  int disposition;  // 0 nothread, 1 startthr, 2 listen, 3 startacq
+  int local_port_control, local_port_data;
+  char *local_port_control_str, *local_port_data_str, *local_ipaddr;
+  double datarate_interval, commeff_interval, thruput_interval;
+  int statusrequest_interval, statusreport_interval;
+  double timeout_control, timeout_data;
+  double timeout_datathread_hang, timeout_controlthread_hang, udp_timeout_data, ack_timeout_data,
+      shutdown_timeout, shutdown_buffer_thresh, shutdown_buffer_wait, control_inactivity_timeout,
+      inactivity_timeout, data_drop_packet_pcnt, control_drop_packet_pcnt, register_retry_sleep,
+      flush_buffer_thresh, flush_buffer_age;
+  int maxretries_control, maxretries_data;
+  int maxretries_register;
+  int q330_port_base, q330_port_logical;
+  int q330_port_control, q330_port_data, udp_packetcache_size_data, udp_packetcache_size_control,
+      trim_link_overlaps, streamlined_acks, output_time_packet, q330_reset_ipaddress;
+  char *q330_lastipaddress, *q330_ipaddress, *q330_serial_number;
+  Tbl *q330_authentication_codes;  // of texts, 16 hex digits each
+  int q330_authentication_codes_last_entry;
+  char *q330_com, *dptokens_port_1, *dptokens_port_2, *dptokens_port_3, *dptokens_port_4;
+  Arr *pchans_arr, *rates_arr, *status_arr, *statusd_arr, *ep_arr, *epd_arr;
+  Q330Chan data_chan[8][6];  // physical channel x rate
+  Arr *status_chan_arr;      // of Q330StatusChan, by status name
+  Arr *ep_chan_arr;          // of Q330Chan, by ep channel name
+  Q330Chan *ep_channels[256];
+  int throttle, throttle_q330;
+  Tbl *acq_bitmap;
+  int verbose_log, user_message_level, debug_data, debug_ack, debug_control, debug_udp, stop_acks,
+      ack_print_bit_flag;
+  int log_flags, log_mtu, log_group_count;
+  double log_maximum_resend_timeout_dbl;
+  int log_maximum_resend_timeout;
+  double log_group_timeout_dbl;
+  int log_group_timeout;
+  double log_minimum_resend_timeout_dbl;
+  int log_minimum_resend_timeout;
+  int log_window_size, log_acknowledge_count;
+  double log_acknowledge_timeout_dbl;
+  int log_acknowledge_timeout;
+  double massrecenter_duration_dbl;
+  char *massrecenter_sensors;
+  double masslockunlock_duration_dbl;
+  char *masslockunlock_sensors;
+  int calibration_duration;
+  char *calibration_waveform_str;
+  int calibration_capacitive, calibration_amplitude, calibration_settling_time,
+      calibration_trailer_time;
+  char *calibration_calibration_bitmap_str, *calibration_monitor_channel_bitmap_str;
+  int calibration_frequency_divider;
+  double lcq_locked, lcq_track, lcq_hold, lcq_off, lcq_high, lcq_low, lcq_never, lcq_degrade_time;
+  int freeze_datathread_time, freeze_controlthread_time;
+} Q330DLParams;
+
+// ---- Configuration and status ---------------------------------------------------------------
+
+// The announce structure of the configuration port (104 bytes on the wire).
+struct Q330C3ANNCEntry {
+  uint32_t dp_ip_address, router_ip_address;
+  uint16_t timeout_in_minutes, resume_time_in_minutes, flags, dp_udp_port;
+};
+struct Q330C3ANNCPkt {
+  uint16_t subcommand, subresponse, number_of_active_entries, unlock_flags;
+  Q330C3ANNCEntry entries[6];
+};
+
+// The configuration blocks read from the datalogger; all zero at creation.
+typedef struct q330_dl_config_ {
+  double time = 0;  // std_now at the end of the last successful readout
+  Q330FLGSPkt config_pkt{};
+  std::mutex config_mutex;  // config_pkt, the channel table made from it, EP delays
+  Q330C1PHYPkt phy{};
+  Q330MANPkt man{};
+  Q330RTPkt rt{};
+  Q330SPPPkt spp{};
+  Q330GIDPkt gid{};
+  Q330DCPPkt dcp{};
+  Q330DEVPkt dev{};
+  Qtpb14Tokens *dptokens[4] = {};  // data ports 1-4; made on first use, never freed
+  Q330C2PHYPkt c2_phy_0{}, c2_phy_1{}, c2_phy_3{};
+  Q330C2GPSPkt c2_gps{};
+  Q330C2AMASSPkt c2_amass{};
+  Q330C2EPDPkt c2_epd{};
+  Q330C2EPCFGPkt c2_epcfg{};
+  Q330C3ANNCPkt c3_annc{};
+  double c3_annc_time = 0;
+} Q330DLConfig;
+
+// Status and statistics of a session.
+typedef struct q330_status_ {
+  Q330STATPkt status_pkt{};
+  std::mutex status_pkt_mutex;
+  std::mutex status_mutex;
+  int status_pkt_null = 0;
+  double time_last_status_pkt = 0;
+  double q330_time = 0;
+  double starttime = 0, endtime = 0;
+  double datarate_origin = 0, datarate_time = 0;
+  double commeff = 0;
+  double datarate = 0;
+  double nbytes_read_24h = 0, nbytes_write_24h = 0, nlinks_24h = 0, nreboots_24h = 0, npocs_24h = 0,
+         nipchs_24h = 0;
+  int npkts_processed_total = 0, npkts_wrongsize_error = 0, npkts_checksum_error = 0;
+  int nreboots = 0;
+  double lat = 0, lon = 0, elev = 0;
+  double client_status_time = 0;
+  double datagap = 0, datagap_24h = 0, datagap_1h = 0;
+  double thruput = 0;
+  double bufpcnt = 0;
+  TAverage *ta_datagap_24h = nullptr, *ta_datagap_1h = nullptr, *ta_nlinks_24h = nullptr,
+           *ta_nreboots_24h = nullptr, *ta_npocs_24h = nullptr, *ta_nipchs_24h = nullptr,
+           *ta_tput = nullptr, *ta_commeff_sent = nullptr, *ta_commeff_resent = nullptr;
+} Q330Status;
+
+// ---- Queued commands ----------------------------------------------------------------------------
+
+// The answer of a queued command, shared by the waiting caller and the control thread
+// (either may be the last to let go of it). Guarded by the session's cmd_mutex.
+struct Q330CmdReply {
+  bool done = false;
+  std::string text;
+};
+
+// One item of the control queue: the command's parameter object (it holds "cmd") and its
+// reply. The control thread owns the item once it pops it: it answers through
+// q330_cmd_answer and then frees it with q330_cmd_free.
+struct Q330Cmd {
+  Pf *pf = nullptr;
+  std::shared_ptr<Q330CmdReply> reply;
+};
+
+// ---- The session record
+// ---------------------------------------------------------------------------
+
+struct Q330LogBufferEntry {
+  std::string msg;
+  int count = 0;
+  double time = 0;
+};
+inline constexpr int Q330_LOG_BUFFER_SIZE = 100;
+
+struct Q330 {
+  void *muldrin = nullptr;
+  // The program's flag, raised whenever this session's acquisition state changes.
+  std::atomic<int> *pendingstatusrequests = nullptr;
+  char *target_name = nullptr;
+  Q330DLParams params{};
+  char *q330_hostport_control = nullptr, *q330_hostport_data = nullptr;
+  UDP *udp_control = nullptr, *udp_data = nullptr;
+  Tbl *output_chans = nullptr;
+  char *out_srcname_log = nullptr, *out_srcname_config = nullptr, *out_srcname_frames = nullptr,
+       *out_srcname_frames_status = nullptr;
+  uint16_t sequence = 0, sequence_data = 0;
+  int state_thread = 0;                      // 0 threads not started, 1 started
+  std::atomic<int> state_acquisition{0};     // 0-10; see q330_set_acquisition_mode
+  std::atomic<int> state_registered{0};      // registered with the datalogger
+  std::atomic<int> state_dataopen{0};        // the data stream is open
+  int report_status = 0;                     // force the next channel-state line
+  std::atomic<int> pendingstatusrequest{0};  // raised on every state change
+  int unit_nchannels = 0;
+  int first_data = 0;
+  int first_status = 0;
+  std::atomic<int> need_config{0};
+  std::atomic<int> need_rqmem{0};
+  int full_status = 0;
+  Q330DLConfig config;
+  Q330Status status;
+  Q330DACKPkt last_dack{}, last_print_dack{};
+  double time_last_dack = 0;
+  double time_dtopen = 0;
+  int sequence_last_dack = 0;
+  double acquisition_timeout = 0;
+  double inactivity_wakeup = 0;
+  double register_wakeup = 0;
+  double control_timeout = 0;
+  double last_data_thread_time = 0, last_data_thread_time2 = 0;
+  double last_control_thread_time = 0, last_control_thread_time2 = 0;
+  std::mutex last_data_thread_time_mutex, last_control_thread_time_mutex;
+  int register_retries = 0;
+  Pf *statepf = nullptr;
+  int buffer_thresh_flag = 0;
+  int last_dack_good = 0;
+  int noipresolv = 0;
+  int packets_sent = 0, packets_resent = 0;
+  int pendingstashrequest = 0;
+  int nowritestash = 0;
+  int flush_buffer_lockout = 0;
+  Q330QCALPkt calcache{};
+  char lastcal_calseq[32] = "";
+  double lastcal_endtime = 0;
+  uint16_t qdp_sequence = 0;
+  uint16_t last_good_sequence = 0;
+  double epoch_2000 = 0;
+  uint32_t packets_received_since_last_ack = 0;
+  uint32_t data_record_sequence = 0;
+  uint32_t ch98_time_data_sequence = 0, ch98_time_q330 = 0;
+  uint16_t ch98_time_qdp_sequence = 0, ch98_time_qdp_sequence_first = 0;
+  double ch98_time = 0, ch98_time_restart = 0, ch98_time_next = 0, ch98_lcq = 0;
+  double request_shutdown_time = 0;
+  int nchans = 0, dlclock = 0;
+  Q330OutCallback out_callback = nullptr;
+  void *user_data = nullptr;
+  unsigned char *data_out = nullptr;
+  int data_out_size = 0;
+  int data_out_offset = 0;
+  uint16_t data_out_nchans = 0;
+  pthread_t control_thread{};
+  Pmtfifo *control_mtfifo_in = nullptr;
+  pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
+  Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];
+  unsigned char datstr[6] = {}, datcal[6] = {};
+  char str[256] = "";
+
+  // Queued commands: waiters sleep on cmd_cv until their reply is done, the session is
+  // killed, or the control queue is closed (control_closed).
+  std::mutex cmd_mutex;
+  std::condition_variable cmd_cv;
+  bool control_closed = false;  // under cmd_mutex
+};
+
+// ---- Construction and start ---------------------------------------------------------------------
+
+// Zeroes the record and sets the defaults. 0.
+int q330_params_initialize(Q330DLParams *qp);
+// A new session in state 0 with `statepf` kept for the state restore; none on failure
+// (logged).
+Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf);
+// Creates the control queue (capacity 10, blocking) and marks the threads started; 0 when
+// done or already started, -1 (logged) otherwise.
+int q330_thread_start(Q330 *q330);
+// The datalogger's throttle word for `throttle` bytes per second: `throttle` itself when it
+// is 0 or less, else 1024000 / (throttle / 10). -1 (no throttle) for 1 to 9, whose word
+// does not exist.
+int q330_throttle(int throttle);
+// Stores `throttle` and its word in the parameters. 0.
+int q330_set_throttle(Q330 *q330, int throttle);
+
+// ---- Queued commands
+// --------------------------------------------------------------------------------
+
+// Posts `cmd` with `pf` (consumed: freed by the control thread, or here when it cannot be
+// posted; none: an empty object) to the control thread and waits for the answer. 0 when the
+// answer is "OK"; -1 with the answer (or the reason) in `error`, cut to err_sz - 1
+// characters. Returns -1 with "control thread not running" when the session is killed, its
+// control thread has ended or its control queue was closed, also while waiting. Must not be
+// called on the control thread.
+int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz);
+int q330_register(Q330 *q330, char *error, int err_sz);
+int q330_deregister(Q330 *q330, char *error, int err_sz);
+int q330_cfg_channels(Q330 *q330, Pf *pf, char *error, int err_sz);
+int q330_cfg_channels_auto(Q330 *q330, char *error, int err_sz);
+// With `pf` none, sends a new object holding "status_bitmap" = status_bitmap.
+int q330_get_status(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *error, int err_sz);
+int q330_get_config(Q330 *q330, char *error, int err_sz);
+int q330_stop_calibration(Q330 *q330);
+
+// For the control thread: stores `text` as the answer of `item` and wakes its caller. 0.
+int q330_cmd_answer(Q330 *q330, Q330Cmd *item, const char *text);
+// Frees a control-queue item and its parameter object (none accepted).
+void q330_cmd_free(void *item);
+// Closes the control queue for good: releases its block and fails every caller waiting
+// for an answer, and every later one. Called when the control thread ends. 0.
+int q330_control_close(Q330 *q330);
+
+// ---- Direct acquisition control
+// ------------------------------------------------------------------
+
+// Sets the acquisition state when it differs and raises the status-request flags. Refused
+// (-1) once the state is 10. 0 otherwise.
+int q330_set_acquisition_mode(Q330 *q330, int mode);
+// From states 0-3 only: clears register_retries and moves to 4. 0.
+int q330_start_acquisition(Q330 *q330);
+// Moves to 7 unless stopped (0); with `wait`, waits until the state is 0-3. 0.
+int q330_stop_acquisition(Q330 *q330, int wait);
+// Moves to 10 for good and fails the callers waiting on queued commands. 0.
+int q330_kill_thread(Q330 *q330);
+// Log "Restart link." and, only from 6, move to 8; with `wait`, wait until the state is 6
+// again (or 10). 0.
+int q330_restart_link(Q330 *q330, int wait);
+// The same with "Restart data." and 9.
+int q330_restart_data(Q330 *q330, int wait);
+
+// ---- Output and text services -------------------------------------------------------------------
+
+// Typed output (see the type table). Types 3, 4, 14: a printf format and its values.
+// Type 15: a pointer to a double. Always 0.
+int q330_output(Q330 *q330, int type, ...);
+// "YYYYDDD hh:mm:ss.mmm" in UTC, rounded to the millisecond; heap text the caller frees.
+char *q330_strtime(double epoch);
+// Resets the status record under status.status_mutex. 0.
+int q330_null_status(Q330 *q330);
+// Frees *q330_str and stores a heap copy of str (none: none). 0.
+int set_q330_str(char **q330_str, const char *str);
+// Sleeps sec seconds through the clock seam (nothing for sec <= 0 or not finite).
+void myusleep(double sec);
+
+// ---- Diagnostic output
+// ------------------------------------------------------------------------------
+
+// Control debug line, and with debug_control > 1 the dump of the configuration block
+// named by `structure` (a command code, 241-243 C2_PHY 0/1/3, 244-247 token areas). 0.
+int q330_output_debugc(Q330 *q330, int structure, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// "DEBUGU: <msg>" as a log line; the verbose callback of the UDP endpoints. 0.
+int q330_print_udp(Q330 *q330, const char *msg);
+// The text form of `pf`, one log line each, prefixed by `pre`. 0.
+int q330_output_pf(Q330 *q330, Pf *pf, const char *pre);
+// Prints the texts of `arr` in key order on standard output under `title`. 0.
+int dump_array(Arr *arr, const char *title);
+// Dumps at most `size` packets (newest first) of the control and data packet caches as
+// log lines. 0.
+int q330_log_packet_cache(Q330 *q330, int size);
