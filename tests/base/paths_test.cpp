@@ -438,22 +438,3 @@ TEST(Paths, GetvantrelTakesTheEnvironmentOrTheDefault) {
     EXPECT_STREQ(getvantrel(), c.root) << (c.env ? c.env : "<unset>");
   }
 }
-
-TEST(Paths, DisorderedIsUniformInTheHalfOpenUnitInterval) {
-  const int n = 100000;
-  double sum = 0, lo = 1, hi = 0;
-  int buckets[10] = {};
-  for (int i = 0; i < n; i++) {
-    double v = disordered();
-    ASSERT_GE(v, 0.0);
-    ASSERT_LT(v, 1.0);
-    sum += v;
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-    buckets[(int)(v * 10)]++;
-  }
-  EXPECT_NEAR(sum / n, 0.5, 0.01);
-  for (int b : buckets) EXPECT_NEAR(b, n / 10, n / 50);
-  EXPECT_LT(lo, 0.001);
-  EXPECT_GT(hi, 0.999);
-}

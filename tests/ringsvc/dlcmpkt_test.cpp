@@ -1,4 +1,4 @@
-#include "support/dlcmpkt.h"
+#include "ringsvc/dlcmpkt.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include "base/clock.h"
 #include "base/elog.h"
 #include "ring/orb.h"
-#include "support/orbreapthr.h"
+#include "ringsvc/orbreapthr.h"
 #include "testkit/testkit.h"
 
 namespace {
