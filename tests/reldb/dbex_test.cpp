@@ -48,12 +48,12 @@ Result run(Dbptr db, const std::string &text, int setflag = 0) {
 // The printed and registered messages of one compilation (or evaluation).
 struct Messages {
   ElogCapture printed;
-  std::string text() { return printed.text() + logged(); }
+  std::string text() { return printed.text() + take_registered(); }
 };
 
 class Expr : public ::testing::Test {
  protected:
-  void SetUp() override { logged(); }
+  void SetUp() override { take_registered(); }
   void open_with_sites() {
     ASSERT_EQ(demo.open(), 0);
     std::string text =

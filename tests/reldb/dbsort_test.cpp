@@ -56,7 +56,7 @@ TEST_F(Sort, FieldTypeAndSplit) {
   for (const Case &c : cases) EXPECT_EQ(dbfield_type(demo.db, c.name), c.type) << c.name;
   Dbptr bad = {77, dbALL, dbALL, dbALL};
   EXPECT_EQ(dbfield_type(bad, "sta"), dbINVALID);
-  logged();
+  take_registered();
 
   struct Split {
     const char *name, *table, *field;
@@ -101,14 +101,14 @@ TEST_F(Sort, KeyOrderRefusesWhatItCannotOrder) {
   for (const char *key : {"nosuch", "ondate::offdate", "lat + 1", "inid"}) {
     k = keys({key});
     EXPECT_EQ(dbsort_key_order(demo.table("site"), k, &order, &kb), dbINVALID) << key;
-    EXPECT_NE(logged().find("dbsort: key '"), std::string::npos) << key;
+    EXPECT_NE(take_registered().find("dbsort: key '"), std::string::npos) << key;
     freetbl(k, nullptr);
   }
   k = keys({"sta"});
   Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
   EXPECT_EQ(dbsort_key_order(bad, k, &order, &kb), dbINVALID);
   EXPECT_EQ(dbsort_in_place(bad, k), -1);
-  logged();
+  take_registered();
 }
 
 TEST_F(Sort, EmptyTableSortsToNothing) {
@@ -192,7 +192,7 @@ TEST_F(Sort, InPlaceWritesNothingWhenInOrder) {
   freetbl(k, nullptr);
   k = keys({"ondate"});
   EXPECT_EQ(dbsort_in_place(demo.table("site"), k), 0);
-  logged();
+  take_registered();
 }
 
 TEST_F(Sort, InPlaceNeedsAWritableTable) {
@@ -202,7 +202,7 @@ TEST_F(Sort, InPlaceNeedsAWritableTable) {
   ASSERT_EQ(demo.open("r"), 0);
   k = keys({"sta"});
   EXPECT_EQ(dbsort_in_place(demo.table("site"), k), -1);
-  EXPECT_NE(logged().find("not open for writing"), std::string::npos);
+  EXPECT_NE(take_registered().find("not open for writing"), std::string::npos);
   EXPECT_EQ(read_file(demo.dir.path() + "/demo.site"), before);
 }
 
@@ -214,23 +214,23 @@ TEST_F(Sort, SubsetRecords) {
   ASSERT_EQ(dbsubset_records(demo.table("site"), "sta == \"Z\"", &rows), 0);
   EXPECT_TRUE(rows.empty());
   EXPECT_EQ(dbsubset_records(demo.table("site"), "lat >", &rows), dbINVALID);
-  logged();
+  take_registered();
   // Fails on record 0 only: the whole subset fails.
   EXPECT_EQ(dbsubset_records(demo.table("site"), "1 / (ondate - 2001001) > 0", &rows), dbINVALID);
   EXPECT_TRUE(rows.empty());
-  logged();
+  take_registered();
 }
 
 TEST_F(Sort, ViewsAreASeamThatFailsCleanly) {
   sites({{"A", "2001001", "1"}});
   k = keys({"sta"});
   EXPECT_EQ(dbsort(demo.table("site"), k, 0, "v").table, dbINVALID);
-  EXPECT_NE(logged().find("views are not available"), std::string::npos);
+  EXPECT_NE(take_registered().find("views are not available"), std::string::npos);
   EXPECT_EQ(dbsubset(demo.table("site"), "lat > 0", nullptr).table, dbINVALID);
-  EXPECT_NE(logged().find("views are not available"), std::string::npos);
+  EXPECT_NE(take_registered().find("views are not available"), std::string::npos);
   // A failing evaluation fails before any view is asked for.
   EXPECT_EQ(dbsubset(demo.table("site"), "1 / (ondate - 2001001) > 0", nullptr).table, dbINVALID);
-  EXPECT_EQ(logged().find("views are not available"), std::string::npos);
+  EXPECT_EQ(take_registered().find("views are not available"), std::string::npos);
 }
 
 }  // namespace
