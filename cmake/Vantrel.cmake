@@ -9,7 +9,7 @@ function(vantrel_library name)
     list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${x})
   endforeach()
   if(NOT srcs)
-    # A library whose sources are not written yet still links.
+    # A folder without sources makes an empty library, so that its users still link.
     set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
     file(WRITE ${empty} "")
     set(srcs ${empty})

@@ -6,11 +6,9 @@
 // (-102) or an invalid Dbptr on failure. The views and group tables made here belong to
 // the database. Nothing here locks: threads that share a database serialise their use.
 //
-// Two pieces these calls stand on are not built yet and are reached through seams that
-// fail cleanly (a logged message and the failure result):
-//   - views (dbsort_new_view): dbsort and dbsubset fail until views exist;
-//   - key indexes (dbsort_key_order): until indexes exist, keys are plain field names of
-//     the table; expression and range keys are refused.
+// Views are refused: dbsort_new_view logs that and fails, so dbsort and dbsubset into a
+// view fail with a logged message. Sort keys (dbsort_key_order) are plain field names of
+// the table; expression and range keys are refused.
 #pragma once
 
 #include <string>
@@ -61,6 +59,6 @@ std::vector<int> dbsort_walk(const std::vector<int> &records,
 void dbsort_permute(char *data, int size, std::vector<int> &order);
 // The records of db's table for which the expression holds. 0 or dbINVALID.
 int dbsubset_records(Dbptr db, const char *expression, std::vector<int> *records);
-// A new empty view over db's table named `name`. Views are not built yet: logs that and
-// gives an invalid pointer.
+// A view over db's table named `name`. Views are refused: logs that and gives an
+// invalid pointer.
 Dbptr dbsort_new_view(Dbptr db, const char *name);

@@ -209,7 +209,7 @@ int dbsort_in_place(Dbptr db, Tbl *keys) {
 }
 
 Dbptr dbsort_new_view(Dbptr db, const char *name) {
-  elog_log(0, "dbsort: can't make view '%s': views are not available yet\n",
+  elog_log(0, "dbsort: can't make view '%s': views are not available\n",
            name && *name ? name : "(default)");
   (void)db;
   Dbptr bad;
