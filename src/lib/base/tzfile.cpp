@@ -8,7 +8,9 @@
 #include <map>
 #include <mutex>
 
+#include "base/bigendian.h"
 #include "base/calendar.h"
+#include "base/readfile.h"
 
 namespace {
 
@@ -162,14 +164,14 @@ class Cursor {
   size_t pos() const { return i_; }
   uint8_t u8() { return (uint8_t)d_[i_++]; }
   uint32_t u32() {
-    uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) v = (v << 8) | (uint8_t)d_[i_++];
+    uint32_t v = be_get32(reinterpret_cast<const unsigned char *>(d_.data()) + i_);
+    i_ += 4;
     return v;
   }
   int64_t s32() { return (int64_t)(int32_t)u32(); }
   int64_t s64() {
-    uint64_t v = 0;
-    for (int k = 0; k < 8; ++k) v = (v << 8) | (uint8_t)d_[i_++];
+    uint64_t v = be_get64(reinterpret_cast<const unsigned char *>(d_.data()) + i_);
+    i_ += 8;
     return (int64_t)v;
   }
 
@@ -348,13 +350,9 @@ std::shared_ptr<const Zone> tzfile_find(std::string_view name) {
     auto it = g_zone_cache.find(path);
     if (it != g_zone_cache.end()) return it->second;
   }
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return nullptr;
+  // Zone files are a few KiB; a file of more than 1 MiB is no zone file.
   std::string data;
-  char buf[8192];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && data.size() < (1u << 20)) data.append(buf, n);
-  fclose(f);
+  if (readfile(path.c_str(), &data, size_t{1} << 20) != 0) return nullptr;
   auto z = tzfile_parse(data);
   if (!z) return nullptr;
   std::lock_guard<std::mutex> lock(g_zone_mutex);

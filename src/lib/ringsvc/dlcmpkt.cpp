@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "base/md5.h"
 #include "base/oom.h"
@@ -30,13 +31,9 @@ std::atomic<int> iseq{0};
 
 size_t key_length() { return strlen(reinterpret_cast<const char *>(pktbts)); }
 
-unsigned get16(const char *p) {
-  return static_cast<unsigned>(static_cast<unsigned char>(p[0]) << 8 |
-                               static_cast<unsigned char>(p[1]));
-}
+unsigned get16(const char *p) { return be_get16(reinterpret_cast<const unsigned char *>(p)); }
 void put16(char *p, unsigned v) {
-  p[0] = static_cast<char>((v >> 8) & 0xff);
-  p[1] = static_cast<char>(v & 0xff);
+  be_put16(reinterpret_cast<unsigned char *>(p), static_cast<uint16_t>(v));
 }
 
 // True when the text holds a character that a "key value" line cannot carry.
