@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "benchkit.h"
 #include "ring/orb.h"
 
 namespace {
@@ -111,7 +112,9 @@ void BM_TwoProcesses(benchmark::State &state) {
   free(buf);
   orbclose(r);
 }
-BENCHMARK(BM_TwoProcesses)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Burst lengths in packets.
+void two_process_sizes(benchmark::internal::Benchmark *b) { bench_sizes(b, {100000}); }
+BENCHMARK(BM_TwoProcesses)->Apply(two_process_sizes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

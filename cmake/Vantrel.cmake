@@ -9,7 +9,7 @@ function(vantrel_library name)
     list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${x})
   endforeach()
   if(NOT srcs)
-    # A library whose sources are not written yet still links.
+    # A folder without sources makes an empty library, so that its users still link.
     set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
     file(WRITE ${empty} "")
     set(srcs ${empty})
@@ -21,7 +21,7 @@ endfunction()
 
 # vantrel_tests(PREFIX DEPS...): one test program per *_test.cpp of the current folder.
 # A file named *_mt_test.cpp exercises threads and is labelled "threads" (run under
-# ThreadSanitizer as well). Tests named in NOEMU are labelled "noemu": they are left out
+# ThreadSanitizer as well) and built by the target thread_tests. Tests named in NOEMU are labelled "noemu": they are left out
 # of the run under qemu-arm, each for the reason given beside it in the folder's list.
 function(vantrel_tests prefix)
   cmake_parse_arguments(A "" "" "DEPS;NOEMU" ${ARGN})
@@ -35,6 +35,7 @@ function(vantrel_tests prefix)
     set(labels ${prefix})
     if(base MATCHES "_mt_test$")
       list(APPEND labels threads)
+      add_dependencies(thread_tests ${exe})
     endif()
     if(base IN_LIST A_NOEMU)
       list(APPEND labels noemu)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the programs (plain optimised build) and runs the main job on its embedded
-# defaults. Acquisition is not built yet: for now this shows each program's usage.
+# defaults; today each program only prints its usage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --host-only

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <ctime>
 
 #include "testkit/testkit.h"
 
@@ -58,4 +60,34 @@ TEST(Clock, DriverReplacesTheClocks) {
   EXPECT_DOUBLE_EQ(clock_monotonic(), 4600.0);
   clock_set_driver(nullptr);
   EXPECT_GT(clock_now(), 1e9);
+}
+
+TEST(Clock, TimespecOfSeconds) {
+  struct Case {
+    double seconds;
+    time_t sec;
+    long nsec;
+  } cases[] = {
+      {0, 0, 0},
+      {-1.5, 0, 0},
+      {NAN, 0, 0},
+      {1.25, 1, 250000000},
+      {2.0, 2, 0},
+      {0.3, 0, 300000000},
+      {1e-9, 0, 1},          // rounded, not cut
+      {0.9999999999, 1, 0},  // carried into seconds
+      {4e9, 4000000000, 0},  // past 2038 on 32-bit too
+  };
+  for (const Case &c : cases) {
+    timespec ts = clock_timespec(c.seconds);
+    EXPECT_EQ(ts.tv_sec, c.sec) << c.seconds;
+    EXPECT_EQ(ts.tv_nsec, c.nsec) << c.seconds;
+  }
+  timespec before{};
+  clock_gettime(CLOCK_REALTIME, &before);
+  timespec until = clock_realtime_after(2.5);
+  double gap = (double)(until.tv_sec - before.tv_sec) + (until.tv_nsec - before.tv_nsec) / 1e9;
+  EXPECT_GE(gap, 2.5);
+  EXPECT_LT(gap, 3.5);
+  EXPECT_LT(until.tv_nsec, 1000000000L);
 }

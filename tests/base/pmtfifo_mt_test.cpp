@@ -20,9 +20,11 @@ namespace {
 void *item_of(intptr_t n) { return reinterpret_cast<void *>(n); }
 intptr_t id_of(void *p) { return reinterpret_cast<intptr_t>(p); }
 
-// Gives a thread just started the time to reach its wait inside the queue. The tests
-// hold whichever way the race goes, except where the comment says otherwise.
-void settle() { clock_sleep(0.05); }
+// Returns once `pops` pops and `pushes` pushes wait inside the queue: the threads just
+// started have reached their wait.
+void until_blocked(Pmtfifo *q, int pops, int pushes) {
+  ASSERT_EQ(pmtfifo_wait_blocked(q, pops, pushes, 60.0), 1) << "the waits were not reached";
+}
 
 }  // namespace
 
@@ -89,7 +91,7 @@ TEST(PmtfifoThreads, ReleaseEndsWaitingPopsWhateverTheTimeOut) {
     std::vector<std::thread> consumers;
     for (int c = 0; c < 3; c++)
       consumers.emplace_back([&, c] { results[c] = pmtfifo_pop(q, &items[c]); });
-    settle();
+    until_blocked(q, 3, 0);
     EXPECT_EQ(pmtfifo_release_block(q), 0);
     for (auto &th : consumers) th.join();
     for (int c = 0; c < 3; c++) {
@@ -106,7 +108,7 @@ TEST(PmtfifoThreads, TimedPopTakesAnItemPushedWhileItWaits) {
   int result = -9;
   void *item = nullptr;
   std::thread consumer([&] { result = pmtfifo_pop(q, &item); });
-  settle();
+  until_blocked(q, 1, 0);
   ASSERT_EQ(pmtfifo_push(q, item_of(42)), 0);
   consumer.join();
   EXPECT_EQ(result, 1);
@@ -123,7 +125,7 @@ TEST(PmtfifoThreads, ProducerWaitingOnAFullQueueIsWokenByAPop) {
     result = pmtfifo_push(q, item_of(2));
     done = true;
   });
-  settle();
+  until_blocked(q, 0, 1);
   EXPECT_FALSE(done.load()) << "push went past the limit";
   EXPECT_EQ(pmtfifo_data_available(q), 1);
   void *item = nullptr;
@@ -143,7 +145,7 @@ TEST(PmtfifoThreads, ReleaseEndsWaitingPushes) {
   std::vector<std::thread> producers;
   for (int p = 0; p < 2; p++)
     producers.emplace_back([&, p] { results[p] = pmtfifo_push(q, item_of(10 + p)); });
-  settle();
+  until_blocked(q, 0, 2);
   EXPECT_EQ(pmtfifo_release_block(q), 0);
   for (auto &t : producers) t.join();
   EXPECT_EQ(results[0], -2);
@@ -246,7 +248,7 @@ TEST(PmtfifoThreads, DestroyReleasesWaitingThreadsBeforeFreeing) {
   // An empty queue with a waiting consumer and a full one with a waiting producer.
   // destroy must wake them and let them leave before it frees the queue; the
   // sanitizers report a use after free otherwise. The threads must be inside their
-  // call before destroy begins, hence the flag and the longer pause.
+  // call before destroy begins.
   Pmtfifo *empty = pmtfifo_create(0, 1, 0);
   Pmtfifo *full = pmtfifo_create(1, 1, 0);
   void *kept = malloc(4);
@@ -263,7 +265,8 @@ TEST(PmtfifoThreads, DestroyReleasesWaitingThreadsBeforeFreeing) {
     push_result = pmtfifo_push(full, item_of(7));
   });
   while (started.load() < 2) std::this_thread::yield();
-  clock_sleep(0.2);
+  until_blocked(empty, 1, 0);
+  until_blocked(full, 0, 1);
   EXPECT_EQ(pmtfifo_destroy(empty, free), 0);
   EXPECT_EQ(pmtfifo_destroy(full, free), 0);  // frees `kept`
   consumer.join();
@@ -295,7 +298,7 @@ TEST(PmtfifoThreads, ProducerCancelledWhileWaitingLeavesTheQueueUsable) {
   pthread_t th;
   ASSERT_EQ(pthread_create(&th, nullptr, push_until_cancelled, &args), 0);
   while (args.started.load() == 0) std::this_thread::yield();
-  settle();
+  until_blocked(args.q, 0, 1);
   ASSERT_EQ(pthread_cancel(th), 0);
   void *status = nullptr;
   ASSERT_EQ(pthread_join(th, &status), 0);

@@ -1,6 +1,7 @@
 // fixtures.h - far ends for the byte-stream device tests: a pseudo-terminal whose slave
 // path is the device under test, socket pairs, loopback listeners on free ports, a
-// recorder for the callbacks and a stand-in for the modem-control lines.
+// recorder for the callbacks, a stand-in for the modem-control lines and the owning
+// wrapper of a record.
 #pragma once
 
 #include <arpa/inet.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +28,12 @@
 #include "testkit/testkit.h"
 
 namespace bsfix {
+
+// A byte-stream record that serialbuf_destroy ends when it goes out of scope.
+struct RecordFreer {
+  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
+};
+using Record = std::unique_ptr<SerialBuf, RecordFreer>;
 
 // Reads from fd until `want` bytes came or `seconds` of clock time passed.
 inline std::string read_for(int fd, size_t want, double seconds) {

@@ -16,11 +16,6 @@ using namespace bsfix;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-using Record = std::unique_ptr<SerialBuf, Freer>;
-
 Record serial_record(const std::string &dev, int baud = 9600, int flow = 0) {
   return Record(serialbuf_create_serial(dev.c_str(), baud, flow, 64, 1000, 3000, 0, 2, nullptr,
                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));

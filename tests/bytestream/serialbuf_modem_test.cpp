@@ -15,11 +15,6 @@ using namespace bsfix;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-using Record = std::unique_ptr<SerialBuf, Freer>;
-
 constexpr int kTimeout = 1000;
 constexpr int kTimeoutConnect = 2000;
 

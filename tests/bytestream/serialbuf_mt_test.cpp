@@ -15,11 +15,6 @@ using namespace bsfix;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-using Record = std::unique_ptr<SerialBuf, Freer>;
-
 // Byte i of a stream: text with a line end every 50 bytes, so the echo passes lines.
 char stream_byte(size_t i, char base) { return (i % 50 == 49) ? '\n' : (char)(base + (i % 26)); }
 

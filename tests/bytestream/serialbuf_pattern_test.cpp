@@ -13,11 +13,6 @@ using namespace bsfix;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-using Record = std::unique_ptr<SerialBuf, Freer>;
-
 // Input that the far end sends over time: each step after a pause of clock seconds.
 struct Step {
   double after;

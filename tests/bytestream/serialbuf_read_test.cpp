@@ -14,11 +14,6 @@ using namespace bsfix;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-using Record = std::unique_ptr<SerialBuf, Freer>;
-
 // A connected record over a socket pair, with the recorder's callbacks.
 struct Link {
   Recorder rec;

@@ -13,7 +13,7 @@
 
 #include "base/elog.h"
 #include "base/pf.h"
-#include "support/dlcmpkt.h"
+#include "ringsvc/dlcmpkt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;

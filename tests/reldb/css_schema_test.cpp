@@ -25,7 +25,7 @@ class CssSchema : public ::testing::Test {
     clear_db_env();
     setenv("SCHEMA_DIR", RELDB_DATA, 1);
     db = dbtmp("css3.0");
-    ASSERT_GE(db.database, 0) << logged();
+    ASSERT_GE(db.database, 0) << take_registered();
   }
   void TearDown() override {
     if (db.database >= 0) RVdbclose(db);
@@ -109,7 +109,7 @@ TEST_F(CssSchema, SensorSubsetJoinsInstrumentOnInid) {
   Dbptr sensor = dblookup(site, nullptr, "sensor", nullptr, nullptr);
   Dbptr instrument = dblookup(site, nullptr, "instrument", nullptr, nullptr);
   Dbptr sub = dbsubset(sensor, "sta == 'AAA'", nullptr);
-  ASSERT_GE(sub.table, 0) << logged();
+  ASSERT_GE(sub.table, 0) << take_registered();
   Tbl *k1 = nullptr, *k2 = nullptr;
   ASSERT_EQ(dbfind_join_keys(sub, instrument, &k1, &k2), 0);
   EXPECT_EQ(strings(k1), (std::vector<std::string>{"inid"}));
@@ -117,7 +117,7 @@ TEST_F(CssSchema, SensorSubsetJoinsInstrumentOnInid) {
   freetbl(k1, nullptr);
   freetbl(k2, nullptr);
   Dbptr join = dbjoin(sub, instrument, nullptr, nullptr, 0, nullptr, nullptr);
-  ASSERT_GE(join.table, 0) << logged();
+  ASSERT_GE(join.table, 0) << take_registered();
   ASSERT_EQ(dbquery(join, dbRECORD_COUNT, nullptr), 2);
   std::vector<std::string> got;
   for (join.record = 0; join.record < 2; join.record++) {
@@ -138,7 +138,7 @@ TEST(CssSchemaInstall, FoundBelowTheInstallRoot) {
   root.write("data/schemas/css3.0", read_file(std::string(RELDB_DATA) + "/schemas/css3.0"));
   setenv("VANTREL", root.path().c_str(), 1);
   Dbptr db = dbtmp("css3.0");
-  EXPECT_GE(db.database, 0) << logged();
+  EXPECT_GE(db.database, 0) << take_registered();
   if (db.database >= 0) RVdbclose(db);
   unsetenv("VANTREL");
 }

@@ -84,15 +84,15 @@ TEST_F(Edit, AddChkReturnsExistingEqualRecords) {
   }
   EXPECT_EQ(count_of(t), 2);
   EXPECT_EQ(file_size(demo.dir.file("demo.site")), 2L * (long)record_text(t, 0).size());
-  logged();
+  take_registered();
 }
 
 TEST_F(Edit, AddChkRefusesKeyClashes) {
   Dbptr t = demo.table("site");
   ASSERT_EQ(dbaddchk(t, site("AAA", "2020001", "2020100", "10.0").c_str()), 0);
-  logged();
+  take_registered();
   EXPECT_EQ(dbaddchk(t, site("AAA", "2020050", "2020200", "11.0").c_str()), -103);
-  std::string msg = logged();
+  std::string msg = take_registered();
   EXPECT_NE(msg.find("matched the primary key of record #0, but field 'ondate' is different"),
             std::string::npos)
       << msg;
@@ -103,11 +103,11 @@ TEST_F(Edit, AddChkRefusesKeyClashes) {
   ASSERT_EQ(
       dbaddchk(sc, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "5", "-1", "0"}).c_str()),
       0);
-  logged();
+  take_registered();
   EXPECT_EQ(
       dbaddchk(sc, record(demo.db, "sitechan", {"ZZZ", "BHZ", "2020001", "5", "-1", "0"}).c_str()),
       -103);
-  msg = logged();
+  msg = take_registered();
   EXPECT_NE(msg.find("matched the alternate key of record #0, but field 'sta' is different"),
             std::string::npos)
       << msg;
@@ -129,11 +129,11 @@ TEST_F(Edit, AddChkNullKeys) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.values[0] + " " + c.values[1]);
-    logged();
+    take_registered();
     int r = dbaddchk(demo.table(c.table), record(demo.db, c.table, c.values).c_str());
     EXPECT_EQ(r >= 0, c.added) << r;
     if (!c.added) {
-      EXPECT_NE(logged().find(c.message), std::string::npos);
+      EXPECT_NE(take_registered().find(c.message), std::string::npos);
     }
   }
 }
@@ -191,11 +191,11 @@ TEST_F(Edit, AddChkGivesIds) {
   EXPECT_NE(field_text(sc, 1, "lddate"), "-9999999999.99900");  // dbaddv stamps the load date
 
   // dbaddv errors.
-  logged();
+  take_registered();
   EXPECT_EQ(dbaddv(sc, nullptr, "nosuch", 1, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("no field nosuch in table sitechan"), std::string::npos);
+  EXPECT_NE(take_registered().find("no field nosuch in table sitechan"), std::string::npos);
   EXPECT_EQ(dbaddv(demo.db, "nosuchtable", "sta", "X", nullptr), dbINVALID);
-  EXPECT_NE(logged().find("bad db type in dbputv"), std::string::npos);
+  EXPECT_NE(take_registered().find("bad db type in dbputv"), std::string::npos);
   EXPECT_EQ(count_of(sc), 3);
 }
 
@@ -222,9 +222,9 @@ TEST_F(Edit, AddCountsRecordsOthersAppended) {
   dbresolve(t, nullptr, &r, nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(record_text(t, 5), std::string(r->nullrecord, (size_t)r->size));
 
-  logged();
+  take_registered();
   EXPECT_EQ(dbadd(demo.db, rec.c_str()), dbINVALID);
-  EXPECT_NE(logged().find("dbadd requires db pointer to table"), std::string::npos);
+  EXPECT_NE(take_registered().find("dbadd requires db pointer to table"), std::string::npos);
 }
 
 TEST_F(Edit, ReadOnlyTablesRefuse) {
@@ -234,19 +234,19 @@ TEST_F(Edit, ReadOnlyTablesRefuse) {
   demo.close();
   ASSERT_EQ(demo.open("r"), 0);
   t = demo.table("site");
-  logged();
+  take_registered();
   EXPECT_EQ(dbadd(t, rec.c_str()), dbINVALID);
-  EXPECT_NE(logged().find("is opened read-only and cannot be updated"), std::string::npos);
+  EXPECT_NE(take_registered().find("is opened read-only and cannot be updated"), std::string::npos);
   EXPECT_EQ(dbadd(demo.table("sensor"), rec.c_str()), dbINVALID);
-  EXPECT_NE(logged().find("Table sensor does not exist and database was opened read-only"),
+  EXPECT_NE(take_registered().find("Table sensor does not exist and database was opened read-only"),
             std::string::npos);
   EXPECT_EQ(dbaddchk(t, rec.c_str()), dbINVALID);
   t.record = 0;
   EXPECT_EQ(dbmark(t), dbINVALID);
-  EXPECT_NE(logged().find("dbmark: Table site ("), std::string::npos);
+  EXPECT_NE(take_registered().find("dbmark: Table site ("), std::string::npos);
   EXPECT_EQ(dbdelete(t), dbINVALID);
   EXPECT_EQ(dbdestroy(demo.db), dbINVALID);
-  EXPECT_NE(logged().find("Can't destroy a database opened read-only"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't destroy a database opened read-only"), std::string::npos);
   EXPECT_EQ(file_size(demo.dir.file("demo.site")), (long)rec.size());
 }
 
@@ -335,7 +335,7 @@ TEST_F(Edit, MarkCrunchDelete) {
   EXPECT_EQ(file_size(path), 0);
   EXPECT_EQ(dbadd(t, site("S9", "2020001", "-1", "1.0").c_str()), 0);
   EXPECT_EQ(dbflush_indexes(t), 0);
-  logged();
+  take_registered();
 }
 
 TEST(Destroy, RemovesFilesAndDescriptor) {
@@ -355,7 +355,7 @@ TEST(Destroy, RemovesFilesAndDescriptor) {
     EXPECT_EQ(file_size(demo.dir.file("demo.lastid")), -1);
     EXPECT_EQ(file_size(demo.dir.file(".%demo.site")), -1);
     EXPECT_EQ(file_size(demo.dir.file("demo1.0")), (long)demo_schema().size());
-    logged();
+    take_registered();
   }
 }
 
@@ -381,5 +381,5 @@ TEST(AddFailure, ShortWriteIsCutBack) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(file_size(path), (long)rec.size());
   EXPECT_EQ(dbadd(t, rec.c_str()), 1);
-  logged();
+  take_registered();
 }

@@ -51,12 +51,12 @@ Result run(Dbptr db, const std::string &text, int setflag = 0) {
 // The printed and registered messages of one compilation (or evaluation).
 struct Messages {
   ElogCapture printed;
-  std::string text() { return printed.text() + logged(); }
+  std::string text() { return printed.text() + take_registered(); }
 };
 
 class Expr : public ::testing::Test {
  protected:
-  void SetUp() override { logged(); }
+  void SetUp() override { take_registered(); }
   void open_with_sites() {
     ASSERT_EQ(demo.open(), 0);
     std::string text =
@@ -618,12 +618,12 @@ TEST_F(Expr, ArrivalsOnAViewOfOriginAndSite) {
   pushtbl(tables, const_cast<char *>("site"));
   Dbptr view = dbtbl2view(demo.db, "os", tables);
   freetbl(tables, nullptr);
-  ASSERT_GE(view.table, 0) << logged();
+  ASSERT_GE(view.table, 0) << take_registered();
   Dbptr origin = demo.table("origin");
   for (int o : {0, 1}) {
     Dbptr row[2] = {{origin.database, origin.table, dbALL, o},
                     {site.database, site.table, dbALL, 0}};
-    ASSERT_GE(dbadd(view, reinterpret_cast<const char *>(row)), 0) << logged();
+    ASSERT_GE(dbadd(view, reinterpret_cast<const char *>(row)), 0) << take_registered();
   }
   const double kPi = 3.141592653589793;
   double delta, az;
@@ -643,7 +643,7 @@ TEST_F(Expr, ArrivalsOnAViewOfOriginAndSite) {
   };
   for (const Case &c : cases) {
     Result r = run(view, c.text);
-    EXPECT_EQ(r.rc, 1) << c.text << " " << logged();
+    EXPECT_EQ(r.rc, 1) << c.text << " " << take_registered();
     EXPECT_NEAR(r.d, c.value, 1e-6) << c.text;
   }
   EXPECT_GT(run(view, "sarrival() - parrival()").d, 0.0);
@@ -651,7 +651,7 @@ TEST_F(Expr, ArrivalsOnAViewOfOriginAndSite) {
   // evaluation error, not a time before the origin.
   Result r = run(view, "arrival('PKP')");
   EXPECT_EQ(r.rc, dbINVALID);
-  EXPECT_NE(logged().find("arrival: no PKP travel time"), std::string::npos);
+  EXPECT_NE(take_registered().find("arrival: no PKP travel time"), std::string::npos);
   view.record = 1;
   EXPECT_EQ(run(view, "parrival()").rc, dbINVALID);
   EXPECT_EQ(run(view, "phase_arrival(2.0)").rc, 1);  // no travel time involved

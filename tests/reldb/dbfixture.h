@@ -14,20 +14,6 @@
 #include "reldb/dbinternal.h"
 #include "testkit/testkit.h"
 
-// The messages registered on this thread since the last call, joined; the register is
-// emptied.
-inline std::string logged() {
-  Elog_msg *list = nullptr;
-  int n = elog_query(2, 0, &list);
-  std::string out;
-  for (int i = 0; i < n; i++) {
-    out += list[i].msg;
-    elog_free_msg(&list[i]);
-  }
-  free(list);
-  return out;
-}
-
 inline std::string demo_schema() { return read_file(std::string(RELDB_SCHEMAS) + "/demo1.0"); }
 
 // The database variables cleared, so that no outside setting changes a test.

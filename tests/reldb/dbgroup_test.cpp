@@ -77,7 +77,7 @@ TEST_F(Grouping, RunsOfEqualValues) {
     sites(c.stas);
     std::string name = "g" + std::to_string(n++);
     Dbptr g = dbgroup(demo.table("site"), f, name.c_str(), 7);
-    ASSERT_GE(g.table, 0) << logged();
+    ASSERT_GE(g.table, 0) << take_registered();
     EXPECT_EQ(g.record, dbALL);
     EXPECT_EQ(groups(g), c.groups) << name;
     int transient = 0;
@@ -92,7 +92,7 @@ TEST_F(Grouping, SeveralFieldsAndTheKey) {
     dbadd(t, record(demo.db, "site", {sta, "2001001", "-1", lat, "0", "0", "x", "0"}).c_str());
   f = names({"sta", "lat"});
   Dbptr g = dbgroup(t, f, "bylat", 0);
-  ASSERT_GE(g.table, 0) << logged();
+  ASSERT_GE(g.table, 0) << take_registered();
   EXPECT_EQ(dbquery(g, dbRECORD_COUNT, nullptr), 3);
   g.record = 1;
   double lat = 0;
@@ -115,7 +115,7 @@ TEST_F(Grouping, DefaultNameFollowsTheRelationCount) {
     Dbptr all = {demo.db.database, dbALL, dbALL, dbALL};
     int before = dbquery(all, dbTABLE_COUNT, nullptr);
     Dbptr g = dbgroup(demo.table("site"), f, i ? "" : nullptr, 1);
-    ASSERT_GE(g.table, 0) << logged();
+    ASSERT_GE(g.table, 0) << take_registered();
     char *name = nullptr;
     dbquery(g, dbTABLE_NAME, &name);
     // The bundle attributes do not add relations, so the count is the one before.
@@ -129,19 +129,19 @@ TEST_F(Grouping, Failures) {
   int relations = dbquery(all, dbTABLE_COUNT, nullptr);
   f = names({"sta", "inid"});
   EXPECT_EQ(dbgroup(demo.table("site"), f, "g", 0).table, dbINVALID);
-  EXPECT_NE(logged().find("Field 'inid' not present in table 'site'."), std::string::npos);
+  EXPECT_NE(take_registered().find("Field 'inid' not present in table 'site'."), std::string::npos);
   EXPECT_EQ(dbquery(all, dbTABLE_COUNT, nullptr), relations);  // nothing made
   freetbl(f, nullptr);
   f = names({"sta"});
   // A name that would carry schema text of its own is refused, not compiled.
   for (const char *bad : {"x ; Relation y Fields ( sta ) ;", "a b", "x(", "%s%n"}) {
     EXPECT_EQ(dbgroup(demo.table("site"), f, bad, 0).table, dbINVALID) << bad;
-    EXPECT_NE(logged().find("bad relation name"), std::string::npos) << bad;
+    EXPECT_NE(take_registered().find("bad relation name"), std::string::npos) << bad;
   }
   EXPECT_EQ(dbquery(all, dbTABLE_COUNT, nullptr), relations);
   Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
   EXPECT_EQ(dbgroup(bad, f, "g", 0).table, dbINVALID);
-  logged();
+  take_registered();
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ class IndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, db.open());
-    logged();
+    take_registered();
   }
   void add_sensor(const char *sta, const char *time, const char *endtime,
                   const char *chanid = "1") {
@@ -95,7 +95,7 @@ TEST_F(IndexTest, BadKeysAreRefused) {
     Jig *jig = reinterpret_cast<Jig *>(1);
     EXPECT_EQ(dbINVALID, dbmake_jig(db.table("sensor"), keys.tbl, &jig)) << c.key;
     EXPECT_EQ(nullptr, jig);
-    EXPECT_NE(std::string::npos, logged().find(c.message)) << c.key;
+    EXPECT_NE(std::string::npos, take_registered().find(c.message)) << c.key;
   }
 }
 

@@ -100,7 +100,7 @@ class Join : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(demo.open(), 0); }
   Dbptr add(const char *table, const std::vector<std::string> &values) {
     Dbptr t = demo.table(table);
-    EXPECT_GE(dbadd(t, record(demo.db, table, values).c_str()), 0) << logged();
+    EXPECT_GE(dbadd(t, record(demo.db, table, values).c_str()), 0) << take_registered();
     return t;
   }
   // wfdisc rows: sta chan time ... endtime.
@@ -188,7 +188,7 @@ TEST_F(Join, MatchesTheNestedLoopForPointsRangesAndDates) {
         }
         Tbl *missed = nullptr;
         Dbptr view = dbjoin(demo.table("wfdisc"), c.second, &k1, &k2, outer, &missed, nullptr);
-        ASSERT_GE(view.table, 0) << logged();
+        ASSERT_GE(view.table, 0) << take_registered();
         if (c.k1.empty()) {
           EXPECT_EQ(strings(k1), (std::vector<std::string>{"sta", "chan", "time::endtime"}));
           EXPECT_EQ(strings(k2), (std::vector<std::string>{"sta", "chan", "time::endtime"}));
@@ -213,7 +213,7 @@ TEST_F(Join, RowsReadTheirBaseRecords) {
   calibration({"A", "X", kDay0 + 50, kDay0 + 60});
   Dbptr view =
       dbjoin(demo.table("wfdisc"), demo.table("calibration"), nullptr, nullptr, 0, nullptr, "wc");
-  ASSERT_GE(view.table, 0) << logged();
+  ASSERT_GE(view.table, 0) << take_registered();
   EXPECT_EQ(view.table, demo.table("wc").table);
   EXPECT_EQ(dbquery(view, dbRECORD_COUNT, nullptr), 2);
   view.record = 1;
@@ -222,7 +222,7 @@ TEST_F(Join, RowsReadTheirBaseRecords) {
   ASSERT_EQ(dbgetv(view, nullptr, "sta", sta, "wfdisc.time", &time, "calibration.time", &calib_time,
                    nullptr),
             0)
-      << logged();
+      << take_registered();
   EXPECT_STREQ(sta, "A");
   EXPECT_DOUBLE_EQ(time, kDay0);
   EXPECT_DOUBLE_EQ(calib_time, kDay0 + 50);
@@ -240,7 +240,7 @@ TEST_F(Join, CandidatesThatFailTheExactTestLeaveTheRecordUnmatched) {
   Tbl *missed = nullptr;
   Dbptr view =
       dbjoin(demo.table("wfdisc"), demo.table("calibration"), &k1, &k2, 1, &missed, nullptr);
-  ASSERT_GE(view.table, 0) << logged();
+  ASSERT_GE(view.table, 0) << take_registered();
   EXPECT_EQ(view_pairs(view), (Pairs{{0, dbNULL}, {1, 0}}));
   EXPECT_EQ(numbers(missed), (std::vector<int>{0}));
   freetbl(missed, nullptr);
@@ -261,7 +261,7 @@ TEST_F(Join, KeysAreDiscoveredFromTheSchema) {
                       "Relation dated Fields ( sta ondate lddate ) Primary ( sta ondate ) ;\n"
                       "Relation ts Fields ( sta timestamp lddate ) Primary ( sta timestamp ) ;\n"),
             0)
-      << logged();
+      << take_registered();
   struct Case {
     const char *t1, *t2;
     std::vector<std::string> k1, k2;
@@ -291,13 +291,13 @@ TEST_F(Join, KeysAreDiscoveredFromTheSchema) {
   EXPECT_EQ(k1, nullptr);
   Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
   EXPECT_EQ(dbfind_join_keys(bad, demo.table("site"), &k1, &k2), dbINVALID);
-  logged();
+  take_registered();
 
   int before = dbquery(demo.db, dbTABLE_COUNT, nullptr);
   Dbptr view =
       dbjoin(demo.table("lastid"), demo.table("site"), nullptr, nullptr, 0, nullptr, nullptr);
   EXPECT_EQ(view.table, dbINVALID);
-  EXPECT_EQ(logged(), "No keys join tables lastid and site\n");
+  EXPECT_EQ(take_registered(), "No keys join tables lastid and site\n");
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), before);
 }
 
@@ -343,10 +343,10 @@ TEST_F(Join, BadKeysFailCleanly) {
     for (const char *k : c.k2) pushtbl(k2, const_cast<char *>(k));
     Dbptr view = dbjoin(demo.table("wfdisc"), demo.table("calibration"), &k1, &k2, 0, nullptr, "j");
     EXPECT_EQ(view.table, dbINVALID);
-    EXPECT_NE(logged().find(c.message), std::string::npos) << c.message;
+    EXPECT_NE(take_registered().find(c.message), std::string::npos) << c.message;
     EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), before);
     EXPECT_EQ(demo.table("j").table, dbINVALID);
-    logged();
+    take_registered();
     Tbl *found = nullptr;
     Dbptr rec = demo.table("wfdisc");
     rec.record = 0;
@@ -355,7 +355,7 @@ TEST_F(Join, BadKeysFailCleanly) {
     freetbl(found, nullptr);
     freetbl(k1, nullptr);
     freetbl(k2, nullptr);
-    logged();
+    take_registered();
   }
   // A boolean key is refused by the index.
   Tbl *k = names({"sta == \"A\""});
@@ -363,7 +363,7 @@ TEST_F(Join, BadKeysFailCleanly) {
       dbjoin(demo.table("wfdisc"), demo.table("calibration"), &k, &k, 0, nullptr, nullptr).table,
       dbINVALID);
   freetbl(k, nullptr);
-  logged();
+  take_registered();
 }
 
 class Matches : public Join {

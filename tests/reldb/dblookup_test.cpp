@@ -16,14 +16,14 @@ namespace {
 class Lookup : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(demo.open("r+"), 0) << logged();
+    ASSERT_EQ(demo.open("r+"), 0) << take_registered();
     db = demo.db;
     demo.write_table("site", record(db, "site", {"AAK", "2003001", "-1", "42.6"}) +
                                  record(db, "site", {"BBK", "2003001", "-1", "-12.5"}));
     demo.write_table("sitechan", record(db, "sitechan", {"AAK", "BHZ", "2003001", "1"}) +
                                      record(db, "sitechan", {"AAK", "BHN", "2003001", "2"}) +
                                      record(db, "sitechan", {"BBK", "BHZ", "2003001", "1"}));
-    logged();
+    take_registered();
   }
   // A view of site and sitechan holding `n` records, each the pointers given.
   Dbptr make_view(const std::vector<std::pair<int, int>> &rows) {
@@ -102,7 +102,7 @@ TEST_F(Lookup, ResolutionLevels) {
     EXPECT_EQ(dbresolve(b.p, &d, &r, &t, &f, &address, &size), dbINVALID);
     EXPECT_EQ(address, nullptr);
     EXPECT_EQ(memcmp(&before, &b.p, sizeof before), 0);
-    EXPECT_NE(logged().find(b.message), std::string::npos);
+    EXPECT_NE(take_registered().find(b.message), std::string::npos);
   }
 }
 
@@ -169,7 +169,7 @@ TEST_F(Lookup, NullRecords) {
 
   Dbptr worse = demo.table("worse");
   EXPECT_EQ(new_null(worse), dbINVALID);
-  EXPECT_NE(logged().find("no null value specified for type 141"), std::string::npos);
+  EXPECT_NE(take_registered().find("no null value specified for type 141"), std::string::npos);
   worse.record = dbNULL;
   ASSERT_EQ(dbresolve(worse, nullptr, nullptr, nullptr, nullptr, &address, &size), dbRECORD);
   EXPECT_EQ(text_at(address, size), "   0.0      -     \n");
@@ -234,7 +234,8 @@ TEST_F(Lookup, FieldsMustLieInTheirRecord) {
   Dbptr self = {db.database, tiny.table, 1, 1};
   char buf[64];
   EXPECT_EQ(dbget(self, buf), dbINVALID);
-  EXPECT_NE(logged().find("Bad field id 1 in db pointer (outside the record)"), std::string::npos);
+  EXPECT_NE(take_registered().find("Bad field id 1 in db pointer (outside the record)"),
+            std::string::npos);
 }
 
 TEST_F(Lookup, DroppingATable) {
@@ -243,8 +244,8 @@ TEST_F(Lookup, DroppingATable) {
   EXPECT_GE(gone.table, 0);
   EXPECT_EQ(dbfree(gone), 0);
   EXPECT_EQ(dbresolve(gone, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("Bad table id " + std::to_string(gone.table) +
-                          " (relation was closed) in db pointer\n"),
+  EXPECT_NE(take_registered().find("Bad table id " + std::to_string(gone.table) +
+                                   " (relation was closed) in db pointer\n"),
             std::string::npos);
   EXPECT_EQ(demo.table("gone").table, dbINVALID);
   // The attribute forgot the relation.
@@ -317,7 +318,7 @@ TEST_F(Lookup, DatabasesByName) {
   demo.dir.write("other", "demo1.0\n");
   std::string other = demo.dir.file("other");
   Dbptr a = dblookup(none, other.c_str(), nullptr, nullptr, nullptr);
-  ASSERT_GE(a.database, 0) << logged();
+  ASSERT_GE(a.database, 0) << take_registered();
   EXPECT_NE(a.database, db.database);
   EXPECT_EQ(a.table, dbALL);
   int writable = 0;
@@ -445,7 +446,7 @@ TEST_F(Lookup, Queries) {
   EXPECT_EQ(dbquery(site, dbFIELD_NAME, &text), dbINVALID);
   EXPECT_STREQ(text, "**bad dbquery**");
   EXPECT_EQ(dbquery(site, -400, &n), dbINVALID);
-  EXPECT_NE(logged().find("dbquery doesn't recognize code -400\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("dbquery doesn't recognize code -400\n"), std::string::npos);
   Dbptr closed = {db.database + 500, dbALL, dbALL, dbALL};
   EXPECT_EQ(dbquery(closed, dbDATABASE_NAME, &text), dbINVALID);
   EXPECT_EQ(dbquery(closed, dbDATABASE_COUNT, &n), 0);
@@ -474,7 +475,7 @@ TEST(EmptySchema, DatabaseLevelWithoutRelations) {
   dir.write("nothing", "Schema nothing ;\n");
   std::string desc = dir.write("db", "nothing\n");
   Dbptr db;
-  ASSERT_EQ(RVdbopen(desc.c_str(), "r", &db), 0) << logged();
+  ASSERT_EQ(RVdbopen(desc.c_str(), "r", &db), 0) << take_registered();
   EXPECT_EQ(dbresolve(db, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), dbDATABASE);
   EXPECT_EQ(dbquery(db, dbTABLE_COUNT, nullptr), 0);
   RVdbclose(db);

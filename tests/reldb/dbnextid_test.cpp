@@ -133,7 +133,7 @@ TEST(NextId, LastidTable) {
   ASSERT_EQ(demo.open(), 0);
   EXPECT_EQ(dbnextid(demo.db, "chanid"), 101);
   EXPECT_EQ(lastid_value(demo.db, "chanid"), 101);
-  logged();
+  take_registered();
 }
 
 TEST(NextId, LastidBehindTable) {
@@ -147,7 +147,7 @@ TEST(NextId, LastidBehindTable) {
   int count = 0;
   dbquery(t, dbRECORD_COUNT, &count);
   EXPECT_EQ(count, 1);
-  logged();
+  take_registered();
 }
 
 TEST(NextId, NoLastidTable) {
@@ -161,9 +161,9 @@ TEST(NextId, NoLastidTable) {
   ASSERT_EQ(demo.open(), 0);
   unsetenv("DBIDSERVER");
   EXPECT_EQ(dbnextid(demo.db, "inid"), -1);
-  logged();
+  take_registered();
   EXPECT_EQ(dbaddv(demo.db, "instrument", "inid", -1, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("Can't assign new inid to add record"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't assign new inid to add record"), std::string::npos);
 }
 
 TEST(IdServer, GivesIds) {
@@ -186,7 +186,7 @@ TEST(IdServer, GivesIds) {
   EXPECT_EQ(dbnextid(demo.db, "wfid"), 17);
   // No lastid table file was made: the server alone decides.
   EXPECT_EQ(access(demo.dir.file("demo.lastid").c_str(), F_OK), -1);
-  logged();
+  take_registered();
 }
 
 TEST(IdServer, RefusesIdsAlreadyInUse) {
@@ -201,11 +201,11 @@ TEST(IdServer, RefusesIdsAlreadyInUse) {
   Dbptr t = demo.table("sitechan");
   ASSERT_EQ(dbadd(t, record(demo.db, "sitechan", {"AAA", "BHZ", "2020001", "20", "-1"}).c_str()),
             0);
-  logged();
+  take_registered();
   EXPECT_EQ(dbnextid(demo.db, "chanid"), -1);
-  EXPECT_NE(
-      logged().find("idserver returns new id for chanid = 17, but database already has id=20"),
-      std::string::npos);
+  EXPECT_NE(take_registered().find(
+                "idserver returns new id for chanid = 17, but database already has id=20"),
+            std::string::npos);
 }
 
 TEST(IdServer, EndsTheProcessWhenNoIdComes) {
@@ -282,5 +282,5 @@ TEST(NextId, TwoWritersDrawDistinctIds) {
   EXPECT_EQ(*ids.rbegin(), 2 * kEach);
   EXPECT_EQ(lastid_value(demo.db, "chanid"), 2 * kEach);
   EXPECT_EQ(lastid_value(demo.db, "wfid"), 2 * kEach);
-  logged();
+  take_registered();
 }

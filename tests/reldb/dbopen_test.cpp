@@ -75,7 +75,7 @@ TEST(Descriptor, Forms) {
     EXPECT_EQ(d.idserver(), c.idserver);
   }
   unsetenv("DBLOCKS");
-  logged();
+  take_registered();
 }
 
 TEST(Descriptor, EnvironmentFallbacks) {
@@ -146,12 +146,12 @@ TEST(Dbcreate, WritesTheDescriptor) {
     EXPECT_EQ(dbcreate(path.c_str(), schema, dbpath, description, nullptr), dbINVALID);
   }
   EXPECT_EQ(dbcreate(dir.file("nosuch/d").c_str(), "s", nullptr, nullptr, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("Can't create " + dir.file("nosuch/d")), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't create " + dir.file("nosuch/d")), std::string::npos);
 }
 
 TEST(Dbopen, OpenShareAndClose) {
   DemoDb demo;
-  ASSERT_EQ(demo.open("r"), 0) << logged();
+  ASSERT_EQ(demo.open("r"), 0) << take_registered();
   EXPECT_GE(demo.db.database, 0);
   EXPECT_EQ(demo.db.table, dbALL);
   EXPECT_EQ(demo.db.field, dbALL);
@@ -176,8 +176,8 @@ TEST(Dbopen, OpenShareAndClose) {
   EXPECT_EQ(RVdbclose(demo.db), 0);
   demo.db.database = -1;
   EXPECT_EQ(RVdbclose({id, dbALL, dbALL, dbALL}), dbINVALID);
-  EXPECT_NE(logged().find("Bad database id " + std::to_string(id) +
-                          " (database was closed) in db pointer\n"),
+  EXPECT_NE(take_registered().find("Bad database id " + std::to_string(id) +
+                                   " (database was closed) in db pointer\n"),
             std::string::npos);
 
   // A new open gets a new id.
@@ -193,23 +193,24 @@ TEST(Dbopen, Failures) {
   EXPECT_EQ(RVdbopen(demo.path.c_str(), "w", &db), dbINVALID);
   EXPECT_EQ(db.database, dbINVALID);
   EXPECT_EQ(db.table, dbALL);
-  EXPECT_NE(logged().find("Invalid open flag : 'w'\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Invalid open flag : 'w'\n"), std::string::npos);
 
   demo.dir.write("bad", "# broken\nschema &Tbl{\n");
   EXPECT_EQ(RVdbopen(demo.dir.file("bad").c_str(), "r", &db), dbINVALID);
-  EXPECT_NE(logged().find("Couldn't read descriptor file '" + demo.dir.file("bad") + "'\n"),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("Couldn't read descriptor file '" + demo.dir.file("bad") + "'\n"),
+      std::string::npos);
 
   demo.dir.write("noschema", "nosuch\n");
   EXPECT_EQ(RVdbopen(demo.dir.file("noschema").c_str(), "r", &db), dbINVALID);
-  EXPECT_NE(logged().find("Can't open schema file 'nosuch'.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't open schema file 'nosuch'.\n"), std::string::npos);
 }
 
 TEST(Dbopen, MissingDescriptorOpensTheDefaultSchema) {
   DemoDb demo;
   setenv("SCHEMA_DEFAULT", "demo1.0", 1);
   Dbptr db;
-  ASSERT_EQ(RVdbopen(demo.dir.file("absent").c_str(), "r+", &db), 0) << logged();
+  ASSERT_EQ(RVdbopen(demo.dir.file("absent").c_str(), "r+", &db), 0) << take_registered();
   char *name;
   dbquery(db, dbSCHEMA_NAME, &name);
   EXPECT_STREQ(name, "demo1.0");
@@ -224,7 +225,7 @@ TEST(Dbtmp, TemporaryDatabase) {
   std::string schema = tmp.write("demo1.0", demo_schema());
   setenv("TMPDIR", tmp.path().c_str(), 1);
   Dbptr db = dbtmp(schema.c_str());
-  ASSERT_GE(db.database, 0) << logged();
+  ASSERT_GE(db.database, 0) << take_registered();
   char *name;
   dbquery(db, dbDATABASE_NAME, &name);
   std::string n = name;
@@ -239,5 +240,5 @@ TEST(Dbtmp, TemporaryDatabase) {
   EXPECT_EQ(bad.database, dbINVALID);
   EXPECT_EQ(bad.table, dbINVALID);
   unsetenv("TMPDIR");
-  logged();
+  take_registered();
 }

@@ -57,7 +57,7 @@ TEST_F(Sort, FieldTypeAndSplit) {
   for (const Case &c : cases) EXPECT_EQ(dbfield_type(demo.db, c.name), c.type) << c.name;
   Dbptr bad = {77, dbALL, dbALL, dbALL};
   EXPECT_EQ(dbfield_type(bad, "sta"), dbINVALID);
-  logged();
+  take_registered();
 
   struct Split {
     const char *name, *table, *field;
@@ -108,14 +108,14 @@ TEST_F(Sort, KeyOrderRefusesWhatItCannotOrder) {
   for (const Case &c : cases) {
     k = keys({c.key});
     EXPECT_EQ(dbsort_key_order(demo.table("site"), k, &order, &kb), dbINVALID) << c.key;
-    EXPECT_NE(logged().find(c.message), std::string::npos) << c.key;
+    EXPECT_NE(take_registered().find(c.message), std::string::npos) << c.key;
     freetbl(k, nullptr);
   }
   k = keys({"sta"});
   Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
   EXPECT_EQ(dbsort_key_order(bad, k, &order, &kb), dbINVALID);
   EXPECT_EQ(dbsort_in_place(bad, k), -1);
-  logged();
+  take_registered();
 }
 
 TEST_F(Sort, EmptyTableSortsToNothing) {
@@ -199,7 +199,7 @@ TEST_F(Sort, InPlaceWritesNothingWhenInOrder) {
   freetbl(k, nullptr);
   k = keys({"ondate"});
   EXPECT_EQ(dbsort_in_place(demo.table("site"), k), 0);
-  logged();
+  take_registered();
 }
 
 TEST_F(Sort, InPlaceNeedsAWritableTable) {
@@ -209,7 +209,7 @@ TEST_F(Sort, InPlaceNeedsAWritableTable) {
   ASSERT_EQ(demo.open("r"), 0);
   k = keys({"sta"});
   EXPECT_EQ(dbsort_in_place(demo.table("site"), k), -1);
-  EXPECT_NE(logged().find("not open for writing"), std::string::npos);
+  EXPECT_NE(take_registered().find("not open for writing"), std::string::npos);
   EXPECT_EQ(read_file(demo.dir.path() + "/demo.site"), before);
 }
 
@@ -221,11 +221,11 @@ TEST_F(Sort, SubsetRecords) {
   ASSERT_EQ(dbsubset_records(demo.table("site"), "sta == \"Z\"", &rows), 0);
   EXPECT_TRUE(rows.empty());
   EXPECT_EQ(dbsubset_records(demo.table("site"), "lat >", &rows), dbINVALID);
-  logged();
+  take_registered();
   // Fails on record 0 only: the whole subset fails.
   EXPECT_EQ(dbsubset_records(demo.table("site"), "1 / (ondate - 2001001) > 0", &rows), dbINVALID);
   EXPECT_TRUE(rows.empty());
-  logged();
+  take_registered();
 }
 
 // The records a view lists, read through the view.
@@ -260,7 +260,7 @@ TEST_F(Sort, SortsByExpressionAndRangeKeys) {
     k = newtbl(2);
     for (const char *key : c.keys) pushtbl(k, const_cast<char *>(key));
     Dbptr v = dbsort(demo.table("site"), k, c.flags, nullptr);
-    ASSERT_GE(v.table, 0) << logged();
+    ASSERT_GE(v.table, 0) << take_registered();
     EXPECT_EQ(v.record, dbALL);
     EXPECT_EQ(view_stas(v), c.rows) << c.keys[0];
     freetbl(k, nullptr);
@@ -293,13 +293,13 @@ TEST_F(Sort, SortsAndSubsetsAreViews) {
   k = keys({"sta"});
   int before = dbquery(demo.db, dbTABLE_COUNT, nullptr);
   Dbptr v = dbsort(demo.table("site"), k, 0, "v");
-  ASSERT_GE(v.table, 0) << logged();
+  ASSERT_GE(v.table, 0) << take_registered();
   EXPECT_EQ(view_stas(v), (std::vector<std::string>{"A1", "B2", "C3"}));
   int is_view = 0;
   dbquery(v, dbTABLE_IS_VIEW, &is_view);
   EXPECT_GT(is_view, 0);
   Dbptr s = dbsubset(v, "lat > 1", nullptr);
-  ASSERT_GE(s.table, 0) << logged();
+  ASSERT_GE(s.table, 0) << take_registered();
   EXPECT_EQ(view_stas(s), (std::vector<std::string>{"B2", "C3"}));
   char *name = nullptr;
   dbquery(s, dbTABLE_NAME, &name);
@@ -313,11 +313,11 @@ TEST_F(Sort, SortsAndSubsetsAreViews) {
   int now = dbquery(demo.db, dbTABLE_COUNT, nullptr);
   EXPECT_EQ(dbsubset(demo.table("site"), "1 / (ondate - 2001001) > 0", nullptr).table, dbINVALID);
   EXPECT_EQ(dbsort(demo.table("site"), k, 0, "site").table, dbINVALID);  // a base table's name
-  EXPECT_NE(logged().find("a relation named 'site' exists already"), std::string::npos);
+  EXPECT_NE(take_registered().find("a relation named 'site' exists already"), std::string::npos);
   EXPECT_EQ(dbsubset(demo.table("site"), "lat > 0", "v").table, dbINVALID);
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), now);
   EXPECT_EQ(demo.table("site").table, 0);
-  logged();
+  take_registered();
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST(Conversions, ValueToFieldText) {
   EXPECT_EQ(dbd2c(field, 8, &back, dbDBPTR), 0);
   EXPECT_EQ(back.table, 2);
   EXPECT_EQ(back.field, dbINVALID);
-  logged();
+  take_registered();
 }
 
 TEST(Conversions, FieldTextToValue) {
@@ -154,7 +154,7 @@ TEST(Conversions, FieldTextToValue) {
   EXPECT_EQ(dbd2c(" a b  xxx", 6, s, dbSTRING), 0);
   EXPECT_STREQ(s, " a b");
   EXPECT_EQ(dbd2c("x", 1, s, 99), dbINVALID);
-  EXPECT_NE(logged().find("invalid type code 99"), std::string::npos);
+  EXPECT_NE(take_registered().find("invalid type code 99"), std::string::npos);
 }
 
 TEST(Conversions, PrintableText) {
@@ -189,7 +189,7 @@ TEST(Conversions, PrintableText) {
   EXPECT_EQ(dbp2c("17", 2, &i, dbINTEGER), 0);
   EXPECT_EQ(i, 17);
   EXPECT_EQ(dbp2c("17", 2, &i, dbOFFDATE_KEY), dbINVALID);
-  logged();
+  take_registered();
 }
 
 TEST(Conversions, FormatsFromFilesAreChecked) {
@@ -235,13 +235,13 @@ TEST(Conversions, FormatsFromFilesAreChecked) {
 class Values : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(demo.open("r+"), 0) << logged();
+    ASSERT_EQ(demo.open("r+"), 0) << take_registered();
     db = demo.db;
     r1 = record(db, "site", {"AAK", "2003001", "-1", "42.6", "", "", "Arbitrary Peak", "-"});
     r2 = record(db, "site", {"BBK", "2003001", "-1", "-12.5", "", "", "", "2003001:00:00:00"});
     demo.write_table("site", r1 + r2);
     site = demo.table("site");
-    logged();
+    take_registered();
   }
   void TearDown() override { clock_set_driver(nullptr); }
 
@@ -276,9 +276,10 @@ TEST_F(Values, RawReads) {
   Dbptr empty = demo.table("sensor");
   EXPECT_EQ(dbget(empty, buf), dbINVALID);
   EXPECT_EQ(buf[0], '\0');
-  EXPECT_NE(logged().find("db pointer (" + std::to_string(db.database) + " " +
-                          std::to_string(empty.table) + " -501 -501) doesn't resolve to data"),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("db pointer (" + std::to_string(db.database) + " " +
+                             std::to_string(empty.table) + " -501 -501) doesn't resolve to data"),
+      std::string::npos);
   EXPECT_EQ(dbget(site, nullptr), dbINVALID);
 }
 
@@ -306,9 +307,10 @@ TEST_F(Values, TypedReads) {
   EXPECT_DOUBLE_EQ(lat, -12.5);
 
   EXPECT_EQ(dbgetv(rec, nullptr, "nosuch", &lat, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("no field nosuch in table site.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("no field nosuch in table site.\n"), std::string::npos);
   EXPECT_EQ(dbgetv(rec, nullptr, "lat", nullptr, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("field 'lat' has no matching variable in dbgetv"), std::string::npos);
+  EXPECT_NE(take_registered().find("field 'lat' has no matching variable in dbgetv"),
+            std::string::npos);
   EXPECT_EQ(dbgetv(site, nullptr, "lat", &lat, nullptr), dbINVALID);  // not one record
   // The table argument picks the table.
   Dbptr other = demo.table("sensor");
@@ -347,7 +349,7 @@ TEST_F(Values, RawWrites) {
   Dbptr null = site;
   null.record = dbNULL;
   EXPECT_EQ(dbput(null, r3.c_str()), dbINVALID);
-  EXPECT_NE(logged().find("The null record of site can't be written"), std::string::npos);
+  EXPECT_NE(take_registered().find("The null record of site can't be written"), std::string::npos);
   null.record = dbNULL;
   char buf[200];
   dbget(null, buf);
@@ -365,10 +367,11 @@ TEST_F(Values, ReadOnlyTables) {
   Dbptr rec = site;
   rec.record = 0;
   EXPECT_EQ(dbput(rec, r2.c_str()), dbINVALID);
-  EXPECT_NE(logged().find("Table " + file + " is opened read-only\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Table " + file + " is opened read-only\n"), std::string::npos);
   EXPECT_EQ(dbputv(rec, nullptr, "lat", 1.0, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("Table " + file + " is opened read-only and cannot be updated\n"),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("Table " + file + " is opened read-only and cannot be updated\n"),
+      std::string::npos);
   Dbvalue v = dval(2.0);
   EXPECT_EQ(dbputx(demo.field("site", "lat"), &v), dbINVALID);
   Dbptr lat = dblookup(rec, nullptr, nullptr, "lat", nullptr);
@@ -409,7 +412,7 @@ TEST_F(Values, TypedWrites) {
 
   // A failure at one name keeps what was written before it.
   EXPECT_EQ(dbputv(rec, nullptr, "sta", "OLD", "nosuch", 1, nullptr), dbINVALID);
-  EXPECT_NE(logged().find("no field nosuch in table site.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("no field nosuch in table site.\n"), std::string::npos);
   char sta[7];
   dbgetv(rec, nullptr, "sta", sta, nullptr);
   EXPECT_STREQ(sta, "OLD");
@@ -422,10 +425,10 @@ TEST_F(Values, TypedWrites) {
   dbgetv(rec, nullptr, "ondate", &got, nullptr);
   EXPECT_EQ(got, 1999001);
   EXPECT_EQ(dbputx(site, &v), dbINVALID);
-  EXPECT_NE(logged().find("Can't resolve db pointer in dbputx"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't resolve db pointer in dbputx"), std::string::npos);
   // Not one record.
   EXPECT_EQ(dbputv(site, nullptr, "sta", "X", nullptr), dbINVALID);
-  EXPECT_NE(logged().find("bad db type in dbputv\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("bad db type in dbputv\n"), std::string::npos);
 }
 
 TEST_F(Values, OverflowsAndTypesWithoutText) {
@@ -471,7 +474,7 @@ TEST_F(Values, Ranges) {
     EXPECT_EQ(first, c.first);
     EXPECT_EQ(end, c.end);
   }
-  logged();
+  take_registered();
 }
 
 TEST_F(Values, Bundles) {
@@ -493,5 +496,5 @@ TEST_F(Values, Bundles) {
   EXPECT_EQ(bundle->added, 1);
   EXPECT_EQ(dbadd_bundle(db), 0);  // already there
   EXPECT_EQ(dbadd_bundle({db.database + 700, dbALL, dbALL, dbALL}), -1);
-  logged();
+  take_registered();
 }

@@ -64,7 +64,7 @@ class View : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(demo.open(), 0); }
   void add(const char *table, const std::vector<std::string> &values) {
-    ASSERT_GE(dbadd(demo.table(table), record(demo.db, table, values).c_str()), 0) << logged();
+    ASSERT_GE(dbadd(demo.table(table), record(demo.db, table, values).c_str()), 0) << take_registered();
   }
   void wfdisc(const char *sta, const char *chan, double time, double endtime) {
     add("wfdisc", {sta, chan, std::to_string(time), "1", "1", std::to_string(endtime), "1", "1",
@@ -85,7 +85,7 @@ class View : public ::testing::Test {
     calibration("A", "Y", 0, 50, 4.0);
     Dbptr j = dbjoin(demo.table("wfdisc"), demo.table("calibration"), nullptr, nullptr, 0, nullptr,
                      nullptr);
-    EXPECT_GE(j.table, 0) << logged();
+    EXPECT_GE(j.table, 0) << take_registered();
     return j;
   }
   // Per row: wfdisc.sta wfdisc.time calibration.calib, read through the view (wfdisc has
@@ -100,7 +100,7 @@ class View : public ::testing::Test {
       EXPECT_EQ(dbgetv(v, nullptr, "wfdisc.sta", sta, "wfdisc.time", &time, "calibration.calib",
                        &calib, nullptr),
                 0)
-          << logged();
+          << take_registered();
       char buf[64];
       snprintf(buf, sizeof buf, "%s %g %g", sta, time, calib);
       out.push_back(buf);
@@ -113,7 +113,7 @@ class View : public ::testing::Test {
 TEST_F(View, MadeOverNamedTables) {
   Tbl *t = names({"sitechan", "site"});
   Dbptr v = dbtbl2view(demo.db, "sv", t);
-  ASSERT_GE(v.table, 0) << logged();
+  ASSERT_GE(v.table, 0) << take_registered();
   EXPECT_EQ(v.field, dbALL);
   EXPECT_EQ(v.record, dbALL);
   EXPECT_EQ(dbquery(v, dbRECORD_COUNT, nullptr), 0);
@@ -137,14 +137,14 @@ TEST_F(View, MadeOverNamedTables) {
   n = dbquery(demo.db, dbTABLE_COUNT, nullptr);
   EXPECT_EQ(dbtbl2view(demo.db, "sv", t).table, dbINVALID);
   EXPECT_EQ(dbtbl2view(demo.db, "site", t).table, dbINVALID);
-  EXPECT_NE(logged().find("a relation named 'site' exists already"), std::string::npos);
+  EXPECT_NE(take_registered().find("a relation named 'site' exists already"), std::string::npos);
   Dbptr nodb = {99, dbALL, dbALL, dbALL};
   EXPECT_EQ(dbtbl2view(nodb, "x", t).table, dbINVALID);
-  EXPECT_NE(logged().find("can't create view without specifying database.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("can't create view without specifying database.\n"), std::string::npos);
   freetbl(t, nullptr);
   t = names({"site", "nosuch"});
   EXPECT_EQ(dbtbl2view(demo.db, "x", t).table, dbINVALID);
-  EXPECT_NE(logged().find("Invalid table name in dbtbl2view: 'nosuch'\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Invalid table name in dbtbl2view: 'nosuch'\n"), std::string::npos);
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   freetbl(t, nullptr);
 }
@@ -154,12 +154,12 @@ TEST_F(View, SortAndSubsetOfAJoinReadTheirBaseRecords) {
   EXPECT_EQ(rows(j), (std::vector<std::string>{"B 0 1.5", "A 100 2.5", "A 5 4"}));
   Tbl *k = names({"calibration.calib"});
   Dbptr sorted = dbsort(j, k, dbSORT_REVERSE, "byc");
-  ASSERT_GE(sorted.table, 0) << logged();
+  ASSERT_GE(sorted.table, 0) << take_registered();
   EXPECT_EQ(dbsize(sorted), 2);
   EXPECT_EQ(rows(sorted), (std::vector<std::string>{"A 5 4", "A 100 2.5", "B 0 1.5"}));
   freetbl(k, nullptr);
   Dbptr sub = dbsubset(j, "wfdisc.sta == \"A\" && calibration.calib > 3", nullptr);
-  ASSERT_GE(sub.table, 0) << logged();
+  ASSERT_GE(sub.table, 0) << take_registered();
   EXPECT_EQ(rows(sub), (std::vector<std::string>{"A 5 4"}));
   // A subset of the sorted join: a view of a view of a view.
   Dbptr sub2 = dbsubset(sorted, "calibration.calib < 3", nullptr);
@@ -178,7 +178,7 @@ TEST_F(View, AGroupOfASortedView) {
   Tbl *k = names({"sta"});
   Dbptr sorted = dbsort(demo.table("site"), k, 0, nullptr);
   Dbptr g = dbgroup(sorted, k, "bysta", 3);
-  ASSERT_GE(g.table, 0) << logged();
+  ASSERT_GE(g.table, 0) << take_registered();
   ASSERT_EQ(dbquery(g, dbRECORD_COUNT, nullptr), 3);
   struct Want {
     const char *sta;
@@ -196,8 +196,8 @@ TEST_F(View, AGroupOfASortedView) {
     EXPECT_EQ(bundle.field, want[i].end);
     double sum = 0;
     Expression *e = nullptr;
-    ASSERT_EQ(dbex_compile(g, "sum(lat)", &e, dbREAL), dbREAL) << logged();
-    EXPECT_EQ(dbex_eval(g, e, 0, &sum), 1) << logged();
+    ASSERT_EQ(dbex_compile(g, "sum(lat)", &e, dbREAL), dbREAL) << take_registered();
+    EXPECT_EQ(dbex_eval(g, e, 0, &sum), 1) << take_registered();
     dbex_free(e);
     EXPECT_DOUBLE_EQ(sum, want[i].sum);
   }
@@ -209,7 +209,7 @@ TEST_F(View, AGroupOfASortedView) {
   EXPECT_EQ(dbgroup(sorted, k, "site", 3).table, dbINVALID);
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   freetbl(k, nullptr);
-  logged();
+  take_registered();
 }
 
 // --- View files ---
@@ -223,7 +223,7 @@ std::string le32(int32_t v) {
 // A view file's text, written by dbwrite_view to a temporary stream.
 std::string written(Dbptr v) {
   FILE *f = tmpfile();
-  EXPECT_EQ(dbwrite_view(v, f), 0) << logged();
+  EXPECT_EQ(dbwrite_view(v, f), 0) << take_registered();
   std::string out;
   rewind(f);
   int ch;
@@ -288,7 +288,7 @@ TEST_F(ViewFile, ABaseTableIsWrittenAsView0) {
   for (int r = 0; r < 2; r++) body += le32(site.database) + le32(site.table) + le32(-501) + le32(r);
   EXPECT_EQ(written(site), h + body);
   Dbptr v;
-  ASSERT_EQ(read(h + body, &v), 0) << logged();
+  ASSERT_EQ(read(h + body, &v), 0) << take_registered();
   EXPECT_EQ(dbquery(v, dbRECORD_COUNT, nullptr), 2);
   v.record = 1;
   char sta[16] = "";
@@ -298,7 +298,7 @@ TEST_F(ViewFile, ABaseTableIsWrittenAsView0) {
   EXPECT_EQ(dbsave_view(site), dbINVALID);
   Dbptr bad = {demo.db.database, 999, dbALL, dbALL};
   EXPECT_EQ(dbwrite_view(bad, stdout), dbINVALID);
-  EXPECT_NE(logged().find("Can't write view -- invalid db pointer.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't write view -- invalid db pointer.\n"), std::string::npos);
 }
 
 TEST_F(ViewFile, AMemberChangedAfterTheViewIsStaleExceptOnStandardInput) {
@@ -324,7 +324,7 @@ TEST_F(ViewFile, AMemberChangedAfterTheViewIsStaleExceptOnStandardInput) {
   EXPECT_EQ(dbread_view(f, &v, nullptr), dbINVALID);
   fclose(f);
   EXPECT_EQ(v.table, dbINVALID);
-  EXPECT_EQ(logged(), "Table site (" + table + ") has changed since the view was created.\n");
+  EXPECT_EQ(take_registered(), "Table site (" + table + ") has changed since the view was created.\n");
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   // The same file on standard input is read.
   int saved = dup(STDIN_FILENO);
@@ -336,7 +336,7 @@ TEST_F(ViewFile, AMemberChangedAfterTheViewIsStaleExceptOnStandardInput) {
   fclose(in);
   dup2(saved, STDIN_FILENO);
   close(saved);
-  EXPECT_EQ(rc, 0) << logged();
+  EXPECT_EQ(rc, 0) << take_registered();
   EXPECT_EQ(dbquery(v, dbRECORD_COUNT, nullptr), 1);
 }
 
@@ -368,13 +368,13 @@ TEST_F(ViewFile, DamagedFilesAreRefusedAndLeaveNothing) {
     Dbptr v = site;
     EXPECT_EQ(read(c.text, &v), dbINVALID) << c.what;
     EXPECT_EQ(v.table, dbINVALID) << c.what;
-    EXPECT_NE(logged().find(c.message), std::string::npos) << c.what;
+    EXPECT_NE(take_registered().find(c.message), std::string::npos) << c.what;
     EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n) << c.what;
   }
   // dbNULL and dbALL records are allowed; ids in the file are replaced by this process's.
   Dbptr v;
   ASSERT_EQ(read(header({"site"}) + rec0 + le32(9) + le32(9) + le32(-501) + le32(dbNULL), &v), 0)
-      << logged();
+      << take_registered();
   v.record = 1;
   Dbptr *p = dbref(&v);
   EXPECT_EQ(p->database, demo.db.database);
@@ -388,16 +388,16 @@ TEST_F(ViewFile, ASavedViewIsFoundByLookup) {
   Tbl *k = names({"wfdisc.time"});
   Dbptr sorted = dbsort(j, k, 0, "bytime");
   freetbl(k, nullptr);
-  ASSERT_EQ(dbsave_view(sorted), 0) << logged();
+  ASSERT_EQ(dbsave_view(sorted), 0) << take_registered();
   std::string saved = read_file(demo.dir.file("demo.bytime"));
   EXPECT_EQ(saved.substr(0, 12), "#View bytime");
   demo.close();
   ASSERT_EQ(demo.open(), 0);
   Dbptr v = demo.table("bytime");
-  ASSERT_GE(v.table, 0) << logged();
+  ASSERT_GE(v.table, 0) << take_registered();
   EXPECT_EQ(rows(v), (std::vector<std::string>{"B 0 1.5", "A 5 4", "A 100 2.5"}));
   // Saving again replaces the file whole.
-  ASSERT_EQ(dbsave_view(v), 0) << logged();
+  ASSERT_EQ(dbsave_view(v), 0) << take_registered();
   EXPECT_EQ(read_file(demo.dir.file("demo.bytime")).size(), saved.size());
 }
 

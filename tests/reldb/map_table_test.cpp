@@ -134,7 +134,7 @@ TEST(MapTable, MissingEmptyAndGrowingTables) {
   EXPECT_EQ(count, 0);
   EXPECT_EQ(table_of(site)->fd, -1);
   EXPECT_EQ(table_of(site)->writable, 0);
-  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(take_registered(), "");
 
   // An empty file maps to nothing.
   demo.write_table("site", "");
@@ -183,7 +183,7 @@ TEST(MapTable, ReadWriteOpenAndCreate) {
   int count = -1;
   EXPECT_EQ(dbquery(sensor, dbRECORD_COUNT, &count), 0);
   EXPECT_EQ(count, 0);
-  EXPECT_NE(logged().find(demo.dir.file("demo.sensor") + " is not a plain file.\n"),
+  EXPECT_NE(take_registered().find(demo.dir.file("demo.sensor") + " is not a plain file.\n"),
             std::string::npos);
 }
 
@@ -262,7 +262,7 @@ TEST(TableLocks, LocalLocking) {
   Dbptr site = demo.table("site");
   EXPECT_EQ(dbquery(site, dbRECORD_COUNT, nullptr), 1);
   Table *t = table_of(site);
-  ASSERT_EQ(_dblock(d, t), 0) << logged();
+  ASSERT_EQ(_dblock(d, t), 0) << take_registered();
   std::string path = t->path;
   // Another process can't take the lock meanwhile.
   pid_t pid = fork();
@@ -296,7 +296,7 @@ TEST(TableLocks, LockFiles) {
   demo.write_table("site", r1);
   EXPECT_EQ(dbquery(site, dbRECORD_COUNT, nullptr), 1);
   Table *t = table_of(site);
-  ASSERT_EQ(_dblock(d, t), 0) << logged();
+  ASSERT_EQ(_dblock(d, t), 0) << take_registered();
   EXPECT_TRUE(is_file(demo.dir.file(".%demo.site").c_str()));
   EXPECT_GE(t->lockfd, 0);
   // The table was mapped afresh under the lock.
@@ -310,7 +310,7 @@ TEST(TableLocks, LockFiles) {
   free(s->lockname);
   s->lockname = db_strdup(demo.dir.file("nosuch/.%x").c_str());
   EXPECT_EQ(_dblock(d, s), 0);
-  EXPECT_NE(logged().find("no lock file '" + demo.dir.file("nosuch/.%x") + "' to lock"),
+  EXPECT_NE(take_registered().find("no lock file '" + demo.dir.file("nosuch/.%x") + "' to lock"),
             std::string::npos);
 }
 

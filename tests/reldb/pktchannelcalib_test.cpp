@@ -25,7 +25,7 @@ class Calib : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(db.ok());
-    logged();
+    take_registered();
     db.table("site", {
                          {"AAA", "2020005", "2020010", "10.0", "20.0", "0.5"},
                          {"AAA", "2020011", "-1", "11.0", "21.0", "0.6"},
@@ -53,7 +53,7 @@ class Calib : public ::testing::Test {
   }
   void open(int need_calib, int need_response, int need_site) {
     h = pktchannelcalib_new(db.path.c_str(), need_calib, need_response, need_site);
-    ASSERT_NE(h, nullptr) << logged();
+    ASSERT_NE(h, nullptr) << take_registered();
   }
 
   SiteDb db;
@@ -90,7 +90,7 @@ TEST_F(Calib, AnswersAtTheEdgesOfTheirWindows) {
   auto check = [&](const Case &c) {
     Answer a = ask(h, "XX", c.sta, c.chan, c.loc, c.time);
     std::string where = std::string(c.sta) + " " + c.chan + "_" + c.loc + " " + tt(c.time);
-    EXPECT_EQ(a.bits, c.bits) << where << " " << logged();
+    EXPECT_EQ(a.bits, c.bits) << where << " " << take_registered();
     EXPECT_EQ(a.css_sta, c.sta) << where;
     EXPECT_EQ(a.css_chan, c.css_chan) << where;
     if (c.bits & PKTCALIB_LAT) {
@@ -200,11 +200,11 @@ TEST_F(Calib, FailedReopenIsRetried) {
   EXPECT_EQ(ask(h, "XX", "AAA", "", "", T0, 0, false).lat, 10.0);
   db.dir.write("sites", "nosuch9.9\n");
   SiteDb::date(db.path, (double)time(nullptr) + 5);
-  logged();
+  take_registered();
   // The descriptor change closes the database; the site view, which must be computed
   // anew for this time, cannot reopen it.
   EXPECT_EQ(ask(h, "XX", "AAA", "", "", T3, 1, false).bits, -1);
-  EXPECT_NE(logged().find("pktchannelcalib_get: dbopen(" + db.path + ") error."),
+  EXPECT_NE(take_registered().find("pktchannelcalib_get: dbopen(" + db.path + ") error."),
             std::string::npos);
   Stastuff *s = static_cast<Stastuff *>(getarr(h->stations_arr, "XX_AAA"));
   ASSERT_NE(s, nullptr);
@@ -212,20 +212,20 @@ TEST_F(Calib, FailedReopenIsRetried) {
   EXPECT_EQ(ask(h, "XX", "AAA", "", "", T3, 0, false).bits, -1);  // tried again, fails again
   db.dir.write("sites", "css3.0\n");
   Answer a = ask(h, "XX", "AAA", "", "", T3, 0, false);
-  EXPECT_EQ(a.bits, kSite) << logged();
+  EXPECT_EQ(a.bits, kSite) << take_registered();
   EXPECT_EQ(a.lat, 11.0);
 }
 
 TEST_F(Calib, NamesAreQuotedOrRefused) {
   open(0, 0, 1);
   Answer a = ask(h, "XX", "A\"B", "", "", T0, 0, false);
-  EXPECT_EQ(a.bits, kSite) << logged();
+  EXPECT_EQ(a.bits, kSite) << take_registered();
   EXPECT_EQ(a.lat, 5.0);
   EXPECT_EQ(a.css_sta, "A\"B");
   EXPECT_EQ(ask(h, "XX", "A'B", "", "", T0, 0, false).bits, 0);
   for (const char *bad : {"A\"B'C", "A\nB"}) {
     EXPECT_EQ(ask(h, "XX", bad, "", "", T0, 0, false).bits, -1);
-    EXPECT_NE(logged().find("can't be quoted"), std::string::npos);
+    EXPECT_NE(take_registered().find("can't be quoted"), std::string::npos);
   }
   EXPECT_EQ(cntarr(h->stations_arr), 2);
 }
@@ -235,12 +235,12 @@ TEST_F(Calib, FailedMappingLeavesNothing) {
   open(1, 0, 1);
   std::string long_sta(32, 'S');
   EXPECT_EQ(ask(h, "XX", long_sta.c_str(), "BHZ", "", T0).bits, -1);
-  EXPECT_NE(logged().find("pktchannelcalib_get: map_seed_netsta(XX," + long_sta + ") error."),
+  EXPECT_NE(take_registered().find("pktchannelcalib_get: map_seed_netsta(XX," + long_sta + ") error."),
             std::string::npos);
   EXPECT_EQ(cntarr(h->stations_arr), 0);
   std::string long_chan(29, 'C');
   EXPECT_EQ(ask(h, "XX", "AAA", long_chan.c_str(), "00", T0).bits, -1);
-  EXPECT_NE(logged().find("pktchannelcalib_get: map_seed_chanloc(AAA," + long_chan + ",00) error."),
+  EXPECT_NE(take_registered().find("pktchannelcalib_get: map_seed_chanloc(AAA," + long_chan + ",00) error."),
             std::string::npos);
   EXPECT_EQ(cntarr(h->channels_arr), 0);
   EXPECT_EQ(cntarr(h->stations_arr), 1);  // the station part had worked
@@ -289,9 +289,9 @@ TEST_F(Calib, NewChecksEachTableItNeeds) {
   for (const Case &c : cases) {
     std::string away = db.file(c.missing) + ".away";
     ASSERT_EQ(rename(db.file(c.missing).c_str(), away.c_str()), 0);
-    logged();
+    take_registered();
     EXPECT_EQ(pktchannelcalib_new(db.path.c_str(), c.calib, c.response, c.site), nullptr);
-    std::string messages = logged();
+    std::string messages = take_registered();
     EXPECT_NE(messages.find(std::string("db_table_exists: Table '") + c.missing + "' file "),
               std::string::npos)
         << messages;
@@ -309,9 +309,9 @@ TEST_F(Calib, NewChecksEachTableItNeeds) {
   pktchannelcalib_free(p);
   // A database that does not open.
   db.dir.write("sites", "nosuch9.9\n");
-  logged();
+  take_registered();
   EXPECT_EQ(pktchannelcalib_new(db.path.c_str(), 0, 0, 0), nullptr);
-  EXPECT_NE(logged().find("pktchannelcalib_new: dbopen(" + db.path + ") error."),
+  EXPECT_NE(take_registered().find("pktchannelcalib_new: dbopen(" + db.path + ") error."),
             std::string::npos);
 }
 
@@ -320,9 +320,9 @@ TEST_F(Calib, TableChecksAndModificationTimes) {
   ASSERT_EQ(RVdbopen(db.path.c_str(), "r", &d), 0);
   EXPECT_EQ(db_table_exists(d, "site"), 1);
   EXPECT_EQ(db_table_exists(d, "wfdisc"), 0);
-  EXPECT_NE(logged().find("db_table_exists: Table 'wfdisc' file "), std::string::npos);
+  EXPECT_NE(take_registered().find("db_table_exists: Table 'wfdisc' file "), std::string::npos);
   EXPECT_EQ(db_table_exists(d, "nosuch"), -1);
-  EXPECT_NE(logged().find("db_table_exists: Cannot lookup table 'nosuch'."), std::string::npos);
+  EXPECT_NE(take_registered().find("db_table_exists: Cannot lookup table 'nosuch'."), std::string::npos);
   RVdbclose(d);
 
   open(1, 0, 1);

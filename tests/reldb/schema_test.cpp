@@ -17,9 +17,9 @@ struct Compiled {
   int result = 0;
   std::string log;
   Compiled(const std::string &text, const std::string &dbname = "/nonexistent/db") {
-    logged();
+    take_registered();
     result = compile_schema(schema, -1, text.c_str(), dbname.c_str(), "*t*");
-    log = logged();
+    log = take_registered();
   }
   ~Compiled() { dbfree_schema(schema); }
   Attribute *attr(const char *name) {
@@ -414,13 +414,13 @@ TEST(OpenSchema, LoadsAndChecks) {
   dir.write("broken", "Attribute ;\n");
   makedir(dir.file("good.ext").c_str());
   makedir(dir.file("second.ext").c_str());
-  logged();
+  take_registered();
 
   Schema *s = open_schema("good:second", db.c_str());
-  ASSERT_NE(s, nullptr) << logged();
+  ASSERT_NE(s, nullptr) << take_registered();
   EXPECT_STREQ(s->requested, "good:second");
   EXPECT_STREQ(s->extdir, (dir.file("good") + ".ext").c_str());
-  EXPECT_NE(logged().find("Duplicate relation r in schema good\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Duplicate relation r in schema good\n"), std::string::npos);
   EXPECT_EQ(static_cast<Relation *>(getarr(s->relation_arr, "r"))->nattr_fields, 1);
   {
     std::lock_guard<std::mutex> lock(DB_global_mutex);
@@ -443,7 +443,7 @@ TEST(OpenSchema, LoadsAndChecks) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.names);
     EXPECT_EQ(open_schema(c.names, db.c_str()), nullptr);
-    EXPECT_NE(logged().find(c.message), std::string::npos);
+    EXPECT_NE(take_registered().find(c.message), std::string::npos);
   }
 }
 
@@ -468,7 +468,7 @@ TEST(DatabaseSchema, CompileExtensionsAndTables) {
                  "Attribute commid Integer (8) ;\nAttribute remark String (80) ;\n"
                  "Relation remark Fields ( commid remark ) ;\n");
   demo.dir.write("demo1.0.ext/empty", "Attribute lonely Integer (3) ;\n");
-  ASSERT_EQ(demo.open(), 0) << logged();
+  ASSERT_EQ(demo.open(), 0) << take_registered();
   Dbptr db = demo.db;
 
   // An extension is compiled when its table is first named.
@@ -484,7 +484,8 @@ TEST(DatabaseSchema, CompileExtensionsAndTables) {
 
   // dbcompile wants a database pointer, and marks what it adds.
   EXPECT_EQ(dbcompile(t, "Attribute z Integer (1) ;"), dbINVALID);
-  EXPECT_NE(logged().find("dbcompile requires db pointer to database\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("dbcompile requires db pointer to database\n"),
+            std::string::npos);
   ASSERT_EQ(dbcompile(db, "Attribute z Integer (1) ; Relation zz Fields ( z sta ) ;"), 0);
   Dbptr zz = dblookup(db, nullptr, "zz", nullptr, nullptr);
   Relation *r;
@@ -507,5 +508,5 @@ TEST(DatabaseSchema, CompileExtensionsAndTables) {
   demo.dir.write("supplement", "Attribute extra Integer (2) ;\n");
   EXPECT_EQ(dbadd_schema(db, demo.dir.file("supplement").c_str()), 0);
   EXPECT_EQ(dbadd_schema(db, demo.dir.file("nosuch").c_str()), -1);
-  EXPECT_NE(logged().find("Can't open supplemental schema file"), std::string::npos);
+  EXPECT_NE(take_registered().find("Can't open supplemental schema file"), std::string::npos);
 }

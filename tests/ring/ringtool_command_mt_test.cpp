@@ -12,9 +12,9 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "ring/orb.h"
+#include "ringsvc/cmdthread.h"
 #include "ringtool.h"
 #include "ringtool_run.h"
-#include "support/cmdthread.h"
 #include "testkit/testkit.h"
 
 namespace {

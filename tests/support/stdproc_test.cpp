@@ -25,19 +25,6 @@
 
 namespace {
 
-// Messages registered on this thread since `mark`, dropped from the register.
-std::vector<std::string> registered(int mark) {
-  Elog_msg *list = nullptr;
-  int n = elog_query(2, mark, &list);
-  std::vector<std::string> out;
-  for (int k = 0; k < n; ++k) {
-    out.push_back(list[k].msg);
-    elog_free_msg(&list[k]);
-  }
-  free(list);
-  return out;
-}
-
 TEST(StdProc, TellGivesTheCurrentOffset) {
   TempDir dir;
   int fd = open(dir.write("f", "hello world").c_str(), O_RDONLY);
@@ -53,7 +40,7 @@ TEST(StdProc, TellGivesTheCurrentOffset) {
 TEST(StdProc, UnimplementedRegistersAndReturnsTheValue) {
   int mark = elog_mark();
   EXPECT_EQ(UNIMPLEMENTED("frobnicate", 42), 42);
-  auto msgs = registered(mark);
+  auto msgs = take_registered_list(mark);
   ASSERT_EQ(msgs.size(), 1u);
   EXPECT_NE(msgs[0].find("frobnicate is unimplemented on this platform"), std::string::npos);
 }
@@ -117,7 +104,7 @@ TEST(StdProc, DlopenTakesAbsolutePathsOrNamesUnderTheInstallRoot) {
   int mark = elog_mark();
   std::string too_long = "/" + std::string(5000, 'x');
   EXPECT_EQ(std_dlopen(too_long.c_str()), nullptr);
-  EXPECT_EQ(registered(mark).size(), 1u);
+  EXPECT_EQ(take_registered_list(mark).size(), 1u);
 }
 
 TEST(StdProc, GetpwnamFillsTheCallersRecordFromTheCallersBuffer) {
@@ -167,7 +154,7 @@ TEST(StdProc, ExecutablePaths) {
   char *none = pidexecname(INT_MAX);
   EXPECT_STREQ(none, "");
   free(none);
-  auto msgs = registered(mark);
+  auto msgs = take_registered_list(mark);
   ASSERT_EQ(msgs.size(), 1u);
   EXPECT_NE(msgs[0].find("failed to read /proc/2147483647/cmdline"), std::string::npos);
 }

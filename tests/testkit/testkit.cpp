@@ -1,11 +1,17 @@
 #include "testkit/testkit.h"
 
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/elog.h"
@@ -70,6 +76,74 @@ std::string TempDir::write(const std::string &name, const std::string &text) con
 ClockScale::ClockScale(double scale) { clock_set_scale(scale); }
 ClockScale::~ClockScale() { clock_set_scale(1.0); }
 
+struct ClockWatch::State {
+  double scale = 1;
+  double real_mono0 = 0;        // the real monotonic clock when the watch began
+  double mono0 = 0, wall0 = 0;  // the seam's clocks then
+  std::mutex mutex;
+  std::condition_variable began;
+  std::map<double, int> counts;  // sleeps begun, by length
+  ClockDriver driver{};
+};
+
+namespace {
+
+double real_clock(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+double watch_monotonic(void *user) {
+  auto *s = static_cast<ClockWatch::State *>(user);
+  return s->mono0 + (real_clock(CLOCK_MONOTONIC) - s->real_mono0) / s->scale;
+}
+
+double watch_now(void *user) {
+  auto *s = static_cast<ClockWatch::State *>(user);
+  return s->wall0 + (real_clock(CLOCK_MONOTONIC) - s->real_mono0) / s->scale;
+}
+
+void watch_sleep(double seconds, void *user) {
+  auto *s = static_cast<ClockWatch::State *>(user);
+  {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->counts[seconds]++;
+  }
+  s->began.notify_all();
+  if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds * s->scale));
+}
+
+}  // namespace
+
+ClockWatch::ClockWatch(double scale) : state_(new State), old_scale_(clock_get_scale()) {
+  state_->scale = scale;
+  state_->real_mono0 = real_clock(CLOCK_MONOTONIC);
+  state_->mono0 = clock_monotonic();
+  state_->wall0 = clock_now();
+  state_->driver = {watch_now, watch_monotonic, watch_sleep, state_};
+  clock_set_scale(scale);  // for the waits measured with clock_real_seconds
+  clock_set_driver(&state_->driver);
+}
+
+ClockWatch::~ClockWatch() {
+  clock_set_driver(nullptr);
+  clock_set_scale(old_scale_);
+  delete state_;
+}
+
+int ClockWatch::sleeps(double seconds) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->counts.find(seconds);
+  return it == state_->counts.end() ? 0 : it->second;
+}
+
+bool ClockWatch::wait_sleeps(double seconds, int count) {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  return state_->began.wait_for(lock, std::chrono::seconds(60),
+                                [&] { return state_->counts[seconds] > count; });
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -77,14 +151,20 @@ std::string read_file(const std::string &path) {
   return ss.str();
 }
 
-std::string take_registered() {
+std::vector<std::string> take_registered_list(int mark) {
   Elog_msg *list = nullptr;
-  int n = elog_query(2, 0, &list);
-  std::string out;
+  int n = elog_query(2, mark, &list);
+  std::vector<std::string> out;
   for (int i = 0; i < n; i++) {
-    out += list[i].msg;
+    out.push_back(list[i].msg);
     elog_free_msg(&list[i]);
   }
   free(list);
+  return out;
+}
+
+std::string take_registered(int mark) {
+  std::string out;
+  for (const std::string &m : take_registered_list(mark)) out += m;
   return out;
 }

@@ -50,8 +50,33 @@ class ClockScale {
   ~ClockScale();
 };
 
+// Clock time run faster as with ClockScale, with every clock_sleep counted by its length,
+// so that a test can wait until a thread has begun a pause (a worker gone idle, a retry
+// after a failure) instead of sleeping itself. Restores the scale it found and removes
+// its clock driver at the end; one at a time.
+class ClockWatch {
+ public:
+  explicit ClockWatch(double scale);
+  ~ClockWatch();
+  ClockWatch(const ClockWatch &) = delete;
+  ClockWatch &operator=(const ClockWatch &) = delete;
+  // How many sleeps of exactly `seconds` have begun so far.
+  int sleeps(double seconds);
+  // Waits (at most a minute of real time) until more than `count` sleeps of `seconds`
+  // have begun; false when they did not.
+  bool wait_sleeps(double seconds, int count);
+
+  struct State;
+
+ private:
+  State *state_;
+  double old_scale_;
+};
+
 std::string read_file(const std::string &path);
 
-// The messages registered on this thread (elog_log) since the last call, joined; the
-// register is emptied.
-std::string take_registered();
+// The messages registered on this thread (elog_log) since `mark` (elog_mark; 0: all),
+// one per entry, dropped from the register.
+std::vector<std::string> take_registered_list(int mark = 0);
+// The same joined into one text.
+std::string take_registered(int mark = 0);

@@ -13,8 +13,8 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "ring/orb.h"
+#include "ringsvc/dlcmpkt.h"
 #include "ringtool.h"
-#include "support/dlcmpkt.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "packet/pkt.h"
 #include "ringtool.h"
@@ -15,8 +16,6 @@ namespace {
 
 using Decoder = bool (*)(const char *srcname, double time, const unsigned char *p, int n,
                          std::string *out);
-
-unsigned be16(const unsigned char *p) { return (unsigned)(p[0] << 8 | p[1]); }
 
 // Shows a text with its control characters (but newlines and tabs) escaped, each of its
 // lines indented.
@@ -41,7 +40,8 @@ void append_text(std::string *out, const unsigned char *p, int n) {
 // Log packets: header size 8, packet size, 0x716C twice (16-bit, big-endian), then the
 // text and its NUL.
 bool decode_log(const char *, double, const unsigned char *p, int n, std::string *out) {
-  if (n < 8 || be16(p) != 8 || be16(p + 4) != 0x716C || be16(p + 6) != 0x716C) return false;
+  if (n < 8 || be_get16(p) != 8 || be_get16(p + 4) != 0x716C || be_get16(p + 6) != 0x716C)
+    return false;
   int end = 8;
   while (end < n && p[end] != '\0') end++;
   append_text(out, p + 8, end - 8);

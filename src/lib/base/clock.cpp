@@ -43,19 +43,38 @@ double current_scale() {
 
 void real_sleep(double seconds) {
   if (!(seconds > 0)) return;
-  timespec req{};
-  double whole = std::floor(seconds);
-  req.tv_sec = (time_t)whole;
-  req.tv_nsec = (long)std::lround((seconds - whole) * 1e9);
-  if (req.tv_nsec >= 1000000000L) {
-    req.tv_sec += 1;
-    req.tv_nsec -= 1000000000L;
-  }
+  timespec req = clock_timespec(seconds);
   timespec rem{};
   while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
 }  // namespace
+
+timespec clock_timespec(double seconds) {
+  timespec ts{};
+  if (!(seconds > 0)) return ts;
+  double whole = std::floor(seconds);
+  ts.tv_sec = (time_t)whole;
+  ts.tv_nsec = (long)std::lround((seconds - whole) * 1e9);
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+timespec clock_realtime_after(double real_seconds) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  timespec add = clock_timespec(real_seconds);
+  now.tv_sec += add.tv_sec;
+  now.tv_nsec += add.tv_nsec;
+  if (now.tv_nsec >= 1000000000L) {
+    now.tv_sec += 1;
+    now.tv_nsec -= 1000000000L;
+  }
+  return now;
+}
 
 double clock_now(void) {
   if (const ClockDriver *d = g_driver.load()) return d->now(d->user);

@@ -11,6 +11,8 @@
 // and meant to be set once by a test before threads start.
 #pragma once
 
+#include <ctime>
+
 // Wall-clock time: seconds since 1970-01-01 00:00:00 UTC with microseconds.
 double clock_now(void);
 // Monotonic seconds from an arbitrary origin; never goes backwards.
@@ -22,6 +24,12 @@ void clock_sleep(double seconds);
 double clock_real_seconds(double seconds);
 // The same as a poll()-style millisecond count, rounded up; -1 stays -1 (no limit).
 int clock_real_ms(int ms);
+
+// `seconds` as a timespec, rounded to the nanosecond; zero for zero, negative or NaN.
+timespec clock_timespec(double seconds);
+// The CLOCK_REALTIME instant `real_seconds` real seconds from now (now for zero or less),
+// as pthread timed waits take their deadlines.
+timespec clock_realtime_after(double real_seconds);
 
 void clock_set_scale(double scale);
 double clock_get_scale(void);

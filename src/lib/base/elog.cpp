@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/oom.h"
+#include "base/textutil.h"
 
 char *Program_Name = const_cast<char *>("vantrel");
 int Verbose = 0;
@@ -30,17 +31,6 @@ ElogSink g_sink = nullptr;
 void *g_sink_user = nullptr;
 ElogExitHook g_exit_hook = nullptr;
 std::string g_program_name = "vantrel";
-
-std::string vformat(const char *format, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n < 0) return std::string(format);
-  std::string out((size_t)n, '\0');
-  vsnprintf(out.data(), (size_t)n + 1, format, ap);
-  return out;
-}
 
 std::string sys_text(int flag, int err) {
   if (flag != 1 || err == 0) return "";
@@ -101,7 +91,7 @@ void print_all(const Entry *last) {
 }
 
 void add_to_register(int flag, int severity, const char *format, va_list ap, int err) {
-  Entry e{vformat(format, ap), sys_text(flag, err), severity, 1};
+  Entry e{string_vprintf(format, ap), sys_text(flag, err), severity, 1};
   if (!t_register.empty()) {
     Entry &prev = t_register.back();
     if (prev.msg == e.msg && prev.sys == e.sys && prev.severity == e.severity) {
@@ -113,7 +103,7 @@ void add_to_register(int flag, int severity, const char *format, va_list ap, int
 }
 
 void report(int flag, int severity, const char *format, va_list ap, int err) {
-  Entry e{vformat(format, ap), sys_text(flag, err), severity, 1};
+  Entry e{string_vprintf(format, ap), sys_text(flag, err), severity, 1};
   print_all(&e);
 }
 

@@ -1,4 +1,4 @@
-// paths.cpp - path texts, file queries, the install root, fdwait and disordered.
+// paths.cpp - path texts, file queries and the install root.
 
 // 64-bit file offsets and inode numbers on 32-bit systems too: without them stat() and
 // readdir() fail with EOVERFLOW on file systems whose inode numbers or directory
@@ -11,7 +11,6 @@
 #include "base/paths.h"
 
 #include <dirent.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -19,16 +18,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "base/clock.h"
 #include "base/elog.h"
 #include "base/oom.h"
 
@@ -385,33 +380,6 @@ int makedir(const char *dir) {
   return 0;
 }
 
-int fdwait(int fd, int ms) {
-  if (fd < 0) {
-    errno = EBADF;
-    return -1;
-  }
-  double deadline = ms >= 0 ? clock_monotonic() + ms / 1000.0 : 0;
-  int wait = clock_real_ms(ms);
-  for (;;) {
-    struct pollfd p = {fd, POLLIN, 0};
-    int rc = poll(&p, 1, wait);
-    if (rc > 0) {
-      if (p.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-      }
-      return 1;
-    }
-    if (rc == 0) return 0;
-    if (errno != EINTR) return -1;
-    if (ms >= 0) {
-      double left = deadline - clock_monotonic();
-      if (left <= 0) return 0;
-      wait = clock_real_ms((int)std::ceil(left * 1000.0));
-    }
-  }
-}
-
 const char *getvantrel(void) {
   thread_local std::string root;
   const char *env = getenv("VANTREL");
@@ -422,28 +390,4 @@ const char *getvantrel(void) {
     root = "/opt/vantrel";
   }
   return root.c_str();
-}
-
-double disordered(void) {
-  thread_local std::mt19937_64 engine = [] {
-    // Seeded from the system's entropy, mixed with the time, the thread and the process,
-    // so that threads and processes draw different sequences even where the entropy
-    // source is missing or deterministic.
-    std::vector<uint32_t> seed;
-    try {
-      std::random_device rd;
-      for (int i = 0; i < 4; i++) seed.push_back(rd());
-    } catch (...) {
-    }
-    uint64_t t = (uint64_t)(clock_now() * 1e6);
-    uint64_t id = (uint64_t)std::hash<std::thread::id>{}(std::this_thread::get_id());
-    for (uint64_t v : {t, id, (uint64_t)getpid()}) {
-      seed.push_back((uint32_t)v);
-      seed.push_back((uint32_t)(v >> 32));
-    }
-    std::seed_seq seq(seed.begin(), seed.end());
-    return std::mt19937_64(seq);
-  }();
-  // The top 53 bits as a fraction: exactly representable, never 1.0.
-  return (double)(engine() >> 11) * 0x1.0p-53;
 }

@@ -1,5 +1,4 @@
-// paths.h - path texts, file and directory queries, the install root, a readiness wait
-// and the shared random source.
+// paths.h - path texts, file and directory queries and the install root.
 //
 // Ownership: every function that produces a text returns a new text (malloc) that the
 // caller frees with free(); a none result means failure (the reason is registered in the
@@ -13,8 +12,8 @@
 // process's user), "~name" for the home directory of user name; an unknown user leaves the
 // text as written.
 //
-// Locking: no function keeps state shared between threads except disordered(), whose
-// state is per thread; all of them may be called from any thread. Those that read the
+// Locking: no function keeps state shared between threads; all of them may be called
+// from any thread. Those that read the
 // environment see it as it is at the call, so no thread should change it meanwhile.
 #pragma once
 
@@ -86,20 +85,8 @@ int is_present(const char *path);
 // when a part of it exists but is no directory, or when a mkdir fails.
 int makedir(const char *dir);
 
-// Waits until descriptor `fd` is readable, for at most `ms` milliseconds of clock time
-// (a negative `ms`: no limit). Returns 1 when a read would not block (data, end of
-// input such as a closed writer, or an error condition the read will report), 0 when the
-// time ran out, -1 with errno set on failure (EBADF for a descriptor that is negative or
-// not open). A signal does not cut the wait short: it goes on for the time that is left.
-// Nothing is logged.
-int fdwait(int fd, int ms);
-
 // The install root of the suite: the value of the environment variable VANTREL when it
 // is set and not empty (trailing slashes removed), else "/opt/vantrel". Libraries live in
 // <root>/lib and data files (datafile) in <root>/data. The text belongs to the calling
 // thread and stays valid until its next call of getvantrel.
 const char *getvantrel(void);
-
-// A uniform random value in [0, 1). Each thread draws from its own generator, seeded
-// apart from the others', so calls need no lock.
-double disordered(void);

@@ -16,6 +16,7 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/pf_tree.h"
+#include "base/readfile.h"
 #include "base/tbl.h"
 
 namespace {
@@ -275,10 +276,7 @@ std::unique_ptr<Pf> parse_text(const char *text, const char *who, const std::str
 
 // Reads a whole stream; false (after registering why) on a read error.
 bool read_stream(FILE *f, std::string *out, const char *who, const std::string &where) {
-  char buf[8192];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  if (ferror(f)) {
+  if (readfile_stream(f, out) != 0) {
     elog_log(1, "%s: %sread error\n", who, where.c_str());
     return false;
   }

@@ -27,13 +27,16 @@ struct Pmtfifo {
   std::condition_variable not_empty;  // consumers wait here for an item
   std::condition_variable not_full;   // producers wait here for room
   std::condition_variable idle;       // destroy waits here for the waiters to leave
+  std::condition_variable blocked;    // pmtfifo_wait_blocked waits here for blocked calls
   std::deque<void *> items;
   size_t limit = 0;  // 0: no limit
   bool blocking = false;
   bool released = false;
   bool destroying = false;
-  double timeout = 0;  // clock seconds; 0: wait without limit
-  int waiters = 0;     // threads inside pop or push (they may wait)
+  double timeout = 0;      // clock seconds; 0: wait without limit
+  int waiters = 0;         // threads inside pop or push (they may wait)
+  int blocked_pops = 0;    // pops waiting for an item
+  int blocked_pushes = 0;  // pushes waiting for room
 
   bool full() const { return limit > 0 && items.size() >= limit; }
 };
@@ -54,6 +57,23 @@ class Waiter {
 
  private:
   Pmtfifo *q_;
+};
+
+// Counts a pop or push as blocked while it lives (also through a cancellation's
+// unwinding), and tells pmtfifo_wait_blocked of each one that begins to wait.
+class Blocked {
+ public:
+  Blocked(Pmtfifo *q, int *count) : q_(q), count_(count) {
+    ++*count_;
+    q_->blocked.notify_all();
+  }
+  ~Blocked() { --*count_; }
+  Blocked(const Blocked &) = delete;
+  Blocked &operator=(const Blocked &) = delete;
+
+ private:
+  Pmtfifo *q_;
+  int *count_;
 };
 
 void add(Pmtfifo *q, void *item, bool at_head) {
@@ -92,6 +112,7 @@ int pmtfifo_push(Pmtfifo *queue, void *item) {
   Waiter waiter(queue);
   while (queue->full()) {
     if (!queue->blocking || queue->released) return -2;
+    Blocked blocked(queue, &queue->blocked_pushes);
     queue->not_full.wait(lock);
   }
   add(queue, item, false);
@@ -119,6 +140,7 @@ int pmtfifo_pop(Pmtfifo *queue, void **item) {
   if (queue->items.empty()) {
     if (queue->released) return 2;
     if (!queue->blocking) return 0;
+    Blocked blocked(queue, &queue->blocked_pops);
     if (queue->timeout > 0) {
       // The deadline is fixed at the start: wake-ups for items that another consumer
       // took first do not lengthen the wait.
@@ -164,6 +186,23 @@ int pmtfifo_set_timeout(Pmtfifo *queue, double seconds) {
   return 0;
 }
 
+int pmtfifo_wait_blocked(Pmtfifo *queue, int pops, int pushes, double seconds) {
+  if (queue == nullptr) {
+    elog_log(0, "pmtfifo_wait_blocked: no queue.\n");
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  Waiter waiter(queue);
+  auto wait = std::chrono::duration<double>(clock_real_seconds(seconds > 0 ? seconds : 0));
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait);
+  while (queue->blocked_pops < pops || queue->blocked_pushes < pushes) {
+    if (queue->destroying || queue->blocked.wait_until(lock, deadline) == std::cv_status::timeout)
+      return queue->blocked_pops >= pops && queue->blocked_pushes >= pushes;
+  }
+  return 1;
+}
+
 int pmtfifo_release_block(Pmtfifo *queue) {
   if (queue == nullptr) {
     elog_log(0, "pmtfifo_release_block: no queue.\n");
@@ -184,6 +223,7 @@ int pmtfifo_destroy(Pmtfifo *queue, void (*destructor)(void *)) {
     queue->destroying = true;
     queue->not_empty.notify_all();
     queue->not_full.notify_all();
+    queue->blocked.notify_all();
     while (queue->waiters > 0) queue->idle.wait(lock);
   }
   if (destructor != nullptr) {

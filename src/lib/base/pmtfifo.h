@@ -53,6 +53,12 @@ int pmtfifo_data_available(Pmtfifo *queue);
 // Returns 0, or -1 for no queue or a negative or NaN time.
 int pmtfifo_set_timeout(Pmtfifo *queue, double seconds);
 
+// Waits up to `seconds` of clock time until at least `pops` pops wait for an item and
+// at least `pushes` pushes wait for room, so that a test or a stopper knows a thread
+// has reached that wait. Returns 1 when they do, 0 when the time ran out (or the queue
+// is being destroyed), -1 for no queue.
+int pmtfifo_wait_blocked(Pmtfifo *queue, int pops, int pushes, double seconds);
+
 // Ends waiting on the queue for good: waiting pops on an empty queue return 2 and
 // waiting pushes on a full queue return -2, and later calls do the same at once.
 // Items still queued can still be popped. Returns 0, or -1 for no queue.

@@ -429,6 +429,35 @@ int nstrcmp(const char *a, const char *b) {
   return (c > 0) - (c < 0);
 }
 
+std::string string_vprintf(const char *format, va_list ap) {
+  char small[256];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string(format);
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(out.data(), out.size(), format, ap);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+std::string string_printf(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string out = string_vprintf(format, ap);
+  va_end(ap);
+  return out;
+}
+
+void string_appendf(std::string &out, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  out += string_vprintf(format, ap);
+  va_end(ap);
+}
+
 char *strconcat(const char *first, ...) {
   std::string out;
   va_list ap;

@@ -11,11 +11,21 @@
 
 #include <regex.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 struct Hook;
 struct Tbl;
+
+// printf into a std::string (any length); a format the C library refuses gives the
+// format text itself.
+std::string string_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string string_vprintf(const char *format, va_list ap);
+// string_printf appended to `out`.
+void string_appendf(std::string &out, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Removes leading and trailing white space from `text` in place; returns text (none for
 // none).

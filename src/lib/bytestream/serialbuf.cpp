@@ -26,7 +26,7 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
-#include "base/paths.h"
+#include "base/fdwait.h"
 #include "bytestream/serialbuf_ioctls.h"
 #include "support/convert.h"
 #include "support/hostid.h"

@@ -12,29 +12,11 @@
 #include "base/oom.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "base/textutil.h"
 #include "base/timetext.h"
 #include "packet/pkt.h"
 
 namespace {
-
-void appendf(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string &out, const char *format, ...) {
-  char small[256];
-  va_list ap;
-  va_start(ap, format);
-  int n = vsnprintf(small, sizeof small, format, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof small) {
-    out.append(small, static_cast<size_t>(n));
-    return;
-  }
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  va_start(ap, format);
-  vsnprintf(big.data(), big.size(), format, ap);
-  va_end(ap);
-  out.append(big.data(), static_cast<size_t>(n));
-}
 
 bool shown_as_is(unsigned char c, bool multiline) {
   return (c >= 0x20 && c != 0x7f) || (multiline && (c == '\n' || c == '\t'));
@@ -72,21 +54,22 @@ void describe_waveform(std::string &out, Packet *pkt, int verbose) {
     samples += static_cast<const PktChannel *>(gettbl(pkt->channels, i))->nsamp;
   }
   const PktChannel *first = static_cast<const PktChannel *>(gettbl(pkt->channels, 0));
-  appendf(out, "%s: %d channel%s, %ld samples", pkt->pkttype->suffix, pkt->nchannels,
-          pkt->nchannels == 1 ? "" : "s", samples);
+  string_appendf(out, "%s: %d channel%s, %ld samples", pkt->pkttype->suffix, pkt->nchannels,
+                 pkt->nchannels == 1 ? "" : "s", samples);
   if (pkt->nchannels == 1) {
-    appendf(out, ", %s_%s_%s%s%s at %g sps", first->net, first->sta, first->chan,
-            first->loc[0] ? "_" : "", first->loc, first->samprate);
+    string_appendf(out, ", %s_%s_%s%s%s at %g sps", first->net, first->sta, first->chan,
+                   first->loc[0] ? "_" : "", first->loc, first->samprate);
   }
   out += '\n';
   if (!verbose) return;
   for (int i = 0; i < pkt->nchannels; i++) {
     const PktChannel *ch = static_cast<const PktChannel *>(gettbl(pkt->channels, i));
-    appendf(out, "  %s_%s_%s%s%s segtype '%s' time %s samprate %g calib %g calper %g nsamp %d\n",
-            ch->net, ch->sta, ch->chan, ch->loc[0] ? "_" : "", ch->loc, ch->segtype,
-            time_text(ch->time).c_str(), ch->samprate, ch->calib, ch->calper, ch->nsamp);
+    string_appendf(out,
+                   "  %s_%s_%s%s%s segtype '%s' time %s samprate %g calib %g calper %g nsamp %d\n",
+                   ch->net, ch->sta, ch->chan, ch->loc[0] ? "_" : "", ch->loc, ch->segtype,
+                   time_text(ch->time).c_str(), ch->samprate, ch->calib, ch->calper, ch->nsamp);
     for (int k = 0; k < ch->nsamp; k++) {
-      appendf(out, "%s%d", k % 10 == 0 ? "    " : " ", static_cast<int>(ch->data[k]));
+      string_appendf(out, "%s%d", k % 10 == 0 ? "    " : " ", static_cast<int>(ch->data[k]));
       if (k % 10 == 9 || k == ch->nsamp - 1) out += '\n';
     }
   }
@@ -98,12 +81,12 @@ void describe(std::string &out, int kind, Packet *pkt, int verbose) {
       describe_waveform(out, pkt, verbose);
       return;
     case Pkt_db:
-      appendf(out, "db: table %s, row of %zu bytes\n", pkt->db.table, strlen(pkt->db.row));
+      string_appendf(out, "db: table %s, row of %zu bytes\n", pkt->db.table, strlen(pkt->db.row));
       if (verbose) append_text(out, pkt->db.row);
       return;
     case Pkt_pf: {
       Tbl *keys = pfkeys(pkt->pf);
-      appendf(out, "pf: %ld keys\n", keys ? maxtbl(keys) : 0L);
+      string_appendf(out, "pf: %ld keys\n", keys ? maxtbl(keys) : 0L);
       freetbl(keys, nullptr);
       if (verbose) {
         char *text = pf2string(pkt->pf);
@@ -119,7 +102,7 @@ void describe(std::string &out, int kind, Packet *pkt, int verbose) {
       if (verbose && strchr(pkt->string, '\n') != nullptr) append_text(out, pkt->string);
       return;
     case Pkt_stash:
-      appendf(out, "stash: %zu bytes of text\n", strlen(pkt->string));
+      string_appendf(out, "stash: %zu bytes of text\n", strlen(pkt->string));
       if (verbose && pkt->string[0] != '\0') append_text(out, pkt->string);
       return;
   }
@@ -132,7 +115,7 @@ char *pkt_describe(const char *srcname, double time, const char *packet, int nby
   int mark = elog_mark();
   std::string out;
   append_first_line(out, srcname);
-  appendf(out, " %s %d bytes ", time_text(time).c_str(), nbytes);
+  string_appendf(out, " %s %d bytes ", time_text(time).c_str(), nbytes);
   Packet *pkt = nullptr;
   int kind = unstuffPkt(srcname, time, packet, nbytes, &pkt);
   if (kind >= 0) describe(out, kind, pkt, verbose);

@@ -2,7 +2,6 @@
 #include "support/thrcompat.h"
 
 #include <cerrno>
-#include <cmath>
 
 #include "base/clock.h"
 #include "base/elog.h"
@@ -98,18 +97,7 @@ int cond_timedwait(cond_t *cond, mutex_t *mutex, const timestruc_t *abstime) {
   // The deadline is clock-seam time; the wait itself is on the real clock, for the
   // real length of what remains.
   double deadline = (double)abstime->tv_sec + (double)abstime->tv_nsec / 1e9;
-  double remaining = clock_real_seconds(deadline - clock_now());
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  double real = (double)now.tv_sec + (double)now.tv_nsec / 1e9 + (remaining > 0 ? remaining : 0);
-  timespec until;
-  double whole = std::floor(real);
-  until.tv_sec = (time_t)whole;
-  until.tv_nsec = (long)((real - whole) * 1e9);
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
-  }
+  timespec until = clock_realtime_after(clock_real_seconds(deadline - clock_now()));
   return pthread_cond_timedwait(cond, mutex, &until);
 }
 

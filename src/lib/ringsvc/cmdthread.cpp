@@ -1,5 +1,5 @@
 // cmdthread.cpp - the remote-command service: command thread, responses, keep-alive.
-#include "support/cmdthread.h"
+#include "ringsvc/cmdthread.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -17,9 +17,9 @@
 #include "base/textutil.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
-#include "support/dlcmpkt.h"
+#include "ringsvc/dlcmpkt.h"
+#include "ringsvc/orbreapthr.h"
 #include "support/hostid.h"
-#include "support/orbreapthr.h"
 #include "support/stdtime.h"
 #include "support/thrcompat.h"
 
@@ -42,21 +42,6 @@ char *dup_or_none(const char *s) {
 void replace(char **field, char *value) {
   free(*field);
   *field = value;
-}
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  if (n < 0) return std::string();
-  std::string out(static_cast<size_t>(n) + 1, '\0');
-  va_start(ap, fmt);
-  vsnprintf(out.data(), out.size(), fmt, ap);
-  va_end(ap);
-  out.resize(static_cast<size_t>(n));
-  return out;
 }
 
 // A POSIX extended expression matching exactly the text.
@@ -156,8 +141,9 @@ void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int 
 
   std::string shown = command.p;
   if (shown.size() > kShownCommand) shown = shown.substr(0, kShownCommand) + "...";
-  std::string who = format("'%s' from %s at %s(%s)", shown.c_str(), username.p, hostname.p, ip.p);
-  if (dlnames.p) who += format(" to %s", dlnames.p);
+  std::string who =
+      string_printf("'%s' from %s at %s(%s)", shown.c_str(), username.p, hostname.p, ip.p);
+  if (dlnames.p) who += string_printf(" to %s", dlnames.p);
 
   if (!verified) {
     log_text(cth, "Munged command " + who + "...ignoring");

@@ -1,5 +1,4 @@
-// fdwait on pipes, with writers and signals from other threads, and disordered drawn
-// from several threads at once.
+// fdwait on pipes, with writers and signals from other threads.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -8,12 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
-#include "base/paths.h"
+#include "base/fdwait.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -150,25 +148,4 @@ TEST(Fdwait, SignalsDoNotCutTheWaitShort) {
     EXPECT_GE(took, c.min_wait * 0.99) << c.name;
     EXPECT_LT(took, c.max_wait) << c.name;
   }
-}
-
-TEST(Disordered, ThreadsDrawInRangeAndApart) {
-  const int nthreads = 4, n = 2000;
-  std::vector<std::vector<double>> drawn(nthreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < nthreads; t++)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < n; i++) drawn[t].push_back(disordered());
-    });
-  for (auto &th : threads) th.join();
-  std::set<double> firsts;
-  for (const auto &values : drawn) {
-    ASSERT_EQ(values.size(), (size_t)n);
-    for (double v : values) {
-      ASSERT_GE(v, 0.0);
-      ASSERT_LT(v, 1.0);
-    }
-    firsts.insert(values[0]);
-  }
-  EXPECT_EQ(firsts.size(), (size_t)nthreads) << "threads drew the same sequence";
 }

@@ -1,4 +1,4 @@
-#include "support/dlcmpkt.h"
+#include "ringsvc/dlcmpkt.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -169,15 +169,10 @@ TEST_F(Dlcm, DamagedPacketsAreRefused) {
     EXPECT_EQ(r.rc, -1) << c.why;
     EXPECT_EQ(r.request, nullptr) << c.why;
     EXPECT_EQ(r.verified, 0) << c.why;
-    Elog_msg *msgs = nullptr;
-    int n = elog_query(2, 0, &msgs);
-    EXPECT_GT(n, 0) << c.why;
+    std::vector<std::string> msgs = take_registered_list();
+    EXPECT_GT(msgs.size(), 0u) << c.why;
     bool named = false;
-    for (int i = 0; i < n; i++) {
-      named |= strncmp(msgs[i].msg, "orbpkt2cmdpf: ", 14) == 0;
-      elog_free_msg(&msgs[i]);
-    }
-    free(msgs);
+    for (const std::string &m : msgs) named |= m.rfind("orbpkt2cmdpf: ", 0) == 0;
     EXPECT_TRUE(named) << c.why;
   }
 }
@@ -418,14 +413,7 @@ TEST_F(Dlcm, InitrspRefusals) {
                       nullptr, nullptr, "done", &reply, &text),
               -1)
         << c.why;
-    Elog_msg *msgs = nullptr;
-    int n = elog_query(2, mark, &msgs);
-    std::string all;
-    for (int i = 0; i < n; i++) {
-      all += msgs[i].msg;
-      elog_free_msg(&msgs[i]);
-    }
-    free(msgs);
+    std::string all = take_registered(mark);
     EXPECT_NE(all.find(c.message), std::string::npos) << c.why << ": " << all;
     elog_clear_register(0);
     pffree(req);

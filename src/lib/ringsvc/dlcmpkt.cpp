@@ -1,5 +1,5 @@
 // dlcmpkt.cpp - remote-command packets, their signature, command and response texts.
-#include "support/dlcmpkt.h"
+#include "ringsvc/dlcmpkt.h"
 
 #include <unistd.h>
 
@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "base/md5.h"
 #include "base/oom.h"
 #include "base/pf.h"
+#include "base/textutil.h"
 #include "ring/orb.h"
 #include "support/hostid.h"
 #include "support/stdtime.h"
@@ -29,13 +31,9 @@ std::atomic<int> iseq{0};
 
 size_t key_length() { return strlen(reinterpret_cast<const char *>(pktbts)); }
 
-unsigned get16(const char *p) {
-  return static_cast<unsigned>(static_cast<unsigned char>(p[0]) << 8 |
-                               static_cast<unsigned char>(p[1]));
-}
+unsigned get16(const char *p) { return be_get16(reinterpret_cast<const unsigned char *>(p)); }
 void put16(char *p, unsigned v) {
-  p[0] = static_cast<char>((v >> 8) & 0xff);
-  p[1] = static_cast<char>(v & 0xff);
+  be_put16(reinterpret_cast<unsigned char *>(p), static_cast<uint16_t>(v));
 }
 
 // True when the text holds a character that a "key value" line cannot carry.
@@ -57,23 +55,6 @@ bool values_ok(const char *who, std::initializer_list<std::pair<const char *, co
     }
   }
   return true;
-}
-
-std::string printf_string(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string printf_string(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  char small[256];
-  int n = vsnprintf(small, sizeof small, fmt, ap);
-  va_end(ap);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-  std::string out(static_cast<size_t>(n) + 1, '\0');
-  va_start(ap, fmt);
-  vsnprintf(out.data(), out.size(), fmt, ap);
-  va_end(ap);
-  out.resize(static_cast<size_t>(n));
-  return out;
 }
 
 // The login name; when the system has none for this user, "u#<uid>" (not a failure).
@@ -216,15 +197,15 @@ int initcmd(const char *command, const char *reply, const char *targets, const c
   host_and_ip(&host, &ip);
   int n = iseq.fetch_add(1);
   if (dlnames)
-    *sequence = printf_string("%s_%s_%d_%d", dlnames, host.c_str(), (int)getpid(), n);
+    *sequence = string_printf("%s_%s_%d_%d", dlnames, host.c_str(), (int)getpid(), n);
   else
-    *sequence = printf_string("%s_%d_%d", host.c_str(), (int)getpid(), n);
+    *sequence = string_printf("%s_%d_%d", host.c_str(), (int)getpid(), n);
 
   std::string &t = *text;
   t = "command\t";
   t += command;
   t += "\n";
-  t += printf_string("cmdtime %.1f\n", std_now());
+  t += string_printf("cmdtime %.1f\n", std_now());
   t += "username " + user + "\n";
   t += "hostname " + host + "\n";
   t += "ip " + ip + "\n";
@@ -233,7 +214,7 @@ int initcmd(const char *command, const char *reply, const char *targets, const c
   if (targets) t += std::string("targets ") + targets + "\n";
   if (types) t += std::string("types ") + types + "\n";
   if (dlnames) t += std::string("dlnames ") + dlnames + "\n";
-  t += printf_string("delayhangup %.2f\n", delayhangup);
+  t += string_printf("delayhangup %.2f\n", delayhangup);
   return 0;
 }
 
@@ -323,7 +304,7 @@ int initrsp(const char *command, const char *target, const char *type, const cha
   if (sequence_target && *sequence_target) {
     seqtarget = *sequence_target;
   } else {
-    seqtarget = printf_string("%s_%d_%d", host.c_str(), (int)getpid(), count);
+    seqtarget = string_printf("%s_%d_%d", host.c_str(), (int)getpid(), count);
     if (sequence_target) *sequence_target = dup_text(seqtarget);
   }
 
@@ -336,7 +317,7 @@ int initrsp(const char *command, const char *target, const char *type, const cha
   t += "tusername " + user + "\n";
   t += "thostname " + host + "\n";
   t += "tip " + addr + "\n";
-  t += printf_string("tpid %d\n", (int)getpid());
+  t += string_printf("tpid %d\n", (int)getpid());
   if (dlname) t += std::string("dlname ") + dlname + "\n";
   if (dlserial) t += std::string("dlserial ") + dlserial + "\n";
   if (dlcom) t += std::string("dlcom ") + dlcom + "\n";

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,13 +11,24 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/pmtfifo.h"
 #include "ring/orb.h"
-#include "support/orbreapthr.h"
+#include "ringsvc/orbreapthr.h"
 #include "testkit/testkit.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The reap thread's pauses: for want of packets, and after a failed open.
+constexpr double kIdlePause = 0.1;
+constexpr double kOpenPause = 1.0;
+
+// Returns once `pops` gets and `pushes` puts wait on the queue (clock time is scaled:
+// 1000 s of it are 40 real seconds).
+void until_blocked(Pmtfifo *q, int pops, int pushes) {
+  ASSERT_EQ(pmtfifo_wait_blocked(q, pops, pushes, 1000.0), 1) << "the waits were not reached";
+}
 
 // Waits up to `limit` of real time for `done`.
 bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 5000ms) {
@@ -204,13 +216,13 @@ TEST_F(Ring, TimeoutsOfGet) {
   ASSERT_NE(forever, nullptr);
   Got waited;
   std::thread getter([&] { waited = g.get(forever); });
-  std::this_thread::sleep_for(20ms);
+  until_blocked(forever->mtfifo, 1, 0);
   put("W/1", "late", 2.0);
   getter.join();
   EXPECT_EQ(waited.rc, 1);
   EXPECT_EQ(waited.bytes, "late");
   std::thread blocked([&] { waited = g.get(forever); });
-  std::this_thread::sleep_for(20ms);
+  until_blocked(forever->mtfifo, 1, 0);
   orbreapthr_set_to_stop(forever);
   blocked.join();
   EXPECT_TRUE(waited.rc == 3 || waited.rc == 4) << waited.rc;
@@ -229,14 +241,16 @@ TEST_F(Ring, OpenByNameWithSettingsAndPendingChanges) {
   put("A/2", "a2", 3.0);
   put("C/1", "c1", 4.0);
   put("A/3", "a3", 5.0);
+  ClockWatch watch(0.04);
   OrbreapThr *thr = orbreapthr_new2(path_.c_str(), "A/.*|C/.*", "C/.*", 2.5, 1.0, 10);
   ASSERT_NE(thr, nullptr);
   Getter g;
   EXPECT_EQ(g.next(thr).src, "A/2");
   EXPECT_EQ(g.next(thr).src, "A/3");
 
-  // A setting made while the connection is idle applies after the next packet.
-  std::this_thread::sleep_for(100ms);  // the thread is idle now
+  // A setting made while the connection is idle applies after the next packet. The
+  // thread is idle once it pauses for want of packets after A/3.
+  ASSERT_TRUE(watch.wait_sleeps(kIdlePause, watch.sleeps(kIdlePause)));
   orbreapthr_select(thr, "B/.*");
   put("A/4", "a4", 6.0);
   put("A/5", "a5", 7.0);
@@ -250,9 +264,10 @@ TEST_F(Ring, OpenByNameWithSettingsAndPendingChanges) {
 TEST_F(Ring, StopWhileTheRingCannotBeOpened) {
   ElogCapture cap;
   orbfault_fail(ORBFAULT_OPEN, 1 << 30);
+  ClockWatch watch(0.04);
   OrbreapThr *thr = orbreapthr_new2(path_.c_str(), nullptr, nullptr, -1.0, 1.0, 10);
   ASSERT_NE(thr, nullptr);
-  std::this_thread::sleep_for(50ms);  // several attempts
+  ASSERT_TRUE(watch.wait_sleeps(kOpenPause, 2));  // three attempts failed
   EXPECT_EQ(orbreapthr_is_stopped(thr), 0);
   orbreapthr_set_to_stop(thr);
   ASSERT_TRUE(eventually([&] { return orbreapthr_is_stopped(thr) == 1; }));
@@ -285,9 +300,10 @@ TEST_F(Ring, FailedSettingsEndTheThread) {
   };
   for (const Case &c : cases) {
     ElogCapture cap;
+    ClockWatch watch(0.04);
     OrbreapThr *thr = orbreapthr_new(r, 1.0, 10);
     ASSERT_NE(thr, nullptr);
-    std::this_thread::sleep_for(100ms);  // the thread is idle now
+    ASSERT_TRUE(watch.wait_sleeps(kIdlePause, 0)) << c.why;  // the thread is idle now
     c.set(thr);
     put("X/1", "x", 1.0);  // the settings apply after this packet
     ASSERT_TRUE(eventually([&] { return orbreapthr_is_stopped(thr) == 1; })) << c.why;
@@ -330,8 +346,9 @@ TEST_F(Ring, StopDoesNotWaitOnAFullQueue) {
   OrbreapThr *thr = orbreapthr_new(reader(), 1.0, 1);
   ASSERT_NE(thr, nullptr);
   for (int i = 0; i < 3; i++) put("F/" + std::to_string(i), "x", i);
-  ASSERT_TRUE(eventually([&] { return orbreapthr_data_available(thr) == 1; }));
-  std::this_thread::sleep_for(20ms);  // the thread waits to push the second packet
+  // The thread holds the second packet and waits for room to push it.
+  until_blocked(thr->mtfifo, 0, 1);
+  EXPECT_EQ(orbreapthr_data_available(thr), 1);
   double start = clock_monotonic();
   orbreapthr_stop_and_wait(thr);
   EXPECT_LT(clock_monotonic() - start, 5.0);
@@ -361,9 +378,12 @@ TEST_F(Ring, StopWhileTheRingIsLockedByAStuckWriter) {
   ElogCapture cap;
   OrbreapThr *thr = orbreapthr_new(reader(), 1.0, 10);
   ASSERT_NE(thr, nullptr);
-  orbfault_block_puts(-1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  orbfault_block_puts(fds[1]);
   std::thread writer([&] { put("L/1", "stuck", 1.0); });  // holds the ring's lock
-  std::this_thread::sleep_for(20ms);
+  char byte;
+  ASSERT_EQ(read(fds[0], &byte, 1), 1);  // the put holds the lock now
   double start = clock_monotonic();
   orbreapthr_stop_and_wait(thr);
   EXPECT_LE(clock_monotonic() - start, 14.0);
@@ -371,6 +391,8 @@ TEST_F(Ring, StopWhileTheRingIsLockedByAStuckWriter) {
   orbreapthr_destroy(thr);  // safe whether or not the thread has ended yet
   orbfault_release();
   writer.join();
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST_F(Ring, DestroyOfARunningThread) {
@@ -391,14 +413,7 @@ TEST_F(Ring, ConstructorsRefuseABadQueue) {
   ElogCapture cap;
   EXPECT_EQ(orbreapthr_new(w_, 1.0, -1), nullptr);
   EXPECT_EQ(orbputthr_new(w_, -1), nullptr);
-  Elog_msg *msgs = nullptr;
-  int n = elog_query(2, 0, &msgs);
-  std::string all;
-  for (int i = 0; i < n; i++) {
-    all += msgs[i].msg;
-    elog_free_msg(&msgs[i]);
-  }
-  free(msgs);
+  std::string all = take_registered();
   EXPECT_NE(all.find("orbreapthr_new: pmtfifo_create() error."), std::string::npos) << all;
   EXPECT_NE(all.find("orbputthr_new: pmtfifo_create() error."), std::string::npos) << all;
   // The caller's connection stays open.
@@ -517,7 +532,7 @@ TEST_F(Ring, StopOnAPutStuckInTheRing) {
   ASSERT_EQ(orbputthr_put(p, "B/3", 1.0, "queued", 6), 0);
   int late = 0;
   std::thread waiting([&] { late = orbputthr_put(p, "B/4", 1.0, "full", 4); });
-  std::this_thread::sleep_for(20ms);
+  until_blocked(p->mtfifo, 0, 1);
 
   double start = clock_monotonic();
   EXPECT_EQ(orbputthr_stop(p), 0);

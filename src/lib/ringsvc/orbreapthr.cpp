@@ -1,5 +1,5 @@
 // orbreapthr.cpp - the reap and put worker threads over ring-buffer connections.
-#include "support/orbreapthr.h"
+#include "ringsvc/orbreapthr.h"
 
 #include <climits>
 #include <cstdio>

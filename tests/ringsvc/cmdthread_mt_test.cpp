@@ -16,8 +16,8 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "ring/orb.h"
-#include "support/cmdthread.h"
-#include "support/dlcmpkt.h"
+#include "ringsvc/cmdthread.h"
+#include "ringsvc/dlcmpkt.h"
 #include "support/hostid.h"
 #include "support/stdtime.h"
 #include "testkit/testkit.h"
@@ -143,30 +143,6 @@ TEST(ServiceNew, Refusals) {
   EXPECT_EQ(cmdthread_new(nullptr, 0, 0, "q1", "q330", nullptr, nullptr), nullptr);
   EXPECT_EQ(cmdthread_destroy(nullptr), 0);
   elog_clear_register(0);
-}
-
-// Prints the error reports of the service.
-int print_errors(CmdThread *, void *, int what, ...) {
-  if (what != 1) return 0;
-  va_list ap;
-  va_start(ap, what);
-  (void)va_arg(ap, int);
-  const char *fmt = va_arg(ap, const char *);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  return 0;
-}
-
-TEST(ServiceNew, ASelectionThatFailsEndsTheProcess) {
-  // Forks without exec (qemu-user cannot exec the test again); no other thread runs yet,
-  // as these tests come first.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        cmdthread_new(nullptr, 9999, 9999, "q1", "q330", print_errors, nullptr);
-        sleep(10);
-      },
-      ::testing::ExitedWithCode(1), "cmdthread_run: orbselect\\(/pf/dlcm\\|q1/pf/dlcm\\) error");
 }
 
 class Service : public ::testing::Test {
@@ -457,14 +433,7 @@ TEST_F(Service, ResponsesThatAreNotSent) {
   ASSERT_EQ(pfcompile(("text " + std::string(65450, 'x') + "\n").c_str(), &big), 0);
   int mark = elog_mark();
   EXPECT_EQ(cmdthread_send_rsp(cth_, reply, nullptr, nullptr, nullptr, big, "done"), -1);
-  Elog_msg *msgs = nullptr;
-  int n = elog_query(2, mark, &msgs);
-  std::string all;
-  for (int i = 0; i < n; i++) {
-    all += msgs[i].msg;
-    elog_free_msg(&msgs[i]);
-  }
-  free(msgs);
+  std::string all = take_registered(mark);
   EXPECT_NE(all.find("cmdthread_send_rsp: response of "), std::string::npos) << all;
 
   EXPECT_EQ(cmdthread_send_rsp(cth_, reply, nullptr, nullptr, nullptr, nullptr, "marker"), 0);
