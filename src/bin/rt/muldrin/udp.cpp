@@ -18,7 +18,7 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
-#include "base/paths.h"
+#include "base/random.h"
 #include "base/tbl.h"
 #include "support/byteorder.h"
 #include "support/hostid.h"
