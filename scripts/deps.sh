@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the test suite need, when any is missing.
 # Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ googletest libbenchmark-dev clang libclang-rt-14-dev
+pkgs=(cmake ninja-build g++ googletest libbenchmark-dev libmseed-dev clang libclang-rt-14-dev
       crossbuild-essential-armel qemu-user util-linux)
 if [ "${1:-}" = "--host-only" ]; then
   pkgs=(cmake ninja-build g++ googletest)
