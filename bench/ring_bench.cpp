@@ -7,6 +7,8 @@
 //    mode 0 reaping everything at full speed, mode 1 waiting in orbreap with a selection
 //    that matches nothing. The counter "x_alone" is the rate over BM_PutWithReaders/0 of
 //    the same run;
+//  - BM_PutAfterKilledReaders: the put rate after 10 readers waiting in orbreap were
+//    killed with SIGKILL;
 //  - BM_Latency/N: put-to-reap latency with N reader processes, the writer paced at
 //    10 000 packets/s; counters p50_us and p99_us over the packets of every reader.
 // items_per_second is packets/s. Reader processes are forked, each opens the ring file
@@ -279,6 +281,39 @@ BENCHMARK(BM_PutWithReaders)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// 10 readers wait in orbreap and are killed; then the writer puts alone.
+void BM_PutAfterKilledReaders(benchmark::State &state) {
+  BenchRing ring;
+  int w = orbopen(ring.path(), "w");
+  char packet[kPacket] = {1};
+  {
+    Readers readers;
+    readers.start(ring.path(), 10, true, false);
+    // One put wakes them and they go back to sleep; then they die asleep.
+    orbput(w, "AA_STA/MGENC/raw", 1.5e9, packet, kPacket);
+    usleep(100000);
+    readers.stop();
+  }
+  int64_t puts = 0;
+  double elapsed = 0;
+  for (auto _ : state) {
+    double t0 = now_mono();
+    for (;;) {
+      for (int i = 0; i < 256; i++) orbput(w, "AA_STA/MGENC/raw", 1.5e9, packet, kPacket);
+      puts += 256;
+      elapsed = now_mono() - t0;
+      if (elapsed >= kRunSeconds) break;
+    }
+    state.SetIterationTime(elapsed);
+  }
+  orbclose(w);
+  double rate = (double)puts / elapsed;
+  state.counters["puts/s"] = rate;
+  if (g_alone_rate > 0) state.counters["x_alone"] = rate / g_alone_rate;
+  state.SetItemsProcessed(puts);
+}
+BENCHMARK(BM_PutAfterKilledReaders)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Put-to-reap latency at a paced 10 000 packets/s.
 void BM_Latency(benchmark::State &state) {
