@@ -250,17 +250,7 @@ int visit(const char *who, Conn &c, uint32_t *seen) {
   if (!r.intact(who)) return -1;
   if (seen) *seen = r.put_count();
   ringfile::Counters k;
-  if (!r.counters(&k)) {
-    // Damaged counters, or a writer that died half-way: the lock's holder repairs them.
-    {
-      RingLock lock(r, who);
-      if (!lock.held()) return -1;
-    }
-    if (!r.counters(&k)) {
-      elog_log(0, "%s: the state of ring '%s' can't be read\n", who, r.path().c_str());
-      return -1;
-    }
-  }
+  if (!r.read_counters(who, &k)) return -1;
   c.copied.clear();
   c.bytes.clear();
   c.taken = 0;
@@ -294,14 +284,17 @@ int visit(const char *who, Conn &c, uint32_t *seen) {
     if (m.nbytes) r.copy_packet(m, c.bytes.data() + p.at);
     c.copied.push_back(p);
   }
-  uint64_t oldest;
-  if (!r.oldest_now(&oldest)) {
-    // Damaged meanwhile: nothing copied is trusted; the next visit repairs.
+  ringfile::Counters now;
+  bool readable = r.read_counters(who, &now);
+  if (!readable || now.resets != k.resets) {
+    // Unreadable, or repaired meanwhile: nothing copied is trusted; the next visit starts
+    // from the repaired ring.
     c.copied.clear();
     c.bytes.clear();
-    elog_log(0, "%s: the state of ring '%s' changed while it was read\n", who, r.path().c_str());
-    return -1;
+    c.next = start;
+    return readable ? -2 : -1;
   }
+  uint64_t oldest = now.oldest_seq;
   if (oldest > start) {
     // Lapped, before or during the look: what was copied below `oldest` may have been
     // overwritten while it was copied, and is counted as missed with the rest.

@@ -682,7 +682,10 @@ bool Ring::counters(Counters *c) const {
   auto g = word(l.gen);
   for (int i = 0; i < kSeqlockTries; i++) {
     uint32_t g1 = g.load(std::memory_order_acquire);
-    if (g1 & 1) continue;
+    if (g1 & 1) {
+      cpu_pause();
+      continue;
+    }
     Counters got;
     got.next_seq = load64(l.next_seq);
     got.oldest_seq = load64(l.oldest_seq);
@@ -698,11 +701,19 @@ bool Ring::counters(Counters *c) const {
   return false;
 }
 
-bool Ring::oldest_now(uint64_t *oldest) const {
+bool Ring::read_counters(const char *who, Counters *c) {
   std::atomic_thread_fence(std::memory_order_acquire);
-  Counters c;
-  if (!counters(&c)) return false;
-  *oldest = c.oldest_seq;
+  if (counters(c)) return true;
+  // Damaged counters, or a writer that stopped (or died) half-way through changing them:
+  // they are read under the lock, whose taking repairs them.
+  if (!lock(who)) return false;
+  const Live &l = *live_;
+  c->next_seq = l.next_seq;
+  c->oldest_seq = l.oldest_seq;
+  c->head = l.head;
+  c->tail = l.tail;
+  c->resets = l.resets;
+  unlock();
   return true;
 }
 

@@ -171,11 +171,12 @@ class Ring {
   // Without the lock. Copies the counters; false when they do not make a consistent
   // ring (a repair under the lock is then due) or a dead writer left them half-changed.
   bool counters(Counters *c) const;
-  // The oldest held sequence now, for the check after a copy; false as counters().
-  bool oldest_now(uint64_t *oldest) const;
+  // Copies the counters, without the lock when they are consistent, else under the lock
+  // (which repairs them). Also the check after a copy. False after logging why.
+  bool read_counters(const char *who, Counters *c);
   // Checks packet `seq` against `c` and fills *m, reading what a writer may be
-  // overwriting: the result means something only when oldest_now() still holds `seq`
-  // afterwards. False when the slot or record does not hold the packet.
+  // overwriting: the result means something only when read_counters() afterwards still
+  // holds `seq`. False when the slot or record does not hold the packet.
   bool peek(uint64_t seq, const Counters &c, Meta *m) const;
   // Copies the bytes of a packet that peek() or packet() accepted.
   void copy_packet(const Meta &m, char *dst) const;
