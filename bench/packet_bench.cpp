@@ -103,7 +103,8 @@ const char *set_name(int set) { return set == 0 ? "broadband" : "quiet"; }
 void BM_stuffPkt(benchmark::State &state) {
   int set = (int)state.range(0);
   std::vector<Packet *> pkts;
-  for (int i = 0; i < kPackets; i++) pkts.push_back(make_packet(&record(set)[(size_t)i * kSamples]));
+  for (int i = 0; i < kPackets; i++)
+    pkts.push_back(make_packet(&record(set)[(size_t)i * kSamples]));
   char *buffer = nullptr;
   int nbytes = 0, bufsize = 0;
   char srcname[PKT_SRCNAME_SIZE];
@@ -199,8 +200,8 @@ void BM_Steim2Encode(benchmark::State &state) {
     const int32_t *s = &rec[k * kSamples];
     memcpy(in.data(), s, kSamples * sizeof(int32_t));  // the coder's input is not const
     int32_t diff0 = k == 0 ? 0 : s[0] - s[-1];
-    if (msr_encode_steim2(in.data(), kSamples, frames.data(), (int)(frames.size() * 4), diff0,
-                          sid, 1) != kSamples)
+    if (msr_encode_steim2(in.data(), kSamples, frames.data(), (int)(frames.size() * 4), diff0, sid,
+                          1) != kSamples)
       state.SkipWithError("msr_encode_steim2");
     benchmark::DoNotOptimize(frames.data());
     bytes += (int64_t)used[k];

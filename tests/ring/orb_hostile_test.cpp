@@ -73,8 +73,8 @@ TEST_F(OrbHostile, FileCutUnderReadersAndWriterIsRefused) {
 
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "the sleeping reader died of signal "
-                                   << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_TRUE(WIFEXITED(status))
+        << "the sleeping reader died of signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 
     struct stat sb {};

@@ -44,10 +44,10 @@ using ringfile::Ring;
 
 namespace {
 
-constexpr int kBatch = 64;          // packets a reader's visit looks at
+constexpr int kBatch = 64;                  // packets a reader's visit looks at
 constexpr size_t kBatchBytes = 256 * 1024;  // bytes it copies, beyond its first packet
-constexpr int kScanBatch = 4096;    // slots orbafter/orbsources look at per hold
-constexpr double kWaitSlice = 1.0;  // clock seconds between re-checks of a blocked reap
+constexpr int kScanBatch = 4096;            // slots orbafter/orbsources look at per hold
+constexpr double kWaitSlice = 1.0;          // clock seconds between re-checks of a blocked reap
 constexpr size_t kVerdictsMax = 4096;
 
 // A compiled expression that must match a whole source name.

@@ -135,6 +135,16 @@ struct RacyReads {
 struct RacyReads {};
 #endif
 
+// Fences of the seqlock. ThreadSanitizer (of g++) does not take fences; under it they are
+// left out, and the counters' loads and stores, all atomic, keep it quiet.
+void thread_fence(std::memory_order order) {
+#ifdef RING_TSAN
+  (void)order;
+#else
+  std::atomic_thread_fence(order);
+#endif
+}
+
 // Tries of a reader to get a consistent copy of the counters before it asks for the
 // lock (whose holder repairs what a dead writer left half-changed).
 constexpr int kSeqlockTries = 1000;
@@ -438,13 +448,15 @@ Ring::~Ring() {
 bool Ring::intact(const char *who) {
   if (cut_.load(std::memory_order_relaxed)) {
     if (who)
-      elog_log(0, "%s: ring file '%s' was cut shorter than its ring; refused\n", who, path_.c_str());
+      elog_log(0, "%s: ring file '%s' was cut shorter than its ring; refused\n", who,
+               path_.c_str());
     return false;
   }
   struct stat st {};
   if (fstat(fd_, &st) == 0 && (uint64_t)st.st_size >= layout_.capacity) return true;
   if (!cut_.exchange(true)) {
-    elog_complain(0, "%s: ring file '%s' is %lld bytes long, its ring %llu: it was cut under "
+    elog_complain(0,
+                  "%s: ring file '%s' is %lld bytes long, its ring %llu: it was cut under "
                   "this process and is refused from now on\n",
                   who ? who : "ring", path_.c_str(), (long long)st.st_size,
                   (unsigned long long)layout_.capacity);
@@ -459,9 +471,15 @@ bool Ring::lock(const char *who) {
   int rc = pthread_mutex_trylock(&live_->lock);
   if (rc == EBUSY) {
     // The bound runs on the monotonic clock, so that a change of the system's time
-    // neither cuts the wait short nor stretches it.
+    // neither cuts the wait short nor stretches it. (ThreadSanitizer of g++ 12 does not
+    // know pthread_mutex_clocklock: under it the wait runs on the real-time clock.)
+#ifdef RING_TSAN
+    const clockid_t clock = CLOCK_REALTIME;
+#else
+    const clockid_t clock = CLOCK_MONOTONIC;
+#endif
     timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
+    clock_gettime(clock, &until);
     timespec add = seconds_to_timespec(clock_real_seconds(kLockTimeout));
     until.tv_sec += add.tv_sec;
     until.tv_nsec += add.tv_nsec;
@@ -470,7 +488,11 @@ bool Ring::lock(const char *who) {
       until.tv_nsec -= 1000000000L;
     }
     do {
-      rc = pthread_mutex_clocklock(&live_->lock, CLOCK_MONOTONIC, &until);
+#ifdef RING_TSAN
+      rc = pthread_mutex_timedlock(&live_->lock, &until);
+#else
+      rc = pthread_mutex_clocklock(&live_->lock, clock, &until);
+#endif
     } while (rc == EINTR);
   }
   if (rc == EOWNERDEAD) {
@@ -514,7 +536,7 @@ void Ring::publish_begin() {
   uint32_t v = g.load(std::memory_order_relaxed);
   if (v & 1) return;
   g.store(v + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  thread_fence(std::memory_order_release);
 }
 
 void Ring::publish_end() {
@@ -636,8 +658,7 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   Live &l = *live_;
   word(l.busy).store(1, std::memory_order_relaxed);
   uint64_t need = kRecordHead + srclen + nbytes;
-  if (l.next_seq - l.oldest_seq >= layout_.nslots ||
-      (l.head - l.tail) + need > layout_.data_size) {
+  if (l.next_seq - l.oldest_seq >= layout_.nslots || (l.head - l.tail) + need > layout_.data_size) {
     // Evicts and publishes the eviction before the evicted bytes are written over: a
     // reader that copied them then sees that the packet is gone.
     publish_begin();
@@ -651,7 +672,7 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
       settle_tail();
     }
     publish_end();
-    std::atomic_thread_fence(std::memory_order_release);
+    thread_fence(std::memory_order_release);
   }
   uint64_t seq = l.next_seq, off = l.head;
   unsigned char h[kRecordHead];
@@ -692,7 +713,7 @@ bool Ring::counters(Counters *c) const {
     got.head = load64(l.head);
     got.tail = load64(l.tail);
     got.resets = load64(l.resets);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    thread_fence(std::memory_order_acquire);
     if (g.load(std::memory_order_relaxed) != g1) continue;
     if (counters_fault(layout_, got)) return false;
     *c = got;
@@ -702,7 +723,7 @@ bool Ring::counters(Counters *c) const {
 }
 
 bool Ring::read_counters(const char *who, Counters *c) {
-  std::atomic_thread_fence(std::memory_order_acquire);
+  thread_fence(std::memory_order_acquire);
   if (counters(c)) return true;
   // Damaged counters, or a writer that stopped (or died) half-way through changing them:
   // they are read under the lock, whose taking repairs them.

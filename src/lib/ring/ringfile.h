@@ -92,7 +92,7 @@ struct Live {
   uint32_t sleepers;     // 1 when a reader may sleep on put_count; atomic
   uint32_t gen;          // seqlock of the four counters below; atomic
   uint32_t busy;         // 1 while a put is under way; atomic
-  uint64_t next_seq;  // changed by the lock's holder inside gen; read by anyone
+  uint64_t next_seq;     // changed by the lock's holder inside gen; read by anyone
   uint64_t oldest_seq;
   uint64_t head;
   uint64_t tail;
