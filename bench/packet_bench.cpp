@@ -4,10 +4,12 @@
 //  - "broadband": a broadband seismic record, microseisms with an earthquake in them: first
 //    differences from 2 to 23 bits;
 //  - "quiet": a quiet station, differences within +-8.
-// BM_stuffPkt/BM_unstuffPkt time the whole packet (header, channel fields and samples);
-// BM_Steim2Encode/BM_Steim2Decode the reference Steim-2 coder of libmseed on the same
-// samples (built only where libmseed is installed). Counters: samples/s, and bytes per
-// sample (the whole packet for ours, the Steim-2 frames used for the reference).
+// BM_stuffPkt/BM_unstuffPkt time the whole packet (header, channel fields, source name
+// and samples); BM_CodeEncode/BM_CodeDecode the sample code alone; BM_Steim2Encode/
+// BM_Steim2Decode the reference Steim-2 coder of libmseed on the same samples (built only
+// where libmseed is installed). Counters: samples/s, and bytes per sample (the whole
+// packet for stuffPkt, the coded samples for the code alone, the Steim-2 frames used for
+// the reference).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -18,6 +20,7 @@
 
 #include "base/tbl.h"
 #include "packet/pkt.h"
+#include "packet/pkt_wire.h"
 
 #ifdef VANTREL_HAVE_MSEED
 // libmseed 2 exports its Steim-2 coder without declaring it in libmseed.h.
@@ -162,6 +165,55 @@ void BM_unstuffPkt(benchmark::State &state) {
   freePkt(out);
 }
 BENCHMARK(BM_unstuffPkt)->Arg(0)->Arg(1);
+
+void BM_CodeEncode(benchmark::State &state) {
+  int set = (int)state.range(0);
+  const std::vector<int32_t> &rec = record(set);
+  std::vector<uint8_t> out(pktwire::blocks_bound(kSamples));
+  int64_t bytes = 0;
+  size_t k = 0;
+  for (auto _ : state) {
+    uint8_t *end = pktwire::put_blocks(out.data(), &rec[k * kSamples], kSamples);
+    benchmark::DoNotOptimize(out.data());
+    bytes += end - out.data();
+    k = (k + 1) % kPackets;
+  }
+  state.SetLabel(set_name(set));
+  state.counters["samples/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kSamples, benchmark::Counter::kIsRate);
+  state.counters["bytes/sample"] = (double)bytes / ((double)state.iterations() * kSamples);
+}
+BENCHMARK(BM_CodeEncode)->Arg(0)->Arg(1);
+
+void BM_CodeDecode(benchmark::State &state) {
+  int set = (int)state.range(0);
+  const std::vector<int32_t> &rec = record(set);
+  std::vector<std::vector<uint8_t>> coded;
+  for (int k = 0; k < kPackets; k++) {
+    std::vector<uint8_t> c(pktwire::blocks_bound(kSamples));
+    c.resize(
+        (size_t)(pktwire::put_blocks(c.data(), &rec[(size_t)k * kSamples], kSamples) - c.data()));
+    coded.push_back(c);
+  }
+  std::vector<int32_t> out(kSamples);
+  int64_t bytes = 0;
+  size_t k = 0;
+  for (auto _ : state) {
+    if (!pktwire::get_blocks(coded[k].data(), coded[k].size(), out.data(), kSamples))
+      state.SkipWithError("get_blocks");
+    benchmark::DoNotOptimize(out.data());
+    bytes += (int64_t)coded[k].size();
+    k = (k + 1) % coded.size();
+  }
+  if (memcmp(out.data(), &rec[((k + coded.size() - 1) % coded.size()) * kSamples],
+             kSamples * sizeof(int32_t)) != 0)
+    state.SkipWithError("decoded samples differ");
+  state.SetLabel(set_name(set));
+  state.counters["samples/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kSamples, benchmark::Counter::kIsRate);
+  state.counters["bytes/sample"] = (double)bytes / ((double)state.iterations() * kSamples);
+}
+BENCHMARK(BM_CodeDecode)->Arg(0)->Arg(1);
 
 #ifdef VANTREL_HAVE_MSEED
 constexpr int kFrameWords = 16;

@@ -27,7 +27,8 @@ namespace pktwire {
 namespace {
 
 constexpr int kBlock = 16;
-constexpr int kGroup = 4;  // blocks
+constexpr int kGroup = 4;         // blocks
+constexpr size_t kPackSlack = 8;  // bytes the packer writes beyond the end
 
 uint64_t load_le64(const uint8_t *p) {
   uint64_t v;
@@ -36,37 +37,48 @@ uint64_t load_le64(const uint8_t *p) {
   return v;
 }
 
+int width_of(uint32_t bits) { return bits == 0 ? 0 : 32 - std::countl_zero(bits); }
+
 void store_le64(uint8_t *p, uint64_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   memcpy(p, &v, sizeof v);
 }
 
-int width_of(uint32_t bits) { return bits == 0 ? 0 : 32 - std::countl_zero(bits); }
-
-// Packs 16 values of w bits into out[0, 2w).
+// Packs 16 values of w bits into out[0, 2w); writes up to 8 bytes beyond, which the
+// next block (or the caller's slack) takes.
 void pack_block(const uint32_t *z, int w, uint8_t *out) {
-  uint8_t tmp[2 * 32 + 8] = {0};
+  uint64_t acc = 0;
+  unsigned nbits = 0;
   for (int i = 0; i < kBlock; i++) {
-    unsigned p = static_cast<unsigned>(i * w);
-    uint8_t *at = tmp + (p >> 3);
-    store_le64(at, load_le64(at) | static_cast<uint64_t>(z[i]) << (p & 7));
+    acc |= static_cast<uint64_t>(z[i]) << nbits;
+    nbits += static_cast<unsigned>(w);
+    store_le64(out, acc);
+    unsigned whole = nbits >> 3;  // at most 4
+    out += whole;
+    acc = whole ? acc >> (whole * 8) : acc;
+    nbits &= 7;
   }
-  memcpy(out, tmp, static_cast<size_t>(2 * w));
 }
 
-// Unpacks the 16 values of w bits of in[0, 2w), integrating them onto *prev.
-void unpack_block(const uint8_t *in, int w, uint32_t *prev, int32_t *out) {
-  uint8_t tmp[2 * 32 + 8] = {0};
-  memcpy(tmp, in, static_cast<size_t>(2 * w));
+// Unpacks the 16 values of w bits of in[0, 2w), integrating them onto *prev. Reads
+// 8 bytes at a time: in[0, 2w + 8) must be readable.
+void unpack_block_fast(const uint8_t *in, int w, uint32_t *prev, int32_t *out) {
   const uint64_t mask = (uint64_t{1} << w) - 1;
   uint32_t s = *prev;
   for (int i = 0; i < kBlock; i++) {
     unsigned p = static_cast<unsigned>(i * w);
-    uint32_t z = static_cast<uint32_t>((load_le64(tmp + (p >> 3)) >> (p & 7)) & mask);
+    uint32_t z = static_cast<uint32_t>((load_le64(in + (p >> 3)) >> (p & 7)) & mask);
     s += (z >> 1) ^ (0u - (z & 1));
     out[i] = static_cast<int32_t>(s);
   }
   *prev = s;
+}
+
+// The same where fewer bytes follow: from a padded copy.
+void unpack_block(const uint8_t *in, int w, uint32_t *prev, int32_t *out) {
+  uint8_t tmp[2 * 32 + 8] = {0};
+  memcpy(tmp, in, static_cast<size_t>(2 * w));
+  unpack_block_fast(tmp, w, prev, out);
 }
 
 }  // namespace
@@ -75,7 +87,7 @@ size_t blocks_bound(uint32_t nsamp) {
   if (nsamp == 0) return 0;
   size_t blocks = (static_cast<size_t>(nsamp - 1) + kBlock - 1) / kBlock;
   size_t groups = (blocks + kGroup - 1) / kGroup;
-  return 4 + blocks * 2 * 32 + groups * 2;
+  return 4 + blocks * 2 * 32 + groups * 2 + kPackSlack;
 }
 
 uint64_t blocks_max_samples(size_t coded) {
@@ -90,24 +102,25 @@ uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t nsamp) {
   p = put_u32(p, prev);
   samples++;
   uint32_t n = nsamp - 1;
-  uint32_t z[kGroup][kBlock];
+  uint32_t z[kGroup * kBlock];
   for (uint32_t start = 0; start < n; start += kBlock * kGroup) {
+    uint32_t count =
+        n - start < static_cast<uint32_t>(kBlock * kGroup) ? n - start : kBlock * kGroup;
+    const int32_t *in = samples + start;
+    uint32_t d = static_cast<uint32_t>(in[0]) - prev;
+    z[0] = (d << 1) ^ (0u - (d >> 31));
+    for (uint32_t i = 1; i < count; i++) {
+      d = static_cast<uint32_t>(in[i]) - static_cast<uint32_t>(in[i - 1]);
+      z[i] = (d << 1) ^ (0u - (d >> 31));
+    }
+    prev = static_cast<uint32_t>(in[count - 1]);
+    int nblocks = static_cast<int>((count + kBlock - 1) / kBlock);
+    for (uint32_t i = count; i < static_cast<uint32_t>(nblocks * kBlock); i++) z[i] = 0;
     int widths[kGroup] = {0};
-    int nblocks = 0, widest = 0;
-    for (int b = 0; b < kGroup && start + static_cast<uint32_t>(b * kBlock) < n; b++, nblocks++) {
+    int widest = 0;
+    for (int b = 0; b < nblocks; b++) {
       uint32_t any = 0;
-      for (int i = 0; i < kBlock; i++) {
-        uint32_t k = start + static_cast<uint32_t>(b * kBlock + i);
-        uint32_t v = 0;
-        if (k < n) {
-          uint32_t s = static_cast<uint32_t>(samples[k]);
-          uint32_t d = s - prev;
-          prev = s;
-          v = (d << 1) ^ (0u - (d >> 31));
-        }
-        z[b][i] = v;
-        any |= v;
-      }
+      for (int i = 0; i < kBlock; i++) any |= z[b * kBlock + i];
       widths[b] = width_of(any);
       if (widths[b] > widest) widest = widths[b];
     }
@@ -120,7 +133,7 @@ uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t nsamp) {
     *p++ = static_cast<uint8_t>(base);
     *p++ = static_cast<uint8_t>(steps);
     for (int b = 0; b < nblocks; b++) {
-      pack_block(z[b], widths[b], p);
+      pack_block(z + b * kBlock, widths[b], p);
       p += 2 * widths[b];
     }
   }
@@ -150,7 +163,11 @@ bool get_blocks(const uint8_t *p, size_t n, int32_t *out, uint32_t count) {
       if (w > 32 || end - p < 2 * w) return false;
       uint32_t at = start + static_cast<uint32_t>(b * kBlock);
       if (nsamp - at >= static_cast<uint32_t>(kBlock)) {
-        unpack_block(p, w, &prev, out + at);
+        if (end - p >= 2 * w + 8) {
+          unpack_block_fast(p, w, &prev, out + at);
+        } else {
+          unpack_block(p, w, &prev, out + at);
+        }
       } else {
         unpack_block(p, w, &prev, last);
         memcpy(out + at, last, (nsamp - at) * sizeof(int32_t));

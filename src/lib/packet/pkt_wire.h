@@ -24,11 +24,12 @@ constexpr uint8_t kCodingDiffVarint = 1;
 constexpr uint8_t kCodingDiffBlocks = 2;
 constexpr int kVarintMaxBytes = 5;  // a zigzagged difference of two int32 needs 33 bits
 
-// Sample coding 2 (pkt_samples.cpp). The most bytes that n samples take.
+// Sample coding 2 (pkt_samples.cpp). The most bytes that put_blocks writes for n
+// samples (a few more than it returns as coded).
 size_t blocks_bound(uint32_t nsamp);
 // The most samples that `coded` bytes can hold.
 uint64_t blocks_max_samples(size_t coded);
-// Writes the n samples at p and returns the end.
+// Writes the n samples at p and returns the end of the coded bytes.
 uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t n);
 // Decodes exactly `nsamp` samples from exactly the `n` coded bytes.
 bool get_blocks(const uint8_t *p, size_t n, int32_t *out, uint32_t nsamp);
