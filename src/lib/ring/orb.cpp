@@ -247,7 +247,7 @@ void count_missed(const char *who, Conn &c, uint64_t lost) {
 // count read before the look. 1 with packets copied, -2 with none waiting, -1 on error.
 int visit(const char *who, Conn &c, uint32_t *seen) {
   Ring &r = *c.ring;
-  if (!r.intact(who)) return -1;
+  if (!r.usable(who)) return -1;
   if (seen) *seen = r.put_count();
   ringfile::Counters k;
   if (!r.read_counters(who, &k)) return -1;
@@ -286,6 +286,11 @@ int visit(const char *who, Conn &c, uint32_t *seen) {
   }
   ringfile::Counters now;
   bool readable = r.read_counters(who, &now);
+  if (r.cut(who)) {
+    c.copied.clear();
+    c.bytes.clear();
+    return -1;
+  }
   if (!readable || now.resets != k.resets) {
     // Unreadable, or repaired meanwhile: nothing copied is trusted; the next visit starts
     // from the repaired ring.
@@ -400,6 +405,7 @@ int64_t put_packet(const char *who, int orb, const char *srcname, double time, c
     seq = r.append(srcname, srclen, time, packet, (size_t)nbytes,
                    g_blocking.load(std::memory_order_relaxed) ? fault_midway : nullptr);
   }
+  if (r.cut(who)) return -1;  // the file was cut under the put: it went nowhere
   r.wake();
   return pktid_of(seq);
 }
@@ -503,7 +509,7 @@ int orbclose(int orb) {
   }
   // Wakes every sleeper on the ring; the one on this connection then sees it closed.
   c->closed.store(true);
-  if (c->ring->intact(nullptr)) c->ring->wake();
+  if (!c->ring->cut(nullptr)) c->ring->wake();
   return 0;
 }
 

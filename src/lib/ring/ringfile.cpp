@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -157,6 +158,100 @@ void cpu_pause() {
 #else
   std::atomic_signal_fence(std::memory_order_seq_cst);
 #endif
+}
+
+// Sanitizers keep SIGBUS to themselves: under them the size is looked at every time and
+// the handler is left out.
+#if defined(__SANITIZE_ADDRESS__)
+#define RING_SANITIZED 1
+#elif defined(RING_TSAN)
+#define RING_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RING_SANITIZED 1
+#endif
+#endif
+#ifdef RING_SANITIZED
+constexpr uint32_t kSizeCheckMs = 0;
+constexpr bool kWatchMappings = false;
+#else
+constexpr uint32_t kSizeCheckMs = 5;
+constexpr bool kWatchMappings = true;
+#endif
+
+uint32_t coarse_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+// The mappings of this process, for the SIGBUS handler: a file cut shorter under its
+// mapping raises SIGBUS at the first touch beyond its new end. The handler puts zeroed
+// private memory in place of that ring's mapping, so that the access completes, and marks
+// the ring cut: every later call refuses it, and a put or reap under way is reported as
+// failed. Entries are claimed and released with atomics; the handler only reads them.
+struct Mapped {
+  std::atomic<uintptr_t> base{0};
+  std::atomic<size_t> size{0};
+  std::atomic<std::atomic<bool> *> cut{nullptr};
+};
+constexpr int kMappedMax = 256;  // beyond that, rings are not covered
+Mapped g_mapped[kMappedMax];
+struct sigaction g_previous_bus;
+std::once_flag g_bus_once;
+
+void on_sigbus(int sig, siginfo_t *info, void *context) {
+  uintptr_t at = (uintptr_t)info->si_addr;
+  if (info->si_code > 0) {
+    for (Mapped &m : g_mapped) {
+      uintptr_t base = m.base.load();
+      size_t size = m.size.load();
+      std::atomic<bool> *cut = m.cut.load();
+      if (base == 0 || at < base || at - base >= size || !cut) continue;
+      cut->store(true);
+      mmap((void *)base, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+           0);
+      return;
+    }
+  }
+  // Not a ring's: as it would have been without this handler.
+  if ((g_previous_bus.sa_flags & SA_SIGINFO) && g_previous_bus.sa_sigaction) {
+    g_previous_bus.sa_sigaction(sig, info, context);
+    return;
+  }
+  if (g_previous_bus.sa_handler != SIG_DFL && g_previous_bus.sa_handler != SIG_IGN) {
+    g_previous_bus.sa_handler(sig);
+    return;
+  }
+  signal(SIGBUS, SIG_DFL);
+  if (info->si_code <= 0) raise(SIGBUS);  // a fault repeats itself on return
+}
+
+void watch_mapping(void *base, size_t size, std::atomic<bool> *cut) {
+  if (!kWatchMappings) return;
+  std::call_once(g_bus_once, [] {
+    struct sigaction sa {};
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, &g_previous_bus);
+  });
+  for (Mapped &m : g_mapped) {
+    uintptr_t none = 0;
+    if (m.base.load() != 0) continue;
+    m.size.store(size);
+    m.cut.store(cut);
+    if (m.base.compare_exchange_strong(none, (uintptr_t)base)) return;
+  }
+}
+
+void unwatch_mapping(void *base) {
+  for (Mapped &m : g_mapped) {
+    if (m.base.load() == (uintptr_t)base) {
+      m.base.store(0);
+      return;
+    }
+  }
 }
 
 // One mapping per ring file in a process, found by device and inode.
@@ -437,37 +532,54 @@ std::shared_ptr<Ring> Ring::map_file(const char *who, const std::string &path, i
   ring->index_ = ring->base_ + lay.index_off;
   ring->data_ = ring->base_ + lay.data_off;
   ring->fd_ = fd;
+  watch_mapping(ring->base_, ring->size_, &ring->cut_);
   return ring;
 }
 
 Ring::~Ring() {
-  if (base_) munmap(base_, size_);
+  if (base_) {
+    unwatch_mapping(base_);
+    munmap(base_, size_);
+  }
   if (fd_ >= 0) close(fd_);
 }
 
 bool Ring::intact(const char *who) {
-  if (cut_.load(std::memory_order_relaxed)) {
-    if (who)
-      elog_log(0, "%s: ring file '%s' was cut shorter than its ring; refused\n", who,
-               path_.c_str());
-    return false;
+  if (!cut_.load(std::memory_order_relaxed)) {
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size >= layout_.capacity) return true;
+    cut_.store(true);
   }
-  struct stat st {};
-  if (fstat(fd_, &st) == 0 && (uint64_t)st.st_size >= layout_.capacity) return true;
-  if (!cut_.exchange(true)) {
+  return !cut(who);
+}
+
+bool Ring::cut(const char *who) {
+  if (!cut_.load(std::memory_order_relaxed)) return false;
+  if (!cut_told_.exchange(true)) {
     elog_complain(0,
-                  "%s: ring file '%s' is %lld bytes long, its ring %llu: it was cut under "
+                  "%s: ring file '%s' is shorter than its ring of %llu bytes: it was cut under "
                   "this process and is refused from now on\n",
-                  who ? who : "ring", path_.c_str(), (long long)st.st_size,
-                  (unsigned long long)layout_.capacity);
+                  who ? who : "ring", path_.c_str(), (unsigned long long)layout_.capacity);
   }
   if (who)
     elog_log(0, "%s: ring file '%s' was cut shorter than its ring; refused\n", who, path_.c_str());
-  return false;
+  return true;
+}
+
+bool Ring::usable(const char *who) {
+  // The size is looked at every few milliseconds only: a system call per put would cost
+  // more than the put. A cut in between is caught by the SIGBUS handler.
+  if (cut(who)) return false;
+  uint32_t now = coarse_ms();
+  if (kSizeCheckMs == 0 || now - checked_ms_.load(std::memory_order_relaxed) >= kSizeCheckMs) {
+    checked_ms_.store(now, std::memory_order_relaxed);
+    if (!intact(who)) return false;
+  }
+  return true;
 }
 
 bool Ring::lock(const char *who) {
-  if (!intact(who)) return false;
+  if (!usable(who)) return false;
   int rc = pthread_mutex_trylock(&live_->lock);
   if (rc == EBUSY) {
     // The bound runs on the monotonic clock, so that a change of the system's time

@@ -164,9 +164,16 @@ class Ring {
   bool lock(const char *who);
   void unlock();
 
-  // False when the file is shorter than the ring: nothing of the mapping may be touched
-  // then. Logs why (when `who` is given) and complains the first time.
+  // False when the file is shorter than the ring (it looks): nothing of the mapping may
+  // be touched then. Logs why (when `who` is given) and complains the first time.
   bool intact(const char *who);
+  // intact(), looked at every few milliseconds (and at every call once the ring is cut):
+  // at every lock and every visit of a reader.
+  bool usable(const char *who);
+  // Whether the ring was found cut (by intact, or by a touch beyond the file's end,
+  // which replaces the mapping by zeroed memory): what was read or written since means
+  // nothing. Logs as intact().
+  bool cut(const char *who);
 
   // Without the lock. Copies the counters; false when they do not make a consistent
   // ring (a repair under the lock is then due) or a dead writer left them half-changed.
@@ -236,6 +243,8 @@ class Ring {
   uint64_t dev_ = 0, ino_ = 0;
   int fd_ = -1;  // kept open to check the file's size
   std::atomic<bool> cut_{false};
+  std::atomic<bool> cut_told_{false};
+  std::atomic<uint32_t> checked_ms_{0};  // when this process last looked at the size
 };
 
 // Packet id of a sequence: its low 31 bits.
