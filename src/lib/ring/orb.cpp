@@ -48,6 +48,7 @@ constexpr int kBatch = 64;                  // packets a reader's visit looks at
 constexpr size_t kBatchBytes = 256 * 1024;  // bytes it copies, beyond its first packet
 constexpr int kScanBatch = 4096;            // slots orbafter/orbsources look at per hold
 constexpr double kWaitSlice = 1.0;          // clock seconds between re-checks of a blocked reap
+constexpr double kMissedFlush = 0.1;        // clock seconds between additions to the ring's missed
 constexpr size_t kVerdictsMax = 4096;
 
 // A compiled expression that must match a whole source name.
@@ -67,9 +68,11 @@ struct Conn {
   int port = 0;
   std::atomic<bool> closed{false};
 
-  std::mutex mu;       // guards the rest
-  uint64_t next = 0;   // sequence of the next packet to look at
-  int64_t missed = 0;  // packets lapped
+  std::mutex mu;                // guards the rest
+  uint64_t next = 0;            // sequence of the next packet to look at
+  int64_t missed = 0;           // packets lapped
+  uint64_t missed_pending = 0;  // not yet added to the ring's count
+  double missed_flushed = 0;    // when they were last added (clock_monotonic)
   // The ring's reset count and newest sequence + 1 at the last look, to tell a repair
   // that emptied the ring or started its counters again.
   uint64_t resets_seen = 0, next_seen = 0;
@@ -235,11 +238,23 @@ void deliver(uint64_t seq, const char *srcname, double time, const char *bytes, 
   *o.nbytes = n;
 }
 
-// Counts packets a connection lost to the writer.
+// Adds the connection's misses not yet counted to the ring's count.
+void flush_missed(const char *who, Conn &c) {
+  c.missed_flushed = clock_monotonic();
+  if (c.missed_pending == 0) return;
+  RingLock lock(*c.ring, who);
+  if (!lock.held()) return;
+  c.ring->add_missed(c.missed_pending);
+  c.missed_pending = 0;
+}
+
+// Counts packets a connection lost to the writer: at once in the connection's count, and
+// in the ring's (which needs its lock) at most every kMissedFlush seconds, so that a
+// reader that is lapped again and again does not keep the writer waiting.
 void count_missed(const char *who, Conn &c, uint64_t lost) {
   c.missed += (int64_t)lost;
-  RingLock lock(*c.ring, who);
-  if (lock.held()) c.ring->add_missed(lost);
+  c.missed_pending += lost;
+  if (clock_monotonic() - c.missed_flushed >= kMissedFlush) flush_missed(who, c);
 }
 
 // One look at the ring without its lock: copies the selected packets from the
@@ -322,8 +337,9 @@ int visit(const char *who, Conn &c, uint32_t *seen) {
 }
 
 // One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. *seen
-// as visit().
-int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen) {
+// as visit(). With `wait_for_put`, a put under way is waited for (orbreap_nd: its packet
+// may be the one asked for; orbreap waits for puts anyway).
+int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, bool wait_for_put) {
   std::lock_guard<std::mutex> guard(c.mu);
   Ring &r = *c.ring;
   bool waited = false;
@@ -341,7 +357,7 @@ int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen) {
     int rc = visit(who, c, &count);
     if (seen) *seen = count;
     if (rc == 1) continue;
-    if (rc != -2 || waited || !r.put_under_way()) return rc;
+    if (rc != -2 || !wait_for_put || waited || !r.put_under_way()) return rc;
     // A put is under way: its packet may be for this connection. A put that takes long
     // is waited for as a writer would (bounded; a writer that died is replaced).
     waited = true;
@@ -510,6 +526,8 @@ int orbclose(int orb) {
   // Wakes every sleeper on the ring; the one on this connection then sees it closed.
   c->closed.store(true);
   if (!c->ring->cut(nullptr)) c->ring->wake();
+  std::lock_guard<std::mutex> guard(c->mu);
+  if (c->missed_pending && !c->ring->cut(nullptr)) flush_missed("orbclose", *c);
   return 0;
 }
 
@@ -601,7 +619,7 @@ int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, 
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
-  return reap_once(who, *c, o, nullptr);
+  return reap_once(who, *c, o, nullptr, true);
 }
 
 int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
@@ -614,7 +632,7 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
   for (;;) {
     // The count is read before looking, so a put made after the look wakes the wait.
     uint32_t seen = 0;
-    int rc = reap_once(who, *c, o, &seen);
+    int rc = reap_once(who, *c, o, &seen, false);
     if (rc != -2) return rc;
     c->ring->wait(seen, clock_real_seconds(kWaitSlice));
   }
@@ -693,6 +711,8 @@ int orbstat(int orb, Orbstat *st) {
     r.slot_time(next - 1, &st->newest_time);
   }
   st->written = (int64_t)next;
+  r.add_missed(c->missed_pending);
+  c->missed_pending = 0;
   st->missed = (int64_t)r.missed();
   st->conn_missed = c->missed;
   st->resets = (int64_t)r.resets();
