@@ -46,12 +46,15 @@
 // it down: a dead sleeper costs one needless wake.
 //
 // Nothing read from the mapping is trusted. The static header is checked once, at open,
-// before the file is mapped, and the process uses its own copy from then on. The file's
-// size is checked at every lock and at every visit of a reader: a file cut shorter under
-// the mapping would kill the process with SIGBUS at the first touch beyond its end, so
-// such a ring is refused from then on (and left as it is). The live state is checked at
+// before the file is mapped, and the process uses its own copy from then on. A file cut
+// shorter under the mapping would kill the process with SIGBUS at the first touch beyond
+// its new end: the file's size is looked at (every few milliseconds) at lock time and
+// when a reader visits, and a SIGBUS handler covers the moments between (it puts zeroed
+// memory in place of the mapping and marks the ring cut); a cut ring is refused from
+// then on with a message, and the file is left as it is. The live state is checked at
 // every lock and by every reader: inconsistent counters, or counters too large to be
-// real, empty the ring (with a complaint). Every slot and record is checked against the
+// real, empty the ring (with a complaint), and a reader that sees the reset count change
+// starts again from the oldest packet held. Every slot and record is checked against the
 // live state before it is read, so damaged offsets never lead outside the mapping. The
 // one thing that cannot be checked is the mutex itself.
 //
