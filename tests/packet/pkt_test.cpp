@@ -105,8 +105,8 @@ Bytes log_bytes(const std::string &text) {
 }
 
 // Our header around a body.
-Bytes framed(int kind, const Bytes &body) {
-  Bytes b = {0x56, 0x50, 1, static_cast<uint8_t>(kind)};
+Bytes framed(int kind, const Bytes &body, uint8_t version = 1) {
+  Bytes b = {0x56, 0x50, version, static_cast<uint8_t>(kind)};
   uint32_t n = static_cast<uint32_t>(body.size());
   for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(n >> shift));
   b.insert(b.end(), body.begin(), body.end());
@@ -117,8 +117,10 @@ Bytes text_body(const std::string &text) { return Bytes(text.begin(), text.end()
 
 // A GENC packet written out by hand from the documented layout: AZ_PFO_BHZ, segtype V,
 // time 1.0, 40 sps, calib 0.5, calper 1.0, samples 0 1 -1 64 -65 (differences 0 1 -2 65
-// -129, zigzagged 0 2 3 130 257). `samples` replaces the coded samples and `nsamp` the count.
-Bytes golden_genc(uint32_t nsamp = 5, Bytes samples = {0x00, 0x02, 0x03, 0x82, 0x01, 0x81, 0x02}) {
+// -129, zigzagged 0 2 3 130 257) in sample coding 1 of format version 1, as earlier
+// writers made it. `samples` replaces the coded samples and `nsamp` the count.
+Bytes golden_genc(uint32_t nsamp = 5, Bytes samples = {0x00, 0x02, 0x03, 0x82, 0x01, 0x81, 0x02},
+                  uint8_t coding = 1) {
   Bytes body = {0x01, 0x00, 0x01,  // GENC, one channel
                 0x02, 'A',  'Z',  0x03, 'P', 'F', 'O', 0x03, 'B', 'H', 'Z',
                 0x00,                                       // loc ""
@@ -128,11 +130,21 @@ Bytes golden_genc(uint32_t nsamp = 5, Bytes samples = {0x00, 0x02, 0x03, 0x82, 0
                 0x3F, 0xE0, 0,    0,    0,   0,   0,   0,   // calib 0.5
                 0x3F, 0xF0, 0,    0,    0,   0,   0,   0};  // calper 1.0
   for (int shift = 24; shift >= 0; shift -= 8) body.push_back(static_cast<uint8_t>(nsamp >> shift));
-  body.push_back(0x01);  // coding
+  body.push_back(coding);
   uint32_t coded = static_cast<uint32_t>(samples.size());
   for (int shift = 24; shift >= 0; shift -= 8) body.push_back(static_cast<uint8_t>(coded >> shift));
   body.insert(body.end(), samples.begin(), samples.end());
-  return framed(Pkt_wf, body);
+  return framed(Pkt_wf, body, coding == 1 ? 1 : 2);
+}
+
+// The same samples in sample coding 2 (format version 2), as stuffPkt writes them: the
+// first sample 0 as it is, then one group of one block: the zigzagged differences 2 3 130
+// 257 need 9 bits, so base width 6 and step 3; 16 values of 9 bits in 18 bytes.
+const Bytes kBlockSamples = {0,    0,    0,    0,  // the first sample
+                             0x06, 0x03,           // base width, steps
+                             0x02, 0x06, 0x08, 0x0A, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+Bytes golden_genc2(uint32_t nsamp = 5, Bytes samples = kBlockSamples) {
+  return golden_genc(nsamp, std::move(samples), 2);
 }
 
 // Offsets into golden_genc().
@@ -283,7 +295,14 @@ TEST(PktWire, GencLayoutIsTheDocumentedOne) {
   add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", 1.0, 40, {0, 1, -1, 64, -65});
   Stuffed s = stuff(pkt.get());
   ASSERT_EQ(0, s.result);
-  EXPECT_EQ(golden_genc(), s.bytes);
+  EXPECT_EQ(golden_genc2(), s.bytes);
+  // Both codings read back to the same samples.
+  for (const Bytes &b : {golden_genc(), golden_genc2()}) {
+    Packet *back = nullptr;
+    ASSERT_EQ(Pkt_wf, unstuff(b, &back)) << take_registered();
+    EXPECT_EQ(pkt_dump(pkt.get()), pkt_dump(back));
+    freePkt(back);
+  }
 }
 
 TEST(PktWire, LogPacketIsTheProgramsLayout) {
@@ -312,7 +331,34 @@ TEST(PktWire, StashFromTextMatchesStashFromPacket) {
   EXPECT_EQ(framed(Pkt_stash, text_body(text)), from_text);
 }
 
-TEST(PktWire, SmallDifferencesTakeOneByteEach) {
+// Sample counts around the edges of blocks (16) and groups (64), and differences from
+// none to the full 32 bits (wrapping around), read back as they were written.
+TEST(PktWire, SamplesOfEveryWidthAndCountReadBack) {
+  uint32_t seed = 99;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int bits : {0, 1, 4, 5, 13, 23, 31, 32}) {
+    for (int n : {0, 1, 2, 15, 16, 17, 63, 64, 65, 66, 129, 1000}) {
+      SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(n) + " samples");
+      std::vector<int32_t> samples;
+      uint32_t v = next();
+      for (int i = 0; i < n; i++) {
+        uint32_t step = bits == 32 ? next() : bits == 0 ? 0 : next() >> (32 - bits);
+        if (i % 50 == 7) step = 0x80000000u;  // the widest difference, now and then
+        samples.push_back(static_cast<int32_t>(v += step));
+      }
+      PacketPtr pkt = make_packet("GENC");
+      add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", T2024, 100, samples);
+      Stuffed s = stuff(pkt.get());
+      ASSERT_EQ(0, s.result);
+      Packet *back = nullptr;
+      ASSERT_EQ(Pkt_wf, unstuff(s.bytes, &back)) << take_registered();
+      EXPECT_EQ(pkt_dump(pkt.get()), pkt_dump(back));
+      freePkt(back);
+    }
+  }
+}
+
+TEST(PktWire, DifferencesTakeTheWidthOfTheirBlock) {
   PacketPtr pkt = make_packet("GENC");
   std::vector<int32_t> samples;
   int32_t v = 123456;
@@ -320,8 +366,9 @@ TEST(PktWire, SmallDifferencesTakeOneByteEach) {
   add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", T2024, 100, samples);
   Stuffed s = stuff(pkt.get());
   ASSERT_EQ(0, s.result);
-  // Header, layout and count, codes, fixed fields; the first sample takes 3 bytes.
-  EXPECT_EQ(8u + 3 + (5 + 2 + 3 + 3 + 0 + 1) + 32 + 9 + 3 + 999, s.bytes.size());
+  // Header, layout and count, codes, fixed fields; the first sample in 4 bytes, then 999
+  // differences of 7 bits (zigzagged, up to 126): 63 blocks of 14 bytes in 16 groups.
+  EXPECT_EQ(8u + 3 + (5 + 2 + 3 + 3 + 0 + 1) + 32 + 9 + 4 + 16 * 2 + 63 * 14, s.bytes.size());
 }
 
 TEST(PktWire, SuffixesAndTheirKinds) {
@@ -432,7 +479,7 @@ std::vector<Hostile> hostile_cases() {
       {"one byte", {0x56}, "not a packet of a known layout"},
       {"bad magic", mutate(g, [](Bytes &b) { b[1] = 0x51; }), "not a packet of a known layout"},
       {"header cut short", Bytes(g.begin(), g.begin() + 7), "truncated header"},
-      {"version 2", mutate(g, [](Bytes &b) { b[2] = 2; }), "unknown packet format version"},
+      {"version 3", mutate(g, [](Bytes &b) { b[2] = 3; }), "unknown packet format version"},
       {"unknown kind", mutate(g, [](Bytes &b) { b[3] = 9; }), "unknown packet kind"},
       {"log kind in our header", mutate(g, [](Bytes &b) { b[3] = Pkt_log; }),
        "unknown packet kind"},
@@ -480,8 +527,35 @@ std::vector<Hostile> hostile_cases() {
        "truncated channel samples"},
       {"coded length 0xFFFFFFFF", mutate(g, [](Bytes &b) { put32(b, G_CODED, 0xFFFFFFFF); }),
        "truncated channel samples"},
-      {"unknown sample coding", mutate(g, [](Bytes &b) { b[G_CODING] = 2; }),
+      {"coding 2 in a version 1 packet", mutate(g, [](Bytes &b) { b[G_CODING] = 2; }),
        "unknown sample coding"},
+      {"unknown sample coding", mutate(golden_genc2(), [](Bytes &b) { b[G_CODING] = 3; }),
+       "unknown sample coding"},
+      {"blocks: base width 33", golden_genc2(5, mutate(kBlockSamples, [](Bytes &b) { b[4] = 33; })),
+       "do not match the sample count"},
+      {"blocks: width over 32",
+       golden_genc2(5,
+                    [] {
+                      Bytes b = {0, 0, 0, 0, 31, 0x02};
+                      b.resize(b.size() + 2 * 33, 0);
+                      return b;
+                    }()),
+       "do not match the sample count"},
+      {"blocks: steps for a block the group lacks",
+       golden_genc2(5, mutate(kBlockSamples, [](Bytes &b) { b[5] = 0x07; })),
+       "do not match the sample count"},
+      {"blocks: a block cut short",
+       golden_genc2(5, Bytes(kBlockSamples.begin(), kBlockSamples.end() - 1)),
+       "do not match the sample count"},
+      {"blocks: bytes after the last group",
+       golden_genc2(5, mutate(kBlockSamples, [](Bytes &b) { b.push_back(0); })),
+       "do not match the sample count"},
+      {"blocks: the first sample cut short", golden_genc2(1, {0, 0, 0}),
+       "more samples than coded bytes"},
+      {"blocks: more samples than the bytes can hold", golden_genc2(1000, kBlockSamples),
+       "more samples than coded bytes"},
+      {"blocks: samples past the groups", golden_genc2(20, kBlockSamples),
+       "do not match the sample count"},
       {"varint running off the end", mutate(g, [](Bytes &b) { b.back() = 0x82; }),
        "do not match the sample count"},
       {"varint of six bytes", golden_genc(1, {0x80, 0x80, 0x80, 0x80, 0x80, 0x00}),
@@ -667,8 +741,8 @@ TEST(PktStuff, APacketOverTheIntRangeIsRefusedBeforeItsSamplesAreRead) {
   PktChannel *ch = add_channel(pkt.get(), "AZ", "PFO", "BHZ", "", T2024, 40, {1});
   int32_t *real = ch->data;
   int32_t one = 1;
-  ch->data = &one;  // far fewer samples than claimed: reading them would overrun
-  ch->nsamp = ch->datasz = 500000000;
+  ch->data = &one;                     // far fewer samples than claimed: reading them would overrun
+  ch->nsamp = ch->datasz = 600000000;  // at most 4 bytes each and a little
   char *buffer = nullptr;
   int nbytes = 0, bufsize = 0;
   EXPECT_EQ(-1, stuffPkt(pkt.get(), nullptr, nullptr, &buffer, &nbytes, &bufsize));

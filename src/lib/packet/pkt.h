@@ -22,18 +22,22 @@
 // Wire format (every field big-endian; doubles as their IEEE-754 bits). Every kind but
 // log begins with the header
 //   0  2  magic 0x56 0x50 ("VP")
-//   2  1  format version, 1
+//   2  1  format version: 2 for waveforms, 1 for the others (readers take both; a
+//         version 1 waveform may only use sample coding 1)
 //   3  1  kind code (PktKind)
 //   4  4  body length in bytes; bytes after the body are ignored
 // and goes on with its body:
 //   waveform  1 layout (1 GENC, 2 MGENC), 2 channel count, then per channel:
 //             net, sta, chan, loc, segtype as text fields (1 length byte, then the bytes
 //             without a terminator), time, samprate, calib, calper (8 each), nsamp (4),
-//             sample coding (1), coded length in bytes (4), the coded samples. Coding 1:
-//             each sample minus the one before (the first minus 0), modulo 2^32 and taken
-//             as signed 32 bits, zigzagged (0 -1 1 -2 .. to 0 1 2 3 ..) and written in
-//             base 128, low 7 bits first, the high bit of a byte set when another
-//             follows; at most 5 bytes a sample
+//             sample coding (1), coded length in bytes (4), the coded samples.
+//             Coding 1 (read only): each sample minus the one before (the first minus
+//             0), modulo 2^32 and taken as signed 32 bits, zigzagged (0 -1 1 -2 .. to
+//             0 1 2 3 ..) and written in base 128, low 7 bits first, the high bit of a
+//             byte set when another follows; at most 5 bytes a sample.
+//             Coding 2 (written): the first sample (4), then the zigzagged differences
+//             in blocks of 16 packed at the width each block needs, four blocks to a
+//             group with a base width and 2-bit steps (layout in pkt_samples.cpp)
 //   db        table name length (1), table name, then the row text to the body's end
 //   pf        the canonical parameter-file text (pf2string) to the body's end
 //   stash     the text to the body's end

@@ -1,8 +1,9 @@
 // pkt_stuff.cpp - encoding packets: stuffPkt and stuffStashPkt.
 //
 // Everything is checked before the caller's buffer is touched; the buffer is then grown
-// to an upper bound of the encoded size (samples at their longest, 5 bytes) and the packet
-// is written straight into it, its length fields filled in at the end.
+// to an upper bound of the encoded size (samples at their longest) and the packet is
+// written straight into it, its length fields filled in at the end. Waveform samples are
+// written in coding 2 (pkt_samples.cpp), in a packet of format version 2.
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -36,7 +37,7 @@ uint8_t *reserve(char **packet, int *bufsize, size_t need) {
 uint8_t *put_header(uint8_t *p, int kind, size_t body) {
   p = put_u8(p, kMagic0);
   p = put_u8(p, kMagic1);
-  p = put_u8(p, kVersion);
+  p = put_u8(p, kind == Pkt_wf ? kVersionBlocks : kVersion);
   p = put_u8(p, static_cast<unsigned>(kind));
   return put_u32(p, static_cast<uint32_t>(body));
 }
@@ -104,24 +105,6 @@ uint8_t *put_text(uint8_t *p, const char *text) {
   return p + n;
 }
 
-// First differences modulo 2^32 of the samples, zigzagged, as base-128 varints (low
-// group first, high bit = more to come).
-uint8_t *put_samples(uint8_t *p, const int32_t *samples, int n) {
-  uint32_t prev = 0;
-  for (int i = 0; i < n; i++) {
-    uint32_t s = static_cast<uint32_t>(samples[i]);
-    uint32_t d = s - prev;
-    prev = s;
-    uint32_t z = (d << 1) ^ (0u - (d >> 31));
-    while (z >= 0x80) {
-      *p++ = static_cast<uint8_t>(z | 0x80);
-      z >>= 7;
-    }
-    *p++ = static_cast<uint8_t>(z);
-  }
-  return p;
-}
-
 int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int *nbytes,
                    int *bufsize) {
   bool genc = strcmp(pkt->pkttype->suffix, "GENC") == 0;
@@ -141,8 +124,7 @@ int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int 
     const PktChannel *ch = static_cast<const PktChannel *>(gettbl(pkt->channels, i));
     if (!check_channel(i, ch)) return -1;
     bound += kChannelFixed + strlen(ch->net) + strlen(ch->sta) + strlen(ch->chan) +
-             strlen(ch->loc) + strlen(ch->segtype) +
-             static_cast<uint64_t>(ch->nsamp) * kVarintMaxBytes;
+             strlen(ch->loc) + strlen(ch->segtype) + blocks_bound(static_cast<uint32_t>(ch->nsamp));
     if (i == 0 || ch->time < first) first = ch->time;
   }
   if (!fits(bound)) return -1;
@@ -163,9 +145,9 @@ int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int 
     p = put_f64(p, ch->calib);
     p = put_f64(p, ch->calper);
     p = put_u32(p, static_cast<uint32_t>(ch->nsamp));
-    p = put_u8(p, kCodingDiffVarint);
+    p = put_u8(p, kCodingDiffBlocks);
     uint8_t *coded_length = p;
-    p = put_samples(p + 4, ch->data, ch->nsamp);
+    p = put_blocks(p + 4, ch->data, static_cast<uint32_t>(ch->nsamp));
     put_u32(coded_length, static_cast<uint32_t>(p - coded_length - 4));
   }
   size_t total = static_cast<size_t>(p - start);

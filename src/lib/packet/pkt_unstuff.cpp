@@ -2,8 +2,10 @@
 //
 // Every field is read through a bounded Reader; counts from the wire are checked against
 // the bytes left before anything is allocated for them, so hostile input can neither read
-// outside the packet nor make the decoder allocate more than the packet's own size in
-// samples.
+// outside the packet nor make the decoder allocate more than a bounded multiple of the
+// packet's size (one sample a byte in coding 1, 32 in coding 2).
+//
+// Format versions: 1 knows sample coding 1 only, 2 codings 1 and 2; others are refused.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,7 @@ namespace {
 struct Decode {
   const char *srcname;
   Packet *pkt;
+  unsigned version;
 
   int fail(const char *what) const {
     elog_log(0, "unstuffPkt: %s: %s\n", srcname, what);
@@ -116,9 +119,11 @@ int decode_channel(const Decode &d, Reader &in, int index) {
   if (!in.u32(&nsamp) || !in.u8(&coding) || !in.u32(&coded) || !in.bytes(coded, &bytes)) {
     return d.fail("truncated channel samples");
   }
-  if (coding != kCodingDiffVarint) return d.fail("unknown sample coding");
-  // Every sample takes at least one byte, which bounds the allocation by the input.
-  if (nsamp > coded) return d.fail("more samples than coded bytes");
+  bool blocks = coding == kCodingDiffBlocks && d.version >= kVersionBlocks;
+  if (coding != kCodingDiffVarint && !blocks) return d.fail("unknown sample coding");
+  // The coded bytes bound the samples they can hold, and so the allocation.
+  if (blocks ? nsamp > blocks_max_samples(coded) : nsamp > coded)
+    return d.fail("more samples than coded bytes");
   if (nsamp > 0 &&
       (ch->data == nullptr || ch->datasz < 0 || nsamp > static_cast<uint32_t>(ch->datasz))) {
     size_t size = static_cast<size_t>(nsamp) * sizeof(int32_t);
@@ -128,7 +133,8 @@ int decode_channel(const Decode &d, Reader &in, int index) {
     ch->datasz = static_cast<int>(nsamp);
   }
   ch->nsamp = static_cast<int>(nsamp);
-  if (!get_samples(bytes, coded, ch->data, nsamp)) {
+  if (!(blocks ? get_blocks(bytes, coded, ch->data, nsamp)
+               : get_samples(bytes, coded, ch->data, nsamp))) {
     ch->nsamp = 0;
     return d.fail("coded samples do not match the sample count");
   }
@@ -201,9 +207,11 @@ int decode_stash(const Decode &d, Reader &in) {
   return Pkt_stash;
 }
 
-int decode_ours(const Decode &d, const uint8_t *bytes, size_t n) {
+int decode_ours(Decode &d, const uint8_t *bytes, size_t n) {
   if (n < kHeaderSize) return d.fail("truncated header");
-  if (bytes[2] != kVersion) return d.fail("unknown packet format version");
+  if (bytes[2] != kVersion && bytes[2] != kVersionBlocks)
+    return d.fail("unknown packet format version");
+  d.version = bytes[2];
   uint32_t body = get_u32(bytes + 4);
   if (body > n - kHeaderSize) return d.fail("truncated body");
   Reader in(bytes + kHeaderSize, body);
@@ -249,7 +257,7 @@ int unstuffPkt(const char *srcname, double time, const char *packet, int nbytes,
   }
   bool made = *pkt == nullptr;
   if (made) *pkt = newPkt();
-  Decode d{srcname, *pkt};
+  Decode d{srcname, *pkt, 0};
   clear_packet(d.pkt);
   if (d.pkt->channels == nullptr) d.pkt->channels = newtbl(0);
 

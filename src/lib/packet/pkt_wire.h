@@ -12,15 +12,27 @@
 
 namespace pktwire {
 
-constexpr uint8_t kMagic0 = 0x56;  // 'V'
-constexpr uint8_t kMagic1 = 0x50;  // 'P'
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kMagic0 = 0x56;      // 'V'
+constexpr uint8_t kMagic1 = 0x50;      // 'P'
+constexpr uint8_t kVersion = 1;        // packets without waveform samples
+constexpr uint8_t kVersionBlocks = 2;  // waveform packets, whose channels may use coding 2
 constexpr size_t kHeaderSize = 8;
 
 constexpr uint8_t kLayoutGenc = 1;
 constexpr uint8_t kLayoutMgenc = 2;
 constexpr uint8_t kCodingDiffVarint = 1;
+constexpr uint8_t kCodingDiffBlocks = 2;
 constexpr int kVarintMaxBytes = 5;  // a zigzagged difference of two int32 needs 33 bits
+
+// Sample coding 2 (pkt_samples.cpp). The most bytes that put_blocks writes for n
+// samples (a few more than it returns as coded).
+size_t blocks_bound(uint32_t nsamp);
+// The most samples that `coded` bytes can hold.
+uint64_t blocks_max_samples(size_t coded);
+// Writes the n samples at p and returns the end of the coded bytes.
+uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t n);
+// Decodes exactly `nsamp` samples from exactly the `n` coded bytes.
+bool get_blocks(const uint8_t *p, size_t n, int32_t *out, uint32_t nsamp);
 
 // Bytes of one channel before its coded samples: five text length bytes, four doubles,
 // nsamp, coding and coded length.

@@ -3,11 +3,15 @@
 //
 // Connections live in a process-wide table (g_table_mutex) as shared pointers, so that a
 // call in progress keeps its connection alive while another thread closes it. Each
-// connection's read state (position, selection, missed count) is guarded by its own
-// mutex; the ring's contents by the ring's lock. Lock order: connection, then ring. The
-// ring's lock is held for a bounded stretch only (at most kBatch packets looked at by a
-// reap, kScanBatch slots by a scan), so a reader scanning past unselected packets does
-// not keep writers waiting.
+// connection's read state (position, selection, missed count, packets copied but not yet
+// handed out) is guarded by its own mutex. Lock order: connection, then ring.
+//
+// Reaping takes no ring lock: a visit copies the counters, looks at up to kBatch packets
+// (copying the selected ones into the connection), then checks that none of them was
+// evicted meanwhile (ringfile.h tells why that is enough); later reaps hand the copies
+// out. The ring's lock is taken by writers, by the scans of orbafter, orbsources, orbget
+// and orbstat (for a bounded stretch: kScanBatch slots per hold) and by a reader only to
+// repair the ring or to count packets it missed.
 #include "ring/orb.h"
 
 #include <regex.h>
@@ -26,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/elog.h"
@@ -39,9 +44,11 @@ using ringfile::Ring;
 
 namespace {
 
-constexpr int kBatch = 64;          // packets a reap looks at per hold of the ring's lock
-constexpr int kScanBatch = 4096;    // slots orbafter/orbsources look at per hold
-constexpr double kWaitSlice = 1.0;  // clock seconds between re-checks of a blocked reap
+constexpr int kBatch = 64;                  // packets a reader's visit looks at
+constexpr size_t kBatchBytes = 256 * 1024;  // bytes it copies, beyond its first packet
+constexpr int kScanBatch = 4096;            // slots orbafter/orbsources look at per hold
+constexpr double kWaitSlice = 1.0;          // clock seconds between re-checks of a blocked reap
+constexpr double kMissedFlush = 0.1;        // clock seconds between additions to the ring's missed
 constexpr size_t kVerdictsMax = 4096;
 
 // A compiled expression that must match a whole source name.
@@ -61,11 +68,37 @@ struct Conn {
   int port = 0;
   std::atomic<bool> closed{false};
 
-  std::mutex mu;       // guards the rest
-  uint64_t next = 0;   // sequence of the next packet to look at
-  int64_t missed = 0;  // packets lapped
+  std::mutex mu;                // guards the rest
+  uint64_t next = 0;            // sequence of the next packet to look at
+  int64_t missed = 0;           // packets lapped
+  uint64_t missed_pending = 0;  // not yet added to the ring's count
+  double missed_flushed = 0;    // when they were last added (clock_monotonic)
+  // The ring's reset count and newest sequence + 1 at the last look, to tell a repair
+  // that emptied the ring or started its counters again.
+  uint64_t resets_seen = 0, next_seen = 0;
   std::unique_ptr<Pattern> select, reject;
   std::unordered_map<std::string, bool> verdicts;  // source name -> selected
+
+  // Packets a visit copied, handed out from `taken` on; their bytes in `bytes`. The
+  // position `next` is past them.
+  struct Copied {
+    uint64_t seq;
+    double time;
+    uint32_t nbytes;
+    size_t at;
+    char srcname[ORBSRCNAME_SIZE];
+  };
+  std::vector<Copied> copied;
+  size_t taken = 0;
+  std::vector<char> bytes;
+
+  // Forgets the copies, moving the position back to the first not handed out.
+  void drop_copies() {
+    if (taken < copied.size()) next = copied[taken].seq;
+    copied.clear();
+    bytes.clear();
+    taken = 0;
+  }
 };
 
 std::mutex g_table_mutex;
@@ -163,19 +196,6 @@ bool selected(Conn &c, const char *srcname) {
   return ok;
 }
 
-// Keeps a connection's position within the held packets; a position behind the oldest
-// one has been lapped: the packets in between are counted as missed.
-void catch_up(Conn &c, Ring &r) {
-  if (c.next < r.oldest_seq()) {
-    uint64_t lost = r.oldest_seq() - c.next;
-    c.missed += (int64_t)lost;
-    r.add_missed(lost);
-    c.next = r.oldest_seq();
-  } else if (c.next > r.next_seq()) {
-    c.next = r.next_seq();
-  }
-}
-
 // The sequence of held packet `pktid`. False when it is not held.
 bool held_seq(const Ring &r, int pktid, uint64_t *seq) {
   uint64_t oldest = r.oldest_seq(), next = r.next_seq();
@@ -199,9 +219,10 @@ struct Out {
   }
 };
 
-// Hands a checked packet to the caller, growing the caller's buffer when needed.
-void deliver(const Ring &r, const Meta &m, const Out &o) {
-  int n = (int)m.nbytes;
+// Hands a packet to the caller, growing the caller's buffer when needed.
+void deliver(uint64_t seq, const char *srcname, double time, const char *bytes, uint32_t nbytes,
+             const Out &o) {
+  int n = (int)nbytes;
   if (n > 0 && (*o.packet == nullptr || *o.bufsize < n)) {
     size_t size = (size_t)n + (size_t)n / 2;
     if (size > (size_t)INT_MAX) size = (size_t)INT_MAX;
@@ -210,37 +231,139 @@ void deliver(const Ring &r, const Meta &m, const Out &o) {
     *o.packet = p;
     *o.bufsize = (int)size;
   }
-  if (n > 0) r.copy_packet(m, *o.packet);
-  *o.pktid = pktid_of(m.seq);
-  memcpy(o.srcname, m.srcname, strlen(m.srcname) + 1);
-  *o.time = m.time;
+  if (n > 0) memcpy(*o.packet, bytes, (size_t)n);
+  *o.pktid = pktid_of(seq);
+  memcpy(o.srcname, srcname, strlen(srcname) + 1);
+  *o.time = time;
   *o.nbytes = n;
 }
 
-// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error.
-int reap_once(const char *who, Conn &c, const Out &o) {
+// Adds the connection's misses not yet counted to the ring's count.
+void flush_missed(const char *who, Conn &c) {
+  c.missed_flushed = clock_monotonic();
+  if (c.missed_pending == 0) return;
+  RingLock lock(*c.ring, who);
+  if (!lock.held()) return;
+  c.ring->add_missed(c.missed_pending);
+  c.missed_pending = 0;
+}
+
+// Counts packets a connection lost to the writer: at once in the connection's count, and
+// in the ring's (which needs its lock) at most every kMissedFlush seconds, so that a
+// reader that is lapped again and again does not keep the writer waiting.
+void count_missed(const char *who, Conn &c, uint64_t lost) {
+  c.missed += (int64_t)lost;
+  c.missed_pending += lost;
+  if (clock_monotonic() - c.missed_flushed >= kMissedFlush) flush_missed(who, c);
+}
+
+// One look at the ring without its lock: copies the selected packets from the
+// connection's position on (at most kBatch looked at). *seen (when given) gets the put
+// count read before the look. 1 with packets copied, -2 with none waiting, -1 on error.
+int visit(const char *who, Conn &c, uint32_t *seen) {
+  Ring &r = *c.ring;
+  if (!r.usable(who)) return -1;
+  if (seen) *seen = r.put_count();
+  ringfile::Counters k;
+  if (!r.read_counters(who, &k)) return -1;
+  c.copied.clear();
+  c.bytes.clear();
+  c.taken = 0;
+  if (k.resets != c.resets_seen || c.next > k.next_seq) {
+    // A repair emptied the ring (perhaps starting its counters again): what it holds now
+    // was written since and is all new to this connection; the packets that were held and
+    // not yet read are lost and counted.
+    uint64_t lost = c.next_seen > c.next ? c.next_seen - c.next : 0;
+    c.next = k.oldest_seq;
+    c.resets_seen = k.resets;
+    if (lost) count_missed(who, c, lost);
+  }
+  c.next_seen = k.next_seq;
+  uint64_t start = c.next;
+  uint64_t s = start < k.oldest_seq ? k.oldest_seq : start;
+  bool damaged = false;
+  for (int i = 0; i < kBatch && s < k.next_seq && c.bytes.size() < kBatchBytes; i++, s++) {
+    Meta m;
+    if (!r.peek(s, k, &m)) {
+      damaged = true;
+      break;
+    }
+    if (!selected(c, m.srcname)) continue;
+    Conn::Copied p;
+    p.seq = s;
+    p.time = m.time;
+    p.nbytes = m.nbytes;
+    p.at = c.bytes.size();
+    memcpy(p.srcname, m.srcname, sizeof p.srcname);
+    c.bytes.resize(p.at + m.nbytes);
+    if (m.nbytes) r.copy_packet(m, c.bytes.data() + p.at);
+    c.copied.push_back(p);
+  }
+  ringfile::Counters now;
+  bool readable = r.read_counters(who, &now);
+  if (r.cut(who)) {
+    c.copied.clear();
+    c.bytes.clear();
+    return -1;
+  }
+  if (!readable || now.resets != k.resets) {
+    // Unreadable, or repaired meanwhile: nothing copied is trusted; the next visit starts
+    // from the repaired ring.
+    c.copied.clear();
+    c.bytes.clear();
+    c.next = start;
+    return readable ? -2 : -1;
+  }
+  uint64_t oldest = now.oldest_seq;
+  if (oldest > start) {
+    // Lapped, before or during the look: what was copied below `oldest` may have been
+    // overwritten while it was copied, and is counted as missed with the rest.
+    while (c.taken < c.copied.size() && c.copied[c.taken].seq < oldest) c.taken++;
+    if (s < oldest) {
+      s = oldest;
+      damaged = false;  // the packet found bad was being overwritten
+    }
+    count_missed(who, c, oldest - start);
+  }
+  c.next = s;
+  if (c.taken < c.copied.size()) return 1;
+  if (damaged) {
+    c.next = s + 1;
+    elog_log(0, "%s: packet %d of ring '%s' is damaged; skipped\n", who, pktid_of(s),
+             r.path().c_str());
+    return -1;
+  }
+  return -2;
+}
+
+// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. *seen
+// as visit(). With `wait_for_put`, a put under way is waited for (orbreap_nd: its packet
+// may be the one asked for; orbreap waits for puts anyway).
+int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, bool wait_for_put) {
   std::lock_guard<std::mutex> guard(c.mu);
   Ring &r = *c.ring;
+  bool waited = false;
   for (;;) {
     if (c.closed.load()) {
       elog_log(0, "%s: connection %d was closed\n", who, c.id);
       return -1;
     }
-    RingLock lock(r, who);
-    if (!lock.held()) return -1;
-    catch_up(c, r);
-    for (int i = 0; i < kBatch; i++) {
-      if (c.next >= r.next_seq()) return -2;
-      uint64_t seq = c.next++;
-      Meta m;
-      if (!r.packet(seq, &m)) {
-        elog_log(0, "%s: packet %d of ring '%s' is damaged; skipped\n", who, pktid_of(seq),
-                 r.path().c_str());
-        return -1;
-      }
-      if (!selected(c, m.srcname)) continue;
-      deliver(r, m, o);
+    if (c.taken < c.copied.size()) {
+      const Conn::Copied &p = c.copied[c.taken++];
+      deliver(p.seq, p.srcname, p.time, c.bytes.data() + p.at, p.nbytes, o);
       return 0;
+    }
+    uint32_t count = 0;
+    int rc = visit(who, c, &count);
+    if (seen) *seen = count;
+    if (rc == 1) continue;
+    if (rc != -2 || !wait_for_put || waited || !r.put_under_way()) return rc;
+    // A put is under way: its packet may be for this connection. A put that takes long
+    // is waited for as a writer would (bounded; a writer that died is replaced).
+    waited = true;
+    if (!r.put_ended(count)) {
+      RingLock lock(r, who);
+      if (!lock.held()) return -1;
     }
   }
 }
@@ -252,6 +375,7 @@ int set_pattern(const char *who, OrbFault op, int orb, const char *expr, bool re
   std::unique_ptr<Pattern> p;
   if (compile_pattern(who, expr, &p) < 0) return -1;
   std::lock_guard<std::mutex> guard(c->mu);
+  c->drop_copies();  // they were chosen by the old selection
   (reject ? c->reject : c->select) = std::move(p);
   c->verdicts.clear();
   return 0;
@@ -297,6 +421,7 @@ int64_t put_packet(const char *who, int orb, const char *srcname, double time, c
     seq = r.append(srcname, srclen, time, packet, (size_t)nbytes,
                    g_blocking.load(std::memory_order_relaxed) ? fault_midway : nullptr);
   }
+  if (r.cut(who)) return -1;  // the file was cut under the put: it went nowhere
   r.wake();
   return pktid_of(seq);
 }
@@ -373,7 +498,8 @@ int orbopen(const char *name, const char *mode) {
   {
     RingLock lock(*ring, who);
     if (!lock.held()) return -1;
-    c->next = ring->next_seq();
+    c->next = c->next_seen = ring->next_seq();
+    c->resets_seen = ring->resets();
   }
   std::lock_guard<std::mutex> lock(g_table_mutex);
   while (g_table.count(g_next_orb)) g_next_orb = g_next_orb == INT_MAX ? 0 : g_next_orb + 1;
@@ -399,7 +525,9 @@ int orbclose(int orb) {
   }
   // Wakes every sleeper on the ring; the one on this connection then sees it closed.
   c->closed.store(true);
-  c->ring->wake();
+  if (!c->ring->cut(nullptr)) c->ring->wake();
+  std::lock_guard<std::mutex> guard(c->mu);
+  if (c->missed_pending && !c->ring->cut(nullptr)) flush_missed("orbclose", *c);
   return 0;
 }
 
@@ -426,6 +554,7 @@ int orbafter(int orb, double time) {
   if (!c) return -1;
   if (fault_fires(ORBFAULT_AFTER, who)) return -1;
   std::lock_guard<std::mutex> guard(c->mu);
+  c->drop_copies();
   Ring &r = *c->ring;
   uint64_t s = 0;
   bool started = false;
@@ -446,6 +575,8 @@ int orbafter(int orb, double time) {
     }
     if (found || s >= r.next_seq()) {
       c->next = s;
+      c->next_seen = r.next_seq();
+      c->resets_seen = r.resets();
       return pktid_of(s);
     }
   }
@@ -459,6 +590,7 @@ int orbseek(int orb, int which) {
   Ring &r = *c->ring;
   RingLock lock(r, who);
   if (!lock.held()) return -1;
+  c->drop_copies();
   uint64_t oldest = r.oldest_seq(), next = r.next_seq();
   if (which == ORBOLDEST) {
     c->next = oldest;
@@ -475,6 +607,8 @@ int orbseek(int orb, int which) {
     elog_log(0, "orbseek: %d is neither a packet id nor a position\n", which);
     return -1;
   }
+  c->next_seen = next;
+  c->resets_seen = r.resets();
   return pktid_of(c->next);
 }
 
@@ -485,7 +619,7 @@ int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, 
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
-  return reap_once(who, *c, o);
+  return reap_once(who, *c, o, nullptr, true);
 }
 
 int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
@@ -497,8 +631,8 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
   for (;;) {
     // The count is read before looking, so a put made after the look wakes the wait.
-    uint32_t seen = c->ring->put_count();
-    int rc = reap_once(who, *c, o);
+    uint32_t seen = 0;
+    int rc = reap_once(who, *c, o, &seen, false);
     if (rc != -2) return rc;
     c->ring->wait(seen, clock_real_seconds(kWaitSlice));
   }
@@ -529,7 +663,9 @@ int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **p
     elog_log(0, "orbget: packet %d of ring '%s' is damaged\n", pktid_of(seq), c->name.c_str());
     return -1;
   }
-  deliver(r, m, o);
+  std::vector<char> bytes(m.nbytes);
+  if (m.nbytes) r.copy_packet(m, bytes.data());
+  deliver(seq, m.srcname, m.time, bytes.data(), m.nbytes, o);
   return 0;
 }
 
@@ -575,6 +711,8 @@ int orbstat(int orb, Orbstat *st) {
     r.slot_time(next - 1, &st->newest_time);
   }
   st->written = (int64_t)next;
+  r.add_missed(c->missed_pending);
+  c->missed_pending = 0;
   st->missed = (int64_t)r.missed();
   st->conn_missed = c->missed;
   st->resets = (int64_t)r.resets();

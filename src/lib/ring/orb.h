@@ -30,6 +30,12 @@
 // a message in the calling thread's error log (elog_log), beginning with the function's
 // name. A connection keeps its own read position, selection and missed-packet count.
 //
+// Readers never take the ring's lock to read: they copy packets and check afterwards that
+// the writer did not overwrite them (a packet lost so is counted as missed, never handed
+// out torn), so any number of readers cost the writer next to nothing. A ring file cut
+// shorter while in use is refused from then on (calls fail with a message); the file is
+// left as it is.
+//
 // Blocking: orbreap sleeps until a packet is written (no polling). It wakes at least
 // once a second to re-check, and it returns -1 at once when another thread closes the
 // connection with orbclose. Every wait for the ring's lock is bounded too (10 s of clock

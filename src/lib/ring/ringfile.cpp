@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -81,17 +82,163 @@ long futex(uint32_t *word, int op, uint32_t val, const timespec *ts) {
   return syscall(SYS_futex, word, op, val, ts, nullptr, 0);
 }
 
-timespec seconds_to_timespec(double s) {
-  timespec ts{};
-  if (!(s > 0)) return ts;
-  double whole = std::floor(s);
-  ts.tv_sec = (time_t)whole;
-  ts.tv_nsec = (long)((s - whole) * 1e9);
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
+// The counters of the live state are 64-bit and read by readers while the lock's holder
+// changes them. Where 64-bit atomics are lock-free they are used (relaxed: gen orders
+// them); elsewhere (32-bit machines) the halves may be read torn, which the seqlock
+// detects.
+uint64_t load64(const uint64_t &v) {
+  if constexpr (std::atomic_ref<uint64_t>::is_always_lock_free) {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(v)).load(std::memory_order_relaxed);
+  } else {
+    return *static_cast<const volatile uint64_t *>(&v);
   }
-  return ts;
+}
+void store64(uint64_t &v, uint64_t x) {
+  if constexpr (std::atomic_ref<uint64_t>::is_always_lock_free) {
+    std::atomic_ref<uint64_t>(v).store(x, std::memory_order_relaxed);
+  } else {
+    *static_cast<volatile uint64_t *>(&v) = x;
+  }
+}
+std::atomic_ref<uint32_t> word(uint32_t &w) { return std::atomic_ref<uint32_t>(w); }
+
+// Readers copy slots and records that a writer may be overwriting at the same time; the
+// copy is checked afterwards (see Ring::peek). ThreadSanitizer is told to ignore those
+// reads, which it would otherwise report as the races they are meant to be.
+#if defined(__SANITIZE_THREAD__)
+#define RING_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RING_TSAN 1
+#endif
+#endif
+#ifdef RING_TSAN
+extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
+struct RacyReads {
+  RacyReads() { AnnotateIgnoreReadsBegin(__FILE__, __LINE__); }
+  ~RacyReads() { AnnotateIgnoreReadsEnd(__FILE__, __LINE__); }
+};
+#else
+struct RacyReads {};
+#endif
+
+// Fences of the seqlock. ThreadSanitizer (of g++) does not take fences; under it they are
+// left out, and the counters' loads and stores, all atomic, keep it quiet.
+void thread_fence(std::memory_order order) {
+#ifdef RING_TSAN
+  (void)order;
+#else
+  std::atomic_thread_fence(order);
+#endif
+}
+
+// Tries of a reader to get a consistent copy of the counters before it asks for the
+// lock (whose holder repairs what a dead writer left half-changed).
+constexpr int kSeqlockTries = 1000;
+// Looks of a reader at a put under way before it waits for it on the lock.
+constexpr int kPutSpins = 4096;
+
+void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// Sanitizers keep SIGBUS to themselves: under them the size is looked at every time and
+// the handler is left out.
+#if defined(__SANITIZE_ADDRESS__)
+#define RING_SANITIZED 1
+#elif defined(RING_TSAN)
+#define RING_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RING_SANITIZED 1
+#endif
+#endif
+#ifdef RING_SANITIZED
+constexpr uint32_t kSizeCheckMs = 0;
+constexpr bool kWatchMappings = false;
+#else
+constexpr uint32_t kSizeCheckMs = 5;
+constexpr bool kWatchMappings = true;
+#endif
+
+uint32_t coarse_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+// The mappings of this process, for the SIGBUS handler: a file cut shorter under its
+// mapping raises SIGBUS at the first touch beyond its new end. The handler puts zeroed
+// private memory in place of that ring's mapping, so that the access completes, and marks
+// the ring cut: every later call refuses it, and a put or reap under way is reported as
+// failed. Entries are claimed and released with atomics; the handler only reads them.
+struct Mapped {
+  std::atomic<uintptr_t> base{0};
+  std::atomic<size_t> size{0};
+  std::atomic<std::atomic<bool> *> cut{nullptr};
+};
+constexpr int kMappedMax = 256;  // beyond that, rings are not covered
+Mapped g_mapped[kMappedMax];
+struct sigaction g_previous_bus;
+std::once_flag g_bus_once;
+
+void on_sigbus(int sig, siginfo_t *info, void *context) {
+  uintptr_t at = (uintptr_t)info->si_addr;
+  if (info->si_code > 0) {
+    for (Mapped &m : g_mapped) {
+      uintptr_t base = m.base.load();
+      size_t size = m.size.load();
+      std::atomic<bool> *cut = m.cut.load();
+      if (base == 0 || at < base || at - base >= size || !cut) continue;
+      cut->store(true);
+      mmap((void *)base, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+           0);
+      return;
+    }
+  }
+  // Not a ring's: as it would have been without this handler.
+  if ((g_previous_bus.sa_flags & SA_SIGINFO) && g_previous_bus.sa_sigaction) {
+    g_previous_bus.sa_sigaction(sig, info, context);
+    return;
+  }
+  if (g_previous_bus.sa_handler != SIG_DFL && g_previous_bus.sa_handler != SIG_IGN) {
+    g_previous_bus.sa_handler(sig);
+    return;
+  }
+  signal(SIGBUS, SIG_DFL);
+  if (info->si_code <= 0) raise(SIGBUS);  // a fault repeats itself on return
+}
+
+void watch_mapping(void *base, size_t size, std::atomic<bool> *cut) {
+  if (!kWatchMappings) return;
+  std::call_once(g_bus_once, [] {
+    struct sigaction sa {};
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, &g_previous_bus);
+  });
+  for (Mapped &m : g_mapped) {
+    uintptr_t none = 0;
+    if (m.base.load() != 0) continue;
+    m.size.store(size);
+    m.cut.store(cut);
+    if (m.base.compare_exchange_strong(none, (uintptr_t)base)) return;
+  }
+}
+
+void unwatch_mapping(void *base) {
+  for (Mapped &m : g_mapped) {
+    if (m.base.load() == (uintptr_t)base) {
+      m.base.store(0);
+      return;
+    }
+  }
 }
 
 // One mapping per ring file in a process, found by device and inode.
@@ -356,9 +503,9 @@ std::shared_ptr<Ring> Ring::map_file(const char *who, const std::string &path, i
     return nullptr;
   }
   void *p = mmap(nullptr, (size_t)lay.capacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  int e = errno;
-  close(fd);
   if (p == MAP_FAILED) {
+    int e = errno;
+    close(fd);
     errno = e;
     elog_log(1, "%s: can't map ring file '%s'\n", who, path.c_str());
     return nullptr;
@@ -371,19 +518,68 @@ std::shared_ptr<Ring> Ring::map_file(const char *who, const std::string &path, i
   ring->live_ = reinterpret_cast<Live *>(ring->base_ + kLiveOffset);
   ring->index_ = ring->base_ + lay.index_off;
   ring->data_ = ring->base_ + lay.data_off;
+  ring->fd_ = fd;
+  watch_mapping(ring->base_, ring->size_, &ring->cut_);
   return ring;
 }
 
 Ring::~Ring() {
-  if (base_) munmap(base_, size_);
+  if (base_) {
+    unwatch_mapping(base_);
+    munmap(base_, size_);
+  }
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Ring::intact(const char *who) {
+  if (!cut_.load(std::memory_order_relaxed)) {
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size >= layout_.capacity) return true;
+    cut_.store(true);
+  }
+  return !cut(who);
+}
+
+bool Ring::cut(const char *who) {
+  if (!cut_.load(std::memory_order_relaxed)) return false;
+  if (!cut_told_.exchange(true)) {
+    elog_complain(0,
+                  "%s: ring file '%s' is shorter than its ring of %llu bytes: it was cut under "
+                  "this process and is refused from now on\n",
+                  who ? who : "ring", path_.c_str(), (unsigned long long)layout_.capacity);
+  }
+  if (who)
+    elog_log(0, "%s: ring file '%s' was cut shorter than its ring; refused\n", who, path_.c_str());
+  return true;
+}
+
+bool Ring::usable(const char *who) {
+  // The size is looked at every few milliseconds only: a system call per put would cost
+  // more than the put. A cut in between is caught by the SIGBUS handler.
+  if (cut(who)) return false;
+  uint32_t now = coarse_ms();
+  if (kSizeCheckMs == 0 || now - checked_ms_.load(std::memory_order_relaxed) >= kSizeCheckMs) {
+    checked_ms_.store(now, std::memory_order_relaxed);
+    if (!intact(who)) return false;
+  }
+  return true;
 }
 
 bool Ring::lock(const char *who) {
+  if (!usable(who)) return false;
   int rc = pthread_mutex_trylock(&live_->lock);
   if (rc == EBUSY) {
+    // The bound runs on the monotonic clock, so that a change of the system's time
+    // neither cuts the wait short nor stretches it. (ThreadSanitizer of g++ 12 does not
+    // know pthread_mutex_clocklock: under it the wait runs on the real-time clock.)
+#ifdef RING_TSAN
+    const clockid_t clock = CLOCK_REALTIME;
+#else
+    const clockid_t clock = CLOCK_MONOTONIC;
+#endif
     timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
-    timespec add = seconds_to_timespec(clock_real_seconds(kLockTimeout));
+    clock_gettime(clock, &until);
+    timespec add = clock_timespec(clock_real_seconds(kLockTimeout));
     until.tv_sec += add.tv_sec;
     until.tv_nsec += add.tv_nsec;
     if (until.tv_nsec >= 1000000000L) {
@@ -391,7 +587,11 @@ bool Ring::lock(const char *who) {
       until.tv_nsec -= 1000000000L;
     }
     do {
+#ifdef RING_TSAN
       rc = pthread_mutex_timedlock(&live_->lock, &until);
+#else
+      rc = pthread_mutex_clocklock(&live_->lock, clock, &until);
+#endif
     } while (rc == EINTR);
   }
   if (rc == EOWNERDEAD) {
@@ -400,7 +600,12 @@ bool Ring::lock(const char *who) {
     // settle_tail moves up.
     elog_notify(0, "%s: a process died holding the lock of ring '%s'; its state is checked\n", who,
                 path_.c_str());
-    if (check_live(who)) settle_tail();
+    if (check_live(who)) {
+      publish_begin();
+      settle_tail();
+      publish_end();
+    }
+    word(live_->busy).store(0, std::memory_order_relaxed);
     pthread_mutex_consistent(&live_->lock);
     return true;
   }
@@ -415,44 +620,90 @@ bool Ring::lock(const char *who) {
     return false;
   }
   check_live(who);
+  // A put marked under way with the lock free was cut short by its writer's death.
+  if (word(live_->busy).load(std::memory_order_relaxed) != 0)
+    word(live_->busy).store(0, std::memory_order_relaxed);
   return true;
 }
 
 void Ring::unlock() { pthread_mutex_unlock(&live_->lock); }
 
+// Only the holder of the lock changes gen, so an odd gen found under the lock is the
+// mark of a holder that died half-way: the counters are checked and the seqlock closed.
+void Ring::publish_begin() {
+  auto g = word(live_->gen);
+  uint32_t v = g.load(std::memory_order_relaxed);
+  if (v & 1) return;
+  g.store(v + 1, std::memory_order_relaxed);
+  thread_fence(std::memory_order_release);
+}
+
+void Ring::publish_end() {
+  auto g = word(live_->gen);
+  g.store((g.load(std::memory_order_relaxed) | 1) + 1, std::memory_order_release);
+}
+
+void Ring::set_counters(uint64_t next_seq, uint64_t oldest_seq, uint64_t head, uint64_t tail) {
+  Live &l = *live_;
+  store64(l.next_seq, next_seq);
+  store64(l.oldest_seq, oldest_seq);
+  store64(l.head, head);
+  store64(l.tail, tail);
+}
+
+namespace {
+
+// Why counters do not make a ring of `lay`, or none.
+const char *counters_fault(const Layout &lay, const Counters &c) {
+  if (c.next_seq > kCounterLimit || c.head > kCounterLimit) return "counters out of range";
+  if (c.next_seq < c.oldest_seq) return "sequence order";
+  if (c.next_seq - c.oldest_seq > lay.nslots) return "more packets than index slots";
+  if (c.head < c.tail) return "data order";
+  if (c.head - c.tail > lay.data_size) return "more data than room";
+  return nullptr;
+}
+
+}  // namespace
+
 bool Ring::check_live(const char *who) {
   Live &l = *live_;
-  const char *bad = nullptr;
-  if (l.next_seq < l.oldest_seq) {
-    bad = "sequence order";
-  } else if (l.next_seq - l.oldest_seq > layout_.nslots) {
-    bad = "more packets than index slots";
-  } else if (l.head < l.tail) {
-    bad = "data order";
-  } else if (l.head - l.tail > layout_.data_size) {
-    bad = "more data than room";
+  Counters c{l.next_seq, l.oldest_seq, l.head, l.tail};
+  const char *bad = counters_fault(layout_, c);
+  bool torn = (word(l.gen).load(std::memory_order_relaxed) & 1) != 0;
+  if (!bad) {
+    if (torn) publish_end();
+    return true;
   }
-  if (!bad) return true;
   elog_complain(0, "%s: ring '%s' was damaged (%s) and has been emptied\n", who, path_.c_str(),
                 bad);
-  l.oldest_seq = l.next_seq;
-  l.tail = l.head;
-  l.resets++;
+  publish_begin();
+  // Counters that cannot be real start again from zero, so that the next puts cannot
+  // overflow them; otherwise the ring empties where it stands.
+  if (c.next_seq > kCounterLimit || c.head > kCounterLimit) {
+    set_counters(0, 0, 0, 0);
+  } else {
+    set_counters(c.next_seq, c.next_seq, c.head, c.head);
+  }
+  store64(l.resets, l.resets + 1);
+  publish_end();
   return false;
 }
 
 void Ring::settle_tail() {
   Live &l = *live_;
-  while (l.oldest_seq < l.next_seq) {
+  uint64_t oldest = l.oldest_seq, next = l.next_seq;
+  while (oldest < next) {
     uint64_t off, len;
     double t;
-    if (slot(l.oldest_seq, &off, &len, &t)) {
-      l.tail = off;
+    if (slot(oldest, &off, &len, &t)) {
+      store64(l.oldest_seq, oldest);
+      store64(l.tail, off);
       return;
     }
-    l.oldest_seq++;  // a damaged slot: the packet is dropped
+    oldest++;  // a damaged slot: the packet is dropped
   }
-  l.tail = l.head;
+  store64(l.oldest_seq, oldest);
+  store64(l.tail, l.head);
 }
 
 bool Ring::slot(uint64_t seq, uint64_t *off, uint64_t *len, double *time) const {
@@ -497,21 +748,30 @@ bool Ring::packet(uint64_t seq, Meta *m) const {
 
 void Ring::copy_packet(const Meta &m, char *dst) const {
   // The record's length was checked against the data size, so the bytes lie in it.
+  [[maybe_unused]] RacyReads racy;
   read_data(m.off + (m.len - m.nbytes), dst, m.nbytes);
 }
 
 uint64_t Ring::append(const char *srcname, size_t srclen, double time, const char *data,
                       size_t nbytes, void (*midway)(void)) {
   Live &l = *live_;
+  word(l.busy).store(1, std::memory_order_relaxed);
   uint64_t need = kRecordHead + srclen + nbytes;
-  while (l.next_seq - l.oldest_seq >= layout_.nslots ||
-         (l.head - l.tail) + need > layout_.data_size) {
-    if (l.oldest_seq == l.next_seq) {
-      l.tail = l.head;
-      break;
+  if (l.next_seq - l.oldest_seq >= layout_.nslots || (l.head - l.tail) + need > layout_.data_size) {
+    // Evicts and publishes the eviction before the evicted bytes are written over: a
+    // reader that copied them then sees that the packet is gone.
+    publish_begin();
+    while (l.next_seq - l.oldest_seq >= layout_.nslots ||
+           (l.head - l.tail) + need > layout_.data_size) {
+      if (l.oldest_seq == l.next_seq) {
+        store64(l.tail, l.head);
+        break;
+      }
+      store64(l.oldest_seq, l.oldest_seq + 1);
+      settle_tail();
     }
-    l.oldest_seq++;
-    settle_tail();
+    publish_end();
+    thread_fence(std::memory_order_release);
   }
   uint64_t seq = l.next_seq, off = l.head;
   unsigned char h[kRecordHead];
@@ -529,9 +789,78 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   put_u32(s + 24, (uint32_t)need);
   put_u32(s + 28, 0);
   if (midway) midway();
-  l.head = off + need;
-  l.next_seq = seq + 1;
+  publish_begin();
+  store64(l.head, off + need);
+  store64(l.next_seq, seq + 1);
+  publish_end();
+  word(l.busy).store(0, std::memory_order_release);
   return seq;
+}
+
+bool Ring::counters(Counters *c) const {
+  Live &l = *live_;
+  auto g = word(l.gen);
+  for (int i = 0; i < kSeqlockTries; i++) {
+    uint32_t g1 = g.load(std::memory_order_acquire);
+    if (g1 & 1) {
+      cpu_pause();
+      continue;
+    }
+    Counters got;
+    got.next_seq = load64(l.next_seq);
+    got.oldest_seq = load64(l.oldest_seq);
+    got.head = load64(l.head);
+    got.tail = load64(l.tail);
+    got.resets = load64(l.resets);
+    thread_fence(std::memory_order_acquire);
+    if (g.load(std::memory_order_relaxed) != g1) continue;
+    if (counters_fault(layout_, got)) return false;
+    *c = got;
+    return true;
+  }
+  return false;
+}
+
+bool Ring::read_counters(const char *who, Counters *c) {
+  thread_fence(std::memory_order_acquire);
+  if (counters(c)) return true;
+  // Damaged counters, or a writer that stopped (or died) half-way through changing them:
+  // they are read under the lock, whose taking repairs them.
+  if (!lock(who)) return false;
+  const Live &l = *live_;
+  c->next_seq = l.next_seq;
+  c->oldest_seq = l.oldest_seq;
+  c->head = l.head;
+  c->tail = l.tail;
+  c->resets = l.resets;
+  unlock();
+  return true;
+}
+
+bool Ring::peek(uint64_t seq, const Counters &c, Meta *m) const {
+  [[maybe_unused]] RacyReads racy;
+  unsigned char sl[kSlotSize];
+  memcpy(sl, index_ + (size_t)(seq % layout_.nslots) * kSlotSize, sizeof sl);
+  if (get_u64(sl) != seq) return false;
+  uint64_t o = get_u64(sl + 8);
+  uint64_t n = get_u32(sl + 24);
+  if (n < kRecordHead || n > layout_.data_size) return false;
+  if (o < c.tail || o > c.head || c.head - o < n) return false;
+  unsigned char h[kRecordHead];
+  read_data(o, h, sizeof h);
+  uint32_t nbytes = get_u32(h + 8);
+  uint16_t srclen = get_u16(h + 12);
+  if (get_u64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
+      kRecordHead + srclen + (uint64_t)nbytes != n)
+    return false;
+  m->seq = seq;
+  m->off = o;
+  m->len = n;
+  m->time = get_f64(sl + 16);
+  m->nbytes = nbytes;
+  read_data(o + kRecordHead, m->srcname, srclen);
+  m->srcname[srclen] = '\0';
+  return true;
 }
 
 void Ring::read_data(uint64_t off, void *dst, size_t n) const {
@@ -548,19 +877,43 @@ void Ring::write_data(uint64_t off, const void *src, size_t n) {
   if (n > first) memcpy(data_, static_cast<const char *>(src) + first, n - first);
 }
 
-uint32_t Ring::put_count() const { return std::atomic_ref<uint32_t>(live_->put_count).load(); }
+uint32_t Ring::put_count() const { return word(live_->put_count).load(); }
 
 void Ring::wait(uint32_t seen, double seconds) {
-  std::atomic_ref<uint32_t> waiters(live_->waiters);
-  waiters.fetch_add(1);
-  timespec ts = seconds_to_timespec(seconds);
+  // A busy writer puts again within microseconds: looking for that first spares it the
+  // wake, which costs a system call.
+  if (put_ended_spin(seen)) return;
+  // Set before the futex looks at put_count: a put that comes after it sees the mark
+  // and wakes; a put that came before it changed put_count and the wait returns at once.
+  word(live_->sleepers).store(1);
+  timespec ts = clock_timespec(seconds);
   futex(&live_->put_count, FUTEX_WAIT, seen, &ts);
-  waiters.fetch_sub(1);
+}
+
+bool Ring::put_under_way() const { return word(live_->busy).load() != 0; }
+
+bool Ring::put_ended(uint32_t seen) const {
+  for (int i = 0; i < kPutSpins; i++) {
+    if (word(live_->put_count).load(std::memory_order_relaxed) != seen ||
+        word(live_->busy).load(std::memory_order_relaxed) == 0)
+      return true;
+    cpu_pause();
+  }
+  return false;
+}
+
+bool Ring::put_ended_spin(uint32_t seen) const {
+  for (int i = 0; i < kPutSpins; i++) {
+    if (word(live_->put_count).load(std::memory_order_relaxed) != seen) return true;
+    cpu_pause();
+  }
+  return false;
 }
 
 void Ring::wake() {
-  std::atomic_ref<uint32_t>(live_->put_count).fetch_add(1);
-  if (std::atomic_ref<uint32_t>(live_->waiters).load() != 0)
+  word(live_->put_count).fetch_add(1);
+  auto sleepers = word(live_->sleepers);
+  if (sleepers.load() != 0 && sleepers.exchange(0) != 0)
     futex(&live_->put_count, FUTEX_WAKE, INT_MAX, nullptr);
 }
 

@@ -21,25 +21,50 @@
 // Record: seq u64, nbytes u32, source length u16, zero u16 (16 bytes, little-endian),
 // then the source name (no NUL) and the packet bytes.
 //
-// Live state, guarded by the mutex: packets with sequence in [oldest_seq, next_seq) are
-// held, packet s in slot s mod nslots, their records in [tail, head) of the data. A writer
-// evicts the oldest packets until the new one fits both the index and the data, writes
-// its slot and record, then publishes it by advancing head and next_seq. put_count
-// (a futex word) counts puts, so that readers sleep until it changes.
+// Live state: packets with sequence in [oldest_seq, next_seq) are held, packet s in slot
+// s mod nslots, their records in [tail, head) of the data. Only the holder of the mutex
+// (a writer, or a process repairing the ring) changes the counters, and it changes them
+// inside a seqlock: `gen` is odd while they change, so a reader that reads gen, the
+// counters and gen again, equal and even, has a consistent copy. A writer evicts the
+// oldest packets until the new one fits both the index and the data and publishes the
+// eviction, then writes its slot and record, then publishes the packet by advancing head
+// and next_seq.
+//
+// Readers never take the lock to read. They copy a packet's slot and record and then
+// read oldest_seq again: a packet still held was not overwritten while it was copied
+// (the writer publishes an eviction before it writes over the evicted bytes); a packet
+// evicted in the meantime is dropped and counted as missed. Readers take the lock only to
+// repair a ring whose counters look wrong and to add to the shared missed count.
+//
+// A writer sets `busy` while it puts, so that a reader that finds nothing new can wait
+// for a put under way: briefly by looking at put_count, then, for a put that takes
+// long, by taking the lock (bounded, and repaired when the holder died).
+//
+// Waking: put_count (a futex word) counts puts; a reader about to sleep sets `sleepers`
+// and sleeps on put_count; a put clears `sleepers` and wakes every sleeper with one call
+// only when it was set. Nothing is counted up by a process that may die before counting
+// it down: a dead sleeper costs one needless wake.
 //
 // Nothing read from the mapping is trusted. The static header is checked once, at open,
-// before the file is mapped, and the process uses its own copy from then on. The live
-// state is checked at every lock: inconsistent counters empty the ring (with a
-// complaint). Every slot and record is checked against the live state before it is read,
-// so damaged offsets never lead outside the mapping. The one thing that cannot be checked
-// is the mutex itself.
+// before the file is mapped, and the process uses its own copy from then on. A file cut
+// shorter under the mapping would kill the process with SIGBUS at the first touch beyond
+// its new end: the file's size is looked at (every few milliseconds) at lock time and
+// when a reader visits, and a SIGBUS handler covers the moments between (it puts zeroed
+// memory in place of the mapping and marks the ring cut); a cut ring is refused from
+// then on with a message, and the file is left as it is. The live state is checked at
+// every lock and by every reader: inconsistent counters, or counters too large to be
+// real, empty the ring (with a complaint), and a reader that sees the reset count change
+// starts again from the oldest packet held. Every slot and record is checked against the
+// live state before it is read, so damaged offsets never lead outside the mapping. The
+// one thing that cannot be checked is the mutex itself.
 //
 // Ring objects are shared by every connection of a process to the same file (one mapping
-// per file); they are thread-safe through the ring's lock.
+// per file); they are thread-safe.
 #pragma once
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,7 +73,7 @@
 namespace ringfile {
 
 constexpr char kMagic[8] = {'V', 'N', 'T', 'R', 'R', 'I', 'N', 'G'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint64_t kHeaderSize = 4096;
 constexpr uint64_t kStaticSize = 128;  // the static header, with its CRC at 124
 constexpr uint64_t kLiveOffset = 1024;
@@ -59,18 +84,24 @@ constexpr int64_t kMinCapacity = 16384;
 constexpr int64_t kDefaultCapacity = int64_t{64} << 20;
 // How long a lock waits for its holder, in clock seconds, before it gives up.
 constexpr double kLockTimeout = 10.0;
+// Counters above this are damage (a ring would take centuries to reach it): a repair
+// starts them again from zero.
+constexpr uint64_t kCounterLimit = uint64_t{1} << 60;
 
 // The live state: native structure in the header page.
 struct Live {
   pthread_mutex_t lock;  // robust, process-shared
   uint32_t put_count;    // futex word; atomic
-  uint32_t waiters;      // readers asleep on put_count; atomic
-  uint64_t next_seq;     // the rest under the lock
+  uint32_t sleepers;     // 1 when a reader may sleep on put_count; atomic
+  uint32_t gen;          // seqlock of the four counters below; atomic
+  uint32_t busy;         // 1 while a put is under way; atomic
+  uint64_t next_seq;     // changed by the lock's holder inside gen; read by anyone
   uint64_t oldest_seq;
   uint64_t head;
   uint64_t tail;
-  uint64_t missed;  // packets lost by lapped readers
-  uint64_t resets;  // times the live state was found damaged and emptied
+  uint64_t missed;  // packets lost by lapped readers; under the lock
+  uint64_t resets;  // times the live state was found damaged and emptied; changed as the
+                    // counters, read by anyone
 };
 static_assert(kLiveOffset + sizeof(Live) <= kHeaderSize, "live state fits the header page");
 
@@ -109,6 +140,12 @@ struct Meta {
   char srcname[kSrcnameMax + 1] = {0};
 };
 
+// A consistent copy of the counters, read without the lock.
+struct Counters {
+  uint64_t next_seq = 0, oldest_seq = 0, head = 0, tail = 0;
+  uint64_t resets = 0;  // changes when a repair emptied the ring or started it again
+};
+
 class Ring {
  public:
   // Opens the ring file at `path`, creating it with `capacity` bytes when it is missing
@@ -125,9 +162,34 @@ class Ring {
   const Layout &layout() const { return layout_; }
 
   // Takes the lock (repairing the state left by a holder that died, and emptying the
-  // ring when its state is inconsistent). False after logging why.
+  // ring when its state is inconsistent). False after logging why, also when the file was
+  // cut shorter.
   bool lock(const char *who);
   void unlock();
+
+  // False when the file is shorter than the ring (it looks): nothing of the mapping may
+  // be touched then. Logs why (when `who` is given) and complains the first time.
+  bool intact(const char *who);
+  // intact(), looked at every few milliseconds (and at every call once the ring is cut):
+  // at every lock and every visit of a reader.
+  bool usable(const char *who);
+  // Whether the ring was found cut (by intact, or by a touch beyond the file's end,
+  // which replaces the mapping by zeroed memory): what was read or written since means
+  // nothing. Logs as intact().
+  bool cut(const char *who);
+
+  // Without the lock. Copies the counters; false when they do not make a consistent
+  // ring (a repair under the lock is then due) or a dead writer left them half-changed.
+  bool counters(Counters *c) const;
+  // Copies the counters, without the lock when they are consistent, else under the lock
+  // (which repairs them). Also the check after a copy. False after logging why.
+  bool read_counters(const char *who, Counters *c);
+  // Checks packet `seq` against `c` and fills *m, reading what a writer may be
+  // overwriting: the result means something only when read_counters() afterwards still
+  // holds `seq`. False when the slot or record does not hold the packet.
+  bool peek(uint64_t seq, const Counters &c, Meta *m) const;
+  // Copies the bytes of a packet that peek() or packet() accepted.
+  void copy_packet(const Meta &m, char *dst) const;
 
   // The following need the lock.
   uint64_t next_seq() const { return live_->next_seq; }
@@ -141,8 +203,6 @@ class Ring {
   bool packet(uint64_t seq, Meta *m) const;
   // Only the index slot of packet `seq`: its time. False when the slot is damaged.
   bool slot_time(uint64_t seq, double *time) const;
-  // Copies the bytes of a packet that packet() accepted.
-  void copy_packet(const Meta &m, char *dst) const;
   // Stores a packet (which must fit the data area: kRecordHead + srclen + nbytes <=
   // data_size) and returns its sequence. `midway` (when given) is called after the
   // record is written and before it is published.
@@ -153,8 +213,15 @@ class Ring {
   uint32_t put_count() const;
   // Sleeps until put_count differs from `seen`, a wake, or `seconds` (real) pass.
   void wait(uint32_t seen, double seconds);
-  // After a put: counts it and wakes the sleepers.
+  // After a put: counts it and wakes the sleepers, if any.
   void wake();
+  // Whether a put is under way.
+  bool put_under_way() const;
+  // Waits a few microseconds for the put under way to end (put_count to differ from
+  // `seen`). False when it did not end.
+  bool put_ended(uint32_t seen) const;
+  // Waits a few microseconds for put_count to differ from `seen`. False when it did not.
+  bool put_ended_spin(uint32_t seen) const;
 
  private:
   Ring() = default;
@@ -162,6 +229,9 @@ class Ring {
                                         uint64_t size);
   bool check_live(const char *who);
   void settle_tail();
+  void publish_begin();
+  void publish_end();
+  void set_counters(uint64_t next_seq, uint64_t oldest_seq, uint64_t head, uint64_t tail);
   bool slot(uint64_t seq, uint64_t *off, uint64_t *len, double *time) const;
   void read_data(uint64_t off, void *dst, size_t n) const;
   void write_data(uint64_t off, const void *src, size_t n);
@@ -174,6 +244,10 @@ class Ring {
   unsigned char *index_ = nullptr;
   unsigned char *data_ = nullptr;
   uint64_t dev_ = 0, ino_ = 0;
+  int fd_ = -1;  // kept open to check the file's size
+  std::atomic<bool> cut_{false};
+  std::atomic<bool> cut_told_{false};
+  std::atomic<uint32_t> checked_ms_{0};  // when this process last looked at the size
 };
 
 // Packet id of a sequence: its low 31 bits.
