@@ -1,5 +1,5 @@
 // kessaro - real-time acquisition from Kinemetrics Altus dataloggers over serial lines,
-// modems and TCP. This is the program's entry point; acquisition is not built yet, so it
+// modems and TCP. This is the program's entry point; acquisition is not wired up here yet, so it
 // only reports its usage.
 #include <cstdio>
 #include <cstring>

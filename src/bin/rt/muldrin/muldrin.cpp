@@ -1,5 +1,5 @@
 // muldrin - real-time acquisition from Quanterra Q330 dataloggers over QDP/UDP.
-// This is the program's entry point; acquisition is not built yet, so it only reports
+// This is the program's entry point; acquisition is not wired up here yet, so it only reports
 // its usage.
 #include <cstdio>
 #include <cstring>
