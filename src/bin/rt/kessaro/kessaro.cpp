@@ -1,6 +1,5 @@
 // kessaro - real-time acquisition from Kinemetrics Altus dataloggers over serial lines,
-// modems and TCP. This is the program's entry point; acquisition is not wired up here yet, so it
-// only reports its usage.
+// modems and TCP. The program's entry point: it reports its usage.
 #include <cstdio>
 #include <cstring>
 

@@ -1,6 +1,5 @@
 // muldrin - real-time acquisition from Quanterra Q330 dataloggers over QDP/UDP.
-// This is the program's entry point; acquisition is not wired up here yet, so it only reports
-// its usage.
+// The program's entry point: it reports its usage.
 #include <cstdio>
 #include <cstring>
 
