@@ -64,7 +64,8 @@ class View : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(demo.open(), 0); }
   void add(const char *table, const std::vector<std::string> &values) {
-    ASSERT_GE(dbadd(demo.table(table), record(demo.db, table, values).c_str()), 0) << take_registered();
+    ASSERT_GE(dbadd(demo.table(table), record(demo.db, table, values).c_str()), 0)
+        << take_registered();
   }
   void wfdisc(const char *sta, const char *chan, double time, double endtime) {
     add("wfdisc", {sta, chan, std::to_string(time), "1", "1", std::to_string(endtime), "1", "1",
@@ -140,11 +141,13 @@ TEST_F(View, MadeOverNamedTables) {
   EXPECT_NE(take_registered().find("a relation named 'site' exists already"), std::string::npos);
   Dbptr nodb = {99, dbALL, dbALL, dbALL};
   EXPECT_EQ(dbtbl2view(nodb, "x", t).table, dbINVALID);
-  EXPECT_NE(take_registered().find("can't create view without specifying database.\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("can't create view without specifying database.\n"),
+            std::string::npos);
   freetbl(t, nullptr);
   t = names({"site", "nosuch"});
   EXPECT_EQ(dbtbl2view(demo.db, "x", t).table, dbINVALID);
-  EXPECT_NE(take_registered().find("Invalid table name in dbtbl2view: 'nosuch'\n"), std::string::npos);
+  EXPECT_NE(take_registered().find("Invalid table name in dbtbl2view: 'nosuch'\n"),
+            std::string::npos);
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   freetbl(t, nullptr);
 }
@@ -324,7 +327,8 @@ TEST_F(ViewFile, AMemberChangedAfterTheViewIsStaleExceptOnStandardInput) {
   EXPECT_EQ(dbread_view(f, &v, nullptr), dbINVALID);
   fclose(f);
   EXPECT_EQ(v.table, dbINVALID);
-  EXPECT_EQ(take_registered(), "Table site (" + table + ") has changed since the view was created.\n");
+  EXPECT_EQ(take_registered(),
+            "Table site (" + table + ") has changed since the view was created.\n");
   EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), n);
   // The same file on standard input is read.
   int saved = dup(STDIN_FILENO);

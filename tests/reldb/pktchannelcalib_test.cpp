@@ -235,12 +235,14 @@ TEST_F(Calib, FailedMappingLeavesNothing) {
   open(1, 0, 1);
   std::string long_sta(32, 'S');
   EXPECT_EQ(ask(h, "XX", long_sta.c_str(), "BHZ", "", T0).bits, -1);
-  EXPECT_NE(take_registered().find("pktchannelcalib_get: map_seed_netsta(XX," + long_sta + ") error."),
-            std::string::npos);
+  EXPECT_NE(
+      take_registered().find("pktchannelcalib_get: map_seed_netsta(XX," + long_sta + ") error."),
+      std::string::npos);
   EXPECT_EQ(cntarr(h->stations_arr), 0);
   std::string long_chan(29, 'C');
   EXPECT_EQ(ask(h, "XX", "AAA", long_chan.c_str(), "00", T0).bits, -1);
-  EXPECT_NE(take_registered().find("pktchannelcalib_get: map_seed_chanloc(AAA," + long_chan + ",00) error."),
+  EXPECT_NE(take_registered().find("pktchannelcalib_get: map_seed_chanloc(AAA," + long_chan +
+                                   ",00) error."),
             std::string::npos);
   EXPECT_EQ(cntarr(h->channels_arr), 0);
   EXPECT_EQ(cntarr(h->stations_arr), 1);  // the station part had worked
@@ -322,7 +324,8 @@ TEST_F(Calib, TableChecksAndModificationTimes) {
   EXPECT_EQ(db_table_exists(d, "wfdisc"), 0);
   EXPECT_NE(take_registered().find("db_table_exists: Table 'wfdisc' file "), std::string::npos);
   EXPECT_EQ(db_table_exists(d, "nosuch"), -1);
-  EXPECT_NE(take_registered().find("db_table_exists: Cannot lookup table 'nosuch'."), std::string::npos);
+  EXPECT_NE(take_registered().find("db_table_exists: Cannot lookup table 'nosuch'."),
+            std::string::npos);
   RVdbclose(d);
 
   open(1, 0, 1);
