@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "altusevtsubs.h"
 #include "base/elog.h"
 
 namespace {
@@ -549,6 +550,23 @@ int decode_block_strnak(const AltusBlockPkt *pkt, AltusStrNak *out) {
   if (pkt->dataLength > 6) {
     out->sequence = be32(pkt->data + 2);
     out->stream = pkt->data[6];
+  }
+  return 0;
+}
+
+int decode_block_params(const AltusBlockPkt *pkt, AltusBlockParams *out, int ismw) {
+  // A PKC_SETPARAMS command carries the same header, which the packet dump decodes.
+  if (pkt->typeCode != PKR_PARAMS && pkt->typeCode != PKC_SETPARAMS) {
+    elog_complain(0, "decode_block_params: Input not a params response packet.\n");
+    return -1;
+  }
+  unsigned char *cursor = const_cast<unsigned char *>(pkt->data);
+  unsigned short chk = 0;
+  int nframes = 0;
+  if (evt_readaltusfilehdr(nullptr, &cursor, pkt->data + pkt->dataLength, out, pkt->dataLength, 1,
+                           ismw, &chk, &nframes) < 0) {
+    elog_complain(0, "decode_block_params: evt_readaltusfilehdr() error.\n");
+    return -1;
   }
   return 0;
 }

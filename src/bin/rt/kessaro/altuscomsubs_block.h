@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "altusevtsubs.h"
 #include "bytestream/serialbuf.h"
 
 constexpr int BLOCK_MAX_DATA = 2992;             // largest data field
@@ -245,6 +246,9 @@ int decode_block_extstatus(const AltusBlockPkt *pkt, AltusBlockEXTStatus *out);
 int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *out);
 int decode_block_direntry(const AltusBlockPkt *pkt, int index, AltusBlockDirentry *out);
 int decode_block_strdata(const AltusBlockPkt *pkt, AltusBlockStrdata *out);
+// The parameter header of a PKR_PARAMS reply (or of a PKC_SETPARAMS command), in the
+// 18-channel layout when ismw is nonzero.
+int decode_block_params(const AltusBlockPkt *pkt, AltusBlockParams *out, int ismw);
 int decode_block_strnak(const AltusBlockPkt *pkt, AltusStrNak *out);
 
 // ---- Status texts (each newly allocated; the caller frees) ----
