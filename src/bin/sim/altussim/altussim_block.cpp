@@ -206,7 +206,10 @@ void Sim::write_all(const unsigned char *p, size_t n) {
   }
 }
 
+void Sim::send_now(int type, const Bytes &payload) { send_bytes(frame(packet(type, 0, payload))); }
+
 void Sim::send_bytes(const Bytes &b) {
+  std::lock_guard<std::mutex> l(write_mutex_);
   if (!chunked_) {
     write_all(b.data(), b.size());
     return;

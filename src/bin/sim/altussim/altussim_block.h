@@ -73,6 +73,8 @@ class Sim {
   void add_fault(const Fault &f);
   void set_script(int command, const Script &s);
   void push_unsolicited(int type, const Bytes &payload);
+  // Sends one packet at once, from the caller's thread, outside any transaction.
+  void send_now(int type, const Bytes &payload);
   // Writes the next frames in small pieces of 1 to 7 bytes.
   void set_chunked(bool on) { chunked_ = on; }
   // Raw bytes written ahead of the next reply (noise, runs of 0xC0, long junk).
@@ -91,6 +93,7 @@ class Sim {
   void write_all(const unsigned char *p, size_t n);
 
   std::mutex mutex_;
+  std::mutex write_mutex_;  // one frame at a time on the line
   std::thread thread_;
   std::atomic<bool> stop_{false};
   int listen_fd_ = -1;
