@@ -133,12 +133,15 @@ Sim::~Sim() {
   if (own_fd_ && fd_ >= 0) close(fd_);
 }
 
-int Sim::listen_tcp() {
+int Sim::listen_tcp(int port) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return -1;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons((uint16_t)port);
+  int on = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(listen_fd_, (sockaddr *)&sa, sizeof sa) < 0 || ::listen(listen_fd_, 1) < 0) return -1;
   socklen_t len = sizeof sa;
   getsockname(listen_fd_, (sockaddr *)&sa, &len);

@@ -62,9 +62,9 @@ class Sim {
   Sim(const Sim &) = delete;
   Sim &operator=(const Sim &) = delete;
 
-  int listen_tcp();           // binds 127.0.0.1:0; returns the port (or -1)
-  int connect_tcp(int port);  // connects to 127.0.0.1:port; 0 or -1
-  void use_fd(int fd);        // serves this descriptor (not closed by the simulator)
+  int listen_tcp(int port = 0);  // binds 127.0.0.1:port (0: a free one); the port or -1
+  int connect_tcp(int port);     // connects to 127.0.0.1:port; 0 or -1
+  void use_fd(int fd);           // serves this descriptor (not closed by the simulator)
   void start();
   void stop();
 
