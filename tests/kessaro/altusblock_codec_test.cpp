@@ -421,6 +421,21 @@ TEST(AltusBlockPayloads, StatusDirentryAndEventsummary) {
   EXPECT_EQ(es->chan[17].maxPeak, 17);
   EXPECT_FLOAT_EQ(es->chan[17].sensitivity, 1.0f);
   EXPECT_STREQ(es->chan[17].id, "CH01");
+
+  // A record left by a refused parse may claim any length: no decoder reads past data.
+  p = AltusBlockPkt{};
+  p.dataLength = 0xFFFF;
+  auto sd = std::make_unique<AltusBlockStrdata>();
+  AltusStrNak nak;
+  ElogCapture log;
+  for (int type : {PKR_STATUS, PKR_DIR, PKR_EVENTSUMMARY, PKR_STRDATA, PKR_STRNAK}) {
+    p.typeCode = (uint8_t)type;
+    EXPECT_EQ(decode_block_status(&p, &s), -1);
+    EXPECT_EQ(decode_block_direntry(&p, 2000, &d), -1);
+    EXPECT_EQ(decode_block_eventsummary(&p, es.get()), -1);
+    EXPECT_EQ(decode_block_strdata(&p, sd.get()), -1);
+    EXPECT_EQ(decode_block_strnak(&p, &nak), -1);
+  }
 }
 
 }  // namespace

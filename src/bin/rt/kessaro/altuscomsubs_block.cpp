@@ -88,6 +88,14 @@ void copy_text(char *dst, const unsigned char *src, int n, bool trim) {
   }
 }
 
+// The payload decoders read only what a parsed packet can hold: a record left by a
+// refused parse may carry any dataLength.
+bool length_ok(const AltusBlockPkt *pkt, const char *who) {
+  if (pkt->dataLength <= BLOCK_MAX_DATA) return true;
+  elog_complain(0, "%s: Illegal data length %d.\n", who, pkt->dataLength);
+  return false;
+}
+
 }  // namespace
 
 const uint32_t CRC_TABLE[256] = {
@@ -374,6 +382,7 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
 }
 
 int decode_block_status(const AltusBlockPkt *pkt, AltusBlockStatus *out) {
+  if (!length_ok(pkt, "decode_block_status")) return -1;
   if (pkt->typeCode != PKR_STATUS) {
     elog_complain(0, "decode_block_status: Input not a status response packet.\n");
     return -1;
@@ -399,6 +408,7 @@ int decode_block_status(const AltusBlockPkt *pkt, AltusBlockStatus *out) {
 }
 
 int decode_block_extstatus(const AltusBlockPkt *pkt, AltusBlockEXTStatus *out) {
+  if (!length_ok(pkt, "decode_block_extstatus")) return -1;
   if (pkt->typeCode != PKR_EXTSTATUS) {
     elog_complain(0, "decode_block_extstatus: Input not a extstatus response packet.\n");
     return -1;
@@ -417,6 +427,7 @@ int decode_block_extstatus(const AltusBlockPkt *pkt, AltusBlockEXTStatus *out) {
 }
 
 int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *out) {
+  if (!length_ok(pkt, "decode_block_eventsummary")) return -1;
   if (pkt->typeCode != PKR_EVENTSUMMARY) {
     elog_complain(0, "decode_block_eventsummary: Input not a eventsummary response packet.\n");
     return -1;
@@ -460,6 +471,7 @@ int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *
 }
 
 int decode_block_direntry(const AltusBlockPkt *pkt, int index, AltusBlockDirentry *out) {
+  if (!length_ok(pkt, "decode_block_direntry")) return -1;
   if (pkt->typeCode != PKR_DIR) {
     elog_complain(0, "decode_block_direntry: Input not a direntry response packet.\n");
     return -1;
@@ -479,6 +491,7 @@ int decode_block_direntry(const AltusBlockPkt *pkt, int index, AltusBlockDirentr
 }
 
 int decode_block_strdata(const AltusBlockPkt *pkt, AltusBlockStrdata *out) {
+  if (!length_ok(pkt, "decode_block_strdata")) return -1;
   if (pkt->typeCode != PKR_STRDATA && pkt->typeCode != PKR_STRRQDATA) {
     elog_complain(0, "decode_block_strdata: Input not a strdata packet.\n");
     return -1;
@@ -546,6 +559,7 @@ int decode_block_strnak(const AltusBlockPkt *pkt, AltusStrNak *out) {
     elog_complain(0, "decode_block_strnak: Input not a strnak packet.\n");
     return -1;
   }
+  if (!length_ok(pkt, "decode_block_strnak")) return -1;
   if (pkt->dataLength > 1) out->code = pkt->data[1];
   if (pkt->dataLength > 6) {
     out->sequence = be32(pkt->data + 2);
@@ -555,6 +569,7 @@ int decode_block_strnak(const AltusBlockPkt *pkt, AltusStrNak *out) {
 }
 
 int decode_block_params(const AltusBlockPkt *pkt, AltusBlockParams *out, int ismw) {
+  if (!length_ok(pkt, "decode_block_params")) return -1;
   // A PKC_SETPARAMS command carries the same header, which the packet dump decodes.
   if (pkt->typeCode != PKR_PARAMS && pkt->typeCode != PKC_SETPARAMS) {
     elog_complain(0, "decode_block_params: Input not a params response packet.\n");
