@@ -82,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     decode_all(pkt.get());
   }
   free(frame);
-  serialbuf_destroy(b);
+  close(sv[0]);
+  serialbuf_free(b);
   return 0;
 }

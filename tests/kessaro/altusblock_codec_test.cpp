@@ -375,7 +375,7 @@ TEST(AltusBlockPayloads, StatusDirentryAndEventsummary) {
   EXPECT_EQ(s.hardwareStatus, 1);
   EXPECT_EQ(s.driveStatus[0], 0x0801);
   EXPECT_EQ(s.driveStatus[1], 0x0400);
-  EXPECT_STREQ(s.stnID, "STA1 ");
+  EXPECT_EQ(std::string(s.stnID, 5), "STA1 ");
   EXPECT_EQ(s.clockSource, 3);
   p.dataLength = 23;
   EXPECT_EQ(decode_block_status(&p, &s), -1);
@@ -420,7 +420,7 @@ TEST(AltusBlockPayloads, StatusDirentryAndEventsummary) {
   EXPECT_EQ(es->nchan, 20);
   EXPECT_EQ(es->chan[17].maxPeak, 17);
   EXPECT_FLOAT_EQ(es->chan[17].sensitivity, 1.0f);
-  EXPECT_STREQ(es->chan[17].id, "CH01");
+  EXPECT_EQ(std::string(es->chan[17].id, 4), "CH01");
 
   // A record left by a refused parse may claim any length: no decoder reads past data.
   p = AltusBlockPkt{};

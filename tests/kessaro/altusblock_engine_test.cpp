@@ -144,7 +144,7 @@ TEST(AltusGetBlock, StreamPacketDuringStatusReachesTheHandler) {
   int size = 0;
   ASSERT_EQ(r.run(PKC_GETSTATUS, nullptr, &out, &size), 0);
   ASSERT_EQ(size, (int)sizeof(AltusBlockStatus));
-  EXPECT_STREQ(static_cast<AltusBlockStatus *>(out)->stnID, "SIM01");
+  EXPECT_EQ(std::string(static_cast<AltusBlockStatus *>(out)->stnID, 5), "SIM01");
   free(out);
   ASSERT_EQ(h.got.size(), 1u);
   EXPECT_EQ(h.got[0], std::make_pair(12, 3));

@@ -402,7 +402,7 @@ int decode_block_status(const AltusBlockPkt *pkt, AltusBlockStatus *out) {
   out->hardwareStatus = d[13];
   out->driveStatus[0] = be16(d + 14);
   out->driveStatus[1] = be16(d + 16);
-  copy_text(out->stnID, d + 18, 5, false);
+  memcpy(out->stnID, d + 18, 5);
   out->clockSource = d[23];
   return 0;
 }
@@ -465,7 +465,7 @@ int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *
     bits = be32(c + 20);
     memcpy(&ch.fullscale, &bits, 4);
     ch.gain = be16(c + 24);
-    copy_text(ch.id, c + 26, 5, false);
+    memcpy(ch.id, c + 26, 5);
   }
   return 0;
 }
@@ -484,8 +484,8 @@ int decode_block_direntry(const AltusBlockPkt *pkt, int index, AltusBlockDirentr
   memset(out, 0, sizeof *out);
   out->time = be32(d);
   out->size = be32(d + 4);
-  copy_text(out->ext, d + 8, 4, true);
-  copy_text(out->name, d + 12, 9, true);
+  copy_text(out->ext, d + 8, 3, true);
+  copy_text(out->name, d + 12, 8, true);
   out->attr = d[21];
   return 0;
 }

@@ -80,10 +80,12 @@ constexpr double kFiledirLimit = 10.0;     // s between the pieces of a listing 
 
 }  // namespace
 
-int block_params_ismw(void *modem, void *dl) {
-  (void)modem;
-  (void)dl;
-  return 0;
+int altuscom_ismw(void *modem, void *dl) {
+  return modem && dl && strcmp(static_cast<AltusDatalogger *>(dl)->model, "MtWhitney") == 0;
+}
+
+int altuscom_isrock(void *modem, void *dl) {
+  return modem && dl && strcmp(static_cast<AltusDatalogger *>(dl)->model, "ROCK") == 0;
 }
 
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
@@ -99,7 +101,10 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
   const int max_tries = std::max(tries, 1);
   int tr = 0;
   int bsp = 0;
-  double filedir_timer = std::max(std_now(), 0.0);
+  // The datalogger's timer of listings and files, set when OPENDIR/OPENFILE is answered
+  // and at each further piece; without a datalogger the call keeps its own.
+  double own_timer = std_now();
+  double &filedir_timer = dl ? static_cast<AltusDatalogger *>(dl)->filedir_timer : own_timer;
   unsigned char *frame = nullptr;
   int framesize = 0, nbytes = 0;
   struct FrameFree {
@@ -133,7 +138,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
       len = data ? static_cast<int>(strlen(static_cast<const char *>(data))) + 1 : 0;
     } else if (command == PKC_SETPARAMS) {
       arg = data;
-      len = block_params_ismw(modem, dl) ? 2736 : 2040;
+      len = altuscom_ismw(modem, dl) ? 2736 : 2040;
     } else if (command == PKC_TIME) {
       unsigned v = data ? *static_cast<const uint32_t *>(data) : 0;
       argbuf[0] = static_cast<unsigned char>(v >> 24);
@@ -502,7 +507,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
             sizeof(AltusBlockParams),
             [&](void *r2) {
               return decode_block_params(pkt.get(), static_cast<AltusBlockParams *>(r2),
-                                         block_params_ismw(modem, dl));
+                                         altuscom_ismw(modem, dl));
             },
             "get_block: decode_block_params() error.\n");
       case PKR_EVENTSUMMARY:

@@ -17,13 +17,6 @@
 #include "altuscomsubs_block.h"
 #include "bytestream/serialbuf.h"
 
-// The stream handler: callback(record, kind, user, 0) takes the record over and frees it.
-// Kinds: 12 AltusBlockStrdata from PKR_STRDATA, 13 from PKR_STRRQDATA, 9 AltusStrNak.
-typedef struct StrdataCallback {
-  int (*callback)(void *record, int kind, void *user, int unused);
-  void *user;
-} StrdataCallback;
-
 // Program-wide switches: log every packet received (-vr) / every command sent (-vc).
 extern int averbose;
 extern int cverbose;
@@ -31,6 +24,7 @@ extern int cverbose;
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
               int *outsize, int size, void *modem, void *dl);
 
-// Whether the datalogger uses the 18-channel parameter layout. Until the program records
-// exist this answers 0 (the 12-channel layout).
-int block_params_ismw(void *modem, void *dl);
+// 1 when both link and datalogger are given and the datalogger's model is "MtWhitney"
+// (the 18-channel parameter layout) / "ROCK", else 0.
+int altuscom_ismw(void *modem, void *dl);
+int altuscom_isrock(void *modem, void *dl);

@@ -189,7 +189,7 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
       for (int i = 0; i < 2; i++)
         out(fmt("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i, st.driveStatus[i],
                 take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
-      out(fmt("DEBUGD:      status:           stnID: %s\n", st.stnID));
+      out(fmt("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
       out(fmt("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
               take(altusclocksource2str(st.clockSource)).c_str()));
       break;
