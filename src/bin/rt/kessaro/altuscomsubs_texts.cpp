@@ -1,0 +1,249 @@
+// altuscomsubs_texts.cpp - texts of the Altus status codes and the block-packet dump.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "altuscomsubs_block.h"
+#include "altuscomthread.h"
+#include "base/elog.h"
+#include "base/timetext.h"
+
+namespace {
+
+constexpr double kAltusEpochOffset = 315532800.0;
+
+char *dup_text(const std::string &s) {
+  char *p = static_cast<char *>(malloc(s.size() + 1));
+  if (p == nullptr) return nullptr;
+  memcpy(p, s.c_str(), s.size() + 1);
+  return p;
+}
+
+std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  return buf;
+}
+
+// Takes ownership of a malloc'd text and returns it as a string ("" for none).
+std::string take(char *p) {
+  std::string s = p ? p : "";
+  free(p);
+  return s;
+}
+
+}  // namespace
+
+char *altustime2str(int altustime) {
+  return epoch2str(static_cast<double>(altustime) + kAltusEpochOffset, "%Y/%m/%d (%Y%j) %H:%M:%S");
+}
+
+char *altustriggerstatus2str(unsigned int status) {
+  std::string s;
+  s += (status & 0x01) ? "ACQ On, " : "ACQ Off, ";
+  s += (status & 0x02) ? "Stream Trig, " : "Stream Detrig, ";
+  s += (status & 0x04) ? "Keyboard Trig, " : "Keyboard Detrig, ";
+  s += (status & 0x08) ? "Alarm Trig, " : "Alarm Detrig, ";
+  s += (status & 0x10) ? "External Trig" : "External Detrig";
+  return dup_text(s);
+}
+
+char *altusbatterystatus2str(unsigned int status) {
+  status &= 0xFF;
+  if (status == 0) return dup_text("Charging");
+  return dup_text(fmt("%.2f Volts", status * 0.1));
+}
+
+char *altushardwarestatus2str(unsigned int status) {
+  switch (status & 0xFF) {
+    case 0:
+      return dup_text("Hardware OK");
+    case 1:
+      return dup_text("Hardware fault");
+    default:
+      return dup_text("Unknown hardwarestatus code");
+  }
+}
+
+char *altusdrivestatus2str(unsigned int status) {
+  // The amount is the low 10 bits: 9 would lose bit 0x200 of what the datalogger reports.
+  int amount = static_cast<int>(status & 0x3FF);
+  if (status & 0x0400) return dup_text("Drive not ready");
+  if (status & 0x0800) return dup_text(fmt("%d Kbytes free", amount));
+  if (status & 0x1000) return dup_text(fmt("%d Mbytes free", amount));
+  if (status & 0x2000) return dup_text(fmt("%d Gbytes free", amount));
+  return dup_text("Unknown drivestatus code");
+}
+
+char *altusclocksource2str(unsigned int status) {
+  switch (status & 0xFF) {
+    case 0:
+      return dup_text("RTC from cold start");
+    case 1:
+      return dup_text("keyboard");
+    case 2:
+      return dup_text("Sync with external reference pulse");
+    case 3:
+      return dup_text("internal GPS");
+    default:
+      return dup_text("Unknown clocksource code");
+  }
+}
+
+char *altusnak2str(unsigned int code) {
+  switch (code & 0xFF) {
+    case 0:
+      return dup_text("Command rejected, instrument stream command queue full");
+    case 1:
+      return dup_text("CTRL command error, already started or stopped");
+    case 2:
+      return dup_text("Block request error - streaming is disabled");
+    case 3:
+      return dup_text("Block request error - block time limit expired, data lost");
+    default:
+      return dup_text("Unknown nak code");
+  }
+}
+
+void block_hexdump_lines(const unsigned char *data, int n, void (*emit)(const char *, void *),
+                         void *user) {
+  int off = 0;
+  do {
+    int cnt = n - off < 16 ? n - off : 16;
+    std::string line = "DEBUGD:    datadump: ";
+    for (int i = 0; i < cnt; i++) line += fmt("%2.2X ", data[off + i]);
+    while (line.size() < 69) line += ' ';
+    line += ' ';
+    for (int i = 0; i < cnt; i++) {
+      unsigned char c = data[off + i];
+      line += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '`';
+    }
+    line += '\n';
+    emit(line.c_str(), user);
+    off += cnt;
+  } while (off < n);
+}
+
+namespace {
+
+struct Sink {
+  void *modem;
+  void *dl;
+};
+
+void emit_line(const char *line, void *user) {
+  auto *s = static_cast<Sink *>(user);
+  log_callback(s->modem, s->dl, line, 6);
+}
+
+}  // namespace
+
+int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
+  Sink sink{modem, dl};
+  auto out = [&](const std::string &line) { emit_line(line.c_str(), &sink); };
+  const char *kind = cmd ? "command" : "response";
+  out(fmt("DEBUGD: *********block mode %s packet********\n", kind));
+  std::string name = take(cmd ? cmd2str(pkt->typeCode) : code2str(pkt->typeCode));
+  out(fmt("DEBUGD:    typeCode: 0x%2.2X (%s)\n", pkt->typeCode, name.c_str()));
+  out(fmt("DEBUGD:       seqNo: 0x%2.2X\n", pkt->seqNo));
+  out(fmt("DEBUGD:      source: %d\n", pkt->source));
+  out(fmt("DEBUGD: destination: %d\n", pkt->destination));
+  out(fmt("DEBUGD:  dataLength: %d\n", pkt->dataLength));
+  if (cmd)
+    out(fmt("DEBUGD:   headerChk: 0x%2.2X\n", pkt->headerChk));
+  else
+    out(fmt("DEBUGD:   headerChk: 0x%2.2X (0x%2.2X)\n", pkt->headerChk, pkt->headerChk_comp));
+  int n = pkt->dataLength < BLOCK_MAX_DATA ? pkt->dataLength : BLOCK_MAX_DATA;
+  if (pkt->typeCode == PKR_PING && !cmd) {
+    std::string text(reinterpret_cast<const char *>(pkt->data), n);
+    text = text.c_str();  // up to the first NUL
+    out(fmt("DEBUGD:    datadump: %s\n", text.c_str()));
+  } else {
+    block_hexdump_lines(pkt->data, n, emit_line, &sink);
+  }
+  switch (cmd ? -1 : pkt->typeCode) {
+    case PKR_STATUS: {
+      AltusBlockStatus st;
+      if (decode_block_status(pkt, &st) < 0) {
+        elog_complain(0, "print_block: decode_block_status() error.\n");
+        out("DEBUGD:      status: decode_block_status() error.\n");
+        break;
+      }
+      out(fmt("DEBUGD:      status:      systemTime: %d - %s\n", static_cast<int>(st.systemTime),
+              take(altustime2str(static_cast<int>(st.systemTime))).c_str()));
+      out(fmt("DEBUGD:      status:    serialNumber: %d\n", st.serialNumber));
+      out(fmt("DEBUGD:      status:          events: %d\n", st.events));
+      out(fmt("DEBUGD:      status: recordingErrors: %d\n", st.recordingErrors));
+      out(fmt("DEBUGD:      status:   triggerStatus: 0x%4.4X - %s\n", st.triggerStatus,
+              take(altustriggerstatus2str(st.triggerStatus)).c_str()));
+      out(fmt("DEBUGD:      status:   batteryStatus: 0x%2.2X   - %s\n", st.batteryStatus,
+              take(altusbatterystatus2str(st.batteryStatus)).c_str()));
+      out(fmt("DEBUGD:      status:  hardwareStatus: 0x%2.2X   - %s\n", st.hardwareStatus,
+              take(altushardwarestatus2str(st.hardwareStatus)).c_str()));
+      for (int i = 0; i < 2; i++)
+        out(fmt("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i, st.driveStatus[i],
+                take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
+      out(fmt("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
+      out(fmt("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
+              take(altusclocksource2str(st.clockSource)).c_str()));
+      break;
+    }
+    case PKR_DIR: {
+      int count = pkt->dataLength / 22;
+      for (int i = 0; i < count; i++) {
+        AltusBlockDirentry e;
+        if (decode_block_direntry(pkt, i, &e) < 0) {
+          elog_complain(0, "print_block: decode_block_direntry() error.\n");
+          out("DEBUGD:      dirent: decode_block_direntry() error.\n");
+          break;
+        }
+        out(fmt("DEBUGD:      dirent: %8.8s %3.3s %7d %s 0x%2.2X\n", e.name, e.ext,
+                static_cast<int>(e.size), take(altustime2str(static_cast<int>(e.time))).c_str(),
+                e.attr));
+      }
+      break;
+    }
+    case PKR_STRDATA:
+    case PKR_STRRQDATA: {
+      auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
+      if (sd == nullptr || decode_block_strdata(pkt, sd) < 0) {
+        elog_complain(0, "print_block: decode_block_strdata() error.\n");
+        out("DEBUGD:     strdata: decode_block_strdata() error.\n");
+        free(sd);
+        break;
+      }
+      out(fmt("DEBUGD:     strdata:           serNo: %d\n", sd->serNo));
+      out(fmt("DEBUGD:     strdata:          stream: %d\n", sd->stream));
+      out(fmt("DEBUGD:     strdata:          format: %d\n", sd->format));
+      out(fmt("DEBUGD:     strdata:         dataSeq: %d\n", static_cast<int>(sd->dataSeq)));
+      out(fmt("DEBUGD:     strdata: time_altusepoch: %d\n", static_cast<int>(sd->time_altusepoch)));
+      out(fmt("DEBUGD:     strdata:       time_msec: %d\n", sd->time_msec));
+      out(fmt("DEBUGD:     strdata:           nsamp: %d\n", sd->nsamp));
+      out(fmt("DEBUGD:     strdata:         dataChk: 0x%2.2X (0x%2.2X)\n",
+              static_cast<unsigned>(sd->dataChk), static_cast<unsigned>(sd->dataChk_comp)));
+      free(sd);
+      break;
+    }
+    default:
+      break;
+  }
+  if (cmd && pkt->typeCode == PKC_STRSEND && pkt->dataLength >= 6) {
+    const unsigned char *d = pkt->data;
+    unsigned seq = (static_cast<unsigned>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3];
+    out(fmt("DEBUGD:     strsend:        sequence: %d\n", static_cast<int>(seq)));
+    out(fmt("DEBUGD:     strsend:          stream: %d\n", d[4]));
+    out(fmt("DEBUGD:     strsend:            type: %d\n", d[5]));
+  }
+  if (cmd)
+    out(fmt("DEBUGD:     dataChk: 0x%4.4X\n", pkt->dataChk));
+  else
+    out(fmt("DEBUGD:     dataChk: 0x%4.4X (0x%4.4X)\n", pkt->dataChk, pkt->dataChk_comp));
+  out(fmt("DEBUGD: *********end block mode %s packet********\n", kind));
+  return 0;
+}

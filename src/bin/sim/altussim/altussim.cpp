@@ -1,0 +1,121 @@
+// altussim - a simulated Altus datalogger in block mode, for demonstrations and manual
+// tests of kessaro. It serves one byte stream: a TCP server on a loopback port, a TCP
+// client connecting out, or a pseudo-terminal whose slave path it prints.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "altussim_block.h"
+#include "base/clock.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+void on_signal(int) { g_stop = true; }
+
+void usage() {
+  fprintf(stderr,
+          "usage: altussim [-tcpserver port | -connect port | -pty] [-serial n] [-station name]\n"
+          "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
+          "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
+          "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
+}
+
+bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f) {
+  double delay = 0;
+  int cmd = 0, nth = 0;
+  int got = sscanf(arg, "%d:%d:%lf", &cmd, &nth, &delay);
+  if (got < 2) return false;
+  *f = altussim::Fault{cmd, nth, kind, delay};
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  altussim::Sim sim;
+  int port = -1, connect_port = -1;
+  bool pty = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+    altussim::Fault f{};
+    const struct {
+      const char *flag;
+      altussim::Fault::Kind kind;
+    } faults[] = {{"-drop", altussim::Fault::DROP},
+                  {"-wrongseq", altussim::Fault::WRONG_SEQ},
+                  {"-badheader", altussim::Fault::BAD_HEADER_SUM},
+                  {"-baddata", altussim::Fault::BAD_DATA_SUM},
+                  {"-duplicate", altussim::Fault::DUPLICATE},
+                  {"-delay", altussim::Fault::DELAY}};
+    bool done = false;
+    for (const auto &k : faults) {
+      if (a == k.flag && v && parse_fault(v, k.kind, &f)) {
+        sim.add_fault(f);
+        i++;
+        done = true;
+      }
+    }
+    if (done) continue;
+    if (a == "-tcpserver" && v) {
+      port = atoi(v);
+      i++;
+    } else if (a == "-connect" && v) {
+      connect_port = atoi(v);
+      i++;
+    } else if (a == "-pty") {
+      pty = true;
+    } else if (a == "-serial" && v) {
+      sim.set_serial(atoi(v));
+      i++;
+    } else if (a == "-station" && v) {
+      sim.set_station(v);
+      i++;
+    } else if (a == "-chunked") {
+      sim.set_chunked(true);
+    } else {
+      usage();
+      return 1;
+    }
+  }
+  int master = -1;
+  if (pty) {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0) {
+      perror("altussim: posix_openpt");
+      return 1;
+    }
+    printf("altussim: serving %s\n", ptsname(master));
+    sim.use_fd(master);
+  } else if (connect_port > 0) {
+    if (sim.connect_tcp(connect_port) < 0) {
+      fprintf(stderr, "altussim: cannot connect to 127.0.0.1:%d\n", connect_port);
+      return 1;
+    }
+  } else if (port >= 0) {
+    int p = sim.listen_tcp(port);
+    if (p < 0) {
+      fprintf(stderr, "altussim: cannot listen on 127.0.0.1:%d\n", port);
+      return 1;
+    }
+    printf("altussim: listening on 127.0.0.1:%d\n", p);
+  } else {
+    usage();
+    return 1;
+  }
+  fflush(stdout);
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  sim.start();
+  while (!g_stop) clock_sleep(0.1);
+  sim.stop();
+  if (master >= 0) close(master);
+  return 0;
+}

@@ -1,0 +1,420 @@
+// altussim_block.cpp - the simulated Altus datalogger in block mode.
+#include "altussim_block.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/clock.h"
+
+namespace altussim {
+
+namespace {
+
+constexpr unsigned char kEnd = 0xC0, kEsc = 0x5C, kEscEnd = 0xDD, kEscEsc = 0xDC;
+
+void put16(Bytes &b, unsigned v) {
+  b.push_back((unsigned char)(v >> 8));
+  b.push_back((unsigned char)v);
+}
+void put32(Bytes &b, uint32_t v) {
+  put16(b, v >> 16);
+  put16(b, v & 0xFFFF);
+}
+
+}  // namespace
+
+uint16_t crc16(const unsigned char *p, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; i++) {
+    crc ^= (uint16_t)(p[i] << 8);
+    for (int b = 0; b < 8; b++)
+      crc = (crc & 0x8000) ? (uint16_t)((crc << 1) ^ 0x1021) : (uint16_t)(crc << 1);
+  }
+  return crc;
+}
+
+Bytes packet(int type, int seq, const Bytes &data) {
+  Bytes p;
+  p.push_back((unsigned char)type);
+  p.push_back((unsigned char)seq);
+  put16(p, 0);  // source: the datalogger
+  put16(p, 1);  // destination: the program
+  put16(p, (unsigned)data.size());
+  unsigned h = 0;
+  for (auto c : p) h += c;
+  p.push_back((unsigned char)h);
+  unsigned d = 0;
+  for (auto c : data) d += c;
+  p.insert(p.end(), data.begin(), data.end());
+  put16(p, d & 0xFFFF);
+  return p;
+}
+
+Bytes frame(const Bytes &pkt) {
+  Bytes f{kEnd};
+  for (auto c : pkt) {
+    if (c == kEnd) {
+      f.push_back(kEsc);
+      f.push_back(kEscEnd);
+    } else if (c == kEsc) {
+      f.push_back(kEsc);
+      f.push_back(kEscEsc);
+    } else {
+      f.push_back(c);
+    }
+  }
+  f.push_back(kEnd);
+  return f;
+}
+
+Bytes encode_samples(const std::vector<int32_t> &samples) {
+  Bytes b;
+  int32_t prev = 0;
+  bool first = true;
+  for (int32_t s : samples) {
+    int32_t half = s / 2;
+    int32_t diff = half - prev / 2;
+    if (!first && diff >= -16384 && diff <= 16383) {
+      put16(b, (unsigned)diff & 0x7FFF);
+    } else {
+      uint32_t v = (uint32_t)half & 0x7FFFFF;
+      b.push_back((unsigned char)(0x80 | (v >> 16)));
+      b.push_back((unsigned char)(v >> 8));
+      b.push_back((unsigned char)v);
+    }
+    prev = s;
+    first = false;
+  }
+  return b;
+}
+
+Bytes strdata_payload(int serial, int stream, uint32_t seq, uint32_t altustime, int msec,
+                      const std::vector<int32_t> &samples) {
+  Bytes d;
+  put16(d, (unsigned)serial);
+  d.push_back((unsigned char)stream);
+  d.push_back(0x03);  // format
+  put32(d, seq);
+  put32(d, altustime);
+  put16(d, (unsigned)msec);
+  put16(d, 0);
+  Bytes s = encode_samples(samples);
+  d.insert(d.end(), s.begin(), s.end());
+  put32(d, crc16(d.data(), d.size()));
+  return d;
+}
+
+Bytes direntry(const std::string &name, const std::string &ext, uint32_t size, uint32_t time,
+               int attr) {
+  Bytes d;
+  put32(d, time);
+  put32(d, size);
+  std::string e = (ext + "   ").substr(0, 3);
+  d.insert(d.end(), e.begin(), e.end());
+  d.push_back(0);
+  std::string n = (name + "        ").substr(0, 8);
+  d.insert(d.end(), n.begin(), n.end());
+  d.push_back(0);
+  d.push_back((unsigned char)attr);
+  return d;
+}
+
+Sim::Sim() = default;
+
+Sim::~Sim() {
+  stop();
+  if (listen_fd_ >= 0) close(listen_fd_);
+  if (own_fd_ && fd_ >= 0) close(fd_);
+}
+
+int Sim::listen_tcp(int port) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons((uint16_t)port);
+  int on = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(listen_fd_, (sockaddr *)&sa, sizeof sa) < 0 || ::listen(listen_fd_, 1) < 0) return -1;
+  socklen_t len = sizeof sa;
+  getsockname(listen_fd_, (sockaddr *)&sa, &len);
+  return ntohs(sa.sin_port);
+}
+
+int Sim::connect_tcp(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons((uint16_t)port);
+  if (fd < 0 || connect(fd, (sockaddr *)&sa, sizeof sa) < 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  fd_ = fd;
+  own_fd_ = true;
+  return 0;
+}
+
+void Sim::use_fd(int fd) {
+  fd_ = fd;
+  own_fd_ = false;
+}
+
+void Sim::start() {
+  thread_ = std::thread([this] { run(); });
+}
+
+void Sim::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void Sim::add_fault(const Fault &f) {
+  std::lock_guard<std::mutex> l(mutex_);
+  faults_.push_back(f);
+}
+void Sim::set_script(int command, const Script &s) {
+  std::lock_guard<std::mutex> l(mutex_);
+  scripts_[command] = s;
+  script_pos_[command] = 0;
+}
+void Sim::push_unsolicited(int type, const Bytes &payload) {
+  std::lock_guard<std::mutex> l(mutex_);
+  unsolicited_.push_back(packet(type, 0, payload));
+}
+void Sim::push_raw(const Bytes &b) {
+  std::lock_guard<std::mutex> l(mutex_);
+  raw_.push_back(b);
+}
+std::vector<std::pair<int, int>> Sim::commands() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return commands_;
+}
+
+void Sim::write_all(const unsigned char *p, size_t n) {
+  while (n > 0 && fd_ >= 0) {
+    ssize_t w = write(fd_, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    n -= (size_t)w;
+  }
+}
+
+void Sim::send_now(int type, const Bytes &payload) { send_bytes(frame(packet(type, 0, payload))); }
+
+void Sim::send_bytes(const Bytes &b) {
+  std::lock_guard<std::mutex> l(write_mutex_);
+  if (!chunked_) {
+    write_all(b.data(), b.size());
+    return;
+  }
+  size_t off = 0;
+  while (off < b.size()) {
+    rng_ = rng_ * 1103515245u + 12345u;
+    size_t n = 1 + (rng_ >> 16) % 7;
+    if (n > b.size() - off) n = b.size() - off;
+    write_all(b.data() + off, n);
+    off += n;
+  }
+}
+
+void Sim::run() {
+  if (listen_fd_ >= 0 && fd_ < 0) {
+    while (!stop_) {
+      pollfd p = {listen_fd_, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) {
+        fd_ = accept(listen_fd_, nullptr, nullptr);
+        own_fd_ = true;
+        break;
+      }
+    }
+  }
+  Bytes cur;
+  bool in_frame = false, esc = false;
+  while (!stop_ && fd_ >= 0) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    unsigned char buf[4096];
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; i++) {
+      unsigned char c = buf[i];
+      if (c == kEnd) {
+        if (in_frame && !cur.empty()) handle(cur);
+        cur.clear();
+        in_frame = true;
+        esc = false;
+      } else if (!in_frame) {
+        continue;
+      } else if (esc) {
+        cur.push_back(c == kEscEnd ? kEnd : c == kEscEsc ? kEsc : c);
+        esc = false;
+      } else if (c == kEsc) {
+        esc = true;
+      } else if (cur.size() < 8192) {
+        cur.push_back(c);
+      }
+    }
+  }
+}
+
+void Sim::handle(const Bytes &pkt) {
+  if (pkt.size() < 11) {
+    bad_packets_++;
+    return;
+  }
+  unsigned len = (pkt[6] << 8) | pkt[7];
+  unsigned h = 0;
+  for (int i = 0; i < 8; i++) h += pkt[i];
+  if (pkt.size() != len + 11 || (h & 0xFF) != pkt[8]) {
+    bad_packets_++;
+    return;
+  }
+  unsigned d = 0;
+  for (unsigned i = 0; i < len; i++) d += pkt[9 + i];
+  if ((d & 0xFFFF) != (unsigned)((pkt[9 + len] << 8) | pkt[10 + len])) {
+    bad_packets_++;
+    return;
+  }
+  int cmd = pkt[0], seq = pkt[1];
+  Bytes data(pkt.begin() + 9, pkt.begin() + 9 + len);
+  int count;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    commands_.emplace_back(cmd, seq);
+    count = (int)commands_.size();
+  }
+  if (cmd == 33 || (cmd == 32 && !data.empty() && data[0] == 2)) return;  // no reply expected
+
+  int type = 128;
+  Bytes payload;
+  double delay = 0;
+  bool scripted = false;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    auto it = scripts_.find(cmd);
+    if (it != scripts_.end()) {
+      scripted = true;
+      size_t &pos = script_pos_[cmd];
+      type = it->second.type;
+      if (pos < it->second.pieces.size()) payload = it->second.pieces[pos];
+      if (pos < it->second.delays.size()) delay = it->second.delays[pos];
+      pos++;
+    }
+  }
+  if (!scripted) {
+    switch (cmd) {
+      case 3: {  // GETSTATUS
+        type = 131;
+        put32(payload, 1000000);
+        put16(payload, (unsigned)serial_);
+        put16(payload, 2);     // events
+        put16(payload, 0);     // recording errors
+        put16(payload, 0x01);  // acquisition on
+        payload.push_back(125);
+        payload.push_back(0);
+        put16(payload, 0x0800 | 100);
+        put16(payload, 0x0400);
+        std::string s = (station_ + "     ").substr(0, 5);
+        payload.insert(payload.end(), s.begin(), s.end());
+        payload.push_back(3);
+        break;
+      }
+      case 30:  // EXTSTATUS
+        type = 134;
+        put16(payload, 25);
+        put32(payload, 999);
+        put16(payload, 0);
+        put32(payload, 0);
+        break;
+      case 8:  // PING: echo the text
+        type = 136;
+        payload = data;
+        break;
+      case 22: {  // GETDIRNAME
+        type = 150;
+        std::string s = "\\DATA";
+        payload.assign(s.begin(), s.end());
+        payload.push_back(0);
+        break;
+      }
+      case 23:
+      case 24:
+      case 25:
+      case 26:
+      case 28:
+        payload = {(unsigned char)cmd, 1};
+        break;
+      default:
+        payload = {(unsigned char)cmd, 0};
+        {
+          std::string t = "unsupported command";
+          payload.insert(payload.end(), t.begin(), t.end());
+          payload.push_back(0);
+        }
+        break;
+    }
+  }
+  if (delay > 0) clock_sleep(delay);
+  reply(cmd, seq, type, payload);
+  if (drop_after_ > 0 && count >= drop_after_ && fd_ >= 0) {
+    shutdown(fd_, SHUT_RDWR);
+  }
+}
+
+void Sim::reply(int command, int seq, int type, const Bytes &payload) {
+  std::vector<Bytes> before;
+  std::vector<Fault> hits;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    int n = ++seen_[command];
+    for (const auto &f : faults_)
+      if (f.command == command && (f.nth == 0 || f.nth == n)) hits.push_back(f);
+    for (auto &r : raw_) before.push_back(r);
+    raw_.clear();
+    for (auto &u : unsolicited_) before.push_back(frame(u));
+    unsolicited_.clear();
+  }
+  for (const auto &b : before) send_bytes(b);
+  Bytes pkt = packet(type, seq, payload);
+  bool drop = false, dup = false;
+  for (const auto &f : hits) {
+    switch (f.kind) {
+      case Fault::DROP:
+        drop = true;
+        break;
+      case Fault::WRONG_SEQ:
+        send_bytes(frame(packet(type, (seq + 1) & 0xFF, payload)));
+        break;
+      case Fault::BAD_HEADER_SUM:
+        pkt[8] ^= 0x55;
+        break;
+      case Fault::BAD_DATA_SUM:
+        pkt[pkt.size() - 1] ^= 0x55;
+        break;
+      case Fault::DUPLICATE:
+        dup = true;
+        break;
+      case Fault::DELAY:
+        clock_sleep(f.delay);
+        break;
+      case Fault::STALE_STRCTRL_ACK:
+        send_bytes(frame(packet(128, (seq - 1) & 0xFF, {32, 1})));
+        break;
+    }
+  }
+  if (drop) return;
+  send_bytes(frame(pkt));
+  if (dup) send_bytes(frame(pkt));
+}
+
+}  // namespace altussim

@@ -1,0 +1,117 @@
+// altussim_block.h - a simulated Altus datalogger in block mode, serving one byte stream:
+// a TCP server on a free loopback port, a TCP client that connects out, or any
+// descriptor given to it (the master of a pseudo-terminal, one end of a socket pair).
+//
+// Written from the protocol alone, apart from the program under test: its own framer and
+// unstuffer, a bitwise CRC-16 and its own stream-sample encoder.
+//
+// One service thread reads frames, checks both sums (a bad packet is ignored), and
+// answers with the command's sequence number. Scripts and knobs are set before start()
+// or under the record's mutex through the setters; the counters are read with
+// commands(). Unsolicited packets (messages, alarms, stream packets) queued with
+// push_unsolicited go out before the next reply, so they arrive mid-transaction.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace altussim {
+
+using Bytes = std::vector<unsigned char>;
+
+// Wire helpers of the simulator's own.
+uint16_t crc16(const unsigned char *p, size_t n);  // bitwise CRC-16/XMODEM
+Bytes packet(int type, int seq, const Bytes &data);
+Bytes frame(const Bytes &packet);
+// Stream-sample encoding: the first sample absolute (3 bytes), then 2-byte differences
+// where the halved difference fits 15 bits, else absolutes. Samples must be even.
+Bytes encode_samples(const std::vector<int32_t> &samples);
+// A whole PKR_STRDATA / PKR_STRRQDATA payload with its CRC.
+Bytes strdata_payload(int serial, int stream, uint32_t seq, uint32_t altustime, int msec,
+                      const std::vector<int32_t> &samples);
+// One 22-byte directory entry.
+Bytes direntry(const std::string &name, const std::string &ext, uint32_t size, uint32_t time,
+               int attr);
+
+// What to do to the reply of a command, for its n-th occurrence (1 = first; 0 = every).
+struct Fault {
+  enum Kind { DROP, WRONG_SEQ, BAD_HEADER_SUM, BAD_DATA_SUM, DUPLICATE, DELAY, STALE_STRCTRL_ACK };
+  int command;
+  int nth;
+  Kind kind;
+  double delay = 0;  // DELAY: clock seconds before the reply
+};
+
+// A scripted reply: the payloads of the packets (type given) sent one per request, e.g.
+// a listing sent in pieces, each piece answering one GETDIR.
+struct Script {
+  int type;
+  std::vector<Bytes> pieces;
+  std::vector<double> delays;  // clock seconds before each piece (missing: none)
+};
+
+class Sim {
+ public:
+  Sim();
+  ~Sim();
+  Sim(const Sim &) = delete;
+  Sim &operator=(const Sim &) = delete;
+
+  int listen_tcp(int port = 0);  // binds 127.0.0.1:port (0: a free one); the port or -1
+  int connect_tcp(int port);     // connects to 127.0.0.1:port; 0 or -1
+  void use_fd(int fd);           // serves this descriptor (not closed by the simulator)
+  void start();
+  void stop();
+
+  void set_serial(int serial) { serial_ = serial; }
+  void set_station(const std::string &s) { station_ = s; }
+  void add_fault(const Fault &f);
+  void set_script(int command, const Script &s);
+  void push_unsolicited(int type, const Bytes &payload);
+  // Sends one packet at once, from the caller's thread, outside any transaction.
+  void send_now(int type, const Bytes &payload);
+  // Writes the next frames in small pieces of 1 to 7 bytes.
+  void set_chunked(bool on) { chunked_ = on; }
+  // Raw bytes written ahead of the next reply (noise, runs of 0xC0, long junk).
+  void push_raw(const Bytes &b);
+  // Closes the connection after the n-th command received.
+  void drop_line_after(int n) { drop_after_ = n; }
+
+  std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
+  int bad_packets() const { return bad_packets_.load(); }
+
+ private:
+  void run();
+  void handle(const Bytes &pkt);
+  void reply(int command, int seq, int type, const Bytes &payload);
+  void send_bytes(const Bytes &b);
+  void write_all(const unsigned char *p, size_t n);
+
+  std::mutex mutex_;
+  std::mutex write_mutex_;  // one frame at a time on the line
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  int listen_fd_ = -1;
+  int fd_ = -1;
+  bool own_fd_ = false;
+  int serial_ = 1234;
+  std::string station_ = "SIM01";
+  bool chunked_ = false;
+  unsigned rng_ = 12345;
+  int drop_after_ = 0;
+  std::vector<Fault> faults_;
+  std::map<int, int> seen_;  // command -> occurrences so far
+  std::map<int, Script> scripts_;
+  std::map<int, size_t> script_pos_;
+  std::vector<Bytes> unsolicited_;
+  std::vector<Bytes> raw_;
+  std::vector<std::pair<int, int>> commands_;
+  std::atomic<int> bad_packets_{0};
+};
+
+}  // namespace altussim

@@ -1,0 +1,110 @@
+// Texts of the Altus status codes and the block-packet dump.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "altuscomsubs_block.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+std::string take(char *p) {
+  std::string s = p ? p : "";
+  free(p);
+  return s;
+}
+
+TEST(AltusStatusTexts, CodeTables) {
+  const struct {
+    char *(*fn)(unsigned int);
+    unsigned int code;
+    const char *want;
+  } cases[] = {
+      {altusbatterystatus2str, 0, "Charging"},
+      {altusbatterystatus2str, 125, "12.50 Volts"},
+      {altusbatterystatus2str, 255, "25.50 Volts"},
+      {altushardwarestatus2str, 0, "Hardware OK"},
+      {altushardwarestatus2str, 1, "Hardware fault"},
+      {altushardwarestatus2str, 2, "Unknown hardwarestatus code"},
+      {altusdrivestatus2str, 0x0C00, "Drive not ready"},
+      {altusdrivestatus2str, 0x09FF, "511 Kbytes free"},
+      {altusdrivestatus2str, 0x0A00, "512 Kbytes free"},  // bit 0x200 is part of the amount
+      {altusdrivestatus2str, 0x3005, "5 Mbytes free"},
+      {altusdrivestatus2str, 0x2001, "1 Gbytes free"},
+      {altusdrivestatus2str, 0x0123, "Unknown drivestatus code"},
+      {altusclocksource2str, 0, "RTC from cold start"},
+      {altusclocksource2str, 1, "keyboard"},
+      {altusclocksource2str, 2, "Sync with external reference pulse"},
+      {altusclocksource2str, 3, "internal GPS"},
+      {altusclocksource2str, 4, "Unknown clocksource code"},
+      {altusnak2str, 0, "Command rejected, instrument stream command queue full"},
+      {altusnak2str, 1, "CTRL command error, already started or stopped"},
+      {altusnak2str, 2, "Block request error - streaming is disabled"},
+      {altusnak2str, 3, "Block request error - block time limit expired, data lost"},
+      {altusnak2str, 9, "Unknown nak code"},
+      {altustriggerstatus2str, 0,
+       "ACQ Off, Stream Detrig, Keyboard Detrig, Alarm Detrig, External Detrig"},
+      {altustriggerstatus2str, 0x15,
+       "ACQ On, Stream Detrig, Keyboard Trig, Alarm Detrig, External Trig"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(take(c.fn(c.code)), c.want);
+  }
+  EXPECT_EQ(take(altustime2str(0)), "1980/01/01 (1980001) 00:00:00");
+  EXPECT_EQ(take(altustime2str(86400 * 366 + 3661)), "1981/01/01 (1981001) 01:01:01");
+}
+
+// Collects the lines the dump hands out.
+void collect(const char *line, void *user) {
+  static_cast<std::vector<std::string> *>(user)->push_back(line);
+}
+
+TEST(AltusPacketDump, HexLinesLineUp) {
+  unsigned char data[17];
+  for (int i = 0; i < 17; i++) data[i] = (unsigned char)('A' + i);
+  data[3] = 0x01;
+  std::vector<std::string> lines;
+  block_hexdump_lines(data, 17, collect, &lines);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(
+      lines[0],
+      "DEBUGD:    datadump: 41 42 43 01 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  ABC`EFGHIJKLMNOP\n");
+  EXPECT_EQ(lines[1], "DEBUGD:    datadump: 51 " + std::string(69 - 24, ' ') + " Q\n");
+  EXPECT_EQ(lines[0].find("ABC"), lines[1].find("Q"));
+  lines.clear();
+  block_hexdump_lines(data, 0, collect, &lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "DEBUGD:    datadump: " + std::string(69 - 21, ' ') + " \n");
+}
+
+TEST(AltusPacketDump, StatusResponse) {
+  AltusBlockPkt p{};
+  p.typeCode = PKR_STATUS;
+  p.seqNo = 0x21;
+  p.dataLength = 24;
+  const unsigned char st[24] = {0, 0, 0,    0, 0,    1,    0,   2,   0,   3,   0, 1,
+                                0, 0, 0x04, 0, 0x08, 0x07, 'S', 'T', 'A', 'X', 0, 3};
+  memcpy(p.data, st, 24);
+  ElogCapture log;
+  EXPECT_EQ(print_block(nullptr, nullptr, 0, &p), 0);
+  std::string t = log.text();
+  for (const char *want :
+       {"*********block mode response packet********", "typeCode: 0x83 (PKR_STATUS)", "seqNo: 0x21",
+        "systemTime: 0 - 1980/01/01 (1980001) 00:00:00",
+        "triggerStatus: 0x0001 - ACQ On, Stream Detrig", "batteryStatus: 0x00   - Charging",
+        "Drive not ready", "7 Kbytes free", "stnID: STAX", "clockSource: 3 - internal GPS",
+        "*********end block mode response packet********"})
+    EXPECT_NE(t.find(want), std::string::npos) << want << "\n" << t;
+  // A status payload of the wrong size ends its section, the closing lines still come.
+  p.dataLength = 10;
+  log.clear();
+  print_block(nullptr, nullptr, 0, &p);
+  EXPECT_TRUE(log.contains("status: decode_block_status() error."));
+  EXPECT_TRUE(log.contains("end block mode response packet"));
+}
+
+}  // namespace
