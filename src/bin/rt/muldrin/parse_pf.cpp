@@ -18,7 +18,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "ring/orb.h"
-#include "support/orbreapthr.h"
+#include "ringsvc/orbreapthr.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "muldrin.h"
 #include "q330.h"
-#include "support/orbreapthr.h"
+#include "ringsvc/orbreapthr.h"
 
 struct Packet;
 struct Q330RepktBuf;
