@@ -82,7 +82,13 @@ bool is_regular(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// DbAppendScope objects alive on this thread.
+thread_local int append_scopes = 0;
+
 }  // namespace
+
+DbAppendScope::DbAppendScope() { append_scopes++; }
+DbAppendScope::~DbAppendScope() { append_scopes--; }
 
 int find_path(const char *dbname, const char *table, const char *dbpath, std::string *path) {
   std::string name = dbname ? dbname : "";
@@ -216,6 +222,10 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     }
     return result;
   }
+  if (size % rsize != 0 && append_scopes > 0) {
+    // The appender holds the lock and cuts the torn tail itself: map the whole records.
+    size -= size % rsize;
+  }
   if (size % rsize != 0) {
     // A writer may be appending a record just now: wait a little for the rest of it,
     // unless the file has not changed for a minute.
@@ -338,6 +348,13 @@ static int ensure_lockfile(Table *table) {
 }
 
 int _dblock(Database *database, Table *table) {
+  // One change may lock the same table again (an insertion that checks keys and then
+  // appends, an id row created inside the id allocation): only the outermost call takes
+  // the file lock, and only the outermost _dbunlock releases it.
+  if (database->locking != DBLOCK_NONE && table->lockdepth > 0) {
+    table->lockdepth++;
+    return 0;
+  }
   switch (database->locking) {
     case DBLOCK_NONE:
       return 0;
@@ -350,6 +367,7 @@ int _dblock(Database *database, Table *table) {
           elog_log(1, "Can't lock table '%s'\n", table->path);
         return dbINVALID;
       }
+      table->lockdepth = 1;
       return 0;
     default: {
       int result = 0;
@@ -358,6 +376,8 @@ int _dblock(Database *database, Table *table) {
       } else if (lseek(table->lockfd, 0, SEEK_SET) < 0 || lockf(table->lockfd, F_LOCK, 0) != 0) {
         elog_log(1, "_dblock can't lock lockfile '%s'\n", table->lockname);
         return dbINVALID;
+      } else {
+        table->lockdepth = 1;
       }
       // The table may have changed while we waited: map it afresh.
       unmap_table(database, table);
@@ -367,6 +387,11 @@ int _dblock(Database *database, Table *table) {
 }
 
 int _dbunlock(Database *database, Table *table) {
+  if (database->locking != DBLOCK_NONE && table->lockdepth > 1) {
+    table->lockdepth--;
+    return 0;
+  }
+  table->lockdepth = 0;
   switch (database->locking) {
     case DBLOCK_NONE:
       return 0;
@@ -377,6 +402,10 @@ int _dbunlock(Database *database, Table *table) {
       }
       return 0;
     default:
+      // Rows changed in the mapping reach the file before another process may read it.
+      if (table->data && table->length && table->writable &&
+          msync(table->data, table->length, MS_SYNC) != 0)
+        elog_complain(1, "Can't write the changes of table '%s' to its file\n", table->path);
       if (ensure_lockfile(table) < 0) {
         elog_log(0, "no lock file '%s' to unlock", table->lockname ? table->lockname : "");
         return 0;
