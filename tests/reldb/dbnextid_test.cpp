@@ -150,6 +150,27 @@ TEST(NextId, LastidBehindTable) {
   logged();
 }
 
+// A lastid row removed after its key was scanned is rebuilt from a fresh scan of the
+// defining table, never restarted at 0; in nfs mode the row reaches the file at once.
+TEST(NextId, LastidRowRemovedBetweenCalls) {
+  for (const char *locking : {"local", "nfs"}) {
+    SCOPED_TRACE(locking);
+    DemoDb demo(std::string("# d\nschema demo1.0\ndblocks ") + locking + "\ndbidserver \"\"\n");
+    ASSERT_EQ(demo.open(), 0);
+    ASSERT_EQ(add_sitechan(demo.db, "AAA", 41), 0);
+    EXPECT_EQ(dbnextid(demo.db, "chanid"), 42);
+    EXPECT_NE(read_file(demo.dir.file("demo.lastid")).find("42"), std::string::npos);
+    Dbptr row = demo.table("lastid");
+    row.record = 0;
+    ASSERT_EQ(dbdelete(row), 0);
+    EXPECT_EQ(read_file(demo.dir.file("demo.lastid")), "");
+    EXPECT_EQ(dbnextid(demo.db, "chanid"), 42);
+    EXPECT_EQ(dbnextid(demo.db, "chanid"), 43);
+    EXPECT_EQ(lastid_value(demo.db, "chanid"), 43);
+    logged();
+  }
+}
+
 TEST(NextId, NoLastidTable) {
   DemoDb demo;
   demo.dir.write("nolast",

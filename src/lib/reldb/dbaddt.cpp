@@ -466,6 +466,7 @@ int dbaddchk(Dbptr db, const char *record) {
 }
 
 int dbaddv(Dbptr db, const char *table, ...) {
+  DbAppendScope appending;
   db.field = dbALL;
   if (table && *table) db = dblookup(db, nullptr, table, nullptr, nullptr);
   Dbptr null = db;
