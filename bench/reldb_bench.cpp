@@ -227,9 +227,11 @@ void subset_bench(benchmark::State &state, bool relvane) {
   Loaded loaded(n);
   Dbptr t = dblookup(loaded.db, nullptr, "wave", nullptr, nullptr);
   const double from = row(n / 3).time;
-  const std::string expr = "chan == \"BHZ\" && time >= " + std::to_string(from) + " && chanid < 500";
-  const std::string sql = "SELECT rowid FROM wave WHERE chan = 'BHZ' AND time >= " +
-                          std::to_string(from) + " AND chanid < 500";
+  const std::string expr =
+      "chan == \"BHZ\" && time >= " + std::to_string(from) + " && chanid < 500";
+  const std::string sql =
+      "SELECT rowid FROM wave WHERE chan = 'BHZ' AND time >= " + std::to_string(from) +
+      " AND chanid < 500";
   size_t found = 0;
   for (auto _ : state) {
     std::vector<int> rows;
@@ -274,8 +276,8 @@ void register_all() {
     const std::string side = relvane ? "Relvane" : "SQLite";
     for (bool memory : {false, true})
       for (bool random : {false, true}) {
-        std::string name = "Insert/" + side + (random ? "/random" : "/ordered") +
-                           (memory ? "/tmpfs" : "/disk");
+        std::string name =
+            "Insert/" + side + (random ? "/random" : "/ordered") + (memory ? "/tmpfs" : "/disk");
         sizes(benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) {
                 insert_bench(s, relvane, random, memory);
               })->Iterations(1));

@@ -49,19 +49,6 @@ struct Socket {
   }
 };
 
-// The id in a reply: the decimal number at its start. False when it has none.
-bool parse_reply(const char *reply, int *id) {
-  const char *p = reply;
-  while (*p == ' ' || *p == '\t') p++;
-  const char *digits = (*p == '-' || *p == '+') ? p + 1 : p;
-  if (!isdigit((unsigned char)*digits)) return false;
-  errno = 0;
-  long v = strtol(p, nullptr, 10);
-  if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return false;
-  *id = (int)v;
-  return true;
-}
-
 std::string waited_text(double seconds) {
   char *text = strtdelta(seconds);
   if (!text) return std::to_string((int)seconds) + " seconds";
@@ -71,6 +58,20 @@ std::string waited_text(double seconds) {
 }
 
 }  // namespace
+
+int dbidserver_reply(const char *reply, int n, int *id) {
+  // The reply is not NUL-terminated: copy it into a text first.
+  std::string text(reply, n > 0 ? (size_t)n : 0);
+  size_t p = text.find_first_not_of(" \t");
+  if (p == std::string::npos) return -1;
+  size_t digits = (text[p] == '-' || text[p] == '+') ? p + 1 : p;
+  if (digits >= text.size() || !isdigit((unsigned char)text[digits])) return -1;
+  errno = 0;
+  long v = strtol(text.c_str() + p, nullptr, 10);
+  if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return -1;
+  *id = (int)v;
+  return 0;
+}
 
 void parsename(const char *server, std::string *host, int *port) {
   std::string text = server ? server : "";
@@ -131,8 +132,7 @@ int dbidrequest(const char *name, const char *server) {
       char reply[kReplyMax + 1] = "";
       pollfd p = {s.fd, POLLIN, 0};
       ssize_t n = poll(&p, 1, clock_real_ms(kReplyWaitMs)) > 0 ? read(s.fd, reply, kReplyMax) : 0;
-      if (n > 0) reply[n] = '\0';
-      if (n > 0 && parse_reply(reply, &id)) {
+      if (n > 0 && dbidserver_reply(reply, (int)n, &id) == 0) {
         have = true;
         break;
       }
