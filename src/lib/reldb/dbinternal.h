@@ -353,6 +353,10 @@ int db_target_table(Dbptr db, DbTarget *out);
 int db_target_record(Dbptr db, DbTarget *out);
 // The null record of the table of db, or none.
 char *db_null_record(Dbptr db);
+// Copies n bytes at `address` of a table's data to out. Bytes of a mapped table file are
+// read from the file itself, so that a file another process has just shortened gives a
+// failure (logged) instead of a fault; other data is copied. 0 or dbINVALID.
+int db_copy_out(const Table *table, const char *address, size_t n, char *out);
 // The table's file path, or its name for a table without one, for messages.
 const char *db_table_label(const Table *table);
 

@@ -4,6 +4,12 @@
 //
 // Nothing here is locked beyond the table lock it takes: one thread at a time per
 // database.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/elog.h"
 #include "reldb/dbinternal.h"
 
 int db_target_table(Dbptr db, DbTarget *out) {
@@ -29,6 +35,29 @@ char *db_null_record(Dbptr db) {
   if (dbresolve(db, nullptr, nullptr, nullptr, nullptr, &address, &size) != dbRECORD)
     return nullptr;
   return address;
+}
+
+int db_copy_out(const Table *table, const char *address, size_t n, char *out) {
+  const bool mapped_file = table && !table->relation->transient && table->fd >= 0 && table->data &&
+                           address >= table->data && address < table->data + table->length;
+  if (!mapped_file) {
+    memmove(out, address, n);
+    return 0;
+  }
+  const off_t at = (off_t)(address - table->data);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(table->fd, out + got, n - got, at + (off_t)got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += (size_t)r;
+  }
+  if (got < n) {
+    elog_log(0, "Table %s was shortened by another process: bytes %lld to %lld are gone\n",
+             db_table_label(table), (long long)at, (long long)(at + (off_t)n));
+    return dbINVALID;
+  }
+  return 0;
 }
 
 const char *db_table_label(const Table *table) { return table->path ? table->path : table->name; }
