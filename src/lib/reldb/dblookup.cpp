@@ -86,9 +86,10 @@ int resolve(Dbptr db, Database **database, Relation **relation, Table **table, F
       }
       break;
     default:
-      // Another process may have grown or shrunk the file since it was mapped: reading
-      // a mapped page beyond the file's end would kill the process.
-      if (!r->transient && t->fd >= 0 && table_file_changed(t)) {
+      // A record past the end last seen may have been appended since by another
+      // process: look at the file again. Reads of the file's bytes go through
+      // db_copy_out, which fails rather than faults when the file has been shortened.
+      if (!r->transient && t->fd >= 0 && db.record >= t->count && table_file_changed(t)) {
         map_table(d, r, 0);
         t = d->tables ? static_cast<Table *>(gettbl(d->tables, db.table)) : nullptr;
         if (!t) return dbINVALID;
