@@ -202,12 +202,22 @@ static void invalidate(Table *table) {
 
 int remap_table(Database *database, Table *table, struct stat *st) {
   int result = 0;
-  if (table->data && table->length) {
-    if (munmap(table->data, table->length) != 0) {
-      elog_log(1, "Couldn't munmap %s\n", table->path);
-      result = dbINVALID;
+  // The old mapping is resized in place when the file still holds records (a table that
+  // grows by one record per append is not mapped anew each time); otherwise released.
+  struct OldMapping {
+    Table *table;
+    int *result;
+    char *data;
+    size_t length;
+    void release() {
+      if (data && length && munmap(data, length) != 0) {
+        elog_log(1, "Couldn't munmap %s\n", table->path);
+        *result = dbINVALID;
+      }
+      data = nullptr;
     }
-  }
+    ~OldMapping() { release(); }
+  } old{table, &result, table->length ? table->data : nullptr, table->length};
   table->data = nullptr;
   table->length = 0;
   table->count = 0;
@@ -253,9 +263,19 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     invalidate(table);
     return dbINVALID;
   }
-  if (size == 0) return result;
-  void *p = mmap(nullptr, (size_t)size, PROT_READ | (table->writable ? PROT_WRITE : 0), MAP_SHARED,
-                 table->fd, 0);
+  if (size == 0) {
+    old.release();
+    return result;
+  }
+  void *p = MAP_FAILED;
+  if (old.data) {
+    p = mremap(old.data, old.length, (size_t)size, MREMAP_MAYMOVE);
+    if (p != MAP_FAILED) old.data = nullptr;
+  }
+  old.release();
+  if (p == MAP_FAILED)
+    p = mmap(nullptr, (size_t)size, PROT_READ | (table->writable ? PROT_WRITE : 0), MAP_SHARED,
+             table->fd, 0);
   if (p == MAP_FAILED) {
     if (database->locking == DBLOCK_LOCAL && is_nfs(table->tabledir) == 1)
       elog_log(1, "DBLOCKS is local, but the filesystem for %s is nfs", table->path);
