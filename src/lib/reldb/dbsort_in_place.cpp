@@ -1,6 +1,8 @@
 // dbsort_in_place.cpp - sorting a table into a view or in place, subsets by expression,
 // and the field name helpers (dbfield_type, tsplit). See dbsort.h for the seams that
 // stand in for views and key indexes until they exist.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,43 +25,20 @@ struct KeyField {
   int type;
 };
 
-struct SortContext {
-  const char *data;
-  int recsize;
-  const std::vector<KeyField> *keys;
-};
-
-int compare_field(const char *a, const char *b, const KeyField &k) {
-  switch (k.type) {
-    case dbINTEGER:
-    case dbYEARDAY: {
-      int x = 0, y = 0;
-      dbd2c(a, k.size, &x, k.type);
-      dbd2c(b, k.size, &y, k.type);
-      return x < y ? -1 : x > y ? 1 : 0;
-    }
-    case dbREAL:
-    case dbTIME: {
-      double x = 0, y = 0;
-      dbd2c(a, k.size, &x, k.type);
-      dbd2c(b, k.size, &y, k.type);
-      return x < y ? -1 : x > y ? 1 : 0;
-    }
-    default:
-      return memcmp(a, b, (size_t)k.size);
-  }
+bool is_number_key(const KeyField &k) {
+  return k.type == dbINTEGER || k.type == dbYEARDAY || k.type == dbREAL || k.type == dbTIME;
 }
 
-int compare_records(const void *pa, const void *pb, void *ctx) {
-  const SortContext *c = static_cast<const SortContext *>(ctx);
-  int ra = *static_cast<const int *>(pa), rb = *static_cast<const int *>(pb);
-  const char *a = c->data + (size_t)ra * (size_t)c->recsize;
-  const char *b = c->data + (size_t)rb * (size_t)c->recsize;
-  for (const KeyField &k : *c->keys) {
-    int r = compare_field(a + k.offset, b + k.offset, k);
-    if (r) return r;
+// The value of a numeric key of a record (integers are exact in a double).
+double number_at(const char *record, const KeyField &k) {
+  if (k.type == dbINTEGER || k.type == dbYEARDAY) {
+    int x = 0;
+    dbd2c(record + k.offset, k.size, &x, k.type);
+    return x;
   }
-  return 0;
+  double x = 0;
+  dbd2c(record + k.offset, k.size, &x, k.type);
+  return x;
 }
 
 }  // namespace
@@ -133,8 +112,35 @@ int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
     elog_log(0, "dbsort: table '%s' has no records mapped\n", rel->name);
     return dbINVALID;
   }
-  SortContext ctx = {table->data, rel->size, &kf};
-  quicksort(records->data(), count, sizeof(int), compare_records, &ctx);
+  // Numbers are read from their text once per record, not at every comparison.
+  std::vector<std::vector<double>> numbers(kf.size());
+  for (size_t k = 0; k < kf.size(); k++) {
+    if (!is_number_key(kf[k])) continue;
+    numbers[k].resize((size_t)count);
+    for (int i = 0; i < count; i++)
+      numbers[k][(size_t)i] = number_at(table->data + (size_t)i * (size_t)rel->size, kf[k]);
+  }
+  const char *data = table->data;
+  const size_t recsize = (size_t)rel->size;
+  std::stable_sort(records->begin(), records->end(), [&](int ra, int rb) {
+    for (size_t k = 0; k < kf.size(); k++) {
+      int r;
+      if (is_number_key(kf[k])) {
+        // A value that is no number sorts before every number, so that the order stays
+        // a strict weak one.
+        double x = numbers[k][(size_t)ra], y = numbers[k][(size_t)rb];
+        if (std::isnan(x) || std::isnan(y))
+          r = std::isnan(x) ? (std::isnan(y) ? 0 : -1) : 1;
+        else
+          r = x < y ? -1 : x > y ? 1 : 0;
+      } else {
+        r = memcmp(data + (size_t)ra * recsize + kf[k].offset,
+                   data + (size_t)rb * recsize + kf[k].offset, (size_t)kf[k].size);
+      }
+      if (r) return r < 0;
+    }
+    return false;
+  });
   keybytes->reserve((size_t)count);
   for (int r : *records) {
     std::string k;
