@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -285,6 +286,60 @@ TEST_F(IndexFileTest, DamagedOrStaleFilesAreRefusedAndRebuilt) {
     dbflush_indexes(db.table("sensor"));
     unlink(path.c_str());
   }
+}
+
+TEST_F(IndexFileTest, AReadOnlyDatabaseLeavesAStaleFileAlone) {
+  db.close();
+  ASSERT_EQ(0, db.open("r"));
+  std::string path = write_index({{0, 10}, {1, 2570}}, 0, -10);
+  KeyList keys({"chanid"});
+  Dbindex *ix = nullptr;
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), keys.tbl, &ix));
+  EXPECT_EQ(nullptr, ix->file);
+  EXPECT_EQ(0, access(path.c_str(), F_OK));
+}
+
+TEST_F(IndexTest, IndexesOverDifferentExpressionsLiveSideBySide) {
+  add_sensor("AAA", "1", "2");
+  add_sensor("BBB", "5", "6");
+  KeyList first({"time * -1"}), second({"time + 1"});
+  Dbindex *a = nullptr, *b = nullptr, *again = nullptr;
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), first.tbl, &a));
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), second.tbl, &b));
+  EXPECT_NE(a, b);
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), first.tbl, &again));
+  EXPECT_EQ(a, again);  // still the first one, not freed by the second
+  EXPECT_EQ(1, rec_of(a, 0));
+  EXPECT_EQ(0, rec_of(b, 0));
+}
+
+TEST_F(IndexTest, AnIndexFollowsTheTable) {
+  add_sensor("CCC", "1", "2");
+  add_sensor("AAA", "1", "2");
+  KeyList keys({"sta"});
+  Dbindex *ix = nullptr;
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), keys.tbl, &ix));
+  ASSERT_EQ(2, maxtbl(ix->entries));
+  // Records appended by another process reach the index when it is asked for.
+  pid_t pid = fork();
+  if (pid == 0) {
+    Dbptr other;
+    if (RVdbopen(db.path.c_str(), "r+", &other) != 0) _exit(2);
+    Dbptr t = dblookup(other, nullptr, "sensor", nullptr, nullptr);
+    std::string r = record(other, "sensor", {"BBB", "BHZ", "1", "2", "1", "1", "1", "-", "0"});
+    _exit(dbadd(t, r.c_str()) == 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), keys.tbl, &ix));
+  ASSERT_EQ(3, maxtbl(ix->entries));
+  EXPECT_EQ(2, rec_of(ix, 1));
+  // A truncated table never leaves entries of records that are gone.
+  ASSERT_EQ(0, dbtruncate(db.table("sensor"), 1));
+  ASSERT_EQ(0, dbget_index(db.table("sensor"), keys.tbl, &ix));
+  ASSERT_EQ(1, maxtbl(ix->entries));
+  EXPECT_EQ(0, rec_of(ix, 0));
 }
 
 }  // namespace

@@ -330,13 +330,6 @@ TEST_F(Lookup, DatabasesByName) {
   EXPECT_EQ(c.database, dbINVALID);
 }
 
-TEST_F(Lookup, SavedViewsAreNotAvailableYet) {
-  demo.write_table("someview", "");
-  Dbptr v = dblookup(db, nullptr, "someview", nullptr, nullptr);
-  EXPECT_EQ(v.table, dbINVALID);
-  EXPECT_NE(logged().find("views are not available"), std::string::npos);
-}
-
 TEST_F(Lookup, Queries) {
   Dbptr site = demo.table("site");
   Dbptr lat = demo.field("site", "lat");

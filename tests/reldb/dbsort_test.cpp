@@ -12,6 +12,7 @@
 
 #include "dbfixture.h"
 #include "reldb/dbedit.h"
+#include "reldb/dbindex.h"
 
 namespace {
 
@@ -98,10 +99,16 @@ TEST_F(Sort, KeyOrderRefusesWhatItCannotOrder) {
   sites({{"A", "2001001", "1"}});
   std::vector<int> order;
   std::vector<std::string> kb;
-  for (const char *key : {"nosuch", "ondate::offdate", "lat + 1", "inid"}) {
-    k = keys({key});
-    EXPECT_EQ(dbsort_key_order(demo.table("site"), k, &order, &kb), dbINVALID) << key;
-    EXPECT_NE(logged().find("dbsort: key '"), std::string::npos) << key;
+  struct Case {
+    const char *key, *message;
+  } cases[] = {{"nosuch", "Can't find key field 'nosuch' in table\n"},
+               {"inid", "Can't find key field 'inid' in table\n"},
+               {"sta == \"A\"", "'sta == \"A\"' has bad type for index.\n"},
+               {"sta::staname", "Illegal range expression: 'sta' (bad type)\n"}};
+  for (const Case &c : cases) {
+    k = keys({c.key});
+    EXPECT_EQ(dbsort_key_order(demo.table("site"), k, &order, &kb), dbINVALID) << c.key;
+    EXPECT_NE(logged().find(c.message), std::string::npos) << c.key;
     freetbl(k, nullptr);
   }
   k = keys({"sta"});
@@ -221,16 +228,96 @@ TEST_F(Sort, SubsetRecords) {
   logged();
 }
 
-TEST_F(Sort, ViewsAreASeamThatFailsCleanly) {
-  sites({{"A", "2001001", "1"}});
+// The records a view lists, read through the view.
+std::vector<std::string> view_stas(Dbptr view) {
+  std::vector<std::string> out;
+  int n = dbquery(view, dbRECORD_COUNT, nullptr);
+  for (int i = 0; i < n; i++) {
+    view.record = i;
+    char s[16] = "";
+    double lat = 0;
+    EXPECT_EQ(dbgetv(view, nullptr, "sta", s, "lat", &lat, nullptr), 0);
+    char buf[48];
+    snprintf(buf, sizeof buf, "%s%g", s, lat);
+    out.push_back(buf);
+  }
+  return out;
+}
+
+TEST_F(Sort, SortsByExpressionAndRangeKeys) {
+  sites({{"C", "2001003", "3"}, {"A", "2001001", "-2"}, {"B", "2001002", "1"}});
+  struct Case {
+    std::vector<const char *> keys;
+    int flags;
+    std::vector<std::string> rows;
+  } cases[] = {
+      {{"lat * lat"}, 0, {"B1", "A-2", "C3"}},
+      {{"ondate::offdate"}, 0, {"A-2", "B1", "C3"}},
+      {{"sta", "ondate::offdate"}, dbSORT_REVERSE, {"C3", "B1", "A-2"}},
+      {{"lat - 10"}, 0, {"A-2", "B1", "C3"}},  // another expression: its own index
+  };
+  for (const Case &c : cases) {
+    k = newtbl(2);
+    for (const char *key : c.keys) pushtbl(k, const_cast<char *>(key));
+    Dbptr v = dbsort(demo.table("site"), k, c.flags, nullptr);
+    ASSERT_GE(v.table, 0) << logged();
+    EXPECT_EQ(v.record, dbALL);
+    EXPECT_EQ(view_stas(v), c.rows) << c.keys[0];
+    freetbl(k, nullptr);
+    k = nullptr;
+  }
+}
+
+// Keys a, a, b; a unique sort served by an index over more keys still compares only the
+// requested ones.
+TEST_F(Sort, UniqueComparesTheRequestedKeysOnly) {
+  sites({{"A", "2001001", "1"}, {"A", "2001002", "2"}, {"B", "2001003", "3"}});
+  k = keys({"sta", "ondate"});
+  Dbindex *index = nullptr;
+  ASSERT_GE(dbget_index(demo.table("site"), k, &index), 0);
+  freetbl(k, nullptr);
   k = keys({"sta"});
-  EXPECT_EQ(dbsort(demo.table("site"), k, 0, "v").table, dbINVALID);
-  EXPECT_NE(logged().find("views are not available"), std::string::npos);
-  EXPECT_EQ(dbsubset(demo.table("site"), "lat > 0", nullptr).table, dbINVALID);
-  EXPECT_NE(logged().find("views are not available"), std::string::npos);
-  // A failing evaluation fails before any view is asked for.
+  Dbptr v = dbsort(demo.table("site"), k, dbSORT_UNIQUE, "u");
+  EXPECT_EQ(view_stas(v), (std::vector<std::string>{"A1", "B3"}));
+  v = dbsort(demo.table("site"), k, dbSORT_UNIQUE | dbSORT_REVERSE, "ur");
+  EXPECT_EQ(view_stas(v), (std::vector<std::string>{"B3", "A2"}));
+  // Ranges are equal by start and end, whatever their envelopes.
+  freetbl(k, nullptr);
+  k = keys({"sta", "ondate::offdate"});
+  v = dbsort(demo.table("site"), k, dbSORT_UNIQUE, nullptr);
+  EXPECT_EQ(view_stas(v), (std::vector<std::string>{"A1", "A2", "B3"}));
+}
+
+TEST_F(Sort, SortsAndSubsetsAreViews) {
+  sites({{"C", "2001003", "3"}, {"A", "2001001", "1"}, {"B", "2001002", "2"}});
+  k = keys({"sta"});
+  int before = dbquery(demo.db, dbTABLE_COUNT, nullptr);
+  Dbptr v = dbsort(demo.table("site"), k, 0, "v");
+  ASSERT_GE(v.table, 0) << logged();
+  EXPECT_EQ(view_stas(v), (std::vector<std::string>{"A1", "B2", "C3"}));
+  int is_view = 0;
+  dbquery(v, dbTABLE_IS_VIEW, &is_view);
+  EXPECT_GT(is_view, 0);
+  Dbptr s = dbsubset(v, "lat > 1", nullptr);
+  ASSERT_GE(s.table, 0) << logged();
+  EXPECT_EQ(view_stas(s), (std::vector<std::string>{"B2", "C3"}));
+  char *name = nullptr;
+  dbquery(s, dbTABLE_NAME, &name);
+  EXPECT_EQ(std::string(name), "View" + std::to_string(before + 1));
+  // An empty table sorts to an empty view.
+  Dbptr e = dbsort(demo.table("sitechan"), k, 0, nullptr);
+  ASSERT_GE(e.table, 0);
+  EXPECT_EQ(dbquery(e, dbRECORD_COUNT, nullptr), 0);
+
+  // Failures leave no relation behind.
+  int now = dbquery(demo.db, dbTABLE_COUNT, nullptr);
   EXPECT_EQ(dbsubset(demo.table("site"), "1 / (ondate - 2001001) > 0", nullptr).table, dbINVALID);
-  EXPECT_EQ(logged().find("views are not available"), std::string::npos);
+  EXPECT_EQ(dbsort(demo.table("site"), k, 0, "site").table, dbINVALID);  // a base table's name
+  EXPECT_NE(logged().find("a relation named 'site' exists already"), std::string::npos);
+  EXPECT_EQ(dbsubset(demo.table("site"), "lat > 0", "v").table, dbINVALID);
+  EXPECT_EQ(dbquery(demo.db, dbTABLE_COUNT, nullptr), now);
+  EXPECT_EQ(demo.table("site").table, 0);
+  logged();
 }
 
 }  // namespace

@@ -11,9 +11,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "reldb/dbedit.h"
 #include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
+#include "reldb/dbview.h"
 #include "support/stdtime.h"
 
 namespace {
@@ -61,59 +63,6 @@ Field *attribute_field(Relation *r, const std::string &name) {
       f->offset + static_cast<Attribute *>(f->target)->size > r->size)
     return nullptr;
   return f;
-}
-
-bool is_numeric(int type) {
-  return type == dbINTEGER || type == dbYEARDAY || type == dbREAL || type == dbTIME;
-}
-
-// The value of a numeric field as a double (integers are exact in a double).
-double number_of(const char *record, Field *f) {
-  Attribute *a = static_cast<Attribute *>(f->target);
-  if (a->type == dbINTEGER || a->type == dbYEARDAY) {
-    int i = 0;
-    dbd2c(record + f->offset, a->size, &i, a->type);
-    // A null last day of operation leaves the range open.
-    if (i == -1 && strcmp(a->name, "offdate") == 0) return HUGE_VAL;
-    return i;
-  }
-  double d = 0;
-  dbd2c(record + f->offset, a->size, &d, a->type);
-  return d;
-}
-
-// Whether two records agree on one key entry: equal values for a field, overlapping
-// (ends included) for a range "start::end". A key naming no field of the relation
-// matches nothing.
-bool entry_matches(Relation *r, const std::string &entry, const char *x, const char *y) {
-  size_t colons = entry.find("::");
-  if (colons != std::string::npos) {
-    Field *s = attribute_field(r, entry.substr(0, colons));
-    Field *e = attribute_field(r, entry.substr(colons + 2));
-    if (!s || !e) return false;
-    double xs = number_of(x, s), xe = number_of(x, e);
-    double ys = number_of(y, s), ye = number_of(y, e);
-    return (xs >= ys && xs <= ye) || (ys >= xs && ys <= xe);
-  }
-  Field *f = attribute_field(r, entry);
-  if (!f) return false;
-  Attribute *a = static_cast<Attribute *>(f->target);
-  if (is_numeric(a->type)) return number_of(x, f) == number_of(y, f);
-  return trim(x + f->offset, a->size) == trim(y + f->offset, a->size);
-}
-
-// The records of the table whose key `keys` matches the scratch record, in order. This
-// scans the table; the keyed search of the join code takes its place once indexes exist.
-std::vector<int> key_matches(Relation *r, Table *t, Tbl *keys, const char *scratch, int count) {
-  std::vector<int> out;
-  for (int i = 0; i < count && t->data; i++) {
-    const char *rec = t->data + (size_t)i * (size_t)r->size;
-    bool all = true;
-    for (long k = 0; k < maxtbl(keys) && all; k++)
-      all = entry_matches(r, static_cast<const char *>(gettbl(keys, k)), scratch, rec);
-    if (all) out.push_back(i);
-  }
-  return out;
 }
 
 // Whether two field texts hold the same text apart from the blanks around it (a field
@@ -417,8 +366,14 @@ int dbaddchk(Dbptr db, const char *record) {
     } lists[] = {{r->primary, "primary"}, {r->alternate, "alternate"}};
     for (auto &list : lists) {
       if (maxtbl(list.keys) == 0) continue;
-      std::vector<int> matches = key_matches(r, t, list.keys, scratch, count);
+      Tbl *keys = list.keys, *found = nullptr;
+      int n = dbmatches(db, table, &keys, &keys, nullptr, &found);
+      std::vector<int> matches;
+      for (long i = 0; i < maxtbl(found); i++) matches.push_back((int)(intptr_t)gettbl(found, i));
+      freetbl(found, nullptr);
+      if (n < 0) return dbINVALID;
       if (matches.empty()) continue;
+      std::sort(matches.begin(), matches.end());
       const char *differs = nullptr;
       for (int m : matches) {
         differs = cmprcd(db, scratch, t->data + (size_t)m * (size_t)r->size, timedate);

@@ -171,6 +171,8 @@ int dbtruncate(Dbptr db, int n) {
     if (lock.release() < 0) result = dbINVALID;
   }
   if (map_table(d, r, 0) < 0) return dbINVALID;
+  // Indexes would name records that are gone (dbcrunch moves records, then truncates).
+  dbflush_indexes(db);
   return result;
 }
 

@@ -239,6 +239,16 @@ int to_int32(double d) {
 }
 
 bool is_int_type(int t) { return t == dbBOOLEAN || t == dbINTEGER || t == dbYEARDAY; }
+
+// phasetime and phase_slowness take distance and depth as texts and read them back as
+// numbers: a real given to them becomes the shortest text that reads back equal, not the
+// six digits of "%g", so that the call sees the value it was given.
+bool exact_real_texts(const Expression *call) {
+  int row = call->value.i;
+  if (row < 0 || row >= RVnfunctions) return false;
+  return strcmp(RVFunctions[row].name, "phasetime") == 0 ||
+         strcmp(RVFunctions[row].name, "phase_slowness") == 0;
+}
 bool is_double_type(int t) { return t == dbREAL || t == dbTIME; }
 
 class Evaluator final : public ExEvaluator {
@@ -295,8 +305,18 @@ class Evaluator final : public ExEvaluator {
       case EX_FUNCTION_DB:
       case EX_FUNCTION_DB1: {
         std::vector<ExValue> args;
-        for (long i = 0; i < maxtbl(e->expr_tbl); i++)
-          args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))));
+        bool exact = exact_real_texts(e);
+        for (long i = 0; i < maxtbl(e->expr_tbl); i++) {
+          Expression *a = static_cast<Expression *>(gettbl(e->expr_tbl, i));
+          if (exact && a->kind == EX_CONVERT && a->value.i == dbREAL && a->type == dbSTRING) {
+            char buf[STRDBL_SIZE];
+            ExValue t;
+            t.s = keep(strdbl(value(a->left).d, buf, sizeof buf));
+            args.push_back(t);
+          } else {
+            args.push_back(value(a));
+          }
+        }
         return exfunction_call(this, db_, e, args);
       }
       case EX_PATSUB: {

@@ -1,12 +1,10 @@
 // dbex_functions.cpp - the built-in functions of expressions: the table RVFunctions that
 // the parser types calls from, and their evaluation.
 //
-// Positions on the sphere (distance, azimuth, latitude, longitude, deg2km, km2deg,
-// phase_arrival) are computed here on a sphere of radius 6371 km. The travel-time
-// functions and the geographic and seismic regions need models and tables this system
-// does not carry: those calls log that and fail the evaluation.
+// Positions, travel times and regions come from the science layer (science/science.h).
 //
 // Runs under the evaluator's mutex (dbex.cpp); nothing here keeps state between calls.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -20,6 +18,7 @@
 #include "base/textutil.h"
 #include "base/timetext.h"
 #include "reldb/exinternal.h"
+#include "science/science.h"
 #include "support/stdtime.h"
 
 const Exfunction RVFunctions[] = {
@@ -109,37 +108,8 @@ int eqfunct(const char *name) {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kKmPerDegree = 6371.0 * kPi / 180.0;
-
 double rad(double deg) { return deg * kPi / 180.0; }
 double deg(double r) { return r * 180.0 / kPi; }
-
-// Distance (radians) and azimuth (radians, clockwise from north) from point 1 to point 2
-// on the sphere, positions in radians.
-void dist(double lat1, double lon1, double lat2, double lon2, double *delta, double *azimuth) {
-  double dlon = lon2 - lon1;
-  double a = std::sin((lat2 - lat1) / 2), b = std::sin(dlon / 2);
-  double h = a * a + std::cos(lat1) * std::cos(lat2) * b * b;
-  if (h > 1.0) h = 1.0;
-  *delta = 2.0 * std::asin(std::sqrt(h));
-  double y = std::sin(dlon) * std::cos(lat2);
-  double x = std::cos(lat1) * std::sin(lat2) - std::sin(lat1) * std::cos(lat2) * std::cos(dlon);
-  double az = (y == 0.0 && x == 0.0) ? 0.0 : std::atan2(y, x);
-  if (az < 0) az += 2 * kPi;
-  *azimuth = az;
-}
-
-// The point at distance delta along azimuth az from (lat, lon); all radians.
-void latlon(double lat, double lon, double delta, double az, double *lat2, double *lon2) {
-  double s = std::sin(lat) * std::cos(delta) + std::cos(lat) * std::sin(delta) * std::cos(az);
-  if (s > 1.0) s = 1.0;
-  if (s < -1.0) s = -1.0;
-  *lat2 = std::asin(s);
-  *lon2 = lon + std::atan2(std::sin(az) * std::sin(delta) * std::cos(lat),
-                           std::cos(delta) - std::sin(lat) * s);
-  while (*lon2 > kPi) *lon2 -= 2 * kPi;
-  while (*lon2 < -kPi) *lon2 += 2 * kPi;
-}
 
 ExValue real(double d) {
   ExValue v;
@@ -176,12 +146,12 @@ std::string substr(const char *text, long long start, long long length) {
 }
 
 // Reads origin.time, the origin's and the site's position from the current record and
-// gives the origin time and the distance in degrees; false (counted) when they can't be
-// read.
-bool origin_site(ExEvaluator *ev, Dbptr db, double *time, double *distance) {
-  double olat, olon, depth, slat, slon;
+// gives the origin time, the distance in degrees and the origin's depth; false (counted)
+// when they can't be read.
+bool origin_site(ExEvaluator *ev, Dbptr db, double *time, double *distance, double *depth) {
+  double olat, olon, slat, slon;
   if (dbgetv(db, nullptr, "origin.time", time, "origin.lat", &olat, "origin.lon", &olon,
-             "origin.depth", &depth, "site.lat", &slat, "site.lon", &slon, nullptr) < 0) {
+             "origin.depth", depth, "site.lat", &slat, "site.lon", &slon, nullptr) < 0) {
     elog_log(0, "can't read the origin and site of the record\n");
     ev->error();
     return false;
@@ -192,13 +162,34 @@ bool origin_site(ExEvaluator *ev, Dbptr db, double *time, double *distance) {
   return true;
 }
 
-ExValue unavailable(ExEvaluator *ev, const char *name, const char *what) {
-  elog_log(0, "%s: no %s in this system\n", name, what);
-  ev->error();
-  ExValue v;
-  v.d = HUGE_VAL;
-  v.i = INT_MIN;
-  return v;
+// A decimal number given as text to phasetime and phase_slowness; false (counted) when
+// the text holds none.
+bool text_real(ExEvaluator *ev, const char *name, const char *text, double *out) {
+  char *end = nullptr;
+  errno = 0;
+  *out = fix_strtod(text, &end);
+  while (end && isspace((unsigned char)*end)) end++;
+  if (end == text || !end || *end || errno == ERANGE) {
+    elog_log(0, "%s: '%s' is not a number\n", name, text);
+    ev->error();
+    return false;
+  }
+  return true;
+}
+
+// Origin time plus a travel time to the site of the current record (arrival, parrival,
+// sarrival). A negative travel time is the model's "no such ray": an error, never a time
+// before the origin.
+ExValue arrival(ExEvaluator *ev, Dbptr db, const char *name, const char *phase) {
+  double time, distance, depth;
+  if (!origin_site(ev, db, &time, &distance, &depth)) return real(HUGE_VAL);
+  double t = phasetime(phase, distance, depth);
+  if (t < 0.0) {
+    elog_log(0, "%s: no %s travel time to distance %g at depth %g\n", name, phase, distance, depth);
+    ev->error();
+    return real(HUGE_VAL);
+  }
+  return real(time + t);
 }
 
 ExValue null_value(ExEvaluator *ev, Dbptr db, const char *name) {
@@ -302,9 +293,9 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
       dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
       return real(deg(delta));
     case 1:
-      return real(arg(0).d * kKmPerDegree);
+      return real(deg2km(arg(0).d));
     case 2:
-      return real(arg(0).d / kKmPerDegree);
+      return real(km2deg(arg(0).d));
     case 3:  // azimuth
       dist(rad(arg(0).d), rad(arg(1).d), rad(arg(2).d), rad(arg(3).d), &delta, &az);
       return real(deg(az));
@@ -342,32 +333,53 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
       return real(epoch(arg(0).i));
     case 20:
     case 21:
+      return real(pphasetime(arg(0).d, arg(1).d));
     case 22:
+      return real(pphase_slowness(arg(0).d, arg(1).d));
     case 23:
     case 24:
+      return real(sphasetime(arg(0).d, arg(1).d));
     case 25:
+      return real(sphase_slowness(arg(0).d, arg(1).d));
     case 26:
-    case 27:
-    case 37:
-    case 38:
-    case 39:
-      return unavailable(ev, name, "travel-time model");
+    case 27: {  // phase_slowness, phasetime (phase, distance text, depth text)
+      double distance, depth;
+      if (!text_real(ev, name, arg(1).s, &distance) || !text_real(ev, name, arg(2).s, &depth))
+        return real(HUGE_VAL);
+      return real(row == 26 ? phase_slowness(arg(0).s, distance, depth)
+                            : phasetime(arg(0).s, distance, depth));
+    }
     case 28:
       return real(arg(1).d < arg(0).d ? arg(1).d : arg(0).d);
     case 29:
       return real(arg(0).d > arg(1).d ? arg(0).d : arg(1).d);
     case 30:
+      return integer(grnumber(arg(0).d, arg(1).d));
     case 31:
-    case 32:
+    case 32: {  // grname, gregion
+      ExValue v;
+      v.s = ev->keep(grname(grnumber(arg(0).d, arg(1).d)));
+      return v;
+    }
     case 33:
+      return integer(srnumber(grnumber(arg(0).d, arg(1).d)));
     case 34:
-    case 35:
-      return unavailable(ev, name, "region tables");
+    case 35: {  // srname, sregion
+      ExValue v;
+      v.s = ev->keep(srname(srnumber(grnumber(arg(0).d, arg(1).d))));
+      return v;
+    }
     case 36:
       return real(std_now());
+    case 37:
+      return arrival(ev, db, name, arg(0).s);
+    case 38:
+      return arrival(ev, db, name, "P");
+    case 39:
+      return arrival(ev, db, name, "S");
     case 40: {  // phase_arrival
-      double time, distance;
-      if (!origin_site(ev, db, &time, &distance)) return real(HUGE_VAL);
+      double time, distance, depth;
+      if (!origin_site(ev, db, &time, &distance, &depth)) return real(HUGE_VAL);
       return real(time + distance / arg(0).d);
     }
     case 41:

@@ -13,6 +13,7 @@
 #include "reldb/dbedit.h"
 #include "reldb/dbinternal.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
@@ -56,6 +57,14 @@ Dbptr dbmkgroup_relation(Dbptr db, Tbl *fields, const char *name) {
     if (n < 0) return invalid();
     relname = "View" + std::to_string(n);
   }
+  Database *d = nullptr;
+  Dbptr whole = {db.database, dbALL, dbALL, dbALL};
+  if (dbresolve(whole, &d, nullptr, nullptr, nullptr, nullptr, nullptr) != dbDATABASE || !d)
+    return invalid();
+  if (getarr(d->schema->relation_arr, relname.c_str())) {
+    elog_log(0, "dbmkgroup_relation: a relation named '%s' exists already\n", relname.c_str());
+    return invalid();
+  }
   if (dbadd_bundle(db) != 0) return invalid();
   std::string text = "Relation " + relname + " Fields ( " + list +
                      " bundle bundletype ) Primary ( " + list + ") Transient ;";
@@ -75,21 +84,19 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, int type) {
     elog_log(0, "dbgroup: no table to group\n");
     return invalid();
   }
-  // The grouping fields are checked before the relation is made, so that a bad list
-  // leaves no relation behind.
-  struct Key {
-    int offset;
-    int size;
-  };
-  std::vector<Key> keys;
+  // The grouping fields are looked up as the input names them (a view reaches its base
+  // tables' fields) and checked before the relation is made, so that a bad list leaves
+  // no relation behind.
+  std::vector<Dbptr> in_fields;
   for (long i = 0; fields && i < maxtbl(fields); i++) {
     const char *f = static_cast<const char *>(gettbl(fields, i));
-    Field *field = f ? static_cast<Field *>(getarr(in->field_arr, f)) : nullptr;
-    if (!field || field->is_ref || field->table != in->id) {
+    Dbptr field = f && *f ? dblookup(db, nullptr, nullptr, f, nullptr) : db;
+    if (!f || !*f || field.field < 0 || dbquery(field, dbFIELD_TYPE, nullptr) == dbINVALID ||
+        dbquery(field, dbFIELD_TYPE, nullptr) == dbDBPTR) {
       elog_log(0, "Field '%s' not present in table '%s'.\n", f ? f : "", in->name);
       return invalid();
     }
-    keys.push_back({field->offset, static_cast<Attribute *>(field->target)->size});
+    in_fields.push_back(field);
   }
   int count = dbquery(db, dbRECORD_COUNT, nullptr);
   if (count < 0) return invalid();
@@ -98,37 +105,55 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, int type) {
   if (group.table < 0) return invalid();
   group.field = dbALL;
   group.record = dbSCRATCH;
+  auto fail = [&]() {
+    dbview_drop(group);
+    return invalid();
+  };
 
-  Table *table = nullptr;
-  dbresolve(db, nullptr, nullptr, &table, nullptr, nullptr, nullptr);
   std::vector<Dbptr> out_fields;
   for (long i = 0; i < maxtbl(fields); i++)
     out_fields.push_back(
         dblookup(group, nullptr, nullptr, static_cast<const char *>(gettbl(fields, i)), nullptr));
 
-  // Each run [start, end) of records whose field texts agree becomes one group record.
-  auto record_at = [&](int r) { return table->data + (size_t)r * (size_t)in->size; };
-  auto same = [&](int a, int b) {
-    for (const Key &k : keys)
-      if (memcmp(record_at(a) + k.offset, record_at(b) + k.offset, (size_t)k.size)) return false;
+  // The text of grouping field i in input record r.
+  auto value = [&](size_t i, int r, std::string *out) {
+    Dbptr f = in_fields[i];
+    f.record = r;
+    char *at = nullptr;
+    int size = 0;
+    if (dbresolve(f, nullptr, nullptr, nullptr, nullptr, &at, &size) != dbFIELD || !at)
+      return false;
+    out->assign(at, (size_t)size);
     return true;
   };
+  // Each run [start, end) of records whose field texts agree becomes one group record.
+  std::vector<std::string> current(in_fields.size()), next(in_fields.size());
+  for (size_t i = 0; i < in_fields.size() && count > 0; i++)
+    if (!value(i, 0, &current[i])) return fail();
   int start = 0;
   for (int r = 1; r <= count; r++) {
-    if (r < count && same(start, r)) continue;
-    for (size_t i = 0; i < keys.size(); i++) {
+    if (r < count) {
+      bool same = true;
+      for (size_t i = 0; i < in_fields.size(); i++) {
+        if (!value(i, r, &next[i])) return fail();
+        if (next[i] != current[i]) same = false;
+      }
+      if (same) continue;
+    }
+    for (size_t i = 0; i < in_fields.size(); i++) {
       char *at = nullptr;
       int size = 0;
       if (dbresolve(out_fields[i], nullptr, nullptr, nullptr, nullptr, &at, &size) != dbFIELD ||
-          !at || size != keys[i].size)
-        return invalid();
-      memcpy(at, record_at(start) + keys[i].offset, (size_t)size);
+          !at || (size_t)size != current[i].size())
+        return fail();
+      memcpy(at, current[i].data(), (size_t)size);
     }
     Dbptr bundle = {db.database, db.table, r, start};
     if (dbputv(group, nullptr, "bundle", bundle, "bundletype", type, nullptr) != 0 ||
         dbadd(group, nullptr) < 0)
-      return invalid();
+      return fail();
     start = r;
+    current.swap(next);
   }
   group.record = dbALL;
   return group;

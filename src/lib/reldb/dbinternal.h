@@ -309,9 +309,8 @@ int find_schemafile(std::string *path, const char *name, const char *dbname);
 
 // --- Lookup (dblookup.cpp) ---
 
-// Reads the saved view `name` at `path` into a pointer. The view code provides the
-// reader; until then this logs that saved views are not available and gives
-// {database, dbINVALID, dbINVALID, record}.
+// Reads the saved view `name` at `path` (dbread_view) into a pointer to the new view;
+// {database, dbINVALID, dbINVALID, record} when it cannot be read.
 Dbptr dblookup_saved_view(Dbptr db, const char *path, const char *name);
 
 // --- Schemas (open_schema.cpp, dbadd_relation.cpp, dblex.cpp) ---

@@ -7,6 +7,7 @@
 // hands out belong to the database.
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "reldb/dbinternal.h"
+#include "reldb/dbview.h"
 #include "support/fsutil.h"
 
 namespace {
@@ -174,8 +176,25 @@ int dbresolve(Dbptr db, Database **database, Relation **relation, Table **table,
 }
 
 Dbptr dblookup_saved_view(Dbptr db, const char *path, const char *name) {
-  elog_log(0, "dblookup: saved view %s (%s) can't be read: views are not available\n", name, path);
-  return {db.database, dbINVALID, dbINVALID, db.record};
+  FILE *file = fopen(path, "r");
+  if (!file) {
+    elog_log(1, "dblookup: can't open saved view %s (%s)\n", name, path);
+    return {db.database, dbINVALID, dbINVALID, db.record};
+  }
+  // A saved view may name other saved views, or itself: the nesting is bounded.
+  static thread_local int depth = 0;
+  Dbptr view;
+  int result = dbINVALID;
+  if (depth < kMaxDepth) {
+    depth++;
+    result = dbread_view(file, &view, name);
+    depth--;
+  } else {
+    elog_log(0, "dblookup: saved view %s (%s) nests too deep\n", name, path);
+  }
+  fclose(file);
+  if (result != 0) return {db.database, dbINVALID, dbINVALID, db.record};
+  return {view.database, view.table, dbALL, db.record};
 }
 
 static bool empty(const char *text) { return !text || !*text; }

@@ -526,27 +526,48 @@ int dbget_index(Dbptr db, Tbl *keys, Dbindex **index) {
   }
   if (!table->indexes) table->indexes = db_newarr();
   std::string name;
-  dbindex_name(db, keys, &name);
-  Dbindex *have = static_cast<Dbindex *>(getarr(table->indexes, name.c_str()));
-  if (have && have->jig && cmp_patterns(keys, have->jig->keys) == 0) {
-    *index = have;
-    return 0;
+  // Index files are named by the key fields alone ("#e" for any expression); in memory
+  // the name of an expression key carries its text, so that indexes over different
+  // expressions never replace each other.
+  std::string memname;
+  if (dbindex_name(db, keys, &name)) {
+    memname = name;
+    for (long i = 0; i < maxtbl(keys); i++) {
+      const char *key = static_cast<const char *>(gettbl(keys, i));
+      memname += std::string("|") + (key ? key : "");
+    }
+  } else {
+    memname = name;
   }
-  FindCtx find = {keys, nullptr};
-  applyarr(
-      table->indexes,
-      [](const char *, void *value, void *arg) -> int {
-        FindCtx *f = static_cast<FindCtx *>(arg);
-        Dbindex *ix = static_cast<Dbindex *>(value);
-        if (!f->found && ix && ix->jig && cmp_patterns(f->keys, ix->jig->keys) == 0) f->found = ix;
-        return 0;
-      },
-      &find);
-  if (find.found) {
-    *index = find.found;
-    return 0;
+  Dbindex *have = static_cast<Dbindex *>(getarr(table->indexes, memname.c_str()));
+  if (!(have && have->jig && cmp_patterns(keys, have->jig->keys) == 0)) {
+    FindCtx find = {keys, nullptr};
+    applyarr(
+        table->indexes,
+        [](const char *, void *value, void *arg) -> int {
+          FindCtx *f = static_cast<FindCtx *>(arg);
+          Dbindex *ix = static_cast<Dbindex *>(value);
+          if (!f->found && ix && ix->jig && cmp_patterns(f->keys, ix->jig->keys) == 0)
+            f->found = ix;
+          return 0;
+        },
+        &find);
+    have = find.found;
   }
-  if (table->fd > 0 && table->path) {
+  if (have) {
+    // Another process may have appended records since the index was built, or the table
+    // may have lost records: an index never names records that are gone.
+    int count = dbquery(db, dbRECORD_COUNT, nullptr);
+    if (count >= 0 && have->indexed <= count) {
+      if (have->indexed < count) dbupdate_index(have);
+      *index = have;
+      return 0;
+    }
+    std::string key = have->name ? have->name : "";
+    if (getarr(table->indexes, key.c_str()) == have) delarr(table->indexes, key.c_str());
+    dbfree_index(have);
+  }
+  if (table->fd >= 0 && table->path) {
     std::string pattern = glob_escape(std::string(table->path) + name) + "*";
     glob_t g;
     memset(&g, 0, sizeof g);
@@ -559,9 +580,9 @@ int dbget_index(Dbptr db, Tbl *keys, Dbindex **index) {
     globfree(&g);
     if (*index) return 1;
   }
-  Dbindex *made = dbcreate_index(db, keys, name.c_str());
+  Dbindex *made = dbcreate_index(db, keys, memname.c_str());
   if (!made) return dbINVALID;
-  Dbindex *old = static_cast<Dbindex *>(setarr(table->indexes, name.c_str(), made));
+  Dbindex *old = static_cast<Dbindex *>(setarr(table->indexes, memname.c_str(), made));
   if (old && old != made) dbfree_index(old);
   *index = made;
   return 0;

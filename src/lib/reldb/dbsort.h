@@ -5,12 +5,9 @@
 // Results as everywhere in the database: 0, a count or a value on success, dbINVALID
 // (-102) or an invalid Dbptr on failure. The views and group tables made here belong to
 // the database. Nothing here locks: threads that share a database serialise their use.
-//
-// Two pieces these calls stand on are not built yet and are reached through seams that
-// fail cleanly (a logged message and the failure result):
-//   - views (dbsort_new_view): dbsort and dbsubset fail until views exist;
-//   - key indexes (dbsort_key_order): until indexes exist, keys are plain field names of
-//     the table; expression and range keys are refused.
+// The order of a sort is the table's index for the keys (dbindex.h): fields, expressions
+// and "start::end" ranges; equal keys keep the index's order. Views are made as in
+// dbview.h; dbsort and dbsubset work on views as well as tables.
 #pragma once
 
 #include <string>
@@ -47,8 +44,9 @@ Dbptr dbmkgroup_relation(Dbptr db, Tbl *fields, const char *name);
 
 // --- The steps of sorting, open to tests ---
 
-// The record numbers of db's table in key order (stable among equal keys) and, for each
-// entry, its key bytes. 0 or dbINVALID (logged).
+// The record numbers of db's table in the order of its index for `keys` and, for each
+// entry, the bytes of the requested keys that decide equality (ranges by start and end).
+// 0 or dbINVALID (logged).
 int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
                      std::vector<std::string> *keybytes);
 // The entries dbsort lists, from the key order: reversed and/or the first of each run of
@@ -61,6 +59,3 @@ std::vector<int> dbsort_walk(const std::vector<int> &records,
 void dbsort_permute(char *data, int size, std::vector<int> &order);
 // The records of db's table for which the expression holds. 0 or dbINVALID.
 int dbsubset_records(Dbptr db, const char *expression, std::vector<int> *records);
-// A new empty view over db's table named `name`. Views are not built yet: logs that and
-// gives an invalid pointer.
-Dbptr dbsort_new_view(Dbptr db, const char *name);

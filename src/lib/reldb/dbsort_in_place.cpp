@@ -1,8 +1,7 @@
-// dbsort_in_place.cpp - sorting a table into a view or in place, subsets by expression,
-// and the field name helpers (dbfield_type, tsplit). See dbsort.h for the seams that
-// stand in for views and key indexes until they exist.
+// dbsort_in_place.cpp - sorting a table or view into a view or a table in place, subsets
+// by expression, and the field name helpers (dbfield_type, tsplit). The order is the
+// table's index for the keys (dbget_index), so sorts and joins share one order.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,32 +12,40 @@
 #include "reldb/db.h"
 #include "reldb/dbedit.h"
 #include "reldb/dbex.h"
+#include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
-// One key component: where its bytes are in a record and how they compare.
-struct KeyField {
-  int offset;
-  int size;
-  int type;
-};
-
-bool is_number_key(const KeyField &k) {
-  return k.type == dbINTEGER || k.type == dbYEARDAY || k.type == dbREAL || k.type == dbTIME;
+Dbptr invalid() {
+  Dbptr bad;
+  return *dbinvalid(&bad);
 }
 
-// The value of a numeric key of a record (integers are exact in a double).
-double number_at(const char *record, const KeyField &k) {
-  if (k.type == dbINTEGER || k.type == dbYEARDAY) {
-    int x = 0;
-    dbd2c(record + k.offset, k.size, &x, k.type);
-    return x;
+// A new view over the one table (or view) of db.
+Dbptr new_view(Dbptr db, const char *name) {
+  char *table = nullptr;
+  if (dbquery(db, dbTABLE_NAME, &table) < 0 || !table) return invalid();
+  Tbl *members = newtbl(1);
+  pushtbl(members, table);
+  Dbptr view = dbtbl2view(db, name, members);
+  freetbl(members, nullptr);
+  return view;
+}
+
+// The bytes of the first `n` elements of an index entry that decide equality: values,
+// and ranges by start and end (the envelope depends on neighbours).
+std::string requested_key(const Jig *jig, long n, const char *entry) {
+  std::string out;
+  for (long i = 0; i < n; i++) {
+    const KeyElement *e = static_cast<const KeyElement *>(gettbl(jig->elements, i));
+    size_t size = (size_t)e->size;
+    if (e->type == dbKEY_INT_RANGE || e->type == dbKEY_REAL_RANGE) size *= 2;
+    out.append(entry + e->offset, size);
   }
-  double x = 0;
-  dbd2c(record + k.offset, k.size, &x, k.type);
-  return x;
+  return out;
 }
 
 }  // namespace
@@ -74,79 +81,23 @@ void tsplit(const char *name, char *table, char *field) {
   strcpy(field, dot + 1);
 }
 
-// Key order without an index: plain attribute fields of the table, compared by value
-// for numbers and byte-wise for text, through the stable merge sort so that equal keys
-// keep their record order.
+// The order of the table's index for the keys (an index over more keys serves too).
 int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
                      std::vector<std::string> *keybytes) {
   db.field = dbALL;
   db.record = dbALL;
-  Relation *rel = nullptr;
-  Table *table = nullptr;
-  if (dbresolve(db, nullptr, &rel, nullptr, nullptr, nullptr, nullptr) != dbTABLE || !rel) {
-    elog_log(0, "dbsort: no table to sort\n");
-    return dbINVALID;
-  }
-  std::vector<KeyField> kf;
-  for (long i = 0; keys && i < maxtbl(keys); i++) {
-    const char *key = static_cast<const char *>(gettbl(keys, i));
-    Field *f = key ? static_cast<Field *>(getarr(rel->field_arr, key)) : nullptr;
-    if (!f || f->is_ref || f->table != rel->id) {
-      elog_log(0,
-               "dbsort: key '%s' is not a field of table '%s' (expression and range keys "
-               "need indexes, not available yet)\n",
-               key ? key : "", rel->name);
-      return dbINVALID;
-    }
-    Attribute *a = static_cast<Attribute *>(f->target);
-    kf.push_back({f->offset, a->size, a->type});
-  }
-  int count = dbquery(db, dbRECORD_COUNT, nullptr);
-  if (count < 0) return dbINVALID;
-  dbresolve(db, nullptr, nullptr, &table, nullptr, nullptr, nullptr);
-  records->resize((size_t)count);
-  for (int i = 0; i < count; i++) (*records)[(size_t)i] = i;
+  Dbindex *index = nullptr;
+  if (dbget_index(db, keys, &index) < 0 || !index) return dbINVALID;
+  long n = maxtbl(index->entries);
+  long nkeys = std::min(maxtbl(keys), maxtbl(index->jig->elements));
+  records->clear();
   keybytes->clear();
-  if (count == 0) return 0;
-  if (!table || !table->data) {
-    elog_log(0, "dbsort: table '%s' has no records mapped\n", rel->name);
-    return dbINVALID;
-  }
-  // Numbers are read from their text once per record, not at every comparison.
-  std::vector<std::vector<double>> numbers(kf.size());
-  for (size_t k = 0; k < kf.size(); k++) {
-    if (!is_number_key(kf[k])) continue;
-    numbers[k].resize((size_t)count);
-    for (int i = 0; i < count; i++)
-      numbers[k][(size_t)i] = number_at(table->data + (size_t)i * (size_t)rel->size, kf[k]);
-  }
-  const char *data = table->data;
-  const size_t recsize = (size_t)rel->size;
-  std::stable_sort(records->begin(), records->end(), [&](int ra, int rb) {
-    for (size_t k = 0; k < kf.size(); k++) {
-      int r;
-      if (is_number_key(kf[k])) {
-        // A value that is no number sorts before every number, so that the order stays
-        // a strict weak one.
-        double x = numbers[k][(size_t)ra], y = numbers[k][(size_t)rb];
-        if (std::isnan(x) || std::isnan(y))
-          r = std::isnan(x) ? (std::isnan(y) ? 0 : -1) : 1;
-        else
-          r = x < y ? -1 : x > y ? 1 : 0;
-      } else {
-        r = memcmp(data + (size_t)ra * recsize + kf[k].offset,
-                   data + (size_t)rb * recsize + kf[k].offset, (size_t)kf[k].size);
-      }
-      if (r) return r < 0;
-    }
-    return false;
-  });
-  keybytes->reserve((size_t)count);
-  for (int r : *records) {
-    std::string k;
-    const char *rec = table->data + (size_t)r * (size_t)rel->size;
-    for (const KeyField &f : kf) k.append(rec + f.offset, (size_t)f.size);
-    keybytes->push_back(std::move(k));
+  records->reserve((size_t)n);
+  keybytes->reserve((size_t)n);
+  for (long i = 0; i < n; i++) {
+    records->push_back(dbrecord(index, (int)i));
+    keybytes->push_back(
+        requested_key(index->jig, nkeys, static_cast<const char *>(gettbl(index->entries, i))));
   }
   return 0;
 }
@@ -225,14 +176,6 @@ int dbsort_in_place(Dbptr db, Tbl *keys) {
   return 0;
 }
 
-Dbptr dbsort_new_view(Dbptr db, const char *name) {
-  elog_log(0, "dbsort: can't make view '%s': views are not available yet\n",
-           name && *name ? name : "(default)");
-  (void)db;
-  Dbptr bad;
-  return *dbinvalid(&bad);
-}
-
 Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name) {
   db.field = dbALL;
   db.record = dbALL;
@@ -242,13 +185,13 @@ Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name) {
   std::vector<std::string> keybytes;
   if (dbsort_key_order(db, keys, &order, &keybytes) != 0) return bad;
   std::vector<int> rows = dbsort_walk(order, keybytes, flags);
-  Dbptr view = dbsort_new_view(db, name);
+  Dbptr view = new_view(db, name);
   if (view.table < 0) return bad;
   for (int r : rows) {
     db.record = r;
     Dbptr *ref = dbref(&db);
     if (dbadd(view, reinterpret_cast<const char *>(ref)) < 0) {
-      dbfree(view);
+      dbview_drop(view);
       return bad;
     }
   }
@@ -288,13 +231,13 @@ Dbptr dbsubset(Dbptr db, const char *expression, const char *name) {
   std::vector<int> rows;
   // The records are chosen first, so that a failing evaluation leaves no view behind.
   if (dbsubset_records(db, expression, &rows) != 0) return bad;
-  Dbptr view = dbsort_new_view(db, name);
+  Dbptr view = new_view(db, name);
   if (view.table < 0) return bad;
   db.field = dbALL;
   for (int r : rows) {
     db.record = r;
     if (dbadd(view, reinterpret_cast<const char *>(dbref(&db))) < 0) {
-      dbfree(view);
+      dbview_drop(view);
       return bad;
     }
   }
