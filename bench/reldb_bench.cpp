@@ -1,7 +1,8 @@
 // reldb_bench - the same work on a Relvane database and on SQLite, in one run, in the same
 // temporary folder: checked inserts (in key order and in random key order, on the disk
 // and on a memory file system), a subset by three comparisons and a sort on
-// (sta, chan, time). The argument of every benchmark is the number of rows.
+// (sta, chan, time), and joins of the table with a 1,000-row table on an id key and on a
+// time range with sta and chan. The argument of every benchmark is the number of rows.
 //
 // Both sides write each row to the file before the call returns: table files are opened
 // for synchronous writes (and locked, locking "local"); SQLite runs in autocommit with
@@ -23,6 +24,7 @@
 #include "reldb/db.h"
 #include "reldb/dbedit.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
@@ -35,7 +37,30 @@ const char *const kSchema =
     "Attribute wfid Integer (8) Format ( \"%8ld\" ) Null ( \"-1\" ) ;\n"
     "Attribute chanid Integer (8) Format ( \"%8ld\" ) Null ( \"-1\" ) ;\n"
     "Relation wave Fields ( sta chan time wfid chanid endtime ) "
-    "Primary ( sta chan time::endtime ) ;\n";
+    "Primary ( sta chan time::endtime ) ;\n"
+    "Relation inst Fields ( sta chan time endtime chanid ) "
+    "Primary ( sta chan time::endtime ) Alternate ( chanid ) ;\n";
+
+// The 1,000 rows of the joined table: row k is channel chanid k+1 (the id key of wave),
+// and one of four epochs of one of wave's 300 station channels.
+constexpr int kInstRows = 1000;
+struct Inst {
+  char sta[8];
+  const char *chan;
+  double time, endtime;
+  int chanid;
+};
+Inst inst(int k) {
+  static const char *const chans[] = {"BHZ", "BHN", "BHE"};
+  Inst r;
+  snprintf(r.sta, sizeof r.sta, "S%03d", k % 100);
+  r.chan = chans[(k / 100) % 3];
+  int epoch = k / 300;
+  r.time = 1.0e9 + epoch * 1000.0;
+  r.endtime = epoch == 3 ? 2.0e9 : r.time + 999.999;
+  r.chanid = k + 1;
+  return r;
+}
 
 // Row i of the table: 100 stations, three channels, ten-second segments.
 struct Row {
@@ -108,6 +133,11 @@ sqlite3 *open_sqlite(const std::string &dir) {
   sqlite3_exec(s,
                "CREATE TABLE IF NOT EXISTS wave (sta TEXT, chan TEXT, time REAL, wfid INTEGER, "
                "chanid INTEGER, endtime REAL, PRIMARY KEY (sta, chan, time))",
+               nullptr, nullptr, nullptr);
+  sqlite3_exec(s,
+               "CREATE TABLE IF NOT EXISTS inst (sta TEXT, chan TEXT, time REAL, endtime REAL, "
+               "chanid INTEGER PRIMARY KEY); "
+               "CREATE INDEX IF NOT EXISTS inst_range ON inst (sta, chan, time, endtime)",
                nullptr, nullptr, nullptr);
   return s;
 }
@@ -196,6 +226,14 @@ struct Loaded {
     }
     RVdbclose(d);
     write_text(folder.path + "/db.wave", text);
+    text.clear();
+    for (int k = 0; k < kInstRows; k++) {
+      Inst r = inst(k);
+      snprintf(line, sizeof line, "%-6s %-8s %17.5f %17.5f %8d\n", r.sta, r.chan, r.time, r.endtime,
+               r.chanid);
+      text += line;
+    }
+    write_text(folder.path + "/db.inst", text);
     db = open_relvane(folder.path);
     (void)t;
     s = open_sqlite(folder.path);
@@ -205,6 +243,19 @@ struct Loaded {
       Insert insert(s);
       for (int i = 0; i < n; i++) insert(row(i));
     }
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_prepare_v2(s, "INSERT INTO inst VALUES (?, ?, ?, ?, ?)", -1, &stmt, nullptr);
+    for (int k = 0; k < kInstRows; k++) {
+      Inst r = inst(k);
+      sqlite3_bind_text(stmt, 1, r.sta, -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 2, r.chan, -1, SQLITE_STATIC);
+      sqlite3_bind_double(stmt, 3, r.time);
+      sqlite3_bind_double(stmt, 4, r.endtime);
+      sqlite3_bind_int(stmt, 5, r.chanid);
+      sqlite3_step(stmt);
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
     sqlite3_exec(s, "COMMIT", nullptr, nullptr, nullptr);
   }
   ~Loaded() {
@@ -267,6 +318,47 @@ void sort_bench(benchmark::State &state, bool relvane) {
   state.SetItemsProcessed(state.iterations() * n);
 }
 
+// A join of the n rows of wave with the 1,000 of inst; the rows of the result are counted.
+// Relvane keeps the index of inst it built on the first pass, as SQLite keeps its own.
+void join_bench(benchmark::State &state, bool relvane, bool range) {
+  const int n = (int)state.range(0);
+  Loaded loaded(n);
+  Dbptr wave = dblookup(loaded.db, nullptr, "wave", nullptr, nullptr);
+  Dbptr in = dblookup(loaded.db, nullptr, "inst", nullptr, nullptr);
+  Tbl *k1 = newtbl(3), *k2 = newtbl(3);
+  if (range) {
+    for (const char *k : {"sta", "chan", "time"}) pushtbl(k1, const_cast<char *>(k));
+    for (const char *k : {"sta", "chan", "time::endtime"}) pushtbl(k2, const_cast<char *>(k));
+  } else {
+    pushtbl(k1, const_cast<char *>("chanid"));
+    pushtbl(k2, const_cast<char *>("chanid"));
+  }
+  const char *sql = range
+                        ? "SELECT w.rowid, i.rowid FROM wave w JOIN inst i ON w.sta = i.sta "
+                          "AND w.chan = i.chan AND w.time >= i.time AND w.time <= i.endtime"
+                        : "SELECT w.rowid, i.rowid FROM wave w JOIN inst i ON w.chanid = i.chanid";
+  long found = 0;
+  for (auto _ : state) {
+    if (relvane) {
+      Dbptr view = dbjoin(wave, in, &k1, &k2, 0, nullptr, nullptr);
+      if (view.table < 0) {
+        state.SkipWithError("join failed");
+        break;
+      }
+      found = dbquery(view, dbRECORD_COUNT, nullptr);
+      state.PauseTiming();
+      dbfree(view);
+      state.ResumeTiming();
+    } else {
+      found = (long)sqlite_rows(loaded.s, sql).size();
+    }
+  }
+  freetbl(k1, nullptr);
+  freetbl(k2, nullptr);
+  state.counters["rows_found"] = (double)found;
+  state.SetItemsProcessed(state.iterations() * n);
+}
+
 void sizes(benchmark::internal::Benchmark *b) {
   b->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 }
@@ -286,6 +378,10 @@ void register_all() {
                                        [=](benchmark::State &s) { subset_bench(s, relvane); }));
     sizes(benchmark::RegisterBenchmark(("Sort/" + side).c_str(),
                                        [=](benchmark::State &s) { sort_bench(s, relvane); }));
+    for (bool range : {false, true})
+      sizes(benchmark::RegisterBenchmark(
+          ("Join/" + side + (range ? "/range" : "/id")).c_str(),
+          [=](benchmark::State &s) { join_bench(s, relvane, range); }));
   }
 }
 
