@@ -1,6 +1,7 @@
 // dbtable_fuzz - table file contents of a fixed schema: the fuzzer's bytes are the table
-// file. Counting, reading every field (dbgetv and dbd2c), an index over a range key and a
-// subset never read outside the file, whatever its length or bytes.
+// file. Counting, reading every field (dbgetv and dbd2c), an index over a range key, a
+// subset and joins (with a fixed table on an id key, and with itself on a range key) never
+// read outside the file, whatever its length or bytes.
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
 #include "reldb/dbsort.h"
+#include "reldb/dbview.h"
 
 namespace {
 
@@ -31,7 +33,14 @@ const char kSchema[] =
     "Attribute endtime Time (17) Format ( \"%17.5f\" ) Null ( \"9999999999.99900\" ) ;\n"
     "Attribute calib Real (16) Format ( \"%16.6f\" ) Null ( \"0.0\" ) ;\n"
     "Relation sensor Fields ( sta chanid ondate time endtime calib ) "
-    "Primary ( sta time::endtime ) ;\n";
+    "Primary ( sta time::endtime ) ;\n"
+    "Relation stage Fields ( chanid sta calib ) Primary ( chanid ) ;\n";
+
+// The fixed table the fuzzed one is joined with on chanid.
+const char kStage[] =
+    "       1 AAA            1.000000\n"
+    "       3 BBB            2.000000\n"
+    "      17 CCC            0.500000\n";
 
 // The record is 6+8+8+17+17+16 bytes of fields, five blanks and a newline.
 constexpr int kMaxRecords = 64;
@@ -49,6 +58,7 @@ struct Setup {
     std::ofstream(dir + "/fz") << "fz1.0\n";
     table = dir + "/fz.sensor";
     std::ofstream(table) << "";
+    std::ofstream(dir + "/fz.stage") << kStage;
     if (RVdbopen((dir + "/fz").c_str(), "r", &db) != 0) abort();
     db = dblookup(db, nullptr, "sensor", nullptr, nullptr);
   }
@@ -105,6 +115,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   dbsubset_records(s->db, "chanid > 2 && sta != \"AAA\" && time < endtime", &rows);
   for (int n : rows)
     if (n < 0 || n >= count) abort();
+  Dbptr stage = dblookup(s->db, nullptr, "stage", nullptr, nullptr);
+  struct {
+    Dbptr other;
+    std::vector<const char *> keys1, keys2;
+  } joins[] = {{stage, {"chanid"}, {"chanid"}}, {s->db, {"sta", "time"}, {"sta", "time::endtime"}}};
+  for (auto &j : joins) {
+    Tbl *k1 = newtbl(2), *k2 = newtbl(2);
+    for (const char *k : j.keys1) pushtbl(k1, const_cast<char *>(k));
+    for (const char *k : j.keys2) pushtbl(k2, const_cast<char *>(k));
+    Tbl *missed = nullptr;
+    Dbptr view = dbjoin(s->db, j.other, &k1, &k2, 1, &missed, nullptr);
+    if (view.table >= 0) {
+      int rows = dbquery(view, dbRECORD_COUNT, nullptr);
+      // An outer join has a row for every record, at most the square of the count.
+      if (rows < count || (long)rows > (long)count * (count > 3 ? count : 3)) abort();
+      for (long i = 0; i < maxtbl(missed); i++) {
+        int n = (int)(intptr_t)gettbl(missed, i);
+        if (n < 0 || n >= count) abort();
+      }
+      dbfree(view);
+    }
+    freetbl(missed, nullptr);
+    freetbl(k1, nullptr);
+    freetbl(k2, nullptr);
+  }
+  dbflush_indexes(s->db);
+  dbflush_indexes(stage);
   elog_clear_register(0);
   return 0;
 }
