@@ -3,7 +3,7 @@
 # Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ googletest libbenchmark-dev clang libclang-rt-14-dev clang-format
-      crossbuild-essential-armel qemu-user util-linux libmseed-dev)
+      crossbuild-essential-armel qemu-user util-linux libmseed-dev libsqlite3-dev)
 if [ "${1:-}" = "--host-only" ]; then
   pkgs=(cmake ninja-build g++ googletest)
 fi

@@ -190,13 +190,20 @@ TEST_F(Edit, AddChkGivesIds) {
   EXPECT_EQ(field_text(sc, 2, "chanid"), "43");
   EXPECT_NE(field_text(sc, 1, "lddate"), "-9999999999.99900");  // dbaddv stamps the load date
 
+  // A marked record has a null id too; a record that is given a new id doesn't clash with it.
+  Dbptr marked = sc;
+  marked.record = 1;
+  ASSERT_EQ(dbmark(marked), 0);
+  EXPECT_EQ(dbaddv(sc, nullptr, "sta", "DDD", "chan", "BHZ", "ondate", 2020001, nullptr), 3);
+  EXPECT_EQ(field_text(sc, 3, "chanid"), "44");
+
   // dbaddv errors.
   take_registered();
   EXPECT_EQ(dbaddv(sc, nullptr, "nosuch", 1, nullptr), dbINVALID);
   EXPECT_NE(take_registered().find("no field nosuch in table sitechan"), std::string::npos);
   EXPECT_EQ(dbaddv(demo.db, "nosuchtable", "sta", "X", nullptr), dbINVALID);
   EXPECT_NE(take_registered().find("bad db type in dbputv"), std::string::npos);
-  EXPECT_EQ(count_of(sc), 3);
+  EXPECT_EQ(count_of(sc), 4);
 }
 
 TEST_F(Edit, AddCountsRecordsOthersAppended) {

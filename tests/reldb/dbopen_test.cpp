@@ -126,10 +126,15 @@ TEST(Dbcreate, WritesTheDescriptor) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    // A longer old file is replaced whole, not overwritten from its start.
-    dir.write("d", std::string(500, 'x'));
+    // An old file is written over from its start and not cut: a shorter one is covered
+    // whole, a longer one keeps its tail.
+    dir.write("d", "old");
     EXPECT_EQ(dbcreate(path.c_str(), c.schema, c.dbpath, c.description, c.detail), 0);
     EXPECT_EQ(read_file(path), c.text);
+    std::string text = c.text;
+    dir.write("d", std::string(500, 'x'));
+    EXPECT_EQ(dbcreate(path.c_str(), c.schema, c.dbpath, c.description, c.detail), 0);
+    EXPECT_EQ(read_file(path), text + std::string(500 - text.size(), 'x'));
     Descriptor back(c.text);
     EXPECT_EQ(back.result, 1);
   }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/arr.h"
 #include "base/elog.h"
@@ -328,12 +329,18 @@ int dbget(Dbptr db, char *dst) {
   }
   if (dst) {
     if (level == dbTABLE || level == dbRECORD) {
-      memmove(dst, address, (size_t)size);
+      if (db_copy_out(t, address, (size_t)size, dst) < 0) {
+        dst[0] = '\0';
+        return dbINVALID;
+      }
       dst[size] = '\0';
       return 0;
     }
     if (level == dbFIELD) {
-      memmove(dst, address, (size_t)size);
+      if (db_copy_out(t, address, (size_t)size, dst) < 0) {
+        dst[0] = '\0';
+        return dbINVALID;
+      }
       if (!is_binary(db_field_attribute(f)->type)) dst[size] = '\0';
       return 0;
     }
@@ -342,11 +349,8 @@ int dbget(Dbptr db, char *dst) {
   }
   if (level != dbRECORD && level != dbFIELD) return dbINVALID;
   if (!t->scratch) new_scratch(db, t);
-  if (level == dbRECORD)
-    memmove(t->scratch, address, (size_t)size);
-  else
-    memmove(t->scratch + f->offset, address, (size_t)size);
-  return 0;
+  char *into = level == dbRECORD ? t->scratch : t->scratch + f->offset;
+  return db_copy_out(t, address, (size_t)size, into) < 0 ? dbINVALID : 0;
 }
 
 int dbgetv(Dbptr db, const char *table, ...) {
@@ -373,15 +377,22 @@ int dbgetv(Dbptr db, const char *table, ...) {
       break;
     }
     Field *field;
+    Table *t;
     char *address;
     int size;
-    if (dbresolve(f, nullptr, nullptr, nullptr, &field, &address, &size) != dbFIELD || !address) {
+    if (dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD || !address) {
       elog_log(0, "Can't resolve db pointer in dbgetv: %d %d %d %d\n", f.database, f.table, f.field,
                f.record);
       total = dbINVALID;
       break;
     }
-    total += dbd2c(address, size, out, db_field_attribute(field)->type);
+    // Read through a copy: another process may shorten the file at any moment.
+    std::vector<char> text((size_t)size);
+    if (db_copy_out(t, address, (size_t)size, text.data()) < 0) {
+      total = dbINVALID;
+      break;
+    }
+    total += dbd2c(text.data(), size, out, db_field_attribute(field)->type);
   }
   va_end(ap);
   return total;

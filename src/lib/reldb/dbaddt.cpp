@@ -3,8 +3,11 @@
 // checked insertions dbaddchk and dbaddv, which refuse null keys, return an existing
 // equal record instead of a duplicate, refuse key clashes and hand out new ids.
 //
-// dbadd locks the table file for the seek, write and remap of one append. The checks of
-// dbaddchk are not locked; its id allocation locks the lastid table (dbnextid.cpp).
+// dbadd locks the table file for the seek, write and remap of one append; a table file
+// left ending in part of a record by a writer that died is cut back to whole records
+// under that lock. dbaddchk holds the same lock from its key checks to the append, so
+// that two processes cannot both add one key; its id allocation locks the lastid table
+// (dbnextid.cpp). The table lock nests within one process (map_table.cpp).
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -44,8 +47,6 @@ void dbindexes_add_record(Table *table, Dbptr record) {
       },
       &record);
 }
-
-const char *path_or_name(const Table *t) { return t->path ? t->path : t->name; }
 
 std::string trim(const char *text, int size) {
   std::string s(text, (size_t)size);
@@ -95,6 +96,20 @@ bool scratch_of(Dbptr db, Database **d, Relation **r, Table **t, char **scratch)
   return dbresolve(null, nullptr, nullptr, nullptr, nullptr, &unused, &size) == dbRECORD;
 }
 
+// Cuts a torn record (left by a writer that died) off the end of a table file, under
+// the table lock. The end of the whole records, or -1.
+off_t cut_torn_tail(Table *t, off_t end, size_t size) {
+  const off_t torn = end % (off_t)size;
+  if (torn == 0) return end;
+  if (ftruncate(t->fd, end - torn) != 0) {
+    elog_log(1, "dbadd: can't cut the torn record off the end of table %s\n", db_table_label(t));
+    return -1;
+  }
+  elog_complain(0, "dbadd: table %s ended in part of a record; cut %lld bytes off its end\n",
+                db_table_label(t), (long long)torn);
+  return end - torn;
+}
+
 // Writes record into the end of a table file under its lock. The new record number, or
 // dbINVALID with the file as it was.
 int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
@@ -112,30 +127,38 @@ int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
   if (_dblock(d, t) < 0) return dbINVALID;
   off_t end = t->fd >= 0 ? lseek(t->fd, 0, SEEK_END) : (off_t)-1;
   if (end < 0) {
-    elog_log(1, "lseek fails in dbadd on %s.\n", path_or_name(t));
+    elog_log(1, "lseek fails in dbadd on %s.\n", db_table_label(t));
     _dbunlock(d, t);
     return dbINVALID;
   }
-  t->count = (int)(end / (off_t)size);
+  // Under the lock no writer is half way through a record: a torn tail is a dead
+  // writer's. Without locking another writer may be, so nothing is cut.
+  if (d->locking != DBLOCK_NONE && (end = cut_torn_tail(t, end, size)) < 0) {
+    _dbunlock(d, t);
+    return dbINVALID;
+  }
   ssize_t written = write(t->fd, buf, size);
-  if (written != (ssize_t)size) {
+  // The file is opened for appending: the write went to the end as it was then, which
+  // without locking may lie beyond the end seen above.
+  off_t after = lseek(t->fd, 0, SEEK_CUR);
+  if (written != (ssize_t)size || after < (off_t)size) {
     elog_log(1, "Can't write record '%s' to table %s\n", std::string(buf, size).c_str(),
-             path_or_name(t));
+             db_table_label(t));
+    if (written > 0 && after >= written) end = after - written;
     // A short append would shift every later record: cut the file back.
     for (int attempt = 0; attempt < kTruncateAttempts; attempt++) {
       if (ftruncate(t->fd, end) == 0) break;
-      elog_log(1, "Can't truncate table %s to length %d, attempt #%d", path_or_name(t), (int)end,
+      elog_log(1, "Can't truncate table %s to length %d, attempt #%d", db_table_label(t), (int)end,
                attempt);
       clock_sleep(1.0);
     }
     _dbunlock(d, t);
     return dbINVALID;
   }
-  t->count++;
-  const int added = t->count - 1;
+  const int added = (int)(after / (off_t)size) - 1;
   int result = added;
   if (d->locking != DBLOCK_NONE && fsync(t->fd) != 0) {
-    elog_log(1, "Couldn't fsync table %s\n", path_or_name(t));
+    elog_log(1, "Couldn't fsync table %s\n", db_table_label(t));
     result = dbINVALID;
   }
   if (result >= 0 && map_table(d, r, 0) < 0) result = dbINVALID;
@@ -169,6 +192,7 @@ int append_to_memory(Relation *r, Table *t, const char *record) {
 }  // namespace
 
 int dbadd(Dbptr db, const char *record) {
+  DbAppendScope appending;
   db.field = dbALL;
   db.record = dbALL;
   Database *d;
@@ -182,7 +206,7 @@ int dbadd(Dbptr db, const char *record) {
   }
   if (!t->data) {
     if (map_table(d, r, 1) < 0) {
-      elog_log(0, "Can't write to table %s\n", path_or_name(t));
+      elog_log(0, "Can't write to table %s\n", db_table_label(t));
       return dbINVALID;
     }
     if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbTABLE) return dbINVALID;
@@ -196,7 +220,7 @@ int dbadd(Dbptr db, const char *record) {
   if (!record) {
     if (!t->scratch) {
       elog_log(0, "Expecting to add scratch record to %s, but scratch record doesn't exist.\n",
-               path_or_name(t));
+               db_table_label(t));
       return dbINVALID;
     }
     record = t->scratch;
@@ -289,6 +313,7 @@ int allnull(Dbptr db, Tbl *keys) {
 }
 
 int dbaddchk(Dbptr db, const char *record) {
+  DbAppendScope appending;
   db.field = dbALL;
   db.record = dbSCRATCH;
   Database *d;
@@ -321,9 +346,17 @@ int dbaddchk(Dbptr db, const char *record) {
   }
   Dbptr table = db;
   table.record = dbALL;
+  // The lock needs the table file; dbadd would create it in any case.
+  if (!r->transient && t->fd < 0 && t->writable && map_table(d, r, 1) < 0) {
+    elog_log(0, "Can't write to table %s\n", db_table_label(t));
+    return dbINVALID;
+  }
+  // From the key checks to the append, no other process adds to the table.
+  DbTableLock lock(d, r, t);
+  if (!lock.held()) return dbINVALID;
   int count = 0;
   if (dbquery(table, dbRECORD_COUNT, &count) < 0) return dbINVALID;
-  // Counting may have remapped the table; the scratch record stays where it is.
+  // Locking and counting may have remapped the table; the scratch record stays where it is.
   const char *timedate = d->schema ? d->schema->timedate : nullptr;
 
   if (count > 0) {
@@ -350,7 +383,7 @@ int dbaddchk(Dbptr db, const char *record) {
       elog_log(0,
                "Couldn't add a new record to table %s\n\tThe new record matched the %s key of "
                "record #%d, but field '%s' is different.\n",
-               path_or_name(t), list.word, last, differs);
+               db_table_label(t), list.word, last, differs);
       return -(last + 103);
     }
   }
@@ -383,10 +416,12 @@ int dbaddchk(Dbptr db, const char *record) {
   int added = dbadd(table, nullptr);
   // The scratch record keeps a null id, so that the next insertion from it gets a new one.
   if (idfield) memcpy(scratch + idfield->offset, old_id.data(), old_id.size());
+  if (lock.release() < 0) return dbINVALID;
   return added;
 }
 
 int dbaddv(Dbptr db, const char *table, ...) {
+  DbAppendScope appending;
   db.field = dbALL;
   if (table && *table) db = dblookup(db, nullptr, table, nullptr, nullptr);
   Dbptr null = db;

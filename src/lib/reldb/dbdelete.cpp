@@ -2,9 +2,9 @@
 // dbdelete (remove one record and move the later ones down), dbcrunch (squeeze out the
 // marked records), dbtruncate, dbflush_indexes and dbdestroy.
 //
-// Only dbdelete locks, and only table files: it holds the table lock from the move of the
-// records to the remap of the shortened file. dbmark, dbcrunch and dbtruncate change the
-// table without the lock; callers must not run them while other processes append.
+// dbmark, dbdelete, dbcrunch and dbtruncate change table files under the table lock and
+// map the file afresh once they hold it, so that records other processes appended are
+// neither cut off nor overwritten. In-memory tables are not locked.
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,8 +43,6 @@ void dbindexes_remove_record(Table *table, int record, bool renumber) {
       &removal);
 }
 
-const char *path_or_name(const Table *t) { return t->path ? t->path : t->name; }
-
 bool exists(const char *path) {
   struct stat st;
   return path && lstat(path, &st) == 0;
@@ -52,123 +50,125 @@ bool exists(const char *path) {
 
 }  // namespace
 
-int dbmark(Dbptr db) {
-  db.field = dbALL;
-  Relation *r;
-  Table *t;
-  char *address;
-  int size;
-  if (dbresolve(db, nullptr, &r, &t, nullptr, &address, &size) != dbRECORD || !address)
-    return dbINVALID;
-  if (db.record < 0) return dbINVALID;  // the scratch and null records are not in the table
-  Dbptr null = db;
-  null.record = dbNULL;
-  char *nullrec;
-  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD)
-    return dbINVALID;
-  if (!t->writable) {
-    elog_log(0, "dbmark: Table %s (%s) is opened read-only and can't be modified.\n", t->name,
-             path_or_name(t));
-    return dbINVALID;
-  }
-  dbindexes_remove_record(t, db.record, false);
-  memcpy(address, nullrec, (size_t)r->size);
+// Maps a locked table file afresh, so that its length is the file's. 0 or dbINVALID.
+int remap_locked(DbTarget *t) {
+  if (t->relation->transient) return 0;
+  if (map_table(t->database, t->relation, 0) < 0) return dbINVALID;
   return 0;
 }
 
+int dbmark(Dbptr db) {
+  DbTarget t;
+  if (db_target_record(db, &t) != dbRECORD || !t.address) return dbINVALID;
+  if (db.record < 0) return dbINVALID;  // the scratch and null records are not in the table
+  char *nullrec = db_null_record(db);
+  if (!nullrec) return dbINVALID;
+  if (!t.table->writable) {
+    elog_log(0, "dbmark: Table %s (%s) is opened read-only and can't be modified.\n", t.table->name,
+             db_table_label(t.table));
+    return dbINVALID;
+  }
+  DbTableLock lock(t.database, t.relation, t.table);
+  if (!lock.held()) return dbINVALID;
+  // Locking may have remapped the table, or another process shortened it.
+  if (remap_locked(&t) < 0 || db_target_record(db, &t) != dbRECORD || !t.address) return dbINVALID;
+  dbindexes_remove_record(t.table, db.record, false);
+  memcpy(t.address, nullrec, (size_t)t.relation->size);
+  return lock.release();
+}
+
 int dbdelete(Dbptr db) {
-  db.field = dbALL;
-  Database *d;
-  Relation *r;
-  Table *t;
-  char *address;
-  int size;
-  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbRECORD || !address || db.record < 0)
-    return dbINVALID;
-  if (!t->writable) {
-    elog_log(0, "dbdelete: Table %s (%s) is opened read-only and can't be modified.\n", t->name,
-             path_or_name(t));
+  DbTarget t;
+  if (db_target_record(db, &t) != dbRECORD || !t.address || db.record < 0) return dbINVALID;
+  if (!t.table->writable) {
+    elog_log(0, "dbdelete: Table %s (%s) is opened read-only and can't be modified.\n",
+             t.table->name, db_table_label(t.table));
     return dbINVALID;
   }
-  const bool file = !r->transient;
-  if (file) {
-    if (_dblock(d, t) < 0) return dbINVALID;
-    // Locking may have remapped the table.
-    if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbRECORD || !address) {
-      _dbunlock(d, t);
-      return dbINVALID;
-    }
-  }
+  DbTableLock lock(t.database, t.relation, t.table);
+  if (!lock.held()) return dbINVALID;
+  // The file may have grown or shrunk since it was mapped: the move and the truncation
+  // below work on its length now.
+  if (remap_locked(&t) < 0 || db_target_record(db, &t) != dbRECORD || !t.address) return dbINVALID;
+  Database *d = t.database;
+  Relation *r = t.relation;
+  Table *table = t.table;
   const size_t rsize = (size_t)r->size;
   const size_t after = (size_t)db.record * rsize + rsize;
-  memmove(t->data + after - rsize, t->data + after, (size_t)t->length - after);
-  if (!file) {
-    t->length -= (uint32_t)rsize;
-    t->count--;
-    dbindexes_remove_record(t, db.record, true);
+  memmove(table->data + after - rsize, table->data + after, (size_t)table->length - after);
+  if (r->transient) {
+    table->length -= (uint32_t)rsize;
+    table->count--;
+    dbindexes_remove_record(table, db.record, true);
     return 0;
   }
-  const uint32_t shorter = t->length - (uint32_t)rsize;
-  if (munmap(t->data, t->length) != 0) {
-    elog_log(1, "munmap fails in dbdelete in %s", path_or_name(t));
-    _dbunlock(d, t);
+  const uint32_t shorter = table->length - (uint32_t)rsize;
+  if (munmap(table->data, table->length) != 0) {
+    elog_log(1, "munmap fails in dbdelete in %s", db_table_label(table));
     return dbINVALID;
   }
-  t->data = nullptr;
-  if (ftruncate(t->fd, (off_t)shorter) != 0) {
-    elog_log(1, "ftruncate fails in dbdelete in %s", path_or_name(t));
-    t->length = UINT32_MAX;  // remapped at the next use
-    _dbunlock(d, t);
+  table->data = nullptr;
+  if (ftruncate(table->fd, (off_t)shorter) != 0) {
+    elog_log(1, "ftruncate fails in dbdelete in %s", db_table_label(table));
+    table->length = UINT32_MAX;  // remapped at the next use
     return dbINVALID;
   }
-  t->length = shorter;
-  if (_dbunlock(d, t) < 0) return dbINVALID;
+  table->length = shorter;
+  if (lock.release() < 0) return dbINVALID;
   // Forget the mapping, so that the table is mapped afresh at its new length.
-  t->data = nullptr;
-  t->length = UINT32_MAX;
-  t->count = 0;
+  table->data = nullptr;
+  table->length = UINT32_MAX;
+  table->count = 0;
   if (map_table(d, r, 0) < 0) return dbINVALID;
-  dbindexes_remove_record(t, db.record, true);
+  dbindexes_remove_record(table, db.record, true);
   return 0;
 }
 
 int dbtruncate(Dbptr db, int n) {
   db.field = dbALL;
   db.record = dbALL;
-  Database *d;
-  Relation *r;
-  Table *t;
-  char *address;
-  int size;
-  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbTABLE) {
+  DbTarget t;
+  if (db_target_table(db, &t) != dbTABLE) {
     elog_log(0, "dbtruncate requires db pointer to table\n");
     return dbINVALID;
   }
-  if (t->length > 0 && !t->writable) {
-    elog_log(0, "Table %s is opened read-only and cannot be updated\n", path_or_name(t));
+  if (t.table->length > 0 && !t.table->writable) {
+    elog_log(0, "Table %s is opened read-only and cannot be updated\n", db_table_label(t.table));
     return dbINVALID;
   }
   if (n < 0) n = 0;
+  Database *d = t.database;
+  Relation *r = t.relation;
+  Table *table = t.table;
   int result = 0;
-  if (t->length > 0) {
-    int count = 0;
-    if (dbquery(db, dbRECORD_COUNT, &count) < 0) return dbINVALID;
-    const int kept = std::min(count, n);
-    const uint32_t length = (uint32_t)kept * (uint32_t)r->size;
-    if (r->transient) {
-      t->count = kept;
-      t->length = length;
-    } else {
-      if (t->data && t->length) munmap(t->data, t->length);
-      t->data = nullptr;
-      t->length = 0;
-      t->count = 0;
-      if (!t->path || truncate(t->path, (off_t)length) != 0) {
-        elog_log(1, "Can't truncate file '%s' to length %d\n", path_or_name(t), (int)length);
-        result = dbINVALID;
+  {
+    // A table file nobody has created has nothing to cut and nothing to lock.
+    const bool file = !r->transient && table->fd >= 0;
+    DbTableLock lock(d, r, file ? table : nullptr);
+    if (file && !lock.held()) return dbINVALID;
+    if (file && remap_locked(&t) < 0) return dbINVALID;
+    if (table->length > 0) {
+      int count = 0;
+      if (dbquery(db, dbRECORD_COUNT, &count) < 0) return dbINVALID;
+      const int kept = std::min(count, n);
+      const uint32_t length = (uint32_t)kept * (uint32_t)r->size;
+      if (r->transient) {
+        table->count = kept;
+        table->length = length;
+      } else {
+        if (table->data && table->length) munmap(table->data, table->length);
+        table->data = nullptr;
+        table->length = 0;
+        table->count = 0;
+        if (!table->path || truncate(table->path, (off_t)length) != 0) {
+          elog_log(1, "Can't truncate file '%s' to length %d\n", db_table_label(table),
+                   (int)length);
+          result = dbINVALID;
+        }
+        table->length = UINT32_MAX;  // map afresh below, whatever the file's length now
       }
-      t->length = UINT32_MAX;  // map afresh below, whatever the file's length now
     }
+    if (lock.release() < 0) result = dbINVALID;
   }
   if (map_table(d, r, 0) < 0) return dbINVALID;
   // Indexes would name records that are gone (dbcrunch moves records, then truncates).
@@ -179,29 +179,29 @@ int dbtruncate(Dbptr db, int n) {
 int dbcrunch(Dbptr db) {
   db.field = dbALL;
   db.record = dbALL;
-  Database *d;
-  Relation *r;
-  Table *t;
-  char *address;
-  int size;
-  if (dbresolve(db, &d, &r, &t, nullptr, &address, &size) != dbTABLE) return dbINVALID;
-  if (t->length == 0) return 0;
-  if (!t->writable) {
-    elog_log(0, "dbcrunch : Table %s (%s) is opened read-only and can't be modified.\n", t->name,
-             path_or_name(t));
+  DbTarget t;
+  if (db_target_table(db, &t) != dbTABLE) return dbINVALID;
+  if (t.table->length == 0) return 0;
+  if (!t.table->writable) {
+    elog_log(0, "dbcrunch : Table %s (%s) is opened read-only and can't be modified.\n",
+             t.table->name, db_table_label(t.table));
     return dbINVALID;
   }
-  Dbptr null = db;
-  null.record = dbNULL;
-  char *nullrec;
-  if (dbresolve(null, nullptr, nullptr, nullptr, nullptr, &nullrec, &size) != dbRECORD)
-    return dbINVALID;
-  const size_t rsize = (size_t)r->size;
-  const size_t count = t->length / rsize;
-  auto marked = [&](size_t i) { return memcmp(t->data + i * rsize, nullrec, rsize) == 0; };
+  char *nullrec = db_null_record(db);
+  if (!nullrec) return dbINVALID;
+  // The lock is held from the scan to the truncation, so that no record appended in
+  // between is cut off.
+  DbTableLock lock(t.database, t.relation, t.table);
+  if (!lock.held()) return dbINVALID;
+  if (remap_locked(&t) < 0 || db_target_table(db, &t) != dbTABLE) return dbINVALID;
+  Table *table = t.table;
+  if (!table->data) return lock.release();
+  const size_t rsize = (size_t)t.relation->size;
+  const size_t count = table->length / rsize;
+  auto marked = [&](size_t i) { return memcmp(table->data + i * rsize, nullrec, rsize) == 0; };
   size_t write = 0;
   while (write < count && !marked(write)) write++;
-  if (write == count) return 0;
+  if (write == count) return lock.release();
   size_t read = write + 1;
   while (read < count) {
     if (marked(read)) {
@@ -210,11 +210,13 @@ int dbcrunch(Dbptr db) {
     }
     size_t end = read;
     while (end < count && !marked(end)) end++;
-    memmove(t->data + write * rsize, t->data + read * rsize, (end - read) * rsize);
+    memmove(table->data + write * rsize, table->data + read * rsize, (end - read) * rsize);
     write += end - read;
     read = end;
   }
-  return dbtruncate(db, (int)write);
+  int result = dbtruncate(db, (int)write);
+  if (lock.release() < 0) return dbINVALID;
+  return result;
 }
 
 int dbflush_indexes(Dbptr db) {

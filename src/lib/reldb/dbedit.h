@@ -65,8 +65,12 @@ int dbnextid(Dbptr db, const char *name);
 int incrid(Dbptr db, const char *name, int largest);
 // The largest value of field `name` in the table that defines it; 0 when none does.
 int find_lastid(Dbptr db, const char *name);
-// The id the server gives for `name`; ends the process when none can be had.
+// The id the server gives for `name`, or -1 (with complaints) when none can be had after
+// 12 attempts or the server answers a negative id.
 int dbidrequest(const char *name, const char *server);
+// The id in a server's reply of n bytes (the decimal number at its start). 0 with *id
+// set, or -1 when the reply holds no number that fits an int.
+int dbidserver_reply(const char *reply, int n, int *id);
 // A connected TCP socket to an id server "host[:port]", or -1.
 int open_socket(const char *server);
 // Splits "host[:port]": port 2499 when none is given, host "localhost" when empty.

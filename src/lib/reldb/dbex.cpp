@@ -29,6 +29,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "base/timetext.h"
+#include "reldb/dbinternal.h"
 #include "reldb/exinternal.h"
 
 // --- Type tables ---
@@ -340,23 +341,70 @@ class Evaluator final : public ExEvaluator {
   }
 
  private:
+  // The bytes of a field. A record of a mapped table file is copied out (pread) once per
+  // evaluation and its fields are taken from the copy: another process may shorten the
+  // file at any moment, and one read per record costs less than one per field.
+  bool field_text(Dbptr db, const char *name, std::string *text, int *type) {
+    Dbptr f = dblookup(db, nullptr, nullptr, name, nullptr);
+    Table *t = nullptr;
+    Field *field = nullptr;
+    char *address = nullptr;
+    int size = 0;
+    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD ||
+        !address || !field) {
+      elog_log(0, "Can't read field %s\n", name);
+      return false;
+    }
+    *type = db_field_attribute(field)->type;
+    const size_t rsize = t && t->relation && t->relation->size > 0 ? (size_t)t->relation->size : 0;
+    const bool mapped = rsize && !t->relation->transient && t->fd >= 0 && t->data &&
+                        address >= t->data && address < t->data + t->length;
+    if (!mapped) {
+      text->resize((size_t)size);
+      return db_copy_out(t, address, (size_t)size, text->data()) == 0;
+    }
+    const size_t off = (size_t)(address - t->data);
+    const size_t at = off / rsize * rsize;
+    if (off + (size_t)size > at + rsize) {
+      text->resize((size_t)size);
+      return db_copy_out(t, address, (size_t)size, text->data()) == 0;
+    }
+    RecordCopy *copy = nullptr;
+    for (RecordCopy &c : records_)
+      if (c.table == t && c.at == at) copy = &c;
+    if (!copy) {
+      std::string bytes(rsize, '\0');
+      if (db_copy_out(t, t->data + at, rsize, bytes.data()) < 0) return false;
+      records_.push_back({t, at, std::move(bytes)});
+      copy = &records_.back();
+    }
+    text->assign(copy->bytes, off - at, (size_t)size);
+    return true;
+  }
+
   ExValue read_field(Dbptr db, const char *name, int type) {
     ExValue v;
+    std::string text;
+    int ftype = 0;
+    if (!field_text(db, name, &text, &ftype)) {
+      error();
+      if (type == dbSTRING) v.s = "";
+      return v;
+    }
     if (is_int_type(type)) {
-      if (dbgetv(db, nullptr, name, &v.i, nullptr) < 0) {
+      if (dbd2c(text.data(), (int)text.size(), &v.i, ftype) < 0) {
         v.i = 0;
         error();
       }
     } else if (is_double_type(type)) {
-      if (dbgetv(db, nullptr, name, &v.d, nullptr) < 0) {
+      if (dbd2c(text.data(), (int)text.size(), &v.d, ftype) < 0) {
         v.d = 0.0;
         error();
       }
     } else if (type == dbSTRING) {
       // The buffer takes the whole field, however wide the schema makes it.
-      int size = dbquery(dblookup(db, nullptr, nullptr, name, nullptr), dbFIELD_SIZE, nullptr);
-      std::vector<char> buf((size_t)(size > 1024 ? size : 1024) + 1, '\0');
-      if (dbgetv(db, nullptr, name, buf.data(), nullptr) < 0) error();
+      std::vector<char> buf((text.size() > 64 ? text.size() : 64) + 1, '\0');
+      if (dbd2c(text.data(), (int)text.size(), buf.data(), ftype) < 0) error();
       buf.back() = '\0';
       size_t n = strlen(buf.data());
       while (n > 0 && isspace((unsigned char)buf[n - 1])) n--;
@@ -715,6 +763,13 @@ class Evaluator final : public ExEvaluator {
   int errors_ = 0;
   std::deque<std::string> texts_;
   std::vector<char *> adopted_;
+  // Records copied out of mapped table files in this evaluation.
+  struct RecordCopy {
+    const Table *table;
+    size_t at;
+    std::string bytes;
+  };
+  std::deque<RecordCopy> records_;
 };
 
 }  // namespace

@@ -134,6 +134,7 @@ struct Table {
   int lockfd;
   int writable;
   int spare;
+  int lockdepth;  // nesting of _dblock in this process; the file lock is held while > 0
   char *work1;
   char *work2;
   char *scratch;  // scratch record, built on first use
@@ -290,6 +291,16 @@ int remap_table(Database *database, Table *table, struct stat *st);
 int map_table(Database *database, Relation *relation, int create);
 int unmap_table(Database *database, Table *table);
 int _dblock(Database *database, Table *table);
+// While one lives on a thread, tables mapped by that thread are mapped to their last whole
+// record at once: the appender that set it cuts a torn tail under the table lock instead
+// of waiting for the rest of the record as a reader does.
+class DbAppendScope {
+ public:
+  DbAppendScope();
+  ~DbAppendScope();
+  DbAppendScope(const DbAppendScope &) = delete;
+  DbAppendScope &operator=(const DbAppendScope &) = delete;
+};
 int _dbunlock(Database *database, Table *table);
 char *dblockname(const char *path);
 int mklockfile(const char *lockname);
@@ -324,3 +335,45 @@ int add_extension(Dbptr db, Schema *schema, const char *table);
 // or dbINVALID (registered) for a type no argument carries.
 int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
                const char *table, std::string *shown);
+
+// --- Resolving the table behind a pointer (dbtarget.cpp) ---
+
+// What dbresolve finds behind a pointer.
+struct DbTarget {
+  Database *database = nullptr;
+  Relation *relation = nullptr;
+  Table *table = nullptr;
+  char *address = nullptr;
+  int size = 0;
+};
+// Resolves db with its field (and, for db_target_table, its record) set to dbALL.
+// Returns the level dbresolve gives.
+int db_target_table(Dbptr db, DbTarget *out);
+int db_target_record(Dbptr db, DbTarget *out);
+// The null record of the table of db, or none.
+char *db_null_record(Dbptr db);
+// Copies n bytes at `address` of a table's data to out. Bytes of a mapped table file are
+// read from the file itself, so that a file another process has just shortened gives a
+// failure (logged) instead of a fault; other data is copied. 0 or dbINVALID.
+int db_copy_out(const Table *table, const char *address, size_t n, char *out);
+// The table's file path, or its name for a table without one, for messages.
+const char *db_table_label(const Table *table);
+
+// Holds the table lock of a table file for a scope; in-memory tables (and a table given
+// as none) are not locked.
+class DbTableLock {
+ public:
+  DbTableLock(Database *database, Relation *relation, Table *table);
+  ~DbTableLock() { release(); }
+  DbTableLock(const DbTableLock &) = delete;
+  DbTableLock &operator=(const DbTableLock &) = delete;
+  bool held() const { return ok_; }
+  // Releases the lock now; 0 or dbINVALID (a failed unlock).
+  int release();
+
+ private:
+  Database *database_;
+  Table *table_;
+  bool locked_ = false;
+  bool ok_ = false;
+};

@@ -5,6 +5,8 @@
 // The registry of open databases is read under DB_global_mutex; the records found are
 // used without a lock (one thread at a time per database). Texts and lists that dbquery
 // hands out belong to the database.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,12 @@ namespace {
 
 // Views refer to base tables, never to themselves; this bounds the walk all the same.
 constexpr int kMaxDepth = 16;
+
+// Whether the table file's size differs from the mapped length.
+bool table_file_changed(const Table *t) {
+  struct stat st;
+  return fstat(t->fd, &st) != 0 || (unsigned long long)st.st_size != t->length;
+}
 
 int resolve(Dbptr db, Database **database, Relation **relation, Table **table, Field **field,
             char **address, int *size, int depth) {
@@ -80,6 +88,15 @@ int resolve(Dbptr db, Database **database, Relation **relation, Table **table, F
       }
       break;
     default:
+      // A record past the end last seen may have been appended since by another
+      // process: look at the file again. Reads of the file's bytes go through
+      // db_copy_out, which fails rather than faults when the file has been shortened.
+      if (!r->transient && t->fd >= 0 && db.record >= t->count && table_file_changed(t)) {
+        map_table(d, r, 0);
+        t = d->tables ? static_cast<Table *>(gettbl(d->tables, db.table)) : nullptr;
+        if (!t) return dbINVALID;
+        *table = t;
+      }
       if (db.record < 0 || db.record >= t->count || !t->data) {
         elog_log(0, "Bad record id %d in db pointer\n", db.record);
         return dbINVALID;

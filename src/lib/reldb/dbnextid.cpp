@@ -6,7 +6,8 @@
 //
 // Id server exchange, one connection per id: the client sends the key name and a NUL,
 // the server answers the id as decimal text (at most 32 bytes, one read), the client
-// closes. Waits go through the clock seam.
+// closes. Waits go through the clock seam. A server that cannot be reached, or that
+// answers a negative id, fails the request with -1.
 //
 // The per-database cache of scanned keys (Database.lastids) is not locked.
 #include <arpa/inet.h>
@@ -48,19 +49,6 @@ struct Socket {
   }
 };
 
-// The id in a reply: the decimal number at its start. False when it has none.
-bool parse_reply(const char *reply, int *id) {
-  const char *p = reply;
-  while (*p == ' ' || *p == '\t') p++;
-  const char *digits = (*p == '-' || *p == '+') ? p + 1 : p;
-  if (!isdigit((unsigned char)*digits)) return false;
-  errno = 0;
-  long v = strtol(p, nullptr, 10);
-  if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return false;
-  *id = (int)v;
-  return true;
-}
-
 std::string waited_text(double seconds) {
   char *text = strtdelta(seconds);
   if (!text) return std::to_string((int)seconds) + " seconds";
@@ -70,6 +58,20 @@ std::string waited_text(double seconds) {
 }
 
 }  // namespace
+
+int dbidserver_reply(const char *reply, int n, int *id) {
+  // The reply is not NUL-terminated: copy it into a text first.
+  std::string text(reply, n > 0 ? (size_t)n : 0);
+  size_t p = text.find_first_not_of(" \t");
+  if (p == std::string::npos) return -1;
+  size_t digits = (text[p] == '-' || text[p] == '+') ? p + 1 : p;
+  if (digits >= text.size() || !isdigit((unsigned char)text[digits])) return -1;
+  errno = 0;
+  long v = strtol(text.c_str() + p, nullptr, 10);
+  if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return -1;
+  *id = (int)v;
+  return 0;
+}
 
 void parsename(const char *server, std::string *host, int *port) {
   std::string text = server ? server : "";
@@ -130,8 +132,7 @@ int dbidrequest(const char *name, const char *server) {
       char reply[kReplyMax + 1] = "";
       pollfd p = {s.fd, POLLIN, 0};
       ssize_t n = poll(&p, 1, clock_real_ms(kReplyWaitMs)) > 0 ? read(s.fd, reply, kReplyMax) : 0;
-      if (n > 0) reply[n] = '\0';
-      if (n > 0 && parse_reply(reply, &id)) {
+      if (n > 0 && dbidserver_reply(reply, (int)n, &id) == 0) {
         have = true;
         break;
       }
@@ -142,8 +143,12 @@ int dbidrequest(const char *name, const char *server) {
     elog_complain(0, "waited %s for id '%s'", waited_text((attempt + 1) * kRetryWait).c_str(),
                   name);
   }
-  if (!have || id < 0)
-    elog_die(0, "dbnextid fails: is the id server running on '%s'?\n", server ? server : "");
+  // The callers add rows from long-running threads: a missing id fails the one
+  // insertion, never the process.
+  if (!have || id < 0) {
+    elog_log(0, "dbnextid fails: is the id server running on '%s'?\n", server ? server : "");
+    return -1;
+  }
   return id;
 }
 
@@ -186,33 +191,25 @@ int incrid(Dbptr db, const char *name, int largest) {
     elog_log(0, "Can't create lastid table '%s'\n", t->path ? t->path : "lastid");
     return -1;
   }
-  if (_dblock(d, t) < 0) return -1;
+  // The lock is held from the look-up of the row to its update, across the creation
+  // of a new row (the lock nests).
+  DbTableLock lock(d, r, t);
+  if (!lock.held()) return -1;
   // Another process may have added rows while we waited for the lock.
-  if (map_table(d, r, 0) < 0) {
-    _dbunlock(d, t);
-    return -1;
-  }
+  if (map_table(d, r, 0) < 0) return -1;
   Dbptr row = dblookup(lastid, nullptr, "lastid", "keyname", name);
   if (row.record < 0) {
     elog_clear_register(0);
+    // The row of a key scanned earlier is gone: scan the defining table again, so that
+    // no id in use is handed out anew.
+    if (largest < 0) largest = find_lastid(db, name);
     Dbptr scratch = lastid;
     scratch.record = dbSCRATCH;
     if (dbputv(scratch, nullptr, "keyname", name, "keyvalue", largest, nullptr) < 0 ||
-        dbadd(lastid, nullptr) < 0) {
-      _dbunlock(d, t);
+        dbadd(lastid, nullptr) < 0)
       return -1;
-    }
-    // dbadd released the lock when it finished.
-    if (_dblock(d, t) < 0) return -1;
-    if (map_table(d, r, 0) < 0) {
-      _dbunlock(d, t);
-      return -1;
-    }
     row = dblookup(lastid, nullptr, "lastid", "keyname", name);
-    if (row.record < 0) {
-      _dbunlock(d, t);
-      return -1;
-    }
+    if (row.record < 0) return -1;
   }
   row.field = dbALL;
   int value = 0;
@@ -221,7 +218,7 @@ int incrid(Dbptr db, const char *name, int largest) {
     id = (value > largest ? value : largest) + 1;
     if (dbputv(row, nullptr, "keyvalue", id, nullptr) < 0) id = -1;
   }
-  if (_dbunlock(d, t) < 0) return -1;
+  if (lock.release() < 0) return -1;
   return id;
 }
 

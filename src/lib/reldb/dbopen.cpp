@@ -86,7 +86,8 @@ int dbcreate(const char *path, const char *schema, const char *dbpath, const cha
              path ? path : "");
     return dbINVALID;
   }
-  int fd = path ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
+  // Written from the file's start; an existing descriptor is not cut first.
+  int fd = path ? open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666) : -1;
   if (fd < 0) {
     elog_log(1, "Can't create %s\n", path ? path : "");
     return dbINVALID;

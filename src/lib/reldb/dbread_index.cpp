@@ -107,15 +107,8 @@ Dbindex *dbread_index(Dbptr db, Table *table, const char *path) {
   bool older =
       ist.st_mtim.tv_sec < tst.st_mtim.tv_sec ||
       (ist.st_mtim.tv_sec == tst.st_mtim.tv_sec && ist.st_mtim.tv_nsec < tst.st_mtim.tv_nsec);
-  if (older) {
-    // A database opened read-only leaves the files of others alone.
-    Database *d = nullptr;
-    dbresolve(db, &d, nullptr, nullptr, nullptr, nullptr, nullptr);
-    bool writable = d && d->openperm && strcmp(d->openperm, "r+") == 0;
-    if (writable && unlink(path) != 0)
-      elog_complain(1, "Can't remove out of date index file %s\n", path);
-    return nullptr;
-  }
+  // Index files are only read: an out of date one is passed over and left in place.
+  if (older) return nullptr;
   std::string data;
   if (!read_file(path, &data)) {
     elog_log(1, "dbread_index: can't read index file %s\n", path);

@@ -146,21 +146,32 @@ void dbsort_permute(char *data, int size, std::vector<int> &order) {
 int dbsort_in_place(Dbptr db, Tbl *keys) {
   db.field = dbALL;
   db.record = dbALL;
+  DbTarget t;
+  if (db_target_table(db, &t) != dbTABLE) {
+    elog_log(0, "dbsort_in_place: table is not open for writing\n");
+    return -1;
+  }
+  // Held from the ordering to the move, so that no record appended meanwhile is
+  // overwritten or left out of the order.
+  const bool file = !t.relation->transient && t.table->fd >= 0;
+  DbTableLock lock(t.database, t.relation, file ? t.table : nullptr);
+  if (!lock.held()) return -1;
+  if (file && map_table(t.database, t.relation, 0) < 0) return -1;
   std::vector<int> order;
   std::vector<std::string> keybytes;
   if (dbsort_key_order(db, keys, &order, &keybytes) != 0) return -1;
   bool sorted = true;
   for (size_t i = 0; i < order.size(); i++)
     if (order[i] != (int)i) sorted = false;
-  if (sorted) return 0;
-  Table *table = nullptr;
-  Relation *rel = nullptr;
-  dbresolve(db, nullptr, &rel, &table, nullptr, nullptr, nullptr);
-  if (!table || !table->data || !table->writable) {
-    elog_log(0, "dbsort_in_place: table '%s' is not open for writing\n", rel ? rel->name : "");
+  if (sorted) return lock.release() < 0 ? -1 : 0;
+  Table *table = t.table;
+  Relation *rel = t.relation;
+  if (!table->data || !table->writable) {
+    elog_log(0, "dbsort_in_place: table '%s' is not open for writing\n", rel->name);
     return -1;
   }
   dbsort_permute(table->data, rel->size, order);
+  if (lock.release() < 0) return -1;
   dbflush_indexes(db);
   return 0;
 }

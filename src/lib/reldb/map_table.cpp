@@ -82,7 +82,13 @@ bool is_regular(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// DbAppendScope objects alive on this thread.
+thread_local int append_scopes = 0;
+
 }  // namespace
+
+DbAppendScope::DbAppendScope() { append_scopes++; }
+DbAppendScope::~DbAppendScope() { append_scopes--; }
 
 int find_path(const char *dbname, const char *table, const char *dbpath, std::string *path) {
   std::string name = dbname ? dbname : "";
@@ -196,12 +202,22 @@ static void invalidate(Table *table) {
 
 int remap_table(Database *database, Table *table, struct stat *st) {
   int result = 0;
-  if (table->data && table->length) {
-    if (munmap(table->data, table->length) != 0) {
-      elog_log(1, "Couldn't munmap %s\n", table->path);
-      result = dbINVALID;
+  // The old mapping is resized in place when the file still holds records (a table that
+  // grows by one record per append is not mapped anew each time); otherwise released.
+  struct OldMapping {
+    Table *table;
+    int *result;
+    char *data;
+    size_t length;
+    void release() {
+      if (data && length && munmap(data, length) != 0) {
+        elog_log(1, "Couldn't munmap %s\n", table->path);
+        *result = dbINVALID;
+      }
+      data = nullptr;
     }
-  }
+    ~OldMapping() { release(); }
+  } old{table, &result, table->length ? table->data : nullptr, table->length};
   table->data = nullptr;
   table->length = 0;
   table->count = 0;
@@ -215,6 +231,10 @@ int remap_table(Database *database, Table *table, struct stat *st) {
       return dbINVALID;
     }
     return result;
+  }
+  if (size % rsize != 0 && append_scopes > 0) {
+    // The appender holds the lock and cuts the torn tail itself: map the whole records.
+    size -= size % rsize;
   }
   if (size % rsize != 0) {
     // A writer may be appending a record just now: wait a little for the rest of it,
@@ -243,9 +263,19 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     invalidate(table);
     return dbINVALID;
   }
-  if (size == 0) return result;
-  void *p = mmap(nullptr, (size_t)size, PROT_READ | (table->writable ? PROT_WRITE : 0), MAP_SHARED,
-                 table->fd, 0);
+  if (size == 0) {
+    old.release();
+    return result;
+  }
+  void *p = MAP_FAILED;
+  if (old.data) {
+    p = mremap(old.data, old.length, (size_t)size, MREMAP_MAYMOVE);
+    if (p != MAP_FAILED) old.data = nullptr;
+  }
+  old.release();
+  if (p == MAP_FAILED)
+    p = mmap(nullptr, (size_t)size, PROT_READ | (table->writable ? PROT_WRITE : 0), MAP_SHARED,
+             table->fd, 0);
   if (p == MAP_FAILED) {
     if (database->locking == DBLOCK_LOCAL && is_nfs(table->tabledir) == 1)
       elog_log(1, "DBLOCKS is local, but the filesystem for %s is nfs", table->path);
@@ -338,6 +368,13 @@ static int ensure_lockfile(Table *table) {
 }
 
 int _dblock(Database *database, Table *table) {
+  // One change may lock the same table again (an insertion that checks keys and then
+  // appends, an id row created inside the id allocation): only the outermost call takes
+  // the file lock, and only the outermost _dbunlock releases it.
+  if (database->locking != DBLOCK_NONE && table->lockdepth > 0) {
+    table->lockdepth++;
+    return 0;
+  }
   switch (database->locking) {
     case DBLOCK_NONE:
       return 0;
@@ -350,6 +387,7 @@ int _dblock(Database *database, Table *table) {
           elog_log(1, "Can't lock table '%s'\n", table->path);
         return dbINVALID;
       }
+      table->lockdepth = 1;
       return 0;
     default: {
       int result = 0;
@@ -358,6 +396,8 @@ int _dblock(Database *database, Table *table) {
       } else if (lseek(table->lockfd, 0, SEEK_SET) < 0 || lockf(table->lockfd, F_LOCK, 0) != 0) {
         elog_log(1, "_dblock can't lock lockfile '%s'\n", table->lockname);
         return dbINVALID;
+      } else {
+        table->lockdepth = 1;
       }
       // The table may have changed while we waited: map it afresh.
       unmap_table(database, table);
@@ -367,6 +407,11 @@ int _dblock(Database *database, Table *table) {
 }
 
 int _dbunlock(Database *database, Table *table) {
+  if (database->locking != DBLOCK_NONE && table->lockdepth > 1) {
+    table->lockdepth--;
+    return 0;
+  }
+  table->lockdepth = 0;
   switch (database->locking) {
     case DBLOCK_NONE:
       return 0;
@@ -377,6 +422,10 @@ int _dbunlock(Database *database, Table *table) {
       }
       return 0;
     default:
+      // Rows changed in the mapping reach the file before another process may read it.
+      if (table->data && table->length && table->writable &&
+          msync(table->data, table->length, MS_SYNC) != 0)
+        elog_complain(1, "Can't write the changes of table '%s' to its file\n", table->path);
       if (ensure_lockfile(table) < 0) {
         elog_log(0, "no lock file '%s' to unlock", table->lockname ? table->lockname : "");
         return 0;
