@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/timetext.h"
+#include "benchkit.h"
 #include "reldb/db.h"
 #include "reldb/pktchannelcalib.h"
 
@@ -91,13 +92,16 @@ struct SiteDb {
   PktChannelCalib *h = nullptr;
 };
 
+// Stations in the site database, smallest first.
+void station_counts(benchmark::internal::Benchmark *b) { bench_sizes(b, {10, 1000}); }
+
 void BM_CachedChannel(benchmark::State &state) {
   SiteDb db((int)state.range(0));
   std::string sta = "S" + std::to_string(state.range(0) - 1);
   if (db.get(sta, 0) != 0x3f) state.SkipWithError("lookup failed");
   for (auto _ : state) benchmark::DoNotOptimize(db.get(sta, 0));
 }
-BENCHMARK(BM_CachedChannel)->Arg(10)->Arg(1000);
+BENCHMARK(BM_CachedChannel)->Apply(station_counts);
 
 void BM_CachedChannelCheckDb(benchmark::State &state) {
   SiteDb db((int)state.range(0));
@@ -105,7 +109,7 @@ void BM_CachedChannelCheckDb(benchmark::State &state) {
   if (db.get(sta, 1) != 0x3f) state.SkipWithError("lookup failed");
   for (auto _ : state) benchmark::DoNotOptimize(db.get(sta, 1));
 }
-BENCHMARK(BM_CachedChannelCheckDb)->Arg(10)->Arg(1000);
+BENCHMARK(BM_CachedChannelCheckDb)->Apply(station_counts);
 
 // Each answer follows a change of the calibration table's file time: the database is
 // reopened and the channel's calibration queried again.
@@ -124,7 +128,7 @@ void BM_AfterTableChange(benchmark::State &state) {
     benchmark::DoNotOptimize(db.get(sta, 1));
   }
 }
-BENCHMARK(BM_AfterTableChange)->Arg(10)->Arg(1000);
+BENCHMARK(BM_AfterTableChange)->Apply(station_counts);
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <random>
 #include <vector>
 
+#include "benchkit.h"
 #include "q330pkt.h"
 #include "q330sim_frames.h"
 
@@ -193,7 +194,10 @@ void BM_steim2_unpack_record(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_q330_expand)->Arg(20)->Arg(3600);
-BENCHMARK(BM_steim2_decode)->Arg(20)->Arg(3600);
-BENCHMARK(BM_steim2_unpack_record)->Arg(20)->Arg(3600);
+// Seconds of samples in the corpus, smallest first.
+void corpus_seconds(benchmark::internal::Benchmark *b) { bench_sizes(b, {20, 3600}); }
+
+BENCHMARK(BM_q330_expand)->Apply(corpus_seconds);
+BENCHMARK(BM_steim2_decode)->Apply(corpus_seconds);
+BENCHMARK(BM_steim2_unpack_record)->Apply(corpus_seconds);
 BENCHMARK_MAIN();

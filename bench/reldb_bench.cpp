@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/tbl.h"
+#include "benchkit.h"
 #include "reldb/db.h"
 #include "reldb/dbedit.h"
 #include "reldb/dbsort.h"
@@ -364,7 +365,8 @@ void join_bench(benchmark::State &state, bool relvane, bool range) {
 }
 
 void sizes(benchmark::internal::Benchmark *b) {
-  b->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+  bench_sizes(b, {1000, 10000, 100000});
+  b->Unit(benchmark::kMillisecond);
 }
 
 void register_all() {

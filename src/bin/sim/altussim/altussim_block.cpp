@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -354,14 +355,12 @@ void Sim::handle(const Bytes &pkt) {
       case 28:
         payload = {(unsigned char)cmd, 1};
         break;
-      default:
-        payload = {(unsigned char)cmd, 0};
-        {
-          std::string t = "unsupported command";
-          payload.insert(payload.end(), t.begin(), t.end());
-          payload.push_back(0);
-        }
-        break;
+      default: {
+        static const char text[] = "unsupported command";  // sent with its NUL
+        payload.assign(2 + sizeof text, 0);
+        payload[0] = (unsigned char)cmd;
+        std::copy(text, text + sizeof text, payload.begin() + 2);
+      } break;
     }
   }
   if (delay > 0) clock_sleep(delay);
