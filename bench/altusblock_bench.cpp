@@ -102,7 +102,7 @@ void BM_ReceiveThroughSerialBuf(benchmark::State &state) {
   std::atomic<bool> stop{false};
   std::thread feed([&] {
     while (!stop) {
-      if (write(sv[1], f.data(), f.size()) <= 0) break;
+      if (send(sv[1], f.data(), f.size(), MSG_NOSIGNAL) <= 0) break;
     }
   });
   unsigned char *frame = nullptr;
