@@ -27,7 +27,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "q330_dblk.h"
 #include "q330_pktdefs.h"
 #include "taverage.h"
 #include "udp.h"
@@ -323,6 +325,11 @@ struct Q330 {
   pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
   Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];
   unsigned char datstr[6] = {}, datcal[6] = {};
+  // Data port channels and split-block assemblies (data thread; chan_defs and nchans under
+  // config.config_mutex), and the calibration rows of the last calibration blockette.
+  Q330ChannelDef chan_defs[Q330_CHANNELS] = {};
+  Q330ChannelDat chan_dats[Q330_CHANNELS];
+  std::vector<Q330CalRow> cal_rows;
   char str[256] = "";
 
   // Queued commands: waiters sleep on cmd_cv until their reply is done, the session is
