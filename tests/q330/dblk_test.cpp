@@ -388,6 +388,20 @@ TEST(Q330Dblk, RecordsMatchCompressorInput) {
   s.q330->params.ep_channels[3] = &ep;
   Q330DATABLKEP1Pkt e1{0xFC, 3, 8, -9};
   EXPECT_EQ(q330_process_dblk(s.q330, 0xFC, 13, &e1), 0);
+  // EP2: the layout-6 bytes under code 0xFC; its count is the block's, not the rate's.
+  ep.samprate = 1;
+  std::vector<uint8_t> raw = b6;
+  raw[0] = 0xFC;
+  raw[1] = 3;
+  Q330DATABLKEP2Pkt e2{};
+  unsigned char *cur = raw.data();
+  unsigned int *none = nullptr;
+  int free_words = 0;
+  ASSERT_EQ(q330_decode_DATABLKEP2(&e2, &cur, static_cast<int>(raw.size()), &none, &free_words), 0);
+  EXPECT_EQ(q330_process_dblk(s.q330, 0xFC, 14, &e2), 0);
+  e2.epchannel = 4;  // no such EP channel
+  EXPECT_EQ(q330_process_dblk(s.q330, 0xFC, 14, &e2), -1);
+  free(e2.data);
   s.timetag(501, 0xC0, 0, 0, 0);
   free(s.q330->params.q330_serial_number);
   s.q330->params.q330_serial_number = nullptr;
@@ -397,8 +411,8 @@ TEST(Q330Dblk, RecordsMatchCompressorInput) {
   EXPECT_EQ(rec.seconds, 500u);
   EXPECT_EQ(rec.sn_high, 0x0100000Au);  // filled on the first delivery
   EXPECT_EQ(rec.sn_low, 0x12345678u);
-  ASSERT_EQ(rec.nchans, 5);
-  ASSERT_EQ(rec.entries.size(), 5u);
+  ASSERT_EQ(rec.nchans, 6);
+  ASSERT_EQ(rec.entries.size(), 6u);
   const Entry &c6 = rec.entries[0];
   EXPECT_EQ(c6.channel, 4);
   EXPECT_EQ(c6.stream, 2);
@@ -421,6 +435,10 @@ TEST(Q330Dblk, RecordsMatchCompressorInput) {
   EXPECT_EQ(rec.entries[4].stream, 10);
   EXPECT_EQ(rec.entries[4].filter_delay, 33u);
   EXPECT_EQ(rec.entries[4].value, -9);
+  EXPECT_EQ(rec.entries[5].channel, 3);
+  EXPECT_EQ(rec.entries[5].stream, 10);
+  EXPECT_EQ(rec.entries[5].nsamp, 40);
+  EXPECT_EQ(expand(rec.entries[5]), sent6);
 }
 
 TEST(Q330Dblk, SplitSegments) {

@@ -47,7 +47,7 @@ struct Q330;
 // to the datalogger as a user message and never reaches the callback.
 enum {
   Q330_OUT_DATA = 1,        // data_out holding one data record; size data_out_offset
-  Q330_OUT_DATASTATUS = 2,  // one 256-byte data status record, the producer's
+  Q330_OUT_DATASTATUS = 2,  // one Q330DataStatus, the producer's
   Q330_OUT_STDOUT = 3,      // text line, heap copy, size 0
   Q330_OUT_LOG = 4,         // text line, heap copy, size 0
   Q330_OUT_STATUS = 5,      // the program's status object (never from a session)

@@ -238,7 +238,7 @@ void build_status(Q330 *q330, const Q330Dblk &row, int type, const void *data, Q
         std::lock_guard<std::mutex> lock(q330->status.status_pkt_mutex);
         const Q330SCHANSTATPkt &sc = q330->status.status_pkt.schan;
         // Only a slot the last answer filled counts; a stale or absent one is not used.
-        if (sc.number_of_subblocks > sub && sc.filled[sub] && sc.subblock[sub].sensor_type == 1) {
+        if (sc.number_of_subblocks >= 1 && sc.filled[sub] && sc.subblock[sub].sensor_type == 1) {
           const Q330SCHANSTATSubblock &sb = sc.subblock[sub];
           const double calibs[4] = {sb.calibP, sb.calibT, sb.calibH, sb.calibET};
           const char *segs[4] = {sb.segtypeP, sb.segtypeT, sb.segtypeH, sb.segtypeET};
@@ -263,8 +263,8 @@ void build_status(Q330 *q330, const Q330Dblk &row, int type, const void *data, Q
 }
 
 // Adds one compressed block as a channel entry; shared by layout 6 and joined split blocks.
-int add_compressed(Q330 *q330, int channel, int stream, int32_t previous, int size_of_cmap,
-                   int size_of_data, const unsigned int *data) {
+int add_compressed(Q330 *q330, int code, int channel, int stream, int32_t previous,
+                   int size_of_cmap, int size_of_data, const unsigned int *data) {
   int nsamp =
       q330_nsamps(static_cast<uint16_t>(size_of_data), static_cast<uint16_t>(size_of_cmap), data);
   if (nsamp < 0) {
@@ -280,8 +280,8 @@ int add_compressed(Q330 *q330, int channel, int stream, int32_t previous, int si
             size_of_cmap + size_of_data, "q330_process_DBLK_DATA_COMPR");
   if (q330->params.debug_data > 2)
     q330_output(q330, Q330_OUT_LOG,
-                "DEBUGD: %2.2X(datacmp): channel=%d, stream=%d, nsamp=%d, nchannels=%d\n",
-                0xE8 | channel, channel, stream, nsamp, q330->data_out_nchans);
+                "DEBUGD: %2.2X(datacmp): channel=%d, stream=%d, nsamp=%d, nchannels=%d\n", code,
+                channel, stream, nsamp, q330->data_out_nchans);
   return 0;
 }
 
@@ -487,8 +487,8 @@ int q330_process_DBLK_DATA_SINGLE(int type, void *vdblk, Q330 *q330) {
 int q330_process_DBLK_DATA_COMPR(int type, void *vdblk, Q330 *q330) {
   (void)type;
   auto *b = static_cast<Q330DATABLK6Pkt *>(vdblk);
-  return add_compressed(q330, b->channel & 7, b->frequency & 7, b->previous_sample, b->size_of_cmap,
-                        b->size_of_data, b->data);
+  return add_compressed(q330, b->channel, b->channel & 7, b->frequency & 7, b->previous_sample,
+                        b->size_of_cmap, b->size_of_data, b->data);
 }
 
 int q330_process_DBLK_DATA_COMPR_CONT(int type, void *vdblk, Q330 *q330) {
@@ -577,7 +577,8 @@ int q330_process_DBLK_DATA_COMPR_CONT(int type, void *vdblk, Q330 *q330) {
     at += s.nbytes;
   }
   reset_assembly(cd);
-  int r = add_compressed(q330, channel, stream, previous, size_of_cmap, size_of_data, buf.data());
+  int r = add_compressed(q330, b->channel, channel, stream, previous, size_of_cmap, size_of_data,
+                         buf.data());
   if (cd.nsegs != 0) q330_output_log(q330, 31, "ERROR: nsegs got overwritten!.\n");
   return r;
 }
