@@ -215,7 +215,8 @@ TEST(Q330Dblk, TimeTagsAndClockQuality) {
       {100, 0x01, 0, 5, 0, 105, 5},
       {100, 0x42, 0, 5, 0, 105, 50},
       {100, 0x40, 0, 5, 0, 105, 5},
-      {0xFFFFFFF0u, 0xC0, 0, 0x20, 0, 0x10, locked},  // the sum wraps 32 bits
+      {0xFFFFFFF0u, 0xC0, 0, 0x20, 0, 0x10, locked},           // the sum wraps 32 bits
+      {0xFFFFFFFFu, 0xC0, 0, 0, 999999, 0xFFFFFFFFu, locked},  // rounding wraps too
   };
   for (const Row &r : rows) {
     Session s;
@@ -235,8 +236,10 @@ TEST(Q330Dblk, TimeTagsAndClockQuality) {
     EXPECT_EQ(be32(h + 16), r.par4);
     EXPECT_EQ(h[3], r.par1);
     EXPECT_DOUBLE_EQ(s.q330->ch98_time, s.q330->epoch_2000 + r.seconds + r.par4 * 1e-6);
-    EXPECT_EQ(s.q330->ch98_time_q330,
-              static_cast<uint32_t>(std::floor(r.seconds + r.par4 * 1e-6 + 0.5)));
+    EXPECT_EQ(
+        s.q330->ch98_time_q330,
+        static_cast<uint32_t>(static_cast<uint64_t>(std::floor(r.seconds + r.par4 * 1e-6 + 0.5)) &
+                              0xFFFFFFFFu));
     EXPECT_EQ(s.q330->ch98_time_qdp_sequence_first, 77);
     EXPECT_NEAR(s.q330->ch98_lcq, r.lcq, 1e-9) << int(r.par1) << " " << r.par4;
     // The same blockette yields the clock status block: lcq x 10 first.

@@ -405,12 +405,15 @@ int q330_process_DBLK_DSAMP_TIME(int type, void *vdblk, Q330 *q330) {
   q330->data_out_nchans = 0;
   q330->ch98_time = q330->epoch_2000 + seconds + b->par4 * 0.000001;
   q330->ch98_time_data_sequence = q330->data_record_sequence;
-  q330->ch98_time_q330 = static_cast<uint32_t>(std::floor(seconds + b->par4 * 0.000001 + 0.5));
+  // par4 may carry up to 4295 s, so the rounded sum wraps like the header's seconds.
+  double q330_seconds = std::floor(seconds + b->par4 * 0.000001 + 0.5);
+  if (q330_seconds >= 4294967296.0) q330_seconds -= 4294967296.0;
+  q330->ch98_time_q330 = static_cast<uint32_t>(q330_seconds);
   q330->ch98_time_qdp_sequence_first = q330->qdp_sequence;
 
-  int drift = static_cast<int>(b->par4);
-  if (b->par4 > 500000) drift = static_cast<int>(static_cast<int64_t>(b->par4) - 1000000);
-  int d = std::abs(drift);
+  int64_t drift = b->par4;
+  if (b->par4 > 500000) drift -= 1000000;
+  int64_t d = drift < 0 ? -drift : drift;
   const Q330DLParams &p = q330->params;
   if ((b->par1 & 0x80) || (b->par1 & 0x0E)) {
     switch (b->par1 & 0xC0) {
@@ -429,8 +432,8 @@ int q330_process_DBLK_DSAMP_TIME(int type, void *vdblk, Q330 *q330) {
         else if (d > 100)
           q330->ch98_lcq = p.lcq_track;
         else
-          q330->ch98_lcq =
-              p.lcq_track + (p.lcq_locked - p.lcq_track) * 0.9 * (1.0 - (d - 5) / 95.0);
+          q330->ch98_lcq = p.lcq_track + (p.lcq_locked - p.lcq_track) * 0.9 *
+                                             (1.0 - static_cast<double>(d - 5) / 95.0);
         break;
     }
   } else if (b->par1 & 0x14) {
@@ -443,7 +446,7 @@ int q330_process_DBLK_DSAMP_TIME(int type, void *vdblk, Q330 *q330) {
   if (p.debug_data > 2)
     q330_output(q330, Q330_OUT_LOG, "DEBUGD: 98(timetag): time=%s, qual=%d, loss=%d, drft=%d\n",
                 time_text(std::floor(q330->ch98_time + 0.5), "%Y%j %H:%M:%S").c_str(), b->par1,
-                b->par2, d);
+                b->par2, static_cast<int>(d > INT32_MAX ? INT32_MAX : d));
   return 0;
 }
 
