@@ -119,6 +119,7 @@ Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf) {
     elog_complain(0, "q330_create: q330_pktdefs_init() error.\n");
     return nullptr;
   }
+  q330_dblk_init();
   Q330 *q330 = new (std::nothrow) Q330;
   if (!q330) {
     elog_complain(0, "q330_create: malloc() error.\n");

@@ -27,7 +27,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "q330_dblk.h"
 #include "q330_pktdefs.h"
 #include "taverage.h"
 #include "udp.h"
@@ -45,7 +47,7 @@ struct Q330;
 // to the datalogger as a user message and never reaches the callback.
 enum {
   Q330_OUT_DATA = 1,        // data_out holding one data record; size data_out_offset
-  Q330_OUT_DATASTATUS = 2,  // one 256-byte data status record, the producer's
+  Q330_OUT_DATASTATUS = 2,  // one Q330DataStatus, the producer's
   Q330_OUT_STDOUT = 3,      // text line, heap copy, size 0
   Q330_OUT_LOG = 4,         // text line, heap copy, size 0
   Q330_OUT_STATUS = 5,      // the program's status object (never from a session)
@@ -323,6 +325,11 @@ struct Q330 {
   pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
   Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];
   unsigned char datstr[6] = {}, datcal[6] = {};
+  // Data port channels and split-block assemblies (data thread; chan_defs and nchans under
+  // config.config_mutex), and the calibration rows of the last calibration blockette.
+  Q330ChannelDef chan_defs[Q330_CHANNELS] = {};
+  Q330ChannelDat chan_dats[Q330_CHANNELS];
+  std::vector<Q330CalRow> cal_rows;
   char str[256] = "";
 
   // Queued commands: waiters sleep on cmd_cv until their reply is done, the session is

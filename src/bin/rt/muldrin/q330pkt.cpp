@@ -174,6 +174,8 @@ int read_map(uint16_t size_of_data, uint16_t size_of_cmap, const unsigned int *d
 
 }  // namespace
 
+int q330_cmap_size(int size_of_data) { return cmap_size(size_of_data); }
+
 int q330_blockette_layout(unsigned int code) {
   code &= 0xFF;
   if (code < 0x80) {

@@ -194,6 +194,8 @@ int q330_decode_DATABLK7(void *vpkt, unsigned char **udppkt, int nbytes, unsigne
 int q330_decode_DATABLKEP2(void *vpkt, unsigned char **udppkt, int nbytes, unsigned int **data,
                            int *data_size_int);
 
+// Map bytes of a block of size_of_data data bytes (4 per 64 data bytes, rounded up).
+int q330_cmap_size(int size_of_data);
 // The number of samples in the code map and data words at dblkdata (size_of_cmap map
 // bytes, then size_of_data data bytes, in wire order). -1 when size_of_data is above
 // Q330_FRAME_DATA_MAX or the map holds fewer codes than there are data words.
