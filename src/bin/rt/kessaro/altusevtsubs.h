@@ -40,7 +40,8 @@
 #include <cstdio>
 
 struct Pf;
-// The datalogger record of the program; params2pf does not read it.
+// The datalogger record of the program (kessaro.h, which includes this header);
+// params2pf does not read it.
 struct AltusDatalogger;
 
 enum {

@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "kessaro.h"
 
 namespace {
 

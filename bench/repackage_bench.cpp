@@ -1,0 +1,50 @@
+// The repackager on the write thread's load: 18 channels at 200 samples/s handed over in
+// 1-s blocks, gathered into 60-s MGENC packets written to a ring file. One iteration is
+// one window: 1080 puts and the flush that writes their packet.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "repackage.h"
+#include "ring/orb.h"
+
+namespace {
+
+void BM_RepackageWindow(benchmark::State &state) {
+  const int nchan = 18, rate = 200, twin = 60;
+  char tmpl[] = "/tmp/repackage_bench.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) abort();
+  std::string ring = std::string(tmpl) + "/bench.ring";
+  if (orbcreate(ring.c_str(), 64 << 20) != 0) abort();
+  int orb = orbopen(ring.c_str(), "w");
+  if (orb < 0) abort();
+  RepackageBuf *buf = repackage_create(twin, "MGENC", "", orb, nullptr, nullptr);
+  if (buf == nullptr) abort();
+  std::vector<int> block(rate);
+  for (int i = 0; i < rate; i++) block[i] = (i * 7919) % 4096 - 2048;
+  std::vector<std::string> chans;
+  for (int c = 0; c < nchan; c++) chans.push_back("HN" + std::to_string(c));
+  double t = 1704067200.0;
+  for (auto _ : state) {
+    for (int s = 0; s < twin; s++, t += 1.0) {
+      for (int c = 0; c < nchan; c++) {
+        if (repackage_put(buf, "XX", "STA", chans[c].c_str(), "", t, 1.0 / rate, 1.0, 1.0, "A",
+                          rate, block.data()) != 0)
+          abort();
+      }
+    }
+    repackage_flush(buf);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * nchan * rate * twin);
+  orbclose(orb);
+  remove(ring.c_str());
+  remove(tmpl);
+}
+BENCHMARK(BM_RepackageWindow)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
