@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "altuscom_fixture.h"
 #include "altusevtsubs.h"
+#include "reldb/db.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -182,6 +185,94 @@ TEST_F(AltusEvtInfoText, PushedAsAnEventSummary) {
   altus->evtinfo_srcname = nullptr;
   dl->files = nullptr;
   dl->files_size = 0;
+}
+
+}  // namespace
+
+namespace {
+
+// A waveform schema with the fields evt2db fills.
+std::string wf_schema() {
+  struct A {
+    const char *name, *type, *format, *null;
+  } attrs[] = {
+      {"sta", "String (6)", "%-6s", "-"},
+      {"chan", "String (8)", "%-8s", "-"},
+      {"time", "Time (17)", "%17.5f", "-9999999999.99900"},
+      {"endtime", "Time (17)", "%17.5f", "9999999999.99900"},
+      {"jdate", "YearDay (8)", "%8ld", "-1"},
+      {"nsamp", "Integer (8)", "%8ld", "-1"},
+      {"samprate", "Real (11)", "%11.7f", "-1.0"},
+      {"calib", "Real (16)", "%16.6f", "0.0"},
+      {"datatype", "String (2)", "%-2s", "-"},
+      {"segtype", "String (1)", "%-1s", "-"},
+      {"instype", "String (6)", "%-6s", "-"},
+      {"foff", "Integer (10)", "%10ld", "0"},
+      {"dir", "String (64)", "%-64s", "-"},
+      {"dfile", "String (32)", "%-32s", "-"},
+  };
+  std::string s = "Schema wf1.0\n\tDescription ( \"waveforms\" )\n\t;\n\n";
+  for (const A &a : attrs) {
+    s += std::string("Attribute ") + a.name + "\n\t" + a.type + "\n\tFormat ( \"" + a.format +
+         "\" )\n\tNull ( \"" + a.null + "\" )\n\t;\n\n";
+  }
+  s += "Relation wfdisc\n\tFields ( sta chan time endtime jdate nsamp samprate calib datatype "
+       "segtype instype foff dir dfile )\n\tPrimary ( sta chan time::endtime )\n\t;\n";
+  return s;
+}
+
+TEST(AltusEvt2db, WritesRowsAndSamples) {
+  TempDir dir;
+  dir.write("wf1.0", wf_schema());
+  std::string path = dir.write("wf", "wf1.0\n");
+  AltusEvtFile h = header();
+  h.ro_stream.nscans = 5;
+  // Recorded channels 0..2, five samples each, channel-major.
+  std::vector<int> data(15);
+  for (int i = 0; i < 15; i++) data[i] = 100 * (i / 5) + i % 5;
+  char c_a[] = "HNZ", c_b[] = "HNE";
+  char *chans[] = {c_a, c_b};
+  int ichan[] = {2, 0};
+  for (int addchk : {1, 0}) {
+    Dbptr db{-1, dbALL, dbALL, dbALL};
+    ASSERT_EQ(RVdbopen(path.c_str(), "r+", &db), 0);
+    std::string dfile = addchk ? "a.w" : "b.w";
+    ASSERT_EQ(evt2db(&h, db, "STA", 2, chans, ichan, data.data(), "wave", dfile.c_str(), addchk), 0)
+        << take_registered();
+    Dbptr wf = dblookup(db, nullptr, "wfdisc", nullptr, nullptr);
+    int n = 0;
+    dbquery(wf, dbRECORD_COUNT, &n);
+    EXPECT_EQ(n, addchk ? 2 : 4);
+    wf.record = n - 1;
+    char chan[16] = "", datatype[8] = "", instype[16] = "", dfile_got[40] = "";
+    int foff = -1, nsamp = -1, jdate = 0;
+    double calib = 0;
+    ASSERT_EQ(
+        dbgetv(wf, nullptr, "chan", chan, "foff", &foff, "nsamp", &nsamp, "jdate", &jdate, "calib",
+               &calib, "datatype", datatype, "instype", instype, "dfile", dfile_got, nullptr),
+        0);
+    EXPECT_STREQ(chan, "HNE");
+    EXPECT_EQ(foff, 20);
+    EXPECT_EQ(nsamp, 5);
+    EXPECT_EQ(jdate, 2010001);
+    EXPECT_NEAR(calib, 9806650000.0 / 1024.0, 1e-3);
+    EXPECT_STREQ(datatype, "i4");
+    EXPECT_STREQ(instype, "ALTUS");
+    EXPECT_EQ(dfile_got, dfile);
+    RVdbclose(db);
+    std::string bytes = read_file(dir.file("wave/" + dfile));
+    ASSERT_EQ(bytes.size(), 40u);
+    std::vector<int> got(10);
+    memcpy(got.data(), bytes.data(), 40);
+    EXPECT_EQ(got, (std::vector<int>{200, 201, 202, 203, 204, 0, 1, 2, 3, 4}));
+  }
+  // A channel that was not recorded is refused.
+  Dbptr db{-1, dbALL, dbALL, dbALL};
+  ASSERT_EQ(RVdbopen(path.c_str(), "r+", &db), 0);
+  int bad[] = {3};
+  EXPECT_EQ(evt2db(&h, db, "STA", 1, chans, bad, data.data(), "wave", "c.w", 1), -1);
+  EXPECT_NE(take_registered().find("evt2db: Illegal channel number 3."), std::string::npos);
+  RVdbclose(db);
 }
 
 }  // namespace
