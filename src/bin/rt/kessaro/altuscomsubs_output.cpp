@@ -1,0 +1,626 @@
+// altuscomsubs_output.cpp - the output pipeline: routing in the producer's thread, the
+// write fifo, and the writers of the write thread.
+
+#include "altuscomsubs_output.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "altuscomsubs_evtinfo.h"
+#include "altuscomsubs_log.h"
+#include "altusevtsubs.h"
+#include "base/elog.h"
+#include "base/paths.h"
+#include "base/pf.h"
+#include "base/pmtfifo.h"
+#include "base/tbl.h"
+#include "base/timetext.h"
+#include "kessaro.h"
+#include "packet/pkt.h"
+#include "repackage.h"
+#include "ring/orb.h"
+#include "support/stdtime.h"
+
+std::atomic<int> pktchannelcalib_check{1};
+std::atomic<uint32_t> pktchannelcalib_check_time{0};
+
+void pktchannelcalib_recheck(double now) {
+  if (!std::isfinite(now) || now < 0.0) return;
+  uint32_t last = pktchannelcalib_check_time.load();
+  if (now - (double)last > 60.0) {
+    pktchannelcalib_check_time.store((uint32_t)now);
+    pktchannelcalib_check.store(1);
+  }
+}
+
+namespace {
+
+// Time of a stream packet, seconds since 1970.
+double strdata_time(const AltusBlockStrdata *blk) {
+  double t = 0.0;
+  altustime2epoch((int)blk->time_altusepoch, &t);
+  return t + blk->time_msec * 0.001;
+}
+
+// The stream-mode output channel of a stream packet, or none for a stream number or
+// channel map entry outside the tables.
+AltusChan *stream_chan(AltusDatalogger *dl, const AltusBlockStrdata *blk) {
+  if (blk->stream >= ALTUS_MAXSTREAM) return nullptr;
+  int pchan = dl->str_stream2pchan[blk->stream];
+  if (pchan < 0 || pchan >= ALTUS_MAXCHAN) return nullptr;
+  return &dl->data_chan[1][pchan];
+}
+
+bool rate_ok(double samprate) { return std::isfinite(samprate) && samprate > 0.0; }
+
+int strdata_nsamp(const AltusBlockStrdata *blk) {
+  if (blk->nsamp < 0) return 0;
+  return blk->nsamp > ALTUS_STRDATA_MAXSAMP ? ALTUS_STRDATA_MAXSAMP : blk->nsamp;
+}
+
+std::string chan_label(const AltusChan *ch) {
+  std::string s = std::string(ch->net) + "_" + ch->sta + "_" + ch->chan;
+  if (ch->loc[0] != '\0') s += std::string("_") + ch->loc;
+  return s;
+}
+
+// The file name under which an event file is saved, or "" when the datalogger path is
+// too short or would leave the event directory.
+std::string evt_save_name(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  if (altus->evt_file_dir == nullptr || altus->evt_file_dir[0] == '\0') return "";
+  size_t drop = altuscom_isrock(pkt->modem, dl) ? 3 : 7;
+  std::string path = pkt->pathname ? pkt->pathname : "";
+  if (path.size() <= drop) return "";
+  std::string rest = path.substr(drop);
+  for (char &c : rest) {
+    if (c == '\\') c = '/';
+  }
+  // The separator left behind the dropped prefix is not a root: the name is always
+  // joined below the datalogger's directory. No element may climb out of it or name a
+  // drive.
+  size_t first = rest.find_first_not_of('/');
+  if (first == std::string::npos) return "";
+  rest = rest.substr(first);
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t slash = rest.find('/', start);
+    if (slash == std::string::npos) slash = rest.size();
+    std::string element = rest.substr(start, slash - start);
+    if (element == ".." || element.find(':') != std::string::npos) return "";
+    start = slash + 1;
+  }
+  if (rest.back() == '/') return "";
+  std::string target = dl->target_name ? dl->target_name : "";
+  std::string name = std::string(altus->evt_file_dir[0] == '/' ? "" : "./") + altus->evt_file_dir +
+                     "/" + target + "/" + rest;
+  for (char &c : name) {
+    if (c == '\\') c = '/';
+  }
+  return name;
+}
+
+// Saves an event file; complaints name what failed.
+void save_event_file(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  Modem *modem = pkt->modem;
+  std::string name = evt_save_name(altus, pkt);
+  if (name.empty()) {
+    altuscom_log_complain(modem, dl, 1, 0,
+                          "output_event_file: Not saving file %s: its path is not usable below "
+                          "the event directory.\n",
+                          pkt->pathname ? pkt->pathname : "");
+    return;
+  }
+  if (check_evt_file(pkt->data, pkt->nbytes, altuscom_ismw(modem, dl)) < 0) {
+    elog_clear_register(0);
+    altuscom_log_complain(modem, dl, 1, 0,
+                          "output_event_file: Not saving file %s: it fails the file check.\n",
+                          pkt->pathname ? pkt->pathname : "");
+    return;
+  }
+  size_t cut = name.rfind('/');
+  std::string dir = cut == std::string::npos ? "" : name.substr(0, cut);
+  if (!dir.empty() && makedir(dir.c_str()) < 0) {
+    altuscom_log_complain(modem, dl, 1, 0, "output_event_file: makedir(%s) error.\n", dir.c_str());
+    return;
+  }
+  FILE *f = fopen(name.c_str(), "w");
+  if (f == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 1, "output_event_file: fopen(%s) error.\n", name.c_str());
+    return;
+  }
+  size_t n = pkt->nbytes > 0 ? (size_t)pkt->nbytes : 0;
+  bool ok = n == 0 || fwrite(pkt->data, 1, n, f) == n;
+  if (fclose(f) != 0) ok = false;
+  if (!ok) {
+    altuscom_log_complain(modem, dl, 1, 1, "output_event_file: fwrite(%s) error.\n", name.c_str());
+    return;
+  }
+  altuscom_log_message(modem, dl, 0, "Successfully wrote EVT file %s", name.c_str());
+}
+
+// The packet-definition buffer of an output channel, made on first use (fatal failure).
+RepackageBuf *channel_rbuf(Kessaro *altus, AltusChan *ch, const char *fn) {
+  PacketDef *pdef = ch->pdef;
+  if (pdef->rbuf == nullptr) {
+    int orb = pdef->orbtag ? pdef->orbtag->orbw : -1;
+    pdef->rbuf = repackage_create(pdef->twin, pdef->suffix, pdef->subcode, orb, nullptr, nullptr);
+    if (pdef->rbuf == nullptr) elog_die(0, "%s: repackage_create() error.\n", fn);
+    if (altus->repackage_tbl == nullptr) altus->repackage_tbl = newtbl(0);
+    pushtbl(altus->repackage_tbl, pdef->rbuf);
+  }
+  return pdef->rbuf;
+}
+
+// Calibration of a channel whose calibration comes from the database. The lookup
+// handle is made by the program when a calibration database is named; without one the
+// channel cannot be written. -1 (complained) when the channel is to be skipped.
+int database_calib(Kessaro *altus, AltusPacket *pkt, AltusChan *ch, double time, const char *fn,
+                   const char *nodb_fmt, const char *fail_fmt) {
+  if (altus->calibstuff == nullptr) {
+    altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0, nodb_fmt, ch->netstachanloc);
+    return -1;
+  }
+  pktchannelcalib_recheck(std_now());
+  (void)time;
+  (void)fn;
+  // The calibration tables are not readable by this program: report it as a failed
+  // lookup and ask for a re-check next time.
+  altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0, fail_fmt, ch->netstachanloc);
+  pktchannelcalib_check.store(1);
+  return -1;
+}
+
+}  // namespace
+
+int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time, char *pathname,
+                       unsigned char *fbuf, int nbytes) {
+  if (fbuf == nullptr) return 0;
+  if (type < ALTUSPKT_EVTFILE || type > ALTUSPKT_STATUS) {
+    altuscom_log_register_error(modem, dl, 0, "altuscom_push_data: Unrecognized data type %d.\n",
+                                type);
+    return -1;
+  }
+  auto *pkt = static_cast<AltusPacket *>(calloc(1, sizeof(AltusPacket)));
+  if (pkt == nullptr) {
+    altuscom_log_register_error(modem, dl, 1, "altuscom_push_data: malloc() error.\n");
+    return -1;
+  }
+  pkt->time = time;
+  pkt->datalogger = dl;
+  pkt->modem = modem;
+  pkt->type = type;
+  if (type == ALTUSPKT_EVTFILE || type == ALTUSPKT_EVTINFO || type == ALTUSPKT_STATUS) {
+    pkt->pathname = strdup(pathname ? pathname : "");
+    if (pkt->pathname == nullptr) {
+      free(pkt);
+      altuscom_log_register_error(modem, dl, 1, "altuscom_push_data: strdup() error.\n");
+      return -1;
+    }
+  }
+  switch (type) {
+    case ALTUSPKT_EVTFILE:
+      pkt->time = 0.0;
+      pkt->data = fbuf;
+      pkt->nbytes = nbytes;
+      break;
+    case ALTUSPKT_STREAM:
+      pkt->data = fbuf;
+      pkt->nbytes = nbytes;
+      break;
+    case ALTUSPKT_LOG:
+    case ALTUSPKT_STOP: {
+      size_t len = strlen(reinterpret_cast<char *>(fbuf));
+      pkt->data = static_cast<unsigned char *>(malloc(len + 1));
+      if (pkt->data == nullptr) {
+        free(pkt);
+        altuscom_log_register_error(modem, dl, 1, "altuscom_push_data: malloc() error.\n");
+        return -1;
+      }
+      memcpy(pkt->data, fbuf, len + 1);
+      pkt->nbytes = (int)(len + 1);
+      break;
+    }
+    default:  // parameter-file texts
+      pkt->data = fbuf;
+      pkt->nbytes = (int)strlen(reinterpret_cast<char *>(fbuf)) + 1;
+      break;
+  }
+  altuscom_dataout(kessaro_glbl, pkt);
+  return 0;
+}
+
+int altuscom_dataout(Kessaro *altus, AltusPacket *pkt) {
+  if (pkt == nullptr) return 0;
+  switch (pkt->type) {
+    case ALTUSPKT_EVTFILE:
+      if (output_event_file(altus, pkt) < 0) {
+        altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0,
+                              "altuscom_dataout: output_event_file() error for file %s.\n",
+                              pkt->pathname ? pkt->pathname : "");
+      }
+      break;
+    case ALTUSPKT_STREAM:
+      if (output_stream_pkt(altus, pkt) < 0) {
+        auto *blk = reinterpret_cast<AltusBlockStrdata *>(pkt->data);
+        altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0,
+                              "altuscom_dataout: output_stream_pkt() error for seq %d, str %d.\n",
+                              blk ? (int)blk->dataSeq : -1, blk ? (int)blk->stream : -1);
+      }
+      break;
+    case ALTUSPKT_LOG:
+    case ALTUSPKT_STOP:
+    case ALTUSPKT_EVTINFO:
+    case ALTUSPKT_STATUS:
+      if (output_pkt2fifo(altus, pkt) < 0) {
+        // A log line that cannot be queued must not be logged through the pipeline again.
+        altuscom_log_complain_nopush(pkt->modem, pkt->datalogger, 1, 0,
+                                     "altuscom_dataout: output_pkt2fifo() error\n");
+      }
+      break;
+    default:
+      altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0,
+                            "altuscom_dataout: Unknown packet type %d.\n", pkt->type);
+      break;
+  }
+  altuspacket_free(pkt);
+  return 0;
+}
+
+int output_pkt2fifo(Kessaro *altus, AltusPacket *pkt) {
+  auto *cp = static_cast<AltusPacket *>(calloc(1, sizeof(AltusPacket)));
+  if (cp == nullptr) {
+    altuscom_log_register_error(pkt->modem, pkt->datalogger, 1,
+                                "output_pkt2fifo: malloc(AltusPacket) error\n");
+    return -1;
+  }
+  cp->time = pkt->time;
+  cp->datalogger = pkt->datalogger;
+  cp->modem = pkt->modem;
+  cp->type = pkt->type;
+  if (pkt->pathname != nullptr) {
+    cp->pathname = strdup(pkt->pathname);
+    if (cp->pathname == nullptr) {
+      free(cp);
+      altuscom_log_register_error(pkt->modem, pkt->datalogger, 1,
+                                  "output_pkt2fifo: malloc(pktcp->data) error\n");
+      return -1;
+    }
+  }
+  if (pkt->data != nullptr && pkt->nbytes >= 1) {
+    cp->data = static_cast<unsigned char *>(malloc((size_t)pkt->nbytes));
+    if (cp->data == nullptr) {
+      altuspacket_free(cp);
+      altuscom_log_register_error(pkt->modem, pkt->datalogger, 1,
+                                  "output_pkt2fifo: malloc(pktcp->data) error\n");
+      return -1;
+    }
+    memcpy(cp->data, pkt->data, (size_t)pkt->nbytes);
+    cp->nbytes = pkt->nbytes;
+  }
+  if (altus == nullptr || pmtfifo_push(altus->mtfifo_write, cp) != 0) {
+    altuspacket_free(cp);
+    altuscom_log_register_error(pkt->modem, pkt->datalogger, 0,
+                                "output_pkt2fifo: pmtfifo_push (write_thread) error.\n");
+    return -1;
+  }
+  return 0;
+}
+
+int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  auto *blk = reinterpret_cast<AltusBlockStrdata *>(pkt->data);
+  if (dl == nullptr || blk == nullptr || pkt->nbytes < (int)sizeof(AltusBlockStrdata)) {
+    altuscom_log_register_error(pkt->modem, dl, 0,
+                                "output_stream_pkt: Missing datalogger or stream record.\n");
+    return -1;
+  }
+  AltusChan *ch = stream_chan(dl, blk);
+  if (ch == nullptr) {
+    altuscom_log_register_error(pkt->modem, dl, 0, "output_stream_pkt: Illegal stream %d.\n",
+                                (int)blk->stream);
+    return -1;
+  }
+  if (!ch->outputthischan) return 0;
+  if (output_pkt2fifo(altus, pkt) < 0) {
+    altuscom_log_register_error(pkt->modem, dl, 0, "output_stream_pkt: output_pkt2fifo() error\n");
+    return -1;
+  }
+  double t = strdata_time(blk);
+  int nsamp = strdata_nsamp(blk);
+  bool rate = rate_ok(dl->samprate);
+  if (dl->last_stream_data_time == 0.0) {
+    if (altus) altus->status_report_now = 1;
+  } else if (rate && t >= dl->last_stream_data_time) {
+    double dt = 1.0 / dl->samprate;
+    double del = t - dl->last_stream_data_time;
+    if (std::fabs(del) > 0.5 * dt && dl->order_output_data) {
+      dl->data_gap_time = dl->data_gap_time + del;
+      if (dl->stream_status == 3) {
+        char *from = strtime(dl->last_stream_data_time);
+        char *to = strtime(t);
+        altuscom_log_message(pkt->modem, dl, 0, "Data gap = %.5f seconds from %s to %s", del, from,
+                             to);
+        free(from);
+        free(to);
+        if (altus) altus->status_report_now = 1;
+      }
+      if (dl->data_gap_time > 31536000.0) {
+        altuscom_log_message(pkt->modem, dl, 0, "resetting data gap...");
+        dl->data_gap_time = 0.0;
+        if (altus) altus->status_report_now = 1;
+      }
+    }
+    if (!dl->order_output_data) dl->data_gap_time = 0.0;
+  }
+  // Without a usable sample rate the next packet is expected at this one's time: the
+  // gap check is skipped rather than fed infinities.
+  dl->last_stream_data_time = rate ? t + nsamp / dl->samprate : t;
+  if (altuscom_data_verbose(dl) > 0) {
+    char *s = strtime(t);
+    altuscom_log_message(pkt->modem, dl, 0, "Output %s, samprate = %.1f, nsamp = %d, %s", s,
+                         dl->samprate, nsamp, chan_label(ch).c_str());
+    free(s);
+  }
+  return 0;
+}
+
+int output_event_file(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  if (altus != nullptr && dl != nullptr && dl->save_evt_files) save_event_file(altus, pkt);
+  if (output_pkt2fifo(altus, pkt) < 0) {
+    altuscom_log_register_error(pkt->modem, dl, 0, "output_event_file: output_pkt2fifo() error\n");
+    return -1;
+  }
+  altuscom_log_message(pkt->modem, dl, 0, "Successfully processed file %s",
+                       pkt->pathname ? pkt->pathname : "");
+  return 0;
+}
+
+void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  auto *blk = reinterpret_cast<AltusBlockStrdata *>(pkt->data);
+  if (dl == nullptr || blk == nullptr || pkt->nbytes < (int)sizeof(AltusBlockStrdata)) return;
+  AltusChan *ch = stream_chan(dl, blk);
+  if (ch == nullptr || !ch->outputthischan || ch->pdef == nullptr) return;
+  RepackageBuf *rbuf = channel_rbuf(altus, ch, "repackage_stream_pkt");
+  double t = strdata_time(blk);
+  if (ch->getcalib == 0 &&
+      database_calib(altus, pkt, ch, t, "repackage_stream_pkt",
+                     "repackage_stream_pkt: Cannot process channel '%s' since no calib db "
+                     "specified in command line.\n",
+                     "repackage_stream_pkt: pktchannelcalib_get() error for channel %s.\n") < 0) {
+    return;
+  }
+  if (!rate_ok(dl->samprate)) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_stream_pkt: No usable sample rate for channel %s.\n",
+                          ch->netstachanloc);
+    return;
+  }
+  if (repackage_put(rbuf, ch->net, ch->sta, ch->chan, ch->loc, t, 1.0 / dl->samprate, ch->calib,
+                    ch->calper, ch->segtype, strdata_nsamp(blk), blk->data) < 0) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_stream_pkt: repackage_put() error for channel %s.\n",
+                          ch->netstachanloc);
+  }
+}
+
+void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  if (dl == nullptr || pkt->data == nullptr) return;
+  const char *file = pkt->pathname ? pkt->pathname : "";
+  const char *target = dl->target_name ? dl->target_name : "";
+  int ismw = altuscom_ismw(pkt->modem, dl);
+  unsigned char *p = pkt->data;
+  const unsigned char *end = pkt->data + (pkt->nbytes > 0 ? pkt->nbytes : 0);
+  AltusEvtTag tag;
+  int be = 0, size = 0, datasize = 0, nframes = 0;
+  unsigned short chk = 0, sum = 0;
+  AltusEvtFile fhdr;
+  if (evt_readtag(nullptr, &p, end, &tag, &be, &size, &datasize, &chk) < 0) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: evt_readtag() error for file %s from datalogger "
+                          "%s.\n",
+                          file, target);
+    return;
+  }
+  if (evt_readaltusfilehdr(nullptr, &p, end, &fhdr, size, be, ismw, &sum, &nframes) < 0) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: evt_readaltusfilehdr() error for file %s from "
+                          "datalogger %s.\n",
+                          file, target);
+    return;
+  }
+  if (sum != chk) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: Checksum error on Altus file header for file %s "
+                          "from datalogger %s.\n",
+                          file, target);
+    return;
+  }
+  int nsamps = 0, nchans = 0, *samples = nullptr, samples_size = 0;
+  if (evt_demuxdata(nullptr, &p, end, &fhdr, &nsamps, &nchans, &samples, &samples_size) < 0) {
+    free(samples);
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: evt_demuxdata() error for file %s from "
+                          "datalogger %s.\n",
+                          file, target);
+    return;
+  }
+  AltusEvtInfo info;
+  evt2info(&fhdr, &info);
+  if (dl->starttime > 0.0 && info.time < dl->starttime) {
+    char *s = epoch2str(info.time, "%Y%j:%H:%M:%S");
+    altuscom_log_message(pkt->modem, dl, 0, "Skipping ORB output of event at %s because too old",
+                         s);
+    free(s);
+    free(samples);
+    return;
+  }
+  if (!rate_ok(info.samprate)) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: Illegal sample rate %.5f in file %s from "
+                          "datalogger %s.\n",
+                          info.samprate, file, target);
+    free(samples);
+    return;
+  }
+  double per = dl->output_packet_twin * info.samprate + 0.5;
+  int nper = per >= 1.0 && per < 2147483647.0 ? (int)per : 1;
+  double dt = 1.0 / info.samprate;
+  for (int i = 0; i < nsamps; i += (nsamps - i > nper ? nper : nsamps - i)) {
+    double time = info.time + i * dt;
+    dl->last_data_time = time;
+    int n = nsamps - i < nper ? nsamps - i : nper;
+    for (int c = 0; c < ALTUS_MAXCHAN; c++) {
+      AltusChan *ch = &dl->data_chan[0][c];
+      int k = mapchanindex(info.channel_bitmap, c);
+      if (!ch->outputthischan || k < 0 || k >= nchans || ch->pdef == nullptr) continue;
+      RepackageBuf *rbuf = channel_rbuf(altus, ch, "repackage_event_pkt");
+      if (ch->getcalib == 0) {
+        if (database_calib(altus, pkt, ch, time, "repackage_event_pkt",
+                           "repackage_event_pkt: Cannot process channel '%s' since no calib db "
+                           "specified in command line.\n",
+                           "repackage_event_pkt: pktchannelcalib_get() error for channel "
+                           "'%s'.\n") < 0) {
+          continue;
+        }
+      } else if (ch->getcalib == 1) {
+        ch->calib = info.chans[k].calib;
+      }
+      if (repackage_put(rbuf, ch->net, ch->sta, ch->chan, ch->loc, time, dt, ch->calib, ch->calper,
+                        ch->segtype, n, samples + (size_t)k * (size_t)nsamps + i) < 0) {
+        altuscom_log_complain(pkt->modem, dl, 1, 0,
+                              "repackage_event_pkt: repackage_put() error for channel %s.\n",
+                              ch->netstachanloc);
+      }
+      elog_clear_register(1);
+    }
+  }
+  free(samples);
+  for (int c = 0; c < ALTUS_MAXCHAN; c++) {
+    AltusChan *ch = &dl->data_chan[0][c];
+    if (ch->outputthischan && ch->pdef != nullptr && ch->pdef->rbuf != nullptr) {
+      repackage_flush(ch->pdef->rbuf);
+    }
+  }
+}
+
+void output_pf(Kessaro *altus, AltusPacket *pkt) {
+  const char *srcname = pkt->pathname ? pkt->pathname : "";
+  Orbtag *tag = pkt->type == ALTUSPKT_STATUS ? altus->status : altus->evtinfo;
+  Packet *p = newPkt();
+  p->pkttype = suffix2pkttype("pf");
+  Pf *pf = nullptr;
+  char *buf = nullptr;
+  int nbytes = 0, bufsize = 0;
+  const char *text = pkt->data ? reinterpret_cast<const char *>(pkt->data) : "";
+  if (pkt->data != nullptr &&
+      memchr(pkt->data, '\0', (size_t)(pkt->nbytes > 0 ? pkt->nbytes : 0)) == nullptr) {
+    text = nullptr;  // unterminated: never read past the buffer
+  }
+  if (text == nullptr || pfcompile(text, &pf) < 0) {
+    elog_complain(0, "output_pf: pfcompile() error for srcname %s.\n", srcname);
+  } else {
+    p->pf = pf;
+    if (stuffPkt(p, nullptr, nullptr, &buf, &nbytes, &bufsize) < 0) {
+      elog_complain(0, "output_pf: stuffPkt() error for srcname %s.\n", srcname);
+    } else {
+      orbput(tag ? tag->orbw : -1, srcname, pkt->time, buf, nbytes);
+      elog_clear_register(1);
+    }
+  }
+  free(buf);
+  freePkt(p);  // frees the tree with it
+}
+
+void output_log_msg(Kessaro *altus, AltusPacket *pkt) {
+  const char *target = (pkt->modem != nullptr && pkt->datalogger != nullptr)
+                           ? pkt->datalogger->target_name
+                           : altus->targetname;
+  std::string srcname = std::string(target ? target : "") + "/log";
+  if (srcname.size() > 63) srcname.resize(63);
+  std::string text;
+  if (pkt->data != nullptr && pkt->nbytes > 0) {
+    const char *d = reinterpret_cast<const char *>(pkt->data);
+    text.assign(d, strnlen(d, (size_t)pkt->nbytes));
+  }
+  char *buf = nullptr;
+  int nbytes = 0, bufsize = 0;
+  if (log2orbpkt(text.c_str(), &buf, &nbytes, &bufsize) < 0) {
+    elog_complain(0, "output_log_msg: log2orbpkt() error, srcname %s.\n", srcname.c_str());
+  } else {
+    orbput(altus->log ? altus->log->orbw : -1, srcname.c_str(), pkt->time, buf, nbytes);
+  }
+  free(buf);
+}
+
+int altuscom_push_status(AltusDatalogger *dl) {
+  (void)dl;
+  return 0;
+}
+
+void flush_repackage_buffers(Kessaro *altus) {
+  if (altus == nullptr || altus->repackage_tbl == nullptr) return;
+  for (long i = 0; i < maxtbl(altus->repackage_tbl); i++) {
+    auto *rbuf = static_cast<RepackageBuf *>(gettbl(altus->repackage_tbl, i));
+    if (rbuf != nullptr && repackage_flush(rbuf) < 0) {
+      elog_complain(0, "flush_repackage_buffers: repackage_flush() error.\n");
+    }
+  }
+}
+
+int mapchanindex(int channel_bitmap, int physical) {
+  if (physical < 0 || physical > 31) return -1;
+  uint32_t bits = (uint32_t)channel_bitmap;
+  if (!(bits & (1u << physical))) return -1;
+  int k = 0;
+  for (int b = 0; b < physical; b++) {
+    if (bits & (1u << b)) k++;
+  }
+  return k;
+}
+
+int altuscom_ismw(void *modem, void *dl) {
+  if (modem == nullptr || dl == nullptr) return 0;
+  return strcmp(static_cast<AltusDatalogger *>(dl)->model, "MtWhitney") == 0 ? 1 : 0;
+}
+
+int altuscom_isrock(void *modem, void *dl) {
+  if (modem == nullptr || dl == nullptr) return 0;
+  return strcmp(static_cast<AltusDatalogger *>(dl)->model, "ROCK") == 0 ? 1 : 0;
+}
+
+int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize) {
+  size_t len = strlen(msg);
+  if (len + 9 > 0xFFFF) {
+    elog_log(0, "log2orbpkt: message of %zu bytes is too long.\n", len);
+    return -1;
+  }
+  int total = (int)(8 + len + 1);
+  if (*packet == nullptr || *bufsize < total + 1) {
+    char *p = static_cast<char *>(realloc(*packet, (size_t)total + 1));
+    if (p == nullptr) {
+      elog_log(0, "log2orbpkt: realloc() error.\n");
+      return -1;
+    }
+    *packet = p;
+    *bufsize = total + 1;
+  }
+  unsigned char *u = reinterpret_cast<unsigned char *>(*packet);
+  const unsigned vals[4] = {8u, (unsigned)total, 0x716Cu, 0x716Cu};
+  for (int i = 0; i < 4; i++) {
+    u[2 * i] = (unsigned char)(vals[i] >> 8);
+    u[2 * i + 1] = (unsigned char)(vals[i] & 0xFF);
+  }
+  memcpy(*packet + 8, msg, len + 1);
+  *nbytes = total;
+  return 0;
+}

@@ -1,0 +1,64 @@
+// altuscomsubs_output.h - the output pipeline: everything kessaro produces for the
+// outside world (event files, stream packets, log lines, event summaries, status texts)
+// enters altuscom_push_data, is routed in the producer's thread (event files saved, the
+// stream data-gap check) and queued as a private AltusPacket copy on Kessaro.mtfifo_write;
+// the write thread hands each copy to one of the writers here and frees it.
+//
+// Locking: the routing functions run in any producer thread and share only the write
+// fifo (thread-safe); the gap bookkeeping touches datalogger fields without a lock (one
+// link thread streams from a datalogger). The writers run only in the write thread;
+// flush_repackage_buffers runs after it has ended. The calibration re-check flag and its
+// time are atomics, shared with the event-information writer on link threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct Modem;
+struct AltusDatalogger;
+struct Kessaro;
+struct AltusPacket;
+
+// Calibration re-check state: the flag (initially raised) asks the next calibration
+// lookup to re-read its tables; it is raised again at most once a minute.
+extern std::atomic<int> pktchannelcalib_check;
+extern std::atomic<uint32_t> pktchannelcalib_check_time;  // whole seconds since 1970
+// Applies the once-a-minute rule at `now`.
+void pktchannelcalib_recheck(double now);
+
+// Hands `fbuf` to the pipeline (types in kessaro.h: ALTUSPKT_*). Types 0, 1, 4 and 5 take
+// the buffer over on success; 2 and 3 copy the text. A null fbuf: 0, nothing done.
+// -1 (registered, nothing taken over) for an unknown type or no memory.
+int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time, char *pathname,
+                       unsigned char *fbuf, int nbytes);
+// Routes one packet by type, then frees it.
+int altuscom_dataout(Kessaro *altus, AltusPacket *pkt);
+// Queues a private copy of the packet on the write fifo.
+int output_pkt2fifo(Kessaro *altus, AltusPacket *pkt);
+int output_stream_pkt(Kessaro *altus, AltusPacket *pkt);
+// Saves the file under evt_file_dir when the datalogger asks for it and the path is
+// safe, and queues it for the ring whatever the outcome of the saving.
+int output_event_file(Kessaro *altus, AltusPacket *pkt);
+
+// Writers of the write thread; they never free the element they are given.
+void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt);
+void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt);
+void output_pf(Kessaro *altus, AltusPacket *pkt);
+void output_log_msg(Kessaro *altus, AltusPacket *pkt);
+
+// Status pushes are not sent; 0.
+int altuscom_push_status(AltusDatalogger *dl);
+void flush_repackage_buffers(Kessaro *altus);
+
+// The position of `physical` among the set bits of channel_bitmap, -1 when its bit is
+// clear (or it is outside 0..31).
+int mapchanindex(int channel_bitmap, int physical);
+// 1 when both are given and the datalogger's model is "MtWhitney" (resp. "ROCK").
+int altuscom_ismw(void *modem, void *dl);
+int altuscom_isrock(void *modem, void *dl);
+
+// Body of a ring-buffer log packet in a caller-owned buffer (allocated when *packet is
+// none, grown when *bufsize is too small): 16-bit big-endian header size 8, packet size
+// 8 + text length + 1, 0x716C twice, then the text and its zero byte. 0, or -1
+// (registered) when the text is too long for the 16-bit size.
+int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize);
