@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -84,6 +85,9 @@ class Q330Sim {
   void add_fault(const Q330SimFault &fault);
   std::vector<Q330SimDatagram> received();
   int count(int command);
+  // Waits (at most `seconds` of clock time) until `n` datagrams of `command` arrived;
+  // their count.
+  int wait_count(int command, int n, double seconds);
   // The digest text the simulator expects for a challenge answer.
   std::string digest_text(uint64_t code) const;
 
@@ -100,6 +104,7 @@ class Q330Sim {
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::mutex mutex_;
+  std::condition_variable arrived_;
   std::vector<Q330SimFault> faults_;
   std::vector<Q330SimDatagram> received_;
   uint16_t sequence_ = 0;

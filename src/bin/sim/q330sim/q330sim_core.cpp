@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -111,6 +112,18 @@ int Q330Sim::count(int command) {
   return n;
 }
 
+int Q330Sim::wait_count(int command, int n, double seconds) {
+  auto counted = [&] {
+    int k = 0;
+    for (const auto &d : received_) k += d.command == command;
+    return k;
+  };
+  std::unique_lock<std::mutex> lock(mutex_);
+  arrived_.wait_for(lock, std::chrono::duration<double>(clock_real_seconds(seconds)),
+                    [&] { return counted() >= n; });
+  return counted();
+}
+
 std::string Q330Sim::digest_text(uint64_t code) const {
   char text[96];
   snprintf(text, sizeof text, "%08x%08x%08x%04x%04x%08x%08x%08x%08x%08x%08x",
@@ -170,6 +183,7 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(in);
+    arrived_.notify_all();
     int nth = 0;
     for (const auto &d : received_) nth += d.command == in.command;
     for (auto &f : faults_) {
