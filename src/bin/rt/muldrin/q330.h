@@ -337,6 +337,13 @@ struct Q330 {
   std::mutex cmd_mutex;
   std::condition_variable cmd_cv;
   bool control_closed = false;  // under cmd_mutex
+
+  // Datagram layer: datagrams dropped for coming from another address than the
+  // datalogger's, and the rate limit of the data port's bad-CRC dumps (data thread only).
+  std::atomic<int> npkts_foreign_error{0};
+  double badcrc_dump_time = 0;
+  int badcrc_dump_suppressed = 0;
+  int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
 };
 
 // ---- Construction and start ---------------------------------------------------------------------

@@ -1,0 +1,650 @@
+// q330_register.cpp - reaching a datalogger: endpoints, the serial-number poll, the
+// challenge-and-response registration, deregistration and the generic command exchange.
+// All of it runs on the session's control thread; the heartbeat pair is shared with the
+// watchdog under last_control_thread_time_mutex.
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/tbl.h"
+#include "q330_qdp.h"
+#include "support/hostid.h"
+#include "support/stdtime.h"
+
+namespace {
+
+// A decode target for a reply of any command: larger than every control-port structure.
+struct AnyReply {
+  std::vector<uint64_t> words = std::vector<uint64_t>(32768);
+  void *data() { return words.data(); }
+};
+
+void set_error(char *error, int err_sz, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void set_error(char *error, int err_sz, const char *fmt, ...) {
+  if (!error || err_sz <= 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
+  va_end(ap);
+}
+
+void heartbeat(Q330 *q330) {
+  std::lock_guard<std::mutex> lock(q330->last_control_thread_time_mutex);
+  if (!q330->params.freeze_controlthread_time) q330->last_control_thread_time = clock_now();
+  q330->last_control_thread_time2 = q330->last_control_thread_time;
+}
+
+void verbose_callback(void *pvt, const char *line) {
+  q330_print_udp(static_cast<Q330 *>(pvt), line);
+}
+
+// Creates an endpoint with its cache, drop rate and verbose output, and with `averages`
+// its averagers from `origin`. 0, or the failing step: 1 udp_new, 2 the cache, 3 averagers.
+int make_endpoint(Q330 *q330, UDP **udp, int cache_size, double drop, bool averages,
+                  double origin) {
+  if (udp_new(udp) < 0 || !*udp) return 1;
+  if (udp_new_packet_cache(*udp, cache_size) < 0) return 2;
+  (*udp)->drop_packet_pcnt = drop;
+  udp_set_verbose(*udp, q330->params.debug_udp);
+  (*udp)->verbose_callback = verbose_callback;
+  (*udp)->verbose_callback_pvt = q330;
+  if (averages && udp_setup_averages(*udp, origin, 3600.0, 90000.0, 3600.0, 90000.0, 1.0,
+                                     q330->params.datarate_interval + 10.0) < 0)
+    return 3;
+  return 0;
+}
+
+int make_control(Q330 *q330, bool averages) {
+  double origin = 0;
+  if (averages) {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    q330->status.datarate_origin = origin = clock_now();
+  }
+  return make_endpoint(q330, &q330->udp_control, q330->params.udp_packetcache_size_control,
+                       q330->params.control_drop_packet_pcnt, averages, origin);
+}
+
+const char *const endpoint_steps[] = {"", "udp_new", "udp_new_packet_cache", "udp_setup_averages"};
+
+bool no_address(const char *addr) { return !addr || strcmp(addr, "-") == 0; }
+
+// Name of a state that breaks an exchange off, or none.
+const char *breakout(int state, const char *restart_link) {
+  switch (state) {
+    case 10:
+      return "thread kill";
+    case 7:
+      return "shutdown";
+    case 9:
+      return "data restart";
+    case 8:
+      return restart_link;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+int q330_digest_text(const Q330SRVCHPkt *ch, unsigned auth_high, unsigned auth_low,
+                     unsigned serial_high, unsigned serial_low, char *text) {
+  snprintf(text, 81, "%-8.8x%-8.8x%-8.8x%-4.4x%-4.4x%-8.8x%-8.8x%-8.8x%-8.8x%-8.8x%-8.8x",
+           ch->challenge_value_high, ch->challenge_value_low, ch->server_ip_address,
+           static_cast<unsigned>(ch->server_udp_port),
+           static_cast<unsigned>(ch->registration_number), auth_high, auth_low, serial_high,
+           serial_low, 0u, 0u);
+  return 0;
+}
+
+int set_q330_hostport(Q330 *q330) {
+  Q330DLParams &p = q330->params;
+  if (p.q330_port_logical < 1 || p.q330_port_logical > 4) {
+    elog_complain(0, "set_q330_hostport: Illegal q330 logical port number %d.\n",
+                  p.q330_port_logical);
+    return -1;
+  }
+  if (!p.q330_ipaddress) {
+    elog_complain(0, "set_q330_hostport: No value for q330_ipaddress.\n");
+    return -1;
+  }
+  p.q330_port_control = p.q330_port_base + 2 * p.q330_port_logical;
+  p.q330_port_data = p.q330_port_control + 1;
+  char text[512];
+  snprintf(text, sizeof text, "%s:%d", p.q330_ipaddress, p.q330_port_control);
+  set_q330_str(&q330->q330_hostport_control, text);
+  snprintf(text, sizeof text, "%s:%d", p.q330_ipaddress, p.q330_port_data);
+  set_q330_str(&q330->q330_hostport_data, text);
+  char dotted[64] = "-";
+  if (!no_address(p.q330_ipaddress)) {
+    unsigned addr = 0;
+    if (name2ip(p.q330_ipaddress, &addr, dotted) < 0) {
+      elog_complain(0, "set_q330_hostport: Unable to resolve ip name '%s'.\n", p.q330_ipaddress);
+      return -1;
+    }
+  }
+  snprintf(text, sizeof text, "udp:%s:%d:L%d:%s:%d:%d", dotted, p.q330_port_control,
+           p.q330_port_logical, p.disposition_str ? p.disposition_str : "", p.local_port_control,
+           p.local_port_data);
+  set_q330_str(&p.q330_com, text);
+  if (q330->udp_control) {
+    q330_output_debugc(q330, 0, "set_q330_hostport: Closing local control port %d.\n",
+                       p.local_port_control);
+    udp_close(q330->udp_control);
+  } else if (int step = make_control(q330, true)) {
+    elog_complain(0, "set_q330_hostport: %s(udp_control) error.\n", endpoint_steps[step]);
+    return -1;
+  }
+  if (q330->udp_data) {
+    if (p.debug_data)
+      q330_output(q330, Q330_OUT_LOG, "DEBUGD: Closing local data port %d.\n", p.local_port_data);
+    udp_close(q330->udp_data);
+    return 0;
+  }
+  if (int step = make_endpoint(q330, &q330->udp_data, p.udp_packetcache_size_data,
+                               p.data_drop_packet_pcnt, true, q330->status.datarate_origin)) {
+    elog_complain(0, "set_q330_hostport: %s(udp_data) error.\n", endpoint_steps[step]);
+    return -1;
+  }
+  return 0;
+}
+
+int q330_get_serial_number(Q330 *q330, unsigned *serial_high, unsigned *serial_low) {
+  if (!q330->udp_control) {
+    if (int step = make_control(q330, false)) {
+      elog_complain(0, "q330_get_serial_number: %s(udp_control) error.\n", endpoint_steps[step]);
+      return -1;
+    }
+  }
+  if (!q330->q330_hostport_control) {
+    elog_complain(0, "q330_get_serial_number: No q330_hostport_control specified.\n");
+    return -1;
+  }
+  q330_output(q330, Q330_OUT_LOG, "Getting serial number for ip address %s.\n",
+              q330->q330_hostport_control);
+  AnyReply reply;
+  int tries = 0;
+  const int max = q330->params.maxretries_control;
+  bool send = true;
+  for (;;) {
+    if (send) {
+      if (q330_sendcmd(q330, Q330_C1_POLLSN) < 0) {
+        elog_complain(0, "q330_get_serial_number: q330_sendcmd(POLLSN) error.\n");
+        return -1;
+      }
+    }
+    // Every reply and every time-out counts against the tries, so a stream of stale
+    // replies cannot hold the poll for ever.
+    tries++;
+    int command = -1;
+    unsigned short ack = 0;
+    int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
+    send = true;
+    if (rc == 0 && command == Q330_C1_MYSN) {
+      const auto *sn = static_cast<const Q330MYSNPkt *>(reply.data());
+      *serial_high = sn->serial_number_high;
+      *serial_low = sn->serial_number_low;
+      q330_output(q330, Q330_OUT_LOG, "Q330 serial number = %-8.8X%-8.8X\n", *serial_high,
+                  *serial_low);
+      return 0;
+    }
+    if (rc == 0 && command == Q330_C1_CERR) {
+      elog_log(0, "q330_get_serial_number: Q330 ERROR: %d.\n",
+               static_cast<const Q330CERRPkt *>(reply.data())->error_code);
+      return -1;
+    }
+    const bool within = tries <= max;
+    if (rc == 0) {
+      elog_log(0, "q330_get_serial_number: Wrong response on read packet from q330 (0x%2.2x).\n",
+               command);
+      if (!within) break;
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response (0x%2.2x) - retrying\n", command);
+    } else if (rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK) {
+      if (rc == Q330_RECV_WOULDBLOCK)
+        q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
+      if (!within) {
+        elog_complain(0, "q330_get_serial_number: too many timeouts.\n");
+        return -1;
+      }
+    } else if (rc == Q330_RECV_CRC) {
+      elog_log(0, "q330_get_serial_number: Bad CRC on read packet from q330.\n");
+      if (!within) break;
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - retrying\n");
+    } else if (rc == Q330_RECV_ACK) {
+      elog_log(0, "q330_get_serial_number: Bad acknowledgment on read packet from q330.\n");
+      if (!within) break;
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - retrying\n", ack,
+                  q330->sequence);
+      send = false;
+    } else {
+      elog_complain(0, "q330_get_serial_number: Bad read packet from q330.\n");
+      return -1;
+    }
+  }
+  elog_complain(0, "q330_get_serial_number: too many errors.\n");
+  return -1;
+}
+
+// The stash decision made when a serial number is learnt.
+static void decide_stash(Q330 *q330) {
+  Q330DLParams &p = q330->params;
+  if (q330->nowritestash) {
+    q330->pendingstashrequest = 0;
+    return;
+  }
+  q330->pendingstashrequest = 1;
+  for (auto &row : p.data_chan)
+    for (Q330Chan &c : row)
+      if (c.outputthischan && c.user_data && c.stafromproptag) q330->pendingstashrequest = 0;
+  for (Q330Chan *c : p.ep_channels)
+    if (c && c->user_data && c->stafromproptag) q330->pendingstashrequest = 0;
+  if (q330->pendingstashrequest)
+    q330_output(q330, Q330_OUT_LOG, "--------q330 %s sending stash--------\n",
+                p.dlname ? p.dlname : "");
+}
+
+int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  Q330DLParams &p = q330->params;
+  q330->state_registered = 0;
+  if (p.q330_reset_ipaddress) {
+    p.q330_reset_ipaddress = 0;
+    if (set_q330_hostport(q330) < 0) {
+      elog_clear_register(0);
+      set_error(error, err_sz, "q330_register_pvt: set_q330_hostport() error");
+      q330_output(q330, Q330_OUT_LOG, "ERROR: set_q330_hostport(%s) error.\n",
+                  p.q330_ipaddress ? p.q330_ipaddress : "");
+      return -1;
+    }
+  }
+  if (no_address(p.q330_ipaddress)) {
+    q330_output(q330, Q330_OUT_LOG, "NULL Q330 ip address.\n");
+    return -1;
+  }
+  if (q330->udp_control) {
+    q330_output_debugc(q330, 0, "q330_register_pvt: Closing local control port %d.\n",
+                       p.local_port_control);
+    udp_close(q330->udp_control);
+  } else if (int step = make_control(q330, true)) {
+    elog_clear_register(0);
+    set_error(error, err_sz, "q330_register_pvt: %s(udp_control) error", endpoint_steps[step]);
+    return -1;
+  }
+  if (!q330->q330_hostport_control) {
+    set_error(error, err_sz, "q330_register_pvt: No q330_hostport_control specified");
+    return -1;
+  }
+  if (!p.q330_serial_number || !p.q330_serial_number[0] || strcmp(p.q330_serial_number, "-") == 0) {
+    unsigned high = 0, low = 0;
+    if (q330_get_serial_number(q330, &high, &low) < 0) {
+      set_error(error, err_sz, "q330_register_pvt: q330_get_serial_number() error.\n");
+      return -1;
+    }
+    char sn[32];
+    snprintf(sn, sizeof sn, "%-8.8X%-8.8X", high, low);
+    set_q330_str(&p.q330_serial_number, sn);
+    decide_stash(q330);
+  }
+  // Both texts must be hexadecimal; words from anything else would be undefined.
+  unsigned h = 0, l = 0;
+  if (unstuff_a2uint8(&h, &l, p.q330_serial_number) < 0) {
+    set_error(error, err_sz, "q330_register_pvt: q330_serial_number is not hexadecimal");
+    return -1;
+  }
+  const char *code = p.q330_authentication_codes
+                         ? static_cast<const char *>(gettbl(p.q330_authentication_codes,
+                                                            p.q330_authentication_codes_last_entry))
+                         : nullptr;
+  if (unstuff_a2uint8(&h, &l, code) < 0) {
+    set_error(error, err_sz,
+              "q330_register_pvt: q330_authentication_codes entry %d is not hexadecimal",
+              p.q330_authentication_codes_last_entry);
+    return -1;
+  }
+  q330_output(q330, Q330_OUT_LOG, "Registering for ip address %s, serial no. %s.\n",
+              p.q330_ipaddress, p.q330_serial_number);
+  const int max = p.maxretries_control;
+
+  // Challenge phase.
+  Q330SRVCHPkt challenge{};
+  int tries = 0;
+  bool send = true;
+  for (;;) {
+    if (send) {
+      heartbeat(q330);
+      q330_output_debugc(q330, 0,
+                         "q330_register_pvt: sending request server registration command.\n");
+      if (q330_sendcmd(q330, Q330_C1_RQSRV) < 0) {
+        set_error(error, err_sz, "ERROR: q330_sendcmd(RQSRV) error");
+        q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(RQSRV) error.\n");
+        return -1;
+      }
+    }
+    tries++;
+    int command = -1;
+    unsigned short ack = 0;
+    int rc = q330_recv_pkt(q330, Q330_C1_SRVCH, 0, 1, &command, &challenge, &ack);
+    elog_clear_register(0);
+    int state = q330->state_acquisition.load();
+    if (const char *why = breakout(state, "link restart")) {
+      q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
+      return -2;
+    }
+    const bool beyond = tries > max;
+    send = true;
+    if (rc == 0) break;
+    if (rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK) {
+      if (rc == Q330_RECV_WOULDBLOCK)
+        q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG,
+                    "ERROR: Too many server challenge timeouts - registration breakout\n");
+        return -1;
+      }
+      if (p.verbose_log > 1) q330_output(q330, Q330_OUT_LOG, "ERROR: UDP timeout - retrying\n");
+      clock_sleep(2.0);
+    } else if (rc == Q330_RECV_CRC) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - too many errors.\n");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - retrying\n");
+      clock_sleep(2.0);
+    } else if (rc == Q330_RECV_ACK) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Too many errors.\n");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - retrying\n", ack,
+                  q330->sequence);
+      clock_sleep(1.0);
+      send = false;
+    } else if (rc == Q330_RECV_WRONGCMD && command == Q330_C1_CERR) {
+      char msg[128];
+      q330_code2str(Q330_C1_CERR, q330->last_cerr_code, msg, sizeof msg);
+      q330_output(q330, Q330_OUT_LOG, "ERROR: C1_CERR: %s\n", msg);
+      q330_output(q330, Q330_OUT_LOG, "ERROR: registration request server C1_CERR: %s\n", msg);
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response - too many errors.\n");
+        return -1;
+      }
+      clock_sleep(10.0);
+    } else if (rc == Q330_RECV_WRONGCMD) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response - too many errors.\n");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response (0x%2.2x) - retrying\n", command);
+      clock_sleep(10.0);
+    } else {
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad read packet from q330.\n");
+      return -1;
+    }
+  }
+
+  // Response phase.
+  q330_output_debugc(q330, 0, "q330_register_pvt: Server challenge packet received.\n");
+  AnyReply reply;
+  tries = 0;
+  send = true;
+  for (;;) {
+    if (send) {
+      heartbeat(q330);
+      q330_output_debugc(q330, 0, "q330_register_pvt: Sending server response.\n");
+      if (q330_sendcmd(q330, Q330_C1_SRVRSP, &challenge) < 0) {
+        elog_clear_register(0);
+        set_error(error, err_sz, "ERROR: q330_sendcmd(SRVRSP) error");
+        q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(SRVRSP) error.\n");
+        return -1;
+      }
+    }
+    tries++;
+    int command = -1;
+    unsigned short ack = 0;
+    int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
+    int state = q330->state_acquisition.load();
+    if (const char *why = breakout(state, "re-registration")) {
+      q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
+      return -2;
+    }
+    const bool beyond = tries > max;
+    send = true;
+    if (rc == 0 && command == Q330_C1_CACK) break;
+    if (rc == 0 && command == Q330_C1_CERR) {
+      int code_recv = static_cast<const Q330CERRPkt *>(reply.data())->error_code;
+      char msg[128];
+      q330_code2str(Q330_C1_CERR, code_recv, msg, sizeof msg);
+      q330_output(q330, Q330_OUT_LOG, "ERROR: registration server response C1_CERR: %s\n", msg);
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG,
+                    "ERROR: Too many Q330 packet errors - registration breakout\n");
+        return -1;
+      }
+      long ncodes = maxtbl(p.q330_authentication_codes);
+      if (code_recv == 3 && ncodes > 1) {
+        p.q330_authentication_codes_last_entry =
+            static_cast<int>((p.q330_authentication_codes_last_entry + 1) % ncodes);
+        q330_output(q330, Q330_OUT_LOG, "Switching authentication code to entry %d\n",
+                    p.q330_authentication_codes_last_entry);
+      }
+      clock_sleep(2.0);
+    } else if (rc == 0) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response (0x%2.2x) - too many errors\n",
+                    command);
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong response (0x%2.2x) - retrying\n", command);
+      clock_sleep(2.0);
+    } else if (rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK) {
+      if (rc == Q330_RECV_WOULDBLOCK)
+        q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG,
+                    "ERROR: Too many acknowledgment timeouts - registration breakout\n");
+        return -1;
+      }
+      if (p.verbose_log > 1) q330_output(q330, Q330_OUT_LOG, "ERROR: UDP timeout - retrying\n");
+      clock_sleep(2.0);
+    } else if (rc == Q330_RECV_CRC) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - too many errors.\n");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - retrying\n");
+      clock_sleep(2.0);
+    } else if (rc == Q330_RECV_ACK) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - too many errors\n",
+                    ack, q330->sequence);
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - retrying\n", ack,
+                  q330->sequence);
+      clock_sleep(1.0);
+      send = false;
+    } else {
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad read packet from q330.\n");
+      return -1;
+    }
+  }
+  q330_output(q330, Q330_OUT_LOG, "Registration successful.\n");
+  q330_output_debugc(q330, 0, "q330_register_pvt: server response acknowledged.\n");
+  q330->state_registered = 1;
+  {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    q330->status.starttime = clock_now();
+    q330->status.endtime = 0;
+  }
+  if (q330->status.ta_nlinks_24h) taverage_put(q330->status.ta_nlinks_24h, 1.0);
+  return 0;
+}
+
+int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  Q330DLParams &p = q330->params;
+  {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    if (q330->status.endtime == 0) q330->status.endtime = clock_now();
+    q330->status.starttime = 0;
+  }
+  if (!q330->udp_control) {
+    if (int step = make_control(q330, false)) {
+      elog_clear_register(0);
+      set_error(error, err_sz, "q330_deregister_pvt: %s(udp_control) error", endpoint_steps[step]);
+      return -1;
+    }
+  }
+  if (!p.q330_serial_number) {
+    set_error(error, err_sz, "q330_deregister_pvt: No q330_serial_number specified");
+    return -1;
+  }
+  if (!q330->q330_hostport_control) {
+    set_error(error, err_sz, "q330_deregister_pvt: No q330_hostport_control specified");
+    return -1;
+  }
+  if (no_address(p.q330_ipaddress)) return 0;
+  int result = 0;
+  q330_output_debugc(q330, 0, "q330_deregister_pvt: sending C1_DSRV");
+  if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) {
+    result = -1;
+  } else {
+    AnyReply reply;
+    int command = -1;
+    unsigned short ack = 0;
+    int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
+    if (rc == 0 && command == Q330_C1_CACK) {
+      q330_output_debugc(q330, 0, "q330_deregister_pvt: C1_CACK ok");
+    } else {
+      clock_sleep(1.0);
+      q330_output_debugc(q330, 0, "q330_deregister_pvt: sending C1_DSRV");
+      if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) {
+        result = -1;
+      } else {
+        // The datalogger may still hold the registration; callers log this.
+        set_error(error, err_sz, "deregistration not acknowledged");
+        result = -2;
+      }
+    }
+  }
+  if (result == -1) {
+    elog_clear_register(1);
+    set_error(error, err_sz, "q330_deregister_pvt: q330_sendcmd(C1_DSRV) error");
+  }
+  q330->state_registered = 0;
+  if (result == 0) q330_output(q330, Q330_OUT_LOG, "Deregister successful\n");
+  if (q330->udp_data) {
+    if (p.debug_data)
+      q330_output(q330, Q330_OUT_LOG, "DEBUGD: Closing local data port %d.\n", p.local_port_data);
+    udp_close(q330->udp_data);
+  }
+  q330_output_debugc(q330, 0, "q330_deregister_pvt: Closing local control port %d.\n",
+                     p.local_port_control);
+  udp_close(q330->udp_control);
+  return result < 0 ? -1 : 0;
+}
+
+int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_acq, char *params,
+                      char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  if (!q330->state_registered) {
+    set_error(error, err_sz, "q330_exec_cmd_pvt: Must register server first.");
+    return -1;
+  }
+  const int max = q330->params.maxretries_control;
+  AnyReply own;
+  void *target = response ? static_cast<void *>(response) : own.data();
+  int tries = 0;
+  bool send = true;
+  char name[64] = "";
+  for (;;) {
+    if (send) {
+      heartbeat(q330);
+      if (q330_code2str(cmd, -1, name, sizeof name) < 0) {
+        elog_clear_register(1);
+        q330_output(q330, Q330_OUT_LOG,
+                    "ERROR: q330_code2str(0x%x) error in q330_exec_cmd_pvt().\n", cmd);
+      }
+      if (!q330->state_registered) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: not registered.\n");
+        set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
+        return -1;
+      }
+      if (q330_sendcmd(q330, cmd, params) < 0) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(%s) error.\n", name);
+        set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
+        return -1;
+      }
+    }
+    tries++;
+    send = true;
+    int command = -1;
+    unsigned short ack = 0;
+    int rc = q330_recv_pkt(q330, rsp, check_acq, 1, &command, target, &ack);
+    int state = q330->state_acquisition.load();
+    if (state == 10 || state == 7 || state == 9) {
+      const char *why = breakout(state, "");
+      double left = q330->params.shutdown_timeout - (clock_now() - q330->request_shutdown_time);
+      if (left <= 0) {
+        q330_output(q330, Q330_OUT_LOG, "Exec cmd breakout due to %s\n", why);
+        set_error(error, err_sz, "Exec cmd breakout due to %s", why);
+        return -1;
+      }
+      const char *what = state == 10 ? "thread kill" : state == 7 ? "shutdown" : "data restart";
+      q330_output(q330, Q330_OUT_LOG, "Exec cmd %s breakout in %.1f seconds\n", what, left);
+    }
+    const bool beyond = tries > max;
+    if (rc == 0) return 0;
+    if (rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK) {
+      if (rc == Q330_RECV_WOULDBLOCK)
+        q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
+      if (beyond) {
+        set_error(error, err_sz, "ERROR: too many exec cmd timeouts");
+        return -1;
+      }
+    } else if (rc == Q330_RECV_CRC) {
+      if (beyond) {
+        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad exec cmd CRC - retrying\n");
+      clock_sleep(1.0);
+    } else if (rc == Q330_RECV_ACK) {
+      if (beyond) {
+        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Bad exec cmd acknowledgment %d need %d - retrying\n",
+                  ack, q330->sequence);
+      clock_sleep(1.0);
+      send = false;
+    } else if (rc == Q330_RECV_WRONGCMD && command == Q330_C1_CERR) {
+      if (beyond) {
+        q330_output(q330, Q330_OUT_LOG, "ERROR: Too many exec cmd errors.\n");
+        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        return -1;
+      }
+      char msg[128];
+      q330_code2str(Q330_C1_CERR, q330->last_cerr_code, msg, sizeof msg);
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Exec cmd %s C1_CERR: %s\n", name, msg);
+      set_error(error, err_sz, "C1_CERR: %s", msg);
+      return -1;
+    } else if (rc == Q330_RECV_WRONGCMD) {
+      q330_output(q330, Q330_OUT_LOG,
+                  "ERROR: Wrong exec cmd response on read packet from q330 (0x%2.2x).\n", command);
+      if (beyond) {
+        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        return -1;
+      }
+      q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong exec cmd response (%s need %s) - retrying\n",
+                  q330_cmdstr(static_cast<unsigned>(command)), "C1_CACK");
+    } else {
+      set_error(error, err_sz, "ERROR: Bad exec cmd read packet from q330");
+      return -1;
+    }
+  }
+}

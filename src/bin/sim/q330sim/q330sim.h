@@ -1,0 +1,111 @@
+// q330sim.h - a fake Q330 for tests and for running by hand: answers QDP commands on a
+// control port (base + 2 x logical) and polls the next one as data port, on 127.0.0.1.
+//
+// Written from the protocol alone, with its own CRC, MD5 and digest text. Replies carry
+// version 2, the right length and CRC, and as ack the sequence of the command answered:
+//   C1_POLLSN -> C1_MYSN; C1_RQSRV -> C1_SRVCH; C1_SRVRSP -> C1_CACK when the digest
+//   matches the accepted code, else C1_CERR 3; C1_DSRV -> C1_CACK; anything else ->
+//   C1_CERR 0.
+// Faults can be set per command and per n-th datagram of it (see Q330SimFault).
+//
+// Locking: one thread runs the loop; `mutex` guards the options, the fault list and the
+// log of what was received, which the test reads while the loop runs.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Bitwise QDP CRC-32 (polynomial 0x56070368, MSB first, initial 0, no final XOR).
+uint32_t q330sim_crc(const unsigned char *buf, size_t len);
+// RFC 1321 MD5.
+void q330sim_md5(const void *data, size_t len, unsigned char digest[16]);
+
+struct Q330SimOptions {
+  int base_port = 0;  // 0: a free base port is chosen
+  int logical = 1;
+  uint64_t serial = 0x0100000012345678ull;
+  uint64_t auth_code = 0;  // the code whose digest is accepted
+  uint32_t property_tag = 3301;
+  uint32_t challenge_high = 0x01234567, challenge_low = 0x89ABCDEF;
+  uint16_t registration_number = 7;
+};
+
+enum Q330SimFaultKind {
+  Q330SIM_DROP,          // no reply
+  Q330SIM_DELAY,         // reply after `value` seconds (clock seam)
+  Q330SIM_DUPLICATE,     // reply twice
+  Q330SIM_BADCRC,        // reply with a wrong CRC
+  Q330SIM_WRONGLENGTH,   // reply whose length field is one too many
+  Q330SIM_STALEACK,      // reply with ack one behind
+  Q330SIM_WRONGCOMMAND,  // reply with command `value` and an empty payload
+  Q330SIM_CERR,          // reply C1_CERR with code `value`
+  Q330SIM_EMPTY,         // a 0-byte datagram instead of the reply
+  Q330SIM_SHORT,         // an 8-byte datagram instead of the reply
+  Q330SIM_OTHERPORT,     // the reply from another port of 127.0.0.1
+  Q330SIM_OTHERADDR,     // the reply from 127.0.0.2
+};
+
+struct Q330SimFault {
+  int command = -1;  // command code it applies to; -1 any
+  int nth = 0;       // the n-th datagram (1-based) of that command; 0 every one
+  int kind = Q330SIM_DROP;
+  int value = 0;
+  int count = 1;  // with nth 0: how many times it fires; 0 for ever
+};
+
+// One datagram the simulator received.
+struct Q330SimDatagram {
+  int port_type;  // 1 control, 2 data
+  int command;
+  uint16_t sequence, ack;
+  std::vector<unsigned char> payload;
+  bool crc_ok;
+};
+
+class Q330Sim {
+ public:
+  explicit Q330Sim(const Q330SimOptions &options);
+  ~Q330Sim();
+  Q330Sim(const Q330Sim &) = delete;
+  Q330Sim &operator=(const Q330Sim &) = delete;
+
+  // Binds the ports and starts the loop. 0 or -1.
+  int start();
+  void stop();
+  int base_port() const { return base_; }
+  int control_port() const { return base_ + 2 * options_.logical; }
+  int data_port() const { return control_port() + 1; }
+
+  void add_fault(const Q330SimFault &fault);
+  std::vector<Q330SimDatagram> received();
+  int count(int command);
+  // Waits (at most `seconds` of clock time) until `n` datagrams of `command` arrived;
+  // their count.
+  int wait_count(int command, int n, double seconds);
+  // The digest text the simulator expects for a challenge answer.
+  std::string digest_text(uint64_t code) const;
+
+ private:
+  void loop();
+  void handle(int fd, int port_type, const unsigned char *buf, size_t n, const void *from,
+              unsigned fromlen);
+  std::vector<unsigned char> datagram(int command, uint16_t ack,
+                                      const std::vector<unsigned char> &payload);
+
+  Q330SimOptions options_;
+  int base_ = 0;
+  int fd_control_ = -1, fd_data_ = -1, fd_other_port_ = -1, fd_other_addr_ = -1;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<Q330SimFault> faults_;
+  std::vector<Q330SimDatagram> received_;
+  uint16_t sequence_ = 0;
+};

@@ -1,0 +1,312 @@
+// Registration, deregistration and the command exchange against the Q330 simulator, with
+// a driven clock that records the pauses between tries (time-outs stay real and short).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/md5.h"
+#include "base/tbl.h"
+#include "q330_fixture.h"
+#include "q330_qdp.h"
+#include "q330sim.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+// Real clocks; sleeps are recorded and return at once.
+struct SleepRecorder {
+  std::mutex mutex;
+  std::vector<double> sleeps;
+  ClockDriver driver{
+      [](void *) {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+      },
+      [](void *) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+      },
+      [](double s, void *u) {
+        auto *self = static_cast<SleepRecorder *>(u);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->sleeps.push_back(s);
+      },
+      this};
+  SleepRecorder() { clock_set_driver(&driver); }
+  ~SleepRecorder() { clock_set_driver(nullptr); }
+  std::vector<double> taken() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sleeps;
+  }
+};
+
+struct Rig {
+  SleepRecorder clock;
+  Q330Sim sim;
+  Q330 *q;
+  OutputRecorder rec;
+  char error[256] = "";
+
+  explicit Rig(const Q330SimOptions &o, std::vector<const char *> codes = {"0"},
+               const char *serial = nullptr)
+      : sim(o) {
+    EXPECT_EQ(sim.start(), 0);
+    q = q330_create(OutputRecorder::callback, nullptr);
+    rec.attach(q);
+    Q330DLParams &p = q->params;
+    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
+    set_q330_str(&p.local_ipaddr, "127.0.0.1");
+    set_q330_str(&p.q330_serial_number, serial);
+    p.q330_port_base = sim.base_port();
+    p.q330_port_logical = o.logical;
+    p.local_port_control = 0;
+    p.local_port_data = 0;
+    p.timeout_control = 0.2;
+    p.maxretries_control = 3;
+    p.q330_authentication_codes = newtbl(4);
+    for (const char *c : codes) pushtbl(p.q330_authentication_codes, strdup(c));
+    EXPECT_EQ(set_q330_hostport(q), 0);
+  }
+  ~Rig() {
+    sim.stop();
+    udp_free(q->udp_control);
+    udp_free(q->udp_data);
+    Q330DLParams &p = q->params;
+    for (char *s : {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress,
+                    p.local_ipaddr, p.q330_serial_number, p.q330_com})
+      free(s);
+    freetbl(p.q330_authentication_codes, free);
+    free_session(q);
+  }
+  bool logged(const std::string &needle) {
+    for (const std::string &l : rec.lines())
+      if (l.find(needle) != std::string::npos) return true;
+    return false;
+  }
+};
+
+Q330SimOptions sim_options() {
+  Q330SimOptions o;
+  o.serial = 0x0100000012345678ull;
+  o.auth_code = 0x2;
+  return o;
+}
+
+TEST(Register, LearnsSerialRegistersAndDeregisters) {
+  Rig rig(sim_options(), {"2"});
+  ASSERT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+  EXPECT_EQ(rig.q->state_registered.load(), 1);
+  EXPECT_STREQ(rig.q->params.q330_serial_number, "0100000012345678");
+  EXPECT_TRUE(rig.logged("Q330 serial number = 0100000012345678"));
+  EXPECT_TRUE(rig.logged("Registration successful."));
+  EXPECT_EQ(rig.sim.wait_count(Q330_C1_POLLSN, 1, 10.0), 1);
+  EXPECT_EQ(rig.sim.wait_count(Q330_C1_RQSRV, 1, 10.0), 1);
+  EXPECT_EQ(rig.sim.wait_count(Q330_C1_SRVRSP, 1, 10.0), 1);
+  EXPECT_GT(rig.q->status.starttime, 0);
+  EXPECT_TRUE(rig.clock.taken().empty());
+  // Every datagram the simulator saw had a good CRC and consecutive sequences.
+  auto got = rig.sim.received();
+  for (size_t i = 0; i < got.size(); i++) {
+    EXPECT_TRUE(got[i].crc_ok);
+    EXPECT_EQ(got[i].sequence, i + 1);
+  }
+
+  // A command the simulator does not model gives its C1_CERR.
+  EXPECT_EQ(q330_exec_cmd_pvt(rig.q, 0x1E, 0xA7, nullptr, 1, nullptr, rig.error, sizeof rig.error),
+            -1);
+  EXPECT_EQ(std::string(rig.error).rfind("C1_CERR: ", 0), 0u) << rig.error;
+
+  EXPECT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), 0);
+  EXPECT_EQ(rig.q->state_registered.load(), 0);
+  EXPECT_EQ(rig.sim.wait_count(Q330_C1_DSRV, 1, 10.0), 1);
+  EXPECT_TRUE(rig.logged("Deregister successful"));
+}
+
+TEST(Register, DeregistrationWithoutAcknowledgement) {
+  Rig rig(sim_options(), {"2"}, "0100000012345678");
+  ASSERT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+  rig.sim.add_fault({Q330_C1_DSRV, 0, Q330SIM_DROP, 0, 0});
+  EXPECT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), -1);
+  EXPECT_STREQ(rig.error, "deregistration not acknowledged");
+  EXPECT_EQ(rig.sim.wait_count(Q330_C1_DSRV, 2, 10.0), 2);
+  EXPECT_EQ(rig.q->state_registered.load(), 0);
+  EXPECT_FALSE(rig.logged("Deregister successful"));
+}
+
+TEST(Register, AuthenticationCodeRotation) {
+  {  // One code: the code stays, and the tries run out.
+    Rig rig(sim_options(), {"7"}, "0100000012345678");
+    rig.q->params.maxretries_control = 1;
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    EXPECT_EQ(rig.q->params.q330_authentication_codes_last_entry, 0);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_SRVRSP, 2, 10.0), 2);
+    EXPECT_TRUE(rig.logged("Too many Q330 packet errors - registration breakout"));
+    EXPECT_EQ(rig.clock.taken(), std::vector<double>{2.0});
+  }
+  {  // Three codes, entry 2 in use and refused: entry 0 is tried next and accepted.
+    Rig rig(sim_options(), {"2", "9", "7"}, "0100000012345678");
+    rig.q->params.q330_authentication_codes_last_entry = 2;
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0);
+    EXPECT_EQ(rig.q->params.q330_authentication_codes_last_entry, 0);
+    EXPECT_TRUE(rig.logged("Switching authentication code to entry 0"));
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_SRVRSP, 2, 10.0), 2);
+  }
+}
+
+TEST(Register, TimeoutsAndRetryLimits) {
+  {  // maxretries_control 0: one send, no pause.
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    rig.q->params.maxretries_control = 0;
+    rig.sim.add_fault({Q330_C1_RQSRV, 0, Q330SIM_DROP, 0, 0});
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_RQSRV, 1, 10.0), 1);
+    EXPECT_TRUE(rig.clock.taken().empty());
+  }
+  {  // maxretries_control 3: four sends, a 2 s pause between each.
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    rig.sim.add_fault({Q330_C1_RQSRV, 0, Q330SIM_DROP, 0, 0});
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_RQSRV, 4, 10.0), 4);
+    EXPECT_EQ(rig.clock.taken(), (std::vector<double>{2.0, 2.0, 2.0}));
+    EXPECT_TRUE(rig.logged("Too many server challenge timeouts"));
+  }
+  {  // A bad CRC, a reply from a foreign address and a duplicate challenge (whose second
+     // copy is a stale reply to the response) are survived; a reply from another port of
+     // the datalogger's address is taken.
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    rig.sim.add_fault({Q330_C1_RQSRV, 1, Q330SIM_BADCRC, 0, 1});
+    rig.sim.add_fault({Q330_C1_RQSRV, 2, Q330SIM_OTHERADDR, 0, 1});
+    rig.sim.add_fault({Q330_C1_RQSRV, 3, Q330SIM_DUPLICATE, 0, 1});
+    rig.sim.add_fault({Q330_C1_SRVRSP, 1, Q330SIM_OTHERPORT, 0, 1});
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_RQSRV, 3, 10.0), 3);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_SRVRSP, 1, 10.0), 1);
+    EXPECT_EQ(rig.clock.taken(), (std::vector<double>{2.0, 2.0, 1.0}));
+    EXPECT_EQ(rig.q->npkts_foreign_error.load(), 1);
+  }
+}
+
+TEST(Register, ErrorsAndBreakouts) {
+  {  // C1_CERR 1 to the challenge request: logged with its message, retried after 10 s.
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    rig.q->params.maxretries_control = 1;
+    rig.sim.add_fault({Q330_C1_RQSRV, 0, Q330SIM_CERR, 1, 0});
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_RQSRV, 2, 10.0), 2);
+    EXPECT_TRUE(rig.logged("ERROR: registration request server C1_CERR: "));
+    EXPECT_EQ(rig.clock.taken(), std::vector<double>{10.0});
+    // The serial-number poll gives up at once on C1_CERR.
+    rig.sim.add_fault({Q330_C1_POLLSN, 0, Q330SIM_CERR, 1, 0});
+    unsigned hi, lo;
+    EXPECT_EQ(q330_get_serial_number(rig.q, &hi, &lo), -1);
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_POLLSN, 1, 10.0), 1);
+  }
+  {  // A shutdown during the challenge breaks off with -2.
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    rig.q->state_acquisition = 7;
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -2);
+    EXPECT_TRUE(rig.logged("Registration breakout due to shutdown"));
+    EXPECT_EQ(rig.sim.count(Q330_C1_SRVRSP), 0);
+  }
+  {  // Texts that are not hexadecimal are refused, naming the parameter.
+    Rig rig(sim_options(), {"2x"}, "0100000012345678");
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    EXPECT_NE(std::string(rig.error).find("q330_authentication_codes"), std::string::npos);
+    EXPECT_EQ(rig.sim.count(Q330_C1_RQSRV), 0);
+  }
+}
+
+TEST(ExecCmd, UnregisteredAndStaleAcks) {
+  Rig rig(sim_options(), {"2"}, "0100000012345678");
+  EXPECT_EQ(q330_exec_cmd_pvt(rig.q, 0x1E, 0xA7, nullptr, 1, nullptr, rig.error, sizeof rig.error),
+            -1);
+  EXPECT_STREQ(rig.error, "q330_exec_cmd_pvt: Must register server first.");
+  EXPECT_TRUE(rig.sim.received().empty());
+
+  ASSERT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+  // A stream of stale replies from the datalogger's address waits in the socket: each
+  // counts against the tries, so the exchange gives up after maxretries_control + 1.
+  sockaddr_in session{};
+  socklen_t len = sizeof session;
+  getsockname(rig.q->udp_control->fd, reinterpret_cast<sockaddr *>(&session), &len);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  for (int i = 0; i < 10; i++) {
+    unsigned char d[12] = {0, 0, 0, 0, Q330_C1_CACK, 2, 0, 0, 0, 1};
+    unsigned ack = rig.q->sequence;  // the exchange's own send makes this one behind
+    d[10] = static_cast<unsigned char>(ack >> 8);
+    d[11] = static_cast<unsigned char>(ack);
+    uint32_t crc = q330sim_crc(d + 4, 8);
+    for (int b = 0; b < 4; b++) d[b] = static_cast<unsigned char>(crc >> (24 - 8 * b));
+    sendto(fd, d, sizeof d, 0, reinterpret_cast<sockaddr *>(&session), sizeof session);
+  }
+  close(fd);
+  EXPECT_EQ(q330_exec_cmd_pvt(rig.q, 0x1E, Q330_C1_CACK, nullptr, 1, nullptr, rig.error,
+                              sizeof rig.error),
+            -1);
+  EXPECT_STREQ(rig.error, "ERROR: too many exec cmd errors");
+  EXPECT_EQ(rig.sim.wait_count(0x1E, 1, 10.0), 1);
+}
+
+TEST(RegisterDigest, TextPortsAndChecksums) {
+  Q330SRVCHPkt ch{0x01234567, 0x89ABCDEF, 0x7F000001, 5332, 7};
+  char text[81];
+  q330_digest_text(&ch, 0, 2, 0, 0x12345678, text);
+  EXPECT_STREQ(text,
+               "0123456789abcdef7f00000114d40007000000000000000200000000123456780000000000000000");
+  // The client's MD5 and the simulator's agree on the RFC 1321 vectors.
+  const char *vectors[][2] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (auto &v : vectors) {
+    unsigned char a[16], b[16];
+    q330sim_md5(v[0], strlen(v[0]), a);
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, v[0], strlen(v[0]));
+    MD5Final(b, &ctx);
+    char hex[33];
+    for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", a[i]);
+    EXPECT_STREQ(hex, v[1]);
+    EXPECT_EQ(memcmp(a, b, 16), 0);
+  }
+
+  // Ports and the link text.
+  Q330 *q = q330_create(OutputRecorder::callback, nullptr);
+  OutputRecorder rec;
+  rec.attach(q);
+  set_q330_str(&q->params.q330_ipaddress, "127.0.0.1");
+  set_q330_str(&q->params.disposition_str, "startacq");
+  q->params.q330_port_base = 5330;
+  q->params.q330_port_logical = 1;
+  q->params.local_port_control = 6001;
+  q->params.local_port_data = 6002;
+  ASSERT_EQ(set_q330_hostport(q), 0);
+  EXPECT_EQ(q->params.q330_port_control, 5332);
+  EXPECT_EQ(q->params.q330_port_data, 5333);
+  EXPECT_STREQ(q->q330_hostport_control, "127.0.0.1:5332");
+  EXPECT_STREQ(q->q330_hostport_data, "127.0.0.1:5333");
+  EXPECT_STREQ(q->params.q330_com, "udp:127.0.0.1:5332:L1:startacq:6001:6002");
+  q->params.q330_port_logical = 5;
+  EXPECT_EQ(set_q330_hostport(q), -1);
+  udp_free(q->udp_control);
+  udp_free(q->udp_data);
+  for (char *s : {q->q330_hostport_control, q->q330_hostport_data, q->params.q330_ipaddress,
+                  q->params.disposition_str, q->params.q330_com})
+    free(s);
+  free_session(q);
+}
+
+}  // namespace
