@@ -80,14 +80,6 @@ constexpr double kFiledirLimit = 10.0;     // s between the pieces of a listing 
 
 }  // namespace
 
-int altuscom_ismw(void *modem, void *dl) {
-  return modem && dl && strcmp(static_cast<AltusDatalogger *>(dl)->model, "MtWhitney") == 0;
-}
-
-int altuscom_isrock(void *modem, void *dl) {
-  return modem && dl && strcmp(static_cast<AltusDatalogger *>(dl)->model, "ROCK") == 0;
-}
-
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
               int *outsize, int size, void *modem, void *dl) {
   if (out) *out = nullptr;

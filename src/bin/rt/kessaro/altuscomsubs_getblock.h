@@ -15,6 +15,7 @@
 #pragma once
 
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_output.h"  // altuscom_ismw, altuscom_isrock
 #include "bytestream/serialbuf.h"
 
 // Program-wide switches: log every packet received (-vr) / every command sent (-vc).
@@ -23,8 +24,3 @@ extern int cverbose;
 
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
               int *outsize, int size, void *modem, void *dl);
-
-// 1 when both link and datalogger are given and the datalogger's model is "MtWhitney"
-// (the 18-channel parameter layout) / "ROCK", else 0.
-int altuscom_ismw(void *modem, void *dl);
-int altuscom_isrock(void *modem, void *dl);
