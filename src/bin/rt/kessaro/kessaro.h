@@ -552,6 +552,7 @@ struct Kessaro {
   Pf *pf;
   CmdThread *cmdthr;
   PktChannelCalib *calibstuff;
+  const char *dbname;  // the -db argument (not copied), or none
   char *targetname;
   char *commandline;
   int ciorb;
