@@ -21,6 +21,7 @@
 #include "kessaro.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
+#include "support/netstachan.h"
 
 namespace {
 
@@ -75,19 +76,6 @@ std::string trimmed(const std::string &text) {
 
 Orbtag *find_orbtag(Kessaro *altus, const char *name) {
   return static_cast<Orbtag *>(getarr(altus->orbtags_arr, name));
-}
-
-// Splits net_sta_chan_loc at the underscores; missing parts stay empty.
-void split_netstachanloc(const char *name, std::string *parts) {
-  for (int i = 0; i < 4; i++) parts[i].clear();
-  int i = 0;
-  for (const char *p = name; *p != '\0'; p++) {
-    if (*p == '_' && i < 3) {
-      i++;
-      continue;
-    }
-    parts[i] += *p;
-  }
 }
 
 }  // namespace
@@ -533,7 +521,7 @@ static int read_links(Pf *pf, Kessaro *altus) {
 int parse_netstachanloc(const AltusDatalogger *dl, AltusChan *ch) {
   const char *name = ch->netstachanloc;
   std::string p[4];
-  split_netstachanloc(name, p);
+  split_netstachanloc(name, p[0], p[1], p[2], p[3]);
   if (p[0].empty()) {
     elog_log(0, "parse_netstachanloc: Need net code in '%s'.\n", name);
     return -1;

@@ -18,6 +18,7 @@
 #include "muldrin.h"
 #include "q330.h"
 #include "ringsvc/orbreapthr.h"
+#include "support/netstachan.h"
 
 struct Packet;
 struct Q330RepktBuf;
@@ -69,9 +70,6 @@ int parse_epchanneldisposition(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int 
 // datalogger's codes, "$PROPTG" is kept as the station. 0 or -1.
 int parse_netstachanloc(const Q330DLParams *dlp, const char *text, char net[8], char sta[16],
                         char chan[16], char loc[8]);
-// Splits net_sta_chan_loc at "_" into its four parts (empty when missing). 0.
-int split_netstachanloc(const char *text, std::string &net, std::string &sta, std::string &chan,
-                        std::string &loc);
 // 1 when the text begins with a digit and reads as a non-zero integer, or begins with
 // T, Y, t or y; else 0.
 int parse_bool(const char *text);

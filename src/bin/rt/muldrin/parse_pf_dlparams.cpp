@@ -260,21 +260,6 @@ int parse_bool(const char *text) {
   return text[0] == 'T' || text[0] == 'Y' || text[0] == 't' || text[0] == 'y';
 }
 
-int split_netstachanloc(const char *text, std::string &net, std::string &sta, std::string &chan,
-                        std::string &loc) {
-  std::string *parts[4] = {&net, &sta, &chan, &loc};
-  for (std::string *p : parts) p->clear();
-  int i = 0;
-  for (const char *p = text ? text : ""; *p; ++p) {
-    if (*p == '_' && i < 3) {
-      i++;
-    } else {
-      *parts[i] += *p;
-    }
-  }
-  return 0;
-}
-
 int parse_netstachanloc(const Q330DLParams *dlp, const char *text, char net[8], char sta[16],
                         char chan[16], char loc[8]) {
   std::string n, s, c, l;
