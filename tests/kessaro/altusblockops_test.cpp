@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -270,4 +271,151 @@ TEST(AltusBlockOps, Ping) {
   EXPECT_STREQ(resp, "hello there");
   EXPECT_EQ((unsigned char)(r.seq - before), 2);
   free(resp);
+}
+
+namespace {
+
+// The link and datalogger records that select a layout (ismw: "MtWhitney").
+struct Records {
+  Modem *modem = modem_new();
+  AltusDatalogger *dl = altusdatalogger_new();
+  explicit Records(int ismw) {
+    snprintf(dl->model, sizeof dl->model, "%s", ismw ? "MtWhitney" : "K2");
+  }
+  ~Records() {
+    altusdatalogger_free(dl);
+    modem_free(modem);
+  }
+};
+
+Bytes header_bytes(int ismw, float latitude) {
+  AltusSimHeaderValues v;
+  v.numbers["rw_misc.latitude"] = latitude;
+  std::vector<uint8_t> out;
+  EXPECT_EQ(altussim_evt_header(ismw, 1, v, &out), 0);
+  return Bytes(out.begin(), out.end());
+}
+
+}  // namespace
+
+TEST(AltusBlockOps, GetParamsBothLayouts) {
+  for (int ismw : {0, 1}) {
+    SCOPED_TRACE(ismw);
+    Rig r;
+    Records rec(ismw);
+    r.sim.set_params(header_bytes(ismw, 12.5f));
+    AltusBlockParams *p = nullptr;
+    ASSERT_EQ(block_getparams(r.buf.get(), &r.seq, &p, rec.modem, rec.dl), 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->headerBytes, ismw ? 2736 : 2040);
+    EXPECT_EQ(p->rw_misc.latitude, 12.5f);
+    free(p);
+  }
+  {
+    SCOPED_TRACE("time-out");
+    Rig r;
+    r.sim.add_fault({PKC_GETPARAMS, 0, Fault::DROP});
+    AltusBlockParams *p = reinterpret_cast<AltusBlockParams *>(1);
+    ElogCapture log;
+    EXPECT_EQ(block_getparams(r.buf.get(), &r.seq, &p, nullptr, nullptr), 2);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_TRUE(log.contains("block_getparams: get_block(PKC_GETPARAMS) timeout on input."));
+  }
+}
+
+TEST(AltusBlockOps, SetParams) {
+  struct Case {
+    const char *name;
+    const char *params;  // body of the "params" array; null: write the current header back
+    int fault;           // 0, 1 SETPARAMS dropped, 2 SETPARAMS refused with a text
+    int want;
+    std::vector<int> sent;
+    const char *error;
+    float stored_latitude;  // what the store holds after (a dropped reply: stored)
+  } cases[] = {
+      {"equal header", nullptr, 0, 0, {PKC_GETPARAMS}, "", 12.5f},
+      {"same values", "misc_latitude 12.5\n", 0, 0, {PKC_GETPARAMS}, "", 12.5f},
+      {"changed",
+       "misc_latitude 34.5\n",
+       0,
+       0,
+       {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_ACQSTART},
+       "",
+       34.5f},
+      {"SETPARAMS time-out",
+       "misc_latitude 34.5\n",
+       1,
+       2,
+       {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_SETPARAMS, PKC_SETPARAMS, PKC_ACQSTART},
+       "",
+       34.5f},
+      {"refused with a text",
+       "misc_latitude 34.5\n",
+       2,
+       -1,
+       {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_ACQSTART},
+       "",
+       12.5f},
+      {"parse failure", "strm_sps many\n", 0, 7, {PKC_GETPARAMS}, "cannot parse strm_sps", 12.5f},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.sim.set_params(header_bytes(0, 12.5f));
+    if (c.fault == 1) r.sim.add_fault({PKC_SETPARAMS, 0, Fault::DROP});
+    if (c.fault == 2) r.sim.refuse_setparams(true, "locked");
+    Pf *pf = nullptr;
+    AltusBlockParams *current = nullptr;
+    if (c.params) {
+      std::string text = std::string("params &Arr{\n") + c.params + "}\n";
+      ASSERT_EQ(pfcompile(text.c_str(), &pf), 0);
+    } else {
+      ASSERT_EQ(block_getparams(r.buf.get(), &r.seq, &current, nullptr, nullptr), 0);
+    }
+    size_t before = r.sent().size();
+    char error[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
+    ElogCapture log;
+    EXPECT_EQ(block_setparams(r.buf.get(), current, pf, &r.seq, nullptr, nullptr, error), c.want);
+    auto sent = r.sent();
+    EXPECT_EQ(std::vector<int>(sent.begin() + (long)before, sent.end()), c.sent);
+    EXPECT_STREQ(error, c.error);
+    if (c.fault == 2) {
+      EXPECT_TRUE(log.contains("block_setparams: get_block(PKC_SETPARAMS) error - locked."));
+    }
+    EXPECT_TRUE(r.sim.acquiring());
+    EXPECT_EQ(r.sim.params(), header_bytes(0, c.stored_latitude));
+    free(current);
+    if (pf) pffree(pf);
+  }
+}
+
+TEST(AltusBlockOps, ReadFileInfo) {
+  for (int damaged : {0, 1}) {
+    SCOPED_TRACE(damaged);
+    Rig r;
+    AltusSimEvtSpec spec;
+    spec.values.numbers["rw_misc.latitude"] = 7.25;
+    spec.bad_header_sum = damaged;
+    std::vector<uint8_t> file;
+    ASSERT_EQ(altussim_evt_file(spec, &file), 0);
+    r.sim.add_file("A:\\D\\E0001.EVT", Bytes(file.begin(), file.end()));
+    r.sim.add_dir("A:\\D");
+    AltusEvtTag tag;
+    AltusEvtFile hdr;
+    char p[] = "a:/D/E0001.EVT";
+    ElogCapture log;
+    int rc = block_readfileinfo(r.buf.get(), p, &r.seq, &tag, &hdr, nullptr, nullptr);
+    if (damaged) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_TRUE(log.contains("block_readfileinfo: checksum error on Altus file header."));
+      std::lock_guard<std::mutex> l(r.rec.mutex);
+      size_t n8 = 0;
+      for (auto &ln : r.rec.lines) n8 += ln.first == 8;
+      EXPECT_EQ(n8, 1u);
+    } else {
+      EXPECT_EQ(rc, 0) << log.text();
+      EXPECT_EQ(hdr.rw_misc.latitude, 7.25f);
+      EXPECT_EQ(r.sent().back(), PKC_CLOSEFILE);
+    }
+  }
 }
