@@ -419,3 +419,27 @@ TEST(AltusBlockOps, ReadFileInfo) {
     }
   }
 }
+
+TEST(AltusBlockOps, VerboseWalkDescribesEntries) {
+  Rig r;
+  r.sim.add_dir("A:\\D");
+  r.sim.add_file("A:\\D\\E1.EVT", bytes_of(12, 1), 0x20, 0);
+  AltusDirTree *t = nullptr;
+  int n = 0, cap = 0;
+  char p[] = "A:\\";
+  ASSERT_EQ(block_readdirtree(r.buf.get(), p, &r.seq, 0, &t, &n, &cap, nullptr, nullptr, 1), 0);
+  free(t);
+  std::vector<std::string> got;
+  {
+    std::lock_guard<std::mutex> l(r.rec.mutex);
+    for (auto &ln : r.rec.lines)
+      if (ln.first == 6) got.push_back(ln.second);
+  }
+  // A directory not recorded is shown with a trailing "\"; times are 1980-01-01.
+  // Path padded to 24 columns, size to 8.
+  EXPECT_EQ(
+      got,
+      (std::vector<std::string>{
+          "readdir: A:\\D\\" + std::string(19 + 1 + 7, ' ') + "0 1980001:00:00:00 0x10\n",
+          "readdir: A:\\D\\E1.EVT" + std::string(13 + 1 + 6, ' ') + "12 1980001:00:00:00 0x20\n"}));
+}
