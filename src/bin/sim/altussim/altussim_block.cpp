@@ -440,9 +440,12 @@ std::string parent_of(const std::string &p) {
 }
 
 Bytes ack(int cmd, bool ok, const std::string &text = "") {
-  Bytes b = {(unsigned char)cmd, (unsigned char)(ok ? 1 : 0)};
+  Bytes b;
+  b.reserve(text.size() + 3);
+  b.push_back((unsigned char)cmd);
+  b.push_back((unsigned char)(ok ? 1 : 0));
   if (!text.empty()) {
-    b.insert(b.end(), text.begin(), text.end());
+    for (char c : text) b.push_back((unsigned char)c);
     b.push_back(0);
   }
   return b;
