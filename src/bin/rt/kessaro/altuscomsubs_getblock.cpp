@@ -459,10 +459,14 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
                 : std::string();
         text = text.c_str();
         if (command != PKC_STRCTRL && (pkt->dataLength < 2 || pkt->data[1] == 0)) {
-          if (pkt->dataLength > 2)
+          if (pkt->dataLength > 2) {
             elog_complain(0, "get_block: command failed - %s.\n", text.c_str());
-          else
+            // The refusal's text goes to the caller, who words its own complaint with it.
+            if (out && *out == nullptr && !text.empty())
+              give(text.c_str(), static_cast<int>(text.size()));
+          } else {
             elog_complain(0, "get_block: command failed.\n");
+          }
           return -1;
         }
         if (pkt->dataLength > 2 && give(text.c_str(), static_cast<int>(text.size())) < 0) return -1;

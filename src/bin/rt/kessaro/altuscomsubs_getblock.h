@@ -11,7 +11,8 @@
 // stopped by the idle callback; 6 not connected; other positive byte-layer codes passed
 // up; listening or as the reply to PKC_STRCTRL: 9 stream refusal, 10 datalogger
 // message, 11 alarm, 12 stream data, 13 requested stream data, 16 status, 17 extended
-// status. *out (malloc'd) belongs to the caller, also after a failure.
+// status. *out (malloc'd) belongs to the caller, also after a failure; a refusal (an
+// acknowledgement with result 0) carrying a text gives -1 with that text in *out.
 #pragma once
 
 #include "altuscomsubs_block.h"

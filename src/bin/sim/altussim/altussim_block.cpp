@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -312,6 +313,7 @@ void Sim::handle(const Bytes &pkt) {
       pos++;
     }
   }
+  if (!scripted && fs_command(cmd, data, &type, &payload)) scripted = true;
   if (!scripted) {
     switch (cmd) {
       case 3: {  // GETSTATUS
@@ -414,6 +416,235 @@ void Sim::reply(int command, int seq, int type, const Bytes &payload) {
   if (drop) return;
   send_bytes(frame(pkt));
   if (dup) send_bytes(frame(pkt));
+}
+
+namespace {
+
+std::string upper(std::string s) {
+  for (auto &c : s) c = (char)toupper((unsigned char)c);
+  return s;
+}
+
+// "A:\\D\\" -> "A:\\D"; names compare without case.
+std::string norm(const std::string &p) {
+  std::string s = upper(p);
+  while (s.size() > 2 && s.back() == '\\') s.pop_back();
+  return s;
+}
+
+std::string parent_of(const std::string &p) {
+  size_t i = p.rfind('\\');
+  return i == std::string::npos ? "" : p.substr(0, i);
+}
+
+Bytes ack(int cmd, bool ok, const std::string &text = "") {
+  Bytes b;
+  b.reserve(text.size() + 3);
+  b.push_back((unsigned char)cmd);
+  b.push_back((unsigned char)(ok ? 1 : 0));
+  if (!text.empty()) {
+    for (char c : text) b.push_back((unsigned char)c);
+    b.push_back(0);
+  }
+  return b;
+}
+
+std::string arg_text(const Bytes &d) {
+  std::string s(d.begin(), d.end());
+  return s.c_str();
+}
+
+}  // namespace
+
+void Sim::add_dir(const std::string &path, int attr, uint32_t time) {
+  std::lock_guard<std::mutex> l(mutex_);
+  Node n;
+  n.path = norm(path);
+  n.dir = true;
+  n.attr = attr;
+  n.time = time;
+  fs_.push_back(n);
+}
+
+void Sim::add_file(const std::string &path, const Bytes &data, int attr, uint32_t time) {
+  std::lock_guard<std::mutex> l(mutex_);
+  Node n;
+  n.path = norm(path);
+  n.size = (uint32_t)data.size();
+  n.attr = attr;
+  n.time = time;
+  n.data = data;
+  fs_.push_back(n);
+}
+
+void Sim::add_entry(const std::string &path, uint32_t size, int attr, uint32_t time) {
+  std::lock_guard<std::mutex> l(mutex_);
+  Node n;
+  n.path = norm(path);
+  n.dir = (attr & 0x10) && size == 0;
+  n.size = size;
+  n.attr = attr;
+  n.time = time;
+  fs_.push_back(n);
+}
+
+bool Sim::exists(const std::string &path) {
+  std::lock_guard<std::mutex> l(mutex_);
+  std::string p = norm(path);
+  for (auto &n : fs_)
+    if (n.path == p) return true;
+  return false;
+}
+
+void Sim::set_params(const Bytes &hdr) {
+  std::lock_guard<std::mutex> l(mutex_);
+  params_ = hdr;
+}
+
+Bytes Sim::params() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return params_;
+}
+
+bool Sim::acquiring() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return acquiring_;
+}
+
+void Sim::refuse_open(bool on, const std::string &text) {
+  std::lock_guard<std::mutex> l(mutex_);
+  refuse_open_ = on;
+  refuse_open_text_ = text;
+}
+
+void Sim::refuse_setparams(bool on, const std::string &text) {
+  std::lock_guard<std::mutex> l(mutex_);
+  refuse_set_ = on;
+  refuse_set_text_ = text;
+}
+
+// The file-system, acquisition and parameter commands. false: not one of them.
+bool Sim::fs_command(int cmd, const Bytes &data, int *type, Bytes *payload) {
+  std::lock_guard<std::mutex> l(mutex_);
+  *type = 128;
+  auto is_dir = [&](const std::string &p) {
+    if (p == "A:" || p == "B:") return true;
+    for (auto &n : fs_)
+      if (n.path == p && n.dir) return true;
+    return false;
+  };
+  auto has_children = [&](const std::string &p) {
+    for (auto &n : fs_)
+      if (parent_of(n.path) == p) return true;
+    return false;
+  };
+  switch (cmd) {
+    case 12: {  // OPENDIR
+      std::string p = norm(arg_text(data));
+      if (!is_dir(p)) {
+        *payload = ack(cmd, false, "directory not found");
+        return true;
+      }
+      listing_.clear();
+      for (auto &n : fs_)
+        if (parent_of(n.path) == p) listing_.push_back(n);
+      listing_pos_ = 0;
+      *payload = ack(cmd, true);
+      return true;
+    }
+    case 4: {  // GETDIR: 10 entries a packet; an empty one after the last full packet
+      *type = 132;
+      payload->clear();
+      for (int i = 0; i < 10 && listing_pos_ < listing_.size(); i++, listing_pos_++) {
+        const Node &n = listing_[listing_pos_];
+        std::string base = n.path.substr(n.path.rfind('\\') + 1), name = base, ext;
+        size_t dot = base.rfind('.');
+        if (dot != std::string::npos && dot > 0) {
+          name = base.substr(0, dot);
+          ext = base.substr(dot + 1);
+        }
+        Bytes e = direntry(name, ext, n.size, n.time, n.attr);
+        payload->insert(payload->end(), e.begin(), e.end());
+      }
+      return true;
+    }
+    case 13:  // CLOSEDIR
+    case 15:  // CLOSEFILE
+      *payload = ack(cmd, true);
+      return true;
+    case 14: {  // OPENFILE
+      std::string p = norm(arg_text(data));
+      if (refuse_open_) {
+        *payload = ack(cmd, false, refuse_open_text_);
+        return true;
+      }
+      for (auto &n : fs_)
+        if (n.path == p && !n.dir) {
+          open_data_ = n.data;
+          open_pos_ = 0;
+          *payload = ack(cmd, true);
+          return true;
+        }
+      *payload = ack(cmd, false, "file not found");
+      return true;
+    }
+    case 5: {  // GETFILE: 256-byte pieces, the last short or empty
+      *type = 133;
+      size_t k = std::min<size_t>(256, open_data_.size() - open_pos_);
+      payload->assign(open_data_.begin() + (long)open_pos_,
+                      open_data_.begin() + (long)(open_pos_ + k));
+      open_pos_ += k;
+      return true;
+    }
+    case 6: {  // DELETEFILE
+      std::string p = norm(arg_text(data));
+      for (size_t i = 0; i < fs_.size(); i++)
+        if (fs_[i].path == p && !fs_[i].dir) {
+          fs_.erase(fs_.begin() + (long)i);
+          *payload = ack(cmd, true);
+          return true;
+        }
+      *payload = ack(cmd, false, "file not found");
+      return true;
+    }
+    case 18: {  // RMDIR: refused for a directory that is not empty
+      std::string p = norm(arg_text(data));
+      for (size_t i = 0; i < fs_.size(); i++)
+        if (fs_[i].path == p && fs_[i].dir) {
+          if (has_children(p)) {
+            *payload = ack(cmd, false, "directory not empty");
+            return true;
+          }
+          fs_.erase(fs_.begin() + (long)i);
+          *payload = ack(cmd, true);
+          return true;
+        }
+      *payload = ack(cmd, false);
+      return true;
+    }
+    case 20:  // CHDIR
+      *payload = ack(cmd, is_dir(norm(arg_text(data))));
+      return true;
+    case 10:  // ACQSTART
+    case 11:  // ACQSTOP
+      acquiring_ = cmd == 10;
+      *payload = ack(cmd, true);
+      return true;
+    case 1:  // GETPARAMS
+      *type = 129;
+      *payload = params_;
+      return true;
+    case 2:  // SETPARAMS
+      if (refuse_set_) {
+        *payload = ack(cmd, false, refuse_set_text_);
+        return true;
+      }
+      params_ = data;
+      *payload = ack(cmd, true);
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace altussim

@@ -82,6 +82,23 @@ class Sim {
   // Closes the connection after the n-th command received.
   void drop_line_after(int n) { drop_after_ = n; }
 
+  // File system of drives A: and B: (paths like "A:\\D\\E0001.EVT"; roots "A:" and "B:"
+  // always exist). Directories are listed in the order they were added.
+  void add_dir(const std::string &path, int attr = 0x10, uint32_t time = 0);
+  void add_file(const std::string &path, const Bytes &data, int attr = 0x20, uint32_t time = 0);
+  // Adds an entry as given (a directory entry with a non-zero size, odd attributes).
+  void add_entry(const std::string &path, uint32_t size, int attr, uint32_t time = 0);
+  bool exists(const std::string &path);
+  // Parameter store: the header GETPARAMS sends (big-endian, 2040 or 2736 bytes) and the
+  // last one SETPARAMS stored.
+  void set_params(const Bytes &hdr);
+  Bytes params();
+  bool acquiring();
+  // Refusals: OPENFILE refused (with the text, or without one when empty); SETPARAMS
+  // refused likewise.
+  void refuse_open(bool on, const std::string &text = "");
+  void refuse_setparams(bool on, const std::string &text = "");
+
   std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
   int bad_packets() const { return bad_packets_.load(); }
 
@@ -112,6 +129,27 @@ class Sim {
   std::vector<Bytes> raw_;
   std::vector<std::pair<int, int>> commands_;
   std::atomic<int> bad_packets_{0};
+
+  struct Node {
+    std::string path;
+    bool dir = false;
+    uint32_t size = 0;
+    int attr = 0;
+    uint32_t time = 0;
+    Bytes data;
+  };
+  bool fs_command(int cmd, const Bytes &data, int *type, Bytes *payload);
+  std::vector<Node> fs_;
+  std::vector<Node> listing_;
+  size_t listing_pos_ = 0;
+  Bytes open_data_;
+  size_t open_pos_ = 0;
+  Bytes params_;
+  bool acquiring_ = true;
+  bool refuse_open_ = false;
+  std::string refuse_open_text_;
+  bool refuse_set_ = false;
+  std::string refuse_set_text_;
 };
 
 }  // namespace altussim

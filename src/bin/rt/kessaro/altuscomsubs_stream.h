@@ -1,0 +1,10 @@
+// altuscomsubs_stream.h - stream acquisition of a link, as the block operations see it.
+//
+// The block operations pause the stream around their transactions, continue it after,
+// and hand pending stream packets to the output before acquisition stops. No stream
+// handler can be installed yet, so these calls have nothing to act on. Link thread only.
+#pragma once
+
+void altuscom_process_stream_pause(void *modem);
+void altuscom_process_stream_continue(void *modem);
+int altuscom_flush_stream_packet(void *modem, void *dl, int all, int force);
