@@ -174,13 +174,12 @@ char *eventinfo2pf(AltusDatalogger *dl, AltusDirTree *dirt, AltusEvtInfo *ev) {
                              ch->netstachanloc);
         continue;
       }
-      pktchannelcalib_recheck(std_now());
-      // The calibration tables cannot be read by this program: a failed lookup.
-      altuscom_log_message(dl->connected_modem, dl, 0,
-                           "eventinfo2pf: pktchannelcalib_get() error for channel '%s'\n",
-                           ch->netstachanloc);
-      pktchannelcalib_check.store(1);
-      continue;
+      if (altuscom_calib_lookup(altus, ch, ev->triggertime) < 0) {
+        altuscom_log_message(dl->connected_modem, dl, 0,
+                             "eventinfo2pf: pktchannelcalib_get() error for channel '%s'\n",
+                             ch->netstachanloc);
+        continue;
+      }
     }
     if (ch->getcalib == 1) ch->calib = c.calib;
     double gpc = ch->calib / kNmPerG;

@@ -22,6 +22,7 @@
 #include "base/timetext.h"
 #include "kessaro.h"
 #include "packet/pkt.h"
+#include "reldb/pktchannelcalib.h"
 #include "repackage.h"
 #include "ring/orb.h"
 #include "support/stdtime.h"
@@ -167,17 +168,38 @@ int database_calib(Kessaro *altus, AltusPacket *pkt, AltusChan *ch, double time,
     altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0, nodb_fmt, ch->netstachanloc);
     return -1;
   }
-  pktchannelcalib_recheck(std_now());
-  (void)time;
   (void)fn;
-  // The calibration tables are not readable by this program: report it as a failed
-  // lookup and ask for a re-check next time.
-  altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0, fail_fmt, ch->netstachanloc);
-  pktchannelcalib_check.store(1);
-  return -1;
+  if (altuscom_calib_lookup(altus, ch, time) < 0) {
+    altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0, fail_fmt, ch->netstachanloc);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
+
+int altuscom_calib_lookup(Kessaro *altus, AltusChan *ch, double time) {
+  if (altus == nullptr || altus->calibstuff == nullptr || ch == nullptr) return -1;
+  pktchannelcalib_recheck(std_now());
+  char css_sta[CSS_NAME_SIZE] = "", css_chan[CSS_NAME_SIZE] = "", segtype[8] = "";
+  double calib = ch->calib, calper = ch->calper;
+  int bits = pktchannelcalib_get(altus->calibstuff, ch->net, ch->sta, ch->chan, ch->loc, time,
+                                 pktchannelcalib_check.load(), css_sta, css_chan, nullptr, nullptr,
+                                 nullptr, &calib, &calper, segtype, nullptr);
+  if (bits < 0) {
+    pktchannelcalib_check.store(1);
+    return -1;
+  }
+  pktchannelcalib_check.store(0);
+  elog_clear_register(0);
+  if (bits & PKTCALIB_CALIB) ch->calib = calib;
+  if (bits & PKTCALIB_CALPER) ch->calper = calper;
+  if (bits & PKTCALIB_RSPTYPE) {
+    // The channel's segment type is shorter than the lookup's field: keep what fits.
+    snprintf(ch->segtype, sizeof ch->segtype, "%s", segtype);
+  }
+  return bits;
+}
 
 int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time, char *pathname,
                        unsigned char *fbuf, int nbytes) {

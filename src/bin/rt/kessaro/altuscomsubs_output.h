@@ -17,6 +17,7 @@
 struct Modem;
 struct AltusDatalogger;
 struct Kessaro;
+struct AltusChan;
 struct AltusPacket;
 
 // Calibration re-check state: the flag (initially raised) asks the next calibration
@@ -25,6 +26,12 @@ extern std::atomic<int> pktchannelcalib_check;
 extern std::atomic<uint32_t> pktchannelcalib_check_time;  // whole seconds since 1970
 // Applies the once-a-minute rule at `now`.
 void pktchannelcalib_recheck(double now);
+// The calibration of an output channel whose calib comes from the database: applies the
+// re-check rule, asks the program's lookup (Kessaro.calibstuff) for the channel at `time`
+// and writes calib, calper and the segment type it gives into the channel. Returns the
+// lookup's bits; -1 without a lookup or when it fails (the next lookup then re-reads the
+// tables). Only the write thread calls it.
+int altuscom_calib_lookup(Kessaro *altus, AltusChan *ch, double time);
 
 // Hands `fbuf` to the pipeline (types in kessaro.h: ALTUSPKT_*). Types 0, 1, 4 and 5 take
 // the buffer over on success; 2 and 3 copy the text. A null fbuf: 0, nothing done.
