@@ -2,6 +2,7 @@
 #include "muldrin_start.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,6 +25,18 @@ TEST(MuldrinStart, CommandLineErrorExitsOne) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(run({"muldrin", "-x"}), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("usage: muldrin"), std::string::npos);
+}
+
+TEST(MuldrinStartDeathTest, RingThatCannotBeOpenedEndsStartup) {
+  TempDir dir;
+  std::string ring = dir.file("r.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
+  // A ring name under a plain file cannot be opened.
+  std::string bad = dir.write("plain", "x") + "/r.ring";
+  EXPECT_EXIT(
+      run({"muldrin", "-pf", MULDRIN_PF, "TA", "data", ring, "cmd", ring, "log", bad, "st", ring}),
+      [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; },
+      "orbopen\\(.*plain/r.ring\\) error");
 }
 
 TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
