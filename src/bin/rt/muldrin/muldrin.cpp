@@ -1,19 +1,9 @@
 // muldrin - real-time acquisition from Quanterra Q330 dataloggers over QDP/UDP.
-// The program's entry point: it reports its usage.
-#include <cstdio>
-#include <cstring>
-
+// The program's entry point; the work is in muldrin_main.
 #include "base/elog.h"
-
-static void usage(void) {
-  fprintf(stderr,
-          "usage: muldrin [-pf pfname] [-calib_db dbname] [-S statefile] [-ipresolv|-noipresolv]\n"
-          "               [-poc_vampire] [-v] [-dlclock dlname] [-pidfile file] [-nostash]\n"
-          "               target orbtag orbname [orbtag orbname ...]\n");
-}
+#include "muldrin_start.h"
 
 int main(int argc, char **argv) {
   elog_init(argc, argv);
-  usage();
-  return argc > 1 && strcmp(argv[1], "-h") != 0 && strcmp(argv[1], "--help") != 0 ? 1 : 0;
+  return muldrin_main(argc, argv);
 }

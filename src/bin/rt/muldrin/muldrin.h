@@ -51,6 +51,7 @@ typedef struct muldrin_ {
   int local_port_base = 0;      // next local port handed out for "auto_fixed"
   pthread_t write_thread{}, status_thread{};
   Pmtfifo *mtfifo_write = nullptr;
+  Pmtfifo *mtfifo_urgent = nullptr;  // types 3 and 15: written ahead of mtfifo_write, in order
   int mtfifo_write_queue = 0;
   PktChannelCalib *calib_stuff = nullptr;
   Q330DLParams q330_default{};
@@ -72,4 +73,5 @@ typedef struct muldrin_ {
   double write_state_time = 0;
   double start_time = 0;
   double shutdown_wait_time = 20.0;
+  int nowritestash = 0;  // -nostash
 } Muldrin;

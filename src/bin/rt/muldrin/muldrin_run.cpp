@@ -1,0 +1,117 @@
+// muldrin_run.cpp - muldrin's stop flags, halt entry and the wait for the write thread.
+#include "muldrin_run.h"
+
+#include <signal.h>
+
+#include <cstring>
+
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/pmtfifo.h"
+#include "base/signals.h"
+#include "base/tbl.h"
+#include "muldrin_write.h"
+
+std::atomic<int> myshutdown{0};
+std::atomic<int> myshutdown_pocds{0};
+
+void muldrin_halt(void) { myshutdown.store(1); }
+
+int mystrncpy(char *dst, const char *src, size_t size) {
+  if (size == 0) return 0;
+  strncpy(dst, src, size);
+  dst[size - 1] = '\0';
+  return 0;
+}
+
+int muldrin_stop_writer(Muldrin *muldrin) {
+  muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Shutting down write thread...\n");
+  clock_sleep(0.1);
+  muldrin->kill.store(1);
+  clock_sleep(0.1);
+  for (int step = 0; step < 1000; step++) {
+    if (muldrin->kill.load() == 2) {
+      elog_notify(0, "%s: Write thread done...\n",
+                  muldrin->target_name != nullptr ? muldrin->target_name : "");
+      return 0;
+    }
+    clock_sleep(0.1);
+  }
+  return -1;
+}
+
+namespace {
+
+void for_each_session(Muldrin *muldrin, void (*fn)(Q330 *)) {
+  for (long i = 0; i < maxtbl(muldrin->q330s_tbl); i++) {
+    auto *q = static_cast<Q330 *>(gettbl(muldrin->q330s_tbl, i));
+    if (q != nullptr) fn(q);
+  }
+}
+
+void kill_session(Q330 *q) {
+  q330_kill_thread(q);
+  pmtfifo_release_block(q->control_mtfifo_in);
+}
+
+void stop_handler(int) { myshutdown.store(1); }
+
+}  // namespace
+
+int muldrin_shutdown(Muldrin *muldrin) {
+  if (maxtbl(muldrin->pocds_tbl) > 0)
+    muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Stopping POC daemons...\n");
+  myshutdown_pocds.store(1);
+  muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Stopping acquisition...\n");
+  for_each_session(muldrin, [](Q330 *q) { q330_stop_acquisition(q, 0); });
+  muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Flushing output...\n");
+  for_each_session(muldrin, [](Q330 *q) {
+    if (q->out_callback != nullptr) q->out_callback(q, Q330_OUT_FLUSH, nullptr, 0);
+  });
+  muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Waiting for acquisition to stop...\n");
+  int steps = static_cast<int>(muldrin->shutdown_wait_time / 0.1);
+  if (steps < 1) steps = 1;
+  bool done = false;
+  for (int step = 0; step < steps && !done; step++) {
+    done = true;
+    for (long i = 0; i < maxtbl(muldrin->q330s_tbl); i++) {
+      auto *q = static_cast<Q330 *>(gettbl(muldrin->q330s_tbl, i));
+      if (q == nullptr) continue;
+      int state = q->state_acquisition.load();
+      if (state == 10) continue;
+      done = false;
+      if (state <= 3) kill_session(q);
+    }
+    if (!done) clock_sleep(0.1);
+  }
+  if (done) {
+    muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Acquisition stopped...\n");
+  } else {
+    muldrin_output(Q330_OUT_STDOUT,
+                   "muldrin_shutdown: Timeout waiting for acquisition to stop...\n");
+    for_each_session(muldrin, kill_session);
+  }
+  muldrin->flushstatus.store(1);
+  clock_sleep(0.1);
+  muldrin_stop_writer(muldrin);
+  return 0;
+}
+
+int q330_setup_signals(void) {
+  if (setup_signal_handlers(stop_handler) < 0)
+    elog_die(0, "q330_setup_signals: Couldn't intercept the stop signals\n");
+  static const int ignored[] = {SIGPIPE, SIGALRM,   SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN,
+                                SIGTTOU, SIGVTALRM, SIGPROF, SIGXFSZ, SIGURG,  SIGWINCH};
+  for (int sig : ignored) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(sig, &sa, nullptr) != 0) {
+      const Signal_info *info = signal_bysig(sig);
+      if (info != nullptr) elog_die(0, "Couldn't intercept signal SIG%s\n", info->name + 3);
+      elog_die(0, "Couldn't intercept signal UNKNOWN(%d)\n", sig);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,101 @@
+// muldrin_start.cpp - muldrin's start-up, main loop and exit.
+#include "muldrin_start.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/arr.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/tbl.h"
+#include "muldrin_args.h"
+#include "muldrin_run.h"
+#include "muldrin_write.h"
+#include "parse_pf.h"
+#include "reldb/pktchannelcalib.h"
+#include "ring/orb.h"
+
+namespace {
+
+Muldrin g_program;
+
+void open_output(Orbtag *o) {
+  if (o == nullptr || o->orbw >= 0) return;
+  o->orbw = orbopen(o->orbname, "w&");
+  if (o->orbw < 0) elog_die(0, "orbopen(%s) error.\n", o->orbname);
+}
+
+// A failure to write the process-id file is reported and start-up goes on.
+bool write_pidfile(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0664);
+  if (fd < 0) {
+    elog_complain(1, "muldrin_main: cannot open process-id file %s\n", path.c_str());
+    return false;
+  }
+  std::string pid = std::to_string(static_cast<long>(getpid()));
+  bool ok = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+  close(fd);
+  if (!ok) elog_complain(1, "muldrin_main: cannot write process-id file %s\n", path.c_str());
+  return ok;
+}
+
+void startup_lines(void) {
+  const std::string version = "Release muldrin";
+  std::string stars(version.size(), '*');
+  std::string title = "muldrin startup";
+  title.resize(version.size() < title.size() ? title.size() : version.size(), ' ');
+  muldrin_output(Q330_OUT_STDOUT, "\n");
+  muldrin_output(Q330_OUT_STDOUT, "******%s******\n", stars.c_str());
+  muldrin_output(Q330_OUT_STDOUT, "*     %s     *\n", title.c_str());
+  muldrin_output(Q330_OUT_STDOUT, "*     %s     *\n", version.c_str());
+  muldrin_output(Q330_OUT_STDOUT, "******%s******\n", stars.c_str());
+  muldrin_output(Q330_OUT_STDOUT, "Write thread started.\n");
+  muldrin_output(Q330_OUT_STDOUT, "Starting data acquisition threads...\n");
+}
+
+}  // namespace
+
+int muldrin_main(int argc, char **argv) {
+  Muldrin *m = &g_program;
+  MuldrinArgs args;
+  if (muldrin_parse_args(argc, argv, m, &args) != 0) return 1;
+  bool pidfile = !args.pidfile.empty() && write_pidfile(args.pidfile);
+  if (m->dbname_calib != nullptr) {
+    m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
+    if (m->calib_stuff == nullptr) elog_die(0, "pktchannelcalib_new(%s) error.\n", m->dbname_calib);
+  }
+  if (parse_pf(args.pfname.c_str(), myout_callback, m) < 0)
+    elog_die(0, "parse_pf(%s) error.\n", args.pfname.c_str());
+  m->ok_to_write_state = 1;
+  m->write_state_time = clock_now();
+  open_output(m->log);
+  open_output(m->db);
+  open_output(m->status);
+  open_output(m->config);
+  Tbl *keys = m->data_orbtags != nullptr ? keysarr(m->data_orbtags) : nullptr;
+  for (long i = 0; i < maxtbl(keys); i++)
+    open_output(
+        static_cast<Orbtag *>(getarr(m->data_orbtags, static_cast<char *>(gettbl(keys, i)))));
+  freetbl(keys, nullptr);
+  if (muldrin_write_setup(m) < 0) elog_die(0, "pmtfifo_create() error.\n");
+  q330_setup_signals();
+  m->start_time = clock_now();
+  if (pthread_create(&m->write_thread, nullptr, run_write_thread, nullptr) != 0)
+    elog_die(0, "pthread_create(write_thread) error.\n");
+  startup_lines();
+  for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
+    auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
+    q->noipresolv = m->noipresolv;
+    q->nowritestash = m->nowritestash;
+  }
+  while (myshutdown.load() == 0) clock_sleep(0.1);
+  muldrin_shutdown(m);
+  elog_notify(0, "%s: normal program exit\n", m->target_name);
+  if (pidfile) unlink(args.pidfile.c_str());
+  return 0;
+}

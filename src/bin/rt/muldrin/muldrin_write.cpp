@@ -1,0 +1,437 @@
+// muldrin_write.cpp - muldrin's output queue, its producers and the write thread.
+#include "muldrin_write.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/bigendian.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/pf.h"
+#include "base/pmtfifo.h"
+#include "base/tbl.h"
+#include "base/timetext.h"
+#include "packet/pkt.h"
+#include "ring/orb.h"
+#include "support/stdtime.h"
+
+namespace {
+
+Muldrin *g_muldrin = nullptr;
+
+// Writer state, used by the write thread only, kept for the whole process.
+struct Writer {
+  Packet *pfpkt = nullptr;
+  Packet *dbpkt = nullptr;
+  char *buf = nullptr;
+  int bufsize = 0;
+  int nbytes = 0;
+};
+Writer g_writer;
+
+void free_output(void *p) {
+  auto *out = static_cast<Q330Output *>(p);
+  if (out == nullptr) return;
+  if (out->type == Q330_OUT_STATUS)
+    pffree(static_cast<Pf *>(out->q330data));
+  else
+    free(out->q330data);
+  delete out;
+}
+
+// orbput, retried with doubling pauses for about MULDRIN_PUT_RETRY_TIME, so that a ring
+// refusing packets for good cannot wedge the writer. 0, or -1 after one complaint naming
+// the source name when the packet is dropped.
+int put_retry(int orb, const char *srcname, double time, const char *packet, int nbytes) {
+  double waited = 0, pause = 0.01;
+  for (;;) {
+    if (orbput(orb, srcname, time, packet, nbytes) == 0) return 0;
+    if (waited >= MULDRIN_PUT_RETRY_TIME) break;
+    clock_sleep(pause);
+    waited += pause;
+    pause *= 2;
+  }
+  elog_clear_register(0);
+  elog_complain(0, "q330_write: orbput() refused, packet dropped, srcname %s.\n", srcname);
+  return -1;
+}
+
+const char *log_srcname(Q330 *q330) {
+  if (q330 != nullptr && q330->out_srcname_log != nullptr) return q330->out_srcname_log;
+  return g_muldrin->log_srcname != nullptr ? g_muldrin->log_srcname : "";
+}
+
+int write_log(Q330 *q330, char *text) {
+  Orbtag *log = g_muldrin->log;
+  int rc = 0;
+  if (log != nullptr) {
+    const char *src = log_srcname(q330);
+    if (log2orbpkt(text, &g_writer.buf, &g_writer.nbytes, &g_writer.bufsize) < 0) {
+      elog_complain(0, "q330_write: log2orbpkt() error, srcname %s.\n", src);
+      rc = -1;
+    } else {
+      put_retry(log->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
+    }
+  }
+  free(text);
+  return rc;
+}
+
+int write_time(Q330 *q330, void *data) {
+  Orbtag *log = g_muldrin->log;
+  int rc = 0;
+  if (log != nullptr && data != nullptr) {
+    double t;
+    memcpy(&t, data, sizeof t);
+    std::string src = std::string(log_srcname(q330)) + "/time";
+    char text[Q330_OUTPUT_MSG_MAX];
+    snprintf(text, sizeof text, "%.6lf %.6lf", t, clock_now());
+    if (log2orbpkt(text, &g_writer.buf, &g_writer.nbytes, &g_writer.bufsize) < 0) {
+      elog_complain(0, "q330_write: log2orbpkt() error, srcname %s.\n", src.c_str());
+      rc = -1;
+    } else {
+      put_retry(log->orbw, src.c_str(), t, g_writer.buf, g_writer.nbytes);
+    }
+  }
+  free(data);
+  return rc;
+}
+
+int write_status(Pf *pf) {
+  elog_clear_register(0);
+  Orbtag *status = g_muldrin->status;
+  int rc = 0;
+  if (status != nullptr && pf != nullptr) {
+    g_writer.pfpkt->pf = pf;
+    int r = stuffPkt(g_writer.pfpkt, nullptr, nullptr, &g_writer.buf, &g_writer.nbytes,
+                     &g_writer.bufsize);
+    g_writer.pfpkt->pf = nullptr;
+    const char *src = g_muldrin->status_srcname != nullptr ? g_muldrin->status_srcname : "";
+    if (r < 0) {
+      elog_complain(0, "q330_write: stuffPkt() error for srcname %s.\n", src);
+      rc = -1;
+    } else {
+      put_retry(status->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
+    }
+  }
+  pffree(pf);
+  return rc;
+}
+
+// Payload: the table name, its zero byte, then the row text and its zero byte.
+int write_dbrow(void *data, int size) {
+  Orbtag *db = g_muldrin->db;
+  int rc = 0;
+  if (data != nullptr && db != nullptr) {
+    const char *p = static_cast<const char *>(data);
+    // A payload of known size must hold both zero bytes; one of unknown size (0) is
+    // trusted as the producer built it.
+    const char *table = p;
+    size_t tlen = size > 0 ? strnlen(p, static_cast<size_t>(size)) : strlen(p);
+    const char *row = nullptr;
+    if (size <= 0 || (tlen < static_cast<size_t>(size) &&
+                      memchr(p + tlen + 1, 0, static_cast<size_t>(size) - tlen - 1) != nullptr))
+      row = p + tlen + 1;
+    char srcname[PKT_SRCNAME_SIZE] = "";
+    double t = 0;
+    if (row == nullptr || pkt_setdbrow(g_writer.dbpkt, table, row) < 0 ||
+        stuffPkt(g_writer.dbpkt, srcname, &t, &g_writer.buf, &g_writer.nbytes, &g_writer.bufsize) <
+            0) {
+      elog_complain(1, "q330_write: stuffPkt() error for srcname %s.\n", srcname);
+      rc = -1;
+    } else {
+      put_retry(db->orbw, srcname, t, g_writer.buf, g_writer.nbytes);
+    }
+  }
+  free(data);
+  return rc;
+}
+
+// Skips up to and including the first blank, and again the next one when there is one.
+const char *strip_timestamp(const char *text) {
+  const char *p = strchr(text, ' ');
+  if (p == nullptr) return text;
+  const char *q = strchr(p + 1, ' ');
+  return q != nullptr ? q + 1 : p + 1;
+}
+
+}  // namespace
+
+int muldrin_write_setup(Muldrin *muldrin) {
+  muldrin->mtfifo_write = pmtfifo_create(0, 1, 0);
+  muldrin->mtfifo_urgent = pmtfifo_create(0, 0, 0);
+  if (muldrin->mtfifo_write == nullptr || muldrin->mtfifo_urgent == nullptr) {
+    muldrin_write_teardown(muldrin);
+    elog_log(0, "muldrin_write_setup: pmtfifo_create() error.\n");
+    return -1;
+  }
+  pmtfifo_set_timeout(muldrin->mtfifo_write, MULDRIN_WRITE_POLL);
+  g_muldrin = muldrin;
+  return 0;
+}
+
+void muldrin_write_teardown(Muldrin *muldrin) {
+  pmtfifo_destroy(muldrin->mtfifo_write, free_output);
+  pmtfifo_destroy(muldrin->mtfifo_urgent, free_output);
+  muldrin->mtfifo_write = nullptr;
+  muldrin->mtfifo_urgent = nullptr;
+}
+
+int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size) {
+  Muldrin *m = g_muldrin;
+  if (type == Q330_OUT_QUERY) {
+    if (m->mtfifo_write_queue != 0 &&
+        pmtfifo_data_available(m->mtfifo_write) > m->mtfifo_write_queue)
+      return Q330_OUT_BUSY;
+    return 0;
+  }
+  if (type == Q330_OUT_DATA && q330data == nullptr) return 0;
+  auto *out = new Q330Output;
+  out->q330 = q330;
+  out->type = type;
+  out->q330data_size = q330data_size;
+  if (type == Q330_OUT_DATA || type == Q330_OUT_DATASTATUS) {
+    if (q330data != nullptr && q330data_size > 0) {
+      out->q330data = malloc(static_cast<size_t>(q330data_size));
+      if (out->q330data == nullptr) elog_die(1, "myout_callback: malloc() error.\n");
+      memcpy(out->q330data, q330data, static_cast<size_t>(q330data_size));
+    }
+  } else {
+    out->q330data = q330data;
+  }
+  if (type == Q330_OUT_STDOUT || type == Q330_OUT_TIME) {
+    // Urgent: into the second queue, then a none item wakes a writer waiting on data.
+    if (pmtfifo_push(m->mtfifo_urgent, out) != 0 || pmtfifo_push(m->mtfifo_write, nullptr) != 0)
+      elog_die(0, "myout_callback: pmtfifo_push() error.\n");
+  } else if (pmtfifo_push(m->mtfifo_write, out) != 0) {
+    elog_die(0, "myout_callback: pmtfifo_push() error.\n");
+  }
+  return 0;
+}
+
+int muldrin_output(int type, const char *fmt, ...) {
+  Muldrin *m = g_muldrin;
+  void *payload = nullptr;
+  if (type == Q330_OUT_STDOUT || type == Q330_OUT_LOG) {
+    char msg[Q330_OUTPUT_MSG_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    char *now = epoch2str(std_now(), "%Y%j %H:%M:%S.%s");
+    char line[Q330_OUTPUT_LINE_MAX];
+    snprintf(line, sizeof line, "%s: %s: %s", now != nullptr ? now : "",
+             m->target_name != nullptr ? m->target_name : "", msg);
+    free(now);
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+    payload = strdup(line);
+    if (payload == nullptr) elog_die(1, "muldrin_output: malloc() error.\n");
+  } else if (type == Q330_OUT_STATUS) {
+    Pf *pf = nullptr;
+    if (pfcompile(fmt, &pf) != 0) {
+      pffree(pf);
+      elog_complain(0, "muldrin_output: pfcompile() error.\n");
+      return 0;
+    }
+    payload = pf;
+  } else {
+    return 0;
+  }
+  while (myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0) == Q330_OUT_BUSY) clock_sleep(0.1);
+  myout_callback(nullptr, type, payload, 0);
+  return 0;
+}
+
+void *run_write_thread(void *) {
+  Muldrin *m = g_muldrin;
+  for (;;) {
+    void *item = nullptr;
+    // Urgent items first, in the order they came.
+    while (pmtfifo_pop(m->mtfifo_urgent, &item) == 1) {
+      auto *out = static_cast<Q330Output *>(item);
+      if (out == nullptr) continue;
+      q330_write(out->q330, out->type, out->q330data, out->q330data_size);
+      delete out;
+    }
+    int r = pmtfifo_pop(m->mtfifo_write, &item);
+    if (r == 1) {
+      auto *out = static_cast<Q330Output *>(item);
+      if (out != nullptr) {
+        q330_write(out->q330, out->type, out->q330data, out->q330data_size);
+        delete out;
+      }
+      continue;
+    }
+    if (r == 3 || r == 2) {
+      // Nothing waiting: stop when asked and both queues are empty.
+      if (m->kill.load() == 1 && pmtfifo_data_available(m->mtfifo_write) == 0 &&
+          pmtfifo_data_available(m->mtfifo_urgent) == 0) {
+        m->kill.store(2);
+        return nullptr;
+      }
+      continue;
+    }
+    elog_die(0, "run_write_thread: pmtfifo_pop() error.\n");
+  }
+}
+
+int q330_write(Q330 *q330, int type, void *data, int size) {
+  if (g_writer.pfpkt == nullptr) {
+    g_writer.pfpkt = newPkt();
+    g_writer.pfpkt->pkttype = suffix2pkttype("pf");
+    g_writer.dbpkt = newPkt();
+    g_writer.dbpkt->pkttype = suffix2pkttype("db");
+  }
+  switch (type) {
+    case Q330_OUT_STDOUT:
+      if (data != nullptr) elog_notify(0, "%s\n", strip_timestamp(static_cast<char *>(data)));
+      [[fallthrough]];
+    case Q330_OUT_LOG:
+      if (data == nullptr) return 0;
+      return write_log(q330, static_cast<char *>(data));
+    case Q330_OUT_STATUS:
+      return write_status(static_cast<Pf *>(data));
+    case Q330_OUT_TIME:
+      return write_time(q330, data);
+    case Q330_OUT_DB:
+      return write_dbrow(data, size);
+    default:
+      // Types whose writers are not part of this program yet, and types that never
+      // carry output: the payload is dropped.
+      free(data);
+      return 0;
+  }
+}
+
+//  Log packet (big-endian):
+//   0  2  header size, 8
+//   2  2  packet size = 8 + text length + 1
+//   4  2  0x716C
+//   6  2  0x716C
+//   8  .  the text and its zero byte
+int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize) {
+  size_t len = strlen(msg);
+  if (len > 65535 - 9) {
+    elog_log(0, "log2orbpkt: text of %zu bytes too long for a log packet.\n", len);
+    return -1;
+  }
+  int size = static_cast<int>(8 + len + 1);
+  int needed = size + 1;
+  if (*packet == nullptr || *bufsize < needed) {
+    char *p = static_cast<char *>(realloc(*packet, static_cast<size_t>(needed)));
+    if (p == nullptr) {
+      elog_log(1, "log2orbpkt: realloc() error.\n");
+      return -1;
+    }
+    *packet = p;
+    *bufsize = needed;
+  }
+  unsigned char *b = reinterpret_cast<unsigned char *>(*packet);
+  be_put16(b, 8);
+  be_put16(b + 2, static_cast<uint16_t>(size));
+  be_put16(b + 4, 0x716C);
+  be_put16(b + 6, 0x716C);
+  memcpy(b + 8, msg, len + 1);
+  *nbytes = size;
+  return 0;
+}
+
+namespace {
+
+int my_pf2string_pvt(Pf *pf, const char *name, int printname, void **stack) {
+  void *value = nullptr;
+  int kind = pfget(pf, name, &value);
+  switch (kind) {
+    case PFARR:
+    case PFFILE: {
+      if (printname) {
+        pushstr(stack, name);
+        pushstr(stack, " &Arr{\n");
+      }
+      Pf *sub = static_cast<Pf *>(value);
+      Tbl *keys = pfkeys(sub);
+      for (int i = 0; i < maxtbl(keys); i++) {
+        if (my_pf2string_pvt(sub, static_cast<char *>(gettbl(keys, i)), 1, stack) < 0) {
+          freetbl(keys, nullptr);
+          return -1;
+        }
+      }
+      freetbl(keys, nullptr);
+      if (printname) pushstr(stack, "}\n");
+      return 0;
+    }
+    case PFSTRING:
+      if (printname) {
+        pushstr(stack, name);
+        pushstr(stack, " ");
+      }
+      pushstr(stack, static_cast<char *>(value));
+      pushstr(stack, "\n");
+      return 0;
+    case PFTBL: {
+      if (printname) {
+        pushstr(stack, name);
+        pushstr(stack, " &Tbl{\n");
+      }
+      Pf *sub = static_cast<Pf *>(value);
+      Tbl *list = pfget_tbl(pf, name);
+      int n = maxtbl(list);
+      freetbl(list, nullptr);
+      for (int i = 0; i < n; i++) {
+        std::string idx = std::to_string(i);
+        if (my_pf2string_pvt(sub, idx.c_str(), 0, stack) < 0) return -1;
+      }
+      if (printname) pushstr(stack, "}\n");
+      return 0;
+    }
+    default:
+      elog_log(0, "my_pf2string_pvt: pfget() error.\n");
+      return -1;
+  }
+}
+
+}  // namespace
+
+char *my_pf2string(Pf *pf) {
+  void *stack = nullptr;
+  Tbl *keys = pfkeys(pf);
+  for (int i = 0; i < maxtbl(keys); i++) {
+    if (my_pf2string_pvt(pf, static_cast<char *>(gettbl(keys, i)), 1, &stack) < 0) {
+      freetbl(keys, nullptr);
+      popstr(&stack, 0);
+      return nullptr;
+    }
+  }
+  freetbl(keys, nullptr);
+  if (stack == nullptr) return strdup("");
+  return popstr(&stack, 1);
+}
+
+int q330_outtype(int type, char *string) {
+  static const char *const names[] = {nullptr,
+                                      "Q330_OUT_DATA",
+                                      "Q330_OUT_DATASTATUS",
+                                      "Q330_OUT_STDOUT",
+                                      "Q330_OUT_LOG",
+                                      "Q330_OUT_STATUS",
+                                      "Q330_OUT_STATUS_DBG",
+                                      "Q330_OUT_STATUS_DBG_ALL",
+                                      "Q330_OUT_FRAMES",
+                                      nullptr,
+                                      "Q330_CONFIG_CHANS",
+                                      "Q330_CONFIG_RATES",
+                                      "Q330_CONFIG_Q330",
+                                      "Q330_OUT_FLUSH",
+                                      "Q330_OUT_UMSG",
+                                      "Q330_OUT_TIME",
+                                      "Q330_OUT_DB",
+                                      "Q330_OUT_QUERY"};
+  const char *name = nullptr;
+  if (type >= 0 && type < static_cast<int>(sizeof names / sizeof names[0])) name = names[type];
+  strcpy(string, name != nullptr ? name : "Unknown");
+  return 0;
+}

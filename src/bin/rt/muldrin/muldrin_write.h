@@ -1,0 +1,45 @@
+// muldrin_write.h - muldrin's output queue and its write thread.
+//
+// Every datalogger session (through myout_callback) and the program itself (through
+// muldrin_output) hand their output to the queue of the program record; one write thread
+// (run_write_thread) pops each item and turns it into ring-buffer packets (q330_write).
+// Urgent items (types 3 and 15) go into a second queue that the writer drains before the
+// data queue, so they overtake data but keep their order among themselves.
+//
+// Locking: the queues carry their own locks; the writer's packets and buffer are used by
+// the write thread only (q330_write is called from that thread alone, or before it
+// starts). The program record is set once with muldrin_write_setup before any producer
+// runs.
+#pragma once
+
+#include "muldrin.h"
+
+struct Pf;
+
+// One queue item; owns its payload from the moment it is queued.
+struct Q330Output {
+  Q330 *q330 = nullptr;  // the producing session; none for the program's own items
+  int type = 0;
+  void *q330data = nullptr;
+  int q330data_size = 0;
+};
+
+// Makes `muldrin` the program record that the producers and the writer use, and creates
+// its two queues (no limit, blocking pops). 0, or -1 when a queue cannot be made.
+int muldrin_write_setup(Muldrin *muldrin);
+// Frees the queues and any items left in them; the writer must have stopped.
+void muldrin_write_teardown(Muldrin *muldrin);
+
+int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size);
+// Types 3 and 4: fmt and its arguments as for printf; type 5: fmt is parameter-file text.
+int muldrin_output(int type, const char *fmt, ...);
+void *run_write_thread(void *arg);
+int q330_write(Q330 *q330, int type, void *q330data, int q330data_size);
+int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize);
+char *my_pf2string(Pf *pf);
+int q330_outtype(int type, char *string);
+
+// How long the writer waits for an item before looking at `kill` again, and how long it
+// retries a refused orbput (doubling pauses from 0.01 s) before dropping the packet.
+inline constexpr double MULDRIN_WRITE_POLL = 1.0;
+inline constexpr double MULDRIN_PUT_RETRY_TIME = 1.0;

@@ -1,0 +1,72 @@
+// muldrin run in-process: start-up on the shipped parameter file, a halt, the shutdown.
+#include "muldrin_start.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "muldrin_run.h"
+#include "ring/orb.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+int run(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (auto &s : args) argv.push_back(s.data());
+  return muldrin_main(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(MuldrinStart, CommandLineErrorExitsOne) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run({"muldrin", "-x"}), 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("usage: muldrin"), std::string::npos);
+}
+
+TEST(MuldrinStartDeathTest, RingThatCannotBeOpenedEndsStartup) {
+  TempDir dir;
+  std::string ring = dir.file("r.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
+  // A ring name under a plain file cannot be opened.
+  std::string bad = dir.write("plain", "x") + "/r.ring";
+  EXPECT_EXIT(
+      run({"muldrin", "-pf", MULDRIN_PF, "TA", "data", ring, "cmd", ring, "log", bad, "st", ring}),
+      [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; },
+      "orbopen\\(.*plain/r.ring\\) error");
+}
+
+TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
+  TempDir dir;
+  ClockScale scale(0.001);
+  std::string ring = dir.file("r.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
+  std::string pid = dir.file("pid");
+  muldrin_halt();  // the main loop ends at once and shutdown runs
+  ElogCapture cap;
+  EXPECT_EQ(run({"muldrin", "-pf", MULDRIN_PF, "-pidfile", pid, "TA", "data", ring, "cmd", ring,
+                 "log", ring, "st", ring}),
+            0);
+  EXPECT_TRUE(cap.contains("TA: normal program exit")) << cap.text();
+  EXPECT_NE(access(pid.c_str(), F_OK), 0);  // removed at exit
+  int r = orbopen(ring.c_str(), "r");
+  ASSERT_GE(r, 0);
+  orbseek(r, ORBOLDEST);
+  std::string all;
+  char *buf = nullptr;
+  int bufsize = 0, nbytes = 0, id = 0;
+  char src[ORBSRCNAME_SIZE];
+  double t = 0;
+  while (orbreap_nd(r, &id, src, &t, &buf, &nbytes, &bufsize) == 0)
+    if (nbytes > 8) all += std::string(buf + 8) + "\n";
+  free(buf);
+  orbclose(r);
+  EXPECT_NE(all.find("muldrin startup"), std::string::npos) << all;
+  EXPECT_NE(all.find("Shutting down write thread"), std::string::npos) << all;
+  myshutdown = 0;
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// Tests of muldrin's output queue and writer against a real ring file.
+#include "muldrin_write.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/elog.h"
+#include "base/pf.h"
+#include "base/pmtfifo.h"
+#include "packet/pkt.h"
+#include "ring/orb.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+struct Got {
+  std::string srcname;
+  double time;
+  std::string bytes;
+};
+
+class WriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("r.ring");
+    ASSERT_EQ(orbcreate(path_.c_str(), 1 << 20), 0);
+    tag_.orbw = orbopen(path_.c_str(), "w");
+    reader_ = orbopen(path_.c_str(), "r");
+    ASSERT_GE(tag_.orbw, 0);
+    ASSERT_GE(reader_, 0);
+    m_.target_name = const_cast<char *>("TA");
+    m_.log_srcname = const_cast<char *>("TA_prog/log");
+    m_.status_srcname = const_cast<char *>("TA_prog/pf/st");
+    m_.log = m_.status = m_.db = &tag_;
+    ASSERT_EQ(muldrin_write_setup(&m_), 0);
+  }
+  void TearDown() override {
+    muldrin_write_teardown(&m_);
+    orbclose(reader_);
+    orbclose(tag_.orbw);
+    orbfault_reset();
+  }
+  std::vector<Got> reap() {
+    std::vector<Got> got;
+    char *buf = nullptr;
+    int bufsize = 0, nbytes = 0, id = 0;
+    char src[ORBSRCNAME_SIZE];
+    double t = 0;
+    while (orbreap_nd(reader_, &id, src, &t, &buf, &nbytes, &bufsize) == 0)
+      got.push_back({src, t, std::string(buf != nullptr ? buf : "", nbytes)});
+    free(buf);
+    return got;
+  }
+  void run_writer_until_drained() {
+    m_.kill = 1;
+    pthread_t thr;
+    ASSERT_EQ(pthread_create(&thr, nullptr, run_write_thread, nullptr), 0);
+    pthread_join(thr, nullptr);
+    EXPECT_EQ(m_.kill.load(), 2);
+  }
+  static std::string logtext(const Got &g) { return g.bytes.substr(8, g.bytes.size() - 9); }
+
+  TempDir dir_;
+  std::string path_;
+  Orbtag tag_;
+  int reader_ = -1;
+  Muldrin m_;
+  ClockScale scale_{0.001};
+};
+
+TEST(Log2OrbPkt, TwentyCharactersGiveTwentyNineBytes) {
+  char *buf = nullptr;
+  int nbytes = 0, bufsize = 0;
+  ASSERT_EQ(log2orbpkt("abcdefghijklmnopqrst", &buf, &nbytes, &bufsize), 0);
+  ASSERT_EQ(nbytes, 29);
+  EXPECT_GE(bufsize, 30);
+  const unsigned char head[] = {0x00, 0x08, 0x00, 0x1D, 0x71, 0x6C, 0x71, 0x6C};
+  EXPECT_EQ(memcmp(buf, head, 8), 0);
+  EXPECT_EQ(std::string(buf + 8), "abcdefghijklmnopqrst");
+  EXPECT_EQ(buf[28], '\0');
+  // A shorter text reuses the buffer.
+  char *before = buf;
+  ASSERT_EQ(log2orbpkt("x", &buf, &nbytes, &bufsize), 0);
+  EXPECT_EQ(buf, before);
+  EXPECT_EQ(nbytes, 10);
+  free(buf);
+}
+
+TEST_F(WriteTest, QueryAndBackPressure) {
+  m_.mtfifo_write_queue = 0;
+  for (int i = 0; i < 5; i++) myout_callback(nullptr, Q330_OUT_LOG, strdup("x"), 0);
+  EXPECT_EQ(myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0), 0);  // limit 0: never busy
+  m_.mtfifo_write_queue = 5;
+  EXPECT_EQ(myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0), 0);  // 5 is not above 5
+  myout_callback(nullptr, Q330_OUT_LOG, strdup("x"), 0);
+  EXPECT_EQ(myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0), Q330_OUT_BUSY);
+  // A data item without payload is never queued.
+  EXPECT_EQ(myout_callback(nullptr, Q330_OUT_DATA, nullptr, 10), 0);
+  EXPECT_EQ(pmtfifo_data_available(m_.mtfifo_write), 6);
+}
+
+TEST_F(WriteTest, UrgentItemsOvertakeDataInOrderAndAllQueuedReachTheRing) {
+  for (int i = 0; i < 20; i++)
+    myout_callback(nullptr, Q330_OUT_LOG, strdup(("d" + std::to_string(i)).c_str()), 0);
+  for (int i = 0; i < 3; i++)
+    myout_callback(nullptr, Q330_OUT_STDOUT, strdup(("u" + std::to_string(i)).c_str()), 0);
+  run_writer_until_drained();
+  auto got = reap();
+  ASSERT_EQ(got.size(), 23u);
+  EXPECT_EQ(logtext(got[0]), "u0");
+  EXPECT_EQ(logtext(got[1]), "u1");
+  EXPECT_EQ(logtext(got[2]), "u2");
+  for (int i = 0; i < 20; i++) EXPECT_EQ(logtext(got[3 + i]), "d" + std::to_string(i));
+  for (auto &g : got) EXPECT_EQ(g.srcname, "TA_prog/log");
+}
+
+TEST_F(WriteTest, StdoutLogsWithoutTimeStampAndWritesWholeText) {
+  ElogCapture cap;
+  muldrin_output(Q330_OUT_STDOUT, "hello %d\n", 7);
+  q330_write(nullptr, Q330_OUT_STDOUT, strdup("noblank"), 0);
+  run_writer_until_drained();
+  EXPECT_TRUE(cap.contains("TA: hello 7")) << cap.text();
+  EXPECT_FALSE(cap.contains(".")) << cap.text();  // the time stamp's fraction is gone
+  EXPECT_TRUE(cap.contains("noblank"));
+  auto got = reap();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(logtext(got[0]), "noblank");
+  const std::string whole = logtext(got[1]);
+  EXPECT_NE(whole.find(": TA: hello 7"), std::string::npos) << whole;
+  EXPECT_EQ(whole.back(), '7');  // the trailing newline is removed
+}
+
+TEST_F(WriteTest, TimePacketUnderLogSourceOfTheSession) {
+  Q330 q;
+  q.out_srcname_log = const_cast<char *>("TA_SIM1/log");
+  double t = 1.5e9 + 0.25;
+  auto *p = static_cast<double *>(malloc(sizeof(double)));
+  *p = t;
+  ASSERT_EQ(q330_write(&q, Q330_OUT_TIME, p, 0), 0);
+  q.out_srcname_log = nullptr;
+  auto got = reap();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].srcname, "TA_SIM1/log/time");
+  EXPECT_DOUBLE_EQ(got[0].time, t);
+  EXPECT_EQ(logtext(got[0]).rfind("1500000000.250000 ", 0), 0u) << logtext(got[0]);
+}
+
+TEST_F(WriteTest, MissingOrbtagsDropSilently) {
+  m_.log = m_.status = m_.db = nullptr;
+  ElogCapture cap;
+  Pf *pf = nullptr;
+  ASSERT_EQ(pfcompile("a 1\n", &pf), 0);
+  auto *tm = static_cast<double *>(malloc(sizeof(double)));
+  *tm = 1;
+  EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("x"), 0), 0);
+  EXPECT_EQ(q330_write(nullptr, Q330_OUT_TIME, tm, 0), 0);
+  EXPECT_EQ(q330_write(nullptr, Q330_OUT_STATUS, pf, 0), 0);
+  const char row[] = "site\0row text";
+  void *r = malloc(sizeof row);
+  memcpy(r, row, sizeof row);
+  EXPECT_EQ(q330_write(nullptr, Q330_OUT_DB, r, sizeof row), 0);
+  EXPECT_TRUE(reap().empty());
+  EXPECT_EQ(cap.text(), "");
+}
+
+TEST_F(WriteTest, StatusAndRowPacketsDecodeBack) {
+  muldrin_output(Q330_OUT_STATUS, "dls &Arr{\nx 1\n}\n");
+  const char row[] = "site\0  TA  SIM1 row";
+  void *r = malloc(sizeof row);
+  memcpy(r, row, sizeof row);
+  myout_callback(nullptr, Q330_OUT_DB, r, sizeof row);
+  run_writer_until_drained();
+  auto got = reap();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].srcname, "TA_prog/pf/st");
+  Packet *pkt = nullptr;
+  ASSERT_EQ(unstuffPkt(got[0].srcname.c_str(), got[0].time, got[0].bytes.data(),
+                       static_cast<int>(got[0].bytes.size()), &pkt),
+            Pkt_pf);
+  Pf *dls = nullptr;
+  ASSERT_EQ(pfget(pkt->pf, "dls", reinterpret_cast<void **>(&dls)), PFARR);
+  EXPECT_STREQ(pfget_string(dls, "x"), "1");
+  freePkt(pkt);
+  pkt = nullptr;
+  EXPECT_EQ(got[1].srcname, "/db/site");
+  ASSERT_EQ(unstuffPkt(got[1].srcname.c_str(), got[1].time, got[1].bytes.data(),
+                       static_cast<int>(got[1].bytes.size()), &pkt),
+            Pkt_db);
+  EXPECT_STREQ(pkt->db.table, "site");
+  EXPECT_STREQ(pkt->db.row, "  TA  SIM1 row");
+  freePkt(pkt);
+}
+
+TEST_F(WriteTest, RefusedPutIsRetriedThenDroppedWithOneLine) {
+  {
+    orbfault_fail(ORBFAULT_PUT, 3);  // refused three times: retried, then written
+    ElogCapture cap;
+    EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("late"), 0), 0);
+    EXPECT_EQ(cap.text(), "");
+  }
+  {
+    orbfault_fail(ORBFAULT_PUT, 1000000);  // refused for good
+    ElogCapture cap;
+    EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("lost"), 0), 0);
+    orbfault_fail(ORBFAULT_PUT, 0);
+    EXPECT_EQ(cap.lines().size(), 1u) << cap.text();
+    EXPECT_TRUE(cap.contains("TA_prog/log")) << cap.text();
+  }
+  EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("next"), 0), 0);
+  auto got = reap();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(logtext(got[0]), "late");
+  EXPECT_EQ(logtext(got[1]), "next");
+}
+
+TEST(MyPf2String, ListsArraysAndStrings) {
+  Pf *pf = nullptr;
+  ASSERT_EQ(pfcompile("l &Tbl{\na\nb\n}\ns v\n", &pf), 0);
+  char *text = my_pf2string(pf);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "l &Tbl{\na\nb\n}\ns v\n");
+  free(text);
+  pffree(pf);
+}
+
+TEST(Q330Outtype, NamesAndUnknown) {
+  char s[64];
+  const std::pair<int, const char *> cases[] = {{3, "Q330_OUT_STDOUT"},
+                                                {16, "Q330_OUT_DB"},
+                                                {9, "Unknown"},
+                                                {99, "Unknown"},
+                                                {-1, "Unknown"}};
+  for (auto &[type, name] : cases) {
+    q330_outtype(type, s);
+    EXPECT_STREQ(s, name) << type;
+  }
+}
+
+}  // namespace
