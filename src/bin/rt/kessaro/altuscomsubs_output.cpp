@@ -619,30 +619,3 @@ int altuscom_isrock(void *modem, void *dl) {
   if (modem == nullptr || dl == nullptr) return 0;
   return strcmp(static_cast<AltusDatalogger *>(dl)->model, "ROCK") == 0 ? 1 : 0;
 }
-
-int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize) {
-  size_t len = strlen(msg);
-  if (len + 9 > 0xFFFF) {
-    elog_log(0, "log2orbpkt: message of %zu bytes is too long.\n", len);
-    return -1;
-  }
-  int total = (int)(8 + len + 1);
-  if (*packet == nullptr || *bufsize < total + 1) {
-    char *p = static_cast<char *>(realloc(*packet, (size_t)total + 1));
-    if (p == nullptr) {
-      elog_log(0, "log2orbpkt: realloc() error.\n");
-      return -1;
-    }
-    *packet = p;
-    *bufsize = total + 1;
-  }
-  unsigned char *u = reinterpret_cast<unsigned char *>(*packet);
-  const unsigned vals[4] = {8u, (unsigned)total, 0x716Cu, 0x716Cu};
-  for (int i = 0; i < 4; i++) {
-    u[2 * i] = (unsigned char)(vals[i] >> 8);
-    u[2 * i + 1] = (unsigned char)(vals[i] & 0xFF);
-  }
-  memcpy(*packet + 8, msg, len + 1);
-  *nbytes = total;
-  return 0;
-}

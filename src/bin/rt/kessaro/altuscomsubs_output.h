@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "packet/logpkt.h"  // log2orbpkt
+
 struct Modem;
 struct AltusDatalogger;
 struct Kessaro;
@@ -63,9 +65,3 @@ int mapchanindex(int channel_bitmap, int physical);
 // 1 when both are given and the datalogger's model is "MtWhitney" (resp. "ROCK").
 int altuscom_ismw(void *modem, void *dl);
 int altuscom_isrock(void *modem, void *dl);
-
-// Body of a ring-buffer log packet in a caller-owned buffer (allocated when *packet is
-// none, grown when *bufsize is too small): 16-bit big-endian header size 8, packet size
-// 8 + text length + 1, 0x716C twice, then the text and its zero byte. 0, or -1
-// (registered) when the text is too long for the 16-bit size.
-int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "muldrin.h"
+#include "packet/logpkt.h"  // log2orbpkt
 
 struct Pf;
 
@@ -35,7 +36,6 @@ int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size);
 int muldrin_output(int type, const char *fmt, ...);
 void *run_write_thread(void *arg);
 int q330_write(Q330 *q330, int type, void *q330data, int q330data_size);
-int log2orbpkt(const char *msg, char **packet, int *nbytes, int *bufsize);
 char *my_pf2string(Pf *pf);
 int q330_outtype(int type, char *string);
 
