@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/arr.h"
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "base/timetext.h"
@@ -49,25 +50,6 @@ std::once_flag dblk_once;
 // Largest joined split block, in 32-bit words (map and data).
 constexpr int SPLIT_WORDS_MAX = 1000;
 
-void put16(unsigned char *p, unsigned int v) {
-  unsigned short s = static_cast<unsigned short>(v);
-  UH2N2(p, &s, 1);
-}
-void put32(unsigned char *p, uint32_t v) {
-  unsigned int w = v;
-  UH2N4(p, &w, 1);
-}
-uint32_t get32(const unsigned char *p) {
-  unsigned int w;
-  UN2H4(&w, p, 1);
-  return w;
-}
-uint16_t get16(const unsigned char *p) {
-  unsigned short s;
-  UN2H2(&s, p, 1);
-  return s;
-}
-
 std::string time_text(double epoch, const char *format) {
   char *s = epoch2str(epoch, format);
   std::string out = s ? s : "";
@@ -98,13 +80,13 @@ unsigned char *add_entry(Q330 *q330, int channel, int stream, uint32_t filter_de
   unsigned char *e = q330->data_out + q330->data_out_offset;
   e[0] = static_cast<unsigned char>(channel);
   e[1] = static_cast<unsigned char>(stream);
-  put16(e + 2, static_cast<unsigned int>(size));
-  put32(e + 4, filter_delay);
-  put16(e + 8, static_cast<unsigned int>(nsamp) & 0xFFFF);
-  put16(e + 10, static_cast<unsigned int>(data_offset));
-  put32(e + 12, static_cast<uint32_t>(value));
+  be_put16(e + 2, static_cast<unsigned int>(size));
+  be_put32(e + 4, filter_delay);
+  be_put16(e + 8, static_cast<unsigned int>(nsamp) & 0xFFFF);
+  be_put16(e + 10, static_cast<unsigned int>(data_offset));
+  be_put32(e + 12, static_cast<uint32_t>(value));
   if (body_size > 0) memcpy(e + 16, body, static_cast<size_t>(body_size));
-  put16(e + size - 2, q330->qdp_sequence);
+  be_put16(e + size - 2, q330->qdp_sequence);
   q330->data_out_nchans++;
   q330->data_out_offset += size;
   return e;
@@ -118,12 +100,12 @@ uint32_t fix_delay(const Q330FIXPkt &fix, int physical, int stream) {
 // The serial number parameter (16 hex digits) into the header words, when both are 0.
 void fill_serial(Q330 *q330) {
   unsigned char *h = q330->data_out;
-  if (get32(h + 4) != 0 || get32(h + 8) != 0) return;
+  if (be_get32(h + 4) != 0 || be_get32(h + 8) != 0) return;
   const char *sn = q330->params.q330_serial_number;
   if (!sn) return;
   unsigned long long v = strtoull(sn, nullptr, 16);
-  put32(h + 4, static_cast<uint32_t>(v >> 32));
-  put32(h + 8, static_cast<uint32_t>(v & 0xFFFFFFFFu));
+  be_put32(h + 4, static_cast<uint32_t>(v >> 32));
+  be_put32(h + 8, static_cast<uint32_t>(v & 0xFFFFFFFFu));
 }
 
 void build_tables() {
@@ -362,7 +344,7 @@ int q330_flush_data(Q330 *q330, int out, int flush) {
       myusleep(0.1);
     }
     fill_serial(q330);
-    put16(q330->data_out, q330->data_out_nchans);
+    be_put16(q330->data_out, q330->data_out_nchans);
     q330->out_callback(q330, Q330_OUT_DATA, q330->data_out, q330->data_out_offset);
     if (!flush) {
       // Delivered but kept open: drop the entries so that the next time tag does not
@@ -398,8 +380,8 @@ int q330_process_DBLK_DSAMP_TIME(int type, void *vdblk, Q330 *q330) {
   // One unsigned 32-bit sum, so the header and ch98_time agree after a wrap.
   uint32_t seconds = q330->data_record_sequence + b->par3;
   unsigned char *h = q330->data_out;
-  put32(h + 12, seconds);
-  put32(h + 16, b->par4);
+  be_put32(h + 12, seconds);
+  be_put32(h + 16, b->par4);
   h[3] = b->par1;
   q330->data_out_offset = Q330_DATA_RECORD_HEADER;
   q330->data_out_nchans = 0;
@@ -547,8 +529,8 @@ int q330_process_DBLK_DATA_COMPR_CONT(int type, void *vdblk, Q330 *q330) {
   int32_t previous = 0;
   int o = 0, size_of_data = -1;
   if (s0.nbytes >= 6) {
-    previous = static_cast<int32_t>(get32(s0.data.data()));
-    o = get16(s0.data.data() + 4);
+    previous = static_cast<int32_t>(be_get32(s0.data.data()));
+    o = be_get16(s0.data.data() + 4);
     size_of_data = total + 4 - o;
   }
   // The data offset must lie inside slot 0 and leave no more map bytes than the block has.

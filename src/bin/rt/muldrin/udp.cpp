@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "base/bigendian.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/random.h"
@@ -195,34 +196,16 @@ int read_slip(UDP *udp, unsigned generation, char *recv_hostport, void *buf, int
 }
 
 // Network-order fields of the SLIP frames.
-void put16(unsigned char *p, unsigned v) {
-  unsigned short s = (unsigned short)v;
-  UH2NS(p, &s, 1);
-}
-void put32(unsigned char *p, uint32_t v) {
-  unsigned int u = v;
-  UH2NI(p, &u, 1);
-}
-unsigned get16(const unsigned char *p) {
-  unsigned short s;
-  UN2HS(&s, p, 1);
-  return s;
-}
-uint32_t get32(const unsigned char *p) {
-  unsigned int u;
-  UN2HI(&u, p, 1);
-  return u;
-}
 
 // The UDP checksum over the pseudo-header (source, destination, protocol 17, length)
 // and the UDP header and data, with the header's checksum field counted as 0.
 unsigned udp_checksum(uint32_t src, uint32_t dst, const unsigned char *segment, int length) {
   std::vector<unsigned char> sum((size_t)(12 + length));
-  put32(&sum[0], src);
-  put32(&sum[4], dst);
+  be_put32(&sum[0], src);
+  be_put32(&sum[4], dst);
   sum[8] = 0;
   sum[9] = 17;
-  put16(&sum[10], (unsigned)length);
+  be_put16(&sum[10], (unsigned)length);
   memcpy(&sum[12], segment, (size_t)length);
   sum[12 + 6] = sum[12 + 7] = 0;
   return in_cksum(sum.data(), (int)sum.size());
@@ -755,20 +738,20 @@ int slip_sendto(UDP *udp, const void *buf, int nbytes, const sockaddr_in *to) {
   uint32_t src = line->slip_ipaddr_src, dst = ntohl(to->sin_addr.s_addr);
   p[0] = 0x45;
   p[1] = 0;
-  put16(p + 2, (unsigned)(nbytes + 28));
-  put16(p + 4, line->slip_identification++);
-  put16(p + 6, 0x4000);
+  be_put16(p + 2, (unsigned)(nbytes + 28));
+  be_put16(p + 4, line->slip_identification++);
+  be_put16(p + 6, 0x4000);
   p[8] = 255;
   p[9] = 17;
-  put32(p + 12, src);
-  put32(p + 16, dst);
-  put16(p + 10, in_cksum(p, 20));
-  put16(p + 20, line->slip_port_src);
-  put16(p + 22, ntohs(to->sin_port));
-  put16(p + 24, (unsigned)(nbytes + 8));
+  be_put32(p + 12, src);
+  be_put32(p + 16, dst);
+  be_put16(p + 10, in_cksum(p, 20));
+  be_put16(p + 20, line->slip_port_src);
+  be_put16(p + 22, ntohs(to->sin_port));
+  be_put16(p + 24, (unsigned)(nbytes + 8));
   if (nbytes > 0) memcpy(p + 28, buf, (size_t)nbytes);
   unsigned sum = udp_checksum(src, dst, p + 20, nbytes + 8);
-  put16(p + 26, sum == 0 ? 0xFFFF : sum);
+  be_put16(p + 26, sum == 0 ? 0xFFFF : sum);
 
   std::vector<unsigned char> frame;
   frame.reserve(pkt.size() * 2 + 2);
@@ -841,14 +824,14 @@ int slip_parse_frame(const unsigned char *f, int size, int *payload, int *length
   int ihl = (f[0] & 0x0F) * 4;
   if ((f[0] >> 4) != 4 || ihl < 20 || ihl + 8 > size)
     return drop("bad IPv4 version or header length");
-  if ((int)get16(f + 2) != size)
-    return drop("IP length " + std::to_string(get16(f + 2)) + " in a frame of " +
+  if ((int)be_get16(f + 2) != size)
+    return drop("IP length " + std::to_string(be_get16(f + 2)) + " in a frame of " +
                 std::to_string(size) + " bytes");
-  if ((get16(f + 6) & 0x3FFF) != 0) return drop("fragment");
+  if ((be_get16(f + 6) & 0x3FFF) != 0) return drop("fragment");
   if (f[9] != 17) return drop("protocol " + std::to_string(f[9]) + " is not UDP");
   std::vector<unsigned char> header(f, f + ihl);
   header[10] = header[11] = 0;
-  unsigned ip_sum = in_cksum(header.data(), ihl), ip_stored = get16(f + 10);
+  unsigned ip_sum = in_cksum(header.data(), ihl), ip_stored = be_get16(f + 10);
   char text[128];
   if (ip_sum != ip_stored) {
     snprintf(text, sizeof text,
@@ -857,11 +840,11 @@ int slip_parse_frame(const unsigned char *f, int size, int *payload, int *length
     return drop(text);
   }
   const unsigned char *u = f + ihl;
-  int udp_length = (int)get16(u + 4);
+  int udp_length = (int)be_get16(u + 4);
   if (udp_length != size - ihl) return drop("UDP length disagrees with the frame");
-  unsigned udp_stored = get16(u + 6);
+  unsigned udp_stored = be_get16(u + 6);
   if (udp_stored != 0) {
-    unsigned udp_sum = udp_checksum(get32(f + 12), get32(f + 16), u, udp_length);
+    unsigned udp_sum = udp_checksum(be_get32(f + 12), be_get32(f + 16), u, udp_length);
     if (udp_sum == 0) udp_sum = 0xFFFF;
     if (udp_sum != udp_stored) {
       snprintf(text, sizeof text,
@@ -875,8 +858,8 @@ int slip_parse_frame(const unsigned char *f, int size, int *payload, int *length
   if (from) {
     *from = sockaddr_in{};
     from->sin_family = AF_INET;
-    from->sin_addr.s_addr = htonl(get32(f + 12));
-    from->sin_port = htons((uint16_t)get16(u));
+    from->sin_addr.s_addr = htonl(be_get32(f + 12));
+    from->sin_port = htons((uint16_t)be_get16(u));
   }
   return 0;
 }
@@ -906,8 +889,8 @@ int slip_recvfrom(UDP *udp, void *buf, int nbytes, sockaddr_in *from) {
       continue;
     }
     const unsigned char *f = d.frame.data();
-    line->slip_ipaddr_dst = get32(f + 12);
-    line->slip_port_dst = (uint16_t)get16(f + payload - 8);
+    line->slip_ipaddr_dst = be_get32(f + 12);
+    line->slip_port_dst = (uint16_t)be_get16(f + payload - 8);
     int n = std::min(length, nbytes);
     if (n > 0) memcpy(buf, f + payload, (size_t)n);
     return n;
