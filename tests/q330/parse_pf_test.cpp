@@ -486,6 +486,21 @@ TEST(ParseDlparams, StatusAndEpMapsComplainAndSkip) {
   EXPECT_EQ(b.dlp.ep_channels[0x10], nullptr);
 }
 
+TEST(ParsePfStatus, DefaultLookupReadsTheBlocketteTables) {
+  int type = 0;
+  const void *def = nullptr;
+  double dt = -1;
+  ASSERT_EQ(q330_status_lookup("data_sys_volt", &type, &def, &dt), 0);
+  EXPECT_EQ(type, 2);
+  EXPECT_STREQ(static_cast<const Q330DataStatusDef *>(def)->name, "data_sys_volt");
+  EXPECT_EQ(dt, static_cast<const Q330DataStatusDef *>(def)->dt);
+  const char *program = q330_status_defs[0].name;
+  ASSERT_EQ(q330_status_lookup(program, &type, &def, &dt), 0) << program;
+  EXPECT_EQ(type, 1);
+  EXPECT_EQ(def, &q330_status_defs[0]);
+  EXPECT_EQ(q330_status_lookup("bogus", &type, &def, &dt), -1);
+}
+
 TEST(ParsePfText, BoolNumberAndSplit) {
   struct {
     const char *text;

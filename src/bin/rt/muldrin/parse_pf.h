@@ -47,10 +47,13 @@ typedef struct pocd_ {
 
 // Status-name lookup used by the status map: 0 with the channel type (1 program status,
 // 2 data state-of-health status), its definition row and the definition's sample interval
-// (0: reported as needed); -1 for an unknown name. Set by the program to its status
-// definition tables; none: every status name is unknown.
+// (0: reported as needed); -1 for an unknown name. The data blockette tables' lookup by
+// default; tests may replace it, and none makes every status name unknown.
 typedef int (*ParsePfStatusLookup)(const char *name, int *type, const void **stdef, double *dt);
 extern ParsePfStatusLookup parse_pf_status_lookup;
+// The default lookup: data state-of-health rows (type 2) and the program's own status rows
+// (type 1) of the data blockette tables, with the sample interval of their definition.
+int q330_status_lookup(const char *name, int *type, const void **stdef, double *dt);
 
 // Reads pfname and fills `muldrin` (whose target_name, orbtags, dbname_calib and statepf
 // the command line set). 0 or -1.

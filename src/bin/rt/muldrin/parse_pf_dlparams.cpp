@@ -15,8 +15,20 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "parse_pf.h"
+#include "q330_dblk.h"
 
-ParsePfStatusLookup parse_pf_status_lookup = nullptr;
+int q330_status_lookup(const char *name, int *type, const void **stdef, double *dt) {
+  int t = 0;
+  const void *d = q330_get_status_from_name(name, &t);
+  if (d == nullptr) return -1;
+  *type = t;
+  *stdef = d;
+  *dt = t == 2 ? static_cast<const Q330DataStatusDef *>(d)->dt
+               : static_cast<const Q330StatusDef *>(d)->dt;
+  return 0;
+}
+
+ParsePfStatusLookup parse_pf_status_lookup = q330_status_lookup;
 
 namespace {
 
