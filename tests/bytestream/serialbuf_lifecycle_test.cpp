@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "bytestream/serialbuf.h"
 #include "fixtures.h"
@@ -264,8 +263,29 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
   Listener listener;
   ASSERT_GT(listener.port, 0);
   int server_port = free_port();
-  std::vector<int> clients;
-  std::thread dialler;
+  // The server's client is dialled from the record's own accept wait: its idle callback
+  // runs once the listener is up and a wait slice has passed empty, so the connection
+  // lands in the backlog and the next slice takes it. A wait that never gets its client
+  // is stopped after a bounded number of slices (connect then returns 3, not 0).
+  struct Dialler {
+    int port = 0;
+    bool pending = false;
+    int idle_calls = 0;
+    std::vector<int> clients;
+  } dialler;
+  dialler.port = server_port;
+  auto dial_when_idle = [](void *ud, int) {
+    auto *d = static_cast<Dialler *>(ud);
+    if (++d->idle_calls > 1000) return 3;
+    if (d->pending) {
+      int fd = connect_loopback(d->port);
+      if (fd >= 0) {
+        d->clients.push_back(fd);
+        d->pending = false;
+      }
+    }
+    return 0;
+  };
 
   std::vector<Kind> kinds = {
       {"serial", [&] { return serial_record(pty.path); }, [](SerialBuf *) {}, [] {}},
@@ -278,23 +298,15 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
        [](SerialBuf *) {}, [] {}},
       {"tcp server",
        [&] {
-         return Record(serialbuf_create_tcpserver(server_port, 64, 1000, 0, 2, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+         return Record(serialbuf_create_tcpserver(server_port, 64, 1000, 0, 2, dial_when_idle,
+                                                  &dialler, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr));
        },
-       // A client that keeps trying until the record listens and takes it.
        [&](SerialBuf *) {
-         dialler = std::thread([&] {
-           for (int i = 0; i < 500; ++i) {
-             int fd = connect_loopback(server_port);
-             if (fd >= 0) {
-               clients.push_back(fd);
-               return;
-             }
-             usleep(2000);
-           }
-         });
+         dialler.pending = true;
+         dialler.idle_calls = 0;
        },
-       [&] { dialler.join(); }},
+       [&] { EXPECT_FALSE(dialler.pending); }},
   };
 
   enum Op { OPEN, CONNECT, DISCONNECT, CLOSE };
@@ -345,7 +357,7 @@ TEST(SerialbufStates, TransitionTableForEachKind) {
       }
     }
   }
-  for (int fd : clients) close(fd);
+  for (int fd : dialler.clients) close(fd);
 }
 
 TEST(SerialbufTcp, ServerAcceptsTwoClientsWithTheirPeerTexts) {
