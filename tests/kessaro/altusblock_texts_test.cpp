@@ -107,4 +107,28 @@ TEST(AltusPacketDump, StatusResponse) {
   EXPECT_TRUE(log.contains("end block mode response packet"));
 }
 
+TEST(AltusStatusTexts, StatusParameterFile) {
+  AltusDatalogger *dl = altusdatalogger_new();
+  dl->target_name = strdup("XX_STA1");
+  dl->stat.laststatus_time = 1000.5;
+  dl->stat.lastcom_error_rate = 0.0000125;
+  dl->stat.nevents_transfered = 7;
+  dl->lasttime = 2.25;
+  dl->status.systemTime = 86400;
+  dl->status.batteryStatus = 255;
+  dl->status.driveStatus[1] = 0x0805;
+  dl->status.clockSource = 3;
+  char *t = status2pf(dl);
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t,
+               "XX_STA1 &Arr{\nst\t1000.500\nct\t0.000\net\t0.000\netm\t2.250\nbd\t0.000\n"
+               "er\t0.000013\nne\t7\naltustm\t315619200.000\naltusne\t0\naltuser\t0\n"
+               "altustr\t0\naltusbt\t255\naltushd\t0\naltusd0\t0\naltusd1\t2053\n"
+               "altuscl\t3\n}\n");
+  free(t);
+  // The mutex is released: a second build does not block.
+  free(status2pf(dl));
+  altusdatalogger_free(dl);
+}
+
 }  // namespace

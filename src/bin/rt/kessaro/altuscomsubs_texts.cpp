@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "altuscomsubs_block.h"
@@ -246,4 +247,31 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     out(fmt("DEBUGD:     dataChk: 0x%4.4X (0x%4.4X)\n", pkt->dataChk, pkt->dataChk_comp));
   out(fmt("DEBUGD: *********end block mode %s packet********\n", kind));
   return 0;
+}
+
+char *status2pf(AltusDatalogger *dl) {
+  std::lock_guard<KessaroMutex> hold(dl->stat.status_mutex);
+  const AltusStat &s = dl->stat;
+  const AltusBlockStatus &st = dl->status;
+  double altustm = 0.0;
+  altustime2epoch(static_cast<int>(st.systemTime), &altustm);
+  std::string t = std::string(dl->target_name ? dl->target_name : "") + " &Arr{\n";
+  t += fmt("st\t%.3f\n", s.laststatus_time);
+  t += fmt("ct\t%.3f\n", s.lastclose_time);
+  t += fmt("et\t%.3f\n", s.lastgetevents_time);
+  t += fmt("etm\t%.3f\n", dl->lasttime);
+  t += fmt("bd\t%.3f\n", s.lastgetevents_baud);
+  t += fmt("er\t%.6f\n", s.lastcom_error_rate);
+  t += fmt("ne\t%d\n", s.nevents_transfered);
+  t += fmt("altustm\t%.3f\n", altustm);
+  t += fmt("altusne\t%d\n", st.events);
+  t += fmt("altuser\t%d\n", st.recordingErrors);
+  t += fmt("altustr\t%d\n", st.triggerStatus);
+  t += fmt("altusbt\t%d\n", st.batteryStatus);
+  t += fmt("altushd\t%d\n", st.hardwareStatus);
+  t += fmt("altusd0\t%d\n", st.driveStatus[0]);
+  t += fmt("altusd1\t%d\n", st.driveStatus[1]);
+  t += fmt("altuscl\t%d\n", st.clockSource);
+  t += "}\n";
+  return dup_text(t);
 }
