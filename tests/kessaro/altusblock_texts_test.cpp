@@ -107,4 +107,64 @@ TEST(AltusPacketDump, StatusResponse) {
   EXPECT_TRUE(log.contains("end block mode response packet"));
 }
 
+TEST(AltusStatusTexts, StatusParameterFile) {
+  AltusDatalogger *dl = altusdatalogger_new();
+  dl->target_name = strdup("XX_STA1");
+  dl->stat.laststatus_time = 1000.5;
+  dl->stat.lastcom_error_rate = 0.0000125;
+  dl->stat.nevents_transfered = 7;
+  dl->lasttime = 2.25;
+  dl->status.systemTime = 86400;
+  dl->status.batteryStatus = 255;
+  dl->status.driveStatus[1] = 0x0805;
+  dl->status.clockSource = 3;
+  char *t = status2pf(dl);
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t,
+               "XX_STA1 &Arr{\nst\t1000.500\nct\t0.000\net\t0.000\netm\t2.250\nbd\t0.000\n"
+               "er\t0.000013\nne\t7\naltustm\t315619200.000\naltusne\t0\naltuser\t0\n"
+               "altustr\t0\naltusbt\t255\naltushd\t0\naltusd0\t0\naltusd1\t2053\n"
+               "altuscl\t3\n}\n");
+  free(t);
+  // The mutex is released: a second build does not block.
+  free(status2pf(dl));
+  altusdatalogger_free(dl);
+}
+
+TEST(AltusPacketDump, ParamsSection) {
+  AltusBlockParams h{};
+  memcpy(h.id, "KMI", 3);
+  h.headerBytes = static_cast<uint16_t>(altus_hdr_size(0));
+  h.rw_misc.nchannels = 30;  // more than any header holds
+  memcpy(h.rw_misc.stnID, "STAX", 4);
+  h.rw_misc.latitude = 34.5f;
+  h.rw_misc.channel_bitmap = 0x7;
+  h.ro_misc.crc = 0xBEEF;
+  h.rw_channel[0].naturalFrequency = 1.0f;
+  memcpy(h.rw_modem.phoneNumber[3], "5551234", 7);
+  AltusBlockPkt p{};
+  p.typeCode = PKR_PARAMS;
+  p.dataLength = altus_hdr_size(0);
+  ASSERT_LE(p.dataLength, BLOCK_MAX_DATA);
+  evt_encodealtusfilehdr(&h, p.data, 1, 0);
+  ElogCapture log;
+  print_block(nullptr, nullptr, 0, &p);
+  for (const char *want :
+       {"params:                                   id: KMI\n", "ro_misc.crc: 0xBEEF\n",
+        "rw_misc.stnID: STAX\n", "rw_misc.latitude: 34.500000\n",
+        "rw_misc.channel_bitmap: 0x00000007\n", "rw_channel[ 0].naturalFrequency: 1.0000\n",
+        "rw_channel[17].alarmTriggerThreshold: 0.000\n", "rw_stream.voterInfo[20].weight: 0\n",
+        "rw_modem.phoneNumber[3]: 5551234\n", "end block mode response packet"})
+    EXPECT_TRUE(log.contains(want)) << want;
+  EXPECT_FALSE(log.contains("channel[18]"));
+  EXPECT_FALSE(log.contains("complete_call"));
+  // The same header sent as a command is dumped too; a short one reports the failure.
+  p.typeCode = PKC_SETPARAMS;
+  p.dataLength = 40;
+  log.clear();
+  print_block(nullptr, nullptr, 1, &p);
+  EXPECT_TRUE(log.contains("params: decode_block_params() error."));
+  EXPECT_TRUE(log.contains("end block mode command packet"));
+}
+
 }  // namespace

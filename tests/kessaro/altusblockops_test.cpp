@@ -298,6 +298,27 @@ Bytes header_bytes(int ismw, float latitude) {
 
 }  // namespace
 
+TEST(AltusBlockOps, SimulatorModelParams) {
+  // The header the simulator's -model flag serves decodes in the layout of that model.
+  for (int ismw : {0, 1}) {
+    std::vector<uint8_t> hdr;
+    ASSERT_EQ(altussim_model_params(ismw ? "MtWhitney" : "K2", 4321, "STAB", &hdr), 0);
+    ASSERT_EQ(static_cast<int>(hdr.size()), altus_hdr_size(ismw));
+    AltusEvtFile h{};
+    unsigned char *cursor = hdr.data();
+    unsigned short chk = 0;
+    int nframes = 0;
+    ASSERT_EQ(evt_readaltusfilehdr(nullptr, &cursor, hdr.data() + hdr.size(), &h,
+                                   static_cast<int>(hdr.size()), 1, ismw, &chk, &nframes),
+              0);
+    EXPECT_EQ(h.rw_misc.serialNumber, 4321);
+    EXPECT_EQ(h.rw_misc.nchannels, ismw ? 18 : 12);
+    EXPECT_STREQ(h.rw_misc.stnID, "STAB");
+  }
+  std::vector<uint8_t> hdr;
+  EXPECT_EQ(altussim_model_params("K2", 1, "TOOLONGNAME", &hdr), -1);
+}
+
 TEST(AltusBlockOps, GetParamsBothLayouts) {
   for (int ismw : {0, 1}) {
     SCOPED_TRACE(ismw);

@@ -184,6 +184,11 @@ char *altusdrivestatus2str(unsigned int status);
 char *altusclocksource2str(unsigned int status);
 char *altusnak2str(unsigned int code);
 
+// Parameter-file text ("<target_name> &Arr{ ... }") of the datalogger's transfer
+// statistics and last status, built under stat.status_mutex. Newly allocated; the
+// caller frees. None when out of memory.
+char *status2pf(AltusDatalogger *dl);
+
 // Debug dump of one packet, sent (cmd nonzero) or received, line by line through the
 // links' log_callback with kind 6. 0.
 int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *altuspkt);

@@ -1,11 +1,15 @@
 // altuscomsubs_texts.cpp - texts of the Altus status codes and the block-packet dump.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/elog.h"
 #include "base/timetext.h"
@@ -137,6 +141,184 @@ struct Sink {
   void *dl;
 };
 
+// A fixed-size text field that need not be terminated.
+std::string field_text(const char *f, size_t n) { return std::string(f, strnlen(f, n)); }
+
+// The "params:" lines of a parameter header: one line per field, name right-aligned.
+void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
+  auto pl = [&](const std::string &name, const std::string &value) {
+    out(fmt("DEBUGD:      params: %36s: ", name.c_str()) + value + "\n");
+  };
+#define PD(pre, obj, f) pl(pre #f, fmt("%d", static_cast<int>((obj).f)))
+#define PX4(pre, obj, f) pl(pre #f, fmt("0x%4.4X", static_cast<unsigned>((obj).f)))
+#define PX2(pre, obj, f) pl(pre #f, fmt("0x%2.2X", static_cast<unsigned>((obj).f)))
+#define PX8(pre, obj, f) pl(pre #f, fmt("0x%8.8X", static_cast<unsigned>((obj).f)))
+#define PF(pre, obj, f, form) pl(pre #f, fmt(form, static_cast<double>((obj).f)))
+#define PS(pre, obj, f) pl(pre #f, field_text((obj).f, sizeof((obj).f)))
+  pl("id", field_text(h.id, sizeof h.id));
+  pl("instrumentCode", fmt("%d", h.instrumentCode));
+  pl("headerVersion", fmt("%d", h.headerVersion));
+  pl("headerBytes", fmt("%d", h.headerBytes));
+  const auto &rm = h.ro_misc;
+  PD("ro_misc.", rm, a2dBits);
+  PD("ro_misc.", rm, sampleBytes);
+  PD("ro_misc.", rm, restartSource);
+  PD("ro_misc.", rm, installedChan);
+  PD("ro_misc.", rm, maxChannels);
+  PD("ro_misc.", rm, sysBlkVersion);
+  PD("ro_misc.", rm, bootBlkVersion);
+  PD("ro_misc.", rm, appBlkVersion);
+  PD("ro_misc.", rm, dspBlkVersion);
+  PD("ro_misc.", rm, batteryVoltage);
+  PX4("ro_misc.", rm, crc);
+  PX4("ro_misc.", rm, flags);
+  PD("ro_misc.", rm, temperature);
+  const auto &rt = h.ro_timing;
+  PD("ro_timing.", rt, clockSource);
+  PX2("ro_timing.", rt, gpsStatus);
+  PX2("ro_timing.", rt, gpsSOH);
+  PD("ro_timing.", rt, gpsLockFailCount);
+  PD("ro_timing.", rt, gpsUpdateRTCCount);
+  PD("ro_timing.", rt, acqDelay);
+  PD("ro_timing.", rt, gpsLatitude);
+  PD("ro_timing.", rt, gpsLongitude);
+  PD("ro_timing.", rt, gpsAltitude);
+  PD("ro_timing.", rt, dacCount);
+  for (int i = 0; i < 2; i++) {
+    pl(fmt("ro_timing.gpsLastDrift[%d]", i), fmt("%d", rt.gpsLastDrift[i]));
+    pl(fmt("ro_timing.gpsLastTurnOnTime[%d]", i),
+       fmt("%d", static_cast<int>(rt.gpsLastTurnOnTime[i])));
+    pl(fmt("ro_timing.gpsLastUpdateTime[%d]", i),
+       fmt("%d", static_cast<int>(rt.gpsLastUpdateTime[i])));
+    pl(fmt("ro_timing.gpsLastLockTime[%d]", i), fmt("%d", static_cast<int>(rt.gpsLastLockTime[i])));
+  }
+  // The channel count comes from the packet: never more than the header holds.
+  int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
+  for (int i = 0; i < nchan; i++) {
+    const auto &c = h.ro_channel[i];
+    std::string pre = fmt("ro_channel[%2d].", i);
+    pl(pre + "maxPeak", fmt("%d", static_cast<int>(c.maxPeak)));
+    pl(pre + "maxPeakOffset", fmt("%d", static_cast<int>(c.maxPeakOffset)));
+    pl(pre + "minPeak", fmt("%d", static_cast<int>(c.minPeak)));
+    pl(pre + "minPeakOffset", fmt("%d", static_cast<int>(c.minPeakOffset)));
+    pl(pre + "mean", fmt("%d", static_cast<int>(c.mean)));
+    pl(pre + "aqOffset", fmt("%d", static_cast<int>(c.aqOffset)));
+  }
+  const auto &rs = h.ro_stream;
+  PD("ro_stream.", rs, startTime);
+  PD("ro_stream.", rs, triggerTime);
+  PD("ro_stream.", rs, duration);
+  PD("ro_stream.", rs, errors);
+  PX4("ro_stream.", rs, flags);
+  PD("ro_stream.", rs, startTimeMsec);
+  PD("ro_stream.", rs, triggerTimeMsec);
+  PD("ro_stream.", rs, nscans);
+  PX8("ro_stream.", rs, triggerBitMap);
+  const auto &wm = h.rw_misc;
+  PD("rw_misc.", wm, serialNumber);
+  PD("rw_misc.", wm, nchannels);
+  PS("rw_misc.", wm, stnID);
+  PS("rw_misc.", wm, comment);
+  PD("rw_misc.", wm, elevation);
+  PF("rw_misc.", wm, latitude, "%.6f");
+  PF("rw_misc.", wm, longitude, "%.6f");
+  for (int i = 0; i < 4; i++) pl(fmt("rw_misc.userCodes[%d]", i), fmt("%d", wm.userCodes[i]));
+  PD("rw_misc.", wm, cutlerCode);
+  PD("rw_misc.", wm, minBatteryVoltage);
+  PD("rw_misc.", wm, cutler_decimation);
+  PD("rw_misc.", wm, cutler_irig_type);
+  PX8("rw_misc.", wm, cutler_bitmap);
+  PX8("rw_misc.", wm, channel_bitmap);
+  PD("rw_misc.", wm, cutler_protocol);
+  PS("rw_misc.", wm, siteID);
+  PD("rw_misc.", wm, externalTrigger);
+  PX2("rw_misc.", wm, networkFlag);
+  const auto &wt = h.rw_timing;
+  PD("rw_timing.", wt, gpsTurnOnInterval);
+  PD("rw_timing.", wt, gpsMaxTurnOnTime);
+  PD("rw_timing.", wt, localOffset);
+  for (int i = 0; i < nchan; i++) {
+    const auto &c = h.rw_channel[i];
+    std::string pre = fmt("rw_channel[%2d].", i);
+    pl(pre + "id", field_text(c.id, sizeof c.id));
+    pl(pre + "sensorSerialNumberExt", fmt("%d", c.sensorSerialNumberExt));
+    pl(pre + "north", fmt("%d", c.north));
+    pl(pre + "east", fmt("%d", c.east));
+    pl(pre + "up", fmt("%d", c.up));
+    pl(pre + "altitude", fmt("%d", c.altitude));
+    pl(pre + "azimuth", fmt("%d", c.azimuth));
+    pl(pre + "sensorType", fmt("%d", c.sensorType));
+    pl(pre + "sensorSerialNumber", fmt("%d", c.sensorSerialNumber));
+    pl(pre + "gain", fmt("%d", c.gain));
+    pl(pre + "triggerType", fmt("%d", c.triggerType));
+    pl(pre + "iirTriggerFilter", fmt("%d", c.iirTriggerFilter));
+    pl(pre + "StaSeconds", fmt("%d", c.StaSeconds));
+    pl(pre + "LtaSeconds", fmt("%d", c.LtaSeconds));
+    pl(pre + "StaLtaRatio", fmt("%d", c.StaLtaRatio));
+    pl(pre + "StaLtaPercent", fmt("%d", c.StaLtaPercent));
+    pl(pre + "fullscale", fmt("%.7g", static_cast<double>(c.fullscale)));
+    pl(pre + "sensitivity", fmt("%.7g", static_cast<double>(c.sensitivity)));
+    pl(pre + "damping", fmt("%.6f", static_cast<double>(c.damping)));
+    pl(pre + "naturalFrequency", fmt("%.4f", static_cast<double>(c.naturalFrequency)));
+    pl(pre + "triggerThreshold", fmt("%.3f", static_cast<double>(c.triggerThreshold)));
+    pl(pre + "detriggerThreshold", fmt("%.3f", static_cast<double>(c.detriggerThreshold)));
+    pl(pre + "alarmTriggerThreshold", fmt("%.3f", static_cast<double>(c.alarmTriggerThreshold)));
+  }
+  const auto &ws = h.rw_stream;
+  PX2("rw_stream.", ws, filterFlag);
+  PD("rw_stream.", ws, primaryStorage);
+  PD("rw_stream.", ws, secondaryStorage);
+  PD("rw_stream.", ws, CheckinTime);
+  PD("rw_stream.", ws, eventNumber);
+  PD("rw_stream.", ws, sps);
+  PD("rw_stream.", ws, apw);
+  PD("rw_stream.", ws, preEvent);
+  PD("rw_stream.", ws, postEvent);
+  PD("rw_stream.", ws, minRunTime);
+  PD("rw_stream.", ws, VotesToTrigger);
+  PD("rw_stream.", ws, VotesToDetrigger);
+  PD("rw_stream.", ws, FilterType);
+  PD("rw_stream.", ws, DataFmt);
+  PD("rw_stream.", ws, Reserved);
+  PD("rw_stream.", ws, Timeout);
+  PD("rw_stream.", ws, TxBlkSize);
+  PD("rw_stream.", ws, BufferSize);
+  PD("rw_stream.", ws, SampleRate);
+  PX8("rw_stream.", ws, TxChanMap);
+  for (int i = 0; i < ALTUS_NVOTER_MW; i++) {
+    const auto &v = ws.voterInfo[i];
+    std::string pre = fmt("rw_stream.voterInfo[%2d].", i);
+    pl(pre + "type", fmt("%d", v.type));
+    pl(pre + "number", fmt("%d", v.number));
+    pl(pre + "weight", fmt("%d", v.weight));
+  }
+  const auto &mo = h.rw_modem;
+  PS("rw_modem.", mo, initCmd);
+  PS("rw_modem.", mo, dialingPrefix);
+  PS("rw_modem.", mo, dialingSuffix);
+  PS("rw_modem.", mo, hangupCmd);
+  PS("rw_modem.", mo, autoAnswerOnCmd);
+  PS("rw_modem.", mo, autoAnswerOffCmd);
+  for (int i = 0; i < 4; i++)
+    pl(fmt("rw_modem.phoneNumber[%d]", i), field_text(mo.phoneNumber[i], sizeof mo.phoneNumber[i]));
+  PD("rw_modem.", mo, waitForConnection);
+  PD("rw_modem.", mo, pauseBetweenCalls);
+  PD("rw_modem.", mo, maxDialAttempts);
+  PD("rw_modem.", mo, cellShare);
+  PD("rw_modem.", mo, cellOnTime);
+  PD("rw_modem.", mo, cellWarmupTime);
+  for (int i = 0; i < 5; i++)
+    pl(fmt("rw_modem.cellStartTime[%d]", i), fmt("%d", mo.cellStartTime[i]));
+  PX4("rw_modem.", mo, flags);
+  PS("rw_modem.", mo, calloutMsg);
+#undef PD
+#undef PX4
+#undef PX2
+#undef PX8
+#undef PF
+#undef PS
+}
+
 void emit_line(const char *line, void *user) {
   auto *s = static_cast<Sink *>(user);
   log_callback(s->modem, s->dl, line, 6);
@@ -233,6 +415,17 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     default:
       break;
   }
+  if (static_cast<int>(pkt->typeCode) ==
+      (cmd ? static_cast<int>(PKC_SETPARAMS) : static_cast<int>(PKR_PARAMS))) {
+    auto *h = static_cast<AltusBlockParams *>(calloc(1, sizeof(AltusBlockParams)));
+    if (h == nullptr || decode_block_params(pkt, h, altuscom_ismw(modem, dl)) < 0) {
+      elog_complain(0, "print_block: decode_block_params() error.\n");
+      out("DEBUGD:      params: decode_block_params() error.\n");
+    } else {
+      params_lines(*h, out);
+    }
+    free(h);
+  }
   if (cmd && pkt->typeCode == PKC_STRSEND && pkt->dataLength >= 6) {
     const unsigned char *d = pkt->data;
     unsigned seq = (static_cast<unsigned>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3];
@@ -246,4 +439,31 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     out(fmt("DEBUGD:     dataChk: 0x%4.4X (0x%4.4X)\n", pkt->dataChk, pkt->dataChk_comp));
   out(fmt("DEBUGD: *********end block mode %s packet********\n", kind));
   return 0;
+}
+
+char *status2pf(AltusDatalogger *dl) {
+  std::lock_guard<KessaroMutex> hold(dl->stat.status_mutex);
+  const AltusStat &s = dl->stat;
+  const AltusBlockStatus &st = dl->status;
+  double altustm = 0.0;
+  altustime2epoch(static_cast<int>(st.systemTime), &altustm);
+  std::string t = std::string(dl->target_name ? dl->target_name : "") + " &Arr{\n";
+  t += fmt("st\t%.3f\n", s.laststatus_time);
+  t += fmt("ct\t%.3f\n", s.lastclose_time);
+  t += fmt("et\t%.3f\n", s.lastgetevents_time);
+  t += fmt("etm\t%.3f\n", dl->lasttime);
+  t += fmt("bd\t%.3f\n", s.lastgetevents_baud);
+  t += fmt("er\t%.6f\n", s.lastcom_error_rate);
+  t += fmt("ne\t%d\n", s.nevents_transfered);
+  t += fmt("altustm\t%.3f\n", altustm);
+  t += fmt("altusne\t%d\n", st.events);
+  t += fmt("altuser\t%d\n", st.recordingErrors);
+  t += fmt("altustr\t%d\n", st.triggerStatus);
+  t += fmt("altusbt\t%d\n", st.batteryStatus);
+  t += fmt("altushd\t%d\n", st.hardwareStatus);
+  t += fmt("altusd0\t%d\n", st.driveStatus[0]);
+  t += fmt("altusd1\t%d\n", st.driveStatus[1]);
+  t += fmt("altuscl\t%d\n", st.clockSource);
+  t += "}\n";
+  return dup_text(t);
 }

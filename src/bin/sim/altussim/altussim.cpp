@@ -12,6 +12,7 @@
 #include <string>
 
 #include "altussim_block.h"
+#include "altussim_evtwriter.h"
 #include "base/clock.h"
 
 namespace {
@@ -22,6 +23,7 @@ void on_signal(int) { g_stop = true; }
 void usage() {
   fprintf(stderr,
           "usage: altussim [-tcpserver port | -connect port | -pty] [-serial n] [-station name]\n"
+          "                [-model name]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
@@ -42,6 +44,8 @@ int main(int argc, char **argv) {
   altussim::Sim sim;
   int port = -1, connect_port = -1;
   bool pty = false;
+  std::string model, station = "SIM01";
+  int serial = 1234;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -73,10 +77,15 @@ int main(int argc, char **argv) {
     } else if (a == "-pty") {
       pty = true;
     } else if (a == "-serial" && v) {
-      sim.set_serial(atoi(v));
+      serial = atoi(v);
+      sim.set_serial(serial);
       i++;
     } else if (a == "-station" && v) {
+      station = v;
       sim.set_station(v);
+      i++;
+    } else if (a == "-model" && v) {
+      model = v;
       i++;
     } else if (a == "-chunked") {
       sim.set_chunked(true);
@@ -84,6 +93,15 @@ int main(int argc, char **argv) {
       usage();
       return 1;
     }
+  }
+  if (!model.empty()) {
+    std::vector<uint8_t> hdr;
+    if (altussim_model_params(model, serial, station, &hdr) < 0) {
+      fprintf(stderr, "altussim: station '%s' does not fit the parameter header\n",
+              station.c_str());
+      return 1;
+    }
+    sim.set_params(hdr);
   }
   int master = -1;
   if (pty) {

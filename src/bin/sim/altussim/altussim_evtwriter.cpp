@@ -401,3 +401,14 @@ int altussim_evt_bench_file(std::vector<uint8_t> *out) {
   spec.frame_scans.assign(300, 200);
   return altussim_evt_file(spec, out);
 }
+
+int altussim_model_params(const std::string &model, int serial, const std::string &station,
+                          std::vector<uint8_t> *out) {
+  int ismw = model == "MtWhitney" ? 1 : 0;
+  AltusSimHeaderValues v;
+  v.numbers["rw_misc.serialNumber"] = serial;
+  v.numbers["rw_misc.nchannels"] = ismw ? 18 : 12;
+  v.numbers["ro_misc.maxChannels"] = ismw ? 18 : 12;
+  v.texts["rw_misc.stnID"] = station;
+  return altussim_evt_header(ismw, 1, v, out);
+}

@@ -44,6 +44,12 @@ struct AltusSimHeaderValues {
 int altussim_evt_header(int ismw, int bigendian, const AltusSimHeaderValues &values,
                         std::vector<uint8_t> *out);
 
+// The parameter header a datalogger of `model` sends: the 18-channel layout for
+// "MtWhitney", the 12-channel one for any other; big-endian, with its serial number and
+// station. -1 for a station longer than its field.
+int altussim_model_params(const std::string &model, int serial, const std::string &station,
+                          std::vector<uint8_t> *out);
+
 // A header with a distinct value in every field, reserved bytes zero except modem byte 256
 // (rw_modem.bytepad0) which holds 0xA5. altussim_evt_fixture_number gives the value of a
 // number field (by its index in altussim_evt_fields), altussim_evt_fixture_text that of a
