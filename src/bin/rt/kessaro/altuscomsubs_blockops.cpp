@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "altuscomsubs_getblock.h"
+#include "altuscomsubs_log.h"
 #include "altuscomsubs_stream.h"
 #include "base/elog.h"
 
@@ -26,21 +27,34 @@ struct Reply {
   const char *text() const { return p && size > 0 ? static_cast<const char *>(p) : nullptr; }
 };
 
+// Where an operation's complaints go: the system error log, or the link's log lines
+// (prefixed with link and datalogger, forced to the error log and sent to the ring).
+enum class Sink { SYSLOG, LINK };
+
+void say(Sink sink, void *modem, void *dl, const std::string &text) {
+  if (sink == Sink::LINK)
+    altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 1, 0,
+                          "%s", text.c_str());
+  else
+    elog_complain(0, "%s", text.c_str());
+}
+
 // The complaint of a failed transaction: the "error." forms for negative results (with
 // the reply text when one came back), the own texts of 1, 2 and 6. Other positive
 // results are not complained about. `what` is e.g. "block_readdir: get_block(PKC_OPENDIR,x)".
-void complain(const std::string &what, int status, const char *text, bool with_text = true) {
+void complain(const std::string &what, int status, const char *text, Sink sink = Sink::SYSLOG,
+              void *modem = nullptr, void *dl = nullptr) {
   if (status < 0) {
-    if (with_text && text)
-      elog_complain(0, "%s error - %s.\n", what.c_str(), text);
+    if (text)
+      say(sink, modem, dl, what + " error - " + text + ".\n");
     else
-      elog_complain(0, "%s error.\n", what.c_str());
+      say(sink, modem, dl, what + " error.\n");
   } else if (status == 1) {
-    elog_complain(0, "%s EOF on input.\n", what.c_str());
+    say(sink, modem, dl, what + " EOF on input.\n");
   } else if (status == 2) {
-    elog_complain(0, "%s timeout on input.\n", what.c_str());
+    say(sink, modem, dl, what + " timeout on input.\n");
   } else if (status == 6) {
-    elog_complain(0, "%s input offhook.\n", what.c_str());
+    say(sink, modem, dl, what + " input offhook.\n");
   }
 }
 
@@ -61,10 +75,10 @@ int transact(SerialBuf *b, int command, void *data, unsigned char *seqno, Reply 
 
 // Sends a command whose only answer is an acknowledgement, complaining as `op` does.
 int simple_command(SerialBuf *b, int command, const char *cmdname, char *arg, unsigned char *seqno,
-                   void *modem, void *dl, const char *op) {
+                   void *modem, void *dl, const char *op, Sink sink = Sink::SYSLOG) {
   Reply reply;
   int r = transact(b, command, arg, seqno, &reply, 0, modem, dl);
-  if (r != 0) complain(call_text(op, cmdname, arg), r, reply.text());
+  if (r != 0) complain(call_text(op, cmdname, arg), r, reply.text(), sink, modem, dl);
   return r;
 }
 
@@ -281,7 +295,8 @@ int block_readfile(SerialBuf *bufhandle, char *filepath, unsigned char *seqno, u
     Reply reply;
     int r = transact(bufhandle, PKC_OPENFILE, filepath, seqno, &reply, 0, modem, dl);
     if (r != 0) {
-      complain(call_text("block_readfile", "PKC_OPENFILE", filepath), r, reply.text());
+      complain(call_text("block_readfile", "PKC_OPENFILE", filepath), r, reply.text(), Sink::LINK,
+               modem, dl);
       if (r < 0 && reply.text() == nullptr) return ALTUS_OPENFILE_REFUSED;
       return r;
     }
@@ -290,7 +305,8 @@ int block_readfile(SerialBuf *bufhandle, char *filepath, unsigned char *seqno, u
   int r = transact(bufhandle, PKC_GETFILE, nullptr, seqno, &data, size, modem, dl);
   if (r != 0) {
     if (r > 0) *nbytes = data.p ? data.size : 0;
-    complain(call_text("block_readfile", "PKC_GETFILE", filepath), r, nullptr);
+    complain(call_text("block_readfile", "PKC_GETFILE", filepath), r, nullptr, Sink::LINK, modem,
+             dl);
     return r;
   }
   int n = data.p ? data.size : 0;
@@ -299,7 +315,8 @@ int block_readfile(SerialBuf *bufhandle, char *filepath, unsigned char *seqno, u
   Reply reply;
   r = transact(bufhandle, PKC_CLOSEFILE, nullptr, seqno, &reply, 0, modem, dl);
   if (r < 0) {
-    complain(call_text("block_readfile", "PKC_CLOSEFILE", filepath), r, reply.text());
+    complain(call_text("block_readfile", "PKC_CLOSEFILE", filepath), r, reply.text(), Sink::LINK,
+             modem, dl);
     return r;
   }
   if (r == 5 || r == 6) return r;
@@ -324,12 +341,12 @@ int block_deldir(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno, void
 int block_acqstop(SerialBuf *bufhandle, unsigned char *seqno, void *modem, void *dl) {
   altuscom_flush_stream_packet(modem, dl, 1, 1);
   return simple_command(bufhandle, PKC_ACQSTOP, "PKC_ACQSTOP", nullptr, seqno, modem, dl,
-                        "block_acqstop");
+                        "block_acqstop", Sink::LINK);
 }
 
 int block_acqstart(SerialBuf *bufhandle, unsigned char *seqno, void *modem, void *dl) {
   return simple_command(bufhandle, PKC_ACQSTART, "PKC_ACQSTART", nullptr, seqno, modem, dl,
-                        "block_acqstart");
+                        "block_acqstart", Sink::LINK);
 }
 
 int block_getparams(SerialBuf *bufhandle, unsigned char *seqno, AltusBlockParams **altusparams,
@@ -345,9 +362,9 @@ int block_getparams(SerialBuf *bufhandle, unsigned char *seqno, AltusBlockParams
   *altusparams = nullptr;
   if (r == 0) r = -1;  // an acknowledgement where the header was due
   if (r < 0 || r == 1 || r == 2 || r == 6)
-    complain("block_getparams: get_block(PKC_GETPARAMS)", r, nullptr);
+    complain("block_getparams: get_block(PKC_GETPARAMS)", r, nullptr, Sink::LINK, modem, dl);
   else
-    elog_complain(0, "block_getparams: get_block(PKC_GETPARAMS) error on input.\n");
+    say(Sink::LINK, modem, dl, "block_getparams: get_block(PKC_GETPARAMS) error on input.\n");
   return r;
 }
 
@@ -360,7 +377,7 @@ int block_setparams(SerialBuf *bufhandle, AltusBlockParams *altuspin, Pf *params
       (current.p == nullptr || current.size != static_cast<int>(sizeof(AltusBlockParams))))
     r = -1;
   if (r != 0) {
-    complain("block_setparams: get_block(PKC_GETPARAMS)", r, nullptr);
+    complain("block_setparams: get_block(PKC_GETPARAMS)", r, nullptr, Sink::LINK, modem, dl);
     return r;
   }
   auto *cur = static_cast<AltusBlockParams *>(current.p);
@@ -378,12 +395,14 @@ int block_setparams(SerialBuf *bufhandle, AltusBlockParams *altuspin, Pf *params
   } else {
     *fresh = *cur;
     if (evt_parseparams(fresh, ismw, params, error) < 0) {
-      elog_complain(0, "block_setparams: evt_parseparams() error.\n");
+      say(Sink::LINK, modem, dl, "block_setparams: evt_parseparams() error.\n");
       return 7;
     }
   }
   if (evt_samealtusheader(fresh, cur, ismw)) {
-    elog_notify(0, "block_setparams: Existing parameters same as input...parameters unchanged\n");
+    altuscom_log_message(modem, dl, 0,
+                         "block_setparams: Existing parameters same as input...parameters "
+                         "unchanged\n");
     return 0;
   }
   if (error) error[0] = '\0';
@@ -394,7 +413,9 @@ int block_setparams(SerialBuf *bufhandle, AltusBlockParams *altuspin, Pf *params
     evt_encodealtusfilehdr(fresh, bytes, 1, ismw);
     Reply reply;
     failed = transact(bufhandle, PKC_SETPARAMS, bytes, seqno, &reply, 0, modem, dl);
-    if (failed != 0) complain("block_setparams: get_block(PKC_SETPARAMS)", failed, reply.text());
+    if (failed != 0)
+      complain("block_setparams: get_block(PKC_SETPARAMS)", failed, reply.text(), Sink::LINK, modem,
+               dl);
   }
   r = block_acqstart(bufhandle, seqno, modem, dl);
   if (r == 1 || r == 2 || r == 6 || r < 0) return r;
