@@ -21,16 +21,16 @@ namespace {
 void BM_RepackageEventFile(benchmark::State &state) {
   const bool multiplexed = state.range(0) == 1;
   // The codec writer's benchmark file, with its 18 channels marked as recorded.
-  AltusSimEvtSpec spec;
-  spec.ismw = 1;
-  spec.bigendian = 1;
-  spec.sample_bytes = 3;
-  spec.nchannels = 18;
-  spec.sps = 200;
-  spec.frame_scans.assign(300, 200);
-  spec.values.numbers["rw_misc.channel_bitmap"] = 0x3FFFF;
+  AltusSimEvtPlan plan;
+  plan.ismw = 1;
+  plan.bigendian = 1;
+  plan.sample_bytes = 3;
+  plan.nchannels = 18;
+  plan.sps = 200;
+  plan.frame_scans.assign(300, 200);
+  plan.values.numbers["rw_misc.channel_bitmap"] = 0x3FFFF;
   std::vector<uint8_t> file;
-  if (altussim_evt_file(spec, &file) != 0) abort();
+  if (altussim_evt_file(plan, &file) != 0) abort();
   char tmpl[] = "/tmp/altuscom_output_bench.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) abort();
   std::string ring = std::string(tmpl) + "/bench.ring";

@@ -414,11 +414,11 @@ TEST(AltusBlockOps, ReadFileInfo) {
   for (int damaged : {0, 1}) {
     SCOPED_TRACE(damaged);
     Rig r;
-    AltusSimEvtSpec spec;
-    spec.values.numbers["rw_misc.latitude"] = 7.25;
-    spec.bad_header_sum = damaged;
+    AltusSimEvtPlan plan;
+    plan.values.numbers["rw_misc.latitude"] = 7.25;
+    plan.bad_header_sum = damaged;
     std::vector<uint8_t> file;
-    ASSERT_EQ(altussim_evt_file(spec, &file), 0);
+    ASSERT_EQ(altussim_evt_file(plan, &file), 0);
     r.sim.add_file("A:\\D\\E0001.EVT", Bytes(file.begin(), file.end()));
     r.sim.add_dir("A:\\D");
     AltusEvtTag tag;

@@ -180,22 +180,22 @@ TEST(AltusOutputHelpers, MapChannelIndexAndModels) {
 
 std::vector<uint8_t> evt_file(int bigendian, int nchannels, std::vector<int> frames,
                               bool bad = false, int sps = 100) {
-  AltusSimEvtSpec spec;
-  spec.bigendian = bigendian;
-  spec.nchannels = nchannels;
-  spec.sps = sps;
-  spec.start_time = kAltusT0;
-  spec.frame_scans = frames;
-  spec.sample_bytes = 3;
-  spec.bad_header_sum = bad;
-  spec.values.numbers["rw_misc.channel_bitmap"] = (1 << nchannels) - 1;
-  spec.values.numbers["ro_misc.a2dBits"] = 24;
+  AltusSimEvtPlan plan;
+  plan.bigendian = bigendian;
+  plan.nchannels = nchannels;
+  plan.sps = sps;
+  plan.start_time = kAltusT0;
+  plan.frame_scans = frames;
+  plan.sample_bytes = 3;
+  plan.bad_header_sum = bad;
+  plan.values.numbers["rw_misc.channel_bitmap"] = (1 << nchannels) - 1;
+  plan.values.numbers["ro_misc.a2dBits"] = 24;
   for (int c = 0; c < nchannels; c++) {
-    spec.values.numbers["rw_channel[" + std::to_string(c) + "].fullscale"] = 2.5;
-    spec.values.numbers["rw_channel[" + std::to_string(c) + "].sensitivity"] = 1.25;
+    plan.values.numbers["rw_channel[" + std::to_string(c) + "].fullscale"] = 2.5;
+    plan.values.numbers["rw_channel[" + std::to_string(c) + "].sensitivity"] = 1.25;
   }
   std::vector<uint8_t> out;
-  EXPECT_EQ(altussim_evt_file(spec, &out), 0);
+  EXPECT_EQ(altussim_evt_file(plan, &out), 0);
   return out;
 }
 

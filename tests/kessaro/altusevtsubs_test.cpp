@@ -430,15 +430,15 @@ TEST(AltusDemux, BothByteOrdersGiveTheWritersSamplesAtEveryWidth) {
       SCOPED_TRACE("ismw " + std::to_string(ismw) + " width " + std::to_string(width));
       Matrix got[2];
       for (int be : {0, 1}) {
-        AltusSimEvtSpec spec;
-        spec.ismw = ismw;
-        spec.bigendian = be;
-        spec.sample_bytes = width;
-        spec.nchannels = ismw ? 18 : 12;
+        AltusSimEvtPlan plan;
+        plan.ismw = ismw;
+        plan.bigendian = be;
+        plan.sample_bytes = width;
+        plan.nchannels = ismw ? 18 : 12;
         // Frames of 70 scans hold 70 x 18 x 4 = 5040 bytes: above the sum cap.
-        spec.frame_scans = {70, 70, 13};
+        plan.frame_scans = {70, 70, 13};
         Bytes f;
-        ASSERT_EQ(altussim_evt_file(spec, &f), 0);
+        ASSERT_EQ(altussim_evt_file(plan, &f), 0);
         ASSERT_EQ(check_evt_file(f.data(), static_cast<int>(f.size()), ismw), 0)
             << take_registered();
         ASSERT_EQ(demux_file(f, ismw, &got[be]), 0) << take_registered();
@@ -471,36 +471,36 @@ TEST(AltusDemux, SampleWidthsAndMatrixPlaces) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "/" + std::to_string(c.be));
-    AltusSimEvtSpec spec;
-    spec.sample_bytes = c.width;
-    spec.bigendian = c.be;
-    spec.nchannels = 1;
-    spec.frame_scans = {1};
-    spec.samples = c.samples;
+    AltusSimEvtPlan plan;
+    plan.sample_bytes = c.width;
+    plan.bigendian = c.be;
+    plan.nchannels = 1;
+    plan.frame_scans = {1};
+    plan.samples = c.samples;
     Bytes f;
-    ASSERT_EQ(altussim_evt_file(spec, &f), 0);
+    ASSERT_EQ(altussim_evt_file(plan, &f), 0);
     Matrix m;
     ASSERT_EQ(demux_file(f, 0, &m), 0);
     EXPECT_EQ(m.at(0, 0), c.expect);
   }
   // Big-endian bytes as laid out on the wire.
   {
-    AltusSimEvtSpec spec;
-    spec.sample_bytes = 2;
-    spec.nchannels = 1;
-    spec.frame_scans = {1};
-    spec.samples = {-2};
+    AltusSimEvtPlan plan;
+    plan.sample_bytes = 2;
+    plan.nchannels = 1;
+    plan.frame_scans = {1};
+    plan.samples = {-2};
     Bytes f;
-    altussim_evt_file(spec, &f);
+    altussim_evt_file(plan, &f);
     EXPECT_EQ(f[f.size() - 2], 0xFF);
     EXPECT_EQ(f[f.size() - 1], 0xFE);
   }
   // Two frames of 100 scans, 3 channels, nscans 200: scan 150 of channel 1 at 1 x 200 + 150.
-  AltusSimEvtSpec spec;
-  spec.nchannels = 3;
-  spec.frame_scans = {100, 100};
+  AltusSimEvtPlan plan;
+  plan.nchannels = 3;
+  plan.frame_scans = {100, 100};
   Bytes f;
-  ASSERT_EQ(altussim_evt_file(spec, &f), 0);
+  ASSERT_EQ(altussim_evt_file(plan, &f), 0);
   Matrix m;
   ASSERT_EQ(demux_file(f, 0, &m), 0);
   ASSERT_EQ(m.nsamps, 200);
@@ -509,12 +509,12 @@ TEST(AltusDemux, SampleWidthsAndMatrixPlaces) {
 }
 
 TEST(AltusDemux, ShortFileIsLaidOutByTheScansFilled) {
-  AltusSimEvtSpec spec;
-  spec.nchannels = 3;
-  spec.frame_scans = {40, 20};
-  spec.header_nscans = 100;
+  AltusSimEvtPlan plan;
+  plan.nchannels = 3;
+  plan.frame_scans = {40, 20};
+  plan.header_nscans = 100;
   Bytes f;
-  ASSERT_EQ(altussim_evt_file(spec, &f), 0);
+  ASSERT_EQ(altussim_evt_file(plan, &f), 0);
   EXPECT_EQ(check_evt_file(f.data(), static_cast<int>(f.size()), 0), 0);
   Matrix m;
   ASSERT_EQ(demux_file(f, 0, &m), 0);
@@ -525,11 +525,11 @@ TEST(AltusDemux, ShortFileIsLaidOutByTheScansFilled) {
 }
 
 TEST(AltusDemux, MatrixIsReusedAndGrownOnly) {
-  AltusSimEvtSpec spec;
-  spec.nchannels = 2;
-  spec.frame_scans = {10};
+  AltusSimEvtPlan plan;
+  plan.nchannels = 2;
+  plan.frame_scans = {10};
   Bytes f;
-  altussim_evt_file(spec, &f);
+  altussim_evt_file(plan, &f);
   Matrix m;
   m.data = static_cast<int *>(malloc(1000));
   m.size = 1000;
@@ -544,12 +544,12 @@ TEST(AltusDemux, MatrixIsReusedAndGrownOnly) {
 }
 
 TEST(AltusDemux, ReadsFromAStreamAndRefusesItemsBeyondItsBuffer) {
-  AltusSimEvtSpec spec;
-  spec.nchannels = 3;
-  spec.sample_bytes = 2;
-  spec.frame_scans = {50, 50};
+  AltusSimEvtPlan plan;
+  plan.nchannels = 3;
+  plan.sample_bytes = 2;
+  plan.frame_scans = {50, 50};
   Bytes f;
-  altussim_evt_file(spec, &f);
+  altussim_evt_file(plan, &f);
   FILE *fp = fmemopen(f.data(), f.size(), "rb");
   ASSERT_NE(fp, nullptr);
   AltusEvtTag tag;
@@ -566,8 +566,8 @@ TEST(AltusDemux, ReadsFromAStreamAndRefusesItemsBeyondItsBuffer) {
   EXPECT_EQ(m.at(2, 99), altussim_evt_sample(2, 99, 2));
 
   // Frame data of 1000 scans x 3 x 2 = 6000 bytes do not fit the stream buffer.
-  spec.frame_scans = {1000};
-  altussim_evt_file(spec, &f);
+  plan.frame_scans = {1000};
+  altussim_evt_file(plan, &f);
   fp = fmemopen(f.data(), f.size(), "rb");
   ASSERT_NE(fp, nullptr);
   evt_readtag(fp, nullptr, nullptr, &tag, &be, &size, &dsize, &chk);
@@ -584,51 +584,51 @@ TEST(AltusFileCheck, GoodAndDamagedFiles) {
   struct Case {
     const char *what;
     int ismw;
-    AltusSimEvtSpec spec;
+    AltusSimEvtPlan plan;
     int cut;              // bytes removed from the end
     const char *message;  // none: good
   };
-  auto spec = [](auto change) {
-    AltusSimEvtSpec s;
+  auto plan = [](auto change) {
+    AltusSimEvtPlan s;
     s.nchannels = 3;
     s.frame_scans = {100, 100};
     change(s);
     return s;
   };
-  auto same = [](AltusSimEvtSpec &) {};
+  auto same = [](AltusSimEvtPlan &) {};
   std::vector<Case> cases = {
-      {"good big-endian", 0, spec(same), 0, nullptr},
-      {"good little-endian", 0, spec([](AltusSimEvtSpec &s) { s.bigendian = 0; }), 0, nullptr},
-      {"good Mt Whitney, 18 channels", 1, spec([](AltusSimEvtSpec &s) {
+      {"good big-endian", 0, plan(same), 0, nullptr},
+      {"good little-endian", 0, plan([](AltusSimEvtPlan &s) { s.bigendian = 0; }), 0, nullptr},
+      {"good Mt Whitney, 18 channels", 1, plan([](AltusSimEvtPlan &s) {
          s.ismw = 1;
          s.nchannels = 18;
        }),
        0, nullptr},
-      {"long frame headers", 0, spec([](AltusSimEvtSpec &s) { s.frame_hdr_len = 40; }), 0, nullptr},
-      {"fewer scans than announced", 0, spec([](AltusSimEvtSpec &s) { s.header_nscans = 500; }), 0,
+      {"long frame headers", 0, plan([](AltusSimEvtPlan &s) { s.frame_hdr_len = 40; }), 0, nullptr},
+      {"fewer scans than announced", 0, plan([](AltusSimEvtPlan &s) { s.header_nscans = 500; }), 0,
        nullptr},
-      {"bad sync", 0, spec([](AltusSimEvtSpec &s) { s.bad_sync = true; }), 0,
+      {"bad sync", 0, plan([](AltusSimEvtPlan &s) { s.bad_sync = true; }), 0,
        "check_evt_file: evt_readtag() error\n"},
-      {"bad header sum", 0, spec([](AltusSimEvtSpec &s) { s.bad_header_sum = true; }), 0,
+      {"bad header sum", 0, plan([](AltusSimEvtPlan &s) { s.bad_header_sum = true; }), 0,
        "Checksum error on Altus file header"},
-      {"bad frame sum", 0, spec([](AltusSimEvtSpec &s) { s.bad_frame_sum = 1; }), 0,
+      {"bad frame sum", 0, plan([](AltusSimEvtPlan &s) { s.bad_frame_sum = 1; }), 0,
        "checksum error on Altus data frame 2."},
-      {"wrong layout", 1, spec(same), 0, "evt_readaltusfilehdr() error"},
-      {"cut in the header", 0, spec(same), 2 * (16 + 32 + 1200) + 10,
+      {"wrong layout", 1, plan(same), 0, "evt_readaltusfilehdr() error"},
+      {"cut in the header", 0, plan(same), 2 * (16 + 32 + 1200) + 10,
        "Illegal Altus file header size (2040)"},
-      {"cut in a frame tag", 0, spec(same), 32 + 1200 + 8, "evt_readtag() error on frame 2"},
-      {"cut in a frame header", 0, spec(same), 1200 + 4,
+      {"cut in a frame tag", 0, plan(same), 32 + 1200 + 8, "evt_readtag() error on frame 2"},
+      {"cut in a frame header", 0, plan(same), 1200 + 4,
        "Illegal Altus frame header size (32) for frame 2."},
-      {"cut in frame data", 0, spec(same), 1, "Illegal Altus frame data size (1200) for frame 2."},
-      {"more frames announced", 0, spec([](AltusSimEvtSpec &s) { s.header_duration = 3; }), 0,
+      {"cut in frame data", 0, plan(same), 1, "Illegal Altus frame data size (1200) for frame 2."},
+      {"more frames announced", 0, plan([](AltusSimEvtPlan &s) { s.header_duration = 3; }), 0,
        "evt_readtag() error on frame 3"},
-      {"more scans than announced", 0, spec([](AltusSimEvtSpec &s) { s.header_nscans = 150; }), 0,
+      {"more scans than announced", 0, plan([](AltusSimEvtPlan &s) { s.header_nscans = 150; }), 0,
        "frame 2 holds more scans than nscans (150)"},
-      {"partial scan", 0, spec([](AltusSimEvtSpec &s) { s.frame_extra_bytes = 5; }), 0,
+      {"partial scan", 0, plan([](AltusSimEvtPlan &s) { s.frame_extra_bytes = 5; }), 0,
        "do not end on a whole scan"},
-      {"nchannels 0", 0, spec([](AltusSimEvtSpec &s) { s.header_nchannels = 0; }), 0,
+      {"nchannels 0", 0, plan([](AltusSimEvtPlan &s) { s.header_nchannels = 0; }), 0,
        "nchannels (0) cannot carry the data of frame 1"},
-      {"nchannels above the layout", 0, spec([](AltusSimEvtSpec &s) {
+      {"nchannels above the layout", 0, plan([](AltusSimEvtPlan &s) {
          s.nchannels = 13;
          s.frame_scans = {10};
        }),
@@ -637,7 +637,7 @@ TEST(AltusFileCheck, GoodAndDamagedFiles) {
   for (auto &c : cases) {
     SCOPED_TRACE(c.what);
     Bytes f;
-    ASSERT_EQ(altussim_evt_file(c.spec, &f), 0);
+    ASSERT_EQ(altussim_evt_file(c.plan, &f), 0);
     f.resize(f.size() - static_cast<size_t>(c.cut));
     take_registered();
     int rc = check_evt_file(f.data(), static_cast<int>(f.size()), c.ismw);

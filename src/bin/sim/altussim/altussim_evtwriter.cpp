@@ -327,62 +327,62 @@ int32_t altussim_evt_sample(int c, long s, int sample_bytes) {
   }
 }
 
-int altussim_evt_file(const AltusSimEvtSpec &spec, std::vector<uint8_t> *out) {
+int altussim_evt_file(const AltusSimEvtPlan &plan, std::vector<uint8_t> *out) {
   long total = 0;
-  for (int n : spec.frame_scans) total += n;
-  const int be = spec.bigendian;
-  AltusSimHeaderValues v = spec.values;
-  v.numbers["ro_misc.sampleBytes"] = spec.sample_bytes;
+  for (int n : plan.frame_scans) total += n;
+  const int be = plan.bigendian;
+  AltusSimHeaderValues v = plan.values;
+  v.numbers["ro_misc.sampleBytes"] = plan.sample_bytes;
   v.numbers["rw_misc.nchannels"] =
-      spec.header_nchannels >= 0 ? spec.header_nchannels : spec.nchannels;
+      plan.header_nchannels >= 0 ? plan.header_nchannels : plan.nchannels;
   v.numbers["ro_stream.nscans"] =
-      static_cast<double>(spec.header_nscans >= 0 ? spec.header_nscans : total);
+      static_cast<double>(plan.header_nscans >= 0 ? plan.header_nscans : total);
   v.numbers["ro_stream.duration"] =
-      static_cast<double>(spec.header_duration >= 0 ? spec.header_duration
-                                                    : static_cast<long>(spec.frame_scans.size()));
-  v.numbers["ro_stream.startTime"] = spec.start_time;
-  v.numbers["rw_stream.sps"] = spec.sps;
+      static_cast<double>(plan.header_duration >= 0 ? plan.header_duration
+                                                    : static_cast<long>(plan.frame_scans.size()));
+  v.numbers["ro_stream.startTime"] = plan.start_time;
+  v.numbers["rw_stream.sps"] = plan.sps;
   if (!v.numbers.count("ro_misc.maxChannels"))
-    v.numbers["ro_misc.maxChannels"] = spec.ismw ? 18 : 12;
+    v.numbers["ro_misc.maxChannels"] = plan.ismw ? 18 : 12;
   std::vector<uint8_t> hdr;
-  if (altussim_evt_header(spec.ismw, be, v, &hdr) < 0) return -1;
+  if (altussim_evt_header(plan.ismw, be, v, &hdr) < 0) return -1;
 
   out->clear();
   uint8_t tag[16];
   uint16_t hsum = sum16(hdr.data(), hdr.size());
-  if (spec.bad_header_sum) hsum = static_cast<uint16_t>(hsum + 1);
+  if (plan.bad_header_sum) hsum = static_cast<uint16_t>(hsum + 1);
   make_tag(tag, be, static_cast<int>(hdr.size()), 0, hsum);
-  if (spec.bad_sync) tag[0] = 'X';
+  if (plan.bad_sync) tag[0] = 'X';
   out->insert(out->end(), tag, tag + 16);
   out->insert(out->end(), hdr.begin(), hdr.end());
 
-  const int w = spec.sample_bytes;
+  const int w = plan.sample_bytes;
   long scan = 0;
-  for (size_t f = 0; f < spec.frame_scans.size(); f++) {
-    std::vector<uint8_t> fh(static_cast<size_t>(spec.frame_hdr_len), 0);
+  for (size_t f = 0; f < plan.frame_scans.size(); f++) {
+    std::vector<uint8_t> fh(static_cast<size_t>(plan.frame_hdr_len), 0);
     fh[0] = 3;
     fh[1] = 9;
     put(fh.data() + 2, 4242, 2, be);
-    put(fh.data() + 6, spec.start_time + f, 4, be);
+    put(fh.data() + 6, plan.start_time + f, 4, be);
     put(fh.data() + 16, 0, 2, be);
     for (int i = 19; i < 32; i++) fh[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
     for (size_t i = 32; i < fh.size(); i++) fh[i] = static_cast<uint8_t>(i * 3);
     std::vector<uint8_t> data;
-    for (int s = 0; s < spec.frame_scans[f]; s++, scan++) {
-      for (int c = 0; c < spec.nchannels; c++) {
-        int32_t x = spec.samples.empty() ? altussim_evt_sample(c, scan, w)
-                                         : spec.samples[static_cast<size_t>(c * total + scan)];
+    for (int s = 0; s < plan.frame_scans[f]; s++, scan++) {
+      for (int c = 0; c < plan.nchannels; c++) {
+        int32_t x = plan.samples.empty() ? altussim_evt_sample(c, scan, w)
+                                         : plan.samples[static_cast<size_t>(c * total + scan)];
         uint8_t b[4];
         put(b, static_cast<uint32_t>(x), w, be);
         data.insert(data.end(), b, b + w);
       }
     }
-    if (f + 1 == spec.frame_scans.size()) {
-      for (int i = 0; i < spec.frame_extra_bytes; i++) data.push_back(0x11);
+    if (f + 1 == plan.frame_scans.size()) {
+      for (int i = 0; i < plan.frame_extra_bytes; i++) data.push_back(0x11);
     }
     uint16_t sum =
         static_cast<uint16_t>(sum16(fh.data(), fh.size()) + sum16(data.data(), data.size()));
-    if (spec.bad_frame_sum == static_cast<int>(f)) sum = static_cast<uint16_t>(sum + 1);
+    if (plan.bad_frame_sum == static_cast<int>(f)) sum = static_cast<uint16_t>(sum + 1);
     make_tag(tag, be, static_cast<int>(fh.size()), static_cast<int>(data.size()), sum);
     out->insert(out->end(), tag, tag + 16);
     out->insert(out->end(), fh.begin(), fh.end());
@@ -392,14 +392,14 @@ int altussim_evt_file(const AltusSimEvtSpec &spec, std::vector<uint8_t> *out) {
 }
 
 int altussim_evt_bench_file(std::vector<uint8_t> *out) {
-  AltusSimEvtSpec spec;
-  spec.ismw = 1;
-  spec.bigendian = 1;
-  spec.sample_bytes = 3;
-  spec.nchannels = 18;
-  spec.sps = 200;
-  spec.frame_scans.assign(300, 200);
-  return altussim_evt_file(spec, out);
+  AltusSimEvtPlan plan;
+  plan.ismw = 1;
+  plan.bigendian = 1;
+  plan.sample_bytes = 3;
+  plan.nchannels = 18;
+  plan.sps = 200;
+  plan.frame_scans.assign(300, 200);
+  return altussim_evt_file(plan, out);
 }
 
 int altussim_model_params(const std::string &model, int serial, const std::string &station,

@@ -64,7 +64,7 @@ int32_t altussim_evt_sample(int c, long s, int sample_bytes);
 
 // What to make. Samples come from altussim_evt_sample unless `samples` is given
 // (channel-major, element c x total scans + s).
-struct AltusSimEvtSpec {
+struct AltusSimEvtPlan {
   int ismw = 0;
   int bigendian = 1;
   int sample_bytes = 4;                       // 1, 2, 3 or 4
@@ -87,7 +87,7 @@ struct AltusSimEvtSpec {
 };
 
 // The whole file; -1 as altussim_evt_header.
-int altussim_evt_file(const AltusSimEvtSpec &spec, std::vector<uint8_t> *out);
+int altussim_evt_file(const AltusSimEvtPlan &plan, std::vector<uint8_t> *out);
 
 // The file the repackaging benchmark reads: 18 channels (Mt Whitney layout), 200 samples/s,
 // 5 minutes, 3-byte samples, one-second frames, big-endian.
