@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "altusevtsubs.h"
+#include "base/bigendian.h"
 #include "base/elog.h"
 
 namespace {
@@ -61,23 +62,6 @@ const CodeName kResponses[] = {
     {155, "PKR_EVENTSUMMARY"},
 };
 
-char *dup_text(const std::string &s) {
-  char *p = static_cast<char *>(malloc(s.size() + 1));
-  if (p == nullptr) return nullptr;
-  memcpy(p, s.c_str(), s.size() + 1);
-  return p;
-}
-
-uint16_t be16(const unsigned char *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t be32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-void put16(unsigned char *p, unsigned v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-
 // Copies n characters and cuts trailing blanks and what follows the first NUL.
 void copy_text(char *dst, const unsigned char *src, int n, bool trim) {
   memcpy(dst, src, n);
@@ -122,16 +106,16 @@ uint16_t datacrc(const unsigned char *buf, int len) {
 
 char *cmd2str(int command) {
   for (const auto &c : kCommands)
-    if (c.code == command) return dup_text(c.name);
-  return dup_text("PKC_unknown");
+    if (c.code == command) return strdup(c.name);
+  return strdup("PKC_unknown");
 }
 
 char *code2str(int code) {
   for (const auto &c : kResponses)
-    if (c.code == code) return dup_text(c.name);
+    if (c.code == code) return strdup(c.name);
   char buf[32];
   snprintf(buf, sizeof buf, "UNKNOWN(0x%2.2x)", static_cast<unsigned>(code));
-  return dup_text(buf);
+  return strdup(buf);
 }
 
 int block_command_known(int command) {
@@ -170,12 +154,12 @@ int make_block_command_packet(int command, const void *data, int lendata, unsign
   unsigned char *p = *packet;
   p[0] = static_cast<unsigned char>(command);
   p[1] = seqno;
-  put16(p + 2, static_cast<unsigned>(source));
-  put16(p + 4, 0);
-  put16(p + 6, static_cast<unsigned>(lendata));
+  be_put16(p + 2, static_cast<unsigned>(source));
+  be_put16(p + 4, 0);
+  be_put16(p + 6, static_cast<unsigned>(lendata));
   p[8] = static_cast<unsigned char>(checksum(p, 8));
   if (lendata > 0) memcpy(p + 9, data, lendata);
-  put16(p + 9 + lendata, static_cast<unsigned>(checksum(p + 9, lendata)) & 0xFFFF);
+  be_put16(p + 9 + lendata, static_cast<unsigned>(checksum(p + 9, lendata)) & 0xFFFF);
   *nbytes = need;
   return 0;
 }
@@ -236,18 +220,16 @@ static int map_read_status(int st) {
 
 int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **packet, int *nbytes,
                 int *bufsize, int maxsize) {
-  unsigned char prev = 0, c = 0;
+  unsigned char c = 0;
   int r = map_read_status(serialbuf_get_byte(handle, &c, 1));
   if (r != 0) return r;
   // Skip noise up to the delimiter, then every delimiter of the run.
   bool seen_flag = false;
   while (!(seen_flag && c != flag_char)) {
     if (c == flag_char) seen_flag = true;
-    prev = c;
     r = map_read_status(serialbuf_get_byte(handle, &c, 1));
     if (r != 0) return r;
   }
-  (void)prev;
   if (*packet == nullptr) {
     *packet = static_cast<unsigned char *>(calloc(BLOCK_MAX_FRAME, 1));
     if (*packet == nullptr) {
@@ -323,9 +305,9 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
   const int n = nbytes;
   if (n >= 1) pkt->typeCode = packet[0];
   if (n >= 2) pkt->seqNo = packet[1];
-  if (n >= 4) pkt->source = be16(packet + 2);
-  if (n >= 6) pkt->destination = be16(packet + 4);
-  if (n >= 8) pkt->dataLength = be16(packet + 6);
+  if (n >= 4) pkt->source = be_get16(packet + 2);
+  if (n >= 6) pkt->destination = be_get16(packet + 4);
+  if (n >= 8) pkt->dataLength = be_get16(packet + 6);
   if (n >= 9) {
     pkt->headerChk = packet[8];
     pkt->headerChk_comp = static_cast<uint8_t>(checksum(packet, 8));
@@ -369,7 +351,7 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
       elog_complain(0, "decode_block_packet: short packet (%d<%d) - unable to decode %s.\n", n,
                     L + 11, nm);
     } else {
-      pkt->dataChk = be16(packet + 9 + L);
+      pkt->dataChk = be_get16(packet + 9 + L);
       if (n > L + 11)
         elog_complain(0, "decode_block_packet: long packet (%d>%d) - unable to decode %s.\n", n,
                       L + 11, nm);
@@ -393,15 +375,15 @@ int decode_block_status(const AltusBlockPkt *pkt, AltusBlockStatus *out) {
   }
   const unsigned char *d = pkt->data;
   memset(out, 0, sizeof *out);
-  out->systemTime = be32(d);
-  out->serialNumber = be16(d + 4);
-  out->events = be16(d + 6);
-  out->recordingErrors = be16(d + 8);
-  out->triggerStatus = be16(d + 10);
+  out->systemTime = be_get32(d);
+  out->serialNumber = be_get16(d + 4);
+  out->events = be_get16(d + 6);
+  out->recordingErrors = be_get16(d + 8);
+  out->triggerStatus = be_get16(d + 10);
   out->batteryStatus = d[12];
   out->hardwareStatus = d[13];
-  out->driveStatus[0] = be16(d + 14);
-  out->driveStatus[1] = be16(d + 16);
+  out->driveStatus[0] = be_get16(d + 14);
+  out->driveStatus[1] = be_get16(d + 16);
   memcpy(out->stnID, d + 18, 5);
   out->clockSource = d[23];
   return 0;
@@ -419,10 +401,10 @@ int decode_block_extstatus(const AltusBlockPkt *pkt, AltusBlockEXTStatus *out) {
   }
   const unsigned char *d = pkt->data;
   memset(out, 0, sizeof *out);
-  out->temperature = static_cast<int16_t>(be16(d));
-  out->restartTime = be32(d + 2);
-  out->fault = be16(d + 6);
-  out->lastRAMError = be32(d + 8);
+  out->temperature = static_cast<int16_t>(be_get16(d));
+  out->restartTime = be_get32(d + 2);
+  out->fault = be_get16(d + 6);
+  out->lastRAMError = be_get32(d + 8);
   return 0;
 }
 
@@ -434,37 +416,37 @@ int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *
   }
   const unsigned char *d = pkt->data;
   const int L = pkt->dataLength;
-  int nchan = L >= 2 ? static_cast<int16_t>(be16(d)) : 0;
+  int nchan = L >= 2 ? static_cast<int16_t>(be_get16(d)) : 0;
   if (L < 32 || nchan < 0 || L < nchan * 32 + 32) {
     elog_complain(0, "decode_block_eventsummary: Wrong size for eventsummary packet data.\n");
     return -1;
   }
   memset(out, 0, sizeof *out);
   out->nchan = static_cast<int16_t>(nchan);
-  out->a2dBits = static_cast<int16_t>(be16(d + 2));
-  out->flags = be16(d + 4);
-  out->sps = be16(d + 6);
-  out->nscans = be32(d + 8);
-  out->triggerTime = be32(d + 12);
-  out->triggerTimeMsec = be16(d + 16);
-  out->startTime = be32(d + 18);
-  out->startTimeMsec = be16(d + 22);
-  out->triggerBitMap = be32(d + 24);
-  out->channelBitMap = be32(d + 28);
+  out->a2dBits = static_cast<int16_t>(be_get16(d + 2));
+  out->flags = be_get16(d + 4);
+  out->sps = be_get16(d + 6);
+  out->nscans = be_get32(d + 8);
+  out->triggerTime = be_get32(d + 12);
+  out->triggerTimeMsec = be_get16(d + 16);
+  out->startTime = be_get32(d + 18);
+  out->startTimeMsec = be_get16(d + 22);
+  out->triggerBitMap = be_get32(d + 24);
+  out->channelBitMap = be_get32(d + 28);
   // The record holds 18 entries; further ones are not kept.
   int keep = nchan < BLOCK_EVENTSUMMARY_CHANNELS ? nchan : BLOCK_EVENTSUMMARY_CHANNELS;
   for (int i = 0; i < keep; i++) {
     const unsigned char *c = d + 32 + 32 * i;
     AltusBlockEventsummaryChan &ch = out->chan[i];
-    ch.maxPeak = static_cast<int32_t>(be32(c));
-    ch.maxPeakOffset = be32(c + 4);
-    ch.minPeak = static_cast<int32_t>(be32(c + 8));
-    ch.minPeakOffset = be32(c + 12);
-    uint32_t bits = be32(c + 16);
+    ch.maxPeak = static_cast<int32_t>(be_get32(c));
+    ch.maxPeakOffset = be_get32(c + 4);
+    ch.minPeak = static_cast<int32_t>(be_get32(c + 8));
+    ch.minPeakOffset = be_get32(c + 12);
+    uint32_t bits = be_get32(c + 16);
     memcpy(&ch.sensitivity, &bits, 4);
-    bits = be32(c + 20);
+    bits = be_get32(c + 20);
     memcpy(&ch.fullscale, &bits, 4);
-    ch.gain = be16(c + 24);
+    ch.gain = be_get16(c + 24);
     memcpy(ch.id, c + 26, 5);
   }
   return 0;
@@ -482,8 +464,8 @@ int decode_block_direntry(const AltusBlockPkt *pkt, int index, AltusBlockDirentr
   }
   const unsigned char *d = pkt->data + 22 * index;
   memset(out, 0, sizeof *out);
-  out->time = be32(d);
-  out->size = be32(d + 4);
+  out->time = be_get32(d);
+  out->size = be_get32(d + 4);
   copy_text(out->ext, d + 8, 3, true);
   copy_text(out->name, d + 12, 8, true);
   out->attr = d[21];
@@ -503,19 +485,19 @@ int decode_block_strdata(const AltusBlockPkt *pkt, AltusBlockStrdata *out) {
     elog_complain(0, "decode_block_strdata: packet of %d bytes shorter than its header.\n", L);
     return -1;
   }
-  out->serNo = be16(d);
+  out->serNo = be_get16(d);
   out->stream = d[2];
   out->format = d[3] & 0x07;
-  out->dataSeq = be32(d + 4);
-  out->time_altusepoch = be32(d + 8);
-  out->time_msec = be16(d + 12);
+  out->dataSeq = be_get32(d + 4);
+  out->time_altusepoch = be_get32(d + 8);
+  out->time_msec = be_get16(d + 12);
   int nbytes = L - 20;
   if (nbytes > BLOCK_MAX_STRDATA_BYTES) {
     elog_complain(0, "decode_block_strdata: Attempt to exceed maximum block buffer size (%d>%d)\n",
                   nbytes, BLOCK_MAX_STRDATA_BYTES);
     return -1;
   }
-  out->dataChk = be32(d + L - 4);
+  out->dataChk = be_get32(d + L - 4);
   out->dataChk_comp = datacrc(d, L - 4);
   // CRC-16 values compared as 16 bits; the stream handler judges the mismatch.
   if ((out->dataChk & 0xFFFF) != out->dataChk_comp) return 0;
@@ -562,7 +544,7 @@ int decode_block_strnak(const AltusBlockPkt *pkt, AltusStrNak *out) {
   if (!length_ok(pkt, "decode_block_strnak")) return -1;
   if (pkt->dataLength > 1) out->code = pkt->data[1];
   if (pkt->dataLength > 6) {
-    out->sequence = be32(pkt->data + 2);
+    out->sequence = be_get32(pkt->data + 2);
     out->stream = pkt->data[6];
   }
   return 0;

@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/paths.h"
+#include "base/textutil.h"
 #include "base/timetext.h"
 #include "kessaro.h"
 #include "reldb/dbedit.h"
@@ -70,27 +71,6 @@ void facts(const EvtSource &s, AltusEvtInfo *info) {
   info->endtime = rate ? info->time + (info->nsamp - 1) * dt : 0.0;
 }
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-  va_list ap;
-  va_start(ap, f);
-  char small[256];
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = vsnprintf(small, sizeof small, f, ap);
-  va_end(ap);
-  std::string out;
-  if (n >= 0 && (size_t)n < sizeof small) {
-    out = small;
-  } else if (n >= 0) {
-    out.resize((size_t)n + 1);
-    vsnprintf(&out[0], out.size(), f, ap2);
-    out.resize((size_t)n);
-  }
-  va_end(ap2);
-  return out;
-}
-
 }  // namespace
 
 int eventsummary2info(const AltusBlockEventsummary *e, AltusEvtInfo *info) {
@@ -144,14 +124,14 @@ char *eventinfo2pf(AltusDatalogger *dl, AltusDirTree *dirt, AltusEvtInfo *ev) {
     if (c == '\\') c = '/';
   }
   const char *target = dl->target_name ? dl->target_name : "";
-  std::string s = fmt("%s_%s &Arr{\n", target, name.c_str());
+  std::string s = string_printf("%s_%s &Arr{\n", target, name.c_str());
   s += "\terrors\tnone\n";
-  s += fmt("\tdatalogger\t%s\n", target);
-  s += fmt("\tevtfilename\t%s\n", name.c_str());
-  s += fmt("\tevtfilesize\t%d\n", dirt->size);
-  s += fmt("\ttime\t%.5f\n", ev->time);
-  s += fmt("\ttriggertime\t%.5f\n", ev->triggertime);
-  s += fmt("\tduration\t%.5f\n", ev->endtime - ev->time);
+  s += string_printf("\tdatalogger\t%s\n", target);
+  s += string_printf("\tevtfilename\t%s\n", name.c_str());
+  s += string_printf("\tevtfilesize\t%d\n", dirt->size);
+  s += string_printf("\ttime\t%.5f\n", ev->time);
+  s += string_printf("\ttriggertime\t%.5f\n", ev->triggertime);
+  s += string_printf("\tduration\t%.5f\n", ev->endtime - ev->time);
   s += ev->ft ? "\tft\tyes\n" : "\tft\tno\n";
   s += "\tchannels &Tbl{\n";
   int nchan = ev->nchan > ALTUS_MAXCHAN ? ALTUS_MAXCHAN : ev->nchan;
@@ -162,8 +142,8 @@ char *eventinfo2pf(AltusDatalogger *dl, AltusDirTree *dirt, AltusEvtInfo *ev) {
     AltusChan *ch = &dl->data_chan[0][i];
     if (!ch->outputthischan) {
       double gpc = c.calib / kNmPerG;
-      s += fmt("\t- %d %.5f %d %8.4f %.5f %d %8.4f\n", i, c.time_maxpeak, c.maxpeak,
-               c.maxpeak * gpc, c.time_minpeak, c.minpeak, c.minpeak * gpc);
+      s += string_printf("\t- %d %.5f %d %8.4f %.5f %d %8.4f\n", i, c.time_maxpeak, c.maxpeak,
+                         c.maxpeak * gpc, c.time_minpeak, c.minpeak, c.minpeak * gpc);
       continue;
     }
     if (ch->getcalib == 0) {
@@ -183,8 +163,9 @@ char *eventinfo2pf(AltusDatalogger *dl, AltusDirTree *dirt, AltusEvtInfo *ev) {
     }
     if (ch->getcalib == 1) ch->calib = c.calib;
     double gpc = ch->calib / kNmPerG;
-    s += fmt("\t%s %d %.5f %d %8.4f %.5f %d %8.4f\n", ch->netstachanloc, i, c.time_maxpeak,
-             c.maxpeak, c.maxpeak * gpc, c.time_minpeak, c.minpeak, c.minpeak * gpc);
+    s +=
+        string_printf("\t%s %d %.5f %d %8.4f %.5f %d %8.4f\n", ch->netstachanloc, i, c.time_maxpeak,
+                      c.maxpeak, c.maxpeak * gpc, c.time_minpeak, c.minpeak, c.minpeak * gpc);
   }
   s += "\t}\n}\n";
   char *out = strdup(s.c_str());
@@ -218,10 +199,10 @@ int evt2db(const AltusEvtFile *fhdr, Dbptr db, const char *sta, int nchans, char
   int year = 0, doy = 0, hour = 0, minute = 0;
   double sec = 0.0;
   e2h(info.time, &year, &doy, &hour, &minute, &sec);
-  std::string d = dir && dir[0] ? std::string(dir) : fmt("%d/%3.3d", year, doy);
+  std::string d = dir && dir[0] ? std::string(dir) : string_printf("%d/%3.3d", year, doy);
   std::string f = dfile && dfile[0] ? std::string(dfile)
-                                    : fmt("%s.%d:%3.3d:%2.2d:%2.2d:%2.2d", sta, year, doy, hour,
-                                          minute, (int)(sec + 0.5));
+                                    : string_printf("%s.%d:%3.3d:%2.2d:%2.2d:%2.2d", sta, year, doy,
+                                                    hour, minute, (int)(sec + 0.5));
   Dbptr wf = dblookup(db, nullptr, "wfdisc", nullptr, nullptr);
   if (wf.table < 0) {
     elog_log(0, "evt2db: Cannot lookup wfdisc table.\n");

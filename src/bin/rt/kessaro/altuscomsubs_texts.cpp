@@ -12,28 +12,12 @@
 #include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/elog.h"
+#include "base/textutil.h"
 #include "base/timetext.h"
 
 namespace {
 
 constexpr double kAltusEpochOffset = 315532800.0;
-
-char *dup_text(const std::string &s) {
-  char *p = static_cast<char *>(malloc(s.size() + 1));
-  if (p == nullptr) return nullptr;
-  memcpy(p, s.c_str(), s.size() + 1);
-  return p;
-}
-
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *format, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  return buf;
-}
 
 // Takes ownership of a malloc'd text and returns it as a string ("" for none).
 std::string take(char *p) {
@@ -55,63 +39,63 @@ char *altustriggerstatus2str(unsigned int status) {
   s += (status & 0x04) ? "Keyboard Trig, " : "Keyboard Detrig, ";
   s += (status & 0x08) ? "Alarm Trig, " : "Alarm Detrig, ";
   s += (status & 0x10) ? "External Trig" : "External Detrig";
-  return dup_text(s);
+  return strdup(s.c_str());
 }
 
 char *altusbatterystatus2str(unsigned int status) {
   status &= 0xFF;
-  if (status == 0) return dup_text("Charging");
-  return dup_text(fmt("%.2f Volts", status * 0.1));
+  if (status == 0) return strdup("Charging");
+  return strdup(string_printf("%.2f Volts", status * 0.1).c_str());
 }
 
 char *altushardwarestatus2str(unsigned int status) {
   switch (status & 0xFF) {
     case 0:
-      return dup_text("Hardware OK");
+      return strdup("Hardware OK");
     case 1:
-      return dup_text("Hardware fault");
+      return strdup("Hardware fault");
     default:
-      return dup_text("Unknown hardwarestatus code");
+      return strdup("Unknown hardwarestatus code");
   }
 }
 
 char *altusdrivestatus2str(unsigned int status) {
   // The amount is the low 10 bits: 9 would lose bit 0x200 of what the datalogger reports.
   int amount = static_cast<int>(status & 0x3FF);
-  if (status & 0x0400) return dup_text("Drive not ready");
-  if (status & 0x0800) return dup_text(fmt("%d Kbytes free", amount));
-  if (status & 0x1000) return dup_text(fmt("%d Mbytes free", amount));
-  if (status & 0x2000) return dup_text(fmt("%d Gbytes free", amount));
-  return dup_text("Unknown drivestatus code");
+  if (status & 0x0400) return strdup("Drive not ready");
+  if (status & 0x0800) return strdup(string_printf("%d Kbytes free", amount).c_str());
+  if (status & 0x1000) return strdup(string_printf("%d Mbytes free", amount).c_str());
+  if (status & 0x2000) return strdup(string_printf("%d Gbytes free", amount).c_str());
+  return strdup("Unknown drivestatus code");
 }
 
 char *altusclocksource2str(unsigned int status) {
   switch (status & 0xFF) {
     case 0:
-      return dup_text("RTC from cold start");
+      return strdup("RTC from cold start");
     case 1:
-      return dup_text("keyboard");
+      return strdup("keyboard");
     case 2:
-      return dup_text("Sync with external reference pulse");
+      return strdup("Sync with external reference pulse");
     case 3:
-      return dup_text("internal GPS");
+      return strdup("internal GPS");
     default:
-      return dup_text("Unknown clocksource code");
+      return strdup("Unknown clocksource code");
   }
 }
 
 char *altusnak2str(unsigned int code) {
   switch (code & 0xFF) {
     case 0:
-      return dup_text("Command rejected, instrument stream command queue full");
+      return strdup("Command rejected, instrument stream command queue full");
     case 1:
-      return dup_text("CTRL command error, already started or stopped");
+      return strdup("CTRL command error, already started or stopped");
     case 2:
-      return dup_text("Block request error - streaming is disabled");
+      return strdup("Block request error - streaming is disabled");
     case 3:
-      return dup_text("Block request error - block time limit expired, data lost");
+      return strdup("Block request error - block time limit expired, data lost");
     default:
-      return dup_text("Unknown nak code");
+      return strdup("Unknown nak code");
   }
 }
 
@@ -121,7 +105,7 @@ void block_hexdump_lines(const unsigned char *data, int n, void (*emit)(const ch
   do {
     int cnt = n - off < 16 ? n - off : 16;
     std::string line = "DEBUGD:    datadump: ";
-    for (int i = 0; i < cnt; i++) line += fmt("%2.2X ", data[off + i]);
+    for (int i = 0; i < cnt; i++) line += string_printf("%2.2X ", data[off + i]);
     while (line.size() < 69) line += ' ';
     line += ' ';
     for (int i = 0; i < cnt; i++) {
@@ -147,18 +131,18 @@ std::string field_text(const char *f, size_t n) { return std::string(f, strnlen(
 // The "params:" lines of a parameter header: one line per field, name right-aligned.
 void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
   auto pl = [&](const std::string &name, const std::string &value) {
-    out(fmt("DEBUGD:      params: %36s: ", name.c_str()) + value + "\n");
+    out(string_printf("DEBUGD:      params: %36s: ", name.c_str()) + value + "\n");
   };
-#define PD(pre, obj, f) pl(pre #f, fmt("%d", static_cast<int>((obj).f)))
-#define PX4(pre, obj, f) pl(pre #f, fmt("0x%4.4X", static_cast<unsigned>((obj).f)))
-#define PX2(pre, obj, f) pl(pre #f, fmt("0x%2.2X", static_cast<unsigned>((obj).f)))
-#define PX8(pre, obj, f) pl(pre #f, fmt("0x%8.8X", static_cast<unsigned>((obj).f)))
-#define PF(pre, obj, f, form) pl(pre #f, fmt(form, static_cast<double>((obj).f)))
+#define PD(pre, obj, f) pl(pre #f, string_printf("%d", static_cast<int>((obj).f)))
+#define PX4(pre, obj, f) pl(pre #f, string_printf("0x%4.4X", static_cast<unsigned>((obj).f)))
+#define PX2(pre, obj, f) pl(pre #f, string_printf("0x%2.2X", static_cast<unsigned>((obj).f)))
+#define PX8(pre, obj, f) pl(pre #f, string_printf("0x%8.8X", static_cast<unsigned>((obj).f)))
+#define PF(pre, obj, f, form) pl(pre #f, string_printf(form, static_cast<double>((obj).f)))
 #define PS(pre, obj, f) pl(pre #f, field_text((obj).f, sizeof((obj).f)))
   pl("id", field_text(h.id, sizeof h.id));
-  pl("instrumentCode", fmt("%d", h.instrumentCode));
-  pl("headerVersion", fmt("%d", h.headerVersion));
-  pl("headerBytes", fmt("%d", h.headerBytes));
+  pl("instrumentCode", string_printf("%d", h.instrumentCode));
+  pl("headerVersion", string_printf("%d", h.headerVersion));
+  pl("headerBytes", string_printf("%d", h.headerBytes));
   const auto &rm = h.ro_misc;
   PD("ro_misc.", rm, a2dBits);
   PD("ro_misc.", rm, sampleBytes);
@@ -185,24 +169,25 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("ro_timing.", rt, gpsAltitude);
   PD("ro_timing.", rt, dacCount);
   for (int i = 0; i < 2; i++) {
-    pl(fmt("ro_timing.gpsLastDrift[%d]", i), fmt("%d", rt.gpsLastDrift[i]));
-    pl(fmt("ro_timing.gpsLastTurnOnTime[%d]", i),
-       fmt("%d", static_cast<int>(rt.gpsLastTurnOnTime[i])));
-    pl(fmt("ro_timing.gpsLastUpdateTime[%d]", i),
-       fmt("%d", static_cast<int>(rt.gpsLastUpdateTime[i])));
-    pl(fmt("ro_timing.gpsLastLockTime[%d]", i), fmt("%d", static_cast<int>(rt.gpsLastLockTime[i])));
+    pl(string_printf("ro_timing.gpsLastDrift[%d]", i), string_printf("%d", rt.gpsLastDrift[i]));
+    pl(string_printf("ro_timing.gpsLastTurnOnTime[%d]", i),
+       string_printf("%d", static_cast<int>(rt.gpsLastTurnOnTime[i])));
+    pl(string_printf("ro_timing.gpsLastUpdateTime[%d]", i),
+       string_printf("%d", static_cast<int>(rt.gpsLastUpdateTime[i])));
+    pl(string_printf("ro_timing.gpsLastLockTime[%d]", i),
+       string_printf("%d", static_cast<int>(rt.gpsLastLockTime[i])));
   }
   // The channel count comes from the packet: never more than the header holds.
   int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.ro_channel[i];
-    std::string pre = fmt("ro_channel[%2d].", i);
-    pl(pre + "maxPeak", fmt("%d", static_cast<int>(c.maxPeak)));
-    pl(pre + "maxPeakOffset", fmt("%d", static_cast<int>(c.maxPeakOffset)));
-    pl(pre + "minPeak", fmt("%d", static_cast<int>(c.minPeak)));
-    pl(pre + "minPeakOffset", fmt("%d", static_cast<int>(c.minPeakOffset)));
-    pl(pre + "mean", fmt("%d", static_cast<int>(c.mean)));
-    pl(pre + "aqOffset", fmt("%d", static_cast<int>(c.aqOffset)));
+    std::string pre = string_printf("ro_channel[%2d].", i);
+    pl(pre + "maxPeak", string_printf("%d", static_cast<int>(c.maxPeak)));
+    pl(pre + "maxPeakOffset", string_printf("%d", static_cast<int>(c.maxPeakOffset)));
+    pl(pre + "minPeak", string_printf("%d", static_cast<int>(c.minPeak)));
+    pl(pre + "minPeakOffset", string_printf("%d", static_cast<int>(c.minPeakOffset)));
+    pl(pre + "mean", string_printf("%d", static_cast<int>(c.mean)));
+    pl(pre + "aqOffset", string_printf("%d", static_cast<int>(c.aqOffset)));
   }
   const auto &rs = h.ro_stream;
   PD("ro_stream.", rs, startTime);
@@ -222,7 +207,8 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("rw_misc.", wm, elevation);
   PF("rw_misc.", wm, latitude, "%.6f");
   PF("rw_misc.", wm, longitude, "%.6f");
-  for (int i = 0; i < 4; i++) pl(fmt("rw_misc.userCodes[%d]", i), fmt("%d", wm.userCodes[i]));
+  for (int i = 0; i < 4; i++)
+    pl(string_printf("rw_misc.userCodes[%d]", i), string_printf("%d", wm.userCodes[i]));
   PD("rw_misc.", wm, cutlerCode);
   PD("rw_misc.", wm, minBatteryVoltage);
   PD("rw_misc.", wm, cutler_decimation);
@@ -239,30 +225,32 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("rw_timing.", wt, localOffset);
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.rw_channel[i];
-    std::string pre = fmt("rw_channel[%2d].", i);
+    std::string pre = string_printf("rw_channel[%2d].", i);
     pl(pre + "id", field_text(c.id, sizeof c.id));
-    pl(pre + "sensorSerialNumberExt", fmt("%d", c.sensorSerialNumberExt));
-    pl(pre + "north", fmt("%d", c.north));
-    pl(pre + "east", fmt("%d", c.east));
-    pl(pre + "up", fmt("%d", c.up));
-    pl(pre + "altitude", fmt("%d", c.altitude));
-    pl(pre + "azimuth", fmt("%d", c.azimuth));
-    pl(pre + "sensorType", fmt("%d", c.sensorType));
-    pl(pre + "sensorSerialNumber", fmt("%d", c.sensorSerialNumber));
-    pl(pre + "gain", fmt("%d", c.gain));
-    pl(pre + "triggerType", fmt("%d", c.triggerType));
-    pl(pre + "iirTriggerFilter", fmt("%d", c.iirTriggerFilter));
-    pl(pre + "StaSeconds", fmt("%d", c.StaSeconds));
-    pl(pre + "LtaSeconds", fmt("%d", c.LtaSeconds));
-    pl(pre + "StaLtaRatio", fmt("%d", c.StaLtaRatio));
-    pl(pre + "StaLtaPercent", fmt("%d", c.StaLtaPercent));
-    pl(pre + "fullscale", fmt("%.7g", static_cast<double>(c.fullscale)));
-    pl(pre + "sensitivity", fmt("%.7g", static_cast<double>(c.sensitivity)));
-    pl(pre + "damping", fmt("%.6f", static_cast<double>(c.damping)));
-    pl(pre + "naturalFrequency", fmt("%.4f", static_cast<double>(c.naturalFrequency)));
-    pl(pre + "triggerThreshold", fmt("%.3f", static_cast<double>(c.triggerThreshold)));
-    pl(pre + "detriggerThreshold", fmt("%.3f", static_cast<double>(c.detriggerThreshold)));
-    pl(pre + "alarmTriggerThreshold", fmt("%.3f", static_cast<double>(c.alarmTriggerThreshold)));
+    pl(pre + "sensorSerialNumberExt", string_printf("%d", c.sensorSerialNumberExt));
+    pl(pre + "north", string_printf("%d", c.north));
+    pl(pre + "east", string_printf("%d", c.east));
+    pl(pre + "up", string_printf("%d", c.up));
+    pl(pre + "altitude", string_printf("%d", c.altitude));
+    pl(pre + "azimuth", string_printf("%d", c.azimuth));
+    pl(pre + "sensorType", string_printf("%d", c.sensorType));
+    pl(pre + "sensorSerialNumber", string_printf("%d", c.sensorSerialNumber));
+    pl(pre + "gain", string_printf("%d", c.gain));
+    pl(pre + "triggerType", string_printf("%d", c.triggerType));
+    pl(pre + "iirTriggerFilter", string_printf("%d", c.iirTriggerFilter));
+    pl(pre + "StaSeconds", string_printf("%d", c.StaSeconds));
+    pl(pre + "LtaSeconds", string_printf("%d", c.LtaSeconds));
+    pl(pre + "StaLtaRatio", string_printf("%d", c.StaLtaRatio));
+    pl(pre + "StaLtaPercent", string_printf("%d", c.StaLtaPercent));
+    pl(pre + "fullscale", string_printf("%.7g", static_cast<double>(c.fullscale)));
+    pl(pre + "sensitivity", string_printf("%.7g", static_cast<double>(c.sensitivity)));
+    pl(pre + "damping", string_printf("%.6f", static_cast<double>(c.damping)));
+    pl(pre + "naturalFrequency", string_printf("%.4f", static_cast<double>(c.naturalFrequency)));
+    pl(pre + "triggerThreshold", string_printf("%.3f", static_cast<double>(c.triggerThreshold)));
+    pl(pre + "detriggerThreshold",
+       string_printf("%.3f", static_cast<double>(c.detriggerThreshold)));
+    pl(pre + "alarmTriggerThreshold",
+       string_printf("%.3f", static_cast<double>(c.alarmTriggerThreshold)));
   }
   const auto &ws = h.rw_stream;
   PX2("rw_stream.", ws, filterFlag);
@@ -287,10 +275,10 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PX8("rw_stream.", ws, TxChanMap);
   for (int i = 0; i < ALTUS_NVOTER_MW; i++) {
     const auto &v = ws.voterInfo[i];
-    std::string pre = fmt("rw_stream.voterInfo[%2d].", i);
-    pl(pre + "type", fmt("%d", v.type));
-    pl(pre + "number", fmt("%d", v.number));
-    pl(pre + "weight", fmt("%d", v.weight));
+    std::string pre = string_printf("rw_stream.voterInfo[%2d].", i);
+    pl(pre + "type", string_printf("%d", v.type));
+    pl(pre + "number", string_printf("%d", v.number));
+    pl(pre + "weight", string_printf("%d", v.weight));
   }
   const auto &mo = h.rw_modem;
   PS("rw_modem.", mo, initCmd);
@@ -300,7 +288,8 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PS("rw_modem.", mo, autoAnswerOnCmd);
   PS("rw_modem.", mo, autoAnswerOffCmd);
   for (int i = 0; i < 4; i++)
-    pl(fmt("rw_modem.phoneNumber[%d]", i), field_text(mo.phoneNumber[i], sizeof mo.phoneNumber[i]));
+    pl(string_printf("rw_modem.phoneNumber[%d]", i),
+       field_text(mo.phoneNumber[i], sizeof mo.phoneNumber[i]));
   PD("rw_modem.", mo, waitForConnection);
   PD("rw_modem.", mo, pauseBetweenCalls);
   PD("rw_modem.", mo, maxDialAttempts);
@@ -308,7 +297,7 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("rw_modem.", mo, cellOnTime);
   PD("rw_modem.", mo, cellWarmupTime);
   for (int i = 0; i < 5; i++)
-    pl(fmt("rw_modem.cellStartTime[%d]", i), fmt("%d", mo.cellStartTime[i]));
+    pl(string_printf("rw_modem.cellStartTime[%d]", i), string_printf("%d", mo.cellStartTime[i]));
   PX4("rw_modem.", mo, flags);
   PS("rw_modem.", mo, calloutMsg);
 #undef PD
@@ -330,22 +319,23 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
   Sink sink{modem, dl};
   auto out = [&](const std::string &line) { emit_line(line.c_str(), &sink); };
   const char *kind = cmd ? "command" : "response";
-  out(fmt("DEBUGD: *********block mode %s packet********\n", kind));
+  out(string_printf("DEBUGD: *********block mode %s packet********\n", kind));
   std::string name = take(cmd ? cmd2str(pkt->typeCode) : code2str(pkt->typeCode));
-  out(fmt("DEBUGD:    typeCode: 0x%2.2X (%s)\n", pkt->typeCode, name.c_str()));
-  out(fmt("DEBUGD:       seqNo: 0x%2.2X\n", pkt->seqNo));
-  out(fmt("DEBUGD:      source: %d\n", pkt->source));
-  out(fmt("DEBUGD: destination: %d\n", pkt->destination));
-  out(fmt("DEBUGD:  dataLength: %d\n", pkt->dataLength));
+  out(string_printf("DEBUGD:    typeCode: 0x%2.2X (%s)\n", pkt->typeCode, name.c_str()));
+  out(string_printf("DEBUGD:       seqNo: 0x%2.2X\n", pkt->seqNo));
+  out(string_printf("DEBUGD:      source: %d\n", pkt->source));
+  out(string_printf("DEBUGD: destination: %d\n", pkt->destination));
+  out(string_printf("DEBUGD:  dataLength: %d\n", pkt->dataLength));
   if (cmd)
-    out(fmt("DEBUGD:   headerChk: 0x%2.2X\n", pkt->headerChk));
+    out(string_printf("DEBUGD:   headerChk: 0x%2.2X\n", pkt->headerChk));
   else
-    out(fmt("DEBUGD:   headerChk: 0x%2.2X (0x%2.2X)\n", pkt->headerChk, pkt->headerChk_comp));
+    out(string_printf("DEBUGD:   headerChk: 0x%2.2X (0x%2.2X)\n", pkt->headerChk,
+                      pkt->headerChk_comp));
   int n = pkt->dataLength < BLOCK_MAX_DATA ? pkt->dataLength : BLOCK_MAX_DATA;
   if (pkt->typeCode == PKR_PING && !cmd) {
     std::string text(reinterpret_cast<const char *>(pkt->data), n);
     text = text.c_str();  // up to the first NUL
-    out(fmt("DEBUGD:    datadump: %s\n", text.c_str()));
+    out(string_printf("DEBUGD:    datadump: %s\n", text.c_str()));
   } else {
     block_hexdump_lines(pkt->data, n, emit_line, &sink);
   }
@@ -357,23 +347,25 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
         out("DEBUGD:      status: decode_block_status() error.\n");
         break;
       }
-      out(fmt("DEBUGD:      status:      systemTime: %d - %s\n", static_cast<int>(st.systemTime),
-              take(altustime2str(static_cast<int>(st.systemTime))).c_str()));
-      out(fmt("DEBUGD:      status:    serialNumber: %d\n", st.serialNumber));
-      out(fmt("DEBUGD:      status:          events: %d\n", st.events));
-      out(fmt("DEBUGD:      status: recordingErrors: %d\n", st.recordingErrors));
-      out(fmt("DEBUGD:      status:   triggerStatus: 0x%4.4X - %s\n", st.triggerStatus,
-              take(altustriggerstatus2str(st.triggerStatus)).c_str()));
-      out(fmt("DEBUGD:      status:   batteryStatus: 0x%2.2X   - %s\n", st.batteryStatus,
-              take(altusbatterystatus2str(st.batteryStatus)).c_str()));
-      out(fmt("DEBUGD:      status:  hardwareStatus: 0x%2.2X   - %s\n", st.hardwareStatus,
-              take(altushardwarestatus2str(st.hardwareStatus)).c_str()));
+      out(string_printf("DEBUGD:      status:      systemTime: %d - %s\n",
+                        static_cast<int>(st.systemTime),
+                        take(altustime2str(static_cast<int>(st.systemTime))).c_str()));
+      out(string_printf("DEBUGD:      status:    serialNumber: %d\n", st.serialNumber));
+      out(string_printf("DEBUGD:      status:          events: %d\n", st.events));
+      out(string_printf("DEBUGD:      status: recordingErrors: %d\n", st.recordingErrors));
+      out(string_printf("DEBUGD:      status:   triggerStatus: 0x%4.4X - %s\n", st.triggerStatus,
+                        take(altustriggerstatus2str(st.triggerStatus)).c_str()));
+      out(string_printf("DEBUGD:      status:   batteryStatus: 0x%2.2X   - %s\n", st.batteryStatus,
+                        take(altusbatterystatus2str(st.batteryStatus)).c_str()));
+      out(string_printf("DEBUGD:      status:  hardwareStatus: 0x%2.2X   - %s\n", st.hardwareStatus,
+                        take(altushardwarestatus2str(st.hardwareStatus)).c_str()));
       for (int i = 0; i < 2; i++)
-        out(fmt("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i, st.driveStatus[i],
-                take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
-      out(fmt("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
-      out(fmt("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
-              take(altusclocksource2str(st.clockSource)).c_str()));
+        out(string_printf("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i,
+                          st.driveStatus[i],
+                          take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
+      out(string_printf("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
+      out(string_printf("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
+                        take(altusclocksource2str(st.clockSource)).c_str()));
       break;
     }
     case PKR_DIR: {
@@ -385,9 +377,9 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
           out("DEBUGD:      dirent: decode_block_direntry() error.\n");
           break;
         }
-        out(fmt("DEBUGD:      dirent: %8.8s %3.3s %7d %s 0x%2.2X\n", e.name, e.ext,
-                static_cast<int>(e.size), take(altustime2str(static_cast<int>(e.time))).c_str(),
-                e.attr));
+        out(string_printf("DEBUGD:      dirent: %8.8s %3.3s %7d %s 0x%2.2X\n", e.name, e.ext,
+                          static_cast<int>(e.size),
+                          take(altustime2str(static_cast<int>(e.time))).c_str(), e.attr));
       }
       break;
     }
@@ -400,15 +392,18 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
         free(sd);
         break;
       }
-      out(fmt("DEBUGD:     strdata:           serNo: %d\n", sd->serNo));
-      out(fmt("DEBUGD:     strdata:          stream: %d\n", sd->stream));
-      out(fmt("DEBUGD:     strdata:          format: %d\n", sd->format));
-      out(fmt("DEBUGD:     strdata:         dataSeq: %d\n", static_cast<int>(sd->dataSeq)));
-      out(fmt("DEBUGD:     strdata: time_altusepoch: %d\n", static_cast<int>(sd->time_altusepoch)));
-      out(fmt("DEBUGD:     strdata:       time_msec: %d\n", sd->time_msec));
-      out(fmt("DEBUGD:     strdata:           nsamp: %d\n", sd->nsamp));
-      out(fmt("DEBUGD:     strdata:         dataChk: 0x%2.2X (0x%2.2X)\n",
-              static_cast<unsigned>(sd->dataChk), static_cast<unsigned>(sd->dataChk_comp)));
+      out(string_printf("DEBUGD:     strdata:           serNo: %d\n", sd->serNo));
+      out(string_printf("DEBUGD:     strdata:          stream: %d\n", sd->stream));
+      out(string_printf("DEBUGD:     strdata:          format: %d\n", sd->format));
+      out(string_printf("DEBUGD:     strdata:         dataSeq: %d\n",
+                        static_cast<int>(sd->dataSeq)));
+      out(string_printf("DEBUGD:     strdata: time_altusepoch: %d\n",
+                        static_cast<int>(sd->time_altusepoch)));
+      out(string_printf("DEBUGD:     strdata:       time_msec: %d\n", sd->time_msec));
+      out(string_printf("DEBUGD:     strdata:           nsamp: %d\n", sd->nsamp));
+      out(string_printf("DEBUGD:     strdata:         dataChk: 0x%2.2X (0x%2.2X)\n",
+                        static_cast<unsigned>(sd->dataChk),
+                        static_cast<unsigned>(sd->dataChk_comp)));
       free(sd);
       break;
     }
@@ -429,15 +424,15 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
   if (cmd && pkt->typeCode == PKC_STRSEND && pkt->dataLength >= 6) {
     const unsigned char *d = pkt->data;
     unsigned seq = (static_cast<unsigned>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3];
-    out(fmt("DEBUGD:     strsend:        sequence: %d\n", static_cast<int>(seq)));
-    out(fmt("DEBUGD:     strsend:          stream: %d\n", d[4]));
-    out(fmt("DEBUGD:     strsend:            type: %d\n", d[5]));
+    out(string_printf("DEBUGD:     strsend:        sequence: %d\n", static_cast<int>(seq)));
+    out(string_printf("DEBUGD:     strsend:          stream: %d\n", d[4]));
+    out(string_printf("DEBUGD:     strsend:            type: %d\n", d[5]));
   }
   if (cmd)
-    out(fmt("DEBUGD:     dataChk: 0x%4.4X\n", pkt->dataChk));
+    out(string_printf("DEBUGD:     dataChk: 0x%4.4X\n", pkt->dataChk));
   else
-    out(fmt("DEBUGD:     dataChk: 0x%4.4X (0x%4.4X)\n", pkt->dataChk, pkt->dataChk_comp));
-  out(fmt("DEBUGD: *********end block mode %s packet********\n", kind));
+    out(string_printf("DEBUGD:     dataChk: 0x%4.4X (0x%4.4X)\n", pkt->dataChk, pkt->dataChk_comp));
+  out(string_printf("DEBUGD: *********end block mode %s packet********\n", kind));
   return 0;
 }
 
@@ -448,22 +443,22 @@ char *status2pf(AltusDatalogger *dl) {
   double altustm = 0.0;
   altustime2epoch(static_cast<int>(st.systemTime), &altustm);
   std::string t = std::string(dl->target_name ? dl->target_name : "") + " &Arr{\n";
-  t += fmt("st\t%.3f\n", s.laststatus_time);
-  t += fmt("ct\t%.3f\n", s.lastclose_time);
-  t += fmt("et\t%.3f\n", s.lastgetevents_time);
-  t += fmt("etm\t%.3f\n", dl->lasttime);
-  t += fmt("bd\t%.3f\n", s.lastgetevents_baud);
-  t += fmt("er\t%.6f\n", s.lastcom_error_rate);
-  t += fmt("ne\t%d\n", s.nevents_transfered);
-  t += fmt("altustm\t%.3f\n", altustm);
-  t += fmt("altusne\t%d\n", st.events);
-  t += fmt("altuser\t%d\n", st.recordingErrors);
-  t += fmt("altustr\t%d\n", st.triggerStatus);
-  t += fmt("altusbt\t%d\n", st.batteryStatus);
-  t += fmt("altushd\t%d\n", st.hardwareStatus);
-  t += fmt("altusd0\t%d\n", st.driveStatus[0]);
-  t += fmt("altusd1\t%d\n", st.driveStatus[1]);
-  t += fmt("altuscl\t%d\n", st.clockSource);
+  t += string_printf("st\t%.3f\n", s.laststatus_time);
+  t += string_printf("ct\t%.3f\n", s.lastclose_time);
+  t += string_printf("et\t%.3f\n", s.lastgetevents_time);
+  t += string_printf("etm\t%.3f\n", dl->lasttime);
+  t += string_printf("bd\t%.3f\n", s.lastgetevents_baud);
+  t += string_printf("er\t%.6f\n", s.lastcom_error_rate);
+  t += string_printf("ne\t%d\n", s.nevents_transfered);
+  t += string_printf("altustm\t%.3f\n", altustm);
+  t += string_printf("altusne\t%d\n", st.events);
+  t += string_printf("altuser\t%d\n", st.recordingErrors);
+  t += string_printf("altustr\t%d\n", st.triggerStatus);
+  t += string_printf("altusbt\t%d\n", st.batteryStatus);
+  t += string_printf("altushd\t%d\n", st.hardwareStatus);
+  t += string_printf("altusd0\t%d\n", st.driveStatus[0]);
+  t += string_printf("altusd1\t%d\n", st.driveStatus[1]);
+  t += string_printf("altuscl\t%d\n", st.clockSource);
   t += "}\n";
-  return dup_text(t);
+  return strdup(t.c_str());
 }
