@@ -27,15 +27,11 @@ std::string take(char *p) {
   return s;
 }
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-
 // A connected record over a socket pair; the far end plays the datalogger.
 struct Link {
   Recorder rec;
   SockPair sp;
-  std::unique_ptr<SerialBuf, Freer> r;
+  Record r;
   Link() : r(make_record(&rec, 256, 300)) { attach(r.get(), sp.give_near()); }
 };
 

@@ -26,15 +26,11 @@ using altussim::Sim;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-
 // The engine's record connected to the simulator over loopback TCP (or a pty).
 struct Rig {
   Recorder rec;
   Sim sim;
-  std::unique_ptr<SerialBuf, Freer> buf;
+  Record buf;
   unsigned char seq = 10;
   explicit Rig(int timeout_ms = 300, int tries = 3) {
     int port = sim.listen_tcp();
@@ -331,9 +327,8 @@ TEST(AltusGetBlock, OverPseudoTerminal) {
   sim.use_fd(pty.master);
   sim.start();
   Recorder rec;
-  std::unique_ptr<SerialBuf, Freer> buf(
-      serialbuf_create_serial(pty.path.c_str(), 9600, 0, 8192, 300, 300, 0, 3, nullptr, nullptr,
-                              Recorder::log, &rec, nullptr, nullptr, nullptr));
+  Record buf(serialbuf_create_serial(pty.path.c_str(), 9600, 0, 8192, 300, 300, 0, 3, nullptr,
+                                     nullptr, Recorder::log, &rec, nullptr, nullptr, nullptr));
   ASSERT_EQ(serialbuf_connect(buf.get(), 0, nullptr), 0);
   unsigned char seq = 200;
   void *out = nullptr;

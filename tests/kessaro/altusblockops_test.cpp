@@ -25,14 +25,10 @@ using altussim::Sim;
 
 namespace {
 
-struct Freer {
-  void operator()(SerialBuf *b) const { serialbuf_destroy(b); }
-};
-
 struct Rig {
   Recorder rec;
   Sim sim;
-  std::unique_ptr<SerialBuf, Freer> buf;
+  Record buf;
   unsigned char seq = 10;
   explicit Rig(int timeout_ms = 300) {
     int port = sim.listen_tcp();
