@@ -16,10 +16,18 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Models of the protocol areas beyond registration, each kept in a file of its own
+// (q330sim_<area>.cpp and .h); a model is made when its area is first used.
+struct Q330SimConfig;    // configuration blocks, LOG, tokens (C1_RQ* / C1_S* / C2_*)
+struct Q330SimStatus;    // C1_RQSTAT and its sub-blocks
+struct Q330SimData;      // the data port: DT_OPEN, DT_DATA, DT_DACK, the packet buffer
+struct Q330SimCommands;  // operator commands and the configuration port
 
 // Bitwise QDP CRC-32 (polynomial 0x56070368, MSB first, initial 0, no final XOR).
 uint32_t q330sim_crc(const unsigned char *buf, size_t len);
@@ -93,6 +101,18 @@ class Q330Sim {
 
  private:
   void loop();
+  // Area hooks, each defined in its area's file. The answer_* hooks are asked in turn for
+  // a good control-port command; the first that returns true made the reply (command and
+  // payload; faults still apply to it). data_received gets every datagram of the data
+  // port; tick runs on each pass of the loop (at least every 20 ms).
+  bool answer_config(const Q330SimDatagram &in, int *reply_cmd,
+                     std::vector<unsigned char> *payload);
+  bool answer_status(const Q330SimDatagram &in, int *reply_cmd,
+                     std::vector<unsigned char> *payload);
+  bool answer_commands(const Q330SimDatagram &in, int *reply_cmd,
+                       std::vector<unsigned char> *payload);
+  void data_received(int fd, const Q330SimDatagram &in, const void *from, unsigned fromlen);
+  void tick();
   void handle(int fd, int port_type, const unsigned char *buf, size_t n, const void *from,
               unsigned fromlen);
   std::vector<unsigned char> datagram(int command, uint16_t ack,
@@ -108,4 +128,8 @@ class Q330Sim {
   std::vector<Q330SimFault> faults_;
   std::vector<Q330SimDatagram> received_;
   uint16_t sequence_ = 0;
+  std::shared_ptr<Q330SimConfig> config_;
+  std::shared_ptr<Q330SimStatus> status_;
+  std::shared_ptr<Q330SimData> data_;
+  std::shared_ptr<Q330SimCommands> commands_;
 };

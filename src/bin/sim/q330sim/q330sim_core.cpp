@@ -155,6 +155,7 @@ void Q330Sim::loop() {
   while (running_) {
     pollfd fds[2] = {{fd_control_, POLLIN, 0}, {fd_data_, POLLIN, 0}};
     int rc = poll(fds, 2, 20);
+    tick();
     if (rc <= 0) continue;
     for (int i = 0; i < 2; i++) {
       if (!(fds[i].revents & POLLIN)) continue;
@@ -195,45 +196,52 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
       break;
     }
   }
-  if (!in.crc_ok || port_type != 1) return;  // the data port is only listened to here
+  if (port_type == 2) {
+    data_received(fd, in, from, fromlen);
+    return;
+  }
+  if (!in.crc_ok) return;
 
   int reply_cmd = CMD_CERR;
   std::vector<unsigned char> payload;
   const uint64_t sn = options_.serial;
-  switch (in.command) {
-    case CMD_POLLSN:
-      reply_cmd = CMD_MYSN;
-      put32(payload, static_cast<uint32_t>(sn >> 32));
-      put32(payload, static_cast<uint32_t>(sn));
-      put32(payload, options_.property_tag);
-      put32(payload, 0);
-      break;
-    case CMD_RQSRV:
-      reply_cmd = CMD_SRVCH;
-      put32(payload, options_.challenge_high);
-      put32(payload, options_.challenge_low);
-      put32(payload, 0x7F000001u);
-      put16(payload, static_cast<unsigned>(control_port()));
-      put16(payload, options_.registration_number);
-      break;
-    case CMD_SRVRSP: {
-      unsigned char want[16];
-      std::string text = digest_text(options_.auth_code);
-      q330sim_md5(text.data(), text.size(), want);
-      bool ok = in.payload.size() >= 48 && memcmp(in.payload.data() + 32, want, 16) == 0;
-      if (ok) {
-        reply_cmd = CMD_CACK;
-      } else {
-        put16(payload, 3);
+  bool answered = answer_config(in, &reply_cmd, &payload) ||
+                  answer_status(in, &reply_cmd, &payload) ||
+                  answer_commands(in, &reply_cmd, &payload);
+  if (!answered) switch (in.command) {
+      case CMD_POLLSN:
+        reply_cmd = CMD_MYSN;
+        put32(payload, static_cast<uint32_t>(sn >> 32));
+        put32(payload, static_cast<uint32_t>(sn));
+        put32(payload, options_.property_tag);
+        put32(payload, 0);
+        break;
+      case CMD_RQSRV:
+        reply_cmd = CMD_SRVCH;
+        put32(payload, options_.challenge_high);
+        put32(payload, options_.challenge_low);
+        put32(payload, 0x7F000001u);
+        put16(payload, static_cast<unsigned>(control_port()));
+        put16(payload, options_.registration_number);
+        break;
+      case CMD_SRVRSP: {
+        unsigned char want[16];
+        std::string text = digest_text(options_.auth_code);
+        q330sim_md5(text.data(), text.size(), want);
+        bool ok = in.payload.size() >= 48 && memcmp(in.payload.data() + 32, want, 16) == 0;
+        if (ok) {
+          reply_cmd = CMD_CACK;
+        } else {
+          put16(payload, 3);
+        }
+        break;
       }
-      break;
+      case CMD_DSRV:
+        reply_cmd = CMD_CACK;
+        break;
+      default:
+        put16(payload, 0);
     }
-    case CMD_DSRV:
-      reply_cmd = CMD_CACK;
-      break;
-    default:
-      put16(payload, 0);
-  }
   uint16_t ack = in.sequence;
   int send_fd = fd;
   std::vector<unsigned char> out;
