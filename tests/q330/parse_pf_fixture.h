@@ -64,6 +64,10 @@ class MuldrinFixture {
       free(q->out_srcname_config);
       free(q->out_srcname_frames);
       free(q->out_srcname_frames_status);
+      udp_free(q->udp_control);
+      udp_free(q->udp_data);
+      free(q->q330_hostport_control);
+      free(q->q330_hostport_data);
       free_session(q);
     }
     freetbl(m.q330s_tbl, nullptr);

@@ -265,6 +265,8 @@ TEST(ParsePf, BadFilesAreRefusedWithTheirMessage) {
       {"dataloggers &Tbl{\n D TA S 12G 127.0.0.1 1 default startacq\n}\n",
        "Illegal serial number '12G' for D"},
       {"dataloggers &Tbl{\n D TA S 0 127.0.0.1 x default startacq\n}\n", "Unable to scan"},
+      {"dataloggers &Tbl{\n D TA S - 127.0.0.1 5 default startacq\n}\n",
+       "Unable to set q330_hostport parameters"},
       {"packet_defs &Arr{\n g &Arr{\n data_orbtag data\n twin 1\n multiplexed 1\n"
        " suffix GENC\n }\n}\n",
        "packet_defs->g: Cannot multiplex with GENC suffix"},

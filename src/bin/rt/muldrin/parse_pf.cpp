@@ -17,6 +17,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
+#include "q330_qdp.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
 
@@ -464,6 +465,11 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   }
 
   if (copy_packet_defs(q, m) < 0) return -1;
+
+  if (set_q330_hostport(q) < 0) {
+    elog_log(0, "parse_pf: Unable to set q330_hostport parameters.\n");
+    return -1;
+  }
 
   double now = clock_now();
   if (disposition == 2) {
