@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "muldrin_args.h"
+#include "muldrin_host.h"
 #include "muldrin_run.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
@@ -28,6 +29,11 @@ void open_output(Orbtag *o) {
   if (o == nullptr || o->orbw >= 0) return;
   o->orbw = orbopen(o->orbname, "w&");
   if (o->orbw < 0) elog_die(0, "orbopen(%s) error.\n", o->orbname);
+  if (o->orbname_resolved == nullptr) {
+    char resolved[64];
+    my_gethoststuff(o->orbw, nullptr, resolved, 0, sizeof resolved);
+    o->orbname_resolved = strdup(resolved);
+  }
 }
 
 // A failure to write the process-id file is reported and start-up goes on.
@@ -45,7 +51,7 @@ bool write_pidfile(const std::string &path) {
 }
 
 void startup_lines(void) {
-  const std::string version = "Release muldrin";
+  const std::string version = Muldrin_Version;
   std::string stars(version.size(), '*');
   std::string title = "muldrin startup";
   title.resize(version.size() < title.size() ? title.size() : version.size(), ' ');
@@ -73,6 +79,9 @@ int muldrin_main(int argc, char **argv) {
     elog_die(0, "parse_pf(%s) error.\n", args.pfname.c_str());
   m->ok_to_write_state = 1;
   m->write_state_time = clock_now();
+  char hostname[512];
+  my_gethoststuff(-1, hostname, nullptr, sizeof hostname, 0);
+  m->hostname = strdup(hostname);
   open_output(m->log);
   open_output(m->db);
   open_output(m->status);
@@ -88,6 +97,9 @@ int muldrin_main(int argc, char **argv) {
   if (pthread_create(&m->write_thread, nullptr, run_write_thread, nullptr) != 0)
     elog_die(0, "pthread_create(write_thread) error.\n");
   startup_lines();
+  std::string version =
+      std::string(Muldrin_Os) + " " + Muldrin_Release + " " + Muldrin_Time + " " + Muldrin_Date;
+  m->version = strdup(version.c_str());
   for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
     auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
     q->noipresolv = m->noipresolv;
