@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_fixture.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_getblock.h"
 #include "altussim_block.h"
@@ -68,6 +69,26 @@ std::vector<std::string> walk(Rig &r, const char *top, int dirents, int *rc) {
   free(t);
   return out;
 }
+
+// File reads, acquisition and parameter operations complain through the link's log
+// lines: prefixed with link and datalogger and queued for the ring, as the fixture's
+// write fifo shows.
+class AltusBlockOpsLog : public AltusPipeline {
+ protected:
+  void SetUp() override {
+    AltusPipeline::SetUp();
+    clock_set_driver(nullptr);  // the engine's time-outs need a clock that runs on its own
+  }
+  // The log lines queued since the last call, one per line.
+  std::string ring() {
+    std::string all;
+    for (const std::string &t : texts()) all += t + "\n";
+    return all;
+  }
+  static std::string error_line(const std::string &complaint) {
+    return "kes: tty1dlA: ERROR: " + complaint;
+  }
+};
 
 }  // namespace
 
@@ -186,7 +207,7 @@ TEST(AltusBlockOps, ReaddirSequence) {
   }
 }
 
-TEST(AltusBlockOps, ReadFile) {
+TEST_F(AltusBlockOpsLog, ReadFile) {
   for (size_t size : {0u, 100u, 512u, 600u}) {
     SCOPED_TRACE(size);
     Rig r;
@@ -228,9 +249,9 @@ TEST(AltusBlockOps, ReadFile) {
     int nbytes = -1, cap = 0;
     char p[] = "A:/F.DAT";
     ElogCapture log;
-    EXPECT_EQ(block_readfile(r.buf.get(), p, &r.seq, &buf, &nbytes, &cap, 300, nullptr, nullptr),
-              f.want);
-    EXPECT_TRUE(log.contains(f.complaint)) << log.text();
+    EXPECT_EQ(block_readfile(r.buf.get(), p, &r.seq, &buf, &nbytes, &cap, 300, modem, dl), f.want);
+    EXPECT_TRUE(log.contains(error_line(f.complaint))) << log.text();
+    EXPECT_NE(ring().find(error_line(f.complaint)), std::string::npos);
     for (int c : r.sent()) EXPECT_NE(c, PKC_CLOSEFILE);
     free(buf);
   }
@@ -255,6 +276,26 @@ TEST(AltusBlockOps, DeleteAndAcquisition) {
   EXPECT_FALSE(r.sim.acquiring());
   EXPECT_EQ(block_acqstart(r.buf.get(), &r.seq, nullptr, nullptr), 0);
   EXPECT_TRUE(r.sim.acquiring());
+}
+
+TEST_F(AltusBlockOpsLog, AcquisitionComplaintsReachTheLinkLog) {
+  Rig r;
+  r.sim.add_fault({PKC_ACQSTOP, 0, Fault::DROP});
+  r.sim.add_fault({PKC_ACQSTART, 0, Fault::DROP});
+  ElogCapture log;
+  EXPECT_EQ(block_acqstop(r.buf.get(), &r.seq, modem, dl), 2);
+  EXPECT_EQ(block_acqstart(r.buf.get(), &r.seq, modem, dl), 2);
+  std::string lines = ring();
+  for (const char *c : {"block_acqstop: get_block(PKC_ACQSTOP) timeout on input.",
+                        "block_acqstart: get_block(PKC_ACQSTART) timeout on input."}) {
+    EXPECT_NE(lines.find(error_line(c)), std::string::npos) << lines;
+    EXPECT_TRUE(log.contains(error_line(c))) << log.text();
+  }
+  // A deletion still complains to the system error log only.
+  char f[] = "a:/NONE.EVT";
+  EXPECT_EQ(block_delfile(r.buf.get(), f, &r.seq, modem, dl), -1);
+  EXPECT_TRUE(log.contains("block_delfile: get_block(PKC_DELETEFILE,A:\\NONE.EVT) error"));
+  EXPECT_EQ(ring(), "");
 }
 
 TEST(AltusBlockOps, Ping) {
@@ -315,7 +356,7 @@ TEST(AltusBlockOps, SimulatorModelParams) {
   EXPECT_EQ(altussim_model_params("K2", 1, "TOOLONGNAME", &hdr), -1);
 }
 
-TEST(AltusBlockOps, GetParamsBothLayouts) {
+TEST_F(AltusBlockOpsLog, GetParamsBothLayouts) {
   for (int ismw : {0, 1}) {
     SCOPED_TRACE(ismw);
     Rig r;
@@ -334,13 +375,18 @@ TEST(AltusBlockOps, GetParamsBothLayouts) {
     r.sim.add_fault({PKC_GETPARAMS, 0, Fault::DROP});
     AltusBlockParams *p = reinterpret_cast<AltusBlockParams *>(1);
     ElogCapture log;
-    EXPECT_EQ(block_getparams(r.buf.get(), &r.seq, &p, nullptr, nullptr), 2);
+    EXPECT_EQ(block_getparams(r.buf.get(), &r.seq, &p, modem, dl), 2);
     EXPECT_EQ(p, nullptr);
-    EXPECT_TRUE(log.contains("block_getparams: get_block(PKC_GETPARAMS) timeout on input."));
+    const std::string c = error_line("block_getparams: get_block(PKC_GETPARAMS) timeout on input.");
+    EXPECT_TRUE(log.contains(c)) << log.text();
+    EXPECT_NE(ring().find(c), std::string::npos);
   }
 }
 
-TEST(AltusBlockOps, SetParams) {
+constexpr const char *kUnchanged =
+    "kes: tty1dlA: block_setparams: Existing parameters same as input...parameters unchanged";
+
+TEST_F(AltusBlockOpsLog, SetParams) {
   struct Case {
     const char *name;
     const char *params;  // body of the "params" array; null: write the current header back
@@ -349,31 +395,42 @@ TEST(AltusBlockOps, SetParams) {
     std::vector<int> sent;
     const char *error;
     float stored_latitude;  // what the store holds after (a dropped reply: stored)
+    const char *line;       // expected in the link's log lines; null: none at all
   } cases[] = {
-      {"equal header", nullptr, 0, 0, {PKC_GETPARAMS}, "", 12.5f},
-      {"same values", "misc_latitude 12.5\n", 0, 0, {PKC_GETPARAMS}, "", 12.5f},
+      {"equal header", nullptr, 0, 0, {PKC_GETPARAMS}, "", 12.5f, kUnchanged},
+      {"same values", "misc_latitude 12.5\n", 0, 0, {PKC_GETPARAMS}, "", 12.5f, kUnchanged},
       {"changed",
        "misc_latitude 34.5\n",
        0,
        0,
        {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_ACQSTART},
        "",
-       34.5f},
+       34.5f,
+       nullptr},
       {"SETPARAMS time-out",
        "misc_latitude 34.5\n",
        1,
        2,
        {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_SETPARAMS, PKC_SETPARAMS, PKC_ACQSTART},
        "",
-       34.5f},
+       34.5f,
+       "kes: tty1dlA: ERROR: block_setparams: get_block(PKC_SETPARAMS) timeout on input."},
       {"refused with a text",
        "misc_latitude 34.5\n",
        2,
        -1,
        {PKC_GETPARAMS, PKC_ACQSTOP, PKC_SETPARAMS, PKC_ACQSTART},
        "",
-       12.5f},
-      {"parse failure", "strm_sps many\n", 0, 7, {PKC_GETPARAMS}, "cannot parse strm_sps", 12.5f},
+       12.5f,
+       "kes: tty1dlA: ERROR: block_setparams: get_block(PKC_SETPARAMS) error - locked."},
+      {"parse failure",
+       "strm_sps many\n",
+       0,
+       7,
+       {PKC_GETPARAMS},
+       "cannot parse strm_sps",
+       12.5f,
+       "kes: tty1dlA: ERROR: block_setparams: evt_parseparams() error."},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -387,17 +444,25 @@ TEST(AltusBlockOps, SetParams) {
       std::string text = std::string("params &Arr{\n") + c.params + "}\n";
       ASSERT_EQ(pfcompile(text.c_str(), &pf), 0);
     } else {
-      ASSERT_EQ(block_getparams(r.buf.get(), &r.seq, &current, nullptr, nullptr), 0);
+      ASSERT_EQ(block_getparams(r.buf.get(), &r.seq, &current, modem, dl), 0);
     }
     size_t before = r.sent().size();
     char error[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
     ElogCapture log;
-    EXPECT_EQ(block_setparams(r.buf.get(), current, pf, &r.seq, nullptr, nullptr, error), c.want);
+    EXPECT_EQ(block_setparams(r.buf.get(), current, pf, &r.seq, modem, dl, error), c.want);
     auto sent = r.sent();
     EXPECT_EQ(std::vector<int>(sent.begin() + (long)before, sent.end()), c.sent);
     EXPECT_STREQ(error, c.error);
-    if (c.fault == 2) {
-      EXPECT_TRUE(log.contains("block_setparams: get_block(PKC_SETPARAMS) error - locked."));
+    std::string lines = ring();
+    if (c.line == nullptr) {
+      EXPECT_EQ(lines, "");
+    } else {
+      EXPECT_NE(lines.find(c.line), std::string::npos) << lines;
+    }
+    // Complaints are forced to the error log as well; the unchanged line is not.
+    EXPECT_EQ(log.contains(kUnchanged), false);
+    if (c.line && c.line != kUnchanged) {
+      EXPECT_TRUE(log.contains(c.line)) << log.text();
     }
     EXPECT_TRUE(r.sim.acquiring());
     EXPECT_EQ(r.sim.params(), header_bytes(0, c.stored_latitude));
