@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "altuscomsubs_block.h"
+#include "kessaro.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -105,6 +106,39 @@ TEST(AltusPacketDump, StatusResponse) {
   print_block(nullptr, nullptr, 0, &p);
   EXPECT_TRUE(log.contains("status: decode_block_status() error."));
   EXPECT_TRUE(log.contains("end block mode response packet"));
+}
+
+// The codec dumps what it builds and parses by the datalogger's debug switches: commands
+// and good packets from data verbosity 2, refused packets whenever data errors are logged.
+TEST(AltusPacketDump, CodecDumpsByTheDataloggersSwitches) {
+  AltusDatalogger *dl = altusdatalogger_new();
+  unsigned char *pkt = nullptr;
+  int n = 0, size = 0;
+  AltusBlockPkt in{};
+  const struct {
+    int debug_data, log_data_errors;
+    bool command, good, bad;  // which of the three is dumped
+  } cases[] = {
+      {0, 0, false, false, false}, {-1, 0, false, false, false}, {-2, 0, true, true, false},
+      {0, 1, false, false, true},  {-2, 1, true, true, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.debug_data * 10 + c.log_data_errors);
+    dl->debug_data = c.debug_data;  // negative: never expires
+    dl->log_data_errors = c.log_data_errors;
+    ElogCapture log;
+    ASSERT_EQ(make_block_command_packet(PKC_PING, "hi", 2, 5, 1, &pkt, &n, &size, nullptr, dl), 0);
+    EXPECT_EQ(log.contains("block mode command packet"), c.command) << log.text();
+    log.clear();
+    ASSERT_EQ(decode_block_packet(pkt, n, &in, nullptr, dl), 0);
+    EXPECT_EQ(log.contains("block mode response packet"), c.good) << log.text();
+    log.clear();
+    EXPECT_EQ(decode_block_packet(pkt, n + 1, &in, nullptr, dl), -1);  // one byte too many
+    EXPECT_TRUE(log.contains("long packet")) << log.text();
+    EXPECT_EQ(log.contains("block mode response packet"), c.bad) << log.text();
+  }
+  free(pkt);
+  altusdatalogger_free(dl);
 }
 
 TEST(AltusStatusTexts, StatusParameterFile) {

@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_log.h"
 #include "altusevtsubs.h"
 #include "base/bigendian.h"
 #include "base/elog.h"
+#include "kessaro.h"
 
 namespace {
 
@@ -127,24 +130,25 @@ int block_command_known(int command) {
 int make_block_command_packet(int command, const void *data, int lendata, unsigned char seqno,
                               int source, unsigned char **packet, int *nbytes, int *bufsize,
                               void *modem, void *dl) {
-  (void)modem;
-  (void)dl;
+  Modem *lm = static_cast<Modem *>(modem);
+  AltusDatalogger *ld = static_cast<AltusDatalogger *>(dl);
   if (lendata < 0 || lendata > BLOCK_MAX_DATA) {
-    elog_complain(0, "make_block_command_packet: Illegal data size %d.\n", lendata);
+    altuscom_log_complain(lm, ld, 1, 0, "make_block_command_packet: Illegal data size %d.\n",
+                          lendata);
     return -1;
   }
   int need = lendata + 11;
   if (*packet == nullptr) {
     *packet = static_cast<unsigned char *>(calloc(need, 1));
     if (*packet == nullptr) {
-      elog_complain(1, "make_block_command_packet: malloc() error.\n");
+      altuscom_log_complain(lm, ld, 1, 1, "make_block_command_packet: malloc() error.\n");
       return -1;
     }
     *bufsize = need;
   } else if (*bufsize < need) {
     auto *p = static_cast<unsigned char *>(realloc(*packet, need));
     if (p == nullptr) {
-      elog_complain(1, "make_block_command_packet: realloc() error.\n");
+      altuscom_log_complain(lm, ld, 1, 1, "make_block_command_packet: realloc() error.\n");
       return -1;
     }
     memset(p + *bufsize, 0, need - *bufsize);
@@ -161,6 +165,17 @@ int make_block_command_packet(int command, const void *data, int lendata, unsign
   if (lendata > 0) memcpy(p + 9, data, lendata);
   be_put16(p + 9 + lendata, static_cast<unsigned>(checksum(p + 9, lendata)) & 0xFFFF);
   *nbytes = need;
+  if (altuscom_data_verbose(ld) > 1) {
+    auto img = std::make_unique<AltusBlockPkt>();
+    img->typeCode = p[0];
+    img->seqNo = p[1];
+    img->source = static_cast<uint16_t>(source);
+    img->dataLength = static_cast<uint16_t>(lendata);
+    img->headerChk = img->headerChk_comp = p[8];
+    if (lendata > 0) memcpy(img->data, data, lendata);
+    img->dataChk = img->dataChk_comp = be_get16(p + 9 + lendata);
+    print_block(modem, dl, 1, img.get());
+  }
   return 0;
 }
 
@@ -299,8 +314,8 @@ int receive_block_packet(SerialBuf *handle, unsigned char **packet, int *nbytes,
 
 int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *pkt, void *modem,
                         void *dl) {
-  (void)modem;
-  (void)dl;
+  Modem *lm = static_cast<Modem *>(modem);
+  AltusDatalogger *ld = static_cast<AltusDatalogger *>(dl);
   memset(pkt, 0, sizeof *pkt);
   const int n = nbytes;
   if (n >= 1) pkt->typeCode = packet[0];
@@ -318,48 +333,60 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
   int bad = 1;
   // The rows are tried in order; the first that applies names the fault.
   if (n < 2) {
-    elog_complain(0, "decode_block_packet: short packet (%d) at seqNo - unable to decode %s.\n", n,
-                  nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0, "decode_block_packet: short packet (%d) at seqNo - unable to decode %s.\n", n,
+        nm);
   } else if (n == 2) {
-    elog_complain(0, "decode_block_packet: short packet (%d) at source - unable to decode %s.\n", n,
-                  nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0, "decode_block_packet: short packet (%d) at source - unable to decode %s.\n",
+        n, nm);
   } else if (n <= 4) {
-    elog_complain(
-        0, "decode_block_packet: short packet (%d) at destination - unable to decode %s.\n", n, nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0,
+        "decode_block_packet: short packet (%d) at destination - unable to decode %s.\n", n, nm);
   } else if (n <= 6) {
-    elog_complain(
-        0, "decode_block_packet: short packet (%d) at dataLength - unable to decode %s.\n", n, nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0,
+        "decode_block_packet: short packet (%d) at dataLength - unable to decode %s.\n", n, nm);
   } else if (n <= 8) {
-    elog_complain(0, "decode_block_packet: short packet (%d) at headerChk - unable to decode %s.\n",
-                  n, nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0,
+        "decode_block_packet: short packet (%d) at headerChk - unable to decode %s.\n", n, nm);
   } else if (n == 9) {
-    elog_complain(0, "decode_block_packet: short packet (%d) at data - unable to decode %s.\n", n,
-                  nm);
+    altuscom_log_complain(lm, ld, 1, 0,
+                          "decode_block_packet: short packet (%d) at data - unable to decode %s.\n",
+                          n, nm);
   } else if (L > BLOCK_MAX_DATA) {
-    elog_complain(0, "decode_block_packet: Illegal data length (%d) for %s.\n", L, nm);
+    altuscom_log_complain(lm, ld, 1, 0, "decode_block_packet: Illegal data length (%d) for %s.\n",
+                          L, nm);
   } else if (n <= 9 + L) {
     int got = n - 9;
     memcpy(pkt->data, packet + 9, got);
     pkt->dataChk_comp = static_cast<uint16_t>(checksum(pkt->data, got));
-    elog_complain(0,
-                  "decode_block_packet: short packet (%d<%d) at dataChk - unable to decode %s.\n",
-                  n, 9 + L, nm);
+    altuscom_log_complain(
+        lm, ld, 1, 0,
+        "decode_block_packet: short packet (%d<%d) at dataChk - unable to decode %s.\n", n, 9 + L,
+        nm);
   } else {
     memcpy(pkt->data, packet + 9, L);
     pkt->dataChk_comp = static_cast<uint16_t>(checksum(pkt->data, L));
     if (n == 10 + L) {
-      elog_complain(0, "decode_block_packet: short packet (%d<%d) - unable to decode %s.\n", n,
-                    L + 11, nm);
+      altuscom_log_complain(lm, ld, 1, 0,
+                            "decode_block_packet: short packet (%d<%d) - unable to decode %s.\n", n,
+                            L + 11, nm);
     } else {
       pkt->dataChk = be_get16(packet + 9 + L);
       if (n > L + 11)
-        elog_complain(0, "decode_block_packet: long packet (%d>%d) - unable to decode %s.\n", n,
-                      L + 11, nm);
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "decode_block_packet: long packet (%d>%d) - unable to decode %s.\n",
+                              n, L + 11, nm);
       else
         bad = 0;
     }
   }
   free(name);
+  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2)
+    print_block(modem, dl, 0, pkt);
   return bad ? -1 : 0;
 }
 

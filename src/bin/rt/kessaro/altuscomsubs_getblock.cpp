@@ -11,7 +11,9 @@
 #include <string>
 
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_log.h"
 #include "base/elog.h"
+#include "kessaro.h"
 #include "support/stdtime.h"
 
 int averbose = 0;
@@ -65,8 +67,10 @@ bool text_argument(int command) {
 struct ReadSettings {
   SerialBuf *b;
   int timeout, rverbose;
-  ReadSettings(SerialBuf *buf, int t) : b(buf), timeout(buf->timeout), rverbose(buf->rverbose) {
+  ReadSettings(SerialBuf *buf, int t, AltusDatalogger *dl)
+      : b(buf), timeout(buf->timeout), rverbose(buf->rverbose) {
     b->timeout = t;
+    b->rverbose = altuscom_serial_verbose(dl);
   }
   ~ReadSettings() {
     b->timeout = timeout;
@@ -82,11 +86,13 @@ constexpr double kFiledirLimit = 10.0;     // s between the pieces of a listing 
 
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
               int *outsize, int size, void *modem, void *dl) {
+  Modem *lm = static_cast<Modem *>(modem);
+  AltusDatalogger *ld = static_cast<AltusDatalogger *>(dl);
   if (out) *out = nullptr;
   if (outsize) *outsize = 0;
   const bool listening = command == 0 || command == 255;
   if (!listening && !block_command_known(command)) {
-    elog_complain(0, "get_block: Unrecognized command 0x%2.2X\n", command);
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized command 0x%2.2X\n", command);
     return -1;
   }
   int tries = (command == PKC_PING || command == PKC_GETDIRNAME) ? 0 : bufhandle->tries;
@@ -158,23 +164,23 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
     if (len > 0 && arg == nullptr) len = 0;
     if (make_block_command_packet(command, arg, len, *seqno, 1, &frame, &nbytes, &framesize, modem,
                                   dl) < 0) {
-      elog_complain(0, "get_block: make_block_command_packet() error.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: make_block_command_packet() error.\n");
       return -1;
     }
     if (cverbose) {
       if (text_argument(command))
-        elog_notify(0, "S %s %d %s", cname.c_str(), *seqno,
-                    data ? static_cast<const char *>(data) : "");
+        altuscom_log_message(modem, dl, 0, "S %s %d %s", cname.c_str(), *seqno,
+                             data ? static_cast<const char *>(data) : "");
       else if (command == PKC_STRSEND && data)
-        elog_notify(0, "S %s %d %d:%d", cname.c_str(), *seqno,
-                    static_cast<int>(static_cast<const AltusStrSend *>(data)->sequence),
-                    static_cast<int>(static_cast<const AltusStrSend *>(data)->stream));
+        altuscom_log_message(modem, dl, 0, "S %s %d %d:%d", cname.c_str(), *seqno,
+                             static_cast<int>(static_cast<const AltusStrSend *>(data)->sequence),
+                             static_cast<int>(static_cast<const AltusStrSend *>(data)->stream));
       else
-        elog_notify(0, "S %s %d", cname.c_str(), *seqno);
+        altuscom_log_message(modem, dl, 0, "S %s %d", cname.c_str(), *seqno);
     }
     int r = send_block_command_packet(bufhandle, frame, nbytes);
     if (r != 0) {
-      elog_complain(0, "get_block: send_block_command_packet() error.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: send_block_command_packet() error.\n");
       return r;
     }
     return 0;
@@ -196,36 +202,37 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
 
   for (;;) {
     {
-      ReadSettings rs(bufhandle, timeout);
+      ReadSettings rs(bufhandle, timeout, ld);
       r = receive_block_packet(bufhandle, &frame, &nbytes, &framesize);
     }
     if (r < 0) {
-      elog_complain(0, "get_block: receive_block_packet() error.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: receive_block_packet() error.\n");
       fail_out();
       return r;
     }
     if (r == 1) {
-      elog_complain(0, "get_block: EOF on input.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: EOF on input.\n");
       return 1;
     }
     if (r == 6) {
-      elog_complain(0, "get_block: input not connected.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: input not connected.\n");
       return 6;
     }
     if (r == 2) {
-      elog_complain(0, "get_block: timeout on input.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout on input.\n");
       if (listening) return 2;
       if (++tr >= max_tries) {
-        elog_complain(0, "get_block: Exceeded maximum number of read timeouts.\n");
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "get_block: Exceeded maximum number of read timeouts.\n");
         return 2;
       }
-      elog_complain(0, "get_block: timeout...Retrying command.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout...Retrying command.\n");
       if ((r = send()) != 0) return r;
       continue;
     }
     if (r != 0) return r;
     if (nbytes == 0) {
-      elog_complain(0, "get_block: 0 length packet on input.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: 0 length packet on input.\n");
       return 1;
     }
     bufhandle->packets++;
@@ -237,15 +244,18 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
       }
       bufhandle->errors++;
       if (pkt->typeCode == PKR_STRDATA || pkt->typeCode == PKR_STRRQDATA) {
-        elog_complain(0, "get_block: decode_block_packet() error...Retrying read for %s\n",
-                      cname.c_str());
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "get_block: decode_block_packet() error...Retrying read for %s\n",
+                              cname.c_str());
         continue;
       }
       if (++tr > 5) {
-        elog_complain(0, "get_block: Exceeded maximum number of decode packet errors.\n");
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "get_block: Exceeded maximum number of decode packet errors.\n");
         return -1;
       }
-      elog_complain(0, "get_block: decode_block_packet() error...Retrying %s\n", cname.c_str());
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_packet() error...Retrying %s\n",
+                            cname.c_str());
       if ((r = send()) != 0) return r;
       continue;
     }
@@ -253,20 +263,23 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
     const std::string rname = name_of(code2str(type));
     if (averbose) {
       if (type == PKR_MSG || type == PKR_DIRNAME)
-        elog_notify(0, "R %s %d %s", rname.c_str(), pkt->seqNo, payload_text(*pkt).c_str());
+        altuscom_log_message(modem, dl, 0, "R %s %d %s", rname.c_str(), pkt->seqNo,
+                             payload_text(*pkt).c_str());
       else
-        elog_notify(0, "R %s %d", rname.c_str(), pkt->seqNo);
+        altuscom_log_message(modem, dl, 0, "R %s %d", rname.c_str(), pkt->seqNo);
     }
     if (pkt->headerChk != pkt->headerChk_comp || pkt->dataChk != pkt->dataChk_comp) {
       const char *what = pkt->headerChk != pkt->headerChk_comp ? "header" : "data";
       call_log(bufhandle, nullptr, 8);
       bufhandle->errors++;
-      elog_complain(0, "get_block: %s checksum error.\n", what);
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error.\n", what);
       if (++tr > 5) {
-        elog_complain(0, "get_block: Exceeded maximum number of %s checksum errors.\n", what);
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "get_block: Exceeded maximum number of %s checksum errors.\n", what);
         return -1;
       }
-      elog_complain(0, "get_block: %s checksum error...Retrying command.\n", what);
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error...Retrying command.\n",
+                            what);
       if ((r = send()) != 0) return r;
       continue;
     }
@@ -274,12 +287,12 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
     auto strdata = [&](int kind, bool keep) -> int {
       auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
       if (sd == nullptr) {
-        elog_complain(1, "get_block: malloc() error.\n");
+        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
         return -1;
       }
       int rc = decode_block_strdata(pkt.get(), sd);
       if (rc < 0) {
-        elog_complain(0, "get_block: decode_block_strdata() error.\n");
+        altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_strdata() error.\n");
         free(sd);
         return rc;
       }
@@ -296,7 +309,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
     auto strnak = [&]() -> AltusStrNak * {
       auto *nak = static_cast<AltusStrNak *>(malloc(sizeof(AltusStrNak)));
       if (nak == nullptr) {
-        elog_complain(1, "get_block: malloc() error.\n");
+        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
         return nullptr;
       }
       decode_block_strnak(pkt.get(), nak);
@@ -329,7 +342,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
           size_t sz = type == PKR_STATUS ? sizeof(AltusBlockStatus) : sizeof(AltusBlockEXTStatus);
           void *rec = calloc(1, sz);
           if (rec == nullptr) {
-            elog_complain(1, "get_block: malloc() error.\n");
+            altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
             return -1;
           }
           *out = rec;
@@ -370,13 +383,15 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
                              type == PKR_STRDATA || type == PKR_STRRQDATA;
     if (!unsequenced && pkt->seqNo != *seqno) {
       bufhandle->errors++;
-      elog_complain(0, "get_block: sequence number mismatch - expect %d got %d %s\n", *seqno,
-                    pkt->seqNo, rname.c_str());
+      altuscom_log_complain(lm, ld, 1, 0,
+                            "get_block: sequence number mismatch - expect %d got %d %s\n", *seqno,
+                            pkt->seqNo, rname.c_str());
       if (++tr >= max_tries) {
-        elog_complain(0, "get_block: Exceeded maximum number of sequence mismatches.\n");
+        altuscom_log_complain(lm, ld, 1, 0,
+                              "get_block: Exceeded maximum number of sequence mismatches.\n");
         return -1;
       }
-      elog_complain(0, "get_block: Retrying command.\n");
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: Retrying command.\n");
       elog_clear_register(1);
       continue;
     }
@@ -384,7 +399,8 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
       filedir_timer = std_now();
 
     auto mismatch = [&](const char *name) {
-      elog_complain(0, "get_block: %s response does not match sent command.\n", name);
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s response does not match sent command.\n",
+                            name);
       fail_out();
       return -1;
     };
@@ -396,7 +412,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
       if (out == nullptr || n <= 0) return 0;
       auto *p = static_cast<char *>(malloc(n + 1));
       if (p == nullptr) {
-        elog_complain(1, "get_block: malloc() error.\n");
+        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
         return -1;
       }
       memcpy(p, bytes, n);
@@ -409,7 +425,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
     auto record = [&](size_t sz, auto decode, const char *complaint) -> int {
       void *rec = calloc(1, sz);
       if (rec == nullptr) {
-        elog_complain(1, "get_block: malloc() error.\n");
+        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
         return -1;
       }
       if (out) {
@@ -419,7 +435,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
       int rc = decode(rec);
       if (out == nullptr) free(rec);
       if (rc < 0) {
-        elog_complain(0, "%s", complaint);
+        altuscom_log_complain(lm, ld, 1, 0, "%s", complaint);
         return rc;
       }
       return done();
@@ -460,12 +476,12 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         text = text.c_str();
         if (command != PKC_STRCTRL && (pkt->dataLength < 2 || pkt->data[1] == 0)) {
           if (pkt->dataLength > 2) {
-            elog_complain(0, "get_block: command failed - %s.\n", text.c_str());
+            altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed - %s.\n", text.c_str());
             // The refusal's text goes to the caller, who words its own complaint with it.
             if (out && *out == nullptr && !text.empty())
               give(text.c_str(), static_cast<int>(text.size()));
           } else {
-            elog_complain(0, "get_block: command failed.\n");
+            altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed.\n");
           }
           return -1;
         }
@@ -519,7 +535,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         if (command != PKC_GETDIR) return mismatch("PKR_DIR");
         if (pkt->dataLength == 0) {
           if (std_now() - filedir_timer > kFiledirLimit) {
-            elog_complain(0, "get_block: ALTUS timeout on GETDIR.\n");
+            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETDIR.\n");
             return 2;
           }
           return done();
@@ -527,7 +543,8 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         int n = pkt->dataLength / 22;
         int have = outsize ? *outsize / static_cast<int>(sizeof(AltusBlockDirentry)) : 0;
         if (have + n > kMaxListing) {
-          elog_complain(0, "get_block: listing of more than %d entries refused.\n", kMaxListing);
+          altuscom_log_complain(
+              lm, ld, 1, 0, "get_block: listing of more than %d entries refused.\n", kMaxListing);
           fail_out();
           return -1;
         }
@@ -535,7 +552,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
           auto *grown = static_cast<AltusBlockDirentry *>(
               realloc(*out, (have + n) * sizeof(AltusBlockDirentry)));
           if (grown == nullptr) {
-            elog_complain(1, "get_block: realloc() error.\n");
+            altuscom_log_complain(lm, ld, 1, 1, "get_block: realloc() error.\n");
             fail_out();
             return -1;
           }
@@ -556,22 +573,23 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         int L = pkt->dataLength;
         if (L == 0) {
           if (std_now() - filedir_timer > kFiledirLimit) {
-            elog_complain(0, "get_block: ALTUS timeout on GETFILE.\n");
+            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
             return 2;
           }
           return done();
         }
         int have = outsize ? *outsize : 0;
         if (size == 0 && have + L > kMaxUnsizedFile) {
-          elog_complain(0, "get_block: file of unknown size past %d bytes refused.\n",
-                        kMaxUnsizedFile);
+          altuscom_log_complain(lm, ld, 1, 0,
+                                "get_block: file of unknown size past %d bytes refused.\n",
+                                kMaxUnsizedFile);
           fail_out();
           return -1;
         }
         if (out) {
           auto *grown = static_cast<unsigned char *>(realloc(*out, have + L));
           if (grown == nullptr) {
-            elog_complain(1, "get_block: realloc() error.\n");
+            altuscom_log_complain(lm, ld, 1, 1, "get_block: realloc() error.\n");
             fail_out();
             return -1;
           }
@@ -596,7 +614,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         }
         if (L <= 255) {
           if (std_now() - filedir_timer > kFiledirLimit) {
-            elog_complain(0, "get_block: ALTUS timeout on GETFILE.\n");
+            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
             return 2;
           }
           return done();
@@ -607,7 +625,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         continue;
       }
       default:
-        elog_complain(0, "get_block: Unrecognized response 0x%2.2X\n", type);
+        altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized response 0x%2.2X\n", type);
         return -1;
     }
   }
