@@ -139,7 +139,8 @@ double *time_field(AltusDatalogger *dl, int i) {
 int read_key(Pf *block, const char *target, const char *key, int kind, int required, void *dest,
              long lo = LONG_MIN, long hi = LONG_MAX) {
   int rc = parse_param(block, key, kind, required, dest);
-  if (rc == 0 && kind == P_LINT && (*(int *)dest < lo || *(int *)dest > hi)) {
+  bool present = pfget(block, key, nullptr) != PFINVALID;
+  if (rc == 0 && present && kind == P_LINT && (*(int *)dest < lo || *(int *)dest > hi)) {
     elog_log(0, "parse_state: %s of %s out of range: %d.\n", key, target, *(int *)dest);
     rc = -2;
   }
