@@ -13,6 +13,7 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
+#include "base/tbl.h"
 #include "kessaro.h"
 #include "kessaro_state.h"
 

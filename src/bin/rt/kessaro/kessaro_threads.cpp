@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr double kGig = 1e9;
 constexpr int kStreamIdle = 0;
 constexpr int kStreamRunning = 3;
 constexpr int kComBlockMode = 4;
