@@ -490,11 +490,11 @@ struct AltusDatalogger {
   Modem *single_modem;
   AltusBlockParams last_params;
   double last_params_time;
-  double datarate;
+  KessaroShared datarate;  // bits per second, read by the status thread
   double datarate_time;
   KessaroShared data_gap_time;
-  int datarate_nbread;
-  int datarate_nbwrite;
+  uint64_t datarate_nbread;  // link byte totals at datarate_time
+  uint64_t datarate_nbwrite;
   int dataerrors_size;
   int dataerrors_chksum;
   double open_time;

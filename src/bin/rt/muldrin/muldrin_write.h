@@ -13,7 +13,8 @@
 #pragma once
 
 #include "muldrin.h"
-#include "packet/logpkt.h"  // log2orbpkt
+#include "packet/logpkt.h"     // log2orbpkt
+#include "support/pfstring.h"  // my_pf2string
 
 struct Pf;
 
@@ -36,7 +37,6 @@ int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size);
 int muldrin_output(int type, const char *fmt, ...);
 void *run_write_thread(void *arg);
 int q330_write(Q330 *q330, int type, void *q330data, int q330data_size);
-char *my_pf2string(Pf *pf);
 int q330_outtype(int type, char *string);
 
 // How long the writer waits for an item before looking at `kill` again, and how long it
