@@ -265,6 +265,10 @@ TEST(AltusConsole, VersionReports) {
   ASSERT_EQ(verparams_parse((name + " Strong Motion Software " + ver).c_str(), &vp), 0);
   EXPECT_EQ(std::string(vp.model), name.substr(0, 31));
   EXPECT_EQ(std::string(vp.codever), ver.substr(0, 31));
+  // A cut that ends on a blank leaves no blank behind.
+  ASSERT_EQ(verparams_parse((std::string(30, 'A') + " BBBB Strong Motion Software 1").c_str(), &vp),
+            0);
+  EXPECT_EQ(std::string(vp.model), std::string(30, 'A'));
 }
 
 // Block-mode entry against each model the simulator reports, and the reports that are

@@ -105,7 +105,8 @@ void put_field(char (&field)[N], std::string_view v) {
 size_t model_and_version(std::string_view t, size_t pos, size_t marker_len, VerParams *vp) {
   size_t start = pos;
   while (start > 0 && walk_char(t[start - 1])) start--;
-  put_field(vp->model, trim_blanks(t.substr(start, pos - start)));
+  std::string_view model = trim_blanks(t.substr(start, pos - start));
+  put_field(vp->model, trim_blanks(model.substr(0, sizeof vp->model - 1)));
   std::string_view ver = run_from(t, pos + marker_len, digit_run_char);
   put_field(vp->codever, ver);
   return pos + marker_len + ver.size();
