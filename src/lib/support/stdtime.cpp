@@ -12,6 +12,11 @@
 #include "base/elog.h"
 
 double std_now(void) { return clock_now(); }
+
+void myusleep(double sec) {
+  if (!std::isfinite(sec) || sec <= 0) return;
+  clock_sleep(sec);
+}
 double now_(void) { return clock_now(); }
 
 const Signame Siglist[] = {

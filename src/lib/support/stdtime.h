@@ -13,6 +13,10 @@
 double std_now(void);
 double now_(void);
 
+// Sleeps sec seconds through the clock seam (nothing for sec <= 0 or not finite); a
+// signal does not cut the pause short. The pause of both programs' polling loops.
+void myusleep(double sec);
+
 // Signal names without "SIG", searched from the top: where two names share a number
 // the first one names it (6 is IOT, 17 is CLD).
 struct Signame {

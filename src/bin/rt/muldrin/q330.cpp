@@ -498,11 +498,6 @@ int set_q330_str(char **q330_str, const char *str) {
   return 0;
 }
 
-void myusleep(double sec) {
-  if (!std::isfinite(sec) || sec <= 0) return;
-  clock_sleep(sec);
-}
-
 // ---- Diagnostic output ----------------------------------------------------------------------
 
 namespace {

@@ -31,6 +31,7 @@
 
 #include "q330_dblk.h"
 #include "q330_pktdefs.h"
+#include "support/stdtime.h"  // myusleep
 #include "taverage.h"
 #include "udp.h"
 
@@ -419,8 +420,6 @@ char *q330_strtime(double epoch);
 int q330_null_status(Q330 *q330);
 // Frees *q330_str and stores a heap copy of str (none: none). 0.
 int set_q330_str(char **q330_str, const char *str);
-// Sleeps sec seconds through the clock seam (nothing for sec <= 0 or not finite).
-void myusleep(double sec);
 
 // ---- Diagnostic output
 // ------------------------------------------------------------------------------

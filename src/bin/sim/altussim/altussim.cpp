@@ -102,6 +102,7 @@ int main(int argc, char **argv) {
       return 1;
     }
     sim.set_params(hdr);
+    sim.set_model(model);
   }
   int master = -1;
   if (pty) {

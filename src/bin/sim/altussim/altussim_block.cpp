@@ -250,6 +250,15 @@ void Sim::run() {
     if (n <= 0) break;
     for (ssize_t i = 0; i < n; i++) {
       unsigned char c = buf[i];
+      if (console_escape(c)) {  // monitor mode: the frame under way is dropped
+        cur.clear();
+        in_frame = esc = false;
+        continue;
+      }
+      if (mode_ != Mode::BLOCK) {
+        console_byte(c);
+        continue;
+      }
       if (c == kEnd) {
         if (in_frame && !cur.empty()) handle(cur);
         cur.clear();
@@ -295,6 +304,7 @@ void Sim::handle(const Bytes &pkt) {
     commands_.emplace_back(cmd, seq);
     count = (int)commands_.size();
   }
+  if (block_mute_) return;  // a block mode that hears but does not answer
   if (cmd == 33 || (cmd == 32 && !data.empty() && data[0] == 2)) return;  // no reply expected
 
   int type = 128;

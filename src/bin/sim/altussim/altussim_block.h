@@ -10,6 +10,12 @@
 // or under the record's mutex through the setters; the counters are read with
 // commands(). Unsolicited packets (messages, alarms, stream packets) queued with
 // push_unsolicited go out before the next reply, so they arrive mid-transaction.
+//
+// The simulator starts in block mode. Four backslashes and a carriage return (outside a
+// frame, in any mode) bring it to its text console ("monitor mode", prompt "\r\n* "),
+// which answers lines ended by a carriage return (altussim_console.cpp): "ver", "aq off",
+// "aq on", "cd A:\", "blockmode", "sys res", "callmode", "wipedisk <drive>", and a reply
+// text and the prompt for any other line. Frames are not answered in the console.
 #pragma once
 
 #include <atomic>
@@ -102,12 +108,42 @@ class Sim {
   std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
   int bad_packets() const { return bad_packets_.load(); }
 
+  // ---- console (monitor mode) ----
+  // The model the "ver" report names: "K2", "Etna", "MtWhitney", "Everest", "Makalu" or
+  // "ROCK" (any other text is reported as it stands, as a strong-motion model); beta adds
+  // the beta line (strong motion) or word (Rock).
+  void set_model(const std::string &model, bool beta = false);
+  // The prompt answers escape sequences from the n-th on (earlier ones get nothing).
+  void prompt_from(int n);
+  // The n-th escape sequence is answered with `text` in place of the prompt (a dial-in
+  // recognition text, a modem's off-hook text).
+  void escape_answer(int n, const std::string &text);
+  // The first n entries into block mode do not answer any frame.
+  void mute_blockmode(int n);
+  // The reply to one console line (without its carriage return), replacing the built-in
+  // answer; `prompt` false leaves the prompt out.
+  void set_console_reply(const std::string &line, const std::string &text, bool prompt = true);
+  // The text sent after "callmode" has been entered (the modem's off-hook text).
+  void set_offhook_text(const std::string &text);
+  // Clock seconds of silence after "sys res".
+  void set_restart_seconds(double s);
+  bool in_console();                 // monitor mode (not block mode, not restarting)
+  std::vector<std::string> lines();  // console lines received, in order
+  int escapes();                     // escape sequences received
+  int restarts();                    // "sys res" received
+  int blockmode_entries();           // "blockmode" received
+
  private:
   void run();
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);
   void send_bytes(const Bytes &b);
   void write_all(const unsigned char *p, size_t n);
+  void send_text(const std::string &s);
+  bool console_escape(unsigned char c);
+  void console_byte(unsigned char c);
+  void console_line(const std::string &line);
+  std::string version_report();
 
   std::mutex mutex_;
   std::mutex write_mutex_;  // one frame at a time on the line
@@ -150,6 +186,32 @@ class Sim {
   std::string refuse_open_text_;
   bool refuse_set_ = false;
   std::string refuse_set_text_;
+
+  // Console state: the service thread's own, knobs under mutex_.
+  enum class Mode { BLOCK, CONSOLE, RESTARTING };
+  std::atomic<Mode> mode_{Mode::BLOCK};
+  bool block_mute_ = false;  // this block-mode entry answers nothing
+  int backslashes_ = 0;      // backslashes in a row just received
+  std::string line_;         // console line being typed
+  int wipe_state_ = 0;       // 1 waiting for "y", 2 waiting for "destroy"
+  std::string wipe_drive_;
+  double restart_until_ = 0;
+  std::string model_ = "K2";
+  bool beta_ = false;
+  int prompt_from_ = 1;
+  std::map<int, std::string> escape_answers_;
+  int mute_blockmode_ = 0;
+  struct ConsoleReply {
+    std::string text;
+    bool prompt;
+  };
+  std::map<std::string, ConsoleReply> console_replies_;
+  std::string offhook_text_ = "\r\nNO CARRIER\r\n";
+  double restart_seconds_ = 10;
+  std::vector<std::string> lines_;
+  int escapes_ = 0;
+  int restarts_ = 0;
+  int blockmode_entries_ = 0;
 };
 
 }  // namespace altussim
