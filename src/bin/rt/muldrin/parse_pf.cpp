@@ -17,6 +17,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
+#include "q330_state.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
 
@@ -464,6 +465,7 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   }
 
   if (copy_packet_defs(q, m) < 0) return -1;
+  q330_read_state(q);
 
   double now = clock_now();
   if (disposition == 2) {
