@@ -352,8 +352,12 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   if (!(flags & 0x10)) request &= ~(1u << 19);
   q330_output_debugc(q330, 0, "q330_status_pvt: Requesting status bitmap = 0x%x", request);
 
+  if (request == 0) {  // only blocks the datalogger cannot serve were asked
+    q330->full_status = 0;
+    return 0;
+  }
   unsigned answered = 0;
-  int rc = request ? collect(q330, request, &answered, error, err_sz) : 0;
+  int rc = collect(q330, request, &answered, error, err_sz);
   q330->full_status = 0;
   Q330DLParams &p = q330->params;
   Q330Status &st = q330->status;
