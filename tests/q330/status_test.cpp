@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
@@ -206,6 +207,18 @@ TEST(Status, RetriesOfTimeoutsAndCrcErrors) {
     EXPECT_EQ(rig.logged(c.ending), 1) << c.ending;
     EXPECT_EQ(rig.q->status.bufpcnt, -1);
   }
+}
+
+TEST(Status, DeregisteredDuringTheReadoutIsAFailure) {
+  Rig rig;
+  rig.sim.add_fault({C1_RQSTAT, 0, Q330SIM_DROP, 0, 0});
+  std::thread deregister([&] {
+    rig.sim.wait_count(C1_RQSTAT, 1, 10.0);
+    rig.q->state_registered = 0;
+  });
+  EXPECT_EQ(rig.status(0x1), -1);
+  deregister.join();
+  EXPECT_STREQ(rig.error, "q330_get_status_pvt: not registered");
 }
 
 TEST(Status, TokensChangeEndsTheReadoutAndRestartsTheLink) {
