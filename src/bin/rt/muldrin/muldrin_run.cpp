@@ -10,6 +10,7 @@
 #include "base/pmtfifo.h"
 #include "base/signals.h"
 #include "base/tbl.h"
+#include "muldrin_state.h"
 #include "muldrin_write.h"
 
 std::atomic<int> myshutdown{0};
@@ -68,6 +69,7 @@ int muldrin_shutdown(Muldrin *muldrin) {
   for_each_session(muldrin, [](Q330 *q) {
     if (q->out_callback != nullptr) q->out_callback(q, Q330_OUT_FLUSH, nullptr, 0);
   });
+  write_state(muldrin);
   muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Waiting for acquisition to stop...\n");
   int steps = static_cast<int>(muldrin->shutdown_wait_time / 0.1);
   if (steps < 1) steps = 1;
@@ -91,6 +93,7 @@ int muldrin_shutdown(Muldrin *muldrin) {
                    "muldrin_shutdown: Timeout waiting for acquisition to stop...\n");
     for_each_session(muldrin, kill_session);
   }
+  write_state(muldrin);
   muldrin->flushstatus.store(1);
   clock_sleep(0.1);
   muldrin_stop_writer(muldrin);

@@ -16,6 +16,7 @@
 #include "muldrin_args.h"
 #include "muldrin_host.h"
 #include "muldrin_run.h"
+#include "muldrin_state.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
 #include "reldb/pktchannelcalib.h"
@@ -75,6 +76,7 @@ int muldrin_main(int argc, char **argv) {
     m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
     if (m->calib_stuff == nullptr) elog_die(0, "pktchannelcalib_new(%s) error.\n", m->dbname_calib);
   }
+  muldrin_read_statefile(m);
   if (parse_pf(args.pfname.c_str(), myout_callback, m) < 0)
     elog_die(0, "parse_pf(%s) error.\n", args.pfname.c_str());
   m->ok_to_write_state = 1;

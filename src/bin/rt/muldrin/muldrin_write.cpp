@@ -14,6 +14,7 @@
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
 #include "base/timetext.h"
+#include "muldrin_state.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "support/stdtime.h"
@@ -243,6 +244,7 @@ int muldrin_output(int type, const char *fmt, ...) {
   }
   while (myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0) == Q330_OUT_BUSY) clock_sleep(0.1);
   myout_callback(nullptr, type, payload, 0);
+  if (type == Q330_OUT_STATUS) write_state_if_due(m, MULDRIN_STATE_WRITE_INTERVAL);
   return 0;
 }
 

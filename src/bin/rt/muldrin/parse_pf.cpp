@@ -18,6 +18,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "q330_qdp.h"
+#include "q330_state.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
 
@@ -465,6 +466,7 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   }
 
   if (copy_packet_defs(q, m) < 0) return -1;
+  q330_read_state(q);
 
   if (set_q330_hostport(q) < 0) {
     elog_log(0, "parse_pf: Unable to set q330_hostport parameters.\n");

@@ -345,6 +345,9 @@ struct Q330 {
   double badcrc_dump_time = 0;
   int badcrc_dump_suppressed = 0;
   int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
+
+  // State file: endpoints whose byte averagers were restored (bit 1 control, 2 data).
+  std::atomic<int> udp_state_restored{0};
 };
 
 // ---- Construction and start ---------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "q330_qdp.h"
+#include "q330_state.h"
 #include "support/hostid.h"
 #include "support/stdtime.h"
 
@@ -150,6 +151,8 @@ int set_q330_hostport(Q330 *q330) {
     elog_complain(0, "set_q330_hostport: %s(udp_data) error.\n", endpoint_steps[step]);
     return -1;
   }
+  q330_read_state_udp(q330, 1);
+  q330_read_state_udp(q330, 2);
   return 0;
 }
 
@@ -274,6 +277,7 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
     set_error(error, err_sz, "q330_register_pvt: %s(udp_control) error", endpoint_steps[step]);
     return -1;
   }
+  q330_read_state_udp(q330, 1);
   if (!q330->q330_hostport_control) {
     set_error(error, err_sz, "q330_register_pvt: No q330_hostport_control specified");
     return -1;

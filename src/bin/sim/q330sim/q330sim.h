@@ -98,6 +98,8 @@ class Q330Sim {
   int wait_count(int command, int n, double seconds);
   // The digest text the simulator expects for a challenge answer.
   std::string digest_text(uint64_t code) const;
+  // The status model (made on first use); its knobs and records are under its mutex.
+  std::shared_ptr<Q330SimStatus> status_model();
 
  private:
   void loop();

@@ -1,0 +1,128 @@
+// muldrin_state.cpp - reading and writing muldrin's state file.
+#include "muldrin_state.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/elog.h"
+#include "base/pf.h"
+#include "base/tbl.h"
+#include "muldrin_write.h"
+#include "q330_state.h"
+#include "support/stdtime.h"
+
+namespace {
+
+// Syncs the folder that holds `path`, so that the rename survives a crash.
+void sync_folder(const std::string &path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+int write_locked(Muldrin *m) {
+  const std::string file = m->statefile;
+  const std::string tmp = file + "-";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  if (fd < 0) {
+    elog_complain(1, "write_state: Error opening temporary state file %s\n", tmp.c_str());
+    muldrin_output(Q330_OUT_STDOUT, "Error opening temporary state file %s\n", tmp.c_str());
+    return -1;
+  }
+  auto discard = [&](const char *complaint, const char *line) {
+    if (fd >= 0) close(fd);
+    unlink(tmp.c_str());
+    elog_complain(1, complaint, tmp.c_str());
+    muldrin_output(Q330_OUT_STDOUT, line, tmp.c_str());
+    return -1;
+  };
+  m->write_state_time = std_now();
+  for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
+    auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
+    if (q && q330_write_state(q, fd) < 0)
+      return discard("write_state: Error writing temporary state file %s\n",
+                     "Error writing temporary state file %s\n");
+  }
+  if (my_fprintf(fd, "time %.3f\n", m->write_state_time) < 0 || fsync(fd) != 0)
+    return discard("write_state: Error writing temporary state file %s\n",
+                   "Error writing temporary state file %s\n");
+  int rc = close(fd);
+  fd = -1;
+  if (rc != 0)
+    return discard("write_state: Error closing temporary state file %s\n",
+                   "Error closing temporary state file %s\n");
+  if (rename(tmp.c_str(), file.c_str()) != 0) {
+    unlink(tmp.c_str());
+    elog_complain(1, "write_state: Error renaming temporary state file %s->%s\n", tmp.c_str(),
+                  file.c_str());
+    muldrin_output(Q330_OUT_STDOUT, "Error renaming temporary state file %s->%s\n", tmp.c_str(),
+                   file.c_str());
+    return -1;
+  }
+  sync_folder(file);
+  return 0;
+}
+
+}  // namespace
+
+int muldrin_read_statefile(Muldrin *muldrin) {
+  const char *file = muldrin->statefile;
+  if (!file) return 0;
+  pffree(muldrin->statepf);
+  muldrin->statepf = nullptr;
+  FILE *f = fopen(file, "r");
+  if (!f) {
+    elog_complain(1, "Error opening statefile %s - ignoring statefile for reading\n", file);
+    return 0;
+  }
+  Pf *pf = nullptr;
+  int rc = pfin(f, &pf);
+  fclose(f);
+  if (rc != 0) {
+    elog_complain(0, "pfin(%s) statefile error - ignoring statefile for reading\n", file);
+    return 0;
+  }
+  double time = 0;
+  if (parse_param(pf, "time", P_DBL, 1, &time) != 0) {
+    elog_clear_register(0);
+    elog_complain(0, "Error parsing 'time' param from %s - ignoring statefile for reading\n", file);
+    pffree(pf);
+    return 0;
+  }
+  double age = std_now() - time;
+  if (age > MULDRIN_STATE_MAX_AGE) {
+    elog_complain(0, "Statefile %s too old - ignoring statefile for reading\n", file);
+    pffree(pf);
+    return 0;
+  }
+  if (age < -MULDRIN_STATE_MAX_AGE) {
+    elog_complain(0, "Statefile %s dated in the future - ignoring statefile for reading\n", file);
+    pffree(pf);
+    return 0;
+  }
+  muldrin->statepf = pf;
+  return 0;
+}
+
+int write_state(Muldrin *muldrin) {
+  if (!muldrin->statefile || !muldrin->ok_to_write_state) return 0;
+  std::lock_guard<std::mutex> lock(muldrin->write_state_mutex);
+  return write_locked(muldrin);
+}
+
+int write_state_if_due(Muldrin *muldrin, double interval) {
+  if (!muldrin->statefile || !muldrin->ok_to_write_state) return 0;
+  std::lock_guard<std::mutex> lock(muldrin->write_state_mutex);
+  if (std_now() - muldrin->write_state_time <= interval) return 0;
+  return write_locked(muldrin);
+}

@@ -1,0 +1,362 @@
+// q330_state.cpp - writing and restoring a session's block of the state file.
+#include "q330_state.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/arr.h"
+#include "base/elog.h"
+#include "base/pf.h"
+#include "base/tbl.h"
+
+namespace {
+
+constexpr int LINE_MAX_BYTES = 2048;
+
+// Writes every byte of buf; false on an error or a write that makes no progress.
+bool write_all(int fd, const char *buf, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, buf, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// A whole decimal number (optionally signed) and nothing else.
+bool parse_long(const char *text, long *value) {
+  if (!text || !*text) return false;
+  char *end = nullptr;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+// A finite real number and nothing else (leading and trailing blanks allowed).
+bool parse_real(const char *text, double *value) {
+  if (!text) return false;
+  char *end = nullptr;
+  double v = strtod(text, &end);
+  if (end == text) return false;
+  while (*end == ' ' || *end == '\t') end++;
+  if (*end != '\0' || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+const char *text_of(Pf *pf, const char *key) {
+  void *v = nullptr;
+  return pfget(pf, key, &v) == PFSTRING ? static_cast<const char *>(v) : nullptr;
+}
+
+Pf *block_of(Pf *pf, const char *key) {
+  void *v = nullptr;
+  int kind = pfget(pf, key, &v);
+  return kind == PFARR || kind == PFFILE ? static_cast<Pf *>(v) : nullptr;
+}
+
+// The session's block of the state object, or none (complained when the object exists).
+Pf *session_block(Q330 *q330) {
+  if (!q330->statepf) return nullptr;
+  const char *dlname = q330->params.dlname ? q330->params.dlname : "";
+  Pf *block = block_of(q330->statepf, dlname);
+  if (!block) elog_complain(0, "Cannot find %s in statefile.\n", dlname);
+  return block;
+}
+
+int restore_named(Pf *block, const char *name, const char *dlname, TAverage *ta) {
+  Pf *pf = block_of(block, name);
+  if (!pf) {
+    elog_complain(0, "Cannot find '%s' in statefile for %s.\n", name, dlname);
+    return 0;
+  }
+  char desc[256];
+  snprintf(desc, sizeof desc, "'%s' in statefile for %s", name, dlname);
+  taverage_read_state(ta, desc, pf);
+  return 0;
+}
+
+// One "chans" entry: "data:S:P", "ep:N" or a status channel's key.
+void restore_channel(Q330 *q330, const char *key, const char *value, const char *dlname) {
+  Q330DLParams &p = q330->params;
+  double v = 0;
+  if (!parse_real(value, &v)) {
+    elog_complain(0, "Illegal time for 'chans->%s' in statefile for %s.\n", key, dlname);
+    return;
+  }
+  if (strncmp(key, "data:", 5) == 0) {
+    std::string rest = key + 5;
+    size_t colon = rest.find(':');
+    long s = 0, c = 0;
+    if (colon == std::string::npos || !parse_long(rest.substr(0, colon).c_str(), &s) ||
+        !parse_long(rest.substr(colon + 1).c_str(), &c)) {
+      elog_complain(0, "Illegal key 'chans->%s' in statefile for %s.\n", key, dlname);
+      return;
+    }
+    if (s < 0 || s > 7) {
+      elog_complain(0, "Illegal stream index %ld in 'chans->%s' in statefile for %s.\n", s, key,
+                    dlname);
+      return;
+    }
+    if (c < 0 || c > 5) {
+      elog_complain(0, "Illegal pchan index %ld in 'chans->%s' in statefile for %s.\n", c, key,
+                    dlname);
+      return;
+    }
+    Q330Chan &ch = p.data_chan[s][c];
+    ch.last_link_time = ch.last_output_time = v;
+    return;
+  }
+  if (strncmp(key, "ep:", 3) == 0) {
+    long n = 0;
+    if (!parse_long(key + 3, &n)) {
+      elog_complain(0, "Illegal key 'chans->%s' in statefile for %s.\n", key, dlname);
+      return;
+    }
+    if (n < 0 || n > 255) {
+      elog_complain(0, "Illegal ep channel %ld in 'chans->%s' in statefile for %s.\n", n, key,
+                    dlname);
+      return;
+    }
+    if (Q330Chan *ch = p.ep_channels[n]) ch->last_link_time = ch->last_output_time = v;
+    return;
+  }
+  auto *sc =
+      p.status_chan_arr ? static_cast<Q330StatusChan *>(getarr(p.status_chan_arr, key)) : nullptr;
+  if (!sc) {
+    elog_complain(0, "No status channel defined for 'chans->%s' in statefile for %s.\n", key,
+                  dlname);
+    return;
+  }
+  sc->last_link_time = sc->last_output_time = v;
+}
+
+}  // namespace
+
+int my_fprintf(int fd, const char *fmt, ...) {
+  char line[LINE_MAX_BYTES];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n < 0) return -1;
+  size_t len = strlen(line);
+  if (!write_all(fd, line, len)) return -1;
+  return static_cast<int>(len);
+}
+
+int taverage_write_state(TAverage *ta, const char *name, int fd) {
+  if (!ta) return 0;
+  double time, tbin, twin;
+  int nbin;
+  std::vector<double> bins;
+  {
+    std::lock_guard<std::mutex> lock(ta->mutex);
+    time = ta->time;
+    tbin = ta->tbin;
+    twin = ta->twin;
+    nbin = ta->nbin;
+    bins = ta->bins;
+  }
+  bool ok = my_fprintf(fd, "%s &Arr{\n", name) >= 0 && my_fprintf(fd, "time %.3f\n", time) >= 0 &&
+            my_fprintf(fd, "tbin %.3f\n", tbin) >= 0 && my_fprintf(fd, "twin %.3f\n", twin) >= 0 &&
+            my_fprintf(fd, "nbin %d\n", nbin) >= 0 && my_fprintf(fd, "bins &Tbl{\n") >= 0;
+  for (size_t i = 0; ok && i < bins.size(); i++) {
+    if (tbin < 0 && bins[i] <= 0) break;  // event mode: the used slots only
+    ok = my_fprintf(fd, "%.3f\n", bins[i]) >= 0;
+  }
+  ok = ok && my_fprintf(fd, "}\n") >= 0 && my_fprintf(fd, "}\n") >= 0;
+  if (!ok) {
+    elog_complain(0, "taverage_write_state: file write error.\n");
+    return -1;
+  }
+  return 0;
+}
+
+int q330_write_state(Q330 *q330, int fdstate) {
+  Q330DLParams &p = q330->params;
+  Q330Status &st = q330->status;
+  auto fail = [] {
+    elog_complain(0, "q330_write_state: file write error.\n");
+    return -1;
+  };
+  const char *ip = p.q330_ipaddress && p.q330_ipaddress[0] ? p.q330_ipaddress : "-";
+  if (my_fprintf(fdstate, "%s &Arr{\n", p.dlname ? p.dlname : "") < 0 ||
+      my_fprintf(fdstate, "endtime %.3f\n", st.endtime) < 0 ||
+      my_fprintf(fdstate, "ch98_time %.6f\n", q330->ch98_time) < 0 ||
+      my_fprintf(fdstate, "nreboots %d\n", st.nreboots) < 0 ||
+      my_fprintf(fdstate, "lastip %s\n", ip) < 0 || my_fprintf(fdstate, "chans &Arr{\n") < 0)
+    return fail();
+  for (int s = 0; s < 8; s++)
+    for (int c = 0; c < 6; c++) {
+      const Q330Chan &ch = p.data_chan[s][c];
+      if (!ch.outputthischan || !ch.user_data || ch.last_link_time == 0) continue;
+      if (my_fprintf(fdstate, "data:%d:%d %.6f\n", s, c, ch.last_link_time) < 0) return fail();
+    }
+  for (int n = 0; n < 256; n++) {
+    const Q330Chan *ch = p.ep_channels[n];
+    if (!ch || !ch->user_data || ch->last_link_time == 0) continue;
+    if (my_fprintf(fdstate, "ep:%d %.6f\n", n, ch->last_link_time) < 0) return fail();
+  }
+  if (p.status_chan_arr) {
+    Tbl *keys = keysarr(p.status_chan_arr);
+    bool ok = true;
+    for (long i = 0; ok && i < maxtbl(keys); i++) {
+      auto *key = static_cast<const char *>(gettbl(keys, i));
+      auto *sc = static_cast<Q330StatusChan *>(getarr(p.status_chan_arr, key));
+      if (sc && sc->last_link_time != 0)
+        ok = my_fprintf(fdstate, "%s %.6f\n", key, sc->last_link_time) >= 0;
+    }
+    freetbl(keys, nullptr);
+    if (!ok) return fail();
+  }
+  if (my_fprintf(fdstate, "}\n") < 0) return fail();
+  const struct {
+    const char *name;
+    TAverage *ta;
+  } blocks[] = {{"nlinks_24h", st.ta_nlinks_24h},   {"nreboots_24h", st.ta_nreboots_24h},
+                {"npocs_24h", st.ta_npocs_24h},     {"nipchs_24h", st.ta_nipchs_24h},
+                {"datagap_24h", st.ta_datagap_24h}, {"datagap_1h", st.ta_datagap_1h}};
+  for (const auto &b : blocks)
+    if (taverage_write_state(b.ta, b.name, fdstate) < 0) return fail();
+  if (UDP *u = q330->udp_control) {
+    if (taverage_write_state(u->bytes_read, "control_read_24h", fdstate) < 0 ||
+        taverage_write_state(u->bytes_written, "control_write_24h", fdstate) < 0)
+      return fail();
+  }
+  if (UDP *u = q330->udp_data) {
+    if (taverage_write_state(u->bytes_read, "data_read_24h", fdstate) < 0 ||
+        taverage_write_state(u->bytes_written, "data_write_24h", fdstate) < 0)
+      return fail();
+  }
+  if (my_fprintf(fdstate, "}\n") < 0) return fail();
+  return 0;
+}
+
+int taverage_read_state(TAverage *ta, const char *name, Pf *pf) {
+  if (!ta) return -1;
+  const char *keys[] = {"time", "twin", "tbin", "nbin"};
+  const char *texts[4];
+  for (int i = 0; i < 4; i++) {
+    texts[i] = text_of(pf, keys[i]);
+    if (!texts[i]) {
+      elog_complain(0, "Cannot find '%s' in %s.\n", keys[i], name);
+      return -1;
+    }
+  }
+  Tbl *list = pfget_tbl(pf, "bins");
+  if (!list) {
+    elog_complain(0, "Cannot find 'bins' in %s.\n", name);
+    return -1;
+  }
+  auto refuse = [&](const char *why) {
+    freetbl(list, nullptr);
+    elog_complain(0, "taverage_read_state: %s in %s - kept as created.\n", why, name);
+    return -1;
+  };
+  double time = 0, twin = 0, tbin = 0;
+  long nbin = 0;
+  if (!parse_real(texts[0], &time)) return refuse("bad 'time'");
+  if (!parse_real(texts[1], &twin) || twin < 0) return refuse("bad 'twin'");
+  if (!parse_real(texts[2], &tbin) || tbin == 0) return refuse("bad 'tbin'");
+  const long most = tbin > 0 ? TAVERAGE_MAX_BINS : TAVERAGE_MAX_EVENTS;
+  if (!parse_long(texts[3], &nbin) || nbin < 1 || nbin > most) return refuse("bad 'nbin'");
+  if (maxtbl(list) > nbin) return refuse("more bins than 'nbin'");
+  // Shorter lists are padded with zeros (empty bins, empty event slots).
+  std::vector<double> bins(static_cast<size_t>(nbin), 0.0);
+  for (long i = 0; i < maxtbl(list); i++) {
+    auto *text = static_cast<const char *>(gettbl(list, i));
+    double v = 0;
+    if (!parse_real(text, &v)) return refuse("bad bin value");
+    if (tbin < 0 && (v < 0 || (i > 0 && v > bins[static_cast<size_t>(i - 1)])))
+      return refuse("events not sorted newest first");
+    bins[static_cast<size_t>(i)] = v;
+  }
+  freetbl(list, nullptr);
+  std::lock_guard<std::mutex> lock(ta->mutex);
+  ta->time = tbin > 0 ? time : 0;
+  ta->tbin = tbin;
+  ta->twin = tbin > 0 ? tbin * static_cast<double>(nbin) : twin;
+  ta->nbin = static_cast<int>(nbin);
+  ta->bins.swap(bins);
+  return 0;
+}
+
+int q330_read_state(Q330 *q330) {
+  Pf *block = session_block(q330);
+  if (!block) return 0;
+  Q330DLParams &p = q330->params;
+  const char *dlname = p.dlname ? p.dlname : "";
+  auto missing = [&](const char *key) {
+    elog_complain(0, "Cannot find '%s' in statefile for %s.\n", key, dlname);
+  };
+  double v = 0;
+  long n = 0;
+  if (!parse_real(text_of(block, "endtime"), &v))
+    missing("endtime");
+  else
+    q330->status.endtime = v;
+  if (!parse_real(text_of(block, "ch98_time"), &v))
+    missing("ch98_time");
+  else
+    q330->ch98_time = v;
+  if (!parse_long(text_of(block, "nreboots"), &n) || n < 0 || n > 0x7fffffffL)
+    missing("nreboots");
+  else
+    q330->status.nreboots = static_cast<int>(n);
+  if (const char *ip = text_of(block, "lastip"))
+    set_q330_str(&p.q330_lastipaddress, ip);
+  else
+    missing("lastip");
+
+  Pf *chans = block_of(block, "chans");
+  if (!chans) {
+    missing("chans");
+  } else {
+    Tbl *keys = pfkeys(chans);
+    for (long i = 0; i < maxtbl(keys); i++) {
+      auto *key = static_cast<const char *>(gettbl(keys, i));
+      const char *value = text_of(chans, key);
+      restore_channel(q330, key, value, dlname);
+    }
+    freetbl(keys, nullptr);
+  }
+
+  Q330Status &st = q330->status;
+  const struct {
+    const char *name;
+    TAverage *ta;
+  } blocks[] = {{"nlinks_24h", st.ta_nlinks_24h},   {"nreboots_24h", st.ta_nreboots_24h},
+                {"npocs_24h", st.ta_npocs_24h},     {"nipchs_24h", st.ta_nipchs_24h},
+                {"datagap_24h", st.ta_datagap_24h}, {"datagap_1h", st.ta_datagap_1h}};
+  for (const auto &b : blocks) restore_named(block, b.name, dlname, b.ta);
+  return 0;
+}
+
+int q330_read_state_ta(Q330 *q330, const char *name, TAverage *ta) {
+  Pf *block = session_block(q330);
+  if (!block) return 0;
+  return restore_named(block, name, q330->params.dlname ? q330->params.dlname : "", ta);
+}
+
+int q330_read_state_udp(Q330 *q330, int port) {
+  if (port != 1 && port != 2) return 0;
+  UDP *u = port == 1 ? q330->udp_control : q330->udp_data;
+  if (!q330->statepf || !u || !u->bytes_read || !u->bytes_written) return 0;
+  if (q330->udp_state_restored.fetch_or(port) & port) return 0;
+  q330_read_state_ta(q330, port == 1 ? "control_read_24h" : "data_read_24h", u->bytes_read);
+  q330_read_state_ta(q330, port == 1 ? "control_write_24h" : "data_write_24h", u->bytes_written);
+  return 0;
+}
