@@ -98,6 +98,9 @@ class Q330Sim {
   int wait_count(int command, int n, double seconds);
   // The digest text the simulator expects for a challenge answer.
   std::string digest_text(uint64_t code) const;
+  // The configuration model (made on first use; see q330sim_config.h). Hold its mutex to
+  // change it while the loop runs.
+  Q330SimConfig &config();
 
  private:
   void loop();
