@@ -189,6 +189,11 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
   std::lock_guard<std::mutex> lock(c.mutex);
   std::vector<unsigned char> &out = *payload;
   const std::vector<unsigned char> &p = in.payload;
+  if (in.command == c.cerr_command) {
+    *reply_cmd = CERR;
+    put16(out, static_cast<unsigned>(c.cerr_code));
+    return true;
+  }
   switch (in.command) {
     case RQFLGS: {
       unsigned port = get16(p, 0);

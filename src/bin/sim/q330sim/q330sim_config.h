@@ -39,6 +39,9 @@ struct Q330SimConfig {
   // segments of at most 1000 bytes.
   std::vector<unsigned char> tokens[4];
   int token_segments = 1;
+  // Knob: C1_CERR with `cerr_code` for every request `cerr_command`; nothing is applied.
+  int cerr_command = -1;
+  int cerr_code = 0;
   // Knob: C1_FLGS whose LOG offset lies past its payload.
   bool flgs_bad_offsets = false;
   // What C1_SLOG and C2_SEPCFG applied, in order.
