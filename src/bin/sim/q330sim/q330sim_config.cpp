@@ -87,7 +87,7 @@ std::vector<unsigned char> flags_block(const Q330SimConfig &c, int port) {
   fix.kmi_property_tag = c.property_tag;
   fix.qapchp_2_serial_number = c.qapchp_2_serial_number;
   for (int i = 0; i < 4; i++) fix.logical_port_packet_memory_size[i] = c.packet_memory_size[i];
-  // The host structure keeps the rate bytes in reverse wire order.
+  // Stream s is bit_frequency[s] of the host structure; the encoder writes the wire order.
   for (int s = 0; s < 8; s++) fix.bit_frequency[s] = c.bit_frequency[s];
   std::vector<unsigned char> fixb = encode(FIX, fix);
   // GLOB, 160 bytes: sixteen 16-bit words, user_tag, the scale table, offsets, gains,
