@@ -23,6 +23,7 @@
 // Room for one data port's token area.
 inline constexpr int Q330_TOKEN_AREA_MAX = 8192;
 
+// The readout, run by the control thread for its command "config" (q330_get_config).
 // 0, or -1 with a one-line reason in `error` that names the failing step ("too many" when
 // the tries ran out). A failure leaves every block that was not read whole as it was.
 int q330_get_config_pvt(Q330 *q330, char *error, int err_sz);
@@ -37,7 +38,10 @@ int q330_read_tokens(Q330 *q330, int memory_type, unsigned char *contents, int *
 // caller holds config.config_mutex. 0, or -1 when the set cannot be made.
 int q330_parse_pb14_tokens(Q330 *q330, int memory_type, unsigned char *contents, int nbytes);
 
-// Channel set-up. `pf` none: the automatic form, from the parameters' channels. Otherwise
+// Channel set-up, run by the control thread for its commands "cfg_channels_auto" (posted
+// by q330_cfg_channels_auto in q330.h, before the data port is opened; pass `pf` none) and
+// "cfg_channels" (posted by q330_cfg_channels; pass the command's object).
+// `pf` none: the automatic form, from the parameters' channels. Otherwise
 // "cfg_channels" (lines "physical stream on/off") and/or "throttle" (bytes per second).
 // 0 when nothing had to change, 1 after a reconfiguration and the readout that follows
 // it; -1 with the reason in `error`.
