@@ -260,6 +260,16 @@ TEST(ConfigReadout, TokenAreas) {
     EXPECT_TRUE(rig.logged("ERROR: Attempt to overflow token buffer (1000 > 192)."));
     EXPECT_EQ(rig.q->need_rqmem.load(), 1);
   }
+  {  // No produced channel: nothing to compare the tokens' net and station with.
+    ConfigRig rig;
+    rig.q->need_config = 0;
+    rig.q->need_rqmem = 1;
+    set_q330_str(&rig.q->params.dptokens_port_1, "qtpb14");
+    rig.sim.config().tokens[0] = Area().netsta("ZZ", "OTHER").lcq("BHZ", 0xE0, 0).b;
+    ASSERT_EQ(q330_get_config_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+    EXPECT_STREQ(token_name(rig.q, 1, 0), "-");
+    EXPECT_FALSE(rig.logged("WARNING: DP1 TOKENS"));
+  }
   {  // A segment holding no data is refused.
     ConfigRig rig;
     rig.q->need_config = 0;
