@@ -18,6 +18,7 @@
 #include "q330_fixture.h"
 #include "q330_qdp.h"
 #include "q330sim.h"
+#include "q330sim_config.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -120,8 +121,9 @@ TEST(Register, LearnsSerialRegistersAndDeregisters) {
     EXPECT_EQ(got[i].sequence, i + 1);
   }
 
-  // A command the simulator does not model gives its C1_CERR.
-  EXPECT_EQ(q330_exec_cmd_pvt(rig.q, 0x1E, 0xA7, nullptr, 1, nullptr, rig.error, sizeof rig.error),
+  // A command the datalogger refuses gives its C1_CERR.
+  rig.sim.config().cerr_command = 0x1E;
+  EXPECT_EQ(q330_exec_cmd_pvt(rig.q, 0x1E, 0xA8, nullptr, 1, nullptr, rig.error, sizeof rig.error),
             -1);
   EXPECT_EQ(std::string(rig.error).rfind("C1_CERR: ", 0), 0u) << rig.error;
 

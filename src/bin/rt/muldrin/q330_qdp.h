@@ -125,5 +125,7 @@ int set_q330_hostport(Q330 *q330);
 int q330_get_serial_number(Q330 *q330, unsigned *serial_high, unsigned *serial_low);
 int q330_register_pvt(Q330 *q330, char *error, int err_sz);
 int q330_deregister_pvt(Q330 *q330, char *error, int err_sz);
+// `params` is the extra argument of q330_sendcmd; for C1_RQSTAT and C2_RQPHY, whose
+// argument is an integer, it points at an int.
 int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_acq, char *params,
                       char *error, int err_sz);

@@ -578,7 +578,17 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
         set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
         return -1;
       }
-      if (q330_sendcmd(q330, cmd, params) < 0) {
+      // C1_RQSTAT and C2_RQPHY take an integer: `params` points at it.
+      int sent;
+      if ((cmd == 0x1F || cmd == 0x51) && params) {
+        int value = 0;
+        memcpy(&value, params, sizeof value);
+        sent = cmd == 0x1F ? q330_sendcmd(q330, cmd, static_cast<unsigned>(value))
+                           : q330_sendcmd(q330, cmd, value);
+      } else {
+        sent = q330_sendcmd(q330, cmd, params);
+      }
+      if (sent < 0) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(%s) error.\n", name);
         set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
         return -1;

@@ -100,6 +100,9 @@ class Q330Sim {
   std::string digest_text(uint64_t code) const;
   // The status model (made on first use); its knobs and records are under its mutex.
   std::shared_ptr<Q330SimStatus> status_model();
+  // The configuration model (made on first use; see q330sim_config.h). Hold its mutex to
+  // change it while the loop runs.
+  Q330SimConfig &config();
 
  private:
   void loop();
