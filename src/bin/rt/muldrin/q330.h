@@ -40,6 +40,7 @@ struct Arr;
 struct Pmtfifo;
 struct PacketDef;
 struct Q330;
+struct PWB;
 
 // ---- Output types ---------------------------------------------------------------------
 
@@ -344,6 +345,14 @@ struct Q330 {
   double badcrc_dump_time = 0;
   int badcrc_dump_suppressed = 0;
   int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
+
+  // Data port (data thread only): the reorder window of the open stream, packets skipped
+  // because they could not be decoded, and the rate limit of the packet-cache dumps that
+  // dropped or skipped packets cause.
+  PWB *pwb = nullptr;
+  int npkts_undecodable = 0;
+  double data_dump_time = 0;
+  int data_dump_suppressed = 0;
 };
 
 // ---- Construction and start ---------------------------------------------------------------------
