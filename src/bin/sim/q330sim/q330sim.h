@@ -98,6 +98,8 @@ class Q330Sim {
   int wait_count(int command, int n, double seconds);
   // The digest text the simulator expects for a challenge answer.
   std::string digest_text(uint64_t code) const;
+  // The data port's model (q330sim_data.h), made on first use: knobs and counters.
+  Q330SimData &data();
 
  private:
   void loop();
