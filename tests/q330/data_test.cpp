@@ -1,8 +1,7 @@
 // The data port: the reorder window, the acknowledgement bitmap, the read loop against a
 // scripted datalogger on a loopback socket (acknowledgements by count and time-out,
-// stop_acks, DT_OPEN again after silence, short and undecodable packets), the busy
-// consumer, and whole streams from the simulator under loss, reordering and duplicates
-// compared with its sample generator.
+// stop_acks, DT_OPEN again after silence, short and undecodable packets, open refusals)
+// and the busy consumer. Whole streams from the simulator: data_stream_mt_test.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -19,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/pf.h"
-#include "base/pmtfifo.h"
+#include "data_fixture.h"
 #include "pwb.h"
 #include "q330_data.h"
 #include "q330_fixture.h"
@@ -272,42 +270,6 @@ TEST(Dack, PrintLines) {
 
 // ---- Read loop against a scripted datalogger ------------------------------------------------
 
-// Answers the control-queue commands of a session on a thread of its own: each command's
-// handler runs there (it may change the session, as the control thread would) and its
-// text is the answer.
-struct StubControl {
-  Q330 *q330;
-  std::function<std::string(const std::string &)> handler;
-  std::mutex mutex;
-  std::vector<std::string> commands;
-  std::thread thread;
-  StubControl(Q330 *q, std::function<std::string(const std::string &)> h)
-      : q330(q), handler(std::move(h)) {
-    q330_thread_start(q330);
-    thread = std::thread([this] { run(); });
-  }
-  ~StubControl() {
-    pmtfifo_release_block(q330->control_mtfifo_in);
-    thread.join();
-  }
-  void run() {
-    for (;;) {
-      void *p = nullptr;
-      if (pmtfifo_pop(q330->control_mtfifo_in, &p) != 1) return;
-      auto *item = static_cast<Q330Cmd *>(p);
-      if (!item) continue;
-      const char *cmd = pfget_string(item->pf, "cmd");
-      std::string c = cmd ? cmd : "";
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        commands.push_back(c);
-      }
-      q330_cmd_answer(q330, item, handler(c).c_str());
-      q330_cmd_free(item);
-    }
-  }
-};
-
 int bind_loopback(int *port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
@@ -402,7 +364,7 @@ struct ReadRig {
 };
 
 TEST(DataRead, OpenAndAcknowledgements) {
-  ReadRig rig(100, 8, 4, 600);  // no acknowledgement by time-out in the first steps
+  ReadRig rig(100, 8, 4, 6000);  // no acknowledgement by time-out in the first steps
   ASSERT_EQ(rig.open(), 0) << rig.error;
   Q330 *q = rig.s.q;
   EXPECT_EQ(rig.control.commands, (std::vector<std::string>{"cfg_channels_auto", "status"}));
@@ -561,22 +523,6 @@ std::vector<unsigned char> timetag_packet(uint32_t record, bool time_first, int3
   return p;
 }
 
-struct Records {
-  OutputRecorder rec;
-  std::vector<std::vector<unsigned char>> records;
-  static int callback(Q330 *q330, int type, void *data, int size) {
-    auto *self = static_cast<Records *>(q330->user_data);
-    if (type == Q330_OUT_DATA) {
-      auto *p = static_cast<unsigned char *>(data);
-      self->records.emplace_back(p, p + size);
-    }
-    q330->user_data = &self->rec;
-    int r = OutputRecorder::callback(q330, type, data, size);
-    q330->user_data = self;
-    return r;
-  }
-};
-
 // Single values (channel 2) of a record, in order.
 std::vector<int32_t> singles(const std::vector<unsigned char> &r) {
   std::vector<int32_t> v;
@@ -633,166 +579,6 @@ TEST(DataProc, BusyConsumerNeverGetsABlocketteTwice) {
   int flushes = 0;
   for (const auto &i : out.rec.items) flushes += i.type == Q330_OUT_FLUSH;
   EXPECT_EQ(flushes, 1);
-}
-
-// ---- Whole streams from the simulator ---------------------------------------------------
-
-struct Entry {
-  int channel, stream, nsamp;
-  int32_t value;
-  std::vector<int> samples;
-};
-
-std::vector<Entry> entries(const std::vector<unsigned char> &r) {
-  std::vector<Entry> v;
-  for (size_t at = 20; at + 18 <= r.size();) {
-    const unsigned char *e = &r[at];
-    int size = be16(e + 2), offset = be16(e + 10);
-    Entry en{e[0], e[1], static_cast<int16_t>(be16(e + 8)), static_cast<int32_t>(be32(e + 12)), {}};
-    if (size > 18) {
-      int cmap = offset - 16, data = size - offset - 2;
-      std::vector<unsigned int> words(static_cast<size_t>(size) / 4 + 2, 0);
-      memcpy(words.data(), e + 16, static_cast<size_t>(size - 18));
-      std::vector<int> diffs(static_cast<size_t>(data / 4) * 7 + 1);
-      int n = q330_convert_frame(static_cast<uint16_t>(data), static_cast<uint16_t>(cmap),
-                                 words.data(), diffs.data());
-      uint32_t x = static_cast<uint32_t>(en.value);
-      for (int i = 0; i < n; i++) {
-        x += static_cast<uint32_t>(diffs[static_cast<size_t>(i)]);
-        en.samples.push_back(static_cast<int>(x));
-      }
-    }
-    v.push_back(en);
-    at += static_cast<size_t>(size);
-  }
-  return v;
-}
-
-struct StreamCase {
-  const char *what;
-  double loss;
-  int window, ack_count;
-  bool base96;
-  std::vector<std::pair<int, int>> odd;
-  std::vector<int> garbage;
-};
-
-void run_stream(const StreamCase &c) {
-  SCOPED_TRACE(c.what);
-  ClockScale fast(0.05);
-  Q330SimOptions o;
-  Q330Sim sim(o);
-  Q330SimDataKnobs k;
-  k.seed = 1234;
-  k.window_size = c.window;
-  k.acknowledge_count = c.ack_count;
-  k.acknowledge_timeout = 2;
-  k.data_sequence_number = 65500;
-  k.first_record = 700000;
-  const int records = 24;
-  k.records = records + 1;  // the last record goes out when the next time tag arrives
-  k.resend_timeout = 1.0;
-  k.base96 = c.base96;
-  k.send = {c.loss, c.loss, c.loss, c.loss / 2};
-  k.recv = {c.loss, c.loss, c.loss, c.loss / 2};
-  k.odd_payloads = c.odd;
-  k.garbage_after = c.garbage;
-  sim.data().set_knobs(k);
-  ASSERT_EQ(sim.start(), 0);
-
-  Records out;
-  Q330 *q = q330_create(Records::callback, nullptr);
-  q->user_data = &out;
-  set_q330_str(&q->params.q330_ipaddress, "127.0.0.1");
-  set_q330_str(&q->params.local_ipaddr, "127.0.0.1");
-  set_q330_str(&q->target_name, "tgt");
-  set_q330_str(&q->params.dlname, "XX_STA");
-  q->params.q330_port_base = sim.base_port();
-  q->params.q330_port_logical = o.logical;
-  q->params.udp_packetcache_size_data = 16;
-  q->params.timeout_data = 120;
-  q->params.throttle_q330 = -1;
-  q->unit_nchannels = 6;
-  q->state_registered = 1;
-  ASSERT_EQ(set_q330_hostport(q), 0);
-  {
-    // What the configuration readout would leave: the simulator's LOG and FIX values.
-    StubControl control(q, [&](const std::string &cmd) {
-      if (cmd == "cfg_channels_auto") {
-        Q330SimDataKnobs now = sim.data().get_knobs();
-        Q330LOGPkt &log = q->config.config_pkt.log;
-        log.window_size = static_cast<uint16_t>(now.window_size);
-        log.data_sequence_number = sim.data().get_counters().data_sequence_number;
-        log.acknowledge_count = static_cast<uint16_t>(now.acknowledge_count);
-        log.acknowledge_timeout = static_cast<uint16_t>(now.acknowledge_timeout);
-        log.flags = now.base96 ? 0x4000 : 0;
-        for (int i = 0; i < 8; i++)
-          q->config.config_pkt.fix.bit_frequency[i] = q330sim_data_rate_codes[i];
-      }
-      return std::string("OK");
-    });
-    char error[256] = "";
-    ASSERT_EQ(q330_open_data(q, error, sizeof error), 0) << error;
-    int reads = 0;
-    while (out.records.size() < static_cast<size_t>(records) && reads < 20000) {
-      int rc = q330_read_data(q, error, sizeof error);
-      reads++;
-      if (rc == -1 && strcmp(error, "TIMEOUT") == 0) {  // re-open, as the data thread would
-        ASSERT_EQ(q330_open_data(q, error, sizeof error), 0) << error;
-        continue;
-      }
-      ASSERT_EQ(rc, 0) << error;
-    }
-    EXPECT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
-  }
-  sim.stop();
-  Q330SimDataCounters counters = sim.data().get_counters();
-
-  ASSERT_GE(out.records.size(), static_cast<size_t>(records));
-  for (size_t r = 0; r < static_cast<size_t>(records); r++) {
-    const auto &rec = out.records[r];
-    const uint32_t record = 700000 + static_cast<uint32_t>(r);
-    ASSERT_EQ(be32(&rec[12]), record) << r;
-    std::map<int, Entry> by_channel;
-    for (const Entry &e : entries(rec)) {
-      ASSERT_EQ(by_channel.count(e.channel), 0u) << "channel " << e.channel << " twice in " << r;
-      by_channel[e.channel] = e;
-    }
-    ASSERT_EQ(by_channel.size(), 4u) << r;
-    EXPECT_EQ(by_channel[2].value, q330sim_sample(1234, 2, record));
-    for (const Q330SimDataChannel &ch : q330sim_data_channels) {
-      const Entry &e = by_channel[ch.channel];
-      EXPECT_EQ(e.stream, ch.stream);
-      std::vector<int> want;
-      for (int i = 0; i < ch.rate; i++)
-        want.push_back(
-            q330sim_sample(1234, ch.channel, static_cast<int64_t>(record) * ch.rate + i));
-      EXPECT_EQ(e.samples, want) << "record " << r << " channel " << ch.channel;
-    }
-  }
-  if (c.loss > 0) {
-    EXPECT_GT(counters.total_packets_resent, 0);
-  }
-  EXPECT_GT(counters.packets_sent, 36);  // the sequence wrapped after 65535
-  EXPECT_EQ(q->npkts_undecodable, static_cast<int>(c.garbage.size()));
-  udp_free(q->udp_data);
-  udp_free(q->udp_control);
-  free(q->q330_hostport_control);
-  free(q->q330_hostport_data);
-  free(q->params.q330_ipaddress);
-  free(q->params.local_ipaddr);
-  free(q->params.q330_com);
-  free_session(q);
-}
-
-TEST(DataStream, EveryRecordOnceInOrderUnderFaults) {
-  const StreamCase cases[] = {
-      {"5% loss, window 1", 0.05, 1, 1, false, {}, {}},
-      {"10% loss, window 8, base-96", 0.10, 8, 4, true, {}, {}},
-      {"20% loss, window 128", 0.20, 128, 16, false, {}, {}},
-      {"odd payloads and an undecodable packet", 0.0, 8, 4, false, {{3, 2}, {6, 721}, {8, 0}}, {5}},
-  };
-  for (const StreamCase &c : cases) run_stream(c);
 }
 
 }  // namespace
