@@ -41,6 +41,7 @@ struct Arr;
 struct Pmtfifo;
 struct PacketDef;
 struct Q330;
+struct PWB;
 
 // ---- Output types ---------------------------------------------------------------------
 
@@ -348,6 +349,13 @@ struct Q330 {
 
   // State file: endpoints whose byte averagers were restored (bit 1 control, 2 data).
   std::atomic<int> udp_state_restored{0};
+  // Data port (data thread only): the reorder window of the open stream, packets skipped
+  // because they could not be decoded, and the rate limit of the packet-cache dumps that
+  // dropped or skipped packets cause.
+  PWB *pwb = nullptr;
+  int npkts_undecodable = 0;
+  double data_dump_time = 0;
+  int data_dump_suppressed = 0;
 };
 
 // ---- Construction and start ---------------------------------------------------------------------

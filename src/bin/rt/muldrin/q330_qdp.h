@@ -118,6 +118,11 @@ int q330_unstuff_pkt(Q330 *q330, int command, unsigned sequence, unsigned ack, u
                      int nbytes, void *data);
 
 // ---- Registration and the command exchange (q330_register.cpp) -----------------------------
+// Creates a port's endpoint with its packet cache of `cache_size`, drop rate and verbose
+// output, and with `averages` its averagers from `origin`. 0, or the failing step: 1
+// udp_new, 2 the cache, 3 the averagers.
+int q330_make_endpoint(Q330 *q330, UDP **udp, int cache_size, double drop, bool averages,
+                       double origin);
 // The 80-character digest text of a challenge answer (81 bytes with the NUL).
 int q330_digest_text(const Q330SRVCHPkt *srvch, unsigned auth_high, unsigned auth_low,
                      unsigned serial_high, unsigned serial_low, char *text);

@@ -92,6 +92,11 @@ const char *breakout(int state, const char *restart_link) {
 
 }  // namespace
 
+int q330_make_endpoint(Q330 *q330, UDP **udp, int cache_size, double drop, bool averages,
+                       double origin) {
+  return make_endpoint(q330, udp, cache_size, drop, averages, origin);
+}
+
 int q330_digest_text(const Q330SRVCHPkt *ch, unsigned auth_high, unsigned auth_low,
                      unsigned serial_high, unsigned serial_low, char *text) {
   snprintf(text, 81, "%-8.8x%-8.8x%-8.8x%-4.4x%-4.4x%-8.8x%-8.8x%-8.8x%-8.8x%-8.8x%-8.8x",

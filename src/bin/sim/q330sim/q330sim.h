@@ -103,6 +103,8 @@ class Q330Sim {
   // The configuration model (made on first use; see q330sim_config.h). Hold its mutex to
   // change it while the loop runs.
   Q330SimConfig &config();
+  // The data port's model (q330sim_data.h), made on first use: knobs and counters.
+  Q330SimData &data();
 
  private:
   void loop();

@@ -1,0 +1,633 @@
+// q330_data.cpp - the data port of a session (see q330_data.h).
+#include "q330_data.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/timetext.h"
+#include "pwb.h"
+#include "q330_dblk.h"
+#include "q330_qdp.h"
+
+namespace {
+
+constexpr int SLOT_BYTES = Q330_QDP_DATA_MAX;  // the largest data payload
+constexpr double DUMP_INTERVAL = 60.0;         // packet-cache dumps of dropped packets
+constexpr int DUMP_ALL = 1 << 30;              // dump the caches whole
+
+void set_error(char *error, int err_sz, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void set_error(char *error, int err_sz, const char *fmt, ...) {
+  if (!error || err_sz <= 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
+  va_end(ap);
+}
+
+int fold60000(int d) {
+  if (d < -60000) d += 65536;
+  if (d > 60000) d -= 65536;
+  return d;
+}
+
+int fold32768(int d) {
+  d &= 0xFFFF;
+  return d > 32768 ? d - 65536 : d;
+}
+
+uint32_t *bitmap_word(Q330DACKPkt *dack, int k) {
+  switch (k / 32) {
+    case 0:
+      return &dack->ack_bitmap_0to31;
+    case 1:
+      return &dack->ack_bitmap_32to63;
+    case 2:
+      return &dack->ack_bitmap_64to95;
+    default:
+      return &dack->ack_bitmap_96to127;
+  }
+}
+
+bool get_bit(const Q330DACKPkt *dack, int k) {
+  return (*bitmap_word(const_cast<Q330DACKPkt *>(dack), k) >> (k % 32)) & 1u;
+}
+
+void set_bit(Q330DACKPkt *dack, int k) { *bitmap_word(dack, k) |= 1u << (k % 32); }
+
+bool same_dack(const Q330DACKPkt &a, const Q330DACKPkt &b) {
+  return a.qdp_ack == b.qdp_ack && a.new_throttle_value == b.new_throttle_value &&
+         a.ack_bitmap_0to31 == b.ack_bitmap_0to31 && a.ack_bitmap_32to63 == b.ack_bitmap_32to63 &&
+         a.ack_bitmap_64to95 == b.ack_bitmap_64to95 && a.ack_bitmap_96to127 == b.ack_bitmap_96to127;
+}
+
+bool debug(const Q330 *q330) { return q330->params.debug_data != 0; }
+
+// Dumps the packet caches whole, at most once a minute; the dumps left out are counted
+// and reported with the next one.
+void rate_limited_dump(Q330 *q330) {
+  double now = clock_monotonic();
+  if (q330->data_dump_time != 0 && now - q330->data_dump_time < DUMP_INTERVAL) {
+    q330->data_dump_suppressed++;
+    return;
+  }
+  if (q330->data_dump_suppressed > 0)
+    q330_output(q330, Q330_OUT_LOG, "%d packet cache dumps suppressed.\n",
+                q330->data_dump_suppressed);
+  q330->data_dump_time = now;
+  q330->data_dump_suppressed = 0;
+  q330_log_packet_cache(q330, DUMP_ALL);
+}
+
+// The message of a state that breaks the data port off, or none.
+const char *breakout(int state, bool link) {
+  switch (state) {
+    case 10:
+      return "thread kill";
+    case 7:
+      return "shutdown";
+    case 9:
+      return "data restart";
+    case 8:
+      return link ? "link restart" : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+int be32(const unsigned char *p) {
+  return static_cast<int>(static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+}
+
+void debug_read_line(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
+                     int nbytes) {
+  int chan = nbytes > 4 ? pkt[4] : 0;
+  const char *name = q330_cmdstr(static_cast<unsigned>(command));
+  if (command == Q330_DT_DATA && chan == 0x98 && nbytes >= 16) {
+    double t = q330->epoch_2000 + static_cast<uint32_t>(be32(pkt)) +
+               static_cast<uint32_t>(be32(pkt + 8)) + static_cast<uint32_t>(be32(pkt + 12)) * 1e-6;
+    char *text = epoch2str(t, "%Y%j:%T");
+    q330_output(q330, Q330_OUT_LOG,
+                "DEBUGD: q330_read_data: read cmd=%s, seq=%d, nbytes=%d, nlack=%d, chan=0x%2.2X, "
+                "time=%s.\n",
+                name ? name : "?", sequence, nbytes, q330->packets_received_since_last_ack, chan,
+                text ? text : "");
+    free(text);
+    return;
+  }
+  q330_output(q330, Q330_OUT_LOG,
+              "DEBUGD: q330_read_data: read cmd=%s, seq=%d, nbytes=%d, nlack=%d, chan=0x%2.2X.\n",
+              name ? name : "?", sequence, nbytes, q330->packets_received_since_last_ack, chan);
+}
+
+void free_window(Q330 *q330) {
+  packet_window_buffer_free(q330->pwb);
+  q330->pwb = nullptr;
+}
+
+// The data endpoint, created when missing (with the averagers when `averages`); 0, or the
+// failing step as q330_make_endpoint.
+int data_endpoint(Q330 *q330, bool averages) {
+  double origin = 0;
+  if (averages) {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    origin = q330->status.datarate_origin;
+  }
+  return q330_make_endpoint(q330, &q330->udp_data, q330->params.udp_packetcache_size_data,
+                            q330->params.data_drop_packet_pcnt, averages, origin);
+}
+
+// Station code from the property tag for a channel that takes it.
+void station_from_tag(Q330 *q330, Q330Chan *c, const char *tag) {
+  if (!c->user_data || !c->stafromproptag) return;
+  snprintf(c->sta, sizeof c->sta, "%s", tag);
+  c->stafromproptag = 0;
+  if (!q330->nowritestash) q330->pendingstashrequest = 1;
+}
+
+}  // namespace
+
+// ---- Acknowledgements ---------------------------------------------------------------------
+
+int add_to_last_dack(Q330 *q330, unsigned sequence) {
+  int k = fold60000(static_cast<int>(sequence & 0xFFFF) - q330->last_dack.qdp_ack);
+  if (k < 0) {
+    shift_last_dack(q330, sequence);
+    k = 0;
+  }
+  if (k < 128) set_bit(&q330->last_dack, k);
+  return 0;
+}
+
+int shift_last_dack(Q330 *q330, unsigned base_sequence) {
+  Q330DACKPkt &d = q330->last_dack;
+  int k = fold60000(static_cast<int>(base_sequence & 0xFFFF) - d.qdp_ack);
+  if (k == 0) return 0;
+  Q330DACKPkt old = d;
+  d.qdp_ack = static_cast<uint16_t>(base_sequence);
+  d.ack_bitmap_0to31 = 1;
+  d.ack_bitmap_32to63 = d.ack_bitmap_64to95 = d.ack_bitmap_96to127 = 0;
+  for (int c = 0; c < 128; c++) {
+    int from = c + k;
+    if (from >= 1 && from <= 127 && get_bit(&old, from)) set_bit(&d, c);
+  }
+  return 0;
+}
+
+int dack_holes(Q330 *q330) {
+  int highest = -1;
+  for (int k = 0; k < 128; k++)
+    if (get_bit(&q330->last_dack, k)) highest = k;
+  int holes = 0;
+  for (int k = 0; k < highest; k++) holes += !get_bit(&q330->last_dack, k);
+  return holes;
+}
+
+int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg) {
+  if (!q330->params.debug_data && !q330->params.debug_ack) return 0;
+  std::string label = dbgmsg ? dbgmsg : "";
+  if (!label.empty() && same_dack(*dack, q330->last_print_dack)) label[0] = 'l';
+  q330->last_print_dack = *dack;
+  if (q330->params.ack_print_bit_flag == 1) {
+    std::string bits;
+    for (int k = 0; k < 128; k++) bits += get_bit(dack, k) ? '+' : '0';
+    size_t last = bits.find_last_of('+');
+    bits.resize(last == std::string::npos ? 0 : last + 1);
+    q330_output(q330, Q330_OUT_LOG, "DEBUGA: %s: %5.5d %s\n", label.c_str(), dack->qdp_ack,
+                bits.c_str());
+  } else {
+    q330_output(q330, Q330_OUT_LOG, "DEBUGA: %s: %4.4X 0x%8.8x 0x%8.8x 0x%8.8x 0x%8.8x\n",
+                label.c_str(), dack->qdp_ack, dack->ack_bitmap_0to31, dack->ack_bitmap_32to63,
+                dack->ack_bitmap_64to95, dack->ack_bitmap_96to127);
+  }
+  return 0;
+}
+
+int send_dack(Q330 *q330, const char *dbgmsg) {
+  shift_last_dack(q330, q330->last_good_sequence);
+  if (q330->params.stop_acks) {
+    std::string label = std::string(dbgmsg ? dbgmsg : "") + "(NOSEND)";
+    print_dack(q330, &q330->last_dack, label.c_str());
+  } else {
+    print_dack(q330, &q330->last_dack, dbgmsg);
+    if (q330_sendcmd(q330, Q330_DT_DACK, &q330->last_dack) < 0) return -1;
+  }
+  q330->time_last_dack = 0;
+  q330->sequence_last_dack = q330->last_dack.qdp_ack;
+  q330->packets_received_since_last_ack = 0;
+  return 0;
+}
+
+// ---- The stream ---------------------------------------------------------------------------
+
+int q330_open_data(Q330 *q330, char *error, int err_sz) {
+  set_error(error, err_sz, "%s", "");
+  Q330DLParams &p = q330->params;
+  {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    q330->status.npkts_processed_total = 0;
+  }
+  if (q330->udp_data) {
+    if (debug(q330))
+      q330_output(q330, Q330_OUT_LOG, "DEBUGD: Closing local data port %d.\n", p.local_port_data);
+    udp_close(q330->udp_data);
+  } else {
+    static const char *const steps[] = {"", "udp_new(udp_data) error",
+                                        "udp_new_packet_cache(udp_data) error.\n",
+                                        "udp_setup_averages(udp_data) error"};
+    int step = data_endpoint(q330, true);
+    if (step != 0) {
+      elog_clear_register(0);
+      set_error(error, err_sz, "q330_open_data: %s", steps[step]);
+      return -1;
+    }
+  }
+  if (!q330->state_registered) {
+    set_error(error, err_sz, "q330_open_data: Must register server first");
+    return -1;
+  }
+  free_window(q330);
+  q330->packets_received_since_last_ack = 0;
+  q330->time_last_dack = 0;
+
+  if (debug(q330))
+    q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting auto configure channels...\n");
+  if (q330_cfg_channels_auto(q330, error, err_sz) < 0) return -1;
+  if (debug(q330))
+    q330_output(q330, Q330_OUT_LOG, "q330_open_data: auto configure channels successful.\n");
+
+  char tag[16];
+  snprintf(tag, sizeof tag, "%d", static_cast<int>(q330->config.config_pkt.fix.kmi_property_tag));
+  for (auto &row : p.data_chan)
+    for (Q330Chan &c : row) {
+      c.first_output_time = 0;
+      if (c.outputthischan) station_from_tag(q330, &c, tag);
+    }
+  for (Q330Chan *c : p.ep_channels) {
+    if (!c) continue;
+    c->first_output_time = 0;
+    c->pf_dvalue = 2.0e30f;
+    station_from_tag(q330, c, tag);
+  }
+  if (q330->pendingstashrequest)
+    q330_output(q330, Q330_OUT_LOG, "--------q330 %s sending stash--------\n",
+                p.dlname ? p.dlname : "");
+
+  if (const char *why = breakout(q330->state_acquisition, false)) {
+    q330_output(q330, Q330_OUT_LOG, "Open data breakout due to %s\n", why);
+    return -2;
+  }
+
+  q330->first_status = 1;
+  q330->full_status = 1;
+  q330->status.time_last_status_pkt = 0;
+  if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting status...\n");
+  if (q330_get_status(q330, nullptr, 0, error, err_sz) < 0) return -1;
+  if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: status request successful.\n");
+
+  const Q330LOGPkt log = q330->config.config_pkt.log;
+  int size = log.window_size;
+  if (size < 1) {
+    set_error(error, err_sz, "q330_open_data: datalogger window_size %d cannot carry data", size);
+    q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream: window_size %d.\n", size);
+    return -1;
+  }
+  if (size > Q330_DATA_WINDOW_MAX) {
+    q330_output(q330, Q330_OUT_LOG,
+                "WARNING: datalogger window_size %d is beyond the acknowledgement span; %d "
+                "used.\n",
+                size, Q330_DATA_WINDOW_MAX);
+    size = Q330_DATA_WINDOW_MAX;
+  }
+
+  if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting DT_OPEN...\n");
+  if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
+    set_error(error, err_sz, "q330_open_data: q330_sendcmd(DT_OPEN) error");
+    q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream.\n");
+    return -1;
+  }
+  q330->time_dtopen = clock_now();
+
+  if (packet_window_buffer_new(&q330->pwb, size, log.data_sequence_number, SLOT_BYTES) < 0) {
+    elog_clear_register(0);
+    set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
+    return -1;
+  }
+
+  q330->last_good_sequence = static_cast<uint16_t>(log.data_sequence_number - 1);
+  if (p.verbose_log > 1 && q330->ch98_time_qdp_sequence_first != 0 &&
+      fold32768(q330->last_good_sequence - q330->ch98_time_qdp_sequence_first) > 0)
+    q330_output(q330, Q330_OUT_LOG,
+                "DEBUGT: New starting seq (%d) > last 0x98 blockette seq (%d)\n",
+                log.data_sequence_number, q330->ch98_time_qdp_sequence_first);
+
+  q330->last_dack = Q330DACKPkt{};
+  q330->last_dack.qdp_ack = q330->last_good_sequence;
+  q330->last_dack.ack_bitmap_0to31 = 1;
+  q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330);
+
+  q330->first_data = 1;
+  q330->state_dataopen = 1;
+  if (log.flags & 0x4000)
+    q330_output(q330, Q330_OUT_LOG, "data stream open - starting with %d and base96 encoding.\n",
+                log.data_sequence_number);
+  else
+    q330_output(q330, Q330_OUT_LOG, "data stream open - starting with %d.\n",
+                log.data_sequence_number);
+  q330->control_timeout =
+      p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
+  return 0;
+}
+
+namespace {
+
+// Hands every in-order packet of the window to q330_proc_data, waiting out a busy
+// consumer. A packet that cannot be decoded is counted and passed over as processed.
+void pop_in_order(Q330 *q330) {
+  std::vector<unsigned char> pkt(Q330_QDP_MAX);
+  for (;;) {
+    int command = 0, nbytes = static_cast<int>(pkt.size());
+    uint16_t sequence = 0;
+    if (packet_window_buffer_pop(q330->pwb, &command, &sequence, pkt.data(), &nbytes) != PWB_POPPED)
+      return;
+    {
+      std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+      q330->status.npkts_processed_total++;
+    }
+    if (debug(q330))
+      q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: popped seq=%d\n", sequence);
+    int rc;
+    char *bytes = reinterpret_cast<char *>(pkt.data());
+    while ((rc = q330_proc_data(q330, command, sequence, bytes, nbytes)) == Q330_OUT_BUSY)
+      myusleep(0.1);
+    if (rc < 0) {
+      q330->npkts_undecodable++;
+      q330->last_good_sequence = sequence;
+    }
+  }
+}
+
+}  // namespace
+
+int q330_read_data(Q330 *q330, char *error, int err_sz) {
+  set_error(error, err_sz, "%s", "");
+  Q330DLParams &p = q330->params;
+  if (!q330->state_dataopen || !q330->pwb) {
+    q330_output(q330, Q330_OUT_LOG, "q330_read_data: Must open data socket first.\n");
+    set_error(error, err_sz, "q330_read_data: Must open data socket first");
+    return -1;
+  }
+  const Q330LOGPkt &log = q330->config.config_pkt.log;
+  p.ack_timeout_data = log.acknowledge_timeout * 0.1;
+  p.udp_timeout_data = p.ack_timeout_data + 0.005;
+  if (p.udp_timeout_data > 10.0) p.udp_timeout_data = 10.0;
+  double tries = p.timeout_data / p.udp_timeout_data + 0.5;
+  p.maxretries_data = tries >= 1 ? (tries > 1e6 ? 1000000 : static_cast<int>(tries)) : 1;
+  int timeouts = 0;
+  std::vector<unsigned char> buf(Q330_QDP_MAX);
+
+  for (;;) {
+    int command = 0, nbytes = 0;
+    unsigned short sequence = 0;
+    int rc = q330_recv_pkt_data(q330, &command, &sequence, buf.data(), &nbytes);
+    if (const char *why = breakout(q330->state_acquisition, true)) {
+      q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
+      return -2;
+    }
+    if (rc == Q330_RECV_OK && nbytes < 4) {
+      // Every data-port packet carries at least its record sequence; a shorter one is a
+      // size fault and is never stored, or its empty slot would stall the window.
+      std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+      q330->status.npkts_wrongsize_error++;
+      rc = Q330_RECV_DATASIZE;
+    }
+    bool stored = false;
+    switch (rc) {
+      case Q330_RECV_OK: {
+        timeouts = 0;
+        q330->packets_received_since_last_ack++;
+        if (debug(q330)) debug_read_line(q330, command, sequence, buf.data(), nbytes);
+        if (q330->first_data) {
+          q330->first_data = 0;
+          q330->pendingstatusrequest = 1;
+          if (q330->pendingstatusrequests) *q330->pendingstatusrequests = 1;
+          q330->last_dack_good = 0;
+          q330_output(q330, Q330_OUT_LOG, "First data packet.\n");
+          myusleep(2.0);
+          if (p.user_message_level > 0) {
+            if (log.flags & 0x4000)
+              q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d b96", log.data_sequence_number,
+                          p.q330_port_logical);
+            else
+              q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d", log.data_sequence_number,
+                          p.q330_port_logical);
+          }
+        }
+        if (debug(q330))
+          q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: pushing seq=%d\n", sequence);
+        switch (packet_window_buffer_push(q330->pwb, command, sequence, buf.data(), nbytes)) {
+          case PWB_AHEAD:
+            if (debug(q330))
+              q330_output(q330, Q330_OUT_LOG,
+                          "DEBUGD: q330_read_data: EOOR: seq %d too big - retrying\n", sequence);
+            break;
+          case PWB_BEHIND:
+            if (debug(q330))
+              q330_output(q330, Q330_OUT_LOG,
+                          "DEBUGD: q330_read_data: EOOR: seq %d too small - retrying\n", sequence);
+            break;
+          case PWB_HELD:
+            add_to_last_dack(q330, sequence);
+            if (debug(q330))
+              q330_output(q330, Q330_OUT_LOG,
+                          "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
+            break;
+          case PWB_STORED:
+            add_to_last_dack(q330, sequence);
+            pop_in_order(q330);
+            stored = true;
+            break;
+          default:
+            // Slots hold the largest payload the datagram layer passes, so this means a
+            // fault of this program: restart the link rather than lose packets silently.
+            q330_output(q330, Q330_OUT_LOG,
+                        "q330_read_data: data packet too big for packet window buffer.\n");
+            set_error(error, err_sz,
+                      "q330_read_data: data packet too big for packet window buffer");
+            return -1;
+        }
+        break;
+      }
+      case Q330_RECV_TIMEOUT:
+      case Q330_RECV_WOULDBLOCK:
+        if (rc == Q330_RECV_WOULDBLOCK)
+          q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
+        if (++timeouts >= p.maxretries_data) {
+          if (debug(q330))
+            q330_output(q330, Q330_OUT_LOG,
+                        "DEBUGD: q330_read_data: ETTO: too many timeouts - will attempt to "
+                        "re-register\n");
+          set_error(error, err_sz, "TIMEOUT");
+          return -1;
+        }
+        if (q330->first_data) {
+          if (clock_now() - q330->time_dtopen > 30.0) {
+            if (debug(q330))
+              q330_output(q330, Q330_OUT_LOG,
+                          "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - resending DT_OPEN "
+                          "and retrying read\n",
+                          p.timeout_data, p.maxretries_data - timeouts);
+            if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
+              q330_output(q330, Q330_OUT_LOG, "q330_read_data: q330_sendcmd(DT_OPEN) error.\n");
+              set_error(error, err_sz, "DT_OPEN");
+              return -1;
+            }
+            q330->time_dtopen = clock_now();
+          } else if (debug(q330)) {
+            q330_output(q330, Q330_OUT_LOG,
+                        "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - retrying read\n",
+                        p.timeout_data, p.maxretries_data - timeouts);
+          }
+        } else if (debug(q330)) {
+          q330_output(q330, Q330_OUT_LOG,
+                      "DEBUGD: q330_read_data: ETIM: timeout %.3f (%d) - retrying\n",
+                      p.udp_timeout_data, p.maxretries_data - timeouts);
+        }
+        break;
+      case Q330_RECV_CRC:
+      case Q330_RECV_DATASIZE:
+      case Q330_RECV_TOOBIG:
+        if (debug(q330))
+          q330_output(q330, Q330_OUT_LOG, "%s",
+                      rc == Q330_RECV_CRC ? "DEBUGD: q330_read_data: ECRC: bad CRC - retrying\n"
+                      : rc == Q330_RECV_DATASIZE
+                          ? "DEBUGD: q330_read_data: ESZ1: QDP data size inconsistent with UDP "
+                            "data size - retrying\n"
+                          : "DEBUGD: q330_read_data: ESZ2: QDP data size greater than MTU limit "
+                            "- retrying\n");
+        timeouts = 0;
+        break;
+      default:
+        if (debug(q330))
+          q330_output(q330, Q330_OUT_LOG,
+                      "DEBUGD: q330_read_data: ERDE: Bad read packet from q330 (%d).\n", rc);
+        set_error(error, err_sz, "q330_read_data: bad read packet (%d)", rc);
+        return -1;
+    }
+    if (const char *why = breakout(q330->state_acquisition, true)) {
+      q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
+      return -2;
+    }
+
+    // Unset throttle (-1) goes out as 0.
+    q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330 + 1);
+    const char *label = nullptr;
+    if (q330->packets_received_since_last_ack >= log.acknowledge_count) {
+      q330->last_dack_good = dack_holes(q330) ? 0 : q330->last_dack_good + 1;
+      label = "ct";
+    } else if (q330->packets_received_since_last_ack == 1 && q330->time_last_dack == 0) {
+      q330->time_last_dack = clock_now();
+    } else if (q330->time_last_dack != 0 &&
+               clock_now() - q330->time_last_dack > p.ack_timeout_data) {
+      label = "to";
+    }
+    if (label) {
+      if (send_dack(q330, label) < 0) {
+        q330_output(q330, Q330_OUT_LOG, "q330_read_data: send_dack() error.\n");
+        set_error(error, err_sz, "SEND_DACK");
+        return -1;
+      }
+      if (label[0] == 't') q330->last_dack_good++;
+    }
+    if (stored) return 0;
+  }
+}
+
+int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nbytes) {
+  auto data = std::make_unique<Q330DATAPkt>();
+  auto *bytes = reinterpret_cast<unsigned char *>(pkt);
+  // Only data and fill packets belong on this port; anything else is not decoded.
+  int rc = command == Q330_DT_DATA || command == Q330_DT_FILL
+               ? q330_unstuff_pkt(q330, command, sequence, 0, bytes, nbytes, data.get())
+               : -1;
+  if (rc != 0) {
+    elog_clear_register(0);
+    if (rc == Q330_RECV_BLOCKETTES)
+      q330_output(q330, Q330_OUT_LOG,
+                  "ERROR: Cannot unstuff packet - internal data buffer overrun\n");
+    q330_output(q330, Q330_OUT_LOG, "ERROR: Cannot unstuff packet seq %u - packet skipped\n",
+                sequence);
+    rate_limited_dump(q330);
+    return -1;
+  }
+  if (command == Q330_DT_FILL) {
+    if (debug(q330)) {
+      auto *fill = reinterpret_cast<Q330FILLPkt *>(data.get());
+      q330_output(q330, Q330_OUT_LOG, "DEBUGD: fill: seq %d, rec %d\n", fill->qdp_sequence,
+                  static_cast<int>(fill->data_record_sequence));
+    }
+  } else if (command == Q330_DT_DATA) {
+    q330->data_record_sequence = data->data_record_sequence;
+    q330->qdp_sequence = data->qdp_sequence;
+    int d = fold32768(q330->qdp_sequence - q330->ch98_time_qdp_sequence);
+    bool first_is_time = data->nblockettes > 0 && data->blockette[0].channel == 0x98;
+    bool same_record = q330->data_record_sequence == q330->ch98_time_data_sequence;
+    if (first_is_time || q330->ch98_time <= 0 || (same_record && d > 0)) {
+      q330->ch98_time_qdp_sequence = q330->qdp_sequence;
+      for (int i = 0; i < data->nblockettes; i++) {
+        const Q330DATABlockette &b = data->blockette[i];
+        int r = q330_process_dblk(q330, b.channel, b.type, b.blockette);
+        if (r == Q330_OUT_BUSY) return Q330_OUT_BUSY;
+        if (r < 0) elog_clear_register(0);
+      }
+    } else if (q330->params.verbose_log > 1) {
+      if (!same_record)
+        q330_output(q330, Q330_OUT_LOG,
+                    "DEBUGT: Dropping UDP packet seq %d due to mismatch in data record seq (%d != "
+                    "%d)\n",
+                    static_cast<int>(sequence & 0xFFFF),
+                    static_cast<int>(q330->data_record_sequence),
+                    static_cast<int>(q330->ch98_time_data_sequence));
+      else
+        q330_output(q330, Q330_OUT_LOG,
+                    "DEBUGT: Dropping UDP packet seq %d due to repeated qdp seq (%d <= %d)\n",
+                    static_cast<int>(sequence & 0xFFFF), q330->qdp_sequence,
+                    q330->ch98_time_qdp_sequence);
+      rate_limited_dump(q330);
+    }
+  }
+  q330->last_good_sequence = static_cast<uint16_t>(sequence);
+  return 0;
+}
+
+int q330_close_data(Q330 *q330, char *error, int err_sz) {
+  set_error(error, err_sz, "%s", "");
+  while (q330_flush_data(q330, 1, 0) == Q330_OUT_BUSY) myusleep(0.1);
+  if (q330->out_callback) q330->out_callback(q330, Q330_OUT_FLUSH, nullptr, 0);
+  q330->state_dataopen = 0;
+  if (!q330->udp_data) {
+    static const char *const steps[] = {"", "udp_new(udp_data) error",
+                                        "udp_new_packet_cache(udp_data) error.\n", ""};
+    int step = data_endpoint(q330, false);
+    if (step != 0) {
+      elog_clear_register(0);
+      set_error(error, err_sz, "q330_close_data: %s", steps[step]);
+      free_window(q330);
+      return -1;
+    }
+  }
+  // The window goes in either case; an unregistered link would otherwise leak it.
+  free_window(q330);
+  if (!q330->state_registered) {
+    set_error(error, err_sz, "q330_close_data: Must register server first");
+    return -1;
+  }
+  q330_output(q330, Q330_OUT_LOG, "Close data successful\n");
+  return 0;
+}

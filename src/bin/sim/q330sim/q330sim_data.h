@@ -1,0 +1,116 @@
+// q330sim_data.h - the simulator's data port: DT_OPEN, one data record per simulated
+// second sent as numbered DT_DATA datagrams, DT_FILL when idle, the packet buffer with its
+// window of unacknowledged packets, DT_DACK and resends, and faults in both directions.
+//
+// Samples come from a seeded generator the tests replay: q330sim_sample(seed, channel,
+// index) for the absolute sample index (data record sequence x rate + position). Each
+// record (data record sequence r, time r seconds after 2000) holds, in this order:
+//   0x98 time tag (layout 5: quality 0xC0, minutes since loss 0, seconds offset 0, usec 0)
+//   0x80 state of health (layout 1: 0x10, sample of channel 7 & 0xFF, 0)
+//   0xE2 single value of channel 2 at 1 sample/s (layout 4: rate code 1, value)
+//   compressed blocks of the channels in q330sim_data_channels (layout 6), each split into
+//   layout-7 segments of at most `split_size` bytes when it does not fit the room left
+// packed into payloads of at most 720 bytes (4-byte record sequence + blockettes); later
+// payloads of a record carry no time tag.
+//
+// Locking: the model's own mutex guards knobs, buffer and counters; the loop thread runs
+// tick() and data_received(), tests call the accessors.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "q330sim.h"
+
+// Probabilities (0-1) of faults on datagrams in one direction.
+struct Q330SimDataFaults {
+  double loss = 0, reorder = 0, duplicate = 0, badcrc = 0;
+};
+
+struct Q330SimDataKnobs {
+  uint32_t seed = 1;
+  // Copies of the LOG values the data port needs (until the configuration model holds
+  // them): window of unacknowledged packets, first sequence number, acknowledgement count
+  // and time-out (tenths of a second) that a client should use.
+  int window_size = 8;
+  uint16_t data_sequence_number = 1;
+  int acknowledge_count = 4;
+  int acknowledge_timeout = 5;
+  int memory_packets = 512;     // packet buffer of the port's memory
+  double resend_timeout = 1.0;  // clock seconds before an unacknowledged packet is resent
+  double record_interval = 0;   // clock seconds per record; 0: whenever all are sent
+  double fill_interval = 1.0;   // clock seconds idle before a DT_FILL; 0 never
+  uint32_t first_record = 100000;
+  int records = 0;  // records to make; 0 no end
+  int split_size = 300;
+  bool base96 = false;
+  bool stall = false;  // send nothing at all while set
+  Q330SimDataFaults send, recv;
+  // {n-th packet made (1-based), payload bytes}: its first sending is cut or padded to
+  // that size (0-3 or 721, say); resends are whole.
+  std::vector<std::pair<int, int>> odd_payloads;
+  // After these records (0-based counts) an undecodable DT_DATA packet is put in sequence.
+  std::vector<int> garbage_after;
+};
+
+// One compressed channel of the generated records.
+struct Q330SimDataChannel {
+  int channel, stream, rate;
+  bool wide;  // samples span 28 bits (30-bit differences), else -1000 to 1000
+};
+inline constexpr int Q330SIM_DATA_CHANNELS = 3;
+extern const Q330SimDataChannel q330sim_data_channels[Q330SIM_DATA_CHANNELS];
+// The FIX rate codes of streams 0-7 the records assume.
+extern const uint8_t q330sim_data_rate_codes[8];
+
+int32_t q330sim_sample(uint32_t seed, int channel, int64_t index);
+// The raw bytes (payload of DT_DATA) of the record `record`: one vector per datagram.
+std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t record,
+                                                      int split_size);
+// A datagram as base-96 text with `key`.
+std::vector<uint8_t> q330sim_base96(const std::vector<uint8_t> &datagram, uint8_t key);
+
+struct Q330SimDataCounters {
+  int packets_sent = 0;          // first sendings
+  int total_packets_resent = 0;  // resends (time-out or DT_OPEN)
+  int fills = 0, records = 0;
+  int dacks = 0, opens = 0;
+  int unacked = 0;  // packets in the buffer
+  uint16_t data_sequence_number = 0;
+};
+
+struct Q330SimData {
+  struct Packet {
+    uint16_t seq;
+    int command;
+    int ordinal;
+    std::vector<uint8_t> payload;
+    bool in_flight = false;
+    bool ever_sent = false;
+    double sent_at = 0;
+  };
+  std::mutex mutex;
+  Q330SimDataKnobs knobs;
+  Q330SimDataCounters counters;
+  bool open = false;
+  sockaddr_in peer{};
+  std::deque<Packet> buffer;
+  uint16_t next_seq = 1;
+  bool started = false;
+  uint32_t next_record = 0;
+  int made = 0, ordinals = 0;
+  double next_record_time = 0, last_send = 0;
+  std::mt19937 rng;
+  std::vector<std::vector<uint8_t>> held;  // reordered datagrams out
+  std::vector<Q330SimDatagram> held_in;    // reordered datagrams in
+
+  Q330SimDataKnobs get_knobs();
+  void set_knobs(const Q330SimDataKnobs &k);
+  Q330SimDataCounters get_counters();
+};
