@@ -21,6 +21,7 @@
 #include "q330_qdp.h"
 #include "q330_status.h"
 #include "q330sim.h"
+#include "q330sim_config.h"
 #include "q330sim_status.h"
 #include "support/dlclock.h"
 #include "support/stdtime.h"
@@ -112,10 +113,15 @@ struct Rig {
     std::lock_guard<std::mutex> lock(model->mutex);
     return model->requests;
   }
-  size_t slogs() {
-    std::lock_guard<std::mutex> lock(model->mutex);
-    return model->slogs.size();
+  // The C1_SLOG blocks the datalogger took, as (flags, threshold time).
+  std::vector<std::pair<uint16_t, uint32_t>> slog_list() {
+    Q330SimConfig &c = sim.config();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    std::vector<std::pair<uint16_t, uint32_t>> out;
+    for (const Q330LOGPkt &l : c.slog_applied) out.emplace_back(l.flags, l.old_data_threshold_time);
+    return out;
   }
+  size_t slogs() { return slog_list().size(); }
   int logged(const std::string &needle) {
     int n = 0;
     for (const std::string &l : rec.lines()) n += l.find(needle) != std::string::npos;
@@ -282,12 +288,9 @@ TEST(Status, OneFlushPerLockout) {
   EXPECT_EQ(rig.status(0x101), 0);
   EXPECT_DOUBLE_EQ(rig.q->status.bufpcnt, 90);
   ASSERT_EQ(rig.slogs(), 1u);
-  {
-    std::lock_guard<std::mutex> lock(rig.model->mutex);
-    EXPECT_EQ(rig.model->slogs[0].first & 0x02, 0x02);
-    double threshold = rig.model->slogs[0].second + 946684800.0;
-    EXPECT_NEAR(threshold, before - 3600, 2.0);
-  }
+  EXPECT_EQ(rig.slog_list()[0].first & 0x02, 0x02);
+  double threshold = rig.slog_list()[0].second + 946684800.0;
+  EXPECT_NEAR(threshold, before - 3600, 2.0);
   EXPECT_EQ(rig.logged("STATUS: Flushing Q330 packet buffer for packets prior to"), 1);
   // Without the data port's block the lock-out stays: no second flush.
   EXPECT_EQ(rig.status(0x1), 0);
@@ -300,8 +303,7 @@ TEST(Status, OneFlushPerLockout) {
   rig.q->params.flush_buffer_age = 0;
   EXPECT_EQ(rig.status(0x101), 0);
   ASSERT_EQ(rig.slogs(), 3u);
-  std::lock_guard<std::mutex> lock(rig.model->mutex);
-  EXPECT_EQ(rig.model->slogs[2].second, 0u);
+  EXPECT_EQ(rig.slog_list()[2].second, 0u);
 }
 
 TEST(Status, BufferWithoutPacketMemoryAndListenCountdown) {
