@@ -362,13 +362,11 @@ int visit(const char *who, Conn &c, uint32_t *seen, uint64_t *upto) {
   return s < k.next_seq ? 2 : -2;
 }
 
-// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. *seen
-// gets the put count read before the first look (every packet of the puts it counts was
-// looked at when none is waiting), *bits (when given) the wake bits to wait for then (0:
-// a nap). With `wait_for_put`, a put under way is waited for (orbreap_nd: its packet may
-// be the one asked for; orbreap waits for puts anyway).
-int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, uint32_t *bits,
-              bool wait_for_put) {
+// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. With
+// none waiting, *bits (when given) gets the wake bits to wait for (0: a nap). With
+// `wait_for_put`, a put under way is waited for (orbreap_nd: its packet may be the one
+// asked for; orbreap waits for puts anyway).
+int reap_once(const char *who, Conn &c, const Out &o, uint32_t *bits, bool wait_for_put) {
   std::lock_guard<std::mutex> guard(c.mu);
   Ring &r = *c.ring;
   bool waited = false, looked = false;
@@ -392,7 +390,6 @@ int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, uint32_t *
       // now, also when none of the first kBatch was selected.
       looked = true;
       limit = upto;
-      if (seen) *seen = count;
     }
     if (rc == 1) continue;
     if (rc == 2) {
@@ -670,7 +667,7 @@ int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, 
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
-  return reap_once(who, *c, o, nullptr, nullptr, true);
+  return reap_once(who, *c, o, nullptr, true);
 }
 
 int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
@@ -680,12 +677,20 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
+  Ring &r = *c->ring;
   for (;;) {
-    // The count is read before looking, so a put made after the look wakes the wait.
-    uint32_t seen = 0, bits = 0;
-    int rc = reap_once(who, *c, o, &seen, &bits, false);
+    uint32_t bits = 0;
+    int rc = reap_once(who, *c, o, &bits, false);
     if (rc != -2) return rc;
-    c->ring->wait(seen, clock_real_seconds(bits ? kWaitSlice : kNap), bits);
+    if (bits == 0) {
+      r.nap(clock_real_seconds(kNap));
+      continue;
+    }
+    // Armed, a last look: what it misses finds the bits and wakes the sleep.
+    uint32_t armed = r.arm(bits);
+    rc = reap_once(who, *c, o, nullptr, false);
+    if (rc != -2) return rc;
+    r.sleep(armed, clock_real_seconds(kWaitSlice), bits);
   }
 }
 

@@ -832,6 +832,13 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   store64(l.next_seq, seq + 1);
   publish_end();
   word(l.busy).store(0, std::memory_order_release);
+  // The next put writes the next slot and the bytes after this record, which readers may
+  // hold in their caches (or nobody touched for a lap): asking for them now spares that
+  // put the wait.
+  __builtin_prefetch(index_ + (size_t)((seq + 2) % layout_.nslots) * kSlotSize, 1);
+  size_t next = (size_t)((off + need) % layout_.data_size);
+  __builtin_prefetch(data_ + next, 1);
+  if (next + kCacheLine < layout_.data_size) __builtin_prefetch(data_ + next + kCacheLine, 1);
   return seq;
 }
 
@@ -917,15 +924,16 @@ void Ring::write_data(uint64_t off, const void *src, size_t n) {
 
 uint32_t Ring::put_count() const { return word(live_->put_count).load(); }
 
-void Ring::wait(uint32_t seen, double seconds, uint32_t bits) {
-  if (bits == 0) {
-    timespec ts = clock_timespec(seconds);
-    futex(&live_->put_count, FUTEX_WAIT, seen, &ts);
-    return;
-  }
-  // Set before the futex looks at put_count: a put that comes after it sees the bits
-  // and wakes; a put that came before it changed put_count and the wait returns at once.
+uint32_t Ring::arm(uint32_t bits) {
+  // A put published before the bits were set is found by the look that follows; one
+  // published after finds the bits. (The full fence pairs with the put's count, which
+  // lies between its publication and its look at the bits.)
   word(live_->sleepers).fetch_or(bits);
+  thread_fence(std::memory_order_seq_cst);
+  return word(live_->wake_seq).load();
+}
+
+void Ring::sleep(uint32_t armed, double seconds, uint32_t bits) {
   // FUTEX_WAIT_BITSET takes a deadline on the monotonic clock.
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
@@ -936,7 +944,7 @@ void Ring::wait(uint32_t seen, double seconds, uint32_t bits) {
     until.tv_sec += 1;
     until.tv_nsec -= 1000000000L;
   }
-  futex(&live_->put_count, FUTEX_WAIT_BITSET, seen, &until, bits);
+  futex(&live_->wake_seq, FUTEX_WAIT_BITSET, armed, &until, bits);
   // The file may have been cut during the sleep (without the SIGBUS handler, the size is
   // looked at before the mapping is touched again).
   if (kSizeCheckMs == 0 ? !size_ok() : cut_.load(std::memory_order_relaxed)) return;
@@ -944,8 +952,13 @@ void Ring::wait(uint32_t seen, double seconds, uint32_t bits) {
   auto passing = word(live_->passing);
   if (passing.load() != 0) {
     uint32_t pass = passing.exchange(0);
-    if (pass) futex(&live_->put_count, FUTEX_WAKE_BITSET, INT_MAX, nullptr, pass);
+    if (pass) futex(&live_->wake_seq, FUTEX_WAKE_BITSET, INT_MAX, nullptr, pass);
   }
+}
+
+void Ring::nap(double seconds) {
+  timespec ts = clock_timespec(seconds);
+  futex(&live_->wake_seq, FUTEX_WAIT, word(live_->wake_seq).load(), &ts);
 }
 
 bool Ring::put_under_way() const { return word(live_->busy).load() != 0; }
@@ -961,28 +974,31 @@ bool Ring::put_ended(uint32_t seen) const {
 }
 
 void Ring::wake(uint32_t bits) {
-  auto count = word(live_->put_count);
-  count.fetch_add(1);
+  // The count (a full fence) lies between the put's publication and its look at the
+  // sleepers (see arm).
+  word(live_->put_count).fetch_add(1);
   auto sleepers = word(live_->sleepers);
   auto passing = word(live_->passing);
+  auto wake_seq = word(live_->wake_seq);
   if (passing.load() != 0) {
     // Left by a reader that did not pass them on.
     uint32_t left = passing.exchange(0);
-    if (left) futex(&live_->put_count, FUTEX_WAKE_BITSET, INT_MAX, nullptr, left);
+    if (left) futex(&live_->wake_seq, FUTEX_WAKE_BITSET, INT_MAX, nullptr, left);
   }
   if ((sleepers.load() & bits) == 0) return;
   uint32_t found = sleepers.fetch_and(~bits) & bits;
   if (found == 0) return;
-  // A reader that set its bits before they were cleared but is not asleep yet must not
-  // sleep on: the count it will compare has changed.
+  // A reader that armed before the bits were cleared but is not asleep yet must not
+  // sleep on: the word it will compare has changed.
   passing.fetch_or(found);
-  count.fetch_add(1);
-  futex(&live_->put_count, FUTEX_WAKE_BITSET, 1, nullptr, found);
+  wake_seq.fetch_add(1);
+  futex(&live_->wake_seq, FUTEX_WAKE_BITSET, 1, nullptr, found);
 }
 
 void Ring::wake_all() {
   word(live_->put_count).fetch_add(1);
-  futex(&live_->put_count, FUTEX_WAKE, INT_MAX, nullptr);
+  word(live_->wake_seq).fetch_add(1);
+  futex(&live_->wake_seq, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 }  // namespace ringfile

@@ -46,22 +46,24 @@
 // lock's holder, read by everyone) and the sleepers' line (written by readers about to
 // sleep, read by writers).
 //
-// Waking: put_count (a futex word) counts puts. Source names fall into 31 buckets
-// (source_bit: FNV-1a of the name, mod 31); bit 31 stands for a name this writer process
-// had not put before. A reader about to sleep ORs the bits it waits for into `sleepers`
-// (the buckets of the names it selects or has not seen, and always bit 31) and sleeps on
-// put_count with those bits, so that it sleeps through the puts of sources it rejected;
-// its sleep is bounded, so that a new source in a rejected bucket is seen within that
-// bound even when its writer had put it before. A put whose bits are in `sleepers`
-// clears them, counts put_count up once more, leaves the bits in `passing` and wakes
-// one sleeper of those bits; a put finding none of its bits makes no system call. The
-// extra count makes a reader that set its bits before the clearing, but was not yet
-// asleep, find put_count changed instead of sleeping on. Every reader back from a sleep
-// takes the bits in `passing` and wakes the other sleepers of those bits, so that the
-// writer pays for one wake whatever the number of sleepers; bits left in `passing` (by a
-// reader that died before passing them on) are woken by the next put. Nothing is counted
-// up by a process that may die before counting it down: a dead sleeper's bits cost one
-// needless wake each.
+// Waking: put_count counts puts; wake_seq (the futex word) counts wakes. Source names
+// fall into 31 buckets (source_bit: FNV-1a of the name, mod 31); bit 31 stands for a
+// name this writer process had not put before. A reader about to sleep ORs the bits it
+// waits for into `sleepers` (the buckets of the names it selects or has not seen, and
+// always bit 31), reads wake_seq, looks at the ring once more and, finding nothing for
+// it, sleeps on wake_seq with those bits. A put publishes its packet, counts put_count
+// (a full fence) and looks at `sleepers`: a put of a source the reader rejected changes
+// nothing it sleeps on, so idle readers sleep through such puts; a put whose bits are in
+// `sleepers` clears them, counts wake_seq, leaves the bits in `passing` and wakes one
+// sleeper of those bits; a put finding none of its bits makes no system call. (A put
+// published before a reader set its bits is found by that reader's last look; one
+// published after finds the bits.) A sleep is bounded, so that a new source in a
+// rejected bucket is seen within that bound even when its writer had put it before.
+// Every reader back from a sleep takes the bits in `passing` and wakes the other
+// sleepers of those bits, so that the writer pays for one wake whatever the number of
+// sleepers; bits left in `passing` (by a reader that died before passing them on) are
+// woken by the next put. Nothing is counted up by a process that may die before counting
+// it down: a dead sleeper's bits cost one needless wake each.
 //
 // Nothing read from the mapping is trusted. The static header is checked once, at open,
 // before the file is mapped, and the process uses its own copy from then on. A file cut
@@ -126,6 +128,7 @@ struct Live {
   // Written by readers about to sleep and woken; read by writers.
   alignas(kCacheLine) uint32_t sleepers;  // bits that sleeping readers wait for; atomic
   uint32_t passing;                       // bits whose other sleepers a woken reader wakes
+  uint32_t wake_seq;                      // futex word: counts wakes; atomic
 };
 static_assert(kLiveOffset % kCacheLine == 0, "live state starts a cache line");
 static_assert(kLiveOffset + sizeof(Live) <= kHeaderSize, "live state fits the header page");
@@ -243,11 +246,17 @@ class Ring {
   uint64_t append(const char *srcname, size_t srclen, double time, const char *data, size_t nbytes,
                   void (*midway)(void), uint32_t *wake_bits);
 
-  // Without the lock: readers wait for puts.
+  // Without the lock: readers wait for puts. A reader about to sleep arms its wake
+  // bits, then looks at the ring once more, and sleeps only when that look found nothing
+  // for it.
   uint32_t put_count() const;
-  // Sleeps until put_count differs from `seen`, a wake of one of `bits` (none: no wake
-  // is asked for, only put_count or the time ends the sleep), or `seconds` (real) pass.
-  void wait(uint32_t seen, double seconds, uint32_t bits);
+  // Sets `bits` in the sleepers; returns the wake count to sleep on.
+  uint32_t arm(uint32_t bits);
+  // Sleeps until a wake of one of `bits` after arm() returned `armed`, or `seconds`
+  // (real) pass. Then passes a writer's wake on to the other sleepers.
+  void sleep(uint32_t armed, double seconds, uint32_t bits);
+  // Sleeps `seconds` (real), without asking a writer for a wake.
+  void nap(double seconds);
   // After a put: counts it and wakes the sleepers of `bits`, if any.
   void wake(uint32_t bits);
   // Counts a put and wakes every sleeper (a connection closed under its reader).
