@@ -52,7 +52,7 @@ constexpr double kMissedFlush = 0.1;        // clock seconds between additions t
 // A reader handed out packets faster than this (per clock second) since it last waited
 // has a busy writer: instead of asking it for a wake, which costs the writer a system
 // call per put (and more the more sleepers it wakes), it naps for kNap clock seconds.
-constexpr double kBusyRate = 20000;
+constexpr double kBusyRate = 50000;
 constexpr double kNap = 50e-6;
 constexpr size_t kVerdictsMax = 4096;
 
