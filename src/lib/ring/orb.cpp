@@ -11,7 +11,10 @@
 // evicted meanwhile (ringfile.h tells why that is enough); later reaps hand the copies
 // out. The ring's lock is taken by writers, by the scans of orbafter, orbsources, orbget
 // and orbstat (for a bounded stretch: kScanBatch slots per hold) and by a reader only to
-// repair the ring or to count packets it missed.
+// repair the ring or to count packets it missed. A reader that finds nothing for it
+// waits: it naps for a few tens of microseconds when it was being handed packets fast
+// (so that a busy writer makes no system call for it), else it sleeps until a put of a
+// source it may select (the wake buckets of ringfile.h, learnt from its verdicts).
 #include "ring/orb.h"
 
 #include <regex.h>
