@@ -5,21 +5,28 @@
 //  - BM_TwoProcesses: a writer process feeding a reader process;
 //  - BM_PutWithReaders/N/mode: the writer's put rate with N reader processes beside it,
 //    mode 0 reaping everything at full speed, mode 1 waiting in orbreap with a selection
-//    that matches nothing. The counter "x_alone" is the rate over BM_PutWithReaders/0 of
-//    the same run;
+//    that matches nothing. The ring is filled once before the readers start, so that the
+//    writer runs as it does in service (over pages it wrote before) and not over fresh
+//    pages of the file. The counter "x_alone" is the rate over BM_PutWithReaders/0 of the
+//    same run; "cpu_ns_put" is the writer's CPU time per put (steadier than the rate on a
+//    shared machine, where readers and other work take the writer's processor), and
+//    "x_cpu" that of BM_PutWithReaders/0 over this one;
 //  - BM_PutAfterKilledReaders: the put rate after 10 readers waiting in orbreap were
 //    killed with SIGKILL;
 //  - BM_Latency/N: put-to-reap latency with N reader processes, the writer paced at
-//    10 000 packets/s; counters p50_us and p99_us over the packets of every reader.
+//    10 000 packets/s (asleep between packets); counters p50_us and p99_us over the
+//    packets of every reader.
 // items_per_second is packets/s. Reader processes are forked, each opens the ring file
 // itself, and they are ended with SIGKILL at the end of each case.
 #include <benchmark/benchmark.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +48,21 @@ double now_mono() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+// CPU seconds of this process (the writer; readers are other processes).
+double cpu_self() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec * 1e-6 +
+         (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec * 1e-6;
+}
+
+// Writes the ring full once (and a little more), so that its pages are in place.
+void fill_ring(int w) {
+  char packet[kPacket] = {1};
+  for (int64_t i = 0; i < kCapacity / kPacket + 1000; i++)
+    orbput(w, "AA_STA/MGENC/raw", 1.5e9, packet, kPacket);
 }
 
 // A fresh 64 MiB ring in a temporary directory, removed at the end.
@@ -158,6 +180,7 @@ class Readers {
 };
 
 double g_alone_rate = 0;  // BM_PutWithReaders/0 of this run
+double g_alone_cpu = 0;   // its CPU seconds per put
 
 void BM_Put(benchmark::State &state) {
   BenchRing ring;
@@ -243,13 +266,15 @@ void BM_PutWithReaders(benchmark::State &state) {
   const int n = (int)state.range(0);
   const bool idle = state.range(1) != 0;
   BenchRing ring;
+  int w = orbopen(ring.path(), "w");
+  fill_ring(w);
   Readers readers;
   readers.start(ring.path(), n, idle, false);
-  int w = orbopen(ring.path(), "w");
   char packet[kPacket] = {1};
   int64_t puts = 0;
-  double elapsed = 0;
+  double elapsed = 0, cpu = 0;
   for (auto _ : state) {
+    double c0 = cpu_self();
     double t0 = now_mono();
     for (;;) {
       for (int i = 0; i < 256; i++) {
@@ -260,6 +285,7 @@ void BM_PutWithReaders(benchmark::State &state) {
       elapsed = now_mono() - t0;
       if (elapsed >= kRunSeconds) break;
     }
+    cpu = cpu_self() - c0;
     state.SetIterationTime(elapsed);
   }
   readers.stop();
@@ -267,9 +293,15 @@ void BM_PutWithReaders(benchmark::State &state) {
   if (orbstat(w, &st) == 0) state.counters["missed"] = (double)st.missed;
   orbclose(w);
   double rate = (double)puts / elapsed;
-  if (n == 0) g_alone_rate = rate;
+  double cpu_put = cpu / (double)puts;
+  if (n == 0) {
+    g_alone_rate = rate;
+    g_alone_cpu = cpu_put;
+  }
   state.counters["puts/s"] = rate;
+  state.counters["cpu_ns_put"] = cpu_put * 1e9;
   if (g_alone_rate > 0) state.counters["x_alone"] = rate / g_alone_rate;
+  if (g_alone_cpu > 0) state.counters["x_cpu"] = g_alone_cpu / cpu_put;
   state.SetItemsProcessed(puts);
 }
 BENCHMARK(BM_PutWithReaders)
@@ -289,6 +321,7 @@ BENCHMARK(BM_PutWithReaders)
 void BM_PutAfterKilledReaders(benchmark::State &state) {
   BenchRing ring;
   int w = orbopen(ring.path(), "w");
+  fill_ring(w);
   char packet[kPacket] = {1};
   {
     Readers readers;
@@ -322,16 +355,22 @@ BENCHMARK(BM_PutAfterKilledReaders)->Iterations(1)->UseManualTime()->Unit(benchm
 void BM_Latency(benchmark::State &state) {
   const int n = (int)state.range(0);
   BenchRing ring;
+  int w = orbopen(ring.path(), "w");
+  fill_ring(w);
   Readers readers;
   readers.start(ring.path(), n, false, true);
-  int w = orbopen(ring.path(), "w");
   char packet[kPacket] = {0};
   std::vector<double> lat;
   for (auto _ : state) {
     double t0 = now_mono();
     for (int i = 0; i < kLatencyPackets; i++) {
+      // Asleep until the packet is due, so that the writer leaves the processors to the
+      // readers; the stamp is taken when it is put, however late the writer woke.
       double due = t0 + (double)i / kPaceRate;
-      while (now_mono() < due) {
+      timespec ts;
+      ts.tv_sec = (time_t)due;
+      ts.tv_nsec = (long)((due - (double)ts.tv_sec) * 1e9);
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
       }
       double stamp = now_mono();
       memcpy(packet, &stamp, sizeof stamp);
@@ -351,6 +390,7 @@ void BM_Latency(benchmark::State &state) {
     return;
   }
   state.counters["p50_us"] = lat[lat.size() / 2];
+  state.counters["p90_us"] = lat[lat.size() * 9 / 10];
   state.counters["p99_us"] = lat[lat.size() * 99 / 100];
   state.counters["samples"] = (double)lat.size();
 }

@@ -253,6 +253,22 @@ TEST_F(Orb, SelectAndRejectMatchWholeSourceNames) {
   }
 }
 
+// A reader looks at packets in batches; a batch of rejected packets must not hide a
+// selected one held beyond it.
+TEST_F(Orb, SelectedPacketBehindManyRejectedOnesIsFound) {
+  std::string path = small_ring("r", 1 << 20);
+  int w = open(path);
+  int r = open(path, "r");
+  ASSERT_EQ(orbselect(r, "BB_X/log"), 0);
+  for (int i = 0; i < 500; i++) put(w, "AA_STA/log", "rejected");
+  put(w, "BB_X/log", "selected");
+  Reaped p = reap(r);
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(p.srcname, "BB_X/log");
+  EXPECT_EQ(p.pktid, 500);
+  EXPECT_EQ(reap(r).rc, -2);
+}
+
 TEST_F(Orb, BadExpressionsAreRefusedAndKeepTheOldOne) {
   std::string path = small_ring("r");
   int w = open(path);

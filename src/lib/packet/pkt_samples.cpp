@@ -17,8 +17,10 @@
 // The coder picks b as low as the group's widest block allows, so a block costs at most
 // 3 bits a sample more than its own width. The coded bytes must end with the last group.
 // Decoding works a block at a time from a zero-padded copy, with no test per sample.
+#include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "packet/pkt_wire.h"
 
@@ -44,21 +46,33 @@ void store_le64(uint8_t *p, uint64_t v) {
   memcpy(p, &v, sizeof v);
 }
 
-// Packs 16 values of w bits into out[0, 2w); writes up to 8 bytes beyond, which the
-// next block (or the caller's slack) takes.
-void pack_block(const uint32_t *z, int w, uint8_t *out) {
-  uint64_t acc = 0;
-  unsigned nbits = 0;
-  for (int i = 0; i < kBlock; i++) {
-    acc |= static_cast<uint64_t>(z[i]) << nbits;
-    nbits += static_cast<unsigned>(w);
-    store_le64(out, acc);
-    unsigned whole = nbits >> 3;  // at most 4
-    out += whole;
-    acc = whole ? acc >> (whole * 8) : acc;
-    nbits &= 7;
+// Packs 16 values of W bits into out[0, 2W), writing whole 64-bit words (up to 6 bytes
+// beyond, which the next block, or the caller's slack, takes). With W known, every
+// value's place is known: the values are shifted into their words independently of
+// each other, with no running bit count.
+template <int W>
+void pack_block_w(const uint32_t *z, uint8_t *out) {
+  if constexpr (W > 0) {
+    constexpr int kWords = (kBlock * W + 63) / 64;
+    uint64_t words[kWords] = {0};
+#pragma GCC unroll 16
+    for (int i = 0; i < kBlock; i++) {
+      const int bit = i * W;
+      const uint64_t v = z[i];
+      words[bit / 64] |= v << (bit % 64);
+      if (bit % 64 + W > 64) words[bit / 64 + 1] |= v >> (64 - bit % 64);
+    }
+    for (int k = 0; k < kWords; k++) store_le64(out + 8 * k, words[k]);
   }
 }
+
+using PackBlock = void (*)(const uint32_t *, uint8_t *);
+template <int... W>
+constexpr std::array<PackBlock, sizeof...(W)> pack_table(std::integer_sequence<int, W...>) {
+  return {pack_block_w<W>...};
+}
+// pack_block[w] packs a block of width w.
+constexpr auto kPackBlock = pack_table(std::make_integer_sequence<int, 33>());
 
 // Unpacks the 16 values of w bits of in[0, 2w), integrating them onto *prev. Reads
 // 8 bytes at a time: in[0, 2w + 8) must be readable.
@@ -133,7 +147,7 @@ uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t nsamp) {
     *p++ = static_cast<uint8_t>(base);
     *p++ = static_cast<uint8_t>(steps);
     for (int b = 0; b < nblocks; b++) {
-      pack_block(z + b * kBlock, widths[b], p);
+      kPackBlock[static_cast<size_t>(widths[b])](z + b * kBlock, p);
       p += 2 * widths[b];
     }
   }

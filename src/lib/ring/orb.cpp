@@ -11,7 +11,10 @@
 // evicted meanwhile (ringfile.h tells why that is enough); later reaps hand the copies
 // out. The ring's lock is taken by writers, by the scans of orbafter, orbsources, orbget
 // and orbstat (for a bounded stretch: kScanBatch slots per hold) and by a reader only to
-// repair the ring or to count packets it missed.
+// repair the ring or to count packets it missed. A reader that finds nothing for it
+// waits: it naps for a few tens of microseconds when it was being handed packets fast
+// (so that a busy writer makes no system call for it), else it sleeps until a put of a
+// source it may select (the wake buckets of ringfile.h, learnt from its verdicts).
 #include "ring/orb.h"
 
 #include <regex.h>
@@ -49,6 +52,11 @@ constexpr size_t kBatchBytes = 256 * 1024;  // bytes it copies, beyond its first
 constexpr int kScanBatch = 4096;            // slots orbafter/orbsources look at per hold
 constexpr double kWaitSlice = 1.0;          // clock seconds between re-checks of a blocked reap
 constexpr double kMissedFlush = 0.1;        // clock seconds between additions to the ring's missed
+// A reader handed out packets faster than this (per clock second) since it last waited
+// has a busy writer: instead of asking it for a wake, which costs the writer a system
+// call per put (and more the more sleepers it wakes), it naps for kNap clock seconds.
+constexpr double kBusyRate = 50000;
+constexpr double kNap = 50e-6;
 constexpr size_t kVerdictsMax = 4096;
 
 // A compiled expression that must match a whole source name.
@@ -78,6 +86,23 @@ struct Conn {
   uint64_t resets_seen = 0, next_seen = 0;
   std::unique_ptr<Pattern> select, reject;
   std::unordered_map<std::string, bool> verdicts;  // source name -> selected
+  // Wake buckets (ringfile::source_bit) of the names in `verdicts` that were selected and
+  // rejected: a reader asleep waits for the buckets of selected names and of names it
+  // has not seen.
+  uint32_t selected_bits = 0, rejected_bits = 0;
+  uint32_t handed_since_wait = 0;  // packets handed out since the last wait
+  double waited_at = 0;            // when it last waited (clock_monotonic)
+
+  void forget_verdicts() {
+    verdicts.clear();
+    selected_bits = rejected_bits = 0;
+  }
+  // The wake bits a reader about to sleep waits for.
+  uint32_t wait_bits() const {
+    if (!select && !reject) return ringfile::kAllBits;
+    uint32_t ignored = rejected_bits & ~selected_bits & ~ringfile::kNewSourceBit;
+    return ~ignored;
+  }
 
   // Packets a visit copied, handed out from `taken` on; their bytes in `bytes`. The
   // position `next` is past them.
@@ -191,8 +216,9 @@ bool selected(Conn &c, const char *srcname) {
   if (it != c.verdicts.end()) return it->second;
   bool ok = (!c.select || regexec(&c.select->re, srcname, 0, nullptr, 0) == 0) &&
             (!c.reject || regexec(&c.reject->re, srcname, 0, nullptr, 0) != 0);
-  if (c.verdicts.size() >= kVerdictsMax) c.verdicts.clear();
+  if (c.verdicts.size() >= kVerdictsMax) c.forget_verdicts();
   c.verdicts.emplace(srcname, ok);
+  (ok ? c.selected_bits : c.rejected_bits) |= ringfile::source_bit(srcname, strlen(srcname));
   return ok;
 }
 
@@ -259,13 +285,16 @@ void count_missed(const char *who, Conn &c, uint64_t lost) {
 
 // One look at the ring without its lock: copies the selected packets from the
 // connection's position on (at most kBatch looked at). *seen (when given) gets the put
-// count read before the look. 1 with packets copied, -2 with none waiting, -1 on error.
-int visit(const char *who, Conn &c, uint32_t *seen) {
+// count read before the look, *upto the newest sequence + 1 it saw. 1 with packets
+// copied, 2 with none copied but more held beyond the look, -2 with none waiting, -1 on
+// error.
+int visit(const char *who, Conn &c, uint32_t *seen, uint64_t *upto) {
   Ring &r = *c.ring;
   if (!r.usable(who)) return -1;
   if (seen) *seen = r.put_count();
   ringfile::Counters k;
   if (!r.read_counters(who, &k)) return -1;
+  *upto = k.next_seq;
   c.copied.clear();
   c.bytes.clear();
   c.taken = 0;
@@ -333,16 +362,18 @@ int visit(const char *who, Conn &c, uint32_t *seen) {
              r.path().c_str());
     return -1;
   }
-  return -2;
+  return s < k.next_seq ? 2 : -2;
 }
 
-// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. *seen
-// as visit(). With `wait_for_put`, a put under way is waited for (orbreap_nd: its packet
-// may be the one asked for; orbreap waits for puts anyway).
-int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, bool wait_for_put) {
+// One non-blocking attempt: 0 with a packet, -2 with none waiting, -1 on error. With
+// none waiting, *bits (when given) gets the wake bits to wait for (0: a nap). With
+// `wait_for_put`, a put under way is waited for (orbreap_nd: its packet may be the one
+// asked for; orbreap waits for puts anyway).
+int reap_once(const char *who, Conn &c, const Out &o, uint32_t *bits, bool wait_for_put) {
   std::lock_guard<std::mutex> guard(c.mu);
   Ring &r = *c.ring;
-  bool waited = false;
+  bool waited = false, looked = false;
+  uint64_t limit = 0;
   for (;;) {
     if (c.closed.load()) {
       elog_log(0, "%s: connection %d was closed\n", who, c.id);
@@ -351,12 +382,31 @@ int reap_once(const char *who, Conn &c, const Out &o, uint32_t *seen, bool wait_
     if (c.taken < c.copied.size()) {
       const Conn::Copied &p = c.copied[c.taken++];
       deliver(p.seq, p.srcname, p.time, c.bytes.data() + p.at, p.nbytes, o);
+      c.handed_since_wait++;
       return 0;
     }
     uint32_t count = 0;
-    int rc = visit(who, c, &count);
-    if (seen) *seen = count;
+    uint64_t upto = 0;
+    int rc = visit(who, c, &count, &upto);
+    if (!looked) {
+      // Packets put after the first look are waited for; those before it are looked at
+      // now, also when none of the first kBatch was selected.
+      looked = true;
+      limit = upto;
+    }
     if (rc == 1) continue;
+    if (rc == 2) {
+      if (c.next < limit) continue;
+      rc = -2;
+    }
+    if (rc == -2 && bits) {
+      // A reader that is handed packets at a high rate naps instead of asking for a wake.
+      double now = clock_monotonic();
+      bool busy = c.handed_since_wait > 0 && c.handed_since_wait > (now - c.waited_at) * kBusyRate;
+      *bits = busy ? 0 : c.wait_bits();
+      c.handed_since_wait = 0;
+      c.waited_at = now;
+    }
     if (rc != -2 || !wait_for_put || waited || !r.put_under_way()) return rc;
     // A put is under way: its packet may be for this connection. A put that takes long
     // is waited for as a writer would (bounded; a writer that died is replaced).
@@ -377,7 +427,7 @@ int set_pattern(const char *who, OrbFault op, int orb, const char *expr, bool re
   std::lock_guard<std::mutex> guard(c->mu);
   c->drop_copies();  // they were chosen by the old selection
   (reject ? c->reject : c->select) = std::move(p);
-  c->verdicts.clear();
+  c->forget_verdicts();
   return 0;
 }
 
@@ -415,14 +465,15 @@ int64_t put_packet(const char *who, int orb, const char *srcname, double time, c
     return -1;
   }
   uint64_t seq;
+  uint32_t bits = 0;
   {
     RingLock lock(r, who);
     if (!lock.held()) return -1;
     seq = r.append(srcname, srclen, time, packet, (size_t)nbytes,
-                   g_blocking.load(std::memory_order_relaxed) ? fault_midway : nullptr);
+                   g_blocking.load(std::memory_order_relaxed) ? fault_midway : nullptr, &bits);
   }
   if (r.cut(who)) return -1;  // the file was cut under the put: it went nowhere
-  r.wake();
+  r.wake(bits);
   return pktid_of(seq);
 }
 
@@ -525,7 +576,7 @@ int orbclose(int orb) {
   }
   // Wakes every sleeper on the ring; the one on this connection then sees it closed.
   c->closed.store(true);
-  if (!c->ring->cut(nullptr)) c->ring->wake();
+  if (!c->ring->cut(nullptr)) c->ring->wake_all();
   std::lock_guard<std::mutex> guard(c->mu);
   if (c->missed_pending && !c->ring->cut(nullptr)) flush_missed("orbclose", *c);
   return 0;
@@ -629,12 +680,20 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
+  Ring &r = *c->ring;
   for (;;) {
-    // The count is read before looking, so a put made after the look wakes the wait.
-    uint32_t seen = 0;
-    int rc = reap_once(who, *c, o, &seen, false);
+    uint32_t bits = 0;
+    int rc = reap_once(who, *c, o, &bits, false);
     if (rc != -2) return rc;
-    c->ring->wait(seen, clock_real_seconds(kWaitSlice));
+    if (bits == 0) {
+      r.nap(clock_real_seconds(kNap));
+      continue;
+    }
+    // Armed, a last look: what it misses finds the bits and wakes the sleep.
+    uint32_t armed = r.arm(bits);
+    rc = reap_once(who, *c, o, nullptr, false);
+    if (rc != -2) return rc;
+    r.sleep(armed, clock_real_seconds(kWaitSlice), bits);
   }
 }
 

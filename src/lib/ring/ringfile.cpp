@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -75,12 +76,27 @@ uint32_t native_order_mark() {
   return get_u32(b);  // the native bytes read as little-endian
 }
 
-long futex(uint32_t *word, int op, uint32_t val, const timespec *ts) {
+long futex(uint32_t *word, int op, uint32_t val, const timespec *ts, uint32_t val3 = 0) {
 #if defined(SYS_futex_time64) && !defined(__LP64__)
-  if (sizeof(time_t) == 8) return syscall(SYS_futex_time64, word, op, val, ts, nullptr, 0);
+  if (sizeof(time_t) == 8) return syscall(SYS_futex_time64, word, op, val, ts, nullptr, val3);
 #endif
-  return syscall(SYS_futex, word, op, val, ts, nullptr, 0);
+  return syscall(SYS_futex, word, op, val, ts, nullptr, val3);
 }
+
+// FNV-1a of a source name: its wake bucket, and its key among the names a process put.
+uint64_t name_hash(const char *name, size_t len) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < len; i++) {
+    h ^= (unsigned char)name[i];
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+uint32_t bucket_bit(uint64_t hash) { return uint32_t{1} << (uint32_t)(hash % kSourceBuckets); }
+
+// Slots of the table of names a process put; it starts again empty when 3/4 full (the
+// names then count as new once more, which costs a wake each).
+constexpr size_t kNamesTable = 1024;
 
 // The counters of the live state are 64-bit and read by readers while the lock's holder
 // changes them. Where 64-bit atomics are lock-free they are used (relaxed: gen orders
@@ -323,6 +339,8 @@ int create_file(const char *who, const std::string &path, int64_t capacity, bool
 
 }  // namespace
 
+uint32_t source_bit(const char *name, size_t len) { return bucket_bit(name_hash(name, len)); }
+
 uint32_t crc32(const void *data, size_t n) {
   static const auto table = [] {
     struct T {
@@ -531,12 +549,15 @@ Ring::~Ring() {
   if (fd_ >= 0) close(fd_);
 }
 
+bool Ring::size_ok() {
+  struct stat st {};
+  if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size >= layout_.capacity) return true;
+  cut_.store(true);
+  return false;
+}
+
 bool Ring::intact(const char *who) {
-  if (!cut_.load(std::memory_order_relaxed)) {
-    struct stat st {};
-    if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size >= layout_.capacity) return true;
-    cut_.store(true);
-  }
+  if (!cut_.load(std::memory_order_relaxed) && size_ok()) return true;
   return !cut(who);
 }
 
@@ -753,9 +774,26 @@ void Ring::copy_packet(const Meta &m, char *dst) const {
 }
 
 uint64_t Ring::append(const char *srcname, size_t srclen, double time, const char *data,
-                      size_t nbytes, void (*midway)(void)) {
+                      size_t nbytes, void (*midway)(void), uint32_t *wake_bits) {
   Live &l = *live_;
   word(l.busy).store(1, std::memory_order_relaxed);
+  uint64_t hash = name_hash(srcname, srclen);
+  *wake_bits = bucket_bit(hash);
+  uint64_t key = hash ? hash : 1;
+  if (names_put_.empty()) names_put_.assign(kNamesTable, 0);
+  for (size_t i = (size_t)(key % kNamesTable);; i = (i + 1) % kNamesTable) {
+    if (names_put_[i] == key) break;
+    if (names_put_[i] == 0) {
+      *wake_bits |= kNewSourceBit;
+      if (++names_count_ > kNamesTable / 4 * 3) {
+        std::fill(names_put_.begin(), names_put_.end(), 0);
+        names_count_ = 0;
+      } else {
+        names_put_[i] = key;
+      }
+      break;
+    }
+  }
   uint64_t need = kRecordHead + srclen + nbytes;
   if (l.next_seq - l.oldest_seq >= layout_.nslots || (l.head - l.tail) + need > layout_.data_size) {
     // Evicts and publishes the eviction before the evicted bytes are written over: a
@@ -794,6 +832,13 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   store64(l.next_seq, seq + 1);
   publish_end();
   word(l.busy).store(0, std::memory_order_release);
+  // The next put writes the next slot and the bytes after this record, which readers may
+  // hold in their caches (or nobody touched for a lap): asking for them now spares that
+  // put the wait.
+  __builtin_prefetch(index_ + (size_t)((seq + 2) % layout_.nslots) * kSlotSize, 1);
+  size_t next = (size_t)((off + need) % layout_.data_size);
+  __builtin_prefetch(data_ + next, 1);
+  if (next + kCacheLine < layout_.data_size) __builtin_prefetch(data_ + next + kCacheLine, 1);
   return seq;
 }
 
@@ -879,15 +924,41 @@ void Ring::write_data(uint64_t off, const void *src, size_t n) {
 
 uint32_t Ring::put_count() const { return word(live_->put_count).load(); }
 
-void Ring::wait(uint32_t seen, double seconds) {
-  // A busy writer puts again within microseconds: looking for that first spares it the
-  // wake, which costs a system call.
-  if (put_ended_spin(seen)) return;
-  // Set before the futex looks at put_count: a put that comes after it sees the mark
-  // and wakes; a put that came before it changed put_count and the wait returns at once.
-  word(live_->sleepers).store(1);
+uint32_t Ring::arm(uint32_t bits) {
+  // A put published before the bits were set is found by the look that follows; one
+  // published after finds the bits. (The full fence pairs with the put's count, which
+  // lies between its publication and its look at the bits.)
+  word(live_->sleepers).fetch_or(bits);
+  thread_fence(std::memory_order_seq_cst);
+  return word(live_->wake_seq).load();
+}
+
+void Ring::sleep(uint32_t armed, double seconds, uint32_t bits) {
+  // FUTEX_WAIT_BITSET takes a deadline on the monotonic clock.
+  timespec until{};
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  timespec add = clock_timespec(seconds);
+  until.tv_sec += add.tv_sec;
+  until.tv_nsec += add.tv_nsec;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  futex(&live_->wake_seq, FUTEX_WAIT_BITSET, armed, &until, bits);
+  // The file may have been cut during the sleep (without the SIGBUS handler, the size is
+  // looked at before the mapping is touched again).
+  if (kSizeCheckMs == 0 ? !size_ok() : cut_.load(std::memory_order_relaxed)) return;
+  // The writer woke one sleeper: the others of its bits are woken from here.
+  auto passing = word(live_->passing);
+  if (passing.load() != 0) {
+    uint32_t pass = passing.exchange(0);
+    if (pass) futex(&live_->wake_seq, FUTEX_WAKE_BITSET, INT_MAX, nullptr, pass);
+  }
+}
+
+void Ring::nap(double seconds) {
   timespec ts = clock_timespec(seconds);
-  futex(&live_->put_count, FUTEX_WAIT, seen, &ts);
+  futex(&live_->wake_seq, FUTEX_WAIT, word(live_->wake_seq).load(), &ts);
 }
 
 bool Ring::put_under_way() const { return word(live_->busy).load() != 0; }
@@ -902,19 +973,32 @@ bool Ring::put_ended(uint32_t seen) const {
   return false;
 }
 
-bool Ring::put_ended_spin(uint32_t seen) const {
-  for (int i = 0; i < kPutSpins; i++) {
-    if (word(live_->put_count).load(std::memory_order_relaxed) != seen) return true;
-    cpu_pause();
-  }
-  return false;
-}
-
-void Ring::wake() {
+void Ring::wake(uint32_t bits) {
+  // The count (a full fence) lies between the put's publication and its look at the
+  // sleepers (see arm).
   word(live_->put_count).fetch_add(1);
   auto sleepers = word(live_->sleepers);
-  if (sleepers.load() != 0 && sleepers.exchange(0) != 0)
-    futex(&live_->put_count, FUTEX_WAKE, INT_MAX, nullptr);
+  auto passing = word(live_->passing);
+  auto wake_seq = word(live_->wake_seq);
+  if (passing.load() != 0) {
+    // Left by a reader that did not pass them on.
+    uint32_t left = passing.exchange(0);
+    if (left) futex(&live_->wake_seq, FUTEX_WAKE_BITSET, INT_MAX, nullptr, left);
+  }
+  if ((sleepers.load() & bits) == 0) return;
+  uint32_t found = sleepers.fetch_and(~bits) & bits;
+  if (found == 0) return;
+  // A reader that armed before the bits were cleared but is not asleep yet must not
+  // sleep on: the word it will compare has changed.
+  passing.fetch_or(found);
+  wake_seq.fetch_add(1);
+  futex(&live_->wake_seq, FUTEX_WAKE_BITSET, 1, nullptr, found);
+}
+
+void Ring::wake_all() {
+  word(live_->put_count).fetch_add(1);
+  word(live_->wake_seq).fetch_add(1);
+  futex(&live_->wake_seq, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 }  // namespace ringfile

@@ -40,10 +40,30 @@
 // for a put under way: briefly by looking at put_count, then, for a put that takes
 // long, by taking the lock (bounded, and repaired when the holder died).
 //
-// Waking: put_count (a futex word) counts puts; a reader about to sleep sets `sleepers`
-// and sleeps on put_count; a put clears `sleepers` and wakes every sleeper with one call
-// only when it was set. Nothing is counted up by a process that may die before counting
-// it down: a dead sleeper costs one needless wake.
+// The live state lies on three cache lines, so that readers never write a line that the
+// writer writes on every put: the lock's line (the mutex, busy, missed: touched by the
+// lock's holder), the counters' line (gen, put_count and the counters: written by the
+// lock's holder, read by everyone) and the sleepers' line (written by readers about to
+// sleep, read by writers).
+//
+// Waking: put_count counts puts; wake_seq (the futex word) counts wakes. Source names
+// fall into 31 buckets (source_bit: FNV-1a of the name, mod 31); bit 31 stands for a
+// name this writer process had not put before. A reader about to sleep ORs the bits it
+// waits for into `sleepers` (the buckets of the names it selects or has not seen, and
+// always bit 31), reads wake_seq, looks at the ring once more and, finding nothing for
+// it, sleeps on wake_seq with those bits. A put publishes its packet, counts put_count
+// (a full fence) and looks at `sleepers`: a put of a source the reader rejected changes
+// nothing it sleeps on, so idle readers sleep through such puts; a put whose bits are in
+// `sleepers` clears them, counts wake_seq, leaves the bits in `passing` and wakes one
+// sleeper of those bits; a put finding none of its bits makes no system call. (A put
+// published before a reader set its bits is found by that reader's last look; one
+// published after finds the bits.) A sleep is bounded, so that a new source in a
+// rejected bucket is seen within that bound even when its writer had put it before.
+// Every reader back from a sleep takes the bits in `passing` and wakes the other
+// sleepers of those bits, so that the writer pays for one wake whatever the number of
+// sleepers; bits left in `passing` (by a reader that died before passing them on) are
+// woken by the next put. Nothing is counted up by a process that may die before counting
+// it down: a dead sleeper's bits cost one needless wake each.
 //
 // Nothing read from the mapping is trusted. The static header is checked once, at open,
 // before the file is mapped, and the process uses its own copy from then on. A file cut
@@ -69,11 +89,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ringfile {
 
 constexpr char kMagic[8] = {'V', 'N', 'T', 'R', 'R', 'I', 'N', 'G'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint64_t kHeaderSize = 4096;
 constexpr uint64_t kStaticSize = 128;  // the static header, with its CRC at 124
 constexpr uint64_t kLiveOffset = 1024;
@@ -88,22 +109,37 @@ constexpr double kLockTimeout = 10.0;
 // starts them again from zero.
 constexpr uint64_t kCounterLimit = uint64_t{1} << 60;
 
-// The live state: native structure in the header page.
+// The live state: native structure in the header page, one cache line per writer.
+constexpr size_t kCacheLine = 64;
 struct Live {
-  pthread_mutex_t lock;  // robust, process-shared
-  uint32_t put_count;    // futex word; atomic
-  uint32_t sleepers;     // 1 when a reader may sleep on put_count; atomic
-  uint32_t gen;          // seqlock of the four counters below; atomic
-  uint32_t busy;         // 1 while a put is under way; atomic
-  uint64_t next_seq;     // changed by the lock's holder inside gen; read by anyone
+  // Touched by the lock's holder.
+  alignas(kCacheLine) pthread_mutex_t lock;  // robust, process-shared
+  uint32_t busy;                             // 1 while a put is under way; atomic
+  uint64_t missed;                           // packets lost by lapped readers; under the lock
+  // Written by the lock's holder on every put; read by everyone.
+  alignas(kCacheLine) uint32_t gen;  // seqlock of the counters below; atomic
+  uint32_t put_count;                // futex word; atomic
+  uint64_t next_seq;                 // changed by the lock's holder inside gen
   uint64_t oldest_seq;
   uint64_t head;
   uint64_t tail;
-  uint64_t missed;  // packets lost by lapped readers; under the lock
   uint64_t resets;  // times the live state was found damaged and emptied; changed as the
-                    // counters, read by anyone
+                    // counters
+  // Written by readers about to sleep and woken; read by writers.
+  alignas(kCacheLine) uint32_t sleepers;  // bits that sleeping readers wait for; atomic
+  uint32_t passing;                       // bits whose other sleepers a woken reader wakes
+  uint32_t wake_seq;                      // futex word: counts wakes; atomic
 };
+static_assert(kLiveOffset % kCacheLine == 0, "live state starts a cache line");
 static_assert(kLiveOffset + sizeof(Live) <= kHeaderSize, "live state fits the header page");
+
+// Wake bits: one per bucket of source names, and one for names new to their writer.
+constexpr uint32_t kNewSourceBit = uint32_t{1} << 31;
+constexpr uint32_t kSourceBuckets = 31;
+constexpr uint32_t kAllBits = 0xffffffffu;
+
+// The wake bit of the bucket of a source name.
+uint32_t source_bit(const char *name, size_t len);
 
 // The static layout of a ring, as planned for a capacity or read from a header.
 struct Layout {
@@ -205,29 +241,39 @@ class Ring {
   bool slot_time(uint64_t seq, double *time) const;
   // Stores a packet (which must fit the data area: kRecordHead + srclen + nbytes <=
   // data_size) and returns its sequence. `midway` (when given) is called after the
-  // record is written and before it is published.
+  // record is written and before it is published. *wake_bits gets the bits to wake()
+  // after the lock is let go.
   uint64_t append(const char *srcname, size_t srclen, double time, const char *data, size_t nbytes,
-                  void (*midway)(void));
+                  void (*midway)(void), uint32_t *wake_bits);
 
-  // Without the lock: readers wait for puts.
+  // Without the lock: readers wait for puts. A reader about to sleep arms its wake
+  // bits, then looks at the ring once more, and sleeps only when that look found nothing
+  // for it.
   uint32_t put_count() const;
-  // Sleeps until put_count differs from `seen`, a wake, or `seconds` (real) pass.
-  void wait(uint32_t seen, double seconds);
-  // After a put: counts it and wakes the sleepers, if any.
-  void wake();
+  // Sets `bits` in the sleepers; returns the wake count to sleep on.
+  uint32_t arm(uint32_t bits);
+  // Sleeps until a wake of one of `bits` after arm() returned `armed`, or `seconds`
+  // (real) pass. Then passes a writer's wake on to the other sleepers.
+  void sleep(uint32_t armed, double seconds, uint32_t bits);
+  // Sleeps `seconds` (real), without asking a writer for a wake.
+  void nap(double seconds);
+  // After a put: counts it and wakes the sleepers of `bits`, if any.
+  void wake(uint32_t bits);
+  // Counts a put and wakes every sleeper (a connection closed under its reader).
+  void wake_all();
   // Whether a put is under way.
   bool put_under_way() const;
   // Waits a few microseconds for the put under way to end (put_count to differ from
   // `seen`). False when it did not end.
   bool put_ended(uint32_t seen) const;
-  // Waits a few microseconds for put_count to differ from `seen`. False when it did not.
-  bool put_ended_spin(uint32_t seen) const;
 
  private:
   Ring() = default;
   static std::shared_ptr<Ring> map_file(const char *who, const std::string &path, int fd,
                                         uint64_t size);
   bool check_live(const char *who);
+  // Looks at the file's size; marks the ring cut when it is short. No message.
+  bool size_ok();
   void settle_tail();
   void publish_begin();
   void publish_end();
@@ -248,6 +294,10 @@ class Ring {
   std::atomic<bool> cut_{false};
   std::atomic<bool> cut_told_{false};
   std::atomic<uint32_t> checked_ms_{0};  // when this process last looked at the size
+  // Hashes of the source names this process put (0: free), under the lock: the first put
+  // of a name also wakes the sleepers of kNewSourceBit.
+  std::vector<uint64_t> names_put_;
+  size_t names_count_ = 0;
 };
 
 // Packet id of a sequence: its low 31 bits.
