@@ -19,6 +19,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
+#include "base/writefile.h"
 #include "kessaro.h"
 
 namespace {
@@ -80,28 +81,6 @@ std::string state_text(Kessaro *altus) {
   freetbl(dls, nullptr);
   out += "}\n";
   return out;
-}
-
-int write_all(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    done += (size_t)n;
-  }
-  return 0;
-}
-
-// Makes the rename lasting: the directory entry is flushed too. Failure only costs
-// durability of the newest version, so it is not reported.
-void sync_directory(const std::string &path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
 }
 
 // ---- reader ----
@@ -308,7 +287,7 @@ int mybury(Kessaro *altus) {
   }
   altus->statefile = fd;
   const char *failed = nullptr;
-  if (write_all(fd, text) < 0) {
+  if (writefile_all(fd, text.data(), text.size()) < 0) {
     failed = "write";
   } else if (fsync(fd) < 0) {
     failed = "fsync";
@@ -329,7 +308,7 @@ int mybury(Kessaro *altus) {
     altuscom_log_complain(nullptr, nullptr, 1, 1, "mybury: %s(%s) error.\n", failed, name.c_str());
     return -1;
   }
-  sync_directory(name);
+  writefile_sync_folder(name.c_str());
   return 0;
 }
 

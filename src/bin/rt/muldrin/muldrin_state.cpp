@@ -14,21 +14,12 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "base/writefile.h"
 #include "muldrin_write.h"
 #include "q330_state.h"
 #include "support/stdtime.h"
 
 namespace {
-
-// Syncs the folder that holds `path`, so that the rename survives a crash.
-void sync_folder(const std::string &path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
 
 int write_locked(Muldrin *m) {
   const std::string file = m->statefile;
@@ -69,7 +60,7 @@ int write_locked(Muldrin *m) {
                    file.c_str());
     return -1;
   }
-  sync_folder(file);
+  writefile_sync_folder(file.c_str());
   return 0;
 }
 

@@ -399,6 +399,20 @@ int q330_restart_data(Q330 *q330, int wait) { return restart(q330, wait, "Restar
 
 // ---- Output and text services ---------------------------------------------------------------
 
+void q330_set_error(char *error, int err_sz, const char *fmt, ...) {
+  if (!error || err_sz <= 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
+  va_end(ap);
+}
+
+void q330_control_heartbeat(Q330 *q330) {
+  std::lock_guard<std::mutex> lock(q330->last_control_thread_time_mutex);
+  if (!q330->params.freeze_controlthread_time) q330->last_control_thread_time = clock_now();
+  q330->last_control_thread_time2 = q330->last_control_thread_time;
+}
+
 int q330_output(Q330 *q330, int type, ...) {
   if (!q330 || !q330->out_callback) return 0;
   va_list ap;

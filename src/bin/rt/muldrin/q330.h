@@ -427,6 +427,12 @@ int q330_restart_data(Q330 *q330, int wait);
 int q330_output(Q330 *q330, int type, ...);
 // "YYYYDDD hh:mm:ss.mmm" in UTC, rounded to the millisecond; heap text the caller frees.
 char *q330_strtime(double epoch);
+// Formats an error text into the caller's buffer of err_sz bytes (none: nothing).
+void q330_set_error(char *error, int err_sz, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// The control thread's heartbeat: now, unless frozen (freeze_controlthread_time), under
+// last_control_thread_time_mutex.
+void q330_control_heartbeat(Q330 *q330);
 // Resets the status record under status.status_mutex. 0.
 int q330_null_status(Q330 *q330);
 // Frees *q330_str and stores a heap copy of str (none: none). 0.

@@ -30,21 +30,6 @@ enum {
   C2_EPCFG = 0xD1,
 };
 
-void set_error(char *error, int err_sz, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char *error, int err_sz, const char *fmt, ...) {
-  if (!error || err_sz <= 0) return;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
-  va_end(ap);
-}
-
-void heartbeat(Q330 *q330) {
-  std::lock_guard<std::mutex> lock(q330->last_control_thread_time_mutex);
-  if (!q330->params.freeze_controlthread_time) q330->last_control_thread_time = clock_now();
-  q330->last_control_thread_time2 = q330->last_control_thread_time;
-}
-
 // An aligned scratch block of `size` bytes that starts as a copy of `from`.
 struct Scratch {
   std::vector<uint64_t> words;
@@ -74,16 +59,16 @@ int read_flags(Q330 *q330, Q330FLGSPkt *flgs, char *error, int err_sz) {
   int tries = 0;
   bool send = true;
   for (;;) {
-    heartbeat(q330);
+    q330_control_heartbeat(q330);
     if (!q330->state_registered) {
       q330_output(q330, Q330_OUT_LOG, "Config exit to re-register.\n");
-      set_error(error, err_sz, "q330_get_config_pvt: Config exit to re-register");
+      q330_set_error(error, err_sz, "q330_get_config_pvt: Config exit to re-register");
       return -1;
     }
     if (send) {
       if (q330_sendcmd(q330, C1_RQFLGS) < 0) {
         elog_clear_register(1);
-        set_error(error, err_sz, "ERROR: q330_sendcmd(RQFLGS) error");
+        q330_set_error(error, err_sz, "ERROR: q330_sendcmd(RQFLGS) error");
         return -1;
       }
     }
@@ -100,7 +85,7 @@ int read_flags(Q330 *q330, Q330FLGSPkt *flgs, char *error, int err_sz) {
       double e = clock_now() - q330->request_shutdown_time;
       if (e > q330->params.shutdown_timeout) {
         q330_output(q330, Q330_OUT_LOG, "Config breakout due to %s\n", why);
-        set_error(error, err_sz, "q330_get_config_pvt: Config breakout due to %s", why);
+        q330_set_error(error, err_sz, "q330_get_config_pvt: Config breakout due to %s", why);
         return -1;
       }
       q330_output(q330, Q330_OUT_LOG, "Config %s breakout in %.1f seconds\n", why,
@@ -135,11 +120,11 @@ int read_flags(Q330 *q330, Q330FLGSPkt *flgs, char *error, int err_sz) {
                       command);
         break;
       default:
-        set_error(error, err_sz, "q330_get_config_pvt: Bad read packet from q330");
+        q330_set_error(error, err_sz, "q330_get_config_pvt: Bad read packet from q330");
         return -1;
     }
     if (!within) {
-      set_error(error, err_sz, "q330_get_config_pvt: too many %s", too_many);
+      q330_set_error(error, err_sz, "q330_get_config_pvt: too many %s", too_many);
       return -1;
     }
   }
@@ -181,13 +166,13 @@ int read_token_areas(Q330 *q330, char *error, int err_sz) {
     if (!kinds[port - 1] || strcmp(kinds[port - 1], "qtpb14") != 0) continue;
     int nbytes = Q330_TOKEN_AREA_MAX;
     if (q330_read_tokens(q330, port, contents.data(), &nbytes) < 0) {
-      set_error(error, err_sz, "ERROR: q330_read_tokens(DP%d) error", port);
+      q330_set_error(error, err_sz, "ERROR: q330_read_tokens(DP%d) error", port);
       q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
       return -1;
     }
     std::lock_guard<std::mutex> lock(q330->config.config_mutex);
     if (q330_parse_pb14_tokens(q330, port, contents.data(), nbytes) < 0) {
-      set_error(error, err_sz, "ERROR: q330_parse_pb14_tokens(DP%d) error", port);
+      q330_set_error(error, err_sz, "ERROR: q330_parse_pb14_tokens(DP%d) error", port);
       q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
       return -1;
     }
@@ -207,7 +192,7 @@ int read_token_areas(Q330 *q330, char *error, int err_sz) {
   for (int type = 1; type <= 4; type++) {
     char why[512] = "";
     if (request_memory(q330, 0, type, mem.get(), why, sizeof why) < 0) {
-      set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C1_RQMEM) error: %s", why);
+      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C1_RQMEM) error: %s", why);
       q330_output(q330, Q330_OUT_LOG, "ERROR: q330_exec_cmd_pvt(C1_RQMEM) error: %s.\n", why);
     } else {
       q330_output_debugc(q330, 0, "q330_get_config_pvt: C1_RQMEM ok");
@@ -296,7 +281,7 @@ int q330_parse_pb14_tokens(Q330 *q330, int memory_type, unsigned char *contents,
 int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_get_config_pvt: Must register server first");
+    q330_set_error(error, err_sz, "q330_get_config_pvt: Must register server first");
     return -1;
   }
   Q330DLConfig &cfg = q330->config;
@@ -339,7 +324,7 @@ int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
     q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPCFG");
     if (q330_exec_cmd_pvt(q330, C2_RQEPCFG, C2_EPCFG, reinterpret_cast<char *>(epcfg.get()), 1,
                           nullptr, why, sizeof why) < 0) {
-      set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPCFG) error: %s", why);
+      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPCFG) error: %s", why);
       q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
       return -1;
     }
@@ -352,7 +337,7 @@ int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
     q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPD");
     if (q330_exec_cmd_pvt(q330, C2_RQEPD, C2_EPD, reinterpret_cast<char *>(epd.get()), 1, nullptr,
                           why, sizeof why) < 0) {
-      set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPD) error: %s", why);
+      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPD) error: %s", why);
       q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
       return -1;
     }
@@ -410,7 +395,7 @@ int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
       if (q330_exec_cmd_pvt(q330, b.request, b.answer, got.data(), 1,
                             b.param >= 0 ? reinterpret_cast<char *>(&param) : nullptr, why,
                             sizeof why) < 0) {
-        set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", b.name, why);
+        q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", b.name, why);
         q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
         return -1;
       }
@@ -468,10 +453,10 @@ int send_setting(Q330 *q330, int command, const char *name, char *error, int err
   bool send = true;
   for (;;) {
     if (send) {
-      heartbeat(q330);
+      q330_control_heartbeat(q330);
       if (q330_sendcmd(q330, command) < 0) {
         elog_clear_register(1);
-        set_error(error, err_sz, "q330_cfg_channels_pvt: q330_sendcmd(%s) error", name);
+        q330_set_error(error, err_sz, "q330_cfg_channels_pvt: q330_sendcmd(%s) error", name);
         return -1;
       }
     }
@@ -506,11 +491,11 @@ int send_setting(Q330 *q330, int command, const char *name, char *error, int err
       too_many = "acknowledgment errors";
       send = false;
     } else {
-      set_error(error, err_sz, "q330_cfg_channels_pvt: Bad read packet from q330");
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Bad read packet from q330");
       return -1;
     }
     if (!within) {
-      set_error(error, err_sz, "q330_cfg_channels_pvt: too many %s", too_many);
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: too many %s", too_many);
       return -1;
     }
   }
@@ -563,7 +548,7 @@ void undo_setting(Q330 *q330, T *dst, const T &old) {
 int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_cfg_channels_pvt: Must register server first");
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Must register server first");
     return -1;
   }
   Q330DLParams &p = q330->params;
@@ -572,23 +557,23 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   if (pf) {
     if (parse_param(pf, "cfg_channels", P_TBL, 0, &list) < 0) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(cfg_channels) error");
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(cfg_channels) error");
       return -1;
     }
     if (parse_param(pf, "throttle", P_LINT, 0, &throttle) < 0) {
       elog_clear_register(0);
       freetbl(list, free);
-      set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(throttle) error");
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(throttle) error");
       return -1;
     }
     if (!list && throttle < 0) {
-      set_error(error, err_sz, "q330_cfg_channels_pvt: Nothing to configure");
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Nothing to configure");
       return -1;
     }
     // 1 to 9 B/s have no throttle word (the word divides by throttle / 10).
     if (throttle >= 1 && throttle <= 9) {
       freetbl(list, free);
-      set_error(error, err_sz, "q330_cfg_channels_pvt: Illegal throttle %d", throttle);
+      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Illegal throttle %d", throttle);
       return -1;
     }
   }
@@ -607,7 +592,7 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   const int port = p.q330_port_logical;
   if (port < 1 || port > 4 || cp.fix.logical_port_packet_memory_size[port - 1] == 0) {
     q330_output(q330, Q330_OUT_LOG, "ERROR: Data port %d disabled...cannot open data port\n", port);
-    set_error(error, err_sz, "q330_cfg_channels_pvt: Data port %d disabled", port);
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Data port %d disabled", port);
     return -1;
   }
 
@@ -622,11 +607,11 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
       Q330ChannelDef def{physical, stream, 0, 0};
       if (q330_byte2samprate(cp.fix.bit_frequency[stream], &def.samprate) < 0) {
         elog_complain(0, "q330_cfg_channels_pvt: q330_byte2samprate() error.\n");
-        set_error(error, err_sz, "q330_cfg_channels_pvt: q330_byte2samprate() error");
+        q330_set_error(error, err_sz, "q330_cfg_channels_pvt: q330_byte2samprate() error");
         return -1;
       }
       if (q330_chg_channel_def_to_LOG(q330, &cp.fix, &def, &log, on ? 2 : 1) < 0) {
-        set_error(error, err_sz, "q330_cfg_channels_pvt: q330_chg_channel_def_to_LOG() error");
+        q330_set_error(error, err_sz, "q330_cfg_channels_pvt: q330_chg_channel_def_to_LOG() error");
         return -1;
       }
     }

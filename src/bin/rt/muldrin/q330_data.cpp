@@ -22,15 +22,6 @@ constexpr int SLOT_BYTES = Q330_QDP_DATA_MAX;  // the largest data payload
 constexpr double DUMP_INTERVAL = 60.0;         // packet-cache dumps of dropped packets
 constexpr int DUMP_ALL = 1 << 30;              // dump the caches whole
 
-void set_error(char *error, int err_sz, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char *error, int err_sz, const char *fmt, ...) {
-  if (!error || err_sz <= 0) return;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
-  va_end(ap);
-}
-
 int fold60000(int d) {
   if (d < -60000) d += 65536;
   if (d > 60000) d -= 65536;
@@ -227,7 +218,7 @@ int send_dack(Q330 *q330, const char *dbgmsg) {
 // ---- The stream ---------------------------------------------------------------------------
 
 int q330_open_data(Q330 *q330, char *error, int err_sz) {
-  set_error(error, err_sz, "%s", "");
+  q330_set_error(error, err_sz, "%s", "");
   Q330DLParams &p = q330->params;
   {
     std::lock_guard<std::mutex> lock(q330->status.status_mutex);
@@ -244,12 +235,12 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     int step = data_endpoint(q330, true);
     if (step != 0) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_open_data: %s", steps[step]);
+      q330_set_error(error, err_sz, "q330_open_data: %s", steps[step]);
       return -1;
     }
   }
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_open_data: Must register server first");
+    q330_set_error(error, err_sz, "q330_open_data: Must register server first");
     return -1;
   }
   free_window(q330);
@@ -294,7 +285,8 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   const Q330LOGPkt log = q330->config.config_pkt.log;
   int size = log.window_size;
   if (size < 1) {
-    set_error(error, err_sz, "q330_open_data: datalogger window_size %d cannot carry data", size);
+    q330_set_error(error, err_sz, "q330_open_data: datalogger window_size %d cannot carry data",
+                   size);
     q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream: window_size %d.\n", size);
     return -1;
   }
@@ -308,7 +300,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
 
   if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting DT_OPEN...\n");
   if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
-    set_error(error, err_sz, "q330_open_data: q330_sendcmd(DT_OPEN) error");
+    q330_set_error(error, err_sz, "q330_open_data: q330_sendcmd(DT_OPEN) error");
     q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream.\n");
     return -1;
   }
@@ -316,7 +308,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
 
   if (packet_window_buffer_new(&q330->pwb, size, log.data_sequence_number, SLOT_BYTES) < 0) {
     elog_clear_register(0);
-    set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
+    q330_set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
     return -1;
   }
 
@@ -376,11 +368,11 @@ void pop_in_order(Q330 *q330) {
 }  // namespace
 
 int q330_read_data(Q330 *q330, char *error, int err_sz) {
-  set_error(error, err_sz, "%s", "");
+  q330_set_error(error, err_sz, "%s", "");
   Q330DLParams &p = q330->params;
   if (!q330->state_dataopen || !q330->pwb) {
     q330_output(q330, Q330_OUT_LOG, "q330_read_data: Must open data socket first.\n");
-    set_error(error, err_sz, "q330_read_data: Must open data socket first");
+    q330_set_error(error, err_sz, "q330_read_data: Must open data socket first");
     return -1;
   }
   const Q330LOGPkt &log = q330->config.config_pkt.log;
@@ -458,8 +450,8 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
             // fault of this program: restart the link rather than lose packets silently.
             q330_output(q330, Q330_OUT_LOG,
                         "q330_read_data: data packet too big for packet window buffer.\n");
-            set_error(error, err_sz,
-                      "q330_read_data: data packet too big for packet window buffer");
+            q330_set_error(error, err_sz,
+                           "q330_read_data: data packet too big for packet window buffer");
             return -1;
         }
         break;
@@ -473,7 +465,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
             q330_output(q330, Q330_OUT_LOG,
                         "DEBUGD: q330_read_data: ETTO: too many timeouts - will attempt to "
                         "re-register\n");
-          set_error(error, err_sz, "TIMEOUT");
+          q330_set_error(error, err_sz, "TIMEOUT");
           return -1;
         }
         if (q330->first_data) {
@@ -485,7 +477,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
                           p.timeout_data, p.maxretries_data - timeouts);
             if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
               q330_output(q330, Q330_OUT_LOG, "q330_read_data: q330_sendcmd(DT_OPEN) error.\n");
-              set_error(error, err_sz, "DT_OPEN");
+              q330_set_error(error, err_sz, "DT_OPEN");
               return -1;
             }
             q330->time_dtopen = clock_now();
@@ -517,7 +509,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         if (debug(q330))
           q330_output(q330, Q330_OUT_LOG,
                       "DEBUGD: q330_read_data: ERDE: Bad read packet from q330 (%d).\n", rc);
-        set_error(error, err_sz, "q330_read_data: bad read packet (%d)", rc);
+        q330_set_error(error, err_sz, "q330_read_data: bad read packet (%d)", rc);
         return -1;
     }
     if (const char *why = breakout(q330->state_acquisition, true)) {
@@ -540,7 +532,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
     if (label) {
       if (send_dack(q330, label) < 0) {
         q330_output(q330, Q330_OUT_LOG, "q330_read_data: send_dack() error.\n");
-        set_error(error, err_sz, "SEND_DACK");
+        q330_set_error(error, err_sz, "SEND_DACK");
         return -1;
       }
       if (label[0] == 't') q330->last_dack_good++;
@@ -607,7 +599,7 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
 }
 
 int q330_close_data(Q330 *q330, char *error, int err_sz) {
-  set_error(error, err_sz, "%s", "");
+  q330_set_error(error, err_sz, "%s", "");
   while (q330_flush_data(q330, 1, 0) == Q330_OUT_BUSY) myusleep(0.1);
   if (q330->out_callback) q330->out_callback(q330, Q330_OUT_FLUSH, nullptr, 0);
   q330->state_dataopen = 0;
@@ -617,7 +609,7 @@ int q330_close_data(Q330 *q330, char *error, int err_sz) {
     int step = data_endpoint(q330, false);
     if (step != 0) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_close_data: %s", steps[step]);
+      q330_set_error(error, err_sz, "q330_close_data: %s", steps[step]);
       free_window(q330);
       return -1;
     }
@@ -625,7 +617,7 @@ int q330_close_data(Q330 *q330, char *error, int err_sz) {
   // The window goes in either case; an unregistered link would otherwise leak it.
   free_window(q330);
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_close_data: Must register server first");
+    q330_set_error(error, err_sz, "q330_close_data: Must register server first");
     return -1;
   }
   q330_output(q330, Q330_OUT_LOG, "Close data successful\n");

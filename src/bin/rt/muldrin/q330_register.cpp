@@ -25,21 +25,6 @@ struct AnyReply {
   void *data() { return words.data(); }
 };
 
-void set_error(char *error, int err_sz, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char *error, int err_sz, const char *fmt, ...) {
-  if (!error || err_sz <= 0) return;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(error, static_cast<size_t>(err_sz), fmt, ap);
-  va_end(ap);
-}
-
-void heartbeat(Q330 *q330) {
-  std::lock_guard<std::mutex> lock(q330->last_control_thread_time_mutex);
-  if (!q330->params.freeze_controlthread_time) q330->last_control_thread_time = clock_now();
-  q330->last_control_thread_time2 = q330->last_control_thread_time;
-}
-
 void verbose_callback(void *pvt, const char *line) {
   q330_print_udp(static_cast<Q330 *>(pvt), line);
 }
@@ -263,7 +248,7 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
     p.q330_reset_ipaddress = 0;
     if (set_q330_hostport(q330) < 0) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_register_pvt: set_q330_hostport() error");
+      q330_set_error(error, err_sz, "q330_register_pvt: set_q330_hostport() error");
       q330_output(q330, Q330_OUT_LOG, "ERROR: set_q330_hostport(%s) error.\n",
                   p.q330_ipaddress ? p.q330_ipaddress : "");
       return -1;
@@ -279,18 +264,18 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
     udp_close(q330->udp_control);
   } else if (int step = make_control(q330, true)) {
     elog_clear_register(0);
-    set_error(error, err_sz, "q330_register_pvt: %s(udp_control) error", endpoint_steps[step]);
+    q330_set_error(error, err_sz, "q330_register_pvt: %s(udp_control) error", endpoint_steps[step]);
     return -1;
   }
   q330_read_state_udp(q330, 1);
   if (!q330->q330_hostport_control) {
-    set_error(error, err_sz, "q330_register_pvt: No q330_hostport_control specified");
+    q330_set_error(error, err_sz, "q330_register_pvt: No q330_hostport_control specified");
     return -1;
   }
   if (!p.q330_serial_number || !p.q330_serial_number[0] || strcmp(p.q330_serial_number, "-") == 0) {
     unsigned high = 0, low = 0;
     if (q330_get_serial_number(q330, &high, &low) < 0) {
-      set_error(error, err_sz, "q330_register_pvt: q330_get_serial_number() error.\n");
+      q330_set_error(error, err_sz, "q330_register_pvt: q330_get_serial_number() error.\n");
       return -1;
     }
     char sn[32];
@@ -301,7 +286,7 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
   // Both texts must be hexadecimal; words from anything else would be undefined.
   unsigned h = 0, l = 0;
   if (unstuff_a2uint8(&h, &l, p.q330_serial_number) < 0) {
-    set_error(error, err_sz, "q330_register_pvt: q330_serial_number is not hexadecimal");
+    q330_set_error(error, err_sz, "q330_register_pvt: q330_serial_number is not hexadecimal");
     return -1;
   }
   const char *code = p.q330_authentication_codes
@@ -309,9 +294,9 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
                                                             p.q330_authentication_codes_last_entry))
                          : nullptr;
   if (unstuff_a2uint8(&h, &l, code) < 0) {
-    set_error(error, err_sz,
-              "q330_register_pvt: q330_authentication_codes entry %d is not hexadecimal",
-              p.q330_authentication_codes_last_entry);
+    q330_set_error(error, err_sz,
+                   "q330_register_pvt: q330_authentication_codes entry %d is not hexadecimal",
+                   p.q330_authentication_codes_last_entry);
     return -1;
   }
   q330_output(q330, Q330_OUT_LOG, "Registering for ip address %s, serial no. %s.\n",
@@ -324,11 +309,11 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
   bool send = true;
   for (;;) {
     if (send) {
-      heartbeat(q330);
+      q330_control_heartbeat(q330);
       q330_output_debugc(q330, 0,
                          "q330_register_pvt: sending request server registration command.\n");
       if (q330_sendcmd(q330, Q330_C1_RQSRV) < 0) {
-        set_error(error, err_sz, "ERROR: q330_sendcmd(RQSRV) error");
+        q330_set_error(error, err_sz, "ERROR: q330_sendcmd(RQSRV) error");
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(RQSRV) error.\n");
         return -1;
       }
@@ -402,11 +387,11 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
   send = true;
   for (;;) {
     if (send) {
-      heartbeat(q330);
+      q330_control_heartbeat(q330);
       q330_output_debugc(q330, 0, "q330_register_pvt: Sending server response.\n");
       if (q330_sendcmd(q330, Q330_C1_SRVRSP, &challenge) < 0) {
         elog_clear_register(0);
-        set_error(error, err_sz, "ERROR: q330_sendcmd(SRVRSP) error");
+        q330_set_error(error, err_sz, "ERROR: q330_sendcmd(SRVRSP) error");
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(SRVRSP) error.\n");
         return -1;
       }
@@ -504,16 +489,17 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
   if (!q330->udp_control) {
     if (int step = make_control(q330, false)) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_deregister_pvt: %s(udp_control) error", endpoint_steps[step]);
+      q330_set_error(error, err_sz, "q330_deregister_pvt: %s(udp_control) error",
+                     endpoint_steps[step]);
       return -1;
     }
   }
   if (!p.q330_serial_number) {
-    set_error(error, err_sz, "q330_deregister_pvt: No q330_serial_number specified");
+    q330_set_error(error, err_sz, "q330_deregister_pvt: No q330_serial_number specified");
     return -1;
   }
   if (!q330->q330_hostport_control) {
-    set_error(error, err_sz, "q330_deregister_pvt: No q330_hostport_control specified");
+    q330_set_error(error, err_sz, "q330_deregister_pvt: No q330_hostport_control specified");
     return -1;
   }
   if (no_address(p.q330_ipaddress)) return 0;
@@ -535,14 +521,14 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
         result = -1;
       } else {
         // The datalogger may still hold the registration; callers log this.
-        set_error(error, err_sz, "deregistration not acknowledged");
+        q330_set_error(error, err_sz, "deregistration not acknowledged");
         result = -2;
       }
     }
   }
   if (result == -1) {
     elog_clear_register(1);
-    set_error(error, err_sz, "q330_deregister_pvt: q330_sendcmd(C1_DSRV) error");
+    q330_set_error(error, err_sz, "q330_deregister_pvt: q330_sendcmd(C1_DSRV) error");
   }
   q330->state_registered = 0;
   if (result == 0) q330_output(q330, Q330_OUT_LOG, "Deregister successful\n");
@@ -561,7 +547,7 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
                       char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_exec_cmd_pvt: Must register server first.");
+    q330_set_error(error, err_sz, "q330_exec_cmd_pvt: Must register server first.");
     return -1;
   }
   const int max = q330->params.maxretries_control;
@@ -572,7 +558,7 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
   char name[64] = "";
   for (;;) {
     if (send) {
-      heartbeat(q330);
+      q330_control_heartbeat(q330);
       if (q330_code2str(cmd, -1, name, sizeof name) < 0) {
         elog_clear_register(1);
         q330_output(q330, Q330_OUT_LOG,
@@ -580,7 +566,7 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
       }
       if (!q330->state_registered) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: not registered.\n");
-        set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
+        q330_set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
         return -1;
       }
       // C1_RQSTAT and C2_RQPHY take an integer: `params` points at it.
@@ -595,7 +581,7 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
       }
       if (sent < 0) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(%s) error.\n", name);
-        set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
+        q330_set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
         return -1;
       }
     }
@@ -610,7 +596,7 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
       double left = q330->params.shutdown_timeout - (clock_now() - q330->request_shutdown_time);
       if (left <= 0) {
         q330_output(q330, Q330_OUT_LOG, "Exec cmd breakout due to %s\n", why);
-        set_error(error, err_sz, "Exec cmd breakout due to %s", why);
+        q330_set_error(error, err_sz, "Exec cmd breakout due to %s", why);
         return -1;
       }
       const char *what = state == 10 ? "thread kill" : state == 7 ? "shutdown" : "data restart";
@@ -622,19 +608,19 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
       if (rc == Q330_RECV_WOULDBLOCK)
         q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
       if (beyond) {
-        set_error(error, err_sz, "ERROR: too many exec cmd timeouts");
+        q330_set_error(error, err_sz, "ERROR: too many exec cmd timeouts");
         return -1;
       }
     } else if (rc == Q330_RECV_CRC) {
       if (beyond) {
-        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        q330_set_error(error, err_sz, "ERROR: too many exec cmd errors");
         return -1;
       }
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad exec cmd CRC - retrying\n");
       clock_sleep(1.0);
     } else if (rc == Q330_RECV_ACK) {
       if (beyond) {
-        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        q330_set_error(error, err_sz, "ERROR: too many exec cmd errors");
         return -1;
       }
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad exec cmd acknowledgment %d need %d - retrying\n",
@@ -644,25 +630,25 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
     } else if (rc == Q330_RECV_WRONGCMD && command == Q330_C1_CERR) {
       if (beyond) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: Too many exec cmd errors.\n");
-        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        q330_set_error(error, err_sz, "ERROR: too many exec cmd errors");
         return -1;
       }
       char msg[128];
       q330_code2str(Q330_C1_CERR, q330->last_cerr_code, msg, sizeof msg);
       q330_output(q330, Q330_OUT_LOG, "ERROR: Exec cmd %s C1_CERR: %s\n", name, msg);
-      set_error(error, err_sz, "C1_CERR: %s", msg);
+      q330_set_error(error, err_sz, "C1_CERR: %s", msg);
       return -1;
     } else if (rc == Q330_RECV_WRONGCMD) {
       q330_output(q330, Q330_OUT_LOG,
                   "ERROR: Wrong exec cmd response on read packet from q330 (0x%2.2x).\n", command);
       if (beyond) {
-        set_error(error, err_sz, "ERROR: too many exec cmd errors");
+        q330_set_error(error, err_sz, "ERROR: too many exec cmd errors");
         return -1;
       }
       q330_output(q330, Q330_OUT_LOG, "ERROR: Wrong exec cmd response (%s need %s) - retrying\n",
                   q330_cmdstr(static_cast<unsigned>(command)), "C1_CACK");
     } else {
-      set_error(error, err_sz, "ERROR: Bad exec cmd read packet from q330");
+      q330_set_error(error, err_sz, "ERROR: Bad exec cmd read packet from q330");
       return -1;
     }
   }

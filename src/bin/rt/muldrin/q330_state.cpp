@@ -16,22 +16,11 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "base/writefile.h"
 
 namespace {
 
 constexpr int LINE_MAX_BYTES = 2048;
-
-// Writes every byte of buf; false on an error or a write that makes no progress.
-bool write_all(int fd, const char *buf, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 // A whole decimal number (optionally signed) and nothing else.
 bool parse_long(const char *text, long *value) {
@@ -153,7 +142,7 @@ int my_fprintf(int fd, const char *fmt, ...) {
   va_end(ap);
   if (n < 0) return -1;
   size_t len = strlen(line);
-  if (!write_all(fd, line, len)) return -1;
+  if (writefile_all(fd, line, len) < 0) return -1;
   return static_cast<int>(len);
 }
 

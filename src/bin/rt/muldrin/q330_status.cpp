@@ -20,10 +20,6 @@ namespace {
 
 enum { C1_SLOG = 0x17, C1_RQLOG = 0x18, C1_RQSTAT = 0x1F, C1_LOG = 0xA5, C1_STAT = 0xA9 };
 
-void set_error(char *error, int err_sz, const char *text) {
-  if (error && err_sz > 0) snprintf(error, static_cast<size_t>(err_sz), "%s", text);
-}
-
 #define LOG(...) q330_output(q330, Q330_OUT_LOG, __VA_ARGS__)
 
 // Why the acquisition state breaks a readout off, or none.
@@ -80,7 +76,7 @@ int collect(Q330 *q330, unsigned request, unsigned *answered, char *error, int e
       q330_output_debugc(q330, 0, "q330_set_status_pvt: Requesting status bitmap = 0x%x", want);
       if (q330_sendcmd(q330, C1_RQSTAT, want) < 0) {
         elog_clear_register(0);
-        set_error(error, err_sz, "q330_get_status_pvt: q330_sendcmd(RQSTAT) error");
+        q330_set_error(error, err_sz, "q330_get_status_pvt: q330_sendcmd(RQSTAT) error");
         return finish(-1);
       }
     }
@@ -323,7 +319,7 @@ void feed_clock(Q330 *q330, unsigned answered) {
 int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_status_pvt: Must register server first");
+    q330_set_error(error, err_sz, "q330_status_pvt: Must register server first");
     return -1;
   }
   unsigned request = status_bitmap;
@@ -331,14 +327,14 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
     int bits = 0;
     if (parse_param(pf, "status_bitmap", P_LINT, 1, &bits) != 0) {
       elog_clear_register(0);
-      set_error(error, err_sz, "q330_status_pvt: parse_param(status_bitmap) error");
+      q330_set_error(error, err_sz, "q330_status_pvt: parse_param(status_bitmap) error");
       return -1;
     }
     request = static_cast<unsigned>(bits);
   }
   if (request == 0) return 0;
   if (!q330->state_registered) {
-    set_error(error, err_sz, "q330_get_status_pvt: Must register server first");
+    q330_set_error(error, err_sz, "q330_get_status_pvt: Must register server first");
     return -1;
   }
   if (q330->full_status) request = Q330_STATUS_ALL;
@@ -363,7 +359,7 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   Q330Status &st = q330->status;
   if (rc == 1) {
     // Deregistered meanwhile: a data-port open must not go on without status.
-    set_error(error, err_sz, "q330_get_status_pvt: not registered");
+    q330_set_error(error, err_sz, "q330_get_status_pvt: not registered");
     st.bufpcnt = -1;
     return -1;
   }
