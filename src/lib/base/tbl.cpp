@@ -192,6 +192,15 @@ long addrtbl(Tbl *tbl, const void *elem) {
   return ++tbl->count;
 }
 
+long addrtbls(Tbl *tbl, const void *elems, long n) {
+  if (tbl == nullptr) return -1;
+  if (n <= 0 || elems == nullptr) return tbl->count;
+  reserve(tbl, n);
+  memcpy(slot(tbl, tbl->count), elems, static_cast<size_t>(n * tbl->esize));
+  tbl->count += n;
+  return tbl->count;
+}
+
 long unshifttbl(Tbl *tbl, void *value) {
   if (tbl == nullptr) return -1;
   instbl(tbl, 0, value);

@@ -46,6 +46,9 @@ Tbl *readtbl(const char *path, int flag, char **header);
 // such a list returns the address of the stored copy; freetbl's function is not called.
 Tbl *inittbl(long capacity_hint, long element_size);
 long addrtbl(Tbl *tbl, const void *elem);
+// Appends copies of the n elements that lie one after another at elems; returns the new
+// count.
+long addrtbls(Tbl *tbl, const void *elems, long n);
 
 // Sorts `count` elements of `size` bytes in place with cmp(a, b, ctx).
 void quicksort(void *base, long count, long size,

@@ -170,7 +170,11 @@ int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
 int append_to_memory(Relation *r, Table *t, const char *record) {
   const size_t size = (size_t)r->size;
   // The record may lie inside the table's own data, which growing moves.
-  std::vector<char> copy(record, record + size);
+  std::vector<char> copy;
+  if (t->data && record >= t->data && record < t->data + t->capacity) {
+    copy.assign(record, record + size);
+    record = copy.data();
+  }
   if ((size_t)t->capacity < (size_t)t->length + size) {
     size_t capacity = t->capacity > 0 ? (size_t)t->capacity : size;
     while (capacity < (size_t)t->length + size) capacity *= 2;
@@ -183,7 +187,7 @@ int append_to_memory(Relation *r, Table *t, const char *record) {
     t->data = grown;
     t->capacity = (int)capacity;
   }
-  memcpy(t->data + t->length, copy.data(), size);
+  memcpy(t->data + t->length, record, size);
   t->length += (uint32_t)size;
   t->count++;
   return t->count - 1;

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -252,11 +253,35 @@ bool exact_real_texts(const Expression *call) {
 }
 bool is_double_type(int t) { return t == dbREAL || t == dbTIME; }
 
+struct ScanSlot {
+  const Expression *node;
+  int offset;
+  int size;
+  int ftype;
+};
+
 class Evaluator final : public ExEvaluator {
  public:
   Evaluator(Dbptr db, int setflag) : db_(db), setflag_(setflag) {}
   ~Evaluator() override {
     for (char *t : adopted_) free(t);
+  }
+
+  // Makes the evaluator scan `table` (records of rsize bytes).
+  void scan(const Table *table, size_t rsize) {
+    scan_table_ = table;
+    scan_rsize_ = rsize;
+  }
+  // Starts a fresh evaluation of record `record`, whose bytes are at `bytes` when it is
+  // read from a copy (none: fields are read one by one).
+  void begin(int record, const char *bytes) {
+    db_.record = record;
+    scan_record_ = bytes;
+    errors_ = 0;
+    texts_.clear();
+    for (char *t : adopted_) free(t);
+    adopted_.clear();
+    records_.clear();
   }
 
   void error() override { errors_++; }
@@ -283,6 +308,7 @@ class Evaluator final : public ExEvaluator {
           v.s = e->value.s ? e->value.s : "";
         return v;
       case EX_FIELD:
+        if (scan_record_) return scan_field(e);
         return read_field(db_, e->value.s, e->type);
       case EX_NULL: {
         if (!e->value.s) {
@@ -391,28 +417,66 @@ class Evaluator final : public ExEvaluator {
       if (type == dbSTRING) v.s = "";
       return v;
     }
+    return field_value(text.data(), (int)text.size(), ftype, type);
+  }
+
+  // The value of a field's text (`size` bytes of type ftype) as type `type`.
+  ExValue field_value(const char *text, int size, int ftype, int type) {
+    ExValue v;
     if (is_int_type(type)) {
-      if (dbd2c(text.data(), (int)text.size(), &v.i, ftype) < 0) {
+      if (dbd2c(text, size, &v.i, ftype) < 0) {
         v.i = 0;
         error();
       }
     } else if (is_double_type(type)) {
-      if (dbd2c(text.data(), (int)text.size(), &v.d, ftype) < 0) {
+      if (dbd2c(text, size, &v.d, ftype) < 0) {
         v.d = 0.0;
         error();
       }
     } else if (type == dbSTRING) {
       // The buffer takes the whole field, however wide the schema makes it.
-      std::vector<char> buf((text.size() > 64 ? text.size() : 64) + 1, '\0');
-      if (dbd2c(text.data(), (int)text.size(), buf.data(), ftype) < 0) error();
-      buf.back() = '\0';
-      size_t n = strlen(buf.data());
-      while (n > 0 && isspace((unsigned char)buf[n - 1])) n--;
-      v.s = keep(std::string(buf.data(), n));
+      string_buf_.assign((size_t)(size > 64 ? size : 64) + 1, '\0');
+      if (dbd2c(text, size, string_buf_.data(), ftype) < 0) error();
+      string_buf_.back() = '\0';
+      size_t n = strlen(string_buf_.data());
+      while (n > 0 && isspace((unsigned char)string_buf_[n - 1])) n--;
+      v.s = keep(std::string(string_buf_.data(), n));
     } else {
       badconvert(type, type);
     }
     return v;
+  }
+
+  // A field during a scan: taken from the copy of the record when it is a field of the
+  // scanned table itself (found once per node), else read as outside a scan.
+  ExValue scan_field(Expression *e) {
+    const ScanSlot *slot = nullptr;
+    for (const ScanSlot &s : slots_)
+      if (s.node == e) slot = &s;
+    if (!slot) {
+      slots_.push_back(find_slot(e));
+      slot = &slots_.back();
+    }
+    if (slot->offset < 0) return read_field(db_, e->value.s, e->type);
+    return field_value(scan_record_ + slot->offset, slot->size, slot->ftype, e->type);
+  }
+
+  ScanSlot find_slot(const Expression *e) {
+    ScanSlot slot{e, -1, 0, 0};
+    Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
+    Table *t = nullptr;
+    Field *field = nullptr;
+    char *address = nullptr;
+    int size = 0;
+    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD ||
+        !address || !field || t != scan_table_ || !t->data)
+      return slot;
+    const char *record = t->data + (size_t)db_.record * scan_rsize_;
+    if (address < record || address + size > record + scan_rsize_) return slot;
+    slot.offset = (int)(address - record);
+    slot.size = size;
+    slot.ftype = db_field_attribute(field)->type;
+    return slot;
   }
 
   ExValue convert(ExValue a, int from, int to) {
@@ -761,6 +825,13 @@ class Evaluator final : public ExEvaluator {
   Dbptr db_;
   int setflag_;
   int errors_ = 0;
+  std::vector<char> string_buf_;
+  // During a scan (dbex_select): the copy of the current record of the scanned table,
+  // its size, and where each field node of the tree lies in it (offset -1: elsewhere).
+  const Table *scan_table_ = nullptr;
+  const char *scan_record_ = nullptr;
+  size_t scan_rsize_ = 0;
+  std::vector<ScanSlot> slots_;
   std::deque<std::string> texts_;
   std::vector<char *> adopted_;
   // Records copied out of mapped table files in this evaluation.
@@ -774,9 +845,10 @@ class Evaluator final : public ExEvaluator {
 
 }  // namespace
 
-int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+namespace {
+
+int evaluate(Evaluator &ev, Expression *tree, void *result) {
   int type = tree ? tree->type : 0;
-  Evaluator ev(db, setflag);
   ExValue v;
   int saved = Convert_errors;
   Convert_errors = 0;
@@ -816,6 +888,57 @@ int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
     return v.s[0] != '\0';
   }
   return dbINVALID;
+}
+
+}  // namespace
+
+int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+  Evaluator ev(db, setflag);
+  return evaluate(ev, tree, result);
+}
+
+int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records) {
+  std::lock_guard<std::mutex> lock(Eval_mutex);
+  records->clear();
+  db.field = dbALL;
+  db.record = dbALL;
+  Relation *relation = nullptr;
+  Table *table = nullptr;
+  Evaluator ev(db, 0);
+  size_t rsize = 0;
+  if (dbresolve(db, nullptr, &relation, &table, nullptr, nullptr, nullptr) == dbTABLE && table &&
+      relation && !relation->has_refs && relation->size > 0) {
+    rsize = (size_t)relation->size;
+    ev.scan(table, rsize);
+  }
+  // The records of the table are copied out in blocks (from a table file, with pread: a
+  // file that another process has shortened fails the copy instead of faulting).
+  const int per_block = rsize ? (int)std::max<size_t>(1, 65536 / rsize) : 1;
+  std::vector<char> block;
+  for (int first = 0; first < count; first += per_block) {
+    const int end = std::min(count, first + per_block);
+    const char *bytes = nullptr;
+    // The mapping may have moved or shrunk during the last block's evaluations.
+    if (rsize && table->data && (size_t)end * rsize <= table->length) {
+      block.resize((size_t)(end - first) * rsize);
+      if (db_copy_out(table, table->data + (size_t)first * rsize, block.size(), block.data()) < 0) {
+        records->clear();
+        return dbINVALID;
+      }
+      bytes = block.data();
+    }
+    for (int r = first; r < end; r++) {
+      ev.begin(r, bytes ? bytes + (size_t)(r - first) * rsize : nullptr);
+      int value = 0;
+      int result = evaluate(ev, tree, &value);
+      if (result < 0) {
+        records->clear();
+        return dbINVALID;
+      }
+      if (result > 0) records->push_back(r);
+    }
+  }
+  return 0;
 }
 
 int dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {

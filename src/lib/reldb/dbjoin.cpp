@@ -195,23 +195,30 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       index->unique && !jig->range && !index->jig->range && maxtbl(index->jig->keys) == maxtbl(k1);
   const int n1 = dbsize(db1), n2 = dbsize(db2);
   std::vector<Dbptr> row((size_t)(n1 + n2));
-  std::vector<char> key((size_t)jig->size);
+  // The keys of the first table, all at once (its records read in blocks).
+  std::vector<char> keys((size_t)count1 * (size_t)jig->size);
+  if (dbmake_keys(db1, jig, count1, keys.data()) != 0) {
+    dbfree_jig(jig);
+    dbview_drop(view);
+    release_keys();
+    return invalid();
+  }
   std::vector<int> missed;
   bool failed = false;
   for (int r = 0; r < count1 && !failed; r++) {
     db1.record = r;
     memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
-    dbmake_key(db1, jig, key.data());
+    const char *key = keys.data() + (size_t)r * (size_t)jig->size;
     long n = maxtbl(index->entries);
     long first = 0, last = -1;
     index->search_jig = jig;
-    long found = n > 0 ? ssearch(key.data(), index->jig->size, gettbl(index->entries, 0), n, unique,
+    long found = n > 0 ? ssearch(key, index->jig->size, gettbl(index->entries, 0), n, unique,
                                  dbcmp_search, index, &first, &last)
                        : 0;
     int matched = 0;
     for (long i = first; found > 0 && i <= last && !failed; i++) {
       index->search_jig = jig;
-      if (dbcmp(key.data(), gettbl(index->entries, i), index) != 0) continue;
+      if (dbcmp(key, gettbl(index->entries, i), index) != 0) continue;
       db2.record = dbrecord(index, (int)i);
       memcpy(row.data() + n1, dbref(&db2), sizeof(Dbptr) * (size_t)n2);
       if (dbadd(view, reinterpret_cast<const char *>(row.data())) < 0) failed = true;
