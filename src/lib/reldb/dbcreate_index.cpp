@@ -50,64 +50,6 @@ int32_t record_of(const char *entry) {
 
 Dbptr table_of(const Jig *jig) { return {jig->database, jig->table, dbALL, dbALL}; }
 
-// Sort keys: each entry's elements rewritten so that comparing the bytes (unsigned, as
-// memcmp) orders entries as dbcmp_sort does. Texts end at their first NUL; ints and the
-// starts of int ranges are big-endian with the sign bit flipped; doubles and the starts of
-// real ranges are big-endian with the sign bit set for positive numbers and every bit
-// flipped for negative ones (-0 as +0). False when an entry cannot be rewritten (a NaN,
-// which orders with nothing, or an element type dbcmp_sort refuses).
-bool sort_keys(const Jig *jig, const char *entries, long count, size_t *width,
-               std::vector<unsigned char> *out) {
-  std::vector<KeyElement> elements;
-  size_t w = 0;
-  for (long i = 0; i < maxtbl(jig->elements); i++) {
-    const KeyElement *e = static_cast<const KeyElement *>(gettbl(jig->elements, i));
-    if (e->type == dbSTRING)
-      w += (size_t)e->size;
-    else if (e->type == dbINTEGER || e->type == dbKEY_INT_RANGE)
-      w += 4;
-    else if (e->type == dbREAL || e->type == dbKEY_REAL_RANGE)
-      w += 8;
-    else
-      return false;
-    elements.push_back(*e);
-  }
-  *width = w;
-  out->assign((size_t)count * w, 0);
-  const size_t esize = (size_t)jig->size;
-  for (long n = 0; n < count; n++) {
-    const char *entry = entries + (size_t)n * esize;
-    unsigned char *k = out->data() + (size_t)n * w;
-    for (const KeyElement &e : elements) {
-      const char *at = entry + e.offset;
-      if (e.type == dbSTRING) {
-        size_t len = strnlen(at, (size_t)e.size);
-        memcpy(k, at, len);
-        k += e.size;
-        continue;
-      }
-      uint64_t bits;
-      int bytes;
-      if (e.type == dbINTEGER || e.type == dbKEY_INT_RANGE) {
-        int32_t v;
-        memcpy(&v, at, sizeof v);
-        bits = (uint32_t)v ^ 0x80000000u;
-        bytes = 4;
-      } else {
-        double v;
-        memcpy(&v, at, sizeof v);
-        if (v != v) return false;
-        if (v == 0) v = 0.0;
-        memcpy(&bits, &v, sizeof bits);
-        bits = bits >> 63 ? ~bits : bits | (uint64_t)1 << 63;
-        bytes = 8;
-      }
-      for (int b = bytes - 1; b >= 0; b--) *k++ = (unsigned char)(bits >> (8 * b));
-    }
-  }
-  return true;
-}
-
 // The positions 0 .. count-1 in the order of their byte keys (`width` bytes each), ties by
 // position. The keys are held as W big-endian words each, so that comparing is comparing
 // words.
@@ -175,7 +117,8 @@ void sort_into(Dbindex *index, std::vector<char> &built, long count) {
   std::vector<unsigned char> keys;
   // The byte keys order the entries as dbcmp_sort does, and ties go by position, which is
   // the order of a stable sort: any sort then gives the same result.
-  if (sort_keys(index->jig, built.data(), count, &width, &keys)) {
+  if (db_byte_keys(index->jig, maxtbl(index->jig->elements), true, built.data(), count, &width,
+                   &keys)) {
     // Byte columns that hold the same byte in every key decide nothing: they are left
     // out, which often leaves a key of a word or two.
     std::vector<size_t> varying;
@@ -229,6 +172,60 @@ void sort_into(Dbindex *index, std::vector<char> &built, long count) {
 }
 
 }  // namespace
+
+bool db_byte_keys(const Jig *jig, long nelements, bool ranges, const char *entries, long count,
+                  size_t *width, std::vector<unsigned char> *out) {
+  std::vector<KeyElement> elements;
+  size_t w = 0;
+  for (long i = 0; i < nelements && i < maxtbl(jig->elements); i++) {
+    const KeyElement *e = static_cast<const KeyElement *>(gettbl(jig->elements, i));
+    const bool range = e->type == dbKEY_INT_RANGE || e->type == dbKEY_REAL_RANGE;
+    if (range && !ranges) return false;
+    if (e->type == dbSTRING)
+      w += (size_t)e->size;
+    else if (e->type == dbINTEGER || e->type == dbKEY_INT_RANGE)
+      w += 4;
+    else if (e->type == dbREAL || e->type == dbKEY_REAL_RANGE)
+      w += 8;
+    else
+      return false;
+    elements.push_back(*e);
+  }
+  *width = w;
+  out->assign((size_t)count * w, 0);
+  const size_t esize = (size_t)jig->size;
+  for (long n = 0; n < count; n++) {
+    const char *entry = entries + (size_t)n * esize;
+    unsigned char *k = out->data() + (size_t)n * w;
+    for (const KeyElement &e : elements) {
+      const char *at = entry + e.offset;
+      if (e.type == dbSTRING) {
+        size_t len = strnlen(at, (size_t)e.size);
+        memcpy(k, at, len);
+        k += e.size;
+        continue;
+      }
+      uint64_t bits;
+      int bytes;
+      if (e.type == dbINTEGER || e.type == dbKEY_INT_RANGE) {
+        int32_t v;
+        memcpy(&v, at, sizeof v);
+        bits = (uint32_t)v ^ 0x80000000u;
+        bytes = 4;
+      } else {
+        double v;
+        memcpy(&v, at, sizeof v);
+        if (v != v) return false;
+        if (v == 0) v = 0.0;
+        memcpy(&bits, &v, sizeof bits);
+        bits = bits >> 63 ? ~bits : bits | (uint64_t)1 << 63;
+        bytes = 8;
+      }
+      for (int b = bytes - 1; b >= 0; b--) *k++ = (unsigned char)(bits >> (8 * b));
+    }
+  }
+  return true;
+}
 
 int dbfix_envelope(Dbindex *index) {
   long n = maxtbl(index->entries);

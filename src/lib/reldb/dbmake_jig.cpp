@@ -503,6 +503,24 @@ static int cmp_match(const void *pa, const void *pb, void *ctx, bool envelope) {
   return 0;
 }
 
+DbKeyMatch::DbKeyMatch(const Jig *search, const Jig *index, long from) {
+  long n = std::min(maxtbl(search->elements), maxtbl(index->elements));
+  for (long i = from; i < n; i++) {
+    a_.push_back(*static_cast<const KeyElement *>(gettbl(search->elements, i)));
+    b_.push_back(*static_cast<const KeyElement *>(gettbl(index->elements, i)));
+  }
+}
+
+int DbKeyMatch::match(const char *a, const char *b, bool envelope) const {
+  for (size_t i = 0; i < a_.size(); i++) {
+    bool range = false;
+    int r = cmp_exact(a, &a_[i], b, &b_[i], envelope, &range);
+    if (r) return r;
+    if (envelope && range) return 0;
+  }
+  return 0;
+}
+
 int dbcmp_search(const void *a, const void *b, void *ctx) { return cmp_match(a, b, ctx, true); }
 int dbcmp(const void *a, const void *b, void *ctx) { return cmp_match(a, b, ctx, false); }
 
