@@ -362,6 +362,10 @@ int add_extension(Dbptr db, Schema *schema, const char *table);
 int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
                const char *table, std::string *shown);
 
+// Adds n records of db's table size, lying one after another, as dbadd would one by one
+// (an in-memory table without indexes takes them in one copy). 0 or dbINVALID.
+int db_add_records(Dbptr db, const char *records, long n);
+
 // --- Resolving the table behind a pointer (dbtarget.cpp) ---
 
 // What dbresolve finds behind a pointer.

@@ -250,9 +250,19 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
   };
   std::vector<int> missed;
   bool failed = false;
+  // The rows of the view, added in one go at the end. A record of a table stands for
+  // itself; a view's record holds its base records.
+  Relation *r1 = nullptr;
+  dbresolve(db1, nullptr, &r1, nullptr, nullptr, nullptr, nullptr);
+  const bool plain1 = r1 && !r1->has_refs, plain2 = !r2->has_refs;
+  std::vector<Dbptr> rows;
+  auto add_row = [&]() { rows.insert(rows.end(), row.begin(), row.end()); };
   for (int r = 0; r < count1 && !failed; r++) {
     db1.record = r;
-    memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
+    if (plain1)
+      row[0] = db1;
+    else
+      memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
     const char *key = keys.data() + (size_t)r * (size_t)jig->size;
     long first = 0, last = -1;
     long found = 0;
@@ -284,21 +294,32 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       int32_t record;
       memcpy(&record, entry, sizeof record);
       db2.record = record;
-      memcpy(row.data() + n1, dbref(&db2), sizeof(Dbptr) * (size_t)n2);
-      if (dbadd(view, reinterpret_cast<const char *>(row.data())) < 0) failed = true;
+      if (plain2)
+        row[(size_t)n1] = db2;
+      else
+        memcpy(row.data() + n1, dbref(&db2), sizeof(Dbptr) * (size_t)n2);
+      add_row();
       matched++;
     }
     // A record whose candidates all fail the exact test found no match either.
     if (matched == 0 && !failed) {
       if (outer) {
         null_part(db2, r2, row.data() + n1);
-        if (dbadd(view, reinterpret_cast<const char *>(row.data())) < 0) failed = true;
+        add_row();
       }
       missed.push_back(r);
     }
   }
   dbfree_jig(jig);
   release_keys();
+  // A view's record is its base records' pointers, one after another.
+  if (!failed && dbquery(view, dbRECORD_SIZE, nullptr) != (int)(sizeof(Dbptr) * row.size())) {
+    elog_log(0, "dbjoin: the view's records are not the size of its rows\n");
+    failed = true;
+  }
+  if (!failed && db_add_records(view, reinterpret_cast<const char *>(rows.data()),
+                                (long)(rows.size() / row.size())) < 0)
+    failed = true;
   if (failed) {
     dbview_drop(view);
     return invalid();
