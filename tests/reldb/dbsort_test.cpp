@@ -305,6 +305,14 @@ TEST_F(Sort, SubsetRecords) {
   EXPECT_EQ(rows, (std::vector<int>{1, 2}));
   ASSERT_EQ(dbsubset_records(demo.table("site"), "sta == \"Z\"", &rows), 0);
   EXPECT_TRUE(rows.empty());
+  // Text fields without their trailing blanks; each field's text lives while the record's
+  // evaluation needs it, however many fields it reads.
+  ASSERT_EQ(dbsubset_records(demo.table("site"), "sta == \"B\"", &rows), 0);
+  EXPECT_EQ(rows, (std::vector<int>{1}));
+  ASSERT_EQ(dbsubset_records(demo.table("site"), "sta . staname . sta == \"CxC\"", &rows), 0);
+  EXPECT_EQ(rows, (std::vector<int>{2}));
+  ASSERT_EQ(dbsubset_records(demo.table("site"), "sta != staname && staname < sta", &rows), 0);
+  EXPECT_TRUE(rows.empty());
   EXPECT_EQ(dbsubset_records(demo.table("site"), "lat >", &rows), dbINVALID);
   take_registered();
   // Fails on record 0 only: the whole subset fails.

@@ -258,6 +258,7 @@ struct ScanSlot {
   int offset;
   int size;
   int ftype;
+  std::string text;  // the value of a text field in the current record
 };
 
 class Evaluator final : public ExEvaluator {
@@ -450,19 +451,30 @@ class Evaluator final : public ExEvaluator {
   // A field during a scan: taken from the copy of the record when it is a field of the
   // scanned table itself (found once per node), else read as outside a scan.
   ExValue scan_field(Expression *e) {
-    const ScanSlot *slot = nullptr;
-    for (const ScanSlot &s : slots_)
+    ScanSlot *slot = nullptr;
+    for (ScanSlot &s : slots_)
       if (s.node == e) slot = &s;
     if (!slot) {
       slots_.push_back(find_slot(e));
       slot = &slots_.back();
     }
     if (slot->offset < 0) return read_field(db_, e->value.s, e->type);
-    return field_value(scan_record_ + slot->offset, slot->size, slot->ftype, e->type);
+    const char *text = scan_record_ + slot->offset;
+    if (e->type == dbSTRING && slot->ftype == dbSTRING) {
+      // A text field's text to its first NUL, without trailing white space (what
+      // field_value keeps), held by the node's slot until the next record.
+      size_t n = strnlen(text, (size_t)slot->size);
+      while (n > 0 && isspace((unsigned char)text[n - 1])) n--;
+      slot->text.assign(text, n);
+      ExValue v;
+      v.s = slot->text.c_str();
+      return v;
+    }
+    return field_value(text, slot->size, slot->ftype, e->type);
   }
 
   ScanSlot find_slot(const Expression *e) {
-    ScanSlot slot{e, -1, 0, 0};
+    ScanSlot slot{e, -1, 0, 0, std::string()};
     Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
     Table *t = nullptr;
     Field *field = nullptr;
@@ -831,7 +843,7 @@ class Evaluator final : public ExEvaluator {
   const Table *scan_table_ = nullptr;
   const char *scan_record_ = nullptr;
   size_t scan_rsize_ = 0;
-  std::vector<ScanSlot> slots_;
+  std::deque<ScanSlot> slots_;  // a deque: slots keep their place as more are added
   std::deque<std::string> texts_;
   std::vector<char *> adopted_;
   // Records copied out of mapped table files in this evaluation.
