@@ -253,6 +253,12 @@ bool exact_real_texts(const Expression *call) {
 }
 bool is_double_type(int t) { return t == dbREAL || t == dbTIME; }
 
+// isspace, with the ASCII answers (the same in every locale) given without a call.
+bool white(unsigned char c) {
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
+  return c >= 0x80 && isspace(c);
+}
+
 struct ScanSlot {
   const Expression *node;
   int offset;
@@ -279,10 +285,10 @@ class Evaluator final : public ExEvaluator {
     db_.record = record;
     scan_record_ = bytes;
     errors_ = 0;
-    texts_.clear();
+    if (!texts_.empty()) texts_.clear();
     for (char *t : adopted_) free(t);
     adopted_.clear();
-    records_.clear();
+    if (!records_.empty()) records_.clear();
   }
 
   void error() override { errors_++; }
@@ -331,26 +337,9 @@ class Evaluator final : public ExEvaluator {
       case EX_FUNCTION4:
       case EX_FUNCTION0:
       case EX_FUNCTION_DB:
-      case EX_FUNCTION_DB1: {
-        std::vector<ExValue> args;
-        bool exact = exact_real_texts(e);
-        for (long i = 0; i < maxtbl(e->expr_tbl); i++) {
-          Expression *a = static_cast<Expression *>(gettbl(e->expr_tbl, i));
-          if (exact && a->kind == EX_CONVERT && a->value.i == dbREAL && a->type == dbSTRING) {
-            char buf[STRDBL_SIZE];
-            ExValue t;
-            t.s = keep(strdbl(value(a->left).d, buf, sizeof buf));
-            args.push_back(t);
-          } else {
-            args.push_back(value(a));
-          }
-        }
-        return exfunction_call(this, db_, e, args);
-      }
-      case EX_PATSUB: {
-        std::vector<ExValue> args{value(e->left), ExValue(), value(e->x3)};
-        return exfunction_call(this, db_, e, args);
-      }
+      case EX_FUNCTION_DB1:
+      case EX_PATSUB:
+        return call(e);
       case EX_AGGREGATE:
         return exfunction_call(this, db_, e, {});
       case EX_EXEC:
@@ -368,6 +357,28 @@ class Evaluator final : public ExEvaluator {
   }
 
  private:
+  // A function call. Kept out of value(), whose frame every node of a tree takes.
+  [[gnu::noinline]] ExValue call(Expression *e) {
+    if (e->kind == EX_PATSUB) {
+      std::vector<ExValue> args{value(e->left), ExValue(), value(e->x3)};
+      return exfunction_call(this, db_, e, args);
+    }
+    std::vector<ExValue> args;
+    bool exact = exact_real_texts(e);
+    for (long i = 0; i < maxtbl(e->expr_tbl); i++) {
+      Expression *a = static_cast<Expression *>(gettbl(e->expr_tbl, i));
+      if (exact && a->kind == EX_CONVERT && a->value.i == dbREAL && a->type == dbSTRING) {
+        char buf[STRDBL_SIZE];
+        ExValue t;
+        t.s = keep(strdbl(value(a->left).d, buf, sizeof buf));
+        args.push_back(t);
+      } else {
+        args.push_back(value(a));
+      }
+    }
+    return exfunction_call(this, db_, e, args);
+  }
+
   // The bytes of a field. A record of a mapped table file is copied out (pread) once per
   // evaluation and its fields are taken from the copy: another process may shorten the
   // file at any moment, and one read per record costs less than one per field.
@@ -409,7 +420,7 @@ class Evaluator final : public ExEvaluator {
     return true;
   }
 
-  ExValue read_field(Dbptr db, const char *name, int type) {
+  [[gnu::noinline]] ExValue read_field(Dbptr db, const char *name, int type) {
     ExValue v;
     std::string text;
     int ftype = 0;
@@ -464,7 +475,7 @@ class Evaluator final : public ExEvaluator {
       // A text field's text to its first NUL, without trailing white space (what
       // field_value keeps), held by the node's slot until the next record.
       size_t n = strnlen(text, (size_t)slot->size);
-      while (n > 0 && isspace((unsigned char)text[n - 1])) n--;
+      while (n > 0 && white((unsigned char)text[n - 1])) n--;
       slot->text.assign(text, n);
       ExValue v;
       v.s = slot->text.c_str();
@@ -473,7 +484,7 @@ class Evaluator final : public ExEvaluator {
     return field_value(text, slot->size, slot->ftype, e->type);
   }
 
-  ScanSlot find_slot(const Expression *e) {
+  [[gnu::noinline]] ScanSlot find_slot(const Expression *e) {
     ScanSlot slot{e, -1, 0, 0, std::string()};
     Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
     Table *t = nullptr;
@@ -491,7 +502,7 @@ class Evaluator final : public ExEvaluator {
     return slot;
   }
 
-  ExValue convert(ExValue a, int from, int to) {
+  [[gnu::noinline]] ExValue convert(ExValue a, int from, int to) {
     ExValue v;
     auto fail = [&]() {
       badconvert(from, to);
@@ -775,7 +786,7 @@ class Evaluator final : public ExEvaluator {
   // input empty, its standard output and error read up to 1024 bytes. The reading end is
   // closed after that, so a program that writes more is stopped by the broken pipe
   // instead of blocking the evaluation.
-  const char *run(Expression *e) {
+  [[gnu::noinline]] const char *run(Expression *e) {
     std::vector<std::string> args;
     for (long i = 0; i < maxtbl(e->expr_tbl); i++)
       args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))).s);
