@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "base/arr.h"
 #include "base/clock.h"
@@ -155,6 +159,64 @@ TEST(Conversions, FieldTextToValue) {
   EXPECT_STREQ(s, " a b");
   EXPECT_EQ(dbd2c("x", 1, s, 99), dbINVALID);
   EXPECT_NE(take_registered().find("invalid type code 99"), std::string::npos);
+}
+
+// Field texts of plain decimals are read without the C library; every reading must be the
+// C library's, to the last bit, and texts the quick reading leaves alone must still read.
+TEST(Conversions, NumbersReadAsTheCLibraryReadsThem) {
+  std::vector<std::string> texts = {" 1000000000.12345",
+                                    "-0.00001",
+                                    "0.1",
+                                    "-0",
+                                    "+5.",
+                                    ".5",
+                                    "   9007199254740992",
+                                    "9007199254740993",
+                                    "1.2345678901234567890",
+                                    "123456789012345678.9",
+                                    "0.00000000000000000000001",
+                                    "1e3",
+                                    "  7.25  ",
+                                    "\t3.5"};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; i++) {
+    // Up to 19 digits with a point anywhere, blanks on either side, a sign now and then.
+    std::string t(rng() % 3, ' ');
+    if (rng() % 4 == 0) t += rng() % 2 ? '-' : '+';
+    int digits = 1 + (int)(rng() % 19), point = (int)(rng() % (digits + 2)) - 1;
+    for (int d = 0; d < digits; d++) {
+      if (d == point) t += '.';
+      t += (char)('0' + rng() % 10);
+    }
+    t += std::string(rng() % 3, ' ');
+    texts.push_back(t);
+  }
+  for (const std::string &t : texts) {
+    double got = -5, want = strtod(t.c_str(), nullptr);
+    ASSERT_EQ(dbd2c(t.data(), (int)t.size(), &got, dbREAL), 0) << t;
+    EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << t << ": " << got << " != " << want;
+  }
+  // A NUL ends the field; what follows a number other than blanks makes it unreadable.
+  double d = -5;
+  EXPECT_EQ(dbd2c("12.5\0xyz", 8, &d, dbREAL), 0);
+  EXPECT_EQ(d, 12.5);
+  EXPECT_EQ(dbd2c("12.5 x  ", 8, &d, dbREAL), dbINVALID);
+  EXPECT_EQ(dbd2c("1.2.3   ", 8, &d, dbREAL), dbINVALID);
+  struct Int {
+    const char *field;
+    int want;
+  } ints[] = {{"  -2147483649", INT_MIN},
+              {"\t 12", 12},
+              {"+7x", 7},
+              {"-", 0},
+              {"123456789012345678901", INT_MAX},
+              {"-0000000000000000000042", -42},
+              {"  2147483647", INT_MAX}};
+  for (const Int &c : ints) {
+    int out = -5;
+    EXPECT_EQ(dbd2c(c.field, (int)strlen(c.field), &out, dbINTEGER), 0);
+    EXPECT_EQ(out, c.want) << c.field;
+  }
 }
 
 TEST(Conversions, PrintableText) {

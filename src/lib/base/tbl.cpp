@@ -192,6 +192,15 @@ long addrtbl(Tbl *tbl, const void *elem) {
   return ++tbl->count;
 }
 
+long addrtbls(Tbl *tbl, const void *elems, long n) {
+  if (tbl == nullptr) return -1;
+  if (n <= 0 || elems == nullptr) return tbl->count;
+  reserve(tbl, n);
+  memcpy(slot(tbl, tbl->count), elems, static_cast<size_t>(n * tbl->esize));
+  tbl->count += n;
+  return tbl->count;
+}
+
 long unshifttbl(Tbl *tbl, void *value) {
   if (tbl == nullptr) return -1;
   instbl(tbl, 0, value);
@@ -348,38 +357,10 @@ void quicksort(void *base, long count, long size,
 long ssearch(const void *key, long size, const void *base, long count, int unique,
              int (*cmp)(const void *a, const void *b, void *ctx), void *ctx, long *first,
              long *last) {
-  if (base == nullptr || cmp == nullptr || size <= 0 || count < 0) count = 0;
-  auto at = [&](long i) { return static_cast<const unsigned char *>(base) + i * size; };
-  // lo: the first element not below the key.
-  long lo = 0, hi = count;
-  while (lo < hi) {
-    long mid = lo + (hi - lo) / 2;
-    int c = cmp(key, at(mid), ctx);
-    if (c == 0 && unique) {
-      if (first != nullptr) *first = mid;
-      if (last != nullptr) *last = mid;
-      return 1;
-    }
-    if (c > 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  // end: the first element above the key.
-  long end = lo;
-  hi = count;
-  while (end < hi) {
-    long mid = end + (hi - end) / 2;
-    if (cmp(key, at(mid), ctx) >= 0) {
-      end = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  if (first != nullptr) *first = lo;
-  if (last != nullptr) *last = end - 1;
-  return end - lo;
+  if (cmp == nullptr) count = 0;
+  return ssearch_by(
+      key, size, base, count, unique, [&](const void *a, const void *b) { return cmp(a, b, ctx); },
+      first, last);
 }
 
 void pushstr(void **stack, const char *text) {

@@ -46,6 +46,9 @@ Tbl *readtbl(const char *path, int flag, char **header);
 // such a list returns the address of the stored copy; freetbl's function is not called.
 Tbl *inittbl(long capacity_hint, long element_size);
 long addrtbl(Tbl *tbl, const void *elem);
+// Appends copies of the n elements that lie one after another at elems; returns the new
+// count.
+long addrtbls(Tbl *tbl, const void *elems, long n);
 
 // Sorts `count` elements of `size` bytes in place with cmp(a, b, ctx).
 void quicksort(void *base, long count, long size,
@@ -57,6 +60,43 @@ void quicksort(void *base, long count, long size,
 long ssearch(const void *key, long size, const void *base, long count, int unique,
              int (*cmp)(const void *a, const void *b, void *ctx), void *ctx, long *first,
              long *last);
+// ssearch with a comparison object, cmp(key, element), that the compiler can inline.
+template <typename Cmp>
+long ssearch_by(const void *key, long size, const void *base, long count, int unique, Cmp cmp,
+                long *first, long *last) {
+  if (base == nullptr || size <= 0 || count < 0) count = 0;
+  auto at = [&](long i) { return static_cast<const unsigned char *>(base) + i * size; };
+  // lo: the first element not below the key.
+  long lo = 0, hi = count;
+  while (lo < hi) {
+    long mid = lo + (hi - lo) / 2;
+    int c = cmp(key, at(mid));
+    if (c == 0 && unique) {
+      if (first != nullptr) *first = mid;
+      if (last != nullptr) *last = mid;
+      return 1;
+    }
+    if (c > 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  // end: the first element above the key.
+  long end = lo;
+  hi = count;
+  while (end < hi) {
+    long mid = end + (hi - end) / 2;
+    if (cmp(key, at(mid)) >= 0) {
+      end = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (first != nullptr) *first = lo;
+  if (last != nullptr) *last = end - 1;
+  return end - lo;
+}
 
 // The text stack: pushstr appends a text to a growing buffer kept in *stack (made on first
 // use); popstr(&stack, 1) gives the joined text (the caller frees it) and frees the

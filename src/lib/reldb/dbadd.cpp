@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,60 @@ int read_time(const char *text, double *out) {
   else
     *out = str2epoch(t.c_str());
   return 0;
+}
+
+// The quick reading of the plain decimals that table files hold ("  1000000000.00000",
+// "    -12"), with the general path's results: blanks around an optional sign, digits and
+// at most one point. A value reads exactly when its digits, as a whole number, fit in 53
+// bits and at most 22 of them follow the point: the whole number and the power of ten
+// are then exact doubles, and one division rounds as the C library does. Anything else
+// (exponents, other spaces, more digits) is left to the general path: false.
+bool quick_real(const char *field, int width, double *out) {
+  static const double kTens[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const char *p = field, *end = field + width;
+  while (p < end && *p == ' ') p++;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  uint64_t whole = 0;
+  int digits = 0, fraction = -1;
+  for (; p < end; p++) {
+    if (*p >= '0' && *p <= '9') {
+      if (++digits > 19) return false;
+      whole = whole * 10 + (uint64_t)(*p - '0');
+      if (fraction >= 0) fraction++;
+    } else if (*p == '.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0 || whole > (uint64_t)1 << 53 || fraction > 22) return false;
+  while (p < end && *p == ' ') p++;
+  if (p < end && *p != '\0') return false;
+  double v = (double)whole;
+  if (fraction > 0) v /= kTens[fraction];
+  *out = negative ? -v : v;
+  return true;
+}
+
+// strtol's reading of a field of at most 18 digits, cut to the int range as to_int does;
+// false for a longer number (left to the general path).
+bool quick_int(const char *field, int width, int *out) {
+  const char *p = field, *end = field + width;
+  while (p < end && *p != '\0' && isspace((unsigned char)*p)) p++;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  int64_t v = 0;
+  int digits = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; p++) {
+    if (++digits > 18) return false;
+    v = v * 10 + (*p - '0');
+  }
+  if (negative) v = -v;
+  *out = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+  return true;
 }
 
 void copy_dbptr(Dbptr *out, const char *field, int width) {
@@ -227,12 +282,14 @@ int dbd2c(const char *field, int width, void *out, int type) {
     case dbINTEGER:
     case dbYEARDAY:
     case dbOFFDATE_KEY: {
+      if (quick_int(field, width, static_cast<int *>(out))) return 0;
       std::string copy(field, strnlen(field, (size_t)width));
       *static_cast<int *>(out) = to_int(copy.c_str());
       return 0;
     }
     case dbREAL:
     case dbTIME: {
+      if (quick_real(field, width, static_cast<double *>(out))) return 0;
       std::string copy(field, (size_t)width);
       copy.resize(strnlen(copy.c_str(), copy.size()));
       copy = trimmed(copy);

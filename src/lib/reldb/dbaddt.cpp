@@ -167,26 +167,34 @@ int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
 }
 
 // Appends to an in-memory table, doubling its room as needed.
-int append_to_memory(Relation *r, Table *t, const char *record) {
-  const size_t size = (size_t)r->size;
-  // The record may lie inside the table's own data, which growing moves.
-  std::vector<char> copy(record, record + size);
-  if ((size_t)t->capacity < (size_t)t->length + size) {
+// Appends n records (lying one after another) to an in-memory table; the number of the
+// first, or dbINVALID when the table would grow past 2 GB.
+int append_to_memory(Relation *r, Table *t, const char *records, size_t n) {
+  const size_t size = (size_t)r->size, bytes = size * n;
+  // The records may lie inside the table's own data, which growing moves.
+  std::vector<char> copy;
+  if (t->data && records >= t->data && records < t->data + t->capacity) {
+    copy.assign(records, records + bytes);
+    records = copy.data();
+  }
+  if (bytes / size != n || (size_t)t->length + bytes > (size_t)INT32_MAX) {
+    elog_log(0, "dbadd: in-memory table %s is full\n", t->name);
+    return dbINVALID;
+  }
+  if ((size_t)t->capacity < (size_t)t->length + bytes) {
     size_t capacity = t->capacity > 0 ? (size_t)t->capacity : size;
-    while (capacity < (size_t)t->length + size) capacity *= 2;
-    if (capacity > (size_t)INT32_MAX) {
-      elog_log(0, "dbadd: in-memory table %s is full\n", t->name);
-      return dbINVALID;
-    }
+    while (capacity < (size_t)t->length + bytes) capacity *= 2;
+    if (capacity > (size_t)INT32_MAX) capacity = (size_t)t->length + bytes;
     char *grown = static_cast<char *>(realloc(t->data, capacity));
     if (!grown) OUT_OF_MEMORY(capacity, "table->data");
     t->data = grown;
     t->capacity = (int)capacity;
   }
-  memcpy(t->data + t->length, copy.data(), size);
-  t->length += (uint32_t)size;
-  t->count++;
-  return t->count - 1;
+  memcpy(t->data + t->length, records, bytes);
+  t->length += (uint32_t)bytes;
+  const int first = t->count;
+  t->count += (int)n;
+  return first;
 }
 
 }  // namespace
@@ -233,13 +241,31 @@ int dbadd(Dbptr db, const char *record) {
       elog_log(0, "Table %s does not exist and database was opened read-only\n", t->name);
     return dbINVALID;
   }
-  int added = r->transient ? append_to_memory(r, t, record) : append_to_file(d, r, t, record);
+  int added = r->transient ? append_to_memory(r, t, record, 1) : append_to_file(d, r, t, record);
   if (added < 0) return added;
   if (to_indexes) {
     db.record = added;
     dbindexes_add_record(t, db);
   }
   return added;
+}
+
+int db_add_records(Dbptr db, const char *records, long n) {
+  if (n <= 0) return 0;
+  // The first goes through dbadd, which also makes the table's data when it has none.
+  if (dbadd(db, records) < 0) return dbINVALID;
+  db.field = dbALL;
+  db.record = dbALL;
+  Relation *r = nullptr;
+  Table *t = nullptr;
+  if (dbresolve(db, nullptr, &r, &t, nullptr, nullptr, nullptr) != dbTABLE || !r || !t)
+    return dbINVALID;
+  const size_t size = (size_t)r->size;
+  if (r->transient && t->data && t->writable && (!t->indexes || cntarr(t->indexes) == 0))
+    return append_to_memory(r, t, records + size, (size_t)(n - 1)) < 0 ? dbINVALID : 0;
+  for (long i = 1; i < n; i++)
+    if (dbadd(db, records + (size_t)i * size) < 0) return dbINVALID;
+  return 0;
 }
 
 int dbaddnull(Dbptr db) {

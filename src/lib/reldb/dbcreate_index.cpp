@@ -50,7 +50,182 @@ int32_t record_of(const char *entry) {
 
 Dbptr table_of(const Jig *jig) { return {jig->database, jig->table, dbALL, dbALL}; }
 
+// The positions 0 .. count-1 in the order of their byte keys (`width` bytes each), ties by
+// position. The keys are held as W big-endian words each, so that comparing is comparing
+// words.
+template <size_t W>
+std::vector<uint32_t> order_of(const std::vector<unsigned char> &keys, size_t width, long count) {
+  struct Item {
+    uint64_t word[W];
+    uint32_t at;
+  };
+  std::vector<Item> items((size_t)count);
+  for (long n = 0; n < count; n++) {
+    const unsigned char *k = keys.data() + (size_t)n * width;
+    Item &it = items[(size_t)n];
+    for (size_t w = 0; w < W; w++) {
+      uint64_t v = 0;
+      for (size_t b = 8 * w; b < 8 * w + 8; b++) v = v << 8 | (b < width ? k[b] : 0);
+      it.word[w] = v;
+    }
+    it.at = (uint32_t)n;
+  }
+  std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+    for (size_t w = 0; w < W; w++)
+      if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
+    return a.at < b.at;
+  });
+  std::vector<uint32_t> order((size_t)count);
+  for (long n = 0; n < count; n++) order[(size_t)n] = items[(size_t)n].at;
+  return order;
+}
+
+// order_of for keys of at most 8 bytes: a least-significant-byte-first radix sort, whose
+// passes keep the order of equal digits, so that ties stay in position order.
+std::vector<uint32_t> radix_order(const std::vector<unsigned char> &keys, size_t width,
+                                  long count) {
+  std::vector<uint64_t> key((size_t)count), key2((size_t)count);
+  std::vector<uint32_t> order((size_t)count), order2((size_t)count);
+  for (long n = 0; n < count; n++) {
+    const unsigned char *k = keys.data() + (size_t)n * width;
+    uint64_t v = 0;
+    for (size_t b = 0; b < width; b++) v = v << 8 | k[b];
+    key[(size_t)n] = v;
+    order[(size_t)n] = (uint32_t)n;
+  }
+  for (size_t pass = 0; pass < width; pass++) {
+    const int shift = (int)(8 * pass);
+    size_t start[257] = {0};
+    for (uint64_t v : key) start[((v >> shift) & 0xff) + 1]++;
+    for (int d = 0; d < 256; d++) start[d + 1] += start[d];
+    for (size_t n = 0; n < key.size(); n++) {
+      size_t to = start[(key[n] >> shift) & 0xff]++;
+      key2[to] = key[n];
+      order2[to] = order[n];
+    }
+    key.swap(key2);
+    order.swap(order2);
+  }
+  return order;
+}
+
+// Sorts `count` entries of the index's jig, built in record order, into key order; equal
+// keys keep their order. The entries are stored in index->entries.
+void sort_into(Dbindex *index, std::vector<char> &built, long count) {
+  const size_t esize = (size_t)index->jig->size;
+  size_t width = 0;
+  std::vector<unsigned char> keys;
+  // The byte keys order the entries as dbcmp_sort does, and ties go by position, which is
+  // the order of a stable sort: any sort then gives the same result.
+  if (db_byte_keys(index->jig, maxtbl(index->jig->elements), true, built.data(), count, &width,
+                   &keys)) {
+    // Byte columns that hold the same byte in every key decide nothing: they are left
+    // out, which often leaves a key of a word or two.
+    std::vector<size_t> varying;
+    if (count > 0) {
+      std::vector<unsigned char> differs(width, 0);
+      const unsigned char *first = keys.data();
+      for (long n = 1; n < count; n++) {
+        const unsigned char *k = keys.data() + (size_t)n * width;
+        for (size_t b = 0; b < width; b++) differs[b] |= (unsigned char)(k[b] ^ first[b]);
+      }
+      for (size_t b = 0; b < width; b++)
+        if (differs[b]) varying.push_back(b);
+    }
+    if (varying.size() < width) {
+      const size_t packed = varying.size();
+      for (long n = 0; n < count; n++) {
+        const unsigned char *from = keys.data() + (size_t)n * width;
+        unsigned char *to = keys.data() + (size_t)n * packed;
+        for (size_t b = 0; b < packed; b++) to[b] = from[varying[b]];
+      }
+      width = packed;
+      keys.resize((size_t)count * width);
+    }
+    std::vector<uint32_t> order;
+    const size_t words = (width + 7) / 8;
+    if (words <= 1)
+      order = radix_order(keys, width, count);
+    else if (words == 2)
+      order = order_of<2>(keys, width, count);
+    else if (words == 3)
+      order = order_of<3>(keys, width, count);
+    else if (words == 4)
+      order = order_of<4>(keys, width, count);
+    else {
+      order.resize((size_t)count);
+      for (long n = 0; n < count; n++) order[(size_t)n] = (uint32_t)n;
+      const unsigned char *base = keys.data();
+      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        int c = memcmp(base + (size_t)a * width, base + (size_t)b * width, width);
+        return c ? c < 0 : a < b;
+      });
+    }
+    std::vector<char> sorted(built.size());
+    for (size_t n = 0; n < order.size(); n++)
+      memcpy(sorted.data() + n * esize, built.data() + (size_t)order[n] * esize, esize);
+    addrtbls(index->entries, sorted.data(), count);
+    return;
+  }
+  quicksort(built.data(), count, (long)esize, dbcmp_sort, index);
+  addrtbls(index->entries, built.data(), count);
+}
+
 }  // namespace
+
+bool db_byte_keys(const Jig *jig, long nelements, bool ranges, const char *entries, long count,
+                  size_t *width, std::vector<unsigned char> *out) {
+  std::vector<KeyElement> elements;
+  size_t w = 0;
+  for (long i = 0; i < nelements && i < maxtbl(jig->elements); i++) {
+    const KeyElement *e = static_cast<const KeyElement *>(gettbl(jig->elements, i));
+    const bool range = e->type == dbKEY_INT_RANGE || e->type == dbKEY_REAL_RANGE;
+    if (range && !ranges) return false;
+    if (e->type == dbSTRING)
+      w += (size_t)e->size;
+    else if (e->type == dbINTEGER || e->type == dbKEY_INT_RANGE)
+      w += 4;
+    else if (e->type == dbREAL || e->type == dbKEY_REAL_RANGE)
+      w += 8;
+    else
+      return false;
+    elements.push_back(*e);
+  }
+  *width = w;
+  out->assign((size_t)count * w, 0);
+  const size_t esize = (size_t)jig->size;
+  for (long n = 0; n < count; n++) {
+    const char *entry = entries + (size_t)n * esize;
+    unsigned char *k = out->data() + (size_t)n * w;
+    for (const KeyElement &e : elements) {
+      const char *at = entry + e.offset;
+      if (e.type == dbSTRING) {
+        size_t len = strnlen(at, (size_t)e.size);
+        memcpy(k, at, len);
+        k += e.size;
+        continue;
+      }
+      uint64_t bits;
+      int bytes;
+      if (e.type == dbINTEGER || e.type == dbKEY_INT_RANGE) {
+        int32_t v;
+        memcpy(&v, at, sizeof v);
+        bits = (uint32_t)v ^ 0x80000000u;
+        bytes = 4;
+      } else {
+        double v;
+        memcpy(&v, at, sizeof v);
+        if (v != v) return false;
+        if (v == 0) v = 0.0;
+        memcpy(&bits, &v, sizeof bits);
+        bits = bits >> 63 ? ~bits : bits | (uint64_t)1 << 63;
+        bytes = 8;
+      }
+      for (int b = bytes - 1; b >= 0; b--) *k++ = (unsigned char)(bits >> (8 * b));
+    }
+  }
+  return true;
+}
 
 int dbfix_envelope(Dbindex *index) {
   long n = maxtbl(index->entries);
@@ -76,19 +251,16 @@ Dbindex *dbcreate_index(Dbptr db, Tbl *keys, const char *name) {
     dbfree_index(index);
     return nullptr;
   }
-  char *key = static_cast<char *>(malloc((size_t)jig->size));
-  if (!key) OUT_OF_MEMORY((unsigned)jig->size, "key");
   index->jig = jig;
   index->search_jig = jig;
   index->entries = inittbl(count > 0 ? count : 1, jig->size);
   if (!index->entries) OUT_OF_MEMORY((unsigned)jig->size, "dbindex");
-  for (int i = 0; i < count; i++) {
-    db.record = i;
-    dbmake_key(db, jig, key);
-    addrtbl(index->entries, key);
+  std::vector<char> built((size_t)count * (size_t)jig->size);
+  if (dbmake_keys(db, jig, count, built.data()) != 0) {
+    dbfree_index(index);
+    return nullptr;
   }
-  free(key);
-  if (count > 0) quicksort(gettbl(index->entries, 0), count, jig->size, dbcmp_sort, index);
+  sort_into(index, built, count);
   if (jig->range) dbfix_envelope(index);
   index->search_jig = nullptr;
   index->indexed = (int)maxtbl(index->entries);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -252,11 +253,42 @@ bool exact_real_texts(const Expression *call) {
 }
 bool is_double_type(int t) { return t == dbREAL || t == dbTIME; }
 
+// isspace, with the ASCII answers (the same in every locale) given without a call.
+bool white(unsigned char c) {
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
+  return c >= 0x80 && isspace(c);
+}
+
+struct ScanSlot {
+  const Expression *node;
+  int offset;
+  int size;
+  int ftype;
+  std::string text;  // the value of a text field in the current record
+};
+
 class Evaluator final : public ExEvaluator {
  public:
   Evaluator(Dbptr db, int setflag) : db_(db), setflag_(setflag) {}
   ~Evaluator() override {
     for (char *t : adopted_) free(t);
+  }
+
+  // Makes the evaluator scan `table` (records of rsize bytes).
+  void scan(const Table *table, size_t rsize) {
+    scan_table_ = table;
+    scan_rsize_ = rsize;
+  }
+  // Starts a fresh evaluation of record `record`, whose bytes are at `bytes` when it is
+  // read from a copy (none: fields are read one by one).
+  void begin(int record, const char *bytes) {
+    db_.record = record;
+    scan_record_ = bytes;
+    errors_ = 0;
+    if (!texts_.empty()) texts_.clear();
+    for (char *t : adopted_) free(t);
+    adopted_.clear();
+    if (!records_.empty()) records_.clear();
   }
 
   void error() override { errors_++; }
@@ -283,6 +315,7 @@ class Evaluator final : public ExEvaluator {
           v.s = e->value.s ? e->value.s : "";
         return v;
       case EX_FIELD:
+        if (scan_record_) return scan_field(e);
         return read_field(db_, e->value.s, e->type);
       case EX_NULL: {
         if (!e->value.s) {
@@ -304,26 +337,9 @@ class Evaluator final : public ExEvaluator {
       case EX_FUNCTION4:
       case EX_FUNCTION0:
       case EX_FUNCTION_DB:
-      case EX_FUNCTION_DB1: {
-        std::vector<ExValue> args;
-        bool exact = exact_real_texts(e);
-        for (long i = 0; i < maxtbl(e->expr_tbl); i++) {
-          Expression *a = static_cast<Expression *>(gettbl(e->expr_tbl, i));
-          if (exact && a->kind == EX_CONVERT && a->value.i == dbREAL && a->type == dbSTRING) {
-            char buf[STRDBL_SIZE];
-            ExValue t;
-            t.s = keep(strdbl(value(a->left).d, buf, sizeof buf));
-            args.push_back(t);
-          } else {
-            args.push_back(value(a));
-          }
-        }
-        return exfunction_call(this, db_, e, args);
-      }
-      case EX_PATSUB: {
-        std::vector<ExValue> args{value(e->left), ExValue(), value(e->x3)};
-        return exfunction_call(this, db_, e, args);
-      }
+      case EX_FUNCTION_DB1:
+      case EX_PATSUB:
+        return call(e);
       case EX_AGGREGATE:
         return exfunction_call(this, db_, e, {});
       case EX_EXEC:
@@ -341,6 +357,28 @@ class Evaluator final : public ExEvaluator {
   }
 
  private:
+  // A function call. Kept out of value(), whose frame every node of a tree takes.
+  [[gnu::noinline]] ExValue call(Expression *e) {
+    if (e->kind == EX_PATSUB) {
+      std::vector<ExValue> args{value(e->left), ExValue(), value(e->x3)};
+      return exfunction_call(this, db_, e, args);
+    }
+    std::vector<ExValue> args;
+    bool exact = exact_real_texts(e);
+    for (long i = 0; i < maxtbl(e->expr_tbl); i++) {
+      Expression *a = static_cast<Expression *>(gettbl(e->expr_tbl, i));
+      if (exact && a->kind == EX_CONVERT && a->value.i == dbREAL && a->type == dbSTRING) {
+        char buf[STRDBL_SIZE];
+        ExValue t;
+        t.s = keep(strdbl(value(a->left).d, buf, sizeof buf));
+        args.push_back(t);
+      } else {
+        args.push_back(value(a));
+      }
+    }
+    return exfunction_call(this, db_, e, args);
+  }
+
   // The bytes of a field. A record of a mapped table file is copied out (pread) once per
   // evaluation and its fields are taken from the copy: another process may shorten the
   // file at any moment, and one read per record costs less than one per field.
@@ -382,7 +420,7 @@ class Evaluator final : public ExEvaluator {
     return true;
   }
 
-  ExValue read_field(Dbptr db, const char *name, int type) {
+  [[gnu::noinline]] ExValue read_field(Dbptr db, const char *name, int type) {
     ExValue v;
     std::string text;
     int ftype = 0;
@@ -391,31 +429,80 @@ class Evaluator final : public ExEvaluator {
       if (type == dbSTRING) v.s = "";
       return v;
     }
+    return field_value(text.data(), (int)text.size(), ftype, type);
+  }
+
+  // The value of a field's text (`size` bytes of type ftype) as type `type`.
+  ExValue field_value(const char *text, int size, int ftype, int type) {
+    ExValue v;
     if (is_int_type(type)) {
-      if (dbd2c(text.data(), (int)text.size(), &v.i, ftype) < 0) {
+      if (dbd2c(text, size, &v.i, ftype) < 0) {
         v.i = 0;
         error();
       }
     } else if (is_double_type(type)) {
-      if (dbd2c(text.data(), (int)text.size(), &v.d, ftype) < 0) {
+      if (dbd2c(text, size, &v.d, ftype) < 0) {
         v.d = 0.0;
         error();
       }
     } else if (type == dbSTRING) {
       // The buffer takes the whole field, however wide the schema makes it.
-      std::vector<char> buf((text.size() > 64 ? text.size() : 64) + 1, '\0');
-      if (dbd2c(text.data(), (int)text.size(), buf.data(), ftype) < 0) error();
-      buf.back() = '\0';
-      size_t n = strlen(buf.data());
-      while (n > 0 && isspace((unsigned char)buf[n - 1])) n--;
-      v.s = keep(std::string(buf.data(), n));
+      string_buf_.assign((size_t)(size > 64 ? size : 64) + 1, '\0');
+      if (dbd2c(text, size, string_buf_.data(), ftype) < 0) error();
+      string_buf_.back() = '\0';
+      size_t n = strlen(string_buf_.data());
+      while (n > 0 && isspace((unsigned char)string_buf_[n - 1])) n--;
+      v.s = keep(std::string(string_buf_.data(), n));
     } else {
       badconvert(type, type);
     }
     return v;
   }
 
-  ExValue convert(ExValue a, int from, int to) {
+  // A field during a scan: taken from the copy of the record when it is a field of the
+  // scanned table itself (found once per node), else read as outside a scan.
+  ExValue scan_field(Expression *e) {
+    ScanSlot *slot = nullptr;
+    for (ScanSlot &s : slots_)
+      if (s.node == e) slot = &s;
+    if (!slot) {
+      slots_.push_back(find_slot(e));
+      slot = &slots_.back();
+    }
+    if (slot->offset < 0) return read_field(db_, e->value.s, e->type);
+    const char *text = scan_record_ + slot->offset;
+    if (e->type == dbSTRING && slot->ftype == dbSTRING) {
+      // A text field's text to its first NUL, without trailing white space (what
+      // field_value keeps), held by the node's slot until the next record.
+      size_t n = strnlen(text, (size_t)slot->size);
+      while (n > 0 && white((unsigned char)text[n - 1])) n--;
+      slot->text.assign(text, n);
+      ExValue v;
+      v.s = slot->text.c_str();
+      return v;
+    }
+    return field_value(text, slot->size, slot->ftype, e->type);
+  }
+
+  [[gnu::noinline]] ScanSlot find_slot(const Expression *e) {
+    ScanSlot slot{e, -1, 0, 0, std::string()};
+    Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
+    Table *t = nullptr;
+    Field *field = nullptr;
+    char *address = nullptr;
+    int size = 0;
+    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD ||
+        !address || !field || t != scan_table_ || !t->data)
+      return slot;
+    const char *record = t->data + (size_t)db_.record * scan_rsize_;
+    if (address < record || address + size > record + scan_rsize_) return slot;
+    slot.offset = (int)(address - record);
+    slot.size = size;
+    slot.ftype = db_field_attribute(field)->type;
+    return slot;
+  }
+
+  [[gnu::noinline]] ExValue convert(ExValue a, int from, int to) {
     ExValue v;
     auto fail = [&]() {
       badconvert(from, to);
@@ -699,7 +786,7 @@ class Evaluator final : public ExEvaluator {
   // input empty, its standard output and error read up to 1024 bytes. The reading end is
   // closed after that, so a program that writes more is stopped by the broken pipe
   // instead of blocking the evaluation.
-  const char *run(Expression *e) {
+  [[gnu::noinline]] const char *run(Expression *e) {
     std::vector<std::string> args;
     for (long i = 0; i < maxtbl(e->expr_tbl); i++)
       args.push_back(value(static_cast<Expression *>(gettbl(e->expr_tbl, i))).s);
@@ -761,6 +848,13 @@ class Evaluator final : public ExEvaluator {
   Dbptr db_;
   int setflag_;
   int errors_ = 0;
+  std::vector<char> string_buf_;
+  // During a scan (dbex_select): the copy of the current record of the scanned table,
+  // its size, and where each field node of the tree lies in it (offset -1: elsewhere).
+  const Table *scan_table_ = nullptr;
+  const char *scan_record_ = nullptr;
+  size_t scan_rsize_ = 0;
+  std::deque<ScanSlot> slots_;  // a deque: slots keep their place as more are added
   std::deque<std::string> texts_;
   std::vector<char *> adopted_;
   // Records copied out of mapped table files in this evaluation.
@@ -774,9 +868,10 @@ class Evaluator final : public ExEvaluator {
 
 }  // namespace
 
-int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+namespace {
+
+int evaluate(Evaluator &ev, Expression *tree, void *result) {
   int type = tree ? tree->type : 0;
-  Evaluator ev(db, setflag);
   ExValue v;
   int saved = Convert_errors;
   Convert_errors = 0;
@@ -816,6 +911,57 @@ int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
     return v.s[0] != '\0';
   }
   return dbINVALID;
+}
+
+}  // namespace
+
+int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
+  Evaluator ev(db, setflag);
+  return evaluate(ev, tree, result);
+}
+
+int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records) {
+  std::lock_guard<std::mutex> lock(Eval_mutex);
+  records->clear();
+  db.field = dbALL;
+  db.record = dbALL;
+  Relation *relation = nullptr;
+  Table *table = nullptr;
+  Evaluator ev(db, 0);
+  size_t rsize = 0;
+  if (dbresolve(db, nullptr, &relation, &table, nullptr, nullptr, nullptr) == dbTABLE && table &&
+      relation && !relation->has_refs && relation->size > 0) {
+    rsize = (size_t)relation->size;
+    ev.scan(table, rsize);
+  }
+  // The records of the table are copied out in blocks (from a table file, with pread: a
+  // file that another process has shortened fails the copy instead of faulting).
+  const int per_block = rsize ? (int)std::max<size_t>(1, 65536 / rsize) : 1;
+  std::vector<char> block;
+  for (int first = 0; first < count; first += per_block) {
+    const int end = std::min(count, first + per_block);
+    const char *bytes = nullptr;
+    // The mapping may have moved or shrunk during the last block's evaluations.
+    if (rsize && table->data && (size_t)end * rsize <= table->length) {
+      block.resize((size_t)(end - first) * rsize);
+      if (db_copy_out(table, table->data + (size_t)first * rsize, block.size(), block.data()) < 0) {
+        records->clear();
+        return dbINVALID;
+      }
+      bytes = block.data();
+    }
+    for (int r = first; r < end; r++) {
+      ev.begin(r, bytes ? bytes + (size_t)(r - first) * rsize : nullptr);
+      int value = 0;
+      int result = evaluate(ev, tree, &value);
+      if (result < 0) {
+        records->clear();
+        return dbINVALID;
+      }
+      if (result > 0) records->push_back(r);
+    }
+  }
+  return 0;
 }
 
 int dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {

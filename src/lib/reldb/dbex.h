@@ -16,6 +16,8 @@
 
 #include <regex.h>
 
+#include <vector>
+
 #include "reldb/db.h"
 
 struct Tbl;
@@ -111,6 +113,11 @@ int dbex_compile(Dbptr db, const char *text, Expression **tree, int type);
 // INT_MIN by type.
 int dbex_eval(Dbptr db, Expression *tree, int setflag, void *result);
 int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result);
+// Evaluates a boolean tree without assignments for records 0 .. count-1 of db's table (or
+// view) under one hold of the evaluation lock, and lists those for which it holds. The
+// records of a table are read in blocks and each field node finds its place in the record
+// once. 0, or dbINVALID (records empty) when an evaluation failed.
+int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records);
 
 void dbex_free(Expression *tree);
 

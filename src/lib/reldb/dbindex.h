@@ -31,6 +31,10 @@ enum { dbKEY_INT_RANGE = -998, dbKEY_REAL_RANGE = -999 };
 int dbmake_jig(Dbptr db, Tbl *keys, Jig **jig);
 // Fills `entry` (jig->size bytes) with the key of the record db names.
 void dbmake_key(Dbptr db, Jig *jig, char *entry);
+// Fills the keys of records 0 .. count-1 of the table (or view) of db, jig->size bytes
+// each, into entries. The records of a table are read in blocks; 0, or dbINVALID when a
+// table file could not be read (logged).
+int dbmake_keys(Dbptr db, Jig *jig, int count, char *entries);
 
 // Finds or builds the index of the table of db over `keys`: 1 when it was read from an
 // index file in this call, 0 when found in memory or built, dbINVALID (index none).

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "reldb/db.h"
 
@@ -184,6 +185,31 @@ struct Jig {
   int range;
 };
 
+// Byte keys of `count` entries of a jig (jig->size bytes each), from its first
+// `nelements` elements: comparing two keys' bytes (unsigned, as memcmp) orders the entries
+// as the element comparisons of dbcmp_sort do, ranges by their start (when `ranges`; else
+// a range refuses). Texts end at their first NUL, zero-filled to the element's size; ints
+// and range starts are big-endian with the sign bit flipped; doubles big-endian with the
+// sign bit set for positive numbers and every bit flipped for negative ones (-0 as +0).
+// False when an entry cannot be rewritten: a NaN (which orders with nothing), a refused
+// type. The width of a key in *width.
+bool db_byte_keys(const Jig *jig, long nelements, bool ranges, const char *entries, long count,
+                  size_t *width, std::vector<unsigned char> *out);
+
+// dbcmp_search and dbcmp for entries of two jigs (a laid out by `search`, b by `index`),
+// with the elements looked up once: for the many searches of a join.
+class DbKeyMatch {
+ public:
+  // Compares the elements from `from` on (those before are known equal).
+  DbKeyMatch(const Jig *search, const Jig *index, long from = 0);
+  int search(const char *a, const char *b) const { return match(a, b, true); }
+  int exact(const char *a, const char *b) const { return match(a, b, false); }
+
+ private:
+  int match(const char *a, const char *b, bool envelope) const;
+  std::vector<KeyElement> a_, b_;
+};
+
 struct Dbindex {
   Jig *search_jig;  // set by a searcher before each search (not owned)
   Jig *jig;         // owned
@@ -335,6 +361,10 @@ int add_extension(Dbptr db, Schema *schema, const char *table);
 // or dbINVALID (registered) for a type no argument carries.
 int db_put_arg(const Attribute *a, va_list *ap, char *address, int size, const char *name,
                const char *table, std::string *shown);
+
+// Adds n records of db's table size, lying one after another, as dbadd would one by one
+// (an in-memory table without indexes takes them in one copy). 0 or dbINVALID.
+int db_add_records(Dbptr db, const char *records, long n);
 
 // --- Resolving the table behind a pointer (dbtarget.cpp) ---
 

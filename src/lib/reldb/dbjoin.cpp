@@ -5,6 +5,7 @@
 // first table's key list and searches the second table's index for it. Candidates of the
 // search are checked with the exact comparison, which is narrower than the search when a
 // range takes part.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -195,40 +196,130 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       index->unique && !jig->range && !index->jig->range && maxtbl(index->jig->keys) == maxtbl(k1);
   const int n1 = dbsize(db1), n2 = dbsize(db2);
   std::vector<Dbptr> row((size_t)(n1 + n2));
-  std::vector<char> key((size_t)jig->size);
+  // The keys of the first table, all at once (its records read in blocks).
+  std::vector<char> keys((size_t)count1 * (size_t)jig->size);
+  if (dbmake_keys(db1, jig, count1, keys.data()) != 0) {
+    dbfree_jig(jig);
+    dbview_drop(view);
+    release_keys();
+    return invalid();
+  }
+  // The index does not change during the join (the view is another table).
+  const long n = maxtbl(index->entries);
+  const long esize = index->jig->size;
+  const char *entries = n > 0 ? static_cast<const char *>(gettbl(index->entries, 0)) : nullptr;
+  // The leading key elements that are alike on both sides and no ranges are compared as
+  // byte keys held in big-endian words (db_byte_keys), the rest element by element: the
+  // same answers as dbcmp_search and dbcmp, probe for probe.
+  std::vector<uint64_t> words1, words2;
+  size_t nwords = 0;
+  long plain = 0;
+  const long ne = std::min(maxtbl(jig->elements), maxtbl(index->jig->elements));
+  for (; plain < ne; plain++) {
+    const KeyElement *a = static_cast<const KeyElement *>(gettbl(jig->elements, plain));
+    const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+    if (a->type != b->type || a->type == dbKEY_INT_RANGE || a->type == dbKEY_REAL_RANGE ||
+        (a->type == dbSTRING && a->size != b->size))
+      break;
+  }
+  {
+    std::vector<unsigned char> bytes1, bytes2;
+    size_t w1 = 0, w2 = 0;
+    if (plain > 0 && db_byte_keys(jig, plain, false, keys.data(), count1, &w1, &bytes1) &&
+        db_byte_keys(index->jig, plain, false, entries, n, &w2, &bytes2) && w1 == w2 && w1 > 0) {
+      nwords = (w1 + 7) / 8;
+      auto pack = [&](const std::vector<unsigned char> &bytes, long count,
+                      std::vector<uint64_t> *out) {
+        out->assign((size_t)count * nwords, 0);
+        for (long k = 0; k < count; k++)
+          for (size_t b = 0; b < w1; b++)
+            (*out)[(size_t)k * nwords + b / 8] |= (uint64_t)bytes[(size_t)k * w1 + b]
+                                                  << (8 * (7 - b % 8));
+      };
+      pack(bytes1, count1, &words1);
+      pack(bytes2, n, &words2);
+    }
+  }
+  // The elements after the byte keys (all of them without byte keys).
+  const DbKeyMatch rest(jig, index->jig, nwords ? plain : 0);
+  const bool all_plain = nwords && plain == ne;
+  auto word_cmp = [&](const uint64_t *x, const uint64_t *y) {
+    for (size_t w = 0; w < nwords; w++)
+      if (x[w] != y[w]) return x[w] < y[w] ? -1 : 1;
+    return 0;
+  };
   std::vector<int> missed;
   bool failed = false;
+  // The rows of the view, added in one go at the end. A record of a table stands for
+  // itself; a view's record holds its base records.
+  Relation *r1 = nullptr;
+  dbresolve(db1, nullptr, &r1, nullptr, nullptr, nullptr, nullptr);
+  const bool plain1 = r1 && !r1->has_refs, plain2 = !r2->has_refs;
+  std::vector<Dbptr> rows;
+  auto add_row = [&]() { rows.insert(rows.end(), row.begin(), row.end()); };
   for (int r = 0; r < count1 && !failed; r++) {
     db1.record = r;
-    memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
-    dbmake_key(db1, jig, key.data());
-    long n = maxtbl(index->entries);
+    if (plain1)
+      row[0] = db1;
+    else
+      memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
+    const char *key = keys.data() + (size_t)r * (size_t)jig->size;
     long first = 0, last = -1;
-    index->search_jig = jig;
-    long found = n > 0 ? ssearch(key.data(), index->jig->size, gettbl(index->entries, 0), n, unique,
-                                 dbcmp_search, index, &first, &last)
-                       : 0;
+    long found = 0;
+    if (nwords && n > 0) {
+      // ssearch over entry positions: the key and the entry by their byte keys first.
+      const uint64_t *mine = words1.data() + (size_t)r * nwords;
+      found = ssearch_by(
+          key, esize, entries, n, unique,
+          [&](const void *, const void *b) {
+            const char *entry = static_cast<const char *>(b);
+            const size_t at = (size_t)(entry - entries) / (size_t)esize;
+            int c = word_cmp(mine, words2.data() + at * nwords);
+            return c || all_plain ? c : rest.search(key, entry);
+          },
+          &first, &last);
+    } else if (n > 0) {
+      found = ssearch_by(
+          key, esize, entries, n, unique,
+          [&](const void *a, const void *b) {
+            return rest.search(static_cast<const char *>(a), static_cast<const char *>(b));
+          },
+          &first, &last);
+    }
     int matched = 0;
     for (long i = first; found > 0 && i <= last && !failed; i++) {
-      index->search_jig = jig;
-      if (dbcmp(key.data(), gettbl(index->entries, i), index) != 0) continue;
-      db2.record = dbrecord(index, (int)i);
-      memcpy(row.data() + n1, dbref(&db2), sizeof(Dbptr) * (size_t)n2);
-      if (dbadd(view, reinterpret_cast<const char *>(row.data())) < 0) failed = true;
+      const char *entry = entries + (size_t)i * (size_t)esize;
+      // Entries equal in the byte keys are equal in every element.
+      if (!all_plain && rest.exact(key, entry) != 0) continue;
+      int32_t record;
+      memcpy(&record, entry, sizeof record);
+      db2.record = record;
+      if (plain2)
+        row[(size_t)n1] = db2;
+      else
+        memcpy(row.data() + n1, dbref(&db2), sizeof(Dbptr) * (size_t)n2);
+      add_row();
       matched++;
     }
-    index->search_jig = nullptr;
     // A record whose candidates all fail the exact test found no match either.
     if (matched == 0 && !failed) {
       if (outer) {
         null_part(db2, r2, row.data() + n1);
-        if (dbadd(view, reinterpret_cast<const char *>(row.data())) < 0) failed = true;
+        add_row();
       }
       missed.push_back(r);
     }
   }
   dbfree_jig(jig);
   release_keys();
+  // A view's record is its base records' pointers, one after another.
+  if (!failed && dbquery(view, dbRECORD_SIZE, nullptr) != (int)(sizeof(Dbptr) * row.size())) {
+    elog_log(0, "dbjoin: the view's records are not the size of its rows\n");
+    failed = true;
+  }
+  if (!failed && db_add_records(view, reinterpret_cast<const char *>(rows.data()),
+                                (long)(rows.size() / row.size())) < 0)
+    failed = true;
   if (failed) {
     dbview_drop(view);
     return invalid();

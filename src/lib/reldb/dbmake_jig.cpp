@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/arr.h"
 #include "base/elog.h"
@@ -322,7 +323,19 @@ fail:
   return dbINVALID;
 }
 
-void dbmake_key(Dbptr db, Jig *jig, char *entry) {
+namespace {
+
+// Where a key component's field lies in a record of a plain table: offset (-1 when the
+// field must be resolved record by record) and size.
+struct FieldPlace {
+  int offset = -1;
+  int size = 0;
+};
+
+// The key of record db into entry. With `record` (a copy of the record's bytes), the
+// fields whose place is known are read from it.
+void make_key(Dbptr db, Jig *jig, char *entry, const char *record,
+              const std::vector<FieldPlace> *places) {
   memset(entry, 0, (size_t)jig->size);
   put_i(entry, 0, db.record);
   Dbptr rec = db;
@@ -337,12 +350,20 @@ void dbmake_key(Dbptr db, Jig *jig, char *entry) {
       else
         dbex_eval(rec, c->expression, 0, &dval);
     } else {
-      Dbptr f = rec;
-      f.field = c->field;
-      char *at = nullptr;
+      const char *at = nullptr;
       int size = 0;
-      if (dbresolve(f, nullptr, nullptr, nullptr, nullptr, &at, &size) == dbINVALID || !at)
-        continue;
+      if (record && (*places)[(size_t)i].offset >= 0) {
+        at = record + (*places)[(size_t)i].offset;
+        size = (*places)[(size_t)i].size;
+      } else {
+        Dbptr f = rec;
+        f.field = c->field;
+        char *address = nullptr;
+        if (dbresolve(f, nullptr, nullptr, nullptr, nullptr, &address, &size) == dbINVALID ||
+            !address)
+          continue;
+        at = address;
+      }
       if (c->type == dbSTRING) {
         // The text without its trailing blanks, bounded by the component.
         int n = std::min(size, c->size - 1);
@@ -374,6 +395,58 @@ void dbmake_key(Dbptr db, Jig *jig, char *entry) {
     }
     if (c->range_end) memcpy(entry + c->offset + c->size, entry + c->offset, (size_t)c->size);
   }
+}
+
+}  // namespace
+
+void dbmake_key(Dbptr db, Jig *jig, char *entry) { make_key(db, jig, entry, nullptr, nullptr); }
+
+int dbmake_keys(Dbptr db, Jig *jig, int count, char *entries) {
+  db.field = dbALL;
+  db.record = dbALL;
+  const size_t esize = (size_t)jig->size;
+  Relation *relation = nullptr;
+  Table *table = nullptr;
+  if (dbresolve(db, nullptr, &relation, &table, nullptr, nullptr, nullptr) != dbTABLE ||
+      !relation || !table || relation->has_refs || relation->size <= 0) {
+    for (int r = 0; r < count; r++) {
+      db.record = r;
+      make_key(db, jig, entries + (size_t)r * esize, nullptr, nullptr);
+    }
+    return 0;
+  }
+  const size_t rsize = (size_t)relation->size;
+  std::vector<FieldPlace> places((size_t)maxtbl(jig->components));
+  for (long i = 0; i < maxtbl(jig->components); i++) {
+    const KeyComponent *c = static_cast<KeyComponent *>(gettbl(jig->components, i));
+    const Field *f =
+        c->expression ? nullptr : static_cast<Field *>(gettbl(relation->fields, c->field));
+    if (!f || f->is_ref || f->table != relation->id) continue;
+    const int size = db_field_attribute(f)->size;
+    if (f->offset < 0 || (size_t)f->offset + (size_t)size > rsize) continue;
+    places[(size_t)i].offset = f->offset;
+    places[(size_t)i].size = size;
+  }
+  // The records are copied out in blocks (from a table file with pread: a file that
+  // another process has shortened fails the copy instead of faulting).
+  const int per_block = (int)std::max<size_t>(1, 65536 / rsize);
+  std::vector<char> block;
+  for (int first = 0; first < count; first += per_block) {
+    const int end = std::min(count, first + per_block);
+    const char *bytes = nullptr;
+    if (table->data && (size_t)end * rsize <= table->length) {
+      block.resize((size_t)(end - first) * rsize);
+      if (db_copy_out(table, table->data + (size_t)first * rsize, block.size(), block.data()) < 0)
+        return dbINVALID;
+      bytes = block.data();
+    }
+    for (int r = first; r < end; r++) {
+      db.record = r;
+      make_key(db, jig, entries + (size_t)r * esize,
+               bytes ? bytes + (size_t)(r - first) * rsize : nullptr, &places);
+    }
+  }
+  return 0;
 }
 
 int dbcmp_sort(const void *pa, const void *pb, void *ctx) {
@@ -424,6 +497,24 @@ static int cmp_match(const void *pa, const void *pb, void *ctx, bool envelope) {
   for (int i = 0; i < n; i++) {
     bool range = false;
     int r = cmp_exact(a, element(ja, i), b, element(jb, i), envelope, &range);
+    if (r) return r;
+    if (envelope && range) return 0;
+  }
+  return 0;
+}
+
+DbKeyMatch::DbKeyMatch(const Jig *search, const Jig *index, long from) {
+  long n = std::min(maxtbl(search->elements), maxtbl(index->elements));
+  for (long i = from; i < n; i++) {
+    a_.push_back(*static_cast<const KeyElement *>(gettbl(search->elements, i)));
+    b_.push_back(*static_cast<const KeyElement *>(gettbl(index->elements, i)));
+  }
+}
+
+int DbKeyMatch::match(const char *a, const char *b, bool envelope) const {
+  for (size_t i = 0; i < a_.size(); i++) {
+    bool range = false;
+    int r = cmp_exact(a, &a_[i], b, &b_[i], envelope, &range);
     if (r) return r;
     if (envelope && range) return 0;
   }

@@ -45,8 +45,8 @@ Dbptr dbmkgroup_relation(Dbptr db, Tbl *fields, const char *name);
 // --- The steps of sorting, open to tests ---
 
 // The record numbers of db's table in the order of its index for `keys` and, for each
-// entry, the bytes of the requested keys that decide equality (ranges by start and end).
-// 0 or dbINVALID (logged).
+// entry, the bytes of the requested keys that decide equality (ranges by start and end;
+// keybytes may be none when they are not wanted). 0 or dbINVALID (logged).
 int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
                      std::vector<std::string> *keybytes);
 // The entries dbsort lists, from the key order: reversed and/or the first of each run of

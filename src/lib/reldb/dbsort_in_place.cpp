@@ -2,6 +2,7 @@
 // by expression, and the field name helpers (dbfield_type, tsplit). The order is the
 // table's index for the keys (dbget_index), so sorts and joins share one order.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -90,15 +91,20 @@ int dbsort_key_order(Dbptr db, Tbl *keys, std::vector<int> *records,
   if (dbget_index(db, keys, &index) < 0 || !index) return dbINVALID;
   long n = maxtbl(index->entries);
   long nkeys = std::min(maxtbl(keys), maxtbl(index->jig->elements));
-  records->clear();
-  keybytes->clear();
-  records->reserve((size_t)n);
-  keybytes->reserve((size_t)n);
+  records->resize((size_t)n);
+  const char *entries = n > 0 ? static_cast<const char *>(gettbl(index->entries, 0)) : nullptr;
+  const size_t esize = (size_t)index->jig->size;
   for (long i = 0; i < n; i++) {
-    records->push_back(dbrecord(index, (int)i));
-    keybytes->push_back(
-        requested_key(index->jig, nkeys, static_cast<const char *>(gettbl(index->entries, i))));
+    // An entry begins with its record number.
+    int32_t r;
+    memcpy(&r, entries + (size_t)i * esize, sizeof r);
+    (*records)[(size_t)i] = r;
   }
+  if (!keybytes) return 0;
+  keybytes->clear();
+  keybytes->reserve((size_t)n);
+  for (long i = 0; i < n; i++)
+    keybytes->push_back(requested_key(index->jig, nkeys, entries + (size_t)i * esize));
   return 0;
 }
 
@@ -158,8 +164,7 @@ int dbsort_in_place(Dbptr db, Tbl *keys) {
   if (!lock.held()) return -1;
   if (file && map_table(t.database, t.relation, 0) < 0) return -1;
   std::vector<int> order;
-  std::vector<std::string> keybytes;
-  if (dbsort_key_order(db, keys, &order, &keybytes) != 0) return -1;
+  if (dbsort_key_order(db, keys, &order, nullptr) != 0) return -1;
   bool sorted = true;
   for (size_t i = 0; i < order.size(); i++)
     if (order[i] != (int)i) sorted = false;
@@ -183,7 +188,8 @@ Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name) {
   dbinvalid(&bad);
   std::vector<int> order;
   std::vector<std::string> keybytes;
-  if (dbsort_key_order(db, keys, &order, &keybytes) != 0) return bad;
+  if (dbsort_key_order(db, keys, &order, flags & dbSORT_UNIQUE ? &keybytes : nullptr) != 0)
+    return bad;
   std::vector<int> rows = dbsort_walk(order, keybytes, flags);
   Dbptr view = new_view(db, name);
   if (view.table < 0) return bad;
@@ -209,20 +215,9 @@ int dbsubset_records(Dbptr db, const char *expression, std::vector<int> *records
     dbex_free(tree);
     return dbINVALID;
   }
-  records->clear();
-  for (int r = 0; r < count; r++) {
-    db.record = r;
-    int value = 0;
-    int result = dbex_eval(db, tree, 0, &value);
-    if (result < 0) {
-      dbex_free(tree);
-      records->clear();
-      return dbINVALID;
-    }
-    if (result > 0) records->push_back(r);
-  }
+  int result = dbex_select(db, tree, count, records);
   dbex_free(tree);
-  return 0;
+  return result < 0 ? dbINVALID : 0;
 }
 
 Dbptr dbsubset(Dbptr db, const char *expression, const char *name) {
