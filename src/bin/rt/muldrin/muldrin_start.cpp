@@ -14,11 +14,13 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "muldrin_args.h"
+#include "muldrin_cmd.h"
 #include "muldrin_run.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
+#include "ringsvc/cmdthread.h"
 
 namespace {
 
@@ -73,6 +75,14 @@ int muldrin_main(int argc, char **argv) {
     elog_die(0, "parse_pf(%s) error.\n", args.pfname.c_str());
   m->ok_to_write_state = 1;
   m->write_state_time = clock_now();
+  if (m->cmd != nullptr) {
+    m->cmd->orbr = orbopen(m->cmd->orbname, "r&");
+    if (m->cmd->orbr < 0) elog_die(0, "orbopen(%s) error.\n", m->cmd->orbname);
+    if (orbselect(m->cmd->orbr, ".*/pf/dlcm") < 0)
+      elog_die(0, "orbselect(%s) error.\n", ".*/pf/dlcm");
+    if (m->cmd->orbw2 < 0) m->cmd->orbw2 = orbopen(m->cmd->orbname, "w&");
+    if (m->cmd->orbw2 < 0) elog_die(0, "orbopen(%s) error.\n", m->cmd->orbname);
+  }
   open_output(m->log);
   open_output(m->db);
   open_output(m->status);
@@ -92,6 +102,11 @@ int muldrin_main(int argc, char **argv) {
     auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
+  }
+  if (m->cmd != nullptr) {
+    m->cmdthr = cmdthread_new(nullptr, m->cmd->orbr, m->cmd->orbw2, m->target_name, "q330",
+                              cmdthread_callback, m);
+    if (m->cmdthr == nullptr) elog_die(0, "cmdthread_new() error.\n");
   }
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
