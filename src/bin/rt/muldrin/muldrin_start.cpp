@@ -110,6 +110,13 @@ int muldrin_main(int argc, char **argv) {
   }
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
+  // The command service's threads read the ring and the sessions: they are ended here so
+  // that they do not run on into the process's exit (a command in progress is waited for
+  // a bounded time).
+  if (m->cmdthr != nullptr) {
+    cmdthread_destroy(m->cmdthr);
+    m->cmdthr = nullptr;
+  }
   elog_notify(0, "%s: normal program exit\n", m->target_name);
   if (pidfile) unlink(args.pidfile.c_str());
   return 0;
