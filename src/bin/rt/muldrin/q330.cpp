@@ -414,10 +414,11 @@ int q330_output(Q330 *q330, int type, ...) {
           Q330_OUTPUT_LINE_MAX, type == Q330_OUT_UMSG ? "vtl: %s: %s: %s: %s" : "%s: %s: %s: %s",
           strtime_now().c_str(), nz(q330->target_name), nz(q330->params.dlname), msg.c_str());
       // User messages go to the datalogger through the control thread, never to the
-      // callback; the control thread itself cannot wait for its own queue.
+      // callback; a session without a control queue has nobody to send them, and the
+      // control thread itself cannot wait for its own queue.
       if (type != Q330_OUT_UMSG)
         deliver_line(q330, type, line);
-      else if (!pthread_equal(pthread_self(), q330->control_thread))
+      else if (q330->control_mtfifo_in && !pthread_equal(pthread_self(), q330->control_thread))
         q330_umsg(q330, line.c_str());
       break;
     }
