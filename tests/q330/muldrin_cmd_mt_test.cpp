@@ -291,6 +291,9 @@ TEST_F(Handler, QuitTakesNoFurtherCommand) {
   EXPECT_NE(orbreap_nd(listener_, &pktid, src, &t, &buf, &nbytes, &bufsize), 0);
   free(buf);
   EXPECT_EQ(q330s_[0]->state_acquisition.load(), 0);
+  // Ending the service lets the quit go, before the watched clock goes away.
+  EXPECT_EQ(cmdthread_destroy(cth_), 0);
+  cth_ = nullptr;
 }
 
 }  // namespace

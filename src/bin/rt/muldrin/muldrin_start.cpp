@@ -110,6 +110,11 @@ int muldrin_main(int argc, char **argv) {
   }
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
+  // A write thread that has said it is done is collected; one that has not is let go.
+  if (m->kill.load() == 2)
+    pthread_join(m->write_thread, nullptr);
+  else
+    pthread_detach(m->write_thread);
   // The command service's threads read the ring and the sessions: they are ended here so
   // that they do not run on into the process's exit (a command in progress is waited for
   // a bounded time).
