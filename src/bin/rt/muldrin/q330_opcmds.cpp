@@ -319,7 +319,10 @@ int q330_calibrate_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   char line[1024];
   auto fail = [&](const char *fmt, auto... args) {
-    snprintf(line, sizeof line, fmt, args...);
+    if constexpr (sizeof...(args) == 0)
+      snprintf(line, sizeof line, "%s", fmt);
+    else
+      snprintf(line, sizeof line, fmt, args...);
     return exec_fail(q330, error, err_sz, line);
   };
   // Integer values in their order, with the smallest and largest value their 16-bit
