@@ -19,6 +19,8 @@
 #include "muldrin_run.h"
 #include "muldrin_write.h"
 #include "q330_fixture.h"
+#include "q330sim.h"
+#include "q330sim_commands.h"
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
 #include "ringsvc/dlcmpkt.h"
@@ -268,6 +270,49 @@ TEST_F(Handler, ConfigAndStatusReports) {
                           "eth", "baler", "dynip", "aux"})
     EXPECT_NE(pfget(status, key, nullptr), PFINVALID) << key;
   pffree(r.pf);
+}
+
+TEST_F(Handler, ControlThroughTheConfigurationPort) {
+  Q330Sim sim{Q330SimOptions{}};
+  ASSERT_EQ(sim.start(), 0);
+  auto model = sim.commands();
+  {
+    std::lock_guard<std::mutex> lock(model->mutex);
+    model->auth_code = 0x77;
+    model->annc.active = 1;
+    model->annc.entries[0].port = 5330;
+  }
+  Q330DLParams &p = q330s_[1]->params;
+  set_q330_str(&p.q330_ipaddress, "127.0.0.1");
+  set_q330_str(&p.q330_serial_number, "0100000012345678");
+  p.q330_port_base = sim.base_port();
+  p.q330_authentication_codes = newtbl(2);
+  pushtbl(p.q330_authentication_codes, strdup("1"));
+  pushtbl(p.q330_authentication_codes, strdup("77"));
+  p.q330_authentication_codes_last_entry = 1;
+
+  send("control eeprom reboot", "dl2");
+  EXPECT_EQ(responses(1), (R{{"dl2", "done", ""}}));
+  send("control getannc", "dl2");
+  Response r = response();
+  EXPECT_EQ(r.get("disposition"), "done");
+  Pf *annc = nullptr;
+  ASSERT_EQ(pfget(r.pf, "annc", reinterpret_cast<void **>(&annc)), PFARR) << r.text;
+  EXPECT_STREQ(pfget_string(annc, "number_of_active_entries"), "1");
+  pffree(r.pf);
+  EXPECT_GT(q330s_[1]->config.c3_annc_time, 0);
+  EXPECT_EQ(q330s_[1]->config.c3_annc.entries[0].dp_udp_port, 5330);
+  send("control sbpwr serial9", "dl2");
+  EXPECT_EQ(responses(1),
+            (R{{"dl2", "error", "q330config_C2_SBPWR: Unrecognized interface 'serial9'."}}));
+  // A datalogger that cannot be registered answers with the registration's error.
+  send("control resync", "dl1");
+  EXPECT_EQ(responses(1), (R{{"dl1", "error", "q330config_register: NULL q330 ip address."}}));
+  std::lock_guard<std::mutex> lock(model->mutex);
+  EXPECT_EQ(model->ctrl_flags, std::vector<uint16_t>{0x03});
+  EXPECT_FALSE(model->registered);  // deregistered after each exchange
+  freetbl(p.q330_authentication_codes, free);
+  p.q330_authentication_codes = nullptr;
 }
 
 TEST_F(Handler, QuitTakesNoFurtherCommand) {
