@@ -19,7 +19,7 @@ struct Pf;
 struct Tbl;
 struct Arr;
 struct Pmtfifo;
-struct CmdThread;
+typedef struct cmdthread_ CmdThread;
 struct PktChannelCalib;
 
 // One command-line orbtag/ring-buffer pair. The connections start at -1 (not open).

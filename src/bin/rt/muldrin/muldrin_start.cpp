@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "muldrin_args.h"
+#include "muldrin_cmd.h"
 #include "muldrin_host.h"
 #include "muldrin_run.h"
 #include "muldrin_state.h"
@@ -21,6 +22,7 @@
 #include "parse_pf.h"
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
+#include "ringsvc/cmdthread.h"
 
 namespace {
 
@@ -84,6 +86,17 @@ int muldrin_main(int argc, char **argv) {
   char hostname[512];
   my_gethoststuff(-1, hostname, nullptr, sizeof hostname, 0);
   m->hostname = strdup(hostname);
+  if (m->cmd != nullptr) {
+    m->cmd->orbr = orbopen(m->cmd->orbname, "r&");
+    if (m->cmd->orbr < 0) elog_die(0, "orbopen(%s) error.\n", m->cmd->orbname);
+    if (orbselect(m->cmd->orbr, ".*/pf/dlcm") < 0)
+      elog_die(0, "orbselect(%s) error.\n", ".*/pf/dlcm");
+    if (m->cmd->orbw2 < 0) m->cmd->orbw2 = orbopen(m->cmd->orbname, "w&");
+    if (m->cmd->orbw2 < 0) elog_die(0, "orbopen(%s) error.\n", m->cmd->orbname);
+    char resolved[64];
+    my_gethoststuff(m->cmd->orbr, nullptr, resolved, 0, sizeof resolved);
+    if (m->cmd->orbname_resolved == nullptr) m->cmd->orbname_resolved = strdup(resolved);
+  }
   open_output(m->log);
   open_output(m->db);
   open_output(m->status);
@@ -107,8 +120,25 @@ int muldrin_main(int argc, char **argv) {
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
   }
+  if (m->cmd != nullptr) {
+    m->cmdthr = cmdthread_new(nullptr, m->cmd->orbr, m->cmd->orbw2, m->target_name, "q330",
+                              cmdthread_callback, m);
+    if (m->cmdthr == nullptr) elog_die(0, "cmdthread_new() error.\n");
+  }
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
+  // A write thread that has said it is done is collected; one that has not is let go.
+  if (m->kill.load() == 2)
+    pthread_join(m->write_thread, nullptr);
+  else
+    pthread_detach(m->write_thread);
+  // The command service's threads read the ring and the sessions: they are ended here so
+  // that they do not run on into the process's exit (a command in progress is waited for
+  // a bounded time).
+  if (m->cmdthr != nullptr) {
+    cmdthread_destroy(m->cmdthr);
+    m->cmdthr = nullptr;
+  }
   elog_notify(0, "%s: normal program exit\n", m->target_name);
   if (pidfile) unlink(args.pidfile.c_str());
   return 0;

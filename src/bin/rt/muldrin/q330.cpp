@@ -17,6 +17,7 @@
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
 #include "base/timetext.h"
+#include "q330_opcmds.h"
 #include "support/stdtime.h"
 
 namespace {
@@ -427,8 +428,12 @@ int q330_output(Q330 *q330, int type, ...) {
           Q330_OUTPUT_LINE_MAX, type == Q330_OUT_UMSG ? "vtl: %s: %s: %s: %s" : "%s: %s: %s: %s",
           strtime_now().c_str(), nz(q330->target_name), nz(q330->params.dlname), msg.c_str());
       // User messages go to the datalogger through the control thread, never to the
-      // callback.
-      if (type != Q330_OUT_UMSG) deliver_line(q330, type, line);
+      // callback; a session without a control queue has nobody to send them, and the
+      // control thread itself cannot wait for its own queue.
+      if (type != Q330_OUT_UMSG)
+        deliver_line(q330, type, line);
+      else if (q330->control_mtfifo_in && !pthread_equal(pthread_self(), q330->control_thread))
+        q330_umsg(q330, line.c_str());
       break;
     }
     case Q330_OUT_TIME: {

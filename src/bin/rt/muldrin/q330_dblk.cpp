@@ -16,6 +16,7 @@
 #include "base/tbl.h"
 #include "base/timetext.h"
 #include "q330.h"
+#include "q330_opcmds.h"
 #include "q330pkt.h"
 #include "support/byteorder.h"
 
@@ -685,6 +686,7 @@ int q330_process_DBLK_SPECIAL_CAL(int type, void *vdblk, Q330 *q330) {
   row.frequency = b->frequency_divider ? 1.0 / b->frequency_divider : 0.0;
   row.amplitude = 5.0 / std::pow(2.0, b->amplitude);
   cal_rows(q330, "q330_process_DBLK_SPECIAL_CAL", row, b->monitor_bitmap);
+  q330_output_cal_rows(q330, "q330_process_DBLK_SPECIAL_CAL");
   return 0;
 }
 
@@ -711,6 +713,7 @@ int q330_process_DBLK_SPECIAL_CAL_ABORT(int type, void *vdblk, Q330 *q330) {
     row.bitmap = bm;
     row.settle = row.trailer = -1.0;
     cal_rows(q330, "q330_process_DBLK_SPECIAL_CAL_ABORT", row, b->monitor_bitmap);
+    q330_output_cal_rows(q330, "q330_process_DBLK_SPECIAL_CAL_ABORT");
   }
   q330->lastcal_calseq[0] = '\0';
   q330->lastcal_endtime = 0;

@@ -69,7 +69,7 @@ struct Q330SimFault {
 
 // One datagram the simulator received.
 struct Q330SimDatagram {
-  int port_type;  // 1 control, 2 data
+  int port_type;  // 1 control, 2 data, 3 configuration
   int command;
   uint16_t sequence, ack;
   std::vector<unsigned char> payload;
@@ -89,6 +89,10 @@ class Q330Sim {
   int base_port() const { return base_; }
   int control_port() const { return base_ + 2 * options_.logical; }
   int data_port() const { return control_port() + 1; }
+  // The configuration port (logical 0) and the model of the operator commands and of
+  // that port (q330sim_commands.h), made on first use.
+  int config_port() const { return base_; }
+  std::shared_ptr<Q330SimCommands> commands();
 
   void add_fault(const Q330SimFault &fault);
   std::vector<Q330SimDatagram> received();
@@ -120,6 +124,8 @@ class Q330Sim {
                        std::vector<unsigned char> *payload);
   void data_received(int fd, const Q330SimDatagram &in, const void *from, unsigned fromlen);
   void tick();
+  // A datagram that arrived on the configuration port (q330sim_commands.cpp).
+  void config_port_received(const unsigned char *buf, size_t n, const void *from, unsigned fromlen);
   void handle(int fd, int port_type, const unsigned char *buf, size_t n, const void *from,
               unsigned fromlen);
   std::vector<unsigned char> datagram(int command, uint16_t ack,
@@ -128,6 +134,7 @@ class Q330Sim {
   Q330SimOptions options_;
   int base_ = 0;
   int fd_control_ = -1, fd_data_ = -1, fd_other_port_ = -1, fd_other_addr_ = -1;
+  int fd_config_ = -1;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::mutex mutex_;

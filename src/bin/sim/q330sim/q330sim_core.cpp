@@ -76,6 +76,15 @@ int Q330Sim::start() {
       if (options_.base_port) return -1;
       continue;
     }
+    // The configuration port (the base port) is part of the set of ports too.
+    int g = bind_udp("127.0.0.1", cport - 2 * options_.logical);
+    if (g < 0) {
+      close(c);
+      close(d);
+      if (options_.base_port) return -1;
+      continue;
+    }
+    fd_config_ = g;
     fd_control_ = c;
     fd_data_ = d;
     base_ = cport - 2 * options_.logical;
@@ -91,7 +100,7 @@ int Q330Sim::start() {
 void Q330Sim::stop() {
   running_ = false;
   if (thread_.joinable()) thread_.join();
-  for (int *fd : {&fd_control_, &fd_data_, &fd_other_port_, &fd_other_addr_})
+  for (int *fd : {&fd_control_, &fd_data_, &fd_other_port_, &fd_other_addr_, &fd_config_})
     if (*fd >= 0) close(*fd), *fd = -1;
 }
 
@@ -153,18 +162,21 @@ std::vector<unsigned char> Q330Sim::datagram(int command, uint16_t ack,
 void Q330Sim::loop() {
   unsigned char buf[2048];
   while (running_) {
-    pollfd fds[2] = {{fd_control_, POLLIN, 0}, {fd_data_, POLLIN, 0}};
-    int rc = poll(fds, 2, 20);
+    pollfd fds[3] = {{fd_control_, POLLIN, 0}, {fd_data_, POLLIN, 0}, {fd_config_, POLLIN, 0}};
+    int rc = poll(fds, 3, 20);
     tick();
     if (rc <= 0) continue;
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 3; i++) {
       if (!(fds[i].revents & POLLIN)) continue;
       sockaddr_in from{};
       socklen_t fromlen = sizeof from;
       ssize_t n =
           recvfrom(fds[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
       if (n < 0) continue;
-      handle(fds[i].fd, i + 1, buf, static_cast<size_t>(n), &from, fromlen);
+      if (i == 2)
+        config_port_received(buf, static_cast<size_t>(n), &from, fromlen);
+      else
+        handle(fds[i].fd, i + 1, buf, static_cast<size_t>(n), &from, fromlen);
     }
   }
 }
