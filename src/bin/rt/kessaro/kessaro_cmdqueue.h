@@ -12,6 +12,19 @@
 
 #include "kessaro.h"
 
+// The datalogger's stream_status.
+enum AltusStreamState {
+  ALTUS_STREAM_IDLE = 0,
+  ALTUS_STREAM_POSTED = 1,
+  ALTUS_STREAM_STARTING = 2,
+  ALTUS_STREAM_RUNNING = 3,
+  ALTUS_STREAM_STOPPING = 4,
+  ALTUS_STREAM_NOCHANNELS = 5,
+  ALTUS_STREAM_FLUSHED = 6,
+  ALTUS_STREAM_PAUSING = 7,
+  ALTUS_STREAM_DISABLING = 8
+};
+
 // Appends the request's text; with `internal` set the caller's tree first gets
 // "internal_only" 1. The caller keeps its tree. 0, or -1 when the tree has no text.
 int post_command_queue(AltusDatalogger *dl, Pf *command, int internal);
