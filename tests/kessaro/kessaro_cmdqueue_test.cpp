@@ -281,6 +281,25 @@ TEST(AltusCmdResp, EdgeCases) {
     pffree(req);
   }
   {
+    SCOPED_TRACE("a response tree comes before the text");
+    Pf *req = request(ext("x", "s9"));
+    Pf *resp = request("k v");
+    altus_cmd_done(s.altus, nullptr, req, 1, resp, "t%d", 1);
+    altus_cmd_pending(s.altus, nullptr, req, resp, "p");
+    auto got = s.until_marker();
+    ASSERT_EQ(got.size(), 2u);
+    for (auto &g : got) {
+      Pf *pf = request(g.text);
+      const char *k = pfget_string(pf, "k");
+      EXPECT_STREQ(k ? k : "", "v") << g.text;
+      pffree(pf);
+    }
+    EXPECT_EQ(got[0].log, "t1");
+    EXPECT_EQ(got[1].log, "p");
+    pffree(resp);
+    pffree(req);
+  }
+  {
     SCOPED_TRACE("long texts are cut; text passed as data");
     Pf *req = request(ext("dir", "s9"));
     std::string big(9000, 'x');
@@ -663,6 +682,25 @@ TEST(AltusDispatch, BlockWords) {
     EXPECT_EQ(a.disposition, "error");
     EXPECT_EQ(a.log, lit("process_command: process_command(ALTUS_PKC_GETPARAMS,tty1) error.\n"));
   }
+}
+
+TEST(AltusDispatch, FunctionalTest) {
+  Linked s;
+  ElogCapture log;
+  s.sim.set_script(PKC_FT, {128, {{PKC_FT, 1}, {PKC_FT, 1}, {PKC_FT, 0}}, {}});
+  EXPECT_EQ(last_final(s.run(ext("ft", "b"))).disposition, "done");
+  // "ftgetevents" listens for 20 s before the download, which is not available here.
+  double start = clock_now();
+  auto got = s.run(ext("ftgetevents", "b"));
+  EXPECT_GT(clock_now() - start, 20.0);
+  EXPECT_TRUE(has_pending(got, "ft successfully processed"));
+  Answer a = last_final(got);
+  EXPECT_EQ(a.disposition, "error");
+  EXPECT_EQ(a.log, "process_command: getevents() error.");
+  // A refused FT ends the request with the word's error and no download.
+  got = s.run(ext("ftgetevents", "b"));
+  EXPECT_FALSE(has_pending(got, "ft successfully processed"));
+  EXPECT_EQ(last_final(got).log, "process_command: process_command(ALTUS_PKC_FT,tty1) error.");
 }
 
 TEST(AltusDispatch, SetParams) {

@@ -71,6 +71,18 @@ void send(Kessaro *altus, AltusDatalogger *dl, Pf *request, Pf *response, const 
   pffree(response);
 }
 
+// The text of a caller's response tree, ending in a newline ("" for none).
+std::string response_text(Pf *response) {
+  std::string head;
+  if (response) {
+    char *t = pf2string(response);
+    if (t) head = t;
+    free(t);
+  }
+  if (!head.empty() && head.back() != '\n') head += '\n';
+  return head;
+}
+
 // The response tree of a wrapped text, or none when it does not compile.
 Pf *compile_wrapped(const std::string &head, const std::string &text) {
   std::string all = head + "\n" + text + "}\n";
@@ -89,13 +101,7 @@ void answer(Kessaro *altus, AltusDatalogger *dl, Pf *request, int done, Pf *resp
   Pf *tree = nullptr;
   if (fmt) {
     std::string text = format_cut(size, fmt, ap);
-    std::string head;
-    if (response) {
-      char *t = pf2string(response);
-      if (t) head = t;
-      free(t);
-    }
-    tree = compile_wrapped(head + wrap, text);
+    tree = compile_wrapped(response_text(response) + wrap, text);
   }
   int final_answer = get_done(altus, dl, request, done);
   const char *disposition =
@@ -221,13 +227,7 @@ void altus_cmd_pending(Kessaro *altus, AltusDatalogger *dl, Pf *request, Pf *res
     va_start(ap, fmt);
     std::string text = format_cut(LOG_TEXT_SIZE, fmt, ap);
     va_end(ap);
-    std::string head;
-    if (response) {
-      char *t = pf2string(response);
-      if (t) head = t;
-      free(t);
-    }
-    tree = compile_wrapped(head + "log &Literal{", text);
+    tree = compile_wrapped(response_text(response) + "log &Literal{", text);
   }
   send(altus, dl, request, tree, "pending");
 }
