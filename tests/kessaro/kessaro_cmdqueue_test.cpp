@@ -552,6 +552,8 @@ TEST(AltusDispatch, BadRequests) {
        "process_command: parse_param(p) error for command 'setparams'.\n"},
       {"command getevents\nsequence b\nreply op/pf/rsp\n", true,
        "process_command: getevents() error."},
+      {"command strauto\nsequence b\nreply op/pf/rsp\n", true,
+       "getstream0: streaming not available.\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
@@ -564,6 +566,7 @@ TEST(AltusDispatch, BadRequests) {
     EXPECT_EQ(a.disposition, "error");
     EXPECT_EQ(a.log, lit(c.answer));
   }
+  EXPECT_EQ(s.dl->auto_stream, 1);  // "strauto" turned it on before streaming
   s.dl->connected_modem = s.modem;
 }
 
