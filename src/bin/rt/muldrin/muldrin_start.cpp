@@ -15,8 +15,10 @@
 #include "base/tbl.h"
 #include "muldrin_args.h"
 #include "muldrin_host.h"
+#include "muldrin_pocd.h"
 #include "muldrin_run.h"
 #include "muldrin_state.h"
+#include "muldrin_status.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
 #include "reldb/pktchannelcalib.h"
@@ -107,6 +109,9 @@ int muldrin_main(int argc, char **argv) {
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
   }
+  if (muldrin_pocd_start(m) < 0) elog_die(0, "pthread_create(pocd) error.\n");
+  clock_sleep(2.0);
+  if (muldrin_status_start(m) < 0) elog_die(0, "pthread_create(status_thread) error.\n");
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
   elog_notify(0, "%s: normal program exit\n", m->target_name);
