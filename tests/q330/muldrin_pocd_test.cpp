@@ -2,7 +2,12 @@
 // malformed input, ring-buffer packets, and the bind-failure countdown.
 #include "muldrin_pocd.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +17,7 @@
 #include "muldrin_run.h"
 #include "muldrin_status_fixture.h"
 #include "q330_crc.h"
+#include "q330sim.h"
 #include "taverage.h"
 
 namespace {
@@ -103,6 +109,36 @@ TEST_F(PocTest, DatagramMovesAndStartsAListeningDatalogger) {
   t = clock_now() + 1;
   taverage_get(q_->status.ta_nipchs_24h, &t, &tw, &sum, &ave);
   EXPECT_EQ(sum, 1);
+}
+
+TEST_F(PocTest, SimulatedUnitThatMovedIsFollowed) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  Q330SimOptions opt;
+  opt.logical = 1;
+  Q330Sim sim(opt);
+  set_q330_str(&q_->params.q330_serial_number, "0100000012345678");
+  ASSERT_EQ(sim.send_poc(ntohs(a.sin_port), 0x7F000002, "127.0.0.2"), 0);
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 30000), 1);  // an upper bound only: the datagram is already sent
+  unsigned char buf[1024];
+  sockaddr_in from{};
+  len = sizeof from;
+  ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+  close(fd);
+  char sender[64];
+  inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
+  std::string hostport = std::string(sender) + ":" + std::to_string(ntohs(from.sin_port));
+  EXPECT_EQ(muldrin_poc_datagram(&pocd_, hostport.c_str(), buf, static_cast<int>(n)), 0);
+  EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.2");
+  EXPECT_EQ(q_->state_acquisition.load(), 4);
+  EXPECT_NE(out().find("sn=0100000012345678, lport=1, ip=127.0.0.2"), std::string::npos);
 }
 
 TEST_F(PocTest, MatchingBySerialNumberAndLogicalPort) {
