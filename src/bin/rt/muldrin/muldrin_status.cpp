@@ -232,7 +232,9 @@ char *muldrin_make_status(int partial) {
   add(s, "dls &Arr{");
   for (long i = 0; i < maxtbl(m->dlnames_tbl); i++) {
     auto *name = static_cast<const char *>(gettbl(m->dlnames_tbl, i));
-    auto *q = name != nullptr ? static_cast<Q330 *>(getarr(m->q330s_arr, name)) : nullptr;
+    auto *q = name != nullptr && m->q330s_arr != nullptr
+                  ? static_cast<Q330 *>(getarr(m->q330s_arr, name))
+                  : nullptr;
     if (q == nullptr) continue;
     if (partial) {
       if (q->pendingstatusrequest.exchange(0) == 0) continue;
