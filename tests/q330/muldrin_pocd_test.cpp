@@ -18,6 +18,7 @@
 #include "muldrin_status_fixture.h"
 #include "q330_crc.h"
 #include "q330sim.h"
+#include "ringsvc/orbreapthr.h"
 #include "taverage.h"
 
 namespace {
@@ -249,6 +250,59 @@ TEST_F(PocTest, RingPacketsOfPointOfContactParameters) {
   EXPECT_NE(out().find("POC-ring1: unstuffPkt(q/log) error"), std::string::npos);
   freePkt(pkt);
   free(buf);
+}
+
+TEST_F(PocTest, RingSourceThreadActsOnReapedPackets) {
+  std::string ring = dir_.file("poc.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 16), 0);
+  int w = orbopen(ring.c_str(), "w");
+  int r = orbopen(ring.c_str(), "r");
+  ASSERT_GE(w, 0);
+  ASSERT_GE(r, 0);
+  orbseek(r, ORBOLDEST);
+  Packet *pkt = newPkt();
+  pkt->pkttype = suffix2pkttype("pf");
+  char *buf = nullptr;
+  int nbytes = 0, bufsize = 0;
+  for (const char *text : {"sn 1\n",
+                           "pocc2 &Arr{\nq330_ip_address 127.0.0.4\ndata_port_number 0\n}\n"
+                           "sn 0100000000000ABC\nsrcip 127.0.0.4\n"}) {
+    ASSERT_EQ(pfcompile(text, &pkt->pf), 0);
+    char src[PKT_SRCNAME_SIZE] = "";
+    double t = 0;
+    ASSERT_EQ(stuffPkt(pkt, src, &t, &buf, &nbytes, &bufsize), 0);
+    pffree(pkt->pf);
+    pkt->pf = nullptr;
+    ASSERT_EQ(orbput(w, "q330/pf/poc", 1, buf, nbytes), 0);
+  }
+  freePkt(pkt);
+  free(buf);
+  pocd_.label = const_cast<char *>("POC-ring");
+  pocd_.orb = orbreapthr_new(r, 1.0, 10);
+  ASSERT_NE(pocd_.orb, nullptr);
+  myshutdown_pocds = 0;
+  pthread_t thr;
+  ASSERT_EQ(pthread_create(&thr, nullptr, run_pocd_thread, &pocd_), 0);
+  // Every line the listener logs also wakes a reader of the data queue.
+  std::string s;
+  while (s.find("Starting acquisition") == std::string::npos) {
+    void *item = nullptr;
+    ASSERT_NE(pmtfifo_pop(m_.mtfifo_write, &item), -1);
+    if (item != nullptr) pmtfifo_push(m_.mtfifo_write, item);  // kept for out()
+    s += out();
+  }
+  myshutdown_pocds = 1;
+  pthread_join(thr, nullptr);
+  s += out();
+  orbreapthr_stop_and_wait(pocd_.orb);
+  orbreapthr_destroy(pocd_.orb);
+  orbclose(r);
+  orbclose(w);
+  EXPECT_NE(s.find("no pocc2 parameter in packet 'q330/pf/poc'"), std::string::npos) << s;
+  EXPECT_NE(s.find("POC Daemon thread stopping for POC-ring"), std::string::npos) << s;
+  EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.4");
+  EXPECT_EQ(q_->state_acquisition.load(), 4);
+  myshutdown_pocds = 0;
 }
 
 // A driven clock whose sleeps pass at once; after the halt, its next 1 s sleep stops the
