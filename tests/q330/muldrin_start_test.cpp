@@ -60,12 +60,24 @@ TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
   int bufsize = 0, nbytes = 0, id = 0;
   char src[ORBSRCNAME_SIZE];
   double t = 0;
-  while (orbreap_nd(r, &id, src, &t, &buf, &nbytes, &bufsize) == 0)
-    if (nbytes > 8) all += std::string(buf + 8) + "\n";
+  int nstatus = 0;
+  bool status_after_stop = false;  // the last status packet came after acquisition stopped
+  while (orbreap_nd(r, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
+    std::string s = src;
+    if (s.size() > 4 && s.compare(s.size() - 4, 4, "/log") == 0 && nbytes > 8)
+      all += std::string(buf + 8, strnlen(buf + 8, static_cast<size_t>(nbytes - 8))) + "\n";
+    if (s == "TA/pf/st") {
+      nstatus++;
+      status_after_stop = all.find("Acquisition stopped") != std::string::npos;
+    }
+  }
   free(buf);
   orbclose(r);
   EXPECT_NE(all.find("muldrin startup"), std::string::npos) << all;
   EXPECT_NE(all.find("Shutting down write thread"), std::string::npos) << all;
+  // The program stash and at least the final report at shutdown.
+  EXPECT_GE(nstatus, 2);
+  EXPECT_TRUE(status_after_stop) << all;
   myshutdown = 0;
 }
 

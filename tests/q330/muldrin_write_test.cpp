@@ -37,6 +37,7 @@ class WriteTest : public ::testing::Test {
     m_.log_srcname = const_cast<char *>("TA_prog/log");
     m_.status_srcname = const_cast<char *>("TA_prog/pf/st");
     m_.log = m_.status = m_.db = &tag_;
+    m_.pendingstashrequest = 0;  // the program stash has its own tests
     ASSERT_EQ(muldrin_write_setup(&m_), 0);
   }
   void TearDown() override {

@@ -11,6 +11,7 @@
 #include "base/signals.h"
 #include "base/tbl.h"
 #include "muldrin_state.h"
+#include "muldrin_status.h"
 #include "muldrin_write.h"
 
 std::atomic<int> myshutdown{0};
@@ -95,6 +96,8 @@ int muldrin_shutdown(Muldrin *muldrin) {
   }
   write_state(muldrin);
   muldrin->flushstatus.store(1);
+  // The status thread queues its final report before the writer is told to stop.
+  muldrin_status_join(muldrin);
   clock_sleep(0.1);
   muldrin_stop_writer(muldrin);
   return 0;

@@ -16,8 +16,10 @@
 #include "muldrin_args.h"
 #include "muldrin_cmd.h"
 #include "muldrin_host.h"
+#include "muldrin_pocd.h"
 #include "muldrin_run.h"
 #include "muldrin_state.h"
+#include "muldrin_status.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
 #include "reldb/pktchannelcalib.h"
@@ -120,6 +122,9 @@ int muldrin_main(int argc, char **argv) {
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
   }
+  if (muldrin_pocd_start(m) < 0) elog_die(0, "pthread_create(pocd) error.\n");
+  clock_sleep(2.0);
+  if (muldrin_status_start(m) < 0) elog_die(0, "pthread_create(status_thread) error.\n");
   if (m->cmd != nullptr) {
     m->cmdthr = cmdthread_new(nullptr, m->cmd->orbr, m->cmd->orbw2, m->target_name, "q330",
                               cmdthread_callback, m);

@@ -14,6 +14,8 @@
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
 #include "base/timetext.h"
+#include "muldrin_datastatus.h"
+#include "muldrin_stash.h"
 #include "muldrin_state.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -181,6 +183,8 @@ void muldrin_write_teardown(Muldrin *muldrin) {
   muldrin->mtfifo_urgent = nullptr;
 }
 
+Muldrin *muldrin_write_program(void) { return g_muldrin; }
+
 int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size) {
   Muldrin *m = g_muldrin;
   if (type == Q330_OUT_QUERY) {
@@ -294,8 +298,14 @@ int q330_write(Q330 *q330, int type, void *data, int size) {
       [[fallthrough]];
     case Q330_OUT_LOG:
       if (data == nullptr) return 0;
+      if (type == Q330_OUT_LOG && q330 != nullptr) q330_make_orbstash(q330);
       return write_log(q330, static_cast<char *>(data));
+    case Q330_OUT_DATASTATUS:
+      q330_write_datastatus(q330, static_cast<Q330DataStatus *>(data));
+      free(data);
+      return 0;
     case Q330_OUT_STATUS:
+      q330_make_orbstash(nullptr);
       return write_status(static_cast<Pf *>(data));
     case Q330_OUT_TIME:
       return write_time(q330, data);

@@ -32,6 +32,9 @@ int muldrin_write_setup(Muldrin *muldrin);
 // Frees the queues and any items left in them; the writer must have stopped.
 void muldrin_write_teardown(Muldrin *muldrin);
 
+// The program record given to muldrin_write_setup (none before).
+Muldrin *muldrin_write_program(void);
+
 int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size);
 // Types 3 and 4: fmt and its arguments as for printf; type 5: fmt is parameter-file text.
 int muldrin_output(int type, const char *fmt, ...);

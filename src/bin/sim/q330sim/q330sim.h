@@ -109,6 +109,11 @@ class Q330Sim {
   Q330SimConfig &config();
   // The data port's model (q330sim_data.h), made on first use: knobs and counters.
   Q330SimData &data();
+  // Announces this unit with a C2_POC datagram (its serial number, `ip` as its address,
+  // its logical port's data port number) sent to 127.0.0.1:`poc_port` from `from_addr`
+  // (a loopback address, e.g. "127.0.0.2" for a unit that moved), on a socket of its own.
+  // 0, or -1 when it could not be sent.
+  int send_poc(int poc_port, uint32_t ip, const char *from_addr);
 
  private:
   void loop();
