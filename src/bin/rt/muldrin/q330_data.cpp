@@ -15,6 +15,7 @@
 #include "pwb.h"
 #include "q330_dblk.h"
 #include "q330_qdp.h"
+#include "q330_state.h"
 
 namespace {
 
@@ -238,6 +239,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
       q330_set_error(error, err_sz, "q330_open_data: %s", steps[step]);
       return -1;
     }
+    q330_read_state_udp(q330, 2);  // the saved 24-hour byte counts, once per session
   }
   if (!q330->state_registered) {
     q330_set_error(error, err_sz, "q330_open_data: Must register server first");
