@@ -755,6 +755,8 @@ struct FileWord {
   int dir(const std::string &path) {
     std::vector<char> p(path.begin(), path.end());
     p.push_back('\0');
+    fixpaths(p.data());
+    const std::string dirpath = p.data();  // listed names use the datalogger's separator
     AltusBlockDirentry *ents = nullptr;
     int n = 0, size = 0;
     int r = block_readdir(buf(), p.data(), seqno, &ents, &n, &size, modem, dl);
@@ -766,7 +768,7 @@ struct FileWord {
     std::string out;
     for (int i = 0; i < n; i++) {
       const AltusBlockDirentry &e = ents[i];
-      std::string name = path;
+      std::string name = dirpath;
       if (name.empty() || name.back() != '\\') name += '\\';
       name += e.name;
       if (!((e.attr & 0x10) != 0 && e.size == 0)) {
@@ -872,10 +874,19 @@ int altus_file_command(Kessaro *altus, AltusDatalogger *dl, Modem *modem, Pf *cm
                        const std::vector<std::string> &words, unsigned char *seqno) {
   FileWord w{altus, dl, modem, cmd, seqno};
   const std::string word = words.empty() ? "" : words[0];
-  if (word == "delfile" && words.size() > 1) return w.delfile(words[1]);
-  if (word == "deltree") return w.deltree(words);
-  if (word == "dir" && words.size() > 1) return w.dir(words[1]);
-  if (word == "dirtree") return w.dirtree(words);
-  if (word == "evtinfotree") return w.evtinfotree(words);
+  // Paths in the datalogger's own form ("a:/d" is "A:\\d"), so drive roots are known.
+  std::vector<std::string> words_fixed = words;
+  if (words_fixed.size() > 1) {
+    std::vector<char> p(words_fixed[1].begin(), words_fixed[1].end());
+    p.push_back('\0');
+    fixpaths(p.data());
+    words_fixed[1] = p.data();
+  }
+  const std::vector<std::string> &args = words_fixed;
+  if (word == "delfile" && args.size() > 1) return w.delfile(args[1]);
+  if (word == "deltree") return w.deltree(args);
+  if (word == "dir" && args.size() > 1) return w.dir(args[1]);
+  if (word == "dirtree") return w.dirtree(args);
+  if (word == "evtinfotree") return w.evtinfotree(args);
   return w.fail(FileWord::text("process_command: Unrecognized command '%s'.\n", word.c_str()));
 }
