@@ -922,3 +922,37 @@ TEST(AltusFileWords, DeltreeKeepsYoungFilesAndNeverDrives) {
   EXPECT_EQ(a.disposition, "error");
   EXPECT_EQ(a.log, lit("process_command: Cannot delete drive A:\\\n"));
 }
+
+TEST(AltusEvents, DamagedAndUnopenableFiles) {
+  struct Case {
+    const char *name;
+    bool corrupt, refuse;
+    int opens;  // OPENFILE requests of the whole call
+    int processed, status;
+  } cases[] = {
+      // Read again once, then given up for good.
+      {"corrupt", true, false, 2, 3, 0},
+      // The listing keeps naming a file the datalogger cannot open: three rebuilds, then
+      // the file waits for the next call, which the status asks for.
+      {"cannot open", false, true, 5, 1, 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Linked s;
+    AltusSimEvtPlan plan;
+    plan.start_time = 1000;
+    if (c.corrupt) plan.bad_frame_sum = 1;
+    std::vector<uint8_t> file;
+    ASSERT_EQ(altussim_evt_file(plan, &file), 0);
+    s.sim.add_file("A:\\E1.EVT", Bytes(file.begin(), file.end()), 0x20, 1000);
+    s.sim.set_script(PKC_GETEVENTSUMMARY, {PKR_EVENTSUMMARY, {summary_bytes(1000)}, {}});
+    if (c.refuse) s.sim.refuse_open(true);
+    s.dl->status.driveStatus[1] = 0x0400;
+    EXPECT_EQ(getevents(s.modem, 1, nullptr), 0);
+    ASSERT_EQ(s.dl->files_size, 1);
+    EXPECT_EQ(s.dl->files[0].processed, c.processed);
+    EXPECT_EQ((int)s.dl->getevents_status, c.status);
+    std::vector<int> sent = s.sent();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_OPENFILE), c.opens);
+  }
+}
