@@ -956,3 +956,24 @@ TEST(AltusEvents, DamagedAndUnopenableFiles) {
     EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_OPENFILE), c.opens);
   }
 }
+
+TEST(AltusFileWords, EvtinfotreeSkipsShortFilesAndReportsFailedSummaries) {
+  Linked s;
+  kessaro_copytext(s.dl->model, "MtWhitney");
+  s.sim.add_file("A:\\SHORT.EVT", Bytes(2700, 0), 0x20, 100);  // under 2752 bytes
+  s.sim.add_file("A:\\E2.EVT", Bytes(3000, 0), 0x20, 200);     // no summary to be had
+  auto got = s.run("command evtinfotree A:/\nsequence b\nreply op/pf/rsp\n");
+  std::vector<int> sent = s.sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_GETEVENTSUMMARY), 2);
+  int retries = 0;
+  bool errors = false;
+  for (auto &a : got) {
+    if (a.log.find("error...retrying") != std::string::npos) retries++;
+    if (a.log.find("dlA_A:/E2.EVT &Arr{") != std::string::npos &&
+        a.log.find("get_block(ALTUS_PKC_GETEVENTSUMMARY) error") != std::string::npos)
+      errors = true;
+  }
+  EXPECT_EQ(retries, 2);
+  EXPECT_TRUE(errors);
+  EXPECT_EQ(last_final(got).disposition, "done");
+}
