@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_getevents.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/arr.h"
@@ -793,3 +795,226 @@ TEST(AltusDispatch, ConsoleWords) {
 }
 
 }  // namespace
+
+// ---- event download and file words ----
+
+Bytes evt_bytes(int start) {
+  AltusSimEvtPlan plan;
+  plan.sample_bytes = 3;
+  plan.start_time = static_cast<uint32_t>(start);
+  std::vector<uint8_t> out;
+  EXPECT_EQ(altussim_evt_file(plan, &out), 0);
+  return Bytes(out.begin(), out.end());
+}
+
+void put_be(Bytes &b, uint32_t v, int n) {
+  for (int i = n - 1; i >= 0; i--) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+// A PKR_EVENTSUMMARY payload of three channels matching evt_bytes(start).
+Bytes summary_bytes(int start) {
+  Bytes b;
+  put_be(b, 3, 2);          // nchan
+  put_be(b, 24, 2);         // a2dBits
+  put_be(b, 0, 2);          // flags
+  put_be(b, 100, 2);        // sps
+  put_be(b, 200, 4);        // nscans
+  put_be(b, start + 1, 4);  // triggerTime
+  put_be(b, 0, 2);
+  put_be(b, start, 4);  // startTime
+  put_be(b, 0, 2);
+  put_be(b, 1, 4);  // triggerBitMap
+  put_be(b, 7, 4);  // channelBitMap
+  for (int c = 0; c < 3; c++) {
+    put_be(b, 1000, 4);
+    put_be(b, 10, 4);
+    put_be(b, static_cast<uint32_t>(-1000), 4);
+    put_be(b, 20, 4);
+    float f = 1.25f;
+    uint32_t u;
+    memcpy(&u, &f, 4);
+    put_be(b, u, 4);
+    f = 2.5f;
+    memcpy(&u, &f, 4);
+    put_be(b, u, 4);
+    put_be(b, 1, 2);
+    for (int k = 0; k < 6; k++) b.push_back(0);
+  }
+  return b;
+}
+
+AltusDirTree entry(const char *path, double time, int size, int processed) {
+  AltusDirTree e{};
+  snprintf(e.pathname, sizeof e.pathname, "%s", path);
+  e.time = time;
+  e.size = size;
+  e.event = 1;
+  e.processed = processed;
+  return e;
+}
+
+void set_files(AltusDatalogger *dl, const std::vector<AltusDirTree> &v) {
+  free(dl->files);
+  dl->files = static_cast<AltusDirTree *>(malloc(v.size() * sizeof(AltusDirTree) + 1));
+  memcpy(dl->files, v.data(), v.size() * sizeof(AltusDirTree));
+  dl->files_size = static_cast<int>(v.size());
+}
+
+constexpr double kAltusEpoch = 315532800.0;
+
+TEST(AltusEvents, RebuiltListKeepsStateOnlyForTheSameFile) {
+  Linked s;
+  Bytes e1 = evt_bytes(1000), e2 = evt_bytes(2000);
+  s.sim.add_file("A:\\E2.EVT", e2, 0x20, 2000);
+  s.sim.add_file("A:\\E1.EVT", e1, 0x20, 1000);
+  s.sim.add_dir("A:\\TMP");
+  s.sim.add_file("A:\\TMP\\E3.EVT", e1, 0x20, 3000);
+  s.sim.add_file("B:\\E4.EVT", e1, 0x20, 4000);
+  s.dl->status.driveStatus[1] = 0x0400 | 0x0001;  // B: not ready, with another bit
+  // E1 is the same file as before; E2 reuses a deleted file's name with a new size.
+  set_files(s.dl, {entry("A:\\E1.EVT", kAltusEpoch + 1000, (int)e1.size(), 2),
+                   entry("A:\\E2.EVT", kAltusEpoch + 2000, 100, 2)});
+  unsigned char seq = 0;
+  ASSERT_EQ(get_dirtree(s.dl, s.modem, nullptr, nullptr, 0, &seq, nullptr, nullptr), 0);
+  ASSERT_EQ(s.dl->files_size, 2);
+  EXPECT_STREQ(s.dl->files[0].pathname, "A:\\E1.EVT");  // oldest first
+  EXPECT_EQ(s.dl->files[0].processed, 2);
+  EXPECT_STREQ(s.dl->files[1].pathname, "A:\\E2.EVT");
+  EXPECT_EQ(s.dl->files[1].processed, 0);
+  EXPECT_EQ(s.dl->files[1].size, (int)e2.size());
+  AltusDirTree a = entry("x", 5, 0, 0), b = entry("y", 6, 0, 0);
+  EXPECT_EQ(altusdirt_compare(&a, &b), -1);
+  EXPECT_EQ(altusdirt_compare(&b, &a), 1);
+  EXPECT_EQ(altusdirt_compare(&a, &a), 0);
+}
+
+TEST(AltusEvents, EqualCountsWithNothingLeftEndAtOnce) {
+  Linked s;
+  s.dl->last_events_count = 2;  // the simulator reports 2
+  s.dl->alarm = 1;
+  size_t before = s.sent().size();
+  EXPECT_EQ(getevents(s.modem, 1, nullptr), 0);
+  EXPECT_EQ((int)s.dl->alarm, 0);
+  EXPECT_EQ((int)s.dl->getevents_status, 0);
+  std::vector<int> sent = s.sent();
+  EXPECT_EQ(std::vector<int>(sent.begin() + before, sent.end()), (std::vector<int>{PKC_GETSTATUS}));
+}
+
+TEST(AltusEvents, DownloadsSummarisesAndSkipsShortFiles) {
+  Linked s;
+  Bytes e1 = evt_bytes(1000);
+  s.sim.add_file("A:\\E1.EVT", e1, 0x20, 1000);
+  s.sim.add_file("A:\\SHORT.EVT", Bytes(100, 1), 0x20, 500);
+  s.sim.set_script(PKC_GETEVENTSUMMARY, {PKR_EVENTSUMMARY, {summary_bytes(1000)}, {}});
+  s.dl->last_events_count = 0;
+  s.dl->status.driveStatus[1] = 0x0400;
+  EXPECT_EQ(getevents(s.modem, 1, nullptr), 0);
+  ASSERT_EQ(s.dl->files_size, 2);
+  EXPECT_STREQ(s.dl->files[0].pathname, "A:\\SHORT.EVT");
+  EXPECT_EQ(s.dl->files[0].processed, 0);
+  EXPECT_EQ(s.dl->files[1].processed, 2);
+  EXPECT_EQ(s.dl->last_events_count, 2);
+  EXPECT_EQ(s.dl->stat.nevents_transfered, 1);
+  // The short file was never summarised, on either pass.
+  std::vector<int> sent = s.sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_GETEVENTSUMMARY), 1);
+  // The file went to the output whole.
+  bool found = false;
+  void *item = nullptr;
+  while (pmtfifo_pop(s.altus->mtfifo_write, &item) == 1) {
+    AltusPacket *p = static_cast<AltusPacket *>(item);
+    if (p->type == ALTUSPKT_EVTFILE) {
+      found = true;
+      EXPECT_EQ(Bytes(p->data, p->data + p->nbytes), e1);
+    }
+    altuspacket_free(p);
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST(AltusFileWords, DirListsWithOneSeparatorAndNoFiles) {
+  Linked s;
+  s.sim.add_dir("A:\\D", 0x10, 100);
+  s.sim.add_dir("A:\\EMPTY", 0x10, 100);
+  s.sim.add_file("A:\\D\\E1.EVT", Bytes(10, 0), 0x20, 100);
+  s.sim.add_dir("A:\\D\\SUB", 0x10, 100);
+  Answer a = last_final(s.run("command dir A:/D/\nsequence b\nreply op/pf/rsp\n"));
+  EXPECT_EQ(a.disposition, "done");
+  EXPECT_NE(a.response.find("A:\\D\\E1.EVT "), std::string::npos) << a.response;
+  EXPECT_NE(a.response.find("A:\\D\\SUB "), std::string::npos) << a.response;
+  EXPECT_EQ(a.response.find("SUB."), std::string::npos) << a.response;
+  a = last_final(s.run("command dir A:/EMPTY\nsequence b\nreply op/pf/rsp\n"));
+  EXPECT_EQ(a.response, "no files");
+}
+
+TEST(AltusFileWords, DeltreeKeepsYoungFilesAndNeverDrives) {
+  Linked s;
+  s.sim.add_dir("A:\\D", 0x10, 100);
+  s.sim.add_file("A:\\D\\OLD.EVT", Bytes(10, 0), 0x20, 100);
+  s.sim.add_file("A:\\D\\NEW.EVT", Bytes(10, 0), 0x20, 900000000);
+  auto got = s.run("command deltree A:/D 2000-01-01\nsequence b\nreply op/pf/rsp\n");
+  EXPECT_FALSE(s.sim.exists("A:\\D\\OLD.EVT"));
+  EXPECT_TRUE(s.sim.exists("A:\\D\\NEW.EVT"));
+  EXPECT_TRUE(s.sim.exists("A:\\D"));
+  EXPECT_EQ(last_final(got).disposition, "done");
+  got = s.run("command deltree A:/\nsequence b\nreply op/pf/rsp\n");
+  EXPECT_FALSE(s.sim.exists("A:\\D\\NEW.EVT"));
+  Answer a = last_final(got);
+  EXPECT_EQ(a.disposition, "error");
+  EXPECT_EQ(a.log, lit("process_command: Cannot delete drive A:\\\n"));
+}
+
+TEST(AltusEvents, DamagedAndUnopenableFiles) {
+  struct Case {
+    const char *name;
+    bool corrupt, refuse;
+    int opens;  // OPENFILE requests of the whole call
+    int processed, status;
+  } cases[] = {
+      // Read again once, then given up for good.
+      {"corrupt", true, false, 2, 3, 0},
+      // The listing keeps naming a file the datalogger cannot open: three rebuilds, then
+      // the file waits for the next call, which the status asks for.
+      {"cannot open", false, true, 5, 1, 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Linked s;
+    AltusSimEvtPlan plan;
+    plan.start_time = 1000;
+    if (c.corrupt) plan.bad_frame_sum = 1;
+    std::vector<uint8_t> file;
+    ASSERT_EQ(altussim_evt_file(plan, &file), 0);
+    s.sim.add_file("A:\\E1.EVT", Bytes(file.begin(), file.end()), 0x20, 1000);
+    s.sim.set_script(PKC_GETEVENTSUMMARY, {PKR_EVENTSUMMARY, {summary_bytes(1000)}, {}});
+    if (c.refuse) s.sim.refuse_open(true);
+    s.dl->status.driveStatus[1] = 0x0400;
+    EXPECT_EQ(getevents(s.modem, 1, nullptr), 0);
+    ASSERT_EQ(s.dl->files_size, 1);
+    EXPECT_EQ(s.dl->files[0].processed, c.processed);
+    EXPECT_EQ((int)s.dl->getevents_status, c.status);
+    std::vector<int> sent = s.sent();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_OPENFILE), c.opens);
+  }
+}
+
+TEST(AltusFileWords, EvtinfotreeSkipsShortFilesAndReportsFailedSummaries) {
+  Linked s;
+  kessaro_copytext(s.dl->model, "MtWhitney");
+  s.sim.add_file("A:\\SHORT.EVT", Bytes(2700, 0), 0x20, 100);  // under 2752 bytes
+  s.sim.add_file("A:\\E2.EVT", Bytes(3000, 0), 0x20, 200);     // no summary to be had
+  auto got = s.run("command evtinfotree A:/\nsequence b\nreply op/pf/rsp\n");
+  std::vector<int> sent = s.sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_GETEVENTSUMMARY), 2);
+  int retries = 0;
+  bool errors = false;
+  for (auto &a : got) {
+    if (a.log.find("error...retrying") != std::string::npos) retries++;
+    if (a.log.find("dlA_A:/E2.EVT &Arr{") != std::string::npos &&
+        a.log.find("get_block(ALTUS_PKC_GETEVENTSUMMARY) error") != std::string::npos)
+      errors = true;
+  }
+  EXPECT_EQ(retries, 2);
+  EXPECT_TRUE(errors);
+  EXPECT_EQ(last_final(got).disposition, "done");
+}

@@ -2,8 +2,9 @@
 // datalogger file commands of the dispatcher ("delfile", "deltree", "dir", "dirtree",
 // "evtinfotree").
 //
-// Everything runs on the link thread that holds the datalogger's connection. Not built
-// yet: each call complains and fails, which the dispatcher answers as the word's error.
+// Everything runs on the link thread that holds the datalogger's connection. The
+// datalogger's `files` list is replaced under Kessaro.statefile_mutex (the state-file
+// writer reads it); it is changed only on that thread otherwise.
 #pragma once
 
 #include <string>
@@ -16,9 +17,15 @@
 int getevents(Modem *modem, int callmode, Pf *cmd);
 
 // With `path`, lists that directory tree into a new array (*dirtree, *dirtree_n);
-// without, rebuilds the datalogger's event-file list. 0, -1 or a transaction status.
+// without, rebuilds the datalogger's event-file list (an old entry's state is kept only
+// for the same path, time and size) and, when asked, also hands out the whole walk.
+// 0, -1 or a transaction status.
 int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dirents,
                 unsigned char *seqno, AltusDirTree **dirtree, int *dirtree_n);
+
+// Sort order of AltusDirTree entries, oldest first: 1 when a's time is later, -1 when
+// earlier, 0 when equal.
+int altusdirt_compare(const void *a, const void *b);
 
 // Carries out one file command (`words[0]` is the command word, the rest its arguments)
 // for the dispatcher on the datalogger's connected link, with the dispatcher's block
