@@ -14,7 +14,9 @@
 namespace {
 
 void copy_text(char *dst, size_t size, const char *src) {
-  snprintf(dst, size, "%s", src ? src : "");
+  size_t n = src ? strnlen(src, size - 1) : 0;
+  if (n) memcpy(dst, src, n);
+  dst[n] = '\0';
 }
 
 void open_window(Q330RepktBuf *buf, double ch98_time, double twin) {
