@@ -22,6 +22,7 @@
 #include "muldrin_status.h"
 #include "muldrin_write.h"
 #include "parse_pf.h"
+#include "q330_threads.h"
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
@@ -67,6 +68,18 @@ void startup_lines(void) {
   muldrin_output(Q330_OUT_STDOUT, "******%s******\n", stars.c_str());
   muldrin_output(Q330_OUT_STDOUT, "Write thread started.\n");
   muldrin_output(Q330_OUT_STDOUT, "Starting data acquisition threads...\n");
+}
+
+// By disposition: "nothread" nothing; "startthr" the threads; "listen" the threads,
+// waiting for a point of contact or a start command; "startacq" the threads and the
+// acquisition.
+void start_session(Q330 *q) {
+  const int disposition = q->params.disposition;
+  if (disposition == 0) return;
+  // The state is set before the threads exist, so the data thread starts from it.
+  if (disposition == 2) q330_set_acquisition_mode(q, 1);
+  if (disposition == 3) q330_start_acquisition(q);
+  if (q330_threads_start(q) < 0) elog_die(0, "q330_thread_start() error.\n");
 }
 
 }  // namespace
@@ -121,6 +134,7 @@ int muldrin_main(int argc, char **argv) {
     auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
+    start_session(q);
   }
   if (muldrin_pocd_start(m) < 0) elog_die(0, "pthread_create(pocd) error.\n");
   clock_sleep(2.0);

@@ -15,6 +15,7 @@
 #include "base/tbl.h"
 #include "base/timetext.h"
 #include "muldrin_datastatus.h"
+#include "muldrin_genc.h"
 #include "muldrin_stash.h"
 #include "muldrin_state.h"
 #include "packet/pkt.h"
@@ -311,6 +312,15 @@ int q330_write(Q330 *q330, int type, void *data, int size) {
       return write_time(q330, data);
     case Q330_OUT_DB:
       return write_dbrow(data, size);
+    case Q330_OUT_DATA: {
+      int r = q330 != nullptr ? q330_genc_orbpkts(q330, data, size) : 0;
+      free(data);
+      return r;
+    }
+    case Q330_OUT_FLUSH:
+      if (q330 != nullptr) q330_write_flush(q330);
+      free(data);
+      return 0;
     default:
       // Types whose writers are not part of this program yet, and types that never
       // carry output: the payload is dropped.

@@ -325,6 +325,7 @@ struct Q330 {
   pthread_t control_thread{};
   Pmtfifo *control_mtfifo_in = nullptr;
   pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
+  int threads_running = 0;  // bits of the threads q330_threads_start made (main thread only)
   Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];
   unsigned char datstr[6] = {}, datcal[6] = {};
   // Data port channels and split-block assemblies (data thread; chan_defs and nchans under

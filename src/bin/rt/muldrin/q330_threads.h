@@ -1,0 +1,48 @@
+// q330_threads.h - the four threads of a Q330 session: control (runs queued commands
+// one at a time through an executor table), data (the acquisition state machine),
+// status request (periodic status readouts while the stream is open) and watchdog
+// (hang detection, statistics and the program status channels).
+//
+// Locking: the threads share the session record. The acquisition state and the flags
+// are atomics; the heartbeats sit under their last_*_thread_time_mutex, the statistics
+// under status.status_mutex (never held while the output callback runs). Every thread
+// ends when the state becomes 10 (q330_kill_thread); the control thread then closes its
+// queue so that every caller of q330_cmd is released.
+#pragma once
+
+#include "base/pf.h"
+#include "q330.h"
+
+// One row of the control thread's executor table: the command word, and the executor
+// that runs it with the command's parameter object (none for commands that take none)
+// and an error buffer. The executor returns 0 or more on success, a negative number with
+// a text in the buffer on failure; `failure` replaces that text when set.
+struct Q330Executor {
+  const char *cmd;
+  int (*run)(Q330 *q330, Pf *pf, char *error, int err_sz);
+  const char *failure;
+};
+
+// The executor table, ended by a row with a none cmd. Later command groups add rows here.
+extern const Q330Executor q330_executors[];
+
+// Finds a command word's row; none for a word outside the table.
+const Q330Executor *q330_executor_find(const char *cmd);
+
+// Thread entries; each takes the session (void * for pthread_create) and returns none.
+void *q330_run_control_thread(void *q330);
+void *q330_run_data_thread(void *q330);
+void *q330_run_status_request_thread(void *q330);
+void *q330_run_watchdog_thread(void *q330);
+
+// q330_thread_start, then the four threads. 0, or -1 (logged) when the queue or a thread
+// could not be made; threads already started are then killed and joined.
+int q330_threads_start(Q330 *q330);
+// Waits for the four threads of a session started by q330_threads_start to end (after a
+// kill). 0; nothing when they were never started.
+int q330_threads_join(Q330 *q330);
+
+// Status request bitmap of the status-request thread.
+inline constexpr unsigned Q330_STATUSREQUEST_BITMAP = 0xA0F2F;
+// Seconds between inactivity reports of a silent data or control thread.
+inline constexpr double Q330_INACTIVE_REPORT = 1200.0;
