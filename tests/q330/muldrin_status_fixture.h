@@ -30,13 +30,13 @@ struct RepktPut {
 inline std::vector<RepktPut> g_puts;
 inline int g_flushes = 0;
 
-inline Q330RepktBuf *fake_create(char *, char *, int) {
+inline Q330RepktBuf *fake_create(const char *, const char *, int) {
   static char token;
   return reinterpret_cast<Q330RepktBuf *>(&token);
 }
-inline int fake_put(Q330RepktBuf *, double t, double twin, char *net, char *sta, char *chan,
-                    char *loc, double st, double dt, double calib, double calper, char *seg, int,
-                    int *data) {
+inline int fake_put(Q330RepktBuf *, double t, double twin, const char *net, const char *sta,
+                    const char *chan, const char *loc, double st, double dt, double calib,
+                    double calper, const char *seg, int, const int32_t *data) {
   g_puts.push_back({t, twin, st, dt, calib, calper,
                     std::string(net) + "_" + sta + "_" + chan + "_" + loc, seg, data[0]});
   return 0;
@@ -62,6 +62,7 @@ struct RingPacket {
 
 class StatusFixture : public ::testing::Test {
  protected:
+  MuldrinRepkt saved_repkt_;
   void SetUp() override {
     q330_dblk_init();
     path_ = dir_.file("r.ring");
@@ -79,6 +80,7 @@ class StatusFixture : public ::testing::Test {
     m_.q330s_arr = newarr(nullptr);
     ASSERT_EQ(muldrin_write_setup(&m_), 0);
     q_ = add_session("SIM1", 1);
+    saved_repkt_ = muldrin_repkt;
     muldrin_repkt = {fake_create, fake_put, fake_flush};
     g_puts.clear();
     g_flushes = 0;
@@ -90,7 +92,7 @@ class StatusFixture : public ::testing::Test {
     pdef_.twin = 60;
   }
   void TearDown() override {
-    muldrin_repkt = {};
+    muldrin_repkt = saved_repkt_;
     muldrin_write_teardown(&m_);
     for (Q330 *q : sessions_) {
       freearr(q->params.status_chan_arr, [](void *p) { delete static_cast<Q330StatusChan *>(p); });

@@ -20,9 +20,10 @@
 #include "muldrin_write.h"
 #include "parse_pf.h"
 #include "q330_dblk.h"
+#include "q330_repkt.h"
 #include "support/stdtime.h"
 
-MuldrinRepkt muldrin_repkt;
+MuldrinRepkt muldrin_repkt = {q330_repkt_create, q330_repkt_put, q330_repkt_flush};
 
 namespace {
 

@@ -4,14 +4,16 @@
 // the status report reads it), writes it as a one-sample waveform through the channel's
 // repackager, and writes one combined log line per block, suppressing repeats.
 //
-// The repackager is reached through the `muldrin_repkt` seam: the waveform writer's
-// q330_repkt_create/_put/_flush are set there at start-up (tests set recording fakes).
-// With the seam empty, status channels are stored and logged but no waveform is written.
+// The repackager is reached through the `muldrin_repkt` seam, which holds the waveform
+// writer's q330_repkt_create/_put/_flush (tests set recording fakes). With the seam
+// empty, status channels are stored and logged but no waveform is written.
 //
 // Locking: runs in the write thread only. The status channel is written under the
 // session's status.status_mutex; the repeat-suppression slots are the writer's own (they
 // are not the session's log_buffer, which belongs to the data thread).
 #pragma once
+
+#include <cstdint>
 
 #include "muldrin.h"
 
@@ -19,10 +21,10 @@ struct Q330RepktBuf;
 struct Q330DataStatus;
 
 struct MuldrinRepkt {
-  Q330RepktBuf *(*create)(char *suffix, char *subcode, int orb) = nullptr;
-  int (*put)(Q330RepktBuf *buf, double ch98_time, double twin, char *net, char *sta, char *chan,
-             char *loc, double time, double dt, double calib, double calper, char *segtype,
-             int nsamp, int *data) = nullptr;
+  Q330RepktBuf *(*create)(const char *suffix, const char *subcode, int orb) = nullptr;
+  int (*put)(Q330RepktBuf *buf, double ch98_time, double twin, const char *net, const char *sta,
+             const char *chan, const char *loc, double time, double dt, double calib, double calper,
+             const char *segtype, int nsamp, const int32_t *data) = nullptr;
   int (*flush)(Q330RepktBuf *buf) = nullptr;
 };
 extern MuldrinRepkt muldrin_repkt;

@@ -14,10 +14,12 @@
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
+#include "muldrin_pocd.h"
 #include "muldrin_run.h"
 #include "q330_config.h"
 #include "q330_data.h"
 #include "q330_dblk.h"
+#include "q330_opcmds.h"
 #include "q330_qdp.h"
 #include "q330_status.h"
 #include "support/stdtime.h"
@@ -38,6 +40,15 @@ int x_cfg_channels(Q330 *q, Pf *pf, char *e, int n) { return q330_cfg_channels_p
 int x_cfg_channels_auto(Q330 *q, Pf *, char *e, int n) {
   return q330_cfg_channels_pvt(q, nullptr, e, n);
 }
+// A point of contact moved the datalogger: the next registration uses the new address.
+int x_pocip(Q330 *q, Pf *pf, char *e, int n) {
+  const char *ip = pf ? pfget_string(pf, "ipaddress") : nullptr;
+  if (!ip) {
+    q330_set_error(e, n, "q330_run_control_thread: parse_param(ipaddress) error");
+    return -1;
+  }
+  return q330_poc_set_ipaddress(q, ip);
+}
 
 void heartbeat(std::mutex &m, double &t, double &t2, int freeze) {
   std::lock_guard<std::mutex> lock(m);
@@ -45,10 +56,7 @@ void heartbeat(std::mutex &m, double &t, double &t2, int freeze) {
   t2 = t;
 }
 
-void control_heartbeat(Q330 *q) {
-  heartbeat(q->last_control_thread_time_mutex, q->last_control_thread_time,
-            q->last_control_thread_time2, q->params.freeze_controlthread_time);
-}
+void control_heartbeat(Q330 *q) { q330_control_heartbeat(q); }
 
 void data_heartbeat(Q330 *q) {
   heartbeat(q->last_data_thread_time_mutex, q->last_data_thread_time, q->last_data_thread_time2,
@@ -66,6 +74,7 @@ const Q330Executor q330_executors[] = {
     {"config", x_config, nullptr},
     {"cfg_channels", x_cfg_channels, nullptr},
     {"cfg_channels_auto", x_cfg_channels_auto, nullptr},
+    {"pocip", x_pocip, nullptr},
     {nullptr, nullptr, nullptr},
 };
 
@@ -106,8 +115,11 @@ void *q330_run_control_thread(void *arg) {
     std::string word = cmd;
     q330_output_debugc(q, 0, "q330_run_control_thread: Executing '%s' command...\n", word.c_str());
     std::string reply;
+    char answer[ERR_SZ] = "";
     const Q330Executor *x = q330_executor_find(word.c_str());
-    if (!x) {
+    if (q330_opcmds_exec(q, word.c_str(), item->pf, answer, ERR_SZ) == 1) {
+      reply = answer;  // the operator commands answer in their own words
+    } else if (!x) {
       q330_output(q, Q330_OUT_LOG, "q330_run_control_thread: Unknown cmd '%s'.\n", word.c_str());
       reply = "unknown command";
     } else {
