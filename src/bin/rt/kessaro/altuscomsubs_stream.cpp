@@ -2,17 +2,24 @@
 #include "altuscomsubs_stream.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_blockops.h"
+#include "altuscomsubs_connect.h"
+#include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
 #include "base/clock.h"
 #include "base/elog.h"
+#include "kessaro_cmdqueue.h"
+#include "kessaro_cmdresp.h"
 #include "kessaro_state.h"
 
 char *strstatus2str(int status) {
@@ -501,8 +508,470 @@ int altuscom_flush_stream_strdata(void *modem_void) {
   return 0;
 }
 
-int getstream0(Modem *modem, Pf *) {
-  altuscom_log_complain(modem, modem ? modem->connected_dl : nullptr, 1, 0,
-                        "getstream0: streaming not available.\n");
-  return -1;
+namespace {
+
+// The answers getstream0 gives on its request (none from a dial-in).
+struct Answer {
+  Kessaro *altus;
+  AltusDatalogger *dl;
+  Modem *modem;
+  Pf *cmd;
+  void pending(const char *text) {
+    altuscom_log_message(modem, dl, 0, "%s", text);
+    if (cmd) altus_cmd_pending(altus, dl, cmd, nullptr, "%s", text);
+  }
+  void error(const char *text) {
+    altuscom_log_complain(modem, dl, 0, 0, "%s", text);
+    if (cmd) altus_cmd_error(altus, dl, cmd, 1, "%s", text);
+    cmd = nullptr;  // answered for good
+  }
+};
+
+std::string dev_of(Modem *m) { return m && m->name ? m->name : ""; }
+
+// PKC_STRCTRL with `arg`: 0, or a NAK of code 1 (already started or stopped); a NAK of
+// another code is logged and also counts as 0. Otherwise the status.
+int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno) {
+  void *out = nullptr;
+  int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
+  if (r == 9 && out) {
+    unsigned code = static_cast<AltusStrNak *>(out)->code;
+    if (code != 1) {
+      char *text = altusnak2str(code);
+      altuscom_log_message(modem, dl, 0, "getstream0: NAK on STRCTRL: %s.\n", text);
+      free(text);
+    }
+    r = 0;
+  }
+  free(out);
+  *seqno += 1;
+  return r;
+}
+
+// PKC_GETSTATUS, stored with the clock check. 0 or the status.
+int read_status(Kessaro *altus, Modem *modem, AltusDatalogger *dl, unsigned char *seqno,
+                double when) {
+  void *out = nullptr;
+  int r = get_block(modem->buf_handle, PKC_GETSTATUS, nullptr, seqno, &out, nullptr, 0, modem, dl);
+  if (r == 0 && out) {
+    auto *st = static_cast<AltusBlockStatus *>(out);
+    altuscom_set_dlclock(dl, st);
+    std::lock_guard<KessaroMutex> g(altus->status_mutex);
+    dl->status = *st;
+    dl->status_time = when;
+  } else if (r == 0) {
+    r = -1;
+  }
+  free(out);
+  return r;
+}
+
+void store_params(Kessaro *altus, AltusDatalogger *dl, const AltusBlockParams &p, double when) {
+  std::lock_guard<KessaroMutex> g(altus->status_mutex);
+  dl->last_params = p;
+  dl->last_params_time = when;
+}
+
+// Brings the working copy of the parameters to what streaming needs. True when changed.
+bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams &p) {
+  bool changed = false;
+  auto note = [&](const char *fmt, long from, long to) {
+    altuscom_log_message(modem, dl, 0, fmt, from, to);
+    changed = true;
+  };
+  auto &st = p.rw_stream;
+  if (dl->request_samprate > 0 && st.sps != dl->request_samprate) {
+    note("resetting sps for streaming data from %ld to to %ld...", st.sps, dl->request_samprate);
+    st.sps = static_cast<uint16_t>(dl->request_samprate);
+  }
+  if (st.SampleRate != st.sps) {
+    note("resetting SampleRate for streaming data from %ld to to %ld...", st.SampleRate, st.sps);
+    st.SampleRate = st.sps;
+  }
+  dl->samprate = static_cast<uint16_t>(st.SampleRate);
+  AltusEvtInfo info{};
+  evt2info(&p, &info);
+  uint32_t map = 0;
+  int nstream = 0;
+  for (int i = 0; i < ALTUS_MAXCHAN; i++) {
+    AltusChan &ch = dl->data_chan[1][i];
+    if (!ch.outputthischan) continue;
+    if (nstream >= ALTUS_MAXSTREAM) {
+      ans.pending("getstream0: Too many channels for stream processing...skipping the rest");
+      break;
+    }
+    map |= 1u << i;
+    dl->str_stream2pchan[nstream++] = i;
+    if (ch.getcalib == 1) {
+      int index = -1;
+      if (info.channel_bitmap & (1 << i))
+        index = __builtin_popcount(info.channel_bitmap & ((1u << i) - 1));
+      ch.calib = 0.0;
+      if (index >= 0 && index < info.nchan && index < ALTUS_MAXCHAN)
+        ch.calib = info.chans[index].calib;
+    }
+  }
+  dl->numStream = static_cast<uint8_t>(nstream);
+  if (st.TxChanMap != map) {
+    altuscom_log_message(modem, dl, 0,
+                         "resetting TxChanMap for streaming data from 0x%X to to 0x%X...",
+                         st.TxChanMap, map);
+    st.TxChanMap = map;
+    changed = true;
+  }
+  const bool rock = altuscom_isrock(modem, dl);
+  if (rock) {
+    uint32_t bits = p.rw_misc.channel_bitmap | map;
+    for (int i = 0; i < ALTUS_MAXCHAN; i++)
+      if (dl->data_chan[0][i].outputthischan) bits |= 1u << i;
+    if (bits != p.rw_misc.channel_bitmap) {
+      altuscom_log_message(modem, dl, 0,
+                           "resetting channel_bitmap for streaming data from 0x%X to to 0x%X...",
+                           p.rw_misc.channel_bitmap, bits);
+      p.rw_misc.channel_bitmap = bits;
+      changed = true;
+    }
+  }
+  if (st.BufferSize != dl->altus_stream_buffer_size) {
+    note("resetting BufferSize for streaming data from %ld to to %ld...", st.BufferSize,
+         dl->altus_stream_buffer_size);
+    st.BufferSize = static_cast<uint16_t>(dl->altus_stream_buffer_size);
+  }
+  if (!rock && st.TxBlkSize != 100) {
+    note("resetting TxBlkSize for streaming data from %ld to to %ld...", st.TxBlkSize, 100);
+    st.TxBlkSize = 100;
+  }
+  dl->pktTimeout = dl->numStream * 10 + 6;
+  if (dl->stream_timeout >= 0) dl->pktTimeout = dl->stream_timeout;
+  // Only with channels: the continue spacing divides by their number.
+  if (dl->pktTimeout > 0 && dl->numStream > 0) {
+    dl->next_continue_timeout =
+        dl->pktTimeout * static_cast<double>(st.SampleRate / static_cast<unsigned>(dl->numStream)) -
+        10;
+    if (dl->next_continue_timeout < 5.0) dl->next_continue_timeout = 5.0;
+  }
+  if (st.Timeout != static_cast<int16_t>(dl->pktTimeout)) {
+    note("resetting Timeout for streaming data from %ld to to %ld...", st.Timeout, dl->pktTimeout);
+    st.Timeout = static_cast<int16_t>(dl->pktTimeout);
+  }
+  if (st.DataFmt != 1) {
+    note("resetting DataFmt for streaming data from %ld to to %ld...", st.DataFmt, 1);
+    st.DataFmt = 1;
+  }
+  if (dl->numStream == 0 && st.SampleRate != 0) {
+    st.SampleRate = 0;
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace
+
+int getstream0(Modem *modem, Pf *cmd) {
+  AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
+  if (dl == nullptr || modem->buf_handle == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
+    return -1;
+  }
+  Kessaro *altus = static_cast<Kessaro *>(modem->userdata ? modem->userdata : kessaro_glbl);
+  Answer ans{altus, dl, modem, cmd};
+  const int s0 = dl->stream_status.v;
+  if (s0 == 2 || s0 == 3 || s0 == 4 || s0 == 6 || s0 == 7 || s0 == 8) {
+    ans.error("getstream0: getstream0 already running");
+    return 15;
+  }
+  if (dl->getevents_status.v == 3) {
+    ans.error("getstream0: cannot start streaming while getevents running");
+    return 15;
+  }
+  dl->stream_status = STRSTATUS_STARTING;
+  SerialBuf *b = modem->buf_handle;
+  b->userdata = nullptr;
+  unsigned char seqno = 0;
+  const std::string dev = dev_of(modem);
+  auto fail = [&](int r) {
+    dl->stream_status = STRSTATUS_IDLE;
+    return r;
+  };
+  auto halted = [] { return kessaro_halt.load() != 0; };
+
+  // Parameters.
+  double now = clock_now();
+  if (dl->last_params_time > now - 30.0) {
+    ans.pending("using previous parameters...");
+  } else {
+    ans.pending("getting parameters...");
+    AltusBlockParams *got = nullptr;
+    int r = block_getparams(b, &seqno, &got, modem, dl);
+    if (r == 14 && got) r = 0;
+    if (r != 0 || got == nullptr) {
+      free(got);
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: process_command(ALTUS_PKC_GETPARAMS,%s) error.\n",
+               dev.c_str());
+      ans.error(text);
+      return fail(r == 14 || r == 0 ? -1 : r);
+    }
+    store_params(altus, dl, *got, clock_now());
+    free(got);
+    ans.pending("received parameters...");
+  }
+  // Status.
+  if (dl->status_time < clock_now() - 30.0) {
+    ans.pending("getting status...");
+    if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
+      char text[300];
+      snprintf(text, sizeof text,
+               "getstream0: process_command(ALTUS_PKC_STATUS,%s) error...retrying\n", dev.c_str());
+      ans.pending(text);
+    } else {
+      ans.pending("received status...");
+    }
+    altus->status_report_now = 1;
+  }
+  // The stream parameters, edited on a copy stored under the lock.
+  AltusBlockParams params;
+  {
+    std::lock_guard<KessaroMutex> g(altus->status_mutex);
+    params = dl->last_params;
+  }
+  const uint8_t stored_streams = dl->numStream;
+  const bool changed = reconcile(modem, dl, ans, params);
+  store_params(altus, dl, params, dl->last_params_time);
+  // A stream count other than the one the counters were kept for starts them afresh.
+  if (stored_streams != dl->numStream) dl->nextSeq = 0;
+
+  if (changed) {
+    ans.pending("resetting datalogger streaming parameters...");
+    char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
+    int r = block_setparams(b, &params, nullptr, &seqno, modem, dl, reason);
+    seqno += 1;
+    if (r == 7) {
+      char text[300];
+      snprintf(text, sizeof text,
+               "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n",
+               dev.c_str());
+      ans.pending(text);
+      snprintf(text, sizeof text, "getstream0: %s\n", reason);
+      ans.error(text);
+      return fail(7);
+    }
+    if (r != 0) {
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) error.\n",
+               dev.c_str());
+      ans.error(text);
+      return fail(r);
+    }
+    if (altuscom_isrock(modem, dl)) {
+      altuscom_flush_stream_packet(modem, dl, 0, 0);
+      dl->stream_status = STRSTATUS_IDLE;
+      dl->nextSeq = 0;
+      clock_sleep(10.0);
+      return 0;
+    }
+    altuscom_flush_stream_packet(modem, dl, 0, 1);
+  } else {
+    ans.pending("using previous datalogger streaming parameters...");
+    if (block_acqstart(b, &seqno, modem, dl) != 0) {
+      ans.pending("getstream0: block_acqstart() error.\n");
+    } else if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+               dev.c_str());
+      ans.pending(text);
+    } else {
+      altus->status_report_now = 1;
+    }
+  }
+  if (dl->numStream == 0) {
+    dl->stream_status = STRSTATUS_NOCHANNELS;
+    ans.error("getstream0: No channels to process.\n");
+    return 0;
+  }
+  char ctrl_err[300];
+  snprintf(ctrl_err, sizeof ctrl_err, "getstream0: get_block(ALTUS_PKC_STRCTRL,%s) error.\n",
+           dev.c_str());
+  if (dl->nextSeq == 0) {
+    int r = strctrl(modem, dl, 0, &seqno);
+    if (r == 0) {
+      ans.pending("resetting counters...");
+      altuscom_flush_stream_packet(modem, dl, 0, 1);
+      r = strctrl(modem, dl, 3, &seqno);
+    }
+    if (r != 0) {
+      ans.error(ctrl_err);
+      return fail(r);
+    }
+  }
+  StrdataCallback handler{altuscom_process_stream_packet, dl};
+  if (cmd) altus_cmd_done(altus, dl, cmd, 1, nullptr, "Streaming started");
+
+  int restarts = 0, timeouts = 0;
+  bool leave = false;
+  while (!leave) {
+    if (restarts > 5) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: Leaving due to too many stream restarts\n");
+      dl->stream_status = STRSTATUS_IDLE;
+      break;
+    }
+    restarts++;
+    b->userdata = nullptr;
+    if (halted()) break;
+    altuscom_log_message(modem, dl, 0, "starting streaming data...");
+    int r = strctrl(modem, dl, 1, &seqno);
+    if (r != 0) {
+      altuscom_log_complain(modem, dl, 0, 0, "%s", ctrl_err);
+      return fail(r);
+    }
+    altuscom_flush_stream_strdata(modem);
+    int packets = 0;
+    dl->time_nextcontinue = 0.0;
+    double next_save = clock_now();
+    dl->time_lastpacket = clock_now();
+    b->userdata = &handler;
+    dl->stream_status = STRSTATUS_RUNNING;
+    if (dl->lastgetevents_time < clock_now() - 600.0) dl->lastgetevents_time = clock_now() - 540.0;
+    dl->strpause = 0;
+    dl->cntTimeout = 0;
+    bool first = true;
+    while (dl->stream_status.v == STRSTATUS_RUNNING && !halted()) {
+      const double interval = dl->request_params_interval;
+      if (first || (interval > 0 && clock_now() - dl->last_params_time > interval)) {
+        AltusBlockParams *got = nullptr;
+        int pr = block_getparams(b, &seqno, &got, modem, dl);
+        if (pr != 0 && !(pr == 14 && got)) {
+          altuscom_log_complain(modem, dl, 0, 0,
+                                "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                                dev.c_str());
+          free(got);
+          got = nullptr;
+        }
+        if (got) {
+          double when = clock_now();
+          if (read_status(altus, modem, dl, &seqno, when) != 0) {
+            altuscom_log_complain(modem, dl, 0, 0,
+                                  "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+                                  dev.c_str());
+          } else if (first) {
+            altus->status_report_now = 1;
+          }
+          store_params(altus, dl, *got, when);
+          free(got);
+        }
+        first = false;
+      }
+      if (dl->stream_status.v != STRSTATUS_RUNNING || halted()) break;
+      // Loop continue rule.
+      bool due;
+      {
+        std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+        due = dl->time_nextcontinue == 0.0 || dl->cntTimeout > dl->pktTimeout - 10 ||
+              (clock_now() > dl->time_nextcontinue &&
+               (altuscom_isrock(modem, dl) || dl->n_strretranbuf <= 0));
+      }
+      if (due) {
+        send_continue(modem, dl, &seqno);
+        seqno += 1;
+      }
+      if (clock_now() > next_save) {
+        write_state(dl);
+        next_save = clock_now() + 60.0;
+      }
+      const int saved_timeout = b->timeout, saved_tries = b->tries;
+      if (packets == 0) b->timeout = b->timeout_connect;
+      b->tries = 1;
+      void *out = nullptr;
+      int lr = get_block(b, 255, nullptr, &seqno, &out, nullptr, 0, modem, dl);
+      free(out);
+      b->timeout = saved_timeout;
+      b->tries = saved_tries;
+      if (halted()) break;
+      if (lr == 2) {
+        timeouts++;
+        altuscom_log_message(modem, dl, 0, "getstream0: too many stream continues - restarting\n");
+        goto restart;
+      } else if (lr == 12 || lr == 13) {
+        if (timeouts > 0)
+          altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
+        timeouts = 0;
+        restarts = 0;  // a pass that receives packets is not a failed start
+        dl->time_lastpacket = clock_now();
+        packets++;
+        if (dl->request_getevents.v == 0 && dl->auto_getevents) {
+          if (dl->auto_getevents_window > 0 &&
+              clock_now() > dl->lastgetevents_time + dl->auto_getevents_window) {
+            altuscom_log_message(modem, dl, 0,
+                                 "auto_getevents_window timeout: requesting getevents");
+            dl->request_getevents = 1;
+          }
+          int events;
+          unsigned trig;
+          {
+            std::lock_guard<KessaroMutex> g(altus->status_mutex);
+            events = dl->status.events;
+            trig = dl->status.triggerStatus;
+          }
+          if (dl->request_getevents.v == 0 && !(trig & 2) && events != dl->last_events_count) {
+            altuscom_log_message(modem, dl, 0,
+                                 "event count changed from %d to %d: requesting getevents",
+                                 dl->last_events_count, events);
+            dl->request_getevents = 1;
+          }
+        }
+      } else if (lr == 0 || lr == 9 || lr == 10 || lr == 11 || lr == 16 || lr == 17) {
+        // go on
+      } else {
+        altuscom_log_complain(modem, dl, 0, 0,
+                              "getstream0: get_block() error getting data packet.\n");
+        leave = true;
+        break;
+      }
+      process_commands(altus, dl);
+    }
+    if (!leave) leave = true;
+    break;
+  restart:;
+  }
+
+  b->userdata = nullptr;
+  {
+    char *name = strstatus2str(dl->stream_status.v);
+    altuscom_log_message(modem, dl, 0, "getstream0: leaving processing loop with status %s", name);
+    free(name);
+  }
+  if (dl->stream_status.v == STRSTATUS_DISABLING) {
+    altuscom_log_message(modem, dl, 0, "disabling streaming acquisition...");
+    AltusBlockParams *got = nullptr;
+    int r = block_getparams(b, &seqno, &got, modem, dl);
+    if (r == 0 && got) {
+      got->rw_stream.SampleRate = 0;
+      char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
+      int sr = block_setparams(b, got, nullptr, &seqno, modem, dl, reason);
+      seqno += 1;
+      store_params(altus, dl, *got, clock_now());
+      if (sr == 7) {
+        altuscom_log_complain(
+            modem, dl, 0, 0,
+            "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n", dev.c_str());
+        altuscom_log_complain(modem, dl, 0, 0, "getstream0: %s\n", reason);
+      } else if (sr != 0) {
+        altuscom_log_complain(modem, dl, 0, 0,
+                              "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) error.\n",
+                              dev.c_str());
+      }
+      altuscom_flush_stream_packet(modem, dl, 0, 1);
+    } else if (r != 14) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                            dev.c_str());
+    }
+    free(got);
+  }
+  altuscom_flush_stream_strdata(modem);
+  write_state(dl);
+  dl->stream_status = STRSTATUS_IDLE;
+  altus->status_report_now = 1;
+  return 0;
 }
