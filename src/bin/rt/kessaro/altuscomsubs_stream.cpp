@@ -674,6 +674,10 @@ int getstream0(Modem *modem, Pf *cmd) {
     return -1;
   }
   Kessaro *altus = static_cast<Kessaro *>(modem->userdata ? modem->userdata : kessaro_glbl);
+  if (altus == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no program record.\n");
+    return -1;
+  }
   Answer ans{altus, dl, modem, cmd};
   const int s0 = dl->stream_status.v;
   if (s0 == 2 || s0 == 3 || s0 == 4 || s0 == 6 || s0 == 7 || s0 == 8) {

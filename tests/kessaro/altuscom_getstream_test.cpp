@@ -1,0 +1,123 @@
+// getstream0 against the simulated datalogger: the reconciliation of the stream
+// parameters, the Rock path, no channels, and the refusal while a stream or a download
+// runs. (The simulator does not stream yet, so the listening loop is not reached.)
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "altuscomsubs_stream.h"
+#include "altussim_block.h"
+#include "altussim_evtwriter.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "bytestream/fixtures.h"
+#include "kessaro.h"
+#include "testkit/testkit.h"
+
+using namespace bsfix;
+using altussim::Bytes;
+using altussim::Sim;
+
+namespace {
+
+Bytes header(int samprate) {
+  AltusSimHeaderValues v;
+  v.numbers["rw_stream.sps"] = samprate;
+  v.numbers["rw_stream.SampleRate"] = samprate;
+  std::vector<uint8_t> out;
+  EXPECT_EQ(altussim_evt_header(0, 1, v, &out), 0);
+  return Bytes(out.begin(), out.end());
+}
+
+// A link to the simulator with its datalogger connected. The time-outs are long in clock
+// terms because the clock runs fast (the Rock path sleeps 10 s).
+struct Rig {
+  Recorder rec;
+  Sim sim;
+  Record buf;
+  Modem *modem = modem_new();
+  AltusDatalogger *dl = altusdatalogger_new();
+  explicit Rig(const char *model, int samprate) {
+    static Kessaro *program = kessaro_new();  // reachable to the end
+    kessaro_glbl = program;
+    clock_set_scale(0.001);
+    sim.set_params(header(samprate));
+    int port = sim.listen_tcp();
+    sim.start();
+    buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 8192, 300000, 300000, 3, nullptr,
+                                         nullptr, Recorder::log, &rec, nullptr, nullptr, nullptr));
+    EXPECT_EQ(serialbuf_connect(buf.get(), 0, nullptr), 0);
+    snprintf(dl->model, sizeof dl->model, "%s", model);
+    modem->name = strdup("tcp1");
+    modem->buf_handle = buf.get();
+    modem->connected_dl = dl;
+    dl->connected_modem = modem;
+    dl->stream_timeout = -1;
+    dl->altus_stream_buffer_size = 100;
+  }
+  ~Rig() {
+    modem->buf_handle = nullptr;
+    altusdatalogger_free(dl);
+    modem_free(modem);
+    clock_set_scale(1.0);
+    kessaro_glbl = nullptr;
+    elog_clear_register(0);
+  }
+};
+
+TEST(GetStream, RefusedWhileAStreamOrADownloadRuns) {
+  for (int busy : {2, 3, 4, 6, 7, 8}) {
+    Rig r("K2", 100);
+    r.dl->stream_status = busy;
+    EXPECT_EQ(getstream0(r.modem, nullptr), 15);
+    EXPECT_EQ(r.dl->stream_status.v, busy);
+  }
+  Rig r("K2", 100);
+  r.dl->getevents_status = 3;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 15);
+  EXPECT_TRUE(r.sim.commands().empty());
+}
+
+TEST(GetStream, NoChannelsWritesSampleRateZeroWithoutDividingByZero) {
+  Rig r("K2", 100);
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_NOCHANNELS);
+  EXPECT_EQ(r.dl->numStream, 0);
+  EXPECT_EQ(r.dl->last_params.rw_stream.SampleRate, 0);
+  EXPECT_FALSE(r.sim.params().empty());
+}
+
+TEST(GetStream, RockKeepsItsBlockSizeGainsEventChannelsAndReturnsIdle) {
+  Rig r("ROCK", 100);
+  r.dl->request_samprate = 200;
+  for (int i : {0, 2}) r.dl->data_chan[1][i].outputthischan = 1;  // streamed
+  r.dl->data_chan[0][5].outputthischan = 1;                       // recorded in events
+  const double t0 = clock_now();
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  EXPECT_GE(clock_now() - t0, 10.0);
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+  const AltusBlockParams &p = r.dl->last_params;
+  EXPECT_EQ(p.rw_stream.sps, 200);
+  EXPECT_EQ(p.rw_stream.SampleRate, 200);
+  EXPECT_EQ(p.rw_stream.TxChanMap, 0x5u);
+  EXPECT_EQ(p.rw_misc.channel_bitmap & 0x25u, 0x25u);
+  EXPECT_EQ(p.rw_stream.DataFmt, 1);
+  EXPECT_EQ(p.rw_stream.BufferSize, 100);
+  EXPECT_EQ(p.rw_stream.Timeout, 26);   // two streams: 2 * 10 + 6
+  EXPECT_EQ(p.rw_stream.TxBlkSize, 0);  // the header's own value, not 100
+  EXPECT_EQ(r.dl->numStream, 2);
+  EXPECT_EQ(r.dl->next_continue_timeout, 26 * (200 / 2) - 10);
+}
+
+TEST(GetStream, AtMostSixChannelsAreStreamed) {
+  Rig r("ROCK", 100);
+  for (int i = 0; i < 8; i++) r.dl->data_chan[1][i].outputthischan = 1;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  EXPECT_EQ(r.dl->numStream, 6);
+  EXPECT_EQ(r.dl->last_params.rw_stream.TxChanMap, 0x3Fu);
+  EXPECT_EQ(r.dl->str_stream2pchan[5], 5);
+}
+
+}  // namespace
