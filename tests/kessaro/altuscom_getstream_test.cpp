@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "altuscomsubs_blockops.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
@@ -118,6 +119,37 @@ TEST(GetStream, AtMostSixChannelsAreStreamed) {
   EXPECT_EQ(r.dl->numStream, 6);
   EXPECT_EQ(r.dl->last_params.rw_stream.TxChanMap, 0x3Fu);
   EXPECT_EQ(r.dl->str_stream2pchan[5], 5);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GetStream, PauseAndContinueActOnlyWithAStreamHandlerInstalled) {
+  Rig r("K2", 100);
+  r.dl->numStream = 1;
+  r.dl->pktTimeout = 16;
+  r.dl->next_continue_timeout = 50;
+  altuscom_process_stream_pause(r.modem);  // no handler: nothing to pause
+  EXPECT_EQ(r.dl->strpause.v, 0);
+  StrdataCallback handler{altuscom_process_stream_packet, r.dl};
+  r.buf.get()->userdata = &handler;
+  altuscom_process_stream_pause(r.modem);
+  EXPECT_EQ(r.dl->strpause.v, 1);
+  auto *p = static_cast<AltusBlockStrdata *>(calloc(1, sizeof(AltusBlockStrdata)));
+  EXPECT_EQ(altuscom_process_stream_packet(p, STRDATA_KIND_DATA, r.dl, 0), 0);  // dropped
+  EXPECT_EQ(r.dl->cntTimeout, 0);
+  altuscom_process_stream_continue(r.modem);  // no continue sent yet: one goes now
+  EXPECT_EQ(r.dl->strpause.v, 0);
+  EXPECT_GT(r.dl->time_nextcontinue, 0.0);
+  r.buf.get()->userdata = nullptr;
+  unsigned char seq = 5;
+  AltusBlockParams *got = nullptr;
+  ASSERT_EQ(block_getparams(r.buf.get(), &seq, &got, r.modem, r.dl), 0);  // after the continue
+  free(got);
+  int continues = 0;
+  for (auto &c : r.sim.commands()) continues += c.first == 32;
+  EXPECT_EQ(continues, 1);
 }
 
 }  // namespace
