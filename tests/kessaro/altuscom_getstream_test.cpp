@@ -3,9 +3,13 @@
 // runs. (The simulator does not stream yet, so the listening loop is not reached.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_stream.h"
@@ -13,6 +17,7 @@
 #include "altussim_evtwriter.h"
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/pmtfifo.h"
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
 #include "testkit/testkit.h"
@@ -23,8 +28,9 @@ using altussim::Sim;
 
 namespace {
 
-Bytes header(int samprate) {
+Bytes header(int samprate, std::map<std::string, double> more = {}) {
   AltusSimHeaderValues v;
+  v.numbers = more;
   v.numbers["rw_stream.sps"] = samprate;
   v.numbers["rw_stream.SampleRate"] = samprate;
   std::vector<uint8_t> out;
@@ -40,11 +46,11 @@ struct Rig {
   Record buf;
   Modem *modem = modem_new();
   AltusDatalogger *dl = altusdatalogger_new();
-  explicit Rig(const char *model, int samprate) {
+  explicit Rig(const char *model, int samprate, std::map<std::string, double> more = {}) {
     static Kessaro *program = kessaro_new();  // reachable to the end
     kessaro_glbl = program;
     clock_set_scale(0.001);
-    sim.set_params(header(samprate));
+    sim.set_params(header(samprate, more));
     int port = sim.listen_tcp();
     sim.start();
     buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 8192, 300000, 300000, 3, nullptr,
@@ -150,6 +156,57 @@ TEST(GetStream, PauseAndContinueActOnlyWithAStreamHandlerInstalled) {
   int continues = 0;
   for (auto &c : r.sim.commands()) continues += c.first == 32;
   EXPECT_EQ(continues, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GetStream, AStreamWithUnchangedParametersRestartsAndOutputsEveryPacketOnceInOrder) {
+  // The datalogger already holds the stream parameters: no SETPARAMS but an ACQSTART, the
+  // counters reset, then packets until it stops for want of continues (after 8 packets,
+  // before kessaro's count asks for one); each time-out restarts the stream. Packets
+  // keep coming, so the restarts never run out: the line closing ends the stream.
+  Rig r("K2", 100,
+        {{"rw_stream.TxChanMap", 3},
+         {"rw_stream.BufferSize", 100},
+         {"rw_stream.TxBlkSize", 100},
+         {"rw_stream.Timeout", 26},
+         {"rw_stream.DataFmt", 1}});
+  Kessaro *program = kessaro_glbl;
+  program->mtfifo_write = pmtfifo_create(0, 0, 0);
+  for (int i : {0, 1}) r.dl->data_chan[1][i].outputthischan = 1;
+  r.dl->max_strbuf = 16;
+  r.dl->max_strretranbuf = 8;
+  r.dl->strbuf = static_cast<AltusStrbufEntry *>(calloc(16, sizeof(AltusStrbufEntry)));
+  r.dl->order_output_data = 1;
+  r.sim.set_streams(2, 10, 100, 8);
+  r.sim.drop_line_after(25);
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+  std::vector<int> sent;
+  for (auto &c : r.sim.commands()) sent.push_back(c.first);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), 2), 0);   // no SETPARAMS
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), 10), 1);  // ACQSTART
+  // Every packet reached the output once, in coded order, with the samples sent.
+  std::vector<unsigned> coded;
+  void *item = nullptr;
+  bool samples_ok = true;
+  while (pmtfifo_pop(program->mtfifo_write, &item) == 1) {
+    auto *pkt = static_cast<AltusPacket *>(item);
+    if (pkt->type == ALTUSPKT_STREAM) {
+      const auto *b = reinterpret_cast<const AltusBlockStrdata *>(pkt->data);
+      coded.push_back(b->dataSeq * 2 + b->stream);
+      for (int k = 0; k < b->nsamp; k++)
+        samples_ok &= b->data[k] == Sim::stream_sample(b->stream, b->dataSeq * 10 + k);
+    }
+    altuspacket_free(pkt);
+  }
+  pmtfifo_destroy(program->mtfifo_write, nullptr);
+  program->mtfifo_write = nullptr;
+  EXPECT_TRUE(samples_ok);
+  ASSERT_FALSE(coded.empty());
+  for (size_t i = 0; i < coded.size(); i++) ASSERT_EQ(coded[i], i);
 }
 
 }  // namespace
