@@ -1,6 +1,6 @@
 // getstream0 against the simulated datalogger: the reconciliation of the stream
 // parameters, the Rock path, no channels, and the refusal while a stream or a download
-// runs. (The simulator does not stream yet, so the listening loop is not reached.)
+// runs, pause and continue, and a stream run through its restarts to the output.
 #include <gtest/gtest.h>
 
 #include <algorithm>
