@@ -1,21 +1,981 @@
-// Stream acquisition: the calls the block operations make. Without a stream handler
-// there is nothing to pause, continue or flush.
+// Stream acquisition: the stream handler, its buffers, pause and continue, and getstream0.
 #include "altuscomsubs_stream.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "altuscomsubs_block.h"
+#include "altuscomsubs_blockops.h"
+#include "altuscomsubs_connect.h"
+#include "altuscomsubs_evtinfo.h"
+#include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
-#include "kessaro.h"
+#include "altuscomsubs_output.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
+#include "kessaro_state.h"
 
-void altuscom_process_stream_pause(void *) {}
+char *strstatus2str(int status) {
+  static const char *const names[] = {"IDLE",       "POSTED",  "STARTING", "RUNNING",  "STOPPING",
+                                      "NOCHANNELS", "FLUSHED", "PAUSING",  "DISABLING"};
+  const char *n = (status >= 0 && status <= STRSTATUS_DISABLING) ? names[status] : "UNKNOWN";
+  return strdup(n);
+}
 
-void altuscom_process_stream_continue(void *) {}
+namespace {
 
-int altuscom_flush_stream_packet(void *, void *, int, int) { return 0; }
+Kessaro *program_of(AltusDatalogger *dl) {
+  return dl && dl->userdata ? static_cast<Kessaro *>(dl->userdata) : kessaro_glbl;
+}
+
+void write_state(AltusDatalogger *dl) {
+  Kessaro *k = program_of(dl);
+  if (k) mybury(k);
+}
+
+AltusStrbufEntry &entry(AltusDatalogger *dl, int i) {
+  return dl->strbuf[(dl->strbuf_head + i) % dl->max_strbuf];
+}
+
+// Hands a record to the output pipeline, which takes it over; on failure it is freed.
+void output_packet(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p) {
+  double t = 0.0;
+  altustime2epoch(static_cast<int>(p->time_altusepoch), &t);
+  t += p->time_msec * 0.001;
+  if (altuscom_push_data(ALTUSPKT_STREAM, modem, dl, t, nullptr,
+                         reinterpret_cast<unsigned char *>(p), static_cast<int>(sizeof *p)) != 0) {
+    elog_clear_register(0);
+    free(p);
+  }
+}
+
+void release_held(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, bool write) {
+  if (p == nullptr || p == ALTUS_STRBUF_OUTPUT) return;
+  if (write)
+    output_packet(modem, dl, p);
+  else
+    free(p);
+}
+
+// Empties the live-order window (stream_mutex held).
+void free_window(AltusDatalogger *dl) {
+  for (AltusBlockStrdata *&slot : dl->strdatabuf) {
+    free(slot);
+    slot = nullptr;
+  }
+  dl->nextStrdataSeq = 0;
+  dl->strdata_buffering = 0;
+}
+
+// Empties the reorder buffer and the retransmission list (stream_mutex held). True when
+// the state file is to be written.
+bool flush_locked(Modem *modem, AltusDatalogger *dl, int write_output) {
+  free_window(dl);
+  if (dl->stream_status.v == STRSTATUS_RUNNING) dl->stream_status = STRSTATUS_FLUSHED;
+  if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return false;
+  for (int i = 0; i < dl->max_strbuf; i++) {
+    AltusStrbufEntry &e = dl->strbuf[i];
+    if (dl->order_output_data.v) release_held(modem, dl, e.packet, write_output != 0);
+    e.packet = nullptr;
+    e.code = 0;
+  }
+  dl->strbuf_head = 0;
+  dl->n_strbuf = 0;
+  dl->n_strretranbuf = 0;
+  dl->nextSeq = 0;
+  return true;
+}
+
+void send_continue(Modem *modem, AltusDatalogger *dl, unsigned char *seqno) {
+  if (dl->pktTimeout <= 0) return;
+  dl->time_nextcontinue = clock_now() + dl->next_continue_timeout;
+  dl->cntTimeout = 0;
+  if (altuscom_v_strseq_verbose(dl))
+    altuscom_log_message(modem, dl, 0, "Sending stream continue\n");
+  if (modem && modem->buf_handle) {
+    unsigned char arg = 2;
+    void *out = nullptr;
+    get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
+    free(out);
+  }
+  elog_clear_register(0);
+}
+
+// Whether the handler's continue rule asks for a continue now (stream_mutex held).
+bool handler_continue_due(AltusDatalogger *dl) {
+  if (dl->pktTimeout <= 0) return false;
+  return (clock_now() > dl->time_nextcontinue && dl->n_strretranbuf <= 0) ||
+         dl->cntTimeout > dl->pktTimeout - 5;
+}
+
+// What one handler call does once stream_mutex is released.
+struct Deferred {
+  std::vector<unsigned> requests;  // coded numbers to ask for, in order
+  bool state = false;
+  bool cont = false;
+};
+
+void retran_remove_below(AltusDatalogger *dl, unsigned limit, bool inclusive) {
+  int k = 0;
+  for (int i = 0; i < dl->n_strretranbuf; i++) {
+    unsigned c = dl->strretranbuf[i];
+    int32_t d = static_cast<int32_t>(c - limit);
+    bool drop = inclusive ? d <= 0 : d < 0;
+    if (!drop) dl->strretranbuf[k++] = c;
+  }
+  dl->n_strretranbuf = k;
+}
+
+// Moves the list head to its tail and asks for it again.
+void retran_rotate(AltusDatalogger *dl, Deferred &todo) {
+  unsigned c = dl->strretranbuf[0];
+  memmove(dl->strretranbuf, dl->strretranbuf + 1, sizeof(unsigned) * (dl->n_strretranbuf - 1));
+  dl->strretranbuf[dl->n_strretranbuf - 1] = c;
+  todo.requests.push_back(c);
+}
+
+void seq_log(Modem *modem, AltusDatalogger *dl, unsigned coded, const char *what) {
+  if (!altuscom_v_strseq_verbose(dl) || dl->numStream == 0) return;
+  unsigned seq = coded / dl->numStream;
+  altuscom_log_message(modem, dl, 0, "%8.8u: %8.8u %1.1d %s (%5.5d %3.3d)", coded, seq,
+                       static_cast<int>(coded - seq * dl->numStream), what,
+                       static_cast<int>(dl->nextSeq), dl->n_strretranbuf);
+}
+
+// Pops the reorder buffer head, outputting a held packet in ordered mode.
+void pop_and_output(Modem *modem, AltusDatalogger *dl) {
+  AltusBlockStrdata *p = nullptr;
+  unsigned coded = dl->nextSeq;
+  pop_strpackets(dl, &p);
+  if (p != nullptr && p != ALTUS_STRBUF_OUTPUT) {
+    if (dl->order_output_data.v) {
+      seq_log(modem, dl, coded, "STRDATA   processed");
+      output_packet(modem, dl, p);
+    } else {
+      free(p);
+    }
+  }
+}
+
+// Restarts counting at `coded` after a counter reset or a jump too long to walk.
+void resync(Modem *modem, AltusDatalogger *dl, unsigned coded, Deferred &todo) {
+  altuscom_log_message(modem, dl, 0,
+                       "altuscom_process_stream_packet: flushing and resyncing internal buffers");
+  flush_locked(modem, dl, 1);
+  dl->nextSeq = coded;
+  todo.state = true;
+  if (dl->stream_status.v == STRSTATUS_FLUSHED) dl->stream_status = STRSTATUS_RUNNING;
+}
+
+// Request pass and re-request timer (stream_mutex held).
+void request_missing(AltusDatalogger *dl, Deferred &todo) {
+  double now = clock_now();
+  bool asked = false;
+  retran_remove_below(dl, dl->nextSeq, false);  // passed numbers are not asked for again
+  for (int i = 0; i < dl->n_strbuf && dl->n_strretranbuf < dl->max_strretranbuf; i++) {
+    AltusStrbufEntry &e = entry(dl, i);
+    if (e.packet != nullptr || e.code != 0) continue;
+    unsigned c = dl->nextSeq + static_cast<unsigned>(i);
+    dl->strretranbuf[dl->n_strretranbuf++] = c;
+    todo.requests.push_back(c);
+    e.code = 1;
+    asked = true;
+  }
+  if (asked) dl->lastretranreq_time = now;
+  if (now > dl->lastretranreq_time + 10.0) {
+    for (int i = 0, n = dl->n_strretranbuf; i < n; i++) retran_rotate(dl, todo);
+    dl->lastretranreq_time = now;
+  }
+}
+
+// The handler's work on one record, stream_mutex held. Calls itself for packets the
+// live-order window releases.
+int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int override_window,
+                  Deferred &todo) {
+  if (kind == STRDATA_KIND_NAK) {
+    auto *nak = static_cast<AltusStrNak *>(packet);
+    unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
+    free(nak);
+    if (code != 3) {
+      char *text = altusnak2str(code);
+      altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
+      free(text);
+      if (code == 0) {
+        altuscom_log_message(
+            modem, dl, 0,
+            "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
+        altuscom_log_message(modem, dl, 0,
+                             "altuscom_process_stream_packet: flushing internal buffers");
+        todo.state |= flush_locked(modem, dl, 1);
+      }
+      return 0;
+    }
+    if (stream >= dl->numStream) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "altuscom_process_stream_packet: STRNAK for stream %u of %d dropped",
+                            stream, static_cast<int>(dl->numStream));
+      return 0;
+    }
+    unsigned coded = seq * dl->numStream + stream;
+    if (dl->max_strbuf <= 0) {
+      seq_log(modem, dl, coded, "STRNAK   ");
+      return 0;
+    }
+    int n_before = dl->n_strretranbuf;
+    retran_remove_below(dl, coded, true);
+    seq_log(
+        modem, dl, coded,
+        n_before != dl->n_strretranbuf ? "STRNAK    removed from list" : "STRNAK    not in list");
+    int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
+    if (d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+      resync(modem, dl, coded + 1, todo);
+    } else {
+      while (static_cast<int32_t>(coded - dl->nextSeq) >= 0) pop_and_output(modem, dl);
+    }
+    // Packets held behind the given-up one go out now, not with the next arrival.
+    while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
+    request_missing(dl, todo);
+    return 0;
+  }
+
+  auto *p = static_cast<AltusBlockStrdata *>(packet);
+  const bool live = kind == STRDATA_KIND_DATA;
+  const char *kname = live ? "STRDATA  " : "STRRQDATA";
+  if (live)
+    dl->cntTimeout += 1;
+  else if (altuscom_isrock(modem, dl))
+    dl->cntTimeout += 1;
+
+  if (p->dataChk != p->dataChk_comp) {
+    altuscom_log_message(modem, dl, 0,
+                         "altuscom_process_stream_packet: %s packet crc failed (data %d comp %d)",
+                         live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->dataChk),
+                         static_cast<int>(p->dataChk_comp));
+    free(p);
+    return -1;
+  }
+  if (p->stream >= dl->numStream) {
+    altuscom_log_complain(modem, dl, 0, 0,
+                          "altuscom_process_stream_packet: %s for stream %d of %d dropped",
+                          live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->stream),
+                          static_cast<int>(dl->numStream));
+    free(p);
+    return -1;
+  }
+  const unsigned coded = p->dataSeq * dl->numStream + p->stream;
+  seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
+
+  // A fresh stream starts counting at its first packet.
+  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0)
+    dl->nextSeq = coded;
+
+  if (live && !override_window) {
+    // Far behind the live order is not interleaving but a counter reset: the window is
+    // emptied in order and starts again at this packet, which goes on to the reorder
+    // buffer (that would otherwise drop every packet from here on).
+    const int64_t behind = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+    if (dl->nextStrdataSeq != 0 && behind < -std::max<int64_t>(dl->max_strbuf, 2 * dl->numStream)) {
+      for (int k = 0; k < dl->numStream; k++) {
+        AltusBlockStrdata *h = nullptr;
+        pop_strdatapackets(dl, &h);
+        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+      }
+      dl->strdata_buffering = 0;
+      dl->nextStrdataSeq = 0;
+    }
+    if (!dl->strdata_buffering) {
+      if (dl->nextStrdataSeq == 0) {
+        dl->nextStrdataSeq = coded + 1;
+      } else if (static_cast<int32_t>(coded - dl->nextStrdataSeq) < 0) {
+        altuscom_log_message(modem, dl, 0,
+                             "altuscom_process_stream_packet: STRDATA packets out of stream order "
+                             "- initiating stream buffering");
+        dl->strdata_buffering = 1;
+      } else {
+        dl->nextStrdataSeq = coded + 1;
+      }
+    }
+    if (dl->strdata_buffering) {
+      int32_t d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+      if (d < 0) {
+        altuscom_log_message(modem, dl, 0,
+                             "altuscom_process_stream_packet: discarding STRDATA packet out of "
+                             "stream order (%d < %d)",
+                             static_cast<int>(coded), static_cast<int>(dl->nextStrdataSeq));
+        free(p);
+        return -1;
+      }
+      // Slide the window; after numStream pops it is empty, so a longer jump is made at once.
+      for (int k = 0; d >= dl->numStream; k++) {
+        if (k >= dl->numStream) {
+          dl->nextStrdataSeq = coded - (dl->numStream - 1);
+          d = dl->numStream - 1;
+          break;
+        }
+        AltusBlockStrdata *h = nullptr;
+        pop_strdatapackets(dl, &h);
+        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+        d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+      }
+      free(dl->strdatabuf[d]);  // a duplicate replaces the packet held
+      dl->strdatabuf[d] = p;
+      while (dl->strdatabuf[0] != nullptr) {
+        AltusBlockStrdata *h = nullptr;
+        pop_strdatapackets(dl, &h);
+        handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+      }
+      return 0;
+    }
+  }
+
+  const bool ordered = dl->order_output_data.v != 0 && dl->max_strbuf > 0;
+  if (!ordered) {
+    if (dl->max_strbuf <= 0) seq_log(modem, dl, coded, kname);
+    output_packet(modem, dl, p);
+    p = nullptr;  // taken over
+  }
+  if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
+
+  int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
+  if (d < -static_cast<int64_t>(dl->max_strbuf) ||
+      d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+    altuscom_log_message(
+        modem, dl, 0,
+        "altuscom_process_stream_packet: it looks like the packet buffer was reset (%d<%d)",
+        static_cast<int>(coded), static_cast<int>(dl->nextSeq));
+    resync(modem, dl, coded, todo);
+    d = 0;
+  } else if (d < 0) {
+    seq_log(modem, dl, coded, live ? "STRDATA   off end of buffer" : "STRRQDATA off end of buffer");
+    free(p);
+    return 0;
+  }
+  while (d >= dl->max_strbuf) {
+    retran_remove_below(dl, dl->nextSeq, false);
+    pop_and_output(modem, dl);
+    d = static_cast<int32_t>(coded - dl->nextSeq);
+  }
+  AltusStrbufEntry &e = entry(dl, static_cast<int>(d));
+  if (e.packet == nullptr) {
+    e.packet = ordered ? p : ALTUS_STRBUF_OUTPUT;
+  } else if (ordered) {
+    free(p);  // duplicate
+  }
+  if (d + 1 > dl->n_strbuf) dl->n_strbuf = static_cast<int>(d + 1);
+  while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
+
+  if (!live) {
+    retran_remove_below(dl, dl->nextSeq, false);
+    for (int i = 0; i < dl->n_strretranbuf; i++) {
+      if (dl->strretranbuf[i] != coded) continue;
+      for (int j = 0; j < i; j++) {
+        seq_log(modem, dl, dl->strretranbuf[0], "RRQRETRAN");
+        retran_rotate(dl, todo);
+        dl->lastretranreq_time = clock_now();
+      }
+      memmove(dl->strretranbuf, dl->strretranbuf + 1, sizeof(unsigned) * (dl->n_strretranbuf - 1));
+      dl->n_strretranbuf -= 1;
+      break;
+    }
+  }
+  request_missing(dl, todo);
+  return 0;
+}
+
+AltusDatalogger *stream_dl(void *modem_void) {
+  auto *modem = static_cast<Modem *>(modem_void);
+  if (modem == nullptr || modem->buf_handle == nullptr || modem->buf_handle->userdata == nullptr)
+    return nullptr;
+  return modem->connected_dl;
+}
+
+}  // namespace
+
+int pop_strpackets(AltusDatalogger *dl, AltusBlockStrdata **out) {
+  *out = nullptr;
+  if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
+  AltusStrbufEntry &e = dl->strbuf[dl->strbuf_head];
+  *out = e.packet;
+  e.packet = nullptr;
+  e.code = 0;
+  dl->strbuf_head = (dl->strbuf_head + 1) % dl->max_strbuf;
+  dl->nextSeq += 1;
+  if (dl->n_strbuf > 0) dl->n_strbuf -= 1;
+  return 0;
+}
+
+int pop_strdatapackets(AltusDatalogger *dl, AltusBlockStrdata **out) {
+  *out = dl->strdatabuf[0];
+  dl->nextStrdataSeq += 1;
+  int n = dl->numStream > 0 ? dl->numStream : 1;
+  if (n > ALTUS_MAXSTREAM) n = ALTUS_MAXSTREAM;
+  for (int i = 0; i + 1 < n; i++) dl->strdatabuf[i] = dl->strdatabuf[i + 1];
+  dl->strdatabuf[n - 1] = nullptr;
+  return 0;
+}
+
+int altuscom_process_stream_packet(void *packet, int data_type, void *dl_void,
+                                   int override_strdatabuf) {
+  auto *dl = static_cast<AltusDatalogger *>(dl_void);
+  if (dl == nullptr || dl->connected_modem == nullptr || dl->strpause.v) {
+    free(packet);
+    return 0;
+  }
+  Modem *modem = dl->connected_modem;
+  Deferred todo;
+  int r;
+  {
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+    r = handle_locked(modem, dl, packet, data_type, override_strdatabuf, todo);
+    if (dl->max_strbuf > 0 || data_type == STRDATA_KIND_NAK) todo.cont = handler_continue_due(dl);
+    if (data_type != STRDATA_KIND_NAK && dl->max_strbuf <= 0) todo.cont = false;
+    if (todo.cont) {
+      // Decided under the lock so a continue is not sent twice.
+      dl->time_nextcontinue = clock_now() + dl->next_continue_timeout;
+      dl->cntTimeout = 0;
+    }
+  }
+  for (unsigned c : todo.requests) {
+    if (dl->numStream == 0) break;
+    AltusStrSend s{c / dl->numStream, c - (c / dl->numStream) * dl->numStream, 1};
+    seq_log(modem, dl, c, "RQRETRAN ");
+    if (modem->buf_handle) {
+      unsigned char seqno = 0;
+      void *out = nullptr;
+      get_block(modem->buf_handle, PKC_STRSEND, &s, &seqno, &out, nullptr, 0, modem, dl);
+      free(out);
+    }
+    elog_clear_register(0);
+  }
+  if (todo.cont) {
+    unsigned char seqno = 0;
+    send_continue(modem, dl, &seqno);
+  }
+  if (todo.state) write_state(dl);
+  return r;
+}
+
+void altuscom_process_stream_pause(void *modem) {
+  AltusDatalogger *dl = stream_dl(modem);
+  if (dl) dl->strpause = 1;
+}
+
+void altuscom_process_stream_continue(void *modem_void) {
+  AltusDatalogger *dl = stream_dl(modem_void);
+  if (dl == nullptr) return;
+  dl->strpause = 0;
+  bool due;
+  {
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+    due = handler_continue_due(dl);
+  }
+  if (due) {
+    unsigned char seqno = 0;
+    send_continue(static_cast<Modem *>(modem_void), dl, &seqno);
+  }
+}
+
+int altuscom_flush_stream_packet(void *modem_void, void *, int null_callback, int write_output) {
+  auto *modem = static_cast<Modem *>(modem_void);
+  if (modem == nullptr || modem->connected_dl == nullptr) {
+    altuscom_flush_stream_strdata(modem_void);
+    return 0;
+  }
+  AltusDatalogger *dl = modem->connected_dl;
+  if (null_callback && modem->buf_handle) modem->buf_handle->userdata = nullptr;
+  bool state;
+  {
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+    state = flush_locked(modem, dl, write_output);
+  }
+  if (state) write_state(dl);
+  return 0;
+}
+
+int altuscom_flush_stream_strdata(void *modem_void) {
+  auto *modem = static_cast<Modem *>(modem_void);
+  if (modem == nullptr || modem->connected_dl == nullptr) return 0;
+  AltusDatalogger *dl = modem->connected_dl;
+  std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+  free_window(dl);
+  return 0;
+}
+
+namespace {
+
+// The answers getstream0 gives on its request (none from a dial-in).
+struct Answer {
+  Kessaro *altus;
+  AltusDatalogger *dl;
+  Modem *modem;
+  Pf *cmd;
+  void pending(const char *text) {
+    altuscom_log_message(modem, dl, 0, "%s", text);
+    if (cmd) altus_cmd_pending(altus, dl, cmd, nullptr, "%s", text);
+  }
+  void error(const char *text) {
+    altuscom_log_complain(modem, dl, 0, 0, "%s", text);
+    if (cmd) altus_cmd_error(altus, dl, cmd, 1, "%s", text);
+    cmd = nullptr;  // answered for good
+  }
+};
+
+std::string dev_of(Modem *m) { return m && m->name ? m->name : ""; }
+
+// PKC_STRCTRL with `arg`: 0, or a NAK of code 1 (already started or stopped); a NAK of
+// another code is logged and also counts as 0. Otherwise the status.
+int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno) {
+  void *out = nullptr;
+  int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
+  if (r == 9 && out) {
+    unsigned code = static_cast<AltusStrNak *>(out)->code;
+    if (code != 1) {
+      char *text = altusnak2str(code);
+      altuscom_log_message(modem, dl, 0, "getstream0: NAK on STRCTRL: %s.\n", text);
+      free(text);
+    }
+    r = 0;
+  }
+  free(out);
+  *seqno += 1;
+  return r;
+}
+
+// PKC_GETSTATUS, stored with the clock check. 0 or the status.
+int read_status(Kessaro *altus, Modem *modem, AltusDatalogger *dl, unsigned char *seqno,
+                double when) {
+  void *out = nullptr;
+  int r = get_block(modem->buf_handle, PKC_GETSTATUS, nullptr, seqno, &out, nullptr, 0, modem, dl);
+  if (r == 0 && out) {
+    auto *st = static_cast<AltusBlockStatus *>(out);
+    altuscom_set_dlclock(dl, st);
+    std::lock_guard<KessaroMutex> g(altus->status_mutex);
+    dl->status = *st;
+    dl->status_time = when;
+  } else if (r == 0) {
+    r = -1;
+  }
+  free(out);
+  return r;
+}
+
+void store_params(Kessaro *altus, AltusDatalogger *dl, const AltusBlockParams &p, double when) {
+  std::lock_guard<KessaroMutex> g(altus->status_mutex);
+  dl->last_params = p;
+  dl->last_params_time = when;
+}
+
+// Brings the working copy of the parameters to what streaming needs. True when changed.
+bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams &p) {
+  bool changed = false;
+  auto note = [&](const char *fmt, long from, long to) {
+    altuscom_log_message(modem, dl, 0, fmt, from, to);
+    changed = true;
+  };
+  auto &st = p.rw_stream;
+  if (dl->request_samprate > 0 && st.sps != dl->request_samprate) {
+    note("resetting sps for streaming data from %ld to to %ld...", st.sps, dl->request_samprate);
+    st.sps = static_cast<uint16_t>(dl->request_samprate);
+  }
+  if (st.SampleRate != st.sps) {
+    note("resetting SampleRate for streaming data from %ld to to %ld...", st.SampleRate, st.sps);
+    st.SampleRate = st.sps;
+  }
+  dl->samprate = static_cast<uint16_t>(st.SampleRate);
+  AltusEvtInfo info{};
+  evt2info(&p, &info);
+  uint32_t map = 0;
+  int nstream = 0;
+  for (int i = 0; i < ALTUS_MAXCHAN; i++) {
+    AltusChan &ch = dl->data_chan[1][i];
+    if (!ch.outputthischan) continue;
+    if (nstream >= ALTUS_MAXSTREAM) {
+      ans.pending("getstream0: Too many channels for stream processing...skipping the rest");
+      break;
+    }
+    map |= 1u << i;
+    dl->str_stream2pchan[nstream++] = i;
+    if (ch.getcalib == 1) {
+      int index = -1;
+      if (info.channel_bitmap & (1 << i))
+        index = __builtin_popcount(info.channel_bitmap & ((1u << i) - 1));
+      ch.calib = 0.0;
+      if (index >= 0 && index < info.nchan && index < ALTUS_MAXCHAN)
+        ch.calib = info.chans[index].calib;
+    }
+  }
+  dl->numStream = static_cast<uint8_t>(nstream);
+  if (st.TxChanMap != map) {
+    altuscom_log_message(modem, dl, 0,
+                         "resetting TxChanMap for streaming data from 0x%X to to 0x%X...",
+                         st.TxChanMap, map);
+    st.TxChanMap = map;
+    changed = true;
+  }
+  const bool rock = altuscom_isrock(modem, dl);
+  if (rock) {
+    uint32_t bits = p.rw_misc.channel_bitmap | map;
+    for (int i = 0; i < ALTUS_MAXCHAN; i++)
+      if (dl->data_chan[0][i].outputthischan) bits |= 1u << i;
+    if (bits != p.rw_misc.channel_bitmap) {
+      altuscom_log_message(modem, dl, 0,
+                           "resetting channel_bitmap for streaming data from 0x%X to to 0x%X...",
+                           p.rw_misc.channel_bitmap, bits);
+      p.rw_misc.channel_bitmap = bits;
+      changed = true;
+    }
+  }
+  if (st.BufferSize != dl->altus_stream_buffer_size) {
+    note("resetting BufferSize for streaming data from %ld to to %ld...", st.BufferSize,
+         dl->altus_stream_buffer_size);
+    st.BufferSize = static_cast<uint16_t>(dl->altus_stream_buffer_size);
+  }
+  if (!rock && st.TxBlkSize != 100) {
+    note("resetting TxBlkSize for streaming data from %ld to to %ld...", st.TxBlkSize, 100);
+    st.TxBlkSize = 100;
+  }
+  dl->pktTimeout = dl->numStream * 10 + 6;
+  if (dl->stream_timeout >= 0) dl->pktTimeout = dl->stream_timeout;
+  // Only with channels: the continue spacing divides by their number.
+  if (dl->pktTimeout > 0 && dl->numStream > 0) {
+    dl->next_continue_timeout =
+        dl->pktTimeout * static_cast<double>(st.SampleRate / static_cast<unsigned>(dl->numStream)) -
+        10;
+    if (dl->next_continue_timeout < 5.0) dl->next_continue_timeout = 5.0;
+  }
+  if (st.Timeout != static_cast<int16_t>(dl->pktTimeout)) {
+    note("resetting Timeout for streaming data from %ld to to %ld...", st.Timeout, dl->pktTimeout);
+    st.Timeout = static_cast<int16_t>(dl->pktTimeout);
+  }
+  if (st.DataFmt != 1) {
+    note("resetting DataFmt for streaming data from %ld to to %ld...", st.DataFmt, 1);
+    st.DataFmt = 1;
+  }
+  if (dl->numStream == 0 && st.SampleRate != 0) {
+    st.SampleRate = 0;
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace
 
 int getstream0(Modem *modem, Pf *cmd) {
   AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
-  altuscom_log_complain(modem, dl, 1, 0, "getstream0: streaming not available.\n");
-  altus_cmd_error(dl ? static_cast<Kessaro *>(dl->userdata) : nullptr, dl, cmd, 0,
-                  "getstream0: streaming not available.\n");
-  return -1;
+  if (dl == nullptr || modem->buf_handle == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
+    return -1;
+  }
+  Kessaro *altus = static_cast<Kessaro *>(modem->userdata ? modem->userdata : kessaro_glbl);
+  if (altus == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no program record.\n");
+    return -1;
+  }
+  Answer ans{altus, dl, modem, cmd};
+  const int s0 = dl->stream_status.v;
+  if (s0 == 2 || s0 == 3 || s0 == 4 || s0 == 6 || s0 == 7 || s0 == 8) {
+    ans.error("getstream0: getstream0 already running");
+    return 15;
+  }
+  if (dl->getevents_status.v == 3) {
+    ans.error("getstream0: cannot start streaming while getevents running");
+    return 15;
+  }
+  dl->stream_status = STRSTATUS_STARTING;
+  SerialBuf *b = modem->buf_handle;
+  b->userdata = nullptr;
+  unsigned char seqno = 0;
+  const std::string dev = dev_of(modem);
+  auto fail = [&](int r) {
+    dl->stream_status = STRSTATUS_IDLE;
+    return r;
+  };
+  auto halted = [] { return kessaro_halt.load() != 0; };
+
+  // Parameters.
+  double now = clock_now();
+  if (dl->last_params_time > now - 30.0) {
+    ans.pending("using previous parameters...");
+  } else {
+    ans.pending("getting parameters...");
+    AltusBlockParams *got = nullptr;
+    int r = block_getparams(b, &seqno, &got, modem, dl);
+    if (r == 14 && got) r = 0;
+    if (r != 0 || got == nullptr) {
+      free(got);
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: process_command(ALTUS_PKC_GETPARAMS,%s) error.\n",
+               dev.c_str());
+      ans.error(text);
+      return fail(r == 14 || r == 0 ? -1 : r);
+    }
+    store_params(altus, dl, *got, clock_now());
+    free(got);
+    ans.pending("received parameters...");
+  }
+  // Status.
+  if (dl->status_time < clock_now() - 30.0) {
+    ans.pending("getting status...");
+    if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
+      char text[300];
+      snprintf(text, sizeof text,
+               "getstream0: process_command(ALTUS_PKC_STATUS,%s) error...retrying\n", dev.c_str());
+      ans.pending(text);
+    } else {
+      ans.pending("received status...");
+    }
+    altus->status_report_now = 1;
+  }
+  // The stream parameters, edited on a copy stored under the lock.
+  AltusBlockParams params;
+  {
+    std::lock_guard<KessaroMutex> g(altus->status_mutex);
+    params = dl->last_params;
+  }
+  const uint8_t stored_streams = dl->numStream;
+  const bool changed = reconcile(modem, dl, ans, params);
+  store_params(altus, dl, params, dl->last_params_time);
+  // A stream count other than the one the counters were kept for starts them afresh.
+  if (stored_streams != dl->numStream) dl->nextSeq = 0;
+
+  if (changed) {
+    ans.pending("resetting datalogger streaming parameters...");
+    char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
+    int r = block_setparams(b, &params, nullptr, &seqno, modem, dl, reason);
+    seqno += 1;
+    if (r == 7) {
+      char text[300];
+      snprintf(text, sizeof text,
+               "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n",
+               dev.c_str());
+      ans.pending(text);
+      snprintf(text, sizeof text, "getstream0: %s\n", reason);
+      ans.error(text);
+      return fail(7);
+    }
+    if (r != 0) {
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) error.\n",
+               dev.c_str());
+      ans.error(text);
+      return fail(r);
+    }
+    if (altuscom_isrock(modem, dl)) {
+      altuscom_flush_stream_packet(modem, dl, 0, 0);
+      dl->stream_status = STRSTATUS_IDLE;
+      dl->nextSeq = 0;
+      clock_sleep(10.0);
+      return 0;
+    }
+    altuscom_flush_stream_packet(modem, dl, 0, 1);
+  } else {
+    ans.pending("using previous datalogger streaming parameters...");
+    if (block_acqstart(b, &seqno, modem, dl) != 0) {
+      ans.pending("getstream0: block_acqstart() error.\n");
+    } else if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
+      char text[300];
+      snprintf(text, sizeof text, "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+               dev.c_str());
+      ans.pending(text);
+    } else {
+      altus->status_report_now = 1;
+    }
+  }
+  if (dl->numStream == 0) {
+    dl->stream_status = STRSTATUS_NOCHANNELS;
+    ans.error("getstream0: No channels to process.\n");
+    return 0;
+  }
+  char ctrl_err[300];
+  snprintf(ctrl_err, sizeof ctrl_err, "getstream0: get_block(ALTUS_PKC_STRCTRL,%s) error.\n",
+           dev.c_str());
+  if (dl->nextSeq == 0) {
+    int r = strctrl(modem, dl, 0, &seqno);
+    if (r == 0) {
+      ans.pending("resetting counters...");
+      altuscom_flush_stream_packet(modem, dl, 0, 1);
+      r = strctrl(modem, dl, 3, &seqno);
+    }
+    if (r != 0) {
+      ans.error(ctrl_err);
+      return fail(r);
+    }
+  }
+  StrdataCallback handler{altuscom_process_stream_packet, dl};
+  if (cmd) altus_cmd_done(altus, dl, cmd, 1, nullptr, "Streaming started");
+
+  int restarts = 0, timeouts = 0;
+  bool leave = false;
+  while (!leave) {
+    if (restarts > 5) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: Leaving due to too many stream restarts\n");
+      dl->stream_status = STRSTATUS_IDLE;
+      break;
+    }
+    restarts++;
+    b->userdata = nullptr;
+    if (halted()) break;
+    altuscom_log_message(modem, dl, 0, "starting streaming data...");
+    int r = strctrl(modem, dl, 1, &seqno);
+    if (r != 0) {
+      altuscom_log_complain(modem, dl, 0, 0, "%s", ctrl_err);
+      return fail(r);
+    }
+    altuscom_flush_stream_strdata(modem);
+    int packets = 0;
+    dl->time_nextcontinue = 0.0;
+    double next_save = clock_now();
+    dl->time_lastpacket = clock_now();
+    b->userdata = &handler;
+    dl->stream_status = STRSTATUS_RUNNING;
+    if (dl->lastgetevents_time < clock_now() - 600.0) dl->lastgetevents_time = clock_now() - 540.0;
+    dl->strpause = 0;
+    dl->cntTimeout = 0;
+    bool first = true;
+    while (dl->stream_status.v == STRSTATUS_RUNNING && !halted()) {
+      const double interval = dl->request_params_interval;
+      if (first || (interval > 0 && clock_now() - dl->last_params_time > interval)) {
+        AltusBlockParams *got = nullptr;
+        int pr = block_getparams(b, &seqno, &got, modem, dl);
+        if (pr != 0 && !(pr == 14 && got)) {
+          altuscom_log_complain(modem, dl, 0, 0,
+                                "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                                dev.c_str());
+          free(got);
+          got = nullptr;
+        }
+        if (got) {
+          double when = clock_now();
+          if (read_status(altus, modem, dl, &seqno, when) != 0) {
+            altuscom_log_complain(modem, dl, 0, 0,
+                                  "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+                                  dev.c_str());
+          } else if (first) {
+            altus->status_report_now = 1;
+          }
+          store_params(altus, dl, *got, when);
+          free(got);
+        }
+        first = false;
+      }
+      if (dl->stream_status.v != STRSTATUS_RUNNING || halted()) break;
+      // Loop continue rule.
+      bool due;
+      {
+        std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+        due = dl->time_nextcontinue == 0.0 || dl->cntTimeout > dl->pktTimeout - 10 ||
+              (clock_now() > dl->time_nextcontinue &&
+               (altuscom_isrock(modem, dl) || dl->n_strretranbuf <= 0));
+      }
+      if (due) {
+        send_continue(modem, dl, &seqno);
+        seqno += 1;
+      }
+      if (clock_now() > next_save) {
+        write_state(dl);
+        next_save = clock_now() + 60.0;
+      }
+      const int saved_timeout = b->timeout, saved_tries = b->tries;
+      if (packets == 0) b->timeout = b->timeout_connect;
+      b->tries = 1;
+      void *out = nullptr;
+      int lr = get_block(b, 255, nullptr, &seqno, &out, nullptr, 0, modem, dl);
+      free(out);
+      b->timeout = saved_timeout;
+      b->tries = saved_tries;
+      if (halted()) break;
+      if (lr == 2) {
+        timeouts++;
+        altuscom_log_message(modem, dl, 0, "getstream0: too many stream continues - restarting\n");
+        goto restart;
+      } else if (lr == 12 || lr == 13) {
+        if (timeouts > 0)
+          altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
+        timeouts = 0;
+        restarts = 0;  // a pass that receives packets is not a failed start
+        dl->time_lastpacket = clock_now();
+        packets++;
+        if (dl->request_getevents.v == 0 && dl->auto_getevents) {
+          if (dl->auto_getevents_window > 0 &&
+              clock_now() > dl->lastgetevents_time + dl->auto_getevents_window) {
+            altuscom_log_message(modem, dl, 0,
+                                 "auto_getevents_window timeout: requesting getevents");
+            dl->request_getevents = 1;
+          }
+          int events;
+          unsigned trig;
+          {
+            std::lock_guard<KessaroMutex> g(altus->status_mutex);
+            events = dl->status.events;
+            trig = dl->status.triggerStatus;
+          }
+          if (dl->request_getevents.v == 0 && !(trig & 2) && events != dl->last_events_count) {
+            altuscom_log_message(modem, dl, 0,
+                                 "event count changed from %d to %d: requesting getevents",
+                                 dl->last_events_count, events);
+            dl->request_getevents = 1;
+          }
+        }
+      } else if (lr == 0 || lr == 9 || lr == 10 || lr == 11 || lr == 16 || lr == 17) {
+        // go on
+      } else {
+        altuscom_log_complain(modem, dl, 0, 0,
+                              "getstream0: get_block() error getting data packet.\n");
+        leave = true;
+        break;
+      }
+      process_commands(altus, dl);
+    }
+    if (!leave) leave = true;
+    break;
+  restart:;
+  }
+
+  b->userdata = nullptr;
+  {
+    char *name = strstatus2str(dl->stream_status.v);
+    altuscom_log_message(modem, dl, 0, "getstream0: leaving processing loop with status %s", name);
+    free(name);
+  }
+  if (dl->stream_status.v == STRSTATUS_DISABLING) {
+    altuscom_log_message(modem, dl, 0, "disabling streaming acquisition...");
+    AltusBlockParams *got = nullptr;
+    int r = block_getparams(b, &seqno, &got, modem, dl);
+    if (r == 0 && got) {
+      got->rw_stream.SampleRate = 0;
+      char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
+      int sr = block_setparams(b, got, nullptr, &seqno, modem, dl, reason);
+      seqno += 1;
+      store_params(altus, dl, *got, clock_now());
+      if (sr == 7) {
+        altuscom_log_complain(
+            modem, dl, 0, 0,
+            "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n", dev.c_str());
+        altuscom_log_complain(modem, dl, 0, 0, "getstream0: %s\n", reason);
+      } else if (sr != 0) {
+        altuscom_log_complain(modem, dl, 0, 0,
+                              "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) error.\n",
+                              dev.c_str());
+      }
+      altuscom_flush_stream_packet(modem, dl, 0, 1);
+    } else if (r != 14) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                            dev.c_str());
+    }
+    free(got);
+  }
+  altuscom_flush_stream_strdata(modem);
+  write_state(dl);
+  dl->stream_status = STRSTATUS_IDLE;
+  altus->status_report_now = 1;
+  return 0;
 }

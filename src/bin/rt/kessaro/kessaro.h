@@ -466,6 +466,7 @@ struct AltusDatalogger {
   int cntTimeout;
   KessaroMutex stream_mutex;  // guards strbuf, strretranbuf and their counts
   AltusStrbufEntry *strbuf;   // max_strbuf entries (malloc), or none; held packets owned
+  int strbuf_head;            // ring index of the entry standing for nextSeq
   int n_strbuf;
   int max_strbuf;
   unsigned strretranbuf[ALTUS_MAX_STRRETRAN];
@@ -474,7 +475,7 @@ struct AltusDatalogger {
   double lastretranreq_time;
   int evt_stream2pchan[ALTUS_MAXCHAN];
   int str_stream2pchan[ALTUS_MAXSTREAM];
-  AltusBlockStrdata strdatabuf[ALTUS_MAXSTREAM];
+  AltusBlockStrdata *strdatabuf[ALTUS_MAXSTREAM];  // live-order window, held packets owned
   unsigned nextStrdataSeq;
   int strdata_buffering;
   KessaroFlag v_strseq;

@@ -130,8 +130,10 @@ AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src) {
   dl->files = nullptr;
   dl->files_size = 0;
   dl->strbuf = nullptr;
+  dl->strbuf_head = 0;
   dl->n_strbuf = 0;
   dl->n_strretranbuf = 0;
+  for (AltusBlockStrdata *&slot : dl->strdatabuf) slot = nullptr;
   dl->commands = newtbl(0);
   dl->stat.laststatus_time = dl->stat.lastclose_time = 0.0;
   dl->stat.lastgetevents_time = dl->stat.lastgetevents_baud = 0.0;
@@ -175,6 +177,11 @@ void altusdatalogger_free_contents(AltusDatalogger *dl) {
     dl->strbuf = nullptr;
   }
   dl->n_strbuf = 0;
+  dl->strbuf_head = 0;
+  for (AltusBlockStrdata *&slot : dl->strdatabuf) {
+    free(slot);
+    slot = nullptr;
+  }
 }
 
 void altusdatalogger_free(AltusDatalogger *dl) {

@@ -111,6 +111,20 @@ class Sim {
   std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
   int bad_packets() const { return bad_packets_.load(); }
 
+  // ---- streams ----
+  // After STRCTRL 1 the simulator emits, at each idle moment of its line, one PKR_STRDATA
+  // per stream: `nstreams` streams of `samples` samples at `rate` samples/s (a packet's
+  // time follows from its sequence). It stops after `timeout` packets without a continue
+  // (0: never). STRCTRL 0 stops, 3 sets the sequence back to 0, 2 (no reply) continues;
+  // a start while started is refused with a NAK of code 1.
+  void set_streams(int nstreams, int samples, int rate, int timeout);
+  bool streaming();
+  uint32_t stream_seq();  // the next sequence to emit
+  // Sample k (counted from sequence 0) of stream s: a function a test can recompute.
+  static int32_t stream_sample(int stream, uint32_t k) {
+    return ((stream + 1) * 100000 + (int32_t)(k % 50000)) * 2;
+  }
+
   // ---- console (monitor mode) ----
   // The model the "ver" report names: "K2", "Etna", "MtWhitney", "Everest", "Makalu" or
   // "ROCK" (any other text is reported as it stands, as a strong-motion model); beta adds
@@ -138,6 +152,10 @@ class Sim {
 
  private:
   void run();
+  void emit_streams();
+  int str_n_ = 0, str_samples_ = 0, str_rate_ = 1, str_timeout_ = 0, str_since_continue_ = 0;
+  bool str_on_ = false;
+  uint32_t str_seq_ = 0;
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);
   void send_bytes(const Bytes &b);
