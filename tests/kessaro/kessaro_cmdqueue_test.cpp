@@ -555,7 +555,7 @@ TEST(AltusDispatch, BadRequests) {
       {"command getevents\nsequence b\nreply op/pf/rsp\n", true,
        "process_command: getevents() error."},
       {"command strauto\nsequence b\nreply op/pf/rsp\n", true,
-       "getstream0: streaming not available.\n"},
+       "getstream0: no datalogger connected.\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);

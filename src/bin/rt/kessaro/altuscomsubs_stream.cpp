@@ -669,11 +669,16 @@ bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams 
 
 int getstream0(Modem *modem, Pf *cmd) {
   AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
+  Kessaro *altus =
+      static_cast<Kessaro *>(modem && modem->userdata ? modem->userdata : kessaro_glbl);
   if (dl == nullptr || modem->buf_handle == nullptr) {
-    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
+    // The request is answered, so its sequence is not held for ever.
+    if (altus != nullptr && dl != nullptr && cmd != nullptr)
+      Answer{altus, dl, modem, cmd}.error("getstream0: no datalogger connected.\n");
+    else
+      altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
     return -1;
   }
-  Kessaro *altus = static_cast<Kessaro *>(modem->userdata ? modem->userdata : kessaro_glbl);
   if (altus == nullptr) {
     altuscom_log_complain(modem, dl, 1, 0, "getstream0: no program record.\n");
     return -1;
