@@ -8,3 +8,9 @@
 void altuscom_process_stream_pause(void *modem);
 void altuscom_process_stream_continue(void *modem);
 int altuscom_flush_stream_packet(void *modem, void *dl, int all, int force);
+
+struct Modem;
+struct Pf;
+// Runs a stream on the datalogger connected to `modem` until it ends, answering `cmd`
+// (none from a dial-in). Not built yet: complains and gives -1.
+int getstream0(Modem *modem, Pf *cmd);
