@@ -20,19 +20,10 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "bytestream/serialbuf.h"
+#include "kessaro_cmdqueue.h"
 #include "kessaro_state.h"
 #include "kessaro_threads.h"
 #include "support/hostid.h"
-
-// The command queue and its answers come with the dispatcher; until it is in the tree,
-// requests are not queued and the link threads only count what is there.
-#if __has_include("kessaro_cmdqueue.h")
-#include "kessaro_cmdqueue.h"
-#define KESSARO_HAVE_CMDQUEUE 1
-#endif
-#if __has_include("kessaro_cmdresp.h")
-#include "kessaro_cmdresp.h"
-#endif
 
 int debug_lock_datalogger = 0, debug_unlock_datalogger = 0;
 int debug_lock_modem = 0, debug_unlock_modem = 0;
@@ -275,9 +266,7 @@ void post_internal(AltusDatalogger *dl, const char *command) {
   Pf *req = pfnew(PFARR);
   pfput_string(req, "datalogger_target", dl->target_name);
   pfput_string(req, "command", command);
-#ifdef KESSARO_HAVE_CMDQUEUE
   post_command_queue(dl, req, 1);
-#endif
   pffree(req);
 }
 
@@ -346,16 +335,7 @@ void *altuscom_run_datalogger(void *arg) {
 namespace {
 
 // Requests queued for the datalogger without waiting for its command lock (0 when busy).
-long queued_requests(AltusDatalogger *dl) {
-#ifdef KESSARO_HAVE_CMDQUEUE
-  return number_command_queue(dl, 1);
-#else
-  if (!dl->command_mutex.try_lock()) return 0;
-  long n = maxtbl(dl->commands);
-  dl->command_mutex.unlock();
-  return n;
-#endif
-}
+long queued_requests(AltusDatalogger *dl) { return number_command_queue(dl, 1); }
 
 bool in_dialout_list(const AltusDatalogger *dl, const Modem *m) {
   for (long i = 0; i < maxtbl(dl->dialout_modems); i++) {
@@ -590,9 +570,7 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
     case 1:
     case 2:
       altuscom_log_message(modem, dl, 0, kind == 1 ? "MODEM ECHO: %s" : "MODEM WRITE: %s", text);
-#ifdef KESSARO_HAVE_CMDQUEUE
       if (modem != nullptr && modem->cmd != nullptr) cmd_pending(dl, modem->cmd, "%s\n", text);
-#endif
       break;
     case 3:
       if (strncmp(text, "CAUTION: Acquisition is ON", 26) == 0) break;
@@ -661,9 +639,7 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: clearing command queue...\n");
   Tbl *dls = valsarr(altus->dltargets_array);
   for (long i = 0; i < maxtbl(dls); i++) {
-#ifdef KESSARO_HAVE_CMDQUEUE
     clear_command_queue(static_cast<AltusDatalogger *>(gettbl(dls, i)), 1, 1);
-#endif
   }
   freetbl(dls, nullptr);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: waiting for modem threads to exit...\n");
