@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -634,7 +635,14 @@ int closeserial(Modem *modem) {
 
 // ---- orderly shutdown ----
 
+void kessaro_exit(int status) {
+  // Other threads still run: leave without running the static destructors under them.
+  fflush(nullptr);
+  _exit(status);
+}
+
 void kessaro_stop(Kessaro *altus, int exitflag) {
+  altus->stopping = 1;
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: Killing kessaro...\n");
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: clearing command queue...\n");
   Tbl *dls = valsarr(altus->dltargets_array);
@@ -672,5 +680,6 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
                              : "kessaro_stop: Data write thread exited.\n");
   altuscom_log_stop(nullptr, nullptr, "kessaro_stop: Flushing output buffers.\n");
   flush_repackage_buffers(altus);
-  if (exitflag) exit(0);
+  altus->stopping = 0;
+  if (exitflag) kessaro_exit(0);
 }

@@ -62,3 +62,6 @@ int closeserial(Modem *modem);
 // for the last status report, writes the state file, stops the write thread and flushes
 // the repackagers. Ends the process (status 0) when exitflag is set.
 void kessaro_stop(Kessaro *altus, int exitflag);
+// Ends the process after the shutdown: standard streams flushed, static destructors not
+// run (link, reader and service threads may still be running).
+void kessaro_exit(int status);

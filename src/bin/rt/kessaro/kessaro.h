@@ -581,6 +581,7 @@ struct Kessaro {
   int statefile;
   KessaroFlag status_report_now;
   KessaroFlag status_report_shutdown;
+  KessaroFlag stopping;  // the orderly shutdown runs: the status thread waits for its report
   char *statefile_name;
   char *connect_listen_string;
   char *connect_response_string;
