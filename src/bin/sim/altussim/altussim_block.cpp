@@ -527,6 +527,13 @@ void Sim::refuse_open(bool on, const std::string &text) {
   refuse_open_text_ = text;
 }
 
+void Sim::fail_getparams(int n, const std::vector<int> &at) {
+  std::lock_guard<std::mutex> l(mutex_);
+  fail_getparams_ = n;
+  fail_getparams_at_ = at;
+  getparams_seen_ = 0;
+}
+
 void Sim::refuse_setparams(bool on, const std::string &text) {
   std::lock_guard<std::mutex> l(mutex_);
   refuse_set_ = on;
@@ -641,6 +648,12 @@ bool Sim::fs_command(int cmd, const Bytes &data, int *type, Bytes *payload) {
       *payload = ack(cmd, true);
       return true;
     case 1:  // GETPARAMS
+      if (++getparams_seen_ <= fail_getparams_ ||
+          std::find(fail_getparams_at_.begin(), fail_getparams_at_.end(), getparams_seen_) !=
+              fail_getparams_at_.end()) {
+        *payload = ack(cmd, false, "params unavailable");
+        return true;
+      }
       *type = 129;
       *payload = params_;
       return true;

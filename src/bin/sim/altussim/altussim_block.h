@@ -104,6 +104,9 @@ class Sim {
   // refused likewise.
   void refuse_open(bool on, const std::string &text = "");
   void refuse_setparams(bool on, const std::string &text = "");
+  // GETPARAMS is refused (with a text) its first n times from now and at the listed
+  // occurrences (1 = the first from now).
+  void fail_getparams(int n, const std::vector<int> &at = {});
 
   std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
   int bad_packets() const { return bad_packets_.load(); }
@@ -185,6 +188,9 @@ class Sim {
   bool refuse_open_ = false;
   std::string refuse_open_text_;
   bool refuse_set_ = false;
+  int fail_getparams_ = 0;
+  std::vector<int> fail_getparams_at_;
+  int getparams_seen_ = 0;
   std::string refuse_set_text_;
 
   // Console state: the service thread's own, knobs under mutex_.
