@@ -188,6 +188,26 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   modem->devname[0] = '\0';
   modem->userdata = altus;
   kessaro_glbl = altus;
+  // A TCP server always takes dial-ins and nothing else; its id text shows the forced
+  // settings.
+  if (modem->com_mode == 3) {
+    if (modem->modem_control != 0) {
+      modem->modem_control = 0;
+      altuscom_log_register_error(
+          modem, nullptr, 0,
+          "altuscom_new_modem: modem_control for tcpserver modem reset to none.\n");
+    }
+    if (!modem->dialin) {
+      modem->dialin = 1;
+      altuscom_log_register_error(modem, nullptr, 0,
+                                  "altuscom_new_modem: dialin for tcpserver modem reset to yes.\n");
+    }
+    if (modem->dialout) {
+      modem->dialout = 0;
+      altuscom_log_register_error(modem, nullptr, 0,
+                                  "altuscom_new_modem: dialout for tcpserver modem reset to no.\n");
+    }
+  }
   char com[256];
   switch (modem->com_mode) {
     case 1:
@@ -213,22 +233,6 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   kessaro_copytext(modem->com, text.c_str());
   int rc;
   if (modem->com_mode == 3) {
-    if (modem->modem_control != 0) {
-      modem->modem_control = 0;
-      altuscom_log_register_error(
-          modem, nullptr, 0,
-          "altuscom_new_modem: modem_control for tcpserver modem reset to none.\n");
-    }
-    if (!modem->dialin) {
-      modem->dialin = 1;
-      altuscom_log_register_error(modem, nullptr, 0,
-                                  "altuscom_new_modem: dialin for tcpserver modem reset to yes.\n");
-    }
-    if (modem->dialout) {
-      modem->dialout = 0;
-      altuscom_log_register_error(modem, nullptr, 0,
-                                  "altuscom_new_modem: dialout for tcpserver modem reset to no.\n");
-    }
     rc = start_thread(&modem->run_thread, altuscom_run_tcpserver, modem);
     if (rc == 0) altus->ntcpservers++;
   } else {
