@@ -1,6 +1,5 @@
 // Link threads running: a TCP-server link accepting loopback clients, reaped by the main
-// loop; the orderly shutdown with a status and a write thread that never answer, and with
-// ones that do.
+// loop; the orderly shutdown with a status and a write thread that never answer.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -163,21 +162,6 @@ TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {
   EXPECT_TRUE(cap.contains("kessaro_stop: Data write thread exited.")) << cap.text();
   EXPECT_TRUE(cap.contains("kessaro_stop: Flushing output buffers."));
   EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);  // state file written anyway
-}
-
-TEST(AltusShutdown, AnsweringThreadsEndItPromptly) {
-  ClockScale scale(0.05);
-  Program p;
-  pmtfifo_destroy(p.altus->mtfifo_write, nullptr);
-  p.altus->mtfifo_write = pmtfifo_create(0, 1, 0);
-  p.altus->status_interval = 0.0;
-  ASSERT_EQ(pthread_create(&p.altus->write_thread, nullptr, altus_write_thread, p.altus), 0);
-  ASSERT_EQ(pthread_create(&p.altus->status_thread, nullptr, altus_status_report, p.altus), 0);
-  kessaro_stop(p.altus, 0);
-  EXPECT_EQ((int)p.altus->status_report_now, 0);  // the status thread sent its last report
-  EXPECT_EQ((int)p.altus->kill, 2);
-  pthread_join(p.altus->write_thread, nullptr);
-  pthread_join(p.altus->status_thread, nullptr);
 }
 
 }  // namespace
