@@ -186,7 +186,6 @@ TEST_F(AltusLinks, LogCallbackKinds) {
       {3, "battery low", "Altus LOG: battery low", 0, 0, 0},
       {3, "EVENT 12 recorded", "Altus LOG: EVENT 12 recorded", 1, 0, 0},
       {4, "trigger", "Altus ALARM: trigger", 1, 0, 0},
-      {6, "raw %s line", "raw %s line", 0, 0, 0},
       {7, "x", nullptr, 0, 1, 0},
       {8, "x", nullptr, 0, 0, 1},
       {5, "x", nullptr, 0, 0, 0},

@@ -586,8 +586,8 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
       altuscom_log_message(modem, dl, 0, "Altus ALARM: %s", text);
       if (dl != nullptr) dl->alarm = 1;
       break;
-    case 6:
-      altuscom_log_message(modem, dl, 0, "%s", text);
+    case 6:  // packet dumps and console lines, unchanged, to the error log
+      elog_notify(0, "%s", text);
       break;
     case 7:
       if (dl != nullptr) dl->dataerrors_size++;
