@@ -71,7 +71,7 @@ TEST(MuldrinHost, IgnoredAlarmDoesNotEndTheProcess) {
   raise(SIGALRM);
   struct sigaction now {};
   sigaction(SIGALRM, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, muldrin_ignore);
+  EXPECT_EQ(now.sa_handler, ignore);
   EXPECT_TRUE(now.sa_flags & SA_RESTART);
   sigaction(SIGALRM, &old, nullptr);
 }

@@ -104,3 +104,16 @@ void ignoreSIGPIPE(void) {
   if (sigaction(SIGPIPE, &action, nullptr) != 0)
     elog_die(1, "Unexpected failure: file %s, line %d\n", __FILE__, __LINE__);
 }
+
+void ignore(int) {}
+
+int ignoreSIGALRM(void) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = ignore;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  if (sigaction(SIGALRM, &action, nullptr) < 0)
+    elog_die(1, "Unexpected failure: file %s, line %d\n", __FILE__, __LINE__);
+  return 0;
+}

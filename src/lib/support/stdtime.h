@@ -47,3 +47,7 @@ int std_set_timer(void (*handler)(int), double seconds);
 
 // SIGPIPE ignored, with SA_RESTART and an empty mask; a failure is fatal.
 void ignoreSIGPIPE(void);
+// A signal handler that does nothing, and its installer for SIGALRM (interrupted calls
+// restart). The installer dies when the handler cannot be set; 0 otherwise.
+void ignore(int sig);
+int ignoreSIGALRM(void);

@@ -1,11 +1,689 @@
-// altuscomthread.cpp - link-thread callbacks.
+// altuscomthread.cpp - link threads, connection locks, byte-stream callbacks and the
+// orderly shutdown of kessaro.
 #include "altuscomthread.h"
 
-#include "base/elog.h"
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
 
-int log_callback(void *link, void *dl, const char *text, int kind) {
-  (void)link;
-  (void)dl;
-  if (kind == 6 && text != nullptr) elog_notify(0, "%s", text);
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "altuscom_dial.h"
+#include "altuscomsubs_log.h"
+#include "altuscomsubs_output.h"
+#include "base/arr.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/pf.h"
+#include "base/tbl.h"
+#include "bytestream/serialbuf.h"
+#include "kessaro_cmdqueue.h"
+#include "kessaro_state.h"
+#include "kessaro_threads.h"
+#include "support/hostid.h"
+
+int debug_lock_datalogger = 0, debug_unlock_datalogger = 0;
+int debug_lock_modem = 0, debug_unlock_modem = 0;
+
+// ---- host address, serial tags ----
+
+int my_my_ip(char *name, char *dotted, unsigned *ip) {
+  static std::mutex lookup;
+  std::lock_guard<std::mutex> g(lookup);
+  return my_ip(name, dotted, ip);
+}
+
+int make_dlserial(Modem *modem, const char *model, int serialno, char *dlserial) {
+  static const struct {
+    const char *model;
+    char letter;
+  } tags[] = {{"ROCK", 'R'},      {"Etna", 'E'},    {"K2", 'K'},
+              {"MtWhitney", 'W'}, {"Everest", 'V'}, {"Makalu", 'L'}};
+  for (const auto &t : tags) {
+    if (model != nullptr && strcmp(model, t.model) == 0) {
+      snprintf(dlserial, 32, "%c%d", t.letter, serialno);
+      return 0;
+    }
+  }
+  altuscom_log_register_error(modem, nullptr, 0, "make_dlserial: Unrecognized model '%s'.\n",
+                              model ? model : "");
+  return -1;
+}
+
+// ---- connection locks ----
+
+namespace {
+
+void lock_trace(int on, const char *label, const char *what) {
+  if (!on) return;
+  if (label != nullptr && *label != '\0') {
+    altuscom_log_message(nullptr, nullptr, 1, "DEBUGCON: %s: %s", label, what);
+  } else {
+    altuscom_log_message(nullptr, nullptr, 1, "DEBUGCON: %s", what);
+  }
+}
+
+int conn_lock(KessaroMutex &m, const char *label, int try_, int trace, const char *kind) {
+  std::string k(kind);
+  if (try_) {
+    lock_trace(trace, label, ("Trying " + k + " lock...").c_str());
+    if (!m.m.try_lock()) {
+      lock_trace(trace, label, (k == "datalogger" ? "Datalogger lock busy" : "Modem lock busy"));
+      return 16;
+    }
+  } else {
+    lock_trace(trace, label, ("Getting " + k + " lock...").c_str());
+    m.m.lock();
+  }
+  m.owner.store(std::this_thread::get_id());
+  lock_trace(trace, label, ("Got " + k + " lock").c_str());
   return 0;
+}
+
+int conn_unlock(KessaroMutex &m, const char *label, int trace, const char *text) {
+  if (m.owner.load() != std::this_thread::get_id()) return 0;
+  lock_trace(trace, label, text);
+  m.owner.store(std::thread::id());
+  m.m.unlock();
+  return 0;
+}
+
+}  // namespace
+
+int lock_datalogger_connection(AltusDatalogger *dl, const char *label, int try_) {
+  if (dl == nullptr) return 0;
+  return conn_lock(dl->connection_mutex, label, try_, debug_lock_datalogger, "datalogger");
+}
+
+int lock_modem_connection(Modem *modem, const char *label, int try_) {
+  if (modem == nullptr) return 0;
+  return conn_lock(modem->connection_mutex, label, try_, debug_lock_modem, "modem");
+}
+
+int unlock_datalogger_connection(AltusDatalogger *dl, const char *label) {
+  if (dl == nullptr) return 0;
+  return conn_unlock(dl->connection_mutex, label, debug_unlock_datalogger,
+                     "Unlocking datalogger lock");
+}
+
+int unlock_modem_connection(Modem *modem, const char *label) {
+  if (modem == nullptr) return 0;
+  return conn_unlock(modem->connection_mutex, label, debug_unlock_modem, "Unlocking modem lock...");
+}
+
+bool datalogger_connection_held(AltusDatalogger *dl) {
+  return dl != nullptr && dl->connection_mutex.owner.load() == std::this_thread::get_id();
+}
+
+bool modem_connection_held(Modem *modem) {
+  return modem != nullptr && modem->connection_mutex.owner.load() == std::this_thread::get_id();
+}
+
+// ---- records ----
+
+Modem *altuscom_modem_copy(Modem *modem) {
+  if (modem == nullptr) return nullptr;
+  Modem *copy = modem_copy(modem);
+  // modem_copy leaves the copy without connection; the caller hands it one.
+  copy->userdata = modem->userdata;
+  copy->instance = modem->instance;
+  return copy;
+}
+
+void altuscom_modem_free(Modem *modem) {
+  if (modem == nullptr) return;
+  if (modem->buf_handle != nullptr) serialbuf_free(modem->buf_handle);
+  if (modem->buf_handle_server != nullptr) serialbuf_free(modem->buf_handle_server);
+  modem->buf_handle = nullptr;
+  modem->buf_handle_server = nullptr;
+  modem_free(modem);
+}
+
+namespace {
+
+const char *control_suffix(int modem_control) {
+  switch (modem_control) {
+    case 1:
+      return ":local";
+    case 2:
+      return ":remote";
+    default:
+      return ":none";
+  }
+}
+
+std::string dotted_of(const char *host) {
+  if (host == nullptr || *host == '\0') return "-";
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo *res = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return "-";
+  char text[INET_ADDRSTRLEN] = "-";
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr, text, sizeof text);
+  freeaddrinfo(res);
+  return text;
+}
+
+// Starts a thread with system contention scope; 0 or the pthread_create error.
+int start_thread(pthread_t *tid, void *(*fn)(void *), void *arg) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
+  int rc = pthread_create(tid, &attr, fn, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+}  // namespace
+
+int altuscom_new_modem(Kessaro *altus, Modem *modem) {
+  modem->buf_handle = nullptr;
+  modem->connected_dl = nullptr;
+  modem->cmd = nullptr;
+  modem->interrupt = 0;
+  modem->devname[0] = '\0';
+  modem->userdata = altus;
+  kessaro_glbl = altus;
+  // A TCP server always takes dial-ins and nothing else; its id text shows the forced
+  // settings.
+  if (modem->com_mode == 3) {
+    if (modem->modem_control != 0) {
+      modem->modem_control = 0;
+      altuscom_log_register_error(
+          modem, nullptr, 0,
+          "altuscom_new_modem: modem_control for tcpserver modem reset to none.\n");
+    }
+    if (!modem->dialin) {
+      modem->dialin = 1;
+      altuscom_log_register_error(modem, nullptr, 0,
+                                  "altuscom_new_modem: dialin for tcpserver modem reset to yes.\n");
+    }
+    if (modem->dialout) {
+      modem->dialout = 0;
+      altuscom_log_register_error(modem, nullptr, 0,
+                                  "altuscom_new_modem: dialout for tcpserver modem reset to no.\n");
+    }
+  }
+  char com[256];
+  switch (modem->com_mode) {
+    case 1:
+      snprintf(com, sizeof com, "serial:%s:%d:%s", modem->dev ? modem->dev : "", modem->baud,
+               modem->name);
+      break;
+    case 2:
+      snprintf(com, sizeof com, "tcp:%s:%d:%s", dotted_of(modem->ipaddr).c_str(), modem->port,
+               modem->name);
+      break;
+    default: {
+      char host[256] = "", dotted[64] = "";
+      unsigned ip = 0;
+      if (my_my_ip(host, dotted, &ip) == 0 && dotted[0] != '\0') {
+        snprintf(com, sizeof com, "tcps:%s:%d:%s", dotted, modem->port, modem->name);
+      } else {
+        snprintf(com, sizeof com, "tcps:-:%d:%s", modem->port, modem->name);
+      }
+      break;
+    }
+  }
+  std::string text = std::string(com) + control_suffix(modem->modem_control);
+  kessaro_copytext(modem->com, text.c_str());
+  int rc;
+  if (modem->com_mode == 3) {
+    rc = start_thread(&modem->run_thread, altuscom_run_tcpserver, modem);
+    if (rc == 0) altus->ntcpservers++;
+  } else {
+    rc = start_thread(&modem->run_thread, altuscom_run_modem, modem);
+  }
+  if (rc != 0) {
+    altuscom_log_register_error(modem, nullptr, 0,
+                                "altuscom_new_modem: pthread_create(%s) error.\n", modem->name);
+    return -1;
+  }
+  clock_sleep(0.1);
+  return 0;
+}
+
+int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
+  dl->connected_modem = nullptr;
+  dl->connected_modem_status = nullptr;
+  dl->userdata = altus;
+  if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
+  if (start_thread(&dl->run_thread, altuscom_run_datalogger, dl) != 0) {
+    altuscom_log_register_error(
+        nullptr, dl, 0, "altuscom_new_datalogger: pthread_create(%s) error.\n", dl->target_name);
+    return -1;
+  }
+  clock_sleep(0.1);
+  return 0;
+}
+
+// ---- datalogger scheduling thread ----
+
+namespace {
+
+bool modem_may_dialout(const Modem *m) { return m != nullptr && m->dialout; }
+
+void post_internal(AltusDatalogger *dl, const char *command) {
+  Pf *req = pfnew(PFARR);
+  pfput_string(req, "datalogger_target", dl->target_name);
+  pfput_string(req, "command", command);
+  post_command_queue(dl, req, 1);
+  pffree(req);
+}
+
+}  // namespace
+
+void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
+  if (dl->auto_stream && dl->stream_status == 0) {
+    altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting strstart command.\n");
+    post_internal(dl, "strstart");
+    dl->stream_status = 1;
+  }
+  int gs = dl->getevents_status;
+  if (gs != 1) {
+    bool post = (dl->dialout_if_getevents_incomplete && gs == 2) ||
+                (dl->auto_getevents && dl->alarm && gs != 3) ||
+                (dl->auto_getevents && dl->request_getevents && gs != 3);
+    if (post) {
+      altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting getevents command.\n");
+      post_internal(dl, "getevents");
+      dl->getevents_status = 1;
+    }
+  }
+  if (!dl->command_mutex.try_lock()) return;
+  std::lock_guard<KessaroMutex> cmdlock(dl->command_mutex, std::adopt_lock);
+  if (maxtbl(dl->commands) < 1 || dl->connected_modem != nullptr) return;
+  bool serving = false;
+  {
+    if (!altus->modems_mutex.try_lock()) return;
+    std::lock_guard<KessaroMutex> list(altus->modems_mutex, std::adopt_lock);
+    Tbl *links = valsarr(altus->modems_array);
+    for (long i = 0; i < maxtbl(links); i++) {
+      auto *m = static_cast<Modem *>(gettbl(links, i));
+      if (modem_may_dialout(m) && m->connected_dl == dl) serving = true;
+    }
+    freetbl(links, nullptr);
+  }
+  if (serving) return;
+  for (long i = 0; i < maxtbl(dl->dialout_modems); i++) {
+    auto *m = static_cast<Modem *>(gettbl(dl->dialout_modems, i));
+    if (modem_may_dialout(m) && m->connected_dl == nullptr) {
+      m->interrupt = 1;
+      *busy = 0;
+      return;
+    }
+  }
+  if (*busy == 0) altuscom_log_message(nullptr, dl, 0, "all modems busy...\n");
+  if (++*busy > 300) *busy = 0;
+}
+
+void *altuscom_run_datalogger(void *arg) {
+  auto *dl = static_cast<AltusDatalogger *>(arg);
+  auto *altus = static_cast<Kessaro *>(dl->userdata);
+  altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: thread started for %s\n",
+                       dl->target_name);
+  int busy = 0;
+  while (!kessaro_halt) {
+    altuscom_datalogger_pass(altus, dl, &busy);
+    clock_sleep(0.1);
+  }
+  altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: exiting\n");
+  return nullptr;
+}
+
+// ---- link threads ----
+
+namespace {
+
+// Requests queued for the datalogger without waiting for its command lock (0 when busy).
+long queued_requests(AltusDatalogger *dl) { return number_command_queue(dl, 1); }
+
+bool in_dialout_list(const AltusDatalogger *dl, const Modem *m) {
+  for (long i = 0; i < maxtbl(dl->dialout_modems); i++) {
+    if (gettbl(dl->dialout_modems, i) == m) return true;
+  }
+  return false;
+}
+
+void set_userdata3(Modem *m, void *dl) {
+  if (m->buf_handle != nullptr) m->buf_handle->userdata3 = dl;
+}
+
+void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
+  const char *label = "altuscom_run_modem: dialout";
+  for (long i = 0; i < maxtbl(dls) && !kessaro_halt; i++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, i));
+    if (!dl->dialout) continue;
+    if (queued_requests(dl) < 1) continue;
+    if (!in_dialout_list(dl, modem)) continue;
+    if (lock_datalogger_connection(dl, label, 1) != 0) continue;
+    lock_modem_connection(modem, label, 0);
+    if (dl->connected_modem == nullptr && modem->connected_dl == nullptr) {
+      bool elsewhere = false;
+      {
+        std::lock_guard<KessaroMutex> list(altus->modems_mutex);
+        Tbl *links = valsarr(altus->modems_array);
+        for (long k = 0; k < maxtbl(links); k++) {
+          auto *m = static_cast<Modem *>(gettbl(links, k));
+          if (m != modem && m->connected_dl == dl) elsewhere = true;
+        }
+        freetbl(links, nullptr);
+      }
+      if (elsewhere) {
+        clock_sleep(0.1);
+      } else if (modem->com_mode == 2 && (modem->ipaddr == nullptr || *modem->ipaddr == '\0')) {
+        if (modem->ipaddr_count == 0) {
+          altuscom_log_complain(
+              modem, dl, 1, 0, "altuscom_run_modem(%s): undefined ip-address...must wait for POC\n",
+              modem->name);
+        }
+        modem->ipaddr_count++;
+      } else {
+        modem->connected_dl = dl;
+        set_userdata3(modem, dl);
+        altuscom_log_message(modem, dl, 0, "altuscom_run_modem(%s): calling modem_dialout\n",
+                             modem->name);
+        modem_dialout(modem, dl);
+        modem->connected_dl = nullptr;
+        set_userdata3(modem, nullptr);
+      }
+    }
+    unlock_modem_connection(modem, "altuscom_run_modem: dialout done");
+    unlock_datalogger_connection(dl, "altuscom_run_modem: dialout done");
+  }
+}
+
+}  // namespace
+
+void *altuscom_run_modem(void *arg) {
+  auto *modem = static_cast<Modem *>(arg);
+  auto *altus = static_cast<Kessaro *>(modem->userdata);
+  Tbl *dls = valsarr(altus->dltargets_array);
+  altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: thread started for %s\n",
+                       modem->name);
+  while (!kessaro_halt) {
+    if (modem->dialout) dialout_scan(altus, modem, dls);
+    if (kessaro_halt) break;
+    if (modem->dialin) {
+      modem_listen(modem);
+      if (kessaro_halt) break;
+      const char *label = "altus_com_run: dialin done";
+      AltusDatalogger *dl = modem->connected_dl;
+      bool ml = lock_modem_connection(modem, label, 1) == 0;
+      bool dlk = dl != nullptr && lock_datalogger_connection(dl, label, 1) == 0;
+      modem->connected_dl = nullptr;
+      set_userdata3(modem, nullptr);
+      if (dlk) unlock_datalogger_connection(dl, label);
+      if (ml) unlock_modem_connection(modem, label);
+    }
+    // The dial-in wait ends within a second on its own; the pause keeps a link without
+    // one from spinning.
+    clock_sleep(0.1);
+  }
+  freetbl(dls, nullptr);
+  closeserial(modem);
+  altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: exiting\n");
+  return nullptr;
+}
+
+void *altuscom_run_tcpserver(void *arg) {
+  auto *modem = static_cast<Modem *>(arg);
+  altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpserver: thread started for %s\n",
+                       modem->name);
+  int to = (int)(modem->timeout * 1000.0);
+  int toctrl = (int)(modem->timeout_control * 1000.0);
+  snprintf(modem->devname, sizeof modem->devname, "tcps:pt=%d:to=%.1f:toctrl=%.1f:listen",
+           modem->port, modem->timeout, modem->timeout_control);
+  modem->buf_handle_server =
+      serialbuf_create_tcpserver(modem->port, 1024, to, toctrl, 2, idle_callback, modem,
+                                 log_callback, modem, nullptr, datarate_callback, modem);
+  if (modem->buf_handle_server == nullptr) {
+    altuscom_log_complain(modem, nullptr, 1, 0,
+                          "altus_run_tcpserver: fatal error creating serial buffer for %s.\n",
+                          modem->devname);
+    kessaro_halt = 1;
+    altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpserver: exiting\n");
+    return nullptr;
+  }
+  if (serialbuf_clear_modem_control(modem->buf_handle_server) < 0) {
+    altuscom_log_complain(
+        modem, nullptr, 1, 0,
+        "altus_run_tcpserver: fatal error creating setting modem control for %s.\n",
+        modem->devname);
+    kessaro_halt = 1;
+    altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpserver: exiting\n");
+    return nullptr;
+  }
+  auto *altus = static_cast<Kessaro *>(modem->userdata);
+  bool opened = false;
+  while (!opened && !kessaro_halt) {
+    altuscom_log_message(modem, nullptr, 0, "opening connection to %s", modem->devname);
+    modem->interrupt = 0;
+    if (serialbuf_open(modem->buf_handle_server) == 0) {
+      opened = true;
+      break;
+    }
+    altuscom_log_complain(
+        modem, nullptr, 1, 0,
+        "altuscom_run_tcpserver: serialbuf_open(%s) error...retry after 1 minute\n",
+        modem->devname);
+    for (int i = 0; i < 600 && !kessaro_halt; i++) clock_sleep(0.1);
+  }
+  while (opened && !kessaro_halt) {
+    altuscom_log_message(modem, nullptr, 0, "listening for connection on %s", modem->devname);
+    SerialBuf *client = serialbuf_connect_tcpserver(modem->buf_handle_server);
+    if (kessaro_halt) {
+      if (client != nullptr) serialbuf_destroy(client);
+      break;
+    }
+    if (client == nullptr) {
+      altuscom_log_message(modem, nullptr, 0,
+                           "altuscom_run_tcpserver: serialbuf_connect(%s) error.\n",
+                           modem->devname);
+      clock_sleep(0.1);
+      continue;
+    }
+    altuscom_log_message(modem, nullptr, 0, "Connected to %s", client->recv_hostport);
+    Modem *copy = altuscom_modem_copy(modem);
+    if (copy == nullptr) {
+      altuscom_log_complain(modem, nullptr, 1, 0,
+                            "altuscom_run_tcpserver: altuscom_modem_copy(%s) error.\n",
+                            modem->devname);
+      serialbuf_destroy(client);
+      kessaro_halt = 1;
+      break;
+    }
+    modem->instance++;
+    char name[300];
+    snprintf(name, sizeof name, "%s_V%-3.3d", modem->name, modem->instance);
+    free(copy->name);
+    copy->name = strdup(name);
+    copy->buf_handle = client;
+    copy->buf_handle_server = nullptr;
+    client->userdata1 = copy;
+    client->userdata2 = copy;
+    client->userdata4 = copy;
+    copy->nbread = copy->nbread_gig = copy->nbwrite = copy->nbwrite_gig = 0;
+    std::lock_guard<KessaroMutex> list(altus->modems_mutex);
+    altuscom_log_message(copy, nullptr, 0, "Launching thread to service %s", client->recv_hostport);
+    if (start_thread(&copy->run_thread, altuscom_run_tcpconnection, copy) != 0) {
+      altuscom_log_register_error(
+          copy, nullptr, 0, "altuscom_run_tcpserver: pthread_create(%s) error.\n", copy->name);
+      altuscom_modem_free(copy);
+      kessaro_halt = 1;
+      break;
+    }
+  }
+  if (modem->buf_handle_server != nullptr) {
+    serialbuf_destroy(modem->buf_handle_server);
+    modem->buf_handle_server = nullptr;
+  }
+  closeserial(modem);
+  altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpserver: exiting\n");
+  return nullptr;
+}
+
+void *altuscom_run_tcpconnection(void *arg) {
+  auto *modem = static_cast<Modem *>(arg);
+  auto *altus = static_cast<Kessaro *>(modem->userdata);
+  altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpconnection: thread started for %s\n",
+                       modem->name);
+  // Enter the link list; once the shutdown has begun the list is no longer read, so the
+  // thread does not wait for its lock, which the shutdown may hold.
+  while (!kessaro_halt) {
+    if (altus->modems_mutex.try_lock()) {
+      setarr(altus->modems_array, modem->name, modem);
+      altus->modems_mutex.unlock();
+      break;
+    }
+    clock_sleep(0.01);
+  }
+  if (modem->dialin) {
+    modem_listen(modem);
+    closeserial(modem);
+    altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpconnection: exiting\n");
+  } else {
+    altuscom_log_complain(modem, nullptr, 1, 0,
+                          "altuscom_run_tcpconnection: No dialin for %s...exiting\n",
+                          modem->devname);
+    closeserial(modem);
+  }
+  modem->exit = 1;
+  return nullptr;
+}
+
+// ---- byte-stream callbacks ----
+
+int idle_callback(void *link, int phase) {
+  if (kessaro_halt) return 3;
+  auto *modem = static_cast<Modem *>(link);
+  if (modem == nullptr) return 0;
+  if (phase == 1 && modem->interrupt.exchange(0) != 0) return 3;
+  modem->interrupt = 0;
+  return 0;
+}
+
+int log_callback(void *link, void *dlv, const char *text, int kind) {
+  auto *modem = static_cast<Modem *>(link);
+  auto *dl = static_cast<AltusDatalogger *>(dlv);
+  if (text == nullptr) text = "";
+  switch (kind) {
+    case 1:
+    case 2:
+      altuscom_log_message(modem, dl, 0, kind == 1 ? "MODEM ECHO: %s" : "MODEM WRITE: %s", text);
+      if (modem != nullptr && modem->cmd != nullptr) cmd_pending(dl, modem->cmd, "%s\n", text);
+      break;
+    case 3:
+      if (strncmp(text, "CAUTION: Acquisition is ON", 26) == 0) break;
+      altuscom_log_message(modem, dl, 0, "Altus LOG: %s", text);
+      if (dl != nullptr && strstr(text, "EVENT ") != nullptr) dl->alarm = 1;
+      break;
+    case 4:
+      altuscom_log_message(modem, dl, 0, "Altus ALARM: %s", text);
+      if (dl != nullptr) dl->alarm = 1;
+      break;
+    case 6:  // packet dumps and console lines, unchanged, to the error log
+      elog_notify(0, "%s", text);
+      break;
+    case 7:
+      if (dl != nullptr) dl->dataerrors_size++;
+      break;
+    case 8:
+      if (dl != nullptr) dl->dataerrors_chksum++;
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int datarate_callback(void *link, int direction, int nbytes) {
+  auto *modem = static_cast<Modem *>(link);
+  if (modem == nullptr || nbytes < 0) return 0;
+  unsigned *count, *gig;
+  if (direction == 1) {
+    count = &modem->nbwrite;
+    gig = &modem->nbwrite_gig;
+  } else if (direction == 2) {
+    count = &modem->nbread;
+    gig = &modem->nbread_gig;
+  } else {
+    return 0;
+  }
+  // Below 2 * 10^9 before the carry, so an unsigned never wraps.
+  *count += (unsigned)nbytes;
+  while (*count > 999999999u) {
+    *count -= 1000000000u;
+    (*gig)++;
+  }
+  return 0;
+}
+
+int closeserial(Modem *modem) {
+  if (modem == nullptr || modem->buf_handle == nullptr) return 0;
+  if (modem->devname[0] != '\0') {
+    altuscom_log_message(modem, nullptr, 0, "closing connection to %s", modem->devname);
+  } else {
+    altuscom_log_message(modem, nullptr, 0, "closing connection");
+  }
+  modem->devname[0] = '\0';
+  serialbuf_destroy(modem->buf_handle);
+  modem->buf_handle = nullptr;
+  clock_sleep(2.0);
+  return 0;
+}
+
+// ---- orderly shutdown ----
+
+void kessaro_exit(int status) {
+  // Other threads still run: leave without running the static destructors under them.
+  fflush(nullptr);
+  _exit(status);
+}
+
+void kessaro_stop(Kessaro *altus, int exitflag) {
+  altus->stopping = 1;
+  altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: Killing kessaro...\n");
+  altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: clearing command queue...\n");
+  Tbl *dls = valsarr(altus->dltargets_array);
+  for (long i = 0; i < maxtbl(dls); i++) {
+    clear_command_queue(static_cast<AltusDatalogger *>(gettbl(dls, i)), 1, 1);
+  }
+  freetbl(dls, nullptr);
+  altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: waiting for modem threads to exit...\n");
+  // Halt first, then take the snapshot under the list lock: the main loop checks the flag
+  // under the same lock, so no link of the snapshot is reaped by it.
+  kessaro_halt = 1;
+  std::vector<Modem *> links;
+  {
+    std::lock_guard<KessaroMutex> list(altus->modems_mutex);
+    Tbl *vals = valsarr(altus->modems_array);
+    for (long i = 0; i < maxtbl(vals); i++) links.push_back(static_cast<Modem *>(gettbl(vals, i)));
+    freetbl(vals, nullptr);
+  }
+  for (Modem *m : links) {
+    if (!pthread_equal(m->run_thread, pthread_t())) pthread_join(m->run_thread, nullptr);
+    altuscom_log_message(m, nullptr, 1, "Modem thread finished.");
+  }
+  altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: modem threads finished\n");
+  altus->status_report_now = 1;
+  altus->status_report_shutdown = 1;
+  for (int i = 0; i < 11 && altus->status_report_now == 1; i++) clock_sleep(1.0);
+  mybury(altus);
+  altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: shutting down write threads\n");
+  clock_sleep(0.1);
+  if (altus->mtfifo_write != nullptr && altus_write_thread_stop(altus) == 0) {
+    altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: Write thread done.\n");
+  }
+  altuscom_log_stop(nullptr, nullptr,
+                    exitflag ? "kessaro_stop: Data write thread exited, program exiting.\n"
+                             : "kessaro_stop: Data write thread exited.\n");
+  altuscom_log_stop(nullptr, nullptr, "kessaro_stop: Flushing output buffers.\n");
+  flush_repackage_buffers(altus);
+  altus->stopping = 0;
+  if (exitflag) kessaro_exit(0);
 }

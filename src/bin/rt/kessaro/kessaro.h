@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
 #include "base/textutil.h"
@@ -98,9 +99,12 @@ struct KessaroShared {
   double v = 0.0;
 };
 
-// A mutex inside a record that is copied: the copy gets a fresh, unlocked mutex.
+// A mutex inside a record that is copied: the copy gets a fresh, unlocked mutex. `owner`
+// is the thread holding it when it was taken through the connection-lock operations
+// (altuscomthread.h), which release it only for that thread.
 struct KessaroMutex {
   std::mutex m;
+  std::atomic<std::thread::id> owner{};
   KessaroMutex() = default;
   KessaroMutex(const KessaroMutex &) {}
   KessaroMutex &operator=(const KessaroMutex &) { return *this; }
@@ -578,6 +582,7 @@ struct Kessaro {
   int statefile;
   KessaroFlag status_report_now;
   KessaroFlag status_report_shutdown;
+  KessaroFlag stopping;  // the orderly shutdown runs: the status thread waits for its report
   char *statefile_name;
   char *connect_listen_string;
   char *connect_response_string;

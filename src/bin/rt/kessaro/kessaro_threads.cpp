@@ -283,7 +283,8 @@ void *altus_status_report(void *arg) {
   auto *altus = static_cast<Kessaro *>(arg);
   altuscom_log_message(nullptr, nullptr, 1, "Starting status report thread\n");
   double last = 0.0;
-  while (kessaro_halt.load() == 0) {
+  // After the halt the thread stays while the shutdown runs, to send its last report.
+  while (kessaro_halt.load() == 0 || altus->stopping) {
     double now = clock_now();
     double interval = altus->status_interval.load();
     if (!altus->status_report_now && (interval <= 0.0 || now - last < interval)) {
@@ -302,7 +303,9 @@ void *altus_status_report(void *arg) {
       elog_complain(0, "altus_status_report: altuscom_push_data() error.\n");
       free(text);
     }
+    bool last_report = altus->status_report_shutdown != 0;
     altus->status_report_now = 0;
+    if (last_report) break;
   }
   return nullptr;
 }

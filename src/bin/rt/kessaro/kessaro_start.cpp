@@ -1,0 +1,396 @@
+// kessaro_start.cpp - command line, start-up, termination signals and main loop.
+#include "kessaro_start.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "altuscomsubs_getblock.h"
+#include "altuscomsubs_log.h"
+#include "altuscomthread.h"
+#include "base/arr.h"
+#include "base/clock.h"
+#include "base/elog.h"
+#include "base/pmtfifo.h"
+#include "base/signals.h"
+#include "base/tbl.h"
+#include "base/timetext.h"
+#include "kessaro_cmd.h"
+#include "kessaro_pocd.h"
+#include "kessaro_state.h"
+#include "kessaro_threads.h"
+#include "parse_pf.h"
+#include "reldb/pktchannelcalib.h"
+#include "ring/orb.h"
+#include "ringsvc/cmdthread.h"
+#include "ringsvc/hoststuff.h"
+#include "support/dlclock.h"
+#include "support/stdproc.h"
+#include "support/stdtime.h"
+
+#ifndef KESSARO_RELEASE
+#define KESSARO_RELEASE "0.1"
+#endif
+
+const char *const kessaro_Version = "Release " KESSARO_RELEASE " Linux " __DATE__ " ";
+
+void usage(int exitflag) {
+  fprintf(stderr, "usage: kessaro [-pf pfname] [-db calibdb] [-dlclock dlname] [-v]\n");
+  fprintf(stderr, "                 [-state statefile] [-start starttime]\n");
+  fprintf(stderr, "                 targetname orbtag1 orbname1 [orbtag2 orbname2 [...]]\n");
+  if (exitflag) exit(1);
+}
+
+void startup_banner(int log) {
+  const std::string version = kessaro_Version;
+  const std::string stars = "******" + std::string(version.size(), '*') + "******\n";
+  std::string title = "kessaro startup";
+  if (title.size() < version.size()) title.resize(version.size(), ' ');
+  const std::string lines[] = {"\n", stars, "*     " + title + "     *\n",
+                               "*     " + version + "     *\n", stars};
+  for (const std::string &l : lines) {
+    if (log) {
+      altuscom_log_message(nullptr, nullptr, 0, "%s", l.c_str());
+    } else {
+      elog_notify(0, "%s", l.c_str());
+    }
+  }
+}
+
+// ---- termination signals ----
+
+namespace {
+
+Kessaro *signal_record = nullptr;
+std::atomic<int> myshutdown{0};
+
+sigset_t termination_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&set, sig);
+  return set;
+}
+
+void haltbysignal(int sig) {
+  if (myshutdown.exchange(1) != 0) return;
+  const Signal_info *info = signal_bysig(sig);
+  altuscom_log_message(nullptr, nullptr, 1,
+                       "haltbysignal: received signal #%d=%s: %s...Shutting down\n", sig,
+                       info ? info->name : "?", info ? info->description : "?");
+  kessaro_stop(signal_record, 0);
+  elog_notify(0, "%s: haltbysignal: halted by signal #%d\n",
+              signal_record->targetname ? signal_record->targetname : "", sig);
+  kessaro_exit(0);
+}
+
+void *signal_thread(void *) {
+  sigset_t set = termination_signals();
+  for (;;) {
+    int sig = std_sigwait(&set);
+    if (sig > 0) haltbysignal(sig);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int kessaro_setup_signals(Kessaro *altus) {
+  ignoreSIGPIPE();
+  ignoreSIGALRM();
+  signal_record = altus;
+  sigset_t set = termination_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  pthread_t tid;
+  if (pthread_create(&tid, nullptr, signal_thread, nullptr) != 0) {
+    elog_die(1, "kessaro_setup_signals: pthread_create() error.\n");
+  }
+  pthread_detach(tid);
+  return 0;
+}
+
+// ---- main loop ----
+
+void kessaro_reap_links(Kessaro *altus) {
+  std::lock_guard<KessaroMutex> list(altus->modems_mutex);
+  if (kessaro_halt) return;  // the shutdown joins the links now
+  Tbl *links = valsarr(altus->modems_array);
+  for (long i = 0; i < maxtbl(links); i++) {
+    auto *m = static_cast<Modem *>(gettbl(links, i));
+    if (!m->exit) continue;
+    pthread_join(m->run_thread, nullptr);
+    altuscom_log_message(m, nullptr, 0, "Modem thread finished.");
+    delarr(altus->modems_array, m->name);
+    altuscom_modem_free(m);
+  }
+  freetbl(links, nullptr);
+}
+
+// ---- start-up ----
+
+namespace {
+
+Orbtag *new_orbtag(char *tag, char *name) {
+  auto *o = static_cast<Orbtag *>(calloc(1, sizeof(Orbtag)));
+  if (o == nullptr) elog_die(0, "malloc() error.\n");
+  o->orbtag = tag;
+  o->orbname = name;
+  o->orbr = o->orbw = o->orbw2 = -1;
+  return o;
+}
+
+void resolve(Orbtag *o, int orb) {
+  if (o->orbname_resolved != nullptr && *o->orbname_resolved != '\0') return;
+  char resolved[256] = "";
+  my_gethoststuff(orb, nullptr, resolved, 0, sizeof resolved);
+  free(o->orbname_resolved);
+  o->orbname_resolved = strdup(resolved);
+}
+
+void open_output(Orbtag *o) {
+  if (o == nullptr) return;
+  if (o->orbw < 0) {
+    o->orbw = orbopen(o->orbname, "w&");
+    if (o->orbw < 0) elog_die(0, "orbopen(%s) error.\n", o->orbname);
+  }
+  resolve(o, o->orbw);
+}
+
+int start_system_thread(pthread_t *tid, void *(*fn)(void *), void *arg) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
+  int rc = pthread_create(tid, &attr, fn, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+}  // namespace
+
+int kessaro_main(int argc, char **argv) {
+  elog_init(argc, argv);
+  // Blocked before any thread exists (the parameter file starts reader threads), so that
+  // only the signal thread takes them.
+  sigset_t set = termination_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (argc < 4) {
+    usage(0);
+    banner("kessaro", nullptr);
+    exit(1);
+  }
+  std::string commandline = argv[0];
+  for (int i = 1; i < argc; i++) commandline += std::string(" ") + argv[i];
+  startup_banner(0);
+
+  const char *pfname = "kessaro", *pfsubs = nullptr, *dbname = nullptr, *statefile = nullptr;
+  const char *dlclock = nullptr;
+  double starttime = 0.0;
+  bool have_start = false;
+  int verbose = 0;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; i++) {
+    const char *opt = argv[i];
+    struct Arg {
+      const char *name;
+      const char **dest;
+      const char *need;
+    } args[] = {{"-pf", &pfname, "Need -pf argument.\n"},
+                {"-pfsubs", &pfsubs, "Need -pfsubs argument.\n"},
+                {"-db", &dbname, "Need -db argument.\n"},
+                {"-state", &statefile, "Need -state argument.\n"},
+                {"-dlclock", &dlclock, "Need -dlclock argument.\n"}};
+    bool done = false;
+    for (const Arg &a : args) {
+      if (strcmp(opt, a.name) != 0) continue;
+      if (++i >= argc) {
+        elog_complain(0, "%s", a.need);
+        usage(1);
+      }
+      *a.dest = argv[i];
+      done = true;
+    }
+    if (done) continue;
+    if (strcmp(opt, "-start") == 0) {
+      if (++i >= argc) {
+        elog_complain(0, "Need -start argument.\n");
+        usage(1);
+      }
+      if (zstr2epoch(argv[i], &starttime) != 0) {
+        elog_complain(0, "Unable to parse starttime.\n");
+        usage(1);
+      }
+      have_start = true;
+    } else if (strcmp(opt, "-msglevel") == 0) {
+      if (++i >= argc) {
+        elog_complain(0, "Need -msglevel argument.\n");
+        usage(1);
+      }
+    } else if (strcmp(opt, "-v") == 0) {
+      verbose = 1;
+    } else if (strcmp(opt, "-V") == 0) {
+      verbose = 2;
+    } else if (strcmp(opt, "-vc") == 0) {
+      cverbose = 1;
+    } else if (strcmp(opt, "-vr") == 0) {
+      averbose = 1;
+    } else {
+      elog_complain(0, "Unrecognized option '%s'.\n", opt);
+      usage(1);
+    }
+  }
+  (void)verbose;
+  if (i >= argc) {
+    elog_complain(0, "Need targetname argument.\n");
+    usage(1);
+  }
+  char *targetname = argv[i++];
+  if ((argc - i) % 2 != 0) {
+    elog_complain(0, "Wrong number of command line arguments - need an orbname for each orbtag.\n");
+    usage(1);
+  }
+
+  Kessaro *altus = kessaro_new();
+  altus->targetname = strdup(targetname);
+  altus->commandline = strdup(commandline.c_str());
+  altus->dbname = dbname;
+  kessaro_glbl = altus;
+  if (altus->orbtags_arr == nullptr) altus->orbtags_arr = newarr(nullptr);
+  for (; i + 1 < argc; i += 2) {
+    Orbtag *old = static_cast<Orbtag *>(
+        setarr(altus->orbtags_arr, argv[i], new_orbtag(argv[i], argv[i + 1])));
+    free(old);
+  }
+
+  if (parse_pf(pfname, pfsubs, altus) < 0) elog_die(0, "parse_pf('%s.pf') error.\n", pfname);
+
+  altus->statefile = -1;
+  if (statefile != nullptr) {
+    if (parse_state(const_cast<char *>(statefile), altus) < 0) {
+      elog_complain(0, "parse_state(%s) error.\n", statefile);
+    }
+    altus->statefile_name = strdup(statefile);
+  }
+  Tbl *dls = valsarr(altus->dltargets_array);
+  if (have_start) {
+    for (long k = 0; k < maxtbl(dls); k++)
+      static_cast<AltusDatalogger *>(gettbl(dls, k))->starttime = starttime;
+  }
+  if (dbname != nullptr) {
+    altus->calibstuff = pktchannelcalib_new(dbname, 1, 0, 0);
+    if (altus->calibstuff == nullptr) elog_die(0, "pktchannelcalib_new('%s') error.\n", dbname);
+  }
+
+  char hostname[512] = "";
+  if (altus->cmd != nullptr) {
+    Orbtag *c = altus->cmd;
+    c->orbr = orbopen(c->orbname, "r&");
+    if (c->orbr < 0) elog_die(0, "orbopen(%s) error.\n", c->orbname);
+    if (orbselect(c->orbr, altus->cmd_srcname ? altus->cmd_srcname : ".*/pf/dlcm") < 0) {
+      elog_die(0, "orbselect(%s) error.\n", ".*/pf/dlcm");
+    }
+    if (c->orbw2 < 0) {
+      c->orbw2 = orbopen(c->orbname, "w&");
+      if (c->orbw2 < 0) elog_die(0, "orbopen(%s) error.\n", c->orbname);
+    }
+    char resolved[256] = "";
+    my_gethoststuff(c->orbr, hostname, resolved, sizeof hostname, sizeof resolved);
+    free(c->orbname_resolved);
+    c->orbname_resolved = strdup(resolved);
+    altus->ciorb = c->orbr;
+    altus->coorb = c->orbw2;
+  } else {
+    my_gethoststuff(-1, hostname, nullptr, sizeof hostname, 0);
+  }
+  altus->hostname = strdup(hostname);
+
+  open_output(altus->log);
+  open_output(altus->status);
+  open_output(altus->evtinfo);
+  Tbl *outs = valsarr(altus->data_orbtags_arr);
+  for (long k = 0; k < maxtbl(outs); k++) open_output(static_cast<Orbtag *>(gettbl(outs, k)));
+  freetbl(outs, nullptr);
+  if (altus->status != nullptr && altus->status->orbw >= 0) make_program_stash(altus);
+
+  altus->mtfifo_cmdout = pmtfifo_create(100, 1, 0);
+  if (altus->mtfifo_cmdout == nullptr) elog_die(0, "pmtfifo_create(mtfifo_cmdout) error.\n");
+  kessaro_setup_signals(altus);
+
+  // The fifo first: the log line below is queued on it.
+  altus->mtfifo_write = pmtfifo_create(0, 1, 0);
+  if (altus->mtfifo_write == nullptr) elog_die(0, "pmtfifo_create() error.\n");
+  altuscom_log_message(nullptr, nullptr, 1, "Starting write thread.\n");
+  if (pthread_create(&altus->write_thread, nullptr, altus_write_thread, altus) != 0) {
+    elog_die(0, "pthread_create(write_thread) error.\n");
+  }
+  clock_sleep(2.0);
+  startup_banner(1);
+
+  Tbl *links = valsarr(altus->modems_array);
+  for (long k = 0; k < maxtbl(links); k++) {
+    auto *m = static_cast<Modem *>(gettbl(links, k));
+    altuscom_log_message(nullptr, nullptr, 1, "Starting modem thread for %s.\n", m->name);
+    if (altuscom_new_modem(altus, m) < 0) elog_die(0, "altuscom_new_modem('%s') error.\n", m->name);
+  }
+  freetbl(links, nullptr);
+  altuscom_log_message(nullptr, nullptr, 0, "All modem threads started\n");
+
+  for (long k = 0; k < maxtbl(dls); k++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, k));
+    dl->userdata = altus;
+    if (dlclock != nullptr && strcmp(dlclock, dl->target_name) == 0) {
+      altuscom_log_message(nullptr, dl, 0, "init_Dlclock for %s\n", dl->target_name);
+      _init_Dlclock(3);
+      dl->dlclock = 1;
+    }
+    if (dl->dialout) {
+      altuscom_log_message(nullptr, dl, 0, "Starting datalogger thread for %s.\n", dl->target_name);
+      if (altuscom_new_datalogger(altus, dl) < 0) {
+        elog_die(0, "altuscom_new_datalogger('%s') error.\n", dl->target_name);
+      }
+    }
+  }
+  freetbl(dls, nullptr);
+  altuscom_log_message(nullptr, nullptr, 0, "All datalogger threads started\n");
+
+  if (altus->pending_cmd_arr == nullptr) altus->pending_cmd_arr = newarr(nullptr);
+  if (altus->pending_cmd_arr == nullptr) {
+    altuscom_log_complain(nullptr, nullptr, 1, 0, "newarr(altus->pending_cmd_arr) error.\n");
+    exit(1);
+  }
+  if (altus->cmd != nullptr) {
+    altus->cmdthr = cmdthread_new(nullptr, altus->ciorb, altus->coorb, altus->targetname, "altus",
+                                  cmdthread_callback, altus);
+    if (altus->cmdthr == nullptr) {
+      altuscom_log_complain(nullptr, nullptr, 1, 0, "cmdthread_new() error.\n");
+      exit(1);
+    }
+  } else {
+    altuscom_log_message(nullptr, nullptr, 1, "no command orbtag: remote commands are not read\n");
+  }
+  if (start_system_thread(&altus->status_thread, altus_status_report, altus) != 0) {
+    altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(status) error.\n");
+    exit(1);
+  }
+  if (start_system_thread(&altus->datarate_thread, altus_datarate, altus) != 0) {
+    altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(datarate) error.\n");
+    exit(1);
+  }
+  for (long k = 0; k < maxtbl(altus->pocds_tbl); k++) {
+    auto *poc = static_cast<POCDaemon *>(gettbl(altus->pocds_tbl, k));
+    if (pthread_create(&poc->thread, nullptr, run_pocd_thread, poc) != 0) {
+      altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(pocd_thread) error.\n");
+      exit(1);
+    }
+  }
+
+  for (;;) {
+    kessaro_reap_links(altus);
+    clock_sleep(1.0);
+  }
+  return 0;
+}

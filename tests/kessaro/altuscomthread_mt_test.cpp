@@ -1,0 +1,167 @@
+// Link threads running: a TCP-server link accepting loopback clients, reaped by the main
+// loop; the orderly shutdown with a status and a write thread that never answer.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "altuscom_fixture.h"
+#include "altuscomthread.h"
+#include "base/arr.h"
+#include "base/clock.h"
+#include "base/pmtfifo.h"
+#include "base/tbl.h"
+#include "kessaro_program.h"
+#include "kessaro_start.h"
+#include "kessaro_threads.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+int connect_client(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons((uint16_t)port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 500; i++) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    clock_sleep(0.1);  // the server opens its port on its own thread
+  }
+  close(fd);
+  return -1;
+}
+
+struct Program {
+  Kessaro *altus = kessaro_new();
+  Program() {
+    altus->targetname = strdup("kes");
+    altus->mtfifo_write = pmtfifo_create(0, 0, 0);
+    kessaro_glbl = altus;
+    kessaro_halt = 0;
+  }
+  ~Program() {
+    lines();
+    pmtfifo_destroy(altus->mtfifo_write, nullptr);
+    free(altus->targetname);
+    free(altus->statefile_name);
+    kessaro_test_free(altus);
+    kessaro_halt = 0;
+    kessaro_glbl = nullptr;
+  }
+  // The log texts queued so far (taken off the fifo).
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    void *item = nullptr;
+    while (pmtfifo_pop(altus->mtfifo_write, &item) == 1) {
+      auto *p = static_cast<AltusPacket *>(item);
+      if (p == nullptr) continue;  // the write-thread stopper
+      if (p->type == ALTUSPKT_LOG && p->data) out.push_back(reinterpret_cast<char *>(p->data));
+      altuspacket_free(p);
+    }
+    return out;
+  }
+};
+
+bool contains(const std::vector<std::string> &lines, const std::string &what) {
+  for (const auto &l : lines) {
+    if (l.find(what) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(AltusTcpServer, ConnectionsAreNamedByInstanceAndReapedByTheMainLoop) {
+  ClockScale scale(0.01);
+  Program p;
+  Modem *srv = modem_new();
+  srv->name = strdup("tcp7");
+  srv->com_mode = 3;
+  srv->port = free_port();
+  srv->timeout = 5;
+  srv->timeout_control = 5;
+  srv->modem_control = 1;  // forced to none
+  srv->dialout = 1;        // forced to no
+  setarr(p.altus->modems_array, "tcp7", srv);
+  ASSERT_EQ(altuscom_new_modem(p.altus, srv), 0);
+  EXPECT_EQ(srv->modem_control, 0);
+  EXPECT_EQ(srv->dialin, 1);
+  EXPECT_EQ(srv->dialout, 0);
+  EXPECT_EQ(p.altus->ntcpservers, 1);
+  EXPECT_EQ(std::string(srv->com).substr(0, 5), "tcps:");
+  EXPECT_NE(std::string(srv->com).find(":" + std::to_string(srv->port) + ":tcp7:none"),
+            std::string::npos)
+      << srv->com;
+
+  std::vector<std::string> seen;
+  for (int client = 1; client <= 3; client++) {
+    int fd = connect_client(srv->port);
+    ASSERT_GE(fd, 0);
+    std::string name = "tcp7_V00" + std::to_string(client);
+    // The connection thread runs its (immediate) dial-in cycle, closes and ends; the main
+    // loop then joins and frees it.
+    bool reaped = false;
+    for (int i = 0; i < 3000 && !reaped; i++) {
+      kessaro_reap_links(p.altus);
+      for (const auto &l : p.lines()) seen.push_back(l);
+      reaped = contains(seen, name + ": Modem thread finished.");
+      if (!reaped) clock_sleep(0.1);
+    }
+    EXPECT_TRUE(reaped) << name;
+    EXPECT_TRUE(contains(seen, "altuscom_run_tcpconnection: thread started for " + name));
+    close(fd);
+  }
+  EXPECT_EQ(srv->instance, 3);
+  {
+    std::lock_guard<KessaroMutex> g(p.altus->modems_mutex);
+    EXPECT_EQ(cntarr(p.altus->modems_array), 1);  // the server link alone is left
+  }
+  kessaro_halt = 1;
+  pthread_join(srv->run_thread, nullptr);
+  EXPECT_TRUE(contains(p.lines(), "altuscom_run_tcpserver: exiting"));
+  // Once halted the main loop reaps nothing.
+  srv->exit = 1;
+  kessaro_reap_links(p.altus);
+  EXPECT_EQ(cntarr(p.altus->modems_array), 1);
+  delarr(p.altus->modems_array, "tcp7");
+  altuscom_modem_free(srv);
+}
+
+TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {
+  AltusDrivenClock clock;
+  TempDir dir;
+  Program p;
+  p.altus->statefile_name = strdup(dir.file("state").c_str());
+  double start = clock_now();
+  ElogCapture cap;
+  kessaro_stop(p.altus, 0);
+  double waited = clock_now() - start;
+  // 11 one-second status polls, 0.1 s, then 1000 polls of 0.1 s for the write thread.
+  EXPECT_NEAR(waited, 11.0 + 0.1 + 100.0, 0.5);
+  EXPECT_EQ(kessaro_halt.load(), 1);
+  std::vector<std::string> lines = p.lines();
+  EXPECT_TRUE(contains(lines, "kessaro_stop: modem threads finished"));
+  EXPECT_FALSE(contains(lines, "kessaro_stop: Write thread done."));
+  EXPECT_TRUE(cap.contains("kessaro_stop: Data write thread exited.")) << cap.text();
+  EXPECT_TRUE(cap.contains("kessaro_stop: Flushing output buffers."));
+  EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);  // state file written anyway
+}
+
+}  // namespace
