@@ -146,6 +146,13 @@ int muldrin_main(int argc, char **argv) {
   }
   while (myshutdown.load() == 0) clock_sleep(0.1);
   muldrin_shutdown(m);
+  // The sessions were killed by the shutdown: their threads end within one pass.
+  for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
+    auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
+    if (q330_threads_join_bounded(q, 10.0) < 0)
+      elog_complain(0, "%s: a thread of %s did not end; let go.\n", m->target_name,
+                    q->params.dlname ? q->params.dlname : "");
+  }
   // A write thread that has said it is done is collected; one that has not is let go.
   if (m->kill.load() == 2)
     pthread_join(m->write_thread, nullptr);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -615,6 +616,24 @@ int q330_threads_start(Q330 *q330) {
     q330->threads_running |= 1 << i;
   }
   return 0;
+}
+
+int q330_threads_join_bounded(Q330 *q330, double seconds) {
+  pthread_t *threads[] = {&q330->control_thread, &q330->data_thread, &q330->statusrq_thread,
+                          &q330->watchdog_thread};
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(seconds);
+  int rc = 0;
+  for (int i = 0; i < 4; i++) {
+    if (!(q330->threads_running & (1 << i))) continue;
+    if (pthread_timedjoin_np(*threads[i], nullptr, &deadline) != 0) {
+      pthread_detach(*threads[i]);
+      rc = -1;
+    }
+  }
+  q330->threads_running = 0;
+  return rc;
 }
 
 int q330_threads_join(Q330 *q330) {

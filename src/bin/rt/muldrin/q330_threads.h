@@ -41,6 +41,10 @@ int q330_threads_start(Q330 *q330);
 // Waits for the four threads of a session started by q330_threads_start to end (after a
 // kill). 0; nothing when they were never started.
 int q330_threads_join(Q330 *q330);
+// As q330_threads_join, but a thread still running after `seconds` (real time, counted
+// from the call) is let go (detached) instead of holding up the caller: an exit is never
+// wedged by a hung thread. 0 when all four were collected, -1 when one was let go.
+int q330_threads_join_bounded(Q330 *q330, double seconds);
 
 // Status request bitmap of the status-request thread.
 inline constexpr unsigned Q330_STATUSREQUEST_BITMAP = 0xA0F2F;
