@@ -2,6 +2,8 @@
 #include "muldrin_start.h"
 
 #include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 
 #include "muldrin_run.h"
 #include "ring/orb.h"
+#include "support/dlclock.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -47,9 +50,16 @@ TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
   std::string pid = dir.file("pid");
   muldrin_halt();  // the main loop ends at once and shutdown runs
   ElogCapture cap;
-  EXPECT_EQ(run({"muldrin", "-pf", MULDRIN_PF, "-pidfile", pid, "TA", "data", ring, "cmd", ring,
-                 "log", ring, "st", ring}),
+  // The shipped file's datalogger is the timing source (on a private clock segment).
+  long old_base = dlclock_set_key_base(IPC_PRIVATE);
+  EXPECT_EQ(run({"muldrin", "-pf", MULDRIN_PF, "-pidfile", pid, "-dlclock", "TA_SIM1", "TA", "data",
+                 ring, "cmd", ring, "log", ring, "st", ring}),
             0);
+  int shmid = -1;
+  EXPECT_NE(dlclock_attached(&shmid), nullptr);
+  if (shmid >= 0) shmctl(shmid, IPC_RMID, nullptr);
+  dlclock_detach();
+  dlclock_set_key_base(old_base);
   EXPECT_TRUE(cap.contains("TA: normal program exit")) << cap.text();
   EXPECT_NE(access(pid.c_str(), F_OK), 0);  // removed at exit
   int r = orbopen(ring.c_str(), "r");
@@ -74,6 +84,7 @@ TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
   free(buf);
   orbclose(r);
   EXPECT_NE(all.find("muldrin startup"), std::string::npos) << all;
+  EXPECT_NE(all.find("Using datalogger TA_SIM1 as timing source"), std::string::npos) << all;
   EXPECT_NE(all.find("Shutting down write thread"), std::string::npos) << all;
   // The program stash and at least the final report at shutdown.
   EXPECT_GE(nstatus, 2);

@@ -26,6 +26,7 @@
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
+#include "support/dlclock.h"
 
 namespace {
 
@@ -134,6 +135,12 @@ int muldrin_main(int argc, char **argv) {
     auto *q = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
     q->noipresolv = m->noipresolv;
     q->nowritestash = m->nowritestash;
+    if (m->dlclock != nullptr && q->params.dlname != nullptr &&
+        strcmp(m->dlclock, q->params.dlname) == 0) {
+      muldrin_output(Q330_OUT_STDOUT, "Using datalogger %s as timing source\n", q->params.dlname);
+      _init_Dlclock(3);
+      q->dlclock = 1;
+    }
     start_session(q);
   }
   if (muldrin_pocd_start(m) < 0) elog_die(0, "pthread_create(pocd) error.\n");
