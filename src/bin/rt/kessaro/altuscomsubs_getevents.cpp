@@ -3,6 +3,7 @@
 #include "altuscomsubs_getevents.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "altusevtsubs.h"
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/textutil.h"
 #include "base/timetext.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
@@ -180,13 +182,19 @@ struct Download {
   int reopen_rebuilds = 0;
   bool incomplete = false;
 
-  template <typename... A>
-  void msg(const char *fmt, A... args) {
-    altuscom_log_message(modem, dl, 0, fmt, args...);
+  __attribute__((format(printf, 2, 3))) void msg(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = string_vprintf(fmt, ap);
+    va_end(ap);
+    altuscom_log_message(modem, dl, 0, "%s", text.c_str());
   }
-  template <typename... A>
-  void complain(const char *fmt, A... args) {
-    altuscom_log_complain(modem, dl, 1, 0, fmt, args...);
+  __attribute__((format(printf, 2, 3))) void complain(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = string_vprintf(fmt, ap);
+    va_end(ap);
+    altuscom_log_complain(modem, dl, 1, 0, "%s", text.c_str());
   }
 
   int stored_events() {
