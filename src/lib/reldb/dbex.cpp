@@ -952,7 +952,12 @@ int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records
     }
     for (int r = first; r < end; r++) {
       ev.begin(r, bytes ? bytes + (size_t)(r - first) * rsize : nullptr);
-      int value = 0;
+      // Room for whatever the expression yields (a number, a double or a text pointer).
+      union {
+        int i;
+        double d;
+        char *s;
+      } value{};
       int result = evaluate(ev, tree, &value);
       if (result < 0) {
         records->clear();
