@@ -687,6 +687,21 @@ struct FileWord {
     return get_dirtree(dl, modem, cmd, path ? p.data() : nullptr, 1, seqno, t, n);
   }
 
+  // The walk a file word works on: `path` when given, else both drives after a status
+  // read. 0, or -1 with the word already answered; `nopath_text` is the failure text
+  // (with the device) when no path was given.
+  int word_tree(const std::string *path, const char *nopath_text, AltusDirTree **t, int *n) {
+    if (path == nullptr && status() != 0) return -1;
+    int r = tree(path, t, n);
+    if (r == 0) return 0;
+    free(*t);
+    *t = nullptr;
+    if (path)
+      return fail_op(
+          r, text("process_command: block_readdirtree(%s) error for %s.\n", dev(), path->c_str()));
+    return fail_op(r, text(nopath_text, dev()));
+  }
+
   int deltree(const std::vector<std::string> &words) {
     double limit = 1e30;
     if (words.size() > 2 && zstr2epoch(words[2].c_str(), &limit) != 0) {
@@ -694,17 +709,9 @@ struct FileWord {
       return fail(text("process_command: Cannot recognize time argument '%s'\n", words[2].c_str()));
     }
     const std::string *path = words.size() > 1 ? &words[1] : nullptr;
-    if (path == nullptr && status() != 0) return -1;
     AltusDirTree *t = nullptr;
     int n = 0;
-    int r = tree(path, &t, &n);
-    if (r != 0) {
-      free(t);
-      if (path)
-        return fail_op(r, text("process_command: block_readdirtree(%s) error for %s.\n", dev(),
-                               path->c_str()));
-      return fail_op(r, text("process_command: block_readdirtree(%s) error.\n", dev()));
-    }
+    if (word_tree(path, "process_command: block_readdirtree(%s) error.\n", &t, &n) != 0) return -1;
     bool too_young = false;
     int deleted = 0;
     for (int i = n - 1; i >= 0; i--) {
@@ -796,17 +803,9 @@ struct FileWord {
 
   int dirtree(const std::vector<std::string> &words) {
     const std::string *path = words.size() > 1 ? &words[1] : nullptr;
-    if (path == nullptr && status() != 0) return -1;
     AltusDirTree *t = nullptr;
     int n = 0;
-    int r = tree(path, &t, &n);
-    if (r != 0) {
-      free(t);
-      if (path)
-        return fail_op(r, text("process_command: block_readdirtree(%s) error for %s.\n", dev(),
-                               path->c_str()));
-      return fail_op(r, text("process_command: block_readdirtree(%s).\n", dev()));
-    }
+    if (word_tree(path, "process_command: block_readdirtree(%s).\n", &t, &n) != 0) return -1;
     std::string out;
     for (int i = 0; i < n; i++) out += listing_line(t[i].pathname, t[i].size, t[i].time, t[i].attr);
     free(t);
