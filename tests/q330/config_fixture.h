@@ -1,5 +1,5 @@
 // config_fixture.h - a session that the Q330 simulator answers as registered, for the
-// configuration readout and channel set-up tests. Pauses return at once (driven sleep);
+// configuration readout and channel set-up tests. Pauses return at once (recorded);
 // receive time-outs are real and short.
 #pragma once
 
@@ -16,24 +16,10 @@
 #include "q330_qdp.h"
 #include "q330sim.h"
 #include "q330sim_config.h"
-
-struct InstantSleeps {
-  ClockDriver driver{
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-      },
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-      },
-      [](double, void *) {}, nullptr};
-  InstantSleeps() { clock_set_driver(&driver); }
-  ~InstantSleeps() { clock_set_driver(nullptr); }
-};
+#include "sim_session.h"
 
 struct ConfigRig {
-  InstantSleeps clock;
+  SleepRecorder clock;
   Q330Sim sim;
   Q330 *q;
   OutputRecorder rec;
@@ -44,27 +30,15 @@ struct ConfigRig {
     EXPECT_EQ(sim.start(), 0);
     q = q330_create(OutputRecorder::callback, nullptr);
     rec.attach(q);
-    Q330DLParams &p = q->params;
-    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
-    set_q330_str(&p.local_ipaddr, "127.0.0.1");
-    set_q330_str(&p.q330_serial_number, "0100000012345678");
-    p.q330_port_base = sim.base_port();
-    p.q330_port_logical = logical;
-    p.timeout_control = 0.2;
-    p.maxretries_control = 2;
-    p.shutdown_timeout = 1000;
-    EXPECT_EQ(set_q330_hostport(q), 0);
+    q->params.shutdown_timeout = 1000;
+    sim_session_point(q, sim, logical, 0.2, 2, "0100000012345678");
     q->state_registered = 1;  // the simulator answers any session
   }
   ~ConfigRig() {
     sim.stop();
-    udp_free(q->udp_control);
-    udp_free(q->udp_data);
+    sim_session_release(q);
     Q330DLParams &p = q->params;
-    for (char *s :
-         {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress, p.local_ipaddr,
-          p.q330_serial_number, p.q330_com, p.dptokens_port_1, p.dptokens_port_2})
-      free(s);
+    for (char *s : {p.dptokens_port_1, p.dptokens_port_2}) free(s);
     for (Q330Chan *c : p.ep_channels) delete c;
     for (Qtpb14Tokens *t : q->config.dptokens)
       if (t) q330_free_qtpb14_tokens(t), free(t);

@@ -19,6 +19,7 @@
 #include "q330_qdp.h"
 #include "q330sim.h"
 #include "q330sim_commands.h"
+#include "sim_session.h"
 
 namespace {
 
@@ -282,17 +283,7 @@ struct ExecRig : FrontRig {
   ExecRig() {
     EXPECT_EQ(sim.start(), 0);
     model = sim.commands();
-    Q330DLParams &p = q->params;
-    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
-    set_q330_str(&p.local_ipaddr, "127.0.0.1");
-    set_q330_str(&p.q330_serial_number, "0100000012345678");
-    p.q330_port_base = sim.base_port();
-    p.q330_port_logical = 1;
-    p.timeout_control = 0.5;
-    p.maxretries_control = 3;
-    p.q330_authentication_codes = newtbl(1);
-    pushtbl(p.q330_authentication_codes, strdup("2"));
-    EXPECT_EQ(set_q330_hostport(q), 0);
+    sim_session_point(q, sim, 1, 0.5, 3, "0100000012345678", {"2"});
     char error[256] = "";
     EXPECT_EQ(q330_register_pvt(q, error, sizeof error), 0) << error;
     control = std::make_unique<OpControl>(q);
@@ -300,13 +291,7 @@ struct ExecRig : FrontRig {
   ~ExecRig() {
     control.reset();
     sim.stop();
-    udp_free(q->udp_control);
-    udp_free(q->udp_data);
-    Q330DLParams &p = q->params;
-    for (char *s : {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress,
-                    p.local_ipaddr, p.q330_serial_number, p.q330_com})
-      free(s);
-    freetbl(p.q330_authentication_codes, free);
+    sim_session_release(q);
   }
   int calibrate(std::vector<std::string> w, char *error) {
     w.insert(w.begin(), "calibrate");

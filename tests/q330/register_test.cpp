@@ -19,36 +19,10 @@
 #include "q330_qdp.h"
 #include "q330sim.h"
 #include "q330sim_config.h"
+#include "sim_session.h"
 #include "testkit/testkit.h"
 
 namespace {
-
-// Real clocks; sleeps are recorded and return at once.
-struct SleepRecorder {
-  std::mutex mutex;
-  std::vector<double> sleeps;
-  ClockDriver driver{
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-      },
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-      },
-      [](double s, void *u) {
-        auto *self = static_cast<SleepRecorder *>(u);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->sleeps.push_back(s);
-      },
-      this};
-  SleepRecorder() { clock_set_driver(&driver); }
-  ~SleepRecorder() { clock_set_driver(nullptr); }
-  std::vector<double> taken() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sleeps;
-  }
-};
 
 struct Rig {
   SleepRecorder clock;
@@ -63,29 +37,11 @@ struct Rig {
     EXPECT_EQ(sim.start(), 0);
     q = q330_create(OutputRecorder::callback, nullptr);
     rec.attach(q);
-    Q330DLParams &p = q->params;
-    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
-    set_q330_str(&p.local_ipaddr, "127.0.0.1");
-    set_q330_str(&p.q330_serial_number, serial);
-    p.q330_port_base = sim.base_port();
-    p.q330_port_logical = o.logical;
-    p.local_port_control = 0;
-    p.local_port_data = 0;
-    p.timeout_control = 0.2;
-    p.maxretries_control = 3;
-    p.q330_authentication_codes = newtbl(4);
-    for (const char *c : codes) pushtbl(p.q330_authentication_codes, strdup(c));
-    EXPECT_EQ(set_q330_hostport(q), 0);
+    sim_session_point(q, sim, o.logical, 0.2, 3, serial, codes);
   }
   ~Rig() {
     sim.stop();
-    udp_free(q->udp_control);
-    udp_free(q->udp_data);
-    Q330DLParams &p = q->params;
-    for (char *s : {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress,
-                    p.local_ipaddr, p.q330_serial_number, p.q330_com})
-      free(s);
-    freetbl(p.q330_authentication_codes, free);
+    sim_session_release(q);
     free_session(q);
   }
   bool logged(const std::string &needle) {

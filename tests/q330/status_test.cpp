@@ -23,33 +23,12 @@
 #include "q330sim.h"
 #include "q330sim_config.h"
 #include "q330sim_status.h"
+#include "sim_session.h"
 #include "support/dlclock.h"
 #include "support/stdtime.h"
 #include "testkit/testkit.h"
 
 namespace {
-
-struct SleepRecorder {
-  std::mutex mutex;
-  std::vector<double> sleeps;
-  ClockDriver driver{
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-      },
-      [](void *) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-      },
-      [](double s, void *u) {
-        auto *self = static_cast<SleepRecorder *>(u);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->sleeps.push_back(s);
-      },
-      this};
-  SleepRecorder() { clock_set_driver(&driver); }
-  ~SleepRecorder() { clock_set_driver(nullptr); }
-};
 
 constexpr int C1_RQSTAT = 0x1F;
 
@@ -70,23 +49,13 @@ struct Rig {
     rec.attach(q);
     set_q330_str(&q->params.dlname, "DL1");
     Q330DLParams &p = q->params;
-    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
-    set_q330_str(&p.local_ipaddr, "127.0.0.1");
-    set_q330_str(&p.q330_serial_number, "0100000012345678");
-    p.q330_port_base = sim.base_port();
-    p.q330_port_logical = 1;
-    p.local_port_control = p.local_port_data = 0;
-    p.timeout_control = 0.2;
-    p.maxretries_control = 3;
     p.statusreport_interval = 10;
     p.commeff_interval = 3600;
-    p.q330_authentication_codes = newtbl(1);
-    pushtbl(p.q330_authentication_codes, strdup("2"));
     q->noipresolv = 1;
     q->config.config_pkt.fix.flags = 0x16;
     q->config.config_pkt.fix.logical_port_packet_memory_size[0] = 1000;
     q->config.config_pkt.log.window_size = 8;
-    EXPECT_EQ(set_q330_hostport(q), 0);
+    sim_session_point(q, sim, 1, 0.2, 3, "0100000012345678", {"2"});
     EXPECT_EQ(q330_register_pvt(q, error, sizeof error), 0) << error;
   }
   static Q330SimOptions options() {
@@ -96,13 +65,7 @@ struct Rig {
   }
   ~Rig() {
     sim.stop();
-    udp_free(q->udp_control);
-    udp_free(q->udp_data);
-    Q330DLParams &p = q->params;
-    for (char *s : {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress,
-                    p.local_ipaddr, p.q330_serial_number, p.q330_com})
-      free(s);
-    freetbl(p.q330_authentication_codes, free);
+    sim_session_release(q);
     free_session(q);
   }
   int status(unsigned bitmap) {

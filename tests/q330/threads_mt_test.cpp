@@ -21,6 +21,7 @@
 #include "q330_threads.h"
 #include "q330sim.h"
 #include "q330sim_config.h"
+#include "sim_session.h"
 #include "udp.h"
 
 namespace {
@@ -170,28 +171,11 @@ struct SimSession {
   explicit SimSession(const Q330SimOptions &o, const char *code) : sim(o) {
     EXPECT_EQ(sim.start(), 0);
     q = new_session(w);
-    Q330DLParams &p = q->params;
-    set_q330_str(&p.q330_ipaddress, "127.0.0.1");
-    set_q330_str(&p.local_ipaddr, "127.0.0.1");
-    p.q330_port_base = sim.base_port();
-    p.q330_port_logical = o.logical;
-    p.local_port_control = 0;
-    p.local_port_data = 0;
-    p.timeout_control = 0.2;
-    p.maxretries_control = 2;
-    p.q330_authentication_codes = newtbl(4);
-    pushtbl(p.q330_authentication_codes, strdup(code));
-    EXPECT_EQ(set_q330_hostport(q), 0);
+    sim_session_point(q, sim, o.logical, 0.2, 2, nullptr, {code});
   }
   ~SimSession() {
     sim.stop();
-    udp_free(q->udp_control);
-    udp_free(q->udp_data);
-    Q330DLParams &p = q->params;
-    for (char *s : {q->q330_hostport_control, q->q330_hostport_data, p.q330_ipaddress,
-                    p.local_ipaddr, p.q330_serial_number, p.q330_com})
-      free(s);
-    freetbl(p.q330_authentication_codes, free);
+    sim_session_release(q);
     free_session(q);
   }
 };
