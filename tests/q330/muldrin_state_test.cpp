@@ -21,22 +21,9 @@
 
 namespace {
 
-struct DrivenClock {
-  double now = 1.7e9;
-  ClockDriver driver{};
-  DrivenClock() {
-    driver.now = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.monotonic = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.sleep = [](double s, void *u) { static_cast<DrivenClock *>(u)->now += s; };
-    driver.user = this;
-    clock_set_driver(&driver);
-  }
-  ~DrivenClock() { clock_set_driver(nullptr); }
-};
-
 // A program record with two sessions and the output queue set up (drained at the end).
 struct Program {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   TempDir dir;
   Muldrin m;
   std::string file;

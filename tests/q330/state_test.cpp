@@ -20,19 +20,6 @@
 
 namespace {
 
-struct DrivenClock {
-  double now = 1.7e9;
-  ClockDriver driver{};
-  DrivenClock() {
-    driver.now = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.monotonic = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.sleep = [](double s, void *u) { static_cast<DrivenClock *>(u)->now += s; };
-    driver.user = this;
-    clock_set_driver(&driver);
-  }
-  ~DrivenClock() { clock_set_driver(nullptr); }
-};
-
 // A session named `dlname` reading `statepf` (owned by the rig), with a status channel
 // "q330_drate_tot" and environmental channel 5 defined.
 struct Session {
@@ -83,7 +70,7 @@ std::vector<double> bins_of(TAverage *ta) {
 }
 
 TEST(StateBlock, WrittenByOneSessionRestoredIntoAnother) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   Session a("DL1", nullptr);
   Q330 *q = a.q;
   set_q330_str(&q->params.q330_ipaddress, "10.1.2.3");
@@ -154,7 +141,7 @@ TEST(StateBlock, WrittenByOneSessionRestoredIntoAnother) {
 }
 
 TEST(StateBlock, SessionWithoutAddressOrFileEntry) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   Session a("DL1", nullptr);
   EXPECT_NE(block_text(a.q).find("lastip -\n"), std::string::npos);
 
@@ -181,7 +168,7 @@ TEST(StateBlock, SessionWithoutAddressOrFileEntry) {
 }
 
 TEST(StateBlock, BadItemsAreReportedAndSkipped) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   Pf *pf = compile(
       "DL1 &Arr{\n"
       "endtime 12.5\n"
@@ -232,7 +219,7 @@ std::string ta_block(const std::string &time, const std::string &tbin, const std
 }
 
 TEST(StateBlock, AveragerBlocksAreCheckedBeforeTheyReplace) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   struct Case {
     const char *name;
     std::string block;
@@ -280,7 +267,7 @@ TEST(StateBlock, AveragerBlocksAreCheckedBeforeTheyReplace) {
 }
 
 TEST(StateBlock, ShortBinsListIsPaddedAndModeFollowsTheFile) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   TAverage *ta = taverage_create(clock.now, 3600, 25);
   Pf *pf = compile(ta_block("1700000000", "60", "999", "5", {"1.5", "2.5"}));
   ASSERT_EQ(taverage_read_state(ta, "x", pf), 0);
@@ -300,7 +287,7 @@ TEST(StateBlock, ShortBinsListIsPaddedAndModeFollowsTheFile) {
 }
 
 TEST(StateBlock, ByteAveragersAreRestoredOncePerEndpoint) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   Pf *pf = compile("DL1 &Arr{\ncontrol_read_24h &Arr{\n" +
                    ta_block("1700000000", "3600", "7200", "2", {"500", "600"}) +
                    "}\ncontrol_write_24h &Arr{\n" +
@@ -327,7 +314,7 @@ TEST(StateBlock, ByteAveragersAreRestoredOncePerEndpoint) {
 }
 
 TEST(StateBlock, WriteFailureStopsTheBlock) {
-  DrivenClock clock;
+  DrivenClock clock{1.7e9};
   Session a("DL1", nullptr);
   int fd = open("/dev/full", O_WRONLY);
   ASSERT_GE(fd, 0);

@@ -15,20 +15,6 @@
 
 namespace {
 
-// A wall clock that stands where the test puts it.
-struct DrivenClock {
-  double now = 0;
-  ClockDriver driver{};
-  DrivenClock() {
-    driver.now = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.monotonic = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
-    driver.sleep = [](double s, void *u) { static_cast<DrivenClock *>(u)->now += s; };
-    driver.user = this;
-    clock_set_driver(&driver);
-  }
-  ~DrivenClock() { clock_set_driver(nullptr); }
-};
-
 struct Put {
   double at;
   double value;

@@ -73,6 +73,16 @@ std::string TempDir::write(const std::string &name, const std::string &text) con
   return p;
 }
 
+DrivenClock::DrivenClock(double start) : now(start) {
+  driver_.now = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
+  driver_.monotonic = driver_.now;
+  driver_.sleep = [](double s, void *u) { static_cast<DrivenClock *>(u)->now += s; };
+  driver_.user = this;
+  clock_set_driver(&driver_);
+}
+
+DrivenClock::~DrivenClock() { clock_set_driver(nullptr); }
+
 ClockScale::ClockScale(double scale) { clock_set_scale(scale); }
 ClockScale::~ClockScale() { clock_set_scale(1.0); }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+
 // Collects every line the error log prints while it lives.
 class ElogCapture {
  public:
@@ -48,6 +50,20 @@ class ClockScale {
  public:
   explicit ClockScale(double scale);
   ~ClockScale();
+};
+
+// A clock that stands where the test puts it: wall and monotonic time are `now`, and a
+// pause moves it on by its length. Installed as the clock driver while it lives.
+class DrivenClock {
+ public:
+  explicit DrivenClock(double start = 0);
+  ~DrivenClock();
+  DrivenClock(const DrivenClock &) = delete;
+  DrivenClock &operator=(const DrivenClock &) = delete;
+  double now;
+
+ private:
+  ClockDriver driver_{};
 };
 
 // Clock time run faster as with ClockScale, with every clock_sleep counted by its length,
