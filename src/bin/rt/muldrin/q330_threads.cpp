@@ -57,8 +57,6 @@ void heartbeat(std::mutex &m, double &t, double &t2, int freeze) {
   t2 = t;
 }
 
-void control_heartbeat(Q330 *q) { q330_control_heartbeat(q); }
-
 void data_heartbeat(Q330 *q) {
   heartbeat(q->last_data_thread_time_mutex, q->last_data_thread_time, q->last_data_thread_time2,
             q->params.freeze_datathread_time);
@@ -96,14 +94,14 @@ void *q330_run_control_thread(void *arg) {
               nz(q->params.dlname));
   pmtfifo_set_timeout(q->control_mtfifo_in, 1.0);
   while (q->state_acquisition.load() != 10) {
-    control_heartbeat(q);
+    q330_control_heartbeat(q);
     q330_output_debugc(q, 0, "q330_run_control_thread: Waiting for command.\n");
     void *p = nullptr;
     int r = pmtfifo_pop(q->control_mtfifo_in, &p);
     if (r == 3) continue;  // time-out: heartbeat and kill check
     if (r == 2) break;     // queue closed
     if (r != 1) elog_die(0, "q330_run_control_thread: pmtfifo_pop() error.\n");
-    control_heartbeat(q);
+    q330_control_heartbeat(q);
     auto *item = static_cast<Q330Cmd *>(p);
     if (!item) continue;
     const char *cmd = item->pf ? pfget_string(item->pf, "cmd") : nullptr;
