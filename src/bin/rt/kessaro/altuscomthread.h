@@ -11,6 +11,8 @@
 // slice through idle_callback, which answers 3 once kessaro_halt is set.
 #pragma once
 
+#include <pthread.h>
+
 #include "kessaro.h"
 
 // The host's own name and dotted address (my_ip), one caller at a time.
@@ -20,6 +22,8 @@ int my_my_ip(char *name, char *dotted, unsigned *ip);
 // into dlserial (at least 32 bytes). -1 with a registered error for an unknown model.
 int make_dlserial(Modem *modem, const char *model, int serialno, char *dlserial);
 
+// Starts a thread with system contention scope; 0 or the pthread_create error.
+int altuscom_start_thread(pthread_t *tid, void *(*fn)(void *), void *arg);
 int altuscom_new_modem(Kessaro *altus, Modem *modem);
 int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl);
 // A copy of a link for one accepted TCP connection (modem_copy), or none.

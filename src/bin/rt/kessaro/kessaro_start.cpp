@@ -161,15 +161,6 @@ void open_output(Orbtag *o) {
   resolve(o, o->orbw);
 }
 
-int start_system_thread(pthread_t *tid, void *(*fn)(void *), void *arg) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
-  int rc = pthread_create(tid, &attr, fn, arg);
-  pthread_attr_destroy(&attr);
-  return rc;
-}
-
 }  // namespace
 
 int kessaro_main(int argc, char **argv) {
@@ -372,11 +363,11 @@ int kessaro_main(int argc, char **argv) {
   } else {
     altuscom_log_message(nullptr, nullptr, 1, "no command orbtag: remote commands are not read\n");
   }
-  if (start_system_thread(&altus->status_thread, altus_status_report, altus) != 0) {
+  if (altuscom_start_thread(&altus->status_thread, altus_status_report, altus) != 0) {
     altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(status) error.\n");
     exit(1);
   }
-  if (start_system_thread(&altus->datarate_thread, altus_datarate, altus) != 0) {
+  if (altuscom_start_thread(&altus->datarate_thread, altus_datarate, altus) != 0) {
     altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(datarate) error.\n");
     exit(1);
   }
