@@ -61,17 +61,6 @@ std::string enum_name(const Q330DataStatusDef *def, uint32_t value) {
   return std::to_string(value);
 }
 
-std::string bit_names(const Q330DataStatusDef *def, uint32_t value) {
-  std::string s;
-  for (int bit = 0; bit < 16; bit++) {
-    const char *name = def->entries[bit].name;
-    if (name == nullptr || name[0] == '\0' || (value & (1u << bit)) == 0) continue;
-    s += ' ';
-    s += name;
-  }
-  return s;
-}
-
 // Writes one sample of `sc` through its definition's repackager. Skipped without a seam
 // or an orbtag.
 void put_sample(Q330StatusChan *sc, double time, double samptime, double dt, double calib,
@@ -153,7 +142,7 @@ std::string data_entry(Q330 *q330, Q330StatusChan *sc, const Q330DataStatusEntry
     case 3:
       return fmt("%s = %s", def->name, enum_name(def, e.value).c_str());
     case 4:
-      return std::string(def->name) + " =" + bit_names(def, e.value);
+      return std::string(def->name) + " =" + muldrin_status_bit_names(def, e.value);
     case 6:
       return def->name;
     case 11:
@@ -297,4 +286,15 @@ void q330_write_datastatus(Q330 *q330, Q330DataStatus *dstat) {
   char *copy = strdup(msg);
   if (copy == nullptr) elog_die(1, "q330_write_datastatus: malloc() error.\n");
   q330_write(q330, Q330_OUT_LOG, copy, 0);
+}
+
+std::string muldrin_status_bit_names(const Q330DataStatusDef *def, uint32_t value) {
+  std::string s;
+  for (int bit = 0; bit < 16; bit++) {
+    const char *name = def->entries[bit].name;
+    if (name == nullptr || name[0] == '\0' || (value & (1u << bit)) == 0) continue;
+    s += ' ';
+    s += name;
+  }
+  return s;
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "muldrin.h"
 
@@ -33,6 +34,8 @@ void q330_write_datastatus(Q330 *q330, Q330DataStatus *dstat);
 
 // Units and segment type of a definition type ("sec"/"T", "volt"/"v", ...; others ""/"c").
 void muldrin_status_units(int deftype, const char **units, const char **segtype);
+// " name" for each set bit of `value` that the bit-set definition names, in bit order.
+std::string muldrin_status_bit_names(const Q330DataStatusDef *def, uint32_t value);
 // 1 when `stdef` is a row of the program status table, 2 of the data status table, else 0.
 int muldrin_status_kind(const void *stdef);
 // Forgets the writer's repeat-suppression slots (tests).

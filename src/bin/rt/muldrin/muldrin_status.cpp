@@ -36,17 +36,6 @@ void add(std::string &s, const char *f, ...) {
 
 long rnd(double v) { return std::lround(v); }
 
-std::string bits(const Q330DataStatusDef *def, uint32_t value) {
-  std::string s;
-  for (int bit = 0; bit < 16; bit++) {
-    const char *name = def->entries[bit].name;
-    if (name == nullptr || name[0] == '\0' || (value & (1u << bit)) == 0) continue;
-    s += ' ';
-    s += name;
-  }
-  return s;
-}
-
 void status_chan_line(std::string &s, const Q330StatusChan *sc) {
   const char *key = sc->pfkey;
   if (sc->time == 0) return add(s, "%s -", key);
@@ -67,7 +56,7 @@ void status_chan_line(std::string &s, const Q330StatusChan *sc) {
           return add(s, "%s %s", key, def->entries[v].name);
         return add(s, "%s %u", key, v);
       case 4:
-        return add(s, "%s%s", key, bits(def, v).c_str());
+        return add(s, "%s%s", key, muldrin_status_bit_names(def, v).c_str());
       case 6:
         return add(s, "%s flag", key);
       case 11:
