@@ -29,6 +29,22 @@ struct Q330SimStatus;    // C1_RQSTAT and its sub-blocks
 struct Q330SimData;      // the data port: DT_OPEN, DT_DATA, DT_DACK, the packet buffer
 struct Q330SimCommands;  // operator commands and the configuration port
 
+// Big-endian fields of the simulator's datagrams.
+inline void q330sim_put16(std::vector<unsigned char> &v, unsigned x) {
+  v.push_back(static_cast<unsigned char>(x >> 8));
+  v.push_back(static_cast<unsigned char>(x));
+}
+inline void q330sim_put32(std::vector<unsigned char> &v, uint32_t x) {
+  q330sim_put16(v, x >> 16);
+  q330sim_put16(v, x & 0xFFFF);
+}
+inline unsigned q330sim_get16(const unsigned char *p) {
+  return static_cast<unsigned>(p[0] << 8 | p[1]);
+}
+inline uint32_t q330sim_get32(const unsigned char *p) {
+  return static_cast<uint32_t>(q330sim_get16(p)) << 16 | q330sim_get16(p + 2);
+}
+
 // Bitwise QDP CRC-32 (polynomial 0x56070368, MSB first, initial 0, no final XOR).
 uint32_t q330sim_crc(const unsigned char *buf, size_t len);
 // RFC 1321 MD5.

@@ -44,15 +44,6 @@ struct Reader {
   }
 };
 
-void put16(std::vector<unsigned char> &v, unsigned x) {
-  v.push_back(static_cast<unsigned char>(x >> 8));
-  v.push_back(static_cast<unsigned char>(x));
-}
-void put32(std::vector<unsigned char> &v, uint32_t x) {
-  put16(v, x >> 16);
-  put16(v, x & 0xFFFF);
-}
-
 // The challenge the configuration port hands out.
 constexpr uint32_t kChallengeHigh = 0x0BADC0DE, kChallengeLow = 0x13572468;
 constexpr uint16_t kRegistration = 11;
@@ -137,13 +128,13 @@ void Q330Sim::config_port_received(const unsigned char *buf, size_t n, const voi
   if (command == RQSRV) {
     model->rqsrv_sequence = sequence;
     reply = SRVCH;
-    put32(payload, kChallengeHigh);
-    put32(payload, kChallengeLow);
-    put32(payload, 0x7F000001u);
-    put16(payload, static_cast<unsigned>(config_port()));
-    put16(payload, kRegistration);
+    q330sim_put32(payload, kChallengeHigh);
+    q330sim_put32(payload, kChallengeLow);
+    q330sim_put32(payload, 0x7F000001u);
+    q330sim_put16(payload, static_cast<unsigned>(config_port()));
+    q330sim_put16(payload, kRegistration);
   } else if (model->cerr >= 0) {
-    put16(payload, static_cast<unsigned>(model->cerr));
+    q330sim_put16(payload, static_cast<unsigned>(model->cerr));
   } else if (model->wrong_command >= 0) {
     reply = model->wrong_command;
   } else if (command == SRVRSP) {
@@ -163,14 +154,14 @@ void Q330Sim::config_port_received(const unsigned char *buf, size_t n, const voi
       reply = CACK;
     } else {
       model->srvrsp_bad++;
-      put16(payload, 3);
+      q330sim_put16(payload, 3);
     }
     late = model->late_srvch;
   } else if (command == DSRV) {
     model->registered = false;
     reply = CACK;
   } else if (!model->registered) {
-    put16(payload, 2);  // not registered
+    q330sim_put16(payload, 2);  // not registered
   } else if (command == CTRL) {
     model->ctrl_flags.push_back(static_cast<uint16_t>(r.u16()));
     reply = CACK;
@@ -196,24 +187,24 @@ void Q330Sim::config_port_received(const unsigned char *buf, size_t n, const voi
       reply = CACK;
     } else if (sub == 1) {
       reply = TERR;
-      put16(payload, 1);
-      put16(payload, a.subresponse);
-      put16(payload, a.active);
-      put16(payload, a.unlock_flags);
+      q330sim_put16(payload, 1);
+      q330sim_put16(payload, a.subresponse);
+      q330sim_put16(payload, a.active);
+      q330sim_put16(payload, a.unlock_flags);
       for (const auto &e : a.entries) {
-        put32(payload, e.dp_ip);
-        put32(payload, e.router_ip);
-        put16(payload, e.timeout);
-        put16(payload, e.resume);
-        put16(payload, e.flags);
-        put16(payload, e.port);
+        q330sim_put32(payload, e.dp_ip);
+        q330sim_put32(payload, e.router_ip);
+        q330sim_put16(payload, e.timeout);
+        q330sim_put16(payload, e.resume);
+        q330sim_put16(payload, e.flags);
+        q330sim_put16(payload, e.port);
       }
       if (model->short_annc) payload.resize(100);
     } else {
-      put16(payload, 4);  // parameter error
+      q330sim_put16(payload, 4);  // parameter error
     }
   } else {
-    put16(payload, 0);
+    q330sim_put16(payload, 0);
   }
   const bool foreign = model->foreign;
   const uint16_t rqsrv_sequence = model->rqsrv_sequence;
@@ -221,17 +212,17 @@ void Q330Sim::config_port_received(const unsigned char *buf, size_t n, const voi
   auto to = static_cast<const sockaddr *>(from);
   if (foreign && fd_other_port_ >= 0) {
     std::vector<unsigned char> cerr;
-    put16(cerr, 0);
+    q330sim_put16(cerr, 0);
     std::vector<unsigned char> out = datagram(CERR, sequence, cerr);
     sendto(fd_other_port_, out.data(), out.size(), 0, to, fromlen);
   }
   if (late) {
     std::vector<unsigned char> ch;
-    put32(ch, kChallengeHigh);
-    put32(ch, kChallengeLow);
-    put32(ch, 0x7F000001u);
-    put16(ch, static_cast<unsigned>(config_port()));
-    put16(ch, kRegistration);
+    q330sim_put32(ch, kChallengeHigh);
+    q330sim_put32(ch, kChallengeLow);
+    q330sim_put32(ch, 0x7F000001u);
+    q330sim_put16(ch, static_cast<unsigned>(config_port()));
+    q330sim_put16(ch, kRegistration);
     std::vector<unsigned char> out = datagram(SRVCH, rqsrv_sequence, ch);
     sendto(fd_config_, out.data(), out.size(), 0, to, fromlen);
   }

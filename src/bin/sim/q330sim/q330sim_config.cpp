@@ -49,14 +49,6 @@ enum {
 constexpr int kSegmentMax = 1000;
 
 void put8(std::vector<unsigned char> &v, unsigned x) { v.push_back(static_cast<unsigned char>(x)); }
-void put16(std::vector<unsigned char> &v, unsigned x) {
-  put8(v, x >> 8);
-  put8(v, x & 0xFF);
-}
-void put32(std::vector<unsigned char> &v, uint32_t x) {
-  put16(v, x >> 16);
-  put16(v, x & 0xFFFF);
-}
 unsigned get16(const std::vector<unsigned char> &v, size_t at) {
   return at + 2 <= v.size() ? static_cast<unsigned>(v[at] << 8 | v[at + 1]) : 0;
 }
@@ -93,8 +85,8 @@ std::vector<unsigned char> flags_block(const Q330SimConfig &c, int port) {
   // GLOB, 160 bytes: sixteen 16-bit words, user_tag, the scale table, offsets, gains,
   // message bitmap.
   std::vector<unsigned char> glob;
-  for (int i = 0; i < 16; i++) put16(glob, 0);
-  put32(glob, c.glob_user_tag);
+  for (int i = 0; i < 16; i++) q330sim_put16(glob, 0);
+  q330sim_put32(glob, c.glob_user_tag);
   while (glob.size() < 160) put8(glob, 0);
   Q330SCPkt sc{};
   sc.sensor_output_1_definition = c.sensor_output_1_definition;
@@ -104,10 +96,10 @@ std::vector<unsigned char> flags_block(const Q330SimConfig &c, int port) {
   unsigned off_sc = off_glob + static_cast<unsigned>(glob.size());
   unsigned off_log = off_sc + static_cast<unsigned>(scb.size());
   std::vector<unsigned char> out;
-  put16(out, off_glob);
-  put16(out, off_sc);
-  put16(out, c.flgs_bad_offsets ? off_log + 1000 : off_log);
-  put16(out, 0);
+  q330sim_put16(out, off_glob);
+  q330sim_put16(out, off_sc);
+  q330sim_put16(out, c.flgs_bad_offsets ? off_log + 1000 : off_log);
+  q330sim_put16(out, 0);
   append(out, fixb);
   append(out, glob);
   append(out, scb);
@@ -191,7 +183,7 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
   const std::vector<unsigned char> &p = in.payload;
   if (in.command == c.cerr_command) {
     *reply_cmd = CERR;
-    put16(out, static_cast<unsigned>(c.cerr_code));
+    q330sim_put16(out, static_cast<unsigned>(c.cerr_code));
     return true;
   }
   switch (in.command) {
@@ -216,22 +208,23 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
     case C2_RQEPD:
       if (!(c.flags & 0x40)) {
         *reply_cmd = CERR;
-        put16(out, 5);
+        q330sim_put16(out, 5);
         return true;
       }
       if (in.command == C2_RQEPCFG) {
         *reply_cmd = C2_EPCFG;
-        for (int i = 0; i < 4; i++) put32(out, 0);
-        put16(out, static_cast<unsigned>(c.epcfg.size()));
-        put16(out, 0);
+        for (int i = 0; i < 4; i++) q330sim_put32(out, 0);
+        q330sim_put16(out, static_cast<unsigned>(c.epcfg.size()));
+        q330sim_put16(out, 0);
         for (const auto &e : c.epcfg) put8(out, e.first), put8(out, e.second);
       } else {
         *reply_cmd = C2_EPD;
-        put32(out, 0);
-        put32(out, 0);
-        put16(out, static_cast<unsigned>(c.epd.size()));
-        put16(out, 0);
-        for (const auto &e : c.epd) put32(out, static_cast<uint32_t>(e.first) << 24 | e.second);
+        q330sim_put32(out, 0);
+        q330sim_put32(out, 0);
+        q330sim_put16(out, static_cast<unsigned>(c.epd.size()));
+        q330sim_put16(out, 0);
+        for (const auto &e : c.epd)
+          q330sim_put32(out, static_cast<uint32_t>(e.first) << 24 | e.second);
       }
       return true;
     case C2_SEPCFG: {
@@ -265,10 +258,10 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
     case RQRT:
       // One route: 127.0.0.1, interface 3, data port `logical`, heard 7 s ago.
       *reply_cmd = RT;
-      put32(out, 0x7F000001u);
-      put16(out, 3);
-      put16(out, static_cast<unsigned>(options_.logical));
-      put32(out, 7);
+      q330sim_put32(out, 0x7F000001u);
+      q330sim_put16(out, 3);
+      q330sim_put16(out, static_cast<unsigned>(options_.logical));
+      q330sim_put32(out, 7);
       return true;
     case RQSPP: {
       Q330SPPPkt spp{};
@@ -334,15 +327,15 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       while (k < segs.size() && at != address) at += static_cast<uint32_t>(segs[k++].size()) + 10;
       if (k == segs.size()) {
         *reply_cmd = CERR;
-        put16(out, 2);
+        q330sim_put16(out, 2);
         return true;
       }
       *reply_cmd = MEM;
-      put32(out, address);
-      put16(out, static_cast<unsigned>(segs[k].size() + 4));
-      put16(out, type);
-      put16(out, static_cast<unsigned>(k + 1));
-      put16(out, static_cast<unsigned>(segs.size()));
+      q330sim_put32(out, address);
+      q330sim_put16(out, static_cast<unsigned>(segs[k].size() + 4));
+      q330sim_put16(out, type);
+      q330sim_put16(out, static_cast<unsigned>(k + 1));
+      q330sim_put16(out, static_cast<unsigned>(segs.size()));
       append(out, segs[k]);
       return true;
     }

@@ -14,17 +14,6 @@
 
 namespace {
 
-void put16(std::vector<unsigned char> &v, unsigned x) {
-  v.push_back(static_cast<unsigned char>(x >> 8));
-  v.push_back(static_cast<unsigned char>(x));
-}
-void put32(std::vector<unsigned char> &v, uint32_t x) {
-  put16(v, x >> 16);
-  put16(v, x & 0xFFFF);
-}
-unsigned get16(const unsigned char *p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
-uint32_t get32(const unsigned char *p) { return get16(p) << 16 | get16(p + 2); }
-
 int bind_udp(const char *addr, int port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -149,9 +138,9 @@ std::vector<unsigned char> Q330Sim::datagram(int command, uint16_t ack,
   std::vector<unsigned char> d(4, 0);
   d.push_back(static_cast<unsigned char>(command));
   d.push_back(2);
-  put16(d, static_cast<unsigned>(payload.size()));
-  put16(d, ++sequence_);
-  put16(d, ack);
+  q330sim_put16(d, static_cast<unsigned>(payload.size()));
+  q330sim_put16(d, ++sequence_);
+  q330sim_put16(d, ack);
   d.insert(d.end(), payload.begin(), payload.end());
   uint32_t crc = q330sim_crc(d.data() + 4, d.size() - 4);
   for (int i = 0; i < 4; i++)
@@ -184,13 +173,13 @@ void Q330Sim::loop() {
 void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, const void *from,
                      unsigned fromlen) {
   if (n < 12) return;
-  Q330SimDatagram in{
-      port_type,
-      buf[4],
-      static_cast<uint16_t>(get16(buf + 8)),
-      static_cast<uint16_t>(get16(buf + 10)),
-      std::vector<unsigned char>(buf + 12, buf + n),
-      get32(buf) == q330sim_crc(buf + 4, n - 4) && buf[5] == 2 && get16(buf + 6) + 12 == n};
+  Q330SimDatagram in{port_type,
+                     buf[4],
+                     static_cast<uint16_t>(q330sim_get16(buf + 8)),
+                     static_cast<uint16_t>(q330sim_get16(buf + 10)),
+                     std::vector<unsigned char>(buf + 12, buf + n),
+                     q330sim_get32(buf) == q330sim_crc(buf + 4, n - 4) && buf[5] == 2 &&
+                         q330sim_get16(buf + 6) + 12 == n};
   Q330SimFault fault{};
   bool faulted = false;
   {
@@ -223,18 +212,18 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
   if (!answered) switch (in.command) {
       case CMD_POLLSN:
         reply_cmd = CMD_MYSN;
-        put32(payload, static_cast<uint32_t>(sn >> 32));
-        put32(payload, static_cast<uint32_t>(sn));
-        put32(payload, options_.property_tag);
-        put32(payload, 0);
+        q330sim_put32(payload, static_cast<uint32_t>(sn >> 32));
+        q330sim_put32(payload, static_cast<uint32_t>(sn));
+        q330sim_put32(payload, options_.property_tag);
+        q330sim_put32(payload, 0);
         break;
       case CMD_RQSRV:
         reply_cmd = CMD_SRVCH;
-        put32(payload, options_.challenge_high);
-        put32(payload, options_.challenge_low);
-        put32(payload, 0x7F000001u);
-        put16(payload, static_cast<unsigned>(control_port()));
-        put16(payload, options_.registration_number);
+        q330sim_put32(payload, options_.challenge_high);
+        q330sim_put32(payload, options_.challenge_low);
+        q330sim_put32(payload, 0x7F000001u);
+        q330sim_put16(payload, static_cast<unsigned>(control_port()));
+        q330sim_put16(payload, options_.registration_number);
         break;
       case CMD_SRVRSP: {
         unsigned char want[16];
@@ -244,7 +233,7 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
         if (ok) {
           reply_cmd = CMD_CACK;
         } else {
-          put16(payload, 3);
+          q330sim_put16(payload, 3);
         }
         break;
       }
@@ -252,7 +241,7 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
         reply_cmd = CMD_CACK;
         break;
       default:
-        put16(payload, 0);
+        q330sim_put16(payload, 0);
     }
   uint16_t ack = in.sequence;
   int send_fd = fd;
@@ -274,7 +263,7 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
       case Q330SIM_CERR:
         reply_cmd = CMD_CERR;
         payload.clear();
-        put16(payload, static_cast<unsigned>(fault.value));
+        q330sim_put16(payload, static_cast<unsigned>(fault.value));
         break;
       case Q330SIM_OTHERPORT:
         send_fd = fd_other_port_;

@@ -21,19 +21,6 @@ namespace {
 enum { DT_DATA = 0x00, DT_FILL = 0x06, DT_DACK = 0x0A, DT_OPEN = 0x0B };
 constexpr int PAYLOAD_MAX = 720;
 
-void put16(std::vector<uint8_t> &v, unsigned x) {
-  v.push_back(static_cast<uint8_t>(x >> 8));
-  v.push_back(static_cast<uint8_t>(x));
-}
-void put32(std::vector<uint8_t> &v, uint32_t x) {
-  put16(v, x >> 16);
-  put16(v, x & 0xFFFF);
-}
-uint32_t get32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 uint64_t mix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -46,9 +33,9 @@ std::vector<uint8_t> frame(int command, uint16_t seq, const std::vector<uint8_t>
   std::vector<uint8_t> d(4, 0);
   d.push_back(static_cast<uint8_t>(command));
   d.push_back(2);
-  put16(d, static_cast<unsigned>(payload.size()));
-  put16(d, seq);
-  put16(d, 0);
+  q330sim_put16(d, static_cast<unsigned>(payload.size()));
+  q330sim_put16(d, seq);
+  q330sim_put16(d, 0);
   d.insert(d.end(), payload.begin(), payload.end());
   uint32_t crc = q330sim_crc(d.data() + 4, d.size() - 4);
   if (badcrc) crc ^= 0x00010000u;
@@ -81,7 +68,7 @@ std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t re
   auto start = [&] {
     if (!cur.empty()) out.push_back(cur);
     cur.clear();
-    put32(cur, record);
+    q330sim_put32(cur, record);
   };
   auto add = [&](const std::vector<uint8_t> &blk) {
     if (cur.size() + blk.size() > PAYLOAD_MAX) start();
@@ -89,15 +76,15 @@ std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t re
   };
   start();
   std::vector<uint8_t> b = {0x98, 0xC0};
-  put16(b, 0);
-  put32(b, 0);
-  put32(b, 0);
+  q330sim_put16(b, 0);
+  q330sim_put32(b, 0);
+  q330sim_put32(b, 0);
   add(b);
   b = {0x80, 0x10, static_cast<uint8_t>(q330sim_sample(seed, 7, record) & 0xFF), 0};
   add(b);
   b = {0xE2, 1};
-  put16(b, 0);
-  put32(b, static_cast<uint32_t>(q330sim_sample(seed, 2, record)));
+  q330sim_put16(b, 0);
+  q330sim_put32(b, static_cast<uint32_t>(q330sim_sample(seed, 2, record)));
   add(b);
   for (const Q330SimDataChannel &c : q330sim_data_channels) {
     int64_t first = static_cast<int64_t>(record) * c.rate;
@@ -210,7 +197,7 @@ void acknowledge(Q330SimData &m, const Q330SimDatagram &in) {
   if (in.payload.size() < 20) return;
   m.counters.dacks++;
   uint32_t bits[4];
-  for (int i = 0; i < 4; i++) bits[i] = get32(in.payload.data() + 4 + 4 * i);
+  for (int i = 0; i < 4; i++) bits[i] = q330sim_get32(in.payload.data() + 4 + 4 * i);
   for (auto it = m.buffer.begin(); it != m.buffer.end();) {
     int k = fold(it->seq - in.ack);
     bool acked = it->ever_sent && (k <= 0 || (k < 128 && ((bits[k / 32] >> (k % 32)) & 1u)));
@@ -267,7 +254,7 @@ void Q330Sim::tick() {
     for (int g : k.garbage_after)
       if (g == m.made) {
         std::vector<uint8_t> bad;
-        put32(bad, m.next_record - 1);
+        q330sim_put32(bad, m.next_record - 1);
         for (uint8_t b : {0xE8, 0x01, 0x03, 0xFF, 0, 0, 0, 0}) bad.push_back(b);
         push_packet(m, DT_DATA, bad);
       }
@@ -275,7 +262,7 @@ void Q330Sim::tick() {
   } else if (!unsent && k.fill_interval > 0 && now - m.last_send >= k.fill_interval &&
              !(more && due)) {
     std::vector<uint8_t> fill;
-    put32(fill, m.next_record);
+    q330sim_put32(fill, m.next_record);
     push_packet(m, DT_FILL, fill);
     m.counters.fills++;
   }

@@ -12,14 +12,6 @@ namespace {
 constexpr double EPOCH_2000 = 946684800.0;
 enum { RQSTAT = 0x1F, STAT = 0xA9, RQLOG = 0x18, LOG = 0xA5, SLOG = 0x17, CACK = 0xA0 };
 
-void put16(std::vector<unsigned char> &v, unsigned x) {
-  v.push_back(static_cast<unsigned char>(x >> 8));
-  v.push_back(static_cast<unsigned char>(x));
-}
-void put32(std::vector<unsigned char> &v, uint32_t x) {
-  put16(v, x >> 16);
-  put16(v, x & 0xFFFF);
-}
 void zeros(std::vector<unsigned char> &v, size_t n) { v.insert(v.end(), n, 0); }
 // A counted text of `width` bytes: count byte, characters, zero filler.
 void pstr(std::vector<unsigned char> &v, const std::string &s, size_t width) {
@@ -27,10 +19,6 @@ void pstr(std::vector<unsigned char> &v, const std::string &s, size_t width) {
   v.push_back(static_cast<unsigned char>(n));
   v.insert(v.end(), s.begin(), s.begin() + static_cast<long>(n));
   zeros(v, width - 1 - n);
-}
-uint32_t get32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 void stat_payload(Q330SimStatus &s, uint32_t request, std::vector<unsigned char> *out) {
@@ -48,67 +36,67 @@ void stat_payload(Q330SimStatus &s, uint32_t request, std::vector<unsigned char>
   uint32_t bitmap = blocks | s.extra | s.flags;
   s.flags = 0;
   std::vector<unsigned char> &v = *out;
-  put32(v, bitmap);
+  q330sim_put32(v, bitmap);
   double t = clock_now() + s.clock_offset - EPOCH_2000;
   double whole = std::floor(t);
   uint32_t second = static_cast<uint32_t>(whole);
   if (bitmap & (1u << 31)) {
-    put32(v, s.umsg_ip);
+    q330sim_put32(v, s.umsg_ip);
     pstr(v, s.umsg, 80);
   }
   if (bitmap & 1u) {  // glob
-    put16(v, 0);
-    put16(v, s.clock_quality);
-    put16(v, 0);
-    put16(v, 0);
-    put32(v, s.seconds_offset);
-    put32(v, static_cast<uint32_t>((t - whole) * 1e6));
+    q330sim_put16(v, 0);
+    q330sim_put16(v, s.clock_quality);
+    q330sim_put16(v, 0);
+    q330sim_put16(v, 0);
+    q330sim_put32(v, s.seconds_offset);
+    q330sim_put32(v, static_cast<uint32_t>((t - whole) * 1e6));
     zeros(v, 16);  // total_time .. total_number_of_resyncs
     zeros(v, 16);  // gps_status .. misc_inputs
-    put32(v, second - s.seconds_offset);
+    q330sim_put32(v, second - s.seconds_offset);
   }
   if (bitmap & 2u) {  // gps
-    put16(v, 0);
-    put16(v, 1);
-    put16(v, 7);
-    put16(v, 9);
+    q330sim_put16(v, 0);
+    q330sim_put16(v, 1);
+    q330sim_put16(v, 7);
+    q330sim_put16(v, 9);
     pstr(v, s.gps_time, 10);
     pstr(v, s.gps_date, 12);
     pstr(v, "3D", 6);
     pstr(v, "+100.0M", 12);
     pstr(v, "+3412.3456", 14);
     pstr(v, "-11623.4567", 14);
-    put32(v, second - s.pps_age);
-    put32(v, 0);
+    q330sim_put32(v, second - s.pps_age);
+    q330sim_put32(v, 0);
   }
   if (bitmap & 4u) zeros(v, 20);  // pwr
   if (bitmap & 8u) zeros(v, 32);  // boom
   if (bitmap & 16u) {             // thread: no entries
-    put16(v, 0);
-    put16(v, 12);
+    q330sim_put16(v, 0);
+    q330sim_put16(v, 12);
     zeros(v, 8);
   }
   if (bitmap & 32u) zeros(v, 28);  // pll
   if (bitmap & 64u) {              // gpss
-    put16(v, 0);
-    put16(v, 4);
+    q330sim_put16(v, 0);
+    q330sim_put16(v, 4);
   }
   if (bitmap & 128u) {  // arp
-    put16(v, 0);
-    put16(v, 4);
+    q330sim_put16(v, 0);
+    q330sim_put16(v, 4);
   }
   for (int p = 0; p < 4; p++)
     if (bitmap & (1u << (8 + p))) {
-      put32(v, s.sent[p]);
-      put32(v, s.resent[p]);
-      put32(v, s.fill[p]);
-      put32(v, 0);
-      put32(v, s.bytes_used[p]);
-      put32(v, 0);
-      put16(v, 3);
-      put16(v, static_cast<unsigned>(p));
-      put16(v, 0);
-      put16(v, 0);
+      q330sim_put32(v, s.sent[p]);
+      q330sim_put32(v, s.resent[p]);
+      q330sim_put32(v, s.fill[p]);
+      q330sim_put32(v, 0);
+      q330sim_put32(v, s.bytes_used[p]);
+      q330sim_put32(v, 0);
+      q330sim_put16(v, 3);
+      q330sim_put16(v, static_cast<unsigned>(p));
+      q330sim_put16(v, 0);
+      q330sim_put16(v, 0);
     }
   for (int i = 0; i < 3; i++)
     if (bitmap & (1u << (12 + i))) zeros(v, 36);
@@ -116,12 +104,12 @@ void stat_payload(Q330SimStatus &s, uint32_t request, std::vector<unsigned char>
   if (bitmap & (1u << 16)) zeros(v, 48);
   if (bitmap & (1u << 17)) zeros(v, 16);
   if (bitmap & (1u << 18)) {  // aux: header only
-    put16(v, 8);
+    q330sim_put16(v, 8);
     zeros(v, 6);
   }
   if (bitmap & (1u << 19)) {  // schan: no sub-blocks
-    put16(v, 4);
-    put16(v, 0);
+    q330sim_put16(v, 4);
+    q330sim_put16(v, 0);
   }
 }
 
@@ -129,14 +117,14 @@ void stat_payload(Q330SimStatus &s, uint32_t request, std::vector<unsigned char>
 // old_data_threshold_time at 36.
 void log_payload(const Q330SimStatus &s, int logical, std::vector<unsigned char> *out) {
   std::vector<unsigned char> &v = *out;
-  put16(v, static_cast<unsigned>(logical - 1));
-  put16(v, s.log_flags);
+  q330sim_put16(v, static_cast<unsigned>(logical - 1));
+  q330sim_put16(v, s.log_flags);
   zeros(v, 12);
-  put16(v, s.window_size);
-  zeros(v, 14);  // data_sequence_number, channel_freqs
-  put16(v, 0);   // acknowledge_count
-  put16(v, s.acknowledge_timeout);
-  put32(v, s.old_data_threshold_time);
+  q330sim_put16(v, s.window_size);
+  zeros(v, 14);         // data_sequence_number, channel_freqs
+  q330sim_put16(v, 0);  // acknowledge_count
+  q330sim_put16(v, s.acknowledge_timeout);
+  q330sim_put32(v, s.old_data_threshold_time);
   zeros(v, 12);
 }
 
@@ -159,7 +147,7 @@ bool Q330Sim::answer_status(const Q330SimDatagram &in, int *reply_cmd,
     if (!model) model = status_model();
     if (in.payload.size() < 4) return false;
     std::lock_guard<std::mutex> lock(model->mutex);
-    uint32_t request = get32(in.payload.data());
+    uint32_t request = q330sim_get32(in.payload.data());
     model->requests.push_back(request);
     *reply_cmd = STAT;
     stat_payload(*model, request, payload);
@@ -176,7 +164,7 @@ bool Q330Sim::answer_status(const Q330SimDatagram &in, int *reply_cmd,
   if (in.command == SLOG && in.payload.size() >= 40) {
     const unsigned char *p = in.payload.data();
     model->log_flags = static_cast<uint16_t>(p[2] << 8 | p[3]);
-    model->old_data_threshold_time = get32(p + 36);
+    model->old_data_threshold_time = q330sim_get32(p + 36);
     model->slogs.emplace_back(model->log_flags, model->old_data_threshold_time);
     *reply_cmd = CACK;
     return true;
