@@ -435,3 +435,24 @@ TEST(AltusBlockPayloads, StatusDirentryAndEventsummary) {
 }
 
 }  // namespace
+
+namespace {
+
+// The largest stream packet a link reads and decodes fits the link thread's stack.
+TEST(AltusBlockStrdata, LargestPacketFitsTheLinkThreadStack) {
+  Bytes samples = {0x80, 0x00, 0x10};
+  while (samples.size() + 2 <= 2972) samples.insert(samples.end(), {0x00, 0x01});
+  auto sd = std::make_unique<AltusBlockStrdata>();
+  auto p = std::make_unique<AltusBlockPkt>(strpkt(samples));
+  int rc = -1;
+  long peak = run_on_thread_stack(THREAD_ALTUS_LINK, [&] {
+    auto copy = std::make_unique<AltusBlockPkt>(*p);
+    rc = decode_block_strdata(copy.get(), sd.get());
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(sd->nsamp, 1 + (int)(samples.size() - 3) / 2);
+  ASSERT_GT(peak, 0);
+  EXPECT_LT((size_t)peak, threadstart_stack_size(THREAD_ALTUS_LINK) / 2);
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "muldrin_stash.h"
 #include "muldrin_status_fixture.h"
 #include "packet/pkt.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -393,3 +394,20 @@ TEST_F(StashTest, ProgramStashWithUnreachableDatabaseComplainsOnce) {
 }
 
 }  // namespace
+
+// The longest report (every datalogger at full detail, with status channels) fits the
+// status thread's stack, with room to spare.
+TEST_F(StatusReportTest, LongestReportFitsTheStatusThreadStack) {
+  m_.statusreport_verbosity = 2;
+  for (int i = 2; i <= 20; i++) {
+    Q330 *q = add_session(("SIM" + std::to_string(i)).c_str(), i);
+    q->state_acquisition = 6;
+    for (const char *name : {"data_sys_volt", "data_gps", "q330_throttle", "q330_comm_eff"})
+      add_chan(q, name, false)->time = 1;
+  }
+  std::string s;
+  long peak = run_on_thread_stack(THREAD_STATUS, [&] { s = report(0); });
+  EXPECT_NE(s.find("SIM20"), std::string::npos);
+  ASSERT_GT(peak, 0);
+  EXPECT_LT((size_t)peak, threadstart_stack_size(THREAD_STATUS) / 2);
+}

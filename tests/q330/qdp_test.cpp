@@ -327,6 +327,24 @@ TEST(QdpBase96, RoundTripAndRefusals) {
   EXPECT_EQ(sequence, 5);
 }
 
+// The largest data datagram, split into its most blockettes, fits the data thread's stack.
+TEST(QdpUnstuff, LargestDataDatagramFitsTheDataThreadStack) {
+  auto q = std::make_unique<Q330>();
+  auto d = std::make_unique<Q330DATAPkt>();
+  Bytes many;
+  put32(many, 1);
+  for (int i = 0; i < 134; i++) many.insert(many.end(), {0x00, 1, 2, 3});
+  int rc = -1;
+  long peak = run_on_thread_stack(THREAD_Q330_DATA, [&] {
+    rc = q330_unstuff_pkt(q.get(), Q330_DT_DATA, 17, 3, many.data(), static_cast<int>(many.size()),
+                          d.get());
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(d->nblockettes, 134);
+  ASSERT_GT(peak, 0);
+  EXPECT_LT((size_t)peak, threadstart_stack_size(THREAD_Q330_DATA) / 2);
+}
+
 TEST(QdpUnstuff, DataSplit) {
   auto q = std::make_unique<Q330>();
   auto d = std::make_unique<Q330DATAPkt>();

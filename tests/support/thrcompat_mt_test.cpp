@@ -54,7 +54,7 @@ TEST(ThrCreate, FlagsAndStackArguments) {
       {nullptr, 0, THR_SUSPENDED, ENOTSUP},
       {nullptr, 0, THR_DAEMON, ENOTSUP},
       {nullptr, 0, THR_BOUND | THR_NEW_LWP, 0},
-      {stack, sizeof stack, 0, 0},  // the stack values are not used
+      {stack, sizeof stack, 0, 0},  // the memory is not used, nor a size too small
   };
   for (const Case &c : cases) {
     thread_t t;

@@ -178,3 +178,28 @@ std::string take_registered(int mark) {
   for (const std::string &m : take_registered_list(mark)) out += m;
   return out;
 }
+
+namespace {
+
+struct StackRun {
+  const std::function<void()> *fn;
+  long peak;
+};
+
+void *stack_run(void *arg) {
+  auto *run = static_cast<StackRun *>(arg);
+  long painted = threadstart_stack_paint();
+  (*run->fn)();
+  run->peak = painted < 0 ? -1 : threadstart_stack_peak();
+  return nullptr;
+}
+
+}  // namespace
+
+long run_on_thread_stack(ThreadKind kind, const std::function<void()> &fn) {
+  StackRun run{&fn, -1};
+  pthread_t tid;
+  if (threadstart_create(&tid, kind, stack_run, &run) != 0) return -1;
+  pthread_join(tid, nullptr);
+  return run.peak;
+}

@@ -2,10 +2,12 @@
 // temporary directories and the clock scale.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "base/clock.h"
+#include "base/threadstart.h"
 
 // Collects every line the error log prints while it lives.
 class ElogCapture {
@@ -96,3 +98,8 @@ std::string read_file(const std::string &path);
 std::vector<std::string> take_registered_list(int mark = 0);
 // The same joined into one text.
 std::string take_registered(int mark = 0);
+
+// Runs `fn` on a thread started like the programs' threads of `kind` (its configured stack
+// behind a guard page) and returns the deepest stack use it reached, in bytes; an overflow
+// hits the guard page and ends the test. -1 when the use cannot be measured.
+long run_on_thread_stack(ThreadKind kind, const std::function<void()> &fn);

@@ -8,11 +8,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "base/elog.h"
+#include "base/threadstart.h"
 
 namespace {
 
@@ -94,6 +94,11 @@ void dispatch(int fd) {
   }
 }
 
+void *dispatch_thread(void *arg) {
+  dispatch((int)reinterpret_cast<intptr_t>(arg));
+  return nullptr;
+}
+
 // The pipe and the dispatch thread of the calling process; made again in a forked
 // child, which inherits the parent's pipe but not its thread. Under g_setup_mutex.
 int start_dispatch() {
@@ -114,12 +119,9 @@ int start_dispatch() {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  bool started = true;
-  try {
-    std::thread(dispatch, fds[0]).detach();
-  } catch (const std::system_error &) {
-    started = false;
-  }
+  bool started =
+      threadstart_create(nullptr, THREAD_SMALL, dispatch_thread,
+                         reinterpret_cast<void *>((intptr_t)fds[0]), THREADSTART_DETACHED) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (!started) {
     elog_log(0, "setup_signal_handlers: can't start the dispatch thread.\n");

@@ -2,9 +2,11 @@
 #include "support/thrcompat.h"
 
 #include <cerrno>
+#include <climits>
 
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/threadstart.h"
 
 namespace {
 
@@ -16,13 +18,23 @@ int thr_create(void *stack_base, size_t stack_size, void *(*start)(void *), void
                thread_t *new_thread) {
   if (stack_base && stack_size == 0) return EINVAL;
   if (flags & (THR_SUSPENDED | THR_DAEMON)) return ENOTSUP;
-  pthread_attr_t attr;
-  int r = pthread_attr_init(&attr);
-  if (r != 0) return r;
-  if (flags & THR_DETACHED) r = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   thread_t tid;
-  if (r == 0) r = pthread_create(&tid, &attr, start, arg);
-  pthread_attr_destroy(&attr);
+  int r;
+  // A caller's stack memory is never used; a size large enough for a thread is. Any other
+  // thread gets the ring workers' size, never the C library's default of several megabytes.
+  if (stack_size < (size_t)PTHREAD_STACK_MIN) {
+    r = threadstart_create(&tid, THREAD_RING_WORKER, start, arg,
+                           (flags & THR_DETACHED) ? THREADSTART_DETACHED : 0);
+  } else {
+    pthread_attr_t attr;
+    r = pthread_attr_init(&attr);
+    if (r != 0) return r;
+    r = pthread_attr_setstacksize(&attr, stack_size);
+    if (r == 0 && (flags & THR_DETACHED))
+      r = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (r == 0) r = pthread_create(&tid, &attr, start, arg);
+    pthread_attr_destroy(&attr);
+  }
   if (r == 0 && new_thread) *new_thread = tid;
   return r;
 }

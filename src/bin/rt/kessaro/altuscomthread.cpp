@@ -170,13 +170,8 @@ std::string dotted_of(const char *host) {
 
 }  // namespace
 
-int altuscom_start_thread(pthread_t *tid, void *(*fn)(void *), void *arg) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
-  int rc = pthread_create(tid, &attr, fn, arg);
-  pthread_attr_destroy(&attr);
-  return rc;
+int altuscom_start_thread(pthread_t *tid, ThreadKind kind, void *(*fn)(void *), void *arg) {
+  return threadstart_create(tid, kind, fn, arg, THREADSTART_SYSTEM_SCOPE);
 }
 
 int altuscom_new_modem(Kessaro *altus, Modem *modem) {
@@ -232,10 +227,11 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   kessaro_copytext(modem->com, text.c_str());
   int rc;
   if (modem->com_mode == 3) {
-    rc = altuscom_start_thread(&modem->run_thread, altuscom_run_tcpserver, modem);
+    rc =
+        altuscom_start_thread(&modem->run_thread, THREAD_ALTUS_LINK, altuscom_run_tcpserver, modem);
     if (rc == 0) altus->ntcpservers++;
   } else {
-    rc = altuscom_start_thread(&modem->run_thread, altuscom_run_modem, modem);
+    rc = altuscom_start_thread(&modem->run_thread, THREAD_ALTUS_LINK, altuscom_run_modem, modem);
   }
   if (rc != 0) {
     altuscom_log_register_error(modem, nullptr, 0,
@@ -251,7 +247,7 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   dl->connected_modem_status = nullptr;
   dl->userdata = altus;
   if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
-  if (altuscom_start_thread(&dl->run_thread, altuscom_run_datalogger, dl) != 0) {
+  if (altuscom_start_thread(&dl->run_thread, THREAD_ALTUS_DL, altuscom_run_datalogger, dl) != 0) {
     altuscom_log_register_error(
         nullptr, dl, 0, "altuscom_new_datalogger: pthread_create(%s) error.\n", dl->target_name);
     return -1;
@@ -509,7 +505,8 @@ void *altuscom_run_tcpserver(void *arg) {
     copy->nbread = copy->nbread_gig = copy->nbwrite = copy->nbwrite_gig = 0;
     std::lock_guard<KessaroMutex> list(altus->modems_mutex);
     altuscom_log_message(copy, nullptr, 0, "Launching thread to service %s", client->recv_hostport);
-    if (altuscom_start_thread(&copy->run_thread, altuscom_run_tcpconnection, copy) != 0) {
+    if (altuscom_start_thread(&copy->run_thread, THREAD_ALTUS_LINK, altuscom_run_tcpconnection,
+                              copy) != 0) {
       altuscom_log_register_error(
           copy, nullptr, 0, "altuscom_run_tcpserver: pthread_create(%s) error.\n", copy->name);
       altuscom_modem_free(copy);

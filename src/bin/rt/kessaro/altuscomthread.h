@@ -13,6 +13,7 @@
 
 #include <pthread.h>
 
+#include "base/threadstart.h"
 #include "kessaro.h"
 
 // The host's own name and dotted address (my_ip), one caller at a time.
@@ -22,8 +23,9 @@ int my_my_ip(char *name, char *dotted, unsigned *ip);
 // into dlserial (at least 32 bytes). -1 with a registered error for an unknown model.
 int make_dlserial(Modem *modem, const char *model, int serialno, char *dlserial);
 
-// Starts a thread with system contention scope; 0 or the pthread_create error.
-int altuscom_start_thread(pthread_t *tid, void *(*fn)(void *), void *arg);
+// Starts a thread of `kind` (its stack size) with system contention scope; 0 or the
+// pthread_create error.
+int altuscom_start_thread(pthread_t *tid, ThreadKind kind, void *(*fn)(void *), void *arg);
 int altuscom_new_modem(Kessaro *altus, Modem *modem);
 int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl);
 // A copy of a link for one accepted TCP connection (modem_copy), or none.

@@ -106,11 +106,10 @@ int kessaro_setup_signals(Kessaro *altus) {
   signal_record = altus;
   sigset_t set = termination_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  pthread_t tid;
-  if (pthread_create(&tid, nullptr, signal_thread, nullptr) != 0) {
+  if (threadstart_create(nullptr, THREAD_SMALL, signal_thread, nullptr, THREADSTART_DETACHED) !=
+      0) {
     elog_die(1, "kessaro_setup_signals: pthread_create() error.\n");
   }
-  pthread_detach(tid);
   return 0;
 }
 
@@ -315,7 +314,7 @@ int kessaro_main(int argc, char **argv) {
   altus->mtfifo_write = pmtfifo_create(0, 1, 0);
   if (altus->mtfifo_write == nullptr) elog_die(0, "pmtfifo_create() error.\n");
   altuscom_log_message(nullptr, nullptr, 1, "Starting write thread.\n");
-  if (pthread_create(&altus->write_thread, nullptr, altus_write_thread, altus) != 0) {
+  if (threadstart_create(&altus->write_thread, THREAD_WRITER, altus_write_thread, altus) != 0) {
     elog_die(0, "pthread_create(write_thread) error.\n");
   }
   clock_sleep(2.0);
@@ -363,17 +362,18 @@ int kessaro_main(int argc, char **argv) {
   } else {
     altuscom_log_message(nullptr, nullptr, 1, "no command orbtag: remote commands are not read\n");
   }
-  if (altuscom_start_thread(&altus->status_thread, altus_status_report, altus) != 0) {
+  if (altuscom_start_thread(&altus->status_thread, THREAD_STATUS, altus_status_report, altus) !=
+      0) {
     altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(status) error.\n");
     exit(1);
   }
-  if (altuscom_start_thread(&altus->datarate_thread, altus_datarate, altus) != 0) {
+  if (altuscom_start_thread(&altus->datarate_thread, THREAD_SMALL, altus_datarate, altus) != 0) {
     altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(datarate) error.\n");
     exit(1);
   }
   for (long k = 0; k < maxtbl(altus->pocds_tbl); k++) {
     auto *poc = static_cast<POCDaemon *>(gettbl(altus->pocds_tbl, k));
-    if (pthread_create(&poc->thread, nullptr, run_pocd_thread, poc) != 0) {
+    if (threadstart_create(&poc->thread, THREAD_POCD, run_pocd_thread, poc) != 0) {
       altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(pocd_thread) error.\n");
       exit(1);
     }

@@ -10,6 +10,7 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "base/threadstart.h"
 #include "muldrin_run.h"
 #include "muldrin_write.h"
 #include "packet/pkt.h"
@@ -249,7 +250,7 @@ void *run_pocd_thread(void *arg) {
 int muldrin_pocd_start(Muldrin *muldrin) {
   for (long i = 0; i < maxtbl(muldrin->pocds_tbl); i++) {
     auto *pocd = static_cast<POCDaemon *>(gettbl(muldrin->pocds_tbl, i));
-    if (pthread_create(&pocd->thread, nullptr, run_pocd_thread, pocd) != 0) {
+    if (threadstart_create(&pocd->thread, THREAD_POCD, run_pocd_thread, pocd) != 0) {
       elog_log(1, "muldrin_pocd_start: pthread_create() error.\n");
       return -1;
     }

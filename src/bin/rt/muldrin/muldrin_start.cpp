@@ -13,6 +13,7 @@
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/tbl.h"
+#include "base/threadstart.h"
 #include "muldrin_args.h"
 #include "muldrin_cmd.h"
 #include "muldrin_host.h"
@@ -125,7 +126,7 @@ int muldrin_main(int argc, char **argv) {
   if (muldrin_write_setup(m) < 0) elog_die(0, "pmtfifo_create() error.\n");
   q330_setup_signals();
   m->start_time = clock_now();
-  if (pthread_create(&m->write_thread, nullptr, run_write_thread, nullptr) != 0)
+  if (threadstart_create(&m->write_thread, THREAD_WRITER, run_write_thread, nullptr) != 0)
     elog_die(0, "pthread_create(write_thread) error.\n");
   startup_lines();
   std::string version =

@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/tbl.h"
+#include "base/threadstart.h"
 #include "muldrin_datastatus.h"
 #include "muldrin_write.h"
 #include "q330_dblk.h"
@@ -269,7 +270,7 @@ void *run_status_thread(void *) {
 }
 
 int muldrin_status_start(Muldrin *muldrin) {
-  if (pthread_create(&muldrin->status_thread, nullptr, run_status_thread, nullptr) != 0) {
+  if (threadstart_create(&muldrin->status_thread, THREAD_STATUS, run_status_thread, nullptr) != 0) {
     elog_log(1, "muldrin_status_start: pthread_create() error.\n");
     return -1;
   }

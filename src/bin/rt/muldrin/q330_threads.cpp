@@ -15,6 +15,7 @@
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
+#include "base/threadstart.h"
 #include "muldrin_pocd.h"
 #include "muldrin_run.h"
 #include "q330_config.h"
@@ -597,14 +598,15 @@ int q330_threads_start(Q330 *q330) {
     pthread_t *thread;
     void *(*run)(void *);
     const char *name;
+    ThreadKind kind;
   } entries[] = {
-      {&q330->control_thread, q330_run_control_thread, "control"},
-      {&q330->data_thread, q330_run_data_thread, "data"},
-      {&q330->statusrq_thread, q330_run_status_request_thread, "statusrq"},
-      {&q330->watchdog_thread, q330_run_watchdog_thread, "watchdog"},
+      {&q330->control_thread, q330_run_control_thread, "control", THREAD_Q330_CONTROL},
+      {&q330->data_thread, q330_run_data_thread, "data", THREAD_Q330_DATA},
+      {&q330->statusrq_thread, q330_run_status_request_thread, "statusrq", THREAD_Q330_STATUS},
+      {&q330->watchdog_thread, q330_run_watchdog_thread, "watchdog", THREAD_Q330_WATCHDOG},
   };
   for (int i = 0; i < 4; i++) {
-    if (pthread_create(entries[i].thread, nullptr, entries[i].run, q330) != 0) {
+    if (threadstart_create(entries[i].thread, entries[i].kind, entries[i].run, q330) != 0) {
       q330_output(q330, Q330_OUT_LOG, "q330_thread_start: pthread_create(%s) error.\n",
                   entries[i].name);
       q330_kill_thread(q330);
