@@ -431,6 +431,27 @@ TEST(AltusDownload, NoEventTwiceAcrossARestart) {
   EXPECT_NEAR(r.dl->lasttime, kAltusEpoch + events[3].plan.start_time + 2.49, 1e-6);
 }
 
+TEST(AltusDownload, ANameReusedForANewEventIsDownloaded) {
+  Rig r;
+  std::vector<Event> events = {stock()[0]};
+  r.new_sim(events);
+  r.begin_session(false);
+  EXPECT_EQ(r.download(), 0);
+  // The datalogger deletes the file and records a new event under the same name, then
+  // one more.
+  Event again = event(events[0].path.c_str(), events[0].saved.c_str(), 5, 4, 0);
+  Event next = event("A:\\DATA\\EV0002.EVT", "EV0002.EVT", 6, 2, 1);
+  ASSERT_EQ(r.sim->add_event(again.path, again.plan), 0);
+  ASSERT_EQ(r.sim->add_event(next.path, next.plan), 0);
+  EXPECT_EQ(r.download(), 0);
+  EXPECT_EQ(r.handed, (std::vector<std::string>{events[0].path, again.path, next.path}));
+  Bytes b = r.sim->file_data(again.path);
+  EXPECT_EQ(read_file(r.dir.file("events/dlA/" + again.saved)), std::string(b.begin(), b.end()));
+  for (const Event *e : {&events[0], &again, &next})
+    for (int c = 0; c < 3; c++) EXPECT_EQ(r.samples_of(*e, c), r.expected(*e, c)) << c;
+  EXPECT_EQ(r.evtinfo.size(), 3u);
+}
+
 TEST(AltusDownload, EventInProgressWaitsInFiveSecondSteps) {
   struct Case {
     double maxwait;
