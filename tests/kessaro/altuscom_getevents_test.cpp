@@ -156,11 +156,11 @@ struct Rig {
 
   // A session: the program's datalogger record (restored from the state file when asked)
   // on a link to the simulator in block mode.
-  void begin_session(bool restore) {
+  void begin_session(bool restore, const char *model = "K2") {
     dl = altusdatalogger_new();
     dl->target_name = strdup("dlA");
     dl->serial_name = strdup("ser_dlA");
-    kessaro_copytext(dl->model, "K2");
+    kessaro_copytext(dl->model, model);
     dl->userdata = altus;
     dl->save_evt_files = 1;
     dl->output_packet_twin = 10.0;
@@ -342,6 +342,24 @@ TEST(AltusDownload, EveryFileArrivesWholeOnceWithItsInformation) {
   }
   EXPECT_EQ(r.dl->stat.nevents_transfered, 4);
   EXPECT_NEAR(r.dl->lasttime, kAltusEpoch + events[3].plan.start_time + 2.49, 1e-6);
+}
+
+TEST(AltusDownload, MtWhitneyFilesWithTheLongHeader) {
+  Rig r;
+  std::vector<Event> events = {event("A:\\DATA\\MW0001.EVT", "MW0001.EVT", 0, 3, 1),
+                               event("A:\\DATA\\MW0002.EVT", "MW0002.EVT", 1, 2, 0)};
+  for (Event &e : events) e.plan.ismw = 1;
+  r.new_sim(events);
+  r.begin_session(false, "MtWhitney");
+  EXPECT_EQ(r.download(), 0);
+  EXPECT_EQ(r.handed, (std::vector<std::string>{events[0].path, events[1].path}));
+  for (const Event &e : events) {
+    Bytes b = r.sim->file_data(e.path);
+    EXPECT_EQ(read_file(r.dir.file("events/dlA/" + e.saved)), std::string(b.begin(), b.end()));
+    for (int c = 0; c < 3; c++) EXPECT_EQ(r.samples_of(e, c), r.expected(e, c)) << e.path << c;
+  }
+  ASSERT_EQ(r.evtinfo.size(), 2u);
+  EXPECT_EQ(std::stod(info_value(r.evtinfo[1], "time")), kAltusEpoch + events[1].plan.start_time);
 }
 
 TEST(AltusDownload, DamagedTransfers) {
