@@ -16,8 +16,10 @@
 
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_getevents.h"
 #include "altuscomsubs_output.h"
+#include "altusevtsubs.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/arr.h"
@@ -297,6 +299,24 @@ std::string info_value(const std::string &text, const std::string &key) {
   return text.substr(at, text.find('\n', at) - at);
 }
 
+// The event facts of a file's header.
+AltusEvtInfo header_facts(const Bytes &file, int ismw) {
+  std::vector<unsigned char> copy(file.begin(), file.end());
+  unsigned char *p = copy.data();
+  AltusEvtTag tag;
+  int be = 0, size = 0, datasize = 0, nframes = 0;
+  unsigned short chk = 0, sum = 0;
+  AltusEvtFile fhdr;
+  AltusEvtInfo info{};
+  EXPECT_EQ(evt_readtag(nullptr, &p, copy.data() + copy.size(), &tag, &be, &size, &datasize, &chk),
+            0);
+  EXPECT_EQ(evt_readaltusfilehdr(nullptr, &p, copy.data() + copy.size(), &fhdr, size, be, ismw,
+                                 &sum, &nframes),
+            0);
+  evt2info(&fhdr, &info);
+  return info;
+}
+
 TEST(AltusDownload, EveryFileArrivesWholeOnceWithItsInformation) {
   Rig r;
   std::vector<Event> events = stock();
@@ -339,6 +359,27 @@ TEST(AltusDownload, EveryFileArrivesWholeOnceWithItsInformation) {
     EXPECT_NE(info.find(line), std::string::npos) << line << info;
     snprintf(line, sizeof line, " %.5f %d ", t0 + (lo - s0.begin()) / 100.0, *lo);
     EXPECT_NE(info.find(line), std::string::npos) << line << info;
+    // The summary the datalogger sent tells what the file's header tells.
+    const AltusDirTree *f = r.file(e.path);
+    ASSERT_NE(f, nullptr);
+    AltusEvtInfo h = header_facts(want, 0);
+    const AltusEvtInfo &sm = f->eventinfo;
+    EXPECT_EQ(sm.time, h.time);
+    EXPECT_EQ(sm.triggertime, h.triggertime);
+    EXPECT_EQ(sm.endtime, h.endtime);
+    EXPECT_EQ(sm.samprate, h.samprate);
+    EXPECT_EQ(sm.nsamp, h.nsamp);
+    EXPECT_EQ(sm.nchan, h.nchan);
+    EXPECT_EQ(sm.channel_bitmap, h.channel_bitmap);
+    EXPECT_EQ(sm.ft, h.ft);
+    for (int c = 0; c < 3; c++) {
+      EXPECT_EQ(sm.chans[c].maxpeak, h.chans[c].maxpeak) << c;
+      EXPECT_EQ(sm.chans[c].minpeak, h.chans[c].minpeak) << c;
+      EXPECT_EQ(sm.chans[c].time_maxpeak, h.chans[c].time_maxpeak) << c;
+      EXPECT_EQ(sm.chans[c].time_minpeak, h.chans[c].time_minpeak) << c;
+      EXPECT_EQ(sm.chans[c].calib, h.chans[c].calib) << c;
+      EXPECT_EQ(sm.chans[c].percent_maxpeak, h.chans[c].percent_maxpeak) << c;
+    }
   }
   EXPECT_EQ(r.dl->stat.nevents_transfered, 4);
   EXPECT_NEAR(r.dl->lasttime, kAltusEpoch + events[3].plan.start_time + 2.49, 1e-6);
