@@ -916,8 +916,9 @@ TEST(AltusEvents, DownloadsSummarisesAndSkipsShortFiles) {
   // The short file was never summarised, on either pass.
   std::vector<int> sent = s.sent();
   EXPECT_EQ(std::count(sent.begin(), sent.end(), (int)PKC_GETEVENTSUMMARY), 1);
-  // The file went to the output whole.
+  // The file went to the output whole; the short one is passed over on both passes.
   bool found = false;
+  int skipped = 0;
   void *item = nullptr;
   while (pmtfifo_pop(s.altus->mtfifo_write, &item) == 1) {
     AltusPacket *p = static_cast<AltusPacket *>(item);
@@ -925,9 +926,25 @@ TEST(AltusEvents, DownloadsSummarisesAndSkipsShortFiles) {
       found = true;
       EXPECT_EQ(Bytes(p->data, p->data + p->nbytes), e1);
     }
+    const char *text = reinterpret_cast<char *>(p->data);
+    if (p->type == ALTUSPKT_LOG && strstr(text, "SHORT.EVT ") &&
+        strstr(text, " No event info...skipping"))
+      skipped++;
     altuspacket_free(p);
   }
   EXPECT_TRUE(found);
+  EXPECT_EQ(skipped, 2);
+}
+
+TEST(AltusEvents, GeteventsWhileOneRunsIsPendingThenDone) {
+  Linked s;
+  s.dl->getevents_status = 3;
+  size_t before = s.sent().size();
+  auto got = s.run(ext("getevents", "b"));
+  EXPECT_TRUE(has_pending(got, "process_command: getevents already running"));
+  EXPECT_EQ(last_final(got).disposition, "done");
+  EXPECT_EQ(s.sent().size(), before);  // nothing asked of the datalogger
+  EXPECT_EQ((int)s.dl->getevents_status, 3);
 }
 
 TEST(AltusFileWords, DirListsWithOneSeparatorAndNoFiles) {

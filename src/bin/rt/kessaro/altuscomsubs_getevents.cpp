@@ -62,6 +62,25 @@ bool is_directory(const AltusDirTree &e) { return (e.attr & 0x10) != 0 && e.size
 
 int compare_qsort(const void *a, const void *b) { return altusdirt_compare(a, b); }
 
+// The end time of the event in a checked file, from its header: an entry restored from
+// the state file has no event facts of its own. 0.0 when the header cannot be read.
+double file_endtime(unsigned char *fbuf, int nbytes, int ismw) {
+  unsigned char *p = fbuf;
+  const unsigned char *end = fbuf + nbytes;
+  AltusEvtTag tag;
+  int be = 0, size = 0, datasize = 0, nframes = 0;
+  unsigned short chk = 0, sum = 0;
+  AltusEvtFile fhdr;
+  AltusEvtInfo info;
+  if (evt_readtag(nullptr, &p, end, &tag, &be, &size, &datasize, &chk) < 0 ||
+      evt_readaltusfilehdr(nullptr, &p, end, &fhdr, size, be, ismw, &sum, &nframes) < 0) {
+    elog_clear_register(0);
+    return 0.0;
+  }
+  evt2info(&fhdr, &info);
+  return info.endtime;
+}
+
 }  // namespace
 
 int altusdirt_compare(const void *a, const void *b) {
@@ -380,13 +399,15 @@ struct Download {
         functional_tests();
         return FILES_DONE;
       }
+      double endtime =
+          f.eventinfo.nsamp > 0 ? f.eventinfo.endtime : file_endtime(fbuf, nbytes, ismw);
       if (altuscom_push_data(ALTUSPKT_EVTFILE, modem, dl, 0.0, f.pathname, fbuf, nbytes) != 0) {
         free(fbuf);
         complain("getevents: altuscom_push_data() error for file %s", f.pathname);
         return FILES_FAILED;
       }
       f.processed = 2;
-      dl->lasttime = f.eventinfo.endtime;
+      dl->lasttime = endtime;
       double now = clock_now();
       {
         std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);

@@ -23,7 +23,7 @@ void on_signal(int) { g_stop = true; }
 void usage() {
   fprintf(stderr,
           "usage: altussim [-tcpserver port | -connect port | -pty] [-serial n] [-station name]\n"
-          "                [-model name]\n"
+          "                [-model name] [-events n]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
@@ -45,7 +45,7 @@ int main(int argc, char **argv) {
   int port = -1, connect_port = -1;
   bool pty = false;
   std::string model, station = "SIM01";
-  int serial = 1234;
+  int serial = 1234, events = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -87,6 +87,9 @@ int main(int argc, char **argv) {
     } else if (a == "-model" && v) {
       model = v;
       i++;
+    } else if (a == "-events" && v) {
+      events = atoi(v);
+      i++;
     } else if (a == "-chunked") {
       sim.set_chunked(true);
     } else {
@@ -103,6 +106,16 @@ int main(int argc, char **argv) {
     }
     sim.set_params(hdr);
     sim.set_model(model);
+  }
+  for (int k = 0; k < events; k++) {  // one event file an hour on drive A:
+    AltusSimEvtPlan plan;
+    plan.ismw = model == "MtWhitney";
+    plan.sample_bytes = 2 + k % 3;
+    plan.bigendian = k % 2 == 0;
+    plan.start_time = 1000000u + 3600u * (uint32_t)k;
+    char path[32];
+    snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
+    sim.add_event(path, plan);
   }
   int master = -1;
   if (pty) {

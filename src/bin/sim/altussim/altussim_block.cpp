@@ -351,25 +351,14 @@ void Sim::handle(const Bytes &pkt) {
       pos++;
     }
   }
+  if (!scripted && event_command(cmd, data, &type, &payload)) scripted = true;
   if (!scripted && fs_command(cmd, data, &type, &payload)) scripted = true;
   if (!scripted) {
     switch (cmd) {
-      case 3: {  // GETSTATUS
+      case 3:  // GETSTATUS
         type = 131;
-        put32(payload, 1000000);
-        put16(payload, (unsigned)serial_);
-        put16(payload, 2);     // events
-        put16(payload, 0);     // recording errors
-        put16(payload, 0x01);  // acquisition on
-        payload.push_back(125);
-        payload.push_back(0);
-        put16(payload, 0x0800 | 100);
-        put16(payload, 0x0400);
-        std::string s = (station_ + "     ").substr(0, 5);
-        payload.insert(payload.end(), s.begin(), s.end());
-        payload.push_back(3);
+        payload = status_payload();
         break;
-      }
       case 30:  // EXTSTATUS
         type = 134;
         put16(payload, 25);
@@ -501,19 +490,25 @@ std::string upper(std::string s) {
   return s;
 }
 
-// "A:\\D\\" -> "A:\\D"; names compare without case.
+std::string parent_of(const std::string &p) {
+  size_t i = p.rfind('\\');
+  return i == std::string::npos ? "" : p.substr(0, i);
+}
+
+std::string arg_text(const Bytes &d) {
+  std::string s(d.begin(), d.end());
+  return s.c_str();
+}
+
+}  // namespace
+
 std::string norm(const std::string &p) {
   std::string s = upper(p);
   while (s.size() > 2 && s.back() == '\\') s.pop_back();
   return s;
 }
 
-std::string parent_of(const std::string &p) {
-  size_t i = p.rfind('\\');
-  return i == std::string::npos ? "" : p.substr(0, i);
-}
-
-Bytes ack(int cmd, bool ok, const std::string &text = "") {
+Bytes ack(int cmd, bool ok, const std::string &text) {
   Bytes b;
   b.reserve(text.size() + 3);
   b.push_back((unsigned char)cmd);
@@ -524,13 +519,6 @@ Bytes ack(int cmd, bool ok, const std::string &text = "") {
   }
   return b;
 }
-
-std::string arg_text(const Bytes &d) {
-  std::string s(d.begin(), d.end());
-  return s.c_str();
-}
-
-}  // namespace
 
 void Sim::add_dir(const std::string &path, int attr, uint32_t time) {
   std::lock_guard<std::mutex> l(mutex_);

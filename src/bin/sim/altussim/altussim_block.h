@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "altussim_evtwriter.h"
+
 namespace altussim {
 
 using Bytes = std::vector<unsigned char>;
@@ -43,6 +45,10 @@ Bytes strdata_payload(int serial, int stream, uint32_t seq, uint32_t altustime, 
 // One 22-byte directory entry.
 Bytes direntry(const std::string &name, const std::string &ext, uint32_t size, uint32_t time,
                int attr);
+// A path in the simulator's form: upper case, no trailing backslash ("a:\\d\\" -> "A:\\D").
+std::string norm(const std::string &p);
+// A PKR_ACK payload for `cmd`: success or refusal, with the text (and its NUL) when given.
+Bytes ack(int cmd, bool ok, const std::string &text = "");
 
 // What to do to the reply of a command, for its n-th occurrence (1 = first; 0 = every).
 struct Fault {
@@ -150,6 +156,43 @@ class Sim {
   int restarts();                    // "sys res" received
   int blockmode_entries();           // "blockmode" received
 
+  // ---- events (altussim_events.cpp) ----
+  // Writes an event file made by the event-file writer from `plan` at `path` (an existing
+  // file of that name is replaced), listed with the plan's start time. The header gets,
+  // unless the plan gives them, the channel bitmap, A/D bits of the sample width, trigger
+  // time (start + 1 s), full scale, sensitivity, gain and the peaks of the samples; the
+  // GETEVENTSUMMARY answer for the path carries the same values. From the first event on,
+  // STATUS counts the event files outside A:\TMP and B:\TMP (before: 2). -1 when the
+  // writer refuses the plan.
+  int add_event(const std::string &path, const AltusSimEvtPlan &plan);
+  // An event still recording: its file lies under <drive>:\TMP and STATUS has trigger bit
+  // 0x02 until `seconds` clock seconds from now have passed; then it moves to `path`.
+  int record_event(const std::string &path, const AltusSimEvtPlan &plan, double seconds);
+  // STATUS reports `n` events whatever the drives hold (-1: count them again).
+  void set_event_count(int n);
+  int event_count();
+  // A drive's status word in STATUS (0 A:, 1 B:; at start 0x0864 and 0x0400, B: not
+  // ready). The drive's files stay listable: a reader that lists a drive it was told is not
+  // ready sees them.
+  void set_drive_status(int drive, int status);
+  // PKC_FT records a functional-test event (flag bit 0 set) made from this plan as
+  // A:\FTnnnn.EVT, each later one a minute after the previous one.
+  void set_ft_plan(const AltusSimEvtPlan &plan);
+  int ft_events();
+  // The bytes stored at `path` (empty when there is no such file).
+  Bytes file_data(const std::string &path);
+
+  // Damage to the transfers of one file. `times`: the next so many (0: every one).
+  enum class Damage {
+    REFUSE_OPEN,  // OPENFILE refused, an ACK failure without text
+    CORRUPT,      // one byte of the last frame's data flipped: the file fails its check
+    TRUNCATE,     // only the first `arg` bytes are sent
+    DROP_LINE,    // the connection is closed after `arg` GETFILE replies
+    WRONG_SIZE,   // the listing gives the size plus `arg` (lasting; `times` unused)
+  };
+  void damage_file(const std::string &path, Damage kind, int times = 0, int arg = 0);
+  int opens(const std::string &path);  // OPENFILE requests for the path
+
  private:
   void run();
   void emit_streams();
@@ -236,6 +279,32 @@ class Sim {
   int escapes_ = 0;
   int restarts_ = 0;
   int blockmode_entries_ = 0;
+
+  // Events, under mutex_.
+  bool event_command(int cmd, const Bytes &data, int *type, Bytes *payload);
+  Bytes status_payload();
+  void finish_recordings();
+  struct EventRec {
+    Bytes summary;  // the PKR_EVENTSUMMARY payload
+  };
+  std::map<std::string, EventRec> events_;  // by path
+  struct Recording {
+    std::string path, tmp_path;
+    double until;
+  };
+  std::vector<Recording> recordings_;
+  bool events_counted_ = false;
+  int fixed_events_ = -1;
+  int drive_status_[2] = {0x0800 | 100, 0x0400};
+  AltusSimEvtPlan ft_plan_;
+  int ft_events_ = 0;
+  struct DamageRec {
+    Damage kind;
+    int times;
+    int arg;
+  };
+  std::map<std::string, std::vector<DamageRec>> damage_;
+  std::map<std::string, int> opens_;
 };
 
 }  // namespace altussim
