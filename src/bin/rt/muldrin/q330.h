@@ -13,8 +13,9 @@
 // state changes that depend on the current state are compare-and-swap, and nothing
 // leaves state 10 (kill). `status.status_mutex` guards the statistics of the status
 // record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
-// `config.config_mutex` the configuration blocks, and the two heartbeat mutexes their
-// heartbeat pairs; none is nested in another. `cmd_mutex` guards the replies of queued
+// `config.config_mutex` the configuration blocks, `timeout_mutex` the acquisition and
+// control time-outs, and the two heartbeat mutexes their heartbeat pairs; none is nested
+// in another. `cmd_mutex` guards the replies of queued
 // commands and is held only to store or read one. q330_output and the debug output take
 // no lock and build their texts in their own memory, so any thread may call them.
 #pragma once
@@ -287,11 +288,13 @@ struct Q330 {
   double time_last_dack = 0;
   double time_dtopen = 0;
   int sequence_last_dack = 0;
-  // Set by the status readout on the control thread, tested by the data thread.
-  std::atomic<double> acquisition_timeout{0};
+  // Set by the data-port open and the status readout (control thread), tested by the data
+  // thread; under timeout_mutex (doubles, which the 32-bit target cannot swap atomically).
+  double acquisition_timeout = 0;
   double inactivity_wakeup = 0;
   double register_wakeup = 0;
-  std::atomic<double> control_timeout{0};
+  double control_timeout = 0;
+  std::mutex timeout_mutex;
   double last_data_thread_time = 0, last_data_thread_time2 = 0;
   double last_control_thread_time = 0, last_control_thread_time2 = 0;
   std::mutex last_data_thread_time_mutex, last_control_thread_time_mutex;

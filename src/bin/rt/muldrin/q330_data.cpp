@@ -337,8 +337,11 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   else
     q330_output(q330, Q330_OUT_LOG, "data stream open - starting with %d.\n",
                 log.data_sequence_number);
-  q330->control_timeout =
-      p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
+  {
+    std::lock_guard<std::mutex> lock(q330->timeout_mutex);
+    q330->control_timeout =
+        p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
+  }
   return 0;
 }
 

@@ -403,7 +403,11 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   }
   if (p.output_time_packet && (s->glob.clock_quality & 0xC0) == 0xC0)
     q330_output(q330, Q330_OUT_TIME, &t);
-  q330->control_timeout = p.control_inactivity_timeout > 0 ? now + p.control_inactivity_timeout : 0;
+  {
+    std::lock_guard<std::mutex> lock(q330->timeout_mutex);
+    q330->control_timeout =
+        p.control_inactivity_timeout > 0 ? now + p.control_inactivity_timeout : 0;
+  }
 
   if (answered & (1u << (8 + port - 1))) q330->flush_buffer_lockout = 0;
   const Q330LOGSTATPkt &log = s->log[port - 1];
@@ -429,6 +433,7 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
       double wait = p.shutdown_buffer_wait > 0 ? p.shutdown_buffer_wait : 0;
       double now2 = std_now();
       double at = now2 + wait;
+      std::lock_guard<std::mutex> lock(q330->timeout_mutex);
       if (q330->acquisition_timeout == 0 || q330->acquisition_timeout > at)
         q330->acquisition_timeout = at;
       LOG("STATUS: Shutdown due to buffer threshold in %.1f seconds...\n", at - now2);
