@@ -9,6 +9,7 @@
 #include "base/arr.h"
 #include "base/tbl.h"
 #include "config_fixture.h"
+#include "q330sim_data.h"
 
 namespace {
 
@@ -80,11 +81,13 @@ TEST(ConfigReadout, FullReadoutStoresEveryBlock) {
   EXPECT_EQ(c.config_pkt.fix.total_number_of_reboots, 5u);
   EXPECT_EQ(c.config_pkt.glob.user_tag, 42u);
   EXPECT_EQ(c.config_pkt.sc.sensor_output_1_definition, 3u);
-  EXPECT_EQ(c.config_pkt.log.data_sequence_number, 100);
+  // The data port's LOG tells where its stream stands.
+  EXPECT_EQ(c.config_pkt.log.data_sequence_number,
+            rig.sim.data().get_counters().data_sequence_number);
   EXPECT_EQ(rig.q->unit_nchannels, 6);
   ASSERT_EQ(rig.q->nchans, 3);
   EXPECT_EQ(rig.q->chan_defs[1].stream, 1);
-  EXPECT_EQ(rig.q->chan_defs[1].samprate, 10.0);
+  EXPECT_EQ(rig.q->chan_defs[1].samprate, 1.0);
   EXPECT_EQ(rig.q->chan_defs[2].physical, 5);
   EXPECT_EQ(c.phy.base_port, rig.sim.base_port());
   EXPECT_EQ(c.man.model_number, 330);

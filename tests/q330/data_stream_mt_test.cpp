@@ -24,40 +24,8 @@ namespace {
 uint32_t be32(const unsigned char *p) {
   return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
-uint16_t be16(const unsigned char *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // ---- Whole streams from the simulator ---------------------------------------------------
-
-struct Entry {
-  int channel, stream, nsamp;
-  int32_t value;
-  std::vector<int> samples;
-};
-
-std::vector<Entry> entries(const std::vector<unsigned char> &r) {
-  std::vector<Entry> v;
-  for (size_t at = 20; at + 18 <= r.size();) {
-    const unsigned char *e = &r[at];
-    int size = be16(e + 2), offset = be16(e + 10);
-    Entry en{e[0], e[1], static_cast<int16_t>(be16(e + 8)), static_cast<int32_t>(be32(e + 12)), {}};
-    if (size > 18) {
-      int cmap = offset - 16, data = size - offset - 2;
-      std::vector<unsigned int> words(static_cast<size_t>(size) / 4 + 2, 0);
-      memcpy(words.data(), e + 16, static_cast<size_t>(size - 18));
-      std::vector<int> diffs(static_cast<size_t>(data / 4) * 7 + 1);
-      int n = q330_convert_frame(static_cast<uint16_t>(data), static_cast<uint16_t>(cmap),
-                                 words.data(), diffs.data());
-      uint32_t x = static_cast<uint32_t>(en.value);
-      for (int i = 0; i < n; i++) {
-        x += static_cast<uint32_t>(diffs[static_cast<size_t>(i)]);
-        en.samples.push_back(static_cast<int>(x));
-      }
-    }
-    v.push_back(en);
-    at += static_cast<size_t>(size);
-  }
-  return v;
-}
 
 struct StreamCase {
   const char *what;
@@ -159,15 +127,15 @@ void run_stream(const StreamCase &c) {
     const auto &rec = out.records[r];
     const uint32_t record = 700000 + static_cast<uint32_t>(r);
     ASSERT_EQ(be32(&rec[12]), record) << r;
-    std::map<int, Entry> by_channel;
-    for (const Entry &e : entries(rec)) {
+    std::map<int, RecordEntry> by_channel;
+    for (const RecordEntry &e : record_entries(rec)) {
       ASSERT_EQ(by_channel.count(e.channel), 0u) << "channel " << e.channel << " twice in " << r;
       by_channel[e.channel] = e;
     }
     ASSERT_EQ(by_channel.size(), 4u) << r;
     EXPECT_EQ(by_channel[2].value, q330sim_sample(1234, 2, record));
     for (const Q330SimDataChannel &ch : q330sim_data_channels) {
-      const Entry &e = by_channel[ch.channel];
+      const RecordEntry &e = by_channel[ch.channel];
       EXPECT_EQ(e.stream, ch.stream);
       std::vector<int> want;
       for (int i = 0; i < ch.rate; i++)

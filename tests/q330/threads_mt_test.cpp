@@ -3,6 +3,7 @@
 // the watchdog's hang halt and its program status channels.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <condition_variable>
@@ -18,10 +19,12 @@
 #include "q330_dblk.h"
 #include "q330_fixture.h"
 #include "q330_qdp.h"
+#include "q330_status.h"
 #include "q330_threads.h"
 #include "q330sim.h"
 #include "q330sim_config.h"
 #include "sim_session.h"
+#include "testkit/testkit.h"
 #include "udp.h"
 
 namespace {
@@ -214,6 +217,66 @@ TEST(Threads, RegistrationRetriesThenHibernates) {
     q330_kill_thread(s.q);
     q330_threads_join(s.q);
   }
+}
+
+// A start from another thread (a remote command) wakes a hibernating session while its
+// data thread keeps clearing the retry count on every pass of state 2.
+TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
+  FastClock fast;
+  SimSession s(sim_options(), "7");
+  s.q->params.maxretries_register = 1;
+  q330_start_acquisition(s.q);
+  ASSERT_EQ(q330_threads_start(s.q), 0);
+  // Polled on the state and counted at the simulator: waiting on the session's output
+  // would order the threads through the recorder's lock and hide an unguarded count.
+  auto hibernate = [&] {
+    while (s.q->state_acquisition.load() != 2)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  hibernate();
+  const int first = s.sim.count(Q330_C1_SRVRSP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // passes of state 2
+  EXPECT_EQ(q330_start_acquisition(s.q), 0);
+  while (s.sim.count(Q330_C1_SRVRSP) == first)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  hibernate();
+  q330_kill_thread(s.q);
+  q330_threads_join(s.q);
+  EXPECT_EQ(s.w.count("Going into hibernation"), 2);
+  EXPECT_FALSE(s.w.has("Breakout to re-register after sleep"));
+}
+
+// Status readouts on one thread while the status-request thread reads the time of the
+// last status and clears the buffer fill: both go through status_mutex.
+TEST(Threads, StatusReadoutsWhileTheRequestThreadRuns) {
+  ClockScale fast(0.01);
+  Q330SimOptions o = sim_options();
+  Q330Sim sim(o);
+  ASSERT_EQ(sim.start(), 0);
+  Waiter w;
+  Q330 *q = new_session(w);
+  q->noipresolv = 1;
+  q->config.config_pkt.fix.flags = 0x16;
+  q->config.config_pkt.fix.logical_port_packet_memory_size[0] = 1000;
+  sim_session_point(q, sim, o.logical, 50, 3, nullptr, {"2"});
+  char err[256] = "";
+  ASSERT_EQ(q330_register_pvt(q, err, sizeof err), 0) << err;
+  q->state_acquisition = 0;  // not acquiring: each pass of the thread clears the fill
+  q->state_dataopen = 1;     // and it watches the time of the last status
+  std::thread t(q330_run_status_request_thread, q);
+  for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(q330_get_status_pvt(q, nullptr, 1, err, sizeof err), 0) << err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  q330_kill_thread(q);
+  t.join();
+  {
+    std::lock_guard<std::mutex> lock(q->status.status_mutex);
+    EXPECT_GT(q->status.time_last_status_pkt, 0);
+  }
+  sim.stop();
+  sim_session_release(q);
+  free_session(q);
 }
 
 // ---- Watchdog -----------------------------------------------------------------------------

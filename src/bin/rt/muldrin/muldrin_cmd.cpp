@@ -139,10 +139,15 @@ std::string config_body(Q330 *q330, int noipresolv) {
 std::string status_body(Q330 *q330, int noipresolv) {
   Q330Status &s = q330->status;
   void *stack = nullptr;
+  double time;
+  {
+    std::lock_guard<std::mutex> lock(s.status_mutex);
+    time = s.time_last_status_pkt;
+  }
   std::lock_guard<std::mutex> lock(s.status_pkt_mutex);
   Q330STATPkt &st = s.status_pkt;
   mypushstr(&stack, "status &Arr{\n");
-  mypushstr(&stack, "time %.3f\n", s.time_last_status_pkt);
+  mypushstr(&stack, "time %.3f\n", time);
   q330_pfstuff_qpkt(0x103, &stack, &st.glob, 1, noipresolv);
   q330_pfstuff_qpkt(0x104, &stack, &st.gps, 1, noipresolv);
   q330_pfstuff_qpkt(0x105, &stack, &st.pwr, 1, noipresolv);

@@ -31,6 +31,7 @@ struct GencBuffers {
   std::vector<int> samples;         // expanded samples, room for 7 per data word
   char *packet = nullptr;
   int bufsize = 0, nbytes = 0;
+  std::string src;  // the packet's source name with its subcode
 };
 GencBuffers g_genc;
 
@@ -89,8 +90,10 @@ void put_packet(Orbtag *tag, Packet *pkt, const char *subcode) {
     elog_complain(0, "q330_genc_orbpkts: stuffPkt() error.\n");
     return;
   }
-  std::string src = srcname;
-  if (subcode && *subcode) src += std::string("/") + subcode;
+  // Kept from packet to packet, so a long source name is not allocated each time.
+  std::string &src = g_genc.src;
+  src.assign(srcname);
+  if (subcode && *subcode) src.append("/").append(subcode);
   if (!tag) return;
   while (orbput(tag->orbw, src.c_str(), t, g_genc.packet, g_genc.nbytes) != 0) clock_sleep(0.01);
 }

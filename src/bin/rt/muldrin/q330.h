@@ -13,8 +13,9 @@
 // state changes that depend on the current state are compare-and-swap, and nothing
 // leaves state 10 (kill). `status.status_mutex` guards the statistics of the status
 // record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
-// `config.config_mutex` the configuration blocks, and the two heartbeat mutexes their
-// heartbeat pairs; none is nested in another. `cmd_mutex` guards the replies of queued
+// `config.config_mutex` the configuration blocks, `timeout_mutex` the acquisition and
+// control time-outs, and the two heartbeat mutexes their heartbeat pairs; none is nested
+// in another. `cmd_mutex` guards the replies of queued
 // commands and is held only to store or read one. q330_output and the debug output take
 // no lock and build their texts in their own memory, so any thread may call them.
 #pragma once
@@ -210,7 +211,7 @@ typedef struct q330_status_ {
   std::mutex status_pkt_mutex;
   std::mutex status_mutex;
   int status_pkt_null = 0;
-  double time_last_status_pkt = 0;
+  double time_last_status_pkt = 0;  // under status_mutex
   double q330_time = 0;
   double starttime = 0, endtime = 0;
   double datarate_origin = 0, datarate_time = 0;
@@ -224,7 +225,7 @@ typedef struct q330_status_ {
   double client_status_time = 0;
   double datagap = 0, datagap_24h = 0, datagap_1h = 0;
   double thruput = 0;
-  double bufpcnt = 0;
+  double bufpcnt = 0;  // under status_mutex
   TAverage *ta_datagap_24h = nullptr, *ta_datagap_1h = nullptr, *ta_nlinks_24h = nullptr,
            *ta_nreboots_24h = nullptr, *ta_npocs_24h = nullptr, *ta_nipchs_24h = nullptr,
            *ta_tput = nullptr, *ta_commeff_sent = nullptr, *ta_commeff_resent = nullptr;
@@ -287,16 +288,21 @@ struct Q330 {
   double time_last_dack = 0;
   double time_dtopen = 0;
   int sequence_last_dack = 0;
+  // Set by the data-port open and the status readout (control thread), tested by the data
+  // thread; under timeout_mutex (doubles, which the 32-bit target cannot swap atomically).
   double acquisition_timeout = 0;
   double inactivity_wakeup = 0;
   double register_wakeup = 0;
   double control_timeout = 0;
+  std::mutex timeout_mutex;
   double last_data_thread_time = 0, last_data_thread_time2 = 0;
   double last_control_thread_time = 0, last_control_thread_time2 = 0;
   std::mutex last_data_thread_time_mutex, last_control_thread_time_mutex;
-  int register_retries = 0;
+  // Counted by the data thread; q330_start_acquisition clears it from any thread.
+  std::atomic<int> register_retries{0};
   Pf *statepf = nullptr;
-  int buffer_thresh_flag = 0;
+  std::atomic<int> buffer_thresh_flag{
+      0};  // raised by the data-port open, taken by the status readout
   int last_dack_good = 0;
   int noipresolv = 0;
   int packets_sent = 0, packets_resent = 0;

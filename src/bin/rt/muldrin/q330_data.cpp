@@ -279,7 +279,10 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
 
   q330->first_status = 1;
   q330->full_status = 1;
-  q330->status.time_last_status_pkt = 0;
+  {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    q330->status.time_last_status_pkt = 0;
+  }
   if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting status...\n");
   if (q330_get_status(q330, nullptr, 0, error, err_sz) < 0) return -1;
   if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: status request successful.\n");
@@ -334,8 +337,11 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   else
     q330_output(q330, Q330_OUT_LOG, "data stream open - starting with %d.\n",
                 log.data_sequence_number);
-  q330->control_timeout =
-      p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
+  {
+    std::lock_guard<std::mutex> lock(q330->timeout_mutex);
+    q330->control_timeout =
+        p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
+  }
   return 0;
 }
 

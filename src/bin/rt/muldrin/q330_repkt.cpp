@@ -55,8 +55,9 @@ int q330_repkt_put(Q330RepktBuf *buf, double ch98_time, double twin, const char 
     return -1;
   }
   std::lock_guard<std::mutex> lock(buf->mutex);
-  std::string key = std::string(net) + "_" + sta + "_" + chan;
-  if (loc && *loc) key += std::string("_") + loc;
+  std::string &key = buf->key;
+  key.assign(net).append("_").append(sta).append("_").append(chan);
+  if (loc && *loc) key.append("_").append(loc);
   if (buf->time == 0) open_window(buf, ch98_time, twin);
   if (ch98_time < buf->time - 0.001 || ch98_time > buf->endtime - 0.001) {
     q330_repkt_flush_pvt(buf, 0);
@@ -123,7 +124,7 @@ int q330_repkt_flush_pvt(Q330RepktBuf *buf, int lock) {
   std::unique_lock<std::mutex> guard(buf->mutex, std::defer_lock);
   if (lock) guard.lock();
   Packet *pkt = buf->pkt;
-  std::vector<Q330RepktChanBuf *> taken;
+  std::vector<Q330RepktChanBuf *> &taken = buf->taken;
   for (;;) {
     int n = 0;
     taken.clear();
@@ -168,8 +169,9 @@ int q330_repkt_flush_pvt(Q330RepktBuf *buf, int lock) {
       for (Q330RepktChanBuf *cb : taken) cb->first--;
       break;
     }
-    std::string src = srcname;
-    if (!buf->subcode.empty()) src += "/" + buf->subcode;
+    std::string &src = buf->src;
+    src.assign(srcname);
+    if (!buf->subcode.empty()) src.append("/").append(buf->subcode);
     while (orbput(buf->orb, src.c_str(), t, buf->buf, buf->nbytes) != 0) clock_sleep(0.01);
   }
   // A channel whose segments are all out keeps the first one's storage for later.

@@ -42,6 +42,9 @@ struct Q330RepktBuf {
   std::vector<std::unique_ptr<Q330RepktChanBuf>> channels_tbl;  // in order of creation
   char *buf = nullptr;                                          // encoded packet
   int bufsize = 0, nbytes = 0;
+  // Scratch of put and flush, kept so that a steady stream allocates nothing.
+  std::string key, src;
+  std::vector<Q330RepktChanBuf *> taken;
   std::mutex mutex;
 };
 

@@ -314,6 +314,12 @@ void feed_clock(Q330 *q330, unsigned answered) {
   set_Dlclock(t);
 }
 
+// The buffer fill the watchdog reports and the status-request thread clears.
+void set_bufpcnt(Q330Status &st, double pcnt) {
+  std::lock_guard<std::mutex> lock(st.status_mutex);
+  st.bufpcnt = pcnt;
+}
+
 }  // namespace
 
 int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *error, int err_sz) {
@@ -360,11 +366,11 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   if (rc == 1) {
     // Deregistered meanwhile: a data-port open must not go on without status.
     q330_set_error(error, err_sz, "q330_get_status_pvt: not registered");
-    st.bufpcnt = -1;
+    set_bufpcnt(st, -1);
     return -1;
   }
   if (rc < 0) {
-    st.bufpcnt = -1;
+    set_bufpcnt(st, -1);
     feed_clock(q330, answered);
     return -1;
   }
@@ -388,14 +394,20 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   // drifted more than that apart since the last readout.
   double now = std_now();
   double t = datalogger_time(q330, s->glob);
-  double d = (now - st.time_last_status_pkt) - (t - st.q330_time);
-  if (std::fabs(d) > 0.5) now += 0.5;
-  st.time_last_status_pkt = now;
-  st.q330_time = t;
+  {
+    std::lock_guard<std::mutex> lock(st.status_mutex);
+    double d = (now - st.time_last_status_pkt) - (t - st.q330_time);
+    if (std::fabs(d) > 0.5) now += 0.5;
+    st.time_last_status_pkt = now;
+    st.q330_time = t;
+  }
   if (p.output_time_packet && (s->glob.clock_quality & 0xC0) == 0xC0)
-    q330_output(q330, Q330_OUT_TIME, &st.q330_time);
-  q330->control_timeout =
-      p.control_inactivity_timeout > 0 ? st.time_last_status_pkt + p.control_inactivity_timeout : 0;
+    q330_output(q330, Q330_OUT_TIME, &t);
+  {
+    std::lock_guard<std::mutex> lock(q330->timeout_mutex);
+    q330->control_timeout =
+        p.control_inactivity_timeout > 0 ? now + p.control_inactivity_timeout : 0;
+  }
 
   if (answered & (1u << (8 + port - 1))) q330->flush_buffer_lockout = 0;
   const Q330LOGSTATPkt &log = s->log[port - 1];
@@ -406,25 +418,22 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
     size =
         static_cast<double>(q330->config.config_pkt.fix.logical_port_packet_memory_size[port - 1]);
   }
-  if (size > 0) {
-    st.bufpcnt = used * 100.0 / size;
-    if (p.flush_buffer_thresh > 0 && !q330->flush_buffer_lockout &&
-        st.bufpcnt >= p.flush_buffer_thresh)
-      flush_buffer(q330);
-  } else {
-    st.bufpcnt = -1;
-  }
+  const double pcnt = size > 0 ? used * 100.0 / size : -1;
+  set_bufpcnt(st, pcnt);
+  if (size > 0 && p.flush_buffer_thresh > 0 && !q330->flush_buffer_lockout &&
+      pcnt >= p.flush_buffer_thresh)
+    flush_buffer(q330);
   st.status_pkt_null = 0;
   q330_output_debugc(q330, 0, "q330_set_status_pvt: Status packet received.\n");
 
   if (p.disposition == 2) {
-    double pcnt = size > 0 ? used * 100.0 / size : -1;
     LOG("STATUS: Percent buffer = %.3f\n", pcnt);
     if (size > 0 && pcnt <= p.shutdown_buffer_thresh && q330->buffer_thresh_flag) {
       q330->buffer_thresh_flag = 0;
       double wait = p.shutdown_buffer_wait > 0 ? p.shutdown_buffer_wait : 0;
       double now2 = std_now();
       double at = now2 + wait;
+      std::lock_guard<std::mutex> lock(q330->timeout_mutex);
       if (q330->acquisition_timeout == 0 || q330->acquisition_timeout > at)
         q330->acquisition_timeout = at;
       LOG("STATUS: Shutdown due to buffer threshold in %.1f seconds...\n", at - now2);

@@ -220,8 +220,11 @@ void do_open(Q330 *q) {
     return;
   }
   q->buffer_thresh_flag = 1;
-  q->acquisition_timeout =
-      q->params.shutdown_timeout > 0 ? std_now() + q->params.shutdown_timeout : 0;
+  {
+    std::lock_guard<std::mutex> lock(q->timeout_mutex);
+    q->acquisition_timeout =
+        q->params.shutdown_timeout > 0 ? std_now() + q->params.shutdown_timeout : 0;
+  }
   q330_set_acquisition_mode(q, 6);
   q330_output(q, Q330_OUT_LOG, "Reading data...\n");
 }
@@ -237,7 +240,13 @@ void reregister_after_read(Q330 *q, const char *err) {
 
 void do_acquire(Q330 *q) {
   const double now = std_now();
-  if (q->acquisition_timeout > 0 && now > q->acquisition_timeout) {
+  double acquisition_timeout, control_timeout;
+  {
+    std::lock_guard<std::mutex> lock(q->timeout_mutex);
+    acquisition_timeout = q->acquisition_timeout;
+    control_timeout = q->control_timeout;
+  }
+  if (acquisition_timeout > 0 && now > acquisition_timeout) {
     q330_output(q, Q330_OUT_LOG, "Acquisition timeout....\n");
     if (q->params.disposition == 2) {
       q330_set_acquisition_mode(q, 7);
@@ -248,7 +257,7 @@ void do_acquire(Q330 *q) {
     q->request_shutdown_time = now;
     return;
   }
-  if (q->control_timeout > 0 && now > q->control_timeout) {
+  if (control_timeout > 0 && now > control_timeout) {
     q330_output(q, Q330_OUT_LOG, "Control inactivity timeout...restarting link\n");
     q->request_shutdown_time = now;
     q->ch98_time_restart = q->ch98_time;

@@ -44,11 +44,38 @@ struct Reader {
   }
 };
 
+// The data port's calibration-start blockette of an accepted QCAL.
+std::vector<uint8_t> cal_start_blockette(const Q330SimQcal &q) {
+  std::vector<uint8_t> b = {0xF8, 0};
+  for (unsigned f : {q.waveform, q.amplitude, q.duration, q.calibration_bitmap,
+                     q.monitor_channel_bitmap, q.frequency_divider, static_cast<uint16_t>(0)})
+    q330sim_put16(b, f);
+  for (size_t i = 0; i < 12; i++)
+    b.push_back(i < q.coupling.size() ? static_cast<uint8_t>(q.coupling[i]) : 0);
+  return b;
+}
+
+// The data port's calibration-abort blockette; `last` is the calibration started last.
+std::vector<uint8_t> cal_abort_blockette(const Q330SimQcal *last) {
+  std::vector<uint8_t> b = {0xF9, 0};
+  q330sim_put16(b, last ? last->calibration_bitmap : 0);
+  q330sim_put16(b, last ? last->monitor_channel_bitmap : 0);
+  q330sim_put16(b, 0);
+  return b;
+}
+
 // The challenge the configuration port hands out.
 constexpr uint32_t kChallengeHigh = 0x0BADC0DE, kChallengeLow = 0x13572468;
 constexpr uint16_t kRegistration = 11;
 
 }  // namespace
+
+std::vector<std::vector<uint8_t>> q330sim_take_cal_blockettes(Q330SimCommands &model) {
+  std::lock_guard<std::mutex> lock(model.mutex);
+  std::vector<std::vector<uint8_t>> out;
+  out.swap(model.cal_blockettes);
+  return out;
+}
 
 std::shared_ptr<Q330SimCommands> Q330Sim::commands() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -79,11 +106,14 @@ bool Q330Sim::answer_commands(const Q330SimDatagram &in, int *reply_cmd,
       for (int i = 0; i < 12; i++) q.coupling.push_back(static_cast<char>(r.u8()));
       model->qcals.push_back(q);
       model->cal_events.push_back(1);
+      model->cal_blockettes.push_back(cal_start_blockette(q));
       break;
     }
     case STOP:
       model->stops++;
       model->cal_events.push_back(2);
+      model->cal_blockettes.push_back(
+          cal_abort_blockette(model->qcals.empty() ? nullptr : &model->qcals.back()));
       break;
     default: {  // UMSG: dummy, then a counted string of 80 bytes
       r.u32();

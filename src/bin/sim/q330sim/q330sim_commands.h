@@ -1,8 +1,14 @@
 // q330sim_commands.h - the simulator's operator commands and configuration port.
 //
 // Control port: C1_PULSE, C1_QCAL, C1_STOP and C1_UMSG are answered C1_CACK and recorded
-// (QCAL and STOP are also kept as calibration events for the data port, which announces
-// them with its calibration blockettes).
+// (QCAL and STOP are also kept as calibration events). Each accepted QCAL queues a
+// calibration-start blockette (0xF8) and each STOP a calibration-abort blockette (0xF9) for
+// the data port, which puts them behind the time tag of the next record it makes:
+//   0xF8, 28 bytes: 0 code; 1 spare; 2 waveform; 4 amplitude; 6 duration; 8 calibration
+//         bitmap; 10 monitor bitmap; 12 frequency divider; 14 spare; 16 coupling, 12 bytes
+//   0xF9, 8 bytes:  0 code; 1 spare; 2 calibration bitmap; 4 monitor bitmap; 6 spare
+// (16-bit fields big-endian). The abort names the bitmaps of the last calibration started,
+// or 0 when none was.
 //
 // Configuration port (the base port, logical 0), a registration of its own:
 //   C1_RQSRV -> C1_SRVCH; C1_SRVRSP -> C1_CACK when the digest (server random 0) matches,
@@ -46,8 +52,10 @@ struct Q330SimCommands {
   std::vector<Q330SimQcal> qcals;
   int stops = 0;
   std::vector<std::string> umsgs;  // the text up to its NUL
-  // Calibration events for the data port: 1 a QCAL was accepted, 2 a STOP.
+  // Calibration events: 1 a QCAL was accepted, 2 a STOP.
   std::vector<int> cal_events;
+  // Their blockettes not yet taken by the data port, oldest first.
+  std::vector<std::vector<uint8_t>> cal_blockettes;
 
   // Configuration port: what arrived and the state.
   std::vector<int> config_commands;  // every command code, in order
@@ -72,3 +80,6 @@ struct Q330SimCommands {
                             // to C1_SRVRSP
   bool foreign = false;     // a C1_CERR from another port precedes every reply
 };
+
+// Takes the calibration blockettes queued for the data port (under the model's mutex).
+std::vector<std::vector<uint8_t>> q330sim_take_cal_blockettes(Q330SimCommands &model);

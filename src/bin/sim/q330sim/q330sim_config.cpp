@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "q330sim.h"
+#include "q330sim_data.h"
 
 namespace {
 
@@ -177,6 +178,10 @@ Q330SimConfig &Q330Sim::config() {
 
 bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
                             std::vector<unsigned char> *payload) {
+  // The data port's own sequence (taken before the configuration model's lock: the two
+  // models' locks are never held together).
+  const uint16_t data_sequence =
+      in.command == RQFLGS ? data().get_counters().data_sequence_number : 0;
   Q330SimConfig &c = config();
   std::lock_guard<std::mutex> lock(c.mutex);
   std::vector<unsigned char> &out = *payload;
@@ -191,7 +196,16 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       unsigned port = get16(p, 0);
       if (port > 3) return false;
       *reply_cmd = FLGS;
-      out = flags_block(c, static_cast<int>(port));
+      // The LOG of the unit's data port tells where its data stream stands: the oldest
+      // packet not yet acknowledged, or the next to be made.
+      if (static_cast<int>(port) == options_.logical - 1) {
+        Q330LOGPkt saved = c.log[port];
+        c.log[port].data_sequence_number = data_sequence;
+        out = flags_block(c, static_cast<int>(port));
+        c.log[port] = saved;
+      } else {
+        out = flags_block(c, static_cast<int>(port));
+      }
       return true;
     }
     case SLOG: {

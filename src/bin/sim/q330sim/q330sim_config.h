@@ -23,14 +23,15 @@ struct Q330SimConfig {
   // FIX. `flags` 0x40: an environmental processor is present.
   uint16_t flags = 0x40 | 0x02 | 0x04 | 0x10;
   uint32_t qapchp_2_serial_number = 77;                         // 0: a three-channel unit
-  uint8_t bit_frequency[8] = {1, 10, 20, 40, 50, 100, 200, 0};  // stream 0-7
+  uint8_t bit_frequency[8] = {100, 1, 10, 20, 40, 50, 200, 0};  // stream 0-7
   uint32_t packet_memory_size[4] = {65536, 65536, 65536, 65536};
   uint32_t total_number_of_reboots = 5;
   uint32_t property_tag = 3301;
   // GLOB and SC.
   uint32_t glob_user_tag = 42;
   uint32_t sensor_output_1_definition = 3;
-  // LOG of each logical port (index logical - 1).
+  // LOG of each logical port (index logical - 1). C1_FLGS for the unit's own logical port
+  // reports its data port's sequence (q330sim_data.h) as data_sequence_number.
   Q330LOGPkt log[4] = {};
   // Environmental processor: (channel, output_mask) and (channel, filter delay).
   std::vector<std::pair<uint8_t, uint8_t>> epcfg;

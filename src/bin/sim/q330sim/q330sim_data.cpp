@@ -7,6 +7,8 @@
 
 #include "base/clock.h"
 #include "q330sim.h"
+#include "q330sim_commands.h"
+#include "q330sim_config.h"
 #include "q330sim_frames.h"
 
 const Q330SimDataChannel q330sim_data_channels[Q330SIM_DATA_CHANNELS] = {
@@ -61,8 +63,26 @@ int32_t q330sim_sample(uint32_t seed, int channel, int64_t index) {
   return static_cast<int32_t>(h % 2001) - 1000;
 }
 
-std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t record,
-                                                      int split_size) {
+int q330sim_data_rate(uint8_t code) {
+  static const int high[] = {0, 0, 0, 0, 200, 250, 300, 400, 500, 800, 1000};
+  if (code >= 1 && code <= 125) return code;
+  if (code >= 0x84 && code <= 0x8A) return high[code & 0x0F];
+  return 0;
+}
+
+std::vector<Q330SimDataChannel> q330sim_data_plan(const uint16_t channel_freqs[6],
+                                                  const uint8_t rate_codes[8]) {
+  std::vector<Q330SimDataChannel> plan;
+  for (int p = 0; p < 6; p++)
+    for (int s = 0; s < 8; s++)
+      if ((channel_freqs[p] >> s) & 1)
+        plan.push_back({p, s, q330sim_data_rate(rate_codes[s]), false});
+  return plan;
+}
+
+std::vector<std::vector<uint8_t>> q330sim_data_record(
+    uint32_t seed, uint32_t record, int split_size, const std::vector<std::vector<uint8_t>> &extra,
+    const std::vector<Q330SimDataChannel> *plan) {
   std::vector<std::vector<uint8_t>> out;
   std::vector<uint8_t> cur;
   auto start = [&] {
@@ -74,6 +94,30 @@ std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t re
     if (cur.size() + blk.size() > PAYLOAD_MAX) start();
     cur.insert(cur.end(), blk.begin(), blk.end());
   };
+  auto single = [&](int physical, int generator) {
+    std::vector<uint8_t> b = {static_cast<uint8_t>(0xE0 + physical), 1};
+    q330sim_put16(b, 0);
+    q330sim_put32(b, static_cast<uint32_t>(q330sim_sample(seed, generator, record)));
+    add(b);
+  };
+  // One second of `rate` samples of generator channel `generator` as physical channel
+  // `physical` on `stream`.
+  auto compressed = [&](int physical, int stream, int rate, int generator) {
+    int64_t first = static_cast<int64_t>(record) * rate;
+    std::vector<int> s;
+    for (int i = 0; i < rate; i++) s.push_back(q330sim_sample(seed, generator, first + i));
+    int previous = q330sim_sample(seed, generator, first - 1);
+    std::vector<uint8_t> blk;
+    if (q330sim_frames_blk6(physical, stream, s.data(), rate, previous, {}, &blk) == 0 &&
+        cur.size() + blk.size() <= PAYLOAD_MAX) {
+      add(blk);
+      return;
+    }
+    std::vector<std::vector<uint8_t>> segs;
+    if (q330sim_frames_blk7(physical, stream, s.data(), rate, previous, {}, split_size, &segs) != 0)
+      return;
+    for (const auto &seg : segs) add(seg);
+  };
   start();
   std::vector<uint8_t> b = {0x98, 0xC0};
   q330sim_put16(b, 0);
@@ -82,27 +126,20 @@ std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t re
   add(b);
   b = {0x80, 0x10, static_cast<uint8_t>(q330sim_sample(seed, 7, record) & 0xFF), 0};
   add(b);
-  b = {0xE2, 1};
-  q330sim_put16(b, 0);
-  q330sim_put32(b, static_cast<uint32_t>(q330sim_sample(seed, 2, record)));
-  add(b);
-  for (const Q330SimDataChannel &c : q330sim_data_channels) {
-    int64_t first = static_cast<int64_t>(record) * c.rate;
-    std::vector<int> s;
-    for (int i = 0; i < c.rate; i++) s.push_back(q330sim_sample(seed, c.channel, first + i));
-    int previous = q330sim_sample(seed, c.channel, first - 1);
-    std::vector<uint8_t> blk;
-    if (q330sim_frames_blk6(c.channel, c.stream, s.data(), c.rate, previous, {}, &blk) == 0 &&
-        cur.size() + blk.size() <= PAYLOAD_MAX) {
-      add(blk);
-      continue;
+  if (plan && !plan->empty()) {
+    for (const Q330SimDataChannel &c : *plan) {
+      const int generator = c.channel + 8 * c.stream;
+      if (c.rate == 1)
+        single(c.channel, generator);
+      else if (c.rate > 1)
+        compressed(c.channel, c.stream, c.rate, generator);
     }
-    std::vector<std::vector<uint8_t>> segs;
-    if (q330sim_frames_blk7(c.channel, c.stream, s.data(), c.rate, previous, {}, split_size,
-                            &segs) != 0)
-      continue;
-    for (const auto &seg : segs) add(seg);
+  } else {
+    single(2, 2);
+    for (const Q330SimDataChannel &c : q330sim_data_channels)
+      compressed(c.channel, c.stream, c.rate, c.channel);
   }
+  for (const auto &x : extra) add(x);
   out.push_back(cur);
   return out;
 }
@@ -235,8 +272,21 @@ void Q330Sim::data_received(int, const Q330SimDatagram &in, const void *from, un
 }
 
 void Q330Sim::tick() {
+  // The operator commands' calibration blockettes, taken before the data model's lock
+  // (the two models' locks are never held together).
+  std::vector<std::vector<uint8_t>> cal = q330sim_take_cal_blockettes(*commands());
+  // The channels the data port's LOG enables, at the FIX rates (the configuration model's
+  // lock is let go before the data model's is taken).
+  std::vector<Q330SimDataChannel> plan;
+  {
+    Q330SimConfig &c = config();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    const int port = options_.logical >= 1 && options_.logical <= 4 ? options_.logical - 1 : 0;
+    plan = q330sim_data_plan(c.log[port].channel_freqs, c.bit_frequency);
+  }
   Q330SimData &m = data();
   std::lock_guard<std::mutex> lock(m.mutex);
+  for (auto &c : cal) m.cal.push_back(std::move(c));
   if (!m.open || m.knobs.stall) return;
   m.started = true;
   const Q330SimDataKnobs &k = m.knobs;
@@ -246,8 +296,9 @@ void Q330Sim::tick() {
   bool more = k.records == 0 || m.made < k.records;
   bool due = k.record_interval > 0 ? now >= m.next_record_time : !unsent;
   if (more && due && static_cast<int>(m.buffer.size()) < k.memory_packets) {
-    for (auto &payload : q330sim_data_record(k.seed, m.next_record, k.split_size))
+    for (auto &payload : q330sim_data_record(k.seed, m.next_record, k.split_size, m.cal, &plan))
       push_packet(m, DT_DATA, std::move(payload));
+    m.cal.clear();
     m.next_record++;
     m.made++;
     m.counters.records++;

@@ -7,11 +7,22 @@
 // record (data record sequence r, time r seconds after 2000) holds, in this order:
 //   0x98 time tag (layout 5: quality 0xC0, minutes since loss 0, seconds offset 0, usec 0)
 //   0x80 state of health (layout 1: 0x10, sample of channel 7 & 0xFF, 0)
-//   0xE2 single value of channel 2 at 1 sample/s (layout 4: rate code 1, value)
-//   compressed blocks of the channels in q330sim_data_channels (layout 6), each split into
-//   layout-7 segments of at most `split_size` bytes when it does not fit the room left
+//   the data channels, below
+//   the calibration blockettes (0xF8, 0xF9) of the operator commands accepted since the
+//   previous record, if any (q330sim_commands.h)
 // packed into payloads of at most 720 bytes (4-byte record sequence + blockettes); later
 // payloads of a record carry no time tag.
+//
+// The data channels follow the configuration model (q330sim_config.h) as a datalogger
+// follows its own: every physical channel p and stream s whose bit the data port's LOG
+// sets in channel_freqs[p], at the FIX rate of stream s. A rate of 1 sample/s goes out as a
+// single value (layout 4: code 0xE0 + p, rate code 1, value), higher whole rates as a
+// compressed block of one second (layout 6, split into layout-7 segments of at most
+// `split_size` bytes when it does not fit the room left), other rates not at all. Their
+// samples are those of generator channel p + 8 x s.
+// While the LOG enables no channel at all (a model nobody configured), the records carry the
+// fixed test channels instead: 0xE2, the single value of generator channel 2, then the
+// compressed blocks of q330sim_data_channels, at the rates of q330sim_data_rate_codes.
 //
 // Locking: the model's own mutex guards knobs, buffer and counters; the loop thread runs
 // tick() and data_received(), tests call the accessors.
@@ -70,9 +81,19 @@ extern const Q330SimDataChannel q330sim_data_channels[Q330SIM_DATA_CHANNELS];
 extern const uint8_t q330sim_data_rate_codes[8];
 
 int32_t q330sim_sample(uint32_t seed, int channel, int64_t index);
+// Samples per second of a FIX rate code; 0 for a code without a whole rate (none, 0.1/s).
+int q330sim_data_rate(uint8_t code);
+// The data channels of a LOG channel map and the FIX rate codes of streams 0-7 (each
+// entry's `channel` is the physical channel); empty when the map enables none.
+std::vector<Q330SimDataChannel> q330sim_data_plan(const uint16_t channel_freqs[6],
+                                                  const uint8_t rate_codes[8]);
 // The raw bytes (payload of DT_DATA) of the record `record`: one vector per datagram.
-std::vector<std::vector<uint8_t>> q330sim_data_record(uint32_t seed, uint32_t record,
-                                                      int split_size);
+// `plan` as q330sim_data_plan gives it (none or empty: the fixed test channels); `extra`
+// blockettes follow the data channels.
+std::vector<std::vector<uint8_t>> q330sim_data_record(
+    uint32_t seed, uint32_t record, int split_size,
+    const std::vector<std::vector<uint8_t>> &extra = {},
+    const std::vector<Q330SimDataChannel> *plan = nullptr);
 // A datagram as base-96 text with `key`.
 std::vector<uint8_t> q330sim_base96(const std::vector<uint8_t> &datagram, uint8_t key);
 
@@ -108,6 +129,7 @@ struct Q330SimData {
   double next_record_time = 0, last_send = 0;
   std::mt19937 rng;
   std::vector<std::vector<uint8_t>> held;  // reordered datagrams out
+  std::vector<std::vector<uint8_t>> cal;   // calibration blockettes for the next record
   std::vector<Q330SimDatagram> held_in;    // reordered datagrams in
 
   Q330SimDataKnobs get_knobs();
