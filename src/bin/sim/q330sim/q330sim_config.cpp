@@ -177,8 +177,11 @@ Q330SimConfig &Q330Sim::config() {
 
 bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
                             std::vector<unsigned char> *payload) {
+  const int data_sequence = data_log_sequence();
   Q330SimConfig &c = config();
   std::lock_guard<std::mutex> lock(c.mutex);
+  if (data_sequence >= 0)
+    c.log[options_.logical - 1].data_sequence_number = static_cast<uint16_t>(data_sequence);
   std::vector<unsigned char> &out = *payload;
   const std::vector<unsigned char> &p = in.payload;
   if (in.command == c.cerr_command) {
