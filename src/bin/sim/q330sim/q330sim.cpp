@@ -31,7 +31,8 @@ static void usage(FILE *f) {
           "  -l  logical port 1-4; default 1\n"
           "  -s  serial number, up to 16 hexadecimal digits; each -s adds a unit\n"
           "  -n  units made from the last serial number: it, it + 1, ...; default 1\n"
-          "  -A  loopback address the units listen on; default 127.0.0.1\n"
+          "  -A  loopback address the units listen on, or a list (a,b,...) that unit k takes\n"
+          "      entry k modulo its length from; default 127.0.0.1\n"
           "  -a  the authentication code accepted, up to 16 hexadecimal digits; default 0\n"
           "  -t  property tag\n"
           "  -g  seed of the sample generator of unit 0; unit k uses seed + k; default 1\n"
@@ -91,6 +92,7 @@ int main(int argc, char **argv) {
   int nunits = 1;
   Q330SimDataKnobs knobs;
   std::vector<Reboot> reboots;
+  std::vector<std::string> addresses;
   int c;
   while ((c = getopt(argc, argv, "b:l:s:n:A:a:t:g:r:i:m:f:R:h")) != -1) {
     switch (c) {
@@ -107,7 +109,12 @@ int main(int argc, char **argv) {
         nunits = atoi(optarg);
         break;
       case 'A':
-        o.address = optarg;
+        addresses.clear();
+        for (const char *p = optarg; *p;) {
+          const char *end = strchr(p, ',');
+          addresses.emplace_back(p, end ? end : p + strlen(p));
+          p = end ? end + 1 : p + strlen(p);
+        }
         break;
       case 'a':
         o.auth_code = strtoull(optarg, nullptr, 16);
@@ -168,6 +175,7 @@ int main(int argc, char **argv) {
   for (size_t k = 0; k < serials.size(); k++) {
     Q330SimOptions uo = o;
     uo.serial = serials[k];
+    if (!addresses.empty()) uo.address = addresses[k % addresses.size()];
     if (o.base_port) uo.base_port = o.base_port + 10 * static_cast<int>(k);
     Unit u;
     u.serial = serials[k];
@@ -183,7 +191,7 @@ int main(int argc, char **argv) {
     u.sim->data().set_knobs(uk);
     if (u.sim->start() < 0) {
       fprintf(stderr, "q330sim: cannot bind the ports of unit %016llx on %s (base %d)\n",
-              static_cast<unsigned long long>(u.serial), o.address.c_str(), uo.base_port);
+              static_cast<unsigned long long>(u.serial), uo.address.c_str(), uo.base_port);
       return 1;
     }
     units.push_back(std::move(u));
@@ -193,7 +201,7 @@ int main(int argc, char **argv) {
   for (size_t k = 0; k < units.size(); k++) {
     Q330Sim &s = *units[k].sim;
     printf("q330sim: unit %zu serial %016llx on %s: base port %d, control port %d, data port %d\n",
-           k, static_cast<unsigned long long>(units[k].serial), o.address.c_str(), s.base_port(),
+           k, static_cast<unsigned long long>(units[k].serial), s.address().c_str(), s.base_port(),
            s.control_port(), s.data_port());
   }
   fflush(stdout);

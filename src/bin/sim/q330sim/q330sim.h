@@ -105,6 +105,7 @@ class Q330Sim {
   int start();
   void stop();
   int base_port() const { return base_; }
+  const std::string &address() const { return options_.address; }
   int control_port() const { return base_ + 2 * options_.logical; }
   int data_port() const { return control_port() + 1; }
   // The configuration port (logical 0) and the model of the operator commands and of
