@@ -1,4 +1,6 @@
-// q330sim.cpp - runs the Q330 simulator by hand until interrupted.
+// q330sim.cpp - runs simulated Q330s by hand or for a test until interrupted: one unit, or
+// several in one process (each -s adds one, -n makes consecutive serial numbers), each
+// with its own ports, data generator and faults.
 #include "q330sim.h"
 
 #include <signal.h>
@@ -6,29 +8,93 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "base/clock.h"
+#include "q330sim_config.h"
+#include "q330sim_data.h"
 
 static volatile sig_atomic_t stop_now = 0;
 static void on_signal(int) { stop_now = 1; }
 
 static void usage(FILE *f) {
   fprintf(f,
-          "usage: q330sim [-b base_port] [-l logical_port] [-s serial_hex] [-a auth_code_hex]\n"
-          "               [-t property_tag]\n"
-          "  -b  base port (control = base + 2 x logical, data = control + 1); default 5330\n"
+          "usage: q330sim [-b base_port] [-l logical_port] [-s serial_hex]... [-n units]\n"
+          "               [-A address] [-a auth_code_hex] [-t property_tag] [-g seed]\n"
+          "               [-r records] [-i seconds] [-m packets] [-f faults]\n"
+          "               [-R records:seconds[:unit]]...\n"
+          "  -b  base port of the first unit (control = base + 2 x logical, data = control\n"
+          "      + 1); unit k uses base + 10 k; 0 chooses free ports; default 5330\n"
           "  -l  logical port 1-4; default 1\n"
-          "  -s  serial number, up to 16 hexadecimal digits\n"
+          "  -s  serial number, up to 16 hexadecimal digits; each -s adds a unit\n"
+          "  -n  units made from the last serial number: it, it + 1, ...; default 1\n"
+          "  -A  loopback address the units listen on, or a list (a,b,...) that unit k takes\n"
+          "      entry k modulo its length from; default 127.0.0.1\n"
           "  -a  the authentication code accepted, up to 16 hexadecimal digits; default 0\n"
           "  -t  property tag\n"
-          "  -h  this text\n");
+          "  -g  seed of the sample generator of unit 0; unit k uses seed + k; default 1\n"
+          "  -r  data records each unit makes; default 0 (no end)\n"
+          "  -i  seconds between records; default 0 (as fast as they are acknowledged)\n"
+          "  -m  packets the packet buffer holds; default 512\n"
+          "  -f  loss,reorder,duplicate,badcrc: probabilities (0-1) of those faults on the\n"
+          "      data port's datagrams in each direction; default none\n"
+          "  -R  unit `unit` (default 0) reboots once it has made `records` records, and is\n"
+          "      down for `seconds`\n"
+          "  -h  this text\n"
+          "Each unit is announced on standard output when it listens, and again when it has\n"
+          "made all of its records and every one was acknowledged.\n");
 }
+
+namespace {
+
+struct Reboot {
+  int unit = 0, records = 0;
+  double seconds = 0;
+  bool done = false;
+};
+
+struct Unit {
+  std::unique_ptr<Q330Sim> sim;
+  uint64_t serial = 0;
+  bool announced_done = false;
+};
+
+bool parse_faults(const char *text, Q330SimDataFaults *f) {
+  double v[4] = {0, 0, 0, 0};
+  int n = sscanf(text, "%lf,%lf,%lf,%lf", &v[0], &v[1], &v[2], &v[3]);
+  if (n < 1) return false;
+  for (double x : v)
+    if (!(x >= 0 && x <= 1)) return false;
+  *f = Q330SimDataFaults{v[0], v[1], v[2], v[3]};
+  return true;
+}
+
+// True when the unit made every record it was to make and none waits for an
+// acknowledgement.
+bool all_acknowledged(Q330Sim &sim) {
+  Q330SimData &m = sim.data();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  if (m.knobs.records == 0 || m.made < m.knobs.records) return false;
+  for (const auto &p : m.buffer)
+    if (p.command == 0x00) return false;  // DT_DATA
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   Q330SimOptions o;
   o.base_port = 5330;
+  std::vector<uint64_t> serials;
+  int nunits = 1;
+  Q330SimDataKnobs knobs;
+  std::vector<Reboot> reboots;
+  std::vector<std::string> addresses;
   int c;
-  while ((c = getopt(argc, argv, "b:l:s:a:t:h")) != -1) {
+  while ((c = getopt(argc, argv, "b:l:s:n:A:a:t:g:r:i:m:f:R:h")) != -1) {
     switch (c) {
       case 'b':
         o.base_port = atoi(optarg);
@@ -37,7 +103,18 @@ int main(int argc, char **argv) {
         o.logical = atoi(optarg);
         break;
       case 's':
-        o.serial = strtoull(optarg, nullptr, 16);
+        serials.push_back(strtoull(optarg, nullptr, 16));
+        break;
+      case 'n':
+        nunits = atoi(optarg);
+        break;
+      case 'A':
+        addresses.clear();
+        for (const char *p = optarg; *p;) {
+          const char *end = strchr(p, ',');
+          addresses.emplace_back(p, end ? end : p + strlen(p));
+          p = end ? end + 1 : p + strlen(p);
+        }
         break;
       case 'a':
         o.auth_code = strtoull(optarg, nullptr, 16);
@@ -45,6 +122,37 @@ int main(int argc, char **argv) {
       case 't':
         o.property_tag = static_cast<uint32_t>(strtoul(optarg, nullptr, 10));
         break;
+      case 'g':
+        knobs.seed = static_cast<uint32_t>(strtoul(optarg, nullptr, 10));
+        break;
+      case 'r':
+        knobs.records = atoi(optarg);
+        break;
+      case 'i':
+        knobs.record_interval = atof(optarg);
+        break;
+      case 'm':
+        knobs.memory_packets = atoi(optarg);
+        break;
+      case 'f': {
+        Q330SimDataFaults f;
+        if (!parse_faults(optarg, &f)) {
+          usage(stderr);
+          return 1;
+        }
+        knobs.send = knobs.recv = f;
+        break;
+      }
+      case 'R': {
+        Reboot r;
+        if (sscanf(optarg, "%d:%lf:%d", &r.records, &r.seconds, &r.unit) < 2 || r.records < 0 ||
+            r.seconds < 0 || r.unit < 0) {
+          usage(stderr);
+          return 1;
+        }
+        reboots.push_back(r);
+        break;
+      }
       case 'h':
         usage(stdout);
         return 0;
@@ -53,21 +161,70 @@ int main(int argc, char **argv) {
         return 1;
     }
   }
-  if (o.logical < 1 || o.logical > 4 || o.base_port < 1 || o.base_port > 65525) {
+  if (serials.empty()) serials.push_back(o.serial);
+  if (nunits < 1 || o.logical < 1 || o.logical > 4 || o.base_port < 0 ||
+      o.base_port + 10 * (static_cast<int>(serials.size()) + nunits - 2) > 65525 ||
+      knobs.records < 0 || knobs.record_interval < 0 || knobs.memory_packets < 1 ||
+      optind != argc) {
     usage(stderr);
     return 1;
   }
-  Q330Sim sim(o);
-  if (sim.start() < 0) {
-    fprintf(stderr, "q330sim: cannot bind ports %d and %d\n", o.base_port + 2 * o.logical,
-            o.base_port + 2 * o.logical + 1);
-    return 1;
+  for (int k = 1; k < nunits; k++) serials.push_back(serials.back() + 1);
+
+  std::vector<Unit> units;
+  for (size_t k = 0; k < serials.size(); k++) {
+    Q330SimOptions uo = o;
+    uo.serial = serials[k];
+    if (!addresses.empty()) uo.address = addresses[k % addresses.size()];
+    if (o.base_port) uo.base_port = o.base_port + 10 * static_cast<int>(k);
+    Unit u;
+    u.serial = serials[k];
+    u.sim = std::make_unique<Q330Sim>(uo);
+    Q330SimDataKnobs uk = knobs;
+    uk.seed = knobs.seed + static_cast<uint32_t>(k);
+    {
+      // The data port numbers its packets from the LOG's first sequence number.
+      Q330SimConfig &cfg = u.sim->config();
+      std::lock_guard<std::mutex> lock(cfg.mutex);
+      uk.data_sequence_number = cfg.log[o.logical - 1].data_sequence_number;
+    }
+    u.sim->data().set_knobs(uk);
+    if (u.sim->start() < 0) {
+      fprintf(stderr, "q330sim: cannot bind the ports of unit %016llx on %s (base %d)\n",
+              static_cast<unsigned long long>(u.serial), uo.address.c_str(), uo.base_port);
+      return 1;
+    }
+    units.push_back(std::move(u));
   }
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
-  printf("q330sim: control port %d, data port %d\n", sim.control_port(), sim.data_port());
+  for (size_t k = 0; k < units.size(); k++) {
+    Q330Sim &s = *units[k].sim;
+    printf("q330sim: unit %zu serial %016llx on %s: base port %d, control port %d, data port %d\n",
+           k, static_cast<unsigned long long>(units[k].serial), s.address().c_str(), s.base_port(),
+           s.control_port(), s.data_port());
+  }
   fflush(stdout);
-  while (!stop_now) clock_sleep(0.2);
-  sim.stop();
+  while (!stop_now) {
+    clock_sleep(0.05);
+    for (Reboot &r : reboots) {
+      if (r.done || r.unit >= static_cast<int>(units.size())) continue;
+      Q330Sim &s = *units[static_cast<size_t>(r.unit)].sim;
+      if (s.data().get_counters().records < r.records) continue;
+      r.done = true;
+      s.reboot(r.seconds);
+      printf("q330sim: unit %d reboots after %d records, down for %g s\n", r.unit, r.records,
+             r.seconds);
+      fflush(stdout);
+    }
+    for (size_t k = 0; k < units.size(); k++) {
+      if (units[k].announced_done || !all_acknowledged(*units[k].sim)) continue;
+      units[k].announced_done = true;
+      printf("q330sim: unit %zu serial %016llx: all %d records acknowledged\n", k,
+             static_cast<unsigned long long>(units[k].serial), knobs.records);
+      fflush(stdout);
+    }
+  }
+  for (Unit &u : units) u.sim->stop();
   return 0;
 }

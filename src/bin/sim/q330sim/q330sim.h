@@ -1,5 +1,6 @@
 // q330sim.h - a fake Q330 for tests and for running by hand: answers QDP commands on a
-// control port (base + 2 x logical) and polls the next one as data port, on 127.0.0.1.
+// control port (base + 2 x logical) and polls the next one as data port, on a loopback
+// address (127.0.0.1 unless the options name another, such as 127.0.0.2).
 //
 // Written from the protocol alone, with its own CRC, MD5 and digest text. Replies carry
 // version 2, the right length and CRC, and as ack the sequence of the command answered:
@@ -58,6 +59,7 @@ struct Q330SimOptions {
   uint32_t property_tag = 3301;
   uint32_t challenge_high = 0x01234567, challenge_low = 0x89ABCDEF;
   uint16_t registration_number = 7;
+  std::string address = "127.0.0.1";  // the loopback address the ports are bound to
 };
 
 enum Q330SimFaultKind {
@@ -103,6 +105,7 @@ class Q330Sim {
   int start();
   void stop();
   int base_port() const { return base_; }
+  const std::string &address() const { return options_.address; }
   int control_port() const { return base_ + 2 * options_.logical; }
   int data_port() const { return control_port() + 1; }
   // The configuration port (logical 0) and the model of the operator commands and of
@@ -130,9 +133,25 @@ class Q330Sim {
   // (a loopback address, e.g. "127.0.0.2" for a unit that moved), on a socket of its own.
   // 0, or -1 when it could not be sent.
   int send_poc(int poc_port, uint32_t ip, const char *from_addr);
+  // Reboots the unit (q330sim_reboot.cpp): it answers nothing for `seconds` of clock time,
+  // then comes back with no registration (control commands other than C1_POLLSN, C1_RQSRV
+  // and C1_SRVRSP are answered C1_CERR 2 until a server registers again), its data port
+  // closed until the next DT_OPEN, the reboot count raised, and its sequence numbers
+  // started again: the control port's from 1, and the packets still in the packet buffer
+  // (kept, never acknowledged) renumbered from the LOG's first data sequence number.
+  void reboot(double seconds);
+  // True while a reboot lasts.
+  bool rebooting();
+  int reboots();
 
  private:
   void loop();
+  // Reboot hooks of the loop (q330sim_reboot.cpp): true when the datagram is to be ignored
+  // (the unit is down), and the registration check of a control-port command (true when
+  // the command may be answered; else *reply_cmd and *payload carry the C1_CERR 2).
+  bool reboot_ignores();
+  bool reboot_registered(const Q330SimDatagram &in, int *reply_cmd,
+                         std::vector<unsigned char> *payload);
   // Area hooks, each defined in its area's file. The answer_* hooks are asked in turn for
   // a good control-port command; the first that returns true made the reply (command and
   // payload; faults still apply to it). data_received gets every datagram of the data
@@ -167,4 +186,8 @@ class Q330Sim {
   std::shared_ptr<Q330SimStatus> status_;
   std::shared_ptr<Q330SimData> data_;
   std::shared_ptr<Q330SimCommands> commands_;
+  // Reboot state, under mutex_.
+  double down_until_ = 0;
+  bool unregistered_ = false;
+  int reboots_ = 0;
 };

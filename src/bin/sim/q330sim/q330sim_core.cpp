@@ -15,12 +15,12 @@
 namespace {
 
 int bind_udp(const char *addr, int port) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, addr, &sa.sin_addr);
+  if (inet_pton(AF_INET, addr, &sa.sin_addr) != 1) return -1;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
     close(fd);
     return -1;
@@ -53,12 +53,13 @@ Q330Sim::Q330Sim(const Q330SimOptions &options) : options_(options) {}
 Q330Sim::~Q330Sim() { stop(); }
 
 int Q330Sim::start() {
+  const char *addr = options_.address.c_str();
   for (int attempt = 0; attempt < 100 && fd_control_ < 0; attempt++) {
     int first = options_.base_port ? options_.base_port + 2 * options_.logical : 0;
-    int c = bind_udp("127.0.0.1", first);
+    int c = bind_udp(addr, first);
     if (c < 0) return -1;
     int cport = port_of(c);
-    int d = cport < 65535 ? bind_udp("127.0.0.1", cport + 1) : -1;
+    int d = cport < 65535 ? bind_udp(addr, cport + 1) : -1;
     if (d < 0 || cport - 2 * options_.logical <= 0) {
       close(c);
       if (d >= 0) close(d);
@@ -66,7 +67,7 @@ int Q330Sim::start() {
       continue;
     }
     // The configuration port (the base port) is part of the set of ports too.
-    int g = bind_udp("127.0.0.1", cport - 2 * options_.logical);
+    int g = bind_udp(addr, cport - 2 * options_.logical);
     if (g < 0) {
       close(c);
       close(d);
@@ -79,8 +80,10 @@ int Q330Sim::start() {
     base_ = cport - 2 * options_.logical;
   }
   if (fd_control_ < 0) return -1;
-  fd_other_port_ = bind_udp("127.0.0.1", 0);
-  fd_other_addr_ = bind_udp("127.0.0.2", 0);
+  // Replies "from elsewhere": another port of the unit's address, and another address
+  // (127.0.0.2, or 127.0.0.1 for a unit that is itself on 127.0.0.2).
+  fd_other_port_ = bind_udp(addr, 0);
+  fd_other_addr_ = bind_udp(options_.address == "127.0.0.2" ? "127.0.0.1" : "127.0.0.2", 0);
   running_ = true;
   thread_ = std::thread([this] { loop(); });
   return 0;
@@ -153,7 +156,7 @@ void Q330Sim::loop() {
   while (running_) {
     pollfd fds[3] = {{fd_control_, POLLIN, 0}, {fd_data_, POLLIN, 0}, {fd_config_, POLLIN, 0}};
     int rc = poll(fds, 3, 20);
-    tick();
+    if (!reboot_ignores()) tick();
     if (rc <= 0) continue;
     for (int i = 0; i < 3; i++) {
       if (!(fds[i].revents & POLLIN)) continue;
@@ -162,9 +165,9 @@ void Q330Sim::loop() {
       ssize_t n =
           recvfrom(fds[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
       if (n < 0) continue;
-      if (i == 2)
+      if (i == 2 && !reboot_ignores())
         config_port_received(buf, static_cast<size_t>(n), &from, fromlen);
-      else
+      else if (i < 2)
         handle(fds[i].fd, i + 1, buf, static_cast<size_t>(n), &from, fromlen);
     }
   }
@@ -172,7 +175,7 @@ void Q330Sim::loop() {
 
 void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, const void *from,
                      unsigned fromlen) {
-  if (n < 12) return;
+  if (n < 12 || reboot_ignores()) return;
   Q330SimDatagram in{port_type,
                      buf[4],
                      static_cast<uint16_t>(q330sim_get16(buf + 8)),
@@ -206,9 +209,9 @@ void Q330Sim::handle(int fd, int port_type, const unsigned char *buf, size_t n, 
   int reply_cmd = CMD_CERR;
   std::vector<unsigned char> payload;
   const uint64_t sn = options_.serial;
-  bool answered = answer_config(in, &reply_cmd, &payload) ||
-                  answer_status(in, &reply_cmd, &payload) ||
-                  answer_commands(in, &reply_cmd, &payload);
+  bool answered =
+      !reboot_registered(in, &reply_cmd, &payload) || answer_config(in, &reply_cmd, &payload) ||
+      answer_status(in, &reply_cmd, &payload) || answer_commands(in, &reply_cmd, &payload);
   if (!answered) switch (in.command) {
       case CMD_POLLSN:
         reply_cmd = CMD_MYSN;

@@ -1,0 +1,252 @@
+// muldrin_load - muldrin's throughput with N simulated Q330s (q330sim -n N, one process)
+// sending as fast as muldrin acknowledges: per run, each unit makes a fixed number of
+// one-second records (channel 0 at 40 samples/s, channels 1 and 3 at 125, channel 2 at 1,
+// state of health) and the run ends when every unit saw all of them acknowledged.
+// muldrin runs as a separate process writing GENC packets of every channel into a ring.
+//
+// Reported per N: records/s and samples/s through muldrin, muldrin's CPU seconds per
+// record (from /proc/<pid>/stat, user + system) and its share of one core.
+//
+// Reference, in the same run: BM_RingReference writes the packets muldrin makes of one
+// record (the same four channels as GENC packets) into a ring in-process, stuffPkt and
+// orbput only: the least work any acquisition has to do per record.
+//
+// The programs and the example parameter file come from the build and source trees
+// (MULDRIN_BIN, Q330SIM_BIN, MULDRIN_PF). Smoke mode: N = 1 and few records.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/tbl.h"
+#include "benchkit.h"
+#include "packet/pkt.h"
+#include "ring/orb.h"
+
+namespace {
+
+bool smoke() {
+  const char *s = getenv("VANTREL_BENCH_SMOKE");
+  return s && *s && *s != '0';
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const std::string &out) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  std::vector<std::string> copy = argv;
+  std::vector<char *> args;
+  for (auto &a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+void stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status;
+  for (int i = 0; i < 600; i++) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return;
+    clock_sleep(0.05);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+}
+
+// User + system CPU seconds of a live process.
+double cpu_seconds(pid_t pid) {
+  std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = s.rfind(')');
+  if (at == std::string::npos) return 0;
+  std::istringstream in(s.substr(at + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; i++) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int count_of(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+// Replaces "key ..." (a line, or a block up to its "}" line) in a parameter-file text.
+void pf_set(std::string *pf, const std::string &key, const std::string &value) {
+  size_t at = pf->find("\n" + key + " ");
+  if (at == std::string::npos) {
+    *pf += key + " " + value + "\n";
+    return;
+  }
+  at++;
+  size_t end = pf->find('\n', at);
+  if (pf->compare(at + key.size() + 1, 1, "&") == 0) end = pf->find("\n}", at) + 2;
+  pf->replace(at, end - at, key + " " + value);
+}
+
+constexpr int kSamplesPerRecord = 40 + 125 + 125 + 1;
+
+void BM_MuldrinLoad(benchmark::State &state) {
+  const int nunits = static_cast<int>(state.range(0));
+  const int records = smoke() ? 10 : 120;
+  char tmpl[] = "/tmp/muldrin_load.XXXXXX";
+  if (!mkdtemp(tmpl)) abort();
+  const std::string dir = tmpl;
+  double records_done = 0, seconds = 0, cpu = 0;
+  for (auto _ : state) {
+    const std::string ring = dir + "/ring", simout = dir + "/sim.out";
+    remove(ring.c_str());
+    if (orbcreate(ring.c_str(), 256ll << 20) != 0) abort();
+    pid_t sim = spawn({Q330SIM_BIN, "-b", "0", "-s", "0100000000000001", "-n",
+                       std::to_string(nunits), "-r", std::to_string(records)},
+                      dir, simout);
+    std::string out;
+    for (int i = 0; i < 600 && count_of(out, " data port ") < nunits; i++) {
+      clock_sleep(0.02);
+      out = slurp(simout);
+    }
+    if (count_of(out, " data port ") < nunits) abort();
+    std::string pf = slurp(MULDRIN_PF);
+    pf_set(&pf, "pchan_map",
+           "&Arr{\n0 $DLNET_$DLSTA_BHZ 1.0 1.0 V\n1 $DLNET_$DLSTA_BHN 1.0 1.0 V\n"
+           "2 $DLNET_$DLSTA_BHE 1.0 1.0 V\n3 $DLNET_$DLSTA_BH1 1.0 1.0 V\n}");
+    pf_set(&pf, "rate_mask", "&Arr{\n0 LH. 00\n1 SH. 00\n2 HH. 00\n}");
+    std::string row = "genc genc genc 0 0 0 0 0\n";
+    pf_set(&pf, "acq_matrix", "&Tbl{\n" + row + row + row + row + "}");
+    pf_set(&pf, "local_port_control", "0");
+    pf_set(&pf, "local_port_data", "0");
+    std::string dls = "&Tbl{\n", blocks;
+    size_t at = 0;
+    for (int k = 0; k < nunits; k++) {
+      at = out.find("q330sim: unit ", at);
+      unsigned idx = 0;
+      char serial[32];
+      int base = 0;
+      if (at == std::string::npos ||
+          sscanf(out.c_str() + at, "q330sim: unit %u serial %31s on %*[^:]: base port %d", &idx,
+                 serial, &base) != 3)
+        abort();
+      at++;
+      std::string name = "TA_L" + std::to_string(k);
+      dls +=
+          name + " TA L" + std::to_string(k) + " " + serial + " 127.0.0.1 1 broadband startacq\n";
+      blocks += name + " &Arr{\nq330_port_base " + std::to_string(base) + "\n}\n";
+    }
+    pf_set(&pf, "dataloggers", dls + "}");
+    pf += blocks;
+    std::ofstream(dir + "/load.pf") << pf;
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t muldrin = spawn({MULDRIN_BIN, "-pf", dir + "/load.pf", "TA", "data", ring, "cmd", ring,
+                           "log", ring, "st", ring},
+                          dir, dir + "/muldrin.out");
+    double used = 0;
+    for (int i = 0; i < 60000 && count_of(slurp(simout), "records acknowledged") < nunits; i++) {
+      clock_sleep(0.01);
+      used = cpu_seconds(muldrin);
+    }
+    auto t1 = std::chrono::steady_clock::now();
+    if (count_of(slurp(simout), "records acknowledged") < nunits) abort();
+    used = cpu_seconds(muldrin);
+    stop(muldrin);
+    stop(sim);
+    records_done += static_cast<double>(records) * nunits;
+    seconds += std::chrono::duration<double>(t1 - t0).count();
+    cpu += used;
+  }
+  state.counters["records_per_s"] = records_done / seconds;
+  state.counters["samples_per_s"] = records_done * kSamplesPerRecord / seconds;
+  state.counters["cpu_us_per_record"] = 1e6 * cpu / records_done;
+  state.counters["cpu_share"] = cpu / seconds;
+  remove((dir + "/ring").c_str());
+  remove((dir + "/sim.out").c_str());
+  remove((dir + "/muldrin.out").c_str());
+  remove((dir + "/load.pf").c_str());
+  rmdir(dir.c_str());
+}
+void load_sizes(benchmark::internal::Benchmark *b) { bench_sizes(b, {1, 10, 100}); }
+BENCHMARK(BM_MuldrinLoad)->Apply(load_sizes)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// One record's packets of one unit written straight into a ring: four GENC channels of
+// 40, 125, 125 and 1 samples.
+void BM_RingReference(benchmark::State &state) {
+  char tmpl[] = "/tmp/muldrin_load_ref.XXXXXX";
+  if (!mkdtemp(tmpl)) abort();
+  std::string ring = std::string(tmpl) + "/ring";
+  if (orbcreate(ring.c_str(), 64ll << 20) != 0) abort();
+  int orb = orbopen(ring.c_str(), "w");
+  if (orb < 0) abort();
+  struct Chan {
+    const char *chan;
+    int rate;
+  } chans[] = {{"SHZ", 40}, {"HHN", 125}, {"HH1", 125}, {"LHE", 1}};
+  Packet *pkt = newPkt();
+  pkt->pkttype = suffix2pkttype("GENC");
+  PktChannel *pc = newPktChannel();
+  pushtbl(pkt->channels, pc);
+  pkt->nchannels = 1;
+  pc->data = static_cast<int32_t *>(malloc(125 * sizeof(int32_t)));
+  pc->datasz = 125;
+  strcpy(pc->net, "TA");
+  strcpy(pc->sta, "L0");
+  strcpy(pc->segtype, "V");
+  pc->calib = pc->calper = 1;
+  char *buf = nullptr;
+  int nbytes = 0, bufsize = 0;
+  char src[PKT_SRCNAME_SIZE];
+  double t = 946684800.0 + 100000, pt = 0;
+  uint32_t x = 1;
+  for (auto _ : state) {
+    for (const Chan &c : chans) {
+      strcpy(pc->chan, c.chan);
+      pc->time = t;
+      pc->samprate = c.rate;
+      pc->nsamp = c.rate;
+      for (int i = 0; i < c.rate; i++) {
+        x = x * 1664525u + 1013904223u;
+        pc->data[i] = static_cast<int32_t>(x >> 4) - (1 << 27);
+      }
+      if (stuffPkt(pkt, src, &pt, &buf, &nbytes, &bufsize) != 0 ||
+          orbput(orb, src, pt, buf, nbytes) != 0)
+        abort();
+    }
+    t += 1;
+  }
+  state.counters["records_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["samples_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kSamplesPerRecord, benchmark::Counter::kIsRate);
+  free(buf);
+  freePkt(pkt);
+  orbclose(orb);
+  remove(ring.c_str());
+  rmdir(tmpl);
+}
+BENCHMARK(BM_RingReference);
+
+}  // namespace
+
+BENCHMARK_MAIN();

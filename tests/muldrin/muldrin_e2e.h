@@ -1,0 +1,332 @@
+// muldrin_e2e.h - end-to-end runs: the simulator (q330sim) and muldrin as child programs
+// on a ring in a temporary folder, and the sample-by-sample check of what reached the
+// ring against the simulator's own generator (q330sim_sample).
+//
+// The children run at real speed, so their parameters keep every time-out short; the
+// test waits for them through the clock seam (clock_sleep between looks) and with bounds
+// that only end a run that went wrong.
+//
+// What the simulator makes (q330sim_data.h): record r of unit k is second r after 2000
+// and carries, from seed s + k, channel 0 at 40 samples/s (stream 1), channels 1 and 3 at
+// 125 samples/s (stream 2) and channel 2 at 1 sample/s (stream 0); the absolute index of
+// a sample is r x rate + its place in the record. The parameter file made here names them
+// <net>_<sta>_<rate band><component>: bands L (stream 0), S (stream 1), H (stream 2);
+// components Z, N, E and 1 for channels 0 to 3.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/tbl.h"
+#include "packet/pkt.h"
+#include "q330sim_data.h"
+#include "ring/orb.h"
+#include "testkit/testkit.h"
+
+inline constexpr double E2E_EPOCH_2000 = 946684800.0;
+
+// Starts `argv` (argv[0] the program's path) in folder `cwd` with standard output and
+// error into the file `out`. The child's pid, or -1.
+inline pid_t e2e_start(const std::vector<std::string> &argv, const std::string &cwd,
+                       const std::string &out) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  std::vector<char *> args;
+  std::vector<std::string> copy = argv;
+  for (auto &a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+// Sends `sig` (none: 0) and waits up to `seconds` of clock time for the child to end;
+// after that it is killed. Its wait status, or -1 when it had to be killed.
+inline int e2e_stop(pid_t pid, int sig, double seconds) {
+  if (pid <= 0) return -1;
+  if (sig) kill(pid, sig);
+  int status = 0;
+  for (double waited = 0; waited < seconds; waited += 0.05) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    clock_sleep(0.05);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+// How many times `text` occurs in the file.
+inline int e2e_count_text(const std::string &file, const std::string &text) {
+  std::string s = read_file(file);
+  int n = 0;
+  for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) n++;
+  return n;
+}
+
+// Waits (at most `seconds` of clock time) until `text` occurs `count` times in the file.
+inline bool e2e_wait_text(const std::string &file, const std::string &text, int count,
+                          double seconds) {
+  for (double waited = 0;; waited += 0.05) {
+    if (e2e_count_text(file, text) >= count) return true;
+    if (waited >= seconds) return false;
+    clock_sleep(0.05);
+  }
+}
+
+// One simulated unit as the simulator announced it.
+struct E2eUnit {
+  int index = 0;
+  std::string serial, address;
+  int base = 0, control = 0, data = 0;
+};
+
+// The units announced in the simulator's output.
+inline std::vector<E2eUnit> e2e_units(const std::string &out) {
+  std::vector<E2eUnit> units;
+  std::string s = read_file(out);
+  for (size_t at = s.find("q330sim: unit "); at != std::string::npos;
+       at = s.find("q330sim: unit ", at + 1)) {
+    E2eUnit u;
+    char serial[32], address[32];
+    if (sscanf(s.c_str() + at,
+               "q330sim: unit %d serial %31s on %31[^:]: base port %d, control port %d, data "
+               "port %d",
+               &u.index, serial, address, &u.base, &u.control, &u.data) == 6) {
+      u.serial = serial;
+      u.address = address;
+      units.push_back(u);
+    }
+  }
+  return units;
+}
+
+// Replaces the value of `key` in a parameter-file text: a "key value" line, or a block
+// from "key &Arr{" / "key &Tbl{" to its closing line "}" at the start of a line.
+inline void e2e_pf_set(std::string *pf, const std::string &key, const std::string &value) {
+  size_t at = pf->find("\n" + key + " ");
+  if (at == std::string::npos) {
+    *pf += key + " " + value + "\n";
+    return;
+  }
+  at++;
+  size_t end = pf->find('\n', at);
+  if (pf->compare(at + key.size() + 1, 1, "&") == 0) end = pf->find("\n}", at) + 2;
+  pf->replace(at, end - at, key + " " + value);
+}
+
+// A parameter file for muldrin from the example `example_pf` (its text): every unit as
+// datalogger TA_SIM<k+1> (station SIM<k+1>) on its address and base port (a block of the
+// datalogger's own), from any free local ports, every channel
+// and stream of the simulator acquired, with short time-outs.
+inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUnit> &units) {
+  std::string pf = read_file(example_pf);
+  e2e_pf_set(&pf, "pchan_map",
+             "&Arr{\n0 $DLNET_$DLSTA_BHZ 1.0 1.0 V\n1 $DLNET_$DLSTA_BHN 1.0 1.0 V\n"
+             "2 $DLNET_$DLSTA_BHE 1.0 1.0 V\n3 $DLNET_$DLSTA_BH1 1.0 1.0 V\n}");
+  e2e_pf_set(&pf, "rate_mask", "&Arr{\n0 LH. 00\n1 SH. 00\n2 HH. 00\n}");
+  std::string row = "genc genc genc 0 0 0 0 0\n";
+  e2e_pf_set(&pf, "acq_matrix", "&Tbl{\n" + row + row + row + row + "}");
+  std::string dls = "&Tbl{\n", blocks;
+  for (const E2eUnit &u : units) {
+    std::string sta = "SIM" + std::to_string(u.index + 1);
+    dls +=
+        "TA_" + sta + " TA " + sta + " " + u.serial + " " + u.address + " 1 broadband startacq\n";
+    blocks += "TA_" + sta + " &Arr{\nq330_port_base " + std::to_string(u.base) + "\n}\n";
+  }
+  e2e_pf_set(&pf, "dataloggers", dls + "}");
+  pf += blocks;
+  for (auto [key, value] : std::vector<std::pair<const char *, const char *>>{
+           {"local_port_control", "0"},
+           {"local_port_data", "0"},
+           {"timeout_control", "0.5"},
+           {"timeout_data", "2.0"},
+           {"register_retry_sleep", "0.5"},
+           {"maxretries_register", "0"},
+           {"statusrequest_interval", "2"},
+           {"shutdown_wait_time", "10.0"},
+           {"shutdown_timeout", "5.0"},
+       })
+    e2e_pf_set(&pf, key, value);
+  return pf;
+}
+
+// Samples found in the ring, per channel name (net_sta_chan_loc) and absolute index.
+struct E2eSamples {
+  struct Channel {
+    double rate = 0;
+    std::map<int64_t, int32_t> value;
+    std::map<int64_t, int> seen;  // how often each index came
+    int off_grid = 0;             // packets whose first time is off the sample grid
+  };
+  std::map<std::string, Channel> channels;
+  int packets = 0, waveforms = 0, undecodable = 0;
+  std::map<std::string, int> sources;  // packets by source name
+  std::string log;                     // the texts of the log packets, in order
+};
+
+// Reads every packet held in the ring and decodes the waveforms.
+inline int e2e_read_ring(const std::string &ring, E2eSamples *out) {
+  int orb = orbopen(ring.c_str(), "r");
+  if (orb < 0) return -1;
+  orbseek(orb, ORBOLDEST);
+  char *buf = nullptr;
+  int bufsize = 0, nbytes = 0, id = 0;
+  char src[ORBSRCNAME_SIZE];
+  double t = 0;
+  Packet *pkt = nullptr;
+  while (orbreap_nd(orb, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
+    out->packets++;
+    out->sources[src]++;
+    int kind = unstuffPkt(src, t, buf, nbytes, &pkt);
+    if (kind < 0) {
+      out->undecodable++;
+      continue;
+    }
+    if (kind == Pkt_log && pkt->string) out->log += std::string(src) + ": " + pkt->string + "\n";
+    if (kind != Pkt_wf) continue;
+    out->waveforms++;
+    for (int i = 0; i < pkt->nchannels; i++) {
+      auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
+      std::string name = std::string(pc->net) + "_" + pc->sta + "_" + pc->chan;
+      if (pc->loc[0]) name += std::string("_") + pc->loc;
+      E2eSamples::Channel &c = out->channels[name];
+      c.rate = pc->samprate;
+      double exact = (pc->time - E2E_EPOCH_2000) * pc->samprate;
+      int64_t first = std::llround(exact);
+      if (std::fabs(pc->time - (E2E_EPOCH_2000 + first / pc->samprate)) > 1e-6) c.off_grid++;
+      for (int j = 0; j < pc->nsamp; j++) {
+        c.value[first + j] = pc->data[j];
+        c.seen[first + j]++;
+      }
+    }
+  }
+  freePkt(pkt);
+  free(buf);
+  orbclose(orb);
+  return 0;
+}
+
+// The latest data time (end of the last sample) of channel `name` in the ring; 0 none.
+inline double e2e_ring_reached(const std::string &ring, const std::string &name) {
+  E2eSamples s;
+  if (e2e_read_ring(ring, &s) < 0) return 0;
+  auto it = s.channels.find(name);
+  if (it == s.channels.end() || it->second.value.empty()) return 0;
+  return E2E_EPOCH_2000 + (it->second.value.rbegin()->first + 1) / it->second.rate;
+}
+
+// Compares what the ring holds of unit `unit` (station SIM<unit+1>) with the generator
+// for seed `seed` over records [first_record, first_record + records): every sample
+// there once, with the generator's value, on the sample grid, and nothing outside.
+// One line per fault (at most a few per channel); none when all is well.
+inline std::vector<std::string> e2e_check_unit(const E2eSamples &s, int unit, uint32_t seed,
+                                               uint32_t first_record, int records) {
+  struct Expect {
+    const char *chan;
+    int channel, rate;
+  } expect[] = {{"SHZ", 0, 40}, {"HHN", 1, 125}, {"HH1", 3, 125}, {"LHE", 2, 1}};
+  std::vector<std::string> faults;
+  std::string sta = "TA_SIM" + std::to_string(unit + 1) + "_";
+  for (const Expect &e : expect) {
+    std::string name = sta + e.chan;
+    auto it = s.channels.find(name);
+    if (it == s.channels.end()) {
+      std::string held;
+      for (const auto &[n, c] : s.channels) held += " " + n;
+      faults.push_back(name + ": no samples; channels held:" + held);
+      continue;
+    }
+    const E2eSamples::Channel &c = it->second;
+    int reported = 0;
+    auto fault = [&](const std::string &text) {
+      if (reported++ < 5) faults.push_back(name + ": " + text);
+    };
+    if (c.rate != e.rate) fault("rate " + std::to_string(c.rate));
+    if (c.off_grid) fault(std::to_string(c.off_grid) + " packets off the sample grid");
+    int64_t lo = static_cast<int64_t>(first_record) * e.rate;
+    int64_t hi = lo + static_cast<int64_t>(records) * e.rate;
+    for (int64_t i = lo; i < hi; i++) {
+      auto v = c.value.find(i);
+      if (v == c.value.end()) {
+        fault("sample " + std::to_string(i) + " missing");
+        continue;
+      }
+      int n = c.seen.at(i);
+      if (n != 1) fault("sample " + std::to_string(i) + " came " + std::to_string(n) + " times");
+      int32_t want = q330sim_sample(seed, e.channel, i);
+      if (v->second != want)
+        fault("sample " + std::to_string(i) + " is " + std::to_string(v->second) + ", not " +
+              std::to_string(want));
+    }
+    if (c.value.begin()->first < lo || c.value.rbegin()->first >= hi)
+      fault("samples outside the records made: " + std::to_string(c.value.begin()->first) + " to " +
+            std::to_string(c.value.rbegin()->first));
+    if (reported > 5) faults.push_back(name + ": " + std::to_string(reported - 5) + " more faults");
+  }
+  return faults;
+}
+
+// The simulator and muldrin of one end-to-end run, in a temporary folder with its ring.
+struct E2eRun {
+  TempDir dir;
+  std::string ring = dir.file("ring1");
+  std::string pf = dir.file("muldrin.pf");
+  std::string state = dir.file("state");
+  std::string sim_out = dir.file("q330sim.out");
+  pid_t sim = -1, muldrin = -1;
+  std::vector<E2eUnit> units;
+  int muldrin_runs = 0;
+
+  E2eRun() { orbcreate(ring.c_str(), 64ll << 20); }
+  ~E2eRun() {
+    e2e_stop(muldrin, SIGKILL, 5);
+    e2e_stop(sim, SIGTERM, 5);
+  }
+  std::string muldrin_out(int run) const {
+    return dir.file("muldrin" + std::to_string(run) + ".out");
+  }
+  // Starts the simulator with `args` (free ports) and waits until its `nunits` units
+  // listen. False when they did not.
+  bool start_sim(const std::vector<std::string> &args, size_t nunits) {
+    std::vector<std::string> argv = {Q330SIM_BIN, "-b", "0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    sim = e2e_start(argv, dir.path(), sim_out);
+    for (double waited = 0; waited < 30; waited += 0.05) {
+      units = e2e_units(sim_out);
+      if (units.size() >= nunits) return true;
+      clock_sleep(0.05);
+    }
+    return false;
+  }
+  // Writes the parameter file for the units and starts muldrin with the state file.
+  void start_muldrin() {
+    FILE *f = fopen(pf.c_str(), "w");
+    std::string text = e2e_pf(MULDRIN_PF, units);
+    fputs(text.c_str(), f);
+    fclose(f);
+    muldrin_runs++;
+    muldrin = e2e_start({MULDRIN_BIN, "-pf", pf, "-S", state, "TA", "data", ring, "cmd", ring,
+                         "log", ring, "st", ring},
+                        dir.path(), muldrin_out(muldrin_runs));
+  }
+  // Stops muldrin with SIGTERM; its wait status (-1 when it had to be killed).
+  int stop_muldrin() {
+    int status = e2e_stop(muldrin, SIGTERM, 60);
+    muldrin = -1;
+    return status;
+  }
+};
