@@ -7,10 +7,11 @@
 // that only end a run that went wrong.
 //
 // What the simulator makes (q330sim_data.h): record r of unit k is second r after 2000
-// and carries, from seed s + k, channel 0 at 40 samples/s (stream 1), channels 1 and 3 at
-// 125 samples/s (stream 2) and channel 2 at 1 sample/s (stream 0); the absolute index of
-// a sample is r x rate + its place in the record. The parameter file made here names them
-// <net>_<sta>_<rate band><component>: bands L (stream 0), S (stream 1), H (stream 2);
+// and carries, from seed s + k, every physical channel p and stream t that muldrin's LOG
+// enables, at the simulator's FIX rate of stream t (q330sim_config.h), from generator
+// channel p + 8 t; the absolute index of a sample is r x rate + its place in the record.
+// The parameter file made here enables channels 0 to 3 on streams 0 to 2 and names them
+// <net>_<sta>_<band>H<component>: bands L (stream 0), S (stream 1), H (stream 2);
 // components Z, N, E and 1 for channels 0 to 3.
 #pragma once
 
@@ -30,6 +31,7 @@
 #include "base/clock.h"
 #include "base/tbl.h"
 #include "packet/pkt.h"
+#include "q330sim_config.h"
 #include "q330sim_data.h"
 #include "ring/orb.h"
 #include "testkit/testkit.h"
@@ -236,9 +238,15 @@ inline double e2e_ring_reached(const std::string &ring, const std::string &name)
 inline std::vector<std::string> e2e_check_unit(const E2eSamples &s, int unit, uint32_t seed,
                                                uint32_t first_record, int records) {
   struct Expect {
-    const char *chan;
+    std::string chan;
     int channel, rate;
-  } expect[] = {{"SHZ", 0, 40}, {"HHN", 1, 125}, {"HH1", 3, 125}, {"LHE", 2, 1}};
+  };
+  std::vector<Expect> expect;
+  const Q330SimConfig fix;
+  for (int t = 0; t < 3; t++)
+    for (int p = 0; p < 4; p++)
+      expect.push_back({std::string(1, "LSH"[t]) + "H" + "ZNE1"[p], p + 8 * t,
+                        q330sim_data_rate(fix.bit_frequency[t])});
   std::vector<std::string> faults;
   std::string sta = "TA_SIM" + std::to_string(unit + 1) + "_";
   for (const Expect &e : expect) {
