@@ -203,7 +203,10 @@ std::vector<std::pair<int, int>> Sim::commands() {
 
 void Sim::write_all(const unsigned char *p, size_t n) {
   while (n > 0 && fd_ >= 0) {
-    ssize_t w = write(fd_, p, n);
+    // A socket is written without SIGPIPE, so that a link the far end closed ends the
+    // write, not the process; other lines (a pseudo-terminal) are written plainly.
+    ssize_t w = send(fd_, p, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == ENOTSOCK) w = write(fd_, p, n);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;
     p += w;
