@@ -197,6 +197,8 @@ TEST_F(StreamHandler, FarBehindResynchronisesAndWritesTheState) {
   dl->nextSeq = 100;
   feed(100), feed(101);
   EXPECT_EQ(feed(97, STRDATA_KIND_RQDATA), 0);  // already passed: dropped
+  EXPECT_EQ(feed(4, STRDATA_KIND_RQDATA), 0);   // a late answer, however far behind, too
+  EXPECT_EQ(dl->nextSeq, 102u);
   EXPECT_EQ(out(), (V{100, 101}));
   dl->stream_status = STRSTATUS_FLUSHED;
   feed(103);  // 102 missing, 103 held

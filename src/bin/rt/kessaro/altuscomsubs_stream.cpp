@@ -16,6 +16,7 @@
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
+#include "altuscomthread.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "kessaro_cmdqueue.h"
@@ -344,8 +345,10 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
 
   int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
-  if (d < -static_cast<int64_t>(dl->max_strbuf) ||
-      d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+  // Only a live packet tells of the datalogger's counters: a resent one far behind is a
+  // late answer to a request made again (the re-request timer), and is dropped as passed.
+  const bool reset = live ? d < -static_cast<int64_t>(dl->max_strbuf) : false;
+  if (reset || d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
     altuscom_log_message(
         modem, dl, 0,
         "altuscom_process_stream_packet: it looks like the packet buffer was reset (%d<%d)",
@@ -937,6 +940,9 @@ int getstream0(Modem *modem, Pf *cmd) {
         leave = true;
         break;
       }
+      // Without dial-out there is no scheduling thread to turn a download request into a
+      // queued "getevents": the stream does it, and the download runs just below.
+      if (!dl->dialout) altuscom_post_getevents(dl);
       process_commands(altus, dl);
     }
     if (!leave) leave = true;

@@ -167,6 +167,7 @@ class Sim {
     long continues = 0;    // continues received
   };
   StreamCounts stream_counts();
+  std::vector<int> stream_controls();  // the STRCTRL arguments received, in order
 
   // ---- console (monitor mode) ----
   // The model the "ver" report names: "K2", "Etna", "MtWhitney", "Everest", "Makalu" or
@@ -220,6 +221,7 @@ class Sim {
   long str_fault_count_ = 0;  // live packets since the knobs were set
   unsigned str_rng_ = 1;
   StreamCounts str_counts_;
+  std::vector<int> str_controls_;
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);
   void send_bytes(const Bytes &b);

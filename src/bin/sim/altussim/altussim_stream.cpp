@@ -69,6 +69,11 @@ void Sim::set_stream_faults(const StreamFaults &f) {
   str_rng_ = f.seed ? f.seed : 1;
 }
 
+std::vector<int> Sim::stream_controls() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return str_controls_;
+}
+
 Sim::StreamCounts Sim::stream_counts() {
   std::lock_guard<std::mutex> l(mutex_);
   return str_counts_;
@@ -141,6 +146,7 @@ bool Sim::stream_command(int cmd, int seq, const Bytes &data) {
   Bytes payload = {kStrctrl, 1};
   {
     std::lock_guard<std::mutex> l(mutex_);
+    str_controls_.push_back(arg);
     if (arg == 2) {  // continue: no reply
       str_since_continue_ = 0;
       str_held_ = false;
