@@ -149,6 +149,10 @@ bool Sim::stream_command(int cmd, int seq, const Bytes &data) {
     str_controls_.push_back(arg);
     if (arg == 2) {  // continue: no reply
       str_since_continue_ = 0;
+      if (str_held_) {  // paced again from now, not in a burst that catches up
+        str_start_time_ = clock_now();
+        str_start_seq_ = str_seq_;
+      }
       str_held_ = false;
       str_counts_.continues++;
       return true;
@@ -212,6 +216,8 @@ void Sim::emit_streams() {
       if (f.reset_at == n) {
         str_seq_ = 0;
         str_next_stream_ = 0;
+        str_start_seq_ = 0;
+        str_start_time_ = clock_now();
         str_resend_.clear();
         str_resend_pos_ = 0;
       }
