@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -236,6 +237,11 @@ void Sim::run() {
       if (poll(&p, 1, 20) > 0) {
         fd_ = accept(listen_fd_, nullptr, nullptr);
         own_fd_ = true;
+        if (send_buffer_ > 0 && fd_ >= 0) {
+          int on = 1;
+          setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer_, sizeof send_buffer_);
+          setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         break;
       }
     }

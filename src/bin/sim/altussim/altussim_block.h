@@ -168,6 +168,10 @@ class Sim {
   };
   StreamCounts stream_counts();
   std::vector<int> stream_controls();  // the STRCTRL arguments received, in order
+  // The socket send buffer of the connection (bytes; set before start), sending each
+  // packet at once: a small one keeps a stream that runs as fast as it can from getting
+  // far ahead of its reader.
+  void set_send_buffer(int bytes) { send_buffer_ = bytes; }
 
   // ---- console (monitor mode) ----
   // The model the "ver" report names: "K2", "Etna", "MtWhitney", "Everest", "Makalu" or
@@ -222,6 +226,7 @@ class Sim {
   unsigned str_rng_ = 1;
   StreamCounts str_counts_;
   std::vector<int> str_controls_;
+  int send_buffer_ = 0;
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);
   void send_bytes(const Bytes &b);
