@@ -76,7 +76,7 @@ struct Consumer {
   std::atomic<bool> stop{false};
   bool trace = getenv("VANTREL_BENCH_TRACE") != nullptr;  // the stream's own log
   long packets = 0, bad = 0, high_water = 0;
-  std::vector<long> next = std::vector<long>(kStreams, -1);  // next dataSeq per stream
+  std::vector<long> next = std::vector<long>(kStreams, 0);  // next dataSeq per stream
   std::thread thread{[this] { run(); }};
   void run() {
     for (;;) {
@@ -102,7 +102,7 @@ struct Consumer {
       return;
     }
     long &n = next[b->stream];
-    if (n >= 0 && static_cast<long>(b->dataSeq) != n) bad++;  // missing or repeated
+    if (static_cast<long>(b->dataSeq) != n) bad++;  // missing or repeated
     n = static_cast<long>(b->dataSeq) + 1;
     for (int k = 0; k < b->nsamp; k++)
       if (b->data[k] != Sim::stream_sample(b->stream, b->dataSeq * kSamples + k)) {
@@ -173,8 +173,7 @@ void BM_StreamAcquisition(benchmark::State &state) {
     high_water = std::max(high_water, consumer.high_water);
     bad += consumer.bad;
     counts = sim.stream_counts();
-    // Only the start (dropped while the first parameter refresh holds the stream) and
-    // the end (held behind a gap when the line closed) may be short.
+    // Only the end (held behind a gap when the line closed) may be short.
     if (consumer.packets < live * 9 / 10) bad++;
 
     modem->buf_handle = nullptr;

@@ -273,9 +273,13 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   const unsigned coded = p->dataSeq * dl->numStream + p->stream;
   seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
 
-  // A fresh stream starts counting at its first packet.
-  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0)
+  // A fresh stream starts counting at its first packet, unless the datalogger has just
+  // acknowledged a counter reset: then packets before the first one taken (dropped while
+  // the first parameter refresh held the stream) are asked for like any gap.
+  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
+      !dl->strseq_from_zero)
     dl->nextSeq = coded;
+  dl->strseq_from_zero = 0;
 
   if (live && !override_window) {
     // Far behind the live order is not interleaving but a counter reset: the window is
@@ -533,10 +537,13 @@ struct Answer {
 std::string dev_of(Modem *m) { return m && m->name ? m->name : ""; }
 
 // PKC_STRCTRL with `arg`: 0, or a NAK of code 1 (already started or stopped); a NAK of
-// another code is logged and also counts as 0. Otherwise the status.
-int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno) {
+// another code is logged and also counts as 0. Otherwise the status. *refused (when
+// given) tells whether a NAK answered.
+int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno,
+            bool *refused = nullptr) {
   void *out = nullptr;
   int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
+  if (refused) *refused = r == 9;
   if (r == 9 && out) {
     unsigned code = static_cast<AltusStrNak *>(out)->code;
     if (code != 1) {
@@ -809,7 +816,10 @@ int getstream0(Modem *modem, Pf *cmd) {
     if (r == 0) {
       ans.pending("resetting counters...");
       altuscom_flush_stream_packet(modem, dl, 0, 1);
-      r = strctrl(modem, dl, 3, &seqno);
+      bool refused = false;
+      r = strctrl(modem, dl, 3, &seqno, &refused);
+      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+      dl->strseq_from_zero = r == 0 && !refused;
     }
     if (r != 0) {
       ans.error(ctrl_err);
