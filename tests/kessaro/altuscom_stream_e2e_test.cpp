@@ -253,6 +253,10 @@ TEST(StreamEndToEnd, SingleFaultsLeaveTheStreamWhole) {
     f.line_drop_at = 600;
     return f;
   };
+  Sim::StreamFaults silent;  // longer than kessaro's listening time-out (30 s)
+  silent.delay_at = 200;
+  silent.delay = 45;
+  silent.line_drop_at = 600;
   Sim::StreamFaults lost;
   lost.drop = 0.05;
   lost.seed = 7;
@@ -265,6 +269,8 @@ TEST(StreamEndToEnd, SingleFaultsLeaveTheStreamWhole) {
       // (FLUSHED), for the scheduling thread to start again.
       {"NAK 0", at(&Sim::StreamFaults::nak0_at, 200), -1, false, false},
       {"NAK 2", at(&Sim::StreamFaults::nak2_at, 200), -1, false, false},
+      {"late ACKs of continues", at(&Sim::StreamFaults::late_ack_every, 2), -1, false, false},
+      {"a silent line: the stream restarts", silent, -1, false, false},
       // Beyond the reorder buffer behind: taken as a reset, not as packets passed.
       {"a counter reset", at(&Sim::StreamFaults::reset_at, 350), -1, true, false},
       {"lost packets no longer held (NAK 3)", lost, 0, false, true},

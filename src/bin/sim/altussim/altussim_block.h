@@ -150,7 +150,8 @@ class Sim {
     int alien_at = 0;        // an extra packet with stream number nstreams
     int delay_at = 0;        // the line is silent for `delay` clock seconds
     double delay = 0;
-    int line_drop_at = 0;  // the line is closed
+    int line_drop_at = 0;    // the line is closed
+    int late_ack_every = 0;  // every n-th continue gets a late ACK (0: none)
   };
   void set_stream_faults(const StreamFaults &f);
   struct StreamCounts {
@@ -226,6 +227,7 @@ class Sim {
   unsigned str_rng_ = 1;
   StreamCounts str_counts_;
   std::vector<int> str_controls_;
+  bool str_late_ack_ = false;
   int send_buffer_ = 0;
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);

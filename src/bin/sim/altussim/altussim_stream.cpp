@@ -155,6 +155,8 @@ bool Sim::stream_command(int cmd, int seq, const Bytes &data) {
       }
       str_held_ = false;
       str_counts_.continues++;
+      if (str_faults_.late_ack_every > 0 && str_counts_.continues % str_faults_.late_ack_every == 0)
+        str_late_ack_ = true;
       return true;
     }
     if (arg == 1 && str_on_) {
@@ -226,6 +228,10 @@ void Sim::emit_streams() {
       if (f.alien_at == n)
         out.push_back(frame(packet(kStrdata, 0, stream_packet(str_n_, str_seq_))));
       if (f.delay_at == n) pause = f.delay;
+      if (str_late_ack_) {  // a continue acknowledged after all, a packet later
+        out.push_back(frame(packet(kAck, 0, {kStrctrl, 1})));
+        str_late_ack_ = false;
+      }
 
       const int stream = str_next_stream_;
       const uint32_t seq = str_seq_;
