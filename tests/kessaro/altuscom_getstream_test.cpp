@@ -1,6 +1,9 @@
 // getstream0 against the simulated datalogger: the reconciliation of the stream
-// parameters, the Rock path, no channels, and the refusal while a stream or a download
-// runs, pause and continue, and a stream run through its restarts to the output.
+// parameters (rate, channels, continue timing), the Rock path, no channels, the refusal
+// while a stream or a download runs, the start (with and without a parameter write, a
+// start refused as already made, six failed starts), pause and continue, queued
+// commands during a stream (pause, disable, the event download a datalogger without
+// dial-out asks for), and a stream run through its restarts to the output.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,14 +15,17 @@
 #include <vector>
 
 #include "altuscomsubs_blockops.h"
+#include "altuscomsubs_getblock.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/pf.h"
 #include "base/pmtfifo.h"
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
+#include "kessaro_cmdqueue.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;
@@ -207,6 +213,217 @@ TEST(GetStream, AStreamWithUnchangedParametersRestartsAndOutputsEveryPacketOnceI
   EXPECT_TRUE(samples_ok);
   ASSERT_FALSE(coded.empty());
   for (size_t i = 0; i < coded.size(); i++) ASSERT_EQ(coded[i], i);
+}
+
+}  // namespace
+
+namespace {
+
+// The stream parameters a datalogger already holds for `nchan` streams at `rate`.
+std::map<std::string, double> ready(int nchan, int rate = 100) {
+  return {{"rw_stream.sps", rate},
+          {"rw_stream.SampleRate", rate},
+          {"rw_stream.TxChanMap", (1 << nchan) - 1},
+          {"rw_stream.BufferSize", 100},
+          {"rw_stream.TxBlkSize", 100},
+          {"rw_stream.Timeout", nchan * 10 + 6},
+          {"rw_stream.DataFmt", 1}};
+}
+
+// A streaming rig: `nchan` stream channels, the reorder buffer and the write fifo.
+struct StreamRig : Rig {
+  StreamRig(const char *model, int nchan, std::map<std::string, double> more = {})
+      : Rig(model, 100, more) {
+    program = kessaro_glbl;
+    program->mtfifo_write = pmtfifo_create(0, 0, 0);
+    dl->userdata = program;
+    for (int i = 0; i < nchan; i++) dl->data_chan[1][i].outputthischan = 1;
+    dl->target_name = strdup("dlA");
+    dl->max_strbuf = 64;
+    dl->max_strretranbuf = 32;
+    dl->strbuf = static_cast<AltusStrbufEntry *>(calloc(64, sizeof(AltusStrbufEntry)));
+    dl->order_output_data = 1;
+  }
+  ~StreamRig() {
+    out();
+    pmtfifo_destroy(program->mtfifo_write, nullptr);
+    program->mtfifo_write = nullptr;
+  }
+  // Coded numbers of the stream packets output so far.
+  std::vector<unsigned> out() {
+    void *item = nullptr;
+    while (pmtfifo_pop(program->mtfifo_write, &item) == 1) {
+      auto *pkt = static_cast<AltusPacket *>(item);
+      if (pkt->type == ALTUSPKT_STREAM) {
+        const auto *b = reinterpret_cast<const AltusBlockStrdata *>(pkt->data);
+        coded.push_back(b->dataSeq * dl->numStream + b->stream);
+      }
+      altuspacket_free(pkt);
+    }
+    return coded;
+  }
+  void queue(const char *command) {
+    Pf *req = pfnew(PFARR);
+    pfput_string(req, "datalogger_target", dl->target_name);
+    pfput_string(req, "command", command);
+    post_command_queue(dl, req, 1);
+    pffree(req);
+  }
+  int count(int command) {
+    int n = 0;
+    for (auto &c : sim.commands()) n += c.first == command;
+    return n;
+  }
+  Kessaro *program;
+  std::vector<unsigned> coded;
+};
+
+// Coded numbers 0, 1, 2, ...: after the counter reset nothing is missing, not even the
+// packets dropped while the first parameter refresh held the stream.
+bool from_zero(const std::vector<unsigned> &v) {
+  for (size_t i = 0; i < v.size(); i++)
+    if (v[i] != i) return false;
+  return !v.empty();
+}
+
+TEST(GetStream, ReconciliationOfRateAndContinueTiming) {
+  struct Case {
+    const char *name;
+    int request_samprate, header_rate, nchan, stream_timeout;
+    int want_rate, want_timeout;
+    double want_continue;  // next_continue_timeout (preset 123 stays when not computed)
+  } cases[] = {
+      {"the header's rate", 0, 100, 2, -1, 100, 26, 26 * 50 - 10},
+      {"a requested rate", 250, 100, 3, -1, 250, 36, 36 * (250 / 3) - 10},
+      {"a configured time-out", 0, 20, 6, 7, 20, 7, 7 * 3 - 10},
+      {"at least five seconds", 0, 1, 6, 7, 1, 7, 5.0},
+      {"no time-out, no continues", 0, 100, 2, 0, 100, 0, 123},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r("ROCK", c.header_rate);
+    r.dl->request_samprate = c.request_samprate;
+    r.dl->stream_timeout = c.stream_timeout;
+    r.dl->next_continue_timeout = 123;
+    for (int i = 0; i < c.nchan; i++) r.dl->data_chan[1][i].outputthischan = 1;
+    EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+    const auto &st = r.dl->last_params.rw_stream;
+    EXPECT_EQ(st.sps, c.want_rate);
+    EXPECT_EQ(st.SampleRate, c.want_rate);
+    EXPECT_EQ(r.dl->samprate, c.want_rate);
+    EXPECT_EQ(st.Timeout, c.want_timeout);
+    EXPECT_EQ(r.dl->pktTimeout, c.want_timeout);
+    EXPECT_EQ(r.dl->next_continue_timeout, c.want_continue);
+  }
+}
+
+TEST(GetStream, ANonRockWithChangedParametersStartsWithoutAcqstart) {
+  StreamRig r("K2", 2);  // the header holds no stream channels: the parameters change
+  r.sim.set_streams(2, 10, 100, 26);
+  Sim::StreamFaults f;
+  f.line_drop_at = 60;
+  r.sim.set_stream_faults(f);
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  EXPECT_EQ(r.count(2), 1);   // SETPARAMS
+  EXPECT_EQ(r.count(10), 1);  // only the ACQSTART that follows the parameter write
+  std::vector<int> ctl = r.sim.stream_controls();
+  ASSERT_GE(ctl.size(), 3u);
+  EXPECT_EQ(std::vector<int>(ctl.begin(), ctl.begin() + 3), (std::vector<int>{0, 3, 1}));
+  EXPECT_TRUE(from_zero(r.out()));
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+}
+
+TEST(GetStream, AStartRefusedAsAlreadyStartedIsAccepted) {
+  StreamRig r("K2", 2, ready(2));
+  r.sim.set_streams(2, 10, 100, 26);  // holds until kessaro's first continue
+  Sim::StreamFaults f;
+  f.line_drop_at = 60;
+  r.sim.set_stream_faults(f);
+  unsigned char seq = 0, start = 1;
+  void *got = nullptr;
+  ASSERT_EQ(get_block(r.buf.get(), PKC_STRCTRL, &start, &seq, &got, nullptr, 0, r.modem, r.dl), 0);
+  free(got);
+  r.dl->numStream = 2;  // counters kept for two streams: no stop and reset
+  r.dl->nextSeq = 9;
+  r.dl->max_strbuf = 0;  // every packet goes out as it comes
+  r.dl->order_output_data = 0;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  std::vector<int> ctl = r.sim.stream_controls();
+  ASSERT_GE(ctl.size(), 2u);
+  EXPECT_EQ(ctl[0], 1);
+  EXPECT_EQ(ctl[1], 1);  // refused with NAK 1, and the stream runs on
+  EXPECT_FALSE(r.out().empty());
+}
+
+TEST(GetStream, SixFailingStartsEndTheCall) {
+  StreamRig r("K2", 2, ready(2));
+  r.sim.set_streams(0, 10, 100, 0);  // started, but no packet ever comes
+  r.buf.get()->timeout_connect = 20000;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  std::vector<int> ctl = r.sim.stream_controls();
+  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 6);
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+}
+
+TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
+  struct Case {
+    const char *command;
+    int setparams;   // SETPARAMS sent (the start needs none)
+    int samplerate;  // SampleRate the datalogger holds afterwards
+  } cases[] = {{"strpause", 0, 100}, {"strdisable", 1, 0}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.command);
+    StreamRig r("K2", 2, ready(2));
+    r.sim.set_streams(2, 10, 100, 26);
+    r.dl->auto_stream = 1;
+    r.queue(c.command);
+    EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+    EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+    EXPECT_EQ(r.dl->auto_stream, 0);
+    EXPECT_EQ(r.count(2), c.setparams);
+    EXPECT_EQ(r.dl->last_params.rw_stream.SampleRate, c.samplerate);
+    std::vector<int> ctl = r.sim.stream_controls();
+    EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 1);  // not restarted
+  }
+}
+
+TEST(GetStream, WithoutDialOutTheStreamQueuesTheEventDownloadAndRunsOn) {
+  // The datalogger reports two events (its status), none known yet: the stream asks for
+  // a download, queues it itself and serves it between packets, reading the event file;
+  // packets lost while the download held the stream are asked for again, so the output
+  // has no gap.
+  StreamRig r("K2", 2, ready(2));
+  r.sim.set_streams(2, 10, 100, 26);
+  Sim::StreamFaults f;
+  f.line_drop_at = 200;
+  r.sim.set_stream_faults(f);
+  std::vector<uint8_t> evt;
+  ASSERT_EQ(altussim_evt_file(AltusSimEvtPlan{}, &evt), 0);
+  // The event summary, laid out by hand: 3 channels at 100 sps, 200 scans from time 1.
+  Bytes sum(32 + 18 * 32, 0);
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; i++) sum[at + i] = (unsigned char)(v >> (8 * (n - 1 - i)));
+  };
+  put(0, 3, 2), put(2, 24, 2), put(6, 100, 2), put(8, 200, 4), put(12, 1, 4), put(18, 1, 4);
+  put(28, 7, 4);
+  r.sim.set_script(27, altussim::Script{155, {sum, sum, sum}, {}});
+  r.sim.add_dir("A:\\DATA");
+  r.sim.add_file("A:\\DATA\\E0001.EVT", Bytes(evt.begin(), evt.end()), 0x20, 1000);
+  TempDir tmp;
+  r.program->evt_file_dir = strdup(tmp.path().c_str());
+  r.dl->dialout = 0;
+  r.dl->auto_getevents = 1;
+  r.dl->last_events_count = 0;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  free(r.program->evt_file_dir);
+  r.program->evt_file_dir = nullptr;
+  EXPECT_EQ(r.dl->getevents_status.v, 0);  // served, and done
+  EXPECT_EQ(r.dl->last_events_count, 2);
+  EXPECT_GE(r.count(14), 1);  // the event file was opened
+  EXPECT_GE(r.count(5), 1);   // and read
+  std::vector<unsigned> got = r.out();
+  for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(got[i], i) << "of " << got.size();
+  EXPECT_GE(got.size(), 50u);
 }
 
 }  // namespace

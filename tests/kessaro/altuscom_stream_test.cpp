@@ -172,6 +172,21 @@ TEST_F(StreamHandler, AGapIsFilledOrGivenUp) {
   }
 }
 
+TEST_F(StreamHandler, AFreshStreamCountsFromItsFirstPacketOrFromZeroAfterAReset) {
+  for (int reset : {0, 1}) {
+    SCOPED_TRACE(reset ? "counters reset" : "counters kept");
+    reorder(8, 8, 1);
+    dl->nextSeq = 0;
+    dl->strseq_from_zero = reset;
+    feed(3), feed(4);
+    EXPECT_EQ(out(), reset ? V{} : (V{3, 4}));
+    EXPECT_EQ(retran(), reset ? (V{0, 1, 2}) : V{});
+    altuscom_flush_stream_packet(modem, nullptr, 0, 0);
+    free(dl->strbuf);
+    dl->strbuf = nullptr;
+  }
+}
+
 TEST_F(StreamHandler, ARequestedPacketArrivingReordersTheOlderRequests) {
   reorder(8, 8, 1);
   feed(0), feed(3);  // 1 and 2 requested
@@ -197,6 +212,8 @@ TEST_F(StreamHandler, FarBehindResynchronisesAndWritesTheState) {
   dl->nextSeq = 100;
   feed(100), feed(101);
   EXPECT_EQ(feed(97, STRDATA_KIND_RQDATA), 0);  // already passed: dropped
+  EXPECT_EQ(feed(4, STRDATA_KIND_RQDATA), 0);   // a late answer, however far behind, too
+  EXPECT_EQ(dl->nextSeq, 102u);
   EXPECT_EQ(out(), (V{100, 101}));
   dl->stream_status = STRSTATUS_FLUSHED;
   feed(103);  // 102 missing, 103 held

@@ -16,6 +16,7 @@
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
+#include "altuscomthread.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "kessaro_cmdqueue.h"
@@ -272,9 +273,13 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   const unsigned coded = p->dataSeq * dl->numStream + p->stream;
   seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
 
-  // A fresh stream starts counting at its first packet.
-  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0)
+  // A fresh stream starts counting at its first packet, unless the datalogger has just
+  // acknowledged a counter reset: then packets before the first one taken (dropped while
+  // the first parameter refresh held the stream) are asked for like any gap.
+  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
+      !dl->strseq_from_zero)
     dl->nextSeq = coded;
+  dl->strseq_from_zero = 0;
 
   if (live && !override_window) {
     // Far behind the live order is not interleaving but a counter reset: the window is
@@ -344,8 +349,10 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
 
   int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
-  if (d < -static_cast<int64_t>(dl->max_strbuf) ||
-      d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+  // Only a live packet tells of the datalogger's counters: a resent one far behind is a
+  // late answer to a request made again (the re-request timer), and is dropped as passed.
+  const bool reset = live ? d < -static_cast<int64_t>(dl->max_strbuf) : false;
+  if (reset || d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
     altuscom_log_message(
         modem, dl, 0,
         "altuscom_process_stream_packet: it looks like the packet buffer was reset (%d<%d)",
@@ -530,10 +537,13 @@ struct Answer {
 std::string dev_of(Modem *m) { return m && m->name ? m->name : ""; }
 
 // PKC_STRCTRL with `arg`: 0, or a NAK of code 1 (already started or stopped); a NAK of
-// another code is logged and also counts as 0. Otherwise the status.
-int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno) {
+// another code is logged and also counts as 0. Otherwise the status. *refused (when
+// given) tells whether a NAK answered.
+int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char *seqno,
+            bool *refused = nullptr) {
   void *out = nullptr;
   int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
+  if (refused) *refused = r == 9;
   if (r == 9 && out) {
     unsigned code = static_cast<AltusStrNak *>(out)->code;
     if (code != 1) {
@@ -806,7 +816,10 @@ int getstream0(Modem *modem, Pf *cmd) {
     if (r == 0) {
       ans.pending("resetting counters...");
       altuscom_flush_stream_packet(modem, dl, 0, 1);
-      r = strctrl(modem, dl, 3, &seqno);
+      bool refused = false;
+      r = strctrl(modem, dl, 3, &seqno, &refused);
+      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+      dl->strseq_from_zero = r == 0 && !refused;
     }
     if (r != 0) {
       ans.error(ctrl_err);
@@ -937,6 +950,9 @@ int getstream0(Modem *modem, Pf *cmd) {
         leave = true;
         break;
       }
+      // Without dial-out there is no scheduling thread to turn a download request into a
+      // queued "getevents": the stream does it, and the download runs just below.
+      if (!dl->dialout) altuscom_post_getevents(dl);
       process_commands(altus, dl);
     }
     if (!leave) leave = true;

@@ -272,23 +272,26 @@ void post_internal(AltusDatalogger *dl, const char *command) {
 
 }  // namespace
 
+bool altuscom_post_getevents(AltusDatalogger *dl) {
+  int gs = dl->getevents_status;
+  if (gs == 1) return false;
+  bool post = (dl->dialout_if_getevents_incomplete && gs == 2) ||
+              (dl->auto_getevents && dl->alarm && gs != 3) ||
+              (dl->auto_getevents && dl->request_getevents && gs != 3);
+  if (!post) return false;
+  altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting getevents command.\n");
+  post_internal(dl, "getevents");
+  dl->getevents_status = 1;
+  return true;
+}
+
 void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
   if (dl->auto_stream && dl->stream_status == 0) {
     altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting strstart command.\n");
     post_internal(dl, "strstart");
     dl->stream_status = 1;
   }
-  int gs = dl->getevents_status;
-  if (gs != 1) {
-    bool post = (dl->dialout_if_getevents_incomplete && gs == 2) ||
-                (dl->auto_getevents && dl->alarm && gs != 3) ||
-                (dl->auto_getevents && dl->request_getevents && gs != 3);
-    if (post) {
-      altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting getevents command.\n");
-      post_internal(dl, "getevents");
-      dl->getevents_status = 1;
-    }
-  }
+  altuscom_post_getevents(dl);
   if (!dl->command_mutex.try_lock()) return;
   std::lock_guard<KessaroMutex> cmdlock(dl->command_mutex, std::adopt_lock);
   if (maxtbl(dl->commands) < 1 || dl->connected_modem != nullptr) return;

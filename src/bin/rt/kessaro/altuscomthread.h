@@ -52,6 +52,10 @@ void *altuscom_run_modem(void *arg);
 void *altuscom_run_tcpserver(void *arg);
 void *altuscom_run_tcpconnection(void *arg);
 
+// Queues an internal "getevents" request when one is due: a download asked for or an
+// event reported (with auto_getevents on), or an incomplete download to be retried
+// (dialout_if_getevents_incomplete), and none is queued already. True when queued.
+bool altuscom_post_getevents(AltusDatalogger *dl);
 // One pass of the datalogger scheduling thread; `busy` is the "all modems busy" counter.
 void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy);
 

@@ -471,6 +471,7 @@ struct AltusDatalogger {
   KessaroMutex stream_mutex;  // guards strbuf, strretranbuf and their counts
   AltusStrbufEntry *strbuf;   // max_strbuf entries (malloc), or none; held packets owned
   int strbuf_head;            // ring index of the entry standing for nextSeq
+  int strseq_from_zero;       // the datalogger acknowledged a counter reset: count from 0
   int n_strbuf;
   int max_strbuf;
   unsigned strretranbuf[ALTUS_MAX_STRRETRAN];

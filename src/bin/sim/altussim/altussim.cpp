@@ -26,6 +26,8 @@ void usage() {
           "                [-model name] [-events n]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
+          "                [-streams n:samples:rate:timeout] [-paced]\n"
+          "                [-streamfaults drop:reorder:duplicate:badcrc]\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
 }
 
@@ -89,6 +91,24 @@ int main(int argc, char **argv) {
       i++;
     } else if (a == "-events" && v) {
       events = atoi(v);
+      i++;
+    } else if (a == "-streams" && v) {
+      int n = 0, samples = 0, rate = 0, timeout = 0;
+      if (sscanf(v, "%d:%d:%d:%d", &n, &samples, &rate, &timeout) != 4) {
+        usage();
+        return 1;
+      }
+      sim.set_streams(n, samples, rate, timeout);
+      i++;
+    } else if (a == "-paced") {
+      sim.set_stream_paced(true);
+    } else if (a == "-streamfaults" && v) {
+      altussim::Sim::StreamFaults sf;
+      if (sscanf(v, "%lf:%lf:%lf:%lf", &sf.drop, &sf.reorder, &sf.duplicate, &sf.bad_crc) != 4) {
+        usage();
+        return 1;
+      }
+      sim.set_stream_faults(sf);
       i++;
     } else if (a == "-chunked") {
       sim.set_chunked(true);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -239,6 +240,11 @@ void Sim::run() {
       if (poll(&p, 1, 20) > 0) {
         fd_ = accept(listen_fd_, nullptr, nullptr);
         own_fd_ = true;
+        if (send_buffer_ > 0 && fd_ >= 0) {
+          int on = 1;
+          setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer_, sizeof send_buffer_);
+          setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         break;
       }
     }
@@ -247,7 +253,7 @@ void Sim::run() {
   bool in_frame = false, esc = false;
   while (!stop_ && fd_ >= 0) {
     pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) {
+    if (poll(&p, 1, stream_poll_ms()) <= 0) {
       emit_streams();
       continue;
     }
@@ -311,32 +317,7 @@ void Sim::handle(const Bytes &pkt) {
     count = (int)commands_.size();
   }
   if (block_mute_) return;  // a block mode that hears but does not answer
-  if (cmd == 32 && !data.empty() && data[0] == 2) {
-    std::lock_guard<std::mutex> l(mutex_);
-    str_since_continue_ = 0;
-  }
-  if (cmd == 33 || (cmd == 32 && !data.empty() && data[0] == 2)) return;  // no reply expected
-  if (cmd == 32) {
-    int arg = data.empty() ? -1 : data[0];
-    int type = 128;
-    Bytes payload = {32, 1};  // acknowledged
-    {
-      std::lock_guard<std::mutex> l(mutex_);
-      if (arg == 1 && str_on_) {
-        type = 137;
-        payload = {32, 1};
-      } else if (arg == 1) {
-        str_on_ = true;
-        str_since_continue_ = 0;
-      } else if (arg == 0) {
-        str_on_ = false;
-      } else if (arg == 3) {
-        str_seq_ = 0;
-      }
-    }
-    reply(cmd, seq, type, payload);
-    return;
-  }
+  if (stream_command(cmd, seq, data)) return;
 
   int type = 128;
   Bytes payload;
@@ -446,44 +427,6 @@ void Sim::reply(int command, int seq, int type, const Bytes &payload) {
   if (drop) return;
   send_bytes(frame(pkt));
   if (dup) send_bytes(frame(pkt));
-}
-
-void Sim::set_streams(int nstreams, int samples, int rate, int timeout) {
-  std::lock_guard<std::mutex> l(mutex_);
-  str_n_ = nstreams;
-  str_samples_ = samples;
-  str_rate_ = rate > 0 ? rate : 1;
-  str_timeout_ = timeout;
-}
-
-bool Sim::streaming() {
-  std::lock_guard<std::mutex> l(mutex_);
-  return str_on_;
-}
-
-uint32_t Sim::stream_seq() {
-  std::lock_guard<std::mutex> l(mutex_);
-  return str_seq_;
-}
-
-void Sim::emit_streams() {
-  std::vector<Bytes> out;
-  {
-    std::lock_guard<std::mutex> l(mutex_);
-    if (!str_on_ || str_n_ <= 0 || mode_ != Mode::BLOCK) return;
-    uint32_t first = str_seq_ * (uint32_t)str_samples_;
-    uint32_t t = 1000000u + first / (uint32_t)str_rate_;
-    int msec = (int)((first % (uint32_t)str_rate_) * 1000u / (uint32_t)str_rate_);
-    for (int s = 0; s < str_n_; s++) {
-      std::vector<int32_t> v;
-      for (int k = 0; k < str_samples_; k++) v.push_back(stream_sample(s, first + (uint32_t)k));
-      out.push_back(frame(packet(138, 0, strdata_payload(serial_, s, str_seq_, t, msec, v))));
-    }
-    str_seq_++;
-    str_since_continue_ += str_n_;
-    if (str_timeout_ > 0 && str_since_continue_ >= str_timeout_) str_on_ = false;
-  }
-  for (const auto &b : out) send_bytes(b);
 }
 
 namespace {

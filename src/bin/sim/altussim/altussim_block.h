@@ -117,19 +117,68 @@ class Sim {
   std::vector<std::pair<int, int>> commands();  // (type, seqNo) of each sound command
   int bad_packets() const { return bad_packets_.load(); }
 
-  // ---- streams ----
-  // After STRCTRL 1 the simulator emits, at each idle moment of its line, one PKR_STRDATA
-  // per stream: `nstreams` streams of `samples` samples at `rate` samples/s (a packet's
-  // time follows from its sequence). It stops after `timeout` packets without a continue
-  // (0: never). STRCTRL 0 stops, 3 sets the sequence back to 0, 2 (no reply) continues;
-  // a start while started is refused with a NAK of code 1.
+  // ---- streams (altussim_stream.cpp) ----
+  // After STRCTRL 1 the simulator emits one PKR_STRDATA after another, the streams
+  // interleaved (sequence 0 of streams 0..n-1, then sequence 1, ...): `nstreams` streams
+  // of `samples` samples at `rate` samples/s (a packet's time follows from its sequence).
+  // It holds after `timeout` live packets without a continue (0: never); a continue
+  // resumes a held stream. STRCTRL 0 stops, 3 sets the sequence back to 0, 2 (no reply)
+  // continues; a start while started is refused with a NAK of code 1.
+  // The last BufferSize packets (the parameter header's rw_stream.BufferSize, 100 when
+  // it has none, or set_stream_buffer) are kept: a STRSEND is answered with that packet
+  // as PKR_STRRQDATA, or with a NAK of code 3 carrying the sequence and stream asked for.
   void set_streams(int nstreams, int samples, int rate, int timeout);
-  bool streaming();
+  void set_stream_buffer(int packets);
+  // Paced: each packet when the clock reaches its last sample's time; not paced (the
+  // default): as fast as the line takes them.
+  void set_stream_paced(bool on);
+  bool streaming();       // started and not stopped (held or not)
   uint32_t stream_seq();  // the next sequence to emit
   // Sample k (counted from sequence 0) of stream s: a function a test can recompute.
   static int32_t stream_sample(int stream, uint32_t k) {
     return ((stream + 1) * 100000 + (int32_t)(k % 50000)) * 2;
   }
+  // What happens to live packets on their way out. Rates are fractions of the live
+  // packets, drawn from a generator seeded by `seed`; a dropped or damaged packet stays
+  // in the resend buffer intact. The one-off events happen before the n-th live packet
+  // since the knobs were set (1 = the next one; 0 = never).
+  struct StreamFaults {
+    unsigned seed = 1;
+    double drop = 0;         // not sent
+    double duplicate = 0;    // sent twice
+    double reorder = 0;      // sent after the packet that follows it
+    double bad_crc = 0;      // sent with its CRC word damaged
+    double drop_resent = 0;  // fraction of PKR_STRRQDATA answers lost
+    int reset_at = 0;        // the counters go back to 0, the resend buffer emptied
+    int nak0_at = 0;         // an unsolicited NAK, code 0 (command queue full)
+    int nak2_at = 0;         // an unsolicited NAK, code 2 (streaming disabled)
+    int swap_at = 0;         // this packet goes out after the next one
+    int alien_at = 0;        // an extra packet with stream number nstreams
+    int delay_at = 0;        // the line is silent for `delay` clock seconds
+    double delay = 0;
+    int line_drop_at = 0;    // the line is closed
+    int late_ack_every = 0;  // every n-th continue gets a late ACK (0: none)
+  };
+  void set_stream_faults(const StreamFaults &f);
+  struct StreamCounts {
+    long live = 0;         // live packets emitted (dropped ones included)
+    long dropped = 0;      // live packets not sent
+    long duplicated = 0;   // extra copies sent
+    long reordered = 0;    // packets sent after their successor
+    long bad_crc = 0;      // packets sent with a damaged CRC
+    long strsend = 0;      // STRSEND requests received
+    long resent = 0;       // PKR_STRRQDATA answers sent
+    long resent_lost = 0;  // answers lost on purpose
+    long nak3 = 0;         // STRSEND for packets no longer held
+    long held = 0;         // times the stream held for want of a continue
+    long continues = 0;    // continues received
+  };
+  StreamCounts stream_counts();
+  std::vector<int> stream_controls();  // the STRCTRL arguments received, in order
+  // The socket send buffer of the connection (bytes; set before start), sending each
+  // packet at once: a small one keeps a stream that runs as fast as it can from getting
+  // far ahead of its reader.
+  void set_send_buffer(int bytes) { send_buffer_ = bytes; }
 
   // ---- console (monitor mode) ----
   // The model the "ver" report names: "K2", "Etna", "MtWhitney", "Everest", "Makalu" or
@@ -195,10 +244,34 @@ class Sim {
 
  private:
   void run();
+  // Streams (altussim_stream.cpp), under mutex_.
+  bool stream_command(int cmd, int seq, const Bytes &data);  // STRCTRL, STRSEND; true: done
+  int stream_poll_ms();                                      // the service loop's read wait
   void emit_streams();
+  Bytes stream_packet(int stream, uint32_t seq);
+  int stream_buffer_size();
   int str_n_ = 0, str_samples_ = 0, str_rate_ = 1, str_timeout_ = 0, str_since_continue_ = 0;
-  bool str_on_ = false;
+  bool str_on_ = false, str_held_ = false, str_paced_ = false;
   uint32_t str_seq_ = 0;
+  int str_next_stream_ = 0;
+  double str_start_time_ = 0;
+  uint32_t str_start_seq_ = 0;
+  int str_buffer_ = -1;
+  struct Held {
+    uint32_t seq;
+    int stream;
+    Bytes payload;
+  };
+  std::vector<Held> str_resend_;  // a ring of the last packets, oldest at str_resend_pos_
+  size_t str_resend_pos_ = 0;
+  Bytes str_late_;  // a reordered packet's frame, sent after the next one
+  StreamFaults str_faults_;
+  long str_fault_count_ = 0;  // live packets since the knobs were set
+  unsigned str_rng_ = 1;
+  StreamCounts str_counts_;
+  std::vector<int> str_controls_;
+  bool str_late_ack_ = false;
+  int send_buffer_ = 0;
   void handle(const Bytes &pkt);
   void reply(int command, int seq, int type, const Bytes &payload);
   void send_bytes(const Bytes &b);
