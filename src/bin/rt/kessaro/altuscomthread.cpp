@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -260,6 +261,51 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   return 0;
 }
 
+// ---- address hand-off ----
+
+int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change) {
+  if (modem == nullptr || host == nullptr) return -1;
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  const bool posted = modem->reset_ipaddress != 0 && modem->posted_ipaddr != nullptr;
+  const char *in_use = posted ? modem->posted_ipaddr : modem->ipaddr;
+  const int old_port = posted ? modem->posted_port : modem->port;
+  std::string old_host = in_use != nullptr && *in_use != '\0' ? in_use : "-";
+  if (old_host == host) return 0;
+  const int new_port = old_port < 0 ? port : old_port;
+  unsigned ip = 0;
+  char dotted[64] = "";
+  if (name2ip(host, &ip, dotted) != 0 || dotted[0] == '\0') {
+    elog_clear_register(0);
+    kessaro_copytext(dotted, "-");
+  }
+  free(modem->posted_ipaddr);
+  modem->posted_ipaddr = strdup(host);
+  modem->posted_port = new_port;
+  snprintf(modem->posted_com, sizeof modem->posted_com, "tcp:%s:%d:%s", dotted, new_port,
+           modem->name ? modem->name : "");
+  modem->reset_ipaddress = 1;
+  if (change != nullptr) {
+    change->old_host = old_host;
+    change->old_port = old_port;
+    change->new_host = host;
+    change->new_port = new_port;
+  }
+  return 1;
+}
+
+int altuscom_apply_address(Modem *modem) {
+  if (modem == nullptr || modem->reset_ipaddress == 0) return 0;
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  if (modem->reset_ipaddress.exchange(0) == 0 || modem->posted_ipaddr == nullptr) return 0;
+  free(modem->ipaddr);
+  modem->ipaddr = modem->posted_ipaddr;
+  modem->posted_ipaddr = nullptr;
+  modem->port = modem->posted_port;
+  kessaro_copytext(modem->com, modem->posted_com);
+  modem->ipaddr_count = 0;
+  return 1;
+}
+
 // ---- datalogger scheduling thread ----
 
 namespace {
@@ -405,6 +451,8 @@ void *altuscom_run_modem(void *arg) {
   altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: thread started for %s\n",
                        modem->name);
   while (!kessaro_halt) {
+    // A new address learned since the last pass takes effect before the next connection.
+    altuscom_apply_address(modem);
     if (modem->dialout) dialout_scan(altus, modem, dls);
     if (kessaro_halt) break;
     if (modem->dialin) {

@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 
+#include <string>
+
 #include "kessaro.h"
 
 // The host's own name and dotted address (my_ip), one caller at a time.
@@ -43,6 +45,27 @@ bool modem_connection_held(Modem *modem);
 // Trace switches of the four lock operations (off).
 extern int debug_lock_datalogger, debug_unlock_datalogger;
 extern int debug_lock_modem, debug_unlock_modem;
+
+// The address hand-off of a TCP-client link. A thread that learns a datalogger's new
+// address (a point-of-contact announcement, a dial-in) posts it; the link's own thread
+// applies it before its next connection, so nobody replaces the address the link thread
+// is using.
+struct AltusAddressChange {
+  std::string old_host;  // the address in use or already posted, "-" when none
+  int old_port = 0;
+  std::string new_host;
+  int new_port = 0;  // the port the link will use
+};
+// Posts `host` (with `port`, taken only when the link's port is negative) for the link.
+// The same host as the one in use or already posted: 0, nothing changes. Otherwise the
+// host is resolved (name2ip; "-" when that fails, its errors dropped) into the link text
+// "tcp:<address>:<port>:<name>", reset_ipaddress is set, `change` (may be none) says what
+// changed, and the result is 1. -1 for a none link or host. Does not wait for the link's
+// connection.
+int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change);
+// On the link's own thread: applies a posted address (ipaddr, port and com replaced) and
+// clears reset_ipaddress. 1 when one was applied, 0 when none was posted.
+int altuscom_apply_address(Modem *modem);
 
 // Thread entries (argument: the record); each ends its thread itself.
 void *altuscom_run_datalogger(void *arg);
