@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/pf.h"
 #include "base/tbl.h"
@@ -140,6 +141,17 @@ TEST_F(AltusCallback, PostsMatchedDataloggersAndRefusesASequenceInUse) {
   command("reboot", "p3");
   EXPECT_EQ(dl->reboot, 1);
   EXPECT_EQ(queued(dl).back(), "reboot");
+}
+
+TEST_F(AltusCallback, QuitDuringAnotherShutdownStartsNoSecond) {
+  kessaro_shutdown_reset();
+  ASSERT_EQ(kessaro_shutdown_claim(), 1);  // a termination signal came first
+  command("quit", "q1");
+  EXPECT_EQ(kessaro_halt.load(), 0);
+  for (const auto &l : texts())
+    EXPECT_EQ(l.find("Shutting down due to command."), std::string::npos);
+  EXPECT_EQ(kessaro_shutdown_claim(), 0);
+  kessaro_shutdown_reset();
 }
 
 }  // namespace

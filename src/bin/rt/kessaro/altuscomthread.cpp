@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -685,6 +686,14 @@ int closeserial(Modem *modem) {
 }
 
 // ---- orderly shutdown ----
+
+namespace {
+std::atomic<int> shutdown_claimed{0};
+}
+
+int kessaro_shutdown_claim(void) { return shutdown_claimed.exchange(1) == 0 ? 1 : 0; }
+
+void kessaro_shutdown_reset(void) { shutdown_claimed = 0; }
 
 void kessaro_exit(int status) {
   // Other threads still run: leave without running the static destructors under them.

@@ -89,6 +89,13 @@ int closeserial(Modem *modem);
 // for the last status report, writes the state file, stops the write thread and flushes
 // the repackagers. Ends the process (status 0) when exitflag is set.
 void kessaro_stop(Kessaro *altus, int exitflag);
+// The one shutdown of the process. Its starters (a termination signal, the "quit"
+// command, the point-of-contact thread's automatic shutdown) claim it first: the first
+// claim gets 1 and runs kessaro_stop and ends the process; a later one gets 0 and neither
+// stops nor ends anything, so no two shutdowns join the same threads.
+int kessaro_shutdown_claim(void);
+// Tests: the next claim wins again.
+void kessaro_shutdown_reset(void);
 // Ends the process after the shutdown: standard streams flushed, static destructors not
 // run (link, reader and service threads may still be running).
 void kessaro_exit(int status);

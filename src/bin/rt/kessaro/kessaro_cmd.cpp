@@ -147,6 +147,7 @@ void set_datalogger_key(Kessaro *altus, AltusDatalogger *dl, Pf *request, const 
 }
 
 void quit(Kessaro *altus, Pf *request) {
+  if (!kessaro_shutdown_claim()) return;  // a shutdown runs already and ends the process
   altuscom_log_message(nullptr, nullptr, 1, "Shutting down due to command.\n");
   kessaro_stop(altus, 0);
   answer_done_program(altus, request);

@@ -119,8 +119,9 @@ void *run_pocd_thread(void *arg) {
       if (failing_since < 0.0) failing_since = clock_now();
       clock_sleep(10.0);
       if (clock_now() - failing_since < KESSARO_POCD_FAILURE_LIMIT) continue;
-      altuscom_log_message(nullptr, nullptr, 1, "%s: AUTOMATIC KESSARO SHUTDOWN...\n", poc->label);
       free(bytes);
+      if (!kessaro_shutdown_claim()) return nullptr;  // another shutdown ends the process
+      altuscom_log_message(nullptr, nullptr, 1, "%s: AUTOMATIC KESSARO SHUTDOWN...\n", poc->label);
       kessaro_stop(altus, 0);
       kessaro_pocd_exit(0);
       return nullptr;
