@@ -264,21 +264,36 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
 
 // ---- address hand-off ----
 
+namespace {
+
+// The address the link will use next: a posted one, else the one in use ("-" for none).
+std::string next_host(const Modem *m, int *port) {
+  const bool posted = m->reset_ipaddress != 0 && m->posted_ipaddr != nullptr;
+  const char *host = posted ? m->posted_ipaddr : m->ipaddr;
+  *port = posted ? m->posted_port : m->port;
+  return host != nullptr && *host != '\0' ? host : "-";
+}
+
+}  // namespace
+
 int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change) {
   if (modem == nullptr || host == nullptr) return -1;
-  std::lock_guard<KessaroMutex> g(modem->address_mutex);
-  const bool posted = modem->reset_ipaddress != 0 && modem->posted_ipaddr != nullptr;
-  const char *in_use = posted ? modem->posted_ipaddr : modem->ipaddr;
-  const int old_port = posted ? modem->posted_port : modem->port;
-  std::string old_host = in_use != nullptr && *in_use != '\0' ? in_use : "-";
-  if (old_host == host) return 0;
-  const int new_port = old_port < 0 ? port : old_port;
+  int old_port = 0;
+  {
+    std::lock_guard<KessaroMutex> g(modem->address_mutex);
+    if (next_host(modem, &old_port) == host) return 0;
+  }
+  // Resolved outside the lock: a name lookup may take a while.
   unsigned ip = 0;
   char dotted[64] = "";
   if (name2ip(host, &ip, dotted) != 0 || dotted[0] == '\0') {
     elog_clear_register(0);
     kessaro_copytext(dotted, "-");
   }
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  const std::string old_host = next_host(modem, &old_port);
+  if (old_host == host) return 0;  // posted meanwhile
+  const int new_port = old_port < 0 ? port : old_port;
   free(modem->posted_ipaddr);
   modem->posted_ipaddr = strdup(host);
   modem->posted_port = new_port;
