@@ -23,6 +23,7 @@
 #include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
 #include "kessaro_program.h"
+#include "kessaro_ring.h"
 #include "kessaro_threads.h"
 #include "packet/pkt.h"
 #include "repackage.h"
@@ -138,18 +139,7 @@ class CommandRing : public ::testing::Test {
     }
     return out;
   }
-  std::vector<std::string> queued(AltusDatalogger *d) {
-    std::vector<std::string> out;
-    std::lock_guard<KessaroMutex> g(d->command_mutex);
-    for (long i = 0; i < maxtbl(d->commands); i++) {
-      Pf *pf = nullptr;
-      pfcompile(static_cast<char *>(gettbl(d->commands, i)), &pf);
-      char *c = pf ? pfget_string(pf, "command") : nullptr;
-      out.push_back(c ? c : "");
-      pffree(pf);
-    }
-    return out;
-  }
+  std::vector<std::string> queued(AltusDatalogger *d) { return kessaro_test_queued(d); }
 
   ClockScale scale{0.01};
   TempDir dir;
@@ -301,23 +291,17 @@ TEST(OrderedOutput, HeldAndQueuedPacketsSurviveTheShutdown) {
   EXPECT_EQ((int)altus->kill, 2);
 
   std::vector<int32_t> samples;
-  char *bytes = nullptr;
-  int bufsize = 0;
-  for (;;) {
-    int id = 0, nbytes = 0;
-    char src[ORBSRCNAME_SIZE];
-    double time = 0;
-    if (orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize) != 0) break;
-    if (std::string(src) != "XX_STA_HNZ/GENC") continue;
+  for (const RingPacket &r : ring_take(rd)) {
+    if (r.srcname != "XX_STA_HNZ/GENC") continue;
     Packet *pkt = nullptr;
-    ASSERT_EQ(unstuffPkt(src, time, bytes, nbytes, &pkt), Pkt_wf) << src;
+    ASSERT_EQ(unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt),
+              Pkt_wf);
     for (int i = 0; i < pkt->nchannels; i++) {
       auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
       samples.insert(samples.end(), pc->data, pc->data + pc->nsamp);
     }
     freePkt(pkt);
   }
-  free(bytes);
   elog_clear_register(0);
   std::sort(samples.begin(), samples.end());
   std::vector<int32_t> want;

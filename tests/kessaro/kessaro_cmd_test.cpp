@@ -16,6 +16,7 @@
 #include "base/tbl.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
+#include "kessaro_program.h"
 
 namespace {
 
@@ -50,15 +51,7 @@ class AltusCallback : public AltusPipeline {
     pffree(req);
   }
   std::vector<std::string> queued(AltusDatalogger *d, const char *key = "command") {
-    std::vector<std::string> out;
-    for (long i = 0; i < maxtbl(d->commands); i++) {
-      Pf *pf = nullptr;
-      pfcompile(static_cast<char *>(gettbl(d->commands, i)), &pf);
-      char *c = pf ? pfget_string(pf, key) : nullptr;
-      out.push_back(c ? c : "");
-      pffree(pf);
-    }
-    return out;
+    return kessaro_test_queued(d, key);
   }
   AltusDatalogger *second = nullptr;
 };

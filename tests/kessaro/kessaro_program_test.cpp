@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/elog.h"
+#include "kessaro_ring.h"
 #include "ring/orb.h"
 #include "ringsvc/dlcmpkt.h"
 #include "testkit/testkit.h"
@@ -141,18 +142,13 @@ TEST(KessaroProgram, QuitCommandStopsInOrderAnswersAndExitsZero) {
     if (found != std::string::npos) at = found;
   }
   std::vector<std::string> dispositions;
-  char *buf = nullptr;
-  int nbytes = 0, bufsize = 0, pktid = 0;
-  char src[ORBSRCNAME_SIZE];
-  double time = 0;
-  while (orbreap_nd(listener, &pktid, src, &time, &buf, &nbytes, &bufsize) == 0) {
+  for (const RingPacket &p : ring_take(listener)) {
     std::string text;
-    if (dlcm_decode(buf, nbytes, &text) != 1) continue;
+    if (dlcm_decode(p.bytes.data(), (int)p.bytes.size(), &text) != 1) continue;
     size_t d = text.find("disposition ");
     if (d != std::string::npos)
       dispositions.push_back(text.substr(d + 12, text.find('\n', d) - d - 12));
   }
-  free(buf);
   elog_clear_register(0);
   orbclose(listener);
   EXPECT_EQ(dispositions, std::vector<std::string>{"done"});
