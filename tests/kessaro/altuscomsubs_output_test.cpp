@@ -16,6 +16,7 @@
 #include "base/paths.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "repackage.h"
 #include "ring/orb.h"
@@ -313,19 +314,12 @@ class AltusWriters : public AltusOutput {
   }
   std::vector<Read> &read_back() {
     reads_from = reads.size();
-    char *bytes = nullptr;
-    int bufsize = 0;
-    for (;;) {
-      int id = 0, nbytes = 0;
-      char src[ORBSRCNAME_SIZE];
-      double time = 0;
-      if (orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize) != 0) break;
+    for (const RingPacket &r : ring_take(rd)) {
       Packet *pkt = nullptr;
-      int kind = unstuffPkt(src, time, bytes, nbytes, &pkt);
-      EXPECT_GT(kind, 0) << src;
-      reads.push_back({src, time, pkt, kind});
+      int kind = unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt);
+      EXPECT_GT(kind, 0) << r.srcname;
+      reads.push_back({r.srcname, r.time, pkt, kind});
     }
-    free(bytes);
     return reads;
   }
   AltusPacket element(int type, const char *text, const char *path = nullptr) {

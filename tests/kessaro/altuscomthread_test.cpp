@@ -15,6 +15,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_program.h"
 
 namespace {
 
@@ -44,17 +45,7 @@ class AltusLinks : public AltusPipeline {
     return m;
   }
   // The queued requests' "command" words, in order.
-  std::vector<std::string> queued() {
-    std::vector<std::string> out;
-    for (long i = 0; i < maxtbl(dl->commands); i++) {
-      Pf *pf = nullptr;
-      pfcompile(static_cast<char *>(gettbl(dl->commands, i)), &pf);
-      char *c = pf ? pfget_string(pf, "command") : nullptr;
-      out.push_back(c ? c : "?");
-      pffree(pf);
-    }
-    return out;
-  }
+  std::vector<std::string> queued() { return kessaro_test_queued(dl); }
   int count(const std::vector<std::string> &lines, const char *what) {
     int n = 0;
     for (const auto &l : lines) n += l.find(what) != std::string::npos;

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
+#include "kessaro_program.h"
 
 namespace {
 
@@ -49,15 +51,7 @@ class AltusCallback : public AltusPipeline {
     pffree(req);
   }
   std::vector<std::string> queued(AltusDatalogger *d, const char *key = "command") {
-    std::vector<std::string> out;
-    for (long i = 0; i < maxtbl(d->commands); i++) {
-      Pf *pf = nullptr;
-      pfcompile(static_cast<char *>(gettbl(d->commands, i)), &pf);
-      char *c = pf ? pfget_string(pf, key) : nullptr;
-      out.push_back(c ? c : "");
-      pffree(pf);
-    }
-    return out;
+    return kessaro_test_queued(d, key);
   }
   AltusDatalogger *second = nullptr;
 };
@@ -140,6 +134,17 @@ TEST_F(AltusCallback, PostsMatchedDataloggersAndRefusesASequenceInUse) {
   command("reboot", "p3");
   EXPECT_EQ(dl->reboot, 1);
   EXPECT_EQ(queued(dl).back(), "reboot");
+}
+
+TEST_F(AltusCallback, QuitDuringAnotherShutdownStartsNoSecond) {
+  kessaro_shutdown_reset();
+  ASSERT_EQ(kessaro_shutdown_claim(), 1);  // a termination signal came first
+  command("quit", "q1");
+  EXPECT_EQ(kessaro_halt.load(), 0);
+  for (const auto &l : texts())
+    EXPECT_EQ(l.find("Shutting down due to command."), std::string::npos);
+  EXPECT_EQ(kessaro_shutdown_claim(), 0);
+  kessaro_shutdown_reset();
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
-// kessaro_program.h - frees a program record made by kessaro_new in a test, once the test
-// has freed the values it put into its arrays and lists.
+// kessaro_program.h - helpers of the program-record tests: freeing a record made by
+// kessaro_new, and reading a datalogger's command queue.
 #pragma once
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "base/arr.h"
+#include "base/pf.h"
 #include "base/tbl.h"
 #include "kessaro.h"
 
@@ -16,4 +21,19 @@ inline void kessaro_test_free(Kessaro *k) {
   freetbl(k->pocds_tbl, nullptr);
   freetbl(k->repackage_tbl, nullptr);
   delete k;
+}
+
+// The `key` value ("" when absent) of each request queued for the datalogger, in order.
+inline std::vector<std::string> kessaro_test_queued(AltusDatalogger *dl,
+                                                    const char *key = "command") {
+  std::vector<std::string> out;
+  std::lock_guard<KessaroMutex> g(dl->command_mutex);
+  for (long i = 0; i < maxtbl(dl->commands); i++) {
+    Pf *pf = nullptr;
+    pfcompile(static_cast<char *>(gettbl(dl->commands, i)), &pf);
+    char *c = pf ? pfget_string(pf, key) : nullptr;
+    out.push_back(c ? c : "");
+    pffree(pf);
+  }
+  return out;
 }

@@ -6,9 +6,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/elog.h"
+#include "kessaro_ring.h"
+#include "ring/orb.h"
+#include "ringsvc/dlcmpkt.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -18,9 +23,10 @@ struct Outcome {
   std::string err;
 };
 
-// Runs the binary with `args`, standard error into a file; with `term_after` > 0 the
-// program is sent SIGTERM twice once its log shows the status thread started.
-Outcome run(const std::vector<std::string> &args, bool term = false) {
+// Runs the binary with `args`, standard error into a file. With `once_started`, that is
+// called once the program's log shows its start-up done (the status thread started).
+Outcome run(const std::vector<std::string> &args,
+            const std::function<void(pid_t)> &once_started = nullptr) {
   TempDir dir;
   std::string errfile = dir.file("err");
   pid_t pid = fork();
@@ -37,15 +43,23 @@ Outcome run(const std::vector<std::string> &args, bool term = false) {
     _exit(127);
   }
   Outcome r;
-  if (term) {
+  if (once_started) {
     for (int i = 0; i < 6000; i++) {  // until the start-up is done (bounded)
       if (read_file(errfile).find("Starting status report thread") != std::string::npos) break;
       usleep(10000);
     }
-    kill(pid, SIGTERM);
-    kill(pid, SIGTERM);  // a second signal changes nothing
+    once_started(pid);
   }
-  waitpid(pid, &r.status, 0);
+  // Bounded: a program that does not end is killed, and the test sees the signal.
+  bool ended = false;
+  for (int i = 0; i < 6000 && !ended; i++) {
+    ended = waitpid(pid, &r.status, WNOHANG) == pid;
+    if (!ended) usleep(10000);
+  }
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &r.status, 0);
+  }
   r.err = read_file(errfile);
   return r;
 }
@@ -80,7 +94,10 @@ TEST(KessaroProgram, RunsWithTheExampleFileAndStopsInOrderOnSigterm) {
   TempDir dir;
   Outcome r = run({"-pf", KESSARO_PF_NAME, "-state", dir.file("state"), "kes", "cmd",
                    dir.file("cmd"), "out", dir.file("out")},
-                  true);
+                  [](pid_t pid) {
+                    kill(pid, SIGTERM);
+                    kill(pid, SIGTERM);  // a second signal changes nothing
+                  });
   ASSERT_TRUE(WIFEXITED(r.status)) << r.err;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.err;
   for (const char *line :
@@ -92,6 +109,49 @@ TEST(KessaroProgram, RunsWithTheExampleFileAndStopsInOrderOnSigterm) {
   }
   // One shutdown only.
   EXPECT_EQ(r.err.find("received signal"), r.err.rfind("received signal"));
+  EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);
+}
+
+// "quit" over the command ring: the program stops in order, answers done, and exits 0.
+TEST(KessaroProgram, QuitCommandStopsInOrderAnswersAndExitsZero) {
+  TempDir dir;
+  std::string cmd = dir.file("cmd");
+  ASSERT_EQ(orbcreate(cmd.c_str(), 1 << 20), 0);
+  int listener = orbopen(cmd.c_str(), "r");
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(orbselect(listener, "op/pf/rsp"), 0);
+  Outcome r =
+      run({"-pf", KESSARO_PF_NAME, "-state", dir.file("state"), "kes", "cmd", cmd, "out",
+           dir.file("out")},
+          [&](pid_t) {
+            int sender = orbopen(cmd.c_str(), "w");
+            ASSERT_GE(sender, 0);
+            const char *text =
+                "command quit\nreply op/pf/rsp\nusername op\nhostname ophost\nip 127.0.0.9\n"
+                "sequence q1\n";
+            EXPECT_EQ(pfcmdstring2orb(text, "kes/pf/dlcm", sender), 0);
+            orbclose(sender);
+          });
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.err;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.err;
+  size_t at = 0;
+  for (const char *line : {"Shutting down due to command.", "kessaro_stop: modem threads finished",
+                           "kessaro_stop: Flushing output buffers.", "Shutdown complete."}) {
+    size_t found = r.err.find(line, at);
+    EXPECT_NE(found, std::string::npos) << "in order: " << line << "\n" << r.err;
+    if (found != std::string::npos) at = found;
+  }
+  std::vector<std::string> dispositions;
+  for (const RingPacket &p : ring_take(listener)) {
+    std::string text;
+    if (dlcm_decode(p.bytes.data(), (int)p.bytes.size(), &text) != 1) continue;
+    size_t d = text.find("disposition ");
+    if (d != std::string::npos)
+      dispositions.push_back(text.substr(d + 12, text.find('\n', d) - d - 12));
+  }
+  elog_clear_register(0);
+  orbclose(listener);
+  EXPECT_EQ(dispositions, std::vector<std::string>{"done"});
   EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);
 }
 

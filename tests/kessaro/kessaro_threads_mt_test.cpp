@@ -12,6 +12,7 @@
 #include "base/pf.h"
 #include "base/pmtfifo.h"
 #include "kessaro_program.h"
+#include "kessaro_ring.h"
 #include "kessaro_threads.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -97,20 +98,13 @@ TEST_F(AltusThreads, StopWritesEverythingQueuedBefore) {
   EXPECT_EQ((int)altus->kill, 2);
 
   std::vector<std::string> got;
-  char *bytes = nullptr;
-  int bufsize = 0;
-  for (;;) {
-    int id = 0, nbytes = 0;
-    char src[ORBSRCNAME_SIZE];
-    double time = 0;
-    if (orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize) != 0) break;
+  for (const RingPacket &r : ring_take(rd)) {
     Packet *pkt = nullptr;
-    int kind = unstuffPkt(src, time, bytes, nbytes, &pkt);
+    int kind = unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt);
     if (kind == Pkt_log) got.push_back(pkt->string);
-    if (kind == Pkt_pf) got.push_back(std::string(src) + " " + pfget_string(pkt->pf, "last"));
+    if (kind == Pkt_pf) got.push_back(r.srcname + " " + pfget_string(pkt->pf, "last"));
     freePkt(pkt);
   }
-  free(bytes);
   elog_clear_register(0);
   ASSERT_EQ(got.size(), (size_t)n + 1);
   for (int i = 0; i < n; i++) EXPECT_EQ(got[i], "line " + std::to_string(i));

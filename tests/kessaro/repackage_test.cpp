@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "kessaro.h"
+#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "testkit/testkit.h"
@@ -80,19 +81,11 @@ class Repackage : public ::testing::Test {
   // Every packet written since the last call.
   std::vector<Written> read_back() {
     std::vector<Written> out;
-    char *bytes = nullptr;
-    int bufsize = 0;
-    for (;;) {
-      int id = 0, nbytes = 0;
-      char src[ORBSRCNAME_SIZE];
-      double time = 0;
-      int r = orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize);
-      if (r == -2) break;
-      EXPECT_EQ(r, 0);
-      if (r != 0) break;
+    for (const RingPacket &r : ring_take(rd)) {
       Packet *pkt = nullptr;
-      EXPECT_EQ(unstuffPkt(src, time, bytes, nbytes, &pkt), Pkt_wf);
-      Written w{src, time, {}};
+      EXPECT_EQ(unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt),
+                Pkt_wf);
+      Written w{r.srcname, r.time, {}};
       for (int i = 0; pkt != nullptr && i < pkt->nchannels; i++) {
         auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
         w.chans.push_back({pc->net, pc->sta, pc->chan, pc->loc, pc->segtype, pc->time, pc->samprate,
@@ -102,7 +95,6 @@ class Repackage : public ::testing::Test {
       freePkt(pkt);
       out.push_back(w);
     }
-    free(bytes);
     return out;
   }
 

@@ -405,6 +405,20 @@ AltusDatalogger *stream_dl(void *modem_void) {
 
 }  // namespace
 
+int altuscom_output_held_packets(AltusDatalogger *dl) {
+  std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+  if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
+  int n = 0;
+  for (int i = 0; i < dl->n_strbuf && i < dl->max_strbuf; i++) {
+    AltusStrbufEntry &e = entry(dl, i);
+    if (e.packet == nullptr || e.packet == ALTUS_STRBUF_OUTPUT) continue;
+    output_packet(dl->connected_modem, dl, e.packet);
+    e.packet = ALTUS_STRBUF_OUTPUT;
+    n++;
+  }
+  return n;
+}
+
 int pop_strpackets(AltusDatalogger *dl, AltusBlockStrdata **out) {
   *out = nullptr;
   if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;

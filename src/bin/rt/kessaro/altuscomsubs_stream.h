@@ -49,6 +49,12 @@ int altuscom_flush_stream_packet(void *modem, void *dl, int null_callback, int w
 // Frees the live-order window of the link's connected datalogger.
 int altuscom_flush_stream_strdata(void *modem);
 
+// Hands every packet the reorder buffer holds to the output pipeline, in coded order
+// from its head, with the datalogger's connected link, and marks each entry as output
+// (ordering is being turned off; the stream goes on filling the buffer in unordered
+// mode). Takes stream_mutex. The number of packets handed over.
+int altuscom_output_held_packets(AltusDatalogger *dl);
+
 // Take the head of the reorder buffer / of the live-order window (the caller holds
 // stream_mutex). *out gets the entry's packet (a record, ALTUS_STRBUF_OUTPUT or none).
 int pop_strpackets(AltusDatalogger *dl, AltusBlockStrdata **out);

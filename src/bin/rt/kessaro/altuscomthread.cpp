@@ -6,7 +6,9 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -256,6 +258,66 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   return 0;
 }
 
+// ---- address hand-off ----
+
+namespace {
+
+// The address the link will use next: a posted one, else the one in use ("-" for none).
+std::string next_host(const Modem *m, int *port) {
+  const bool posted = m->reset_ipaddress != 0 && m->posted_ipaddr != nullptr;
+  const char *host = posted ? m->posted_ipaddr : m->ipaddr;
+  *port = posted ? m->posted_port : m->port;
+  return host != nullptr && *host != '\0' ? host : "-";
+}
+
+}  // namespace
+
+int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change) {
+  if (modem == nullptr || host == nullptr) return -1;
+  int old_port = 0;
+  {
+    std::lock_guard<KessaroMutex> g(modem->address_mutex);
+    if (next_host(modem, &old_port) == host) return 0;
+  }
+  // Resolved outside the lock: a name lookup may take a while.
+  unsigned ip = 0;
+  char dotted[64] = "";
+  if (name2ip(host, &ip, dotted) != 0 || dotted[0] == '\0') {
+    elog_clear_register(0);
+    kessaro_copytext(dotted, "-");
+  }
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  const std::string old_host = next_host(modem, &old_port);
+  if (old_host == host) return 0;  // posted meanwhile
+  const int new_port = old_port < 0 ? port : old_port;
+  free(modem->posted_ipaddr);
+  modem->posted_ipaddr = strdup(host);
+  modem->posted_port = new_port;
+  snprintf(modem->posted_com, sizeof modem->posted_com, "tcp:%s:%d:%s", dotted, new_port,
+           modem->name ? modem->name : "");
+  modem->reset_ipaddress = 1;
+  if (change != nullptr) {
+    change->old_host = old_host;
+    change->old_port = old_port;
+    change->new_host = host;
+    change->new_port = new_port;
+  }
+  return 1;
+}
+
+int altuscom_apply_address(Modem *modem) {
+  if (modem == nullptr || modem->reset_ipaddress == 0) return 0;
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  if (modem->reset_ipaddress.exchange(0) == 0 || modem->posted_ipaddr == nullptr) return 0;
+  free(modem->ipaddr);
+  modem->ipaddr = modem->posted_ipaddr;
+  modem->posted_ipaddr = nullptr;
+  modem->port = modem->posted_port;
+  kessaro_copytext(modem->com, modem->posted_com);
+  modem->ipaddr_count = 0;
+  return 1;
+}
+
 // ---- datalogger scheduling thread ----
 
 namespace {
@@ -404,6 +466,8 @@ void *altuscom_run_modem(void *arg) {
   altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: thread started for %s\n",
                        modem->name);
   while (!kessaro_halt) {
+    // A new address learned since the last pass takes effect before the next connection.
+    altuscom_apply_address(modem);
     if (modem->dialout) dialout_scan(altus, modem, dls);
     if (kessaro_halt) break;
     if (modem->dialin) {
@@ -637,6 +701,14 @@ int closeserial(Modem *modem) {
 }
 
 // ---- orderly shutdown ----
+
+namespace {
+std::atomic<int> shutdown_claimed{0};
+}
+
+int kessaro_shutdown_claim(void) { return shutdown_claimed.exchange(1) == 0 ? 1 : 0; }
+
+void kessaro_shutdown_reset(void) { shutdown_claimed = 0; }
 
 void kessaro_exit(int status) {
   // Other threads still run: leave without running the static destructors under them.

@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 
+#include <string>
+
 #include "base/threadstart.h"
 #include "kessaro.h"
 
@@ -46,6 +48,27 @@ bool modem_connection_held(Modem *modem);
 extern int debug_lock_datalogger, debug_unlock_datalogger;
 extern int debug_lock_modem, debug_unlock_modem;
 
+// The address hand-off of a TCP-client link. A thread that learns a datalogger's new
+// address (a point-of-contact announcement, a dial-in) posts it; the link's own thread
+// applies it before its next connection, so nobody replaces the address the link thread
+// is using.
+struct AltusAddressChange {
+  std::string old_host;  // the address in use or already posted, "-" when none
+  int old_port = 0;
+  std::string new_host;
+  int new_port = 0;  // the port the link will use
+};
+// Posts `host` (with `port`, taken only when the link's port is negative) for the link.
+// The same host as the one in use or already posted: 0, nothing changes. Otherwise the
+// host is resolved (name2ip; "-" when that fails, its errors dropped) into the link text
+// "tcp:<address>:<port>:<name>", reset_ipaddress is set, `change` (may be none) says what
+// changed, and the result is 1. -1 for a none link or host. Does not wait for the link's
+// connection.
+int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change);
+// On the link's own thread: applies a posted address (ipaddr, port and com replaced) and
+// clears reset_ipaddress. 1 when one was applied, 0 when none was posted.
+int altuscom_apply_address(Modem *modem);
+
 // Thread entries (argument: the record); each ends its thread itself.
 void *altuscom_run_datalogger(void *arg);
 void *altuscom_run_modem(void *arg);
@@ -72,6 +95,13 @@ int closeserial(Modem *modem);
 // for the last status report, writes the state file, stops the write thread and flushes
 // the repackagers. Ends the process (status 0) when exitflag is set.
 void kessaro_stop(Kessaro *altus, int exitflag);
+// The one shutdown of the process. Its starters (a termination signal, the "quit"
+// command, the point-of-contact thread's automatic shutdown) claim it first: the first
+// claim gets 1 and runs kessaro_stop and ends the process; a later one gets 0 and neither
+// stops nor ends anything, so no two shutdowns join the same threads.
+int kessaro_shutdown_claim(void);
+// Tests: the next claim wins again.
+void kessaro_shutdown_reset(void);
 // Ends the process after the shutdown: standard streams flushed, static destructors not
 // run (link, reader and service threads may still be running).
 void kessaro_exit(int status);

@@ -369,7 +369,15 @@ struct Modem {
   int dialin_pending;
   int instance;
   KessaroFlag exit;
-  KessaroFlag reset_ipaddress;
+  KessaroFlag reset_ipaddress;  // an address is posted and not yet applied
+  // The address hand-off of a TCP-client link (altuscom_post_address, another thread)
+  // to the link's own thread (altuscom_apply_address). address_mutex guards the posted
+  // fields and the replacement of ipaddr, port and com; other threads read those under
+  // it. A leaf lock: nothing else is taken while it is held.
+  KessaroMutex address_mutex;
+  char *posted_ipaddr;  // owned, or none
+  int posted_port;
+  char posted_com[128];
 };
 
 // Connection statistics of one datalogger.

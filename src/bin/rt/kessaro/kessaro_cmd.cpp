@@ -10,6 +10,7 @@
 
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
+#include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/clock.h"
@@ -81,24 +82,6 @@ void answer_done_program(Kessaro *altus, Pf *request) {
   }
 }
 
-// Outputs every held packet of the reorder buffer at once (ordering is being turned off).
-void drain_reorder_buffer(AltusDatalogger *dl) {
-  std::lock_guard<KessaroMutex> g(dl->stream_mutex);
-  for (int i = 0; i < dl->n_strbuf && dl->strbuf != nullptr; i++) {
-    AltusBlockStrdata *p = dl->strbuf[i].packet;
-    if (p == nullptr || p == ALTUS_STRBUF_OUTPUT) continue;
-    double t = 0.0;
-    altustime2epoch((int)p->time_altusepoch, &t);
-    t += p->time_msec * 0.001;
-    if (altuscom_push_data(ALTUSPKT_STREAM, dl->connected_modem, dl, t, nullptr,
-                           reinterpret_cast<unsigned char *>(p), (int)sizeof(*p)) != 0) {
-      elog_clear_register(0);
-      free(p);
-    }
-    dl->strbuf[i].packet = ALTUS_STRBUF_OUTPUT;
-  }
-}
-
 void set_datalogger_key(Kessaro *altus, AltusDatalogger *dl, Pf *request, const char *key,
                         const char *value) {
   Modem *m = dl->connected_modem;
@@ -150,7 +133,7 @@ void set_datalogger_key(Kessaro *altus, AltusDatalogger *dl, Pf *request, const 
     altuscom_log_message(m, dl, 1, "Setting reset_data_gap to %d...\n", tobool(value));
   } else if (strcmp(key, "order_output_data") == 0) {
     int v = tobool(value);
-    if (dl->order_output_data == 1 && v == 0) drain_reorder_buffer(dl);
+    if (dl->order_output_data == 1 && v == 0) altuscom_output_held_packets(dl);
     dl->order_output_data = v;
     altuscom_log_message(m, dl, 1, "Setting order_output_data to %d...\n", v);
   } else if (strcmp(key, "clear_command_queue") == 0) {
@@ -164,6 +147,7 @@ void set_datalogger_key(Kessaro *altus, AltusDatalogger *dl, Pf *request, const 
 }
 
 void quit(Kessaro *altus, Pf *request) {
+  if (!kessaro_shutdown_claim()) return;  // a shutdown runs already and ends the process
   altuscom_log_message(nullptr, nullptr, 1, "Shutting down due to command.\n");
   kessaro_stop(altus, 0);
   answer_done_program(altus, request);

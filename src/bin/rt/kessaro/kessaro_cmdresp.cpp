@@ -163,6 +163,13 @@ int get_done(Kessaro *altus, AltusDatalogger *dl, Pf *request, int done) {
     altuscom_log_message(nullptr, nullptr, 1, "get_done: parse_param(sequence) error");
     return -1;
   }
+  // An answer without a datalogger is the program's own refusal of the request (a
+  // sequence already pending, for one): it is final for its requester and leaves the
+  // dataloggers that still owe theirs alone.
+  if (dl == nullptr) {
+    free(sequence);
+    return done;
+  }
   int r;
   {
     std::lock_guard<std::mutex> g(pending_cmd_mutex());

@@ -31,7 +31,8 @@ std::vector<AltusDatalogger *> pending_cmd_list(Kessaro *altus, const char *sequ
 void pending_cmd_forget(Kessaro *altus, AltusDatalogger *dl, Pf *request);
 
 // 1 when this is the last final answer owed for the request, 0 when others are still
-// owed, `done` when the request is not pending, -1 when it has no "sequence".
+// owed, `done` when the request is not pending or `dl` is none (the program's own
+// answer), -1 when it has no "sequence".
 int get_done(Kessaro *altus, AltusDatalogger *dl, Pf *request, int done);
 // The request's "internal_only" (0 when absent).
 int is_internal(Pf *request);

@@ -30,6 +30,7 @@ static char *Modem::*const modem_texts[] = {
     &Modem::connect_rec_string,
     &Modem::offhook_rec_string,
     &Modem::attention_rec_string,
+    &Modem::posted_ipaddr,
 };
 
 static char *AltusDatalogger::*const datalogger_texts[] = {

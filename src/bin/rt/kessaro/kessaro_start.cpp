@@ -68,7 +68,6 @@ void startup_banner(int log) {
 namespace {
 
 Kessaro *signal_record = nullptr;
-std::atomic<int> myshutdown{0};
 
 sigset_t termination_signals() {
   sigset_t set;
@@ -78,7 +77,7 @@ sigset_t termination_signals() {
 }
 
 void haltbysignal(int sig) {
-  if (myshutdown.exchange(1) != 0) return;
+  if (!kessaro_shutdown_claim()) return;  // a shutdown runs already
   const Signal_info *info = signal_bysig(sig);
   altuscom_log_message(nullptr, nullptr, 1,
                        "haltbysignal: received signal #%d=%s: %s...Shutting down\n", sig,

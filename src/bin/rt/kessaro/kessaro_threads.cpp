@@ -89,6 +89,7 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
 
   if (modem != nullptr) {
     out += dl->com_mode == kComBlockMode ? "con yes\n" : "con su\n";
+    std::lock_guard<KessaroMutex> address(modem->address_mutex);  // com may be re-targeted
     string_appendf(out, "inp %s\n", modem->com);
   } else {
     out += (dl->auto_stream || stream_status != kStreamIdle) ? "con no\n" : "con waiting\n";
