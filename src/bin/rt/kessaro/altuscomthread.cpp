@@ -372,6 +372,7 @@ void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
         }
         freetbl(links, nullptr);
       }
+      altuscom_apply_address(modem);  // an address learnt since the last call
       if (elsewhere) {
         clock_sleep(0.1);
       } else if (modem->com_mode == 2 && (modem->ipaddr == nullptr || *modem->ipaddr == '\0')) {
@@ -634,6 +635,54 @@ int closeserial(Modem *modem) {
   modem->buf_handle = nullptr;
   clock_sleep(2.0);
   return 0;
+}
+
+// ---- address hand-off ----
+
+int altuscom_post_address(Modem *link, const char *host, int port, std::string *old_host,
+                          int *old_port) {
+  if (link == nullptr || host == nullptr || *host == '\0') return -1;
+  char dotted[64] = "";
+  unsigned ip = 0;
+  if (name2ip(host, &ip, dotted) < 0 || dotted[0] == '\0') {
+    snprintf(dotted, sizeof dotted, "-");
+    elog_clear_register(0);
+  }
+  std::lock_guard<KessaroMutex> g(link->connection_mutex);
+  bool pending = link->reset_ipaddress != 0;
+  std::string current = pending ? link->reset_host : (link->ipaddr ? link->ipaddr : "");
+  if (current.empty()) current = "-";
+  int current_port = pending ? link->reset_port : link->port;
+  if (old_host != nullptr) *old_host = current;
+  if (old_port != nullptr) *old_port = current_port;
+  if (current == host) return 0;
+  int new_port = port >= 0 ? port : current_port;
+  char com[128];
+  snprintf(com, sizeof com, "tcp:%s:%d:%s", dotted, new_port, link->name ? link->name : "");
+  link->reset_host = host;
+  link->reset_port = new_port;
+  link->reset_com = com;
+  link->reset_ipaddress = 1;
+  return 1;
+}
+
+int altuscom_apply_address(Modem *link) {
+  if (link == nullptr || link->reset_ipaddress == 0) return 0;
+  bool held = modem_connection_held(link);
+  if (!held) lock_modem_connection(link, "altuscom_apply_address", 0);
+  int applied = 0;
+  if (link->reset_ipaddress.exchange(0) != 0) {
+    free(link->ipaddr);
+    link->ipaddr = strdup(link->reset_host.c_str());
+    link->port = link->reset_port;
+    kessaro_copytext(link->com, link->reset_com.c_str());
+    link->ipaddr_count = 0;
+    link->reset_host.clear();
+    link->reset_com.clear();
+    applied = 1;
+  }
+  if (!held) unlock_modem_connection(link, "altuscom_apply_address");
+  return applied;
 }
 
 // ---- orderly shutdown ----

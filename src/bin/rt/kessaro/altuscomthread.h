@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 
+#include <string>
+
 #include "kessaro.h"
 
 // The host's own name and dotted address (my_ip), one caller at a time.
@@ -61,6 +63,22 @@ int datarate_callback(void *link, int direction, int nbytes);
 
 // Closes the link's connection (and pauses 2 s). 0.
 int closeserial(Modem *modem);
+
+// Address hand-off to a TCP-client link from another thread (a dial-in or a
+// point-of-contact packet that shows where its datalogger now is). altuscom_post_address
+// compares `host` with the link's address (the one already posted, if any, else ipaddr;
+// "-" when unset) and, when it differs, stores under the link's connection lock the host,
+// the port to call (port < 0: the link's own, which may stay negative) and the link text
+// "tcp:<dotted>:<port>:<name>", and sets reset_ipaddress. old_host and old_port (each may
+// be none) receive the address it replaces. 1 posted, 0 the same host (nothing posted), -1
+// no link or no host. The name is resolved before the lock is taken ("-" when it does not
+// resolve, the error register then cleared).
+int altuscom_post_address(Modem *link, const char *host, int port, std::string *old_host,
+                          int *old_port);
+// Called by the link's own thread before it uses its address: a posted address becomes
+// ipaddr, port and com, and reset_ipaddress is cleared (under the connection lock, which
+// the caller may already hold). 1 applied, 0 nothing posted.
+int altuscom_apply_address(Modem *link);
 
 // Orderly shutdown: clears the queues, raises kessaro_halt, joins the link threads, asks
 // for the last status report, writes the state file, stops the write thread and flushes

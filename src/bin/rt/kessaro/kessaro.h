@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
@@ -369,7 +370,13 @@ struct Modem {
   int dialin_pending;
   int instance;
   KessaroFlag exit;
+  // An address another thread learnt for this link (altuscom_post_address): host, port to
+  // call and link text, guarded by connection_mutex, taken over by the link's own thread
+  // (altuscom_apply_address) while reset_ipaddress is set.
   KessaroFlag reset_ipaddress;
+  std::string reset_host;
+  int reset_port;
+  std::string reset_com;
 };
 
 // Connection statistics of one datalogger.

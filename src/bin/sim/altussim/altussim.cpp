@@ -12,6 +12,7 @@
 #include <string>
 
 #include "altussim_block.h"
+#include "altussim_dial.h"
 #include "altussim_evtwriter.h"
 #include "base/clock.h"
 
@@ -26,7 +27,8 @@ void usage() {
           "                [-model name]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
-          "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
+          "  cmd:n - command code and its n-th occurrence (0 = every one)\n%s",
+          altussim::altussim_dial_usage());
 }
 
 bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f) {
@@ -46,6 +48,7 @@ int main(int argc, char **argv) {
   bool pty = false;
   std::string model, station = "SIM01";
   int serial = 1234;
+  altussim::DialOptions dial;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -67,7 +70,7 @@ int main(int argc, char **argv) {
         done = true;
       }
     }
-    if (done) continue;
+    if (done || altussim::altussim_dial_option(argc, argv, &i, &dial)) continue;
     if (a == "-tcpserver" && v) {
       port = atoi(v);
       i++;
@@ -103,6 +106,19 @@ int main(int argc, char **argv) {
     }
     sim.set_params(hdr);
     sim.set_model(model);
+  }
+  if (dial.dialin_port > 0 || dial.dialin_pty || dial.dialout_port >= 0 || dial.dialout_pty) {
+    // Every call meets a fresh simulator of the same datalogger.
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    altussim::Bytes params = sim.params();
+    auto setup = [&](altussim::Sim &s) {
+      s.set_serial(serial);
+      s.set_station(station);
+      if (!model.empty()) s.set_model(model);
+      if (!params.empty()) s.set_params(params);
+    };
+    return altussim::altussim_dial_run(dial, setup, &g_stop) == 0 ? 0 : 1;
   }
   int master = -1;
   if (pty) {
