@@ -37,8 +37,6 @@ struct LinkProgram {
     altus->status_report_now = 0;
     if (altus->targetname == nullptr) altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    altus->dlserials_array = newarr(nullptr);
-    altus->dltargets_array = newarr(nullptr);
     kessaro_glbl = altus;
     kessaro_halt = 0;
     altuslog_stdout = 1;  // notices reach the error log, where the tests read them
@@ -57,9 +55,11 @@ struct LinkProgram {
       altuspacket_free(static_cast<AltusPacket *>(item));
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     altus->mtfifo_write = nullptr;
+    // The tables go back empty for the next test.
     freearr(altus->dlserials_array, nullptr);
     freearr(altus->dltargets_array, nullptr);
-    altus->dlserials_array = altus->dltargets_array = nullptr;
+    altus->dlserials_array = newarr(nullptr);
+    altus->dltargets_array = newarr(nullptr);
     for (AltusDatalogger *d : dls) {
       clear_command_queue(d, 1, 1);
       altusdatalogger_free(d);
