@@ -4,6 +4,7 @@
 // faster.
 #include "altuscom_dial.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,11 @@
 #include "altussim_dial.h"
 #include "base/pf.h"
 #include "bytestream/fixtures.h"
+#include "kessaro_cmdresp.h"
+#include "ring/orb.h"
+#include "ringsvc/cmdthread.h"
+#include "ringsvc/dlcmpkt.h"
+#include "support/hostid.h"
 
 using altussim::CallScript;
 using altussim::Drop;
@@ -225,6 +231,21 @@ TEST(AltusDialin, EventDetectedSkipsTheBannerAndIdentifiesInBlockMode) {
   EXPECT_GT(dl->status_time, 0);
   EXPECT_GT(dl->last_params_time, 0);
   EXPECT_FALSE(datalogger_connection_held(dl));
+}
+
+TEST(AltusDialin, StatusCallWithAChangedEventCountDownloads) {
+  ServerCall p;
+  AltusDatalogger *dl = p.datalogger("dlE", "E1234", "Etna", 1234);
+  dl->auto_getevents = 1;
+  dl->last_events_count = 0;  // the simulator reports 2
+  dl->last_listing_time = 1;
+  Line line(identity("Etna", 1234));
+  CallScript s;
+  s.model = "Altus Etna";
+  ElogCapture log;
+  p.serve(line, s);
+  EXPECT_TRUE(log.contains("event count changed from 0 to 2: processing getevents")) << log.text();
+  EXPECT_GT(count_cmd(line.sim(1), 4), 0) << "the download listed the files";
 }
 
 // A caller from a new address moves its datalogger's own TCP-client link there; that link
@@ -450,6 +471,40 @@ TEST(AltusDialout, LineDropsDuringTheCallAndTheCommandsAreSurvived) {
   EXPECT_FALSE(datalogger_connection_held(p.dl));
 }
 
+TEST(AltusDialout, EventCheckAfterTheRequests) {
+  struct Case {
+    int last_count;
+    std::vector<int> processed;  // the file list's states
+    const char *line;
+  } cases[] = {
+      {0, {}, "modem_dialout: event count changed from 0 to 2: processing getevents"},
+      {2, {0, 1, 2}, "modem_dialout: 2 unprocessed events: processing getevents"},
+      {2, {2}, "modem_dialout: no new events found..."},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.line);
+    Dialer p(2);
+    Line line(identity("K2", 1234));  // its status reports 2 events
+    p.modem->ipaddr = strdup("127.0.0.1");
+    p.modem->port = line.answer_tcp();
+    p.dl->auto_getevents = 1;
+    p.dl->last_events_count = k.last_count;
+    p.dl->files_size = (int)k.processed.size();
+    p.dl->files = static_cast<AltusDirTree *>(calloc(k.processed.size() + 1, sizeof(AltusDirTree)));
+    for (size_t i = 0; i < k.processed.size(); i++) {
+      snprintf(p.dl->files[i].pathname, sizeof p.dl->files[i].pathname, "A:\\DATA\\E%zu.EVT", i);
+      p.dl->files[i].processed = k.processed[i];
+    }
+    queue(p.dl, "status");
+    ElogCapture log;
+    p.dialout();
+    EXPECT_TRUE(log.contains("modem_dialout: old event count " + std::to_string(k.last_count) +
+                             ", new event count 2"))
+        << log.text();
+    EXPECT_TRUE(log.contains(k.line)) << log.text();
+  }
+}
+
 // A serial line with a modem that uses its control lines; the modem answers the dial.
 struct ModemDialer : Dialer {
   bsfix::Pty pty;
@@ -505,6 +560,139 @@ TEST(AltusDialout, ModemAnswers) {
     }
     line.stop();
   }
+}
+
+// ---- the answers a dial-out gives to remote requests ----
+
+int any_host(const char *, unsigned *address, std::string *official) {
+  *address = htonl(0x7f000001);
+  *official = "svchost";
+  return 0;
+}
+int no_name(unsigned, std::string *) { return -1; }
+const HostResolver kResolver = {any_host, no_name};
+int ignore_callback(CmdThread *, void *, int, ...) { return 0; }
+
+// A dial-out program with a command service on a ring file: remote requests are queued as
+// the command callback queues them, and their answers are read back from the reply ring.
+struct Answered : Dialer {
+  TempDir dir;
+  int orbcmd = -1, orbrsp = -1, listener = -1;
+  explicit Answered(int com_mode) : Dialer(com_mode) {
+    hostid_set_resolver(&kResolver);
+    hostid_reset();
+    std::string path = dir.file("cmd.ring");
+    EXPECT_EQ(orbcreate(path.c_str(), 1 << 20), 0);
+    orbcmd = orbopen(path.c_str(), "r");
+    orbrsp = orbopen(path.c_str(), "w");
+    listener = orbopen(path.c_str(), "r");
+    EXPECT_EQ(orbselect(listener, "op/pf/rsp"), 0);
+    altus->cmdthr =
+        cmdthread_new(nullptr, orbcmd, orbrsp, "kes", "altus", ignore_callback, nullptr);
+  }
+  ~Answered() {
+    cmdthread_destroy(altus->cmdthr);
+    altus->cmdthr = nullptr;
+    for (int orb : {orbcmd, orbrsp, listener}) orbclose(orb);
+    hostid_set_resolver(nullptr);
+    hostid_reset();
+  }
+  void request(const std::string &command, const std::string &seq, const std::string &extra = "") {
+    std::string text = "command " + command + "\nusername op\nhostname ophost\nsequence " + seq +
+                       "\nreply op/pf/rsp\ndatalogger_target dlK\n" + extra;
+    Pf *pf = nullptr;
+    ASSERT_EQ(pfcompile(text.c_str(), &pf), 0);
+    pending_cmd_add(altus, seq.c_str(), {dl});
+    post_command_queue(dl, pf, 0);
+    pffree(pf);
+  }
+  // The final answers (disposition, log) up to a marker sent last.
+  std::vector<std::pair<std::string, std::string>> finals() {
+    Pf *m = nullptr;
+    pfcompile("sequence marker\nreply op/pf/rsp\n", &m);
+    altus_cmd_pending(altus, nullptr, m, nullptr, "marker");
+    pffree(m);
+    std::vector<std::pair<std::string, std::string>> out;
+    char *buf = nullptr;
+    int nbytes = 0, bufsize = 0, pktid;
+    double t;
+    char src[ORBSRCNAME_SIZE];
+    auto end = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < end) {
+      if (orbreap_nd(listener, &pktid, src, &t, &buf, &nbytes, &bufsize) != 0) {
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      std::string text;
+      EXPECT_EQ(dlcm_decode(buf, nbytes, &text), 1);
+      Pf *pf = nullptr;
+      EXPECT_EQ(pfcompile(text.c_str(), &pf), 0);
+      char *d = pfget_string(pf, "disposition");
+      char *l = pfget_string(pf, "log");
+      std::string disp = d ? d : "", log = l ? l : "";
+      pffree(pf);
+      if (log == "marker") break;
+      if (disp != "pending") out.emplace_back(disp, log);
+    }
+    free(buf);
+    return out;
+  }
+};
+
+TEST(AltusDialout, BusyCallAnswersEveryRequestProblemWithDialout) {
+  Answered p(1);
+  bsfix::Pty pty;
+  bsfix::FakeLines lines;
+  ASSERT_TRUE(pty.ok());
+  Modem *m = p.modem;
+  m->dev = strdup(pty.path.c_str());
+  m->modem_control = 2;
+  m->attention_string = strdup("AT\r");
+  m->hangup_string = strdup("ATH\r");
+  m->nolisten_string = strdup("ATS0=0\r");
+  m->dialout_string_prefix = strdup("ATDT");
+  m->dialout_string_suffix = strdup("\r");
+  m->attention_rec_string = strdup("OK");
+  m->busy_rec_string = strdup("BUSY");
+  m->connect_rec_string = strdup("CONNECT");
+  Line line(identity("K2", 1234));
+  altussim::ModemFront front;
+  front.on = true;
+  front.dial_answer = "BUSY";
+  line.set_modem(front);
+  line.answer_fd(pty.master);
+  p.dl->stream_status = ALTUS_STREAM_POSTED;
+  p.request("status", "s1");
+  p.request("getevents", "s2");
+  p.dialout();
+  auto got = p.finals();
+  ASSERT_EQ(got.size(), 2u);
+  for (auto &a : got) {
+    EXPECT_EQ(a.first, "error");
+    EXPECT_EQ(a.second, "problem with dialout");
+  }
+  EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+  EXPECT_EQ(number_command_queue(p.dl, 0), 0);
+  line.stop();
+}
+
+// Remote requests queued for the dispatcher, served by a real dial-out to the simulator.
+TEST(AltusDialout, DispatcherRequestsRunInTheCall) {
+  Answered p(2);
+  Line line(identity("K2", 1234));
+  int port = line.answer_tcp();
+  p.modem->ipaddr = strdup("127.0.0.1");
+  p.modem->port = port;
+  p.request("status", "s1");
+  p.request("ping", "s2", "string hello\n");
+  p.request("nosuchword", "s3");
+  p.dialout();
+  auto got = p.finals();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].first, "done");
+  EXPECT_EQ(got[1].first, "done");
+  EXPECT_EQ(got[2].first, "error");
+  EXPECT_EQ(count_cmd(line.sim(1), 8), 1) << "the ping reached the datalogger";
 }
 
 }  // namespace

@@ -47,6 +47,12 @@ Kessaro *program_of(Modem *modem) {
 
 int ms(double seconds) { return (int)(seconds * 1000.0); }
 
+// The limit of the modem dialogue's waits; without a connect time-out of its own the link's
+// wait time-out, since a limit of 0 would let a silent caller hold the link for ever.
+int connect_ms(const Modem *modem) {
+  return modem->timeout_connect > 0 ? ms(modem->timeout_connect) : ms(modem->timeout);
+}
+
 bool is_tcpserver_connection(const Modem *modem) { return modem->com_mode == 3; }
 
 void write_devname(Modem *modem, bool listen) {
@@ -241,10 +247,17 @@ struct Listen {
     SerialBuf *b = buf();
     Verbosity v(b, 3);
     report(modem, nullptr, "MODEM RSP: Listening for dial string...");
-    int saved_timeout = b->timeout;
-    if (!tcpserver) b->timeout = 0;
-    int rc = serialbuf_read_until2_intr(b, altus->connect_listen_string, "EVENT DETECTED");
-    b->timeout = saved_timeout;
+    // A link of its own waits for its caller as long as it takes; a TCP-server connection
+    // keeps its time-out, so that a caller that never speaks does not hold its thread.
+    int rc;
+    if (tcpserver) {
+      rc = serialbuf_read_until2(b, altus->connect_listen_string, "EVENT DETECTED");
+    } else {
+      int saved_timeout = b->timeout;
+      b->timeout = 0;
+      rc = serialbuf_read_until2_intr(b, altus->connect_listen_string, "EVENT DETECTED");
+      b->timeout = saved_timeout;
+    }
     if (kessaro_halt) return Next::LEAVE;
     if (rc == 6) {
       report(modem, nullptr,
@@ -265,7 +278,7 @@ struct Listen {
                             "modem_listen: serialbuf_read_until_intr() error.\n");
       return failed();
     }
-    b->timeout = ms(modem->timeout_connect);
+    b->timeout = connect_ms(modem);
     rc = serialbuf_read_until(b, "\r");
     b->timeout = ms(modem->timeout);
     if (kessaro_halt) return Next::LEAVE;
@@ -274,7 +287,7 @@ struct Listen {
       return failed();
     }
     report(modem, nullptr, "MODEM RSP: Received dial string...");
-    b->timeout = ms(modem->timeout_connect);
+    b->timeout = connect_ms(modem);
     rc = serialbuf_send_modem_string(b, altus->connect_response_string, "FROM:", 2);
     b->timeout = ms(modem->timeout);
     if (kessaro_halt) return Next::LEAVE;

@@ -96,9 +96,6 @@ Modem *modem_copy(const Modem *src) {
   m->cmd = nullptr;
   m->interrupt = 0;
   m->exit = 0;
-  m->reset_ipaddress = 0;
-  m->reset_host.clear();
-  m->reset_com.clear();
   return m;
 }
 
