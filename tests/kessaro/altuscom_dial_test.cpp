@@ -343,6 +343,39 @@ TEST(AltusDialin, PtyCallerServedThenUnknownCallerRefusedAndListenedForAgain) {
   }
 }
 
+// Behind a modem the caller's banner comes after the modem's RING and CONNECT, without the
+// leading blank of a line that has no modem.
+TEST(AltusDialin, ModemRingsAndTheCallerIsServed) {
+  PtyCall p;
+  ASSERT_TRUE(p.pty.ok());
+  bsfix::FakeLines control;
+  AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+  Modem *m = p.modem;
+  m->test = 1;
+  m->modem_control = 1;
+  m->attention_string = strdup("AT\r");
+  m->hangup_string = strdup("ATH\r");
+  m->listen_string = strdup("ATS0=1\r");
+  m->attention_rec_string = strdup("OK");
+  m->ring_rec_string = strdup("RING");
+  m->connect_rec_string = strdup("CONNECT");
+  m->busy_rec_string = strdup("BUSY");
+  m->offhook_rec_string = strdup("NO CARRIER");
+  Line line(identity("K2", 1234));
+  altussim::ModemFront front;
+  front.on = true;
+  line.set_modem(front);
+  line.call_fd(p.pty.master, CallScript{});
+  ElogCapture log;
+  EXPECT_EQ(modem_listen(m), 0);
+  EXPECT_TRUE(log.contains("MODEM RSP: Model = K2")) << log.text();
+  EXPECT_FALSE(log.contains("Listening for dial string"));
+  EXPECT_NE(line.heard().find("ATS0=1\r"), std::string::npos) << line.heard();
+  EXPECT_EQ(dl->status.serialNumber, 1234);
+  EXPECT_GT(dl->last_params_time, 0);
+  line.stop();
+}
+
 // ---- dial-out ----
 
 struct Dialer : DialProgram {
