@@ -29,7 +29,8 @@ struct LinkProgram {
   std::vector<Modem *> links;
   std::vector<AltusDatalogger *> dls;
   std::atomic<bool> stop{false};
-  std::thread status;  // makes every status report asked for
+  std::atomic<bool> silent{false};  // the status thread makes no report
+  std::thread status;               // makes every status report asked for
 
   LinkProgram() {
     static Kessaro *shared = kessaro_new();  // one program record, reachable to the end
@@ -42,7 +43,7 @@ struct LinkProgram {
     altuslog_stdout = 1;  // notices reach the error log, where the tests read them
     status = std::thread([this] {
       while (!stop) {
-        altus->status_report_now = 0;
+        if (!silent) altus->status_report_now = 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });

@@ -102,6 +102,19 @@ TEST(AltusOpendl, DialoutAnyModelAnySerialStoresTheReportAndClosesWithTheErrorRa
   EXPECT_GT(dl->last_connection_ended_time, 0);
 }
 
+// Without a status thread to make the reports the opening still ends: each of its two waits
+// gives up after 11 s.
+TEST(AltusOpendl, WaitsForTheStatusReportAreBounded) {
+  Connected c;
+  AltusDatalogger *dl = c.datalogger("dlA", "K1234", "K2", 1234);
+  c.silent = true;
+  ClockWatch watch(0.001);
+  EXPECT_EQ(c.dialout(dl), 0);
+  EXPECT_GE(watch.sleeps(0.1), 2 * 110);
+  EXPECT_EQ(dl->com_mode, 4);
+  closedl(dl);
+}
+
 TEST(AltusOpendl, DialoutRefusesAnotherModelOrSerial) {
   struct Case {
     const char *model;
