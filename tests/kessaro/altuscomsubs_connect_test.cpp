@@ -231,6 +231,7 @@ TEST(AltusOpendl, DialinIdentifiesClaimsOrRefuses) {
     EXPECT_EQ(c.buf->userdata3, nullptr);
     EXPECT_EQ(dl->connected_modem, nullptr);
     EXPECT_EQ(dl->connected_modem_status, nullptr);
+    EXPECT_EQ(dl->com_mode, 0);
     EXPECT_STREQ(tag, "");
   }
   {

@@ -168,7 +168,7 @@ struct Listen {
   // Drops the connection so that the next cycle makes a new one.
   void close_connection() {
     AltusDatalogger *held = dl;
-    closedl(modem->connected_dl);
+    closedl(modem->connected_dl != nullptr ? modem->connected_dl : dl);
     unlock_datalogger_connection(held, "modem_listen: close");
     closeserial(modem);
   }

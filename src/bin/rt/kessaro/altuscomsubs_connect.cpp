@@ -398,6 +398,7 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
       under_status(altus, [&] {
         dl->connected_modem = nullptr;
         dl->connected_modem_status = nullptr;
+        dl->com_mode = ALTUS_COM_DISCONNECTED;
       });
       release_both(modem, dl, "opendl: no dialin allowed");
       return -1;
