@@ -248,6 +248,51 @@ TEST(AltusDialin, StatusCallWithAChangedEventCountDownloads) {
   EXPECT_GT(count_cmd(line.sim(1), 4), 0) << "the download listed the files";
 }
 
+TEST(AltusDialin, LineDropsInEveryPhaseEndTheCallCleanly) {
+  struct Case {
+    Drop where;
+    const char *line;
+  } cases[] = {
+      {Drop::AFTER_LISTEN, "modem_listen: serialbuf_send_modem_string() error."},
+      {Drop::AFTER_RESPONSE, "modem_listen: serialbuf_send_modem_string() error."},
+      {Drop::IN_BANNER, "modem_listen: serialbuf_read_until_parse(SERIAL) error."},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.line);
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    queue(dl, "status");
+    Line line(identity("K2", 1234));
+    line.drop(k.where);
+    ElogCapture log;
+    p.serve(line, CallScript{});
+    EXPECT_TRUE(log.contains(k.line)) << log.text();
+    EXPECT_EQ(number_command_queue(dl, 0), 1);
+    EXPECT_EQ(dl->com_mode, 0);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// The banner names one datalogger, block mode shows another: the connection belongs to the
+// one block mode identified, claimed like any caller, and the banner's is let go.
+TEST(AltusDialin, BlockModeIdentityOverridesTheBanner) {
+  ServerCall p;
+  AltusDatalogger *named = p.datalogger("dlK", "K1234", "K2", 1234);
+  AltusDatalogger *real = p.datalogger("dlE", "E1234", "Etna", 1234);
+  Line line(identity("Etna", 1234));
+  CallScript s;  // the banner says K2
+  ElogCapture log;
+  p.serve(line, s);
+  EXPECT_TRUE(log.contains("MODEM RSP: Connecting to datalogger dlK")) << log.text();
+  EXPECT_STREQ(real->verparams.model, "Etna");
+  EXPECT_GT(real->last_params_time, 0);
+  EXPECT_EQ(named->last_params_time, 0);
+  EXPECT_EQ(named->com_mode, 0);
+  EXPECT_EQ(named->connected_modem_status, nullptr);
+  EXPECT_FALSE(datalogger_connection_held(named));
+  EXPECT_FALSE(datalogger_connection_held(real));
+}
+
 // A caller from a new address moves its datalogger's own TCP-client link there; that link
 // takes the address over on its own thread, and the caller's source port is never taken.
 TEST(AltusDialin, NewCallerAddressIsHandedToTheDataloggersOwnLink) {
