@@ -36,7 +36,9 @@ enum {
 // taken and no other link connected to it); on success its serial tag is written into
 // dlserial (32 bytes) and the datalogger into *datalogger. callmode 2 (dial-out): the
 // datalogger is *datalogger and must match its configuration. A pending `reboot` of the
-// datalogger replaces the reboot argument and is cleared.
+// datalogger replaces the reboot argument and is cleared. The two waits for the status
+// thread's report (after the connection is recorded, after the parameter header) end
+// after 11 s or on halt.
 // The caller holds the datalogger's connection lock; the link's is taken here when not
 // held. The early returns (no datalogger, dial-out not allowed, halted) leave the locks
 // as they were; every later return has released both.
