@@ -1,4 +1,586 @@
-// Datalogger connections: the clock hand-off, a no-op until the connection code lands.
+// altuscomsubs_connect.cpp - opening and ending datalogger connections, and the datalogger
+// clock hand-off.
 #include "altuscomsubs_connect.h"
 
-int altuscom_set_dlclock(AltusDatalogger *, AltusBlockStatus *) { return 0; }
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "altuscomsubs_block.h"
+#include "altuscomsubs_blockops.h"
+#include "altuscomsubs_console.h"
+#include "altuscomsubs_getblock.h"
+#include "altuscomsubs_log.h"
+#include "altuscomthread.h"
+#include "altusevtsubs.h"
+#include "base/arr.h"
+#include "base/clock.h"
+#include "bytestream/serialbuf.h"
+#include "support/dlclock.h"
+#include "support/stdtime.h"
+
+int debug_dlclock = 0;
+
+namespace {
+
+// The earliest datalogger time handed to the clock (2003-05-16 17:23:53 UTC): anything
+// before it is a clock that has not been set.
+constexpr double kDlclockCutoff = 1053105833.0;
+// How long a connection step waits for the status thread to make a report (as long as the
+// shutdown waits for the last one).
+constexpr int kReportWaitSteps = 110;
+
+Kessaro *program_of(Modem *modem) {
+  if (modem != nullptr && modem->userdata != nullptr)
+    return static_cast<Kessaro *>(modem->userdata);
+  return kessaro_glbl;
+}
+
+// Runs fn under the program record's status mutex (or without one when there is none).
+template <typename F>
+void under_status(Kessaro *altus, F fn) {
+  if (altus == nullptr) {
+    fn();
+    return;
+  }
+  std::lock_guard<KessaroMutex> g(altus->status_mutex);
+  fn();
+}
+
+void ask_report(Kessaro *altus) {
+  if (altus != nullptr) altus->status_report_now = 1;
+}
+
+// Asks for a status report and waits, in 0.1 s steps, for the status thread to make it;
+// the wait ends after 11 s or on halt.
+void report_and_wait(Kessaro *altus) {
+  if (altus == nullptr) return;
+  altus->status_report_now = 1;
+  for (int i = 0; i < kReportWaitSteps && altus->status_report_now && !kessaro_halt; i++) {
+    clock_sleep(0.1);
+  }
+}
+
+void set_userdata3(Modem *modem, void *dl) {
+  if (modem != nullptr && modem->buf_handle != nullptr) modem->buf_handle->userdata3 = dl;
+}
+
+void release_both(Modem *modem, AltusDatalogger *dl, const char *label) {
+  unlock_modem_connection(modem, label);
+  unlock_datalogger_connection(dl, label);
+}
+
+// A connection lock this thread holds or has just taken without waiting.
+struct Held {
+  bool mine = false;   // held by this thread now
+  bool taken = false;  // taken here (and released by release())
+};
+
+Held hold_datalogger(AltusDatalogger *dl, const char *label) {
+  Held h;
+  if (dl == nullptr) return h;
+  if (datalogger_connection_held(dl)) {
+    h.mine = true;
+  } else if (lock_datalogger_connection(dl, label, 1) == 0) {
+    h.mine = h.taken = true;
+  }
+  return h;
+}
+
+Held hold_modem(Modem *modem, const char *label) {
+  Held h;
+  if (modem == nullptr) return h;
+  if (modem_connection_held(modem)) {
+    h.mine = true;
+  } else if (lock_modem_connection(modem, label, 1) == 0) {
+    h.mine = h.taken = true;
+  }
+  return h;
+}
+
+void release(const Held &dlh, AltusDatalogger *dl, const Held &mh, Modem *modem,
+             const char *label) {
+  if (mh.taken) unlock_modem_connection(modem, label);
+  if (dlh.taken) unlock_datalogger_connection(dl, label);
+}
+
+std::string owned(char *t) {
+  std::string s = t != nullptr ? t : "";
+  free(t);
+  return s;
+}
+
+void log_status(Modem *modem, AltusDatalogger *dl, const AltusBlockStatus &st) {
+  char stn[6];
+  memcpy(stn, st.stnID, 5);
+  stn[5] = '\0';
+  altuscom_log_message(modem, dl, 0, "Altus status:");
+  altuscom_log_message(modem, dl, 0, "     systemTime: %d - %s", (int)st.systemTime,
+                       owned(altustime2str((int)st.systemTime)).c_str());
+  altuscom_log_message(modem, dl, 0, "   serialNumber: %d", st.serialNumber);
+  altuscom_log_message(modem, dl, 0, "         events: %d", st.events);
+  altuscom_log_message(modem, dl, 0, "recordingErrors: %d", st.recordingErrors);
+  altuscom_log_message(modem, dl, 0, "  triggerStatus: 0x%4.4X - %s", st.triggerStatus,
+                       owned(altustriggerstatus2str(st.triggerStatus)).c_str());
+  altuscom_log_message(modem, dl, 0, "  batteryStatus: 0x%2.2X   - %s", st.batteryStatus,
+                       owned(altusbatterystatus2str(st.batteryStatus)).c_str());
+  altuscom_log_message(modem, dl, 0, " hardwareStatus: 0x%2.2X   - %s", st.hardwareStatus,
+                       owned(altushardwarestatus2str(st.hardwareStatus)).c_str());
+  altuscom_log_message(modem, dl, 0, " driveStatus[0]: 0x%4.4X - %s", st.driveStatus[0],
+                       owned(altusdrivestatus2str(st.driveStatus[0])).c_str());
+  altuscom_log_message(modem, dl, 0, " driveStatus[1]: 0x%4.4X - %s", st.driveStatus[1],
+                       owned(altusdrivestatus2str(st.driveStatus[1])).c_str());
+  altuscom_log_message(modem, dl, 0, "          stnID: %s", stn);
+  altuscom_log_message(modem, dl, 0, "    clockSource: %d - %s", st.clockSource,
+                       owned(altusclocksource2str(st.clockSource)).c_str());
+}
+
+// The first steps of an opening for a datalogger that is known: no open time yet, the
+// link shown in the status report, connection code "opening".
+void begin_opening(Kessaro *altus, Modem *modem, AltusDatalogger *dl, bool dialout) {
+  under_status(altus, [&] {
+    dl->open_time = 0;
+    if (dialout) dl->connected_modem = modem;
+    dl->connected_modem_status = modem;
+    dl->com_mode = ALTUS_COM_OPENING;
+    dl->lcom = ALTUS_COM_OPENING;
+  });
+  ask_report(altus);
+}
+
+// A datalogger that is given up before its connection is recorded.
+void forget_opening(Kessaro *altus, AltusDatalogger *dl) {
+  under_status(altus, [&] {
+    dl->connected_modem = nullptr;
+    dl->connected_modem_status = nullptr;
+    dl->com_mode = ALTUS_COM_DISCONNECTED;
+  });
+}
+
+// A dial-in identified as `found` after block mode: claims it for this link (its
+// connection lock free or already ours, and no other link connected to it) and moves the
+// early bookkeeping over from the datalogger the banner named, if any. 0, or -1 (logged,
+// nothing claimed).
+int claim_identified(Kessaro *altus, Modem *modem, AltusDatalogger *banner,
+                     AltusDatalogger *found) {
+  if (found == banner) return 0;
+  bool ours = datalogger_connection_held(found);
+  if (!ours &&
+      lock_datalogger_connection(found, "opendl: claiming identified datalogger", 1) != 0) {
+    altuscom_log_complain(modem, found, 1, 0, "opendl: %s: Datalogger '%s' already connected.\n",
+                          modem->name, found->target_name);
+    return -1;
+  }
+  Modem *other = found->connected_modem;
+  if (other != nullptr && other != modem) {
+    if (!ours) unlock_datalogger_connection(found, "opendl: identified datalogger busy");
+    altuscom_log_complain(modem, found, 1, 0, "opendl: %s: Datalogger '%s' already connected.\n",
+                          modem->name, found->target_name);
+    return -1;
+  }
+  if (banner != nullptr) {
+    forget_opening(altus, banner);
+    unlock_datalogger_connection(banner, "opendl: banner datalogger released");
+  }
+  begin_opening(altus, modem, found, false);
+  return 0;
+}
+
+}  // namespace
+
+int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalogger, int reboot,
+           int acqoff, int acqon) {
+  Kessaro *altus = program_of(modem);
+  bool dialout = callmode != 1;
+  AltusDatalogger *dl = nullptr;
+
+  // 1-2: the datalogger and its connection code.
+  if (!dialout) {
+    dl = modem->connected_dl;  // none after "EVENT DETECTED": identified below
+  } else {
+    dl = datalogger != nullptr ? *datalogger : nullptr;
+    if (dl == nullptr) {
+      altuscom_log_complain(modem, nullptr, 1, 0, "opendl: %s: Need input datalogger.\n",
+                            modem->name);
+      return -1;
+    }
+    if (!dl->dialout) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: No dialout allowed for name '%s'.\n",
+                            modem->name, dl->target_name);
+      under_status(altus, [&] {
+        dl->com_mode = ALTUS_COM_DISCONNECTED;
+        dl->connected_modem_status = nullptr;
+      });
+      ask_report(altus);
+      return -1;
+    }
+  }
+  if (dl != nullptr) begin_opening(altus, modem, dl, dialout);
+
+  // 3: halted before anything was said.
+  if (kessaro_halt) {
+    if (dl != nullptr) forget_opening(altus, dl);
+    return OPENDL_HALTED;
+  }
+
+  // 4: the console dialogue into block mode.
+  if (!modem_connection_held(modem)) lock_modem_connection(modem, "opendl", 0);
+  int saved_debug = 0;
+  if (dl != nullptr) {
+    saved_debug = dl->debug_data;
+    dl->debug_data = -2;
+    if (dl->reboot) {
+      reboot = dl->reboot;
+      dl->reboot = 0;
+    }
+  }
+  VerParams vp{};
+  int got_monitor = 0;
+  int *gotp = dl != nullptr ? &dl->gotintomonitormode : &got_monitor;
+  int rc = open_block(modem->buf_handle, modem->devname, &vp, modem, dl,
+                      altus != nullptr ? altus->connect_listen_string : nullptr, gotp, reboot,
+                      acqoff, acqon);
+  if (dl != nullptr) {
+    dl->debug_data = saved_debug;
+    if (!dl->gotintomonitormode) {
+      under_status(altus, [&] {
+        dl->connected_modem = nullptr;
+        dl->connected_modem_status = nullptr;
+      });
+    }
+  }
+
+  // 5: the result of the opening.
+  auto fail = [&](const char *label, int code) {
+    if (dl != nullptr && dl->connected_modem == nullptr) {
+      under_status(altus, [&] { dl->com_mode = ALTUS_COM_DISCONNECTED; });
+    }
+    release_both(modem, dl, label);
+    return code;
+  };
+  if (kessaro_halt) return fail("opendl: halt", OPENDL_HALTED);
+  if (rc < 0) {
+    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
+                          modem->devname);
+    return fail("opendl: open_block error", -1);
+  }
+  if (rc == OPENDL_TIMEOUT) {
+    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) timeout.\n", modem->name,
+                          modem->devname);
+    return fail("opendl: open_block timeout", OPENDL_TIMEOUT);
+  }
+  if (rc == OPENDL_DIALIN) {
+    altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE interrupted by attempt to dialin");
+    modem->dialin_pending = 1;
+    return fail("opendl: BLOCKMODE interrupted", OPENDL_DIALIN);
+  }
+  if (rc == OPENDL_NOT_ACTIVE) {
+    altuscom_log_message(modem, dl, 0, "opendl: Connection no longer active");
+    altuscom_log_complain(modem, dl, 1, 0,
+                          "opendl: %s: open_block(%s) error: connection no longer active.\n",
+                          modem->name, modem->devname);
+    return fail("opendl: Connection not active", OPENDL_NOT_ACTIVE);
+  }
+  if (rc != 0) {
+    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
+                          modem->devname);
+    return fail("opendl: open_block error", rc);
+  }
+  altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE enabled");
+  if (dl != nullptr) dl->last_blockmode_time = std_now();
+
+  // 6-7: the status.
+  unsigned char seqno = 0;
+  AltusBlockStatus st{};
+  {
+    void *out = nullptr;
+    int outsize = 0;
+    int r =
+        get_block(modem->buf_handle, PKC_GETSTATUS, nullptr, &seqno, &out, &outsize, 0, modem, dl);
+    seqno++;
+    if (r == 0 && (out == nullptr || outsize != (int)sizeof st)) r = -1;
+    if (r == 0) memcpy(&st, out, sizeof st);
+    free(out);
+    if (r == 2) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(status) timeout on %s.\n",
+                            modem->name, modem->devname);
+      return fail("opendl: get status timeout", OPENDL_TIMEOUT);
+    }
+    if (r != 0) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(status) error on %s.\n",
+                            modem->name, modem->devname);
+      return fail("opendl: get status error", -1);
+    }
+  }
+  log_status(modem, dl, st);
+
+  // 8: identity.
+  char tag[32] = "";
+  if (!dialout) {
+    if (make_dlserial(modem, vp.model, st.serialNumber, tag) < 0) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: make_dlserial() error.\n");
+      return fail("opendl: make_dlserial error", -1);
+    }
+    auto *found = altus != nullptr
+                      ? static_cast<AltusDatalogger *>(getarr(altus->dlserials_array, tag))
+                      : nullptr;
+    if (found == nullptr) {
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "opendl: %s: Unregnized datalogger serial number '%s'.\n", modem->name,
+                            tag);
+      return fail("opendl: datalogger serial mismatch", -1);
+    }
+    if (claim_identified(altus, modem, dl, found) < 0) {
+      return fail("opendl: datalogger serial mismatch", -1);
+    }
+    if (dl != found) {
+      dl = found;
+      dl->gotintomonitormode = got_monitor;
+      dl->last_blockmode_time = std_now();
+    }
+    if (datalogger != nullptr) *datalogger = dl;
+    dl->verparams = vp;
+  } else {
+    if (!dl->any_model) {
+      if (strcmp(dl->model, vp.model) != 0) {
+        altuscom_log_complain(modem, dl, 1, 0,
+                              "opendl: %s: Datalogger model '%s' does not match '%s' in "
+                              "kessaro.pf file for dlname %s.\n",
+                              modem->name, vp.model, dl->model, dl->target_name);
+        return fail("opendl: datalogger model mismatch", -1);
+      }
+    } else {
+      kessaro_copytext(dl->model, vp.model);
+    }
+    dl->verparams = vp;
+    if (dl->any_serial) {
+      dl->serial = st.serialNumber;
+    } else if (dl->serial != st.serialNumber) {
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "opendl: %s: Datalogger serial no. %d does not match %d in "
+                            "kessaro.pf file for dlname %s.\n",
+                            modem->name, st.serialNumber, dl->serial, dl->target_name);
+      return fail("opendl: datalogger serial mismatch", -1);
+    }
+  }
+
+  // 9-11: the clock, the connection recorded, the status stored.
+  altuscom_set_dlclock(dl, &st);
+  double now = std_now();
+  modem->connected_dl = dl;
+  set_userdata3(modem, dl);
+  under_status(altus, [&] {
+    dl->connected_modem = modem;
+    dl->connected_modem_status = modem;
+    dl->com_mode = ALTUS_COM_BLOCKMODE;
+    dl->lcom = ALTUS_COM_BLOCKMODE;
+    dl->open_time = now;
+    dl->close_time = 0;
+  });
+  report_and_wait(altus);
+  altuscom_set_dlclock(dl, &st);
+  {
+    std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
+    under_status(altus, [&] {
+      dl->status = st;
+      dl->status_time = std_now();
+    });
+  }
+
+  // 12: a dial-in from a datalogger that may not call in.
+  if (!dialout) {
+    if (!dl->dialin) {
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "opendl: %s: No dialin allowed for datalogger serial number '%s'.\n",
+                            modem->name, tag);
+      modem->connected_dl = nullptr;
+      set_userdata3(modem, nullptr);
+      under_status(altus, [&] {
+        dl->connected_modem = nullptr;
+        dl->connected_modem_status = nullptr;
+        dl->com_mode = ALTUS_COM_DISCONNECTED;
+      });
+      release_both(modem, dl, "opendl: no dialin allowed");
+      return -1;
+    }
+    if (dlserial != nullptr) snprintf(dlserial, 32, "%s", tag);
+  }
+
+  // 13: the connection is established; the locks go back.
+  {
+    std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
+    dl->stat.laststatus_time = std_now();
+    dl->stat.lastcom_error_rate = 0;
+  }
+  release_both(modem, dl, "opendl: connection established");
+
+  // 14: the password.
+  if (dl->password[0] != '\0') {
+    altuscom_log_message(modem, dl, 0, "sending password...");
+    void *out = nullptr;
+    int outsize = 0;
+    int r = get_block(modem->buf_handle, PKC_PASSWORD, dl->password, &seqno, &out, &outsize, 0,
+                      modem, dl);
+    seqno++;
+    free(out);
+    if (r == 2) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(password) timeout on %s.\n",
+                            modem->name, modem->devname);
+      altuscom_log_message(modem, dl, 0, "password not ok...");
+      return OPENDL_TIMEOUT;
+    }
+    if (r != 0) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(password) error on %s.\n",
+                            modem->name, modem->devname);
+      altuscom_log_message(modem, dl, 0, "password not ok...");
+      return -1;
+    }
+    altuscom_log_message(modem, dl, 0, "password ok...");
+  }
+
+  // 15: the parameter header.
+  altuscom_log_message(modem, dl, 0, "getting parameters...");
+  AltusBlockParams *params = nullptr;
+  int r = block_getparams(modem->buf_handle, &seqno, &params, modem, dl);
+  if (r != 0 || params == nullptr) {
+    free(params);
+    altuscom_log_complain(modem, dl, 1, 0, "getevents: opendl(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                          modem->devname);
+    altuscom_log_message(modem, dl, 0, "parameters not received...");
+    ask_report(altus);
+    return -1;
+  }
+  under_status(altus, [&] {
+    dl->last_params = *params;
+    dl->last_params_time = std_now();
+  });
+  free(params);
+  altuscom_log_message(modem, dl, 0, "parameters received...");
+  report_and_wait(altus);
+  return 0;
+}
+
+// ---- ending a connection ----
+
+namespace {
+
+// The end of a connection without a connected link: only the code and the status link.
+void end_unconnected(Kessaro *altus, AltusDatalogger *dl) {
+  under_status(altus, [&] {
+    dl->com_mode = ALTUS_COM_DISCONNECTED;
+    dl->connected_modem_status = nullptr;
+  });
+  ask_report(altus);
+}
+
+// Another thread holds the datalogger: this thread's link, when it points at the
+// datalogger, lets go of it; nothing of the datalogger changes.
+void drop_own_link(AltusDatalogger *dl, const char *label) {
+  Modem *link = dl->connected_modem;
+  if (link == nullptr) return;
+  Held mh = hold_modem(link, label);
+  if (mh.mine && link->connected_dl == dl) {
+    link->connected_dl = nullptr;
+    set_userdata3(link, nullptr);
+  }
+  if (mh.taken) unlock_modem_connection(link, label);
+}
+
+}  // namespace
+
+int closedl(AltusDatalogger *dl) {
+  if (dl == nullptr) return 0;
+  auto *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
+  Modem *link = dl->connected_modem;
+  if (link == nullptr) {
+    end_unconnected(altus, dl);
+    return 0;
+  }
+  Held dlh = hold_datalogger(dl, "closedl");
+  if (!dlh.mine) {
+    drop_own_link(dl, "closedl");
+    return 0;
+  }
+  Held mh = hold_modem(link, "closedl");
+  SerialBuf *buf = link->buf_handle;
+  if (dl->callmode_on_close && buf != nullptr && dl->gotintomonitormode &&
+      buf->state == SERIALBUF_CONNECTED && link->dialin_pending != 1) {
+    if (initiate_callmode(buf, link, dl,
+                          altus != nullptr ? altus->connect_listen_string : nullptr) < 0) {
+      altuscom_log_complain(link, dl, 1, 0, "closedl: initiate_callmode() error.\n");
+    }
+  }
+  {
+    std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
+    double now = std_now();
+    dl->stat.lastclose_time = now;
+    under_status(altus, [&] {
+      dl->close_time = now;
+      dl->open_time = 0;
+    });
+    dl->stat.lastcom_error_rate =
+        (buf != nullptr && buf->packets > 0) ? (double)buf->errors / (double)buf->packets : 0.0;
+  }
+  if (mh.mine && link->connected_dl == dl) {
+    link->connected_dl = nullptr;
+    set_userdata3(link, nullptr);
+  }
+  dl->connected_modem = nullptr;
+  release(dlh, dl, mh, link, "closedl");
+  under_status(altus, [&] {
+    dl->com_mode = ALTUS_COM_DISCONNECTED;
+    dl->last_connection_ended_time = std_now();
+    dl->connected_modem_status = nullptr;
+  });
+  ask_report(altus);
+  return 0;
+}
+
+int closedlnc(AltusDatalogger *dl) {
+  if (dl == nullptr) return 0;
+  auto *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
+  Modem *link = dl->connected_modem;
+  if (link == nullptr) {
+    end_unconnected(altus, dl);
+    return 0;
+  }
+  Held dlh = hold_datalogger(dl, "closedlnc");
+  if (!dlh.mine) {
+    drop_own_link(dl, "closedlnc");
+    return 0;
+  }
+  Held mh = hold_modem(link, "closedlnc");
+  under_status(altus, [&] {
+    dl->com_mode = ALTUS_COM_DISCONNECTED;
+    dl->connected_modem_status = nullptr;
+  });
+  if (mh.mine && link->connected_dl == dl) {
+    link->connected_dl = nullptr;
+    set_userdata3(link, nullptr);
+  }
+  dl->connected_modem = nullptr;
+  under_status(altus, [&] {
+    double now = std_now();
+    dl->close_time = now;
+    dl->last_connection_ended_time = now;
+    dl->open_time = 0;
+  });
+  release(dlh, dl, mh, link, "closedlnc");
+  ask_report(altus);
+  return 0;
+}
+
+// ---- the datalogger clock ----
+
+int altuscom_set_dlclock(AltusDatalogger *dl, AltusBlockStatus *altusstat) {
+  if (dl == nullptr || altusstat == nullptr || !dl->dlclock) return 0;
+  if (altusstat->clockSource != 2 && altusstat->clockSource != 3) return 0;
+  double t = 0;
+  altustime2epoch((int)altusstat->systemTime, &t);
+  if (t < kDlclockCutoff) return 0;
+  if (debug_dlclock) {
+    altuscom_log_message(nullptr, dl, 0, "set_Dlclock(%s)", owned(logtime(t, 0)).c_str());
+  }
+  set_Dlclock(t);
+  return 0;
+}

@@ -433,6 +433,7 @@ void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
         }
         freetbl(links, nullptr);
       }
+      altuscom_apply_address(modem);  // an address learnt since the last call
       if (elsewhere) {
         clock_sleep(0.1);
       } else if (modem->com_mode == 2 && (modem->ipaddr == nullptr || *modem->ipaddr == '\0')) {

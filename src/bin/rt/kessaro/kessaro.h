@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "altussim_block.h"
+#include "altussim_dial.h"
 #include "altussim_evtwriter.h"
 #include "base/clock.h"
 
@@ -28,7 +29,8 @@ void usage() {
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "                [-streams n:samples:rate:timeout] [-paced]\n"
           "                [-streamfaults drop:reorder:duplicate:badcrc]\n"
-          "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
+          "  cmd:n - command code and its n-th occurrence (0 = every one)\n%s",
+          altussim::altussim_dial_usage());
 }
 
 bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f) {
@@ -48,6 +50,7 @@ int main(int argc, char **argv) {
   bool pty = false;
   std::string model, station = "SIM01";
   int serial = 1234, events = 0;
+  altussim::DialOptions dial;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -69,7 +72,7 @@ int main(int argc, char **argv) {
         done = true;
       }
     }
-    if (done) continue;
+    if (done || altussim::altussim_dial_option(argc, argv, &i, &dial)) continue;
     if (a == "-tcpserver" && v) {
       port = atoi(v);
       i++;
@@ -127,15 +130,33 @@ int main(int argc, char **argv) {
     sim.set_params(hdr);
     sim.set_model(model);
   }
-  for (int k = 0; k < events; k++) {  // one event file an hour on drive A:
-    AltusSimEvtPlan plan;
-    plan.ismw = model == "MtWhitney";
-    plan.sample_bytes = 2 + k % 3;
-    plan.bigendian = k % 2 == 0;
-    plan.start_time = 1000000u + 3600u * (uint32_t)k;
-    char path[32];
-    snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
-    sim.add_event(path, plan);
+  // One event file an hour on drive A:.
+  auto add_events = [&](altussim::Sim &s) {
+    for (int k = 0; k < events; k++) {
+      AltusSimEvtPlan plan;
+      plan.ismw = model == "MtWhitney";
+      plan.sample_bytes = 2 + k % 3;
+      plan.bigendian = k % 2 == 0;
+      plan.start_time = 1000000u + 3600u * (uint32_t)k;
+      char path[32];
+      snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
+      s.add_event(path, plan);
+    }
+  };
+  add_events(sim);
+  if (dial.dialin_port > 0 || dial.dialin_pty || dial.dialout_port >= 0 || dial.dialout_pty) {
+    // Every call meets a fresh simulator of the same datalogger, holding the same files.
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    altussim::Bytes params = sim.params();
+    auto setup = [&](altussim::Sim &s) {
+      s.set_serial(serial);
+      s.set_station(station);
+      if (!model.empty()) s.set_model(model);
+      if (!params.empty()) s.set_params(params);
+      add_events(s);
+    };
+    return altussim::altussim_dial_run(dial, setup, &g_stop) == 0 ? 0 : 1;
   }
   int master = -1;
   if (pty) {
