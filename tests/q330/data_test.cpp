@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -355,6 +356,14 @@ struct ReadRig {
   }
   int open() { return q330_open_data(s.q, error, sizeof error); }
   int read() { return q330_read_data(s.q, error, sizeof error); }
+  // Opens and waits for the DT_OPEN, whose sender the peer answers from then on.
+  int open_seen() {
+    int rc = open();
+    if (rc == 0)
+      for (Peer::Got g = peer.receive(); g.command != Q330_DT_OPEN; g = peer.receive())
+        if (g.command < 0) return -3;
+    return rc;
+  }
   std::vector<Peer::Got> dacks() {
     std::vector<Peer::Got> v;
     for (auto &g : peer.drain())
@@ -502,6 +511,105 @@ TEST(DataRead, OpenIsSentAgainAfterSilence) {
   // At open, and again each time more than 30 s passed without data.
   EXPECT_GE(opens, 3);
   EXPECT_LE(opens, 4);
+}
+
+// Packets held beyond a hole are not marked in the acknowledgement: a datalogger frees
+// what is marked, and the window that holds them is gone at the next open. The base alone
+// leaves them to be resent.
+TEST(DataRead, HeldPacketsBeyondAHoleAreNotAcknowledged) {
+  ReadRig rig(100, 8, 4, 6000);
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  Q330 *q = rig.s.q;
+  for (unsigned s : {101u, 102u, 103u, 104u}) {  // 100 lost
+    rig.peer.fill(s);
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+  }
+  auto d = rig.dacks();
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].ack, 99);
+  ASSERT_EQ(d[0].payload.size(), 20u);
+  for (int w = 0; w < 4; w++) EXPECT_EQ(be32(&d[0].payload[4 + 4 * w]), w == 0 ? 1u : 0u) << w;
+  // The datalogger, told nothing of 101-104, resends them after 100 at the next open.
+  char error[256];
+  ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  for (unsigned s = 100; s <= 104; s++) {
+    rig.peer.fill(s);
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+  }
+  EXPECT_EQ(q->last_good_sequence, 104);
+  EXPECT_EQ(q->status.npkts_processed_total, 5);
+  ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+}
+
+// A re-open starts the window after the last packet passed on when the datalogger, whose
+// acknowledgements were lost, starts up to a window before it in the same boot; else at
+// the datalogger's start.
+TEST(DataRead, ReopenStartsAfterWhatWasPassedOnInTheSameBoot) {
+  struct Row {
+    const char *what;
+    int restart;  // the datalogger's first sequence at the re-open
+    bool reboot;
+    int bottom;
+  };
+  const Row rows[] = {
+      {"three already passed on", 101, false, 104},
+      {"nothing passed on twice", 104, false, 104},
+      {"farther back than a window", 95, false, 95},
+      {"another boot", 101, true, 101},
+  };
+  for (const Row &r : rows) {
+    ReadRig rig(100, 8, 100, 6000);
+    Q330 *q = rig.s.q;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    for (unsigned s = 100; s <= 103; s++) {
+      rig.peer.fill(s);
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+    }
+    char error[256];
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+    q->config.config_pkt.log.data_sequence_number = static_cast<uint16_t>(r.restart);
+    if (r.reboot) q->config.config_pkt.fix.total_number_of_reboots++;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    EXPECT_EQ(q->pwb->bottom, r.bottom) << r.what;
+    EXPECT_EQ(q->last_good_sequence, static_cast<uint16_t>(r.bottom - 1)) << r.what;
+    EXPECT_EQ(q->last_dack.qdp_ack, static_cast<uint16_t>(r.bottom - 1)) << r.what;
+    // Resent packets before the bottom are not passed on again; the bottom is.
+    if (r.restart < r.bottom) {
+      rig.peer.fill(static_cast<unsigned>(r.restart));
+      rig.peer.fill(static_cast<unsigned>(r.bottom));
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+      EXPECT_EQ(q->status.npkts_processed_total, 1) << r.what;
+    }
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  }
+}
+
+// A stream whose packets keep arriving but never enter the window (all behind it here)
+// ends the read as a time-out, instead of holding the data thread for as long as they come.
+TEST(DataRead, AReadThatStoresNothingGivesUp) {
+  ReadRig rig(100, 8, 4, 5);
+  Q330 *q = rig.s.q;
+  q->params.timeout_data = 3;
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  rig.peer.fill(100);
+  ASSERT_EQ(rig.read(), 0) << rig.error;
+  std::atomic<bool> done{false};
+  std::atomic<int> sent{0};
+  const int bound = 20000;  // about 20 s of real time: only a read that never gives up
+  std::thread behind([&] {
+    while (!done && sent < bound) {
+      rig.peer.fill(90);
+      sent++;
+      usleep(1000);
+    }
+  });
+  int rc = rig.read();
+  done = true;
+  behind.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_STREQ(rig.error, "TIMEOUT");
+  EXPECT_LT(sent.load(), bound);
 }
 
 // ---- Busy consumer -----------------------------------------------------------------------

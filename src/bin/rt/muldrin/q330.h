@@ -314,6 +314,10 @@ struct Q330 {
   double lastcal_endtime = 0;
   uint16_t qdp_sequence = 0;
   uint16_t last_good_sequence = 0;
+  // The datalogger boot (FIX reboot count and time) whose packets last_good_sequence
+  // numbers, once a stream has been opened: a re-open in the same boot goes on after it.
+  bool data_boot_known = false;
+  uint32_t data_boot_reboots = 0, data_boot_time = 0;
   double epoch_2000 = 0;
   uint32_t packets_received_since_last_ack = 0;
   uint32_t data_record_sequence = 0;

@@ -203,12 +203,19 @@ int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg) {
 
 int send_dack(Q330 *q330, const char *dbgmsg) {
   shift_last_dack(q330, q330->last_good_sequence);
+  // Only what was passed on is acknowledged: the base. A packet held beyond a hole would,
+  // once marked, be freed by the datalogger, and it lives only in this window, which a
+  // re-open, a re-registration or the end of the program throws away: the datalogger then
+  // never resends it. Unmarked, it is resent and the window takes the copy.
+  Q330DACKPkt dack = q330->last_dack;
+  dack.ack_bitmap_0to31 = 1;
+  dack.ack_bitmap_32to63 = dack.ack_bitmap_64to95 = dack.ack_bitmap_96to127 = 0;
   if (q330->params.stop_acks) {
     std::string label = std::string(dbgmsg ? dbgmsg : "") + "(NOSEND)";
-    print_dack(q330, &q330->last_dack, label.c_str());
+    print_dack(q330, &dack, label.c_str());
   } else {
-    print_dack(q330, &q330->last_dack, dbgmsg);
-    if (q330_sendcmd(q330, Q330_DT_DACK, &q330->last_dack) < 0) return -1;
+    print_dack(q330, &dack, dbgmsg);
+    if (q330_sendcmd(q330, Q330_DT_DACK, &dack) < 0) return -1;
   }
   q330->time_last_dack = 0;
   q330->sequence_last_dack = q330->last_dack.qdp_ack;
@@ -311,13 +318,38 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   }
   q330->time_dtopen = clock_now();
 
-  if (packet_window_buffer_new(&q330->pwb, size, log.data_sequence_number, SLOT_BYTES) < 0) {
+  // The datalogger starts at its oldest packet not acknowledged. When the last
+  // acknowledgements of the previous stream were lost, that is a packet this session
+  // already passed on: in the same boot, and no farther back than a window, the stream
+  // goes on after the last packet passed on, and the older ones the datalogger resends
+  // fall behind the window and are acknowledged by the base, not passed on twice.
+  const Q330FIXPkt &fix = q330->config.config_pkt.fix;
+  uint16_t start = log.data_sequence_number;
+  const uint16_t next = static_cast<uint16_t>(q330->last_good_sequence + 1);
+  const int passed = static_cast<uint16_t>(next - start);
+  if (q330->data_boot_known && q330->data_boot_reboots == fix.total_number_of_reboots &&
+      q330->data_boot_time == fix.time_of_last_reboot && passed > 0 && passed <= size) {
+    q330_output(q330, Q330_OUT_LOG,
+                "data stream re-opened at %d: %d packets from %d already passed on.\n", next,
+                passed, start);
+    start = next;
+  } else if (!q330->data_boot_known || q330->data_boot_reboots != fix.total_number_of_reboots ||
+             q330->data_boot_time != fix.time_of_last_reboot) {
+    // Another boot numbers its packets afresh: the last sequence seen means nothing in it,
+    // and the rest of a record begun before (its packets renumbered) must still pass.
+    q330->ch98_time_qdp_sequence = static_cast<uint16_t>(start - 1);
+  }
+  q330->data_boot_known = true;
+  q330->data_boot_reboots = fix.total_number_of_reboots;
+  q330->data_boot_time = fix.time_of_last_reboot;
+
+  if (packet_window_buffer_new(&q330->pwb, size, start, SLOT_BYTES) < 0) {
     elog_clear_register(0);
     q330_set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
     return -1;
   }
 
-  q330->last_good_sequence = static_cast<uint16_t>(log.data_sequence_number - 1);
+  q330->last_good_sequence = static_cast<uint16_t>(start - 1);
   if (p.verbose_log > 1 && q330->ch98_time_qdp_sequence_first != 0 &&
       fold32768(q330->last_good_sequence - q330->ch98_time_qdp_sequence_first) > 0)
     q330_output(q330, Q330_OUT_LOG,
@@ -390,6 +422,10 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
   double tries = p.timeout_data / p.udp_timeout_data + 0.5;
   p.maxretries_data = tries >= 1 ? (tries > 1e6 ? 1000000 : static_cast<int>(tries)) : 1;
   int timeouts = 0;
+  // Packets that arrive but never enter the window (behind it, ahead of it, held already,
+  // corrupt) reset the time-out count; without this bound a stream that has stopped moving
+  // would keep the call here for ever, past every deadline of the data thread.
+  double last_progress = clock_now();
   std::vector<unsigned char> buf(Q330_QDP_MAX);
 
   for (;;) {
@@ -420,6 +456,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
           q330->last_dack_good = 0;
           q330_output(q330, Q330_OUT_LOG, "First data packet.\n");
           myusleep(2.0);
+          last_progress = clock_now();
           if (p.user_message_level > 0) {
             if (log.flags & 0x4000)
               q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d b96", log.data_sequence_number,
@@ -546,6 +583,16 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
       if (label[0] == 't') q330->last_dack_good++;
     }
     if (stored) return 0;
+    const bool silent = rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK;
+    if (!silent && p.timeout_data > 0 && clock_now() - last_progress > p.timeout_data) {
+      if (debug(q330))
+        q330_output(q330, Q330_OUT_LOG,
+                    "DEBUGD: q330_read_data: ETTO: no packet stored for %.3f s - will attempt "
+                    "to re-register\n",
+                    p.timeout_data);
+      q330_set_error(error, err_sz, "TIMEOUT");
+      return -1;
+    }
   }
 }
 

@@ -186,8 +186,17 @@ int q330_write_state(Q330 *q330, int fdstate) {
       my_fprintf(fdstate, "endtime %.3f\n", st.endtime) < 0 ||
       my_fprintf(fdstate, "ch98_time %.6f\n", q330->ch98_time) < 0 ||
       my_fprintf(fdstate, "nreboots %d\n", st.nreboots) < 0 ||
-      my_fprintf(fdstate, "lastip %s\n", ip) < 0 || my_fprintf(fdstate, "chans &Arr{\n") < 0)
+      my_fprintf(fdstate, "lastip %s\n", ip) < 0)
     return fail();
+  // Where the data stream stands in the datalogger's boot, so that a restarted program
+  // neither passes on again what it passed on nor drops the rest of a record begun.
+  if (q330->data_boot_known &&
+      (my_fprintf(fdstate, "data_boot %u %u\n", q330->data_boot_reboots, q330->data_boot_time) <
+           0 ||
+       my_fprintf(fdstate, "data_sequence %u %u %u\n", q330->last_good_sequence,
+                  q330->ch98_time_qdp_sequence, q330->ch98_time_data_sequence) < 0))
+    return fail();
+  if (my_fprintf(fdstate, "chans &Arr{\n") < 0) return fail();
   for (int s = 0; s < 8; s++)
     for (int c = 0; c < 6; c++) {
       const Q330Chan &ch = p.data_chan[s][c];
@@ -305,6 +314,19 @@ int q330_read_state(Q330 *q330) {
     missing("nreboots");
   else
     q330->status.nreboots = static_cast<int>(n);
+  // Optional: files of older releases lack them, and the stream then starts afresh.
+  unsigned reboots = 0, boot_time = 0, good = 0, qdp = 0, record = 0;
+  const char *boot = text_of(block, "data_boot");
+  const char *seq = text_of(block, "data_sequence");
+  if (boot && seq && sscanf(boot, "%u %u", &reboots, &boot_time) == 2 &&
+      sscanf(seq, "%u %u %u", &good, &qdp, &record) == 3 && good < 65536 && qdp < 65536) {
+    q330->data_boot_known = true;
+    q330->data_boot_reboots = reboots;
+    q330->data_boot_time = boot_time;
+    q330->last_good_sequence = static_cast<uint16_t>(good);
+    q330->ch98_time_qdp_sequence = static_cast<uint16_t>(qdp);
+    q330->ch98_time_data_sequence = record;
+  }
   if (const char *ip = text_of(block, "lastip"))
     set_q330_str(&p.q330_lastipaddress, ip);
   else

@@ -317,17 +317,16 @@ void Q330Sim::tick() {
     push_packet(m, DT_FILL, fill);
     m.counters.fills++;
   }
-  int in_flight = 0;
-  for (auto &p : m.buffer) {
-    if (!p.in_flight) continue;
-    in_flight++;
-    if (now - p.sent_at >= k.resend_timeout) transmit(m, fd_data_, p);
-  }
-  for (auto &p : m.buffer) {
-    if (p.in_flight) continue;
-    if (in_flight >= k.window_size) break;
-    transmit(m, fd_data_, p);
-    in_flight++;
+  // The window slides with the oldest packet not acknowledged: nothing at or beyond
+  // window_size packets from it goes out, however many inside it are acknowledged
+  // already, since a client's window holds exactly that span. Inside it, a packet goes
+  // out once, and again each time its resend timer runs out unacknowledged.
+  if (!m.buffer.empty()) {
+    const uint16_t oldest = m.buffer.front().seq;
+    for (auto &p : m.buffer) {
+      if (static_cast<uint16_t>(p.seq - oldest) >= k.window_size) break;
+      if (!p.in_flight || now - p.sent_at >= k.resend_timeout) transmit(m, fd_data_, p);
+    }
   }
   if (!m.held.empty()) {
     const auto *to = reinterpret_cast<const sockaddr *>(&m.peer);

@@ -32,9 +32,11 @@ void Q330Sim::reboot(double seconds) {
     m.held.clear();
     m.held_in.clear();
     uint16_t seq = m.knobs.data_sequence_number;
+    // Renumbered packets count as never sent: an acknowledgement of the old numbers
+    // (late, or from a client that has not seen the reboot) must not free them.
     for (auto &p : m.buffer) {
       p.seq = seq++;
-      p.in_flight = false;
+      p.in_flight = p.ever_sent = false;
     }
     m.next_seq = seq;
   }
