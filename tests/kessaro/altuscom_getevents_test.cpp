@@ -31,6 +31,7 @@
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
 #include "kessaro_program.h"
+#include "kessaro_ring.h"
 #include "kessaro_state.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -229,24 +230,10 @@ struct Rig {
       }
       altuspacket_free(p);
     }
-    char *bytes = nullptr;
-    int bufsize = 0;
-    for (;;) {
-      int id = 0, nbytes = 0;
-      char src[ORBSRCNAME_SIZE];
-      double time = 0;
-      if (orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize) != 0) break;
-      Packet *pkt = nullptr;
-      if (unstuffPkt(src, time, bytes, nbytes, &pkt) == Pkt_wf) {
-        for (int c = 0; c < pkt->nchannels; c++) {
-          auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
-          waves.push_back(
-              {pc->chan[2] - '0', pc->time, std::vector<int32_t>(pc->data, pc->data + pc->nsamp)});
-        }
-      }
-      freePkt(pkt);
-    }
-    free(bytes);
+    ring_each_waveform(rd, [&](const PktChannel *pc) {
+      waves.push_back(
+          {pc->chan[2] - '0', pc->time, std::vector<int32_t>(pc->data, pc->data + pc->nsamp)});
+    });
   }
 
   int download() {

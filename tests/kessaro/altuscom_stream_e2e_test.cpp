@@ -27,6 +27,7 @@
 #include "base/tbl.h"
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
+#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "testkit/testkit.h"
@@ -151,29 +152,16 @@ struct StreamRig {
     }
     flush_repackage_buffers(altus);
     std::map<std::string, Channel> chans;
-    char *bytes = nullptr;
-    int bufsize = 0;
-    for (;;) {
-      int id = 0, nbytes = 0;
-      char src[ORBSRCNAME_SIZE];
-      double time = 0;
-      if (orbreap_nd(rd, &id, src, &time, &bytes, &nbytes, &bufsize) != 0) break;
-      Packet *pkt = nullptr;
-      EXPECT_GT(unstuffPkt(src, time, bytes, nbytes, &pkt), 0) << src;
-      for (long c = 0; pkt && c < maxtbl(pkt->channels); c++) {
-        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
-        Channel &ch = chans[pc->chan];
-        ch.stream = static_cast<int>(strchr("ZNE", pc->chan[2]) - "ZNE");
-        const long first = lround((pc->time - kT0) * kRate);
-        for (int j = 0; j < pc->nsamp; j++) {
-          ch.seen[first + j]++;
-          if (pc->data[j] != Sim::stream_sample(ch.stream, static_cast<uint32_t>(first + j)))
-            ch.wrong++;
-        }
+    ring_each_waveform(rd, [&](const PktChannel *pc) {
+      Channel &ch = chans[pc->chan];
+      ch.stream = static_cast<int>(strchr("ZNE", pc->chan[2]) - "ZNE");
+      const long first = lround((pc->time - kT0) * kRate);
+      for (int j = 0; j < pc->nsamp; j++) {
+        ch.seen[first + j]++;
+        if (pc->data[j] != Sim::stream_sample(ch.stream, static_cast<uint32_t>(first + j)))
+          ch.wrong++;
       }
-      freePkt(pkt);
-    }
-    free(bytes);
+    });
     return chans;
   }
 

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "packet/pkt.h"
 #include "ring/orb.h"
 
 struct RingPacket {
@@ -34,4 +36,19 @@ inline std::vector<RingPacket> ring_take(int orb) {
   }
   free(bytes);
   return out;
+}
+
+// Reaps every packet waiting, decodes it and calls `each` for every channel of every
+// waveform packet; a packet that does not decode is a test failure.
+inline void ring_each_waveform(int orb, const std::function<void(const PktChannel *)> &each) {
+  for (RingPacket &rp : ring_take(orb)) {
+    Packet *pkt = nullptr;
+    int kind = unstuffPkt(rp.srcname.c_str(), rp.time, rp.bytes.data(), (int)rp.bytes.size(), &pkt);
+    EXPECT_GT(kind, 0) << rp.srcname;
+    if (kind == Pkt_wf && pkt != nullptr) {
+      for (long c = 0; c < maxtbl(pkt->channels); c++)
+        each(static_cast<const PktChannel *>(gettbl(pkt->channels, c)));
+    }
+    freePkt(pkt);
+  }
 }
