@@ -140,7 +140,8 @@ int altuscom_banner_values(const char *model_text, const char *serial_text, char
   snprintf(model, (size_t)model_size, "%s", m);
   size_t s = strlen(serial_text);
   if (s == 0 || s > (size_t)kSerialMax) return -1;
-  long v = 0;
+  // 64 bits, so that the check comes before any overflow on a 32-bit target too.
+  long long v = 0;
   for (size_t i = 0; i < s; i++) {
     if (!isdigit((unsigned char)serial_text[i])) return -1;
     v = v * 10 + (serial_text[i] - '0');
