@@ -19,6 +19,7 @@
 #include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "altussim_dial.h"
+#include "base/elog.h"
 #include "base/pf.h"
 #include "bytestream/fixtures.h"
 #include "kessaro_cmdresp.h"
@@ -420,6 +421,60 @@ TEST(AltusDialin, OpeningInterruptedOrNoLongerActive) {
     EXPECT_EQ(dl->last_params_time > 0, k.opened);
     EXPECT_EQ(dl->connected_modem, nullptr);
     EXPECT_EQ(dl->com_mode, 0);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// Once an opening that failed has given the datalogger's lock back, another link may take
+// the datalogger: the caller's queued requests are then that link's to serve, not run by
+// the failed call on the other link's connection. Nobody else taking it, they are answered.
+struct TakenAt {
+  std::string line;  // the log line at which another link takes the datalogger
+  AltusDatalogger *dl = nullptr;
+  Modem *other = nullptr;
+  std::promise<void> taken, release;
+  std::thread taker;
+  static void sink(const std::string &text, void *user) {
+    auto *t = static_cast<TakenAt *>(user);
+    if (text.find(t->line) == std::string::npos || t->taker.joinable()) return;
+    t->taker = std::thread([t] {
+      lock_datalogger_connection(t->dl, "other link", 0);
+      t->dl->connected_modem = t->other;
+      t->taken.set_value();
+      t->release.get_future().wait();
+      t->dl->connected_modem = nullptr;
+      unlock_datalogger_connection(t->dl, "other link");
+    });
+    t->taken.get_future().wait();
+  }
+};
+
+TEST(AltusDialin, FailedOpeningLeavesTheRequestsOfADataloggerTakenMeanwhile) {
+  for (bool taken : {true, false}) {
+    SCOPED_TRACE(taken ? "taken by another link" : "not taken");
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    Modem *other = p.link("dlK_tcp", 2);
+    queue(dl, "status");
+    Line line([](Sim &s) {
+      sim_identity(s, "K2", 1234);
+      s.escape_answer(1, "\r\nRING\r\n");
+    });
+    TakenAt t;
+    t.line = taken ? "modem_listen: opendl(tcps:listen) interrupted" : "never logged";
+    t.dl = dl;
+    t.other = other;
+    elog_set_sink(TakenAt::sink, &t);
+    p.serve(line, CallScript{});
+    elog_set_sink(nullptr, nullptr);
+    EXPECT_EQ(t.taker.joinable(), taken);
+    EXPECT_EQ(number_command_queue(dl, 0), taken ? 1 : 0);
+    EXPECT_EQ(dl->connected_modem, taken ? other : nullptr);
+    EXPECT_EQ(count_cmd(line.sim(1), 3), 0) << "nothing ran on the line";
+    if (t.taker.joinable()) {
+      t.release.set_value();
+      t.taker.join();
+    }
     EXPECT_FALSE(datalogger_connection_held(dl));
   }
 }
