@@ -650,6 +650,39 @@ TEST(AltusDialin, TcpClientLinkConnectsAndIsCalledOnItsConnection) {
   EXPECT_FALSE(datalogger_connection_held(dl));
 }
 
+// The same call from the simulator program's terminal-server mode, as its options set it.
+TEST(AltusDialin, SimulatorProgramCallsInOnTheConnectionsItAnswers) {
+  DialProgram p;
+  AltusDatalogger *dl = p.datalogger("dlE", "E1234", "Etna", 1234);
+  Modem *m = p.link("tcp1", 2);
+  m->dialin = 1;
+  m->test = 1;
+  m->ipaddr = strdup("127.0.0.1");
+  m->port = bsfix::free_port();
+  std::string port = std::to_string(m->port);
+  const char *args[] = {"altussim",   "-dialin-answer", port.c_str(), "-banner-model",
+                        "Altus Etna", "-banner-serial", "01234"};
+  int argc = (int)(sizeof args / sizeof args[0]);
+  altussim::DialOptions o;
+  for (int i = 1; i < argc; i++) {
+    ASSERT_TRUE(altussim::altussim_dial_option(argc, const_cast<char **>(args), &i, &o)) << i;
+  }
+  std::atomic<bool> stop{false};
+  auto sim = std::async(std::launch::async, [&] {
+    return altussim::altussim_dial_run(o, identity("Etna", 1234), &stop);
+  });
+  ElogCapture log;
+  // Until the simulator listens the opening fails and is tried again a minute later.
+  EXPECT_EQ(modem_listen(m), 0);
+  stop = true;
+  EXPECT_EQ(sim.get(), 0);
+  EXPECT_TRUE(log.contains("MODEM RSP: Model = Etna")) << log.text();
+  EXPECT_TRUE(log.contains("MODEM RSP: Connecting to datalogger dlE"));
+  EXPECT_STREQ(dl->verparams.model, "Etna");
+  EXPECT_GT(dl->last_params_time, 0);
+  EXPECT_EQ(m->buf_handle, nullptr);
+}
+
 // Behind a modem the caller's banner comes after the modem's RING and CONNECT, without the
 // leading blank of a line that has no modem.
 TEST(AltusDialin, ModemRingsAndTheCallerIsServed) {
