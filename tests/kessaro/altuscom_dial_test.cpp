@@ -844,6 +844,47 @@ TEST(AltusDialout, LineDropsDuringTheCallAndTheCommandsAreSurvived) {
   EXPECT_FALSE(datalogger_connection_held(p.dl));
 }
 
+// The opening's results a dial-out gives up on: a caller's ring on the line during the
+// opening, and a connection no longer active after a pending reboot. The requests are
+// answered "problem with dialout".
+TEST(AltusDialout, OpeningInterruptedOrNoLongerActiveIsNotRetried) {
+  struct Case {
+    const char *name;
+    bool ring, reboot;
+    const char *line;
+  } cases[] = {
+      {"ring", true, false, ") interrupted by attempt to dialin."},
+      {"reboot", false, true, ") error: Connection no longer active."},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    Dialer p(2);
+    Line line([&](Sim &s) {
+      sim_identity(s, "K2", 1234);
+      if (k.ring) s.escape_answer(1, "\r\nRING\r\n");
+    });
+    p.modem->ipaddr = strdup("127.0.0.1");
+    p.modem->port = line.answer_tcp();
+    p.dl->reboot = k.reboot ? 1 : 0;
+    p.dl->stream_status = ALTUS_STREAM_POSTED;
+    queue(p.dl, "status");
+    ElogCapture log;
+    p.dialout();
+    EXPECT_TRUE(log.contains("modem_dialout: opendl(ip=127.0.0.1:pt=" +
+                             std::to_string(p.modem->port) + ":to=5.0:toctrl=5.0" + k.line))
+        << log.text();
+    EXPECT_EQ(line.connections(), 1);
+    EXPECT_EQ(line.sim(1)->escapes(), 1);
+    EXPECT_EQ(line.sim(1)->restarts(), k.reboot ? 1 : 0);
+    EXPECT_EQ(p.dl->reboot, 0);
+    EXPECT_EQ(p.modem->dialin_pending, k.ring ? 1 : 0);
+    EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
+    EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+    EXPECT_EQ(p.dl->connected_modem, nullptr);
+    EXPECT_EQ(p.modem->buf_handle, nullptr);
+  }
+}
+
 TEST(AltusDialout, EventCheckAfterTheRequests) {
   struct Case {
     int last_count;
