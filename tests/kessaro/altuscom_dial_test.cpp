@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 
 #include "altuscom_link_fixture.h"
 #include "altuscomsubs_connect.h"
+#include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "altussim_dial.h"
+#include "base/elog.h"
 #include "base/pf.h"
 #include "bytestream/fixtures.h"
 #include "kessaro_cmdresp.h"
@@ -233,19 +236,247 @@ TEST(AltusDialin, EventDetectedSkipsTheBannerAndIdentifiesInBlockMode) {
   EXPECT_FALSE(datalogger_connection_held(dl));
 }
 
-TEST(AltusDialin, StatusCallWithAChangedEventCountDownloads) {
-  ServerCall p;
-  AltusDatalogger *dl = p.datalogger("dlE", "E1234", "Etna", 1234);
-  dl->auto_getevents = 1;
-  dl->last_events_count = 0;  // the simulator reports 2
-  dl->last_listing_time = 1;
-  Line line(identity("Etna", 1234));
-  CallScript s;
-  s.model = "Altus Etna";
-  ElogCapture log;
-  p.serve(line, s);
-  EXPECT_TRUE(log.contains("event count changed from 0 to 2: processing getevents")) << log.text();
-  EXPECT_GT(count_cmd(line.sim(1), 4), 0) << "the download listed the files";
+// ---- events, with the simulator's own event files ----
+
+constexpr uint32_t kT0 = 1262304000u - 315532800u;  // 2010-01-01 as Altus time
+const char *const kEventPaths[] = {"A:\\DATA\\EV0001.EVT", "A:\\DATA\\EV0002.EVT",
+                                   "A:\\DATA\\EV0003.EVT"};
+
+// A K2 holding its first `n` events on A:, in both byte orders and sample widths 2 to 4.
+Line::Setup with_events(int n) {
+  return [n](Sim &s) {
+    sim_identity(s, "K2", 1234);
+    for (int k = 0; k < n; k++) {
+      AltusSimEvtPlan plan;
+      plan.sample_bytes = 2 + k % 3;
+      plan.bigendian = k % 2;
+      plan.nchannels = 3;
+      plan.sps = 100;
+      plan.frame_scans = {100, 50};
+      plan.start_time = kT0 + 3600u * (uint32_t)k;
+      EXPECT_EQ(s.add_event(kEventPaths[k], plan), 0);
+    }
+  };
+}
+
+// The event files handed to the output since the last call, by path (the other queued
+// elements are dropped).
+std::map<std::string, altussim::Bytes> handed_files(Kessaro *altus) {
+  std::map<std::string, altussim::Bytes> out;
+  void *item = nullptr;
+  while (pmtfifo_pop(altus->mtfifo_write, &item) == 1) {
+    auto *pkt = static_cast<AltusPacket *>(item);
+    if (pkt->type == ALTUSPKT_EVTFILE && pkt->pathname != nullptr) {
+      out[pkt->pathname] = altussim::Bytes(pkt->data, pkt->data + pkt->nbytes);
+    }
+    altuspacket_free(pkt);
+  }
+  return out;
+}
+
+std::vector<int> processed_states(const AltusDatalogger *dl) {
+  std::vector<int> v;
+  for (int i = 0; i < dl->files_size; i++) v.push_back(dl->files[i].processed);
+  return v;
+}
+
+// A "status" dial-in downloads when the event count changed, lists the files when they were
+// never listed, and otherwise leaves the files alone.
+TEST(AltusDialin, StatusCallDownloadsTheEventsOfAChangedCount) {
+  struct Case {
+    const char *name;
+    int last_count;
+    double last_listing;
+    int handed;
+    std::vector<int> states;
+    const char *line;
+  } cases[] = {
+      {"count changed", 0, 1.0, 2, {2, 2}, "event count changed from 0 to 2: processing getevents"},
+      {"count unchanged", 2, 1.0, 0, {}, nullptr},
+      {"never listed", 2, 0.0, 0, {0, 0}, "NULL last_listing_time: processing getevents"},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    dl->auto_getevents = 1;
+    dl->last_events_count = k.last_count;
+    dl->last_listing_time = k.last_listing;
+    Line line(with_events(2));
+    ElogCapture log;
+    p.serve(line, CallScript{});
+    if (k.line != nullptr) {
+      EXPECT_TRUE(log.contains(k.line)) << log.text();
+    } else {
+      EXPECT_FALSE(log.contains("processing getevents")) << log.text();
+    }
+    auto files = handed_files(p.altus);
+    ASSERT_EQ((int)files.size(), k.handed);
+    for (auto &f : files) EXPECT_EQ(f.second, line.sim(1)->file_data(f.first)) << f.first;
+    EXPECT_EQ(processed_states(dl), k.states);
+    EXPECT_EQ(dl->last_events_count, 2);
+    EXPECT_EQ(dl->getevents_status, 0);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// The dial-in commands besides "status".
+TEST(AltusDialin, DialinCommandsRunOnTheOpenedConnection) {
+  struct Case {
+    const char *cmd;
+    const char *line;
+    int stream_status;
+  } cases[] = {
+      // No channel is streamed: the stream ends at once with its sample rate set to 0.
+      {"strstart", "modem_listen: processing strstart command.", STRSTATUS_NOCHANNELS},
+      {"getevents", "modem_listen: processing getevents command.", ALTUS_STREAM_IDLE},
+      {"restart", "modem_listen: Cannot recognize dialin_cmd 'restart'.", ALTUS_STREAM_IDLE},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.cmd);
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    free(dl->dialin_cmd);
+    dl->dialin_cmd = strdup(k.cmd);
+    Line line(with_events(1));
+    ElogCapture log;
+    p.serve(line, CallScript{});
+    EXPECT_TRUE(log.contains(k.line)) << log.text();
+    EXPECT_GT(dl->last_params_time, 0);
+    EXPECT_EQ(dl->stream_status.v, k.stream_status);
+    EXPECT_EQ(handed_files(p.altus).size(), strcmp(k.cmd, "getevents") == 0 ? 1u : 0u);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// A failed "getevents" dial-in download opens the connection anew for the next try; at the
+// last try it gives up.
+TEST(AltusDialin, FailedDownloadRetriesOnAFreshOpening) {
+  struct Case {
+    const char *name;
+    int failures;  // summary answers lost before one comes through
+    int retries, openings, handed;
+  } cases[] = {
+      {"second try downloads", 2, 1, 2, 1},  // the link's two tries lost
+      {"every try fails", 100, 1, 2, 0},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    free(dl->dialin_cmd);
+    dl->dialin_cmd = strdup("getevents");
+    Line line([&](Sim &s) {
+      with_events(1)(s);
+      for (int n = 1; n <= k.failures; n++) s.add_fault({27, n, altussim::Fault::DROP});
+    });
+    ElogCapture log;
+    p.server->maxtries = 2;
+    p.serve(line, CallScript{});
+    std::string dev = "tcps:listen";
+    EXPECT_EQ(count_of(log.text(), "modem_listen: getevents(" + dev + ") error...retrying."),
+              k.retries)
+        << log.text();
+    EXPECT_EQ(count_of(log.text(), "modem_listen: getevents(" + dev + ") error.\n"), 1 - k.handed);
+    EXPECT_EQ(line.sim(1)->escapes(), k.openings);
+    EXPECT_EQ(handed_files(p.altus).size(), (size_t)k.handed);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// The opening's results a dial-in handles itself: a second caller's ring during the
+// opening (tried again), and a connection that is no longer active after a pending
+// reboot (not tried again).
+TEST(AltusDialin, OpeningInterruptedOrNoLongerActive) {
+  struct Case {
+    const char *name;
+    bool ring, reboot;
+    int maxtries;
+    const char *line;
+    int openings;
+    bool opened;
+  } cases[] = {
+      {"ring, tried again", true, false, 2, ") interrupted by attempt to dialin.", 2, true},
+      {"ring at the last try", true, false, 1, ") interrupted by attempt to dialin.", 1, false},
+      {"reboot", false, true, 2, ") error: Connection no longer active.", 1, false},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    dl->reboot = k.reboot ? 1 : 0;
+    p.server->maxtries = k.maxtries;
+    Line line([&](Sim &s) {
+      sim_identity(s, "K2", 1234);
+      if (k.ring) s.escape_answer(1, "\r\nRING\r\n");
+    });
+    ElogCapture log;
+    Modem *conn = p.serve(line, CallScript{});
+    EXPECT_TRUE(log.contains(std::string("modem_listen: opendl(tcps:listen") + k.line))
+        << log.text();
+    EXPECT_EQ(line.sim(1)->escapes(), k.openings);
+    EXPECT_EQ(line.sim(1)->restarts(), k.reboot ? 1 : 0);
+    EXPECT_EQ(dl->reboot, 0) << "a pending reboot is used once";
+    EXPECT_EQ(conn->dialin_pending, k.ring ? 1 : 0);
+    EXPECT_EQ(dl->last_params_time > 0, k.opened);
+    EXPECT_EQ(dl->connected_modem, nullptr);
+    EXPECT_EQ(dl->com_mode, 0);
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
+}
+
+// Once an opening that failed has given the datalogger's lock back, another link may take
+// the datalogger: the caller's queued requests are then that link's to serve, not run by
+// the failed call on the other link's connection. Nobody else taking it, they are answered.
+struct TakenAt {
+  std::string line;  // the log line at which another link takes the datalogger
+  AltusDatalogger *dl = nullptr;
+  Modem *other = nullptr;
+  std::promise<void> taken, release;
+  std::thread taker;
+  static void sink(const std::string &text, void *user) {
+    auto *t = static_cast<TakenAt *>(user);
+    if (text.find(t->line) == std::string::npos || t->taker.joinable()) return;
+    t->taker = std::thread([t] {
+      lock_datalogger_connection(t->dl, "other link", 0);
+      t->dl->connected_modem = t->other;
+      t->taken.set_value();
+      t->release.get_future().wait();
+      t->dl->connected_modem = nullptr;
+      unlock_datalogger_connection(t->dl, "other link");
+    });
+    t->taken.get_future().wait();
+  }
+};
+
+TEST(AltusDialin, FailedOpeningLeavesTheRequestsOfADataloggerTakenMeanwhile) {
+  for (bool taken : {true, false}) {
+    SCOPED_TRACE(taken ? "taken by another link" : "not taken");
+    ServerCall p;
+    AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+    Modem *other = p.link("dlK_tcp", 2);
+    queue(dl, "status");
+    Line line([](Sim &s) {
+      sim_identity(s, "K2", 1234);
+      s.escape_answer(1, "\r\nRING\r\n");
+    });
+    TakenAt t;
+    t.line = taken ? "modem_listen: opendl(tcps:listen) interrupted" : "never logged";
+    t.dl = dl;
+    t.other = other;
+    elog_set_sink(TakenAt::sink, &t);
+    p.serve(line, CallScript{});
+    elog_set_sink(nullptr, nullptr);
+    EXPECT_EQ(t.taker.joinable(), taken);
+    EXPECT_EQ(number_command_queue(dl, 0), taken ? 1 : 0);
+    EXPECT_EQ(dl->connected_modem, taken ? other : nullptr);
+    EXPECT_EQ(count_cmd(line.sim(1), 3), 0) << "nothing ran on the line";
+    if (t.taker.joinable()) {
+      t.release.set_value();
+      t.taker.join();
+    }
+    EXPECT_FALSE(datalogger_connection_held(dl));
+  }
 }
 
 TEST(AltusDialin, LineDropsInEveryPhaseEndTheCallCleanly) {
@@ -386,6 +617,70 @@ TEST(AltusDialin, PtyCallerServedThenUnknownCallerRefusedAndListenedForAgain) {
     EXPECT_EQ(done.get(), 0);
     EXPECT_TRUE(log.contains("interrupted")) << log.text();
   }
+}
+
+// A TCP-client link listening for callers: it connects to the terminal server in front of
+// the datalogger and waits there for the call.
+TEST(AltusDialin, TcpClientLinkConnectsAndIsCalledOnItsConnection) {
+  DialProgram p;
+  AltusDatalogger *dl = p.datalogger("dlK", "K1234", "K2", 1234);
+  Modem *m = p.link("tcp1", 2);
+  m->dialin = 1;
+  m->test = 1;
+  Line line(identity("K2", 1234));
+  int port = line.answer_tcp_dialin(CallScript{});
+  ASSERT_GT(port, 0);
+  m->ipaddr = strdup("127.0.0.1");
+  m->port = port;
+  queue(dl, "status");
+  ElogCapture log;
+  EXPECT_EQ(modem_listen(m), 0);
+  EXPECT_TRUE(log.contains("opening connection to ip=127.0.0.1:pt=" + std::to_string(port) +
+                           ":to=5.0:toctrl=5.0:listen"))
+      << log.text();
+  EXPECT_TRUE(log.contains("MODEM RSP: Received dial string..."));
+  EXPECT_TRUE(log.contains("MODEM RSP: Connecting to datalogger dlK"));
+  EXPECT_NE(line.heard().find("CONNECT\r\n"), std::string::npos) << line.heard();
+  EXPECT_EQ(line.connections(), 1);
+  EXPECT_EQ(dl->status.serialNumber, 1234);
+  EXPECT_GT(dl->last_params_time, 0);
+  EXPECT_EQ(number_command_queue(dl, 0), 0) << "its request ran before the close";
+  EXPECT_EQ(m->buf_handle, nullptr);
+  EXPECT_EQ(dl->connected_modem, nullptr);
+  EXPECT_FALSE(datalogger_connection_held(dl));
+}
+
+// The same call from the simulator program's terminal-server mode, as its options set it.
+TEST(AltusDialin, SimulatorProgramCallsInOnTheConnectionsItAnswers) {
+  DialProgram p;
+  AltusDatalogger *dl = p.datalogger("dlE", "E1234", "Etna", 1234);
+  Modem *m = p.link("tcp1", 2);
+  m->dialin = 1;
+  m->test = 1;
+  m->ipaddr = strdup("127.0.0.1");
+  m->port = bsfix::free_port();
+  std::string port = std::to_string(m->port);
+  const char *args[] = {"altussim",   "-dialin-answer", port.c_str(), "-banner-model",
+                        "Altus Etna", "-banner-serial", "01234"};
+  int argc = (int)(sizeof args / sizeof args[0]);
+  altussim::DialOptions o;
+  for (int i = 1; i < argc; i++) {
+    ASSERT_TRUE(altussim::altussim_dial_option(argc, const_cast<char **>(args), &i, &o)) << i;
+  }
+  std::atomic<bool> stop{false};
+  auto sim = std::async(std::launch::async, [&] {
+    return altussim::altussim_dial_run(o, identity("Etna", 1234), &stop);
+  });
+  ElogCapture log;
+  // Until the simulator listens the opening fails and is tried again a minute later.
+  EXPECT_EQ(modem_listen(m), 0);
+  stop = true;
+  EXPECT_EQ(sim.get(), 0);
+  EXPECT_TRUE(log.contains("MODEM RSP: Model = Etna")) << log.text();
+  EXPECT_TRUE(log.contains("MODEM RSP: Connecting to datalogger dlE"));
+  EXPECT_STREQ(dl->verparams.model, "Etna");
+  EXPECT_GT(dl->last_params_time, 0);
+  EXPECT_EQ(m->buf_handle, nullptr);
 }
 
 // Behind a modem the caller's banner comes after the modem's RING and CONNECT, without the
@@ -549,6 +844,47 @@ TEST(AltusDialout, LineDropsDuringTheCallAndTheCommandsAreSurvived) {
   EXPECT_FALSE(datalogger_connection_held(p.dl));
 }
 
+// The opening's results a dial-out gives up on: a caller's ring on the line during the
+// opening, and a connection no longer active after a pending reboot. The requests are
+// answered "problem with dialout".
+TEST(AltusDialout, OpeningInterruptedOrNoLongerActiveIsNotRetried) {
+  struct Case {
+    const char *name;
+    bool ring, reboot;
+    const char *line;
+  } cases[] = {
+      {"ring", true, false, ") interrupted by attempt to dialin."},
+      {"reboot", false, true, ") error: Connection no longer active."},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    Dialer p(2);
+    Line line([&](Sim &s) {
+      sim_identity(s, "K2", 1234);
+      if (k.ring) s.escape_answer(1, "\r\nRING\r\n");
+    });
+    p.modem->ipaddr = strdup("127.0.0.1");
+    p.modem->port = line.answer_tcp();
+    p.dl->reboot = k.reboot ? 1 : 0;
+    p.dl->stream_status = ALTUS_STREAM_POSTED;
+    queue(p.dl, "status");
+    ElogCapture log;
+    p.dialout();
+    EXPECT_TRUE(log.contains("modem_dialout: opendl(ip=127.0.0.1:pt=" +
+                             std::to_string(p.modem->port) + ":to=5.0:toctrl=5.0" + k.line))
+        << log.text();
+    EXPECT_EQ(line.connections(), 1);
+    EXPECT_EQ(line.sim(1)->escapes(), 1);
+    EXPECT_EQ(line.sim(1)->restarts(), k.reboot ? 1 : 0);
+    EXPECT_EQ(p.dl->reboot, 0);
+    EXPECT_EQ(p.modem->dialin_pending, k.ring ? 1 : 0);
+    EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
+    EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+    EXPECT_EQ(p.dl->connected_modem, nullptr);
+    EXPECT_EQ(p.modem->buf_handle, nullptr);
+  }
+}
+
 TEST(AltusDialout, EventCheckAfterTheRequests) {
   struct Case {
     int last_count;
@@ -581,6 +917,52 @@ TEST(AltusDialout, EventCheckAfterTheRequests) {
         << log.text();
     EXPECT_TRUE(log.contains(k.line)) << log.text();
   }
+}
+
+// Files a download could not fetch are counted by the next call with the event count
+// unchanged and fetched then; a third call finds nothing left.
+TEST(AltusDialout, FilesLeftByADownloadAreFetchedByTheNextCall) {
+  Dialer p(2);
+  int call = 0;
+  Line line([&call](Sim &s) {
+    with_events(3)(s);
+    // The first call meets a datalogger that cannot open two of its files.
+    if (++call == 1) {
+      for (int k : {0, 2}) s.damage_file(kEventPaths[k], Sim::Damage::REFUSE_OPEN);
+    }
+  });
+  p.modem->ipaddr = strdup("127.0.0.1");
+  p.modem->port = line.answer_tcp();
+  p.dl->auto_getevents = 1;
+  ElogCapture log;
+
+  queue(p.dl, "status");
+  p.dialout();
+  EXPECT_TRUE(log.contains("modem_dialout: event count changed from 0 to 3: processing getevents"))
+      << log.text();
+  auto first = handed_files(p.altus);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[kEventPaths[1]], line.sim(1)->file_data(kEventPaths[1]));
+  EXPECT_EQ(processed_states(p.dl), (std::vector<int>{1, 2, 1}));
+  EXPECT_EQ(p.dl->last_events_count, 3);
+  EXPECT_EQ(p.dl->getevents_status, 2) << "left incomplete";
+
+  queue(p.dl, "status");
+  p.dialout();
+  EXPECT_TRUE(log.contains("modem_dialout: old event count 3, new event count 3"));
+  EXPECT_TRUE(log.contains("modem_dialout: 2 unprocessed events: processing getevents"))
+      << log.text();
+  auto second = handed_files(p.altus);
+  ASSERT_EQ(second.size(), 2u);
+  for (int k : {0, 2}) EXPECT_EQ(second[kEventPaths[k]], line.sim(2)->file_data(kEventPaths[k]));
+  EXPECT_EQ(processed_states(p.dl), (std::vector<int>{2, 2, 2}));
+  EXPECT_EQ(p.dl->getevents_status, 0);
+
+  queue(p.dl, "status");
+  p.dialout();
+  EXPECT_TRUE(log.contains("modem_dialout: no new events found...")) << log.text();
+  EXPECT_TRUE(handed_files(p.altus).empty());
+  EXPECT_EQ(line.connections(), 3);
 }
 
 // A serial line with a modem that uses its control lines; the modem answers the dial.

@@ -484,9 +484,25 @@ struct Listen {
     }
   }
 
+  // The caller's queued requests: in this connection when it opened. After a failed
+  // opening the datalogger's lock has been given back, and another link may have taken the
+  // datalogger since: its requests are then that link's to serve, on its own connection.
+  // They are answered here only while this link holds the datalogger's lock and no other
+  // link is connected to it.
+  void run_queued() {
+    if (dl->connected_modem == modem) {
+      process_commands(altus, dl);
+      return;
+    }
+    bool held = datalogger_connection_held(dl);
+    if (!held && lock_datalogger_connection(dl, "modem_listen: queued requests", 1) != 0) return;
+    if (dl->connected_modem == nullptr) process_commands(altus, dl);
+    if (!held) unlock_datalogger_connection(dl, "modem_listen: queued requests");
+  }
+
   void leave() {
     if (!kessaro_halt) {
-      if (dl != nullptr) process_commands(altus, dl);
+      if (dl != nullptr) run_queued();
     } else {
       altuscom_log_message(modem, dl, 0, "modem_listen: Command shutdown.\n");
     }

@@ -124,7 +124,13 @@ void Line::call_fd(int fd, const CallScript &script) { start_conn(fd, false, tru
 
 void Line::answer_fd(int fd) { start_conn(fd, false, false, CallScript{}); }
 
-int Line::answer_tcp(int port) {
+int Line::answer_tcp(int port) { return accept_on(port, false, CallScript{}); }
+
+int Line::answer_tcp_dialin(const CallScript &script, int port) {
+  return accept_on(port, true, script);
+}
+
+int Line::accept_on(int port, bool dialin, const CallScript &script) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return -1;
   int on = 1;
@@ -133,12 +139,12 @@ int Line::answer_tcp(int port) {
   if (bind(listen_fd_, (sockaddr *)&sa, sizeof sa) < 0 || listen(listen_fd_, 4) < 0) return -1;
   socklen_t len = sizeof sa;
   getsockname(listen_fd_, (sockaddr *)&sa, &len);
-  accept_thread_ = std::thread([this] {
+  accept_thread_ = std::thread([this, dialin, script] {
     while (!stop_) {
       pollfd p = {listen_fd_, POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) continue;
       int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) start_conn(fd, true, false, CallScript{});
+      if (fd >= 0) start_conn(fd, true, dialin, script);
     }
   });
   return ntohs(sa.sin_port);
@@ -318,7 +324,8 @@ void Line::serve(Conn *c) {
 // ---- the program's dial modes ----
 
 const char *altussim_dial_usage() {
-  return "       altussim -dialin port | -dialin-pty | -dialout port | -dialout-pty\n"
+  return "       altussim -dialin port | -dialin-pty | -dialout port | -dialout-pty |\n"
+         "                -dialin-answer port\n"
          "                [-nomodemlisten] [-event] [-banner-model text] [-banner-serial text]\n"
          "                [-modem answer|busy|silent|nocarrier] [-linedrop phase[:bytes]]\n"
          "                [-refuse-password]\n"
@@ -338,6 +345,9 @@ bool altussim_dial_option(int argc, char **argv, int *i, DialOptions *o) {
     o->dialin_pty = true;
   } else if (a == "-dialout" && v) {
     o->dialout_port = atoi(take().c_str());
+  } else if (a == "-dialin-answer" && v) {
+    o->dialout_port = atoi(take().c_str());
+    o->dialin_on_answer = true;
   } else if (a == "-dialout-pty") {
     o->dialout_pty = true;
   } else if (a == "-nomodemlisten") {
@@ -400,12 +410,15 @@ int altussim_dial_run(const DialOptions &o, Line::Setup setup, const std::atomic
       return -1;
     }
   } else if (o.dialout_port >= 0) {
-    int p = line.answer_tcp(o.dialout_port);
+    int p = o.dialin_on_answer ? line.answer_tcp_dialin(o.script, o.dialout_port)
+                               : line.answer_tcp(o.dialout_port);
     if (p < 0) {
       fprintf(stderr, "altussim: cannot answer on 127.0.0.1:%d\n", o.dialout_port);
       return -1;
     }
-    printf("altussim: answering calls on 127.0.0.1:%d\n", p);
+    printf(o.dialin_on_answer ? "altussim: calling in on connections to 127.0.0.1:%d\n"
+                              : "altussim: answering calls on 127.0.0.1:%d\n",
+           p);
     fflush(stdout);
   }
   while (!*stop) clock_sleep(0.1);

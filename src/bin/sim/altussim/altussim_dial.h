@@ -1,6 +1,7 @@
 // altussim_dial.h - the line in front of a simulated Altus datalogger: a datalogger that
-// calls in (a TCP client of a TCP-server link, or the far end of a pseudo-terminal), a
-// datalogger that is called (a TCP server), and a scripted modem between it and the line.
+// calls in (a TCP client of a TCP-server link, the far end of a pseudo-terminal, or a
+// terminal server that a TCP-client link connects to), a datalogger that is called (a TCP
+// server), and a scripted modem between it and the line.
 //
 // A Line owns one simulator per connection (made fresh by the setup function, so that every
 // call meets the same datalogger) and one service thread per connection. The thread plays
@@ -67,6 +68,10 @@ class Line {
   void call_fd(int fd, const CallScript &script);
   // Dial-out: answers every connection to a loopback port (0: a free one). The port or -1.
   int answer_tcp(int port = 0);
+  // Dial-in on a TCP-client link: answers every connection to a loopback port (0: a free
+  // one), as a terminal server in front of the datalogger does, and calls in on it at
+  // once. The port or -1.
+  int answer_tcp_dialin(const CallScript &script, int port = 0);
   // Dial-out on a descriptor behind the modem front (a pseudo-terminal master).
   void answer_fd(int fd);
 
@@ -85,6 +90,7 @@ class Line {
  private:
   struct Conn;
   void start_conn(int fd, bool own, bool dialin, const CallScript &script);
+  int accept_on(int port, bool dialin, const CallScript &script);
   void serve(Conn *c);
   bool dialogue(Conn *c);
   bool modem_front(Conn *c);
@@ -106,13 +112,15 @@ class Line {
   std::string heard_;
 };
 
-// The dial modes of the altussim program: -dialin port, -dialin-pty, -dialout port. Runs
-// until *stop is set. 0, or -1 when the line could not be made.
+// The dial modes of the altussim program: -dialin port, -dialin-pty, -dialout port,
+// -dialout-pty, -dialin-answer port. Runs until *stop is set. 0, or -1 when the line could
+// not be made.
 struct DialOptions {
   int dialin_port = -1;
   bool dialin_pty = false;
-  int dialout_port = -1;
+  int dialout_port = -1;  // also the port of -dialin-answer
   bool dialout_pty = false;
+  bool dialin_on_answer = false;  // -dialin-answer: the answered connections call in
   CallScript script;
   ModemFront modem;
   Drop drop = Drop::NONE;
