@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/tbl.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 
