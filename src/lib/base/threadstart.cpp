@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/memreport.h"
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -159,11 +161,13 @@ int threadstart_create(pthread_t *tid, ThreadKind kind, void *(*fn)(void *), voi
       r = pthread_create(tid ? tid : &local, &attr, trampoline, t);
       if (r != 0) delete t;
       pthread_attr_destroy(&attr);
+      memreport_sample();
       return r;
     }
   }
   if (r == 0) r = pthread_create(tid ? tid : &local, &attr, fn, arg);
   pthread_attr_destroy(&attr);
+  memreport_sample();
   return r;
 }
 

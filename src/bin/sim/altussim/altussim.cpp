@@ -23,10 +23,12 @@ void on_signal(int) { g_stop = true; }
 void usage() {
   fprintf(stderr,
           "usage: altussim [-tcpserver port | -connect port | -pty] [-serial n] [-station name]\n"
-          "                [-model name] [-events n]\n"
+          "                [-model name] [-events n] [-streams n:samples:rate]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
-          "  cmd:n - command code and its n-th occurrence (0 = every one)\n");
+          "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
+          "  -streams - once started, n streams of `samples` samples a packet at `rate`\n"
+          "             samples/s, without an end\n");
 }
 
 bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f) {
@@ -89,6 +91,14 @@ int main(int argc, char **argv) {
       i++;
     } else if (a == "-events" && v) {
       events = atoi(v);
+      i++;
+    } else if (a == "-streams" && v) {
+      int n = 0, samples = 0, rate = 0;
+      if (sscanf(v, "%d:%d:%d", &n, &samples, &rate) != 3 || n < 1 || samples < 1 || rate < 1) {
+        usage();
+        return 1;
+      }
+      sim.set_streams(n, samples, rate, 0);
       i++;
     } else if (a == "-chunked") {
       sim.set_chunked(true);
