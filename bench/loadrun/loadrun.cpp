@@ -393,7 +393,7 @@ Result run_kessaro(const Options &o, int m, double seconds) {
     return r;
   }
   const std::string ring = dir.file("ring"), out = dir.file("kessaro.out");
-  if (orbcreate(ring.c_str(), 256ll << 20) != 0) {
+  if (orbcreate(ring.c_str(), 64ll << 20) != 0) {
     r.note = "orbcreate failed";
     return r;
   }
@@ -462,9 +462,13 @@ Result run_kessaro(const Options &o, int m, double seconds) {
     return r;
   }
   for (int k = 0; k < m; k++) {
-    std::string target = "K2_" + std::to_string(1001 + k);
-    if (s.log.find("thread started for " + target) != std::string::npos) r.registered++;
-    std::string prefix = "XX_AL" + std::to_string(k + 1) + "_";
+    // A datalogger counts as registered once kessaro talked to it in block mode (its
+    // simulator says so); its target name is its net_sta.
+    if (e2e_count_text(dir.file("altussim" + std::to_string(k) + ".out"),
+                       "block-mode commands answered") > 0)
+      r.registered++;
+    std::string target = "XX_AL" + std::to_string(k + 1);
+    std::string prefix = target + "_";
     bool any = false;
     for (const auto &[name, c] : s.channels) {
       if (name.compare(0, prefix.size(), prefix) != 0 || c.value.empty()) continue;
@@ -476,7 +480,7 @@ Result run_kessaro(const Options &o, int m, double seconds) {
   }
   if (r.delivering == 0) {
     // What the links did, for the report: the last lines of one datalogger's log.
-    std::vector<std::string> l = lines_with(s.log, "K2_1001/log: ");
+    std::vector<std::string> l = lines_with(s.log, "XX_AL1/log: ");
     std::set<std::string> distinct;
     for (const std::string &line : l) {
       size_t at = line.find(": ", line.find(": ") + 2);

@@ -6,21 +6,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
-std::atomic<long long> g_peak{0}, g_peak_accessible{0};
+// The peaks under a mutex: 64-bit atomics would need the atomic library on the 32-bit
+// target.
+std::mutex g_mutex;
+long long g_peak = 0, g_peak_accessible = 0;
 
-void raise_to(std::atomic<long long> *peak, long long now) {
-  long long seen = peak->load();
-  while (now > seen && !peak->compare_exchange_weak(seen, now)) {
-  }
+void raise_to(long long *peak, long long now) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (now > *peak) *peak = now;
 }
 
+long long peak_of(const long long *peak) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return *peak;
+}
+
+std::atomic<bool> g_printed{false};
+
 void print_report() {
+  if (g_printed.exchange(true)) return;
   memreport_sample();
   fprintf(stderr, "memreport: virtual %lld peak %lld accessible %lld peak %lld\n",
-          memreport_virtual(), g_peak.load(), memreport_virtual(true), g_peak_accessible.load());
+          memreport_virtual(), peak_of(&g_peak), memreport_virtual(true),
+          peak_of(&g_peak_accessible));
 }
 
 bool reporting() {
@@ -57,6 +69,10 @@ long long memreport_virtual(bool accessible) {
   }
   fclose(f);
   return total;
+}
+
+void memreport_print(void) {
+  if (reporting()) print_report();
 }
 
 void memreport_sample(void) {

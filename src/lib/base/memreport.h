@@ -21,6 +21,10 @@
 // of those with some access right only); -1 when it cannot be read.
 long long memreport_virtual(bool accessible = false);
 
+// Prints the report line now when the report is on, once: for a program that leaves
+// with _exit, where the handler at exit does not run. threadstart_report calls it.
+void memreport_print(void);
+
 // Takes a sample when the report is on (the first call arms the report at exit); does
 // nothing otherwise. Thread-safe.
 void memreport_sample(void);

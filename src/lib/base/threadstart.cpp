@@ -103,7 +103,10 @@ struct PeakRecorder {
 };
 thread_local PeakRecorder t_recorder;
 
+std::atomic<bool> g_printed{false};
+
 void print_report() {
+  if (g_printed.exchange(true)) return;
   for (int k = 0; k < THREAD_KIND_COUNT; k++) {
     if (g_started[k].load() == 0) continue;
     fprintf(stderr, "threadstart: %-16s threads %ld stack %zu peak %ld\n", kKinds[k].name,
@@ -130,6 +133,11 @@ void *trampoline(void *arg) {
 }
 
 }  // namespace
+
+void threadstart_report(void) {
+  if (reporting()) print_report();
+  memreport_print();
+}
 
 size_t threadstart_stack_size(ThreadKind kind) {
   if (kind < 0 || kind >= THREAD_KIND_COUNT) kind = THREAD_SMALL;

@@ -637,6 +637,7 @@ int closeserial(Modem *modem) {
 
 void kessaro_exit(int status) {
   // Other threads still run: leave without running the static destructors under them.
+  threadstart_report();
   fflush(nullptr);
   _exit(status);
 }

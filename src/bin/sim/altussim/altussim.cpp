@@ -156,7 +156,16 @@ int main(int argc, char **argv) {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   sim.start();
-  while (!g_stop) clock_sleep(0.1);
+  // Announced once, so that a caller can tell a datalogger its peer talked to.
+  bool answered = false;
+  while (!g_stop) {
+    clock_sleep(0.1);
+    if (!answered && !sim.commands().empty()) {
+      answered = true;
+      printf("altussim: block-mode commands answered\n");
+      fflush(stdout);
+    }
+  }
   sim.stop();
   if (master >= 0) close(master);
   return 0;
