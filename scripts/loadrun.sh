@@ -42,27 +42,33 @@ if [ "${1:-}" = "--target" ]; then
 fi
 jobs=${LOADRUN_JOBS:-3}
 emu="qemu-arm -L /usr/arm-linux-gnueabi"
+# The build folders; an existing one is built as it is configured (it should be a
+# release build).
+host=${LOADRUN_HOST_BUILD:-build/loadrun-host}
+armel=${LOADRUN_ARMEL_BUILD:-build/loadrun-armel}
 
 build() {  # folder, extra cmake arguments...
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF \
-    -DVANTREL_BENCH=OFF "$@" >/dev/null
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF \
+      -DVANTREL_BENCH=OFF "$@" >/dev/null
+  fi
   ninja -C "$dir" -j "$jobs" loadrun >/dev/null
 }
 
 status=0
-build build/loadrun-host
+build "$host"
 if [ "$target" = host ] || [ "$target" = both ]; then
   echo "==== x86-64 (native)"
-  build/loadrun-host/bench/loadrun/loadrun "$@" || status=1
+  "$host/bench/loadrun/loadrun" "$@" || status=1
 fi
 if [ "$target" = armel ] || [ "$target" = both ]; then
-  build build/loadrun-armel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/Toolchain-armel.cmake"
+  build "$armel" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/Toolchain-armel.cmake"
   echo "==== armel (programs under qemu-arm, simulators native)"
   # shellcheck disable=SC2086
-  $emu build/loadrun-armel/bench/loadrun/loadrun --emu "$emu" --sim-emu "" \
-    --q330sim build/loadrun-host/src/bin/sim/q330sim/q330sim \
-    --altussim build/loadrun-host/src/bin/sim/altussim/altussim "$@" || status=1
+  $emu "$armel/bench/loadrun/loadrun" --emu "$emu" --sim-emu "" \
+    --q330sim "$host/src/bin/sim/q330sim/q330sim" \
+    --altussim "$host/src/bin/sim/altussim/altussim" "$@" || status=1
 fi
 exit $status

@@ -327,7 +327,7 @@ Result run_muldrin(const Options &o, int n, double seconds) {
     }
   }
   for (int k = 0; k < n; k++) {
-    if (registered.count("TA_SIM" + std::to_string(k + 1) + "/log")) r.registered++;
+    if (registered.count("TA_" + e2e_station(k) + "/log")) r.registered++;
     E2eTally t = e2e_tally_unit(s, k, 1 + k, 100000, records);
     if (t.channels == static_cast<int>(e2e_channels().size())) r.delivering++;
     r.missing += t.missing;

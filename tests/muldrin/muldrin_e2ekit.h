@@ -141,8 +141,12 @@ inline void e2e_pf_set(std::string *pf, const std::string &key, const std::strin
   pf->replace(at, end - at, key + " " + value);
 }
 
+// The station of unit `unit` (from 0) in the parameter file of e2e_pf: a station code
+// holds at most five characters, so Q1 to Q9999.
+inline std::string e2e_station(int unit) { return "Q" + std::to_string(unit + 1); }
+
 // A parameter file for muldrin from the example `example_pf` (its text): every unit as
-// datalogger TA_SIM<k+1> (station SIM<k+1>) on its address and base port (a block of the
+// datalogger TA_Q<k+1> (station Q<k+1>, e2e_station) on its address and base port (a block of the
 // datalogger's own), from any free local ports, every channel
 // and stream of the simulator acquired, with short time-outs.
 inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUnit> &units) {
@@ -155,7 +159,7 @@ inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUn
   e2e_pf_set(&pf, "acq_matrix", "&Tbl{\n" + row + row + row + row + "}");
   std::string dls = "&Tbl{\n", blocks;
   for (const E2eUnit &u : units) {
-    std::string sta = "SIM" + std::to_string(u.index + 1);
+    std::string sta = e2e_station(u.index);
     dls +=
         "TA_" + sta + " TA " + sta + " " + u.serial + " " + u.address + " 1 broadband startacq\n";
     blocks += "TA_" + sta + " &Arr{\nq330_port_base " + std::to_string(u.base) + "\n}\n";
@@ -263,14 +267,14 @@ inline const std::vector<E2eChannel> &e2e_channels() {
   return channels;
 }
 
-// Compares what the ring holds of unit `unit` (station SIM<unit+1>) with the generator
+// Compares what the ring holds of unit `unit` (station Q<unit+1>) with the generator
 // for seed `seed` over records [first_record, first_record + records): every sample
 // there once, with the generator's value, on the sample grid, and nothing outside.
 // One line per fault (at most a few per channel); none when all is well.
 inline std::vector<std::string> e2e_check_unit(const E2eSamples &s, int unit, uint32_t seed,
                                                uint32_t first_record, int records) {
   std::vector<std::string> faults;
-  std::string sta = "TA_SIM" + std::to_string(unit + 1) + "_";
+  std::string sta = "TA_" + e2e_station(unit) + "_";
   for (const E2eChannel &e : e2e_channels()) {
     std::string name = sta + e.chan;
     auto it = s.channels.find(name);
@@ -321,7 +325,7 @@ struct E2eTally {
 inline E2eTally e2e_tally_unit(const E2eSamples &s, int unit, uint32_t seed, uint32_t first_record,
                                int records) {
   E2eTally t;
-  std::string sta = "TA_SIM" + std::to_string(unit + 1) + "_";
+  std::string sta = "TA_" + e2e_station(unit) + "_";
   for (const E2eChannel &e : e2e_channels()) {
     int64_t lo = static_cast<int64_t>(first_record) * e.rate;
     int64_t hi = lo + static_cast<int64_t>(records) * e.rate;
