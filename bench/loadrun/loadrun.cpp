@@ -129,6 +129,13 @@ bool parse_args(int argc, char **argv, Options *o) {
     }
   }
   if (!o->sim_emu_given) o->sim_emu = o->emu;
+  // The children start in their run's folder: paths relative to here would not hold there.
+  for (std::string *path : {&o->muldrin, &o->q330sim, &o->muldrin_pf, &o->kessaro, &o->altussim,
+                            &o->kessaro_pf, &o->keep}) {
+    char *real = path->empty() ? nullptr : realpath(path->c_str(), nullptr);
+    if (real != nullptr) *path = real;
+    free(real);
+  }
   if (o->kessaro_seconds < 0) o->kessaro_seconds = o->seconds;
   return o->q330s >= 1 && o->altus >= 1 && o->seconds >= 1 && o->kessaro_seconds >= 1;
 }
@@ -484,7 +491,7 @@ Result run_kessaro(const Options &o, int m, double seconds) {
     std::set<std::string> distinct;
     for (const std::string &line : l) {
       size_t at = line.find(": ", line.find(": ") + 2);
-      distinct.insert(at == std::string::npos ? line : line.substr(at));
+      distinct.insert(at == std::string::npos ? line : line.substr(at + 2));
     }
     std::string seen;
     for (const std::string &d : distinct) seen += "\n    " + d;
@@ -504,8 +511,14 @@ bool report(const Options &o, const Result &full, const Result *base, double rss
   const char *p = full.program.c_str();
   printf("\n== %s: %d dataloggers%s\n", p, full.dataloggers,
          emulated ? " (programs run under the emulator)" : "");
+  if (base != nullptr && !base->note.empty()) {
+    printf("%s: the run with one datalogger could not run: %s\n", p, base->note.c_str());
+    fflush(stdout);
+    return false;
+  }
   if (!full.note.empty()) {
     printf("%s: could not run: %s\n", p, full.note.c_str());
+    fflush(stdout);
     return false;
   }
   auto row = [&](const char *what, long long v1, long long vn, bool per_dl) {
