@@ -219,6 +219,11 @@ struct Result {
   std::string note;  // why it could not run, if so
 };
 
+// The end of a program's output, for a fault line.
+std::string tail_of(const std::string &text) {
+  return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
+}
+
 // Lines of the program's output that begin with `prefix`.
 std::vector<std::string> lines_with(const std::string &text, const std::string &prefix) {
   std::vector<std::string> out;
@@ -317,7 +322,7 @@ Result run_muldrin(const Options &o, int n, double seconds) {
   std::string text = e2e_read_text(out);
   r.stack_lines = lines_with(text, "threadstart: ");
   memreport_peaks(text, &r);
-  if (!r.exited_cleanly) r.faults.push_back("muldrin did not stop cleanly:\n" + text);
+  if (!r.exited_cleanly) r.faults.push_back("muldrin did not stop cleanly:\n" + tail_of(text));
 
   E2eSamples s;
   if (e2e_read_ring(ring, &s) != 0) {
@@ -461,7 +466,7 @@ Result run_kessaro(const Options &o, int m, double seconds) {
   std::string text = e2e_read_text(out);
   r.stack_lines = lines_with(text, "threadstart: ");
   memreport_peaks(text, &r);
-  if (!r.exited_cleanly) r.faults.push_back("kessaro did not stop cleanly:\n" + text);
+  if (!r.exited_cleanly) r.faults.push_back("kessaro did not stop cleanly:\n" + tail_of(text));
 
   E2eSamples s;
   if (e2e_read_ring(ring, &s) != 0) {
