@@ -27,7 +27,7 @@ TEST(MuldrinEndToEnd, OneUnitCleanRunSampleBySample) {
   for (const auto &f : faults) text += f + "\n";
   EXPECT_TRUE(faults.empty()) << text << s.log;
   // The log and the status records of the run are there too.
-  EXPECT_GT(s.sources["TA_SIM1/log"], 0);
+  EXPECT_GT(s.sources["TA_Q1/log"], 0);
   EXPECT_GT(s.sources["TA/pf/st"], 0);
 }
 

@@ -25,7 +25,7 @@ void two_units_reboot_and_restart(const char *faults) {
   double half = E2E_EPOCH_2000 + 100000 + 80;
   bool reached = false;
   for (double waited = 0; waited < 120 && !reached; waited += 0.5) {
-    reached = e2e_ring_reached(run.ring, "TA_SIM1_LHE") >= half;
+    reached = e2e_ring_reached(run.ring, "TA_Q1_LHE") >= half;
     if (!reached) clock_sleep(0.5);
   }
   if (!reached) {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/memreport.h"
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -101,7 +103,10 @@ struct PeakRecorder {
 };
 thread_local PeakRecorder t_recorder;
 
+std::atomic<bool> g_printed{false};
+
 void print_report() {
+  if (g_printed.exchange(true)) return;
   for (int k = 0; k < THREAD_KIND_COUNT; k++) {
     if (g_started[k].load() == 0) continue;
     fprintf(stderr, "threadstart: %-16s threads %ld stack %zu peak %ld\n", kKinds[k].name,
@@ -128,6 +133,11 @@ void *trampoline(void *arg) {
 }
 
 }  // namespace
+
+void threadstart_report(void) {
+  if (reporting()) print_report();
+  memreport_print();
+}
 
 size_t threadstart_stack_size(ThreadKind kind) {
   if (kind < 0 || kind >= THREAD_KIND_COUNT) kind = THREAD_SMALL;
@@ -159,11 +169,13 @@ int threadstart_create(pthread_t *tid, ThreadKind kind, void *(*fn)(void *), voi
       r = pthread_create(tid ? tid : &local, &attr, trampoline, t);
       if (r != 0) delete t;
       pthread_attr_destroy(&attr);
+      memreport_sample();
       return r;
     }
   }
   if (r == 0) r = pthread_create(tid ? tid : &local, &attr, fn, arg);
   pthread_attr_destroy(&attr);
+  memreport_sample();
   return r;
 }
 

@@ -41,6 +41,11 @@ enum { THREADSTART_DETACHED = 1, THREADSTART_SYSTEM_SCOPE = 2 };
 int threadstart_create(pthread_t *tid, ThreadKind kind, void *(*fn)(void *), void *arg,
                        int flags = 0);
 
+// Prints the stack report (VANTREL_STACK_REPORT) and the memory report (base/memreport.h)
+// now, each once and only when it is on: for a program that leaves with _exit, where the
+// handlers at exit do not run. Threads still running have not recorded their peaks yet.
+void threadstart_report(void);
+
 // For measurements: fills the unused part of the calling thread's stack with a pattern
 // (threadstart_stack_paint) and later reports the deepest byte reached below the point of
 // painting (threadstart_stack_peak), in bytes from the top of the stack. -1 when the stack's

@@ -713,6 +713,7 @@ void kessaro_shutdown_reset(void) { shutdown_claimed = 0; }
 
 void kessaro_exit(int status) {
   // Other threads still run: leave without running the static destructors under them.
+  threadstart_report();
   fflush(nullptr);
   _exit(status);
 }

@@ -27,9 +27,11 @@ void usage() {
           "                [-model name] [-events n]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
-          "                [-streams n:samples:rate:timeout] [-paced]\n"
+          "                [-streams n:samples:rate[:timeout]] [-paced]\n"
           "                [-streamfaults drop:reorder:duplicate:badcrc]\n"
-          "  cmd:n - command code and its n-th occurrence (0 = every one)\n%s",
+          "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
+          "  -streams - once started, n streams of `samples` samples a packet at `rate`\n"
+          "             samples/s, without an end\n%s",
           altussim::altussim_dial_usage());
 }
 
@@ -97,7 +99,8 @@ int main(int argc, char **argv) {
       i++;
     } else if (a == "-streams" && v) {
       int n = 0, samples = 0, rate = 0, timeout = 0;
-      if (sscanf(v, "%d:%d:%d:%d", &n, &samples, &rate, &timeout) != 4) {
+      int got = sscanf(v, "%d:%d:%d:%d", &n, &samples, &rate, &timeout);
+      if (got < 3 || n < 1 || samples < 1 || rate < 1 || timeout < 0) {
         usage();
         return 1;
       }
@@ -187,7 +190,16 @@ int main(int argc, char **argv) {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   sim.start();
-  while (!g_stop) clock_sleep(0.1);
+  // Announced once, so that a caller can tell a datalogger its peer talked to.
+  bool answered = false;
+  while (!g_stop) {
+    clock_sleep(0.1);
+    if (!answered && !sim.commands().empty()) {
+      answered = true;
+      printf("altussim: block-mode commands answered\n");
+      fflush(stdout);
+    }
+  }
   sim.stop();
   if (master >= 0) close(master);
   return 0;
