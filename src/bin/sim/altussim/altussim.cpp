@@ -61,22 +61,6 @@ bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f
   return true;
 }
 
-// The plan of the k-th event file (from 0) of a datalogger.
-AltusSimEvtPlan event_plan(const std::string &model, int k) {
-  AltusSimEvtPlan plan;
-  plan.ismw = model == "MtWhitney";
-  plan.sample_bytes = 2 + k % 3;
-  plan.bigendian = k % 2 == 0;
-  plan.start_time = 1000000u + 3600u * (uint32_t)k;
-  return plan;
-}
-
-std::string event_path(int k) {
-  char path[32];
-  snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
-  return path;
-}
-
 // One simulated datalogger with its line.
 struct Unit {
   int index = 0;
@@ -222,7 +206,8 @@ int Unit::start() {
     s.set_station(station);
     if (!model.empty()) s.set_model(model);
     if (!params.empty()) s.set_params(params);
-    for (int k = 0; k < events; k++) s.add_event(event_path(k), event_plan(model, k));
+    for (int k = 0; k < events; k++)
+      s.add_event(altussim_event_path(k), altussim_event_plan(model, k));
   };
   if (dialing()) {
     printf("altussim: unit %d serial %d dial line\n", index, serial);
@@ -265,8 +250,8 @@ int Unit::start() {
     timer = std::thread([this] {
       for (double t = 0; t < record_after && !g_stop; t += 0.1) clock_sleep(0.1);
       if (g_stop) return;
-      const std::string path = event_path(events);
-      sim.record_event(path, event_plan(model, events), record_seconds);
+      const std::string path = altussim_event_path(events);
+      sim.record_event(path, altussim_event_plan(model, events), record_seconds);
       printf("altussim: unit %d recording %s\n", index, path.c_str());
       fflush(stdout);
     });
