@@ -1,6 +1,14 @@
-// altussim - a simulated Altus datalogger in block mode, for demonstrations and manual
-// tests of kessaro. It serves one byte stream: a TCP server on a loopback port, a TCP
-// client connecting out, or a pseudo-terminal whose slave path it prints.
+// altussim - simulated Altus dataloggers in block mode, for demonstrations, manual tests and
+// the end-to-end tests of kessaro. Each datalogger serves its own byte stream: a TCP server
+// on a loopback address, a TCP client connecting out, a pseudo-terminal whose slave path it
+// prints, or a dial-in/dial-out line (altussim_dial.h), each with its own knobs.
+//
+// Several dataloggers: their options separated by "--" on the command line, or one line
+// of options each in a file given with -config (blank lines and lines from '#' ignored).
+// Program options, anywhere: -poc writes a point-of-contact announcement into a ring.
+//
+// Each datalogger is announced on standard output as it starts:
+//   altussim: unit <k> serial <n> <what it serves>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,11 +17,18 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "altussim_block.h"
 #include "altussim_dial.h"
 #include "altussim_evtwriter.h"
+#include "altussim_poc.h"
 #include "base/clock.h"
 
 namespace {
@@ -23,15 +38,19 @@ void on_signal(int) { g_stop = true; }
 
 void usage() {
   fprintf(stderr,
-          "usage: altussim [-tcpserver port | -connect port | -pty] [-serial n] [-station name]\n"
-          "                [-model name] [-events n]\n"
+          "usage: altussim [-poc ring,srcname,host:port,key=value[,after=seconds]] [-config file]\n"
+          "                DATALOGGER [-- DATALOGGER ...]\n"
+          "DATALOGGER: [-tcpserver port [-address host] | -connect port | -pty] [-serial n]\n"
+          "                [-station name] [-model name] [-events n] [-record after:seconds]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
-          "                [-streams n:samples:rate[:timeout]] [-paced]\n"
-          "                [-streamfaults drop:reorder:duplicate:badcrc]\n"
+          "                [-streams n:samples:rate[:timeout]] [-paced] [-streambuffer n]\n"
+          "                [-streamfaults drop:reorder:duplicate:badcrc[:seed[:linedrop]]]\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
           "  -streams - once started, n streams of `samples` samples a packet at `rate`\n"
-          "             samples/s, without an end\n%s",
+          "             samples/s, without an end\n"
+          "  -record - an event starts recording `after` seconds from the start and is\n"
+          "            written `seconds` later\n%s",
           altussim::altussim_dial_usage());
 }
 
@@ -44,16 +63,38 @@ bool parse_fault(const char *arg, altussim::Fault::Kind kind, altussim::Fault *f
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// One simulated datalogger with its line.
+struct Unit {
+  int index = 0;
   altussim::Sim sim;
   int port = -1, connect_port = -1;
+  std::string address = "127.0.0.1";
   bool pty = false;
   std::string model, station = "SIM01";
   int serial = 1234, events = 0;
+  int nstreams = 0, rate = 0, stream_buffer = -1;
+  double record_after = -1, record_seconds = 0;
   altussim::DialOptions dial;
-  for (int i = 1; i < argc; i++) {
+  int master = -1;
+  std::thread worker;  // the dial line, or the recording timer
+  std::thread timer;
+
+  bool dialing() const {
+    return dial.dialin_port > 0 || dial.dialin_pty || dial.dialout_port >= 0 || dial.dialout_pty;
+  }
+  bool parse(std::vector<std::string> args);
+  // The parameter header: the model's, with the stream settings when streaming.
+  int header(altussim::Bytes *out) const;
+  int start();
+  void stop();
+};
+
+bool Unit::parse(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int argc = (int)args.size();
+  for (int i = 0; i < argc; i++) {
     std::string a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
     altussim::Fault f{};
@@ -74,9 +115,12 @@ int main(int argc, char **argv) {
         done = true;
       }
     }
-    if (done || altussim::altussim_dial_option(argc, argv, &i, &dial)) continue;
+    if (done || altussim::altussim_dial_option(argc, argv.data(), &i, &dial)) continue;
     if (a == "-tcpserver" && v) {
       port = atoi(v);
+      i++;
+    } else if (a == "-address" && v) {
+      address = v;
       i++;
     } else if (a == "-connect" && v) {
       connect_port = atoi(v);
@@ -85,11 +129,9 @@ int main(int argc, char **argv) {
       pty = true;
     } else if (a == "-serial" && v) {
       serial = atoi(v);
-      sim.set_serial(serial);
       i++;
     } else if (a == "-station" && v) {
       station = v;
-      sim.set_station(v);
       i++;
     } else if (a == "-model" && v) {
       model = v;
@@ -97,110 +139,248 @@ int main(int argc, char **argv) {
     } else if (a == "-events" && v) {
       events = atoi(v);
       i++;
+    } else if (a == "-record" && v) {
+      if (sscanf(v, "%lf:%lf", &record_after, &record_seconds) != 2) return false;
+      i++;
     } else if (a == "-streams" && v) {
-      int n = 0, samples = 0, rate = 0, timeout = 0;
-      int got = sscanf(v, "%d:%d:%d:%d", &n, &samples, &rate, &timeout);
-      if (got < 3 || n < 1 || samples < 1 || rate < 1 || timeout < 0) {
-        usage();
-        return 1;
-      }
-      sim.set_streams(n, samples, rate, timeout);
+      int samples = 0, timeout = 0;
+      int got = sscanf(v, "%d:%d:%d:%d", &nstreams, &samples, &rate, &timeout);
+      if (got < 3 || nstreams < 1 || samples < 1 || rate < 1 || timeout < 0) return false;
+      sim.set_streams(nstreams, samples, rate, timeout);
+      i++;
+    } else if (a == "-streambuffer" && v) {
+      stream_buffer = atoi(v);
+      sim.set_stream_buffer(stream_buffer);
       i++;
     } else if (a == "-paced") {
       sim.set_stream_paced(true);
     } else if (a == "-streamfaults" && v) {
       altussim::Sim::StreamFaults sf;
-      if (sscanf(v, "%lf:%lf:%lf:%lf", &sf.drop, &sf.reorder, &sf.duplicate, &sf.bad_crc) != 4) {
-        usage();
-        return 1;
-      }
+      int seed = 1;
+      int got = sscanf(v, "%lf:%lf:%lf:%lf:%d:%d", &sf.drop, &sf.reorder, &sf.duplicate,
+                       &sf.bad_crc, &seed, &sf.line_drop_at);
+      if (got < 4) return false;
+      sf.seed = (unsigned)seed;
       sim.set_stream_faults(sf);
       i++;
     } else if (a == "-chunked") {
       sim.set_chunked(true);
     } else {
-      usage();
-      return 1;
+      fprintf(stderr, "altussim: unknown option '%s'\n", a.c_str());
+      return false;
     }
   }
-  if (!model.empty()) {
-    std::vector<uint8_t> hdr;
-    if (altussim_model_params(model, serial, station, &hdr) < 0) {
-      fprintf(stderr, "altussim: station '%s' does not fit the parameter header\n",
-              station.c_str());
-      return 1;
-    }
-    sim.set_params(hdr);
-    sim.set_model(model);
+  return true;
+}
+
+int Unit::header(altussim::Bytes *out) const {
+  if (model.empty() && nstreams <= 0) return 0;
+  const int ismw = model == "MtWhitney" ? 1 : 0;
+  AltusSimHeaderValues v;
+  v.numbers["rw_misc.serialNumber"] = serial;
+  v.numbers["rw_misc.nchannels"] = ismw ? 18 : 12;
+  v.numbers["ro_misc.maxChannels"] = ismw ? 18 : 12;
+  v.texts["rw_misc.stnID"] = station;
+  if (nstreams > 0) {
+    v.numbers["rw_stream.sps"] = rate;
+    v.numbers["rw_stream.SampleRate"] = rate;
+    v.numbers["rw_stream.TxChanMap"] = (1 << nstreams) - 1;
+    v.numbers["rw_stream.BufferSize"] = stream_buffer > 0 ? stream_buffer : 100;
+    v.numbers["rw_stream.TxBlkSize"] = 100;
+    v.numbers["rw_stream.Timeout"] = nstreams * 10 + 6;
+    v.numbers["rw_stream.DataFmt"] = 1;
   }
-  // One event file an hour on drive A:.
-  auto add_events = [&](altussim::Sim &s) {
-    for (int k = 0; k < events; k++) {
-      AltusSimEvtPlan plan;
-      plan.ismw = model == "MtWhitney";
-      plan.sample_bytes = 2 + k % 3;
-      plan.bigendian = k % 2 == 0;
-      plan.start_time = 1000000u + 3600u * (uint32_t)k;
-      char path[32];
-      snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
-      s.add_event(path, plan);
-    }
+  std::vector<uint8_t> hdr;
+  if (altussim_evt_header(ismw, 1, v, &hdr) < 0) {
+    fprintf(stderr, "altussim: station '%s' does not fit the parameter header\n", station.c_str());
+    return -1;
+  }
+  out->assign(hdr.begin(), hdr.end());
+  return 0;
+}
+
+int Unit::start() {
+  altussim::Bytes params;
+  if (header(&params) < 0) return -1;
+  // Every call of a dial line meets a fresh simulator of the same datalogger, holding the
+  // same files; the other lines serve this one.
+  auto setup = [this, params](altussim::Sim &s) {
+    s.set_serial(serial);
+    s.set_station(station);
+    if (!model.empty()) s.set_model(model);
+    if (!params.empty()) s.set_params(params);
+    for (int k = 0; k < events; k++)
+      s.add_event(altussim_event_path(k), altussim_event_plan(model, k));
   };
-  add_events(sim);
-  if (dial.dialin_port > 0 || dial.dialin_pty || dial.dialout_port >= 0 || dial.dialout_pty) {
-    // Every call meets a fresh simulator of the same datalogger, holding the same files.
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    altussim::Bytes params = sim.params();
-    auto setup = [&](altussim::Sim &s) {
-      s.set_serial(serial);
-      s.set_station(station);
-      if (!model.empty()) s.set_model(model);
-      if (!params.empty()) s.set_params(params);
-      add_events(s);
-    };
-    return altussim::altussim_dial_run(dial, setup, &g_stop) == 0 ? 0 : 1;
+  if (dialing()) {
+    printf("altussim: unit %d serial %d dial line\n", index, serial);
+    fflush(stdout);
+    worker = std::thread([this, setup] {
+      if (altussim::altussim_dial_run(dial, setup, &g_stop) != 0) g_stop = true;
+    });
+    return 0;
   }
-  int master = -1;
+  setup(sim);
   if (pty) {
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0) {
       perror("altussim: posix_openpt");
-      return 1;
+      return -1;
     }
-    printf("altussim: serving %s\n", ptsname(master));
+    printf("altussim: unit %d serial %d serving %s\n", index, serial, ptsname(master));
     sim.use_fd(master);
   } else if (connect_port > 0) {
     if (sim.connect_tcp(connect_port) < 0) {
       fprintf(stderr, "altussim: cannot connect to 127.0.0.1:%d\n", connect_port);
-      return 1;
+      return -1;
     }
+    printf("altussim: unit %d serial %d connected to 127.0.0.1:%d\n", index, serial, connect_port);
   } else if (port >= 0) {
-    int p = sim.listen_tcp(port);
+    sim.set_serve_again(true);
+    int p = sim.listen_tcp(port, address.c_str());
     if (p < 0) {
-      fprintf(stderr, "altussim: cannot listen on 127.0.0.1:%d\n", port);
+      fprintf(stderr, "altussim: cannot listen on %s:%d\n", address.c_str(), port);
+      return -1;
+    }
+    printf("altussim: unit %d serial %d listening on %s:%d\n", index, serial, address.c_str(), p);
+  } else {
+    fprintf(stderr, "altussim: unit %d has no line\n", index);
+    return -1;
+  }
+  fflush(stdout);
+  sim.start();
+  if (record_after >= 0) {
+    timer = std::thread([this] {
+      for (double t = 0; t < record_after && !g_stop; t += 0.1) clock_sleep(0.1);
+      if (g_stop) return;
+      const std::string path = altussim_event_path(events);
+      sim.record_event(path, altussim_event_plan(model, events), record_seconds);
+      printf("altussim: unit %d recording %s\n", index, path.c_str());
+      fflush(stdout);
+    });
+  }
+  return 0;
+}
+
+void Unit::stop() {
+  if (timer.joinable()) timer.join();
+  if (worker.joinable()) worker.join();
+  sim.stop();
+  if (master >= 0) close(master);
+}
+
+// -poc ring,srcname,host:port,key=value[,key=value...][,after=seconds]
+struct Poc {
+  std::string ring, srcname, srcip;
+  std::vector<std::pair<std::string, std::string>> keys;
+  double after = 0;
+};
+
+bool parse_poc(const std::string &arg, Poc *p) {
+  std::vector<std::string> parts;
+  std::stringstream ss(arg);
+  for (std::string s; std::getline(ss, s, ',');) parts.push_back(s);
+  if (parts.size() < 3) return false;
+  p->ring = parts[0];
+  p->srcname = parts[1];
+  p->srcip = parts[2];
+  for (size_t i = 3; i < parts.size(); i++) {
+    size_t eq = parts[i].find('=');
+    if (eq == std::string::npos) return false;
+    std::string k = parts[i].substr(0, eq), v = parts[i].substr(eq + 1);
+    if (k == "after") {
+      p->after = atof(v.c_str());
+    } else {
+      p->keys.emplace_back(k, v);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::vector<std::vector<std::string>> groups(1);
+  std::vector<Poc> pocs;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--") {
+      groups.emplace_back();
+    } else if (a == "-poc" && i + 1 < argc) {
+      Poc p;
+      if (!parse_poc(argv[++i], &p)) {
+        usage();
+        return 1;
+      }
+      pocs.push_back(p);
+    } else if (a == "-config" && i + 1 < argc) {
+      std::ifstream in(argv[++i]);
+      if (!in) {
+        fprintf(stderr, "altussim: cannot read '%s'\n", argv[i]);
+        return 1;
+      }
+      for (std::string line; std::getline(in, line);) {
+        line = line.substr(0, line.find('#'));
+        std::stringstream ls(line);
+        std::vector<std::string> words;
+        for (std::string w; ls >> w;) words.push_back(w);
+        if (!words.empty()) groups.push_back(words);
+      }
+    } else {
+      groups.back().push_back(a);
+    }
+  }
+  std::vector<std::unique_ptr<Unit>> units;
+  for (auto &g : groups) {
+    if (g.empty()) continue;
+    auto u = std::make_unique<Unit>();
+    u->index = (int)units.size();
+    if (!u->parse(g)) {
+      usage();
       return 1;
     }
-    printf("altussim: listening on 127.0.0.1:%d\n", p);
-  } else {
+    units.push_back(std::move(u));
+  }
+  if (units.empty() && pocs.empty()) {
     usage();
     return 1;
   }
-  fflush(stdout);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
-  sim.start();
-  // Announced once, so that a caller can tell a datalogger its peer talked to.
-  bool answered = false;
-  while (!g_stop) {
-    clock_sleep(0.1);
-    if (!answered && !sim.commands().empty()) {
-      answered = true;
-      printf("altussim: block-mode commands answered\n");
+  signal(SIGPIPE, SIG_IGN);
+  int rc = 0;
+  for (auto &u : units) {
+    if (u->start() < 0) {
+      g_stop = true;
+      rc = 1;
+      break;
+    }
+  }
+  double waited = 0;
+  for (const Poc &p : pocs) {
+    for (; waited < p.after && !g_stop; waited += 0.1) clock_sleep(0.1);
+    if (g_stop) break;
+    if (altussim_write_poc(p.ring, p.srcname, p.srcip, p.keys, clock_now()) < 0) {
+      rc = 1;
+    } else {
+      printf("altussim: point of contact %s written to %s\n", p.srcip.c_str(), p.ring.c_str());
       fflush(stdout);
     }
   }
-  sim.stop();
-  if (master >= 0) close(master);
-  return 0;
+  if (units.empty()) return rc;
+  // Each unit says once that a peer talked to it in block mode, so that a caller can tell
+  // which dataloggers were reached.
+  std::vector<bool> answered(units.size(), false);
+  while (!g_stop) {
+    clock_sleep(0.1);
+    for (size_t k = 0; k < units.size(); k++) {
+      if (!answered[k] && !units[k]->sim.commands().empty()) {
+        answered[k] = true;
+        printf("altussim: unit %d: block-mode commands answered\n", units[k]->index);
+        fflush(stdout);
+      }
+    }
+  }
+  for (auto &u : units) u->stop();
+  return rc;
 }

@@ -136,12 +136,13 @@ Sim::~Sim() {
   if (own_fd_ && fd_ >= 0) close(fd_);
 }
 
-int Sim::listen_tcp(int port) {
+int Sim::listen_tcp(int port, const char *host) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return -1;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (host != nullptr && inet_pton(AF_INET, host, &sa.sin_addr) != 1) return -1;
   sa.sin_port = htons((uint16_t)port);
   int on = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -234,11 +235,29 @@ void Sim::send_bytes(const Bytes &b) {
 }
 
 void Sim::run() {
+  for (;;) {
+    serve_connection();
+    if (stop_ || !serve_again_ || listen_fd_ < 0) return;
+    // The line is gone; the datalogger keeps its state and takes the next connection.
+    {
+      std::lock_guard<std::mutex> w(write_mutex_);
+      if (own_fd_ && fd_ >= 0) close(fd_);
+      fd_ = -1;
+    }
+    std::lock_guard<std::mutex> l(mutex_);
+    str_late_.clear();
+  }
+}
+
+void Sim::serve_connection() {
   if (listen_fd_ >= 0 && fd_ < 0) {
     while (!stop_) {
       pollfd p = {listen_fd_, POLLIN, 0};
       if (poll(&p, 1, 20) > 0) {
-        fd_ = accept(listen_fd_, nullptr, nullptr);
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> w(write_mutex_);
+        fd_ = fd;
         own_fd_ = true;
         if (send_buffer_ > 0 && fd_ >= 0) {
           int on = 1;

@@ -74,11 +74,15 @@ class Sim {
   Sim(const Sim &) = delete;
   Sim &operator=(const Sim &) = delete;
 
-  int listen_tcp(int port = 0);  // binds 127.0.0.1:port (0: a free one); the port or -1
-  int connect_tcp(int port);     // connects to 127.0.0.1:port; 0 or -1
-  void use_fd(int fd);           // serves this descriptor (not closed by the simulator)
+  // Binds host:port (a loopback address; port 0: a free one); the port or -1.
+  int listen_tcp(int port = 0, const char *host = "127.0.0.1");
+  int connect_tcp(int port);  // connects to 127.0.0.1:port; 0 or -1
+  void use_fd(int fd);        // serves this descriptor (not closed by the simulator)
   void start();
   void stop();
+  // A TCP server that lost its connection takes the next one, streams and files as they
+  // were (set before start; off: the service thread ends with the first connection).
+  void set_serve_again(bool on) { serve_again_ = on; }
 
   void set_serial(int serial) { serial_ = serial; }
   void set_station(const std::string &s) { station_ = s; }
@@ -244,6 +248,8 @@ class Sim {
 
  private:
   void run();
+  void serve_connection();
+  bool serve_again_ = false;
   // Streams (altussim_stream.cpp), under mutex_.
   bool stream_command(int cmd, int seq, const Bytes &data);  // STRCTRL, STRSEND; true: done
   int stream_poll_ms();                                      // the service loop's read wait

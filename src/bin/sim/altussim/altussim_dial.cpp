@@ -405,9 +405,13 @@ int altussim_dial_run(const DialOptions &o, Line::Setup setup, const std::atomic
       line.answer_fd(master);
     }
   } else if (o.dialin_port > 0) {
-    if (line.call_tcp(o.dialin_port, o.script) < 0) {
-      fprintf(stderr, "altussim: cannot call 127.0.0.1:%d\n", o.dialin_port);
-      return -1;
+    // A datalogger calls again until its call is taken.
+    bool told = false;
+    while (line.call_tcp(o.dialin_port, o.script) < 0) {
+      if (!told) fprintf(stderr, "altussim: cannot call 127.0.0.1:%d yet\n", o.dialin_port);
+      told = true;
+      if (*stop) return 0;
+      clock_sleep(0.5);
     }
   } else if (o.dialout_port >= 0) {
     int p = o.dialin_on_answer ? line.answer_tcp_dialin(o.script, o.dialout_port)

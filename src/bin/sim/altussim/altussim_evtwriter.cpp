@@ -3,6 +3,7 @@
 #include "altussim_evtwriter.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -411,4 +412,19 @@ int altussim_model_params(const std::string &model, int serial, const std::strin
   v.numbers["ro_misc.maxChannels"] = ismw ? 18 : 12;
   v.texts["rw_misc.stnID"] = station;
   return altussim_evt_header(ismw, 1, v, out);
+}
+
+AltusSimEvtPlan altussim_event_plan(const std::string &model, int k) {
+  AltusSimEvtPlan plan;
+  plan.ismw = model == "MtWhitney";
+  plan.sample_bytes = 2 + k % 3;
+  plan.bigendian = k % 2 == 0;
+  plan.start_time = 1000000u + 3600u * (uint32_t)k;
+  return plan;
+}
+
+std::string altussim_event_path(int k) {
+  char path[32];
+  snprintf(path, sizeof path, "A:\\EV%05d.EVT", k + 1);
+  return path;
 }

@@ -92,3 +92,9 @@ int altussim_evt_file(const AltusSimEvtPlan &plan, std::vector<uint8_t> *out);
 // The file the repackaging benchmark reads: 18 channels (Mt Whitney layout), 200 samples/s,
 // 5 minutes, 3-byte samples, one-second frames, big-endian.
 int altussim_evt_bench_file(std::vector<uint8_t> *out);
+
+// The event files of the altussim program: the k-th (from 0) of a datalogger of `model`
+// ("MtWhitney" the 18-channel layout), 2 to 4 bytes a sample, the byte order alternating,
+// an hour after the previous one; its path "A:\\EV<k+1, five digits>.EVT".
+AltusSimEvtPlan altussim_event_plan(const std::string &model, int k);
+std::string altussim_event_path(int k);
