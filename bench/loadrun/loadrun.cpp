@@ -418,7 +418,7 @@ Result run_kessaro(const Options &o, int m, double seconds) {
     std::string sim_out = dir.file("altussim" + std::to_string(k) + ".out");
     sims.push_back(e2e_start(
         prefixed(o.sim_emu, {o.altussim, "-tcpserver", "0", "-serial", std::to_string(1001 + k),
-                             "-model", "K2", "-streams", "3:100:100"}),
+                             "-model", "K2", "-streams", "3:100:100:30", "-paced"}),
         dir.path, sim_out));
     int port = 0;
     for (double waited = 0; waited < 60 && port == 0; waited += 0.05) {
