@@ -84,6 +84,7 @@ TEST(RegcompBounded, RefusesPatternsThatWouldExhaustTheCompiler) {
       {"a{2,}b{,3}", 0},
       {"(a*){5000}", REG_ESPACE},  // gigabytes in the C library
       {"(a*){,5000}", REG_ESPACE},
+      {"(a*){5\\000}", REG_ESPACE},  // the compiler reads an escaped digit in a count
       {"a++++++++++++++++++++++++++++++", REG_BADRPT},
       {"$\x1b??++???++\x01", REG_BADRPT},  // seconds in the C library's compiler
       {"a*{2}", REG_BADRPT},

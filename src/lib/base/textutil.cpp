@@ -107,8 +107,14 @@ double pattern_nodes(const char *pattern, bool *backref, bool *stacked) {
         const char *q = p;
         double low = 0, high = 0;
         bool digits = false;
+        // The C library's compiler takes an escaped digit inside a count as the digit
+        // ("{5\\000}" repeats 5000 times), so it counts here too.
         auto number = [&](double &v) {
-          for (v = 0; digit(*q); q++, digits = true) v = cap(v * 10 + (*q - '0'));
+          for (v = 0;; q++, digits = true) {
+            if (*q == '\\' && digit(q[1])) q++;
+            if (!digit(*q)) break;
+            v = cap(v * 10 + (*q - '0'));
+          }
         };
         number(low);
         high = low;
