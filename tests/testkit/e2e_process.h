@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,21 +26,39 @@ inline std::string e2e_read_text(const std::string &path) {
 }
 
 // Starts `argv` (argv[0] the program, found on PATH unless it is a path) in folder `cwd` with
-// standard output and error into the file `out`. The child's pid, or -1.
+// standard output and error into the file `out`, and returns once the child runs the
+// program (not a copy of the caller, whose memory a look at /proc would count). The child's
+// pid, or -1.
 inline pid_t e2e_start(const std::vector<std::string> &argv, const std::string &cwd,
                        const std::string &out) {
+  int ran[2];
+  if (pipe2(ran, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
-  if (pid != 0) return pid;
-  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
-  dup2(fd, 1);
-  dup2(fd, 2);
-  std::vector<char *> args;
-  std::vector<std::string> copy = argv;
-  for (auto &a : copy) args.push_back(a.data());
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
+  if (pid < 0) {
+    close(ran[0]);
+    close(ran[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    close(ran[0]);
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    std::vector<char *> args;
+    std::vector<std::string> copy = argv;
+    for (auto &a : copy) args.push_back(a.data());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  // The write end closes at the child's exec (or exit): end of file here.
+  close(ran[1]);
+  char byte;
+  while (read(ran[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  close(ran[0]);
+  return pid;
 }
 
 // Sends `sig` (none: 0) and waits up to `seconds` of clock time for the child to end;
