@@ -66,14 +66,15 @@ void two_units_reboot_and_restart(const char *faults) {
   EXPECT_EQ(WEXITSTATUS(tool_status), 0) << read_file(reply);
   // One answer per datalogger, the last one "done".
   EXPECT_NE(read_file(reply).find("\ndisposition done\n"), std::string::npos) << read_file(reply);
-  ASSERT_TRUE(e2e_wait_text(run.sim_out, "records acknowledged", 2, 180))
+  ASSERT_TRUE(e2e_wait_text(run.sim_out,
+                            ": all " + std::to_string(records) + " records acknowledged", 2, 180))
       << read_file(run.sim_out) << read_file(run.muldrin_out(2));
   status = run.stop_muldrin();
   ASSERT_TRUE(WIFEXITED(status)) << read_file(run.muldrin_out(2));
   EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(run.muldrin_out(2));
   EXPECT_EQ(e2e_count_text(run.sim_out, "unit 1 reboots"), 1) << read_file(run.sim_out);
   EXPECT_EQ(e2e_count_text(run.sim_out,
-                           "unit 0 moves from 127.0.0.1 to 127.0.0.2 after 120 records "
+                           "unit 0 moves from 127.0.0.1 to 127.0.0.2 once 120 of its records were "
                            "acknowledged\n"),
             1)
       << read_file(run.sim_out);

@@ -265,8 +265,9 @@ int main(int argc, char **argv) {
         mv.done = true;
         const std::string from = s.address();
         int rc = s.move(mv.address);
-        printf("q330sim: unit %d moves from %s to %s after %d records acknowledged%s\n", mv.unit,
-               from.c_str(), mv.address.c_str(), mv.records, rc < 0 ? ": cannot bind there" : "");
+        printf("q330sim: unit %d moves from %s to %s once %d of its records were acknowledged%s\n",
+               mv.unit, from.c_str(), mv.address.c_str(), mv.records,
+               rc < 0 ? ": cannot bind there" : "");
         fflush(stdout);
         double now = clock_now();
         mv.announce = {now, now + 1, now + 3};
