@@ -22,6 +22,7 @@ struct E2eRun {
   pid_t sim = -1, muldrin = -1;
   std::vector<E2eUnit> units;
   int muldrin_runs = 0;
+  int poc_port = 0;  // points of contact taken there when set
 
   E2eRun() { orbcreate(ring.c_str(), 64ll << 20); }
   ~E2eRun() {
@@ -47,7 +48,7 @@ struct E2eRun {
   // Writes the parameter file for the units and starts muldrin with the state file.
   void start_muldrin() {
     FILE *f = fopen(pf.c_str(), "w");
-    std::string text = e2e_pf(MULDRIN_PF, units);
+    std::string text = e2e_pf(MULDRIN_PF, units, poc_port);
     fputs(text.c_str(), f);
     fclose(f);
     muldrin_runs++;

@@ -17,6 +17,11 @@
 // sample is r x rate + its place in the record.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +39,22 @@
 #include "testkit/e2e_process.h"
 
 inline constexpr double E2E_EPOCH_2000 = 946684800.0;
+
+// A UDP port free on loopback now (for a listener the children share); 0 none.
+inline int e2e_free_port() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
 
 // One simulated unit as the simulator announced it.
 struct E2eUnit {
@@ -83,8 +104,10 @@ inline std::string e2e_station(int unit) { return "Q" + std::to_string(unit + 1)
 // A parameter file for muldrin from the example `example_pf` (its text): every unit as
 // datalogger TA_Q<k+1> (station Q<k+1>, e2e_station) on its address and base port (a block of the
 // datalogger's own), from any free local ports, every channel
-// and stream of the simulator acquired, with short time-outs.
-inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUnit> &units) {
+// and stream of the simulator acquired, with short time-outs; with `poc_port`, points of
+// contact taken on that UDP port.
+inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUnit> &units,
+                          int poc_port = 0) {
   std::string pf = e2e_read_text(example_pf);
   e2e_pf_set(&pf, "pchan_map",
              "&Arr{\n0 $DLNET_$DLSTA_BHZ 1.0 1.0 V\n1 $DLNET_$DLSTA_BHN 1.0 1.0 V\n"
@@ -100,6 +123,7 @@ inline std::string e2e_pf(const std::string &example_pf, const std::vector<E2eUn
     blocks += "TA_" + sta + " &Arr{\nq330_port_base " + std::to_string(u.base) + "\n}\n";
   }
   e2e_pf_set(&pf, "dataloggers", dls + "}");
+  if (poc_port) e2e_pf_set(&pf, "pocds", "&Tbl{\n" + std::to_string(poc_port) + "\n}");
   pf += blocks;
   for (auto [key, value] : std::vector<std::pair<const char *, const char *>>{
            {"local_port_control", "0"},
@@ -126,8 +150,12 @@ struct E2eSamples {
   };
   std::map<std::string, Channel> channels;
   int packets = 0, waveforms = 0, undecodable = 0;
+  std::map<std::string, int> undecodable_sources;
   std::map<std::string, int> sources;  // packets by source name
   std::string log;                     // the texts of the log packets, in order
+  // In ring order: U a program's startup banner, S its shutdown begun ("Stopping
+  // acquisition"), T a status report (/pf/st).
+  std::string marks;
 };
 
 // Reads every packet held in the ring and decodes the waveforms.
@@ -146,9 +174,16 @@ inline int e2e_read_ring(const std::string &ring, E2eSamples *out) {
     int kind = unstuffPkt(src, t, buf, nbytes, &pkt);
     if (kind < 0) {
       out->undecodable++;
+      out->undecodable_sources[src]++;
       continue;
     }
-    if (kind == Pkt_log && pkt->string) out->log += std::string(src) + ": " + pkt->string + "\n";
+    if (kind == Pkt_log && pkt->string) {
+      out->log += std::string(src) + ": " + pkt->string + "\n";
+      if (strstr(pkt->string, "muldrin startup")) out->marks += 'U';
+      if (strstr(pkt->string, "muldrin_shutdown: Stopping acquisition")) out->marks += 'S';
+    }
+    size_t srclen = strlen(src);
+    if (srclen >= 6 && strcmp(src + srclen - 6, "/pf/st") == 0) out->marks += 'T';
     if (kind != Pkt_wf) continue;
     out->waveforms++;
     for (int i = 0; i < pkt->nchannels; i++) {

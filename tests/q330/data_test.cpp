@@ -691,4 +691,90 @@ TEST(DataProc, BusyConsumerNeverGetsABlocketteTwice) {
   EXPECT_EQ(flushes, 1);
 }
 
+// ---- A record over several packets ---------------------------------------------------------
+
+// The rest of a record: its sequence and one value, no time tag.
+std::vector<unsigned char> rest_packet(uint32_t record, int32_t value) {
+  std::vector<unsigned char> p = timetag_packet(record, false, value);
+  return std::vector<unsigned char>(p.begin(), p.begin() + 12);  // sequence and value
+}
+
+// The packets of a record being assembled are acknowledged only once it is whole (the next
+// time tag, or a fill), unless holding them would leave the datalogger no room in its
+// window to send on.
+TEST(DataRecord, ARecordBegunIsAcknowledgedWhenWhole) {
+  enum Kind { TIME, REST, FILL };
+  struct Step {
+    Kind kind;
+    int ack;  // the DT_DACK after the packet
+  };
+  struct Row {
+    const char *what;
+    int window;
+    std::vector<Step> steps;  // packets 100, 101, ...
+  };
+  const Row rows[] = {
+      {"held to the next time tag or fill",
+       8,
+       {{TIME, 99}, {REST, 99}, {TIME, 101}, {REST, 101}, {FILL, 104}, {TIME, 104}}},
+      {"released when the window would stop",
+       4,
+       {{TIME, 99}, {REST, 99}, {REST, 99}, {REST, 103}, {REST, 104}, {TIME, 104}}},
+  };
+  for (const Row &r : rows) {
+    ReadRig rig(100, r.window, 1, 6000);
+    Q330 *q = rig.s.q;
+    Records out;
+    q->out_callback = Records::callback;
+    q->user_data = &out;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    uint32_t record = 500;
+    unsigned seq = 100;
+    for (const Step &st : r.steps) {
+      if (st.kind == FILL) {
+        rig.peer.fill(seq);
+      } else {
+        if (st.kind == TIME) record++;
+        auto p = st.kind == TIME ? timetag_packet(record, true, static_cast<int32_t>(seq))
+                                 : rest_packet(record, static_cast<int32_t>(seq));
+        rig.peer.send(Q330_DT_DATA, seq, p);
+      }
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+      auto d = rig.dacks();
+      ASSERT_EQ(d.size(), 1u) << r.what << " " << seq;
+      EXPECT_EQ(d[0].ack, st.ack) << r.what << " " << seq;
+      seq++;
+    }
+    EXPECT_EQ(q->last_good_sequence, seq - 1) << r.what;
+  }
+}
+
+// A program started afresh (the state file telling the same boot, and the last packet it
+// passed on, 103, the rest of record 501) takes the stream where the datalogger starts it,
+// at the time tag it was not acknowledged past, and hands on that record whole. Going on
+// after 103 would give the rest of a record with no time tag, which cannot be written.
+TEST(DataRecord, AFreshStartTakesTheRecordBegunWhole) {
+  ReadRig rig(102, 8, 4, 6000);
+  Q330 *q = rig.s.q;
+  Records out;
+  q->out_callback = Records::callback;
+  q->user_data = &out;
+  q->data_boot_known = true;
+  q->last_good_sequence = 103;
+  q->ch98_time = 946684800.0 + 501;
+  q->ch98_time_data_sequence = 501;
+  q->ch98_time_qdp_sequence = 103;
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  EXPECT_EQ(q->pwb->bottom, 102);
+  rig.peer.send(Q330_DT_DATA, 102, timetag_packet(501, true, 3));
+  rig.peer.send(Q330_DT_DATA, 103, rest_packet(501, 4));
+  rig.peer.send(Q330_DT_DATA, 104, timetag_packet(502, true, 5));
+  for (int i = 0; i < 3; i++) ASSERT_EQ(rig.read(), 0) << rig.error;
+  ASSERT_EQ(out.records.size(), 1u);
+  EXPECT_EQ(be32(&out.records[0][12]), 501u);
+  EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{3, 4}));
+  char error[256];
+  ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+}
+
 }  // namespace

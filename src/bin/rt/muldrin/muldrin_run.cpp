@@ -100,6 +100,9 @@ int muldrin_shutdown(Muldrin *muldrin) {
   muldrin_status_join(muldrin);
   clock_sleep(0.1);
   muldrin_stop_writer(muldrin);
+  // Once more when the writer has written what the data threads left: the last output
+  // time of each channel, which a restart trims its overlap at, is then final.
+  write_state(muldrin);
   return 0;
 }
 

@@ -323,6 +323,14 @@ struct Q330 {
   uint32_t data_record_sequence = 0;
   uint32_t ch98_time_data_sequence = 0, ch98_time_q330 = 0;
   uint16_t ch98_time_qdp_sequence = 0, ch98_time_qdp_sequence_first = 0;
+  // This program has opened the data stream before: a re-open in the same boot goes on
+  // with the record it is assembling. A program started afresh holds none.
+  bool data_stream_opened = false;
+  // The packets of the record being assembled, from the time tag of packet
+  // ch98_time_qdp_sequence_first on, are not acknowledged until it is whole (the next
+  // time tag, or a fill), so that a program started afresh gets the whole record again:
+  // the rest of a record cannot be decoded without its time tag. Cleared by another boot.
+  bool data_record_unacked = false;
   double ch98_time = 0, ch98_time_restart = 0, ch98_time_next = 0, ch98_lcq = 0;
   double request_shutdown_time = 0;
   int nchans = 0, dlclock = 0;

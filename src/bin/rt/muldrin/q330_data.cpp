@@ -201,13 +201,32 @@ int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg) {
   return 0;
 }
 
+namespace {
+
+// The sequence a DT_DACK acknowledges.
+uint16_t dack_base(const Q330 *q330) {
+  const uint16_t good = q330->last_good_sequence;
+  if (!q330->data_record_unacked || !q330->pwb) return good;
+  // The open record's packets stay with the datalogger while they leave it room in the
+  // window for the packet after the last one passed on; a record longer than that is
+  // acknowledged as it comes, or the stream would stop.
+  const int held = fold32768(good - q330->ch98_time_qdp_sequence_first);
+  if (held < 0 || held > q330->pwb->size - 2) return good;
+  return static_cast<uint16_t>(q330->ch98_time_qdp_sequence_first - 1);
+}
+
+}  // namespace
+
 int send_dack(Q330 *q330, const char *dbgmsg) {
   shift_last_dack(q330, q330->last_good_sequence);
-  // Only what was passed on is acknowledged: the base. A packet held beyond a hole would,
-  // once marked, be freed by the datalogger, and it lives only in this window, which a
-  // re-open, a re-registration or the end of the program throws away: the datalogger then
-  // never resends it. Unmarked, it is resent and the window takes the copy.
+  // Only what was passed on whole is acknowledged: the base, and no further than before
+  // the time-tag packet of a record still being assembled. A packet held beyond a hole
+  // would, once marked, be freed by the datalogger, and it lives only in this window,
+  // which a re-open, a re-registration or the end of the program throws away: the
+  // datalogger then never resends it. Unmarked, it is resent and the window takes the
+  // copy. Likewise a record begun lives only in this program until its end.
   Q330DACKPkt dack = q330->last_dack;
+  dack.qdp_ack = dack_base(q330);
   dack.ack_bitmap_0to31 = 1;
   dack.ack_bitmap_32to63 = dack.ack_bitmap_64to95 = dack.ack_bitmap_96to127 = 0;
   if (q330->params.stop_acks) {
@@ -218,7 +237,7 @@ int send_dack(Q330 *q330, const char *dbgmsg) {
     if (q330_sendcmd(q330, Q330_DT_DACK, &dack) < 0) return -1;
   }
   q330->time_last_dack = 0;
-  q330->sequence_last_dack = q330->last_dack.qdp_ack;
+  q330->sequence_last_dack = dack.qdp_ack;
   q330->packets_received_since_last_ack = 0;
   return 0;
 }
@@ -318,17 +337,21 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   }
   q330->time_dtopen = clock_now();
 
-  // The datalogger starts at its oldest packet not acknowledged. When the last
-  // acknowledgements of the previous stream were lost, that is a packet this session
-  // already passed on: in the same boot, and no farther back than a window, the stream
-  // goes on after the last packet passed on, and the older ones the datalogger resends
-  // fall behind the window and are acknowledged by the base, not passed on twice.
+  // The datalogger starts at its oldest packet not acknowledged: the time tag of the record
+  // begun, or earlier when the last acknowledgements were lost. When this program opened
+  // the stream before (and so holds that record), in the same boot and no farther back
+  // than a window, the stream goes on after the last packet passed on, and the older ones
+  // the datalogger resends fall behind the window and are acknowledged by the base, not
+  // passed on twice. A program started afresh holds no record begun: it takes the stream
+  // where the datalogger starts it, and the writer drops what of those records it wrote
+  // before as a link overlap.
   const Q330FIXPkt &fix = q330->config.config_pkt.fix;
   uint16_t start = log.data_sequence_number;
   const uint16_t next = static_cast<uint16_t>(q330->last_good_sequence + 1);
   const int passed = static_cast<uint16_t>(next - start);
   if (q330->data_boot_known && q330->data_boot_reboots == fix.total_number_of_reboots &&
-      q330->data_boot_time == fix.time_of_last_reboot && passed > 0 && passed <= size) {
+      q330->data_boot_time == fix.time_of_last_reboot && q330->data_stream_opened && passed > 0 &&
+      passed <= size) {
     q330_output(q330, Q330_OUT_LOG,
                 "data stream re-opened at %d: %d packets from %d already passed on.\n", next,
                 passed, start);
@@ -338,8 +361,10 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     // Another boot numbers its packets afresh: the last sequence seen means nothing in it,
     // and the rest of a record begun before (its packets renumbered) must still pass.
     q330->ch98_time_qdp_sequence = static_cast<uint16_t>(start - 1);
+    q330->data_record_unacked = false;
   }
   q330->data_boot_known = true;
+  q330->data_stream_opened = true;
   q330->data_boot_reboots = fix.total_number_of_reboots;
   q330->data_boot_time = fix.time_of_last_reboot;
 
@@ -614,6 +639,8 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
     return -1;
   }
   if (command == Q330_DT_FILL) {
+    // The datalogger had nothing more to send: the record begun is complete.
+    q330->data_record_unacked = false;
     if (debug(q330)) {
       auto *fill = reinterpret_cast<Q330FILLPkt *>(data.get());
       q330_output(q330, Q330_OUT_LOG, "DEBUGD: fill: seq %d, rec %d\n", fill->qdp_sequence,

@@ -2,9 +2,13 @@
 // through the reorder window, handing in-order packets to the blockette decoder, the
 // acknowledgements (DT_DACK) and closing the stream.
 //
-// Acknowledgement bitmap: bit k (k = 0-127, bit k mod 32 of word k / 32) is set when packet
-// qdp_ack + k is held; bit 0 stands for the base itself. Distances between 16-bit
-// sequences are folded: below -60000 add 65536, above 60000 subtract 65536.
+// Acknowledgements: last_dack keeps the window's bitmap (bit k, bit k mod 32 of word k / 32,
+// set when packet qdp_ack + k is held; bit 0 stands for the base itself), but a DT_DACK
+// carries the base alone, bit 0 set: packets held beyond a hole are not marked, so the
+// datalogger keeps and resends them. The base is the last packet passed on, or the one
+// before the time-tag packet of the record still being assembled while that record leaves
+// the window room (send_dack). Distances between 16-bit sequences are folded: below
+// -60000 add 65536, above 60000 subtract 65536.
 //
 // Locking: everything runs on the session's data thread; the window, the acknowledgement
 // record and the counters are that thread's. The channel set-up and status requests of
@@ -31,6 +35,6 @@ int shift_last_dack(Q330 *q330, unsigned base_sequence);
 // Clear bits below the highest set bit of last_dack.
 int dack_holes(Q330 *q330);
 int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg);
-// Re-bases last_dack at last_good_sequence and sends it (not with stop_acks), then resets
-// the acknowledgement timer and counters. 0 or -1.
+// Re-bases last_dack at last_good_sequence and sends the acknowledgement of its base (not
+// with stop_acks), then resets the acknowledgement timer and counters. 0 or -1.
 int send_dack(Q330 *q330, const char *dbgmsg);

@@ -3,6 +3,8 @@
 // with its own ports, data generator and faults.
 #include "q330sim.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +27,7 @@ static void usage(FILE *f) {
           "usage: q330sim [-b base_port] [-l logical_port] [-s serial_hex]... [-n units]\n"
           "               [-A address] [-a auth_code_hex] [-t property_tag] [-g seed]\n"
           "               [-r records] [-i seconds] [-m packets] [-f faults]\n"
-          "               [-R records:seconds[:unit]]...\n"
+          "               [-R records:seconds[:unit]]... [-P records:address:port[:unit]]...\n"
           "  -b  base port of the first unit (control = base + 2 x logical, data = control\n"
           "      + 1); unit k uses base + 10 k; 0 chooses free ports; default 5330\n"
           "  -l  logical port 1-4; default 1\n"
@@ -43,6 +45,9 @@ static void usage(FILE *f) {
           "      data port's datagrams in each direction; default none\n"
           "  -R  unit `unit` (default 0) reboots once it has made `records` records, and is\n"
           "      down for `seconds`\n"
+          "  -P  unit `unit` (default 0) moves to loopback `address` (same ports) once\n"
+          "      `records` of its records were acknowledged, and announces it with C2_POC\n"
+          "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
           "  -h  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
           "made all of its records and every one was acknowledged.\n");
@@ -54,6 +59,13 @@ struct Reboot {
   int unit = 0, records = 0;
   double seconds = 0;
   bool done = false;
+};
+
+struct Move {
+  int unit = 0, records = 0, port = 0;
+  std::string address;
+  bool done = false;
+  std::vector<double> announce;  // clock times of the C2_POC datagrams still to send
 };
 
 struct Unit {
@@ -83,6 +95,20 @@ bool all_acknowledged(Q330Sim &sim) {
   return true;
 }
 
+// Records of the unit acknowledged: those before the oldest record a DT_DATA packet of the
+// buffer still carries, or all made when none waits.
+int records_acknowledged(Q330Sim &sim) {
+  Q330SimData &m = sim.data();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  for (const auto &p : m.buffer) {
+    if (p.command != 0x00 || p.payload.size() < 4) continue;  // DT_DATA
+    const uint8_t *b = p.payload.data();
+    uint32_t record = static_cast<uint32_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
+    return static_cast<int>(record - m.knobs.first_record);
+  }
+  return m.made;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -92,9 +118,10 @@ int main(int argc, char **argv) {
   int nunits = 1;
   Q330SimDataKnobs knobs;
   std::vector<Reboot> reboots;
+  std::vector<Move> moves;
   std::vector<std::string> addresses;
   int c;
-  while ((c = getopt(argc, argv, "b:l:s:n:A:a:t:g:r:i:m:f:R:h")) != -1) {
+  while ((c = getopt(argc, argv, "b:l:s:n:A:a:t:g:r:i:m:f:R:P:h")) != -1) {
     switch (c) {
       case 'b':
         o.base_port = atoi(optarg);
@@ -151,6 +178,20 @@ int main(int argc, char **argv) {
           return 1;
         }
         reboots.push_back(r);
+        break;
+      }
+      case 'P': {
+        Move mv;
+        char address[32] = "";
+        in_addr probe{};
+        if (sscanf(optarg, "%d:%31[^:]:%d:%d", &mv.records, address, &mv.port, &mv.unit) < 3 ||
+            mv.records < 0 || mv.port < 1 || mv.port > 65535 || mv.unit < 0 ||
+            inet_pton(AF_INET, address, &probe) != 1) {
+          usage(stderr);
+          return 1;
+        }
+        mv.address = address;
+        moves.push_back(mv);
         break;
       }
       case 'h':
@@ -216,6 +257,28 @@ int main(int argc, char **argv) {
       printf("q330sim: unit %d reboots after %d records, down for %g s\n", r.unit, r.records,
              r.seconds);
       fflush(stdout);
+    }
+    for (Move &mv : moves) {
+      if (mv.unit >= static_cast<int>(units.size())) continue;
+      Q330Sim &s = *units[static_cast<size_t>(mv.unit)].sim;
+      if (!mv.done && records_acknowledged(s) >= mv.records) {
+        mv.done = true;
+        const std::string from = s.address();
+        int rc = s.move(mv.address);
+        printf("q330sim: unit %d moves from %s to %s once %d of its records were acknowledged%s\n",
+               mv.unit, from.c_str(), mv.address.c_str(), mv.records,
+               rc < 0 ? ": cannot bind there" : "");
+        fflush(stdout);
+        double now = clock_now();
+        mv.announce = {now, now + 1, now + 3};
+      }
+      while (!mv.announce.empty() && clock_now() >= mv.announce.front()) {
+        mv.announce.erase(mv.announce.begin());
+        in_addr ip{};
+        inet_pton(AF_INET, mv.address.c_str(), &ip);
+        if (s.send_poc(mv.port, ntohl(ip.s_addr), mv.address.c_str()) < 0)
+          fprintf(stderr, "q330sim: unit %d: point of contact not sent\n", mv.unit);
+      }
     }
     for (size_t k = 0; k < units.size(); k++) {
       if (units[k].announced_done || !all_acknowledged(*units[k].sim)) continue;

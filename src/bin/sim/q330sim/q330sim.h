@@ -133,6 +133,11 @@ class Q330Sim {
   // (a loopback address, e.g. "127.0.0.2" for a unit that moved), on a socket of its own.
   // 0, or -1 when it could not be sent.
   int send_poc(int poc_port, uint32_t ip, const char *from_addr);
+  // Moves the unit to another loopback address (q330sim_poc.cpp): the loop stops, the same
+  // port numbers are bound on `address`, and the loop goes on there with everything it
+  // held (registration, data stream, packet buffer). 0, or -1 when the ports cannot be
+  // bound there (the unit is then down).
+  int move(const std::string &address);
   // Reboots the unit (q330sim_reboot.cpp): it answers nothing for `seconds` of clock time,
   // then comes back with no registration (control commands other than C1_POLLSN, C1_RQSRV
   // and C1_SRVRSP are answered C1_CERR 2 until a server registers again), its data port

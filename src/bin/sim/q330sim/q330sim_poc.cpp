@@ -71,3 +71,10 @@ int Q330Sim::send_poc(int poc_port, uint32_t ip, const char *from_addr) {
   close(fd);
   return rc;
 }
+
+int Q330Sim::move(const std::string &address) {
+  stop();
+  options_.address = address;
+  options_.base_port = base_;
+  return start();
+}
