@@ -31,6 +31,7 @@
 #include "base/clock.h"
 #include "base/tbl.h"
 #include "benchkit.h"
+#include "muldrin_e2ekit.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 
@@ -41,42 +42,9 @@ bool smoke() {
   return s && *s && *s != '0';
 }
 
-std::string slurp(const std::string &path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const std::string &out) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
-  dup2(fd, 1);
-  dup2(fd, 2);
-  std::vector<std::string> copy = argv;
-  std::vector<char *> args;
-  for (auto &a : copy) args.push_back(a.data());
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-void stop(pid_t pid) {
-  kill(pid, SIGTERM);
-  int status;
-  for (int i = 0; i < 600; i++) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return;
-    clock_sleep(0.05);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-}
-
 // User + system CPU seconds of a live process.
 double cpu_seconds(pid_t pid) {
-  std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
+  std::string s = e2e_read_text("/proc/" + std::to_string(pid) + "/stat");
   size_t at = s.rfind(')');
   if (at == std::string::npos) return 0;
   std::istringstream in(s.substr(at + 2));
@@ -89,26 +57,12 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-int count_of(const std::string &text, const std::string &what) {
+// Samples of one record of a unit: every channel-stream the parameter file enables.
+int samples_per_record() {
   int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  for (const E2eChannel &c : e2e_channels()) n += c.rate;
   return n;
 }
-
-// Replaces "key ..." (a line, or a block up to its "}" line) in a parameter-file text.
-void pf_set(std::string *pf, const std::string &key, const std::string &value) {
-  size_t at = pf->find("\n" + key + " ");
-  if (at == std::string::npos) {
-    *pf += key + " " + value + "\n";
-    return;
-  }
-  at++;
-  size_t end = pf->find('\n', at);
-  if (pf->compare(at + key.size() + 1, 1, "&") == 0) end = pf->find("\n}", at) + 2;
-  pf->replace(at, end - at, key + " " + value);
-}
-
-constexpr int kSamplesPerRecord = 40 + 125 + 125 + 1;
 
 void BM_MuldrinLoad(benchmark::State &state) {
   const int nunits = static_cast<int>(state.range(0));
@@ -121,64 +75,34 @@ void BM_MuldrinLoad(benchmark::State &state) {
     const std::string ring = dir + "/ring", simout = dir + "/sim.out";
     remove(ring.c_str());
     if (orbcreate(ring.c_str(), 256ll << 20) != 0) abort();
-    pid_t sim = spawn({Q330SIM_BIN, "-b", "0", "-s", "0100000000000001", "-n",
-                       std::to_string(nunits), "-r", std::to_string(records)},
-                      dir, simout);
-    std::string out;
-    for (int i = 0; i < 600 && count_of(out, " data port ") < nunits; i++) {
-      clock_sleep(0.02);
-      out = slurp(simout);
-    }
-    if (count_of(out, " data port ") < nunits) abort();
-    std::string pf = slurp(MULDRIN_PF);
-    pf_set(&pf, "pchan_map",
-           "&Arr{\n0 $DLNET_$DLSTA_BHZ 1.0 1.0 V\n1 $DLNET_$DLSTA_BHN 1.0 1.0 V\n"
-           "2 $DLNET_$DLSTA_BHE 1.0 1.0 V\n3 $DLNET_$DLSTA_BH1 1.0 1.0 V\n}");
-    pf_set(&pf, "rate_mask", "&Arr{\n0 LH. 00\n1 SH. 00\n2 HH. 00\n}");
-    std::string row = "genc genc genc 0 0 0 0 0\n";
-    pf_set(&pf, "acq_matrix", "&Tbl{\n" + row + row + row + row + "}");
-    pf_set(&pf, "local_port_control", "0");
-    pf_set(&pf, "local_port_data", "0");
-    std::string dls = "&Tbl{\n", blocks;
-    size_t at = 0;
-    for (int k = 0; k < nunits; k++) {
-      at = out.find("q330sim: unit ", at);
-      unsigned idx = 0;
-      char serial[32];
-      int base = 0;
-      if (at == std::string::npos ||
-          sscanf(out.c_str() + at, "q330sim: unit %u serial %31s on %*[^:]: base port %d", &idx,
-                 serial, &base) != 3)
-        abort();
-      at++;
-      std::string name = "TA_L" + std::to_string(k);
-      dls +=
-          name + " TA L" + std::to_string(k) + " " + serial + " 127.0.0.1 1 broadband startacq\n";
-      blocks += name + " &Arr{\nq330_port_base " + std::to_string(base) + "\n}\n";
-    }
-    pf_set(&pf, "dataloggers", dls + "}");
-    pf += blocks;
+    pid_t sim = e2e_start({Q330SIM_BIN, "-b", "0", "-s", "0100000000000001", "-n",
+                           std::to_string(nunits), "-r", std::to_string(records)},
+                          dir, simout);
+    if (!e2e_wait_text(simout, " data port ", nunits, 12)) abort();
+    std::vector<E2eUnit> units = e2e_units(simout);
+    if ((int)units.size() < nunits) abort();
+    std::string pf = e2e_pf(MULDRIN_PF, units);
     std::ofstream(dir + "/load.pf") << pf;
     auto t0 = std::chrono::steady_clock::now();
-    pid_t muldrin = spawn({MULDRIN_BIN, "-pf", dir + "/load.pf", "TA", "data", ring, "cmd", ring,
-                           "log", ring, "st", ring},
-                          dir, dir + "/muldrin.out");
+    pid_t muldrin = e2e_start({MULDRIN_BIN, "-pf", dir + "/load.pf", "TA", "data", ring, "cmd",
+                               ring, "log", ring, "st", ring},
+                              dir, dir + "/muldrin.out");
     double used = 0;
-    for (int i = 0; i < 60000 && count_of(slurp(simout), "records acknowledged") < nunits; i++) {
+    for (int i = 0; i < 60000 && e2e_count_text(simout, "records acknowledged") < nunits; i++) {
       clock_sleep(0.01);
       used = cpu_seconds(muldrin);
     }
     auto t1 = std::chrono::steady_clock::now();
-    if (count_of(slurp(simout), "records acknowledged") < nunits) abort();
+    if (e2e_count_text(simout, "records acknowledged") < nunits) abort();
     used = cpu_seconds(muldrin);
-    stop(muldrin);
-    stop(sim);
+    e2e_stop(muldrin, SIGTERM, 30);
+    e2e_stop(sim, SIGTERM, 30);
     records_done += static_cast<double>(records) * nunits;
     seconds += std::chrono::duration<double>(t1 - t0).count();
     cpu += used;
   }
   state.counters["records_per_s"] = records_done / seconds;
-  state.counters["samples_per_s"] = records_done * kSamplesPerRecord / seconds;
+  state.counters["samples_per_s"] = records_done * samples_per_record() / seconds;
   state.counters["cpu_us_per_record"] = 1e6 * cpu / records_done;
   state.counters["cpu_share"] = cpu / seconds;
   remove((dir + "/ring").c_str());
@@ -238,7 +162,7 @@ void BM_RingReference(benchmark::State &state) {
   state.counters["records_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["samples_per_s"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * kSamplesPerRecord, benchmark::Counter::kIsRate);
+      static_cast<double>(state.iterations()) * samples_per_record(), benchmark::Counter::kIsRate);
   free(buf);
   freePkt(pkt);
   orbclose(orb);
