@@ -373,6 +373,9 @@ class Sim {
   };
   std::vector<Recording> recordings_;
   bool events_counted_ = false;
+  // Adds the event file `file` made from `plan` as `key`, with its summary. Under mutex_.
+  void put_event_file(const std::string &key, const AltusSimEvtPlan &plan,
+                      const std::vector<uint8_t> &file);
   int fixed_events_ = -1;
   int drive_status_[2] = {0x0800 | 100, 0x0400};
   AltusSimEvtPlan ft_plan_;

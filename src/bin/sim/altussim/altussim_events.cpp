@@ -130,6 +130,12 @@ int Sim::add_event(const std::string &path, const AltusSimEvtPlan &plan) {
     d.time = plan.start_time;
     fs_.push_back(d);
   }
+  put_event_file(key, p, file);
+  return 0;
+}
+
+void Sim::put_event_file(const std::string &key, const AltusSimEvtPlan &plan,
+                         const std::vector<uint8_t> &file) {
   Node n;
   n.path = key;
   n.size = (uint32_t)file.size();
@@ -137,9 +143,8 @@ int Sim::add_event(const std::string &path, const AltusSimEvtPlan &plan) {
   n.time = plan.start_time;
   n.data.assign(file.begin(), file.end());
   fs_.push_back(n);
-  events_[key].summary = summary_of(p, p.values);
+  events_[key].summary = summary_of(plan, plan.values);
   events_counted_ = true;
-  return 0;
 }
 
 int Sim::record_event(const std::string &path, const AltusSimEvtPlan &plan, double seconds) {
@@ -274,15 +279,7 @@ bool Sim::event_command(int cmd, const Bytes &data, int *type, Bytes *payload) {
       }
       char name[32];
       snprintf(name, sizeof name, "A:\\FT%04d.EVT", ++ft_events_);
-      Node n;
-      n.path = name;
-      n.size = (uint32_t)file.size();
-      n.attr = 0x20;
-      n.time = p.start_time;
-      n.data.assign(file.begin(), file.end());
-      fs_.push_back(n);
-      events_[name].summary = summary_of(p, p.values);
-      events_counted_ = true;
+      put_event_file(name, p, file);
       *payload = ack(cmd, true);
       return true;
     }
