@@ -475,6 +475,21 @@ TEST(AltusCmdQueue, DelayHangup) {
     EXPECT_EQ(number_command_queue(s.dl, 0), 0);
   }
   {
+    SCOPED_TRACE("the delay as command packets write it, in hundredths");
+    PostingClock clk;
+    clk.dl = s.dl;
+    Pf *pf = request("command strpause\ndelayhangup 2.50\n");
+    post_command_queue(s.dl, pf, 1);
+    pffree(pf);
+    EXPECT_EQ(process_commands(s.altus, s.dl), 1);
+    EXPECT_EQ(clk.t, 1003.0);
+    pf = request("command strpause\ndelayhangup 0.00\n");
+    post_command_queue(s.dl, pf, 1);
+    pffree(pf);
+    EXPECT_EQ(process_commands(s.altus, s.dl), 1);
+    EXPECT_FALSE(log.contains("parse_param(delayhangup)"));
+  }
+  {
     SCOPED_TRACE("a malformed delay is complained about and ignored");
     PostingClock clk;
     Pf *pf = request("command strpause\ndelayhangup soon\n");

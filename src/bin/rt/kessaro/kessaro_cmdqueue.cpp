@@ -677,8 +677,9 @@ int process_commands(Kessaro *altus, AltusDatalogger *dl) {
       altus_cmd_pending(altus, dl, cmd, nullptr, "datalogger %s not currently connected",
                         dl->target_name);
     process_command(altus, dl, cmd);
-    int delay = 0;
-    if (parse_param(cmd, "delayhangup", P_LINT, 0, &delay) < 0) {
+    // Command packets carry the delay as "%.2f" seconds, so it is read as a number.
+    double delay = 0;
+    if (parse_param(cmd, "delayhangup", P_DBL, 0, &delay) < 0) {
       elog_clear_register(0);
       altuscom_log_complain(dl->connected_modem, dl, 1, 0,
                             "process_commands: parse_param(delayhangup) error.\n");
