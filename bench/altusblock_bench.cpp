@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -118,6 +119,36 @@ void BM_ReceiveThroughSerialBuf(benchmark::State &state) {
   close(sv[1]);
 }
 
+// The transport's floor for the row above: the same frames read from a socket pair in
+// frame-sized read() calls, with nothing decoded.
+void BM_SocketPairReference(benchmark::State &state) {
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+  Bytes f = altussim::frame(full_strdata());
+  std::atomic<bool> stop{false};
+  std::thread feed([&] {
+    while (!stop) {
+      if (send(sv[1], f.data(), f.size(), MSG_NOSIGNAL) <= 0) break;
+    }
+  });
+  std::vector<unsigned char> in(f.size());
+  for (auto _ : state) {
+    size_t got = 0;
+    while (got < in.size()) {
+      ssize_t r = read(sv[0], in.data() + got, in.size() - got);
+      if (r <= 0) break;
+      got += (size_t)r;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * (int64_t)f.size());
+  stop = true;
+  shutdown(sv[0], SHUT_RDWR);
+  shutdown(sv[1], SHUT_RDWR);
+  feed.join();
+  close(sv[0]);
+  close(sv[1]);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Frame);
@@ -127,4 +158,5 @@ BENCHMARK(BM_DecodeBlockPacket);
 BENCHMARK(BM_Datacrc);
 BENCHMARK(BM_DecodeStrdata);
 BENCHMARK(BM_ReceiveThroughSerialBuf);
+BENCHMARK(BM_SocketPairReference);
 BENCHMARK_MAIN();

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,37 @@ void BM_RepackageWindow(benchmark::State &state) {
   remove(tmpl);
 }
 BENCHMARK(BM_RepackageWindow)->Unit(benchmark::kMillisecond);
+
+// The floor for the row above: the window's samples gathered by plain copies and written
+// to the ring file as one packet of raw 4-byte samples, with no compression and no
+// channel bookkeeping.
+void BM_RingPutReference(benchmark::State &state) {
+  const int nchan = 18, rate = 200, twin = 60;
+  char tmpl[] = "/tmp/repackage_bench.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) abort();
+  std::string ring = std::string(tmpl) + "/bench.ring";
+  if (orbcreate(ring.c_str(), 64 << 20) != 0) abort();
+  int orb = orbopen(ring.c_str(), "w");
+  if (orb < 0) abort();
+  std::vector<int> block(rate);
+  for (int i = 0; i < rate; i++) block[i] = (i * 7919) % 4096 - 2048;
+  std::vector<int> window((size_t)nchan * rate * twin);
+  double t = 1704067200.0;
+  for (auto _ : state) {
+    for (int s = 0; s < twin; s++)
+      for (int c = 0; c < nchan; c++)
+        memcpy(&window[((size_t)c * twin + s) * rate], block.data(), sizeof(int) * rate);
+    if (orbput(orb, "XX_STA/MGENC", t, reinterpret_cast<const char *>(window.data()),
+               (int)(window.size() * sizeof(int))) != 0)
+      abort();
+    t += twin;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * nchan * rate * twin);
+  orbclose(orb);
+  remove(ring.c_str());
+  remove(tmpl);
+}
+BENCHMARK(BM_RingPutReference)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
