@@ -14,14 +14,29 @@
 
 namespace {
 
+// A ring file of 64 MiB in a fresh temporary folder, open for writing; removed at the end.
+struct BenchRing {
+  char dir[32] = "/tmp/repackage_bench.XXXXXX";
+  std::string path;
+  int orb = -1;
+  BenchRing() {
+    if (mkdtemp(dir) == nullptr) abort();
+    path = std::string(dir) + "/bench.ring";
+    if (orbcreate(path.c_str(), 64 << 20) != 0) abort();
+    orb = orbopen(path.c_str(), "w");
+    if (orb < 0) abort();
+  }
+  ~BenchRing() {
+    orbclose(orb);
+    remove(path.c_str());
+    remove(dir);
+  }
+};
+
 void BM_RepackageWindow(benchmark::State &state) {
   const int nchan = 18, rate = 200, twin = 60;
-  char tmpl[] = "/tmp/repackage_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  std::string ring = std::string(tmpl) + "/bench.ring";
-  if (orbcreate(ring.c_str(), 64 << 20) != 0) abort();
-  int orb = orbopen(ring.c_str(), "w");
-  if (orb < 0) abort();
+  BenchRing r;
+  const int orb = r.orb;
   RepackageBuf *buf = repackage_create(twin, "MGENC", "", orb, nullptr, nullptr);
   if (buf == nullptr) abort();
   std::vector<int> block(rate);
@@ -40,9 +55,6 @@ void BM_RepackageWindow(benchmark::State &state) {
     repackage_flush(buf);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * nchan * rate * twin);
-  orbclose(orb);
-  remove(ring.c_str());
-  remove(tmpl);
 }
 BENCHMARK(BM_RepackageWindow)->Unit(benchmark::kMillisecond);
 
@@ -51,12 +63,8 @@ BENCHMARK(BM_RepackageWindow)->Unit(benchmark::kMillisecond);
 // channel bookkeeping.
 void BM_RingPutReference(benchmark::State &state) {
   const int nchan = 18, rate = 200, twin = 60;
-  char tmpl[] = "/tmp/repackage_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  std::string ring = std::string(tmpl) + "/bench.ring";
-  if (orbcreate(ring.c_str(), 64 << 20) != 0) abort();
-  int orb = orbopen(ring.c_str(), "w");
-  if (orb < 0) abort();
+  BenchRing r;
+  const int orb = r.orb;
   std::vector<int> block(rate);
   for (int i = 0; i < rate; i++) block[i] = (i * 7919) % 4096 - 2048;
   std::vector<int> window((size_t)nchan * rate * twin);
@@ -71,9 +79,6 @@ void BM_RingPutReference(benchmark::State &state) {
     t += twin;
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * nchan * rate * twin);
-  orbclose(orb);
-  remove(ring.c_str());
-  remove(tmpl);
 }
 BENCHMARK(BM_RingPutReference)->Unit(benchmark::kMillisecond);
 
