@@ -473,34 +473,50 @@ void end_unconnected(Kessaro *altus, AltusDatalogger *dl) {
   ask_report(altus);
 }
 
+// A link held by this thread that points at the datalogger lets go of it.
+void unlink_link(const Held &mh, Modem *link, AltusDatalogger *dl) {
+  if (mh.mine && link->connected_dl == dl) {
+    link->connected_dl = nullptr;
+    set_userdata3(link, nullptr);
+  }
+}
+
 // Another thread holds the datalogger: this thread's link, when it points at the
 // datalogger, lets go of it; nothing of the datalogger changes.
 void drop_own_link(AltusDatalogger *dl, const char *label) {
   Modem *link = dl->connected_modem;
   if (link == nullptr) return;
   Held mh = hold_modem(link, label);
-  if (mh.mine && link->connected_dl == dl) {
-    link->connected_dl = nullptr;
-    set_userdata3(link, nullptr);
-  }
+  unlink_link(mh, link, dl);
   if (mh.taken) unlock_modem_connection(link, label);
+}
+
+// The opening both closes share. Returns false when there is nothing more to do: no
+// datalogger, no connected link (only the code and status link are ended), or another
+// thread holding the datalogger.
+bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh) {
+  if (dl == nullptr) return false;
+  *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
+  *link = dl->connected_modem;
+  if (*link == nullptr) {
+    end_unconnected(*altus, dl);
+    return false;
+  }
+  *dlh = hold_datalogger(dl, label);
+  if (!dlh->mine) {
+    drop_own_link(dl, label);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int closedl(AltusDatalogger *dl) {
-  if (dl == nullptr) return 0;
-  auto *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
-  Modem *link = dl->connected_modem;
-  if (link == nullptr) {
-    end_unconnected(altus, dl);
-    return 0;
-  }
-  Held dlh = hold_datalogger(dl, "closedl");
-  if (!dlh.mine) {
-    drop_own_link(dl, "closedl");
-    return 0;
-  }
+  Kessaro *altus = nullptr;
+  Modem *link = nullptr;
+  Held dlh;
+  if (!begin_close(dl, "closedl", &altus, &link, &dlh)) return 0;
   Held mh = hold_modem(link, "closedl");
   SerialBuf *buf = link->buf_handle;
   if (dl->callmode_on_close && buf != nullptr && dl->gotintomonitormode &&
@@ -521,10 +537,7 @@ int closedl(AltusDatalogger *dl) {
     dl->stat.lastcom_error_rate =
         (buf != nullptr && buf->packets > 0) ? (double)buf->errors / (double)buf->packets : 0.0;
   }
-  if (mh.mine && link->connected_dl == dl) {
-    link->connected_dl = nullptr;
-    set_userdata3(link, nullptr);
-  }
+  unlink_link(mh, link, dl);
   dl->connected_modem = nullptr;
   release(dlh, dl, mh, link, "closedl");
   under_status(altus, [&] {
@@ -537,27 +550,16 @@ int closedl(AltusDatalogger *dl) {
 }
 
 int closedlnc(AltusDatalogger *dl) {
-  if (dl == nullptr) return 0;
-  auto *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
-  Modem *link = dl->connected_modem;
-  if (link == nullptr) {
-    end_unconnected(altus, dl);
-    return 0;
-  }
-  Held dlh = hold_datalogger(dl, "closedlnc");
-  if (!dlh.mine) {
-    drop_own_link(dl, "closedlnc");
-    return 0;
-  }
+  Kessaro *altus = nullptr;
+  Modem *link = nullptr;
+  Held dlh;
+  if (!begin_close(dl, "closedlnc", &altus, &link, &dlh)) return 0;
   Held mh = hold_modem(link, "closedlnc");
   under_status(altus, [&] {
     dl->com_mode = ALTUS_COM_DISCONNECTED;
     dl->connected_modem_status = nullptr;
   });
-  if (mh.mine && link->connected_dl == dl) {
-    link->connected_dl = nullptr;
-    set_userdata3(link, nullptr);
-  }
+  unlink_link(mh, link, dl);
   dl->connected_modem = nullptr;
   under_status(altus, [&] {
     double now = std_now();
