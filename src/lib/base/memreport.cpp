@@ -46,10 +46,14 @@ bool reporting() {
 
 }  // namespace
 
-long long memreport_virtual(bool accessible) {
+namespace {
+
+// Sums the mappings of /proc/self/maps in one pass: all of them, and those not mapped
+// "---". False when the file cannot be read.
+bool sum_maps(long long *all, long long *accessible) {
   FILE *f = fopen("/proc/self/maps", "r");
-  if (f == nullptr) return -1;
-  long long total = 0;
+  if (f == nullptr) return false;
+  *all = *accessible = 0;
   char line[512];
   bool line_start = true;
   while (fgets(line, sizeof line, f) != nullptr) {
@@ -58,9 +62,10 @@ long long memreport_virtual(bool accessible) {
     if (line_start) {
       uintmax_t lo = 0, hi = 0;
       char perms[8] = "";
-      if (sscanf(line, "%jx-%jx %7s", &lo, &hi, perms) == 3 && hi > lo &&
-          (!accessible || strncmp(perms, "---", 3) != 0))
-        total += (long long)(hi - lo);
+      if (sscanf(line, "%jx-%jx %7s", &lo, &hi, perms) == 3 && hi > lo) {
+        *all += (long long)(hi - lo);
+        if (strncmp(perms, "---", 3) != 0) *accessible += (long long)(hi - lo);
+      }
     }
     line_start = false;
     for (const char *p = line; *p; p++) {
@@ -68,7 +73,15 @@ long long memreport_virtual(bool accessible) {
     }
   }
   fclose(f);
-  return total;
+  return true;
+}
+
+}  // namespace
+
+long long memreport_virtual(bool accessible) {
+  long long all = 0, acc = 0;
+  if (!sum_maps(&all, &acc)) return -1;
+  return accessible ? acc : all;
 }
 
 void memreport_print(void) {
@@ -77,6 +90,8 @@ void memreport_print(void) {
 
 void memreport_sample(void) {
   if (!reporting()) return;
-  raise_to(&g_peak, memreport_virtual());
-  raise_to(&g_peak_accessible, memreport_virtual(true));
+  long long all = 0, acc = 0;
+  if (!sum_maps(&all, &acc)) return;
+  raise_to(&g_peak, all);
+  raise_to(&g_peak_accessible, acc);
 }
