@@ -439,4 +439,43 @@ TEST(GetStream, WithoutDialOutTheStreamQueuesTheEventDownloadAndRunsOn) {
   EXPECT_GE(got.size(), 50u);
 }
 
+TEST(GetStream, CountersKeptForOtherStreamChannelsAreReset) {
+  // Two streams either way: only the channels tell whether the kept counters still
+  // number the datalogger's packets.
+  struct Case {
+    const char *name;
+    uint32_t held;      // the datalogger's TxChanMap
+    uint32_t wanted;    // the channels kessaro streams
+    int known;          // the map the counters were kept for is known
+    uint32_t kept_for;  // and is this one
+    bool reset;
+  } cases[] = {
+      {"the same channels", 0x3, 0x3, 0, 0, false},
+      {"the same channels, kept for them", 0x3, 0x3, 1, 0x3, false},
+      {"the datalogger's channels changed", 0x3, 0x5, 0, 0, true},
+      {"kept for other channels", 0x5, 0x5, 1, 0x3, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, double> held = ready(2);
+    held["rw_stream.TxChanMap"] = c.held;
+    StreamRig r("K2", 0, held);
+    for (int i = 0; i < 32; i++)
+      if (c.wanted & (1u << i)) r.dl->data_chan[1][i].outputthischan = 1;
+    r.sim.set_streams(2, 10, 100, 26);
+    Sim::StreamFaults f;
+    f.line_drop_at = 20;
+    r.sim.set_stream_faults(f);
+    r.dl->numStream = 2;
+    r.dl->nextSeq = 9;
+    r.dl->strseq_chanmap = c.kept_for;
+    r.dl->strseq_chanmap_known = c.known;
+    EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+    std::vector<int> ctl = r.sim.stream_controls();
+    EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 3), c.reset ? 1 : 0);
+    EXPECT_EQ(r.dl->strseq_chanmap, c.wanted);  // kept for these now
+    EXPECT_EQ(r.dl->strseq_chanmap_known, 1);
+  }
+}
+
 }  // namespace

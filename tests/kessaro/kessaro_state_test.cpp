@@ -66,6 +66,8 @@ class AltusState : public ::testing::Test {
     a->lasttime = 1577836800.123456;
     a->nextSeq = 0xFFFFFFF0u;  // above INT_MAX: written as a negative %d
     a->numStream = 3;
+    a->strseq_chanmap = 0xB;
+    a->strseq_chanmap_known = 1;
     a->lcom = 4;
     a->last_events_count = 12;
     a->last_blockmode_time = 1577836801.5;
@@ -106,6 +108,7 @@ const char kExpected[] =
     "lasttime 1577836800.12346\n"
     "nextseq -16\n"
     "nstreams 3\n"
+    "streammap 0xB\n"
     "lcom 4\n"
     "lasteventscount 12\n"
     "last_blockmode_time 1577836801.500000\n"
@@ -251,6 +254,8 @@ TEST_F(AltusState, RoundTrip) {
   ASSERT_EQ(parse_state(altus->statefile_name, back), 0) << take_registered();
   EXPECT_EQ(ra->nextSeq, a->nextSeq);
   EXPECT_EQ(ra->numStream, 3);
+  EXPECT_EQ(ra->strseq_chanmap, 0xBu);
+  EXPECT_EQ(ra->strseq_chanmap_known, 1);
   EXPECT_EQ(ra->lcom, 4);
   EXPECT_EQ(ra->last_events_count, 12);
   EXPECT_NEAR(ra->lasttime, a->lasttime, 1e-5);
@@ -336,7 +341,8 @@ TEST_F(AltusState, Reader) {
          EXPECT_EQ(a->lcom, 2);
          EXPECT_STREQ(a->last_connected_modem, "->m1");
          EXPECT_EQ(a->last_params.rw_misc.nchannels, 12);
-         EXPECT_EQ(a->numStream, 2);  // a file without nstreams loads
+         EXPECT_EQ(a->numStream, 2);             // a file without nstreams loads
+         EXPECT_EQ(a->strseq_chanmap_known, 0);  // nor streammap: not known
          EXPECT_EQ(a->last_listing_time, 9.0);
          EXPECT_EQ(a->last_data_time, 0.0);
        }},

@@ -769,10 +769,18 @@ int getstream0(Modem *modem, Pf *cmd) {
     params = dl->last_params;
   }
   const uint8_t stored_streams = dl->numStream;
+  const uint32_t held_map = params.rw_stream.TxChanMap;  // what the datalogger streams now
   const bool changed = reconcile(modem, dl, ans, params);
   store_params(altus, dl, params, dl->last_params_time);
-  // A stream count other than the one the counters were kept for starts them afresh.
-  if (stored_streams != dl->numStream) dl->nextSeq = 0;
+  // Counters kept for other streams start afresh: another stream count, or the same count
+  // of other channels (the datalogger's or the one they were kept for), would give resent
+  // packets of the old numbering to the wrong channels.
+  const uint32_t map = params.rw_stream.TxChanMap;
+  if (stored_streams != dl->numStream || held_map != map ||
+      (dl->strseq_chanmap_known && dl->strseq_chanmap != map))
+    dl->nextSeq = 0;
+  dl->strseq_chanmap = map;
+  dl->strseq_chanmap_known = 1;
 
   if (changed) {
     ans.pending("resetting datalogger streaming parameters...");

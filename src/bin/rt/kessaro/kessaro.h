@@ -475,6 +475,8 @@ struct AltusDatalogger {
   double time_lastpacket;
   unsigned nextSeq;
   uint8_t numStream;
+  uint32_t strseq_chanmap;   // the stream channel map nextSeq counts for,
+  int strseq_chanmap_known;  // when known (not from an older state file)
   int pktTimeout;
   int cntTimeout;
   KessaroMutex stream_mutex;  // guards strbuf, strretranbuf and their counts

@@ -32,6 +32,7 @@ void add_datalogger(const AltusDatalogger *dl, std::string &out) {
   string_appendf(out, "lasttime %.5f\n", dl->lasttime);
   string_appendf(out, "nextseq %d\n", (int)dl->nextSeq);
   string_appendf(out, "nstreams %d\n", (int)dl->numStream);
+  if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
   string_appendf(out, "lcom %d\n", dl->lcom);
   string_appendf(out, "lasteventscount %d\n", dl->last_events_count);
   string_appendf(out, "last_blockmode_time %f\n", dl->last_blockmode_time);
@@ -90,6 +91,8 @@ struct Restored {
   double lasttime = 0;
   int nextseq = 0;
   int nstreams = -1;  // absent
+  int streammap = 0;  // bits (hexadecimal in the file)
+  bool have_streammap = false;
   int lcom = 0;
   int lasteventscount = 0;
   double times[10] = {};
@@ -150,9 +153,11 @@ int read_block(Pf *block, AltusDatalogger *dl, Pf **files) {
 
   // 16-bit fields are written from signed and unsigned words alike; one byte likewise.
   const long w_lo = -32768, w_hi = 65535, b_lo = -128, b_hi = 255;
+  r.have_streammap = pfget(block, "streammap", nullptr) != PFINVALID;
   if (read_key(block, t, "lasttime", P_DBL, 1, &r.lasttime) < 0 ||
       read_key(block, t, "nextseq", P_LINT, 1, &r.nextseq) < 0 ||
       read_key(block, t, "nstreams", P_LINT, 0, &r.nstreams, 0, ALTUS_MAXSTREAM) < 0 ||
+      read_key(block, t, "streammap", P_LINT, 0, &r.streammap) < 0 ||
       read_key(block, t, "lcom", P_LINT, 0, &r.lcom) < 0 ||
       read_key(block, t, "lasteventscount", P_LINT, 1, &r.lasteventscount) < 0) {
     return -1;
@@ -182,6 +187,8 @@ int read_block(Pf *block, AltusDatalogger *dl, Pf **files) {
   dl->lasttime = r.lasttime;
   dl->nextSeq = (unsigned)r.nextseq;
   if (r.nstreams >= 0) dl->numStream = (uint8_t)r.nstreams;
+  dl->strseq_chanmap_known = r.have_streammap;
+  if (r.have_streammap) dl->strseq_chanmap = (uint32_t)r.streammap;
   dl->lcom = r.lcom;
   dl->last_events_count = r.lasteventscount;
   for (int i = 0; i < 10; i++) *time_field(dl, i) = r.times[i];

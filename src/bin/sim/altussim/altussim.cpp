@@ -370,13 +370,23 @@ int main(int argc, char **argv) {
   if (units.empty()) return rc;
   // Each unit says once that a peer talked to it in block mode, so that a caller can tell
   // which dataloggers were reached.
+  // A counter reset of a streaming unit is announced with the sample its clock goes on
+  // from, so that a caller can tell where the streams were numbered afresh.
   std::vector<bool> answered(units.size(), false);
+  std::vector<int> resets(units.size(), 0);
   while (!g_stop) {
     clock_sleep(0.1);
     for (size_t k = 0; k < units.size(); k++) {
-      if (!answered[k] && !units[k]->sim.commands().empty()) {
+      altussim::Sim &s = units[k]->sim;
+      if (!answered[k] && !s.commands().empty()) {
         answered[k] = true;
         printf("altussim: unit %d: block-mode commands answered\n", units[k]->index);
+        fflush(stdout);
+      }
+      if (units[k]->nstreams > 0 && s.stream_resets() != resets[k]) {
+        resets[k] = s.stream_resets();
+        printf("altussim: unit %d: counters reset, samples from %u\n", units[k]->index,
+               (unsigned)s.stream_reset_sample());
         fflush(stdout);
       }
     }

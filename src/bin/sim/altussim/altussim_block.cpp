@@ -682,6 +682,7 @@ bool Sim::fs_command(int cmd, const Bytes &data, int *type, Bytes *payload) {
         return true;
       }
       params_ = data;
+      stream_follow_params(data);
       *payload = ack(cmd, true);
       return true;
     default:

@@ -124,9 +124,14 @@ class Sim {
   // ---- streams (altussim_stream.cpp) ----
   // After STRCTRL 1 the simulator emits one PKR_STRDATA after another, the streams
   // interleaved (sequence 0 of streams 0..n-1, then sequence 1, ...): `nstreams` streams
-  // of `samples` samples at `rate` samples/s (a packet's time follows from its sequence).
+  // of `samples` samples at `rate` samples/s, stream s carrying channel s. A SETPARAMS
+  // header sets the streams from its rw_stream.TxChanMap: stream s carries the channel of
+  // the s-th set bit, counted from bit 0 (no bit set: no stream); its SampleRate, when not
+  // 0, sets the rate. The datalogger's sample clock runs from sample 0 at the first
+  // start: a packet's first sample is the clock's next one, its time the sample's.
   // It holds after `timeout` live packets without a continue (0: never); a continue
-  // resumes a held stream. STRCTRL 0 stops, 3 sets the sequence back to 0, 2 (no reply)
+  // resumes a held stream. STRCTRL 0 stops, 3 sets the sequence back to 0 (the sample
+  // clock runs on: the next packet's samples follow the last ones sent), 2 (no reply)
   // continues; a start while started is refused with a NAK of code 1.
   // The last BufferSize packets (the parameter header's rw_stream.BufferSize, 100 when
   // it has none, or set_stream_buffer) are kept: a STRSEND is answered with that packet
@@ -138,9 +143,16 @@ class Sim {
   void set_stream_paced(bool on);
   bool streaming();       // started and not stopped (held or not)
   uint32_t stream_seq();  // the next sequence to emit
-  // Sample k (counted from sequence 0) of stream s: a function a test can recompute.
-  static int32_t stream_sample(int stream, uint32_t k) {
-    return ((stream + 1) * 100000 + (int32_t)(k % 50000)) * 2;
+  // The channel each stream carries, by stream number.
+  std::vector<int> stream_channels();
+  // Counter resets (STRCTRL 3) so far, and the sample-clock index the first packet after
+  // the last one starts at.
+  int stream_resets();
+  uint32_t stream_reset_sample();
+  // Sample k of the sample clock on channel c: a function a test can recompute; a channel
+  // carries the same samples whatever stream number it has.
+  static int32_t stream_sample(int channel, uint32_t k) {
+    return ((channel + 1) * 100000 + (int32_t)(k % 50000)) * 2;
   }
   // What happens to live packets on their way out. Rates are fractions of the live
   // packets, drawn from a generator seeded by `seed`; a dropped or damaged packet stays
@@ -256,12 +268,20 @@ class Sim {
   void emit_streams();
   Bytes stream_packet(int stream, uint32_t seq);
   int stream_buffer_size();
+  void stream_reset_counters();               // mutex_ held
+  void stream_follow_params(const Bytes &h);  // a SETPARAMS header; mutex_ held
+  int stream_channel(int stream) const;       // mutex_ held
   int str_n_ = 0, str_samples_ = 0, str_rate_ = 1, str_timeout_ = 0, str_since_continue_ = 0;
   bool str_on_ = false, str_held_ = false, str_paced_ = false;
   uint32_t str_seq_ = 0;
   int str_next_stream_ = 0;
   double str_start_time_ = 0;
   uint32_t str_start_seq_ = 0;
+  // The sample-clock index of sequence 0's first sample: a counter reset moves it past
+  // the last samples sent.
+  uint32_t str_sample_base_ = 0;
+  std::vector<int> str_chans_;  // channel of each stream (empty: stream s carries s)
+  int str_resets_ = 0;
   int str_buffer_ = -1;
   struct Held {
     uint32_t seq;

@@ -89,6 +89,66 @@ uint32_t Sim::stream_seq() {
   return str_seq_;
 }
 
+std::vector<int> Sim::stream_channels() {
+  std::lock_guard<std::mutex> l(mutex_);
+  std::vector<int> v;
+  for (int s = 0; s < str_n_; s++) v.push_back(stream_channel(s));
+  return v;
+}
+
+int Sim::stream_resets() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return str_resets_;
+}
+
+uint32_t Sim::stream_reset_sample() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return str_sample_base_;
+}
+
+int Sim::stream_channel(int stream) const {
+  return stream >= 0 && (size_t)stream < str_chans_.size() ? str_chans_[(size_t)stream] : stream;
+}
+
+// The sequence starts at 0 again and the resend buffer is emptied; the sample clock runs
+// on from the sample after the last round begun (streams that had not sent their packet
+// of that round lose it, as the datalogger drops what it had not sent).
+void Sim::stream_reset_counters() {
+  const uint32_t rounds = str_seq_ + (str_next_stream_ > 0 ? 1u : 0u);
+  str_sample_base_ += rounds * (uint32_t)str_samples_;
+  str_seq_ = 0;
+  str_next_stream_ = 0;
+  str_start_seq_ = 0;
+  str_start_time_ = clock_now();
+  str_resend_.clear();
+  str_resend_pos_ = 0;
+  str_resets_++;
+}
+
+// The streams of a header SETPARAMS stored: one per set bit of its TxChanMap, and its
+// SampleRate when given. A header too short to hold them changes nothing.
+void Sim::stream_follow_params(const Bytes &h) {
+  const int ismw = h.size() >= (size_t)altussim_evt_header_size(1) ? 1 : 0;
+  static const int map_off[2] = {field_offset(0, "rw_stream.TxChanMap"),
+                                 field_offset(1, "rw_stream.TxChanMap")};
+  static const int rate_off[2] = {field_offset(0, "rw_stream.SampleRate"),
+                                  field_offset(1, "rw_stream.SampleRate")};
+  const int mo = map_off[ismw], ro = rate_off[ismw];
+  if (mo < 0 || ro < 0 || h.size() < (size_t)mo + 4 || h.size() < (size_t)ro + 2) return;
+  const uint32_t map = ((uint32_t)h[(size_t)mo] << 24) | ((uint32_t)h[(size_t)mo + 1] << 16) |
+                       ((uint32_t)h[(size_t)mo + 2] << 8) | h[(size_t)mo + 3];
+  const int rate = (h[(size_t)ro] << 8) | h[(size_t)ro + 1];
+  str_chans_.clear();
+  for (int c = 0; c < 32; c++)
+    if (map & (1u << c)) str_chans_.push_back(c);
+  str_n_ = (int)str_chans_.size();
+  if (rate > 0) str_rate_ = rate;
+  if (str_next_stream_ >= str_n_ && str_next_stream_ > 0) {  // the round under way is over
+    str_next_stream_ = 0;
+    str_seq_++;
+  }
+}
+
 // The resend buffer's capacity (mutex_ held): the knob, else the header's BufferSize.
 int Sim::stream_buffer_size() {
   if (str_buffer_ >= 0) return str_buffer_;
@@ -102,12 +162,13 @@ int Sim::stream_buffer_size() {
 }
 
 Bytes Sim::stream_packet(int stream, uint32_t seq) {
-  uint32_t first = seq * (uint32_t)str_samples_;
-  uint32_t t = 1000000u + first / (uint32_t)str_rate_;
-  int msec = (int)((first % (uint32_t)str_rate_) * 1000u / (uint32_t)str_rate_);
+  const uint32_t first = str_sample_base_ + seq * (uint32_t)str_samples_;
+  const uint32_t t = 1000000u + first / (uint32_t)str_rate_;
+  const int msec = (int)((uint64_t)(first % (uint32_t)str_rate_) * 1000u / (uint32_t)str_rate_);
+  const int channel = stream_channel(stream);
   std::vector<int32_t> v;
   v.reserve((size_t)str_samples_);
-  for (int k = 0; k < str_samples_; k++) v.push_back(stream_sample(stream, first + (uint32_t)k));
+  for (int k = 0; k < str_samples_; k++) v.push_back(stream_sample(channel, first + (uint32_t)k));
   return strdata_payload(serial_, stream, seq, t, msec, v);
 }
 
@@ -172,12 +233,7 @@ bool Sim::stream_command(int cmd, int seq, const Bytes &data) {
       str_on_ = false;
       str_late_.clear();
     } else if (arg == 3) {
-      str_seq_ = 0;
-      str_next_stream_ = 0;
-      str_start_seq_ = 0;
-      str_start_time_ = clock_now();
-      str_resend_.clear();
-      str_resend_pos_ = 0;
+      stream_reset_counters();
     }
   }
   reply(cmd, seq, type, payload);
@@ -215,14 +271,7 @@ void Sim::emit_streams() {
     if (f.line_drop_at == n) {
       cut = true;
     } else {
-      if (f.reset_at == n) {
-        str_seq_ = 0;
-        str_next_stream_ = 0;
-        str_start_seq_ = 0;
-        str_start_time_ = clock_now();
-        str_resend_.clear();
-        str_resend_pos_ = 0;
-      }
+      if (f.reset_at == n) stream_reset_counters();
       if (f.nak0_at == n) out.push_back(frame(packet(kStrnak, 0, nak(kStrctrl, 0))));
       if (f.nak2_at == n) out.push_back(frame(packet(kStrnak, 0, nak(kStrctrl, 2))));
       if (f.alien_at == n)
