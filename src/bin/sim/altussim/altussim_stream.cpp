@@ -214,6 +214,7 @@ void Sim::emit_streams() {
     };
     if (f.line_drop_at == n) {
       cut = true;
+      str_counts_.line_drops++;
     } else {
       if (f.reset_at == n) {
         str_seq_ = 0;
