@@ -1,12 +1,16 @@
-// kessaro end to end: altussim serves two dataloggers as a child program, kessaro acquires
-// them into a real ring file with the example parameter file (its ports and folders made
-// the test's own), and the ring is checked against the simulator's own functions.
+// kessaro end to end: altussim serves three dataloggers as a child program, kessaro
+// acquires them into a real ring file with the example parameter file (its ports, links and
+// folders made the test's own), and the ring is checked against the simulator's own
+// functions.
 //
 // K1234 streams three channels over a TCP-client link, the line losing, reordering,
-// duplicating and damaging packets and dropping once; E5678 calls in to a TCP-server link
-// with two event files waiting. A status command is queued during the stream; kessaro is
-// stopped by SIGTERM and started again with its state file, the outage far shorter than
-// the simulator's stream buffer.
+// duplicating and damaging packets and dropping once; it records an event while it
+// streams. A point-of-contact announcement moves it to 127.0.0.2 before the drop, so that
+// kessaro reconnects there. E5678 calls in to a TCP-server link with two event files
+// waiting; K4321 sits on a serial line (a pseudo-terminal) with one event file, fetched at
+// start-up. A status command is queued during the stream; kessaro is stopped by SIGTERM
+// and started again with its state file, the outage far shorter than the simulator's
+// stream buffer.
 //
 // The children run at real speed; the test waits for them through the clock seam, with
 // bounds that only end a run that went wrong.
@@ -23,6 +27,8 @@
 
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
+#include "altussim_poc.h"
+#include "base/pf.h"
 #include "base/tbl.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -48,11 +54,6 @@ int free_port() {
   return ntohs(sa.sin_port);
 }
 
-void replace_all(std::string *s, const std::string &from, const std::string &to) {
-  for (size_t at = s->find(from); at != std::string::npos; at = s->find(from, at + to.size()))
-    s->replace(at, from.size(), to);
-}
-
 struct Ring {
   struct Channel {
     std::map<long, int> seen;  // sample index -> how often
@@ -61,6 +62,7 @@ struct Ring {
   std::map<std::string, Channel> channels;
   std::map<std::string, int> sources;
   std::vector<std::string> commands;  // decoded command packets
+  std::vector<std::string> evtinfo;   // the event-information packets, as parameter files
   std::string log;                    // the texts of the log packets, in order
 };
 
@@ -83,6 +85,11 @@ Ring read_ring(const std::string &path) {
     }
     Packet *pkt = nullptr;
     const int kind = unstuffPkt(src, t, buf, nbytes, &pkt);
+    if (strstr(src, "/pf/evtinfo") && kind == Pkt_pf && pkt && pkt->pf) {
+      char *text = pf2string(pkt->pf);
+      r.evtinfo.push_back(text ? text : "");
+      free(text);
+    }
     if (kind != Pkt_wf && pkt && pkt->string) r.log += std::string(pkt->string) + "\n";
     if (kind != Pkt_wf || pkt == nullptr) {
       freePkt(pkt);
@@ -125,17 +132,69 @@ long check_stream(const Ring::Channel &ch) {
   return (long)ch.seen.size();
 }
 
-TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
+// The samples of an event channel: those of the simulator's files `files` (as numbered by
+// altussim_event_plan), each once.
+void check_event_channel(const Ring::Channel &ch, const std::vector<int> &files) {
+  std::map<long, int> want;
+  for (int k : files) {
+    const AltusSimEvtPlan plan = altussim_event_plan("", k);
+    long scans = 0;
+    for (int n : plan.frame_scans) scans += n;
+    const long first = (long)(plan.start_time - 1000000u) * plan.sps;
+    for (long j = 0; j < scans; j++) want[first + j] = 1;
+  }
+  EXPECT_EQ(ch.seen, want);
+}
+
+// The file as the simulator's datalogger of `model` holds its k-th event.
+std::string sim_event_file(const std::string &model, int k) {
+  altussim::Sim s;
+  EXPECT_EQ(s.add_event(altussim_event_path(k), altussim_event_plan(model, k)), 0);
+  altussim::Bytes b = s.file_data(altussim_event_path(k));
+  return std::string(b.begin(), b.end());
+}
+
+// Replaces the one occurrence of `from`; false when there is none.
+bool replace_once(std::string *s, const std::string &from, const std::string &to) {
+  size_t at = s->find(from);
+  if (at == std::string::npos) return false;
+  s->replace(at, from.size(), to);
+  return true;
+}
+
+// The word that follows `after` in the text (up to a blank or the line's end).
+std::string word_after(const std::string &text, const std::string &after) {
+  size_t at = text.find(after);
+  if (at == std::string::npos) return "";
+  at += after.size();
+  return text.substr(at, text.find_first_of(" \n", at) - at);
+}
+
+// Waits (bounded) until the file `path` exists.
+bool wait_file(const std::string &path, double seconds) {
+  for (double waited = 0; waited < seconds; waited += 0.1) {
+    if (access(path.c_str(), F_OK) == 0) return true;
+    clock_sleep(0.1);
+  }
+  return access(path.c_str(), F_OK) == 0;
+}
+
+TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
   TempDir dir;
   const std::string ring = dir.file("ring"), simout = dir.file("altussim.out"),
                     kesout = dir.file("kessaro.out");
   ASSERT_EQ(orbcreate(ring.c_str(), 1 << 26), 0);
   const int dialin = free_port();
   // K1234: 3 streams of 20 samples at 100 samples/s; 2 % lost, 1 % reordered, 1 %
-  // duplicated, 1 % with a bad CRC; the line drops at live packet 600.
+  // duplicated, 1 % with a bad CRC; the line drops at live packet 450 (sample 3000 of
+  // each stream). It listens on 127.0.0.1 and 127.0.0.2, and records an event 30 s in.
+  const int kLineDrop = 450;
+  const long kDropSample = kLineDrop / 3 * 20;
   pid_t sim = e2e_start({ALTUSSIM_BIN,
                          "-tcpserver",
                          "0",
+                         "-address",
+                         "127.0.0.1,127.0.0.2",
                          "-serial",
                          "1234",
                          "-station",
@@ -148,7 +207,9 @@ TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
                          "-streambuffer",
                          "3000",
                          "-streamfaults",
-                         "0.02:0.01:0.01:0.01:42:600",
+                         "0.02:0.01:0.01:0.01:42:" + std::to_string(kLineDrop),
+                         "-record",
+                         "30:3",
                          "--",
                          "-dialin",
                          std::to_string(dialin),
@@ -163,35 +224,71 @@ TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
                          "-banner-serial",
                          "5678",
                          "-events",
-                         "2"},
+                         "2",
+                         "--",
+                         "-pty",
+                         "-serial",
+                         "4321",
+                         "-station",
+                         "K4321",
+                         "-model",
+                         "K2",
+                         "-events",
+                         "1"},
                         dir.path(), simout);
   ASSERT_GT(sim, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "listening on", 1, 30)) << read_file(simout);
-  int stream_port = 0;
-  {
-    std::string s = read_file(simout);
-    size_t at = s.find("listening on 127.0.0.1:");
-    ASSERT_NE(at, std::string::npos);
-    stream_port = atoi(s.c_str() + at + strlen("listening on 127.0.0.1:"));
-  }
+  ASSERT_TRUE(e2e_wait_text(simout, "listening on 127.0.0.2:", 1, 30)) << read_file(simout);
+  ASSERT_TRUE(e2e_wait_text(simout, "serving /dev/", 1, 30)) << read_file(simout);
+  const std::string started = read_file(simout);
+  const int stream_port = atoi(word_after(started, "listening on 127.0.0.1:").c_str());
+  ASSERT_GT(stream_port, 0);
+  ASSERT_EQ(word_after(started, "listening on 127.0.0.2:"), std::to_string(stream_port));
+  const std::string pty = word_after(started, "serving ");
+  const std::string stream_addr = "127.0.0.1:" + std::to_string(stream_port),
+                    moved_addr = "127.0.0.2:" + std::to_string(stream_port);
+
+  // The example parameter file with the test's lines: K1234 on a link of its own that
+  // point-of-contact announcements with its serial number re-target, K4321 on a serial
+  // link whose download starts with the program; status packets and parameter reads
+  // often, so that the stream sees the new event soon.
   std::string pf = read_file(KESSARO_PF);
-  replace_all(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port));
-  replace_all(&pf, "tcpserver none yes no  default 5002",
-              "tcpserver none yes no  default " + std::to_string(dialin));
-  replace_all(&pf, "status_interval         60.0", "status_interval         5.0");
+  ASSERT_TRUE(replace_once(&pf, "    tcp1   tcpclient none no  yes patient 127.0.0.1:5001",
+                           "    ser1   serial    none no  yes default " + pty + ":9600"));
+  ASSERT_TRUE(replace_once(&pf, "tcpserver none yes no  default 5002",
+                           "tcpserver none yes no  default " + std::to_string(dialin)));
+  ASSERT_TRUE(replace_once(&pf, "    K1234   -   -   -   tcp1    -   no  streaming",
+                           "    K1234   -   -   -   auto    " + stream_addr +
+                               "   no  streaming patient serialno 1234\n"
+                               "    K4321   -   -   -   ser1    -   no  atstartup"));
+  ASSERT_TRUE(replace_once(&pf, "datalogger_templates &Arr{\n",
+                           "datalogger_templates &Arr{\n"
+                           "    atstartup &Arr{\n"
+                           "        auto_getevents_at_startup yes\n"
+                           "    }\n"));
+  ASSERT_TRUE(replace_once(&pf, "status_interval         60.0", "status_interval         5.0"));
+  ASSERT_TRUE(replace_once(&pf, "request_params_interval         3600.0",
+                           "request_params_interval         10.0"));
   dir.write("kes.pf", pf);
   const std::vector<std::string> kessaro = {
       KESSARO_BIN, "-pf", dir.file("kes"), "-state", dir.file("state"), "kes",
       "cmd",       ring,  "out",           ring};
 
-  // First run: the stream through the line drop, both event files, a status command.
+  // First run: the stream through the move and the line drop, the event files of all
+  // three, a status command.
   std::string sequence;
   pid_t kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  const std::string evt1 = dir.file("evt/XX_5678/001.EVT"), evt2 = dir.file("evt/XX_5678/002.EVT");
-  for (double waited = 0; waited < 120 && access(evt2.c_str(), F_OK) != 0; waited += 0.1)
-    clock_sleep(0.1);
-  ASSERT_EQ(access(evt2.c_str(), F_OK), 0) << read_file(kesout);
+  // Announced once kessaro talks to K1234: the link takes the address at its next call,
+  // the one after the line drop.
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: block-mode commands answered", 1, 90))
+      << read_file(simout) << read_file(kesout);
+  ASSERT_EQ(
+      altussim_write_poc(ring, "K1234/pf/poc", moved_addr, {{"serialno", "1234"}}, clock_now()), 0);
+  const std::string evt1 = dir.file("evt/XX_5678/001.EVT"), evt2 = dir.file("evt/XX_5678/002.EVT"),
+                    serial_evt = dir.file("evt/K2_4321/001.EVT"),
+                    recorded_evt = dir.file("evt/K2_1234/001.EVT");
+  ASSERT_TRUE(wait_file(evt2, 120)) << read_file(kesout);
+  ASSERT_TRUE(wait_file(serial_evt, 120)) << read_file(kesout);
   {
     int orb = orbopen(ring.c_str(), "w");
     ASSERT_GE(orb, 0);
@@ -201,16 +298,37 @@ TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
     EXPECT_EQ(pfcmdstring2orb(text.c_str(), "kes/pf/dlcm", orb), 0);
     orbclose(orb);
   }
-  clock_sleep(30);  // past the line drop (600 live packets at 15 a second)
+  // The drop, and the stream taken up again at the announced address.
+  ASSERT_TRUE(e2e_wait_text(
+      simout, "unit 0: line dropped at live packet " + std::to_string(kLineDrop), 1, 120))
+      << read_file(simout);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: connection 2 accepted on", 1, 90))
+      << read_file(simout);
+  EXPECT_EQ(word_after(read_file(simout), "unit 0: connection 2 accepted on "), moved_addr);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 2", 1, 90))
+      << read_file(simout);
+  ASSERT_TRUE(wait_file(recorded_evt, 90)) << read_file(simout);
+  clock_sleep(5);  // some stream on the new connection
   int status = e2e_stop(kes, SIGTERM, 60);
   ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  long first_run_end = 0;
+  {
+    Ring r = read_ring(ring);
+    ASSERT_TRUE(r.channels.count("K2_1234_HHZ"));
+    first_run_end = r.channels["K2_1234_HHZ"].seen.rbegin()->first;
+  }
+  // The stream went on after the drop.
+  EXPECT_GT(first_run_end, kDropSample + 2 * kRate);
 
-  // An outage of a few seconds, then the second run from the state file.
+  // An outage of a few seconds, then the second run from the state file, until the stream
+  // runs again.
   clock_sleep(3);
   kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  clock_sleep(20);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 3", 1, 90))
+      << read_file(simout);
+  clock_sleep(3);
   status = e2e_stop(kes, SIGTERM, 60);
   ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
   EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -218,12 +336,13 @@ TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
 
   const std::string log = read_file(kesout);
   Ring r = read_ring(ring);
-  // Every stream sample once, across the faults, the line drop and the restart.
+  // Every stream sample once, across the faults, the move, the line drop and the restart,
+  // the second run bringing more.
   for (const char *c : {"K2_1234_HHZ", "K2_1234_HHN", "K2_1234_HHE"}) {
     SCOPED_TRACE(c);
     ASSERT_TRUE(r.channels.count(c));
-    // More than the first run alone could have brought.
-    EXPECT_GT(check_stream(r.channels[c]), 25 * kRate) << log;
+    check_stream(r.channels[c]);
+    EXPECT_GT(r.channels[c].seen.rbegin()->first, first_run_end) << log;
   }
   auto count = [&](const std::string &what) {
     int n = 0;
@@ -231,28 +350,46 @@ TEST(KessaroEndToEnd, TwoDataloggersThroughFaultsAndARestart) {
     return n;
   };
   EXPECT_EQ(count("resetting counters"), 1) << r.log;  // the first run only
-  EXPECT_GE(count("starting streaming data"), 2);      // the restart
+  EXPECT_GE(count("starting streaming data"), 3);      // after the drop, and the restart
+  // The move, once, from the configured address to the announced one.
+  EXPECT_EQ(count("Change in datalogger K2_1234 ipaddress - resetting from " + stream_addr +
+                  " to " + moved_addr),
+            1)
+      << r.log;
 
-  // The event files as the simulator holds them, each downloaded once, and their
-  // waveforms in the ring once.
-  for (int k = 0; k < 2; k++) {
-    altussim::Sim s;
-    ASSERT_EQ(s.add_event(altussim_event_path(k), altussim_event_plan("Etna", k)), 0);
-    altussim::Bytes want = s.file_data(altussim_event_path(k));
-    std::string got = read_file(k == 0 ? evt1 : evt2);
-    EXPECT_EQ(got, std::string(want.begin(), want.end())) << "event file " << k + 1;
-  }
-  for (const char *c : {"XX_5678_HNZ", "XX_5678_HNN", "XX_5678_HNE"}) {
-    SCOPED_TRACE(c);
-    ASSERT_TRUE(r.channels.count(c));
-    long twice = 0;
-    for (const auto &[idx, n] : r.channels[c].seen) twice += n > 1;
-    EXPECT_EQ(twice, 0);
+  // The event files as the simulator holds them, each downloaded once, their waveforms in
+  // the ring once, an event-information packet for each.
+  const struct {
+    std::string model, target;
+    std::vector<int> files;
+  } loggers[] = {{"Etna", "XX_5678", {0, 1}}, {"K2", "K2_4321", {0}}, {"K2", "K2_1234", {0}}};
+  for (const auto &dl : loggers) {
+    SCOPED_TRACE(dl.target);
+    for (int k : dl.files) {
+      char name[16];
+      snprintf(name, sizeof name, "%03d.EVT", k + 1);
+      const std::string saved = "evt/" + dl.target + "/" + name;
+      std::string path = altussim_event_path(k);
+      for (char &c : path) c = c == '\\' ? '/' : c;
+      int infos = 0;
+      for (const std::string &t : r.evtinfo)
+        infos += t.find("datalogger " + dl.target + "\n") != std::string::npos &&
+                 t.find("evtfilename " + path + "\n") != std::string::npos;
+      EXPECT_EQ(infos, 1) << saved;
+      EXPECT_EQ(read_file(dir.file(saved)), sim_event_file(dl.model, k)) << saved;
+      EXPECT_EQ(count("Successfully wrote EVT file ./" + saved), 1) << saved;
+    }
+    for (const char *chan : {"_HNZ", "_HNN", "_HNE"}) {
+      SCOPED_TRACE(chan);
+      ASSERT_TRUE(r.channels.count(dl.target + chan));
+      check_event_channel(r.channels[dl.target + chan], dl.files);
+    }
   }
   // Status and log packets, the command answered by the streaming datalogger.
   EXPECT_GT(r.sources["kes/pf/st"], 1);
   EXPECT_GT(r.sources["kes/log"], 0);
-  EXPECT_GT(r.sources["K2_1234/log"], 0);
+  for (const char *src : {"K2_1234/log", "XX_5678/log", "K2_4321/log"})
+    EXPECT_GT(r.sources[src], 0) << src;
   int done = 0;
   for (const std::string &t : r.commands)
     done += t.find("sequence " + sequence + "\n") != std::string::npos &&

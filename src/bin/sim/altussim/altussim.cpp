@@ -40,13 +40,15 @@ void usage() {
   fprintf(stderr,
           "usage: altussim [-poc ring,srcname,host:port,key=value[,after=seconds]] [-config file]\n"
           "                DATALOGGER [-- DATALOGGER ...]\n"
-          "DATALOGGER: [-tcpserver port [-address host] | -connect port | -pty] [-serial n]\n"
+          "DATALOGGER: [-tcpserver port [-address host[,host...]] | -connect port | -pty]\n"
+          "                [-serial n]\n"
           "                [-station name] [-model name] [-events n] [-record after:seconds]\n"
           "                [-chunked] [-drop cmd:n] [-wrongseq cmd:n] [-badheader cmd:n]\n"
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "                [-streams n:samples:rate[:timeout]] [-paced] [-streambuffer n]\n"
           "                [-streamfaults drop:reorder:duplicate:badcrc[:seed[:linedrop]]]\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
+          "  -address - the server listens on each address, on the same port\n"
           "  -streams - once started, n streams of `samples` samples a packet at `rate`\n"
           "             samples/s, without an end\n"
           "  -record - an event starts recording `after` seconds from the start and is\n"
@@ -68,11 +70,11 @@ struct Unit {
   int index = 0;
   altussim::Sim sim;
   int port = -1, connect_port = -1;
-  std::string address = "127.0.0.1";
+  std::vector<std::string> addresses = {"127.0.0.1"};
   bool pty = false;
   std::string model, station = "SIM01";
   int serial = 1234, events = 0;
-  int nstreams = 0, rate = 0, stream_buffer = -1;
+  int nstreams = 0, rate = 0, stream_buffer = -1, line_drop_at = 0;
   double record_after = -1, record_seconds = 0;
   altussim::DialOptions dial;
   int master = -1;
@@ -120,7 +122,10 @@ bool Unit::parse(std::vector<std::string> args) {
       port = atoi(v);
       i++;
     } else if (a == "-address" && v) {
-      address = v;
+      addresses.clear();
+      std::stringstream ss(v);
+      for (std::string h; std::getline(ss, h, ',');) addresses.push_back(h);
+      if (addresses.empty()) return false;
       i++;
     } else if (a == "-connect" && v) {
       connect_port = atoi(v);
@@ -161,6 +166,7 @@ bool Unit::parse(std::vector<std::string> args) {
                        &sf.bad_crc, &seed, &sf.line_drop_at);
       if (got < 4) return false;
       sf.seed = (unsigned)seed;
+      line_drop_at = sf.line_drop_at;
       sim.set_stream_faults(sf);
       i++;
     } else if (a == "-chunked") {
@@ -229,6 +235,7 @@ int Unit::start() {
     }
     printf("altussim: unit %d serial %d serving %s\n", index, serial, ptsname(master));
     sim.use_fd(master);
+    sim.set_serve_again(true);
   } else if (connect_port > 0) {
     if (sim.connect_tcp(connect_port) < 0) {
       fprintf(stderr, "altussim: cannot connect to 127.0.0.1:%d\n", connect_port);
@@ -237,12 +244,16 @@ int Unit::start() {
     printf("altussim: unit %d serial %d connected to 127.0.0.1:%d\n", index, serial, connect_port);
   } else if (port >= 0) {
     sim.set_serve_again(true);
-    int p = sim.listen_tcp(port, address.c_str());
-    if (p < 0) {
-      fprintf(stderr, "altussim: cannot listen on %s:%d\n", address.c_str(), port);
-      return -1;
+    // Every address on the port that the first one got.
+    int p = port;
+    for (const std::string &address : addresses) {
+      p = sim.listen_tcp(p, address.c_str());
+      if (p < 0) {
+        fprintf(stderr, "altussim: cannot listen on %s:%d\n", address.c_str(), port);
+        return -1;
+      }
+      printf("altussim: unit %d serial %d listening on %s:%d\n", index, serial, address.c_str(), p);
     }
-    printf("altussim: unit %d serial %d listening on %s:%d\n", index, serial, address.c_str(), p);
   } else {
     fprintf(stderr, "altussim: unit %d has no line\n", index);
     return -1;
@@ -369,27 +380,47 @@ int main(int argc, char **argv) {
   }
   if (units.empty()) return rc;
   // Each unit says once that a peer talked to it in block mode, so that a caller can tell
-  // which dataloggers were reached.
-  // A counter reset of a streaming unit is announced with the sample its clock goes on
-  // from, so that a caller can tell where the streams were numbered afresh.
-  std::vector<bool> answered(units.size(), false);
-  std::vector<int> resets(units.size(), 0);
+  // which dataloggers were reached; a server says where it accepted each connection; a
+  // stream says when its line was dropped, and when the peer first keeps it going (a
+  // continue) on a connection; a counter reset is announced with the sample the clock
+  // goes on from, so that a caller can tell where the streams were numbered afresh.
+  struct Seen {
+    bool answered = false;
+    size_t accepted = 0;
+    long line_drops = 0;
+    long continues = 0;
+    size_t streaming_on = 0;  // the connection whose stream was last announced
+    int resets = 0;
+  };
+  std::vector<Seen> seen(units.size());
   while (!g_stop) {
     clock_sleep(0.1);
     for (size_t k = 0; k < units.size(); k++) {
-      altussim::Sim &s = units[k]->sim;
-      if (!answered[k] && !s.commands().empty()) {
-        answered[k] = true;
-        printf("altussim: unit %d: block-mode commands answered\n", units[k]->index);
-        fflush(stdout);
+      Unit &u = *units[k];
+      Seen &s = seen[k];
+      if (!s.answered && !u.sim.commands().empty()) {
+        s.answered = true;
+        printf("altussim: unit %d: block-mode commands answered\n", u.index);
       }
-      if (units[k]->nstreams > 0 && s.stream_resets() != resets[k]) {
-        resets[k] = s.stream_resets();
-        printf("altussim: unit %d: counters reset, samples from %u\n", units[k]->index,
-               (unsigned)s.stream_reset_sample());
-        fflush(stdout);
+      const std::vector<std::string> acc = u.sim.accepted();
+      for (; s.accepted < acc.size(); s.accepted++)
+        printf("altussim: unit %d: connection %zu accepted on %s\n", u.index, s.accepted + 1,
+               acc[s.accepted].c_str());
+      const altussim::Sim::StreamCounts c = u.sim.stream_counts();
+      for (; s.line_drops < c.line_drops; s.line_drops++)
+        printf("altussim: unit %d: line dropped at live packet %d\n", u.index, u.line_drop_at);
+      if (c.continues > s.continues && s.streaming_on < s.accepted) {
+        s.streaming_on = s.accepted;
+        printf("altussim: unit %d: streaming on connection %zu\n", u.index, s.streaming_on);
+      }
+      s.continues = c.continues;
+      if (u.nstreams > 0 && u.sim.stream_resets() != s.resets) {
+        s.resets = u.sim.stream_resets();
+        printf("altussim: unit %d: counters reset, samples from %u\n", u.index,
+               (unsigned)u.sim.stream_reset_sample());
       }
     }
+    fflush(stdout);
   }
   for (auto &u : units) u->stop();
   return rc;

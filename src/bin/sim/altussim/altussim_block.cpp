@@ -133,23 +133,48 @@ Sim::Sim() = default;
 Sim::~Sim() {
   stop();
   if (listen_fd_ >= 0) close(listen_fd_);
+  for (int fd : more_listen_fds_) close(fd);
   if (own_fd_ && fd_ >= 0) close(fd_);
 }
 
+namespace {
+
+// "host:port" of a socket's own end.
+std::string local_address(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  char host[INET_ADDRSTRLEN] = "?";
+  if (getsockname(fd, (sockaddr *)&sa, &len) == 0)
+    inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
+  return std::string(host) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+
+}  // namespace
+
 int Sim::listen_tcp(int port, const char *host) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (listen_fd_ < 0) {
+    listen_fd_ = fd;
+  } else {
+    more_listen_fds_.push_back(fd);
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (host != nullptr && inet_pton(AF_INET, host, &sa.sin_addr) != 1) return -1;
   sa.sin_port = htons((uint16_t)port);
   int on = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(listen_fd_, (sockaddr *)&sa, sizeof sa) < 0 || ::listen(listen_fd_, 1) < 0) return -1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd, (sockaddr *)&sa, sizeof sa) < 0 || ::listen(fd, 1) < 0) return -1;
   socklen_t len = sizeof sa;
-  getsockname(listen_fd_, (sockaddr *)&sa, &len);
+  getsockname(fd, (sockaddr *)&sa, &len);
   return ntohs(sa.sin_port);
+}
+
+std::vector<std::string> Sim::accepted() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return accepted_;
 }
 
 int Sim::connect_tcp(int port) {
@@ -237,7 +262,14 @@ void Sim::send_bytes(const Bytes &b) {
 void Sim::run() {
   for (;;) {
     serve_connection();
-    if (stop_ || !serve_again_ || listen_fd_ < 0) return;
+    if (stop_ || !serve_again_) return;
+    if (listen_fd_ < 0) {
+      // A terminal line whose far end is closed reads as ended until it is opened again:
+      // the datalogger keeps its state and waits on the same line.
+      if (own_fd_ || fd_ < 0) return;
+      clock_sleep(0.1);
+      continue;
+    }
     // The line is gone; the datalogger keeps its state and takes the next connection.
     {
       std::lock_guard<std::mutex> w(write_mutex_);
@@ -251,11 +283,19 @@ void Sim::run() {
 
 void Sim::serve_connection() {
   if (listen_fd_ >= 0 && fd_ < 0) {
+    std::vector<pollfd> listeners = {{listen_fd_, POLLIN, 0}};
+    for (int fd : more_listen_fds_) listeners.push_back({fd, POLLIN, 0});
     while (!stop_) {
-      pollfd p = {listen_fd_, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0) {
-        int fd = accept(listen_fd_, nullptr, nullptr);
+      if (poll(listeners.data(), listeners.size(), 20) > 0) {
+        int fd = -1;
+        for (const pollfd &p : listeners) {
+          if (fd < 0 && (p.revents & POLLIN)) fd = accept(p.fd, nullptr, nullptr);
+        }
         if (fd < 0) continue;
+        {
+          std::lock_guard<std::mutex> l(mutex_);
+          accepted_.push_back(local_address(fd));
+        }
         std::lock_guard<std::mutex> w(write_mutex_);
         fd_ = fd;
         own_fd_ = true;

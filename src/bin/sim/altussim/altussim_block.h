@@ -74,15 +74,21 @@ class Sim {
   Sim(const Sim &) = delete;
   Sim &operator=(const Sim &) = delete;
 
-  // Binds host:port (a loopback address; port 0: a free one); the port or -1.
+  // Binds host:port (a loopback address; port 0: a free one); the port or -1. Called
+  // again, it listens on another address as well, the first connection on any of them
+  // being served.
   int listen_tcp(int port = 0, const char *host = "127.0.0.1");
   int connect_tcp(int port);  // connects to 127.0.0.1:port; 0 or -1
   void use_fd(int fd);        // serves this descriptor (not closed by the simulator)
   void start();
   void stop();
   // A TCP server that lost its connection takes the next one, streams and files as they
-  // were (set before start; off: the service thread ends with the first connection).
+  // were; a terminal line given to use_fd whose far end closed is served again when it
+  // opens again (set before start; off: the service thread ends with the first
+  // connection).
   void set_serve_again(bool on) { serve_again_ = on; }
+  // The local "host:port" of each connection accepted so far, in order.
+  std::vector<std::string> accepted();
 
   void set_serial(int serial) { serial_ = serial; }
   void set_station(const std::string &s) { station_ = s; }
@@ -188,6 +194,7 @@ class Sim {
     long nak3 = 0;         // STRSEND for packets no longer held
     long held = 0;         // times the stream held for want of a continue
     long continues = 0;    // continues received
+    long line_drops = 0;   // times the line was closed at line_drop_at
   };
   StreamCounts stream_counts();
   std::vector<int> stream_controls();  // the STRCTRL arguments received, in order
@@ -313,6 +320,8 @@ class Sim {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   int listen_fd_ = -1;
+  std::vector<int> more_listen_fds_;   // further addresses of the same server
+  std::vector<std::string> accepted_;  // under mutex_
   int fd_ = -1;
   bool own_fd_ = false;
   int serial_ = 1234;

@@ -270,6 +270,7 @@ void Sim::emit_streams() {
     };
     if (f.line_drop_at == n) {
       cut = true;
+      str_counts_.line_drops++;
     } else {
       if (f.reset_at == n) stream_reset_counters();
       if (f.nak0_at == n) out.push_back(frame(packet(kStrnak, 0, nak(kStrctrl, 0))));
