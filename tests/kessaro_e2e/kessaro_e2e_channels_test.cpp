@@ -19,6 +19,7 @@
 
 #include "altussim_block.h"
 #include "base/tbl.h"
+#include "kessaro_e2e_kit.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "testkit/e2e_process.h"
@@ -26,25 +27,7 @@
 
 namespace {
 
-const double kT0 = 315532800.0 + 1000000.0;  // the simulator's sample 0, epoch seconds
-
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&sa, sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, (sockaddr *)&sa, &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
-void replace_once(std::string *s, const std::string &from, const std::string &to) {
-  size_t at = s->find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  s->replace(at, from.size(), to);
-}
+using namespace kes_e2e;
 
 struct Channel {
   std::map<long, int> seen;  // sample index -> how often
@@ -55,14 +38,10 @@ struct Channel {
 std::map<std::string, Channel> read_ring(const std::string &path, std::string *log) {
   const std::map<std::string, int> index = {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}, {"HH3", 3}};
   std::map<std::string, Channel> out;
-  int orb = orbopen(path.c_str(), "r");
-  EXPECT_GE(orb, 0);
-  orbseek(orb, ORBOLDEST);
-  char *buf = nullptr;
-  int bufsize = 0, nbytes = 0, id = 0;
-  char src[ORBSRCNAME_SIZE];
-  double t = 0;
-  while (orbreap_nd(orb, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
+  for (const RingPacket &rp : ring_read_all(path)) {
+    const char *src = rp.srcname.c_str(), *buf = rp.bytes.data();
+    const int nbytes = (int)rp.bytes.size();
+    const double t = rp.time;
     Packet *pkt = nullptr;
     const int kind = unstuffPkt(src, t, buf, nbytes, &pkt);
     if (kind != Pkt_wf && pkt && pkt->string) *log += std::string(pkt->string) + "\n";
@@ -82,8 +61,6 @@ std::map<std::string, Channel> read_ring(const std::string &path, std::string *l
     }
     freePkt(pkt);
   }
-  free(buf);
-  orbclose(orb);
   return out;
 }
 
@@ -120,9 +97,9 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
     stream_port = atoi(s.c_str() + at + strlen("listening on 127.0.0.1:"));
   }
   std::string pf = read_file(KESSARO_PF);
-  replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port));
-  replace_once(&pf, "tcpserver none yes no  default 5002",
-               "tcpserver none yes no  default " + std::to_string(free_port()));
+  ASSERT_TRUE(replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port)));
+  ASSERT_TRUE(replace_once(&pf, "tcpserver none yes no  default 5002",
+                           "tcpserver none yes no  default " + std::to_string(free_port())));
   dir.write("kes.pf", pf);
   const std::vector<std::string> kessaro = {
       KESSARO_BIN, "-pf", dir.file("kes"), "-state", dir.file("state"), "kes",
@@ -133,28 +110,25 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
   ASSERT_GT(kes, 0);
   ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 1, 60)) << read_file(kesout);
   clock_sleep(8);
-  int status = e2e_stop(kes, SIGTERM, 60);
-  ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(stopped_cleanly(kes, kesout));
 
   // HHE (channel 2) gives way to HH3 (channel 3): three streams still.
-  replace_once(&pf, "    2   $DLNET_$DLSTA_HNE   $DLNET_$DLSTA_HHE   $DATA   1.0 A\n",
-               "    2   $DLNET_$DLSTA_HNE   $DLNET_$DLSTA_HHE   $DATA   1.0 A\n"
-               "    3   $DLNET_$DLSTA_HN3   $DLNET_$DLSTA_HH3   $DATA   1.0 A\n");
-  replace_once(&pf, "    mux10 0\n    mux10 0\n    mux10 0\n",
-               "    mux10 0\n    mux10 0\n    mux10 0\n    mux10 0\n");
-  replace_once(&pf, "            mux10 sc1\n            mux10 sc1\n            mux10 sc1\n",
-               "            mux10 sc1\n            mux10 sc1\n            mux10 0\n"
-               "            mux10 sc1\n");
+  ASSERT_TRUE(replace_once(&pf, "    2   $DLNET_$DLSTA_HNE   $DLNET_$DLSTA_HHE   $DATA   1.0 A\n",
+                           "    2   $DLNET_$DLSTA_HNE   $DLNET_$DLSTA_HHE   $DATA   1.0 A\n"
+                           "    3   $DLNET_$DLSTA_HN3   $DLNET_$DLSTA_HH3   $DATA   1.0 A\n"));
+  ASSERT_TRUE(replace_once(&pf, "    mux10 0\n    mux10 0\n    mux10 0\n",
+                           "    mux10 0\n    mux10 0\n    mux10 0\n    mux10 0\n"));
+  ASSERT_TRUE(replace_once(&pf,
+                           "            mux10 sc1\n            mux10 sc1\n            mux10 sc1\n",
+                           "            mux10 sc1\n            mux10 sc1\n            mux10 0\n"
+                           "            mux10 sc1\n"));
   dir.write("kes.pf", pf);
   clock_sleep(2);
   kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
   ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 2, 60)) << read_file(kesout);
   clock_sleep(8);
-  status = e2e_stop(kes, SIGTERM, 60);
-  ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(stopped_cleanly(kes, kesout));
   e2e_stop(sim, SIGTERM, 10);
 
   // Where the datalogger's clock stood at its last counter reset: the first sample after

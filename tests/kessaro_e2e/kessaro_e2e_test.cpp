@@ -30,6 +30,7 @@
 #include "altussim_poc.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "kessaro_e2e_kit.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "ringsvc/dlcmpkt.h"
@@ -38,21 +39,9 @@
 
 namespace {
 
-const double kT0 = 315532800.0 + 1000000.0;  // the simulator's stream sample 0, epoch seconds
-constexpr int kRate = 100;
+using namespace kes_e2e;
 
-// A loopback port free just now.
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&sa, sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, (sockaddr *)&sa, &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
+constexpr int kRate = 100;
 
 struct Ring {
   struct Channel {
@@ -68,14 +57,10 @@ struct Ring {
 
 Ring read_ring(const std::string &path) {
   Ring r;
-  int orb = orbopen(path.c_str(), "r");
-  EXPECT_GE(orb, 0);
-  orbseek(orb, ORBOLDEST);
-  char *buf = nullptr;
-  int bufsize = 0, nbytes = 0, id = 0;
-  char src[ORBSRCNAME_SIZE];
-  double t = 0;
-  while (orbreap_nd(orb, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
+  for (const RingPacket &rp : ring_read_all(path)) {
+    const char *src = rp.srcname.c_str(), *buf = rp.bytes.data();
+    const int nbytes = (int)rp.bytes.size();
+    const double t = rp.time;
     r.sources[src]++;
     std::string text;
     if ((strstr(src, "/pf/dlcm") || strstr(src, "/pf/rsp")) &&
@@ -110,8 +95,6 @@ Ring read_ring(const std::string &path) {
     }
     freePkt(pkt);
   }
-  free(buf);
-  orbclose(orb);
   return r;
 }
 
@@ -152,22 +135,6 @@ std::string sim_event_file(const std::string &model, int k) {
   EXPECT_EQ(s.add_event(altussim_event_path(k), altussim_event_plan(model, k)), 0);
   altussim::Bytes b = s.file_data(altussim_event_path(k));
   return std::string(b.begin(), b.end());
-}
-
-// Replaces the one occurrence of `from`; false when there is none.
-bool replace_once(std::string *s, const std::string &from, const std::string &to) {
-  size_t at = s->find(from);
-  if (at == std::string::npos) return false;
-  s->replace(at, from.size(), to);
-  return true;
-}
-
-// The word that follows `after` in the text (up to a blank or the line's end).
-std::string word_after(const std::string &text, const std::string &after) {
-  size_t at = text.find(after);
-  if (at == std::string::npos) return "";
-  at += after.size();
-  return text.substr(at, text.find_first_of(" \n", at) - at);
 }
 
 // Waits (bounded) until the file `path` exists.
@@ -309,9 +276,7 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
       << read_file(simout);
   ASSERT_TRUE(wait_file(recorded_evt, 90)) << read_file(simout);
   clock_sleep(5);  // some stream on the new connection
-  int status = e2e_stop(kes, SIGTERM, 60);
-  ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(stopped_cleanly(kes, kesout));
   long first_run_end = 0;
   {
     Ring r = read_ring(ring);
@@ -329,9 +294,7 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
   ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 3", 1, 90))
       << read_file(simout);
   clock_sleep(3);
-  status = e2e_stop(kes, SIGTERM, 60);
-  ASSERT_TRUE(WIFEXITED(status)) << read_file(kesout);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(stopped_cleanly(kes, kesout));
   e2e_stop(sim, SIGTERM, 10);
 
   const std::string log = read_file(kesout);

@@ -40,22 +40,6 @@
 
 inline constexpr double E2E_EPOCH_2000 = 946684800.0;
 
-// A UDP port free on loopback now (for a listener the children share); 0 none.
-inline int e2e_free_port() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // One simulated unit as the simulator announced it.
 struct E2eUnit {
   int index = 0;

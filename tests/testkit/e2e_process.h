@@ -5,7 +5,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,23 @@
 #include <vector>
 
 #include "base/clock.h"
+
+// A loopback port of the kind `socktype` (SOCK_DGRAM or SOCK_STREAM) free now, for a
+// listener the children share; 0 none.
+inline int e2e_free_port(int socktype = SOCK_DGRAM) {
+  int fd = socket(AF_INET, socktype, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
 
 // The whole of a file; empty when it cannot be read.
 inline std::string e2e_read_text(const std::string &path) {
