@@ -65,25 +65,29 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVANTREL_FUZZ=ON -DVANTR
   -DVANTREL_WERROR=ON >/dev/null
 ninja -C build/fuzz
 fuzzers=(build/fuzz/tests/fuzz/*_fuzz)
-pids=()
+# At most one target per core at a time, so each gets the time it was given.
+declare -A running=()
+fuzz_failed=0
+reap_one() {
+  local done_pid
+  if wait -n -p done_pid; then
+    echo "fuzz ${running[$done_pid]}: clean ($(grep -c '' "build/fuzz/${running[$done_pid]}.log") log lines)"
+  else
+    echo "fuzz ${running[$done_pid]}: FAILED"; tail -40 "build/fuzz/${running[$done_pid]}.log"
+    fuzz_failed=1
+  fi
+  unset "running[$done_pid]"
+}
 for f in "${fuzzers[@]}"; do
   name=$(basename "$f")
   work=build/fuzz/corpus-run/$name
   rm -rf "$work" && mkdir -p "$work"
   [ -d "tests/fuzz/corpus/$name" ] && cp -r "tests/fuzz/corpus/$name/." "$work/"
+  while [ ${#running[@]} -ge "$jobs" ]; do reap_one; done
   "$f" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="build/fuzz/$name-" "$work" >"build/fuzz/$name.log" 2>&1 &
-  pids+=("$!:$name")
+  running[$!]=$name
 done
-fuzz_failed=0
-for entry in "${pids[@]}"; do
-  pid=${entry%%:*}
-  name=${entry#*:}
-  if wait "$pid"; then
-    echo "fuzz $name: clean ($(grep -c '' "build/fuzz/$name.log") log lines)"
-  else
-    echo "fuzz $name: FAILED"; tail -40 "build/fuzz/$name.log"; fuzz_failed=1
-  fi
-done
+while [ ${#running[@]} -gt 0 ]; do reap_one; done
 [ $fuzz_failed -eq 0 ]
 printf '\n%d fuzz targets ran clean\n' "${#fuzzers[@]}"
