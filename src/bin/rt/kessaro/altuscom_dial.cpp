@@ -35,8 +35,6 @@ constexpr int kTries = 2;
 // Opening a dial-out connection: tries, and the pause between them.
 constexpr int kDialoutOpens = 11;
 constexpr double kDialoutOpenPause = 10.0;
-// Calls placed again after an error or an unrecognised result, per dial-out attempt.
-constexpr int kDialoutRecalls = 3;
 // Longest banner fields: model and serial number (characters).
 constexpr int kModelMax = 23;
 constexpr int kSerialMax = 15;
@@ -388,14 +386,16 @@ struct Listen {
   }
 
   // A caller on a TCP-server connection shows where its datalogger now is: its own
-  // TCP-client link is told (the caller's source port is no port to call).
+  // TCP-client link is told. The caller's port is taken only by a link that has none.
   void learn_address() {
     if (dl->single_modem == nullptr || !tcpserver || !dl->accept_pocs_from_dialin) return;
     std::string hostport = buf()->recv_hostport;
-    std::string host = hostport.substr(0, hostport.find(':'));
+    const size_t colon = hostport.find(':');
+    std::string host = hostport.substr(0, colon);
     if (host.empty()) return;
+    const int port = colon == std::string::npos ? -1 : atoi(hostport.c_str() + colon + 1);
     AltusAddressChange change;
-    if (altuscom_post_address(dl->single_modem, host.c_str(), -1, &change) == 1) {
+    if (altuscom_post_address(dl->single_modem, host.c_str(), port, &change) == 1) {
       altuscom_log_message(
           modem, dl, 0,
           "modem_listen: Change in datalogger %s ipaddress - resetting from %s:%d to %s:%d.\n",
@@ -615,10 +615,12 @@ struct Dialout {
     return false;
   }
 
-  // Calls until connected or given up; true when the connection opened.
+  // Calls until connected or given up; true when the connection opened. A call that fails
+  // with an error or an unrecognised result is placed again, after the 2 s pause of closing,
+  // for as long as the program runs.
   void attempts() {
     modem->mode = 2;
-    for (int call = 0; call <= kDialoutRecalls && !kessaro_halt; call++) {
+    while (!kessaro_halt) {
       {
         std::lock_guard<KessaroMutex> g(altus->status_mutex);
         dl->connected_modem_status = modem;
