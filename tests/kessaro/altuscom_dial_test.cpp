@@ -1029,6 +1029,34 @@ TEST(AltusDialout, ModemAnswers) {
   }
 }
 
+// A call that fails with an error (here a dial text the modem step refuses) is placed
+// again, 2 s after the last, for as long as the program runs: not a fixed count of times.
+TEST(AltusDialout, AFailingCallIsPlacedAgainUntilTheProgramHalts) {
+  ModemDialer p;
+  ASSERT_TRUE(p.pty.ok());
+  free(p.dl->phone_number);
+  p.dl->phone_number = strdup("555<sl=x>");
+  Line line(identity("K2", 1234));
+  altussim::ModemFront m;
+  m.on = true;
+  line.set_modem(m);
+  line.answer_fd(p.pty.master);
+  queue(p.dl, "status");
+  ClockWatch watch(0.001);
+  ElogCapture log;
+  std::thread t([&p] { p.dialout(); });
+  const bool placed = watch.wait_sleeps(2.0, 6);
+  kessaro_halt = 1;
+  t.join();
+  kessaro_halt = 0;
+  line.stop();
+  ASSERT_TRUE(placed) << log.text();
+  // More than the four calls the old fixed count allowed.
+  EXPECT_GE(count_of(log.text(), "placing call with out1("), 5) << log.text();
+  EXPECT_GE(count_of(log.text(), "modem_dialout: serialbuf_connect("), 5);
+  EXPECT_EQ(p.modem->buf_handle, nullptr);
+}
+
 // ---- the answers a dial-out gives to remote requests ----
 
 int any_host(const char *, unsigned *address, std::string *official) {
