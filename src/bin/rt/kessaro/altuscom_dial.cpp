@@ -702,6 +702,7 @@ struct Dialout {
   void work() {
     process_commands(altus, dl);
     if (dl->request_getevents || !dl->auto_getevents || kessaro_halt) return;
+    if (modem->reset_ipaddress) return;  // the link moves: the next call goes there
     altuscom_log_message(modem, dl, 0, "modem_dialout: looking for new events...");
     unsigned char seq = 0;
     void *out = nullptr;

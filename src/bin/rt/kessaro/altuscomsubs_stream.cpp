@@ -977,6 +977,16 @@ int getstream0(Modem *modem, Pf *cmd) {
       // queued "getevents": the stream does it, and the download runs just below.
       if (!dl->dialout) altuscom_post_getevents(dl);
       process_commands(altus, dl);
+      // A new address posted for this link (a point-of-contact move): the connection ends
+      // here as at a line drop, counters kept, and the link connects to the new address.
+      if (modem->reset_ipaddress) {
+        altuscom_log_message(modem, dl, 0,
+                             "getstream0: new address for %s - ending the connection to "
+                             "reconnect\n",
+                             modem->name);
+        leave = true;
+        break;
+      }
     }
     if (!leave) leave = true;
     break;

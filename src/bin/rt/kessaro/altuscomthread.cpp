@@ -296,6 +296,7 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
   snprintf(modem->posted_com, sizeof modem->posted_com, "tcp:%s:%d:%s", dotted, new_port,
            modem->name ? modem->name : "");
   modem->reset_ipaddress = 1;
+  modem->interrupt = 1;  // a wait for a caller on the old address ends
   if (change != nullptr) {
     change->old_host = old_host;
     change->old_port = old_port;
@@ -650,8 +651,8 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
       altuscom_log_message(modem, dl, 0, "Altus ALARM: %s", text);
       if (dl != nullptr) dl->alarm = 1;
       break;
-    case 6:  // packet dumps and console lines, unchanged, to the error log
-      elog_notify(0, "%s", text);
+    case 6:  // packet dumps and console lines: the text as it is, with the link's prefix
+      altuscom_log_message(modem, dl, 0, "%s", text);
       break;
     case 7:
       if (dl != nullptr) dl->dataerrors_size++;
