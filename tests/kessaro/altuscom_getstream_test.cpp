@@ -378,6 +378,26 @@ TEST(GetStream, SixStartPassesEndTheCall) {
   }
 }
 
+TEST(GetStream, AnAddressPostedForTheLinkEndsTheStreamWithItsCountersKept) {
+  // A point-of-contact move re-targets the link: the stream leaves at its next packet as at
+  // a line drop, without a restart and without a counter reset, so that the link connects
+  // to the new address and the stream goes on from where it was.
+  StreamRig r("K2", 2, ready(2));
+  r.sim.set_streams(2, 10, 100, 26);
+  r.dl->numStream = 2;
+  r.dl->nextSeq = 9;
+  r.dl->strseq_chanmap = 0x3;
+  r.dl->strseq_chanmap_known = 1;
+  r.modem->reset_ipaddress = 1;
+  EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+  std::vector<int> ctl = r.sim.stream_controls();
+  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 1);  // started once, not restarted
+  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 3), 0);  // no counter reset
+  EXPECT_GE(r.dl->nextSeq, 9u);
+  EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+  EXPECT_EQ(r.modem->reset_ipaddress, 1) << "left for the link thread to apply";
+}
+
 TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
   struct Case {
     const char *command;
