@@ -501,7 +501,8 @@ struct AltusDatalogger {
   KessaroFlag strpause;
   KessaroMutex connection_mutex;
   KessaroMutex command_mutex;
-  Tbl *commands;  // queued request texts, owned
+  Tbl *commands;          // queued request texts, owned
+  long commands_refused;  // remote requests refused since the queue last had room
   Modem *connected_modem;
   Modem *connected_modem_status;
   Modem *single_modem;
