@@ -765,6 +765,47 @@ TEST(AltusDialout, TcpCallServesTheQueuedRequests) {
   EXPECT_EQ(p.modem->buf_handle, nullptr);
 }
 
+// A forged announcement moves the link to an address where no datalogger answers: after
+// that dial-out's tries the link goes back to the last address where its datalogger
+// identified, with one complaint naming both, and is served there again. A later
+// announcement still moves it.
+TEST(AltusDialout, AnAnnouncedAddressWithoutTheDataloggerIsGivenUp) {
+  Dialer p(2);
+  Line line(identity("K2", 1234));
+  const int port = line.answer_tcp();
+  ASSERT_GT(port, 0);
+  p.modem->ipaddr = strdup("127.0.0.1");
+  p.modem->port = port;
+  const std::string here = "127.0.0.1:" + std::to_string(port),
+                    forged = "127.0.0.2:" + std::to_string(port);
+  ClockWatch watch(0.001);
+  queue(p.dl, "status");
+  p.dialout();
+  ASSERT_EQ(line.connections(), 1);
+
+  ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.2", -1, nullptr), 1);
+  queue(p.dl, "status");
+  ElogCapture log;
+  p.dialout();
+  EXPECT_EQ(count_of(log.text(), "serialbuf_open(ip=127.0.0.2:pt="), 11) << log.text();
+  const std::string complaint = "out1: datalogger dlK did not identify at the announced address " +
+                                forged + " - going back to " + here;
+  EXPECT_EQ(count_of(log.text(), complaint), 1) << log.text();
+  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.1");
+  EXPECT_EQ(p.modem->port, port);
+  EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
+
+  queue(p.dl, "status");
+  p.dialout();
+  EXPECT_EQ(line.connections(), 2) << "served at the address it came back to";
+  EXPECT_EQ(number_command_queue(p.dl, 0), 0);
+
+  // The next announcement moves the link as before.
+  ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.3", -1, nullptr), 1);
+  EXPECT_EQ(altuscom_apply_address(p.modem), 1);
+  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.3");
+}
+
 TEST(AltusDialout, RefusalsLeaveTheRequestsQueued) {
   struct Case {
     const char *name;

@@ -213,6 +213,11 @@ struct Listen {
       altuscom_log_complain(modem, nullptr, 1, 0,
                             "modem_listen: serialbuf_open(%s) error...retry after 1 minute\n",
                             modem->devname);
+      // Nothing at an announced address: back to the last one where the datalogger was.
+      if (altuscom_unconfirmed_address_failed(modem, nullptr)) {
+        close_connection();
+        return Next::LISTEN;
+      }
       pause_unless_halted(60.0, 0.1);
     }
     if (kessaro_halt) return Next::LEAVE;
@@ -449,6 +454,7 @@ struct Listen {
         altuscom_log_complain(modem, dl, 1, 0, "modem_listen: opendl(%s) error.\n", modem->devname);
         return;
       }
+      if (modem->com_mode == 2) altuscom_confirm_address(modem);  // it identified here
       const char *cmd = dl->dialin_cmd ? dl->dialin_cmd : "";
       bool retry = false;
       if (strcmp(cmd, "getevents") == 0) {
@@ -822,6 +828,13 @@ int modem_dialout(Modem *modem, AltusDatalogger *dl) {
     closeserial(modem);
   }
   d.attempts();
+  // The connection opened: the datalogger identified itself in block mode at this address.
+  // Not opened at an announced address: an announcement no datalogger stands behind is
+  // given up for the last address where it identified.
+  if (d.opened)
+    altuscom_confirm_address(modem);
+  else if (!kessaro_halt)
+    altuscom_unconfirmed_address_failed(modem, dl);
   if (d.opened) d.work();
   d.finish();
   return 0;

@@ -379,6 +379,13 @@ struct Modem {
   char *posted_ipaddr;  // owned, or none
   int posted_port;
   char posted_com[128];
+  // The last address where the datalogger identified itself (the configured one until the
+  // first identification), kept by the link's own thread: an announced address at which it
+  // does not identify (a forged announcement) is given up for this one.
+  char *confirmed_ipaddr;  // owned, or none
+  int confirmed_port;
+  char confirmed_com[128];
+  int address_unconfirmed;  // the address in use came from an announcement, not yet confirmed
 };
 
 // Connection statistics of one datalogger.

@@ -31,6 +31,7 @@ static char *Modem::*const modem_texts[] = {
     &Modem::offhook_rec_string,
     &Modem::attention_rec_string,
     &Modem::posted_ipaddr,
+    &Modem::confirmed_ipaddr,
 };
 
 static char *AltusDatalogger::*const datalogger_texts[] = {
