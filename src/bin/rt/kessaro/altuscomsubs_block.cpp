@@ -243,9 +243,13 @@ int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **pack
   // bytes (noise or an endless frame) must not hold the reader past it.
   const bool bounded = handle->timeout > 0;
   const double deadline = clock_monotonic() + handle->timeout / 1000.0;
+  // The clock is read only after a byte that had to be waited for (the buffer was empty):
+  // bytes already buffered come at once, and a trickle empties the buffer every time.
+  // This thread is the buffer's only reader.
   auto next = [&]() -> int {
+    const bool waited = handle->ptr >= handle->occupied;
     int st = map_read_status(serialbuf_get_byte(handle, &c, 1));
-    if (st == 0 && bounded && clock_monotonic() > deadline) return 2;
+    if (st == 0 && bounded && waited && clock_monotonic() > deadline) return 2;
     return st;
   };
   // Skip noise up to the delimiter, then every delimiter of the run.
