@@ -2,6 +2,9 @@
 // the state transitions of each device kind, TCP client and server connections,
 // disconnect, clear and destroy.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <functional>
@@ -459,6 +462,36 @@ TEST(SerialbufTcp, ClientDisconnectEndsTheConnectionAndConnectMakesANewOne) {
   EXPECT_EQ(serialbuf_write(c.get(), "again", 5), 5);
   EXPECT_EQ(read_for(second, 5, 5), "again");
   close(second);
+}
+
+// Both kinds of TCP connection send small writes at once (no coalescing): a resend
+// request or a continue is not held back behind the last unacknowledged write.
+TEST(SerialbufTcp, ConnectionsSetNoDelay) {
+  auto nodelay = [](int fd) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    return on != 0;
+  };
+  Listener listener;
+  Record c(serialbuf_create_tcpclient("127.0.0.1", listener.port, 64, 2000, 0, 2, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_EQ(serialbuf_connect(c.get(), 0, nullptr), 0) << take_registered();
+  int far = listener.accept_one(5);
+  ASSERT_GE(far, 0);
+  EXPECT_TRUE(nodelay(c->fd)) << "client";
+  close(far);
+
+  int port = free_port();
+  Record server(serialbuf_create_tcpserver(port, 1024, 2000, 5000, 2, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr));
+  ASSERT_EQ(serialbuf_open(server.get()), 0) << take_registered();
+  int peer = connect_loopback(port);
+  ASSERT_GE(peer, 0);
+  Record accepted(serialbuf_connect_tcpserver(server.get()));
+  ASSERT_TRUE(accepted) << take_registered();
+  EXPECT_TRUE(nodelay(accepted->fd)) << "accepted";
+  close(peer);
 }
 
 TEST(SerialbufTcp, ClientConnectIsLimitedByTheConnectTimeout) {

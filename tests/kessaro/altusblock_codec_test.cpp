@@ -3,6 +3,7 @@
 // decoders and the stream-sample decompression.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "altuscomsubs_block.h"
+#include "base/clock.h"
 #include "bytestream/fixtures.h"
 #include "testkit/testkit.h"
 
@@ -176,6 +178,40 @@ TEST(AltusBlockCodec, ReadsFramesFromAByteStream) {
     EXPECT_EQ(rc, 2);  // time-out once the stream is used up
     EXPECT_EQ(got, c.frames);
     free(buf);
+  }
+}
+
+// A slow line: one byte every 0.1 s, each well within the 0.3 s time-out of a byte, but
+// no frame ever ends. The frame's own time-out ends the read after about 0.3 s, not after
+// the whole trickle (nor at the 8192-byte limit).
+TEST(AltusBlockCodec, ATricklingLineTimesOutWithinTheLinksTimeOut) {
+  const struct {
+    const char *name;
+    Bytes first;  // sent at once, before the trickle
+  } cases[] = {{"noise without a delimiter", {}}, {"an endless frame", {0xC0, 0x01, 0x02}}};
+  constexpr int kTrickle = 200;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Link l;
+    if (!c.first.empty()) l.sp.send(S(c.first));
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::thread feeder([&] {
+      for (int i = 0; i < kTrickle && !done; i++) {
+        l.sp.send("z");
+        sent++;
+        clock_sleep(0.1);
+      }
+    });
+    unsigned char *buf = nullptr;
+    int n = 0, size = 0;
+    const int rc = receive_block_packet(l.r.get(), &buf, &n, &size);
+    const int at_return = sent;
+    done = true;
+    feeder.join();
+    free(buf);
+    EXPECT_EQ(rc, 2);
+    EXPECT_LT(at_return, kTrickle / 4) << "bytes trickled in before the time-out";
   }
 }
 

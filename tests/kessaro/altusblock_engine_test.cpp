@@ -3,6 +3,7 @@
 // files, acknowledgement failures and listening mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -230,6 +231,24 @@ TEST(AltusGetBlock, FileTransfers) {
     EXPECT_EQ(r.sent(PKC_GETFILE), 2u);
     EXPECT_EQ(r.seq, 12);
     free(out);
+  }
+  {
+    SCOPED_TRACE("a sized file shows its progress in whole lines");
+    Rig r;
+    r.sim.set_script(PKC_GETFILE, Script{PKR_FILE, {a, b}, {}});
+    void *out = nullptr;
+    int size = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(r.run(PKC_GETFILE, nullptr, &out, &size, 600), 0);
+    std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(size, 600);
+    free(out);
+    EXPECT_EQ(shown.find('\b'), std::string::npos) << shown;
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), '\n');
+    EXPECT_NE(shown.find("get_block: GETFILE  50.0% of 600 bytes\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("get_block: GETFILE 100.0% of 600 bytes\n"), std::string::npos) << shown;
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 2) << shown;
   }
   {
     SCOPED_TRACE("size unknown: the short piece ends it");

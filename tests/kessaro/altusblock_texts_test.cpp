@@ -6,11 +6,33 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_fixture.h"
 #include "altuscomsubs_block.h"
 #include "kessaro.h"
 #include "testkit/testkit.h"
 
 namespace {
+
+// The dump goes to the ring's log through the write queue: its lines, gathered as one text.
+class AltusRingDump : public AltusPipeline {
+ protected:
+  std::string got;
+  void take_lines() {
+    for (const std::string &t : texts()) got += t + "\n";
+  }
+  bool contains(const std::string &what) {
+    take_lines();
+    return got.find(what) != std::string::npos;
+  }
+  std::string text() {
+    take_lines();
+    return got;
+  }
+  void clear() {
+    take_lines();
+    got.clear();
+  }
+};
 
 std::string take(char *p) {
   std::string s = p ? p : "";
@@ -82,7 +104,7 @@ TEST(AltusPacketDump, HexLinesLineUp) {
   EXPECT_EQ(lines[0], "DEBUGD:    datadump: " + std::string(69 - 21, ' ') + " \n");
 }
 
-TEST(AltusPacketDump, StatusResponse) {
+TEST_F(AltusRingDump, StatusResponse) {
   AltusBlockPkt p{};
   p.typeCode = PKR_STATUS;
   p.seqNo = 0x21;
@@ -90,9 +112,10 @@ TEST(AltusPacketDump, StatusResponse) {
   const unsigned char st[24] = {0, 0, 0,    0, 0,    1,    0,   2,   0,   3,   0, 1,
                                 0, 0, 0x04, 0, 0x08, 0x07, 'S', 'T', 'A', 'X', 0, 3};
   memcpy(p.data, st, 24);
-  ElogCapture log;
+  ElogCapture stderr_lines;
   EXPECT_EQ(print_block(nullptr, nullptr, 0, &p), 0);
-  std::string t = log.text();
+  EXPECT_EQ(stderr_lines.text(), "") << "the dump stays off the error log";
+  std::string t = text();
   for (const char *want :
        {"*********block mode response packet********", "typeCode: 0x83 (PKR_STATUS)", "seqNo: 0x21",
         "systemTime: 0 - 1980/01/01 (1980001) 00:00:00",
@@ -102,16 +125,15 @@ TEST(AltusPacketDump, StatusResponse) {
     EXPECT_NE(t.find(want), std::string::npos) << want << "\n" << t;
   // A status payload of the wrong size ends its section, the closing lines still come.
   p.dataLength = 10;
-  log.clear();
+  clear();
   print_block(nullptr, nullptr, 0, &p);
-  EXPECT_TRUE(log.contains("status: decode_block_status() error."));
-  EXPECT_TRUE(log.contains("end block mode response packet"));
+  EXPECT_TRUE(contains("status: decode_block_status() error."));
+  EXPECT_TRUE(contains("end block mode response packet"));
 }
 
 // The codec dumps what it builds and parses by the datalogger's debug switches: commands
 // and good packets from data verbosity 2, refused packets whenever data errors are logged.
-TEST(AltusPacketDump, CodecDumpsByTheDataloggersSwitches) {
-  AltusDatalogger *dl = altusdatalogger_new();
+TEST_F(AltusRingDump, CodecDumpsByTheDataloggersSwitches) {
   unsigned char *pkt = nullptr;
   int n = 0, size = 0;
   AltusBlockPkt in{};
@@ -127,18 +149,19 @@ TEST(AltusPacketDump, CodecDumpsByTheDataloggersSwitches) {
     dl->debug_data = c.debug_data;  // negative: never expires
     dl->log_data_errors = c.log_data_errors;
     ElogCapture log;
+    clear();
     ASSERT_EQ(make_block_command_packet(PKC_PING, "hi", 2, 5, 1, &pkt, &n, &size, nullptr, dl), 0);
-    EXPECT_EQ(log.contains("block mode command packet"), c.command) << log.text();
-    log.clear();
+    EXPECT_EQ(contains("block mode command packet"), c.command) << text();
+    clear();
     ASSERT_EQ(decode_block_packet(pkt, n, &in, nullptr, dl), 0);
-    EXPECT_EQ(log.contains("block mode response packet"), c.good) << log.text();
-    log.clear();
+    EXPECT_EQ(contains("block mode response packet"), c.good) << text();
+    clear();
     EXPECT_EQ(decode_block_packet(pkt, n + 1, &in, nullptr, dl), -1);  // one byte too many
     EXPECT_TRUE(log.contains("long packet")) << log.text();
-    EXPECT_EQ(log.contains("block mode response packet"), c.bad) << log.text();
+    EXPECT_EQ(contains("block mode response packet"), c.bad) << text();
+    EXPECT_FALSE(log.contains("block mode")) << "no dump on the error log";
   }
   free(pkt);
-  altusdatalogger_free(dl);
 }
 
 TEST(AltusStatusTexts, StatusParameterFile) {
@@ -165,7 +188,7 @@ TEST(AltusStatusTexts, StatusParameterFile) {
   altusdatalogger_free(dl);
 }
 
-TEST(AltusPacketDump, ParamsSection) {
+TEST_F(AltusRingDump, ParamsSection) {
   AltusBlockParams h{};
   memcpy(h.id, "KMI", 3);
   h.headerBytes = static_cast<uint16_t>(altus_hdr_size(0));
@@ -181,7 +204,6 @@ TEST(AltusPacketDump, ParamsSection) {
   p.dataLength = altus_hdr_size(0);
   ASSERT_LE(p.dataLength, BLOCK_MAX_DATA);
   evt_encodealtusfilehdr(&h, p.data, 1, 0);
-  ElogCapture log;
   print_block(nullptr, nullptr, 0, &p);
   for (const char *want :
        {"params:                                   id: KMI\n", "ro_misc.crc: 0xBEEF\n",
@@ -189,16 +211,16 @@ TEST(AltusPacketDump, ParamsSection) {
         "rw_misc.channel_bitmap: 0x00000007\n", "rw_channel[ 0].naturalFrequency: 1.0000\n",
         "rw_channel[17].alarmTriggerThreshold: 0.000\n", "rw_stream.voterInfo[20].weight: 0\n",
         "rw_modem.phoneNumber[3]: 5551234\n", "end block mode response packet"})
-    EXPECT_TRUE(log.contains(want)) << want;
-  EXPECT_FALSE(log.contains("channel[18]"));
-  EXPECT_FALSE(log.contains("complete_call"));
+    EXPECT_TRUE(contains(want)) << want;
+  EXPECT_FALSE(contains("channel[18]"));
+  EXPECT_FALSE(contains("complete_call"));
   // The same header sent as a command is dumped too; a short one reports the failure.
   p.typeCode = PKC_SETPARAMS;
   p.dataLength = 40;
-  log.clear();
+  clear();
   print_block(nullptr, nullptr, 1, &p);
-  EXPECT_TRUE(log.contains("params: decode_block_params() error."));
-  EXPECT_TRUE(log.contains("end block mode command packet"));
+  EXPECT_TRUE(contains("params: decode_block_params() error."));
+  EXPECT_TRUE(contains("end block mode command packet"));
 }
 
 }  // namespace

@@ -525,7 +525,8 @@ TEST(AltusDialin, BlockModeIdentityOverridesTheBanner) {
 }
 
 // A caller from a new address moves its datalogger's own TCP-client link there; that link
-// takes the address over on its own thread, and the caller's source port is never taken.
+// takes the address over on its own thread. A link configured without a port ("-", -1)
+// takes the caller's port; one with a port keeps it.
 TEST(AltusDialin, NewCallerAddressIsHandedToTheDataloggersOwnLink) {
   struct Case {
     int port;
@@ -545,19 +546,22 @@ TEST(AltusDialin, NewCallerAddressIsHandedToTheDataloggersOwnLink) {
     s.model = "Altus Etna";
     ElogCapture log;
     p.serve(line, s);
-    char expect[200];
-    snprintf(expect, sizeof expect,
-             "modem_listen: Change in datalogger dlE ipaddress - resetting from 10.1.2.3:%d to "
-             "127.0.0.1:%d.",
-             k.port, k.port);
-    EXPECT_TRUE(log.contains(expect)) << log.text();
     EXPECT_STREQ(own->ipaddr, "10.1.2.3") << "not before the link's own thread takes it";
     EXPECT_EQ(own->reset_ipaddress, 1);
     std::thread link_thread([&] { EXPECT_EQ(altuscom_apply_address(own), 1); });
     link_thread.join();
     EXPECT_STREQ(own->ipaddr, "127.0.0.1");
-    EXPECT_EQ(own->port, k.port);
-    EXPECT_EQ(std::string(own->com), "tcp:127.0.0.1:" + std::to_string(k.port) + ":dlE_tcp");
+    if (k.port >= 0)
+      EXPECT_EQ(own->port, k.port);
+    else
+      EXPECT_GT(own->port, 0) << "the caller's port";
+    char expect[200];
+    snprintf(expect, sizeof expect,
+             "modem_listen: Change in datalogger dlE ipaddress - resetting from 10.1.2.3:%d to "
+             "127.0.0.1:%d.",
+             k.port, own->port);
+    EXPECT_TRUE(log.contains(expect)) << log.text();
+    EXPECT_EQ(std::string(own->com), "tcp:127.0.0.1:" + std::to_string(own->port) + ":dlE_tcp");
     EXPECT_EQ(own->reset_ipaddress, 0);
     EXPECT_EQ(altuscom_apply_address(own), 0);
     SCOPED_TRACE("the same caller again changes nothing");
@@ -759,6 +763,47 @@ TEST(AltusDialout, TcpCallServesTheQueuedRequests) {
   EXPECT_EQ(p.dl->com_mode, 0);
   EXPECT_EQ(p.dl->connected_modem, nullptr);
   EXPECT_EQ(p.modem->buf_handle, nullptr);
+}
+
+// A forged announcement moves the link to an address where no datalogger answers: after
+// that dial-out's tries the link goes back to the last address where its datalogger
+// identified, with one complaint naming both, and is served there again. A later
+// announcement still moves it.
+TEST(AltusDialout, AnAnnouncedAddressWithoutTheDataloggerIsGivenUp) {
+  Dialer p(2);
+  Line line(identity("K2", 1234));
+  const int port = line.answer_tcp();
+  ASSERT_GT(port, 0);
+  p.modem->ipaddr = strdup("127.0.0.1");
+  p.modem->port = port;
+  const std::string here = "127.0.0.1:" + std::to_string(port),
+                    forged = "127.0.0.2:" + std::to_string(port);
+  ClockWatch watch(0.001);
+  queue(p.dl, "status");
+  p.dialout();
+  ASSERT_EQ(line.connections(), 1);
+
+  ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.2", -1, nullptr), 1);
+  queue(p.dl, "status");
+  ElogCapture log;
+  p.dialout();
+  EXPECT_EQ(count_of(log.text(), "serialbuf_open(ip=127.0.0.2:pt="), 11) << log.text();
+  const std::string complaint = "out1: datalogger dlK did not identify at the announced address " +
+                                forged + " - going back to " + here;
+  EXPECT_EQ(count_of(log.text(), complaint), 1) << log.text();
+  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.1");
+  EXPECT_EQ(p.modem->port, port);
+  EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
+
+  queue(p.dl, "status");
+  p.dialout();
+  EXPECT_EQ(line.connections(), 2) << "served at the address it came back to";
+  EXPECT_EQ(number_command_queue(p.dl, 0), 0);
+
+  // The next announcement moves the link as before.
+  ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.3", -1, nullptr), 1);
+  EXPECT_EQ(altuscom_apply_address(p.modem), 1);
+  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.3");
 }
 
 TEST(AltusDialout, RefusalsLeaveTheRequestsQueued) {
@@ -1023,6 +1068,34 @@ TEST(AltusDialout, ModemAnswers) {
     }
     line.stop();
   }
+}
+
+// A call that fails with an error (here a dial text the modem step refuses) is placed
+// again, 2 s after the last, for as long as the program runs: not a fixed count of times.
+TEST(AltusDialout, AFailingCallIsPlacedAgainUntilTheProgramHalts) {
+  ModemDialer p;
+  ASSERT_TRUE(p.pty.ok());
+  free(p.dl->phone_number);
+  p.dl->phone_number = strdup("555<sl=x>");
+  Line line(identity("K2", 1234));
+  altussim::ModemFront m;
+  m.on = true;
+  line.set_modem(m);
+  line.answer_fd(p.pty.master);
+  queue(p.dl, "status");
+  ClockWatch watch(0.001);
+  ElogCapture log;
+  std::thread t([&p] { p.dialout(); });
+  const bool placed = watch.wait_sleeps(2.0, 6);
+  kessaro_halt = 1;
+  t.join();
+  kessaro_halt = 0;
+  line.stop();
+  ASSERT_TRUE(placed) << log.text();
+  // More than the four calls the old fixed count allowed.
+  EXPECT_GE(count_of(log.text(), "placing call with out1("), 5) << log.text();
+  EXPECT_GE(count_of(log.text(), "modem_dialout: serialbuf_connect("), 5);
+  EXPECT_EQ(p.modem->buf_handle, nullptr);
 }
 
 // ---- the answers a dial-out gives to remote requests ----

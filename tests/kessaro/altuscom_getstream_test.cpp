@@ -172,8 +172,8 @@ namespace {
 TEST(GetStream, AStreamWithUnchangedParametersRestartsAndOutputsEveryPacketOnceInOrder) {
   // The datalogger already holds the stream parameters: no SETPARAMS but an ACQSTART, the
   // counters reset, then packets until it stops for want of continues (after 8 packets,
-  // before kessaro's count asks for one); each time-out restarts the stream. Packets
-  // keep coming, so the restarts never run out: the line closing ends the stream.
+  // before kessaro's count asks for one); each time-out restarts the stream, and the line
+  // closes before the sixth pass.
   Rig r("K2", 100,
         {{"rw_stream.TxChanMap", 3},
          {"rw_stream.BufferSize", 100},
@@ -356,14 +356,46 @@ TEST(GetStream, AStartRefusedAsAlreadyStartedIsAccepted) {
   EXPECT_FALSE(r.out().empty());
 }
 
-TEST(GetStream, SixFailingStartsEndTheCall) {
+TEST(GetStream, SixStartPassesEndTheCall) {
+  // The restart counter counts passes: a stream that delivers packets on each pass and then
+  // stalls ends after six passes just like one that never sends a packet.
+  struct Case {
+    const char *name;
+    int streams;      // streams the datalogger sends (0: none ever)
+    int without_ack;  // packets it sends without a continue
+  } cases[] = {{"no packet ever comes", 0, 0}, {"packets, then a stall, each pass", 2, 8}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    StreamRig r("K2", 2, ready(2));
+    r.sim.set_streams(c.streams, 10, 100, c.without_ack);
+    r.buf.get()->timeout_connect = 20000;
+    ElogCapture log;
+    EXPECT_EQ(getstream0(r.modem, nullptr), 0);
+    std::vector<int> ctl = r.sim.stream_controls();
+    EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 6);
+    EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+    EXPECT_TRUE(log.contains("Leaving due to too many stream restarts"));
+  }
+}
+
+TEST(GetStream, AnAddressPostedForTheLinkEndsTheStreamWithItsCountersKept) {
+  // A point-of-contact move re-targets the link: the stream leaves at its next packet as at
+  // a line drop, without a restart and without a counter reset, so that the link connects
+  // to the new address and the stream goes on from where it was.
   StreamRig r("K2", 2, ready(2));
-  r.sim.set_streams(0, 10, 100, 0);  // started, but no packet ever comes
-  r.buf.get()->timeout_connect = 20000;
+  r.sim.set_streams(2, 10, 100, 26);
+  r.dl->numStream = 2;
+  r.dl->nextSeq = 9;
+  r.dl->strseq_chanmap = 0x3;
+  r.dl->strseq_chanmap_known = 1;
+  r.modem->reset_ipaddress = 1;
   EXPECT_EQ(getstream0(r.modem, nullptr), 0);
   std::vector<int> ctl = r.sim.stream_controls();
-  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 6);
+  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 1);  // started once, not restarted
+  EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 3), 0);  // no counter reset
+  EXPECT_GE(r.dl->nextSeq, 9u);
   EXPECT_EQ(r.dl->stream_status.v, STRSTATUS_IDLE);
+  EXPECT_EQ(r.modem->reset_ipaddress, 1) << "left for the link thread to apply";
 }
 
 TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
@@ -441,19 +473,24 @@ TEST(GetStream, WithoutDialOutTheStreamQueuesTheEventDownloadAndRunsOn) {
 
 TEST(GetStream, CountersKeptForOtherStreamChannelsAreReset) {
   // Two streams either way: only the channels tell whether the kept counters still
-  // number the datalogger's packets.
+  // number the datalogger's packets. Counters from a state file without a channel map
+  // (and without "nstreams") are kept: a reset would empty the datalogger's resend buffer.
   struct Case {
     const char *name;
     uint32_t held;      // the datalogger's TxChanMap
     uint32_t wanted;    // the channels kessaro streams
+    int streams;        // numStream read back (0: no "nstreams" line)
     int known;          // the map the counters were kept for is known
     uint32_t kept_for;  // and is this one
     bool reset;
   } cases[] = {
-      {"the same channels", 0x3, 0x3, 0, 0, false},
-      {"the same channels, kept for them", 0x3, 0x3, 1, 0x3, false},
-      {"the datalogger's channels changed", 0x3, 0x5, 0, 0, true},
-      {"kept for other channels", 0x5, 0x5, 1, 0x3, true},
+      {"the same channels", 0x3, 0x3, 2, 0, 0, false},
+      {"the same channels, kept for them", 0x3, 0x3, 2, 1, 0x3, false},
+      {"a state file without nstreams", 0x3, 0x3, 0, 0, 0, false},
+      {"no map kept, a parameter write flushes", 0x3, 0x5, 0, 0, 0, true},
+      {"the datalogger's channels changed", 0x5, 0x3, 2, 1, 0x3, true},
+      {"kept for other channels", 0x5, 0x5, 2, 1, 0x3, true},
+      {"kept for another stream count", 0x3, 0x3, 3, 1, 0x3, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -466,7 +503,7 @@ TEST(GetStream, CountersKeptForOtherStreamChannelsAreReset) {
     Sim::StreamFaults f;
     f.line_drop_at = 20;
     r.sim.set_stream_faults(f);
-    r.dl->numStream = 2;
+    r.dl->numStream = (uint8_t)c.streams;
     r.dl->nextSeq = 9;
     r.dl->strseq_chanmap = c.kept_for;
     r.dl->strseq_chanmap_known = c.known;

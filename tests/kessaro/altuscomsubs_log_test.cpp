@@ -60,6 +60,30 @@ TEST_F(AltusLog, MessageStripsLineEndsAndIsPushedAsALogLine) {
   EXPECT_TRUE(cap.contains("kes: stopping"));
 }
 
+TEST_F(AltusLog, LineBreaksInsideAMessageKeepItOneLine) {
+  // Every part of a message carries the prefix: a break inside the text becomes a blank,
+  // in the ring and on the complaint log alike.
+  struct Case {
+    const char *text, *want;
+  } cases[] = {
+      {"error.\nprocess_command: bad key\n", "error. process_command: bad key"},
+      {"a\r\nb\rc\n\nd\r\n", "a b c  d"},
+      {"plain", "plain"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ElogCapture cap;
+    altuscom_log_message(nullptr, dl, 0, "%s", c.text);
+    altuscom_log_complain(nullptr, dl, 0, 0, "%s", c.text);
+    std::vector<std::string> q = texts();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0], std::string("2020001 00:00:00.250: kes: dlA: ") + c.want);
+    EXPECT_EQ(q[1], std::string("2020001 00:00:00.250: kes: dlA: ERROR: ") + c.want);
+    ASSERT_EQ(cap.lines().size(), 1u) << cap.text();
+    EXPECT_NE(cap.lines()[0].find(std::string("dlA: ERROR: ") + c.want), std::string::npos);
+  }
+}
+
 TEST_F(AltusLog, RegisteredErrorsArePrintedOnceByTheNextComplaint) {
   ElogCapture cap;
   altuscom_log_register_error(modem, dl, 0, "first\n");

@@ -16,6 +16,7 @@
 #include "base/tbl.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_program.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -177,6 +178,10 @@ TEST_F(AltusLinks, LogCallbackKinds) {
       {3, "battery low", "Altus LOG: battery low", 0, 0, 0},
       {3, "EVENT 12 recorded", "Altus LOG: EVENT 12 recorded", 1, 0, 0},
       {4, "trigger", "Altus ALARM: trigger", 1, 0, 0},
+      // Console lines and packet dumps reach the ring's log unchanged, with the prefix.
+      {6, "Altus CTRL: Setting to blockmode...",
+       "kes: tty1dlA: Altus CTRL: Setting to blockmode...", 0, 0, 0},
+      {6, "DEBUGD:       seqNo: 0x05\n", "kes: tty1dlA: DEBUGD:       seqNo: 0x05", 0, 0, 0},
       {7, "x", nullptr, 0, 1, 0},
       {8, "x", nullptr, 0, 0, 1},
       {5, "x", nullptr, 0, 0, 0},
@@ -186,9 +191,11 @@ TEST_F(AltusLinks, LogCallbackKinds) {
     dl->alarm = 0;
     dl->dataerrors_size = dl->dataerrors_chksum = 0;
     texts();
+    ElogCapture stderr_lines;
     EXPECT_EQ(log_callback(modem, dl, c.text, c.kind), 0);
     std::vector<std::string> lines = texts();
     SCOPED_TRACE(c.text);
+    EXPECT_EQ(stderr_lines.text(), "") << "nothing of it on the error log";
     if (c.logged) {
       ASSERT_EQ(lines.size(), 1u);
       EXPECT_NE(lines[0].find(c.logged), std::string::npos) << lines[0];

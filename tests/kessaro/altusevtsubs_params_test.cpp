@@ -79,7 +79,12 @@ TEST(AltusParams, KeysOverlayTheirFields) {
       {"bitmap bits 0, 2, 17 on a Mt Whitney", 1, "misc_channelbitmap 131077\n",
        [](AltusEvtFile &h) {
          h.rw_misc.channel_bitmap = 131077;
-         h.rw_misc.nchannels = 3;
+         h.rw_misc.nchannels = 2;
+       }},
+      {"bitmap bits 0-15 on 12 channels", 0, "misc_channelbitmap 65535\n",
+       [](AltusEvtFile &h) {
+         h.rw_misc.channel_bitmap = 65535;
+         h.rw_misc.nchannels = 16;
        }},
       {"bitmap wins over nchannels", 0, "misc_nchannels 5\nmisc_channelbitmap 0x30\n",
        [](AltusEvtFile &h) {
@@ -224,10 +229,11 @@ TEST(AltusParams, TextOfAHeader) {
   EXPECT_EQ(count_entries(s, "rochan_max_peak"), 12);
   EXPECT_LT(s.find("rostrm_trigger_bitmap"), s.find("misc_serial"));
 
-  // Channel lists follow maxChannels, clamped to the layout; voter lists the layout.
+  // Channel lists follow maxChannels, clamped to the layout; voter lists have 15 entries
+  // on both layouts.
   struct Case {
     int ismw, max_channels, chans, voters;
-  } cases[] = {{0, 3, 3, 15}, {0, 40, 12, 15}, {1, 18, 18, 21}, {1, 200, 18, 21}, {0, 0, 0, 15}};
+  } cases[] = {{0, 3, 3, 15}, {0, 40, 12, 15}, {1, 18, 18, 15}, {1, 200, 18, 15}, {0, 0, 0, 15}};
   for (const auto &c : cases) {
     AltusEvtFile m = base_header(c.ismw);
     m.ro_misc.maxChannels = static_cast<uint16_t>(c.max_channels);
@@ -242,10 +248,10 @@ TEST(AltusParams, TextOfAHeader) {
 
 TEST(AltusParams, SetValuesReadBackThroughTheText) {
   // Every key that can be set comes back out of params2pf with the value set, on both
-  // layouts (voter entry 20 and channel 17 of a Mt Whitney included).
+  // layouts (channel 17 of a Mt Whitney included; voter entries 0-14 on both).
   for (int ismw : {0, 1}) {
     AltusEvtFile h = base_header(ismw);
-    int n = altus_hdr_nchan(ismw), nv = altus_hdr_nvoter(ismw);
+    int n = altus_hdr_nchan(ismw), nv = ALTUS_NVOTER;
     std::string body = "chan_azimuth " + tbl(numbers(n, 200)) + "\n" + "strm_voterinfo_number " +
                        tbl(numbers(nv, 30)) + "\n" +
                        "misc_siteid \"Hill top\"\nstrm_sps 200\nmodm_flags 65535\n";

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -419,6 +420,61 @@ TEST(AltusCmdQueue, PostCommandChecksItsKeys) {
   EXPECT_EQ(a[0].disposition, "pending");
   EXPECT_EQ(a[0].log, "Posting command 'status' from op at ophost to dlA");
   EXPECT_EQ(number_command_queue(s.dl, 0), 1);
+}
+
+// A flood of remote requests for a datalogger no link holds: the queue keeps the first
+// ALTUS_CMDQUEUE_MAX, every further one is answered as an error saying why, and the
+// complaint is logged once per fill. Requests the program posts itself still go in.
+TEST(AltusCmdQueue, AFloodedQueueIsBoundedAndTheRestAnsweredError) {
+  Service s;
+  s.dl->connected_modem = nullptr;
+  s.modem->connected_dl = nullptr;
+  ElogCapture log;
+  const int flood = ALTUS_CMDQUEUE_MAX + 50;
+  for (int i = 0; i < flood; i++) {
+    Pf *pf = request(ext("status", "f" + std::to_string(i)));
+    altus_post_command(s.altus, s.dl, pf);
+    pffree(pf);
+  }
+  std::map<std::string, int> by;
+  int refusals = 0;
+  for (auto &a : s.until_marker()) {
+    by[a.disposition]++;
+    refusals +=
+        a.log == "post_command: command queue of dlA full (100 requests) - 'status' refused";
+  }
+  EXPECT_EQ(by["pending"], ALTUS_CMDQUEUE_MAX);
+  EXPECT_EQ(by["errordl"], 50);
+  EXPECT_EQ(refusals, 50);
+  EXPECT_EQ(number_command_queue(s.dl, 0), ALTUS_CMDQUEUE_MAX);
+  const std::string complaint = "post_command: command queue of dlA full (100 requests)";
+  auto complaints = [&] {
+    int n = 0;
+    for (const std::string &l : log.lines()) n += l.find(complaint) != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(complaints(), 1);
+  // The program's own requests are not refused.
+  Pf *internal = request("datalogger_target dlA\ncommand strstart\n");
+  EXPECT_EQ(post_command_queue(s.dl, internal, 1), 0);
+  pffree(internal);
+  EXPECT_EQ(number_command_queue(s.dl, 0), ALTUS_CMDQUEUE_MAX + 1);
+  // Room again: a request is queued, and the next fill complains once more.
+  for (int i = 0; i < 2; i++) {
+    Pf *got = nullptr;
+    pop_command_queue(s.dl, &got);
+    pffree(got);
+  }
+  for (int i = 0; i < 3; i++) {
+    Pf *pf = request(ext("status", "g" + std::to_string(i)));
+    altus_post_command(s.altus, s.dl, pf);
+    pffree(pf);
+  }
+  by.clear();
+  for (auto &a : s.until_marker()) by[a.disposition]++;
+  EXPECT_EQ(by["pending"], 1);
+  EXPECT_EQ(by["errordl"], 2);
+  EXPECT_EQ(complaints(), 2);
 }
 
 // Driven clock that posts a request when the time passes a mark (the "arrival").

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -87,6 +88,35 @@ TEST(KessaroProgram, CommandLineRefusals) {
     } else {
       EXPECT_EQ(r.err.find("Unrecognized option"), std::string::npos);  // -msglevel taken
     }
+  }
+}
+
+// A parameter file with a fault the start-up refuses: exit 1, the file named as given, the
+// fault named by its link or datalogger and key.
+TEST(KessaroProgram, BadParameterFilesAreRefusedAtStart) {
+  struct Case {
+    const char *from, *to, *message;
+  } cases[] = {
+      {"tcp1   tcpclient none no  yes patient 127.0.0.1:5001",
+       "tcp1   tcpclient none no  yes patient 127.0.0.300:5001",
+       "parse_modem: tcp1: bad address '127.0.0.300' in '127.0.0.300:5001'"},
+      {"status_interval         60.0", "status_interval         -10",
+       "parse_pf: kessaro->status_interval -10 is negative."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    TempDir dir;
+    std::string pf = read_file(std::string(KESSARO_PF_NAME) + ".pf");
+    const size_t at = pf.find(c.from);
+    ASSERT_NE(at, std::string::npos);
+    pf.replace(at, strlen(c.from), c.to);
+    dir.write("x.pf", pf);
+    const std::string name = dir.file("x.pf");
+    Outcome r = run({"-pf", name, "kes", "cmd", dir.file("cmd"), "out", dir.file("out")});
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.err;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("parse_pf('" + name + "') error."), std::string::npos) << r.err;
   }
 }
 

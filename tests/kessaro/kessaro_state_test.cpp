@@ -191,6 +191,29 @@ TEST_F(AltusState, WritesTheWholeText) {
   EXPECT_EQ(mybury(altus), 0);
 }
 
+// A state path that is a symbolic link: the file it points to is written (also the first
+// time, when it does not exist yet) and the link stays a link.
+TEST_F(AltusState, AStatePathThatIsALinkKeepsTheLink) {
+  fill_a();
+  ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);
+  for (const std::string &target : {std::string("keep/state"), dir.file("keep/abs.state")}) {
+    SCOPED_TRACE(target);
+    const std::string link = dir.file("link.state");
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    free(altus->statefile_name);
+    altus->statefile_name = strdup(link.c_str());
+    for (int pass = 0; pass < 2; pass++) {
+      ASSERT_EQ(mybury(altus), 0);
+      struct stat st;
+      ASSERT_EQ(lstat(link.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISLNK(st.st_mode)) << "pass " << pass;
+      const std::string file = target[0] == '/' ? target : dir.file(target);
+      EXPECT_EQ(read_file(file), kExpected) << "pass " << pass;
+    }
+  }
+}
+
 TEST_F(AltusState, FailedWriteKeepsThePreviousFile) {
   fill_a();
   ASSERT_EQ(mybury(altus), 0);

@@ -201,6 +201,15 @@ TEST(ParsePf, Links) {
        "parse_pf: cannot parse modems line 'm serial none no yes default x y'"},
       {"m serial none no yes default x\nm serial none no yes default y",
        "parse_pf: cannot list modems name 'm' more than once"},
+      // Addresses no call can reach are refused when the file is read.
+      {"m tcpclient none no yes default 127.0.0.300:5001",
+       "parse_modem: m: bad address '127.0.0.300' in '127.0.0.300:5001'"},
+      {"m tcpclient none no yes default 10.1.2:5001",
+       "parse_modem: m: bad address '10.1.2' in '10.1.2:5001'"},
+      {"m tcpclient none no yes default bad_host!:5001",
+       "parse_modem: m: bad address 'bad_host!' in 'bad_host!:5001'"},
+      {"m tcpclient none no yes default host..example:5001",
+       "parse_modem: m: bad address 'host..example' in 'host..example:5001'"},
   };
   for (const Case &c : cases) {
     Config s;
@@ -235,6 +244,9 @@ TEST(ParsePf, Links) {
       {"baud fast", "parse_pf: parse_param(modem_defaults->baud) error."},
       {"modem_templates &Arr{\nt &Arr{\nmaxtries x\n}\n}",
        "parse_pf: parse_param(modem_templates(t)->maxtries) error."},
+      {"timeout -1", "parse_pf: modem_defaults->timeout -1 is negative."},
+      {"modem_templates &Arr{\nt &Arr{\ntimeout_connect -5\n}\n}",
+       "parse_pf: modem_templates(t)->timeout_connect -5 is negative."},
   };
   for (const KeyCase &c : keys) {
     Config s;
@@ -307,6 +319,9 @@ TEST(ParsePf, DataloggerLines) {
       {"K1234 - - - tcp1 - no default x",
        "parse_pf: cannot parse dataloggers line 'K1234 - - - tcp1 - no default x'"},
       {"K1234 - - - auto 127.0.0.1:5003 no default -", nullptr},
+      {"K1234 - - - auto logger-7.example.net:5003 no default -", nullptr},
+      {"K1234 - - - auto 127.0.0.300:5003 no default -",
+       "parse_modem: m_K2_1234: bad address '127.0.0.300' in '127.0.0.300:5003'"},
       {"K1234 - - - auto 127.0.0.1:5003 no default - a b c",
        "parse_pf: cannot parse dataloggers line 'K1234 - - - auto 127.0.0.1:5003 no default - a b "
        "c'"},
@@ -397,6 +412,14 @@ TEST(ParsePf, Clamps) {
       {"max_strbuf 2000000000", "parse_pf: max_strbuf 2000000000 too large for K2_1"},
       {"altus_stream_timeout x",
        "parse_pf: parse_param(datalogger_defaults->stream_timeout) error."},
+      {"status_interval -10", "parse_pf: kessaro->status_interval -10 is negative."},
+      {"datarate_interval -0.5", "parse_pf: kessaro->datarate_interval -0.5 is negative."},
+      {"request_params_interval -1",
+       "parse_pf: datalogger_defaults->request_params_interval -1 is negative."},
+      {"datalogger_templates &Arr{\nt &Arr{\nauto_getevents_window -60\n}\n}",
+       "parse_pf: datalogger_templates(t)->auto_getevents_window -60 is negative."},
+      {"evtfile_maxwaittime -600",
+       "parse_pf: datalogger_defaults->evtfile_maxwaittime -600 is negative."},
   };
   for (const Bad &b : bad) {
     Config s;

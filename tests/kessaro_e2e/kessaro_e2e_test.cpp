@@ -5,9 +5,10 @@
 //
 // K1234 streams three channels over a TCP-client link, the line losing, reordering,
 // duplicating and damaging packets and dropping once; it records an event while it
-// streams. A point-of-contact announcement moves it to 127.0.0.2 before the drop, so that
-// kessaro reconnects there. E5678 calls in to a TCP-server link with two event files
-// waiting; K4321 sits on a serial line (a pseudo-terminal) with one event file, fetched at
+// streams. A point-of-contact announcement moves it to 127.0.0.2 while its stream runs:
+// kessaro ends that connection and the stream goes on from the new address, where the
+// line drop later comes and kessaro reconnects. E5678 calls in to a TCP-server link with two event
+// files waiting; K4321 sits on a serial line (a pseudo-terminal) with one event file, fetched at
 // start-up. A status command is queued during the stream; kessaro is stopped by SIGTERM
 // and started again with its state file, the outage far shorter than the simulator's
 // stream buffer.
@@ -245,12 +246,19 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
   std::string sequence;
   pid_t kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  // Announced once kessaro talks to K1234: the link takes the address at its next call,
-  // the one after the line drop.
-  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: block-mode commands answered", 1, 90))
+  // Announced while K1234 streams: the link ends that connection and calls the new
+  // address, where the stream goes on.
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 1", 1, 90))
       << read_file(simout) << read_file(kesout);
   ASSERT_EQ(
       altussim_write_poc(ring, "K1234/pf/poc", moved_addr, {{"serialno", "1234"}}, clock_now()), 0);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: connection 2 accepted on", 1, 90))
+      << read_file(simout) << read_file(kesout);
+  EXPECT_EQ(word_after(read_file(simout), "unit 0: connection 2 accepted on "), moved_addr);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 2", 1, 90))
+      << read_file(simout) << read_file(kesout);
+  EXPECT_EQ(read_file(simout).find("line dropped"), std::string::npos)
+      << "the move came before the drop";
   const std::string evt1 = dir.file("evt/XX_5678/001.EVT"), evt2 = dir.file("evt/XX_5678/002.EVT"),
                     serial_evt = dir.file("evt/K2_4321/001.EVT"),
                     recorded_evt = dir.file("evt/K2_1234/001.EVT");
@@ -269,10 +277,10 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
   ASSERT_TRUE(e2e_wait_text(
       simout, "unit 0: line dropped at live packet " + std::to_string(kLineDrop), 1, 120))
       << read_file(simout);
-  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: connection 2 accepted on", 1, 90))
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: connection 3 accepted on", 1, 90))
       << read_file(simout);
-  EXPECT_EQ(word_after(read_file(simout), "unit 0: connection 2 accepted on "), moved_addr);
-  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 2", 1, 90))
+  EXPECT_EQ(word_after(read_file(simout), "unit 0: connection 3 accepted on "), moved_addr);
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 3", 1, 90))
       << read_file(simout);
   ASSERT_TRUE(wait_file(recorded_evt, 90)) << read_file(simout);
   clock_sleep(5);  // some stream on the new connection
@@ -291,7 +299,7 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
   clock_sleep(3);
   kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 3", 1, 90))
+  ASSERT_TRUE(e2e_wait_text(simout, "unit 0: streaming on connection 4", 1, 90))
       << read_file(simout);
   clock_sleep(3);
   ASSERT_TRUE(stopped_cleanly(kes, kesout));
@@ -313,12 +321,14 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
     return n;
   };
   EXPECT_EQ(count("resetting counters"), 1) << r.log;  // the first run only
-  EXPECT_GE(count("starting streaming data"), 3);      // after the drop, and the restart
-  // The move, once, from the configured address to the announced one.
+  EXPECT_GE(count("starting streaming data"), 4);      // after the move, the drop, the restart
+  // The move, once, from the configured address to the announced one, ending the
+  // connection of the running stream.
   EXPECT_EQ(count("Change in datalogger K2_1234 ipaddress - resetting from " + stream_addr +
                   " to " + moved_addr),
             1)
       << r.log;
+  EXPECT_EQ(count("ending the connection to reconnect"), 1) << r.log;
 
   // The event files as the simulator holds them, each downloaded once, their waveforms in
   // the ring once, an event-information packet for each.

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -378,6 +379,14 @@ int connect_limited(int fd, const sockaddr_in &sa, int ms) {
   return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
 }
 
+// Small writes (a resend request, a continue) go out at once instead of waiting for the
+// acknowledgement of the last one. A failure only costs latency: logged, not fatal.
+void set_nodelay(int fd) {
+  int on = 1;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
+    elog_log(1, "serialbuf: setsockopt(TCP_NODELAY) error.\n");
+}
+
 int open_tcpclient(SerialBuf *b) {
   close_fd(&b->fd);
   unsigned address = 0;
@@ -403,6 +412,7 @@ int open_tcpclient(SerialBuf *b) {
     elog_log(1, "serialbuf_open: Can't connect to server\n");
     return -1;
   }
+  set_nodelay(b->fd);
   return 0;
 }
 
@@ -450,7 +460,10 @@ int accept_client(SerialBuf *b, sockaddr_in *peer) {
     if (r > 0) {
       socklen_t len = sizeof *peer;
       int fd = accept4(b->fdserver, (sockaddr *)peer, &len, SOCK_CLOEXEC);
-      if (fd >= 0) return fd;
+      if (fd >= 0) {
+        set_nodelay(fd);
+        return fd;
+      }
       // The client went away before it was taken, or a signal came: wait again.
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
         return -1;

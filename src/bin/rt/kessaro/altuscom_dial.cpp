@@ -35,8 +35,6 @@ constexpr int kTries = 2;
 // Opening a dial-out connection: tries, and the pause between them.
 constexpr int kDialoutOpens = 11;
 constexpr double kDialoutOpenPause = 10.0;
-// Calls placed again after an error or an unrecognised result, per dial-out attempt.
-constexpr int kDialoutRecalls = 3;
 // Longest banner fields: model and serial number (characters).
 constexpr int kModelMax = 23;
 constexpr int kSerialMax = 15;
@@ -215,6 +213,11 @@ struct Listen {
       altuscom_log_complain(modem, nullptr, 1, 0,
                             "modem_listen: serialbuf_open(%s) error...retry after 1 minute\n",
                             modem->devname);
+      // Nothing at an announced address: back to the last one where the datalogger was.
+      if (altuscom_unconfirmed_address_failed(modem, nullptr)) {
+        close_connection();
+        return Next::LISTEN;
+      }
       pause_unless_halted(60.0, 0.1);
     }
     if (kessaro_halt) return Next::LEAVE;
@@ -388,14 +391,16 @@ struct Listen {
   }
 
   // A caller on a TCP-server connection shows where its datalogger now is: its own
-  // TCP-client link is told (the caller's source port is no port to call).
+  // TCP-client link is told. The caller's port is taken only by a link that has none.
   void learn_address() {
     if (dl->single_modem == nullptr || !tcpserver || !dl->accept_pocs_from_dialin) return;
     std::string hostport = buf()->recv_hostport;
-    std::string host = hostport.substr(0, hostport.find(':'));
+    const size_t colon = hostport.find(':');
+    std::string host = hostport.substr(0, colon);
     if (host.empty()) return;
+    const int port = colon == std::string::npos ? -1 : atoi(hostport.c_str() + colon + 1);
     AltusAddressChange change;
-    if (altuscom_post_address(dl->single_modem, host.c_str(), -1, &change) == 1) {
+    if (altuscom_post_address(dl->single_modem, host.c_str(), port, &change) == 1) {
       altuscom_log_message(
           modem, dl, 0,
           "modem_listen: Change in datalogger %s ipaddress - resetting from %s:%d to %s:%d.\n",
@@ -449,6 +454,7 @@ struct Listen {
         altuscom_log_complain(modem, dl, 1, 0, "modem_listen: opendl(%s) error.\n", modem->devname);
         return;
       }
+      if (modem->com_mode == 2) altuscom_confirm_address(modem);  // it identified here
       const char *cmd = dl->dialin_cmd ? dl->dialin_cmd : "";
       bool retry = false;
       if (strcmp(cmd, "getevents") == 0) {
@@ -615,10 +621,12 @@ struct Dialout {
     return false;
   }
 
-  // Calls until connected or given up; true when the connection opened.
+  // Calls until connected or given up; true when the connection opened. A call that fails
+  // with an error or an unrecognised result is placed again, after the 2 s pause of closing,
+  // for as long as the program runs.
   void attempts() {
     modem->mode = 2;
-    for (int call = 0; call <= kDialoutRecalls && !kessaro_halt; call++) {
+    while (!kessaro_halt) {
       {
         std::lock_guard<KessaroMutex> g(altus->status_mutex);
         dl->connected_modem_status = modem;
@@ -700,6 +708,7 @@ struct Dialout {
   void work() {
     process_commands(altus, dl);
     if (dl->request_getevents || !dl->auto_getevents || kessaro_halt) return;
+    if (modem->reset_ipaddress) return;  // the link moves: the next call goes there
     altuscom_log_message(modem, dl, 0, "modem_dialout: looking for new events...");
     unsigned char seq = 0;
     void *out = nullptr;
@@ -819,6 +828,13 @@ int modem_dialout(Modem *modem, AltusDatalogger *dl) {
     closeserial(modem);
   }
   d.attempts();
+  // The connection opened: the datalogger identified itself in block mode at this address.
+  // Not opened at an announced address: an announcement no datalogger stands behind is
+  // given up for the last address where it identified.
+  if (d.opened)
+    altuscom_confirm_address(modem);
+  else if (!kessaro_halt)
+    altuscom_unconfirmed_address_failed(modem, dl);
   if (d.opened) d.work();
   d.finish();
   return 0;

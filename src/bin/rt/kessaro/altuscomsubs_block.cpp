@@ -12,6 +12,7 @@
 #include "altuscomsubs_log.h"
 #include "altusevtsubs.h"
 #include "base/bigendian.h"
+#include "base/clock.h"
 #include "base/elog.h"
 #include "kessaro.h"
 
@@ -238,11 +239,24 @@ int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **pack
   unsigned char c = 0;
   int r = map_read_status(serialbuf_get_byte(handle, &c, 1));
   if (r != 0) return r;
+  // From the first byte on, the frame has the link's time-out to end: a line that trickles
+  // bytes (noise or an endless frame) must not hold the reader past it.
+  const bool bounded = handle->timeout > 0;
+  const double deadline = clock_monotonic() + handle->timeout / 1000.0;
+  // The clock is read only after a byte that had to be waited for (the buffer was empty):
+  // bytes already buffered come at once, and a trickle empties the buffer every time.
+  // This thread is the buffer's only reader.
+  auto next = [&]() -> int {
+    const bool waited = handle->ptr >= handle->occupied;
+    int st = map_read_status(serialbuf_get_byte(handle, &c, 1));
+    if (st == 0 && bounded && waited && clock_monotonic() > deadline) return 2;
+    return st;
+  };
   // Skip noise up to the delimiter, then every delimiter of the run.
   bool seen_flag = false;
   while (!(seen_flag && c != flag_char)) {
     if (c == flag_char) seen_flag = true;
-    r = map_read_status(serialbuf_get_byte(handle, &c, 1));
+    r = next();
     if (r != 0) return r;
   }
   if (*packet == nullptr) {
@@ -274,7 +288,7 @@ int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **pack
       *bufsize = grown;
     }
     (*packet)[count++] = c;
-    r = map_read_status(serialbuf_get_byte(handle, &c, 1));
+    r = next();
     if (r != 0) return r;
     if (c == flag_char) break;
   }

@@ -151,7 +151,9 @@ int send_block_command_packet(SerialBuf *sbuf, const unsigned char *packet, int 
 // maxsize bytes. After the closing delimiter the delimiter is put back into the SerialBuf
 // so that a frame sharing it is read next. Results: 0 frame read, 1 end of input,
 // 2 time-out, 5 stopped by the idle callback, 6 not connected, 8 busy text, other
-// positive values passed up, -1 over-long frame or error.
+// positive values passed up, -1 over-long frame or error. The link's time-out bounds each
+// byte's wait and also the whole frame from its first byte: a frame (or the noise before
+// it) still unfinished when it runs out is a time-out, however the bytes trickle in.
 int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **packet, int *nbytes,
                 int *bufsize, int maxsize);
 // Undoes the escapes of a frame in place; returns the unstuffed length.

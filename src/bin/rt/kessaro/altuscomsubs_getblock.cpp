@@ -98,7 +98,7 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
   int tries = (command == PKC_PING || command == PKC_GETDIRNAME) ? 0 : bufhandle->tries;
   const int max_tries = std::max(tries, 1);
   int tr = 0;
-  int bsp = 0;
+  int tenths_shown = 0;  // tenths of a sized file shown on standard output
   // The datalogger's timer of listings and files, set when OPENDIR/OPENFILE is answered
   // and at each further piece; without a datalogger the call keeps its own.
   double own_timer = std_now();
@@ -601,14 +601,16 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
         if (size != 0) {
           double pct = have * 100.0 / std::abs(size);
           if (size > 0) {
-            std::string t(bsp, '\b');
-            char num[32];
-            int w = snprintf(num, sizeof num, " %5.1f%%", pct);
-            t += num;
-            if (w < bsp) t += std::string(bsp - w, ' ');
-            fputs(t.c_str(), stdout);
-            fflush(stdout);
-            bsp = w;
+            // Progress on standard output as whole lines with the log prefix, one for each
+            // tenth of the file reached: no backspaces, no line left open.
+            const int tenth = pct >= 100.0 ? 10 : static_cast<int>(pct / 10.0);
+            if (tenth > tenths_shown) {
+              tenths_shown = tenth;
+              char pfx[ALTUSLOG_LINE_SIZE];
+              init_msg(lm, ld, pfx);
+              printf("%s get_block: GETFILE %5.1f%% of %d bytes\n", pfx, pct, size);
+              fflush(stdout);
+            }
           }
           if (pct >= 100.0) return done();
         }

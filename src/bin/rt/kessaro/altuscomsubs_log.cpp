@@ -59,6 +59,23 @@ void strip_crlf(std::string &s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
 }
 
+// One message, one line: trailing CR and LF go, and each line break inside the text (CR,
+// LF or CR LF) becomes one blank, so no part of a message reaches a log without its prefix.
+void one_line(std::string &s) {
+  strip_crlf(s);
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\r' || s[i] == '\n') {
+      if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') i++;
+      out += ' ';
+    } else {
+      out += s[i];
+    }
+  }
+  s.swap(out);
+}
+
 void cut_line(std::string &s) {
   if (s.size() > ALTUSLOG_LINE_SIZE - 1) s.resize(ALTUSLOG_LINE_SIZE - 1);
 }
@@ -89,7 +106,7 @@ void log_message_pvt(int type, Modem *modem, AltusDatalogger *dl, int force, con
                      const char *fmt, va_list ap) {
   std::string line = prefix_of(modem, dl) + " " + vformat(fmt, ap);
   cut_line(line);
-  strip_crlf(line);
+  one_line(line);
   if (altuslog_stdout || force) {
     elog_notify(0, "%s\n", line.c_str());
     fflush(stdout);
@@ -175,6 +192,7 @@ int altuscom_log_register_error(Modem *modem, AltusDatalogger *dl, int sysflag, 
   }
   std::string line = prefix + " ERROR: " + text;
   cut_line(line);
+  one_line(line);
   elog_log(0, "%s", line.c_str());
   return 0;
 }
@@ -207,7 +225,7 @@ int altuscom_log_error(Modem *modem, AltusDatalogger *dl, int force, int push, i
     line = prefix_of(modem, dl) + (sysflag ? " SYSTEM ERROR: " : " ERROR: ") + msg;
   }
   cut_line(line);
-  strip_crlf(line);
+  one_line(line);
   if (altuslog_stderr || force) {
     elog_complain(0, "%s\n", line.c_str());
     fflush(stderr);

@@ -774,10 +774,12 @@ int getstream0(Modem *modem, Pf *cmd) {
   store_params(altus, dl, params, dl->last_params_time);
   // Counters kept for other streams start afresh: another stream count, or the same count
   // of other channels (the datalogger's or the one they were kept for), would give resent
-  // packets of the old numbering to the wrong channels.
+  // packets of the old numbering to the wrong channels. Counters read back from a state file
+  // that carried no channel map are kept as they are: resetting them would empty the
+  // datalogger's resend buffer and lose an outage's data.
   const uint32_t map = params.rw_stream.TxChanMap;
-  if (stored_streams != dl->numStream || held_map != map ||
-      (dl->strseq_chanmap_known && dl->strseq_chanmap != map))
+  if (dl->strseq_chanmap_known &&
+      (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map))
     dl->nextSeq = 0;
   dl->strseq_chanmap = map;
   dl->strseq_chanmap_known = 1;
@@ -940,7 +942,6 @@ int getstream0(Modem *modem, Pf *cmd) {
         if (timeouts > 0)
           altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
         timeouts = 0;
-        restarts = 0;  // a pass that receives packets is not a failed start
         dl->time_lastpacket = clock_now();
         packets++;
         if (dl->request_getevents.v == 0 && dl->auto_getevents) {
@@ -976,6 +977,16 @@ int getstream0(Modem *modem, Pf *cmd) {
       // queued "getevents": the stream does it, and the download runs just below.
       if (!dl->dialout) altuscom_post_getevents(dl);
       process_commands(altus, dl);
+      // A new address posted for this link (a point-of-contact move): the connection ends
+      // here as at a line drop, counters kept, and the link connects to the new address.
+      if (modem->reset_ipaddress) {
+        altuscom_log_message(modem, dl, 0,
+                             "getstream0: new address for %s - ending the connection to "
+                             "reconnect\n",
+                             modem->name);
+        leave = true;
+        break;
+      }
     }
     if (!leave) leave = true;
     break;

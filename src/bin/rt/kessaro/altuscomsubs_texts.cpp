@@ -9,6 +9,7 @@
 #include <string>
 
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/elog.h"
@@ -343,7 +344,8 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     case PKR_STATUS: {
       AltusBlockStatus st;
       if (decode_block_status(pkt, &st) < 0) {
-        elog_complain(0, "print_block: decode_block_status() error.\n");
+        altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
+                              "print_block: decode_block_status() error.\n");
         out("DEBUGD:      status: decode_block_status() error.\n");
         break;
       }
@@ -373,7 +375,8 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
       for (int i = 0; i < count; i++) {
         AltusBlockDirentry e;
         if (decode_block_direntry(pkt, i, &e) < 0) {
-          elog_complain(0, "print_block: decode_block_direntry() error.\n");
+          altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0,
+                                0, "print_block: decode_block_direntry() error.\n");
           out("DEBUGD:      dirent: decode_block_direntry() error.\n");
           break;
         }
@@ -387,7 +390,8 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     case PKR_STRRQDATA: {
       auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
       if (sd == nullptr || decode_block_strdata(pkt, sd) < 0) {
-        elog_complain(0, "print_block: decode_block_strdata() error.\n");
+        altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
+                              "print_block: decode_block_strdata() error.\n");
         out("DEBUGD:     strdata: decode_block_strdata() error.\n");
         free(sd);
         break;
@@ -414,7 +418,8 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
       (cmd ? static_cast<int>(PKC_SETPARAMS) : static_cast<int>(PKR_PARAMS))) {
     auto *h = static_cast<AltusBlockParams *>(calloc(1, sizeof(AltusBlockParams)));
     if (h == nullptr || decode_block_params(pkt, h, altuscom_ismw(modem, dl)) < 0) {
-      elog_complain(0, "print_block: decode_block_params() error.\n");
+      altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
+                            "print_block: decode_block_params() error.\n");
       out("DEBUGD:      params: decode_block_params() error.\n");
     } else {
       params_lines(*h, out);

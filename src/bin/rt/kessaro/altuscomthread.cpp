@@ -22,6 +22,7 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
+#include "base/textutil.h"
 #include "bytestream/serialbuf.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_state.h"
@@ -296,6 +297,7 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
   snprintf(modem->posted_com, sizeof modem->posted_com, "tcp:%s:%d:%s", dotted, new_port,
            modem->name ? modem->name : "");
   modem->reset_ipaddress = 1;
+  modem->interrupt = 1;  // a wait for a caller on the old address ends
   if (change != nullptr) {
     change->old_host = old_host;
     change->old_port = old_port;
@@ -305,16 +307,63 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
   return 1;
 }
 
+namespace {
+
+// The address in use becomes the confirmed one (address_mutex held).
+void keep_as_confirmed(Modem *modem) {
+  free(modem->confirmed_ipaddr);
+  modem->confirmed_ipaddr = modem->ipaddr ? strdup(modem->ipaddr) : nullptr;
+  modem->confirmed_port = modem->port;
+  kessaro_copytext(modem->confirmed_com, modem->com);
+}
+
+}  // namespace
+
 int altuscom_apply_address(Modem *modem) {
   if (modem == nullptr || modem->reset_ipaddress == 0) return 0;
   std::lock_guard<KessaroMutex> g(modem->address_mutex);
   if (modem->reset_ipaddress.exchange(0) == 0 || modem->posted_ipaddr == nullptr) return 0;
+  // Until an identification confirms an address, the configured one stands for it.
+  if (modem->confirmed_ipaddr == nullptr && modem->ipaddr != nullptr) keep_as_confirmed(modem);
+  modem->address_unconfirmed = 1;
   free(modem->ipaddr);
   modem->ipaddr = modem->posted_ipaddr;
   modem->posted_ipaddr = nullptr;
   modem->port = modem->posted_port;
   kessaro_copytext(modem->com, modem->posted_com);
   modem->ipaddr_count = 0;
+  return 1;
+}
+
+void altuscom_confirm_address(Modem *modem) {
+  if (modem == nullptr) return;
+  std::lock_guard<KessaroMutex> g(modem->address_mutex);
+  keep_as_confirmed(modem);
+  modem->address_unconfirmed = 0;
+}
+
+int altuscom_unconfirmed_address_failed(Modem *modem, AltusDatalogger *dl) {
+  if (modem == nullptr || !modem->address_unconfirmed) return 0;
+  std::string tried, back;
+  {
+    std::lock_guard<KessaroMutex> g(modem->address_mutex);
+    modem->address_unconfirmed = 0;
+    if (modem->confirmed_ipaddr == nullptr) return 0;  // nowhere to go back to
+    const char *now = modem->ipaddr ? modem->ipaddr : "-";
+    if (strcmp(now, modem->confirmed_ipaddr) == 0 && modem->port == modem->confirmed_port) return 0;
+    tried = string_printf("%s:%d", now, modem->port);
+    back = string_printf("%s:%d", modem->confirmed_ipaddr, modem->confirmed_port);
+    free(modem->ipaddr);
+    modem->ipaddr = strdup(modem->confirmed_ipaddr);
+    modem->port = modem->confirmed_port;
+    kessaro_copytext(modem->com, modem->confirmed_com);
+    modem->ipaddr_count = 0;
+  }
+  const std::string who = dl && dl->target_name ? std::string(" ") + dl->target_name : "";
+  altuscom_log_complain(modem, dl, 1, 0,
+                        "%s: datalogger%s did not identify at the announced address %s - "
+                        "going back to %s\n",
+                        modem->name ? modem->name : "", who.c_str(), tried.c_str(), back.c_str());
   return 1;
 }
 
@@ -650,8 +699,8 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
       altuscom_log_message(modem, dl, 0, "Altus ALARM: %s", text);
       if (dl != nullptr) dl->alarm = 1;
       break;
-    case 6:  // packet dumps and console lines, unchanged, to the error log
-      elog_notify(0, "%s", text);
+    case 6:  // packet dumps and console lines: the text as it is, with the link's prefix
+      altuscom_log_message(modem, dl, 0, "%s", text);
       break;
     case 7:
       if (dl != nullptr) dl->dataerrors_size++;

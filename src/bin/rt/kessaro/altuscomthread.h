@@ -66,8 +66,17 @@ struct AltusAddressChange {
 // connection.
 int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change);
 // On the link's own thread: applies a posted address (ipaddr, port and com replaced) and
-// clears reset_ipaddress. 1 when one was applied, 0 when none was posted.
+// clears reset_ipaddress. 1 when one was applied, 0 when none was posted. The address it
+// replaces stays the one to go back to until the new one is confirmed.
 int altuscom_apply_address(Modem *modem);
+// On the link's own thread, when the datalogger identified itself over a connection at
+// the address in use: that address becomes the one to go back to.
+void altuscom_confirm_address(Modem *modem);
+// On the link's own thread, when its tries to reach `dl` ended without an identification:
+// when the address in use came from an announcement and differs from the last confirmed
+// one, the link goes back to that one, with one complaint naming both; 1 then, else 0.
+// A later announcement moves the link again as before.
+int altuscom_unconfirmed_address_failed(Modem *modem, AltusDatalogger *dl);
 
 // Thread entries (argument: the record); each ends its thread itself.
 void *altuscom_run_datalogger(void *arg);

@@ -150,9 +150,8 @@ int evt_parseparams(AltusEvtFile *hdr, int ismw, Pf *params, char *error) {
                      [&](int v) {
                        if (v <= 0) return;
                        m.channel_bitmap = U32(v);
-                       // Only the layout's channels count, so channel 17 of a Mt Whitney
-                       // is one of its channels.
-                       m.nchannels = U16(count_bits(U32(v), n));
+                       // Bits 0-15 count, whatever the model's channel count.
+                       m.nchannels = U16(count_bits(U32(v), 16));
                      })) &&
       step(o.text("misc_stnid", m.stnID, 5)) && step(o.text("misc_siteid", m.siteID, 17)) &&
       step(o.text("misc_comment", m.comment, 33)) &&
@@ -310,7 +309,8 @@ char *params2pf(AltusDatalogger * /*dl*/, const AltusBlockParams *h, int extende
   const int ismw = h->headerBytes == ALTUS_HDR_SIZE_MW;
   int nch = h->ro_misc.maxChannels;
   if (nch > altus_hdr_nchan(ismw)) nch = altus_hdr_nchan(ismw);
-  const int nv = altus_hdr_nvoter(ismw);
+  // The replies carry the first 15 voter entries on every layout.
+  const int nv = ALTUS_NVOTER;
   Lines L;
   auto chan_ints = [&](const char *key, auto get) {
     L.open(key);

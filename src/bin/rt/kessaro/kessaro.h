@@ -379,6 +379,13 @@ struct Modem {
   char *posted_ipaddr;  // owned, or none
   int posted_port;
   char posted_com[128];
+  // The last address where the datalogger identified itself (the configured one until the
+  // first identification), kept by the link's own thread: an announced address at which it
+  // does not identify (a forged announcement) is given up for this one.
+  char *confirmed_ipaddr;  // owned, or none
+  int confirmed_port;
+  char confirmed_com[128];
+  int address_unconfirmed;  // the address in use came from an announcement, not yet confirmed
 };
 
 // Connection statistics of one datalogger.
@@ -501,7 +508,8 @@ struct AltusDatalogger {
   KessaroFlag strpause;
   KessaroMutex connection_mutex;
   KessaroMutex command_mutex;
-  Tbl *commands;  // queued request texts, owned
+  Tbl *commands;          // queued request texts, owned
+  long commands_refused;  // remote requests refused since the queue last had room
   Modem *connected_modem;
   Modem *connected_modem_status;
   Modem *single_modem;

@@ -63,6 +63,11 @@ int post_command_queue(AltusDatalogger *dl, Pf *command, int internal) {
   }
   std::lock_guard<KessaroMutex> g(dl->command_mutex);
   if (dl->commands == nullptr) dl->commands = newtbl(0);
+  if (!internal && maxtbl(dl->commands) >= ALTUS_CMDQUEUE_MAX) {
+    free(text);
+    return -2;
+  }
+  if (!internal) dl->commands_refused = 0;
   pushtbl(dl->commands, text);
   return 0;
 }
@@ -138,12 +143,33 @@ void altus_post_command(Kessaro *altus, AltusDatalogger *dl, Pf *command) {
     values[i] = v;
     free(v);
   }
+  // The queue is checked before the pending answer goes out, so that a refused request
+  // gets no "Posting" line and a queued one is never served before its pending answer.
+  // Remote requests are posted by the command service's one thread, so the room found
+  // here is still there when the request is queued.
+  long refused = 0;
+  {
+    std::lock_guard<KessaroMutex> g(dl->command_mutex);
+    if (maxtbl(dl->commands) >= ALTUS_CMDQUEUE_MAX) refused = ++dl->commands_refused;
+  }
+  if (refused > 0) {
+    if (refused == 1)
+      altuscom_log_complain(dl->connected_modem, dl, 0, 0,
+                            "post_command: command queue of %s full (%d requests) - refusing "
+                            "requests until it has room.\n",
+                            dl->target_name ? dl->target_name : "", ALTUS_CMDQUEUE_MAX);
+    altus_cmd_error(altus, dl, command, 0,
+                    "post_command: command queue of %s full (%d requests) - '%s' refused",
+                    dl->target_name ? dl->target_name : "", ALTUS_CMDQUEUE_MAX, values[0].c_str());
+    return;
+  }
   char line[128];
   snprintf(line, sizeof line, "Posting command '%s' from %s at %s to %s", values[0].c_str(),
            values[1].c_str(), values[2].c_str(), dl->target_name ? dl->target_name : "");
   altuscom_log_message(dl->connected_modem, dl, 1, "%s", line);
   altus_cmd_pending(altus, dl, command, nullptr, "%s", line);
-  post_command_queue(dl, command, 0);
+  if (post_command_queue(dl, command, 0) != 0)
+    altus_cmd_error(altus, dl, command, 0, "post_command: post_command_queue() error");
 }
 
 void cmd_pending(AltusDatalogger *dl, Pf *cmd, const char *fmt, ...) {

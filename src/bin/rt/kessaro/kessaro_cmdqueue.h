@@ -25,8 +25,14 @@ enum AltusStreamState {
   ALTUS_STREAM_DISABLING = 8
 };
 
+// Most requests a datalogger's queue holds for remote requests: a datalogger that is not
+// reached cannot make a flood of them hold memory without bound.
+constexpr int ALTUS_CMDQUEUE_MAX = 100;
+
 // Appends the request's text; with `internal` set the caller's tree first gets
-// "internal_only" 1. The caller keeps its tree. 0, or -1 when the tree has no text.
+// "internal_only" 1. The caller keeps its tree. 0; -1 when the tree has no text; -2 for a
+// remote request (internal 0) when the queue already holds ALTUS_CMDQUEUE_MAX requests
+// (nothing queued). Internal requests (at most one of each kind waits) are always queued.
 int post_command_queue(AltusDatalogger *dl, Pf *command, int internal);
 // Removes the first request and returns it as a new tree in *command (pffree it), or
 // none when the queue is empty (or its text no longer compiles: the entry is dropped). 0.
@@ -44,6 +50,8 @@ int number_command_queue(AltusDatalogger *dl, int try_);
 
 // Posts a remote request for `dl` after checking "command", "username" and "hostname"
 // (each missing key is answered as an error); sends the "Posting command" pending answer.
+// A request the full queue refuses is answered as an error saying so; the complaint is
+// logged once until the queue has room again.
 void altus_post_command(Kessaro *altus, AltusDatalogger *dl, Pf *command);
 
 // Sends a pending (progress) answer on `cmd`; the text is cut to 1023 characters. Does

@@ -31,6 +31,7 @@ static char *Modem::*const modem_texts[] = {
     &Modem::offhook_rec_string,
     &Modem::attention_rec_string,
     &Modem::posted_ipaddr,
+    &Modem::confirmed_ipaddr,
 };
 
 static char *AltusDatalogger::*const datalogger_texts[] = {
@@ -136,6 +137,7 @@ AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src) {
   dl->n_strretranbuf = 0;
   for (AltusBlockStrdata *&slot : dl->strdatabuf) slot = nullptr;
   dl->commands = newtbl(0);
+  dl->commands_refused = 0;
   dl->stat.laststatus_time = dl->stat.lastclose_time = 0.0;
   dl->stat.lastgetevents_time = dl->stat.lastgetevents_baud = 0.0;
   dl->stat.lastcom_error_rate = 0.0;

@@ -255,7 +255,12 @@ int kessaro_main(int argc, char **argv) {
     free(old);
   }
 
-  if (parse_pf(pfname, pfsubs, altus) < 0) elog_die(0, "parse_pf('%s.pf') error.\n", pfname);
+  if (parse_pf(pfname, pfsubs, altus) < 0) {
+    // The file as the operator named it: "x" is read as "x.pf", "x.pf" stays "x.pf".
+    const size_t n = strlen(pfname);
+    const bool suffixed = n >= 3 && strcmp(pfname + n - 3, ".pf") == 0;
+    elog_die(0, "parse_pf('%s%s') error.\n", pfname, suffixed ? "" : ".pf");
+  }
 
   altus->statefile = -1;
   if (statefile != nullptr) {

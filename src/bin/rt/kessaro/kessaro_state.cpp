@@ -278,13 +278,30 @@ int read_files(Pf *list, AltusDatalogger *dl) {
   return 0;
 }
 
+// The file a state path stands for: a symbolic link is followed (also one whose file does
+// not exist yet), so that the rename replaces the file it points to and the link stays.
+std::string state_target(const std::string &path) {
+  if (char *real = realpath(path.c_str(), nullptr)) {
+    std::string out = real;
+    free(real);
+    return out;
+  }
+  char link[4096];
+  const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+  if (n <= 0) return path;
+  link[n] = '\0';
+  if (link[0] == '/') return link;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(link) : path.substr(0, slash + 1) + link;
+}
+
 }  // namespace
 
 int mybury(Kessaro *altus) {
   if (altus->statefile_name == nullptr || altus->statefile_name[0] == '\0') return 0;
   std::lock_guard<KessaroMutex> lock(altus->statefile_mutex);
   std::string text = state_text(altus);
-  std::string name = altus->statefile_name;
+  std::string name = state_target(altus->statefile_name);
   std::string tmp = string_printf("%s.%d.tmp", name.c_str(), (int)getpid());
   unlink(tmp.c_str());  // a leftover of an earlier crash
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -1,6 +1,9 @@
 // parse_pf.cpp - kessaro's parameter file (see parse_pf.h).
 #include "parse_pf.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -28,6 +31,36 @@ namespace {
 // Largest reorder buffer a datalogger may ask for (entries); more is refused rather than
 // allocated.
 constexpr int kMaxStrbuf = 65536;
+
+// A host a TCP link may call: a dotted IPv4 address (each part 0-255) or a host name of
+// letters, digits and '-' in labels joined by '.'. Refused here, a bad address stops the
+// start-up instead of being retried for ever.
+bool host_ok(const std::string &h) {
+  if (h.empty() || h.size() > 253) return false;
+  if (h.find_first_not_of("0123456789.") == std::string::npos) {
+    struct in_addr a;
+    return inet_pton(AF_INET, h.c_str(), &a) == 1;
+  }
+  size_t start = 0;
+  while (start <= h.size()) {
+    size_t end = h.find('.', start);
+    if (end == std::string::npos) end = h.size();
+    const std::string label = h.substr(start, end - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+      return false;
+    for (char c : label)
+      if (!isalnum((unsigned char)c) && c != '-') return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// A time in seconds that may not be negative: -1 with the key named when it is.
+int refuse_negative(const std::string &who, const char *key, double value) {
+  if (value >= 0) return 0;
+  elog_log(0, "parse_pf: %s->%s %g is negative.\n", who.c_str(), key, value);
+  return -1;
+}
 
 std::vector<std::string> words_of(const char *text) {
   std::vector<std::string> w;
@@ -175,6 +208,9 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
     elog_log(0, "parse_pf: parse_param(altus->datarate_interval) error.\n");
     return -1;
   }
+  if (refuse_negative("kessaro", "status_interval", altus->status_interval) != 0 ||
+      refuse_negative("kessaro", "datarate_interval", altus->datarate_interval) != 0)
+    return -1;
   if (parse_param(pf, "log_poc", P_LINT, 1, &n) != 0) {
     elog_log(0, "parse_pf: parse_param(altus->log_poc) error.\n");
     return -1;
@@ -376,6 +412,10 @@ static int read_modem_keys(Pf *pf, Modem *m, const char *tmpl) {
     return fail("timeout_control");
   if (parse_param(pf, "maxtries", P_LINT, req, &m->maxtries) != 0) return fail("maxtries");
   if (parse_param(pf, "test", P_LINT, 0, &m->test) != 0) return fail("test");
+  if (refuse_negative(who, "timeout", m->timeout) != 0 ||
+      refuse_negative(who, "timeout_connect", m->timeout_connect) != 0 ||
+      refuse_negative(who, "timeout_control", m->timeout_control) != 0)
+    return -1;
   return 0;
 }
 
@@ -415,6 +455,10 @@ Modem *parse_modem(Kessaro *altus, const char *name, const char *com_mode,
       return nullptr;
     }
     const std::string addr = dev.substr(0, colon), port = dev.substr(colon + 1);
+    if (addr != "-" && !host_ok(addr)) {
+      elog_log(0, "parse_modem: %s: bad address '%s' in '%s'\n", name, addr.c_str(), device);
+      return nullptr;
+    }
     set_text(m->ipaddr, addr == "-" ? nullptr : addr.c_str());
     if (port == "-") {
       m->port = -1;
@@ -856,6 +900,10 @@ static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, con
   if (parse_param(pf, "samprate", P_LINT, req, &dl->request_samprate) != 0) return fail("samprate");
   if (parse_param(pf, "auto_getevents_window", P_DBL, req, &dl->auto_getevents_window) != 0)
     return fail("auto_getevents_window");
+  if (refuse_negative(who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime) != 0 ||
+      refuse_negative(who, "request_params_interval", dl->request_params_interval) != 0 ||
+      refuse_negative(who, "auto_getevents_window", dl->auto_getevents_window) != 0)
+    return -1;
   if (parse_param(pf, "altus_stream_timeout", P_LINT, req, &dl->stream_timeout) != 0)
     return fail("stream_timeout");
   if (dl->stream_timeout < 1)
