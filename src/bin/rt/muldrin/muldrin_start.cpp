@@ -89,7 +89,8 @@ void start_session(Q330 *q) {
 int muldrin_main(int argc, char **argv) {
   Muldrin *m = &g_program;
   MuldrinArgs args;
-  if (muldrin_parse_args(argc, argv, m, &args) != 0) return 1;
+  int parsed = muldrin_parse_args(argc, argv, m, &args);
+  if (parsed != 0) return parsed == 2 ? 0 : 1;
   bool pidfile = !args.pidfile.empty() && write_pidfile(args.pidfile);
   if (m->dbname_calib != nullptr) {
     m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
