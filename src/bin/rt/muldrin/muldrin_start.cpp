@@ -28,6 +28,7 @@
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
 #include "support/dlclock.h"
+#include "support/pidlock.h"
 
 namespace {
 
@@ -44,18 +45,19 @@ void open_output(Orbtag *o) {
   }
 }
 
-// A failure to write the process-id file is reported and start-up goes on.
-bool write_pidfile(const std::string &path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0664);
-  if (fd < 0) {
-    elog_complain(1, "muldrin_main: cannot open process-id file %s\n", path.c_str());
-    return false;
-  }
-  std::string pid = std::to_string(static_cast<long>(getpid()));
-  bool ok = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
-  close(fd);
-  if (!ok) elog_complain(1, "muldrin_main: cannot write process-id file %s\n", path.c_str());
-  return ok;
+// Takes the lock of the process-id file or of the state file's lock file; another
+// process holding it ends the start-up, naming it. A file that cannot be opened is
+// reported and start-up goes on. True when this process holds the lock.
+bool take_lock(const std::string &path, const char *what) {
+  long holder = 0;
+  PidlockResult r = pidlock_take(path.c_str(), &holder);
+  if (r == PIDLOCK_HELD)
+    elog_die(0,
+             "muldrin_main: %s %s is locked by process %ld: another muldrin runs on it; not "
+             "starting.\n",
+             what, path.c_str(), holder);
+  if (r == PIDLOCK_NOFILE) elog_complain(1, "muldrin_main: %s %s not locked\n", what, path.c_str());
+  return r == PIDLOCK_TAKEN;
 }
 
 void startup_lines(void) {
@@ -91,7 +93,9 @@ int muldrin_main(int argc, char **argv) {
   MuldrinArgs args;
   int parsed = muldrin_parse_args(argc, argv, m, &args);
   if (parsed != 0) return parsed == 2 ? 0 : 1;
-  bool pidfile = !args.pidfile.empty() && write_pidfile(args.pidfile);
+  bool pidfile = !args.pidfile.empty() && take_lock(args.pidfile, "process-id file");
+  if (m->statefile != nullptr)
+    take_lock(std::string(m->statefile) + pidlock_state_suffix(), "state-file lock");
   if (m->dbname_calib != nullptr) {
     m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
     if (m->calib_stuff == nullptr) elog_die(0, "pktchannelcalib_new(%s) error.\n", m->dbname_calib);
