@@ -64,7 +64,7 @@ TEST(OperatorCli, HelpAndRefusals) {
     std::vector<std::string> argv;
     std::vector<std::string> env;
     int status;
-    bool on_stdout;  // the line is on standard output (else standard error)
+    bool on_stdout;     // the line is on standard output (else standard error)
     std::string first;  // the first line begins with this
   } cases[] = {
       // Help: on standard output, exit 0.
@@ -87,21 +87,36 @@ TEST(OperatorCli, HelpAndRefusals) {
       {{RINGTOOL_BIN, "bogus"}, {}, 1, false, "ringtool: unknown command 'bogus'"},
       // Ring names, and the size of new rings.
       {{RINGTOOL_BIN, "create", "-s", "16K", "r1.ring"}, {}, 0, true, "created ring 'r1.ring'"},
-      {{RINGTOOL_BIN, "create", "-s", "16K", "r1.ring"}, {}, 1, false,
+      {{RINGTOOL_BIN, "create", "-s", "16K", "r1.ring"},
+       {},
+       1,
+       false,
        "ringtool: orbcreate: ring 'r1.ring' already exists"},
-      {{RINGTOOL_BIN, "create", "r2"}, {}, 1, false,
+      {{RINGTOOL_BIN, "create", "r2"},
+       {},
+       1,
+       false,
        "ringtool: orbcreate: 'r2', read as [host]:port (no '/', no \".ring\" suffix, no file of "
        "that name)"},
-      {{RINGTOOL_BIN, "create", "r3.ring"}, {"VANTREL_RINGSIZE=3x"}, 1, false,
+      {{RINGTOOL_BIN, "create", "r3.ring"},
+       {"VANTREL_RINGSIZE=3x"},
+       1,
+       false,
        "ringtool: create: VANTREL_RINGSIZE '3x' is not a ring size"},
-      {{RINGTOOL_BIN, "create", "r4.ring"}, {"VANTREL_RINGSIZE=32K"}, 0, true,
+      {{RINGTOOL_BIN, "create", "r4.ring"},
+       {"VANTREL_RINGSIZE=32K"},
+       0,
+       true,
        "created ring 'r4.ring': 32768 bytes"},
-      {{RINGTOOL_BIN, "status", "r5.ring"}, {}, 1, false,
+      {{RINGTOOL_BIN, "status", "r5.ring"},
+       {},
+       1,
+       false,
        "ringtool: orbopen: no ring file 'r5.ring' for 'r5.ring' (read as a path: it ends in "
        "\".ring\"); make it with 'ringtool create r5.ring'"},
       // The programs never create a ring.
-      {{MULDRIN_BIN, "-pf", kMuldrinPf, "TA", "data", missing, "cmd", missing, "log", missing,
-        "st", missing},
+      {{MULDRIN_BIN, "-pf", kMuldrinPf, "TA", "data", missing, "cmd", missing, "log", missing, "st",
+        missing},
        {},
        1,
        false,

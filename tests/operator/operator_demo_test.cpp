@@ -22,12 +22,13 @@ std::vector<std::string> lines_of(const std::string &text) {
 TEST(OperatorDemo, EndsWithOneOkLinePerProgram) {
   TempDir dir;
   const std::string out = dir.file("demo.out");
-  const std::string build = std::string(MULDRIN_BIN).substr(
-      0, std::string(MULDRIN_BIN).rfind("/src/bin/rt/muldrin/muldrin"));
-  pid_t pid = e2e_start({"env", "VANTREL_DEMO_BIN=" + build, "SECONDS_TO_WAIT=120",
-                         "TMPDIR=" + dir.path(), "bash",
-                         std::string(SOURCE_DIR) + "/scripts/run.sh"},
-                        dir.path(), out);
+  const std::string build =
+      std::string(MULDRIN_BIN)
+          .substr(0, std::string(MULDRIN_BIN).rfind("/src/bin/rt/muldrin/muldrin"));
+  pid_t pid =
+      e2e_start({"env", "VANTREL_DEMO_BIN=" + build, "SECONDS_TO_WAIT=120", "TMPDIR=" + dir.path(),
+                 "bash", std::string(SOURCE_DIR) + "/scripts/run.sh"},
+                dir.path(), out);
   int status = e2e_stop(pid, 0, 400);
   std::string text = e2e_read_text(out);
   ASSERT_TRUE(status != -1 && WIFEXITED(status)) << text;

@@ -123,9 +123,8 @@ TEST_F(Orb, DefaultCapacityComesFromTheEnvironment) {
     EXPECT_EQ(orb_default_capacity("who"), c.capacity);
     std::string log = take_registered();
     if (c.capacity < 0) {
-      EXPECT_EQ(log.rfind(std::string("who: VANTREL_RINGSIZE '") + c.env + "' is not a ring size",
-                          0),
-                0u)
+      EXPECT_EQ(
+          log.rfind(std::string("who: VANTREL_RINGSIZE '") + c.env + "' is not a ring size", 0), 0u)
           << log;
     }
   }
@@ -146,10 +145,10 @@ TEST_F(Orb, OpenNeverCreatesARing) {
     for (const char *mode : {"r", "w&"}) {
       EXPECT_EQ(orbopen(c.name.c_str(), mode), -1);
       std::string log = take_registered();
-      EXPECT_EQ(log.rfind("orbopen: no ring file '" + c.file + "' for '" + c.name + "' (read as " +
-                              c.rule,
-                          0),
-                0u)
+      EXPECT_EQ(
+          log.rfind(
+              "orbopen: no ring file '" + c.file + "' for '" + c.name + "' (read as " + c.rule, 0),
+          0u)
           << log;
       EXPECT_NE(log.find("make it with 'ringtool create " + c.name + "'"), std::string::npos)
           << log;

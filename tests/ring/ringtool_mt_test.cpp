@@ -28,7 +28,8 @@ class RingTool : public ::testing::Test {
 };
 
 TEST_F(RingTool, HelpGoesToStandardOutput) {
-  for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"-h"}, {"follow", "-h"}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"follow", "-h"}}) {
     ToolRun r = run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Usage: ringtool create [-s size] ring"), std::string::npos);

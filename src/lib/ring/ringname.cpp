@@ -87,8 +87,8 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
   const char *path_rule = nullptr;
   if (s.find('/') != std::string::npos) {
     path_rule = "a path: it has a '/'";
-  } else if (s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(),
-                                                   suffix) == 0) {
+  } else if (s.size() > suffix.size() &&
+             s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0) {
     path_rule = "a path: it ends in \".ring\"";
   } else if (stat(name, &st) == 0) {
     path_rule = "a path: a file of that name exists";
@@ -139,8 +139,8 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
                     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                     "0123456789_-.") == std::string::npos;
     if (!word) {
-      elog_log(0, "%s: bad ring name '%s', read as %s: the port must be a number or a word\n",
-               who, name, rule.c_str());
+      elog_log(0, "%s: bad ring name '%s', read as %s: the port must be a number or a word\n", who,
+               name, rule.c_str());
       return -1;
     }
     file = port;
