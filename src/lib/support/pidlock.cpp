@@ -55,4 +55,14 @@ PidlockResult pidlock_take(const char *path, long *holder) {
   return PIDLOCK_TAKEN;  // fd stays open for the life of the process
 }
 
+int pidlock_or_die(const char *who, const char *program, const char *what, const char *path) {
+  long holder = 0;
+  PidlockResult r = pidlock_take(path, &holder);
+  if (r == PIDLOCK_HELD)
+    elog_die(0, "%s: %s %s is locked by process %ld: another %s runs on it; not starting.\n", who,
+             what, path, holder, program);
+  if (r == PIDLOCK_NOFILE) elog_complain(1, "%s: %s %s not locked\n", who, what, path);
+  return r == PIDLOCK_TAKEN;
+}
+
 const char *pidlock_state_suffix(void) { return ".lock"; }

@@ -16,6 +16,12 @@ enum PidlockResult {
 // "pidlock_take".
 PidlockResult pidlock_take(const char *path, long *holder);
 
+// Start-up of a program: pidlock_take, and when another process holds the lock, the end
+// of the process through elog_die: "<who>: <what> <path> is locked by process <pid>:
+// another <program> runs on it; not starting." A file that cannot be opened is complained
+// about and start-up goes on. 1 when this process holds the lock, else 0.
+int pidlock_or_die(const char *who, const char *program, const char *what, const char *path);
+
 // The lock file that guards a state file: "<statefile>.lock". The state file itself
 // cannot carry the lock: it is replaced by renaming a new copy over it.
 const char *pidlock_state_suffix(void);

@@ -280,18 +280,10 @@ int kessaro_main(int argc, char **argv) {
     free(old);
   }
 
-  if (statefile != nullptr) {
-    // One kessaro per state file: a second one would write over the first one's state.
-    const std::string lock = std::string(statefile) + pidlock_state_suffix();
-    long holder = 0;
-    PidlockResult taken = pidlock_take(lock.c_str(), &holder);
-    if (taken == PIDLOCK_HELD)
-      elog_die(0,
-               "kessaro_main: state-file lock %s is locked by process %ld: another kessaro runs "
-               "on it; not starting.\n",
-               lock.c_str(), holder);
-    if (taken == PIDLOCK_NOFILE) elog_complain(1, "kessaro_main: %s not locked\n", lock.c_str());
-  }
+  // One kessaro per state file: a second one would write over the first one's state.
+  if (statefile != nullptr)
+    pidlock_or_die("kessaro_main", "kessaro", "state-file lock",
+                   (std::string(statefile) + pidlock_state_suffix()).c_str());
   if (parse_pf(pfname, pfsubs, altus) < 0) elog_die(0, "parse_pf('%s.pf') error.\n", pfname);
 
   altus->statefile = -1;

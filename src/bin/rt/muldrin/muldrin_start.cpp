@@ -45,21 +45,6 @@ void open_output(Orbtag *o) {
   }
 }
 
-// Takes the lock of the process-id file or of the state file's lock file; another
-// process holding it ends the start-up, naming it. A file that cannot be opened is
-// reported and start-up goes on. True when this process holds the lock.
-bool take_lock(const std::string &path, const char *what) {
-  long holder = 0;
-  PidlockResult r = pidlock_take(path.c_str(), &holder);
-  if (r == PIDLOCK_HELD)
-    elog_die(0,
-             "muldrin_main: %s %s is locked by process %ld: another muldrin runs on it; not "
-             "starting.\n",
-             what, path.c_str(), holder);
-  if (r == PIDLOCK_NOFILE) elog_complain(1, "muldrin_main: %s %s not locked\n", what, path.c_str());
-  return r == PIDLOCK_TAKEN;
-}
-
 void startup_lines(void) {
   const std::string version = Muldrin_Version;
   std::string stars(version.size(), '*');
@@ -93,9 +78,12 @@ int muldrin_main(int argc, char **argv) {
   MuldrinArgs args;
   int parsed = muldrin_parse_args(argc, argv, m, &args);
   if (parsed != 0) return parsed == 2 ? 0 : 1;
-  bool pidfile = !args.pidfile.empty() && take_lock(args.pidfile, "process-id file");
+  // One muldrin per process-id file and per state file.
+  bool pidfile = !args.pidfile.empty() &&
+                 pidlock_or_die("muldrin_main", "muldrin", "process-id file", args.pidfile.c_str());
   if (m->statefile != nullptr)
-    take_lock(std::string(m->statefile) + pidlock_state_suffix(), "state-file lock");
+    pidlock_or_die("muldrin_main", "muldrin", "state-file lock",
+                   (std::string(m->statefile) + pidlock_state_suffix()).c_str());
   if (m->dbname_calib != nullptr) {
     m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
     if (m->calib_stuff == nullptr) elog_die(0, "pktchannelcalib_new(%s) error.\n", m->dbname_calib);
