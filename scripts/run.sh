@@ -123,8 +123,8 @@ last_response "$DIR/status.log"
 echo "   ... (all of it in $DIR/status.log)"
 echo
 echo "== ringtool status $RING"
-"$RINGTOOL" status "$RING"
-kill -TERM "$MULDRIN_PID"
+"$RINGTOOL" status "$RING" || true
+kill -TERM "$MULDRIN_PID" 2>/dev/null || true
 wait "$MULDRIN_PID" || MULDRIN_OK=FAIL
 stop_pids
 echo
@@ -178,8 +178,8 @@ last_response "$KDIR/status.log"
 echo "   ... (all of it in $KDIR/status.log)"
 echo
 echo "== ringtool status $KRING"
-"$RINGTOOL" status "$KRING"
-kill -TERM "$KESSARO_PID"
+"$RINGTOOL" status "$KRING" || true
+kill -TERM "$KESSARO_PID" 2>/dev/null || true
 wait "$KESSARO_PID" || KESSARO_OK=FAIL
 stop_pids
 echo
