@@ -51,7 +51,7 @@ void kessaro_usage(FILE *out) {
           "  -dlclock dlname  datalogger dlname feeds the shared datalogger clock\n"
           "  -start time      every datalogger's start time (over the state file's)\n"
           "  -msglevel n      accepted; has no effect\n"
-          "  -v, -V           more messages; -V more still\n"
+          "  -v, -V           accepted; no effect on the output\n"
           "  -vc              log the block-mode commands sent\n"
           "  -vr              log the block-mode packets received\n"
           "  -h, --help       this text\n"

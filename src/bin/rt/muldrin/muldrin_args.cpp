@@ -52,14 +52,15 @@ void muldrin_usage(FILE *out) {
           "  -noipresolv      show addresses as numbers (the default)\n"
           "  -poc_vampire     match point-of-contact packets by serial number alone, on\n"
           "                   any logical port\n"
-          "  -v               more messages\n"
+          "  -v               sets the verbose flag (no effect on the output)\n"
           "  -dlclock dlname  datalogger dlname feeds the shared datalogger clock\n"
           "  -pidfile file    write the process id into file (locked while running)\n"
           "  -nostash         write no stash packets and request none at start\n"
           "  -h, --help       this text\n"
           "targetname: the name remote commands address; orbtag/orbname: ring roles (cmd,\n"
           "log, st, data, ...) and their rings, which must exist (make one with\n"
-          "'ringtool create'). %s\n",
+          "'ringtool create').\n"
+          "%s\n",
           vantrel_version);
 }
 
