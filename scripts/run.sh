@@ -87,6 +87,32 @@ last_response() {
     head -n 21
 }
 
+# A remote command: its words shown, its responses into `log`, the last one shown; false
+# when it did not end in "done".
+remote_command() {
+  local log=$1
+  shift
+  echo "== ringtool command $*"
+  local ok=0
+  "$RINGTOOL" command "$@" >"$log" 2>&1 || ok=1
+  last_response "$log"
+  echo "   ... (all of it in $log)"
+  return "$ok"
+}
+
+# The end of an act: the ring's status, then the program stopped by SIGTERM (false when it
+# does not exit 0) and everything else of the act.
+end_act() {
+  local ring=$1 pid=$2 ok=0
+  echo
+  echo "== ringtool status $ring"
+  "$RINGTOOL" status "$ring" || true
+  kill -TERM "$pid" 2>/dev/null || true
+  wait "$pid" || ok=1
+  stop_pids
+  return "$ok"
+}
+
 # One summary line: the program, packets followed, samples per channel, OK or FAIL.
 summarize() {
   local program=$1 log=$2 ok=$3 packets samples
@@ -117,16 +143,9 @@ MULDRIN_OK=OK
 wait_delivered "$DIR/follow.log" 60 TA_SIM1_BHZ TA_SIM1_BHN TA_SIM1_BHE TA_SIM1_LHZ \
   TA_SIM1_LHN TA_SIM1_LHE || MULDRIN_OK=FAIL
 echo
-echo "== ringtool command $RING TA getstatus (the status report of each datalogger)"
-"$RINGTOOL" command -w 30 "$RING" TA getstatus >"$DIR/status.log" 2>&1 || MULDRIN_OK=FAIL
-last_response "$DIR/status.log"
-echo "   ... (all of it in $DIR/status.log)"
-echo
-echo "== ringtool status $RING"
-"$RINGTOOL" status "$RING" || true
-kill -TERM "$MULDRIN_PID" 2>/dev/null || true
-wait "$MULDRIN_PID" || MULDRIN_OK=FAIL
-stop_pids
+# The status report of each datalogger.
+remote_command "$DIR/status.log" -w 30 "$RING" TA getstatus || MULDRIN_OK=FAIL
+end_act "$RING" "$MULDRIN_PID" || MULDRIN_OK=FAIL
 echo
 echo "== muldrin's packets from the ring's start, a sample: every log packet and the first"
 echo "   $PACKETS_SHOWN packets of every other source with their headers"
@@ -171,17 +190,8 @@ done
 echo
 # K1234 holds its connection (it streams), so it answers at once; E5678 has hung up
 # after its download and would be reached only at its next call.
-echo "== ringtool command -d K2_1234 $KRING kes status"
-"$RINGTOOL" command -d K2_1234 -w 30 "$KRING" kes status >"$KDIR/status.log" 2>&1 ||
-  KESSARO_OK=FAIL
-last_response "$KDIR/status.log"
-echo "   ... (all of it in $KDIR/status.log)"
-echo
-echo "== ringtool status $KRING"
-"$RINGTOOL" status "$KRING" || true
-kill -TERM "$KESSARO_PID" 2>/dev/null || true
-wait "$KESSARO_PID" || KESSARO_OK=FAIL
-stop_pids
+remote_command "$KDIR/status.log" -d K2_1234 -w 30 "$KRING" kes status || KESSARO_OK=FAIL
+end_act "$KRING" "$KESSARO_PID" || KESSARO_OK=FAIL
 echo
 echo "== kessaro stopped by SIGTERM:"
 grep -aoE "kessaro: .*(haltbysignal|kessaro_stop).*" "$KDIR/kessaro.log" || true
