@@ -122,6 +122,7 @@ TEST(KessaroProgram, BadParameterFilesAreRefusedAtStart) {
 
 TEST(KessaroProgram, RunsWithTheExampleFileAndStopsInOrderOnSigterm) {
   TempDir dir;
+  for (const char *ring : {"cmd", "out"}) ASSERT_EQ(orbcreate(dir.file(ring).c_str(), 1 << 20), 0);
   Outcome r = run({"-pf", KESSARO_PF_NAME, "-state", dir.file("state"), "kes", "cmd",
                    dir.file("cmd"), "out", dir.file("out")},
                   [](pid_t pid) {
@@ -147,6 +148,7 @@ TEST(KessaroProgram, QuitCommandStopsInOrderAnswersAndExitsZero) {
   TempDir dir;
   std::string cmd = dir.file("cmd");
   ASSERT_EQ(orbcreate(cmd.c_str(), 1 << 20), 0);
+  ASSERT_EQ(orbcreate(dir.file("out").c_str(), 1 << 20), 0);
   int listener = orbopen(cmd.c_str(), "r");
   ASSERT_GE(listener, 0);
   ASSERT_EQ(orbselect(listener, "op/pf/rsp"), 0);

@@ -30,6 +30,8 @@ struct Config {
   Kessaro *k = kessaro_new();
   std::vector<std::string> messages;
   Config() {
+    orbcreate(cmdring.c_str(), 1 << 20);
+    orbcreate(outring.c_str(), 1 << 20);
     k->targetname = const_cast<char *>("demo");
     setarr(k->orbtags_arr, "cmd", &cmd);
     setarr(k->orbtags_arr, "out", &out);

@@ -11,6 +11,7 @@
 
 #include "base/elog.h"
 #include "ring/ringfile.h"
+#include "ring/ringname.h"
 #include "ringtest.h"
 #include "testkit/testkit.h"
 
@@ -46,7 +47,6 @@ class Orb : public ::testing::Test {
 };
 
 TEST_F(Orb, NamesFindRingFilesInTheRingDirectory) {
-  setenv("VANTREL_RINGSIZE", "32K", 1);
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   struct Case {
@@ -64,9 +64,12 @@ TEST_F(Orb, NamesFindRingFilesInTheRingDirectory) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
+    struct stat st {};
+    if (stat((dir.path() + "/rings/" + c.file).c_str(), &st) != 0) {
+      ASSERT_EQ(orbcreate(c.name.c_str(), 32768), 0) << take_registered();
+    }
     int orb = open(c.name, "r");
     ASSERT_GE(orb, 0) << take_registered();
-    struct stat st {};
     EXPECT_EQ(stat((dir.path() + "/rings/" + c.file).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 32768);
     Orbstat s;
@@ -104,18 +107,90 @@ TEST_F(Orb, RefusesBadNamesModesAndRemoteHosts) {
 }
 
 TEST_F(Orb, DefaultCapacityComesFromTheEnvironment) {
-  int plain = open(dir.file("plain"));
-  Orbstat s;
-  ASSERT_EQ(orbstat(plain, &s), 0);
-  EXPECT_EQ(s.capacity, 64 << 20);
-  setenv("VANTREL_RINGSIZE", "128K", 1);
-  int orb = open(dir.file("sized"));
-  ASSERT_EQ(orbstat(orb, &s), 0);
-  EXPECT_EQ(s.capacity, 128 * 1024);
-  setenv("VANTREL_RINGSIZE", "lots", 1);
-  EXPECT_EQ(orbopen(dir.file("unsized").c_str(), "w"), -1);
-  EXPECT_NE(take_registered().find("VANTREL_RINGSIZE 'lots'"), std::string::npos);
-  EXPECT_GE(open(dir.file("sized")), 0) << "an existing ring needs no default size";
+  struct Case {
+    const char *env;  // none: unset
+    int64_t capacity;
+  } cases[] = {
+      {nullptr, 64 << 20}, {"", 64 << 20}, {"128K", 128 << 10}, {"2M", 2 << 20},
+      {"3x", -1},          {"lots", -1},   {"1K", -1},          {"-5M", -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.env ? c.env : "(unset)");
+    if (c.env)
+      setenv("VANTREL_RINGSIZE", c.env, 1);
+    else
+      unsetenv("VANTREL_RINGSIZE");
+    EXPECT_EQ(orb_default_capacity("who"), c.capacity);
+    std::string log = take_registered();
+    if (c.capacity < 0) {
+      EXPECT_EQ(
+          log.rfind(std::string("who: VANTREL_RINGSIZE '") + c.env + "' is not a ring size", 0), 0u)
+          << log;
+    }
+  }
+  unsetenv("VANTREL_RINGSIZE");
+}
+
+// Only orbcreate makes a ring: opening a missing one names its file, the rule that read
+// the name and the command that makes it, and leaves nothing behind.
+TEST_F(Orb, OpenNeverCreatesARing) {
+  struct Case {
+    std::string name, file, rule;
+  } cases[] = {
+      {dir.file("typo"), dir.file("typo"), "a path: it has a '/'"},
+      {":6599", dir.path() + "/rings/6599.ring", "[host]:port"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char *mode : {"r", "w&"}) {
+      EXPECT_EQ(orbopen(c.name.c_str(), mode), -1);
+      std::string log = take_registered();
+      EXPECT_EQ(
+          log.rfind(
+              "orbopen: no ring file '" + c.file + "' for '" + c.name + "' (read as " + c.rule, 0),
+          0u)
+          << log;
+      EXPECT_NE(log.find("make it with 'ringtool create " + c.name + "'"), std::string::npos)
+          << log;
+      struct stat st {};
+      EXPECT_NE(stat(c.file.c_str(), &st), 0) << "nothing created";
+    }
+  }
+}
+
+// A name is a path when it has a "/", ends in ".ring" or names an existing file; any
+// other name is [host]:port in the ring directory.
+TEST_F(Orb, NameRules) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  dir.write("existing", "x");
+  struct Case {
+    const char *name;
+    std::string path, rule;
+  } cases[] = {
+      {"sub/r", "sub/r", "a path: it has a '/'"},
+      {"r1.ring", "r1.ring", "a path: it ends in \".ring\""},
+      {"existing", "existing", "a path: a file of that name exists"},
+      {":r1", dir.path() + "/rings/r1.ring", "[host]:port"},
+      {"localhost", dir.path() + "/rings/6510.ring", "[host]:port"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    RingName rn;
+    ASSERT_EQ(ring_resolve_name("t", c.name, &rn), 0) << take_registered();
+    EXPECT_EQ(rn.path, c.path);
+    EXPECT_EQ(rn.rule.rfind(c.rule, 0), 0u) << rn.rule;
+  }
+  RingName rn;
+  EXPECT_EQ(ring_resolve_name("t", "r1", &rn), -1);
+  std::string log = take_registered();
+  EXPECT_NE(log.find("'r1', read as [host]:port (no '/', no \".ring\" suffix, no file of that "
+                     "name)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("names a ring on host 'r1'"), std::string::npos) << log;
+  ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST_F(Orb, ParseSize) {

@@ -28,10 +28,77 @@ class RingTool : public ::testing::Test {
 };
 
 TEST_F(RingTool, HelpGoesToStandardOutput) {
-  ToolRun r = run({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Usage: ringtool create [-s size] ring"), std::string::npos);
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"follow", "-h"}}) {
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: ringtool create [-s size] ring"), std::string::npos);
+    EXPECT_NE(r.out.find("-s BHZ\n                     matches nothing"), std::string::npos)
+        << r.out;
+  }
   EXPECT_EQ(run({}).status, 1);
+}
+
+// The size of a new ring comes from -s, else from $VANTREL_RINGSIZE, else 64M; a bad
+// value of either is refused and makes nothing.
+TEST_F(RingTool, CreateTakesItsSizeFromTheEnvironment) {
+  struct Case {
+    const char *env;  // none: unset
+    std::vector<std::string> options;
+    const char *shown;  // none: refused with `message`
+    const char *message;
+  } cases[] = {
+      {nullptr, {}, "67108864 bytes", nullptr},
+      {"32K", {}, "32768 bytes", nullptr},
+      {"32K", {"-s", "48K"}, "49152 bytes", nullptr},
+      {"3x", {}, nullptr, "create: VANTREL_RINGSIZE '3x' is not a ring size"},
+      {nullptr, {"-s", "3x"}, nullptr, "create: bad size '3x'"},
+  };
+  int k = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(k);
+    if (c.env)
+      setenv("VANTREL_RINGSIZE", c.env, 1);
+    else
+      unsetenv("VANTREL_RINGSIZE");
+    std::string ring = dir.file("r" + std::to_string(k++));
+    std::vector<std::string> args = {"create"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(ring);
+    ElogCapture cap;
+    ToolRun r = run(args);
+    struct stat st {};
+    if (c.shown) {
+      EXPECT_EQ(r.status, 0) << cap.text();
+      EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(cap.contains(c.message)) << cap.text();
+      EXPECT_NE(stat(ring.c_str(), &st), 0) << "nothing made";
+    }
+  }
+  unsetenv("VANTREL_RINGSIZE");
+}
+
+// status -w shows the status again after each pause, until the tool is stopped.
+TEST_F(RingTool, StatusRepeats) {
+  ASSERT_EQ(run({"create", "-s", "16K", path}).status, 0);
+  ToolRun r{};
+  {
+    ClockWatch watch(0.01);
+    std::thread stopper([&] {
+      EXPECT_TRUE(watch.wait_sleeps(2.0, 1));
+      ringtool_stop();
+    });
+    r = run({"status", "-w", "2", path});
+    stopper.join();
+  }
+  EXPECT_EQ(r.status, 0);
+  size_t shown = 0;
+  for (size_t at = r.out.find("ring      "); at != std::string::npos;
+       at = r.out.find("ring      ", at + 1))
+    shown++;
+  EXPECT_GE(shown, 2u) << r.out;
 }
 
 TEST_F(RingTool, CreatePutStatusFollow) {
@@ -43,7 +110,10 @@ TEST_F(RingTool, CreatePutStatusFollow) {
   EXPECT_EQ(run({"put", "-t", "2020-01-02T03:04:05.5", path, "BB/bin", "x"}).out, "1\n");
   EXPECT_EQ(run({"put", "-t", "300", path, "AA/log", "line one\nline\ttwo\x01"}).out, "2\n");
 
-  r = run({"status", path});
+  {
+    DrivenClock clock(400.0);
+    r = run({"status", path});
+  }
   ASSERT_EQ(r.status, 0) << cap.text();
   for (const char *line :
        {"held      3 packets", "written   3 packets", "oldest    0 1970-01-01 00:01:40.000",
@@ -51,7 +121,10 @@ TEST_F(RingTool, CreatePutStatusFollow) {
         "address   127.0.0.1:0"}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
   }
-  EXPECT_NE(r.out.find("AA/log                                  2 packets"), std::string::npos)
+  // Per source: packets held, bytes, the newest packet's data time and its age.
+  EXPECT_NE(r.out.find("  AA/log                                  2         47  1970-01-01 "
+                       "00:05:00.000  100.0 s\n"),
+            std::string::npos)
       << r.out;
 
   r = run({"follow", "-o", "-c", "3", "-v", path});
@@ -92,10 +165,12 @@ TEST_F(RingTool, ErrorsExitNonZeroWithAMessage) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"frob"}, "ringtool: unknown command 'frob'"},
+      {{"frob"}, "unknown command 'frob'"},
       {{"status"}, "status: status needs one ring name"},
-      {{"status", missing}, "status: no ring '" + missing + "'"},
-      {{"follow", missing}, "follow: no ring"},
+      {{"status", "-w", "0", path}, "status: bad interval '0'"},
+      {{"status", missing}, "orbopen: no ring file '" + missing + "'"},
+      {{"follow", missing}, "make it with 'ringtool create " + missing + "'"},
+      {{"put", missing, "A/log", "x"}, "orbopen: no ring file"},
       {{"status", "far.invalid:6510"}, "only local rings are served"},
       {{"create", "-s", "lots", path}, "create: bad size 'lots'"},
       {{"create", path}, "already exists"},
@@ -114,9 +189,10 @@ TEST_F(RingTool, ErrorsExitNonZeroWithAMessage) {
     ToolRun r = run(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(cap.contains(c.message)) << cap.text();
+    EXPECT_FALSE(cap.contains("ringtool: ringtool:")) << cap.text();
   }
   struct stat st;
-  EXPECT_NE(stat(missing.c_str(), &st), 0) << "status and follow do not create rings";
+  EXPECT_NE(stat(missing.c_str(), &st), 0) << "status, follow and put do not create rings";
 }
 
 // The tool's signal thread ends a follow through ringtool_stop, from another thread.

@@ -1,8 +1,9 @@
 // ringtool.cpp - main of the ring tool: signal handling around ringtool_run.
 //
-// For `follow`, SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by a
-// signal thread, which ends the follow through ringtool_stop (closing its connection
-// wakes the blocked reap), so that an interrupted follow exits with status 0.
+// For `follow` and `status`, SIGINT, SIGTERM and SIGHUP are blocked in every thread and
+// taken by a signal thread, which ends the follow (or the repeated status) through
+// ringtool_stop (closing its connection wakes the blocked reap), so that an interrupted
+// follow exits with status 0.
 #include "ringtool.h"
 
 #include <pthread.h>
@@ -16,7 +17,7 @@
 
 int main(int argc, char **argv) {
   elog_init(argc, argv);
-  if (argc > 1 && strcmp(argv[1], "follow") == 0) {
+  if (argc > 1 && (strcmp(argv[1], "follow") == 0 || strcmp(argv[1], "status") == 0)) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

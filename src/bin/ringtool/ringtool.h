@@ -13,8 +13,9 @@ int ringtool_run(int argc, char **argv, FILE *out);
 // `ringtool command ...` (argv[1] is "command"): sends a signed remote command and prints
 // its responses; 0 when the final response is "done", 1 otherwise.
 int ringtool_command(int argc, char **argv, FILE *out);
-// Ends a follow in progress (or the next one): its connection is closed, and
-// ringtool_run returns 0.
+// Ends a follow or a repeated status (status -w) in progress (or the next one): the
+// follow's connection is closed, the status ends after its pause, and ringtool_run
+// returns 0.
 void ringtool_stop(void);
 
 // "YYYY-MM-DD HH:MM:SS.sss" in UTC.

@@ -21,21 +21,29 @@ namespace {
 
 const char kUsage[] =
     "Usage: ringtool create [-s size] ring\n"
-    "       ringtool status ring\n"
+    "       ringtool status [-w seconds] ring\n"
     "       ringtool follow [-s select] [-r reject] [-o | -n | -t time] [-c count] [-v] ring\n"
     "       ringtool put [-t time] ring srcname text...\n"
     "       ringtool command [-d dlnames] [-r reply] [-w seconds] ring target command...\n"
-    "       ringtool --help\n"
+    "       ringtool -h | --help\n"
     "\n"
-    "A ring is the path of a ring file (a name with \"/\"), or [host]:port for the ring\n"
-    "<port>.ring in $VANTREL_RINGDIR (default $VANTREL/rings, $VANTREL default\n"
-    "/opt/vantrel); the host must be this machine, the default port is 6510.\n"
+    "A ring is the path of a ring file when the name has a \"/\", ends in \".ring\" or\n"
+    "names a file that exists; any other name is [host]:port for the ring <port>.ring\n"
+    "in $VANTREL_RINGDIR (default $VANTREL/rings, $VANTREL default /opt/vantrel); the\n"
+    "host must be this machine, the default port is 6510. Only `create` makes a ring:\n"
+    "the programs and the other commands refuse a ring that does not exist.\n"
     "\n"
-    "create   make a ring of `size` bytes (suffix K, M or G; default 64M)\n"
-    "status   packets held, oldest and newest, sources with counts, missed packets\n"
+    "create   make a ring of `size` bytes (suffix K, M or G; default $VANTREL_RINGSIZE,\n"
+    "         else 64M)\n"
+    "           -s size   the ring's size\n"
+    "status   packets held, oldest and newest, missed packets, and per source: packets\n"
+    "         held, bytes, the newest packet's data time and its age (now - that time)\n"
+    "           -w N      show it again every N seconds, until interrupted\n"
     "follow   one line per packet as it arrives: id, source name, time (UTC), length\n"
     "           -s expr   only source names that the POSIX extended expression matches\n"
     "           -r expr   no source names that it matches\n"
+    "                     (the expression must match the whole source name: -s BHZ\n"
+    "                     matches nothing, -s '.*BHZ.*' or -s 'TA_Q1_BHZ/.*' does)\n"
     "           -o / -n   start at the oldest / newest packet held (default: new ones)\n"
     "           -t time   start at the first packet after `time` (epoch seconds or\n"
     "                     YYYY-MM-DD[ HH:MM[:SS.sss]], UTC)\n"
@@ -43,7 +51,10 @@ const char kUsage[] =
     "           -v        also show each packet's contents\n"
     "put      write a text (log) packet and print its packet id\n"
     "           -t time   packet time (default now)\n"
-    "command  send a signed remote command, print its responses until done or error\n";
+    "command  send a signed remote command, print its responses until done or error\n"
+    "           -d names  the dataloggers it is for (comma-separated)\n"
+    "           -r reply  the source name of the responses\n"
+    "           -w secs   how long to wait for the final response\n";
 
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_follow_orb{-1};
@@ -59,7 +70,11 @@ void usage_error(const char *fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  elog_complain(0, "%s: %s", g_cmd, text);
+  // The error log already begins the line with "ringtool: ".
+  if (strcmp(g_cmd, "ringtool") == 0)
+    elog_complain(0, "%s", text);
+  else
+    elog_complain(0, "%s: %s", g_cmd, text);
   fputs(kUsage, stderr);
 }
 
@@ -97,21 +112,6 @@ bool parse_args(int argc, char **argv, const char *flags, const char *with_value
   return true;
 }
 
-// Resolves a ring name that must already exist. False after complaining.
-bool ring_exists(const std::string &name) {
-  RingName rn;
-  if (ring_resolve_name("ringtool", name.c_str(), &rn) < 0) {
-    elog_complain(0, "%s: can't use ring '%s'\n", g_cmd, name.c_str());
-    return false;
-  }
-  struct stat st {};
-  if (stat(rn.path.c_str(), &st) != 0) {
-    elog_complain(1, "%s: no ring '%s' (%s)\n", g_cmd, name.c_str(), rn.path.c_str());
-    return false;
-  }
-  return true;
-}
-
 int open_ring(const std::string &name, const char *mode) {
   int orb = orbopen(name.c_str(), mode);
   if (orb < 0) elog_complain(0, "%s: can't open ring '%s'\n", g_cmd, name.c_str());
@@ -121,7 +121,7 @@ int open_ring(const std::string &name, const char *mode) {
 int cmd_create(int argc, char **argv, FILE *out) {
   Args a;
   if (!parse_args(argc, argv, "s", "s", &a)) return 1;
-  int64_t capacity = 64 << 20;
+  int64_t capacity = -1;
   for (auto &[flag, value] : a.options) {
     capacity = orb_parse_size(value.c_str());
     if (capacity < 0) {
@@ -131,6 +131,11 @@ int cmd_create(int argc, char **argv, FILE *out) {
   }
   if (a.words.size() != 1) {
     usage_error("create needs one ring name\n");
+    return 1;
+  }
+  if (capacity < 0) capacity = orb_default_capacity(g_cmd);
+  if (capacity < 0) {
+    elog_complain(0, "%s: can't create ring '%s'\n", g_cmd, a.words[0].c_str());
     return 1;
   }
   if (orbcreate(a.words[0].c_str(), capacity) < 0) {
@@ -151,15 +156,21 @@ int cmd_create(int argc, char **argv, FILE *out) {
   return 0;
 }
 
-int cmd_status(int argc, char **argv, FILE *out) {
-  Args a;
-  if (!parse_args(argc, argv, "", "", &a)) return 1;
-  if (a.words.size() != 1) {
-    usage_error("status needs one ring name\n");
-    return 1;
-  }
-  const std::string &name = a.words[0];
-  if (!ring_exists(name)) return 1;
+// "12.3 s", "4.5 h", "6.7 d": how long ago `t` was, by the wall clock.
+std::string age_text(double now, double t) {
+  if (!std::isfinite(t)) return "-";
+  double age = now - t;
+  char buf[32];
+  if (std::fabs(age) < 3600)
+    snprintf(buf, sizeof buf, "%.1f s", age);
+  else if (std::fabs(age) < 86400 * 2)
+    snprintf(buf, sizeof buf, "%.1f h", age / 3600);
+  else
+    snprintf(buf, sizeof buf, "%.1f d", age / 86400);
+  return buf;
+}
+
+int show_status(const std::string &name, FILE *out) {
   int orb = open_ring(name, "r");
   if (orb < 0) return 1;
   Orbstat st;
@@ -171,7 +182,9 @@ int cmd_status(int argc, char **argv, FILE *out) {
     return 1;
   }
   orbclose(orb);
+  const double now = clock_now();
   fprintf(out, "ring      %s\n", name.c_str());
+  fprintf(out, "now       %s\n", ringtool_format_time(now).c_str());
   fprintf(out, "address   %u.%u.%u.%u:%d\n", st.address[0], st.address[1], st.address[2],
           st.address[3], st.port);
   fprintf(out, "created   %s\n", ringtool_format_time(st.started).c_str());
@@ -188,14 +201,45 @@ int cmd_status(int argc, char **argv, FILE *out) {
   fprintf(out, "missed    %lld packets (by lapped readers)\n", (long long)st.missed);
   if (st.resets > 0) fprintf(out, "damaged   emptied %lld times\n", (long long)st.resets);
   fprintf(out, "sources   %d\n", nsources);
+  if (nsources > 0)
+    fprintf(out, "  %-32s %8s %10s  %-23s  %s\n", "source", "packets", "bytes", "newest data time",
+            "age");
   for (int i = 0; i < nsources; i++) {
     const Orbsrc &s = sources[i];
-    fprintf(out, "  %-32s %8d packets %10lld bytes  %s  %s\n", s.srcname, s.npackets,
-            (long long)s.nbytes, ringtool_format_time(s.oldest_time).c_str(),
-            ringtool_format_time(s.newest_time).c_str());
+    fprintf(out, "  %-32s %8d %10lld  %-23s  %s\n", s.srcname, s.npackets, (long long)s.nbytes,
+            ringtool_format_time(s.newest_time).c_str(), age_text(now, s.newest_time).c_str());
   }
   free(sources);
+  fflush(out);
   return 0;
+}
+
+int cmd_status(int argc, char **argv, FILE *out) {
+  Args a;
+  if (!parse_args(argc, argv, "w", "w", &a)) return 1;
+  double every = 0;
+  for (auto &[flag, value] : a.options) {
+    char *end = nullptr;
+    every = strtod(value.c_str(), &end);
+    if (value.empty() || *end || !(every > 0) || every > 86400) {
+      usage_error("bad interval '%s' (seconds, more than 0)\n", value.c_str());
+      return 1;
+    }
+  }
+  if (a.words.size() != 1) {
+    usage_error("status needs one ring name\n");
+    return 1;
+  }
+  int rc = 0;
+  for (;;) {
+    rc = show_status(a.words[0], out);
+    if (rc != 0 || every <= 0 || g_stop.load()) break;
+    clock_sleep(every);
+    if (g_stop.load()) break;
+    fputc('\n', out);
+  }
+  g_stop.store(false);
+  return rc;
 }
 
 int cmd_follow(int argc, char **argv, FILE *out) {
@@ -248,7 +292,6 @@ int cmd_follow(int argc, char **argv, FILE *out) {
     return 1;
   }
   const std::string &name = a.words[0];
-  if (!ring_exists(name)) return 1;
   int orb = open_ring(name, "r");
   if (orb < 0) return 1;
   int rc = 0;
@@ -415,10 +458,11 @@ int ringtool_run(int argc, char **argv, FILE *out) {
   }
   std::string cmd = argv[1];
   g_cmd = "ringtool";
-  for (const char *known : {"create", "status", "follow", "put"}) {
+  for (const char *known : {"create", "status", "follow", "put", "command"}) {
     if (cmd == known) g_cmd = known;
   }
-  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+  const std::string second = argc > 2 ? argv[2] : "";
+  if (cmd == "--help" || cmd == "-h" || cmd == "help" || second == "-h" || second == "--help") {
     fputs(kUsage, out);
     return 0;
   }

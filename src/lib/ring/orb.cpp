@@ -477,19 +477,21 @@ int64_t put_packet(const char *who, int orb, const char *srcname, double time, c
   return pktid_of(seq);
 }
 
-int64_t default_capacity(bool *ok) {
-  *ok = true;
+}  // namespace
+
+int64_t orb_default_capacity(const char *who) {
   const char *env = getenv("VANTREL_RINGSIZE");
   if (!env || !*env) return ringfile::kDefaultCapacity;
   int64_t v = orb_parse_size(env);
-  if (v < 0) {
-    *ok = false;
-    elog_log(0, "orbopen: VANTREL_RINGSIZE '%s' is not a size in bytes\n", env);
+  if (v < ringfile::kMinCapacity) {
+    elog_log(0,
+             "%s: VANTREL_RINGSIZE '%s' is not a ring size (bytes, with an optional K, M or G "
+             "suffix, at least %lld)\n",
+             who, env, (long long)ringfile::kMinCapacity);
+    return -1;
   }
   return v;
 }
-
-}  // namespace
 
 int64_t orb_parse_size(const char *text) {
   if (!text || !isdigit((unsigned char)*text)) return -1;
@@ -536,10 +538,15 @@ int orbopen(const char *name, const char *mode) {
   if (fault_fires(ORBFAULT_OPEN, who)) return -1;
   RingName rn;
   if (ring_resolve_name(who, name, &rn) < 0) return -1;
-  if (rn.in_ring_dir) mkdir(ring_directory().c_str(), 0777);  // an error shows at the open
-  bool capacity_ok;
-  int64_t capacity = default_capacity(&capacity_ok);
-  auto ring = Ring::open(who, rn.path, capacity_ok, false, capacity);
+  // A ring is never made here: a mistyped name would make a new ring that no reader
+  // of the real one sees.
+  struct stat st {};
+  if (stat(rn.path.c_str(), &st) != 0 && errno == ENOENT) {
+    elog_log(0, "%s: no ring file '%s' for '%s' (read as %s); make it with 'ringtool create %s'\n",
+             who, rn.path.c_str(), name, rn.rule.c_str(), name);
+    return -1;
+  }
+  auto ring = Ring::open(who, rn.path, false, false, 0);
   if (!ring) return -1;
   auto c = std::make_shared<Conn>();
   c->name = name;

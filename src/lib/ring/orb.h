@@ -88,7 +88,8 @@ struct Orbsrc {
   double oldest_time, newest_time;
 };
 
-// Opens a connection to a ring (created when missing). Modes: "r" and "r&" read, "w" and
+// Opens a connection to a ring, which must exist (only orbcreate makes rings: a missing
+// one fails with a message naming its file and how to make it). Modes: "r" and "r&" read, "w" and
 // "w&" read and write ("&" asks for reconnection after a lost connection, which a local
 // ring never has). A new connection is positioned after the newest packet: it reaps
 // only packets written after it opened, until orbseek or orbafter moves it. Returns the
@@ -151,6 +152,10 @@ int orbsources(int orb, Orbsrc **sources, int *nsources);
 // A size in bytes: digits with an optional K, M or G suffix (powers of 1024). -1 when
 // the text is not such a size or exceeds 2^62.
 int64_t orb_parse_size(const char *text);
+// The capacity of a new ring: $VANTREL_RINGSIZE (orb_parse_size, at least 16 KiB), else
+// 64 MiB. -1 after logging why (the message begins with `who`) when the variable is set
+// but not such a size.
+int64_t orb_default_capacity(const char *who);
 
 // Fault injection for tests. orbfault_fail makes the next `count` calls of one operation
 // fail with -1 and the message "<function>: injected failure" (count 0 ends it). For

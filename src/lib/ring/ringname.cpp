@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -81,16 +82,30 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
     return -1;
   }
   std::string s = name;
+  const std::string suffix = ".ring";
+  struct stat st {};
+  const char *path_rule = nullptr;
   if (s.find('/') != std::string::npos) {
-    *out = RingName{s, "", 0, false};
+    path_rule = "a path: it has a '/'";
+  } else if (s.size() > suffix.size() &&
+             s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path_rule = "a path: it ends in \".ring\"";
+  } else if (stat(name, &st) == 0) {
+    path_rule = "a path: a file of that name exists";
+  }
+  if (path_rule != nullptr) {
+    *out = RingName{s, "", 0, false, path_rule};
     return 0;
   }
+  const std::string rule =
+      "[host]:port (no '/', no \".ring\" suffix, no file of that name), the ring " +
+      std::string("directory ") + ring_directory();
   std::string host, port;
   if (s[0] == '[') {
     size_t close = s.find(']');
     std::string rest = close == std::string::npos ? "" : s.substr(close + 1);
     if (close == std::string::npos || (!rest.empty() && rest[0] != ':')) {
-      elog_log(0, "%s: bad ring name '%s'\n", who, name);
+      elog_log(0, "%s: bad ring name '%s', read as %s\n", who, name, rule.c_str());
       return -1;
     }
     host = s.substr(1, close - 1);
@@ -101,8 +116,8 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
     if (colon != std::string::npos) port = s.substr(colon + 1);
   }
   if (!ring_host_is_local(host)) {
-    elog_log(0, "%s: '%s' names a ring on host '%s': only local rings are served\n", who, name,
-             host.c_str());
+    elog_log(0, "%s: '%s', read as %s, names a ring on host '%s': only local rings are served\n",
+             who, name, rule.c_str(), host.c_str());
     return -1;
   }
   int number = 0;
@@ -113,7 +128,8 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
   } else if (digits) {
     long v = port.size() <= 5 ? strtol(port.c_str(), nullptr, 10) : 0;
     if (v < 1 || v > 65535) {
-      elog_log(0, "%s: bad ring name '%s': port %s is out of range\n", who, name, port.c_str());
+      elog_log(0, "%s: bad ring name '%s', read as %s: port %s is out of range\n", who, name,
+               rule.c_str(), port.c_str());
       return -1;
     }
     number = (int)v;
@@ -123,12 +139,13 @@ int ring_resolve_name(const char *who, const char *name, RingName *out) {
                     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                     "0123456789_-.") == std::string::npos;
     if (!word) {
-      elog_log(0, "%s: bad ring name '%s': the port must be a number or a word\n", who, name);
+      elog_log(0, "%s: bad ring name '%s', read as %s: the port must be a number or a word\n", who,
+               name, rule.c_str());
       return -1;
     }
     file = port;
   }
   if (number) file = std::to_string(number);
-  *out = RingName{ring_directory() + "/" + file + ".ring", host, number, true};
+  *out = RingName{ring_directory() + "/" + file + ".ring", host, number, true, rule};
   return 0;
 }

@@ -1,8 +1,10 @@
 // ringname.h - from a ring-buffer name to the path of its ring file.
 //
-// A name with "/" is a path. Any other name is [host][:port]: the host must be this
-// machine, and the port (a number, default 6510, or a word) names "<port>.ring" in the
-// ring directory. No lock, no state: safe from any thread.
+// A name is the path of a ring file when it has a "/", ends in ".ring" or names a file
+// that exists. Any other name is [host][:port]: the host must be this machine, and the
+// port (a number, default 6510, or a word) names "<port>.ring" in the ring directory.
+// Messages say which of these rules read the name. No lock, no state: safe from any
+// thread.
 #pragma once
 
 #include <string>
@@ -12,6 +14,7 @@ struct RingName {
   std::string host;  // the host part of the name ("" for a path)
   int port = 0;      // the port number; 0 for a path or a port word
   bool in_ring_dir = false;
+  std::string rule;  // how the name was read, for messages ("a path: it has a '/'", ...)
 };
 
 // Fills *out. -1 after logging why (messages begin with `who`): a host that is not this

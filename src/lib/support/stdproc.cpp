@@ -18,6 +18,7 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/paths.h"
+#include "support/version.h"
 
 namespace {
 
@@ -134,13 +135,8 @@ int banner(const char *program, const char *revision) {
   }
 
   int result = std::fprintf(stderr, "\n%s %s\n", program, rev.c_str());
-
-  const char *exe = getexecname();
-  struct stat st;
-  char when[64];
-  if (*exe && stat(exe, &st) == 0 && ctime_r(&st.st_mtime, when))
-    result = std::fprintf(stderr, "    %s\n", when);
-
-  result = std::fprintf(stderr, "** Vantrel Release 1.0 Linux  **\n");
+  // The build's own version text (the executable's modification time would read as the
+  // time of the last copy or install, not of the build).
+  if (result >= 0) result = std::fprintf(stderr, "** Vantrel %s**\n", vantrel_version);
   return result;
 }

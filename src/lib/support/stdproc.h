@@ -44,6 +44,6 @@ char *pidexecname(int pid);
 
 // Prints the start-up banner to standard error: the program (the argument, else the
 // error log's program name, else the executable path) with the revision text (without
-// "$Revision: ", "$Date: " and their closing " $"), the executable's modification time
-// when it can be found, and the release line. Returns the result of the last write.
+// "$Revision: ", "$Date: " and their closing " $"), then the suite's version text
+// (support/version.h). Returns the result of the last write.
 int banner(const char *program, const char *revision);

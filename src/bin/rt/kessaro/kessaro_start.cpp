@@ -31,19 +31,38 @@
 #include "ringsvc/cmdthread.h"
 #include "ringsvc/hoststuff.h"
 #include "support/dlclock.h"
+#include "support/pidlock.h"
 #include "support/stdproc.h"
 #include "support/stdtime.h"
+#include "support/version.h"
 
-#ifndef KESSARO_RELEASE
-#define KESSARO_RELEASE "0.1"
-#endif
+const char *const kessaro_Version = vantrel_version;
 
-const char *const kessaro_Version = "Release " KESSARO_RELEASE " Linux " __DATE__ " ";
+void kessaro_usage(FILE *out) {
+  fprintf(out,
+          "usage: kessaro [-pf pfname] [-pfsubs pfname] [-db calibdb] [-dlclock dlname] [-v]\n"
+          "                 [-state statefile] [-start starttime]\n"
+          "                 targetname orbtag1 orbname1 [orbtag2 orbname2 [...]]\n"
+          "  -pf pfname       parameter file pfname.pf, found on PFPATH (default kessaro)\n"
+          "  -pfsubs pfname   substitutions applied to the parameter-file text first\n"
+          "  -db calibdb      calibration database for the waveform packets\n"
+          "  -state statefile state file: read at start, written while running; locked,\n"
+          "                   so that a second kessaro on it refuses to start\n"
+          "  -dlclock dlname  datalogger dlname feeds the shared datalogger clock\n"
+          "  -start time      every datalogger's start time (over the state file's)\n"
+          "  -msglevel n      accepted; has no effect\n"
+          "  -v, -V           accepted; no effect on the output\n"
+          "  -vc              log the block-mode commands sent\n"
+          "  -vr              log the block-mode packets received\n"
+          "  -h, --help       this text\n"
+          "targetname: the name remote commands address; orbtag/orbname: ring roles (cmd,\n"
+          "out, ...) and their rings, which must exist (make one with 'ringtool create').\n"
+          "%s\n",
+          vantrel_version);
+}
 
 void usage(int exitflag) {
-  fprintf(stderr, "usage: kessaro [-pf pfname] [-db calibdb] [-dlclock dlname] [-v]\n");
-  fprintf(stderr, "                 [-state statefile] [-start starttime]\n");
-  fprintf(stderr, "                 targetname orbtag1 orbname1 [orbtag2 orbname2 [...]]\n");
+  kessaro_usage(stderr);
   if (exitflag) exit(1);
 }
 
@@ -167,6 +186,12 @@ int kessaro_main(int argc, char **argv) {
   // only the signal thread takes them.
   sigset_t set = termination_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  for (int k = 1; k < argc && argv[k][0] == '-'; k++) {
+    if (strcmp(argv[k], "-h") == 0 || strcmp(argv[k], "--help") == 0) {
+      kessaro_usage(stdout);
+      exit(0);
+    }
+  }
   if (argc < 4) {
     usage(0);
     banner("kessaro", nullptr);
@@ -255,6 +280,10 @@ int kessaro_main(int argc, char **argv) {
     free(old);
   }
 
+  // One kessaro per state file: a second one would write over the first one's state.
+  if (statefile != nullptr)
+    pidlock_or_die("kessaro_main", "kessaro", "state-file lock",
+                   (std::string(statefile) + pidlock_state_suffix()).c_str());
   if (parse_pf(pfname, pfsubs, altus) < 0) {
     // The file as the operator named it: "x" is read as "x.pf", "x.pf" stays "x.pf".
     const size_t n = strlen(pfname);

@@ -7,11 +7,15 @@
 // outside signal context, once (a second signal does nothing).
 #pragma once
 
+#include <cstdio>
+
 #include "kessaro.h"
 
 // The one-line release text ("Release <n> <system> <date> ").
 extern const char *const kessaro_Version;
 
+// The usage text, one line per option, onto `out`.
+void kessaro_usage(FILE *out);
 // The usage text on standard error; exits 1 when `exitflag` is set.
 void usage(int exitflag);
 // The start-up box: to the error log (log 0) or through the program's logger (log 1).

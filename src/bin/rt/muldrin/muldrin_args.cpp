@@ -8,6 +8,7 @@
 #include "base/arr.h"
 #include "base/elog.h"
 #include "support/stdproc.h"
+#include "support/version.h"
 
 namespace {
 
@@ -31,23 +32,41 @@ int fail(const char *msg, const char *arg = nullptr) {
     elog_complain(0, msg, arg);
   else
     elog_complain(0, "%s", msg);
-  muldrin_usage();
+  muldrin_usage(stderr);
   return 1;
 }
 
 }  // namespace
 
-void muldrin_usage(void) {
-  fprintf(stderr,
+void muldrin_usage(FILE *out) {
+  fprintf(out,
           "usage: muldrin [-pf pfname] [-calib_db dbname] [-S statefile]\n"
           "                [{-ipresolv|-noipresolv}] [-poc_vampire] [-v]\n"
           "                [-dlclock dlname] [-pidfile file] [-nostash]\n"
-          "                targetname orbtag1 orbname1 [orbtag2 orbname2 [...]]\n");
+          "                targetname orbtag1 orbname1 [orbtag2 orbname2 [...]]\n"
+          "  -pf pfname       parameter file pfname.pf, found on PFPATH (default muldrin)\n"
+          "  -calib_db dbname calibration database for the waveform packets\n"
+          "  -S statefile     state file: read at start, written at exit and while running;\n"
+          "                   locked, so that a second muldrin on it refuses to start\n"
+          "  -ipresolv        show host names for addresses in log lines and reports\n"
+          "  -noipresolv      show addresses as numbers (the default)\n"
+          "  -poc_vampire     match point-of-contact packets by serial number alone, on\n"
+          "                   any logical port\n"
+          "  -v               sets the verbose flag (no effect on the output)\n"
+          "  -dlclock dlname  datalogger dlname feeds the shared datalogger clock\n"
+          "  -pidfile file    write the process id into file (locked while running)\n"
+          "  -nostash         write no stash packets and request none at start\n"
+          "  -h, --help       this text\n"
+          "targetname: the name remote commands address; orbtag/orbname: ring roles (cmd,\n"
+          "log, st, data, ...) and their rings, which must exist (make one with\n"
+          "'ringtool create').\n"
+          "%s\n",
+          vantrel_version);
 }
 
 int muldrin_parse_args(int argc, char **argv, Muldrin *m, MuldrinArgs *args) {
   if (argc < 2) {
-    muldrin_usage();
+    muldrin_usage(stderr);
     banner("muldrin", "");
     return 1;
   }
@@ -67,7 +86,10 @@ int muldrin_parse_args(int argc, char **argv, Muldrin *m, MuldrinArgs *args) {
       *dst = dup(argv[++i]);
       return 0;
     };
-    if (opt == "-pf") {
+    if (opt == "-h" || opt == "--help") {
+      muldrin_usage(stdout);
+      return 2;
+    } else if (opt == "-pf") {
       if (!has_value) return fail("Need -pf argument.\n");
       args->pfname = argv[++i];
     } else if (opt == "-pidfile") {

@@ -6,19 +6,14 @@
 #include <cstdlib>
 
 #include "base/elog.h"
+#include "support/version.h"
 
-#ifndef MULDRIN_RELEASE
-#define MULDRIN_RELEASE "0.1"
-#endif
-#ifndef MULDRIN_SYSTEM
-#define MULDRIN_SYSTEM "Linux"
-#endif
-
-const char *const Muldrin_Release = MULDRIN_RELEASE;
-const char *const Muldrin_Os = "Linux";
-const char *const Muldrin_Time = __TIME__;
-const char *const Muldrin_Date = __DATE__;
-const char *const Muldrin_Version = "Release " MULDRIN_RELEASE " " MULDRIN_SYSTEM " " __DATE__ " ";
+// The suite's one version text, shared with the other programs and the usage banner.
+const char *const Muldrin_Release = vantrel_release;
+const char *const Muldrin_Os = vantrel_os;
+const char *const Muldrin_Time = vantrel_build_time;
+const char *const Muldrin_Date = vantrel_build_date;
+const char *const Muldrin_Version = vantrel_version;
 
 int pfnotify(Pf *pf) {
   char *text = pf2string(pf);

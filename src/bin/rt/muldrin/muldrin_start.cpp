@@ -28,6 +28,7 @@
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
 #include "support/dlclock.h"
+#include "support/pidlock.h"
 
 namespace {
 
@@ -42,20 +43,6 @@ void open_output(Orbtag *o) {
     my_gethoststuff(o->orbw, nullptr, resolved, 0, sizeof resolved);
     o->orbname_resolved = strdup(resolved);
   }
-}
-
-// A failure to write the process-id file is reported and start-up goes on.
-bool write_pidfile(const std::string &path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0664);
-  if (fd < 0) {
-    elog_complain(1, "muldrin_main: cannot open process-id file %s\n", path.c_str());
-    return false;
-  }
-  std::string pid = std::to_string(static_cast<long>(getpid()));
-  bool ok = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
-  close(fd);
-  if (!ok) elog_complain(1, "muldrin_main: cannot write process-id file %s\n", path.c_str());
-  return ok;
 }
 
 void startup_lines(void) {
@@ -89,8 +76,14 @@ void start_session(Q330 *q) {
 int muldrin_main(int argc, char **argv) {
   Muldrin *m = &g_program;
   MuldrinArgs args;
-  if (muldrin_parse_args(argc, argv, m, &args) != 0) return 1;
-  bool pidfile = !args.pidfile.empty() && write_pidfile(args.pidfile);
+  int parsed = muldrin_parse_args(argc, argv, m, &args);
+  if (parsed != 0) return parsed == 2 ? 0 : 1;
+  // One muldrin per process-id file and per state file.
+  bool pidfile = !args.pidfile.empty() &&
+                 pidlock_or_die("muldrin_main", "muldrin", "process-id file", args.pidfile.c_str());
+  if (m->statefile != nullptr)
+    pidlock_or_die("muldrin_main", "muldrin", "state-file lock",
+                   (std::string(m->statefile) + pidlock_state_suffix()).c_str());
   if (m->dbname_calib != nullptr) {
     m->calib_stuff = pktchannelcalib_new(m->dbname_calib, 1, 0, 0);
     if (m->calib_stuff == nullptr) elog_die(0, "pktchannelcalib_new(%s) error.\n", m->dbname_calib);

@@ -62,6 +62,10 @@ int parse_pf(const char *pfname, Q330OutCallback out_callback, Muldrin *muldrin)
 int strisnumber(const char *text);
 
 int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default);
+// Entry `index` of the table of a parameter block's scalar keys: its name and whether the
+// top level must give it (no built-in default). 0, or -1 past the end (for the
+// reference text's check).
+int parse_dlparams_key(int index, const char **name, int *required_at_top);
 int parse_channelparams(Pf *pf, Q330DLParams *dlp, int required);
 int parse_acqparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int required);
 int parse_statuschannelparams(Pf *pf, Q330DLParams *dlp, int required);

@@ -1016,3 +1016,11 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
   dlp->log_acknowledge_timeout = tenths(dlp->log_acknowledge_timeout_dbl);
   return 0;
 }
+
+int parse_dlparams_key(int index, const char **name, int *required_at_top) {
+  const int n = static_cast<int>(sizeof q330_dlparams / sizeof q330_dlparams[0]);
+  if (index < 0 || index >= n) return -1;
+  *name = q330_dlparams[index].name;
+  *required_at_top = q330_dlparams[index].required_default;
+  return 0;
+}

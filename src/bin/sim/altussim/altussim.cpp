@@ -36,8 +36,8 @@ namespace {
 std::atomic<bool> g_stop{false};
 void on_signal(int) { g_stop = true; }
 
-void usage() {
-  fprintf(stderr,
+void usage(FILE *out = stderr) {
+  fprintf(out,
           "usage: altussim [-poc ring,srcname,host:port,key=value[,after=seconds]] [-config file]\n"
           "                DATALOGGER [-- DATALOGGER ...]\n"
           "DATALOGGER: [-tcpserver port [-address host[,host...]] | -connect port | -pty]\n"
@@ -47,6 +47,16 @@ void usage() {
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "                [-streams n:samples:rate[:timeout]] [-paced] [-streambuffer n]\n"
           "                [-streamfaults drop:reorder:duplicate:badcrc[:seed[:linedrop]]]\n"
+          "  -poc - send point-of-contact packets into the ring with these keys\n"
+          "  -config - read DATALOGGER groups from a file, one a line\n"
+          "  -tcpserver/-connect/-pty - listen on a TCP port, connect to one, or use a pty\n"
+          "  -serial/-station/-model - the datalogger's serial number, station and model\n"
+          "  -events - event files waiting for download\n"
+          "  -chunked - send replies in small pieces\n"
+          "  -drop/-wrongseq/-badheader/-baddata/-duplicate/-delay - faults on a reply\n"
+          "  -paced - streams follow the clock; -streambuffer - packets kept for resends\n"
+          "  -streamfaults - probabilities of faults on stream packets\n"
+          "  -h, --help - this text\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
           "  -address - the server listens on each address, on the same port\n"
           "  -streams - once started, n streams of `samples` samples a packet at `rate`\n"
@@ -313,6 +323,12 @@ bool parse_poc(const std::string &arg, Poc *p) {
 int main(int argc, char **argv) {
   std::vector<std::vector<std::string>> groups(1);
   std::vector<Poc> pocs;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+      usage(stdout);
+      return 0;
+    }
+  }
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--") {

@@ -329,6 +329,15 @@ const char *altussim_dial_usage() {
          "                [-nomodemlisten] [-event] [-banner-model text] [-banner-serial text]\n"
          "                [-modem answer|busy|silent|nocarrier] [-linedrop phase[:bytes]]\n"
          "                [-refuse-password]\n"
+         "  -dialin/-dialin-pty - a modem that calls kessaro's TCP port or pty\n"
+         "  -dialout/-dialout-pty - a modem that kessaro dials on a TCP port or pty\n"
+         "  -dialin-answer - dialled out to, then calls back\n"
+         "  -nomodemlisten - no emulated modem dialogue on the line\n"
+         "  -event - the call reports a detected event\n"
+         "  -banner-model/-banner-serial - the model and serial the banner shows\n"
+         "  -modem - how the modem answers a dial\n"
+         "  -linedrop - the line drops at that phase (after `bytes` bytes)\n"
+         "  -refuse-password - the console refuses the password\n"
          "  phase - listen, response, banner, call or bytes\n";
 }
 

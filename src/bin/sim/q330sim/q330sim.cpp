@@ -48,7 +48,7 @@ static void usage(FILE *f) {
           "  -P  unit `unit` (default 0) moves to loopback `address` (same ports) once\n"
           "      `records` of its records were acknowledged, and announces it with C2_POC\n"
           "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
-          "  -h  this text\n"
+          "  -h, --help  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
           "made all of its records and every one was acknowledged.\n");
 }
@@ -120,6 +120,12 @@ int main(int argc, char **argv) {
   std::vector<Reboot> reboots;
   std::vector<Move> moves;
   std::vector<std::string> addresses;
+  for (int k = 1; k < argc; k++) {
+    if (strcmp(argv[k], "--help") == 0) {
+      usage(stdout);
+      return 0;
+    }
+  }
   int c;
   while ((c = getopt(argc, argv, "b:l:s:n:A:a:t:g:r:i:m:f:R:P:h")) != -1) {
     switch (c) {
