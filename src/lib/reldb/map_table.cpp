@@ -232,8 +232,9 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     }
     return result;
   }
-  if (size % rsize != 0 && append_scopes > 0) {
+  if (size % rsize != 0 && append_scopes > 0 && database->locking != DBLOCK_NONE) {
     // The appender holds the lock and cuts the torn tail itself: map the whole records.
+    // Without locking it may not cut, and waits for the rest of the record as a reader does.
     size -= size % rsize;
   }
   if (size % rsize != 0) {
