@@ -259,6 +259,27 @@ bool white(unsigned char c) {
   return c >= 0x80 && isspace(c);
 }
 
+// Where the field that node e names lies in the record of db (a record of the scanned
+// table, of rsize bytes): its offset in the record, size and type. False when the field
+// lies elsewhere (another table of a view, or outside the record).
+bool field_place(Dbptr db, const Expression *e, const Table *scanned, size_t rsize, int *offset,
+                 int *size, int *ftype) {
+  Dbptr f = dblookup(db, nullptr, nullptr, e->value.s, nullptr);
+  Table *t = nullptr;
+  Field *field = nullptr;
+  char *address = nullptr;
+  int n = 0;
+  if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &n) != dbFIELD ||
+      !address || !field || t != scanned || !t->data)
+    return false;
+  const char *record = t->data + (size_t)db.record * rsize;
+  if (address < record || address + n > record + rsize) return false;
+  *offset = (int)(address - record);
+  *size = n;
+  *ftype = db_field_attribute(field)->type;
+  return true;
+}
+
 struct ScanSlot {
   const Expression *node;
   int offset;
@@ -486,19 +507,8 @@ class Evaluator final : public ExEvaluator {
 
   [[gnu::noinline]] ScanSlot find_slot(const Expression *e) {
     ScanSlot slot{e, -1, 0, 0, std::string()};
-    Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
-    Table *t = nullptr;
-    Field *field = nullptr;
-    char *address = nullptr;
-    int size = 0;
-    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD ||
-        !address || !field || t != scan_table_ || !t->data)
-      return slot;
-    const char *record = t->data + (size_t)db_.record * scan_rsize_;
-    if (address < record || address + size > record + scan_rsize_) return slot;
-    slot.offset = (int)(address - record);
-    slot.size = size;
-    slot.ftype = db_field_attribute(field)->type;
+    if (!field_place(db_, e, scan_table_, scan_rsize_, &slot.offset, &slot.size, &slot.ftype))
+      slot.offset = -1;
     return slot;
   }
 
@@ -954,22 +964,9 @@ class ScanFilter {
   // The place of a field node in a record of the scanned table; false when it lies
   // elsewhere.
   bool place(const Expression *e, Test *t) const {
-    Dbptr at = db_;
-    at.record = 0;
-    Dbptr f = dblookup(at, nullptr, nullptr, e->value.s, nullptr);
-    Table *table = nullptr;
-    Field *field = nullptr;
-    char *address = nullptr;
-    int size = 0;
-    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &table, &field, &address, &size) != dbFIELD ||
-        !address || !field || table != table_ || !table->data)
-      return false;
-    const char *record = table->data;
-    if (address < record || address + size > record + rsize_) return false;
-    t->offset = (int)(address - record);
-    t->size = size;
-    t->ftype = db_field_attribute(field)->type;
-    return true;
+    Dbptr first = db_;
+    first.record = 0;
+    return field_place(first, e, table_, rsize_, &t->offset, &t->size, &t->ftype);
   }
 
   int add(Expression *e) {

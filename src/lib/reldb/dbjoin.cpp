@@ -2,9 +2,10 @@
 // that join two tables from their schema keys (dbfind_join_keys, match_keys).
 //
 // A join walks the first table in record order; for each record it builds the key of the
-// first table's key list and searches the second table's index for it. Candidates of the
-// search are checked with the exact comparison, which is narrower than the search when a
-// range takes part.
+// first table's key list and searches the second table's index for it (through a hash of
+// the index's runs of equal leading keys where those are byte keys, the search then kept
+// within the run). Candidates of the search are checked with the exact comparison, which
+// is narrower than the search when a range takes part.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
