@@ -294,6 +294,7 @@ int db_add_records(Dbptr db, const char *records, long n) {
 }
 
 int dbaddnull(Dbptr db) {
+  DbAppendScope appending;
   Dbptr null = db;
   null.field = dbALL;
   null.record = dbNULL;

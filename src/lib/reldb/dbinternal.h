@@ -333,7 +333,9 @@ int unmap_table(Database *database, Table *table);
 int _dblock(Database *database, Table *table);
 // While one lives on a thread, tables mapped by that thread are mapped to their last whole
 // record at once: the appender that set it cuts a torn tail under the table lock instead
-// of waiting for the rest of the record as a reader does.
+// of waiting for the rest of the record as a reader does. Without locking the appender
+// waits as a reader does; a table then found of invalid length is not mapped again (nor
+// waited for, nor reported) until the outermost one ends.
 class DbAppendScope {
  public:
   DbAppendScope();
