@@ -339,6 +339,20 @@ struct KeyPart {
   double dval = 0;
 };
 
+// Whether n bytes at a and b are the same, compared a word at a time.
+bool same_bytes(const char *a, const char *b, int n) {
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < n; i++)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 std::vector<KeyPart> parts_of(const Jig *jig) {
   std::vector<KeyPart> parts((size_t)maxtbl(jig->components));
   for (long i = 0; i < maxtbl(jig->components); i++)
@@ -391,8 +405,7 @@ void make_key(Dbptr db, std::vector<KeyPart> &parts, char *entry, const char *re
           dbd2c(at, size, &dval, c->type);
         else
           dbd2c(at, size, &ival, c->type);
-      } else if (part.text.size() == (size_t)size &&
-                 memcmp(part.text.data(), at, (size_t)size) == 0) {
+      } else if (part.text.size() == (size_t)size && same_bytes(part.text.data(), at, size)) {
         ival = part.ival;
         dval = part.dval;
       } else {
