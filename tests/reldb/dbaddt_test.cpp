@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -389,4 +390,82 @@ TEST(AddFailure, ShortWriteIsCutBack) {
   EXPECT_EQ(file_size(path), (long)rec.size());
   EXPECT_EQ(dbadd(t, rec.c_str()), 1);
   take_registered();
+}
+
+// A table file that ends in part of a record. Under a table lock the tail is a dead
+// writer's and is cut before the append; without locking nothing may be cut, and every
+// way of adding a record is refused with the table's invalid length (reported once),
+// leaving the file as it was, whether the tail is recent (waited for once) or old, and
+// whether the table was mapped before the tail appeared or not.
+TEST(AddFailure, TornTableFile) {
+  enum Call { ADD, ADDNULL, ADDCHK, ADDV };
+  const char *const call_names[] = {"dbadd", "dbaddnull", "dbaddchk", "dbaddv"};
+  for (const char *locking : {"none", "local", "nfs"})
+    for (bool recent : {false, true})
+      for (bool mapped_before : {false, true})
+        for (Call call : {ADD, ADDNULL, ADDCHK, ADDV}) {
+          SCOPED_TRACE(std::string(locking) + (recent ? " recent" : " old") +
+                       (mapped_before ? " mapped before" : "") + " " + call_names[call]);
+          DemoDb demo(std::string("# d\nschema demo1.0\ndblocks ") + locking +
+                      "\ndbidserver \"\"\n");
+          ASSERT_EQ(demo.open(), 0);
+          auto site = [&](const char *sta) {
+            return record(demo.db, "site", {sta, "2020001", "-1", "1.0", "1.0", "0.1", "x"});
+          };
+          const std::string path = demo.dir.file("demo.site");
+          const std::string whole = site("AAA") + site("BBB");
+          const std::string torn = whole + site("DDD").substr(0, 50);
+          Dbptr t = demo.table("site");
+          if (mapped_before) {
+            ASSERT_EQ(dbadd(t, site("AAA").c_str()), 0);
+            ASSERT_EQ(dbadd(t, site("BBB").c_str()), 1);
+            ASSERT_EQ(count_of(t), 2);
+            std::ofstream(path, std::ios::app) << torn.substr(whole.size());
+          } else {
+            demo.write_table("site", torn);
+          }
+          ASSERT_EQ(read_file(path), torn);
+          // The file was written just now: an hour later it is old.
+          DrivenClock clock(clock_now() + (recent ? 0 : 3600));
+          const std::string fresh = site("CCC");
+          ElogCapture capture;
+          const double start = clock.now;
+          int result = dbINVALID;
+          switch (call) {
+            case ADD:
+              result = dbadd(t, fresh.c_str());
+              break;
+            case ADDNULL:
+              result = dbaddnull(t);
+              break;
+            case ADDCHK:
+              result = dbaddchk(t, fresh.c_str());
+              break;
+            case ADDV:
+              result = dbaddv(demo.db, "site", "sta", "CCC", "ondate", 2020001, nullptr);
+              break;
+          }
+          if (strcmp(locking, "none") == 0) {
+            EXPECT_EQ(result, dbINVALID);
+            EXPECT_EQ(read_file(path), torn);
+            // Reported once, after one wait for the rest of a recent record.
+            const std::string complaint =
+                "Table '" + path + "' has invalid length " + std::to_string(torn.size()) + ".";
+            int complaints = 0;
+            for (const std::string &line : capture.lines())
+              complaints += line.find(complaint) != std::string::npos;
+            EXPECT_EQ(complaints, 1) << capture.text();
+            EXPECT_NEAR(clock.now - start, recent ? 10.0 : 0.0, 0.05);
+            EXPECT_FALSE(capture.contains("cut")) << capture.text();
+          } else {
+            EXPECT_EQ(clock.now, start);  // cut at once
+            EXPECT_EQ(result, 2);
+            const std::string now = read_file(path);
+            EXPECT_EQ(now.size(), whole.size() * 3 / 2);
+            EXPECT_EQ(now.substr(0, whole.size()), whole);
+            EXPECT_TRUE(capture.contains("cut 50 bytes off its end")) << capture.text();
+            EXPECT_EQ(count_of(t), 3);
+          }
+          take_registered();
+        }
 }

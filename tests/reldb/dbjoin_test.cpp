@@ -253,6 +253,83 @@ TEST_F(Join, CandidatesThatFailTheExactTestLeaveTheRecordUnmatched) {
   freetbl(k2, nullptr);
 }
 
+// A join finds a record's candidates through the runs of equal leading keys of the
+// second table's index; dbmatches searches the whole index. Record by record they must
+// agree: plain keys with runs of several entries and negative ids, and points against
+// time ranges that start before the epoch, end before they start, hold NaN or nest.
+TEST_F(Join, RowsAreTheMatchesOfEachRecord) {
+  const struct {
+    const char *sta, *chan, *time, *endtime, *chanid;
+  } waves[] = {
+      {"A", "X", "100.0", "100.0", "5"},       {"A", "X", "-50.0", "-50.0", "-3"},
+      {"A", "Y", "150.0", "150.0", "5"},       {"B", "X", "100.0", "100.0", "7"},
+      {"A", "X", "250.0", "250.0", "-1"},      {"C", "Z", "0.0", "0.0", "9"},
+      {"A", "X", "99.99999", "99.99999", "5"}, {"B", "X", "-0.0", "-0.0", "-3"},
+      {"B", "X", "25.0", "25.0", "7"},         {"B", "X", "155.0", "155.0", "7"},
+      {"B", "X", "95.0", "95.0", "7"},         {"B", "X", "2000.0", "2000.0", "7"},
+  };
+  for (const auto &w : waves)
+    add("wfdisc",
+        {w.sta, w.chan, w.time, "1", w.chanid, w.endtime, "1", "1", "1", "1", "-", "-", "-", "0"});
+  const struct {
+    const char *sta, *chan, *time, *endtime;
+  } cals[] = {
+      {"A", "X", "0.0", "200.0"},   {"A", "X", "-100.0", "-10.0"}, {"A", "X", "120.0", "90.0"},
+      {"A", "X", "50.0", "300.0"},  {"A", "Y", "150.0", "150.0"},  {"B", "X", "nan", "200.0"},
+      {"B", "X", "-1.0", "1000.0"}, {"A", "X", "100.0", "100.0"},  {"A", "X", "0.0", "200.0"},
+      {"B", "X", "20.0", "30.0"},   {"B", "X", "nan", "nan"},      {"B", "X", "150.0", "160.0"},
+      {"B", "X", "-5.0", "nan"},    {"B", "X", "90.0", "110.0"},
+  };
+  for (const auto &c : cals) add("calibration", {c.sta, c.chan, c.time, c.endtime, "1", "1", "0"});
+  for (const char *id : {"5", "-3", "5", "7", "0"})
+    add("sitechan", {"A", "X", "2001001", id, "-1", "0"});
+  const struct {
+    std::vector<const char *> k1, k2;
+    const char *second;
+  } cases[] = {
+      {{"sta", "chan", "time"}, {"sta", "chan", "time::endtime"}, "calibration"},
+      {{"sta", "chan"}, {"sta", "chan"}, "calibration"},
+      {{"sta"}, {"sta"}, "calibration"},
+      {{"chanid"}, {"chanid"}, "sitechan"},
+      {{"sta", "chanid"}, {"sta", "chanid"}, "sitechan"},
+  };
+  for (const auto &c : cases) {
+    for (int outer = 0; outer < 2; outer++) {
+      SCOPED_TRACE(std::string(c.k1.back()) + " with " + c.second + (outer ? " outer" : ""));
+      Tbl *k1 = newtbl(4), *k2 = newtbl(4);
+      for (const char *k : c.k1) pushtbl(k1, const_cast<char *>(k));
+      for (const char *k : c.k2) pushtbl(k2, const_cast<char *>(k));
+      Dbptr second = demo.table(c.second);
+      Pairs want;
+      std::vector<int> want_missed;
+      Hook *hook = nullptr;
+      for (int r = 0; r < (int)(sizeof waves / sizeof waves[0]); r++) {
+        Dbptr rec = demo.table("wfdisc");
+        rec.record = r;
+        Tbl *found = nullptr;
+        ASSERT_GE(dbmatches(rec, second, &k1, &k2, &hook, &found), 0) << take_registered();
+        for (int m : numbers(found)) want.push_back({r, m});
+        if (maxtbl(found) == 0) {
+          if (outer) want.push_back({r, dbNULL});
+          want_missed.push_back(r);
+        }
+        freetbl(found, nullptr);
+      }
+      free_hook(&hook);
+      Tbl *missed = nullptr;
+      Dbptr view = dbjoin(demo.table("wfdisc"), second, &k1, &k2, outer, &missed, nullptr);
+      ASSERT_GE(view.table, 0) << take_registered();
+      EXPECT_EQ(view_pairs(view), want);
+      EXPECT_EQ(numbers(missed), want_missed);
+      freetbl(missed, nullptr);
+      dbfree(view);
+      freetbl(k1, nullptr);
+      freetbl(k2, nullptr);
+    }
+  }
+  take_registered();
+}
+
 TEST_F(Join, KeysAreDiscoveredFromTheSchema) {
   ASSERT_EQ(dbcompile(demo.db,
                       "Attribute stamp Time (17) Format ( \"%17.5f\" ) Null ( \"-1\" ) ;\n"

@@ -8,6 +8,7 @@
 // locks. Callers sharing a database between threads serialise their use of it.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -98,20 +99,21 @@ bool quick_real(const char *field, int width, double *out) {
   while (p < end && *p == ' ') p++;
   bool negative = false;
   if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  auto digit = [](char c) { return (unsigned)(c - '0') < 10u; };
+  // The digits before and after the point; more than 19 make no answer here (a whole
+  // number that wrapped is not used).
   uint64_t whole = 0;
-  int digits = 0, fraction = -1;
-  for (; p < end; p++) {
-    if (*p >= '0' && *p <= '9') {
-      if (++digits > 19) return false;
-      whole = whole * 10 + (uint64_t)(*p - '0');
-      if (fraction >= 0) fraction++;
-    } else if (*p == '.' && fraction < 0) {
-      fraction = 0;
-    } else {
-      break;
-    }
+  const char *first = p;
+  while (p < end && digit(*p)) whole = whole * 10 + (uint64_t)(*p++ - '0');
+  long digits = p - first;
+  int fraction = -1;
+  if (p < end && *p == '.') {
+    first = ++p;
+    while (p < end && digit(*p)) whole = whole * 10 + (uint64_t)(*p++ - '0');
+    digits += p - first;
+    fraction = (int)std::min<long>(p - first, 23);
   }
-  if (digits == 0 || whole > (uint64_t)1 << 53 || fraction > 22) return false;
+  if (digits == 0 || digits > 19 || whole > (uint64_t)1 << 53 || fraction > 22) return false;
   while (p < end && *p == ' ') p++;
   if (p < end && *p != '\0') return false;
   double v = (double)whole;
@@ -124,7 +126,11 @@ bool quick_real(const char *field, int width, double *out) {
 // false for a longer number (left to the general path).
 bool quick_int(const char *field, int width, int *out) {
   const char *p = field, *end = field + width;
-  while (p < end && *p != '\0' && isspace((unsigned char)*p)) p++;
+  // isspace, with the ASCII answers (the same in every locale) given without a call.
+  auto space = [](unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x80 && isspace(c));
+  };
+  while (p < end && *p != '\0' && space((unsigned char)*p)) p++;
   bool negative = false;
   if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
   int64_t v = 0;

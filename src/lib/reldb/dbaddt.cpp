@@ -5,9 +5,11 @@
 //
 // dbadd locks the table file for the seek, write and remap of one append; a table file
 // left ending in part of a record by a writer that died is cut back to whole records
-// under that lock. dbaddchk holds the same lock from its key checks to the append, so
-// that two processes cannot both add one key; its id allocation locks the lastid table
-// (dbnextid.cpp). The table lock nests within one process (map_table.cpp).
+// under that lock; without locking nothing is cut, and an append onto such a table is
+// refused (after waiting for the rest of the record, as a reader does). dbaddchk holds the same
+// lock from its key checks to the append, so that two processes cannot both add one key; its id
+// allocation locks the lastid table (dbnextid.cpp). The table lock nests within one process
+// (map_table.cpp).
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -110,6 +112,25 @@ off_t cut_torn_tail(Table *t, off_t end, size_t size) {
   return end - torn;
 }
 
+// A table file that ends in part of a record and may not be cut (no locking): waits for
+// the rest of the record as a reader does, since a record written after part of one would
+// shift every later record. True with *end at the end of the whole records once the
+// file holds them; false, with the invalid length reported and the file as it was, when
+// it stays torn.
+bool torn_tail_completed(Database *d, Relation *r, Table *t, off_t *end) {
+  // The remap waits for the rest and reports a table that stays torn.
+  if (map_table(d, r, 0) < 0 || t->fd < 0) return false;
+  *end = lseek(t->fd, 0, SEEK_END);
+  if (*end < 0) {
+    elog_log(1, "lseek fails in dbadd on %s.\n", db_table_label(t));
+    return false;
+  }
+  if (*end % (off_t)r->size == 0) return true;
+  // Torn again since the wait: refused without waiting once more.
+  elog_complain(0, "Table '%s' has invalid length %lu.\n", db_table_label(t), (unsigned long)*end);
+  return false;
+}
+
 // Writes record into the end of a table file under its lock. The new record number, or
 // dbINVALID with the file as it was.
 int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
@@ -134,6 +155,10 @@ int append_to_file(Database *d, Relation *r, Table *t, const char *record) {
   // Under the lock no writer is half way through a record: a torn tail is a dead
   // writer's. Without locking another writer may be, so nothing is cut.
   if (d->locking != DBLOCK_NONE && (end = cut_torn_tail(t, end, size)) < 0) {
+    _dbunlock(d, t);
+    return dbINVALID;
+  }
+  if (end % (off_t)size != 0 && !torn_tail_completed(d, r, t, &end)) {
     _dbunlock(d, t);
     return dbINVALID;
   }
@@ -269,6 +294,7 @@ int db_add_records(Dbptr db, const char *records, long n) {
 }
 
 int dbaddnull(Dbptr db) {
+  DbAppendScope appending;
   Dbptr null = db;
   null.field = dbALL;
   null.record = dbNULL;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/arr.h"
@@ -63,11 +64,7 @@ std::vector<uint32_t> order_of(const std::vector<unsigned char> &keys, size_t wi
   for (long n = 0; n < count; n++) {
     const unsigned char *k = keys.data() + (size_t)n * width;
     Item &it = items[(size_t)n];
-    for (size_t w = 0; w < W; w++) {
-      uint64_t v = 0;
-      for (size_t b = 8 * w; b < 8 * w + 8; b++) v = v << 8 | (b < width ? k[b] : 0);
-      it.word[w] = v;
-    }
+    for (size_t w = 0; w < W; w++) it.word[w] = db_key_word(k, width, w);
     it.at = (uint32_t)n;
   }
   std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
@@ -88,9 +85,8 @@ std::vector<uint32_t> radix_order(const std::vector<unsigned char> &keys, size_t
   std::vector<uint32_t> order((size_t)count), order2((size_t)count);
   for (long n = 0; n < count; n++) {
     const unsigned char *k = keys.data() + (size_t)n * width;
-    uint64_t v = 0;
-    for (size_t b = 0; b < width; b++) v = v << 8 | k[b];
-    key[(size_t)n] = v;
+    // The key's bytes as one number, its first byte the most significant.
+    key[(size_t)n] = width ? db_key_word(k, width, 0) >> (8 * (8 - width)) : 0;
     order[(size_t)n] = (uint32_t)n;
   }
   for (size_t pass = 0; pass < width; pass++) {
@@ -109,29 +105,109 @@ std::vector<uint32_t> radix_order(const std::vector<unsigned char> &keys, size_t
   return order;
 }
 
+// The positions 0 .. count-1 in the order of their numbers (each below 2^bits), ties by
+// position: a least-significant-digit-first radix sort of 11-bit digits, whose passes
+// keep the order of equal digits. The digit counts of every pass are taken in one read.
+std::vector<uint32_t> number_order(std::vector<uint64_t> &key, int bits) {
+  constexpr int kDigit = 11;
+  constexpr size_t kBuckets = (size_t)1 << kDigit;
+  const size_t count = key.size();
+  const int passes = (bits + kDigit - 1) / kDigit;
+  std::vector<size_t> start((size_t)passes * kBuckets, 0);
+  for (uint64_t v : key)
+    for (int p = 0; p < passes; p++)
+      start[(size_t)p * kBuckets + ((v >> (kDigit * p)) & (kBuckets - 1))]++;
+  std::vector<uint32_t> order(count), order2(count);
+  for (size_t n = 0; n < count; n++) order[n] = (uint32_t)n;
+  std::vector<uint64_t> key2(count);
+  for (int p = 0; p < passes; p++) {
+    size_t *at = start.data() + (size_t)p * kBuckets;
+    const int shift = kDigit * p;
+    // A pass whose digit is the same in every number moves nothing.
+    if (count > 0 && at[(key[0] >> shift) & (kBuckets - 1)] == count) continue;
+    size_t sum = 0;
+    for (size_t d = 0; d < kBuckets; d++) {
+      size_t c = at[d];
+      at[d] = sum;
+      sum += c;
+    }
+    for (size_t n = 0; n < count; n++) {
+      size_t to = at[(key[n] >> shift) & (kBuckets - 1)]++;
+      key2[to] = key[n];
+      order2[to] = order[n];
+    }
+    key.swap(key2);
+    order.swap(order2);
+  }
+  return order;
+}
+
+// The byte keys (`width` bytes each) as numbers in the same order, when they fit in 64
+// bits: each byte that varies is taken as a digit from its smallest value on, a digit
+// base one more than its span (a mixed-radix number). False when they don't fit; the
+// bytes that vary go to *varying in any case.
+bool key_numbers(const std::vector<unsigned char> &keys, size_t width, long count,
+                 std::vector<size_t> *varying, std::vector<uint64_t> *numbers, int *bits) {
+  std::vector<unsigned char> lo(width, 0xff), hi(width, 0);
+  for (long n = 0; n < count; n++) {
+    const unsigned char *k = keys.data() + (size_t)n * width;
+    for (size_t b = 0; b < width; b++) {
+      lo[b] = std::min(lo[b], k[b]);
+      hi[b] = std::max(hi[b], k[b]);
+    }
+  }
+  varying->clear();
+  uint64_t product = 1;
+  bool fits = true;
+  std::vector<uint64_t> base;
+  for (size_t b = 0; b < width; b++) {
+    if (lo[b] >= hi[b]) continue;
+    varying->push_back(b);
+    const uint64_t r = (uint64_t)(hi[b] - lo[b]) + 1;
+    base.push_back(r);
+    if (product > UINT64_MAX / r)
+      fits = false;
+    else
+      product *= r;
+  }
+  if (!fits) return false;
+  numbers->resize((size_t)count);
+  for (long n = 0; n < count; n++) {
+    const unsigned char *k = keys.data() + (size_t)n * width;
+    uint64_t v = 0;
+    for (size_t i = 0; i < varying->size(); i++) {
+      const size_t b = (*varying)[i];
+      v = v * base[i] + (uint64_t)(k[b] - lo[b]);
+    }
+    (*numbers)[(size_t)n] = v;
+  }
+  *bits = 0;
+  for (uint64_t top = product - 1; top; top >>= 1) ++*bits;
+  return true;
+}
+
 // Sorts `count` entries of the index's jig, built in record order, into key order; equal
 // keys keep their order. The entries are stored in index->entries.
-void sort_into(Dbindex *index, std::vector<char> &built, long count) {
+void sort_into(Dbindex *index, char *built, long count) {
   const size_t esize = (size_t)index->jig->size;
   size_t width = 0;
   std::vector<unsigned char> keys;
   // The byte keys order the entries as dbcmp_sort does, and ties go by position, which is
   // the order of a stable sort: any sort then gives the same result.
-  if (db_byte_keys(index->jig, maxtbl(index->jig->elements), true, built.data(), count, &width,
-                   &keys)) {
-    // Byte columns that hold the same byte in every key decide nothing: they are left
-    // out, which often leaves a key of a word or two.
-    std::vector<size_t> varying;
-    if (count > 0) {
-      std::vector<unsigned char> differs(width, 0);
-      const unsigned char *first = keys.data();
-      for (long n = 1; n < count; n++) {
-        const unsigned char *k = keys.data() + (size_t)n * width;
-        for (size_t b = 0; b < width; b++) differs[b] |= (unsigned char)(k[b] ^ first[b]);
-      }
-      for (size_t b = 0; b < width; b++)
-        if (differs[b]) varying.push_back(b);
-    }
+  if (!db_byte_keys(index->jig, maxtbl(index->jig->elements), true, built, count, &width, &keys)) {
+    quicksort(built, count, (long)esize, dbcmp_sort, index);
+    addrtbls(index->entries, built, count);
+    return;
+  }
+  // Byte columns that hold the same byte in every key decide nothing: the others make a
+  // number when they fit in 64 bits, else they are sorted as bytes.
+  std::vector<size_t> varying;
+  std::vector<uint64_t> numbers;
+  int bits = 0;
+  std::vector<uint32_t> order;
+  if (key_numbers(keys, width, count, &varying, &numbers, &bits)) {
+    order = number_order(numbers, bits);
+  } else {
     if (varying.size() < width) {
       const size_t packed = varying.size();
       for (long n = 0; n < count; n++) {
@@ -142,7 +218,6 @@ void sort_into(Dbindex *index, std::vector<char> &built, long count) {
       width = packed;
       keys.resize((size_t)count * width);
     }
-    std::vector<uint32_t> order;
     const size_t words = (width + 7) / 8;
     if (words <= 1)
       order = radix_order(keys, width, count);
@@ -161,14 +236,14 @@ void sort_into(Dbindex *index, std::vector<char> &built, long count) {
         return c ? c < 0 : a < b;
       });
     }
-    std::vector<char> sorted(built.size());
-    for (size_t n = 0; n < order.size(); n++)
-      memcpy(sorted.data() + n * esize, built.data() + (size_t)order[n] * esize, esize);
-    addrtbls(index->entries, sorted.data(), count);
-    return;
   }
-  quicksort(built.data(), count, (long)esize, dbcmp_sort, index);
-  addrtbls(index->entries, built.data(), count);
+  // The entries go into the index's list in their order.
+  if (count > 0) {
+    addrtbls(index->entries, built, count);
+    char *to = static_cast<char *>(gettbl(index->entries, 0));
+    for (size_t n = 0; n < order.size(); n++)
+      memcpy(to + n * esize, built + (size_t)order[n] * esize, esize);
+  }
 }
 
 }  // namespace
@@ -200,8 +275,8 @@ bool db_byte_keys(const Jig *jig, long nelements, bool ranges, const char *entri
     for (const KeyElement &e : elements) {
       const char *at = entry + e.offset;
       if (e.type == dbSTRING) {
-        size_t len = strnlen(at, (size_t)e.size);
-        memcpy(k, at, len);
+        // The text to its first NUL; the rest of its bytes stay zero.
+        for (int b = 0; b < e.size && at[b]; b++) k[b] = (unsigned char)at[b];
         k += e.size;
         continue;
       }
@@ -255,8 +330,10 @@ Dbindex *dbcreate_index(Dbptr db, Tbl *keys, const char *name) {
   index->search_jig = jig;
   index->entries = inittbl(count > 0 ? count : 1, jig->size);
   if (!index->entries) OUT_OF_MEMORY((unsigned)jig->size, "dbindex");
-  std::vector<char> built((size_t)count * (size_t)jig->size);
-  if (dbmake_keys(db, jig, count, built.data()) != 0) {
+  // Not cleared here: dbmake_keys clears the entries it fills.
+  std::unique_ptr<char[]> room(new char[(size_t)count * (size_t)jig->size + 1]);
+  char *built = room.get();
+  if (dbmake_keys(db, jig, count, built) != 0) {
     dbfree_index(index);
     return nullptr;
   }

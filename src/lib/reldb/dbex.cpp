@@ -259,6 +259,27 @@ bool white(unsigned char c) {
   return c >= 0x80 && isspace(c);
 }
 
+// Where the field that node e names lies in the record of db (a record of the scanned
+// table, of rsize bytes): its offset in the record, size and type. False when the field
+// lies elsewhere (another table of a view, or outside the record).
+bool field_place(Dbptr db, const Expression *e, const Table *scanned, size_t rsize, int *offset,
+                 int *size, int *ftype) {
+  Dbptr f = dblookup(db, nullptr, nullptr, e->value.s, nullptr);
+  Table *t = nullptr;
+  Field *field = nullptr;
+  char *address = nullptr;
+  int n = 0;
+  if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &n) != dbFIELD ||
+      !address || !field || t != scanned || !t->data)
+    return false;
+  const char *record = t->data + (size_t)db.record * rsize;
+  if (address < record || address + n > record + rsize) return false;
+  *offset = (int)(address - record);
+  *size = n;
+  *ftype = db_field_attribute(field)->type;
+  return true;
+}
+
 struct ScanSlot {
   const Expression *node;
   int offset;
@@ -486,19 +507,8 @@ class Evaluator final : public ExEvaluator {
 
   [[gnu::noinline]] ScanSlot find_slot(const Expression *e) {
     ScanSlot slot{e, -1, 0, 0, std::string()};
-    Dbptr f = dblookup(db_, nullptr, nullptr, e->value.s, nullptr);
-    Table *t = nullptr;
-    Field *field = nullptr;
-    char *address = nullptr;
-    int size = 0;
-    if (f.field < 0 || dbresolve(f, nullptr, nullptr, &t, &field, &address, &size) != dbFIELD ||
-        !address || !field || t != scan_table_ || !t->data)
-      return slot;
-    const char *record = t->data + (size_t)db_.record * scan_rsize_;
-    if (address < record || address + size > record + scan_rsize_) return slot;
-    slot.offset = (int)(address - record);
-    slot.size = size;
-    slot.ftype = db_field_attribute(field)->type;
+    if (!field_place(db_, e, scan_table_, scan_rsize_, &slot.offset, &slot.size, &slot.ftype))
+      slot.offset = -1;
     return slot;
   }
 
@@ -913,6 +923,146 @@ int evaluate(Evaluator &ev, Expression *tree, void *result) {
   return dbINVALID;
 }
 
+// A boolean tree of comparisons between fields of a scanned table and constants, joined
+// by && and ||, compiled once against the fields' places in a record: each record is then
+// tested on its bytes, without the evaluator's values and texts. The answers, the order
+// of the tests and their short cuts are the evaluator's; a tree of any other shape is
+// left to the evaluator.
+class ScanFilter {
+ public:
+  // False when the tree is not of that shape.
+  bool compile(Dbptr db, Expression *tree, const Table *table, size_t rsize) {
+    db_ = db;
+    table_ = table;
+    rsize_ = rsize;
+    tests_.clear();
+    return add(tree) >= 0;
+  }
+  // 1 when the record (its bytes) passes, 0 when not, dbINVALID when a field does not read
+  // as a number (the evaluation fails).
+  int passes(const char *record) const { return run(0, record); }
+
+ private:
+  enum Kind { AND, OR, COMPARE };
+  enum Class { INT, DOUBLE, TEXT };
+  struct Test {
+    Kind kind = COMPARE;
+    int left = -1, right = -1;  // AND, OR: the tests of the two sides
+    int op = 0;
+    bool swapped = false;  // the constant is on the left
+    int offset = 0, size = 0, ftype = 0;
+    Class cls = INT;
+    int ival = 0;
+    double dval = 0;
+    std::string text;
+  };
+
+  static Class class_of(int type) {
+    return is_double_type(type) ? DOUBLE : type == dbSTRING ? TEXT : INT;
+  }
+
+  // The place of a field node in a record of the scanned table; false when it lies
+  // elsewhere.
+  bool place(const Expression *e, Test *t) const {
+    Dbptr first = db_;
+    first.record = 0;
+    return field_place(first, e, table_, rsize_, &t->offset, &t->size, &t->ftype);
+  }
+
+  int add(Expression *e) {
+    if (!e || e->kind != EX_OPERATOR) return -1;
+    const int op = e->value.i;
+    if (op == EXOP_AND || op == EXOP_OR) {
+      const int at = (int)tests_.size();
+      Test join;
+      join.kind = op == EXOP_AND ? AND : OR;
+      tests_.push_back(std::move(join));
+      const int l = add(e->left);
+      if (l < 0) return -1;
+      const int r = add(e->right);
+      if (r < 0) return -1;
+      tests_[(size_t)at].left = l;
+      tests_[(size_t)at].right = r;
+      return at;
+    }
+    if (op < EXOP_LT || op > EXOP_NE || !e->left || !e->right) return -1;
+    Test t;
+    t.kind = COMPARE;
+    t.op = op;
+    const Expression *field = e->left, *constant = e->right;
+    if (field->kind != EX_FIELD) {
+      std::swap(field, constant);
+      t.swapped = true;
+    }
+    if (field->kind != EX_FIELD || constant->kind != EX_IMMEDIATE || !field->value.s) return -1;
+    // The comparison goes by the left side's type; both sides must hold values of that kind.
+    t.cls = class_of(e->left->type);
+    if (class_of(field->type) != t.cls || class_of(constant->type) != t.cls) return -1;
+    if (!place(field, &t) || t.ftype != field->type) return -1;
+    const int ftype = t.ftype;
+    if (ftype != dbINTEGER && ftype != dbYEARDAY && ftype != dbREAL && ftype != dbTIME &&
+        ftype != dbSTRING)
+      return -1;
+    if (t.cls == INT)
+      t.ival = constant->value.i;
+    else if (t.cls == DOUBLE)
+      t.dval = constant->value.d;
+    else
+      t.text = constant->value.s ? constant->value.s : "";
+    tests_.push_back(std::move(t));
+    return (int)tests_.size() - 1;
+  }
+
+  int run(int i, const char *record) const {
+    const Test &t = tests_[(size_t)i];
+    if (t.kind == AND || t.kind == OR) {
+      const int l = run(t.left, record);
+      if (l < 0) return l;
+      if ((t.kind == AND) != (l != 0)) return l;
+      return run(t.right, record);
+    }
+    const char *text = record + t.offset;
+    int c;
+    if (t.cls == TEXT) {
+      // The field's text to its first NUL without trailing white space, against the
+      // constant, as strcmp orders them.
+      size_t n = strnlen(text, (size_t)t.size);
+      while (n > 0 && white((unsigned char)text[n - 1])) n--;
+      const size_t m = t.text.size();
+      c = memcmp(text, t.text.data(), std::min(n, m));
+      if (c == 0) c = n < m ? -1 : n > m ? 1 : 0;
+    } else if (t.cls == DOUBLE) {
+      double v;
+      if (dbd2c(text, t.size, &v, t.ftype) < 0) return dbINVALID;
+      c = v < t.dval ? -1 : v > t.dval ? 1 : 0;
+    } else {
+      int v;
+      if (dbd2c(text, t.size, &v, t.ftype) < 0) return dbINVALID;
+      c = v < t.ival ? -1 : v > t.ival ? 1 : 0;
+    }
+    if (t.swapped) c = -c;
+    switch (t.op) {
+      case EXOP_LT:
+        return c < 0;
+      case EXOP_LE:
+        return c <= 0;
+      case EXOP_EQ:
+        return c == 0;
+      case EXOP_GE:
+        return c >= 0;
+      case EXOP_GT:
+        return c > 0;
+      default:
+        return c != 0;
+    }
+  }
+
+  Dbptr db_{};
+  const Table *table_ = nullptr;
+  size_t rsize_ = 0;
+  std::vector<Test> tests_;  // the root first
+};
+
 }  // namespace
 
 int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result) {
@@ -938,6 +1088,8 @@ int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records
   // file that another process has shortened fails the copy instead of faulting).
   const int per_block = rsize ? (int)std::max<size_t>(1, 65536 / rsize) : 1;
   std::vector<char> block;
+  ScanFilter filter;
+  const bool filtered = rsize && count > 0 && table->data && filter.compile(db, tree, table, rsize);
   for (int first = 0; first < count; first += per_block) {
     const int end = std::min(count, first + per_block);
     const char *bytes = nullptr;
@@ -949,6 +1101,17 @@ int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records
         return dbINVALID;
       }
       bytes = block.data();
+    }
+    if (bytes && filtered) {
+      for (int r = first; r < end; r++) {
+        const int result = filter.passes(bytes + (size_t)(r - first) * rsize);
+        if (result < 0) {
+          records->clear();
+          return dbINVALID;
+        }
+        if (result > 0) records->push_back(r);
+      }
+      continue;
     }
     for (int r = first; r < end; r++) {
       ev.begin(r, bytes ? bytes + (size_t)(r - first) * rsize : nullptr);

@@ -116,7 +116,9 @@ int _dbex_eval(Dbptr db, Expression *tree, int setflag, void *result);
 // Evaluates a boolean tree without assignments for records 0 .. count-1 of db's table (or
 // view) under one hold of the evaluation lock, and lists those for which it holds. The
 // records of a table are read in blocks and each field node finds its place in the record
-// once. 0, or dbINVALID (records empty) when an evaluation failed.
+// once; a tree of comparisons between the table's fields and constants joined by && and ||
+// is tested on the record's bytes. 0, or dbINVALID (records empty) when an evaluation
+// failed.
 int dbex_select(Dbptr db, Expression *tree, int count, std::vector<int> *records);
 
 void dbex_free(Expression *tree);

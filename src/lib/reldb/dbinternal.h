@@ -19,6 +19,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -195,6 +196,19 @@ struct Jig {
 // type. The width of a key in *width.
 bool db_byte_keys(const Jig *jig, long nelements, bool ranges, const char *entries, long count,
                   size_t *width, std::vector<unsigned char> *out);
+// Word w of a byte key of `width` bytes read as big-endian 64-bit words (the bytes past the
+// key zero): comparing the words in order compares the keys.
+inline uint64_t db_key_word(const unsigned char *key, size_t width, size_t w) {
+  unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  const size_t from = 8 * w;
+  if (from < width) memcpy(bytes, key + from, width - from < 8 ? width - from : 8);
+  uint64_t v;
+  memcpy(&v, bytes, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
 
 // dbcmp_search and dbcmp for entries of two jigs (a laid out by `search`, b by `index`),
 // with the elements looked up once: for the many searches of a join.
@@ -319,7 +333,9 @@ int unmap_table(Database *database, Table *table);
 int _dblock(Database *database, Table *table);
 // While one lives on a thread, tables mapped by that thread are mapped to their last whole
 // record at once: the appender that set it cuts a torn tail under the table lock instead
-// of waiting for the rest of the record as a reader does.
+// of waiting for the rest of the record as a reader does. Without locking the appender
+// waits as a reader does; a table then found of invalid length is not mapped again (nor
+// waited for, nor reported) until the outermost one ends.
 class DbAppendScope {
  public:
   DbAppendScope();

@@ -2,12 +2,14 @@
 // that join two tables from their schema keys (dbfind_join_keys, match_keys).
 //
 // A join walks the first table in record order; for each record it builds the key of the
-// first table's key list and searches the second table's index for it. Candidates of the
-// search are checked with the exact comparison, which is narrower than the search when a
-// range takes part.
+// first table's key list and searches the second table's index for it (through a hash of
+// the index's runs of equal leading keys where those are byte keys, the search then kept
+// within the run). Candidates of the search are checked with the exact comparison, which
+// is narrower than the search when a range takes part.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,93 @@ void null_part(Dbptr db2, Relation *r2, Dbptr *out) {
     Relref *rr = static_cast<Relref *>(gettbl(r2->relrefs, i));
     out[i] = {db2.database, rr->relation->id, dbALL, dbNULL};
   }
+}
+
+// The runs of index entries that are equal in their byte keys (held as `nwords` words an
+// entry), found by hashing a key's words: a join looks its record's run up instead of
+// searching the whole index for it. Entries equal in the leading key elements lie next to
+// one another in the index, so a run is a range of entry positions.
+class EntryRuns {
+ public:
+  EntryRuns(const std::vector<uint64_t> &words, size_t nwords, long n)
+      : words_(words), nwords_(nwords) {
+    size_t slots = 16;
+    while (slots < 2 * (size_t)n) slots *= 2;
+    slots_.assign(slots, -1);
+    for (long i = 0; i < n;) {
+      long j = i + 1;
+      while (j < n && same(at(i), at(j))) j++;
+      const int run = (int)runs_.size();
+      runs_.push_back({i, j - 1, true});
+      size_t h = hash(at(i)) & (slots - 1);
+      while (slots_[h] >= 0) h = (h + 1) & (slots - 1);
+      slots_[h] = run;
+      i = j;
+    }
+  }
+  struct Run {
+    long first, last;
+    bool ordered;  // the search within the run gives the answers of the whole index
+  };
+  // The run of entries whose byte keys are `key`, or none.
+  Run *find(const uint64_t *key) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t h = hash(key) & mask; slots_[h] >= 0; h = (h + 1) & mask) {
+      Run &r = runs_[(size_t)slots_[h]];
+      if (same(key, at(r.first))) return &r;
+    }
+    return nullptr;
+  }
+  std::vector<Run> &runs() { return runs_; }
+
+ private:
+  const uint64_t *at(long i) const { return words_.data() + (size_t)i * nwords_; }
+  bool same(const uint64_t *a, const uint64_t *b) const {
+    for (size_t w = 0; w < nwords_; w++)
+      if (a[w] != b[w]) return false;
+    return true;
+  }
+  size_t hash(const uint64_t *key) const {
+    uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (size_t w = 0; w < nwords_; w++) {
+      h ^= key[w];
+      h *= 0xff51afd7ed558ccdull;
+      h ^= h >> 32;
+    }
+    return (size_t)h;
+  }
+  const std::vector<uint64_t> &words_;
+  size_t nwords_;
+  std::vector<Run> runs_;
+  std::vector<int> slots_;
+};
+
+double key_double(const char *at, int offset) {
+  double v;
+  memcpy(&v, at + offset, sizeof v);
+  return v;
+}
+
+// Whether the search of a time point among the time ranges of one run (the envelope
+// search of a point key against a range element, entries in index order) answers as a
+// monotone test: starts and the larger of start and envelope never fall, and none is
+// NaN. The binary search within the run then finds what the search of the whole index
+// finds.
+bool point_search_ordered(const char *entries, long esize, long first, long last,
+                          const KeyElement &range) {
+  double start0 = 0, top0 = 0;
+  for (long i = first; i <= last; i++) {
+    const char *entry = entries + (size_t)i * (size_t)esize + range.offset;
+    double start, envelope;
+    memcpy(&start, entry, sizeof start);
+    memcpy(&envelope, entry + 16, sizeof envelope);
+    if (start != start || envelope != envelope) return false;
+    const double top = std::max(start, envelope);
+    if (i > first && (start < start0 || top < top0)) return false;
+    start0 = start;
+    top0 = top;
+  }
+  return true;
 }
 
 }  // namespace
@@ -230,11 +319,10 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       nwords = (w1 + 7) / 8;
       auto pack = [&](const std::vector<unsigned char> &bytes, long count,
                       std::vector<uint64_t> *out) {
-        out->assign((size_t)count * nwords, 0);
+        out->resize((size_t)count * nwords);
         for (long k = 0; k < count; k++)
-          for (size_t b = 0; b < w1; b++)
-            (*out)[(size_t)k * nwords + b / 8] |= (uint64_t)bytes[(size_t)k * w1 + b]
-                                                  << (8 * (7 - b % 8));
+          for (size_t w = 0; w < nwords; w++)
+            (*out)[(size_t)k * nwords + w] = db_key_word(bytes.data() + (size_t)k * w1, w1, w);
       };
       pack(bytes1, count1, &words1);
       pack(bytes2, n, &words2);
@@ -248,6 +336,28 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       if (x[w] != y[w]) return x[w] < y[w] ? -1 : 1;
     return 0;
   };
+  // Byte keys that are the whole key: a record's candidates are its run. Byte keys and
+  // then a time point against a time range: the candidates are searched within the run.
+  std::unique_ptr<EntryRuns> runs;
+  bool point_in_range = false;
+  int point_at = 0, range_at = 0;  // offsets of the point in a key, the range in an entry
+  if (nwords && n > 0) {
+    if (!all_plain && plain + 1 == ne) {
+      const KeyElement *a = static_cast<const KeyElement *>(gettbl(jig->elements, plain));
+      const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+      point_in_range = a->type == dbREAL && b->type == dbKEY_REAL_RANGE;
+      point_at = a->offset;
+      range_at = b->offset;
+    }
+    if (all_plain || point_in_range) {
+      runs = std::make_unique<EntryRuns>(words2, nwords, n);
+      if (point_in_range) {
+        const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+        for (EntryRuns::Run &run : runs->runs())
+          run.ordered = point_search_ordered(entries, esize, run.first, run.last, *b);
+      }
+    }
+  }
   std::vector<int> missed;
   bool failed = false;
   // The rows of the view, added in one go at the end. A record of a table stands for
@@ -266,9 +376,33 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
     const char *key = keys.data() + (size_t)r * (size_t)jig->size;
     long first = 0, last = -1;
     long found = 0;
-    if (nwords && n > 0) {
+    const uint64_t *mine = nwords ? words1.data() + (size_t)r * nwords : nullptr;
+    const EntryRuns::Run *run = runs ? runs->find(mine) : nullptr;
+    // A unique search stops at the first equal entry it meets: a longer run is left to it.
+    if (runs && !run) {
+      found = 0;
+    } else if (run && all_plain && (!unique || run->first == run->last)) {
+      first = run->first;
+      last = run->last;
+      found = last - first + 1;
+    } else if (run && point_in_range && run->ordered) {
+      // rest.search of a point against a range: within the range up to its envelope 0,
+      // else by the start.
+      const char *base = entries + (size_t)run->first * (size_t)esize;
+      const double point = key_double(key, point_at);
+      found = ssearch_by(
+          key, esize, base, run->last - run->first + 1, unique,
+          [&](const void *, const void *b) {
+            const char *range = static_cast<const char *>(b) + range_at;
+            const double start = key_double(range, 0), envelope = key_double(range, 16);
+            if (start <= point && point <= envelope) return 0;
+            return (point > start) - (point < start);
+          },
+          &first, &last);
+      first += run->first;
+      last += run->first;
+    } else if (nwords && n > 0) {
       // ssearch over entry positions: the key and the entry by their byte keys first.
-      const uint64_t *mine = words1.data() + (size_t)r * nwords;
       found = ssearch_by(
           key, esize, entries, n, unique,
           [&](const void *, const void *b) {
@@ -290,7 +424,14 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
     for (long i = first; found > 0 && i <= last && !failed; i++) {
       const char *entry = entries + (size_t)i * (size_t)esize;
       // Entries equal in the byte keys are equal in every element.
-      if (!all_plain && rest.exact(key, entry) != 0) continue;
+      if (point_in_range) {
+        // rest.exact of a point against a range: within it from start to end.
+        const double point = key_double(key, point_at);
+        const char *range = entry + range_at;
+        if (!(key_double(range, 0) <= point && point <= key_double(range, 8))) continue;
+      } else if (!all_plain && rest.exact(key, entry) != 0) {
+        continue;
+      }
       int32_t record;
       memcpy(&record, entry, sizeof record);
       db2.record = record;

@@ -325,23 +325,49 @@ fail:
 
 namespace {
 
-// Where a key component's field lies in a record of a plain table: offset (-1 when the
-// field must be resolved record by record) and size.
-struct FieldPlace {
+// One key component as make_key uses it, with the place of its field in a record of a
+// plain table (offset -1 when the field must be resolved record by record).
+struct KeyPart {
+  const KeyComponent *c;
   int offset = -1;
   int size = 0;
+  // The last number read from a record copy and its text: a neighbouring record that
+  // holds the same text (often so in a table of many rows per station or time) reads as
+  // the same number without reading it again.
+  std::string text;
+  int ival = 0;
+  double dval = 0;
 };
 
-// The key of record db into entry. With `record` (a copy of the record's bytes), the
-// fields whose place is known are read from it.
-void make_key(Dbptr db, Jig *jig, char *entry, const char *record,
-              const std::vector<FieldPlace> *places) {
-  memset(entry, 0, (size_t)jig->size);
+// Whether n bytes at a and b are the same, compared a word at a time.
+bool same_bytes(const char *a, const char *b, int n) {
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < n; i++)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+std::vector<KeyPart> parts_of(const Jig *jig) {
+  std::vector<KeyPart> parts((size_t)maxtbl(jig->components));
+  for (long i = 0; i < maxtbl(jig->components); i++)
+    parts[(size_t)i].c = static_cast<const KeyComponent *>(gettbl(jig->components, i));
+  return parts;
+}
+
+// The key of record db into entry, which holds zeros. With `record` (a copy of the
+// record's bytes), the fields whose place is known are read from it.
+void make_key(Dbptr db, std::vector<KeyPart> &parts, char *entry, const char *record) {
   put_i(entry, 0, db.record);
   Dbptr rec = db;
   rec.field = dbALL;
-  for (long i = 0; i < maxtbl(jig->components); i++) {
-    const KeyComponent *c = static_cast<KeyComponent *>(gettbl(jig->components, i));
+  for (KeyPart &part : parts) {
+    const KeyComponent *c = part.c;
     int ival = 0;
     double dval = 0;
     if (c->expression) {
@@ -352,9 +378,10 @@ void make_key(Dbptr db, Jig *jig, char *entry, const char *record,
     } else {
       const char *at = nullptr;
       int size = 0;
-      if (record && (*places)[(size_t)i].offset >= 0) {
-        at = record + (*places)[(size_t)i].offset;
-        size = (*places)[(size_t)i].size;
+      const bool copied = record && part.offset >= 0;
+      if (copied) {
+        at = record + part.offset;
+        size = part.size;
       } else {
         Dbptr f = rec;
         f.field = c->field;
@@ -373,10 +400,23 @@ void make_key(Dbptr db, Jig *jig, char *entry, const char *record,
         memcpy(entry + c->offset, at + s, (size_t)(n - s));
         continue;
       }
-      if (c->type == dbREAL || c->type == dbTIME)
-        dbd2c(at, size, &dval, c->type);
-      else
-        dbd2c(at, size, &ival, c->type);
+      if (!copied) {
+        if (c->type == dbREAL || c->type == dbTIME)
+          dbd2c(at, size, &dval, c->type);
+        else
+          dbd2c(at, size, &ival, c->type);
+      } else if (part.text.size() == (size_t)size && same_bytes(part.text.data(), at, size)) {
+        ival = part.ival;
+        dval = part.dval;
+      } else {
+        if (c->type == dbREAL || c->type == dbTIME)
+          dbd2c(at, size, &dval, c->type);
+        else
+          dbd2c(at, size, &ival, c->type);
+        part.text.assign(at, (size_t)size);
+        part.ival = ival;
+        part.dval = dval;
+      }
     }
     switch (c->type) {
       case dbBOOLEAN:
@@ -399,33 +439,38 @@ void make_key(Dbptr db, Jig *jig, char *entry, const char *record,
 
 }  // namespace
 
-void dbmake_key(Dbptr db, Jig *jig, char *entry) { make_key(db, jig, entry, nullptr, nullptr); }
+void dbmake_key(Dbptr db, Jig *jig, char *entry) {
+  memset(entry, 0, (size_t)jig->size);
+  std::vector<KeyPart> parts = parts_of(jig);
+  make_key(db, parts, entry, nullptr);
+}
 
 int dbmake_keys(Dbptr db, Jig *jig, int count, char *entries) {
   db.field = dbALL;
   db.record = dbALL;
   const size_t esize = (size_t)jig->size;
+  if (count > 0) memset(entries, 0, (size_t)count * esize);
+  std::vector<KeyPart> parts = parts_of(jig);
   Relation *relation = nullptr;
   Table *table = nullptr;
   if (dbresolve(db, nullptr, &relation, &table, nullptr, nullptr, nullptr) != dbTABLE ||
       !relation || !table || relation->has_refs || relation->size <= 0) {
     for (int r = 0; r < count; r++) {
       db.record = r;
-      make_key(db, jig, entries + (size_t)r * esize, nullptr, nullptr);
+      make_key(db, parts, entries + (size_t)r * esize, nullptr);
     }
     return 0;
   }
   const size_t rsize = (size_t)relation->size;
-  std::vector<FieldPlace> places((size_t)maxtbl(jig->components));
-  for (long i = 0; i < maxtbl(jig->components); i++) {
-    const KeyComponent *c = static_cast<KeyComponent *>(gettbl(jig->components, i));
+  for (KeyPart &part : parts) {
+    const KeyComponent *c = part.c;
     const Field *f =
         c->expression ? nullptr : static_cast<Field *>(gettbl(relation->fields, c->field));
     if (!f || f->is_ref || f->table != relation->id) continue;
     const int size = db_field_attribute(f)->size;
     if (f->offset < 0 || (size_t)f->offset + (size_t)size > rsize) continue;
-    places[(size_t)i].offset = f->offset;
-    places[(size_t)i].size = size;
+    part.offset = f->offset;
+    part.size = size;
   }
   // The records are copied out in blocks (from a table file with pread: a file that
   // another process has shortened fails the copy instead of faulting).
@@ -442,8 +487,8 @@ int dbmake_keys(Dbptr db, Jig *jig, int count, char *entries) {
     }
     for (int r = first; r < end; r++) {
       db.record = r;
-      make_key(db, jig, entries + (size_t)r * esize,
-               bytes ? bytes + (size_t)(r - first) * rsize : nullptr, &places);
+      make_key(db, parts, entries + (size_t)r * esize,
+               bytes ? bytes + (size_t)(r - first) * rsize : nullptr);
     }
   }
   return 0;

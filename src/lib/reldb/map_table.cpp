@@ -84,11 +84,22 @@ bool is_regular(const std::string &path) {
 
 // DbAppendScope objects alive on this thread.
 thread_local int append_scopes = 0;
+// Tables that a mapping found of invalid length during the append running on this thread:
+// the append is refused, and later mappings within it neither wait for the rest of the
+// record again nor report it again.
+thread_local std::vector<const Table *> refused_tables;
+
+bool refused(const Table *table) {
+  return append_scopes > 0 &&
+         std::find(refused_tables.begin(), refused_tables.end(), table) != refused_tables.end();
+}
 
 }  // namespace
 
 DbAppendScope::DbAppendScope() { append_scopes++; }
-DbAppendScope::~DbAppendScope() { append_scopes--; }
+DbAppendScope::~DbAppendScope() {
+  if (--append_scopes == 0) refused_tables.clear();
+}
 
 int find_path(const char *dbname, const char *table, const char *dbpath, std::string *path) {
   std::string name = dbname ? dbname : "";
@@ -232,8 +243,9 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     }
     return result;
   }
-  if (size % rsize != 0 && append_scopes > 0) {
+  if (size % rsize != 0 && append_scopes > 0 && database->locking != DBLOCK_NONE) {
     // The appender holds the lock and cuts the torn tail itself: map the whole records.
+    // Without locking it may not cut, and waits for the rest of the record as a reader does.
     size -= size % rsize;
   }
   if (size % rsize != 0) {
@@ -253,6 +265,7 @@ int remap_table(Database *database, Table *table, struct stat *st) {
     if (size % rsize != 0) {
       elog_complain(0, "Table '%s' has invalid length %lu.\n", table->path, (unsigned long)size);
       invalidate(table);
+      if (append_scopes > 0) refused_tables.push_back(table);
       return dbINVALID;
     }
   }
@@ -310,6 +323,7 @@ int map_table(Database *database, Relation *relation, int create) {
     return 0;
   }
   int result = 0;
+  if (table->fd < 0 && refused(table)) return dbINVALID;
   if (table->fd < 0) {
     set_table_names(database, relation, table);
     result = attempt_open_table(database, table, create);
