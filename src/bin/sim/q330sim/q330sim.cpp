@@ -50,7 +50,8 @@ static void usage(FILE *f) {
           "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
           "  -h  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
-          "made all of its records and every one was acknowledged.\n");
+          "made all of its records and every one was acknowledged. On SIGINT or SIGTERM each\n"
+          "unit's data-port packets sent and resent are printed.\n");
 }
 
 namespace {
@@ -289,5 +290,14 @@ int main(int argc, char **argv) {
     }
   }
   for (Unit &u : units) u.sim->stop();
+  for (size_t k = 0; k < units.size(); k++) {
+    Q330SimDataCounters n = units[k].sim->data().get_counters();
+    printf(
+        "q330sim: unit %zu serial %016llx: %d data packets sent, %d resent, %d of those sent "
+        "after the first acknowledgement resent\n",
+        k, static_cast<unsigned long long>(units[k].serial), n.packets_sent, n.total_packets_resent,
+        n.stream_resent);
+  }
+  fflush(stdout);
   return 0;
 }
