@@ -229,6 +229,11 @@ int main(int argc, char **argv) {
       Q330SimConfig &cfg = u.sim->config();
       std::lock_guard<std::mutex> lock(cfg.mutex);
       uk.data_sequence_number = cfg.log[o.logical - 1].data_sequence_number;
+      // A packet goes out again once it stayed unacknowledged for twice the time the LOG
+      // gives the client to acknowledge it (tenths of a second): any sooner, and a client
+      // that acknowledges by that time-out, as it may, always comes too late.
+      const double ack_timeout = 0.1 * cfg.log[o.logical - 1].acknowledge_timeout;
+      if (2 * ack_timeout > uk.resend_timeout) uk.resend_timeout = 2 * ack_timeout;
     }
     u.sim->data().set_knobs(uk);
     if (u.sim->start() < 0) {
