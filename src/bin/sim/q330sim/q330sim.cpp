@@ -50,8 +50,8 @@ static void usage(FILE *f) {
           "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
           "  -h  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
-          "made all of its records and every one was acknowledged. On SIGINT or SIGTERM each\n"
-          "unit's data-port packets sent and resent are printed.\n");
+          "made all of its records and every one was acknowledged, with its data-port packets\n"
+          "sent and resent until then; those counts again on SIGINT or SIGTERM.\n");
 }
 
 namespace {
@@ -108,6 +108,17 @@ int records_acknowledged(Q330Sim &sim) {
     return static_cast<int>(record - m.knobs.first_record);
   }
   return m.made;
+}
+
+// The data-port packets a unit sent and resent so far.
+std::string resend_counts(Q330Sim &sim) {
+  Q330SimDataCounters n = sim.data().get_counters();
+  char text[160];
+  snprintf(text, sizeof text,
+           "%d data packets sent, %d resent, %d of those sent after the first acknowledgement "
+           "resent",
+           n.packets_sent, n.total_packets_resent, n.stream_resent);
+  return text;
 }
 
 }  // namespace
@@ -289,19 +300,16 @@ int main(int argc, char **argv) {
     for (size_t k = 0; k < units.size(); k++) {
       if (units[k].announced_done || !all_acknowledged(*units[k].sim)) continue;
       units[k].announced_done = true;
-      printf("q330sim: unit %zu serial %016llx: all %d records acknowledged\n", k,
-             static_cast<unsigned long long>(units[k].serial), knobs.records);
+      printf("q330sim: unit %zu serial %016llx: all %d records acknowledged; %s\n", k,
+             static_cast<unsigned long long>(units[k].serial), knobs.records,
+             resend_counts(*units[k].sim).c_str());
       fflush(stdout);
     }
   }
   for (Unit &u : units) u.sim->stop();
   for (size_t k = 0; k < units.size(); k++) {
-    Q330SimDataCounters n = units[k].sim->data().get_counters();
-    printf(
-        "q330sim: unit %zu serial %016llx: %d data packets sent, %d resent, %d of those sent "
-        "after the first acknowledgement resent\n",
-        k, static_cast<unsigned long long>(units[k].serial), n.packets_sent, n.total_packets_resent,
-        n.stream_resent);
+    printf("q330sim: unit %zu serial %016llx: %s\n", k,
+           static_cast<unsigned long long>(units[k].serial), resend_counts(*units[k].sim).c_str());
   }
   fflush(stdout);
   return 0;
