@@ -845,4 +845,81 @@ TEST(DataRecord, ARestartGoesOnWithTheRecordBegun) {
   }
 }
 
+// Data packets with a good CRC from another port of the datalogger's address, or from
+// another address, ahead of the genuine ones: dropped and counted, with a complaint that
+// does not grow with their number, and the genuine packets are all passed on. A packet
+// with the sequence of one held but other bytes is counted, the first copy kept and its
+// mark taken back until the datalogger's resend settles it.
+TEST(DataRead, ForgedDatagramsAreDroppedAndNothingIsLost) {
+  struct Row {
+    const char *what;
+    const char *address;   // the forger's
+    bool datalogger_port;  // bound to the datalogger's port number there
+  };
+  const Row rows[] = {
+      {"the datalogger's address, another port", "127.0.0.1", false},
+      {"another address, the datalogger's port", "127.0.0.2", true},
+  };
+  const int forged = 40;
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    ReadRig rig(100, 8, 4, 6000);
+    Q330 *q = rig.s.q;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, r.address, &at.sin_addr);
+    at.sin_port = r.datalogger_port ? htons(static_cast<uint16_t>(rig.peer.port)) : 0;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    Peer forger;
+    close(forger.fd);
+    forger.fd = fd;
+    forger.host = rig.peer.host;
+    for (int i = 0; i < forged; i++) forger.send(Q330_DT_FILL, 100 + i % 8, {0, 0, 0, 9});
+    for (unsigned s = 100; s < 104; s++) rig.peer.fill(s);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(q->last_good_sequence, 103);
+    EXPECT_EQ(q->status.npkts_processed_total, 4);
+    EXPECT_EQ(q->npkts_foreign_error.load(), forged);
+    EXPECT_EQ(q->npkts_conflicting, 0);
+    int complaints = 0;
+    for (const auto &l : rig.s.rec.lines())
+      complaints += l.find("read_datagram: ") != std::string::npos &&
+                    l.find("on the data port from ") != std::string::npos;
+    EXPECT_GE(complaints, 1);
+    EXPECT_LE(complaints, 3);  // one a minute of clock time, which runs fast here
+    char error[256];
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  }
+  {
+    SCOPED_TRACE("the sequence of one held, other bytes");
+    ReadRig rig(100, 8, 4, 6000);
+    Q330 *q = rig.s.q;
+    Records out;
+    q->out_callback = Records::callback;
+    q->user_data = &out;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 2));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(bits(q->last_dack), (std::vector<int>{0, 2}));
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 99));
+    rig.peer.send(Q330_DT_DATA, 100, timetag_packet(501, true, 1));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(q->npkts_conflicting, 1);
+    rig.peer.send(Q330_DT_DATA, 102, timetag_packet(502, true, 3));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    ASSERT_EQ(out.records.size(), 1u);
+    EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{1, 2}));
+    bool logged = false;
+    for (const auto &l : out.rec.lines())
+      logged |= l.find(
+                    "1 packet with the sequence of one held but other bytes dropped (the "
+                    "last 101)") != std::string::npos;
+    EXPECT_TRUE(logged);
+    char error[256];
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  }
+}
+
 }  // namespace

@@ -22,6 +22,9 @@ namespace {
 constexpr int SLOT_BYTES = Q330_QDP_DATA_MAX;  // the largest data payload
 constexpr double DUMP_INTERVAL = 60.0;         // packet-cache dumps of dropped packets
 constexpr int DUMP_ALL = 1 << 30;              // dump the caches whole
+// A data record sequence no record carries for a century yet: the record a packet without
+// a time tag could go on with, when there is none.
+constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
 
 int fold60000(int d) {
   if (d < -60000) d += 65536;
@@ -218,11 +221,12 @@ void rebuild_record(Q330 *q330) {
     std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
     copy = q330->data_record_copy;
   }
-  if (copy.empty()) return;
   auto data = std::make_unique<Q330DATAPkt>();
   // No record was delivered in this run: the time tag must not count one.
+  const double saved_time = q330->ch98_time;
   q330->ch98_time = 0;
   int used = 0;
+  bool timed = false;
   for (Q330DataCopy &c : copy) {
     if (c.command != Q330_DT_DATA ||
         q330_unstuff_pkt(q330, c.command, c.sequence, 0, c.bytes.data(),
@@ -237,15 +241,23 @@ void rebuild_record(Q330 *q330) {
     for (int i = 0; i < data->nblockettes; i++) {
       Q330DATABlockette &b = data->blockette[i];
       int r = 0;
-      if (b.channel == 0x98)
+      if (b.channel == 0x98) {
         r = q330_process_DBLK_DSAMP_TIME(b.type, b.blockette, q330);
-      else if (b.channel >= 0xF0 && b.channel <= 0xF5)
+        timed = true;
+      } else if (b.channel >= 0xF0 && b.channel <= 0xF5)
         r = q330_process_DBLK_DATA_COMPR_CONT(b.type, b.blockette, q330);
       if (r < 0) elog_clear_register(0);
     }
   }
   q330->data_out_offset = Q330_DATA_RECORD_HEADER;
   q330->data_out_nchans = 0;
+  if (!timed) {
+    // No time tag to go on from (a fill ended the record, or none was kept): the rest of
+    // a record is dropped until the next time tag.
+    q330->ch98_time = saved_time;
+    q330->ch98_time_data_sequence = NO_RECORD;
+    return;
+  }
   q330_output(q330, Q330_OUT_LOG,
               "data record %u taken up again from %d packets passed on before the restart.\n",
               static_cast<unsigned>(q330->ch98_time_data_sequence), used);
@@ -451,16 +463,19 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     if (!q330->data_stream_opened) rebuild_record(q330);
   } else {
     {
+      // What was held is dropped; the copy of the record begun stays with the record this
+      // program goes on assembling.
       std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-      q330->data_record_copy.clear();
+      if (!q330->data_stream_opened) q330->data_record_copy.clear();
       q330->data_held_copy.clear();
     }
-    // Another boot numbers its packets afresh: the last sequence seen means nothing in it.
+    // Another boot numbers its packets afresh: the last sequence seen means nothing in it,
+    // and the rest of a record begun before (the packets the datalogger still kept,
+    // renumbered) must still pass.
     if (!same_boot) q330->ch98_time_qdp_sequence = static_cast<uint16_t>(start - 1);
-    // No record is being assembled that the first packets could go on with (the rest of
-    // one whose time tag went by unseen, in another boot or before a crash): they are
-    // dropped until the next time tag, since no record number reaches this one.
-    if (!same_boot || !q330->data_stream_opened) q330->ch98_time_data_sequence = 0xFFFFFFFFu;
+    // A program started afresh that cannot go on where it stopped holds no record: the
+    // rest of one whose time tag it never saw is dropped until the next time tag.
+    if (!q330->data_stream_opened) q330->ch98_time_data_sequence = NO_RECORD;
   }
   q330->data_record_restored = false;
   q330->data_boot_known = true;
