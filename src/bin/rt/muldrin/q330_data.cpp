@@ -25,6 +25,8 @@ constexpr int DUMP_ALL = 1 << 30;              // dump the caches whole
 // A data record sequence no record carries for a century yet: the record a packet without
 // a time tag could go on with, when there is none.
 constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
+// The read's own result for a wait cut short by the acknowledgement timer that ended empty.
+constexpr int TIMER_RAN_OUT = 1000;
 
 int fold60000(int d) {
   if (d < -60000) d += 65536;
@@ -572,7 +574,20 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
   for (;;) {
     int command = 0, nbytes = 0;
     unsigned short sequence = 0;
-    int rc = q330_recv_pkt_data(q330, &command, &sequence, buf.data(), &nbytes);
+    // While the acknowledgement timer runs, the wait ends when it runs out, so that "to"
+    // leaves on time rather than up to a whole wait later, when the datalogger may be
+    // resending already. Such a shortened wait that ends empty is no time-out of the read.
+    double wait = p.udp_timeout_data;
+    bool timer_wait = false;
+    if (q330->time_last_dack != 0) {
+      const double left = q330->time_last_dack + p.ack_timeout_data + 0.005 - clock_now();
+      if (left < wait) {
+        wait = left > 0.001 ? left : 0.001;
+        timer_wait = true;
+      }
+    }
+    int rc = q330_recv_pkt_data_wait(q330, wait, &command, &sequence, buf.data(), &nbytes);
+    if (timer_wait && rc == Q330_RECV_TIMEOUT) rc = TIMER_RAN_OUT;
     if (const char *why = breakout(q330->state_acquisition, true)) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
@@ -646,6 +661,8 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         }
         break;
       }
+      case TIMER_RAN_OUT:
+        break;
       case Q330_RECV_TIMEOUT:
       case Q330_RECV_WOULDBLOCK:
         if (rc == Q330_RECV_WOULDBLOCK)
@@ -728,7 +745,8 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
       if (label[0] == 't') q330->last_dack_good++;
     }
     if (stored) return 0;
-    const bool silent = rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK;
+    const bool silent =
+        rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK || rc == TIMER_RAN_OUT;
     if (!silent && p.timeout_data > 0 && clock_now() - last_progress > p.timeout_data) {
       if (debug(q330))
         q330_output(q330, Q330_OUT_LOG,

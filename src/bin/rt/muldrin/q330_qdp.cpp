@@ -502,8 +502,14 @@ static void dump_badcrc(Q330 *q330, const unsigned char *buf, int nbytes) {
 
 int q330_recv_pkt_data(Q330 *q330, int *command, unsigned short *sequence, void *data,
                        int *nbytes) {
+  return q330_recv_pkt_data_wait(q330, q330->params.udp_timeout_data, command, sequence, data,
+                                 nbytes);
+}
+
+int q330_recv_pkt_data_wait(Q330 *q330, double wait, int *command, unsigned short *sequence,
+                            void *data, int *nbytes) {
   Received r;
-  int rc = read_datagram(q330, 2, q330->params.udp_timeout_data, &r);
+  int rc = read_datagram(q330, 2, wait, &r);
   if (rc != 0) return rc;
   const bool dbg = q330->params.debug_udp != 0;
   if (base96_port(q330, 2) && q330_decode_base96(r.buf, &r.nbytes) < 0) {
