@@ -13,7 +13,8 @@
 // sequences are folded: below -60000 add 65536, above 60000 subtract 65536.
 //
 // Locking: everything runs on the session's data thread; the window, the acknowledgement
-// record and the counters are that thread's. The channel set-up and status requests of
+// record and the counters are that thread's. The packet copies are also read by the state
+// file's writer, so they are under data_copy_mutex. The channel set-up and status requests of
 // the open are posted to the control thread through the control queue, and the data
 // thread waits for their answers.
 #pragma once
