@@ -1,5 +1,6 @@
 // muldrin against one simulated Q330, both as child programs: a clean run in which every
-// sample the simulator made reaches the ring once, with the generator's value.
+// sample the simulator made reaches the ring once, with the generator's value, and the
+// simulator resent nothing once the stream ran.
 #include "muldrin_e2e.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,19 @@ TEST(MuldrinEndToEnd, OneUnitCleanRunSampleBySample) {
   int status = run.stop_muldrin();
   ASSERT_TRUE(WIFEXITED(status)) << read_file(run.muldrin_out(1));
   EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(run.muldrin_out(1));
+  // With no fault, every packet is acknowledged before the datalogger's resend timer runs
+  // out; only the packets sent before the first acknowledgement (muldrin waits a while
+  // after the first packet) may go out again. Counted until all were acknowledged.
+  const std::string sim_text = read_file(run.sim_out);
+  size_t at = sim_text.find("records acknowledged; ");
+  ASSERT_NE(at, std::string::npos) << sim_text;
+  int sent = -1, resent = -1, stream_resent = -1;
+  ASSERT_EQ(sscanf(sim_text.c_str() + at,
+                   "records acknowledged; %d data packets sent, %d resent, %d of those", &sent,
+                   &resent, &stream_resent),
+            3)
+      << sim_text;
+  EXPECT_EQ(stream_resent, 0) << sim_text;
 
   E2eSamples s;
   ASSERT_EQ(e2e_read_ring(run.ring, &s), 0);

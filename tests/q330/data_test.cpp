@@ -3,6 +3,7 @@
 // stop_acks, DT_OPEN again after silence, short and undecodable packets, open refusals)
 // and the busy consumer. Whole streams from the simulator: data_stream_mt_test.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,11 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/pf.h"
 #include "data_fixture.h"
 #include "pwb.h"
 #include "q330_data.h"
 #include "q330_fixture.h"
 #include "q330_qdp.h"
+#include "q330_state.h"
 #include "q330pkt.h"
 #include "q330sim.h"
 #include "q330sim_data.h"
@@ -513,10 +516,45 @@ TEST(DataRead, OpenIsSentAgainAfterSilence) {
   EXPECT_LE(opens, 4);
 }
 
-// Packets held beyond a hole are not marked in the acknowledgement: a datalogger frees
-// what is marked, and the window that holds them is gone at the next open. The base alone
-// leaves them to be resent.
-TEST(DataRead, HeldPacketsBeyondAHoleAreNotAcknowledged) {
+// Every DT_DACK re-bases at the last packet passed on and marks each packet held beyond it
+// within 128 (the "ct" sends here, acknowledge_count 4), across the wrap at 65535.
+TEST(DataRead, AcknowledgementsMarkEveryPacketHeld) {
+  struct Row {
+    const char *what;
+    int dsn;
+    std::vector<unsigned> arrivals;  // the fourth sends the DT_DACK
+    int base;
+    std::vector<int> bits;
+  };
+  const Row rows[] = {
+      {"a hole at the base", 100, {101, 102, 103, 104}, 99, {0, 2, 3, 4, 5}},
+      {"holes between", 100, {100, 102, 104, 105}, 100, {0, 2, 4, 5}},
+      {"filled: re-based, bit 0 only", 100, {101, 100, 103, 102}, 103, {0}},
+      {"a hole before the wrap", 65534, {65535, 0, 1, 2}, 65533, {0, 2, 3, 4, 5}},
+      {"passed on across the wrap", 65534, {65534, 65535, 0, 1}, 1, {0}},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    ReadRig rig(r.dsn, 8, 4, 6000);
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    for (unsigned s : r.arrivals) {
+      rig.peer.fill(s);
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+    }
+    auto d = rig.dacks();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].ack, r.base);
+    ASSERT_EQ(d[0].payload.size(), 20u);
+    std::vector<int> got;
+    for (int k = 0; k < 128; k++)
+      if ((be32(&d[0].payload[4 + 4 * (k / 32)]) >> (k % 32)) & 1u) got.push_back(k);
+    EXPECT_EQ(got, r.bits);
+  }
+}
+
+// Packets held beyond a hole were acknowledged, so the datalogger will not send them again:
+// they stay held across a re-open in the same boot and are passed on once the hole fills.
+TEST(DataRead, HeldPacketsStayHeldAcrossAReopen) {
   ReadRig rig(100, 8, 4, 6000);
   ASSERT_EQ(rig.open_seen(), 0) << rig.error;
   Q330 *q = rig.s.q;
@@ -524,21 +562,27 @@ TEST(DataRead, HeldPacketsBeyondAHoleAreNotAcknowledged) {
     rig.peer.fill(s);
     ASSERT_EQ(rig.read(), 0) << rig.error;
   }
-  auto d = rig.dacks();
-  ASSERT_EQ(d.size(), 1u);
-  EXPECT_EQ(d[0].ack, 99);
-  ASSERT_EQ(d[0].payload.size(), 20u);
-  for (int w = 0; w < 4; w++) EXPECT_EQ(be32(&d[0].payload[4 + 4 * w]), w == 0 ? 1u : 0u) << w;
-  // The datalogger, told nothing of 101-104, resends them after 100 at the next open.
   char error[256];
   ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  EXPECT_EQ(q->pwb, nullptr);
   ASSERT_EQ(rig.open_seen(), 0) << rig.error;
-  for (unsigned s = 100; s <= 104; s++) {
+  EXPECT_EQ(q->pwb->bottom, 100);
+  EXPECT_EQ(bits(q->last_dack), (std::vector<int>{0, 2, 3, 4, 5}));
+  rig.peer.fill(100);  // the datalogger resends only what is missing
+  ASSERT_EQ(rig.read(), 0) << rig.error;
+  EXPECT_EQ(q->last_good_sequence, 104);
+  EXPECT_EQ(q->status.npkts_processed_total, 5);
+  // Another boot numbers its packets afresh: what was held is dropped.
+  for (unsigned s : {106u, 107u}) {
     rig.peer.fill(s);
     ASSERT_EQ(rig.read(), 0) << rig.error;
   }
-  EXPECT_EQ(q->last_good_sequence, 104);
-  EXPECT_EQ(q->status.npkts_processed_total, 5);
+  ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  q->config.config_pkt.log.data_sequence_number = 1;
+  q->config.config_pkt.fix.total_number_of_reboots++;
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  EXPECT_EQ(q->pwb->bottom, 1);
+  EXPECT_EQ(bits(q->last_dack), (std::vector<int>{0}));
   ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
 }
 
@@ -699,82 +743,183 @@ std::vector<unsigned char> rest_packet(uint32_t record, int32_t value) {
   return std::vector<unsigned char>(p.begin(), p.begin() + 12);  // sequence and value
 }
 
-// The packets of a record being assembled are acknowledged only once it is whole (the next
-// time tag, or a fill), unless holding them would leave the datalogger no room in its
-// window to send on.
-TEST(DataRecord, ARecordBegunIsAcknowledgedWhenWhole) {
-  enum Kind { TIME, REST, FILL };
-  struct Step {
-    Kind kind;
-    int ack;  // the DT_DACK after the packet
-  };
+// The packets of a record being assembled are acknowledged as they are passed on, like
+// any other: nothing waits for the record's end.
+TEST(DataRecord, EveryPacketPassedOnIsAcknowledged) {
+  ReadRig rig(100, 4, 1, 6000);
+  Records out;
+  rig.s.q->out_callback = Records::callback;
+  rig.s.q->user_data = &out;
+  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+  const bool time_tag[] = {true, false, false, false, true, false};
+  unsigned seq = 100;
+  uint32_t record = 500;
+  for (bool t : time_tag) {
+    if (t) record++;
+    rig.peer.send(Q330_DT_DATA, seq,
+                  t ? timetag_packet(record, true, static_cast<int32_t>(seq))
+                    : rest_packet(record, static_cast<int32_t>(seq)));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    auto d = rig.dacks();
+    ASSERT_EQ(d.size(), 1u) << seq;
+    EXPECT_EQ(d[0].ack, seq);
+    seq++;
+  }
+  ASSERT_EQ(out.records.size(), 1u);
+  EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{100, 101, 102, 103}));
+}
+
+// A program stopped in order in the middle of a record (passed on and acknowledged through
+// 103, the rest of record 501) and started again with its state file goes on with that
+// record from the packets the datalogger sends after 103: each value once, the record's
+// time kept. The packets held beyond a hole at the stop come back too. Without the
+// record's copies (an older state file) the rest of a record begun is dropped, not given
+// a time it does not have.
+TEST(DataRecord, ARestartGoesOnWithTheRecordBegun) {
+  for (bool copies : {true, false}) {
+    SCOPED_TRACE(copies ? "with the copies" : "an older state file");
+    std::string state;
+    std::vector<std::vector<unsigned char>> first_run;
+    {
+      ReadRig rig(102, 8, 1, 6000);
+      Records out;
+      rig.s.q->out_callback = Records::callback;
+      rig.s.q->user_data = &out;
+      ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+      rig.peer.send(Q330_DT_DATA, 102, timetag_packet(501, true, 3));
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+      rig.peer.send(Q330_DT_DATA, 103, rest_packet(501, 4));
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+      rig.peer.send(Q330_DT_DATA, 106, timetag_packet(502, true, 7));  // 104, 105 lost
+      ASSERT_EQ(rig.read(), 0) << rig.error;
+      EXPECT_EQ(rig.dacks().back().ack, 103);
+      char error[256];
+      ASSERT_EQ(q330_close_data(rig.s.q, error, sizeof error), 0) << error;
+      first_run = out.records;
+      TempDir dir;
+      const std::string path = dir.file("state");
+      int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(q330_write_state(rig.s.q, fd), 0);
+      close(fd);
+      state = read_file(path);
+    }
+    ASSERT_EQ(first_run.size(), 1u);  // the part of 501 passed on, flushed at the stop
+    EXPECT_EQ(singles(first_run[0]), (std::vector<int32_t>{3, 4}));
+    EXPECT_NE(state.find("data_record &Tbl{\n102 0 "), std::string::npos) << state;
+    EXPECT_NE(state.find("data_held &Tbl{\n106 0 "), std::string::npos) << state;
+    if (!copies) {
+      size_t at = state.find("data_record &Tbl{");
+      state.erase(at, state.find("chans &Arr{") - at);
+    }
+    Pf *pf = nullptr;
+    ASSERT_EQ(pfcompile(("XX_STA &Arr{\n" + state.substr(state.find('\n') + 1)).c_str(), &pf), 0);
+    ReadRig rig(104, 8, 1, 6000);
+    rig.s.q->statepf = pf;
+    ASSERT_EQ(q330_read_state(rig.s.q), 0);
+    Records out;
+    rig.s.q->out_callback = Records::callback;
+    rig.s.q->user_data = &out;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    EXPECT_EQ(rig.s.q->pwb->bottom, 104);
+    rig.peer.send(Q330_DT_DATA, 104, rest_packet(501, 5));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    rig.peer.send(Q330_DT_DATA, 105, rest_packet(501, 6));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    if (copies) {
+      // 106 was held: passed on with 105, and its time tag ends record 501.
+      ASSERT_EQ(out.records.size(), 1u);
+      EXPECT_EQ(be32(&out.records[0][12]), 501u);
+      EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{5, 6}));
+      EXPECT_EQ(rig.s.q->last_good_sequence, 106);
+    } else {
+      EXPECT_TRUE(out.records.empty());
+      EXPECT_EQ(rig.s.q->last_good_sequence, 105);
+    }
+    char error[256];
+    ASSERT_EQ(q330_close_data(rig.s.q, error, sizeof error), 0) << error;
+    rig.s.q->statepf = nullptr;
+    pffree(pf);
+    free(rig.s.q->params.q330_lastipaddress);  // the state's "lastip"
+    rig.s.q->params.q330_lastipaddress = nullptr;
+  }
+}
+
+// Data packets with a good CRC from another port of the datalogger's address, or from
+// another address, ahead of the genuine ones: dropped and counted, with a complaint that
+// does not grow with their number, and the genuine packets are all passed on. A packet
+// with the sequence of one held but other bytes is counted, the first copy kept and its
+// mark taken back until the datalogger's resend settles it.
+TEST(DataRead, ForgedDatagramsAreDroppedAndNothingIsLost) {
   struct Row {
     const char *what;
-    int window;
-    std::vector<Step> steps;  // packets 100, 101, ...
+    const char *address;   // the forger's
+    bool datalogger_port;  // bound to the datalogger's port number there
   };
   const Row rows[] = {
-      {"held to the next time tag or fill",
-       8,
-       {{TIME, 99}, {REST, 99}, {TIME, 101}, {REST, 101}, {FILL, 104}, {TIME, 104}}},
-      {"released when the window would stop",
-       4,
-       {{TIME, 99}, {REST, 99}, {REST, 99}, {REST, 103}, {REST, 104}, {TIME, 104}}},
+      {"the datalogger's address, another port", "127.0.0.1", false},
+      {"another address, the datalogger's port", "127.0.0.2", true},
   };
+  const int forged = 40;
   for (const Row &r : rows) {
-    ReadRig rig(100, r.window, 1, 6000);
+    SCOPED_TRACE(r.what);
+    ReadRig rig(100, 8, 4, 6000);
+    Q330 *q = rig.s.q;
+    ASSERT_EQ(rig.open_seen(), 0) << rig.error;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, r.address, &at.sin_addr);
+    at.sin_port = r.datalogger_port ? htons(static_cast<uint16_t>(rig.peer.port)) : 0;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    Peer forger;
+    close(forger.fd);
+    forger.fd = fd;
+    forger.host = rig.peer.host;
+    for (int i = 0; i < forged; i++) forger.send(Q330_DT_FILL, 100 + i % 8, {0, 0, 0, 9});
+    for (unsigned s = 100; s < 104; s++) rig.peer.fill(s);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(q->last_good_sequence, 103);
+    EXPECT_EQ(q->status.npkts_processed_total, 4);
+    EXPECT_EQ(q->npkts_foreign_error.load(), forged);
+    EXPECT_EQ(q->npkts_conflicting, 0);
+    int complaints = 0;
+    for (const auto &l : rig.s.rec.lines())
+      complaints += l.find("read_datagram: ") != std::string::npos &&
+                    l.find("on the data port from ") != std::string::npos;
+    EXPECT_GE(complaints, 1);
+    EXPECT_LE(complaints, 3);  // one a minute of clock time, which runs fast here
+    char error[256];
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
+  }
+  {
+    SCOPED_TRACE("the sequence of one held, other bytes");
+    ReadRig rig(100, 8, 4, 6000);
     Q330 *q = rig.s.q;
     Records out;
     q->out_callback = Records::callback;
     q->user_data = &out;
     ASSERT_EQ(rig.open_seen(), 0) << rig.error;
-    uint32_t record = 500;
-    unsigned seq = 100;
-    for (const Step &st : r.steps) {
-      if (st.kind == FILL) {
-        rig.peer.fill(seq);
-      } else {
-        if (st.kind == TIME) record++;
-        auto p = st.kind == TIME ? timetag_packet(record, true, static_cast<int32_t>(seq))
-                                 : rest_packet(record, static_cast<int32_t>(seq));
-        rig.peer.send(Q330_DT_DATA, seq, p);
-      }
-      ASSERT_EQ(rig.read(), 0) << rig.error;
-      auto d = rig.dacks();
-      ASSERT_EQ(d.size(), 1u) << r.what << " " << seq;
-      EXPECT_EQ(d[0].ack, st.ack) << r.what << " " << seq;
-      seq++;
-    }
-    EXPECT_EQ(q->last_good_sequence, seq - 1) << r.what;
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 2));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(bits(q->last_dack), (std::vector<int>{0, 2}));
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 99));
+    rig.peer.send(Q330_DT_DATA, 100, timetag_packet(501, true, 1));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(q->npkts_conflicting, 1);
+    rig.peer.send(Q330_DT_DATA, 102, timetag_packet(502, true, 3));
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    ASSERT_EQ(out.records.size(), 1u);
+    EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{1, 2}));
+    bool logged = false;
+    for (const auto &l : out.rec.lines())
+      logged |= l.find(
+                    "1 packet with the sequence of one held but other bytes dropped (the "
+                    "last 101)") != std::string::npos;
+    EXPECT_TRUE(logged);
+    char error[256];
+    ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
   }
-}
-
-// A program started afresh (the state file telling the same boot, and the last packet it
-// passed on, 103, the rest of record 501) takes the stream where the datalogger starts it,
-// at the time tag it was not acknowledged past, and hands on that record whole. Going on
-// after 103 would give the rest of a record with no time tag, which cannot be written.
-TEST(DataRecord, AFreshStartTakesTheRecordBegunWhole) {
-  ReadRig rig(102, 8, 4, 6000);
-  Q330 *q = rig.s.q;
-  Records out;
-  q->out_callback = Records::callback;
-  q->user_data = &out;
-  q->data_boot_known = true;
-  q->last_good_sequence = 103;
-  q->ch98_time = 946684800.0 + 501;
-  q->ch98_time_data_sequence = 501;
-  q->ch98_time_qdp_sequence = 103;
-  ASSERT_EQ(rig.open_seen(), 0) << rig.error;
-  EXPECT_EQ(q->pwb->bottom, 102);
-  rig.peer.send(Q330_DT_DATA, 102, timetag_packet(501, true, 3));
-  rig.peer.send(Q330_DT_DATA, 103, rest_packet(501, 4));
-  rig.peer.send(Q330_DT_DATA, 104, timetag_packet(502, true, 5));
-  for (int i = 0; i < 3; i++) ASSERT_EQ(rig.read(), 0) << rig.error;
-  ASSERT_EQ(out.records.size(), 1u);
-  EXPECT_EQ(be32(&out.records[0][12]), 501u);
-  EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{3, 4}));
-  char error[256];
-  ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
 }
 
 }  // namespace

@@ -91,6 +91,19 @@ int packet_window_buffer_pop(PWB *pwb, int *command, uint16_t *sequence, void *p
   return PWB_POPPED;
 }
 
+int packet_window_buffer_peek(const PWB *pwb, unsigned sequence, const unsigned char **pkt,
+                              int *nbytes, int *command) {
+  if (!pwb) return 0;
+  const int d = distance(pwb, sequence);
+  if (d >= pwb->size) return 0;
+  const size_t slot = static_cast<size_t>(d + pwb->offset);
+  if (pwb->nbytes[slot] == 0) return 0;
+  if (pkt) *pkt = &pwb->pktbuf[at(pwb, static_cast<int>(slot))];
+  if (nbytes) *nbytes = pwb->nbytes[slot];
+  if (command) *command = pwb->command[slot];
+  return 1;
+}
+
 int packet_window_buffer_in_buffer(PWB *pwb, unsigned sequence) {
   if (!pwb) return 0;
   int d = distance(pwb, sequence);

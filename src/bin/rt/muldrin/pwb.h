@@ -48,6 +48,10 @@ int packet_window_buffer_push(PWB *pwb, int command, unsigned sequence, const vo
 // Takes the window's first packet: 0 when its slot is empty, 5 when *nbytes (the room at
 // pkt) is smaller than the packet, 1 with the packet, its command, sequence and *nbytes.
 int packet_window_buffer_pop(PWB *pwb, int *command, uint16_t *sequence, void *pkt, int *nbytes);
+// The packet held for `sequence`, left in place: 1 with *pkt pointing at its bytes (valid
+// until the next push or pop), *nbytes and *command; 0 when the window holds none.
+int packet_window_buffer_peek(const PWB *pwb, unsigned sequence, const unsigned char **pkt,
+                              int *nbytes, int *command);
 // 1 when `sequence` lies in the window and its slot is full, else 0.
 int packet_window_buffer_in_buffer(PWB *pwb, unsigned sequence);
 // minseq = bottom; stacksize = 1 + position of the last full slot (0 when none); holes =

@@ -258,6 +258,22 @@ struct Q330LogBufferEntry {
 };
 inline constexpr int Q330_LOG_BUFFER_SIZE = 100;
 
+// A complaint made at most once a minute about datagrams dropped: when it was last made and
+// how many were dropped since.
+struct Q330DropLimit {
+  double time = 0;
+  int dropped = 0;
+};
+
+// A copy of one data-port packet (its QDP sequence, command and payload) that the session
+// keeps for a re-open or a restart: a packet of the record being assembled, or one held in
+// the reorder window beyond a gap.
+struct Q330DataCopy {
+  uint16_t sequence = 0;
+  int command = 0;
+  std::vector<unsigned char> bytes;
+};
+
 struct Q330 {
   void *muldrin = nullptr;
   // The program's flag, raised whenever this session's acquisition state changes.
@@ -326,11 +342,20 @@ struct Q330 {
   // This program has opened the data stream before: a re-open in the same boot goes on
   // with the record it is assembling. A program started afresh holds none.
   bool data_stream_opened = false;
-  // The packets of the record being assembled, from the time tag of packet
-  // ch98_time_qdp_sequence_first on, are not acknowledged until it is whole (the next
-  // time tag, or a fill), so that a program started afresh gets the whole record again:
-  // the rest of a record cannot be decoded without its time tag. Cleared by another boot.
-  bool data_record_unacked = false;
+  // What a re-open or a restart in the same boot needs, since every packet passed on or
+  // held is acknowledged and the datalogger keeps none of them: the packets of the record
+  // being assembled that were passed on (from its time-tag packet; empty once a fill ends
+  // it), and the packets held beyond a gap when the stream last closed. The data thread
+  // keeps them, the state file writes them from another thread: under data_copy_mutex.
+  // data_record_restored: data_record_copy came from the state file, and the first open
+  // rebuilds the record from it.
+  std::mutex data_copy_mutex;
+  std::vector<Q330DataCopy> data_record_copy, data_held_copy;
+  bool data_record_restored = false;
+  // Packets that came again with the sequence of one held but other bytes, and the
+  // once-a-minute complaint about them (data thread).
+  int npkts_conflicting = 0;
+  Q330DropLimit conflict_limit;
   double ch98_time = 0, ch98_time_restart = 0, ch98_time_next = 0, ch98_lcq = 0;
   double request_shutdown_time = 0;
   int nchans = 0, dlclock = 0;
@@ -359,9 +384,12 @@ struct Q330 {
   std::condition_variable cmd_cv;
   bool control_closed = false;  // under cmd_mutex
 
-  // Datagram layer: datagrams dropped for coming from another address than the
-  // datalogger's, and the rate limit of the data port's bad-CRC dumps (data thread only).
+  // Datagram layer: datagrams dropped for coming from another address or port than the
+  // datalogger's, with the once-a-minute complaint about them per port (index 0 control,
+  // read by the control thread; 1 data, by the data thread), and the rate limit of the
+  // data port's bad-CRC dumps (data thread only).
   std::atomic<int> npkts_foreign_error{0};
+  Q330DropLimit foreign_limit[2];
   double badcrc_dump_time = 0;
   int badcrc_dump_suppressed = 0;
   int last_cerr_code = -1;  // error code of the last C1_CERR on the control port

@@ -22,6 +22,11 @@ namespace {
 constexpr int SLOT_BYTES = Q330_QDP_DATA_MAX;  // the largest data payload
 constexpr double DUMP_INTERVAL = 60.0;         // packet-cache dumps of dropped packets
 constexpr int DUMP_ALL = 1 << 30;              // dump the caches whole
+// A data record sequence no record carries for a century yet: the record a packet without
+// a time tag could go on with, when there is none.
+constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
+// The read's own result for a wait cut short by the acknowledgement timer that ended empty.
+constexpr int TIMER_RAN_OUT = 1000;
 
 int fold60000(int d) {
   if (d < -60000) d += 65536;
@@ -143,6 +148,123 @@ void station_from_tag(Q330 *q330, Q330Chan *c, const char *tag) {
   if (!q330->nowritestash) q330->pendingstashrequest = 1;
 }
 
+void clear_bit(Q330DACKPkt *dack, int k) { *bitmap_word(dack, k) &= ~(1u << (k % 32)); }
+
+// True when the window holds exactly these bytes for the sequence.
+bool same_as_held(const Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
+                  int nbytes) {
+  const unsigned char *held = nullptr;
+  int held_bytes = 0, held_command = 0;
+  return packet_window_buffer_peek(q330->pwb, sequence, &held, &held_bytes, &held_command) &&
+         held_command == command && held_bytes == nbytes &&
+         memcmp(held, pkt, static_cast<size_t>(nbytes)) == 0;
+}
+
+// A packet with the sequence of one held but other bytes: one of the two is not the
+// datalogger's. The first stays, but its mark is taken back, so that no acknowledgement
+// frees the datalogger's packet on the strength of a copy that may be the forged one;
+// the datalogger's resend settles it (a copy equal to the one held marks it again).
+// Counted, and complained about at most once a minute.
+void conflicting_packet(Q330 *q330, unsigned sequence) {
+  q330->npkts_conflicting++;
+  const int k = fold60000(static_cast<int>(sequence & 0xFFFF) - q330->last_dack.qdp_ack);
+  if (k > 0 && k < 128) clear_bit(&q330->last_dack, k);
+  Q330DropLimit &limit = q330->conflict_limit;
+  limit.dropped++;
+  const double now = clock_monotonic();
+  if (limit.time != 0 && now - limit.time < 60.0) return;
+  q330_output(q330, Q330_OUT_LOG,
+              "q330_read_data: %d packet%s with the sequence of one held but other bytes "
+              "dropped (the last %u); the first copy kept.\n",
+              limit.dropped, limit.dropped == 1 ? "" : "s", sequence & 0xFFFF);
+  limit.time = now;
+  limit.dropped = 0;
+}
+
+// Most packets of one record kept for a restart: far more than a second of data from a
+// Q330 fills, and a bound on what a stream that never sends a time tag can make it hold.
+constexpr size_t RECORD_COPY_MAX = 256;
+
+// Keeps the packets the window holds beyond the gap before it, for the next open.
+void keep_held(Q330 *q330) {
+  if (!q330->pwb) return;
+  std::vector<Q330DataCopy> held;
+  for (int d = 0; d < q330->pwb->size; d++) {
+    const uint16_t sequence = static_cast<uint16_t>(q330->pwb->bottom + d);
+    const unsigned char *bytes = nullptr;
+    int nbytes = 0, command = 0;
+    if (packet_window_buffer_peek(q330->pwb, sequence, &bytes, &nbytes, &command))
+      held.push_back({sequence, command, std::vector<unsigned char>(bytes, bytes + nbytes)});
+  }
+  std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+  q330->data_held_copy.swap(held);
+}
+
+// Puts the packets kept at the last close back into the new window, marked as held.
+void restore_held(Q330 *q330) {
+  std::vector<Q330DataCopy> held;
+  {
+    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+    held.swap(q330->data_held_copy);
+  }
+  for (const Q330DataCopy &c : held)
+    if (packet_window_buffer_push(q330->pwb, c.command, c.sequence, c.bytes.data(),
+                                  static_cast<int>(c.bytes.size())) == PWB_STORED)
+      add_to_last_dack(q330, c.sequence);
+}
+
+// Rebuilds, in a program started again, the record it was assembling when it stopped,
+// from the copies of its packets the state file kept: its time tag and the split blocks
+// not yet whole. The entries already whole were passed on before the stop and are not
+// passed on again; the packets that follow add the rest of the record.
+void rebuild_record(Q330 *q330) {
+  std::vector<Q330DataCopy> copy;
+  {
+    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+    copy = q330->data_record_copy;
+  }
+  auto data = std::make_unique<Q330DATAPkt>();
+  // No record was delivered in this run: the time tag must not count one.
+  const double saved_time = q330->ch98_time;
+  q330->ch98_time = 0;
+  int used = 0;
+  bool timed = false;
+  for (Q330DataCopy &c : copy) {
+    if (c.command != Q330_DT_DATA ||
+        q330_unstuff_pkt(q330, c.command, c.sequence, 0, c.bytes.data(),
+                         static_cast<int>(c.bytes.size()), data.get()) != 0) {
+      elog_clear_register(0);
+      continue;
+    }
+    used++;
+    q330->data_record_sequence = data->data_record_sequence;
+    q330->qdp_sequence = data->qdp_sequence;
+    q330->ch98_time_qdp_sequence = q330->qdp_sequence;
+    for (int i = 0; i < data->nblockettes; i++) {
+      Q330DATABlockette &b = data->blockette[i];
+      int r = 0;
+      if (b.channel == 0x98) {
+        r = q330_process_DBLK_DSAMP_TIME(b.type, b.blockette, q330);
+        timed = true;
+      } else if (b.channel >= 0xF0 && b.channel <= 0xF5)
+        r = q330_process_DBLK_DATA_COMPR_CONT(b.type, b.blockette, q330);
+      if (r < 0) elog_clear_register(0);
+    }
+  }
+  q330->data_out_offset = Q330_DATA_RECORD_HEADER;
+  q330->data_out_nchans = 0;
+  if (!timed) {
+    // No time tag to go on from (a fill ended the record, or none was kept): the rest of
+    // a record is dropped until the next time tag.
+    q330->ch98_time = saved_time;
+    q330->ch98_time_data_sequence = NO_RECORD;
+    return;
+  }
+  q330_output(q330, Q330_OUT_LOG,
+              "data record %u taken up again from %d packets passed on before the restart.\n",
+              static_cast<unsigned>(q330->ch98_time_data_sequence), used);
+}
+
 }  // namespace
 
 // ---- Acknowledgements ---------------------------------------------------------------------
@@ -201,43 +323,22 @@ int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg) {
   return 0;
 }
 
-namespace {
-
-// The sequence a DT_DACK acknowledges.
-uint16_t dack_base(const Q330 *q330) {
-  const uint16_t good = q330->last_good_sequence;
-  if (!q330->data_record_unacked || !q330->pwb) return good;
-  // The open record's packets stay with the datalogger while they leave it room in the
-  // window for the packet after the last one passed on; a record longer than that is
-  // acknowledged as it comes, or the stream would stop.
-  const int held = fold32768(good - q330->ch98_time_qdp_sequence_first);
-  if (held < 0 || held > q330->pwb->size - 2) return good;
-  return static_cast<uint16_t>(q330->ch98_time_qdp_sequence_first - 1);
-}
-
-}  // namespace
-
 int send_dack(Q330 *q330, const char *dbgmsg) {
+  // The base is the last packet passed on; the bitmap marks every packet held beyond it,
+  // so the datalogger frees them and resends only what is missing. What that frees lives
+  // only here from then on: the record being assembled and the packets held beyond a gap
+  // are kept across a re-open (q330_close_data, q330_open_data) and, through the state
+  // file, across an orderly restart.
   shift_last_dack(q330, q330->last_good_sequence);
-  // Only what was passed on whole is acknowledged: the base, and no further than before
-  // the time-tag packet of a record still being assembled. A packet held beyond a hole
-  // would, once marked, be freed by the datalogger, and it lives only in this window,
-  // which a re-open, a re-registration or the end of the program throws away: the
-  // datalogger then never resends it. Unmarked, it is resent and the window takes the
-  // copy. Likewise a record begun lives only in this program until its end.
-  Q330DACKPkt dack = q330->last_dack;
-  dack.qdp_ack = dack_base(q330);
-  dack.ack_bitmap_0to31 = 1;
-  dack.ack_bitmap_32to63 = dack.ack_bitmap_64to95 = dack.ack_bitmap_96to127 = 0;
   if (q330->params.stop_acks) {
     std::string label = std::string(dbgmsg ? dbgmsg : "") + "(NOSEND)";
-    print_dack(q330, &dack, label.c_str());
+    print_dack(q330, &q330->last_dack, label.c_str());
   } else {
-    print_dack(q330, &dack, dbgmsg);
-    if (q330_sendcmd(q330, Q330_DT_DACK, &dack) < 0) return -1;
+    print_dack(q330, &q330->last_dack, dbgmsg);
+    if (q330_sendcmd(q330, Q330_DT_DACK, &q330->last_dack) < 0) return -1;
   }
   q330->time_last_dack = 0;
-  q330->sequence_last_dack = dack.qdp_ack;
+  q330->sequence_last_dack = q330->last_dack.qdp_ack;
   q330->packets_received_since_last_ack = 0;
   return 0;
 }
@@ -271,6 +372,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     q330_set_error(error, err_sz, "q330_open_data: Must register server first");
     return -1;
   }
+  keep_held(q330);
   free_window(q330);
   q330->packets_received_since_last_ack = 0;
   q330->time_last_dack = 0;
@@ -337,32 +439,47 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   }
   q330->time_dtopen = clock_now();
 
-  // The datalogger starts at its oldest packet not acknowledged: the time tag of the record
-  // begun, or earlier when the last acknowledgements were lost. When this program opened
-  // the stream before (and so holds that record), in the same boot and no farther back
-  // than a window, the stream goes on after the last packet passed on, and the older ones
-  // the datalogger resends fall behind the window and are acknowledged by the base, not
-  // passed on twice. A program started afresh holds no record begun: it takes the stream
-  // where the datalogger starts it, and the writer drops what of those records it wrote
-  // before as a link overlap.
+  // The datalogger starts at its oldest packet not acknowledged: the one after the last
+  // passed on, or earlier when the last acknowledgements were lost. When this session
+  // knows where it stands in the same boot (it opened the stream before, or its state
+  // file keeps the record begun) and the datalogger starts no farther back than a
+  // window, the stream goes on after the last packet passed on: the older ones the
+  // datalogger resends fall behind the window and are acknowledged by the base, not
+  // passed on twice, and the packets held beyond a gap are taken up again. Otherwise the
+  // stream is taken where the datalogger starts it.
   const Q330FIXPkt &fix = q330->config.config_pkt.fix;
   uint16_t start = log.data_sequence_number;
   const uint16_t next = static_cast<uint16_t>(q330->last_good_sequence + 1);
   const int passed = static_cast<uint16_t>(next - start);
-  if (q330->data_boot_known && q330->data_boot_reboots == fix.total_number_of_reboots &&
-      q330->data_boot_time == fix.time_of_last_reboot && q330->data_stream_opened && passed > 0 &&
-      passed <= size) {
-    q330_output(q330, Q330_OUT_LOG,
-                "data stream re-opened at %d: %d packets from %d already passed on.\n", next,
-                passed, start);
+  const bool same_boot = q330->data_boot_known &&
+                         q330->data_boot_reboots == fix.total_number_of_reboots &&
+                         q330->data_boot_time == fix.time_of_last_reboot;
+  const bool resume =
+      same_boot && (q330->data_stream_opened || q330->data_record_restored) && passed <= size;
+  if (resume) {
+    if (passed > 0)
+      q330_output(q330, Q330_OUT_LOG,
+                  "data stream re-opened at %d: %d packets from %d already passed on.\n", next,
+                  passed, start);
     start = next;
-  } else if (!q330->data_boot_known || q330->data_boot_reboots != fix.total_number_of_reboots ||
-             q330->data_boot_time != fix.time_of_last_reboot) {
+    if (!q330->data_stream_opened) rebuild_record(q330);
+  } else {
+    {
+      // What was held is dropped; the copy of the record begun stays with the record this
+      // program goes on assembling.
+      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+      if (!q330->data_stream_opened) q330->data_record_copy.clear();
+      q330->data_held_copy.clear();
+    }
     // Another boot numbers its packets afresh: the last sequence seen means nothing in it,
-    // and the rest of a record begun before (its packets renumbered) must still pass.
-    q330->ch98_time_qdp_sequence = static_cast<uint16_t>(start - 1);
-    q330->data_record_unacked = false;
+    // and the rest of a record begun before (the packets the datalogger still kept,
+    // renumbered) must still pass.
+    if (!same_boot) q330->ch98_time_qdp_sequence = static_cast<uint16_t>(start - 1);
+    // A program started afresh that cannot go on where it stopped holds no record: the
+    // rest of one whose time tag it never saw is dropped until the next time tag.
+    if (!q330->data_stream_opened) q330->ch98_time_data_sequence = NO_RECORD;
   }
+  q330->data_record_restored = false;
   q330->data_boot_known = true;
   q330->data_stream_opened = true;
   q330->data_boot_reboots = fix.total_number_of_reboots;
@@ -385,6 +502,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   q330->last_dack.qdp_ack = q330->last_good_sequence;
   q330->last_dack.ack_bitmap_0to31 = 1;
   q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330);
+  if (resume) restore_held(q330);
 
   q330->first_data = 1;
   q330->state_dataopen = 1;
@@ -456,7 +574,20 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
   for (;;) {
     int command = 0, nbytes = 0;
     unsigned short sequence = 0;
-    int rc = q330_recv_pkt_data(q330, &command, &sequence, buf.data(), &nbytes);
+    // While the acknowledgement timer runs, the wait ends when it runs out, so that "to"
+    // leaves on time rather than up to a whole wait later, when the datalogger may be
+    // resending already. Such a shortened wait that ends empty is no time-out of the read.
+    double wait = p.udp_timeout_data;
+    bool timer_wait = false;
+    if (q330->time_last_dack != 0) {
+      const double left = q330->time_last_dack + p.ack_timeout_data + 0.005 - clock_now();
+      if (left < wait) {
+        wait = left > 0.001 ? left : 0.001;
+        timer_wait = true;
+      }
+    }
+    int rc = q330_recv_pkt_data_wait(q330, wait, &command, &sequence, buf.data(), &nbytes);
+    if (timer_wait && rc == Q330_RECV_TIMEOUT) rc = TIMER_RAN_OUT;
     if (const char *why = breakout(q330->state_acquisition, true)) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
@@ -505,10 +636,14 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
                           "DEBUGD: q330_read_data: EOOR: seq %d too small - retrying\n", sequence);
             break;
           case PWB_HELD:
-            add_to_last_dack(q330, sequence);
-            if (debug(q330))
-              q330_output(q330, Q330_OUT_LOG,
-                          "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
+            if (same_as_held(q330, command, sequence, buf.data(), nbytes)) {
+              add_to_last_dack(q330, sequence);
+              if (debug(q330))
+                q330_output(q330, Q330_OUT_LOG,
+                            "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
+            } else {
+              conflicting_packet(q330, sequence);
+            }
             break;
           case PWB_STORED:
             add_to_last_dack(q330, sequence);
@@ -526,6 +661,8 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         }
         break;
       }
+      case TIMER_RAN_OUT:
+        break;
       case Q330_RECV_TIMEOUT:
       case Q330_RECV_WOULDBLOCK:
         if (rc == Q330_RECV_WOULDBLOCK)
@@ -608,7 +745,8 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
       if (label[0] == 't') q330->last_dack_good++;
     }
     if (stored) return 0;
-    const bool silent = rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK;
+    const bool silent =
+        rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK || rc == TIMER_RAN_OUT;
     if (!silent && p.timeout_data > 0 && clock_now() - last_progress > p.timeout_data) {
       if (debug(q330))
         q330_output(q330, Q330_OUT_LOG,
@@ -640,7 +778,10 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
   }
   if (command == Q330_DT_FILL) {
     // The datalogger had nothing more to send: the record begun is complete.
-    q330->data_record_unacked = false;
+    {
+      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+      q330->data_record_copy.clear();
+    }
     if (debug(q330)) {
       auto *fill = reinterpret_cast<Q330FILLPkt *>(data.get());
       q330_output(q330, Q330_OUT_LOG, "DEBUGD: fill: seq %d, rec %d\n", fill->qdp_sequence,
@@ -660,6 +801,12 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
         if (r == Q330_OUT_BUSY) return Q330_OUT_BUSY;
         if (r < 0) elog_clear_register(0);
       }
+      // A copy of what the record is made of so far, for a restart (rebuild_record).
+      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+      if (first_is_time) q330->data_record_copy.clear();
+      if (q330->data_record_copy.size() < RECORD_COPY_MAX)
+        q330->data_record_copy.push_back({static_cast<uint16_t>(sequence), command,
+                                          std::vector<unsigned char>(bytes, bytes + nbytes)});
     } else if (q330->params.verbose_log > 1) {
       if (!same_record)
         q330_output(q330, Q330_OUT_LOG,
@@ -692,11 +839,15 @@ int q330_close_data(Q330 *q330, char *error, int err_sz) {
     if (step != 0) {
       elog_clear_register(0);
       q330_set_error(error, err_sz, "q330_close_data: %s", steps[step]);
+      keep_held(q330);
       free_window(q330);
       return -1;
     }
   }
-  // The window goes in either case; an unregistered link would otherwise leak it.
+  // The window goes in either case; an unregistered link would otherwise leak it. The
+  // packets it holds beyond a gap were acknowledged: they are kept for the next open (and
+  // the state file) until the gap is filled.
+  keep_held(q330);
   free_window(q330);
   if (!q330->state_registered) {
     q330_set_error(error, err_sz, "q330_close_data: Must register server first");

@@ -2,16 +2,19 @@
 // through the reorder window, handing in-order packets to the blockette decoder, the
 // acknowledgements (DT_DACK) and closing the stream.
 //
-// Acknowledgements: last_dack keeps the window's bitmap (bit k, bit k mod 32 of word k / 32,
-// set when packet qdp_ack + k is held; bit 0 stands for the base itself), but a DT_DACK
-// carries the base alone, bit 0 set: packets held beyond a hole are not marked, so the
-// datalogger keeps and resends them. The base is the last packet passed on, or the one
-// before the time-tag packet of the record still being assembled while that record leaves
-// the window room (send_dack). Distances between 16-bit sequences are folded: below
-// -60000 add 65536, above 60000 subtract 65536.
+// Acknowledgements: last_dack's base is the last packet passed on, and its bitmap (bit k,
+// bit k mod 32 of word k / 32, set when packet qdp_ack + k is held; bit 0 stands for the
+// base itself) marks every packet held within 128 of it; send_dack re-bases it before each
+// DT_DACK. The datalogger frees what is marked, so what only this session then holds is
+// kept: the packets held beyond a gap across a re-open (and in the state file), and the
+// copies of the record being assembled, from which a restart in the same boot goes on with
+// it (Q330 data_record_copy, data_held_copy). A packet that comes again with other bytes
+// than the one held is counted and its mark taken back. Distances between 16-bit
+// sequences are folded: below -60000 add 65536, above 60000 subtract 65536.
 //
 // Locking: everything runs on the session's data thread; the window, the acknowledgement
-// record and the counters are that thread's. The channel set-up and status requests of
+// record and the counters are that thread's. The packet copies are also read by the state
+// file's writer, so they are under data_copy_mutex. The channel set-up and status requests of
 // the open are posted to the control thread through the control queue, and the data
 // thread waits for their answers.
 #pragma once
@@ -35,6 +38,6 @@ int shift_last_dack(Q330 *q330, unsigned base_sequence);
 // Clear bits below the highest set bit of last_dack.
 int dack_holes(Q330 *q330);
 int print_dack(Q330 *q330, Q330DACKPkt *dack, const char *dbgmsg);
-// Re-bases last_dack at last_good_sequence and sends the acknowledgement of its base (not
-// with stop_acks), then resets the acknowledgement timer and counters. 0 or -1.
+// Re-bases last_dack at last_good_sequence and sends it (not with stop_acks), then resets
+// the acknowledgement timer and counters. 0 or -1.
 int send_dack(Q330 *q330, const char *dbgmsg);

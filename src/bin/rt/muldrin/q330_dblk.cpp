@@ -393,7 +393,6 @@ int q330_process_DBLK_DSAMP_TIME(int type, void *vdblk, Q330 *q330) {
   if (q330_seconds >= 4294967296.0) q330_seconds -= 4294967296.0;
   q330->ch98_time_q330 = static_cast<uint32_t>(q330_seconds);
   q330->ch98_time_qdp_sequence_first = q330->qdp_sequence;
-  q330->data_record_unacked = true;
 
   int64_t drift = b->par4;
   if (b->par4 > 500000) drift -= 1000000;

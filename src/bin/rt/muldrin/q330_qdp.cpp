@@ -316,17 +316,42 @@ struct Received {
   int local_port = 0;
 };
 
-// The datalogger's address as this record sends to it; 0 when it cannot be found.
-bool peer_address(UDP *udp, const char *hostport, in_addr_t *addr) {
+// The datalogger's address and port (network order) as this record sends to it; false
+// when they cannot be found.
+bool peer_address(UDP *udp, const char *hostport, in_addr_t *addr, in_port_t *port) {
   if (!hostport) return false;
   if (udp->send_hostport[0] != '\0' && strcmp(udp->send_hostport, hostport) == 0) {
     *addr = udp->send_saddr.sin_addr.s_addr;
+    *port = udp->send_saddr.sin_port;
     return true;
   }
   sockaddr_in sa{};
   if (udp_setup_ipaddr(hostport, reinterpret_cast<sockaddr *>(&sa)) < 0) return false;
   *addr = sa.sin_addr.s_addr;
+  *port = sa.sin_port;
   return true;
+}
+
+// Counts a datagram from another address or port than the datalogger's and complains at
+// most once a minute per port, with the count of those dropped since the last complaint.
+// Each port is read by one thread only (control or data), so its limiter needs no lock.
+void foreign_datagram(Q330 *q330, int port_type, const Received &r, const char *peer) {
+  q330->npkts_foreign_error++;
+  Q330DropLimit &limit = q330->foreign_limit[port_type == 1 ? 0 : 1];
+  limit.dropped++;
+  const double now = clock_monotonic();
+  if (limit.time == 0 || now - limit.time >= 60.0) {
+    q330_output(q330, Q330_OUT_LOG,
+                "read_datagram: %d datagram%s on the %s port from %s and not the datalogger's "
+                "%s dropped.\n",
+                limit.dropped, limit.dropped == 1 ? "" : "s", port_type == 1 ? "control" : "data",
+                r.from, peer ? peer : "-");
+    limit.time = now;
+    limit.dropped = 0;
+  }
+  if (q330->params.debug_udp)
+    q330_output(q330, Q330_OUT_LOG, "DEBUGU: read %d bytes from %s to %d, foreign address.\n",
+                r.nbytes, r.from, r.local_port);
 }
 
 // Reads until a datagram from the datalogger arrives or the time-out ends. The result of
@@ -345,12 +370,14 @@ int read_datagram(Q330 *q330, int port_type, double timeout, Received *r) {
     if (rc == 2) return Q330_RECV_INTR;
     if (rc == 3) return Q330_RECV_WOULDBLOCK;
     if (rc != 0) return -1;
+    // Only the datalogger's own address and the port this record sends to there: a
+    // datagram from any other port, forged or stray, must not enter the stream.
     in_addr_t want = 0;
-    if (peer_address(udp, peer, &want) && udp->recv_saddr.sin_addr.s_addr == want) return 0;
-    q330->npkts_foreign_error++;
-    if (q330->params.debug_udp)
-      q330_output(q330, Q330_OUT_LOG, "DEBUGU: read %d bytes from %s to %d, foreign address.\n",
-                  r->nbytes, r->from, r->local_port);
+    in_port_t want_port = 0;
+    if (peer_address(udp, peer, &want, &want_port) && udp->recv_saddr.sin_addr.s_addr == want &&
+        udp->recv_saddr.sin_port == want_port)
+      return 0;
+    foreign_datagram(q330, port_type, *r, peer);
     if (timeout >= 0) {
       timeout = end - clock_monotonic();
       if (timeout <= 0) return Q330_RECV_TIMEOUT;
@@ -475,8 +502,14 @@ static void dump_badcrc(Q330 *q330, const unsigned char *buf, int nbytes) {
 
 int q330_recv_pkt_data(Q330 *q330, int *command, unsigned short *sequence, void *data,
                        int *nbytes) {
+  return q330_recv_pkt_data_wait(q330, q330->params.udp_timeout_data, command, sequence, data,
+                                 nbytes);
+}
+
+int q330_recv_pkt_data_wait(Q330 *q330, double wait, int *command, unsigned short *sequence,
+                            void *data, int *nbytes) {
   Received r;
-  int rc = read_datagram(q330, 2, q330->params.udp_timeout_data, &r);
+  int rc = read_datagram(q330, 2, wait, &r);
   if (rc != 0) return rc;
   const bool dbg = q330->params.debug_udp != 0;
   if (base96_port(q330, 2) && q330_decode_base96(r.buf, &r.nbytes) < 0) {

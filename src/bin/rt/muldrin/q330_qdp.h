@@ -108,8 +108,10 @@ int q330_send_pkt(Q330 *q330, int command, void *data);
 int q330_recv_pkt(Q330 *q330, int command_wanted, int check_ack, int port_type, int *command_recv,
                   void *data, unsigned short *ackseq_recv);
 // One raw data-port datagram: command, sequence field, payload (data: room for 720 bytes)
-// and its size.
+// and its size, waiting at most params.udp_timeout_data (_wait: `wait` seconds).
 int q330_recv_pkt_data(Q330 *q330, int *command, unsigned short *sequence, void *data, int *nbytes);
+int q330_recv_pkt_data_wait(Q330 *q330, double wait, int *command, unsigned short *sequence,
+                            void *data, int *nbytes);
 // Decodes `nbytes` payload bytes of `command` into data: Q330DATAPkt for DT_DATA (split
 // into blockettes), Q330FILLPkt for DT_FILL, else the command's structure. 0, -1, or 10
 // for blockettes that do not fit the record (storage, 134 entries, a blockette that does

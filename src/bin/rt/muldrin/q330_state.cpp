@@ -17,6 +17,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "base/writefile.h"
+#include "q330_qdp.h"
 
 namespace {
 
@@ -132,6 +133,74 @@ void restore_channel(Q330 *q330, const char *key, const char *value, const char 
   sc->last_link_time = sc->last_output_time = v;
 }
 
+// The packet copies a restart needs, as lists of "sequence command hex-bytes" lines:
+// "data_record", the packets of the record being assembled that were passed on (always
+// written with the stream position: a restart then knows the record begun, even when it
+// is none), and "data_held", the packets held beyond a gap at the last close.
+int write_copies(Q330 *q330, int fd) {
+  std::vector<Q330DataCopy> record, held;
+  {
+    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+    record = q330->data_record_copy;
+    held = q330->data_held_copy;
+  }
+  static const char digits[] = "0123456789abcdef";
+  auto list = [&](const char *key, const std::vector<Q330DataCopy> &copies) {
+    if (my_fprintf(fd, "%s &Tbl{\n", key) < 0) return -1;
+    for (const Q330DataCopy &c : copies) {
+      std::string hex;
+      for (unsigned char b : c.bytes) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+      }
+      if (my_fprintf(fd, "%u %d %s\n", c.sequence, c.command, hex.c_str()) < 0) return -1;
+    }
+    return my_fprintf(fd, "}\n") < 0 ? -1 : 0;
+  };
+  if (list("data_record", record) < 0) return -1;
+  return held.empty() ? 0 : list("data_held", held);
+}
+
+// One copy line of write_copies; false when it is not one.
+bool parse_copy(const char *line, Q330DataCopy *c) {
+  unsigned sequence = 0;
+  int command = -1, at = 0;
+  if (!line || sscanf(line, "%u %d %n", &sequence, &command, &at) < 2 || sequence > 65535 ||
+      (command != Q330_DT_DATA && command != Q330_DT_FILL))
+    return false;
+  const char *hex = line + at;
+  size_t n = strlen(hex);
+  if (n == 0 || n % 2 != 0 || n / 2 > static_cast<size_t>(Q330_QDP_DATA_MAX)) return false;
+  c->sequence = static_cast<uint16_t>(sequence);
+  c->command = command;
+  c->bytes.clear();
+  for (size_t i = 0; i < n; i += 2) {
+    auto nibble = [](char x) {
+      return x >= '0' && x <= '9' ? x - '0' : x >= 'a' && x <= 'f' ? x - 'a' + 10 : -1;
+    };
+    int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    c->bytes.push_back(static_cast<unsigned char>(hi << 4 | lo));
+  }
+  return true;
+}
+
+// A list of copies from the block; false when a line is not one (nothing taken then).
+bool read_copies(Pf *block, const char *key, std::vector<Q330DataCopy> *out) {
+  out->clear();
+  Tbl *list = pfget_tbl(block, key);
+  if (!list) return true;
+  bool ok = true;
+  for (long i = 0; ok && i < maxtbl(list); i++) {
+    Q330DataCopy c;
+    ok = parse_copy(static_cast<const char *>(gettbl(list, i)), &c);
+    if (ok) out->push_back(std::move(c));
+  }
+  freetbl(list, nullptr);
+  if (!ok) out->clear();
+  return ok;
+}
+
 }  // namespace
 
 int my_fprintf(int fd, const char *fmt, ...) {
@@ -196,6 +265,7 @@ int q330_write_state(Q330 *q330, int fdstate) {
        my_fprintf(fdstate, "data_sequence %u %u %u\n", q330->last_good_sequence,
                   q330->ch98_time_qdp_sequence, q330->ch98_time_data_sequence) < 0))
     return fail();
+  if (q330->data_boot_known && write_copies(q330, fdstate) < 0) return fail();
   if (my_fprintf(fdstate, "chans &Arr{\n") < 0) return fail();
   for (int s = 0; s < 8; s++)
     for (int c = 0; c < 6; c++) {
@@ -326,6 +396,21 @@ int q330_read_state(Q330 *q330) {
     q330->last_good_sequence = static_cast<uint16_t>(good);
     q330->ch98_time_qdp_sequence = static_cast<uint16_t>(qdp);
     q330->ch98_time_data_sequence = record;
+    // The record begun and the packets held, when the file keeps them: the first open
+    // then goes on after the last packet passed on.
+    std::vector<Q330DataCopy> copies, held;
+    void *any = nullptr;
+    if (pfget(block, "data_record", &any) == PFTBL) {
+      if (read_copies(block, "data_record", &copies) && read_copies(block, "data_held", &held)) {
+        std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+        q330->data_record_copy.swap(copies);
+        q330->data_held_copy.swap(held);
+        q330->data_record_restored = true;
+      } else {
+        elog_complain(0, "Bad 'data_record' or 'data_held' in statefile for %s - ignored.\n",
+                      dlname);
+      }
+    }
   }
   if (const char *ip = text_of(block, "lastip"))
     set_q330_str(&p.q330_lastipaddress, ip);

@@ -50,7 +50,8 @@ static void usage(FILE *f) {
           "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
           "  -h, --help  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
-          "made all of its records and every one was acknowledged.\n");
+          "made all of its records and every one was acknowledged, with its data-port packets\n"
+          "sent and resent until then; those counts again on SIGINT or SIGTERM.\n");
 }
 
 namespace {
@@ -107,6 +108,17 @@ int records_acknowledged(Q330Sim &sim) {
     return static_cast<int>(record - m.knobs.first_record);
   }
   return m.made;
+}
+
+// The data-port packets a unit sent and resent so far.
+std::string resend_counts(Q330Sim &sim) {
+  Q330SimDataCounters n = sim.data().get_counters();
+  char text[160];
+  snprintf(text, sizeof text,
+           "%d data packets sent, %d resent, %d of those sent after the first acknowledgement "
+           "resent",
+           n.packets_sent, n.total_packets_resent, n.stream_resent);
+  return text;
 }
 
 }  // namespace
@@ -234,6 +246,11 @@ int main(int argc, char **argv) {
       Q330SimConfig &cfg = u.sim->config();
       std::lock_guard<std::mutex> lock(cfg.mutex);
       uk.data_sequence_number = cfg.log[o.logical - 1].data_sequence_number;
+      // A packet goes out again once it stayed unacknowledged for twice the time the LOG
+      // gives the client to acknowledge it (tenths of a second): any sooner, and a client
+      // that acknowledges by that time-out, as it may, always comes too late.
+      const double ack_timeout = 0.1 * cfg.log[o.logical - 1].acknowledge_timeout;
+      if (2 * ack_timeout > uk.resend_timeout) uk.resend_timeout = 2 * ack_timeout;
     }
     u.sim->data().set_knobs(uk);
     if (u.sim->start() < 0) {
@@ -289,11 +306,17 @@ int main(int argc, char **argv) {
     for (size_t k = 0; k < units.size(); k++) {
       if (units[k].announced_done || !all_acknowledged(*units[k].sim)) continue;
       units[k].announced_done = true;
-      printf("q330sim: unit %zu serial %016llx: all %d records acknowledged\n", k,
-             static_cast<unsigned long long>(units[k].serial), knobs.records);
+      printf("q330sim: unit %zu serial %016llx: all %d records acknowledged; %s\n", k,
+             static_cast<unsigned long long>(units[k].serial), knobs.records,
+             resend_counts(*units[k].sim).c_str());
       fflush(stdout);
     }
   }
   for (Unit &u : units) u.sim->stop();
+  for (size_t k = 0; k < units.size(); k++) {
+    printf("q330sim: unit %zu serial %016llx: %s\n", k,
+           static_cast<unsigned long long>(units[k].serial), resend_counts(*units[k].sim).c_str());
+  }
+  fflush(stdout);
   return 0;
 }

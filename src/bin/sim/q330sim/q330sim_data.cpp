@@ -216,10 +216,13 @@ void transmit(Q330SimData &m, int fd, Q330SimData::Packet &p) {
   if (!p.ever_sent)
     for (const auto &o : m.knobs.odd_payloads)
       if (o.first == p.ordinal) payload.resize(static_cast<size_t>(o.second), 0);
-  if (p.ever_sent)
+  if (p.ever_sent) {
     m.counters.total_packets_resent++;
-  else
+    if (p.sent_after_dack) m.counters.stream_resent++;
+  } else {
     m.counters.packets_sent++;
+    p.sent_after_dack = m.dacked;
+  }
   p.ever_sent = p.in_flight = true;
   p.sent_at = clock_monotonic();
   send_out(m, fd, frame(p.command, p.seq, payload, false));
@@ -233,6 +236,7 @@ void push_packet(Q330SimData &m, int command, std::vector<uint8_t> payload) {
 void acknowledge(Q330SimData &m, const Q330SimDatagram &in) {
   if (in.payload.size() < 20) return;
   m.counters.dacks++;
+  m.dacked = true;
   uint32_t bits[4];
   for (int i = 0; i < 4; i++) bits[i] = q330sim_get32(in.payload.data() + 4 + 4 * i);
   for (auto it = m.buffer.begin(); it != m.buffer.end();) {

@@ -100,6 +100,9 @@ std::vector<uint8_t> q330sim_base96(const std::vector<uint8_t> &datagram, uint8_
 struct Q330SimDataCounters {
   int packets_sent = 0;          // first sendings
   int total_packets_resent = 0;  // resends (time-out or DT_OPEN)
+  // Resends of packets first sent after the first DT_DACK of the stream came: what an
+  // acknowledgement scheme costs once the stream runs, without the start-up resends.
+  int stream_resent = 0;
   int fills = 0, records = 0;
   int dacks = 0, opens = 0;
   int unacked = 0;  // packets in the buffer
@@ -114,12 +117,14 @@ struct Q330SimData {
     std::vector<uint8_t> payload;
     bool in_flight = false;
     bool ever_sent = false;
+    bool sent_after_dack = false;  // first sent after the stream's first DT_DACK
     double sent_at = 0;
   };
   std::mutex mutex;
   Q330SimDataKnobs knobs;
   Q330SimDataCounters counters;
   bool open = false;
+  bool dacked = false;  // a DT_DACK has come since the model was made
   sockaddr_in peer{};
   std::deque<Packet> buffer;
   uint16_t next_seq = 1;
