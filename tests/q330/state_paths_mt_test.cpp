@@ -305,7 +305,7 @@ TEST(StatePaths, Table) {
        0,
        0,
        15,
-       0,
+       1000,  // no status request within the inactivity time
        false,
        {4, 5, 6, 8, 4, 5, 6},
        false,
