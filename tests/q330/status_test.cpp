@@ -81,7 +81,7 @@ struct Rig {
     Q330SimConfig &c = sim.config();
     std::lock_guard<std::mutex> lock(c.mutex);
     std::vector<std::pair<uint16_t, uint32_t>> out;
-    for (const Q330LOGPkt &l : c.slog_applied) out.emplace_back(l.flags, l.old_data_threshold_time);
+    for (const Q330SimLog &l : c.slog_applied) out.emplace_back(l.flags, l.old_data_threshold_time);
     return out;
   }
   size_t slogs() { return slog_list().size(); }
