@@ -2,8 +2,7 @@
 // table of (start, simulator behaviour, parameters) -> (state path, log lines): registration
 // retries and hibernation, a silent datalogger, the acquisition time-out in listen and in
 // acquisition mode, control inactivity and the status requests at interval 0 that keep it
-// off, and a data stall that re-registers and resumes the
-// stream with every record once.
+// off, and a data stall that re-registers and resumes the stream with every record once.
 //
 // The path is sampled on the clock seam: every pause of every session thread records the
 // state it sees, and so does every log line. The data thread pauses in each state without
