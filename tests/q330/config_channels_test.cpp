@@ -34,7 +34,7 @@ void no_log_params(Q330DLParams &p) {
   p.log_acknowledge_count = p.log_acknowledge_timeout = -1;
 }
 
-const Q330LOGPkt &sim_log(ConfigRig &rig, int logical) { return rig.sim.config().log[logical - 1]; }
+const Q330SimLog &sim_log(ConfigRig &rig, int logical) { return rig.sim.config().log[logical - 1]; }
 
 TEST(ConfigChannels, Table) {
   const std::vector<Row> rows = {
@@ -53,7 +53,7 @@ TEST(ConfigChannels, Table) {
        },
        nullptr, 1, 1, 0, 2,
        [](ConfigRig &r) {
-         const Q330LOGPkt &l = sim_log(r, 1);
+         const Q330SimLog &l = sim_log(r, 1);
          EXPECT_EQ(l.channel_freqs[0], 0x03);
          EXPECT_EQ(l.channel_freqs[2], 0);
          EXPECT_EQ(l.window_size, 64);
@@ -71,7 +71,7 @@ TEST(ConfigChannels, Table) {
        },
        nullptr, 1, 1, 0, 2,
        [](ConfigRig &r) {
-         const Q330LOGPkt &l = sim_log(r, 1);
+         const Q330SimLog &l = sim_log(r, 1);
          EXPECT_EQ(l.window_size, 32);
          EXPECT_EQ(l.acknowledge_count, 5);
          EXPECT_EQ(l.flags, 0);
@@ -86,7 +86,7 @@ TEST(ConfigChannels, Table) {
        },
        "cfg_channels &Tbl{\n0 1 1\n9 1 1\nnot a line\n}\nthrottle 1000\n", 1, 1, 0, 2,
        [](ConfigRig &r) {
-         const Q330LOGPkt &l = sim_log(r, 1);
+         const Q330SimLog &l = sim_log(r, 1);
          EXPECT_EQ(l.channel_freqs[0], 0x02);
          EXPECT_EQ(l.window_size, 64);
          EXPECT_EQ(l.ethernet_throttle, 0);
@@ -97,7 +97,7 @@ TEST(ConfigChannels, Table) {
        [](ConfigRig &r) { r.sim.config().log[0].channel_freqs[1] = 0x05; }, "throttle 10000\n", 1,
        1, 0, 2,
        [](ConfigRig &r) {
-         const Q330LOGPkt &l = sim_log(r, 1);
+         const Q330SimLog &l = sim_log(r, 1);
          EXPECT_EQ(l.ethernet_throttle, 1024);
          EXPECT_EQ(l.channel_freqs[1], 0x05);
          EXPECT_TRUE(r.logged("Reconfiguring ethernet throttle value to 10000..."));

@@ -9,6 +9,7 @@
 #include "base/arr.h"
 #include "base/tbl.h"
 #include "config_fixture.h"
+#include "q330sim_config.h"
 #include "q330sim_data.h"
 
 namespace {
@@ -43,6 +44,44 @@ struct Area {
 const char *token_name(Q330 *q, int port, long i) {
   auto *c = static_cast<Qtpb14ChannelTokens *>(gettbl(q->config.dptokens[port - 1]->channels, i));
   return c ? c->q330_netstachanloc : "(none)";
+}
+
+// The simulator's own LOG layout against bytes laid out by hand from the layout table:
+// the program's decoder is checked against it elsewhere, so neither can mirror the other.
+TEST(ConfigReadout, SimulatorLogLayout) {
+  Q330SimLog log{};
+  log.logical_port_number = 0x0102;
+  log.flags = 0x0304;
+  log.window_size = 0x1112;
+  log.data_sequence_number = 0x1314;
+  log.channel_freqs[0] = 0x1516;
+  log.channel_freqs[5] = 0x1F20;
+  log.acknowledge_count = 0x2122;
+  log.acknowledge_timeout = 0x2324;
+  log.old_data_threshold_time = 0x25262728;
+  log.manual_filters = 0x2F30;
+  log.spare1 = 0x31323334;
+  std::vector<unsigned char> want(52, 0);
+  auto at = [&](size_t off, std::vector<unsigned char> bytes) {
+    for (size_t i = 0; i < bytes.size(); i++) want[off + i] = bytes[i];
+  };
+  at(0, {0x01, 0x02});
+  at(2, {0x03, 0x04});
+  at(16, {0x11, 0x12});
+  at(18, {0x13, 0x14});
+  at(20, {0x15, 0x16});
+  at(30, {0x1F, 0x20});
+  at(32, {0x21, 0x22});
+  at(34, {0x23, 0x24});
+  at(36, {0x25, 0x26, 0x27, 0x28});
+  at(46, {0x2F, 0x30});
+  at(48, {0x31, 0x32, 0x33, 0x34});
+  EXPECT_EQ(q330sim_log_encode(log), want);
+  Q330SimLog back{};
+  ASSERT_TRUE(q330sim_log_decode(want, &back));
+  EXPECT_EQ(q330sim_log_encode(back), want);
+  want.pop_back();
+  EXPECT_FALSE(q330sim_log_decode(want, &back));
 }
 
 TEST(ConfigReadout, FullReadoutStoresEveryBlock) {

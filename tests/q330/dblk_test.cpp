@@ -391,8 +391,9 @@ TEST(Q330Dblk, RecordsMatchCompressorInput) {
   s.q330->params.ep_channels[3] = &ep;
   Q330DATABLKEP1Pkt e1{0xFC, 3, 8, -9};
   EXPECT_EQ(q330_process_dblk(s.q330, 0xFC, 13, &e1), 0);
-  // EP2: the layout-6 bytes under code 0xFC; its count is the block's, not the rate's.
-  ep.samprate = 1;
+  // EP2: the layout-6 bytes under code 0xFC; its count is the configured rate of the EP
+  // channel (here the block's own 40), whatever the block holds.
+  ep.samprate = 40;
   std::vector<uint8_t> raw = b6;
   raw[0] = 0xFC;
   raw[1] = 3;
@@ -442,6 +443,44 @@ TEST(Q330Dblk, RecordsMatchCompressorInput) {
   EXPECT_EQ(rec.entries[5].stream, 10);
   EXPECT_EQ(rec.entries[5].nsamp, 40);
   EXPECT_EQ(expand(rec.entries[5]), sent6);
+}
+
+// EP2 entries take their count from the parameter file's EP channel, not from the block:
+// a channel configured at 1 sample per second says 1 even when the block holds 40.
+TEST(Q330Dblk, Ep2CountIsTheConfiguredRate) {
+  std::mt19937 rng(11);
+  std::vector<int> sent = walk(rng, 40, 0, 200);
+  std::vector<uint8_t> raw;
+  ASSERT_EQ(q330sim_frames_blk6(0, 0, sent.data(), 40, 0, {}, &raw), 0);
+  raw[0] = 0xFC;
+  raw[1] = 2;
+  struct Row {
+    int samprate;
+    int nsamp;
+  } rows[] = {{40, 40}, {1, 1}, {10, 10}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.samprate);
+    Session s;
+    Q330Chan ep{};
+    ep.samprate = r.samprate;
+    s.q330->params.ep_channels[2] = &ep;
+    Q330DATABLKEP2Pkt e2{};
+    std::vector<uint8_t> bytes = raw;
+    unsigned char *cur = bytes.data();
+    unsigned int *none = nullptr;
+    int free_words = 0;
+    ASSERT_EQ(q330_decode_DATABLKEP2(&e2, &cur, static_cast<int>(bytes.size()), &none, &free_words),
+              0);
+    s.timetag(700, 0xC0, 0, 0, 0);
+    EXPECT_EQ(q330_process_dblk(s.q330, 0xFC, 14, &e2), 0);
+    s.timetag(701, 0xC0, 0, 0, 0);
+    free(e2.data);
+    ASSERT_EQ(s.cap.records.size(), 1u);
+    Record rec = parse(s.cap.records[0]);
+    ASSERT_EQ(rec.entries.size(), 1u);
+    EXPECT_EQ(rec.entries[0].stream, 10);
+    EXPECT_EQ(rec.entries[0].nsamp, r.nsamp);
+  }
 }
 
 TEST(Q330Dblk, SplitSegments) {

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "base/bigendian.h"
+#include "base/elog.h"
 #include "base/tbl.h"
+#include "calibfixture.h"
+#include "muldrin.h"
 #include "muldrin_genc.h"
 #include "packet/pkt.h"
 #include "parse_pf.h"
@@ -201,6 +204,49 @@ TEST_F(Genc, OverlapTrimAfterFlushRequest) {
     ASSERT_EQ(put(record(20, {{0, 1, 1, 8, 0, {}}})), 0);   // long before: not trimmed
     EXPECT_EQ(reap().size(), trim ? 1u : 2u);
   }
+}
+
+// Calibration from the site database: a channel found takes its calib; a lookup that fails
+// gives calib 0 and segtype "V" with a complaint, not the values of the last good lookup.
+TEST_F(Genc, CalibrationLookup) {
+  SiteDb db;
+  ASSERT_TRUE(db.ok());
+  const double t = 100 + q_->epoch_2000;
+  db.table("site", {{"AAA", "1999001", "-1", "1.0", "2.0", "0.1"}});
+  db.table("sensor", {{"AAA", "BHZ", tt(t - 3600), "-1", "1"}});
+  db.table("instrument", {{"1", "paz", "resp", "bhz.resp"}});
+  db.table("calibration", {{"AAA", "BHZ", tt(t - 3600), "-1", "1.5", "2.0"}});
+  Muldrin m;
+  m.calib_stuff = pktchannelcalib_new(db.path.c_str(), 1, 0, 0);
+  ASSERT_NE(m.calib_stuff, nullptr);
+  q_->muldrin = &m;
+  Q330Chan *c = &q_->params.data_chan[1][0];
+  c->calibfromdb = 1;
+  struct Row {
+    const char *sta;
+    double calib, calper;
+    const char *segtype;
+    bool complaint;
+  } rows[] = {
+      {"AAA", 1.5, 2.0, "paz", false},
+      {"A\"B'C", 0, 0, "V", true},  // a name the lookup cannot quote
+      {"AAA", 1.5, 2.0, "paz", false},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.sta);
+    ElogCapture log;
+    strcpy(c->sta, r.sta);
+    ASSERT_EQ(put(record(100, {{0, 1, 1, 8, 0, {}}})), 0);
+    reap();
+    EXPECT_DOUBLE_EQ(c->calib, r.calib);
+    EXPECT_DOUBLE_EQ(c->calper, r.calper);
+    EXPECT_STREQ(c->segtype, r.segtype);
+    EXPECT_EQ(log.contains("q330_genc_orbpkts: pktchannelcalib_new() error."), r.complaint)
+        << log.text();
+  }
+  q_->muldrin = nullptr;
+  pktchannelcalib_free(m.calib_stuff);
+  m.calib_stuff = nullptr;
 }
 
 }  // namespace

@@ -9,11 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/pf.h"
+#include "base/pmtfifo.h"
 #include "muldrin_run.h"
 #include "muldrin_status_fixture.h"
 #include "q330_crc.h"
@@ -110,6 +113,54 @@ TEST_F(PocTest, DatagramMovesAndStartsAListeningDatalogger) {
   t = clock_now() + 1;
   taverage_get(q_->status.ta_nipchs_24h, &t, &tw, &sum, &ave);
   EXPECT_EQ(sum, 1);
+}
+
+// The listener hands the new address to a session's control thread and goes on at once:
+// a control thread busy elsewhere (here: one that never takes its queue) does not hold up
+// the announcements of the other dataloggers of the same port. The command waits in the
+// queue, ahead of the registration that will use it.
+TEST_F(PocTest, BusyControlThreadDoesNotHoldUpTheListener) {
+  q_->state_thread = 1;
+  q_->control_mtfifo_in = pmtfifo_create(0, 1, 0);
+  ASSERT_NE(q_->control_mtfifo_in, nullptr);
+  auto d = poc_datagram(0x01000000, 0x00000ABC, 0x7F000002, 0);
+  auto done = std::async(std::launch::async, [&] {
+    return muldrin_poc_datagram(&pocd_, "127.0.0.2:5330", d.data(), static_cast<int>(d.size()));
+  });
+  // An upper bound only: the call has no reason to wait at all.
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << out();
+  EXPECT_EQ(done.get(), 0);
+  EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.1");  // the control thread's to change
+  EXPECT_EQ(q_->state_acquisition.load(), 4);            // started: the registration comes after it
+  ASSERT_EQ(pmtfifo_data_available(q_->control_mtfifo_in), 1);
+  void *item = nullptr;
+  ASSERT_EQ(pmtfifo_pop(q_->control_mtfifo_in, &item), 1);
+  auto *cmd = static_cast<Q330Cmd *>(item);
+  EXPECT_STREQ(pfget_string(cmd->pf, "cmd"), "pocip");
+  EXPECT_STREQ(pfget_string(cmd->pf, "ipaddress"), "127.0.0.2");
+  q330_cmd_free(item);
+  pmtfifo_destroy(q_->control_mtfifo_in, q330_cmd_free);
+  q_->control_mtfifo_in = nullptr;
+  q_->state_thread = 0;
+}
+
+// The address of the announcement is printed as the program's -ipresolv / -noipresolv
+// says: dotted only, or dotted with the name it resolves to ("?" for none).
+TEST_F(PocTest, AnnouncedAddressFollowsIpresolv) {
+  struct Row {
+    int noipresolv;
+    uint32_t ip;
+    const char *text;
+  } rows[] = {{1, 0x7F000002, "ip=127.0.0.2\n"}, {0, 0x7F000005, "ip=127.0.0.5 ("}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.noipresolv);
+    m_.noipresolv = r.noipresolv;
+    auto d = poc_datagram(0x01000000, 0x00000ABC, r.ip, 0);
+    muldrin_poc_datagram(&pocd_, "127.0.0.2:5330", d.data(), static_cast<int>(d.size()));
+    std::string s = out();
+    EXPECT_NE(s.find(r.text), std::string::npos) << s;
+  }
+  m_.noipresolv = 1;
 }
 
 TEST_F(PocTest, SimulatedUnitThatMovedIsFollowed) {

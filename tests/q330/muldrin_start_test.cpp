@@ -42,6 +42,30 @@ TEST(MuldrinStartDeathTest, RingThatCannotBeOpenedEndsStartup) {
       "orbopen\\(.*plain/r.ring\\) error");
 }
 
+// A parameter file whose ports or intervals cannot work ends start-up with status 1 and a
+// message naming the datalogger and the key, as every other parameter error does.
+TEST(MuldrinStartDeathTest, ParameterFileOutOfRangeExitsOne) {
+  TempDir dir;
+  std::string ring = dir.file("r.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
+  const std::string shipped = read_file(MULDRIN_PF);
+  ASSERT_FALSE(shipped.empty());
+  struct Row {
+    const char *extra, *message;
+  } rows[] = {
+      {"q330_port_base 70000\n", "Illegal q330_port_base 70000 for TA_SIM1"},
+      {"local_port_base 99999\n", "Illegal local_port_control 'auto_fixed' for TA_SIM1"},
+      {"pfstatusreport_interval -5\n", "Illegal pfstatusreport_interval -5"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.extra);
+    std::string pf = dir.write("bad.pf", shipped + "\n" + r.extra);
+    EXPECT_EXIT(
+        run({"muldrin", "-pf", pf, "TA", "data", ring, "cmd", ring, "log", ring, "st", ring}),
+        testing::ExitedWithCode(1), r.message);
+  }
+}
+
 TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
   TempDir dir;
   ClockScale scale(0.001);

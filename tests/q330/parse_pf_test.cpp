@@ -292,12 +292,46 @@ TEST(ParsePf, BadFilesAreRefusedWithTheirMessage) {
       {"datalogger_templates &Arr{\n t &Arr{\n disposition x\n }\n}\n",
        "parse_dlparams(datalogger_templates->t) error"},
       {"maxretries_control many\n", "parse_dlparams(q330_default) error"},
+      // Ports a socket cannot use, negative intervals and an empty time window are refused
+      // when the file is read, not by a session that then retries for ever.
+      {"q330_port_base 70000\n",
+       "Illegal q330_port_base 70000 for DL1 (its control and data ports 70002 and 70003 are "
+       "outside 1-65535)"},
+      {"q330_port_base 65533\n", "Illegal q330_port_base 65533 for DL1"},
+      {"q330_port_base -2\n", "Illegal q330_port_base -2 for DL1"},
+      {"DL1 &Arr{\n q330_port_base 99999\n}\n", "Illegal q330_port_base 99999 for DL1"},
+      {"local_port_base 99999\n",
+       "Illegal local_port_control 'auto_fixed' for DL1 (port 99999 from local_port_base is "
+       "outside 1-65535)"},
+      {"local_port_base 65535\n", "Illegal local_port_data 'auto_fixed' for DL1 (port 65536"},
+      {"local_port_base 0\n", "Illegal local_port_control 'auto_fixed' for DL1 (port 0"},
+      {"pfstatusreport_interval -5\n",
+       "Illegal pfstatusreport_interval -5 (an interval cannot be negative)"},
+      {"datarate_interval -1\n", "Illegal datarate_interval -1 for DL1"},
+      {"DL1 &Arr{\n statusreport_interval -60\n}\n", "Illegal statusreport_interval -60 for DL1"},
+      {"commeff_interval -0.5\n", "Illegal commeff_interval -0.5 for DL1"},
+      {"thruput_interval -3600\n", "Illegal thruput_interval -3600 for DL1"},
+      {"packet_defs &Arr{\n g &Arr{\n data_orbtag data\n twin 0\n multiplexed 0\n"
+       " suffix GENC\n }\n}\n",
+       "Illegal packet_defs->g->twin 0 (one second or more)"},
+      {"packet_defs &Arr{\n g &Arr{\n data_orbtag data\n twin -60\n multiplexed 0\n"
+       " suffix GENC\n }\n}\n",
+       "Illegal packet_defs->g->twin -60"},
   };
   for (const BadCase &c : cases) {
     Parsed p(c.extra);
     EXPECT_EQ(p.rc, -1) << c.extra;
     EXPECT_NE(p.log.find(c.message), std::string::npos) << c.extra << "\n" << p.log;
   }
+}
+
+TEST(ParsePf, PortsAtTheTopOfTheRange) {
+  Parsed p("q330_port_base 65532\nlocal_port_base 65534\npfstatusreport_interval 0\n");
+  ASSERT_EQ(p.rc, 0) << p.log;
+  const Q330DLParams &d = p.dl("DL1")->params;
+  EXPECT_EQ(d.q330_port_data, 65535);
+  EXPECT_EQ(d.local_port_control, 65534);
+  EXPECT_EQ(d.local_port_data, 65535);
 }
 
 TEST(ParsePf, AcceptedEdges) {
@@ -337,6 +371,8 @@ TEST(ParsePf, ShippedExampleParses) {
   ASSERT_NE(q, nullptr);
   EXPECT_STREQ(q->params.q330_ipaddress, "127.0.0.1");
   EXPECT_EQ(q->params.trim_link_overlaps, 1);
+  // A station that keeps its link: no acquisition time-out re-registering every minute.
+  EXPECT_EQ(q->params.shutdown_timeout, 0);
   EXPECT_NE(fx.m.log, nullptr);
   EXPECT_NE(fx.m.status, nullptr);
   EXPECT_STREQ(q->params.data_chan[1][2].chan, "LHE");

@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "base/md5.h"
 #include "base/tbl.h"
+#include "muldrin_pocd.h"
 #include "q330_fixture.h"
 #include "q330_qdp.h"
 #include "q330sim.h"
@@ -89,15 +90,66 @@ TEST(Register, LearnsSerialRegistersAndDeregisters) {
   EXPECT_TRUE(rig.logged("Deregister successful"));
 }
 
+// A datalogger that does not acknowledge the deregistration (silent, refusing, or answering
+// something else) gets a second C1_DSRV, and deregistration still ends well.
 TEST(Register, DeregistrationWithoutAcknowledgement) {
+  struct Row {
+    const char *what;
+    int kind, value;
+  } rows[] = {
+      {"silent", Q330SIM_DROP, 0},
+      {"refused", Q330SIM_CERR, 1},
+      {"another reply", Q330SIM_WRONGCOMMAND, 0xA8},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    Rig rig(sim_options(), {"2"}, "0100000012345678");
+    ASSERT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+    rig.sim.add_fault({Q330_C1_DSRV, 0, r.kind, r.value, 0});
+    EXPECT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), 0);
+    EXPECT_STREQ(rig.error, "");
+    EXPECT_EQ(rig.sim.wait_count(Q330_C1_DSRV, 2, 10.0), 2);
+    EXPECT_EQ(rig.q->state_registered.load(), 0);
+    EXPECT_TRUE(rig.logged("Deregister successful"));
+  }
+}
+
+// A point of contact names an address where nobody registers (a spoofed announcement):
+// after that registration's tries the session goes back to the address of its last
+// registration, with one line naming both; a genuine move is still followed.
+TEST(Register, PointOfContactMoveThatNeverRegistersGoesBack) {
   Rig rig(sim_options(), {"2"}, "0100000012345678");
   ASSERT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
-  rig.sim.add_fault({Q330_C1_DSRV, 0, Q330SIM_DROP, 0, 0});
-  EXPECT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), -1);
-  EXPECT_STREQ(rig.error, "deregistration not acknowledged");
-  EXPECT_EQ(rig.sim.wait_count(Q330_C1_DSRV, 2, 10.0), 2);
-  EXPECT_EQ(rig.q->state_registered.load(), 0);
-  EXPECT_FALSE(rig.logged("Deregister successful"));
+  ASSERT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
+  const std::string back =
+      "no registration at 127.0.0.3, named by a point of contact - going back to 127.0.0.1";
+  struct Step {
+    const char *what;
+    const char *move_sim;  // the simulator's address before the step, or none
+    const char *poc;       // the address a point of contact names, or none
+    int result;
+    const char *address;  // in use afterwards
+    int complaints;       // lines naming both addresses so far
+  } steps[] = {
+      {"spoofed move", nullptr, "127.0.0.3", -1, "127.0.0.1", 1},
+      {"back where it registered", nullptr, nullptr, 0, "127.0.0.1", 1},
+      {"genuine move", "127.0.0.2", "127.0.0.2", 0, "127.0.0.2", 1},
+  };
+  for (const Step &st : steps) {
+    SCOPED_TRACE(st.what);
+    if (st.move_sim) {
+      ASSERT_EQ(rig.sim.move(st.move_sim), 0);
+    }
+    if (st.poc) q330_poc_set_ipaddress(rig.q, st.poc);
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), st.result) << rig.error;
+    EXPECT_STREQ(rig.q->params.q330_ipaddress, st.address);
+    int n = 0;
+    for (const std::string &l : rig.rec.lines()) n += l.find(back) != std::string::npos;
+    EXPECT_EQ(n, st.complaints);
+    if (st.result == 0) {
+      ASSERT_EQ(q330_deregister_pvt(rig.q, rig.error, sizeof rig.error), 0);
+    }
+  }
 }
 
 TEST(Register, AuthenticationCodeRotation) {

@@ -1,8 +1,8 @@
 // The acquisition states a session's four threads go through against the simulator, one
 // table of (start, simulator behaviour, parameters) -> (state path, log lines): registration
 // retries and hibernation, a silent datalogger, the acquisition time-out in listen and in
-// acquisition mode, control inactivity, and a data stall that re-registers and resumes the
-// stream with every record once.
+// acquisition mode, control inactivity and the status requests at interval 0 that keep it
+// off, and a data stall that re-registers and resumes the stream with every record once.
 //
 // The path is sampled on the clock seam: every pause of every session thread records the
 // state it sees, and so does every log line. The data thread pauses in each state without
@@ -131,6 +131,8 @@ struct PathCase {
   std::vector<int> path;  // the path, from the start
   bool stays;             // the path ends in a state the session keeps
   std::vector<std::pair<const char *, int>> lines;  // (text, how many times; -1 at least once)
+  double hold = 0;          // clock seconds the session runs on once the path is reached
+  int status_requests = 0;  // C1_RQSTAT the simulator must have had by then, at least
 };
 
 void run_case(const PathCase &c) {
@@ -192,6 +194,7 @@ void run_case(const PathCase &c) {
   while (!reached()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // A state the session keeps: a few more of its passes change nothing.
   if (c.stays) std::this_thread::sleep_for(std::chrono::duration<double>(3 * kScale));
+  if (c.hold > 0) std::this_thread::sleep_for(std::chrono::duration<double>(c.hold * kScale));
   {
     std::lock_guard<std::mutex> lock(rec.mutex);
     rec.sampling = false;
@@ -200,7 +203,9 @@ void run_case(const PathCase &c) {
   q330_threads_join(q);
   if (staller.joinable()) staller.join();
   g_recorder = nullptr;
+  const int status_requests = sim.count(0x1F);  // C1_RQSTAT
   sim.stop();
+  EXPECT_GE(status_requests, c.status_requests);
 
   std::vector<int> got = rec.get_path();
   if (c.stays) {
@@ -305,11 +310,26 @@ TEST(StatePaths, Table) {
        0,
        0,
        15,
-       0,
+       1000,  // no status request within the inactivity time
        false,
        {4, 5, 6, 8, 4, 5, 6},
        false,
        {{"Control inactivity timeout...restarting link", -1}}},
+      {"status requests at interval 0 keep the control port alive",
+       4,
+       "2",
+       false,
+       0,
+       0,
+       0,
+       15,
+       0,
+       false,
+       {4, 5, 6},
+       true,
+       {{"Control inactivity timeout", 0}},
+       40,   // well past the inactivity time
+       10},  // about one request a second, at least a quarter of them
       {"a data stall re-registers and resumes",
        4,
        "2",

@@ -81,7 +81,7 @@ struct Rig {
     Q330SimConfig &c = sim.config();
     std::lock_guard<std::mutex> lock(c.mutex);
     std::vector<std::pair<uint16_t, uint32_t>> out;
-    for (const Q330LOGPkt &l : c.slog_applied) out.emplace_back(l.flags, l.old_data_threshold_time);
+    for (const Q330SimLog &l : c.slog_applied) out.emplace_back(l.flags, l.old_data_threshold_time);
     return out;
   }
   size_t slogs() { return slog_list().size(); }
@@ -365,22 +365,51 @@ TEST(Status, ClockTimeRecordsAndUserMessage) {
     EXPECT_NEAR(recorded, std_now(), 2);
     EXPECT_DOUBLE_EQ(rig.q->control_timeout, rig.q->status.time_last_status_pkt + 100);
 
-    // A stale 1PPS time in hold is not published.
-    {
-      std::lock_guard<std::mutex> lock(rig.model->mutex);
-      rig.model->pps_age = 100;
+    // The clock is fed with each later 1PPS time of a locked clock, and never with a
+    // time no later than the last one fed. The datalogger's clock is moved by whole
+    // offsets far beyond the second the test may cross.
+    struct Row {
+      const char *what;
+      double offset;
+      uint32_t pps_age;
+      unsigned quality;
+      bool fed;
+    } rows[] = {
+        {"1PPS in hold, 5 s behind", 0, 5, 0xC0, false},
+        {"later time", 10, 0, 0xC0, true},
+        {"clock set back", -100, 0, 0xC0, false},
+        {"bit 0x40 alone", 20, 0, 0x40, true},
+        {"not locked", 30, 0, 0x20, false},
+        {"locked again, later", 40, 0, 0x80, true},
+    };
+    int fed = count + 1;
+    for (const Row &r : rows) {
+      SCOPED_TRACE(r.what);
+      {
+        std::lock_guard<std::mutex> lock(rig.model->mutex);
+        rig.model->clock_offset = r.offset;
+        rig.model->pps_age = r.pps_age;
+        rig.model->clock_quality = r.quality;
+      }
+      EXPECT_EQ(rig.status(0x3), 0);
+      if (r.fed) fed++;
+      EXPECT_EQ(shm->count, fed);
+      if (r.fed) {
+        EXPECT_NEAR(shm->clockTimeStampSec, std_now() + r.offset, 2);
+      }
     }
-    EXPECT_EQ(rig.status(0x3), 0);
-    EXPECT_EQ(shm->count, count + 1);
-    // Not locked: no time record and no clock.
+    // Not locked (0x40 alone): no time record.
+    {
+      std::lock_guard<std::mutex> lock(rig.rec.mutex);
+      rig.rec.items.clear();
+    }
     {
       std::lock_guard<std::mutex> lock(rig.model->mutex);
-      rig.model->pps_age = 0;
+      rig.model->clock_offset = 50;
       rig.model->clock_quality = 0x40;
     }
     EXPECT_EQ(rig.status(0x3), 0);
     for (const auto &i : rig.rec.items) EXPECT_NE(i.type, Q330_OUT_TIME);
-    EXPECT_EQ(shm->count, count + 2);  // bit 0x40 alone still feeds the clock
 
     // The datalogger's clock jumps 3 s: the stored host time moves half a second later.
     {

@@ -246,6 +246,42 @@ TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
   EXPECT_FALSE(s.w.has("Breakout to re-register after sleep"));
 }
 
+// The status-request thread's passes, on a clock the rows set: the tick counter holds the
+// request back until its limit (interval x 10 - 4) or until the last status is
+// interval - 0.4 s old, and a request waits for the half second. An interval of 0 or
+// below asks on every pass, at most once a second, so the control port never goes idle.
+TEST(Threads, StatusRequestTicks) {
+  struct Row {
+    const char *what;
+    double interval;
+    int ticks;
+    double now, last_status, last_request;
+    int due, ticks_after;
+    double pause;
+  } rows[] = {
+      {"counting up", 10, 0, 1000.2, 999.9, 999.5, 0, 1, 0.1},
+      {"one below the limit", 10, 95, 1000.2, 999.9, 999.5, 0, 96, 0.1},
+      {"limit reached", 10, 96, 1000.2, 999.9, 999.5, 1, 0, 0.3},
+      {"status old enough", 10, 3, 1009.8, 1000.0, 999.5, 1, 0, 0.0},
+      {"status just too young", 10, 3, 1009.5, 1000.0, 999.5, 0, 4, 0.1},
+      {"second half: at once", 10, 96, 1000.7, 999.9, 990.5, 1, 0, 0.0},
+      {"interval 0: due on the first pass", 0, 0, 1000.25, 0, 0, 1, 0, 0.25},
+      {"interval 0: again the next second", 0, 0, 1001.25, 1000.5, 1000.5, 1, 0, 0.25},
+      {"interval 0: not twice a second", 0, 0, 1000.52, 1000.51, 1000.5, 1, 0, 0.98},
+      {"interval -5", -5, 0, 1000.6, 0, 999.5, 1, 0, 0.0},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    int ticks = r.ticks;
+    double pause = -1;
+    EXPECT_EQ(
+        q330_status_request_due(&ticks, r.interval, r.now, r.last_status, r.last_request, &pause),
+        r.due);
+    EXPECT_EQ(ticks, r.ticks_after);
+    EXPECT_NEAR(pause, r.pause, 1e-9);
+  }
+}
+
 // Status readouts on one thread while the status-request thread reads the time of the
 // last status and clears the buffer fill: both go through status_mutex.
 TEST(Threads, StatusReadoutsWhileTheRequestThreadRuns) {

@@ -172,20 +172,24 @@ int q330_genc_orbpkts(Q330 *q330, void *q330data, int size) {
       nsamp = 1;
     }
     if (c->calibfromdb && m && m->calib_stuff) {
-      // A failed lookup keeps the last good values.
-      double calib = c->calib, calper = c->calper;
-      char segtype[8];
+      // The lookup fills what it knows; a failed one leaves calib 0 and segtype "V" rather
+      // than the previous channel's values.
+      c->calib = 0;
+      c->calper = 0;
+      copy_text(c->segtype, sizeof c->segtype, "V");
+      // The station and channel names and the site are asked for (the channel part of the
+      // lookup runs only with a channel name to fill) but not used.
+      char segtype[8], css_sta[CSS_NAME_SIZE], css_chan[CSS_NAME_SIZE];
+      double lat = 0, lon = 0, elev = 0;
       copy_text(segtype, sizeof segtype, c->segtype);
-      if (pktchannelcalib_get(m->calib_stuff, c->net, c->sta, c->chan, c->loc, t, check, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, &calib, &calper, segtype,
+      if (pktchannelcalib_get(m->calib_stuff, c->net, c->sta, c->chan, c->loc, t, check, css_sta,
+                              css_chan, &lat, &lon, &elev, &c->calib, &c->calper, segtype,
                               nullptr) < 0) {
-        elog_complain(0, "q330_genc_orbpkts: pktchannelcalib_get() error.\n");
+        elog_complain(0, "q330_genc_orbpkts: pktchannelcalib_new() error.\n");
       } else {
         elog_clear_register(0);
-        c->calib = calib;
-        c->calper = calper;
-        copy_text(c->segtype, sizeof c->segtype, segtype);
       }
+      copy_text(c->segtype, sizeof c->segtype, segtype);
       check = 0;
     }
     const int32_t value = static_cast<int32_t>(be_get32(e + 12));

@@ -29,14 +29,16 @@ constexpr double POC_FAIL_PAUSE = 10.0;
 
 bool label_udp(const POCDaemon *pocd) { return pocd->udp != nullptr; }
 
-// Applies a new address through the control thread when it runs; with no control
-// thread nothing else reads the address, so it is set here.
+// Hands a new address to the control thread when it runs, without waiting for it: one
+// listener serves every datalogger of its port, and a session busy registering must not
+// hold up the others. With no control thread nothing else reads the address, so it is
+// set here.
 void change_address(Q330 *q, const char *ip) {
   if (q->state_thread != 0) {
     Pf *pf = pfnew(PFARR);
     pfput_string(pf, "ipaddress", ip);
     char err[256];
-    if (q330_cmd(q, "pocip", pf, err, sizeof err) == 0) return;
+    if (q330_cmd_post(q, "pocip", pf, err, sizeof err) == 0) return;
     if (strstr(err, "control thread not running") == nullptr) {
       muldrin_output(Q330_OUT_LOG, "%s: pocip: %s\n", q->params.dlname, err);
       return;
@@ -54,6 +56,13 @@ int q330_poc_set_ipaddress(Q330 *q330, const char *ipaddress) {
               old, ipaddress);
   if (q330->status.ta_nipchs_24h != nullptr && strcmp(old, "-") != 0)
     taverage_put(q330->status.ta_nipchs_24h, 1.0);
+  // On trial until it registers: a failed registration there goes back to the address
+  // that last registered (q330_register_pvt).
+  if (!q330->registered_ipaddress.empty() && q330->registered_ipaddress != ipaddress) {
+    if (q330->poc_moved_from.empty()) q330->poc_moved_from = q330->registered_ipaddress;
+  } else {
+    q330->poc_moved_from.clear();
+  }
   set_q330_str(&p.q330_ipaddress, ipaddress);
   p.q330_reset_ipaddress = 1;
   return 0;
@@ -63,7 +72,7 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
                         int data_port_number) {
   Muldrin *m = muldrin_write_program();
   char iptext[256];
-  my_ip2str(ip, iptext, 1, sizeof iptext);
+  my_ip2str(ip, iptext, m->noipresolv, sizeof iptext);
   int lport = data_port_number + 1;
   muldrin_output(Q330_OUT_STDOUT, "%s: Processing POC from %s, sn=%s, lport=%d, ip=%s\n",
                  pocd->label, sender, sn, lport, iptext);

@@ -106,15 +106,23 @@ int muldrin_shutdown(Muldrin *muldrin) {
   return 0;
 }
 
+namespace {
+
+// The handler of the signals that must not end the program: it does nothing. A handler
+// rather than SIG_IGN, so that children of popen keep the default actions and SIGCHLD
+// still lets pclose reap them.
+void ignore_signal(int) {}
+
+}  // namespace
+
 int q330_setup_signals(void) {
   if (setup_signal_handlers(stop_handler) < 0)
     elog_die(0, "q330_setup_signals: Couldn't intercept the stop signals\n");
-  static const int ignored[] = {SIGPIPE, SIGALRM,   SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN,
-                                SIGTTOU, SIGVTALRM, SIGPROF, SIGXFSZ, SIGURG,  SIGWINCH};
-  for (int sig : ignored) {
+  for (int sig : q330_ignored_signals) {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_IGN;
+    sa.sa_handler = ignore_signal;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     if (sigaction(sig, &sa, nullptr) != 0) {
       const Signal_info *info = signal_bysig(sig);

@@ -5,6 +5,8 @@
 // from any thread. muldrin_stop_writer runs on the main thread.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstddef>
 
@@ -24,9 +26,13 @@ int mystrncpy(char *dst, const char *src, size_t size);
 // Returns 0.
 int muldrin_shutdown(Muldrin *muldrin);
 // HUP, INT, QUIT and TERM ask for shutdown (handled on a thread, not in signal context);
-// the other signals the program receives in passing (PIPE, ALRM, USR1/2, terminal stops,
-// timers, file size) are ignored. 0, or dies naming the signal that could not be set.
+// the signals of q330_ignored_signals get a handler that does nothing, so that none of
+// them ends or stops the program without its orderly shutdown. 0, or dies naming the
+// signal that could not be set.
 int q330_setup_signals(void);
+inline constexpr int q330_ignored_signals[] = {
+    SIGABRT, SIGIOT,  SIGSYS,  SIGPIPE, SIGALRM, SIGUSR1,   SIGUSR2, SIGCHLD, SIGWINCH, SIGURG,
+    SIGIO,   SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 // Asks the write thread to stop (kill 1) and waits, up to 1000 pauses of 0.1 s, until it
 // has written everything queued (kill 2). 0 when it stopped, -1 when the wait ran out.
 int muldrin_stop_writer(Muldrin *muldrin);

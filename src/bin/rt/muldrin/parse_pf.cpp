@@ -71,6 +71,11 @@ int parse_toplevel(Pf *pf, Muldrin *m) {
     elog_log(0, "parse_pf: parse_param(pfstatusreport_interval) error.\n");
     return -1;
   }
+  if (m->statusreport_interval < 0) {
+    elog_log(0, "parse_pf: Illegal pfstatusreport_interval %d (an interval cannot be negative).\n",
+             m->statusreport_interval);
+    return -1;
+  }
   if (parse_param(pf, "pfstatusreport_verbosity", P_LINT, 1, &m->statusreport_verbosity) < 0) {
     elog_log(0, "parse_pf: parse_param(pfstatusreport_mode) error.\n");
     return -1;
@@ -163,6 +168,10 @@ int parse_packet_defs(Pf *pf, Muldrin *m) {
       rc = -1;
     } else if (parse_param(entry, "twin", P_LINT, 1, &pd->twin) < 0) {
       elog_log(0, "parse_pf: parse_param(packet_defs->%s->twin) error.\n", name);
+      rc = -1;
+    } else if (pd->twin < 1) {
+      elog_log(0, "parse_pf: Illegal packet_defs->%s->twin %d (one second or more).\n", name,
+               pd->twin);
       rc = -1;
     } else if (parse_param(entry, "multiplexed", P_BOOL, 1, &pd->multiplexed) < 0) {
       elog_log(0, "parse_pf: parse_param(packet_defs->%s->multiplexed) error.\n", name);
@@ -284,6 +293,53 @@ int local_port(const char *text, Muldrin *m, int *port) {
   }
   if (!text || !text[0] || !strisnumber(text) || strlen(text) > 5 || atoi(text) > 65535) return -1;
   *port = atoi(text);
+  return 0;
+}
+
+// A local port handed out from local_port_base must be a port a socket can bind.
+int checked_local_port(const char *key, const char *text, Muldrin *m, int *port,
+                       const char *dlname) {
+  if (local_port(text, m, port) < 0) {
+    elog_log(0, "parse_pf: Illegal %s '%s' for %s.\n", key, text ? text : "", dlname);
+    return -1;
+  }
+  if (strcmp(text, "auto_fixed") == 0 && (*port < 1 || *port > 65535)) {
+    elog_log(0,
+             "parse_pf: Illegal %s 'auto_fixed' for %s (port %d from local_port_base is outside "
+             "1-65535).\n",
+             key, dlname, *port);
+    return -1;
+  }
+  return 0;
+}
+
+// The datalogger's ports (base + 2 x logical port and the next one) within 1-65535, and
+// no negative interval, once its defaults, template and own block are in.
+int check_ranges(const Q330DLParams &p, const char *dlname) {
+  if (p.q330_port_logical >= 1 && p.q330_port_logical <= 4) {
+    const long control = static_cast<long>(p.q330_port_base) + 2L * p.q330_port_logical;
+    if (control < 1 || control + 1 > 65535) {
+      elog_log(0,
+               "parse_pf: Illegal q330_port_base %d for %s (its control and data ports %ld and "
+               "%ld are outside 1-65535).\n",
+               p.q330_port_base, dlname, control, control + 1);
+      return -1;
+    }
+  }
+  const struct {
+    const char *key;
+    double value;
+  } intervals[] = {{"datarate_interval", p.datarate_interval},
+                   {"commeff_interval", p.commeff_interval},
+                   {"thruput_interval", p.thruput_interval},
+                   {"statusreport_interval", static_cast<double>(p.statusreport_interval)}};
+  for (const auto &i : intervals) {
+    if (i.value < 0) {
+      elog_log(0, "parse_pf: Illegal %s %g for %s (an interval cannot be negative).\n", i.key,
+               i.value, dlname);
+      return -1;
+    }
+  }
   return 0;
 }
 
@@ -438,16 +494,11 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   set_q330_str(&dlp->q330_serial_number, serial.c_str());
   set_q330_str(&dlp->q330_ipaddress, w[4].c_str());
   // Local ports are handed out here only, control first, then data.
-  if (local_port(dlp->local_port_control_str, m, &dlp->local_port_control) < 0) {
-    elog_log(0, "parse_pf: Illegal local_port_control '%s' for %s.\n",
-             dlp->local_port_control_str ? dlp->local_port_control_str : "", dlname);
+  if (checked_local_port("local_port_control", dlp->local_port_control_str, m,
+                         &dlp->local_port_control, dlname) < 0 ||
+      checked_local_port("local_port_data", dlp->local_port_data_str, m, &dlp->local_port_data,
+                         dlname) < 0)
     return -1;
-  }
-  if (local_port(dlp->local_port_data_str, m, &dlp->local_port_data) < 0) {
-    elog_log(0, "parse_pf: Illegal local_port_data '%s' for %s.\n",
-             dlp->local_port_data_str ? dlp->local_port_data_str : "", dlname);
-    return -1;
-  }
   dlp->disposition = disposition;
   dlp->throttle_q330 = q330_throttle(dlp->throttle);
 
@@ -465,6 +516,7 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
     }
   }
 
+  if (check_ranges(*dlp, dlname) < 0) return -1;
   if (copy_packet_defs(q, m) < 0) return -1;
   q330_read_state(q);
 

@@ -222,7 +222,12 @@ int q330_set_throttle(Q330 *q330, int throttle) {
 
 // ---- Queued commands --------------------------------------------------------------------------
 
-int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
+namespace {
+
+// Queues `cmd` with `pf` (consumed) for the control thread, with `reply` to fill (none: no
+// answer is wanted). 0, or -1 with the reason logged and in `error`.
+int push_cmd(Q330 *q330, const char *cmd, Pf *pf, const std::shared_ptr<Q330CmdReply> &reply,
+             char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   auto fail = [&](const std::string &why) {
     copy_error(error, err_sz, why);
@@ -234,10 +239,8 @@ int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
   pfput_string(pf, "cmd", nz(cmd));
 
   Q330Cmd *item = new (std::nothrow) Q330Cmd;
-  std::shared_ptr<Q330CmdReply> reply;
   if (item) {
     item->pf = pf;
-    reply = std::make_shared<Q330CmdReply>();
     item->reply = reply;
   } else {
     pffree(pf);
@@ -256,6 +259,14 @@ int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
     q330_cmd_free(item);
     return fail("q330_cmd: pmtfifo_push() error.\n");
   }
+  return 0;
+}
+
+}  // namespace
+
+int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
+  auto reply = std::make_shared<Q330CmdReply>();
+  if (push_cmd(q330, cmd, pf, reply, error, err_sz) != 0) return -1;
   // From here the control thread owns the item; only the reply is shared.
   std::string text;
   bool answered = false;
@@ -266,10 +277,18 @@ int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
     answered = reply->done;
     text = reply->text;
   }
-  if (!answered) return fail("q330_cmd: control thread not running");
+  if (!answered) {
+    copy_error(error, err_sz, "q330_cmd: control thread not running");
+    q330_output(q330, Q330_OUT_LOG, "%s", "q330_cmd: control thread not running");
+    return -1;
+  }
   if (text == "OK") return 0;
   copy_error(error, err_sz, text);
   return -1;
+}
+
+int q330_cmd_post(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
+  return push_cmd(q330, cmd, pf, nullptr, error, err_sz);
 }
 
 int q330_cmd_answer(Q330 *q330, Q330Cmd *item, const char *text) {

@@ -286,9 +286,13 @@ struct Q330 {
   char *out_srcname_log = nullptr, *out_srcname_config = nullptr, *out_srcname_frames = nullptr,
        *out_srcname_frames_status = nullptr;
   uint16_t sequence = 0, sequence_data = 0;
-  int state_thread = 0;                      // 0 threads not started, 1 started
-  std::atomic<int> state_acquisition{0};     // 0-10; see q330_set_acquisition_mode
-  std::atomic<int> state_registered{0};      // registered with the datalogger
+  int state_thread = 0;                   // 0 threads not started, 1 started
+  std::atomic<int> state_acquisition{0};  // 0-10; see q330_set_acquisition_mode
+  std::atomic<int> state_registered{0};   // registered with the datalogger
+  // Control thread (the point-of-contact listener while none runs): the address of the
+  // last registration that succeeded, and the one a point of contact moved away from
+  // while the new address has not registered yet ("" when no move is on trial).
+  std::string registered_ipaddress, poc_moved_from;
   std::atomic<int> state_dataopen{0};        // the data stream is open
   int report_status = 0;                     // force the next channel-state line
   std::atomic<int> pendingstatusrequest{0};  // raised on every state change
@@ -359,6 +363,7 @@ struct Q330 {
   double ch98_time = 0, ch98_time_restart = 0, ch98_time_next = 0, ch98_lcq = 0;
   double request_shutdown_time = 0;
   int nchans = 0, dlclock = 0;
+  double dlclock_fed = 0;  // control thread: the last time given to the shared-memory clock
   Q330OutCallback out_callback = nullptr;
   void *user_data = nullptr;
   unsigned char *data_out = nullptr;
@@ -432,6 +437,9 @@ int q330_set_throttle(Q330 *q330, int throttle);
 // control thread has ended or its control queue was closed, also while waiting. Must not be
 // called on the control thread.
 int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz);
+// As q330_cmd, but returns once the command is queued, without waiting for the control
+// thread: 0 when queued (its answer is dropped), -1 as q330_cmd when it cannot be.
+int q330_cmd_post(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz);
 int q330_register(Q330 *q330, char *error, int err_sz);
 int q330_deregister(Q330 *q330, char *error, int err_sz);
 int q330_cfg_channels(Q330 *q330, Pf *pf, char *error, int err_sz);

@@ -591,13 +591,9 @@ int q330_process_DBLK_SPECIAL_EP2_DATA(void *vdblk, Q330 *q330) {
   auto *b = static_cast<Q330DATABLKEP2Pkt *>(vdblk);
   const Q330Chan *ep = q330->params.ep_channels[b->epchannel];
   if (!ep) return -1;
-  // The entry's count is the block's own, so that a reader finds every sample it holds.
-  int nsamp = q330_nsamps(b->size_of_data, b->size_of_cmap, b->data);
-  if (nsamp < 0) {
-    elog_complain(0, "q330_process_DBLK_SPECIAL_EP2_DATA: bad compressed block.\n");
-    return -1;
-  }
-  add_entry(q330, b->epchannel, 10, ep->filter_delay, nsamp, 16 + b->size_of_cmap,
+  // An EP2 block holds one second of the channel: its count is the configured rate of the
+  // parameter file's EP channel (a reader that expands a different count skips the entry).
+  add_entry(q330, b->epchannel, 10, ep->filter_delay, ep->samprate, 16 + b->size_of_cmap,
             b->previous_sample, b->data, b->size_of_cmap + b->size_of_data,
             "q330_process_DBLK_DATA_COMPR");
   if (q330->params.debug_data > 2)

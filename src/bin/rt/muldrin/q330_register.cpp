@@ -240,7 +240,9 @@ static void decide_stash(Q330 *q330) {
                 p.dlname ? p.dlname : "");
 }
 
-int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
+namespace {
+
+int register_session(Q330 *q330, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   Q330DLParams &p = q330->params;
   q330->state_registered = 0;
@@ -478,6 +480,30 @@ int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
   return 0;
 }
 
+}  // namespace
+
+// A point of contact carries no signature: an address it named that does not register is
+// given up for the last address that did, and the next announcement may move it again.
+int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
+  const int rc = register_session(q330, error, err_sz);
+  Q330DLParams &p = q330->params;
+  const std::string ip = p.q330_ipaddress ? p.q330_ipaddress : "-";
+  if (rc == 0) {
+    q330->registered_ipaddress = ip;
+    q330->poc_moved_from.clear();
+  } else if (!q330->poc_moved_from.empty()) {
+    const std::string back = q330->poc_moved_from;
+    q330->poc_moved_from.clear();
+    q330_output(q330, Q330_OUT_LOG,
+                "ERROR: q330_register_pvt: no registration at %s, named by a point of contact - "
+                "going back to %s, where it last registered.\n",
+                ip.c_str(), back.c_str());
+    set_q330_str(&p.q330_ipaddress, back.c_str());
+    p.q330_reset_ipaddress = 1;
+  }
+  return rc;
+}
+
 int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   Q330DLParams &p = q330->params;
@@ -517,13 +543,9 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
     } else {
       clock_sleep(1.0);
       q330_output_debugc(q330, 0, "q330_deregister_pvt: sending C1_DSRV");
-      if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) {
-        result = -1;
-      } else {
-        // The datalogger may still hold the registration; callers log this.
-        q330_set_error(error, err_sz, "deregistration not acknowledged");
-        result = -2;
-      }
+      // A silent datalogger is the usual case at shutdown and re-registration: the
+      // second request goes out unanswered and deregistration ends well.
+      if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) result = -1;
     }
   }
   if (result == -1) {
@@ -540,7 +562,7 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
   q330_output_debugc(q330, 0, "q330_deregister_pvt: Closing local control port %d.\n",
                      p.local_port_control);
   udp_close(q330->udp_control);
-  return result < 0 ? -1 : 0;
+  return result;
 }
 
 int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_acq, char *params,

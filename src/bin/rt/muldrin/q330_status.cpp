@@ -286,8 +286,9 @@ void comm_efficiency(Q330 *q330, const Q330LOGSTATPkt &log) {
   q330->packets_resent = resent;
 }
 
-// The shared-memory clock, fed only by a 1PPS time that agrees with the datalogger's
-// clock: a stale 1PPS (clock in hold) would steer the host wrong.
+// The shared-memory clock, fed with the last good 1PPS time of a locked clock. A time no
+// later than the last one fed (a 1PPS in hold, a clock set back) is not published: the
+// host's clock daemon then holds, instead of being steered by a stale time.
 void feed_clock(Q330 *q330, unsigned answered) {
   if (!q330->dlclock || (answered & 3u) != 3u) return;
   Q330GLOBSTATPkt glob;
@@ -299,18 +300,18 @@ void feed_clock(Q330 *q330, unsigned answered) {
   }
   if (!(glob.clock_quality & 0xC0)) return;
   double t = static_cast<double>(gps.time_of_last_good_1pps) + q330->epoch_2000 + 1.0;
-  double dl = datalogger_time(q330, glob);
-  if (std::fabs(t - dl) > 1.0) {
-    q330_output_debugc(q330, 0, "q330_set_status_pvt: 1PPS time %.0f is %.1f s from the clock", t,
-                       t - dl);
-    return;
-  }
   if (q330->params.debug_control) {
     char *text = strtime(t);
     q330_output_debugc(q330, 0, "q330_set_status_pvt: Time set from '%s' '%s' (%s)\n",
                        gps.gps_date_string, gps.gps_time_string, text ? text : "");
     free(text);
   }
+  if (t <= q330->dlclock_fed) {
+    q330_output_debugc(q330, 0, "q330_set_status_pvt: 1PPS time %.0f not after %.0f, not set\n", t,
+                       q330->dlclock_fed);
+    return;
+  }
+  q330->dlclock_fed = t;
   set_Dlclock(t);
 }
 

@@ -361,14 +361,32 @@ void *q330_run_data_thread(void *arg) {
 
 // ---- Status-request thread ------------------------------------------------------------------
 
-// An interval of 0 or less asks for no status at all.
+int q330_status_request_due(int *ticks, double interval, double now, double last_status,
+                            double last_request, double *pause) {
+  const int limit = static_cast<int>(interval * 10) - 4;
+  if (*ticks < limit && now - last_status < interval - 0.4) {
+    ++*ticks;
+    *pause = 0.1;
+    return 0;
+  }
+  *ticks = 0;
+  const double second = std::floor(now), frac = now - second;
+  if (frac < 0.5)
+    *pause = 0.5 - frac;
+  else if (last_request >= second + 0.5)
+    *pause = 1.5 - frac;
+  else
+    *pause = 0;
+  return 1;
+}
+
 void *q330_run_status_request_thread(void *arg) {
   auto *q = static_cast<Q330 *>(arg);
   q330_output(q, Q330_OUT_LOG, "--------q330 %s status request thread starting--------\n",
               nz(q->params.dlname));
   const double interval = q->params.statusrequest_interval;
-  const int limit = static_cast<int>(interval * 10) - 4;
   int ticks = 0;
+  double last_request = 0;
   for (;;) {
     const int s = q->state_acquisition.load();
     if (s == 10) break;
@@ -376,7 +394,7 @@ void *q330_run_status_request_thread(void *arg) {
       std::lock_guard<std::mutex> lock(q->status.status_mutex);
       q->status.bufpcnt = -1.0;
     }
-    if (interval <= 0 || !q->state_dataopen.load()) {
+    if (!q->state_dataopen.load()) {
       myusleep(0.1);
       continue;
     }
@@ -385,16 +403,13 @@ void *q330_run_status_request_thread(void *arg) {
       std::lock_guard<std::mutex> lock(q->status.status_mutex);
       last = q->status.time_last_status_pkt;
     }
-    if (ticks < limit && std_now() - last < interval - 0.4) {
-      ticks++;
-      myusleep(0.1);
-      continue;
-    }
-    ticks = 0;
-    double now = std_now();
-    double frac = now - std::floor(now);
-    if (frac < 0.5) myusleep(0.5 - frac);
+    double pause = 0;
+    const int due =
+        q330_status_request_due(&ticks, interval, std_now(), last, last_request, &pause);
+    myusleep(pause);
+    if (!due) continue;
     if (q->state_acquisition.load() == 6) {
+      last_request = std_now();
       char err[ERR_SZ] = "";
       q330_get_status(q, nullptr, Q330_STATUSREQUEST_BITMAP, err, ERR_SZ);
       elog_clear_register(0);

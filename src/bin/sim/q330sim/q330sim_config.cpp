@@ -1,6 +1,7 @@
 // q330sim_config.cpp - the simulator's configuration area (see q330sim_config.h).
 #include "q330sim_config.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -57,42 +58,53 @@ uint32_t get32(const std::vector<unsigned char> &v, size_t at) {
   return get16(v, at) << 16 | get16(v, at + 2);
 }
 
-// A field-list block through the codec's encoder, padded to its wire size.
-template <typename T>
-std::vector<unsigned char> encode(int command, const T &block) {
-  std::vector<unsigned char> out(2048);
-  unsigned char *cursor = out.data();
-  q330_stuff_qpkt(command, &cursor, const_cast<T *>(&block));
-  out.resize(static_cast<size_t>(cursor - out.data()));
-  int wire = q330_pktdef_wire_size(command);
-  if (wire > 0 && out.size() < static_cast<size_t>(wire)) out.resize(static_cast<size_t>(wire));
-  return out;
-}
+// A zeroed block of a layout's wire size, filled field by field at the layout's offsets
+// (all big-endian).
+struct Block {
+  std::vector<unsigned char> bytes;
+  explicit Block(size_t size) : bytes(size, 0) {}
+  Block &u8(size_t at, unsigned x) {
+    bytes.at(at) = static_cast<unsigned char>(x);
+    return *this;
+  }
+  Block &u16(size_t at, unsigned x) { return u8(at, x >> 8 & 0xFF).u8(at + 1, x & 0xFF); }
+  Block &u32(size_t at, uint32_t x) { return u16(at, x >> 16).u16(at + 2, x & 0xFFFF); }
+  // A counted string of `width` bytes: its length byte, the characters, filler.
+  Block &pstr(size_t at, size_t width, const char *text) {
+    size_t n = std::min(strlen(text), width - 1);
+    u8(at, static_cast<unsigned>(n));
+    memcpy(&bytes.at(at + 1), text, n);
+    return *this;
+  }
+};
 
 void append(std::vector<unsigned char> &to, const std::vector<unsigned char> &from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
+// FIX, 188 bytes: 4 total_number_of_reboots 4, 26 flags 2, 36 kmi_property_tag 4,
+// 96 qapchp_2_serial_number 4, 100 logical_port_packet_memory_size 4 x 4, and from 116
+// bit_frequency 1 x 8 with stream 7 first (reversed); the fields left 0 are not modelled.
+std::vector<unsigned char> fix_block(const Q330SimConfig &c) {
+  Block b(188);
+  b.u32(4, c.total_number_of_reboots).u16(26, c.flags).u32(36, c.property_tag);
+  b.u32(96, c.qapchp_2_serial_number);
+  for (int i = 0; i < 4; i++) b.u32(100 + 4 * static_cast<size_t>(i), c.packet_memory_size[i]);
+  for (int s = 0; s < 8; s++) b.u8(116 + static_cast<size_t>(7 - s), c.bit_frequency[s]);
+  return b.bytes;
+}
+
 std::vector<unsigned char> flags_block(const Q330SimConfig &c, int port) {
-  Q330FIXPkt fix{};
-  fix.total_number_of_reboots = c.total_number_of_reboots;
-  fix.flags = c.flags;
-  fix.kmi_property_tag = c.property_tag;
-  fix.qapchp_2_serial_number = c.qapchp_2_serial_number;
-  for (int i = 0; i < 4; i++) fix.logical_port_packet_memory_size[i] = c.packet_memory_size[i];
-  // Stream s is bit_frequency[s] of the host structure; the encoder writes the wire order.
-  for (int s = 0; s < 8; s++) fix.bit_frequency[s] = c.bit_frequency[s];
-  std::vector<unsigned char> fixb = encode(FIX, fix);
+  std::vector<unsigned char> fixb = fix_block(c);
   // GLOB, 160 bytes: sixteen 16-bit words, user_tag, the scale table, offsets, gains,
   // message bitmap.
   std::vector<unsigned char> glob;
   for (int i = 0; i < 16; i++) q330sim_put16(glob, 0);
   q330sim_put32(glob, c.glob_user_tag);
   while (glob.size() < 160) put8(glob, 0);
-  Q330SCPkt sc{};
-  sc.sensor_output_1_definition = c.sensor_output_1_definition;
-  std::vector<unsigned char> scb = encode(SC, sc);
-  std::vector<unsigned char> logb = encode(LOG, c.log[port]);
+  // SC, 32 bytes: sensor_output_1_definition to _8_definition, 4 bytes each.
+  std::vector<unsigned char> scb = Block(32).u32(0, c.sensor_output_1_definition).bytes;
+  std::vector<unsigned char> logb = q330sim_log_encode(c.log[port]);
   unsigned off_glob = 8 + static_cast<unsigned>(fixb.size());
   unsigned off_sc = off_glob + static_cast<unsigned>(glob.size());
   unsigned off_log = off_sc + static_cast<unsigned>(scb.size());
@@ -108,9 +120,30 @@ std::vector<unsigned char> flags_block(const Q330SimConfig &c, int port) {
   return out;
 }
 
-// C1_SLOG's payload as the LOG layout: ten 16-bit words, six channel masks, two 16-bit
-// words, a 32-bit word, four 16-bit words and a 32-bit spare.
-bool decode_log(const std::vector<unsigned char> &p, Q330LOGPkt *log) {
+}  // namespace
+
+std::vector<unsigned char> q330sim_log_encode(const Q330SimLog &l) {
+  Block b(52);
+  const uint16_t head[] = {l.logical_port_number,
+                           l.flags,
+                           l.percent_of_packet_buffer,
+                           l.mtu,
+                           l.group_count,
+                           l.maximum_resend_timeout,
+                           l.group_timeout,
+                           l.minimum_resend_timeout,
+                           l.window_size,
+                           l.data_sequence_number};
+  size_t at = 0;
+  for (uint16_t h : head) b.u16(at, h), at += 2;
+  for (uint16_t f : l.channel_freqs) b.u16(at, f), at += 2;
+  b.u16(32, l.acknowledge_count).u16(34, l.acknowledge_timeout);
+  b.u32(36, l.old_data_threshold_time).u16(40, l.ethernet_throttle).u16(42, l.alarm_percent);
+  b.u16(44, l.automatic_filters).u16(46, l.manual_filters).u32(48, l.spare1);
+  return b.bytes;
+}
+
+bool q330sim_log_decode(const std::vector<unsigned char> &p, Q330SimLog *log) {
   if (p.size() < 52) return false;
   uint16_t *head[] = {&log->logical_port_number,
                       &log->flags,
@@ -125,16 +158,18 @@ bool decode_log(const std::vector<unsigned char> &p, Q330LOGPkt *log) {
   size_t at = 0;
   for (uint16_t *h : head) *h = static_cast<uint16_t>(get16(p, at)), at += 2;
   for (auto &f : log->channel_freqs) f = static_cast<uint16_t>(get16(p, at)), at += 2;
-  log->acknowledge_count = static_cast<uint16_t>(get16(p, at));
-  log->acknowledge_timeout = static_cast<uint16_t>(get16(p, at + 2));
-  log->old_data_threshold_time = get32(p, at + 4);
-  log->ethernet_throttle = static_cast<uint16_t>(get16(p, at + 8));
-  log->alarm_percent = static_cast<uint16_t>(get16(p, at + 10));
-  log->automatic_filters = static_cast<uint16_t>(get16(p, at + 12));
-  log->manual_filters = static_cast<uint16_t>(get16(p, at + 14));
-  log->spare1 = get32(p, at + 16);
+  log->acknowledge_count = static_cast<uint16_t>(get16(p, 32));
+  log->acknowledge_timeout = static_cast<uint16_t>(get16(p, 34));
+  log->old_data_threshold_time = get32(p, 36);
+  log->ethernet_throttle = static_cast<uint16_t>(get16(p, 40));
+  log->alarm_percent = static_cast<uint16_t>(get16(p, 42));
+  log->automatic_filters = static_cast<uint16_t>(get16(p, 44));
+  log->manual_filters = static_cast<uint16_t>(get16(p, 46));
+  log->spare1 = get32(p, 48);
   return true;
 }
+
+namespace {
 
 // The segments of a token area: at least `segments`, none over kSegmentMax bytes.
 std::vector<std::vector<unsigned char>> segments_of(const std::vector<unsigned char> &area,
@@ -155,7 +190,7 @@ std::vector<std::vector<unsigned char>> segments_of(const std::vector<unsigned c
 
 Q330SimConfig::Q330SimConfig() {
   for (int i = 0; i < 4; i++) {
-    Q330LOGPkt &l = log[i];
+    Q330SimLog &l = log[i];
     l.logical_port_number = static_cast<uint16_t>(i);
     l.mtu = 576;
     l.group_count = 8;
@@ -199,7 +234,7 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       // The LOG of the unit's data port tells where its data stream stands: the oldest
       // packet not yet acknowledged, or the next to be made.
       if (static_cast<int>(port) == options_.logical - 1) {
-        Q330LOGPkt saved = c.log[port];
+        Q330SimLog saved = c.log[port];
         c.log[port].data_sequence_number = data_sequence;
         out = flags_block(c, static_cast<int>(port));
         c.log[port] = saved;
@@ -209,8 +244,8 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       return true;
     }
     case SLOG: {
-      Q330LOGPkt log{};
-      if (!decode_log(p, &log) || log.logical_port_number > 3) return false;
+      Q330SimLog log{};
+      if (!q330sim_log_decode(p, &log) || log.logical_port_number > 3) return false;
       // The datalogger keeps its own sequence number.
       log.data_sequence_number = c.log[log.logical_port_number].data_sequence_number;
       c.log[log.logical_port_number] = log;
@@ -252,23 +287,20 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       *reply_cmd = CACK;
       return true;
     }
-    case RQPHY: {
-      Q330C1PHYPkt phy{};
-      phy.serial_number_high = static_cast<uint32_t>(options_.serial >> 32);
-      phy.serial_number_low = static_cast<uint32_t>(options_.serial);
-      phy.base_port = static_cast<uint16_t>(base_);
+    case RQPHY:
+      // C1_PHY, 56 bytes: 0 serial_number_high 4, 4 serial_number_low 4, 30 base_port 2.
       *reply_cmd = PHY;
-      out = encode(PHY, phy);
+      out = Block(56)
+                .u32(0, static_cast<uint32_t>(options_.serial >> 32))
+                .u32(4, static_cast<uint32_t>(options_.serial))
+                .u16(30, static_cast<unsigned>(base_))
+                .bytes;
       return true;
-    }
-    case RQMAN: {
-      Q330MANPkt man{};
-      man.kmi_property_tag = c.property_tag;
-      man.model_number = 330;
+    case RQMAN:
+      // C1_MAN, 80 bytes: 66 model_number 2, 72 kmi_property_tag 4.
       *reply_cmd = MAN;
-      out = encode(MAN, man);
+      out = Block(80).u16(66, 330).u32(72, c.property_tag).bytes;
       return true;
-    }
     case RQRT:
       // One route: 127.0.0.1, interface 3, data port `logical`, heard 7 s ago.
       *reply_cmd = RT;
@@ -277,56 +309,43 @@ bool Q330Sim::answer_config(const Q330SimDatagram &in, int *reply_cmd,
       q330sim_put16(out, static_cast<unsigned>(options_.logical));
       q330sim_put32(out, 7);
       return true;
-    case RQSPP: {
-      Q330SPPPkt spp{};
-      spp.maximum_main_current = 400;
+    case RQSPP:
+      // C1_SPP, 20 bytes: 0 maximum_main_current 2.
       *reply_cmd = SPP;
-      out = encode(SPP, spp);
+      out = Block(20).u16(0, 400).bytes;
       return true;
-    }
-    case RQGID: {
-      Q330GIDPkt gid{};
-      strcpy(gid.id_1_string, "q330sim");
+    case RQGID:
+      // GID, 288 bytes: id_1_string to id_9_string, counted strings of 32 bytes.
       *reply_cmd = GID;
-      out = encode(GID, gid);
+      out = Block(288).pstr(0, 32, "q330sim").bytes;
       return true;
-    }
-    case RQDCP: {
-      Q330DCPPkt dcp{};
-      dcp.channel_counts_with_grounded_input[0] = 11;
+    case RQDCP:
+      // C1_DCP, 48 bytes: channel_counts_with_grounded_input 4 x 6, then with reference.
       *reply_cmd = DCP;
-      out = encode(DCP, dcp);
+      out = Block(48).u32(0, 11).bytes;
       return true;
-    }
-    case RQDEV: {
-      Q330DEVPkt dev{};
-      dev.unit_id = 9;
+    case RQDEV:
+      // C1_DEV, 20 bytes: 0 port_number 2, 2 unit_id 2.
       *reply_cmd = DEV;
-      out = encode(DEV, dev);
+      out = Block(20).u16(2, 9).bytes;
       return true;
-    }
-    case C2_RQPHY: {
-      Q330C2PHYPkt phy{};
-      phy.physical_interface_number = static_cast<uint16_t>(get16(p, 0));
-      phy.data_port_number = static_cast<uint16_t>(options_.logical - 1);
+    case C2_RQPHY:
+      // C2_PHY, 180 bytes: 0 physical_interface_number 2, 2 data_port_number 2.
       *reply_cmd = C2_PHY;
-      out = encode(C2_PHY, phy);
+      out =
+          Block(180).u16(0, get16(p, 0)).u16(2, static_cast<unsigned>(options_.logical - 1)).bytes;
       return true;
-    }
-    case C2_RQGPS: {
-      Q330C2GPSPkt gps{};
-      gps.timing_mode = 1;
+    case C2_RQGPS:
+      // C2_GPS, 56 bytes: 0 timing_mode 2.
       *reply_cmd = C2_GPS;
-      out = encode(C2_GPS, gps);
+      out = Block(56).u16(0, 1).bytes;
       return true;
-    }
-    case C2_RQAMASS: {
-      Q330C2AMASSPkt amass{};
-      amass.maximum_tries_1 = 3;
+    case C2_RQAMASS:
+      // C2_AMASS, 32 bytes: boom 1 at 0 and boom 2 at 16, each tolerance_a, _b, _c,
+      // maximum_tries, normal_interval, squeltch_interval, sensor_control_bitmap, duration.
       *reply_cmd = C2_AMASS;
-      out = encode(C2_AMASS, amass);
+      out = Block(32).u16(6, 3).bytes;
       return true;
-    }
     case RQMEM: {
       // starting_address 32, byte_count 16, memory_type 16, password 4 x 32.
       uint32_t address = get32(p, 0);
