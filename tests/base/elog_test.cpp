@@ -203,6 +203,14 @@ TEST(ElogFlood, KeysAreSourceAndTextAndACalmMinuteEndsTheFlood) {
   elog_flood_due(g, 190, 1, &due);
   ASSERT_EQ(due.size(), 1u);
   EXPECT_EQ(due[0].count, 2);
+  // A caller that takes no repeats loses none: they wait for the next that does.
+  due.clear();
+  for (int i = 0; i < 5; i++) elog_flood_pass(g, "dl4", "y", 300, nullptr);
+  EXPECT_EQ(elog_flood_pass(g, "dl4", "y", 361, nullptr), 0);  // ends the window of 3 held
+  elog_flood_due(g, 362, 0, &due);
+  ASSERT_FALSE(due.empty());
+  EXPECT_EQ(due[0].source, "dl4");
+  EXPECT_EQ(due[0].count, 3);
   elog_flood_free(g);
   EXPECT_EQ(elog_flood_new(0, 60, 1), nullptr);
   EXPECT_EQ(elog_flood_new(1, 0, 1), nullptr);

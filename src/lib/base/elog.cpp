@@ -32,12 +32,15 @@ struct ElogFlood {
   size_t max_keys;
   std::mutex mutex;  // guards the rest
   std::unordered_map<std::string, Slot> slots;
-  double scanned = -1e300;  // when the slots were last looked through for repeats due
+  std::vector<ElogFloodRepeat> pending;  // repeats due while no caller took them
+  double scanned = -1e300;               // when the slots were last looked through for repeats due
 
   // Ends the window of `s` when it is over; a count held in it becomes due and keeps
   // the key flooded.
+  // A clock that went back (a test's driven clock starting again) also ends it.
+  bool over(const Slot &s, double now) const { return now - s.start >= window || now < s.start; }
   void roll(Slot &s, double now, std::vector<ElogFloodRepeat> *due) {
-    if (now - s.start < window) return;
+    if (!over(s, now)) return;
     s.flooded = s.held > 0;
     if (s.flooded) due->push_back({s.source, s.text, s.held});
     s.start = now;
@@ -45,7 +48,7 @@ struct ElogFlood {
     s.held = 0;
   }
   void scan(double now, bool all, std::vector<ElogFloodRepeat> *due) {
-    if (!all && now - scanned < 1.0) return;
+    if (!all && now - scanned < 1.0 && now >= scanned) return;
     scanned = now;
     for (auto it = slots.begin(); it != slots.end();) {
       Slot &s = it->second;
@@ -54,7 +57,7 @@ struct ElogFlood {
         s.held = 0;
         s.flooded = false;
         ++it;
-      } else if (now - s.start >= window && s.held == 0) {
+      } else if (over(s, now) && s.held == 0) {
         it = slots.erase(it);  // calm for a whole window: forgotten
       } else {
         roll(s, now, due);
@@ -108,6 +111,7 @@ void elog_flood_reset_all(void) {
   for (ElogFlood *g : g_gates) {
     std::lock_guard<std::mutex> glock(g->mutex);
     g->slots.clear();
+    g->pending.clear();
     g->scanned = -1e300;
   }
 }
@@ -115,11 +119,14 @@ void elog_flood_reset_all(void) {
 int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, double now,
                     std::vector<ElogFloodRepeat> *due) {
   if (!gate) return 1;
-  std::vector<ElogFloodRepeat> scratch;
-  std::vector<ElogFloodRepeat> *out = due ? due : &scratch;
   std::lock_guard<std::mutex> lock(gate->mutex);
-  // Without a place for repeats nothing is looked through, so nothing due is lost.
-  if (due) gate->scan(now, false, out);
+  // Without a place for repeats, those that fall due wait in the gate for a later call.
+  std::vector<ElogFloodRepeat> *out = due ? due : &gate->pending;
+  if (due) {
+    due->insert(due->end(), gate->pending.begin(), gate->pending.end());
+    gate->pending.clear();
+    gate->scan(now, false, out);
+  }
   std::string key = std::string(source ? source : "") + '\0' + (text ? text : "");
   auto it = gate->slots.find(key);
   if (it == gate->slots.end()) {
@@ -144,6 +151,8 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
 void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodRepeat> *due) {
   if (!gate || !due) return;
   std::lock_guard<std::mutex> lock(gate->mutex);
+  due->insert(due->end(), gate->pending.begin(), gate->pending.end());
+  gate->pending.clear();
   gate->scan(now, all != 0, due);
 }
 

@@ -552,7 +552,7 @@ Ring::~Ring() {
 bool Ring::size_ok() {
   struct stat st {};
   if (fstat(fd_, &st) != 0) return true;
-  if (st.st_nlink == 0 && !deleted_.exchange(true)) deleted_told_ms_.store(-1);
+  if (st.st_nlink == 0 && !deleted_.exchange(true)) deleted_told_.store(0);
   if ((uint64_t)st.st_size >= layout_.capacity) return true;
   cut_.store(true);
   return false;
@@ -560,10 +560,10 @@ bool Ring::size_ok() {
 
 namespace {
 // True once a minute (clock time) per `told`, for one thread at a time.
-bool minute_due(std::atomic<int64_t> &told) {
-  int64_t now = (int64_t)(clock_monotonic() * 1000.0);
-  int64_t last = told.load();
-  if (last >= 0 && now - last < 60000) return false;
+bool minute_due(std::atomic<uint32_t> &told) {
+  uint32_t now = (uint32_t)clock_monotonic() + 1;
+  uint32_t last = told.load();
+  if (last != 0 && now - last < 60) return false;
   return told.compare_exchange_strong(last, now);
 }
 }  // namespace
@@ -575,7 +575,7 @@ int Ring::file_state(const char *who) {
     return 1;
   }
   if (deleted_.load()) {
-    if (minute_due(deleted_told_ms_))
+    if (minute_due(deleted_told_))
       elog_complain(0,
                     "%s: ring file '%s' was deleted under this process: packets written reach "
                     "only the readers that still have it open\n",
@@ -592,7 +592,7 @@ bool Ring::intact(const char *who) {
 
 bool Ring::cut(const char *who) {
   if (!cut_.load(std::memory_order_relaxed)) return false;
-  if (minute_due(cut_told_ms_)) {
+  if (minute_due(cut_told_)) {
     elog_complain(0,
                   "%s: ring file '%s' is shorter than its ring of %llu bytes: it was cut under "
                   "this process and is refused from now on\n",

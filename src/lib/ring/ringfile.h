@@ -296,9 +296,11 @@ class Ring {
   uint64_t dev_ = 0, ino_ = 0;
   int fd_ = -1;  // kept open to check the file's size
   std::atomic<bool> cut_{false};
-  std::atomic<bool> deleted_{false};      // the file had no link at the last look
-  std::atomic<int64_t> cut_told_ms_{-1};  // last complaints (clock_monotonic, ms)
-  std::atomic<int64_t> deleted_told_ms_{-1};
+  std::atomic<bool> deleted_{false};  // the file had no link at the last look
+  // Last complaints: whole seconds of clock_monotonic plus one; 0 never (32 bits, which
+  // every target has lock-free).
+  std::atomic<uint32_t> cut_told_{0};
+  std::atomic<uint32_t> deleted_told_{0};
   std::atomic<uint32_t> checked_ms_{0};  // when this process last looked at the size
   // Hashes of the source names this process put (0: free), under the lock: the first put
   // of a name also wakes the sleepers of kNewSourceBit.

@@ -133,12 +133,14 @@ std::string refusal(CmdThread *cth, const char *sequence, const char *cmdtime, s
                          cmdtime, off < 0 ? -off : off, off < 0 ? "before" : "after",
                          CMDTHREAD_CMDTIME_SLACK);
   *key = std::string(sequence) + " " + cmdtime;
+  std::lock_guard<std::mutex> lock(cth->lock);
   if (cth->done.count(*key))
     return string_printf("sequence %s already executed: refused", sequence);
   return "";
 }
 
 void remember(CmdThread *cth, const std::string &key) {
+  std::lock_guard<std::mutex> lock(cth->lock);
   cth->done.insert(key);
   cth->done_order.push_back(key);
   while (cth->done_order.size() > CMDTHREAD_SEQUENCES_KEPT) {

@@ -8,11 +8,11 @@
 //
 // Ownership and locking: the record owns its texts and its put thread. `lock` guards the
 // latest-command fields (cmd, cmd_username, cmd_hostname, cmd_ip, cmd_dlnames,
-// cmd_count), the responder identity caches (username, hostname, ip) and
-// sequence_target. Only the command thread replaces the latest-command fields, so the
-// callback may read them (cmd_dlnames in particular) without the lock; other threads take
-// it. The record is shared by its owner and its two threads and freed by whichever lets
-// go last; it is never freed while one of them runs.
+// cmd_count), the responder identity caches (username, hostname, ip), sequence_target and
+// the record of commands carried out (done, done_order). Only the command thread replaces the
+// latest-command fields, so the callback may read them (cmd_dlnames in particular) without the
+// lock; other threads take it. The record is shared by its owner and its two threads and freed by
+// whichever lets go last; it is never freed while one of them runs.
 //
 // Only a correctly signed command becomes the latest command; an unsigned or wrongly
 // signed one is logged as munged and changes nothing. The signature proves the text
@@ -73,7 +73,8 @@ struct cmdthread_ {
   int cmd_count;          // accepted (signed) commands
   struct orbputthr_ *put_thr;
   CmdThreadCallback callback;
-  // Commands carried out ("sequence" and "cmdtime"), oldest first; command thread only.
+  // Commands carried out ("sequence" and "cmdtime"), oldest first; written by the command
+  // thread under `lock`.
   std::deque<std::string> done_order;
   std::unordered_set<std::string> done;
   std::mutex lock;
