@@ -235,8 +235,8 @@ TEST_F(WriteTest, RefusedLogPacketsAreRetriedUntilTheRingTakesThem) {
                                    : std::string("srcname TA_prog/log")))
         << cap.text();
     if (c.cut) {
-      EXPECT_LT(took, 5.0);  // at once, not after the drain limit
-      break;                 // the ring is refused from now on
+      EXPECT_LT(took, MULDRIN_WRITE_DRAIN / 2);  // at once, not after the drain limit
+      break;                                     // the ring is refused from now on
     }
     if (c.stopping) {
       EXPECT_GE(took, MULDRIN_WRITE_DRAIN);
@@ -281,6 +281,7 @@ TEST_F(WriteTest, AStalledRingDropsQueuedWaveformDataButKeepsLogLines) {
 
 // A flood of one log line from one source gives the burst, then its count.
 TEST_F(WriteTest, ALogFloodGivesABurstAndOneRepeatLine) {
+  DrivenClock clock(1.7e9);  // the flood comes within one minute, however slow the machine
   for (int i = 0; i < 10000; i++) {
     myout_callback(nullptr, Q330_OUT_LOG, strdup("2026345 02:10:00.000: TA: bad CRC from x"), 0);
     if (i == 5000)

@@ -491,49 +491,54 @@ TEST_F(Service, ACommandWithAReplyOfTwoHundredCharactersIsLogged) {
 // is sent after the commands before it; a refused one runs nothing and is answered
 // "error" with the reason.
 TEST_F(Service, ReplayedAndOutOfDateCommandsAreRefused) {
-  char now[32], late[32], early[32], drifted[32];
-  snprintf(now, sizeof now, "%.1f", std_now());
-  snprintf(late, sizeof late, "%.1f", std_now() - 660);
-  snprintf(early, sizeof early, "%.1f", std_now() + 660);
-  snprintf(drifted, sizeof drifted, "%.1f", std_now() - 240);
-  auto text = [](const std::string &seq, const std::string &cmdtime) {
+  // Times relative to the clock are written as each case is sent (the test clock runs
+  // fast); a replay sends the first command's bytes again.
+  auto cmdtime = [](double offset) {
+    char t[32];
+    snprintf(t, sizeof t, "%.1f", std_now() + offset);
+    return std::string(t);
+  };
+  auto text = [](const std::string &seq, const std::string &when) {
     std::string t = "command start\n";
-    if (!cmdtime.empty()) t += "cmdtime " + cmdtime + "\n";
+    if (!when.empty()) t += "cmdtime " + when + "\n";
     t += "username op\nhostname ophost\nip 127.0.0.9\n";
     if (!seq.empty()) t += "sequence " + seq + "\n";
     return t + "reply op/pf/rsp\n";
   };
-  const std::string first = text("op_1_1", now);
+  std::string first;
   struct Case {
     const char *why;
     std::string src;
-    std::string text;
-    Sign how;
+    const char *seq;
+    const char *fixed;  // the "cmdtime" text, or none for now + offset
+    double offset;
+    bool replay;  // the first command's bytes again
     bool runs;
     const char *error;  // the answer's "error" text, for a refusal
   } cases[] = {
-      {"the first time", "q1/pf/dlcm", first, kSigned, true, ""},
-      {"the same bytes again", "q1/pf/dlcm", first, kSigned, false,
+      {"the first time", "q1/pf/dlcm", "op_1_1", nullptr, 0, false, true, ""},
+      {"the same bytes again", "q1/pf/dlcm", "", nullptr, 0, true, false,
        "sequence op_1_1 already executed: refused"},
-      {"the same text re-addressed", "/pf/dlcm", first, kSigned, false,
+      {"the same text re-addressed", "/pf/dlcm", "", nullptr, 0, true, false,
        "sequence op_1_1 already executed: refused"},
-      {"the same sequence at another time", "q1/pf/dlcm", text("op_1_1", drifted), kSigned, true,
-       ""},
-      {"dated 1970", "q1/pf/dlcm", text("op_1_2", "0.0"), kSigned, false, "cmdtime 0.0 is "},
-      {"dated 2100", "q1/pf/dlcm", text("op_1_3", "4102444800.0"), kSigned, false,
+      {"the same sequence at another time", "q1/pf/dlcm", "op_1_1", nullptr, -240, false, true, ""},
+      {"dated 1970", "q1/pf/dlcm", "op_1_2", "0.0", 0, false, false, "cmdtime 0.0 is "},
+      {"dated 2100", "q1/pf/dlcm", "op_1_3", "4102444800.0", 0, false, false,
        "after this machine's time (more than 600 s): refused"},
-      {"eleven minutes late", "q1/pf/dlcm", text("op_1_4", late), kSigned, false,
+      {"eleven minutes late", "q1/pf/dlcm", "op_1_4", nullptr, -660, false, false,
        "before this machine's time"},
-      {"eleven minutes early", "q1/pf/dlcm", text("op_1_5", early), kSigned, false,
+      {"eleven minutes early", "q1/pf/dlcm", "op_1_5", nullptr, 660, false, false,
        "after this machine's time"},
-      {"no cmdtime", "q1/pf/dlcm", text("op_1_6", ""), kSigned, false,
+      {"no cmdtime", "q1/pf/dlcm", "op_1_6", "", 0, false, false,
        "command without cmdtime refused"},
-      {"a cmdtime that is no time", "q1/pf/dlcm", text("op_1_7", "soon"), kSigned, false,
+      {"a cmdtime that is no time", "q1/pf/dlcm", "op_1_7", "soon", 0, false, false,
        "cmdtime is not a time: refused"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.why);
-    send(c.src, c.text, c.how);
+    std::string t = c.replay ? first : text(c.seq, c.fixed ? c.fixed : cmdtime(c.offset));
+    if (first.empty()) first = t;
+    send(c.src, t, kSigned);
     send("q1/pf/dlcm", command_text("sentinel"));
     std::vector<Event> got = rec_.until_command("sentinel");
     bool ran = false;
@@ -550,7 +555,7 @@ TEST_F(Service, ReplayedAndOutOfDateCommandsAreRefused) {
     pffree(r.pf);
   }
   // Without a sequence there is nothing to answer to: logged only.
-  send("q1/pf/dlcm", text("", now));
+  send("q1/pf/dlcm", text("", cmdtime(0)));
   send("q1/pf/dlcm", command_text("sentinel"));
   std::vector<Event> got = rec_.until_command("sentinel");
   ASSERT_FALSE(got.empty());
