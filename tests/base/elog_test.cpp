@@ -133,3 +133,126 @@ TEST(Elog, InitTakesTheBaseName) {
   elog_init(1, argv);
   EXPECT_STREQ(Program_Name, "muldrin");
 }
+
+// ---- Flood gates ------------------------------------------------------------------------
+
+// A flood of one message, spread evenly over `seconds`, and the lines it may give.
+TEST(ElogFlood, AFloodGivesABurstThenOneRepeatAMinute) {
+  struct Case {
+    const char *what;
+    int messages;
+    double seconds;
+    int passed;   // messages written as they came
+    int repeats;  // repeat lines due by the end (counted messages)
+    int counted;  // messages in those repeats
+  } cases[] = {
+      {"a few", ELOG_FLOOD_BURST - 1, 10, ELOG_FLOOD_BURST - 1, 0, 0},
+      {"just the burst", ELOG_FLOOD_BURST, 10, ELOG_FLOOD_BURST, 0, 0},
+      // 20 s at 10,000 a second: the burst, then one repeat when the minute ends.
+      {"bad datagrams, 20 s", 200000, 20, ELOG_FLOOD_BURST, 1, 200000 - ELOG_FLOOD_BURST},
+      // Three minutes: one repeat a minute, nothing passed after the burst.
+      {"three minutes", 18000, 180, ELOG_FLOOD_BURST, 3, 18000 - ELOG_FLOOD_BURST},
+      // A retry every 10 s is never held back.
+      {"one every 10 s", 30, 300, 30, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ElogFlood *g = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, 16);
+    ASSERT_NE(g, nullptr);
+    std::vector<ElogFloodRepeat> due;
+    int passed = 0;
+    for (int i = 0; i < c.messages; i++)
+      passed += elog_flood_pass(g, "dl1", "bad CRC from 127.0.0.1:5331\n",
+                                1000 + c.seconds * i / c.messages, &due);
+    elog_flood_due(g, 1000 + c.seconds + ELOG_FLOOD_WINDOW, 0, &due);
+    EXPECT_EQ(passed, c.passed);
+    EXPECT_EQ((int)due.size(), c.repeats);
+    int counted = 0;
+    for (const ElogFloodRepeat &r : due) counted += r.count;
+    EXPECT_EQ(counted, c.counted);  // nothing is lost from the count
+    if (!due.empty()) {
+      EXPECT_EQ(elog_flood_text(due[0]), "bad CRC from 127.0.0.1:5331 (repeated " +
+                                             std::to_string(due[0].count) + " times)");
+    }
+    elog_flood_free(g);
+  }
+}
+
+TEST(ElogFlood, KeysAreSourceAndTextAndACalmMinuteEndsTheFlood) {
+  ElogFlood *g = elog_flood_new(2, 60, 16);
+  std::vector<ElogFloodRepeat> due;
+  for (int i = 0; i < 10; i++) elog_flood_pass(g, "dl1", "refused", 0, &due);
+  // Another source, or another text, is not held back by dl1's flood.
+  EXPECT_EQ(elog_flood_pass(g, "dl2", "refused", 1, &due), 1);
+  EXPECT_EQ(elog_flood_pass(g, "dl1", "other", 1, &due), 1);
+  // The next minute: dl1's count is due and dl1 stays held while it floods.
+  EXPECT_EQ(elog_flood_pass(g, "dl1", "refused", 61, &due), 0);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].source, "dl1");
+  EXPECT_EQ(due[0].count, 8);
+  due.clear();
+  // A minute later the held one is due; after a whole calm minute the burst is back.
+  elog_flood_due(g, 122, 0, &due);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].count, 1);
+  elog_flood_due(g, 183, 0, &due);
+  EXPECT_EQ(elog_flood_pass(g, "dl1", "refused", 184, &due), 1);
+  // `all` hands over what is held at once (at shutdown).
+  due.clear();
+  for (int i = 0; i < 4; i++) elog_flood_pass(g, "dl3", "x", 190, &due);
+  elog_flood_due(g, 190, 1, &due);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].count, 2);
+  // A caller that takes no repeats loses none: they wait for the next that does.
+  due.clear();
+  for (int i = 0; i < 5; i++) elog_flood_pass(g, "dl4", "y", 300, nullptr);
+  EXPECT_EQ(elog_flood_pass(g, "dl4", "y", 361, nullptr), 0);  // ends the window of 3 held
+  elog_flood_due(g, 362, 0, &due);
+  ASSERT_FALSE(due.empty());
+  EXPECT_EQ(due[0].source, "dl4");
+  EXPECT_EQ(due[0].count, 3);
+  elog_flood_free(g);
+  EXPECT_EQ(elog_flood_new(0, 60, 1), nullptr);
+  EXPECT_EQ(elog_flood_new(1, 0, 1), nullptr);
+}
+
+TEST(ElogFlood, DistinctTextsBeyondTheKeysPushOutTheOldestWithItsCount) {
+  ElogFlood *g = elog_flood_new(1, 60, 4);
+  std::vector<ElogFloodRepeat> due;
+  for (int i = 0; i < 3; i++) elog_flood_pass(g, "", "first", 0, &due);  // 2 held
+  int passed = 0;
+  for (int i = 0; i < 1000; i++)
+    passed += elog_flood_pass(g, "", ("sn " + std::to_string(i)).c_str(), 1 + i * 0.001, &due);
+  EXPECT_EQ(passed, 1000);
+  ASSERT_FALSE(due.empty());
+  EXPECT_EQ(due[0].text, "first");
+  EXPECT_EQ(due[0].count, 2);
+  elog_flood_free(g);
+}
+
+// The printed log: 20 s of the same complaint gives the burst, and the repeat line
+// comes with the next message after the minute.
+TEST(ElogFlood, PrintedMessagesPassTheGate) {
+  DrivenClock clock(5000);
+  ElogCapture cap;
+  for (int i = 0; i < 20000; i++) {
+    clock.now = 5000 + i * 0.001;
+    elog_complain(0, "udp_read: bad CRC from %s.\n", "127.0.0.9");
+  }
+  EXPECT_EQ(cap.lines().size(), (size_t)ELOG_FLOOD_BURST);
+  clock.now = 5061;
+  elog_notify(0, "something else\n");
+  auto lines = cap.lines();
+  ASSERT_EQ(lines.size(), (size_t)ELOG_FLOOD_BURST + 2);
+  EXPECT_NE(lines[ELOG_FLOOD_BURST].find("udp_read: bad CRC from 127.0.0.9. (repeated " +
+                                         std::to_string(20000 - ELOG_FLOOD_BURST) + " times)"),
+            std::string::npos)
+      << lines[ELOG_FLOOD_BURST];
+  EXPECT_NE(lines.back().find("something else"), std::string::npos);
+  // Fatal messages and the switch for other tests pass everything.
+  elog_set_flood_burst(0);
+  cap.clear();
+  for (int i = 0; i < 50; i++) elog_complain(0, "same\n");
+  EXPECT_EQ(cap.lines().size(), 50u);
+  elog_set_flood_burst(ELOG_FLOOD_BURST);
+}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "altuscom_fixture.h"
+#include "base/elog.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -81,6 +82,42 @@ TEST_F(AltusLog, LineBreaksInsideAMessageKeepItOneLine) {
     EXPECT_EQ(q[1], std::string("2020001 00:00:00.250: kes: dlA: ERROR: ") + c.want);
     ASSERT_EQ(cap.lines().size(), 1u) << cap.text();
     EXPECT_NE(cap.lines()[0].find(std::string("dlA: ERROR: ") + c.want), std::string::npos);
+  }
+}
+
+// Random bytes on a stream link: one complaint per refused frame. Each kind of line is
+// printed and sent at most a few times a minute, then once a minute with its count.
+TEST_F(AltusLog, AFloodOfOneComplaintGivesABurstAndARepeatLineAMinute) {
+  struct Case {
+    const char *what;
+    bool complain;  // a complaint (printed) or a plain log line
+  } cases[] = {{"complaints", true}, {"log lines", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    elog_flood_reset_all();
+    drain();
+    ElogCapture cap;
+    const double start = clock.t;
+    for (int i = 0; i < 49171; i++) {
+      clock.t = start + i * 0.001;  // 49 s of refused frames
+      if (c.complain)
+        altuscom_log_complain(modem, dl, 0, 0, "getstream0: bad frame.\n");
+      else
+        altuscom_log_message(modem, dl, 0, "getstream0: bad frame.\n");
+    }
+    clock.t = start + 61;
+    altuscom_log_message(modem, dl, 0, "getstream0: other\n");
+    std::vector<std::string> q = texts();
+    ASSERT_EQ(q.size(), (size_t)ELOG_FLOOD_BURST + 2);
+    EXPECT_NE(q[ELOG_FLOOD_BURST].find("getstream0: bad frame. (repeated " +
+                                       std::to_string(49171 - ELOG_FLOOD_BURST) + " times)"),
+              std::string::npos)
+        << q[ELOG_FLOOD_BURST];
+    EXPECT_NE(q.back().find("getstream0: other"), std::string::npos);
+    if (c.complain) {
+      EXPECT_EQ(cap.lines().size(), (size_t)ELOG_FLOOD_BURST + 1) << cap.text();
+    }
+    clock.t = start;
   }
 }
 

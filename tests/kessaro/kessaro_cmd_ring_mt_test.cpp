@@ -97,9 +97,8 @@ class CommandRing : public ::testing::Test {
   }
   void send(const std::string &command, const std::string &sequence, const char *dlnames) {
     std::string text = "command " + command +
-                       "\nreply op/pf/rsp\nusername op\nhostname ophost\nip 127.0.0.9\n"
-                       "sequence " +
-                       sequence + "\n";
+                       "\nreply op/pf/rsp\nusername op\nhostname ophost\nip 127.0.0.9\n" +
+                       cmdtime_line() + "sequence " + sequence + "\n";
     if (dlnames) text += std::string("dlnames ") + dlnames + "\n";
     ASSERT_EQ(pfcmdstring2orb(text.c_str(), "kes/pf/dlcm", sender), 0);
   }

@@ -158,10 +158,11 @@ TEST(KessaroProgram, QuitCommandStopsInOrderAnswersAndExitsZero) {
           [&](pid_t) {
             int sender = orbopen(cmd.c_str(), "w");
             ASSERT_GE(sender, 0);
-            const char *text =
+            std::string text =
                 "command quit\nreply op/pf/rsp\nusername op\nhostname ophost\nip 127.0.0.9\n"
-                "sequence q1\n";
-            EXPECT_EQ(pfcmdstring2orb(text, "kes/pf/dlcm", sender), 0);
+                "sequence q1\n" +
+                cmdtime_line();
+            EXPECT_EQ(pfcmdstring2orb(text.c_str(), "kes/pf/dlcm", sender), 0);
             orbclose(sender);
           });
   ASSERT_TRUE(WIFEXITED(r.status)) << r.err;

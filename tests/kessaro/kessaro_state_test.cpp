@@ -395,6 +395,20 @@ TEST_F(AltusState, Reader) {
       {"no dataloggers array", "dataloggers 1\n", -1, "parse_state: No dataloggers array for",
        nullptr},
       {"not parameter-file text", "dataloggers &Arr{\n", -1, "parse_state: pfin(", nullptr},
+      // Valid text of millions of extra keys: refused unread, 1 MiB per datalogger.
+      {"larger than the bound",
+       "dataloggers &Arr{\n" +
+           block(
+               "dlA", kRequired +
+                          [] {
+                            std::string keys;
+                            for (long i = 0; keys.size() < (3u << 20); i++)
+                              keys += "x" + std::to_string(i) + " 1\n";
+                            return keys;
+                          }()) +
+           "}\n",
+       -1, "is larger than 2097152 bytes.",
+       [](AltusDatalogger *a, AltusDatalogger *) { EXPECT_EQ(a->nextSeq, 0u); }},
   };
   for (const Case &c : cases) {
     // What the parameter file set before the state file is read.

@@ -17,6 +17,7 @@
 #include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -57,6 +58,9 @@ struct DrivenClock {
 class Repackage : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Refusals are retried without a limit unless a test sets one.
+    orbwrite_reset(orbwrite_default());
+    orbwrite_default()->drop_after = 0;
     std::string ring = dir.file("test.ring");
     ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
     wr = orbopen(ring.c_str(), "w");
@@ -311,11 +315,31 @@ TEST_F(Repackage, RefusedWritesArriveOnceTheRingAccepts) {
   // 150 refusals, pauses growing to 1 s: about 143 s, complained about once a minute.
   int complaints = 0;
   for (const std::string &line : log.lines())
-    if (line.find("repackage_flush: orbput(XX_A/MGENC) error, retrying") != std::string::npos)
+    if (line.find("orbwrite_put: the ring refused") != std::string::npos &&
+        line.find("srcname XX_A/MGENC") != std::string::npos)
       complaints++;
   EXPECT_EQ(complaints, 3);
+  EXPECT_TRUE(log.contains("the ring takes packets again (srcname XX_A/MGENC)")) << log.text();
   EXPECT_GT(clock.t - 1000.0, 140.0);
   EXPECT_LT(clock.t - 1000.0, 150.0);
+}
+
+// A ring that refuses everything for longer than the limit: waveform packets are dropped
+// and counted instead of holding the writer (and everything queued behind it).
+TEST_F(Repackage, ARingRefusingForLongerThanTheLimitDropsPacketsWithACount) {
+  DrivenClock clock;
+  ElogCapture log;
+  orbwrite_default()->drop_after = 60;
+  RepackageBuf *buf = make();
+  orbfault_fail(ORBFAULT_PUT, 1000000);
+  for (int i = 0; i < 4; i++) ASSERT_EQ(put(buf, "A", T0 + 5.0 * i, 100), 0);
+  repackage_flush(buf);
+  orbfault_fail(ORBFAULT_PUT, 0);
+  EXPECT_TRUE(read_back().empty());
+  EXPECT_LT(clock.t - 1000.0, 62.0);  // one stall of the limit, not one per packet
+  EXPECT_TRUE(log.contains("waveform packets dropped while the ring refused everything"))
+      << log.text();
+  EXPECT_LE(log.lines().size(), 4u) << log.text();
 }
 
 TEST_F(Repackage, WhileHaltingARefusedWriteIsDroppedWithinItsBound) {

@@ -101,8 +101,8 @@ class Handler : public ::testing::Test {
     controls_[i] = std::make_unique<ScriptedControl>(q330s_[i], std::move(steps));
   }
   void send(const std::string &cmd, const std::string &dlnames = "") {
-    std::string text = "command " + cmd +
-                       "\nusername op\nhostname ophost\nip 127.0.0.9\nsequence s1\nreply "
+    std::string text = "command " + cmd + "\n" + cmdtime_line() +
+                       "username op\nhostname ophost\nip 127.0.0.9\nsequence s1\nreply "
                        "op/pf/rsp\n" +
                        (dlnames.empty() ? "" : "dlnames " + dlnames + "\n");
     ASSERT_EQ(pfcmdstring2orb(text.c_str(), "q1/pf/dlcm", sender_), 0);

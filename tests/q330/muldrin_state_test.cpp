@@ -91,6 +91,48 @@ TEST(StateFile, PreReadAgeAndRefusals) {
   }
 }
 
+// A state file far larger than any real one (valid text, millions of extra keys) is
+// refused like a broken one, before it is parsed: the bound is 1 MiB per datalogger.
+TEST(StateFile, OversizedFileIsRefusedUnread) {
+  struct Case {
+    const char *what;
+    size_t size;  // bytes of the file, about
+    bool used;
+  } cases[] = {
+      {"well inside the bound", 100000, true},
+      {"over 1 MiB for each of two dataloggers", 3u << 20, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Program p;
+    std::string text = "DL1 &Arr{\n";
+    for (long i = 0; text.size() < c.size; i++) text += "k" + std::to_string(i) + " 1\n";
+    char line[64];
+    snprintf(line, sizeof line, "}\ntime %.3f\n", p.clock.now);
+    p.dir.write("muldrin.state", text + line);
+    ElogCapture log;
+    EXPECT_EQ(muldrin_read_statefile(&p.m), 0);
+    EXPECT_EQ(p.m.statepf != nullptr, c.used);
+    if (!c.used) {
+      EXPECT_TRUE(log.contains("larger than 2097152 bytes - ignoring statefile for reading"))
+          << log.text();
+    }
+  }
+}
+
+// The temporary file is made anew: a link planted in its place is removed, and the file
+// it pointed to is not written.
+TEST(StateFile, ALinkPlantedAsTheTemporaryFileIsNotFollowed) {
+  Program p;
+  std::string victim = p.dir.write("victim", "precious\n");
+  ASSERT_EQ(symlink(victim.c_str(), (p.file + "-").c_str()), 0);
+  ASSERT_EQ(write_state(&p.m), 0);
+  EXPECT_EQ(read_file(victim), "precious\n");
+  EXPECT_EQ(read_file(p.file).rfind("DL1 &Arr{\n", 0), 0u);
+  struct stat st {};
+  EXPECT_NE(lstat((p.file + "-").c_str(), &st), 0);
+}
+
 TEST(StateFile, WriteIsWholeAndReadsBack) {
   Program p;
   Q330 *q = static_cast<Q330 *>(gettbl(p.m.q330s_tbl, 1));

@@ -3,17 +3,20 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/pmtfifo.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -197,26 +200,103 @@ TEST_F(WriteTest, StatusAndRowPacketsDecodeBack) {
   freePkt(pkt);
 }
 
-TEST_F(WriteTest, RefusedPutIsRetriedThenDroppedWithOneLine) {
-  {
-    orbfault_fail(ORBFAULT_PUT, 3);  // refused three times: retried, then written
+// Log packets wait for the ring: retried until it takes them, with a complaint a minute
+// (not one a try); only a shutdown's drain limit, or a ring cut under a shutdown, ends
+// the retry.
+TEST_F(WriteTest, RefusedLogPacketsAreRetriedUntilTheRingTakesThem) {
+  struct Case {
+    const char *what;
+    int refusals;      // puts refused before the ring takes them again
+    bool stopping;     // the writer was told to stop
+    bool cut;          // the ring file is cut shorter first
+    bool written;      // the packet reaches the ring
+    size_t max_lines;  // complaints and notices logged at most
+  } cases[] = {
+      {"a short refusal", 3, false, false, true, 2},
+      // Pauses grow to 1 s: 400 refusals are about 6.5 minutes of refusals.
+      {"minutes of refusals", 400, false, false, true, 9},
+      {"refused for good while stopping", 1 << 30, true, false, false, 4},
+      {"a ring cut under a shutdown", 0, true, true, false, 4},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    m_.kill = c.stopping ? 1 : 0;
+    if (c.cut) {
+      ASSERT_EQ(truncate(path_.c_str(), 4096), 0);
+    }
+    orbfault_fail(ORBFAULT_PUT, c.refusals);
     ElogCapture cap;
+    double start = clock_monotonic();
     EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("late"), 0), 0);
-    EXPECT_EQ(cap.text(), "");
-  }
-  {
-    orbfault_fail(ORBFAULT_PUT, 1000000);  // refused for good
-    ElogCapture cap;
-    EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("lost"), 0), 0);
+    double took = clock_monotonic() - start;
     orbfault_fail(ORBFAULT_PUT, 0);
-    EXPECT_EQ(cap.lines().size(), 1u) << cap.text();
-    EXPECT_TRUE(cap.contains("TA_prog/log")) << cap.text();
+    EXPECT_LE(cap.lines().size(), c.max_lines) << cap.text();
+    EXPECT_TRUE(cap.contains(c.cut ? "ring file '" + path_ + "' is shorter"
+                                   : std::string("srcname TA_prog/log")))
+        << cap.text();
+    if (c.cut) {
+      EXPECT_LT(took, MULDRIN_WRITE_DRAIN / 2);  // at once, not after the drain limit
+      break;                                     // the ring is refused from now on
+    }
+    if (c.stopping) {
+      EXPECT_GE(took, MULDRIN_WRITE_DRAIN);
+    }
+    auto got = reap();
+    ASSERT_EQ(got.size(), c.written ? 1u : 0u);
+    if (c.written) {
+      EXPECT_EQ(logtext(got[0]), "late");
+    }
   }
-  EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("next"), 0), 0);
+  m_.kill = 0;
+}
+
+// While a log packet waits for a ring that has refused everything for longer than the
+// limit, the waveform data queued behind it is dropped and counted; the log lines
+// queued with it are kept and written, in order, once the ring takes packets again.
+TEST_F(WriteTest, AStalledRingDropsQueuedWaveformDataButKeepsLogLines) {
+  orbwrite_default()->drop_after = 1.0;
+  for (int i = 0; i < 50; i++) {
+    char *bytes = static_cast<char *>(calloc(1, 16));
+    myout_callback(nullptr, Q330_OUT_DATA, bytes, 16);
+    free(bytes);
+    if (i == 20) myout_callback(nullptr, Q330_OUT_LOG, strdup("kept 1"), 0);
+  }
+  myout_callback(nullptr, Q330_OUT_LOG, strdup("kept 2"), 0);
+  m_.kill = 1;  // the drain limit ends the retry of the waiting packet
+  orbfault_fail(ORBFAULT_PUT, 1 << 30);
+  {
+    ElogCapture cap;
+    EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("waiting"), 0), 0);
+    EXPECT_TRUE(cap.contains("50 waveform packets dropped")) << cap.text();
+  }
+  orbfault_fail(ORBFAULT_PUT, 0);
+  EXPECT_EQ(pmtfifo_data_available(m_.mtfifo_write), 0);
+  run_writer_until_drained();
   auto got = reap();
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(logtext(got[0]), "late");
-  EXPECT_EQ(logtext(got[1]), "next");
+  EXPECT_EQ(logtext(got[0]), "kept 1");
+  EXPECT_EQ(logtext(got[1]), "kept 2");
+  orbwrite_default()->drop_after = 60.0;
+}
+
+// A flood of one log line from one source gives the burst, then its count.
+TEST_F(WriteTest, ALogFloodGivesABurstAndOneRepeatLine) {
+  DrivenClock clock(1.7e9);  // the flood comes within one minute, however slow the machine
+  for (int i = 0; i < 10000; i++) {
+    myout_callback(nullptr, Q330_OUT_LOG, strdup("2026345 02:10:00.000: TA: bad CRC from x"), 0);
+    if (i == 5000)
+      myout_callback(nullptr, Q330_OUT_LOG, strdup("2026345 02:10:00.000: TA: other"), 0);
+  }
+  run_writer_until_drained();
+  auto got = reap();
+  ASSERT_EQ(got.size(), (size_t)ELOG_FLOOD_BURST + 2);
+  EXPECT_EQ(logtext(got[ELOG_FLOOD_BURST]), "2026345 02:10:00.000: TA: other");
+  const std::string repeat = logtext(got.back());
+  EXPECT_NE(repeat.find(": TA: bad CRC from x (repeated " +
+                        std::to_string(10000 - ELOG_FLOOD_BURST) + " times)"),
+            std::string::npos)
+      << repeat;
+  EXPECT_EQ(got.back().srcname, "TA_prog/log");
 }
 
 TEST(MyPf2String, ListsArraysAndStrings) {

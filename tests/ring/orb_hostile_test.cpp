@@ -103,6 +103,55 @@ TEST_F(OrbHostile, FileCutUnderReadersAndWriterIsRefused) {
   }
 }
 
+// A ring file truncated or deleted under a running writer: orbring_state tells which,
+// puts to a deleted ring still reach a reader that has it open, and the complaint naming
+// the path comes once a minute however often the writer looks or puts.
+TEST_F(OrbHostile, FileTruncatedOrDeletedUnderAWriterIsToldOnceAMinute) {
+  struct Case {
+    const char *what;
+    bool remove;  // unlink the file (else cut it to 4 KiB)
+    int state;    // orbring_state afterwards
+    bool put_ok;  // a put afterwards is taken
+    const char *complaint;
+  } cases[] = {
+      {"truncated", false, ORBRING_CUT, false, "is shorter than its ring"},
+      {"deleted", true, ORBRING_DELETED, true, "was deleted under this process"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    DrivenClock clock(1000);
+    std::string path = dir.file(std::string(c.what) + ".ring");
+    ASSERT_EQ(orbcreate(path.c_str(), 1 << 20), 0);
+    int w = orbopen(path.c_str(), "w");
+    int r = orbopen(path.c_str(), "r");
+    ASSERT_GE(w, 0);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(orbring_state(w), ORBRING_HERE);
+    ASSERT_EQ(c.remove ? unlink(path.c_str()) : truncate(path.c_str(), 4096), 0);
+    ElogCapture cap;
+    // Ten minutes of a writer putting and looking every second.
+    int complaints = 0;
+    for (int s = 0; s < 600; s++) {
+      clock.now = 1000 + s;
+      EXPECT_EQ(orbring_state(w), c.state);
+      EXPECT_EQ(put(w, "AA/log", "x") >= 0, c.put_ok);
+      take_registered();
+    }
+    for (const std::string &line : cap.lines())
+      if (line.find(c.complaint) != std::string::npos && line.find(path) != std::string::npos)
+        complaints++;
+    EXPECT_EQ(complaints, 10) << cap.text();
+    if (c.remove) {
+      int n = 0;
+      while (reap(r).rc == 0) n++;
+      EXPECT_EQ(n, 600);  // nothing lost for the reader that holds it
+    }
+    orbclose(w);
+    orbclose(r);
+    take_registered();
+  }
+}
+
 // Counters a few packets short of 2^64 look consistent, but the next puts would overflow
 // them. A repair starts them again from zero, once, and a reader whose position now lies
 // beyond the newest packet reads what the ring holds instead of waiting for ids it will

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -121,8 +122,16 @@ std::string dlcm(const std::string &text) {
   return std::string(p.data(), p.size());
 }
 
-std::string command_text(const std::string &cmd, const std::string &extra = "") {
-  return "command " + cmd + "\nusername op\nhostname ophost\nip 127.0.0.9\nsequence seq1\n" + extra;
+// A command as the suite's sender writes it: its own "sequence" (a new one when none is
+// given) and the current time as "cmdtime".
+std::string command_text(const std::string &cmd, const std::string &extra = "",
+                         std::string seq = "") {
+  static std::atomic<int> counter{0};
+  if (seq.empty()) seq = "auto" + std::to_string(++counter);
+  char cmdtime[32];
+  snprintf(cmdtime, sizeof cmdtime, "%.1f", std_now());
+  return "command " + cmd + "\ncmdtime " + cmdtime +
+         "\nusername op\nhostname ophost\nip 127.0.0.9\nsequence " + seq + "\n" + extra;
 }
 
 const char kFrom[] = " from op at ophost(127.0.0.9)";
@@ -344,7 +353,7 @@ TEST_F(Service, CommandTextsAreDataAndLongOnesAreCut) {
 }
 
 TEST_F(Service, PingtIsAnsweredByTheService) {
-  send("q1/pf/dlcm", command_text("pingt", "reply op/pf/rsp\n"));
+  send("q1/pf/dlcm", command_text("pingt", "reply op/pf/rsp\n", "seq1"));
   Response r = response();
   EXPECT_EQ(r.src, "op/pf/rsp");
   std::string pid = std::to_string(getpid());
@@ -378,7 +387,7 @@ TEST_F(Service, ResponsesCarryTheLatestSignedCommand) {
   rec_.on_command = [&](CmdThread *, Pf *req) {
     if (!first) first = pfdup(req);
   };
-  send("q1/pf/dlcm", command_text("getstatus", "reply op/pf/rsp\n"));
+  send("q1/pf/dlcm", command_text("getstatus", "reply op/pf/rsp\n", "seq1"));
   rec_.until_command("getstatus");
   rec_.on_command = nullptr;
 
@@ -405,7 +414,7 @@ TEST_F(Service, ResponsesCarryTheLatestSignedCommand) {
 
   // A response after a newer command carries the newer command and sequence target, and
   // the older request's sequence.
-  send("q1/pf/dlcm", command_text("start", "sequence seq2\n"));
+  send("q1/pf/dlcm", command_text("start", "", "seq2"));
   rec_.until_command("start");
   Pf *status = nullptr;
   ASSERT_EQ(pfcompile("status &Arr{\nup 1\n}\n", &status), 0);
@@ -425,16 +434,37 @@ TEST_F(Service, ResponsesCarryTheLatestSignedCommand) {
 }
 
 TEST_F(Service, ResponsesThatAreNotSent) {
-  Pf *no_reply = nullptr, *reply = nullptr, *big = nullptr;
+  Pf *no_reply = nullptr, *reply = nullptr, *big = nullptr, *long_reply = nullptr;
   ASSERT_EQ(pfcompile("sequence s1\n", &no_reply), 0);
   ASSERT_EQ(pfcompile("sequence s2\nreply op/pf/rsp\n", &reply), 0);
-  EXPECT_EQ(cmdthread_send_rsp(cth_, no_reply, nullptr, nullptr, nullptr, nullptr, "done"), 0);
-
+  ASSERT_EQ(pfcompile(("sequence s3\nreply " + std::string(200, 'r') + "\n").c_str(), &long_reply),
+            0);
   ASSERT_EQ(pfcompile(("text " + std::string(65450, 'x') + "\n").c_str(), &big), 0);
-  int mark = elog_mark();
-  EXPECT_EQ(cmdthread_send_rsp(cth_, reply, nullptr, nullptr, nullptr, big, "done"), -1);
-  std::string all = take_registered(mark);
-  EXPECT_NE(all.find("cmdthread_send_rsp: response of "), std::string::npos) << all;
+  // Each failure is printed, never left in a register that nobody reads.
+  struct Case {
+    const char *why;
+    Pf *request;
+    Pf *response;
+    int rc;
+    const char *logged;  // "" for nothing
+  } cases[] = {
+      {"no reply", no_reply, nullptr, 0, ""},
+      {"a response too long", reply, big, -1, "cmdthread_send_rsp: response of "},
+      {"a reply of 200 characters", long_reply, nullptr, -1,
+       "cmdthread_send_rsp: initrsp() error.\n"},
+  };
+  for (const Case &c : cases) {
+    ElogCapture cap;
+    EXPECT_EQ(cmdthread_send_rsp(cth_, c.request, nullptr, nullptr, nullptr, c.response, "done"),
+              c.rc)
+        << c.why;
+    if (*c.logged)
+      EXPECT_TRUE(cap.contains(c.logged)) << c.why << ": " << cap.text();
+    else
+      EXPECT_EQ(cap.text(), "") << c.why;
+    EXPECT_EQ(elog_mark(), 0) << c.why;
+  }
+  pffree(long_reply);
 
   EXPECT_EQ(cmdthread_send_rsp(cth_, reply, nullptr, nullptr, nullptr, nullptr, "marker"), 0);
   Response r = response();  // the first response on the ring
@@ -445,6 +475,93 @@ TEST_F(Service, ResponsesThatAreNotSent) {
   pffree(no_reply);
   pffree(reply);
   pffree(big);
+}
+
+// A signed command that cannot be answered still leaves a line in the log.
+TEST_F(Service, ACommandWithAReplyOfTwoHundredCharactersIsLogged) {
+  ElogCapture cap;
+  send("q1/pf/dlcm", command_text("pingt", "reply " + std::string(200, 'r') + "\n"));
+  send("q1/pf/dlcm", command_text("sentinel"));
+  std::vector<Event> got = rec_.until_command("sentinel");
+  ASSERT_FALSE(got.empty());
+  EXPECT_TRUE(cap.contains("cmdthread_send_rsp: initrsp(pingt) error.\n")) << cap.text();
+}
+
+// Replays: what an attacker on the machine can send with the published key. Each case
+// is sent after the commands before it; a refused one runs nothing and is answered
+// "error" with the reason.
+TEST_F(Service, ReplayedAndOutOfDateCommandsAreRefused) {
+  // Times relative to the clock are written as each case is sent (the test clock runs
+  // fast); a replay sends the first command's bytes again.
+  auto cmdtime = [](double offset) {
+    char t[32];
+    snprintf(t, sizeof t, "%.1f", std_now() + offset);
+    return std::string(t);
+  };
+  auto text = [](const std::string &seq, const std::string &when) {
+    std::string t = "command start\n";
+    if (!when.empty()) t += "cmdtime " + when + "\n";
+    t += "username op\nhostname ophost\nip 127.0.0.9\n";
+    if (!seq.empty()) t += "sequence " + seq + "\n";
+    return t + "reply op/pf/rsp\n";
+  };
+  std::string first;
+  struct Case {
+    const char *why;
+    std::string src;
+    const char *seq;
+    const char *fixed;  // the "cmdtime" text, or none for now + offset
+    double offset;
+    bool replay;  // the first command's bytes again
+    bool runs;
+    const char *error;  // the answer's "error" text, for a refusal
+  } cases[] = {
+      {"the first time", "q1/pf/dlcm", "op_1_1", nullptr, 0, false, true, ""},
+      {"the same bytes again", "q1/pf/dlcm", "", nullptr, 0, true, false,
+       "sequence op_1_1 already executed: refused"},
+      {"the same text re-addressed", "/pf/dlcm", "", nullptr, 0, true, false,
+       "sequence op_1_1 already executed: refused"},
+      {"the same sequence at another time", "q1/pf/dlcm", "op_1_1", nullptr, -240, false, true, ""},
+      {"dated 1970", "q1/pf/dlcm", "op_1_2", "0.0", 0, false, false, "cmdtime 0.0 is "},
+      {"dated 2100", "q1/pf/dlcm", "op_1_3", "4102444800.0", 0, false, false,
+       "after this machine's time (more than 600 s): refused"},
+      {"eleven minutes late", "q1/pf/dlcm", "op_1_4", nullptr, -660, false, false,
+       "before this machine's time"},
+      {"eleven minutes early", "q1/pf/dlcm", "op_1_5", nullptr, 660, false, false,
+       "after this machine's time"},
+      {"no cmdtime", "q1/pf/dlcm", "op_1_6", "", 0, false, false,
+       "command without cmdtime refused"},
+      {"a cmdtime that is no time", "q1/pf/dlcm", "op_1_7", "soon", 0, false, false,
+       "cmdtime is not a time: refused"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.why);
+    std::string t = c.replay ? first : text(c.seq, c.fixed ? c.fixed : cmdtime(c.offset));
+    if (first.empty()) first = t;
+    send(c.src, t, kSigned);
+    send("q1/pf/dlcm", command_text("sentinel"));
+    std::vector<Event> got = rec_.until_command("sentinel");
+    bool ran = false;
+    for (const Event &e : got) ran = ran || (e.what == 2 && e.text == "start");
+    EXPECT_EQ(ran, c.runs);
+    if (c.runs) continue;
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].text.rfind("Refused command 'start'" + std::string(kFrom) + ": ", 0), 0u)
+        << got[0].text;
+    Response r = response();
+    EXPECT_EQ(field(r, "disposition"), "error");
+    EXPECT_EQ(field(r, "command"), "start");
+    EXPECT_NE(field(r, "error").find(c.error), std::string::npos) << field(r, "error");
+    pffree(r.pf);
+  }
+  // Without a sequence there is nothing to answer to: logged only.
+  send("q1/pf/dlcm", text("", cmdtime(0)));
+  send("q1/pf/dlcm", command_text("sentinel"));
+  std::vector<Event> got = rec_.until_command("sentinel");
+  ASSERT_FALSE(got.empty());
+  EXPECT_NE(got[0].text.find("command without sequence refused"), std::string::npos);
+  std::lock_guard<std::mutex> lock(cth_->lock);
+  EXPECT_LE(cth_->done.size(), (size_t)CMDTHREAD_SEQUENCES_KEPT);
 }
 
 TEST_F(Service, KeepAliveEverySixtySeconds) {

@@ -203,3 +203,9 @@ long run_on_thread_stack(ThreadKind kind, const std::function<void()> &fn) {
   pthread_join(tid, nullptr);
   return run.peak;
 }
+
+std::string cmdtime_line() {
+  char line[48];
+  snprintf(line, sizeof line, "cmdtime %.6f\n", clock_now());
+  return line;
+}

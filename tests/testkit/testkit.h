@@ -93,6 +93,10 @@ class ClockWatch {
 
 std::string read_file(const std::string &path);
 
+// The "cmdtime" line of a hand-written command text: the clock's time now, to the
+// microsecond, so that two commands of one "sequence" are two commands.
+std::string cmdtime_line();
+
 // The messages registered on this thread (elog_log) since `mark` (elog_mark; 0: all),
 // one per entry, dropped from the register.
 std::vector<std::string> take_registered_list(int mark = 0);

@@ -7,13 +7,160 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/oom.h"
 #include "base/textutil.h"
 
 char *Program_Name = const_cast<char *>("vantrel");
 int Verbose = 0;
+
+// ---- Flood gates ------------------------------------------------------------------------
+
+struct ElogFlood {
+  struct Slot {
+    std::string source, text;
+    double start = 0;      // when the key's current window began
+    int passed = 0;        // messages passed in it
+    int held = 0;          // messages held back in it
+    bool flooded = false;  // the last window held messages back: pass none
+  };
+  int burst;
+  double window;
+  size_t max_keys;
+  std::mutex mutex;  // guards the rest
+  std::unordered_map<std::string, Slot> slots;
+  std::vector<ElogFloodRepeat> pending;  // repeats due while no caller took them
+  double scanned = -1e300;               // when the slots were last looked through for repeats due
+
+  // Ends the window of `s` when it is over; a count held in it becomes due and keeps
+  // the key flooded.
+  // A clock that went back (a test's driven clock starting again) also ends it.
+  bool over(const Slot &s, double now) const { return now - s.start >= window || now < s.start; }
+  void roll(Slot &s, double now, std::vector<ElogFloodRepeat> *due) {
+    if (!over(s, now)) return;
+    s.flooded = s.held > 0;
+    if (s.flooded) due->push_back({s.source, s.text, s.held});
+    s.start = now;
+    s.passed = 0;
+    s.held = 0;
+  }
+  void scan(double now, bool all, std::vector<ElogFloodRepeat> *due) {
+    if (!all && now - scanned < 1.0 && now >= scanned) return;
+    scanned = now;
+    for (auto it = slots.begin(); it != slots.end();) {
+      Slot &s = it->second;
+      if (all) {
+        if (s.held > 0) due->push_back({s.source, s.text, s.held});
+        s.held = 0;
+        s.flooded = false;
+        ++it;
+      } else if (over(s, now) && s.held == 0) {
+        it = slots.erase(it);  // calm for a whole window: forgotten
+      } else {
+        roll(s, now, due);
+        ++it;
+      }
+    }
+  }
+  void evict_oldest(std::vector<ElogFloodRepeat> *due) {
+    auto oldest = slots.begin();
+    for (auto it = slots.begin(); it != slots.end(); ++it)
+      if (it->second.start < oldest->second.start) oldest = it;
+    if (oldest == slots.end()) return;
+    if (oldest->second.held > 0)
+      due->push_back({oldest->second.source, oldest->second.text, oldest->second.held});
+    slots.erase(oldest);
+  }
+};
+
+namespace {
+// Every gate, so that elog_flood_reset_all reaches them. Lock order: this, then a gate.
+std::mutex g_gates_mutex;
+std::vector<ElogFlood *> g_gates;
+}  // namespace
+
+ElogFlood *elog_flood_new(int burst, double window, int max_keys) {
+  if (burst < 1 || !(window > 0) || max_keys < 1) return nullptr;
+  auto *g = new ElogFlood;
+  g->burst = burst;
+  g->window = window;
+  g->max_keys = (size_t)max_keys;
+  std::lock_guard<std::mutex> lock(g_gates_mutex);
+  g_gates.push_back(g);
+  return g;
+}
+
+void elog_flood_free(ElogFlood *gate) {
+  if (!gate) return;
+  {
+    std::lock_guard<std::mutex> lock(g_gates_mutex);
+    for (size_t i = 0; i < g_gates.size(); i++)
+      if (g_gates[i] == gate) {
+        g_gates.erase(g_gates.begin() + (long)i);
+        break;
+      }
+  }
+  delete gate;
+}
+
+void elog_flood_reset_all(void) {
+  std::lock_guard<std::mutex> lock(g_gates_mutex);
+  for (ElogFlood *g : g_gates) {
+    std::lock_guard<std::mutex> glock(g->mutex);
+    g->slots.clear();
+    g->pending.clear();
+    g->scanned = -1e300;
+  }
+}
+
+int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, double now,
+                    std::vector<ElogFloodRepeat> *due) {
+  if (!gate) return 1;
+  std::lock_guard<std::mutex> lock(gate->mutex);
+  // Without a place for repeats, those that fall due wait in the gate for a later call.
+  std::vector<ElogFloodRepeat> *out = due ? due : &gate->pending;
+  if (due) {
+    due->insert(due->end(), gate->pending.begin(), gate->pending.end());
+    gate->pending.clear();
+    gate->scan(now, false, out);
+  }
+  std::string key = std::string(source ? source : "") + '\0' + (text ? text : "");
+  auto it = gate->slots.find(key);
+  if (it == gate->slots.end()) {
+    if (gate->slots.size() >= gate->max_keys) gate->evict_oldest(out);
+    ElogFlood::Slot &s = gate->slots[key];
+    s.source = source ? source : "";
+    s.text = text ? text : "";
+    s.start = now;
+    s.passed = 1;
+    return 1;
+  }
+  ElogFlood::Slot &s = it->second;
+  gate->roll(s, now, out);
+  if (!s.flooded && s.passed < gate->burst) {
+    s.passed++;
+    return 1;
+  }
+  s.held++;
+  return 0;
+}
+
+void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodRepeat> *due) {
+  if (!gate || !due) return;
+  std::lock_guard<std::mutex> lock(gate->mutex);
+  due->insert(due->end(), gate->pending.begin(), gate->pending.end());
+  gate->pending.clear();
+  gate->scan(now, all != 0, due);
+}
+
+std::string elog_flood_text(const ElogFloodRepeat &repeat) {
+  std::string t = repeat.text;
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  return t + " (repeated " + std::to_string(repeat.count) + " times)";
+}
 
 namespace {
 
@@ -31,6 +178,9 @@ ElogSink g_sink = nullptr;
 void *g_sink_user = nullptr;
 ElogExitHook g_exit_hook = nullptr;
 std::string g_program_name = "vantrel";
+// The gate of printed messages (keyed by severity and text), under the print mutex.
+int g_flood_burst = ELOG_FLOOD_BURST;
+ElogFlood *g_flood = nullptr;
 
 std::string sys_text(int flag, int err) {
   if (flag != 1 || err == 0) return "";
@@ -53,9 +203,8 @@ const char *severity_word(int severity) {
   }
 }
 
-// Writes one message as lines prefixed with the program name. Called with the print
-// mutex held.
-void emit_locked(const Entry &e) {
+// The text of a message as printed: with its system error and count.
+std::string render(const Entry &e) {
   std::string text = e.msg;
   if (!e.sys.empty()) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -65,12 +214,18 @@ void emit_locked(const Entry &e) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
     text += " (repeated " + std::to_string(e.n) + " times)";
   }
+  return text;
+}
+
+// Writes a text as lines prefixed with the program name. Called with the print mutex
+// held.
+void write_locked(int severity, std::string text) {
   if (text.empty() || text.back() != '\n') text += '\n';
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     std::string line =
-        g_program_name + ": " + severity_word(e.severity) + text.substr(start, end - start) + "\n";
+        g_program_name + ": " + severity_word(severity) + text.substr(start, end - start) + "\n";
     if (g_sink) {
       g_sink(line, g_sink_user);
     } else {
@@ -79,6 +234,22 @@ void emit_locked(const Entry &e) {
     start = end + 1;
   }
   if (!g_sink) fflush(stderr);
+}
+
+// Writes one message through the gate of printed messages, after the repeats that are
+// due. Called with the print mutex held.
+void emit_locked(const Entry &e) {
+  std::string text = render(e);
+  if (g_flood_burst <= 0 || e.severity >= ELOG_FAULT) {
+    write_locked(e.severity, text);
+    return;
+  }
+  if (!g_flood) g_flood = elog_flood_new(g_flood_burst, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  std::vector<ElogFloodRepeat> due;
+  int pass = elog_flood_pass(g_flood, std::to_string(e.severity).c_str(), text.c_str(),
+                             clock_monotonic(), &due);
+  for (const ElogFloodRepeat &r : due) write_locked(atoi(r.source.c_str()), elog_flood_text(r));
+  if (pass) write_locked(e.severity, text);
 }
 
 // Prints the thread's register, then the message (if any), in one locked block.
@@ -233,6 +404,15 @@ void elog_set_sink(ElogSink sink, void *user) {
   std::lock_guard<std::mutex> lock(g_print_mutex);
   g_sink = sink;
   g_sink_user = user;
+  elog_flood_free(g_flood);
+  g_flood = nullptr;
+}
+
+void elog_set_flood_burst(int burst) {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  g_flood_burst = burst;
+  elog_flood_free(g_flood);
+  g_flood = nullptr;
 }
 
 void elog_set_exit_hook(ElogExitHook hook) { g_exit_hook = hook; }

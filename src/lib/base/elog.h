@@ -7,13 +7,21 @@
 // Printed output goes to standard error, one line per message, each line prefixed with
 // the program name and ": ". A message's own trailing newline is not doubled.
 //
+// Printed messages pass a flood gate (ElogFlood below): the same text at the same
+// severity is printed at most ELOG_FLOOD_BURST times a minute; later ones are counted and
+// printed once a minute as the text followed by " (repeated N times)". Fatal messages
+// are never held back. Programs use gates of their own for the log lines they send
+// elsewhere (ring-buffer log packets), so every path of a message is bounded alike.
+//
 // Tests can capture printed output with elog_set_sink and replace the process exit of
 // elog_die and elog_fault with elog_set_exit_hook. Every function may be called from any
-// thread; printing is serialised by one process-wide mutex, the register needs no lock.
+// thread; printing is serialised by one process-wide mutex, the register needs no lock;
+// each flood gate has a mutex of its own (taken inside the print mutex, never around it).
 #pragma once
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #ifndef ELOG_PRINTF
 #define ELOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -82,5 +90,48 @@ using ElogSink = void (*)(const std::string &line, void *user);
 void elog_set_sink(ElogSink sink, void *user);
 using ElogExitHook = void (*)(int status);
 void elog_set_exit_hook(ElogExitHook hook);
+
+// ---- Flood gates ------------------------------------------------------------------------
+// A gate decides per message whether it is written now. A key is a source (whoever the
+// message is about: a ring source name, a severity, "" when the text names it) and the
+// message text. A key passes `burst` messages; once more come within `window` seconds of
+// its first, the rest are held back and counted, and from then on the key passes nothing:
+// at the end of each window in which messages were held, one repeat (the count) is due.
+// A window without messages ends the flood and the key starts afresh. At most `max_keys`
+// keys are kept: a new key beyond that pushes out the one with the oldest window (its
+// count, if any, becomes due at once), so memory stays bounded whatever the texts.
+enum {
+  ELOG_FLOOD_BURST = 6,    // messages of one key passed per window: one every 10 s passes
+  ELOG_FLOOD_KEYS = 1024,  // keys kept per gate
+};
+inline constexpr double ELOG_FLOOD_WINDOW = 60.0;  // seconds
+
+struct ElogFlood;
+// A repeat that is due: `count` messages of the key were held back.
+struct ElogFloodRepeat {
+  std::string source;
+  std::string text;
+  int count;
+};
+
+// A new gate; none for a burst below 1, a window not above 0 or max_keys below 1.
+ElogFlood *elog_flood_new(int burst, double window, int max_keys);
+void elog_flood_free(ElogFlood *gate);
+// 1 when the message may be written now, 0 when it is held back (and counted). Repeats
+// that are due by `now` (seconds of any steady clock, the same for every call of a gate)
+// are appended to *due (may be none: they are then kept for a later call).
+int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, double now,
+                    std::vector<ElogFloodRepeat> *due);
+// Appends the repeats due by `now` (every held count when `all` is set, as at shutdown).
+void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodRepeat> *due);
+// The line of a repeat: its text without trailing line ends, then " (repeated N times)".
+std::string elog_flood_text(const ElogFloodRepeat &repeat);
+// Forgets every key of every gate (held counts are dropped): for tests, which start each
+// case afresh.
+void elog_flood_reset_all(void);
+// The gate of printed messages: `burst` per window from now on (0 passes everything,
+// for tests of other behaviours); counts and keys start afresh. elog_set_sink also
+// starts them afresh.
+void elog_set_flood_burst(int burst);
 
 }  // extern "C++"

@@ -785,6 +785,12 @@ int orbstat(int orb, Orbstat *st) {
   return 0;
 }
 
+int orbring_state(int orb) {
+  auto c = find_conn("orbring_state", orb);
+  if (!c) return -1;
+  return c->ring->file_state("orbring_state");
+}
+
 int orbsources(int orb, Orbsrc **sources, int *nsources) {
   const char *who = "orbsources";
   auto c = find_conn(who, orb);

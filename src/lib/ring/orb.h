@@ -149,6 +149,15 @@ int orbstat(int orb, Orbstat *status);
 // *nsources. 0 or -1.
 int orbsources(int orb, Orbsrc **sources, int *nsources);
 
+// Whether the ring file of a connection is still what it opened, looked at now (the
+// size and link count of the open file; puts look at them too, every few milliseconds):
+// ORBRING_HERE, ORBRING_CUT (cut shorter: every call fails from now on) or ORBRING_DELETED
+// (no name left: puts still reach the readers that have it open, no new reader can find
+// it). A cut or deleted ring is complained about once a minute, naming its path. -1 for
+// a connection that is not open.
+enum OrbRingState { ORBRING_HERE = 0, ORBRING_CUT = 1, ORBRING_DELETED = 2 };
+int orbring_state(int orb);
+
 // A size in bytes: digits with an optional K, M or G suffix (powers of 1024). -1 when
 // the text is not such a size or exceeds 2^62.
 int64_t orb_parse_size(const char *text);

@@ -551,9 +551,38 @@ Ring::~Ring() {
 
 bool Ring::size_ok() {
   struct stat st {};
-  if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size >= layout_.capacity) return true;
+  if (fstat(fd_, &st) != 0) return true;
+  if (st.st_nlink == 0 && !deleted_.exchange(true)) deleted_told_.store(0);
+  if ((uint64_t)st.st_size >= layout_.capacity) return true;
   cut_.store(true);
   return false;
+}
+
+namespace {
+// True once a minute (clock time) per `told`, for one thread at a time.
+bool minute_due(std::atomic<uint32_t> &told) {
+  uint32_t now = (uint32_t)clock_monotonic() + 1;
+  uint32_t last = told.load();
+  if (last != 0 && now - last < 60) return false;
+  return told.compare_exchange_strong(last, now);
+}
+}  // namespace
+
+int Ring::file_state(const char *who) {
+  size_ok();
+  if (cut_.load()) {
+    cut(nullptr);
+    return 1;
+  }
+  if (deleted_.load()) {
+    if (minute_due(deleted_told_))
+      elog_complain(0,
+                    "%s: ring file '%s' was deleted under this process: packets written reach "
+                    "only the readers that still have it open\n",
+                    who ? who : "ring", path_.c_str());
+    return 2;
+  }
+  return 0;
 }
 
 bool Ring::intact(const char *who) {
@@ -563,7 +592,7 @@ bool Ring::intact(const char *who) {
 
 bool Ring::cut(const char *who) {
   if (!cut_.load(std::memory_order_relaxed)) return false;
-  if (!cut_told_.exchange(true)) {
+  if (minute_due(cut_told_)) {
     elog_complain(0,
                   "%s: ring file '%s' is shorter than its ring of %llu bytes: it was cut under "
                   "this process and is refused from now on\n",
@@ -582,6 +611,7 @@ bool Ring::usable(const char *who) {
   if (kSizeCheckMs == 0 || now - checked_ms_.load(std::memory_order_relaxed) >= kSizeCheckMs) {
     checked_ms_.store(now, std::memory_order_relaxed);
     if (!intact(who)) return false;
+    if (deleted_.load(std::memory_order_relaxed)) file_state(who);
   }
   return true;
 }

@@ -211,8 +211,12 @@ class Ring {
   bool usable(const char *who);
   // Whether the ring was found cut (by intact, or by a touch beyond the file's end,
   // which replaces the mapping by zeroed memory): what was read or written since means
-  // nothing. Logs as intact().
+  // nothing. Logs as intact(); the complaint naming the path comes once a minute.
   bool cut(const char *who);
+  // Looks at the open file now: 0 in place, 1 cut shorter, 2 deleted (no link left:
+  // packets still reach the readers that have it open, but no new reader can find it).
+  // A cut or deleted ring is complained about once a minute, naming the path.
+  int file_state(const char *who);
 
   // Without the lock. Copies the counters; false when they do not make a consistent
   // ring (a repair under the lock is then due) or a dead writer left them half-changed.
@@ -292,7 +296,11 @@ class Ring {
   uint64_t dev_ = 0, ino_ = 0;
   int fd_ = -1;  // kept open to check the file's size
   std::atomic<bool> cut_{false};
-  std::atomic<bool> cut_told_{false};
+  std::atomic<bool> deleted_{false};  // the file had no link at the last look
+  // Last complaints: whole seconds of clock_monotonic plus one; 0 never (32 bits, which
+  // every target has lock-free).
+  std::atomic<uint32_t> cut_told_{0};
+  std::atomic<uint32_t> deleted_told_{0};
   std::atomic<uint32_t> checked_ms_{0};  // when this process last looked at the size
   // Hashes of the source names this process put (0: free), under the lock: the first put
   // of a name also wakes the sleepers of kNewSourceBit.

@@ -115,6 +115,48 @@ bool key_matches(CmdThread *cth, Pf *request, const char *key, const char *text)
   return m == 1;
 }
 
+int send_response(CmdThread *cth, const char *command, Pf *request, const char *dlname,
+                  const char *dlserial, const char *dlcom, Pf *response, const char *disposition);
+
+// Why a signed command must not run, or "" when it may. A command is known by its
+// "sequence" and "cmdtime" together: a sender's sequence names its host, process id and
+// counter, and a process id used again later starts its counter again.
+std::string refusal(CmdThread *cth, const char *sequence, const char *cmdtime, std::string *key) {
+  if (!sequence || !*sequence) return "command without sequence refused";
+  if (!cmdtime || !*cmdtime) return "command without cmdtime refused";
+  char *end = nullptr;
+  double t = strtod(cmdtime, &end);
+  if (end == cmdtime || *end != '\0' || !(t == t)) return "cmdtime is not a time: refused";
+  double off = t - std_now();
+  if (off > CMDTHREAD_CMDTIME_SLACK || off < -CMDTHREAD_CMDTIME_SLACK)
+    return string_printf("cmdtime %s is %.0f s %s this machine's time (more than %.0f s): refused",
+                         cmdtime, off < 0 ? -off : off, off < 0 ? "before" : "after",
+                         CMDTHREAD_CMDTIME_SLACK);
+  *key = std::string(sequence) + " " + cmdtime;
+  std::lock_guard<std::mutex> lock(cth->lock);
+  if (cth->done.count(*key))
+    return string_printf("sequence %s already executed: refused", sequence);
+  return "";
+}
+
+void remember(CmdThread *cth, const std::string &key) {
+  std::lock_guard<std::mutex> lock(cth->lock);
+  cth->done.insert(key);
+  cth->done_order.push_back(key);
+  while (cth->done_order.size() > CMDTHREAD_SEQUENCES_KEPT) {
+    cth->done.erase(cth->done_order.front());
+    cth->done_order.pop_front();
+  }
+}
+
+// Answers a refused command "error" with the reason, under the refused command's words.
+void refuse(CmdThread *cth, Pf *request, const char *command, const std::string &why) {
+  Pf *rsp = pfnew(PFFILE);
+  if (rsp) pfput_string(rsp, "error", why.c_str());
+  send_response(cth, command, request, nullptr, nullptr, nullptr, rsp, "error");
+  pffree(rsp);
+}
+
 void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int nbytes) {
   if (nbytes <= 9) return;
   char target[DLCM_TARGET_SIZE];
@@ -149,6 +191,17 @@ void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int 
     log_text(cth, "Munged command " + who + "...ignoring");
     return;
   }
+  OptText sequence, cmdtime;
+  if (!read_key(cth, pf, "sequence", 0, &sequence) || !read_key(cth, pf, "cmdtime", 0, &cmdtime))
+    return;
+  std::string key;
+  std::string why = refusal(cth, sequence.p, cmdtime.p, &key);
+  if (!why.empty()) {
+    log_text(cth, "Refused command " + who + ": " + why);
+    if (sequence.p) refuse(cth, pf, command.p, why);  // else there is nothing to answer to
+    return;
+  }
+  remember(cth, key);
   {
     std::lock_guard<std::mutex> lock(cth->lock);
     replace(&cth->cmd, dup_or_none(command.p));
@@ -338,26 +391,37 @@ int cmdthread_destroy(CmdThread *cth) {
 
 int cmdthread_send_rsp(CmdThread *cth, Pf *request, const char *dlname, const char *dlserial,
                        const char *dlcom, Pf *response, const char *disposition) {
+  return send_response(cth, nullptr, request, dlname, dlserial, dlcom, response, disposition);
+}
+
+namespace {
+
+// The response under the record's latest command, or under `command` (with a sequence
+// target of its own) for a command that was refused and never became the latest.
+int send_response(CmdThread *cth, const char *command_given, Pf *request, const char *dlname,
+                  const char *dlserial, const char *dlcom, Pf *response, const char *disposition) {
   if (!cth) return -1;
   fill_identity(cth);
   std::string reply, text, command;
   int rc;
   {
     std::lock_guard<std::mutex> lock(cth->lock);
-    command = cth->cmd ? cth->cmd : "";
+    char *own_target = nullptr;
+    command = command_given ? command_given : cth->cmd ? cth->cmd : "";
     rc = initrsp(command.c_str(), cth->target, cth->type, dlname, dlserial, dlcom, request,
-                 cth->cmd_count, &cth->username, &cth->hostname, &cth->ip, &cth->sequence_target,
-                 disposition, &reply, &text);
+                 cth->cmd_count, &cth->username, &cth->hostname, &cth->ip,
+                 command_given ? &own_target : &cth->sequence_target, disposition, &reply, &text);
+    free(own_target);
   }
   if (rc < 0) {
-    elog_log(0, "cmdthread_send_rsp: initrsp(%s) error.\n", command.c_str());
+    elog_complain(0, "cmdthread_send_rsp: initrsp(%s) error.\n", command.c_str());
     return -1;
   }
   if (rc == 0) return 0;
   if (response) {
     char *s = pf2string(response);
     if (!s) {
-      elog_log(0, "cmdthread_send_rsp: pf2string(pfrsp) error.\n");
+      elog_complain(0, "cmdthread_send_rsp: pf2string(pfrsp) error.\n");
       return -1;
     }
     text += s;
@@ -365,14 +429,16 @@ int cmdthread_send_rsp(CmdThread *cth, Pf *request, const char *dlname, const ch
   }
   std::vector<char> packet;
   if (dlcm_encode(text, &packet) < 0) {
-    elog_log(0, "cmdthread_send_rsp: response of %lu characters is too long.\n",
-             static_cast<unsigned long>(text.size()));
+    elog_complain(0, "cmdthread_send_rsp: response of %lu characters is too long.\n",
+                  static_cast<unsigned long>(text.size()));
     return -1;
   }
   int n = static_cast<int>(packet.size());
   if (orbputthr_put(cth->put_thr, reply.c_str(), std_now(), packet.data(), n) < 0) {
-    elog_log(0, "cmdthread_send_rsp: orbpputhr_put(packet,%d) error.\n", n);
+    elog_complain(0, "cmdthread_send_rsp: orbpputhr_put(packet,%d) error.\n", n);
     return -1;
   }
   return 0;
 }
+
+}  // namespace

@@ -8,26 +8,38 @@
 //
 // Ownership and locking: the record owns its texts and its put thread. `lock` guards the
 // latest-command fields (cmd, cmd_username, cmd_hostname, cmd_ip, cmd_dlnames,
-// cmd_count), the responder identity caches (username, hostname, ip) and
-// sequence_target. Only the command thread replaces the latest-command fields, so the
-// callback may read them (cmd_dlnames in particular) without the lock; other threads take
-// it. The record is shared by its owner and its two threads and freed by whichever lets
-// go last; it is never freed while one of them runs.
+// cmd_count), the responder identity caches (username, hostname, ip), sequence_target and
+// the record of commands carried out (done, done_order). Only the command thread replaces the
+// latest-command fields, so the callback may read them (cmd_dlnames in particular) without the
+// lock; other threads take it. The record is shared by its owner and its two threads and freed by
+// whichever lets go last; it is never freed while one of them runs.
 //
 // Only a correctly signed command becomes the latest command; an unsigned or wrongly
-// signed one is logged as munged and changes nothing. Texts that come from packets are
-// passed to the callback as data, never as a format.
+// signed one is logged as munged and changes nothing. The signature proves the text
+// whole, not who sent it (the key is no secret), so a signed command is also refused,
+// answered "error" with the reason and changes nothing, when it carries no "sequence" or
+// "cmdtime", when its "cmdtime" is more than CMDTHREAD_CMDTIME_SLACK from this machine's
+// time, or when a command of the same "sequence" and "cmdtime" was already carried out
+// (the last CMDTHREAD_SEQUENCES_KEPT are remembered for the life of the service): the
+// same bytes sent again, or re-addressed, do not run again. Texts that come from packets
+// are passed to the callback as data, never as a format.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <unordered_set>
 
 struct Pf;
 struct orbputthr_;
 
 typedef struct cmdthread_ CmdThread;
+
+enum { CMDTHREAD_SEQUENCES_KEPT = 4096 };               // commands remembered against replays
+inline constexpr double CMDTHREAD_CMDTIME_SLACK = 600;  // seconds a "cmdtime" may be off
 
 // The program's callback: callback(service, user, what, ...)
 //   what 1: (int flag, const char *format, ...)  an error to log
@@ -61,6 +73,10 @@ struct cmdthread_ {
   int cmd_count;          // accepted (signed) commands
   struct orbputthr_ *put_thr;
   CmdThreadCallback callback;
+  // Commands carried out ("sequence" and "cmdtime"), oldest first; written by the command
+  // thread under `lock`.
+  std::deque<std::string> done_order;
+  std::unordered_set<std::string> done;
   std::mutex lock;
   std::atomic<int> refs;  // holders: the owner and each running thread
 };
@@ -80,6 +96,7 @@ int cmdthread_destroy(CmdThread *cth);
 // Sends a response to `request`: the latest command, the service's identity, the
 // datalogger name, serial and communication text and the disposition (each may be none),
 // then the text of `response` (may be none). 0 when queued, and also when the request
-// has no "reply" (nothing is sent); -1 on error (registered).
+// has no "reply" (nothing is sent); -1 on error (complained about: a response that
+// cannot be built, e.g. for a "reply" that is no source name, is never silent).
 int cmdthread_send_rsp(CmdThread *cth, Pf *request, const char *dlname, const char *dlserial,
                        const char *dlcom, Pf *response, const char *disposition);

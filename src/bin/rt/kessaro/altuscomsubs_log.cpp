@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "altuscomsubs_output.h"
 #include "altusevtsubs.h"
+#include "base/clock.h"
 #include "base/elog.h"
 #include "base/timetext.h"
 #include "kessaro.h"
@@ -102,11 +104,35 @@ int push_line(int type, Modem *modem, AltusDatalogger *dl, const std::string &li
                             (int)line.size() + 1);
 }
 
+// The flood gate of log lines, keyed by the text after the time stamp (which names the
+// link and datalogger): the same line is printed and sent at most a few times a minute,
+// then once a minute with its count. False when `line` is held back; the repeats that
+// are due are written first (printed as complaints when `complain`, sent when `push`).
+bool line_passes(const std::string &line, bool complain, bool push) {
+  static ElogFlood *gate = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  const size_t stamp = 20;  // "yyyyddd hh:mm:ss.mmm"
+  const char *key = line.c_str() + (has_time_stamp(line.c_str()) ? stamp : 0);
+  std::vector<ElogFloodRepeat> due;
+  bool pass = elog_flood_pass(gate, "", key, clock_monotonic(), &due) == 1;
+  for (const ElogFloodRepeat &r : due) {
+    char *t = logtime(std_now(), 0);
+    std::string repeat = std::string(t) + elog_flood_text(r);
+    free(t);
+    if (complain)
+      elog_complain(0, "%s\n", repeat.c_str());
+    else
+      elog_notify(0, "%s\n", repeat.c_str());
+    if (push) push_line(ALTUSPKT_LOG, nullptr, nullptr, repeat);
+  }
+  return pass;
+}
+
 void log_message_pvt(int type, Modem *modem, AltusDatalogger *dl, int force, const char *fn,
                      const char *fmt, va_list ap) {
   std::string line = prefix_of(modem, dl) + " " + vformat(fmt, ap);
   cut_line(line);
   one_line(line);
+  if (type == ALTUSPKT_LOG && !line_passes(line, false, true)) return;
   if (altuslog_stdout || force) {
     elog_notify(0, "%s\n", line.c_str());
     fflush(stdout);
@@ -226,6 +252,7 @@ int altuscom_log_error(Modem *modem, AltusDatalogger *dl, int force, int push, i
   }
   cut_line(line);
   one_line(line);
+  if (!line_passes(line, true, push != 0)) return 0;
   if (altuslog_stderr || force) {
     elog_complain(0, "%s\n", line.c_str());
     fflush(stderr);

@@ -591,6 +591,7 @@ struct Kessaro {
   Orbtag *status;
   Orbtag *evtinfo;
   double datarate_interval;
+  double ring_refusal_drop_time;  // refusals after which waveform packets are dropped
   KessaroShared status_interval;
   Pmtfifo *mtfifo_cmdout;
   pthread_t write_thread;

@@ -17,6 +17,7 @@
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/pf.h"
+#include "base/statefile.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "base/writefile.h"
@@ -337,15 +338,19 @@ int mybury(Kessaro *altus) {
 }
 
 int parse_state(char *statefile, Kessaro *record) {
-  FILE *f = fopen(statefile, "r");
-  if (f == nullptr) {
+  Pf *pf = nullptr;
+  long ndl = record->dltargets_array ? cntarr(record->dltargets_array) : 0;
+  size_t limit = statefile_limit(ndl);
+  int rc = statefile_read(statefile, limit, &pf);
+  if (rc == STATEFILE_UNREADABLE) {
     elog_log(1, "parse_state: fopen('%s') error.\n", statefile);
     return -1;
   }
-  Pf *pf = nullptr;
-  int rc = pfin(f, &pf);
-  fclose(f);
-  if (rc < 0) {
+  if (rc == STATEFILE_TOO_LARGE) {
+    elog_log(0, "parse_state: '%s' is larger than %lu bytes.\n", statefile, (unsigned long)limit);
+    return -1;
+  }
+  if (rc != STATEFILE_OK) {
     elog_log(0, "parse_state: pfin('%s') error.\n", statefile);
     return -1;
   }

@@ -24,6 +24,7 @@
 #include "kessaro.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
+#include "ringsvc/orbwrite.h"
 #include "support/netstachan.h"
 
 namespace {
@@ -211,6 +212,12 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
   if (refuse_negative("kessaro", "status_interval", altus->status_interval) != 0 ||
       refuse_negative("kessaro", "datarate_interval", altus->datarate_interval) != 0)
     return -1;
+  altus->ring_refusal_drop_time = 60.0;
+  if (parse_param(pf, "ring_refusal_drop_time", P_DBL, 0, &altus->ring_refusal_drop_time) != 0) {
+    elog_log(0, "parse_pf: parse_param(altus->ring_refusal_drop_time) error.\n");
+    return -1;
+  }
+  orbwrite_default()->drop_after = altus->ring_refusal_drop_time;
   if (parse_param(pf, "log_poc", P_LINT, 1, &n) != 0) {
     elog_log(0, "parse_pf: parse_param(altus->log_poc) error.\n");
     return -1;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "kessaro.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 
 // Times within this of a window edge or of a channel's next sample count as equal.
 static const double TOLERANCE = 0.001;
@@ -25,9 +27,6 @@ static const int MIN_SEGMENT = 500;
 static const int64_t MAX_SEGMENT = INT_MAX / (int)sizeof(int32_t);
 // Refused writes: longest pause between tries, complaint period, and how long a write
 // is still tried once the program is halting.
-static const double PUT_PAUSE_FIRST = 0.01;
-static const double PUT_PAUSE_MAX = 1.0;
-static const double PUT_COMPLAIN_PERIOD = 60.0;
 static const double PUT_HALT_LIMIT = 10.0;
 
 RepackageBuf *repackage_create(double twin, const char *suffix, const char *subcode, int orb,
@@ -218,40 +217,28 @@ int repackage_put(RepackageBuf *buf, const char *net, const char *sta, const cha
   return 0;
 }
 
+// While halting, a refused write is retried for PUT_HALT_LIMIT from its first refusal
+// seen then, and not at all once the ring file was cut.
+static int give_up_when_halting(void *, const char *srcname, int ring_state, double *since) {
+  if (kessaro_halt.load() == 0) return 0;
+  double now = clock_monotonic();
+  if (*since < 0.0) *since = now;
+  if (ring_state != ORBRING_CUT && now - *since < PUT_HALT_LIMIT) return 0;
+  elog_complain(0,
+                "repackage_flush: orbput(%s) still refused after %.0f s while halting; packet "
+                "dropped.\n",
+                srcname, now - *since);
+  return 1;
+}
+
 // Writes the encoded packet, repeating while the ring refuses it (see repackage.h).
 static void put_packet(RepackageBuf *buf, const char *srcname, double time, int nbytes) {
-  double pause = PUT_PAUSE_FIRST;
-  double last_complaint = 0.0, halting_since = -1.0;
-  int failures = 0;
-  for (;;) {
-    if (orbput(buf->orb, srcname, time, buf->packet, nbytes) == 0) {
-      if (failures > 0) {
-        elog_clear_register(0);
-        elog_notify(0, "repackage_flush: orbput(%s) succeeded after %d refusals.\n", srcname,
-                    failures);
-      }
-      return;
-    }
-    double now = clock_monotonic();
-    failures++;
-    // The bound counts from the first refusal seen while halting.
-    if (kessaro_halt.load() != 0) {
-      if (halting_since < 0.0) halting_since = now;
-      if (now - halting_since >= PUT_HALT_LIMIT) {
-        elog_complain(0,
-                      "repackage_flush: orbput(%s) still refused after %.0f s while halting; "
-                      "packet dropped.\n",
-                      srcname, now - halting_since);
-        return;
-      }
-    }
-    if (failures == 1 || now - last_complaint >= PUT_COMPLAIN_PERIOD) {
-      elog_complain(0, "repackage_flush: orbput(%s) error, retrying.\n", srcname);
-      last_complaint = now;
-    }
-    clock_sleep(pause);
-    pause = pause * 2 < PUT_PAUSE_MAX ? pause * 2 : PUT_PAUSE_MAX;
-  }
+  OrbWrite *w = orbwrite_default();
+  static std::once_flag hooked;
+  std::call_once(hooked, [w] {
+    if (w->give_up == nullptr) w->give_up = give_up_when_halting;
+  });
+  orbwrite_put(w, buf->orb, srcname, time, buf->packet, nbytes, ORBWRITE_WAVEFORM);
 }
 
 // Fills packet channel `index` from the oldest segment of `cb`, which is freed.

@@ -12,10 +12,12 @@
 //
 // A flush writes packets of the buffer's suffix ("MGENC": every channel with samples in
 // one packet; "GENC": one packet per channel) with at most one segment per channel each,
-// oldest segments first, through stuffPkt and orbput. A write that the ring refuses is
-// repeated after a pause growing to 1 s, complaining once a minute; once the program is
-// halting (kessaro_halt) a write still refused after 10 s is dropped with a complaint, so
-// that the last flush always ends. All pauses go through the clock seam.
+// oldest segments first, through stuffPkt and orbwrite_put (ringsvc/orbwrite.h): a write
+// that the ring refuses is repeated after a pause growing to 1 s, complaining once a
+// minute, and dropped (counted) once the ring has refused everything for
+// `ring_refusal_drop_time`; once the program is halting (kessaro_halt) a write still
+// refused after 10 s, or refused by a ring file cut shorter, is dropped with a complaint,
+// so that the last flush always ends. All pauses go through the clock seam.
 //
 // Ownership and locking: a RepackageBuf owns its channel buffers, segments, packet and
 // encoded-packet buffer, and lives until the process ends. Its `mutex` is held for the

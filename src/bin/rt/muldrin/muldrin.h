@@ -73,5 +73,6 @@ typedef struct muldrin_ {
   double write_state_time = 0;
   double start_time = 0;
   double shutdown_wait_time = 20.0;
-  int nowritestash = 0;  // -nostash
+  double ring_refusal_drop_time = 60.0;  // refusals after which waveform packets are dropped
+  int nowritestash = 0;                  // -nostash
 } Muldrin;

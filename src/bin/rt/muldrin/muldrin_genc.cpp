@@ -22,6 +22,7 @@
 #include "q330pkt.h"
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 
 namespace {
 
@@ -95,7 +96,8 @@ void put_packet(Orbtag *tag, Packet *pkt, const char *subcode) {
   src.assign(srcname);
   if (subcode && *subcode) src.append("/").append(subcode);
   if (!tag) return;
-  while (orbput(tag->orbw, src.c_str(), t, g_genc.packet, g_genc.nbytes) != 0) clock_sleep(0.01);
+  orbwrite_put(orbwrite_default(), tag->orbw, src.c_str(), t, g_genc.packet, g_genc.nbytes,
+               ORBWRITE_WAVEFORM);
 }
 
 PacketDef *pdef_at(Q330 *q330, long i) {

@@ -13,6 +13,7 @@
 
 #include "base/elog.h"
 #include "base/pf.h"
+#include "base/statefile.h"
 #include "base/tbl.h"
 #include "base/writefile.h"
 #include "muldrin_write.h"
@@ -24,7 +25,10 @@ namespace {
 int write_locked(Muldrin *m) {
   const std::string file = m->statefile;
   const std::string tmp = file + "-";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  // A leftover of an earlier crash, or a link planted there, is removed; the file is made
+  // anew, so that nothing it pointed to is written.
+  unlink(tmp.c_str());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
   if (fd < 0) {
     elog_complain(1, "write_state: Error opening temporary state file %s\n", tmp.c_str());
     muldrin_output(Q330_OUT_STDOUT, "Error opening temporary state file %s\n", tmp.c_str());
@@ -71,15 +75,19 @@ int muldrin_read_statefile(Muldrin *muldrin) {
   if (!file) return 0;
   pffree(muldrin->statepf);
   muldrin->statepf = nullptr;
-  FILE *f = fopen(file, "r");
-  if (!f) {
+  Pf *pf = nullptr;
+  size_t limit = statefile_limit(maxtbl(muldrin->q330s_tbl));
+  int rc = statefile_read(file, limit, &pf);
+  if (rc == STATEFILE_UNREADABLE) {
     elog_complain(1, "Error opening statefile %s - ignoring statefile for reading\n", file);
     return 0;
   }
-  Pf *pf = nullptr;
-  int rc = pfin(f, &pf);
-  fclose(f);
-  if (rc != 0) {
+  if (rc == STATEFILE_TOO_LARGE) {
+    elog_complain(0, "Statefile %s larger than %lu bytes - ignoring statefile for reading\n", file,
+                  (unsigned long)limit);
+    return 0;
+  }
+  if (rc != STATEFILE_OK) {
     elog_complain(0, "pfin(%s) statefile error - ignoring statefile for reading\n", file);
     return 0;
   }

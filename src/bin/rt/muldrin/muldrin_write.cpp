@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "base/bigendian.h"
 #include "base/clock.h"
@@ -20,6 +22,7 @@
 #include "muldrin_state.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 #include "support/stdtime.h"
 
 namespace {
@@ -33,6 +36,11 @@ struct Writer {
   char *buf = nullptr;
   int bufsize = 0;
   int nbytes = 0;
+  // Items taken off the write queue during a stall of the ring (all but waveform data,
+  // which is dropped), written before the queue's next ones.
+  std::deque<Q330Output *> held;
+  ElogFlood *flood = nullptr;  // the gate of log packets, by source name
+  double kill_seen = 0;        // when the writer first saw the stop request (clock_monotonic)
 };
 Writer g_writer;
 
@@ -46,21 +54,49 @@ void free_output(void *p) {
   delete out;
 }
 
-// orbput, retried with doubling pauses for about MULDRIN_PUT_RETRY_TIME, so that a ring
-// refusing packets for good cannot wedge the writer. 0, or -1 after one complaint naming
-// the source name when the packet is dropped.
-int put_retry(int orb, const char *srcname, double time, const char *packet, int nbytes) {
-  double waited = 0, pause = 0.01;
-  for (;;) {
-    if (orbput(orb, srcname, time, packet, nbytes) == 0) return 0;
-    if (waited >= MULDRIN_PUT_RETRY_TIME) break;
-    clock_sleep(pause);
-    waited += pause;
-    pause *= 2;
+// During a shutdown a put is retried until the drain limit, and not at all once the
+// ring is gone.
+int give_up(void *, const char *, int ring_state, double *) {
+  if (g_muldrin->kill.load() == 0) return 0;
+  if (g_writer.kill_seen == 0) g_writer.kill_seen = clock_monotonic();
+  if (ring_state == ORBRING_CUT) return 1;
+  return clock_monotonic() - g_writer.kill_seen >= MULDRIN_WRITE_DRAIN ? 1 : 0;
+}
+
+// While the ring has refused everything for too long, the waveform data queued behind
+// the packet that waits is dropped (counted); the other items are kept, in order.
+void shed_waveforms(void *) {
+  Muldrin *m = g_muldrin;
+  int64_t dropped = 0;
+  while (pmtfifo_data_available(m->mtfifo_write) > 0) {
+    void *item = nullptr;
+    if (pmtfifo_pop(m->mtfifo_write, &item) != 1) break;
+    auto *out = static_cast<Q330Output *>(item);
+    if (out == nullptr) continue;
+    if (out->type == Q330_OUT_DATA || out->type == Q330_OUT_DATASTATUS) {
+      free_output(out);
+      dropped++;
+    } else {
+      g_writer.held.push_back(out);
+    }
   }
-  elog_clear_register(0);
-  elog_complain(0, "q330_write: orbput() refused, packet dropped, srcname %s.\n", srcname);
-  return -1;
+  orbwrite_dropped(orbwrite_default(), dropped);
+}
+
+int put_keep(int orb, const char *srcname, double time, const char *packet, int nbytes) {
+  return orbwrite_put(orbwrite_default(), orb, srcname, time, packet, nbytes, ORBWRITE_KEEP);
+}
+
+int put_once(int orb, const char *srcname, double time, const char *packet, int nbytes) {
+  return orbwrite_put(orbwrite_default(), orb, srcname, time, packet, nbytes, ORBWRITE_ONCE);
+}
+
+// Skips up to and including the first blank, and again the next one when there is one.
+const char *strip_timestamp(const char *text) {
+  const char *p = strchr(text, ' ');
+  if (p == nullptr) return text;
+  const char *q = strchr(p + 1, ' ');
+  return q != nullptr ? q + 1 : p + 1;
 }
 
 const char *log_srcname(Q330 *q330) {
@@ -77,11 +113,42 @@ int write_log(Q330 *q330, char *text) {
       elog_complain(0, "q330_write: log2orbpkt() error, srcname %s.\n", src);
       rc = -1;
     } else {
-      put_retry(log->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
+      put_keep(log->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
     }
   }
   free(text);
   return rc;
+}
+
+// The log packet of a message, unless the gate holds it back: the same text (without
+// its time stamp) from the same source goes to the ring at most a few times a minute.
+int write_gated_log(Q330 *q330, char *text) {
+  if (g_muldrin->log == nullptr) {
+    free(text);
+    return 0;
+  }
+  if (g_writer.flood == nullptr)
+    g_writer.flood = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  if (elog_flood_pass(g_writer.flood, log_srcname(q330), strip_timestamp(text), clock_monotonic(),
+                      nullptr) == 0) {
+    free(text);
+    return 0;
+  }
+  return write_log(q330, text);
+}
+
+// Writes the repeat lines of held-back log messages that are due (all with `all`).
+void write_log_repeats(bool all) {
+  if (g_writer.flood == nullptr || g_muldrin->log == nullptr) return;
+  std::vector<ElogFloodRepeat> due;
+  elog_flood_due(g_writer.flood, clock_monotonic(), all, &due);
+  for (const ElogFloodRepeat &r : due) {
+    char *now = epoch2str(std_now(), "%Y%j %H:%M:%S.%s");
+    std::string line = std::string(now != nullptr ? now : "") + ": " + elog_flood_text(r);
+    free(now);
+    if (log2orbpkt(line.data(), &g_writer.buf, &g_writer.nbytes, &g_writer.bufsize) == 0)
+      put_keep(g_muldrin->log->orbw, r.source.c_str(), clock_now(), g_writer.buf, g_writer.nbytes);
+  }
 }
 
 int write_time(Q330 *q330, void *data) {
@@ -97,7 +164,7 @@ int write_time(Q330 *q330, void *data) {
       elog_complain(0, "q330_write: log2orbpkt() error, srcname %s.\n", src.c_str());
       rc = -1;
     } else {
-      put_retry(log->orbw, src.c_str(), t, g_writer.buf, g_writer.nbytes);
+      put_keep(log->orbw, src.c_str(), t, g_writer.buf, g_writer.nbytes);
     }
   }
   free(data);
@@ -118,7 +185,7 @@ int write_status(Pf *pf) {
       elog_complain(0, "q330_write: stuffPkt() error for srcname %s.\n", src);
       rc = -1;
     } else {
-      put_retry(status->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
+      put_once(status->orbw, src, clock_now(), g_writer.buf, g_writer.nbytes);
     }
   }
   pffree(pf);
@@ -147,19 +214,11 @@ int write_dbrow(void *data, int size) {
       elog_complain(1, "q330_write: stuffPkt() error for srcname %s.\n", srcname);
       rc = -1;
     } else {
-      put_retry(db->orbw, srcname, t, g_writer.buf, g_writer.nbytes);
+      put_once(db->orbw, srcname, t, g_writer.buf, g_writer.nbytes);
     }
   }
   free(data);
   return rc;
-}
-
-// Skips up to and including the first blank, and again the next one when there is one.
-const char *strip_timestamp(const char *text) {
-  const char *p = strchr(text, ' ');
-  if (p == nullptr) return text;
-  const char *q = strchr(p + 1, ' ');
-  return q != nullptr ? q + 1 : p + 1;
 }
 
 }  // namespace
@@ -174,10 +233,20 @@ int muldrin_write_setup(Muldrin *muldrin) {
   }
   pmtfifo_set_timeout(muldrin->mtfifo_write, MULDRIN_WRITE_POLL);
   g_muldrin = muldrin;
+  OrbWrite *w = orbwrite_default();
+  orbwrite_reset(w);
+  w->drop_after = muldrin->ring_refusal_drop_time;
+  w->give_up = give_up;
+  w->waiting = shed_waveforms;
+  g_writer.kill_seen = 0;
+  elog_flood_free(g_writer.flood);
+  g_writer.flood = nullptr;
   return 0;
 }
 
 void muldrin_write_teardown(Muldrin *muldrin) {
+  for (Q330Output *out : g_writer.held) free_output(out);
+  g_writer.held.clear();
   pmtfifo_destroy(muldrin->mtfifo_write, free_output);
   pmtfifo_destroy(muldrin->mtfifo_urgent, free_output);
   muldrin->mtfifo_write = nullptr;
@@ -253,30 +322,51 @@ int muldrin_output(int type, const char *fmt, ...) {
   return 0;
 }
 
+namespace {
+
+void write_item(void *item) {
+  auto *out = static_cast<Q330Output *>(item);
+  if (out == nullptr) return;
+  q330_write(out->q330, out->type, out->q330data, out->q330data_size);
+  delete out;
+}
+
+// Looks at the output rings' files once a minute (cut or deleted under the program).
+void check_rings(Muldrin *m) {
+  static double checked = 0;
+  double now = clock_monotonic();
+  if (checked != 0 && now - checked < 60.0) return;
+  checked = now;
+  for (Orbtag *tag : {m->log, m->status, m->db})
+    if (tag != nullptr) orbwrite_check(orbwrite_default(), tag->orbw, 1);
+}
+
+}  // namespace
+
 void *run_write_thread(void *) {
   Muldrin *m = g_muldrin;
   for (;;) {
     void *item = nullptr;
-    // Urgent items first, in the order they came.
-    while (pmtfifo_pop(m->mtfifo_urgent, &item) == 1) {
-      auto *out = static_cast<Q330Output *>(item);
-      if (out == nullptr) continue;
-      q330_write(out->q330, out->type, out->q330data, out->q330data_size);
-      delete out;
+    // Urgent items first, in the order they came; then what a stall of the ring held.
+    while (pmtfifo_pop(m->mtfifo_urgent, &item) == 1) write_item(item);
+    if (!g_writer.held.empty()) {
+      Q330Output *out = g_writer.held.front();
+      g_writer.held.pop_front();
+      write_item(out);
+      continue;
     }
+    write_log_repeats(false);
+    check_rings(m);
     int r = pmtfifo_pop(m->mtfifo_write, &item);
     if (r == 1) {
-      auto *out = static_cast<Q330Output *>(item);
-      if (out != nullptr) {
-        q330_write(out->q330, out->type, out->q330data, out->q330data_size);
-        delete out;
-      }
+      write_item(item);
       continue;
     }
     if (r == 3 || r == 2) {
       // Nothing waiting: stop when asked and both queues are empty.
       if (m->kill.load() == 1 && pmtfifo_data_available(m->mtfifo_write) == 0 &&
           pmtfifo_data_available(m->mtfifo_urgent) == 0) {
+        write_log_repeats(true);
         m->kill.store(2);
         return nullptr;
       }
@@ -300,7 +390,7 @@ int q330_write(Q330 *q330, int type, void *data, int size) {
     case Q330_OUT_LOG:
       if (data == nullptr) return 0;
       if (type == Q330_OUT_LOG && q330 != nullptr) q330_make_orbstash(q330);
-      return write_log(q330, static_cast<char *>(data));
+      return write_gated_log(q330, static_cast<char *>(data));
     case Q330_OUT_DATASTATUS:
       q330_write_datastatus(q330, static_cast<Q330DataStatus *>(data));
       free(data);

@@ -6,6 +6,13 @@
 // Urgent items (types 3 and 15) go into a second queue that the writer drains before the
 // data queue, so they overtake data but keep their order among themselves.
 //
+// Ring refusals (ringsvc/orbwrite.h): log and time packets are retried until the ring
+// takes them; status and database rows are put once; waveform packets are retried, and
+// dropped (counted) once the ring has refused everything for `ring_refusal_drop_time`,
+// when the waveform data queued behind a waiting log packet is dropped too. The same log
+// text from one source goes to the ring at most ELOG_FLOOD_BURST times a minute, then
+// once a minute with its count.
+//
 // Locking: the queues carry their own locks; the writer's packets and buffer are used by
 // the write thread only (q330_write is called from that thread alone, or before it
 // starts). The program record is set once with muldrin_write_setup before any producer
@@ -42,7 +49,8 @@ void *run_write_thread(void *arg);
 int q330_write(Q330 *q330, int type, void *q330data, int q330data_size);
 int q330_outtype(int type, char *string);
 
-// How long the writer waits for an item before looking at `kill` again, and how long it
-// retries a refused orbput (doubling pauses from 0.01 s) before dropping the packet.
+// How long the writer waits for an item before looking at `kill` again, and how long
+// after the stop request it still retries log and time packets that the ring refuses
+// (as long as shutdown waits for it; at once no longer when the ring file was cut).
 inline constexpr double MULDRIN_WRITE_POLL = 1.0;
-inline constexpr double MULDRIN_PUT_RETRY_TIME = 1.0;
+inline constexpr double MULDRIN_WRITE_DRAIN = 100.0;

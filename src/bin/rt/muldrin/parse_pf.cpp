@@ -94,6 +94,11 @@ int parse_toplevel(Pf *pf, Muldrin *m) {
     elog_log(0, "parse_pf: parse_param(mtfifo_write_queue) error.\n");
     return -1;
   }
+  m->ring_refusal_drop_time = 60.0;
+  if (parse_param(pf, "ring_refusal_drop_time", P_DBL, 0, &m->ring_refusal_drop_time) < 0) {
+    elog_log(0, "parse_pf: parse_param(ring_refusal_drop_time) error.\n");
+    return -1;
+  }
   struct Role {
     const char *key;
     Orbtag **orbtag;

@@ -10,6 +10,7 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "ring/orb.h"
+#include "ringsvc/orbwrite.h"
 
 namespace {
 
@@ -172,7 +173,8 @@ int q330_repkt_flush_pvt(Q330RepktBuf *buf, int lock) {
     std::string &src = buf->src;
     src.assign(srcname);
     if (!buf->subcode.empty()) src.append("/").append(buf->subcode);
-    while (orbput(buf->orb, src.c_str(), t, buf->buf, buf->nbytes) != 0) clock_sleep(0.01);
+    orbwrite_put(orbwrite_default(), buf->orb, src.c_str(), t, buf->buf, buf->nbytes,
+                 ORBWRITE_WAVEFORM);
   }
   // A channel whose segments are all out keeps the first one's storage for later.
   for (auto &owned : buf->channels_tbl) {
