@@ -135,3 +135,5 @@ void clock_set_driver(const ClockDriver *driver) {
   g_driver_copy = *driver;
   g_driver.store(&g_driver_copy);
 }
+
+bool clock_driven(void) { return g_driver.load() != nullptr; }

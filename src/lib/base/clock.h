@@ -44,3 +44,5 @@ struct ClockDriver {
   void *user;
 };
 void clock_set_driver(const ClockDriver *driver);
+// Whether a driver is installed.
+bool clock_driven(void);
