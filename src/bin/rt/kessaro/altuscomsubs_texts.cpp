@@ -129,17 +129,23 @@ struct Sink {
 // A fixed-size text field that need not be terminated.
 std::string field_text(const char *f, size_t n) { return std::string(f, strnlen(f, n)); }
 
-// The "params:" lines of a parameter header: one line per field, name right-aligned.
-void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
-  auto pl = [&](const std::string &name, const std::string &value) {
+// One "params:" line: the field's name right-aligned, then its value.
+struct ParamLine {
+  const std::function<void(const std::string &)> &out;
+  void operator()(const std::string &name, const std::string &value) const {
     out(string_printf("DEBUGD:      params: %36s: ", name.c_str()) + value + "\n");
-  };
+  }
+};
+
 #define PD(pre, obj, f) pl(pre #f, string_printf("%d", static_cast<int>((obj).f)))
 #define PX4(pre, obj, f) pl(pre #f, string_printf("0x%4.4X", static_cast<unsigned>((obj).f)))
 #define PX2(pre, obj, f) pl(pre #f, string_printf("0x%2.2X", static_cast<unsigned>((obj).f)))
 #define PX8(pre, obj, f) pl(pre #f, string_printf("0x%8.8X", static_cast<unsigned>((obj).f)))
 #define PF(pre, obj, f, form) pl(pre #f, string_printf(form, static_cast<double>((obj).f)))
 #define PS(pre, obj, f) pl(pre #f, field_text((obj).f, sizeof((obj).f)))
+
+// The identification and ro_misc.
+void ro_misc_lines(const ParamLine &pl, const AltusBlockParams &h) {
   pl("id", field_text(h.id, sizeof h.id));
   pl("instrumentCode", string_printf("%d", h.instrumentCode));
   pl("headerVersion", string_printf("%d", h.headerVersion));
@@ -158,6 +164,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PX4("ro_misc.", rm, crc);
   PX4("ro_misc.", rm, flags);
   PD("ro_misc.", rm, temperature);
+}
+
+void ro_timing_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &rt = h.ro_timing;
   PD("ro_timing.", rt, clockSource);
   PX2("ro_timing.", rt, gpsStatus);
@@ -178,8 +187,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(string_printf("ro_timing.gpsLastLockTime[%d]", i),
        string_printf("%d", static_cast<int>(rt.gpsLastLockTime[i])));
   }
-  // The channel count comes from the packet: never more than the header holds.
-  int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
+}
+
+void ro_channel_lines(const ParamLine &pl, const AltusBlockParams &h, int nchan) {
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.ro_channel[i];
     std::string pre = string_printf("ro_channel[%2d].", i);
@@ -190,6 +200,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "mean", string_printf("%d", static_cast<int>(c.mean)));
     pl(pre + "aqOffset", string_printf("%d", static_cast<int>(c.aqOffset)));
   }
+}
+
+void ro_stream_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &rs = h.ro_stream;
   PD("ro_stream.", rs, startTime);
   PD("ro_stream.", rs, triggerTime);
@@ -200,6 +213,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("ro_stream.", rs, triggerTimeMsec);
   PD("ro_stream.", rs, nscans);
   PX8("ro_stream.", rs, triggerBitMap);
+}
+
+void rw_misc_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &wm = h.rw_misc;
   PD("rw_misc.", wm, serialNumber);
   PD("rw_misc.", wm, nchannels);
@@ -224,6 +240,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("rw_timing.", wt, gpsTurnOnInterval);
   PD("rw_timing.", wt, gpsMaxTurnOnTime);
   PD("rw_timing.", wt, localOffset);
+}
+
+void rw_channel_lines(const ParamLine &pl, const AltusBlockParams &h, int nchan) {
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.rw_channel[i];
     std::string pre = string_printf("rw_channel[%2d].", i);
@@ -253,6 +272,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "alarmTriggerThreshold",
        string_printf("%.3f", static_cast<double>(c.alarmTriggerThreshold)));
   }
+}
+
+void rw_stream_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &ws = h.rw_stream;
   PX2("rw_stream.", ws, filterFlag);
   PD("rw_stream.", ws, primaryStorage);
@@ -281,6 +303,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "number", string_printf("%d", v.number));
     pl(pre + "weight", string_printf("%d", v.weight));
   }
+}
+
+void rw_modem_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &mo = h.rw_modem;
   PS("rw_modem.", mo, initCmd);
   PS("rw_modem.", mo, dialingPrefix);
@@ -301,12 +326,28 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(string_printf("rw_modem.cellStartTime[%d]", i), string_printf("%d", mo.cellStartTime[i]));
   PX4("rw_modem.", mo, flags);
   PS("rw_modem.", mo, calloutMsg);
+}
+
 #undef PD
 #undef PX4
 #undef PX2
 #undef PX8
 #undef PF
 #undef PS
+
+// The "params:" lines of a parameter header: one line per field, name right-aligned.
+void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
+  const ParamLine pl{out};
+  // The channel count comes from the packet: never more than the header holds.
+  int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
+  ro_misc_lines(pl, h);
+  ro_timing_lines(pl, h);
+  ro_channel_lines(pl, h, nchan);
+  ro_stream_lines(pl, h);
+  rw_misc_lines(pl, h);
+  rw_channel_lines(pl, h, nchan);
+  rw_stream_lines(pl, h);
+  rw_modem_lines(pl, h);
 }
 
 void emit_line(const char *line, void *user) {
