@@ -258,7 +258,7 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
   for (auto &t : tags) {
     char buf[P_STRCP_SIZE] = "";
     if (parse_param(pf, t.key, P_STRCP, 0, buf) != 0) {
-      elog_log(0, "parse_pf: parse_param(cmd_orbtag->%s) error.\n", t.key);
+      elog_log(0, "parse_pf: parse_param(%s) error.\n", t.key);
       return -1;
     }
     if (buf[0] == '\0' || strcmp(buf, "none") == 0) continue;
@@ -987,123 +987,125 @@ const ModelLetter model_letters[] = {
 };
 }  // namespace
 
-// One line of the dataloggers table, already split into words.
-static int read_datalogger_line(Kessaro *altus, const std::string &line,
-                                std::vector<std::string> w) {
-  const size_t nw = w.size();
-  const bool is_auto = nw >= 5 && w[4] == "auto";
-  if (!(nw == 8 || nw == 11 || (nw == 9 && is_auto))) {
-    elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
-    return -1;
-  }
-  w.resize(11);
-  if (nw < 9) w[8] = "default";
-  const std::string &serial = w[0];
+namespace {
+// What a dataloggers line names, checked against the tables read so far.
+struct DataloggerLine {
+  std::string serial;  // model letter and number
   const ModelLetter *ml = nullptr;
+  std::string digits;  // the number as written
+  int number = 0;
+  std::string net, sta, target;
+  const AltusDatalogger *tmpl = nullptr;
+};
+}  // namespace
+
+// Reads the words of one line (padded to 11): 0, or -1 (logged).
+static int read_datalogger_words(Kessaro *altus, const std::string &line,
+                                 const std::vector<std::string> &w, DataloggerLine *d) {
+  d->serial = w[0];
   for (const ModelLetter &m : model_letters) {
-    if (serial[0] == m.letter) ml = &m;
+    if (d->serial[0] == m.letter) d->ml = &m;
   }
-  if (ml == nullptr) {
-    elog_log(0, "parse_pf: Unrecognized model character in '%s'\n", serial.c_str());
+  if (d->ml == nullptr) {
+    elog_log(0, "parse_pf: Unrecognized model character in '%s'\n", d->serial.c_str());
     return -1;
   }
-  const std::string digits = serial.substr(1);
-  int number = 0;
-  bool ok = !digits.empty() && digits.size() < sizeof AltusDatalogger{}.dlsta;
-  for (char c : digits) ok = ok && isdigit(static_cast<unsigned char>(c));
-  if (!ok || !to_int(digits, &number)) {
+  d->digits = d->serial.substr(1);
+  bool ok = !d->digits.empty() && d->digits.size() < sizeof AltusDatalogger{}.dlsta;
+  for (char c : d->digits) ok = ok && isdigit(static_cast<unsigned char>(c));
+  if (!ok || !to_int(d->digits, &d->number)) {
     elog_log(
         0,
         "parse_pf: Unrecognized model serial number in '%s' (model designator should be only one "
         "character)\n",
-        serial.c_str());
+        d->serial.c_str());
     return -1;
   }
-  const std::string net = w[2] == "-" ? ml->designator : w[2];
-  const std::string sta = w[3] == "-" ? digits : w[3];
-  const std::string target = w[1] == "-" ? net + "_" + sta : w[1];
+  d->net = w[2] == "-" ? d->ml->designator : w[2];
+  d->sta = w[3] == "-" ? d->digits : w[3];
+  d->target = w[1] == "-" ? d->net + "_" + d->sta : w[1];
   // The codes are substituted into channel names, whose fields hold at most this much.
-  if (net.size() >= sizeof AltusChan{}.net || sta.size() >= sizeof AltusChan{}.sta) {
+  if (d->net.size() >= sizeof AltusChan{}.net || d->sta.size() >= sizeof AltusChan{}.sta) {
     elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
     return -1;
   }
-  const AltusDatalogger *tmpl =
+  d->tmpl =
       static_cast<const AltusDatalogger *>(getarr(altus->datalogger_templates_arr, w[7].c_str()));
-  if (tmpl == nullptr) {
+  if (d->tmpl == nullptr) {
     elog_log(0, "parse_pf: cannot find datalogger template '%s' for datalogger serial '%s'\n",
-             w[7].c_str(), serial.c_str());
+             w[7].c_str(), d->serial.c_str());
     return -1;
   }
-  if (getarr(altus->dlserials_array, serial.c_str()) != nullptr) {
-    elog_log(0, "parse_pf: cannot list dataloggers serial '%s' more than once\n", serial.c_str());
+  if (getarr(altus->dlserials_array, d->serial.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list dataloggers serial '%s' more than once\n",
+             d->serial.c_str());
     return -1;
   }
-  if (getarr(altus->dltargets_array, target.c_str()) != nullptr) {
-    elog_log(0, "parse_pf: cannot list dataloggers target '%s' more than once\n", target.c_str());
+  if (getarr(altus->dltargets_array, d->target.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list dataloggers target '%s' more than once\n",
+             d->target.c_str());
     return -1;
   }
-  auto release = [altus](AltusDatalogger *d) { free_datalogger(altus, d); };
-  std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(tmpl), release);
-  dl->userdata = altus;
-  dl->lasttime = 0.0;
-  dl->stale_tmpfiles = newarr(nullptr);
-  set_text(dl->target_name, target.c_str());
-  kessaro_copytext(dl->dlnet, net.c_str());
-  kessaro_copytext(dl->dlsta, sta.c_str());
-  dl->any_serial = 0;
-  dl->serial = number;
-  dl->any_model = 0;
-  kessaro_copytext(dl->model, ml->model);
-  set_text(dl->serial_name, serial.c_str());
-  dl->dialin = tobool(w[6].c_str());
-  std::string pattern = w[4];
-  dl->dialout = is_auto ? 1 : (pattern == "-" || !tobool(pattern.c_str())) ? 0 : 1;
-  set_text(dl->phone_number, w[5].c_str());
-  if (is_auto) {
-    const std::string name = "m_" + target;
-    if (getarr(altus->modems_array, name.c_str()) != nullptr) {
-      elog_log(0, "parse_pf: cannot list modems name '%s' more than once\n", name.c_str());
-      return -1;
-    }
-    const char *link_tmpl = w[8] == "-" ? "default" : w[8].c_str();
-    Modem *m =
-        parse_modem(altus, name.c_str(), "tcpclient", "none", "no", "yes", link_tmpl, w[5].c_str());
-    if (m == nullptr) {
-      elog_log(0, "parse_pf: parse_modem(%s) error.\n", name.c_str());
-      return -1;
-    }
-    setarr(altus->modems_array, name.c_str(), m);
-    dl->single_modem = m;
-    pattern = name;
-    if (nw == 11 || m->ipaddr == nullptr) {
-      if (w[9].empty()) {
-        elog_log(0, "parse_pf: Need poc_name for %s\n", target.c_str());
-        return -1;
-      }
-      if (w[10].empty()) {
-        elog_log(0, "parse_pf: Need poc_value for %s\n", target.c_str());
-        return -1;
-      }
-      set_text(dl->poc_name, w[9].c_str());
-      set_text(dl->poc_value, w[10].c_str());
-    }
+  return 0;
+}
+
+// The link of an "auto" line, a TCP client to the line's address named "m_<target>";
+// *pattern becomes its name. Lines with POC words (or without an address) keep them.
+static int make_auto_link(Kessaro *altus, AltusDatalogger *dl, const std::vector<std::string> &w,
+                          size_t nw, const std::string &target, std::string *pattern) {
+  const std::string name = "m_" + target;
+  if (getarr(altus->modems_array, name.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list modems name '%s' more than once\n", name.c_str());
+    return -1;
   }
-  if (dl->dialout) {
-    Tbl *links = greparr(pattern.c_str(), altus->modems_array);
-    if (links == nullptr) {
-      elog_log(0, "parse_pf: greparr(%s) error.\n", pattern.c_str());
-      return -1;
-    }
-    if (maxtbl(links) == 0) {
-      freetbl(links, nullptr);
-      elog_log(0, "parse_pf: no dialout modems %s defined for %s.\n", pattern.c_str(),
-               serial.c_str());
-      return -1;
-    }
-    freetbl(dl->dialout_modems, nullptr);
-    dl->dialout_modems = links;
-    set_text(dl->dialout_modem, pattern.c_str());
+  const char *link_tmpl = w[8] == "-" ? "default" : w[8].c_str();
+  Modem *m =
+      parse_modem(altus, name.c_str(), "tcpclient", "none", "no", "yes", link_tmpl, w[5].c_str());
+  if (m == nullptr) {
+    elog_log(0, "parse_pf: parse_modem(%s) error.\n", name.c_str());
+    return -1;
   }
+  setarr(altus->modems_array, name.c_str(), m);
+  dl->single_modem = m;
+  *pattern = name;
+  if (nw == 11 || m->ipaddr == nullptr) {
+    if (w[9].empty()) {
+      elog_log(0, "parse_pf: Need poc_name for %s\n", target.c_str());
+      return -1;
+    }
+    if (w[10].empty()) {
+      elog_log(0, "parse_pf: Need poc_value for %s\n", target.c_str());
+      return -1;
+    }
+    set_text(dl->poc_name, w[9].c_str());
+    set_text(dl->poc_value, w[10].c_str());
+  }
+  return 0;
+}
+
+// The links matching `pattern` that a dial-out datalogger may use: 0, or -1 for none.
+static int attach_dialout_modems(Kessaro *altus, AltusDatalogger *dl, const std::string &pattern,
+                                 const std::string &serial) {
+  Tbl *links = greparr(pattern.c_str(), altus->modems_array);
+  if (links == nullptr) {
+    elog_log(0, "parse_pf: greparr(%s) error.\n", pattern.c_str());
+    return -1;
+  }
+  if (maxtbl(links) == 0) {
+    freetbl(links, nullptr);
+    elog_log(0, "parse_pf: no dialout modems %s defined for %s.\n", pattern.c_str(),
+             serial.c_str());
+    return -1;
+  }
+  freetbl(dl->dialout_modems, nullptr);
+  dl->dialout_modems = links;
+  set_text(dl->dialout_modem, pattern.c_str());
+  return 0;
+}
+
+// The stream buffers within their bounds (the reorder buffer allocated) and the stream
+// time-out 0 or 7..32767.
+static int bound_stream_buffers(AltusDatalogger *dl, const std::string &target) {
   if (dl->max_strretranbuf > ALTUS_MAX_STRRETRAN) dl->max_strretranbuf = ALTUS_MAX_STRRETRAN;
   if (dl->max_strretranbuf < 0) dl->max_strretranbuf = 0;
   if (dl->max_strbuf < 1) {
@@ -1128,6 +1130,42 @@ static int read_datalogger_line(Kessaro *altus, const std::string &line,
     dl->stream_timeout = 7;
   else if (dl->stream_timeout > 32767)
     dl->stream_timeout = 32767;
+  return 0;
+}
+
+// One line of the dataloggers table, already split into words.
+static int read_datalogger_line(Kessaro *altus, const std::string &line,
+                                std::vector<std::string> w) {
+  const size_t nw = w.size();
+  const bool is_auto = nw >= 5 && w[4] == "auto";
+  if (!(nw == 8 || nw == 11 || (nw == 9 && is_auto))) {
+    elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
+    return -1;
+  }
+  w.resize(11);
+  if (nw < 9) w[8] = "default";
+  DataloggerLine d;
+  if (read_datalogger_words(altus, line, w, &d) != 0) return -1;
+  auto release = [altus](AltusDatalogger *p) { free_datalogger(altus, p); };
+  std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(d.tmpl), release);
+  dl->userdata = altus;
+  dl->lasttime = 0.0;
+  dl->stale_tmpfiles = newarr(nullptr);
+  set_text(dl->target_name, d.target.c_str());
+  kessaro_copytext(dl->dlnet, d.net.c_str());
+  kessaro_copytext(dl->dlsta, d.sta.c_str());
+  dl->any_serial = 0;
+  dl->serial = d.number;
+  dl->any_model = 0;
+  kessaro_copytext(dl->model, d.ml->model);
+  set_text(dl->serial_name, d.serial.c_str());
+  dl->dialin = tobool(w[6].c_str());
+  std::string pattern = w[4];
+  dl->dialout = is_auto ? 1 : (pattern == "-" || !tobool(pattern.c_str())) ? 0 : 1;
+  set_text(dl->phone_number, w[5].c_str());
+  if (is_auto && make_auto_link(altus, dl.get(), w, nw, d.target, &pattern) != 0) return -1;
+  if (dl->dialout && attach_dialout_modems(altus, dl.get(), pattern, d.serial) != 0) return -1;
+  if (bound_stream_buffers(dl.get(), d.target) != 0) return -1;
   if (setup_output_channels(altus, dl.get()) != 0) {
     elog_log(0, "parse_pf: setup_output_channel() error.\n");
     return -1;
