@@ -649,6 +649,55 @@ int check_frame_data(const AltusEvtFile *h, int datasize, long long scans_before
   return 0;
 }
 
+// The caller's matrix buffer grown to `needed` bytes (allocated when none). 0, or -1.
+int grow_matrix(int **dataout, int *dataout_size, unsigned long long needed) {
+  if (*dataout == nullptr) {
+    void *m = malloc(needed > 0 ? needed : 1);
+    if (m == nullptr) {
+      elog_log(1, "evt_demuxdata: malloc() error.\n");
+      return -1;
+    }
+    *dataout = static_cast<int *>(m);
+    *dataout_size = static_cast<int>(needed);
+  } else if (*dataout_size < static_cast<int>(needed)) {
+    void *m = realloc(*dataout, needed);
+    if (m == nullptr) {
+      elog_log(1, "evt_demuxdata: realloc() error.\n");
+      return -1;
+    }
+    *dataout = static_cast<int *>(m);
+    *dataout_size = static_cast<int>(needed);
+  }
+  return 0;
+}
+
+// Frame `fno`: its tag and header read, its data taken (into `local` from a stream) and
+// the sum of header and data checked. 0 with *data, *datasize and the byte order, or -1.
+int read_data_frame(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end,
+                    unsigned char *local, int fno, unsigned char **data, int *datasize, int *be) {
+  AltusEvtTag tag;
+  int size = 0;
+  unsigned short chk = 0, hdrsum = 0;
+  if (evt_readtag(file, buf_ptr, buf_end, &tag, be, &size, datasize, &chk) < 0) {
+    elog_log(0, "evt_demuxdata: evt_readtag() error at frame %d.\n", fno);
+    return -1;
+  }
+  AltusEvtFrame frame;
+  if (evt_readframehdr(file, buf_ptr, buf_end, &frame, size, *be, &hdrsum) < 0) {
+    elog_log(0, "evt_demuxdata: evt_readframehdr() error at frame %d.\n", fno);
+    return -1;
+  }
+  if (take_item(file, buf_ptr, buf_end, *datasize, local, data, "evt_demuxdata") < 0) {
+    elog_log(file != nullptr ? 1 : 0, "evt_demuxdata: fread() error at frame %d.\n", fno);
+    return -1;
+  }
+  if (((hdrsum + evt_checksum(*data, *datasize)) & 0xFFFF) != chk) {
+    elog_log(0, "evt_demuxdata: checksum error on Altus file header at frame %d.\n", fno);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end,
@@ -672,23 +721,7 @@ int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_
     elog_log(0, "evt_demuxdata: a matrix of %llu bytes is too large.\n", needed);
     return -1;
   }
-  if (*dataout == nullptr) {
-    void *m = malloc(needed > 0 ? needed : 1);
-    if (m == nullptr) {
-      elog_log(1, "evt_demuxdata: malloc() error.\n");
-      return -1;
-    }
-    *dataout = static_cast<int *>(m);
-    *dataout_size = static_cast<int>(needed);
-  } else if (*dataout_size < static_cast<int>(needed)) {
-    void *m = realloc(*dataout, needed);
-    if (m == nullptr) {
-      elog_log(1, "evt_demuxdata: realloc() error.\n");
-      return -1;
-    }
-    *dataout = static_cast<int *>(m);
-    *dataout_size = static_cast<int>(needed);
-  }
+  if (grow_matrix(dataout, dataout_size, needed) != 0) return -1;
   int *out = *dataout;
   const long long stride = static_cast<long long>(room);
 
@@ -697,27 +730,9 @@ int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_
   const uint32_t nframes = fhdr->ro_stream.duration;
   for (uint32_t f = 1; f <= nframes && f != 0; f++) {
     const int fno = static_cast<int>(f > static_cast<uint32_t>(INT_MAX) ? INT_MAX : f);
-    AltusEvtTag tag;
-    int be = 0, size = 0, datasize = 0;
-    unsigned short chk = 0, hdrsum = 0;
-    if (evt_readtag(file, buf_ptr, buf_end, &tag, &be, &size, &datasize, &chk) < 0) {
-      elog_log(0, "evt_demuxdata: evt_readtag() error at frame %d.\n", fno);
-      return -1;
-    }
-    AltusEvtFrame frame;
-    if (evt_readframehdr(file, buf_ptr, buf_end, &frame, size, be, &hdrsum) < 0) {
-      elog_log(0, "evt_demuxdata: evt_readframehdr() error at frame %d.\n", fno);
-      return -1;
-    }
     unsigned char *data = nullptr;
-    if (take_item(file, buf_ptr, buf_end, datasize, local, &data, "evt_demuxdata") < 0) {
-      elog_log(file != nullptr ? 1 : 0, "evt_demuxdata: fread() error at frame %d.\n", fno);
-      return -1;
-    }
-    if (((hdrsum + evt_checksum(data, datasize)) & 0xFFFF) != chk) {
-      elog_log(0, "evt_demuxdata: checksum error on Altus file header at frame %d.\n", fno);
-      return -1;
-    }
+    int be = 0, datasize = 0;
+    if (read_data_frame(file, buf_ptr, buf_end, local, fno, &data, &datasize, &be) != 0) return -1;
     long long fscans = 0;
     if (check_frame_data(fhdr, datasize, scan, fno, &fscans, "evt_demuxdata") < 0) return -1;
     if (scan + fscans > stride) {
