@@ -206,6 +206,7 @@ struct Exchange {
   std::string alarm_text() const;
   Flow listen_reply();
   Flow listen_status(int type);
+  Flow check_sequence();
   Flow command_reply();
   Flow mismatch(const char *name);
   Flow ack_reply();
@@ -474,9 +475,9 @@ Flow Exchange::listen_status(int type) {
   return rc < 0 ? end(rc) : Flow::PACKET;
 }
 
-// A command waits for its reply: unsequenced packets are passed on and reading goes on;
-// a reply out of sequence is read past; the reply ends the call.
-Flow Exchange::command_reply() {
+// The reply's place in the exchange: a stale stream-control acknowledgement and a reply
+// out of sequence are read past (the latter counted as a try); unsequenced packets pass.
+Flow Exchange::check_sequence() {
   const int type = pkt->typeCode;
   if (type == PKR_ACK && pkt->dataLength > 0 && pkt->data[0] == PKC_STRCTRL &&
       command != PKC_STRCTRL)
@@ -499,7 +500,15 @@ Flow Exchange::command_reply() {
   }
   if (!unsequenced && (command == PKC_OPENDIR || command == PKC_OPENFILE))
     *filedir_timer = std_now();
+  return Flow::PACKET;
+}
 
+// A command waits for its reply: unsequenced packets are passed on and reading goes on;
+// the reply ends the call.
+Flow Exchange::command_reply() {
+  Flow f = check_sequence();
+  if (f != Flow::PACKET) return f;
+  const int type = pkt->typeCode;
   switch (type) {
     case PKR_MSG:
       call_log(buf, payload_text(*pkt).c_str(), 3);
