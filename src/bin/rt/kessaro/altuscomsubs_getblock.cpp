@@ -82,553 +82,668 @@ constexpr int kMaxListing = 100000;        // entries of one directory listing
 constexpr int kMaxUnsizedFile = 64 << 20;  // bytes of a file of unknown size
 constexpr double kFiledirLimit = 10.0;     // s between the pieces of a listing or file
 
-}  // namespace
-
-int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
-              int *outsize, int size, void *modem, void *dl) {
-  Modem *lm = static_cast<Modem *>(modem);
-  AltusDatalogger *ld = static_cast<AltusDatalogger *>(dl);
-  if (out) *out = nullptr;
-  if (outsize) *outsize = 0;
-  const bool listening = command == 0 || command == 255;
-  if (!listening && !block_command_known(command)) {
-    altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized command 0x%2.2X\n", command);
-    return -1;
-  }
-  int tries = (command == PKC_PING || command == PKC_GETDIRNAME) ? 0 : bufhandle->tries;
-  const int max_tries = std::max(tries, 1);
-  int tr = 0;
-  int tenths_shown = 0;  // tenths of a sized file shown on standard output
-  // The datalogger's timer of listings and files, set when OPENDIR/OPENFILE is answered
-  // and at each further piece; without a datalogger the call keeps its own.
-  double own_timer = std_now();
-  double &filedir_timer = dl ? static_cast<AltusDatalogger *>(dl)->filedir_timer : own_timer;
-  unsigned char *frame = nullptr;
-  int framesize = 0, nbytes = 0;
-  struct FrameFree {
-    unsigned char **f;
-    ~FrameFree() { free(*f); }
-  } frame_free{&frame};
-  auto pkt = std::make_unique<AltusBlockPkt>();
-  const std::string cname = name_of(cmd2str(command));
-
-  int timeout = bufhandle->timeout;
+// The read timeout of a command: the control timeout for the slow ones.
+int timeout_for(const SerialBuf *b, int command) {
   switch (command) {
     case PKC_SETPARAMS:
     case PKC_GETDIR:
     case PKC_ACQSTART:
     case PKC_ACQSTOP:
     case PKC_OPENDIR:
-      timeout = bufhandle->timeout_control;
-      break;
+      return b->timeout_control;
     default:
-      break;
+      return b->timeout;
   }
+}
 
-  // Builds and sends the command with the current *seqno. Returns 0 or a result.
-  auto send = [&]() -> int {
-    if (listening) return 0;
-    unsigned char argbuf[8];
-    const void *arg = nullptr;
-    int len = 0;
-    if (text_argument(command)) {
-      arg = data;
-      len = data ? static_cast<int>(strlen(static_cast<const char *>(data))) + 1 : 0;
-    } else if (command == PKC_SETPARAMS) {
-      arg = data;
-      len = altuscom_ismw(modem, dl) ? 2736 : 2040;
-    } else if (command == PKC_TIME) {
-      unsigned v = data ? *static_cast<const uint32_t *>(data) : 0;
-      argbuf[0] = static_cast<unsigned char>(v >> 24);
-      argbuf[1] = static_cast<unsigned char>(v >> 16);
-      argbuf[2] = static_cast<unsigned char>(v >> 8);
-      argbuf[3] = static_cast<unsigned char>(v);
-      arg = argbuf;
-      len = 4;
-    } else if (command == PKC_STRCTRL) {
-      argbuf[0] = data ? *static_cast<const unsigned char *>(data) : 0;
-      arg = argbuf;
-      len = 1;
-    } else if (command == PKC_STRSEND) {
-      const auto *s = static_cast<const AltusStrSend *>(data);
-      uint32_t q = s ? s->sequence : 0;
-      argbuf[0] = static_cast<unsigned char>(q >> 24);
-      argbuf[1] = static_cast<unsigned char>(q >> 16);
-      argbuf[2] = static_cast<unsigned char>(q >> 8);
-      argbuf[3] = static_cast<unsigned char>(q);
-      argbuf[4] = static_cast<unsigned char>(s ? s->stream : 0);
-      argbuf[5] = static_cast<unsigned char>(s ? s->type : 0);
-      arg = argbuf;
-      len = 6;
-    }
-    if (len > 0 && arg == nullptr) len = 0;
-    if (make_block_command_packet(command, arg, len, *seqno, 1, &frame, &nbytes, &framesize, modem,
-                                  dl) < 0) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: make_block_command_packet() error.\n");
-      return -1;
-    }
-    if (cverbose) {
-      if (text_argument(command))
-        altuscom_log_message(modem, dl, 0, "S %s %d %s", cname.c_str(), *seqno,
-                             data ? static_cast<const char *>(data) : "");
-      else if (command == PKC_STRSEND && data)
-        altuscom_log_message(modem, dl, 0, "S %s %d %d:%d", cname.c_str(), *seqno,
-                             static_cast<int>(static_cast<const AltusStrSend *>(data)->sequence),
-                             static_cast<int>(static_cast<const AltusStrSend *>(data)->stream));
-      else
-        altuscom_log_message(modem, dl, 0, "S %s %d", cname.c_str(), *seqno);
-    }
-    int r = send_block_command_packet(bufhandle, frame, nbytes);
-    if (r != 0) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: send_block_command_packet() error.\n");
-      return r;
-    }
-    return 0;
-  };
+void put_be32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
 
-  auto fail_out = [&]() {
+// What a phase of the exchange decided: a good packet is waiting in `pkt`, read the next
+// packet, or end the call with `result`.
+enum class Flow { PACKET, READ_ON, END };
+
+// One call's exchange: its arguments and what the read loop carries from packet to packet.
+struct Exchange {
+  SerialBuf *buf;
+  const int command;
+  void *const data;
+  unsigned char *const seqno;
+  void **const out;
+  int *const outsize;
+  const int size;  // bytes of the file GETFILE fetches; 0 unknown, < 0 no progress shown
+  void *const modem;
+  void *const dl;
+  Modem *const lm;
+  AltusDatalogger *const ld;
+  const bool listening;  // command 0 or 255: nothing is sent
+  const int max_tries;
+  const int timeout;
+  const std::string cname;
+  int tr = 0;            // retries so far
+  int tenths_shown = 0;  // tenths of a sized file shown on standard output
+  // The datalogger's timer of listings and files, set when OPENDIR/OPENFILE is answered
+  // and at each further piece; without a datalogger the call keeps its own.
+  double own_timer;
+  double *const filedir_timer;
+  unsigned char *frame = nullptr;
+  int framesize = 0, nbytes = 0;
+  std::unique_ptr<AltusBlockPkt> pkt = std::make_unique<AltusBlockPkt>();
+  std::string rname;  // name of the reply type of `pkt`
+  int result = GETBLOCK_OK;
+
+  Exchange(SerialBuf *b, int cmd, void *d, unsigned char *seq, void **o, int *osize, int sz,
+           void *m, void *l)
+      : buf(b),
+        command(cmd),
+        data(d),
+        seqno(seq),
+        out(o),
+        outsize(osize),
+        size(sz),
+        modem(m),
+        dl(l),
+        lm(static_cast<Modem *>(m)),
+        ld(static_cast<AltusDatalogger *>(l)),
+        listening(cmd == 0 || cmd == 255),
+        max_tries(std::max((cmd == PKC_PING || cmd == PKC_GETDIRNAME) ? 0 : b->tries, 1)),
+        timeout(timeout_for(b, cmd)),
+        cname(name_of(cmd2str(cmd))),
+        own_timer(std_now()),
+        filedir_timer(l ? &static_cast<AltusDatalogger *>(l)->filedir_timer : &own_timer) {}
+  ~Exchange() { free(frame); }
+  Exchange(const Exchange &) = delete;
+  Exchange &operator=(const Exchange &) = delete;
+
+  int no_memory(const char *call) {
+    altuscom_log_complain(lm, ld, 1, 1, "get_block: %s() error.\n", call);
+    return GETBLOCK_FAILED;
+  }
+  Flow end(int r) {
+    result = r;
+    return Flow::END;
+  }
+  // The command and its replies are finished: the next command takes the next number.
+  Flow done() {
+    (*seqno)++;
+    return end(GETBLOCK_OK);
+  }
+  Flow resend() {
+    int r = send();
+    return r != 0 ? end(r) : Flow::READ_ON;
+  }
+  // The next piece of a listing or file is asked for under the next number.
+  Flow next_piece() {
+    (*seqno)++;
+    *filedir_timer = std_now();
+    return resend();
+  }
+  void fail_out() {
     if (out && *out) {
       free(*out);
       *out = nullptr;
     }
     if (outsize) *outsize = 0;
-  };
+  }
+  // Commands whose reply the caller reads itself: nothing is read here.
+  bool unanswered() const {
+    return command == PKC_STRSEND ||
+           (command == PKC_STRCTRL && data && *static_cast<const unsigned char *>(data) == 2);
+  }
 
-  int r = send();
-  if (r != 0) return r;
-  if (command == PKC_STRSEND ||
-      (command == PKC_STRCTRL && data && *static_cast<const unsigned char *>(data) == 2))
-    return 0;
+  int send();
+  int argument(unsigned char *argbuf, const void **arg) const;
+  void log_sent() const;
+  Flow read_frame();
+  Flow check_packet();
+  int strdata(int kind, bool keep);
+  AltusStrNak *strnak();
+  int give(const void *bytes, int n);
+  std::string alarm_text() const;
+  Flow listen_reply();
+  Flow listen_status(int type);
+  Flow check_sequence();
+  Flow command_reply();
+  Flow mismatch(const char *name);
+  Flow ack_reply();
+  Flow record_reply(size_t sz, const char *complaint);
+  int decode_record(void *rec) const;
+  Flow dir_reply();
+  Flow file_reply();
+  void show_progress(double pct);
+};
 
-  for (;;) {
-    {
-      ReadSettings rs(bufhandle, timeout, ld);
-      r = receive_block_packet(bufhandle, &frame, &nbytes, &framesize);
-    }
-    if (r < 0) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: receive_block_packet() error.\n");
-      fail_out();
-      return r;
-    }
-    if (r == 1) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: EOF on input.\n");
-      return 1;
-    }
-    if (r == 6) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: input not connected.\n");
-      return 6;
-    }
-    if (r == 2) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout on input.\n");
-      if (listening) return 2;
-      if (++tr >= max_tries) {
-        altuscom_log_complain(lm, ld, 1, 0,
-                              "get_block: Exceeded maximum number of read timeouts.\n");
-        return 2;
-      }
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout...Retrying command.\n");
-      if ((r = send()) != 0) return r;
-      continue;
-    }
-    if (r != 0) return r;
-    if (nbytes == 0) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: 0 length packet on input.\n");
-      return 1;
-    }
-    bufhandle->packets++;
-    if (decode_block_packet(frame, nbytes, pkt.get(), modem, dl) < 0) {
-      call_log(bufhandle, nullptr, 7);
-      if (command == 255) {
-        elog_clear_register(0);
-        return 0;
-      }
-      bufhandle->errors++;
-      if (pkt->typeCode == PKR_STRDATA || pkt->typeCode == PKR_STRRQDATA) {
-        altuscom_log_complain(lm, ld, 1, 0,
-                              "get_block: decode_block_packet() error...Retrying read for %s\n",
-                              cname.c_str());
-        continue;
-      }
-      if (++tr > 5) {
-        altuscom_log_complain(lm, ld, 1, 0,
-                              "get_block: Exceeded maximum number of decode packet errors.\n");
-        return -1;
-      }
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_packet() error...Retrying %s\n",
-                            cname.c_str());
-      if ((r = send()) != 0) return r;
-      continue;
-    }
-    const int type = pkt->typeCode;
-    const std::string rname = name_of(code2str(type));
-    if (averbose) {
-      if (type == PKR_MSG || type == PKR_DIRNAME)
-        altuscom_log_message(modem, dl, 0, "R %s %d %s", rname.c_str(), pkt->seqNo,
-                             payload_text(*pkt).c_str());
-      else
-        altuscom_log_message(modem, dl, 0, "R %s %d", rname.c_str(), pkt->seqNo);
-    }
-    if (pkt->headerChk != pkt->headerChk_comp || pkt->dataChk != pkt->dataChk_comp) {
-      const char *what = pkt->headerChk != pkt->headerChk_comp ? "header" : "data";
-      call_log(bufhandle, nullptr, 8);
-      bufhandle->errors++;
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error.\n", what);
-      if (++tr > 5) {
-        altuscom_log_complain(lm, ld, 1, 0,
-                              "get_block: Exceeded maximum number of %s checksum errors.\n", what);
-        return -1;
-      }
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error...Retrying command.\n",
-                            what);
-      if ((r = send()) != 0) return r;
-      continue;
-    }
+// The command's argument bytes: their length, with *arg pointing at them (the caller's
+// data or argbuf).
+int Exchange::argument(unsigned char *argbuf, const void **arg) const {
+  int len = 0;
+  *arg = nullptr;
+  if (text_argument(command)) {
+    *arg = data;
+    len = data ? static_cast<int>(strlen(static_cast<const char *>(data))) + 1 : 0;
+  } else if (command == PKC_SETPARAMS) {
+    *arg = data;
+    len = altuscom_ismw(modem, dl) ? 2736 : 2040;
+  } else if (command == PKC_TIME) {
+    put_be32(argbuf, data ? *static_cast<const uint32_t *>(data) : 0);
+    *arg = argbuf;
+    len = 4;
+  } else if (command == PKC_STRCTRL) {
+    argbuf[0] = data ? *static_cast<const unsigned char *>(data) : 0;
+    *arg = argbuf;
+    len = 1;
+  } else if (command == PKC_STRSEND) {
+    const auto *s = static_cast<const AltusStrSend *>(data);
+    put_be32(argbuf, s ? s->sequence : 0);
+    argbuf[4] = static_cast<unsigned char>(s ? s->stream : 0);
+    argbuf[5] = static_cast<unsigned char>(s ? s->type : 0);
+    *arg = argbuf;
+    len = 6;
+  }
+  return (len > 0 && *arg == nullptr) ? 0 : len;
+}
 
-    auto strdata = [&](int kind, bool keep) -> int {
-      auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
-      if (sd == nullptr) {
-        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
-        return -1;
-      }
-      int rc = decode_block_strdata(pkt.get(), sd);
-      if (rc < 0) {
-        altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_strdata() error.\n");
-        free(sd);
-        return rc;
-      }
-      if (keep && out) {
-        *out = sd;
-        if (outsize) *outsize = static_cast<int>(sizeof *sd);
-      } else if (keep) {
-        free(sd);
-      } else {
-        hand_over(bufhandle, sd, kind);
-      }
-      return 0;
-    };
-    auto strnak = [&]() -> AltusStrNak * {
-      auto *nak = static_cast<AltusStrNak *>(malloc(sizeof(AltusStrNak)));
-      if (nak == nullptr) {
-        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
-        return nullptr;
-      }
-      decode_block_strnak(pkt.get(), nak);
-      return nak;
-    };
-    char alarm[16] = "";
-    if (type == PKR_ALARM) {
-      unsigned v = pkt->dataLength >= 4
-                       ? (static_cast<unsigned>(pkt->data[0]) << 24) | (pkt->data[1] << 16) |
-                             (pkt->data[2] << 8) | pkt->data[3]
-                       : 0;
-      snprintf(alarm, sizeof alarm, "0x%8.8X", v);
-    }
+void Exchange::log_sent() const {
+  if (text_argument(command))
+    altuscom_log_message(modem, dl, 0, "S %s %d %s", cname.c_str(), *seqno,
+                         data ? static_cast<const char *>(data) : "");
+  else if (command == PKC_STRSEND && data)
+    altuscom_log_message(modem, dl, 0, "S %s %d %d:%d", cname.c_str(), *seqno,
+                         static_cast<int>(static_cast<const AltusStrSend *>(data)->sequence),
+                         static_cast<int>(static_cast<const AltusStrSend *>(data)->stream));
+  else
+    altuscom_log_message(modem, dl, 0, "S %s %d", cname.c_str(), *seqno);
+}
 
-    if (listening) {
-      int result = 0;
-      switch (type) {
-        case PKR_MSG:
-          call_log(bufhandle, payload_text(*pkt).c_str(), 3);
-          result = 10;
-          break;
-        case PKR_ALARM:
-          call_log(bufhandle, alarm, 4);
-          result = 11;
-          break;
-        case PKR_STATUS:
-        case PKR_EXTSTATUS: {
-          result = type == PKR_STATUS ? 16 : 17;
-          if (out == nullptr) break;
-          size_t sz = type == PKR_STATUS ? sizeof(AltusBlockStatus) : sizeof(AltusBlockEXTStatus);
-          void *rec = calloc(1, sz);
-          if (rec == nullptr) {
-            altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
-            return -1;
-          }
-          *out = rec;
-          if (outsize) *outsize = static_cast<int>(sz);
-          int rc = type == PKR_STATUS
-                       ? decode_block_status(pkt.get(), static_cast<AltusBlockStatus *>(rec))
-                       : decode_block_extstatus(pkt.get(), static_cast<AltusBlockEXTStatus *>(rec));
-          if (rc < 0) return rc;
-          break;
-        }
-        case PKR_STRNAK: {
-          AltusStrNak *nak = strnak();
-          if (nak == nullptr) return -1;
-          hand_over(bufhandle, nak, 9);
-          result = 9;
-          break;
-        }
-        case PKR_STRDATA:
-        case PKR_STRRQDATA: {
-          int kind = type == PKR_STRDATA ? 12 : 13;
-          int rc = strdata(kind, command == 0);
-          if (rc < 0) return rc;
-          result = kind;
-          break;
-        }
-        default:
-          break;
-      }
-      (*seqno)++;
-      return result;
-    }
+// Builds and sends the command with the current *seqno. Returns 0 or a result.
+int Exchange::send() {
+  if (listening) return GETBLOCK_OK;
+  unsigned char argbuf[8];
+  const void *arg = nullptr;
+  int len = argument(argbuf, &arg);
+  if (make_block_command_packet(command, arg, len, *seqno, 1, &frame, &nbytes, &framesize, modem,
+                                dl) < 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: make_block_command_packet() error.\n");
+    return GETBLOCK_FAILED;
+  }
+  if (cverbose) log_sent();
+  int r = send_block_command_packet(buf, frame, nbytes);
+  if (r != 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: send_block_command_packet() error.\n");
+    return r;
+  }
+  return GETBLOCK_OK;
+}
 
-    // Command mode.
-    if (type == PKR_ACK && pkt->dataLength > 0 && pkt->data[0] == PKC_STRCTRL &&
-        command != PKC_STRCTRL)
-      continue;  // a stale stream-control acknowledgement
-    const bool unsequenced = type == PKR_MSG || type == PKR_ALARM || type == PKR_STRNAK ||
-                             type == PKR_STRDATA || type == PKR_STRRQDATA;
-    if (!unsequenced && pkt->seqNo != *seqno) {
-      bufhandle->errors++;
+// Reads one frame; a time-out while a command waits for its reply sends it again.
+Flow Exchange::read_frame() {
+  int r;
+  {
+    ReadSettings rs(buf, timeout, ld);
+    r = receive_block_packet(buf, &frame, &nbytes, &framesize);
+  }
+  if (r < 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: receive_block_packet() error.\n");
+    fail_out();
+    return end(r);
+  }
+  if (r == GETBLOCK_EOF) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: EOF on input.\n");
+    return end(GETBLOCK_EOF);
+  }
+  if (r == GETBLOCK_NOT_CONNECTED) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: input not connected.\n");
+    return end(GETBLOCK_NOT_CONNECTED);
+  }
+  if (r == GETBLOCK_TIMEOUT) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout on input.\n");
+    if (listening) return end(GETBLOCK_TIMEOUT);
+    if (++tr >= max_tries) {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: Exceeded maximum number of read timeouts.\n");
+      return end(GETBLOCK_TIMEOUT);
+    }
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout...Retrying command.\n");
+    return resend();
+  }
+  if (r != 0) return end(r);
+  if (nbytes == 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: 0 length packet on input.\n");
+    return end(GETBLOCK_EOF);
+  }
+  return Flow::PACKET;
+}
+
+// Decodes the frame into `pkt` and checks its sums; a bad packet is read past (stream
+// data, or anything while listening on 255) or its command sent again.
+Flow Exchange::check_packet() {
+  buf->packets++;
+  if (decode_block_packet(frame, nbytes, pkt.get(), modem, dl) < 0) {
+    call_log(buf, nullptr, 7);
+    if (command == 255) {
+      elog_clear_register(0);
+      return end(GETBLOCK_OK);
+    }
+    buf->errors++;
+    if (pkt->typeCode == PKR_STRDATA || pkt->typeCode == PKR_STRRQDATA) {
       altuscom_log_complain(lm, ld, 1, 0,
-                            "get_block: sequence number mismatch - expect %d got %d %s\n", *seqno,
-                            pkt->seqNo, rname.c_str());
-      if (++tr >= max_tries) {
-        altuscom_log_complain(lm, ld, 1, 0,
-                              "get_block: Exceeded maximum number of sequence mismatches.\n");
-        return -1;
-      }
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: Retrying command.\n");
-      elog_clear_register(1);
-      continue;
+                            "get_block: decode_block_packet() error...Retrying read for %s\n",
+                            cname.c_str());
+      return Flow::READ_ON;
     }
-    if (!unsequenced && (command == PKC_OPENDIR || command == PKC_OPENFILE))
-      filedir_timer = std_now();
+    if (++tr > 5) {
+      altuscom_log_complain(lm, ld, 1, 0,
+                            "get_block: Exceeded maximum number of decode packet errors.\n");
+      return end(GETBLOCK_FAILED);
+    }
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_packet() error...Retrying %s\n",
+                          cname.c_str());
+    return resend();
+  }
+  const int type = pkt->typeCode;
+  rname = name_of(code2str(type));
+  if (averbose) {
+    if (type == PKR_MSG || type == PKR_DIRNAME)
+      altuscom_log_message(modem, dl, 0, "R %s %d %s", rname.c_str(), pkt->seqNo,
+                           payload_text(*pkt).c_str());
+    else
+      altuscom_log_message(modem, dl, 0, "R %s %d", rname.c_str(), pkt->seqNo);
+  }
+  if (pkt->headerChk != pkt->headerChk_comp || pkt->dataChk != pkt->dataChk_comp) {
+    const char *what = pkt->headerChk != pkt->headerChk_comp ? "header" : "data";
+    call_log(buf, nullptr, 8);
+    buf->errors++;
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error.\n", what);
+    if (++tr > 5) {
+      altuscom_log_complain(lm, ld, 1, 0,
+                            "get_block: Exceeded maximum number of %s checksum errors.\n", what);
+      return end(GETBLOCK_FAILED);
+    }
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error...Retrying command.\n", what);
+    return resend();
+  }
+  return Flow::PACKET;
+}
 
-    auto mismatch = [&](const char *name) {
-      altuscom_log_complain(lm, ld, 1, 0, "get_block: %s response does not match sent command.\n",
-                            name);
-      fail_out();
-      return -1;
-    };
-    auto done = [&]() {
-      (*seqno)++;
-      return 0;
-    };
-    auto give = [&](const void *bytes, int n) -> int {
-      if (out == nullptr || n <= 0) return 0;
-      auto *p = static_cast<char *>(malloc(n + 1));
-      if (p == nullptr) {
-        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
-        return -1;
+// A stream data packet: kept for the caller (keep) or handed to the stream handler.
+int Exchange::strdata(int kind, bool keep) {
+  auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
+  if (sd == nullptr) return no_memory("malloc");
+  int rc = decode_block_strdata(pkt.get(), sd);
+  if (rc < 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_strdata() error.\n");
+    free(sd);
+    return rc;
+  }
+  if (keep && out) {
+    *out = sd;
+    if (outsize) *outsize = static_cast<int>(sizeof *sd);
+  } else if (keep) {
+    free(sd);
+  } else {
+    hand_over(buf, sd, kind);
+  }
+  return GETBLOCK_OK;
+}
+
+AltusStrNak *Exchange::strnak() {
+  auto *nak = static_cast<AltusStrNak *>(malloc(sizeof(AltusStrNak)));
+  if (nak == nullptr) {
+    no_memory("malloc");
+    return nullptr;
+  }
+  decode_block_strnak(pkt.get(), nak);
+  return nak;
+}
+
+// n bytes, with a terminating NUL, for the caller.
+int Exchange::give(const void *bytes, int n) {
+  if (out == nullptr || n <= 0) return GETBLOCK_OK;
+  auto *p = static_cast<char *>(malloc(n + 1));
+  if (p == nullptr) return no_memory("malloc");
+  memcpy(p, bytes, n);
+  p[n] = '\0';
+  *out = p;
+  if (outsize) *outsize = n;
+  return GETBLOCK_OK;
+}
+
+std::string Exchange::alarm_text() const {
+  unsigned v = pkt->dataLength >= 4 ? (static_cast<unsigned>(pkt->data[0]) << 24) |
+                                          (pkt->data[1] << 16) | (pkt->data[2] << 8) | pkt->data[3]
+                                    : 0;
+  char alarm[16];
+  snprintf(alarm, sizeof alarm, "0x%8.8X", v);
+  return alarm;
+}
+
+// Listening: the first good packet ends the call, its kind the result.
+Flow Exchange::listen_reply() {
+  const int type = pkt->typeCode;
+  int r = GETBLOCK_OK;
+  switch (type) {
+    case PKR_MSG:
+      call_log(buf, payload_text(*pkt).c_str(), 3);
+      r = GETBLOCK_MESSAGE;
+      break;
+    case PKR_ALARM:
+      call_log(buf, alarm_text().c_str(), 4);
+      r = GETBLOCK_ALARM;
+      break;
+    case PKR_STATUS:
+    case PKR_EXTSTATUS:
+      if (listen_status(type) == Flow::END) return Flow::END;
+      r = type == PKR_STATUS ? GETBLOCK_STATUS : GETBLOCK_EXTSTATUS;
+      break;
+    case PKR_STRNAK: {
+      AltusStrNak *nak = strnak();
+      if (nak == nullptr) return end(GETBLOCK_FAILED);
+      hand_over(buf, nak, STRDATA_KIND_NAK);
+      r = GETBLOCK_STRNAK;
+      break;
+    }
+    case PKR_STRDATA:
+    case PKR_STRRQDATA: {
+      const bool live = type == PKR_STRDATA;
+      int rc = strdata(live ? STRDATA_KIND_DATA : STRDATA_KIND_RQDATA, command == 0);
+      if (rc < 0) return end(rc);
+      r = live ? GETBLOCK_STRDATA : GETBLOCK_STRRQDATA;
+      break;
+    }
+    default:
+      break;
+  }
+  (*seqno)++;
+  return end(r);
+}
+
+// A status heard while listening, decoded into *out when the caller asked for it.
+// Flow::END on a failure, else Flow::PACKET.
+Flow Exchange::listen_status(int type) {
+  if (out == nullptr) return Flow::PACKET;
+  size_t sz = type == PKR_STATUS ? sizeof(AltusBlockStatus) : sizeof(AltusBlockEXTStatus);
+  void *rec = calloc(1, sz);
+  if (rec == nullptr) return end(no_memory("malloc"));
+  *out = rec;
+  if (outsize) *outsize = static_cast<int>(sz);
+  int rc = type == PKR_STATUS
+               ? decode_block_status(pkt.get(), static_cast<AltusBlockStatus *>(rec))
+               : decode_block_extstatus(pkt.get(), static_cast<AltusBlockEXTStatus *>(rec));
+  return rc < 0 ? end(rc) : Flow::PACKET;
+}
+
+// The reply's place in the exchange: a stale stream-control acknowledgement and a reply
+// out of sequence are read past (the latter counted as a try); unsequenced packets pass.
+Flow Exchange::check_sequence() {
+  const int type = pkt->typeCode;
+  if (type == PKR_ACK && pkt->dataLength > 0 && pkt->data[0] == PKC_STRCTRL &&
+      command != PKC_STRCTRL)
+    return Flow::READ_ON;  // a stale stream-control acknowledgement
+  const bool unsequenced = type == PKR_MSG || type == PKR_ALARM || type == PKR_STRNAK ||
+                           type == PKR_STRDATA || type == PKR_STRRQDATA;
+  if (!unsequenced && pkt->seqNo != *seqno) {
+    buf->errors++;
+    altuscom_log_complain(lm, ld, 1, 0,
+                          "get_block: sequence number mismatch - expect %d got %d %s\n", *seqno,
+                          pkt->seqNo, rname.c_str());
+    if (++tr >= max_tries) {
+      altuscom_log_complain(lm, ld, 1, 0,
+                            "get_block: Exceeded maximum number of sequence mismatches.\n");
+      return end(GETBLOCK_FAILED);
+    }
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: Retrying command.\n");
+    elog_clear_register(1);
+    return Flow::READ_ON;
+  }
+  if (!unsequenced && (command == PKC_OPENDIR || command == PKC_OPENFILE))
+    *filedir_timer = std_now();
+  return Flow::PACKET;
+}
+
+// A command waits for its reply: unsequenced packets are passed on and reading goes on;
+// the reply ends the call.
+Flow Exchange::command_reply() {
+  Flow f = check_sequence();
+  if (f != Flow::PACKET) return f;
+  const int type = pkt->typeCode;
+  switch (type) {
+    case PKR_MSG:
+      call_log(buf, payload_text(*pkt).c_str(), 3);
+      return Flow::READ_ON;
+    case PKR_ALARM:
+      call_log(buf, alarm_text().c_str(), 4);
+      return Flow::READ_ON;
+    case PKR_STRDATA:
+    case PKR_STRRQDATA:
+      strdata(type == PKR_STRDATA ? STRDATA_KIND_DATA : STRDATA_KIND_RQDATA, false);
+      return Flow::READ_ON;
+    case PKR_STRNAK: {
+      AltusStrNak *nak = strnak();
+      if (nak == nullptr) return end(GETBLOCK_FAILED);
+      if (command == PKC_STRCTRL) {
+        if (out) {
+          *out = nak;
+          if (outsize) *outsize = static_cast<int>(sizeof *nak);
+        } else {
+          free(nak);
+        }
+        return end(GETBLOCK_STRNAK);
       }
-      memcpy(p, bytes, n);
-      p[n] = '\0';
-      *out = p;
-      if (outsize) *outsize = n;
-      return 0;
-    };
-    // A decoded record for the caller; on a decode failure the record stays in *out.
-    auto record = [&](size_t sz, auto decode, const char *complaint) -> int {
-      void *rec = calloc(1, sz);
-      if (rec == nullptr) {
-        altuscom_log_complain(lm, ld, 1, 1, "get_block: malloc() error.\n");
-        return -1;
-      }
-      if (out) {
-        *out = rec;
-        if (outsize) *outsize = static_cast<int>(sz);
-      }
-      int rc = decode(rec);
-      if (out == nullptr) free(rec);
-      if (rc < 0) {
-        altuscom_log_complain(lm, ld, 1, 0, "%s", complaint);
-        return rc;
-      }
+      hand_over(buf, nak, STRDATA_KIND_NAK);
+      return Flow::READ_ON;
+    }
+    case PKR_ACK:
+      return ack_reply();
+    case PKR_PING:
+    case PKR_DIRNAME: {
+      int want = type == PKR_PING ? PKC_PING : PKC_GETDIRNAME;
+      if (command != want) return mismatch(type == PKR_PING ? "PKR_PING" : "PKR_DIRNAME");
+      if (give(pkt->data, pkt->dataLength) < 0) return end(GETBLOCK_FAILED);
       return done();
-    };
-
-    switch (type) {
-      case PKR_MSG:
-        call_log(bufhandle, payload_text(*pkt).c_str(), 3);
-        continue;
-      case PKR_ALARM:
-        call_log(bufhandle, alarm, 4);
-        continue;
-      case PKR_STRDATA:
-      case PKR_STRRQDATA:
-        strdata(type == PKR_STRDATA ? 12 : 13, false);
-        continue;
-      case PKR_STRNAK: {
-        AltusStrNak *nak = strnak();
-        if (nak == nullptr) return -1;
-        if (command == PKC_STRCTRL) {
-          if (out) {
-            *out = nak;
-            if (outsize) *outsize = static_cast<int>(sizeof *nak);
-          } else {
-            free(nak);
-          }
-          return 9;
-        }
-        hand_over(bufhandle, nak, 9);
-        continue;
-      }
-      case PKR_ACK: {
-        if (pkt->dataLength < 1 || pkt->data[0] != command) return mismatch("PKR_ACK");
-        std::string text =
-            pkt->dataLength > 2
-                ? std::string(reinterpret_cast<const char *>(pkt->data + 2), pkt->dataLength - 2)
-                : std::string();
-        text = text.c_str();
-        if (command != PKC_STRCTRL && (pkt->dataLength < 2 || pkt->data[1] == 0)) {
-          if (pkt->dataLength > 2) {
-            altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed - %s.\n", text.c_str());
-            // The refusal's text goes to the caller, who words its own complaint with it.
-            if (out && *out == nullptr && !text.empty())
-              give(text.c_str(), static_cast<int>(text.size()));
-          } else {
-            altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed.\n");
-          }
-          return -1;
-        }
-        if (pkt->dataLength > 2 && give(text.c_str(), static_cast<int>(text.size())) < 0) return -1;
-        if (pkt->dataLength > 2 && outsize && out && *out)
-          *outsize = static_cast<int>(text.size()) + 1;
-        return done();
-      }
-      case PKR_PING:
-      case PKR_DIRNAME: {
-        int want = type == PKR_PING ? PKC_PING : PKC_GETDIRNAME;
-        if (command != want) return mismatch(type == PKR_PING ? "PKR_PING" : "PKR_DIRNAME");
-        if (give(pkt->data, pkt->dataLength) < 0) return -1;
-        return done();
-      }
-      case PKR_STATUS:
-        if (command != PKC_GETSTATUS) return mismatch("PKR_STATUS");
-        return record(
-            sizeof(AltusBlockStatus),
-            [&](void *r2) {
-              return decode_block_status(pkt.get(), static_cast<AltusBlockStatus *>(r2));
-            },
-            "get_block: decode_block_status() error.\n");
-      case PKR_EXTSTATUS:
-        if (command != PKC_EXTSTATUS) return mismatch("PKR_EXTSTATUS");
-        return record(
-            sizeof(AltusBlockEXTStatus),
-            [&](void *r2) {
-              return decode_block_extstatus(pkt.get(), static_cast<AltusBlockEXTStatus *>(r2));
-            },
-            "get_block: decode_block_extstatus() error.\n");
-      case PKR_PARAMS:
-        if (command != PKC_GETPARAMS) return mismatch("PKR_PARAMS");
-        return record(
-            sizeof(AltusBlockParams),
-            [&](void *r2) {
-              return decode_block_params(pkt.get(), static_cast<AltusBlockParams *>(r2),
-                                         altuscom_ismw(modem, dl));
-            },
-            "get_block: decode_block_params() error.\n");
-      case PKR_EVENTSUMMARY:
-        if (command != PKC_GETEVENTSUMMARY) return mismatch("PKR_EVENTSUMMARY");
-        return record(
-            sizeof(AltusBlockEventsummary),
-            [&](void *r2) {
-              return decode_block_eventsummary(pkt.get(),
-                                               static_cast<AltusBlockEventsummary *>(r2));
-            },
-            "get_block: decode_block_eventsummary() error.\n");
-      case PKR_DIR: {
-        if (command != PKC_GETDIR) return mismatch("PKR_DIR");
-        if (pkt->dataLength == 0) {
-          if (std_now() - filedir_timer > kFiledirLimit) {
-            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETDIR.\n");
-            return 2;
-          }
-          return done();
-        }
-        int n = pkt->dataLength / 22;
-        int have = outsize ? *outsize / static_cast<int>(sizeof(AltusBlockDirentry)) : 0;
-        if (have + n > kMaxListing) {
-          altuscom_log_complain(
-              lm, ld, 1, 0, "get_block: listing of more than %d entries refused.\n", kMaxListing);
-          fail_out();
-          return -1;
-        }
-        if (out) {
-          auto *grown = static_cast<AltusBlockDirentry *>(
-              realloc(*out, (have + n) * sizeof(AltusBlockDirentry)));
-          if (grown == nullptr) {
-            altuscom_log_complain(lm, ld, 1, 1, "get_block: realloc() error.\n");
-            fail_out();
-            return -1;
-          }
-          *out = grown;
-          for (int i = 0; i < n; i++) decode_block_direntry(pkt.get(), i, &grown[have + i]);
-          if (outsize) *outsize = (have + n) * static_cast<int>(sizeof(AltusBlockDirentry));
-        }
-        if (n >= 10) {
-          (*seqno)++;
-          filedir_timer = std_now();
-          if ((r = send()) != 0) return r;
-          continue;
-        }
-        return done();
-      }
-      case PKR_FILE: {
-        if (command != PKC_GETFILE) return mismatch("PKR_FILE");
-        int L = pkt->dataLength;
-        if (L == 0) {
-          if (std_now() - filedir_timer > kFiledirLimit) {
-            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
-            return 2;
-          }
-          return done();
-        }
-        int have = outsize ? *outsize : 0;
-        if (size == 0 && have + L > kMaxUnsizedFile) {
-          altuscom_log_complain(lm, ld, 1, 0,
-                                "get_block: file of unknown size past %d bytes refused.\n",
-                                kMaxUnsizedFile);
-          fail_out();
-          return -1;
-        }
-        if (out) {
-          auto *grown = static_cast<unsigned char *>(realloc(*out, have + L));
-          if (grown == nullptr) {
-            altuscom_log_complain(lm, ld, 1, 1, "get_block: realloc() error.\n");
-            fail_out();
-            return -1;
-          }
-          memcpy(grown + have, pkt->data, L);
-          *out = grown;
-        }
-        have += L;
-        if (outsize) *outsize = have;
-        if (size != 0) {
-          double pct = have * 100.0 / std::abs(size);
-          if (size > 0) {
-            // Progress on standard output as whole lines with the log prefix, one for each
-            // tenth of the file reached: no backspaces, no line left open.
-            const int tenth = pct >= 100.0 ? 10 : static_cast<int>(pct / 10.0);
-            if (tenth > tenths_shown) {
-              tenths_shown = tenth;
-              char pfx[ALTUSLOG_LINE_SIZE];
-              init_msg(lm, ld, pfx);
-              printf("%s get_block: GETFILE %5.1f%% of %d bytes\n", pfx, pct, size);
-              fflush(stdout);
-            }
-          }
-          if (pct >= 100.0) return done();
-        }
-        if (L <= 255) {
-          if (std_now() - filedir_timer > kFiledirLimit) {
-            altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
-            return 2;
-          }
-          return done();
-        }
-        (*seqno)++;
-        filedir_timer = std_now();
-        if ((r = send()) != 0) return r;
-        continue;
-      }
-      default:
-        altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized response 0x%2.2X\n", type);
-        return -1;
     }
+    case PKR_STATUS:
+      if (command != PKC_GETSTATUS) return mismatch("PKR_STATUS");
+      return record_reply(sizeof(AltusBlockStatus), "get_block: decode_block_status() error.\n");
+    case PKR_EXTSTATUS:
+      if (command != PKC_EXTSTATUS) return mismatch("PKR_EXTSTATUS");
+      return record_reply(sizeof(AltusBlockEXTStatus),
+                          "get_block: decode_block_extstatus() error.\n");
+    case PKR_PARAMS:
+      if (command != PKC_GETPARAMS) return mismatch("PKR_PARAMS");
+      return record_reply(sizeof(AltusBlockParams), "get_block: decode_block_params() error.\n");
+    case PKR_EVENTSUMMARY:
+      if (command != PKC_GETEVENTSUMMARY) return mismatch("PKR_EVENTSUMMARY");
+      return record_reply(sizeof(AltusBlockEventsummary),
+                          "get_block: decode_block_eventsummary() error.\n");
+    case PKR_DIR:
+      if (command != PKC_GETDIR) return mismatch("PKR_DIR");
+      return dir_reply();
+    case PKR_FILE:
+      if (command != PKC_GETFILE) return mismatch("PKR_FILE");
+      return file_reply();
+    default:
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized response 0x%2.2X\n", type);
+      return end(GETBLOCK_FAILED);
+  }
+}
+
+Flow Exchange::mismatch(const char *name) {
+  altuscom_log_complain(lm, ld, 1, 0, "get_block: %s response does not match sent command.\n",
+                        name);
+  fail_out();
+  return end(GETBLOCK_FAILED);
+}
+
+// An acknowledgement: its text (after the command and result bytes) goes to the caller,
+// also with a refusal, who words its own complaint with it.
+Flow Exchange::ack_reply() {
+  if (pkt->dataLength < 1 || pkt->data[0] != command) return mismatch("PKR_ACK");
+  std::string text =
+      pkt->dataLength > 2
+          ? std::string(reinterpret_cast<const char *>(pkt->data + 2), pkt->dataLength - 2)
+          : std::string();
+  text = text.c_str();
+  if (command != PKC_STRCTRL && (pkt->dataLength < 2 || pkt->data[1] == 0)) {
+    if (pkt->dataLength > 2) {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed - %s.\n", text.c_str());
+      if (out && *out == nullptr && !text.empty())
+        give(text.c_str(), static_cast<int>(text.size()));
+    } else {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed.\n");
+    }
+    return end(GETBLOCK_FAILED);
+  }
+  if (pkt->dataLength > 2 && give(text.c_str(), static_cast<int>(text.size())) < 0)
+    return end(GETBLOCK_FAILED);
+  if (pkt->dataLength > 2 && outsize && out && *out) *outsize = static_cast<int>(text.size()) + 1;
+  return done();
+}
+
+int Exchange::decode_record(void *rec) const {
+  switch (pkt->typeCode) {
+    case PKR_STATUS:
+      return decode_block_status(pkt.get(), static_cast<AltusBlockStatus *>(rec));
+    case PKR_EXTSTATUS:
+      return decode_block_extstatus(pkt.get(), static_cast<AltusBlockEXTStatus *>(rec));
+    case PKR_PARAMS:
+      return decode_block_params(pkt.get(), static_cast<AltusBlockParams *>(rec),
+                                 altuscom_ismw(modem, dl));
+    default:
+      return decode_block_eventsummary(pkt.get(), static_cast<AltusBlockEventsummary *>(rec));
+  }
+}
+
+// A decoded record of sz bytes for the caller; on a decode failure the record stays in
+// *out.
+Flow Exchange::record_reply(size_t sz, const char *complaint) {
+  void *rec = calloc(1, sz);
+  if (rec == nullptr) return end(no_memory("malloc"));
+  if (out) {
+    *out = rec;
+    if (outsize) *outsize = static_cast<int>(sz);
+  }
+  int rc = decode_record(rec);
+  if (out == nullptr) free(rec);
+  if (rc < 0) {
+    altuscom_log_complain(lm, ld, 1, 0, "%s", complaint);
+    return end(rc);
+  }
+  return done();
+}
+
+// A piece of a directory listing, appended to *out; a full piece (10 entries) asks for
+// the next one.
+Flow Exchange::dir_reply() {
+  if (pkt->dataLength == 0) {
+    if (std_now() - *filedir_timer > kFiledirLimit) {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETDIR.\n");
+      return end(GETBLOCK_TIMEOUT);
+    }
+    return done();
+  }
+  int n = pkt->dataLength / 22;
+  int have = outsize ? *outsize / static_cast<int>(sizeof(AltusBlockDirentry)) : 0;
+  if (have + n > kMaxListing) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: listing of more than %d entries refused.\n",
+                          kMaxListing);
+    fail_out();
+    return end(GETBLOCK_FAILED);
+  }
+  if (out) {
+    auto *grown =
+        static_cast<AltusBlockDirentry *>(realloc(*out, (have + n) * sizeof(AltusBlockDirentry)));
+    if (grown == nullptr) {
+      no_memory("realloc");
+      fail_out();
+      return end(GETBLOCK_FAILED);
+    }
+    *out = grown;
+    for (int i = 0; i < n; i++) decode_block_direntry(pkt.get(), i, &grown[have + i]);
+    if (outsize) *outsize = (have + n) * static_cast<int>(sizeof(AltusBlockDirentry));
+  }
+  if (n >= 10) return next_piece();
+  return done();
+}
+
+// A piece of a file, appended to *out; the file ends when its size is reached or with a
+// short piece, else the next piece is asked for.
+Flow Exchange::file_reply() {
+  int L = pkt->dataLength;
+  if (L == 0) {
+    if (std_now() - *filedir_timer > kFiledirLimit) {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
+      return end(GETBLOCK_TIMEOUT);
+    }
+    return done();
+  }
+  int have = outsize ? *outsize : 0;
+  if (size == 0 && have + L > kMaxUnsizedFile) {
+    altuscom_log_complain(lm, ld, 1, 0, "get_block: file of unknown size past %d bytes refused.\n",
+                          kMaxUnsizedFile);
+    fail_out();
+    return end(GETBLOCK_FAILED);
+  }
+  if (out) {
+    auto *grown = static_cast<unsigned char *>(realloc(*out, have + L));
+    if (grown == nullptr) {
+      no_memory("realloc");
+      fail_out();
+      return end(GETBLOCK_FAILED);
+    }
+    memcpy(grown + have, pkt->data, L);
+    *out = grown;
+  }
+  have += L;
+  if (outsize) *outsize = have;
+  if (size != 0) {
+    double pct = have * 100.0 / std::abs(size);
+    if (size > 0) show_progress(pct);
+    if (pct >= 100.0) return done();
+  }
+  if (L <= 255) {
+    if (std_now() - *filedir_timer > kFiledirLimit) {
+      altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
+      return end(GETBLOCK_TIMEOUT);
+    }
+    return done();
+  }
+  return next_piece();
+}
+
+// Progress on standard output as whole lines with the log prefix, one for each tenth of
+// the file reached: no backspaces, no line left open.
+void Exchange::show_progress(double pct) {
+  const int tenth = pct >= 100.0 ? 10 : static_cast<int>(pct / 10.0);
+  if (tenth <= tenths_shown) return;
+  tenths_shown = tenth;
+  char pfx[ALTUSLOG_LINE_SIZE];
+  init_msg(lm, ld, pfx);
+  printf("%s get_block: GETFILE %5.1f%% of %d bytes\n", pfx, pct, size);
+  fflush(stdout);
+}
+
+}  // namespace
+
+int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
+              int *outsize, int size, void *modem, void *dl) {
+  if (out) *out = nullptr;
+  if (outsize) *outsize = 0;
+  const bool listening = command == 0 || command == 255;
+  if (!listening && !block_command_known(command)) {
+    altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 1, 0,
+                          "get_block: Unrecognized command 0x%2.2X\n", command);
+    return GETBLOCK_FAILED;
+  }
+  Exchange x(bufhandle, command, data, seqno, out, outsize, size, modem, dl);
+  if (int r = x.send(); r != 0) return r;
+  if (x.unanswered()) return GETBLOCK_OK;
+  for (;;) {
+    Flow f = x.read_frame();
+    if (f == Flow::PACKET) f = x.check_packet();
+    if (f == Flow::PACKET) f = x.listening ? x.listen_reply() : x.command_reply();
+    if (f == Flow::END) return x.result;
   }
 }

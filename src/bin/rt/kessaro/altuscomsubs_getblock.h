@@ -7,12 +7,9 @@
 // stream handler installed in the SerialBuf's `userdata` (a StrdataCallback), whatever
 // transaction is under way. It keeps no state between calls and takes no lock.
 //
-// Results: 0 success; -1 failure; 1 end of input or an empty frame; 2 time-out; 5 read
-// stopped by the idle callback; 6 not connected; other positive byte-layer codes passed
-// up; listening or as the reply to PKC_STRCTRL: 9 stream refusal, 10 datalogger
-// message, 11 alarm, 12 stream data, 13 requested stream data, 16 status, 17 extended
-// status. *out (malloc'd) belongs to the caller, also after a failure; a refusal (an
-// acknowledgement with result 0) carrying a text gives -1 with that text in *out.
+// Results are the GetBlockResult codes below; other positive byte-layer codes are passed
+// up as they come. *out (malloc'd) belongs to the caller, also after a failure; a refusal
+// (an acknowledgement with result 0) carrying a text gives -1 with that text in *out.
 #pragma once
 
 #include "altuscomsubs_block.h"
@@ -22,6 +19,24 @@
 // Program-wide switches: log every packet received (-vr) / every command sent (-vc).
 extern int averbose;
 extern int cverbose;
+
+// get_block's results. The listening ones (9 and up) also answer PKC_STRCTRL (9).
+enum GetBlockResult : int {
+  GETBLOCK_FAILED = -1,        // failure (logged)
+  GETBLOCK_OK = 0,             // success
+  GETBLOCK_EOF = 1,            // end of input or an empty frame
+  GETBLOCK_TIMEOUT = 2,        // time-out
+  GETBLOCK_IDLE_STOP = 5,      // read stopped by the idle callback
+  GETBLOCK_NOT_CONNECTED = 6,  // not connected
+  GETBLOCK_BUSY = 8,           // busy text on the line
+  GETBLOCK_STRNAK = 9,         // stream refusal
+  GETBLOCK_MESSAGE = 10,       // datalogger message
+  GETBLOCK_ALARM = 11,         // alarm
+  GETBLOCK_STRDATA = 12,       // stream data
+  GETBLOCK_STRRQDATA = 13,     // requested stream data
+  GETBLOCK_STATUS = 16,        // status
+  GETBLOCK_EXTSTATUS = 17,     // extended status
+};
 
 int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqno, void **out,
               int *outsize, int size, void *modem, void *dl);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,80 @@ int altusdirt_compare(const void *a, const void *b) {
   return 0;
 }
 
+namespace {
+
+// The walk to the caller when it asked for one, else freed.
+void give_walk(AltusDirTree *walk, int n, AltusDirTree **dirtree, int *dirtree_n) {
+  if (dirtree && dirtree_n) {
+    *dirtree = walk;
+    *dirtree_n = n;
+  } else {
+    free(walk);
+  }
+}
+
+// The walk of both drives (a drive not ready is left out) into *walk; *stopped when the
+// program halts on the way. 0, or a result of block_readdirtree (the walk freed).
+int walk_drives(Kessaro *altus, AltusDatalogger *dl, Modem *modem, SerialBuf *buf, int dirents,
+                unsigned char *seqno, AltusDirTree **walk, int *n, bool *stopped) {
+  int cap = 0;
+  for (int drive = 0; drive < 2; drive++) {
+    if (drive_not_ready(altus, dl, drive)) continue;
+    if (halted()) {
+      *stopped = true;
+      return 0;
+    }
+    char root[8];
+    snprintf(root, sizeof root, "%c:\\", drive == 0 ? 'A' : 'B');
+    altuscom_log_message(modem, dl, 0, "get_dirtree: read directory tree for %s\n", root);
+    int r = block_readdirtree(buf, root, seqno, dirents, walk, n, &cap, modem, dl, 1);
+    if (r != 0) {
+      free(*walk);
+      *walk = nullptr;
+      altuscom_log_complain(modem, dl, 1, 0, "get_dirtree: block_readdirtree() error.");
+      return r;
+    }
+  }
+  return 0;
+}
+
+// The datalogger's event-file list from a walk: event files outside the recording area,
+// oldest first. An old entry's state carries over only for the very same file. The
+// number of files, or -1 when out of memory (the list unchanged).
+int update_event_files(Kessaro *altus, AltusDatalogger *dl, Modem *modem, const AltusDirTree *walk,
+                       int n) {
+  std::vector<AltusDirTree> kept;
+  for (int i = 0; i < n; i++) {
+    if (!walk[i].event || is_tmp_path(walk[i].pathname)) continue;
+    kept.push_back(walk[i]);
+    for (int j = 0; j < dl->files_size; j++) {
+      if (same_file(dl->files[j], walk[i])) {
+        kept.back() = dl->files[j];
+        break;
+      }
+    }
+  }
+  AltusDirTree *files = nullptr;
+  if (!kept.empty()) {
+    size_t bytes = kept.size() * sizeof(AltusDirTree);
+    files = static_cast<AltusDirTree *>(malloc(bytes));
+    if (files == nullptr) {
+      altuscom_log_complain(modem, dl, 1, 0, "get_dirtree: malloc(files,%ld) error.",
+                            static_cast<long>(bytes));
+      return -1;
+    }
+    memcpy(files, kept.data(), bytes);
+    qsort(files, kept.size(), sizeof(AltusDirTree), compare_qsort);
+  }
+  std::lock_guard<KessaroMutex> g(altus->statefile_mutex);
+  free(dl->files);
+  dl->files = files;
+  dl->files_size = static_cast<int>(kept.size());
+  return static_cast<int>(kept.size());
+}
+
+}  // namespace
+
 int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dirents,
                 unsigned char *seqno, AltusDirTree **dirtree, int *dirtree_n) {
   if (dirtree) *dirtree = nullptr;
@@ -111,74 +186,28 @@ int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dire
       altuscom_log_complain(modem, dl, 1, 0, "get_dirtree: block_readdirtree() error.");
       return r;
     }
-    if (dirtree && dirtree_n) {
-      *dirtree = walk;
-      *dirtree_n = n;
-    } else {
-      free(walk);
-    }
+    give_walk(walk, n, dirtree, dirtree_n);
     return 0;
   }
-  for (int drive = 0; drive < 2; drive++) {
-    if (drive_not_ready(altus, dl, drive)) continue;
-    if (halted()) {
-      free(walk);
-      return 0;
-    }
-    char root[8];
-    snprintf(root, sizeof root, "%c:\\", drive == 0 ? 'A' : 'B');
-    altuscom_log_message(modem, dl, 0, "get_dirtree: read directory tree for %s\n", root);
-    int r = block_readdirtree(buf, root, seqno, dirents, &walk, &n, &cap, modem, dl, 1);
-    if (r != 0) {
-      free(walk);
-      altuscom_log_complain(modem, dl, 1, 0, "get_dirtree: block_readdirtree() error.");
-      return r;
-    }
+  bool stopped = false;
+  int r = walk_drives(altus, dl, modem, buf, dirents, seqno, &walk, &n, &stopped);
+  if (r != 0) return r;
+  if (stopped) {
+    free(walk);
+    return 0;
   }
   dl->last_listing_time = clock_now();
-  // The datalogger's own list holds event files outside the recording area. An old
-  // entry's state carries over only for the very same file.
-  std::vector<AltusDirTree> kept;
-  for (int i = 0; i < n; i++) {
-    if (!walk[i].event || is_tmp_path(walk[i].pathname)) continue;
-    kept.push_back(walk[i]);
-    for (int j = 0; j < dl->files_size; j++) {
-      if (same_file(dl->files[j], walk[i])) {
-        kept.back() = dl->files[j];
-        break;
-      }
-    }
+  const int nfiles = update_event_files(altus, dl, modem, walk, n);
+  if (nfiles < 0) {
+    free(walk);
+    return -1;
   }
-  AltusDirTree *files = nullptr;
-  if (!kept.empty()) {
-    size_t bytes = kept.size() * sizeof(AltusDirTree);
-    files = static_cast<AltusDirTree *>(malloc(bytes));
-    if (files == nullptr) {
-      free(walk);
-      altuscom_log_complain(modem, dl, 1, 0, "get_dirtree: malloc(files,%ld) error.",
-                            static_cast<long>(bytes));
-      return -1;
-    }
-    memcpy(files, kept.data(), bytes);
-    qsort(files, kept.size(), sizeof(AltusDirTree), compare_qsort);
-  }
-  {
-    std::lock_guard<KessaroMutex> g(altus->statefile_mutex);
-    free(dl->files);
-    dl->files = files;
-    dl->files_size = static_cast<int>(kept.size());
-  }
-  if (kept.empty()) {
+  if (nfiles == 0) {
     altuscom_log_message(modem, dl, 0, "get_dirtree: No events found");
     cmd_pending(dl, cmd, "No events found");
   }
   mybury(altus);
-  if (dirtree && dirtree_n) {
-    *dirtree = walk;
-    *dirtree_n = n;
-  } else {
-    free(walk);
-  }
+  give_walk(walk, n, dirtree, dirtree_n);
   return 0;
 }
 
@@ -334,6 +363,57 @@ struct Download {
     }
   }
 
+  // A read that failed: an open the datalogger refuses rebuilds the listing (three times
+  // in one call; then the file is left for the next call), anything else ends the call.
+  FileLoop read_failed(const AltusDirTree &f, int r, int nbytes) {
+    if (r == ALTUS_OPENFILE_REFUSED) {
+      if (reopen_rebuilds < 3) {
+        reopen_rebuilds++;
+        msg("getevents: Unable to open %s...Regenerating the directory listing", f.pathname);
+        return FILES_REBUILD;
+      }
+      // The listing keeps naming a file the datalogger cannot open: leave it for the
+      // next call instead of rebuilding without end.
+      complain("getevents: Unable to open %s...leaving it for the next download", f.pathname);
+      incomplete = true;
+      return FILES_DONE;
+    }
+    complain("getevents: block_readfile(%s) error...read %d bytes", f.pathname, nbytes);
+    return FILES_FAILED;
+  }
+
+  // A checked file goes out to the output pipeline, which takes fbuf over (freed here
+  // when it refuses); the datalogger's copy is deleted when the datalogger is set so.
+  FileLoop hand_out(AltusDirTree &f, unsigned char *fbuf, int nbytes) {
+    double endtime = f.eventinfo.nsamp > 0 ? f.eventinfo.endtime : file_endtime(fbuf, nbytes, ismw);
+    if (altuscom_push_data(ALTUSPKT_EVTFILE, modem, dl, 0.0, f.pathname, fbuf, nbytes) != 0) {
+      free(fbuf);
+      complain("getevents: altuscom_push_data() error for file %s", f.pathname);
+      return FILES_FAILED;
+    }
+    f.processed = 2;
+    dl->lasttime = endtime;
+    double now = clock_now();
+    {
+      std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
+      dl->stat.lastgetevents_time = now;
+      dl->lastgetevents_time = now;
+      dl->stat.lastcom_error_rate =
+          buf->packets > 0 ? static_cast<double>(buf->errors) / buf->packets : 0.0;
+      dl->stat.nevents_transfered++;
+    }
+    mybury(altus);
+    if (dl->auto_delete) {
+      msg("Deleting file %s", f.pathname);
+      cmd_pending(dl, cmd, "Deleting file %s...\n", f.pathname);
+      char path[256];
+      snprintf(path, sizeof path, "%s", f.pathname);
+      if (block_delfile(buf, path, &seqno, modem, dl) != 0) elog_clear_register(0);
+    }
+    functional_tests();
+    return FILES_DONE;
+  }
+
   // Reads, checks and hands out one file. FILES_DONE to go on with the next.
   FileLoop one_file(int i) {
     int wrong_size = 0, corrupt = 0;
@@ -349,33 +429,20 @@ struct Download {
       int r = block_readfile(buf, path, &seqno, &fbuf, &nbytes, &bufsize, f.size, modem, dl);
       if (r != 0) {
         free(fbuf);
-        if (r == ALTUS_OPENFILE_REFUSED) {
-          if (reopen_rebuilds < 3) {
-            reopen_rebuilds++;
-            msg("getevents: Unable to open %s...Regenerating the directory listing", f.pathname);
-            return FILES_REBUILD;
-          }
-          // The listing keeps naming a file the datalogger cannot open: leave it for the
-          // next call instead of rebuilding without end.
-          complain("getevents: Unable to open %s...leaving it for the next download", f.pathname);
-          incomplete = true;
-          return FILES_DONE;
-        }
-        complain("getevents: block_readfile(%s) error...read %d bytes", f.pathname, nbytes);
-        return FILES_FAILED;
+        return read_failed(f, r, nbytes);
       }
       double secs = clock_now() - start;
       double rate = secs > 0.0 ? nbytes / secs : 0.0;
       msg("File %s read (%d bytes at %.1f bytes/sec)", f.pathname, nbytes, rate);
       cmd_pending(dl, cmd, "File %s read (%d bytes at %.1f bytes/sec)\n", f.pathname, nbytes, rate);
-      bool hand_out = true;
+      bool whole = true;
       if (nbytes != f.size) {
         complain("getevents: Wrong size for file %s", f.pathname);
         if (++wrong_size < 3) {
           free(fbuf);
           continue;
         }
-        hand_out = false;
+        whole = false;
       }
       {
         std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
@@ -393,39 +460,13 @@ struct Download {
         functional_tests();
         return FILES_DONE;
       }
-      if (!hand_out) {
+      if (!whole) {
         free(fbuf);
         incomplete = true;
         functional_tests();
         return FILES_DONE;
       }
-      double endtime =
-          f.eventinfo.nsamp > 0 ? f.eventinfo.endtime : file_endtime(fbuf, nbytes, ismw);
-      if (altuscom_push_data(ALTUSPKT_EVTFILE, modem, dl, 0.0, f.pathname, fbuf, nbytes) != 0) {
-        free(fbuf);
-        complain("getevents: altuscom_push_data() error for file %s", f.pathname);
-        return FILES_FAILED;
-      }
-      f.processed = 2;
-      dl->lasttime = endtime;
-      double now = clock_now();
-      {
-        std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
-        dl->stat.lastgetevents_time = now;
-        dl->lastgetevents_time = now;
-        dl->stat.lastcom_error_rate =
-            buf->packets > 0 ? static_cast<double>(buf->errors) / buf->packets : 0.0;
-        dl->stat.nevents_transfered++;
-      }
-      mybury(altus);
-      if (dl->auto_delete) {
-        msg("Deleting file %s", f.pathname);
-        cmd_pending(dl, cmd, "Deleting file %s...\n", f.pathname);
-        snprintf(path, sizeof path, "%s", f.pathname);
-        if (block_delfile(buf, path, &seqno, modem, dl) != 0) elog_clear_register(0);
-      }
-      functional_tests();
-      return FILES_DONE;
+      return hand_out(f, fbuf, nbytes);
     }
   }
 
@@ -454,6 +495,70 @@ struct Download {
     return halted() ? FILES_HALT : FILES_DONE;
   }
 
+  // The status, tried three times: 0, or -1.
+  int status_with_retries(AltusBlockStatus *st) {
+    for (int tries = 0;; tries++) {
+      if (getstatus(st) == 0) return 0;
+      if (tries < 2) {
+        complain("getevents: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n", modem->devname);
+        continue;
+      }
+      complain("getevents: get_block(ALTUS_PKC_STATUS,%s) error\n", modem->devname);
+      return -1;
+    }
+  }
+
+  // One pass's work on the event files (the listing rebuilt first when `rebuild`): the
+  // call's result, or nothing when another pass follows.
+  std::optional<int> work_files(bool rebuild, bool in_progress) {
+    int attempted = 0;
+    for (;;) {
+      if (rebuild) {
+        int r = get_dirtree(dl, modem, cmd, nullptr, 0, &seqno, nullptr, nullptr);
+        if (r != 0) return r;
+        if (halted()) return 0;
+        dl->last_events_count = stored_events();
+        mybury(altus);
+        rebuild = false;
+      }
+      if (dl->files_size == 0) {
+        msg("getevents: no events to process");
+        if (!in_progress) {
+          msg("No events found");
+          cmd_pending(dl, cmd, "No events found");
+          return 0;
+        }
+        if (!wait_more()) return 0;
+        return std::nullopt;
+      }
+      if (summaries() != 0) return -1;
+      if (halted()) return 0;
+      FileLoop fl = files(&attempted);
+      if (fl == FILES_HALT) return 0;
+      if (fl == FILES_REBUILD) {
+        rebuild = true;
+        continue;
+      }
+      if (fl == FILES_FAILED) return -1;
+      if (fl == FILES_NEXT_PASS) return std::nullopt;
+      old_count = stored_events();
+      double now = clock_now();
+      dl->lastgetevents_time = now;
+      dl->time_lastpacket = now;
+      dl->time_nextcontinue = 0.0;
+      if (in_progress) {
+        msg("event in progress...");
+        if (attempted == 0) listen5();
+        return std::nullopt;
+      }
+      if (attempted > 0) {
+        msg("getevents: looking for new events...");
+        return std::nullopt;
+      }
+      return 0;
+    }
+  }
+
   // The passes. The result of the call before the end bookkeeping.
   int run() {
     for (int pass = 0;; pass++) {
@@ -462,22 +567,12 @@ struct Download {
         if (outstanding() > 0) incomplete = true;
         return 0;
       }
-      bool in_progress = false;
-      int attempted = 0;
       process_commands(altus, dl);
       if (halted()) return 0;
       msg("getevents...getting status\n");
       int nunprocessed = unprocessed();
       AltusBlockStatus st{};
-      for (int tries = 0;; tries++) {
-        if (getstatus(&st) == 0) break;
-        if (tries < 2) {
-          complain("getevents: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n", modem->devname);
-          continue;
-        }
-        complain("getevents: get_block(ALTUS_PKC_STATUS,%s) error\n", modem->devname);
-        return -1;
-      }
+      if (status_with_retries(&st) != 0) return -1;
       altuscom_set_dlclock(dl, &st);
       msg("old event count %d, new event count %d", old_count, st.events);
       bool rebuild = false;
@@ -496,54 +591,8 @@ struct Download {
         msg("event count changed from %d to %d: processing new events", old_count, st.events);
         rebuild = true;
       }
-      in_progress = event_in_progress();
-      bool next_pass = false;
-      while (!next_pass) {
-        if (rebuild) {
-          int r = get_dirtree(dl, modem, cmd, nullptr, 0, &seqno, nullptr, nullptr);
-          if (r != 0) return r;
-          if (halted()) return 0;
-          dl->last_events_count = stored_events();
-          mybury(altus);
-          rebuild = false;
-        }
-        if (dl->files_size == 0) {
-          msg("getevents: no events to process");
-          if (!in_progress) {
-            msg("No events found");
-            cmd_pending(dl, cmd, "No events found");
-            return 0;
-          }
-          if (!wait_more()) return 0;
-          next_pass = true;
-          break;
-        }
-        if (summaries() != 0) return -1;
-        if (halted()) return 0;
-        FileLoop fl = files(&attempted);
-        if (fl == FILES_HALT) return 0;
-        if (fl == FILES_REBUILD) {
-          rebuild = true;
-          continue;
-        }
-        if (fl == FILES_FAILED) return -1;
-        if (fl == FILES_NEXT_PASS) break;
-        old_count = stored_events();
-        double now = clock_now();
-        dl->lastgetevents_time = now;
-        dl->time_lastpacket = now;
-        dl->time_nextcontinue = 0.0;
-        if (in_progress) {
-          msg("event in progress...");
-          if (attempted == 0) listen5();
-          break;
-        }
-        if (attempted > 0) {
-          msg("getevents: looking for new events...");
-          break;
-        }
-        return 0;
-      }
+      std::optional<int> r = work_files(rebuild, event_in_progress());
+      if (r) return *r;
     }
   }
 

@@ -126,20 +126,28 @@ struct Sink {
   void *dl;
 };
 
+using LineOut = std::function<void(const std::string &)>;
+
 // A fixed-size text field that need not be terminated.
 std::string field_text(const char *f, size_t n) { return std::string(f, strnlen(f, n)); }
 
-// The "params:" lines of a parameter header: one line per field, name right-aligned.
-void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
-  auto pl = [&](const std::string &name, const std::string &value) {
+// One "params:" line: the field's name right-aligned, then its value.
+struct ParamLine {
+  const std::function<void(const std::string &)> &out;
+  void operator()(const std::string &name, const std::string &value) const {
     out(string_printf("DEBUGD:      params: %36s: ", name.c_str()) + value + "\n");
-  };
+  }
+};
+
 #define PD(pre, obj, f) pl(pre #f, string_printf("%d", static_cast<int>((obj).f)))
 #define PX4(pre, obj, f) pl(pre #f, string_printf("0x%4.4X", static_cast<unsigned>((obj).f)))
 #define PX2(pre, obj, f) pl(pre #f, string_printf("0x%2.2X", static_cast<unsigned>((obj).f)))
 #define PX8(pre, obj, f) pl(pre #f, string_printf("0x%8.8X", static_cast<unsigned>((obj).f)))
 #define PF(pre, obj, f, form) pl(pre #f, string_printf(form, static_cast<double>((obj).f)))
 #define PS(pre, obj, f) pl(pre #f, field_text((obj).f, sizeof((obj).f)))
+
+// The identification and ro_misc.
+void ro_misc_lines(const ParamLine &pl, const AltusBlockParams &h) {
   pl("id", field_text(h.id, sizeof h.id));
   pl("instrumentCode", string_printf("%d", h.instrumentCode));
   pl("headerVersion", string_printf("%d", h.headerVersion));
@@ -158,6 +166,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PX4("ro_misc.", rm, crc);
   PX4("ro_misc.", rm, flags);
   PD("ro_misc.", rm, temperature);
+}
+
+void ro_timing_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &rt = h.ro_timing;
   PD("ro_timing.", rt, clockSource);
   PX2("ro_timing.", rt, gpsStatus);
@@ -178,8 +189,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(string_printf("ro_timing.gpsLastLockTime[%d]", i),
        string_printf("%d", static_cast<int>(rt.gpsLastLockTime[i])));
   }
-  // The channel count comes from the packet: never more than the header holds.
-  int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
+}
+
+void ro_channel_lines(const ParamLine &pl, const AltusBlockParams &h, int nchan) {
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.ro_channel[i];
     std::string pre = string_printf("ro_channel[%2d].", i);
@@ -190,6 +202,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "mean", string_printf("%d", static_cast<int>(c.mean)));
     pl(pre + "aqOffset", string_printf("%d", static_cast<int>(c.aqOffset)));
   }
+}
+
+void ro_stream_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &rs = h.ro_stream;
   PD("ro_stream.", rs, startTime);
   PD("ro_stream.", rs, triggerTime);
@@ -200,6 +215,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("ro_stream.", rs, triggerTimeMsec);
   PD("ro_stream.", rs, nscans);
   PX8("ro_stream.", rs, triggerBitMap);
+}
+
+void rw_misc_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &wm = h.rw_misc;
   PD("rw_misc.", wm, serialNumber);
   PD("rw_misc.", wm, nchannels);
@@ -224,6 +242,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
   PD("rw_timing.", wt, gpsTurnOnInterval);
   PD("rw_timing.", wt, gpsMaxTurnOnTime);
   PD("rw_timing.", wt, localOffset);
+}
+
+void rw_channel_lines(const ParamLine &pl, const AltusBlockParams &h, int nchan) {
   for (int i = 0; i < nchan; i++) {
     const auto &c = h.rw_channel[i];
     std::string pre = string_printf("rw_channel[%2d].", i);
@@ -253,6 +274,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "alarmTriggerThreshold",
        string_printf("%.3f", static_cast<double>(c.alarmTriggerThreshold)));
   }
+}
+
+void rw_stream_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &ws = h.rw_stream;
   PX2("rw_stream.", ws, filterFlag);
   PD("rw_stream.", ws, primaryStorage);
@@ -281,6 +305,9 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(pre + "number", string_printf("%d", v.number));
     pl(pre + "weight", string_printf("%d", v.weight));
   }
+}
+
+void rw_modem_lines(const ParamLine &pl, const AltusBlockParams &h) {
   const auto &mo = h.rw_modem;
   PS("rw_modem.", mo, initCmd);
   PS("rw_modem.", mo, dialingPrefix);
@@ -301,12 +328,28 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
     pl(string_printf("rw_modem.cellStartTime[%d]", i), string_printf("%d", mo.cellStartTime[i]));
   PX4("rw_modem.", mo, flags);
   PS("rw_modem.", mo, calloutMsg);
+}
+
 #undef PD
 #undef PX4
 #undef PX2
 #undef PX8
 #undef PF
 #undef PS
+
+// The "params:" lines of a parameter header: one line per field, name right-aligned.
+void params_lines(const AltusBlockParams &h, const std::function<void(const std::string &)> &out) {
+  const ParamLine pl{out};
+  // The channel count comes from the packet: never more than the header holds.
+  int nchan = std::min(static_cast<int>(h.rw_misc.nchannels), static_cast<int>(ALTUS_NCHAN_MW));
+  ro_misc_lines(pl, h);
+  ro_timing_lines(pl, h);
+  ro_channel_lines(pl, h, nchan);
+  ro_stream_lines(pl, h);
+  rw_misc_lines(pl, h);
+  rw_channel_lines(pl, h, nchan);
+  rw_stream_lines(pl, h);
+  rw_modem_lines(pl, h);
 }
 
 void emit_line(const char *line, void *user) {
@@ -314,11 +357,99 @@ void emit_line(const char *line, void *user) {
   log_callback(s->modem, s->dl, line, 6);
 }
 
+// A decoding failure of the dump, logged without forcing.
+void quiet_complain(void *modem, void *dl, const char *text) {
+  altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0, "%s",
+                        text);
+}
+
+void status_lines(void *modem, void *dl, const AltusBlockPkt *pkt, const LineOut &out) {
+  AltusBlockStatus st;
+  if (decode_block_status(pkt, &st) < 0) {
+    quiet_complain(modem, dl, "print_block: decode_block_status() error.\n");
+    out("DEBUGD:      status: decode_block_status() error.\n");
+    return;
+  }
+  out(string_printf("DEBUGD:      status:      systemTime: %d - %s\n",
+                    static_cast<int>(st.systemTime),
+                    take(altustime2str(static_cast<int>(st.systemTime))).c_str()));
+  out(string_printf("DEBUGD:      status:    serialNumber: %d\n", st.serialNumber));
+  out(string_printf("DEBUGD:      status:          events: %d\n", st.events));
+  out(string_printf("DEBUGD:      status: recordingErrors: %d\n", st.recordingErrors));
+  out(string_printf("DEBUGD:      status:   triggerStatus: 0x%4.4X - %s\n", st.triggerStatus,
+                    take(altustriggerstatus2str(st.triggerStatus)).c_str()));
+  out(string_printf("DEBUGD:      status:   batteryStatus: 0x%2.2X   - %s\n", st.batteryStatus,
+                    take(altusbatterystatus2str(st.batteryStatus)).c_str()));
+  out(string_printf("DEBUGD:      status:  hardwareStatus: 0x%2.2X   - %s\n", st.hardwareStatus,
+                    take(altushardwarestatus2str(st.hardwareStatus)).c_str()));
+  for (int i = 0; i < 2; i++)
+    out(string_printf("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i, st.driveStatus[i],
+                      take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
+  out(string_printf("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
+  out(string_printf("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
+                    take(altusclocksource2str(st.clockSource)).c_str()));
+}
+
+void dirent_lines(void *modem, void *dl, const AltusBlockPkt *pkt, const LineOut &out) {
+  int count = pkt->dataLength / 22;
+  for (int i = 0; i < count; i++) {
+    AltusBlockDirentry e;
+    if (decode_block_direntry(pkt, i, &e) < 0) {
+      quiet_complain(modem, dl, "print_block: decode_block_direntry() error.\n");
+      out("DEBUGD:      dirent: decode_block_direntry() error.\n");
+      break;
+    }
+    out(string_printf("DEBUGD:      dirent: %8.8s %3.3s %7d %s 0x%2.2X\n", e.name, e.ext,
+                      static_cast<int>(e.size),
+                      take(altustime2str(static_cast<int>(e.time))).c_str(), e.attr));
+  }
+}
+
+void strdata_lines(void *modem, void *dl, const AltusBlockPkt *pkt, const LineOut &out) {
+  auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
+  if (sd == nullptr || decode_block_strdata(pkt, sd) < 0) {
+    quiet_complain(modem, dl, "print_block: decode_block_strdata() error.\n");
+    out("DEBUGD:     strdata: decode_block_strdata() error.\n");
+    free(sd);
+    return;
+  }
+  out(string_printf("DEBUGD:     strdata:           serNo: %d\n", sd->serNo));
+  out(string_printf("DEBUGD:     strdata:          stream: %d\n", sd->stream));
+  out(string_printf("DEBUGD:     strdata:          format: %d\n", sd->format));
+  out(string_printf("DEBUGD:     strdata:         dataSeq: %d\n", static_cast<int>(sd->dataSeq)));
+  out(string_printf("DEBUGD:     strdata: time_altusepoch: %d\n",
+                    static_cast<int>(sd->time_altusepoch)));
+  out(string_printf("DEBUGD:     strdata:       time_msec: %d\n", sd->time_msec));
+  out(string_printf("DEBUGD:     strdata:           nsamp: %d\n", sd->nsamp));
+  out(string_printf("DEBUGD:     strdata:         dataChk: 0x%2.2X (0x%2.2X)\n",
+                    static_cast<unsigned>(sd->dataChk), static_cast<unsigned>(sd->dataChk_comp)));
+  free(sd);
+}
+
+void params_dump(void *modem, void *dl, const AltusBlockPkt *pkt, const LineOut &out) {
+  auto *h = static_cast<AltusBlockParams *>(calloc(1, sizeof(AltusBlockParams)));
+  if (h == nullptr || decode_block_params(pkt, h, altuscom_ismw(modem, dl)) < 0) {
+    quiet_complain(modem, dl, "print_block: decode_block_params() error.\n");
+    out("DEBUGD:      params: decode_block_params() error.\n");
+  } else {
+    params_lines(*h, out);
+  }
+  free(h);
+}
+
+void strsend_lines(const AltusBlockPkt *pkt, const LineOut &out) {
+  const unsigned char *d = pkt->data;
+  unsigned seq = (static_cast<unsigned>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3];
+  out(string_printf("DEBUGD:     strsend:        sequence: %d\n", static_cast<int>(seq)));
+  out(string_printf("DEBUGD:     strsend:          stream: %d\n", d[4]));
+  out(string_printf("DEBUGD:     strsend:            type: %d\n", d[5]));
+}
+
 }  // namespace
 
 int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
   Sink sink{modem, dl};
-  auto out = [&](const std::string &line) { emit_line(line.c_str(), &sink); };
+  const LineOut out = [&](const std::string &line) { emit_line(line.c_str(), &sink); };
   const char *kind = cmd ? "command" : "response";
   out(string_printf("DEBUGD: *********block mode %s packet********\n", kind));
   std::string name = take(cmd ? cmd2str(pkt->typeCode) : code2str(pkt->typeCode));
@@ -341,98 +472,23 @@ int print_block(void *modem, void *dl, int cmd, const AltusBlockPkt *pkt) {
     block_hexdump_lines(pkt->data, n, emit_line, &sink);
   }
   switch (cmd ? -1 : pkt->typeCode) {
-    case PKR_STATUS: {
-      AltusBlockStatus st;
-      if (decode_block_status(pkt, &st) < 0) {
-        altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
-                              "print_block: decode_block_status() error.\n");
-        out("DEBUGD:      status: decode_block_status() error.\n");
-        break;
-      }
-      out(string_printf("DEBUGD:      status:      systemTime: %d - %s\n",
-                        static_cast<int>(st.systemTime),
-                        take(altustime2str(static_cast<int>(st.systemTime))).c_str()));
-      out(string_printf("DEBUGD:      status:    serialNumber: %d\n", st.serialNumber));
-      out(string_printf("DEBUGD:      status:          events: %d\n", st.events));
-      out(string_printf("DEBUGD:      status: recordingErrors: %d\n", st.recordingErrors));
-      out(string_printf("DEBUGD:      status:   triggerStatus: 0x%4.4X - %s\n", st.triggerStatus,
-                        take(altustriggerstatus2str(st.triggerStatus)).c_str()));
-      out(string_printf("DEBUGD:      status:   batteryStatus: 0x%2.2X   - %s\n", st.batteryStatus,
-                        take(altusbatterystatus2str(st.batteryStatus)).c_str()));
-      out(string_printf("DEBUGD:      status:  hardwareStatus: 0x%2.2X   - %s\n", st.hardwareStatus,
-                        take(altushardwarestatus2str(st.hardwareStatus)).c_str()));
-      for (int i = 0; i < 2; i++)
-        out(string_printf("DEBUGD:      status:  driveStatus[%d]: 0x%4.4X - %s\n", i,
-                          st.driveStatus[i],
-                          take(altusdrivestatus2str(st.driveStatus[i])).c_str()));
-      out(string_printf("DEBUGD:      status:           stnID: %.5s\n", st.stnID));
-      out(string_printf("DEBUGD:      status:     clockSource: %d - %s\n", st.clockSource,
-                        take(altusclocksource2str(st.clockSource)).c_str()));
+    case PKR_STATUS:
+      status_lines(modem, dl, pkt, out);
       break;
-    }
-    case PKR_DIR: {
-      int count = pkt->dataLength / 22;
-      for (int i = 0; i < count; i++) {
-        AltusBlockDirentry e;
-        if (decode_block_direntry(pkt, i, &e) < 0) {
-          altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0,
-                                0, "print_block: decode_block_direntry() error.\n");
-          out("DEBUGD:      dirent: decode_block_direntry() error.\n");
-          break;
-        }
-        out(string_printf("DEBUGD:      dirent: %8.8s %3.3s %7d %s 0x%2.2X\n", e.name, e.ext,
-                          static_cast<int>(e.size),
-                          take(altustime2str(static_cast<int>(e.time))).c_str(), e.attr));
-      }
+    case PKR_DIR:
+      dirent_lines(modem, dl, pkt, out);
       break;
-    }
     case PKR_STRDATA:
-    case PKR_STRRQDATA: {
-      auto *sd = static_cast<AltusBlockStrdata *>(malloc(sizeof(AltusBlockStrdata)));
-      if (sd == nullptr || decode_block_strdata(pkt, sd) < 0) {
-        altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
-                              "print_block: decode_block_strdata() error.\n");
-        out("DEBUGD:     strdata: decode_block_strdata() error.\n");
-        free(sd);
-        break;
-      }
-      out(string_printf("DEBUGD:     strdata:           serNo: %d\n", sd->serNo));
-      out(string_printf("DEBUGD:     strdata:          stream: %d\n", sd->stream));
-      out(string_printf("DEBUGD:     strdata:          format: %d\n", sd->format));
-      out(string_printf("DEBUGD:     strdata:         dataSeq: %d\n",
-                        static_cast<int>(sd->dataSeq)));
-      out(string_printf("DEBUGD:     strdata: time_altusepoch: %d\n",
-                        static_cast<int>(sd->time_altusepoch)));
-      out(string_printf("DEBUGD:     strdata:       time_msec: %d\n", sd->time_msec));
-      out(string_printf("DEBUGD:     strdata:           nsamp: %d\n", sd->nsamp));
-      out(string_printf("DEBUGD:     strdata:         dataChk: 0x%2.2X (0x%2.2X)\n",
-                        static_cast<unsigned>(sd->dataChk),
-                        static_cast<unsigned>(sd->dataChk_comp)));
-      free(sd);
+    case PKR_STRRQDATA:
+      strdata_lines(modem, dl, pkt, out);
       break;
-    }
     default:
       break;
   }
   if (static_cast<int>(pkt->typeCode) ==
-      (cmd ? static_cast<int>(PKC_SETPARAMS) : static_cast<int>(PKR_PARAMS))) {
-    auto *h = static_cast<AltusBlockParams *>(calloc(1, sizeof(AltusBlockParams)));
-    if (h == nullptr || decode_block_params(pkt, h, altuscom_ismw(modem, dl)) < 0) {
-      altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 0, 0,
-                            "print_block: decode_block_params() error.\n");
-      out("DEBUGD:      params: decode_block_params() error.\n");
-    } else {
-      params_lines(*h, out);
-    }
-    free(h);
-  }
-  if (cmd && pkt->typeCode == PKC_STRSEND && pkt->dataLength >= 6) {
-    const unsigned char *d = pkt->data;
-    unsigned seq = (static_cast<unsigned>(d[0]) << 24) | (d[1] << 16) | (d[2] << 8) | d[3];
-    out(string_printf("DEBUGD:     strsend:        sequence: %d\n", static_cast<int>(seq)));
-    out(string_printf("DEBUGD:     strsend:          stream: %d\n", d[4]));
-    out(string_printf("DEBUGD:     strsend:            type: %d\n", d[5]));
-  }
+      (cmd ? static_cast<int>(PKC_SETPARAMS) : static_cast<int>(PKR_PARAMS)))
+    params_dump(modem, dl, pkt, out);
+  if (cmd && pkt->typeCode == PKC_STRSEND && pkt->dataLength >= 6) strsend_lines(pkt, out);
   if (cmd)
     out(string_printf("DEBUGD:     dataChk: 0x%4.4X\n", pkt->dataChk));
   else

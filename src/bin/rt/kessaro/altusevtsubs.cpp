@@ -165,18 +165,13 @@ struct Enc {
   }
 };
 
-// H is AltusEvtFile or const AltusEvtFile; the walk starts just behind the prefix.
-template <class Op, class H>
-void walk_header(Op &op, H *h, int ismw) {
-  const int nchan = altus_hdr_nchan(ismw);
-  const int nvoter = altus_hdr_nvoter(ismw);
-
-  // ro_misc, 48 bytes:
-  //  0 u8 a2dBits | 1 u8 sampleBytes | 2 u8 restartSource | 3 3 reserved
-  //  6 u16 installedChan | 8 u16 maxChannels | 10 u16 sysBlkVersion | 12 u16 bootBlkVersion
-  // 14 u16 appBlkVersion | 16 u16 dspBlkVersion | 18 i16 batteryVoltage | 20 u16 crc
-  // 22 u16 flags | 24 i16 temperature | 26 22 reserved
-  auto &rm = h->ro_misc;
+// ro_misc, 48 bytes:
+//  0 u8 a2dBits | 1 u8 sampleBytes | 2 u8 restartSource | 3 3 reserved
+//  6 u16 installedChan | 8 u16 maxChannels | 10 u16 sysBlkVersion | 12 u16 bootBlkVersion
+// 14 u16 appBlkVersion | 16 u16 dspBlkVersion | 18 i16 batteryVoltage | 20 u16 crc
+// 22 u16 flags | 24 i16 temperature | 26 22 reserved
+template <class Op, class R>
+void walk_ro_misc(Op &op, R &rm) {
   op.f(rm.a2dBits);
   op.f(rm.sampleBytes);
   op.f(rm.restartSource);
@@ -192,14 +187,16 @@ void walk_header(Op &op, H *h, int ismw) {
   op.f(rm.flags);
   op.f(rm.temperature);
   op.reserved(rm.bytepad, 22);
+}
 
-  // ro_timing, 68 bytes:
-  //  0 u8 clockSource | 1 u8 gpsStatus | 2 u8 gpsSOH | 3 5 reserved | 8 u16 gpsLockFailCount
-  // 10 u16 gpsUpdateRTCCount | 12 i16 acqDelay | 14 i16 gpsLatitude | 16 i16 gpsLongitude
-  // 18 i16 gpsAltitude | 20 u16 dacCount | 22 2 reserved | 24 2 x i16 gpsLastDrift
-  // 28 2 x u32 gpsLastTurnOnTime | 36 2 x u32 gpsLastUpdateTime | 44 2 x u32 gpsLastLockTime
-  // 52 16 reserved
-  auto &rt = h->ro_timing;
+// ro_timing, 68 bytes:
+//  0 u8 clockSource | 1 u8 gpsStatus | 2 u8 gpsSOH | 3 5 reserved | 8 u16 gpsLockFailCount
+// 10 u16 gpsUpdateRTCCount | 12 i16 acqDelay | 14 i16 gpsLatitude | 16 i16 gpsLongitude
+// 18 i16 gpsAltitude | 20 u16 dacCount | 22 2 reserved | 24 2 x i16 gpsLastDrift
+// 28 2 x u32 gpsLastTurnOnTime | 36 2 x u32 gpsLastUpdateTime | 44 2 x u32 gpsLastLockTime
+// 52 16 reserved
+template <class Op, class R>
+void walk_ro_timing(Op &op, R &rt) {
   op.f(rt.clockSource);
   op.f(rt.gpsStatus);
   op.f(rt.gpsSOH);
@@ -217,26 +214,28 @@ void walk_header(Op &op, H *h, int ismw) {
   for (auto &v : rt.gpsLastUpdateTime) op.f(v);
   for (auto &v : rt.gpsLastLockTime) op.f(v);
   op.reserved(rt.dwordpad, 16);
+}
 
-  // ro_channel, 36 bytes each:
-  //  0 i32 maxPeak | 4 u32 maxPeakOffset | 8 i32 minPeak | 12 u32 minPeakOffset
-  // 16 i32 mean | 20 i32 aqOffset | 24 12 reserved
-  for (int c = 0; c < nchan; c++) {
-    auto &rc = h->ro_channel[c];
-    op.f(rc.maxPeak);
-    op.f(rc.maxPeakOffset);
-    op.f(rc.minPeak);
-    op.f(rc.minPeakOffset);
-    op.f(rc.mean);
-    op.f(rc.aqOffset);
-    op.reserved(rc.bytepad, 12);
-  }
+// ro_channel, 36 bytes each:
+//  0 i32 maxPeak | 4 u32 maxPeakOffset | 8 i32 minPeak | 12 u32 minPeakOffset
+// 16 i32 mean | 20 i32 aqOffset | 24 12 reserved
+template <class Op, class R>
+void walk_ro_channel(Op &op, R &rc) {
+  op.f(rc.maxPeak);
+  op.f(rc.maxPeakOffset);
+  op.f(rc.minPeak);
+  op.f(rc.minPeakOffset);
+  op.f(rc.mean);
+  op.f(rc.aqOffset);
+  op.reserved(rc.bytepad, 12);
+}
 
-  // ro_stream, 32 bytes:
-  //  0 u32 startTime | 4 u32 triggerTime | 8 u32 duration | 12 u16 errors | 14 u16 flags
-  // 16 u16 startTimeMsec | 18 u16 triggerTimeMsec | 20 u32 nscans | 24 u32 triggerBitMap
-  // 28 4 reserved
-  auto &rs = h->ro_stream;
+// ro_stream, 32 bytes:
+//  0 u32 startTime | 4 u32 triggerTime | 8 u32 duration | 12 u16 errors | 14 u16 flags
+// 16 u16 startTimeMsec | 18 u16 triggerTimeMsec | 20 u32 nscans | 24 u32 triggerBitMap
+// 28 4 reserved
+template <class Op, class R>
+void walk_ro_stream(Op &op, R &rs) {
   op.f(rs.startTime);
   op.f(rs.triggerTime);
   op.f(rs.duration);
@@ -247,14 +246,16 @@ void walk_header(Op &op, H *h, int ismw) {
   op.f(rs.nscans);
   op.f(rs.triggerBitMap);
   op.reserved(rs.pad, 4);
+}
 
-  // rw_misc, 92 bytes:
-  //  0 u16 serialNumber | 2 u16 nchannels | 4 text 5 stnID | 9 text 33 comment
-  // 42 i16 elevation | 44 f32 latitude | 48 f32 longitude | 52 4 x i16 userCodes
-  // 60 u8 cutlerCode | 61 u8 minBatteryVoltage | 62 u8 cutler_decimation
-  // 63 u8 cutler_irig_type | 64 u32 cutler_bitmap | 68 u32 channel_bitmap
-  // 72 u8 cutler_protocol | 73 text 17 siteID | 90 u8 externalTrigger | 91 u8 networkFlag
-  auto &wm = h->rw_misc;
+// rw_misc, 92 bytes:
+//  0 u16 serialNumber | 2 u16 nchannels | 4 text 5 stnID | 9 text 33 comment
+// 42 i16 elevation | 44 f32 latitude | 48 f32 longitude | 52 4 x i16 userCodes
+// 60 u8 cutlerCode | 61 u8 minBatteryVoltage | 62 u8 cutler_decimation
+// 63 u8 cutler_irig_type | 64 u32 cutler_bitmap | 68 u32 channel_bitmap
+// 72 u8 cutler_protocol | 73 text 17 siteID | 90 u8 externalTrigger | 91 u8 networkFlag
+template <class Op, class R>
+void walk_rw_misc(Op &op, R &wm) {
   op.f(wm.serialNumber);
   op.f(wm.nchannels);
   op.text(wm.stnID, 5);
@@ -273,63 +274,67 @@ void walk_header(Op &op, H *h, int ismw) {
   op.text(wm.siteID, 17);
   op.f(wm.externalTrigger);
   op.f(wm.networkFlag);
+}
 
-  // rw_timing, 32 bytes:
-  //  0 u8 gpsTurnOnInterval | 1 u8 gpsMaxTurnOnTime | 2 6 reserved | 8 i16 localOffset
-  // 10 22 reserved
-  auto &wt = h->rw_timing;
+// rw_timing, 32 bytes:
+//  0 u8 gpsTurnOnInterval | 1 u8 gpsMaxTurnOnTime | 2 6 reserved | 8 i16 localOffset
+// 10 22 reserved
+template <class Op, class R>
+void walk_rw_timing(Op &op, R &wt) {
   op.f(wt.gpsTurnOnInterval);
   op.f(wt.gpsMaxTurnOnTime);
   op.reserved(wt.bytepad, 6);
   op.f(wt.localOffset);
   op.reserved(wt.bytepada, 22);
+}
 
-  // rw_channel, 76 bytes each:
-  //  0 text 5 id | 5 1 reserved | 6 u16 sensorSerialNumberExt | 8 i16 north | 10 i16 east
-  // 12 i16 up | 14 i16 altitude | 16 i16 azimuth | 18 u16 sensorType
-  // 20 u16 sensorSerialNumber | 22 u16 gain | 24 u8 triggerType | 25 u8 iirTriggerFilter
-  // 26 u8 StaSeconds | 27 u8 LtaSeconds | 28 u16 StaLtaRatio | 30 u8 StaLtaPercent
-  // 31 1 reserved | 32 f32 fullscale | 36 f32 sensitivity | 40 f32 damping
-  // 44 f32 naturalFrequency | 48 f32 triggerThreshold | 52 f32 detriggerThreshold
-  // 56 f32 alarmTriggerThreshold | 60 16 reserved
-  for (int c = 0; c < nchan; c++) {
-    auto &wc = h->rw_channel[c];
-    op.text(wc.id, 5);
-    op.reserved(&wc.bytepad, 1);
-    op.f(wc.sensorSerialNumberExt);
-    op.f(wc.north);
-    op.f(wc.east);
-    op.f(wc.up);
-    op.f(wc.altitude);
-    op.f(wc.azimuth);
-    op.f(wc.sensorType);
-    op.f(wc.sensorSerialNumber);
-    op.f(wc.gain);
-    op.f(wc.triggerType);
-    op.f(wc.iirTriggerFilter);
-    op.f(wc.StaSeconds);
-    op.f(wc.LtaSeconds);
-    op.f(wc.StaLtaRatio);
-    op.f(wc.StaLtaPercent);
-    op.reserved(&wc.bytepada, 1);
-    op.f(wc.fullscale);
-    op.f(wc.sensitivity);
-    op.f(wc.damping);
-    op.f(wc.naturalFrequency);
-    op.f(wc.triggerThreshold);
-    op.f(wc.detriggerThreshold);
-    op.f(wc.alarmTriggerThreshold);
-    op.reserved(wc.bytepad2, 16);
-  }
+// rw_channel, 76 bytes each:
+//  0 text 5 id | 5 1 reserved | 6 u16 sensorSerialNumberExt | 8 i16 north | 10 i16 east
+// 12 i16 up | 14 i16 altitude | 16 i16 azimuth | 18 u16 sensorType
+// 20 u16 sensorSerialNumber | 22 u16 gain | 24 u8 triggerType | 25 u8 iirTriggerFilter
+// 26 u8 StaSeconds | 27 u8 LtaSeconds | 28 u16 StaLtaRatio | 30 u8 StaLtaPercent
+// 31 1 reserved | 32 f32 fullscale | 36 f32 sensitivity | 40 f32 damping
+// 44 f32 naturalFrequency | 48 f32 triggerThreshold | 52 f32 detriggerThreshold
+// 56 f32 alarmTriggerThreshold | 60 16 reserved
+template <class Op, class R>
+void walk_rw_channel(Op &op, R &wc) {
+  op.text(wc.id, 5);
+  op.reserved(&wc.bytepad, 1);
+  op.f(wc.sensorSerialNumberExt);
+  op.f(wc.north);
+  op.f(wc.east);
+  op.f(wc.up);
+  op.f(wc.altitude);
+  op.f(wc.azimuth);
+  op.f(wc.sensorType);
+  op.f(wc.sensorSerialNumber);
+  op.f(wc.gain);
+  op.f(wc.triggerType);
+  op.f(wc.iirTriggerFilter);
+  op.f(wc.StaSeconds);
+  op.f(wc.LtaSeconds);
+  op.f(wc.StaLtaRatio);
+  op.f(wc.StaLtaPercent);
+  op.reserved(&wc.bytepada, 1);
+  op.f(wc.fullscale);
+  op.f(wc.sensitivity);
+  op.f(wc.damping);
+  op.f(wc.naturalFrequency);
+  op.f(wc.triggerThreshold);
+  op.f(wc.detriggerThreshold);
+  op.f(wc.alarmTriggerThreshold);
+  op.reserved(wc.bytepad2, 16);
+}
 
-  // rw_stream, 48 bytes + 4 per voter entry:
-  //  0 u8 filterFlag | 1 u8 primaryStorage | 2 u8 secondaryStorage | 3 3 reserved
-  //  6 u16 CheckinTime | 8 u16 eventNumber | 10 u16 sps | 12 u16 apw | 14 u16 preEvent
-  // 16 u16 postEvent | 18 u16 minRunTime | 20 i16 VotesToTrigger | 22 i16 VotesToDetrigger
-  // 24 1 reserved | 25 u8 FilterType | 26 u8 DataFmt | 27 1 reserved | 28 i16 Timeout
-  // 30 u16 TxBlkSize | 32 u16 BufferSize | 34 u16 SampleRate | 36 u32 TxChanMap
-  // 40 8 reserved | 48 voterInfo: u8 type, u8 number, i16 weight
-  auto &ws = h->rw_stream;
+// rw_stream, 48 bytes + 4 per voter entry:
+//  0 u8 filterFlag | 1 u8 primaryStorage | 2 u8 secondaryStorage | 3 3 reserved
+//  6 u16 CheckinTime | 8 u16 eventNumber | 10 u16 sps | 12 u16 apw | 14 u16 preEvent
+// 16 u16 postEvent | 18 u16 minRunTime | 20 i16 VotesToTrigger | 22 i16 VotesToDetrigger
+// 24 1 reserved | 25 u8 FilterType | 26 u8 DataFmt | 27 1 reserved | 28 i16 Timeout
+// 30 u16 TxBlkSize | 32 u16 BufferSize | 34 u16 SampleRate | 36 u32 TxChanMap
+// 40 8 reserved | 48 voterInfo: u8 type, u8 number, i16 weight
+template <class Op, class R>
+void walk_rw_stream(Op &op, R &ws, int nvoter) {
   op.f(ws.filterFlag);
   op.f(ws.primaryStorage);
   op.f(ws.secondaryStorage);
@@ -358,15 +363,17 @@ void walk_header(Op &op, H *h, int ismw) {
     op.f(ws.voterInfo[v].number);
     op.f(ws.voterInfo[v].weight);
   }
+}
 
-  // rw_modem, 308 bytes:
-  //   0 text 64 initCmd | 64 text 16 dialingPrefix | 80 text 16 dialingSuffix
-  //  96 text 16 hangupCmd | 112 text 16 autoAnswerOnCmd | 128 text 16 autoAnswerOffCmd
-  // 144 4 x text 24 phoneNumber | 240 u8 waitForConnection | 241 u8 pauseBetweenCalls
-  // 242 u8 maxDialAttempts | 243 u8 cellShare | 244 u8 cellOnTime | 245 u8 cellWarmupTime
-  // 246 5 x i16 cellStartTime | 256 u8 bytepad0 (kept) | 257 u8 complete_call
-  // 258 2 reserved | 260 u16 flags | 262 text 46 calloutMsg
-  auto &md = h->rw_modem;
+// rw_modem, 308 bytes:
+//   0 text 64 initCmd | 64 text 16 dialingPrefix | 80 text 16 dialingSuffix
+//  96 text 16 hangupCmd | 112 text 16 autoAnswerOnCmd | 128 text 16 autoAnswerOffCmd
+// 144 4 x text 24 phoneNumber | 240 u8 waitForConnection | 241 u8 pauseBetweenCalls
+// 242 u8 maxDialAttempts | 243 u8 cellShare | 244 u8 cellOnTime | 245 u8 cellWarmupTime
+// 246 5 x i16 cellStartTime | 256 u8 bytepad0 (kept) | 257 u8 complete_call
+// 258 2 reserved | 260 u16 flags | 262 text 46 calloutMsg
+template <class Op, class R>
+void walk_rw_modem(Op &op, R &md) {
   op.text(md.initCmd, 64);
   op.text(md.dialingPrefix, 16);
   op.text(md.dialingSuffix, 16);
@@ -386,6 +393,22 @@ void walk_header(Op &op, H *h, int ismw) {
   op.reserved(md.bytepad, 2);
   op.f(md.flags);
   op.text(md.calloutMsg, 46);
+}
+
+// H is AltusEvtFile or const AltusEvtFile; the walk starts just behind the prefix.
+template <class Op, class H>
+void walk_header(Op &op, H *h, int ismw) {
+  const int nchan = altus_hdr_nchan(ismw);
+  const int nvoter = altus_hdr_nvoter(ismw);
+  walk_ro_misc(op, h->ro_misc);
+  walk_ro_timing(op, h->ro_timing);
+  for (int c = 0; c < nchan; c++) walk_ro_channel(op, h->ro_channel[c]);
+  walk_ro_stream(op, h->ro_stream);
+  walk_rw_misc(op, h->rw_misc);
+  walk_rw_timing(op, h->rw_timing);
+  for (int c = 0; c < nchan; c++) walk_rw_channel(op, h->rw_channel[c]);
+  walk_rw_stream(op, h->rw_stream, nvoter);
+  walk_rw_modem(op, h->rw_modem);
 }
 
 // Takes one item of `size` bytes: over a stream into `local` (ALTUS_STREAM_ITEM_MAX
@@ -626,6 +649,55 @@ int check_frame_data(const AltusEvtFile *h, int datasize, long long scans_before
   return 0;
 }
 
+// The caller's matrix buffer grown to `needed` bytes (allocated when none). 0, or -1.
+int grow_matrix(int **dataout, int *dataout_size, unsigned long long needed) {
+  if (*dataout == nullptr) {
+    void *m = malloc(needed > 0 ? needed : 1);
+    if (m == nullptr) {
+      elog_log(1, "evt_demuxdata: malloc() error.\n");
+      return -1;
+    }
+    *dataout = static_cast<int *>(m);
+    *dataout_size = static_cast<int>(needed);
+  } else if (*dataout_size < static_cast<int>(needed)) {
+    void *m = realloc(*dataout, needed);
+    if (m == nullptr) {
+      elog_log(1, "evt_demuxdata: realloc() error.\n");
+      return -1;
+    }
+    *dataout = static_cast<int *>(m);
+    *dataout_size = static_cast<int>(needed);
+  }
+  return 0;
+}
+
+// Frame `fno`: its tag and header read, its data taken (into `local` from a stream) and
+// the sum of header and data checked. 0 with *data, *datasize and the byte order, or -1.
+int read_data_frame(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end,
+                    unsigned char *local, int fno, unsigned char **data, int *datasize, int *be) {
+  AltusEvtTag tag;
+  int size = 0;
+  unsigned short chk = 0, hdrsum = 0;
+  if (evt_readtag(file, buf_ptr, buf_end, &tag, be, &size, datasize, &chk) < 0) {
+    elog_log(0, "evt_demuxdata: evt_readtag() error at frame %d.\n", fno);
+    return -1;
+  }
+  AltusEvtFrame frame;
+  if (evt_readframehdr(file, buf_ptr, buf_end, &frame, size, *be, &hdrsum) < 0) {
+    elog_log(0, "evt_demuxdata: evt_readframehdr() error at frame %d.\n", fno);
+    return -1;
+  }
+  if (take_item(file, buf_ptr, buf_end, *datasize, local, data, "evt_demuxdata") < 0) {
+    elog_log(file != nullptr ? 1 : 0, "evt_demuxdata: fread() error at frame %d.\n", fno);
+    return -1;
+  }
+  if (((hdrsum + evt_checksum(*data, *datasize)) & 0xFFFF) != chk) {
+    elog_log(0, "evt_demuxdata: checksum error on Altus file header at frame %d.\n", fno);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_end,
@@ -649,23 +721,7 @@ int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_
     elog_log(0, "evt_demuxdata: a matrix of %llu bytes is too large.\n", needed);
     return -1;
   }
-  if (*dataout == nullptr) {
-    void *m = malloc(needed > 0 ? needed : 1);
-    if (m == nullptr) {
-      elog_log(1, "evt_demuxdata: malloc() error.\n");
-      return -1;
-    }
-    *dataout = static_cast<int *>(m);
-    *dataout_size = static_cast<int>(needed);
-  } else if (*dataout_size < static_cast<int>(needed)) {
-    void *m = realloc(*dataout, needed);
-    if (m == nullptr) {
-      elog_log(1, "evt_demuxdata: realloc() error.\n");
-      return -1;
-    }
-    *dataout = static_cast<int *>(m);
-    *dataout_size = static_cast<int>(needed);
-  }
+  if (grow_matrix(dataout, dataout_size, needed) != 0) return -1;
   int *out = *dataout;
   const long long stride = static_cast<long long>(room);
 
@@ -674,27 +730,9 @@ int evt_demuxdata(FILE *file, unsigned char **buf_ptr, const unsigned char *buf_
   const uint32_t nframes = fhdr->ro_stream.duration;
   for (uint32_t f = 1; f <= nframes && f != 0; f++) {
     const int fno = static_cast<int>(f > static_cast<uint32_t>(INT_MAX) ? INT_MAX : f);
-    AltusEvtTag tag;
-    int be = 0, size = 0, datasize = 0;
-    unsigned short chk = 0, hdrsum = 0;
-    if (evt_readtag(file, buf_ptr, buf_end, &tag, &be, &size, &datasize, &chk) < 0) {
-      elog_log(0, "evt_demuxdata: evt_readtag() error at frame %d.\n", fno);
-      return -1;
-    }
-    AltusEvtFrame frame;
-    if (evt_readframehdr(file, buf_ptr, buf_end, &frame, size, be, &hdrsum) < 0) {
-      elog_log(0, "evt_demuxdata: evt_readframehdr() error at frame %d.\n", fno);
-      return -1;
-    }
     unsigned char *data = nullptr;
-    if (take_item(file, buf_ptr, buf_end, datasize, local, &data, "evt_demuxdata") < 0) {
-      elog_log(file != nullptr ? 1 : 0, "evt_demuxdata: fread() error at frame %d.\n", fno);
-      return -1;
-    }
-    if (((hdrsum + evt_checksum(data, datasize)) & 0xFFFF) != chk) {
-      elog_log(0, "evt_demuxdata: checksum error on Altus file header at frame %d.\n", fno);
-      return -1;
-    }
+    int be = 0, datasize = 0;
+    if (read_data_frame(file, buf_ptr, buf_end, local, fno, &data, &datasize, &be) != 0) return -1;
     long long fscans = 0;
     if (check_frame_data(fhdr, datasize, scan, fno, &fscans, "evt_demuxdata") < 0) return -1;
     if (scan + fscans > stride) {

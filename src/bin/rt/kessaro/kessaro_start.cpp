@@ -178,14 +178,73 @@ void open_output(Orbtag *o) {
   resolve(o, o->orbw);
 }
 
-}  // namespace
+// What the command line asks for.
+struct Options {
+  const char *pfname = "kessaro";
+  const char *pfsubs = nullptr;
+  const char *dbname = nullptr;
+  const char *statefile = nullptr;
+  const char *dlclock = nullptr;  // target name of the datalogger that sets the clock
+  double starttime = 0.0;
+  bool have_start = false;
+  const char *targetname = nullptr;
+  int first_orbtag = 0;  // argv index of the first orbtag/orbname pair
+  std::string commandline;
+};
 
-int kessaro_main(int argc, char **argv) {
-  elog_init(argc, argv);
-  // Blocked before any thread exists (the parameter file starts reader threads), so that
-  // only the signal thread takes them.
-  sigset_t set = termination_signals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+// Reads one option at argv[*i] (its argument too, advancing *i); a wrong one ends the
+// program with the usage text.
+void read_option(int argc, char **argv, int *i, Options *o) {
+  const char *opt = argv[*i];
+  struct Arg {
+    const char *name;
+    const char **dest;
+    const char *need;
+  } args[] = {{"-pf", &o->pfname, "Need -pf argument.\n"},
+              {"-pfsubs", &o->pfsubs, "Need -pfsubs argument.\n"},
+              {"-db", &o->dbname, "Need -db argument.\n"},
+              {"-state", &o->statefile, "Need -state argument.\n"},
+              {"-dlclock", &o->dlclock, "Need -dlclock argument.\n"}};
+  bool done = false;
+  for (const Arg &a : args) {
+    if (strcmp(opt, a.name) != 0) continue;
+    if (++*i >= argc) {
+      elog_complain(0, "%s", a.need);
+      usage(1);
+    }
+    *a.dest = argv[*i];
+    done = true;
+  }
+  if (done) return;
+  if (strcmp(opt, "-start") == 0) {
+    if (++*i >= argc) {
+      elog_complain(0, "Need -start argument.\n");
+      usage(1);
+    }
+    if (zstr2epoch(argv[*i], &o->starttime) != 0) {
+      elog_complain(0, "Unable to parse starttime.\n");
+      usage(1);
+    }
+    o->have_start = true;
+  } else if (strcmp(opt, "-msglevel") == 0) {
+    if (++*i >= argc) {
+      elog_complain(0, "Need -msglevel argument.\n");
+      usage(1);
+    }
+  } else if (strcmp(opt, "-v") == 0 || strcmp(opt, "-V") == 0) {
+    // accepted; no output depends on them
+  } else if (strcmp(opt, "-vc") == 0) {
+    cverbose = 1;
+  } else if (strcmp(opt, "-vr") == 0) {
+    averbose = 1;
+  } else {
+    elog_complain(0, "Unrecognized option '%s'.\n", opt);
+    usage(1);
+  }
+}
+
+// The command line: help, the options, the target name and the orbtag/orbname pairs.
+Options read_command_line(int argc, char **argv) {
   for (int k = 1; k < argc && argv[k][0] == '-'; k++) {
     if (strcmp(argv[k], "-h") == 0 || strcmp(argv[k], "--help") == 0) {
       kessaro_usage(stdout);
@@ -197,117 +256,78 @@ int kessaro_main(int argc, char **argv) {
     banner("kessaro", nullptr);
     exit(1);
   }
-  std::string commandline = argv[0];
-  for (int i = 1; i < argc; i++) commandline += std::string(" ") + argv[i];
+  Options o;
+  o.commandline = argv[0];
+  for (int i = 1; i < argc; i++) o.commandline += std::string(" ") + argv[i];
   startup_banner(0);
 
-  const char *pfname = "kessaro", *pfsubs = nullptr, *dbname = nullptr, *statefile = nullptr;
-  const char *dlclock = nullptr;
-  double starttime = 0.0;
-  bool have_start = false;
-  int verbose = 0;
   int i = 1;
-  for (; i < argc && argv[i][0] == '-'; i++) {
-    const char *opt = argv[i];
-    struct Arg {
-      const char *name;
-      const char **dest;
-      const char *need;
-    } args[] = {{"-pf", &pfname, "Need -pf argument.\n"},
-                {"-pfsubs", &pfsubs, "Need -pfsubs argument.\n"},
-                {"-db", &dbname, "Need -db argument.\n"},
-                {"-state", &statefile, "Need -state argument.\n"},
-                {"-dlclock", &dlclock, "Need -dlclock argument.\n"}};
-    bool done = false;
-    for (const Arg &a : args) {
-      if (strcmp(opt, a.name) != 0) continue;
-      if (++i >= argc) {
-        elog_complain(0, "%s", a.need);
-        usage(1);
-      }
-      *a.dest = argv[i];
-      done = true;
-    }
-    if (done) continue;
-    if (strcmp(opt, "-start") == 0) {
-      if (++i >= argc) {
-        elog_complain(0, "Need -start argument.\n");
-        usage(1);
-      }
-      if (zstr2epoch(argv[i], &starttime) != 0) {
-        elog_complain(0, "Unable to parse starttime.\n");
-        usage(1);
-      }
-      have_start = true;
-    } else if (strcmp(opt, "-msglevel") == 0) {
-      if (++i >= argc) {
-        elog_complain(0, "Need -msglevel argument.\n");
-        usage(1);
-      }
-    } else if (strcmp(opt, "-v") == 0) {
-      verbose = 1;
-    } else if (strcmp(opt, "-V") == 0) {
-      verbose = 2;
-    } else if (strcmp(opt, "-vc") == 0) {
-      cverbose = 1;
-    } else if (strcmp(opt, "-vr") == 0) {
-      averbose = 1;
-    } else {
-      elog_complain(0, "Unrecognized option '%s'.\n", opt);
-      usage(1);
-    }
-  }
-  (void)verbose;
+  for (; i < argc && argv[i][0] == '-'; i++) read_option(argc, argv, &i, &o);
   if (i >= argc) {
     elog_complain(0, "Need targetname argument.\n");
     usage(1);
   }
-  char *targetname = argv[i++];
+  o.targetname = argv[i++];
   if ((argc - i) % 2 != 0) {
     elog_complain(0, "Wrong number of command line arguments - need an orbname for each orbtag.\n");
     usage(1);
   }
+  o.first_orbtag = i;
+  return o;
+}
 
+// The program record with the command line's target and orbtags, made the global one.
+Kessaro *make_program(const Options &o, int argc, char **argv) {
   Kessaro *altus = kessaro_new();
-  altus->targetname = strdup(targetname);
-  altus->commandline = strdup(commandline.c_str());
-  altus->dbname = dbname;
+  altus->targetname = strdup(o.targetname);
+  altus->commandline = strdup(o.commandline.c_str());
+  altus->dbname = o.dbname;
   kessaro_glbl = altus;
   if (altus->orbtags_arr == nullptr) altus->orbtags_arr = newarr(nullptr);
-  for (; i + 1 < argc; i += 2) {
+  for (int i = o.first_orbtag; i + 1 < argc; i += 2) {
     Orbtag *old = static_cast<Orbtag *>(
         setarr(altus->orbtags_arr, argv[i], new_orbtag(argv[i], argv[i + 1])));
     free(old);
   }
+  return altus;
+}
 
+// The state-file lock, the parameter file, the state file and the calibration database.
+void read_configuration(Kessaro *altus, const Options &o) {
   // One kessaro per state file: a second one would write over the first one's state.
-  if (statefile != nullptr)
+  if (o.statefile != nullptr)
     pidlock_or_die("kessaro_main", "kessaro", "state-file lock",
-                   (std::string(statefile) + pidlock_state_suffix()).c_str());
-  if (parse_pf(pfname, pfsubs, altus) < 0) {
+                   (std::string(o.statefile) + pidlock_state_suffix()).c_str());
+  if (parse_pf(o.pfname, o.pfsubs, altus) < 0) {
     // The file as the operator named it: "x" is read as "x.pf", "x.pf" stays "x.pf".
-    const size_t n = strlen(pfname);
-    const bool suffixed = n >= 3 && strcmp(pfname + n - 3, ".pf") == 0;
-    elog_die(0, "parse_pf('%s%s') error.\n", pfname, suffixed ? "" : ".pf");
+    const size_t n = strlen(o.pfname);
+    const bool suffixed = n >= 3 && strcmp(o.pfname + n - 3, ".pf") == 0;
+    elog_die(0, "parse_pf('%s%s') error.\n", o.pfname, suffixed ? "" : ".pf");
   }
 
   altus->statefile = -1;
-  if (statefile != nullptr) {
-    if (parse_state(const_cast<char *>(statefile), altus) < 0) {
-      elog_complain(0, "parse_state(%s) error.\n", statefile);
+  if (o.statefile != nullptr) {
+    if (parse_state(const_cast<char *>(o.statefile), altus) < 0) {
+      elog_complain(0, "parse_state(%s) error.\n", o.statefile);
     }
-    altus->statefile_name = strdup(statefile);
+    altus->statefile_name = strdup(o.statefile);
   }
-  Tbl *dls = valsarr(altus->dltargets_array);
-  if (have_start) {
-    for (long k = 0; k < maxtbl(dls); k++)
-      static_cast<AltusDatalogger *>(gettbl(dls, k))->starttime = starttime;
-  }
-  if (dbname != nullptr) {
-    altus->calibstuff = pktchannelcalib_new(dbname, 1, 0, 0);
-    if (altus->calibstuff == nullptr) elog_die(0, "pktchannelcalib_new('%s') error.\n", dbname);
-  }
+}
 
+void apply_starttime(Tbl *dls, const Options &o) {
+  if (!o.have_start) return;
+  for (long k = 0; k < maxtbl(dls); k++)
+    static_cast<AltusDatalogger *>(gettbl(dls, k))->starttime = o.starttime;
+}
+
+void open_calibration(Kessaro *altus, const char *dbname) {
+  if (dbname == nullptr) return;
+  altus->calibstuff = pktchannelcalib_new(dbname, 1, 0, 0);
+  if (altus->calibstuff == nullptr) elog_die(0, "pktchannelcalib_new('%s') error.\n", dbname);
+}
+
+// The command ring (read and reply) and the host name.
+void open_command_ring(Kessaro *altus) {
   char hostname[512] = "";
   if (altus->cmd != nullptr) {
     Orbtag *c = altus->cmd;
@@ -330,7 +350,10 @@ int kessaro_main(int argc, char **argv) {
     my_gethoststuff(-1, hostname, nullptr, sizeof hostname, 0);
   }
   altus->hostname = strdup(hostname);
+}
 
+// The log, status, event-facts and data rings, and the program's stash on the status ring.
+void open_output_rings(Kessaro *altus) {
   open_output(altus->log);
   open_output(altus->status);
   open_output(altus->evtinfo);
@@ -338,7 +361,10 @@ int kessaro_main(int argc, char **argv) {
   for (long k = 0; k < maxtbl(outs); k++) open_output(static_cast<Orbtag *>(gettbl(outs, k)));
   freetbl(outs, nullptr);
   if (altus->status != nullptr && altus->status->orbw >= 0) make_program_stash(altus);
+}
 
+// The command-output fifo, the signal thread, and the write thread with its fifo.
+void start_writer(Kessaro *altus) {
   altus->mtfifo_cmdout = pmtfifo_create(100, 1, 0);
   if (altus->mtfifo_cmdout == nullptr) elog_die(0, "pmtfifo_create(mtfifo_cmdout) error.\n");
   kessaro_setup_signals(altus);
@@ -350,9 +376,11 @@ int kessaro_main(int argc, char **argv) {
   if (threadstart_create(&altus->write_thread, THREAD_WRITER, altus_write_thread, altus) != 0) {
     elog_die(0, "pthread_create(write_thread) error.\n");
   }
-  clock_sleep(2.0);
-  startup_banner(1);
+}
 
+// The link threads: one per modem or line, then one per dial-out datalogger (the
+// -dlclock one sets the clock).
+void start_links(Kessaro *altus, Tbl *dls, const char *dlclock) {
   Tbl *links = valsarr(altus->modems_array);
   for (long k = 0; k < maxtbl(links); k++) {
     auto *m = static_cast<Modem *>(gettbl(links, k));
@@ -377,9 +405,11 @@ int kessaro_main(int argc, char **argv) {
       }
     }
   }
-  freetbl(dls, nullptr);
   altuscom_log_message(nullptr, nullptr, 0, "All datalogger threads started\n");
+}
 
+// The command thread, the status and data-rate threads, and the POC daemons.
+void start_services(Kessaro *altus) {
   if (altus->pending_cmd_arr == nullptr) altus->pending_cmd_arr = newarr(nullptr);
   if (altus->pending_cmd_arr == nullptr) {
     altuscom_log_complain(nullptr, nullptr, 1, 0, "newarr(altus->pending_cmd_arr) error.\n");
@@ -411,6 +441,30 @@ int kessaro_main(int argc, char **argv) {
       exit(1);
     }
   }
+}
+
+}  // namespace
+
+int kessaro_main(int argc, char **argv) {
+  elog_init(argc, argv);
+  // Blocked before any thread exists (the parameter file starts reader threads), so that
+  // only the signal thread takes them.
+  sigset_t set = termination_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  const Options opts = read_command_line(argc, argv);
+  Kessaro *altus = make_program(opts, argc, argv);
+  read_configuration(altus, opts);
+  Tbl *dls = valsarr(altus->dltargets_array);
+  apply_starttime(dls, opts);
+  open_calibration(altus, opts.dbname);
+  open_command_ring(altus);
+  open_output_rings(altus);
+  start_writer(altus);
+  clock_sleep(2.0);
+  startup_banner(1);
+  start_links(altus, dls, opts.dlclock);
+  freetbl(dls, nullptr);
+  start_services(altus);
 
   for (;;) {
     kessaro_reap_links(altus);

@@ -258,7 +258,7 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
   for (auto &t : tags) {
     char buf[P_STRCP_SIZE] = "";
     if (parse_param(pf, t.key, P_STRCP, 0, buf) != 0) {
-      elog_log(0, "parse_pf: parse_param(cmd_orbtag->%s) error.\n", t.key);
+      elog_log(0, "parse_pf: parse_param(%s) error.\n", t.key);
       return -1;
     }
     if (buf[0] == '\0' || strcmp(buf, "none") == 0) continue;
@@ -426,6 +426,57 @@ static int read_modem_keys(Pf *pf, Modem *m, const char *tmpl) {
   return 0;
 }
 
+// A serial line: "device[:speed]".
+static int read_serial_device(Modem *m, const std::string &dev, size_t colon, const char *device,
+                              const char *dialin, const char *dialout) {
+  m->com_mode = 1;
+  if (colon != std::string::npos) {
+    int baud = 0;
+    if (!to_int(dev.substr(colon + 1), &baud) || baud <= 0) {
+      elog_log(0, "parse_modem: Illegal speed in '%s'\n", device);
+      return -1;
+    }
+    m->baud = baud;
+  }
+  set_text(m->dev, dev.substr(0, colon).c_str());
+  m->dialin = tobool(dialin);
+  m->dialout = tobool(dialout);
+  return 0;
+}
+
+// A TCP client: "address:port"; an address "-" is none (then no dial-in), a port "-" none.
+static int read_tcpclient_device(Modem *m, const char *name, const std::string &dev, size_t colon,
+                                 const char *device, const char *dialin, const char *dialout) {
+  m->com_mode = 2;
+  if (colon == std::string::npos) {
+    elog_log(0, "parse_modem: Need port number in '%s'\n", device);
+    return -1;
+  }
+  const std::string addr = dev.substr(0, colon), port = dev.substr(colon + 1);
+  if (addr != "-" && !host_ok(addr)) {
+    elog_log(0, "parse_modem: %s: bad address '%s' in '%s'\n", name, addr.c_str(), device);
+    return -1;
+  }
+  set_text(m->ipaddr, addr == "-" ? nullptr : addr.c_str());
+  if (port == "-") {
+    m->port = -1;
+  } else if (!to_int(port, &m->port) || m->port < 0 || m->port > 65535) {
+    elog_log(0, "parse_modem: Need port number in '%s'\n", device);
+    return -1;
+  }
+  m->dialin = tobool(dialin);
+  m->dialout = tobool(dialout);
+  if (m->dialin && m->ipaddr == nullptr) {
+    elog_log(0, "parse_modem: dialin not allowed for modem with undefined ip-address\n");
+    return -1;
+  }
+  if (m->ipaddr != nullptr && m->port == -1) {
+    elog_log(0, "parse_modem: port must be specified with defined ip-address\n");
+    return -1;
+  }
+  return 0;
+}
+
 Modem *parse_modem(Kessaro *altus, const char *name, const char *com_mode,
                    const char *modem_control, const char *dialin, const char *dialout,
                    const char *template_name, const char *device) {
@@ -443,46 +494,10 @@ Modem *parse_modem(Kessaro *altus, const char *name, const char *com_mode,
   const std::string dev(device);
   const size_t colon = dev.find(':');
   if (strcmp(com_mode, "serial") == 0) {
-    m->com_mode = 1;
-    if (colon != std::string::npos) {
-      int baud = 0;
-      if (!to_int(dev.substr(colon + 1), &baud) || baud <= 0) {
-        elog_log(0, "parse_modem: Illegal speed in '%s'\n", device);
-        return nullptr;
-      }
-      m->baud = baud;
-    }
-    set_text(m->dev, dev.substr(0, colon).c_str());
-    m->dialin = tobool(dialin);
-    m->dialout = tobool(dialout);
+    if (read_serial_device(m.get(), dev, colon, device, dialin, dialout) != 0) return nullptr;
   } else if (strcmp(com_mode, "tcpclient") == 0) {
-    m->com_mode = 2;
-    if (colon == std::string::npos) {
-      elog_log(0, "parse_modem: Need port number in '%s'\n", device);
+    if (read_tcpclient_device(m.get(), name, dev, colon, device, dialin, dialout) != 0)
       return nullptr;
-    }
-    const std::string addr = dev.substr(0, colon), port = dev.substr(colon + 1);
-    if (addr != "-" && !host_ok(addr)) {
-      elog_log(0, "parse_modem: %s: bad address '%s' in '%s'\n", name, addr.c_str(), device);
-      return nullptr;
-    }
-    set_text(m->ipaddr, addr == "-" ? nullptr : addr.c_str());
-    if (port == "-") {
-      m->port = -1;
-    } else if (!to_int(port, &m->port) || m->port < 0 || m->port > 65535) {
-      elog_log(0, "parse_modem: Need port number in '%s'\n", device);
-      return nullptr;
-    }
-    m->dialin = tobool(dialin);
-    m->dialout = tobool(dialout);
-    if (m->dialin && m->ipaddr == nullptr) {
-      elog_log(0, "parse_modem: dialin not allowed for modem with undefined ip-address\n");
-      return nullptr;
-    }
-    if (m->ipaddr != nullptr && m->port == -1) {
-      elog_log(0, "parse_modem: port must be specified with defined ip-address\n");
-      return nullptr;
-    }
   } else if (strcmp(com_mode, "tcpserver") == 0) {
     m->com_mode = 3;
     if (!to_int(dev, &m->port) || m->port < 0 || m->port > 65535) {
@@ -641,6 +656,81 @@ int parse_netstachanloc(const AltusDatalogger *dl, AltusChan *ch) {
   return 0;
 }
 
+// The calibration words of a pchan_map entry (from the third on): "$DB", or calib
+// ("$DATA" or a number), calper and segtype code. 0, or -1 (logged).
+static int read_calib_words(const std::vector<std::string> &w, const char *value, int pchan,
+                            AltusChan *ev) {
+  if (w[2] == "$DB") {
+    if (w.size() > 3) {
+      elog_log(0, "parse_channelparams: Too many arguments in '%s' for pchan %d.\n", value, pchan);
+      return -1;
+    }
+    ev->getcalib = 0;
+  } else {
+    double calper = 0.0;
+    if (w.size() != 5 || !to_double(w[3], &calper)) {
+      elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value,
+               pchan);
+      return -1;
+    }
+    if (w[4].size() > 1) {
+      elog_log(
+          0,
+          "parse_channelparams: Illegal segtype code in '%s' for pchan %d (code can be no more "
+          "than 1 character).\n",
+          value, pchan);
+      return -1;
+    }
+    if (w[2] == "$DATA") {
+      ev->getcalib = 1;
+    } else {
+      double calib = 0.0;
+      if (!to_double(w[2], &calib)) {
+        elog_log(0, "parse_channelparams: Illegal calib in '%s' for pchan %d.\n", value, pchan);
+        return -1;
+      }
+      ev->getcalib = 2;
+      ev->calib = calib;
+    }
+    ev->calper = calper;
+    kessaro_copytext(ev->segtype, w[4].c_str());
+  }
+  return 0;
+}
+
+// One pchan_map entry into the table of event (first half) and stream channels.
+static int read_pchan_entry(const Arr *use, const char *key, AltusChan *table) {
+  int pchan = -1;
+  if (!to_int(key, &pchan) || pchan < 0 || pchan >= ALTUS_MAXCHAN) {
+    elog_log(0, "parse_channelparams: Illegal pchan = %s.\n", key);
+    return -1;
+  }
+  const char *value = static_cast<const char *>(getarr(use, key));
+  std::vector<std::string> w = words_of(value ? value : "");
+  if (w.size() < 3) {
+    elog_log(0, "parse_channelparams: Need calib in '%s' for pchan %d.\n", value, pchan);
+    return -1;
+  }
+  AltusChan &ev = table[pchan];
+  AltusChan &st = table[ALTUS_MAXCHAN + pchan];
+  if (w[0].size() >= sizeof ev.netstachanloc || w[1].size() >= sizeof st.netstachanloc) {
+    elog_log(0, "parse_channelparams: Channel name too long in '%s' for pchan %d.\n", value, pchan);
+    return -1;
+  }
+  kessaro_copytext(ev.netstachanloc, w[0].c_str());
+  kessaro_copytext(st.netstachanloc, w[1].c_str());
+  if (read_calib_words(w, value, pchan, &ev) != 0) return -1;
+  ev.outputthischan = 1;
+  snprintf(ev.channel_name, sizeof ev.channel_name, "dataev:%d", pchan);
+  st.getcalib = ev.getcalib;
+  st.calib = ev.calib;
+  st.calper = ev.calper;
+  kessaro_copytext(st.segtype, ev.segtype);
+  st.outputthischan = 1;
+  snprintf(st.channel_name, sizeof st.channel_name, "datast:%d", pchan);
+  return 0;
+}
+
 int parse_channelparams(Pf *pf, AltusDatalogger *dl, int required) {
   Arr *map = nullptr;
   if (parse_param(pf, "pchan_map", P_ARRSTR, required, &map) != 0) {
@@ -653,71 +743,8 @@ int parse_channelparams(Pf *pf, AltusDatalogger *dl, int required) {
   Tbl *keys = use ? keysarr(use) : nullptr;
   std::unique_ptr<Tbl, void (*)(Tbl *)> hold_keys(keys, [](Tbl *t) { freetbl(t, nullptr); });
   for (long i = 0; i < maxtbl(keys); i++) {
-    const char *key = static_cast<const char *>(gettbl(keys, i));
-    int pchan = -1;
-    if (!to_int(key, &pchan) || pchan < 0 || pchan >= ALTUS_MAXCHAN) {
-      elog_log(0, "parse_channelparams: Illegal pchan = %s.\n", key);
+    if (read_pchan_entry(use, static_cast<const char *>(gettbl(keys, i)), table.get()) != 0)
       return -1;
-    }
-    const char *value = static_cast<const char *>(getarr(use, key));
-    std::vector<std::string> w = words_of(value ? value : "");
-    if (w.size() < 3) {
-      elog_log(0, "parse_channelparams: Need calib in '%s' for pchan %d.\n", value, pchan);
-      return -1;
-    }
-    AltusChan &ev = table[pchan];
-    AltusChan &st = table[ALTUS_MAXCHAN + pchan];
-    if (w[0].size() >= sizeof ev.netstachanloc || w[1].size() >= sizeof st.netstachanloc) {
-      elog_log(0, "parse_channelparams: Channel name too long in '%s' for pchan %d.\n", value,
-               pchan);
-      return -1;
-    }
-    kessaro_copytext(ev.netstachanloc, w[0].c_str());
-    kessaro_copytext(st.netstachanloc, w[1].c_str());
-    if (w[2] == "$DB") {
-      if (w.size() > 3) {
-        elog_log(0, "parse_channelparams: Too many arguments in '%s' for pchan %d.\n", value,
-                 pchan);
-        return -1;
-      }
-      ev.getcalib = 0;
-    } else {
-      double calper = 0.0;
-      if (w.size() != 5 || !to_double(w[3], &calper)) {
-        elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value,
-                 pchan);
-        return -1;
-      }
-      if (w[4].size() > 1) {
-        elog_log(
-            0,
-            "parse_channelparams: Illegal segtype code in '%s' for pchan %d (code can be no more "
-            "than 1 character).\n",
-            value, pchan);
-        return -1;
-      }
-      if (w[2] == "$DATA") {
-        ev.getcalib = 1;
-      } else {
-        double calib = 0.0;
-        if (!to_double(w[2], &calib)) {
-          elog_log(0, "parse_channelparams: Illegal calib in '%s' for pchan %d.\n", value, pchan);
-          return -1;
-        }
-        ev.getcalib = 2;
-        ev.calib = calib;
-      }
-      ev.calper = calper;
-      kessaro_copytext(ev.segtype, w[4].c_str());
-    }
-    ev.outputthischan = 1;
-    snprintf(ev.channel_name, sizeof ev.channel_name, "dataev:%d", pchan);
-    st.getcalib = ev.getcalib;
-    st.calib = ev.calib;
-    st.calper = ev.calper;
-    kessaro_copytext(st.segtype, ev.segtype);
-    st.outputthischan = 1;
-    snprintf(st.channel_name, sizeof st.channel_name, "datast:%d", pchan);
   }
   for (int mode = 0; mode < 2; mode++) {
     for (int pchan = 0; pchan < ALTUS_MAXCHAN; pchan++)
@@ -856,17 +883,35 @@ static void free_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   altusdatalogger_free(dl);
 }
 
-// Reads the datalogger keys of `pf` into `dl`; `tmpl` none for the defaults.
-static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, const char *tmpl) {
-  const int req = tmpl == nullptr;
-  const std::string who =
-      tmpl ? string_printf("datalogger_templates(%s)", tmpl) : std::string("datalogger_defaults");
-  auto fail = [&](const char *key) {
+namespace {
+// One datalogger section of the parameter file: the defaults (every key required) or a
+// template.
+struct DataloggerKeys {
+  Pf *pf;
+  const char *tmpl;  // the template's name; none for the defaults
+  int req;           // keys required
+  std::string who;   // the section in messages
+  int fail(const char *key) const {
     elog_log(0, "parse_pf: parse_param(%s->%s) error.\n", who.c_str(), key);
     return -1;
-  };
+  }
+};
+}  // namespace
+
+// The stream time-out: 0 (none) or 7..32767.
+static void clamp_stream_timeout(AltusDatalogger *dl) {
+  if (dl->stream_timeout < 1)
+    dl->stream_timeout = 0;
+  else if (dl->stream_timeout < 7)
+    dl->stream_timeout = 7;
+  else if (dl->stream_timeout > 32767)
+    dl->stream_timeout = 32767;
+}
+
+// The dial-in command and the switches and buffer sizes.
+static int read_switch_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
   char *text = nullptr;
-  if (parse_param(pf, "dialin_cmd", P_STR, req, &text) != 0) return fail("dialin_cmd");
+  if (parse_param(k.pf, "dialin_cmd", P_STR, k.req, &text) != 0) return k.fail("dialin_cmd");
   if (text != nullptr) {
     set_text(dl->dialin_cmd, text);
     free(text);
@@ -876,8 +921,7 @@ static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, con
     int kind;
     int *field;
   };
-  int order = dl->order_output_data, v_strseq = dl->v_strseq;
-  int debug_data = dl->debug_data, debug_serial = dl->debug_serial;
+  int order = dl->order_output_data;
   const IntKey first[] = {
       {"accept_pocs_from_dialin", P_BOOL, &dl->accept_pocs_from_dialin},
       {"dialout_if_getevents_incomplete", P_BOOL, &dl->dialout_if_getevents_incomplete},
@@ -892,41 +936,47 @@ static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, con
       {"max_retran", P_LINT, &dl->max_strretranbuf},
       {"order_output_data", P_BOOL, &order},
   };
-  for (const IntKey &k : first) {
-    if (parse_param(pf, k.key, k.kind, req, k.field) != 0) return fail(k.key);
+  for (const IntKey &ik : first) {
+    if (parse_param(k.pf, ik.key, ik.kind, k.req, ik.field) != 0) return k.fail(ik.key);
   }
   dl->order_output_data = order;
+  return 0;
+}
+
+// The waits and intervals, none negative, and the stream time-out.
+static int read_interval_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
   double d = dl->tmpfile_maxwaittime;
-  if (parse_param(pf, "evtfile_maxwaittime", P_DBL, req, &d) != 0)
-    return fail("evtfile_maxwaittime");
+  if (parse_param(k.pf, "evtfile_maxwaittime", P_DBL, k.req, &d) != 0)
+    return k.fail("evtfile_maxwaittime");
   dl->tmpfile_maxwaittime = d;
   d = dl->request_params_interval;
-  if (parse_param(pf, "request_params_interval", P_DBL, req, &d) != 0)
-    return fail("request_params_interval");
+  if (parse_param(k.pf, "request_params_interval", P_DBL, k.req, &d) != 0)
+    return k.fail("request_params_interval");
   dl->request_params_interval = d;
-  if (parse_param(pf, "samprate", P_LINT, req, &dl->request_samprate) != 0) return fail("samprate");
-  if (parse_param(pf, "auto_getevents_window", P_DBL, req, &dl->auto_getevents_window) != 0)
-    return fail("auto_getevents_window");
-  if (refuse_negative(who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime) != 0 ||
-      refuse_negative(who, "request_params_interval", dl->request_params_interval) != 0 ||
-      refuse_negative(who, "auto_getevents_window", dl->auto_getevents_window) != 0)
+  if (parse_param(k.pf, "samprate", P_LINT, k.req, &dl->request_samprate) != 0)
+    return k.fail("samprate");
+  if (parse_param(k.pf, "auto_getevents_window", P_DBL, k.req, &dl->auto_getevents_window) != 0)
+    return k.fail("auto_getevents_window");
+  if (refuse_negative(k.who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime) != 0 ||
+      refuse_negative(k.who, "request_params_interval", dl->request_params_interval) != 0 ||
+      refuse_negative(k.who, "auto_getevents_window", dl->auto_getevents_window) != 0)
     return -1;
-  if (parse_param(pf, "altus_stream_timeout", P_LINT, req, &dl->stream_timeout) != 0)
-    return fail("stream_timeout");
-  if (dl->stream_timeout < 1)
-    dl->stream_timeout = 0;
-  else if (dl->stream_timeout < 7)
-    dl->stream_timeout = 7;
-  else if (dl->stream_timeout > 32767)
-    dl->stream_timeout = 32767;
-  text = nullptr;
-  if (parse_param(pf, "password", P_STR, 0, &text) != 0) return fail("password");
+  if (parse_param(k.pf, "altus_stream_timeout", P_LINT, k.req, &dl->stream_timeout) != 0)
+    return k.fail("stream_timeout");
+  clamp_stream_timeout(dl);
+  return 0;
+}
+
+// The block-mode password, at most 8 characters.
+static int read_password(const DataloggerKeys &k, AltusDatalogger *dl) {
+  char *text = nullptr;
+  if (parse_param(k.pf, "password", P_STR, 0, &text) != 0) return k.fail("password");
   if (text != nullptr) {
     std::string pw(text);
     free(text);
     if (pw.size() > 8) {
-      if (tmpl)
-        elog_log(0, "parse_pf: datalogger_templates(%s)->password error: '%s' too long.\n", tmpl,
+      if (k.tmpl)
+        elog_log(0, "parse_pf: datalogger_templates(%s)->password error: '%s' too long.\n", k.tmpl,
                  pw.c_str());
       else
         elog_log(0, "parse_pf: datalogger_defaults->password error: '%s' too long.\n", pw.c_str());
@@ -934,44 +984,75 @@ static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, con
     }
     kessaro_copytext(dl->password, pw.c_str());
   }
-  if (parse_param(pf, "test", P_LINT, 0, &dl->test) != 0) return fail("test");
-  if (parse_param(pf, "v_strseq", P_BOOL, req, &v_strseq) != 0) return fail("v_strseq");
+  return 0;
+}
+
+// The functional-test count, the stream sequence check and the debug switches.
+static int read_debug_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
+  int v_strseq = dl->v_strseq;
+  int debug_data = dl->debug_data, debug_serial = dl->debug_serial;
+  double d = 0.0;
+  if (parse_param(k.pf, "test", P_LINT, 0, &dl->test) != 0) return k.fail("test");
+  if (parse_param(k.pf, "v_strseq", P_BOOL, k.req, &v_strseq) != 0) return k.fail("v_strseq");
   dl->v_strseq = v_strseq;
   d = dl->v_strseq_timeout;
-  if (parse_param(pf, "v_strseq_timeout", P_DBL, req, &d) != 0) return fail("v_strseq_timeout");
+  if (parse_param(k.pf, "v_strseq_timeout", P_DBL, k.req, &d) != 0)
+    return k.fail("v_strseq_timeout");
   dl->v_strseq_timeout = d;
-  if (parse_param(pf, "debug_data", P_LINT, req, &debug_data) != 0) return fail("debug_data");
+  if (parse_param(k.pf, "debug_data", P_LINT, k.req, &debug_data) != 0) return k.fail("debug_data");
   dl->debug_data = debug_data;
   d = dl->debug_data_timeout;
-  if (parse_param(pf, "debug_data_timeout", P_DBL, req, &d) != 0) return fail("debug_data_timeout");
+  if (parse_param(k.pf, "debug_data_timeout", P_DBL, k.req, &d) != 0)
+    return k.fail("debug_data_timeout");
   dl->debug_data_timeout = d;
-  if (parse_param(pf, "debug_serial", P_LINT, req, &debug_serial) != 0) return fail("debug_serial");
+  if (parse_param(k.pf, "debug_serial", P_LINT, k.req, &debug_serial) != 0)
+    return k.fail("debug_serial");
   dl->debug_serial = debug_serial;
   d = dl->debug_serial_timeout;
-  if (parse_param(pf, "debug_serial_timeout", P_DBL, req, &d) != 0)
-    return fail("debug_serial_timeout");
+  if (parse_param(k.pf, "debug_serial_timeout", P_DBL, k.req, &d) != 0)
+    return k.fail("debug_serial_timeout");
   dl->debug_serial_timeout = d;
-  if (parse_param(pf, "log_data_errors", P_LINT, req, &dl->log_data_errors) != 0)
-    return fail("log_data_errors");
-  if (tmpl != nullptr && parse_param(pf, "blockmode_unhang", P_LINT, 0, &dl->blockmode_unhang) != 0)
-    return fail("blockmode_unhang");
-  if (parse_channelparams(pf, dl, req) != 0) {
-    if (tmpl)
-      elog_log(0, "parse_pf: parse_channelparams(datalogger_te,plates(%s)->acq_matrix) error.\n",
-               tmpl);
+  if (parse_param(k.pf, "log_data_errors", P_LINT, k.req, &dl->log_data_errors) != 0)
+    return k.fail("log_data_errors");
+  return 0;
+}
+
+// The channel and acquisition matrices (blockmode_unhang read before them for a template,
+// after them for the defaults).
+static int read_matrix_keys(const DataloggerKeys &k, Kessaro *altus, AltusDatalogger *dl) {
+  if (k.tmpl != nullptr &&
+      parse_param(k.pf, "blockmode_unhang", P_LINT, 0, &dl->blockmode_unhang) != 0)
+    return k.fail("blockmode_unhang");
+  if (parse_channelparams(k.pf, dl, k.req) != 0) {
+    if (k.tmpl)
+      elog_log(0, "parse_pf: parse_channelparams(datalogger_templates(%s)->acq_matrix) error.\n",
+               k.tmpl);
     else
       elog_log(0, "parse_pf: parse_channelparams(datalogger_defaults->acq_matrix) error.\n");
     return -1;
   }
-  if (parse_acqparams(pf, altus, dl, req) != 0) {
-    if (tmpl)
-      elog_log(0, "parse_pf: parse_acqparams(datalogger_templates(%s)->acq_matrix) error.\n", tmpl);
+  if (parse_acqparams(k.pf, altus, dl, k.req) != 0) {
+    if (k.tmpl)
+      elog_log(0, "parse_pf: parse_acqparams(datalogger_templates(%s)->acq_matrix) error.\n",
+               k.tmpl);
     else
       elog_log(0, "parse_pf: parse_acqparams(datalogger_defaults->acq_matrix) error.\n");
     return -1;
   }
-  if (tmpl == nullptr && parse_param(pf, "blockmode_unhang", P_LINT, 0, &dl->blockmode_unhang) != 0)
-    return fail("blockmode_unhang");
+  if (k.tmpl == nullptr &&
+      parse_param(k.pf, "blockmode_unhang", P_LINT, 0, &dl->blockmode_unhang) != 0)
+    return k.fail("blockmode_unhang");
+  return 0;
+}
+
+// Reads the datalogger keys of `pf` into `dl`; `tmpl` none for the defaults.
+static int read_datalogger_keys(Pf *pf, Kessaro *altus, AltusDatalogger *dl, const char *tmpl) {
+  const DataloggerKeys k{
+      pf, tmpl, tmpl == nullptr,
+      tmpl ? string_printf("datalogger_templates(%s)", tmpl) : std::string("datalogger_defaults")};
+  if (read_switch_keys(k, dl) != 0 || read_interval_keys(k, dl) != 0 || read_password(k, dl) != 0 ||
+      read_debug_keys(k, dl) != 0 || read_matrix_keys(k, altus, dl) != 0)
+    return -1;
   return 0;
 }
 
@@ -987,123 +1068,125 @@ const ModelLetter model_letters[] = {
 };
 }  // namespace
 
-// One line of the dataloggers table, already split into words.
-static int read_datalogger_line(Kessaro *altus, const std::string &line,
-                                std::vector<std::string> w) {
-  const size_t nw = w.size();
-  const bool is_auto = nw >= 5 && w[4] == "auto";
-  if (!(nw == 8 || nw == 11 || (nw == 9 && is_auto))) {
-    elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
-    return -1;
-  }
-  w.resize(11);
-  if (nw < 9) w[8] = "default";
-  const std::string &serial = w[0];
+namespace {
+// What a dataloggers line names, checked against the tables read so far.
+struct DataloggerLine {
+  std::string serial;  // model letter and number
   const ModelLetter *ml = nullptr;
+  std::string digits;  // the number as written
+  int number = 0;
+  std::string net, sta, target;
+  const AltusDatalogger *tmpl = nullptr;
+};
+}  // namespace
+
+// Reads the words of one line (padded to 11): 0, or -1 (logged).
+static int read_datalogger_words(Kessaro *altus, const std::string &line,
+                                 const std::vector<std::string> &w, DataloggerLine *d) {
+  d->serial = w[0];
   for (const ModelLetter &m : model_letters) {
-    if (serial[0] == m.letter) ml = &m;
+    if (d->serial[0] == m.letter) d->ml = &m;
   }
-  if (ml == nullptr) {
-    elog_log(0, "parse_pf: Unrecognized model character in '%s'\n", serial.c_str());
+  if (d->ml == nullptr) {
+    elog_log(0, "parse_pf: Unrecognized model character in '%s'\n", d->serial.c_str());
     return -1;
   }
-  const std::string digits = serial.substr(1);
-  int number = 0;
-  bool ok = !digits.empty() && digits.size() < sizeof AltusDatalogger{}.dlsta;
-  for (char c : digits) ok = ok && isdigit(static_cast<unsigned char>(c));
-  if (!ok || !to_int(digits, &number)) {
+  d->digits = d->serial.substr(1);
+  bool ok = !d->digits.empty() && d->digits.size() < sizeof AltusDatalogger{}.dlsta;
+  for (char c : d->digits) ok = ok && isdigit(static_cast<unsigned char>(c));
+  if (!ok || !to_int(d->digits, &d->number)) {
     elog_log(
         0,
         "parse_pf: Unrecognized model serial number in '%s' (model designator should be only one "
         "character)\n",
-        serial.c_str());
+        d->serial.c_str());
     return -1;
   }
-  const std::string net = w[2] == "-" ? ml->designator : w[2];
-  const std::string sta = w[3] == "-" ? digits : w[3];
-  const std::string target = w[1] == "-" ? net + "_" + sta : w[1];
+  d->net = w[2] == "-" ? d->ml->designator : w[2];
+  d->sta = w[3] == "-" ? d->digits : w[3];
+  d->target = w[1] == "-" ? d->net + "_" + d->sta : w[1];
   // The codes are substituted into channel names, whose fields hold at most this much.
-  if (net.size() >= sizeof AltusChan{}.net || sta.size() >= sizeof AltusChan{}.sta) {
+  if (d->net.size() >= sizeof AltusChan{}.net || d->sta.size() >= sizeof AltusChan{}.sta) {
     elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
     return -1;
   }
-  const AltusDatalogger *tmpl =
+  d->tmpl =
       static_cast<const AltusDatalogger *>(getarr(altus->datalogger_templates_arr, w[7].c_str()));
-  if (tmpl == nullptr) {
+  if (d->tmpl == nullptr) {
     elog_log(0, "parse_pf: cannot find datalogger template '%s' for datalogger serial '%s'\n",
-             w[7].c_str(), serial.c_str());
+             w[7].c_str(), d->serial.c_str());
     return -1;
   }
-  if (getarr(altus->dlserials_array, serial.c_str()) != nullptr) {
-    elog_log(0, "parse_pf: cannot list dataloggers serial '%s' more than once\n", serial.c_str());
+  if (getarr(altus->dlserials_array, d->serial.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list dataloggers serial '%s' more than once\n",
+             d->serial.c_str());
     return -1;
   }
-  if (getarr(altus->dltargets_array, target.c_str()) != nullptr) {
-    elog_log(0, "parse_pf: cannot list dataloggers target '%s' more than once\n", target.c_str());
+  if (getarr(altus->dltargets_array, d->target.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list dataloggers target '%s' more than once\n",
+             d->target.c_str());
     return -1;
   }
-  auto release = [altus](AltusDatalogger *d) { free_datalogger(altus, d); };
-  std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(tmpl), release);
-  dl->userdata = altus;
-  dl->lasttime = 0.0;
-  dl->stale_tmpfiles = newarr(nullptr);
-  set_text(dl->target_name, target.c_str());
-  kessaro_copytext(dl->dlnet, net.c_str());
-  kessaro_copytext(dl->dlsta, sta.c_str());
-  dl->any_serial = 0;
-  dl->serial = number;
-  dl->any_model = 0;
-  kessaro_copytext(dl->model, ml->model);
-  set_text(dl->serial_name, serial.c_str());
-  dl->dialin = tobool(w[6].c_str());
-  std::string pattern = w[4];
-  dl->dialout = is_auto ? 1 : (pattern == "-" || !tobool(pattern.c_str())) ? 0 : 1;
-  set_text(dl->phone_number, w[5].c_str());
-  if (is_auto) {
-    const std::string name = "m_" + target;
-    if (getarr(altus->modems_array, name.c_str()) != nullptr) {
-      elog_log(0, "parse_pf: cannot list modems name '%s' more than once\n", name.c_str());
-      return -1;
-    }
-    const char *link_tmpl = w[8] == "-" ? "default" : w[8].c_str();
-    Modem *m =
-        parse_modem(altus, name.c_str(), "tcpclient", "none", "no", "yes", link_tmpl, w[5].c_str());
-    if (m == nullptr) {
-      elog_log(0, "parse_pf: parse_modem(%s) error.\n", name.c_str());
-      return -1;
-    }
-    setarr(altus->modems_array, name.c_str(), m);
-    dl->single_modem = m;
-    pattern = name;
-    if (nw == 11 || m->ipaddr == nullptr) {
-      if (w[9].empty()) {
-        elog_log(0, "parse_pf: Need poc_name for %s\n", target.c_str());
-        return -1;
-      }
-      if (w[10].empty()) {
-        elog_log(0, "parse_pf: Need poc_value for %s\n", target.c_str());
-        return -1;
-      }
-      set_text(dl->poc_name, w[9].c_str());
-      set_text(dl->poc_value, w[10].c_str());
-    }
+  return 0;
+}
+
+// The link of an "auto" line, a TCP client to the line's address named "m_<target>";
+// *pattern becomes its name. Lines with POC words (or without an address) keep them.
+static int make_auto_link(Kessaro *altus, AltusDatalogger *dl, const std::vector<std::string> &w,
+                          size_t nw, const std::string &target, std::string *pattern) {
+  const std::string name = "m_" + target;
+  if (getarr(altus->modems_array, name.c_str()) != nullptr) {
+    elog_log(0, "parse_pf: cannot list modems name '%s' more than once\n", name.c_str());
+    return -1;
   }
-  if (dl->dialout) {
-    Tbl *links = greparr(pattern.c_str(), altus->modems_array);
-    if (links == nullptr) {
-      elog_log(0, "parse_pf: greparr(%s) error.\n", pattern.c_str());
-      return -1;
-    }
-    if (maxtbl(links) == 0) {
-      freetbl(links, nullptr);
-      elog_log(0, "parse_pf: no dialout modems %s defined for %s.\n", pattern.c_str(),
-               serial.c_str());
-      return -1;
-    }
-    freetbl(dl->dialout_modems, nullptr);
-    dl->dialout_modems = links;
-    set_text(dl->dialout_modem, pattern.c_str());
+  const char *link_tmpl = w[8] == "-" ? "default" : w[8].c_str();
+  Modem *m =
+      parse_modem(altus, name.c_str(), "tcpclient", "none", "no", "yes", link_tmpl, w[5].c_str());
+  if (m == nullptr) {
+    elog_log(0, "parse_pf: parse_modem(%s) error.\n", name.c_str());
+    return -1;
   }
+  setarr(altus->modems_array, name.c_str(), m);
+  dl->single_modem = m;
+  *pattern = name;
+  if (nw == 11 || m->ipaddr == nullptr) {
+    if (w[9].empty()) {
+      elog_log(0, "parse_pf: Need poc_name for %s\n", target.c_str());
+      return -1;
+    }
+    if (w[10].empty()) {
+      elog_log(0, "parse_pf: Need poc_value for %s\n", target.c_str());
+      return -1;
+    }
+    set_text(dl->poc_name, w[9].c_str());
+    set_text(dl->poc_value, w[10].c_str());
+  }
+  return 0;
+}
+
+// The links matching `pattern` that a dial-out datalogger may use: 0, or -1 for none.
+static int attach_dialout_modems(Kessaro *altus, AltusDatalogger *dl, const std::string &pattern,
+                                 const std::string &serial) {
+  Tbl *links = greparr(pattern.c_str(), altus->modems_array);
+  if (links == nullptr) {
+    elog_log(0, "parse_pf: greparr(%s) error.\n", pattern.c_str());
+    return -1;
+  }
+  if (maxtbl(links) == 0) {
+    freetbl(links, nullptr);
+    elog_log(0, "parse_pf: no dialout modems %s defined for %s.\n", pattern.c_str(),
+             serial.c_str());
+    return -1;
+  }
+  freetbl(dl->dialout_modems, nullptr);
+  dl->dialout_modems = links;
+  set_text(dl->dialout_modem, pattern.c_str());
+  return 0;
+}
+
+// The stream buffers within their bounds (the reorder buffer allocated) and the stream
+// time-out 0 or 7..32767.
+static int bound_stream_buffers(AltusDatalogger *dl, const std::string &target) {
   if (dl->max_strretranbuf > ALTUS_MAX_STRRETRAN) dl->max_strretranbuf = ALTUS_MAX_STRRETRAN;
   if (dl->max_strretranbuf < 0) dl->max_strretranbuf = 0;
   if (dl->max_strbuf < 1) {
@@ -1122,12 +1205,43 @@ static int read_datalogger_line(Kessaro *altus, const std::string &line,
       return -1;
     }
   }
-  if (dl->stream_timeout < 1)
-    dl->stream_timeout = 0;
-  else if (dl->stream_timeout < 7)
-    dl->stream_timeout = 7;
-  else if (dl->stream_timeout > 32767)
-    dl->stream_timeout = 32767;
+  clamp_stream_timeout(dl);
+  return 0;
+}
+
+// One line of the dataloggers table, already split into words.
+static int read_datalogger_line(Kessaro *altus, const std::string &line,
+                                std::vector<std::string> w) {
+  const size_t nw = w.size();
+  const bool is_auto = nw >= 5 && w[4] == "auto";
+  if (!(nw == 8 || nw == 11 || (nw == 9 && is_auto))) {
+    elog_log(0, "parse_pf: cannot parse dataloggers line '%s'\n", line.c_str());
+    return -1;
+  }
+  w.resize(11);
+  if (nw < 9) w[8] = "default";
+  DataloggerLine d;
+  if (read_datalogger_words(altus, line, w, &d) != 0) return -1;
+  auto release = [altus](AltusDatalogger *p) { free_datalogger(altus, p); };
+  std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(d.tmpl), release);
+  dl->userdata = altus;
+  dl->lasttime = 0.0;
+  dl->stale_tmpfiles = newarr(nullptr);
+  set_text(dl->target_name, d.target.c_str());
+  kessaro_copytext(dl->dlnet, d.net.c_str());
+  kessaro_copytext(dl->dlsta, d.sta.c_str());
+  dl->any_serial = 0;
+  dl->serial = d.number;
+  dl->any_model = 0;
+  kessaro_copytext(dl->model, d.ml->model);
+  set_text(dl->serial_name, d.serial.c_str());
+  dl->dialin = tobool(w[6].c_str());
+  std::string pattern = w[4];
+  dl->dialout = is_auto ? 1 : (pattern == "-" || !tobool(pattern.c_str())) ? 0 : 1;
+  set_text(dl->phone_number, w[5].c_str());
+  if (is_auto && make_auto_link(altus, dl.get(), w, nw, d.target, &pattern) != 0) return -1;
+  if (dl->dialout && attach_dialout_modems(altus, dl.get(), pattern, d.serial) != 0) return -1;
+  if (bound_stream_buffers(dl.get(), d.target) != 0) return -1;
   if (setup_output_channels(altus, dl.get()) != 0) {
     elog_log(0, "parse_pf: setup_output_channel() error.\n");
     return -1;

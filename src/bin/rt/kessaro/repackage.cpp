@@ -84,6 +84,111 @@ static void set_window(RepackageBuf *buf, double time) {
   buf->endtime = time + buf->twin;
 }
 
+// The window follows the data: a sample before it or past its end flushes the buffer and
+// starts a new window there. Caller holds buf->mutex.
+static void follow_window(RepackageBuf *buf, double time) {
+  if (buf->time == 0.0) set_window(buf, time);
+  if (time <= buf->time - TOLERANCE) {
+    repackage_flush_pvt(buf, 0);
+    set_window(buf, time);
+  }
+  if (time >= buf->endtime - TOLERANCE) {
+    repackage_flush_pvt(buf, 0);
+    set_window(buf, time);
+  }
+}
+
+// The channel's buffer, made on its first data; a change of segment type or calibration
+// flushes the buffer first. nullptr when out of memory (logged). Caller holds buf->mutex.
+static RepackageChanBuf *channel_buffer(RepackageBuf *buf, const char *net, const char *sta,
+                                        const char *chan, const char *loc, const char *segtype,
+                                        double time, double dt, double calib, double calper) {
+  std::string key = std::string(net) + "_" + sta + "_" + chan;
+  if (loc[0] != '\0') key += std::string("_") + loc;
+  RepackageChanBuf *cb = static_cast<RepackageChanBuf *>(getarr(buf->channels_arr, key.c_str()));
+  if (cb == nullptr) {
+    cb = new (std::nothrow) RepackageChanBuf();
+    if (cb == nullptr) {
+      elog_log(1, "repackage_put: malloc(RepackageChanBuf) error.\n");
+      return nullptr;
+    }
+    cb->segments = newtbl(0);
+    strcpy(cb->net, net);  // lengths checked by the caller
+    strcpy(cb->sta, sta);
+    strcpy(cb->chan, chan);
+    strcpy(cb->loc, loc);
+    strcpy(cb->segtype, segtype);
+    cb->calib = calib;
+    cb->calper = calper;
+    cb->dt = dt;
+    setarr(buf->channels_arr, key.c_str(), cb);
+    pushtbl(buf->channels_tbl, cb);
+  } else if (strcmp(cb->segtype, segtype) != 0 || cb->calib != calib || cb->calper != calper) {
+    repackage_flush_pvt(buf, 0);
+    set_window(buf, time);
+    strcpy(cb->segtype, segtype);
+    cb->calib = calib;
+    cb->calper = calper;
+  }
+  return cb;
+}
+
+// Samples that continue the last segment, which grows by half again when full.
+static int extend_segment(RepackageChanSegment *seg, int nsamp, const int *data) {
+  int64_t need = (int64_t)seg->nsamp + nsamp;
+  if (need > MAX_SEGMENT) {
+    elog_log(0, "repackage_put: segment of %lld samples too large.\n", (long long)need);
+    return -1;
+  }
+  if (need > seg->data_sz) {
+    int64_t cap = need + need / 2;
+    if (cap > MAX_SEGMENT) cap = MAX_SEGMENT;
+    try {
+      seg->data.resize((size_t)cap);
+    } catch (const std::bad_alloc &) {
+      elog_log(1, "repackage_put: realloc(segment->data,%ld) error.\n",
+               (long)(cap * (int64_t)sizeof(int32_t)));
+      return -1;
+    }
+    seg->data_sz = (int)cap;
+  }
+  memcpy(seg->data.data() + seg->nsamp, data, (size_t)nsamp * sizeof(int32_t));
+  seg->nsamp = (int)need;
+  return 0;
+}
+
+// Samples after a gap or a change of rate: a new segment of the channel.
+static int add_segment(RepackageChanBuf *cb, double time, double dt, int nsamp, const int *data) {
+  if (nsamp > MAX_SEGMENT) {
+    elog_log(0, "repackage_put: segment of %d samples too large.\n", nsamp);
+    return -1;
+  }
+  int64_t cap = (int64_t)nsamp + nsamp / 2;
+  if (cap < MIN_SEGMENT) cap = MIN_SEGMENT;
+  if (cap > MAX_SEGMENT) cap = MAX_SEGMENT;
+  RepackageChanSegment *ns = new (std::nothrow) RepackageChanSegment();
+  if (ns == nullptr) {
+    elog_log(1, "repackage_put: malloc(RepackageChanSegment) error.\n");
+    return -1;
+  }
+  try {
+    ns->data.resize((size_t)cap);
+  } catch (const std::bad_alloc &) {
+    elog_log(1, "repackage_put: malloc(segment->data,%ld) error.\n",
+             (long)(cap * (int64_t)sizeof(int32_t)));
+    delete ns;
+    return -1;
+  }
+  ns->time = time;
+  ns->dt = dt;
+  ns->nsamp = nsamp;
+  ns->data_sz = (int)cap;
+  memcpy(ns->data.data(), data, (size_t)nsamp * sizeof(int32_t));
+  cb->dt = dt;
+  pushtbl(cb->segments, ns);
+  return 0;
+}
+
 int repackage_put(RepackageBuf *buf, const char *net, const char *sta, const char *chan,
                   const char *loc, double time, double dt, double calib, double calper,
                   const char *segtype, int nsamp, const int *data) {
@@ -122,97 +227,16 @@ int repackage_put(RepackageBuf *buf, const char *net, const char *sta, const cha
   }
 
   std::lock_guard<std::mutex> guard(buf->mutex);
-
-  if (buf->time == 0.0) set_window(buf, time);
-  if (time <= buf->time - TOLERANCE) {
-    repackage_flush_pvt(buf, 0);
-    set_window(buf, time);
-  }
-  if (time >= buf->endtime - TOLERANCE) {
-    repackage_flush_pvt(buf, 0);
-    set_window(buf, time);
-  }
-
-  std::string key = std::string(net) + "_" + sta + "_" + chan;
-  if (loc[0] != '\0') key += std::string("_") + loc;
-  RepackageChanBuf *cb = static_cast<RepackageChanBuf *>(getarr(buf->channels_arr, key.c_str()));
-  if (cb == nullptr) {
-    cb = new (std::nothrow) RepackageChanBuf();
-    if (cb == nullptr) {
-      elog_log(1, "repackage_put: malloc(RepackageChanBuf) error.\n");
-      return -1;
-    }
-    cb->segments = newtbl(0);
-    strcpy(cb->net, net);  // lengths checked above
-    strcpy(cb->sta, sta);
-    strcpy(cb->chan, chan);
-    strcpy(cb->loc, loc);
-    strcpy(cb->segtype, segtype);
-    cb->calib = calib;
-    cb->calper = calper;
-    cb->dt = dt;
-    setarr(buf->channels_arr, key.c_str(), cb);
-    pushtbl(buf->channels_tbl, cb);
-  } else if (strcmp(cb->segtype, segtype) != 0 || cb->calib != calib || cb->calper != calper) {
-    repackage_flush_pvt(buf, 0);
-    set_window(buf, time);
-    strcpy(cb->segtype, segtype);
-    cb->calib = calib;
-    cb->calper = calper;
-  }
-
+  follow_window(buf, time);
+  RepackageChanBuf *cb = channel_buffer(buf, net, sta, chan, loc, segtype, time, dt, calib, calper);
+  if (cb == nullptr) return -1;
   long nseg = maxtbl(cb->segments);
   RepackageChanSegment *seg =
       nseg > 0 ? static_cast<RepackageChanSegment *>(gettbl(cb->segments, nseg - 1)) : nullptr;
-  if (seg != nullptr && dt == cb->dt && std::fabs(time - cb->nexttime) < TOLERANCE) {
-    int64_t need = (int64_t)seg->nsamp + nsamp;
-    if (need > MAX_SEGMENT) {
-      elog_log(0, "repackage_put: segment of %lld samples too large.\n", (long long)need);
-      return -1;
-    }
-    if (need > seg->data_sz) {
-      int64_t cap = need + need / 2;
-      if (cap > MAX_SEGMENT) cap = MAX_SEGMENT;
-      try {
-        seg->data.resize((size_t)cap);
-      } catch (const std::bad_alloc &) {
-        elog_log(1, "repackage_put: realloc(segment->data,%ld) error.\n",
-                 (long)(cap * (int64_t)sizeof(int32_t)));
-        return -1;
-      }
-      seg->data_sz = (int)cap;
-    }
-    memcpy(seg->data.data() + seg->nsamp, data, (size_t)nsamp * sizeof(int32_t));
-    seg->nsamp = (int)need;
-  } else {
-    if (nsamp > MAX_SEGMENT) {
-      elog_log(0, "repackage_put: segment of %d samples too large.\n", nsamp);
-      return -1;
-    }
-    int64_t cap = (int64_t)nsamp + nsamp / 2;
-    if (cap < MIN_SEGMENT) cap = MIN_SEGMENT;
-    if (cap > MAX_SEGMENT) cap = MAX_SEGMENT;
-    RepackageChanSegment *ns = new (std::nothrow) RepackageChanSegment();
-    if (ns == nullptr) {
-      elog_log(1, "repackage_put: malloc(RepackageChanSegment) error.\n");
-      return -1;
-    }
-    try {
-      ns->data.resize((size_t)cap);
-    } catch (const std::bad_alloc &) {
-      elog_log(1, "repackage_put: malloc(segment->data,%ld) error.\n",
-               (long)(cap * (int64_t)sizeof(int32_t)));
-      delete ns;
-      return -1;
-    }
-    ns->time = time;
-    ns->dt = dt;
-    ns->nsamp = nsamp;
-    ns->data_sz = (int)cap;
-    memcpy(ns->data.data(), data, (size_t)nsamp * sizeof(int32_t));
-    cb->dt = dt;
-    pushtbl(cb->segments, ns);
-  }
+  const bool continues =
+      seg != nullptr && dt == cb->dt && std::fabs(time - cb->nexttime) < TOLERANCE;
+  if ((continues ? extend_segment(seg, nsamp, data) : add_segment(cb, time, dt, nsamp, data)) != 0)
+    return -1;
   cb->nexttime = time + nsamp * dt;
   return 0;
 }
