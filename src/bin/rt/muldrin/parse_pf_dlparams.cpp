@@ -912,7 +912,11 @@ int parse_epchanneldisposition(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int 
   return 0;
 }
 
-int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
+namespace {
+
+// The plain parameters of the table q330_dlparams (required only in the defaults). 0, or
+// -1 (logged).
+int read_plain_params(Pf *pf, Q330DLParams *dlp, int is_default) {
   for (const Q330Params &row : q330_dlparams) {
     int required = is_default ? row.required_default : 0;
     char *member = reinterpret_cast<char *>(dlp) + row.offset;
@@ -933,6 +937,12 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       return -1;
     }
   }
+  return 0;
+}
+
+// The channel, acquisition, status-channel and environmental-channel sections, in order.
+// 0, or -1 (logged).
+int read_sections(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
   struct Step {
     const char *name;
     int (*fn)(Pf *, Muldrin *, Q330DLParams *, int);
@@ -954,7 +964,12 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       return -1;
     }
   }
+  return 0;
+}
 
+// q330_authentication_code, one code or a list, each exactly 16 hexadecimal digits; kept
+// as 18-byte entries in q330_authentication_codes. 0, or -1 (logged).
+int read_auth_codes(Pf *pf, Q330DLParams *dlp, int is_default) {
   Tbl *codes = nullptr;
   if (pfget(pf, "q330_authentication_code", nullptr) == PFTBL) {
     if (parse_param(pf, "q330_authentication_code", P_TBL, 0, &codes) < 0) {
@@ -977,43 +992,47 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       pushtbl(codes, code);
     }
   }
-  if (codes) {
-    for (long i = 0; i < maxtbl(codes); i++) {
-      const char *code = static_cast<const char *>(gettbl(codes, i));
-      if (strlen(code) != 16) {
-        elog_log(0,
-                 "parse_dlparams: q330_authentication_code '%s', entry %ld, must be exactly 16 "
-                 "characters long.\n",
-                 code, i);
-        freetbl(codes, free_text);
-        return -1;
-      }
-      if (!is_hex16(code)) {
-        elog_log(0,
-                 "parse_dlparams: q330_authentication_code '%s', entry %ld, must be 16 hexadecimal "
-                 "digits.\n",
-                 code, i);
-        freetbl(codes, free_text);
-        return -1;
-      }
-    }
-    Tbl *padded = newtbl(maxtbl(codes));
-    if (!padded) {
+  if (!codes) return 0;
+  for (long i = 0; i < maxtbl(codes); i++) {
+    const char *code = static_cast<const char *>(gettbl(codes, i));
+    if (strlen(code) != 16) {
+      elog_log(0,
+               "parse_dlparams: q330_authentication_code '%s', entry %ld, must be exactly 16 "
+               "characters long.\n",
+               code, i);
       freetbl(codes, free_text);
-      elog_log(0, "parse_dlparams: inittbl(q330_authentication_codes) error.\n");
       return -1;
     }
-    for (long i = 0; i < maxtbl(codes); i++) {
-      char *entry = static_cast<char *>(calloc(18, 1));
-      if (!entry) elog_die(0, "parse_dlparams: malloc(q330_authentication_code) error.\n");
-      memcpy(entry, gettbl(codes, i), 16);
-      pushtbl(padded, entry);
+    if (!is_hex16(code)) {
+      elog_log(0,
+               "parse_dlparams: q330_authentication_code '%s', entry %ld, must be 16 hexadecimal "
+               "digits.\n",
+               code, i);
+      freetbl(codes, free_text);
+      return -1;
     }
-    freetbl(codes, free_text);
-    if (dlp->q330_authentication_codes) freetbl(dlp->q330_authentication_codes, free_text);
-    dlp->q330_authentication_codes = padded;
   }
+  Tbl *padded = newtbl(maxtbl(codes));
+  if (!padded) {
+    freetbl(codes, free_text);
+    elog_log(0, "parse_dlparams: inittbl(q330_authentication_codes) error.\n");
+    return -1;
+  }
+  for (long i = 0; i < maxtbl(codes); i++) {
+    char *entry = static_cast<char *>(calloc(18, 1));
+    if (!entry) elog_die(0, "parse_dlparams: malloc(q330_authentication_code) error.\n");
+    memcpy(entry, gettbl(codes, i), 16);
+    pushtbl(padded, entry);
+  }
+  freetbl(codes, free_text);
+  if (dlp->q330_authentication_codes) freetbl(dlp->q330_authentication_codes, free_text);
+  dlp->q330_authentication_codes = padded;
+  return 0;
+}
 
+// The values derived from the texts read: the disposition, the throttle word and the
+// LOG times in tenths of a second. 0, or -1 (logged).
+int derive_values(Q330DLParams *dlp) {
   // Local ports stay texts here; parse_pf hands out "auto_fixed" ports once per datalogger.
   if (dlp->disposition_str) {
     static const struct {
@@ -1040,6 +1059,15 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
   dlp->log_group_timeout = tenths(dlp->log_group_timeout_dbl);
   dlp->log_acknowledge_timeout = tenths(dlp->log_acknowledge_timeout_dbl);
   return 0;
+}
+
+}  // namespace
+
+int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
+  if (read_plain_params(pf, dlp, is_default) < 0 ||
+      read_sections(pf, muldrin, dlp, is_default) < 0 || read_auth_codes(pf, dlp, is_default) < 0)
+    return -1;
+  return derive_values(dlp);
 }
 
 int parse_dlparams_key(int index, const char **name, int *required_at_top) {
