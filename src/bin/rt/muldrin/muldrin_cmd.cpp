@@ -419,6 +419,13 @@ void do_sensor(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, int arg
       });
 }
 
+// A configuration or status answer, logged as sent ("done" with the last datalogger's).
+void respond_sending(CmdThread *cth, Pf *request, const Outcome &o, bool last, const char *what) {
+  muldrin_output(Q330_OUT_LOG, last ? "Sending %s for %s done\n" : "Sending %s for %s\n", what,
+                 nz(o.q330->params.dlname));
+  respond_plain(cth, request, o, last);
+}
+
 // getconfig [-force]: each addressed datalogger's configuration, read again when forced.
 void do_getconfig(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, bool force) {
   walk(
@@ -434,12 +441,7 @@ void do_getconfig(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, bool
         o.body = config_body(q330, m->noipresolv);
         return o;
       },
-      [&](const Outcome &o, bool last) {
-        muldrin_output(Q330_OUT_LOG,
-                       last ? "Sending config for %s done\n" : "Sending config for %s\n",
-                       nz(o.q330->params.dlname));
-        respond_plain(cth, request, o, last);
-      });
+      [&](const Outcome &o, bool last) { respond_sending(cth, request, o, last, "config"); });
 }
 
 // getstatus [-force]: each addressed datalogger's status; when forced, after a full
@@ -467,12 +469,7 @@ void do_getstatus(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, bool
         o.body = status_body(q330, m->noipresolv);
         return o;
       },
-      [&](const Outcome &o, bool last) {
-        muldrin_output(Q330_OUT_LOG,
-                       last ? "Sending status for %s done\n" : "Sending status for %s\n",
-                       nz(o.q330->params.dlname));
-        respond_plain(cth, request, o, last);
-      });
+      [&](const Outcome &o, bool last) { respond_sending(cth, request, o, last, "status"); });
 }
 
 // set key value: the key checked once, then applied to each addressed datalogger.
