@@ -762,6 +762,43 @@ int parse_statuschanneldisposition(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, 
   return 0;
 }
 
+namespace {
+
+// The fields of an ep_map entry ("number pfkey netstachanloc samprate segtype calib
+// calper", at least seven words) into the channel named `name`. 0, or -1 (logged).
+int fill_ep_channel(Q330DLParams *dlp, const char *name, const char *value,
+                    const std::vector<std::string> &w, Q330Chan *c) {
+  static const char fn[] = "parse_epchannelparams";
+  c->pf_dvalue = 2.0e30f;
+  int rc = 0;
+  if (put_field(c->channel_name, sizeof c->channel_name, name) < 0) {
+    elog_log(0, "%s: ep channel name '%s' too long (no more than 127 characters).\n", fn, name);
+    rc = -1;
+  } else if (put_field(c->pfkey, sizeof c->pfkey, w[1]) < 0) {
+    elog_log(0, "%s: pfkey '%s' too long for ep channel '%s' (no more than 63 characters).\n", fn,
+             w[1].c_str(), name);
+    rc = -1;
+  } else if (parse_netstachanloc(dlp, w[2].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
+    elog_log(0, "%s: netstachanloc parsing error in '%s' for ep channel '%s'.\n", fn, value, name);
+    rc = -1;
+  } else if (read_int(w[3], &c->samprate) < 0 || read_double(w[5], &c->calib) < 0 ||
+             read_double(w[6], &c->calper) < 0) {
+    elog_log(0, "%s: error scanning '%s' for ep channel '%s'.\n", fn, value, name);
+    rc = -1;
+  } else if (put_field(c->segtype, sizeof c->segtype, w[4]) < 0) {
+    elog_log(0, "%s: segtype '%s' too long for ep channel '%s' (no more than 3 characters).\n", fn,
+             w[4].c_str(), name);
+    rc = -1;
+  }
+  if (strcmp(c->sta, "$PROPTG") == 0) {
+    c->sta[0] = 0;
+    c->stafromproptag = 1;
+  }
+  return rc;
+}
+
+}  // namespace
+
 int parse_epchannelparams(Pf *pf, Q330DLParams *dlp, int required) {
   static const char fn[] = "parse_epchannelparams";
   Arr *fresh = nullptr;
@@ -814,31 +851,7 @@ int parse_epchannelparams(Pf *pf, Q330DLParams *dlp, int required) {
     }
     setarr(chans, name, c);
     c->ep_channel = static_cast<int>(num);
-    c->pf_dvalue = 2.0e30f;
-    if (put_field(c->channel_name, sizeof c->channel_name, name) < 0) {
-      elog_log(0, "%s: ep channel name '%s' too long (no more than 127 characters).\n", fn, name);
-      rc = -1;
-    } else if (put_field(c->pfkey, sizeof c->pfkey, w[1]) < 0) {
-      elog_log(0, "%s: pfkey '%s' too long for ep channel '%s' (no more than 63 characters).\n", fn,
-               w[1].c_str(), name);
-      rc = -1;
-    } else if (parse_netstachanloc(dlp, w[2].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
-      elog_log(0, "%s: netstachanloc parsing error in '%s' for ep channel '%s'.\n", fn, value,
-               name);
-      rc = -1;
-    } else if (read_int(w[3], &c->samprate) < 0 || read_double(w[5], &c->calib) < 0 ||
-               read_double(w[6], &c->calper) < 0) {
-      elog_log(0, "%s: error scanning '%s' for ep channel '%s'.\n", fn, value, name);
-      rc = -1;
-    } else if (put_field(c->segtype, sizeof c->segtype, w[4]) < 0) {
-      elog_log(0, "%s: segtype '%s' too long for ep channel '%s' (no more than 3 characters).\n",
-               fn, w[4].c_str(), name);
-      rc = -1;
-    }
-    if (strcmp(c->sta, "$PROPTG") == 0) {
-      c->sta[0] = 0;
-      c->stafromproptag = 1;
-    }
+    rc = fill_ep_channel(dlp, name, value, w, c);
   }
   freetbl(keys, nullptr);
   if (rc < 0) {
