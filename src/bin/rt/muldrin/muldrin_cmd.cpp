@@ -189,6 +189,42 @@ void do_quit(Muldrin *m, CmdThread *cth, Pf *request) {
   while (cth->halt.load() <= 0) clock_sleep(1.0);
 }
 
+// One control command on the datalogger's configuration port: register, the
+// subcommand (sbpwr, getannc, setannc, else the control functions), deregister. 0, or
+// -1 with the text in msg.
+int control_exchange(const Q330DLParams &p, const std::string &sub, int argc, char **argv,
+                     Q330C3ANNCPkt *annc, char *msg, int msg_sz) {
+  char hostport[512] = "";
+  const char *auth = p.q330_authentication_codes
+                         ? static_cast<const char *>(gettbl(p.q330_authentication_codes,
+                                                            p.q330_authentication_codes_last_entry))
+                         : nullptr;
+  UDP *udp = nullptr;
+  int rc =
+      q330config_register(&udp, p.local_ipaddr, hostport, p.q330_ipaddress, p.q330_serial_number,
+                          p.q330_port_base, auth, msg, static_cast<int>(sizeof hostport), msg_sz);
+  if (rc < 0) {
+    udp_free(udp);
+    return rc;
+  }
+  if (sub.empty()) {
+    rc = -1;
+    snprintf(msg, static_cast<size_t>(msg_sz),
+             "q330config_C1_CTRL: Need at least one control function.");
+  } else if (sub == "sbpwr") {
+    rc = q330config_C2_SBPWR(udp, p.local_ipaddr, hostport, msg, msg_sz, argc - 2, argv + 2);
+  } else if (sub == "getannc") {
+    rc = q330config_C3_RQANNC(udp, p.local_ipaddr, hostport, msg, msg_sz, annc);
+  } else if (sub == "setannc") {
+    rc = q330config_C3_SANNC(udp, p.local_ipaddr, hostport, annc, msg, msg_sz, argc - 2, argv + 2);
+  } else {
+    rc = q330config_C1_CTRL(udp, p.local_ipaddr, hostport, msg, msg_sz, argc - 1, argv + 1);
+  }
+  q330config_deregister(udp, p.local_ipaddr, hostport, p.q330_serial_number, nullptr, 0);
+  udp_free(udp);
+  return rc;
+}
+
 void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int argc, char **argv) {
   std::string line;
   for (int i = 1; i < argc; i++) {
@@ -210,37 +246,8 @@ void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int ar
     std::string com = nz(p.q330_com);
     if (com.size() > 511) com.resize(511);
     char msg[512] = "";
-    char hostport[512] = "";
-    const char *auth =
-        p.q330_authentication_codes
-            ? static_cast<const char *>(
-                  gettbl(p.q330_authentication_codes, p.q330_authentication_codes_last_entry))
-            : nullptr;
-    UDP *udp = nullptr;
     Q330C3ANNCPkt annc{};
-    int rc =
-        q330config_register(&udp, p.local_ipaddr, hostport, p.q330_ipaddress, p.q330_serial_number,
-                            p.q330_port_base, auth, msg, sizeof msg, sizeof msg);
-    if (rc < 0) {
-      udp_free(udp);
-    } else {
-      if (sub.empty()) {
-        rc = -1;
-        snprintf(msg, sizeof msg, "q330config_C1_CTRL: Need at least one control function.");
-      } else if (sub == "sbpwr") {
-        rc =
-            q330config_C2_SBPWR(udp, p.local_ipaddr, hostport, msg, sizeof msg, argc - 2, argv + 2);
-      } else if (sub == "getannc") {
-        rc = q330config_C3_RQANNC(udp, p.local_ipaddr, hostport, msg, sizeof msg, &annc);
-      } else if (sub == "setannc") {
-        rc = q330config_C3_SANNC(udp, p.local_ipaddr, hostport, &annc, msg, sizeof msg, argc - 2,
-                                 argv + 2);
-      } else {
-        rc = q330config_C1_CTRL(udp, p.local_ipaddr, hostport, msg, sizeof msg, argc - 1, argv + 1);
-      }
-      q330config_deregister(udp, p.local_ipaddr, hostport, p.q330_serial_number, nullptr, 0);
-      udp_free(udp);
-    }
+    int rc = control_exchange(p, sub, argc, argv, &annc, msg, sizeof msg);
     std::string body;
     if (rc == 0) {
       q330_output(q330, Q330_OUT_LOG, "Control commands accepted.");
