@@ -336,19 +336,26 @@ void set_ep_filter_delays(Q330 *q330, const Q330C2EPDPkt &epd) {
   }
 }
 
+// One block request, its answer into `dst` (the request's
+// parameter, when it has one, in `param`). 0, or -1 with `error` set and logged.
+int request_block(Q330 *q330, int request, int answer, char *dst, char *param, const char *name,
+                  char *error, int err_sz) {
+  char why[512] = "";
+  if (q330_exec_cmd_pvt(q330, request, answer, dst, 1, param, why, sizeof why) >= 0) return 0;
+  q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", name, why);
+  q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
+  return -1;
+}
+
 // The environmental processor's configuration, then its filter delays. 0, or -1 with
 // `error` set.
 int get_ep_blocks(Q330 *q330, char *error, int err_sz) {
   Q330DLConfig &cfg = q330->config;
-  char why[512] = "";
   auto epcfg = std::make_unique<Q330C2EPCFGPkt>(cfg.c2_epcfg);
   q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPCFG");
-  if (q330_exec_cmd_pvt(q330, C2_RQEPCFG, C2_EPCFG, reinterpret_cast<char *>(epcfg.get()), 1,
-                        nullptr, why, sizeof why) < 0) {
-    q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPCFG) error: %s", why);
-    q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
+  if (request_block(q330, C2_RQEPCFG, C2_EPCFG, reinterpret_cast<char *>(epcfg.get()), nullptr,
+                    "C2_RQEPCFG", error, err_sz) < 0)
     return -1;
-  }
   {
     std::lock_guard<std::mutex> lock(cfg.config_mutex);
     cfg.c2_epcfg = *epcfg;
@@ -356,12 +363,9 @@ int get_ep_blocks(Q330 *q330, char *error, int err_sz) {
   }
   auto epd = std::make_unique<Q330C2EPDPkt>(cfg.c2_epd);
   q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPD");
-  if (q330_exec_cmd_pvt(q330, C2_RQEPD, C2_EPD, reinterpret_cast<char *>(epd.get()), 1, nullptr,
-                        why, sizeof why) < 0) {
-    q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPD) error: %s", why);
-    q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
+  if (request_block(q330, C2_RQEPD, C2_EPD, reinterpret_cast<char *>(epd.get()), nullptr,
+                    "C2_RQEPD", error, err_sz) < 0)
     return -1;
-  }
   std::lock_guard<std::mutex> lock(cfg.config_mutex);
   cfg.c2_epd = *epd;
   q330_output_debugc(q330, C2_EPD, "q330_get_config_pvt: Q330_C2_EPD :");
@@ -398,16 +402,12 @@ int get_config_blocks(Q330 *q330, char *error, int err_sz) {
       {0x58, "C2_RQAMASS", -1, 0xC4, &cfg.c2_amass, sizeof cfg.c2_amass, "Q330_C2_AMASS :", 196},
   };
   for (const Block &b : blocks) {
-    char why[512] = "";
     Scratch got(b.dst, b.size);
     int param = b.param;
-    if (q330_exec_cmd_pvt(q330, b.request, b.answer, got.data(), 1,
-                          b.param >= 0 ? reinterpret_cast<char *>(&param) : nullptr, why,
-                          sizeof why) < 0) {
-      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", b.name, why);
-      q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
+    if (request_block(q330, b.request, b.answer, got.data(),
+                      b.param >= 0 ? reinterpret_cast<char *>(&param) : nullptr, b.name, error,
+                      err_sz) < 0)
       return -1;
-    }
     std::lock_guard<std::mutex> lock(cfg.config_mutex);
     memcpy(b.dst, got.data(), b.size);
     q330_output_debugc(q330, 0, "q330_get_config_pvt: %s ok", b.name);
