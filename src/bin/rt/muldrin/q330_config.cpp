@@ -336,8 +336,8 @@ void set_ep_filter_delays(Q330 *q330, const Q330C2EPDPkt &epd) {
   }
 }
 
-// One block request, its answer into `dst` (the request's
-// parameter, when it has one, in `param`). 0, or -1 with `error` set and logged.
+// One block request (its parameter, when it has one, in `param`), the answer into `dst`.
+// 0, or -1 with `error` set and logged.
 int request_block(Q330 *q330, int request, int answer, char *dst, char *param, const char *name,
                   char *error, int err_sz) {
   char why[512] = "";
