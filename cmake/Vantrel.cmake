@@ -23,11 +23,15 @@ endfunction()
 # A file named *_mt_test.cpp exercises threads and is labelled "threads" (run under
 # ThreadSanitizer as well) and built by the target thread_tests. Tests named in NOEMU are labelled "noemu": they are left out
 # of the run under qemu-arm, each for the reason given beside it in the folder's list.
+# ONLY takes just the tests named; EXCLUDE leaves the named ones out (two prefixes in one folder).
 function(vantrel_tests prefix)
-  cmake_parse_arguments(A "" "" "DEPS;NOEMU" ${ARGN})
+  cmake_parse_arguments(A "" "" "DEPS;NOEMU;ONLY;EXCLUDE" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   foreach(t ${tests})
     get_filename_component(base ${t} NAME_WE)
+    if((A_ONLY AND NOT base IN_LIST A_ONLY) OR base IN_LIST A_EXCLUDE)
+      continue()
+    endif()
     set(exe ${prefix}_${base})
     add_executable(${exe} ${t} $<TARGET_OBJECTS:vantrel_freshgates>)
     target_link_libraries(${exe} PRIVATE ${A_DEPS} vantrel_testkit GTest::gtest_main)

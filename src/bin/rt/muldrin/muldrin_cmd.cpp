@@ -189,6 +189,42 @@ void do_quit(Muldrin *m, CmdThread *cth, Pf *request) {
   while (cth->halt.load() <= 0) clock_sleep(1.0);
 }
 
+// One control command on the datalogger's configuration port: register, the
+// subcommand (sbpwr, getannc, setannc, else the control functions), deregister. 0, or
+// -1 with the text in msg.
+int control_exchange(const Q330DLParams &p, const std::string &sub, int argc, char **argv,
+                     Q330C3ANNCPkt *annc, char *msg, int msg_sz) {
+  char hostport[512] = "";
+  const char *auth = p.q330_authentication_codes
+                         ? static_cast<const char *>(gettbl(p.q330_authentication_codes,
+                                                            p.q330_authentication_codes_last_entry))
+                         : nullptr;
+  UDP *udp = nullptr;
+  int rc =
+      q330config_register(&udp, p.local_ipaddr, hostport, p.q330_ipaddress, p.q330_serial_number,
+                          p.q330_port_base, auth, msg, static_cast<int>(sizeof hostport), msg_sz);
+  if (rc < 0) {
+    udp_free(udp);
+    return rc;
+  }
+  if (sub.empty()) {
+    rc = -1;
+    snprintf(msg, static_cast<size_t>(msg_sz),
+             "q330config_C1_CTRL: Need at least one control function.");
+  } else if (sub == "sbpwr") {
+    rc = q330config_C2_SBPWR(udp, p.local_ipaddr, hostport, msg, msg_sz, argc - 2, argv + 2);
+  } else if (sub == "getannc") {
+    rc = q330config_C3_RQANNC(udp, p.local_ipaddr, hostport, msg, msg_sz, annc);
+  } else if (sub == "setannc") {
+    rc = q330config_C3_SANNC(udp, p.local_ipaddr, hostport, annc, msg, msg_sz, argc - 2, argv + 2);
+  } else {
+    rc = q330config_C1_CTRL(udp, p.local_ipaddr, hostport, msg, msg_sz, argc - 1, argv + 1);
+  }
+  q330config_deregister(udp, p.local_ipaddr, hostport, p.q330_serial_number, nullptr, 0);
+  udp_free(udp);
+  return rc;
+}
+
 void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int argc, char **argv) {
   std::string line;
   for (int i = 1; i < argc; i++) {
@@ -210,37 +246,8 @@ void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int ar
     std::string com = nz(p.q330_com);
     if (com.size() > 511) com.resize(511);
     char msg[512] = "";
-    char hostport[512] = "";
-    const char *auth =
-        p.q330_authentication_codes
-            ? static_cast<const char *>(
-                  gettbl(p.q330_authentication_codes, p.q330_authentication_codes_last_entry))
-            : nullptr;
-    UDP *udp = nullptr;
     Q330C3ANNCPkt annc{};
-    int rc =
-        q330config_register(&udp, p.local_ipaddr, hostport, p.q330_ipaddress, p.q330_serial_number,
-                            p.q330_port_base, auth, msg, sizeof msg, sizeof msg);
-    if (rc < 0) {
-      udp_free(udp);
-    } else {
-      if (sub.empty()) {
-        rc = -1;
-        snprintf(msg, sizeof msg, "q330config_C1_CTRL: Need at least one control function.");
-      } else if (sub == "sbpwr") {
-        rc =
-            q330config_C2_SBPWR(udp, p.local_ipaddr, hostport, msg, sizeof msg, argc - 2, argv + 2);
-      } else if (sub == "getannc") {
-        rc = q330config_C3_RQANNC(udp, p.local_ipaddr, hostport, msg, sizeof msg, &annc);
-      } else if (sub == "setannc") {
-        rc = q330config_C3_SANNC(udp, p.local_ipaddr, hostport, &annc, msg, sizeof msg, argc - 2,
-                                 argv + 2);
-      } else {
-        rc = q330config_C1_CTRL(udp, p.local_ipaddr, hostport, msg, sizeof msg, argc - 1, argv + 1);
-      }
-      q330config_deregister(udp, p.local_ipaddr, hostport, p.q330_serial_number, nullptr, 0);
-      udp_free(udp);
-    }
+    int rc = control_exchange(p, sub, argc, argv, &annc, msg, sizeof msg);
     std::string body;
     if (rc == 0) {
       q330_output(q330, Q330_OUT_LOG, "Control commands accepted.");
@@ -360,137 +367,165 @@ bool known_set_key(const std::string &key) {
   return false;
 }
 
+// start, stop and calstop on each addressed datalogger.
+void do_acquisition(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request,
+                    const std::string &word) {
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        if (word == "start")
+          q330_start_acquisition(q330);
+        else if (word == "stop")
+          q330_stop_acquisition(q330, 0);
+        else if (q330_stop_calibration(q330) < 0)
+          return Outcome{nullptr, -1, "q330_stop_calibration() error", ""};
+        return Outcome{};
+      },
+      [&](const Outcome &o, bool last) { respond_plain(cth, request, o, last); });
+}
+
+// umsg: the text after the command word to each addressed datalogger.
+void do_umsg(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request) {
+  const char *text = strlen(cmd) > 5 ? cmd + 5 : "";
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        if (q330_umsg(q330, text) < 0) return Outcome{nullptr, -1, "q330_umsg() error", ""};
+        return Outcome{};
+      },
+      [&](const Outcome &o, bool last) {
+        if (o.rc < 0) {
+          elog_log(0, "cmdthread_callback: q330_umsg() error.\n");
+          muldrin_output(Q330_OUT_STDOUT, "cmdthread_callback: q330_umsg() error.\n");
+        }
+        respond_plain(cth, request, o, last);
+      });
+}
+
+// massrecenter, masslock, massunlock and calibrate, with the command's arguments.
+void do_sensor(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, int argc, char **argv) {
+  const std::string word = argv[0];
+  const bool cal = word == "calibrate";
+  const int which = word == "massrecenter" ? 0 : word == "masslock" ? 1 : 2;
+  const char *fn = cal ? "q330_calibrate" : "q330_masscmds";
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        char msg[512] = "";
+        int rc = cal ? q330_calibrate(q330, argc, argv, msg, sizeof msg)
+                     : q330_masscmds(q330, which, argc, argv, msg, sizeof msg);
+        return Outcome{nullptr, rc < 0 ? -1 : 0, msg, ""};
+      },
+      [&](const Outcome &o, bool last) {
+        if (o.rc < 0) {
+          elog_log(0, "cmdthread_callback: %s() error.\n", fn);
+          muldrin_output(Q330_OUT_STDOUT, "cmdthread_callback: %s() error: %s.\n", fn,
+                         o.error.c_str());
+        }
+        respond_plain(cth, request, o, last);
+      });
+}
+
+// A configuration or status answer, logged as sent ("done" with the last datalogger's).
+void respond_sending(CmdThread *cth, Pf *request, const Outcome &o, bool last, const char *what) {
+  muldrin_output(Q330_OUT_LOG, last ? "Sending %s for %s done\n" : "Sending %s for %s\n", what,
+                 nz(o.q330->params.dlname));
+  respond_plain(cth, request, o, last);
+}
+
+// getconfig [-force]: each addressed datalogger's configuration, read again when forced.
+void do_getconfig(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, bool force) {
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        Outcome o;
+        if (force) {
+          char msg[512] = "";
+          q330->need_config = 1;
+          // A failed readout is answered with its error, not with the old configuration.
+          if (q330_get_config(q330, msg, sizeof msg) < 0) return Outcome{nullptr, -1, msg, ""};
+        }
+        o.body = config_body(q330, m->noipresolv);
+        return o;
+      },
+      [&](const Outcome &o, bool last) { respond_sending(cth, request, o, last, "config"); });
+}
+
+// getstatus [-force]: each addressed datalogger's status; when forced, after a full
+// status readout (or the longest request interval twice over).
+void do_getstatus(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, bool force) {
+  double deadline = 0;
+  if (force) {
+    int longest = 0;
+    for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
+      Q330 *q330 = session(m, i);
+      if (!matches(cth, q330)) continue;
+      std::atomic_ref<int>(q330->full_status).store(1);
+      longest = std::max(longest, q330->params.statusrequest_interval);
+    }
+    // One deadline for all: the waits of several dataloggers do not add up.
+    deadline = clock_now() + 2.0 * longest;
+  }
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        while (force && std::atomic_ref<int>(q330->full_status).load() != 0 &&
+               clock_now() < deadline)
+          clock_sleep(1.0);
+        Outcome o;
+        o.body = status_body(q330, m->noipresolv);
+        return o;
+      },
+      [&](const Outcome &o, bool last) { respond_sending(cth, request, o, last, "status"); });
+}
+
+// set key value: the key checked once, then applied to each addressed datalogger.
+void do_set(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, int argc, char **argv) {
+  if (argc < 3) {
+    cmd_error(cth, request, nullptr, nullptr, nullptr, argc < 2 ? "no set key" : "no set value", 1);
+    return;
+  }
+  const std::string key = argv[1];
+  if (!known_set_key(key)) {
+    std::string msg = "unrecognized set key '" + key + "'";
+    cmd_error(cth, request, nullptr, nullptr, nullptr, msg.c_str(), 1);
+    return;
+  }
+  // Throttles of 1 to 9 bytes per second have no datalogger word.
+  if (key == "throttle" && atoi(argv[2]) >= 1 && atoi(argv[2]) <= 9) {
+    std::string msg = "set throttle " + std::to_string(atoi(argv[2])) + " not allowed";
+    cmd_error(cth, request, nullptr, nullptr, nullptr, msg.c_str(), 1);
+    return;
+  }
+  walk(
+      m, cth, cmd,
+      [&](Q330 *q330) {
+        std::string error = apply_set(q330, key, argv[2]);
+        return Outcome{nullptr, error.empty() ? 0 : -1, error, ""};
+      },
+      [&](const Outcome &o, bool last) { respond_plain(cth, request, o, last); });
+}
+
 void do_command(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, int argc, char **argv) {
   const std::string word = argc > 0 ? argv[0] : "";
   const bool force = argc == 2 && strcmp(argv[1], "-force") == 0;
-  auto plain = [&](const Outcome &o, bool last) { respond_plain(cth, request, o, last); };
   if (word == "quit") {
     do_quit(m, cth, request);
   } else if (word == "start" || word == "stop" || word == "calstop") {
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          if (word == "start")
-            q330_start_acquisition(q330);
-          else if (word == "stop")
-            q330_stop_acquisition(q330, 0);
-          else if (q330_stop_calibration(q330) < 0)
-            return Outcome{nullptr, -1, "q330_stop_calibration() error", ""};
-          return Outcome{};
-        },
-        plain);
+    do_acquisition(m, cth, cmd, request, word);
   } else if (word == "umsg") {
-    const char *text = strlen(cmd) > 5 ? cmd + 5 : "";
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          if (q330_umsg(q330, text) < 0) return Outcome{nullptr, -1, "q330_umsg() error", ""};
-          return Outcome{};
-        },
-        [&](const Outcome &o, bool last) {
-          if (o.rc < 0) {
-            elog_log(0, "cmdthread_callback: q330_umsg() error.\n");
-            muldrin_output(Q330_OUT_STDOUT, "cmdthread_callback: q330_umsg() error.\n");
-          }
-          plain(o, last);
-        });
+    do_umsg(m, cth, cmd, request);
   } else if (word == "massrecenter" || word == "masslock" || word == "massunlock" ||
              word == "calibrate") {
-    const bool cal = word == "calibrate";
-    const int which = word == "massrecenter" ? 0 : word == "masslock" ? 1 : 2;
-    const char *fn = cal ? "q330_calibrate" : "q330_masscmds";
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          char msg[512] = "";
-          int rc = cal ? q330_calibrate(q330, argc, argv, msg, sizeof msg)
-                       : q330_masscmds(q330, which, argc, argv, msg, sizeof msg);
-          return Outcome{nullptr, rc < 0 ? -1 : 0, msg, ""};
-        },
-        [&](const Outcome &o, bool last) {
-          if (o.rc < 0) {
-            elog_log(0, "cmdthread_callback: %s() error.\n", fn);
-            muldrin_output(Q330_OUT_STDOUT, "cmdthread_callback: %s() error: %s.\n", fn,
-                           o.error.c_str());
-          }
-          plain(o, last);
-        });
+    do_sensor(m, cth, cmd, request, argc, argv);
   } else if (word == "control") {
     do_control(m, cth, request, cmd, argc, argv);
   } else if (word == "getconfig") {
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          Outcome o;
-          if (force) {
-            char msg[512] = "";
-            q330->need_config = 1;
-            // A failed readout is answered with its error, not with the old configuration.
-            if (q330_get_config(q330, msg, sizeof msg) < 0) return Outcome{nullptr, -1, msg, ""};
-          }
-          o.body = config_body(q330, m->noipresolv);
-          return o;
-        },
-        [&](const Outcome &o, bool last) {
-          muldrin_output(Q330_OUT_LOG,
-                         last ? "Sending config for %s done\n" : "Sending config for %s\n",
-                         nz(o.q330->params.dlname));
-          plain(o, last);
-        });
+    do_getconfig(m, cth, cmd, request, force);
   } else if (word == "getstatus") {
-    double deadline = 0;
-    if (force) {
-      int longest = 0;
-      for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {
-        Q330 *q330 = session(m, i);
-        if (!matches(cth, q330)) continue;
-        std::atomic_ref<int>(q330->full_status).store(1);
-        longest = std::max(longest, q330->params.statusrequest_interval);
-      }
-      // One deadline for all: the waits of several dataloggers do not add up.
-      deadline = clock_now() + 2.0 * longest;
-    }
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          while (force && std::atomic_ref<int>(q330->full_status).load() != 0 &&
-                 clock_now() < deadline)
-            clock_sleep(1.0);
-          Outcome o;
-          o.body = status_body(q330, m->noipresolv);
-          return o;
-        },
-        [&](const Outcome &o, bool last) {
-          muldrin_output(Q330_OUT_LOG,
-                         last ? "Sending status for %s done\n" : "Sending status for %s\n",
-                         nz(o.q330->params.dlname));
-          plain(o, last);
-        });
+    do_getstatus(m, cth, cmd, request, force);
   } else if (word == "set") {
-    if (argc < 3) {
-      cmd_error(cth, request, nullptr, nullptr, nullptr, argc < 2 ? "no set key" : "no set value",
-                1);
-      return;
-    }
-    const std::string key = argv[1];
-    if (!known_set_key(key)) {
-      std::string msg = "unrecognized set key '" + key + "'";
-      cmd_error(cth, request, nullptr, nullptr, nullptr, msg.c_str(), 1);
-      return;
-    }
-    // Throttles of 1 to 9 bytes per second have no datalogger word.
-    if (key == "throttle" && atoi(argv[2]) >= 1 && atoi(argv[2]) <= 9) {
-      std::string msg = "set throttle " + std::to_string(atoi(argv[2])) + " not allowed";
-      cmd_error(cth, request, nullptr, nullptr, nullptr, msg.c_str(), 1);
-      return;
-    }
-    walk(
-        m, cth, cmd,
-        [&](Q330 *q330) {
-          std::string error = apply_set(q330, key, argv[2]);
-          return Outcome{nullptr, error.empty() ? 0 : -1, error, ""};
-        },
-        plain);
+    do_set(m, cth, cmd, request, argc, argv);
   } else {
     muldrin_output(Q330_OUT_STDOUT, "Unrecognized user command %s\n", cmd);
     cmd_error(cth, request, nullptr, nullptr, nullptr, "unrecognized command", 1);

@@ -105,6 +105,125 @@ PacketDef *pdef_at(Q330 *q330, long i) {
   return static_cast<PacketDef *>(gettbl(defs, i));
 }
 
+// The channel an entry of a data record belongs to (channel and stream bytes), or none
+// when it is not one to output.
+Q330Chan *entry_channel(Q330 *q330, int channel, int stream) {
+  const bool ep = stream >= 10;
+  Q330Chan *c = nullptr;
+  if (ep)
+    c = q330->params.ep_channels[channel];
+  else if (stream < 8 && channel < 6)
+    c = &q330->params.data_chan[stream][channel];
+  if (!c || !c->user_data || (!ep && !c->outputthischan)) return nullptr;
+  return c;
+}
+
+// false for data the link sent again after a reconnection (within 180 s before the last
+// time seen on the link); otherwise the channel's output times and sequence are noted.
+bool note_output(Q330 *q330, Q330Chan *c, double rtime, int qseq) {
+  const Q330DLParams &p = q330->params;
+  if (p.trim_link_overlaps && c->last_link_time - 180 < rtime &&
+      rtime < c->last_link_time + 0.0001) {
+    if (p.verbose_log > 1)
+      q330_output(q330, Q330_OUT_LOG, "DEBUGT: link overlap at %s for %s (%d) - dropped.\n",
+                  ydhms(rtime).c_str(), c->channel_name, qseq);
+    return false;
+  }
+  if (c->first_output_time == 0) {
+    c->first_output_time = rtime;
+    if (p.verbose_log > 1)
+      q330_output(q330, Q330_OUT_LOG, "DEBUGT: first data output at %s for %s (%d)\n",
+                  ydhms(rtime).c_str(), c->channel_name, qseq);
+  }
+  c->last_output_time = rtime;
+  c->last_qdp_sequence = qseq;
+  return true;
+}
+
+// The channel's calibration at time t from the site database; `check` asks the lookup to
+// check the database for changes (once per record).
+void lookup_calib(Muldrin *m, Q330Chan *c, double t, int check) {
+  // The lookup fills what it knows; a failed one leaves calib 0 and segtype "V" rather
+  // than the previous channel's values.
+  c->calib = 0;
+  c->calper = 0;
+  copy_text(c->segtype, sizeof c->segtype, "V");
+  // The station and channel names and the site are asked for (the channel part of the
+  // lookup runs only with a channel name to fill) but not used.
+  char segtype[8], css_sta[CSS_NAME_SIZE], css_chan[CSS_NAME_SIZE];
+  double lat = 0, lon = 0, elev = 0;
+  copy_text(segtype, sizeof segtype, c->segtype);
+  if (pktchannelcalib_get(m->calib_stuff, c->net, c->sta, c->chan, c->loc, t, check, css_sta,
+                          css_chan, &lat, &lon, &elev, &c->calib, &c->calper, segtype,
+                          nullptr) < 0) {
+    elog_complain(0, "q330_genc_orbpkts: pktchannelcalib_new() error.\n");
+  } else {
+    elog_clear_register(0);
+  }
+  copy_text(c->segtype, sizeof c->segtype, segtype);
+}
+
+// One entry's samples into the repacketizer of a definition with a time window.
+void put_repacketized(PacketDef *d, const Q330Chan *c, double rtime, double t, double dt, int nsamp,
+                      const int *samples) {
+  if (!d->rbuf) {
+    d->rbuf = q330_repkt_create(d->suffix, d->subcode, d->orbtag ? d->orbtag->orbw : -1);
+    if (!d->rbuf) elog_die(0, "q330_genc_orbpkts: q330_repkt_create() error.\n");
+  }
+  if (q330_repkt_put(d->rbuf, rtime, d->twin, c->net, c->sta, c->chan, c->loc, t, dt, c->calib,
+                     c->calper, c->segtype, nsamp, samples) < 0)
+    elog_complain(0, "q330_genc_orbpkts: q330_repkt_put() error.\n");
+  if (myshutdown.load()) q330_repkt_flush(d->rbuf);
+}
+
+// One entry's samples as the definition's next packet channel (the packet and its
+// channels reused from record to record).
+void add_packet_channel(PacketDef *d, const Q330Chan *c, double t, double samprate, int nsamp,
+                        const int *samples) {
+  if (!d->pkt) {
+    d->pkt = newPkt();
+    d->pkt->pkttype = suffix2pkttype(d->suffix);
+    if (!d->pkt->pkttype) elog_die(0, "q330_genc_orbpkts: newPkt() error.\n");
+  }
+  PktChannel *pc;
+  if (d->output < maxtbl(d->pkt->channels)) {
+    pc = static_cast<PktChannel *>(gettbl(d->pkt->channels, d->output));
+  } else {
+    pc = newPktChannel();
+    pushtbl(d->pkt->channels, pc);
+  }
+  d->output++;
+  copy_text(pc->net, sizeof pc->net, c->net);
+  copy_text(pc->sta, sizeof pc->sta, c->sta);
+  copy_text(pc->chan, sizeof pc->chan, c->chan);
+  copy_text(pc->loc, sizeof pc->loc, c->loc);
+  copy_text(pc->segtype, sizeof pc->segtype, c->segtype);
+  pc->time = t;
+  pc->samprate = samprate;
+  pc->calib = c->calib;
+  pc->calper = c->calper;
+  if (pc->datasz < nsamp) {
+    void *np = realloc(pc->data, static_cast<size_t>(nsamp) * sizeof(int32_t));
+    if (!np) elog_die(1, "q330_genc_orbpkts: realloc() error.\n");
+    pc->data = static_cast<int32_t *>(np);
+    pc->datasz = nsamp;
+  }
+  pc->nsamp = nsamp;
+  memcpy(pc->data, samples, static_cast<size_t>(nsamp) * sizeof(int32_t));
+}
+
+// The packets the record filled, one per definition without a time window.
+void put_packets(Q330 *q330) {
+  auto *defs = static_cast<Tbl *>(q330->user_data);
+  for (long i = 0; i < maxtbl(defs); i++) {
+    PacketDef *d = pdef_at(q330, i);
+    if (!d || !d->pkt || d->output == 0 || d->twin >= 2) continue;
+    d->pkt->nchannels = d->output;
+    d->output = 0;
+    put_packet(d->orbtag, d->pkt, d->subcode);
+  }
+}
+
 }  // namespace
 
 int q330_genc_orbpkts(Q330 *q330, void *q330data, int size) {
@@ -129,69 +248,25 @@ int q330_genc_orbpkts(Q330 *q330, void *q330data, int size) {
     const int entry_size = be_get16(e + 2);
     if (entry_size < 18 || at + entry_size > size) break;
     at += entry_size;
-    const int channel = e[0], stream = e[1];
-    const bool ep = stream >= 10;
-    Q330Chan *c = nullptr;
-    if (ep)
-      c = q330->params.ep_channels[channel];
-    else if (stream < 8 && channel < 6)
-      c = &q330->params.data_chan[stream][channel];
-    if (!c || !c->user_data || (!ep && !c->outputthischan)) continue;
-    const int qseq = be_get16(e + entry_size - 2);
-    if (p.trim_link_overlaps && c->last_link_time - 180 < rtime &&
-        rtime < c->last_link_time + 0.0001) {
-      if (p.verbose_log > 1)
-        q330_output(q330, Q330_OUT_LOG, "DEBUGT: link overlap at %s for %s (%d) - dropped.\n",
-                    ydhms(rtime).c_str(), c->channel_name, qseq);
-      continue;
-    }
-    if (c->first_output_time == 0) {
-      c->first_output_time = rtime;
-      if (p.verbose_log > 1)
-        q330_output(q330, Q330_OUT_LOG, "DEBUGT: first data output at %s for %s (%d)\n",
-                    ydhms(rtime).c_str(), c->channel_name, qseq);
-    }
-    c->last_output_time = rtime;
-    c->last_qdp_sequence = qseq;
+    const bool ep = e[1] >= 10;
+    Q330Chan *c = entry_channel(q330, e[0], e[1]);
+    if (!c) continue;
+    if (!note_output(q330, c, rtime, be_get16(e + entry_size - 2))) continue;
     double delay = be_get32(e + 4);
     if (ep) delay *= 20;
     const double t = rtime - delay * 0.000001;
+    // Samples per second, or (negative) seconds per sample with one sample an entry.
     const int nsamp_raw = static_cast<int16_t>(be_get16(e + 8));
     if (nsamp_raw == 0) {
       q330_output(q330, Q330_OUT_LOG, "q330_genc_orbpkts: entry for %s with no samples skipped.\n",
                   c->channel_name);
       continue;
     }
-    double samprate, dt;
-    int nsamp;
-    if (nsamp_raw > 0) {
-      samprate = nsamp_raw;
-      nsamp = nsamp_raw;
-      dt = 1.0 / nsamp_raw;
-    } else {
-      samprate = -1.0 / nsamp_raw;
-      dt = -nsamp_raw;
-      nsamp = 1;
-    }
+    const double samprate = nsamp_raw > 0 ? nsamp_raw : -1.0 / nsamp_raw;
+    const double dt = nsamp_raw > 0 ? 1.0 / nsamp_raw : -nsamp_raw;
+    const int nsamp = nsamp_raw > 0 ? nsamp_raw : 1;
     if (c->calibfromdb && m && m->calib_stuff) {
-      // The lookup fills what it knows; a failed one leaves calib 0 and segtype "V" rather
-      // than the previous channel's values.
-      c->calib = 0;
-      c->calper = 0;
-      copy_text(c->segtype, sizeof c->segtype, "V");
-      // The station and channel names and the site are asked for (the channel part of the
-      // lookup runs only with a channel name to fill) but not used.
-      char segtype[8], css_sta[CSS_NAME_SIZE], css_chan[CSS_NAME_SIZE];
-      double lat = 0, lon = 0, elev = 0;
-      copy_text(segtype, sizeof segtype, c->segtype);
-      if (pktchannelcalib_get(m->calib_stuff, c->net, c->sta, c->chan, c->loc, t, check, css_sta,
-                              css_chan, &lat, &lon, &elev, &c->calib, &c->calper, segtype,
-                              nullptr) < 0) {
-        elog_complain(0, "q330_genc_orbpkts: pktchannelcalib_new() error.\n");
-      } else {
-        elog_clear_register(0);
-      }
-      copy_text(c->segtype, sizeof c->segtype, segtype);
+      lookup_calib(m, c, t, check);
       check = 0;
     }
     const int32_t value = static_cast<int32_t>(be_get32(e + 12));
@@ -199,56 +274,12 @@ int q330_genc_orbpkts(Q330 *q330, void *q330data, int size) {
     const int *samples = g_genc.samples.data();
     c->pf_dvalue = static_cast<float>(samples[0] * c->calib);
     PacketDef *d = c->user_data;
-    if (d->twin > 1) {
-      if (!d->rbuf) {
-        d->rbuf = q330_repkt_create(d->suffix, d->subcode, d->orbtag ? d->orbtag->orbw : -1);
-        if (!d->rbuf) elog_die(0, "q330_genc_orbpkts: q330_repkt_create() error.\n");
-      }
-      if (q330_repkt_put(d->rbuf, rtime, d->twin, c->net, c->sta, c->chan, c->loc, t, dt, c->calib,
-                         c->calper, c->segtype, nsamp, samples) < 0)
-        elog_complain(0, "q330_genc_orbpkts: q330_repkt_put() error.\n");
-      if (myshutdown.load()) q330_repkt_flush(d->rbuf);
-      continue;
-    }
-    if (!d->pkt) {
-      d->pkt = newPkt();
-      d->pkt->pkttype = suffix2pkttype(d->suffix);
-      if (!d->pkt->pkttype) elog_die(0, "q330_genc_orbpkts: newPkt() error.\n");
-    }
-    PktChannel *pc;
-    if (d->output < maxtbl(d->pkt->channels)) {
-      pc = static_cast<PktChannel *>(gettbl(d->pkt->channels, d->output));
-    } else {
-      pc = newPktChannel();
-      pushtbl(d->pkt->channels, pc);
-    }
-    d->output++;
-    copy_text(pc->net, sizeof pc->net, c->net);
-    copy_text(pc->sta, sizeof pc->sta, c->sta);
-    copy_text(pc->chan, sizeof pc->chan, c->chan);
-    copy_text(pc->loc, sizeof pc->loc, c->loc);
-    copy_text(pc->segtype, sizeof pc->segtype, c->segtype);
-    pc->time = t;
-    pc->samprate = samprate;
-    pc->calib = c->calib;
-    pc->calper = c->calper;
-    if (pc->datasz < nsamp) {
-      void *np = realloc(pc->data, static_cast<size_t>(nsamp) * sizeof(int32_t));
-      if (!np) elog_die(1, "q330_genc_orbpkts: realloc() error.\n");
-      pc->data = static_cast<int32_t *>(np);
-      pc->datasz = nsamp;
-    }
-    pc->nsamp = nsamp;
-    memcpy(pc->data, samples, static_cast<size_t>(nsamp) * sizeof(int32_t));
+    if (d->twin > 1)
+      put_repacketized(d, c, rtime, t, dt, nsamp, samples);
+    else
+      add_packet_channel(d, c, t, samprate, nsamp, samples);
   }
-  auto *defs = static_cast<Tbl *>(q330->user_data);
-  for (long i = 0; i < maxtbl(defs); i++) {
-    PacketDef *d = pdef_at(q330, i);
-    if (!d || !d->pkt || d->output == 0 || d->twin >= 2) continue;
-    d->pkt->nchannels = d->output;
-    d->output = 0;
-    put_packet(d->orbtag, d->pkt, d->subcode);
-  }
+  put_packets(q330);
   return 0;
 }
 

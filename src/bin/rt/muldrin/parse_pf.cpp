@@ -421,9 +421,17 @@ const struct {
   int value;
 } dispositions[] = {{"nothread", 0}, {"startthr", 1}, {"startacq", 3}, {"listen", 2}};
 
-// Step 6: one dataloggers row.
-int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
-                     Q330OutCallback out_callback, Muldrin *m) {
+// What a dataloggers row gives beside its names, checked.
+struct DataloggerRow {
+  std::string serial;                  // upper case
+  int logical = 0;                     // logical data port
+  const Q330DLParams *from = nullptr;  // the template, or the defaults
+  int disposition = -1;
+};
+
+// Checks a dataloggers row ("dlname net sta serial address port template disposition").
+// 0 with *out filled, or -1 (logged).
+int check_row(const std::vector<std::string> &w, const char *row, Muldrin *m, DataloggerRow *out) {
   const char *dlname = w[0].c_str(), *net = w[1].c_str(), *sta = w[2].c_str();
   if (getarr(m->q330s_arr, dlname)) {
     elog_log(0, "parse_pf: Cannot list dlname %s more than once.\n", dlname);
@@ -441,40 +449,42 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
              sta, dlname);
     return -1;
   }
-  std::string serial = w[3];
-  for (char &ch : serial) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-  if (!serial_ok(serial.c_str())) {
+  out->serial = w[3];
+  for (char &ch : out->serial) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  if (!serial_ok(out->serial.c_str())) {
     elog_log(0,
              "parse_pf: Illegal serial number '%s' for %s (1 to 16 hexadecimal digits, or '-').\n",
              w[3].c_str(), dlname);
     return -1;
   }
-  int logical = 0;
   if (!strisnumber(w[5].c_str()) || w[5].size() > 9) {
     elog_log(0, "parse_pf: Unable to scan '%s' dataloggers table entry.\n", row);
     return -1;
   }
-  logical = atoi(w[5].c_str());
-  const Q330DLParams *from = &m->q330_default;
+  out->logical = atoi(w[5].c_str());
+  out->from = &m->q330_default;
   if (w[6] != "default") {
-    from = static_cast<Q330DLParams *>(getarr(m->datalogger_templates, w[6].c_str()));
-    if (!from) {
+    out->from = static_cast<Q330DLParams *>(getarr(m->datalogger_templates, w[6].c_str()));
+    if (!out->from) {
       elog_log(0, "parse_pf: Cannot find template '%s' for datalogger %s.\n", w[6].c_str(), dlname);
       return -1;
     }
   }
-  int disposition = -1;
   for (const auto &d : dispositions)
-    if (w[7] == d.name) disposition = d.value;
-  if (disposition < 0) {
+    if (w[7] == d.name) out->disposition = d.value;
+  if (out->disposition < 0) {
     elog_log(0, "parse_pf: Unrecognized disposition '%s' for %s.\n", w[7].c_str(), dlname);
     return -1;
   }
+  return 0;
+}
 
+// A new session for dlname, listed in the program record with its output source names.
+Q330 *add_session(const char *dlname, Q330OutCallback out_callback, Muldrin *m) {
   Q330 *q = q330_create(out_callback, m->statepf);
   if (!q) {
     elog_log(0, "parse_pf: q330_create() error for %s.\n", dlname);
-    return -1;
+    return nullptr;
   }
   pushtbl(m->dlnames_tbl, strdup(dlname));
   q->muldrin = m;
@@ -486,17 +496,46 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   q->out_srcname_frames_status = text_printf("%s/pf/frst", dlname);
   pushtbl(m->q330s_tbl, q);
   setarr(m->q330s_arr, dlname, q);
+  return q;
+}
+
+// The datalogger's own parameter block (named by dlname), when there is one, over its
+// parameters. 0, or -1 (logged).
+int read_own_block(Pf *pf, const char *dlname, Muldrin *m, Q330DLParams *dlp) {
+  if (pfget(pf, dlname, nullptr) == PFINVALID) return 0;
+  Pf *block = nullptr;
+  if (parse_param(pf, dlname, P_ARR, 0, &block) < 0) {
+    elog_log(0, "parse_pf: parse_param(%s) error.\n", dlname);
+    return -1;
+  }
+  int rc = parse_dlparams(block, m, dlp, 0);
+  pffree(block);
+  if (rc < 0) {
+    elog_log(0, "parse_pf: parse_dlparams(%s) error.\n", dlname);
+    return -1;
+  }
+  return 0;
+}
+
+// Step 6: one dataloggers row.
+int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
+                     Q330OutCallback out_callback, Muldrin *m) {
+  const char *dlname = w[0].c_str(), *net = w[1].c_str(), *sta = w[2].c_str();
+  DataloggerRow r;
+  if (check_row(w, row, m, &r) < 0) return -1;
+  Q330 *q = add_session(dlname, out_callback, m);
+  if (!q) return -1;
 
   Q330DLParams *dlp = &q->params;
-  q330_copy_params(dlp, from);
+  q330_copy_params(dlp, r.from);
   set_q330_str(&dlp->dlname, dlname);
   set_q330_str(&dlp->dlnet, net);
   set_q330_str(&dlp->dlsta, sta);
   fill_channel_codes(dlp);
 
-  dlp->q330_port_logical = logical;
+  dlp->q330_port_logical = r.logical;
   set_q330_str(&dlp->disposition_str, w[7].c_str());
-  set_q330_str(&dlp->q330_serial_number, serial.c_str());
+  set_q330_str(&dlp->q330_serial_number, r.serial.c_str());
   set_q330_str(&dlp->q330_ipaddress, w[4].c_str());
   // Local ports are handed out here only, control first, then data.
   if (checked_local_port("local_port_control", dlp->local_port_control_str, m,
@@ -504,23 +543,10 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
       checked_local_port("local_port_data", dlp->local_port_data_str, m, &dlp->local_port_data,
                          dlname) < 0)
     return -1;
-  dlp->disposition = disposition;
+  dlp->disposition = r.disposition;
   dlp->throttle_q330 = q330_throttle(dlp->throttle);
 
-  if (pfget(pf, dlname, nullptr) != PFINVALID) {
-    Pf *block = nullptr;
-    if (parse_param(pf, dlname, P_ARR, 0, &block) < 0) {
-      elog_log(0, "parse_pf: parse_param(%s) error.\n", dlname);
-      return -1;
-    }
-    int rc = parse_dlparams(block, m, dlp, 0);
-    pffree(block);
-    if (rc < 0) {
-      elog_log(0, "parse_pf: parse_dlparams(%s) error.\n", dlname);
-      return -1;
-    }
-  }
-
+  if (read_own_block(pf, dlname, m, dlp) < 0) return -1;
   if (check_ranges(*dlp, dlname) < 0) return -1;
   if (copy_packet_defs(q, m) < 0) return -1;
   q330_read_state(q);
@@ -531,7 +557,7 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   }
 
   double now = clock_now();
-  if (disposition == 2) {
+  if (r.disposition == 2) {
     q->state_acquisition = 1;
     q->acquisition_timeout = now + dlp->shutdown_timeout;
     q->buffer_thresh_flag = 1;

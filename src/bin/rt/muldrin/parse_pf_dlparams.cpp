@@ -404,6 +404,133 @@ int q330_copy_params(Q330DLParams *to, const Q330DLParams *from) {
   return 0;
 }
 
+namespace {
+
+// One pchan_map entry for physical channel p ("netstachanloc calib calper segtype", or
+// "netstachanloc $DB" for the calibration from the site database) into *c. 0, or -1
+// (logged).
+int read_pchan(Q330DLParams *dlp, const char *value, int p, Q330Chan *c) {
+  std::vector<std::string> w = words(value);
+  *c = Q330Chan{};
+  if (w.size() < 2) {
+    elog_log(0, "parse_channelparams: Need calib in '%s' for pchan %d.\n", value, p);
+    return -1;
+  }
+  if (parse_netstachanloc(dlp, w[0].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
+    elog_log(0, "parse_channelparams: netstachanloc parsing error in '%s' for pchan %d.\n", value,
+             p);
+    return -1;
+  }
+  if (w[1] == "$DB") {
+    if (w.size() > 2) {
+      elog_log(0, "parse_channelparams: Too many arguments in '%s' for pchan %d.\n", value, p);
+      return -1;
+    }
+    c->calibfromdb = 1;
+    c->outputthischan = 1;
+  } else if (w.size() == 4) {
+    if (read_double(w[1], &c->calib) < 0 || read_double(w[2], &c->calper) < 0) {
+      elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value,
+               p);
+      return -1;
+    }
+    if (w[3].size() > 1) {
+      elog_log(0,
+               "parse_channelparams: Illegal segtype code in '%s' for pchan %d (code can be no "
+               "more than 1 character).\n",
+               value, p);
+      return -1;
+    }
+    put_field(c->segtype, sizeof c->segtype, w[3]);
+    c->outputthischan = 1;
+  } else {
+    elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value, p);
+    return -1;
+  }
+  if (strcmp(c->sta, "$PROPTG") == 0) {
+    c->sta[0] = 0;
+    c->stafromproptag = 1;
+  }
+  return 0;
+}
+
+// The channel and location code masks of the rate_mask entries, by stream.
+struct RateCodes {
+  std::string chanm[8], locm[8];
+  bool present[8] = {};
+};
+
+// One rate_mask entry for stream r ("chanm [locm]") into *codes. 0, or -1 (logged).
+int read_rate(const char *value, int r, RateCodes *codes) {
+  std::vector<std::string> w = words(value);
+  if (w.empty()) {
+    elog_log(0, "parse_channelparams: Need chanm in '%s' for rate %d.\n", value, r);
+    return -1;
+  }
+  if (w[0].size() > 3) {
+    elog_log(0,
+             "parse_channelparams: Illegal chanm code in '%s' for rate %d (code can be no more "
+             "than 3 characters).\n",
+             value, r);
+    return -1;
+  }
+  if (w.size() > 1 && w[1].size() > 2) {
+    elog_log(0,
+             "parse_channelparams: Illegal locm code in '%s' for rate %d (code can be no more "
+             "than 2 characters).\n",
+             value, r);
+    return -1;
+  }
+  codes->chanm[r] = w[0];
+  codes->locm[r] = w.size() > 1 ? w[1] : "";
+  codes->present[r] = true;
+  return 0;
+}
+
+// Every entry of a map keyed by an index from 0 to `last`, through `read`; stops at the
+// first bad one. 0, or -1 (logged).
+template <typename Read>
+int read_index_map(Arr *map, int last, const char *what, Read read) {
+  Tbl *keys = map ? keysarr(map) : newtbl(0);
+  int rc = 0;
+  for (long i = 0; rc == 0 && i < maxtbl(keys); i++) {
+    const char *key = static_cast<const char *>(gettbl(keys, i));
+    const char *value = static_cast<const char *>(getarr(map, key));
+    int n = -1;
+    if (read_int(key, &n) < 0 || n < 0 || n > last) {
+      elog_log(0, "parse_channelparams: Illegal %s = %s.\n", what, key);
+      rc = -1;
+      break;
+    }
+    rc = read(value, n);
+  }
+  freetbl(keys, nullptr);
+  return rc;
+}
+
+// The data channel table: one channel per stream of the rate mask and physical channel
+// of the map, its codes masked by the stream's ("." keeps the map's character).
+void fill_data_channels(Q330DLParams *dlp, const Q330Chan pch[6], const RateCodes &codes) {
+  auto mask = [](char *field, const std::string &m) {
+    for (size_t k = 0; field[k] && k < m.size(); k++)
+      if (m[k] != '.') field[k] = m[k];
+  };
+  for (int r = 0; r < 8; r++) {
+    for (int p = 0; p < 6; p++) {
+      Q330Chan *d = &dlp->data_chan[r][p];
+      *d = Q330Chan{};
+      if (!codes.present[r] || !pch[p].outputthischan) continue;
+      *d = pch[p];
+      mask(d->chan, codes.chanm[r]);
+      mask(d->loc, codes.locm[r]);
+      snprintf(d->channel_name, sizeof d->channel_name, "data%d:%d", r, p);
+      d->user_data = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
 int parse_channelparams(Pf *pf, Q330DLParams *dlp, int required) {
   Arr *pchans = nullptr, *rates = nullptr;
   if (parse_param(pf, "pchan_map", P_ARRSTR, required, &pchans) < 0) {
@@ -417,123 +544,21 @@ int parse_channelparams(Pf *pf, Q330DLParams *dlp, int required) {
   }
   if (!pchans && !rates) return 0;
 
-  // Check both maps before anything held changes.
+  // Check both maps (a new one, else the one in force) before anything held changes.
   Q330Chan pch[6] = {};
-  std::string chanm[8], locm[8];
-  bool rate_present[8] = {};
-  int rc = 0;
-  Arr *pmap = pchans ? pchans : dlp->pchans_arr;
-  Arr *rmap = rates ? rates : dlp->rates_arr;
-  Tbl *keys = pmap ? keysarr(pmap) : newtbl(0);
-  for (long i = 0; rc == 0 && i < maxtbl(keys); i++) {
-    const char *key = static_cast<const char *>(gettbl(keys, i));
-    const char *value = static_cast<const char *>(getarr(pmap, key));
-    int p = -1;
-    if (read_int(key, &p) < 0 || p < 0 || p > 5) {
-      elog_log(0, "parse_channelparams: Illegal pchan = %s.\n", key);
-      rc = -1;
-      break;
-    }
-    std::vector<std::string> w = words(value);
-    Q330Chan *c = &pch[p];
-    *c = Q330Chan{};
-    if (w.size() < 2) {
-      elog_log(0, "parse_channelparams: Need calib in '%s' for pchan %d.\n", value, p);
-      rc = -1;
-    } else if (parse_netstachanloc(dlp, w[0].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
-      elog_log(0, "parse_channelparams: netstachanloc parsing error in '%s' for pchan %d.\n", value,
-               p);
-      rc = -1;
-    } else if (w[1] == "$DB") {
-      if (w.size() > 2) {
-        elog_log(0, "parse_channelparams: Too many arguments in '%s' for pchan %d.\n", value, p);
-        rc = -1;
-      }
-      c->calibfromdb = 1;
-      c->outputthischan = 1;
-    } else if (w.size() == 4) {
-      if (read_double(w[1], &c->calib) < 0 || read_double(w[2], &c->calper) < 0) {
-        elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value,
-                 p);
-        rc = -1;
-      } else if (w[3].size() > 1) {
-        elog_log(0,
-                 "parse_channelparams: Illegal segtype code in '%s' for pchan %d (code can be no "
-                 "more than 1 character).\n",
-                 value, p);
-        rc = -1;
-      } else {
-        put_field(c->segtype, sizeof c->segtype, w[3]);
-        c->outputthischan = 1;
-      }
-    } else {
-      elog_log(0, "parse_channelparams: Wrong number of arguments in '%s' for pchan %d.\n", value,
-               p);
-      rc = -1;
-    }
-    if (rc == 0 && strcmp(c->sta, "$PROPTG") == 0) {
-      c->sta[0] = 0;
-      c->stafromproptag = 1;
-    }
-  }
-  freetbl(keys, nullptr);
-  keys = rmap ? keysarr(rmap) : newtbl(0);
-  for (long i = 0; rc == 0 && i < maxtbl(keys); i++) {
-    const char *key = static_cast<const char *>(gettbl(keys, i));
-    const char *value = static_cast<const char *>(getarr(rmap, key));
-    int r = -1;
-    if (read_int(key, &r) < 0 || r < 0 || r > 7) {
-      elog_log(0, "parse_channelparams: Illegal rate = %s.\n", key);
-      rc = -1;
-      break;
-    }
-    std::vector<std::string> w = words(value);
-    if (w.empty()) {
-      elog_log(0, "parse_channelparams: Need chanm in '%s' for rate %d.\n", value, r);
-      rc = -1;
-    } else if (w[0].size() > 3) {
-      elog_log(0,
-               "parse_channelparams: Illegal chanm code in '%s' for rate %d (code can be no more "
-               "than 3 characters).\n",
-               value, r);
-      rc = -1;
-    } else if (w.size() > 1 && w[1].size() > 2) {
-      elog_log(0,
-               "parse_channelparams: Illegal locm code in '%s' for rate %d (code can be no more "
-               "than 2 characters).\n",
-               value, r);
-      rc = -1;
-    } else {
-      chanm[r] = w[0];
-      locm[r] = w.size() > 1 ? w[1] : "";
-      rate_present[r] = true;
-    }
-  }
-  freetbl(keys, nullptr);
-  if (rc < 0) {
+  RateCodes codes;
+  if (read_index_map(pchans ? pchans : dlp->pchans_arr, 5, "pchan",
+                     [&](const char *value, int p) { return read_pchan(dlp, value, p, &pch[p]); }) <
+          0 ||
+      read_index_map(rates ? rates : dlp->rates_arr, 7, "rate",
+                     [&](const char *value, int r) { return read_rate(value, r, &codes); }) < 0) {
     free_text_arr(&pchans);
     free_text_arr(&rates);
     return -1;
   }
   map_in_force(&dlp->pchans_arr, pchans);
   map_in_force(&dlp->rates_arr, rates);
-
-  auto mask = [](char *field, const std::string &m) {
-    for (size_t k = 0; field[k] && k < m.size(); k++)
-      if (m[k] != '.') field[k] = m[k];
-  };
-  for (int r = 0; r < 8; r++) {
-    for (int p = 0; p < 6; p++) {
-      Q330Chan *d = &dlp->data_chan[r][p];
-      *d = Q330Chan{};
-      if (!rate_present[r] || !pch[p].outputthischan) continue;
-      *d = pch[p];
-      mask(d->chan, chanm[r]);
-      mask(d->loc, locm[r]);
-      snprintf(d->channel_name, sizeof d->channel_name, "data%d:%d", r, p);
-      d->user_data = nullptr;
-    }
-  }
+  fill_data_channels(dlp, pch, codes);
   return 0;
 }
 
@@ -737,6 +762,43 @@ int parse_statuschanneldisposition(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, 
   return 0;
 }
 
+namespace {
+
+// The fields of an ep_map entry ("number pfkey netstachanloc samprate segtype calib
+// calper", at least seven words) into the channel named `name`. 0, or -1 (logged).
+int fill_ep_channel(Q330DLParams *dlp, const char *name, const char *value,
+                    const std::vector<std::string> &w, Q330Chan *c) {
+  static const char fn[] = "parse_epchannelparams";
+  c->pf_dvalue = 2.0e30f;
+  int rc = 0;
+  if (put_field(c->channel_name, sizeof c->channel_name, name) < 0) {
+    elog_log(0, "%s: ep channel name '%s' too long (no more than 127 characters).\n", fn, name);
+    rc = -1;
+  } else if (put_field(c->pfkey, sizeof c->pfkey, w[1]) < 0) {
+    elog_log(0, "%s: pfkey '%s' too long for ep channel '%s' (no more than 63 characters).\n", fn,
+             w[1].c_str(), name);
+    rc = -1;
+  } else if (parse_netstachanloc(dlp, w[2].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
+    elog_log(0, "%s: netstachanloc parsing error in '%s' for ep channel '%s'.\n", fn, value, name);
+    rc = -1;
+  } else if (read_int(w[3], &c->samprate) < 0 || read_double(w[5], &c->calib) < 0 ||
+             read_double(w[6], &c->calper) < 0) {
+    elog_log(0, "%s: error scanning '%s' for ep channel '%s'.\n", fn, value, name);
+    rc = -1;
+  } else if (put_field(c->segtype, sizeof c->segtype, w[4]) < 0) {
+    elog_log(0, "%s: segtype '%s' too long for ep channel '%s' (no more than 3 characters).\n", fn,
+             w[4].c_str(), name);
+    rc = -1;
+  }
+  if (strcmp(c->sta, "$PROPTG") == 0) {
+    c->sta[0] = 0;
+    c->stafromproptag = 1;
+  }
+  return rc;
+}
+
+}  // namespace
+
 int parse_epchannelparams(Pf *pf, Q330DLParams *dlp, int required) {
   static const char fn[] = "parse_epchannelparams";
   Arr *fresh = nullptr;
@@ -789,31 +851,7 @@ int parse_epchannelparams(Pf *pf, Q330DLParams *dlp, int required) {
     }
     setarr(chans, name, c);
     c->ep_channel = static_cast<int>(num);
-    c->pf_dvalue = 2.0e30f;
-    if (put_field(c->channel_name, sizeof c->channel_name, name) < 0) {
-      elog_log(0, "%s: ep channel name '%s' too long (no more than 127 characters).\n", fn, name);
-      rc = -1;
-    } else if (put_field(c->pfkey, sizeof c->pfkey, w[1]) < 0) {
-      elog_log(0, "%s: pfkey '%s' too long for ep channel '%s' (no more than 63 characters).\n", fn,
-               w[1].c_str(), name);
-      rc = -1;
-    } else if (parse_netstachanloc(dlp, w[2].c_str(), c->net, c->sta, c->chan, c->loc) < 0) {
-      elog_log(0, "%s: netstachanloc parsing error in '%s' for ep channel '%s'.\n", fn, value,
-               name);
-      rc = -1;
-    } else if (read_int(w[3], &c->samprate) < 0 || read_double(w[5], &c->calib) < 0 ||
-               read_double(w[6], &c->calper) < 0) {
-      elog_log(0, "%s: error scanning '%s' for ep channel '%s'.\n", fn, value, name);
-      rc = -1;
-    } else if (put_field(c->segtype, sizeof c->segtype, w[4]) < 0) {
-      elog_log(0, "%s: segtype '%s' too long for ep channel '%s' (no more than 3 characters).\n",
-               fn, w[4].c_str(), name);
-      rc = -1;
-    }
-    if (strcmp(c->sta, "$PROPTG") == 0) {
-      c->sta[0] = 0;
-      c->stafromproptag = 1;
-    }
+    rc = fill_ep_channel(dlp, name, value, w, c);
   }
   freetbl(keys, nullptr);
   if (rc < 0) {
@@ -887,7 +925,11 @@ int parse_epchanneldisposition(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int 
   return 0;
 }
 
-int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
+namespace {
+
+// The plain parameters of the table q330_dlparams (required only in the defaults). 0, or
+// -1 (logged).
+int read_plain_params(Pf *pf, Q330DLParams *dlp, int is_default) {
   for (const Q330Params &row : q330_dlparams) {
     int required = is_default ? row.required_default : 0;
     char *member = reinterpret_cast<char *>(dlp) + row.offset;
@@ -908,6 +950,12 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       return -1;
     }
   }
+  return 0;
+}
+
+// The channel, acquisition, status-channel and environmental-channel sections, in order.
+// 0, or -1 (logged).
+int read_sections(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
   struct Step {
     const char *name;
     int (*fn)(Pf *, Muldrin *, Q330DLParams *, int);
@@ -929,7 +977,12 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       return -1;
     }
   }
+  return 0;
+}
 
+// q330_authentication_code, one code or a list, each exactly 16 hexadecimal digits; kept
+// as 18-byte entries in q330_authentication_codes. 0, or -1 (logged).
+int read_auth_codes(Pf *pf, Q330DLParams *dlp, int is_default) {
   Tbl *codes = nullptr;
   if (pfget(pf, "q330_authentication_code", nullptr) == PFTBL) {
     if (parse_param(pf, "q330_authentication_code", P_TBL, 0, &codes) < 0) {
@@ -952,43 +1005,47 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
       pushtbl(codes, code);
     }
   }
-  if (codes) {
-    for (long i = 0; i < maxtbl(codes); i++) {
-      const char *code = static_cast<const char *>(gettbl(codes, i));
-      if (strlen(code) != 16) {
-        elog_log(0,
-                 "parse_dlparams: q330_authentication_code '%s', entry %ld, must be exactly 16 "
-                 "characters long.\n",
-                 code, i);
-        freetbl(codes, free_text);
-        return -1;
-      }
-      if (!is_hex16(code)) {
-        elog_log(0,
-                 "parse_dlparams: q330_authentication_code '%s', entry %ld, must be 16 hexadecimal "
-                 "digits.\n",
-                 code, i);
-        freetbl(codes, free_text);
-        return -1;
-      }
-    }
-    Tbl *padded = newtbl(maxtbl(codes));
-    if (!padded) {
+  if (!codes) return 0;
+  for (long i = 0; i < maxtbl(codes); i++) {
+    const char *code = static_cast<const char *>(gettbl(codes, i));
+    if (strlen(code) != 16) {
+      elog_log(0,
+               "parse_dlparams: q330_authentication_code '%s', entry %ld, must be exactly 16 "
+               "characters long.\n",
+               code, i);
       freetbl(codes, free_text);
-      elog_log(0, "parse_dlparams: inittbl(q330_authentication_codes) error.\n");
       return -1;
     }
-    for (long i = 0; i < maxtbl(codes); i++) {
-      char *entry = static_cast<char *>(calloc(18, 1));
-      if (!entry) elog_die(0, "parse_dlparams: malloc(q330_authentication_code) error.\n");
-      memcpy(entry, gettbl(codes, i), 16);
-      pushtbl(padded, entry);
+    if (!is_hex16(code)) {
+      elog_log(0,
+               "parse_dlparams: q330_authentication_code '%s', entry %ld, must be 16 hexadecimal "
+               "digits.\n",
+               code, i);
+      freetbl(codes, free_text);
+      return -1;
     }
-    freetbl(codes, free_text);
-    if (dlp->q330_authentication_codes) freetbl(dlp->q330_authentication_codes, free_text);
-    dlp->q330_authentication_codes = padded;
   }
+  Tbl *padded = newtbl(maxtbl(codes));
+  if (!padded) {
+    freetbl(codes, free_text);
+    elog_log(0, "parse_dlparams: inittbl(q330_authentication_codes) error.\n");
+    return -1;
+  }
+  for (long i = 0; i < maxtbl(codes); i++) {
+    char *entry = static_cast<char *>(calloc(18, 1));
+    if (!entry) elog_die(0, "parse_dlparams: malloc(q330_authentication_code) error.\n");
+    memcpy(entry, gettbl(codes, i), 16);
+    pushtbl(padded, entry);
+  }
+  freetbl(codes, free_text);
+  if (dlp->q330_authentication_codes) freetbl(dlp->q330_authentication_codes, free_text);
+  dlp->q330_authentication_codes = padded;
+  return 0;
+}
 
+// The values derived from the texts read: the disposition, the throttle word and the
+// LOG times in tenths of a second. 0, or -1 (logged).
+int derive_values(Q330DLParams *dlp) {
   // Local ports stay texts here; parse_pf hands out "auto_fixed" ports once per datalogger.
   if (dlp->disposition_str) {
     static const struct {
@@ -1015,6 +1072,15 @@ int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) 
   dlp->log_group_timeout = tenths(dlp->log_group_timeout_dbl);
   dlp->log_acknowledge_timeout = tenths(dlp->log_acknowledge_timeout_dbl);
   return 0;
+}
+
+}  // namespace
+
+int parse_dlparams(Pf *pf, Muldrin *muldrin, Q330DLParams *dlp, int is_default) {
+  if (read_plain_params(pf, dlp, is_default) < 0 ||
+      read_sections(pf, muldrin, dlp, is_default) < 0 || read_auth_codes(pf, dlp, is_default) < 0)
+    return -1;
+  return derive_values(dlp);
 }
 
 int parse_dlparams_key(int index, const char **name, int *required_at_top) {

@@ -278,15 +278,12 @@ int q330_parse_pb14_tokens(Q330 *q330, int memory_type, unsigned char *contents,
   return 0;
 }
 
-int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
-  if (error && err_sz > 0) error[0] = '\0';
-  if (!q330->state_registered) {
-    q330_set_error(error, err_sz, "q330_get_config_pvt: Must register server first");
-    return -1;
-  }
-  Q330DLConfig &cfg = q330->config;
+namespace {
 
-  // The flags block, decoded over a copy so a failed or refused block changes nothing.
+// The flags block, decoded over a copy so a failed or refused block changes nothing; the
+// channel table is rebuilt from it. 0 with the flags word in *flags, or -1 with `error` set.
+int get_flags_block(Q330 *q330, uint16_t *flags, char *error, int err_sz) {
+  Q330DLConfig &cfg = q330->config;
   auto flgs = std::make_unique<Q330FLGSPkt>();
   {
     std::lock_guard<std::mutex> lock(cfg.config_mutex);
@@ -296,14 +293,13 @@ int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
     q330_output(q330, Q330_OUT_LOG, "ERROR: C1_RQFLGS error: %s.\n", error ? error : "");
     return -1;
   }
-  uint16_t flags;
   {
     std::lock_guard<std::mutex> lock(cfg.config_mutex);
     cfg.config_pkt = *flgs;
     q330_output_debugc(q330, 0, "q330_get_config_pvt: C1_RQFLGS ok");
     q330_output_debugc(q330, C1_FLGS, "q330_get_config_pvt: C1_FLGS :");
     rebuild_channels(q330);
-    flags = cfg.config_pkt.fix.flags;
+    *flags = cfg.config_pkt.fix.flags;
   }
   static const char *const capabilities[] = {"Ethernet installed",
                                              "can process a dynamic IP address status request",
@@ -314,105 +310,131 @@ int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
                                              "has at least one environmental processor configured",
                                              "is a Q330S with integrated Baler44 on serial2"};
   for (int bit = 0; bit < 8; bit++)
-    if (flags & (1u << bit))
+    if (*flags & (1u << bit))
       q330_output_debugc(q330, 0, "q330_get_config_pvt: %s", capabilities[bit]);
+  return 0;
+}
 
-  if (flags & 0x40) {
-    // Environmental processor: its configuration, then the filter delays.
-    char why[512] = "";
-    auto epcfg = std::make_unique<Q330C2EPCFGPkt>(cfg.c2_epcfg);
-    q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPCFG");
-    if (q330_exec_cmd_pvt(q330, C2_RQEPCFG, C2_EPCFG, reinterpret_cast<char *>(epcfg.get()), 1,
-                          nullptr, why, sizeof why) < 0) {
-      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPCFG) error: %s", why);
-      q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
-      return -1;
+// Sets each configured environmental channel's filter delay from the delays block (all
+// ones for a channel the block does not list). The caller holds config_mutex.
+void set_ep_filter_delays(Q330 *q330, const Q330C2EPDPkt &epd) {
+  int count = epd.channel_count < Q330_EP_MAX ? epd.channel_count : Q330_EP_MAX;
+  for (int j = 0; j < 256; j++) {
+    Q330Chan *ep = q330->params.ep_channels[j];
+    if (!ep) continue;
+    int found = -1;
+    for (int i = 0; i < count && found < 0; i++)
+      if (epd.entries[i].channel == j) found = i;
+    if (found >= 0) {
+      ep->filter_delay = epd.entries[found].filter_delay;
+      q330_output_debugc(q330, 0, "q330_get_config_pvt: Setting EP channel %2.2X delay to %d", j,
+                         static_cast<int>(ep->filter_delay));
+    } else {
+      ep->filter_delay = 0xFFFFFFFFu;
+      q330_output_debugc(q330, 0, "q330_get_config_pvt: Setting EP channel %2.2X delay to NULL", j);
     }
-    {
-      std::lock_guard<std::mutex> lock(cfg.config_mutex);
-      cfg.c2_epcfg = *epcfg;
-      q330_output_debugc(q330, C2_EPCFG, "q330_get_config_pvt: Q330_C2_EPCFG :");
-    }
-    auto epd = std::make_unique<Q330C2EPDPkt>(cfg.c2_epd);
-    q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPD");
-    if (q330_exec_cmd_pvt(q330, C2_RQEPD, C2_EPD, reinterpret_cast<char *>(epd.get()), 1, nullptr,
-                          why, sizeof why) < 0) {
-      q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(C2_RQEPD) error: %s", why);
-      q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
-      return -1;
-    }
+  }
+}
+
+// One block request (its parameter, when it has one, in `param`), the answer into `dst`.
+// 0, or -1 with `error` set and logged.
+int request_block(Q330 *q330, int request, int answer, char *dst, char *param, const char *name,
+                  char *error, int err_sz) {
+  char why[512] = "";
+  if (q330_exec_cmd_pvt(q330, request, answer, dst, 1, param, why, sizeof why) >= 0) return 0;
+  q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", name, why);
+  q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
+  return -1;
+}
+
+// The environmental processor's configuration, then its filter delays. 0, or -1 with
+// `error` set.
+int get_ep_blocks(Q330 *q330, char *error, int err_sz) {
+  Q330DLConfig &cfg = q330->config;
+  auto epcfg = std::make_unique<Q330C2EPCFGPkt>(cfg.c2_epcfg);
+  q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPCFG");
+  if (request_block(q330, C2_RQEPCFG, C2_EPCFG, reinterpret_cast<char *>(epcfg.get()), nullptr,
+                    "C2_RQEPCFG", error, err_sz) < 0)
+    return -1;
+  {
     std::lock_guard<std::mutex> lock(cfg.config_mutex);
-    cfg.c2_epd = *epd;
-    q330_output_debugc(q330, C2_EPD, "q330_get_config_pvt: Q330_C2_EPD :");
-    int count = epd->channel_count < Q330_EP_MAX ? epd->channel_count : Q330_EP_MAX;
-    for (int j = 0; j < 256; j++) {
-      Q330Chan *ep = q330->params.ep_channels[j];
-      if (!ep) continue;
-      int found = -1;
-      for (int i = 0; i < count && found < 0; i++)
-        if (epd->entries[i].channel == j) found = i;
-      if (found >= 0) {
-        ep->filter_delay = epd->entries[found].filter_delay;
-        q330_output_debugc(q330, 0, "q330_get_config_pvt: Setting EP channel %2.2X delay to %d", j,
-                           static_cast<int>(ep->filter_delay));
-      } else {
-        ep->filter_delay = 0xFFFFFFFFu;
-        q330_output_debugc(q330, 0, "q330_get_config_pvt: Setting EP channel %2.2X delay to NULL",
-                           j);
-      }
-    }
+    cfg.c2_epcfg = *epcfg;
+    q330_output_debugc(q330, C2_EPCFG, "q330_get_config_pvt: Q330_C2_EPCFG :");
   }
+  auto epd = std::make_unique<Q330C2EPDPkt>(cfg.c2_epd);
+  q330_output_debugc(q330, 0, "q330_get_config_pvt: getting C2_EPD");
+  if (request_block(q330, C2_RQEPD, C2_EPD, reinterpret_cast<char *>(epd.get()), nullptr,
+                    "C2_RQEPD", error, err_sz) < 0)
+    return -1;
+  std::lock_guard<std::mutex> lock(cfg.config_mutex);
+  cfg.c2_epd = *epd;
+  q330_output_debugc(q330, C2_EPD, "q330_get_config_pvt: Q330_C2_EPD :");
+  set_ep_filter_delays(q330, *epd);
+  return 0;
+}
 
-  if (q330->need_config) {
-    struct Block {
-      int request;
-      const char *name;
-      int param;  // C2_RQPHY's physical interface, or -1
-      int answer;
-      void *dst;
-      size_t size;
-      const char *dump;
-      int code;
-    };
-    const Block blocks[] = {
-        {0x16, "C1_RQPHY", -1, 0xA4, &cfg.phy, sizeof cfg.phy, "Q330_C1_PHY :", 164},
-        {0x1E, "C1_RQMAN", -1, 0xA8, &cfg.man, sizeof cfg.man, "Q330_C1_MAN :", 168},
-        {0x25, "C1_RQRT", -1, 0xAA, &cfg.rt, sizeof cfg.rt, "Q330_C1_RT  :", 170},
-        {0x2D, "C1_RQSPP", -1, 0xAE, &cfg.spp, sizeof cfg.spp, "Q330_C1_SPP :", 174},
-        {0x28, "C1_RQGID", -1, 0xAC, &cfg.gid, sizeof cfg.gid, "Q330_C1_GID :", 172},
-        {0x35, "C1_RQDCP", -1, 0xB2, &cfg.dcp, sizeof cfg.dcp, "Q330_C1_DCP :", 178},
-        {0x36, "C1_RQDEV", -1, 0xB3, &cfg.dev, sizeof cfg.dev, "Q330_C1_DEV :", 179},
-        {0x51, "C2_RQPHY_0", 0, 0xC0, &cfg.c2_phy_0, sizeof cfg.c2_phy_0, "Q330_C2_PHY0 :", 241},
-        {0x51, "C2_RQPHY_1", 1, 0xC0, &cfg.c2_phy_1, sizeof cfg.c2_phy_1, "Q330_C2_PHY1 :", 242},
-        {0x51, "C2_RQPHY_3", 3, 0xC0, &cfg.c2_phy_3, sizeof cfg.c2_phy_3, "Q330_C2_PHY3 :", 243},
-        {0x53, "C2_RQGPS", -1, 0xC1, &cfg.c2_gps, sizeof cfg.c2_gps, "Q330_C2_GPS :", 193},
-        {0x58, "C2_RQAMASS", -1, 0xC4, &cfg.c2_amass, sizeof cfg.c2_amass, "Q330_C2_AMASS :", 196},
-    };
-    for (const Block &b : blocks) {
-      char why[512] = "";
-      Scratch got(b.dst, b.size);
-      int param = b.param;
-      if (q330_exec_cmd_pvt(q330, b.request, b.answer, got.data(), 1,
-                            b.param >= 0 ? reinterpret_cast<char *>(&param) : nullptr, why,
-                            sizeof why) < 0) {
-        q330_set_error(error, err_sz, "ERROR: q330_exec_cmd_pvt(%s) error: %s", b.name, why);
-        q330_output(q330, Q330_OUT_LOG, "%s.\n", error ? error : "");
-        return -1;
-      }
-      std::lock_guard<std::mutex> lock(cfg.config_mutex);
-      memcpy(b.dst, got.data(), b.size);
-      q330_output_debugc(q330, 0, "q330_get_config_pvt: %s ok", b.name);
-      q330_output_debugc(q330, b.code, "q330_get_config_pvt: %s", b.dump);
-    }
+// The blocks read once per configuration (physical interfaces, manufacturer, routing,
+// GPS, mass positions, ...). 0, or -1 with `error` set.
+int get_config_blocks(Q330 *q330, char *error, int err_sz) {
+  Q330DLConfig &cfg = q330->config;
+  struct Block {
+    int request;
+    const char *name;
+    int param;  // C2_RQPHY's physical interface, or -1
+    int answer;
+    void *dst;
+    size_t size;
+    const char *dump;
+    int code;
+  };
+  const Block blocks[] = {
+      {0x16, "C1_RQPHY", -1, 0xA4, &cfg.phy, sizeof cfg.phy, "Q330_C1_PHY :", 164},
+      {0x1E, "C1_RQMAN", -1, 0xA8, &cfg.man, sizeof cfg.man, "Q330_C1_MAN :", 168},
+      {0x25, "C1_RQRT", -1, 0xAA, &cfg.rt, sizeof cfg.rt, "Q330_C1_RT  :", 170},
+      {0x2D, "C1_RQSPP", -1, 0xAE, &cfg.spp, sizeof cfg.spp, "Q330_C1_SPP :", 174},
+      {0x28, "C1_RQGID", -1, 0xAC, &cfg.gid, sizeof cfg.gid, "Q330_C1_GID :", 172},
+      {0x35, "C1_RQDCP", -1, 0xB2, &cfg.dcp, sizeof cfg.dcp, "Q330_C1_DCP :", 178},
+      {0x36, "C1_RQDEV", -1, 0xB3, &cfg.dev, sizeof cfg.dev, "Q330_C1_DEV :", 179},
+      {0x51, "C2_RQPHY_0", 0, 0xC0, &cfg.c2_phy_0, sizeof cfg.c2_phy_0, "Q330_C2_PHY0 :", 241},
+      {0x51, "C2_RQPHY_1", 1, 0xC0, &cfg.c2_phy_1, sizeof cfg.c2_phy_1, "Q330_C2_PHY1 :", 242},
+      {0x51, "C2_RQPHY_3", 3, 0xC0, &cfg.c2_phy_3, sizeof cfg.c2_phy_3, "Q330_C2_PHY3 :", 243},
+      {0x53, "C2_RQGPS", -1, 0xC1, &cfg.c2_gps, sizeof cfg.c2_gps, "Q330_C2_GPS :", 193},
+      {0x58, "C2_RQAMASS", -1, 0xC4, &cfg.c2_amass, sizeof cfg.c2_amass, "Q330_C2_AMASS :", 196},
+  };
+  for (const Block &b : blocks) {
+    Scratch got(b.dst, b.size);
+    int param = b.param;
+    if (request_block(q330, b.request, b.answer, got.data(),
+                      b.param >= 0 ? reinterpret_cast<char *>(&param) : nullptr, b.name, error,
+                      err_sz) < 0)
+      return -1;
+    std::lock_guard<std::mutex> lock(cfg.config_mutex);
+    memcpy(b.dst, got.data(), b.size);
+    q330_output_debugc(q330, 0, "q330_get_config_pvt: %s ok", b.name);
+    q330_output_debugc(q330, b.code, "q330_get_config_pvt: %s", b.dump);
   }
+  return 0;
+}
 
+}  // namespace
+
+int q330_get_config_pvt(Q330 *q330, char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  if (!q330->state_registered) {
+    q330_set_error(error, err_sz, "q330_get_config_pvt: Must register server first");
+    return -1;
+  }
+  uint16_t flags = 0;
+  if (get_flags_block(q330, &flags, error, err_sz) < 0) return -1;
+  if ((flags & 0x40) && get_ep_blocks(q330, error, err_sz) < 0) return -1;
+  if (q330->need_config && get_config_blocks(q330, error, err_sz) < 0) return -1;
   if (q330->need_config || q330->need_rqmem) {
     if (read_token_areas(q330, error, err_sz) < 0) return -1;
     q330->need_rqmem = 0;
     q330->need_config = 0;
   }
-  std::lock_guard<std::mutex> lock(cfg.config_mutex);
-  cfg.time = clock_now();
+  std::lock_guard<std::mutex> lock(q330->config.config_mutex);
+  q330->config.time = clock_now();
   return 0;
 }
 
@@ -543,61 +565,40 @@ void undo_setting(Q330 *q330, T *dst, const T &old) {
     q330_output(q330, Q330_OUT_LOG, "ERROR: configuration not read again: %s.\n", why);
 }
 
-}  // namespace
-
-int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
-  if (error && err_sz > 0) error[0] = '\0';
-  if (!q330->state_registered) {
-    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Must register server first");
+// The command's parameters: the channel-stream list and the throttle (-1 when not
+// given). 0, or -1 with `error` set (and nothing left to free).
+int parse_cfg_request(Pf *pf, Tbl **list, int *throttle, char *error, int err_sz) {
+  if (parse_param(pf, "cfg_channels", P_TBL, 0, list) < 0) {
+    elog_clear_register(0);
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(cfg_channels) error");
     return -1;
   }
-  Q330DLParams &p = q330->params;
-  Tbl *list = nullptr;
-  int throttle = -1;
-  if (pf) {
-    if (parse_param(pf, "cfg_channels", P_TBL, 0, &list) < 0) {
-      elog_clear_register(0);
-      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(cfg_channels) error");
-      return -1;
-    }
-    if (parse_param(pf, "throttle", P_LINT, 0, &throttle) < 0) {
-      elog_clear_register(0);
-      freetbl(list, free);
-      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(throttle) error");
-      return -1;
-    }
-    if (!list && throttle < 0) {
-      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Nothing to configure");
-      return -1;
-    }
-    // 1 to 9 B/s have no throttle word (the word divides by throttle / 10).
-    if (throttle >= 1 && throttle <= 9) {
-      freetbl(list, free);
-      q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Illegal throttle %d", throttle);
-      return -1;
-    }
-  }
-  std::unique_ptr<Tbl, void (*)(Tbl *)> own(list, [](Tbl *t) { freetbl(t, free); });
-
-  q330_output(q330, Q330_OUT_LOG, "Getting configuration...\n");
-  if (q330_get_config_pvt(q330, error, err_sz) < 0) return -1;
-  q330_output(q330, Q330_OUT_LOG, "Checking configuration...\n");
-
-  Q330FLGSPkt cp;
-  {
-    std::lock_guard<std::mutex> lock(q330->config.config_mutex);
-    cp = q330->config.config_pkt;
-  }
-  count_reboots(q330, cp.fix.total_number_of_reboots);
-  const int port = p.q330_port_logical;
-  if (port < 1 || port > 4 || cp.fix.logical_port_packet_memory_size[port - 1] == 0) {
-    q330_output(q330, Q330_OUT_LOG, "ERROR: Data port %d disabled...cannot open data port\n", port);
-    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Data port %d disabled", port);
+  if (parse_param(pf, "throttle", P_LINT, 0, throttle) < 0) {
+    elog_clear_register(0);
+    freetbl(*list, free);
+    *list = nullptr;
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: parse_param(throttle) error");
     return -1;
   }
+  if (!*list && *throttle < 0) {
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Nothing to configure");
+    return -1;
+  }
+  // 1 to 9 B/s have no throttle word (the word divides by throttle / 10).
+  if (*throttle >= 1 && *throttle <= 9) {
+    freetbl(*list, free);
+    *list = nullptr;
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Illegal throttle %d", *throttle);
+    return -1;
+  }
+  return 0;
+}
 
-  // The channel-stream mask.
-  Q330LOGPkt log = cp.log;
+// The channel-stream mask into *log: from the command's list ("physical stream on" lines),
+// or, for the start-up set-up (no parameters), from the channels the parameter file asks
+// for. 0, or -1 with `error` set.
+int build_channel_mask(Q330 *q330, Pf *pf, Tbl *list, Q330FLGSPkt &cp, Q330LOGPkt *log, char *error,
+                       int err_sz) {
   if (list) {
     for (long i = 0; i < maxtbl(list); i++) {
       int physical, stream, on;
@@ -610,7 +611,7 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
         q330_set_error(error, err_sz, "q330_cfg_channels_pvt: q330_byte2samprate() error");
         return -1;
       }
-      if (q330_chg_channel_def_to_LOG(q330, &cp.fix, &def, &log, on ? 2 : 1) < 0) {
+      if (q330_chg_channel_def_to_LOG(q330, &cp.fix, &def, log, on ? 2 : 1) < 0) {
         q330_set_error(error, err_sz, "q330_cfg_channels_pvt: q330_chg_channel_def_to_LOG() error");
         return -1;
       }
@@ -618,60 +619,130 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   } else if (!pf) {
     for (int stream = 0; stream < 8; stream++)
       for (int physical = 0; physical < q330->unit_nchannels && physical < 6; physical++) {
-        const Q330Chan &c = p.data_chan[stream][physical];
-        uint16_t &mask = log.channel_freqs[physical];
+        const Q330Chan &c = q330->params.data_chan[stream][physical];
+        uint16_t &mask = log->channel_freqs[physical];
         if (c.outputthischan && c.user_data)
           mask = static_cast<uint16_t>(mask | (1u << stream));
         else
           mask = static_cast<uint16_t>(mask & ~(1u << stream));
       }
   }
-  if (!same_log(log, cp.log))
+  if (!same_log(*log, cp.log))
     q330_output(q330, Q330_OUT_LOG,
                 "Reconfiguring channel-stream mask to 0x%2.2x 0x%2.2x 0x%2.2x 0x%2.2x 0x%2.2x "
                 "0x%2.2x...\n",
-                log.channel_freqs[0], log.channel_freqs[1], log.channel_freqs[2],
-                log.channel_freqs[3], log.channel_freqs[4], log.channel_freqs[5]);
+                log->channel_freqs[0], log->channel_freqs[1], log->channel_freqs[2],
+                log->channel_freqs[3], log->channel_freqs[4], log->channel_freqs[5]);
+  return 0;
+}
 
-  if (log.flags & 0x20) {
+// The throttle (when given, >= 0) and the parameter file's LOG values into *log, each
+// change logged; none when the LOG flags forbid the set-up.
+void apply_log_settings(Q330 *q330, int throttle, Q330LOGPkt *log) {
+  Q330DLParams &p = q330->params;
+  if (log->flags & 0x20) {
     q330_output(q330, Q330_OUT_LOG, "C1_LOG configuration disabled due to flags bit\n");
-  } else {
-    if (throttle >= 0) {
-      q330_set_throttle(q330, throttle);
-      if (log.ethernet_throttle != static_cast<uint16_t>(p.throttle_q330)) {
-        log.ethernet_throttle = static_cast<uint16_t>(p.throttle_q330);
-        q330_output(q330, Q330_OUT_LOG, "Reconfiguring ethernet throttle value to %d...\n",
-                    throttle);
-      } else {
-        q330_output(q330, Q330_OUT_LOG, "Throttle ok...\n");
-      }
-    }
-    struct Field {
-      const char *name;
-      int want;
-      uint16_t *field;
-    };
-    const Field fields[] = {
-        {"flags", p.log_flags, &log.flags},
-        {"mtu", p.log_mtu, &log.mtu},
-        {"group_count", p.log_group_count, &log.group_count},
-        {"maximum_resend_timeout", p.log_maximum_resend_timeout, &log.maximum_resend_timeout},
-        {"group_timeout", p.log_group_timeout, &log.group_timeout},
-        {"minimum_resend_timeout", p.log_minimum_resend_timeout, &log.minimum_resend_timeout},
-        {"window_size", p.log_window_size, &log.window_size},
-        {"acknowledge_count", p.log_acknowledge_count, &log.acknowledge_count},
-        {"acknowledge_timeout", p.log_acknowledge_timeout, &log.acknowledge_timeout},
-    };
-    for (const Field &f : fields) {
-      if (f.want < 0) continue;
-      if (*f.field != static_cast<uint16_t>(f.want)) {
-        *f.field = static_cast<uint16_t>(f.want);
-        q330_output(q330, Q330_OUT_LOG, "Reconfiguring LOG %s value to %d...\n", f.name, f.want);
-      } else {
-        q330_output(q330, Q330_OUT_LOG, "LOG %s ok...\n", f.name);
-      }
+    return;
+  }
+  if (throttle >= 0) {
+    q330_set_throttle(q330, throttle);
+    if (log->ethernet_throttle != static_cast<uint16_t>(p.throttle_q330)) {
+      log->ethernet_throttle = static_cast<uint16_t>(p.throttle_q330);
+      q330_output(q330, Q330_OUT_LOG, "Reconfiguring ethernet throttle value to %d...\n", throttle);
+    } else {
+      q330_output(q330, Q330_OUT_LOG, "Throttle ok...\n");
     }
   }
+  struct Field {
+    const char *name;
+    int want;
+    uint16_t *field;
+  };
+  const Field fields[] = {
+      {"flags", p.log_flags, &log->flags},
+      {"mtu", p.log_mtu, &log->mtu},
+      {"group_count", p.log_group_count, &log->group_count},
+      {"maximum_resend_timeout", p.log_maximum_resend_timeout, &log->maximum_resend_timeout},
+      {"group_timeout", p.log_group_timeout, &log->group_timeout},
+      {"minimum_resend_timeout", p.log_minimum_resend_timeout, &log->minimum_resend_timeout},
+      {"window_size", p.log_window_size, &log->window_size},
+      {"acknowledge_count", p.log_acknowledge_count, &log->acknowledge_count},
+      {"acknowledge_timeout", p.log_acknowledge_timeout, &log->acknowledge_timeout},
+  };
+  for (const Field &f : fields) {
+    if (f.want < 0) continue;
+    if (*f.field != static_cast<uint16_t>(f.want)) {
+      *f.field = static_cast<uint16_t>(f.want);
+      q330_output(q330, Q330_OUT_LOG, "Reconfiguring LOG %s value to %d...\n", f.name, f.want);
+    } else {
+      q330_output(q330, Q330_OUT_LOG, "LOG %s ok...\n", f.name);
+    }
+  }
+}
+
+// The environmental channels' configuration wanted for this data port: from `old`, this
+// port's bit of each channel's output mask set where the parameter file wants the channel
+// (a channel added while there is room), each change logged.
+Q330C2EPCFGPkt build_ep_config(Q330 *q330, int port, const Q330C2EPCFGPkt &old) {
+  Q330C2EPCFGPkt ep = old;
+  if (ep.channel_count > Q330_EP_MAX) ep.channel_count = Q330_EP_MAX;
+  const uint8_t bit = static_cast<uint8_t>(1u << (port - 1));
+  for (int j = 0; j < 256; j++) {
+    int found = -1;
+    for (int i = 0; i < ep.channel_count && found < 0; i++)
+      if (ep.entries[i].channel == j) found = i;
+    const Q330Chan *c = q330->params.ep_channels[j];
+    const bool wanted = c && (c->user_data || c->outputthischan_pf);
+    if (found < 0) {
+      if (!wanted || ep.channel_count >= Q330_EP_MAX) continue;
+      found = ep.channel_count++;
+      ep.entries[found].channel = static_cast<uint8_t>(j);
+      ep.entries[found].output_mask = 0;
+      q330_output(q330, Q330_OUT_LOG, "Adding EP channel %X\n", j);
+    }
+    Q330C2EPCFGEntry &e = ep.entries[found];
+    e.output_mask = static_cast<uint8_t>(wanted ? e.output_mask | bit : e.output_mask & ~bit);
+    const Q330C2EPCFGEntry &was = old.entries[found];
+    if (e.channel != was.channel || e.output_mask != was.output_mask)
+      q330_output(q330, Q330_OUT_LOG, "EP channel %X output_mask changed from %hhX to %hhX\n", j,
+                  was.output_mask, e.output_mask);
+  }
+  return ep;
+}
+
+}  // namespace
+
+int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  if (!q330->state_registered) {
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Must register server first");
+    return -1;
+  }
+  Tbl *list = nullptr;
+  int throttle = -1;
+  if (pf && parse_cfg_request(pf, &list, &throttle, error, err_sz) < 0) return -1;
+  std::unique_ptr<Tbl, void (*)(Tbl *)> own(list, [](Tbl *t) { freetbl(t, free); });
+
+  q330_output(q330, Q330_OUT_LOG, "Getting configuration...\n");
+  if (q330_get_config_pvt(q330, error, err_sz) < 0) return -1;
+  q330_output(q330, Q330_OUT_LOG, "Checking configuration...\n");
+
+  Q330FLGSPkt cp;
+  {
+    std::lock_guard<std::mutex> lock(q330->config.config_mutex);
+    cp = q330->config.config_pkt;
+  }
+  count_reboots(q330, cp.fix.total_number_of_reboots);
+  const int port = q330->params.q330_port_logical;
+  if (port < 1 || port > 4 || cp.fix.logical_port_packet_memory_size[port - 1] == 0) {
+    q330_output(q330, Q330_OUT_LOG, "ERROR: Data port %d disabled...cannot open data port\n", port);
+    q330_set_error(error, err_sz, "q330_cfg_channels_pvt: Data port %d disabled", port);
+    return -1;
+  }
+
+  Q330LOGPkt log = cp.log;
+  if (build_channel_mask(q330, pf, list, cp, &log, error, err_sz) < 0) return -1;
+  apply_log_settings(q330, throttle, &log);
   if (!pf) log.flags = static_cast<uint16_t>(log.flags & ~0x04u);
 
   const bool log_same = same_log(log, cp.log);
@@ -692,29 +763,7 @@ int q330_cfg_channels_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
     std::lock_guard<std::mutex> lock(q330->config.config_mutex);
     old = q330->config.c2_epcfg;
   }
-  Q330C2EPCFGPkt ep = old;
-  if (ep.channel_count > Q330_EP_MAX) ep.channel_count = Q330_EP_MAX;
-  const uint8_t bit = static_cast<uint8_t>(1u << (port - 1));
-  for (int j = 0; j < 256; j++) {
-    int found = -1;
-    for (int i = 0; i < ep.channel_count && found < 0; i++)
-      if (ep.entries[i].channel == j) found = i;
-    const Q330Chan *c = p.ep_channels[j];
-    const bool wanted = c && (c->user_data || c->outputthischan_pf);
-    if (found < 0) {
-      if (!wanted || ep.channel_count >= Q330_EP_MAX) continue;
-      found = ep.channel_count++;
-      ep.entries[found].channel = static_cast<uint8_t>(j);
-      ep.entries[found].output_mask = 0;
-      q330_output(q330, Q330_OUT_LOG, "Adding EP channel %X\n", j);
-    }
-    Q330C2EPCFGEntry &e = ep.entries[found];
-    e.output_mask = static_cast<uint8_t>(wanted ? e.output_mask | bit : e.output_mask & ~bit);
-    const Q330C2EPCFGEntry &was = old.entries[found];
-    if (e.channel != was.channel || e.output_mask != was.output_mask)
-      q330_output(q330, Q330_OUT_LOG, "EP channel %X output_mask changed from %hhX to %hhX\n", j,
-                  was.output_mask, e.output_mask);
-  }
+  const Q330C2EPCFGPkt ep = build_ep_config(q330, port, old);
   if (same_epcfg(ep, old)) {
     q330_output(q330, Q330_OUT_LOG, "EP Configuration ok...\n");
     if (log_same) return 0;

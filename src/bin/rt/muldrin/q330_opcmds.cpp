@@ -149,16 +149,18 @@ int q330_masscmds(Q330 *q330, int cmd, int argc, char **argv, char *error, int e
   return q330_cmd(q330, names[cmd], pf, error, err_sz);
 }
 
-int q330_calibrate(Q330 *q330, int argc, char **argv, char *error, int err_sz) {
-  Pf *pf = pfnew(PFFILE);
-  if (!pf) {
-    elog_log(0, "q330_calibrate: pfnew() error.\n");
-    return -1;
-  }
-  const Q330DLParams &p = q330->params;
-  int capacitive = p.calibration_capacitive;
-  bool a = true, b = true, compute = true;
-  std::string sensors_given;
+namespace {
+
+// What the calibration arguments chose beside the values they put into the object.
+struct CalibrateArgs {
+  int capacitive;  // -capacitive / -nocapacitive, else the parameter file's
+  bool a = true;   // sensor A, B calibrated
+  bool b = true;
+  bool compute = true;  // the sensor control bitmap comes from the control mappings
+};
+
+// The calibrate command's arguments into `pf`. "" or the failure text.
+std::string read_calibrate_args(int argc, char **argv, Pf *pf, CalibrateArgs *args) {
   struct Option {
     const char *word, *key, *missing;
   };
@@ -177,37 +179,36 @@ int q330_calibrate(Q330 *q330, int argc, char **argv, char *error, int err_sz) {
   for (int i = 1; i < argc; i++) {
     std::string word = nz(argv[i]);
     if (word == "-capacitive" || word == "-nocapacitive") {
-      capacitive = word == "-capacitive";
+      args->capacitive = word == "-capacitive";
       continue;
     }
     const Option *opt = nullptr;
     for (const Option &o : options)
       if (word == o.word) opt = &o;
-    if (!opt)
-      return front_fail(q330, pf, error, err_sz,
-                        "q330_calibrate: Unrecognized calibration arg '" + word + "'.\n");
-    if (i + 1 >= argc)
-      return front_fail(q330, pf, error, err_sz,
-                        std::string("q330_calibrate: Need ") + opt->missing + " argument.\n");
+    if (!opt) return "q330_calibrate: Unrecognized calibration arg '" + word + "'.\n";
+    if (i + 1 >= argc) return std::string("q330_calibrate: Need ") + opt->missing + " argument.\n";
     std::string value = nz(argv[++i]);
     pfput_string(pf, opt->key, value.c_str());
-    if (word == "-sensor_control_bitmap") compute = false;
+    if (word == "-sensor_control_bitmap") args->compute = false;
     if (word != "-sensors") continue;
-    sensors_given = value;
     if (value == "A" || value == "B" || value == "AB" || value == "BA") {
-      a = value != "B";
-      b = value != "A";
+      args->a = value != "B";
+      args->b = value != "A";
       continue;
     }
     long n = 0;
     // Bits beyond the six channels have no meaning and would be sent on unchecked.
     if (!read_number(value.c_str(), &n) || n < 0 || (n & ~0x3FL) != 0)
-      return front_fail(q330, pf, error, err_sz,
-                        "q330_calibrate: Unrecognized -sensors argument '" + value + "'.\n");
-    a = (n & Q330_CHANS_A) != 0;
-    b = (n & Q330_CHANS_B) != 0;
-    if (!a && !b) compute = false;
+      return "q330_calibrate: Unrecognized -sensors argument '" + value + "'.\n";
+    args->a = (n & Q330_CHANS_A) != 0;
+    args->b = (n & Q330_CHANS_B) != 0;
+    if (!args->a && !args->b) args->compute = false;
   }
+  return "";
+}
+
+// The values the arguments left out, from the parameter file.
+void fill_calibrate_defaults(const Q330DLParams &p, Pf *pf) {
   char text[64];
   auto fill = [&](const char *key, const char *value) {
     if (!pfget_string(pf, key)) pfput_string(pf, key, nz(value));
@@ -225,28 +226,49 @@ int q330_calibrate(Q330 *q330, int argc, char **argv, char *error, int err_sz) {
   fill("calibration_bitmap", p.calibration_calibration_bitmap_str);
   fill("monitor_channel_bitmap", p.calibration_monitor_channel_bitmap_str);
   fill_int("frequency_divider", p.calibration_frequency_divider);
+}
+
+// The sensor control bitmap of the chosen sensors' calibration lines (and capacitive
+// lines, which make the coupling "CAPACITIVE"), from the control mappings. "" or the
+// failure text.
+std::string map_calibration_lines(const Q330SCPkt &sc, const CalibrateArgs &args, Pf *pf,
+                                  const char **coupling) {
+  unsigned bitmap = 0;
+  if (args.a) bitmap |= lines_with(sc, Q330_SC_CALIB_A, 1, 8);
+  if (args.b) bitmap |= lines_with(sc, Q330_SC_CALIB_B, 1, 8);
+  if (args.capacitive) {
+    unsigned cap = (args.a ? lines_with(sc, Q330_SC_CAPACITIVE_A, 1, 8) : 0) |
+                   (args.b ? lines_with(sc, Q330_SC_CAPACITIVE_B, 1, 8) : 0);
+    if (cap) *coupling = "CAPACITIVE";
+    bitmap |= cap;
+  }
+  if (bitmap == 0)
+    return args.a && args.b ? std::string(
+                                  "q330_calibrate: Cannot find any calibration settings in control "
+                                  "mappings.\n")
+                            : std::string("q330_calibrate: Cannot find sensor '") +
+                                  (args.a ? "A" : "B") + "' in control mappings.\n";
+  pfput_int(pf, "sensor_control_bitmap", static_cast<int>(bitmap));
+  return "";
+}
+
+}  // namespace
+
+int q330_calibrate(Q330 *q330, int argc, char **argv, char *error, int err_sz) {
+  Pf *pf = pfnew(PFFILE);
+  if (!pf) {
+    elog_log(0, "q330_calibrate: pfnew() error.\n");
+    return -1;
+  }
+  CalibrateArgs args;
+  args.capacitive = q330->params.calibration_capacitive;
+  std::string why = read_calibrate_args(argc, argv, pf, &args);
+  if (!why.empty()) return front_fail(q330, pf, error, err_sz, why);
+  fill_calibrate_defaults(q330->params, pf);
   const char *coupling = "RESISTIVE";
-  if (compute) {
-    const Q330SCPkt &sc = q330->config.config_pkt.sc;
-    unsigned bitmap = 0;
-    if (a) bitmap |= lines_with(sc, Q330_SC_CALIB_A, 1, 8);
-    if (b) bitmap |= lines_with(sc, Q330_SC_CALIB_B, 1, 8);
-    if (capacitive) {
-      unsigned cap = (a ? lines_with(sc, Q330_SC_CAPACITIVE_A, 1, 8) : 0) |
-                     (b ? lines_with(sc, Q330_SC_CAPACITIVE_B, 1, 8) : 0);
-      if (cap) coupling = "CAPACITIVE";
-      bitmap |= cap;
-    }
-    if (bitmap == 0) {
-      std::string text2 =
-          a && b ? std::string(
-                       "q330_calibrate: Cannot find any calibration settings in control "
-                       "mappings.\n")
-                 : std::string("q330_calibrate: Cannot find sensor '") + (a ? "A" : "B") +
-                       "' in control mappings.\n";
-      return front_fail(q330, pf, error, err_sz, text2);
-    }
-    pfput_int(pf, "sensor_control_bitmap", static_cast<int>(bitmap));
+  if (args.compute) {
+    why = map_calibration_lines(q330->config.config_pkt.sc, args, pf, &coupling);
+    if (!why.empty()) return front_fail(q330, pf, error, err_sz, why);
   } else if (!pfget_string(pf, "sensor_control_bitmap")) {
     pfput_string(pf, "sensor_control_bitmap", "0");
   }
@@ -315,50 +337,53 @@ int q330_massunlock_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
   return mass_pvt(q330, pf, error, err_sz, "massunlock");
 }
 
-int q330_calibrate_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
-  if (error && err_sz > 0) error[0] = '\0';
+namespace {
+
+// A calibration executor's failure text, formatted as printf does, into *why. false.
+__attribute__((format(printf, 2, 3))) bool cal_fail(std::string *why, const char *fmt, ...) {
   char line[1024];
-  auto fail = [&](const char *fmt, auto... args) {
-    if constexpr (sizeof...(args) == 0)
-      snprintf(line, sizeof line, "%s", fmt);
-    else
-      snprintf(line, sizeof line, fmt, args...);
-    return exec_fail(q330, error, err_sz, line);
-  };
-  // Integer values in their order, with the smallest and largest value their 16-bit
-  // fields hold (a larger value would wrap on the wire).
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  *why = line;
+  return false;
+}
+
+// The integer values in their order, each within what its 16-bit field holds (a larger
+// value would wrap on the wire).
+bool read_cal_numbers(Pf *pf, Q330QCALPkt *qcal, std::string *why) {
   struct Check {
     const char *key;
     int min, max;
-    int value;
-  } checks[] = {{"duration", 1, 65535, 0},
-                {"amplitude", 0, 65535, 0},
-                {"settling_time", 0, 65535, 0},
-                {"trailer_time", 0, 65535, 0},
-                {"frequency_divider", 1, 255, 0}};
-  for (Check &c : checks) {
-    if (parse_param(pf, c.key, P_LINT, 1, &c.value) < 0) {
+    uint16_t *field;
+  };
+  const Check checks[] = {{"duration", 1, 65535, &qcal->duration},
+                          {"amplitude", 0, 65535, &qcal->amplitude},
+                          {"settling_time", 0, 65535, &qcal->settling_time},
+                          {"trailer_time", 0, 65535, &qcal->trailer_time},
+                          {"frequency_divider", 1, 255, &qcal->frequency_divider}};
+  for (const Check &c : checks) {
+    int value = 0;
+    if (parse_param(pf, c.key, P_LINT, 1, &value) < 0) {
       elog_clear_register(1);
-      return fail("ERROR: parse_param(%s) error for calibration.", c.key);
+      return cal_fail(why, "ERROR: parse_param(%s) error for calibration.", c.key);
     }
-    if (c.value < c.min)
-      return fail("ERROR: calibrate %d %s not allowed - too small.", c.value, c.key);
-    if (c.value > c.max)
-      return fail("ERROR: calibrate %d %s not allowed - too big.", c.value, c.key);
+    if (value < c.min)
+      return cal_fail(why, "ERROR: calibrate %d %s not allowed - too small.", value, c.key);
+    if (value > c.max)
+      return cal_fail(why, "ERROR: calibrate %d %s not allowed - too big.", value, c.key);
+    *c.field = static_cast<uint16_t>(value);
   }
-  Q330QCALPkt qcal{};
-  qcal.duration = static_cast<uint16_t>(checks[0].value);
-  qcal.amplitude = static_cast<uint16_t>(checks[1].value);
-  qcal.settling_time = static_cast<uint16_t>(checks[2].value);
-  qcal.trailer_time = static_cast<uint16_t>(checks[3].value);
-  qcal.frequency_divider = static_cast<uint16_t>(checks[4].value);
+  return true;
+}
 
-  const char *wave = pfget_string(pf, "waveform");
-  if (!wave) return fail("ERROR: parse_param(waveform) error for calibration.");
-  std::string waveform = wave;
+// The waveform word from "|"-separated words (sine, red, white, step, random, neg, auto)
+// or a number (0x and up to four hexadecimal digits, or up to 65535).
+bool read_cal_waveform(const std::string &waveform, uint16_t *word, std::string *why) {
   if (waveform.size() > static_cast<size_t>(Q330_WAVEFORM_MAX))
-    return fail("ERROR: calibrate waveform of %d characters not allowed - too long.",
-                static_cast<int>(waveform.size()));
+    return cal_fail(why, "ERROR: calibrate waveform of %d characters not allowed - too long.",
+                    static_cast<int>(waveform.size()));
   unsigned long wf = 0;
   for (size_t start = 0; start <= waveform.size();) {
     size_t bar = waveform.find('|', start);
@@ -388,48 +413,48 @@ int q330_calibrate_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
                strtoul(t, nullptr, 10) <= 0xFFFF) {
       wf = strtoul(t, nullptr, 10);
     } else {
-      return fail("ERROR: error parsing calibrate waveform '%s'.", t);
+      return cal_fail(why, "ERROR: error parsing calibrate waveform '%s'.", t);
     }
   }
-  qcal.waveform = static_cast<uint16_t>(wf);
+  *word = static_cast<uint16_t>(wf);
+  return true;
+}
 
-  const char *timetext = pfget_string(pf, "time");
-  if (!timetext) return fail("ERROR: parse_param(time) error for calibration.");
-  double start_time = 0;
-  if (zstr2epoch(timetext, &start_time) < 0)
-    return fail("ERROR: error parsing calibrate time '%s'.", timetext);
-  double now = clock_now();
-  if (start_time <= now + qcal.settling_time) start_time = now + qcal.settling_time + 10.0;
-  qcal.starting_time = static_cast<uint32_t>(start_time - q330->epoch_2000 + 0.5);
-
+// The sensor control, calibration and monitor bitmaps and the coupling bytes.
+bool read_cal_bitmaps(Pf *pf, Q330QCALPkt *qcal, const char **cbm, std::string *why) {
   int scb = 0;
   if (parse_param(pf, "sensor_control_bitmap", P_LINT, 1, &scb) < 0) {
     elog_clear_register(1);
-    return fail("ERROR: parse_param(sensor_control_bitmap) error for calibration.");
+    return cal_fail(why, "ERROR: parse_param(sensor_control_bitmap) error for calibration.");
   }
-  qcal.sensor_control_bitmap = static_cast<uint16_t>(scb);
-  const char *cbm = pfget_string(pf, "calibration_bitmap");
-  if (!cbm) return fail("ERROR: parse_param(calibration_bitmap) error for calibration.");
+  qcal->sensor_control_bitmap = static_cast<uint16_t>(scb);
+  *cbm = pfget_string(pf, "calibration_bitmap");
+  if (!*cbm) return cal_fail(why, "ERROR: parse_param(calibration_bitmap) error for calibration.");
   long calbits = 0;
-  if (!read_number(cbm, &calbits))
-    calbits = (strchr(cbm, 'A') ? 7 : 0) + (strchr(cbm, 'B') ? 56 : 0);
+  if (!read_number(*cbm, &calbits))
+    calbits = (strchr(*cbm, 'A') ? 7 : 0) + (strchr(*cbm, 'B') ? 56 : 0);
   if (calbits < 0 || (calbits & ~0x3FL))
-    return fail("ERROR: calibrate %s calibration_bitmap not allowed - too big.", cbm);
-  qcal.calibration_bitmap = static_cast<uint16_t>(calbits);
+    return cal_fail(why, "ERROR: calibrate %s calibration_bitmap not allowed - too big.", *cbm);
+  qcal->calibration_bitmap = static_cast<uint16_t>(calbits);
   int monitor = 0;
   if (parse_param(pf, "monitor_channel_bitmap", P_LINT, 1, &monitor) < 0) {
     elog_clear_register(1);
-    return fail("ERROR: parse_param(monitor_channel_bitmap) error for calibration.");
+    return cal_fail(why, "ERROR: parse_param(monitor_channel_bitmap) error for calibration.");
   }
   if (monitor & ~0x3F)
-    return fail("ERROR: calibrate 0x%X monitor_channel_bitmap not allowed - too big.",
-                static_cast<unsigned>(monitor));
-  qcal.monitor_channel_bitmap = static_cast<uint16_t>(monitor);
+    return cal_fail(why, "ERROR: calibrate 0x%X monitor_channel_bitmap not allowed - too big.",
+                    static_cast<unsigned>(monitor));
+  qcal->monitor_channel_bitmap = static_cast<uint16_t>(monitor);
   const char *coupling = pfget_string(pf, "coupling_bytes");
-  if (!coupling) return fail("ERROR: parse_param(coupling_bytes) error for calibration.");
-  memset(qcal.coupling, ' ', sizeof qcal.coupling);
-  memcpy(qcal.coupling, coupling, std::min(strlen(coupling), sizeof qcal.coupling));
+  if (!coupling) return cal_fail(why, "ERROR: parse_param(coupling_bytes) error for calibration.");
+  memset(qcal->coupling, ' ', sizeof qcal->coupling);
+  memcpy(qcal->coupling, coupling, std::min(strlen(coupling), sizeof qcal->coupling));
+  return true;
+}
 
+// The calibration about to be sent, one line per field.
+void log_calibration(Q330 *q330, const Q330QCALPkt &qcal, double start_time,
+                     const std::string &waveform, const char *cbm) {
   char *starttext = q330_strtime(start_time);
   q330_output(q330, Q330_OUT_LOG, "Sending calibration cmd with following params:\n");
   q330_output(q330, Q330_OUT_LOG, "%27s = %u (%s)\n", "starting_time", qcal.starting_time,
@@ -452,10 +477,44 @@ int q330_calibrate_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
               qcal.frequency_divider, 1.0 / qcal.frequency_divider);
   q330_output(q330, Q330_OUT_LOG, "%27s = %.12s\n", "coupling",
               reinterpret_cast<const char *>(qcal.coupling));
+}
+
+}  // namespace
+
+int q330_calibrate_pvt(Q330 *q330, Pf *pf, char *error, int err_sz) {
+  if (error && err_sz > 0) error[0] = '\0';
+  std::string why;
+  Q330QCALPkt qcal{};
+  if (!read_cal_numbers(pf, &qcal, &why)) return exec_fail(q330, error, err_sz, why);
+  const char *wave = pfget_string(pf, "waveform");
+  if (!wave)
+    return exec_fail(q330, error, err_sz, "ERROR: parse_param(waveform) error for calibration.");
+  const std::string waveform = wave;
+  if (!read_cal_waveform(waveform, &qcal.waveform, &why))
+    return exec_fail(q330, error, err_sz, why);
+
+  const char *timetext = pfget_string(pf, "time");
+  if (!timetext)
+    return exec_fail(q330, error, err_sz, "ERROR: parse_param(time) error for calibration.");
+  double start_time = 0;
+  if (zstr2epoch(timetext, &start_time) < 0) {
+    cal_fail(&why, "ERROR: error parsing calibrate time '%s'.", timetext);
+    return exec_fail(q330, error, err_sz, why);
+  }
+  // A start too soon to settle the sensor first is moved on.
+  double now = clock_now();
+  if (start_time <= now + qcal.settling_time) start_time = now + qcal.settling_time + 10.0;
+  qcal.starting_time = static_cast<uint32_t>(start_time - q330->epoch_2000 + 0.5);
+
+  const char *cbm = nullptr;
+  if (!read_cal_bitmaps(pf, &qcal, &cbm, &why)) return exec_fail(q330, error, err_sz, why);
+  log_calibration(q330, qcal, start_time, waveform, cbm);
   char xerr[512] = "";
   if (q330_exec_cmd_pvt(q330, Q330_C1_QCAL, Q330_C1_CACK, nullptr, 0,
-                        reinterpret_cast<char *>(&qcal), xerr, sizeof xerr) < 0)
-    return fail("ERROR: q330_exec_cmd_pvt(C1_QCAL) error: %s.", xerr);
+                        reinterpret_cast<char *>(&qcal), xerr, sizeof xerr) < 0) {
+    cal_fail(&why, "ERROR: q330_exec_cmd_pvt(C1_QCAL) error: %s.", xerr);
+    return exec_fail(q330, error, err_sz, why);
+  }
   q330->calcache = qcal;
   return 0;
 }

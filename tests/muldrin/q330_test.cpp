@@ -84,49 +84,41 @@ TEST(Q330Strtime, RoundsAndCarries) {
   }
 }
 
-TEST(Q330Create, RecordAtCreation) {
+// The averagers a session is made with, read over the windows the status report uses: a
+// data gap counts in the hour it fell in and for a day, a link, reboot, point-of-contact
+// or address change counts for a day after it happened.
+TEST(Q330Create, GapsAndEventsCountOverTheirWindows) {
+  const double t0 = 1700000000.0;
+  DrivenClock clock(t0);
   Session s;
-  Q330 *q = s.q330;
-  EXPECT_EQ(q->epoch_2000, 946684800.0);
-  EXPECT_EQ(q->data_out_size, 2000);
-  EXPECT_EQ(q->data_out_offset, 20);
-  ASSERT_NE(q->data_out, nullptr);
-  EXPECT_EQ(q->state_acquisition, 0);
-  EXPECT_EQ(q->state_thread, 0);
-  EXPECT_EQ(q->need_config, 1);
-  EXPECT_EQ(q->control_mtfifo_in, nullptr);
-  // Defaults of the parameters.
-  EXPECT_EQ(q->params.throttle, -1);
-  EXPECT_EQ(q->params.maxretries_control, -1);
-  EXPECT_EQ(q->params.timeout_data, -1.0);
-  EXPECT_EQ(q->params.log_acknowledge_timeout_dbl, -1.0);
-  EXPECT_EQ(q->params.local_port_data, -1);
-  EXPECT_EQ(q->params.debug_control, 0);
-  // The status record is reset.
-  EXPECT_EQ(q->status.status_pkt_null, 1);
-  EXPECT_EQ(q->status.commeff, -1.0);
-  EXPECT_EQ(q->status.bufpcnt, -1.0);
-  EXPECT_EQ(q->status.status_pkt.gps.lat, -999.0);
-  // The six averagers: two in bin mode, four counting events over a day.
-  struct Avg {
-    TAverage *ta;
-    double tbin;
-    int nbin;
+  Q330Status &st = s.q330->status;
+  auto sum = [](TAverage *ta, double end, double window) {
+    double t = end, w = window, total = 0, ave = 0;
+    EXPECT_EQ(taverage_get(ta, &t, &w, &total, &ave), 0);
+    return total;
   };
-  const Avg avgs[] = {{q->status.ta_datagap_24h, 3600, 25}, {q->status.ta_datagap_1h, 60, 61}};
-  for (const Avg &a : avgs) {
-    ASSERT_NE(a.ta, nullptr);
-    EXPECT_EQ(a.ta->tbin, a.tbin);
-    EXPECT_EQ(a.ta->nbin, a.nbin);
+  auto gap = [&](double at, double seconds) {
+    clock.now = at;
+    ASSERT_EQ(taverage_put(st.ta_datagap_24h, seconds), 0);
+    ASSERT_EQ(taverage_put(st.ta_datagap_1h, seconds), 0);
+  };
+  gap(t0 + 1800, 5);
+  gap(t0 + 2 * 3600 + 1800, 3);
+  double now = t0 + 2 * 3600 + 1860;
+  EXPECT_EQ(sum(st.ta_datagap_1h, now, 3600), 3);  // the first gap is past the hour
+  EXPECT_EQ(sum(st.ta_datagap_24h, now, 86400), 8);
+  now = t0 + 26 * 3600 + 1800;
+  EXPECT_EQ(sum(st.ta_datagap_24h, now, 86400), 3);  // the first gap is past the day
+  EXPECT_EQ(sum(st.ta_datagap_1h, now, 3600), 0);
+
+  for (TAverage *ta : {st.ta_nlinks_24h, st.ta_nreboots_24h, st.ta_npocs_24h, st.ta_nipchs_24h}) {
+    clock.now = t0 + 100;
+    ASSERT_EQ(taverage_put(ta, 1), 0);
+    clock.now = t0 + 20 * 3600;
+    ASSERT_EQ(taverage_put(ta, 1), 0);
+    EXPECT_EQ(sum(ta, t0 + 21 * 3600, 86400), 2);
+    EXPECT_EQ(sum(ta, t0 + 25 * 3600, 86400), 1);  // the first is a day old
   }
-  for (TAverage *ta : {q->status.ta_nlinks_24h, q->status.ta_nreboots_24h, q->status.ta_npocs_24h,
-                       q->status.ta_nipchs_24h}) {
-    ASSERT_NE(ta, nullptr);
-    EXPECT_LT(ta->tbin, 0);
-    EXPECT_EQ(ta->twin, 86400.0);
-  }
-  EXPECT_EQ(q->status.ta_tput, nullptr);
-  EXPECT_EQ(q->status.ta_commeff_sent, nullptr);
 }
 
 TEST(Q330Create, NullStatusResetsStatusChannels) {

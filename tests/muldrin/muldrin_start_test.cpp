@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "muldrin_host.h"
 #include "muldrin_run.h"
 #include "ring/orb.h"
 #include "support/dlclock.h"
@@ -96,18 +97,29 @@ TEST(MuldrinStart, StartsWritesStartupLinesAndShutsDownOnHalt) {
   double t = 0;
   int nstatus = 0;
   bool status_after_stop = false;  // the last status packet came after acquisition stopped
+  std::string status_text;
   while (orbreap_nd(r, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
     std::string s = src;
     if (s.size() > 4 && s.compare(s.size() - 4, 4, "/log") == 0 && nbytes > 8)
       all += std::string(buf + 8, strnlen(buf + 8, static_cast<size_t>(nbytes - 8))) + "\n";
     if (s == "TA/pf/st") {
       nstatus++;
+      status_text.assign(buf, static_cast<size_t>(nbytes));
       status_after_stop = all.find("Acquisition stopped") != std::string::npos;
     }
   }
   free(buf);
   orbclose(r);
-  EXPECT_NE(all.find("muldrin startup"), std::string::npos) << all;
+  // The banner: the version line boxed in stars, every line of the box as wide.
+  const std::string version = Muldrin_Version;
+  const std::string rule = ": " + std::string(version.size() + 12, '*') + "\n";
+  const size_t top = all.find(rule), title = all.find(": *     muldrin startup"),
+               boxed = all.find(": *     " + version + "     *\n"), bottom = all.rfind(rule);
+  EXPECT_TRUE(top < title && title < boxed && boxed < bottom && bottom != std::string::npos) << all;
+  // The status packet names the system and the release the program was built as.
+  EXPECT_NE(status_text.find(std::string("ver ") + Muldrin_Os + " " + Muldrin_Release + " "),
+            std::string::npos)
+      << status_text;
   EXPECT_NE(all.find("Using datalogger TA_SIM1 as timing source"), std::string::npos) << all;
   EXPECT_NE(all.find("Shutting down write thread"), std::string::npos) << all;
   // The program stash and at least the final report at shutdown.
