@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "altuscomsubs_output.h"
 #include "base/arr.h"
 #include "base/clock.h"
+#include "base/clockwait.h"
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
@@ -249,6 +251,10 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   dl->connected_modem = nullptr;
   dl->connected_modem_status = nullptr;
   dl->userdata = altus;
+  // A change of what the scheduling pass looks at wakes the scheduling threads.
+  for (KessaroFlag *f :
+       {&dl->stream_status, &dl->getevents_status, &dl->alarm, &dl->request_getevents})
+    f->watch = &kessaro_wake;
   if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
   if (altuscom_start_thread(&dl->run_thread, THREAD_ALTUS_DL, altuscom_run_datalogger, dl) != 0) {
     altuscom_log_register_error(
@@ -430,6 +436,17 @@ void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
   if (++*busy > 300) *busy = 0;
 }
 
+namespace {
+
+// Whether the datalogger's queue is empty; a busy queue lock counts as not empty.
+bool nothing_queued(AltusDatalogger *dl) {
+  if (!dl->command_mutex.try_lock()) return false;
+  std::lock_guard<KessaroMutex> cmdlock(dl->command_mutex, std::adopt_lock);
+  return maxtbl(dl->commands) < 1;
+}
+
+}  // namespace
+
 void *altuscom_run_datalogger(void *arg) {
   auto *dl = static_cast<AltusDatalogger *>(arg);
   auto *altus = static_cast<Kessaro *>(dl->userdata);
@@ -437,8 +454,12 @@ void *altuscom_run_datalogger(void *arg) {
                        dl->target_name);
   int busy = 0;
   while (!kessaro_halt) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
     altuscom_datalogger_pass(altus, dl, &busy);
-    clock_sleep(0.1);
+    // With requests queued (or the queue's lock busy) the pass is repeated after 0.1 s, as
+    // it waits for a link; otherwise nothing is due until a watched flag changes, a request
+    // is posted or the halt is raised, each of which signals kessaro_wake.
+    clock_event_wait(&kessaro_wake, seen, nothing_queued(dl) ? HUGE_VAL : clock_monotonic() + 0.1);
   }
   altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: exiting\n");
   return nullptr;
@@ -794,7 +815,13 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: modem threads finished\n");
   altus->status_report_now = 1;
   altus->status_report_shutdown = 1;
-  for (int i = 0; i < 11 && altus->status_report_now == 1; i++) clock_sleep(1.0);
+  // Up to 11 s for the last report; the status thread's clearing of the flag signals.
+  const double report_due = clock_monotonic() + 11.0;
+  for (;;) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
+    if (altus->status_report_now != 1 || clock_event_wait(&kessaro_wake, seen, report_due) == 0)
+      break;
+  }
   mybury(altus);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: shutting down write threads\n");
   clock_sleep(0.1);

@@ -10,7 +10,8 @@
 #include "kessaro.h"
 
 Kessaro *kessaro_glbl = nullptr;
-std::atomic<int> kessaro_halt{0};
+KessaroHalt kessaro_halt{0};
+ClockEvent kessaro_wake;
 
 // The owned texts of each record, for duplication and freeing.
 static char *Modem::*const modem_texts[] = {
