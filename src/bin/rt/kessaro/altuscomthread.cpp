@@ -528,6 +528,16 @@ void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
   }
 }
 
+// Whether a datalogger this link may call has requests queued (or its queue's lock is
+// busy, which counts as having some).
+bool requests_waiting(const Modem *modem, Tbl *dls) {
+  for (long i = 0; i < maxtbl(dls); i++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, i));
+    if (dl->dialout && in_dialout_list(dl, modem) && !nothing_queued(dl)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void *altuscom_run_modem(void *arg) {
@@ -537,6 +547,7 @@ void *altuscom_run_modem(void *arg) {
   altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: thread started for %s\n",
                        modem->name);
   while (!kessaro_halt) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
     // A new address learned since the last pass takes effect before the next connection.
     altuscom_apply_address(modem);
     if (modem->dialout) dialout_scan(altus, modem, dls);
@@ -554,8 +565,13 @@ void *altuscom_run_modem(void *arg) {
       if (ml) unlock_modem_connection(modem, label);
     }
     // The dial-in wait ends within a second on its own; the pause keeps a link without
-    // one from spinning.
-    clock_sleep(0.1);
+    // one from spinning. A link that only dials out has nothing to do until a request is
+    // posted (kessaro_wake) unless one waits already.
+    if (modem->dialin || requests_waiting(modem, dls)) {
+      clock_sleep(0.1);
+    } else {
+      clock_event_wait(&kessaro_wake, seen, HUGE_VAL);
+    }
   }
   freetbl(dls, nullptr);
   closeserial(modem);
@@ -604,7 +620,7 @@ void *altuscom_run_tcpserver(void *arg) {
         modem, nullptr, 1, 0,
         "altuscom_run_tcpserver: serialbuf_open(%s) error...retry after 1 minute\n",
         modem->devname);
-    for (int i = 0; i < 600 && !kessaro_halt; i++) clock_sleep(0.1);
+    kessaro_wait_for([] { return kessaro_halt != 0; }, clock_monotonic() + 60.0);
   }
   while (opened && !kessaro_halt) {
     altuscom_log_message(modem, nullptr, 0, "listening for connection on %s", modem->devname);
@@ -816,12 +832,7 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altus->status_report_now = 1;
   altus->status_report_shutdown = 1;
   // Up to 11 s for the last report; the status thread's clearing of the flag signals.
-  const double report_due = clock_monotonic() + 11.0;
-  for (;;) {
-    unsigned long seen = clock_event_seen(&kessaro_wake);
-    if (altus->status_report_now != 1 || clock_event_wait(&kessaro_wake, seen, report_due) == 0)
-      break;
-  }
+  kessaro_wait_for([altus] { return altus->status_report_now != 1; }, clock_monotonic() + 11.0);
   mybury(altus);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: shutting down write threads\n");
   clock_sleep(0.1);

@@ -58,6 +58,17 @@ struct Kessaro;
 // changes, so that threads waiting for a change or their next deadline look again at once.
 extern ClockEvent kessaro_wake;
 
+// Waits on kessaro_wake until done() holds or clock_monotonic() reaches `deadline`;
+// returns done() as it stands at the end.
+template <class F>
+bool kessaro_wait_for(F done, double deadline) {
+  for (;;) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
+    if (done()) return true;
+    if (clock_event_wait(&kessaro_wake, seen, deadline) == 0) return done();
+  }
+}
+
 // An int that several threads read and write. Copies take the current value. A flag
 // whose `watch` is set signals that event whenever a store changes its value; the watch
 // is not copied.

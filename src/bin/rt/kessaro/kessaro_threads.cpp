@@ -245,14 +245,8 @@ int altus_write_thread_stop(Kessaro *altus) {
   if (pmtfifo_push(altus->mtfifo_write, nullptr) != 0) {
     elog_complain(0, "altus_write_thread_stop: pmtfifo_push() error.\n");
   }
-  // Up to 100 s for the thread to end; its `kill` 2 signals kessaro_wake.
-  altus->kill.watch = &kessaro_wake;
-  const double deadline = clock_monotonic() + 100.0;
-  for (;;) {
-    unsigned long seen = clock_event_seen(&kessaro_wake);
-    if (altus->kill == 2 || clock_event_wait(&kessaro_wake, seen, deadline) == 0) break;
-  }
-  return altus->kill == 2 ? 0 : -1;
+  // Up to 100 s for the thread to end; its `kill` 2 signals kessaro_wake (kessaro_new).
+  return kessaro_wait_for([altus] { return altus->kill == 2; }, clock_monotonic() + 100.0) ? 0 : -1;
 }
 
 // ---- status thread ----
@@ -291,8 +285,6 @@ void *altus_status_report(void *arg) {
   altuscom_log_message(nullptr, nullptr, 1, "Starting status report thread\n");
   double last = 0.0;
   // After the halt the thread stays while the shutdown runs, to send its last report.
-  altus->status_report_now.watch = &kessaro_wake;
-  altus->stopping.watch = &kessaro_wake;
   while (kessaro_halt.load() == 0 || altus->stopping) {
     unsigned long seen = clock_event_seen(&kessaro_wake);
     double now = clock_now();
@@ -362,11 +354,7 @@ void *altus_datarate(void *arg) {
   while (kessaro_halt.load() == 0) {
     altus_datarate_update(altus);
     // The interval's pause, ended early by the halt.
-    const double due = clock_monotonic() + interval;
-    for (;;) {
-      unsigned long seen = clock_event_seen(&kessaro_wake);
-      if (kessaro_halt.load() != 0 || clock_event_wait(&kessaro_wake, seen, due) == 0) break;
-    }
+    kessaro_wait_for([] { return kessaro_halt.load() != 0; }, clock_monotonic() + interval);
   }
   return nullptr;
 }
