@@ -438,6 +438,21 @@ void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
 
 namespace {
 
+// The pause after a pass of a loop that looks again every 0.1 s: 0.1 s when `again`;
+// otherwise until kessaro_wake moves past `seen`, then on to the next 0.1 s step after the
+// pass, so that a change is taken up when such a loop would have seen it, and an idle
+// loop does not wake for nothing.
+void pause_between_passes(unsigned long seen, bool again) {
+  constexpr double kStep = 0.1;
+  double next = clock_monotonic() + kStep;
+  if (!again && clock_event_wait(&kessaro_wake, seen, HUGE_VAL) == 1) {
+    double now = clock_monotonic();
+    if (now > next) next += std::ceil((now - next) / kStep) * kStep;
+  }
+  double left = next - clock_monotonic();
+  if (left > 0) clock_sleep(left);
+}
+
 // Whether the datalogger's queue is empty; a busy queue lock counts as not empty.
 bool nothing_queued(AltusDatalogger *dl) {
   if (!dl->command_mutex.try_lock()) return false;
@@ -459,7 +474,7 @@ void *altuscom_run_datalogger(void *arg) {
     // With requests queued (or the queue's lock busy) the pass is repeated after 0.1 s, as
     // it waits for a link; otherwise nothing is due until a watched flag changes, a request
     // is posted or the halt is raised, each of which signals kessaro_wake.
-    clock_event_wait(&kessaro_wake, seen, nothing_queued(dl) ? HUGE_VAL : clock_monotonic() + 0.1);
+    pause_between_passes(seen, !nothing_queued(dl));
   }
   altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: exiting\n");
   return nullptr;
@@ -567,11 +582,7 @@ void *altuscom_run_modem(void *arg) {
     // The dial-in wait ends within a second on its own; the pause keeps a link without
     // one from spinning. A link that only dials out has nothing to do until a request is
     // posted (kessaro_wake) unless one waits already.
-    if (modem->dialin || requests_waiting(modem, dls)) {
-      clock_sleep(0.1);
-    } else {
-      clock_event_wait(&kessaro_wake, seen, HUGE_VAL);
-    }
+    pause_between_passes(seen, modem->dialin || requests_waiting(modem, dls));
   }
   freetbl(dls, nullptr);
   closeserial(modem);
