@@ -15,8 +15,10 @@
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/clock.h"
+#include "base/pf.h"
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
+#include "kessaro_cmdqueue.h"
 #include "kessaro_program.h"
 #include "kessaro_start.h"
 #include "kessaro_threads.h"
@@ -153,7 +155,7 @@ TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {
   ElogCapture cap;
   kessaro_stop(p.altus, 0);
   double waited = clock_now() - start;
-  // 11 one-second status polls, 0.1 s, then 1000 polls of 0.1 s for the write thread.
+  // 11 s for the status report, 0.1 s, then 100 s for the write thread.
   EXPECT_NEAR(waited, 11.0 + 0.1 + 100.0, 0.5);
   EXPECT_EQ(kessaro_halt.load(), 1);
   std::vector<std::string> lines = p.lines();
@@ -162,6 +164,80 @@ TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {
   EXPECT_TRUE(cap.contains("kessaro_stop: Data write thread exited.")) << cap.text();
   EXPECT_TRUE(cap.contains("kessaro_stop: Flushing output buffers."));
   EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);  // state file written anyway
+}
+
+// Waits (at most 20 s) until `done` holds.
+template <class F>
+bool within_a_while(F done) {
+  for (int i = 0; i < 2000; i++) {
+    if (done()) return true;
+    clock_sleep(0.01);
+  }
+  return done();
+}
+
+// A scheduling thread with nothing to do waits for changes instead of looking every
+// 0.1 s: each change that concerns it must still be taken up (here, without a signal
+// it would wait for ever), and the halt must end it.
+TEST(AltusScheduling, AnIdleDataloggerThreadTakesUpEachChange) {
+  Program p;
+  AltusDatalogger *dl = altusdatalogger_new();
+  dl->target_name = strdup("dlA");
+  dl->dialout = 1;
+  dl->auto_stream = 1;
+  dl->auto_getevents = 1;
+  dl->dialout_modems = newtbl(0);
+  Modem *link = modem_new();
+  link->name = strdup("out1");
+  link->dialout = 1;
+  pushtbl(dl->dialout_modems, link);
+  setarr(p.altus->modems_array, link->name, link);
+  ASSERT_EQ(altuscom_new_datalogger(p.altus, dl), 0);
+  auto queued = [dl] { return kessaro_test_queued(dl); };
+  // The first pass posts the stream start, and the queued request wakes the free link.
+  ASSERT_TRUE(within_a_while([&] { return link->interrupt == 1; }))
+      << testing::PrintToString(queued());
+  EXPECT_EQ(queued(), std::vector<std::string>{"strstart"});
+
+  const struct {
+    const char *why;
+    void (*change)(AltusDatalogger *);
+    const char *posted;  // the internal request the change makes, or none
+  } cases[] = {
+      {"a stream gone idle", [](AltusDatalogger *d) { d->stream_status = 0; }, "strstart"},
+      {"an alarm", [](AltusDatalogger *d) { d->alarm = 1; }, "getevents"},
+      {"a request",
+       [](AltusDatalogger *d) {
+         Pf *req = pfnew(PFARR);
+         pfput_string(req, "command", "status");
+         post_command_queue(d, req, 0);
+         pffree(req);
+       },
+       nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.why);
+    clear_command_queue(dl, 1, 1);
+    // Idle once it has seen the queue empty: the stream marked posted, no download due.
+    clock_sleep(0.3);
+    link->interrupt = 0;
+    clock_sleep(0.3);
+    ASSERT_EQ(link->interrupt, 0);
+    c.change(dl);
+    ASSERT_TRUE(within_a_while([&] { return link->interrupt == 1; }))
+        << testing::PrintToString(queued());
+    if (c.posted != nullptr) {
+      EXPECT_EQ(queued(), std::vector<std::string>{c.posted});
+    }
+    dl->alarm = 0;  // the download done
+    dl->getevents_status = 0;
+  }
+  clear_command_queue(dl, 1, 1);
+  kessaro_halt = 1;
+  pthread_join(dl->run_thread, nullptr);
+  delarr(p.altus->modems_array, link->name);
+  modem_free(link);
+  altusdatalogger_free(dl);
 }
 
 }  // namespace

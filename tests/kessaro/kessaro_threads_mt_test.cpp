@@ -20,6 +20,9 @@
 
 namespace {
 
+// The slice in which a wait for an event goes on a driven clock.
+constexpr double kWaitSlice = 0.1;
+
 class AltusThreads : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -119,10 +122,12 @@ TEST_F(AltusThreads, IntervalZeroReportsOnlyOnRequest) {
   altus->mtfifo_write = pmtfifo_create(0, 1, 0);
   altus->status_interval = 0.0;
   start_status_thread();
-  ASSERT_TRUE(watch.wait_sleeps(1.0, 5));
+  // With no interval the thread waits for a request: on this clock the wait goes in
+  // slices of 0.1 s, which show it idle.
+  ASSERT_TRUE(watch.wait_sleeps(kWaitSlice, 5));
   EXPECT_TRUE(status_reports().empty());
   altus->status_report_now = 1;
-  ASSERT_TRUE(watch.wait_sleeps(1.0, watch.sleeps(1.0) + 1));  // a whole round after it
+  ASSERT_TRUE(watch.wait_sleeps(kWaitSlice, watch.sleeps(kWaitSlice) + 1));  // waiting again
   std::vector<std::string> reports = status_reports();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].substr(0, 11), "target kes\n");
@@ -144,7 +149,7 @@ TEST_F(AltusThreads, RequestDuringAReportIsServedByIt) {
   ASSERT_EQ(pmtfifo_pop(altus->mtfifo_write, &item), 1);  // the start-up line
   EXPECT_EQ(static_cast<AltusPacket *>(item)->type, ALTUSPKT_LOG);
   altuspacket_free(static_cast<AltusPacket *>(item));
-  ASSERT_TRUE(watch.wait_sleeps(1.0, 0));  // gone idle: no second report
+  ASSERT_TRUE(watch.wait_sleeps(kWaitSlice, 0));  // gone idle: no second report
   EXPECT_EQ((int)altus->status_report_now, 0);
   EXPECT_EQ(status_reports().size(), 1u);
   stop_status_thread();

@@ -1,6 +1,7 @@
 // cmdthread.cpp - the remote-command service: command thread, responses, keep-alive.
 #include "ringsvc/cmdthread.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr double kIdlePause = 0.1;       // nothing to reap
 constexpr double kReapErrorPause = 1.0;  // a reap failed
 constexpr double kKeepAliveInterval = 60.0;
 constexpr double kDestroyWait = 10.0;
@@ -235,12 +235,12 @@ void *cmdthread_run(void *arg) {
     double time = 0.0;
     char srcname[ORBSRCNAME_SIZE] = "";
     cth->reaping = 1;
-    int rc = orbreap_nd(cth->orbcmd, &pktid, srcname, &time, &packet, &nbytes, &bufsize);
+    // Waits in the ring for the next command.
+    int rc = orbreap(cth->orbcmd, &pktid, srcname, &time, &packet, &nbytes, &bufsize);
     cth->reaping = 0;
-    if (cth->halt.load() > 0) break;
-    if (rc == -2) {
-      clock_sleep(kIdlePause);
-      continue;
+    if (cth->halt.load() > 0) {
+      elog_clear_register(0);  // a reap ended by the owner's closing of the connection
+      break;
     }
     if (rc < 0) {
       CMD_ERROR(cth, "cmdthread_run: orbreap() error.\n");
@@ -278,10 +278,12 @@ void *cmdkeepalive_run(void *arg) {
   const std::vector<char> packet = keepalive_packet();
   const std::string srcname = std::string(cth->target) + DLCM_SUFFIX;
   double next = clock_monotonic() + kKeepAliveInterval;
-  while (cth->halt.load() < 1) {
+  for (;;) {
+    unsigned long seen = clock_event_seen(&cth->wake);
+    if (cth->halt.load() >= 1) break;
     double now = clock_monotonic();
     if (now < next || packet.empty()) {
-      clock_sleep(1.0);
+      clock_event_wait(&cth->wake, seen, packet.empty() ? HUGE_VAL : next);
       continue;
     }
     next = now + kKeepAliveInterval;
@@ -375,8 +377,11 @@ CmdThread *cmdthread_new(const char *pfname_auth, int orbcmd, int orbrsp, const 
 int cmdthread_destroy(CmdThread *cth) {
   if (!cth) return 0;
   cth->halt = 1;
+  clock_event_signal(&cth->wake);
   const double start = clock_monotonic();
-  while (cth->refs.load() > 1) {
+  // Waits for a command in progress; a command thread still inside its reap (the last
+  // holder but the owner) has none and ends by itself.
+  while (cth->refs.load() > 1 && !(cth->refs.load() == 2 && cth->reaping.load() == 1)) {
     if (clock_monotonic() - start >= kDestroyWait) {
       elog_complain(0,
                     "cmdthread_destroy: the service's threads are still running; they "
@@ -385,6 +390,10 @@ int cmdthread_destroy(CmdThread *cth) {
     }
     clock_sleep(0.1);
   }
+  // A command thread left waiting in the ring keeps the record: what is queued for the
+  // responses is written now, as it is when the record is freed here. The owner's hold
+  // keeps the put thread until then.
+  if (cth->refs.load() > 1 && cth->reaping.load() == 1) orbputthr_stop(cth->put_thr);
   release(cth);
   return 0;
 }

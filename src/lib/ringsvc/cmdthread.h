@@ -33,6 +33,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "base/clockwait.h"
+
 struct Pf;
 struct orbputthr_;
 
@@ -64,6 +66,7 @@ struct cmdthread_ {
   pthread_t keepalive_thread;
   std::atomic<int> reaping;  // 1 while the command thread is reading the ring
   std::atomic<int> halt;     // above 0 asks both threads to end
+  ClockEvent wake;           // signalled with the halt: ends the keep-alive thread's wait
   char *cmd;                 // latest accepted command word(s)
   char *cmd_username;
   char *cmd_hostname;
@@ -90,7 +93,9 @@ CmdThread *cmdthread_new(const char *pfname_auth, int orbcmd, int orbrsp, const 
 
 // Ends the service: asks both threads to end and waits (up to 10 s) for them, then lets go
 // of the record, whose put thread is stopped (after writing what is queued) and whose
-// texts are freed once no thread uses it. The connections are not closed. 0.
+// texts are freed once no thread uses it. A command thread waiting in the ring for a
+// command is not waited for: it ends at its next packet, or when the owner closes
+// `orbcmd`. The connections are not closed. 0.
 int cmdthread_destroy(CmdThread *cth);
 
 // Sends a response to `request`: the latest command, the service's identity, the

@@ -71,20 +71,25 @@ bool apply_settings(OrbreapThr *thr) {
   int orb = thr->orb.load();
   bool ok = true;
   if (select && orbselect(orb, select) < 0) {
-    elog_complain(0, "orbreapthr_run: orbselect(%s,%s) error.\n", orb_label(thr).c_str(), select);
+    if (thr->halt.load() == 0)
+      elog_complain(0, "orbreapthr_run: orbselect(%s,%s) error.\n", orb_label(thr).c_str(), select);
     ok = false;
   } else if (reject && orbreject(orb, reject) < 0) {
-    elog_complain(0, "orbreapthr_run: orbreject(%s,%s) error.\n", orb_label(thr).c_str(), reject);
+    if (thr->halt.load() == 0)
+      elog_complain(0, "orbreapthr_run: orbreject(%s,%s) error.\n", orb_label(thr).c_str(), reject);
     ok = false;
   } else if (after >= 0.0 && orbafter(orb, after) < 0) {
     char *when = strtime(after);
-    elog_complain(0, "orbreapthr_run: orbafter(%s,%s) error.\n", orb_label(thr).c_str(),
-                  when ? when : "?");
+    if (thr->halt.load() == 0)
+      elog_complain(0, "orbreapthr_run: orbafter(%s,%s) error.\n", orb_label(thr).c_str(),
+                    when ? when : "?");
     free(when);
     ok = false;
   }
   free(select);
   free(reject);
+  // A stop closes the connection: a setting failing under it is no fault.
+  if (!ok && thr->halt.load() > 0) elog_clear_register(0);
   return ok;
 }
 
@@ -114,12 +119,12 @@ void reap_loop(OrbreapThr *thr) {
       double time = 0.0;
       char srcname[ORBSRCNAME_SIZE] = "NULL";
       thr->reaping = 1;
-      int rc = orbreap_nd(thr->orb.load(), &pktid, srcname, &time, &buf, &nbytes, &bufsize);
+      // Waits for a packet; a stop closes the connection, which ends the wait at once.
+      int rc = orbreap(thr->orb.load(), &pktid, srcname, &time, &buf, &nbytes, &bufsize);
       thr->reaping = 0;
-      if (stop_asked(thr)) break;
-      if (rc == -2) {
-        clock_sleep(kIdlePause);
-        continue;
+      if (stop_asked(thr)) {
+        elog_clear_register(0);  // the reap on the closed connection
+        break;
       }
       if (rc < 0) {
         elog_complain(0, "orbreapthr_run: orbreap() error.\n");
@@ -308,7 +313,11 @@ int orbreapthr_after(OrbreapThr *thr, double time) {
 int orbreapthr_set_to_stop(OrbreapThr *thr) {
   if (!thr) return 0;
   int running = 0;
-  thr->halt.compare_exchange_strong(running, 1);
+  if (thr->halt.compare_exchange_strong(running, 1)) {
+    // A reap waiting for a packet ends when its connection closes; the record forgets it.
+    int orb = thr->orb.exchange(-1);
+    if (orb >= 0 && orbclose(orb) < 0) elog_clear_register(0);
+  }
   // A thread waiting to push onto a full queue gives up at once.
   pmtfifo_release_block(thr->mtfifo);
   return 0;

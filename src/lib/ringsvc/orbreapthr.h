@@ -1,5 +1,5 @@
-// orbreapthr.h - ring-buffer worker threads: a reap thread that reads one connection
-// without blocking and queues copies of its packets (OrbreapThr), and a put thread that
+// orbreapthr.h - ring-buffer worker threads: a reap thread that waits for the packets of
+// one connection and queues copies of them (OrbreapThr), and a put thread that
 // writes queued packets to one connection (OrbputThr), so that their users never wait on
 // the ring.
 //
@@ -12,7 +12,8 @@
 // Stopping is cooperative and bounded. The stop flags are atomics that the threads look at
 // before and after every ring call and between retries; a failing reap or put is retried
 // after a short pause. A stop releases the queue's block, so neither a thread nor a
-// stopper ever waits on a full queue. No signal is sent to a worker and no worker is
+// stopper ever waits on a full queue, and a reap stop closes the connection, which ends
+// the thread's wait for a packet at once. No signal is sent to a worker and no worker is
 // cancelled: a thread still inside a ring call when a stopper's time bound passes is left
 // to end on its own, and frees its record itself when its owner has already let go.
 //
@@ -53,7 +54,7 @@ typedef struct orbreapthr_ {
   std::atomic<int> orb;      // connection; -1 while orbname is still to be opened
   int block;                 // blocking flag of the queue
   std::atomic<int> halt;     // 0 running, 1 stop asked, 2 stopped
-  std::atomic<int> reaping;  // 1 while the thread is inside orbopen or orbreap_nd
+  std::atomic<int> reaping;  // 1 while the thread is inside orbopen or orbreap
   std::atomic<int> refs;     // holders of the record: the owner and the running thread
 } OrbreapThr;
 
@@ -84,7 +85,8 @@ int orbreapthr_select(OrbreapThr *thr, const char *select);
 int orbreapthr_reject(OrbreapThr *thr, const char *reject);
 int orbreapthr_after(OrbreapThr *thr, double time);
 
-// Asks the thread to stop (halt 1 unless it has already stopped). 0.
+// Asks the thread to stop (halt 1 unless it has already stopped; a running thread's
+// connection is closed then, ending its reap). 0.
 int orbreapthr_set_to_stop(OrbreapThr *thr);
 // 1 when the thread has stopped (halt 2), else 0 (0 for none).
 int orbreapthr_is_stopped(OrbreapThr *thr);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "altuscomsubs_output.h"
 #include "base/arr.h"
 #include "base/clock.h"
+#include "base/clockwait.h"
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/tbl.h"
@@ -249,6 +251,10 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   dl->connected_modem = nullptr;
   dl->connected_modem_status = nullptr;
   dl->userdata = altus;
+  // A change of what the scheduling pass looks at wakes the scheduling threads.
+  for (KessaroFlag *f :
+       {&dl->stream_status, &dl->getevents_status, &dl->alarm, &dl->request_getevents})
+    f->watch = &kessaro_wake;
   if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
   if (altuscom_start_thread(&dl->run_thread, THREAD_ALTUS_DL, altuscom_run_datalogger, dl) != 0) {
     altuscom_log_register_error(
@@ -430,6 +436,32 @@ void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
   if (++*busy > 300) *busy = 0;
 }
 
+namespace {
+
+// The pause after a pass of a loop that looks again every 0.1 s: 0.1 s when `again`;
+// otherwise until kessaro_wake moves past `seen`, then on to the next 0.1 s step after the
+// pass, so that a change is taken up when such a loop would have seen it, and an idle
+// loop does not wake for nothing.
+void pause_between_passes(unsigned long seen, bool again) {
+  constexpr double kStep = 0.1;
+  double next = clock_monotonic() + kStep;
+  if (!again && clock_event_wait(&kessaro_wake, seen, HUGE_VAL) == 1) {
+    double now = clock_monotonic();
+    if (now > next) next += std::ceil((now - next) / kStep) * kStep;
+  }
+  double left = next - clock_monotonic();
+  if (left > 0) clock_sleep(left);
+}
+
+// Whether the datalogger's queue is empty; a busy queue lock counts as not empty.
+bool nothing_queued(AltusDatalogger *dl) {
+  if (!dl->command_mutex.try_lock()) return false;
+  std::lock_guard<KessaroMutex> cmdlock(dl->command_mutex, std::adopt_lock);
+  return maxtbl(dl->commands) < 1;
+}
+
+}  // namespace
+
 void *altuscom_run_datalogger(void *arg) {
   auto *dl = static_cast<AltusDatalogger *>(arg);
   auto *altus = static_cast<Kessaro *>(dl->userdata);
@@ -437,8 +469,12 @@ void *altuscom_run_datalogger(void *arg) {
                        dl->target_name);
   int busy = 0;
   while (!kessaro_halt) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
     altuscom_datalogger_pass(altus, dl, &busy);
-    clock_sleep(0.1);
+    // With requests queued (or the queue's lock busy) the pass is repeated after 0.1 s, as
+    // it waits for a link; otherwise nothing is due until a watched flag changes, a request
+    // is posted or the halt is raised, each of which signals kessaro_wake.
+    pause_between_passes(seen, !nothing_queued(dl));
   }
   altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: exiting\n");
   return nullptr;
@@ -507,6 +543,16 @@ void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
   }
 }
 
+// Whether a datalogger this link may call has requests queued (or its queue's lock is
+// busy, which counts as having some).
+bool requests_waiting(const Modem *modem, Tbl *dls) {
+  for (long i = 0; i < maxtbl(dls); i++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, i));
+    if (dl->dialout && in_dialout_list(dl, modem) && !nothing_queued(dl)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void *altuscom_run_modem(void *arg) {
@@ -516,6 +562,7 @@ void *altuscom_run_modem(void *arg) {
   altuscom_log_message(modem, nullptr, 0, "altuscom_run_modem: thread started for %s\n",
                        modem->name);
   while (!kessaro_halt) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
     // A new address learned since the last pass takes effect before the next connection.
     altuscom_apply_address(modem);
     if (modem->dialout) dialout_scan(altus, modem, dls);
@@ -533,8 +580,9 @@ void *altuscom_run_modem(void *arg) {
       if (ml) unlock_modem_connection(modem, label);
     }
     // The dial-in wait ends within a second on its own; the pause keeps a link without
-    // one from spinning.
-    clock_sleep(0.1);
+    // one from spinning. A link that only dials out has nothing to do until a request is
+    // posted (kessaro_wake) unless one waits already.
+    pause_between_passes(seen, modem->dialin || requests_waiting(modem, dls));
   }
   freetbl(dls, nullptr);
   closeserial(modem);
@@ -583,7 +631,7 @@ void *altuscom_run_tcpserver(void *arg) {
         modem, nullptr, 1, 0,
         "altuscom_run_tcpserver: serialbuf_open(%s) error...retry after 1 minute\n",
         modem->devname);
-    for (int i = 0; i < 600 && !kessaro_halt; i++) clock_sleep(0.1);
+    kessaro_wait_for([] { return kessaro_halt != 0; }, clock_monotonic() + 60.0);
   }
   while (opened && !kessaro_halt) {
     altuscom_log_message(modem, nullptr, 0, "listening for connection on %s", modem->devname);
@@ -794,7 +842,8 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: modem threads finished\n");
   altus->status_report_now = 1;
   altus->status_report_shutdown = 1;
-  for (int i = 0; i < 11 && altus->status_report_now == 1; i++) clock_sleep(1.0);
+  // Up to 11 s for the last report; the status thread's clearing of the flag signals.
+  kessaro_wait_for([altus] { return altus->status_report_now != 1; }, clock_monotonic() + 11.0);
   mybury(altus);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: shutting down write threads\n");
   clock_sleep(0.1);

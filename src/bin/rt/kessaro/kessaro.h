@@ -35,6 +35,7 @@
 #include <thread>
 
 #include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
+#include "base/clockwait.h"
 #include "base/textutil.h"
 
 struct Arr;
@@ -53,18 +54,36 @@ struct Kessaro;
 
 // ---- helpers for shared fields and fixed texts ----
 
-// An int that several threads read and write. Copies take the current value.
+// The program's wake-up: signalled when the halt flag is raised and when a watched flag
+// changes, so that threads waiting for a change or their next deadline look again at once.
+extern ClockEvent kessaro_wake;
+
+// Waits on kessaro_wake until done() holds or clock_monotonic() reaches `deadline`;
+// returns done() as it stands at the end.
+template <class F>
+bool kessaro_wait_for(F done, double deadline) {
+  for (;;) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
+    if (done()) return true;
+    if (clock_event_wait(&kessaro_wake, seen, deadline) == 0) return done();
+  }
+}
+
+// An int that several threads read and write. Copies take the current value. A flag
+// whose `watch` is set signals that event whenever a store changes its value; the watch
+// is not copied.
 struct KessaroFlag {
   std::atomic<int> v{0};
+  std::atomic<ClockEvent *> watch{nullptr};
   KessaroFlag() = default;
   KessaroFlag(int x) : v(x) {}
   KessaroFlag(const KessaroFlag &o) : v(o.v.load()) {}
-  KessaroFlag &operator=(const KessaroFlag &o) {
-    v.store(o.v.load());
-    return *this;
-  }
+  KessaroFlag &operator=(const KessaroFlag &o) { return *this = o.v.load(); }
   KessaroFlag &operator=(int x) {
-    v.store(x);
+    if (v.exchange(x) != x) {
+      ClockEvent *ev = watch.load();
+      if (ev != nullptr) clock_event_signal(ev);
+    }
     return *this;
   }
   operator int() const { return v.load(); }
@@ -618,7 +637,16 @@ struct Kessaro {
 // The program record of this process, and its halt flag (set once by the shutdown; every
 // loop polls it).
 extern Kessaro *kessaro_glbl;
-extern std::atomic<int> kessaro_halt;
+// Raising the halt flag also signals kessaro_wake.
+struct KessaroHalt : std::atomic<int> {
+  using std::atomic<int>::atomic;
+  KessaroHalt &operator=(int x) {
+    store(x);
+    clock_event_signal(&kessaro_wake);
+    return *this;
+  }
+};
+extern KessaroHalt kessaro_halt;
 
 // A new zeroed program record (state-file slot -1) with its lists and arrays made empty.
 // Never none: out of memory is fatal.

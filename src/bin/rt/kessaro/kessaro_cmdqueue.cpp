@@ -69,6 +69,7 @@ int post_command_queue(AltusDatalogger *dl, Pf *command, int internal) {
   }
   if (!internal) dl->commands_refused = 0;
   pushtbl(dl->commands, text);
+  clock_event_signal(&kessaro_wake);  // the scheduling threads look at the queue at once
   return 0;
 }
 

@@ -10,7 +10,8 @@
 #include "kessaro.h"
 
 Kessaro *kessaro_glbl = nullptr;
-std::atomic<int> kessaro_halt{0};
+KessaroHalt kessaro_halt{0};
+ClockEvent kessaro_wake;
 
 // The owned texts of each record, for duplication and freeing.
 static char *Modem::*const modem_texts[] = {
@@ -78,6 +79,8 @@ Kessaro *kessaro_new(void) {
   k->packet_defs_arr = newarr(nullptr);
   k->pocds_tbl = newtbl(0);
   k->repackage_tbl = newtbl(0);
+  // The flags that threads wait on wake them when they change.
+  for (KessaroFlag *f : {&k->status_report_now, &k->stopping, &k->kill}) f->watch = &kessaro_wake;
   return k;
 }
 

@@ -245,8 +245,8 @@ int altus_write_thread_stop(Kessaro *altus) {
   if (pmtfifo_push(altus->mtfifo_write, nullptr) != 0) {
     elog_complain(0, "altus_write_thread_stop: pmtfifo_push() error.\n");
   }
-  for (int i = 0; i < 1000 && altus->kill != 2; i++) clock_sleep(0.1);
-  return altus->kill == 2 ? 0 : -1;
+  // Up to 100 s for the thread to end; its `kill` 2 signals kessaro_wake (kessaro_new).
+  return kessaro_wait_for([altus] { return altus->kill == 2; }, clock_monotonic() + 100.0) ? 0 : -1;
 }
 
 // ---- status thread ----
@@ -286,10 +286,14 @@ void *altus_status_report(void *arg) {
   double last = 0.0;
   // After the halt the thread stays while the shutdown runs, to send its last report.
   while (kessaro_halt.load() == 0 || altus->stopping) {
+    unsigned long seen = clock_event_seen(&kessaro_wake);
     double now = clock_now();
     double interval = altus->status_interval.load();
     if (!altus->status_report_now && (interval <= 0.0 || now - last < interval)) {
-      clock_sleep(1.0);
+      // The next report is due when the interval has passed; a request, a new interval and
+      // the halt signal kessaro_wake.
+      double due = interval > 0.0 ? clock_monotonic() + (last + interval - now) : HUGE_VAL;
+      clock_event_wait(&kessaro_wake, seen, due);
       continue;
     }
     last = now;
@@ -349,7 +353,8 @@ void *altus_datarate(void *arg) {
   if (interval < 1) interval = 1;
   while (kessaro_halt.load() == 0) {
     altus_datarate_update(altus);
-    clock_sleep(interval);
+    // The interval's pause, ended early by the halt.
+    kessaro_wait_for([] { return kessaro_halt.load() != 0; }, clock_monotonic() + interval);
   }
   return nullptr;
 }
