@@ -249,8 +249,8 @@ TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
 // The status-request thread's turns, on a clock the rows set: the time counted while the
 // stream is open holds the request back until the tick limit ((interval x 10 - 4) x 0.1 s)
 // or until the last status is interval - 0.4 s old, and the pause says how long until one
-// of them comes; a request waits for the half second. An interval of 0 or below asks on
-// every turn, at most once a second, so the control port never goes idle.
+// of them comes, on the half second; a request waits for the half second. An interval of 0 or below
+// asks on every turn, at most once a second, so the control port never goes idle.
 TEST(Threads, StatusRequestTicks) {
   struct Row {
     const char *what;
@@ -262,7 +262,7 @@ TEST(Threads, StatusRequestTicks) {
   } rows[] = {
       {"counting up: the status age comes first", 10, 0, 1000.2, 999.9, 999.5, 0, 0, 9.3},
       {"counting up: the tick limit comes first", 10, 5, 1000.2, 999.9, 999.5, 0, 5, 4.6},
-      {"just below the limit", 10, 9.5, 1000.2, 999.9, 999.5, 0, 9.5, 0.1},
+      {"just below the limit: on to the half second", 10, 9.5, 1000.2, 999.9, 999.5, 0, 9.5, 0.3},
       {"limit reached", 10, 9.6, 1000.2, 999.9, 999.5, 1, 0, 0.3},
       {"limit reached but for the rounding", 10, 9.6 - 1e-9, 1000.2, 999.9, 999.5, 1, 0, 0.3},
       {"status old enough", 10, 0.3, 1009.8, 1000.0, 999.5, 1, 0, 0.0},

@@ -371,6 +371,8 @@ int q330_set_acquisition_mode(Q330 *q330, int mode) {
   raise_status_flags(q330);
   if (mode == 10) {
     clock_event_signal(&q330->killed);
+    // A none item wakes the control thread waiting for a command.
+    if (q330->control_mtfifo_in) pmtfifo_unpop(q330->control_mtfifo_in, nullptr);
     wake_cmd_waiters(q330);
   }
   return 0;

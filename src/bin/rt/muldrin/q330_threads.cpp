@@ -98,13 +98,26 @@ const Q330Executor *q330_executor_find(const char *cmd) {
 
 // ---- Control thread -------------------------------------------------------------------------
 
-// Waits on the queue with a time-out of 1 s, so that a kill is seen at the next wake
-// even when no command comes; q330_control_close then releases every caller.
+namespace {
+
+// The longest wait for a command. The heartbeat it gives must stay well inside the
+// watchdog's hang time-out and its inactivity report; never more often than once a second.
+double control_wait(const Q330DLParams &p) {
+  double limit = Q330_INACTIVE_REPORT;
+  if (p.timeout_controlthread_hang > 0) limit = std::min(limit, p.timeout_controlthread_hang);
+  return std::max(1.0, limit / 2);
+}
+
+}  // namespace
+
+// Waits on the queue for a command or the heartbeat's time-out. A kill puts a none item at
+// the head of the queue, which ends the wait at once; q330_control_close then releases
+// every caller.
 void *q330_run_control_thread(void *arg) {
   auto *q = static_cast<Q330 *>(arg);
   q330_output(q, Q330_OUT_LOG, "--------q330 %s control thread starting--------\n",
               nz(q->params.dlname));
-  pmtfifo_set_timeout(q->control_mtfifo_in, 1.0);
+  pmtfifo_set_timeout(q->control_mtfifo_in, control_wait(q->params));
   while (q->state_acquisition.load() != 10) {
     q330_control_heartbeat(q);
     q330_output_debugc(q, 0, "q330_run_control_thread: Waiting for command.\n");
@@ -382,7 +395,10 @@ int q330_status_request_due(double *counted, double interval, double now, double
   const double limit = (static_cast<int>(interval * 10) - 4) * 0.1, slack = 1e-6;
   const double young = interval - 0.4;
   if (*counted < limit - slack && now - last_status < young) {
-    *pause = std::max(std::min(limit - *counted, last_status + young - now), 0.001);
+    // The turn that will be due, put on the half second as the request will be.
+    const double due = now + std::min(limit - *counted, last_status + young - now);
+    const double half = std::floor(due) + 0.5;
+    *pause = std::max((due < half ? half : due) - now, 0.001);
     return 0;
   }
   *counted = 0;
