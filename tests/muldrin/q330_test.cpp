@@ -266,8 +266,8 @@ TEST(Q330Setters, StateTable) {
   }
 }
 
-// The waits poll the state through the clock seam: a driven clock plays the data thread,
-// moving the state on after a few pauses.
+// The waits end on the state change the setters signal; through the clock seam a driven
+// clock plays the data thread, moving the state on (as its setter does) after a few pauses.
 struct DataThreadClock {
   Q330 *q330;
   int pauses = 0, move_at;
@@ -280,7 +280,7 @@ struct DataThreadClock {
     driver.sleep = [](double sec, void *u) {
       auto *self = static_cast<DataThreadClock *>(u);
       self->now += sec;
-      if (++self->pauses == self->move_at) self->q330->state_acquisition = self->to;
+      if (++self->pauses == self->move_at) q330_set_acquisition_mode(self->q330, self->to);
     };
     driver.user = this;
     clock_set_driver(&driver);

@@ -246,39 +246,44 @@ TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
   EXPECT_FALSE(s.w.has("Breakout to re-register after sleep"));
 }
 
-// The status-request thread's passes, on a clock the rows set: the tick counter holds the
-// request back until its limit (interval x 10 - 4) or until the last status is
-// interval - 0.4 s old, and a request waits for the half second. An interval of 0 or
-// below asks on every pass, at most once a second, so the control port never goes idle.
+// The status-request thread's turns, on a clock the rows set: the time counted while the
+// stream is open holds the request back until the tick limit ((interval x 10 - 4) x 0.1 s)
+// or until the last status is interval - 0.4 s old, and the pause says how long until one
+// of them comes, on the half second; a request waits for the half second. An interval of 0 or below
+// asks on every turn, at most once a second, so the control port never goes idle.
 TEST(Threads, StatusRequestTicks) {
   struct Row {
     const char *what;
     double interval;
-    int ticks;
+    double counted;
     double now, last_status, last_request;
-    int due, ticks_after;
-    double pause;
+    int due;
+    double counted_after, pause;
   } rows[] = {
-      {"counting up", 10, 0, 1000.2, 999.9, 999.5, 0, 1, 0.1},
-      {"one below the limit", 10, 95, 1000.2, 999.9, 999.5, 0, 96, 0.1},
-      {"limit reached", 10, 96, 1000.2, 999.9, 999.5, 1, 0, 0.3},
-      {"status old enough", 10, 3, 1009.8, 1000.0, 999.5, 1, 0, 0.0},
-      {"status just too young", 10, 3, 1009.5, 1000.0, 999.5, 0, 4, 0.1},
-      {"second half: at once", 10, 96, 1000.7, 999.9, 990.5, 1, 0, 0.0},
-      {"interval 0: due on the first pass", 0, 0, 1000.25, 0, 0, 1, 0, 0.25},
+      {"counting up: the status age comes first", 10, 0, 1000.2, 999.9, 999.5, 0, 0, 9.3},
+      {"counting up: the tick limit comes first", 10, 5, 1000.2, 999.9, 999.5, 0, 5, 4.6},
+      {"just below the limit: on to the half second", 10, 9.5, 1000.2, 999.9, 999.5, 0, 9.5, 0.3},
+      {"limit reached", 10, 9.6, 1000.2, 999.9, 999.5, 1, 0, 0.3},
+      {"limit reached but for the rounding", 10, 9.6 - 1e-9, 1000.2, 999.9, 999.5, 1, 0, 0.3},
+      {"status old enough", 10, 0.3, 1009.8, 1000.0, 999.5, 1, 0, 0.0},
+      {"status just too young", 10, 0.3, 1009.5, 1000.0, 999.5, 0, 0.3, 0.1},
+      {"status a hair too young: the least pause", 10, 0.3, 1009.5999, 1000.0, 999.5, 0, 0.3,
+       0.001},
+      {"second half: at once", 10, 9.6, 1000.7, 999.9, 990.5, 1, 0, 0.0},
+      {"interval 0: due on the first turn", 0, 0, 1000.25, 0, 0, 1, 0, 0.25},
       {"interval 0: again the next second", 0, 0, 1001.25, 1000.5, 1000.5, 1, 0, 0.25},
       {"interval 0: not twice a second", 0, 0, 1000.52, 1000.51, 1000.5, 1, 0, 0.98},
       {"interval -5", -5, 0, 1000.6, 0, 999.5, 1, 0, 0.0},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.what);
-    int ticks = r.ticks;
+    double counted = r.counted;
     double pause = -1;
     EXPECT_EQ(
-        q330_status_request_due(&ticks, r.interval, r.now, r.last_status, r.last_request, &pause),
+        q330_status_request_due(&counted, r.interval, r.now, r.last_status, r.last_request, &pause),
         r.due);
-    EXPECT_EQ(ticks, r.ticks_after);
-    EXPECT_NEAR(pause, r.pause, 1e-9);
+    EXPECT_NEAR(counted, r.counted_after, 1e-9);
+    EXPECT_NEAR(pause, r.pause, 1e-6);
   }
 }
 

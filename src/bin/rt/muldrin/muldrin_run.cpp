@@ -3,9 +3,11 @@
 
 #include <signal.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/clockwait.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "base/signals.h"
@@ -17,7 +19,24 @@
 std::atomic<int> myshutdown{0};
 std::atomic<int> myshutdown_pocds{0};
 
-void muldrin_halt(void) { myshutdown.store(1); }
+namespace {
+
+ClockEvent g_halted;  // signalled by every halt, for muldrin_wait_halt
+
+}  // namespace
+
+void muldrin_halt(void) {
+  myshutdown.store(1);
+  clock_event_signal(&g_halted);
+}
+
+void muldrin_wait_halt(void) {
+  for (;;) {
+    unsigned long seen = clock_event_seen(&g_halted);
+    if (myshutdown.load() != 0) return;
+    clock_event_wait(&g_halted, seen, HUGE_VAL);
+  }
+}
 
 int mystrncpy(char *dst, const char *src, size_t size) {
   if (size == 0) return 0;
@@ -56,7 +75,8 @@ void kill_session(Q330 *q) {
   pmtfifo_release_block(q->control_mtfifo_in);
 }
 
-void stop_handler(int) { myshutdown.store(1); }
+// Called on the signal dispatch thread, not in signal context.
+void stop_handler(int) { muldrin_halt(); }
 
 }  // namespace
 

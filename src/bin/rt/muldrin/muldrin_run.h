@@ -17,6 +17,8 @@ extern std::atomic<int> myshutdown_pocds;  // 1: point-of-contact threads stop
 
 // Asks for an orderly shutdown; returns at once.
 void muldrin_halt(void);
+// Waits until muldrin_halt (or a stop signal) has asked for the shutdown.
+void muldrin_wait_halt(void);
 // Copies at most size bytes and always stores a zero at dst[size - 1]; 0.
 int mystrncpy(char *dst, const char *src, size_t size);
 // The orderly shutdown, on the main thread: stops the point-of-contact threads and every

@@ -145,7 +145,7 @@ int muldrin_main(int argc, char **argv) {
                               cmdthread_callback, m);
     if (m->cmdthr == nullptr) elog_die(0, "cmdthread_new() error.\n");
   }
-  while (myshutdown.load() == 0) clock_sleep(0.1);
+  muldrin_wait_halt();
   muldrin_shutdown(m);
   // The sessions were killed by the shutdown: their threads end within one pass.
   for (long i = 0; i < maxtbl(m->q330s_tbl); i++) {

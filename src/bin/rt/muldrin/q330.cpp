@@ -70,6 +70,17 @@ void deliver_line(Q330 *q330, int type, std::string line) {
 void raise_status_flags(Q330 *q330) {
   q330->pendingstatusrequest = 1;
   if (q330->pendingstatusrequests) *q330->pendingstatusrequests = 1;
+  q330_wake(q330);
+}
+
+// Waits until `done` holds for the acquisition state; every state change wakes it.
+template <class Done>
+void wait_for_state(Q330 *q330, Done done) {
+  for (;;) {
+    unsigned long seen = clock_event_seen(&q330->wake);
+    if (done(q330->state_acquisition.load())) return;
+    clock_event_wait(&q330->wake, seen, HUGE_VAL);
+  }
 }
 
 void wake_cmd_waiters(Q330 *q330) {
@@ -358,7 +369,12 @@ int q330_set_acquisition_mode(Q330 *q330, int mode) {
     if (cur == 10) return -1;
   } while (!q330->state_acquisition.compare_exchange_weak(cur, mode));
   raise_status_flags(q330);
-  if (mode == 10) wake_cmd_waiters(q330);
+  if (mode == 10) {
+    clock_event_signal(&q330->killed);
+    // A none item wakes the control thread waiting for a command.
+    if (q330->control_mtfifo_in) pmtfifo_unpop(q330->control_mtfifo_in, nullptr);
+    wake_cmd_waiters(q330);
+  }
   return 0;
 }
 
@@ -381,18 +397,17 @@ int q330_stop_acquisition(Q330 *q330, int wait) {
     q330_set_acquisition_mode(q330, 7);
   }
   if (!wait) return 0;
-  for (;;) {
-    int s = q330->state_acquisition;
-    // A kill ends the threads that would bring the state down: stop waiting then.
-    if ((s >= 0 && s <= 3) || s == 10) return 0;
-    myusleep(0.1);
-  }
+  // A kill ends the threads that would bring the state down: stop waiting then.
+  wait_for_state(q330, [](int s) { return (s >= 0 && s <= 3) || s == 10; });
+  return 0;
 }
 
 int q330_kill_thread(Q330 *q330) {
   q330_set_acquisition_mode(q330, 10);
   return 0;
 }
+
+void q330_wake(Q330 *q330) { clock_event_signal(&q330->wake); }
 
 namespace {
 
@@ -403,12 +418,10 @@ int restart(Q330 *q330, int wait, const char *what, int to) {
   q330->request_shutdown_time = std_now();
   if (!q330->state_acquisition.compare_exchange_strong(cur, to)) return 0;
   q330->ch98_time_restart = q330->ch98_time;
+  q330_wake(q330);
   if (!wait) return 0;
-  for (;;) {
-    int s = q330->state_acquisition;
-    if (s == 6 || s == 10) return 0;
-    myusleep(0.1);
-  }
+  wait_for_state(q330, [](int s) { return s == 6 || s == 10; });
+  return 0;
 }
 
 }  // namespace

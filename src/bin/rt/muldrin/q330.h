@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clockwait.h"
 #include "q330_dblk.h"
 #include "q330_pktdefs.h"
 #include "support/stdtime.h"  // myusleep
@@ -296,6 +297,11 @@ struct Q330 {
   std::atomic<int> state_dataopen{0};        // the data stream is open
   int report_status = 0;                     // force the next channel-state line
   std::atomic<int> pendingstatusrequest{0};  // raised on every state change
+  // Signalled (q330_wake) on every change of state_acquisition and state_dataopen and on
+  // every new buffer fill, so that the threads waiting for their next deadline (status
+  // request, watchdog, the waits of the state setters) see the change at once.
+  ClockEvent wake;
+  ClockEvent killed;  // signalled once, by the move to state 10 (the watchdog waits on it)
   int unit_nchannels = 0;
   int first_data = 0;
   int first_status = 0;
@@ -469,6 +475,9 @@ int q330_start_acquisition(Q330 *q330);
 int q330_stop_acquisition(Q330 *q330, int wait);
 // Moves to 10 for good and fails the callers waiting on queued commands. 0.
 int q330_kill_thread(Q330 *q330);
+// Wakes the session's threads that wait on `wake`: called after every change of the
+// acquisition state or of state_dataopen that does not go through the setters above.
+void q330_wake(Q330 *q330);
 // Log "Restart link." and, only from 6, move to 8; with `wait`, wait until the state is 6
 // again (or 10). 0.
 int q330_restart_link(Q330 *q330, int wait);

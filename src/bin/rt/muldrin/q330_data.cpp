@@ -506,6 +506,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
 
   q330->first_data = 1;
   q330->state_dataopen = 1;
+  q330_wake(q330);
   if (log.flags & 0x4000)
     q330_output(q330, Q330_OUT_LOG, "data stream open - starting with %d and base96 encoding.\n",
                 log.data_sequence_number);
@@ -832,6 +833,7 @@ int q330_close_data(Q330 *q330, char *error, int err_sz) {
   while (q330_flush_data(q330, 1, 0) == Q330_OUT_BUSY) myusleep(0.1);
   if (q330->out_callback) q330->out_callback(q330, Q330_OUT_FLUSH, nullptr, 0);
   q330->state_dataopen = 0;
+  q330_wake(q330);
   if (!q330->udp_data) {
     static const char *const steps[] = {"", "udp_new(udp_data) error",
                                         "udp_new_packet_cache(udp_data) error.\n", ""};

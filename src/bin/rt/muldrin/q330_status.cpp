@@ -316,9 +316,13 @@ void feed_clock(Q330 *q330, unsigned answered) {
 }
 
 // The buffer fill the watchdog reports and the status-request thread clears.
-void set_bufpcnt(Q330Status &st, double pcnt) {
-  std::lock_guard<std::mutex> lock(st.status_mutex);
-  st.bufpcnt = pcnt;
+void set_bufpcnt(Q330 *q330, double pcnt) {
+  {
+    std::lock_guard<std::mutex> lock(q330->status.status_mutex);
+    q330->status.bufpcnt = pcnt;
+  }
+  // Outside states 5 and 6 the status-request thread clears a fill again.
+  if (pcnt != -1) q330_wake(q330);
 }
 
 }  // namespace
@@ -367,11 +371,11 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
   if (rc == 1) {
     // Deregistered meanwhile: a data-port open must not go on without status.
     q330_set_error(error, err_sz, "q330_get_status_pvt: not registered");
-    set_bufpcnt(st, -1);
+    set_bufpcnt(q330, -1);
     return -1;
   }
   if (rc < 0) {
-    set_bufpcnt(st, -1);
+    set_bufpcnt(q330, -1);
     feed_clock(q330, answered);
     return -1;
   }
@@ -420,7 +424,7 @@ int q330_get_status_pvt(Q330 *q330, Pf *pf, unsigned int status_bitmap, char *er
         static_cast<double>(q330->config.config_pkt.fix.logical_port_packet_memory_size[port - 1]);
   }
   const double pcnt = size > 0 ? used * 100.0 / size : -1;
-  set_bufpcnt(st, pcnt);
+  set_bufpcnt(q330, pcnt);
   if (size > 0 && p.flush_buffer_thresh > 0 && !q330->flush_buffer_lockout &&
       pcnt >= p.flush_buffer_thresh)
     flush_buffer(q330);

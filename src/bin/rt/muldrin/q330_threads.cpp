@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "base/arr.h"
 #include "base/clock.h"
+#include "base/clockwait.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
@@ -65,6 +67,15 @@ void data_heartbeat(Q330 *q) {
 
 const char *nz(const char *s) { return s ? s : ""; }
 
+// The clock_monotonic() instant of the std_now() time `wall`: the deadlines of the
+// session are wall-clock times, the waits take monotonic ones.
+double monotonic_at(double wall) { return clock_monotonic() + (wall - std_now()); }
+
+// A pause of the session's threads that a state change ends early.
+void idle(Q330 *q, double seconds) {
+  clock_event_wait(&q->wake, clock_event_seen(&q->wake), clock_monotonic() + seconds);
+}
+
 }  // namespace
 
 const Q330Executor q330_executors[] = {
@@ -87,13 +98,26 @@ const Q330Executor *q330_executor_find(const char *cmd) {
 
 // ---- Control thread -------------------------------------------------------------------------
 
-// Waits on the queue with a time-out of 1 s, so that a kill is seen at the next wake
-// even when no command comes; q330_control_close then releases every caller.
+namespace {
+
+// The longest wait for a command. The heartbeat it gives must stay well inside the
+// watchdog's hang time-out and its inactivity report; never more often than once a second.
+double control_wait(const Q330DLParams &p) {
+  double limit = Q330_INACTIVE_REPORT;
+  if (p.timeout_controlthread_hang > 0) limit = std::min(limit, p.timeout_controlthread_hang);
+  return std::max(1.0, limit / 2);
+}
+
+}  // namespace
+
+// Waits on the queue for a command or the heartbeat's time-out. A kill puts a none item at
+// the head of the queue, which ends the wait at once; q330_control_close then releases
+// every caller.
 void *q330_run_control_thread(void *arg) {
   auto *q = static_cast<Q330 *>(arg);
   q330_output(q, Q330_OUT_LOG, "--------q330 %s control thread starting--------\n",
               nz(q->params.dlname));
-  pmtfifo_set_timeout(q->control_mtfifo_in, 1.0);
+  pmtfifo_set_timeout(q->control_mtfifo_in, control_wait(q->params));
   while (q->state_acquisition.load() != 10) {
     q330_control_heartbeat(q);
     q330_output_debugc(q, 0, "q330_run_control_thread: Waiting for command.\n");
@@ -172,7 +196,7 @@ void do_register(Q330 *q) {
   q->inactivity_wakeup = std_now() + q->params.inactivity_timeout;
   if (rc >= 0) {
     int cur = 4;
-    q->state_acquisition.compare_exchange_strong(cur, 5);
+    if (q->state_acquisition.compare_exchange_strong(cur, 5)) q330_wake(q);
     return;
   }
   int s = q->state_acquisition.load();
@@ -203,6 +227,7 @@ void do_open(Q330 *q) {
   }
   if (rc < 0) {
     q->state_dataopen = 0;
+    q330_wake(q);
     q->register_retries++;
     const int max = q->params.maxretries_register;
     if (max >= 1 && q->register_retries >= max) {
@@ -235,6 +260,7 @@ void reregister_after_read(Q330 *q, const char *err) {
   close_data(q);
   deregister(q);
   q->state_dataopen = 0;
+  q330_wake(q);
   q330_set_acquisition_mode(q, 4);
 }
 
@@ -278,6 +304,7 @@ void do_acquire(Q330 *q) {
       close_data(q);
       deregister(q);
       q->state_dataopen = 0;
+      q330_wake(q);
       q330_set_acquisition_mode(q, 4);
     }
     q->register_retries = 0;
@@ -305,22 +332,23 @@ void *q330_run_data_thread(void *arg) {
     if (s == 10) break;
     switch (s) {
       case 0:
-        myusleep(0.5);
+        idle(q, 0.5);
         q->register_retries = 0;
         break;
       case 1:
       case 2:
-        myusleep(0.5);
+        idle(q, 0.5);
         q->register_retries = 0;
         inactivity_check(q);
         break;
       case 3:
-        myusleep(0.5);
+        idle(q, 0.5);
         if (std_now() >= q->register_wakeup) {
           int cur = 3;
           if (q->state_acquisition.compare_exchange_strong(cur, 4)) {
             if (q->pendingstatusrequests) q->pendingstatusrequests->store(1);
             q->pendingstatusrequest = 1;
+            q330_wake(q);
           }
         }
         break;
@@ -346,7 +374,7 @@ void *q330_run_data_thread(void *arg) {
         q330_output(q, Q330_OUT_LOG, "Shutting down data connection for restart.\n");
         close_data(q);
         int cur = 9;
-        q->state_acquisition.compare_exchange_strong(cur, 5);
+        if (q->state_acquisition.compare_exchange_strong(cur, 5)) q330_wake(q);
         break;
       }
       default:
@@ -361,15 +389,19 @@ void *q330_run_data_thread(void *arg) {
 
 // ---- Status-request thread ------------------------------------------------------------------
 
-int q330_status_request_due(int *ticks, double interval, double now, double last_status,
+int q330_status_request_due(double *counted, double interval, double now, double last_status,
                             double last_request, double *pause) {
-  const int limit = static_cast<int>(interval * 10) - 4;
-  if (*ticks < limit && now - last_status < interval - 0.4) {
-    ++*ticks;
-    *pause = 0.1;
+  // The count of whole ticks as a time; the slack takes up the rounding of the sums.
+  const double limit = (static_cast<int>(interval * 10) - 4) * 0.1, slack = 1e-6;
+  const double young = interval - 0.4;
+  if (*counted < limit - slack && now - last_status < young) {
+    // The turn that will be due, put on the half second as the request will be.
+    const double due = now + std::min(limit - *counted, last_status + young - now);
+    const double half = std::floor(due) + 0.5;
+    *pause = std::max((due < half ? half : due) - now, 0.001);
     return 0;
   }
-  *ticks = 0;
+  *counted = 0;
   const double second = std::floor(now), frac = now - second;
   if (frac < 0.5)
     *pause = 0.5 - frac;
@@ -385,9 +417,11 @@ void *q330_run_status_request_thread(void *arg) {
   q330_output(q, Q330_OUT_LOG, "--------q330 %s status request thread starting--------\n",
               nz(q->params.dlname));
   const double interval = q->params.statusrequest_interval;
-  int ticks = 0;
-  double last_request = 0;
+  double counted = 0, last_request = 0;
+  double counted_to = -1;  // std_now() up to which the open time is counted; -1 while closed
   for (;;) {
+    // Seen before the state is looked at, so that a change meanwhile ends the wait below.
+    const unsigned long seen = clock_event_seen(&q->wake);
     const int s = q->state_acquisition.load();
     if (s == 10) break;
     if (s != 5 && s != 6) {
@@ -395,7 +429,8 @@ void *q330_run_status_request_thread(void *arg) {
       q->status.bufpcnt = -1.0;
     }
     if (!q->state_dataopen.load()) {
-      myusleep(0.1);
+      counted_to = -1;
+      clock_event_wait(&q->wake, seen, HUGE_VAL);
       continue;
     }
     double last;
@@ -403,17 +438,27 @@ void *q330_run_status_request_thread(void *arg) {
       std::lock_guard<std::mutex> lock(q->status.status_mutex);
       last = q->status.time_last_status_pkt;
     }
+    const double now = std_now();
+    if (counted_to >= 0) counted += std::max(now - counted_to, 0.0);
+    counted_to = now;
     double pause = 0;
-    const int due =
-        q330_status_request_due(&ticks, interval, std_now(), last, last_request, &pause);
-    myusleep(pause);
-    if (!due) continue;
+    if (!q330_status_request_due(&counted, interval, now, last, last_request, &pause)) {
+      clock_event_wait(&q->wake, seen, clock_monotonic() + pause);
+      continue;
+    }
+    // The pause to the half second ends early only for a kill.
+    const double end = clock_monotonic() + pause;
+    for (;;) {
+      const unsigned long again = clock_event_seen(&q->wake);
+      if (q->state_acquisition.load() == 10 || !clock_event_wait(&q->wake, again, end)) break;
+    }
     if (q->state_acquisition.load() == 6) {
       last_request = std_now();
       char err[ERR_SZ] = "";
       q330_get_status(q, nullptr, Q330_STATUSREQUEST_BITMAP, err, ERR_SZ);
       elog_clear_register(0);
     }
+    counted_to = std_now();
   }
   q330_output(q, Q330_OUT_LOG, "--------q330 %s status request thread ending--------\n",
               nz(q->params.dlname));
@@ -424,6 +469,11 @@ void *q330_run_status_request_thread(void *arg) {
 
 namespace {
 
+// The watchdog's wait past a time it waits for, so that the strict comparisons of the
+// tests hold when it wakes; and its pass while the statistics run on every pass.
+constexpr double kPassSlack = 0.001;
+constexpr double kWatchdogPass = 0.1;
+
 double ta_sum(TAverage *ta, double end, double window) {
   if (!ta) return 0;
   double t = end, w = window, sum = 0, ave = 0;
@@ -433,8 +483,11 @@ double ta_sum(TAverage *ta, double end, double window) {
 
 // The hang test of one thread: an inactivity line at most every Q330_INACTIVE_REPORT
 // seconds, and a halt on every pass once the silence passes the hang time-out.
-// True once it has halted the program (the halt is asked for once).
-bool hang_check(Q330 *q, std::mutex &m, double &t, double &t2, double timeout, const char *what) {
+// True once it has halted the program (the halt is asked for once). Otherwise *next
+// becomes the earliest std_now() time at which the test may find something, when that is
+// before it (a heartbeat meanwhile only moves the time on).
+bool hang_check(Q330 *q, std::mutex &m, double &t, double &t2, double timeout, const char *what,
+                double *next) {
   bool halt = false;
   {
     std::lock_guard<std::mutex> lock(m);
@@ -448,6 +501,8 @@ bool hang_check(Q330 *q, std::mutex &m, double &t, double &t2, double timeout, c
       q330_output(q, Q330_OUT_LOG, "ERROR: Shutting down program due to apparent %s hang\n", what);
       halt = true;
     }
+    *next = std::min(*next, t2 + Q330_INACTIVE_REPORT + kPassSlack);
+    if (timeout > 0) *next = std::min(*next, t + timeout + kPassSlack);
   }
   if (halt) {
     q330_log_packet_cache(q, 1000000);
@@ -551,17 +606,23 @@ double program_value(Q330 *q, const Q330StatusDef *d, double now) {
 }
 
 // The records are built under status_mutex and handed to the callback after it is let
-// go, so a slow consumer never holds up the threads that update the statistics.
-void program_status(Q330 *q, double now) {
+// go, so a slow consumer never holds up the threads that update the statistics. *next
+// becomes the time of the next records when that is before it.
+void program_status(Q330 *q, double now, double *next) {
   Q330Status &st = q->status;
   const double interval = q->params.statusreport_interval;
   std::vector<Q330DataStatus> records;
   {
     std::lock_guard<std::mutex> lock(st.status_mutex);
     if (st.client_status_time == 0) st.client_status_time = std::floor(now) - interval;
-    if (!q->out_callback || interval <= 0 || now - st.client_status_time < interval) return;
+    if (!q->out_callback || interval <= 0) return;
+    if (now - st.client_status_time < interval) {
+      *next = std::min(*next, st.client_status_time + interval);
+      return;
+    }
     st.client_status_time += interval;
     if (std::fabs(st.client_status_time - now) > 0.5) st.client_status_time = std::floor(now);
+    *next = std::min(*next, st.client_status_time + interval);
     Arr *arr = q->params.status_chan_arr;
     Tbl *keys = arr ? keysarr(arr) : nullptr;
     for (long i = 0; i < maxtbl(keys); i++) {
@@ -591,22 +652,32 @@ void *q330_run_watchdog_thread(void *arg) {
   q330_output(q, Q330_OUT_LOG, "--------q330 %s watchdog thread starting--------\n",
               nz(q->params.dlname));
   bool halted = false;
-  while (q->state_acquisition.load() != 10) {
+  for (;;) {
+    // Seen before the state is looked at: a kill meanwhile ends the wait below.
+    const unsigned long seen = clock_event_seen(&q->killed);
+    if (q->state_acquisition.load() == 10) break;
+    // The earliest time the next pass has something to do: a hang test, the statistics,
+    // the program status records.
+    double next = HUGE_VAL;
     if (!halted)
-      halted =
-          hang_check(q, q->last_data_thread_time_mutex, q->last_data_thread_time,
-                     q->last_data_thread_time2, q->params.timeout_datathread_hang, "datathread");
+      halted = hang_check(q, q->last_data_thread_time_mutex, q->last_data_thread_time,
+                          q->last_data_thread_time2, q->params.timeout_datathread_hang,
+                          "datathread", &next);
     if (!halted)
       halted = hang_check(q, q->last_control_thread_time_mutex, q->last_control_thread_time,
                           q->last_control_thread_time2, q->params.timeout_controlthread_hang,
-                          "controlthread");
+                          "controlthread", &next);
     const double now = std_now();
     {
       std::lock_guard<std::mutex> lock(q->status.status_mutex);
-      if (now - q->status.datarate_time >= q->params.statusreport_interval) statistics(q, now);
+      const int interval = q->params.statusreport_interval;
+      if (now - q->status.datarate_time >= interval) statistics(q, now);
+      // An interval of 0 or below runs them on every pass.
+      next = std::min(next, interval > 0 ? q->status.datarate_time + interval + kPassSlack
+                                         : now + kWatchdogPass);
     }
-    program_status(q, now);
-    myusleep(0.1);
+    program_status(q, now, &next);
+    clock_event_wait(&q->killed, seen, next == HUGE_VAL ? HUGE_VAL : monotonic_at(next));
   }
   q330_output(q, Q330_OUT_LOG, "--------q330 %s watchdog thread ending--------\n",
               nz(q->params.dlname));

@@ -46,15 +46,17 @@ int q330_threads_join(Q330 *q330);
 // wedged by a hung thread. 0 when all four were collected, -1 when one was let go.
 int q330_threads_join_bounded(Q330 *q330, double seconds);
 
-// One pass of the status-request thread over its tick counter (its limit is the interval
-// x 10 - 4 ticks of 0.1 s): 0 while no request is due (the counter went up, *pause is one
-// tick), 1 when a request is due after a pause of *pause seconds (the counter is reset).
-// The pause aligns the request on the half second. An interval of 0 or below makes every
-// pass due, so status keeps the control port alive; a request in the second half of the
-// current second waits for the next half second, so that it never runs faster than once
-// a second. `last_status` is the time of the last status received and `last_request` of
-// the last request sent (0 for none).
-int q330_status_request_due(int *ticks, double interval, double now, double last_status,
+// One turn of the status-request thread. `counted` is the time the data stream has been
+// open since the last request turn, in place of a counter of 0.1 s ticks: the limit is
+// the interval x 10 - 4 ticks. 0 while no request is due, with *pause the time until one
+// can be (the tick limit or the last status interval - 0.4 s old, whichever comes first,
+// put on the half second as the request will be); 1 when a request is due after a pause
+// of *pause seconds (the count is reset). The pause aligns the request on the half second. An
+// interval of 0 or below makes every turn due, so status keeps the control port alive; a request in
+// the second half of the current second waits for the next half second, so that it never runs
+// faster than once a second. `last_status` is the time of the last status received and
+// `last_request` of the last request sent (0 for none).
+int q330_status_request_due(double *counted, double interval, double now, double last_status,
                             double last_request, double *pause);
 
 // Status request bitmap of the status-request thread.

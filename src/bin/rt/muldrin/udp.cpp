@@ -454,7 +454,6 @@ int udp_read(UDP *udp, int local_port, const char *local_ipaddr, char *recv_host
   // `left` is the time-out still to run from `wait_start` (monotonic clock).
   double wait_start = clock_monotonic();
   double left = timeout;
-  bool timed_out = false;
   int n = 0;
   sockaddr_in from{};
   Receive got = receive_once(udp, fd, buf, size, &n, &from);
@@ -484,10 +483,8 @@ int udp_read(UDP *udp, int local_port, const char *local_ipaddr, char *recv_host
       left -= now - wait_start;
       wait_start = now;
       if (left <= 0) return 1;
-      timed_out = false;
-    } else {  // nothing there
-      if (timeout < 0) return 3;
-      if (timed_out) return 1;
+    } else if (timeout < 0) {  // nothing there, and no wait asked
+      return 3;
     }
     {
       CallFlag in_wait(udp->wait_call);
@@ -502,10 +499,8 @@ int udp_read(UDP *udp, int local_port, const char *local_ipaddr, char *recv_host
         }
         if (w == 2) return 2;
         if (w == 0) break;
-        if (clock_monotonic() - wait_start > left - kWaitSlack) {
-          timed_out = true;
-          break;
-        }
+        // The whole time-out passed with nothing to read: no receive to find that out.
+        if (clock_monotonic() - wait_start > left - kWaitSlack) return 1;
       }
     }
     got = receive_once(udp, fd, buf, size, &n, &from);
