@@ -157,160 +157,6 @@ bool point_search_ordered(const char *entries, long esize, long first, long last
   return true;
 }
 
-// The search of dbjoin: for each key of the first table, the entries of the second
-// table's index that it matches. The leading key elements that are alike on both sides
-// and no ranges are compared as byte keys held in big-endian words (db_byte_keys), the
-// rest element by element: the same answers as dbcmp_search and dbcmp, probe for probe.
-// Byte keys that are the whole key: a record's candidates are its run. Byte keys and then
-// a time point against a time range: the candidates are searched within the run. The
-// index does not change during the join (the view is another table).
-class JoinSearch {
- public:
-  JoinSearch(const Jig *jig, const Dbindex *index, const char *keys, int count, int unique)
-      : unique_(unique),
-        n_(maxtbl(index->entries)),
-        esize_(index->jig->size),
-        entries_(n_ > 0 ? static_cast<const char *>(gettbl(index->entries, 0)) : nullptr) {
-    const long ne = std::min(maxtbl(jig->elements), maxtbl(index->jig->elements));
-    long plain = 0;
-    for (; plain < ne; plain++) {
-      const KeyElement *a = element(jig, plain), *b = element(index->jig, plain);
-      if (a->type != b->type || a->type == dbKEY_INT_RANGE || a->type == dbKEY_REAL_RANGE ||
-          (a->type == dbSTRING && a->size != b->size))
-        break;
-    }
-    pack_byte_keys(jig, index->jig, plain, keys, count);
-    rest_ = std::make_unique<DbKeyMatch>(jig, index->jig, nwords_ ? plain : 0);
-    all_plain_ = nwords_ && plain == ne;
-    if (nwords_ && n_ > 0) plan_runs(jig, index->jig, plain, ne);
-  }
-  JoinSearch(const JoinSearch &) = delete;
-  JoinSearch &operator=(const JoinSearch &) = delete;
-
-  const char *entry(long i) const { return entries_ + (size_t)i * (size_t)esize_; }
-
-  // The candidates of key number r (`key`, of the first table): their count, with the
-  // entries first..last to test with matches. A unique search stops at the first equal
-  // entry it meets: a longer run is left to it.
-  long candidates(int r, const char *key, long *first, long *last) const {
-    const uint64_t *mine = nwords_ ? words1_.data() + (size_t)r * nwords_ : nullptr;
-    const EntryRuns::Run *run = runs_ ? runs_->find(mine) : nullptr;
-    if (runs_ && !run) return 0;
-    if (run && all_plain_ && (!unique_ || run->first == run->last)) {
-      *first = run->first;
-      *last = run->last;
-      return *last - *first + 1;
-    }
-    if (run && point_in_range_ && run->ordered) {
-      // rest.search of a point against a range: within the range up to its envelope 0,
-      // else by the start.
-      const char *base = entry(run->first);
-      const double point = key_double(key, point_at_);
-      const int range_at = range_at_;
-      long found = ssearch_by(
-          key, esize_, base, run->last - run->first + 1, unique_,
-          [&](const void *, const void *b) {
-            const char *range = static_cast<const char *>(b) + range_at;
-            const double start = key_double(range, 0), envelope = key_double(range, 16);
-            if (start <= point && point <= envelope) return 0;
-            return (point > start) - (point < start);
-          },
-          first, last);
-      *first += run->first;
-      *last += run->first;
-      return found;
-    }
-    if (nwords_ && n_ > 0) {
-      // ssearch over entry positions: the key and the entry by their byte keys first.
-      return ssearch_by(
-          key, esize_, entries_, n_, unique_,
-          [&](const void *, const void *b) {
-            const char *e = static_cast<const char *>(b);
-            const size_t at = (size_t)(e - entries_) / (size_t)esize_;
-            int c = word_cmp(mine, words2_.data() + at * nwords_);
-            return c || all_plain_ ? c : rest_->search(key, e);
-          },
-          first, last);
-    }
-    if (n_ > 0) {
-      return ssearch_by(
-          key, esize_, entries_, n_, unique_,
-          [&](const void *a, const void *b) {
-            return rest_->search(static_cast<const char *>(a), static_cast<const char *>(b));
-          },
-          first, last);
-    }
-    return 0;
-  }
-
-  // Whether a candidate entry matches the key exactly. Entries equal in the byte keys are
-  // equal in every element.
-  bool matches(const char *key, const char *e) const {
-    if (point_in_range_) {
-      // rest.exact of a point against a range: within it from start to end.
-      const double point = key_double(key, point_at_);
-      const char *range = e + range_at_;
-      return key_double(range, 0) <= point && point <= key_double(range, 8);
-    }
-    return all_plain_ || rest_->exact(key, e) == 0;
-  }
-
- private:
-  static const KeyElement *element(const Jig *jig, long i) {
-    return static_cast<const KeyElement *>(gettbl(jig->elements, i));
-  }
-  int word_cmp(const uint64_t *x, const uint64_t *y) const {
-    for (size_t w = 0; w < nwords_; w++)
-      if (x[w] != y[w]) return x[w] < y[w] ? -1 : 1;
-    return 0;
-  }
-  // The byte keys of the first `plain` elements of both sides, as words; none (nwords_
-  // 0) when they cannot be made alike.
-  void pack_byte_keys(const Jig *jig, const Jig *ijig, long plain, const char *keys, int count) {
-    std::vector<unsigned char> bytes1, bytes2;
-    size_t w1 = 0, w2 = 0;
-    if (!(plain > 0 && db_byte_keys(jig, plain, false, keys, count, &w1, &bytes1) &&
-          db_byte_keys(ijig, plain, false, entries_, n_, &w2, &bytes2) && w1 == w2 && w1 > 0))
-      return;
-    nwords_ = (w1 + 7) / 8;
-    auto pack = [&](const std::vector<unsigned char> &bytes, long n, std::vector<uint64_t> *out) {
-      out->resize((size_t)n * nwords_);
-      for (long k = 0; k < n; k++)
-        for (size_t w = 0; w < nwords_; w++)
-          (*out)[(size_t)k * nwords_ + w] = db_key_word(bytes.data() + (size_t)k * w1, w1, w);
-    };
-    pack(bytes1, count, &words1_);
-    pack(bytes2, n_, &words2_);
-  }
-  // The runs of equal byte keys, where a search can use them.
-  void plan_runs(const Jig *jig, const Jig *ijig, long plain, long ne) {
-    if (!all_plain_ && plain + 1 == ne) {
-      const KeyElement *a = element(jig, plain), *b = element(ijig, plain);
-      point_in_range_ = a->type == dbREAL && b->type == dbKEY_REAL_RANGE;
-      point_at_ = a->offset;
-      range_at_ = b->offset;
-    }
-    if (!all_plain_ && !point_in_range_) return;
-    runs_ = std::make_unique<EntryRuns>(words2_, nwords_, n_);
-    if (point_in_range_)
-      for (EntryRuns::Run &run : runs_->runs())
-        run.ordered =
-            point_search_ordered(entries_, esize_, run.first, run.last, *element(ijig, plain));
-  }
-
-  const int unique_;
-  const long n_;      // entries of the index
-  const long esize_;  // bytes of an entry
-  const char *const entries_;
-  std::vector<uint64_t> words1_, words2_;  // byte keys of the first table, of the entries
-  size_t nwords_ = 0;                      // words of a byte key; 0: none
-  std::unique_ptr<DbKeyMatch> rest_;       // the elements after the byte keys
-  bool all_plain_ = false;                 // the byte keys are the whole key
-  bool point_in_range_ = false;            // then a time point against a time range
-  int point_at_ = 0, range_at_ = 0;        // offsets of the point in a key, the range in an entry
-  std::unique_ptr<EntryRuns> runs_;
-};
-
 // The key lists of a join: the caller's, or found here. Found lists go back to the
 // caller when asked for (keys1 and keys2 both given), else they are freed with this.
 class JoinKeys {
@@ -489,7 +335,71 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
     dbview_drop(view);
     return invalid();
   }
-  const JoinSearch search(jig, index, keys.data(), count1, unique);
+  // The index does not change during the join (the view is another table).
+  const long n = maxtbl(index->entries);
+  const long esize = index->jig->size;
+  const char *entries = n > 0 ? static_cast<const char *>(gettbl(index->entries, 0)) : nullptr;
+  // The leading key elements that are alike on both sides and no ranges are compared as
+  // byte keys held in big-endian words (db_byte_keys), the rest element by element: the
+  // same answers as dbcmp_search and dbcmp, probe for probe.
+  std::vector<uint64_t> words1, words2;
+  size_t nwords = 0;
+  long plain = 0;
+  const long ne = std::min(maxtbl(jig->elements), maxtbl(index->jig->elements));
+  for (; plain < ne; plain++) {
+    const KeyElement *a = static_cast<const KeyElement *>(gettbl(jig->elements, plain));
+    const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+    if (a->type != b->type || a->type == dbKEY_INT_RANGE || a->type == dbKEY_REAL_RANGE ||
+        (a->type == dbSTRING && a->size != b->size))
+      break;
+  }
+  {
+    std::vector<unsigned char> bytes1, bytes2;
+    size_t w1 = 0, w2 = 0;
+    if (plain > 0 && db_byte_keys(jig, plain, false, keys.data(), count1, &w1, &bytes1) &&
+        db_byte_keys(index->jig, plain, false, entries, n, &w2, &bytes2) && w1 == w2 && w1 > 0) {
+      nwords = (w1 + 7) / 8;
+      auto pack = [&](const std::vector<unsigned char> &bytes, long count,
+                      std::vector<uint64_t> *out) {
+        out->resize((size_t)count * nwords);
+        for (long k = 0; k < count; k++)
+          for (size_t w = 0; w < nwords; w++)
+            (*out)[(size_t)k * nwords + w] = db_key_word(bytes.data() + (size_t)k * w1, w1, w);
+      };
+      pack(bytes1, count1, &words1);
+      pack(bytes2, n, &words2);
+    }
+  }
+  // The elements after the byte keys (all of them without byte keys).
+  const DbKeyMatch rest(jig, index->jig, nwords ? plain : 0);
+  const bool all_plain = nwords && plain == ne;
+  auto word_cmp = [&](const uint64_t *x, const uint64_t *y) {
+    for (size_t w = 0; w < nwords; w++)
+      if (x[w] != y[w]) return x[w] < y[w] ? -1 : 1;
+    return 0;
+  };
+  // Byte keys that are the whole key: a record's candidates are its run. Byte keys and
+  // then a time point against a time range: the candidates are searched within the run.
+  std::unique_ptr<EntryRuns> runs;
+  bool point_in_range = false;
+  int point_at = 0, range_at = 0;  // offsets of the point in a key, the range in an entry
+  if (nwords && n > 0) {
+    if (!all_plain && plain + 1 == ne) {
+      const KeyElement *a = static_cast<const KeyElement *>(gettbl(jig->elements, plain));
+      const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+      point_in_range = a->type == dbREAL && b->type == dbKEY_REAL_RANGE;
+      point_at = a->offset;
+      range_at = b->offset;
+    }
+    if (all_plain || point_in_range) {
+      runs = std::make_unique<EntryRuns>(words2, nwords, n);
+      if (point_in_range) {
+        const KeyElement *b = static_cast<const KeyElement *>(gettbl(index->jig->elements, plain));
+        for (EntryRuns::Run &run : runs->runs())
+          run.ordered = point_search_ordered(entries, esize, run.first, run.last, *b);
+      }
+    }
+  }
   std::vector<int> missed;
   bool failed = false;
   // The rows of the view, added in one go at the end. A record of a table stands for
@@ -507,11 +417,63 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
       memcpy(row.data(), dbref(&db1), sizeof(Dbptr) * (size_t)n1);
     const char *key = keys.data() + (size_t)r * (size_t)jig->size;
     long first = 0, last = -1;
-    const long found = search.candidates(r, key, &first, &last);
+    long found = 0;
+    const uint64_t *mine = nwords ? words1.data() + (size_t)r * nwords : nullptr;
+    const EntryRuns::Run *run = runs ? runs->find(mine) : nullptr;
+    // A unique search stops at the first equal entry it meets: a longer run is left to it.
+    if (runs && !run) {
+      found = 0;
+    } else if (run && all_plain && (!unique || run->first == run->last)) {
+      first = run->first;
+      last = run->last;
+      found = last - first + 1;
+    } else if (run && point_in_range && run->ordered) {
+      // rest.search of a point against a range: within the range up to its envelope 0,
+      // else by the start.
+      const char *base = entries + (size_t)run->first * (size_t)esize;
+      const double point = key_double(key, point_at);
+      found = ssearch_by(
+          key, esize, base, run->last - run->first + 1, unique,
+          [&](const void *, const void *b) {
+            const char *range = static_cast<const char *>(b) + range_at;
+            const double start = key_double(range, 0), envelope = key_double(range, 16);
+            if (start <= point && point <= envelope) return 0;
+            return (point > start) - (point < start);
+          },
+          &first, &last);
+      first += run->first;
+      last += run->first;
+    } else if (nwords && n > 0) {
+      // ssearch over entry positions: the key and the entry by their byte keys first.
+      found = ssearch_by(
+          key, esize, entries, n, unique,
+          [&](const void *, const void *b) {
+            const char *entry = static_cast<const char *>(b);
+            const size_t at = (size_t)(entry - entries) / (size_t)esize;
+            int c = word_cmp(mine, words2.data() + at * nwords);
+            return c || all_plain ? c : rest.search(key, entry);
+          },
+          &first, &last);
+    } else if (n > 0) {
+      found = ssearch_by(
+          key, esize, entries, n, unique,
+          [&](const void *a, const void *b) {
+            return rest.search(static_cast<const char *>(a), static_cast<const char *>(b));
+          },
+          &first, &last);
+    }
     int matched = 0;
     for (long i = first; found > 0 && i <= last && !failed; i++) {
-      const char *entry = search.entry(i);
-      if (!search.matches(key, entry)) continue;
+      const char *entry = entries + (size_t)i * (size_t)esize;
+      // Entries equal in the byte keys are equal in every element.
+      if (point_in_range) {
+        // rest.exact of a point against a range: within it from start to end.
+        const double point = key_double(key, point_at);
+        const char *range = entry + range_at;
+        if (!(key_double(range, 0) <= point && point <= key_double(range, 8))) continue;
+      } else if (!all_plain && rest.exact(key, entry) != 0) {
+        continue;
+      }
       int32_t record;
       memcpy(&record, entry, sizeof record);
       db2.record = record;
