@@ -7,7 +7,6 @@
 // hands out belong to the database.
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -510,38 +509,10 @@ struct Queried {
   }
 };
 
-// Result of an answer_* helper for a code that is not of its group.
-constexpr int kNotMine = INT_MIN;
-
-// Codes about the database and its schema: their answer, dbINVALID below that level.
+// Codes about the database and its schema (code_level 'D'), at that level: their answer.
 int answer_database(int code, const Queried &q, const Answer &out) {
   Database *d = q.d;
   Schema *s = q.s;
-  switch (code) {
-    case dbTABLE_FILES:
-    case dbDATABASE_SCHEMA_NAME:
-    case dbLOCKS:
-    case dbIDSERVER:
-    case dbLASTIDS:
-    case dbDATABASE_IS_WRITABLE:
-    case dbSCHEMA_TABLES:
-    case dbDATABASE_FILENAME:
-    case dbTIMEDATE_NAME:
-    case dbSCHEMA_FIELDS:
-    case dbSCHEMA_DEFINES:
-    case dbDBPATH:
-    case dbDATABASE_NAME:
-    case dbSCHEMA_NAME:
-    case dbDATABASE_DETAIL:
-    case dbSCHEMA_DETAIL:
-    case dbDATABASE_DESCRIPTION:
-    case dbSCHEMA_DESCRIPTION:
-    case dbTABLE_COUNT:
-      if (!q.D) return dbINVALID;
-      break;
-    default:
-      return kNotMine;
-  }
   switch (code) {
     case dbTABLE_FILES:
       return out.ptr(dbtablefiles(q.db));
@@ -587,41 +558,11 @@ int answer_database(int code, const Queried &q, const Answer &out) {
   }
 }
 
-// Codes about a table: their answer, dbINVALID at another level.
+// Codes about a table (code_level 'T'), at that level: their answer.
 int answer_table(int code, const Queried &q, const Answer &out) {
   Database *d = q.d;
   Relation *r = q.r;
   Table *t = q.t;
-  switch (code) {
-    case dbRECORD_TERMINATOR:
-    case dbFIELD_SEPARATOR:
-    case dbTABLE_IS_ADDABLE:
-    case dbTABLE_IS_TRANSIENT:
-    case dbTABLE_IS_VIEW:
-    case dbTABLE_IS_WRITABLE:
-    case dbVIEW_TABLES:
-    case dbTABLE_FIELDS:
-    case dbTABLE_DATA:
-    case dbRECORD_SIZE:
-    case dbVIEW_TABLE_COUNT:
-    case dbTABLE_DEFINES:
-    case dbFOREIGN_KEYS:
-    case dbALTERNATE_KEY:
-    case dbPRIMARY_KEY:
-    case dbTABLE_DIRNAME:
-    case dbTABLE_FILENAME:
-    case dbTABLE_SIZE:
-    case dbTABLE_PRESENT:
-    case dbTABLE_NAME:
-    case dbTABLE_DETAIL:
-    case dbTABLE_DESCRIPTION:
-    case dbRECORD_COUNT:
-    case dbFIELD_COUNT:
-      if (!q.T) return dbINVALID;
-      break;
-    default:
-      return kNotMine;
-  }
   switch (code) {
     case dbRECORD_TERMINATOR:
       return out.number((unsigned char)r->terminator, false);
@@ -683,31 +624,12 @@ int answer_table(int code, const Queried &q, const Answer &out) {
   }
 }
 
-// Codes about a field: their answer, dbINVALID at another level (and dbFIELD_TABLES for
-// a reference field).
+// Codes about a field, at that level: their answer; dbINVALID for dbFIELD_TABLES of a
+// reference field and for a code of no level.
 int answer_field(int code, const Queried &q, const Answer &out) {
   Field *f = q.f;
   Attribute *a = q.a;
   Relation *target = q.target;
-  switch (code) {
-    case dbFIELD_NULL:
-    case dbFIELD_BASE_TABLE:
-    case dbFIELD_TABLES:
-    case dbFIELD_OFFSET:
-    case dbFIELD_FORMAT:
-    case dbFORMAT:
-    case dbFIELD_RANGE:
-    case dbFIELD_TYPE:
-    case dbFIELD_UNITS:
-    case dbFIELD_SIZE:
-    case dbFIELD_NAME:
-    case dbFIELD_DETAIL:
-    case dbFIELD_DESCRIPTION:
-      if (!q.F) return dbINVALID;
-      break;
-    default:
-      return kNotMine;
-  }
   switch (code) {
     case dbFIELD_NULL:
       return out.text(a->null ? a->null : db_nullstr);
@@ -733,8 +655,10 @@ int answer_field(int code, const Queried &q, const Answer &out) {
       return out.text(q.field_name());
     case dbFIELD_DETAIL:
       return out.text(target ? target->detail : a->detail);
-    default:  // dbFIELD_DESCRIPTION
+    case dbFIELD_DESCRIPTION:
       return out.text(target ? target->description : a->description);
+    default:
+      return dbINVALID;
   }
 }
 
@@ -838,11 +762,25 @@ int dbquery(Dbptr db, int code, void *result) {
   q.F = level == dbFIELD;
   q.R = level == dbRECORD;
 
-  int rc = answer_database(code, q, out);
-  if (rc == kNotMine) rc = answer_table(code, q, out);
-  if (rc == kNotMine) rc = answer_field(code, q, out);
-  if (rc == kNotMine) rc = answer_by_level(code, q, out);
-  return rc;
+  switch (code) {
+    case dbTYPE:
+    case dbSIZE:
+    case dbNAME:
+    case dbDETAIL:
+    case dbDESCRIPTION:
+    case dbCOUNT:
+      return answer_by_level(code, q, out);
+    default:
+      break;
+  }
+  switch (code_level(code)) {
+    case 'D':
+      return q.D ? answer_database(code, q, out) : dbINVALID;
+    case 'T':
+      return q.T ? answer_table(code, q, out) : dbINVALID;
+    default:
+      return q.F ? answer_field(code, q, out) : dbINVALID;
+  }
 }
 
 Dbptr *dbref(Dbptr *db) {
