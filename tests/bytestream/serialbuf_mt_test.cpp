@@ -86,8 +86,16 @@ TEST(SerialbufThreads, AWaitingReaderDoesNotHoldUpTheWriter) {
     rc = serialbuf_get_byte(r.get(), &got, 0);
     done = true;
   });
-  while (!reading) std::this_thread::yield();
-  usleep(50000);
+  // The reader is inside its wait once it holds the record's read lock: the only lock
+  // a waiting read keeps.
+  bool waiting = wait_until([&] {
+    if (!reading) return false;
+    if (!r->mutex_comm.try_lock()) return true;
+    r->mutex_comm.unlock();
+    return false;
+  });
+  EXPECT_TRUE(waiting) << "the reader never began its wait; it "
+                       << (done ? "returned " + std::to_string(rc) : std::string("runs"));
   EXPECT_EQ(serialbuf_write(r.get(), "w", 1), 1);
   EXPECT_EQ(sp.recv(1, 5), "w");
   EXPECT_FALSE(done.load());

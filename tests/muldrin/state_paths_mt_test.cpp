@@ -30,6 +30,7 @@
 #include "q330sim.h"
 #include "q330sim_data.h"
 #include "sim_session.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -80,6 +81,12 @@ struct Recorder {
   size_t nrecords() {
     std::lock_guard<std::mutex> lock(mutex);
     return records.size();
+  }
+  std::string text() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string all;
+    for (const std::string &l : lines) all += l;
+    return all;
   }
   int count(const std::string &needle) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -173,15 +180,15 @@ void run_case(const PathCase &c) {
   g_recorder = &rec;
 
   std::thread staller;
+  std::atomic<bool> given_up{false};  // the path was not reached: the staller stops waiting
   if (c.stall)
     staller = std::thread([&] {
-      while (rec.nrecords() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      wait_until([&] { return given_up || rec.nrecords() >= 5; });
       Q330SimDataKnobs s = sim.data().get_knobs();
       s.stall = true;
       sim.data().set_knobs(s);
       const int opens = sim.data().get_counters().opens;
-      while (sim.data().get_counters().opens == opens)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      wait_until([&] { return given_up || sim.data().get_counters().opens != opens; });
       s.stall = false;
       sim.data().set_knobs(s);
     });
@@ -191,10 +198,13 @@ void run_case(const PathCase &c) {
     std::vector<int> got = rec.get_path();
     return got.size() >= c.path.size() && (!c.stall || rec.nrecords() >= 15);
   };
-  while (!reached()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool was_reached = wait_until(reached);
+  given_up = !was_reached;
   // A state the session keeps: a few more of its passes change nothing.
-  if (c.stays) std::this_thread::sleep_for(std::chrono::duration<double>(3 * kScale));
-  if (c.hold > 0) std::this_thread::sleep_for(std::chrono::duration<double>(c.hold * kScale));
+  if (was_reached && c.stays)
+    std::this_thread::sleep_for(std::chrono::duration<double>(3 * kScale));
+  if (was_reached && c.hold > 0)
+    std::this_thread::sleep_for(std::chrono::duration<double>(c.hold * kScale));
   {
     std::lock_guard<std::mutex> lock(rec.mutex);
     rec.sampling = false;
@@ -203,6 +213,7 @@ void run_case(const PathCase &c) {
   q330_threads_join(q);
   if (staller.joinable()) staller.join();
   g_recorder = nullptr;
+  EXPECT_TRUE(was_reached) << "the path was not reached; the session logged:\n" << rec.text();
   const int status_requests = sim.count(0x1F);  // C1_RQSTAT
   sim.stop();
   EXPECT_GE(status_requests, c.status_requests);

@@ -229,19 +229,20 @@ TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
   ASSERT_EQ(q330_threads_start(s.q), 0);
   // Polled on the state and counted at the simulator: waiting on the session's output
   // would order the threads through the recorder's lock and hide an unguarded count.
-  auto hibernate = [&] {
-    while (s.q->state_acquisition.load() != 2)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  };
-  hibernate();
+  auto hibernate = [&] { return wait_until([&] { return s.q->state_acquisition.load() == 2; }); };
+  bool hibernated = hibernate();
   const int first = s.sim.count(Q330_C1_SRVRSP);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // passes of state 2
   EXPECT_EQ(q330_start_acquisition(s.q), 0);
-  while (s.sim.count(Q330_C1_SRVRSP) == first)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  hibernate();
+  bool woke = wait_until([&] { return s.sim.count(Q330_C1_SRVRSP) != first; });
+  bool again = woke && hibernate();
   q330_kill_thread(s.q);
   q330_threads_join(s.q);
+  std::string log;
+  for (const std::string &line : s.w.lines()) log += line;
+  ASSERT_TRUE(hibernated && woke && again)
+      << "hibernated " << hibernated << ", woke " << woke << ", again " << again << "\n"
+      << log;
   EXPECT_EQ(s.w.count("Going into hibernation"), 2);
   EXPECT_FALSE(s.w.has("Breakout to re-register after sleep"));
 }

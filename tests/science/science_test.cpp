@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "reldb/db.h"
 #include "testkit/testkit.h"
 
 namespace {

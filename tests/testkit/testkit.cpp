@@ -154,6 +154,15 @@ bool ClockWatch::wait_sleeps(double seconds, int count) {
                                 [&] { return state_->counts[seconds] > count; });
 }
 
+bool wait_until(const std::function<bool()> &done, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

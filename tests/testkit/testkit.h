@@ -91,6 +91,11 @@ class ClockWatch {
   double old_scale_;
 };
 
+// Waits, at most `seconds` of real time, until `done` returns true (asked every
+// millisecond); false when it never did. For a test that waits on another thread: it
+// asserts the result and prints what the threads logged, never sleeps and then asserts.
+bool wait_until(const std::function<bool()> &done, double seconds = 60);
+
 std::string read_file(const std::string &path);
 
 // The "cmdtime" line of a hand-written command text: the clock's time now, to the

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "base/littleendian.h"
+
 namespace {
 
 // T[i] = floor(2^32 * |sin(i + 1)|), i = 0..63.
@@ -23,22 +25,11 @@ const int S[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 1
 
 inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-inline uint32_t get_le32(const unsigned char *p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-inline void put_le32(unsigned char *p, uint32_t v) {
-  p[0] = (unsigned char)v;
-  p[1] = (unsigned char)(v >> 8);
-  p[2] = (unsigned char)(v >> 16);
-  p[3] = (unsigned char)(v >> 24);
-}
-
 // Processes one 64-byte block; the words are read byte by byte, so the block may lie at
 // any address.
 void transform(uint32_t state[4], const unsigned char *block) {
   uint32_t X[16];
-  for (int i = 0; i < 16; i++) X[i] = get_le32(block + 4 * i);
+  for (int i = 0; i < 16; i++) X[i] = le_get32(block + 4 * i);
 
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (int i = 0; i < 64; i++) {
@@ -111,8 +102,8 @@ void MD5Final(unsigned char digest[16], MD5_CTX *ctx) {
   // little-endian 64-bit number.
   unsigned char length[8];
   uint64_t bits = ctx->nbytes << 3;
-  put_le32(length, (uint32_t)bits);
-  put_le32(length + 4, (uint32_t)(bits >> 32));
+  le_put32(length, (uint32_t)bits);
+  le_put32(length + 4, (uint32_t)(bits >> 32));
 
   static const unsigned char pad[64] = {0x80};
   size_t have = (size_t)(ctx->nbytes & 63);
@@ -120,7 +111,7 @@ void MD5Final(unsigned char digest[16], MD5_CTX *ctx) {
   MD5Update(ctx, pad, padlen);
   MD5Update(ctx, length, 8);
 
-  for (int i = 0; i < 4; i++) put_le32(digest + 4 * i, ctx->state[i]);
+  for (int i = 0; i < 4; i++) le_put32(digest + 4 * i, ctx->state[i]);
   // The context held the text's last bytes: leave nothing of them behind.
   volatile unsigned char *p = reinterpret_cast<volatile unsigned char *>(ctx);
   for (size_t i = 0; i < sizeof *ctx; i++) p[i] = 0;

@@ -1,4 +1,4 @@
-// signals.cpp - the signal table and the self-pipe dispatch of the shutdown signals.
+// signals.cpp - signal lookups and the self-pipe dispatch of the shutdown signals.
 #include "base/signals.h"
 
 #include <fcntl.h>
@@ -15,44 +15,6 @@
 #include "base/threadstart.h"
 
 namespace {
-
-const Signal_info kSignals[] = {
-    {SIGHUP, "SIGHUP", "Hangup"},
-    {SIGINT, "SIGINT", "Interrupt"},
-    {SIGQUIT, "SIGQUIT", "Quit"},
-    {SIGILL, "SIGILL", "Illegal instruction"},
-    {SIGTRAP, "SIGTRAP", "Trace/breakpoint trap"},
-    {SIGABRT, "SIGABRT", "Aborted"},
-    {SIGBUS, "SIGBUS", "Bus error"},
-    {SIGFPE, "SIGFPE", "Floating point exception"},
-    {SIGKILL, "SIGKILL", "Killed"},
-    {SIGUSR1, "SIGUSR1", "User defined signal 1"},
-    {SIGSEGV, "SIGSEGV", "Segmentation fault"},
-    {SIGUSR2, "SIGUSR2", "User defined signal 2"},
-    {SIGPIPE, "SIGPIPE", "Broken pipe"},
-    {SIGALRM, "SIGALRM", "Alarm clock"},
-    {SIGTERM, "SIGTERM", "Terminated"},
-#ifdef SIGSTKFLT
-    {SIGSTKFLT, "SIGSTKFLT", "Stack fault"},
-#endif
-    {SIGCHLD, "SIGCHLD", "Child exited"},
-    {SIGCONT, "SIGCONT", "Continued"},
-    {SIGSTOP, "SIGSTOP", "Stopped (signal)"},
-    {SIGTSTP, "SIGTSTP", "Stopped"},
-    {SIGTTIN, "SIGTTIN", "Stopped (tty input)"},
-    {SIGTTOU, "SIGTTOU", "Stopped (tty output)"},
-    {SIGURG, "SIGURG", "Urgent I/O condition"},
-    {SIGXCPU, "SIGXCPU", "CPU time limit exceeded"},
-    {SIGXFSZ, "SIGXFSZ", "File size limit exceeded"},
-    {SIGVTALRM, "SIGVTALRM", "Virtual timer expired"},
-    {SIGPROF, "SIGPROF", "Profiling timer expired"},
-    {SIGWINCH, "SIGWINCH", "Window changed"},
-    {SIGIO, "SIGIO", "I/O possible"},
-#ifdef SIGPWR
-    {SIGPWR, "SIGPWR", "Power failure"},
-#endif
-    {SIGSYS, "SIGSYS", "Bad system call"},
-};
 
 const int kShutdownSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
@@ -141,9 +103,14 @@ int start_dispatch() {
 }  // namespace
 
 const Signal_info *signal_bysig(int sig) {
-  for (const Signal_info &s : kSignals)
-    if (s.sig == sig) return &s;
+  for (const Signal_row &row : signal_table)
+    if (row.info.sig == sig && !row.alias) return &row.info;
   return nullptr;
+}
+
+void signal_shutdown_set(sigset_t *set) {
+  sigemptyset(set);
+  for (int sig : kShutdownSignals) sigaddset(set, sig);
 }
 
 int setup_signal_handlers(void (*handler)(int sig)) {
@@ -156,8 +123,7 @@ int setup_signal_handlers(void (*handler)(int sig)) {
   g_handler.store(handler);
   struct sigaction act {};
   act.sa_handler = on_signal;
-  sigemptyset(&act.sa_mask);
-  for (int sig : kShutdownSignals) sigaddset(&act.sa_mask, sig);
+  signal_shutdown_set(&act.sa_mask);
   act.sa_flags = SA_RESTART;
   for (int sig : kShutdownSignals) {
     if (sigaction(sig, &act, nullptr) != 0) {

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/littleendian.h"
 #include "packet/pkt_wire.h"
 
 namespace pktwire {
@@ -32,19 +33,7 @@ constexpr int kBlock = 16;
 constexpr int kGroup = 4;         // blocks
 constexpr size_t kPackSlack = 8;  // bytes the packer writes beyond the end
 
-uint64_t load_le64(const uint8_t *p) {
-  uint64_t v;
-  memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
 int width_of(uint32_t bits) { return bits == 0 ? 0 : 32 - std::countl_zero(bits); }
-
-void store_le64(uint8_t *p, uint64_t v) {
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  memcpy(p, &v, sizeof v);
-}
 
 // Packs 16 values of W bits into out[0, 2W), writing whole 64-bit words (up to 6 bytes
 // beyond, which the next block, or the caller's slack, takes). With W known, every
@@ -62,7 +51,7 @@ void pack_block_w(const uint32_t *z, uint8_t *out) {
       words[bit / 64] |= v << (bit % 64);
       if (bit % 64 + W > 64) words[bit / 64 + 1] |= v >> (64 - bit % 64);
     }
-    for (int k = 0; k < kWords; k++) store_le64(out + 8 * k, words[k]);
+    for (int k = 0; k < kWords; k++) le_put64(out + 8 * k, words[k]);
   }
 }
 
@@ -81,7 +70,7 @@ void unpack_block_fast(const uint8_t *in, int w, uint32_t *prev, int32_t *out) {
   uint32_t s = *prev;
   for (int i = 0; i < kBlock; i++) {
     unsigned p = static_cast<unsigned>(i * w);
-    uint32_t z = static_cast<uint32_t>((load_le64(in + (p >> 3)) >> (p & 7)) & mask);
+    uint32_t z = static_cast<uint32_t>((le_get64(in + (p >> 3)) >> (p & 7)) & mask);
     s += (z >> 1) ^ (0u - (z & 1));
     out[i] = static_cast<int32_t>(s);
   }
@@ -113,7 +102,7 @@ uint64_t blocks_max_samples(size_t coded) {
 uint8_t *put_blocks(uint8_t *p, const int32_t *samples, uint32_t nsamp) {
   if (nsamp == 0) return p;
   uint32_t prev = static_cast<uint32_t>(samples[0]);
-  p = put_u32(p, prev);
+  be_emit32(&p, prev);
   samples++;
   uint32_t n = nsamp - 1;
   uint32_t z[kGroup * kBlock];
@@ -158,7 +147,7 @@ bool get_blocks(const uint8_t *p, size_t n, int32_t *out, uint32_t count) {
   if (count == 0) return n == 0;
   if (n < 4) return false;
   const uint8_t *end = p + n;
-  uint32_t prev = get_u32(p);
+  uint32_t prev = be_get32(p);
   p += 4;
   *out++ = static_cast<int32_t>(prev);
   uint32_t nsamp = count - 1;

@@ -35,11 +35,12 @@ uint8_t *reserve(char **packet, int *bufsize, size_t need) {
 }
 
 uint8_t *put_header(uint8_t *p, int kind, size_t body) {
-  p = put_u8(p, kMagic0);
-  p = put_u8(p, kMagic1);
-  p = put_u8(p, kind == Pkt_wf ? kVersionBlocks : kVersion);
-  p = put_u8(p, static_cast<unsigned>(kind));
-  return put_u32(p, static_cast<uint32_t>(body));
+  be_emit8(&p, kMagic0);
+  be_emit8(&p, kMagic1);
+  be_emit8(&p, kind == Pkt_wf ? kVersionBlocks : kVersion);
+  be_emit8(&p, static_cast<unsigned>(kind));
+  be_emit32(&p, static_cast<uint32_t>(body));
+  return p;
 }
 
 bool fits(uint64_t total, const char *who = "stuffPkt") {
@@ -100,7 +101,7 @@ bool check_channel(int index, const PktChannel *ch) {
 
 uint8_t *put_text(uint8_t *p, const char *text) {
   size_t n = strlen(text);  // checked: shorter than its field
-  p = put_u8(p, static_cast<unsigned>(n));
+  be_emit8(&p, static_cast<unsigned>(n));
   memcpy(p, text, n);
   return p + n;
 }
@@ -131,8 +132,8 @@ int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int 
 
   uint8_t *start = reserve(packet, bufsize, static_cast<size_t>(bound));
   uint8_t *p = start + kHeaderSize;
-  p = put_u8(p, genc ? kLayoutGenc : kLayoutMgenc);
-  p = put_u16(p, static_cast<unsigned>(n));
+  be_emit8(&p, genc ? kLayoutGenc : kLayoutMgenc);
+  be_emit16(&p, static_cast<uint16_t>(n));
   for (int i = 0; i < n; i++) {
     const PktChannel *ch = static_cast<const PktChannel *>(gettbl(pkt->channels, i));
     p = put_text(p, ch->net);
@@ -140,15 +141,15 @@ int stuff_waveform(Packet *pkt, char *srcname, double *time, char **packet, int 
     p = put_text(p, ch->chan);
     p = put_text(p, ch->loc);
     p = put_text(p, ch->segtype);
-    p = put_f64(p, ch->time);
-    p = put_f64(p, ch->samprate);
-    p = put_f64(p, ch->calib);
-    p = put_f64(p, ch->calper);
-    p = put_u32(p, static_cast<uint32_t>(ch->nsamp));
-    p = put_u8(p, kCodingDiffBlocks);
+    be_emitf64(&p, ch->time);
+    be_emitf64(&p, ch->samprate);
+    be_emitf64(&p, ch->calib);
+    be_emitf64(&p, ch->calper);
+    be_emit32(&p, static_cast<uint32_t>(ch->nsamp));
+    be_emit8(&p, kCodingDiffBlocks);
     uint8_t *coded_length = p;
     p = put_blocks(p + 4, ch->data, static_cast<uint32_t>(ch->nsamp));
-    put_u32(coded_length, static_cast<uint32_t>(p - coded_length - 4));
+    be_put32(coded_length, static_cast<uint32_t>(p - coded_length - 4));
   }
   size_t total = static_cast<size_t>(p - start);
   put_header(start, Pkt_wf, total - kHeaderSize);
@@ -176,7 +177,7 @@ void put_text_packet(int kind, const char *table, const char *text, size_t lengt
   uint8_t *start = reserve(packet, bufsize, kHeaderSize + body);
   uint8_t *p = put_header(start, kind, body);
   if (table != nullptr) {
-    p = put_u8(p, static_cast<unsigned>(table_length));
+    be_emit8(&p, static_cast<unsigned>(table_length));
     memcpy(p, table, table_length);
     p += table_length;
   }
@@ -239,10 +240,10 @@ int stuff_log(Packet *pkt, char **packet, int *nbytes, int *bufsize) {
   }
   size_t size = kLogHeaderSize + length + 1;
   uint8_t *p = reserve(packet, bufsize, size);
-  p = put_u16(p, kLogHeaderSize);
-  p = put_u16(p, static_cast<unsigned>(size));
-  p = put_u16(p, kLogCode);
-  p = put_u16(p, kLogCode);
+  be_emit16(&p, static_cast<uint16_t>(kLogHeaderSize));
+  be_emit16(&p, static_cast<uint16_t>(size));
+  be_emit16(&p, kLogCode);
+  be_emit16(&p, kLogCode);
   memcpy(p, pkt->string, length + 1);
   *nbytes = static_cast<int>(size);
   return 0;

@@ -212,7 +212,7 @@ int decode_ours(Decode &d, const uint8_t *bytes, size_t n) {
   if (bytes[2] != kVersion && bytes[2] != kVersionBlocks)
     return d.fail("unknown packet format version");
   d.version = bytes[2];
-  uint32_t body = get_u32(bytes + 4);
+  uint32_t body = be_get32(bytes + 4);
   if (body > n - kHeaderSize) return d.fail("truncated body");
   Reader in(bytes + kHeaderSize, body);
   switch (bytes[3]) {
@@ -231,7 +231,7 @@ int decode_ours(Decode &d, const uint8_t *bytes, size_t n) {
 
 // A log packet: header size 8, packet size, 0x716C twice, the text and its zero byte.
 int decode_log(const Decode &d, const uint8_t *bytes, size_t n) {
-  size_t size = get_u16(bytes + 2);
+  size_t size = be_get16(bytes + 2);
   if (size < kLogHeaderSize + 1 || size > n) return d.fail("truncated log packet");
   if (bytes[size - 1] != 0) return d.fail("log text without its zero byte");
   char *text = text_copy(bytes + kLogHeaderSize, size - kLogHeaderSize - 1);
@@ -242,8 +242,8 @@ int decode_log(const Decode &d, const uint8_t *bytes, size_t n) {
 }
 
 bool is_log(const uint8_t *bytes, size_t n) {
-  return n >= kLogHeaderSize && get_u16(bytes) == kLogHeaderSize &&
-         get_u16(bytes + 4) == kLogCode && get_u16(bytes + 6) == kLogCode;
+  return n >= kLogHeaderSize && be_get16(bytes) == kLogHeaderSize &&
+         be_get16(bytes + 4) == kLogCode && be_get16(bytes + 6) == kLogCode;
 }
 
 }  // namespace

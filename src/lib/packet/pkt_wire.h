@@ -1,13 +1,15 @@
 // pkt_wire.h - the byte-level pieces of the packet wire format shared by the encoder
-// (pkt_stuff.cpp), the decoder (pkt_unstuff.cpp) and the packet objects (pkt.cpp): field
-// writers and a bounded reader, all big-endian, and the rules for channel texts. Not for
-// callers of the library. The layout itself is described in pkt.h.
+// (pkt_stuff.cpp), the decoder (pkt_unstuff.cpp) and the packet objects (pkt.cpp): a
+// bounded reader of the big-endian fields (written with base/bigendian.h's cursor forms),
+// and the rules for channel texts. Not for callers of the library. The layout itself is described
+// in pkt.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "base/bigendian.h"
 #include "packet/pkt.h"
 
 namespace pktwire {
@@ -42,34 +44,6 @@ constexpr size_t kChannelFixed = 5 + 4 * 8 + 4 + 1 + 4;
 constexpr size_t kLogHeaderSize = 8;
 constexpr uint16_t kLogCode = 0x716C;
 
-inline uint8_t *put_u8(uint8_t *p, unsigned v) {
-  *p = static_cast<uint8_t>(v);
-  return p + 1;
-}
-inline uint8_t *put_u16(uint8_t *p, unsigned v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-  return p + 2;
-}
-inline uint8_t *put_u32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-  return p + 4;
-}
-inline uint8_t *put_f64(uint8_t *p, double d) {
-  uint64_t bits;
-  memcpy(&bits, &d, sizeof bits);
-  p = put_u32(p, static_cast<uint32_t>(bits >> 32));
-  return put_u32(p, static_cast<uint32_t>(bits));
-}
-inline uint16_t get_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t get_u32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 // Reads fields from [p, end) and never past it: each getter returns false, taking
 // nothing, when the field does not fit in what is left.
 class Reader {
@@ -84,20 +58,19 @@ class Reader {
   }
   bool u16(unsigned *v) {
     if (left() < 2) return false;
-    *v = get_u16(p_);
+    *v = be_get16(p_);
     p_ += 2;
     return true;
   }
   bool u32(uint32_t *v) {
     if (left() < 4) return false;
-    *v = get_u32(p_);
+    *v = be_get32(p_);
     p_ += 4;
     return true;
   }
   bool f64(double *d) {
     if (left() < 8) return false;
-    uint64_t bits = static_cast<uint64_t>(get_u32(p_)) << 32 | get_u32(p_ + 4);
-    memcpy(d, &bits, sizeof *d);
+    *d = be_getf64(p_);
     p_ += 8;
     return true;
   }

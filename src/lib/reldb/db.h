@@ -19,17 +19,11 @@
 
 #include <cstdint>
 
+#include "reldb/dbptr.h"
+
 struct Tbl;
 struct Arr;
 struct Dbindex;
-
-// A database object named by value: database id, table id, field index, record number.
-struct Dbptr {
-  int database;
-  int table;
-  int field;
-  int record;
-};
 
 // Special values of the parts of a Dbptr.
 enum {

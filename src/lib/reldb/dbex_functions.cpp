@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/elog.h"
@@ -271,22 +272,28 @@ ExValue aggregate(ExEvaluator *ev, Dbptr db, Expression *node) {
   return real(kept);
 }
 
-}  // namespace
+// The arguments of a call; a missing one reads as an empty value.
+struct CallArgs {
+  const std::vector<ExValue> &a;
+  ExValue operator()(size_t i) const { return i < a.size() ? a[i] : ExValue(); }
+};
 
-ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
-                        const std::vector<ExValue> &a) {
-  int row = node->value.i;
-  const char *name = row >= 0 && row < RVnfunctions ? RVFunctions[row].name : "";
-  auto text = [&](char *s) {
-    ExValue v;
-    if (!s) {
-      ev->error();
-      return v;
-    }
-    v.s = ev->adopt(s);
+// A text result made by the callee (owned by the evaluator from here), or an error for
+// none.
+ExValue adopted(ExEvaluator *ev, char *s) {
+  ExValue v;
+  if (!s) {
+    ev->error();
     return v;
-  };
-  auto arg = [&](size_t i) { return i < a.size() ? a[i] : ExValue(); };
+  }
+  v.s = ev->adopt(s);
+  return v;
+}
+
+// Rows 0-36: numbers, positions on the sphere, travel times, regions and the time now.
+// None for another row.
+std::optional<ExValue> call_numeric(ExEvaluator *ev, int row, const char *name,
+                                    const CallArgs &arg) {
   double delta, az, la, lo;
   switch (row) {
     case 0:  // distance
@@ -371,19 +378,16 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
     }
     case 36:
       return real(std_now());
-    case 37:
-      return arrival(ev, db, name, arg(0).s);
-    case 38:
-      return arrival(ev, db, name, "P");
-    case 39:
-      return arrival(ev, db, name, "S");
-    case 40: {  // phase_arrival
-      double time, distance, depth;
-      if (!origin_site(ev, db, &time, &distance, &depth)) return real(HUGE_VAL);
-      return real(time + distance / arg(0).d);
-    }
-    case 41:
-      return null_value(ev, db, arg(0).s);
+    default:
+      return std::nullopt;
+  }
+}
+
+// Rows 42-57: calendar dates, time texts, file names and text functions. None for
+// another row.
+std::optional<ExValue> call_text(ExEvaluator *ev, Expression *node, int row, const CallArgs &arg) {
+  auto text = [&](char *t) { return adopted(ev, t); };
+  switch (row) {
     case 42: {  // date2e
       int y = (int)std::fmax(std::fmin(std::trunc(arg(0).d), INT_MAX), INT_MIN);
       int m = (int)std::fmax(std::fmin(std::trunc(arg(1).d), INT_MAX), INT_MIN);
@@ -436,6 +440,29 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
       }
       return text(s);
     }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Rows 37-41 and 58 on: arrivals, null values, the record, groups, tables, file names and
+// aggregates. None for another row.
+std::optional<ExValue> call_database(ExEvaluator *ev, Dbptr db, Expression *node, int row,
+                                     const char *name, const CallArgs &arg) {
+  switch (row) {
+    case 37:
+      return arrival(ev, db, name, arg(0).s);
+    case 38:
+      return arrival(ev, db, name, "P");
+    case 39:
+      return arrival(ev, db, name, "S");
+    case 40: {  // phase_arrival
+      double time, distance, depth;
+      if (!origin_site(ev, db, &time, &distance, &depth)) return real(HUGE_VAL);
+      return real(time + distance / arg(0).d);
+    }
+    case 41:
+      return null_value(ev, db, arg(0).s);
     case 58:
       return integer(db.record);
     case 60: {  // %count_group
@@ -472,8 +499,22 @@ ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
     case 73:
       return aggregate(ev, db, node);
     default:
-      elog_log(0, "function %s can't be called\n", name);
-      ev->error();
-      return ExValue();
+      return std::nullopt;
   }
+}
+
+}  // namespace
+
+ExValue exfunction_call(ExEvaluator *ev, Dbptr db, Expression *node,
+                        const std::vector<ExValue> &a) {
+  int row = node->value.i;
+  const char *name = row >= 0 && row < RVnfunctions ? RVFunctions[row].name : "";
+  const CallArgs arg{a};
+  std::optional<ExValue> v = call_numeric(ev, row, name, arg);
+  if (!v) v = call_text(ev, node, row, arg);
+  if (!v) v = call_database(ev, db, node, row, name, arg);
+  if (v) return *v;
+  elog_log(0, "function %s can't be called\n", name);
+  ev->error();
+  return ExValue();
 }

@@ -157,6 +157,73 @@ bool point_search_ordered(const char *entries, long esize, long first, long last
   return true;
 }
 
+// The key lists of a join: the caller's, or found here. Found lists go back to the
+// caller when asked for (keys1 and keys2 both given), else they are freed with this.
+class JoinKeys {
+ public:
+  JoinKeys(Tbl **keys1, Tbl **keys2) : keys1_(keys1), keys2_(keys2) {}
+  ~JoinKeys() {
+    if (!found_) return;
+    if (keys1_ && keys2_) {
+      *keys1_ = k1;
+      *keys2_ = k2;
+    } else {
+      freetbl(k1, nullptr);
+      freetbl(k2, nullptr);
+    }
+  }
+  JoinKeys(const JoinKeys &) = delete;
+  JoinKeys &operator=(const JoinKeys &) = delete;
+  // Sets k1 and k2: 0, or -1 (logged) when no keys join the tables or the two lists
+  // differ in length.
+  int take(Dbptr db1, Dbptr db2, const char *name1, const char *name2) {
+    if (keys1_ && *keys1_) {
+      k1 = *keys1_;
+      k2 = keys2_ && *keys2_ ? *keys2_ : k1;
+    } else if (dbfind_join_keys(db1, db2, &k1, &k2) != 0) {
+      elog_log(0, "No keys join tables %s and %s\n", name1, name2);
+      return -1;
+    } else {
+      found_ = true;
+    }
+    if (maxtbl(k1) != maxtbl(k2) || maxtbl(k1) == 0) {
+      elog_log(0, "dbjoin: the key lists of %s and %s differ in length\n", name1, name2);
+      return -1;
+    }
+    return 0;
+  }
+  Tbl *k1 = nullptr, *k2 = nullptr;
+
+ private:
+  Tbl **keys1_, **keys2_;
+  bool found_ = false;  // k1 and k2 were found here
+};
+
+// Adds the rows of a join (row_size pointers each) to its view and hands the records
+// that matched nothing back in *unmatched when asked for: the view, or an invalid pointer
+// with the view dropped.
+Dbptr store_join(Dbptr view, const std::vector<Dbptr> &rows, size_t row_size,
+                 const std::vector<int> &missed, Tbl **unmatched) {
+  // A view's record is its base records' pointers, one after another.
+  bool failed = false;
+  if (dbquery(view, dbRECORD_SIZE, nullptr) != (int)(sizeof(Dbptr) * row_size)) {
+    elog_log(0, "dbjoin: the view's records are not the size of its rows\n");
+    failed = true;
+  }
+  if (!failed && db_add_records(view, reinterpret_cast<const char *>(rows.data()),
+                                (long)(rows.size() / row_size)) < 0)
+    failed = true;
+  if (failed) {
+    dbview_drop(view);
+    return invalid();
+  }
+  if (unmatched) {
+    *unmatched = newtbl((long)missed.size() + 1);
+    for (int r : missed) pushtbl(*unmatched, reinterpret_cast<void *>((intptr_t)r));
+  }
+  return view;
+}
+
 }  // namespace
 
 long match_keys(Tbl *a, long na, Tbl *b, long nb, Tbl *outa, Tbl *outb) {
@@ -237,31 +304,9 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
   int count1 = dbquery(db1, dbRECORD_COUNT, nullptr);
   if (count1 < 0 || dbquery(db2, dbRECORD_COUNT, nullptr) < 0) return invalid();
 
-  bool given = keys1 && *keys1;
-  Tbl *k1 = nullptr, *k2 = nullptr;
-  if (given) {
-    k1 = *keys1;
-    k2 = keys2 && *keys2 ? *keys2 : k1;
-  } else if (dbfind_join_keys(db1, db2, &k1, &k2) != 0) {
-    elog_log(0, "No keys join tables %s and %s\n", name1, name2);
-    return invalid();
-  }
-  // Discovered lists go back to the caller when asked for, else they are freed here.
-  auto release_keys = [&]() {
-    if (given) return;
-    if (keys1 && keys2) {
-      *keys1 = k1;
-      *keys2 = k2;
-    } else {
-      freetbl(k1, nullptr);
-      freetbl(k2, nullptr);
-    }
-  };
-  if (maxtbl(k1) != maxtbl(k2) || maxtbl(k1) == 0) {
-    elog_log(0, "dbjoin: the key lists of %s and %s differ in length\n", name1, name2);
-    release_keys();
-    return invalid();
-  }
+  JoinKeys join_keys(keys1, keys2);
+  if (join_keys.take(db1, db2, name1, name2) != 0) return invalid();
+  Tbl *k1 = join_keys.k1, *k2 = join_keys.k2;
 
   Tbl *members = newtbl(2);
   pushtbl(members, name1);
@@ -269,14 +314,12 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
   Dbptr view = dbtbl2view(db1, name, members);
   freetbl(members, nullptr);
   if (view.table < 0) {
-    release_keys();
     return invalid();
   }
   Dbindex *index = nullptr;
   Jig *jig = nullptr;
   if (dbget_index(db2, k2, &index) < 0 || !index || dbmake_jig(db1, k1, &jig) != 0) {
     dbview_drop(view);
-    release_keys();
     return invalid();
   }
   // A range widens a match beyond equal keys, so only range-free searches may stop at
@@ -290,7 +333,6 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
   if (dbmake_keys(db1, jig, count1, keys.data()) != 0) {
     dbfree_jig(jig);
     dbview_drop(view);
-    release_keys();
     return invalid();
   }
   // The index does not change during the join (the view is another table).
@@ -452,22 +494,9 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **un
     }
   }
   dbfree_jig(jig);
-  release_keys();
-  // A view's record is its base records' pointers, one after another.
-  if (!failed && dbquery(view, dbRECORD_SIZE, nullptr) != (int)(sizeof(Dbptr) * row.size())) {
-    elog_log(0, "dbjoin: the view's records are not the size of its rows\n");
-    failed = true;
-  }
-  if (!failed && db_add_records(view, reinterpret_cast<const char *>(rows.data()),
-                                (long)(rows.size() / row.size())) < 0)
-    failed = true;
   if (failed) {
     dbview_drop(view);
     return invalid();
   }
-  if (unmatched) {
-    *unmatched = newtbl((long)missed.size() + 1);
-    for (int r : missed) pushtbl(*unmatched, reinterpret_cast<void *>((intptr_t)r));
-  }
-  return view;
+  return store_join(view, rows, row.size(), missed, unmatched);
 }

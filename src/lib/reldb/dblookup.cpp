@@ -471,6 +471,262 @@ const char *text_or_empty(const char *t) { return t ? t : ""; }
 
 }  // namespace
 
+namespace {
+
+// Where dbquery puts its answer: the caller's result (none: only the return value).
+struct Answer {
+  void *result;
+  // An int answer; it is also the return value where `returned`.
+  int number(int v, bool returned) const {
+    if (result) *static_cast<int *>(result) = v;
+    return returned ? v : 0;
+  }
+  int text(const char *t) const {
+    if (result) *static_cast<const char **>(result) = t;
+    return 0;
+  }
+  int ptr(void *p) const {
+    if (result) *static_cast<void **>(result) = p;
+    return 0;
+  }
+};
+
+// The objects a query names, resolved.
+struct Queried {
+  Dbptr db;
+  Database *d;
+  Relation *r;
+  Table *t;
+  Field *f;
+  Schema *s;
+  Attribute *a;      // the field's attribute, or none
+  Relation *target;  // the table a reference field names, or none
+  bool D, T, F, R;   // the level the pointer resolved to
+  // The field's name, from the relation that holds it.
+  const char *field_name() const {
+    if (!f || !r) return "";
+    return text_or_empty(static_cast<const char *>(gettbl(r->field_names, f->index)));
+  }
+};
+
+// Codes about the database and its schema (code_level 'D'), at that level: their answer.
+int answer_database(int code, const Queried &q, const Answer &out) {
+  Database *d = q.d;
+  Schema *s = q.s;
+  switch (code) {
+    case dbTABLE_FILES:
+      return out.ptr(dbtablefiles(q.db));
+    case dbDATABASE_SCHEMA_NAME:
+      return out.text(text_or_empty(d->schema_name));
+    case dbLOCKS:
+      return out.text(d->locking == DBLOCK_NONE    ? "none"
+                      : d->locking == DBLOCK_LOCAL ? "local"
+                      : d->locking == DBLOCK_NFS   ? "nfs"
+                                                   : "*invalid*");
+    case dbIDSERVER:
+      return out.text(text_or_empty(d->idserver));
+    case dbLASTIDS:
+      return out.ptr(d->lastids);
+    case dbDATABASE_IS_WRITABLE:
+      return out.number(d->openperm && strcmp(d->openperm, "r+") == 0, false);
+    case dbSCHEMA_TABLES:
+      return out.ptr(s->tablenames);
+    case dbDATABASE_FILENAME:
+      return out.text(text_or_empty(d->abspath));
+    case dbTIMEDATE_NAME:
+      return out.text(text_or_empty(s->timedate));
+    case dbSCHEMA_FIELDS:
+      return out.ptr(s->attribute_names);
+    case dbSCHEMA_DEFINES:
+      return out.ptr(s->defines);
+    case dbDBPATH:
+      return out.text(text_or_empty(d->dbpath));
+    case dbDATABASE_NAME:
+      return out.text(text_or_empty(d->name));
+    case dbSCHEMA_NAME:
+      return out.text(text_or_empty(s->name));
+    case dbDATABASE_DETAIL:
+      return out.text(d->detail);
+    case dbSCHEMA_DETAIL:
+      return out.text(s->detail);
+    case dbDATABASE_DESCRIPTION:
+      return out.text(d->description);
+    case dbSCHEMA_DESCRIPTION:
+      return out.text(s->description);
+    default:  // dbTABLE_COUNT
+      return out.number(s->nrelations, true);
+  }
+}
+
+// Codes about a table (code_level 'T'), at that level: their answer.
+int answer_table(int code, const Queried &q, const Answer &out) {
+  Database *d = q.d;
+  Relation *r = q.r;
+  Table *t = q.t;
+  switch (code) {
+    case dbRECORD_TERMINATOR:
+      return out.number((unsigned char)r->terminator, false);
+    case dbFIELD_SEPARATOR:
+      return out.number((unsigned char)r->separator, false);
+    case dbTABLE_IS_ADDABLE: {
+      if (d->locking != DBLOCK_NONE && d->locking != DBLOCK_LOCAL && d->locking != DBLOCK_NFS) {
+        elog_log(0, "unknown DBLOCKS code %d", d->locking);
+        return dbINVALID;
+      }
+      bool nfs = d->locking == DBLOCK_LOCAL && t->tabledir && is_nfs(t->tabledir) == 1;
+      return out.number(t->writable && !nfs, false);
+    }
+    case dbTABLE_IS_TRANSIENT:
+      return out.number(r->transient, false);
+    case dbTABLE_IS_VIEW:
+      return out.number(r->has_refs, false);
+    case dbTABLE_IS_WRITABLE:
+      return out.number(t->writable, false);
+    case dbVIEW_TABLES:
+      return out.ptr(r->reftables);
+    case dbTABLE_FIELDS:
+      return out.ptr(r->field_names);
+    case dbTABLE_DATA:
+      return out.ptr(t->data);
+    case dbRECORD_SIZE:
+      return out.number(r->size, true);
+    case dbVIEW_TABLE_COUNT:
+      return out.number(r->nrelrefs, true);
+    case dbTABLE_DEFINES:
+      return out.text(text_or_empty(r->defines));
+    case dbFOREIGN_KEYS:
+      return out.ptr(r->foreign);
+    case dbALTERNATE_KEY:
+      return out.ptr(r->alternate);
+    case dbPRIMARY_KEY:
+      return out.ptr(r->primary);
+    case dbTABLE_DIRNAME:
+      return out.text(text_or_empty(t->tabledir));
+    case dbTABLE_FILENAME:
+      return out.text(text_or_empty(t->path));
+    case dbTABLE_SIZE:
+      return out.number((int)t->length, true);
+    case dbTABLE_PRESENT:
+      return out.number(t->count > 0, true);
+    case dbTABLE_NAME:
+      return out.text(r->name);
+    case dbTABLE_DETAIL:
+      return out.text(r->detail);
+    case dbTABLE_DESCRIPTION:
+      return out.text(r->description);
+    case dbRECORD_COUNT:
+      // dbresolve has just mapped a table without data; one with data is checked for
+      // growth here. Either way the table file is examined once per query.
+      if (t->data && map_table(d, r, 0) < 0) return out.number(0, true);
+      return out.number(t->count, true);
+    default:  // dbFIELD_COUNT
+      return out.number(r->nattr_fields, true);
+  }
+}
+
+// Codes about a field, at that level: their answer; dbINVALID for dbFIELD_TABLES of a
+// reference field and for a code of no level.
+int answer_field(int code, const Queried &q, const Answer &out) {
+  Field *f = q.f;
+  Attribute *a = q.a;
+  Relation *target = q.target;
+  switch (code) {
+    case dbFIELD_NULL:
+      return out.text(a->null ? a->null : db_nullstr);
+    case dbFIELD_BASE_TABLE:
+      return out.text(q.r->name);
+    case dbFIELD_TABLES:
+      if (f->is_ref) return dbINVALID;
+      return out.ptr(a->relations);
+    case dbFIELD_OFFSET:
+      return out.number(f->offset, false);
+    case dbFIELD_FORMAT:
+    case dbFORMAT:
+      return out.text(text_or_empty(a->format));
+    case dbFIELD_RANGE:
+      return out.text(text_or_empty(a->range));
+    case dbFIELD_TYPE:
+      return out.number(a->type, true);
+    case dbFIELD_UNITS:
+      return out.text(text_or_empty(a->units));
+    case dbFIELD_SIZE:
+      return out.number(f->is_ref ? 16 : a->size, true);
+    case dbFIELD_NAME:
+      return out.text(q.field_name());
+    case dbFIELD_DETAIL:
+      return out.text(target ? target->detail : a->detail);
+    case dbFIELD_DESCRIPTION:
+      return out.text(target ? target->description : a->description);
+    default:
+      return dbINVALID;
+  }
+}
+
+// Codes whose answer depends on the level the pointer names: their answer, dbINVALID
+// at a level the code has none for.
+int answer_by_level(int code, const Queried &q, const Answer &out) {
+  Relation *r = q.r;
+  Schema *s = q.s;
+  Attribute *a = q.a;
+  Relation *target = q.target;
+  switch (code) {
+    case dbTYPE:
+      if (q.F) return out.number(a->type, true);
+      if (q.D) return out.text(text_or_empty(s->name));
+      break;
+    case dbSIZE:
+      if (q.F) return out.number(q.f->is_ref ? 16 : a->size, true);
+      if (q.R) return out.number(r->size, true);
+      if (q.T) return out.number((int)q.t->length, true);
+      break;
+    case dbNAME:
+      if (q.F) return out.text(q.field_name());
+      if (q.T) return out.text(r->name);
+      if (q.D) return out.text(text_or_empty(q.d->name));
+      break;
+    case dbDETAIL:
+      if (q.F) return out.text(target ? target->detail : a->detail);
+      if (q.T) return out.text(r->detail);
+      if (q.D) return out.text(s->detail);
+      break;
+    case dbDESCRIPTION:
+      if (q.F) return out.text(target ? target->description : a->description);
+      if (q.T) return out.text(r->description);
+      if (q.D) return out.text(s->description);
+      break;
+    case dbCOUNT:
+      if (q.F) return out.number(r->nattr_fields, true);
+      if (q.T) return out.number(s->nrelations, true);
+      if (q.D) {
+        std::lock_guard<std::mutex> lock(DB_global_mutex);
+        return out.number((int)maxtbl(Databases_tbl), true);
+      }
+      break;
+    default:
+      break;
+  }
+  return dbINVALID;
+}
+
+// The pointer a code is asked of: the parts below the code's level become dbALL (dbSIZE
+// keeps a record, as record 0).
+Dbptr query_scope(Dbptr db, int code) {
+  if (code == dbSIZE) {
+    if (db.record != dbALL && db.record != dbSCRATCH && db.record != dbNULL) db.record = 0;
+    return db;
+  }
+  char level = code_level(code);
+  if (level == 'D')
+    db.table = db.field = db.record = dbALL;
+  else if (level == 'T')
+    db.field = db.record = dbALL;
+  else
+    db.record = dbALL;
+  return db;
+}
+
+}  // namespace
+
 int dbquery(Dbptr db, int code, void *result) {
   static const char bad[] = "**bad dbquery**";
   int kind = result_kind(code, db);
@@ -486,269 +742,45 @@ int dbquery(Dbptr db, int code, void *result) {
     elog_log(0, "dbquery doesn't recognize code %d\n", code);
     return dbINVALID;
   }
-  auto answer_int = [&](int v, bool returned) {
-    if (result) *static_cast<int *>(result) = v;
-    return returned ? v : 0;
-  };
-  auto answer_text = [&](const char *t) {
-    if (result) *static_cast<const char **>(result) = t;
-    return 0;
-  };
-  auto answer_ptr = [&](void *p) {
-    if (result) *static_cast<void **>(result) = p;
-    return 0;
-  };
-
-  if (code == dbSCHEMA_DEFAULT) return answer_text(Default_schema);
+  const Answer out{result};
+  if (code == dbSCHEMA_DEFAULT) return out.text(Default_schema);
   if (code == dbDATABASE_COUNT) {
     std::lock_guard<std::mutex> lock(DB_global_mutex);
-    return answer_int(Ndatabases, false);
+    return out.number(Ndatabases, false);
   }
-  if (code == dbSIZE) {
-    if (db.record != dbALL && db.record != dbSCRATCH && db.record != dbNULL) db.record = 0;
-  } else {
-    char level = code_level(code);
-    if (level == 'D')
-      db.table = db.field = db.record = dbALL;
-    else if (level == 'T')
-      db.field = db.record = dbALL;
-    else
-      db.record = dbALL;
-  }
-  Database *d;
-  Relation *r;
-  Table *t;
-  Field *f;
+  Queried q{};
+  q.db = query_scope(db, code);
   char *address;
   int size;
-  int level = dbresolve(db, &d, &r, &t, &f, &address, &size);
+  int level = dbresolve(q.db, &q.d, &q.r, &q.t, &q.f, &address, &size);
   if (level == dbINVALID) return dbINVALID;
-  Schema *s = d->schema;
-  Attribute *a = f ? db_field_attribute(f) : nullptr;
-  Relation *target = f && f->is_ref ? static_cast<Relation *>(f->target) : nullptr;
-  // The field's name, from the relation that holds it.
-  auto field_name = [&]() -> const char * {
-    if (!f || !r) return "";
-    return text_or_empty(static_cast<const char *>(gettbl(r->field_names, f->index)));
-  };
-  const bool D = level == dbDATABASE, T = level == dbTABLE, F = level == dbFIELD,
-             R = level == dbRECORD;
+  q.s = q.d->schema;
+  q.a = q.f ? db_field_attribute(q.f) : nullptr;
+  q.target = q.f && q.f->is_ref ? static_cast<Relation *>(q.f->target) : nullptr;
+  q.D = level == dbDATABASE;
+  q.T = level == dbTABLE;
+  q.F = level == dbFIELD;
+  q.R = level == dbRECORD;
 
   switch (code) {
-    case dbFIELD_NULL:
-      if (!F) break;
-      return answer_text(a->null ? a->null : db_nullstr);
-    case dbRECORD_TERMINATOR:
-      if (!T) break;
-      return answer_int((unsigned char)r->terminator, false);
-    case dbFIELD_SEPARATOR:
-      if (!T) break;
-      return answer_int((unsigned char)r->separator, false);
-    case dbTABLE_FILES:
-      if (!D) break;
-      return answer_ptr(dbtablefiles(db));
-    case dbTABLE_IS_ADDABLE: {
-      if (!T) break;
-      if (d->locking != DBLOCK_NONE && d->locking != DBLOCK_LOCAL && d->locking != DBLOCK_NFS) {
-        elog_log(0, "unknown DBLOCKS code %d", d->locking);
-        return dbINVALID;
-      }
-      bool nfs = d->locking == DBLOCK_LOCAL && t->tabledir && is_nfs(t->tabledir) == 1;
-      return answer_int(t->writable && !nfs, false);
-    }
-    case dbDATABASE_SCHEMA_NAME:
-      if (!D) break;
-      return answer_text(text_or_empty(d->schema_name));
-    case dbLOCKS:
-      if (!D) break;
-      return answer_text(d->locking == DBLOCK_NONE    ? "none"
-                         : d->locking == DBLOCK_LOCAL ? "local"
-                         : d->locking == DBLOCK_NFS   ? "nfs"
-                                                      : "*invalid*");
-    case dbIDSERVER:
-      if (!D) break;
-      return answer_text(text_or_empty(d->idserver));
-    case dbLASTIDS:
-      if (!D) break;
-      return answer_ptr(d->lastids);
-    case dbDATABASE_IS_WRITABLE:
-      if (!D) break;
-      return answer_int(d->openperm && strcmp(d->openperm, "r+") == 0, false);
-    case dbSCHEMA_TABLES:
-      if (!D) break;
-      return answer_ptr(s->tablenames);
-    case dbDATABASE_FILENAME:
-      if (!D) break;
-      return answer_text(text_or_empty(d->abspath));
-    case dbTIMEDATE_NAME:
-      if (!D) break;
-      return answer_text(text_or_empty(s->timedate));
-    case dbTABLE_IS_TRANSIENT:
-      if (!T) break;
-      return answer_int(r->transient, false);
-    case dbFIELD_BASE_TABLE:
-      if (!F) break;
-      return answer_text(r->name);
-    case dbTABLE_IS_VIEW:
-      if (!T) break;
-      return answer_int(r->has_refs, false);
-    case dbTABLE_IS_WRITABLE:
-      if (!T) break;
-      return answer_int(t->writable, false);
-    case dbSCHEMA_FIELDS:
-      if (!D) break;
-      return answer_ptr(s->attribute_names);
-    case dbSCHEMA_DEFINES:
-      if (!D) break;
-      return answer_ptr(s->defines);
-    case dbVIEW_TABLES:
-      if (!T) break;
-      return answer_ptr(r->reftables);
-    case dbFIELD_TABLES:
-      if (!F || f->is_ref) break;
-      return answer_ptr(a->relations);
-    case dbTABLE_FIELDS:
-      if (!T) break;
-      return answer_ptr(r->field_names);
-    case dbTABLE_DATA:
-      if (!T) break;
-      return answer_ptr(t->data);
-    case dbFIELD_OFFSET:
-      if (!F) break;
-      return answer_int(f->offset, false);
-    case dbFIELD_FORMAT:
-    case dbFORMAT:
-      if (!F) break;
-      return answer_text(text_or_empty(a->format));
-    case dbRECORD_SIZE:
-      if (!T) break;
-      return answer_int(r->size, true);
-    case dbVIEW_TABLE_COUNT:
-      if (!T) break;
-      return answer_int(r->nrelrefs, true);
-    case dbFIELD_RANGE:
-      if (!F) break;
-      return answer_text(text_or_empty(a->range));
-    case dbTABLE_DEFINES:
-      if (!T) break;
-      return answer_text(text_or_empty(r->defines));
-    case dbFOREIGN_KEYS:
-      if (!T) break;
-      return answer_ptr(r->foreign);
-    case dbALTERNATE_KEY:
-      if (!T) break;
-      return answer_ptr(r->alternate);
-    case dbPRIMARY_KEY:
-      if (!T) break;
-      return answer_ptr(r->primary);
-    case dbTABLE_DIRNAME:
-      if (!T) break;
-      return answer_text(text_or_empty(t->tabledir));
-    case dbDBPATH:
-      if (!D) break;
-      return answer_text(text_or_empty(d->dbpath));
-    case dbTABLE_FILENAME:
-      if (!T) break;
-      return answer_text(text_or_empty(t->path));
-    case dbFIELD_TYPE:
-      if (!F) break;
-      return answer_int(a->type, true);
-    case dbFIELD_UNITS:
-      if (!F) break;
-      return answer_text(text_or_empty(a->units));
     case dbTYPE:
-      if (F) return answer_int(a->type, true);
-      if (D) return answer_text(text_or_empty(s->name));
-      break;
-    case dbFIELD_SIZE:
-      if (!F) break;
-      return answer_int(f->is_ref ? 16 : a->size, true);
-    case dbTABLE_SIZE:
-      if (!T) break;
-      return answer_int((int)t->length, true);
     case dbSIZE:
-      if (F) return answer_int(f->is_ref ? 16 : a->size, true);
-      if (R) return answer_int(r->size, true);
-      if (T) return answer_int((int)t->length, true);
-      break;
-    case dbTABLE_PRESENT:
-      if (!T) break;
-      return answer_int(t->count > 0, true);
-    case dbFIELD_NAME:
-      if (!F) break;
-      return answer_text(field_name());
-    case dbTABLE_NAME:
-      if (!T) break;
-      return answer_text(r->name);
-    case dbDATABASE_NAME:
-      if (!D) break;
-      return answer_text(text_or_empty(d->name));
-    case dbSCHEMA_NAME:
-      if (!D) break;
-      return answer_text(text_or_empty(s->name));
     case dbNAME:
-      if (F) return answer_text(field_name());
-      if (T) return answer_text(r->name);
-      if (D) return answer_text(text_or_empty(d->name));
-      break;
-    case dbFIELD_DETAIL:
-      if (!F) break;
-      return answer_text(target ? target->detail : a->detail);
-    case dbTABLE_DETAIL:
-      if (!T) break;
-      return answer_text(r->detail);
-    case dbDATABASE_DETAIL:
-      if (!D) break;
-      return answer_text(d->detail);
-    case dbSCHEMA_DETAIL:
-      if (!D) break;
-      return answer_text(s->detail);
     case dbDETAIL:
-      if (F) return answer_text(target ? target->detail : a->detail);
-      if (T) return answer_text(r->detail);
-      if (D) return answer_text(s->detail);
-      break;
-    case dbFIELD_DESCRIPTION:
-      if (!F) break;
-      return answer_text(target ? target->description : a->description);
-    case dbTABLE_DESCRIPTION:
-      if (!T) break;
-      return answer_text(r->description);
-    case dbDATABASE_DESCRIPTION:
-      if (!D) break;
-      return answer_text(d->description);
-    case dbSCHEMA_DESCRIPTION:
-      if (!D) break;
-      return answer_text(s->description);
     case dbDESCRIPTION:
-      if (F) return answer_text(target ? target->description : a->description);
-      if (T) return answer_text(r->description);
-      if (D) return answer_text(s->description);
-      break;
-    case dbRECORD_COUNT:
-      if (!T) break;
-      // dbresolve has just mapped a table without data; one with data is checked for
-      // growth here. Either way the table file is examined once per query.
-      if (t->data && map_table(d, r, 0) < 0) return answer_int(0, true);
-      return answer_int(t->count, true);
-    case dbFIELD_COUNT:
-      if (!T) break;
-      return answer_int(r->nattr_fields, true);
-    case dbTABLE_COUNT:
-      if (!D) break;
-      return answer_int(s->nrelations, true);
     case dbCOUNT:
-      if (F) return answer_int(r->nattr_fields, true);
-      if (T) return answer_int(s->nrelations, true);
-      if (D) {
-        std::lock_guard<std::mutex> lock(DB_global_mutex);
-        return answer_int((int)maxtbl(Databases_tbl), true);
-      }
-      break;
+      return answer_by_level(code, q, out);
     default:
       break;
   }
-  return dbINVALID;
+  switch (code_level(code)) {
+    case 'D':
+      return q.D ? answer_database(code, q, out) : dbINVALID;
+    case 'T':
+      return q.T ? answer_table(code, q, out) : dbINVALID;
+    default:
+      return q.F ? answer_field(code, q, out) : dbINVALID;
+  }
 }
 
 Dbptr *dbref(Dbptr *db) {

@@ -25,6 +25,7 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
+#include "base/littleendian.h"
 #include "base/tbl.h"
 #include "reldb/dbindex.h"
 #include "reldb/dbinternal.h"
@@ -54,16 +55,10 @@ bool read_file(const char *path, std::string *out) {
   return ok;
 }
 
-uint64_t get_le(const unsigned char *p, int n) {
-  uint64_t v = 0;
-  for (int i = n - 1; i >= 0; i--) v = (v << 8) | p[i];
-  return v;
-}
-
 // Decodes one file entry into its in-memory form.
 void decode_entry(const Jig *jig, const unsigned char *in, char *out) {
   memset(out, 0, (size_t)jig->size);
-  int32_t record = (int32_t)(uint32_t)get_le(in, 4);
+  int32_t record = (int32_t)le_get32(in);
   memcpy(out, &record, sizeof record);
   for (long i = 0; i < maxtbl(jig->components); i++) {
     const KeyComponent *c = static_cast<const KeyComponent *>(gettbl(jig->components, i));
@@ -71,12 +66,10 @@ void decode_entry(const Jig *jig, const unsigned char *in, char *out) {
     if (c->type == dbSTRING) {
       if (c->size > 1) memcpy(out + at, in + at, (size_t)c->size - 1);  // last byte stays NUL
     } else if (c->size == 4) {
-      int32_t v = (int32_t)(uint32_t)get_le(in + at, 4);
+      int32_t v = (int32_t)le_get32(in + at);
       memcpy(out + at, &v, sizeof v);
     } else if (c->size == 8) {
-      uint64_t bits = get_le(in + at, 8);
-      double d;
-      memcpy(&d, &bits, sizeof d);
+      double d = le_getf64(in + at);
       memcpy(out + at, &d, sizeof d);
     }
     // The envelope starts as the end; the envelope pass raises it.

@@ -31,6 +31,7 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
+#include "base/littleendian.h"
 #include "base/oom.h"
 #include "base/paths.h"
 #include "base/tbl.h"
@@ -56,17 +57,6 @@ bool printable_word(const std::string &name) {
 }
 
 bool stream_is_stdin(FILE *file) { return fileno(file) == STDIN_FILENO; }
-
-void put_le32(unsigned char *p, int32_t v) {
-  uint32_t u = (uint32_t)v;
-  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(u >> (8 * i));
-}
-
-int32_t get_le32(const unsigned char *p) {
-  uint32_t u = 0;
-  for (int i = 3; i >= 0; i--) u = (u << 8) | p[i];
-  return (int32_t)u;
-}
 
 bool newer(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -245,7 +235,7 @@ int dbwrite_view(Dbptr db, FILE *file) {
   std::string out = view_header(d, r->has_refs ? r->name : "View0", members);
   unsigned char word[4];
   auto put = [&](int32_t v) {
-    put_le32(word, v);
+    le_put32(word, (uint32_t)v);
     out.append(reinterpret_cast<char *>(word), 4);
   };
   if (r->has_refs) {
@@ -427,14 +417,14 @@ int dbread_view(FILE *file, Dbptr *view, const char *name) {
   for (size_t i = 0; i < nrows * ntables; i++) {
     const unsigned char *p = rows.data() + i * 16;
     size_t member = i % ntables;
-    int record = get_le32(p + 12);
+    int record = (int32_t)le_get32(p + 12);
     if (!((record >= 0 && record < counts[member]) || record == dbALL || record == dbNULL)) {
       elog_log(0, "dbread_view: record %d is not a record of table %s\n", record,
                static_cast<Relref *>(gettbl(r->relrefs, (long)member))->relation->name);
       dbview_drop(made);
       return dbINVALID;
     }
-    data[i] = {made.database, ids[member], get_le32(p + 8), record};
+    data[i] = {made.database, ids[member], (int32_t)le_get32(p + 8), record};
   }
   size_t bytes = data.size() * sizeof(Dbptr);
   size_t capacity = std::max(bytes, rowsize);

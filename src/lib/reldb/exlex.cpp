@@ -195,14 +195,13 @@ std::string exlex_context(void) {
   return History.substr(start);
 }
 
-void exlex_next(ExToken *t) {
-  t->token = EXT_END;
-  t->code = 0;
-  t->node = nullptr;
-  t->name.clear();
-  t->text.clear();
+namespace {
+
+// Moves past blanks, comments and included files to the first character of the next
+// token; false at the end of the input (or of its line).
+bool skip_to_token() {
   for (;;) {
-    if (Ended) return;
+    if (Ended) return false;
     Source &s = Sources.back();
     if (s.pos > kChunk) {
       s.buf.erase(0, s.pos);
@@ -212,7 +211,7 @@ void exlex_next(ExToken *t) {
     if (c < 0) {
       if (Sources.size() == 1) {
         Ended = true;
-        return;
+        return false;
       }
       if (s.fd >= 0) close(s.fd);
       Lineno = s.saved_line;
@@ -222,7 +221,7 @@ void exlex_next(ExToken *t) {
     if (c == '\n') {
       take(1, nullptr);
       Ended = true;
-      return;
+      return false;
     }
     if (c == ' ' || c == '\t') {
       take(1, nullptr);
@@ -246,50 +245,59 @@ void exlex_next(ExToken *t) {
         continue;
       }
     }
-    break;
+    return true;
   }
+}
 
-  bool after_match = After_match;
-  After_match = false;
-  int c = peek(), c1 = peek(1);
-  std::string &text = t->text;
-  auto op = [&](int token, int code, size_t n) {
-    t->token = token;
-    t->code = code;
-    take(n, &text);
-  };
-  if (c == '|' && c1 == '|') return op(EXT_OR, EXOP_OR, 2);
-  if (c == '&' && c1 == '&') return op(EXT_AND, EXOP_AND, 2);
-  if (c == '>' && c1 == '>') return op(EXT_SHIFT, EXOP_SHR, 2);
-  if (c == '<' && c1 == '<') return op(EXT_SHIFT, EXOP_SHL, 2);
-  if (c == '<' && c1 == '=') return op(EXT_REL, EXOP_LE, 2);
-  if (c == '>' && c1 == '=') return op(EXT_REL, EXOP_GE, 2);
-  if (c == '=' && c1 == '=') return op(EXT_REL, EXOP_EQ, 2);
-  if (c == '!' && c1 == '=') return op(EXT_REL, EXOP_NE, 2);
-  if (c == '<') return op(EXT_REL, EXOP_LT, 1);
-  if (c == '>') return op(EXT_REL, EXOP_GT, 1);
+// The operator token of the next n characters: true.
+bool set_op(ExToken *t, int token, int code, size_t n) {
+  t->token = token;
+  t->code = code;
+  take(n, &t->text);
+  return true;
+}
+
+// Operators of one or two characters (c and c1 the next two): true with *t set.
+bool lex_operator(ExToken *t, int c, int c1) {
+  if (c == '|' && c1 == '|') return set_op(t, EXT_OR, EXOP_OR, 2);
+  if (c == '&' && c1 == '&') return set_op(t, EXT_AND, EXOP_AND, 2);
+  if (c == '>' && c1 == '>') return set_op(t, EXT_SHIFT, EXOP_SHR, 2);
+  if (c == '<' && c1 == '<') return set_op(t, EXT_SHIFT, EXOP_SHL, 2);
+  if (c == '<' && c1 == '=') return set_op(t, EXT_REL, EXOP_LE, 2);
+  if (c == '>' && c1 == '=') return set_op(t, EXT_REL, EXOP_GE, 2);
+  if (c == '=' && c1 == '=') return set_op(t, EXT_REL, EXOP_EQ, 2);
+  if (c == '!' && c1 == '=') return set_op(t, EXT_REL, EXOP_NE, 2);
+  if (c == '<') return set_op(t, EXT_REL, EXOP_LT, 1);
+  if (c == '>') return set_op(t, EXT_REL, EXOP_GT, 1);
   if ((c == '=' || c == '!') && c1 == '~') {
-    op(EXT_MATCH, c == '=' ? EXOP_LIKE : EXOP_UNLIKE, 2);
+    set_op(t, EXT_MATCH, c == '=' ? EXOP_LIKE : EXOP_UNLIKE, 2);
     After_match = true;
-    return;
+    return true;
   }
-  if (c == '[' && c1 == '|') return op(EXT_PIPEOPEN, 0, 2);
-  if (c == '?') return op(EXT_COND, EXOP_COND, 1);
-  if (c == ':' && c1 == '=') return op(EXT_ASSIGN, EXOP_ASSIGN, 2);
+  if (c == '[' && c1 == '|') return set_op(t, EXT_PIPEOPEN, 0, 2);
+  if (c == '?') return set_op(t, EXT_COND, EXOP_COND, 1);
+  if (c == ':' && c1 == '=') return set_op(t, EXT_ASSIGN, EXOP_ASSIGN, 2);
 
+  return false;
+}
+
+// The concatenation dot, NULL, numbers, quoted texts and _times_: true with *t set (an
+// unclosed quote sets a syntax error, or nothing at the end of the input).
+bool lex_constant(ExToken *t, int c, int c1) {
+  std::string &text = t->text;
   size_t real = real_length();
-  if (c == '.' && real == 0) return op(EXT_CONCAT, EXOP_CONCAT, 1);
+  if (c == '.' && real == 0) return set_op(t, EXT_CONCAT, EXOP_CONCAT, 1);
   if (c == 'N' && c1 == 'U' && peek(2) == 'L' && peek(3) == 'L' && !is_name_char(peek(4))) {
-    op(EXT_NULL, 0, 4);
+    set_op(t, EXT_NULL, 0, 4);
     t->node = exnew(0, EX_NULL, 0);
-    return;
+    return true;
   }
   if (real) {
     take(real, &text);
     t->token = EXT_CONST;
     t->node = exnew(dbREAL, EX_IMMEDIATE, 0);
     t->node->value.d = fix_strtod(text.c_str(), nullptr);
-    return;
+    return true;
   }
   if (c >= 0 && isdigit(c)) {
     size_t n = 0;
@@ -299,20 +307,20 @@ void exlex_next(ExToken *t) {
     for (char d : text) v = v >= INT_MAX ? v : v * 10 + (d - '0');
     t->token = EXT_CONST;
     t->node = exnew(dbINTEGER, EX_IMMEDIATE, v > INT_MAX ? INT_MAX : (int)v);
-    return;
+    return true;
   }
   if (c == '"' || c == '\'') {
     take(1, &text);
     std::string body;
     if (!literal(c, false, &body, &text)) {
       if (!Ended) t->token = c;  // an unclosed quote: a syntax error
-      return;
+      return true;
     }
     t->token = EXT_CONST;
     t->node = exnew(dbSTRING, EX_IMMEDIATE, 0);
     t->node->value.s = strdup(body.c_str());
     if (!t->node->value.s) OUT_OF_MEMORY(body.size() + 1, "string");
-    return;
+    return true;
   }
   if (c == '_') {
     size_t n = 1;
@@ -322,9 +330,27 @@ void exlex_next(ExToken *t) {
       t->token = EXT_CONST;
       t->node = exnew(dbTIME, EX_IMMEDIATE, 0);
       t->node->value.d = str2epoch(text.substr(1, text.size() - 2).c_str());
-      return;
+      return true;
     }
   }
+  return false;
+}
+
+}  // namespace
+
+void exlex_next(ExToken *t) {
+  t->token = EXT_END;
+  t->code = 0;
+  t->node = nullptr;
+  t->name.clear();
+  t->text.clear();
+  if (!skip_to_token()) return;
+
+  bool after_match = After_match;
+  After_match = false;
+  int c = peek(), c1 = peek(1);
+  if (lex_operator(t, c, c1) || lex_constant(t, c, c1)) return;
+  std::string &text = t->text;
   if (c >= 0 && isalpha(c)) {
     size_t n = 1;
     while (is_name_char(peek(n))) n++;

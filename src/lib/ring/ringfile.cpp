@@ -23,44 +23,11 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/littleendian.h"
 
 namespace ringfile {
 
 namespace {
-
-// Little-endian field access.
-void put_u16(unsigned char *p, uint16_t v) {
-  p[0] = (unsigned char)v;
-  p[1] = (unsigned char)(v >> 8);
-}
-void put_u32(unsigned char *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
-}
-void put_u64(unsigned char *p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = (unsigned char)(v >> (8 * i));
-}
-void put_f64(unsigned char *p, double v) {
-  uint64_t bits;
-  memcpy(&bits, &v, sizeof bits);
-  put_u64(p, bits);
-}
-uint16_t get_u16(const unsigned char *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-uint32_t get_u32(const unsigned char *p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; i--) v = (v << 8) | p[i];
-  return v;
-}
-uint64_t get_u64(const unsigned char *p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
-  return v;
-}
-double get_f64(const unsigned char *p) {
-  uint64_t bits = get_u64(p);
-  double v;
-  memcpy(&v, &bits, sizeof v);
-  return v;
-}
 
 constexpr uint32_t kOrderMark = 0x01020304u;
 constexpr uint64_t kAvgPacket = 224;  // index sized for packets of this size on average
@@ -73,7 +40,7 @@ uint32_t native_order_mark() {
   unsigned char b[4];
   uint32_t v = kOrderMark;
   memcpy(b, &v, 4);
-  return get_u32(b);  // the native bytes read as little-endian
+  return le_get32(b);  // the native bytes read as little-endian
 }
 
 long futex(uint32_t *word, int op, uint32_t val, const timespec *ts, uint32_t val3 = 0) {
@@ -378,22 +345,22 @@ bool plan_layout(int64_t capacity, Layout *out) {
 void encode_header(const Layout &lay, unsigned char *h) {
   memset(h, 0, kStaticSize);
   memcpy(h, kMagic, 8);
-  put_u32(h + 8, kVersion);
-  put_u32(h + 12, (uint32_t)kHeaderSize);
-  put_u64(h + 16, lay.capacity);
-  put_u64(h + 24, lay.index_off);
-  put_u64(h + 32, lay.nslots);
-  put_u64(h + 40, lay.data_off);
-  put_u64(h + 48, lay.data_size);
-  put_f64(h + 56, lay.created);
-  put_u32(h + 64, (uint32_t)kLiveOffset);
-  put_u32(h + 68, (uint32_t)sizeof(Live));
-  put_u16(h + 72, (uint16_t)sizeof(pthread_mutex_t));
+  le_put32(h + 8, kVersion);
+  le_put32(h + 12, (uint32_t)kHeaderSize);
+  le_put64(h + 16, lay.capacity);
+  le_put64(h + 24, lay.index_off);
+  le_put64(h + 32, lay.nslots);
+  le_put64(h + 40, lay.data_off);
+  le_put64(h + 48, lay.data_size);
+  le_putf64(h + 56, lay.created);
+  le_put32(h + 64, (uint32_t)kLiveOffset);
+  le_put32(h + 68, (uint32_t)sizeof(Live));
+  le_put16(h + 72, (uint16_t)sizeof(pthread_mutex_t));
   h[74] = (unsigned char)sizeof(void *);
   h[75] = (unsigned char)sizeof(long);
-  put_u32(h + 76, native_order_mark());
-  put_u32(h + 80, (uint32_t)alignof(Live));
-  put_u32(h + 124, crc32(h, 124));
+  le_put32(h + 76, native_order_mark());
+  le_put32(h + 80, (uint32_t)alignof(Live));
+  le_put32(h + 124, crc32(h, 124));
 }
 
 HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *out,
@@ -405,19 +372,19 @@ HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *ou
   };
   if (file_size < kHeaderSize) return fail(HeaderCheck::foreign, "not a ring file (too short)");
   if (memcmp(h, kMagic, 8) != 0) return fail(HeaderCheck::foreign, "not a ring file");
-  if (crc32(h, 124) != get_u32(h + 124))
+  if (crc32(h, 124) != le_get32(h + 124))
     return fail(HeaderCheck::damaged, "damaged ring header (checksum)");
-  uint32_t version = get_u32(h + 8);
+  uint32_t version = le_get32(h + 8);
   if (version != kVersion) {
     snprintf(text, sizeof text, "ring file version %u, this program reads version %u",
              (unsigned)version, (unsigned)kVersion);
     return fail(HeaderCheck::version, text);
   }
-  unsigned ptr = h[74], lng = h[75], mtx = get_u16(h + 72);
-  uint32_t order = get_u32(h + 76), live_size = get_u32(h + 68), live_align = get_u32(h + 80);
+  unsigned ptr = h[74], lng = h[75], mtx = le_get16(h + 72);
+  uint32_t order = le_get32(h + 76), live_size = le_get32(h + 68), live_align = le_get32(h + 80);
   if (ptr != sizeof(void *) || lng != sizeof(long) || mtx != sizeof(pthread_mutex_t) ||
       order != native_order_mark() || live_size != sizeof(Live) || live_align != alignof(Live) ||
-      get_u32(h + 64) != kLiveOffset) {
+      le_get32(h + 64) != kLiveOffset) {
     snprintf(text, sizeof text,
              "made on another kind of machine (%u-byte pointers, %u-byte lock, byte order "
              "%08x; this one: %u, %u, %08x)",
@@ -426,14 +393,14 @@ HeaderCheck decode_header(const unsigned char *h, uint64_t file_size, Layout *ou
     return fail(HeaderCheck::machine, text);
   }
   Layout got;
-  got.capacity = get_u64(h + 16);
-  got.index_off = get_u64(h + 24);
-  got.nslots = get_u64(h + 32);
-  got.data_off = get_u64(h + 40);
-  got.data_size = get_u64(h + 48);
-  got.created = get_f64(h + 56);
+  got.capacity = le_get64(h + 16);
+  got.index_off = le_get64(h + 24);
+  got.nslots = le_get64(h + 32);
+  got.data_off = le_get64(h + 40);
+  got.data_size = le_get64(h + 48);
+  got.created = le_getf64(h + 56);
   Layout plan;
-  if (get_u32(h + 12) != kHeaderSize || got.capacity > (uint64_t)INT64_MAX ||
+  if (le_get32(h + 12) != kHeaderSize || got.capacity > (uint64_t)INT64_MAX ||
       !plan_layout((int64_t)got.capacity, &plan) || plan.capacity != got.capacity ||
       plan.index_off != got.index_off || plan.nslots != got.nslots ||
       plan.data_off != got.data_off || plan.data_size != got.data_size)
@@ -759,15 +726,15 @@ void Ring::settle_tail() {
 
 bool Ring::slot(uint64_t seq, uint64_t *off, uint64_t *len, double *time) const {
   const unsigned char *p = index_ + (size_t)(seq % layout_.nslots) * kSlotSize;
-  if (get_u64(p) != seq) return false;
-  uint64_t o = get_u64(p + 8);
-  uint64_t n = get_u32(p + 24);
+  if (le_get64(p) != seq) return false;
+  uint64_t o = le_get64(p + 8);
+  uint64_t n = le_get32(p + 24);
   uint64_t head = live_->head, tail = live_->tail;
   if (n < kRecordHead || n > layout_.data_size) return false;
   if (o < tail || o > head || head - o < n) return false;
   *off = o;
   *len = n;
-  *time = get_f64(p + 16);
+  *time = le_getf64(p + 16);
   return true;
 }
 
@@ -782,9 +749,9 @@ bool Ring::packet(uint64_t seq, Meta *m) const {
   if (!slot(seq, &off, &len, &t)) return false;
   unsigned char h[kRecordHead];
   read_data(off, h, sizeof h);
-  uint32_t nbytes = get_u32(h + 8);
-  uint16_t srclen = get_u16(h + 12);
-  if (get_u64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
+  uint32_t nbytes = le_get32(h + 8);
+  uint16_t srclen = le_get16(h + 12);
+  if (le_get64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
       kRecordHead + srclen + (uint64_t)nbytes != len)
     return false;
   m->seq = seq;
@@ -843,19 +810,19 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   }
   uint64_t seq = l.next_seq, off = l.head;
   unsigned char h[kRecordHead];
-  put_u64(h, seq);
-  put_u32(h + 8, (uint32_t)nbytes);
-  put_u16(h + 12, (uint16_t)srclen);
-  put_u16(h + 14, 0);
+  le_put64(h, seq);
+  le_put32(h + 8, (uint32_t)nbytes);
+  le_put16(h + 12, (uint16_t)srclen);
+  le_put16(h + 14, 0);
   write_data(off, h, sizeof h);
   write_data(off + kRecordHead, srcname, srclen);
   if (nbytes) write_data(off + kRecordHead + srclen, data, nbytes);
   unsigned char *s = index_ + (size_t)(seq % layout_.nslots) * kSlotSize;
-  put_u64(s, seq);
-  put_u64(s + 8, off);
-  put_f64(s + 16, time);
-  put_u32(s + 24, (uint32_t)need);
-  put_u32(s + 28, 0);
+  le_put64(s, seq);
+  le_put64(s + 8, off);
+  le_putf64(s + 16, time);
+  le_put32(s + 24, (uint32_t)need);
+  le_put32(s + 28, 0);
   if (midway) midway();
   publish_begin();
   store64(l.head, off + need);
@@ -916,22 +883,22 @@ bool Ring::peek(uint64_t seq, const Counters &c, Meta *m) const {
   [[maybe_unused]] RacyReads racy;
   unsigned char sl[kSlotSize];
   memcpy(sl, index_ + (size_t)(seq % layout_.nslots) * kSlotSize, sizeof sl);
-  if (get_u64(sl) != seq) return false;
-  uint64_t o = get_u64(sl + 8);
-  uint64_t n = get_u32(sl + 24);
+  if (le_get64(sl) != seq) return false;
+  uint64_t o = le_get64(sl + 8);
+  uint64_t n = le_get32(sl + 24);
   if (n < kRecordHead || n > layout_.data_size) return false;
   if (o < c.tail || o > c.head || c.head - o < n) return false;
   unsigned char h[kRecordHead];
   read_data(o, h, sizeof h);
-  uint32_t nbytes = get_u32(h + 8);
-  uint16_t srclen = get_u16(h + 12);
-  if (get_u64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
+  uint32_t nbytes = le_get32(h + 8);
+  uint16_t srclen = le_get16(h + 12);
+  if (le_get64(h) != seq || srclen > kSrcnameMax || nbytes > (uint32_t)INT_MAX ||
       kRecordHead + srclen + (uint64_t)nbytes != n)
     return false;
   m->seq = seq;
   m->off = o;
   m->len = n;
-  m->time = get_f64(sl + 16);
+  m->time = le_getf64(sl + 16);
   m->nbytes = nbytes;
   read_data(o + kRecordHead, m->srcname, srclen);
   m->srcname[srclen] = '\0';

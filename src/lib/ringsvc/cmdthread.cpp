@@ -444,7 +444,7 @@ int send_response(CmdThread *cth, const char *command_given, Pf *request, const 
   }
   int n = static_cast<int>(packet.size());
   if (orbputthr_put(cth->put_thr, reply.c_str(), std_now(), packet.data(), n) < 0) {
-    elog_complain(0, "cmdthread_send_rsp: orbpputhr_put(packet,%d) error.\n", n);
+    elog_complain(0, "cmdthread_send_rsp: orbputthr_put(packet,%d) error.\n", n);
     return -1;
   }
   return 0;

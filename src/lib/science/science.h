@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "reldb/db.h"
+#include "reldb/dbptr.h"
 
 // Radius of the sphere, km.
 constexpr double SCIENCE_EARTH_RADIUS_KM = 6371.0;

@@ -3,6 +3,7 @@
 
 #include <sys/time.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "base/clock.h"
 #include "base/elog.h"
+#include "base/signals.h"
 
 double std_now(void) { return clock_now(); }
 
@@ -19,17 +21,27 @@ void myusleep(double sec) {
 }
 double now_(void) { return clock_now(); }
 
-const Signame Siglist[] = {
-    {"HUP", SIGHUP},   {"INT", SIGINT},   {"QUIT", SIGQUIT},     {"ILL", SIGILL},
-    {"TRAP", SIGTRAP}, {"IOT", SIGIOT},   {"ABRT", SIGABRT},     {"FPE", SIGFPE},
-    {"BUS", SIGBUS},   {"SEGV", SIGSEGV}, {"SYS", SIGSYS},       {"PIPE", SIGPIPE},
-    {"ALRM", SIGALRM}, {"TERM", SIGTERM}, {"USR1", SIGUSR1},     {"USR2", SIGUSR2},
-    {"CLD", SIGCHLD},  {"CHLD", SIGCHLD}, {"PWR", SIGPWR},       {"WINCH", SIGWINCH},
-    {"URG", SIGURG},   {"POLL", SIGPOLL}, {"TSTP", SIGTSTP},     {"CONT", SIGCONT},
-    {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU}, {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF},
-    {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
-};
-const int Nsig = (int)(sizeof Siglist / sizeof Siglist[0]);
+namespace {
+
+// The listed rows of the signal table, named without their "SIG".
+constexpr size_t listed_count() {
+  size_t n = 0;
+  for (const Signal_row &row : signal_table) n += row.listed;
+  return n;
+}
+constexpr std::array<Signame, listed_count()> listed_names() {
+  std::array<Signame, listed_count()> list{};
+  size_t n = 0;
+  for (const Signal_row &row : signal_table)
+    if (row.listed) list[n++] = {row.info.name + 3, row.info.sig};
+  return list;
+}
+constexpr std::array<Signame, listed_count()> kSiglist = listed_names();
+
+}  // namespace
+
+const Signame *const Siglist = kSiglist.data();
+const int Nsig = (int)kSiglist.size();
 
 int str2sig(const char *name, int *number) {
   if (!name) return -1;

@@ -18,12 +18,12 @@ double now_(void);
 void myusleep(double sec);
 
 // Signal names without "SIG", searched from the top: where two names share a number
-// the first one names it (6 is IOT, 17 is CLD).
+// the first one names it (6 is IOT, 17 is CLD). The listed rows of base/signals.h's table.
 struct Signame {
   const char *name;
   int sig;
 };
-extern const Signame Siglist[];
+extern const Signame *const Siglist;
 extern const int Nsig;
 
 // Longest text sig2str writes, with its terminating zero.

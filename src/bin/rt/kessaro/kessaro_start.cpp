@@ -90,8 +90,7 @@ Kessaro *signal_record = nullptr;
 
 sigset_t termination_signals() {
   sigset_t set;
-  sigemptyset(&set);
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&set, sig);
+  signal_shutdown_set(&set);
   return set;
 }
 

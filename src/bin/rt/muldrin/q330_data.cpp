@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "base/bigendian.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/timetext.h"
@@ -98,17 +99,12 @@ const char *breakout(int state, bool link) {
   }
 }
 
-int be32(const unsigned char *p) {
-  return static_cast<int>(static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
-}
-
 void debug_read_line(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
                      int nbytes) {
   int chan = nbytes > 4 ? pkt[4] : 0;
   const char *name = q330_cmdstr(static_cast<unsigned>(command));
   if (command == Q330_DT_DATA && chan == 0x98 && nbytes >= 16) {
-    double t = q330->epoch_2000 + static_cast<uint32_t>(be32(pkt)) +
-               static_cast<uint32_t>(be32(pkt + 8)) + static_cast<uint32_t>(be32(pkt + 12)) * 1e-6;
+    double t = q330->epoch_2000 + be_get32(pkt) + be_get32(pkt + 8) + be_get32(pkt + 12) * 1e-6;
     char *text = epoch2str(t, "%Y%j:%T");
     q330_output(q330, Q330_OUT_LOG,
                 "DEBUGD: q330_read_data: read cmd=%s, seq=%d, nbytes=%d, nlack=%d, chan=0x%2.2X, "

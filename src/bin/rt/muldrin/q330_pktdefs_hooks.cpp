@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
@@ -20,21 +21,6 @@
 #include "support/convert.h"
 
 namespace {
-
-uint8_t rd8(unsigned char **cur) { return *(*cur)++; }
-uint16_t rd16(unsigned char **cur) {
-  uint16_t v;
-  ums2hs(cur, &v, 1);
-  return v;
-}
-uint32_t rd32(unsigned char **cur) {
-  uint32_t v;
-  umi2hi(cur, &v, 1);
-  return v;
-}
-int32_t rdi32(unsigned char **cur) { return (int32_t)rd32(cur); }
-void wr16(unsigned char **cur, uint16_t v) { uhs2ms(&v, cur, 1); }
-void wr32(unsigned char **cur, uint32_t v) { uhi2mi(&v, cur, 1); }
 
 // Bytes from `p` to `end`, never negative.
 int left(const unsigned char *p, const unsigned char *end) { return p < end ? (int)(end - p) : 0; }
@@ -93,13 +79,13 @@ int q330_decode_GLOB(void *qstruc, int pktsize, unsigned char **cursor) {
                       &g.jump_filter,       &g.jump_threshold,
                       &g.calibrator_offset, &g.sensor_control_bitmap,
                       &g.sampling_phase,    &g.gps_coldstart_seconds};
-  for (uint16_t *h : head) *h = rd16(&cur);
-  g.user_tag = rd32(&cur);
+  for (uint16_t *h : head) *h = be_take16(&cur);
+  g.user_tag = be_take32(&cur);
   for (int i = 0; i < 6; i++)
-    for (int j = 7; j >= 0; j--) g.chan_freq_bit_scale[i][j] = rd16(&cur);
-  for (int i = 0; i < 6; i++) g.channel_offset[i] = rd16(&cur);
-  for (int i = 0; i < 6; i++) g.channel_gain[i] = rd16(&cur);
-  g.message_bitmap = rd32(&cur);
+    for (int j = 7; j >= 0; j--) g.chan_freq_bit_scale[i][j] = be_take16(&cur);
+  for (int i = 0; i < 6; i++) g.channel_offset[i] = be_take16(&cur);
+  for (int i = 0; i < 6; i++) g.channel_gain[i] = be_take16(&cur);
+  g.message_bitmap = be_take32(&cur);
   std::memcpy(qstruc, &g, sizeof g);
   *cursor = cur;
   return 0;
@@ -211,18 +197,18 @@ int q330_decode_GPSSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   if (pktsize < 84) return -1;
   Q330GPSSTATPkt g;
   unsigned char *cur = *cursor;
-  g.gps_power_onoff_time = rd16(&cur);
-  g.gps_on_if_set = rd16(&cur);
-  g.number_of_satellites_used = rd16(&cur);
-  g.number_of_satellites_in_view = rd16(&cur);
+  g.gps_power_onoff_time = be_take16(&cur);
+  g.gps_on_if_set = be_take16(&cur);
+  g.number_of_satellites_used = be_take16(&cur);
+  g.number_of_satellites_in_view = be_take16(&cur);
   unstuff_pstr(g.gps_time_string, 10, &cur);
   unstuff_pstr(g.gps_date_string, 12, &cur);
   unstuff_pstr(g.gps_fix_string, 6, &cur);
   unstuff_pstr(g.gps_height_string, 12, &cur);
   unstuff_pstr(g.gps_latitude_string, 14, &cur);
   unstuff_pstr(g.gps_longitude_string, 14, &cur);
-  g.time_of_last_good_1pps = rd32(&cur);
-  g.total_checksum_errors = rd32(&cur);
+  g.time_of_last_good_1pps = be_take32(&cur);
+  g.total_checksum_errors = be_take32(&cur);
   unstuff_elev(&g.elev, g.gps_height_string);
   unstuff_latlon(&g.lat, g.gps_latitude_string);
   unstuff_latlon(&g.lon, g.gps_longitude_string);
@@ -308,22 +294,22 @@ int q330_decode_THREADSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330THREADSTATPkt t = *static_cast<Q330THREADSTATPkt *>(qstruc);
   unsigned char *start = *cursor;
   unsigned char *cur = start;
-  t.number_of_entries = rd16(&cur);
-  t.length_of_this_block = rd16(&cur);
+  t.number_of_entries = be_take16(&cur);
+  t.length_of_this_block = be_take16(&cur);
   if (t.number_of_entries > Q330_THREADSTAT_MAX) t.number_of_entries = Q330_THREADSTAT_MAX;
   if (!list_fits(t.length_of_this_block, 12, t.number_of_entries, 16, pktsize)) return -1;
-  t.total_system_time_hi32 = rd32(&cur);
-  t.total_system_time_lo16 = rd16(&cur);
-  t.spare1 = rd16(&cur);
+  t.total_system_time_hi32 = be_take32(&cur);
+  t.total_system_time_lo16 = be_take16(&cur);
+  t.spare1 = be_take16(&cur);
   for (int i = 0; i < t.number_of_entries; i++) {
     Q330THREADSTATEntry &e = t.entries[i];
-    e.total_running_time_hi32 = rd32(&cur);
-    e.total_running_time_lo16 = rd16(&cur);
-    e.priority = rd8(&cur);
-    e.priority_counter = rd8(&cur);
-    e.time_since_last_run_hi32 = rd32(&cur);
-    e.time_since_last_run_lo16 = rd16(&cur);
-    e.flags = rd16(&cur);
+    e.total_running_time_hi32 = be_take32(&cur);
+    e.total_running_time_lo16 = be_take16(&cur);
+    e.priority = be_take8(&cur);
+    e.priority_counter = be_take8(&cur);
+    e.time_since_last_run_hi32 = be_take32(&cur);
+    e.time_since_last_run_lo16 = be_take16(&cur);
+    e.flags = be_take16(&cur);
   }
   std::memcpy(qstruc, &t, sizeof t);
   *cursor = start + t.length_of_this_block;
@@ -360,15 +346,15 @@ int q330_decode_GPSSSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330GPSSSTATPkt g = *static_cast<Q330GPSSSTATPkt *>(qstruc);
   unsigned char *start = *cursor;
   unsigned char *cur = start;
-  g.number_of_entries = rd16(&cur);
-  g.length_of_this_block = rd16(&cur);
+  g.number_of_entries = be_take16(&cur);
+  g.length_of_this_block = be_take16(&cur);
   if (g.number_of_entries > Q330_GPSSSTAT_MAX) g.number_of_entries = Q330_GPSSSTAT_MAX;
   if (!list_fits(g.length_of_this_block, 4, g.number_of_entries, 8, pktsize)) return -1;
   for (int i = 0; i < g.number_of_entries; i++) {
-    g.entries[i].satellite_number = rd16(&cur);
-    g.entries[i].elevation = rd16(&cur);
-    g.entries[i].azimuth = rd16(&cur);
-    g.entries[i].snr = rd16(&cur);
+    g.entries[i].satellite_number = be_take16(&cur);
+    g.entries[i].elevation = be_take16(&cur);
+    g.entries[i].azimuth = be_take16(&cur);
+    g.entries[i].snr = be_take16(&cur);
   }
   std::memcpy(qstruc, &g, sizeof g);
   *cursor = start + g.length_of_this_block;
@@ -400,15 +386,15 @@ int q330_decode_ARPSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330ARPSTATPkt a = *static_cast<Q330ARPSTATPkt *>(qstruc);
   unsigned char *start = *cursor;
   unsigned char *cur = start;
-  a.number_of_entries = rd16(&cur);
-  a.length_of_this_block = rd16(&cur);
+  a.number_of_entries = be_take16(&cur);
+  a.length_of_this_block = be_take16(&cur);
   if (a.number_of_entries > Q330_ARPSTAT_MAX) a.number_of_entries = Q330_ARPSTAT_MAX;
   if (!list_fits(a.length_of_this_block, 4, a.number_of_entries, 12, pktsize)) return -1;
   for (int i = 0; i < a.number_of_entries; i++) {
-    a.entries[i].ip_address = rd32(&cur);
-    a.entries[i].mac_address_high = rd32(&cur);
-    a.entries[i].mac_address_low = rd16(&cur);
-    a.entries[i].timeout = rd16(&cur);
+    a.entries[i].ip_address = be_take32(&cur);
+    a.entries[i].mac_address_high = be_take32(&cur);
+    a.entries[i].mac_address_low = be_take16(&cur);
+    a.entries[i].timeout = be_take16(&cur);
   }
   std::memcpy(qstruc, &a, sizeof a);
   *cursor = start + a.length_of_this_block;
@@ -439,15 +425,15 @@ int q330_decode_AUXSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330AUXSTATPkt a = *static_cast<Q330AUXSTATPkt *>(qstruc);
   unsigned char *start = *cursor;
   unsigned char *cur = start;
-  a.size_of_this_block = rd16(&cur);
-  a.packet_version = rd16(&cur);
-  a.aux_type = rd16(&cur);
-  a.aux_version = rd16(&cur);
+  a.size_of_this_block = be_take16(&cur);
+  a.packet_version = be_take16(&cur);
+  a.aux_type = be_take16(&cur);
+  a.aux_version = be_take16(&cur);
   if (a.size_of_this_block < 8 || a.size_of_this_block > pktsize) return -1;
   if (a.aux_type == 32) {
     int n = (a.size_of_this_block - 8) / 4;
     if (n > Q330_AUXSTAT_MAX) n = Q330_AUXSTAT_MAX;
-    for (int i = 0; i < n; i++) a.data[i] = rd32(&cur);
+    for (int i = 0; i < n; i++) a.data[i] = be_take32(&cur);
   }
   std::memcpy(qstruc, &a, sizeof a);
   *cursor = start + a.size_of_this_block;
@@ -513,8 +499,8 @@ int q330_decode_SCHANSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330SCHANSTATPkt s = *static_cast<Q330SCHANSTATPkt *>(qstruc);
   unsigned char *start = *cursor;
   unsigned char *cur = start;
-  s.total_size_of_this_block = rd16(&cur);
-  s.number_of_subblocks = rd16(&cur);
+  s.total_size_of_this_block = be_take16(&cur);
+  s.number_of_subblocks = be_take16(&cur);
   if (s.total_size_of_this_block < 4 || s.total_size_of_this_block > pktsize) return -1;
   unsigned char *end = start + s.total_size_of_this_block;
   s.filled[0] = s.filled[1] = 0;
@@ -522,9 +508,9 @@ int q330_decode_SCHANSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
   for (int i = 0; i < n; i++) {
     unsigned char *sub = cur;
     if (left(sub, end) < 6) return -1;
-    uint16_t size = rd16(&cur);
-    uint16_t type = rd16(&cur);
-    uint16_t iface = rd16(&cur);
+    uint16_t size = be_take16(&cur);
+    uint16_t type = be_take16(&cur);
+    uint16_t iface = be_take16(&cur);
     if (size < 6 || size > left(sub, end)) return -1;
     if (iface <= 1) {
       Q330SCHANSTATSubblock &b = s.subblock[iface];
@@ -534,15 +520,15 @@ int q330_decode_SCHANSTAT(void *qstruc, int pktsize, unsigned char **cursor) {
       b.serial_interface = iface;
       if (type == 1) {
         if (size < 32) return -1;
-        b.seconds_per_sample = rd16(&cur);
-        b.units = rd16(&cur);
-        b.integration_time = rd16(&cur);
-        b.fractional_digits = rd16(&cur);
-        b.valid_fields = rd16(&cur);
-        b.pressure_measurement = rdi32(&cur);
-        b.temperature_measurement = rdi32(&cur);
-        b.humidity_measurement = rdi32(&cur);
-        b.external_temperature_measurement = rdi32(&cur);
+        b.seconds_per_sample = be_take16(&cur);
+        b.units = be_take16(&cur);
+        b.integration_time = be_take16(&cur);
+        b.fractional_digits = be_take16(&cur);
+        b.valid_fields = be_take16(&cur);
+        b.pressure_measurement = (int32_t)be_take32(&cur);
+        b.temperature_measurement = (int32_t)be_take32(&cur);
+        b.humidity_measurement = (int32_t)be_take32(&cur);
+        b.external_temperature_measurement = (int32_t)be_take32(&cur);
         double f = 1.0;
         for (int k = 0; k < b.fractional_digits && k < 30; k++) f /= 10.0;
         UnitScale u = pressure_scale(b.units);
@@ -606,10 +592,10 @@ int q330_decode_RT(void *qstruc, int pktsize, unsigned char **cursor) {
   int remaining = pktsize;
   while (remaining >= 12 && rt->nentries < Q330_RT_MAX) {
     Q330RTEntry &e = rt->entries[rt->nentries++];
-    e.ip_address = rd32(&cur);
-    e.physical_interface = rd16(&cur);
-    e.data_port = rd16(&cur);
-    e.seconds_since_heard = rd32(&cur);
+    e.ip_address = be_take32(&cur);
+    e.physical_interface = be_take16(&cur);
+    e.data_port = be_take16(&cur);
+    e.seconds_since_heard = be_take32(&cur);
     remaining -= 12;
   }
   *cursor = cur;
@@ -642,9 +628,9 @@ int q330_decode_MEM(void *qstruc, int pktsize, unsigned char **cursor) {
   Q330MEMPkt *m = static_cast<Q330MEMPkt *>(qstruc);
   std::memset(m, 0, sizeof *m);
   unsigned char *cur = *cursor;
-  m->starting_address = rd32(&cur);
-  m->byte_count = rd16(&cur);
-  m->memory_type = rd16(&cur);
+  m->starting_address = be_take32(&cur);
+  m->byte_count = be_take16(&cur);
+  m->memory_type = be_take16(&cur);
   int n = m->byte_count;
   if (n > Q330_MEM_MAX) n = Q330_MEM_MAX;
   if (n > pktsize - 8) n = pktsize - 8;
@@ -652,8 +638,8 @@ int q330_decode_MEM(void *qstruc, int pktsize, unsigned char **cursor) {
   cur += n;
   m->byte_count = (uint16_t)n;
   unsigned char *c = m->contents;
-  m->isegment = rd16(&c);
-  m->nsegment = rd16(&c);
+  m->isegment = be_take16(&c);
+  m->nsegment = be_take16(&c);
   *cursor = cur;
   return 0;
 }
@@ -683,14 +669,14 @@ int q330_decode_EPD(void *qstruc, int pktsize, unsigned char **cursor) {
   auto e = std::make_unique<Q330C2EPDPkt>();
   std::memset(e.get(), 0, sizeof *e);
   unsigned char *cur = *cursor;
-  e->reserved_serial_1 = rd32(&cur);
-  e->reserved_serial_2 = rd32(&cur);
-  e->channel_count = rd16(&cur);
-  e->spare1 = rd16(&cur);
+  e->reserved_serial_1 = be_take32(&cur);
+  e->reserved_serial_2 = be_take32(&cur);
+  e->channel_count = be_take16(&cur);
+  e->spare1 = be_take16(&cur);
   if (e->channel_count > Q330_EP_MAX) e->channel_count = Q330_EP_MAX;
   if (12 + 4 * e->channel_count > pktsize) return -1;
   for (int i = 0; i < e->channel_count; i++) {
-    uint32_t v = rd32(&cur);
+    uint32_t v = be_take32(&cur);
     e->entries[i].channel = (uint8_t)(v >> 24);
     e->entries[i].filter_delay = v & 0xFFFFFFu;
   }
@@ -724,12 +710,12 @@ int q330_encode_EPCFG(unsigned char **cursor, void *qstruc) {
   const Q330C2EPCFGPkt *e = static_cast<const Q330C2EPCFGPkt *>(qstruc);
   unsigned char *cur = *cursor;
   uint16_t count = e->channel_count < Q330_EP_MAX ? e->channel_count : (uint16_t)Q330_EP_MAX;
-  wr32(&cur, e->reserved_serial_1);
-  wr32(&cur, e->reserved_serial_2);
-  wr32(&cur, e->flags_serial_1);
-  wr32(&cur, e->flags_serial_2);
-  wr16(&cur, count);
-  wr16(&cur, e->spare1);
+  be_emit32(&cur, e->reserved_serial_1);
+  be_emit32(&cur, e->reserved_serial_2);
+  be_emit32(&cur, e->flags_serial_1);
+  be_emit32(&cur, e->flags_serial_2);
+  be_emit16(&cur, count);
+  be_emit16(&cur, e->spare1);
   for (int i = 0; i < count; i++) {
     *cur++ = e->entries[i].channel;
     *cur++ = e->entries[i].output_mask;
@@ -743,17 +729,17 @@ int q330_decode_EPCFG(void *qstruc, int pktsize, unsigned char **cursor) {
   auto e = std::make_unique<Q330C2EPCFGPkt>();
   std::memset(e.get(), 0, sizeof *e);
   unsigned char *cur = *cursor;
-  e->reserved_serial_1 = rd32(&cur);
-  e->reserved_serial_2 = rd32(&cur);
-  e->flags_serial_1 = rd32(&cur);
-  e->flags_serial_2 = rd32(&cur);
-  e->channel_count = rd16(&cur);
-  e->spare1 = rd16(&cur);
+  e->reserved_serial_1 = be_take32(&cur);
+  e->reserved_serial_2 = be_take32(&cur);
+  e->flags_serial_1 = be_take32(&cur);
+  e->flags_serial_2 = be_take32(&cur);
+  e->channel_count = be_take16(&cur);
+  e->spare1 = be_take16(&cur);
   if (e->channel_count > Q330_EP_MAX) e->channel_count = Q330_EP_MAX;
   if (20 + 2 * e->channel_count > pktsize) return -1;
   for (int i = 0; i < e->channel_count; i++) {
-    e->entries[i].channel = rd8(&cur);
-    e->entries[i].output_mask = rd8(&cur);
+    e->entries[i].channel = be_take8(&cur);
+    e->entries[i].output_mask = be_take8(&cur);
   }
   std::memcpy(qstruc, e.get(), sizeof *e);
   *cursor = cur;
@@ -789,14 +775,14 @@ int q330_encode_PING(unsigned char **cursor, void *qstruc) {
   unsigned char *cur = *cursor;
   switch (p->type) {
     case 0:
-      wr16(&cur, p->type);
-      wr16(&cur, p->id);
-      wr32(&cur, p->data);
+      be_emit16(&cur, p->type);
+      be_emit16(&cur, p->id);
+      be_emit32(&cur, p->data);
       break;
     case 4: {
       const Q330PINGINFORQPkt *r = static_cast<const Q330PINGINFORQPkt *>(qstruc);
-      wr16(&cur, r->type);
-      wr16(&cur, r->ignored);
+      be_emit16(&cur, r->type);
+      be_emit16(&cur, r->ignored);
       break;
     }
     case 2:
@@ -812,14 +798,14 @@ int q330_encode_PING(unsigned char **cursor, void *qstruc) {
 int q330_decode_PING(void *qstruc, int pktsize, unsigned char **cursor) {
   if (pktsize < 2) return -1;
   unsigned char *cur = *cursor;
-  uint16_t type = rd16(&cur);
+  uint16_t type = be_take16(&cur);
   switch (type) {
     case 1: {
       if (pktsize < 8) return -1;
       Q330PINGPINGPkt *p = static_cast<Q330PINGPINGPkt *>(qstruc);
       p->type = type;
-      p->id = rd16(&cur);
-      p->data = rd32(&cur);
+      p->id = be_take16(&cur);
+      p->data = be_take32(&cur);
       break;
     }
     case 3:
@@ -829,20 +815,20 @@ int q330_decode_PING(void *qstruc, int pktsize, unsigned char **cursor) {
       if (pktsize < 70) return -1;
       Q330PINGINFORSPkt *p = static_cast<Q330PINGINFORSPkt *>(qstruc);
       p->type = type;
-      for (uint16_t *f : {&p->ignored, &p->version, &p->flags}) *f = rd16(&cur);
+      for (uint16_t *f : {&p->ignored, &p->version, &p->flags}) *f = be_take16(&cur);
       for (uint32_t *f : {&p->kmi_property_tag, &p->serial_number_high, &p->serial_number_low,
                           &p->data_port_1_packet_memory_size, &p->data_port_2_packet_memory_size,
                           &p->data_port_3_packet_memory_size, &p->data_port_4_packet_memory_size,
                           &p->serial_interface_1_memory_trigger_level,
                           &p->serial_interface_2_memory_trigger_level, &p->reserved1,
                           &p->ethernet_interface_memory_trigger_level})
-        *f = rd32(&cur);
+        *f = be_take32(&cur);
       for (uint16_t *f :
            {&p->serial_interface_1_advanced_flags, &p->serial_interface_2_advanced_flags,
             &p->reserved2, &p->ethernet_interface_advanced_flags,
             &p->serial_interface_1_data_port_number, &p->serial_interface_2_data_port_number,
             &p->reserved3, &p->ethernet_interface_data_port_number, &p->calibration_error_bitmap})
-        *f = rd16(&cur);
+        *f = be_take16(&cur);
       break;
     }
     default:
@@ -899,14 +885,14 @@ void read_token_fields(const Qtpb14Tokendefs *def, void *dst_base, unsigned char
       case PKTDEF_UINT16:
       case PKTDEF_INT16:
         for (int k = 0; k < n; k++) {
-          uint16_t v = rd16(&cur);
+          uint16_t v = be_take16(&cur);
           if (dst) std::memcpy(dst + 2 * k, &v, 2);
         }
         break;
       case PKTDEF_UINT32:
       case PKTDEF_IPADDR:
         for (int k = 0; k < n; k++) {
-          uint32_t v = rd32(&cur);
+          uint32_t v = be_take32(&cur);
           if (dst) std::memcpy(dst + 4 * k, &v, 4);
         }
         break;
@@ -973,7 +959,7 @@ int q330_unstuff_qtpb14_tokens(Qtpb14Tokens *tokens, const char *buffer, int nby
       int length;
       if (id & 0x40) {
         if (left(p, end) < 2) break;
-        length = (p[0] << 8) | p[1];
+        length = be_get16(p);
         p += 2;
         body = length - 2;
       } else {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/bigendian.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/md5.h"
@@ -116,7 +117,7 @@ int q330_decode_base96(unsigned char *buf, int *len) {
     buf[out++] = static_cast<unsigned char>((d1 | ((d3 & 0x0C) << 4)) ^ key);
     buf[out++] = static_cast<unsigned char>((d2 | ((d3 & 0x03) << 6)) ^ key);
   }
-  int length = (buf[6] << 8 | buf[7]) + Q330_QDP_HDR;
+  int length = be_get16(buf + 6) + Q330_QDP_HDR;
   if (length < out - 2 || length > out) return -1;
   *len = length;
   return 0;
@@ -389,8 +390,6 @@ bool base96_port(Q330 *q330, int port_type) {
   return port_type == 2 && (q330->config.config_pkt.log.flags & 0x4000) != 0;
 }
 
-int header_u16(const unsigned char *p) { return p[0] << 8 | p[1]; }
-
 }  // namespace
 
 int q330_recv_pkt(Q330 *q330, int command_wanted, int check_ack, int port_type, int *command_recv,
@@ -458,7 +457,7 @@ int q330_recv_pkt(Q330 *q330, int command_wanted, int check_ack, int port_type, 
   }
   if (command_recv) *command_recv = command;
   if (command == Q330_C1_CERR && port_type == 1)
-    q330->last_cerr_code = length >= 2 ? header_u16(r.buf + Q330_QDP_HDR) : -1;
+    q330->last_cerr_code = length >= 2 ? be_get16(r.buf + Q330_QDP_HDR) : -1;
   if (command_wanted != Q330_CMD_ANY && command_wanted != command) {
     if (dbg)
       q330_output(q330, Q330_OUT_LOG,
@@ -534,8 +533,7 @@ int q330_recv_pkt_data_wait(Q330 *q330, double wait, int *command, unsigned shor
     q330_crc(r.buf + 4, r.nbytes - 4, &got);
     q330_output(q330, Q330_OUT_LOG,
                 "read %d bytes from %s, 0x%2.2x, %d, %d, badcrc (data crc 0x%8.8x != 0x%8.8x).\n",
-                r.nbytes, r.from, r.buf[4], header_u16(r.buf + 8), header_u16(r.buf + 6), want,
-                got);
+                r.nbytes, r.from, r.buf[4], be_get16(r.buf + 8), be_get16(r.buf + 6), want, got);
     dump_badcrc(q330, r.buf, r.nbytes);
     std::lock_guard<std::mutex> lock(q330->status.status_mutex);
     q330->status.npkts_checksum_error++;

@@ -4,33 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "support/byteorder.h"
-#include "support/convert.h"
 
 namespace {
-
-// Big-endian field readers at a moving cursor.
-unsigned int rd_u8(unsigned char **p) {
-  unsigned int v;
-  umb2hi(p, &v, 1);
-  return v;
-}
-unsigned int rd_u16(unsigned char **p) {
-  unsigned int v;
-  ums2hi(p, &v, 1);
-  return v;
-}
-unsigned int rd_u32(unsigned char **p) {
-  unsigned int v;
-  umi2hi(p, &v, 1);
-  return v;
-}
-int rd_s32(unsigned char **p) {
-  int v;
-  mi2hi(p, &v, 1);
-  return v;
-}
 
 // Takes `words` words from the caller's pool, or allocates them when there is no pool.
 // nullptr (with the complaint) when the pool is too small or the allocation fails.
@@ -72,11 +50,11 @@ int decode_compressed(const char *fname, Compressed *blk, unsigned char **udppkt
                       unsigned int **data, int *data_size_int) {
   if (nbytes < 10) return -1;
   unsigned char *p = *udppkt;
-  unsigned int channel = rd_u8(&p);
-  unsigned int second = rd_u8(&p);
-  unsigned int size_field = rd_u16(&p);
-  int previous = rd_s32(&p);
-  int offset = static_cast<int>(rd_u16(&p));
+  unsigned int channel = be_take8(&p);
+  unsigned int second = be_take8(&p);
+  unsigned int size_field = be_take16(&p);
+  int previous = static_cast<int>(be_take32(&p));
+  int offset = static_cast<int>(be_take16(&p));
   int length = static_cast<int>(size_field & 0x3FF);
   if (length < 10 || length > nbytes) return -1;
   if (offset < 10 || offset > length) return -1;
@@ -142,12 +120,6 @@ constexpr Lanes kLanes[16] = {
     lanes_of(5, 6), lanes_of(6, 5),  lanes_of(7, 4),  lanes_of(0, 1),
 };
 
-// A 32-bit big-endian word at p (no alignment needed).
-inline uint32_t be32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
 // Checks the sizes and reads the codes of the map at dblkdata into codes[] (one per data
 // word, as code << 2, the dnib still to add) and counts the differences. The number of
 // data words, or -1; *words points at the first data word, *total is the count.
@@ -194,10 +166,10 @@ int q330_blockette_layout(unsigned int code) {
 int q330_decode_DATABLK1(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 4) return -1;
   auto *blk = static_cast<Q330DATABLK1Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par2 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par3 = static_cast<uint8_t>(rd_u8(udppkt));
+  blk->channel = be_take8(udppkt);
+  blk->par1 = be_take8(udppkt);
+  blk->par2 = be_take8(udppkt);
+  blk->par3 = be_take8(udppkt);
   return 0;
 }
 
@@ -205,9 +177,9 @@ int q330_decode_DATABLK1(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK2(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 4) return -1;
   auto *blk = static_cast<Q330DATABLK2Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par2 = static_cast<uint16_t>(rd_u16(udppkt));
+  blk->channel = be_take8(udppkt);
+  blk->par1 = be_take8(udppkt);
+  blk->par2 = be_take16(udppkt);
   return 0;
 }
 
@@ -215,11 +187,11 @@ int q330_decode_DATABLK2(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK3(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 8) return -1;
   auto *blk = static_cast<Q330DATABLK3Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par2 = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->par3 = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->par4 = static_cast<uint16_t>(rd_u16(udppkt));
+  blk->channel = be_take8(udppkt);
+  blk->par1 = be_take8(udppkt);
+  blk->par2 = be_take16(udppkt);
+  blk->par3 = be_take16(udppkt);
+  blk->par4 = be_take16(udppkt);
   return 0;
 }
 
@@ -227,10 +199,10 @@ int q330_decode_DATABLK3(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK4(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 8) return -1;
   auto *blk = static_cast<Q330DATABLK4Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par2 = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->par3 = rd_u32(udppkt);
+  blk->channel = be_take8(udppkt);
+  blk->par1 = be_take8(udppkt);
+  blk->par2 = be_take16(udppkt);
+  blk->par3 = be_take32(udppkt);
   return 0;
 }
 
@@ -238,11 +210,11 @@ int q330_decode_DATABLK4(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK5(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 12) return -1;
   auto *blk = static_cast<Q330DATABLK5Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->par2 = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->par3 = rd_u32(udppkt);
-  blk->par4 = rd_u32(udppkt);
+  blk->channel = be_take8(udppkt);
+  blk->par1 = be_take8(udppkt);
+  blk->par2 = be_take16(udppkt);
+  blk->par3 = be_take32(udppkt);
+  blk->par4 = be_take32(udppkt);
   return 0;
 }
 
@@ -250,15 +222,15 @@ int q330_decode_DATABLK5(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK8(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 28) return -1;
   auto *blk = static_cast<Q330DATABLK8Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->spare1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->waveform = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->amplitude = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->duration = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->calibration_bitmap = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->monitor_bitmap = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->frequency_divider = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->spare2 = static_cast<uint16_t>(rd_u16(udppkt));
+  blk->channel = be_take8(udppkt);
+  blk->spare1 = be_take8(udppkt);
+  blk->waveform = be_take16(udppkt);
+  blk->amplitude = be_take16(udppkt);
+  blk->duration = be_take16(udppkt);
+  blk->calibration_bitmap = be_take16(udppkt);
+  blk->monitor_bitmap = be_take16(udppkt);
+  blk->frequency_divider = be_take16(udppkt);
+  blk->spare2 = be_take16(udppkt);
   memcpy(blk->coupling_bytes, *udppkt, sizeof blk->coupling_bytes);
   *udppkt += sizeof blk->coupling_bytes;
   return 0;
@@ -268,11 +240,11 @@ int q330_decode_DATABLK8(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLK9(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 8) return -1;
   auto *blk = static_cast<Q330DATABLK9Pkt *>(vpkt);
-  blk->channel = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->spare1 = static_cast<uint8_t>(rd_u8(udppkt));
-  blk->calibration_bitmap = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->monitor_bitmap = static_cast<uint16_t>(rd_u16(udppkt));
-  blk->spare2 = static_cast<uint16_t>(rd_u16(udppkt));
+  blk->channel = be_take8(udppkt);
+  blk->spare1 = be_take8(udppkt);
+  blk->calibration_bitmap = be_take16(udppkt);
+  blk->monitor_bitmap = be_take16(udppkt);
+  blk->spare2 = be_take16(udppkt);
   return 0;
 }
 
@@ -280,19 +252,19 @@ int q330_decode_DATABLK9(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLKA(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 8) return -1;
   unsigned char *p = *udppkt;
-  unsigned int channel = rd_u8(&p);
-  unsigned int flags = rd_u8(&p);
-  unsigned int size = rd_u16(&p);
+  unsigned int channel = be_take8(&p);
+  unsigned int flags = be_take8(&p);
+  unsigned int size = be_take16(&p);
   int data_bytes = variable_data(size, 8, nbytes);
   if (data_bytes < 0) return -1;
   auto *blk = static_cast<Q330DATABLKAPkt *>(vpkt);
   blk->channel = static_cast<uint8_t>(channel);
   blk->blockette_flags = static_cast<uint8_t>(flags);
   blk->blockette_size = static_cast<uint16_t>(size);
-  blk->port_number = static_cast<uint8_t>(rd_u8(&p));
-  blk->unit_id = static_cast<uint8_t>(rd_u8(&p));
-  blk->status = static_cast<uint8_t>(rd_u8(&p));
-  blk->message_type = static_cast<uint8_t>(rd_u8(&p));
+  blk->port_number = be_take8(&p);
+  blk->unit_id = be_take8(&p);
+  blk->status = be_take8(&p);
+  blk->message_type = be_take8(&p);
   memcpy(blk->data, p, static_cast<size_t>(data_bytes));
   memset(blk->data + data_bytes, 0, sizeof blk->data - static_cast<size_t>(data_bytes));
   *udppkt = p + ((data_bytes + 3) & ~3);
@@ -303,9 +275,9 @@ int q330_decode_DATABLKA(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLKB(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 4) return -1;
   unsigned char *p = *udppkt;
-  unsigned int channel = rd_u8(&p);
-  unsigned int type = rd_u8(&p);
-  unsigned int size = rd_u16(&p);
+  unsigned int channel = be_take8(&p);
+  unsigned int type = be_take8(&p);
+  unsigned int size = be_take16(&p);
   int data_bytes = variable_data(size, 4, nbytes);
   if (data_bytes < 0) return -1;
   auto *blk = static_cast<Q330DATABLKBPkt *>(vpkt);
@@ -322,10 +294,10 @@ int q330_decode_DATABLKB(void *vpkt, unsigned char **udppkt, int nbytes) {
 int q330_decode_DATABLKEP1(void *vpkt, unsigned char **udppkt, int nbytes) {
   if (nbytes < 8) return -1;
   unsigned char *p = *udppkt;
-  unsigned int channel = rd_u8(&p);
-  unsigned int epchannel = rd_u8(&p);
-  unsigned int size = rd_u16(&p);
-  int value = rd_s32(&p);
+  unsigned int channel = be_take8(&p);
+  unsigned int epchannel = be_take8(&p);
+  unsigned int size = be_take16(&p);
+  int value = static_cast<int>(be_take32(&p));
   int step = static_cast<int>(size & 0x3FF);
   if (step < 8) step = 8;
   if (step > nbytes) return -1;
@@ -375,9 +347,9 @@ int q330_decode_DATABLK7(void *vpkt, unsigned char **udppkt, int nbytes, unsigne
                          int *data_size_int) {
   if (nbytes < 4) return -1;
   unsigned char *p = *udppkt;
-  unsigned int channel = rd_u8(&p);
-  unsigned int frequency = rd_u8(&p);
-  unsigned int size = rd_u16(&p);
+  unsigned int channel = be_take8(&p);
+  unsigned int frequency = be_take8(&p);
+  unsigned int size = be_take16(&p);
   int length = static_cast<int>(size & 0x3FF);
   if (length < 4 || length > nbytes) return -1;
   int size_of_data = length - 4;
@@ -424,13 +396,13 @@ int q330_convert_frame(uint16_t size_of_data, uint16_t size_of_cmap, const unsig
   int *end = data + total;
   int k = 0;
   for (; k < nwords && end - out >= 7; k++) {
-    uint32_t w = be32(words + 4 * k);
+    uint32_t w = be_get32(words + 4 * k);
     const Lanes &l = kLanes[codes[k] | (w >> 30)];
     for (int j = 0; j < 7; j++) out[j] = static_cast<int32_t>(w << l.left[j]) >> l.right[j];
     out += l.count;
   }
   for (; k < nwords; k++) {
-    uint32_t w = be32(words + 4 * k);
+    uint32_t w = be_get32(words + 4 * k);
     const Lanes &l = kLanes[codes[k] | (w >> 30)];
     for (int j = 0; j < l.count; j++) out[j] = static_cast<int32_t>(w << l.left[j]) >> l.right[j];
     out += l.count;

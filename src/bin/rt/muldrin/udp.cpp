@@ -696,7 +696,7 @@ uint16_t in_cksum(const void *data, int len) {
   const auto *p = static_cast<const unsigned char *>(data);
   uint32_t sum = 0;
   int i = 0;
-  for (; i + 1 < len; i += 2) sum += (uint32_t)(p[i] << 8 | p[i + 1]);
+  for (; i + 1 < len; i += 2) sum += be_get16(p + i);
   if (i < len) sum += (uint32_t)p[i] << 8;
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return (uint16_t)~sum;
