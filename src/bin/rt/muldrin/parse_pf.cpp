@@ -532,11 +532,11 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
 
   double now = clock_now();
   if (disposition == 2) {
-    q->state_acquisition = 1;
+    q->state_acquisition = Q330_ACQ_WAITING;
     q->acquisition_timeout = now + dlp->shutdown_timeout;
     q->buffer_thresh_flag = 1;
   } else {
-    q->state_acquisition = 0;
+    q->state_acquisition = Q330_ACQ_STOPPED;
     q->acquisition_timeout = 0;
     q->buffer_thresh_flag = 0;
   }

@@ -11,7 +11,7 @@
 //
 // Locking: the acquisition state and the flags several threads poll are atomics; the
 // state changes that depend on the current state are compare-and-swap, and nothing
-// leaves state 10 (kill). `status.status_mutex` guards the statistics of the status
+// leaves the kill state. `status.status_mutex` guards the statistics of the status
 // record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
 // `config.config_mutex` the configuration blocks, `timeout_mutex` the acquisition and
 // control time-outs, and the two heartbeat mutexes their heartbeat pairs; none is nested
@@ -74,6 +74,31 @@ inline constexpr int Q330_OUTPUT_MSG_MAX = 512;
 inline constexpr int Q330_OUTPUT_LINE_MAX = 2048;
 
 typedef int (*Q330OutCallback)(Q330 *q330, int type, void *q330data, int q330data_size);
+
+// ---- Acquisition states ---------------------------------------------------------------------
+
+// The acquisition state of a session (`state_acquisition`). The numbers are what the state
+// and status output show; the data thread drives the states from 4 to 9.
+enum Q330AcqState : int {
+  Q330_ACQ_STOPPED = 0,       // not acquiring; nothing is done
+  Q330_ACQ_WAITING = 1,       // waiting for a point of contact or a start command ("listen")
+  Q330_ACQ_HIBERNATING = 2,   // registration or data open failed too often; waits for a start
+                              // command or the inactivity timer
+  Q330_ACQ_SLEEPING = 3,      // waiting register_retry_sleep seconds before registering again
+  Q330_ACQ_REGISTER = 4,      // register with the datalogger
+  Q330_ACQ_OPEN_DATA = 5,     // open the data stream
+  Q330_ACQ_ACQUIRING = 6,     // read data
+  Q330_ACQ_SHUTDOWN = 7,      // close the data stream and deregister, then stop or wait
+  Q330_ACQ_RESTART_LINK = 8,  // close, deregister and register again
+  Q330_ACQ_RESTART_DATA = 9,  // close the data stream and open it again
+  Q330_ACQ_KILL = 10,         // every thread of the session ends
+};
+
+// The states in which no link is up and none is being made (stopped, waiting, hibernating,
+// sleeping).
+inline bool q330_acq_idle(Q330AcqState s) {
+  return s >= Q330_ACQ_STOPPED && s <= Q330_ACQ_SLEEPING;
+}
 
 // ---- Channel records of the parameters -----------------------------------------------------
 
@@ -286,9 +311,9 @@ struct Q330 {
   char *out_srcname_log = nullptr, *out_srcname_config = nullptr, *out_srcname_frames = nullptr,
        *out_srcname_frames_status = nullptr;
   uint16_t sequence = 0, sequence_data = 0;
-  int state_thread = 0;                   // 0 threads not started, 1 started
-  std::atomic<int> state_acquisition{0};  // 0-10; see q330_set_acquisition_mode
-  std::atomic<int> state_registered{0};   // registered with the datalogger
+  int state_thread = 0;  // 0 threads not started, 1 started
+  std::atomic<Q330AcqState> state_acquisition{Q330_ACQ_STOPPED};  // see q330_set_acquisition_mode
+  std::atomic<int> state_registered{0};                           // registered with the datalogger
   // Control thread (the point-of-contact listener while none runs): the address of the
   // last registration that succeeded, and the one a point of contact moved away from
   // while the new address has not registered yet ("" when no move is on trial).
@@ -414,7 +439,7 @@ struct Q330 {
 
 // Zeroes the record and sets the defaults. 0.
 int q330_params_initialize(Q330DLParams *qp);
-// A new session in state 0 with `statepf` kept for the state restore; none on failure
+// A new session, stopped, with `statepf` kept for the state restore; none on failure
 // (logged).
 Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf);
 // Creates the control queue (capacity 10, blocking) and marks the threads started; 0 when
@@ -461,18 +486,18 @@ int q330_control_close(Q330 *q330);
 // ------------------------------------------------------------------
 
 // Sets the acquisition state when it differs and raises the status-request flags. Refused
-// (-1) once the state is 10. 0 otherwise.
-int q330_set_acquisition_mode(Q330 *q330, int mode);
-// From states 0-3 only: clears register_retries and moves to 4. 0.
+// (-1) once the state is kill. 0 otherwise.
+int q330_set_acquisition_mode(Q330 *q330, Q330AcqState mode);
+// From an idle state only: clears register_retries and moves to register. 0.
 int q330_start_acquisition(Q330 *q330);
-// Moves to 7 unless stopped (0); with `wait`, waits until the state is 0-3. 0.
+// Moves to shutdown unless stopped; with `wait`, waits until the state is idle (or kill). 0.
 int q330_stop_acquisition(Q330 *q330, int wait);
-// Moves to 10 for good and fails the callers waiting on queued commands. 0.
+// Moves to kill for good and fails the callers waiting on queued commands. 0.
 int q330_kill_thread(Q330 *q330);
-// Log "Restart link." and, only from 6, move to 8; with `wait`, wait until the state is 6
-// again (or 10). 0.
+// Log "Restart link." and, only from acquiring, move to restart link; with `wait`, wait until
+// the state is acquiring again (or kill). 0.
 int q330_restart_link(Q330 *q330, int wait);
-// The same with "Restart data." and 9.
+// The same with "Restart data." and restart data.
 int q330_restart_data(Q330 *q330, int wait);
 
 // ---- Output and text services -------------------------------------------------------------------

@@ -79,9 +79,11 @@ int read_flags(Q330 *q330, Q330FLGSPkt *flgs, char *error, int err_sz) {
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, C1_FLGS, 1, 1, &command, flgs, &ack);
-    int state = q330->state_acquisition.load();
-    if (state == 10 || state == 7 || state == 9) {
-      const char *why = state == 10 ? "thread kill" : state == 7 ? "shutdown" : "data restart";
+    Q330AcqState state = q330->state_acquisition.load();
+    if (state == Q330_ACQ_KILL || state == Q330_ACQ_SHUTDOWN || state == Q330_ACQ_RESTART_DATA) {
+      const char *why = state == Q330_ACQ_KILL       ? "thread kill"
+                        : state == Q330_ACQ_SHUTDOWN ? "shutdown"
+                                                     : "data restart";
       double e = clock_now() - q330->request_shutdown_time;
       if (e > q330->params.shutdown_timeout) {
         q330_output(q330, Q330_OUT_LOG, "Config breakout due to %s\n", why);

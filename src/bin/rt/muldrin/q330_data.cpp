@@ -83,15 +83,15 @@ void rate_limited_dump(Q330 *q330) {
 }
 
 // The message of a state that breaks the data port off, or none.
-const char *breakout(int state, bool link) {
+const char *breakout(Q330AcqState state, bool link) {
   switch (state) {
-    case 10:
+    case Q330_ACQ_KILL:
       return "thread kill";
-    case 7:
+    case Q330_ACQ_SHUTDOWN:
       return "shutdown";
-    case 9:
+    case Q330_ACQ_RESTART_DATA:
       return "data restart";
-    case 8:
+    case Q330_ACQ_RESTART_LINK:
       return link ? "link restart" : nullptr;
     default:
       return nullptr;

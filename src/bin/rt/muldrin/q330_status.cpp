@@ -23,20 +23,20 @@ enum { C1_SLOG = 0x17, C1_RQLOG = 0x18, C1_RQSTAT = 0x1F, C1_LOG = 0xA5, C1_STAT
 #define LOG(...) q330_output(q330, Q330_OUT_LOG, __VA_ARGS__)
 
 // Why the acquisition state breaks a readout off, or none.
-const char *breakout(int state) {
+const char *breakout(Q330AcqState state) {
   switch (state) {
-    case 10:
+    case Q330_ACQ_KILL:
       return "Status breakout due to thread kill\n";
-    case 7:
+    case Q330_ACQ_SHUTDOWN:
       return "Status breakout due to shutdown\n";
-    case 9:
+    case Q330_ACQ_RESTART_DATA:
       return "Status breakout due to data restart\n";
-    case 8:
-    case 4:
+    case Q330_ACQ_RESTART_LINK:
+    case Q330_ACQ_REGISTER:
       return "Status breakout due to re-registration\n";
-    case 3:
+    case Q330_ACQ_SLEEPING:
       return "Status breakout due to sleep for re-registration\n";
-    case 2:
+    case Q330_ACQ_HIBERNATING:
       return "Status breakout due to hibernation\n";
     default:
       return nullptr;
