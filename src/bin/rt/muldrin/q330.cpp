@@ -364,6 +364,21 @@ int q330_set_acquisition_mode(Q330 *q330, Q330AcqState mode) {
   return 0;
 }
 
+const char *q330_breakout(Q330AcqState state, const char *restart_link) {
+  switch (state) {
+    case Q330_ACQ_KILL:
+      return "thread kill";
+    case Q330_ACQ_SHUTDOWN:
+      return "shutdown";
+    case Q330_ACQ_RESTART_DATA:
+      return "data restart";
+    case Q330_ACQ_RESTART_LINK:
+      return restart_link;
+    default:
+      return nullptr;
+  }
+}
+
 int q330_start_acquisition(Q330 *q330) {
   Q330AcqState cur = q330->state_acquisition.load();
   do {

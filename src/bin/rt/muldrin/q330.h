@@ -94,6 +94,11 @@ enum Q330AcqState : int {
   Q330_ACQ_KILL = 10,         // every thread of the session ends
 };
 
+// The word an exchange with the datalogger logs when the state breaks it off: "thread kill",
+// "shutdown", "data restart", and for a link restart `restart_link` (none: a link restart does
+// not break it off). None for every other state.
+const char *q330_breakout(Q330AcqState state, const char *restart_link);
+
 // The states in which no link is up and none is being made (stopped, waiting, hibernating,
 // sleeping).
 inline bool q330_acq_idle(Q330AcqState s) {

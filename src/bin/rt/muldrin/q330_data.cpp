@@ -82,22 +82,6 @@ void rate_limited_dump(Q330 *q330) {
   q330_log_packet_cache(q330, DUMP_ALL);
 }
 
-// The message of a state that breaks the data port off, or none.
-const char *breakout(Q330AcqState state, bool link) {
-  switch (state) {
-    case Q330_ACQ_KILL:
-      return "thread kill";
-    case Q330_ACQ_SHUTDOWN:
-      return "shutdown";
-    case Q330_ACQ_RESTART_DATA:
-      return "data restart";
-    case Q330_ACQ_RESTART_LINK:
-      return link ? "link restart" : nullptr;
-    default:
-      return nullptr;
-  }
-}
-
 int be32(const unsigned char *p) {
   return static_cast<int>(static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
 }
@@ -400,7 +384,7 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     q330_output(q330, Q330_OUT_LOG, "--------q330 %s sending stash--------\n",
                 p.dlname ? p.dlname : "");
 
-  if (const char *why = breakout(q330->state_acquisition, false)) {
+  if (const char *why = q330_breakout(q330->state_acquisition, nullptr)) {
     q330_output(q330, Q330_OUT_LOG, "Open data breakout due to %s\n", why);
     return -2;
   }
@@ -588,7 +572,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
     }
     int rc = q330_recv_pkt_data_wait(q330, wait, &command, &sequence, buf.data(), &nbytes);
     if (timer_wait && rc == Q330_RECV_TIMEOUT) rc = TIMER_RAN_OUT;
-    if (const char *why = breakout(q330->state_acquisition, true)) {
+    if (const char *why = q330_breakout(q330->state_acquisition, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
     }
@@ -719,7 +703,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         q330_set_error(error, err_sz, "q330_read_data: bad read packet (%d)", rc);
         return -1;
     }
-    if (const char *why = breakout(q330->state_acquisition, true)) {
+    if (const char *why = q330_breakout(q330->state_acquisition, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
     }

@@ -59,22 +59,6 @@ const char *const endpoint_steps[] = {"", "udp_new", "udp_new_packet_cache", "ud
 
 bool no_address(const char *addr) { return !addr || strcmp(addr, "-") == 0; }
 
-// Name of a state that breaks an exchange off, or none.
-const char *breakout(Q330AcqState state, const char *restart_link) {
-  switch (state) {
-    case Q330_ACQ_KILL:
-      return "thread kill";
-    case Q330_ACQ_SHUTDOWN:
-      return "shutdown";
-    case Q330_ACQ_RESTART_DATA:
-      return "data restart";
-    case Q330_ACQ_RESTART_LINK:
-      return restart_link;
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace
 
 int q330_make_endpoint(Q330 *q330, UDP **udp, int cache_size, double drop, bool averages,
@@ -326,7 +310,7 @@ int register_session(Q330 *q330, char *error, int err_sz) {
     int rc = q330_recv_pkt(q330, Q330_C1_SRVCH, 0, 1, &command, &challenge, &ack);
     elog_clear_register(0);
     Q330AcqState state = q330->state_acquisition.load();
-    if (const char *why = breakout(state, "link restart")) {
+    if (const char *why = q330_breakout(state, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
       return -2;
     }
@@ -403,7 +387,7 @@ int register_session(Q330 *q330, char *error, int err_sz) {
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
     Q330AcqState state = q330->state_acquisition.load();
-    if (const char *why = breakout(state, "re-registration")) {
+    if (const char *why = q330_breakout(state, "re-registration")) {
       q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
       return -2;
     }
@@ -612,19 +596,15 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, rsp, check_acq, 1, &command, target, &ack);
-    Q330AcqState state = q330->state_acquisition.load();
-    if (state == Q330_ACQ_KILL || state == Q330_ACQ_SHUTDOWN || state == Q330_ACQ_RESTART_DATA) {
-      const char *why = breakout(state, "");
+    // A link restart waits for the command.
+    if (const char *why = q330_breakout(q330->state_acquisition.load(), nullptr)) {
       double left = q330->params.shutdown_timeout - (clock_now() - q330->request_shutdown_time);
       if (left <= 0) {
         q330_output(q330, Q330_OUT_LOG, "Exec cmd breakout due to %s\n", why);
         q330_set_error(error, err_sz, "Exec cmd breakout due to %s", why);
         return -1;
       }
-      const char *what = state == Q330_ACQ_KILL       ? "thread kill"
-                         : state == Q330_ACQ_SHUTDOWN ? "shutdown"
-                                                      : "data restart";
-      q330_output(q330, Q330_OUT_LOG, "Exec cmd %s breakout in %.1f seconds\n", what, left);
+      q330_output(q330, Q330_OUT_LOG, "Exec cmd %s breakout in %.1f seconds\n", why, left);
     }
     const bool beyond = tries > max;
     if (rc == 0) return 0;
