@@ -159,7 +159,6 @@ TEST(ParsePf, BaseFileFillsTheProgramRecordAndOneSession) {
   EXPECT_EQ(d.disposition, 3);
   EXPECT_EQ(d.q330_port_logical, 1);
   EXPECT_EQ(d.trim_link_overlaps, 1);
-  EXPECT_STREQ(q->out_srcname_frames_status, "DL1/pf/frst");
   EXPECT_EQ(q->state_acquisition.load(), Q330_ACQ_STOPPED);
 
   // Rate 0 "HH." over BHZ; rate 1 "LH." with loc mask "10" over an empty loc.

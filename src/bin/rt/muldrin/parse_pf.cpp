@@ -481,9 +481,6 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
   q->pendingstatusrequests = &m->pendingstatusrequests;
   set_q330_str(&q->target_name, m->target_name);
   q->out_srcname_log = text_printf("%s/log", dlname);
-  q->out_srcname_config = text_printf("%s/pf/cf", dlname);
-  q->out_srcname_frames = text_printf("%s/pf/fr", dlname);
-  q->out_srcname_frames_status = text_printf("%s/pf/frst", dlname);
   pushtbl(m->q330s_tbl, q);
   setarr(m->q330s_arr, dlname, q);
 

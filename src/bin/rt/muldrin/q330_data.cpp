@@ -593,7 +593,6 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
           q330->first_data = 0;
           q330->pendingstatusrequest = 1;
           if (q330->pendingstatusrequests) *q330->pendingstatusrequests = 1;
-          q330->last_dack_good = 0;
           q330_output(q330, Q330_OUT_LOG, "First data packet.\n");
           myusleep(2.0);
           last_progress = clock_now();
@@ -712,7 +711,6 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
     q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330 + 1);
     const char *label = nullptr;
     if (q330->packets_received_since_last_ack >= log.acknowledge_count) {
-      q330->last_dack_good = dack_holes(q330) ? 0 : q330->last_dack_good + 1;
       label = "ct";
     } else if (q330->packets_received_since_last_ack == 1 && q330->time_last_dack == 0) {
       q330->time_last_dack = clock_now();
@@ -726,7 +724,6 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         q330_set_error(error, err_sz, "SEND_DACK");
         return -1;
       }
-      if (label[0] == 't') q330->last_dack_good++;
     }
     if (stored) return 0;
     const bool silent =
