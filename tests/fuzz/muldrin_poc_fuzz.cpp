@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1 || size > 4096) return 0;
   if (muldrin_write_setup(&w->m) != 0) abort();
   set_q330_str(&w->q->params.q330_ipaddress, "127.0.0.1");
-  w->q->state_acquisition = 1;
+  w->q->state_acquisition = Q330_ACQ_WAITING;
   int n = static_cast<int>(size) - 1;
   if ((data[0] & 1) == 0)
     muldrin_poc_datagram(&w->pocd, "127.0.0.1:5330", data + 1, n);

@@ -226,7 +226,7 @@ TEST(ConfigReadout, PendingShutdown) {
   {  // Within shutdown_timeout every receive logs the seconds left, and the readout goes on.
     ConfigRig rig;
     rig.q->need_config = 0;
-    rig.q->state_acquisition = 7;
+    rig.q->state_acquisition = Q330_ACQ_SHUTDOWN;
     rig.q->request_shutdown_time = clock_now();
     rig.sim.add_fault({0x34, 1, Q330SIM_DROP, 0, 1});
     EXPECT_EQ(q330_get_config_pvt(rig.q, rig.error, sizeof rig.error), 0) << rig.error;
@@ -234,7 +234,7 @@ TEST(ConfigReadout, PendingShutdown) {
   }
   {  // Past it, the first receive breaks the readout off.
     ConfigRig rig;
-    rig.q->state_acquisition = 10;
+    rig.q->state_acquisition = Q330_ACQ_KILL;
     rig.q->params.shutdown_timeout = 5;
     rig.q->request_shutdown_time = clock_now() - 6;
     EXPECT_EQ(q330_get_config_pvt(rig.q, rig.error, sizeof rig.error), -1);

@@ -155,9 +155,9 @@ using R = std::vector<std::vector<std::string>>;
 TEST_F(Handler, DelayedDispositions) {
   send("start", "dl1|dl2");
   EXPECT_EQ(responses(2), (R{{"dl1", "donedl", ""}, {"dl2", "done", ""}}));
-  EXPECT_EQ(q330s_[0]->state_acquisition.load(), 4);
-  EXPECT_EQ(q330s_[1]->state_acquisition.load(), 4);
-  EXPECT_EQ(q330s_[2]->state_acquisition.load(), 0);
+  EXPECT_EQ(q330s_[0]->state_acquisition.load(), Q330_ACQ_REGISTER);
+  EXPECT_EQ(q330s_[1]->state_acquisition.load(), Q330_ACQ_REGISTER);
+  EXPECT_EQ(q330s_[2]->state_acquisition.load(), Q330_ACQ_STOPPED);
   bool seen = false;
   for (const std::string &l : recs_[0].lines())
     seen |= l.find("Processing user command start") != std::string::npos;
@@ -227,7 +227,7 @@ TEST_F(Handler, SetAndArgumentErrors) {
   send("start", "zz");
   send("set frobnicate 2", "zz");
   EXPECT_EQ(responses(1), (R{{"(none)", "error", "unrecognized set key 'frobnicate'"}}));
-  EXPECT_EQ(q330s_[0]->state_acquisition.load(), 0);
+  EXPECT_EQ(q330s_[0]->state_acquisition.load(), Q330_ACQ_STOPPED);
 }
 
 TEST_F(Handler, ConfigAndStatusReports) {
@@ -335,7 +335,7 @@ TEST_F(Handler, QuitTakesNoFurtherCommand) {
   double t;
   EXPECT_NE(orbreap_nd(listener_, &pktid, src, &t, &buf, &nbytes, &bufsize), 0);
   free(buf);
-  EXPECT_EQ(q330s_[0]->state_acquisition.load(), 0);
+  EXPECT_EQ(q330s_[0]->state_acquisition.load(), Q330_ACQ_STOPPED);
   // Ending the service lets the quit go, before the watched clock goes away.
   EXPECT_EQ(cmdthread_destroy(cth_), 0);
   cth_ = nullptr;

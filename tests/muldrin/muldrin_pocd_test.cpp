@@ -72,7 +72,7 @@ class PocTest : public StatusFixture {
     pocd_.label = const_cast<char *>("POC5330");
     set_q330_str(&q_->params.q330_ipaddress, "127.0.0.1");
     q_->params.disposition = 2;  // listen
-    q_->state_acquisition = 1;
+    q_->state_acquisition = Q330_ACQ_WAITING;
   }
   // The texts muldrin_output queued since the last call.
   std::string out() {
@@ -98,10 +98,10 @@ TEST_F(PocTest, DatagramMovesAndStartsAListeningDatalogger) {
   EXPECT_NE(s.find("POC5330: Starting acquisition for datalogger SIM1:1."), std::string::npos);
   EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.2");
   EXPECT_EQ(q_->params.q330_reset_ipaddress, 1);
-  EXPECT_EQ(q_->state_acquisition.load(), 4);
+  EXPECT_EQ(q_->state_acquisition.load(), Q330_ACQ_REGISTER);
   // From the address it already has: counted, nothing changed.
   q_->params.q330_reset_ipaddress = 0;
-  q_->state_acquisition = 6;
+  q_->state_acquisition = Q330_ACQ_ACQUIRING;
   muldrin_poc_datagram(&pocd_, "127.0.0.2:5330", d.data(), static_cast<int>(d.size()));
   s = out();
   EXPECT_EQ(s.find("Change in datalogger"), std::string::npos) << s;
@@ -131,7 +131,8 @@ TEST_F(PocTest, BusyControlThreadDoesNotHoldUpTheListener) {
   ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << out();
   EXPECT_EQ(done.get(), 0);
   EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.1");  // the control thread's to change
-  EXPECT_EQ(q_->state_acquisition.load(), 4);            // started: the registration comes after it
+  EXPECT_EQ(q_->state_acquisition.load(),
+            Q330_ACQ_REGISTER);  // started: the registration comes after it
   ASSERT_EQ(pmtfifo_data_available(q_->control_mtfifo_in), 1);
   void *item = nullptr;
   ASSERT_EQ(pmtfifo_pop(q_->control_mtfifo_in, &item), 1);
@@ -189,7 +190,7 @@ TEST_F(PocTest, SimulatedUnitThatMovedIsFollowed) {
   std::string hostport = std::string(sender) + ":" + std::to_string(ntohs(from.sin_port));
   EXPECT_EQ(muldrin_poc_datagram(&pocd_, hostport.c_str(), buf, static_cast<int>(n)), 0);
   EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.2");
-  EXPECT_EQ(q_->state_acquisition.load(), 4);
+  EXPECT_EQ(q_->state_acquisition.load(), Q330_ACQ_REGISTER);
   EXPECT_NE(out().find("sn=0100000012345678, lport=1, ip=127.0.0.2"), std::string::npos);
 }
 
@@ -207,7 +208,7 @@ TEST_F(PocTest, MatchingBySerialNumberAndLogicalPort) {
   };
   for (const Row &r : rows) {
     m_.poc_vampire = r.vampire;
-    q_->state_acquisition = 6;
+    q_->state_acquisition = Q330_ACQ_ACQUIRING;
     auto d = poc_datagram(0x01000000, r.sn_low, 0x7F000001, r.data_port);
     int rc = muldrin_poc_datagram(&pocd_, "127.0.0.1", d.data(), static_cast<int>(d.size()));
     std::string s = out();
@@ -218,20 +219,21 @@ TEST_F(PocTest, MatchingBySerialNumberAndLogicalPort) {
 
 TEST_F(PocTest, StartsByStateAndDisposition) {
   struct Row {
-    int disposition, state, after;
+    int disposition;
+    Q330AcqState state, after;
     const char *line;  // expected in the output, or "" for none of the three
   } rows[] = {
-      {2, 0, 0, "currently stopped"},
-      {2, 1, 4, "Starting acquisition"},
-      {2, 2, 4, "Starting acquisition"},
-      {2, 3, 4, "Starting acquisition"},
-      {2, 5, 5, "currently connected"},
-      {2, 10, 10, "currently connected"},
-      {3, 1, 1, ""},
-      {3, 2, 4, "Starting acquisition"},
-      {3, 3, 4, "Starting acquisition"},
-      {1, 6, 6, ""},
-      {3, 0, 0, ""},
+      {2, Q330_ACQ_STOPPED, Q330_ACQ_STOPPED, "currently stopped"},
+      {2, Q330_ACQ_WAITING, Q330_ACQ_REGISTER, "Starting acquisition"},
+      {2, Q330_ACQ_HIBERNATING, Q330_ACQ_REGISTER, "Starting acquisition"},
+      {2, Q330_ACQ_SLEEPING, Q330_ACQ_REGISTER, "Starting acquisition"},
+      {2, Q330_ACQ_OPEN_DATA, Q330_ACQ_OPEN_DATA, "currently connected"},
+      {2, Q330_ACQ_KILL, Q330_ACQ_KILL, "currently connected"},
+      {3, Q330_ACQ_WAITING, Q330_ACQ_WAITING, ""},
+      {3, Q330_ACQ_HIBERNATING, Q330_ACQ_REGISTER, "Starting acquisition"},
+      {3, Q330_ACQ_SLEEPING, Q330_ACQ_REGISTER, "Starting acquisition"},
+      {1, Q330_ACQ_ACQUIRING, Q330_ACQ_ACQUIRING, ""},
+      {3, Q330_ACQ_STOPPED, Q330_ACQ_STOPPED, ""},
   };
   for (const Row &r : rows) {
     q_->params.disposition = r.disposition;
@@ -352,7 +354,7 @@ TEST_F(PocTest, RingSourceThreadActsOnReapedPackets) {
   EXPECT_NE(s.find("no pocc2 parameter in packet 'q330/pf/poc'"), std::string::npos) << s;
   EXPECT_NE(s.find("POC Daemon thread stopping for POC-ring"), std::string::npos) << s;
   EXPECT_STREQ(q_->params.q330_ipaddress, "127.0.0.4");
-  EXPECT_EQ(q_->state_acquisition.load(), 4);
+  EXPECT_EQ(q_->state_acquisition.load(), Q330_ACQ_REGISTER);
   myshutdown_pocds = 0;
 }
 

@@ -65,7 +65,7 @@ TEST(MuldrinRun, ShutdownKillsASessionStuckWhenTheStepsRunOut) {
     m.shutdown_wait_time = wait;  // 0 still gives one step
     ASSERT_EQ(muldrin_write_setup(&m), 0);
     Q330 q;
-    q.state_acquisition = 5;
+    q.state_acquisition = Q330_ACQ_OPEN_DATA;
     m.q330s_tbl = newtbl(1);
     settbl(m.q330s_tbl, 0, &q);
     pthread_t thr;
@@ -73,7 +73,7 @@ TEST(MuldrinRun, ShutdownKillsASessionStuckWhenTheStepsRunOut) {
     ElogCapture cap;
     EXPECT_EQ(muldrin_shutdown(&m), 0);
     pthread_join(thr, nullptr);
-    EXPECT_EQ(q.state_acquisition.load(), 10) << wait;
+    EXPECT_EQ(q.state_acquisition.load(), Q330_ACQ_KILL) << wait;
     EXPECT_TRUE(cap.contains("Timeout waiting for acquisition to stop")) << cap.text();
     EXPECT_TRUE(cap.contains("TA: Write thread done...")) << cap.text();
     EXPECT_EQ(m.flushstatus.load(), 1);

@@ -210,7 +210,7 @@ class StatusReportTest : public StatusFixture {
 
 TEST_F(StatusReportTest, PartialReportAtVerbosityOneHoldsOnlyTheRequestingDataloggers) {
   Q330 *q2 = add_session("SIM2", 2);
-  q2->state_acquisition = 6;
+  q2->state_acquisition = Q330_ACQ_ACQUIRING;
   q2->pendingstatusrequest = 1;
   EXPECT_EQ(report(1),
             "target TA\nver v1\ntype dl\nmodel q330\nrtm X\ndls &Arr{\n"
@@ -268,11 +268,27 @@ TEST_F(StatusReportTest, FullReportDetailLines) {
 }
 
 TEST(StatusConword, EveryState) {
-  const char *want[] = {"con stopped", "con waiting", "con hibernating", "con sleeping",
-                        "con reg",     "con su",      "con yes",         "con su",
-                        "con su",      "con su",      "con stopped",     "con no"};
-  for (int s = 0; s <= 11; s++) EXPECT_STREQ(muldrin_status_conword(s, 0), want[s]) << s;
-  EXPECT_STREQ(muldrin_status_conword(6, 1), "con su");
+  const struct {
+    Q330AcqState state;
+    int first_data;
+    const char *word;
+  } rows[] = {
+      {Q330_ACQ_STOPPED, 0, "con stopped"},
+      {Q330_ACQ_WAITING, 0, "con waiting"},
+      {Q330_ACQ_HIBERNATING, 0, "con hibernating"},
+      {Q330_ACQ_SLEEPING, 0, "con sleeping"},
+      {Q330_ACQ_REGISTER, 0, "con reg"},
+      {Q330_ACQ_OPEN_DATA, 0, "con su"},
+      {Q330_ACQ_ACQUIRING, 0, "con yes"},
+      {Q330_ACQ_ACQUIRING, 1, "con su"},  // acquiring, but no data yet
+      {Q330_ACQ_SHUTDOWN, 0, "con su"},
+      {Q330_ACQ_RESTART_LINK, 0, "con su"},
+      {Q330_ACQ_RESTART_DATA, 0, "con su"},
+      {Q330_ACQ_KILL, 0, "con stopped"},
+      {static_cast<Q330AcqState>(11), 0, "con no"},  // no state of the machine
+  };
+  for (const auto &r : rows)
+    EXPECT_STREQ(muldrin_status_conword(r.state, r.first_data), r.word) << r.state;
 }
 
 TEST_F(StatusReportTest, StatusThreadSendsAFinalReportWhenFlushed) {
@@ -401,7 +417,7 @@ TEST_F(StatusReportTest, LongestReportFitsTheStatusThreadStack) {
   m_.statusreport_verbosity = 2;
   for (int i = 2; i <= 20; i++) {
     Q330 *q = add_session(("SIM" + std::to_string(i)).c_str(), i);
-    q->state_acquisition = 6;
+    q->state_acquisition = Q330_ACQ_ACQUIRING;
     for (const char *name : {"data_sys_volt", "data_gps", "q330_throttle", "q330_comm_eff"})
       add_chan(q, name, false)->time = 1;
   }

@@ -61,9 +61,6 @@ class MuldrinFixture {
       if (q->user_data) freetbl(static_cast<Tbl *>(q->user_data), free_packetdef);
       q330_free_params(&q->params);
       free(q->out_srcname_log);
-      free(q->out_srcname_config);
-      free(q->out_srcname_frames);
-      free(q->out_srcname_frames_status);
       udp_free(q->udp_control);
       udp_free(q->udp_data);
       free(q->q330_hostport_control);

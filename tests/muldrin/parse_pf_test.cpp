@@ -159,8 +159,7 @@ TEST(ParsePf, BaseFileFillsTheProgramRecordAndOneSession) {
   EXPECT_EQ(d.disposition, 3);
   EXPECT_EQ(d.q330_port_logical, 1);
   EXPECT_EQ(d.trim_link_overlaps, 1);
-  EXPECT_STREQ(q->out_srcname_frames_status, "DL1/pf/frst");
-  EXPECT_EQ(q->state_acquisition.load(), 0);
+  EXPECT_EQ(q->state_acquisition.load(), Q330_ACQ_STOPPED);
 
   // Rate 0 "HH." over BHZ; rate 1 "LH." with loc mask "10" over an empty loc.
   Q330Chan &hh = d.data_chan[0][0];
@@ -221,7 +220,7 @@ pocds &Tbl{
   EXPECT_EQ(p.dl("DL2")->params.local_port_control, 5002);
   EXPECT_EQ(p.dl("DL2")->params.local_port_data, 5003);
   EXPECT_EQ(p.dl("DL2")->params.debug_udp, 1);
-  EXPECT_EQ(p.dl("DL2")->state_acquisition.load(), 1);
+  EXPECT_EQ(p.dl("DL2")->state_acquisition.load(), Q330_ACQ_WAITING);
   EXPECT_EQ(p.dl("DL2")->buffer_thresh_flag, 1);
   Tbl *pocds = p.fx.m.pocds_tbl;
   ASSERT_EQ(maxtbl(pocds), 2);

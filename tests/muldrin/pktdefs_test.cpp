@@ -112,6 +112,10 @@ TEST(Pktdefs, UnknownCommandsAreRefusedWithTheirMessage) {
   EXPECT_EQ(q330_unstuff_qpkt(0x01, host, 10, &cur), -1);
   EXPECT_NE(take_registered().find("q330_unstuff_qpkt: Command 0x1 not defined."),
             std::string::npos);
+  cur = buf;
+  EXPECT_EQ(q330_unstuff_block(0x01, host, 10, &cur), -1);
+  EXPECT_NE(take_registered().find("q330_unstuff_block: Command 0x1 not defined."),
+            std::string::npos);
   EXPECT_EQ(q330_stuff_qpkt(0x300, &cur, host), -1);
   EXPECT_NE(take_registered().find("q330_stuff_qpkt: Command 0x300 not defined."),
             std::string::npos);

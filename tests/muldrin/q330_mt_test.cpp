@@ -108,7 +108,7 @@ TEST(Q330Restart, KillAlwaysWins) {
   ClockScale scale(0.0001);
   for (int i = 0; i < 200; i++) {
     Session s;
-    s.q330->state_acquisition = 6;
+    s.q330->state_acquisition = Q330_ACQ_ACQUIRING;
     std::atomic<bool> go{false};
     std::thread restarter([&] {
       while (!go) std::this_thread::yield();
@@ -121,7 +121,7 @@ TEST(Q330Restart, KillAlwaysWins) {
     go = true;
     restarter.join();
     killer.join();
-    ASSERT_EQ(s.q330->state_acquisition, 10) << i;
+    ASSERT_EQ(s.q330->state_acquisition, Q330_ACQ_KILL) << i;
   }
 }
 

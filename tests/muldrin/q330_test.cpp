@@ -190,32 +190,33 @@ TEST(Q330ThreadStart, ControlQueueAndStash) {
 
 // (state before, call) -> (state after, log line, retries, status flags raised).
 TEST(Q330Setters, StateTable) {
-  enum Call { Start, Stop, StopWait, Kill, Link, Data, Mode3 };
+  enum Call { Start, Stop, StopWait, Kill, Link, Data, ModeSleeping };
   struct Row {
     const char *what;
-    int before;
+    Q330AcqState before;
     Call call;
-    int after;
+    Q330AcqState after;
     const char *log;  // "" none
     int retries;      // register_retries after (5 before)
     int flags;        // pendingstatusrequest after
   };
   const Row rows[] = {
-      {"start in 6 does nothing", 6, Start, 6, "", 5, 0},
-      {"start in 2", 2, Start, 4, "", 0, 1},
-      {"start in 0", 0, Start, 4, "", 0, 1},
-      {"start after kill", 10, Start, 10, "", 5, 0},
-      {"stop in 0 with wait", 0, StopWait, 0, "", 5, 0},
-      {"stop in 6", 6, Stop, 7, "", 5, 1},
-      {"stop after kill, with wait", 10, StopWait, 10, "", 5, 0},
-      {"kill", 6, Kill, 10, "", 5, 1},
-      {"restart link outside 6", 5, Link, 5, "Restart link.", 5, 0},
-      {"restart link in 6", 6, Link, 8, "Restart link.", 5, 0},
-      {"restart link after kill", 10, Link, 10, "Restart link.", 5, 0},
-      {"restart data in 6", 6, Data, 9, "Restart data.", 5, 0},
-      {"restart data outside 6", 4, Data, 4, "Restart data.", 5, 0},
-      {"mode after kill", 10, Mode3, 10, "", 5, 0},
-      {"mode", 6, Mode3, 3, "", 5, 1},
+      {"start in 6 does nothing", Q330_ACQ_ACQUIRING, Start, Q330_ACQ_ACQUIRING, "", 5, 0},
+      {"start in 2", Q330_ACQ_HIBERNATING, Start, Q330_ACQ_REGISTER, "", 0, 1},
+      {"start in 0", Q330_ACQ_STOPPED, Start, Q330_ACQ_REGISTER, "", 0, 1},
+      {"start after kill", Q330_ACQ_KILL, Start, Q330_ACQ_KILL, "", 5, 0},
+      {"stop in 0 with wait", Q330_ACQ_STOPPED, StopWait, Q330_ACQ_STOPPED, "", 5, 0},
+      {"stop in 6", Q330_ACQ_ACQUIRING, Stop, Q330_ACQ_SHUTDOWN, "", 5, 1},
+      {"stop after kill, with wait", Q330_ACQ_KILL, StopWait, Q330_ACQ_KILL, "", 5, 0},
+      {"kill", Q330_ACQ_ACQUIRING, Kill, Q330_ACQ_KILL, "", 5, 1},
+      {"restart link outside 6", Q330_ACQ_OPEN_DATA, Link, Q330_ACQ_OPEN_DATA, "Restart link.", 5,
+       0},
+      {"restart link in 6", Q330_ACQ_ACQUIRING, Link, Q330_ACQ_RESTART_LINK, "Restart link.", 5, 0},
+      {"restart link after kill", Q330_ACQ_KILL, Link, Q330_ACQ_KILL, "Restart link.", 5, 0},
+      {"restart data in 6", Q330_ACQ_ACQUIRING, Data, Q330_ACQ_RESTART_DATA, "Restart data.", 5, 0},
+      {"restart data outside 6", Q330_ACQ_REGISTER, Data, Q330_ACQ_REGISTER, "Restart data.", 5, 0},
+      {"mode after kill", Q330_ACQ_KILL, ModeSleeping, Q330_ACQ_KILL, "", 5, 0},
+      {"mode", Q330_ACQ_ACQUIRING, ModeSleeping, Q330_ACQ_SLEEPING, "", 5, 1},
   };
   for (const Row &r : rows) {
     Session s;
@@ -244,8 +245,8 @@ TEST(Q330Setters, StateTable) {
       case Data:
         EXPECT_EQ(q330_restart_data(q, 0), 0);
         break;
-      case Mode3:
-        q330_set_acquisition_mode(q, 3);
+      case ModeSleeping:
+        q330_set_acquisition_mode(q, Q330_ACQ_SLEEPING);
         break;
     }
     EXPECT_EQ(q->state_acquisition, r.after) << r.what;
@@ -259,9 +260,9 @@ TEST(Q330Setters, StateTable) {
     } else {
       EXPECT_TRUE(lines.empty()) << r.what;
     }
-    const bool restarted = (r.call == Link || r.call == Data) && r.before == 6;
+    const bool restarted = (r.call == Link || r.call == Data) && r.before == Q330_ACQ_ACQUIRING;
     EXPECT_EQ(q->ch98_time_restart, restarted ? 1234.5 : 0.0) << r.what;
-    const bool timed = restarted || (r.call == Stop && r.before == 6);
+    const bool timed = restarted || (r.call == Stop && r.before == Q330_ACQ_ACQUIRING);
     EXPECT_EQ(q->request_shutdown_time != 0, timed) << r.what;
   }
 }
@@ -271,10 +272,10 @@ TEST(Q330Setters, StateTable) {
 struct DataThreadClock {
   Q330 *q330;
   int pauses = 0, move_at;
-  int to;
+  Q330AcqState to;
   double now = 1e9;
   ClockDriver driver{};
-  DataThreadClock(Q330 *q, int at, int state) : q330(q), move_at(at), to(state) {
+  DataThreadClock(Q330 *q, int at, Q330AcqState state) : q330(q), move_at(at), to(state) {
     driver.now = [](void *u) { return static_cast<DataThreadClock *>(u)->now; };
     driver.monotonic = driver.now;
     driver.sleep = [](double sec, void *u) {
@@ -291,16 +292,16 @@ struct DataThreadClock {
 TEST(Q330Setters, WaitsEndOnTheirStateOrKill) {
   struct Row {
     const char *what;
-    bool link;  // else stop
-    int to;     // state the "data thread" moves to
+    bool link;        // else stop
+    Q330AcqState to;  // state the "data thread" moves to
   };
-  const Row rows[] = {{"link back to 6", true, 6},
-                      {"link killed", true, 10},
-                      {"stop reaches 2", false, 2},
-                      {"stop killed", false, 10}};
+  const Row rows[] = {{"link back to acquiring", true, Q330_ACQ_ACQUIRING},
+                      {"link killed", true, Q330_ACQ_KILL},
+                      {"stop reaches hibernating", false, Q330_ACQ_HIBERNATING},
+                      {"stop killed", false, Q330_ACQ_KILL}};
   for (const Row &r : rows) {
     Session s;
-    s.q330->state_acquisition = 6;
+    s.q330->state_acquisition = Q330_ACQ_ACQUIRING;
     DataThreadClock clock(s.q330, 4, r.to);
     if (r.link)
       q330_restart_link(s.q330, 1);

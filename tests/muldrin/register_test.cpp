@@ -223,7 +223,7 @@ TEST(Register, ErrorsAndBreakouts) {
   }
   {  // A shutdown during the challenge breaks off with -2.
     Rig rig(sim_options(), {"2"}, "0100000012345678");
-    rig.q->state_acquisition = 7;
+    rig.q->state_acquisition = Q330_ACQ_SHUTDOWN;
     EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -2);
     EXPECT_TRUE(rig.logged("Registration breakout due to shutdown"));
     EXPECT_EQ(rig.sim.count(Q330_C1_SRVRSP), 0);

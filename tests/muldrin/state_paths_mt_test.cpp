@@ -126,9 +126,9 @@ struct SamplingClock {
 
 struct PathCase {
   const char *what;
-  int start;         // acquisition state the threads start in
-  const char *code;  // authentication code the session offers ("2" is accepted)
-  bool silent;       // the simulator answers nothing on its control port
+  Q330AcqState start;  // acquisition state the threads start in
+  const char *code;    // authentication code the session offers ("2" is accepted)
+  bool silent;         // the simulator answers nothing on its control port
   int maxretries_register;
   int disposition;            // 0 acquire, 2 listen
   double shutdown_timeout;    // acquisition time-out after each open; 0 none
@@ -244,12 +244,19 @@ void run_case(const PathCase &c) {
   free_session(q);
 }
 
+// The states by short names, for the path table.
+constexpr Q330AcqState kStopped = Q330_ACQ_STOPPED, kWaiting = Q330_ACQ_WAITING,
+                       kHibernating = Q330_ACQ_HIBERNATING, kSleeping = Q330_ACQ_SLEEPING,
+                       kRegister = Q330_ACQ_REGISTER, kOpenData = Q330_ACQ_OPEN_DATA,
+                       kAcquiring = Q330_ACQ_ACQUIRING, kShutdown = Q330_ACQ_SHUTDOWN,
+                       kRestartLink = Q330_ACQ_RESTART_LINK;
+
 TEST(StatePaths, Table) {
   const char *sleep = "Breakout to re-register after sleep";
   const char *hibernate = "Going into hibernation";
   const std::vector<PathCase> cases = {
       {"refused code, three tries: hibernation after the third failure",
-       4,
+       kRegister,
        "7",
        false,
        3,
@@ -258,11 +265,11 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {4, 3, 4, 3, 4, 2},
+       {kRegister, kSleeping, kRegister, kSleeping, kRegister, kHibernating},
        true,
        {{sleep, 2}, {hibernate, 1}}},
       {"refused code, no limit: retries for ever",
-       4,
+       kRegister,
        "7",
        false,
        0,
@@ -271,11 +278,12 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {4, 3, 4, 3, 4, 3, 4, 3, 4},
+       {kRegister, kSleeping, kRegister, kSleeping, kRegister, kSleeping, kRegister, kSleeping,
+        kRegister},
        false,
        {{hibernate, 0}}},
       {"silent datalogger, two tries",
-       4,
+       kRegister,
        "2",
        true,
        2,
@@ -284,11 +292,11 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {4, 3, 4, 2},
+       {kRegister, kSleeping, kRegister, kHibernating},
        true,
        {{sleep, 1}, {hibernate, 1}, {"q330_register() error", -1}}},
       {"listen: the acquisition time-out ends the link and listens again",
-       4,
+       kRegister,
        "2",
        false,
        0,
@@ -297,11 +305,11 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {4, 5, 6, 7, 1},
+       {kRegister, kOpenData, kAcquiring, kShutdown, kWaiting},
        true,
        {{"Acquisition timeout....", 1}, {"Shutting down data connection.", 1}}},
       {"acquire: the acquisition time-out restarts the link through 8",
-       4,
+       kRegister,
        "2",
        false,
        0,
@@ -310,11 +318,11 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {4, 5, 6, 8, 4, 5, 6},
+       {kRegister, kOpenData, kAcquiring, kRestartLink, kRegister, kOpenData, kAcquiring},
        false,
        {{"Acquisition timeout....", -1}, {hibernate, 0}}},
       {"no status for the control inactivity time: the link restarts",
-       4,
+       kRegister,
        "2",
        false,
        0,
@@ -323,11 +331,11 @@ TEST(StatePaths, Table) {
        15,
        1000,  // no status request within the inactivity time
        false,
-       {4, 5, 6, 8, 4, 5, 6},
+       {kRegister, kOpenData, kAcquiring, kRestartLink, kRegister, kOpenData, kAcquiring},
        false,
        {{"Control inactivity timeout...restarting link", -1}}},
       {"status requests at interval 0 keep the control port alive",
-       4,
+       kRegister,
        "2",
        false,
        0,
@@ -336,13 +344,13 @@ TEST(StatePaths, Table) {
        15,
        0,
        false,
-       {4, 5, 6},
+       {kRegister, kOpenData, kAcquiring},
        true,
        {{"Control inactivity timeout", 0}},
        40,   // well past the inactivity time
        10},  // about one request a second, at least a quarter of them
       {"a data stall re-registers and resumes",
-       4,
+       kRegister,
        "2",
        false,
        0,
@@ -351,11 +359,11 @@ TEST(StatePaths, Table) {
        0,
        10,
        true,
-       {4, 5, 6, 4, 5, 6},
+       {kRegister, kOpenData, kAcquiring, kRegister, kOpenData, kAcquiring},
        false,
        {{"Breakout to re-register...", 1}, {hibernate, 0}}},
       {"stopped: nothing happens",
-       0,
+       kStopped,
        "2",
        false,
        0,
@@ -364,7 +372,7 @@ TEST(StatePaths, Table) {
        0,
        10,
        false,
-       {0},
+       {kStopped},
        true,
        {{"Data connection startup.", 0}}},
   };

@@ -192,7 +192,7 @@ TEST(Status, DeregisteredDuringTheReadoutIsAFailure) {
 
 TEST(Status, TokensChangeEndsTheReadoutAndRestartsTheLink) {
   Rig rig;
-  rig.q->state_acquisition = 6;
+  rig.q->state_acquisition = Q330_ACQ_ACQUIRING;
   {
     std::lock_guard<std::mutex> lock(rig.model->mutex);
     rig.model->max_blocks = 1;
@@ -203,12 +203,12 @@ TEST(Status, TokensChangeEndsTheReadoutAndRestartsTheLink) {
   EXPECT_EQ(rig.logged("DP tokens change causing breakout"), 1);
   EXPECT_EQ(rig.logged("DP tokens change indicated in returned status"), 1);
   EXPECT_EQ(rig.q->need_rqmem.load(), 1);
-  EXPECT_EQ(rig.q->state_acquisition.load(), 8);  // asked, not waited for
+  EXPECT_EQ(rig.q->state_acquisition.load(), Q330_ACQ_RESTART_LINK);  // asked, not waited for
 }
 
 TEST(Status, LogicalPortChange) {
   Rig rig;
-  rig.q->state_acquisition = 6;
+  rig.q->state_acquisition = Q330_ACQ_ACQUIRING;
   {
     std::lock_guard<std::mutex> lock(rig.model->mutex);
     rig.model->flags = 1u << 30;
@@ -216,11 +216,11 @@ TEST(Status, LogicalPortChange) {
   }
   EXPECT_EQ(rig.status(0x1), 0);
   EXPECT_EQ(rig.logged("Window size change (8 -> 16) - Recycling link..."), 1);
-  EXPECT_EQ(rig.q->state_acquisition.load(), 8);
+  EXPECT_EQ(rig.q->state_acquisition.load(), Q330_ACQ_RESTART_LINK);
   EXPECT_EQ(rig.q->config.config_pkt.log.window_size, 16);
 
   // The same window: new acknowledgement parameters instead.
-  rig.q->state_acquisition = 6;
+  rig.q->state_acquisition = Q330_ACQ_ACQUIRING;
   rig.q->params.timeout_data = 20;
   rig.q->time_last_dack = 5;
   rig.q->packets_received_since_last_ack = 9;
@@ -236,7 +236,7 @@ TEST(Status, LogicalPortChange) {
   EXPECT_EQ(rig.q->params.maxretries_data, 10);
   EXPECT_EQ(rig.q->time_last_dack, 0);
   EXPECT_EQ(rig.q->packets_received_since_last_ack, 0u);
-  EXPECT_EQ(rig.q->state_acquisition.load(), 6);
+  EXPECT_EQ(rig.q->state_acquisition.load(), Q330_ACQ_ACQUIRING);
 }
 
 TEST(Status, OneFlushPerLockout) {

@@ -114,11 +114,11 @@ const char *const kEnds[] = {"control thread ending", "data thread ending",
 
 TEST(Threads, KillInEveryStateEndsAllFourAndReleasesCallers) {
   FastClock fast;
-  for (int state = 0; state <= 9; state++) {
+  for (int state = Q330_ACQ_STOPPED; state < Q330_ACQ_KILL; state++) {
     SCOPED_TRACE(state);
     Waiter w;
     Q330 *q = new_session(w);
-    q->state_acquisition = state;
+    q->state_acquisition = static_cast<Q330AcqState>(state);
     ASSERT_EQ(q330_threads_start(q), 0);
     // A caller waiting on the control thread while the kill comes.
     int rc = 0;
@@ -208,8 +208,8 @@ TEST(Threads, RegistrationRetriesThenHibernates) {
     if (row.hibernates) {
       s.w.wait([&] { return s.w.has("Going into hibernation"); });
       EXPECT_EQ(s.w.count(sleep_line), 2);
-      // The hibernating session stays in state 2.
-      s.w.wait([&] { return s.q->state_acquisition.load() == 2; });
+      // The hibernating session stays hibernating.
+      s.w.wait([&] { return s.q->state_acquisition.load() == Q330_ACQ_HIBERNATING; });
     } else {
       s.w.wait([&] { return s.w.count(sleep_line) >= row.wait_for_sleeps; });
       EXPECT_FALSE(s.w.has("Going into hibernation"));
@@ -229,7 +229,9 @@ TEST(Threads, StartFromAnotherThreadWakesAHibernatingSession) {
   ASSERT_EQ(q330_threads_start(s.q), 0);
   // Polled on the state and counted at the simulator: waiting on the session's output
   // would order the threads through the recorder's lock and hide an unguarded count.
-  auto hibernate = [&] { return wait_until([&] { return s.q->state_acquisition.load() == 2; }); };
+  auto hibernate = [&] {
+    return wait_until([&] { return s.q->state_acquisition.load() == Q330_ACQ_HIBERNATING; });
+  };
   bool hibernated = hibernate();
   const int first = s.sim.count(Q330_C1_SRVRSP);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // passes of state 2
@@ -303,8 +305,9 @@ TEST(Threads, StatusReadoutsWhileTheRequestThreadRuns) {
   sim_session_point(q, sim, o.logical, 50, 3, nullptr, {"2"});
   char err[256] = "";
   ASSERT_EQ(q330_register_pvt(q, err, sizeof err), 0) << err;
-  q->state_acquisition = 0;  // not acquiring: each pass of the thread clears the fill
-  q->state_dataopen = 1;     // and it watches the time of the last status
+  q->state_acquisition =
+      Q330_ACQ_STOPPED;   // not acquiring: each pass of the thread clears the fill
+  q->state_dataopen = 1;  // and it watches the time of the last status
   std::thread t(q330_run_status_request_thread, q);
   for (int i = 0; i < 20; i++) {
     EXPECT_EQ(q330_get_status_pvt(q, nullptr, 1, err, sizeof err), 0) << err;

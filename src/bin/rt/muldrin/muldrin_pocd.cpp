@@ -102,17 +102,18 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
                    pocd->label, dl, port);
     change_address(q, addr.c_str());
   }
-  int state = q->state_acquisition.load();
+  Q330AcqState state = q->state_acquisition.load();
   bool listen = q->params.disposition == 2;
-  if (state == 2 || state == 3 || (listen && state == 1)) {
+  if (state == Q330_ACQ_HIBERNATING || state == Q330_ACQ_SLEEPING ||
+      (listen && state == Q330_ACQ_WAITING)) {
     muldrin_output(Q330_OUT_STDOUT, "%s: Starting acquisition for datalogger %s:%d.\n", pocd->label,
                    dl, port);
     q330_output(q, Q330_OUT_LOG, "POC initiated acquisition start.\n");
     q330_start_acquisition(q);
-  } else if (listen && state == 0) {
+  } else if (listen && state == Q330_ACQ_STOPPED) {
     muldrin_output(Q330_OUT_STDOUT, "%s: Datalogger %s:%d currently stopped.\n", pocd->label, dl,
                    port);
-  } else if (listen && state >= 4 && state <= 10) {
+  } else if (listen && state >= Q330_ACQ_REGISTER && state <= Q330_ACQ_KILL) {
     muldrin_output(Q330_OUT_STDOUT, "%s: Datalogger %s:%d currently connected.\n", pocd->label, dl,
                    port);
   }

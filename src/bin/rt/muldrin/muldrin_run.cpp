@@ -100,10 +100,10 @@ int muldrin_shutdown(Muldrin *muldrin) {
     for (long i = 0; i < maxtbl(muldrin->q330s_tbl); i++) {
       auto *q = static_cast<Q330 *>(gettbl(muldrin->q330s_tbl, i));
       if (q == nullptr) continue;
-      int state = q->state_acquisition.load();
-      if (state == 10) continue;
+      Q330AcqState state = q->state_acquisition.load();
+      if (state == Q330_ACQ_KILL) continue;
       done = false;
-      if (state <= 3) kill_session(q);
+      if (q330_acq_idle(state)) kill_session(q);
     }
     if (!done) clock_sleep(0.1);
   }

@@ -66,7 +66,7 @@ void start_session(Q330 *q) {
   const int disposition = q->params.disposition;
   if (disposition == 0) return;
   // The state is set before the threads exist, so the data thread starts from it.
-  if (disposition == 2) q330_set_acquisition_mode(q, 1);
+  if (disposition == 2) q330_set_acquisition_mode(q, Q330_ACQ_WAITING);
   if (disposition == 3) q330_start_acquisition(q);
   if (q330_threads_start(q) < 0) elog_die(0, "q330_thread_start() error.\n");
 }

@@ -173,25 +173,25 @@ void datalogger_block(std::string &s, Muldrin *m, Q330 *q, int partial) {
 
 }  // namespace
 
-const char *muldrin_status_conword(int state, int first_data) {
+const char *muldrin_status_conword(Q330AcqState state, int first_data) {
   switch (state) {
-    case 1:
+    case Q330_ACQ_WAITING:
       return "con waiting";
-    case 2:
+    case Q330_ACQ_HIBERNATING:
       return "con hibernating";
-    case 3:
+    case Q330_ACQ_SLEEPING:
       return "con sleeping";
-    case 0:
-    case 10:
+    case Q330_ACQ_STOPPED:
+    case Q330_ACQ_KILL:
       return "con stopped";
-    case 4:
+    case Q330_ACQ_REGISTER:
       return "con reg";
-    case 5:
-    case 7:
-    case 8:
-    case 9:
+    case Q330_ACQ_OPEN_DATA:
+    case Q330_ACQ_SHUTDOWN:
+    case Q330_ACQ_RESTART_LINK:
+    case Q330_ACQ_RESTART_DATA:
       return "con su";
-    case 6:
+    case Q330_ACQ_ACQUIRING:
       return first_data ? "con su" : "con yes";
     default:
       return "con no";

@@ -23,4 +23,4 @@ int muldrin_status_start(Muldrin *muldrin);
 // Waits until a started status thread has ended (after its final report). 0.
 int muldrin_status_join(Muldrin *muldrin);
 // The connection word of an acquisition state ("con waiting", ...).
-const char *muldrin_status_conword(int state, int first_data);
+const char *muldrin_status_conword(Q330AcqState state, int first_data);

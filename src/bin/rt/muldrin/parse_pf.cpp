@@ -491,9 +491,6 @@ Q330 *add_session(const char *dlname, Q330OutCallback out_callback, Muldrin *m) 
   q->pendingstatusrequests = &m->pendingstatusrequests;
   set_q330_str(&q->target_name, m->target_name);
   q->out_srcname_log = text_printf("%s/log", dlname);
-  q->out_srcname_config = text_printf("%s/pf/cf", dlname);
-  q->out_srcname_frames = text_printf("%s/pf/fr", dlname);
-  q->out_srcname_frames_status = text_printf("%s/pf/frst", dlname);
   pushtbl(m->q330s_tbl, q);
   setarr(m->q330s_arr, dlname, q);
   return q;
@@ -558,11 +555,11 @@ int parse_datalogger(Pf *pf, const std::vector<std::string> &w, const char *row,
 
   double now = clock_now();
   if (r.disposition == 2) {
-    q->state_acquisition = 1;
+    q->state_acquisition = Q330_ACQ_WAITING;
     q->acquisition_timeout = now + dlp->shutdown_timeout;
     q->buffer_thresh_flag = 1;
   } else {
-    q->state_acquisition = 0;
+    q->state_acquisition = Q330_ACQ_STOPPED;
     q->acquisition_timeout = 0;
     q->buffer_thresh_flag = 0;
   }

@@ -181,7 +181,7 @@ Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf) {
       return nullptr;
     }
   }
-  q330->state_acquisition = 0;
+  q330->state_acquisition = Q330_ACQ_STOPPED;
   return q330;
 }
 
@@ -259,7 +259,8 @@ int push_cmd(Q330 *q330, const char *cmd, Pf *pf, const std::shared_ptr<Q330CmdR
   }
   {
     std::lock_guard<std::mutex> lock(q330->cmd_mutex);
-    if (!q330->control_mtfifo_in || q330->control_closed || q330->state_acquisition == 10) {
+    if (!q330->control_mtfifo_in || q330->control_closed ||
+        q330->state_acquisition == Q330_ACQ_KILL) {
       q330_cmd_free(item);
       item = nullptr;
     }
@@ -283,8 +284,9 @@ int q330_cmd(Q330 *q330, const char *cmd, Pf *pf, char *error, int err_sz) {
   bool answered = false;
   {
     std::unique_lock<std::mutex> lock(q330->cmd_mutex);
-    q330->cmd_cv.wait(
-        lock, [&] { return reply->done || q330->control_closed || q330->state_acquisition == 10; });
+    q330->cmd_cv.wait(lock, [&] {
+      return reply->done || q330->control_closed || q330->state_acquisition == Q330_ACQ_KILL;
+    });
     answered = reply->done;
     text = reply->text;
   }
@@ -362,14 +364,14 @@ int q330_stop_calibration(Q330 *q330) { return q330_cmd(q330, "cal_stop", nullpt
 
 // ---- Direct acquisition control -----------------------------------------------------------
 
-int q330_set_acquisition_mode(Q330 *q330, int mode) {
-  int cur = q330->state_acquisition.load();
+int q330_set_acquisition_mode(Q330 *q330, Q330AcqState mode) {
+  Q330AcqState cur = q330->state_acquisition.load();
   do {
     if (cur == mode) return 0;
-    if (cur == 10) return -1;
+    if (cur == Q330_ACQ_KILL) return -1;
   } while (!q330->state_acquisition.compare_exchange_weak(cur, mode));
   raise_status_flags(q330);
-  if (mode == 10) {
+  if (mode == Q330_ACQ_KILL) {
     clock_event_signal(&q330->killed);
     // A none item wakes the control thread waiting for a command.
     if (q330->control_mtfifo_in) pmtfifo_unpop(q330->control_mtfifo_in, nullptr);
@@ -378,32 +380,47 @@ int q330_set_acquisition_mode(Q330 *q330, int mode) {
   return 0;
 }
 
+const char *q330_breakout(Q330AcqState state, const char *restart_link) {
+  switch (state) {
+    case Q330_ACQ_KILL:
+      return "thread kill";
+    case Q330_ACQ_SHUTDOWN:
+      return "shutdown";
+    case Q330_ACQ_RESTART_DATA:
+      return "data restart";
+    case Q330_ACQ_RESTART_LINK:
+      return restart_link;
+    default:
+      return nullptr;
+  }
+}
+
 int q330_start_acquisition(Q330 *q330) {
-  int cur = q330->state_acquisition.load();
+  Q330AcqState cur = q330->state_acquisition.load();
   do {
-    if (cur < 0 || cur > 3) return 0;
-  } while (!q330->state_acquisition.compare_exchange_weak(cur, 4));
+    if (!q330_acq_idle(cur)) return 0;
+  } while (!q330->state_acquisition.compare_exchange_weak(cur, Q330_ACQ_REGISTER));
   q330->register_retries = 0;
   raise_status_flags(q330);
   return 0;
 }
 
 int q330_stop_acquisition(Q330 *q330, int wait) {
-  const int state = q330->state_acquisition;
-  if (state == 0) return 0;
+  const Q330AcqState state = q330->state_acquisition;
+  if (state == Q330_ACQ_STOPPED) return 0;
   // After a kill the shutdown is timed from the kill's own request.
-  if (state != 10) {
+  if (state != Q330_ACQ_KILL) {
     q330->request_shutdown_time = std_now();
-    q330_set_acquisition_mode(q330, 7);
+    q330_set_acquisition_mode(q330, Q330_ACQ_SHUTDOWN);
   }
   if (!wait) return 0;
   // A kill ends the threads that would bring the state down: stop waiting then.
-  wait_for_state(q330, [](int s) { return (s >= 0 && s <= 3) || s == 10; });
+  wait_for_state(q330, [](Q330AcqState s) { return q330_acq_idle(s) || s == Q330_ACQ_KILL; });
   return 0;
 }
 
 int q330_kill_thread(Q330 *q330) {
-  q330_set_acquisition_mode(q330, 10);
+  q330_set_acquisition_mode(q330, Q330_ACQ_KILL);
   return 0;
 }
 
@@ -411,24 +428,29 @@ void q330_wake(Q330 *q330) { clock_event_signal(&q330->wake); }
 
 namespace {
 
-int restart(Q330 *q330, int wait, const char *what, int to) {
+int restart(Q330 *q330, int wait, const char *what, Q330AcqState to) {
   q330_output(q330, Q330_OUT_LOG, "%s", what);
-  int cur = 6;
-  if (q330->state_acquisition != 6) return 0;
+  Q330AcqState cur = Q330_ACQ_ACQUIRING;
+  if (q330->state_acquisition != Q330_ACQ_ACQUIRING) return 0;
   q330->request_shutdown_time = std_now();
   if (!q330->state_acquisition.compare_exchange_strong(cur, to)) return 0;
   q330->ch98_time_restart = q330->ch98_time;
   q330_wake(q330);
   if (!wait) return 0;
-  wait_for_state(q330, [](int s) { return s == 6 || s == 10; });
+  wait_for_state(q330,
+                 [](Q330AcqState s) { return s == Q330_ACQ_ACQUIRING || s == Q330_ACQ_KILL; });
   return 0;
 }
 
 }  // namespace
 
-int q330_restart_link(Q330 *q330, int wait) { return restart(q330, wait, "Restart link.\n", 8); }
+int q330_restart_link(Q330 *q330, int wait) {
+  return restart(q330, wait, "Restart link.\n", Q330_ACQ_RESTART_LINK);
+}
 
-int q330_restart_data(Q330 *q330, int wait) { return restart(q330, wait, "Restart data.\n", 9); }
+int q330_restart_data(Q330 *q330, int wait) {
+  return restart(q330, wait, "Restart data.\n", Q330_ACQ_RESTART_DATA);
+}
 
 // ---- Output and text services ---------------------------------------------------------------
 

@@ -11,7 +11,7 @@
 //
 // Locking: the acquisition state and the flags several threads poll are atomics; the
 // state changes that depend on the current state are compare-and-swap, and nothing
-// leaves state 10 (kill). `status.status_mutex` guards the statistics of the status
+// leaves the kill state. `status.status_mutex` guards the statistics of the status
 // record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
 // `config.config_mutex` the configuration blocks, `timeout_mutex` the acquisition and
 // control time-outs, and the two heartbeat mutexes their heartbeat pairs; none is nested
@@ -75,6 +75,36 @@ inline constexpr int Q330_OUTPUT_MSG_MAX = 512;
 inline constexpr int Q330_OUTPUT_LINE_MAX = 2048;
 
 typedef int (*Q330OutCallback)(Q330 *q330, int type, void *q330data, int q330data_size);
+
+// ---- Acquisition states ---------------------------------------------------------------------
+
+// The acquisition state of a session (`state_acquisition`). The numbers are what the state
+// and status output show; the data thread drives the states from 4 to 9.
+enum Q330AcqState : int {
+  Q330_ACQ_STOPPED = 0,       // not acquiring; nothing is done
+  Q330_ACQ_WAITING = 1,       // waiting for a point of contact or a start command ("listen")
+  Q330_ACQ_HIBERNATING = 2,   // registration or data open failed too often; waits for a start
+                              // command or the inactivity timer
+  Q330_ACQ_SLEEPING = 3,      // waiting register_retry_sleep seconds before registering again
+  Q330_ACQ_REGISTER = 4,      // register with the datalogger
+  Q330_ACQ_OPEN_DATA = 5,     // open the data stream
+  Q330_ACQ_ACQUIRING = 6,     // read data
+  Q330_ACQ_SHUTDOWN = 7,      // close the data stream and deregister, then stop or wait
+  Q330_ACQ_RESTART_LINK = 8,  // close, deregister and register again
+  Q330_ACQ_RESTART_DATA = 9,  // close the data stream and open it again
+  Q330_ACQ_KILL = 10,         // every thread of the session ends
+};
+
+// The word an exchange with the datalogger logs when the state breaks it off: "thread kill",
+// "shutdown", "data restart", and for a link restart `restart_link` (none: a link restart does
+// not break it off). None for every other state.
+const char *q330_breakout(Q330AcqState state, const char *restart_link);
+
+// The states in which no link is up and none is being made (stopped, waiting, hibernating,
+// sleeping).
+inline bool q330_acq_idle(Q330AcqState s) {
+  return s >= Q330_ACQ_STOPPED && s <= Q330_ACQ_SLEEPING;
+}
 
 // ---- Channel records of the parameters -----------------------------------------------------
 
@@ -206,7 +236,8 @@ typedef struct q330_dl_config_ {
   double c3_annc_time = 0;
 } Q330DLConfig;
 
-// Status and statistics of a session.
+// Status and statistics of a session: the status packet under status_pkt_mutex, the rest
+// under status_mutex.
 typedef struct q330_status_ {
   Q330STATPkt status_pkt{};
   std::mutex status_pkt_mutex;
@@ -275,152 +306,179 @@ struct Q330DataCopy {
   std::vector<unsigned char> bytes;
 };
 
+// The session record. Its fields in blocks by owner; each names the lock that guards it
+// where it has one. "Setup" is the parameter-file reader and q330_thread_start on the main
+// thread, before the session's threads run; the threads then only read those fields.
 struct Q330 {
-  void *muldrin = nullptr;
+  // ---- Owner and setup (main thread before the threads start; read-only after) ----------
+  void *muldrin = nullptr;  // the program record, for the program's own code
   // The program's flag, raised whenever this session's acquisition state changes.
   std::atomic<int> *pendingstatusrequests = nullptr;
-  char *target_name = nullptr;
+  char *target_name = nullptr;             // the program's target name, for log prefixes
+  char *out_srcname_log = nullptr;         // source name of the session's log packets
+  Q330OutCallback out_callback = nullptr;  // where everything the session produces goes
+  void *user_data = nullptr;               // the owner's, for the callback
+  Pf *statepf = nullptr;                   // the saved state, read by the state restore
+  int noipresolv = 0;                      // print addresses without name lookups
+  int nowritestash = 0;                    // no stash packets (-nostash)
+  int dlclock = 0;                         // this datalogger feeds the shared-memory clock
+  double epoch_2000 = 0;                   // epoch of the datalogger's time zero
+  // All parameters. Setup fills them; afterwards the control thread stores what it learns
+  // (serial number, authentication code in use, a point of contact's address) and the
+  // operator commands the throttle.
   Q330DLParams params{};
-  char *q330_hostport_control = nullptr, *q330_hostport_data = nullptr;
-  UDP *udp_control = nullptr, *udp_data = nullptr;
-  Tbl *output_chans = nullptr;
-  char *out_srcname_log = nullptr, *out_srcname_config = nullptr, *out_srcname_frames = nullptr,
-       *out_srcname_frames_status = nullptr;
-  uint16_t sequence = 0, sequence_data = 0;
-  int state_thread = 0;                   // 0 threads not started, 1 started
-  std::atomic<int> state_acquisition{0};  // 0-10; see q330_set_acquisition_mode
-  std::atomic<int> state_registered{0};   // registered with the datalogger
-  // Control thread (the point-of-contact listener while none runs): the address of the
-  // last registration that succeeded, and the one a point of contact moved away from
-  // while the new address has not registered yet ("" when no move is on trial).
-  std::string registered_ipaddress, poc_moved_from;
-  std::atomic<int> state_dataopen{0};        // the data stream is open
-  int report_status = 0;                     // force the next channel-state line
-  std::atomic<int> pendingstatusrequest{0};  // raised on every state change
+
+  // ---- Threads (main thread only) ------------------------------------------------------------
+  int state_thread = 0;  // 0 threads not started, 1 started (q330_thread_start)
+  pthread_t control_thread{};
+  pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
+  int threads_running = 0;               // bits of the threads q330_threads_start made
+  Pmtfifo *control_mtfifo_in = nullptr;  // the control queue; its own lock
+
+  // ---- Acquisition state and flags (atomics; any thread) -------------------------------------
+  std::atomic<Q330AcqState> state_acquisition{Q330_ACQ_STOPPED};  // see q330_set_acquisition_mode
+  std::atomic<int> state_registered{0};      // registered with the datalogger (control thread)
+  std::atomic<int> state_dataopen{0};        // the data stream is open (data thread)
+  std::atomic<int> pendingstatusrequest{0};  // raised on every state change; taken by the report
   // Signalled (q330_wake) on every change of state_acquisition and state_dataopen and on
   // every new buffer fill, so that the threads waiting for their next deadline (status
   // request, watchdog, the waits of the state setters) see the change at once.
   ClockEvent wake;
-  ClockEvent killed;  // signalled once, by the move to state 10 (the watchdog waits on it)
-  int unit_nchannels = 0;
-  int first_data = 0;
-  int first_status = 0;
-  std::atomic<int> need_config{0};
-  std::atomic<int> need_rqmem{0};
-  int full_status = 0;
-  Q330DLConfig config;
-  Q330Status status;
-  Q330DACKPkt last_dack{}, last_print_dack{};
-  double time_last_dack = 0;
-  double time_dtopen = 0;
-  int sequence_last_dack = 0;
+  ClockEvent killed;  // signalled once, by the move to kill (the watchdog waits on it)
+  std::atomic<int> need_config{0};  // the configuration is to be read again
+  std::atomic<int> need_rqmem{0};   // the memory blocks are to be read again
+  // Counted by the data thread; q330_start_acquisition clears it from any thread.
+  std::atomic<int> register_retries{0};
+  // Raised by the data-port open, taken by the status readout.
+  std::atomic<int> buffer_thresh_flag{0};
+  // State file: endpoints whose byte averagers were restored (bit 1 control, 2 data).
+  std::atomic<int> udp_state_restored{0};
+  // When a shutdown or restart was asked for (any thread), timing the exchanges that wait
+  // for it.
+  double request_shutdown_time = 0;
+
+  // ---- Deadlines (under timeout_mutex) -------------------------------------------------------
   // Set by the data-port open and the status readout (control thread), tested by the data
-  // thread; under timeout_mutex (doubles, which the 32-bit target cannot swap atomically).
+  // thread; doubles, which the 32-bit target cannot swap atomically.
   double acquisition_timeout = 0;
   double inactivity_wakeup = 0;
   double register_wakeup = 0;
   double control_timeout = 0;
   std::mutex timeout_mutex;
+
+  // ---- Heartbeats (watchdog and its thread) --------------------------------------------------
+  // Each pair under its own mutex, last_data_thread_time_mutex and
+  // last_control_thread_time_mutex.
   double last_data_thread_time = 0, last_data_thread_time2 = 0;
   double last_control_thread_time = 0, last_control_thread_time2 = 0;
   std::mutex last_data_thread_time_mutex, last_control_thread_time_mutex;
-  // Counted by the data thread; q330_start_acquisition clears it from any thread.
-  std::atomic<int> register_retries{0};
-  Pf *statepf = nullptr;
-  std::atomic<int> buffer_thresh_flag{
-      0};  // raised by the data-port open, taken by the status readout
-  int last_dack_good = 0;
-  int noipresolv = 0;
-  int packets_sent = 0, packets_resent = 0;
-  int pendingstashrequest = 0;
-  int nowritestash = 0;
-  int flush_buffer_lockout = 0;
-  Q330QCALPkt calcache{};
-  char lastcal_calseq[32] = "";
-  double lastcal_endtime = 0;
-  uint16_t qdp_sequence = 0;
-  uint16_t last_good_sequence = 0;
+
+  // ---- Link (control thread; the data port's side by the data thread) -----------------------
+  char *q330_hostport_control = nullptr, *q330_hostport_data = nullptr;  // "address:port"
+  UDP *udp_control = nullptr, *udp_data = nullptr;                       // each with its own locks
+  uint16_t sequence = 0, sequence_data = 0;  // last QDP sequence sent on each port
+  // The address of the last registration that succeeded, and the one a point of contact
+  // moved away from while the new address has not registered yet ("" when no move is on
+  // trial). The control thread (the point-of-contact listener while none runs).
+  std::string registered_ipaddress, poc_moved_from;
+  int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
+  // Datagrams dropped for coming from another address or port than the datalogger's, with
+  // the once-a-minute complaint about them per port (index 0 control, read by the control
+  // thread; 1 data, by the data thread).
+  std::atomic<int> npkts_foreign_error{0};
+  Q330DropLimit foreign_limit[2];
+
+  // ---- Status readout and command work (control thread) --------------------------------------
+  int full_status = 0;   // the next readout asks for every block (set by commands)
+  int first_status = 0;  // the first readout after a data open
+  int packets_sent = 0, packets_resent = 0;  // the datalogger's counts at the last readout
+  int flush_buffer_lockout = 0;  // a flush is asked for: none again until the port's status
+  int pendingstashrequest = 0;   // a stash packet is due
+  double dlclock_fed = 0;        // the last time given to the shared-memory clock
+  Q330QCALPkt calcache{};        // the last calibration command, matched by the data thread
+
+  // ---- Configuration and status (their own mutexes; see the record types) --------------------
+  Q330DLConfig config;
+  Q330Status status;
+
+  // ---- Data port (data thread) ---------------------------------------------------------------
+  int first_data = 0;  // no data packet since the open (read by the status report)
+  Q330DACKPkt last_dack{}, last_print_dack{};  // the acknowledgement sent, and the last printed
+  double time_last_dack = 0;        // when the first packet since the last acknowledgement came
+  double time_dtopen = 0;           // when DT_OPEN was last sent
+  int sequence_last_dack = 0;       // QDP sequence of the last acknowledgement (read by the flush)
+  uint16_t qdp_sequence = 0;        // QDP sequence of the packet being processed
+  uint16_t last_good_sequence = 0;  // last QDP sequence passed on in order
   // The datalogger boot (FIX reboot count and time) whose packets last_good_sequence
   // numbers, once a stream has been opened: a re-open in the same boot goes on after it.
   bool data_boot_known = false;
   uint32_t data_boot_reboots = 0, data_boot_time = 0;
-  double epoch_2000 = 0;
   uint32_t packets_received_since_last_ack = 0;
-  uint32_t data_record_sequence = 0;
-  uint32_t ch98_time_data_sequence = 0, ch98_time_q330 = 0;
-  uint16_t ch98_time_qdp_sequence = 0, ch98_time_qdp_sequence_first = 0;
+  uint32_t data_record_sequence = 0;  // data record sequence of the packet being processed
   // This program has opened the data stream before: a re-open in the same boot goes on
   // with the record it is assembling. A program started afresh holds none.
   bool data_stream_opened = false;
+  // The reorder window of the open stream, packets skipped because they could not be
+  // decoded, and the rate limit of the packet-cache dumps that dropped or skipped packets
+  // cause, and of the bad-CRC dumps.
+  PWB *pwb = nullptr;
+  int npkts_undecodable = 0;
+  double data_dump_time = 0;
+  int data_dump_suppressed = 0;
+  double badcrc_dump_time = 0;
+  int badcrc_dump_suppressed = 0;
+  // Packets that came again with the sequence of one held but other bytes, and the
+  // once-a-minute complaint about them.
+  int npkts_conflicting = 0;
+  Q330DropLimit conflict_limit;
+
+  // ---- Copies for a re-open (under data_copy_mutex) ------------------------------------------
   // What a re-open or a restart in the same boot needs, since every packet passed on or
   // held is acknowledged and the datalogger keeps none of them: the packets of the record
   // being assembled that were passed on (from its time-tag packet; empty once a fill ends
   // it), and the packets held beyond a gap when the stream last closed. The data thread
-  // keeps them, the state file writes them from another thread: under data_copy_mutex.
+  // keeps them, the state file writes them from another thread.
   // data_record_restored: data_record_copy came from the state file, and the first open
   // rebuilds the record from it.
   std::mutex data_copy_mutex;
   std::vector<Q330DataCopy> data_record_copy, data_held_copy;
   bool data_record_restored = false;
-  // Packets that came again with the sequence of one held but other bytes, and the
-  // once-a-minute complaint about them (data thread).
-  int npkts_conflicting = 0;
-  Q330DropLimit conflict_limit;
+
+  // ---- Data records and blockettes (data thread) ---------------------------------------------
+  // The record being assembled: its time tag, clock quality and sequences, and the times of
+  // the expected next record and of the last restart.
+  uint32_t ch98_time_data_sequence = 0, ch98_time_q330 = 0;
+  uint16_t ch98_time_qdp_sequence = 0, ch98_time_qdp_sequence_first = 0;
   double ch98_time = 0, ch98_time_restart = 0, ch98_time_next = 0, ch98_lcq = 0;
-  double request_shutdown_time = 0;
-  int nchans = 0, dlclock = 0;
-  double dlclock_fed = 0;  // control thread: the last time given to the shared-memory clock
-  Q330OutCallback out_callback = nullptr;
-  void *user_data = nullptr;
-  unsigned char *data_out = nullptr;
+  unsigned char *data_out = nullptr;  // the data record handed to the callback
   int data_out_size = 0;
   int data_out_offset = 0;
   uint16_t data_out_nchans = 0;
-  pthread_t control_thread{};
-  Pmtfifo *control_mtfifo_in = nullptr;
-  pthread_t data_thread{}, statusrq_thread{}, watchdog_thread{};
-  int threads_running = 0;  // bits of the threads q330_threads_start made (main thread only)
-  Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];
-  unsigned char datstr[6] = {}, datcal[6] = {};
-  // Data port channels and split-block assemblies (data thread; chan_defs and nchans under
-  // config.config_mutex), and the calibration rows of the last calibration blockette.
+  // Data port channels and split-block assemblies (chan_defs, nchans and unit_nchannels
+  // under config.config_mutex), and the calibration rows of the last calibration
+  // blockette.
+  int nchans = 0;
+  int unit_nchannels = 0;  // physical channels of the datalogger (3 or 6)
   Q330ChannelDef chan_defs[Q330_CHANNELS] = {};
   Q330ChannelDat chan_dats[Q330_CHANNELS];
   std::vector<Q330CalRow> cal_rows;
-  char str[256] = "";
+  char lastcal_calseq[32] = "";  // the calibration the last rows belong to
+  double lastcal_endtime = 0;
+  Q330LogBufferEntry log_buffer[Q330_LOG_BUFFER_SIZE];  // repeats of datalogger messages
 
-  // Queued commands: waiters sleep on cmd_cv until their reply is done, the session is
-  // killed, or the control queue is closed (control_closed).
+  // ---- Queued commands (under cmd_mutex) -----------------------------------------------------
+  // Waiters sleep on cmd_cv until their reply is done, the session is killed, or the control
+  // queue is closed (control_closed).
   std::mutex cmd_mutex;
   std::condition_variable cmd_cv;
-  bool control_closed = false;  // under cmd_mutex
-
-  // Datagram layer: datagrams dropped for coming from another address or port than the
-  // datalogger's, with the once-a-minute complaint about them per port (index 0 control,
-  // read by the control thread; 1 data, by the data thread), and the rate limit of the
-  // data port's bad-CRC dumps (data thread only).
-  std::atomic<int> npkts_foreign_error{0};
-  Q330DropLimit foreign_limit[2];
-  double badcrc_dump_time = 0;
-  int badcrc_dump_suppressed = 0;
-  int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
-
-  // State file: endpoints whose byte averagers were restored (bit 1 control, 2 data).
-  std::atomic<int> udp_state_restored{0};
-  // Data port (data thread only): the reorder window of the open stream, packets skipped
-  // because they could not be decoded, and the rate limit of the packet-cache dumps that
-  // dropped or skipped packets cause.
-  PWB *pwb = nullptr;
-  int npkts_undecodable = 0;
-  double data_dump_time = 0;
-  int data_dump_suppressed = 0;
+  bool control_closed = false;
 };
 
 // ---- Construction and start ---------------------------------------------------------------------
 
 // Zeroes the record and sets the defaults. 0.
 int q330_params_initialize(Q330DLParams *qp);
-// A new session in state 0 with `statepf` kept for the state restore; none on failure
+// A new session, stopped, with `statepf` kept for the state restore; none on failure
 // (logged).
 Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf);
 // Creates the control queue (capacity 10, blocking) and marks the threads started; 0 when
@@ -467,21 +525,21 @@ int q330_control_close(Q330 *q330);
 // ------------------------------------------------------------------
 
 // Sets the acquisition state when it differs and raises the status-request flags. Refused
-// (-1) once the state is 10. 0 otherwise.
-int q330_set_acquisition_mode(Q330 *q330, int mode);
-// From states 0-3 only: clears register_retries and moves to 4. 0.
+// (-1) once the state is kill. 0 otherwise.
+int q330_set_acquisition_mode(Q330 *q330, Q330AcqState mode);
+// From an idle state only: clears register_retries and moves to register. 0.
 int q330_start_acquisition(Q330 *q330);
-// Moves to 7 unless stopped (0); with `wait`, waits until the state is 0-3. 0.
+// Moves to shutdown unless stopped; with `wait`, waits until the state is idle (or kill). 0.
 int q330_stop_acquisition(Q330 *q330, int wait);
-// Moves to 10 for good and fails the callers waiting on queued commands. 0.
+// Moves to kill for good and fails the callers waiting on queued commands. 0.
 int q330_kill_thread(Q330 *q330);
 // Wakes the session's threads that wait on `wake`: called after every change of the
 // acquisition state or of state_dataopen that does not go through the setters above.
 void q330_wake(Q330 *q330);
-// Log "Restart link." and, only from 6, move to 8; with `wait`, wait until the state is 6
-// again (or 10). 0.
+// Log "Restart link." and, only from acquiring, move to restart link; with `wait`, wait until
+// the state is acquiring again (or kill). 0.
 int q330_restart_link(Q330 *q330, int wait);
-// The same with "Restart data." and 9.
+// The same with "Restart data." and restart data.
 int q330_restart_data(Q330 *q330, int wait);
 
 // ---- Output and text services -------------------------------------------------------------------

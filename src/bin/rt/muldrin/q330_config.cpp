@@ -79,9 +79,7 @@ int read_flags(Q330 *q330, Q330FLGSPkt *flgs, char *error, int err_sz) {
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, C1_FLGS, 1, 1, &command, flgs, &ack);
-    int state = q330->state_acquisition.load();
-    if (state == 10 || state == 7 || state == 9) {
-      const char *why = state == 10 ? "thread kill" : state == 7 ? "shutdown" : "data restart";
+    if (const char *why = q330_breakout(q330->state_acquisition.load(), nullptr)) {
       double e = clock_now() - q330->request_shutdown_time;
       if (e > q330->params.shutdown_timeout) {
         q330_output(q330, Q330_OUT_LOG, "Config breakout due to %s\n", why);

@@ -83,22 +83,6 @@ void rate_limited_dump(Q330 *q330) {
   q330_log_packet_cache(q330, DUMP_ALL);
 }
 
-// The message of a state that breaks the data port off, or none.
-const char *breakout(int state, bool link) {
-  switch (state) {
-    case 10:
-      return "thread kill";
-    case 7:
-      return "shutdown";
-    case 9:
-      return "data restart";
-    case 8:
-      return link ? "link restart" : nullptr;
-    default:
-      return nullptr;
-  }
-}
-
 void debug_read_line(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
                      int nbytes) {
   int chan = nbytes > 4 ? pkt[4] : 0;
@@ -341,7 +325,12 @@ int send_dack(Q330 *q330, const char *dbgmsg) {
 
 // ---- The stream ---------------------------------------------------------------------------
 
-int q330_open_data(Q330 *q330, char *error, int err_sz) {
+namespace {
+
+// Open, first phase: the data endpoint (made once per session, else emptied), the
+// registration it needs, and the window and acknowledgement state of the last stream
+// cleared. 0, or -1 with `error` set.
+int open_endpoint(Q330 *q330, char *error, int err_sz) {
   q330_set_error(error, err_sz, "%s", "");
   Q330DLParams &p = q330->params;
   {
@@ -372,7 +361,13 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   free_window(q330);
   q330->packets_received_since_last_ack = 0;
   q330->time_last_dack = 0;
+  return 0;
+}
 
+// The channels set up on the datalogger, and every output channel's station taken
+// from the property tag where asked. 0, or -1 with `error` set.
+int open_channels(Q330 *q330, char *error, int err_sz) {
+  Q330DLParams &p = q330->params;
   if (debug(q330))
     q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting auto configure channels...\n");
   if (q330_cfg_channels_auto(q330, error, err_sz) < 0) return -1;
@@ -395,12 +390,12 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   if (q330->pendingstashrequest)
     q330_output(q330, Q330_OUT_LOG, "--------q330 %s sending stash--------\n",
                 p.dlname ? p.dlname : "");
+  return 0;
+}
 
-  if (const char *why = breakout(q330->state_acquisition, false)) {
-    q330_output(q330, Q330_OUT_LOG, "Open data breakout due to %s\n", why);
-    return -2;
-  }
-
+// A full status readout; in *log_out the LOG block it leaves, in *size_out the window
+// that block allows. 0, or -1 with `error` set.
+int open_status(Q330 *q330, Q330LOGPkt *log_out, int *size_out, char *error, int err_sz) {
   q330->first_status = 1;
   q330->full_status = 1;
   {
@@ -411,7 +406,8 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   if (q330_get_status(q330, nullptr, 0, error, err_sz) < 0) return -1;
   if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: status request successful.\n");
 
-  const Q330LOGPkt log = q330->config.config_pkt.log;
+  *log_out = q330->config.config_pkt.log;
+  const Q330LOGPkt &log = *log_out;
   int size = log.window_size;
   if (size < 1) {
     q330_set_error(error, err_sz, "q330_open_data: datalogger window_size %d cannot carry data",
@@ -426,15 +422,13 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
                 size, Q330_DATA_WINDOW_MAX);
     size = Q330_DATA_WINDOW_MAX;
   }
+  *size_out = size;
+  return 0;
+}
 
-  if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting DT_OPEN...\n");
-  if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
-    q330_set_error(error, err_sz, "q330_open_data: q330_sendcmd(DT_OPEN) error");
-    q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream.\n");
-    return -1;
-  }
-  q330->time_dtopen = clock_now();
-
+// The sequence the new stream starts at, and in *resume whether it goes on where the
+// last stream of this boot stopped; the boot it belongs to is remembered.
+uint16_t open_start(Q330 *q330, const Q330LOGPkt &log, int size, bool *resume) {
   // The datalogger starts at its oldest packet not acknowledged: the one after the last
   // passed on, or earlier when the last acknowledgements were lost. When this session
   // knows where it stands in the same boot (it opened the stream before, or its state
@@ -450,9 +444,8 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   const bool same_boot = q330->data_boot_known &&
                          q330->data_boot_reboots == fix.total_number_of_reboots &&
                          q330->data_boot_time == fix.time_of_last_reboot;
-  const bool resume =
-      same_boot && (q330->data_stream_opened || q330->data_record_restored) && passed <= size;
-  if (resume) {
+  *resume = same_boot && (q330->data_stream_opened || q330->data_record_restored) && passed <= size;
+  if (*resume) {
     if (passed > 0)
       q330_output(q330, Q330_OUT_LOG,
                   "data stream re-opened at %d: %d packets from %d already passed on.\n", next,
@@ -480,13 +473,13 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   q330->data_stream_opened = true;
   q330->data_boot_reboots = fix.total_number_of_reboots;
   q330->data_boot_time = fix.time_of_last_reboot;
+  return start;
+}
 
-  if (packet_window_buffer_new(&q330->pwb, size, start, SLOT_BYTES) < 0) {
-    elog_clear_register(0);
-    q330_set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
-    return -1;
-  }
-
+// The acknowledgement state of the new stream, starting at `start`, with the packets held
+// before taken up again when it resumes.
+void open_acks(Q330 *q330, const Q330LOGPkt &log, uint16_t start, bool resume) {
+  const Q330DLParams &p = q330->params;
   q330->last_good_sequence = static_cast<uint16_t>(start - 1);
   if (p.verbose_log > 1 && q330->ch98_time_qdp_sequence_first != 0 &&
       fold32768(q330->last_good_sequence - q330->ch98_time_qdp_sequence_first) > 0)
@@ -499,7 +492,12 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   q330->last_dack.ack_bitmap_0to31 = 1;
   q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330);
   if (resume) restore_held(q330);
+}
 
+// The stream is open: the first data are awaited, and the control port's inactivity
+// deadline starts.
+void open_done(Q330 *q330, const Q330LOGPkt &log) {
+  const Q330DLParams &p = q330->params;
   q330->first_data = 1;
   q330->state_dataopen = 1;
   q330_wake(q330);
@@ -514,6 +512,39 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
     q330->control_timeout =
         p.control_inactivity_timeout > 0 ? clock_now() + p.control_inactivity_timeout : 0;
   }
+}
+
+}  // namespace
+
+int q330_open_data(Q330 *q330, char *error, int err_sz) {
+  if (open_endpoint(q330, error, err_sz) < 0) return -1;
+  if (open_channels(q330, error, err_sz) < 0) return -1;
+  if (const char *why = q330_breakout(q330->state_acquisition, nullptr)) {
+    q330_output(q330, Q330_OUT_LOG, "Open data breakout due to %s\n", why);
+    return -2;
+  }
+
+  Q330LOGPkt log{};
+  int size = 0;
+  if (open_status(q330, &log, &size, error, err_sz) < 0) return -1;
+  if (debug(q330)) q330_output(q330, Q330_OUT_LOG, "q330_open_data: requesting DT_OPEN...\n");
+  if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
+    q330_set_error(error, err_sz, "q330_open_data: q330_sendcmd(DT_OPEN) error");
+    q330_output(q330, Q330_OUT_LOG, "ERROR: Unable to open data stream.\n");
+    return -1;
+  }
+  q330->time_dtopen = clock_now();
+
+  bool resume = false;
+  const uint16_t start = open_start(q330, log, size, &resume);
+  if (packet_window_buffer_new(&q330->pwb, size, start, SLOT_BYTES) < 0) {
+    elog_clear_register(0);
+    q330_set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
+    return -1;
+  }
+
+  open_acks(q330, log, start, resume);
+  open_done(q330, log);
   return 0;
 }
 
@@ -547,6 +578,173 @@ void pop_in_order(Q330 *q330) {
 
 }  // namespace
 
+namespace {
+
+// The data port's time-outs from the acknowledgement timer of the LOG block.
+void read_timeouts_setup(Q330 *q330) {
+  Q330DLParams &p = q330->params;
+  const Q330LOGPkt &log = q330->config.config_pkt.log;
+  p.ack_timeout_data = log.acknowledge_timeout * 0.1;
+  p.udp_timeout_data = p.ack_timeout_data + 0.005;
+  if (p.udp_timeout_data > 10.0) p.udp_timeout_data = 10.0;
+  double tries = p.timeout_data / p.udp_timeout_data + 0.5;
+  p.maxretries_data = tries >= 1 ? (tries > 1e6 ? 1000000 : static_cast<int>(tries)) : 1;
+}
+
+// The first packet of a stream: the status report is asked for, the datalogger given time
+// to send its backlog, and a user message sent where asked.
+void first_data_packet(Q330 *q330) {
+  const Q330DLParams &p = q330->params;
+  const Q330LOGPkt &log = q330->config.config_pkt.log;
+  q330->first_data = 0;
+  q330->pendingstatusrequest = 1;
+  if (q330->pendingstatusrequests) *q330->pendingstatusrequests = 1;
+  q330_output(q330, Q330_OUT_LOG, "First data packet.\n");
+  myusleep(2.0);
+  if (p.user_message_level > 0) {
+    if (log.flags & 0x4000)
+      q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d b96", log.data_sequence_number,
+                  p.q330_port_logical);
+    else
+      q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d", log.data_sequence_number,
+                  p.q330_port_logical);
+  }
+}
+
+// Puts a packet into the window: acknowledged and passed on in order when it fits
+// (*stored), noted otherwise. 0, or -1 with `error` set when a slot cannot hold it.
+int push_packet(Q330 *q330, int command, unsigned short sequence, unsigned char *buf, int nbytes,
+                bool *stored, char *error, int err_sz) {
+  if (debug(q330))
+    q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: pushing seq=%d\n", sequence);
+  switch (packet_window_buffer_push(q330->pwb, command, sequence, buf, nbytes)) {
+    case PWB_AHEAD:
+      if (debug(q330))
+        q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: EOOR: seq %d too big - retrying\n",
+                    sequence);
+      break;
+    case PWB_BEHIND:
+      if (debug(q330))
+        q330_output(q330, Q330_OUT_LOG,
+                    "DEBUGD: q330_read_data: EOOR: seq %d too small - retrying\n", sequence);
+      break;
+    case PWB_HELD:
+      if (same_as_held(q330, command, sequence, buf, nbytes)) {
+        add_to_last_dack(q330, sequence);
+        if (debug(q330))
+          q330_output(q330, Q330_OUT_LOG,
+                      "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
+      } else {
+        conflicting_packet(q330, sequence);
+      }
+      break;
+    case PWB_STORED:
+      add_to_last_dack(q330, sequence);
+      pop_in_order(q330);
+      *stored = true;
+      break;
+    default:
+      // Slots hold the largest payload the datagram layer passes, so this means a
+      // fault of this program: restart the link rather than lose packets silently.
+      q330_output(q330, Q330_OUT_LOG,
+                  "q330_read_data: data packet too big for packet window buffer.\n");
+      q330_set_error(error, err_sz, "q330_read_data: data packet too big for packet window buffer");
+      return -1;
+  }
+  return 0;
+}
+
+// A read time-out: -1 with `error` set once there were too many or DT_OPEN cannot be
+// sent again; 0 otherwise, after sending DT_OPEN again when no data came for 30 s.
+int read_timeout(Q330 *q330, int *timeouts, char *error, int err_sz) {
+  const Q330DLParams &p = q330->params;
+  if (++*timeouts >= p.maxretries_data) {
+    if (debug(q330))
+      q330_output(q330, Q330_OUT_LOG,
+                  "DEBUGD: q330_read_data: ETTO: too many timeouts - will attempt to "
+                  "re-register\n");
+    q330_set_error(error, err_sz, "TIMEOUT");
+    return -1;
+  }
+  if (q330->first_data) {
+    if (clock_now() - q330->time_dtopen > 30.0) {
+      if (debug(q330))
+        q330_output(q330, Q330_OUT_LOG,
+                    "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - resending DT_OPEN "
+                    "and retrying read\n",
+                    p.timeout_data, p.maxretries_data - *timeouts);
+      if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
+        q330_output(q330, Q330_OUT_LOG, "q330_read_data: q330_sendcmd(DT_OPEN) error.\n");
+        q330_set_error(error, err_sz, "DT_OPEN");
+        return -1;
+      }
+      q330->time_dtopen = clock_now();
+    } else if (debug(q330)) {
+      q330_output(q330, Q330_OUT_LOG,
+                  "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - retrying read\n",
+                  p.timeout_data, p.maxretries_data - *timeouts);
+    }
+  } else if (debug(q330)) {
+    q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: ETIM: timeout %.3f (%d) - retrying\n",
+                p.udp_timeout_data, p.maxretries_data - *timeouts);
+  }
+  return 0;
+}
+
+// Sends the acknowledgement when enough packets came ("ct") or its timer ran out ("to"),
+// and starts the timer with the first packet since the last one. 0, or -1 with `error`
+// set.
+int ack_if_due(Q330 *q330, char *error, int err_sz) {
+  const Q330DLParams &p = q330->params;
+  const Q330LOGPkt &log = q330->config.config_pkt.log;
+  // Unset throttle (-1) goes out as 0.
+  q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330 + 1);
+  const char *label = nullptr;
+  if (q330->packets_received_since_last_ack >= log.acknowledge_count) {
+    label = "ct";
+  } else if (q330->packets_received_since_last_ack == 1 && q330->time_last_dack == 0) {
+    q330->time_last_dack = clock_now();
+  } else if (q330->time_last_dack != 0 && clock_now() - q330->time_last_dack > p.ack_timeout_data) {
+    label = "to";
+  }
+  if (label) {
+    if (send_dack(q330, label) < 0) {
+      q330_output(q330, Q330_OUT_LOG, "q330_read_data: send_dack() error.\n");
+      q330_set_error(error, err_sz, "SEND_DACK");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// The debug line of a packet dropped for its CRC or its size.
+void debug_bad_packet(Q330 *q330, int rc) {
+  if (!debug(q330)) return;
+  q330_output(q330, Q330_OUT_LOG, "%s",
+              rc == Q330_RECV_CRC ? "DEBUGD: q330_read_data: ECRC: bad CRC - retrying\n"
+              : rc == Q330_RECV_DATASIZE
+                  ? "DEBUGD: q330_read_data: ESZ1: QDP data size inconsistent with UDP "
+                    "data size - retrying\n"
+                  : "DEBUGD: q330_read_data: ESZ2: QDP data size greater than MTU limit "
+                    "- retrying\n");
+}
+
+// Packets keep coming (`rc` is no time-out) but none was stored for timeout_data since
+// `last_progress`: the stream has stopped moving.
+bool no_progress(Q330 *q330, int rc, double last_progress) {
+  const Q330DLParams &p = q330->params;
+  const bool silent = rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK || rc == TIMER_RAN_OUT;
+  if (silent || p.timeout_data <= 0 || clock_now() - last_progress <= p.timeout_data) return false;
+  if (debug(q330))
+    q330_output(q330, Q330_OUT_LOG,
+                "DEBUGD: q330_read_data: ETTO: no packet stored for %.3f s - will attempt "
+                "to re-register\n",
+                p.timeout_data);
+  return true;
+}
+
+}  // namespace
+
 int q330_read_data(Q330 *q330, char *error, int err_sz) {
   q330_set_error(error, err_sz, "%s", "");
   Q330DLParams &p = q330->params;
@@ -555,12 +753,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
     q330_set_error(error, err_sz, "q330_read_data: Must open data socket first");
     return -1;
   }
-  const Q330LOGPkt &log = q330->config.config_pkt.log;
-  p.ack_timeout_data = log.acknowledge_timeout * 0.1;
-  p.udp_timeout_data = p.ack_timeout_data + 0.005;
-  if (p.udp_timeout_data > 10.0) p.udp_timeout_data = 10.0;
-  double tries = p.timeout_data / p.udp_timeout_data + 0.5;
-  p.maxretries_data = tries >= 1 ? (tries > 1e6 ? 1000000 : static_cast<int>(tries)) : 1;
+  read_timeouts_setup(q330);
   int timeouts = 0;
   // Packets that arrive but never enter the window (behind it, ahead of it, held already,
   // corrupt) reset the time-out count; without this bound a stream that has stopped moving
@@ -585,7 +778,7 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
     }
     int rc = q330_recv_pkt_data_wait(q330, wait, &command, &sequence, buf.data(), &nbytes);
     if (timer_wait && rc == Q330_RECV_TIMEOUT) rc = TIMER_RAN_OUT;
-    if (const char *why = breakout(q330->state_acquisition, true)) {
+    if (const char *why = q330_breakout(q330->state_acquisition, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
     }
@@ -603,59 +796,11 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         q330->packets_received_since_last_ack++;
         if (debug(q330)) debug_read_line(q330, command, sequence, buf.data(), nbytes);
         if (q330->first_data) {
-          q330->first_data = 0;
-          q330->pendingstatusrequest = 1;
-          if (q330->pendingstatusrequests) *q330->pendingstatusrequests = 1;
-          q330->last_dack_good = 0;
-          q330_output(q330, Q330_OUT_LOG, "First data packet.\n");
-          myusleep(2.0);
+          first_data_packet(q330);
           last_progress = clock_now();
-          if (p.user_message_level > 0) {
-            if (log.flags & 0x4000)
-              q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d b96", log.data_sequence_number,
-                          p.q330_port_logical);
-            else
-              q330_output(q330, Q330_OUT_UMSG, "dopen %d L%d", log.data_sequence_number,
-                          p.q330_port_logical);
-          }
         }
-        if (debug(q330))
-          q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: pushing seq=%d\n", sequence);
-        switch (packet_window_buffer_push(q330->pwb, command, sequence, buf.data(), nbytes)) {
-          case PWB_AHEAD:
-            if (debug(q330))
-              q330_output(q330, Q330_OUT_LOG,
-                          "DEBUGD: q330_read_data: EOOR: seq %d too big - retrying\n", sequence);
-            break;
-          case PWB_BEHIND:
-            if (debug(q330))
-              q330_output(q330, Q330_OUT_LOG,
-                          "DEBUGD: q330_read_data: EOOR: seq %d too small - retrying\n", sequence);
-            break;
-          case PWB_HELD:
-            if (same_as_held(q330, command, sequence, buf.data(), nbytes)) {
-              add_to_last_dack(q330, sequence);
-              if (debug(q330))
-                q330_output(q330, Q330_OUT_LOG,
-                            "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
-            } else {
-              conflicting_packet(q330, sequence);
-            }
-            break;
-          case PWB_STORED:
-            add_to_last_dack(q330, sequence);
-            pop_in_order(q330);
-            stored = true;
-            break;
-          default:
-            // Slots hold the largest payload the datagram layer passes, so this means a
-            // fault of this program: restart the link rather than lose packets silently.
-            q330_output(q330, Q330_OUT_LOG,
-                        "q330_read_data: data packet too big for packet window buffer.\n");
-            q330_set_error(error, err_sz,
-                           "q330_read_data: data packet too big for packet window buffer");
-            return -1;
-        }
+        if (push_packet(q330, command, sequence, buf.data(), nbytes, &stored, error, err_sz) < 0)
+          return -1;
         break;
       }
       case TIMER_RAN_OUT:
@@ -664,49 +809,12 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
       case Q330_RECV_WOULDBLOCK:
         if (rc == Q330_RECV_WOULDBLOCK)
           q330_output(q330, Q330_OUT_LOG, "ERROR: udp_read() returns EWOULDBLOCK\n");
-        if (++timeouts >= p.maxretries_data) {
-          if (debug(q330))
-            q330_output(q330, Q330_OUT_LOG,
-                        "DEBUGD: q330_read_data: ETTO: too many timeouts - will attempt to "
-                        "re-register\n");
-          q330_set_error(error, err_sz, "TIMEOUT");
-          return -1;
-        }
-        if (q330->first_data) {
-          if (clock_now() - q330->time_dtopen > 30.0) {
-            if (debug(q330))
-              q330_output(q330, Q330_OUT_LOG,
-                          "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - resending DT_OPEN "
-                          "and retrying read\n",
-                          p.timeout_data, p.maxretries_data - timeouts);
-            if (q330_sendcmd(q330, Q330_DT_OPEN) < 0) {
-              q330_output(q330, Q330_OUT_LOG, "q330_read_data: q330_sendcmd(DT_OPEN) error.\n");
-              q330_set_error(error, err_sz, "DT_OPEN");
-              return -1;
-            }
-            q330->time_dtopen = clock_now();
-          } else if (debug(q330)) {
-            q330_output(q330, Q330_OUT_LOG,
-                        "DEBUGD: q330_read_data: ETIM: timeout  %.3f (%d) - retrying read\n",
-                        p.timeout_data, p.maxretries_data - timeouts);
-          }
-        } else if (debug(q330)) {
-          q330_output(q330, Q330_OUT_LOG,
-                      "DEBUGD: q330_read_data: ETIM: timeout %.3f (%d) - retrying\n",
-                      p.udp_timeout_data, p.maxretries_data - timeouts);
-        }
+        if (read_timeout(q330, &timeouts, error, err_sz) < 0) return -1;
         break;
       case Q330_RECV_CRC:
       case Q330_RECV_DATASIZE:
       case Q330_RECV_TOOBIG:
-        if (debug(q330))
-          q330_output(q330, Q330_OUT_LOG, "%s",
-                      rc == Q330_RECV_CRC ? "DEBUGD: q330_read_data: ECRC: bad CRC - retrying\n"
-                      : rc == Q330_RECV_DATASIZE
-                          ? "DEBUGD: q330_read_data: ESZ1: QDP data size inconsistent with UDP "
-                            "data size - retrying\n"
-                          : "DEBUGD: q330_read_data: ESZ2: QDP data size greater than MTU limit "
-                            "- retrying\n");
+        debug_bad_packet(q330, rc);
         timeouts = 0;
         break;
       default:
@@ -716,40 +824,14 @@ int q330_read_data(Q330 *q330, char *error, int err_sz) {
         q330_set_error(error, err_sz, "q330_read_data: bad read packet (%d)", rc);
         return -1;
     }
-    if (const char *why = breakout(q330->state_acquisition, true)) {
+    if (const char *why = q330_breakout(q330->state_acquisition, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Read data breakout due to %s\n", why);
       return -2;
     }
 
-    // Unset throttle (-1) goes out as 0.
-    q330->last_dack.new_throttle_value = static_cast<uint16_t>(p.throttle_q330 + 1);
-    const char *label = nullptr;
-    if (q330->packets_received_since_last_ack >= log.acknowledge_count) {
-      q330->last_dack_good = dack_holes(q330) ? 0 : q330->last_dack_good + 1;
-      label = "ct";
-    } else if (q330->packets_received_since_last_ack == 1 && q330->time_last_dack == 0) {
-      q330->time_last_dack = clock_now();
-    } else if (q330->time_last_dack != 0 &&
-               clock_now() - q330->time_last_dack > p.ack_timeout_data) {
-      label = "to";
-    }
-    if (label) {
-      if (send_dack(q330, label) < 0) {
-        q330_output(q330, Q330_OUT_LOG, "q330_read_data: send_dack() error.\n");
-        q330_set_error(error, err_sz, "SEND_DACK");
-        return -1;
-      }
-      if (label[0] == 't') q330->last_dack_good++;
-    }
+    if (ack_if_due(q330, error, err_sz) < 0) return -1;
     if (stored) return 0;
-    const bool silent =
-        rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK || rc == TIMER_RAN_OUT;
-    if (!silent && p.timeout_data > 0 && clock_now() - last_progress > p.timeout_data) {
-      if (debug(q330))
-        q330_output(q330, Q330_OUT_LOG,
-                    "DEBUGD: q330_read_data: ETTO: no packet stored for %.3f s - will attempt "
-                    "to re-register\n",
-                    p.timeout_data);
+    if (no_progress(q330, rc, last_progress)) {
       q330_set_error(error, err_sz, "TIMEOUT");
       return -1;
     }

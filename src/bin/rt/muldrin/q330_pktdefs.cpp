@@ -325,7 +325,7 @@ int q330_unstuff_pkt_hdr(const char *pkt, int nbytes, int *command, int *length,
 int q330_unstuff_block(int command, void *qstruc, int avail, unsigned char **cursor) {
   const Q330Pktdefs *row = q330_pktdef_lookup(command);
   if (!row) {
-    elog_log(0, "q330_unstuff_qpkt: Command 0x%x not defined.\n", command);
+    elog_log(0, "q330_unstuff_block: Command 0x%x not defined.\n", command);
     return -1;
   }
   if (row->pktdef) {

@@ -180,6 +180,44 @@ int q330_send_pkt(Q330 *q330, int command, void *data) {
   return 0;
 }
 
+namespace {
+
+// The server response to challenge `ch`: the serial number, the challenge echoed and the
+// digest made with the authentication code in use. 0, or -1 (logged) when the serial
+// number or the code is no hexadecimal text.
+int server_response(Q330 *q330, const Q330SRVCHPkt *ch, Q330SRVRSPPkt *rsp) {
+  unsigned ah = 0, al = 0;
+  const char *code = nullptr;
+  Tbl *codes = q330->params.q330_authentication_codes;
+  if (codes)
+    code =
+        static_cast<const char *>(gettbl(codes, q330->params.q330_authentication_codes_last_entry));
+  if (!ch || unstuff_a2uint8(&rsp->serial_number_high, &rsp->serial_number_low,
+                             q330->params.q330_serial_number) < 0) {
+    elog_complain(0, "q330_sendcmd: Bad q330_serial_number for the server response.\n");
+    return -1;
+  }
+  if (unstuff_a2uint8(&ah, &al, code) < 0) {
+    elog_complain(0, "q330_sendcmd: Bad q330_authentication_codes entry %d.\n",
+                  q330->params.q330_authentication_codes_last_entry);
+    return -1;
+  }
+  rsp->challenge_value_high = ch->challenge_value_high;
+  rsp->challenge_value_low = ch->challenge_value_low;
+  rsp->server_ip_address = ch->server_ip_address;
+  rsp->server_udp_port = ch->server_udp_port;
+  rsp->registration_number = ch->registration_number;
+  char text[81];
+  q330_digest_text(ch, ah, al, rsp->serial_number_high, rsp->serial_number_low, text);
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  MD5Update(&ctx, text, 80);
+  MD5Final(rsp->md5_digest, &ctx);
+  return 0;
+}
+
+}  // namespace
+
 int q330_sendcmd(Q330 *q330, int command, ...) {
   va_list ap;
   va_start(ap, command);
@@ -228,40 +266,10 @@ int q330_sendcmd(Q330 *q330, int command, ...) {
       }
       data = &sn;
       break;
-    case Q330_C1_SRVRSP: {
-      const Q330SRVCHPkt *ch = va_arg(ap, const Q330SRVCHPkt *);
-      unsigned ah = 0, al = 0;
-      const char *code = nullptr;
-      Tbl *codes = q330->params.q330_authentication_codes;
-      if (codes)
-        code = static_cast<const char *>(
-            gettbl(codes, q330->params.q330_authentication_codes_last_entry));
-      if (!ch || unstuff_a2uint8(&rsp.serial_number_high, &rsp.serial_number_low,
-                                 q330->params.q330_serial_number) < 0) {
-        elog_complain(0, "q330_sendcmd: Bad q330_serial_number for the server response.\n");
-        rc = -1;
-        break;
-      }
-      if (unstuff_a2uint8(&ah, &al, code) < 0) {
-        elog_complain(0, "q330_sendcmd: Bad q330_authentication_codes entry %d.\n",
-                      q330->params.q330_authentication_codes_last_entry);
-        rc = -1;
-        break;
-      }
-      rsp.challenge_value_high = ch->challenge_value_high;
-      rsp.challenge_value_low = ch->challenge_value_low;
-      rsp.server_ip_address = ch->server_ip_address;
-      rsp.server_udp_port = ch->server_udp_port;
-      rsp.registration_number = ch->registration_number;
-      char text[81];
-      q330_digest_text(ch, ah, al, rsp.serial_number_high, rsp.serial_number_low, text);
-      MD5_CTX ctx;
-      MD5Init(&ctx);
-      MD5Update(&ctx, text, 80);
-      MD5Final(rsp.md5_digest, &ctx);
+    case Q330_C1_SRVRSP:
+      if (server_response(q330, va_arg(ap, const Q330SRVCHPkt *), &rsp) < 0) rc = -1;
       data = &rsp;
       break;
-    }
     case Q330_C1_POLLSN:
       data = &poll;
       break;

@@ -59,22 +59,6 @@ const char *const endpoint_steps[] = {"", "udp_new", "udp_new_packet_cache", "ud
 
 bool no_address(const char *addr) { return !addr || strcmp(addr, "-") == 0; }
 
-// Name of a state that breaks an exchange off, or none.
-const char *breakout(int state, const char *restart_link) {
-  switch (state) {
-    case 10:
-      return "thread kill";
-    case 7:
-      return "shutdown";
-    case 9:
-      return "data restart";
-    case 8:
-      return restart_link;
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace
 
 int q330_make_endpoint(Q330 *q330, UDP **udp, int cache_size, double drop, bool averages,
@@ -242,7 +226,9 @@ static void decide_stash(Q330 *q330) {
 
 namespace {
 
-int register_session(Q330 *q330, char *error, int err_sz) {
+// Set-up: the address, the control endpoint, and a serial number and authentication code
+// that can be sent. 0, or -1 with `error` set.
+int register_prepare(Q330 *q330, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   Q330DLParams &p = q330->params;
   q330->state_registered = 0;
@@ -303,10 +289,15 @@ int register_session(Q330 *q330, char *error, int err_sz) {
   }
   q330_output(q330, Q330_OUT_LOG, "Registering for ip address %s, serial no. %s.\n",
               p.q330_ipaddress, p.q330_serial_number);
-  const int max = p.maxretries_control;
+  return 0;
+}
 
-  // Challenge phase.
-  Q330SRVCHPkt challenge{};
+// Challenge phase: asks for the server challenge until it comes. 0 with it in *challenge;
+// -1 when the tries are used up or the reply cannot be read (`error` set where the send
+// failed); -2 when the acquisition state breaks registration off.
+int register_challenge(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_sz) {
+  const Q330DLParams &p = q330->params;
+  const int max = p.maxretries_control;
   int tries = 0;
   bool send = true;
   for (;;) {
@@ -323,10 +314,10 @@ int register_session(Q330 *q330, char *error, int err_sz) {
     tries++;
     int command = -1;
     unsigned short ack = 0;
-    int rc = q330_recv_pkt(q330, Q330_C1_SRVCH, 0, 1, &command, &challenge, &ack);
+    int rc = q330_recv_pkt(q330, Q330_C1_SRVCH, 0, 1, &command, challenge, &ack);
     elog_clear_register(0);
-    int state = q330->state_acquisition.load();
-    if (const char *why = breakout(state, "link restart")) {
+    Q330AcqState state = q330->state_acquisition.load();
+    if (const char *why = q330_breakout(state, "link restart")) {
       q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
       return -2;
     }
@@ -381,17 +372,24 @@ int register_session(Q330 *q330, char *error, int err_sz) {
       return -1;
     }
   }
+  return 0;
+}
 
-  // Response phase.
+// Response phase: answers the challenge until the datalogger acknowledges it, switching
+// the authentication code when it is refused and more are given. 0, -1 or -2 as the
+// challenge phase.
+int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_sz) {
+  Q330DLParams &p = q330->params;
+  const int max = p.maxretries_control;
   q330_output_debugc(q330, 0, "q330_register_pvt: Server challenge packet received.\n");
   AnyReply reply;
-  tries = 0;
-  send = true;
+  int tries = 0;
+  bool send = true;
   for (;;) {
     if (send) {
       q330_control_heartbeat(q330);
       q330_output_debugc(q330, 0, "q330_register_pvt: Sending server response.\n");
-      if (q330_sendcmd(q330, Q330_C1_SRVRSP, &challenge) < 0) {
+      if (q330_sendcmd(q330, Q330_C1_SRVRSP, challenge) < 0) {
         elog_clear_register(0);
         q330_set_error(error, err_sz, "ERROR: q330_sendcmd(SRVRSP) error");
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(SRVRSP) error.\n");
@@ -402,8 +400,8 @@ int register_session(Q330 *q330, char *error, int err_sz) {
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
-    int state = q330->state_acquisition.load();
-    if (const char *why = breakout(state, "re-registration")) {
+    Q330AcqState state = q330->state_acquisition.load();
+    if (const char *why = q330_breakout(state, "re-registration")) {
       q330_output(q330, Q330_OUT_LOG, "Registration breakout due to %s\n", why);
       return -2;
     }
@@ -468,6 +466,11 @@ int register_session(Q330 *q330, char *error, int err_sz) {
       return -1;
     }
   }
+  return 0;
+}
+
+// Registered: the link's start time and count.
+void register_done(Q330 *q330) {
   q330_output(q330, Q330_OUT_LOG, "Registration successful.\n");
   q330_output_debugc(q330, 0, "q330_register_pvt: server response acknowledged.\n");
   q330->state_registered = 1;
@@ -477,6 +480,14 @@ int register_session(Q330 *q330, char *error, int err_sz) {
     q330->status.endtime = 0;
   }
   if (q330->status.ta_nlinks_24h) taverage_put(q330->status.ta_nlinks_24h, 1.0);
+}
+
+int register_session(Q330 *q330, char *error, int err_sz) {
+  if (register_prepare(q330, error, err_sz) < 0) return -1;
+  Q330SRVCHPkt challenge{};
+  if (int rc = register_challenge(q330, &challenge, error, err_sz)) return rc;
+  if (int rc = register_response(q330, &challenge, error, err_sz)) return rc;
+  register_done(q330);
   return 0;
 }
 
@@ -565,6 +576,56 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
   return result;
 }
 
+namespace {
+
+// Sends `cmd` with `params`, its name left in `name`. 0, or -1 with `error` set.
+int exec_send(Q330 *q330, int cmd, char *params, char *name, int name_sz, char *error, int err_sz) {
+  q330_control_heartbeat(q330);
+  if (q330_code2str(cmd, -1, name, name_sz) < 0) {
+    elog_clear_register(1);
+    q330_output(q330, Q330_OUT_LOG, "ERROR: q330_code2str(0x%x) error in q330_exec_cmd_pvt().\n",
+                cmd);
+  }
+  if (!q330->state_registered) {
+    q330_output(q330, Q330_OUT_LOG, "ERROR: not registered.\n");
+    q330_set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
+    return -1;
+  }
+  // C1_RQSTAT and C2_RQPHY take an integer: `params` points at it.
+  int sent;
+  if ((cmd == 0x1F || cmd == 0x51) && params) {
+    int value = 0;
+    memcpy(&value, params, sizeof value);
+    sent = cmd == 0x1F ? q330_sendcmd(q330, cmd, static_cast<unsigned>(value))
+                       : q330_sendcmd(q330, cmd, value);
+  } else {
+    sent = q330_sendcmd(q330, cmd, params);
+  }
+  if (sent < 0) {
+    q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(%s) error.\n", name);
+    q330_set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
+    return -1;
+  }
+  return 0;
+}
+
+// A kill, shutdown or data restart breaks the command off once the shutdown time is
+// over: -1 with `error` set. 0 otherwise (a link restart waits for the command).
+int exec_breakout(Q330 *q330, char *error, int err_sz) {
+  if (const char *why = q330_breakout(q330->state_acquisition.load(), nullptr)) {
+    double left = q330->params.shutdown_timeout - (clock_now() - q330->request_shutdown_time);
+    if (left <= 0) {
+      q330_output(q330, Q330_OUT_LOG, "Exec cmd breakout due to %s\n", why);
+      q330_set_error(error, err_sz, "Exec cmd breakout due to %s", why);
+      return -1;
+    }
+    q330_output(q330, Q330_OUT_LOG, "Exec cmd %s breakout in %.1f seconds\n", why, left);
+  }
+  return 0;
+}
+
+}  // namespace
+
 int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_acq, char *params,
                       char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
@@ -579,51 +640,13 @@ int q330_exec_cmd_pvt(Q330 *q330, int cmd, int rsp, char *response, int check_ac
   bool send = true;
   char name[64] = "";
   for (;;) {
-    if (send) {
-      q330_control_heartbeat(q330);
-      if (q330_code2str(cmd, -1, name, sizeof name) < 0) {
-        elog_clear_register(1);
-        q330_output(q330, Q330_OUT_LOG,
-                    "ERROR: q330_code2str(0x%x) error in q330_exec_cmd_pvt().\n", cmd);
-      }
-      if (!q330->state_registered) {
-        q330_output(q330, Q330_OUT_LOG, "ERROR: not registered.\n");
-        q330_set_error(error, err_sz, "q330_exec_cmd_pvt: not registered");
-        return -1;
-      }
-      // C1_RQSTAT and C2_RQPHY take an integer: `params` points at it.
-      int sent;
-      if ((cmd == 0x1F || cmd == 0x51) && params) {
-        int value = 0;
-        memcpy(&value, params, sizeof value);
-        sent = cmd == 0x1F ? q330_sendcmd(q330, cmd, static_cast<unsigned>(value))
-                           : q330_sendcmd(q330, cmd, value);
-      } else {
-        sent = q330_sendcmd(q330, cmd, params);
-      }
-      if (sent < 0) {
-        q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(%s) error.\n", name);
-        q330_set_error(error, err_sz, "ERROR: q330_sendcmd(%s) error", name);
-        return -1;
-      }
-    }
+    if (send && exec_send(q330, cmd, params, name, sizeof name, error, err_sz) < 0) return -1;
     tries++;
     send = true;
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, rsp, check_acq, 1, &command, target, &ack);
-    int state = q330->state_acquisition.load();
-    if (state == 10 || state == 7 || state == 9) {
-      const char *why = breakout(state, "");
-      double left = q330->params.shutdown_timeout - (clock_now() - q330->request_shutdown_time);
-      if (left <= 0) {
-        q330_output(q330, Q330_OUT_LOG, "Exec cmd breakout due to %s\n", why);
-        q330_set_error(error, err_sz, "Exec cmd breakout due to %s", why);
-        return -1;
-      }
-      const char *what = state == 10 ? "thread kill" : state == 7 ? "shutdown" : "data restart";
-      q330_output(q330, Q330_OUT_LOG, "Exec cmd %s breakout in %.1f seconds\n", what, left);
-    }
+    if (exec_breakout(q330, error, err_sz) < 0) return -1;
     const bool beyond = tries > max;
     if (rc == 0) return 0;
     if (rc == Q330_RECV_TIMEOUT || rc == Q330_RECV_WOULDBLOCK) {

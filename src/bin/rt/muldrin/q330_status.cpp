@@ -22,22 +22,17 @@ enum { C1_SLOG = 0x17, C1_RQLOG = 0x18, C1_RQSTAT = 0x1F, C1_LOG = 0xA5, C1_STAT
 
 #define LOG(...) q330_output(q330, Q330_OUT_LOG, __VA_ARGS__)
 
-// Why the acquisition state breaks a readout off, or none.
-const char *breakout(int state) {
+// Why the acquisition state breaks a status readout off, or none: beside the states that
+// break every exchange off, those that redo the registration or give the link up.
+const char *status_breakout(Q330AcqState state) {
+  if (const char *why = q330_breakout(state, "re-registration")) return why;
   switch (state) {
-    case 10:
-      return "Status breakout due to thread kill\n";
-    case 7:
-      return "Status breakout due to shutdown\n";
-    case 9:
-      return "Status breakout due to data restart\n";
-    case 8:
-    case 4:
-      return "Status breakout due to re-registration\n";
-    case 3:
-      return "Status breakout due to sleep for re-registration\n";
-    case 2:
-      return "Status breakout due to hibernation\n";
+    case Q330_ACQ_REGISTER:
+      return "re-registration";
+    case Q330_ACQ_SLEEPING:
+      return "sleep for re-registration";
+    case Q330_ACQ_HIBERNATING:
+      return "hibernation";
     default:
       return nullptr;
   }
@@ -86,8 +81,8 @@ int collect(Q330 *q330, unsigned request, unsigned *answered, char *error, int e
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, C1_STAT, 0, 1, &command, work.get(), &ack);
-    if (const char *why = breakout(q330->state_acquisition.load())) {
-      LOG("%s", why);
+    if (const char *why = status_breakout(q330->state_acquisition.load())) {
+      LOG("Status breakout due to %s\n", why);
       return finish(-1);
     }
     if (!q330->state_registered) return finish(1);

@@ -118,7 +118,7 @@ void *q330_run_control_thread(void *arg) {
   q330_output(q, Q330_OUT_LOG, "--------q330 %s control thread starting--------\n",
               nz(q->params.dlname));
   pmtfifo_set_timeout(q->control_mtfifo_in, control_wait(q->params));
-  while (q->state_acquisition.load() != 10) {
+  while (q->state_acquisition.load() != Q330_ACQ_KILL) {
     q330_control_heartbeat(q);
     q330_output_debugc(q, 0, "q330_run_control_thread: Waiting for command.\n");
     void *p = nullptr;
@@ -195,24 +195,24 @@ void do_register(Q330 *q) {
   int rc = q330_register(q, err, ERR_SZ);
   q->inactivity_wakeup = std_now() + q->params.inactivity_timeout;
   if (rc >= 0) {
-    int cur = 4;
-    if (q->state_acquisition.compare_exchange_strong(cur, 5)) q330_wake(q);
+    Q330AcqState cur = Q330_ACQ_REGISTER;
+    if (q->state_acquisition.compare_exchange_strong(cur, Q330_ACQ_OPEN_DATA)) q330_wake(q);
     return;
   }
-  int s = q->state_acquisition.load();
-  if (s == 7 || s == 9 || s == 10) return;
+  Q330AcqState s = q->state_acquisition.load();
+  if (s == Q330_ACQ_SHUTDOWN || s == Q330_ACQ_RESTART_DATA || s == Q330_ACQ_KILL) return;
   q->register_retries++;
   const int max = q->params.maxretries_register;
   if (max < 1 || q->register_retries < max) {
     q330_output(q, Q330_OUT_LOG, "q330_register() error: Breakout to re-register after sleep...\n");
     deregister(q);
     q->register_wakeup = std_now() + q->params.register_retry_sleep;
-    q330_set_acquisition_mode(q, 3);
+    q330_set_acquisition_mode(q, Q330_ACQ_SLEEPING);
   } else {
     q330_output(q, Q330_OUT_LOG, "q330_register() error: Going into hibernation....\n");
     deregister(q);
     q->register_retries = 0;
-    q330_set_acquisition_mode(q, 2);
+    q330_set_acquisition_mode(q, Q330_ACQ_HIBERNATING);
   }
 }
 
@@ -221,8 +221,8 @@ void do_open(Q330 *q) {
   char err[ERR_SZ] = "";
   int rc = q330_open_data(q, err, ERR_SZ);
   if (rc == -2) {
-    int s = q->state_acquisition.load();
-    if (s >= 7 && s <= 10) return;
+    Q330AcqState s = q->state_acquisition.load();
+    if (s >= Q330_ACQ_SHUTDOWN && s <= Q330_ACQ_KILL) return;
     rc = -1;
   }
   if (rc < 0) {
@@ -234,13 +234,13 @@ void do_open(Q330 *q) {
       q330_output(q, Q330_OUT_LOG, "q330_open_data() error: Going into hibernation....\n");
       deregister(q);
       q->register_retries = 0;
-      q330_set_acquisition_mode(q, 2);
+      q330_set_acquisition_mode(q, Q330_ACQ_HIBERNATING);
     } else {
       q330_output(q, Q330_OUT_LOG,
                   "q330_open_data() error: Breakout to re-register after sleep...\n");
       deregister(q);
       q->register_wakeup = std_now() + q->params.register_retry_sleep;
-      q330_set_acquisition_mode(q, 3);
+      q330_set_acquisition_mode(q, Q330_ACQ_SLEEPING);
     }
     return;
   }
@@ -250,7 +250,7 @@ void do_open(Q330 *q) {
     q->acquisition_timeout =
         q->params.shutdown_timeout > 0 ? std_now() + q->params.shutdown_timeout : 0;
   }
-  q330_set_acquisition_mode(q, 6);
+  q330_set_acquisition_mode(q, Q330_ACQ_ACQUIRING);
   q330_output(q, Q330_OUT_LOG, "Reading data...\n");
 }
 
@@ -261,7 +261,7 @@ void reregister_after_read(Q330 *q, const char *err) {
   deregister(q);
   q->state_dataopen = 0;
   q330_wake(q);
-  q330_set_acquisition_mode(q, 4);
+  q330_set_acquisition_mode(q, Q330_ACQ_REGISTER);
 }
 
 void do_acquire(Q330 *q) {
@@ -275,10 +275,10 @@ void do_acquire(Q330 *q) {
   if (acquisition_timeout > 0 && now > acquisition_timeout) {
     q330_output(q, Q330_OUT_LOG, "Acquisition timeout....\n");
     if (q->params.disposition == 2) {
-      q330_set_acquisition_mode(q, 7);
+      q330_set_acquisition_mode(q, Q330_ACQ_SHUTDOWN);
     } else {
       q->ch98_time_restart = q->ch98_time;
-      q330_set_acquisition_mode(q, 8);
+      q330_set_acquisition_mode(q, Q330_ACQ_RESTART_LINK);
     }
     q->request_shutdown_time = now;
     return;
@@ -287,7 +287,7 @@ void do_acquire(Q330 *q) {
     q330_output(q, Q330_OUT_LOG, "Control inactivity timeout...restarting link\n");
     q->request_shutdown_time = now;
     q->ch98_time_restart = q->ch98_time;
-    q330_set_acquisition_mode(q, 8);
+    q330_set_acquisition_mode(q, Q330_ACQ_RESTART_LINK);
     return;
   }
   char err[ERR_SZ] = "";
@@ -295,8 +295,8 @@ void do_acquire(Q330 *q) {
   if (rc == 0) {
     q->register_retries = 0;
   } else if (rc == -2) {
-    int s = q->state_acquisition.load();
-    if (s == 7 || s == 9 || s == 10) {
+    Q330AcqState s = q->state_acquisition.load();
+    if (s == Q330_ACQ_SHUTDOWN || s == Q330_ACQ_RESTART_DATA || s == Q330_ACQ_KILL) {
       q->request_shutdown_time = std_now();
     } else {
       q330_output(q, Q330_OUT_LOG, "q330_read_data() error: %s\n", err);
@@ -305,7 +305,7 @@ void do_acquire(Q330 *q) {
       deregister(q);
       q->state_dataopen = 0;
       q330_wake(q);
-      q330_set_acquisition_mode(q, 4);
+      q330_set_acquisition_mode(q, Q330_ACQ_REGISTER);
     }
     q->register_retries = 0;
   } else {
@@ -328,53 +328,54 @@ void *q330_run_data_thread(void *arg) {
               nz(q->params.dlname));
   for (;;) {
     data_heartbeat(q);
-    const int s = q->state_acquisition.load();
-    if (s == 10) break;
+    const Q330AcqState s = q->state_acquisition.load();
+    if (s == Q330_ACQ_KILL) break;
     switch (s) {
-      case 0:
+      case Q330_ACQ_STOPPED:
         idle(q, 0.5);
         q->register_retries = 0;
         break;
-      case 1:
-      case 2:
+      case Q330_ACQ_WAITING:
+      case Q330_ACQ_HIBERNATING:
         idle(q, 0.5);
         q->register_retries = 0;
         inactivity_check(q);
         break;
-      case 3:
+      case Q330_ACQ_SLEEPING:
         idle(q, 0.5);
         if (std_now() >= q->register_wakeup) {
-          int cur = 3;
-          if (q->state_acquisition.compare_exchange_strong(cur, 4)) {
+          Q330AcqState cur = Q330_ACQ_SLEEPING;
+          if (q->state_acquisition.compare_exchange_strong(cur, Q330_ACQ_REGISTER)) {
             if (q->pendingstatusrequests) q->pendingstatusrequests->store(1);
             q->pendingstatusrequest = 1;
             q330_wake(q);
           }
         }
         break;
-      case 4:
+      case Q330_ACQ_REGISTER:
         do_register(q);
         break;
-      case 5:
+      case Q330_ACQ_OPEN_DATA:
         do_open(q);
         break;
-      case 6:
+      case Q330_ACQ_ACQUIRING:
         do_acquire(q);
         break;
-      case 7:
+      case Q330_ACQ_SHUTDOWN:
         shutdown_link(q, "Shutting down data connection.\n");
-        q330_set_acquisition_mode(q, q->params.disposition == 2 ? 1 : 0);
+        q330_set_acquisition_mode(q,
+                                  q->params.disposition == 2 ? Q330_ACQ_WAITING : Q330_ACQ_STOPPED);
         break;
-      case 8:
+      case Q330_ACQ_RESTART_LINK:
         shutdown_link(q, "Shutting down data connection.\n");
         q->register_retries = 0;
-        q330_set_acquisition_mode(q, 4);
+        q330_set_acquisition_mode(q, Q330_ACQ_REGISTER);
         break;
-      case 9: {
+      case Q330_ACQ_RESTART_DATA: {
         q330_output(q, Q330_OUT_LOG, "Shutting down data connection for restart.\n");
         close_data(q);
-        int cur = 9;
-        if (q->state_acquisition.compare_exchange_strong(cur, 5)) q330_wake(q);
+        Q330AcqState cur = Q330_ACQ_RESTART_DATA;
+        if (q->state_acquisition.compare_exchange_strong(cur, Q330_ACQ_OPEN_DATA)) q330_wake(q);
         break;
       }
       default:
@@ -422,9 +423,9 @@ void *q330_run_status_request_thread(void *arg) {
   for (;;) {
     // Seen before the state is looked at, so that a change meanwhile ends the wait below.
     const unsigned long seen = clock_event_seen(&q->wake);
-    const int s = q->state_acquisition.load();
-    if (s == 10) break;
-    if (s != 5 && s != 6) {
+    const Q330AcqState s = q->state_acquisition.load();
+    if (s == Q330_ACQ_KILL) break;
+    if (s != Q330_ACQ_OPEN_DATA && s != Q330_ACQ_ACQUIRING) {
       std::lock_guard<std::mutex> lock(q->status.status_mutex);
       q->status.bufpcnt = -1.0;
     }
@@ -450,9 +451,10 @@ void *q330_run_status_request_thread(void *arg) {
     const double end = clock_monotonic() + pause;
     for (;;) {
       const unsigned long again = clock_event_seen(&q->wake);
-      if (q->state_acquisition.load() == 10 || !clock_event_wait(&q->wake, again, end)) break;
+      if (q->state_acquisition.load() == Q330_ACQ_KILL || !clock_event_wait(&q->wake, again, end))
+        break;
     }
-    if (q->state_acquisition.load() == 6) {
+    if (q->state_acquisition.load() == Q330_ACQ_ACQUIRING) {
       last_request = std_now();
       char err[ERR_SZ] = "";
       q330_get_status(q, nullptr, Q330_STATUSREQUEST_BITMAP, err, ERR_SZ);
@@ -655,7 +657,7 @@ void *q330_run_watchdog_thread(void *arg) {
   for (;;) {
     // Seen before the state is looked at: a kill meanwhile ends the wait below.
     const unsigned long seen = clock_event_seen(&q->killed);
-    if (q->state_acquisition.load() == 10) break;
+    if (q->state_acquisition.load() == Q330_ACQ_KILL) break;
     // The earliest time the next pass has something to do: a hang test, the statistics,
     // the program status records.
     double next = HUGE_VAL;
