@@ -16,6 +16,7 @@
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "bytestream/fixtures.h"
+#include "kessaro_hooks.h"
 #include "support/stdtime.h"
 #include "testkit/testkit.h"
 
@@ -55,7 +56,7 @@ struct Rig {
     altus = shared;
     altus->status_report_now = 0;
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     modem = modem_new();
     modem->name = strdup("tty1");
@@ -80,7 +81,7 @@ struct Rig {
       altuspacket_free(static_cast<AltusPacket *>(item));
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     altus->mtfifo_write = nullptr;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_halt = 0;
     altusdatalogger_free(dl);
     modem_free(modem);

@@ -27,6 +27,7 @@
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_hooks.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;
@@ -55,7 +56,7 @@ struct Rig {
   AltusDatalogger *dl = altusdatalogger_new();
   explicit Rig(const char *model, int samprate, std::map<std::string, double> more = {}) {
     static Kessaro *program = kessaro_new();  // reachable to the end
-    kessaro_glbl = program;
+    kessaro_install(program);
     clock_set_scale(0.001);
     sim.set_params(header(samprate, more));
     int port = sim.listen_tcp();
@@ -76,7 +77,7 @@ struct Rig {
     altusdatalogger_free(dl);
     modem_free(modem);
     clock_set_scale(1.0);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     elog_clear_register(0);
   }
 };

@@ -21,6 +21,7 @@
 #include "base/tbl.h"
 #include "kessaro.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_hooks.h"
 #include "testkit/testkit.h"
 
 struct LinkProgram {
@@ -38,7 +39,7 @@ struct LinkProgram {
     altus->status_report_now = 0;
     if (altus->targetname == nullptr) altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     altuslog_stdout = 1;  // notices reach the error log, where the tests read them
     status = std::thread([this] {
@@ -67,7 +68,7 @@ struct LinkProgram {
     }
     for (Modem *m : links) modem_free(m);
     altuslog_stdout = 0;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_halt = 0;
     elog_clear_register(0);
   }

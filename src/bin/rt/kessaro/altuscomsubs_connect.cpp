@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_console.h"
@@ -31,9 +32,7 @@ constexpr double kDlclockCutoff = 1053105833.0;
 constexpr int kReportWaitSteps = 110;
 
 Kessaro *program_of(Modem *modem) {
-  if (modem != nullptr && modem->userdata != nullptr)
-    return static_cast<Kessaro *>(modem->userdata);
-  return kessaro_glbl;
+  return altuscom_program(modem != nullptr ? modem->userdata : nullptr);
 }
 
 // Runs fn under the program record's status mutex (or without one when there is none).
@@ -496,7 +495,7 @@ void drop_own_link(AltusDatalogger *dl, const char *label) {
 // thread holding the datalogger.
 bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh) {
   if (dl == nullptr) return false;
-  *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
+  *altus = altuscom_program(dl->userdata);
   *link = dl->connected_modem;
   if (*link == nullptr) {
     end_unconnected(*altus, dl);

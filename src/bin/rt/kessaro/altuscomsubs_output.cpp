@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_log.h"
 #include "altusevtsubs.h"
@@ -254,7 +255,7 @@ int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time,
       pkt->nbytes = (int)strlen(reinterpret_cast<char *>(fbuf)) + 1;
       break;
   }
-  altuscom_dataout(kessaro_glbl, pkt);
+  altuscom_dataout(altuscom_program(nullptr), pkt);
   return 0;
 }
 
@@ -358,7 +359,7 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   int nsamp = strdata_nsamp(blk);
   bool rate = rate_ok(dl->samprate);
   if (dl->last_stream_data_time == 0.0) {
-    if (altus) altus->status_report_now = 1;
+    if (altus) altuscom_report_status_now(altus);
   } else if (rate && t >= dl->last_stream_data_time) {
     double dt = 1.0 / dl->samprate;
     double del = t - dl->last_stream_data_time;
@@ -371,12 +372,12 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
                              to);
         free(from);
         free(to);
-        if (altus) altus->status_report_now = 1;
+        if (altus) altuscom_report_status_now(altus);
       }
       if (dl->data_gap_time > 31536000.0) {
         altuscom_log_message(pkt->modem, dl, 0, "resetting data gap...");
         dl->data_gap_time = 0.0;
-        if (altus) altus->status_report_now = 1;
+        if (altus) altuscom_report_status_now(altus);
       }
     }
     if (!dl->order_output_data) dl->data_gap_time = 0.0;

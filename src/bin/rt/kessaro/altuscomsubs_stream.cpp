@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_connect.h"
@@ -19,9 +20,6 @@
 #include "altuscomthread.h"
 #include "base/clock.h"
 #include "base/elog.h"
-#include "kessaro_cmdqueue.h"
-#include "kessaro_cmdresp.h"
-#include "kessaro_state.h"
 
 char *strstatus2str(int status) {
   static const char *const names[] = {"IDLE",       "POSTED",  "STARTING", "RUNNING",  "STOPPING",
@@ -33,12 +31,12 @@ char *strstatus2str(int status) {
 namespace {
 
 Kessaro *program_of(AltusDatalogger *dl) {
-  return dl && dl->userdata ? static_cast<Kessaro *>(dl->userdata) : kessaro_glbl;
+  return altuscom_program(dl != nullptr ? dl->userdata : nullptr);
 }
 
 void write_state(AltusDatalogger *dl) {
   Kessaro *k = program_of(dl);
-  if (k) mybury(k);
+  if (k) altuscom_write_state(k);
 }
 
 AltusStrbufEntry &entry(AltusDatalogger *dl, int i) {
@@ -539,11 +537,11 @@ struct Answer {
   Pf *cmd;
   void pending(const char *text) {
     altuscom_log_message(modem, dl, 0, "%s", text);
-    if (cmd) altus_cmd_pending(altus, dl, cmd, nullptr, "%s", text);
+    if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_PENDING, 0, "%s", text);
   }
   void error(const char *text) {
     altuscom_log_complain(modem, dl, 0, 0, "%s", text);
-    if (cmd) altus_cmd_error(altus, dl, cmd, 1, "%s", text);
+    if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_ERROR, 1, "%s", text);
     cmd = nullptr;  // answered for good
   }
 };
@@ -693,8 +691,7 @@ bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams 
 
 int getstream0(Modem *modem, Pf *cmd) {
   AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
-  Kessaro *altus =
-      static_cast<Kessaro *>(modem && modem->userdata ? modem->userdata : kessaro_glbl);
+  Kessaro *altus = altuscom_program(modem != nullptr ? modem->userdata : nullptr);
   if (dl == nullptr || modem->buf_handle == nullptr) {
     // The request is answered, so its sequence is not held for ever.
     if (altus != nullptr && dl != nullptr && cmd != nullptr)
@@ -851,7 +848,7 @@ int getstream0(Modem *modem, Pf *cmd) {
     }
   }
   StrdataCallback handler{altuscom_process_stream_packet, dl};
-  if (cmd) altus_cmd_done(altus, dl, cmd, 1, nullptr, "Streaming started");
+  if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE, 1, "Streaming started");
 
   int restarts = 0, timeouts = 0;
   bool leave = false;
@@ -976,7 +973,7 @@ int getstream0(Modem *modem, Pf *cmd) {
       // Without dial-out there is no scheduling thread to turn a download request into a
       // queued "getevents": the stream does it, and the download runs just below.
       if (!dl->dialout) altuscom_post_getevents(dl);
-      process_commands(altus, dl);
+      altuscom_run_commands(altus, dl);
       // A new address posted for this link (a point-of-contact move): the connection ends
       // here as at a line drop, counters kept, and the link connects to the new address.
       if (modem->reset_ipaddress) {

@@ -345,9 +345,9 @@ void Job::word_acq(bool start) {
     }
   } else {
     int s = dl->stream_status;
-    if (s == ALTUS_STREAM_STARTING || s == ALTUS_STREAM_RUNNING || s == ALTUS_STREAM_STOPPING ||
-        s == ALTUS_STREAM_FLUSHED)
-      dl->stream_status = ALTUS_STREAM_DISABLING;
+    if (s == STRSTATUS_STARTING || s == STRSTATUS_RUNNING || s == STRSTATUS_STOPPING ||
+        s == STRSTATUS_FLUSHED)
+      dl->stream_status = STRSTATUS_DISABLING;
     r = block_acqstop(buf(), &seqno, modem, dl);
     if (r != 0) {
       fail_op(r, "process_command: block_acqstop() error\n");
@@ -474,15 +474,15 @@ void Job::word_stream_change(int target) {
   dl->auto_stream = 0;
   int s = dl->stream_status;
   switch (s) {
-    case ALTUS_STREAM_STARTING:
-    case ALTUS_STREAM_RUNNING:
-    case ALTUS_STREAM_STOPPING:
-    case ALTUS_STREAM_FLUSHED:
+    case STRSTATUS_STARTING:
+    case STRSTATUS_RUNNING:
+    case STRSTATUS_STOPPING:
+    case STRSTATUS_FLUSHED:
       dl->stream_status = target;
       done();
       break;
-    case ALTUS_STREAM_PAUSING:
-    case ALTUS_STREAM_DISABLING:
+    case STRSTATUS_PAUSING:
+    case STRSTATUS_DISABLING:
       // Already on its way there: done, so the request's pending entry ends.
       done();
       break;
@@ -663,14 +663,14 @@ void process_command(Kessaro *altus, AltusDatalogger *dl, Pf *cmd) {
     job.word_acq(false);
   } else if (word == "strstart" || word == "strauto") {
     if (word == "strauto") {
-      if (dl->stream_status == ALTUS_STREAM_IDLE) dl->stream_status = ALTUS_STREAM_POSTED;
+      if (dl->stream_status == STRSTATUS_IDLE) dl->stream_status = STRSTATUS_POSTED;
       dl->auto_stream = 1;
     }
     getstream0(modem, cmd);
   } else if (word == "strpause") {
-    job.word_stream_change(ALTUS_STREAM_PAUSING);
+    job.word_stream_change(STRSTATUS_PAUSING);
   } else if (word == "strdisable") {
-    job.word_stream_change(ALTUS_STREAM_DISABLING);
+    job.word_stream_change(STRSTATUS_DISABLING);
   } else if (word == "status" || word == "getstatus") {
     job.word_status();
   } else if (word == "getparams" || word == "getconfig") {

@@ -22,6 +22,7 @@
 #include "base/tbl.h"
 #include "base/timetext.h"
 #include "kessaro_cmd.h"
+#include "kessaro_hooks.h"
 #include "kessaro_pocd.h"
 #include "kessaro_state.h"
 #include "kessaro_threads.h"
@@ -272,7 +273,7 @@ int kessaro_main(int argc, char **argv) {
   altus->targetname = strdup(targetname);
   altus->commandline = strdup(commandline.c_str());
   altus->dbname = dbname;
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   if (altus->orbtags_arr == nullptr) altus->orbtags_arr = newarr(nullptr);
   for (; i + 1 < argc; i += 2) {
     Orbtag *old = static_cast<Orbtag *>(
