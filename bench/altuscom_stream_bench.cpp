@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"

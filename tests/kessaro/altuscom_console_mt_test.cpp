@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"

@@ -11,6 +11,7 @@
 
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "base/clock.h"
 #include "base/elog.h"

@@ -16,6 +16,7 @@
 
 #include "altuscom_link_fixture.h"
 #include "altuscomsubs_connect.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "altussim_dial.h"

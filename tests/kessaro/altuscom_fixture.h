@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"

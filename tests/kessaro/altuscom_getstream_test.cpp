@@ -17,6 +17,7 @@
 
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_getblock.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"

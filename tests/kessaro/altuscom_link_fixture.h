@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "altuscomsubs_log.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/arr.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "base/arr.h"
 #include "testkit/testkit.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/clock.h"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "base/arr.h"

@@ -20,6 +20,7 @@
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
 #include "altuscomsubs_getevents.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"

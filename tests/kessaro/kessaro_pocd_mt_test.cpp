@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/elog.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/pf.h"

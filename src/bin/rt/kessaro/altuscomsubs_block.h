@@ -25,7 +25,9 @@
 
 #include "altusevtsubs.h"
 #include "bytestream/serialbuf.h"
-#include "kessaro.h"
+
+struct Modem;
+struct AltusDatalogger;
 
 constexpr int BLOCK_MAX_DATA = 2992;             // largest data field
 constexpr int BLOCK_HEADER_SIZE = 9;             // bytes before the data
@@ -33,7 +35,8 @@ constexpr int BLOCK_MAX_PACKET = 2992 + 11;      // largest packet
 constexpr int BLOCK_MAX_FRAME = 8192;            // read_packet limit of receive_block_packet
 constexpr int BLOCK_MAX_STRDATA_BYTES = 2992;    // sample bytes of one stream packet
 constexpr int BLOCK_MAX_STRDATA_SAMPLES = 2000;  // samples of one stream packet
-constexpr int BLOCK_EVENTSUMMARY_CHANNELS = 18;  // channel entries of an event summary
+// Channels of a datalogger (and channel entries of an event summary), and stream channels.
+enum { ALTUS_MAXCHAN = 18, ALTUS_MAXSTREAM = 6 };
 
 // Command codes.
 enum {
@@ -97,7 +100,7 @@ typedef struct AltusBlockPkt {
   uint16_t dataChk_comp;
 } AltusBlockPkt;
 
-// Payload records (kessaro.h) and their wire layouts, multi-byte fields big-endian:
+// The wire layouts of the payload records below, multi-byte fields big-endian:
 // AltusBlockStatus, exactly 24 bytes:
 //   0 systemTime u32 (s since 1980) | 4 serialNumber u16 | 6 events u16
 //   8 recordingErrors u16 | 10 triggerStatus u16 | 12 batteryStatus u8
@@ -124,6 +127,105 @@ typedef struct AltusBlockPkt {
 // AltusStrNak: code is payload byte 1; with more than 6 bytes, sequence is the u32 at 2
 //   and stream the byte at 6.
 // AltusStrSend (argument of PKC_STRSEND): u32 sequence, u8 stream, u8 type.
+
+// ---- Payload records (decoded by get_block, freed by the caller) ----
+
+// PKR_STATUS: 24 bytes, same order on the wire (big-endian fields).
+struct AltusBlockStatus {
+  uint32_t systemTime;  // seconds since 1980-01-01
+  uint16_t serialNumber;
+  uint16_t events;
+  uint16_t recordingErrors;
+  uint16_t triggerStatus;
+  uint8_t batteryStatus;
+  uint8_t hardwareStatus;
+  uint16_t driveStatus[2];
+  char stnID[5];  // not terminated
+  uint8_t clockSource;
+};
+
+// PKR_EXTSTATUS: 12 bytes.
+struct AltusBlockEXTStatus {
+  int16_t temperature;
+  uint32_t restartTime;
+  uint16_t fault;
+  uint32_t lastRAMError;
+};
+
+// PKR_DIR: one 22-byte entry.
+struct AltusBlockDirentry {
+  uint32_t time;  // seconds since 1980-01-01
+  uint32_t size;  // bytes
+  char ext[4];    // three characters, terminated, trailing blanks removed
+  char name[9];   // eight characters, terminated, trailing blanks removed
+  uint8_t attr;   // 0x10: a directory
+};
+
+// One channel of an event summary (32 bytes on the wire).
+struct AltusBlockEventsummaryChan {
+  int32_t maxPeak;
+  uint32_t maxPeakOffset;
+  int32_t minPeak;
+  uint32_t minPeakOffset;
+  float sensitivity;
+  float fullscale;
+  uint16_t gain;
+  char id[5];  // not terminated
+};
+
+// PKR_EVENTSUMMARY.
+struct AltusBlockEventsummary {
+  int16_t nchan;
+  int16_t a2dBits;
+  uint16_t flags;
+  uint16_t sps;
+  uint32_t nscans;
+  uint32_t triggerTime;  // seconds since 1980-01-01
+  uint16_t triggerTimeMsec;
+  uint32_t startTime;  // seconds since 1980-01-01
+  uint16_t startTimeMsec;
+  uint32_t triggerBitMap;
+  uint32_t channelBitMap;
+  AltusBlockEventsummaryChan chan[ALTUS_MAXCHAN];
+};
+
+// PKR_STRDATA / PKR_STRRQDATA.
+struct AltusBlockStrdata {
+  uint16_t serNo;
+  uint8_t stream;
+  uint8_t format;
+  uint32_t dataSeq;
+  uint32_t time_altusepoch;  // seconds since 1980-01-01
+  uint16_t time_msec;
+  int32_t nsamp;
+  int32_t data[BLOCK_MAX_STRDATA_SAMPLES];
+  uint32_t dataChk;       // CRC received
+  uint32_t dataChk_comp;  // CRC computed
+};
+
+// PKR_STRNAK.
+struct AltusStrNak {
+  uint32_t sequence;
+  uint32_t stream;
+  uint32_t code;
+};
+
+// Argument of PKC_STRSEND.
+struct AltusStrSend {
+  uint32_t sequence;
+  uint32_t stream;
+  uint32_t type;
+};
+
+// Kinds a stream handler receives.
+enum { STRDATA_KIND_NAK = 9, STRDATA_KIND_DATA = 12, STRDATA_KIND_RQDATA = 13 };
+
+// The stream handler a running stream puts in its SerialBuf's userdata: get_block hands
+// it every stream record (AltusBlockStrdata, AltusStrNak), which the callee frees.
+struct StrdataCallback {
+  int (*callback)(void *record, int kind, void *user, int zero);
+  void *user;  // the AltusDatalogger
+};
 
 // ---- Codec ----
 

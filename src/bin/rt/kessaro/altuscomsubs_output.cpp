@@ -62,7 +62,7 @@ bool rate_ok(double samprate) { return std::isfinite(samprate) && samprate > 0.0
 
 int strdata_nsamp(const AltusBlockStrdata *blk) {
   if (blk->nsamp < 0) return 0;
-  return blk->nsamp > ALTUS_STRDATA_MAXSAMP ? ALTUS_STRDATA_MAXSAMP : blk->nsamp;
+  return blk->nsamp > BLOCK_MAX_STRDATA_SAMPLES ? BLOCK_MAX_STRDATA_SAMPLES : blk->nsamp;
 }
 
 std::string chan_label(const AltusChan *ch) {
@@ -257,6 +257,13 @@ int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time,
   }
   altuscom_dataout(altuscom_program(nullptr), pkt);
   return 0;
+}
+
+void altuspacket_free(AltusPacket *pkt) {
+  if (pkt == nullptr) return;
+  free(pkt->pathname);
+  free(pkt->data);
+  free(pkt);
 }
 
 int altuscom_dataout(Kessaro *altus, AltusPacket *pkt) {

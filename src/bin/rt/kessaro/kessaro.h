@@ -1,8 +1,8 @@
 // kessaro.h - the records of kessaro: the program record, its ring-buffer connections,
 // packet definitions, point-of-contact sources, links (Modem) and dataloggers
-// (AltusDatalogger), and the records they embed: block-mode payloads, the stream handler,
-// directory-tree entries, the console version report, event facts and the elements of
-// the write queue.
+// (AltusDatalogger), and the records they embed: directory-tree entries, the console
+// version report and event facts. The block-mode payload records are in
+// altuscomsubs_block.h, the write-queue element in altuscomsubs_output.h.
 //
 // Ownership. Every record is allocated zeroed by its constructor (kessaro_new, modem_new,
 // altusdatalogger_new) and owns its texts: a text is a NUL-terminated string duplicated
@@ -34,7 +34,8 @@
 #include <string>
 #include <thread>
 
-#include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
+#include "altuscomsubs_block.h"  // payload records, ALTUS_MAXCHAN, ALTUS_MAXSTREAM
+#include "altusevtsubs.h"        // AltusEvtFile, AltusBlockParams
 #include "base/textutil.h"
 
 struct Arr;
@@ -121,107 +122,6 @@ inline char *kessaro_copytext(char (&field)[N], const char *src) {
   return szcopy(field, src, (long)N - 1);
 }
 
-// ---- block-mode payload records (decoded by get_block, freed by the caller) ----
-
-enum { ALTUS_MAXCHAN = 18, ALTUS_STRDATA_MAXSAMP = 2000, ALTUS_MAXSTREAM = 6 };
-
-// PKR_STATUS: 24 bytes, same order on the wire (big-endian fields).
-struct AltusBlockStatus {
-  uint32_t systemTime;  // seconds since 1980-01-01
-  uint16_t serialNumber;
-  uint16_t events;
-  uint16_t recordingErrors;
-  uint16_t triggerStatus;
-  uint8_t batteryStatus;
-  uint8_t hardwareStatus;
-  uint16_t driveStatus[2];
-  char stnID[5];  // not terminated
-  uint8_t clockSource;
-};
-
-// PKR_EXTSTATUS: 12 bytes.
-struct AltusBlockEXTStatus {
-  int16_t temperature;
-  uint32_t restartTime;
-  uint16_t fault;
-  uint32_t lastRAMError;
-};
-
-// PKR_DIR: one 22-byte entry.
-struct AltusBlockDirentry {
-  uint32_t time;  // seconds since 1980-01-01
-  uint32_t size;  // bytes
-  char ext[4];    // three characters, terminated, trailing blanks removed
-  char name[9];   // eight characters, terminated, trailing blanks removed
-  uint8_t attr;   // 0x10: a directory
-};
-
-// One channel of an event summary (32 bytes on the wire).
-struct AltusBlockEventsummaryChan {
-  int32_t maxPeak;
-  uint32_t maxPeakOffset;
-  int32_t minPeak;
-  uint32_t minPeakOffset;
-  float sensitivity;
-  float fullscale;
-  uint16_t gain;
-  char id[5];  // not terminated
-};
-
-// PKR_EVENTSUMMARY.
-struct AltusBlockEventsummary {
-  int16_t nchan;
-  int16_t a2dBits;
-  uint16_t flags;
-  uint16_t sps;
-  uint32_t nscans;
-  uint32_t triggerTime;  // seconds since 1980-01-01
-  uint16_t triggerTimeMsec;
-  uint32_t startTime;  // seconds since 1980-01-01
-  uint16_t startTimeMsec;
-  uint32_t triggerBitMap;
-  uint32_t channelBitMap;
-  AltusBlockEventsummaryChan chan[ALTUS_MAXCHAN];
-};
-
-// PKR_STRDATA / PKR_STRRQDATA.
-struct AltusBlockStrdata {
-  uint16_t serNo;
-  uint8_t stream;
-  uint8_t format;
-  uint32_t dataSeq;
-  uint32_t time_altusepoch;  // seconds since 1980-01-01
-  uint16_t time_msec;
-  int32_t nsamp;
-  int32_t data[ALTUS_STRDATA_MAXSAMP];
-  uint32_t dataChk;       // CRC received
-  uint32_t dataChk_comp;  // CRC computed
-};
-
-// PKR_STRNAK.
-struct AltusStrNak {
-  uint32_t sequence;
-  uint32_t stream;
-  uint32_t code;
-};
-
-// Argument of PKC_STRSEND.
-struct AltusStrSend {
-  uint32_t sequence;
-  uint32_t stream;
-  uint32_t type;
-};
-
-// Kinds a stream handler receives.
-enum { STRDATA_KIND_NAK = 9, STRDATA_KIND_DATA = 12, STRDATA_KIND_RQDATA = 13 };
-
-// The stream handler a running stream puts in its SerialBuf's userdata: get_block hands
-// it every stream record (AltusBlockStrdata, AltusStrNak), which the callee frees.
-struct StrdataCallback {
-  int (*callback)(void *record, int kind, void *user, int zero);
-  void *user;  // the AltusDatalogger
-};
-
 // ---- event facts, directory tree, console version ----
 
 struct AltusEvtInfoChan {
@@ -267,28 +167,6 @@ struct VerParams {
   char bootblockver[32];
   int isbeta;  // 1, 0, or -1 not determined
   int isrock;  // 1 Rock family, 0 strong motion, -1 neither
-};
-
-// ---- the write queue element ----
-
-// Types of AltusPacket.
-enum {
-  ALTUSPKT_EVTFILE = 0,
-  ALTUSPKT_STREAM = 1,
-  ALTUSPKT_LOG = 2,
-  ALTUSPKT_STOP = 3,
-  ALTUSPKT_EVTINFO = 4,
-  ALTUSPKT_STATUS = 5
-};
-
-struct AltusPacket {
-  double time;
-  AltusDatalogger *datalogger;  // or none
-  Modem *modem;                 // or none
-  char *pathname;               // owned, or none
-  int type;
-  unsigned char *data;  // owned, or none
-  int nbytes;
 };
 
 // ---- program records ----
@@ -647,6 +525,3 @@ AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src);
 void altusdatalogger_free_contents(AltusDatalogger *dl);
 // Frees a datalogger made by altusdatalogger_new or altusdatalogger_copy; none: nothing.
 void altusdatalogger_free(AltusDatalogger *dl);
-
-// Frees a write-queue element with its pathname and data; none: nothing.
-void altuspacket_free(AltusPacket *pkt);

@@ -192,10 +192,3 @@ void altusdatalogger_free(AltusDatalogger *dl) {
   altusdatalogger_free_contents(dl);
   delete dl;
 }
-
-void altuspacket_free(AltusPacket *pkt) {
-  if (pkt == nullptr) return;
-  free(pkt->pathname);
-  free(pkt->data);
-  free(pkt);
-}
