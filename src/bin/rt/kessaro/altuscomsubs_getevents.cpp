@@ -530,7 +530,6 @@ struct Download {
         old_count = stored_events();
         double now = clock_now();
         dl->lastgetevents_time = now;
-        dl->time_lastpacket = now;
         dl->time_nextcontinue = 0.0;
         if (in_progress) {
           msg("event in progress...");
@@ -590,7 +589,6 @@ int getevents(Modem *modem, int, Pf *cmd) {
     dl->last_events_count = d.stored_events();
     double now = clock_now();
     dl->lastgetevents_time = now;
-    dl->time_lastpacket = now;
     dl->time_nextcontinue = 0.0;
   }
   if (halted()) {

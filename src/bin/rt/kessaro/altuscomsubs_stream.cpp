@@ -872,7 +872,6 @@ int getstream0(Modem *modem, Pf *cmd) {
     int packets = 0;
     dl->time_nextcontinue = 0.0;
     double next_save = clock_now();
-    dl->time_lastpacket = clock_now();
     b->userdata = &handler;
     dl->stream_status = STRSTATUS_RUNNING;
     if (dl->lastgetevents_time < clock_now() - 600.0) dl->lastgetevents_time = clock_now() - 540.0;
@@ -939,7 +938,6 @@ int getstream0(Modem *modem, Pf *cmd) {
         if (timeouts > 0)
           altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
         timeouts = 0;
-        dl->time_lastpacket = clock_now();
         packets++;
         if (dl->request_getevents.v == 0 && dl->auto_getevents) {
           if (dl->auto_getevents_window > 0 &&

@@ -128,7 +128,6 @@ AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src) {
   dl->dialout_modems = src->dialout_modems ? duptbl(src->dialout_modems, nullptr) : nullptr;
   dl->acq_matrix_tbl = src->acq_matrix_tbl ? duptbl(src->acq_matrix_tbl, dup_entry) : nullptr;
   dl->pchans_arr = dup_text_arr(src->pchans_arr);
-  dl->stale_tmpfiles = nullptr;
   dl->files = nullptr;
   dl->files_size = 0;
   dl->strbuf = nullptr;
@@ -161,8 +160,6 @@ void altusdatalogger_free_contents(AltusDatalogger *dl) {
   dl->acq_matrix_tbl = nullptr;
   freearr(dl->pchans_arr, free);
   dl->pchans_arr = nullptr;
-  freearr(dl->stale_tmpfiles, free);
-  dl->stale_tmpfiles = nullptr;
   {
     std::lock_guard<KessaroMutex> g(dl->command_mutex);
     freetbl(dl->commands, free);

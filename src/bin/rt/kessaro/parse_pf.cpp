@@ -1046,7 +1046,6 @@ static int read_datalogger_line(Kessaro *altus, const std::string &line,
   std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(tmpl), release);
   dl->userdata = altus;
   dl->lasttime = 0.0;
-  dl->stale_tmpfiles = newarr(nullptr);
   set_text(dl->target_name, target.c_str());
   kessaro_copytext(dl->dlnet, net.c_str());
   kessaro_copytext(dl->dlsta, sta.c_str());
