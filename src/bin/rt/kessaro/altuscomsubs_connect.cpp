@@ -300,7 +300,7 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
     if (r == 0 && (out == nullptr || outsize != (int)sizeof st)) r = -1;
     if (r == 0) memcpy(&st, out, sizeof st);
     free(out);
-    if (r == 2) {
+    if (r == BLOCK_TIMEOUT) {
       altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(status) timeout on %s.\n",
                             modem->name, modem->devname);
       return fail("opendl: get status timeout", OPENDL_TIMEOUT);
@@ -422,7 +422,7 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
                       modem, dl);
     seqno++;
     free(out);
-    if (r == 2) {
+    if (r == BLOCK_TIMEOUT) {
       altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(password) timeout on %s.\n",
                             modem->name, modem->devname);
       altuscom_log_message(modem, dl, 0, "password not ok...");

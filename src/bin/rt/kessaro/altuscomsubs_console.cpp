@@ -371,13 +371,13 @@ int check_transaction(SerialBuf *buf, int command, const char *cmdname, const ch
   if (r < 0) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) error.\n", cmdname,
                           p);
-  } else if (r == 1) {
+  } else if (r == BLOCK_EOF) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) EOF on input.\n",
                           cmdname, p);
-  } else if (r == 6) {
+  } else if (r == BLOCK_OFFHOOK) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) input offhook.\n",
                           cmdname, p);
-  } else if (r == 2) {
+  } else if (r == BLOCK_TIMEOUT) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0,
                           "open_block: get_block(%s,%s) timeout on input.\n", cmdname, p);
   }

@@ -555,8 +555,8 @@ int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char 
             bool *refused = nullptr) {
   void *out = nullptr;
   int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
-  if (refused) *refused = r == 9;
-  if (r == 9 && out) {
+  if (refused) *refused = r == BLOCK_STRNAK;
+  if (r == BLOCK_STRNAK && out) {
     unsigned code = static_cast<AltusStrNak *>(out)->code;
     if (code != 1) {
       char *text = altusnak2str(code);
@@ -786,7 +786,7 @@ int getstream0(Modem *modem, Pf *cmd) {
     char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
     int r = block_setparams(b, &params, nullptr, &seqno, modem, dl, reason);
     seqno += 1;
-    if (r == 7) {
+    if (r == ALTUS_SETPARAMS_BADPARAMS) {
       char text[300];
       snprintf(text, sizeof text,
                "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n",
@@ -930,11 +930,11 @@ int getstream0(Modem *modem, Pf *cmd) {
       b->timeout = saved_timeout;
       b->tries = saved_tries;
       if (halted()) break;
-      if (lr == 2) {
+      if (lr == BLOCK_TIMEOUT) {
         timeouts++;
         altuscom_log_message(modem, dl, 0, "getstream0: too many stream continues - restarting\n");
         goto restart;
-      } else if (lr == 12 || lr == 13) {
+      } else if (lr == BLOCK_STRDATA || lr == BLOCK_STRRQDATA) {
         if (timeouts > 0)
           altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
         timeouts = 0;
@@ -960,7 +960,8 @@ int getstream0(Modem *modem, Pf *cmd) {
             dl->request_getevents = 1;
           }
         }
-      } else if (lr == 0 || lr == 9 || lr == 10 || lr == 11 || lr == 16 || lr == 17) {
+      } else if (lr == BLOCK_OK || lr == BLOCK_STRNAK || lr == BLOCK_MESSAGE || lr == BLOCK_ALARM ||
+                 lr == BLOCK_STATUS || lr == BLOCK_EXTSTATUS) {
         // go on
       } else {
         altuscom_log_complain(modem, dl, 0, 0,
@@ -1004,7 +1005,7 @@ int getstream0(Modem *modem, Pf *cmd) {
       int sr = block_setparams(b, got, nullptr, &seqno, modem, dl, reason);
       seqno += 1;
       store_params(altus, dl, *got, clock_now());
-      if (sr == 7) {
+      if (sr == ALTUS_SETPARAMS_BADPARAMS) {
         altuscom_log_complain(
             modem, dl, 0, 0,
             "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n", dev.c_str());
