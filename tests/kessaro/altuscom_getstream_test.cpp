@@ -261,9 +261,18 @@ struct StreamRig : Rig {
         const auto *b = reinterpret_cast<const AltusBlockStrdata *>(pkt->data);
         coded.push_back(b->dataSeq * dl->numStream + b->stream);
       }
+      if (pkt->type == ALTUSPKT_LOG && pkt->data != nullptr)
+        logs.emplace_back(reinterpret_cast<const char *>(pkt->data));
       altuspacket_free(pkt);
     }
     return coded;
+  }
+  // Whether a log line queued so far holds `needle`.
+  bool logged(const std::string &needle) {
+    out();
+    for (const std::string &l : logs)
+      if (l.find(needle) != std::string::npos) return true;
+    return false;
   }
   void queue(const char *command) {
     Pf *req = pfnew(PFARR);
@@ -279,6 +288,7 @@ struct StreamRig : Rig {
   }
   Kessaro *program;
   std::vector<unsigned> coded;
+  std::vector<std::string> logs;
 };
 
 // Coded numbers 0, 1, 2, ...: after the counter reset nothing is missing, not even the
@@ -403,9 +413,10 @@ TEST(GetStream, AnAddressPostedForTheLinkEndsTheStreamWithItsCountersKept) {
 TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
   struct Case {
     const char *command;
-    int setparams;   // SETPARAMS sent (the start needs none)
-    int samplerate;  // SampleRate the datalogger holds afterwards
-  } cases[] = {{"strpause", 0, 100}, {"strdisable", 1, 0}};
+    int setparams;      // SETPARAMS sent (the start needs none)
+    int samplerate;     // SampleRate the datalogger holds afterwards
+    const char *state;  // the state the loop is left in, by name
+  } cases[] = {{"strpause", 0, 100, "PAUSING"}, {"strdisable", 1, 0, "DISABLING"}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.command);
     StreamRig r("K2", 2, ready(2));
@@ -419,6 +430,7 @@ TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
     EXPECT_EQ(r.dl->last_params.rw_stream.SampleRate, c.samplerate);
     std::vector<int> ctl = r.sim.stream_controls();
     EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 1);  // not restarted
+    EXPECT_TRUE(r.logged(std::string("leaving processing loop with status ") + c.state));
   }
 }
 

@@ -88,19 +88,6 @@ class StreamHandler : public AltusPipeline {
   bool registered = false;
 };
 
-TEST_F(StreamHandler, NamesOfStates) {
-  const char *want[] = {"IDLE",       "POSTED",  "STARTING", "RUNNING",   "STOPPING",
-                        "NOCHANNELS", "FLUSHED", "PAUSING",  "DISABLING", "UNKNOWN"};
-  for (int s = 0; s <= 9; s++) {
-    char *n = strstatus2str(s);
-    EXPECT_STREQ(n, want[s]);
-    free(n);
-  }
-  char *n = strstatus2str(-1);
-  EXPECT_STREQ(n, "UNKNOWN");
-  free(n);
-}
-
 TEST_F(StreamHandler, WithoutReorderBufferEveryGoodPacketGoesOutAtOnce) {
   EXPECT_EQ(feed(0), 0);
   EXPECT_EQ(feed(1), 0);
