@@ -652,7 +652,7 @@ struct Dialout {
         dl->lcom = ALTUS_COM_DIALLING;
         dl->last_connection_attempt_time = std_now();
       }
-      altus->status_report_now = 1;
+      altuscom_report_status_now(altus);
       char text[600];
       snprintf(text, sizeof text, "placing call with %s(%s)...", modem->name, modem->devname);
       altuscom_log_message(modem, dl, 0, "%s", text);
@@ -728,7 +728,7 @@ struct Dialout {
       dl->status = st;
       dl->status_time = std_now();
     }
-    altus->status_report_now = 1;
+    altuscom_report_status_now(altus);
     altuscom_log_message(modem, dl, 0, "modem_dialout: old event count %d, new event count %d",
                          dl->last_events_count, st.events);
     bool fetch = false;

@@ -47,7 +47,7 @@ void under_status(Kessaro *altus, F fn) {
 }
 
 void ask_report(Kessaro *altus) {
-  if (altus != nullptr) altus->status_report_now = 1;
+  if (altus != nullptr) altuscom_report_status_now(altus);
 }
 
 // Asks for a status report and waits, in 0.1 s steps, for the status thread to make it;
