@@ -194,71 +194,63 @@ void request_missing(AltusDatalogger *dl, Deferred &todo) {
   }
 }
 
-// The handler's work on one record, stream_mutex held. Calls itself for packets the
-// live-order window releases.
 int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int override_window,
-                  Deferred &todo) {
-  if (kind == STRDATA_KIND_NAK) {
-    auto *nak = static_cast<AltusStrNak *>(packet);
-    unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
-    free(nak);
-    if (code != 3) {
-      char *text = altusnak2str(code);
-      altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
-      free(text);
-      if (code == 0) {
-        altuscom_log_message(
-            modem, dl, 0,
-            "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: flushing internal buffers");
-        todo.state |= flush_locked(modem, dl, 1);
-      }
-      return 0;
+                  Deferred &todo);
+
+// A refusal: code 3 gives up a requested packet (what is held behind it goes out), code 0
+// asks for the buffers to be flushed; others are only logged (stream_mutex held).
+void handle_nak(Modem *modem, AltusDatalogger *dl, AltusStrNak *nak, Deferred &todo) {
+  unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
+  free(nak);
+  if (code != 3) {
+    char *text = altusnak2str(code);
+    altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
+    free(text);
+    if (code == 0) {
+      altuscom_log_message(
+          modem, dl, 0,
+          "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: flushing internal buffers");
+      todo.state |= flush_locked(modem, dl, 1);
     }
-    if (stream >= dl->numStream) {
-      altuscom_log_complain(modem, dl, 0, 0,
-                            "altuscom_process_stream_packet: STRNAK for stream %u of %d dropped",
-                            stream, static_cast<int>(dl->numStream));
-      return 0;
-    }
-    unsigned coded = seq * dl->numStream + stream;
-    if (dl->max_strbuf <= 0) {
-      seq_log(modem, dl, coded, "STRNAK   ");
-      return 0;
-    }
-    int n_before = dl->n_strretranbuf;
-    retran_remove_below(dl, coded, true);
-    seq_log(
-        modem, dl, coded,
-        n_before != dl->n_strretranbuf ? "STRNAK    removed from list" : "STRNAK    not in list");
-    int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
-    if (d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
-      resync(modem, dl, coded + 1, todo);
-    } else {
-      while (static_cast<int32_t>(coded - dl->nextSeq) >= 0) pop_and_output(modem, dl);
-    }
-    // Packets held behind the given-up one go out now, not with the next arrival.
-    while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
-    request_missing(dl, todo);
-    return 0;
+    return;
   }
+  if (stream >= dl->numStream) {
+    altuscom_log_complain(modem, dl, 0, 0,
+                          "altuscom_process_stream_packet: STRNAK for stream %u of %d dropped",
+                          stream, static_cast<int>(dl->numStream));
+    return;
+  }
+  unsigned coded = seq * dl->numStream + stream;
+  if (dl->max_strbuf <= 0) {
+    seq_log(modem, dl, coded, "STRNAK   ");
+    return;
+  }
+  int n_before = dl->n_strretranbuf;
+  retran_remove_below(dl, coded, true);
+  seq_log(modem, dl, coded,
+          n_before != dl->n_strretranbuf ? "STRNAK    removed from list" : "STRNAK    not in list");
+  int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
+  if (d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+    resync(modem, dl, coded + 1, todo);
+  } else {
+    while (static_cast<int32_t>(coded - dl->nextSeq) >= 0) pop_and_output(modem, dl);
+  }
+  // Packets held behind the given-up one go out now, not with the next arrival.
+  while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
+  request_missing(dl, todo);
+}
 
-  auto *p = static_cast<AltusBlockStrdata *>(packet);
-  const bool live = kind == STRDATA_KIND_DATA;
-  const char *kname = live ? "STRDATA  " : "STRRQDATA";
-  if (live)
-    dl->cntTimeout += 1;
-  else if (altuscom_isrock(modem, dl))
-    dl->cntTimeout += 1;
-
+// A data record with a bad CRC or of a stream not configured is dropped (freed): false.
+bool data_usable(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, bool live) {
   if (p->dataChk != p->dataChk_comp) {
     altuscom_log_message(modem, dl, 0,
                          "altuscom_process_stream_packet: %s packet crc failed (data %d comp %d)",
                          live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->dataChk),
                          static_cast<int>(p->dataChk_comp));
     free(p);
-    return -1;
+    return false;
   }
   if (p->stream >= dl->numStream) {
     altuscom_log_complain(modem, dl, 0, 0,
@@ -266,78 +258,82 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
                           live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->stream),
                           static_cast<int>(dl->numStream));
     free(p);
-    return -1;
+    return false;
   }
-  const unsigned coded = p->dataSeq * dl->numStream + p->stream;
-  seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
+  return true;
+}
 
-  // A fresh stream starts counting at its first packet, unless the datalogger has just
-  // acknowledged a counter reset: then packets before the first one taken (dropped while
-  // the first parameter refresh held the stream) are asked for like any gap.
-  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
-      !dl->strseq_from_zero)
-    dl->nextSeq = coded;
-  dl->strseq_from_zero = 0;
-
-  if (live && !override_window) {
-    // Far behind the live order is not interleaving but a counter reset: the window is
-    // emptied in order and starts again at this packet, which goes on to the reorder
-    // buffer (that would otherwise drop every packet from here on).
-    const int64_t behind = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-    if (dl->nextStrdataSeq != 0 && behind < -std::max<int64_t>(dl->max_strbuf, 2 * dl->numStream)) {
-      for (int k = 0; k < dl->numStream; k++) {
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-      }
-      dl->strdata_buffering = 0;
-      dl->nextStrdataSeq = 0;
+// The live-order window: live packets that arrive out of stream order are held until the
+// gap fills or the window slides past it. False with *result when the packet was held or
+// dropped here; true when it goes on to the reorder buffer.
+bool through_window(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, unsigned coded,
+                    Deferred &todo, int *result) {
+  // Far behind the live order is not interleaving but a counter reset: the window is
+  // emptied in order and starts again at this packet, which goes on to the reorder
+  // buffer (that would otherwise drop every packet from here on).
+  const int64_t behind = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+  if (dl->nextStrdataSeq != 0 && behind < -std::max<int64_t>(dl->max_strbuf, 2 * dl->numStream)) {
+    for (int k = 0; k < dl->numStream; k++) {
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
     }
-    if (!dl->strdata_buffering) {
-      if (dl->nextStrdataSeq == 0) {
-        dl->nextStrdataSeq = coded + 1;
-      } else if (static_cast<int32_t>(coded - dl->nextStrdataSeq) < 0) {
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: STRDATA packets out of stream order "
-                             "- initiating stream buffering");
-        dl->strdata_buffering = 1;
-      } else {
-        dl->nextStrdataSeq = coded + 1;
-      }
-    }
-    if (dl->strdata_buffering) {
-      int32_t d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-      if (d < 0) {
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: discarding STRDATA packet out of "
-                             "stream order (%d < %d)",
-                             static_cast<int>(coded), static_cast<int>(dl->nextStrdataSeq));
-        free(p);
-        return -1;
-      }
-      // Slide the window; after numStream pops it is empty, so a longer jump is made at once.
-      for (int k = 0; d >= dl->numStream; k++) {
-        if (k >= dl->numStream) {
-          dl->nextStrdataSeq = coded - (dl->numStream - 1);
-          d = dl->numStream - 1;
-          break;
-        }
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-        d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-      }
-      free(dl->strdatabuf[d]);  // a duplicate replaces the packet held
-      dl->strdatabuf[d] = p;
-      while (dl->strdatabuf[0] != nullptr) {
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-      }
-      return 0;
+    dl->strdata_buffering = 0;
+    dl->nextStrdataSeq = 0;
+  }
+  if (!dl->strdata_buffering) {
+    if (dl->nextStrdataSeq == 0) {
+      dl->nextStrdataSeq = coded + 1;
+    } else if (static_cast<int32_t>(coded - dl->nextStrdataSeq) < 0) {
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: STRDATA packets out of stream order "
+                           "- initiating stream buffering");
+      dl->strdata_buffering = 1;
+    } else {
+      dl->nextStrdataSeq = coded + 1;
     }
   }
+  if (dl->strdata_buffering) {
+    int32_t d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+    if (d < 0) {
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: discarding STRDATA packet out of "
+                           "stream order (%d < %d)",
+                           static_cast<int>(coded), static_cast<int>(dl->nextStrdataSeq));
+      free(p);
+      *result = -1;
+      return false;
+    }
+    // Slide the window; after numStream pops it is empty, so a longer jump is made at once.
+    for (int k = 0; d >= dl->numStream; k++) {
+      if (k >= dl->numStream) {
+        dl->nextStrdataSeq = coded - (dl->numStream - 1);
+        d = dl->numStream - 1;
+        break;
+      }
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+      d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+    }
+    free(dl->strdatabuf[d]);  // a duplicate replaces the packet held
+    dl->strdatabuf[d] = p;
+    while (dl->strdatabuf[0] != nullptr) {
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+    }
+    *result = 0;
+    return false;
+  }
+  return true;
+}
 
+// The reorder buffer: output in sequence order (or at once), gaps asked for, the
+// retransmission list kept. 0.
+int reorder(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, unsigned coded, bool live,
+            Deferred &todo) {
+  const char *kname = live ? "STRDATA  " : "STRRQDATA";
   const bool ordered = dl->order_output_data.v != 0 && dl->max_strbuf > 0;
   if (!ordered) {
     if (dl->max_strbuf <= 0) seq_log(modem, dl, coded, kname);
@@ -392,6 +388,39 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   }
   request_missing(dl, todo);
   return 0;
+}
+
+// The handler's work on one record, stream_mutex held. Calls itself for packets the
+// live-order window releases.
+int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int override_window,
+                  Deferred &todo) {
+  if (kind == STRDATA_KIND_NAK) {
+    handle_nak(modem, dl, static_cast<AltusStrNak *>(packet), todo);
+    return 0;
+  }
+  auto *p = static_cast<AltusBlockStrdata *>(packet);
+  const bool live = kind == STRDATA_KIND_DATA;
+  if (live)
+    dl->cntTimeout += 1;
+  else if (altuscom_isrock(modem, dl))
+    dl->cntTimeout += 1;
+
+  if (!data_usable(modem, dl, p, live)) return -1;
+  const unsigned coded = p->dataSeq * dl->numStream + p->stream;
+  seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
+
+  // A fresh stream starts counting at its first packet, unless the datalogger has just
+  // acknowledged a counter reset: then packets before the first one taken (dropped while
+  // the first parameter refresh held the stream) are asked for like any gap.
+  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
+      !dl->strseq_from_zero)
+    dl->nextSeq = coded;
+  dl->strseq_from_zero = 0;
+
+  int result = 0;
+  if (live && !override_window && !through_window(modem, dl, p, coded, todo, &result))
+    return result;
+  return reorder(modem, dl, p, coded, live, todo);
 }
 
 AltusDatalogger *stream_dl(void *modem_void) {
