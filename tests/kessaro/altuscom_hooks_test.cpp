@@ -129,6 +129,7 @@ TEST(AltuscomHooks, MissingHooksDoNothing) {
   EXPECT_EQ(altuscom_run_commands(&program, nullptr), 0);
   EXPECT_EQ(altuscom_write_state(&program), 0);
   EXPECT_EQ(altuscom_stop_writer(&program), 0);
+  EXPECT_EQ(altuscom_report_pending(&program), 0);
   EXPECT_EQ(altuscom_post_request(nullptr, request, 1), 0);
   EXPECT_EQ(altuscom_pop_request(nullptr, &request), 0);
   EXPECT_EQ(request, nullptr);

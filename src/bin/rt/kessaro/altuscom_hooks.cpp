@@ -36,6 +36,10 @@ void altuscom_report_status_now(Kessaro *altus) {
   if (g_hooks.report_status_now != nullptr) g_hooks.report_status_now(altus);
 }
 
+int altuscom_report_pending(Kessaro *altus) {
+  return g_hooks.report_pending != nullptr ? g_hooks.report_pending(altus) : 0;
+}
+
 int altuscom_stop_writer(Kessaro *altus) {
   return g_hooks.stop_writer != nullptr ? g_hooks.stop_writer(altus) : 0;
 }

@@ -34,6 +34,8 @@ struct AltuscomHooks {
   int (*write_state)(Kessaro *altus);
   // Asks the status thread for a report at once (does not wait for it).
   void (*report_status_now)(Kessaro *altus);
+  // 1 while a report asked for has not been made yet, else 0.
+  int (*report_pending)(Kessaro *altus);
   // Ends the write thread after everything queued has been written. 0 when it ended,
   // -1 when it did not in time.
   int (*stop_writer)(Kessaro *altus);
@@ -66,6 +68,7 @@ Kessaro *altuscom_program(void *userdata);
 int altuscom_run_commands(Kessaro *altus, AltusDatalogger *dl);
 int altuscom_write_state(Kessaro *altus);
 void altuscom_report_status_now(Kessaro *altus);
+int altuscom_report_pending(Kessaro *altus);
 int altuscom_stop_writer(Kessaro *altus);
 int altuscom_post_request(AltusDatalogger *dl, Pf *request, int internal);
 int altuscom_pop_request(AltusDatalogger *dl, Pf **request);

@@ -54,8 +54,8 @@ void ask_report(Kessaro *altus) {
 // the wait ends after 11 s or on halt.
 void report_and_wait(Kessaro *altus) {
   if (altus == nullptr) return;
-  altus->status_report_now = 1;
-  for (int i = 0; i < kReportWaitSteps && altus->status_report_now && !kessaro_halt; i++) {
+  altuscom_report_status_now(altus);
+  for (int i = 0; i < kReportWaitSteps && altuscom_report_pending(altus) && !kessaro_halt; i++) {
     clock_sleep(0.1);
   }
 }

@@ -14,6 +14,8 @@ void report_status_now(Kessaro *altus) {
   if (altus != nullptr) altus->status_report_now = 1;
 }
 
+int report_pending(Kessaro *altus) { return altus != nullptr && altus->status_report_now != 0; }
+
 void answer(Kessaro *altus, AltusDatalogger *dl, Pf *request, AltuscomAnswer what, int done,
             const char *text) {
   const char *fmt = text != nullptr ? "%s" : nullptr;
@@ -46,6 +48,7 @@ void kessaro_install(Kessaro *altus) {
   hooks.run_commands = process_commands;
   hooks.write_state = mybury;
   hooks.report_status_now = report_status_now;
+  hooks.report_pending = report_pending;
   hooks.stop_writer = altus_write_thread_stop;
   hooks.post_request = post_command_queue;
   hooks.pop_request = pop_command_queue;
