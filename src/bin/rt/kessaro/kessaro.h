@@ -2,7 +2,8 @@
 // packet definitions, point-of-contact sources, links (Modem) and dataloggers
 // (AltusDatalogger), and the records they embed: directory-tree entries, the console
 // version report and event facts. The block-mode payload records are in
-// altuscomsubs_block.h, the write-queue element in altuscomsubs_output.h.
+// altuscomsubs_payload.h (with the codec, altuscomsubs_block.h), the write-queue element in
+// altuscomsubs_output.h.
 //
 // Ownership. Every record is allocated zeroed by its constructor (kessaro_new, modem_new,
 // altusdatalogger_new) and owns its texts: a text is a NUL-terminated string duplicated
@@ -34,8 +35,8 @@
 #include <string>
 #include <thread>
 
-#include "altuscomsubs_block.h"  // payload records, ALTUS_MAXCHAN, ALTUS_MAXSTREAM
-#include "altusevtsubs.h"        // AltusEvtFile, AltusBlockParams
+#include "altuscomsubs_payload.h"  // payload records, ALTUS_MAXCHAN, ALTUS_MAXSTREAM
+#include "altusevtsubs.h"          // AltusEvtFile, AltusBlockParams
 #include "base/textutil.h"
 
 struct Arr;
