@@ -14,6 +14,7 @@
 #include "altussim_evtwriter.h"
 #include "base/tbl.h"
 #include "kessaro.h"
+#include "kessaro_hooks.h"
 #include "ring/orb.h"
 
 namespace {
@@ -40,7 +41,7 @@ void BM_RepackageEventFile(benchmark::State &state) {
   if (tag.orbw < 0) abort();
 
   Kessaro *altus = kessaro_new();
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   Modem *modem = modem_new();
   AltusDatalogger *dl = altusdatalogger_new();
   dl->target_name = strdup("dlA");

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
@@ -33,6 +34,7 @@
 #include "benchkit.h"
 #include "bytestream/serialbuf.h"
 #include "kessaro.h"
+#include "kessaro_hooks.h"
 
 namespace {
 
@@ -119,7 +121,7 @@ struct Consumer {
 void BM_StreamAcquisition(benchmark::State &state) {
   const long live = state.range(0) * kStreams * kRate / kSamples;  // packets of the span
   static Kessaro *altus = kessaro_new();  // one program record for the process
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   double packets = 0, seconds = 0, cpu = 0;
   long high_water = 0, bad = 0;
   Sim::StreamCounts counts;

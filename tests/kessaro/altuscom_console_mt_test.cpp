@@ -9,10 +9,12 @@
 #include <thread>
 
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "bytestream/fixtures.h"
+#include "kessaro_hooks.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;
@@ -22,7 +24,7 @@ TEST(AltusConsoleThreads, ConnectionFieldsUnderStatusLock) {
   ElogCapture log;
   static Kessaro *altus = kessaro_new();  // reachable to the end, as in the program
   altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   Modem *modem = modem_new();
   modem->name = strdup("tty1");
   AltusDatalogger *dl = altusdatalogger_new();
@@ -75,7 +77,7 @@ TEST(AltusConsoleThreads, ConnectionFieldsUnderStatusLock) {
     altuspacket_free(static_cast<AltusPacket *>(item));
   pmtfifo_destroy(altus->mtfifo_write, nullptr);
   altus->mtfifo_write = nullptr;
-  kessaro_glbl = nullptr;
+  kessaro_install(nullptr);
   altusdatalogger_free(dl);
   modem_free(modem);
   elog_clear_register(0);

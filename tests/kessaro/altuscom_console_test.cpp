@@ -11,11 +11,13 @@
 
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "bytestream/fixtures.h"
+#include "kessaro_hooks.h"
 #include "support/stdtime.h"
 #include "testkit/testkit.h"
 
@@ -55,7 +57,7 @@ struct Rig {
     altus = shared;
     altus->status_report_now = 0;
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     modem = modem_new();
     modem->name = strdup("tty1");
@@ -80,7 +82,7 @@ struct Rig {
       altuspacket_free(static_cast<AltusPacket *>(item));
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     altus->mtfifo_write = nullptr;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_halt = 0;
     altusdatalogger_free(dl);
     modem_free(modem);

@@ -16,6 +16,7 @@
 
 #include "altuscom_link_fixture.h"
 #include "altuscomsubs_connect.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "altussim_dial.h"
@@ -329,8 +330,8 @@ TEST(AltusDialin, DialinCommandsRunOnTheOpenedConnection) {
   } cases[] = {
       // No channel is streamed: the stream ends at once with its sample rate set to 0.
       {"strstart", "modem_listen: processing strstart command.", STRSTATUS_NOCHANNELS},
-      {"getevents", "modem_listen: processing getevents command.", ALTUS_STREAM_IDLE},
-      {"restart", "modem_listen: Cannot recognize dialin_cmd 'restart'.", ALTUS_STREAM_IDLE},
+      {"getevents", "modem_listen: processing getevents command.", STRSTATUS_IDLE},
+      {"restart", "modem_listen: Cannot recognize dialin_cmd 'restart'.", STRSTATUS_IDLE},
   };
   for (const auto &k : cases) {
     SCOPED_TRACE(k.cmd);
@@ -870,14 +871,14 @@ TEST(AltusDialout, LineDropsDuringTheCallAndTheCommandsAreSurvived) {
   int port = line.answer_tcp();
   p.modem->ipaddr = strdup("127.0.0.1");
   p.modem->port = port;
-  p.dl->stream_status = ALTUS_STREAM_POSTED;
+  p.dl->stream_status = STRSTATUS_POSTED;
   queue(p.dl, "status");
   queue(p.dl, "status");
   ElogCapture log;
   p.dialout();
   EXPECT_TRUE(log.contains("modem_dialout: opendl(")) << log.text();
   EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
-  EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+  EXPECT_EQ(p.dl->stream_status, STRSTATUS_IDLE);
   queue(p.dl, "status");
   queue(p.dl, "status");
   p.dialout();
@@ -911,7 +912,7 @@ TEST(AltusDialout, OpeningInterruptedOrNoLongerActiveIsNotRetried) {
     p.modem->ipaddr = strdup("127.0.0.1");
     p.modem->port = line.answer_tcp();
     p.dl->reboot = k.reboot ? 1 : 0;
-    p.dl->stream_status = ALTUS_STREAM_POSTED;
+    p.dl->stream_status = STRSTATUS_POSTED;
     queue(p.dl, "status");
     ElogCapture log;
     p.dialout();
@@ -924,7 +925,7 @@ TEST(AltusDialout, OpeningInterruptedOrNoLongerActiveIsNotRetried) {
     EXPECT_EQ(p.dl->reboot, 0);
     EXPECT_EQ(p.modem->dialin_pending, k.ring ? 1 : 0);
     EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
-    EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+    EXPECT_EQ(p.dl->stream_status, STRSTATUS_IDLE);
     EXPECT_EQ(p.dl->connected_modem, nullptr);
     EXPECT_EQ(p.modem->buf_handle, nullptr);
   }
@@ -1052,7 +1053,7 @@ TEST(AltusDialout, ModemAnswers) {
     m.dial_answer = k.answer;
     line.set_modem(m);
     line.answer_fd(p.pty.master);
-    p.dl->stream_status = ALTUS_STREAM_POSTED;
+    p.dl->stream_status = STRSTATUS_POSTED;
     queue(p.dl, "status");
     queue(p.dl, "getstatus");
     ElogCapture log;
@@ -1064,7 +1065,7 @@ TEST(AltusDialout, ModemAnswers) {
     if (!k.served) {
       EXPECT_TRUE(log.contains(strcmp(k.answer, "BUSY") == 0 ? ") busy." : ") timeout."))
           << log.text();
-      EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+      EXPECT_EQ(p.dl->stream_status, STRSTATUS_IDLE);
     }
     line.stop();
   }
@@ -1197,7 +1198,7 @@ TEST(AltusDialout, BusyCallAnswersEveryRequestProblemWithDialout) {
   front.dial_answer = "BUSY";
   line.set_modem(front);
   line.answer_fd(pty.master);
-  p.dl->stream_status = ALTUS_STREAM_POSTED;
+  p.dl->stream_status = STRSTATUS_POSTED;
   p.request("status", "s1");
   p.request("getevents", "s2");
   p.dialout();
@@ -1207,7 +1208,7 @@ TEST(AltusDialout, BusyCallAnswersEveryRequestProblemWithDialout) {
     EXPECT_EQ(a.first, "error");
     EXPECT_EQ(a.second, "problem with dialout");
   }
-  EXPECT_EQ(p.dl->stream_status, ALTUS_STREAM_IDLE);
+  EXPECT_EQ(p.dl->stream_status, STRSTATUS_IDLE);
   EXPECT_EQ(number_command_queue(p.dl, 0), 0);
   line.stop();
 }

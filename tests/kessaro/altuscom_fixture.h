@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "base/clock.h"
 #include "base/elog.h"
 #include "base/pmtfifo.h"
 #include "kessaro.h"
+#include "kessaro_hooks.h"
 
 struct AltusDrivenClock {
   double t = 1577836800.25;  // 2020-01-01 00:00:00.250
@@ -31,7 +33,7 @@ class AltusPipeline : public ::testing::Test {
     altus->status_report_now = 0;
     altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     modem = modem_new();
     modem->name = strdup("tty1");
     dl = altusdatalogger_new();
@@ -42,7 +44,7 @@ class AltusPipeline : public ::testing::Test {
   void TearDown() override {
     drain();
     elog_clear_register(0);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     free(altus->targetname);
     free(altus->evt_file_dir);

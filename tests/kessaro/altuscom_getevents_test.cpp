@@ -30,6 +30,7 @@
 #include "base/tbl.h"
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
+#include "kessaro_hooks.h"
 #include "kessaro_program.h"
 #include "kessaro_ring.h"
 #include "kessaro_state.h"
@@ -126,7 +127,7 @@ struct Rig {
     pdef.orbtag = &tag;
     kessaro_copytext(pdef.suffix, "GENC");
     pdef.twin = 1;
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     elog_clear_register(0);
   }
@@ -145,7 +146,7 @@ struct Rig {
     for (char *p :
          {altus->targetname, altus->evtinfo_srcname, altus->evt_file_dir, altus->statefile_name})
       free(p);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_test_free(altus);
     elog_clear_register(0);
   }

@@ -17,6 +17,7 @@
 
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_getblock.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
@@ -27,6 +28,7 @@
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_hooks.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;
@@ -55,7 +57,7 @@ struct Rig {
   AltusDatalogger *dl = altusdatalogger_new();
   explicit Rig(const char *model, int samprate, std::map<std::string, double> more = {}) {
     static Kessaro *program = kessaro_new();  // reachable to the end
-    kessaro_glbl = program;
+    kessaro_install(program);
     clock_set_scale(0.001);
     sim.set_params(header(samprate, more));
     int port = sim.listen_tcp();
@@ -76,7 +78,7 @@ struct Rig {
     altusdatalogger_free(dl);
     modem_free(modem);
     clock_set_scale(1.0);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     elog_clear_register(0);
   }
 };
@@ -259,9 +261,18 @@ struct StreamRig : Rig {
         const auto *b = reinterpret_cast<const AltusBlockStrdata *>(pkt->data);
         coded.push_back(b->dataSeq * dl->numStream + b->stream);
       }
+      if (pkt->type == ALTUSPKT_LOG && pkt->data != nullptr)
+        logs.emplace_back(reinterpret_cast<const char *>(pkt->data));
       altuspacket_free(pkt);
     }
     return coded;
+  }
+  // Whether a log line queued so far holds `needle`.
+  bool logged(const std::string &needle) {
+    out();
+    for (const std::string &l : logs)
+      if (l.find(needle) != std::string::npos) return true;
+    return false;
   }
   void queue(const char *command) {
     Pf *req = pfnew(PFARR);
@@ -277,6 +288,7 @@ struct StreamRig : Rig {
   }
   Kessaro *program;
   std::vector<unsigned> coded;
+  std::vector<std::string> logs;
 };
 
 // Coded numbers 0, 1, 2, ...: after the counter reset nothing is missing, not even the
@@ -401,9 +413,10 @@ TEST(GetStream, AnAddressPostedForTheLinkEndsTheStreamWithItsCountersKept) {
 TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
   struct Case {
     const char *command;
-    int setparams;   // SETPARAMS sent (the start needs none)
-    int samplerate;  // SampleRate the datalogger holds afterwards
-  } cases[] = {{"strpause", 0, 100}, {"strdisable", 1, 0}};
+    int setparams;      // SETPARAMS sent (the start needs none)
+    int samplerate;     // SampleRate the datalogger holds afterwards
+    const char *state;  // the state the loop is left in, by name
+  } cases[] = {{"strpause", 0, 100, "PAUSING"}, {"strdisable", 1, 0, "DISABLING"}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.command);
     StreamRig r("K2", 2, ready(2));
@@ -417,6 +430,7 @@ TEST(GetStream, QueuedPauseAndDisableEndTheStream) {
     EXPECT_EQ(r.dl->last_params.rw_stream.SampleRate, c.samplerate);
     std::vector<int> ctl = r.sim.stream_controls();
     EXPECT_EQ(std::count(ctl.begin(), ctl.end(), 1), 1);  // not restarted
+    EXPECT_TRUE(r.logged(std::string("leaving processing loop with status ") + c.state));
   }
 }
 

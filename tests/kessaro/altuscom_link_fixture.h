@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "altuscomsubs_log.h"
+#include "altuscomsubs_output.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/arr.h"
@@ -21,6 +22,7 @@
 #include "base/tbl.h"
 #include "kessaro.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_hooks.h"
 #include "testkit/testkit.h"
 
 struct LinkProgram {
@@ -38,7 +40,7 @@ struct LinkProgram {
     altus->status_report_now = 0;
     if (altus->targetname == nullptr) altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     altuslog_stdout = 1;  // notices reach the error log, where the tests read them
     status = std::thread([this] {
@@ -67,7 +69,7 @@ struct LinkProgram {
     }
     for (Modem *m : links) modem_free(m);
     altuslog_stdout = 0;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_halt = 0;
     elog_clear_register(0);
   }

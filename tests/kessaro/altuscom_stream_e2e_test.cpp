@@ -27,6 +27,7 @@
 #include "base/tbl.h"
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
+#include "kessaro_hooks.h"
 #include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -68,7 +69,7 @@ struct StreamRig {
   StreamRig() {
     static Kessaro *shared = kessaro_new();  // reachable to the end
     altus = shared;
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
     clock_set_scale(0.01);
     sim.set_params(ready_header());
@@ -134,7 +135,7 @@ struct StreamRig {
     altusdatalogger_free(dl);
     modem_free(modem);
     clock_set_scale(1.0);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     elog_clear_register(0);
   }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "base/arr.h"
 #include "testkit/testkit.h"
@@ -86,19 +87,6 @@ class StreamHandler : public AltusPipeline {
   TempDir tmp;
   bool registered = false;
 };
-
-TEST_F(StreamHandler, NamesOfStates) {
-  const char *want[] = {"IDLE",       "POSTED",  "STARTING", "RUNNING",   "STOPPING",
-                        "NOCHANNELS", "FLUSHED", "PAUSING",  "DISABLING", "UNKNOWN"};
-  for (int s = 0; s <= 9; s++) {
-    char *n = strstatus2str(s);
-    EXPECT_STREQ(n, want[s]);
-    free(n);
-  }
-  char *n = strstatus2str(-1);
-  EXPECT_STREQ(n, "UNKNOWN");
-  free(n);
-}
 
 TEST_F(StreamHandler, WithoutReorderBufferEveryGoodPacketGoesOutAtOnce) {
   EXPECT_EQ(feed(0), 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "altusevtsubs.h"
 #include "reldb/db.h"
 #include "testkit/testkit.h"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "base/elog.h"
 #include "testkit/testkit.h"
 

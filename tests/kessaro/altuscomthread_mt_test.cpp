@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "altuscom_fixture.h"
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/clock.h"
@@ -19,6 +20,7 @@
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
 #include "kessaro_cmdqueue.h"
+#include "kessaro_hooks.h"
 #include "kessaro_program.h"
 #include "kessaro_start.h"
 #include "kessaro_threads.h"
@@ -57,7 +59,7 @@ struct Program {
   Program() {
     altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
   }
   ~Program() {
@@ -67,7 +69,7 @@ struct Program {
     free(altus->statefile_name);
     kessaro_test_free(altus);
     kessaro_halt = 0;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
   }
   // The log texts queued so far (taken off the fifo).
   std::vector<std::string> lines() {

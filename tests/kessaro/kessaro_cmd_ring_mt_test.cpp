@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomsubs_stream.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
@@ -22,6 +23,7 @@
 #include "kessaro_cmd.h"
 #include "kessaro_cmdqueue.h"
 #include "kessaro_cmdresp.h"
+#include "kessaro_hooks.h"
 #include "kessaro_program.h"
 #include "kessaro_ring.h"
 #include "kessaro_threads.h"
@@ -55,7 +57,7 @@ class CommandRing : public ::testing::Test {
     hostid_reset();
     altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     for (const char *name : {"dlA", "dlB", "dlC"}) {
       AltusDatalogger *d = altusdatalogger_new();
@@ -90,7 +92,7 @@ class CommandRing : public ::testing::Test {
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     free(altus->targetname);
     kessaro_test_free(altus);
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     hostid_set_resolver(nullptr);
     hostid_reset();
     elog_clear_register(0);
@@ -223,7 +225,7 @@ TEST(OrderedOutput, HeldAndQueuedPacketsSurviveTheShutdown) {
   Kessaro *altus = kessaro_new();
   altus->targetname = strdup("kes");
   altus->statefile_name = strdup(dir.file("state").c_str());
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   kessaro_halt = 0;
   std::string ring = dir.file("out.ring");
   ASSERT_EQ(orbcreate(ring.c_str(), 1 << 22), 0);
@@ -310,7 +312,7 @@ TEST(OrderedOutput, HeldAndQueuedPacketsSurviveTheShutdown) {
   orbclose(rd);
   orbclose(tag.orbw);
   altus->log = altus->status = nullptr;
-  kessaro_glbl = nullptr;
+  kessaro_install(nullptr);
   kessaro_halt = 0;
   delarr(altus->dltargets_array, "dlA");
   pmtfifo_destroy(altus->mtfifo_write,

@@ -20,6 +20,8 @@
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_console.h"
 #include "altuscomsubs_getevents.h"
+#include "altuscomsubs_output.h"
+#include "altuscomsubs_stream.h"
 #include "altussim_block.h"
 #include "altussim_evtwriter.h"
 #include "base/arr.h"
@@ -30,6 +32,7 @@
 #include "base/tbl.h"
 #include "bytestream/fixtures.h"
 #include "kessaro_cmdresp.h"
+#include "kessaro_hooks.h"
 #include "ring/orb.h"
 #include "ringsvc/cmdthread.h"
 #include "ringsvc/dlcmpkt.h"
@@ -108,7 +111,7 @@ struct Service {
     altus->status_report_now = 0;
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
     if (altus->targetname == nullptr) altus->targetname = strdup("kes");
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     if (with_service) {
       altus->cmdthr =
@@ -132,7 +135,7 @@ struct Service {
       altuspacket_free(static_cast<AltusPacket *>(item));
     pmtfifo_destroy(altus->mtfifo_write, nullptr);
     altus->mtfifo_write = nullptr;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     kessaro_halt = 0;
     for (AltusDatalogger *d : dls) {
       clear_command_queue(d, 1, 1);
@@ -509,20 +512,20 @@ TEST(AltusCmdQueue, DelayHangup) {
     SCOPED_TRACE("no new request: the link is kept 10 s");
     PostingClock clk;
     clk.dl = s.dl;
-    s.dl->stream_status = ALTUS_STREAM_RUNNING;
+    s.dl->stream_status = STRSTATUS_RUNNING;
     Pf *pf = request("command strpause\ndelayhangup 10\n");
     post_command_queue(s.dl, pf, 1);
     pffree(pf);
     EXPECT_EQ(process_commands(s.altus, s.dl), 1);
     EXPECT_EQ(clk.t, 1010.0);
-    EXPECT_EQ((int)s.dl->stream_status, ALTUS_STREAM_PAUSING);
+    EXPECT_EQ((int)s.dl->stream_status, STRSTATUS_PAUSING);
   }
   {
     SCOPED_TRACE("a request arriving after 3 s is served within the next second");
     PostingClock clk;
     clk.dl = s.dl;
     clk.post_at = 1003.0;
-    s.dl->stream_status = ALTUS_STREAM_RUNNING;
+    s.dl->stream_status = STRSTATUS_RUNNING;
     Pf *pf = request("command strpause\ndelayhangup 10\n");
     post_command_queue(s.dl, pf, 1);
     pffree(pf);
@@ -568,15 +571,15 @@ TEST(AltusDispatch, StreamChangeByState) {
     const char *disposition;  // of the final answer
     int pause_to, disable_to;
   } cases[] = {
-      {ALTUS_STREAM_IDLE, "error", ALTUS_STREAM_IDLE, ALTUS_STREAM_IDLE},
-      {ALTUS_STREAM_POSTED, "error", ALTUS_STREAM_POSTED, ALTUS_STREAM_POSTED},
-      {ALTUS_STREAM_NOCHANNELS, "error", ALTUS_STREAM_NOCHANNELS, ALTUS_STREAM_NOCHANNELS},
-      {ALTUS_STREAM_STARTING, "done", ALTUS_STREAM_PAUSING, ALTUS_STREAM_DISABLING},
-      {ALTUS_STREAM_RUNNING, "done", ALTUS_STREAM_PAUSING, ALTUS_STREAM_DISABLING},
-      {ALTUS_STREAM_STOPPING, "done", ALTUS_STREAM_PAUSING, ALTUS_STREAM_DISABLING},
-      {ALTUS_STREAM_FLUSHED, "done", ALTUS_STREAM_PAUSING, ALTUS_STREAM_DISABLING},
-      {ALTUS_STREAM_PAUSING, "done", ALTUS_STREAM_PAUSING, ALTUS_STREAM_PAUSING},
-      {ALTUS_STREAM_DISABLING, "done", ALTUS_STREAM_DISABLING, ALTUS_STREAM_DISABLING},
+      {STRSTATUS_IDLE, "error", STRSTATUS_IDLE, STRSTATUS_IDLE},
+      {STRSTATUS_POSTED, "error", STRSTATUS_POSTED, STRSTATUS_POSTED},
+      {STRSTATUS_NOCHANNELS, "error", STRSTATUS_NOCHANNELS, STRSTATUS_NOCHANNELS},
+      {STRSTATUS_STARTING, "done", STRSTATUS_PAUSING, STRSTATUS_DISABLING},
+      {STRSTATUS_RUNNING, "done", STRSTATUS_PAUSING, STRSTATUS_DISABLING},
+      {STRSTATUS_STOPPING, "done", STRSTATUS_PAUSING, STRSTATUS_DISABLING},
+      {STRSTATUS_FLUSHED, "done", STRSTATUS_PAUSING, STRSTATUS_DISABLING},
+      {STRSTATUS_PAUSING, "done", STRSTATUS_PAUSING, STRSTATUS_PAUSING},
+      {STRSTATUS_DISABLING, "done", STRSTATUS_DISABLING, STRSTATUS_DISABLING},
   };
   for (const auto &c : cases) {
     for (const char *word : {"strpause", "strdisable"}) {
@@ -726,12 +729,12 @@ TEST(AltusDispatch, BlockWords) {
   }
   {
     SCOPED_TRACE("acqstop then acqstart, each reading the status");
-    s.dl->stream_status = ALTUS_STREAM_RUNNING;
+    s.dl->stream_status = STRSTATUS_RUNNING;
     s.dl->status_time = 0;
     size_t before = s.sent().size();
     EXPECT_EQ(last_final(s.run(ext("acqstop", "b"))).disposition, "done");
     EXPECT_FALSE(s.sim.acquiring());
-    EXPECT_EQ((int)s.dl->stream_status, ALTUS_STREAM_DISABLING);
+    EXPECT_EQ((int)s.dl->stream_status, STRSTATUS_DISABLING);
     EXPECT_EQ(last_final(s.run(ext("acqstart", "b"))).disposition, "done");
     EXPECT_TRUE(s.sim.acquiring());
     auto sent = s.sent();

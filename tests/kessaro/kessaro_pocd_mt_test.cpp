@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/pmtfifo.h"
+#include "kessaro_hooks.h"
 #include "kessaro_pocd.h"
 #include "kessaro_program.h"
 #include "packet/pkt.h"
@@ -32,7 +34,7 @@ struct Program {
   Program() {
     altus->targetname = strdup("kes");
     altus->mtfifo_write = pmtfifo_create(0, 0, 0);
-    kessaro_glbl = altus;
+    kessaro_install(altus);
     kessaro_halt = 0;
     poc.altus = altus;
     poc.label = strdup("POC-poc.ring");
@@ -46,7 +48,7 @@ struct Program {
     free(poc.label);
     kessaro_test_free(altus);
     kessaro_halt = 0;
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
   }
   // A TCP-client link (ipaddr none for "-") and, with a poc key, its datalogger.
   Modem *link(const char *name, const char *ipaddr, int port) {

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_output.h"
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/pmtfifo.h"
+#include "kessaro_hooks.h"
 #include "kessaro_program.h"
 #include "kessaro_ring.h"
 #include "kessaro_threads.h"
@@ -29,10 +31,10 @@ class AltusThreads : public ::testing::Test {
     altus = kessaro_new();
     altus->targetname = strdup("kes");
     altus->status_srcname = strdup("kes/pf/st");
-    kessaro_glbl = altus;
+    kessaro_install(altus);
   }
   void TearDown() override {
-    kessaro_glbl = nullptr;
+    kessaro_install(nullptr);
     pmtfifo_destroy(altus->mtfifo_write,
                     [](void *p) { altuspacket_free(static_cast<AltusPacket *>(p)); });
     free(altus->targetname);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_connect.h"
 #include "altuscomsubs_getblock.h"
@@ -22,8 +23,6 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "bytestream/serialbuf.h"
-#include "kessaro_cmdqueue.h"
-#include "kessaro_cmdresp.h"
 #include "support/stdtime.h"
 
 namespace {
@@ -39,9 +38,7 @@ constexpr double kDialoutOpenPause = 10.0;
 constexpr int kModelMax = 23;
 constexpr int kSerialMax = 15;
 
-Kessaro *program_of(Modem *modem) {
-  return modem->userdata != nullptr ? static_cast<Kessaro *>(modem->userdata) : kessaro_glbl;
-}
+Kessaro *program_of(Modem *modem) { return altuscom_program(modem->userdata); }
 
 int ms(double seconds) { return (int)(seconds * 1000.0); }
 
@@ -497,12 +494,12 @@ struct Listen {
   // link is connected to it.
   void run_queued() {
     if (dl->connected_modem == modem) {
-      process_commands(altus, dl);
+      altuscom_run_commands(altus, dl);
       return;
     }
     bool held = datalogger_connection_held(dl);
     if (!held && lock_datalogger_connection(dl, "modem_listen: queued requests", 1) != 0) return;
-    if (dl->connected_modem == nullptr) process_commands(altus, dl);
+    if (dl->connected_modem == nullptr) altuscom_run_commands(altus, dl);
     if (!held) unlock_datalogger_connection(dl, "modem_listen: queued requests");
   }
 
@@ -580,7 +577,7 @@ struct Dialout {
   bool opened = false;
 
   void pending(const char *text) {
-    if (first != nullptr) cmd_pending(dl, first, "%s", text);
+    if (first != nullptr) altuscom_progress(dl, first, "%s", text);
   }
 
   // Both log and requester hear of it.
@@ -655,7 +652,7 @@ struct Dialout {
         dl->lcom = ALTUS_COM_DIALLING;
         dl->last_connection_attempt_time = std_now();
       }
-      altus->status_report_now = 1;
+      altuscom_report_status_now(altus);
       char text[600];
       snprintf(text, sizeof text, "placing call with %s(%s)...", modem->name, modem->devname);
       altuscom_log_message(modem, dl, 0, "%s", text);
@@ -706,7 +703,7 @@ struct Dialout {
 
   // The requests, then a look for new events.
   void work() {
-    process_commands(altus, dl);
+    altuscom_run_commands(altus, dl);
     if (dl->request_getevents || !dl->auto_getevents || kessaro_halt) return;
     if (modem->reset_ipaddress) return;  // the link moves: the next call goes there
     altuscom_log_message(modem, dl, 0, "modem_dialout: looking for new events...");
@@ -731,7 +728,7 @@ struct Dialout {
       dl->status = st;
       dl->status_time = std_now();
     }
-    altus->status_report_now = 1;
+    altuscom_report_status_now(altus);
     altuscom_log_message(modem, dl, 0, "modem_dialout: old event count %d, new event count %d",
                          dl->last_events_count, st.events);
     bool fetch = false;
@@ -768,10 +765,10 @@ struct Dialout {
     if (!opened) {
       while (!kessaro_halt) {
         Pf *cmd = nullptr;
-        pop_command_queue(dl, &cmd);
+        altuscom_pop_request(dl, &cmd);
         if (cmd == nullptr) break;
-        altus_cmd_error(altus, dl, cmd, 0, "problem with dialout");
-        dl->stream_status = ALTUS_STREAM_IDLE;
+        altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_ERROR, 0, "problem with dialout");
+        dl->stream_status = STRSTATUS_IDLE;
         pffree(cmd);
       }
     }
@@ -788,9 +785,9 @@ bool address_missing(const Modem *modem) {
 
 int modem_dialout(Modem *modem, AltusDatalogger *dl) {
   if (modem == nullptr || dl == nullptr) return 0;
-  if (number_command_queue(dl, 0) < 1) return 0;
+  if (altuscom_count_requests(dl, 0) < 1) return 0;
   Dialout d{modem, dl, program_of(modem)};
-  peek_command_queue(dl, &d.first);
+  altuscom_peek_request(dl, &d.first);
   auto refuse = [&]() {
     if (d.first != nullptr) pffree(d.first);
     return 0;

@@ -14,7 +14,6 @@
 #include "base/bigendian.h"
 #include "base/clock.h"
 #include "base/elog.h"
-#include "kessaro.h"
 
 namespace {
 
@@ -475,7 +474,7 @@ int decode_block_eventsummary(const AltusBlockPkt *pkt, AltusBlockEventsummary *
   out->triggerBitMap = be_get32(d + 24);
   out->channelBitMap = be_get32(d + 28);
   // The record holds 18 entries; further ones are not kept.
-  int keep = nchan < BLOCK_EVENTSUMMARY_CHANNELS ? nchan : BLOCK_EVENTSUMMARY_CHANNELS;
+  int keep = nchan < ALTUS_MAXCHAN ? nchan : ALTUS_MAXCHAN;
   for (int i = 0; i < keep; i++) {
     const unsigned char *c = d + 32 + 32 * i;
     AltusBlockEventsummaryChan &ch = out->chan[i];

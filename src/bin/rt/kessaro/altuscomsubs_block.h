@@ -1,6 +1,6 @@
 // altuscomsubs_block.h - Altus block mode: the packet codec (build, frame, read, unstuff,
-// parse, checksums, code names), the payload records and their decoders, and the status
-// texts of the datalogger's small binary codes.
+// parse, checksums, code names), the payload decoders (the records are in
+// altuscomsubs_payload.h), and the status texts of the datalogger's small binary codes.
 //
 // Packet on the wire (multi-byte fields most significant byte first):
 //   offset  width        field
@@ -23,17 +23,18 @@
 
 #include <cstdint>
 
+#include "altuscomsubs_payload.h"
 #include "altusevtsubs.h"
 #include "bytestream/serialbuf.h"
-#include "kessaro.h"
 
-constexpr int BLOCK_MAX_DATA = 2992;             // largest data field
-constexpr int BLOCK_HEADER_SIZE = 9;             // bytes before the data
-constexpr int BLOCK_MAX_PACKET = 2992 + 11;      // largest packet
-constexpr int BLOCK_MAX_FRAME = 8192;            // read_packet limit of receive_block_packet
-constexpr int BLOCK_MAX_STRDATA_BYTES = 2992;    // sample bytes of one stream packet
-constexpr int BLOCK_MAX_STRDATA_SAMPLES = 2000;  // samples of one stream packet
-constexpr int BLOCK_EVENTSUMMARY_CHANNELS = 18;  // channel entries of an event summary
+struct Modem;
+struct AltusDatalogger;
+
+constexpr int BLOCK_MAX_DATA = 2992;           // largest data field
+constexpr int BLOCK_HEADER_SIZE = 9;           // bytes before the data
+constexpr int BLOCK_MAX_PACKET = 2992 + 11;    // largest packet
+constexpr int BLOCK_MAX_FRAME = 8192;          // read_packet limit of receive_block_packet
+constexpr int BLOCK_MAX_STRDATA_BYTES = 2992;  // sample bytes of one stream packet
 
 // Command codes.
 enum {
@@ -96,34 +97,6 @@ typedef struct AltusBlockPkt {
   uint16_t dataChk;
   uint16_t dataChk_comp;
 } AltusBlockPkt;
-
-// Payload records (kessaro.h) and their wire layouts, multi-byte fields big-endian:
-// AltusBlockStatus, exactly 24 bytes:
-//   0 systemTime u32 (s since 1980) | 4 serialNumber u16 | 6 events u16
-//   8 recordingErrors u16 | 10 triggerStatus u16 | 12 batteryStatus u8
-//   13 hardwareStatus u8 | 14 driveStatus 2 x u16 | 18 stnID 5 chars | 23 clockSource u8
-// AltusBlockEXTStatus, exactly 12 bytes:
-//   0 temperature s16 | 2 restartTime u32 | 6 fault u16 | 8 lastRAMError u32
-// AltusBlockDirentry, 22 bytes each:
-//   0 time u32 (s since 1980) | 4 size u32 | 8 ext 4 chars | 12 name 9 chars | 21 attr u8
-// AltusBlockEventsummary: a 32-byte head, then 32 bytes per channel.
-//   0 nchan s16 | 2 a2dBits s16 | 4 flags u16 | 6 sps u16 | 8 nscans u32
-//   12 triggerTime u32 | 16 triggerTimeMsec u16 | 18 startTime u32 | 22 startTimeMsec u16
-//   24 triggerBitMap u32 | 28 channelBitMap u32
-//   channel: +0 maxPeak s32 | +4 maxPeakOffset u32 | +8 minPeak s32
-//   +12 minPeakOffset u32 | +16 sensitivity f32 | +20 fullscale f32 | +24 gain u16
-//   +26 id 5 chars | +31 unused
-// AltusBlockStrdata (PKR_STRDATA / PKR_STRRQDATA):
-//   0 serNo u16 | 2 stream u8 | 3 format (low 3 bits) | 4 dataSeq u32
-//   8 time_altusepoch u32 | 12 time_msec u16 | 14 two unused bytes
-//   16 .. L-4 samples | L-4 CRC u32 (CRC-16 of bytes 0 .. L-5)
-//   Samples: a byte with its top bit clear starts a 2-byte word whose low 15 bits are a
-//   two's-complement difference (sample = previous + 2 x difference); a set top bit
-//   starts a 3-byte word whose low 23 bits are a two's-complement absolute value
-//   (sample = 2 x value).
-// AltusStrNak: code is payload byte 1; with more than 6 bytes, sequence is the u32 at 2
-//   and stream the byte at 6.
-// AltusStrSend (argument of PKC_STRSEND): u32 sequence, u8 stream, u8 type.
 
 // ---- Codec ----
 

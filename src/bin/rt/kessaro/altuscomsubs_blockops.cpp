@@ -396,7 +396,7 @@ int block_setparams(SerialBuf *bufhandle, AltusBlockParams *altuspin, Pf *params
     *fresh = *cur;
     if (evt_parseparams(fresh, ismw, params, error) < 0) {
       say(Sink::LINK, modem, dl, "block_setparams: evt_parseparams() error.\n");
-      return 7;
+      return ALTUS_SETPARAMS_BADPARAMS;
     }
   }
   if (evt_samealtusheader(fresh, cur, ismw)) {

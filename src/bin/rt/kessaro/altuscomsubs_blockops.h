@@ -10,8 +10,8 @@
 //
 // Results: 0, or the failing transaction's status (1 end of input, 2 time-out, 6 not
 // connected, other positive byte-layer codes, negative for errors); block_readfile gives
-// 19 when the datalogger refuses to open the file without saying why; block_setparams 7
-// when the parameter file does not parse.
+// 19 when the datalogger refuses to open the file without saying why; block_setparams
+// ALTUS_SETPARAMS_BADPARAMS when the parameter file does not parse.
 #pragma once
 
 #include "base/pf.h"
@@ -21,6 +21,7 @@
 enum {
   ALTUS_DIRTREE_MAXDEPTH = 16,  // directory levels the tree walk enters
   ALTUS_OPENFILE_REFUSED = 19,
+  ALTUS_SETPARAMS_BADPARAMS = 7,  // block_setparams: the parameters do not parse
 };
 
 // Every "/" becomes "\", and a leading "a:", "b:" or "c:" gets an upper-case drive letter.

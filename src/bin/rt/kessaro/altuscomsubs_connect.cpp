@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_console.h"
@@ -31,9 +32,7 @@ constexpr double kDlclockCutoff = 1053105833.0;
 constexpr int kReportWaitSteps = 110;
 
 Kessaro *program_of(Modem *modem) {
-  if (modem != nullptr && modem->userdata != nullptr)
-    return static_cast<Kessaro *>(modem->userdata);
-  return kessaro_glbl;
+  return altuscom_program(modem != nullptr ? modem->userdata : nullptr);
 }
 
 // Runs fn under the program record's status mutex (or without one when there is none).
@@ -48,15 +47,15 @@ void under_status(Kessaro *altus, F fn) {
 }
 
 void ask_report(Kessaro *altus) {
-  if (altus != nullptr) altus->status_report_now = 1;
+  if (altus != nullptr) altuscom_report_status_now(altus);
 }
 
 // Asks for a status report and waits, in 0.1 s steps, for the status thread to make it;
 // the wait ends after 11 s or on halt.
 void report_and_wait(Kessaro *altus) {
   if (altus == nullptr) return;
-  altus->status_report_now = 1;
-  for (int i = 0; i < kReportWaitSteps && altus->status_report_now && !kessaro_halt; i++) {
+  altuscom_report_status_now(altus);
+  for (int i = 0; i < kReportWaitSteps && altuscom_report_pending(altus) && !kessaro_halt; i++) {
     clock_sleep(0.1);
   }
 }
@@ -186,113 +185,127 @@ int claim_identified(Kessaro *altus, Modem *modem, AltusDatalogger *banner,
   return 0;
 }
 
-}  // namespace
-
-int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalogger, int reboot,
-           int acqoff, int acqon) {
-  Kessaro *altus = program_of(modem);
-  bool dialout = callmode != 1;
+// One opening of a datalogger connection: the link, the datalogger (for a dial-in not
+// known until it is identified), what the console and the status said, and the phases
+// in the order they run. Each phase returns 0 to go on, else opendl's result.
+struct Opening {
+  Kessaro *altus;
+  Modem *modem;
+  bool dialout;
   AltusDatalogger *dl = nullptr;
-
-  // 1-2: the datalogger and its connection code.
-  if (!dialout) {
-    dl = modem->connected_dl;  // none after "EVENT DETECTED": identified below
-  } else {
-    dl = datalogger != nullptr ? *datalogger : nullptr;
-    if (dl == nullptr) {
-      altuscom_log_complain(modem, nullptr, 1, 0, "opendl: %s: Need input datalogger.\n",
-                            modem->name);
-      return -1;
-    }
-    if (!dl->dialout) {
-      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: No dialout allowed for name '%s'.\n",
-                            modem->name, dl->target_name);
-      under_status(altus, [&] {
-        dl->com_mode = ALTUS_COM_DISCONNECTED;
-        dl->connected_modem_status = nullptr;
-      });
-      ask_report(altus);
-      return -1;
-    }
-  }
-  if (dl != nullptr) begin_opening(altus, modem, dl, dialout);
-
-  // 3: halted before anything was said.
-  if (kessaro_halt) {
-    if (dl != nullptr) forget_opening(altus, dl);
-    return OPENDL_HALTED;
-  }
-
-  // 4: the console dialogue into block mode.
-  if (!modem_connection_held(modem)) lock_modem_connection(modem, "opendl", 0);
-  int saved_debug = 0;
-  if (dl != nullptr) {
-    saved_debug = dl->debug_data;
-    dl->debug_data = -2;
-    if (dl->reboot) {
-      reboot = dl->reboot;
-      dl->reboot = 0;
-    }
-  }
+  unsigned char seqno = 0;
   VerParams vp{};
   int got_monitor = 0;
-  int *gotp = dl != nullptr ? &dl->gotintomonitormode : &got_monitor;
-  int rc = open_block(modem->buf_handle, modem->devname, &vp, modem, dl,
-                      altus != nullptr ? altus->connect_listen_string : nullptr, gotp, reboot,
-                      acqoff, acqon);
-  if (dl != nullptr) {
-    dl->debug_data = saved_debug;
-    if (!dl->gotintomonitormode) {
-      under_status(altus, [&] {
-        dl->connected_modem = nullptr;
-        dl->connected_modem_status = nullptr;
-      });
-    }
-  }
+  AltusBlockStatus st{};
+  char tag[32] = "";
 
-  // 5: the result of the opening.
-  auto fail = [&](const char *label, int code) {
+  // A failure after the console dialogue: the code left disconnected unless the
+  // datalogger is connected elsewhere, and both locks released.
+  int fail(const char *label, int code) {
     if (dl != nullptr && dl->connected_modem == nullptr) {
       under_status(altus, [&] { dl->com_mode = ALTUS_COM_DISCONNECTED; });
     }
     release_both(modem, dl, label);
     return code;
-  };
-  if (kessaro_halt) return fail("opendl: halt", OPENDL_HALTED);
-  if (rc < 0) {
-    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
-                          modem->devname);
-    return fail("opendl: open_block error", -1);
   }
-  if (rc == OPENDL_TIMEOUT) {
-    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) timeout.\n", modem->name,
-                          modem->devname);
-    return fail("opendl: open_block timeout", OPENDL_TIMEOUT);
+
+  // 1-2: the datalogger and its connection code.
+  int pick(AltusDatalogger **datalogger) {
+    if (!dialout) {
+      dl = modem->connected_dl;  // none after "EVENT DETECTED": identified below
+    } else {
+      dl = datalogger != nullptr ? *datalogger : nullptr;
+      if (dl == nullptr) {
+        altuscom_log_complain(modem, nullptr, 1, 0, "opendl: %s: Need input datalogger.\n",
+                              modem->name);
+        return -1;
+      }
+      if (!dl->dialout) {
+        altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: No dialout allowed for name '%s'.\n",
+                              modem->name, dl->target_name);
+        under_status(altus, [&] {
+          dl->com_mode = ALTUS_COM_DISCONNECTED;
+          dl->connected_modem_status = nullptr;
+        });
+        ask_report(altus);
+        return -1;
+      }
+    }
+    if (dl != nullptr) begin_opening(altus, modem, dl, dialout);
+    // 3: halted before anything was said.
+    if (kessaro_halt) {
+      if (dl != nullptr) forget_opening(altus, dl);
+      return OPENDL_HALTED;
+    }
+    return 0;
   }
-  if (rc == OPENDL_DIALIN) {
-    altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE interrupted by attempt to dialin");
-    modem->dialin_pending = 1;
-    return fail("opendl: BLOCKMODE interrupted", OPENDL_DIALIN);
+
+  // 4: the console dialogue into block mode, with the datalogger's packet dumps off and a
+  // reboot it asks for taken over.
+  int console(int reboot, int acqoff, int acqon) {
+    if (!modem_connection_held(modem)) lock_modem_connection(modem, "opendl", 0);
+    int saved_debug = 0;
+    if (dl != nullptr) {
+      saved_debug = dl->debug_data;
+      dl->debug_data = -2;
+      if (dl->reboot) {
+        reboot = dl->reboot;
+        dl->reboot = 0;
+      }
+    }
+    int *gotp = dl != nullptr ? &dl->gotintomonitormode : &got_monitor;
+    int rc = open_block(modem->buf_handle, modem->devname, &vp, modem, dl,
+                        altus != nullptr ? altus->connect_listen_string : nullptr, gotp, reboot,
+                        acqoff, acqon);
+    if (dl != nullptr) {
+      dl->debug_data = saved_debug;
+      if (!dl->gotintomonitormode) {
+        under_status(altus, [&] {
+          dl->connected_modem = nullptr;
+          dl->connected_modem_status = nullptr;
+        });
+      }
+    }
+    return rc;
   }
-  if (rc == OPENDL_NOT_ACTIVE) {
-    altuscom_log_message(modem, dl, 0, "opendl: Connection no longer active");
-    altuscom_log_complain(modem, dl, 1, 0,
-                          "opendl: %s: open_block(%s) error: connection no longer active.\n",
-                          modem->name, modem->devname);
-    return fail("opendl: Connection not active", OPENDL_NOT_ACTIVE);
+
+  // 5: the result of the console dialogue.
+  int judge(int rc) {
+    if (kessaro_halt) return fail("opendl: halt", OPENDL_HALTED);
+    if (rc < 0) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
+                            modem->devname);
+      return fail("opendl: open_block error", -1);
+    }
+    if (rc == OPENDL_TIMEOUT) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) timeout.\n", modem->name,
+                            modem->devname);
+      return fail("opendl: open_block timeout", OPENDL_TIMEOUT);
+    }
+    if (rc == OPENDL_DIALIN) {
+      altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE interrupted by attempt to dialin");
+      modem->dialin_pending = 1;
+      return fail("opendl: BLOCKMODE interrupted", OPENDL_DIALIN);
+    }
+    if (rc == OPENDL_NOT_ACTIVE) {
+      altuscom_log_message(modem, dl, 0, "opendl: Connection no longer active");
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "opendl: %s: open_block(%s) error: connection no longer active.\n",
+                            modem->name, modem->devname);
+      return fail("opendl: Connection not active", OPENDL_NOT_ACTIVE);
+    }
+    if (rc != 0) {
+      altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
+                            modem->devname);
+      return fail("opendl: open_block error", rc);
+    }
+    altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE enabled");
+    if (dl != nullptr) dl->last_blockmode_time = std_now();
+    return 0;
   }
-  if (rc != 0) {
-    altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: open_block(%s) error.\n", modem->name,
-                          modem->devname);
-    return fail("opendl: open_block error", rc);
-  }
-  altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE enabled");
-  if (dl != nullptr) dl->last_blockmode_time = std_now();
 
   // 6-7: the status.
-  unsigned char seqno = 0;
-  AltusBlockStatus st{};
-  {
+  int read_status() {
     void *out = nullptr;
     int outsize = 0;
     int r =
@@ -301,7 +314,7 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
     if (r == 0 && (out == nullptr || outsize != (int)sizeof st)) r = -1;
     if (r == 0) memcpy(&st, out, sizeof st);
     free(out);
-    if (r == 2) {
+    if (r == BLOCK_TIMEOUT) {
       altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(status) timeout on %s.\n",
                             modem->name, modem->devname);
       return fail("opendl: get status timeout", OPENDL_TIMEOUT);
@@ -311,12 +324,12 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
                             modem->name, modem->devname);
       return fail("opendl: get status error", -1);
     }
+    log_status(modem, dl, st);
+    return 0;
   }
-  log_status(modem, dl, st);
 
-  // 8: identity.
-  char tag[32] = "";
-  if (!dialout) {
+  // 8, dial-in: the datalogger found by its serial tag and claimed for this link.
+  int identify(AltusDatalogger **datalogger) {
     if (make_dlserial(modem, vp.model, st.serialNumber, tag) < 0) {
       altuscom_log_complain(modem, dl, 1, 0, "opendl: make_dlserial() error.\n");
       return fail("opendl: make_dlserial error", -1);
@@ -340,7 +353,12 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
     }
     if (datalogger != nullptr) *datalogger = dl;
     dl->verparams = vp;
-  } else {
+    return 0;
+  }
+
+  // 8, dial-out: the model and serial number the datalogger reports must be the
+  // configured ones (or are learned with any_model and any_serial).
+  int verify() {
     if (!dl->any_model) {
       if (strcmp(dl->model, vp.model) != 0) {
         altuscom_log_complain(modem, dl, 1, 0,
@@ -362,24 +380,25 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
                             modem->name, st.serialNumber, dl->serial, dl->target_name);
       return fail("opendl: datalogger serial mismatch", -1);
     }
+    return 0;
   }
 
   // 9-11: the clock, the connection recorded, the status stored.
-  altuscom_set_dlclock(dl, &st);
-  double now = std_now();
-  modem->connected_dl = dl;
-  set_userdata3(modem, dl);
-  under_status(altus, [&] {
-    dl->connected_modem = modem;
-    dl->connected_modem_status = modem;
-    dl->com_mode = ALTUS_COM_BLOCKMODE;
-    dl->lcom = ALTUS_COM_BLOCKMODE;
-    dl->open_time = now;
-    dl->close_time = 0;
-  });
-  report_and_wait(altus);
-  altuscom_set_dlclock(dl, &st);
-  {
+  void record() {
+    altuscom_set_dlclock(dl, &st);
+    double now = std_now();
+    modem->connected_dl = dl;
+    set_userdata3(modem, dl);
+    under_status(altus, [&] {
+      dl->connected_modem = modem;
+      dl->connected_modem_status = modem;
+      dl->com_mode = ALTUS_COM_BLOCKMODE;
+      dl->lcom = ALTUS_COM_BLOCKMODE;
+      dl->open_time = now;
+      dl->close_time = 0;
+    });
+    report_and_wait(altus);
+    altuscom_set_dlclock(dl, &st);
     std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
     under_status(altus, [&] {
       dl->status = st;
@@ -387,8 +406,9 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
     });
   }
 
-  // 12: a dial-in from a datalogger that may not call in.
-  if (!dialout) {
+  // 12: a dial-in from a datalogger that may not call in is undone.
+  int check_dialin(char *dlserial) {
+    if (dialout) return 0;
     if (!dl->dialin) {
       altuscom_log_complain(modem, dl, 1, 0,
                             "opendl: %s: No dialin allowed for datalogger serial number '%s'.\n",
@@ -404,18 +424,12 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
       return -1;
     }
     if (dlserial != nullptr) snprintf(dlserial, 32, "%s", tag);
+    return 0;
   }
 
-  // 13: the connection is established; the locks go back.
-  {
-    std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
-    dl->stat.laststatus_time = std_now();
-    dl->stat.lastcom_error_rate = 0;
-  }
-  release_both(modem, dl, "opendl: connection established");
-
-  // 14: the password.
-  if (dl->password[0] != '\0') {
+  // 14: the password, when one is configured.
+  int send_password() {
+    if (dl->password[0] == '\0') return 0;
     altuscom_log_message(modem, dl, 0, "sending password...");
     void *out = nullptr;
     int outsize = 0;
@@ -423,7 +437,7 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
                       modem, dl);
     seqno++;
     free(out);
-    if (r == 2) {
+    if (r == BLOCK_TIMEOUT) {
       altuscom_log_complain(modem, dl, 1, 0, "opendl: %s: get_block(password) timeout on %s.\n",
                             modem->name, modem->devname);
       altuscom_log_message(modem, dl, 0, "password not ok...");
@@ -436,28 +450,53 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
       return -1;
     }
     altuscom_log_message(modem, dl, 0, "password ok...");
+    return 0;
   }
 
   // 15: the parameter header.
-  altuscom_log_message(modem, dl, 0, "getting parameters...");
-  AltusBlockParams *params = nullptr;
-  int r = block_getparams(modem->buf_handle, &seqno, &params, modem, dl);
-  if (r != 0 || params == nullptr) {
+  int read_params() {
+    altuscom_log_message(modem, dl, 0, "getting parameters...");
+    AltusBlockParams *params = nullptr;
+    int r = block_getparams(modem->buf_handle, &seqno, &params, modem, dl);
+    if (r != 0 || params == nullptr) {
+      free(params);
+      altuscom_log_complain(modem, dl, 1, 0, "getevents: opendl(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                            modem->devname);
+      altuscom_log_message(modem, dl, 0, "parameters not received...");
+      ask_report(altus);
+      return -1;
+    }
+    under_status(altus, [&] {
+      dl->last_params = *params;
+      dl->last_params_time = std_now();
+    });
     free(params);
-    altuscom_log_complain(modem, dl, 1, 0, "getevents: opendl(ALTUS_PKC_GETPARAMS,%s) error.\n",
-                          modem->devname);
-    altuscom_log_message(modem, dl, 0, "parameters not received...");
-    ask_report(altus);
-    return -1;
+    altuscom_log_message(modem, dl, 0, "parameters received...");
+    report_and_wait(altus);
+    return 0;
   }
-  under_status(altus, [&] {
-    dl->last_params = *params;
-    dl->last_params_time = std_now();
-  });
-  free(params);
-  altuscom_log_message(modem, dl, 0, "parameters received...");
-  report_and_wait(altus);
-  return 0;
+};
+
+}  // namespace
+
+int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalogger, int reboot,
+           int acqoff, int acqon) {
+  Opening o{program_of(modem), modem, callmode != 1};
+  if (int r = o.pick(datalogger); r != 0) return r;
+  if (int r = o.judge(o.console(reboot, acqoff, acqon)); r != 0) return r;
+  if (int r = o.read_status(); r != 0) return r;
+  if (int r = o.dialout ? o.verify() : o.identify(datalogger); r != 0) return r;
+  o.record();
+  if (int r = o.check_dialin(dlserial); r != 0) return r;
+  // 13: the connection is established; the locks go back.
+  {
+    std::lock_guard<KessaroMutex> g(o.dl->stat.status_mutex);
+    o.dl->stat.laststatus_time = std_now();
+    o.dl->stat.lastcom_error_rate = 0;
+  }
+  release_both(modem, o.dl, "opendl: connection established");
+  if (int r = o.send_password(); r != 0) return r;
+  return o.read_params();
 }
 
 // ---- ending a connection ----
@@ -496,7 +535,7 @@ void drop_own_link(AltusDatalogger *dl, const char *label) {
 // thread holding the datalogger.
 bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh) {
   if (dl == nullptr) return false;
-  *altus = static_cast<Kessaro *>(dl->userdata != nullptr ? dl->userdata : kessaro_glbl);
+  *altus = altuscom_program(dl->userdata);
   *link = dl->connected_modem;
   if (*link == nullptr) {
     end_unconnected(*altus, dl);

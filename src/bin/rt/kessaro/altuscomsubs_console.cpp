@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_stream.h"
@@ -49,7 +50,7 @@ void ctrl_line(SerialBuf *b, const std::string &text) {
 // datalogger's connection mode and times under it); without a program record, bare.
 template <class F>
 void under_status_lock(F f) {
-  Kessaro *k = kessaro_glbl;
+  Kessaro *k = altuscom_program(nullptr);
   if (k == nullptr) {
     f();
     return;
@@ -59,7 +60,7 @@ void under_status_lock(F f) {
 }
 
 void request_status_report() {
-  if (Kessaro *k = kessaro_glbl) k->status_report_now = 1;
+  if (Kessaro *k = altuscom_program(nullptr)) altuscom_report_status_now(k);
 }
 
 bool write_text(SerialBuf *b, std::string_view s) {
@@ -370,13 +371,13 @@ int check_transaction(SerialBuf *buf, int command, const char *cmdname, const ch
   if (r < 0) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) error.\n", cmdname,
                           p);
-  } else if (r == 1) {
+  } else if (r == BLOCK_EOF) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) EOF on input.\n",
                           cmdname, p);
-  } else if (r == 6) {
+  } else if (r == BLOCK_OFFHOOK) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0, "open_block: get_block(%s,%s) input offhook.\n",
                           cmdname, p);
-  } else if (r == 2) {
+  } else if (r == BLOCK_TIMEOUT) {
     altuscom_log_complain(M(vmodem), D(vdl), 1, 0,
                           "open_block: get_block(%s,%s) timeout on input.\n", cmdname, p);
   }

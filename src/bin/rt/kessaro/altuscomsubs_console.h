@@ -7,7 +7,7 @@
 // Everything runs on the link thread that holds the connection, synchronously, with
 // blocking waits on the link's SerialBuf; the caller holds the datalogger's and the
 // link's connection locks. The one lock taken here is the program record's
-// status_mutex (reached through kessaro_glbl), held while the datalogger's connection
+// status_mutex (of the record altuscom_program finds), held while the datalogger's connection
 // mode and times are written, since the status thread reads them under it.
 //
 // The dialogue is paced by fixed pauses through myusleep (the clock seam): 1 s between

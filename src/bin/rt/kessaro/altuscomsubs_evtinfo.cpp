@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
 #include "altusevtsubs.h"
@@ -118,7 +119,7 @@ int evt2info(const AltusEvtFile *h, AltusEvtInfo *info) {
 }
 
 char *eventinfo2pf(AltusDatalogger *dl, AltusDirTree *dirt, AltusEvtInfo *ev) {
-  Kessaro *altus = kessaro_glbl;
+  Kessaro *altus = altuscom_program(nullptr);
   std::string name = dirt->pathname;
   for (char &c : name) {
     if (c == '\\') c = '/';

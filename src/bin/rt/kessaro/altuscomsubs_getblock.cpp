@@ -134,7 +134,7 @@ struct Exchange {
   int framesize = 0, nbytes = 0;
   std::unique_ptr<AltusBlockPkt> pkt = std::make_unique<AltusBlockPkt>();
   std::string rname;  // name of the reply type of `pkt`
-  int result = GETBLOCK_OK;
+  int result = BLOCK_OK;
 
   Exchange(SerialBuf *b, int cmd, void *d, unsigned char *seq, void **o, int *osize, int sz,
            void *m, void *l)
@@ -161,7 +161,7 @@ struct Exchange {
 
   int no_memory(const char *call) {
     altuscom_log_complain(lm, ld, 1, 1, "get_block: %s() error.\n", call);
-    return GETBLOCK_FAILED;
+    return BLOCK_FAILED;
   }
   Flow end(int r) {
     result = r;
@@ -170,7 +170,7 @@ struct Exchange {
   // The command and its replies are finished: the next command takes the next number.
   Flow done() {
     (*seqno)++;
-    return end(GETBLOCK_OK);
+    return end(BLOCK_OK);
   }
   Flow resend() {
     int r = send();
@@ -261,14 +261,14 @@ void Exchange::log_sent() const {
 
 // Builds and sends the command with the current *seqno. Returns 0 or a result.
 int Exchange::send() {
-  if (listening) return GETBLOCK_OK;
+  if (listening) return BLOCK_OK;
   unsigned char argbuf[8];
   const void *arg = nullptr;
   int len = argument(argbuf, &arg);
   if (make_block_command_packet(command, arg, len, *seqno, 1, &frame, &nbytes, &framesize, modem,
                                 dl) < 0) {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: make_block_command_packet() error.\n");
-    return GETBLOCK_FAILED;
+    return BLOCK_FAILED;
   }
   if (cverbose) log_sent();
   int r = send_block_command_packet(buf, frame, nbytes);
@@ -276,7 +276,7 @@ int Exchange::send() {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: send_block_command_packet() error.\n");
     return r;
   }
-  return GETBLOCK_OK;
+  return BLOCK_OK;
 }
 
 // Reads one frame; a time-out while a command waits for its reply sends it again.
@@ -291,20 +291,20 @@ Flow Exchange::read_frame() {
     fail_out();
     return end(r);
   }
-  if (r == GETBLOCK_EOF) {
+  if (r == BLOCK_EOF) {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: EOF on input.\n");
-    return end(GETBLOCK_EOF);
+    return end(BLOCK_EOF);
   }
-  if (r == GETBLOCK_NOT_CONNECTED) {
+  if (r == BLOCK_OFFHOOK) {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: input not connected.\n");
-    return end(GETBLOCK_NOT_CONNECTED);
+    return end(BLOCK_OFFHOOK);
   }
-  if (r == GETBLOCK_TIMEOUT) {
+  if (r == BLOCK_TIMEOUT) {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout on input.\n");
-    if (listening) return end(GETBLOCK_TIMEOUT);
+    if (listening) return end(BLOCK_TIMEOUT);
     if (++tr >= max_tries) {
       altuscom_log_complain(lm, ld, 1, 0, "get_block: Exceeded maximum number of read timeouts.\n");
-      return end(GETBLOCK_TIMEOUT);
+      return end(BLOCK_TIMEOUT);
     }
     altuscom_log_complain(lm, ld, 1, 0, "get_block: timeout...Retrying command.\n");
     return resend();
@@ -312,7 +312,7 @@ Flow Exchange::read_frame() {
   if (r != 0) return end(r);
   if (nbytes == 0) {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: 0 length packet on input.\n");
-    return end(GETBLOCK_EOF);
+    return end(BLOCK_EOF);
   }
   return Flow::PACKET;
 }
@@ -325,7 +325,7 @@ Flow Exchange::check_packet() {
     call_log(buf, nullptr, 7);
     if (command == 255) {
       elog_clear_register(0);
-      return end(GETBLOCK_OK);
+      return end(BLOCK_OK);
     }
     buf->errors++;
     if (pkt->typeCode == PKR_STRDATA || pkt->typeCode == PKR_STRRQDATA) {
@@ -337,7 +337,7 @@ Flow Exchange::check_packet() {
     if (++tr > 5) {
       altuscom_log_complain(lm, ld, 1, 0,
                             "get_block: Exceeded maximum number of decode packet errors.\n");
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
     }
     altuscom_log_complain(lm, ld, 1, 0, "get_block: decode_block_packet() error...Retrying %s\n",
                           cname.c_str());
@@ -360,7 +360,7 @@ Flow Exchange::check_packet() {
     if (++tr > 5) {
       altuscom_log_complain(lm, ld, 1, 0,
                             "get_block: Exceeded maximum number of %s checksum errors.\n", what);
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
     }
     altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error...Retrying command.\n", what);
     return resend();
@@ -386,7 +386,7 @@ int Exchange::strdata(int kind, bool keep) {
   } else {
     hand_over(buf, sd, kind);
   }
-  return GETBLOCK_OK;
+  return BLOCK_OK;
 }
 
 AltusStrNak *Exchange::strnak() {
@@ -401,14 +401,14 @@ AltusStrNak *Exchange::strnak() {
 
 // n bytes, with a terminating NUL, for the caller.
 int Exchange::give(const void *bytes, int n) {
-  if (out == nullptr || n <= 0) return GETBLOCK_OK;
+  if (out == nullptr || n <= 0) return BLOCK_OK;
   auto *p = static_cast<char *>(malloc(n + 1));
   if (p == nullptr) return no_memory("malloc");
   memcpy(p, bytes, n);
   p[n] = '\0';
   *out = p;
   if (outsize) *outsize = n;
-  return GETBLOCK_OK;
+  return BLOCK_OK;
 }
 
 std::string Exchange::alarm_text() const {
@@ -423,26 +423,26 @@ std::string Exchange::alarm_text() const {
 // Listening: the first good packet ends the call, its kind the result.
 Flow Exchange::listen_reply() {
   const int type = pkt->typeCode;
-  int r = GETBLOCK_OK;
+  int r = BLOCK_OK;
   switch (type) {
     case PKR_MSG:
       call_log(buf, payload_text(*pkt).c_str(), 3);
-      r = GETBLOCK_MESSAGE;
+      r = BLOCK_MESSAGE;
       break;
     case PKR_ALARM:
       call_log(buf, alarm_text().c_str(), 4);
-      r = GETBLOCK_ALARM;
+      r = BLOCK_ALARM;
       break;
     case PKR_STATUS:
     case PKR_EXTSTATUS:
       if (listen_status(type) == Flow::END) return Flow::END;
-      r = type == PKR_STATUS ? GETBLOCK_STATUS : GETBLOCK_EXTSTATUS;
+      r = type == PKR_STATUS ? BLOCK_STATUS : BLOCK_EXTSTATUS;
       break;
     case PKR_STRNAK: {
       AltusStrNak *nak = strnak();
-      if (nak == nullptr) return end(GETBLOCK_FAILED);
+      if (nak == nullptr) return end(BLOCK_FAILED);
       hand_over(buf, nak, STRDATA_KIND_NAK);
-      r = GETBLOCK_STRNAK;
+      r = BLOCK_STRNAK;
       break;
     }
     case PKR_STRDATA:
@@ -450,7 +450,7 @@ Flow Exchange::listen_reply() {
       const bool live = type == PKR_STRDATA;
       int rc = strdata(live ? STRDATA_KIND_DATA : STRDATA_KIND_RQDATA, command == 0);
       if (rc < 0) return end(rc);
-      r = live ? GETBLOCK_STRDATA : GETBLOCK_STRRQDATA;
+      r = live ? BLOCK_STRDATA : BLOCK_STRRQDATA;
       break;
     }
     default:
@@ -492,7 +492,7 @@ Flow Exchange::check_sequence() {
     if (++tr >= max_tries) {
       altuscom_log_complain(lm, ld, 1, 0,
                             "get_block: Exceeded maximum number of sequence mismatches.\n");
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
     }
     altuscom_log_complain(lm, ld, 1, 0, "get_block: Retrying command.\n");
     elog_clear_register(1);
@@ -522,7 +522,7 @@ Flow Exchange::command_reply() {
       return Flow::READ_ON;
     case PKR_STRNAK: {
       AltusStrNak *nak = strnak();
-      if (nak == nullptr) return end(GETBLOCK_FAILED);
+      if (nak == nullptr) return end(BLOCK_FAILED);
       if (command == PKC_STRCTRL) {
         if (out) {
           *out = nak;
@@ -530,7 +530,7 @@ Flow Exchange::command_reply() {
         } else {
           free(nak);
         }
-        return end(GETBLOCK_STRNAK);
+        return end(BLOCK_STRNAK);
       }
       hand_over(buf, nak, STRDATA_KIND_NAK);
       return Flow::READ_ON;
@@ -541,7 +541,7 @@ Flow Exchange::command_reply() {
     case PKR_DIRNAME: {
       int want = type == PKR_PING ? PKC_PING : PKC_GETDIRNAME;
       if (command != want) return mismatch(type == PKR_PING ? "PKR_PING" : "PKR_DIRNAME");
-      if (give(pkt->data, pkt->dataLength) < 0) return end(GETBLOCK_FAILED);
+      if (give(pkt->data, pkt->dataLength) < 0) return end(BLOCK_FAILED);
       return done();
     }
     case PKR_STATUS:
@@ -566,7 +566,7 @@ Flow Exchange::command_reply() {
       return file_reply();
     default:
       altuscom_log_complain(lm, ld, 1, 0, "get_block: Unrecognized response 0x%2.2X\n", type);
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
   }
 }
 
@@ -574,7 +574,7 @@ Flow Exchange::mismatch(const char *name) {
   altuscom_log_complain(lm, ld, 1, 0, "get_block: %s response does not match sent command.\n",
                         name);
   fail_out();
-  return end(GETBLOCK_FAILED);
+  return end(BLOCK_FAILED);
 }
 
 // An acknowledgement: its text (after the command and result bytes) goes to the caller,
@@ -594,10 +594,10 @@ Flow Exchange::ack_reply() {
     } else {
       altuscom_log_complain(lm, ld, 1, 0, "get_block: command failed.\n");
     }
-    return end(GETBLOCK_FAILED);
+    return end(BLOCK_FAILED);
   }
   if (pkt->dataLength > 2 && give(text.c_str(), static_cast<int>(text.size())) < 0)
-    return end(GETBLOCK_FAILED);
+    return end(BLOCK_FAILED);
   if (pkt->dataLength > 2 && outsize && out && *out) *outsize = static_cast<int>(text.size()) + 1;
   return done();
 }
@@ -640,7 +640,7 @@ Flow Exchange::dir_reply() {
   if (pkt->dataLength == 0) {
     if (std_now() - *filedir_timer > kFiledirLimit) {
       altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETDIR.\n");
-      return end(GETBLOCK_TIMEOUT);
+      return end(BLOCK_TIMEOUT);
     }
     return done();
   }
@@ -650,7 +650,7 @@ Flow Exchange::dir_reply() {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: listing of more than %d entries refused.\n",
                           kMaxListing);
     fail_out();
-    return end(GETBLOCK_FAILED);
+    return end(BLOCK_FAILED);
   }
   if (out) {
     auto *grown =
@@ -658,7 +658,7 @@ Flow Exchange::dir_reply() {
     if (grown == nullptr) {
       no_memory("realloc");
       fail_out();
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
     }
     *out = grown;
     for (int i = 0; i < n; i++) decode_block_direntry(pkt.get(), i, &grown[have + i]);
@@ -675,7 +675,7 @@ Flow Exchange::file_reply() {
   if (L == 0) {
     if (std_now() - *filedir_timer > kFiledirLimit) {
       altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
-      return end(GETBLOCK_TIMEOUT);
+      return end(BLOCK_TIMEOUT);
     }
     return done();
   }
@@ -684,14 +684,14 @@ Flow Exchange::file_reply() {
     altuscom_log_complain(lm, ld, 1, 0, "get_block: file of unknown size past %d bytes refused.\n",
                           kMaxUnsizedFile);
     fail_out();
-    return end(GETBLOCK_FAILED);
+    return end(BLOCK_FAILED);
   }
   if (out) {
     auto *grown = static_cast<unsigned char *>(realloc(*out, have + L));
     if (grown == nullptr) {
       no_memory("realloc");
       fail_out();
-      return end(GETBLOCK_FAILED);
+      return end(BLOCK_FAILED);
     }
     memcpy(grown + have, pkt->data, L);
     *out = grown;
@@ -706,7 +706,7 @@ Flow Exchange::file_reply() {
   if (L <= 255) {
     if (std_now() - *filedir_timer > kFiledirLimit) {
       altuscom_log_complain(lm, ld, 1, 0, "get_block: ALTUS timeout on GETFILE.\n");
-      return end(GETBLOCK_TIMEOUT);
+      return end(BLOCK_TIMEOUT);
     }
     return done();
   }
@@ -735,11 +735,11 @@ int get_block(SerialBuf *bufhandle, int command, void *data, unsigned char *seqn
   if (!listening && !block_command_known(command)) {
     altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 1, 0,
                           "get_block: Unrecognized command 0x%2.2X\n", command);
-    return GETBLOCK_FAILED;
+    return BLOCK_FAILED;
   }
   Exchange x(bufhandle, command, data, seqno, out, outsize, size, modem, dl);
   if (int r = x.send(); r != 0) return r;
-  if (x.unanswered()) return GETBLOCK_OK;
+  if (x.unanswered()) return BLOCK_OK;
   for (;;) {
     Flow f = x.read_frame();
     if (f == Flow::PACKET) f = x.check_packet();

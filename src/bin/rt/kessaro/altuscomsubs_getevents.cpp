@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_connect.h"
 #include "altuscomsubs_evtinfo.h"
@@ -22,9 +23,6 @@
 #include "base/elog.h"
 #include "base/textutil.h"
 #include "base/timetext.h"
-#include "kessaro_cmdqueue.h"
-#include "kessaro_cmdresp.h"
-#include "kessaro_state.h"
 
 namespace {
 
@@ -204,9 +202,9 @@ int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dire
   }
   if (nfiles == 0) {
     altuscom_log_message(modem, dl, 0, "get_dirtree: No events found");
-    cmd_pending(dl, cmd, "No events found");
+    altuscom_progress(dl, cmd, "No events found");
   }
-  mybury(altus);
+  altuscom_write_state(altus);
   give_walk(walk, n, dirtree, dirtree_n);
   return 0;
 }
@@ -345,7 +343,7 @@ struct Download {
             c.g_minpeak);
       }
     }
-    if (fetched) mybury(altus);
+    if (fetched) altuscom_write_state(altus);
     return result;
   }
 
@@ -402,10 +400,10 @@ struct Download {
           buf->packets > 0 ? static_cast<double>(buf->errors) / buf->packets : 0.0;
       dl->stat.nevents_transfered++;
     }
-    mybury(altus);
+    altuscom_write_state(altus);
     if (dl->auto_delete) {
       msg("Deleting file %s", f.pathname);
-      cmd_pending(dl, cmd, "Deleting file %s...\n", f.pathname);
+      altuscom_progress(dl, cmd, "Deleting file %s...\n", f.pathname);
       char path[256];
       snprintf(path, sizeof path, "%s", f.pathname);
       if (block_delfile(buf, path, &seqno, modem, dl) != 0) elog_clear_register(0);
@@ -420,7 +418,7 @@ struct Download {
     for (;;) {
       AltusDirTree &f = dl->files[i];
       msg("Reading file %s (%d bytes)", f.pathname, f.size);
-      cmd_pending(dl, cmd, "Reading file %s (%d bytes)...\n", f.pathname, f.size);
+      altuscom_progress(dl, cmd, "Reading file %s (%d bytes)...\n", f.pathname, f.size);
       char path[256];
       snprintf(path, sizeof path, "%s", f.pathname);
       unsigned char *fbuf = nullptr;
@@ -434,7 +432,8 @@ struct Download {
       double secs = clock_now() - start;
       double rate = secs > 0.0 ? nbytes / secs : 0.0;
       msg("File %s read (%d bytes at %.1f bytes/sec)", f.pathname, nbytes, rate);
-      cmd_pending(dl, cmd, "File %s read (%d bytes at %.1f bytes/sec)\n", f.pathname, nbytes, rate);
+      altuscom_progress(dl, cmd, "File %s read (%d bytes at %.1f bytes/sec)\n", f.pathname, nbytes,
+                        rate);
       bool whole = true;
       if (nbytes != f.size) {
         complain("getevents: Wrong size for file %s", f.pathname);
@@ -456,7 +455,7 @@ struct Download {
         }
         complain("getevents: corrupt file %s...giving up", f.pathname);
         f.processed = 3;
-        mybury(altus);
+        altuscom_write_state(altus);
         functional_tests();
         return FILES_DONE;
       }
@@ -485,7 +484,7 @@ struct Download {
         msg("%-24.24s corrupt file...skipping", f.pathname);
         continue;
       }
-      if (process_commands(altus, dl) > 0) return FILES_NEXT_PASS;
+      if (altuscom_run_commands(altus, dl) > 0) return FILES_NEXT_PASS;
       if (halted()) return FILES_HALT;
       if (dl->files[i].processed >= 2) continue;
       (*attempted)++;
@@ -518,14 +517,14 @@ struct Download {
         if (r != 0) return r;
         if (halted()) return 0;
         dl->last_events_count = stored_events();
-        mybury(altus);
+        altuscom_write_state(altus);
         rebuild = false;
       }
       if (dl->files_size == 0) {
         msg("getevents: no events to process");
         if (!in_progress) {
           msg("No events found");
-          cmd_pending(dl, cmd, "No events found");
+          altuscom_progress(dl, cmd, "No events found");
           return 0;
         }
         if (!wait_more()) return 0;
@@ -544,7 +543,6 @@ struct Download {
       old_count = stored_events();
       double now = clock_now();
       dl->lastgetevents_time = now;
-      dl->time_lastpacket = now;
       dl->time_nextcontinue = 0.0;
       if (in_progress) {
         msg("event in progress...");
@@ -567,7 +565,7 @@ struct Download {
         if (outstanding() > 0) incomplete = true;
         return 0;
       }
-      process_commands(altus, dl);
+      altuscom_run_commands(altus, dl);
       if (halted()) return 0;
       msg("getevents...getting status\n");
       int nunprocessed = unprocessed();
@@ -640,7 +638,6 @@ int getevents(Modem *modem, int, Pf *cmd) {
     dl->last_events_count = d.stored_events();
     double now = clock_now();
     dl->lastgetevents_time = now;
-    dl->time_lastpacket = now;
     dl->time_nextcontinue = 0.0;
   }
   if (halted()) {
@@ -651,14 +648,14 @@ int getevents(Modem *modem, int, Pf *cmd) {
     // Files are left over: the download is asked for again.
     if (entry_alarm) dl->alarm = 1;
     dl->getevents_status = 2;
-    mybury(altus);
+    altuscom_write_state(altus);
     return 0;
   }
   if (result == 0) {
     dl->alarm = 0;
     dl->request_getevents = 0;
     dl->getevents_status = 0;
-    mybury(altus);
+    altuscom_write_state(altus);
     return 0;
   }
   dl->getevents_status = 2;
@@ -690,7 +687,7 @@ struct FileWord {
   }
   int fail(const std::string &t) {
     altuscom_log_complain(modem, dl, 1, 0, "%s", t.c_str());
-    altus_cmd_error(altus, dl, cmd, 0, "%s", t.c_str());
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_ERROR, 0, "%s", t.c_str());
     return -1;
   }
   int fail_op(int r, const std::string &own) {
@@ -698,7 +695,7 @@ struct FileWord {
     return fail(own);
   }
   void pending(const std::string &t) {
-    altus_cmd_pending(altus, dl, cmd, nullptr, "%s", t.c_str());
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_PENDING, 0, "%s", t.c_str());
   }
 
   int transact(int command, void *data, void **out, int *outsize) {
@@ -743,7 +740,7 @@ struct FileWord {
           r, text("process_command: block_delfile(%s) error for %s.\n", dev(), path.c_str()));
     std::string t = text("file %s deleted\n", path.c_str());
     altuscom_log_message(modem, dl, 0, "%s", t.c_str());
-    altus_cmd_done_response_string(altus, dl, cmd, 0, "%s", t.c_str());
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE_RESPONSE, 0, "%s", t.c_str());
     return 0;
   }
 
@@ -827,11 +824,11 @@ struct FileWord {
         } else {
           std::string line = text("directory %s deleted\n", path->c_str());
           altuscom_log_message(modem, dl, 0, "%s", line.c_str());
-          altus_cmd_done_response_string(altus, dl, cmd, 0, "%s", line.c_str());
+          altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE_RESPONSE, 0, "%s", line.c_str());
         }
       }
     } else {
-      altus_cmd_done(altus, dl, cmd, 0, nullptr, nullptr);
+      altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE, 0, nullptr);
     }
     if (deleted > 0) get_dirtree(dl, modem, nullptr, nullptr, 0, seqno, nullptr, nullptr);
     return 0;
@@ -867,7 +864,8 @@ struct FileWord {
       out += line;
     }
     free(ents);
-    altus_cmd_done_response_string(altus, dl, cmd, 0, "%s", out.empty() ? "no files" : out.c_str());
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE_RESPONSE, 0, "%s",
+                    out.empty() ? "no files" : out.c_str());
     return 0;
   }
 
@@ -879,7 +877,8 @@ struct FileWord {
     std::string out;
     for (int i = 0; i < n; i++) out += listing_line(t[i].pathname, t[i].size, t[i].time, t[i].attr);
     free(t);
-    altus_cmd_done_response_string(altus, dl, cmd, 0, "%s", out.empty() ? "no files" : out.c_str());
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE_RESPONSE, 0, "%s",
+                    out.empty() ? "no files" : out.c_str());
     return 0;
   }
 
@@ -940,7 +939,7 @@ struct FileWord {
       free(info);
     }
     free(t);
-    altus_cmd_done(altus, dl, cmd, 0, nullptr, nullptr);
+    altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE, 0, nullptr);
     return 0;
   }
 };

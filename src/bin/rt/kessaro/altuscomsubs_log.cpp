@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_output.h"
 #include "altusevtsubs.h"
 #include "base/clock.h"
@@ -168,7 +169,7 @@ void complain_pvt(Modem *modem, AltusDatalogger *dl, int force, int push, int sy
 
 int init_msg(Modem *modem, AltusDatalogger *dl, char *string) {
   char *t = logtime(std_now(), 0);
-  Kessaro *k = kessaro_glbl;
+  Kessaro *k = altuscom_program(nullptr);
   std::string s = std::string(t) + ": " + (k && k->targetname ? k->targetname : "") + ":";
   free(t);
   if (modem != nullptr || dl != nullptr) {

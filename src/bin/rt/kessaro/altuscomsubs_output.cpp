@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_log.h"
 #include "altusevtsubs.h"
@@ -61,7 +62,7 @@ bool rate_ok(double samprate) { return std::isfinite(samprate) && samprate > 0.0
 
 int strdata_nsamp(const AltusBlockStrdata *blk) {
   if (blk->nsamp < 0) return 0;
-  return blk->nsamp > ALTUS_STRDATA_MAXSAMP ? ALTUS_STRDATA_MAXSAMP : blk->nsamp;
+  return blk->nsamp > BLOCK_MAX_STRDATA_SAMPLES ? BLOCK_MAX_STRDATA_SAMPLES : blk->nsamp;
 }
 
 std::string chan_label(const AltusChan *ch) {
@@ -254,8 +255,15 @@ int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time,
       pkt->nbytes = (int)strlen(reinterpret_cast<char *>(fbuf)) + 1;
       break;
   }
-  altuscom_dataout(kessaro_glbl, pkt);
+  altuscom_dataout(altuscom_program(nullptr), pkt);
   return 0;
+}
+
+void altuspacket_free(AltusPacket *pkt) {
+  if (pkt == nullptr) return;
+  free(pkt->pathname);
+  free(pkt->data);
+  free(pkt);
 }
 
 int altuscom_dataout(Kessaro *altus, AltusPacket *pkt) {
@@ -358,7 +366,7 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   int nsamp = strdata_nsamp(blk);
   bool rate = rate_ok(dl->samprate);
   if (dl->last_stream_data_time == 0.0) {
-    if (altus) altus->status_report_now = 1;
+    if (altus) altuscom_report_status_now(altus);
   } else if (rate && t >= dl->last_stream_data_time) {
     double dt = 1.0 / dl->samprate;
     double del = t - dl->last_stream_data_time;
@@ -371,12 +379,12 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
                              to);
         free(from);
         free(to);
-        if (altus) altus->status_report_now = 1;
+        if (altus) altuscom_report_status_now(altus);
       }
       if (dl->data_gap_time > 31536000.0) {
         altuscom_log_message(pkt->modem, dl, 0, "resetting data gap...");
         dl->data_gap_time = 0.0;
-        if (altus) altus->status_report_now = 1;
+        if (altus) altuscom_report_status_now(altus);
       }
     }
     if (!dl->order_output_data) dl->data_gap_time = 0.0;
@@ -434,9 +442,23 @@ void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   }
 }
 
-void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
+namespace {
+
+// An event file's samples, demultiplexed channel after channel, and its facts.
+struct DecodedEvent {
+  AltusEvtInfo info;
+  int nsamps = 0, nchans = 0, samples_size = 0;
+  int *samples = nullptr;
+  DecodedEvent() = default;
+  DecodedEvent(const DecodedEvent &) = delete;
+  DecodedEvent &operator=(const DecodedEvent &) = delete;
+  ~DecodedEvent() { free(samples); }
+};
+
+// Decodes the element's event file: tag, header (its checksum checked) and samples.
+// False (complained) when any part fails.
+bool decode_event_file(AltusPacket *pkt, DecodedEvent *ev) {
   AltusDatalogger *dl = pkt->datalogger;
-  if (dl == nullptr || pkt->data == nullptr) return;
   const char *file = pkt->pathname ? pkt->pathname : "";
   const char *target = dl->target_name ? dl->target_name : "";
   int ismw = altuscom_ismw(pkt->modem, dl);
@@ -451,49 +473,40 @@ void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
                           "repackage_event_pkt: evt_readtag() error for file %s from datalogger "
                           "%s.\n",
                           file, target);
-    return;
+    return false;
   }
   if (evt_readaltusfilehdr(nullptr, &p, end, &fhdr, size, be, ismw, &sum, &nframes) < 0) {
     altuscom_log_complain(pkt->modem, dl, 1, 0,
                           "repackage_event_pkt: evt_readaltusfilehdr() error for file %s from "
                           "datalogger %s.\n",
                           file, target);
-    return;
+    return false;
   }
   if (sum != chk) {
     altuscom_log_complain(pkt->modem, dl, 1, 0,
                           "repackage_event_pkt: Checksum error on Altus file header for file %s "
                           "from datalogger %s.\n",
                           file, target);
-    return;
+    return false;
   }
-  int nsamps = 0, nchans = 0, *samples = nullptr, samples_size = 0;
-  if (evt_demuxdata(nullptr, &p, end, &fhdr, &nsamps, &nchans, &samples, &samples_size) < 0) {
-    free(samples);
+  if (evt_demuxdata(nullptr, &p, end, &fhdr, &ev->nsamps, &ev->nchans, &ev->samples,
+                    &ev->samples_size) < 0) {
     altuscom_log_complain(pkt->modem, dl, 1, 0,
                           "repackage_event_pkt: evt_demuxdata() error for file %s from "
                           "datalogger %s.\n",
                           file, target);
-    return;
+    return false;
   }
-  AltusEvtInfo info;
-  evt2info(&fhdr, &info);
-  if (dl->starttime > 0.0 && info.time < dl->starttime) {
-    char *s = epoch2str(info.time, "%Y%j:%H:%M:%S");
-    altuscom_log_message(pkt->modem, dl, 0, "Skipping ORB output of event at %s because too old",
-                         s);
-    free(s);
-    free(samples);
-    return;
-  }
-  if (!rate_ok(info.samprate)) {
-    altuscom_log_complain(pkt->modem, dl, 1, 0,
-                          "repackage_event_pkt: Illegal sample rate %.5f in file %s from "
-                          "datalogger %s.\n",
-                          info.samprate, file, target);
-    free(samples);
-    return;
-  }
+  evt2info(&fhdr, &ev->info);
+  return true;
+}
+
+// Hands the event's samples of every output channel to the repackager, a packet's time
+// window at a time, and flushes the channels' buffers.
+void put_event_samples(Kessaro *altus, AltusPacket *pkt, const DecodedEvent &ev) {
+  AltusDatalogger *dl = pkt->datalogger;
+  const AltusEvtInfo &info = ev.info;
+  const int nsamps = ev.nsamps;
   double per = dl->output_packet_twin * info.samprate + 0.5;
   int nper = per >= 1.0 && per < 2147483647.0 ? (int)per : 1;
   double dt = 1.0 / info.samprate;
@@ -504,7 +517,7 @@ void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
     for (int c = 0; c < ALTUS_MAXCHAN; c++) {
       AltusChan *ch = &dl->data_chan[0][c];
       int k = mapchanindex(info.channel_bitmap, c);
-      if (!ch->outputthischan || k < 0 || k >= nchans || ch->pdef == nullptr) continue;
+      if (!ch->outputthischan || k < 0 || k >= ev.nchans || ch->pdef == nullptr) continue;
       RepackageBuf *rbuf = channel_rbuf(altus, ch, "repackage_event_pkt");
       if (ch->getcalib == 0) {
         if (database_calib(altus, pkt, ch, time, "repackage_event_pkt",
@@ -518,7 +531,7 @@ void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
         ch->calib = info.chans[k].calib;
       }
       if (repackage_put(rbuf, ch->net, ch->sta, ch->chan, ch->loc, time, dt, ch->calib, ch->calper,
-                        ch->segtype, n, samples + (size_t)k * (size_t)nsamps + i) < 0) {
+                        ch->segtype, n, ev.samples + (size_t)k * (size_t)nsamps + i) < 0) {
         altuscom_log_complain(pkt->modem, dl, 1, 0,
                               "repackage_event_pkt: repackage_put() error for channel %s.\n",
                               ch->netstachanloc);
@@ -526,13 +539,38 @@ void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
       elog_clear_register(1);
     }
   }
-  free(samples);
   for (int c = 0; c < ALTUS_MAXCHAN; c++) {
     AltusChan *ch = &dl->data_chan[0][c];
     if (ch->outputthischan && ch->pdef != nullptr && ch->pdef->rbuf != nullptr) {
       repackage_flush(ch->pdef->rbuf);
     }
   }
+}
+
+}  // namespace
+
+void repackage_event_pkt(Kessaro *altus, AltusPacket *pkt) {
+  AltusDatalogger *dl = pkt->datalogger;
+  if (dl == nullptr || pkt->data == nullptr) return;
+  DecodedEvent ev;
+  if (!decode_event_file(pkt, &ev)) return;
+  const AltusEvtInfo &info = ev.info;
+  if (dl->starttime > 0.0 && info.time < dl->starttime) {
+    char *s = epoch2str(info.time, "%Y%j:%H:%M:%S");
+    altuscom_log_message(pkt->modem, dl, 0, "Skipping ORB output of event at %s because too old",
+                         s);
+    free(s);
+    return;
+  }
+  if (!rate_ok(info.samprate)) {
+    altuscom_log_complain(pkt->modem, dl, 1, 0,
+                          "repackage_event_pkt: Illegal sample rate %.5f in file %s from "
+                          "datalogger %s.\n",
+                          info.samprate, pkt->pathname ? pkt->pathname : "",
+                          dl->target_name ? dl->target_name : "");
+    return;
+  }
+  put_event_samples(altus, pkt, ev);
 }
 
 void output_pf(Kessaro *altus, AltusPacket *pkt) {

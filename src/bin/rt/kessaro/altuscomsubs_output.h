@@ -20,7 +20,31 @@ struct Modem;
 struct AltusDatalogger;
 struct Kessaro;
 struct AltusChan;
-struct AltusPacket;
+
+// ---- the write queue element ----
+
+// Types of AltusPacket.
+enum {
+  ALTUSPKT_EVTFILE = 0,
+  ALTUSPKT_STREAM = 1,
+  ALTUSPKT_LOG = 2,
+  ALTUSPKT_STOP = 3,
+  ALTUSPKT_EVTINFO = 4,
+  ALTUSPKT_STATUS = 5
+};
+
+struct AltusPacket {
+  double time;
+  AltusDatalogger *datalogger;  // or none
+  Modem *modem;                 // or none
+  char *pathname;               // owned, or none
+  int type;
+  unsigned char *data;  // owned, or none
+  int nbytes;
+};
+
+// Frees a write-queue element with its pathname and data; none: nothing.
+void altuspacket_free(AltusPacket *pkt);
 
 // Calibration re-check state: the flag (initially raised) asks the next calibration
 // lookup to re-read its tables; it is raised again at most once a minute.
@@ -35,7 +59,7 @@ void pktchannelcalib_recheck(double now);
 // tables). Only the write thread calls it.
 int altuscom_calib_lookup(Kessaro *altus, AltusChan *ch, double time);
 
-// Hands `fbuf` to the pipeline (types in kessaro.h: ALTUSPKT_*). Types 0, 1, 4 and 5 take
+// Hands `fbuf` to the pipeline (types ALTUSPKT_* above). Types 0, 1, 4 and 5 take
 // the buffer over on success; 2 and 3 copy the text. A null fbuf: 0, nothing done.
 // -1 (registered, nothing taken over) for an unknown type or no memory.
 int altuscom_push_data(int type, Modem *modem, AltusDatalogger *dl, double time, char *pathname,

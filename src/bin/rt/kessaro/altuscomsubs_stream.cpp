@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscom_hooks.h"
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_blockops.h"
 #include "altuscomsubs_connect.h"
@@ -19,9 +20,6 @@
 #include "altuscomthread.h"
 #include "base/clock.h"
 #include "base/elog.h"
-#include "kessaro_cmdqueue.h"
-#include "kessaro_cmdresp.h"
-#include "kessaro_state.h"
 
 char *strstatus2str(int status) {
   static const char *const names[] = {"IDLE",       "POSTED",  "STARTING", "RUNNING",  "STOPPING",
@@ -33,12 +31,12 @@ char *strstatus2str(int status) {
 namespace {
 
 Kessaro *program_of(AltusDatalogger *dl) {
-  return dl && dl->userdata ? static_cast<Kessaro *>(dl->userdata) : kessaro_glbl;
+  return altuscom_program(dl != nullptr ? dl->userdata : nullptr);
 }
 
 void write_state(AltusDatalogger *dl) {
   Kessaro *k = program_of(dl);
-  if (k) mybury(k);
+  if (k) altuscom_write_state(k);
 }
 
 AltusStrbufEntry &entry(AltusDatalogger *dl, int i) {
@@ -196,71 +194,63 @@ void request_missing(AltusDatalogger *dl, Deferred &todo) {
   }
 }
 
-// The handler's work on one record, stream_mutex held. Calls itself for packets the
-// live-order window releases.
 int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int override_window,
-                  Deferred &todo) {
-  if (kind == STRDATA_KIND_NAK) {
-    auto *nak = static_cast<AltusStrNak *>(packet);
-    unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
-    free(nak);
-    if (code != 3) {
-      char *text = altusnak2str(code);
-      altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
-      free(text);
-      if (code == 0) {
-        altuscom_log_message(
-            modem, dl, 0,
-            "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: flushing internal buffers");
-        todo.state |= flush_locked(modem, dl, 1);
-      }
-      return 0;
+                  Deferred &todo);
+
+// A refusal: code 3 gives up a requested packet (what is held behind it goes out), code 0
+// asks for the buffers to be flushed; others are only logged (stream_mutex held).
+void handle_nak(Modem *modem, AltusDatalogger *dl, AltusStrNak *nak, Deferred &todo) {
+  unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
+  free(nak);
+  if (code != 3) {
+    char *text = altusnak2str(code);
+    altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
+    free(text);
+    if (code == 0) {
+      altuscom_log_message(
+          modem, dl, 0,
+          "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: flushing internal buffers");
+      todo.state |= flush_locked(modem, dl, 1);
     }
-    if (stream >= dl->numStream) {
-      altuscom_log_complain(modem, dl, 0, 0,
-                            "altuscom_process_stream_packet: STRNAK for stream %u of %d dropped",
-                            stream, static_cast<int>(dl->numStream));
-      return 0;
-    }
-    unsigned coded = seq * dl->numStream + stream;
-    if (dl->max_strbuf <= 0) {
-      seq_log(modem, dl, coded, "STRNAK   ");
-      return 0;
-    }
-    int n_before = dl->n_strretranbuf;
-    retran_remove_below(dl, coded, true);
-    seq_log(
-        modem, dl, coded,
-        n_before != dl->n_strretranbuf ? "STRNAK    removed from list" : "STRNAK    not in list");
-    int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
-    if (d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
-      resync(modem, dl, coded + 1, todo);
-    } else {
-      while (static_cast<int32_t>(coded - dl->nextSeq) >= 0) pop_and_output(modem, dl);
-    }
-    // Packets held behind the given-up one go out now, not with the next arrival.
-    while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
-    request_missing(dl, todo);
-    return 0;
+    return;
   }
+  if (stream >= dl->numStream) {
+    altuscom_log_complain(modem, dl, 0, 0,
+                          "altuscom_process_stream_packet: STRNAK for stream %u of %d dropped",
+                          stream, static_cast<int>(dl->numStream));
+    return;
+  }
+  unsigned coded = seq * dl->numStream + stream;
+  if (dl->max_strbuf <= 0) {
+    seq_log(modem, dl, coded, "STRNAK   ");
+    return;
+  }
+  int n_before = dl->n_strretranbuf;
+  retran_remove_below(dl, coded, true);
+  seq_log(modem, dl, coded,
+          n_before != dl->n_strretranbuf ? "STRNAK    removed from list" : "STRNAK    not in list");
+  int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
+  if (d >= static_cast<int64_t>(dl->max_strbuf) + dl->max_strretranbuf) {
+    resync(modem, dl, coded + 1, todo);
+  } else {
+    while (static_cast<int32_t>(coded - dl->nextSeq) >= 0) pop_and_output(modem, dl);
+  }
+  // Packets held behind the given-up one go out now, not with the next arrival.
+  while (dl->n_strbuf > 0 && entry(dl, 0).packet != nullptr) pop_and_output(modem, dl);
+  request_missing(dl, todo);
+}
 
-  auto *p = static_cast<AltusBlockStrdata *>(packet);
-  const bool live = kind == STRDATA_KIND_DATA;
-  const char *kname = live ? "STRDATA  " : "STRRQDATA";
-  if (live)
-    dl->cntTimeout += 1;
-  else if (altuscom_isrock(modem, dl))
-    dl->cntTimeout += 1;
-
+// A data record with a bad CRC or of a stream not configured is dropped (freed): false.
+bool data_usable(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, bool live) {
   if (p->dataChk != p->dataChk_comp) {
     altuscom_log_message(modem, dl, 0,
                          "altuscom_process_stream_packet: %s packet crc failed (data %d comp %d)",
                          live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->dataChk),
                          static_cast<int>(p->dataChk_comp));
     free(p);
-    return -1;
+    return false;
   }
   if (p->stream >= dl->numStream) {
     altuscom_log_complain(modem, dl, 0, 0,
@@ -268,78 +258,82 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
                           live ? "STRDATA" : "STRRQDATA", static_cast<int>(p->stream),
                           static_cast<int>(dl->numStream));
     free(p);
-    return -1;
+    return false;
   }
-  const unsigned coded = p->dataSeq * dl->numStream + p->stream;
-  seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
+  return true;
+}
 
-  // A fresh stream starts counting at its first packet, unless the datalogger has just
-  // acknowledged a counter reset: then packets before the first one taken (dropped while
-  // the first parameter refresh held the stream) are asked for like any gap.
-  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
-      !dl->strseq_from_zero)
-    dl->nextSeq = coded;
-  dl->strseq_from_zero = 0;
-
-  if (live && !override_window) {
-    // Far behind the live order is not interleaving but a counter reset: the window is
-    // emptied in order and starts again at this packet, which goes on to the reorder
-    // buffer (that would otherwise drop every packet from here on).
-    const int64_t behind = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-    if (dl->nextStrdataSeq != 0 && behind < -std::max<int64_t>(dl->max_strbuf, 2 * dl->numStream)) {
-      for (int k = 0; k < dl->numStream; k++) {
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-      }
-      dl->strdata_buffering = 0;
-      dl->nextStrdataSeq = 0;
+// The live-order window: live packets that arrive out of stream order are held until the
+// gap fills or the window slides past it. False with *result when the packet was held or
+// dropped here; true when it goes on to the reorder buffer.
+bool through_window(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, unsigned coded,
+                    Deferred &todo, int *result) {
+  // Far behind the live order is not interleaving but a counter reset: the window is
+  // emptied in order and starts again at this packet, which goes on to the reorder
+  // buffer (that would otherwise drop every packet from here on).
+  const int64_t behind = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+  if (dl->nextStrdataSeq != 0 && behind < -std::max<int64_t>(dl->max_strbuf, 2 * dl->numStream)) {
+    for (int k = 0; k < dl->numStream; k++) {
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
     }
-    if (!dl->strdata_buffering) {
-      if (dl->nextStrdataSeq == 0) {
-        dl->nextStrdataSeq = coded + 1;
-      } else if (static_cast<int32_t>(coded - dl->nextStrdataSeq) < 0) {
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: STRDATA packets out of stream order "
-                             "- initiating stream buffering");
-        dl->strdata_buffering = 1;
-      } else {
-        dl->nextStrdataSeq = coded + 1;
-      }
-    }
-    if (dl->strdata_buffering) {
-      int32_t d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-      if (d < 0) {
-        altuscom_log_message(modem, dl, 0,
-                             "altuscom_process_stream_packet: discarding STRDATA packet out of "
-                             "stream order (%d < %d)",
-                             static_cast<int>(coded), static_cast<int>(dl->nextStrdataSeq));
-        free(p);
-        return -1;
-      }
-      // Slide the window; after numStream pops it is empty, so a longer jump is made at once.
-      for (int k = 0; d >= dl->numStream; k++) {
-        if (k >= dl->numStream) {
-          dl->nextStrdataSeq = coded - (dl->numStream - 1);
-          d = dl->numStream - 1;
-          break;
-        }
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-        d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
-      }
-      free(dl->strdatabuf[d]);  // a duplicate replaces the packet held
-      dl->strdatabuf[d] = p;
-      while (dl->strdatabuf[0] != nullptr) {
-        AltusBlockStrdata *h = nullptr;
-        pop_strdatapackets(dl, &h);
-        handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
-      }
-      return 0;
+    dl->strdata_buffering = 0;
+    dl->nextStrdataSeq = 0;
+  }
+  if (!dl->strdata_buffering) {
+    if (dl->nextStrdataSeq == 0) {
+      dl->nextStrdataSeq = coded + 1;
+    } else if (static_cast<int32_t>(coded - dl->nextStrdataSeq) < 0) {
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: STRDATA packets out of stream order "
+                           "- initiating stream buffering");
+      dl->strdata_buffering = 1;
+    } else {
+      dl->nextStrdataSeq = coded + 1;
     }
   }
+  if (dl->strdata_buffering) {
+    int32_t d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+    if (d < 0) {
+      altuscom_log_message(modem, dl, 0,
+                           "altuscom_process_stream_packet: discarding STRDATA packet out of "
+                           "stream order (%d < %d)",
+                           static_cast<int>(coded), static_cast<int>(dl->nextStrdataSeq));
+      free(p);
+      *result = -1;
+      return false;
+    }
+    // Slide the window; after numStream pops it is empty, so a longer jump is made at once.
+    for (int k = 0; d >= dl->numStream; k++) {
+      if (k >= dl->numStream) {
+        dl->nextStrdataSeq = coded - (dl->numStream - 1);
+        d = dl->numStream - 1;
+        break;
+      }
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      if (h) handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+      d = static_cast<int32_t>(coded - dl->nextStrdataSeq);
+    }
+    free(dl->strdatabuf[d]);  // a duplicate replaces the packet held
+    dl->strdatabuf[d] = p;
+    while (dl->strdatabuf[0] != nullptr) {
+      AltusBlockStrdata *h = nullptr;
+      pop_strdatapackets(dl, &h);
+      handle_locked(modem, dl, h, STRDATA_KIND_DATA, 1, todo);
+    }
+    *result = 0;
+    return false;
+  }
+  return true;
+}
 
+// The reorder buffer: output in sequence order (or at once), gaps asked for, the
+// retransmission list kept. 0.
+int reorder(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, unsigned coded, bool live,
+            Deferred &todo) {
+  const char *kname = live ? "STRDATA  " : "STRRQDATA";
   const bool ordered = dl->order_output_data.v != 0 && dl->max_strbuf > 0;
   if (!ordered) {
     if (dl->max_strbuf <= 0) seq_log(modem, dl, coded, kname);
@@ -394,6 +388,39 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
   }
   request_missing(dl, todo);
   return 0;
+}
+
+// The handler's work on one record, stream_mutex held. Calls itself for packets the
+// live-order window releases.
+int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int override_window,
+                  Deferred &todo) {
+  if (kind == STRDATA_KIND_NAK) {
+    handle_nak(modem, dl, static_cast<AltusStrNak *>(packet), todo);
+    return 0;
+  }
+  auto *p = static_cast<AltusBlockStrdata *>(packet);
+  const bool live = kind == STRDATA_KIND_DATA;
+  if (live)
+    dl->cntTimeout += 1;
+  else if (altuscom_isrock(modem, dl))
+    dl->cntTimeout += 1;
+
+  if (!data_usable(modem, dl, p, live)) return -1;
+  const unsigned coded = p->dataSeq * dl->numStream + p->stream;
+  seq_log(modem, dl, coded, live ? "STRDATA   read..." : "STRRQDATA read...");
+
+  // A fresh stream starts counting at its first packet, unless the datalogger has just
+  // acknowledged a counter reset: then packets before the first one taken (dropped while
+  // the first parameter refresh held the stream) are asked for like any gap.
+  if (dl->max_strbuf > 0 && dl->nextSeq == 0 && dl->n_strbuf == 0 && dl->n_strretranbuf == 0 &&
+      !dl->strseq_from_zero)
+    dl->nextSeq = coded;
+  dl->strseq_from_zero = 0;
+
+  int result = 0;
+  if (live && !override_window && !through_window(modem, dl, p, coded, todo, &result))
+    return result;
+  return reorder(modem, dl, p, coded, live, todo);
 }
 
 AltusDatalogger *stream_dl(void *modem_void) {
@@ -539,11 +566,11 @@ struct Answer {
   Pf *cmd;
   void pending(const char *text) {
     altuscom_log_message(modem, dl, 0, "%s", text);
-    if (cmd) altus_cmd_pending(altus, dl, cmd, nullptr, "%s", text);
+    if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_PENDING, 0, "%s", text);
   }
   void error(const char *text) {
     altuscom_log_complain(modem, dl, 0, 0, "%s", text);
-    if (cmd) altus_cmd_error(altus, dl, cmd, 1, "%s", text);
+    if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_ERROR, 1, "%s", text);
     cmd = nullptr;  // answered for good
   }
 };
@@ -557,8 +584,8 @@ int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char 
             bool *refused = nullptr) {
   void *out = nullptr;
   int r = get_block(modem->buf_handle, PKC_STRCTRL, &arg, seqno, &out, nullptr, 0, modem, dl);
-  if (refused) *refused = r == 9;
-  if (r == 9 && out) {
+  if (refused) *refused = r == BLOCK_STRNAK;
+  if (r == BLOCK_STRNAK && out) {
     unsigned code = static_cast<AltusStrNak *>(out)->code;
     if (code != 1) {
       char *text = altusnak2str(code);
@@ -689,50 +716,52 @@ bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams 
   return changed;
 }
 
-}  // namespace
-
-int getstream0(Modem *modem, Pf *cmd) {
-  AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
-  Kessaro *altus =
-      static_cast<Kessaro *>(modem && modem->userdata ? modem->userdata : kessaro_glbl);
-  if (dl == nullptr || modem->buf_handle == nullptr) {
-    // The request is answered, so its sequence is not held for ever.
-    if (altus != nullptr && dl != nullptr && cmd != nullptr)
-      Answer{altus, dl, modem, cmd}.error("getstream0: no datalogger connected.\n");
-    else
-      altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
-    return -1;
-  }
-  if (altus == nullptr) {
-    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no program record.\n");
-    return -1;
-  }
-  Answer ans{altus, dl, modem, cmd};
-  const int s0 = dl->stream_status.v;
-  if (s0 == 2 || s0 == 3 || s0 == 4 || s0 == 6 || s0 == 7 || s0 == 8) {
-    ans.error("getstream0: getstream0 already running");
-    return 15;
-  }
-  if (dl->getevents_status.v == 3) {
-    ans.error("getstream0: cannot start streaming while getevents running");
-    return 15;
-  }
-  dl->stream_status = STRSTATUS_STARTING;
-  SerialBuf *b = modem->buf_handle;
-  b->userdata = nullptr;
+// One call of getstream0: the link, the datalogger, the sequence counter and the answers
+// it gives, and its phases in the order they run.
+struct StreamRun {
+  Kessaro *altus;
+  AltusDatalogger *dl;
+  Modem *modem;
+  Answer ans;
+  SerialBuf *b;
+  std::string dev;
   unsigned char seqno = 0;
-  const std::string dev = dev_of(modem);
-  auto fail = [&](int r) {
+  char ctrl_err[300] = "";
+  int timeouts = 0;  // time-outs in a row, over the passes
+  StrdataCallback handler{altuscom_process_stream_packet, nullptr};
+
+  // How a pass of the stream loop ends.
+  enum class PassEnd { RESTART, LEAVE };
+
+  static bool halted() { return kessaro_halt.load() != 0; }
+
+  int fail(int r) {
     dl->stream_status = STRSTATUS_IDLE;
     return r;
-  };
-  auto halted = [] { return kessaro_halt.load() != 0; };
+  }
 
-  // Parameters.
-  double now = clock_now();
-  if (dl->last_params_time > now - 30.0) {
-    ans.pending("using previous parameters...");
-  } else {
+  // Refuses a second stream or a stream during a download: 15 (answered), else 0.
+  int refuse_if_busy() {
+    const int s = dl->stream_status.v;
+    if (s == STRSTATUS_STARTING || s == STRSTATUS_RUNNING || s == STRSTATUS_STOPPING ||
+        s == STRSTATUS_FLUSHED || s == STRSTATUS_PAUSING || s == STRSTATUS_DISABLING) {
+      ans.error("getstream0: getstream0 already running");
+      return 15;
+    }
+    if (dl->getevents_status.v == 3) {
+      ans.error("getstream0: cannot start streaming while getevents running");
+      return 15;
+    }
+    return 0;
+  }
+
+  // The parameters, read again unless read in the last 30 s. False with *result when the
+  // call ends.
+  bool fetch_params(int *result) {
+    if (dl->last_params_time > clock_now() - 30.0) {
+      ans.pending("using previous parameters...");
+      return true;
+    }
     ans.pending("getting parameters...");
     AltusBlockParams *got = nullptr;
     int r = block_getparams(b, &seqno, &got, modem, dl);
@@ -743,14 +772,18 @@ int getstream0(Modem *modem, Pf *cmd) {
       snprintf(text, sizeof text, "getstream0: process_command(ALTUS_PKC_GETPARAMS,%s) error.\n",
                dev.c_str());
       ans.error(text);
-      return fail(r == 14 || r == 0 ? -1 : r);
+      *result = fail(r == 14 || r == 0 ? -1 : r);
+      return false;
     }
     store_params(altus, dl, *got, clock_now());
     free(got);
     ans.pending("received parameters...");
+    return true;
   }
-  // Status.
-  if (dl->status_time < clock_now() - 30.0) {
+
+  // The status, read again unless read in the last 30 s (a failure is only reported).
+  void refresh_status() {
+    if (dl->status_time >= clock_now() - 30.0) return;
     ans.pending("getting status...");
     if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
       char text[300];
@@ -760,36 +793,56 @@ int getstream0(Modem *modem, Pf *cmd) {
     } else {
       ans.pending("received status...");
     }
-    altus->status_report_now = 1;
+    altuscom_report_status_now(altus);
   }
-  // The stream parameters, edited on a copy stored under the lock.
-  AltusBlockParams params;
-  {
-    std::lock_guard<KessaroMutex> g(altus->status_mutex);
-    params = dl->last_params;
-  }
-  const uint8_t stored_streams = dl->numStream;
-  const uint32_t held_map = params.rw_stream.TxChanMap;  // what the datalogger streams now
-  const bool changed = reconcile(modem, dl, ans, params);
-  store_params(altus, dl, params, dl->last_params_time);
-  // Counters kept for other streams start afresh: another stream count, or the same count
-  // of other channels (the datalogger's or the one they were kept for), would give resent
-  // packets of the old numbering to the wrong channels. Counters read back from a state file
-  // that carried no channel map are kept as they are: resetting them would empty the
-  // datalogger's resend buffer and lose an outage's data.
-  const uint32_t map = params.rw_stream.TxChanMap;
-  if (dl->strseq_chanmap_known &&
-      (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map))
-    dl->nextSeq = 0;
-  dl->strseq_chanmap = map;
-  dl->strseq_chanmap_known = 1;
 
-  if (changed) {
+  // Brings the stored parameters to what streaming needs and keeps or resets the
+  // sequence counters; *params receives the working copy. True when it changed.
+  bool reconcile_params(AltusBlockParams *params) {
+    {
+      std::lock_guard<KessaroMutex> g(altus->status_mutex);
+      *params = dl->last_params;
+    }
+    const uint8_t stored_streams = dl->numStream;
+    const uint32_t held_map = params->rw_stream.TxChanMap;  // what the datalogger streams now
+    const bool changed = reconcile(modem, dl, ans, *params);
+    store_params(altus, dl, *params, dl->last_params_time);
+    // Counters kept for other streams start afresh: another stream count, or the same count
+    // of other channels (the datalogger's or the one they were kept for), would give resent
+    // packets of the old numbering to the wrong channels. Counters read back from a state
+    // file that carried no channel map are kept as they are: resetting them would empty the
+    // datalogger's resend buffer and lose an outage's data.
+    const uint32_t map = params->rw_stream.TxChanMap;
+    if (dl->strseq_chanmap_known &&
+        (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map))
+      dl->nextSeq = 0;
+    dl->strseq_chanmap = map;
+    dl->strseq_chanmap_known = 1;
+    return changed;
+  }
+
+  // Writes changed parameters (a Rock then ends the call, idle), or starts acquisition
+  // with the ones it holds. False with *result when the call ends.
+  bool apply_params(AltusBlockParams &params, bool changed, int *result) {
+    if (!changed) {
+      ans.pending("using previous datalogger streaming parameters...");
+      if (block_acqstart(b, &seqno, modem, dl) != 0) {
+        ans.pending("getstream0: block_acqstart() error.\n");
+      } else if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
+        char text[300];
+        snprintf(text, sizeof text, "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+                 dev.c_str());
+        ans.pending(text);
+      } else {
+        altuscom_report_status_now(altus);
+      }
+      return true;
+    }
     ans.pending("resetting datalogger streaming parameters...");
     char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
     int r = block_setparams(b, &params, nullptr, &seqno, modem, dl, reason);
     seqno += 1;
-    if (r == 7) {
+    if (r == ALTUS_SETPARAMS_BADPARAMS) {
       char text[300];
       snprintf(text, sizeof text,
                "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n",
@@ -797,45 +850,39 @@ int getstream0(Modem *modem, Pf *cmd) {
       ans.pending(text);
       snprintf(text, sizeof text, "getstream0: %s\n", reason);
       ans.error(text);
-      return fail(7);
+      *result = fail(ALTUS_SETPARAMS_BADPARAMS);
+      return false;
     }
     if (r != 0) {
       char text[300];
       snprintf(text, sizeof text, "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) error.\n",
                dev.c_str());
       ans.error(text);
-      return fail(r);
+      *result = fail(r);
+      return false;
     }
     if (altuscom_isrock(modem, dl)) {
       altuscom_flush_stream_packet(modem, dl, 0, 0);
       dl->stream_status = STRSTATUS_IDLE;
       dl->nextSeq = 0;
       clock_sleep(10.0);
-      return 0;
+      *result = 0;
+      return false;
     }
     altuscom_flush_stream_packet(modem, dl, 0, 1);
-  } else {
-    ans.pending("using previous datalogger streaming parameters...");
-    if (block_acqstart(b, &seqno, modem, dl) != 0) {
-      ans.pending("getstream0: block_acqstart() error.\n");
-    } else if (read_status(altus, modem, dl, &seqno, clock_now()) != 0) {
-      char text[300];
-      snprintf(text, sizeof text, "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
-               dev.c_str());
-      ans.pending(text);
-    } else {
-      altus->status_report_now = 1;
+    return true;
+  }
+
+  // With no channels the call ends; with counters to start afresh the datalogger's are
+  // stopped and reset. False with *result when the call ends.
+  bool reset_counters(int *result) {
+    if (dl->numStream == 0) {
+      dl->stream_status = STRSTATUS_NOCHANNELS;
+      ans.error("getstream0: No channels to process.\n");
+      *result = 0;
+      return false;
     }
-  }
-  if (dl->numStream == 0) {
-    dl->stream_status = STRSTATUS_NOCHANNELS;
-    ans.error("getstream0: No channels to process.\n");
-    return 0;
-  }
-  char ctrl_err[300];
-  snprintf(ctrl_err, sizeof ctrl_err, "getstream0: get_block(ALTUS_PKC_STRCTRL,%s) error.\n",
-           dev.c_str());
-  if (dl->nextSeq == 0) {
+    if (dl->nextSeq != 0) return true;
     int r = strctrl(modem, dl, 0, &seqno);
     if (r == 0) {
       ans.pending("resetting counters...");
@@ -847,77 +894,103 @@ int getstream0(Modem *modem, Pf *cmd) {
     }
     if (r != 0) {
       ans.error(ctrl_err);
-      return fail(r);
+      *result = fail(r);
+      return false;
+    }
+    return true;
+  }
+
+  // The parameters (and then the status) read again while streaming: on the first pass
+  // through the loop and every request_params_interval.
+  void refresh_params(bool first) {
+    AltusBlockParams *got = nullptr;
+    int pr = block_getparams(b, &seqno, &got, modem, dl);
+    if (pr != 0 && !(pr == 14 && got)) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
+                            dev.c_str());
+      free(got);
+      return;
+    }
+    if (got == nullptr) return;
+    double when = clock_now();
+    if (read_status(altus, modem, dl, &seqno, when) != 0) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
+                            dev.c_str());
+    } else if (first) {
+      altuscom_report_status_now(altus);
+    }
+    store_params(altus, dl, *got, when);
+    free(got);
+  }
+
+  // Whether a continue is due: none sent yet, time-outs piling up, or its time come with
+  // no retransmission outstanding (a Rock never waits for those).
+  bool continue_due() {
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+    return dl->time_nextcontinue == 0.0 || dl->cntTimeout > dl->pktTimeout - 10 ||
+           (clock_now() > dl->time_nextcontinue &&
+            (altuscom_isrock(modem, dl) || dl->n_strretranbuf <= 0));
+  }
+
+  // A stream packet arrived: the download requests it may call for.
+  void on_stream_packet() {
+    if (timeouts > 0)
+      altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
+    timeouts = 0;
+    if (dl->request_getevents.v != 0 || !dl->auto_getevents) return;
+    if (dl->auto_getevents_window > 0 &&
+        clock_now() > dl->lastgetevents_time + dl->auto_getevents_window) {
+      altuscom_log_message(modem, dl, 0, "auto_getevents_window timeout: requesting getevents");
+      dl->request_getevents = 1;
+    }
+    int events;
+    unsigned trig;
+    {
+      std::lock_guard<KessaroMutex> g(altus->status_mutex);
+      events = dl->status.events;
+      trig = dl->status.triggerStatus;
+    }
+    if (dl->request_getevents.v == 0 && !(trig & 2) && events != dl->last_events_count) {
+      altuscom_log_message(modem, dl, 0, "event count changed from %d to %d: requesting getevents",
+                           dl->last_events_count, events);
+      dl->request_getevents = 1;
     }
   }
-  StrdataCallback handler{altuscom_process_stream_packet, dl};
-  if (cmd) altus_cmd_done(altus, dl, cmd, 1, nullptr, "Streaming started");
 
-  int restarts = 0, timeouts = 0;
-  bool leave = false;
-  while (!leave) {
-    if (restarts > 5) {
-      altuscom_log_complain(modem, dl, 0, 0,
-                            "getstream0: Leaving due to too many stream restarts\n");
-      dl->stream_status = STRSTATUS_IDLE;
-      break;
-    }
-    restarts++;
-    b->userdata = nullptr;
-    if (halted()) break;
+  // Starts the stream (STRCTRL start) and runs it until it stops, the line fails or the
+  // program halts (LEAVE) or a time-out asks for a restart (RESTART). False with *result
+  // when the start fails.
+  bool start_pass(int *result) {
     altuscom_log_message(modem, dl, 0, "starting streaming data...");
     int r = strctrl(modem, dl, 1, &seqno);
     if (r != 0) {
       altuscom_log_complain(modem, dl, 0, 0, "%s", ctrl_err);
-      return fail(r);
+      *result = fail(r);
+      return false;
     }
     altuscom_flush_stream_strdata(modem);
-    int packets = 0;
     dl->time_nextcontinue = 0.0;
-    double next_save = clock_now();
-    dl->time_lastpacket = clock_now();
     b->userdata = &handler;
     dl->stream_status = STRSTATUS_RUNNING;
     if (dl->lastgetevents_time < clock_now() - 600.0) dl->lastgetevents_time = clock_now() - 540.0;
     dl->strpause = 0;
     dl->cntTimeout = 0;
+    return true;
+  }
+
+  PassEnd run_pass() {
+    int packets = 0;
+    double next_save = clock_now();
     bool first = true;
     while (dl->stream_status.v == STRSTATUS_RUNNING && !halted()) {
       const double interval = dl->request_params_interval;
-      if (first || (interval > 0 && clock_now() - dl->last_params_time > interval)) {
-        AltusBlockParams *got = nullptr;
-        int pr = block_getparams(b, &seqno, &got, modem, dl);
-        if (pr != 0 && !(pr == 14 && got)) {
-          altuscom_log_complain(modem, dl, 0, 0,
-                                "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
-                                dev.c_str());
-          free(got);
-          got = nullptr;
-        }
-        if (got) {
-          double when = clock_now();
-          if (read_status(altus, modem, dl, &seqno, when) != 0) {
-            altuscom_log_complain(modem, dl, 0, 0,
-                                  "getstream0: get_block(ALTUS_PKC_STATUS,%s) error...retrying\n",
-                                  dev.c_str());
-          } else if (first) {
-            altus->status_report_now = 1;
-          }
-          store_params(altus, dl, *got, when);
-          free(got);
-        }
-        first = false;
-      }
+      if (first || (interval > 0 && clock_now() - dl->last_params_time > interval))
+        refresh_params(first);
+      first = false;
       if (dl->stream_status.v != STRSTATUS_RUNNING || halted()) break;
-      // Loop continue rule.
-      bool due;
-      {
-        std::lock_guard<KessaroMutex> g(dl->stream_mutex);
-        due = dl->time_nextcontinue == 0.0 || dl->cntTimeout > dl->pktTimeout - 10 ||
-              (clock_now() > dl->time_nextcontinue &&
-               (altuscom_isrock(modem, dl) || dl->n_strretranbuf <= 0));
-      }
-      if (due) {
+      if (continue_due()) {
         send_continue(modem, dl, &seqno);
         seqno += 1;
       }
@@ -934,49 +1007,23 @@ int getstream0(Modem *modem, Pf *cmd) {
       b->timeout = saved_timeout;
       b->tries = saved_tries;
       if (halted()) break;
-      if (lr == 2) {
+      if (lr == BLOCK_TIMEOUT) {
         timeouts++;
         altuscom_log_message(modem, dl, 0, "getstream0: too many stream continues - restarting\n");
-        goto restart;
-      } else if (lr == 12 || lr == 13) {
-        if (timeouts > 0)
-          altuscom_log_message(modem, dl, 0, "getstream0: Resetting stream continues counter\n");
-        timeouts = 0;
-        dl->time_lastpacket = clock_now();
+        return PassEnd::RESTART;
+      } else if (lr == BLOCK_STRDATA || lr == BLOCK_STRRQDATA) {
         packets++;
-        if (dl->request_getevents.v == 0 && dl->auto_getevents) {
-          if (dl->auto_getevents_window > 0 &&
-              clock_now() > dl->lastgetevents_time + dl->auto_getevents_window) {
-            altuscom_log_message(modem, dl, 0,
-                                 "auto_getevents_window timeout: requesting getevents");
-            dl->request_getevents = 1;
-          }
-          int events;
-          unsigned trig;
-          {
-            std::lock_guard<KessaroMutex> g(altus->status_mutex);
-            events = dl->status.events;
-            trig = dl->status.triggerStatus;
-          }
-          if (dl->request_getevents.v == 0 && !(trig & 2) && events != dl->last_events_count) {
-            altuscom_log_message(modem, dl, 0,
-                                 "event count changed from %d to %d: requesting getevents",
-                                 dl->last_events_count, events);
-            dl->request_getevents = 1;
-          }
-        }
-      } else if (lr == 0 || lr == 9 || lr == 10 || lr == 11 || lr == 16 || lr == 17) {
-        // go on
-      } else {
+        on_stream_packet();
+      } else if (lr != BLOCK_OK && lr != BLOCK_STRNAK && lr != BLOCK_MESSAGE && lr != BLOCK_ALARM &&
+                 lr != BLOCK_STATUS && lr != BLOCK_EXTSTATUS) {
         altuscom_log_complain(modem, dl, 0, 0,
                               "getstream0: get_block() error getting data packet.\n");
-        leave = true;
         break;
       }
       // Without dial-out there is no scheduling thread to turn a download request into a
       // queued "getevents": the stream does it, and the download runs just below.
       if (!dl->dialout) altuscom_post_getevents(dl);
-      process_commands(altus, dl);
+      altuscom_run_commands(altus, dl);
       // A new address posted for this link (a point-of-contact move): the connection ends
       // here as at a line drop, counters kept, and the link connects to the new address.
       if (modem->reset_ipaddress) {
@@ -984,22 +1031,14 @@ int getstream0(Modem *modem, Pf *cmd) {
                              "getstream0: new address for %s - ending the connection to "
                              "reconnect\n",
                              modem->name);
-        leave = true;
         break;
       }
     }
-    if (!leave) leave = true;
-    break;
-  restart:;
+    return PassEnd::LEAVE;
   }
 
-  b->userdata = nullptr;
-  {
-    char *name = strstatus2str(dl->stream_status.v);
-    altuscom_log_message(modem, dl, 0, "getstream0: leaving processing loop with status %s", name);
-    free(name);
-  }
-  if (dl->stream_status.v == STRSTATUS_DISABLING) {
+  // A stream left while disabling writes sample rate 0 into the datalogger's parameters.
+  void disable() {
     altuscom_log_message(modem, dl, 0, "disabling streaming acquisition...");
     AltusBlockParams *got = nullptr;
     int r = block_getparams(b, &seqno, &got, modem, dl);
@@ -1009,7 +1048,7 @@ int getstream0(Modem *modem, Pf *cmd) {
       int sr = block_setparams(b, got, nullptr, &seqno, modem, dl, reason);
       seqno += 1;
       store_params(altus, dl, *got, clock_now());
-      if (sr == 7) {
+      if (sr == ALTUS_SETPARAMS_BADPARAMS) {
         altuscom_log_complain(
             modem, dl, 0, 0,
             "getstream0: block_setparams(ALTUS_PKC_SETPARAMS,%s) BADPARAMS error.\n", dev.c_str());
@@ -1027,9 +1066,69 @@ int getstream0(Modem *modem, Pf *cmd) {
     }
     free(got);
   }
-  altuscom_flush_stream_strdata(modem);
-  write_state(dl);
-  dl->stream_status = STRSTATUS_IDLE;
-  altus->status_report_now = 1;
-  return 0;
+
+  // Leaving the loop: the handler removed, a disable carried out, the state written.
+  int finish() {
+    b->userdata = nullptr;
+    {
+      char *name = strstatus2str(dl->stream_status.v);
+      altuscom_log_message(modem, dl, 0, "getstream0: leaving processing loop with status %s",
+                           name);
+      free(name);
+    }
+    if (dl->stream_status.v == STRSTATUS_DISABLING) disable();
+    altuscom_flush_stream_strdata(modem);
+    write_state(dl);
+    dl->stream_status = STRSTATUS_IDLE;
+    altuscom_report_status_now(altus);
+    return 0;
+  }
+};
+
+}  // namespace
+
+int getstream0(Modem *modem, Pf *cmd) {
+  AltusDatalogger *dl = modem ? modem->connected_dl : nullptr;
+  Kessaro *altus = altuscom_program(modem != nullptr ? modem->userdata : nullptr);
+  if (dl == nullptr || modem->buf_handle == nullptr) {
+    // The request is answered, so its sequence is not held for ever.
+    if (altus != nullptr && dl != nullptr && cmd != nullptr)
+      Answer{altus, dl, modem, cmd}.error("getstream0: no datalogger connected.\n");
+    else
+      altuscom_log_complain(modem, dl, 1, 0, "getstream0: no datalogger connected.\n");
+    return -1;
+  }
+  if (altus == nullptr) {
+    altuscom_log_complain(modem, dl, 1, 0, "getstream0: no program record.\n");
+    return -1;
+  }
+  StreamRun s{altus, dl, modem, Answer{altus, dl, modem, cmd}, modem->buf_handle, dev_of(modem)};
+  s.handler.user = dl;
+  if (int r = s.refuse_if_busy(); r != 0) return r;
+  dl->stream_status = STRSTATUS_STARTING;
+  s.b->userdata = nullptr;
+  int result = 0;
+  if (!s.fetch_params(&result)) return result;
+  s.refresh_status();
+  AltusBlockParams params;
+  const bool changed = s.reconcile_params(&params);
+  if (!s.apply_params(params, changed, &result)) return result;
+  snprintf(s.ctrl_err, sizeof s.ctrl_err, "getstream0: get_block(ALTUS_PKC_STRCTRL,%s) error.\n",
+           s.dev.c_str());
+  if (!s.reset_counters(&result)) return result;
+  if (cmd) altuscom_answer(altus, dl, cmd, ALTUSCOM_ANSWER_DONE, 1, "Streaming started");
+
+  for (int restarts = 0;; restarts++) {
+    if (restarts > 5) {
+      altuscom_log_complain(modem, dl, 0, 0,
+                            "getstream0: Leaving due to too many stream restarts\n");
+      dl->stream_status = STRSTATUS_IDLE;
+      break;
+    }
+    s.b->userdata = nullptr;
+    if (StreamRun::halted()) break;
+    if (!s.start_pass(&result)) return result;
+    if (s.run_pass() == StreamRun::PassEnd::LEAVE) break;
+  }
+  return s.finish();
 }

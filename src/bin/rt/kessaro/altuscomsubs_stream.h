@@ -18,7 +18,8 @@
 
 #include "kessaro.h"
 
-enum {
+// The datalogger's stream_status.
+enum AltusStreamState {
   STRSTATUS_IDLE = 0,
   STRSTATUS_POSTED = 1,
   STRSTATUS_STARTING = 2,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "altuscom_dial.h"
+#include "altuscom_hooks.h"
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
 #include "base/arr.h"
@@ -26,9 +27,6 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "bytestream/serialbuf.h"
-#include "kessaro_cmdqueue.h"
-#include "kessaro_state.h"
-#include "kessaro_threads.h"
 #include "support/hostid.h"
 
 int debug_lock_datalogger = 0, debug_unlock_datalogger = 0;
@@ -186,7 +184,6 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   modem->interrupt = 0;
   modem->devname[0] = '\0';
   modem->userdata = altus;
-  kessaro_glbl = altus;
   // A TCP server always takes dial-ins and nothing else; its id text shows the forced
   // settings.
   if (modem->com_mode == 3) {
@@ -383,7 +380,7 @@ void post_internal(AltusDatalogger *dl, const char *command) {
   Pf *req = pfnew(PFARR);
   pfput_string(req, "datalogger_target", dl->target_name);
   pfput_string(req, "command", command);
-  post_command_queue(dl, req, 1);
+  altuscom_post_request(dl, req, 1);
   pffree(req);
 }
 
@@ -485,7 +482,7 @@ void *altuscom_run_datalogger(void *arg) {
 namespace {
 
 // Requests queued for the datalogger without waiting for its command lock (0 when busy).
-long queued_requests(AltusDatalogger *dl) { return number_command_queue(dl, 1); }
+long queued_requests(AltusDatalogger *dl) { return altuscom_count_requests(dl, 1); }
 
 bool in_dialout_list(const AltusDatalogger *dl, const Modem *m) {
   for (long i = 0; i < maxtbl(dl->dialout_modems); i++) {
@@ -736,7 +733,8 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
     case 1:
     case 2:
       altuscom_log_message(modem, dl, 0, kind == 1 ? "MODEM ECHO: %s" : "MODEM WRITE: %s", text);
-      if (modem != nullptr && modem->cmd != nullptr) cmd_pending(dl, modem->cmd, "%s\n", text);
+      if (modem != nullptr && modem->cmd != nullptr)
+        altuscom_progress(dl, modem->cmd, "%s\n", text);
       break;
     case 3:
       if (strncmp(text, "CAUTION: Acquisition is ON", 26) == 0) break;
@@ -821,7 +819,7 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: clearing command queue...\n");
   Tbl *dls = valsarr(altus->dltargets_array);
   for (long i = 0; i < maxtbl(dls); i++) {
-    clear_command_queue(static_cast<AltusDatalogger *>(gettbl(dls, i)), 1, 1);
+    altuscom_clear_requests(static_cast<AltusDatalogger *>(gettbl(dls, i)), 1, 1);
   }
   freetbl(dls, nullptr);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: waiting for modem threads to exit...\n");
@@ -844,10 +842,10 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altus->status_report_shutdown = 1;
   // Up to 11 s for the last report; the status thread's clearing of the flag signals.
   kessaro_wait_for([altus] { return altus->status_report_now != 1; }, clock_monotonic() + 11.0);
-  mybury(altus);
+  altuscom_write_state(altus);
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: shutting down write threads\n");
   clock_sleep(0.1);
-  if (altus->mtfifo_write != nullptr && altus_write_thread_stop(altus) == 0) {
+  if (altus->mtfifo_write != nullptr && altuscom_stop_writer(altus) == 0) {
     altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: Write thread done.\n");
   }
   altuscom_log_stop(nullptr, nullptr,

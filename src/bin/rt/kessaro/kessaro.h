@@ -1,8 +1,9 @@
 // kessaro.h - the records of kessaro: the program record, its ring-buffer connections,
 // packet definitions, point-of-contact sources, links (Modem) and dataloggers
-// (AltusDatalogger), and the records they embed: block-mode payloads, the stream handler,
-// directory-tree entries, the console version report, event facts and the elements of
-// the write queue.
+// (AltusDatalogger), and the records they embed: directory-tree entries, the console
+// version report and event facts. The block-mode payload records are in
+// altuscomsubs_payload.h (with the codec, altuscomsubs_block.h), the write-queue element in
+// altuscomsubs_output.h.
 //
 // Ownership. Every record is allocated zeroed by its constructor (kessaro_new, modem_new,
 // altusdatalogger_new) and owns its texts: a text is a NUL-terminated string duplicated
@@ -34,7 +35,8 @@
 #include <string>
 #include <thread>
 
-#include "altusevtsubs.h"  // AltusEvtFile, AltusBlockParams
+#include "altuscomsubs_payload.h"  // payload records, ALTUS_MAXCHAN, ALTUS_MAXSTREAM
+#include "altusevtsubs.h"          // AltusEvtFile, AltusBlockParams
 #include "base/clockwait.h"
 #include "base/textutil.h"
 
@@ -140,107 +142,6 @@ inline char *kessaro_copytext(char (&field)[N], const char *src) {
   return szcopy(field, src, (long)N - 1);
 }
 
-// ---- block-mode payload records (decoded by get_block, freed by the caller) ----
-
-enum { ALTUS_MAXCHAN = 18, ALTUS_STRDATA_MAXSAMP = 2000, ALTUS_MAXSTREAM = 6 };
-
-// PKR_STATUS: 24 bytes, same order on the wire (big-endian fields).
-struct AltusBlockStatus {
-  uint32_t systemTime;  // seconds since 1980-01-01
-  uint16_t serialNumber;
-  uint16_t events;
-  uint16_t recordingErrors;
-  uint16_t triggerStatus;
-  uint8_t batteryStatus;
-  uint8_t hardwareStatus;
-  uint16_t driveStatus[2];
-  char stnID[5];  // not terminated
-  uint8_t clockSource;
-};
-
-// PKR_EXTSTATUS: 12 bytes.
-struct AltusBlockEXTStatus {
-  int16_t temperature;
-  uint32_t restartTime;
-  uint16_t fault;
-  uint32_t lastRAMError;
-};
-
-// PKR_DIR: one 22-byte entry.
-struct AltusBlockDirentry {
-  uint32_t time;  // seconds since 1980-01-01
-  uint32_t size;  // bytes
-  char ext[4];    // three characters, terminated, trailing blanks removed
-  char name[9];   // eight characters, terminated, trailing blanks removed
-  uint8_t attr;   // 0x10: a directory
-};
-
-// One channel of an event summary (32 bytes on the wire).
-struct AltusBlockEventsummaryChan {
-  int32_t maxPeak;
-  uint32_t maxPeakOffset;
-  int32_t minPeak;
-  uint32_t minPeakOffset;
-  float sensitivity;
-  float fullscale;
-  uint16_t gain;
-  char id[5];  // not terminated
-};
-
-// PKR_EVENTSUMMARY.
-struct AltusBlockEventsummary {
-  int16_t nchan;
-  int16_t a2dBits;
-  uint16_t flags;
-  uint16_t sps;
-  uint32_t nscans;
-  uint32_t triggerTime;  // seconds since 1980-01-01
-  uint16_t triggerTimeMsec;
-  uint32_t startTime;  // seconds since 1980-01-01
-  uint16_t startTimeMsec;
-  uint32_t triggerBitMap;
-  uint32_t channelBitMap;
-  AltusBlockEventsummaryChan chan[ALTUS_MAXCHAN];
-};
-
-// PKR_STRDATA / PKR_STRRQDATA.
-struct AltusBlockStrdata {
-  uint16_t serNo;
-  uint8_t stream;
-  uint8_t format;
-  uint32_t dataSeq;
-  uint32_t time_altusepoch;  // seconds since 1980-01-01
-  uint16_t time_msec;
-  int32_t nsamp;
-  int32_t data[ALTUS_STRDATA_MAXSAMP];
-  uint32_t dataChk;       // CRC received
-  uint32_t dataChk_comp;  // CRC computed
-};
-
-// PKR_STRNAK.
-struct AltusStrNak {
-  uint32_t sequence;
-  uint32_t stream;
-  uint32_t code;
-};
-
-// Argument of PKC_STRSEND.
-struct AltusStrSend {
-  uint32_t sequence;
-  uint32_t stream;
-  uint32_t type;
-};
-
-// Kinds a stream handler receives.
-enum { STRDATA_KIND_NAK = 9, STRDATA_KIND_DATA = 12, STRDATA_KIND_RQDATA = 13 };
-
-// The stream handler a running stream puts in its SerialBuf's userdata: get_block hands
-// it every stream record (AltusBlockStrdata, AltusStrNak), which the callee frees.
-struct StrdataCallback {
-  int (*callback)(void *record, int kind, void *user, int zero);
-  void *user;  // the AltusDatalogger
-};
-
 // ---- event facts, directory tree, console version ----
 
 struct AltusEvtInfoChan {
@@ -286,28 +187,6 @@ struct VerParams {
   char bootblockver[32];
   int isbeta;  // 1, 0, or -1 not determined
   int isrock;  // 1 Rock family, 0 strong motion, -1 neither
-};
-
-// ---- the write queue element ----
-
-// Types of AltusPacket.
-enum {
-  ALTUSPKT_EVTFILE = 0,
-  ALTUSPKT_STREAM = 1,
-  ALTUSPKT_LOG = 2,
-  ALTUSPKT_STOP = 3,
-  ALTUSPKT_EVTINFO = 4,
-  ALTUSPKT_STATUS = 5
-};
-
-struct AltusPacket {
-  double time;
-  AltusDatalogger *datalogger;  // or none
-  Modem *modem;                 // or none
-  char *pathname;               // owned, or none
-  int type;
-  unsigned char *data;  // owned, or none
-  int nbytes;
 };
 
 // ---- program records ----
@@ -449,133 +328,162 @@ struct AltusStrbufEntry {
 
 enum { ALTUS_MAX_STRRETRAN = 256 };
 
-// One datalogger.
+// One datalogger. The fields fall into blocks by owner and lock, in lock order where
+// several apply; "link thread" is the thread that holds the datalogger's connection_mutex.
 struct AltusDatalogger {
-  char *serial_name;
-  char *target_name;
-  char dlnet[32];
-  char dlsta[32];
-  int any_model;
-  char model[16];
-  char password[16];
-  int any_serial;
-  int serial;
-  int dialin;
-  int dialout;
-  char *dialout_modem;
-  char *phone_number;
-  Tbl *dialout_modems;  // Modem * (not owned)
-  int dialout_if_getevents_incomplete;
-  int auto_delete;
-  int auto_stream;
-  int auto_getevents;
-  int auto_getevents_at_startup;
-  int save_evt_files;
-  KessaroFlag order_output_data;
-  char *dialin_cmd;
-  double tmpfile_maxwaittime;
-  KessaroShared request_params_interval;
-  int nchan_datalogger;
-  int com_mode;
-  int accept_pocs_from_dialin;
-  Arr *pchans_arr;      // texts, owned
-  Tbl *acq_matrix_tbl;  // texts, owned
-  AltusChan data_chan[2][ALTUS_MAXCHAN];
-  double output_packet_twin;
-  Arr *stale_tmpfiles;  // texts, owned
-  AltusBlockStatus status;
-  double status_time;
-  AltusStat stat;
-  int files_size;
-  AltusDirTree *files;  // files_size entries, owned (malloc)
-  int callmode_on_close;
-  pthread_t run_thread;
-  KessaroFlag stream_status;
-  KessaroFlag request_getevents;
-  KessaroFlag getevents_status;
-  double lasttime;
-  double starttime;
-  double lastgetevents_time;
-  double time_nextcontinue;
-  double next_continue_timeout;
-  double time_lastpacket;
-  unsigned nextSeq;
-  uint8_t numStream;
-  uint32_t strseq_chanmap;   // the stream channel map nextSeq counts for,
-  int strseq_chanmap_known;  // when known (not from an older state file)
-  int pktTimeout;
-  int cntTimeout;
-  KessaroMutex stream_mutex;  // guards strbuf, strretranbuf and their counts
-  AltusStrbufEntry *strbuf;   // max_strbuf entries (malloc), or none; held packets owned
-  int strbuf_head;            // ring index of the entry standing for nextSeq
-  int strseq_from_zero;       // the datalogger acknowledged a counter reset: count from 0
-  int n_strbuf;
-  int max_strbuf;
-  unsigned strretranbuf[ALTUS_MAX_STRRETRAN];
-  int max_strretranbuf;
-  int n_strretranbuf;
-  double lastretranreq_time;
-  int evt_stream2pchan[ALTUS_MAXCHAN];
-  int str_stream2pchan[ALTUS_MAXSTREAM];
+  // ---- Configuration: written while the parameter file (and the state file) are read,
+  // before any thread starts; read-only afterwards unless a KessaroFlag or KessaroShared
+  // (the remote "set" command changes those while the program runs).
+  char *serial_name;                    // the dataloggers-line key ("E1234")
+  char *target_name;                    // the name everything else knows it by
+  char dlnet[32];                       // network and station of its packets
+  char dlsta[32];                       //
+  int any_model;                        // accept whatever model calls in
+  char model[16];                       // configured; learned at connection with any_model
+  char password[16];                    // the console password
+  int any_serial;                       // accept whatever serial number calls in
+  int serial;                           // configured; learned at connection with any_serial
+  int dialin;                           // it may call in
+  int dialout;                          // it may be called (a scheduling thread runs)
+  char *dialout_modem;                  // the dial-out link pattern
+  char *phone_number;                   // dialled on modem links
+  Tbl *dialout_modems;                  // Modem * matching dialout_modem (not owned)
+  Modem *single_modem;                  // its own link (point-of-contact moves), or none
+  int dialout_if_getevents_incomplete;  // dial again while a download is unfinished
+  char *dialin_cmd;                     // run on a dial-in: getevents, status or strstart
+  int accept_pocs_from_dialin;          // a dial-in may announce a new address
+  int callmode_on_close;                // put it back into call mode when closing
+  int dlclock;                          // its status feeds the host's clock record (-dlclock)
+  int blockmode_unhang;                 // stuck outside block mode: 1 reboot, 2 re-acquire
+  int test;                             // functional tests triggered per download
+  double starttime;                     // events before this are not output (-start)
+  char *poc_name;                       // point-of-contact source name, or none
+  char *poc_value;                      // its value, or none
+  void *userdata;                       // the Kessaro record
+  // Stream settings.
+  int auto_stream;                        // start streaming at every connection
+  int request_samprate;                   // sample rate asked for, 0 as configured
+  int stream_timeout;                     // seconds without stream data before a restart
+  int altus_stream_buffer_size;           // the datalogger's stream buffer (packets)
+  int max_strbuf;                         // reorder-buffer entries (0: no reordering)
+  int max_strretranbuf;                   // retransmission requests outstanding at most
+  KessaroFlag order_output_data;          // output in sequence order
+  KessaroShared request_params_interval;  // seconds between parameter reads
+  // Event settings.
+  int auto_getevents;             // download new events
+  int auto_getevents_at_startup;  // download once at start-up
+  double auto_getevents_window;   // seconds between downloads while streaming, 0 none
+  int auto_delete;                // delete downloaded files on the datalogger
+  int save_evt_files;             // keep the event files on disk
+  double tmpfile_maxwaittime;     // seconds a growing temporary file is waited for
+  // Output channels.
+  Arr *pchans_arr;                        // texts, owned
+  Tbl *acq_matrix_tbl;                    // texts, owned
+  AltusChan data_chan[2][ALTUS_MAXCHAN];  // [0] event channels, [1] stream channels
+  double output_packet_twin;              // seconds per waveform packet
+
+  // ---- Debug switches (any thread; the remote "set" command turns them on, the log
+  // module switches them off again after their time-out; negative: never expires).
+  KessaroFlag debug_data;                 // block-packet dumps
+  KessaroShared debug_data_timeout;       // seconds
+  KessaroShared debug_data_time_start;    // first use, 0 not yet
+  KessaroFlag debug_serial;               // byte-stream traces
+  KessaroShared debug_serial_timeout;     //
+  KessaroShared debug_serial_time_start;  //
+  KessaroFlag v_strseq;                   // stream-sequence traces
+  KessaroShared v_strseq_timeout;         //
+  KessaroShared v_strseq_time_start;      //
+  int log_data_errors;                    // log every data error (configuration)
+
+  // ---- Threads and connection. connected_modem and connected_modem_status are set and
+  // cleared by the link thread holding connection_mutex (and the link's); other threads
+  // read them to find the link. com_mode, lcom and the open and close times are written
+  // under Kessaro.status_mutex, which the status thread reads them under.
+  pthread_t run_thread;           // the scheduling thread
+  KessaroMutex connection_mutex;  // one link at a time works for the datalogger
+  Modem *connected_modem;         // the link working for it, or none
+  Modem *connected_modem_status;  // the link the status report names, or none
+  int com_mode;                   // connection code: 0 disconnected ... 6 block mode failed
+  int lcom;                       // com_mode as last reported (kept in the state file)
+  double open_time;               // when the connection was opened
+  double close_time;              // when it was closed
+  int gotintomonitormode;         // the opening reached monitor mode (link thread)
+  int reboot;                     // reboot at the next closing (remote "set")
+  VerParams verparams;            // the console's version report (link thread)
+
+  // ---- Command queue, under command_mutex only (never held while talking to it).
+  KessaroMutex command_mutex;  // guards commands and commands_refused
+  Tbl *commands;               // queued request texts, owned
+  long commands_refused;       // remote requests refused since the queue last had room
+
+  // ---- Status and contact times: written by the link thread under
+  // Kessaro.status_mutex; read by the status thread and the state-file writer.
+  AltusBlockStatus status;              // the last status read
+  double status_time;                   // when, 0 never
+  AltusBlockParams last_params;         // the last parameter header read
+  double last_params_time;              // when, 0 never
+  double last_data_time;                // last event data output
+  double last_stream_data_time;         // time of the last stream sample output
+  double last_clock_latency;            // seconds, at the last clock check
+  double last_blockmode_time;           // contact times, each 0 for never
+  double last_listing_time;             //
+  double last_monitormode_time;         //
+  double last_connection_attempt_time;  //
+  double last_connection_ended_time;    //
+  char last_connected_modem[256];       // under Kessaro.statefile_mutex
+
+  // ---- Link statistics. stat has its own status_mutex; the rate fields belong to the
+  // data-rate thread (datarate is read by the status thread); the error counts are
+  // written by the link thread's callbacks and read by the status thread.
+  AltusStat stat;               // transfer statistics
+  KessaroShared datarate;       // bits per second
+  double datarate_time;         // when datarate was last computed
+  uint64_t datarate_nbread;     // link byte totals at datarate_time
+  uint64_t datarate_nbwrite;    //
+  KessaroShared data_gap_time;  // seconds of stream gaps summed (output routing)
+  int dataerrors_size;          // block packets refused for their size
+  int dataerrors_chksum;        // and for their checksums
+
+  // ---- Stream state: the link thread that streams (getstream0 and its handler). The
+  // state is a flag other threads read; strpause is set by the block operations of the
+  // same thread.
+  KessaroFlag stream_status;              // AltusStreamState (altuscomsubs_stream.h)
+  KessaroFlag strpause;                   // stream records are dropped while set
+  double samprate;                        // stream sample rate in use
+  unsigned nextSeq;                       // next expected coded sequence (kept in the state file)
+  uint8_t numStream;                      // stream channels the sequence counts
+  uint32_t strseq_chanmap;                // the stream channel map nextSeq counts for,
+  int strseq_chanmap_known;               // when known (not from an older state file)
+  int pktTimeout;                         // stream time-out in use, seconds
+  int cntTimeout;                         // time-outs in a row
+  double time_nextcontinue;               // when the next continue is due, 0 none
+  double next_continue_timeout;           // seconds between continues
+  int str_stream2pchan[ALTUS_MAXSTREAM];  // stream to output channel
   AltusBlockStrdata *strdatabuf[ALTUS_MAXSTREAM];  // live-order window, held packets owned
-  unsigned nextStrdataSeq;
-  int strdata_buffering;
-  KessaroFlag v_strseq;
-  KessaroShared v_strseq_timeout;
-  KessaroShared v_strseq_time_start;
-  KessaroFlag alarm;
-  KessaroFlag strpause;
-  KessaroMutex connection_mutex;
-  KessaroMutex command_mutex;
-  Tbl *commands;          // queued request texts, owned
-  long commands_refused;  // remote requests refused since the queue last had room
-  Modem *connected_modem;
-  Modem *connected_modem_status;
-  Modem *single_modem;
-  AltusBlockParams last_params;
-  double last_params_time;
-  KessaroShared datarate;  // bits per second, read by the status thread
-  double datarate_time;
-  KessaroShared data_gap_time;
-  uint64_t datarate_nbread;  // link byte totals at datarate_time
-  uint64_t datarate_nbwrite;
-  int dataerrors_size;
-  int dataerrors_chksum;
-  double open_time;
-  double close_time;
-  double last_data_time;
-  double last_stream_data_time;
-  double samprate;
-  int request_samprate;
-  int stream_timeout;
-  int dlclock;
-  int test;
-  KessaroFlag debug_data;
-  KessaroFlag debug_serial;
-  KessaroShared debug_data_timeout;
-  KessaroShared debug_data_time_start;
-  KessaroShared debug_serial_timeout;
-  KessaroShared debug_serial_time_start;
-  int log_data_errors;
-  int last_events_count;
-  double auto_getevents_window;
-  void *userdata;  // the Kessaro record
-  int altus_stream_buffer_size;
-  int gotintomonitormode;
-  double last_clock_latency;
-  double last_blockmode_time;
-  double last_listing_time;
-  double last_monitormode_time;
-  double last_connection_attempt_time;
-  double last_connection_ended_time;
-  int reboot;
-  int lcom;
-  char last_connected_modem[256];
-  char *poc_name;
-  char *poc_value;
-  double filedir_timer;
-  int blockmode_unhang;
-  VerParams verparams;
+  unsigned nextStrdataSeq;  // next coded sequence of the live-order window, 0 none
+  int strdata_buffering;    // the live-order window holds packets
+  // Under stream_mutex (never held across a transaction, a state-file write or a call
+  // out of the stream module).
+  KessaroMutex stream_mutex;                   // guards the rest of this block
+  AltusStrbufEntry *strbuf;                    // max_strbuf entries (malloc), or none
+  int strbuf_head;                             // ring index of the entry standing for nextSeq
+  int n_strbuf;                                // entries in use
+  int strseq_from_zero;                        // a counter reset was acknowledged
+  unsigned strretranbuf[ALTUS_MAX_STRRETRAN];  // sequences whose retransmission is asked
+  int n_strretranbuf;                          // entries in use
+  double lastretranreq_time;                   // when retransmissions were last asked
+
+  // ---- Download state: the link thread that downloads; the scheduling thread posts
+  // requests through the flags. files is replaced only under Kessaro.statefile_mutex.
+  KessaroFlag request_getevents;  // a download is wanted
+  KessaroFlag getevents_status;   // 0 idle, 1 posted, 2 incomplete, 3 running
+  KessaroFlag alarm;              // an event was reported since the last download
+  double lasttime;                // end of the last event output (kept in the state file)
+  double lastgetevents_time;      // when the last download ended
+  int last_events_count;          // the datalogger's event count at the last full listing
+  int files_size;                 // entries of files
+  AltusDirTree *files;            // the event-file list, owned (malloc)
+  double filedir_timer;           // pacing of the directory reads (block engine)
 };
 
 // The program record.
@@ -668,13 +576,10 @@ void modem_free(Modem *modem);
 AltusDatalogger *altusdatalogger_new(void);
 // A copy of `src` for a template or an item: texts, the pchan and acq_matrix lists and
 // the list of dial-out links duplicated; fresh locks; an empty command queue; no
-// reorder buffer, event-file list or stale files; zero statistics; no connection.
+// reorder buffer or event-file list; zero statistics; no connection.
 // Never none.
 AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src);
 // Frees what the datalogger owns and sets it to none (for the embedded defaults).
 void altusdatalogger_free_contents(AltusDatalogger *dl);
 // Frees a datalogger made by altusdatalogger_new or altusdatalogger_copy; none: nothing.
 void altusdatalogger_free(AltusDatalogger *dl);
-
-// Frees a write-queue element with its pathname and data; none: nothing.
-void altuspacket_free(AltusPacket *pkt);

@@ -287,6 +287,8 @@ struct Job {
   void word_console(const std::string &word, const std::vector<std::string> &words);
   int word_ft();
   void word_getevents();
+  void word_ftgetevents();
+  void dispatch(const std::vector<std::string> &words);
   void word_ping();
 };
 
@@ -346,9 +348,9 @@ void Job::word_acq(bool start) {
     }
   } else {
     int s = dl->stream_status;
-    if (s == ALTUS_STREAM_STARTING || s == ALTUS_STREAM_RUNNING || s == ALTUS_STREAM_STOPPING ||
-        s == ALTUS_STREAM_FLUSHED)
-      dl->stream_status = ALTUS_STREAM_DISABLING;
+    if (s == STRSTATUS_STARTING || s == STRSTATUS_RUNNING || s == STRSTATUS_STOPPING ||
+        s == STRSTATUS_FLUSHED)
+      dl->stream_status = STRSTATUS_DISABLING;
     r = block_acqstop(buf(), &seqno, modem, dl);
     if (r != 0) {
       fail_op(r, "process_command: block_acqstop() error\n");
@@ -475,15 +477,15 @@ void Job::word_stream_change(int target) {
   dl->auto_stream = 0;
   int s = dl->stream_status;
   switch (s) {
-    case ALTUS_STREAM_STARTING:
-    case ALTUS_STREAM_RUNNING:
-    case ALTUS_STREAM_STOPPING:
-    case ALTUS_STREAM_FLUSHED:
+    case STRSTATUS_STARTING:
+    case STRSTATUS_RUNNING:
+    case STRSTATUS_STOPPING:
+    case STRSTATUS_FLUSHED:
       dl->stream_status = target;
       done();
       break;
-    case ALTUS_STREAM_PAUSING:
-    case ALTUS_STREAM_DISABLING:
+    case STRSTATUS_PAUSING:
+    case STRSTATUS_DISABLING:
       // Already on its way there: done, so the request's pending entry ends.
       done();
       break;
@@ -599,16 +601,76 @@ void Job::word_ping() {
   altus_cmd_done_response_string(altus, dl, cmd, 0, "%s", echo.c_str());
 }
 
-}  // namespace
+// "ftgetevents": a functional test, 20 s of listening, then an event download.
+void Job::word_ftgetevents() {
+  if (word_ft() != 0) return;
+  pending("ft successfully processed");
+  double start = clock_now();
+  while (!halted() && clock_now() - start <= 20.0) {
+    void *out = nullptr;
+    int outsize = 0;
+    transact(255, &out, &outsize);
+    free(out);
+    elog_clear_register(0);
+  }
+  word_getevents();
+}
 
-void process_command(Kessaro *altus, AltusDatalogger *dl, Pf *cmd) {
+// Runs the request's command word (answered, whatever the outcome).
+void Job::dispatch(const std::vector<std::string> &words) {
+  const std::string &word = words[0];
+  if (word == "ft") {
+    if (word_ft() == 0) done();
+  } else if (word == "ftgetevents") {
+    word_ftgetevents();
+  } else if (word == "getevents") {
+    word_getevents();
+  } else if (word == "ping") {
+    word_ping();
+  } else if (word == "reboot" || word == "mcmd" || word == "erase") {
+    word_console(word, words);
+  } else if (word == "acqstart") {
+    word_acq(true);
+  } else if (word == "acqstop") {
+    word_acq(false);
+  } else if (word == "strstart" || word == "strauto") {
+    if (word == "strauto") {
+      if (dl->stream_status == STRSTATUS_IDLE) dl->stream_status = STRSTATUS_POSTED;
+      dl->auto_stream = 1;
+    }
+    getstream0(modem, cmd);
+  } else if (word == "strpause") {
+    word_stream_change(STRSTATUS_PAUSING);
+  } else if (word == "strdisable") {
+    word_stream_change(STRSTATUS_DISABLING);
+  } else if (word == "status" || word == "getstatus") {
+    word_status();
+  } else if (word == "getparams" || word == "getconfig") {
+    word_getparams();
+  } else if (word == "lstatus") {
+    word_lstatus();
+  } else if (word == "setparams") {
+    word_setparams(words);
+  } else if (word == "delfile" || word == "deltree" || word == "dir" || word == "dirtree" ||
+             word == "evtinfotree") {
+    altus_file_command(altus, dl, modem, cmd, words, &seqno);
+  } else {
+    char text[512];
+    snprintf(text, sizeof text, "process_command: Unrecognized command '%s'.\n", word.c_str());
+    fail(text);
+  }
+}
+
+// The request's command text split into words; false (logged and answered) when it has
+// none or cannot be split.
+bool command_words(Kessaro *altus, AltusDatalogger *dl, Pf *cmd, std::vector<std::string> *words) {
   char *command = nullptr;
   if (parse_param(cmd, "command", P_STR, 1, &command) < 0 || command == nullptr) {
     free(command);
     elog_clear_register(0);
     altuscom_log_complain(nullptr, dl, 1, 0, "process_command: parse_param(command) error.\n");
     altus_cmd_error(altus, dl, cmd, 0, "process_command: parse_param(command) error");
-    return;
+    return false;
   }
   int argc = 0;
   char **argv = nullptr;
@@ -618,11 +680,19 @@ void process_command(Kessaro *altus, AltusDatalogger *dl, Pf *cmd) {
     altuscom_log_complain(nullptr, dl, 1, 0, "process_command: splitlist(%s) error.\n", command);
     altus_cmd_error(altus, dl, cmd, 0, "process_command: splitlist(%s) error.\n", command);
     free(command);
-    return;
+    return false;
   }
-  std::vector<std::string> words(argv, argv + argc);
+  words->assign(argv, argv + argc);
   freeargs(argc, argv);
   free(command);
+  return true;
+}
+
+}  // namespace
+
+void process_command(Kessaro *altus, AltusDatalogger *dl, Pf *cmd) {
+  std::vector<std::string> words;
+  if (!command_words(altus, dl, cmd, &words)) return;
   const std::string &word = words[0];
   Modem *modem = dl->connected_modem;
   if (modem == nullptr) {
@@ -637,57 +707,7 @@ void process_command(Kessaro *altus, AltusDatalogger *dl, Pf *cmd) {
   Job job{altus, dl, modem, cmd};
   altuscom_log_message(modem, dl, 0, "Processing command: %s", word.c_str());
   job.pending("waiting in command queue...");
-
-  if (word == "ft") {
-    if (job.word_ft() == 0) job.done();
-  } else if (word == "ftgetevents") {
-    if (job.word_ft() != 0) return;
-    job.pending("ft successfully processed");
-    double start = clock_now();
-    while (!halted() && clock_now() - start <= 20.0) {
-      void *out = nullptr;
-      int outsize = 0;
-      job.transact(255, &out, &outsize);
-      free(out);
-      elog_clear_register(0);
-    }
-    job.word_getevents();
-  } else if (word == "getevents") {
-    job.word_getevents();
-  } else if (word == "ping") {
-    job.word_ping();
-  } else if (word == "reboot" || word == "mcmd" || word == "erase") {
-    job.word_console(word, words);
-  } else if (word == "acqstart") {
-    job.word_acq(true);
-  } else if (word == "acqstop") {
-    job.word_acq(false);
-  } else if (word == "strstart" || word == "strauto") {
-    if (word == "strauto") {
-      if (dl->stream_status == ALTUS_STREAM_IDLE) dl->stream_status = ALTUS_STREAM_POSTED;
-      dl->auto_stream = 1;
-    }
-    getstream0(modem, cmd);
-  } else if (word == "strpause") {
-    job.word_stream_change(ALTUS_STREAM_PAUSING);
-  } else if (word == "strdisable") {
-    job.word_stream_change(ALTUS_STREAM_DISABLING);
-  } else if (word == "status" || word == "getstatus") {
-    job.word_status();
-  } else if (word == "getparams" || word == "getconfig") {
-    job.word_getparams();
-  } else if (word == "lstatus") {
-    job.word_lstatus();
-  } else if (word == "setparams") {
-    job.word_setparams(words);
-  } else if (word == "delfile" || word == "deltree" || word == "dir" || word == "dirtree" ||
-             word == "evtinfotree") {
-    altus_file_command(altus, dl, modem, cmd, words, &job.seqno);
-  } else {
-    char text[512];
-    snprintf(text, sizeof text, "process_command: Unrecognized command '%s'.\n", word.c_str());
-    job.fail(text);
-  }
+  job.dispatch(words);
 }
 
 int process_commands(Kessaro *altus, AltusDatalogger *dl) {

@@ -12,19 +12,6 @@
 
 #include "kessaro.h"
 
-// The datalogger's stream_status.
-enum AltusStreamState {
-  ALTUS_STREAM_IDLE = 0,
-  ALTUS_STREAM_POSTED = 1,
-  ALTUS_STREAM_STARTING = 2,
-  ALTUS_STREAM_RUNNING = 3,
-  ALTUS_STREAM_STOPPING = 4,
-  ALTUS_STREAM_NOCHANNELS = 5,
-  ALTUS_STREAM_FLUSHED = 6,
-  ALTUS_STREAM_PAUSING = 7,
-  ALTUS_STREAM_DISABLING = 8
-};
-
 // Most requests a datalogger's queue holds for remote requests: a datalogger that is not
 // reached cannot make a flood of them hold memory without bound.
 constexpr int ALTUS_CMDQUEUE_MAX = 100;

@@ -131,7 +131,6 @@ AltusDatalogger *altusdatalogger_copy(const AltusDatalogger *src) {
   dl->dialout_modems = src->dialout_modems ? duptbl(src->dialout_modems, nullptr) : nullptr;
   dl->acq_matrix_tbl = src->acq_matrix_tbl ? duptbl(src->acq_matrix_tbl, dup_entry) : nullptr;
   dl->pchans_arr = dup_text_arr(src->pchans_arr);
-  dl->stale_tmpfiles = nullptr;
   dl->files = nullptr;
   dl->files_size = 0;
   dl->strbuf = nullptr;
@@ -164,8 +163,6 @@ void altusdatalogger_free_contents(AltusDatalogger *dl) {
   dl->acq_matrix_tbl = nullptr;
   freearr(dl->pchans_arr, free);
   dl->pchans_arr = nullptr;
-  freearr(dl->stale_tmpfiles, free);
-  dl->stale_tmpfiles = nullptr;
   {
     std::lock_guard<KessaroMutex> g(dl->command_mutex);
     freetbl(dl->commands, free);
@@ -194,11 +191,4 @@ void altusdatalogger_free(AltusDatalogger *dl) {
   if (dl == nullptr) return;
   altusdatalogger_free_contents(dl);
   delete dl;
-}
-
-void altuspacket_free(AltusPacket *pkt) {
-  if (pkt == nullptr) return;
-  free(pkt->pathname);
-  free(pkt->data);
-  free(pkt);
 }

@@ -22,6 +22,7 @@
 #include "base/tbl.h"
 #include "base/timetext.h"
 #include "kessaro_cmd.h"
+#include "kessaro_hooks.h"
 #include "kessaro_pocd.h"
 #include "kessaro_state.h"
 #include "kessaro_threads.h"
@@ -281,7 +282,7 @@ Kessaro *make_program(const Options &o, int argc, char **argv) {
   altus->targetname = strdup(o.targetname);
   altus->commandline = strdup(o.commandline.c_str());
   altus->dbname = o.dbname;
-  kessaro_glbl = altus;
+  kessaro_install(altus);
   if (altus->orbtags_arr == nullptr) altus->orbtags_arr = newarr(nullptr);
   for (int i = o.first_orbtag; i + 1 < argc; i += 2) {
     Orbtag *old = static_cast<Orbtag *>(

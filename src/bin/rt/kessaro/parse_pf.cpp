@@ -1226,7 +1226,6 @@ static int read_datalogger_line(Kessaro *altus, const std::string &line,
   std::unique_ptr<AltusDatalogger, decltype(release)> dl(altusdatalogger_copy(d.tmpl), release);
   dl->userdata = altus;
   dl->lasttime = 0.0;
-  dl->stale_tmpfiles = newarr(nullptr);
   set_text(dl->target_name, d.target.c_str());
   kessaro_copytext(dl->dlnet, d.net.c_str());
   kessaro_copytext(dl->dlsta, d.sta.c_str());
