@@ -42,12 +42,13 @@ if [ "${1:-}" = "--ci" ]; then
     esac
   done
   [ -n "$loadrun" ] || { echo "loadrun.sh: --ci needs --loadrun PATH" >&2; exit 2; }
+  if [ "$part" = cpu ]; then
+    # shellcheck disable=SC2086 # the emulator prefix is a list of words
+    exec $emu "$loadrun" --quick --only muldrin --emu "$emu"
+  fi
   # shellcheck disable=SC2086 # the emulator prefix is a list of words
   # kessaro's links take about 16 s from the first call to a running stream (the block-mode
   # opening and the stream start-up run on real time), so its half runs for 45 s.
-  if [ "$part" = cpu ]; then
-    exec $emu "$loadrun" --quick --only muldrin --emu "$emu"
-  fi
   exec $emu "$loadrun" --only "$part" -n 10 -m 3 -t 5 -T 45 --no-baseline --data-only --emu "$emu"
 fi
 

@@ -752,8 +752,9 @@ pid_t child_of(pid_t parent) {
       char state = 0;
       if (at != std::string::npos && sscanf(s.c_str() + at + 1, " %c %d", &state, &ppid) == 2 &&
           ppid == parent) {
+        pid_t child = atoi(e->d_name);
         closedir(d);
-        return atoi(e->d_name);
+        return child;
       }
     }
     if (d != nullptr) closedir(d);
