@@ -12,8 +12,10 @@
 #   scripts/loadrun.sh --target host|armel --cpu [-n 1,10,100] [-m 1,5,20] [-t 120] ...
 #     The CPU mode: per size, one after the other, the program with that many paced
 #     dataloggers (one record a second each); once all deliver, its CPU over -t seconds
-#     (% of one core, user/system/total, from /proc/<pid>/stat) and its system calls per
-#     datalogger-second with the calls counted most (perf, else strace; --syscalls picks).
+#     (% of one core, user/system/total, from /proc/<pid>/stat), then its system calls per
+#     datalogger-second with the calls counted most over --count-seconds (default 30; perf
+#     in a second run of each size, since its counters cost CPU, else strace after the CPU
+#     window; --syscalls picks).
 #     --only muldrin|kessaro runs one half; --quick one datalogger each for 3 s. Under
 #     armel the CPU figures are the emulator's and no timings; the call counts hold.
 #       scripts/loadrun.sh --target host --cpu                       # the full table

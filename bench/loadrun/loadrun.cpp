@@ -23,14 +23,15 @@
 // Altus links by default, one after the other), the dataloggers make data one record a
 // second without end; once every datalogger's waveforms are in the ring, the program's
 // CPU time (utime and stime of /proc/<pid>/stat, all its threads) is taken over a window
-// (-t, default 120 s) as % of one core, and its system calls are counted. perf runs the
-// program with its system-call tracepoint counters off until the window (their cost
-// between is small); where perf cannot count them, strace attaches for a shorter window
-// after the CPU window (ptrace slows the program but does not change how often a wait
-// times out). One table: program, dataloggers, start-up, window, load average, % user,
-// system and total, per datalogger, system calls per datalogger-second and the calls
-// counted most. Under an emulator the CPU is the emulator's (no timing) and the calls
-// are the emulator's host calls for the program.
+// (-t, default 120 s) as % of one core; then its system calls are counted over a
+// shorter window (--count-seconds, default 30 s), since counting costs the program CPU:
+// with perf in a second run of the same size (perf runs the program from its start,
+// its system-call tracepoint counters off until the window, and even off they cost
+// CPU); where perf cannot count them, strace attaches after the CPU window instead
+// (ptrace slows the program but does not change how often a wait times out). One table: program,
+// dataloggers, start-up, window, load average, % user, system and total, per datalogger, system
+// calls per datalogger-second and the calls counted most. Under an emulator the CPU is the
+// emulator's (no timing) and the calls are the emulator's host calls for the program.
 //
 // The ring is read by this program, so it must be built for the same target as the
 // programs that write it.
@@ -65,10 +66,10 @@ struct Options {
   double seconds = 60, kessaro_seconds = -1;
   // --cpu: the sizes measured one after the other, the system-call counter and how long
   // strace counts (it runs after the CPU window).
-  bool cpu = false, quick = false, seconds_given = false;
+  bool cpu = false, quick = false, seconds_given = false, count_given = false;
   std::vector<int> q330_sizes, altus_sizes;
   std::string counter = "auto";
-  double strace_seconds = 20;
+  double count_seconds = 30;
   bool run_muldrin = true, run_kessaro = true, baseline = true;
   bool memory_goals = true;  // --data-only: delivery and samples only
   std::vector<std::string> emu, sim_emu;
@@ -96,15 +97,16 @@ void usage() {
           "  --data-only    the memory goals are printed but not required\n"
           "CPU mode: loadrun --cpu [-n 1,10,100] [-m 1,5,20] [-t 120] [--quick]\n"
           "                  [--only muldrin|kessaro] [--syscalls auto|perf|strace|none]\n"
-          "                  [--strace-seconds 20] [--emu ...]\n"
+          "                  [--count-seconds 30] [--emu ...]\n"
           "  Per size, one after the other, the program with that many paced dataloggers (one\n"
           "  record a second each, without end): once every datalogger has delivered to the\n"
           "  ring, the program's CPU time (/proc/<pid>/stat, all threads) over -t seconds as\n"
           "  %% of one core, user, system and total, and its system calls per datalogger-second\n"
-          "  with the calls counted most. perf (auto, when it can count the system-call\n"
-          "  tracepoint) counts during the window; strace counts after it, for\n"
-          "  --strace-seconds, since tracing slows the program. -n and -m take lists here.\n"
-          "  --quick: one Q330 and one link, -t 3, for a check that the mode works.\n"
+          "  with the calls counted most, over --count-seconds after the CPU window (counting\n"
+          "  costs the program CPU): by perf (auto: when it can count the system-call\n"
+          "  tracepoint) in a second run of the same size, else by strace. -n and -m take\n"
+          "  lists here.\n"
+          "  --quick: one Q330 and one link, -t 3 and 3 s of counting, to check the mode.\n"
           "The programs and example parameter files default to those of this build.\n");
 }
 
@@ -169,8 +171,9 @@ bool parse_args(int argc, char **argv, Options *o) {
       if (o->counter != "auto" && o->counter != "perf" && o->counter != "strace" &&
           o->counter != "none")
         return false;
-    } else if (a == "--strace-seconds") {
-      o->strace_seconds = atof(v);
+    } else if (a == "--count-seconds") {
+      o->count_seconds = atof(v);
+      o->count_given = true;
     } else if (a == "--keep") {
       o->keep = v;
     } else if (a == "--muldrin") {
@@ -202,11 +205,12 @@ bool parse_args(int argc, char **argv, Options *o) {
       if (o->q330_sizes.empty()) o->q330_sizes = {1};
       if (o->altus_sizes.empty()) o->altus_sizes = {1};
       if (!o->seconds_given) o->seconds = 3;
+      if (!o->count_given) o->count_seconds = 3;
     }
     if (o->q330_sizes.empty()) o->q330_sizes = {1, 10, 100};
     if (o->altus_sizes.empty()) o->altus_sizes = {1, 5, 20};
     if (!o->seconds_given && !o->quick) o->seconds = 120;
-    return o->seconds >= 1 && o->strace_seconds >= 1;
+    return o->seconds >= 1 && o->count_seconds >= 1;
   }
   // One size each outside the CPU mode.
   if (o->q330_sizes.size() > 1 || o->altus_sizes.size() > 1) return false;
@@ -668,11 +672,12 @@ bool runs(const std::vector<std::string> &argv) {
 }
 
 // The counter to use: the one asked for, or with "auto" perf when it can count the
-// system-call tracepoint here, else strace when it runs, else none.
+// system-call tracepoint here (and take commands), else strace when it runs, else none.
 std::string pick_counter(const std::string &asked) {
   if (asked != "auto") return asked;
-  if (runs(
-          {"perf", "stat", "-x,", "-o", "/dev/null", "-e", "raw_syscalls:sys_enter", "--", "true"}))
+  // With the options the run uses: a perf without --control cannot run the program.
+  if (runs({"perf", "stat", "-x,", "-o", "/dev/null", "-e", "raw_syscalls:sys_enter", "-D", "-1",
+            "--control", "fifo:/dev/null", "--", "true"}))
     return "perf";
   if (runs({"strace", "-V"})) return "strace";
   return "none";
@@ -680,8 +685,7 @@ std::string pick_counter(const std::string &asked) {
 
 // A system-call counter of one run. perf runs the program (the events are inherited by
 // every thread the program starts, and perf's descriptors stay one per event) with its
-// events off until the window; strace attaches to the running program after the CPU
-// window, since tracing slows the program.
+// events off until the counting window; strace attaches to the running program then.
 struct Counter {
   std::string how;                  // "perf", "strace" or "none"
   std::string file, log, ctl, ack;  // its report, its output, perf's control fifos
@@ -829,9 +833,8 @@ int sources_delivering(int orb, const std::vector<std::string> &prefixes) {
 
 // The steady window of a started program (pid `pid`): waits until every datalogger's
 // waveform source (a name beginning with one of `prefixes`) is in the ring, then takes
-// the program's CPU time over the window and counts its system calls (perf during the
-// window, strace after it).
-void cpu_window(const Options &o, pid_t pid, const std::string &ring,
+// the program's CPU time over the window and after it counts its system calls.
+void cpu_window(const Options &o, bool cpu, pid_t pid, const std::string &ring,
                 const std::vector<std::string> &prefixes, Counter *counter, CpuResult *r) {
   const double started = clock_monotonic();
   int orb = orbopen(ring.c_str(), "r");
@@ -852,27 +855,32 @@ void cpu_window(const Options &o, pid_t pid, const std::string &ring,
   r->threads = thread_count(pid);
   r->load = load_average();
   r->calls.how = counter->how;
-  double counted_from = clock_monotonic();
-  if (counter->how == "perf" && !counter_command(counter, "enable")) {
-    r->calls.note = "perf did not take its enable command";
-    counter->how = "none";
-  }
   long long u0 = 0, s0 = 0, u1 = 0, s1 = 0;
-  const double t0 = clock_monotonic();
-  bool have = cpu_ticks(pid, &u0, &s0);
-  clock_sleep(o.seconds);
-  have = cpu_ticks(pid, &u1, &s1) && have;
-  r->window = clock_monotonic() - t0;
+  bool have = true;
+  if (cpu) {
+    const double t0 = clock_monotonic();
+    have = cpu_ticks(pid, &u0, &s0);
+    clock_sleep(o.seconds);
+    have = cpu_ticks(pid, &u1, &s1) && have;
+    r->window = clock_monotonic() - t0;
+  }
+  // The calls are counted after the CPU window: counting them costs the program CPU.
   if (counter->how == "perf") {
-    if (!counter_command(counter, "disable"))
-      r->calls.note = "perf did not take its disable command";
-    r->calls.seconds = clock_monotonic() - counted_from;
+    if (counter_command(counter, "enable")) {
+      const double from = clock_monotonic();
+      clock_sleep(o.count_seconds);
+      if (!counter_command(counter, "disable"))
+        r->calls.note = "perf did not take its disable command";
+      r->calls.seconds = clock_monotonic() - from;
+    } else {
+      r->calls.note = "perf did not take its enable command";
+    }
   } else if (counter->how == "strace") {
     counter->pid = e2e_start({"strace", "-c", "-f", "-o", counter->file, "-p", std::to_string(pid)},
                              "/", counter->log);
-    counted_from = clock_monotonic();
-    clock_sleep(o.strace_seconds);
-    r->calls.seconds = clock_monotonic() - counted_from;
+    const double from = clock_monotonic();
+    clock_sleep(o.count_seconds);
+    r->calls.seconds = clock_monotonic() - from;
     // strace prints its summary when interrupted.
     if (e2e_stop(counter->pid, SIGINT, 120) < 0) r->calls.note = "strace had to be killed";
     counter->pid = -1;
@@ -882,25 +890,27 @@ void cpu_window(const Options &o, pid_t pid, const std::string &ring,
     r->note = "no CPU times in /proc";
     return;
   }
+  r->ok = true;
+  if (!cpu) return;
   const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
   r->user = 100.0 * static_cast<double>(u1 - u0) / tick / r->window;
   r->sys = 100.0 * static_cast<double>(s1 - s0) / tick / r->window;
-  r->ok = true;
 }
 
-// One size of the CPU mode: `start(run, dir, ring, &setup, &pid)` starts the program
+// One run of the CPU mode: `start(run, dir, ring, &setup, &pid)` starts the program
 // (with `run`'s words before it, perf's among them) and what it talks to; `stop_sims()`
-// ends the latter.
+// ends the latter. With `cpu` the CPU window comes first; `how` counts the calls.
 template <class Start, class StopSims>
-CpuResult cpu_run(const Options &o, const std::string &program, int n,
-                  const std::vector<std::string> &prefixes, Start start, StopSims stop_sims) {
+CpuResult cpu_run(const Options &o, const std::string &how, bool cpu, const std::string &program,
+                  int n, const std::vector<std::string> &prefixes, Start start,
+                  StopSims stop_sims) {
   CpuResult r;
   r.program = program;
   r.dataloggers = n;
-  RunDir dir(o, "cpu-" + program + std::to_string(n));
+  RunDir dir(o, "cpu-" + program + std::to_string(n) + (cpu ? "" : "-calls"));
   const std::string ring = dir.file("ring"), out = dir.file(program + ".out");
   Counter counter;
-  counter.how = o.counter;
+  counter.how = how;
   Options run = o;
   if (!dir.path.empty()) {
     std::vector<std::string> words = counter_prefix(&counter, dir);
@@ -920,7 +930,7 @@ CpuResult cpu_run(const Options &o, const std::string &program, int n,
     prog = child_of(pid);
   }
   if (prog > 0) {
-    cpu_window(o, prog, ring, prefixes, &counter, &r);
+    cpu_window(o, cpu, prog, ring, prefixes, &counter, &r);
     kill(prog, SIGTERM);
   } else {
     r.note = "perf did not start the program";
@@ -937,17 +947,35 @@ CpuResult cpu_run(const Options &o, const std::string &program, int n,
   return r;
 }
 
+// One size of the CPU mode. perf's counters cost the program CPU even while they are off
+// (about 1.5 % of a core for 100 Q330s): with perf the CPU comes from a run without
+// them and the calls from a second run under perf. strace attaches only after the CPU
+// window.
+template <class Start, class StopSims>
+CpuResult cpu_measure(const Options &o, const std::string &program, int n,
+                      const std::vector<std::string> &prefixes, Start start, StopSims stop_sims) {
+  if (o.counter != "perf")
+    return cpu_run(o, o.counter, true, program, n, prefixes, start, stop_sims);
+  CpuResult r = cpu_run(o, "none", true, program, n, prefixes, start, stop_sims);
+  if (!r.ok) return r;
+  CpuResult c = cpu_run(o, "perf", false, program, n, prefixes, start, stop_sims);
+  r.calls = c.calls;
+  if (!c.ok) r.calls.note = "the counted run failed: " + c.note;
+  return r;
+}
+
 CpuResult cpu_muldrin(const Options &o, int n) {
   std::vector<std::string> prefixes;
   for (int k = 0; k < n; k++) prefixes.push_back("TA_" + e2e_station(k) + "_");
   pid_t sim = -1;
-  return cpu_run(
+  return cpu_measure(
       o, "muldrin", n, prefixes,
       // Records without end, one a second: the pace lasts as long as the window needs.
       [&](const Options &run, const RunDir &dir, const std::string &ring, Result *setup,
           pid_t *pid) { return start_muldrin(run, n, 0, dir, ring, setup, &sim, pid); },
       [&] {
         if (sim > 0) e2e_stop(sim, SIGTERM, 10);
+        sim = -1;
       });
 }
 
@@ -955,12 +983,13 @@ CpuResult cpu_kessaro(const Options &o, int m) {
   std::vector<std::string> prefixes;
   for (int k = 0; k < m; k++) prefixes.push_back("XX_AL" + std::to_string(k + 1) + "_");
   std::vector<pid_t> sims;
-  return cpu_run(
+  return cpu_measure(
       o, "kessaro", m, prefixes,
       [&](const Options &run, const RunDir &dir, const std::string &ring, Result *setup,
           pid_t *pid) { return start_kessaro(run, m, dir, ring, setup, &sims, pid); },
       [&] {
         for (pid_t p : sims) e2e_stop(p, SIGTERM, 10);
+        sims.clear();
       });
 }
 
