@@ -9,10 +9,23 @@
 #     it is built for the same target) run under qemu-arm; the simulators run natively
 #     from the host build. Options after --target go to loadrun (see loadrun -h).
 #
-#   scripts/loadrun.sh --ci muldrin|kessaro --loadrun PATH [--emu 'WORDS']
+#   scripts/loadrun.sh --target host|armel --cpu [-n 1,10,100] [-m 1,5,20] [-t 120] ...
+#     The CPU mode: per size, one after the other, the program with that many paced
+#     dataloggers (one record a second each); once all deliver, its CPU over -t seconds
+#     (% of one core, user/system/total, from /proc/<pid>/stat), then its system calls per
+#     datalogger-second with the calls counted most over --count-seconds (default 30; perf
+#     in a second run of each size, since its counters cost CPU, else strace after the CPU
+#     window; --syscalls picks).
+#     --only muldrin|kessaro runs one half; --quick one datalogger each for 3 s. Under
+#     armel the CPU figures are the emulator's and no timings; the call counts hold.
+#       scripts/loadrun.sh --target host --cpu                       # the full table
+#       scripts/loadrun.sh --target armel --cpu -n 10 -m 3 -t 60     # the reduced load
+#
+#   scripts/loadrun.sh --ci muldrin|kessaro|cpu --loadrun PATH [--emu 'WORDS']
 #     The reduced run ctest registers: 10 Q330s or 3 Altus links for a few seconds, every
-#     datalogger delivering and no sample lost (the memory goals are printed only). With
-#     --emu the load run and every program it starts run under that emulator.
+#     datalogger delivering and no sample lost (the memory goals are printed only); cpu:
+#     the CPU mode's quick form for muldrin (one Q330, a few seconds). With --emu the load
+#     run and every program it starts run under that emulator.
 #
 # Exit status: non-zero when a run fails its checks.
 set -euo pipefail
@@ -20,7 +33,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 if [ "${1:-}" = "--ci" ]; then
-  part=${2:?--ci needs muldrin or kessaro}
+  part=${2:?--ci needs muldrin, kessaro or cpu}
   shift 2
   loadrun="" emu=""
   while [ $# -gt 0 ]; do
@@ -31,6 +44,10 @@ if [ "${1:-}" = "--ci" ]; then
     esac
   done
   [ -n "$loadrun" ] || { echo "loadrun.sh: --ci needs --loadrun PATH" >&2; exit 2; }
+  if [ "$part" = cpu ]; then
+    # shellcheck disable=SC2086 # the emulator prefix is a list of words
+    exec $emu "$loadrun" --quick --only muldrin --emu "$emu"
+  fi
   # shellcheck disable=SC2086 # the emulator prefix is a list of words
   # kessaro's links take about 16 s from the first call to a running stream (the block-mode
   # opening and the stream start-up run on real time), so its half runs for 45 s.

@@ -18,13 +18,33 @@
 // which the emulator answers with the emulated program's mappings. The stack peaks per
 // thread kind come from VANTREL_STACK_REPORT (base/threadstart.h).
 //
+// The CPU mode (--cpu) measures what the programs cost while nothing happens but the
+// pace of the data: per size (muldrin with 1, 10 and 100 Q330s, kessaro with 1, 5 and 20
+// Altus links by default, one after the other), the dataloggers make data one record a
+// second without end; once every datalogger's waveforms are in the ring, the program's
+// CPU time (utime and stime of /proc/<pid>/stat, all its threads) is taken over a window
+// (-t, default 120 s) as % of one core; then its system calls are counted over a
+// shorter window (--count-seconds, default 30 s), since counting costs the program CPU:
+// with perf in a second run of the same size (perf runs the program from its start,
+// its system-call tracepoint counters off until the window, and even off they cost
+// CPU); where perf cannot count them, strace attaches after the CPU window instead
+// (ptrace slows the program but does not change how often a wait times out). One table: program,
+// dataloggers, start-up, window, load average, % user, system and total, per datalogger, system
+// calls per datalogger-second and the calls counted most. Under an emulator the CPU is the
+// emulator's (no timing) and the calls are the emulator's host calls for the program.
+//
 // The ring is read by this program, so it must be built for the same target as the
 // programs that write it.
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +64,12 @@ namespace {
 struct Options {
   int q330s = 100, altus = 20;
   double seconds = 60, kessaro_seconds = -1;
+  // --cpu: the sizes measured one after the other, the system-call counter and how long
+  // strace counts (it runs after the CPU window).
+  bool cpu = false, quick = false, seconds_given = false, count_given = false;
+  std::vector<int> q330_sizes, altus_sizes;
+  std::string counter = "auto";
+  double count_seconds = 30;
   bool run_muldrin = true, run_kessaro = true, baseline = true;
   bool memory_goals = true;  // --data-only: delivery and samples only
   std::vector<std::string> emu, sim_emu;
@@ -69,6 +95,18 @@ void usage() {
           "  --sim-emu  words put before the simulators; default as --emu\n"
           "  --no-baseline  no run with one datalogger first\n"
           "  --data-only    the memory goals are printed but not required\n"
+          "CPU mode: loadrun --cpu [-n 1,10,100] [-m 1,5,20] [-t 120] [--quick]\n"
+          "                  [--only muldrin|kessaro] [--syscalls auto|perf|strace|none]\n"
+          "                  [--count-seconds 30] [--emu ...]\n"
+          "  Per size, one after the other, the program with that many paced dataloggers (one\n"
+          "  record a second each, without end): once every datalogger has delivered to the\n"
+          "  ring, the program's CPU time (/proc/<pid>/stat, all threads) over -t seconds as\n"
+          "  %% of one core, user, system and total, and its system calls per datalogger-second\n"
+          "  with the calls counted most, over --count-seconds after the CPU window (counting\n"
+          "  costs the program CPU): by perf (auto: when it can count the system-call\n"
+          "  tracepoint) in a second run of the same size, else by strace. -n and -m take\n"
+          "  lists here.\n"
+          "  --quick: one Q330 and one link, -t 3 and 3 s of counting, to check the mode.\n"
           "The programs and example parameter files default to those of this build.\n");
 }
 
@@ -77,6 +115,18 @@ std::vector<std::string> words(const std::string &s) {
   std::istringstream in(s);
   for (std::string w; in >> w;) out.push_back(w);
   return out;
+}
+
+// A list of sizes, "1,10,100"; false when one is not a positive number.
+bool sizes(const char *text, std::vector<int> *out) {
+  out->clear();
+  std::istringstream in(text);
+  for (std::string w; std::getline(in, w, ',');) {
+    int n = atoi(w.c_str());
+    if (n < 1) return false;
+    out->push_back(n);
+  }
+  return !out->empty();
 }
 
 bool parse_args(int argc, char **argv, Options *o) {
@@ -91,14 +141,20 @@ bool parse_args(int argc, char **argv, Options *o) {
       o->memory_goals = false;
       continue;
     }
+    if (a == "--cpu" || a == "--quick") {
+      o->cpu = true;
+      o->quick = o->quick || a == "--quick";
+      continue;
+    }
     if (v == nullptr) return false;
     i++;
     if (a == "-n") {
-      o->q330s = atoi(v);
+      if (!sizes(v, &o->q330_sizes)) return false;
     } else if (a == "-m") {
-      o->altus = atoi(v);
+      if (!sizes(v, &o->altus_sizes)) return false;
     } else if (a == "-t") {
       o->seconds = atof(v);
+      o->seconds_given = true;
     } else if (a == "-T") {
       o->kessaro_seconds = atof(v);
     } else if (a == "--only") {
@@ -110,6 +166,14 @@ bool parse_args(int argc, char **argv, Options *o) {
     } else if (a == "--sim-emu") {
       o->sim_emu = words(v);
       o->sim_emu_given = true;
+    } else if (a == "--syscalls") {
+      o->counter = v;
+      if (o->counter != "auto" && o->counter != "perf" && o->counter != "strace" &&
+          o->counter != "none")
+        return false;
+    } else if (a == "--count-seconds") {
+      o->count_seconds = atof(v);
+      o->count_given = true;
     } else if (a == "--keep") {
       o->keep = v;
     } else if (a == "--muldrin") {
@@ -136,6 +200,22 @@ bool parse_args(int argc, char **argv, Options *o) {
     if (real != nullptr) *path = real;
     free(real);
   }
+  if (o->cpu) {
+    if (o->quick) {
+      if (o->q330_sizes.empty()) o->q330_sizes = {1};
+      if (o->altus_sizes.empty()) o->altus_sizes = {1};
+      if (!o->seconds_given) o->seconds = 3;
+      if (!o->count_given) o->count_seconds = 3;
+    }
+    if (o->q330_sizes.empty()) o->q330_sizes = {1, 10, 100};
+    if (o->altus_sizes.empty()) o->altus_sizes = {1, 5, 20};
+    if (!o->seconds_given && !o->quick) o->seconds = 120;
+    return o->seconds >= 1 && o->count_seconds >= 1;
+  }
+  // One size each outside the CPU mode.
+  if (o->q330_sizes.size() > 1 || o->altus_sizes.size() > 1) return false;
+  if (!o->q330_sizes.empty()) o->q330s = o->q330_sizes[0];
+  if (!o->altus_sizes.empty()) o->altus = o->altus_sizes[0];
   if (o->kessaro_seconds < 0) o->kessaro_seconds = o->seconds;
   return o->q330s >= 1 && o->altus >= 1 && o->seconds >= 1 && o->kessaro_seconds >= 1;
 }
@@ -266,25 +346,23 @@ bool stopped_cleanly(int status) {
 
 // ---- muldrin ----
 
-Result run_muldrin(const Options &o, int n, double seconds) {
-  Result r;
-  r.program = "muldrin";
-  r.dataloggers = n;
-  const int records = static_cast<int>(seconds);
-  RunDir dir(o, "muldrin" + std::to_string(n));
+// Starts q330sim with n units, each making `records` records one a second (0: without
+// end), and muldrin on them, in `dir`; false (r->note says why) when it could not. The
+// simulator's output goes to q330sim.out, muldrin's to muldrin.out, the packets to `ring`.
+bool start_muldrin(const Options &o, int n, int records, const RunDir &dir, const std::string &ring,
+                   Result *r, pid_t *sim, pid_t *pid) {
   if (dir.path.empty()) {
-    r.note = "no folder for the run";
-    return r;
+    r->note = "no folder for the run";
+    return false;
   }
-  const std::string ring = dir.file("ring"), sim_out = dir.file("q330sim.out"),
-                    out = dir.file("muldrin.out"), pf = dir.file("muldrin.pf");
+  const std::string sim_out = dir.file("q330sim.out"), pf = dir.file("muldrin.pf");
   // Room for every packet of the run several times over.
   long long ring_size = std::max(64ll << 20, static_cast<long long>(n) * records * 16384);
   if (orbcreate(ring.c_str(), std::min(ring_size, 1ll << 30)) != 0) {
-    r.note = "orbcreate failed";
-    return r;
+    r->note = "orbcreate failed";
+    return false;
   }
-  pid_t sim = e2e_start(
+  *sim = e2e_start(
       prefixed(o.sim_emu, {o.q330sim, "-b", "0", "-s", "0100000000000001", "-n", std::to_string(n),
                            "-g", "1", "-r", std::to_string(records), "-i", "1"}),
       dir.path, sim_out);
@@ -294,22 +372,37 @@ Result run_muldrin(const Options &o, int n, double seconds) {
     clock_sleep(0.1);
   }
   if (units.size() < static_cast<size_t>(n)) {
-    r.note = "the simulator announced " + std::to_string(units.size()) + " units:\n" +
-             e2e_read_text(sim_out);
-    e2e_stop(sim, SIGTERM, 10);
-    return r;
+    r->note = "the simulator announced " + std::to_string(units.size()) + " units:\n" +
+              e2e_read_text(sim_out);
+    e2e_stop(*sim, SIGTERM, 10);
+    *sim = -1;
+    return false;
   }
   FILE *f = fopen(pf.c_str(), "w");
   if (f == nullptr) {
-    r.note = "cannot write " + pf;
-    e2e_stop(sim, SIGTERM, 10);
-    return r;
+    r->note = "cannot write " + pf;
+    e2e_stop(*sim, SIGTERM, 10);
+    *sim = -1;
+    return false;
   }
   fputs(e2e_pf(o.muldrin_pf, units).c_str(), f);
   fclose(f);
-  pid_t pid = start_measured(prefixed(o.emu, {o.muldrin, "-pf", pf, "-S", dir.file("state"), "TA",
-                                              "data", ring, "cmd", ring, "log", ring, "st", ring}),
-                             dir.path, out);
+  *pid = start_measured(prefixed(o.emu, {o.muldrin, "-pf", pf, "-S", dir.file("state"), "TA",
+                                         "data", ring, "cmd", ring, "log", ring, "st", ring}),
+                        dir.path, dir.file("muldrin.out"));
+  return true;
+}
+
+Result run_muldrin(const Options &o, int n, double seconds) {
+  Result r;
+  r.program = "muldrin";
+  r.dataloggers = n;
+  const int records = static_cast<int>(seconds);
+  RunDir dir(o, "muldrin" + std::to_string(n));
+  const std::string ring = dir.file("ring"), sim_out = dir.file("q330sim.out"),
+                    out = dir.file("muldrin.out");
+  pid_t sim = -1, pid = -1;
+  if (!start_muldrin(o, n, records, dir, ring, &r, &sim, &pid)) return r;
   // Every unit makes its records one a second and says so when all were acknowledged;
   // the bound only ends a run that went wrong (an emulated program starts slowly).
   bool alive = watch(pid, seconds * 3 + 120, &r.proc,
@@ -395,28 +488,23 @@ void tally_altus_channel(const E2eSamples::Channel &c, Result *r, const std::str
   }
 }
 
-Result run_kessaro(const Options &o, int m, double seconds) {
-  Result r;
-  r.program = "kessaro";
-  r.dataloggers = m;
-  RunDir dir(o, "kessaro" + std::to_string(m));
+// Starts one altussim per link (m links) and kessaro dialling them, in `dir`; false
+// (r->note says why) when it could not. The simulators' pids go to *sims (stop them
+// also after a failure), kessaro's output to kessaro.out, the packets to `ring`.
+bool start_kessaro(const Options &o, int m, const RunDir &dir, const std::string &ring, Result *r,
+                   std::vector<pid_t> *sims, pid_t *pid) {
   if (dir.path.empty()) {
-    r.note = "no folder for the run";
-    return r;
+    r->note = "no folder for the run";
+    return false;
   }
-  const std::string ring = dir.file("ring"), out = dir.file("kessaro.out");
   if (orbcreate(ring.c_str(), 64ll << 20) != 0) {
-    r.note = "orbcreate failed";
-    return r;
+    r->note = "orbcreate failed";
+    return false;
   }
-  std::vector<pid_t> sims;
   std::vector<int> ports;
-  auto stop_sims = [&] {
-    for (pid_t p : sims) e2e_stop(p, SIGTERM, 10);
-  };
   for (int k = 0; k < m; k++) {
     std::string sim_out = dir.file("altussim" + std::to_string(k) + ".out");
-    sims.push_back(e2e_start(
+    sims->push_back(e2e_start(
         prefixed(o.sim_emu, {o.altussim, "-tcpserver", "0", "-serial", std::to_string(1001 + k),
                              "-model", "K2", "-streams", "3:100:100:30", "-paced"}),
         dir.path, sim_out));
@@ -428,9 +516,8 @@ Result run_kessaro(const Options &o, int m, double seconds) {
       if (port == 0) clock_sleep(0.05);
     }
     if (port == 0) {
-      r.note = "altussim " + std::to_string(k) + " did not listen:\n" + e2e_read_text(sim_out);
-      stop_sims();
-      return r;
+      r->note = "altussim " + std::to_string(k) + " did not listen:\n" + e2e_read_text(sim_out);
+      return false;
     }
     ports.push_back(port);
   }
@@ -448,15 +535,32 @@ Result run_kessaro(const Options &o, int m, double seconds) {
   e2e_pf_set(&pf, "evt_file_dir", dir.file("evt"));
   FILE *f = fopen(dir.file("kessaro.pf").c_str(), "w");
   if (f == nullptr) {
-    r.note = "cannot write the parameter file";
-    stop_sims();
-    return r;
+    r->note = "cannot write the parameter file";
+    return false;
   }
   fputs(pf.c_str(), f);
   fclose(f);
-  pid_t pid = start_measured(prefixed(o.emu, {o.kessaro, "-pf", dir.file("kessaro"), "-state",
-                                              dir.file("state"), "kes", "cmd", ring, "out", ring}),
-                             dir.path, out);
+  *pid = start_measured(prefixed(o.emu, {o.kessaro, "-pf", dir.file("kessaro"), "-state",
+                                         dir.file("state"), "kes", "cmd", ring, "out", ring}),
+                        dir.path, dir.file("kessaro.out"));
+  return true;
+}
+
+Result run_kessaro(const Options &o, int m, double seconds) {
+  Result r;
+  r.program = "kessaro";
+  r.dataloggers = m;
+  RunDir dir(o, "kessaro" + std::to_string(m));
+  const std::string ring = dir.file("ring"), out = dir.file("kessaro.out");
+  std::vector<pid_t> sims;
+  auto stop_sims = [&] {
+    for (pid_t p : sims) e2e_stop(p, SIGTERM, 10);
+  };
+  pid_t pid = -1;
+  if (!start_kessaro(o, m, dir, ring, &r, &sims, &pid)) {
+    stop_sims();
+    return r;
+  }
   bool alive = watch(pid, seconds, &r.proc, [] { return false; });
   proc_sample(pid, &r.proc);
   int status = alive ? e2e_stop(pid, SIGTERM, 120) : 0;
@@ -504,6 +608,457 @@ Result run_kessaro(const Options &o, int m, double seconds) {
   }
   if (s.undecodable) r.faults.push_back(std::to_string(s.undecodable) + " undecodable packets");
   return r;
+}
+
+// ---- CPU mode ----
+
+// The CPU time the kernel has charged to a process, all its threads (live and ended)
+// together, in clock ticks; false when /proc does not have it.
+bool cpu_ticks(pid_t pid, long long *user, long long *sys) {
+  std::string s = e2e_read_text("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = s.rfind(')');
+  if (at == std::string::npos) return false;
+  // After the name: state, then fields 4 to 13, then utime and stime (fields 14 and 15).
+  std::istringstream in(s.substr(at + 2));
+  std::string field;
+  for (int k = 3; k <= 13 && in >> field; k++) {
+  }
+  return static_cast<bool>(in >> *user >> *sys);
+}
+
+double load_average() { return atof(e2e_read_text("/proc/loadavg").c_str()); }
+
+int thread_count(pid_t pid) {
+  std::string s = e2e_read_text("/proc/" + std::to_string(pid) + "/status");
+  size_t at = s.find("\nThreads:");
+  return at == std::string::npos ? 0 : atoi(s.c_str() + at + 9);
+}
+
+// System calls by name over a window, and all of them.
+struct SyscallCount {
+  std::string how;  // "perf", "strace" or "none"
+  double seconds = 0;
+  long long total = -1;  // -1: not counted
+  std::map<std::string, long long> by_name;
+  std::string note;
+};
+
+// The calls whose counts perf is asked for one by one, those waits and transfers a
+// program of this kind is made of first; the total comes from the one tracepoint every
+// call passes, so calls left out still count there (as "other").
+const char *const kPerfCalls[] = {
+    "futex",          "clock_nanosleep", "nanosleep",   "recvfrom",      "sendto",
+    "recvmsg",        "sendmsg",         "poll",        "ppoll",         "select",
+    "pselect6",       "epoll_wait",      "epoll_pwait", "read",          "write",
+    "pread64",        "pwrite64",        "socket",      "bind",          "connect",
+    "close",          "openat",          "fcntl",       "ioctl",         "newfstatat",
+    "fstat",          "lseek",           "mmap",        "munmap",        "mprotect",
+    "madvise",        "msync",           "fsync",       "fdatasync",     "sched_yield",
+    "rt_sigprocmask", "getpid",          "gettid",      "clock_gettime", "gettimeofday",
+    "statx",          "clone",           "clone3",      "rename",        "unlink"};
+
+std::string tracefs_events() {
+  for (const char *d : {"/sys/kernel/tracing/events", "/sys/kernel/debug/tracing/events"}) {
+    if (access((std::string(d) + "/raw_syscalls/sys_enter").c_str(), F_OK) == 0) return d;
+  }
+  return "";
+}
+
+// Whether `argv` runs and ends with status 0 (its output thrown away).
+bool runs(const std::vector<std::string> &argv) {
+  pid_t pid = e2e_start(argv, "/", "/dev/null");
+  int status = e2e_stop(pid, 0, 20);
+  return stopped_cleanly(status);
+}
+
+// The counter to use: the one asked for, or with "auto" perf when it can count the
+// system-call tracepoint here (and take commands), else strace when it runs, else none.
+std::string pick_counter(const std::string &asked) {
+  if (asked != "auto") return asked;
+  // With the options the run uses: a perf without --control cannot run the program.
+  if (runs({"perf", "stat", "-x,", "-o", "/dev/null", "-e", "raw_syscalls:sys_enter", "-D", "-1",
+            "--control", "fifo:/dev/null", "--", "true"}))
+    return "perf";
+  if (runs({"strace", "-V"})) return "strace";
+  return "none";
+}
+
+// A system-call counter of one run. perf runs the program (the events are inherited by
+// every thread the program starts, and perf's descriptors stay one per event) with its
+// events off until the counting window; strace attaches to the running program then.
+struct Counter {
+  std::string how;                  // "perf", "strace" or "none"
+  std::string file, log, ctl, ack;  // its report, its output, perf's control fifos
+  pid_t pid = -1;                   // perf (the program's parent) or strace
+  int ctl_fd = -1, ack_fd = -1;
+  ~Counter() {
+    if (ctl_fd >= 0) close(ctl_fd);
+    if (ack_fd >= 0) close(ack_fd);
+  }
+};
+
+// The words to put before the program: perf's, or none. Empty also when the fifos
+// cannot be made (then nothing is counted).
+std::vector<std::string> counter_prefix(Counter *c, const RunDir &dir) {
+  c->file = dir.file("syscalls.txt");
+  c->log = dir.file("counter.out");
+  if (c->how != "perf") return {};
+  c->ctl = dir.file("perf.ctl");
+  c->ack = dir.file("perf.ack");
+  if (mkfifo(c->ctl.c_str(), 0600) != 0 || mkfifo(c->ack.c_str(), 0600) != 0) return {};
+  // perf opens the acknowledgement fifo for writing before it starts the program, which
+  // blocks until a reader has it open.
+  c->ack_fd = open(c->ack.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (c->ack_fd < 0) return {};
+  std::string events = "raw_syscalls:sys_enter", tracefs = tracefs_events();
+  for (const char *call : kPerfCalls) {
+    if (!tracefs.empty() && access((tracefs + "/syscalls/sys_enter_" + call).c_str(), F_OK) == 0)
+      events += std::string(",syscalls:sys_enter_") + call;
+  }
+  return {"perf", "stat",      "-x,",
+          "-o",   c->file,     "-D",
+          "-1",   "--control", "fifo:" + c->ctl + "," + c->ack,
+          "-e",   events,      "--"};
+}
+
+// Sends perf a control command and waits (bounded) for its acknowledgement.
+bool counter_command(Counter *c, const char *command) {
+  const double until = clock_monotonic() + 120;
+  while (c->ctl_fd < 0 && clock_monotonic() < until) {
+    c->ctl_fd = open(c->ctl.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (c->ctl_fd < 0) clock_sleep(0.05);
+  }
+  if (c->ctl_fd < 0 || c->ack_fd < 0) return false;
+  std::string line = std::string(command) + "\n";
+  if (write(c->ctl_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
+  std::string got;
+  while (got.find("ack") == std::string::npos && clock_monotonic() < until) {
+    char buf[64];
+    ssize_t n = read(c->ack_fd, buf, sizeof buf);
+    if (n > 0) {
+      got.append(buf, static_cast<size_t>(n));
+    } else {
+      clock_sleep(0.02);
+    }
+  }
+  return got.find("ack") != std::string::npos;
+}
+
+// The child of `parent` (the program perf runs); -1 when none shows within the bound.
+pid_t child_of(pid_t parent) {
+  for (double waited = 0; waited < 60; waited += 0.05) {
+    DIR *d = opendir("/proc");
+    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+      if (!isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+      std::string s = e2e_read_text(std::string("/proc/") + e->d_name + "/stat");
+      size_t at = s.rfind(')');
+      int ppid = 0;
+      char state = 0;
+      if (at != std::string::npos && sscanf(s.c_str() + at + 1, " %c %d", &state, &ppid) == 2 &&
+          ppid == parent) {
+        pid_t child = atoi(e->d_name);
+        closedir(d);
+        return child;
+      }
+    }
+    if (d != nullptr) closedir(d);
+    clock_sleep(0.05);
+  }
+  return -1;
+}
+
+// Reads what a counter counted, once it ended.
+void counter_read(const Counter &counter, SyscallCount *c) {
+  std::istringstream in(e2e_read_text(counter.file));
+  for (std::string line; std::getline(in, line);) {
+    if (c->how == "perf") {
+      // count,unit,event,...
+      std::vector<std::string> f;
+      std::istringstream fields(line);
+      for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
+      if (f.size() < 3 || f[0].empty() || !isdigit(static_cast<unsigned char>(f[0][0]))) continue;
+      long long n = atoll(f[0].c_str());
+      if (f[2] == "raw_syscalls:sys_enter") {
+        c->total = n;
+      } else if (f[2].compare(0, 19, "syscalls:sys_enter_") == 0) {
+        c->by_name[f[2].substr(19)] = n;
+      }
+    } else {
+      // % time, seconds, usecs/call, calls, [errors,] syscall
+      std::vector<std::string> f = words(line);
+      if (f.size() < 5 || !isdigit(static_cast<unsigned char>(f[0][0]))) continue;
+      long long n = atoll(f[3].c_str());
+      if (f.back() == "total") {
+        c->total = n;
+      } else {
+        c->by_name[f.back()] = n;
+      }
+    }
+  }
+  if (c->total < 0 && c->note.empty())
+    c->note = c->how + " counted nothing:\n" + e2e_read_text(counter.log);
+}
+
+// One program at one size in the CPU mode.
+struct CpuResult {
+  std::string program;
+  int dataloggers = 0, threads = 0;
+  double startup = 0;        // seconds until every datalogger had delivered
+  double window = 0;         // seconds of the CPU window
+  double user = 0, sys = 0;  // % of one core over the window
+  double load = 0;           // load average (1 min) at the window's start
+  SyscallCount calls;
+  bool ok = false;  // all delivered, clean stop
+  std::string note;
+};
+
+// How many of `prefixes` begin the name of a source held in the ring; -1 when it cannot
+// be asked.
+int sources_delivering(int orb, const std::vector<std::string> &prefixes) {
+  Orbsrc *src = nullptr;
+  int n = 0;
+  if (orbsources(orb, &src, &n) != 0) return -1;
+  int found = 0;
+  for (const std::string &p : prefixes) {
+    for (int k = 0; k < n; k++) {
+      if (strncmp(src[k].srcname, p.c_str(), p.size()) == 0) {
+        found++;
+        break;
+      }
+    }
+  }
+  free(src);
+  return found;
+}
+
+// The steady window of a started program (pid `pid`): waits until every datalogger's
+// waveform source (a name beginning with one of `prefixes`) is in the ring, then takes
+// the program's CPU time over the window and after it counts its system calls.
+void cpu_window(const Options &o, bool cpu, pid_t pid, const std::string &ring,
+                const std::vector<std::string> &prefixes, Counter *counter, CpuResult *r) {
+  const double started = clock_monotonic();
+  int orb = orbopen(ring.c_str(), "r");
+  int delivering = 0;
+  const double bound = o.emu.empty() ? 180 : 600;
+  while (orb >= 0 && clock_monotonic() - started < bound) {
+    delivering = sources_delivering(orb, prefixes);
+    if (delivering == static_cast<int>(prefixes.size()) || kill(pid, 0) != 0) break;
+    clock_sleep(0.25);
+  }
+  if (orb >= 0) orbclose(orb);
+  r->startup = clock_monotonic() - started;
+  if (delivering != static_cast<int>(prefixes.size())) {
+    r->note = std::to_string(delivering) + " of " + std::to_string(prefixes.size()) +
+              " dataloggers delivered within " + std::to_string(static_cast<int>(bound)) + " s";
+    return;
+  }
+  r->threads = thread_count(pid);
+  r->load = load_average();
+  r->calls.how = counter->how;
+  long long u0 = 0, s0 = 0, u1 = 0, s1 = 0;
+  bool have = true;
+  if (cpu) {
+    const double t0 = clock_monotonic();
+    have = cpu_ticks(pid, &u0, &s0);
+    clock_sleep(o.seconds);
+    have = cpu_ticks(pid, &u1, &s1) && have;
+    r->window = clock_monotonic() - t0;
+  }
+  // The calls are counted after the CPU window: counting them costs the program CPU.
+  if (counter->how == "perf") {
+    if (counter_command(counter, "enable")) {
+      const double from = clock_monotonic();
+      clock_sleep(o.count_seconds);
+      if (!counter_command(counter, "disable"))
+        r->calls.note = "perf did not take its disable command";
+      r->calls.seconds = clock_monotonic() - from;
+    } else {
+      r->calls.note = "perf did not take its enable command";
+    }
+  } else if (counter->how == "strace") {
+    counter->pid = e2e_start({"strace", "-c", "-f", "-o", counter->file, "-p", std::to_string(pid)},
+                             "/", counter->log);
+    const double from = clock_monotonic();
+    clock_sleep(o.count_seconds);
+    r->calls.seconds = clock_monotonic() - from;
+    // strace prints its summary when interrupted.
+    if (e2e_stop(counter->pid, SIGINT, 120) < 0) r->calls.note = "strace had to be killed";
+    counter->pid = -1;
+    counter_read(*counter, &r->calls);
+  }
+  if (!have) {
+    r->note = "no CPU times in /proc";
+    return;
+  }
+  r->ok = true;
+  if (!cpu) return;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  r->user = 100.0 * static_cast<double>(u1 - u0) / tick / r->window;
+  r->sys = 100.0 * static_cast<double>(s1 - s0) / tick / r->window;
+}
+
+// One run of the CPU mode: `start(run, dir, ring, &setup, &pid)` starts the program
+// (with `run`'s words before it, perf's among them) and what it talks to; `stop_sims()`
+// ends the latter. With `cpu` the CPU window comes first; `how` counts the calls.
+template <class Start, class StopSims>
+CpuResult cpu_run(const Options &o, const std::string &how, bool cpu, const std::string &program,
+                  int n, const std::vector<std::string> &prefixes, Start start,
+                  StopSims stop_sims) {
+  CpuResult r;
+  r.program = program;
+  r.dataloggers = n;
+  RunDir dir(o, "cpu-" + program + std::to_string(n) + (cpu ? "" : "-calls"));
+  const std::string ring = dir.file("ring"), out = dir.file(program + ".out");
+  Counter counter;
+  counter.how = how;
+  Options run = o;
+  if (!dir.path.empty()) {
+    std::vector<std::string> words = counter_prefix(&counter, dir);
+    if (counter.how == "perf" && words.empty()) counter.how = "none";
+    run.emu = prefixed(words, o.emu);
+  }
+  Result setup;
+  pid_t pid = -1;
+  if (!start(run, dir, ring, &setup, &pid)) {
+    r.note = setup.note;
+    stop_sims();
+    return r;
+  }
+  pid_t prog = pid;
+  if (counter.how == "perf") {
+    counter.pid = pid;
+    prog = child_of(pid);
+  }
+  if (prog > 0) {
+    cpu_window(o, cpu, prog, ring, prefixes, &counter, &r);
+    kill(prog, SIGTERM);
+  } else {
+    r.note = "perf did not start the program";
+  }
+  // Under perf the program is perf's child, and perf's status is the program's.
+  int status = e2e_stop(pid, 0, 120);
+  if (status < 0 && prog != pid && prog > 0) kill(prog, SIGKILL);
+  if (!stopped_cleanly(status)) {
+    r.ok = false;
+    if (r.note.empty()) r.note = program + " did not stop cleanly:\n" + tail_of(e2e_read_text(out));
+  }
+  if (counter.how == "perf") counter_read(counter, &r.calls);
+  stop_sims();
+  return r;
+}
+
+// One size of the CPU mode. perf's counters cost the program CPU even while they are off
+// (about 1.5 % of a core for 100 Q330s): with perf the CPU comes from a run without
+// them and the calls from a second run under perf. strace attaches only after the CPU
+// window.
+template <class Start, class StopSims>
+CpuResult cpu_measure(const Options &o, const std::string &program, int n,
+                      const std::vector<std::string> &prefixes, Start start, StopSims stop_sims) {
+  if (o.counter != "perf")
+    return cpu_run(o, o.counter, true, program, n, prefixes, start, stop_sims);
+  CpuResult r = cpu_run(o, "none", true, program, n, prefixes, start, stop_sims);
+  if (!r.ok) return r;
+  CpuResult c = cpu_run(o, "perf", false, program, n, prefixes, start, stop_sims);
+  r.calls = c.calls;
+  if (!c.ok) r.calls.note = "the counted run failed: " + c.note;
+  return r;
+}
+
+CpuResult cpu_muldrin(const Options &o, int n) {
+  std::vector<std::string> prefixes;
+  for (int k = 0; k < n; k++) prefixes.push_back("TA_" + e2e_station(k) + "_");
+  pid_t sim = -1;
+  return cpu_measure(
+      o, "muldrin", n, prefixes,
+      // Records without end, one a second: the pace lasts as long as the window needs.
+      [&](const Options &run, const RunDir &dir, const std::string &ring, Result *setup,
+          pid_t *pid) { return start_muldrin(run, n, 0, dir, ring, setup, &sim, pid); },
+      [&] {
+        if (sim > 0) e2e_stop(sim, SIGTERM, 10);
+        sim = -1;
+      });
+}
+
+CpuResult cpu_kessaro(const Options &o, int m) {
+  std::vector<std::string> prefixes;
+  for (int k = 0; k < m; k++) prefixes.push_back("XX_AL" + std::to_string(k + 1) + "_");
+  std::vector<pid_t> sims;
+  return cpu_measure(
+      o, "kessaro", m, prefixes,
+      [&](const Options &run, const RunDir &dir, const std::string &ring, Result *setup,
+          pid_t *pid) { return start_kessaro(run, m, dir, ring, setup, &sims, pid); },
+      [&] {
+        for (pid_t p : sims) e2e_stop(p, SIGTERM, 10);
+        sims.clear();
+      });
+}
+
+// The table of the CPU mode; false when a run failed.
+bool cpu_report(const Options &o, const std::vector<CpuResult> &rows) {
+  printf(
+      "\n== CPU per datalogger (%% of one core over the window after every datalogger "
+      "delivered; system calls from %s)\n",
+      o.counter.c_str());
+  if (!o.emu.empty())
+    printf(
+        "  programs under the emulator: CPU is the emulator's and no timing; calls are the\n"
+        "  emulator's own calls to the host for the program\n");
+  printf("  %-8s %4s %5s %7s %7s %5s %7s %7s %7s %8s %9s  %s\n", "program", "dl", "thr", "startup",
+         "window", "load", "%user", "%sys", "%total", "%/dl", "calls/dl-s", "top calls per dl-s");
+  bool ok = true;
+  for (const CpuResult &r : rows) {
+    if (!r.ok) {
+      printf("  %-8s %4d  FAIL: %s\n", r.program.c_str(), r.dataloggers, r.note.c_str());
+      ok = false;
+      continue;
+    }
+    const double total = r.user + r.sys;
+    printf("  %-8s %4d %5d %6.1fs %6.1fs %5.2f %7.3f %7.3f %7.3f %8.4f", r.program.c_str(),
+           r.dataloggers, r.threads, r.startup, r.window, r.load, r.user, r.sys, total,
+           total / r.dataloggers);
+    const SyscallCount &c = r.calls;
+    if (c.total < 0 || c.seconds <= 0) {
+      printf(" %9s  %s\n", "-", c.note.empty() ? "(not counted)" : c.note.c_str());
+      continue;
+    }
+    const double per = static_cast<double>(r.dataloggers) * c.seconds;
+    printf(" %9.1f ", static_cast<double>(c.total) / per);
+    std::vector<std::pair<long long, std::string>> top;
+    long long named = 0;
+    for (const auto &[name, n] : c.by_name) {
+      top.emplace_back(n, name);
+      named += n;
+    }
+    std::sort(top.rbegin(), top.rend());
+    for (size_t k = 0; k < top.size() && k < 6 && top[k].first > 0; k++)
+      printf(" %s %.1f", top[k].second.c_str(), static_cast<double>(top[k].first) / per);
+    if (c.how == "perf" && c.total > named)
+      printf(" other %.1f", static_cast<double>(c.total - named) / per);
+    if (c.how == "strace") printf(" (strace over %.0f s)", c.seconds);
+    printf("\n");
+  }
+  printf(
+      "  dl: dataloggers; thr: the program's threads; startup: from the program's start\n"
+      "  until every datalogger had delivered; load: 1-minute load average at the window's\n"
+      "  start; %%/dl: %%total per datalogger; calls/dl-s: system calls per datalogger and\n"
+      "  second\n");
+  // The goal of the paced muldrin, printed and not required: natively, 100 Q330s take at
+  // most 1.5 % of one core and 10 system calls per datalogger-second.
+  for (const CpuResult &r : rows) {
+    if (!o.emu.empty() || !r.ok || r.program != "muldrin" || r.dataloggers != 100) continue;
+    double calls = r.calls.total >= 0 && r.calls.seconds > 0
+                       ? static_cast<double>(r.calls.total) / (100 * r.calls.seconds)
+                       : -1;
+    printf(
+        "  goal (not required): muldrin with 100 Q330s at most 1.5 %% of a core: %s (%.2f %%)"
+        "; at most 10 calls per datalogger-second: %s\n",
+        r.user + r.sys <= 1.5 ? "met" : "not met", r.user + r.sys,
+        calls < 0     ? "not counted"
+        : calls <= 10 ? "met"
+                      : "not met");
+  }
+  fflush(stdout);
+  return ok;
 }
 
 // ---- report ----
@@ -614,6 +1169,23 @@ int main(int argc, char **argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  // The system-call counter opens a descriptor per event and thread of the program.
+  struct rlimit lim {};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (o.cpu) {
+    o.counter = pick_counter(o.counter);
+    std::vector<CpuResult> rows;
+    if (o.run_muldrin)
+      for (int n : o.q330_sizes) rows.push_back(cpu_muldrin(o, n));
+    if (o.run_kessaro)
+      for (int m : o.altus_sizes) rows.push_back(cpu_kessaro(o, m));
+    bool ok = cpu_report(o, rows);
+    printf("\nloadrun: %s\n", ok ? "every run measured" : "FAILED");
+    return ok ? 0 : 1;
+  }
   bool ok = true;
   if (o.run_muldrin) {
     Result base, full;
