@@ -75,7 +75,7 @@ class CommandRing : public ::testing::Test {
     ASSERT_GE(listener, 0);
     ASSERT_EQ(orbselect(listener, "op/pf/rsp"), 0);
     altus->cmdthr =
-        cmdthread_new(nullptr, orbcmd, orbrsp, "kes", "altus", cmdthread_callback, altus);
+        cmdthread_new(nullptr, orbcmd, orbrsp, "kes", "altus", kessaro::cmdthread_callback, altus);
     ASSERT_NE(altus->cmdthr, nullptr);
   }
   void TearDown() override {
@@ -280,7 +280,7 @@ TEST(OrderedOutput, HeldAndQueuedPacketsSurviveTheShutdown) {
   for (unsigned s : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 9u}) feed(s, STRDATA_KIND_DATA);
   Pf *req = nullptr;
   ASSERT_EQ(pfcompile("command set order_output_data 0\nsequence o1\n", &req), 0);
-  cmdthread_callback(nullptr, altus, 2, "set order_output_data 0", req);
+  kessaro::cmdthread_callback(nullptr, altus, 2, "set order_output_data 0", req);
   pffree(req);
   EXPECT_EQ((int)dl->order_output_data, 0);
   feed(6, STRDATA_KIND_RQDATA);  // the gaps filled, now unordered

@@ -47,7 +47,7 @@ class AltusCallback : public AltusPipeline {
     Pf *req = nullptr;
     std::string pf = "command " + text + "\nusername op\nhostname h\nsequence " + seq + "\n";
     ASSERT_EQ(pfcompile(pf.c_str(), &req), 0);
-    cmdthread_callback(nullptr, altus, 2, text.c_str(), req);
+    kessaro::cmdthread_callback(nullptr, altus, 2, text.c_str(), req);
     pffree(req);
   }
   std::vector<std::string> queued(AltusDatalogger *d, const char *key = "command") {

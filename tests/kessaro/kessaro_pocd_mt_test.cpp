@@ -167,7 +167,7 @@ class PocRing : public ::testing::Test {
     got = idle = 0;
     program = p.altus;
     kessaro_pocd_reap = counting_reap;
-    run_pocd_thread(&p.poc);
+    kessaro::run_pocd_thread(&p.poc);
     kessaro_pocd_reap = orbreapthr_get;
     orbreapthr_destroy(p.poc.orb);
     EXPECT_EQ(got, want);
@@ -289,7 +289,7 @@ TEST(PocFailureClock, AnHourOfFailedReadsShutsDownInOrder) {
     if (c.claimed) kessaro_shutdown_claim();
     kessaro_pocd_reap = scripted_reap;
     kessaro_pocd_exit = record_exit;
-    run_pocd_thread(&p.poc);
+    kessaro::run_pocd_thread(&p.poc);
     kessaro_pocd_reap = orbreapthr_get;
     kessaro_pocd_exit = kessaro_exit;
 

@@ -76,7 +76,7 @@ class Handler : public ::testing::Test {
     sender_ = orbopen(path_.c_str(), "w");
     listener_ = orbopen(path_.c_str(), "r");
     ASSERT_EQ(orbselect(listener_, "op/pf/rsp"), 0);
-    cth_ = cmdthread_new(nullptr, orbcmd_, orbrsp_, "q1", "q330", cmdthread_callback, &m_);
+    cth_ = cmdthread_new(nullptr, orbcmd_, orbrsp_, "q1", "q330", muldrin::cmdthread_callback, &m_);
     ASSERT_NE(cth_, nullptr);
   }
   void TearDown() override {

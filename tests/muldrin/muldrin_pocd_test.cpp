@@ -335,7 +335,7 @@ TEST_F(PocTest, RingSourceThreadActsOnReapedPackets) {
   ASSERT_NE(pocd_.orb, nullptr);
   myshutdown_pocds = 0;
   pthread_t thr;
-  ASSERT_EQ(pthread_create(&thr, nullptr, run_pocd_thread, &pocd_), 0);
+  ASSERT_EQ(pthread_create(&thr, nullptr, muldrin::run_pocd_thread, &pocd_), 0);
   // Every line the listener logs also wakes a reader of the data queue.
   std::string s;
   while (s.find("Starting acquisition") == std::string::npos) {
@@ -382,7 +382,7 @@ TEST_F(PocTest, BindFailureCountsDownAnHourThenHalts) {
   myshutdown_pocds = 0;
   static char endpoint;  // a UDP source; its reads are the stand-in's
   pocd_.udp = reinterpret_cast<UDP *>(&endpoint);
-  run_pocd_thread(&pocd_);
+  muldrin::run_pocd_thread(&pocd_);
   clock_set_driver(nullptr);
   muldrin_pocd_udp_read = udp_read;
   EXPECT_EQ(myshutdown.load(), 1);

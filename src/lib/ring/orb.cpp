@@ -21,10 +21,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -680,10 +682,11 @@ int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, 
   return reap_once(who, *c, o, nullptr, true);
 }
 
-int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
-            int *bufsize) {
-  const char *who = "orbreap";
-  Out o{pktid, srcname, time, packet, nbytes, bufsize};
+namespace {
+
+// The blocking reap of orbreap and orbreap_timeout: -2 once clock_monotonic() passes
+// `deadline` with nothing selected.
+int reap_waiting(const char *who, int orb, double deadline, const Out &o) {
   auto c = find_conn(who, orb);
   if (!c || !o.ok(who)) return -1;
   if (fault_fires(ORBFAULT_REAP, who)) return -1;
@@ -692,6 +695,8 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
     uint32_t bits = 0;
     int rc = reap_once(who, *c, o, &bits, false);
     if (rc != -2) return rc;
+    double left = deadline - clock_monotonic();
+    if (!(left > 0)) return -2;
     if (bits == 0) {
       r.nap(clock_real_seconds(kNap));
       continue;
@@ -700,8 +705,22 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
     uint32_t armed = r.arm(bits);
     rc = reap_once(who, *c, o, nullptr, false);
     if (rc != -2) return rc;
-    r.sleep(armed, clock_real_seconds(kWaitSlice), bits);
+    r.sleep(armed, clock_real_seconds(std::min(kWaitSlice, left)), bits);
   }
+}
+
+}  // namespace
+
+int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
+            int *bufsize) {
+  Out o{pktid, srcname, time, packet, nbytes, bufsize};
+  return reap_waiting("orbreap", orb, HUGE_VAL, o);
+}
+
+int orbreap_timeout(int orb, double maxseconds, int *pktid, char *srcname, double *time,
+                    char **packet, int *nbytes, int *bufsize) {
+  Out o{pktid, srcname, time, packet, nbytes, bufsize};
+  return reap_waiting("orbreap_timeout", orb, clock_monotonic() + maxseconds, o);
 }
 
 int orbget(int orb, int which, int *pktid, char *srcname, double *time, char **packet, int *nbytes,

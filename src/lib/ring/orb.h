@@ -129,6 +129,10 @@ int orbreap(int orb, int *pktid, char *srcname, double *time, char **packet, int
             int *bufsize);
 int orbreap_nd(int orb, int *pktid, char *srcname, double *time, char **packet, int *nbytes,
                int *bufsize);
+// As orbreap, but waits at most `maxseconds` of clock time: -2 when no selected packet
+// came in that time (for a reader that must also look at a stop flag now and then).
+int orbreap_timeout(int orb, double maxseconds, int *pktid, char *srcname, double *time,
+                    char **packet, int *nbytes, int *bufsize);
 // Reads one packet without moving the connection and without looking at its selection:
 // `which` is ORBOLDEST, ORBNEWEST or a packet id. Buffer handling as orbreap. 0 or -1
 // (also when the ring is empty or the id is not held).

@@ -27,6 +27,9 @@
 namespace {
 
 constexpr double kReapErrorPause = 1.0;  // a reap failed
+// The longest the command thread waits in the ring before it looks at the stop flag again,
+// and so the longest cmdthread_destroy waits for an idle command thread.
+constexpr double kReapSlice = 1.0;
 constexpr double kKeepAliveInterval = 60.0;
 constexpr double kDestroyWait = 10.0;
 constexpr size_t kShownCommand = 100;  // characters of a command shown in log lines
@@ -235,13 +238,15 @@ void *cmdthread_run(void *arg) {
     double time = 0.0;
     char srcname[ORBSRCNAME_SIZE] = "";
     cth->reaping = 1;
-    // Waits in the ring for the next command.
-    int rc = orbreap(cth->orbcmd, &pktid, srcname, &time, &packet, &nbytes, &bufsize);
+    // Waits in the ring for the next command, or the next look at the stop flag.
+    int rc = orbreap_timeout(cth->orbcmd, kReapSlice, &pktid, srcname, &time, &packet, &nbytes,
+                             &bufsize);
     cth->reaping = 0;
     if (cth->halt.load() > 0) {
       elog_clear_register(0);  // a reap ended by the owner's closing of the connection
       break;
     }
+    if (rc == -2) continue;
     if (rc < 0) {
       CMD_ERROR(cth, "cmdthread_run: orbreap() error.\n");
       clock_sleep(kReapErrorPause);
@@ -379,9 +384,9 @@ int cmdthread_destroy(CmdThread *cth) {
   cth->halt = 1;
   clock_event_signal(&cth->wake);
   const double start = clock_monotonic();
-  // Waits for a command in progress; a command thread still inside its reap (the last
-  // holder but the owner) has none and ends by itself.
-  while (cth->refs.load() > 1 && !(cth->refs.load() == 2 && cth->reaping.load() == 1)) {
+  // Waits for the threads to end: an idle command thread within one reap slice, one with a
+  // command in progress when the command is done.
+  while (cth->refs.load() > 1) {
     if (clock_monotonic() - start >= kDestroyWait) {
       elog_complain(0,
                     "cmdthread_destroy: the service's threads are still running; they "
@@ -390,10 +395,6 @@ int cmdthread_destroy(CmdThread *cth) {
     }
     clock_sleep(0.1);
   }
-  // A command thread left waiting in the ring keeps the record: what is queued for the
-  // responses is written now, as it is when the record is freed here. The owner's hold
-  // keeps the put thread until then.
-  if (cth->refs.load() > 1 && cth->reaping.load() == 1) orbputthr_stop(cth->put_thr);
   release(cth);
   return 0;
 }

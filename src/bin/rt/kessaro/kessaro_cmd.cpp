@@ -289,7 +289,7 @@ void run_command(Kessaro *altus, const char *command, Pf *request) {
 
 }  // namespace
 
-int cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
+int kessaro::cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
   (void)cth;
   auto *altus = static_cast<Kessaro *>(user);
   va_list ap;

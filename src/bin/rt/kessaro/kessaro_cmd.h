@@ -11,7 +11,10 @@
 
 struct Pf;
 
+// The command service's callback. In namespace kessaro, as muldrin has one of the same name.
+namespace kessaro {
 int cmdthread_callback(CmdThread *cth, void *user, int what, ...);
+}
 void process_cmd_dataloggers(Pf *request, Kessaro *altus, const char *command, int argc,
                              char **argv);
 void process_cmd_datalogger(Pf *request, Kessaro *altus, AltusDatalogger *dl, const char *command,

@@ -93,7 +93,7 @@ void announcement(POCDaemon *poc, const std::vector<AltusDatalogger *> &dls, con
 
 }  // namespace
 
-void *run_pocd_thread(void *arg) {
+void *kessaro::run_pocd_thread(void *arg) {
   auto *poc = static_cast<POCDaemon *>(arg);
   Kessaro *altus = poc->altus;
   altuscom_log_message(nullptr, nullptr, 1, "Starting %s POC Daemon thread\n", poc->label);

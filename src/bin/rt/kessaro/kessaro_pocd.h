@@ -12,7 +12,10 @@
 
 // Thread entry (argument: the POCDaemon). Ends when the shutdown begins (kessaro_halt or
 // Kessaro.kill set), or after its own automatic shutdown.
+// In namespace kessaro, as muldrin has a thread body of the same name.
+namespace kessaro {
 void *run_pocd_thread(void *arg /* POCDaemon * */);
+}
 
 // Consecutive seconds of failed reads after which the program shuts itself down.
 constexpr double KESSARO_POCD_FAILURE_LIMIT = 3600.0;

@@ -417,7 +417,7 @@ void start_services(Kessaro *altus) {
   }
   if (altus->cmd != nullptr) {
     altus->cmdthr = cmdthread_new(nullptr, altus->ciorb, altus->coorb, altus->targetname, "altus",
-                                  cmdthread_callback, altus);
+                                  kessaro::cmdthread_callback, altus);
     if (altus->cmdthr == nullptr) {
       altuscom_log_complain(nullptr, nullptr, 1, 0, "cmdthread_new() error.\n");
       exit(1);
@@ -436,7 +436,7 @@ void start_services(Kessaro *altus) {
   }
   for (long k = 0; k < maxtbl(altus->pocds_tbl); k++) {
     auto *poc = static_cast<POCDaemon *>(gettbl(altus->pocds_tbl, k));
-    if (threadstart_create(&poc->thread, THREAD_POCD, run_pocd_thread, poc) != 0) {
+    if (threadstart_create(&poc->thread, THREAD_POCD, kessaro::run_pocd_thread, poc) != 0) {
       altuscom_log_complain(nullptr, nullptr, 1, 0, "pthread_create(pocd_thread) error.\n");
       exit(1);
     }

@@ -548,7 +548,7 @@ int cmd_error(CmdThread *cth, Pf *pfcmd, const char *dlname, const char *dlseria
   return 0;
 }
 
-int cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
+int muldrin::cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
   auto *m = static_cast<Muldrin *>(user);
   va_list ap;
   va_start(ap, what);

@@ -18,8 +18,11 @@ struct Pf;
 
 // The service's callback (user: the Muldrin record). what 1: (int level, format, ...) an
 // error to log; 2: (char *cmd, Pf *request) a command; 3: (char *text) a log line. 0.
-// After "quit" it only returns when the service is being ended.
+// After "quit" it only returns when the service is being ended. In namespace muldrin, as
+// kessaro has a callback of the same name.
+namespace muldrin {
 int cmdthread_callback(CmdThread *cth, void *user, int what, ...);
+}
 
 // Sends "error &Literal{\n<msg>}\n" as the response, disposition "error" when `done`, else
 // "errordl". The names may be none. 0.

@@ -186,7 +186,7 @@ int muldrin_poc_ring_packet(POCDaemon *pocd, const char *srcname, double time, c
   return rc;
 }
 
-void *run_pocd_thread(void *arg) {
+void *muldrin::run_pocd_thread(void *arg) {
   auto *pocd = static_cast<POCDaemon *>(arg);
   muldrin_output(Q330_OUT_STDOUT, "muldrin: --------POC Daemon thread starting for %s--------\n",
                  pocd->label);
@@ -260,7 +260,7 @@ void *run_pocd_thread(void *arg) {
 int muldrin_pocd_start(Muldrin *muldrin) {
   for (long i = 0; i < maxtbl(muldrin->pocds_tbl); i++) {
     auto *pocd = static_cast<POCDaemon *>(gettbl(muldrin->pocds_tbl, i));
-    if (threadstart_create(&pocd->thread, THREAD_POCD, run_pocd_thread, pocd) != 0) {
+    if (threadstart_create(&pocd->thread, THREAD_POCD, muldrin::run_pocd_thread, pocd) != 0) {
       elog_log(1, "muldrin_pocd_start: pthread_create() error.\n");
       return -1;
     }

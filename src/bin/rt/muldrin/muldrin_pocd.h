@@ -16,8 +16,11 @@
 #include "muldrin.h"
 #include "parse_pf.h"
 
-// Thread body for one POCDaemon; returns once myshutdown_pocds is set.
+// Thread body for one POCDaemon; returns once myshutdown_pocds is set. In namespace
+// muldrin, as kessaro has a thread body of the same name.
+namespace muldrin {
 void *run_pocd_thread(void *pocd);
+}
 // Starts one thread per pocds entry. 0, or -1 when a thread cannot be created.
 int muldrin_pocd_start(Muldrin *muldrin);
 

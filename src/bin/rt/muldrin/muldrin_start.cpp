@@ -142,7 +142,7 @@ int muldrin_main(int argc, char **argv) {
   if (muldrin_status_start(m) < 0) elog_die(0, "pthread_create(status_thread) error.\n");
   if (m->cmd != nullptr) {
     m->cmdthr = cmdthread_new(nullptr, m->cmd->orbr, m->cmd->orbw2, m->target_name, "q330",
-                              cmdthread_callback, m);
+                              muldrin::cmdthread_callback, m);
     if (m->cmdthr == nullptr) elog_die(0, "cmdthread_new() error.\n");
   }
   muldrin_wait_halt();
