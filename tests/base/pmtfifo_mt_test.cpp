@@ -275,6 +275,26 @@ TEST(PmtfifoThreads, DestroyReleasesWaitingThreadsBeforeFreeing) {
   EXPECT_EQ(push_result, -2);
 }
 
+TEST(PmtfifoThreads, ConsumerMayDestroyTheQueueOnTheItemThatWokeIt) {
+  // A push wakes the waiting consumer only after letting the mutex go; the consumer,
+  // once it has the item, may destroy the queue while the push is still signalling.
+  // destroy must wait for that signal to be given; the sanitizers report a use after
+  // free otherwise.
+  for (int round = 0; round < 200; round++) {
+    Pmtfifo *q = pmtfifo_create(0, 1, 0);
+    int pop_result = -9;
+    std::thread consumer([&] {
+      void *it = nullptr;
+      pop_result = pmtfifo_pop(q, &it);
+      pmtfifo_destroy(q, nullptr);
+    });
+    until_blocked(q, 1, 0);
+    ASSERT_EQ(pmtfifo_push(q, item_of(1)), 0);
+    consumer.join();
+    ASSERT_EQ(pop_result, 1) << "round " << round;
+  }
+}
+
 namespace {
 struct CancelArgs {
   Pmtfifo *q;

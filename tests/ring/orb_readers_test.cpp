@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,6 +205,48 @@ TEST_F(OrbReaders, ReadersKilledWhileWaitingCostLaterPutsNothing) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   close(ready[0]);
   close(ready[1]);
+  orbclose(w);
+}
+
+// A writer of more sources than its first table of names keeps (1024 slots) still knows
+// them all after the first round: later puts of them do not count as new sources, so a
+// reader that selects none of them sleeps through every one (the wake count stays).
+TEST_F(OrbReaders, IdleReaderSleepsThroughTheSecondRoundOfManySources) {
+  std::string path = dir.file("ring");
+  ASSERT_EQ(orbcreate(path.c_str(), 1 << 22), 0);
+  int w = orbopen(path.c_str(), "w");
+  ASSERT_GE(w, 0);
+  constexpr int kNames = 2000;
+  auto round = [&] {
+    for (int k = 0; k < kNames; k++) ASSERT_GE(put(w, "N" + std::to_string(k) + "/x", "b"), 0);
+  };
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int orb = orbopen(path.c_str(), "r");
+    if (orb < 0 || orbselect(orb, "NOTHING/x") < 0) _exit(2);
+    for (;;) reap(orb, true);
+  }
+  RawRing raw(path);
+  ASSERT_TRUE(raw.ok());
+  std::atomic_ref<uint32_t> sleepers(raw.live().sleepers);
+  std::atomic_ref<uint32_t> wakes(raw.live().wake_seq);
+  for (int i = 0; sleepers.load() == 0; i++) {
+    ASSERT_LT(i, 60000) << "the reader never slept";
+    usleep(1000);
+  }
+  round();  // the reader sees and rejects every name
+  // Once it has rejected names of every bucket it waits for new sources only.
+  for (int i = 0; sleepers.load() != ringfile::kNewSourceBit; i++) {
+    ASSERT_LT(i, 60000) << "the reader never slept for new sources only: " << sleepers.load();
+    usleep(1000);
+  }
+  const uint32_t before = wakes.load();
+  round();
+  EXPECT_EQ(wakes.load(), before) << "puts of sources already put counted as new";
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
   orbclose(w);
 }
 

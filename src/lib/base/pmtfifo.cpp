@@ -1,7 +1,11 @@
 // pmtfifo.cpp - the thread-safe queue: a deque under one mutex, with one condition
 // variable for consumers waiting for an item and one for producers waiting for room.
+// A push or pop signals the other side only when a thread of it waits, and does so after
+// letting the mutex go, so that the woken thread does not at once block on the mutex the
+// signalling thread still holds.
 #include "base/pmtfifo.h"
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -9,6 +13,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/elog.h"
@@ -37,6 +42,9 @@ struct Pmtfifo {
   int waiters = 0;         // threads inside pop or push (they may wait)
   int blocked_pops = 0;    // pops waiting for an item
   int blocked_pushes = 0;  // pushes waiting for room
+  // Calls signalling a condition variable after letting the mutex go; raised under the
+  // mutex, lowered without it. Destroy waits for it to drop to 0.
+  std::atomic<int> signalling{0};
 
   bool full() const { return limit > 0 && items.size() >= limit; }
 };
@@ -85,7 +93,18 @@ void add(Pmtfifo *q, void *item, bool at_head) {
   } catch (const std::bad_alloc &) {
     OUT_OF_MEMORY(sizeof item, "pmtfifo item");
   }
-  q->not_empty.notify_one();
+}
+
+// Lets the mutex go and then wakes one thread waiting on `cv`, when `waiting` threads do
+// (a count read under the mutex). The queue stays counted as in use until the signal is
+// given, so that destroy cannot free it in between.
+void signal_one(Pmtfifo *q, std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
+                int waiting) {
+  if (waiting == 0) return;
+  q->signalling.fetch_add(1, std::memory_order_relaxed);
+  lock.unlock();
+  cv.notify_one();
+  q->signalling.fetch_sub(1, std::memory_order_release);
 }
 
 }  // namespace
@@ -109,13 +128,16 @@ int pmtfifo_push(Pmtfifo *queue, void *item) {
     return -1;
   }
   std::unique_lock<std::mutex> lock(queue->mutex);
-  Waiter waiter(queue);
-  while (queue->full()) {
-    if (!queue->blocking || queue->released) return -2;
-    Blocked blocked(queue, &queue->blocked_pushes);
-    queue->not_full.wait(lock);
+  {
+    Waiter waiter(queue);
+    while (queue->full()) {
+      if (!queue->blocking || queue->released) return -2;
+      Blocked blocked(queue, &queue->blocked_pushes);
+      queue->not_full.wait(lock);
+    }
+    add(queue, item, false);
   }
-  add(queue, item, false);
+  signal_one(queue, lock, queue->not_empty, queue->blocked_pops);
   return 0;
 }
 
@@ -124,18 +146,17 @@ int pmtfifo_unpop(Pmtfifo *queue, void *item) {
     elog_log(0, "pmtfifo_unpop: no queue.\n");
     return -1;
   }
-  std::lock_guard<std::mutex> lock(queue->mutex);
+  std::unique_lock<std::mutex> lock(queue->mutex);
   add(queue, item, true);
+  signal_one(queue, lock, queue->not_empty, queue->blocked_pops);
   return 0;
 }
 
-int pmtfifo_pop(Pmtfifo *queue, void **item) {
-  if (item != nullptr) *item = nullptr;
-  if (queue == nullptr || item == nullptr) {
-    elog_log(0, "pmtfifo_pop: %s.\n", queue == nullptr ? "no queue" : "no place for the item");
-    return -1;
-  }
-  std::unique_lock<std::mutex> lock(queue->mutex);
+namespace {
+
+// The pop under the mutex: takes the head item into *item, waiting for one as the
+// queue's settings say. Returns pmtfifo_pop's result.
+int pop_locked(Pmtfifo *queue, void **item, std::unique_lock<std::mutex> &lock) {
   Waiter waiter(queue);
   if (queue->items.empty()) {
     if (queue->released) return 2;
@@ -159,8 +180,21 @@ int pmtfifo_pop(Pmtfifo *queue, void **item) {
   }
   *item = queue->items.front();
   queue->items.pop_front();
-  queue->not_full.notify_one();
   return 1;
+}
+
+}  // namespace
+
+int pmtfifo_pop(Pmtfifo *queue, void **item) {
+  if (item != nullptr) *item = nullptr;
+  if (queue == nullptr || item == nullptr) {
+    elog_log(0, "pmtfifo_pop: %s.\n", queue == nullptr ? "no queue" : "no place for the item");
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  int r = pop_locked(queue, item, lock);
+  if (r == 1) signal_one(queue, lock, queue->not_full, queue->blocked_pushes);
+  return r;
 }
 
 int pmtfifo_data_available(Pmtfifo *queue) {
@@ -226,6 +260,8 @@ int pmtfifo_destroy(Pmtfifo *queue, void (*destructor)(void *)) {
     queue->blocked.notify_all();
     while (queue->waiters > 0) queue->idle.wait(lock);
   }
+  // A call that signals after letting the mutex go is a moment from done.
+  while (queue->signalling.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   if (destructor != nullptr) {
     for (void *item : queue->items)
       if (item != nullptr) destructor(item);

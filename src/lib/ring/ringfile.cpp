@@ -61,9 +61,25 @@ uint64_t name_hash(const char *name, size_t len) {
 }
 uint32_t bucket_bit(uint64_t hash) { return uint32_t{1} << (uint32_t)(hash % kSourceBuckets); }
 
-// Slots of the table of names a process put; it starts again empty when 3/4 full (the
-// names then count as new once more, which costs a wake each).
+// Slots of the table of names a process put: it doubles when 3/4 full, up to the most,
+// and starts again empty when that is 3/4 full (the names then count as new once more,
+// which costs a wake each). A writer of more names than the table keeps would count
+// nearly every put as a new name and wake every reader waiting for new names.
 constexpr size_t kNamesTable = 1024;
+constexpr size_t kNamesTableMost = size_t{1} << 16;
+
+// Puts `key` (not 0) into the open-addressing table `table` (a power of two in size).
+// True when it was not there.
+bool names_insert(std::vector<uint64_t> &table, uint64_t key) {
+  const size_t mask = table.size() - 1;
+  for (size_t i = (size_t)(key & mask);; i = (i + 1) & mask) {
+    if (table[i] == key) return false;
+    if (table[i] == 0) {
+      table[i] = key;
+      return true;
+    }
+  }
+}
 
 // The counters of the live state are 64-bit and read by readers while the lock's holder
 // changes them. Where 64-bit atomics are lock-free they are used (relaxed: gen orders
@@ -778,17 +794,18 @@ uint64_t Ring::append(const char *srcname, size_t srclen, double time, const cha
   *wake_bits = bucket_bit(hash);
   uint64_t key = hash ? hash : 1;
   if (names_put_.empty()) names_put_.assign(kNamesTable, 0);
-  for (size_t i = (size_t)(key % kNamesTable);; i = (i + 1) % kNamesTable) {
-    if (names_put_[i] == key) break;
-    if (names_put_[i] == 0) {
-      *wake_bits |= kNewSourceBit;
-      if (++names_count_ > kNamesTable / 4 * 3) {
+  if (names_insert(names_put_, key)) {
+    *wake_bits |= kNewSourceBit;
+    if (++names_count_ > names_put_.size() / 4 * 3) {
+      if (names_put_.size() < kNamesTableMost) {
+        std::vector<uint64_t> grown(names_put_.size() * 2, 0);
+        for (uint64_t k : names_put_)
+          if (k != 0) names_insert(grown, k);
+        names_put_.swap(grown);
+      } else {
         std::fill(names_put_.begin(), names_put_.end(), 0);
         names_count_ = 0;
-      } else {
-        names_put_[i] = key;
       }
-      break;
     }
   }
   uint64_t need = kRecordHead + srclen + nbytes;
