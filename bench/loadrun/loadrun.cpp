@@ -77,6 +77,8 @@ struct Options {
   std::string muldrin = MULDRIN_BIN, q330sim = Q330SIM_BIN, muldrin_pf = MULDRIN_PF;
   std::string kessaro = KESSARO_BIN, altussim = ALTUSSIM_BIN, kessaro_pf = KESSARO_PF;
   std::string keep;  // folder to keep the run's files in (empty: a temporary one, removed)
+  // --muldrin-set: keys of muldrin's parameter file set after the load run's own settings
+  std::vector<std::pair<std::string, std::string>> muldrin_set;
 };
 
 void usage() {
@@ -86,6 +88,7 @@ void usage() {
           "               [--emu 'prefix words']\n"
           "               [--sim-emu 'prefix words'] [--keep folder]\n"
           "               [--muldrin path] [--q330sim path] [--muldrin-pf path]\n"
+          "               [--muldrin-set key=value]...\n"
           "               [--kessaro path] [--altussim path] [--kessaro-pf path]\n"
           "  -n  simulated Q330s for muldrin; default 100\n"
           "  -m  simulated Altus links for kessaro; default 20\n"
@@ -95,6 +98,9 @@ void usage() {
           "  --sim-emu  words put before the simulators; default as --emu\n"
           "  --no-baseline  no run with one datalogger first\n"
           "  --data-only    the memory goals are printed but not required\n"
+          "  --muldrin-set  a key of muldrin's parameter file, set after the load run's own\n"
+          "                 (a short status interval, a link restarted every 5 s); e.g.\n"
+          "                 shutdown_timeout=0 keeps the link up, as the example file does\n"
           "CPU mode: loadrun --cpu [-n 1,10,100] [-m 1,5,20] [-t 120] [--quick]\n"
           "                  [--only muldrin|kessaro] [--syscalls auto|perf|strace|none]\n"
           "                  [--count-seconds 30] [--emu ...]\n"
@@ -182,6 +188,10 @@ bool parse_args(int argc, char **argv, Options *o) {
       o->q330sim = v;
     } else if (a == "--muldrin-pf") {
       o->muldrin_pf = v;
+    } else if (a == "--muldrin-set") {
+      const char *eq = strchr(v, '=');
+      if (eq == nullptr || eq == v) return false;
+      o->muldrin_set.emplace_back(std::string(v, eq), std::string(eq + 1));
     } else if (a == "--kessaro") {
       o->kessaro = v;
     } else if (a == "--altussim") {
@@ -385,7 +395,9 @@ bool start_muldrin(const Options &o, int n, int records, const RunDir &dir, cons
     *sim = -1;
     return false;
   }
-  fputs(e2e_pf(o.muldrin_pf, units).c_str(), f);
+  std::string text = e2e_pf(o.muldrin_pf, units);
+  for (const auto &[key, value] : o.muldrin_set) e2e_pf_set(&text, key, value);
+  fputs(text.c_str(), f);
   fclose(f);
   *pid = start_measured(prefixed(o.emu, {o.muldrin, "-pf", pf, "-S", dir.file("state"), "TA",
                                          "data", ring, "cmd", ring, "log", ring, "st", ring}),
@@ -1003,6 +1015,8 @@ bool cpu_report(const Options &o, const std::vector<CpuResult> &rows) {
     printf(
         "  programs under the emulator: CPU is the emulator's and no timing; calls are the\n"
         "  emulator's own calls to the host for the program\n");
+  for (const auto &[key, value] : o.muldrin_set)
+    printf("  muldrin's parameter file: %s %s\n", key.c_str(), value.c_str());
   printf("  %-8s %4s %5s %7s %7s %5s %7s %7s %7s %8s %9s  %s\n", "program", "dl", "thr", "startup",
          "window", "load", "%user", "%sys", "%total", "%/dl", "calls/dl-s", "top calls per dl-s");
   bool ok = true;
