@@ -14,6 +14,7 @@
 #include "base/elog.h"
 #include "base/pf.h"
 #include "base/pmtfifo.h"
+#include "muldrin_run.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "ringsvc/orbwrite.h"
@@ -106,6 +107,37 @@ TEST_F(WriteTest, QueryAndBackPressure) {
   // A data item without payload is never queued.
   EXPECT_EQ(myout_callback(nullptr, Q330_OUT_DATA, nullptr, 10), 0);
   EXPECT_EQ(pmtfifo_data_available(m_.mtfifo_write), 6);
+}
+
+// Producers wait only for a queue over a limit above 0, and no longer once a stop is
+// asked for: a limit below 0, or a queue that never drains, must not hold up the start or
+// the shutdown.
+TEST_F(WriteTest, BackPressureEndsWithTheStopRequest) {
+  struct Case {
+    int limit;
+    bool halted;
+    int busy;
+  } cases[] = {
+      {5, false, Q330_OUT_BUSY},
+      {5, true, 0},
+      {-1, false, 0},
+      {0, false, 0},
+  };
+  for (int i = 0; i < 6; i++) myout_callback(nullptr, Q330_OUT_LOG, strdup("x"), 0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.limit);
+    SCOPED_TRACE(c.halted);
+    m_.mtfifo_write_queue = c.limit;
+    myshutdown = c.halted ? 1 : 0;
+    EXPECT_EQ(myout_callback(nullptr, Q330_OUT_QUERY, nullptr, 0), c.busy);
+    if (c.busy == 0) {
+      // The program's own producer queues at once.
+      int before = pmtfifo_data_available(m_.mtfifo_write);
+      muldrin_output(Q330_OUT_LOG, "no wait\n");
+      EXPECT_EQ(pmtfifo_data_available(m_.mtfifo_write), before + 1);
+    }
+  }
+  myshutdown = 0;
 }
 
 TEST_F(WriteTest, UrgentItemsOvertakeDataInOrderAndAllQueuedReachTheRing) {

@@ -24,8 +24,8 @@ int mystrncpy(char *dst, const char *src, size_t size);
 // The orderly shutdown, on the main thread: stops the point-of-contact threads and every
 // session, queues a flush per session behind what is queued, waits up to
 // shutdown_wait_time (at least one step of 0.1 s) for the sessions to stop and kills
-// those still running, asks for the last status report, then stops the write thread.
-// Returns 0.
+// those still running, asks for the last status report (waiting a bounded time for it),
+// then stops the write thread. Every wait is bounded. Returns 0.
 int muldrin_shutdown(Muldrin *muldrin);
 // HUP, INT, QUIT and TERM ask for shutdown (handled on a thread, not in signal context);
 // the signals of q330_ignored_signals get a handler that does nothing, so that none of

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +24,8 @@
 namespace {
 
 bool g_status_started = false;  // main thread only
+// Raised by the status thread as it ends, so that the shutdown's wait for it is bounded.
+std::atomic<int> g_status_ended{0};
 
 void add(std::string &s, const char *f, ...) __attribute__((format(printf, 2, 3)));
 void add(std::string &s, const char *f, ...) {
@@ -255,7 +258,10 @@ void *run_status_thread(void *) {
         muldrin_output(Q330_OUT_STATUS, text);
         free(text);
       }
-      if (flush) return nullptr;
+      if (flush) {
+        g_status_ended.store(1);
+        return nullptr;
+      }
     } else if (requested != 0 && m->statusreport_verbosity > 0) {
       char *text = muldrin_make_status(1);
       if (text == nullptr) {
@@ -270,6 +276,7 @@ void *run_status_thread(void *) {
 }
 
 int muldrin_status_start(Muldrin *muldrin) {
+  g_status_ended.store(0);
   if (threadstart_create(&muldrin->status_thread, THREAD_STATUS, run_status_thread, nullptr) != 0) {
     elog_log(1, "muldrin_status_start: pthread_create() error.\n");
     return -1;
@@ -280,6 +287,12 @@ int muldrin_status_start(Muldrin *muldrin) {
 
 int muldrin_status_join(Muldrin *muldrin) {
   if (!g_status_started) return 0;
+  for (int step = 0; step < MULDRIN_STATUS_JOIN_STEPS && g_status_ended.load() == 0; step++)
+    clock_sleep(0.1);
+  if (g_status_ended.load() == 0) {
+    elog_complain(0, "muldrin_status_join: the status thread has not ended; not waited for.\n");
+    return -1;
+  }
   pthread_join(muldrin->status_thread, nullptr);
   g_status_started = false;
   return 0;

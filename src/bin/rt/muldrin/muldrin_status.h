@@ -20,7 +20,10 @@ char *muldrin_make_status(int partial);
 void *run_status_thread(void *arg);
 // Starts the status thread. 0, or -1 when it cannot be created.
 int muldrin_status_start(Muldrin *muldrin);
-// Waits until a started status thread has ended (after its final report). 0.
+// Waits until a started status thread has ended (after its final report), at most
+// MULDRIN_STATUS_JOIN_STEPS pauses of 0.1 s. 0 when it ended (joined, or none was
+// started); -1 when the wait ran out (complained; a later call may wait for it again).
 int muldrin_status_join(Muldrin *muldrin);
+inline constexpr int MULDRIN_STATUS_JOIN_STEPS = 100;
 // The connection word of an acquisition state ("con waiting", ...).
 const char *muldrin_status_conword(Q330AcqState state, int first_data);

@@ -18,6 +18,7 @@
 #include "base/timetext.h"
 #include "muldrin_datastatus.h"
 #include "muldrin_genc.h"
+#include "muldrin_run.h"
 #include "muldrin_stash.h"
 #include "muldrin_state.h"
 #include "packet/pkt.h"
@@ -258,7 +259,9 @@ Muldrin *muldrin_write_program(void) { return g_muldrin; }
 int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size) {
   Muldrin *m = g_muldrin;
   if (type == Q330_OUT_QUERY) {
-    if (m->mtfifo_write_queue != 0 &&
+    // Once a stop is asked for, nobody waits for the queue any more: the producers (the
+    // shutdown itself among them) go on, and the writer's drain limit bounds the rest.
+    if (m->mtfifo_write_queue > 0 && myshutdown.load() == 0 &&
         pmtfifo_data_available(m->mtfifo_write) > m->mtfifo_write_queue)
       return Q330_OUT_BUSY;
     return 0;

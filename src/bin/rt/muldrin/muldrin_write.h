@@ -13,6 +13,10 @@
 // text from one source goes to the ring at most ELOG_FLOOD_BURST times a minute, then
 // once a minute with its count.
 //
+// Back-pressure: producers that ask first (Q330_OUT_QUERY) wait while the data queue is
+// longer than `mtfifo_write_queue` (above 0); once a stop is asked for (myshutdown), none
+// waits any more, so that every wait of the shutdown ends.
+//
 // Locking: the queues carry their own locks; the writer's packets and buffer are used by
 // the write thread only (q330_write is called from that thread alone, or before it
 // starts). The program record is set once with muldrin_write_setup before any producer
