@@ -1,5 +1,5 @@
-// Fuzzes the state-file restore: parameter-file text as the state object of one
-// long-lived session, restored again and again. After each restore every averager must
+// Fuzzes the state-file reader and restore: parameter-file text parsed into the state
+// store of one long-lived session, restored again and again. After each restore every averager must
 // hold as many bins as it says, a non-zero finite bin width, and (event mode) event times
 // newest first; puts, gets and writing the block must still work on what was restored.
 #include <fcntl.h>
@@ -13,7 +13,6 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
-#include "base/pf.h"
 #include "q330_state.h"
 
 namespace {
@@ -51,8 +50,8 @@ void check(TAverage *ta) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Fixture f;
   std::string text(reinterpret_cast<const char *>(data), size);
-  Pf *pf = nullptr;
-  if (pfcompile(text.c_str(), &pf) != 0 || !pf) return 0;
+  Q330StateStore *pf = nullptr;
+  if (q330_statestore_compile(text.c_str(), "fuzz", &pf) != 0 || !pf) return 0;
   Q330 *q = f.q;
   q->statepf = pf;
   q->udp_state_restored = 0;
@@ -70,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   q330_write_state(q, f.devnull);
   q->statepf = nullptr;
-  pffree(pf);
+  q330_statestore_free(pf);
   return 0;
 }

@@ -812,8 +812,10 @@ TEST(DataRecord, ARestartGoesOnWithTheRecordBegun) {
       size_t at = state.find("data_record &Tbl{");
       state.erase(at, state.find("chans &Arr{") - at);
     }
-    Pf *pf = nullptr;
-    ASSERT_EQ(pfcompile(("XX_STA &Arr{\n" + state.substr(state.find('\n') + 1)).c_str(), &pf), 0);
+    Q330StateStore *pf = nullptr;
+    ASSERT_EQ(q330_statestore_compile(
+                  ("XX_STA &Arr{\n" + state.substr(state.find('\n') + 1)).c_str(), "test", &pf),
+              0);
     ReadRig rig(104, 8, 1, 6000);
     rig.s.q->statepf = pf;
     ASSERT_EQ(q330_read_state(rig.s.q), 0);
@@ -839,7 +841,7 @@ TEST(DataRecord, ARestartGoesOnWithTheRecordBegun) {
     char error[256];
     ASSERT_EQ(q330_close_data(rig.s.q, error, sizeof error), 0) << error;
     rig.s.q->statepf = nullptr;
-    pffree(pf);
+    q330_statestore_free(pf);
     free(rig.s.q->params.q330_lastipaddress);  // the state's "lastip"
     rig.s.q->params.q330_lastipaddress = nullptr;
   }

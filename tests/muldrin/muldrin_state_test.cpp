@@ -17,6 +17,7 @@
 #include "muldrin_write.h"
 #include "q330_fixture.h"
 #include "q330_state.h"
+#include "q330_statestore.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -46,7 +47,7 @@ struct Program {
     for (long i = 0; i < maxtbl(m.q330s_tbl); i++)
       free_session(static_cast<Q330 *>(gettbl(m.q330s_tbl, i)));
     freetbl(m.q330s_tbl, nullptr);
-    pffree(m.statepf);
+    q330_statestore_free(m.statepf);
   }
   bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 };
@@ -91,31 +92,55 @@ TEST(StateFile, PreReadAgeAndRefusals) {
   }
 }
 
-// A state file far larger than any real one (valid text, millions of extra keys) is
-// refused like a broken one, before it is parsed: the bound is 1 MiB per datalogger.
-TEST(StateFile, OversizedFileIsRefusedUnread) {
+// The bound is per datalogger block: a block over 1 MiB of text is left out alone, with a
+// complaint naming it, and the others are restored, however large the file; what is kept
+// costs at most about twice the file, whatever lines it holds.
+TEST(StateFile, BlockOverTheBoundIsIgnoredAlone) {
   struct Case {
     const char *what;
-    size_t size;  // bytes of the file, about
-    bool used;
+    int blocks;        // DL1, DL2 and then fillers F3, F4 ... of `block_size` bytes
+    size_t dl1_size;   // bytes of DL1's block, about
+    size_t fill_size;  // bytes of every other block, about
+    bool dl1_used;
   } cases[] = {
-      {"well inside the bound", 100000, true},
-      {"over 1 MiB for each of two dataloggers", 3u << 20, false},
+      {"blocks well inside the bound", 2, 100000, 1000, true},
+      {"DL1 just over 1 MiB", 2, (1u << 20) + 100, 1000, false},
+      {"DL1 of 16 MiB", 2, 16u << 20, 1000, false},
+      {"eighteen blocks under 1 MiB, over 16 MiB in all", 18, 1000000, 1000000, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     Program p;
-    std::string text = "DL1 &Arr{\n";
-    for (long i = 0; text.size() < c.size; i++) text += "k" + std::to_string(i) + " 1\n";
+    // Lines as short as a block may hold: one-digit bins.
+    auto block = [](const std::string &name, size_t size, int nreboots) {
+      std::string text = name + " &Arr{\nnreboots " + std::to_string(nreboots) + "\nbins &Tbl{\n";
+      text.reserve(size + 64);
+      while (text.size() < size) text += "7\n";
+      return text + "}\n}\n";
+    };
+    std::string text = block("DL1", c.dl1_size, 11) + block("DL2", c.fill_size, 22);
+    for (int i = 3; i <= c.blocks; i++) text += block("F" + std::to_string(i), c.fill_size, i);
     char line[64];
-    snprintf(line, sizeof line, "}\ntime %.3f\n", p.clock.now);
-    p.dir.write("muldrin.state", text + line);
-    ElogCapture log;
-    EXPECT_EQ(muldrin_read_statefile(&p.m), 0);
-    EXPECT_EQ(p.m.statepf != nullptr, c.used);
-    if (!c.used) {
-      EXPECT_TRUE(log.contains("larger than 2097152 bytes - ignoring statefile for reading"))
-          << log.text();
+    snprintf(line, sizeof line, "time %.3f\n", p.clock.now);
+    text += line;
+    p.dir.write("muldrin.state", text);
+    {
+      ElogCapture log;
+      EXPECT_EQ(muldrin_read_statefile(&p.m), 0);
+      ASSERT_NE(p.m.statepf, nullptr) << log.text();
+      const std::string complaint = "the block of DL1 is larger than 1048576 bytes - ignored";
+      EXPECT_EQ(log.contains(complaint), !c.dl1_used) << log.text();
+    }
+    EXPECT_LE(p.m.statepf->bytes.capacity(), 2 * text.size() + 64);
+    for (const char *name : {"DL1", "DL2"}) {
+      Q330 *fresh = q330_create(nullptr, p.m.statepf);
+      set_q330_str(&fresh->params.dlname, name);
+      ElogCapture restore;
+      q330_read_state(fresh);
+      bool used = name[2] == '2' || c.dl1_used;
+      EXPECT_EQ(fresh->status.nreboots, used ? (name[2] == '1' ? 11 : 22) : 0) << name;
+      EXPECT_EQ(restore.contains(std::string("Cannot find ") + name + " in statefile."), !used);
+      free_session(fresh);
     }
   }
 }

@@ -13,7 +13,7 @@
 
 #include "base/arr.h"
 #include "base/clock.h"
-#include "base/pf.h"
+#include "q330_data.h"
 #include "q330_fixture.h"
 #include "q330_state.h"
 #include "testkit/testkit.h"
@@ -26,7 +26,7 @@ struct Session {
   Q330 *q = nullptr;
   Q330StatusChan status{};
   Q330Chan ep5{};
-  Session(const char *dlname, Pf *statepf) {
+  Session(const char *dlname, const Q330StateStore *statepf) {
     q = q330_create(nullptr, statepf);
     set_q330_str(&q->params.dlname, dlname);
     q->params.status_chan_arr = newarr(nullptr);
@@ -58,9 +58,9 @@ std::string block_text(Q330 *q) {
   return read_file(path);
 }
 
-Pf *compile(const std::string &text) {
-  Pf *pf = nullptr;
-  EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text;
+Q330StateStore *compile(const std::string &text) {
+  Q330StateStore *pf = nullptr;
+  EXPECT_EQ(q330_statestore_compile(text.c_str(), "test", &pf), 0) << text;
   return pf;
 }
 
@@ -76,6 +76,7 @@ TEST(StateBlock, WrittenByOneSessionRestoredIntoAnother) {
   set_q330_str(&q->params.q330_ipaddress, "10.1.2.3");
   q->status.endtime = 1700000123.25;
   q->ch98_time = 1700000100.5;
+  q330_publish_data_mark(q);  // as the data thread does after each packet
   q->status.nreboots = 17;
   Q330Chan &out = q->params.data_chan[1][2];
   out.outputthischan = 1;
@@ -107,7 +108,7 @@ TEST(StateBlock, WrittenByOneSessionRestoredIntoAnother) {
   EXPECT_EQ(text.find("data:2:0"), std::string::npos);
   EXPECT_EQ(text.find("control_read_24h"), std::string::npos);  // no endpoint
 
-  Pf *pf = compile(text);
+  Q330StateStore *pf = compile(text);
   Session b("DL1", pf);
   ElogCapture log;
   EXPECT_EQ(q330_read_state(b.q), 0);
@@ -137,7 +138,7 @@ TEST(StateBlock, WrittenByOneSessionRestoredIntoAnother) {
   b.ep5.user_data = some_pdef();
   set_q330_str(&b.q->params.q330_ipaddress, "10.1.2.3");
   EXPECT_EQ(block_text(b.q), text);
-  pffree(pf);
+  q330_statestore_free(pf);
 }
 
 TEST(StateBlock, SessionWithoutAddressOrFileEntry) {
@@ -153,7 +154,7 @@ TEST(StateBlock, SessionWithoutAddressOrFileEntry) {
     EXPECT_EQ(log.text(), "");
   }
   // A state object without this datalogger: complaints only, fresh values kept.
-  Pf *pf = compile("OTHER &Arr{\nendtime 5\n}\ntime 1\n");
+  Q330StateStore *pf = compile("OTHER &Arr{\nendtime 5\n}\ntime 1\n");
   Session b("DL1", pf);
   taverage_put(b.q->status.ta_nlinks_24h, 1);
   std::vector<double> before = bins_of(b.q->status.ta_nlinks_24h);
@@ -164,12 +165,12 @@ TEST(StateBlock, SessionWithoutAddressOrFileEntry) {
   EXPECT_TRUE(log.contains("Cannot find DL1 in statefile."));
   EXPECT_EQ(b.q->status.endtime, 0);
   EXPECT_EQ(bins_of(b.q->status.ta_nlinks_24h), before);
-  pffree(pf);
+  q330_statestore_free(pf);
 }
 
 TEST(StateBlock, BadItemsAreReportedAndSkipped) {
   DrivenClock clock{1.7e9};
-  Pf *pf = compile(
+  Q330StateStore *pf = compile(
       "DL1 &Arr{\n"
       "endtime 12.5\n"
       "ch98_time abc\n"  // not a number: reported as missing, the rest still read
@@ -206,7 +207,7 @@ TEST(StateBlock, BadItemsAreReportedAndSkipped) {
   for (int st = 0; st < 8; st++)
     for (int c = 0; c < 6; c++)
       EXPECT_EQ(s.q->params.data_chan[st][c].last_link_time, st == 0 && c == 5 ? 106 : 0);
-  pffree(pf);
+  q330_statestore_free(pf);
 }
 
 // An averager block with the given list and fields.
@@ -246,9 +247,9 @@ TEST(StateBlock, AveragerBlocksAreCheckedBeforeTheyReplace) {
     SCOPED_TRACE(c.name);
     TAverage *ta = taverage_create(clock.now, 3600, 25);
     taverage_put(ta, 7);
-    Pf *pf = compile(c.block);
+    Q330StateStore *pf = compile(c.block);
     ElogCapture log;
-    int rc = taverage_read_state(ta, "'x' in statefile for DL1", pf);
+    int rc = taverage_read_state(ta, "'x' in statefile for DL1", q330_statestore_root(pf));
     EXPECT_EQ(rc, c.taken ? 0 : -1);
     EXPECT_EQ(log.text().empty(), c.taken) << log.text();
     if (!c.taken) {
@@ -261,7 +262,7 @@ TEST(StateBlock, AveragerBlocksAreCheckedBeforeTheyReplace) {
       EXPECT_EQ(bins.size(), 25u);
       EXPECT_EQ(bins[1], 7);  // the put at creation lands in bin 1
     }
-    pffree(pf);
+    q330_statestore_free(pf);
     taverage_destroy(ta);
   }
 }
@@ -269,29 +270,29 @@ TEST(StateBlock, AveragerBlocksAreCheckedBeforeTheyReplace) {
 TEST(StateBlock, ShortBinsListIsPaddedAndModeFollowsTheFile) {
   DrivenClock clock{1.7e9};
   TAverage *ta = taverage_create(clock.now, 3600, 25);
-  Pf *pf = compile(ta_block("1700000000", "60", "999", "5", {"1.5", "2.5"}));
-  ASSERT_EQ(taverage_read_state(ta, "x", pf), 0);
+  Q330StateStore *pf = compile(ta_block("1700000000", "60", "999", "5", {"1.5", "2.5"}));
+  ASSERT_EQ(taverage_read_state(ta, "x", q330_statestore_root(pf)), 0);
   EXPECT_EQ(bins_of(ta), (std::vector<double>{1.5, 2.5, 0, 0, 0}));
   EXPECT_EQ(ta->tbin, 60);
   EXPECT_EQ(ta->twin, 300);  // a bin-mode window is always tbin x nbin
   EXPECT_EQ(ta->time, 1700000000);
-  pffree(pf);
+  q330_statestore_free(pf);
   // An event-mode block turns the averager into event mode with the file's window.
   pf = compile(ta_block("5", "-1", "3600", "3", {"1699999990"}));
-  ASSERT_EQ(taverage_read_state(ta, "x", pf), 0);
+  ASSERT_EQ(taverage_read_state(ta, "x", q330_statestore_root(pf)), 0);
   EXPECT_EQ(bins_of(ta), (std::vector<double>{1699999990, 0, 0}));
   EXPECT_EQ(ta->time, 0);
   EXPECT_EQ(ta->twin, 3600);
-  pffree(pf);
+  q330_statestore_free(pf);
   taverage_destroy(ta);
 }
 
 TEST(StateBlock, ByteAveragersAreRestoredOncePerEndpoint) {
   DrivenClock clock{1.7e9};
-  Pf *pf = compile("DL1 &Arr{\ncontrol_read_24h &Arr{\n" +
-                   ta_block("1700000000", "3600", "7200", "2", {"500", "600"}) +
-                   "}\ncontrol_write_24h &Arr{\n" +
-                   ta_block("1700000000", "3600", "7200", "2", {"50", "60"}) + "}\n}\n");
+  Q330StateStore *pf = compile(
+      "DL1 &Arr{\ncontrol_read_24h &Arr{\n" +
+      ta_block("1700000000", "3600", "7200", "2", {"500", "600"}) + "}\ncontrol_write_24h &Arr{\n" +
+      ta_block("1700000000", "3600", "7200", "2", {"50", "60"}) + "}\n}\n");
   Session s("DL1", pf);
   ASSERT_EQ(udp_new(&s.q->udp_control), 0);
   // No averagers yet: nothing is restored, and the restore is still owed.
@@ -310,7 +311,7 @@ TEST(StateBlock, ByteAveragersAreRestoredOncePerEndpoint) {
   // The data endpoint does not exist: nothing, and no complaint.
   EXPECT_EQ(q330_read_state_udp(s.q, 2), 0);
   EXPECT_EQ(log.text(), "");
-  pffree(pf);
+  q330_statestore_free(pf);
 }
 
 TEST(StateBlock, WriteFailureStopsTheBlock) {

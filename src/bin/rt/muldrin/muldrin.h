@@ -38,7 +38,9 @@ typedef struct muldrin_ {
   char *dbname_calib = nullptr;
   char *hostname = nullptr;
   char *statefile = nullptr;
-  Pf *statepf = nullptr;
+  // The state file read at start-up (muldrin_read_statefile), or none; kept for the life
+  // of the process, read by the sessions' restores.
+  Q330StateStore *statepf = nullptr;
   Arr *orbtags = nullptr;               // of Orbtag by tag; none when no pair was given
   Arr *packet_defs = nullptr;           // of PacketDef by name
   Arr *datalogger_templates = nullptr;  // of Q330DLParams by template name

@@ -293,10 +293,25 @@ void q330_write_flush(Q330 *q330) {
   if (p.verbose_log > 1)
     q330_output(q330, Q330_OUT_LOG, "DEBUGT: last good ack sequence = %d\n",
                 q330->sequence_last_dack);
+  Tbl *keys = p.status_chan_arr ? keysarr(p.status_chan_arr) : nullptr;
+  auto status_chan = [&](long i) {
+    return static_cast<Q330StatusChan *>(
+        getarr(p.status_chan_arr, static_cast<char *>(gettbl(keys, i))));
+  };
+  {
+    // Every channel's link time in one step: the state file reads them all at once.
+    std::lock_guard<std::mutex> lock(q330->link_time_mutex);
+    for (int s = 0; s < 8; s++)
+      for (int ch = 0; ch < 6; ch++)
+        p.data_chan[s][ch].last_link_time = p.data_chan[s][ch].last_output_time;
+    for (int i = 0; i < 256; i++)
+      if (p.ep_channels[i]) p.ep_channels[i]->last_link_time = p.ep_channels[i]->last_output_time;
+    for (long i = 0; i < maxtbl(keys); i++)
+      if (Q330StatusChan *sc = status_chan(i)) sc->last_link_time = sc->last_output_time;
+  }
   double ref = 0;
   bool have_ref = false;
   auto mark = [&](Q330Chan *c, bool produced) {
-    c->last_link_time = c->last_output_time;
     if (!c->user_data || c->first_output_time == 0 || !produced) return;
     if (!have_ref) {
       ref = c->last_link_time;
@@ -314,14 +329,11 @@ void q330_write_flush(Q330 *q330) {
     for (int ch = 0; ch < 6; ch++) mark(&p.data_chan[s][ch], p.data_chan[s][ch].outputthischan);
   for (int i = 0; i < 256; i++)
     if (p.ep_channels[i]) mark(p.ep_channels[i], true);
-  Tbl *keys = p.status_chan_arr ? keysarr(p.status_chan_arr) : nullptr;
   for (long i = 0; i < maxtbl(keys); i++) {
-    auto *sc = static_cast<Q330StatusChan *>(
-        getarr(p.status_chan_arr, static_cast<char *>(gettbl(keys, i))));
+    Q330StatusChan *sc = status_chan(i);
     if (!sc) continue;
     double first = sc->first_output_time;
     sc->first_output_time = 0;
-    sc->last_link_time = sc->last_output_time;
     if (sc->output_wf_pdef && sc->output_wf_pdef->rbuf) {
       q330_repkt_flush(sc->output_wf_pdef->rbuf);
       if (p.verbose_log > 1 && sc->last_link_time != 0 && first != 0)

@@ -4,7 +4,8 @@
 // session's repackagers and marks where each channel's output stopped.
 //
 // Locking: the write thread is the only caller; the packets and buffers here are reused
-// record after record and belong to it.
+// record after record and belong to it. The flush sets every channel's last_link_time at
+// once under the session's link_time_mutex (the state file reads them).
 #pragma once
 
 #include "muldrin.h"

@@ -13,11 +13,11 @@
 
 #include "base/elog.h"
 #include "base/pf.h"
-#include "base/statefile.h"
 #include "base/tbl.h"
 #include "base/writefile.h"
 #include "muldrin_write.h"
 #include "q330_state.h"
+#include "q330_statestore.h"
 #include "support/stdtime.h"
 
 namespace {
@@ -68,48 +68,53 @@ int write_locked(Muldrin *m) {
   return 0;
 }
 
+// The file's "time": a finite number and nothing else but blanks.
+bool read_time(const char *text, double *value) {
+  char *end = nullptr;
+  errno = 0;
+  double v = strtod(text, &end);
+  if (end == text || errno == ERANGE) return false;
+  while (*end == ' ' || *end == '\t') end++;
+  if (*end != '\0' || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
 }  // namespace
 
 int muldrin_read_statefile(Muldrin *muldrin) {
   const char *file = muldrin->statefile;
   if (!file) return 0;
-  pffree(muldrin->statepf);
+  q330_statestore_free(muldrin->statepf);
   muldrin->statepf = nullptr;
-  Pf *pf = nullptr;
-  size_t limit = statefile_limit(maxtbl(muldrin->q330s_tbl));
-  int rc = statefile_read(file, limit, &pf);
-  if (rc == STATEFILE_UNREADABLE) {
+  Q330StateStore *store = nullptr;
+  int rc = q330_statestore_read(file, &store);
+  if (rc == Q330_STATESTORE_UNREADABLE) {
     elog_complain(1, "Error opening statefile %s - ignoring statefile for reading\n", file);
     return 0;
   }
-  if (rc == STATEFILE_TOO_LARGE) {
-    elog_complain(0, "Statefile %s larger than %lu bytes - ignoring statefile for reading\n", file,
-                  (unsigned long)limit);
-    return 0;
-  }
-  if (rc != STATEFILE_OK) {
+  if (rc != Q330_STATESTORE_OK) {
     elog_complain(0, "pfin(%s) statefile error - ignoring statefile for reading\n", file);
     return 0;
   }
   double time = 0;
-  if (parse_param(pf, "time", P_DBL, 1, &time) != 0) {
-    elog_clear_register(0);
+  if (!store->has_time || !read_time(store->time.c_str(), &time)) {
     elog_complain(0, "Error parsing 'time' param from %s - ignoring statefile for reading\n", file);
-    pffree(pf);
+    q330_statestore_free(store);
     return 0;
   }
   double age = std_now() - time;
   if (age > MULDRIN_STATE_MAX_AGE) {
     elog_complain(0, "Statefile %s too old - ignoring statefile for reading\n", file);
-    pffree(pf);
+    q330_statestore_free(store);
     return 0;
   }
   if (age < -MULDRIN_STATE_MAX_AGE) {
     elog_complain(0, "Statefile %s dated in the future - ignoring statefile for reading\n", file);
-    pffree(pf);
+    q330_statestore_free(store);
     return 0;
   }
-  muldrin->statepf = pf;
+  muldrin->statepf = store;
   return 0;
 }
 

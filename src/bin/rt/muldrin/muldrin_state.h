@@ -5,10 +5,13 @@
 // File: parameter-file text, one block per datalogger in table order (q330_state.h),
 // then "time %.3f" with the epoch time at which the write began. A file without a "time",
 // one dated more than a day in the past or the future, or one that cannot be read is
-// ignored with a complaint and never stops the program.
+// ignored with a complaint and never stops the program. It is read into a compact store
+// (q330_statestore.h): a datalogger's block over 1 MiB is ignored alone, with a complaint
+// naming it, and the store holds at most about twice the file.
 //
 // Writing: into "<file>-" (mode 0664), synced, renamed over the file, and the folder
 // synced. On any failure the temporary file is closed and removed and the old file stays.
+// Each session's block is one view of it, taken under its owners' locks (q330_state.h).
 //
 // Locking: `write_state_mutex` of the program record makes the writes one at a time and
 // guards `write_state_time`. The pre-read runs before any thread starts.

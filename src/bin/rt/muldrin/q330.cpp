@@ -126,7 +126,7 @@ int q330_params_initialize(Q330DLParams *qp) {
   return 0;
 }
 
-Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf) {
+Q330 *q330_create(Q330OutCallback out_callback, const Q330StateStore *statepf) {
   if (q330_pktdefs_init() != 0) {
     elog_complain(0, "q330_create: q330_pktdefs_init() error.\n");
     return nullptr;

@@ -38,6 +38,7 @@
 #include "udp.h"
 
 struct Pf;
+struct Q330StateStore;
 struct Tbl;
 struct Arr;
 struct Pmtfifo;
@@ -114,6 +115,9 @@ typedef struct chan_ {
   char channel_name[128];  // "data%d:%d" of rate and pchan, or the ep channel's key
   double calib, calper;
   int samprate;
+  // last_link_time: the output time at the last flush, which a restart trims its overlap
+  // at; written by the write thread's flush and read by the state file under the session's
+  // link_time_mutex. last_output_time and first_output_time: the write thread's.
   double last_link_time, last_output_time, first_output_time;
   unsigned filter_delay;
   int last_qdp_sequence;
@@ -131,6 +135,7 @@ typedef struct chan_ {
 
 // One status channel.
 typedef struct status_chan_ {
+  // last_link_time under the session's link_time_mutex, as for Q330Chan.
   double time, dvalue, last_link_time, last_output_time, first_output_time;
   PacketDef *output_wf_pdef;
   int outputthischan_log, outputthischan_pf, stafromproptag;
@@ -306,6 +311,17 @@ struct Q330DataCopy {
   std::vector<unsigned char> bytes;
 };
 
+// Where the data stream stands, as a restart takes it up: the datalogger boot, the last
+// packet passed on, and the record being assembled (the QDP sequence of its newest packet,
+// its record sequence and its time tag).
+struct Q330StreamMark {
+  bool known = false;  // a stream of the boot was opened (or the state file kept one)
+  uint32_t boot_reboots = 0, boot_time = 0;
+  uint16_t last_good_sequence = 0, qdp_sequence = 0;
+  uint32_t data_sequence = 0;
+  double ch98_time = 0;
+};
+
 // The session record. Its fields in blocks by owner; each names the lock that guards it
 // where it has one. "Setup" is the parameter-file reader and q330_thread_start on the main
 // thread, before the session's threads run; the threads then only read those fields.
@@ -318,11 +334,12 @@ struct Q330 {
   char *out_srcname_log = nullptr;         // source name of the session's log packets
   Q330OutCallback out_callback = nullptr;  // where everything the session produces goes
   void *user_data = nullptr;               // the owner's, for the callback
-  Pf *statepf = nullptr;                   // the saved state, read by the state restore
-  int noipresolv = 0;                      // print addresses without name lookups
-  int nowritestash = 0;                    // no stash packets (-nostash)
-  int dlclock = 0;                         // this datalogger feeds the shared-memory clock
-  double epoch_2000 = 0;                   // epoch of the datalogger's time zero
+  // The state file read at start-up (the program's), read by the state restore.
+  const Q330StateStore *statepf = nullptr;
+  int noipresolv = 0;     // print addresses without name lookups
+  int nowritestash = 0;   // no stash packets (-nostash)
+  int dlclock = 0;        // this datalogger feeds the shared-memory clock
+  double epoch_2000 = 0;  // epoch of the datalogger's time zero
   // All parameters. Setup fills them; afterwards the control thread stores what it learns
   // (serial number, authentication code in use, a point of contact's address) and the
   // operator commands the throttle.
@@ -440,9 +457,19 @@ struct Q330 {
   // keeps them, the state file writes them from another thread.
   // data_record_restored: data_record_copy came from the state file, and the first open
   // rebuilds the record from it.
+  // data_mark: the data thread's position (data_boot_*, last_good_sequence,
+  // ch98_time_qdp_sequence, ch98_time_data_sequence, ch98_time) as of the copies, published
+  // with them after every packet it passes on and at every open, so that the state file
+  // writes a position that matches its copies.
   std::mutex data_copy_mutex;
   std::vector<Q330DataCopy> data_record_copy, data_held_copy;
   bool data_record_restored = false;
+  Q330StreamMark data_mark;
+
+  // ---- Channel link times (under link_time_mutex) --------------------------------------------
+  // The last_link_time of every data, ep and status channel: set together by the write
+  // thread's flush, read together by the state file.
+  std::mutex link_time_mutex;
 
   // ---- Data records and blockettes (data thread) ---------------------------------------------
   // The record being assembled: its time tag, clock quality and sequences, and the times of
@@ -480,7 +507,7 @@ struct Q330 {
 int q330_params_initialize(Q330DLParams *qp);
 // A new session, stopped, with `statepf` kept for the state restore; none on failure
 // (logged).
-Q330 *q330_create(Q330OutCallback out_callback, Pf *statepf);
+Q330 *q330_create(Q330OutCallback out_callback, const Q330StateStore *statepf);
 // Creates the control queue (capacity 10, blocking) and marks the threads started; 0 when
 // done or already started, -1 (logged) otherwise.
 int q330_thread_start(Q330 *q330);

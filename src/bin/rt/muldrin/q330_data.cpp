@@ -165,6 +165,18 @@ void conflicting_packet(Q330 *q330, unsigned sequence) {
 // Q330 fills, and a bound on what a stream that never sends a time tag can make it hold.
 constexpr size_t RECORD_COPY_MAX = 256;
 
+// Publishes the data thread's position with the copies (data_copy_mutex held).
+void publish_mark_locked(Q330 *q330) {
+  Q330StreamMark &m = q330->data_mark;
+  m.known = q330->data_boot_known;
+  m.boot_reboots = q330->data_boot_reboots;
+  m.boot_time = q330->data_boot_time;
+  m.last_good_sequence = q330->last_good_sequence;
+  m.qdp_sequence = q330->ch98_time_qdp_sequence;
+  m.data_sequence = q330->ch98_time_data_sequence;
+  m.ch98_time = q330->ch98_time;
+}
+
 // Keeps the packets the window holds beyond the gap before it, for the next open.
 void keep_held(Q330 *q330) {
   if (!q330->pwb) return;
@@ -184,8 +196,9 @@ void keep_held(Q330 *q330) {
 void restore_held(Q330 *q330) {
   std::vector<Q330DataCopy> held;
   {
+    // Copied: the kept packets stay until the open publishes its position with them gone.
     std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-    held.swap(q330->data_held_copy);
+    held = q330->data_held_copy;
   }
   for (const Q330DataCopy &c : held)
     if (packet_window_buffer_push(q330->pwb, c.command, c.sequence, c.bytes.data(),
@@ -428,7 +441,7 @@ int open_status(Q330 *q330, Q330LOGPkt *log_out, int *size_out, char *error, int
 
 // The sequence the new stream starts at, and in *resume whether it goes on where the
 // last stream of this boot stopped; the boot it belongs to is remembered.
-uint16_t open_start(Q330 *q330, const Q330LOGPkt &log, int size, bool *resume) {
+uint16_t open_start(Q330 *q330, const Q330LOGPkt &log, int size, bool *resume, bool *drop_record) {
   // The datalogger starts at its oldest packet not acknowledged: the one after the last
   // passed on, or earlier when the last acknowledgements were lost. When this session
   // knows where it stands in the same boot (it opened the stream before, or its state
@@ -453,13 +466,9 @@ uint16_t open_start(Q330 *q330, const Q330LOGPkt &log, int size, bool *resume) {
     start = next;
     if (!q330->data_stream_opened) rebuild_record(q330);
   } else {
-    {
-      // What was held is dropped; the copy of the record begun stays with the record this
-      // program goes on assembling.
-      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-      if (!q330->data_stream_opened) q330->data_record_copy.clear();
-      q330->data_held_copy.clear();
-    }
+    // What was held is dropped; the copy of the record begun stays with the record this
+    // program goes on assembling. Both when the open publishes its position.
+    *drop_record = !q330->data_stream_opened;
     // Another boot numbers its packets afresh: the last sequence seen means nothing in it,
     // and the rest of a record begun before (the packets the datalogger still kept,
     // renumbered) must still pass.
@@ -535,8 +544,8 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   }
   q330->time_dtopen = clock_now();
 
-  bool resume = false;
-  const uint16_t start = open_start(q330, log, size, &resume);
+  bool resume = false, drop_record = false;
+  const uint16_t start = open_start(q330, log, size, &resume, &drop_record);
   if (packet_window_buffer_new(&q330->pwb, size, start, SLOT_BYTES) < 0) {
     elog_clear_register(0);
     q330_set_error(error, err_sz, "q330_open_data: packet_window_buffer_new() error");
@@ -544,6 +553,14 @@ int q330_open_data(Q330 *q330, char *error, int err_sz) {
   }
 
   open_acks(q330, log, start, resume);
+  {
+    // The held packets are in the window now, or dropped; the position and the copies
+    // change in one step.
+    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+    if (drop_record) q330->data_record_copy.clear();
+    q330->data_held_copy.clear();
+    publish_mark_locked(q330);
+  }
   open_done(q330, log);
   return 0;
 }
@@ -572,6 +589,7 @@ void pop_in_order(Q330 *q330) {
     if (rc < 0) {
       q330->npkts_undecodable++;
       q330->last_good_sequence = sequence;
+      q330_publish_data_mark(q330);
     }
   }
 }
@@ -855,12 +873,12 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
     rate_limited_dump(q330);
     return -1;
   }
+  // The copy of what the record is made of so far, for a restart (rebuild_record): changed
+  // with the position when the packet is through.
+  bool clear_copy = false, keep_copy = false;
   if (command == Q330_DT_FILL) {
     // The datalogger had nothing more to send: the record begun is complete.
-    {
-      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-      q330->data_record_copy.clear();
-    }
+    clear_copy = true;
     if (debug(q330)) {
       auto *fill = reinterpret_cast<Q330FILLPkt *>(data.get());
       q330_output(q330, Q330_OUT_LOG, "DEBUGD: fill: seq %d, rec %d\n", fill->qdp_sequence,
@@ -880,12 +898,8 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
         if (r == Q330_OUT_BUSY) return Q330_OUT_BUSY;
         if (r < 0) elog_clear_register(0);
       }
-      // A copy of what the record is made of so far, for a restart (rebuild_record).
-      std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-      if (first_is_time) q330->data_record_copy.clear();
-      if (q330->data_record_copy.size() < RECORD_COPY_MAX)
-        q330->data_record_copy.push_back({static_cast<uint16_t>(sequence), command,
-                                          std::vector<unsigned char>(bytes, bytes + nbytes)});
+      clear_copy = first_is_time;
+      keep_copy = true;
     } else if (q330->params.verbose_log > 1) {
       if (!same_record)
         q330_output(q330, Q330_OUT_LOG,
@@ -903,7 +917,18 @@ int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nb
     }
   }
   q330->last_good_sequence = static_cast<uint16_t>(sequence);
+  std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+  if (clear_copy) q330->data_record_copy.clear();
+  if (keep_copy && q330->data_record_copy.size() < RECORD_COPY_MAX)
+    q330->data_record_copy.push_back({static_cast<uint16_t>(sequence), command,
+                                      std::vector<unsigned char>(bytes, bytes + nbytes)});
+  publish_mark_locked(q330);
   return 0;
+}
+
+void q330_publish_data_mark(Q330 *q330) {
+  std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+  publish_mark_locked(q330);
 }
 
 int q330_close_data(Q330 *q330, char *error, int err_sz) {

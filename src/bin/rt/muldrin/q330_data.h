@@ -14,8 +14,9 @@
 //
 // Locking: everything runs on the session's data thread; the window, the acknowledgement
 // record and the counters are that thread's. The packet copies are also read by the state
-// file's writer, so they are under data_copy_mutex. The channel set-up and status requests of
-// the open are posted to the control thread through the control queue, and the data
+// file's writer, so they are under data_copy_mutex, and so is the position published with
+// them (data_mark) after every packet passed on and at every open. The channel set-up and status
+// requests of the open are posted to the control thread through the control queue, and the data
 // thread waits for their answers.
 #pragma once
 
@@ -32,6 +33,9 @@ int q330_read_data(Q330 *q330, char *error, int err_sz);
 // (the packet cannot be decoded; logged with a rate-limited packet-cache dump).
 int q330_proc_data(Q330 *q330, int command, unsigned sequence, char *pkt, int nbytes);
 int q330_close_data(Q330 *q330, char *error, int err_sz);
+// Publishes the data thread's position (the stream fields of the session) as data_mark,
+// under data_copy_mutex: by the data thread, or by the state restore before it runs.
+void q330_publish_data_mark(Q330 *q330);
 
 int add_to_last_dack(Q330 *q330, unsigned sequence);
 int shift_last_dack(Q330 *q330, unsigned base_sequence);

@@ -14,9 +14,9 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
-#include "base/pf.h"
 #include "base/tbl.h"
 #include "base/writefile.h"
+#include "q330_data.h"
 #include "q330_qdp.h"
 
 namespace {
@@ -46,35 +46,41 @@ bool parse_real(const char *text, double *value) {
   return true;
 }
 
-const char *text_of(Pf *pf, const char *key) {
-  void *v = nullptr;
-  return pfget(pf, key, &v) == PFSTRING ? static_cast<const char *>(v) : nullptr;
+// A block of the state store, or none.
+struct Block {
+  Q330StateNode node;
+  bool found = false;
+  explicit operator bool() const { return found; }
+};
+
+const char *text_of(const Block &b, const char *key) {
+  return b ? q330_statenode_text(b.node, key) : nullptr;
 }
 
-Pf *block_of(Pf *pf, const char *key) {
-  void *v = nullptr;
-  int kind = pfget(pf, key, &v);
-  return kind == PFARR || kind == PFFILE ? static_cast<Pf *>(v) : nullptr;
+Block block_of(const Block &b, const char *key) {
+  Block out;
+  out.found = b && q330_statenode_array(b.node, key, &out.node);
+  return out;
 }
 
 // The session's block of the state object, or none (complained when the object exists).
-Pf *session_block(Q330 *q330) {
-  if (!q330->statepf) return nullptr;
+Block session_block(Q330 *q330) {
+  if (!q330->statepf) return {};
   const char *dlname = q330->params.dlname ? q330->params.dlname : "";
-  Pf *block = block_of(q330->statepf, dlname);
+  Block block = block_of({q330_statestore_root(q330->statepf), true}, dlname);
   if (!block) elog_complain(0, "Cannot find %s in statefile.\n", dlname);
   return block;
 }
 
-int restore_named(Pf *block, const char *name, const char *dlname, TAverage *ta) {
-  Pf *pf = block_of(block, name);
+int restore_named(const Block &block, const char *name, const char *dlname, TAverage *ta) {
+  Block pf = block_of(block, name);
   if (!pf) {
     elog_complain(0, "Cannot find '%s' in statefile for %s.\n", name, dlname);
     return 0;
   }
   char desc[256];
   snprintf(desc, sizeof desc, "'%s' in statefile for %s", name, dlname);
-  taverage_read_state(ta, desc, pf);
+  taverage_read_state(ta, desc, pf.node);
   return 0;
 }
 
@@ -137,13 +143,8 @@ void restore_channel(Q330 *q330, const char *key, const char *value, const char 
 // "data_record", the packets of the record being assembled that were passed on (always
 // written with the stream position: a restart then knows the record begun, even when it
 // is none), and "data_held", the packets held beyond a gap at the last close.
-int write_copies(Q330 *q330, int fd) {
-  std::vector<Q330DataCopy> record, held;
-  {
-    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
-    record = q330->data_record_copy;
-    held = q330->data_held_copy;
-  }
+int write_copies(const std::vector<Q330DataCopy> &record, const std::vector<Q330DataCopy> &held,
+                 int fd) {
   static const char digits[] = "0123456789abcdef";
   auto list = [&](const char *key, const std::vector<Q330DataCopy> &copies) {
     if (my_fprintf(fd, "%s &Tbl{\n", key) < 0) return -1;
@@ -186,17 +187,18 @@ bool parse_copy(const char *line, Q330DataCopy *c) {
 }
 
 // A list of copies from the block; false when a line is not one (nothing taken then).
-bool read_copies(Pf *block, const char *key, std::vector<Q330DataCopy> *out) {
+bool read_copies(const Block &block, const char *key, std::vector<Q330DataCopy> *out) {
   out->clear();
-  Tbl *list = pfget_tbl(block, key);
-  if (!list) return true;
+  Q330StateNode list;
+  if (!q330_statenode_list(block.node, key, &list)) return true;
   bool ok = true;
-  for (long i = 0; ok && i < maxtbl(list); i++) {
+  size_t pos = 0;
+  Q330StateEntry e;
+  while (ok && q330_statenode_next(list, &pos, &e)) {
     Q330DataCopy c;
-    ok = parse_copy(static_cast<const char *>(gettbl(list, i)), &c);
+    ok = e.kind == 'S' && parse_copy(e.text, &c);
     if (ok) out->push_back(std::move(c));
   }
-  freetbl(list, nullptr);
   if (!ok) out->clear();
   return ok;
 }
@@ -250,46 +252,69 @@ int q330_write_state(Q330 *q330, int fdstate) {
     elog_complain(0, "q330_write_state: file write error.\n");
     return -1;
   };
+  // One view of the session, taken before anything is written, each part at once under
+  // the lock of its owner: the counters of the control thread, the data thread's position
+  // with its copies, the write thread's link times.
+  double endtime = 0;
+  int nreboots = 0;
+  {
+    std::lock_guard<std::mutex> lock(st.status_mutex);
+    endtime = st.endtime;
+    nreboots = st.nreboots;
+  }
+  Q330StreamMark mark;
+  std::vector<Q330DataCopy> record, held;
+  {
+    std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
+    mark = q330->data_mark;
+    if (mark.known) {
+      record = q330->data_record_copy;
+      held = q330->data_held_copy;
+    }
+  }
+  std::vector<std::pair<std::string, double>> links;
+  {
+    std::lock_guard<std::mutex> lock(q330->link_time_mutex);
+    char key[64];
+    for (int s = 0; s < 8; s++)
+      for (int c = 0; c < 6; c++) {
+        const Q330Chan &ch = p.data_chan[s][c];
+        if (!ch.outputthischan || !ch.user_data || ch.last_link_time == 0) continue;
+        snprintf(key, sizeof key, "data:%d:%d", s, c);
+        links.emplace_back(key, ch.last_link_time);
+      }
+    for (int n = 0; n < 256; n++) {
+      const Q330Chan *ch = p.ep_channels[n];
+      if (!ch || !ch->user_data || ch->last_link_time == 0) continue;
+      snprintf(key, sizeof key, "ep:%d", n);
+      links.emplace_back(key, ch->last_link_time);
+    }
+    Tbl *keys = p.status_chan_arr ? keysarr(p.status_chan_arr) : nullptr;
+    for (long i = 0; i < maxtbl(keys); i++) {
+      auto *name = static_cast<const char *>(gettbl(keys, i));
+      auto *sc = static_cast<Q330StatusChan *>(getarr(p.status_chan_arr, name));
+      if (sc && sc->last_link_time != 0) links.emplace_back(name, sc->last_link_time);
+    }
+    freetbl(keys, nullptr);
+  }
   const char *ip = p.q330_ipaddress && p.q330_ipaddress[0] ? p.q330_ipaddress : "-";
   if (my_fprintf(fdstate, "%s &Arr{\n", p.dlname ? p.dlname : "") < 0 ||
-      my_fprintf(fdstate, "endtime %.3f\n", st.endtime) < 0 ||
-      my_fprintf(fdstate, "ch98_time %.6f\n", q330->ch98_time) < 0 ||
-      my_fprintf(fdstate, "nreboots %d\n", st.nreboots) < 0 ||
+      my_fprintf(fdstate, "endtime %.3f\n", endtime) < 0 ||
+      my_fprintf(fdstate, "ch98_time %.6f\n", mark.ch98_time) < 0 ||
+      my_fprintf(fdstate, "nreboots %d\n", nreboots) < 0 ||
       my_fprintf(fdstate, "lastip %s\n", ip) < 0)
     return fail();
   // Where the data stream stands in the datalogger's boot, so that a restarted program
   // neither passes on again what it passed on nor drops the rest of a record begun.
-  if (q330->data_boot_known &&
-      (my_fprintf(fdstate, "data_boot %u %u\n", q330->data_boot_reboots, q330->data_boot_time) <
-           0 ||
-       my_fprintf(fdstate, "data_sequence %u %u %u\n", q330->last_good_sequence,
-                  q330->ch98_time_qdp_sequence, q330->ch98_time_data_sequence) < 0))
+  if (mark.known &&
+      (my_fprintf(fdstate, "data_boot %u %u\n", mark.boot_reboots, mark.boot_time) < 0 ||
+       my_fprintf(fdstate, "data_sequence %u %u %u\n", mark.last_good_sequence, mark.qdp_sequence,
+                  mark.data_sequence) < 0 ||
+       write_copies(record, held, fdstate) < 0))
     return fail();
-  if (q330->data_boot_known && write_copies(q330, fdstate) < 0) return fail();
   if (my_fprintf(fdstate, "chans &Arr{\n") < 0) return fail();
-  for (int s = 0; s < 8; s++)
-    for (int c = 0; c < 6; c++) {
-      const Q330Chan &ch = p.data_chan[s][c];
-      if (!ch.outputthischan || !ch.user_data || ch.last_link_time == 0) continue;
-      if (my_fprintf(fdstate, "data:%d:%d %.6f\n", s, c, ch.last_link_time) < 0) return fail();
-    }
-  for (int n = 0; n < 256; n++) {
-    const Q330Chan *ch = p.ep_channels[n];
-    if (!ch || !ch->user_data || ch->last_link_time == 0) continue;
-    if (my_fprintf(fdstate, "ep:%d %.6f\n", n, ch->last_link_time) < 0) return fail();
-  }
-  if (p.status_chan_arr) {
-    Tbl *keys = keysarr(p.status_chan_arr);
-    bool ok = true;
-    for (long i = 0; ok && i < maxtbl(keys); i++) {
-      auto *key = static_cast<const char *>(gettbl(keys, i));
-      auto *sc = static_cast<Q330StatusChan *>(getarr(p.status_chan_arr, key));
-      if (sc && sc->last_link_time != 0)
-        ok = my_fprintf(fdstate, "%s %.6f\n", key, sc->last_link_time) >= 0;
-    }
-    freetbl(keys, nullptr);
-    if (!ok) return fail();
-  }
+  for (const auto &[key, time] : links)
+    if (my_fprintf(fdstate, "%s %.6f\n", key.c_str(), time) < 0) return fail();
   if (my_fprintf(fdstate, "}\n") < 0) return fail();
   const struct {
     const char *name;
@@ -313,24 +338,23 @@ int q330_write_state(Q330 *q330, int fdstate) {
   return 0;
 }
 
-int taverage_read_state(TAverage *ta, const char *name, Pf *pf) {
+int taverage_read_state(TAverage *ta, const char *name, Q330StateNode pf) {
   if (!ta) return -1;
   const char *keys[] = {"time", "twin", "tbin", "nbin"};
   const char *texts[4];
   for (int i = 0; i < 4; i++) {
-    texts[i] = text_of(pf, keys[i]);
+    texts[i] = q330_statenode_text(pf, keys[i]);
     if (!texts[i]) {
       elog_complain(0, "Cannot find '%s' in %s.\n", keys[i], name);
       return -1;
     }
   }
-  Tbl *list = pfget_tbl(pf, "bins");
-  if (!list) {
+  Q330StateNode list;
+  if (!q330_statenode_list(pf, "bins", &list)) {
     elog_complain(0, "Cannot find 'bins' in %s.\n", name);
     return -1;
   }
   auto refuse = [&](const char *why) {
-    freetbl(list, nullptr);
     elog_complain(0, "taverage_read_state: %s in %s - kept as created.\n", why, name);
     return -1;
   };
@@ -341,18 +365,18 @@ int taverage_read_state(TAverage *ta, const char *name, Pf *pf) {
   if (!parse_real(texts[2], &tbin) || tbin == 0) return refuse("bad 'tbin'");
   const long most = tbin > 0 ? TAVERAGE_MAX_BINS : TAVERAGE_MAX_EVENTS;
   if (!parse_long(texts[3], &nbin) || nbin < 1 || nbin > most) return refuse("bad 'nbin'");
-  if (maxtbl(list) > nbin) return refuse("more bins than 'nbin'");
+  if (q330_statenode_count(list) > static_cast<size_t>(nbin))
+    return refuse("more bins than 'nbin'");
   // Shorter lists are padded with zeros (empty bins, empty event slots).
   std::vector<double> bins(static_cast<size_t>(nbin), 0.0);
-  for (long i = 0; i < maxtbl(list); i++) {
-    auto *text = static_cast<const char *>(gettbl(list, i));
+  size_t pos = 0, i = 0;
+  for (Q330StateEntry e; q330_statenode_next(list, &pos, &e); i++) {
     double v = 0;
-    if (!parse_real(text, &v)) return refuse("bad bin value");
-    if (tbin < 0 && (v < 0 || (i > 0 && v > bins[static_cast<size_t>(i - 1)])))
+    if (e.kind != 'S' || !parse_real(e.text, &v)) return refuse("bad bin value");
+    if (tbin < 0 && (v < 0 || (i > 0 && v > bins[i - 1])))
       return refuse("events not sorted newest first");
-    bins[static_cast<size_t>(i)] = v;
+    bins[i] = v;
   }
-  freetbl(list, nullptr);
   std::lock_guard<std::mutex> lock(ta->mutex);
   ta->time = tbin > 0 ? time : 0;
   ta->tbin = tbin;
@@ -363,7 +387,7 @@ int taverage_read_state(TAverage *ta, const char *name, Pf *pf) {
 }
 
 int q330_read_state(Q330 *q330) {
-  Pf *block = session_block(q330);
+  Block block = session_block(q330);
   if (!block) return 0;
   Q330DLParams &p = q330->params;
   const char *dlname = p.dlname ? p.dlname : "";
@@ -399,8 +423,8 @@ int q330_read_state(Q330 *q330) {
     // The record begun and the packets held, when the file keeps them: the first open
     // then goes on after the last packet passed on.
     std::vector<Q330DataCopy> copies, held;
-    void *any = nullptr;
-    if (pfget(block, "data_record", &any) == PFTBL) {
+    Q330StateNode any;
+    if (q330_statenode_list(block.node, "data_record", &any)) {
       if (read_copies(block, "data_record", &copies) && read_copies(block, "data_held", &held)) {
         std::lock_guard<std::mutex> lock(q330->data_copy_mutex);
         q330->data_record_copy.swap(copies);
@@ -412,22 +436,24 @@ int q330_read_state(Q330 *q330) {
       }
     }
   }
+  q330_publish_data_mark(q330);
   if (const char *ip = text_of(block, "lastip"))
     set_q330_str(&p.q330_lastipaddress, ip);
   else
     missing("lastip");
 
-  Pf *chans = block_of(block, "chans");
+  Block chans = block_of(block, "chans");
   if (!chans) {
     missing("chans");
   } else {
-    Tbl *keys = pfkeys(chans);
-    for (long i = 0; i < maxtbl(keys); i++) {
-      auto *key = static_cast<const char *>(gettbl(keys, i));
-      const char *value = text_of(chans, key);
-      restore_channel(q330, key, value, dlname);
+    std::vector<uint32_t> keys;
+    q330_statenode_keys(chans.node, &keys);
+    for (uint32_t at : keys) {
+      size_t pos = at;
+      Q330StateEntry e;
+      q330_statenode_next(chans.node, &pos, &e);
+      restore_channel(q330, e.key, e.kind == 'S' ? e.text : nullptr, dlname);
     }
-    freetbl(keys, nullptr);
   }
 
   Q330Status &st = q330->status;
@@ -442,7 +468,7 @@ int q330_read_state(Q330 *q330) {
 }
 
 int q330_read_state_ta(Q330 *q330, const char *name, TAverage *ta) {
-  Pf *block = session_block(q330);
+  Block block = session_block(q330);
   if (!block) return 0;
   return restore_named(block, name, q330->params.dlname ? q330->params.dlname : "", ta);
 }

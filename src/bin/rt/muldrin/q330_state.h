@@ -29,13 +29,18 @@
 // Trust: the state object is outside data. Every value is checked before it replaces a
 // live one; a bad item costs that item (with a complaint), never the program.
 //
-// Locking: the writer and the restores take each averager's mutex while they read or
-// replace its contents (the session's threads put into them meanwhile); a restored
-// averager's bins are swapped in under that mutex, so no reader sees them freed. Channel
-// times and counters are plain members written by the session's own threads.
+// Locking: the writer takes one view of the session before it writes a line, each part
+// at once under the lock of its owner: endtime and nreboots under status.status_mutex (the
+// control thread's), the stream position (data_mark) with the packet copies under
+// data_copy_mutex (the data thread's), every channel's last_link_time under
+// link_time_mutex (the write thread's flush). The writer and the restores take each
+// averager's mutex while they read or replace its contents (the session's threads put
+// into them meanwhile); a restored averager's bins are swapped in under that mutex, so no
+// reader sees them freed. The session restore runs at setup, before the threads.
 #pragma once
 
 #include "q330.h"
+#include "q330_statestore.h"
 
 // Formats one line (cut at 2047 characters) and writes all of it to fd. The byte count,
 // or -1 when the write fell short.
@@ -48,9 +53,10 @@ int taverage_write_state(TAverage *ta, const char *name, int fd);
 // the block is then not written.
 int q330_write_state(Q330 *q330, int fdstate);
 
-// Restores one averager from its block `pf`; `name` describes it in messages. 0; -1 when
-// an item is missing or the block is not sound (complained), the averager unchanged.
-int taverage_read_state(TAverage *ta, const char *name, Pf *pf);
+// Restores one averager from its block `pf` of the state store; `name` describes it in
+// messages. 0; -1 when an item is missing or the block is not sound (complained), the
+// averager unchanged.
+int taverage_read_state(TAverage *ta, const char *name, Q330StateNode pf);
 // Restores the session from the state object kept at creation. 0 in every case; a
 // missing or bad item is complained about and skipped.
 int q330_read_state(Q330 *q330);
