@@ -340,7 +340,6 @@ int build(FILE *f, size_t size_hint, const char *what, Q330StateStore **out) {
     }
     return Q330_STATESTORE_BROKEN;
   }
-  store->bytes.shrink_to_fit();
   *out = store;
   return Q330_STATESTORE_OK;
 }
