@@ -436,7 +436,6 @@ int q330_read_state(Q330 *q330) {
       }
     }
   }
-  q330_publish_data_mark(q330);
   if (const char *ip = text_of(block, "lastip"))
     set_q330_str(&p.q330_lastipaddress, ip);
   else
@@ -464,6 +463,8 @@ int q330_read_state(Q330 *q330) {
                 {"npocs_24h", st.ta_npocs_24h},     {"nipchs_24h", st.ta_nipchs_24h},
                 {"datagap_24h", st.ta_datagap_24h}, {"datagap_1h", st.ta_datagap_1h}};
   for (const auto &b : blocks) restore_named(block, b.name, dlname, b.ta);
+  // The restored position is what the state file writes until the data thread moves on.
+  q330_publish_data_mark(q330);
   return 0;
 }
 
