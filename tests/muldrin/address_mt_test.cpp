@@ -41,6 +41,7 @@ TEST(Address, AnnouncementsWhileTheSessionRegistersInTurn) {
   rec.attach(q);
   set_q330_str(&q->params.dlname, "XX_TEST");
   q->params.register_retry_sleep = 5;
+  q->params.maxretries_register = 0;  // never hibernates
   q->params.statusreport_interval = INT_MAX;
   // Time-outs of 30 s of clock time are 30 ms, long enough for a reply from loopback.
   sim_session_point(q, sim, 1, 30.0, 0, "0100000012345678", {"2"});
