@@ -325,8 +325,8 @@ struct Q330 {
   int dlclock = 0;                         // this datalogger feeds the shared-memory clock
   double epoch_2000 = 0;                   // epoch of the datalogger's time zero
   // All parameters. Setup fills them; afterwards the control thread stores what it learns
-  // (serial number, authentication code in use, a point of contact's address) and the
-  // operator commands the throttle.
+  // (serial number, authentication code in use), the operator commands the throttle, and
+  // the address changes as the address block below says.
   Q330DLParams params{};
 
   // ---- Threads (main thread only) ------------------------------------------------------------
