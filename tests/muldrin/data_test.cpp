@@ -850,8 +850,8 @@ TEST(DataRecord, ARestartGoesOnWithTheRecordBegun) {
 // Data packets with a good CRC from another port of the datalogger's address, or from
 // another address, ahead of the genuine ones: dropped and counted, with a complaint that
 // does not grow with their number, and the genuine packets are all passed on. A packet
-// with the sequence of one held but other bytes is counted, the first copy kept and its
-// mark taken back until the datalogger's resend settles it.
+// with the sequence of one held but other bytes is counted, and neither copy is passed on
+// or acknowledged until the datalogger's resend settles it.
 TEST(DataRead, ForgedDatagramsAreDroppedAndNothingIsLost) {
   struct Row {
     const char *what;
@@ -894,23 +894,36 @@ TEST(DataRead, ForgedDatagramsAreDroppedAndNothingIsLost) {
     char error[256];
     ASSERT_EQ(q330_close_data(q, error, sizeof error), 0) << error;
   }
-  {
-    SCOPED_TRACE("the sequence of one held, other bytes");
+  // The sequence of one held, other bytes: neither copy is passed on, not even once the
+  // gap before it is filled, until the datalogger's resend matches one of them, whichever
+  // of the two came first.
+  struct Copy {
+    const char *what;
+    int first, second;  // the sample of each copy of 101; the datalogger's is 2
+  };
+  const Copy copies[] = {{"the datalogger's copy first", 2, 99}, {"the forged copy first", 99, 2}};
+  for (const Copy &c : copies) {
+    SCOPED_TRACE(c.what);
     ReadRig rig(100, 8, 4, 6000);
     Q330 *q = rig.s.q;
     Records out;
     q->out_callback = Records::callback;
     q->user_data = &out;
     ASSERT_EQ(rig.open_seen(), 0) << rig.error;
-    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 2));
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, c.first));
     ASSERT_EQ(rig.read(), 0) << rig.error;
     EXPECT_EQ(bits(q->last_dack), (std::vector<int>{0, 2}));
-    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 99));
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, c.second));
     rig.peer.send(Q330_DT_DATA, 100, timetag_packet(501, true, 1));
     ASSERT_EQ(rig.read(), 0) << rig.error;
     EXPECT_EQ(q->npkts_conflicting, 1);
+    EXPECT_EQ(q->last_good_sequence, 100);
     rig.peer.send(Q330_DT_DATA, 102, timetag_packet(502, true, 3));
     ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_TRUE(out.records.empty());
+    rig.peer.send(Q330_DT_DATA, 101, rest_packet(501, 2));  // the datalogger's resend
+    ASSERT_EQ(rig.read(), 0) << rig.error;
+    EXPECT_EQ(q->last_good_sequence, 102);
     ASSERT_EQ(out.records.size(), 1u);
     EXPECT_EQ(singles(out.records[0]), (std::vector<int32_t>{1, 2}));
     bool logged = false;

@@ -365,9 +365,11 @@ TEST(Status, ClockTimeRecordsAndUserMessage) {
     EXPECT_NEAR(recorded, std_now(), 2);
     EXPECT_DOUBLE_EQ(rig.q->control_timeout, rig.q->status.time_last_status_pkt + 100);
 
-    // The clock is fed with each later 1PPS time of a locked clock, and never with a
-    // time no later than the last one fed. The datalogger's clock is moved by whole
-    // offsets far beyond the second the test may cross.
+    // The clock is fed with each later 1PPS time of a locked clock, and not with a time
+    // no later than the last one fed while the datalogger's own time is not behind that
+    // one (a 1PPS in hold). A clock set back is fed again at once, with one log line. The
+    // datalogger's clock is moved by whole offsets far beyond the second the test may
+    // cross.
     struct Row {
       const char *what;
       double offset;
@@ -377,12 +379,13 @@ TEST(Status, ClockTimeRecordsAndUserMessage) {
     } rows[] = {
         {"1PPS in hold, 5 s behind", 0, 5, 0xC0, false},
         {"later time", 10, 0, 0xC0, true},
-        {"clock set back", -100, 0, 0xC0, false},
+        {"clock set back", -100, 0, 0xC0, true},
+        {"set back, then 1PPS in hold", -100, 50, 0xC0, false},
         {"bit 0x40 alone", 20, 0, 0x40, true},
         {"not locked", 30, 0, 0x20, false},
         {"locked again, later", 40, 0, 0x80, true},
     };
-    int fed = count + 1;
+    int fed = count + 1, setback_lines = 0;
     for (const Row &r : rows) {
       SCOPED_TRACE(r.what);
       {
@@ -392,12 +395,14 @@ TEST(Status, ClockTimeRecordsAndUserMessage) {
         rig.model->clock_quality = r.quality;
       }
       EXPECT_EQ(rig.status(0x3), 0);
+      setback_lines += rig.logged("Datalogger clock set back from ");
       if (r.fed) fed++;
       EXPECT_EQ(shm->count, fed);
       if (r.fed) {
         EXPECT_NEAR(shm->clockTimeStampSec, std_now() + r.offset, 2);
       }
     }
+    EXPECT_EQ(setback_lines, 1);
     // Not locked (0x40 alone): no time record.
     {
       std::lock_guard<std::mutex> lock(rig.rec.mutex);

@@ -36,6 +36,9 @@ struct Outcome {
 
 Q330 *session(Muldrin *m, long i) { return static_cast<Q330 *>(gettbl(m->q330s_tbl, i)); }
 
+// A text member's copy as the responses take it: none when it is empty.
+const char *opt(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
+
 bool matches(CmdThread *cth, Q330 *q330) {
   return !cth->cmd_dlnames || strmatches(nz(q330->params.dlname), cth->cmd_dlnames, nullptr) == 1;
 }
@@ -44,8 +47,8 @@ int send_body(CmdThread *cth, Pf *request, Q330 *q330, const std::string &body,
               const char *disposition) {
   Pf *pf = nullptr;
   if (!body.empty() && pfcompile(body.c_str(), &pf) != 0) pf = nullptr;
-  const Q330DLParams &p = q330->params;
-  cmdthread_send_rsp(cth, request, p.dlname, p.q330_serial_number, p.q330_com, pf, disposition);
+  const std::string sn = q330_serial_text(q330), com = q330_link_text(q330);
+  cmdthread_send_rsp(cth, request, q330->params.dlname, opt(sn), opt(com), pf, disposition);
   pffree(pf);
   return 0;
 }
@@ -70,9 +73,9 @@ void walk(Muldrin *m, CmdThread *cth, const char *cmd, const std::function<Outco
 
 // The plain response: success "donedl"/"done" with the body, failure through cmd_error.
 void respond_plain(CmdThread *cth, Pf *request, const Outcome &o, bool last) {
-  const Q330DLParams &p = o.q330->params;
   if (o.rc < 0)
-    cmd_error(cth, request, p.dlname, p.q330_serial_number, p.q330_com, o.error.c_str(), last);
+    cmd_error(cth, request, o.q330->params.dlname, opt(q330_serial_text(o.q330)),
+              opt(q330_link_text(o.q330)), o.error.c_str(), last);
   else
     send_body(cth, request, o.q330, o.body, last ? "done" : "donedl");
 }
@@ -189,20 +192,21 @@ void do_quit(Muldrin *m, CmdThread *cth, Pf *request) {
   while (cth->halt.load() <= 0) clock_sleep(1.0);
 }
 
-// One control command on the datalogger's configuration port: register, the
-// subcommand (sbpwr, getannc, setannc, else the control functions), deregister. 0, or
-// -1 with the text in msg.
-int control_exchange(const Q330DLParams &p, const std::string &sub, int argc, char **argv,
-                     Q330C3ANNCPkt *annc, char *msg, int msg_sz) {
+// One control command on the datalogger's configuration port at `ip` (the serial number
+// `sn`): register, the subcommand (sbpwr, getannc, setannc, else the control functions),
+// deregister. 0, or -1 with the text in msg.
+int control_exchange(const Q330DLParams &p, const std::string &ip, const std::string &sn,
+                     const std::string &sub, int argc, char **argv, Q330C3ANNCPkt *annc, char *msg,
+                     int msg_sz) {
   char hostport[512] = "";
   const char *auth = p.q330_authentication_codes
                          ? static_cast<const char *>(gettbl(p.q330_authentication_codes,
                                                             p.q330_authentication_codes_last_entry))
                          : nullptr;
   UDP *udp = nullptr;
-  int rc =
-      q330config_register(&udp, p.local_ipaddr, hostport, p.q330_ipaddress, p.q330_serial_number,
-                          p.q330_port_base, auth, msg, static_cast<int>(sizeof hostport), msg_sz);
+  int rc = q330config_register(&udp, p.local_ipaddr, hostport, ip.empty() ? nullptr : ip.c_str(),
+                               sn.empty() ? nullptr : sn.c_str(), p.q330_port_base, auth, msg,
+                               static_cast<int>(sizeof hostport), msg_sz);
   if (rc < 0) {
     udp_free(udp);
     return rc;
@@ -220,7 +224,8 @@ int control_exchange(const Q330DLParams &p, const std::string &sub, int argc, ch
   } else {
     rc = q330config_C1_CTRL(udp, p.local_ipaddr, hostport, msg, msg_sz, argc - 1, argv + 1);
   }
-  q330config_deregister(udp, p.local_ipaddr, hostport, p.q330_serial_number, nullptr, 0);
+  q330config_deregister(udp, p.local_ipaddr, hostport, sn.empty() ? nullptr : sn.c_str(), nullptr,
+                        0);
   udp_free(udp);
   return rc;
 }
@@ -243,11 +248,12 @@ void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int ar
     q330_output(q330, Q330_OUT_LOG, "Processing user command %s", cmd);
     q330_output(q330, Q330_OUT_LOG, "Issuing control commands to config port: %s ...",
                 line.c_str());
-    std::string com = nz(p.q330_com);
+    std::string com = q330_link_text(q330);
     if (com.size() > 511) com.resize(511);
+    const std::string sn = q330_serial_text(q330);
     char msg[512] = "";
     Q330C3ANNCPkt annc{};
-    int rc = control_exchange(p, sub, argc, argv, &annc, msg, sizeof msg);
+    int rc = control_exchange(p, q330_address(q330), sn, sub, argc, argv, &annc, msg, sizeof msg);
     std::string body;
     if (rc == 0) {
       q330_output(q330, Q330_OUT_LOG, "Control commands accepted.");
@@ -270,11 +276,11 @@ void do_control(Muldrin *m, CmdThread *cth, Pf *request, const char *cmd, int ar
     if (rc >= 0) {
       Pf *pf = nullptr;
       if (!body.empty() && pfcompile(body.c_str(), &pf) != 0) pf = nullptr;
-      cmdthread_send_rsp(cth, request, p.dlname, p.q330_serial_number, com.c_str(), pf,
+      cmdthread_send_rsp(cth, request, p.dlname, opt(sn), com.c_str(), pf,
                          final ? "done" : "donedl");
       pffree(pf);
     } else {
-      cmd_error(cth, request, p.dlname, p.q330_serial_number, com.c_str(), msg, final);
+      cmd_error(cth, request, p.dlname, opt(sn), com.c_str(), msg, final);
     }
   }
 }
@@ -294,11 +300,8 @@ std::string apply_set(Q330 *q330, const std::string &key, const char *value) {
     store(key == "local_port_control" ? p.local_port_control : p.local_port_data, v);
   } else if (key == "q330_ipaddress") {
     q330_output(q330, Q330_OUT_STDOUT, "Setting q330_ipaddress to %s...\n", value);
-    // The session's threads read the address without a lock: the new text replaces the
-    // pointer in one atomic store and the old one is kept, never freed under a reader.
-    char *copy = strdup(value);
-    if (copy) std::atomic_ref<char *>(p.q330_ipaddress).store(copy);
-    store(p.q330_reset_ipaddress, 1);
+    // The operator's word: taken as it is, with no trial against the last address.
+    q330_address_set(q330, value);
   } else if (key == "data_drop_packet_pcnt" || key == "control_drop_packet_pcnt") {
     double v = std::clamp(atof(value), 0.0, 100.0);
     q330_output(q330, Q330_OUT_STDOUT, "Setting %s value to %f...\n", key.c_str(), v);

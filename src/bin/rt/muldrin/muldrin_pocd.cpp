@@ -29,43 +29,16 @@ constexpr double POC_FAIL_PAUSE = 10.0;
 
 bool label_udp(const POCDaemon *pocd) { return pocd->udp != nullptr; }
 
-// Hands a new address to the control thread when it runs, without waiting for it: one
-// listener serves every datalogger of its port, and a session busy registering must not
-// hold up the others. With no control thread nothing else reads the address, so it is
-// set here.
-void change_address(Q330 *q, const char *ip) {
-  if (q->state_thread != 0) {
-    Pf *pf = pfnew(PFARR);
-    pfput_string(pf, "ipaddress", ip);
-    char err[256];
-    if (q330_cmd_post(q, "pocip", pf, err, sizeof err) == 0) return;
-    if (strstr(err, "control thread not running") == nullptr) {
-      muldrin_output(Q330_OUT_LOG, "%s: pocip: %s\n", q->params.dlname, err);
-      return;
-    }
-  }
-  q330_poc_set_ipaddress(q, ip);
-}
-
 }  // namespace
 
 int q330_poc_set_ipaddress(Q330 *q330, const char *ipaddress) {
-  Q330DLParams &p = q330->params;
-  const char *old = p.q330_ipaddress != nullptr ? p.q330_ipaddress : "-";
+  std::string old;
+  if (q330_address_announce(q330, ipaddress, &old) == 0) return 0;
   q330_output(q330, Q330_OUT_LOG, "POC change in datalogger ipaddress - resetting from %s to %s\n",
-              old, ipaddress);
-  if (q330->status.ta_nipchs_24h != nullptr && strcmp(old, "-") != 0)
+              old.c_str(), ipaddress);
+  if (q330->status.ta_nipchs_24h != nullptr && old != "-")
     taverage_put(q330->status.ta_nipchs_24h, 1.0);
-  // On trial until it registers: a failed registration there goes back to the address
-  // that last registered (q330_register_pvt).
-  if (!q330->registered_ipaddress.empty() && q330->registered_ipaddress != ipaddress) {
-    if (q330->poc_moved_from.empty()) q330->poc_moved_from = q330->registered_ipaddress;
-  } else {
-    q330->poc_moved_from.clear();
-  }
-  set_q330_str(&p.q330_ipaddress, ipaddress);
-  p.q330_reset_ipaddress = 1;
-  return 0;
+  return 1;
 }
 
 int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, unsigned ip,
@@ -79,8 +52,7 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
   Q330 *q = nullptr;
   for (long i = 0; i < maxtbl(m->q330s_tbl) && q == nullptr; i++) {
     auto *c = static_cast<Q330 *>(gettbl(m->q330s_tbl, i));
-    if (c == nullptr || c->params.q330_serial_number == nullptr) continue;
-    if (strcmp(c->params.q330_serial_number, sn) != 0) continue;
+    if (c == nullptr || q330_serial_text(c) != sn) continue;
     if (!m->poc_vampire && c->params.q330_port_logical != lport) continue;
     q = c;
   }
@@ -96,12 +68,9 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
   if (q->status.ta_npocs_24h != nullptr) taverage_put(q->status.ta_npocs_24h, 1.0);
   std::string addr = sender;
   addr = addr.substr(0, addr.find(':'));
-  const char *cur = q->params.q330_ipaddress != nullptr ? q->params.q330_ipaddress : "-";
-  if (addr != cur) {
+  if (q330_poc_set_ipaddress(q, addr.c_str()) == 1)
     muldrin_output(Q330_OUT_STDOUT, "%s: Change in datalogger %s:%d ipaddress - resetting.\n",
                    pocd->label, dl, port);
-    change_address(q, addr.c_str());
-  }
   Q330AcqState state = q->state_acquisition.load();
   bool listen = q->params.disposition == 2;
   if (state == Q330_ACQ_HIBERNATING || state == Q330_ACQ_SLEEPING ||

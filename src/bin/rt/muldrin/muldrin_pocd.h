@@ -4,13 +4,13 @@
 // listener takes over its new address and, as the disposition allows, starts acquisition.
 // A source that fails for an hour in a row halts the program.
 //
-// Locking: each thread uses its own POCDaemon. A new address is queued for the session's
-// control thread (command "pocip", q330_cmd_post) without waiting for it, so that a busy
-// session never holds up the others of the same listener; the control thread alone reads
-// the address while it registers, and q330_poc_set_ipaddress is that command's work. An
-// announcement carries no signature: a moved-to address that does not register is given
-// up for the last one that did (q330_register_pvt). Acquisition starts go through
-// q330_start_acquisition, the session's own entry for other threads.
+// Locking: each thread uses its own POCDaemon. A new address goes straight into the
+// session under its address_mutex (q330_address_announce), which is held only to copy or
+// replace the address texts, so a session busy registering never holds up the others of
+// the same listener. An announcement carries no signature: an announced address is tried
+// in turn with the last one that registered until one of them registers (the session's
+// registration does this). Acquisition starts go through q330_start_acquisition, the
+// session's own entry for other threads.
 #pragma once
 
 #include "muldrin.h"
@@ -36,7 +36,6 @@ int muldrin_poc_ring_packet(POCDaemon *pocd, const char *srcname, double time, c
 // Steps after decoding: match the datalogger, take over its address, start it.
 int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, unsigned ip,
                         int data_port_number);
-// The control thread's work for "pocip": logs the change and replaces the address; the
-// next registration uses it, and goes back to the last registered address when it fails
-// there. 0.
+// Takes over an announced address (q330_address_announce) and logs and counts the change.
+// 1 when the address changed, 0 when it was the one the session heads for already.
 int q330_poc_set_ipaddress(Q330 *q330, const char *ipaddress);

@@ -122,8 +122,8 @@ void datalogger_block(std::string &s, Muldrin *m, Q330 *q, int partial) {
     glon = st.gps.lon;
     gelev = st.gps.elev;
   }
-  add(s, "inp %s", p.q330_com != nullptr ? p.q330_com : "");
-  add(s, "sn %s", p.q330_serial_number != nullptr ? p.q330_serial_number : "");
+  add(s, "inp %s", q330_link_text(q).c_str());
+  add(s, "sn %s", q330_serial_text(q).c_str());
   add(s, "pt %u", ptag);
   add(s, "nrb %u", nrb);
   add(s, "trb %u", static_cast<unsigned>(trb + q->epoch_2000 + 0.5));

@@ -104,6 +104,16 @@ int packet_window_buffer_peek(const PWB *pwb, unsigned sequence, const unsigned 
   return 1;
 }
 
+int packet_window_buffer_drop(PWB *pwb, unsigned sequence) {
+  if (!pwb) return 0;
+  const int d = distance(pwb, sequence);
+  if (d >= pwb->size) return 0;
+  uint16_t &n = pwb->nbytes[static_cast<size_t>(d + pwb->offset)];
+  const int held = n != 0;
+  n = 0;
+  return held;
+}
+
 int packet_window_buffer_in_buffer(PWB *pwb, unsigned sequence) {
   if (!pwb) return 0;
   int d = distance(pwb, sequence);

@@ -52,6 +52,8 @@ int packet_window_buffer_pop(PWB *pwb, int *command, uint16_t *sequence, void *p
 // until the next push or pop), *nbytes and *command; 0 when the window holds none.
 int packet_window_buffer_peek(const PWB *pwb, unsigned sequence, const unsigned char **pkt,
                               int *nbytes, int *command);
+// Empties the slot of `sequence`: 1 when it held a packet, else 0.
+int packet_window_buffer_drop(PWB *pwb, unsigned sequence);
 // 1 when `sequence` lies in the window and its slot is full, else 0.
 int packet_window_buffer_in_buffer(PWB *pwb, unsigned sequence);
 // minseq = bottom; stacksize = 1 + position of the last full slot (0 when none); holes =

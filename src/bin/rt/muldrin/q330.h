@@ -14,8 +14,9 @@
 // leaves the kill state. `status.status_mutex` guards the statistics of the status
 // record (q330_null_status holds it), `status.status_pkt_mutex` the status packet,
 // `config.config_mutex` the configuration blocks, `timeout_mutex` the acquisition and
-// control time-outs, and the two heartbeat mutexes their heartbeat pairs; none is nested
-// in another. `cmd_mutex` guards the replies of queued
+// control time-outs, `address_mutex` the datalogger's address texts, and the two
+// heartbeat mutexes their heartbeat pairs; none is nested in another. `cmd_mutex` guards
+// the replies of queued
 // commands and is held only to store or read one. q330_output and the debug output take
 // no lock and build their texts in their own memory, so any thread may call them.
 #pragma once
@@ -341,8 +342,8 @@ struct Q330 {
   int dlclock = 0;        // this datalogger feeds the shared-memory clock
   double epoch_2000 = 0;  // epoch of the datalogger's time zero
   // All parameters. Setup fills them; afterwards the control thread stores what it learns
-  // (serial number, authentication code in use, a point of contact's address) and the
-  // operator commands the throttle.
+  // (serial number, authentication code in use), the operator commands the throttle, and
+  // the address changes as the address block below says.
   Q330DLParams params{};
 
   // ---- Threads (main thread only) ------------------------------------------------------------
@@ -394,16 +395,25 @@ struct Q330 {
   char *q330_hostport_control = nullptr, *q330_hostport_data = nullptr;  // "address:port"
   UDP *udp_control = nullptr, *udp_data = nullptr;                       // each with its own locks
   uint16_t sequence = 0, sequence_data = 0;  // last QDP sequence sent on each port
-  // The address of the last registration that succeeded, and the one a point of contact
-  // moved away from while the new address has not registered yet ("" when no move is on
-  // trial). The control thread (the point-of-contact listener while none runs).
-  std::string registered_ipaddress, poc_moved_from;
-  int last_cerr_code = -1;  // error code of the last C1_CERR on the control port
+  int last_cerr_code = -1;                   // error code of the last C1_CERR on the control port
   // Datagrams dropped for coming from another address or port than the datalogger's, with
   // the once-a-minute complaint about them per port (index 0 control, read by the control
   // thread; 1 data, by the data thread).
   std::atomic<int> npkts_foreign_error{0};
   Q330DropLimit foreign_limit[2];
+
+  // ---- Datalogger address (under address_mutex; any thread) ---------------------------------
+  // After setup the texts params.q330_ipaddress, params.q330_com and
+  // params.q330_serial_number and the flag params.q330_reset_ipaddress change only under
+  // address_mutex (q330_address_*, set_q330_hostport, the serial-number poll of a
+  // registration); other threads read the texts only as copies made under it
+  // (q330_address, q330_link_text, q330_serial_text), since a replaced text is freed.
+  std::mutex address_mutex;
+  // The address of the last registration that succeeded ("" before the first), and an
+  // address a point of contact announced that has not registered yet ("" when none is on
+  // trial). While one is on trial, registrations alternate between the two until one of
+  // them registers.
+  std::string registered_ipaddress, trial_ipaddress;
 
   // ---- Status readout and command work (control thread) --------------------------------------
   int full_status = 0;   // the next readout asks for every block (set by commands)
@@ -448,6 +458,9 @@ struct Q330 {
   // once-a-minute complaint about them.
   int npkts_conflicting = 0;
   Q330DropLimit conflict_limit;
+  // The copies of each contested sequence, whose slot in the window stays empty until a
+  // copy equal to one of them comes again (empty at each open and close).
+  std::vector<Q330DataCopy> data_disputed;
 
   // ---- Copies for a re-open (under data_copy_mutex) ------------------------------------------
   // What a re-open or a restart in the same boot needs, since every packet passed on or
@@ -586,6 +599,24 @@ void q330_control_heartbeat(Q330 *q330);
 int q330_null_status(Q330 *q330);
 // Frees *q330_str and stores a heap copy of str (none: none). 0.
 int set_q330_str(char **q330_str, const char *str);
+
+// ---- Datalogger address (any thread; each call takes address_mutex alone) ---------------------
+
+// Copies of the address in use, the link text (q330_com) and the serial number; "" for none.
+std::string q330_address(Q330 *q330);
+std::string q330_link_text(Q330 *q330);
+std::string q330_serial_text(Q330 *q330);
+// The address a state file records: while an announced address is on trial, the last one
+// that registered; else the one in use ("" for none).
+std::string q330_address_settled(Q330 *q330);
+// The operator's address: the next registration goes there, and no trial goes on. 0.
+int q330_address_set(Q330 *q330, const char *ip);
+// An address a point of contact announced. 0 when it is the one registration heads for
+// already (the one on trial, else the one in use): nothing changes. 1 when the next
+// registration goes there instead, with *old (when given) the address it replaces ("-"
+// for none). Unless it is the address that last registered (or none has registered yet),
+// it is on trial until a registration succeeds there or at the last registered one.
+int q330_address_announce(Q330 *q330, const char *ip, std::string *old);
 
 // ---- Diagnostic output
 // ------------------------------------------------------------------------------

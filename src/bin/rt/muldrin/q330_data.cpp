@@ -106,6 +106,7 @@ void debug_read_line(Q330 *q330, int command, unsigned sequence, const unsigned 
 void free_window(Q330 *q330) {
   packet_window_buffer_free(q330->pwb);
   q330->pwb = nullptr;
+  q330->data_disputed.clear();
 }
 
 // The data endpoint, created when missing (with the averagers when `averages`); 0, or the
@@ -140,13 +141,69 @@ bool same_as_held(const Q330 *q330, int command, unsigned sequence, const unsign
          memcmp(held, pkt, static_cast<size_t>(nbytes)) == 0;
 }
 
+// Most copies kept of one contested sequence: the datalogger's resend matches one of the
+// first two, so more come only from a forger, whose newest copies replace its older ones.
+constexpr size_t DISPUTED_COPIES_MAX = 4;
+
+bool contested(const Q330 *q330, unsigned sequence) {
+  for (const Q330DataCopy &c : q330->data_disputed)
+    if (c.sequence == (sequence & 0xFFFF)) return true;
+  return false;
+}
+
+// True when a copy of the contested `sequence` equal to this packet came before: the
+// contest is over, and the packet may take its slot.
+bool settles(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt, int nbytes) {
+  std::vector<Q330DataCopy> &d = q330->data_disputed;
+  bool equal = false;
+  for (const Q330DataCopy &c : d)
+    equal |= c.sequence == (sequence & 0xFFFF) && c.command == command &&
+             c.bytes.size() == static_cast<size_t>(nbytes) &&
+             memcmp(c.bytes.data(), pkt, static_cast<size_t>(nbytes)) == 0;
+  if (equal)
+    d.erase(
+        std::remove_if(d.begin(), d.end(),
+                       [&](const Q330DataCopy &c) { return c.sequence == (sequence & 0xFFFF); }),
+        d.end());
+  return equal;
+}
+
+// Keeps one more copy of a contested sequence, first forgetting those of sequences the
+// window has passed and the oldest of this one beyond the limit.
+void keep_disputed(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
+                   int nbytes) {
+  std::vector<Q330DataCopy> &d = q330->data_disputed;
+  const PWB *w = q330->pwb;
+  d.erase(std::remove_if(d.begin(), d.end(),
+                         [&](const Q330DataCopy &c) {
+                           return !w || static_cast<uint16_t>(c.sequence - w->bottom) >= w->size;
+                         }),
+          d.end());
+  size_t mine = 0;
+  for (const Q330DataCopy &c : d) mine += c.sequence == (sequence & 0xFFFF);
+  if (mine >= DISPUTED_COPIES_MAX)
+    d.erase(std::find_if(d.begin(), d.end(),
+                         [&](const Q330DataCopy &c) { return c.sequence == (sequence & 0xFFFF); }));
+  d.push_back(
+      {static_cast<uint16_t>(sequence), command, std::vector<unsigned char>(pkt, pkt + nbytes)});
+}
+
 // A packet with the sequence of one held but other bytes: one of the two is not the
-// datalogger's. The first stays, but its mark is taken back, so that no acknowledgement
-// frees the datalogger's packet on the strength of a copy that may be the forged one;
-// the datalogger's resend settles it (a copy equal to the one held marks it again).
-// Counted, and complained about at most once a minute.
-void conflicting_packet(Q330 *q330, unsigned sequence) {
+// datalogger's. Neither is passed on: the held one leaves its slot and both are kept, and
+// its mark is taken back, so that no acknowledgement frees the datalogger's packet on the
+// strength of a copy that may be the forged one. The datalogger then sends it again, and
+// the first copy equal to one kept settles it (push_packet). Counted, and complained
+// about at most once a minute.
+void conflicting_packet(Q330 *q330, int command, unsigned sequence, const unsigned char *pkt,
+                        int nbytes) {
   q330->npkts_conflicting++;
+  const unsigned char *held = nullptr;
+  int held_bytes = 0, held_command = 0;
+  if (packet_window_buffer_peek(q330->pwb, sequence, &held, &held_bytes, &held_command)) {
+    keep_disputed(q330, held_command, sequence, held, held_bytes);
+    packet_window_buffer_drop(q330->pwb, sequence);
+  }
+  keep_disputed(q330, command, sequence, pkt, nbytes);
   const int k = fold60000(static_cast<int>(sequence & 0xFFFF) - q330->last_dack.qdp_ack);
   if (k > 0 && k < 128) clear_bit(&q330->last_dack, k);
   Q330DropLimit &limit = q330->conflict_limit;
@@ -155,7 +212,7 @@ void conflicting_packet(Q330 *q330, unsigned sequence) {
   if (limit.time != 0 && now - limit.time < 60.0) return;
   q330_output(q330, Q330_OUT_LOG,
               "q330_read_data: %d packet%s with the sequence of one held but other bytes "
-              "dropped (the last %u); the first copy kept.\n",
+              "dropped (the last %u); held back until the datalogger sends it again.\n",
               limit.dropped, limit.dropped == 1 ? "" : "s", sequence & 0xFFFF);
   limit.time = now;
   limit.dropped = 0;
@@ -635,6 +692,10 @@ int push_packet(Q330 *q330, int command, unsigned short sequence, unsigned char 
                 bool *stored, char *error, int err_sz) {
   if (debug(q330))
     q330_output(q330, Q330_OUT_LOG, "DEBUGD: q330_read_data: pushing seq=%d\n", sequence);
+  if (contested(q330, sequence) && !settles(q330, command, sequence, buf, nbytes)) {
+    conflicting_packet(q330, command, sequence, buf, nbytes);
+    return 0;
+  }
   switch (packet_window_buffer_push(q330->pwb, command, sequence, buf, nbytes)) {
     case PWB_AHEAD:
       if (debug(q330))
@@ -653,7 +714,7 @@ int push_packet(Q330 *q330, int command, unsigned short sequence, unsigned char 
           q330_output(q330, Q330_OUT_LOG,
                       "DEBUGD: q330_read_data: EDUP: duplicate sequence - retrying\n");
       } else {
-        conflicting_packet(q330, sequence);
+        conflicting_packet(q330, command, sequence, buf, nbytes);
       }
       break;
     case PWB_STORED:

@@ -1,12 +1,14 @@
 // q330_register.cpp - reaching a datalogger: endpoints, the serial-number poll, the
 // challenge-and-response registration, deregistration and the generic command exchange.
 // All of it runs on the session's control thread; the heartbeat pair is shared with the
-// watchdog under last_control_thread_time_mutex.
+// watchdog under last_control_thread_time_mutex. The address texts and the trial of an
+// announced address are under address_mutex, which any thread may take to copy them.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/clock.h"
@@ -57,7 +59,23 @@ int make_control(Q330 *q330, bool averages) {
 
 const char *const endpoint_steps[] = {"", "udp_new", "udp_new_packet_cache", "udp_setup_averages"};
 
-bool no_address(const char *addr) { return !addr || strcmp(addr, "-") == 0; }
+bool no_address(const char *addr) { return !addr || !addr[0] || strcmp(addr, "-") == 0; }
+
+// Copy of a text member under address_mutex ("" for none).
+std::string copy_text(Q330 *q330, char *const *text) {
+  std::lock_guard<std::mutex> lock(q330->address_mutex);
+  return *text ? *text : "";
+}
+
+// Under address_mutex: the next registration goes to `ip`.
+void move_to(Q330 *q330, const std::string &ip) {
+  set_q330_str(&q330->params.q330_ipaddress, ip.c_str());
+  q330->params.q330_reset_ipaddress = 1;
+}
+
+// Ports, host:port texts and link text for `ip` ("" none), and the endpoints closed for a
+// fresh start (created when missing). 0 or -1 as set_q330_hostport.
+int hostport_at(Q330 *q330, const std::string &ip);
 
 }  // namespace
 
@@ -76,36 +94,43 @@ int q330_digest_text(const Q330SRVCHPkt *ch, unsigned auth_high, unsigned auth_l
   return 0;
 }
 
-int set_q330_hostport(Q330 *q330) {
+int set_q330_hostport(Q330 *q330) { return hostport_at(q330, q330_address(q330)); }
+
+namespace {
+
+int hostport_at(Q330 *q330, const std::string &ip) {
   Q330DLParams &p = q330->params;
   if (p.q330_port_logical < 1 || p.q330_port_logical > 4) {
     elog_complain(0, "set_q330_hostport: Illegal q330 logical port number %d.\n",
                   p.q330_port_logical);
     return -1;
   }
-  if (!p.q330_ipaddress) {
+  if (ip.empty()) {
     elog_complain(0, "set_q330_hostport: No value for q330_ipaddress.\n");
     return -1;
   }
   p.q330_port_control = p.q330_port_base + 2 * p.q330_port_logical;
   p.q330_port_data = p.q330_port_control + 1;
   char text[512];
-  snprintf(text, sizeof text, "%s:%d", p.q330_ipaddress, p.q330_port_control);
+  snprintf(text, sizeof text, "%s:%d", ip.c_str(), p.q330_port_control);
   set_q330_str(&q330->q330_hostport_control, text);
-  snprintf(text, sizeof text, "%s:%d", p.q330_ipaddress, p.q330_port_data);
+  snprintf(text, sizeof text, "%s:%d", ip.c_str(), p.q330_port_data);
   set_q330_str(&q330->q330_hostport_data, text);
   char dotted[64] = "-";
-  if (!no_address(p.q330_ipaddress)) {
+  if (!no_address(ip.c_str())) {
     unsigned addr = 0;
-    if (name2ip(p.q330_ipaddress, &addr, dotted) < 0) {
-      elog_complain(0, "set_q330_hostport: Unable to resolve ip name '%s'.\n", p.q330_ipaddress);
+    if (name2ip(ip.c_str(), &addr, dotted) < 0) {
+      elog_complain(0, "set_q330_hostport: Unable to resolve ip name '%s'.\n", ip.c_str());
       return -1;
     }
   }
   snprintf(text, sizeof text, "udp:%s:%d:L%d:%s:%d:%d", dotted, p.q330_port_control,
            p.q330_port_logical, p.disposition_str ? p.disposition_str : "", p.local_port_control,
            p.local_port_data);
-  set_q330_str(&p.q330_com, text);
+  {
+    std::lock_guard<std::mutex> lock(q330->address_mutex);
+    set_q330_str(&p.q330_com, text);
+  }
   if (q330->udp_control) {
     q330_output_debugc(q330, 0, "set_q330_hostport: Closing local control port %d.\n",
                        p.local_port_control);
@@ -128,6 +153,46 @@ int set_q330_hostport(Q330 *q330) {
   q330_read_state_udp(q330, 1);
   q330_read_state_udp(q330, 2);
   return 0;
+}
+
+}  // namespace
+
+std::string q330_address(Q330 *q330) { return copy_text(q330, &q330->params.q330_ipaddress); }
+std::string q330_link_text(Q330 *q330) { return copy_text(q330, &q330->params.q330_com); }
+std::string q330_serial_text(Q330 *q330) {
+  return copy_text(q330, &q330->params.q330_serial_number);
+}
+
+std::string q330_address_settled(Q330 *q330) {
+  std::lock_guard<std::mutex> lock(q330->address_mutex);
+  if (!q330->trial_ipaddress.empty()) return q330->registered_ipaddress;
+  return q330->params.q330_ipaddress ? q330->params.q330_ipaddress : "";
+}
+
+int q330_address_set(Q330 *q330, const char *ip) {
+  std::lock_guard<std::mutex> lock(q330->address_mutex);
+  q330->trial_ipaddress.clear();
+  move_to(q330, ip ? ip : "");
+  return 0;
+}
+
+int q330_address_announce(Q330 *q330, const char *ip, std::string *old) {
+  const std::string to = ip ? ip : "";
+  std::lock_guard<std::mutex> lock(q330->address_mutex);
+  const char *cur = q330->params.q330_ipaddress;
+  const std::string heading =
+      !q330->trial_ipaddress.empty() ? q330->trial_ipaddress : (cur && cur[0] ? cur : "-");
+  if (to == heading) return 0;
+  if (old) *old = heading;
+  // An announcement carries no signature: the address it names is tried in turn with the
+  // last one that registered, so that a false one costs a try now and then, and a true
+  // one is reached even when its first try finds the datalogger not yet answering.
+  if (q330->registered_ipaddress.empty() || to == q330->registered_ipaddress)
+    q330->trial_ipaddress.clear();
+  else
+    q330->trial_ipaddress = to;
+  move_to(q330, to);
+  return 1;
 }
 
 int q330_get_serial_number(Q330 *q330, unsigned *serial_high, unsigned *serial_low) {
@@ -226,23 +291,28 @@ static void decide_stash(Q330 *q330) {
 
 namespace {
 
-// Set-up: the address, the control endpoint, and a serial number and authentication code
-// that can be sent. 0, or -1 with `error` set.
-int register_prepare(Q330 *q330, char *error, int err_sz) {
+// Set-up: the address (*ip, the one tried), the control endpoint, and a serial number and
+// authentication code that can be sent. 0, or -1 with `error` set.
+int register_prepare(Q330 *q330, std::string *ip, char *error, int err_sz) {
   if (error && err_sz > 0) error[0] = '\0';
   Q330DLParams &p = q330->params;
   q330->state_registered = 0;
-  if (p.q330_reset_ipaddress) {
+  bool reset = false;
+  {
+    std::lock_guard<std::mutex> lock(q330->address_mutex);
+    reset = p.q330_reset_ipaddress != 0;
     p.q330_reset_ipaddress = 0;
-    if (set_q330_hostport(q330) < 0) {
+    *ip = p.q330_ipaddress ? p.q330_ipaddress : "";
+  }
+  if (reset) {
+    if (hostport_at(q330, *ip) < 0) {
       elog_clear_register(0);
       q330_set_error(error, err_sz, "q330_register_pvt: set_q330_hostport() error");
-      q330_output(q330, Q330_OUT_LOG, "ERROR: set_q330_hostport(%s) error.\n",
-                  p.q330_ipaddress ? p.q330_ipaddress : "");
+      q330_output(q330, Q330_OUT_LOG, "ERROR: set_q330_hostport(%s) error.\n", ip->c_str());
       return -1;
     }
   }
-  if (no_address(p.q330_ipaddress)) {
+  if (no_address(ip->c_str())) {
     q330_output(q330, Q330_OUT_LOG, "NULL Q330 ip address.\n");
     return -1;
   }
@@ -268,7 +338,10 @@ int register_prepare(Q330 *q330, char *error, int err_sz) {
     }
     char sn[32];
     snprintf(sn, sizeof sn, "%-8.8X%-8.8X", high, low);
-    set_q330_str(&p.q330_serial_number, sn);
+    {
+      std::lock_guard<std::mutex> lock(q330->address_mutex);
+      set_q330_str(&p.q330_serial_number, sn);
+    }
     decide_stash(q330);
   }
   // Both texts must be hexadecimal; words from anything else would be undefined.
@@ -287,10 +360,15 @@ int register_prepare(Q330 *q330, char *error, int err_sz) {
                    p.q330_authentication_codes_last_entry);
     return -1;
   }
-  q330_output(q330, Q330_OUT_LOG, "Registering for ip address %s, serial no. %s.\n",
-              p.q330_ipaddress, p.q330_serial_number);
+  q330_output(q330, Q330_OUT_LOG, "Registering for ip address %s, serial no. %s.\n", ip->c_str(),
+              p.q330_serial_number);
   return 0;
 }
+
+// A try of a registration phase is a request sent: a late reply to an earlier request (a
+// bad acknowledgement) is passed over and the reply waited for again, without a try. Only
+// a run of them longer than a datalogger's duplicates makes the request go out again.
+constexpr int STALE_REPLIES_MAX = 8;
 
 // Challenge phase: asks for the server challenge until it comes. 0 with it in *challenge;
 // -1 when the tries are used up or the reply cannot be read (`error` set where the send
@@ -298,7 +376,7 @@ int register_prepare(Q330 *q330, char *error, int err_sz) {
 int register_challenge(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_sz) {
   const Q330DLParams &p = q330->params;
   const int max = p.maxretries_control;
-  int tries = 0;
+  int tries = 0, stale = 0;
   bool send = true;
   for (;;) {
     if (send) {
@@ -310,8 +388,9 @@ int register_challenge(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(RQSRV) error.\n");
         return -1;
       }
+      tries++;
+      stale = 0;
     }
-    tries++;
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, Q330_C1_SRVCH, 0, 1, &command, challenge, &ack);
@@ -342,14 +421,15 @@ int register_challenge(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - retrying\n");
       clock_sleep(2.0);
     } else if (rc == Q330_RECV_ACK) {
-      if (beyond) {
+      const bool flood = ++stale > STALE_REPLIES_MAX;
+      if (flood && beyond) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: Too many errors.\n");
         return -1;
       }
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - retrying\n", ack,
                   q330->sequence);
       clock_sleep(1.0);
-      send = false;
+      send = flood;
     } else if (rc == Q330_RECV_WRONGCMD && command == Q330_C1_CERR) {
       char msg[128];
       q330_code2str(Q330_C1_CERR, q330->last_cerr_code, msg, sizeof msg);
@@ -383,7 +463,7 @@ int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_
   const int max = p.maxretries_control;
   q330_output_debugc(q330, 0, "q330_register_pvt: Server challenge packet received.\n");
   AnyReply reply;
-  int tries = 0;
+  int tries = 0, stale = 0;
   bool send = true;
   for (;;) {
     if (send) {
@@ -395,8 +475,9 @@ int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_
         q330_output(q330, Q330_OUT_LOG, "ERROR: q330_sendcmd(SRVRSP) error.\n");
         return -1;
       }
+      tries++;
+      stale = 0;
     }
-    tries++;
     int command = -1;
     unsigned short ack = 0;
     int rc = q330_recv_pkt(q330, Q330_CMD_ANY, 1, 1, &command, reply.data(), &ack);
@@ -452,7 +533,8 @@ int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad CRC - retrying\n");
       clock_sleep(2.0);
     } else if (rc == Q330_RECV_ACK) {
-      if (beyond) {
+      const bool flood = ++stale > STALE_REPLIES_MAX;
+      if (flood && beyond) {
         q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - too many errors\n",
                     ack, q330->sequence);
         return -1;
@@ -460,7 +542,7 @@ int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad acknowledgment %d need %d - retrying\n", ack,
                   q330->sequence);
       clock_sleep(1.0);
-      send = false;
+      send = flood;
     } else {
       q330_output(q330, Q330_OUT_LOG, "ERROR: Bad read packet from q330.\n");
       return -1;
@@ -482,8 +564,8 @@ void register_done(Q330 *q330) {
   if (q330->status.ta_nlinks_24h) taverage_put(q330->status.ta_nlinks_24h, 1.0);
 }
 
-int register_session(Q330 *q330, char *error, int err_sz) {
-  if (register_prepare(q330, error, err_sz) < 0) return -1;
+int register_session(Q330 *q330, std::string *ip, char *error, int err_sz) {
+  if (register_prepare(q330, ip, error, err_sz) < 0) return -1;
   Q330SRVCHPkt challenge{};
   if (int rc = register_challenge(q330, &challenge, error, err_sz)) return rc;
   if (int rc = register_response(q330, &challenge, error, err_sz)) return rc;
@@ -491,27 +573,45 @@ int register_session(Q330 *q330, char *error, int err_sz) {
   return 0;
 }
 
+// After a registration at `ip` (result rc): one that succeeded makes `ip` the address that
+// last registered and ends a trial there or back at the last registered address. One that
+// failed while an announced address is on trial sends the next registration to the other
+// of the two, unless the address was changed meanwhile. Breakouts change nothing.
+void register_settle(Q330 *q330, const std::string &ip, int rc) {
+  std::string next;
+  bool to_trial = false;
+  {
+    std::lock_guard<std::mutex> lock(q330->address_mutex);
+    const char *cur = q330->params.q330_ipaddress ? q330->params.q330_ipaddress : "";
+    std::string &trial = q330->trial_ipaddress;
+    if (rc == 0) {
+      q330->registered_ipaddress = ip;
+      if (ip == trial || ip == cur) trial.clear();
+      return;
+    }
+    if (rc != -1 || trial.empty() || ip != cur || q330->params.q330_reset_ipaddress) return;
+    to_trial = ip != trial;
+    next = to_trial ? trial : q330->registered_ipaddress;
+    move_to(q330, next);
+  }
+  if (to_trial)
+    q330_output(q330, Q330_OUT_LOG,
+                "q330_register_pvt: no registration at %s, where it last registered - trying "
+                "%s, named by a point of contact, again.\n",
+                ip.c_str(), next.c_str());
+  else
+    q330_output(q330, Q330_OUT_LOG,
+                "q330_register_pvt: no registration at %s, named by a point of contact - trying "
+                "%s, where it last registered, and then %s again.\n",
+                ip.c_str(), next.c_str(), ip.c_str());
+}
+
 }  // namespace
 
-// A point of contact carries no signature: an address it named that does not register is
-// given up for the last address that did, and the next announcement may move it again.
 int q330_register_pvt(Q330 *q330, char *error, int err_sz) {
-  const int rc = register_session(q330, error, err_sz);
-  Q330DLParams &p = q330->params;
-  const std::string ip = p.q330_ipaddress ? p.q330_ipaddress : "-";
-  if (rc == 0) {
-    q330->registered_ipaddress = ip;
-    q330->poc_moved_from.clear();
-  } else if (!q330->poc_moved_from.empty()) {
-    const std::string back = q330->poc_moved_from;
-    q330->poc_moved_from.clear();
-    q330_output(q330, Q330_OUT_LOG,
-                "ERROR: q330_register_pvt: no registration at %s, named by a point of contact - "
-                "going back to %s, where it last registered.\n",
-                ip.c_str(), back.c_str());
-    set_q330_str(&p.q330_ipaddress, back.c_str());
-    p.q330_reset_ipaddress = 1;
-  }
+  std::string ip;
+  const int rc = register_session(q330, &ip, error, err_sz);
+  register_settle(q330, ip, rc);
   return rc;
 }
 
@@ -539,7 +639,7 @@ int q330_deregister_pvt(Q330 *q330, char *error, int err_sz) {
     q330_set_error(error, err_sz, "q330_deregister_pvt: No q330_hostport_control specified");
     return -1;
   }
-  if (no_address(p.q330_ipaddress)) return 0;
+  if (no_address(q330_address(q330).c_str())) return 0;
   int result = 0;
   q330_output_debugc(q330, 0, "q330_deregister_pvt: sending C1_DSRV");
   if (q330_sendcmd(q330, Q330_C1_DSRV) < 0) {

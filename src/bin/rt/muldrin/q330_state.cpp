@@ -297,7 +297,8 @@ int q330_write_state(Q330 *q330, int fdstate) {
     }
     freetbl(keys, nullptr);
   }
-  const char *ip = p.q330_ipaddress && p.q330_ipaddress[0] ? p.q330_ipaddress : "-";
+  std::string settled = q330_address_settled(q330);
+  const char *ip = settled.empty() ? "-" : settled.c_str();
   if (my_fprintf(fdstate, "%s &Arr{\n", p.dlname ? p.dlname : "") < 0 ||
       my_fprintf(fdstate, "endtime %.3f\n", endtime) < 0 ||
       my_fprintf(fdstate, "ch98_time %.6f\n", mark.ch98_time) < 0 ||

@@ -281,9 +281,16 @@ void comm_efficiency(Q330 *q330, const Q330LOGSTATPkt &log) {
   q330->packets_resent = resent;
 }
 
+// Seconds the datalogger's own time may lie behind the last time fed before its clock
+// counts as set back: more than the half second its time text is centred by.
+constexpr double CLOCK_SETBACK_SLACK = 2.0;
+
 // The shared-memory clock, fed with the last good 1PPS time of a locked clock. A time no
-// later than the last one fed (a 1PPS in hold, a clock set back) is not published: the
-// host's clock daemon then holds, instead of being steered by a stale time.
+// later than the last one fed is not published while the datalogger's own time is not
+// behind that one (a 1PPS in hold): the host's clock daemon then holds, instead of being
+// steered by a stale time. A datalogger whose own time is behind it had its clock set
+// back: its time is published again, with one log line, rather than withheld until it
+// passes the old one.
 void feed_clock(Q330 *q330, unsigned answered) {
   if (!q330->dlclock || (answered & 3u) != 3u) return;
   Q330GLOBSTATPkt glob;
@@ -302,9 +309,19 @@ void feed_clock(Q330 *q330, unsigned answered) {
     free(text);
   }
   if (t <= q330->dlclock_fed) {
-    q330_output_debugc(q330, 0, "q330_set_status_pvt: 1PPS time %.0f not after %.0f, not set\n", t,
-                       q330->dlclock_fed);
-    return;
+    const double now = datalogger_time(q330, glob);
+    if (now >= q330->dlclock_fed - CLOCK_SETBACK_SLACK) {
+      q330_output_debugc(q330, 0, "q330_set_status_pvt: 1PPS time %.0f not after %.0f, not set\n",
+                         t, q330->dlclock_fed);
+      return;
+    }
+    char *was = strtime(q330->dlclock_fed);
+    char *is = strtime(now);
+    q330_output(q330, Q330_OUT_LOG,
+                "Datalogger clock set back from %s to %s: its 1PPS time is published again.\n",
+                was ? was : "", is ? is : "");
+    free(was);
+    free(is);
   }
   q330->dlclock_fed = t;
   set_Dlclock(t);

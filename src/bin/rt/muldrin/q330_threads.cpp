@@ -18,7 +18,6 @@
 #include "base/pmtfifo.h"
 #include "base/tbl.h"
 #include "base/threadstart.h"
-#include "muldrin_pocd.h"
 #include "muldrin_run.h"
 #include "q330_config.h"
 #include "q330_data.h"
@@ -44,16 +43,6 @@ int x_cfg_channels(Q330 *q, Pf *pf, char *e, int n) { return q330_cfg_channels_p
 int x_cfg_channels_auto(Q330 *q, Pf *, char *e, int n) {
   return q330_cfg_channels_pvt(q, nullptr, e, n);
 }
-// A point of contact moved the datalogger: the next registration uses the new address.
-int x_pocip(Q330 *q, Pf *pf, char *e, int n) {
-  const char *ip = pf ? pfget_string(pf, "ipaddress") : nullptr;
-  if (!ip) {
-    q330_set_error(e, n, "q330_run_control_thread: parse_param(ipaddress) error");
-    return -1;
-  }
-  return q330_poc_set_ipaddress(q, ip);
-}
-
 void heartbeat(std::mutex &m, double &t, double &t2, int freeze) {
   std::lock_guard<std::mutex> lock(m);
   if (!freeze) t = std_now();
@@ -85,7 +74,6 @@ const Q330Executor q330_executors[] = {
     {"config", x_config, nullptr},
     {"cfg_channels", x_cfg_channels, nullptr},
     {"cfg_channels_auto", x_cfg_channels_auto, nullptr},
-    {"pocip", x_pocip, nullptr},
     {nullptr, nullptr, nullptr},
 };
 
