@@ -21,7 +21,9 @@ std::atomic<int> myshutdown_pocds{0};
 
 namespace {
 
-ClockEvent g_halted;  // signalled by every halt, for muldrin_wait_halt
+// Signalled by every halt, for muldrin_wait_halt. Never destroyed: the signal dispatch
+// thread may still halt while the process exits and its static objects are destroyed.
+ClockEvent &g_halted = *new ClockEvent;
 
 }  // namespace
 
