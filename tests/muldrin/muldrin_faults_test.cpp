@@ -4,6 +4,8 @@
 
 namespace {
 
-TEST(MuldrinEndToEnd, TwoUnitsThroughARebootAndARestart) { two_units_reboot_and_restart("0", 160); }
+TEST(MuldrinEndToEnd, TwoUnitsThroughARebootAndARestart) {
+  two_units_reboot_and_restart("0", 160 / kE2eRecordsDivisor);
+}
 
 }  // namespace
