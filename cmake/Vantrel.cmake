@@ -20,12 +20,14 @@ function(vantrel_library name)
 endfunction()
 
 # vantrel_tests(PREFIX DEPS...): one test program per *_test.cpp of the current folder.
-# A file named *_mt_test.cpp exercises threads and is labelled "threads" (run under
-# ThreadSanitizer as well) and built by the target thread_tests. Tests named in NOEMU are labelled "noemu": they are left out
+# A test that starts threads (its own or the program's, or runs the programs as children)
+# is labelled "threads": it runs under ThreadSanitizer as well and is built by the target
+# thread_tests. A file named *_mt_test.cpp is such a test; the others are named in THREADS.
+# Tests named in NOEMU are labelled "noemu": they are left out
 # of the run under qemu-arm, each for the reason given beside it in the folder's list.
 # ONLY takes just the tests named; EXCLUDE leaves the named ones out (two prefixes in one folder).
 function(vantrel_tests prefix)
-  cmake_parse_arguments(A "" "" "DEPS;NOEMU;ONLY;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(A "" "" "DEPS;NOEMU;ONLY;EXCLUDE;THREADS" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   foreach(t ${tests})
     get_filename_component(base ${t} NAME_WE)
@@ -37,7 +39,7 @@ function(vantrel_tests prefix)
     target_link_libraries(${exe} PRIVATE ${A_DEPS} vantrel_testkit GTest::gtest_main)
     add_test(NAME ${exe} COMMAND ${exe})
     set(labels ${prefix})
-    if(base MATCHES "_mt_test$")
+    if(base MATCHES "_mt_test$" OR base IN_LIST A_THREADS)
       list(APPEND labels threads)
       add_dependencies(thread_tests ${exe})
     endif()

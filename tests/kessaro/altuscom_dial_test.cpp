@@ -83,17 +83,21 @@ struct DialProgram : LinkProgram {
 };
 
 // A TCP-server link that takes one caller, as the server thread does: the accepted
-// connection gets its own link record, on which modem_listen runs.
+// connection gets its own link record, on which modem_listen runs. Its time-outs are 100 s
+// of the fast clock, 1 s of real time: the caller's thread speaks and answers within them
+// however busy the machine.
 struct ServerCall : DialProgram {
+  static constexpr int kTimeout = 100;
   Modem *server = nullptr;
   bsfix::Record listening;
 
   ServerCall() {
     server = link("srv", 3);
     server->dialin = 1;
-    listening.reset(serialbuf_create_tcpserver(0, 1024, 5000, 5000, 2, idle_callback, server,
-                                               log_callback, server, nullptr, datarate_callback,
-                                               server));
+    server->timeout = server->timeout_connect = server->timeout_control = kTimeout;
+    listening.reset(serialbuf_create_tcpserver(0, 1024, kTimeout * 1000, kTimeout * 1000, 2,
+                                               idle_callback, server, log_callback, server, nullptr,
+                                               datarate_callback, server));
     EXPECT_EQ(serialbuf_open(listening.get()), 0);
   }
   int port() { return bsfix::bound_port(listening->fdserver); }

@@ -194,8 +194,10 @@ struct Rig {
     dl->connected_modem = modem;
     int port = sim->listen_tcp();
     sim->start();
-    buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 4096, 10000, 10000, 3, nullptr, nullptr,
-                                         Recorder::log, &rec, nullptr, nullptr, nullptr));
+    // Answers wait 100 s of the fast clock, 1 s of real time: the simulator's thread answers
+    // within them however busy the machine.
+    buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 4096, 100000, 100000, 3, nullptr,
+                                         nullptr, Recorder::log, &rec, nullptr, nullptr, nullptr));
     EXPECT_EQ(serialbuf_connect(buf.get(), 0, nullptr), 0);
     buf->rverbose = 0;
     modem->buf_handle = buf.get();

@@ -33,7 +33,9 @@ struct Connected : LinkProgram {
     sim.start();
     modem = link("tty1", 2);
     kessaro_copytext(modem->devname, "ip=127.0.0.1:to=5.0:toctrl=5.0");
-    buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 8192, 5000, 5000, 2, idle_callback,
+    // Answers wait 100 s of the fast clock, 1 s of real time: the simulator's thread answers
+    // within them however busy the machine.
+    buf.reset(serialbuf_create_tcpclient("127.0.0.1", port, 8192, 100000, 100000, 2, idle_callback,
                                          modem, log_callback, modem, nullptr, datarate_callback,
                                          modem));
     EXPECT_EQ(serialbuf_connect(buf.get(), 0, nullptr), 0);

@@ -1,6 +1,8 @@
 // config_fixture.h - a session that the Q330 simulator answers as registered, for the
 // configuration readout and channel set-up tests. Pauses return at once (recorded);
-// receive time-outs are real and short.
+// receive time-outs are real: 2 s, in which the simulator's thread answers however busy
+// the machine (a late answer would be taken for a lost one, and its late arrival for a
+// stale acknowledgement).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,7 +33,7 @@ struct ConfigRig {
     q = q330_create(OutputRecorder::callback, nullptr);
     rec.attach(q);
     q->params.shutdown_timeout = 1000;
-    sim_session_point(q, sim, logical, 0.2, 2, "0100000012345678");
+    sim_session_point(q, sim, logical, 2.0, 2, "0100000012345678");
     q->state_registered = 1;  // the simulator answers any session
   }
   ~ConfigRig() {

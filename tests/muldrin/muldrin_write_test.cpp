@@ -245,11 +245,15 @@ TEST_F(WriteTest, RefusedLogPacketsAreRetriedUntilTheRingTakesThem) {
     size_t max_lines;  // complaints and notices logged at most
   } cases[] = {
       {"a short refusal", 3, false, false, true, 2},
-      // Pauses grow to 1 s: 400 refusals are about 6.5 minutes of refusals.
+      // Pauses grow to 1 s: 400 refusals are about 6.5 minutes of refusals, told once
+      // at the start, once a minute after it and once at the end.
       {"minutes of refusals", 400, false, false, true, 9},
       {"refused for good while stopping", 1 << 30, true, false, false, 4},
       {"a ring cut under a shutdown", 0, true, true, false, 4},
   };
+  // The pauses move the clock on by their length: the stall lasts as long in clock time
+  // however fast the machine runs the retries.
+  DrivenClock clock(1.7e9);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     m_.kill = c.stopping ? 1 : 0;
@@ -297,6 +301,7 @@ TEST_F(WriteTest, AStalledRingDropsQueuedWaveformDataButKeepsLogLines) {
   m_.kill = 1;  // the drain limit ends the retry of the waiting packet
   orbfault_fail(ORBFAULT_PUT, 1 << 30);
   {
+    DrivenClock clock(1.7e9);  // the stall passes the 1 s before the drain limit ends it
     ElogCapture cap;
     EXPECT_EQ(q330_write(nullptr, Q330_OUT_LOG, strdup("waiting"), 0), 0);
     EXPECT_TRUE(cap.contains("50 waveform packets dropped")) << cap.text();

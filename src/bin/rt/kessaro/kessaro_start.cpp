@@ -373,7 +373,10 @@ void start_writer(Kessaro *altus) {
   altus->mtfifo_write = pmtfifo_create(0, 1, 0);
   if (altus->mtfifo_write == nullptr) elog_die(0, "pmtfifo_create() error.\n");
   altuscom_log_message(nullptr, nullptr, 1, "Starting write thread.\n");
-  if (threadstart_create(&altus->write_thread, THREAD_WRITER, altus_write_thread, altus) != 0) {
+  // Detached: the stop waits for its kill flag and the program exits after it, so nothing
+  // joins it, and an ended thread left unjoined would hold its resources to the exit.
+  if (threadstart_create(&altus->write_thread, THREAD_WRITER, altus_write_thread, altus,
+                         THREADSTART_DETACHED) != 0) {
     elog_die(0, "pthread_create(write_thread) error.\n");
   }
 }

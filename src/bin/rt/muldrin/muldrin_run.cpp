@@ -21,8 +21,8 @@ std::atomic<int> myshutdown_pocds{0};
 
 namespace {
 
-// Signalled by every halt, for muldrin_wait_halt. Never destroyed: a stop signal may
-// still be dispatched while the process exits.
+// Signalled by every halt, for muldrin_wait_halt. Never destroyed: the signal dispatch
+// thread may still halt while the process exits and its static objects are destroyed.
 ClockEvent &g_halted = *new ClockEvent;
 
 }  // namespace
