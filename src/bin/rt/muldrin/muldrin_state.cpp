@@ -78,6 +78,11 @@ int muldrin_read_statefile(Muldrin *muldrin) {
   Pf *pf = nullptr;
   size_t limit = statefile_limit(maxtbl(muldrin->q330s_tbl));
   int rc = statefile_read(file, limit, &pf);
+  if (rc == STATEFILE_UNREADABLE && errno == ENOENT) {
+    // A first start: nothing to resume, and nothing wrong.
+    elog_notify(0, "No statefile %s yet - starting with no state\n", file);
+    return 0;
+  }
   if (rc == STATEFILE_UNREADABLE) {
     elog_complain(1, "Error opening statefile %s - ignoring statefile for reading\n", file);
     return 0;
