@@ -26,6 +26,7 @@ fi
 RINGTOOL=$BIN/ringtool/ringtool
 SECONDS_TO_WAIT=${SECONDS_TO_WAIT:-90}
 PACKETS_SHOWN=${PACKETS_SHOWN:-3}
+LOG_LINES_SHOWN=${LOG_LINES_SHOWN:-40}
 SUMMARY=()
 FAILED=0
 PIDS=()
@@ -66,25 +67,33 @@ wait_delivered() {
   done
 }
 
-# A readable sample of a follow -v log: every log packet with its text, and the first
-# PACKETS_SHOWN packets of every other source with their headers (the channel lines of
-# waveforms, the first lines of other contents), not their samples.
+# A readable sample of a follow -v log: the first LOG_LINES_SHOWN log packets of each
+# source with their text (then how many more there are), and the first PACKETS_SHOWN
+# packets of every other source with their headers (the channel lines of waveforms, the
+# first lines of other contents), not their samples.
 sample_of() {
-  awk -v max="$PACKETS_SHOWN" '
-    /^[0-9]+ / { src = $2; n[src]++; islog = src ~ /\/log$/; show = islog || n[src] <= max
+  awk -v max="$PACKETS_SHOWN" -v maxlog="$LOG_LINES_SHOWN" '
+    /^[0-9]+ / { src = $2; n[src]++; islog = src ~ /\/log$/
+                 show = islog ? n[src] <= maxlog : n[src] <= max
                  lines = 0; if (show) print; next }
     !show { next }
     islog { print; next }
     /^        / { next }
-    { if (++lines <= 4) print; else if (lines == 5) print "    ..." }' "$1"
+    { if (++lines <= 4) print; else if (lines == 5) print "    ..." }
+    END { for (s in n) if (s ~ /\/log$/ && n[s] > maxlog)
+            printf "(%d more log packets of %s in the follow log)\n", n[s] - maxlog, s }' "$1"
 }
 
-# The final response of a remote command (its first 20 lines), and the count of those
-# before it.
+# The final response of a remote command: its disposition and datalogger, then its body
+# (the answer itself, its first 40 lines) without the rest of the envelope; and the count
+# of the responses before it.
 last_response() {
-  awk '/^response [0-9]+: / { n++; last = "" } n { last = last $0 "\n" }
-       END { if (n > 1) printf "(%d responses; the last one:)\n", n; printf "%s", last }' "$1" |
-    head -n 21
+  awk '/^response [0-9]+: / { n++; last = $0 "\n"; body = 0; next }
+       !n { next }
+       !body && /^(command|sequence|sequence_target|target|type|tusername|thostname|tip|tpid|dlserial|dlcom) / { next }
+       !body && /^(dlname|disposition|log) / { last = last $0 "\n"; next }
+       { body++; if (body <= 40) last = last $0 "\n"; else if (body == 41) last = last "...\n" }
+       END { if (n > 1) printf "(%d responses; the last one:)\n", n; printf "%s", last }' "$1"
 }
 
 # A remote command: its words shown, its responses into `log`, the last one shown; false

@@ -206,6 +206,19 @@ TEST(Register, AuthenticationCodeRotation) {
     EXPECT_EQ(rig.sim.wait_count(Q330_C1_SRVRSP, 2, 10.0), 2);
     EXPECT_TRUE(rig.logged("Too many Q330 packet errors - registration breakout"));
     EXPECT_EQ(rig.clock.taken(), std::vector<double>{2.0});
+    // Beside the datalogger's own text, one line a session names the key to check, on
+    // standard error as well as in the ring: a second refused registration adds none.
+    EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), -1);
+    int refused = 0, hints = 0;
+    for (const auto &item : rig.rec.items) {
+      refused += item.text.find("Invalid registration response") != std::string::npos;
+      if (item.text.find("check q330_authentication_code for ") != std::string::npos) {
+        hints++;
+        EXPECT_EQ(item.type, Q330_OUT_STDOUT) << item.text;
+      }
+    }
+    EXPECT_EQ(refused, 4);
+    EXPECT_EQ(hints, 1);
   }
   {  // Three codes, entry 2 in use and refused: entry 0 is tried next and accepted.
     Rig rig(sim_options(), {"2", "9", "7"}, "0100000012345678");

@@ -52,7 +52,8 @@ const char kUsage[] =
     "put      write a text (log) packet and print its packet id\n"
     "           -t time   packet time (default now)\n"
     "command  send a signed remote command, print its responses until done or error\n"
-    "           -d names  the dataloggers it is for (comma-separated)\n"
+    "           -d names  regular expression of the dataloggers it is for (all when\n"
+    "                     absent): -d 'XB_KS1|XX_5678' names two\n"
     "           -r reply  the source name of the responses\n"
     "           -w secs   how long to wait for the final response\n";
 

@@ -15,9 +15,9 @@
 //    file "<port>.ring" in the ring directory: $VANTREL_RINGDIR, by default
 //    $VANTREL/rings, $VANTREL being the install root (default /opt/vantrel). The
 //    directory itself is made when missing.
-// A ring that does not exist is created on first open with the default capacity,
-// 64 MiB, or the capacity in $VANTREL_RINGSIZE (bytes, with an optional K, M or G
-// suffix). A file that is not a ring, a damaged ring header, or a ring made on another
+// Only orbcreate makes a ring, of the capacity it is given (`ringtool create` defaults
+// to 64 MiB or $VANTREL_RINGSIZE); opening a ring that does not exist is refused (see
+// orbopen). A file that is not a ring, a damaged ring header, or a ring made on another
 // kind of machine (different word size, byte order or lock layout) is refused.
 //
 // Packet ids are the low 31 bits of a 64-bit sequence that never wraps: they increase by

@@ -398,7 +398,11 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
     }
   }
   free(name);
-  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2)
+  // A refused packet's bytes are dumped only while the operator debugs the data: with
+  // debugging off, a line that sends garbage costs one complaint line per packet, not a
+  // dump of what it sent.
+  const int verbose = altuscom_data_verbose(ld);
+  if (bad ? altuscom_log_data_errors(ld) != 0 && verbose >= 1 : verbose >= 2)
     print_block(modem, dl, 0, pkt);
   return bad ? -1 : 0;
 }

@@ -342,6 +342,11 @@ int parse_state(char *statefile, Kessaro *record) {
   long ndl = record->dltargets_array ? cntarr(record->dltargets_array) : 0;
   size_t limit = statefile_limit(ndl);
   int rc = statefile_read(statefile, limit, &pf);
+  if (rc == STATEFILE_UNREADABLE && errno == ENOENT) {
+    // A first start: nothing to resume, and nothing wrong.
+    elog_notify(0, "parse_state: no state file '%s' yet: starting with no state.\n", statefile);
+    return 0;
+  }
   if (rc == STATEFILE_UNREADABLE) {
     elog_log(1, "parse_state: fopen('%s') error.\n", statefile);
     return -1;

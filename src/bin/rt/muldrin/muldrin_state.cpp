@@ -89,6 +89,11 @@ int muldrin_read_statefile(Muldrin *muldrin) {
   muldrin->statepf = nullptr;
   Q330StateStore *store = nullptr;
   int rc = q330_statestore_read(file, &store);
+  if (rc == Q330_STATESTORE_UNREADABLE && errno == ENOENT) {
+    // A first start: nothing to resume, and nothing wrong.
+    elog_notify(0, "No statefile %s yet - starting with no state\n", file);
+    return 0;
+  }
   if (rc == Q330_STATESTORE_UNREADABLE) {
     elog_complain(1, "Error opening statefile %s - ignoring statefile for reading\n", file);
     return 0;

@@ -423,6 +423,8 @@ struct Q330 {
   int pendingstashrequest = 0;   // a stash packet is due
   double dlclock_fed = 0;        // the last time given to the shared-memory clock
   Q330QCALPkt calcache{};        // the last calibration command, matched by the data thread
+  // The hint to check the authentication code was logged (once a session).
+  bool auth_hint_given = false;
 
   // ---- Configuration and status (their own mutexes; see the record types) --------------------
   Q330DLConfig config;

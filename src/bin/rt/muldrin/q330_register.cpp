@@ -494,6 +494,15 @@ int register_response(Q330 *q330, Q330SRVCHPkt *challenge, char *error, int err_
       char msg[128];
       q330_code2str(Q330_C1_CERR, code_recv, msg, sizeof msg);
       q330_output(q330, Q330_OUT_LOG, "ERROR: registration server response C1_CERR: %s\n", msg);
+      if (code_recv == 3 && !q330->auth_hint_given) {
+        // The datalogger refused the digest: almost always a wrong code in the parameter
+        // file. Said once a session, on standard error and in the ring.
+        q330->auth_hint_given = true;
+        q330_output(q330, Q330_OUT_STDOUT,
+                    "ERROR: the datalogger refused the registration digest: check "
+                    "q330_authentication_code for %s in the parameter file\n",
+                    p.dlname ? p.dlname : "this datalogger");
+      }
       if (beyond) {
         q330_output(q330, Q330_OUT_LOG,
                     "ERROR: Too many Q330 packet errors - registration breakout\n");
