@@ -2,6 +2,8 @@
 // clock hand-off.
 #include "altuscomsubs_connect.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -539,10 +541,10 @@ Held hold_datalogger_for_close(AltusDatalogger *dl, const char *label) {
 
 // The opening both closes share: the datalogger's lock, then its link's. Returns false
 // when there is nothing more to do: no datalogger, no connected link (only the code and
-// status link are ended), or another thread holding both locks (it is opening the
-// datalogger on that link: the connection is its own to record or end). A datalogger
-// whose lock stays busy while its link's lock is this thread's is disconnected all the
-// same, so that it never names a link that has closed (and may be freed).
+// status link are ended), or a datalogger whose lock stays busy while it names a link
+// that another thread runs (that link took it: the connection is its own to end). On its
+// link's own thread a datalogger whose lock stays busy is disconnected all the same, so
+// that it never names a link that has closed (and may be freed).
 bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh,
                  Held *mh) {
   if (dl == nullptr) return false;
@@ -560,8 +562,13 @@ bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem 
     return false;
   }
   *mh = hold_modem(*link, label);
-  if (!dlh->mine && !mh->mine) return false;
   if (!dlh->mine) {
+    // Only this link's own thread ends the connection without the datalogger's lock: a
+    // datalogger another link has taken meanwhile stays that link's.
+    if (!pthread_equal((*link)->run_thread, pthread_self())) {
+      if (mh->taken) unlock_modem_connection(*link, label);
+      return false;
+    }
     altuscom_log_complain(*link, dl, 1, 0,
                           "%s: datalogger lock busy for %.0f s: connection ended without it.\n",
                           label, kCloseLockWait);

@@ -52,9 +52,9 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
 // Ends the datalogger's connection: call mode when the datalogger asks for it, the
 // connection statistics, the pointers of both records cleared. The datalogger's
 // connection lock is tried for up to 2 s while another thread holds it; a datalogger whose
-// lock stays busy is disconnected all the same when its link's lock is this thread's
-// (held or free), with a complaint. Only when another thread holds both locks (it is
-// opening the datalogger on that link) does nothing change. None: nothing. 0.
+// lock stays busy is disconnected all the same when this thread runs its link (the link's
+// `run_thread`), with a complaint, and left as it is otherwise (another link has taken
+// it). None: nothing. 0.
 int closedl(AltusDatalogger *dl);
 // As closedl without call mode and without the statistics (stale pointers dropped before
 // a new connection is opened). 0.
