@@ -7,11 +7,17 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "bytestream/serialbuf.h"
 #include "fixtures.h"
+#include "support/hostid.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;
@@ -515,6 +521,100 @@ TEST(SerialbufTcp, ClientConnectIsLimitedByTheConnectTimeout) {
   EXPECT_GE(took, 1.4);
   EXPECT_LT(took, 5.0);
   EXPECT_NE(take_registered().find("Can't connect to server"), std::string::npos);
+  for (int fd : queued) close(fd);
+}
+
+// A resolver whose lookups of one name never answer until the test lets them go; it
+// knows 127.0.0.1 too.
+struct StuckResolver {
+  static constexpr const char *kName = "stuck.kessaro.test";
+  static std::mutex mutex;
+  static std::condition_variable cond;
+  static bool released;  // under mutex, as the counts
+  static int begun, ended;
+  static int forward(const char *name, unsigned *address, std::string *official) {
+    *address = htonl(INADDR_LOOPBACK);
+    *official = name;
+    if (strcmp(name, "127.0.0.1") == 0) return 0;
+    if (strcmp(name, kName) != 0) return -1;
+    std::unique_lock<std::mutex> lock(mutex);
+    begun++;
+    cond.wait(lock, [] { return released; });
+    ended++;
+    return 0;
+  }
+  static int reverse(unsigned, std::string *) { return -1; }
+  HostResolver resolver{forward, reverse};
+  StuckResolver() {
+    released = false;
+    begun = ended = 0;
+    hostid_set_resolver(&resolver);
+  }
+  // Lets the lookups go and waits (bounded) until every one has returned.
+  ~StuckResolver() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      released = true;
+    }
+    cond.notify_all();
+    EXPECT_TRUE(wait_until([] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return ended == begun;
+    })) << "a lookup did not return";
+    hostid_set_resolver(nullptr);
+  }
+};
+std::mutex StuckResolver::mutex;
+std::condition_variable StuckResolver::cond;
+bool StuckResolver::released = false;
+int StuckResolver::begun = 0;
+int StuckResolver::ended = 0;
+
+// Opening a TCP client waits for a peer that never answers its connect, or for a name
+// lookup that never answers: the idle callback stops either wait after the slice it asks
+// to (a program shutting down).
+TEST(SerialbufTcp, TheIdleCallbackEndsAConnectOrALookup) {
+  ClockScale fast(0.05);
+  // A listener that takes no more connections: further connection requests get no answer.
+  Listener full(0);
+  std::vector<int> queued;
+  for (int i = 0; i < 4; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in sa = loopback(full.port);
+    connect(fd, (sockaddr *)&sa, sizeof sa);
+    queued.push_back(fd);
+  }
+  // The first one has filled the queue once its connect is done.
+  ASSERT_TRUE(wait_until([&] {
+    struct pollfd p = {queued[0], POLLOUT, 0};
+    return poll(&p, 1, 0) == 1;
+  }));
+  StuckResolver stuck;
+  const struct {
+    const char *name;
+    const char *host;
+    std::vector<int> idle_results;
+    const char *message;
+  } cases[] = {
+      {"a connect stopped", "127.0.0.1", {0, 0, 3}, "connect stopped by the idle callback"},
+      {"a lookup stopped", StuckResolver::kName, {0, 3}, "stopped by the idle callback"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder rec;
+    rec.idle_results = c.idle_results;
+    Record r(serialbuf_create_tcpclient(c.host, full.port, 64, 1000, 0, 2, Recorder::idle, &rec,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
+    r->timeout_connect = 600000;  // far beyond the stop
+    EXPECT_EQ(serialbuf_open(r.get()), -1);
+    const std::string log = take_registered();
+    EXPECT_NE(log.find(c.message), std::string::npos) << log;
+    EXPECT_EQ(r->state, SERIALBUF_CLOSED);
+    EXPECT_EQ(r->fd, -1);
+    // Asked after every slice that brought nothing, until it said stop.
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    EXPECT_EQ(rec.idle_phases, std::vector<int>(c.idle_results.size(), 0));
+  }
   for (int fd : queued) close(fd);
 }
 

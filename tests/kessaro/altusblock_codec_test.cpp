@@ -2,7 +2,9 @@
 // unstuffing frames from a byte stream, parsing, checksums and code names; the payload
 // decoders and the stream-sample decompression.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,23 @@ Bytes packet(int type, int seq, const Bytes &data) {
   p.push_back((unsigned char)(d >> 8));
   p.push_back((unsigned char)d);
   return p;
+}
+
+// The packet as it goes on the line between its delimiters: 0xC0 and 0x5C escaped.
+Bytes stuff(const Bytes &p) {
+  Bytes f;
+  for (auto c : p) {
+    if (c == 0xC0) {
+      f.push_back(0x5C);
+      f.push_back(0xDD);
+    } else if (c == 0x5C) {
+      f.push_back(0x5C);
+      f.push_back(0xDC);
+    } else {
+      f.push_back(c);
+    }
+  }
+  return f;
 }
 
 TEST(AltusBlockCodec, CrcAndChecksums) {
@@ -129,21 +148,6 @@ TEST(AltusBlockCodec, FramesWithBothEscapes) {
 TEST(AltusBlockCodec, ReadsFramesFromAByteStream) {
   const Bytes a = packet(PKR_PING, 1, {'o', 'k', 0});
   const Bytes b = packet(PKR_MSG, 2, {0xC0, 0x5C, 'x'});
-  auto stuff = [](const Bytes &p) {
-    Bytes f;
-    for (auto c : p) {
-      if (c == 0xC0) {
-        f.push_back(0x5C);
-        f.push_back(0xDD);
-      } else if (c == 0x5C) {
-        f.push_back(0x5C);
-        f.push_back(0xDC);
-      } else {
-        f.push_back(c);
-      }
-    }
-    return f;
-  };
   auto cat = [](std::initializer_list<Bytes> parts) {
     Bytes r;
     for (auto &p : parts) r.insert(r.end(), p.begin(), p.end());
@@ -181,37 +185,130 @@ TEST(AltusBlockCodec, ReadsFramesFromAByteStream) {
   }
 }
 
-// A slow line: one byte every 0.1 s, each well within the 0.3 s time-out of a byte, but
-// no frame ever ends. The frame's own time-out ends the read after about 0.3 s, not after
-// the whole trickle (nor at the 8192-byte limit).
-TEST(AltusBlockCodec, ATricklingLineTimesOutWithinTheLinksTimeOut) {
+// The line's own time: the far end moves it on by the time its bytes take on the line,
+// and the reader sees it through the clock seam. Written by one thread, read by another.
+struct LineClock {
+  std::atomic<double> t{1000.0};
+  ClockDriver driver{[](void *u) { return static_cast<LineClock *>(u)->t.load(); },
+                     [](void *u) { return static_cast<LineClock *>(u)->t.load(); },
+                     [](double s, void *u) {
+                       auto *c = static_cast<LineClock *>(u);
+                       c->t = c->t.load() + s;
+                     },
+                     this};
+  LineClock() { clock_set_driver(&driver); }
+  ~LineClock() { clock_set_driver(nullptr); }
+};
+
+// A line at a given pace: a frame of about 2.7 KB (a parameter block) comes in pieces,
+// each after the line time it takes; or bytes trickle in, each well within the link's
+// 10 s time-out of a byte, without a frame ever ending. Each piece is written only once
+// the reader has taken the one before, so the reader waits for every piece and reads the
+// line's clock as it goes. A frame at the line's pace is read whatever its length; a
+// trickle fails within the link's time-out plus the time 8194 bytes take at the line's
+// rate (the configured speed of a serial line, 120 bytes a second on a TCP link).
+TEST(AltusBlockCodec, FramesAtTheLinesPaceAreReadAndATrickleTimesOut) {
+  constexpr double kTimeout = 10.0;
+  const Bytes params = packet(PKR_PARAMS, 4, Bytes(2689, 0x41));  // 2700 bytes
+  const Bytes frame = [&] {
+    Bytes f = {0xC0};
+    Bytes body = stuff(params);
+    f.insert(f.end(), body.begin(), body.end());
+    f.push_back(0xC0);
+    return f;
+  }();
+  enum Line { kSerial, kTcp };
   const struct {
     const char *name;
-    Bytes first;  // sent at once, before the trickle
-  } cases[] = {{"noise without a delimiter", {}}, {"an endless frame", {0xC0, 0x01, 0x02}}};
-  constexpr int kTrickle = 200;
+    Line line;
+    int baud;      // configured speed of the serial line
+    double rate;   // bytes a second the far end sends at
+    Bytes first;   // sent at once, before the trickle; the frame for a paced line
+    bool trickle;  // then one byte every kStep for ever
+  } cases[] = {
+      {"serial line at 1200 baud", kSerial, 1200, 120, frame, false},
+      {"serial line at 2400 baud", kSerial, 2400, 240, frame, false},
+      {"serial line at 9600 baud", kSerial, 9600, 960, frame, false},
+      {"TCP link behind a 1200-baud line", kTcp, 0, 120, frame, false},
+      {"serial line at 9600 baud: an endless frame", kSerial, 9600, 960, {0xC0, 0x01, 0x02}, true},
+      {"serial line at 1200 baud: noise without a delimiter", kSerial, 1200, 120, {'z'}, true},
+      {"TCP link: noise without a delimiter", kTcp, 0, 120, {'z'}, true},
+      {"TCP link: an endless frame", kTcp, 0, 120, {0xC0, 0x01, 0x02}, true},
+  };
+  constexpr double kStep = 2.0;  // trickle: seconds between bytes
+  constexpr size_t kPiece = 64;  // paced frame: bytes written at a time
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    Link l;
-    if (!c.first.empty()) l.sp.send(S(c.first));
+    Recorder rec;
+    Pty pty;
+    SockPair sp;
+    ASSERT_TRUE(pty.ok());
+    const int ms = (int)(kTimeout * 1000);
+    Record r(c.line == kSerial ? serialbuf_create_serial(pty.path.c_str(), c.baud, 0, 256, ms, ms,
+                                                         0, 2, Recorder::idle, &rec, Recorder::log,
+                                                         &rec, nullptr, Recorder::rate, &rec)
+                               : make_record(&rec, 256, ms));
+    ASSERT_NE(r, nullptr);
+    const int near = c.line == kSerial ? dup(pty.slave) : sp.give_near();
+    attach(r.get(), near);
+    long long sent = 0;  // far end thread only
+    auto send = [&](const Bytes &b) {
+      if (c.line == kSerial)
+        pty.send(S(b));
+      else
+        sp.send(S(b));
+      sent += (long long)b.size();
+    };
+    // Whether the reader has taken every byte sent (the record counts what it reads).
+    auto taken = [&] {
+      std::lock_guard<std::mutex> lock(rec.mutex);
+      return rec.read_bytes == sent;
+    };
+    LineClock line;
+    const double t0 = line.t;
     std::atomic<bool> done{false};
-    std::atomic<int> sent{0};
-    std::thread feeder([&] {
-      for (int i = 0; i < kTrickle && !done; i++) {
-        l.sp.send("z");
-        sent++;
-        clock_sleep(0.1);
+    std::atomic<bool> drained_ok{true};
+    // The far end: each piece after the line time it takes, once the last one was read.
+    std::thread far([&] {
+      auto write_after = [&](const Bytes &piece, double seconds) {
+        if (!wait_until([&] { return done || taken(); }, 60)) drained_ok = false;
+        if (done) return false;
+        line.t = line.t.load() + seconds;
+        send(piece);
+        return true;
+      };
+      if (!c.trickle) {
+        for (size_t at = 0; at < c.first.size(); at += kPiece) {
+          Bytes piece(c.first.begin() + at,
+                      c.first.begin() + std::min(at + kPiece, c.first.size()));
+          if (!write_after(piece, piece.size() / c.rate)) return;
+        }
+        return;
+      }
+      send(c.first);
+      while (write_after({'z'}, kStep)) {
       }
     });
     unsigned char *buf = nullptr;
     int n = 0, size = 0;
-    const int rc = receive_block_packet(l.r.get(), &buf, &n, &size);
-    const int at_return = sent;
+    const int rc = receive_block_packet(r.get(), &buf, &n, &size);
+    const double took = line.t - t0;
     done = true;
-    feeder.join();
+    far.join();
+    EXPECT_TRUE(drained_ok) << "the reader stopped taking bytes";
+    const double bound = kTimeout + 8194 / block_line_rate(r.get());
+    if (!c.trickle) {
+      EXPECT_EQ(rc, 0) << "after " << took << " s of line time";
+      EXPECT_EQ(Bytes(buf, buf + std::max(n, 0)), params);
+      EXPECT_GT(took, 2700 / c.rate) << "the frame took its time on the line";
+    } else {
+      EXPECT_EQ(rc, 2);
+      // Past the bound by at most the piece read and the one the far end may have added
+      // meanwhile, counted from the first byte (one piece early at most).
+      EXPECT_GE(took, bound - kStep);
+      EXPECT_LE(took, bound + 3 * kStep);
+    }
     free(buf);
-    EXPECT_EQ(rc, 2);
-    EXPECT_LT(at_return, kTrickle / 4) << "bytes trickled in before the time-out";
   }
 }
 

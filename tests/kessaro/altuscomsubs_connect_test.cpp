@@ -7,6 +7,9 @@
 #include <sys/ipc.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -276,9 +279,116 @@ TEST(AltusOpendl, DialinIdentifiesClaimsOrRefuses) {
   }
 }
 
-// closedl on a datalogger whose connection lock another thread holds changes nothing of
-// the datalogger; only this thread's link lets go of it.
-TEST(AltusClosedl, AnotherThreadHoldingTheDataloggerOnlyLetsTheLinkGo) {
+// A clock that stands still but for the pauses, each of which first runs the test's hook.
+struct HookedClock {
+  std::atomic<double> t{1000.0};
+  std::function<void()> on_pause;
+  ClockDriver driver{[](void *u) { return static_cast<HookedClock *>(u)->t.load(); },
+                     [](void *u) { return static_cast<HookedClock *>(u)->t.load(); },
+                     [](double s, void *u) {
+                       auto *c = static_cast<HookedClock *>(u);
+                       if (c->on_pause) c->on_pause();
+                       c->t = c->t.load() + s;
+                     },
+                     this};
+  HookedClock() { clock_set_driver(&driver); }
+  ~HookedClock() { clock_set_driver(nullptr); }
+};
+
+// A close on the link's own thread while another thread holds the datalogger's connection
+// lock, whether that one lets go while the close tries it or keeps it throughout, leaves
+// the datalogger disconnected, so that it never names a link that has closed (a
+// TCP-server connection's link is freed next). A datalogger that names a link another
+// thread runs (that link took it) stays that link's.
+TEST(AltusClosedl, ACloseWhileAnotherThreadHoldsTheDataloggerLeavesItDisconnected) {
+  enum Holder { kLetsGo, kKeepsIt };
+  const struct {
+    const char *name;
+    Holder holder;
+    bool own_link;  // the closing thread runs the link the datalogger names
+    bool disconnected;
+    bool complaint;  // "datalogger lock busy"
+  } cases[] = {
+      {"the holder lets go while the close tries the lock", kLetsGo, true, true, false},
+      {"the holder keeps the datalogger's lock", kKeepsIt, true, true, true},
+      {"the datalogger names a link another thread runs", kKeepsIt, false, false, false},
+  };
+  const struct {
+    const char *name;
+    int (*close)(AltusDatalogger *);
+  } closes[] = {{"closedl", closedl}, {"closedlnc", closedlnc}};
+  for (const auto &c : cases) {
+    for (const auto &cl : closes) {
+      SCOPED_TRACE(std::string(c.name) + ", " + cl.name);
+      LinkProgram p;
+      AltusDatalogger *dl = p.datalogger("dlA", "K1", "K2", 1);
+      Modem *m = p.link("tcpsrv_V001", 3);
+      dl->connected_modem = m;
+      dl->connected_modem_status = m;
+      dl->com_mode = 4;
+      dl->open_time = 5;
+      m->connected_dl = dl;
+      if (c.own_link) m->run_thread = pthread_self();
+      std::mutex mutex;
+      std::condition_variable cond;
+      int phase = 0;  // 1 holding, 2 asked to let go, 3 let go; under mutex
+      auto set_phase = [&](int to) {
+        std::lock_guard<std::mutex> g(mutex);
+        phase = to;
+        cond.notify_all();
+      };
+      // Waits (bounded, real time) for the phase; false when it never came.
+      auto reach = [&](int want) {
+        std::unique_lock<std::mutex> g(mutex);
+        return cond.wait_for(g, std::chrono::seconds(60), [&] { return phase >= want; });
+      };
+      std::thread holder([&] {
+        lock_datalogger_connection(dl, "holder", 0);
+        set_phase(1);
+        reach(2);
+        unlock_datalogger_connection(dl, "holder");
+        set_phase(3);
+      });
+      ASSERT_TRUE(reach(1));
+      HookedClock clock;
+      int pauses = 0;
+      clock.on_pause = [&] {
+        if (pauses++ == 0 && c.holder == kLetsGo) {
+          set_phase(2);
+          EXPECT_TRUE(reach(3)) << "the holder did not let go";
+        }
+      };
+      ElogCapture log;
+      EXPECT_EQ(cl.close(dl), 0);
+      set_phase(2);
+      holder.join();
+      EXPECT_GT(pauses, 0) << "the close tried the lock again";
+      EXPECT_EQ(log.contains("datalogger lock busy"), c.complaint) << log.text();
+      if (c.disconnected) {
+        EXPECT_EQ(dl->connected_modem, nullptr);
+        EXPECT_EQ(dl->connected_modem_status, nullptr);
+        EXPECT_EQ(m->connected_dl, nullptr);
+        EXPECT_EQ(dl->com_mode, 0);
+        EXPECT_EQ(dl->open_time, 0);
+        EXPECT_GT(dl->last_connection_ended_time, 0);
+        if (c.holder == kKeepsIt) {
+          EXPECT_LE(clock.t - 1000.0, 2.5) << "the close waited for the lock within its bound";
+        }
+      } else {
+        EXPECT_EQ(dl->connected_modem, m);
+        EXPECT_EQ(m->connected_dl, dl);
+        EXPECT_EQ(dl->com_mode, 4);
+        EXPECT_EQ(dl->open_time, 5);
+      }
+      EXPECT_FALSE(datalogger_connection_held(dl));
+      EXPECT_FALSE(modem_connection_held(m));
+    }
+  }
+}
+
+// The lock free: closedlnc ends the connection without the statistics; without a
+// connection only the code is ended.
+TEST(AltusClosedl, ClosesWithoutAConnectionOrWithoutCallMode) {
   LinkProgram p;
   AltusDatalogger *dl = p.datalogger("dlA", "K1", "K2", 1);
   Modem *m = p.link("tty1", 1);
@@ -287,27 +397,10 @@ TEST(AltusClosedl, AnotherThreadHoldingTheDataloggerOnlyLetsTheLinkGo) {
   dl->com_mode = 4;
   dl->open_time = 5;
   m->connected_dl = dl;
-  std::atomic<int> phase{0};
-  std::thread holder([&] {
-    lock_datalogger_connection(dl, "holder", 0);
-    phase = 1;
-    while (phase != 2) std::this_thread::yield();
-    unlock_datalogger_connection(dl, "holder");
-  });
-  while (phase != 1) std::this_thread::yield();
-  for (auto close : {closedl, closedlnc}) {
-    m->connected_dl = dl;
-    EXPECT_EQ(close(dl), 0);
-    EXPECT_EQ(m->connected_dl, nullptr);
-    EXPECT_EQ(dl->connected_modem, m);
-    EXPECT_EQ(dl->com_mode, 4);
-    EXPECT_EQ(dl->open_time, 5);
-  }
-  phase = 2;
-  holder.join();
   EXPECT_EQ(closedlnc(dl), 0);
   EXPECT_EQ(dl->connected_modem, nullptr);
   EXPECT_EQ(dl->connected_modem_status, nullptr);
+  EXPECT_EQ(m->connected_dl, nullptr);
   EXPECT_EQ(dl->com_mode, 0);
   EXPECT_EQ(dl->open_time, 0);
   EXPECT_GT(dl->close_time, 0);

@@ -148,6 +148,47 @@ TEST(AltusTcpServer, ConnectionsAreNamedByInstanceAndReapedByTheMainLoop) {
   altuscom_modem_free(srv);
 }
 
+// A link whose thread ended while a datalogger still named it (as connected, or in the
+// status report): the main loop disconnects that datalogger before it frees the link.
+TEST(AltusTcpServer, TheMainLoopLeavesNoDataloggerNamingAFreedLink) {
+  Program p;
+  Modem *m = modem_new();
+  m->name = strdup("tcp7_V001");
+  ASSERT_EQ(pthread_create(
+                &m->run_thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr),
+            0);
+  m->exit = 1;
+  setarr(p.altus->modems_array, m->name, m);
+  const struct {
+    const char *name;
+    bool connected, shown;  // names the link as connected_modem, connected_modem_status
+  } cases[] = {{"dlA", true, true}, {"dlB", false, true}, {"dlC", false, false}};
+  std::vector<AltusDatalogger *> dls;
+  for (const auto &c : cases) {
+    AltusDatalogger *dl = altusdatalogger_new();
+    dl->target_name = strdup(c.name);
+    dl->connected_modem = c.connected ? m : nullptr;
+    dl->connected_modem_status = c.shown ? m : nullptr;
+    dl->com_mode = c.shown ? 4 : 0;
+    setarr(p.altus->dltargets_array, c.name, dl);
+    dls.push_back(dl);
+  }
+  ElogCapture cap;
+  kessaro_reap_links(p.altus);
+  EXPECT_EQ(cntarr(p.altus->modems_array), 0);
+  for (size_t i = 0; i < dls.size(); i++) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(dls[i]->connected_modem, nullptr);
+    EXPECT_EQ(dls[i]->connected_modem_status, nullptr);
+    EXPECT_EQ(dls[i]->com_mode, 0);
+    EXPECT_EQ(cap.contains(std::string(cases[i].name) + " still named the ended link"),
+              cases[i].shown)
+        << cap.text();
+    delarr(p.altus->dltargets_array, cases[i].name);
+    altusdatalogger_free(dls[i]);
+  }
+}
+
 TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {
   AltusDrivenClock clock;
   TempDir dir;

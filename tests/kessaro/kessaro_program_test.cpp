@@ -143,6 +143,35 @@ TEST(KessaroProgram, RunsWithTheExampleFileAndStopsInOrderOnSigterm) {
   EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);
 }
 
+// A link thread that meets a fatal error (here a TCP link asked for the modem's control
+// lines, which only a serial line has) raises the halt: every link thread ends, and the
+// main loop stops the program in order and ends it with status 1 and the cause, instead of
+// running on without links.
+TEST(KessaroProgram, AFatalHaltStopsInOrderAndExitsOne) {
+  TempDir dir;
+  for (const char *ring : {"cmd", "out"}) ASSERT_EQ(orbcreate(dir.file(ring).c_str(), 1 << 20), 0);
+  std::string pf = read_file(std::string(KESSARO_PF_NAME) + ".pf");
+  const std::string from = "tcp1   tcpclient none no  yes patient 127.0.0.1:5001";
+  const size_t at = pf.find(from);
+  ASSERT_NE(at, std::string::npos);
+  pf.replace(at, from.size(), "tcp1   tcpclient local yes yes patient 127.0.0.1:5001");
+  dir.write("x.pf", pf);
+  Outcome r = run({"-pf", dir.file("x.pf"), "-state", dir.file("state"), "kes", "cmd",
+                   dir.file("cmd"), "out", dir.file("out")});
+  ASSERT_TRUE(WIFEXITED(r.status)) << "status " << r.status << "\n" << r.err;
+  EXPECT_EQ(WEXITSTATUS(r.status), 1) << r.err;
+  size_t from_here = 0;
+  for (const char *line :
+       {"fatal error creating setting modem control", "kessaro_main: halted by a fatal error",
+        "kessaro_stop: modem threads finished", "kessaro_stop: Flushing output buffers.",
+        "kessaro_main: halted by a fatal error, exit status 1"}) {
+    const size_t found = r.err.find(line, from_here);
+    EXPECT_NE(found, std::string::npos) << "in order: " << line << "\n" << r.err;
+    if (found != std::string::npos) from_here = found;
+  }
+  EXPECT_EQ(access(dir.file("state").c_str(), F_OK), 0);
+}
+
 // "quit" over the command ring: the program stops in order, answers done, and exits 0.
 TEST(KessaroProgram, QuitCommandStopsInOrderAnswersAndExitsZero) {
   TempDir dir;

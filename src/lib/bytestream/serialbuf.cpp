@@ -17,17 +17,22 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/clock.h"
+#include "base/clockwait.h"
 #include "base/elog.h"
 #include "base/fdwait.h"
+#include "base/threadstart.h"
 #include "bytestream/serialbuf_ioctls.h"
 #include "support/convert.h"
 #include "support/hostid.h"
@@ -344,9 +349,14 @@ int open_serial(SerialBuf *b) {
   return 0;
 }
 
-// Connects `fd` to `sa` within `ms` milliseconds of clock time (below 1: no limit).
-// 0, or -1 with errno set (ETIMEDOUT when the time ran out).
-int connect_limited(int fd, const sockaddr_in &sa, int ms) {
+// Whether the idle callback asks a wait that brought nothing in its last slice to stop:
+// asked with phase 0, which a program answers with 3 only when it is shutting down.
+bool idle_stop(SerialBuf *b) { return b->idle_callback && b->idle_callback(b->userdata1, 0) == 3; }
+
+// Connects `fd` to `sa` within `ms` milliseconds of clock time (below 1: no limit),
+// waiting in one-second slices after each of which the idle callback may stop it. 0, or
+// -1 with errno set (ETIMEDOUT when the time ran out, ECANCELED when stopped).
+int connect_limited(SerialBuf *b, int fd, const sockaddr_in &sa, int ms) {
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
   int rc = connect(fd, (const sockaddr *)&sa, sizeof sa);
@@ -354,19 +364,23 @@ int connect_limited(int fd, const sockaddr_in &sa, int ms) {
   if (rc < 0) {
     double deadline = clock_monotonic() + ms / 1000.0;
     for (;;) {
-      int wait = -1;
+      int wait = kSliceMs;
       if (ms >= 1) {
         double left = deadline - clock_monotonic();
         if (left <= 0) {
           errno = ETIMEDOUT;
           return -1;
         }
-        wait = clock_real_ms((int)std::ceil(left * 1000.0));
+        wait = std::min(kSliceMs, (int)std::ceil(left * 1000.0));
       }
       struct pollfd p = {fd, POLLOUT, 0};
-      int r = poll(&p, 1, wait);
+      int r = poll(&p, 1, clock_real_ms(wait));
       if (r > 0) break;
       if (r < 0 && errno != EINTR) return -1;
+      if (r == 0 && idle_stop(b)) {
+        errno = ECANCELED;
+        return -1;
+      }
     }
     int err = 0;
     socklen_t len = sizeof err;
@@ -379,6 +393,67 @@ int connect_limited(int fd, const sockaddr_in &sa, int ms) {
   return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
 }
 
+// One name lookup, run on a thread of its own so that its caller can stop waiting: a
+// resolver may block far longer than any time-out of the link. The caller and the thread
+// share it; whichever lets go last frees it.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable cond;
+  std::string name;                      // set before the thread starts
+  bool done = false;                     // under mutex, as the two results
+  int rc = -1;                           // name2ip's result
+  char dotted[HOSTID_DOTTED_SIZE] = "";  // the address found
+};
+
+void *lookup_thread(void *arg) {
+  std::unique_ptr<std::shared_ptr<Lookup>> hold(static_cast<std::shared_ptr<Lookup> *>(arg));
+  Lookup &job = **hold;
+  unsigned address = 0;
+  char dotted[HOSTID_DOTTED_SIZE] = "";
+  int rc = name2ip(job.name.c_str(), &address, dotted);
+  std::lock_guard<std::mutex> lock(job.mutex);
+  job.rc = rc;
+  memcpy(job.dotted, dotted, sizeof dotted);
+  job.done = true;
+  job.cond.notify_all();
+  return nullptr;
+}
+
+enum LookupResult { kFound = 0, kUnknown = -1, kLookupStopped = -2 };
+
+// The dotted address of `name`, waited for in one-second slices, after each of which the
+// idle callback may stop the wait. A dotted address is taken as it is. An abandoned
+// lookup ends on its own thread.
+LookupResult lookup_stoppable(SerialBuf *b, const char *name, char *dotted) {
+  in_addr numeric{};
+  if (inet_pton(AF_INET, name, &numeric) == 1 && strlen(name) < HOSTID_DOTTED_SIZE) {
+    snprintf(dotted, HOSTID_DOTTED_SIZE, "%s", name);
+    return kFound;
+  }
+  auto job = std::make_shared<Lookup>();
+  job->name = name;
+  auto *arg = new std::shared_ptr<Lookup>(job);
+  pthread_t tid;
+  // The lookup once ran on the link's own thread: it gets the same stack.
+  if (threadstart_create(&tid, THREAD_ALTUS_LINK, lookup_thread, arg, THREADSTART_DETACHED) != 0) {
+    delete arg;
+    // No thread to spare: the lookup runs here, as long as it takes.
+    unsigned address = 0;
+    return name2ip(name, &address, dotted) < 0 ? kUnknown : kFound;
+  }
+  std::unique_lock<std::mutex> lock(job->mutex);
+  for (;;) {
+    const double slice = clock_monotonic() + kSliceMs / 1000.0;
+    if (clock_cond_wait_until(job->cond, lock, slice, [&] { return job->done; })) break;
+    lock.unlock();  // the callback runs without the lookup's lock
+    const bool stop = idle_stop(b);
+    lock.lock();
+    if (stop && !job->done) return kLookupStopped;
+  }
+  memcpy(dotted, job->dotted, HOSTID_DOTTED_SIZE);
+  return job->rc < 0 ? kUnknown : kFound;
+}
+
 // Small writes (a resend request, a continue) go out at once instead of waiting for the
 // acknowledgement of the last one. A failure only costs latency: logged, not fatal.
 void set_nodelay(int fd) {
@@ -389,11 +464,14 @@ void set_nodelay(int fd) {
 
 int open_tcpclient(SerialBuf *b) {
   close_fd(&b->fd);
-  unsigned address = 0;
   char dotted[HOSTID_DOTTED_SIZE] = "";
   sockaddr_in sa{};
-  if (!b->ipaddr || name2ip(b->ipaddr, &address, dotted) < 0 ||
-      inet_pton(AF_INET, dotted, &sa.sin_addr) != 1) {
+  const LookupResult found = b->ipaddr ? lookup_stoppable(b, b->ipaddr, dotted) : kUnknown;
+  if (found == kLookupStopped) {
+    elog_log(0, "serialbuf_open: lookup of '%s' stopped by the idle callback.\n", b->ipaddr);
+    return -1;
+  }
+  if (found != kFound || inet_pton(AF_INET, dotted, &sa.sin_addr) != 1) {
     elog_log(0, "serialbuf_open: Can't locate server by name of '%s'\n",
              b->ipaddr ? b->ipaddr : "");
     return -1;
@@ -405,11 +483,14 @@ int open_tcpclient(SerialBuf *b) {
     elog_log(1, "serialbuf_open: Can't open stream socket\n");
     return -1;
   }
-  if (connect_limited(b->fd, sa, b->timeout_connect) < 0) {
+  if (connect_limited(b, b->fd, sa, b->timeout_connect) < 0) {
     int saved = errno;
     close_fd(&b->fd);
     errno = saved;
-    elog_log(1, "serialbuf_open: Can't connect to server\n");
+    if (saved == ECANCELED)
+      elog_log(0, "serialbuf_open: connect stopped by the idle callback.\n");
+    else
+      elog_log(1, "serialbuf_open: Can't connect to server\n");
     return -1;
   }
   set_nodelay(b->fd);

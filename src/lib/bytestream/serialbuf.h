@@ -26,6 +26,8 @@
 // (open, connect, disconnect, close, clear) take no lock for their own work: one thread
 // at a time drives them. Callbacks run with a lock of the record held and must not read
 // from or write to the same record.
+// The one exception to "no thread": a TCP client's name lookup runs on a detached thread
+// of its own, which ends by itself when its caller has stopped waiting.
 #pragma once
 
 #include <cstdint>
@@ -168,7 +170,10 @@ int serialbuf_set_modem_control(SerialBuf *buf, int use_modem_control_lines, int
 int serialbuf_clear_modem_control(SerialBuf *buf);
 
 // Opens the serial line, connects the TCP client, or binds and listens on the server
-// port: 0 and state 2; -1 (logged) and state 1 on failure.
+// port: 0 and state 2; -1 (logged) and state 1 on failure. A TCP client waits for its
+// name lookup (none for a dotted address) and then its connect, which `timeout_connect`
+// bounds (below 1: no limit), in one-second slices after each of which the idle callback
+// (phase 0) may stop the wait with 3: the open then fails.
 int serialbuf_open(SerialBuf *buf);
 // Makes the record connected (state 3): opens it when closed, disconnects it first when
 // connected, accepts one client on a TCP server, and runs the modem dialogue: dialling

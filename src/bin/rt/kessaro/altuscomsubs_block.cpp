@@ -1,6 +1,7 @@
 // altuscomsubs_block.cpp - Altus block-mode packet codec and payload decoders.
 #include "altuscomsubs_block.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -233,15 +234,26 @@ static int map_read_status(int st) {
   }
 }
 
+double block_line_rate(const SerialBuf *handle) {
+  if (handle != nullptr && handle->com_mode == SERIALBUF_SERIAL &&
+      handle->modem_control == SERIALBUF_MODEM_NONE && handle->baud / 10.0 > BLOCK_FLOOR_RATE)
+    return handle->baud / 10.0;
+  return BLOCK_FLOOR_RATE;
+}
+
 int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **packet, int *nbytes,
                 int *bufsize, int maxsize) {
   unsigned char c = 0;
   int r = map_read_status(serialbuf_get_byte(handle, &c, 1));
   if (r != 0) return r;
-  // From the first byte on, the frame has the link's time-out to end: a line that trickles
-  // bytes (noise or an endless frame) must not hold the reader past it.
+  // Each byte's wait is bounded by the link's time-out. A line that trickles bytes (noise
+  // or an endless frame), each within that time-out, must not hold the reader for ever:
+  // the noise, and then the frame, each have the time-out plus the time the longest frame
+  // takes at the line's pace. A frame that comes at that pace always fits.
   const bool bounded = handle->timeout > 0;
-  const double deadline = clock_monotonic() + handle->timeout / 1000.0;
+  const double allowed =
+      handle->timeout / 1000.0 + (std::max(maxsize, 0) + 2) / block_line_rate(handle);
+  double deadline = clock_monotonic() + allowed;
   // The clock is read only after a byte that had to be waited for (the buffer was empty):
   // bytes already buffered come at once, and a trickle empties the buffer every time.
   // This thread is the buffer's only reader.
@@ -258,6 +270,8 @@ int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **pack
     r = next();
     if (r != 0) return r;
   }
+  // The frame's own time starts at its first byte.
+  if (bounded) deadline = clock_monotonic() + allowed;
   if (*packet == nullptr) {
     *packet = static_cast<unsigned char *>(calloc(BLOCK_MAX_FRAME, 1));
     if (*packet == nullptr) {

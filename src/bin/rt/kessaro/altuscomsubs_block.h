@@ -125,10 +125,20 @@ int send_block_command_packet(SerialBuf *sbuf, const unsigned char *packet, int 
 // so that a frame sharing it is read next. Results: 0 frame read, 1 end of input,
 // 2 time-out, 5 stopped by the idle callback, 6 not connected, 8 busy text, other
 // positive values passed up, -1 over-long frame or error. The link's time-out bounds each
-// byte's wait and also the whole frame from its first byte: a frame (or the noise before
-// it) still unfinished when it runs out is a time-out, however the bytes trickle in.
+// byte's wait. The noise before a frame, and the frame from its first byte, each have the
+// link's time-out plus the time maxsize + 2 bytes take on the line (block_line_rate): a
+// frame whose bytes come at the line's pace is read whatever its length up to maxsize,
+// and one (or the noise) still unfinished past that bound is a time-out, however the bytes
+// trickle in.
 int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **packet, int *nbytes,
                 int *bufsize, int maxsize);
+// The slowest pace, in bytes a second, that read_packet allows a line: a serial line
+// without a modem carries baud / 10 (a start bit, 8 data bits, a stop bit). A modem's
+// line may run slower than its port, and a TCP link may end on a slow line behind a
+// terminal server or radio: those get BLOCK_FLOOR_RATE, the pace of a 1200-baud line,
+// the slowest speed a serial line is set to.
+constexpr double BLOCK_FLOOR_RATE = 120.0;
+double block_line_rate(const SerialBuf *handle);
 // Undoes the escapes of a frame in place; returns the unstuffed length.
 int block_unstuff(unsigned char *frame, int nbytes);
 // read_packet with 0xC0 and 8192, then the frame unstuffed in place. Results as

@@ -2,6 +2,8 @@
 // clock hand-off.
 #include "altuscomsubs_connect.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -520,20 +522,31 @@ void unlink_link(const Held &mh, Modem *link, AltusDatalogger *dl) {
   }
 }
 
-// Another thread holds the datalogger: this thread's link, when it points at the
-// datalogger, lets go of it; nothing of the datalogger changes.
-void drop_own_link(AltusDatalogger *dl, const char *label) {
-  Modem *link = dl->connected_modem;
-  if (link == nullptr) return;
-  Held mh = hold_modem(link, label);
-  unlink_link(mh, link, dl);
-  if (mh.taken) unlock_modem_connection(link, label);
+// How long a close tries the datalogger's lock while another thread holds it, and the
+// pause between tries. While a connection stands, the others take that lock only for a
+// moment (a dial-out scan or a dial-in finding the datalogger connected), so the close
+// gets it well within this.
+constexpr double kCloseLockWait = 2.0;
+constexpr double kCloseLockStep = 0.01;
+
+// The datalogger's lock for a close: held already, or taken within kCloseLockWait.
+Held hold_datalogger_for_close(AltusDatalogger *dl, const char *label) {
+  Held h = hold_datalogger(dl, label);
+  for (int i = 0; !h.mine && i < (int)(kCloseLockWait / kCloseLockStep); i++) {
+    clock_sleep(kCloseLockStep);
+    h = hold_datalogger(dl, label);
+  }
+  return h;
 }
 
-// The opening both closes share. Returns false when there is nothing more to do: no
-// datalogger, no connected link (only the code and status link are ended), or another
-// thread holding the datalogger.
-bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh) {
+// The opening both closes share: the datalogger's lock, then its link's. Returns false
+// when there is nothing more to do: no datalogger, no connected link (only the code and
+// status link are ended), or a datalogger whose lock stays busy while it names a link
+// that another thread runs (that link took it: the connection is its own to end). On its
+// link's own thread a datalogger whose lock stays busy is disconnected all the same, so
+// that it never names a link that has closed (and may be freed).
+bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem **link, Held *dlh,
+                 Held *mh) {
   if (dl == nullptr) return false;
   *altus = altuscom_program(dl->userdata);
   *link = dl->connected_modem;
@@ -541,10 +554,24 @@ bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem 
     end_unconnected(*altus, dl);
     return false;
   }
-  *dlh = hold_datalogger(dl, label);
-  if (!dlh->mine) {
-    drop_own_link(dl, label);
+  *dlh = hold_datalogger_for_close(dl, label);
+  *link = dl->connected_modem;  // read again: a holder may have ended the connection
+  if (*link == nullptr) {
+    if (dlh->taken) unlock_datalogger_connection(dl, label);
+    end_unconnected(*altus, dl);
     return false;
+  }
+  *mh = hold_modem(*link, label);
+  if (!dlh->mine) {
+    // Only this link's own thread ends the connection without the datalogger's lock: a
+    // datalogger another link has taken meanwhile stays that link's.
+    if (!pthread_equal((*link)->run_thread, pthread_self())) {
+      if (mh->taken) unlock_modem_connection(*link, label);
+      return false;
+    }
+    altuscom_log_complain(*link, dl, 1, 0,
+                          "%s: datalogger lock busy for %.0f s: connection ended without it.\n",
+                          label, kCloseLockWait);
   }
   return true;
 }
@@ -554,9 +581,8 @@ bool begin_close(AltusDatalogger *dl, const char *label, Kessaro **altus, Modem 
 int closedl(AltusDatalogger *dl) {
   Kessaro *altus = nullptr;
   Modem *link = nullptr;
-  Held dlh;
-  if (!begin_close(dl, "closedl", &altus, &link, &dlh)) return 0;
-  Held mh = hold_modem(link, "closedl");
+  Held dlh, mh;
+  if (!begin_close(dl, "closedl", &altus, &link, &dlh, &mh)) return 0;
   SerialBuf *buf = link->buf_handle;
   if (dl->callmode_on_close && buf != nullptr && dl->gotintomonitormode &&
       buf->state == SERIALBUF_CONNECTED && link->dialin_pending != 1) {
@@ -591,9 +617,8 @@ int closedl(AltusDatalogger *dl) {
 int closedlnc(AltusDatalogger *dl) {
   Kessaro *altus = nullptr;
   Modem *link = nullptr;
-  Held dlh;
-  if (!begin_close(dl, "closedlnc", &altus, &link, &dlh)) return 0;
-  Held mh = hold_modem(link, "closedlnc");
+  Held dlh, mh;
+  if (!begin_close(dl, "closedlnc", &altus, &link, &dlh, &mh)) return 0;
   under_status(altus, [&] {
     dl->com_mode = ALTUS_COM_DISCONNECTED;
     dl->connected_modem_status = nullptr;

@@ -50,9 +50,11 @@ int opendl(Modem *modem, int callmode, char *dlserial, AltusDatalogger **datalog
            int acqoff, int acqon);
 
 // Ends the datalogger's connection: call mode when the datalogger asks for it, the
-// connection statistics, the pointers of both records cleared. Only what this thread holds
-// or can take is changed: when another thread holds the datalogger's connection lock, only
-// this thread's link (held or free) drops its pointer to the datalogger. None: nothing. 0.
+// connection statistics, the pointers of both records cleared. The datalogger's
+// connection lock is tried for up to 2 s while another thread holds it; a datalogger whose
+// lock stays busy is disconnected all the same when this thread runs its link (the link's
+// `run_thread`), with a complaint, and left as it is otherwise (another link has taken
+// it). None: nothing. 0.
 int closedl(AltusDatalogger *dl);
 // As closedl without call mode and without the statistics (stale pointers dropped before
 // a new connection is opened). 0.

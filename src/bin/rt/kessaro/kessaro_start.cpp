@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "altuscomsubs_connect.h"
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
 #include "altuscomthread.h"
@@ -133,6 +134,29 @@ int kessaro_setup_signals(Kessaro *altus) {
 
 // ---- main loop ----
 
+namespace {
+
+// A datalogger still naming a link whose thread has ended is disconnected before the link
+// is freed: nothing else would ever clear it, and every later dial-in, dial-out and status
+// report would read the freed link.
+void forget_ended_link(Kessaro *altus, Modem *m) {
+  Tbl *dls = valsarr(altus->dltargets_array);
+  for (long k = 0; k < maxtbl(dls); k++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, k));
+    if (dl->connected_modem != m && dl->connected_modem_status != m) continue;
+    altuscom_log_complain(m, dl, 1, 0,
+                          "kessaro_reap_links: %s still named the ended link: disconnected.\n",
+                          dl->target_name);
+    std::lock_guard<KessaroMutex> g(altus->status_mutex);
+    if (dl->connected_modem == m) dl->connected_modem = nullptr;
+    if (dl->connected_modem_status == m) dl->connected_modem_status = nullptr;
+    dl->com_mode = ALTUS_COM_DISCONNECTED;
+  }
+  freetbl(dls, nullptr);
+}
+
+}  // namespace
+
 void kessaro_reap_links(Kessaro *altus) {
   std::lock_guard<KessaroMutex> list(altus->modems_mutex);
   if (kessaro_halt) return;  // the shutdown joins the links now
@@ -142,10 +166,27 @@ void kessaro_reap_links(Kessaro *altus) {
     if (!m->exit) continue;
     pthread_join(m->run_thread, nullptr);
     altuscom_log_message(m, nullptr, 0, "Modem thread finished.");
+    forget_ended_link(altus, m);
     delarr(altus->modems_array, m->name);
     altuscom_modem_free(m);
   }
   freetbl(links, nullptr);
+}
+
+int kessaro_main_pass(Kessaro *altus) {
+  // A halt raised without a shutdown (a link thread that could not allocate or start a
+  // thread) has ended the link threads: stop in order and end the process with status 1.
+  // A halt raised by a shutdown is that shutdown's: its claim came first.
+  if (kessaro_halt && kessaro_shutdown_claim()) {
+    altuscom_log_complain(nullptr, nullptr, 1, 0,
+                          "kessaro_main: halted by a fatal error...Shutting down\n");
+    kessaro_stop(altus, 0);
+    elog_complain(0, "%s: kessaro_main: halted by a fatal error, exit status 1\n",
+                  altus->targetname ? altus->targetname : "");
+    return 1;
+  }
+  kessaro_reap_links(altus);
+  return 0;
 }
 
 // ---- start-up ----
@@ -470,7 +511,7 @@ int kessaro_main(int argc, char **argv) {
   start_services(altus);
 
   for (;;) {
-    kessaro_reap_links(altus);
+    if (kessaro_main_pass(altus) != 0) kessaro_exit(1);
     clock_sleep(1.0);
   }
   return 0;

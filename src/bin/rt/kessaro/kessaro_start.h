@@ -26,9 +26,14 @@ void startup_banner(int log);
 // and runs the shutdown. 0.
 int kessaro_setup_signals(Kessaro *altus);
 
-// One pass of the main loop: joins and frees every link whose `exit` flag is set. Once
-// kessaro_halt is set it reaps nothing (the shutdown joins the links then).
+// Joins and frees every link whose `exit` flag is set; a datalogger that still names such
+// a link is disconnected first (with a complaint). Once kessaro_halt is set it reaps
+// nothing (the shutdown joins the links then).
 void kessaro_reap_links(Kessaro *altus);
+// One pass of the main loop: reaps the ended links. A halt raised without a shutdown (a
+// fatal error of a link thread) claims the shutdown, runs it (kessaro_stop), logs the
+// cause and returns 1: the caller ends the process with status 1. Otherwise 0.
+int kessaro_main_pass(Kessaro *altus);
 
 // The program: start-up, then the main loop (never returns).
 int kessaro_main(int argc, char **argv);
