@@ -105,6 +105,8 @@ TEST(MuldrinStartDeathTest, BadValueNamesFileLineKeyAndValue) {
        "key 'timeout_control': '-inf' is not a finite number (infinite)"},
       {"calibration_period 1", "calibration_period 0",
        "key 'calibration_period': '0' is outside 1 .. 255"},
+      {"massrecenter_sensors AB", "massrecenter_sensors 1",
+       "key 'massrecenter_sensors': '1' is none of A, B, AB"},
       {"maxretries_control 5", "maxretries_contrl 5",
        "key 'maxretries_contrl' is no known key: required key 'maxretries_control' is missing"},
   };

@@ -62,9 +62,9 @@ debug_control 0
 debug_udp 0
 throttle 0
 massrecenter_duration 1
-massrecenter_sensors 1
+massrecenter_sensors AB
 masslockunlock_duration 1
-masslockunlock_sensors 1
+masslockunlock_sensors AB
 calibration_duration 60
 calibration_amplitude 1
 calibration_settling_time 10
@@ -619,7 +619,7 @@ TEST(QCopyParams, CopiesAreDeep) {
   EXPECT_STREQ(orig->pfkey, "volt");
   EXPECT_EQ(tmpl->ep_channels[0x10]->calib, 1.0);
   EXPECT_EQ(copy.ep_channels[0x10], getarr(copy.ep_chan_arr, "ep_pressure"));
-  EXPECT_STREQ(tmpl->massrecenter_sensors, "1");
+  EXPECT_STREQ(tmpl->massrecenter_sensors, "AB");
   EXPECT_EQ(static_cast<char *>(gettbl(tmpl->q330_authentication_codes, 0))[0], '0');
   // A block applied to the copy replaces its maps without touching the template's.
   Pf *pf = nullptr;

@@ -959,6 +959,18 @@ int read_plain_params(Pf *pf, Q330DLParams *dlp, int is_default) {
       return -1;
     }
   }
+  // The sensors of the mass commands: the datalogger knows sensor A, sensor B or both.
+  for (const char *key : {"massrecenter_sensors", "masslockunlock_sensors"}) {
+    const char *text = pfget_string(pf, key);
+    if (text == nullptr || strcmp(text, "A") == 0 || strcmp(text, "B") == 0 ||
+        strcmp(text, "AB") == 0)
+      continue;
+    char where[300];
+    pfwhere(pf, key, where, sizeof where);
+    elog_log(0, "parse_dlparams: %s: key '%s': '%s' is none of A, B, AB.\n", where, key, text);
+    elog_log(0, "parse_dlparams: parse_param(%s) error.\n", key);
+    return -1;
+  }
   return 0;
 }
 
