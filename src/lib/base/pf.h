@@ -30,7 +30,10 @@
 // caller (pffree). Nodes and texts handed out by pfget, pfget_string, pfget_tbl, pfget_arr
 // and pfkeys belong to the tree: valid until the tree (or that entry) is changed or freed;
 // never pffree a nested node. parse_param results are the caller's (see there). A tree has no
-// lock: one thread at a time; separate trees are independent.
+// lock: one thread at a time; separate trees are independent, except that a copy (pfdup,
+// parse_param of a block) shares with its original, under a lock of its own, the record of
+// which keys readers asked for (see pfwarn_unused). Every node read from text remembers its
+// line and, when read from a file, the file; copies keep both.
 #pragma once
 
 #include <cstdio>

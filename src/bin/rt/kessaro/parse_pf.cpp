@@ -57,9 +57,14 @@ bool host_ok(const std::string &h) {
 }
 
 // A time in seconds that may not be negative: -1 with the key named when it is.
-int refuse_negative(const std::string &who, const char *key, double value) {
+// `pf`, when given, is the block the key was read from: the message then names its file
+// and line too.
+int refuse_negative(const std::string &who, const char *key, double value, Pf *pf = nullptr) {
   if (value >= 0) return 0;
-  elog_log(0, "parse_pf: %s->%s %g is negative.\n", who.c_str(), key, value);
+  char where[300] = "";
+  if (pf != nullptr) pfwhere(pf, key, where, sizeof where);
+  elog_log(0, "parse_pf: %s->%s %g is negative.%s%s\n", who.c_str(), key, value,
+           where[0] != '\0' ? " Read at " : "", where);
   return -1;
 }
 
@@ -209,8 +214,8 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
     elog_log(0, "parse_pf: parse_param(altus->datarate_interval) error.\n");
     return -1;
   }
-  if (refuse_negative("kessaro", "status_interval", altus->status_interval) != 0 ||
-      refuse_negative("kessaro", "datarate_interval", altus->datarate_interval) != 0)
+  if (refuse_negative("kessaro", "status_interval", altus->status_interval, pf) != 0 ||
+      refuse_negative("kessaro", "datarate_interval", altus->datarate_interval, pf) != 0)
     return -1;
   altus->ring_refusal_drop_time = 60.0;
   if (parse_param(pf, "ring_refusal_drop_time", P_DBL, 0, &altus->ring_refusal_drop_time) != 0) {
@@ -420,9 +425,9 @@ static int read_modem_keys(Pf *pf, Modem *m, const char *tmpl) {
   if (parse_param_range(pf, "maxtries", P_LINT, req, &m->maxtries, {0, 1000}) != 0)
     return fail("maxtries");
   if (parse_param(pf, "test", P_LINT, 0, &m->test) != 0) return fail("test");
-  if (refuse_negative(who, "timeout", m->timeout) != 0 ||
-      refuse_negative(who, "timeout_connect", m->timeout_connect) != 0 ||
-      refuse_negative(who, "timeout_control", m->timeout_control) != 0)
+  if (refuse_negative(who, "timeout", m->timeout, pf) != 0 ||
+      refuse_negative(who, "timeout_connect", m->timeout_connect, pf) != 0 ||
+      refuse_negative(who, "timeout_control", m->timeout_control, pf) != 0)
     return -1;
   return 0;
 }
@@ -970,9 +975,9 @@ static int read_interval_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
     return k.fail("samprate");
   if (parse_param(k.pf, "auto_getevents_window", P_DBL, k.req, &dl->auto_getevents_window) != 0)
     return k.fail("auto_getevents_window");
-  if (refuse_negative(k.who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime) != 0 ||
-      refuse_negative(k.who, "request_params_interval", dl->request_params_interval) != 0 ||
-      refuse_negative(k.who, "auto_getevents_window", dl->auto_getevents_window) != 0)
+  if (refuse_negative(k.who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime, k.pf) != 0 ||
+      refuse_negative(k.who, "request_params_interval", dl->request_params_interval, k.pf) != 0 ||
+      refuse_negative(k.who, "auto_getevents_window", dl->auto_getevents_window, k.pf) != 0)
     return -1;
   if (parse_param(k.pf, "altus_stream_timeout", P_LINT, k.req, &dl->stream_timeout) != 0)
     return k.fail("stream_timeout");

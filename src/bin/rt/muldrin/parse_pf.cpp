@@ -600,9 +600,17 @@ int parse_dataloggers(Pf *pf, Q330OutCallback out_callback, Muldrin *m) {
     if (w.size() != 8) {
       elog_log(0, "parse_pf: Unable to scan '%s' dataloggers table entry.\n", row);
       rc = -1;
-      break;
+    } else {
+      rc = parse_datalogger(pf, w, row, out_callback, m);
     }
-    rc = parse_datalogger(pf, w, row, out_callback, m);
+    if (rc != 0) {
+      // The messages above name the datalogger; this one the file and line of its row.
+      void *list = nullptr;
+      char where[300] = "";
+      if (pfget(pf, "dataloggers", &list) == PFTBL)
+        pfwhere(static_cast<Pf *>(list), std::to_string(i).c_str(), where, sizeof where);
+      elog_log(0, "parse_pf: %s: key 'dataloggers': row '%s' refused.\n", where, row);
+    }
   }
   freetbl(rows, free);
   return rc;
