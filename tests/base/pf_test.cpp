@@ -441,7 +441,7 @@ TEST(ParseParam, ScalarKinds) {
     } else {
       EXPECT_EQ(r, -2) << c.kind << " '" << c.text << "'";
       EXPECT_EQ(got, 99) << "destination changed for " << c.text;
-      EXPECT_NE(reg.find("parse_param: key 'k'"), std::string::npos) << reg;
+      EXPECT_NE(reg.find("parse_param: line 1: key 'k'"), std::string::npos) << reg;
     }
   }
 }
@@ -704,4 +704,223 @@ TEST_F(PfPath, RequireChecksTheRevisionTime) {
       EXPECT_EQ(reg, "");
     }
   }
+}
+
+// ---- Number ranges, places and keys nothing reads ------------------------------------
+
+// Every number a program reads goes through one reader: NaN, infinities, numbers beyond
+// the kind and values outside the setting's range are refused, naming the file, the line,
+// the key and the value; the destination keeps what it held.
+TEST(ParseParam, RangedNumbersNameFileLineKeyAndValue) {
+  TempDir dir;
+  struct Case {
+    int kind;
+    const char *text;
+    PfRange range;
+    bool ok;
+    const char *why;  // part of the refusal
+  } cases[] = {
+      {P_DBL, "nan", {0, 10}, false, "'nan' is not a finite number (NaN)"},
+      {P_DBL, "-nan", {0, 10}, false, "is not a finite number (NaN)"},
+      {P_DBL, "inf", {0, 10}, false, "'inf' is not a finite number (infinite)"},
+      {P_DBL, "-inf", {0, 10}, false, "'-inf' is not a finite number (infinite)"},
+      {P_DBL, "1e999", {0, 10}, false, "'1e999' is not a finite number (too large)"},
+      {P_DBL, "10.5", {0, 10}, false, "'10.5' is outside 0 .. 10"},
+      {P_DBL, "-0.001", {0, 10}, false, "is outside 0 .. 10"},
+      {P_DBL, "10", {0, 10}, true, ""},
+      {P_DBL, "0", {0, 10}, true, ""},
+      {P_FLT, "inf", {0, 10}, false, "not a finite number"},
+      {P_FLT, "2.5", {0, 10}, true, ""},
+      {P_LINT, "nan", {0, 100}, false, "'nan' is not an integer"},
+      {P_LINT, "1e999", {0, 100}, false, "is not an integer"},
+      {P_LINT, "-1", {0, 100}, false, "'-1' is outside 0 .. 100"},
+      {P_LINT, "2147483648", {0, 100}, false, "is not an integer"},
+      {P_LINT, "101", {0, 100}, false, "'101' is outside 0 .. 100"},
+      {P_LINT, "100", {0, 100}, true, ""},
+      {P_SINT, "-5", {0, 100}, false, "'-5' is outside 0 .. 100"},
+      {P_SINT, "5", {0, 100}, true, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.kind) + " " + c.text);
+    std::string path = dir.write("r.pf", std::string("# settings\nother 1\nk ") + c.text + "\n");
+    Pf *raw = nullptr;
+    ASSERT_EQ(pfread(path.c_str(), &raw), 0);
+    PfPtr pf(raw);
+    int i = 99;
+    short h = 99;
+    double d = 99;
+    float f = 99;
+    void *dest = c.kind == P_SINT  ? static_cast<void *>(&h)
+                 : c.kind == P_DBL ? static_cast<void *>(&d)
+                 : c.kind == P_FLT ? static_cast<void *>(&f)
+                                   : static_cast<void *>(&i);
+    take_registered();
+    int r = parse_param_range(pf.get(), "k", c.kind, 1, dest, c.range);
+    std::string reg = take_registered();
+    double got = c.kind == P_SINT ? h : c.kind == P_DBL ? d : c.kind == P_FLT ? f : i;
+    if (c.ok) {
+      EXPECT_EQ(r, 0) << reg;
+      EXPECT_NE(got, 99);
+      continue;
+    }
+    EXPECT_EQ(r, -2);
+    EXPECT_EQ(got, 99);
+    EXPECT_NE(reg.find("'" + path + "' line 3: key 'k': "), std::string::npos) << reg;
+    EXPECT_NE(reg.find(c.why), std::string::npos) << reg;
+    // Without a range the kind's own limits hold, and a non-finite value is still refused.
+    if (std::string(c.why).find("finite") != std::string::npos) {
+      EXPECT_EQ(parse_param(pf.get(), "k", c.kind, 1, dest), -2);
+    }
+  }
+}
+
+// The same reader for a value that comes in a command or a table cell.
+TEST(PfNumber, TextValues) {
+  struct Case {
+    int kind;
+    const char *text;
+    PfRange range;
+    bool ok;
+    double want;
+    const char *why;
+  } cases[] = {
+      {P_DBL, "nan", {-10, 10}, false, 0, "key 'x': 'nan' is not a finite number (NaN)"},
+      {P_DBL, "inf", {-10, 10}, false, 0, "key 'x': 'inf' is not a finite number (infinite)"},
+      {P_DBL, "-inf", {-10, 10}, false, 0, "(infinite)"},
+      {P_DBL, "1e999", {-10, 10}, false, 0, "(too large)"},
+      {P_DBL, "11", {-10, 10}, false, 0, "key 'x': '11' is outside -10 .. 10"},
+      {P_DBL, "0.25", {-10, 10}, true, 0.25, ""},
+      {P_DBL, "2 3", {-10, 10}, false, 0, "is not a number"},
+      {P_DBL, "", {-10, 10}, false, 0, "is not a number"},
+      {P_LINT, "7", {0, 9}, true, 7, ""},
+      {P_LINT, "7.5", {0, 9}, false, 0, "is not an integer"},
+      {P_LINT, "-1", {0, 9}, false, 0, "'-1' is outside 0 .. 9"},
+      {P_BOOL, "1", {0, 9}, false, 0, "unknown kind of number"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    double d = 99;
+    int i = 99;
+    char why[200] = "";
+    void *dest = c.kind == P_DBL ? static_cast<void *>(&d) : static_cast<void *>(&i);
+    int r = pfnumber("x", c.text, c.kind, c.range, dest, why, sizeof why);
+    if (c.ok) {
+      EXPECT_EQ(r, 0) << why;
+      EXPECT_EQ(c.kind == P_DBL ? d : i, c.want);
+    } else {
+      EXPECT_EQ(r, -1);
+      EXPECT_EQ(c.kind == P_DBL ? d : i, 99);
+      EXPECT_NE(std::string(why).find(c.why), std::string::npos) << why;
+    }
+  }
+  char small[8];
+  EXPECT_EQ(pfnumber("x", "nan", P_DBL, {0, 1}, &small, small, sizeof small), -1);
+  EXPECT_EQ(strlen(small), sizeof small - 1);  // cut, ended
+}
+
+// A required key that is absent while a key a slip away stands in its block names the
+// word typed and its line, not only the key that is missing.
+TEST(ParseParam, MissingRequiredKeyNamesTheSlipTyped) {
+  TempDir dir;
+  struct Case {
+    const char *text;
+    const char *want;
+  } cases[] = {
+      {"passwrd abc\n",
+       "line 1: key 'passwrd' is no known key: required key 'password' is missing"},
+      {"pasword abc\n", "key 'pasword' is no known key"},
+      {"pwd abc\n", "required key 'password' is missing"},  // too far: no guess
+      {"blk &Arr{\n}\n", "required key 'password' is missing"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string path = dir.write("m.pf", c.text);
+    Pf *raw = nullptr;
+    ASSERT_EQ(pfread(path.c_str(), &raw), 0);
+    PfPtr pf(raw);
+    char *v = nullptr;
+    take_registered();
+    EXPECT_EQ(parse_param(pf.get(), "password", P_STR, 1, &v), -1);
+    std::string reg = take_registered();
+    EXPECT_NE(reg.find(c.want), std::string::npos) << reg;
+    EXPECT_NE(reg.find("'" + path + "'"), std::string::npos) << reg;
+  }
+}
+
+TEST(PfWhere, KeysBlocksAndTexts) {
+  TempDir dir;
+  std::string path = dir.write("w.pf", "a 1\nb &Arr{\n  c 2\n}\nl &Tbl{\n x\n}\n");
+  Pf *raw = nullptr;
+  ASSERT_EQ(pfread(path.c_str(), &raw), 0);
+  PfPtr pf(raw);
+  char w[300];
+  pfwhere(pf.get(), "a", w, sizeof w);
+  EXPECT_EQ(std::string(w), "'" + path + "' line 1");
+  void *b = nullptr;
+  ASSERT_EQ(pfget(pf.get(), "b", &b), PFARR);
+  pfwhere(static_cast<Pf *>(b), "c", w, sizeof w);
+  EXPECT_EQ(std::string(w), "'" + path + "' line 3");
+  pfwhere(static_cast<Pf *>(b), "absent", w, sizeof w);  // the block's own place
+  EXPECT_EQ(std::string(w), "'" + path + "' line 2");
+  Pf *copy = pfdup(static_cast<Pf *>(b));  // copies keep where they were read
+  pfwhere(copy, "c", w, sizeof w);
+  EXPECT_EQ(std::string(w), "'" + path + "' line 3");
+  pffree(copy);
+  PfPtr text = compile("\n\nz 1\n");
+  pfwhere(text.get(), "z", w, sizeof w);
+  EXPECT_STREQ(w, "line 3");
+}
+
+// Keys that no reader asked for are said once each, with file, line and a near known
+// key; keys of blocks read whole are data; reading a copy counts for the original.
+TEST(PfWarnUnused, NamesKeysNothingRead) {
+  TempDir dir;
+  std::string path = dir.write("u.pf",
+                               "pf_revision_time 1\n"                  // 1: left for others
+                               "status_interval 60\n"                  // 2: read
+                               "status_intervall 30\n"                 // 3: slip
+                               "frobnicate 1\n"                        // 4: unknown
+                               "map &Arr{\n 0 a\n 1 b\n}\n"            // 5: read whole
+                               "blocks &Arr{\n"                        // 9
+                               " one &Arr{\n  twin 1\n  tiwn 2\n }\n"  // 10-13: tiwn at 12
+                               "}\n"
+                               "dl &Arr{\n passwrd x\n}\n"  // 15-17
+                               "list &Tbl{\n a\n}\n");      // read as a list
+  Pf *raw = nullptr;
+  ASSERT_EQ(pfread(path.c_str(), &raw), 0);
+  PfPtr pf(raw);
+  double d = 0;
+  Arr *map = nullptr, *blocks = nullptr;
+  Tbl *list = nullptr;
+  ASSERT_EQ(parse_param(pf.get(), "status_interval", P_DBL, 1, &d), 0);
+  ASSERT_EQ(parse_param(pf.get(), "map", P_ARRSTR, 1, &map), 0);
+  ASSERT_EQ(parse_param(pf.get(), "blocks", P_ARRPF, 1, &blocks), 0);
+  ASSERT_EQ(parse_param(pf.get(), "list", P_TBL, 1, &list), 0);
+  int twin = 0;
+  ASSERT_EQ(parse_param(static_cast<Pf *>(getarr(blocks, "one")), "twin", P_LINT, 1, &twin), 0);
+  void *dl = nullptr;
+  ASSERT_EQ(pfget(pf.get(), "dl", &dl), PFARR);
+  char *pw = nullptr;
+  EXPECT_EQ(parse_param(static_cast<Pf *>(dl), "password", P_STR, 0, &pw), 0);
+  freearr(map, free);
+  freearr(blocks, [](void *p) { pffree(static_cast<Pf *>(p)); });
+  freetbl(list, free);
+
+  ElogCapture cap;
+  static const char *const quiet[] = {"pf_revision_time", nullptr};
+  EXPECT_EQ(pfwarn_unused(pf.get(), "prog", quiet), 4) << cap.text();
+  const std::string p = "prog: '" + path + "' ";
+  for (const std::string &want :
+       {p + "line 3: key 'status_intervall' is not read by this program - ignored (a slip for "
+            "'status_interval'?)",
+        p + "line 4: key 'frobnicate' is not read by this program - ignored",
+        p + "line 12: key 'blocks->one->tiwn' is not read by this program - ignored (a slip for "
+            "'twin'?)",
+        p + "line 16: key 'dl->passwrd' is not read by this program - ignored (a slip for "
+            "'password'?)"}) {
+    EXPECT_TRUE(cap.contains(want)) << want << "\n" << cap.text();
+  }
+  EXPECT_FALSE(cap.contains("pf_revision_time")) << cap.text();
+  EXPECT_FALSE(cap.contains("'map->")) << cap.text();
+  EXPECT_FALSE(cap.contains("frobnicate' is not read by this program - ignored (a slip"));
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,46 @@ TEST_F(AltusCallback, ProgramKeysOfSet) {
   command("set log_poc 4");
   EXPECT_EQ((int)altus->log_poc, 4);
   EXPECT_EQ(cntarr(altus->pending_cmd_arr), 0);
+}
+
+// Every number "set" takes refuses NaN, infinities, numbers too large for it and values
+// outside its range: nothing changes, no datalogger is touched, and the refusal says why.
+TEST_F(AltusCallback, SetNumbersRefuseNanInfinityAndOutOfRange) {
+  struct Key {
+    const char *key;
+    const char *out_of_range;
+    std::function<double()> value;
+  } keys[] = {
+      {"status_interval", "1e9", [&] { return altus->status_interval.load(); }},
+      {"log_poc", "2147483648", [&] { return (double)altus->log_poc; }},
+      {"debug_data", "2147483648", [&] { return (double)dl->debug_data; }},
+      {"debug_serial", "-2147483649", [&] { return (double)dl->debug_serial; }},
+      {"debug_data_timeout", "-1", [&] { return dl->debug_data_timeout.load(); }},
+      {"debug_serial_timeout", "1e9", [&] { return dl->debug_serial_timeout.load(); }},
+      {"log_data_errors", "2147483648", [&] { return (double)dl->log_data_errors; }},
+      {"v_strseq_timeout", "-0.5", [&] { return dl->v_strseq_timeout.load(); }},
+      {"request_params_interval", "-1e9", [&] { return dl->request_params_interval.load(); }},
+  };
+  int n = 0;
+  for (const Key &k : keys) {
+    for (const char *bad : {"nan", "inf", "-inf", "1e999", k.out_of_range}) {
+      SCOPED_TRACE(std::string(k.key) + " " + bad);
+      const double before = k.value();
+      texts();  // what came before
+      command(std::string("set ") + k.key + " " + bad, "n" + std::to_string(n++));
+      EXPECT_EQ(k.value(), before);
+      EXPECT_EQ(cntarr(altus->pending_cmd_arr), 0);
+      bool said = false;
+      for (const auto &l : texts()) {
+        said |= l.find(std::string("Refusing set ") + k.key + ": key '" + k.key + "': '" + bad +
+                       "'") != std::string::npos;
+      }
+      EXPECT_TRUE(said);
+    }
+  }
+  // A value in range still applies.
+  command("set debug_serial_timeout 30", "ok");
+  EXPECT_EQ(dl->debug_serial_timeout.load(), 30.0);
 }
 
 TEST_F(AltusCallback, DataloggerKeysOfSetApplyToEveryMatch) {

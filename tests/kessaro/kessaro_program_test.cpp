@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -117,6 +118,50 @@ TEST(KessaroProgram, BadParameterFilesAreRefusedAtStart) {
     EXPECT_EQ(WEXITSTATUS(r.status), 1) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("parse_pf('" + name + "') error."), std::string::npos) << r.err;
+  }
+}
+
+// A bad value in one line of the example file: exit 1, naming the file, the line, the key and
+// the value (for a slip of the keyboard in a required key, the word typed and the key).
+TEST(KessaroProgram, BadValueNamesFileLineKeyAndValue) {
+  struct Case {
+    const char *from, *to, *message;
+  } cases[] = {
+      {"status_interval         60.0", "status_interval         nan",
+       "key 'status_interval': 'nan' is not a finite number (NaN)"},
+      {"dialin_cmd                      status", "dialin_cmd                      fetch",
+       "datalogger_defaults->dialin_cmd 'fetch' is none of getevents, status, strstart"},
+      {"samprate                        100", "samprate                        -100",
+       "key 'samprate': '-100' is outside 1 .. 2000"},
+      {"altus_stream_buffer_size        0", "altus_stream_buffer_size        70000",
+       "key 'altus_stream_buffer_size': '70000' is outside 0 .. 65535"},
+      {"altus_stream_buffer_size        0", "altus_stream_buffer_size        inf",
+       "key 'altus_stream_buffer_size': 'inf' is not an integer"},
+      {"maxtries             3", "maxtries             1e999",
+       "key 'maxtries': '1e999' is not an integer"},
+      {"maxtries             3", "maxtries             5000",
+       "key 'maxtries': '5000' is outside 0 .. 1000"},
+      {"timeout_connect      60.0", "timeout_connect      -5",
+       "parse_pf: modem_defaults->timeout_connect -5 is negative. Read at "},
+      {"evt_file_dir            evt", "evt_file_dri            evt",
+       "key 'evt_file_dri' is no known key: required key 'evt_file_dir' is missing"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.to);
+    TempDir dir;
+    std::string pf = read_file(std::string(KESSARO_PF_NAME) + ".pf");
+    const size_t at = pf.find(c.from);
+    ASSERT_NE(at, std::string::npos);
+    pf.replace(at, strlen(c.from), c.to);
+    const long line = 1 + std::count(pf.begin(), pf.begin() + static_cast<long>(at), '\n');
+    dir.write("x.pf", pf);
+    const std::string name = dir.file("x.pf");
+    Outcome r = run({"-pf", name, "kes", "cmd", dir.file("cmd"), "out", dir.file("out")});
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.err;
+    EXPECT_EQ(WEXITSTATUS(r.status), 1) << r.err;
+    const std::string want = "'" + name + "' line " + std::to_string(line);
+    EXPECT_NE(r.err.find(want), std::string::npos) << want << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
 }
 

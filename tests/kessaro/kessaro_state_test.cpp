@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "altuscom_fixture.h"
 #include "base/arr.h"
@@ -452,6 +453,40 @@ TEST_F(AltusState, Reader) {
   std::string folder = dir.write("plain", "") + "/case.state";
   EXPECT_EQ(parse_state(const_cast<char *>(folder.c_str()), altus), -1);
   EXPECT_NE(take_registered().find("parse_state: fopen('"), std::string::npos);
+}
+
+// A number of the state file that is NaN, infinite, too large for its kind or outside its
+// range is refused like any malformed value, naming the key and the value.
+TEST_F(AltusState, NumbersRefuseNanInfinityAndOutOfRange) {
+  struct Key {
+    const char *key;
+    const char *out_of_range;  // none: any finite value is taken
+  } keys[] = {
+      {"lasttime", nullptr},
+      {"last_data_time", nullptr},
+      {"latitude", "1e39"},
+      {"nstreams", "7"},
+      {"dra", "70000"},
+      {"clock_source", "256"},
+      {"lasteventscount", nullptr},
+  };
+  for (const Key &k : keys) {
+    std::vector<const char *> values = {"nan", "inf", "-inf", "1e999"};
+    if (k.out_of_range != nullptr) values.push_back(k.out_of_range);
+    for (const char *v : values) {
+      SCOPED_TRACE(std::string(k.key) + " " + v);
+      std::string keys = kRequired + k.key + " " + v + "\n";
+      std::string path = dir.write("bad.state", "dataloggers &Arr{\n" + block("dlA", keys) + "}\n");
+      int mark = elog_mark();
+      EXPECT_EQ(parse_state(const_cast<char *>(path.c_str()), altus), -1);
+      std::string said = take_registered(mark);
+      EXPECT_NE(said.find(std::string("key '") + k.key + "': '" + v + "'"), std::string::npos)
+          << said;
+      EXPECT_NE(said.find(std::string("parse_state: parse_param(dlA,") + k.key + ") error."),
+                std::string::npos)
+          << said;
+    }
+  }
 }
 
 }  // namespace

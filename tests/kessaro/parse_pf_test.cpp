@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,6 +112,39 @@ TEST(ParsePf, ExampleFileParsesAndItsPocSourceRuns) {
   EXPECT_EQ(std::string(pocd->label), "POC-" + s.cmdring);
   ASSERT_NE(pocd->orb, nullptr);
   EXPECT_EQ(orbreapthr_is_stopped(pocd->orb), 0);
+}
+
+// Keys nothing reads are said once each at start, naming file, key and line, with the
+// known key they are a slip for; the file is still taken. The example file has none.
+TEST(ParsePf, KeysNothingReadsAreWarnedWithFileAndLine) {
+  {
+    Config s;
+    ElogCapture cap;
+    ASSERT_EQ(0, parse_pf(KESSARO_PF, nullptr, s.k)) << take_registered();
+    EXPECT_FALSE(cap.contains("is not read by this program")) << cap.text();
+  }
+  Config s;
+  const std::string text = example();
+  const long first = 2 + std::count(text.begin(), text.end(), '\n');
+  const std::string path =
+      s.dir.write("k.pf", text +
+                              "\npasswrd secret\nmodem_templates &Arr{\n    patient &Arr{\n"
+                              "        timeout_connect 120.0\n        maxtrise 5\n    }\n}\n");
+  ElogCapture cap;
+  ASSERT_EQ(0, parse_pf(path.c_str(), nullptr, s.k)) << take_registered();
+  const std::string at = "parse_pf: '" + path + "' line ";
+  for (const std::string &w :
+       {at + std::to_string(first) +
+            ": key 'passwrd' is not read by this program - ignored (a "
+            "slip for 'password'?)",
+        at + std::to_string(first + 4) +
+            ": key 'modem_templates->patient->maxtrise' is not read by this program - ignored (a "
+            "slip for 'maxtries'?)"}) {
+    EXPECT_TRUE(cap.contains(w)) << w << "\n" << cap.text();
+  }
+  long said = 0;
+  for (const std::string &l : cap.lines()) said += l.find("is not read by this program") != l.npos;
+  EXPECT_EQ(said, 2) << cap.text();
 }
 
 TEST(ParsePf, CommandOrbtag) {

@@ -230,6 +230,51 @@ TEST_F(Handler, SetAndArgumentErrors) {
   EXPECT_EQ(q330s_[0]->state_acquisition.load(), Q330_ACQ_STOPPED);
 }
 
+// Every number "set" takes refuses NaN, infinities, numbers too large for it and values
+// outside its range with one "error" saying why; no datalogger changes.
+TEST_F(Handler, SetNumbersRefuseNanInfinityAndOutOfRange) {
+  struct Key {
+    const char *key;
+    const char *out_of_range;
+  } keys[] = {
+      {"throttle", "2147483648"},
+      {"local_port_control", "-2147483649"},
+      {"local_port_data", "2147483648"},
+      {"data_drop_packet_pcnt", "1001"},
+      {"control_drop_packet_pcnt", "-1001"},
+      {"freeze_datathread_time", "86401"},
+      {"freeze_controlthread_time", "-1"},
+      {"log_packet_cache", "-1"},
+      {"verbose_log", "2147483648"},
+      {"debug_data", "2147483648"},
+      {"debug_ack", "2147483648"},
+      {"debug_control", "2147483648"},
+      {"debug_udp", "2147483648"},
+      {"stop_acks", "2147483648"},
+  };
+  const Q330DLParams &p = q330s_[0]->params;
+  const int throttle = p.throttle, port = p.local_port_data, freeze = p.freeze_controlthread_time,
+            udp = p.debug_udp;
+  const double drop = p.data_drop_packet_pcnt;
+  for (const Key &k : keys) {
+    for (const char *bad : {"nan", "inf", "-inf", "1e999", k.out_of_range}) {
+      SCOPED_TRACE(std::string(k.key) + " " + bad);
+      send(std::string("set ") + k.key + " " + bad, "dl1");
+      R got = responses(1);
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(got[0][0], "(none)");
+      EXPECT_EQ(got[0][1], "error");
+      EXPECT_EQ(got[0][2].rfind(std::string("key '") + k.key + "': '" + bad + "' is ", 0), 0u)
+          << got[0][2];
+    }
+  }
+  EXPECT_EQ(p.throttle, throttle);
+  EXPECT_EQ(p.local_port_data, port);
+  EXPECT_EQ(p.data_drop_packet_pcnt, drop);
+  EXPECT_EQ(p.freeze_controlthread_time, freeze);
+  EXPECT_EQ(p.debug_udp, udp);
+}
+
 TEST_F(Handler, ConfigAndStatusReports) {
   // A failed forced readout is answered with its error, not with the old configuration.
   script(0, {{ScriptedControl::Reply, "ERROR: config readout failed"}});

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,62 @@ TEST(MuldrinStartDeathTest, ParameterFileOutOfRangeExitsOne) {
     EXPECT_EXIT(
         run({"muldrin", "-pf", pf, "TA", "data", ring, "cmd", ring, "log", ring, "st", ring}),
         testing::ExitedWithCode(1), r.message);
+  }
+}
+
+// The text as a regular expression that matches it literally.
+std::string literal(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (strchr("\\^$.|?*+()[]{}", c) != nullptr) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// A bad value in one line of the shipped file: start-up ends with status 1 and a message
+// naming the file, the line, the key and the value (or, for a slip of the keyboard in a
+// required key, the word typed and the key it stands for).
+TEST(MuldrinStartDeathTest, BadValueNamesFileLineKeyAndValue) {
+  TempDir dir;
+  std::string ring = dir.file("r.ring");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 20), 0);
+  const std::string shipped = read_file(MULDRIN_PF);
+  ASSERT_FALSE(shipped.empty());
+  struct Row {
+    const char *from, *to, *message;
+  } rows[] = {
+      {"mtfifo_write_queue 0", "mtfifo_write_queue -1",
+       "key 'mtfifo_write_queue': '-1' is outside 0 .. 10000000"},
+      {"calibration_amplitude 1", "calibration_amplitude -5",
+       "key 'calibration_amplitude': '-5' is outside 0 .. 65535"},
+      {"shutdown_wait_time 20.0", "shutdown_wait_time nan",
+       "key 'shutdown_wait_time': 'nan' is not a finite number (NaN)"},
+      {"udp_packetcache_size_data 100", "udp_packetcache_size_data 1e999",
+       "key 'udp_packetcache_size_data': '1e999' is not an integer"},
+      {"udp_packetcache_size_data 100", "udp_packetcache_size_data 1000000",
+       "key 'udp_packetcache_size_data': '1000000' is outside 0 .. 100000"},
+      {"timeout_control 2.0", "timeout_control -inf",
+       "key 'timeout_control': '-inf' is not a finite number (infinite)"},
+      {"calibration_period 1", "calibration_period 0",
+       "key 'calibration_period': '0' is outside 1 .. 255"},
+      {"massrecenter_sensors AB", "massrecenter_sensors 1",
+       "key 'massrecenter_sensors': '1' is none of A, B, AB"},
+      {"maxretries_control 5", "maxretries_contrl 5",
+       "key 'maxretries_contrl' is no known key: required key 'maxretries_control' is missing"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.to);
+    std::string text = shipped;
+    const size_t at = text.find(std::string("\n") + r.from + "\n");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at + 1, strlen(r.from), r.to);
+    const long line = 2 + std::count(text.begin(), text.begin() + static_cast<long>(at), '\n');
+    std::string pf = dir.write("bad.pf", text);
+    EXPECT_EXIT(
+        run({"muldrin", "-pf", pf, "TA", "data", ring, "cmd", ring, "log", ring, "st", ring}),
+        testing::ExitedWithCode(1),
+        literal("'" + pf + "' line " + std::to_string(line) + ": " + r.message));
   }
 }
 

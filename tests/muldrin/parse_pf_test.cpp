@@ -2,6 +2,7 @@
 // channel-map parsers over compiled blocks, and deep copies of the parameters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "parse_pf_fixture.h"
@@ -61,11 +62,11 @@ debug_control 0
 debug_udp 0
 throttle 0
 massrecenter_duration 1
-massrecenter_sensors 1
+massrecenter_sensors AB
 masslockunlock_duration 1
-masslockunlock_sensors 1
+masslockunlock_sensors AB
 calibration_duration 60
-calibration_amplitude -6
+calibration_amplitude 1
 calibration_settling_time 10
 calibration_trailer_time 10
 calibration_period 1
@@ -377,6 +378,53 @@ TEST(ParsePf, ShippedExampleParses) {
   EXPECT_STREQ(q->params.data_chan[1][2].chan, "LHE");
 }
 
+// Keys nothing reads are said once each at start, naming file, key and line, with the
+// known key they are a slip for; the file is still taken. The shipped file has none.
+TEST(ParsePf, KeysNothingReadsAreWarnedWithFileAndLine) {
+  {
+    ElogCapture cap;
+    MuldrinFixture fx;
+    take_registered();
+    ASSERT_EQ(parse_pf(MULDRIN_PF, nullptr, &fx.m), 0) << take_registered();
+    EXPECT_FALSE(cap.contains("is not read by this program")) << cap.text();
+  }
+  const long first = 1 + std::count(kBase, kBase + strlen(kBase), '\n');
+  ElogCapture cap;
+  Parsed p(
+      "passwrd secret\n"
+      "DL1 &Arr{\n debug_udpp 1\n}\n"
+      "datalogger_templates &Arr{\n quiet &Arr{\n  debug_udp 1\n  thrtotle 5\n }\n}\n"
+      "packet_defs &Arr{\n genc &Arr{\n  data_orbtag data\n  twin 1\n  multiplexed 0\n"
+      "  suffix GENC\n  subcod x\n }\n"
+      " mgenc &Arr{\n  data_orbtag data\n  twin 60\n  multiplexed yes\n  suffix MGENC\n }\n"
+      " lost &Arr{\n  data_orbtag nowhere\n  twin 1\n  multiplexed 0\n  suffix GENC\n }\n"
+      "}\n");
+  ASSERT_EQ(p.rc, 0) << p.log;
+  const std::string at = "parse_pf: '" + p.dir.file("muldrin.pf") + "' line ";
+  struct {
+    long line;
+    const char *text;
+  } want[] = {
+      {first, "key 'passwrd' is not read by this program - ignored"},
+      {first + 2,
+       "key 'DL1->debug_udpp' is not read by this program - ignored (a slip for "
+       "'debug_udp'?)"},
+      {first + 7,
+       "key 'datalogger_templates->quiet->thrtotle' is not read by this program - "
+       "ignored (a slip for 'throttle'?)"},
+      {first + 16,
+       "key 'packet_defs->genc->subcod' is not read by this program - ignored (a "
+       "slip for 'subcode'?)"},
+  };
+  for (const auto &w : want) {
+    const std::string line = at + std::to_string(w.line) + ": " + w.text;
+    EXPECT_TRUE(cap.contains(line)) << line << "\n" << cap.text();
+  }
+  long said = 0;
+  for (const std::string &l : cap.lines()) said += l.find("is not read by this program") != l.npos;
+  EXPECT_EQ(said, 4) << cap.text();
+}
+
 // ---- Parameter blocks -----------------------------------------------------------------
 
 // Applies block texts in order to one parameter record, with the base file's packet
@@ -571,7 +619,7 @@ TEST(QCopyParams, CopiesAreDeep) {
   EXPECT_STREQ(orig->pfkey, "volt");
   EXPECT_EQ(tmpl->ep_channels[0x10]->calib, 1.0);
   EXPECT_EQ(copy.ep_channels[0x10], getarr(copy.ep_chan_arr, "ep_pressure"));
-  EXPECT_STREQ(tmpl->massrecenter_sensors, "1");
+  EXPECT_STREQ(tmpl->massrecenter_sensors, "AB");
   EXPECT_EQ(static_cast<char *>(gettbl(tmpl->q330_authentication_codes, 0))[0], '0');
   // A block applied to the copy replaces its maps without touching the template's.
   Pf *pf = nullptr;

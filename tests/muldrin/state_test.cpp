@@ -210,6 +210,40 @@ TEST(StateBlock, BadItemsAreReportedAndSkipped) {
   q330_statestore_free(pf);
 }
 
+// A number of the state block that is NaN, infinite, too large or outside its range is
+// refused with the key and the value, and the session keeps what it had.
+TEST(StateBlock, NumbersRefuseNanInfinityAndOutOfRange) {
+  DrivenClock clock{1.7e9};
+  struct Key {
+    const char *key;
+    const char *out_of_range;  // none: any finite value is taken
+  } keys[] = {{"endtime", nullptr}, {"ch98_time", nullptr}, {"nreboots", "-1"}};
+  for (const Key &k : keys) {
+    std::vector<const char *> values = {"nan", "inf", "-inf", "1e999"};
+    if (k.out_of_range != nullptr) values.push_back(k.out_of_range);
+    for (const char *v : values) {
+      SCOPED_TRACE(std::string(k.key) + " " + v);
+      std::string text = "DL1 &Arr{\nendtime 12.5\nch98_time 7\nnreboots 3\n";
+      text += std::string(k.key) + " " + v + "\n}\n";
+      Pf *pf = compile(text);
+      Session s("DL1", pf);
+      s.q->status.endtime = 1;
+      s.q->ch98_time = 2;
+      s.q->status.nreboots = 4;
+      ElogCapture log;
+      EXPECT_EQ(q330_read_state(s.q), 0);
+      const std::string want = std::string("Cannot find '") + k.key +
+                               "' in statefile for DL1. Refused: key '" + k.key + "': '" + v + "'";
+      EXPECT_TRUE(log.contains(want)) << log.text();
+      const std::string key = k.key;
+      EXPECT_EQ(s.q->status.endtime, key == "endtime" ? 1 : 12.5);
+      EXPECT_EQ(s.q->ch98_time, key == "ch98_time" ? 2 : 7);
+      EXPECT_EQ(s.q->status.nreboots, key == "nreboots" ? 4 : 3);
+      pffree(pf);
+    }
+  }
+}
+
 // An averager block with the given list and fields.
 std::string ta_block(const std::string &time, const std::string &tbin, const std::string &twin,
                      const std::string &nbin, const std::vector<std::string> &bins) {

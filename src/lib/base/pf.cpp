@@ -56,6 +56,7 @@ std::unique_ptr<Pf> make_node(int kind, std::string text = std::string()) {
   auto node = std::make_unique<Pf>();
   node->kind = kind;
   node->text = std::move(text);
+  if (kind == PFARR || kind == PFFILE) node->asked = std::make_shared<PfAsked>();
   return node;
 }
 
@@ -166,7 +167,10 @@ struct Frame {
   std::string_view opener;
 };
 
-void attach(Pf *parent, const std::string &key, std::unique_ptr<Pf> child) {
+void attach(Pf *parent, const std::string &key, std::unique_ptr<Pf> child, int line,
+            const std::shared_ptr<const std::string> &file) {
+  child->line = line;
+  child->file = file;
   if (parent->kind == PFTBL) {
     parent->list.push_back(std::move(child));
   } else {
@@ -174,7 +178,8 @@ void attach(Pf *parent, const std::string &key, std::unique_ptr<Pf> child) {
   }
 }
 
-bool parse_lines(const std::vector<std::string_view> &lines, Pf *root, ParseError *err) {
+bool parse_lines(const std::vector<std::string_view> &lines, Pf *root,
+                 const std::shared_ptr<const std::string> &file, ParseError *err) {
   std::vector<Frame> frames{{root, 0, ""}};
   for (size_t i = 0; i < lines.size(); i++) {
     int lineno = static_cast<int>(i + 1);
@@ -228,7 +233,7 @@ bool parse_lines(const std::vector<std::string_view> &lines, Pf *root, ParseErro
       }
       auto child = make_node(opener == kArrOpen ? PFARR : PFTBL);
       Pf *raw_child = child.get();
-      attach(node, key, std::move(child));
+      attach(node, key, std::move(child), lineno, file);
       frames.push_back({raw_child, lineno, opener});
       continue;
     }
@@ -243,10 +248,10 @@ bool parse_lines(const std::vector<std::string_view> &lines, Pf *root, ParseErro
         return false;
       }
       i += end;
-      attach(node, key, make_node(PFSTRING, std::move(value)));
+      attach(node, key, make_node(PFSTRING, std::move(value)), lineno, file);
       continue;
     }
-    attach(node, key, make_node(PFSTRING, unquote(rest)));
+    attach(node, key, make_node(PFSTRING, unquote(rest)), lineno, file);
   }
   if (frames.size() > 1) {
     const Frame &f = frames.back();
@@ -258,13 +263,17 @@ bool parse_lines(const std::vector<std::string_view> &lines, Pf *root, ParseErro
 }
 
 // Parses `text` into a new tree; on failure registers "<who>: <where>line N: <reason>".
-std::unique_ptr<Pf> parse_text(const char *text, const char *who, const std::string &where) {
+// The nodes remember `path` (none for a text or stream) and their line.
+std::unique_ptr<Pf> parse_text(const char *text, const char *who, const std::string &where,
+                               const std::string *path = nullptr) {
   try {
     std::string storage;
     std::vector<std::string_view> lines;
     ParseError err;
     auto root = make_node(PFFILE);
-    if (split_lines(text, &storage, &lines, &err) && parse_lines(lines, root.get(), &err)) {
+    if (path != nullptr) root->file = std::make_shared<const std::string>(*path);
+    if (split_lines(text, &storage, &lines, &err) &&
+        parse_lines(lines, root.get(), root->file, &err)) {
       return root;
     }
     elog_log(0, "%s: %sline %d: %s\n", who, where.c_str(), err.line, err.what.c_str());
@@ -356,12 +365,13 @@ pfint::FindResult pfint::read_files(const char *name, const char *who, std::uniq
     fclose(f);
     if (!ok) return FIND_ERROR;
     std::unique_ptr<Pf> tree;
-    if (check_nul(text, who, where)) tree = parse_text(text.c_str(), who, where);
+    if (check_nul(text, who, where)) tree = parse_text(text.c_str(), who, where, &path);
     if (!tree) {
       *syntax = true;
       return FIND_ERROR;
     }
     for (auto &kv : tree->arr) merged->arr[kv.first] = std::move(kv.second);
+    merged->file = tree->file;
   }
   *out = std::move(merged);
   return FOUND;
@@ -518,6 +528,9 @@ bool write_content(Writer *w, const Pf *node) {
 
 std::unique_ptr<Pf> dup_node(const Pf *pf) {
   auto copy = make_node(pf->kind, pf->text);
+  copy->line = pf->line;
+  copy->file = pf->file;
+  if (pf->asked) copy->asked = pf->asked;
   copy->list.reserve(pf->list.size());
   for (const auto &e : pf->list) copy->list.push_back(dup_node(e.get()));
   for (const auto &kv : pf->arr) copy->arr.emplace(kv.first, dup_node(kv.second.get()));
@@ -573,6 +586,29 @@ int put_text(const char *who, Pf *pf, const char *key, std::string text) {
 }  // namespace
 
 // --- the interface --------------------------------------------------------------------
+
+void pfint::note_asked(Pf *pf, const char *key, bool whole) {
+  if (!is_array(pf) || !pf->asked || key == nullptr) return;
+  try {
+    std::lock_guard<std::mutex> hold(pf->asked->mutex);
+    if (whole) {
+      pf->asked->whole = true;
+    } else {
+      pf->asked->keys.insert(key);
+    }
+  } catch (const std::bad_alloc &) {
+    pf_oom();
+  }
+}
+
+std::string pfint::where(const Pf *v) {
+  if (v == nullptr) return "";
+  std::string w;
+  if (v->file) w = "'" + *v->file + "' ";
+  if (v->line > 0) w += "line " + std::to_string(v->line) + " ";
+  if (!w.empty()) w.back() = ':', w += ' ';
+  return w;
+}
 
 Pf *pfint::lookup(const Pf *pf, const char *key) {
   if (pf == nullptr || key == nullptr) return nullptr;
@@ -701,6 +737,7 @@ char *pf2string(const Pf *pf) {
 }
 
 int pfget(Pf *pf, const char *key, void **value) {
+  pfint::note_asked(pf, key);
   Pf *v = pfint::lookup(pf, key);
   if (value != nullptr) {
     if (v == nullptr) {
@@ -715,11 +752,13 @@ int pfget(Pf *pf, const char *key, void **value) {
 }
 
 char *pfget_string(Pf *pf, const char *key) {
+  pfint::note_asked(pf, key);
   Pf *v = pfint::lookup(pf, key);
   return v != nullptr && v->kind == PFSTRING ? v->text.data() : nullptr;
 }
 
 Tbl *pfget_tbl(Pf *pf, const char *key) {
+  pfint::note_asked(pf, key);
   Pf *v = pfint::lookup(pf, key);
   if (v == nullptr || v->kind != PFTBL) return nullptr;
   Tbl *tbl = newtbl(static_cast<long>(v->list.size()));
@@ -731,8 +770,10 @@ Tbl *pfget_tbl(Pf *pf, const char *key) {
 }
 
 Arr *pfget_arr(Pf *pf, const char *key) {
+  pfint::note_asked(pf, key);
   Pf *v = pfint::lookup(pf, key);
   if (!pfint::is_array(v)) return nullptr;
+  pfint::note_asked(v, "", true);
   Arr *arr = newarr(nullptr);
   if (arr == nullptr) return nullptr;
   for (const auto &kv : v->arr) {
@@ -744,6 +785,7 @@ Arr *pfget_arr(Pf *pf, const char *key) {
 
 Tbl *pfkeys(Pf *pf) {
   if (!pfint::is_array(pf)) return nullptr;
+  pfint::note_asked(pf, "", true);
   Tbl *tbl = newtbl(static_cast<long>(pf->arr.size()));
   if (tbl == nullptr) return nullptr;
   for (const auto &kv : pf->arr) pushtbl(tbl, const_cast<char *>(kv.first.c_str()));

@@ -30,7 +30,10 @@
 // caller (pffree). Nodes and texts handed out by pfget, pfget_string, pfget_tbl, pfget_arr
 // and pfkeys belong to the tree: valid until the tree (or that entry) is changed or freed;
 // never pffree a nested node. parse_param results are the caller's (see there). A tree has no
-// lock: one thread at a time; separate trees are independent.
+// lock: one thread at a time; separate trees are independent, except that a copy (pfdup,
+// parse_param of a block) shares with its original, under a lock of its own, the record of
+// which keys readers asked for (see pfwarn_unused). Every node read from text remembers its
+// line and, when read from a file, the file; copies keep both.
 #pragma once
 
 #include <cstdio>
@@ -138,6 +141,42 @@ enum { P_STRCP_SIZE = 256 };
 // Reads `key` of `pf` as `kind` into `destination`. 0 on success, and also when the key is
 // absent and not required: the destination is then left as it was. -1 when a required key
 // is absent, -2 when the value is not of the kind (the destination is left as it was), -3
-// for an unknown kind or no destination; the reason, naming the key, is registered. A
-// none tree counts as empty.
+// for an unknown kind or no destination; the reason, naming the key, the value, and the
+// file and line it was read from, is registered. A required key that is absent while a
+// key of the same block differs from it by a slip of the keyboard names that key and its
+// line too. A none tree counts as empty.
 int parse_param(Pf *pf, const char *key, int kind, int required, void *destination);
+
+// The range of a number setting, both ends included.
+struct PfRange {
+  double min;
+  double max;
+};
+
+// parse_param for the number kinds (P_LINT, P_SINT, P_DBL, P_FLT) that also refuses a
+// value outside `range` with -2 and the reason registered; other kinds are parse_param's.
+int parse_param_range(Pf *pf, const char *key, int kind, int required, void *destination,
+                      PfRange range);
+
+// Reads `text`, the value given for the setting `key` (a remote command's word, a table
+// cell), as a number of `kind` (P_LINT, P_SINT, P_DBL or P_FLT) within `range`, the same
+// way parse_param reads a file's value: NaN, infinities, numbers too large for the kind,
+// trailing words and texts that are no number are refused. 0 with *destination set, or
+// -1 with the reason ("key 'k': 'nan' is not a finite number") in why[why_size] (when
+// given) and *destination left as it was.
+int pfnumber(const char *key, const char *text, int kind, PfRange range, void *destination,
+             char *why, int why_size);
+
+// "'file' line N" for where `key` of `pf` was read ("line N" for a text or stream, the
+// block's own place when the key is absent, "" when nothing is known), into where[size].
+void pfwhere(Pf *pf, const char *key, char *where, int size);
+
+// Complains once (elog_complain) about every key of the tree that no reader has asked for
+// since it was read, naming the file, the key (as a path "block->key" below the top), its
+// line, and the known key nearest to it when one is a slip of the keyboard away: keys the
+// program reads under another name are never set. Keys of a block whose entries a reader
+// took whole (pfkeys, pfget_arr, parse_param of an array of texts or of blocks) are data,
+// not settings; the blocks inside are still looked at. `quiet` (none, or a list ended by
+// none) names top-level keys left for other programs. `who` begins each line. Returns the
+// number of keys complained about.
+int pfwarn_unused(Pf *pf, const char *who, const char *const *quiet);

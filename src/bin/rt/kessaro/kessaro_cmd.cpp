@@ -71,8 +71,48 @@ bool is_dl_set_key(const char *key) {
   return false;
 }
 
+// The numbers "set" takes. A value outside its range, NaN or an infinity is refused before
+// anything changes; the intervals then bring what passed into their working bounds.
+struct SetNumber {
+  const char *key;
+  int kind;
+  PfRange range;
+};
+constexpr double kYear = 366.0 * 86400.0;
+constexpr PfRange kAnyInt = {-2147483648.0, 2147483647.0};
+const SetNumber set_numbers[] = {
+    {"status_interval", P_DBL, {-kYear, kYear}},
+    {"log_poc", P_LINT, kAnyInt},
+    {"debug_data", P_LINT, kAnyInt},
+    {"debug_serial", P_LINT, kAnyInt},
+    {"debug_data_timeout", P_DBL, {0.0, kYear}},
+    {"debug_serial_timeout", P_DBL, {0.0, kYear}},
+    {"log_data_errors", P_LINT, kAnyInt},
+    {"v_strseq_timeout", P_DBL, {0.0, kYear}},
+    {"request_params_interval", P_DBL, {-kYear, kYear}},
+};
+
+// "" when `value` suits the number key `key` (or the key takes no number), else why not.
+// A word that does not begin like a number reads as 0, which for the intervals is "off".
+std::string check_set_number(const char *key, const char *value) {
+  for (const SetNumber &n : set_numbers) {
+    if (strcmp(key, n.key) != 0) continue;
+    char *end = nullptr;
+    (void)strtod(value, &end);
+    const char *text = end == value ? "0" : value;
+    double d = 0;
+    int i = 0;
+    char why[256];
+    void *dest = n.kind == P_DBL ? static_cast<void *>(&d) : static_cast<void *>(&i);
+    if (pfnumber(n.key, text, n.kind, n.range, dest, why, sizeof why) != 0) return why;
+    return "";
+  }
+  return "";
+}
+
+// An interval in seconds: 0 or less is "off", anything shorter than a second is one second.
 double clamp_interval(double v) {
-  if (v <= 0.0) return 0.0;
+  if (!(v > 0.0)) return 0.0;
   return v < 1.0 ? 1.0 : v;
 }
 
@@ -250,6 +290,9 @@ void run_command(Kessaro *altus, const char *command, Pf *request) {
       altus_cmd_error(altus, nullptr, request, 1, "no set key");
     } else if (nargs < 2) {
       altus_cmd_error(altus, nullptr, request, 1, "no set value");
+    } else if (std::string bad = check_set_number(argv[1], argv[2]); !bad.empty()) {
+      altus_cmd_error(altus, nullptr, request, 1, "%s", bad.c_str());
+      altuscom_log_message(nullptr, nullptr, 1, "Refusing set %s: %s\n", argv[1], bad.c_str());
     } else if (strcmp(argv[1], "status_interval") == 0) {
       double v = clamp_interval(atof(argv[2]));
       altus->status_interval = v;

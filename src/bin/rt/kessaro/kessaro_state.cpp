@@ -121,12 +121,9 @@ double *time_field(AltusDatalogger *dl, int i) {
 // Reads one key; a value outside [lo, hi] counts as malformed. 0 or -1 (registered).
 int read_key(Pf *block, const char *target, const char *key, int kind, int required, void *dest,
              long lo = LONG_MIN, long hi = LONG_MAX) {
-  int rc = parse_param(block, key, kind, required, dest);
-  bool present = pfget(block, key, nullptr) != PFINVALID;
-  if (rc == 0 && present && kind == P_LINT && (*(int *)dest < lo || *(int *)dest > hi)) {
-    elog_log(0, "parse_state: %s of %s out of range: %d.\n", key, target, *(int *)dest);
-    rc = -2;
-  }
+  PfRange range = {-HUGE_VAL, HUGE_VAL};
+  if (kind == P_LINT) range = {static_cast<double>(lo), static_cast<double>(hi)};
+  int rc = parse_param_range(block, key, kind, required, dest, range);
   if (rc != 0) {
     elog_log(0, "parse_state: parse_param(%s,%s) error.\n", target, key);
     return -1;

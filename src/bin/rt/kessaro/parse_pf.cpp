@@ -57,9 +57,14 @@ bool host_ok(const std::string &h) {
 }
 
 // A time in seconds that may not be negative: -1 with the key named when it is.
-int refuse_negative(const std::string &who, const char *key, double value) {
+// `pf`, when given, is the block the key was read from: the message then names its file
+// and line too.
+int refuse_negative(const std::string &who, const char *key, double value, Pf *pf = nullptr) {
   if (value >= 0) return 0;
-  elog_log(0, "parse_pf: %s->%s %g is negative.\n", who.c_str(), key, value);
+  char where[300] = "";
+  if (pf != nullptr) pfwhere(pf, key, where, sizeof where);
+  elog_log(0, "parse_pf: %s->%s %g is negative.%s%s\n", who.c_str(), key, value,
+           where[0] != '\0' ? " Read at " : "", where);
   return -1;
 }
 
@@ -209,8 +214,8 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
     elog_log(0, "parse_pf: parse_param(altus->datarate_interval) error.\n");
     return -1;
   }
-  if (refuse_negative("kessaro", "status_interval", altus->status_interval) != 0 ||
-      refuse_negative("kessaro", "datarate_interval", altus->datarate_interval) != 0)
+  if (refuse_negative("kessaro", "status_interval", altus->status_interval, pf) != 0 ||
+      refuse_negative("kessaro", "datarate_interval", altus->datarate_interval, pf) != 0)
     return -1;
   altus->ring_refusal_drop_time = 60.0;
   if (parse_param(pf, "ring_refusal_drop_time", P_DBL, 0, &altus->ring_refusal_drop_time) != 0) {
@@ -417,11 +422,12 @@ static int read_modem_keys(Pf *pf, Modem *m, const char *tmpl) {
     return fail("timeout_connect");
   if (parse_param(pf, "timeout_control", P_DBL, req, &m->timeout_control) != 0)
     return fail("timeout_control");
-  if (parse_param(pf, "maxtries", P_LINT, req, &m->maxtries) != 0) return fail("maxtries");
+  if (parse_param_range(pf, "maxtries", P_LINT, req, &m->maxtries, {0, 1000}) != 0)
+    return fail("maxtries");
   if (parse_param(pf, "test", P_LINT, 0, &m->test) != 0) return fail("test");
-  if (refuse_negative(who, "timeout", m->timeout) != 0 ||
-      refuse_negative(who, "timeout_connect", m->timeout_connect) != 0 ||
-      refuse_negative(who, "timeout_control", m->timeout_control) != 0)
+  if (refuse_negative(who, "timeout", m->timeout, pf) != 0 ||
+      refuse_negative(who, "timeout_connect", m->timeout_connect, pf) != 0 ||
+      refuse_negative(who, "timeout_control", m->timeout_control, pf) != 0)
     return -1;
   return 0;
 }
@@ -912,6 +918,15 @@ static void clamp_stream_timeout(AltusDatalogger *dl) {
 static int read_switch_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
   char *text = nullptr;
   if (parse_param(k.pf, "dialin_cmd", P_STR, k.req, &text) != 0) return k.fail("dialin_cmd");
+  if (text != nullptr && strcmp(text, "getevents") != 0 && strcmp(text, "status") != 0 &&
+      strcmp(text, "strstart") != 0) {
+    char where[300];
+    pfwhere(k.pf, "dialin_cmd", where, sizeof where);
+    elog_log(0, "parse_pf: %s: %s->dialin_cmd '%s' is none of getevents, status, strstart.\n",
+             where, k.who.c_str(), text);
+    free(text);
+    return -1;
+  }
   if (text != nullptr) {
     set_text(dl->dialin_cmd, text);
     free(text);
@@ -920,24 +935,27 @@ static int read_switch_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
     const char *key;
     int kind;
     int *field;
+    PfRange range;  // counts and sizes: what the key may hold
   };
+  constexpr PfRange kAny = {-HUGE_VAL, HUGE_VAL};  // flags; the buffers bounded later
   int order = dl->order_output_data;
   const IntKey first[] = {
-      {"accept_pocs_from_dialin", P_BOOL, &dl->accept_pocs_from_dialin},
-      {"dialout_if_getevents_incomplete", P_BOOL, &dl->dialout_if_getevents_incomplete},
-      {"auto_stream", P_BOOL, &dl->auto_stream},
-      {"auto_delete", P_BOOL, &dl->auto_delete},
-      {"auto_getevents", P_BOOL, &dl->auto_getevents},
-      {"auto_getevents_at_startup", P_BOOL, &dl->auto_getevents_at_startup},
-      {"save_evt_files", P_BOOL, &dl->save_evt_files},
-      {"callmode_on_close", P_BOOL, &dl->callmode_on_close},
-      {"max_strbuf", P_LINT, &dl->max_strbuf},
-      {"altus_stream_buffer_size", P_LINT, &dl->altus_stream_buffer_size},
-      {"max_retran", P_LINT, &dl->max_strretranbuf},
-      {"order_output_data", P_BOOL, &order},
+      {"accept_pocs_from_dialin", P_BOOL, &dl->accept_pocs_from_dialin, kAny},
+      {"dialout_if_getevents_incomplete", P_BOOL, &dl->dialout_if_getevents_incomplete, kAny},
+      {"auto_stream", P_BOOL, &dl->auto_stream, kAny},
+      {"auto_delete", P_BOOL, &dl->auto_delete, kAny},
+      {"auto_getevents", P_BOOL, &dl->auto_getevents, kAny},
+      {"auto_getevents_at_startup", P_BOOL, &dl->auto_getevents_at_startup, kAny},
+      {"save_evt_files", P_BOOL, &dl->save_evt_files, kAny},
+      {"callmode_on_close", P_BOOL, &dl->callmode_on_close, kAny},
+      {"max_strbuf", P_LINT, &dl->max_strbuf, kAny},
+      {"altus_stream_buffer_size", P_LINT, &dl->altus_stream_buffer_size, {0, 65535}},
+      {"max_retran", P_LINT, &dl->max_strretranbuf, kAny},
+      {"order_output_data", P_BOOL, &order, kAny},
   };
   for (const IntKey &ik : first) {
-    if (parse_param(k.pf, ik.key, ik.kind, k.req, ik.field) != 0) return k.fail(ik.key);
+    if (parse_param_range(k.pf, ik.key, ik.kind, k.req, ik.field, ik.range) != 0)
+      return k.fail(ik.key);
   }
   dl->order_output_data = order;
   return 0;
@@ -953,13 +971,13 @@ static int read_interval_keys(const DataloggerKeys &k, AltusDatalogger *dl) {
   if (parse_param(k.pf, "request_params_interval", P_DBL, k.req, &d) != 0)
     return k.fail("request_params_interval");
   dl->request_params_interval = d;
-  if (parse_param(k.pf, "samprate", P_LINT, k.req, &dl->request_samprate) != 0)
+  if (parse_param_range(k.pf, "samprate", P_LINT, k.req, &dl->request_samprate, {1, 2000}) != 0)
     return k.fail("samprate");
   if (parse_param(k.pf, "auto_getevents_window", P_DBL, k.req, &dl->auto_getevents_window) != 0)
     return k.fail("auto_getevents_window");
-  if (refuse_negative(k.who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime) != 0 ||
-      refuse_negative(k.who, "request_params_interval", dl->request_params_interval) != 0 ||
-      refuse_negative(k.who, "auto_getevents_window", dl->auto_getevents_window) != 0)
+  if (refuse_negative(k.who, "evtfile_maxwaittime", dl->tmpfile_maxwaittime, k.pf) != 0 ||
+      refuse_negative(k.who, "request_params_interval", dl->request_params_interval, k.pf) != 0 ||
+      refuse_negative(k.who, "auto_getevents_window", dl->auto_getevents_window, k.pf) != 0)
     return -1;
   if (parse_param(k.pf, "altus_stream_timeout", P_LINT, k.req, &dl->stream_timeout) != 0)
     return k.fail("stream_timeout");
@@ -1374,8 +1392,11 @@ int parse_pf(const char *pfname, const char *pfsubs, Kessaro *altus) {
     elog_log(0, "parse_pf: pf_substitute(%s,%s) error.\n", pfname, pfsubs ? pfsubs : "");
     return -1;
   }
-  if (parse_pf_tree(used, altus) != 0) return -1;
-  return parse_pf_pocds(altus);
+  if (parse_pf_tree(used, altus) != 0 || parse_pf_pocds(altus) != 0) return -1;
+  // Keys nothing read are typing slips or settings of another version: said once, here.
+  static const char *const left_for_others[] = {"pf_revision_time", nullptr};
+  pfwarn_unused(used, "parse_pf", left_for_others);
+  return 0;
 }
 
 void parse_pf_release(Kessaro *altus) {

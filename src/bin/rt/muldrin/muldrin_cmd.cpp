@@ -349,6 +349,50 @@ std::string apply_set(Q330 *q330, const std::string &key, const char *value) {
   return "";
 }
 
+// The numbers "set" takes: a value outside its range, NaN or an infinity is refused
+// before any datalogger is touched. Within the range, throttle, the local ports and the
+// drop percentages are still brought into their working bounds by apply_set.
+struct SetNumber {
+  const char *key;
+  int kind;
+  PfRange range;
+};
+constexpr PfRange kAnyInt = {-2147483648.0, 2147483647.0};
+const SetNumber set_numbers[] = {
+    {"throttle", P_LINT, kAnyInt},
+    {"local_port_control", P_LINT, kAnyInt},
+    {"local_port_data", P_LINT, kAnyInt},
+    {"data_drop_packet_pcnt", P_DBL, {-1000.0, 1000.0}},
+    {"control_drop_packet_pcnt", P_DBL, {-1000.0, 1000.0}},
+    {"freeze_datathread_time", P_LINT, {0, 86400}},
+    {"freeze_controlthread_time", P_LINT, {0, 86400}},
+    {"log_packet_cache", P_LINT, {0, kAnyInt.max}},
+    {"verbose_log", P_LINT, kAnyInt},
+    {"debug_data", P_LINT, kAnyInt},
+    {"debug_ack", P_LINT, kAnyInt},
+    {"debug_control", P_LINT, kAnyInt},
+    {"debug_udp", P_LINT, kAnyInt},
+    {"stop_acks", P_LINT, kAnyInt},
+};
+
+// "" when `value` suits the number key `key` (or the key takes no number), else why not.
+// A word that does not begin like a number reads as 0, as it always has.
+std::string check_set_number(const std::string &key, const char *value) {
+  for (const SetNumber &n : set_numbers) {
+    if (key != n.key) continue;
+    char *end = nullptr;
+    (void)strtod(value, &end);
+    const char *text = end == value ? "0" : value;
+    double d = 0;
+    int i = 0;
+    char why[256];
+    void *dest = n.kind == P_DBL ? static_cast<void *>(&d) : static_cast<void *>(&i);
+    if (pfnumber(n.key, text, n.kind, n.range, dest, why, sizeof why) != 0) return why;
+    return "";
+  }
+  return "";
+}
+
 bool known_set_key(const std::string &key) {
   static const char *const keys[] = {"throttle",
                                      "local_port_control",
@@ -492,6 +536,11 @@ void do_set(Muldrin *m, CmdThread *cth, const char *cmd, Pf *request, int argc, 
   if (!known_set_key(key)) {
     std::string msg = "unrecognized set key '" + key + "'";
     cmd_error(cth, request, nullptr, nullptr, nullptr, msg.c_str(), 1);
+    return;
+  }
+  std::string bad = check_set_number(key, argv[2]);
+  if (!bad.empty()) {
+    cmd_error(cth, request, nullptr, nullptr, nullptr, bad.c_str(), 1);
     return;
   }
   // Throttles of 1 to 9 bytes per second have no datalogger word.

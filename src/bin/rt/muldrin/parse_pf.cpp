@@ -85,17 +85,21 @@ int parse_toplevel(Pf *pf, Muldrin *m) {
     return -1;
   }
   m->shutdown_wait_time = 20.0;
-  if (parse_param(pf, "shutdown_wait_time", P_DBL, 0, &m->shutdown_wait_time) < 0) {
+  if (parse_param_range(pf, "shutdown_wait_time", P_DBL, 0, &m->shutdown_wait_time, {0, 3600}) <
+      0) {
     elog_log(0, "parse_pf: parse_param(shutdown_wait_time) error.\n");
     return -1;
   }
   m->mtfifo_write_queue = 0;
-  if (parse_param(pf, "mtfifo_write_queue", P_LINT, 0, &m->mtfifo_write_queue) < 0) {
+  // A count of queued items: 0 is "no limit", a negative one would hold every producer.
+  if (parse_param_range(pf, "mtfifo_write_queue", P_LINT, 0, &m->mtfifo_write_queue,
+                        {0, 10000000}) < 0) {
     elog_log(0, "parse_pf: parse_param(mtfifo_write_queue) error.\n");
     return -1;
   }
   m->ring_refusal_drop_time = 60.0;
-  if (parse_param(pf, "ring_refusal_drop_time", P_DBL, 0, &m->ring_refusal_drop_time) < 0) {
+  if (parse_param_range(pf, "ring_refusal_drop_time", P_DBL, 0, &m->ring_refusal_drop_time,
+                        {0, 366.0 * 86400.0}) < 0) {
     elog_log(0, "parse_pf: parse_param(ring_refusal_drop_time) error.\n");
     return -1;
   }
@@ -596,9 +600,17 @@ int parse_dataloggers(Pf *pf, Q330OutCallback out_callback, Muldrin *m) {
     if (w.size() != 8) {
       elog_log(0, "parse_pf: Unable to scan '%s' dataloggers table entry.\n", row);
       rc = -1;
-      break;
+    } else {
+      rc = parse_datalogger(pf, w, row, out_callback, m);
     }
-    rc = parse_datalogger(pf, w, row, out_callback, m);
+    if (rc != 0) {
+      // The messages above name the datalogger; this one the file and line of its row.
+      void *list = nullptr;
+      char where[300] = "";
+      if (pfget(pf, "dataloggers", &list) == PFTBL)
+        pfwhere(static_cast<Pf *>(list), std::to_string(i).c_str(), where, sizeof where);
+      elog_log(0, "parse_pf: %s: key 'dataloggers': row '%s' refused.\n", where, row);
+    }
   }
   freetbl(rows, free);
   return rc;
@@ -751,5 +763,8 @@ int parse_pf(const char *pfname, Q330OutCallback out_callback, Muldrin *m) {
   if (parse_templates(pf, m) < 0 || parse_dataloggers(pf, out_callback, m) < 0 ||
       parse_pocds(pf, m) < 0)
     return -1;
+  // Keys nothing read are typing slips or settings of another version: said once, here.
+  static const char *const left_for_others[] = {"pf_revision_time", nullptr};
+  pfwarn_unused(pf, "parse_pf", left_for_others);
   return 0;
 }

@@ -37,88 +37,93 @@ struct Q330Params {
   int type;
   int required_default;
   size_t offset;
+  PfRange range;  // numbers: what the key may hold
 };
+
+constexpr double kYear = 366.0 * 86400.0;
+constexpr PfRange kAny = {-HUGE_VAL, HUGE_VAL};
+constexpr PfRange kAnyInt = {-2147483648.0, 2147483647.0};
 
 #define DLP(member) offsetof(Q330DLParams, member)
 
 // Scalar keys of a parameter block; required_default: must be among the top-level keys.
 const Q330Params q330_dlparams[] = {
-    {"q330_port_base", P_LINT, 1, DLP(q330_port_base)},
-    {"q330_port_logical", P_LINT, 0, DLP(q330_port_logical)},
-    {"local_port_control", P_STR, 1, DLP(local_port_control_str)},
-    {"local_port_data", P_STR, 1, DLP(local_port_data_str)},
-    {"local_ipaddr", P_STR, 0, DLP(local_ipaddr)},
-    {"maxretries_control", P_LINT, 1, DLP(maxretries_control)},
-    {"maxretries_register", P_LINT, 1, DLP(maxretries_register)},
-    {"udp_packetcache_size_data", P_LINT, 1, DLP(udp_packetcache_size_data)},
-    {"udp_packetcache_size_control", P_LINT, 1, DLP(udp_packetcache_size_control)},
-    {"datarate_interval", P_DBL, 1, DLP(datarate_interval)},
-    {"commeff_interval", P_DBL, 1, DLP(commeff_interval)},
-    {"thruput_interval", P_DBL, 1, DLP(thruput_interval)},
-    {"statusrequest_interval", P_LINT, 1, DLP(statusrequest_interval)},
-    {"statusreport_interval", P_LINT, 1, DLP(statusreport_interval)},
-    {"timeout_datathread_hang", P_DBL, 0, DLP(timeout_datathread_hang)},
-    {"timeout_controlthread_hang", P_DBL, 0, DLP(timeout_controlthread_hang)},
-    {"timeout_control", P_DBL, 1, DLP(timeout_control)},
-    {"timeout_data", P_DBL, 1, DLP(timeout_data)},
-    {"control_inactivity_timeout", P_DBL, 1, DLP(control_inactivity_timeout)},
-    {"register_retry_sleep", P_DBL, 1, DLP(register_retry_sleep)},
-    {"q330_ipaddress", P_STR, 0, DLP(q330_ipaddress)},
-    {"q330_serial_number", P_STR, 0, DLP(q330_serial_number)},
-    {"user_message_level", P_LINT, 1, DLP(user_message_level)},
-    {"verbose_log", P_LINT, 1, DLP(verbose_log)},
-    {"debug_data", P_LINT, 1, DLP(debug_data)},
-    {"debug_ack", P_LINT, 0, DLP(debug_ack)},
-    {"debug_control", P_LINT, 1, DLP(debug_control)},
-    {"debug_udp", P_LINT, 1, DLP(debug_udp)},
-    {"ack_print_bit_flag", P_BOOL, 0, DLP(ack_print_bit_flag)},
-    {"stop_acks", P_BOOL, 0, DLP(stop_acks)},
-    {"output_time_packet", P_BOOL, 0, DLP(output_time_packet)},
-    {"throttle", P_LINT, 1, DLP(throttle)},
-    {"disposition", P_STR, 0, DLP(disposition_str)},
-    {"log_flags", P_LINT, 0, DLP(log_flags)},
-    {"log_mtu", P_LINT, 0, DLP(log_mtu)},
-    {"log_group_count", P_LINT, 0, DLP(log_group_count)},
-    {"log_maximum_resend_timeout", P_DBL, 0, DLP(log_maximum_resend_timeout_dbl)},
-    {"log_group_timeout", P_DBL, 0, DLP(log_group_timeout_dbl)},
-    {"log_minimum_resend_timeout", P_DBL, 0, DLP(log_minimum_resend_timeout_dbl)},
-    {"log_window_size", P_LINT, 0, DLP(log_window_size)},
-    {"log_acknowledge_count", P_LINT, 0, DLP(log_acknowledge_count)},
-    {"log_acknowledge_timeout", P_DBL, 0, DLP(log_acknowledge_timeout_dbl)},
-    {"massrecenter_duration", P_DBL, 1, DLP(massrecenter_duration_dbl)},
-    {"massrecenter_sensors", P_STR, 1, DLP(massrecenter_sensors)},
-    {"masslockunlock_duration", P_DBL, 1, DLP(masslockunlock_duration_dbl)},
-    {"masslockunlock_sensors", P_STR, 1, DLP(masslockunlock_sensors)},
-    {"calibration_duration", P_LINT, 1, DLP(calibration_duration)},
-    {"calibration_amplitude", P_LINT, 1, DLP(calibration_amplitude)},
-    {"calibration_settling_time", P_LINT, 1, DLP(calibration_settling_time)},
-    {"calibration_trailer_time", P_LINT, 1, DLP(calibration_trailer_time)},
-    {"calibration_period", P_LINT, 1, DLP(calibration_frequency_divider)},
-    {"calibration_waveform", P_STR, 1, DLP(calibration_waveform_str)},
-    {"calibration_sensors", P_STR, 1, DLP(calibration_calibration_bitmap_str)},
-    {"calibration_monitor_channels", P_STR, 1, DLP(calibration_monitor_channel_bitmap_str)},
-    {"calibration_capacitive", P_BOOL, 1, DLP(calibration_capacitive)},
-    {"shutdown_timeout", P_DBL, 1, DLP(shutdown_timeout)},
-    {"shutdown_buffer_thresh", P_DBL, 1, DLP(shutdown_buffer_thresh)},
-    {"shutdown_buffer_wait", P_DBL, 1, DLP(shutdown_buffer_wait)},
-    {"flush_buffer_thresh", P_DBL, 1, DLP(flush_buffer_thresh)},
-    {"flush_buffer_age", P_DBL, 1, DLP(flush_buffer_age)},
-    {"trim_link_overlaps", P_BOOL, 1, DLP(trim_link_overlaps)},
-    {"inactivity_timeout", P_DBL, 1, DLP(inactivity_timeout)},
-    {"data_drop_packet_pcnt", P_DBL, 0, DLP(data_drop_packet_pcnt)},
-    {"control_drop_packet_pcnt", P_DBL, 0, DLP(control_drop_packet_pcnt)},
-    {"dptokens_port_1", P_STR, 0, DLP(dptokens_port_1)},
-    {"dptokens_port_2", P_STR, 0, DLP(dptokens_port_2)},
-    {"dptokens_port_3", P_STR, 0, DLP(dptokens_port_3)},
-    {"dptokens_port_4", P_STR, 0, DLP(dptokens_port_4)},
-    {"lcq_locked", P_DBL, 0, DLP(lcq_locked)},
-    {"lcq_track", P_DBL, 0, DLP(lcq_track)},
-    {"lcq_hold", P_DBL, 0, DLP(lcq_hold)},
-    {"lcq_off", P_DBL, 0, DLP(lcq_off)},
-    {"lcq_high", P_DBL, 0, DLP(lcq_high)},
-    {"lcq_low", P_DBL, 0, DLP(lcq_low)},
-    {"lcq_never", P_DBL, 0, DLP(lcq_never)},
-    {"lcq_degrade_time", P_DBL, 0, DLP(lcq_degrade_time)},
+    {"q330_port_base", P_LINT, 1, DLP(q330_port_base), kAny},
+    {"q330_port_logical", P_LINT, 0, DLP(q330_port_logical), {0, 4}},
+    {"local_port_control", P_STR, 1, DLP(local_port_control_str), kAny},
+    {"local_port_data", P_STR, 1, DLP(local_port_data_str), kAny},
+    {"local_ipaddr", P_STR, 0, DLP(local_ipaddr), kAny},
+    {"maxretries_control", P_LINT, 1, DLP(maxretries_control), {0, 1000}},
+    {"maxretries_register", P_LINT, 1, DLP(maxretries_register), {0, 1000000}},
+    {"udp_packetcache_size_data", P_LINT, 1, DLP(udp_packetcache_size_data), {0, 100000}},
+    {"udp_packetcache_size_control", P_LINT, 1, DLP(udp_packetcache_size_control), {0, 100000}},
+    {"datarate_interval", P_DBL, 1, DLP(datarate_interval), kAny},
+    {"commeff_interval", P_DBL, 1, DLP(commeff_interval), kAny},
+    {"thruput_interval", P_DBL, 1, DLP(thruput_interval), kAny},
+    {"statusrequest_interval", P_LINT, 1, DLP(statusrequest_interval), {0, kYear}},
+    {"statusreport_interval", P_LINT, 1, DLP(statusreport_interval), kAny},
+    {"timeout_datathread_hang", P_DBL, 0, DLP(timeout_datathread_hang), {0, kYear}},
+    {"timeout_controlthread_hang", P_DBL, 0, DLP(timeout_controlthread_hang), {0, kYear}},
+    {"timeout_control", P_DBL, 1, DLP(timeout_control), {0, 3600}},
+    {"timeout_data", P_DBL, 1, DLP(timeout_data), {0, 3600}},
+    {"control_inactivity_timeout", P_DBL, 1, DLP(control_inactivity_timeout), {0, kYear}},
+    {"register_retry_sleep", P_DBL, 1, DLP(register_retry_sleep), {0, kYear}},
+    {"q330_ipaddress", P_STR, 0, DLP(q330_ipaddress), kAny},
+    {"q330_serial_number", P_STR, 0, DLP(q330_serial_number), kAny},
+    {"user_message_level", P_LINT, 1, DLP(user_message_level), kAny},
+    {"verbose_log", P_LINT, 1, DLP(verbose_log), kAny},
+    {"debug_data", P_LINT, 1, DLP(debug_data), kAny},
+    {"debug_ack", P_LINT, 0, DLP(debug_ack), kAny},
+    {"debug_control", P_LINT, 1, DLP(debug_control), kAny},
+    {"debug_udp", P_LINT, 1, DLP(debug_udp), kAny},
+    {"ack_print_bit_flag", P_BOOL, 0, DLP(ack_print_bit_flag), kAny},
+    {"stop_acks", P_BOOL, 0, DLP(stop_acks), kAny},
+    {"output_time_packet", P_BOOL, 0, DLP(output_time_packet), kAny},
+    {"throttle", P_LINT, 1, DLP(throttle), kAny},
+    {"disposition", P_STR, 0, DLP(disposition_str), kAny},
+    {"log_flags", P_LINT, 0, DLP(log_flags), {kAnyInt.min, 65535}},
+    {"log_mtu", P_LINT, 0, DLP(log_mtu), {kAnyInt.min, 65535}},
+    {"log_group_count", P_LINT, 0, DLP(log_group_count), {kAnyInt.min, 65535}},
+    {"log_maximum_resend_timeout", P_DBL, 0, DLP(log_maximum_resend_timeout_dbl), {-kYear, 6553.5}},
+    {"log_group_timeout", P_DBL, 0, DLP(log_group_timeout_dbl), {-kYear, 6553.5}},
+    {"log_minimum_resend_timeout", P_DBL, 0, DLP(log_minimum_resend_timeout_dbl), {-kYear, 6553.5}},
+    {"log_window_size", P_LINT, 0, DLP(log_window_size), {kAnyInt.min, 65535}},
+    {"log_acknowledge_count", P_LINT, 0, DLP(log_acknowledge_count), {kAnyInt.min, 65535}},
+    {"log_acknowledge_timeout", P_DBL, 0, DLP(log_acknowledge_timeout_dbl), {-kYear, 6553.5}},
+    {"massrecenter_duration", P_DBL, 1, DLP(massrecenter_duration_dbl), {0, 655.35}},
+    {"massrecenter_sensors", P_STR, 1, DLP(massrecenter_sensors), kAny},
+    {"masslockunlock_duration", P_DBL, 1, DLP(masslockunlock_duration_dbl), {0, 655.35}},
+    {"masslockunlock_sensors", P_STR, 1, DLP(masslockunlock_sensors), kAny},
+    {"calibration_duration", P_LINT, 1, DLP(calibration_duration), {0, 65535}},
+    {"calibration_amplitude", P_LINT, 1, DLP(calibration_amplitude), {0, 65535}},
+    {"calibration_settling_time", P_LINT, 1, DLP(calibration_settling_time), {0, 65535}},
+    {"calibration_trailer_time", P_LINT, 1, DLP(calibration_trailer_time), {0, 65535}},
+    {"calibration_period", P_LINT, 1, DLP(calibration_frequency_divider), {1, 255}},
+    {"calibration_waveform", P_STR, 1, DLP(calibration_waveform_str), kAny},
+    {"calibration_sensors", P_STR, 1, DLP(calibration_calibration_bitmap_str), kAny},
+    {"calibration_monitor_channels", P_STR, 1, DLP(calibration_monitor_channel_bitmap_str), kAny},
+    {"calibration_capacitive", P_BOOL, 1, DLP(calibration_capacitive), kAny},
+    {"shutdown_timeout", P_DBL, 1, DLP(shutdown_timeout), {0, kYear}},
+    {"shutdown_buffer_thresh", P_DBL, 1, DLP(shutdown_buffer_thresh), {0, 100}},
+    {"shutdown_buffer_wait", P_DBL, 1, DLP(shutdown_buffer_wait), {0, kYear}},
+    {"flush_buffer_thresh", P_DBL, 1, DLP(flush_buffer_thresh), {0, 100}},
+    {"flush_buffer_age", P_DBL, 1, DLP(flush_buffer_age), {0, kYear}},
+    {"trim_link_overlaps", P_BOOL, 1, DLP(trim_link_overlaps), kAny},
+    {"inactivity_timeout", P_DBL, 1, DLP(inactivity_timeout), {0, kYear}},
+    {"data_drop_packet_pcnt", P_DBL, 0, DLP(data_drop_packet_pcnt), {0, 100}},
+    {"control_drop_packet_pcnt", P_DBL, 0, DLP(control_drop_packet_pcnt), {0, 100}},
+    {"dptokens_port_1", P_STR, 0, DLP(dptokens_port_1), kAny},
+    {"dptokens_port_2", P_STR, 0, DLP(dptokens_port_2), kAny},
+    {"dptokens_port_3", P_STR, 0, DLP(dptokens_port_3), kAny},
+    {"dptokens_port_4", P_STR, 0, DLP(dptokens_port_4), kAny},
+    {"lcq_locked", P_DBL, 0, DLP(lcq_locked), {0, 100}},
+    {"lcq_track", P_DBL, 0, DLP(lcq_track), {0, 100}},
+    {"lcq_hold", P_DBL, 0, DLP(lcq_hold), {0, 100}},
+    {"lcq_off", P_DBL, 0, DLP(lcq_off), {0, 100}},
+    {"lcq_high", P_DBL, 0, DLP(lcq_high), {0, 100}},
+    {"lcq_low", P_DBL, 0, DLP(lcq_low), {0, 100}},
+    {"lcq_never", P_DBL, 0, DLP(lcq_never), {0, 100}},
+    {"lcq_degrade_time", P_DBL, 0, DLP(lcq_degrade_time), {0, kYear}},
 };
 static_assert(sizeof(q330_dlparams) / sizeof(q330_dlparams[0]) == 76);
 
@@ -785,6 +790,10 @@ int fill_ep_channel(Q330DLParams *dlp, const char *name, const char *value,
              read_double(w[6], &c->calper) < 0) {
     elog_log(0, "%s: error scanning '%s' for ep channel '%s'.\n", fn, value, name);
     rc = -1;
+  } else if (char why[200]; pfnumber("samprate", w[3].c_str(), P_LINT, {1, 1000}, &c->samprate, why,
+                                     sizeof why) < 0) {
+    elog_log(0, "%s: ep_map->%s: %s.\n", fn, name, why);
+    rc = -1;
   } else if (put_field(c->segtype, sizeof c->segtype, w[4]) < 0) {
     elog_log(0, "%s: segtype '%s' too long for ep channel '%s' (no more than 3 characters).\n", fn,
              w[4].c_str(), name);
@@ -943,12 +952,24 @@ int read_plain_params(Pf *pf, Q330DLParams *dlp, int is_default) {
         *dst = text;
       }
     } else {
-      rc = parse_param(pf, row.name, row.type, required, member);
+      rc = parse_param_range(pf, row.name, row.type, required, member, row.range);
     }
     if (rc < 0) {
       elog_log(0, "parse_dlparams: parse_param(%s) error.\n", row.name);
       return -1;
     }
+  }
+  // The sensors of the mass commands: the datalogger knows sensor A, sensor B or both.
+  for (const char *key : {"massrecenter_sensors", "masslockunlock_sensors"}) {
+    const char *text = pfget_string(pf, key);
+    if (text == nullptr || strcmp(text, "A") == 0 || strcmp(text, "B") == 0 ||
+        strcmp(text, "AB") == 0)
+      continue;
+    char where[300];
+    pfwhere(pf, key, where, sizeof where);
+    elog_log(0, "parse_dlparams: %s: key '%s': '%s' is none of A, B, AB.\n", where, key, text);
+    elog_log(0, "parse_dlparams: parse_param(%s) error.\n", key);
+    return -1;
   }
   return 0;
 }

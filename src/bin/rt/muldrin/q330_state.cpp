@@ -395,20 +395,26 @@ int q330_read_state(Q330 *q330) {
   auto missing = [&](const char *key) {
     elog_complain(0, "Cannot find '%s' in statefile for %s.\n", key, dlname);
   };
-  double v = 0;
-  long n = 0;
-  if (!parse_real(text_of(block, "endtime"), &v))
-    missing("endtime");
-  else
-    q330->status.endtime = v;
-  if (!parse_real(text_of(block, "ch98_time"), &v))
-    missing("ch98_time");
-  else
-    q330->ch98_time = v;
-  if (!parse_long(text_of(block, "nreboots"), &n) || n < 0 || n > 0x7fffffffL)
-    missing("nreboots");
-  else
-    q330->status.nreboots = static_cast<int>(n);
+  // A value that is there but no number of its range (NaN, an infinity, a negative count)
+  // is reported with the value, and the key keeps what it had.
+  auto number = [&](const char *key, int kind, PfRange range, void *dest) {
+    const char *text = text_of(block, key);
+    char why[200];
+    if (text == nullptr) {
+      missing(key);
+    } else if (pfnumber(key, text, kind, range, dest, why, sizeof why) != 0) {
+      elog_complain(0, "Cannot find '%s' in statefile for %s. Refused: %s.\n", key, dlname, why);
+    }
+  };
+  constexpr PfRange kAnyTime = {-HUGE_VAL, HUGE_VAL};
+  double endtime = q330->status.endtime, ch98 = q330->ch98_time;
+  int nreboots = q330->status.nreboots;
+  number("endtime", P_DBL, kAnyTime, &endtime);
+  number("ch98_time", P_DBL, kAnyTime, &ch98);
+  number("nreboots", P_LINT, {0, 2147483647.0}, &nreboots);
+  q330->status.endtime = endtime;
+  q330->ch98_time = ch98;
+  q330->status.nreboots = nreboots;
   // Optional: files of older releases lack them, and the stream then starts afresh.
   unsigned reboots = 0, boot_time = 0, good = 0, qdp = 0, record = 0;
   const char *boot = text_of(block, "data_boot");
