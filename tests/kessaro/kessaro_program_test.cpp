@@ -143,6 +143,8 @@ TEST(KessaroProgram, BadValueNamesFileLineKeyAndValue) {
        "key 'maxtries': '5000' is outside 0 .. 1000"},
       {"timeout_connect      60.0", "timeout_connect      -5",
        "parse_pf: modem_defaults->timeout_connect -5 is negative. Read at "},
+      {"evt_file_dir            evt", "evt_file_dir            /nonexistent/dir",
+       "key 'evt_file_dir': '/nonexistent/dir' cannot be made: its parent folder does not exist"},
       {"evt_file_dir            evt", "evt_file_dri            evt",
        "key 'evt_file_dri' is no known key: required key 'evt_file_dir' is missing"},
   };

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cerrno>
@@ -66,6 +67,22 @@ int refuse_negative(const std::string &who, const char *key, double value, Pf *p
   elog_log(0, "parse_pf: %s->%s %g is negative.%s%s\n", who.c_str(), key, value,
            where[0] != '\0' ? " Read at " : "", where);
   return -1;
+}
+
+// Why the event folder cannot serve, or none. The folder itself is made when the first
+// event file is saved; its parent must exist already, so that a slip in the path shows at
+// start and not at the first download.
+const char *evt_dir_problem(const char *dir) {
+  if (dir == nullptr || dir[0] == '\0') return nullptr;
+  struct stat st {};
+  if (stat(dir, &st) == 0) return S_ISDIR(st.st_mode) ? nullptr : "is not a folder";
+  std::string parent = dir;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return "cannot be made: its parent folder does not exist";
+  return nullptr;
 }
 
 std::vector<std::string> words_of(const char *text) {
@@ -235,6 +252,12 @@ static int read_program_keys(Pf *pf, Kessaro *altus) {
   }
   set_text(altus->evt_file_dir, text);
   free(text);
+  if (const char *why = evt_dir_problem(altus->evt_file_dir)) {
+    char where[300] = "";
+    pfwhere(pf, "evt_file_dir", where, sizeof where);
+    elog_log(0, "parse_pf: %s: key 'evt_file_dir': '%s' %s.\n", where, altus->evt_file_dir, why);
+    return -1;
+  }
   static const char *const strings[] = {"connect_listen_string", "connect_response_string"};
   char **fields[] = {&altus->connect_listen_string, &altus->connect_response_string};
   for (int i = 0; i < 2; i++) {
