@@ -754,7 +754,8 @@ struct StreamRun {
   std::string dev;
   unsigned char seqno = 0;
   char ctrl_err[300] = "";
-  int timeouts = 0;  // time-outs in a row, over the passes
+  int timeouts = 0;        // time-outs in a row, over the passes
+  bool kept_zero = false;  // counting from a reset made before this call (state file)
   StrdataCallback handler{altuscom_process_stream_packet, nullptr};
 
   // How a pass of the stream loop ends.
@@ -917,6 +918,7 @@ struct StreamRun {
       std::lock_guard<KessaroMutex> g(dl->stream_mutex);
       dl->strseq_kept = 0;
       dl->strseq_from_zero = 1;
+      kept_zero = true;
       return true;
     }
     int r = strctrl(modem, dl, 0, &seqno);
@@ -1008,10 +1010,11 @@ struct StreamRun {
     }
     altuscom_flush_stream_strdata(modem);
     {
-      // Counters kept from before: whatever the datalogger sent since is fetched.
+      // Counters kept from before: whatever the datalogger sent since is fetched. (After a
+      // reset of this call the datalogger starts from nothing: nothing to catch up on.)
       std::lock_guard<KessaroMutex> g(dl->stream_mutex);
-      dl->strseq_backfill = (dl->nextSeq != 0 || dl->strseq_from_zero) && dl->max_strbuf > 0 &&
-                            dl->order_output_data.v;
+      dl->strseq_backfill = (dl->nextSeq != 0 || (kept_zero && dl->strseq_from_zero)) &&
+                            dl->max_strbuf > 0 && dl->order_output_data.v;
       dl->strseq_backfill_end = dl->nextSeq;
     }
     dl->time_nextcontinue = 0.0;
@@ -1043,7 +1046,9 @@ struct StreamRun {
         // tell from the ring as written already (link_overlap); every second while the
         // saved position is a fresh one: a restart from it would reset the datalogger's
         // counters and lose what it still holds.
-        next_save = clock_now() + (altuscom_ring_nextseq(dl) == 0 ? 1.0 : 10.0);
+        int from_zero = 0;
+        const bool fresh = altuscom_ring_nextseq(dl, &from_zero) == 0 && !from_zero;
+        next_save = clock_now() + (fresh ? 1.0 : 10.0);
       }
       const int saved_timeout = b->timeout, saved_tries = b->tries;
       if (packets == 0) b->timeout = b->timeout_connect;
