@@ -555,6 +555,11 @@ TEST_F(AltusRingPosition, TheSavedPositionWaitsForTheRing) {
   dl->nextSeq = 0;  // a fresh stream
   EXPECT_EQ(altuscom_ring_nextseq(dl, &from_zero), 0u);
   EXPECT_EQ(from_zero, 0);
+  // Counting from a reset, its packet 0 not yet written: 0, but not a fresh start.
+  dl->nextSeq = 1;
+  ASSERT_EQ(push_stream(4000, 4, 0), 0);
+  EXPECT_EQ(altuscom_ring_nextseq(dl, &from_zero), 0u);
+  EXPECT_EQ(from_zero, 1);
 }
 
 // A restart on a ring that holds more than the state file says: what the datalogger sends
