@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "altuscom_fixture.h"
 #include "altuscomsubs_log.h"
 #include "altussim_evtwriter.h"
+#include "base/arr.h"
 #include "base/paths.h"
 #include "base/pf.h"
 #include "base/tbl.h"
@@ -30,9 +32,10 @@ const double kT0 = 1262304000.0;
 class AltusOutput : public AltusPipeline {
  protected:
   // A stream packet of stream 0 at kT0 + ms milliseconds.
-  int push_stream(long ms, int nsamp) {
+  int push_stream(long ms, int nsamp, unsigned seq = 0) {
     auto *blk = static_cast<AltusBlockStrdata *>(calloc(1, sizeof(AltusBlockStrdata)));
     blk->stream = 0;
+    blk->dataSeq = seq;
     blk->time_altusepoch = kAltusT0 + (uint32_t)(ms / 1000);
     blk->time_msec = (uint16_t)(ms % 1000);
     blk->nsamp = nsamp;
@@ -491,6 +494,94 @@ TEST_F(AltusWriters, StreamRepackaging) {
   EXPECT_EQ(pc->samprate, 2.0);
   EXPECT_EQ(std::vector<int32_t>(pc->data, pc->data + pc->nsamp),
             (std::vector<int32_t>{0, 10, 20, 30}));
+}
+
+class AltusRingPosition : public AltusWriters {
+ protected:
+  void SetUp() override {
+    AltusWriters::SetUp();
+    stream_setup();
+    dl->numStream = 1;
+    ring = dir.file("out.ring");
+    tag.orbname = ring.data();
+    kessaro_copytext(pdef.suffix, "GENC");
+    pdef.orbtag = &tag;
+    pdef.twin = 10;
+    AltusChan &ch = stream_chan();
+    ch.getcalib = 2;
+    ch.calib = 1;
+    kessaro_copytext(ch.net, "XX");
+    kessaro_copytext(ch.sta, "STR");
+    kessaro_copytext(ch.chan, "HNZ");
+    ch.pdef = &pdef;
+    setarr(altus->dltargets_array, "dlA", dl);
+  }
+  void TearDown() override {
+    delarr(altus->dltargets_array, "dlA");
+    AltusWriters::TearDown();
+  }
+  void write_thread() {
+    for (AltusPacket *p : drain()) repackage_stream_pkt(altus, p);
+  }
+  // The sample times (ms from kT0) of the waveform packets read back now.
+  std::vector<long> samples() {
+    std::vector<long> v;
+    std::vector<Read> &r = read_back();
+    for (size_t i = reads_from; i < r.size(); i++) {
+      if (r[i].kind != Pkt_wf) continue;
+      auto *pc = static_cast<PktChannel *>(gettbl(r[i].pkt->channels, 0));
+      for (int j = 0; j < pc->nsamp; j++)
+        v.push_back(std::lround((pc->time + j / pc->samprate - kT0) * 1000));
+    }
+    return v;
+  }
+  std::string ring;
+  PacketDef pdef{};
+};
+
+// The position the state file keeps is the first stream packet not yet in the ring: a
+// packet queued, or held by the repackager, is fetched again after a crash.
+TEST_F(AltusRingPosition, TheSavedPositionWaitsForTheRing) {
+  dl->nextSeq = 9;
+  ASSERT_EQ(push_stream(0, 4, 7), 0);
+  ASSERT_EQ(push_stream(2000, 4, 8), 0);
+  EXPECT_EQ(altuscom_ring_nextseq(dl), 7u);  // queued for the write thread
+  write_thread();
+  EXPECT_EQ(altuscom_ring_nextseq(dl), 7u);  // in the repackager's window
+  flush_repackage_buffers(altus);
+  EXPECT_EQ(samples().size(), 8u);
+  EXPECT_EQ(altuscom_ring_nextseq(dl), 9u);  // written
+  int from_zero = 1;
+  dl->nextSeq = 0;  // a fresh stream
+  EXPECT_EQ(altuscom_ring_nextseq(dl, &from_zero), 0u);
+  EXPECT_EQ(from_zero, 0);
+  // Counting from a reset, its packet 0 not yet written: 0, but not a fresh start.
+  dl->nextSeq = 1;
+  ASSERT_EQ(push_stream(4000, 4, 0), 0);
+  EXPECT_EQ(altuscom_ring_nextseq(dl, &from_zero), 0u);
+  EXPECT_EQ(from_zero, 1);
+}
+
+// A restart on a ring that holds more than the state file says: what the datalogger sends
+// again is dropped up to the newest sample of the channel in the ring, partly within a
+// packet; what is newer is written.
+TEST_F(AltusRingPosition, ARestartDropsWhatTheRingHoldsAlready) {
+  ASSERT_EQ(push_stream(0, 4, 0), 0);  // 0 .. 1500 ms, written before the "crash"
+  write_thread();
+  flush_repackage_buffers(altus);
+  EXPECT_EQ(samples(), (std::vector<long>{0, 500, 1000, 1500}));
+
+  altuscom_ring_overlap_init(altus);  // the start-up reads the ring
+  EXPECT_EQ(stream_chan().ring_last_time, kT0 + 1.5);
+  dl->nextSeq = 4;
+  ASSERT_EQ(push_stream(0, 4, 0), 0);     // all in the ring
+  ASSERT_EQ(push_stream(1000, 4, 1), 0);  // 1000 and 1500 in the ring
+  ASSERT_EQ(push_stream(3000, 2, 2), 0);  // new
+  write_thread();
+  flush_repackage_buffers(altus);
+  EXPECT_EQ(samples(), (std::vector<long>{2000, 2500, 3000, 3500}));
+  EXPECT_EQ(altuscom_ring_nextseq(dl), 4u);  // the dropped ones are not waited for
+  EXPECT_TRUE(logged("HNZ: 6 samples up to")) << ::testing::PrintToString(logs);
 }
 
 TEST(AltusLogPacket, Layout) {

@@ -383,6 +383,17 @@ TEST_F(AltusState, Reader) {
          EXPECT_EQ(b->files_size, 0);
          EXPECT_EQ(b->files, nullptr);
        }},
+      {"a stream counting from its reset keeps its counters; nextseq not 0 ignores it",
+       "dataloggers &Arr{\n" +
+           block("dlA", "lasttime 1\nnextseq 0\nseqfromzero 1\nlasteventscount 1\n") +
+           block("dlB", kRequired + "seqfromzero 1\n") + "}\n",
+       0, "",
+       [](AltusDatalogger *a, AltusDatalogger *b) {
+         EXPECT_EQ(a->nextSeq, 0u);
+         EXPECT_EQ(a->strseq_kept, 1);
+         EXPECT_EQ(b->nextSeq, 77u);
+         EXPECT_EQ(b->strseq_kept, 0);
+       }},
       {"a drive word beyond 16 bits is malformed",
        "dataloggers &Arr{\n" + block("dlA", kRequired + "dra 70000\n") + "}\n", -1,
        "parse_state: parse_param(dlA,dra) error.", nullptr},

@@ -433,6 +433,35 @@ TEST_F(Service, ResponsesCarryTheLatestSignedCommand) {
   pffree(first);
 }
 
+// A program that ends from its callback (a "quit" command) destroys the service there:
+// the answers it queued, the last one included, are in the ring when that returns, and
+// the command thread is not waited for by itself.
+TEST_F(Service, ADestroyFromTheCallbackWritesTheQueuedAnswersFirst) {
+  constexpr int kAnswers = 25;  // more than the put thread's queue holds
+  std::atomic<int> unread{-1};
+  ElogCapture cap;
+  rec_.on_command = [&](CmdThread *cth, Pf *request) {
+    for (int i = 0; i < kAnswers; i++)
+      EXPECT_EQ(cmdthread_send_rsp(cth, request, nullptr, nullptr, nullptr, nullptr,
+                                   i + 1 < kAnswers ? "pending" : "done"),
+                0);
+    cmdthread_destroy(cth);
+    // What is in the ring now, without waiting.
+    int n = 0, pktid = 0, nbytes = 0, bufsize = 0;
+    char src[ORBSRCNAME_SIZE], *buf = nullptr;
+    double t = 0;
+    while (orbreap_nd(listener_, &pktid, src, &t, &buf, &nbytes, &bufsize) == 0) n++;
+    free(buf);
+    unread = kAnswers - n;
+  };
+  send("q1/pf/dlcm", command_text("quit", "reply op/pf/rsp\n"));
+  rec_.until_command("quit");
+  cth_ = nullptr;  // destroyed by the callback
+  for (int i = 0; i < 500 && unread.load() < 0; i++) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(unread.load(), 0);
+  EXPECT_FALSE(cap.contains("still running")) << cap.text();
+}
+
 TEST_F(Service, ResponsesThatAreNotSent) {
   Pf *no_reply = nullptr, *reply = nullptr, *big = nullptr, *long_reply = nullptr;
   ASSERT_EQ(pfcompile("sequence s1\n", &no_reply), 0);

@@ -15,6 +15,7 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/pf.h"
+#include "base/pmtfifo.h"
 #include "base/textutil.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
@@ -68,6 +69,10 @@ void cleanup(CmdThread *cth) {
     free(*f);
   delete cth;
 }
+
+// The service whose command thread this is (none on other threads): a destroy called
+// from the callback does not wait for its own thread.
+thread_local const CmdThread *own_service = nullptr;
 
 void release(CmdThread *cth) {
   if (cth->refs.fetch_sub(1) == 1) cleanup(cth);
@@ -226,6 +231,7 @@ void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int 
 
 void *cmdthread_run(void *arg) {
   auto *cth = static_cast<CmdThread *>(arg);
+  own_service = cth;
   std::string select = "/pf/dlcm|" + regex_quote(cth->target) + "/pf/dlcm";
   if (orbselect(cth->orbcmd, select.c_str()) < 0) {
     cth->callback(cth, cth->user, 1, 0, "cmdthread_run: orbselect(%s) error.\n", select.c_str());
@@ -385,8 +391,10 @@ int cmdthread_destroy(CmdThread *cth) {
   clock_event_signal(&cth->wake);
   const double start = clock_monotonic();
   // Waits for the threads to end: an idle command thread within one reap slice, one with a
-  // command in progress when the command is done.
-  while (cth->refs.load() > 1) {
+  // command in progress when the command is done; from the callback, the command thread
+  // is the caller and ends after it.
+  const int own = own_service == cth ? 1 : 0;
+  while (cth->refs.load() > 1 + own) {
     if (clock_monotonic() - start >= kDestroyWait) {
       elog_complain(0,
                     "cmdthread_destroy: the service's threads are still running; they "
@@ -395,6 +403,10 @@ int cmdthread_destroy(CmdThread *cth) {
     }
     clock_sleep(0.1);
   }
+  // The answers still queued are written now (bounded), not when the last thread lets go:
+  // a program that ends after this call would drop them.
+  OrbputThr *put = cth->put_thr;
+  if (put && (pmtfifo_data_available(put->mtfifo) > 0 || put->putting.load())) orbputthr_stop(put);
   release(cth);
   return 0;
 }

@@ -91,11 +91,12 @@ struct cmdthread_ {
 CmdThread *cmdthread_new(const char *pfname_auth, int orbcmd, int orbrsp, const char *target,
                          const char *type, CmdThreadCallback callback, void *user);
 
-// Ends the service: asks both threads to end and waits (up to 10 s) for them, then lets go
-// of the record, whose put thread is stopped (after writing what is queued) and whose
-// texts are freed once no thread uses it. A command thread waiting in the ring for a
-// command is not waited for: it ends at its next packet, or when the owner closes
-// `orbcmd`. The connections are not closed. 0.
+// Ends the service: asks both threads to end and waits (up to 10 s) for them (called from
+// the callback, the command thread is not waited for), stops the put thread once it has
+// written what is queued, when anything is (orbputthr_stop's bound), then lets go of the
+// record, whose texts are freed once no thread uses it. A command thread waiting in the
+// ring for a command is not waited for: it ends at its next packet, or when the owner
+// closes `orbcmd`. The connections are not closed. 0.
 int cmdthread_destroy(CmdThread *cth);
 
 // Sends a response to `request`: the latest command, the service's identity, the

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_log.h"
 #include "altusevtsubs.h"
+#include "base/arr.h"
 #include "base/elog.h"
 #include "base/paths.h"
 #include "base/pf.h"
@@ -26,6 +29,7 @@
 #include "reldb/pktchannelcalib.h"
 #include "repackage.h"
 #include "ring/orb.h"
+#include "ringsvc/linkoverlap.h"
 #include "support/stdtime.h"
 
 std::atomic<int> pktchannelcalib_check{1};
@@ -147,12 +151,38 @@ void save_event_file(Kessaro *altus, AltusPacket *pkt) {
   altuscom_log_message(modem, dl, 0, "Successfully wrote EVT file %s", name.c_str());
 }
 
+// Removes one stream packet from its datalogger's ring_pending: it is in the ring now, or
+// never will be.
+void ring_release(AltusDatalogger *dl, unsigned seq) {
+  std::lock_guard<KessaroMutex> g(dl->ring_mutex);
+  auto it = dl->ring_pending.find(seq);
+  if (it != dl->ring_pending.end()) dl->ring_pending.erase(it);
+}
+
+// The stream packets whose samples a repackaging buffer holds; the buffer's flush
+// callback releases them once they are written. One per buffer, for the program's life.
+struct RingHeld {
+  std::mutex mutex;  // guards items (the write thread, and a flush after it ended)
+  std::vector<std::pair<AltusDatalogger *, unsigned>> items;
+};
+
+void ring_flushed(void *user) {
+  auto *held = static_cast<RingHeld *>(user);
+  std::vector<std::pair<AltusDatalogger *, unsigned>> items;
+  {
+    std::lock_guard<std::mutex> g(held->mutex);
+    items.swap(held->items);
+  }
+  for (const auto &[dl, seq] : items) ring_release(dl, seq);
+}
+
 // The packet-definition buffer of an output channel, made on first use (fatal failure).
 RepackageBuf *channel_rbuf(Kessaro *altus, AltusChan *ch, const char *fn) {
   PacketDef *pdef = ch->pdef;
   if (pdef->rbuf == nullptr) {
     int orb = pdef->orbtag ? pdef->orbtag->orbw : -1;
-    pdef->rbuf = repackage_create(pdef->twin, pdef->suffix, pdef->subcode, orb, nullptr, nullptr);
+    pdef->rbuf =
+        repackage_create(pdef->twin, pdef->suffix, pdef->subcode, orb, ring_flushed, new RingHeld);
     if (pdef->rbuf == nullptr) elog_die(0, "%s: repackage_create() error.\n", fn);
     if (altus->repackage_tbl == nullptr) altus->repackage_tbl = newtbl(0);
     pushtbl(altus->repackage_tbl, pdef->rbuf);
@@ -314,6 +344,8 @@ int output_pkt2fifo(Kessaro *altus, AltusPacket *pkt) {
   cp->datalogger = pkt->datalogger;
   cp->modem = pkt->modem;
   cp->type = pkt->type;
+  cp->ring_tracked = pkt->ring_tracked;
+  cp->ring_seq = pkt->ring_seq;
   if (pkt->pathname != nullptr) {
     cp->pathname = strdup(pkt->pathname);
     if (cp->pathname == nullptr) {
@@ -358,7 +390,15 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
     return -1;
   }
   if (!ch->outputthischan) return 0;
+  // Counted as not yet in the ring from now until the write thread has written it.
+  pkt->ring_tracked = 1;
+  pkt->ring_seq = blk->dataSeq * dl->numStream + blk->stream;
+  {
+    std::lock_guard<KessaroMutex> g(dl->ring_mutex);
+    dl->ring_pending.insert(pkt->ring_seq);
+  }
   if (output_pkt2fifo(altus, pkt) < 0) {
+    ring_release(dl, pkt->ring_seq);
     altuscom_log_register_error(pkt->modem, dl, 0, "output_stream_pkt: output_pkt2fifo() error\n");
     return -1;
   }
@@ -413,12 +453,37 @@ int output_event_file(Kessaro *altus, AltusPacket *pkt) {
   return 0;
 }
 
-void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
+namespace {
+
+// Samples of a stream packet that the ring held already when the program started (sent
+// again by the datalogger from the saved position) are dropped: the count to drop.
+int ring_overlap(Modem *modem, AltusDatalogger *dl, AltusChan *ch, double t, int nsamp) {
+  if (ch->ring_last_time == 0.0) return 0;
+  int n = link_overlap_samples(ch->ring_last_time, t, 1.0 / dl->samprate, nsamp);
+  if (n > 0) ch->ring_overlap_dropped += n;
+  if (n < nsamp) {  // past what the ring held: nothing more to compare with
+    if (ch->ring_overlap_dropped > 0) {
+      char *s = strtime(ch->ring_last_time);
+      altuscom_log_message(modem, dl, 0,
+                           "%s: %ld samples up to %s were in the ring already - dropped",
+                           chan_label(ch).c_str(), ch->ring_overlap_dropped, s);
+      free(s);
+    }
+    ch->ring_last_time = 0.0;
+    ch->ring_overlap_dropped = 0;
+  }
+  return n;
+}
+
+// Writes what it can of a stream packet into its channel's buffer. The buffer that took
+// it, or none.
+RepackageBuf *put_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   AltusDatalogger *dl = pkt->datalogger;
   auto *blk = reinterpret_cast<AltusBlockStrdata *>(pkt->data);
-  if (dl == nullptr || blk == nullptr || pkt->nbytes < (int)sizeof(AltusBlockStrdata)) return;
+  if (dl == nullptr || blk == nullptr || pkt->nbytes < (int)sizeof(AltusBlockStrdata))
+    return nullptr;
   AltusChan *ch = stream_chan(dl, blk);
-  if (ch == nullptr || !ch->outputthischan || ch->pdef == nullptr) return;
+  if (ch == nullptr || !ch->outputthischan || ch->pdef == nullptr) return nullptr;
   RepackageBuf *rbuf = channel_rbuf(altus, ch, "repackage_stream_pkt");
   double t = strdata_time(blk);
   if (ch->getcalib == 0 &&
@@ -426,20 +491,87 @@ void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
                      "repackage_stream_pkt: Cannot process channel '%s' since no calib db "
                      "specified in command line.\n",
                      "repackage_stream_pkt: pktchannelcalib_get() error for channel %s.\n") < 0) {
-    return;
+    return nullptr;
   }
   if (!rate_ok(dl->samprate)) {
     altuscom_log_complain(pkt->modem, dl, 1, 0,
                           "repackage_stream_pkt: No usable sample rate for channel %s.\n",
                           ch->netstachanloc);
-    return;
+    return nullptr;
   }
-  if (repackage_put(rbuf, ch->net, ch->sta, ch->chan, ch->loc, t, 1.0 / dl->samprate, ch->calib,
-                    ch->calper, ch->segtype, strdata_nsamp(blk), blk->data) < 0) {
+  const int nsamp = strdata_nsamp(blk);
+  const int skip = ring_overlap(pkt->modem, dl, ch, t, nsamp);
+  if (skip >= nsamp) return nullptr;
+  if (repackage_put(rbuf, ch->net, ch->sta, ch->chan, ch->loc, t + skip / dl->samprate,
+                    1.0 / dl->samprate, ch->calib, ch->calper, ch->segtype, nsamp - skip,
+                    blk->data + skip) < 0) {
     altuscom_log_complain(pkt->modem, dl, 1, 0,
                           "repackage_stream_pkt: repackage_put() error for channel %s.\n",
                           ch->netstachanloc);
+    return nullptr;
   }
+  return rbuf;
+}
+
+}  // namespace
+
+void repackage_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
+  RepackageBuf *rbuf = put_stream_pkt(altus, pkt);
+  if (!pkt->ring_tracked || pkt->datalogger == nullptr) return;
+  if (rbuf == nullptr || rbuf->flush_callback != ring_flushed) {
+    ring_release(pkt->datalogger, pkt->ring_seq);
+    return;
+  }
+  // Held by the buffer until its next flush (a put that flushed first has already
+  // released what it held before).
+  auto *held = static_cast<RingHeld *>(rbuf->flush_callback_user_data);
+  std::lock_guard<std::mutex> g(held->mutex);
+  held->items.emplace_back(pkt->datalogger, pkt->ring_seq);
+}
+
+unsigned altuscom_ring_nextseq(AltusDatalogger *dl, int *from_zero) {
+  std::lock_guard<KessaroMutex> s(dl->stream_mutex);
+  unsigned next = dl->nextSeq;
+  // Counting from a counter reset: nothing passed yet, or the reset's packets on their way.
+  bool counting = next != 0 || dl->strseq_from_zero || dl->strseq_kept || dl->strseq_backfill ||
+                  dl->n_strbuf > 0 || dl->n_strretranbuf > 0;
+  if (next != 0) {
+    std::lock_guard<KessaroMutex> g(dl->ring_mutex);
+    for (unsigned seq : dl->ring_pending) {
+      if (static_cast<int32_t>(seq - next) < 0) next = seq;
+    }
+  }
+  if (from_zero) *from_zero = next == 0 && counting;
+  return next;
+}
+
+void altuscom_ring_overlap_init(Kessaro *altus) {
+  std::map<std::string, std::map<std::string, double>> rings;  // ring name -> channel times
+  Tbl *dls = altus->dltargets_array ? valsarr(altus->dltargets_array) : nullptr;
+  for (long i = 0; i < maxtbl(dls); i++) {
+    auto *dl = static_cast<AltusDatalogger *>(gettbl(dls, i));
+    for (AltusChan &ch : dl->data_chan[1]) {
+      ch.ring_last_time = 0.0;
+      ch.ring_overlap_dropped = 0;
+      if (!ch.outputthischan || ch.pdef == nullptr || ch.pdef->orbtag == nullptr ||
+          ch.pdef->orbtag->orbname == nullptr)
+        continue;
+      const std::string ring = ch.pdef->orbtag->orbname;
+      auto it = rings.find(ring);
+      if (it == rings.end()) {
+        it = rings.emplace(ring, std::map<std::string, double>()).first;
+        if (ring_newest_sample_times(ring.c_str(), &it->second) < 0) {
+          elog_complain(0,
+                        "altuscom_ring_overlap_init: cannot read ring %s: what a datalogger "
+                        "sends again may be written twice.\n",
+                        ring.c_str());
+        }
+      }
+      auto t = it->second.find(chan_label(&ch));
+      if (t != it->second.end()) ch.ring_last_time = t->second;
+    }
+  }
+  freetbl(dls, nullptr);
 }
 
 namespace {

@@ -41,7 +41,19 @@ struct AltusPacket {
   int type;
   unsigned char *data;  // owned, or none
   int nbytes;
+  // A stream packet counted in its datalogger's ring_pending: its coded number.
+  int ring_tracked;
+  unsigned ring_seq;
 };
+
+// The coded stream number from which a restart must fetch again: the lowest one handed
+// to the output and not yet in the ring, else nextSeq (0: counters start afresh, unless
+// *from_zero is set: the stream counts from a counter reset and needs its packet 0).
+unsigned altuscom_ring_nextseq(AltusDatalogger *dl, int *from_zero = nullptr);
+// Notes, for every stream output channel of every datalogger, the time of the last sample
+// that its ring holds (ring_newest_sample_times), so that what the datalogger sends again
+// after a restart is not written twice. Called once at start-up, before the links start.
+void altuscom_ring_overlap_init(Kessaro *altus);
 
 // Frees a write-queue element with its pathname and data; none: nothing.
 void altuspacket_free(AltusPacket *pkt);

@@ -30,6 +30,10 @@ char *strstatus2str(int status) {
 
 namespace {
 
+// The furthest (in coded numbers) a start with the counters kept catches up on; a live
+// packet further ahead starts counting afresh at it.
+constexpr int64_t kBackfillMost = 1 << 20;
+
 Kessaro *program_of(AltusDatalogger *dl) {
   return altuscom_program(dl != nullptr ? dl->userdata : nullptr);
 }
@@ -89,6 +93,8 @@ bool flush_locked(Modem *modem, AltusDatalogger *dl, int write_output) {
   dl->n_strbuf = 0;
   dl->n_strretranbuf = 0;
   dl->nextSeq = 0;
+  dl->strseq_backfill = 0;
+  dl->strseq_kept = 0;
   return true;
 }
 
@@ -178,6 +184,11 @@ void request_missing(AltusDatalogger *dl, Deferred &todo) {
   double now = clock_now();
   bool asked = false;
   retran_remove_below(dl, dl->nextSeq, false);  // passed numbers are not asked for again
+  if (dl->strseq_backfill) {  // every entry up to the newest live packet is missing
+    int64_t ahead = static_cast<int32_t>(dl->strseq_backfill_end - dl->nextSeq);
+    if (ahead > dl->max_strbuf) ahead = dl->max_strbuf;
+    if (ahead > dl->n_strbuf) dl->n_strbuf = static_cast<int>(ahead);
+  }
   for (int i = 0; i < dl->n_strbuf && dl->n_strretranbuf < dl->max_strretranbuf; i++) {
     AltusStrbufEntry &e = entry(dl, i);
     if (e.packet != nullptr || e.code != 0) continue;
@@ -227,6 +238,9 @@ void handle_nak(Modem *modem, AltusDatalogger *dl, AltusStrNak *nak, Deferred &t
     seq_log(modem, dl, coded, "STRNAK   ");
     return;
   }
+  // The datalogger's buffer no longer reaches back to what is being fetched: catching up
+  // ends, and live packets are kept again rather than left to it.
+  dl->strseq_backfill = 0;
   int n_before = dl->n_strretranbuf;
   retran_remove_below(dl, coded, true);
   seq_log(modem, dl, coded,
@@ -343,6 +357,19 @@ int reorder(Modem *modem, AltusDatalogger *dl, AltusBlockStrdata *p, unsigned co
   if (dl->max_strbuf <= 0 || dl->strbuf == nullptr) return 0;
 
   int64_t d = static_cast<int32_t>(coded - dl->nextSeq);
+  if (dl->strseq_backfill && live) {
+    if (ordered && d >= dl->max_strbuf && d < kBackfillMost) {
+      // Catching up: the datalogger keeps this packet; it is asked for when the reorder
+      // buffer reaches it, instead of giving up what lies before it.
+      if (static_cast<int32_t>(coded + 1 - dl->strseq_backfill_end) > 0)
+        dl->strseq_backfill_end = coded + 1;
+      seq_log(modem, dl, coded, "STRDATA   beyond buffer");
+      free(p);
+      request_missing(dl, todo);
+      return 0;
+    }
+    dl->strseq_backfill = 0;  // caught up (or too far behind to catch up)
+  }
   // Only a live packet tells of the datalogger's counters: a resent one far behind is a
   // late answer to a request made again (the re-request timer), and is dropped as passed.
   const bool reset = live ? d < -static_cast<int64_t>(dl->max_strbuf) : false;
@@ -727,7 +754,8 @@ struct StreamRun {
   std::string dev;
   unsigned char seqno = 0;
   char ctrl_err[300] = "";
-  int timeouts = 0;  // time-outs in a row, over the passes
+  int timeouts = 0;        // time-outs in a row, over the passes
+  bool kept_zero = false;  // counting from a reset made before this call (state file)
   StrdataCallback handler{altuscom_process_stream_packet, nullptr};
 
   // How a pass of the stream loop ends.
@@ -814,8 +842,11 @@ struct StreamRun {
     // datalogger's resend buffer and lose an outage's data.
     const uint32_t map = params->rw_stream.TxChanMap;
     if (dl->strseq_chanmap_known &&
-        (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map))
+        (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map)) {
+      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
       dl->nextSeq = 0;
+      dl->strseq_kept = 0;
+    }
     dl->strseq_chanmap = map;
     dl->strseq_chanmap_known = 1;
     return changed;
@@ -883,6 +914,13 @@ struct StreamRun {
       return false;
     }
     if (dl->nextSeq != 0) return true;
+    if (dl->strseq_kept) {  // counting from the last reset: its packets are fetched again
+      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+      dl->strseq_kept = 0;
+      dl->strseq_from_zero = 1;
+      kept_zero = true;
+      return true;
+    }
     int r = strctrl(modem, dl, 0, &seqno);
     if (r == 0) {
       ans.pending("resetting counters...");
@@ -971,6 +1009,14 @@ struct StreamRun {
       return false;
     }
     altuscom_flush_stream_strdata(modem);
+    {
+      // Counters kept from before: whatever the datalogger sent since is fetched. (After a
+      // reset of this call the datalogger starts from nothing: nothing to catch up on.)
+      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
+      dl->strseq_backfill = (dl->nextSeq != 0 || (kept_zero && dl->strseq_from_zero)) &&
+                            dl->max_strbuf > 0 && dl->order_output_data.v;
+      dl->strseq_backfill_end = dl->nextSeq;
+    }
     dl->time_nextcontinue = 0.0;
     b->userdata = &handler;
     dl->stream_status = STRSTATUS_RUNNING;
@@ -996,7 +1042,13 @@ struct StreamRun {
       }
       if (clock_now() > next_save) {
         write_state(dl);
-        next_save = clock_now() + 60.0;
+        // Every 10 s, so that what a restart fetches again stays well within what it can
+        // tell from the ring as written already (link_overlap); every second while the
+        // saved position is a fresh one: a restart from it would reset the datalogger's
+        // counters and lose what it still holds.
+        int from_zero = 0;
+        const bool fresh = altuscom_ring_nextseq(dl, &from_zero) == 0 && !from_zero;
+        next_save = clock_now() + (fresh ? 1.0 : 10.0);
       }
       const int saved_timeout = b->timeout, saved_tries = b->tries;
       if (packets == 0) b->timeout = b->timeout_connect;

@@ -27,6 +27,7 @@
 #include "base/tbl.h"
 #include "base/textutil.h"
 #include "bytestream/serialbuf.h"
+#include "ringsvc/cmdthread.h"
 #include "support/hostid.h"
 
 int debug_lock_datalogger = 0, debug_unlock_datalogger = 0;
@@ -807,6 +808,10 @@ int kessaro_shutdown_claim(void) { return shutdown_claimed.exchange(1) == 0 ? 1 
 void kessaro_shutdown_reset(void) { shutdown_claimed = 0; }
 
 void kessaro_exit(int status) {
+  // The command service writes the answers still queued (the answer to "quit" among
+  // them) and its threads end, each within its bound, before the process does.
+  Kessaro *altus = altuscom_program(nullptr);
+  if (altus != nullptr && altus->cmdthr != nullptr) cmdthread_destroy(altus->cmdthr);
   // Other threads still run: leave without running the static destructors under them.
   threadstart_report();
   fflush(nullptr);

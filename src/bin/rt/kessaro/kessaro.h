@@ -18,7 +18,9 @@
 //   -> Kessaro.statefile_mutex. Kessaro.modems_mutex (the link list) is held briefly.
 //   AltusDatalogger.command_mutex guards `commands` only; AltusStat.status_mutex guards
 //   the statistics; AltusDatalogger.stream_mutex guards the reorder buffer and the
-//   retransmission list; `files` is replaced only under Kessaro.statefile_mutex. Each
+//   retransmission list, and is taken before its ring_mutex (the stream packets not yet
+//   in the ring), also under Kessaro.statefile_mutex by the state-file writer; `files` is
+//   replaced only under Kessaro.statefile_mutex. Each
 //   RepackageBuf has its own mutex, taken alone.
 // Fields that one thread writes while others read them (flags, and the settings the
 // remote "set" command changes while the program runs) are KessaroFlag (an atomic int)
@@ -32,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -316,6 +319,11 @@ struct AltusChan {
   char segtype[4];
   char srcname[64];
   PacketDef *pdef;  // or none
+  // Stream channels, write thread only: the time of the channel's last sample that its
+  // ring held at start-up (0 none, or once passed), and the samples dropped as written
+  // already (link_overlap).
+  double ring_last_time;
+  long ring_overlap_dropped;
 };
 
 // One entry of the stream reorder buffer.
@@ -472,6 +480,21 @@ struct AltusDatalogger {
   unsigned strretranbuf[ALTUS_MAX_STRRETRAN];  // sequences whose retransmission is asked
   int n_strretranbuf;                          // entries in use
   double lastretranreq_time;                   // when retransmissions were last asked
+  // Catching up after a start with the counters kept: live packets beyond the reorder
+  // buffer are left in the datalogger and fetched as the buffer reaches them, up to
+  // strseq_backfill_end (the coded number after the newest live packet seen).
+  int strseq_backfill;
+  unsigned strseq_backfill_end;
+  // Read back from the state file: nextSeq 0 of a stream counting from zero after a
+  // counter reset (not a fresh one), so the next start keeps the counters.
+  int strseq_kept;
+
+  // ---- Ring position, under ring_mutex: the coded numbers of the stream packets handed
+  // to the output pipeline and not yet written into the ring (or dropped), added by the
+  // link thread that streams, removed by the write thread. The state file keeps the
+  // lowest of them (or nextSeq), so a crash never skips a packet the ring lacks.
+  KessaroMutex ring_mutex;
+  std::multiset<unsigned> ring_pending;
 
   // ---- Download state: the link thread that downloads; the scheduling thread posts
   // requests through the flags. files is replaced only under Kessaro.statefile_mutex.

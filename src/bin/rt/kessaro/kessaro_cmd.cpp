@@ -192,8 +192,7 @@ void quit(Kessaro *altus, Pf *request) {
   kessaro_stop(altus, 0);
   answer_done_program(altus, request);
   elog_notify(0, "%s: Shutdown complete.\n", altus->targetname ? altus->targetname : "");
-  clock_sleep(2.0);
-  kessaro_exit(0);
+  kessaro_exit(0);  // the answer is written before the process ends
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "altuscomsubs_connect.h"
 #include "altuscomsubs_getblock.h"
 #include "altuscomsubs_log.h"
+#include "altuscomsubs_output.h"
 #include "altuscomthread.h"
 #include "base/arr.h"
 #include "base/clock.h"
@@ -402,6 +403,7 @@ void open_output_rings(Kessaro *altus) {
   for (long k = 0; k < maxtbl(outs); k++) open_output(static_cast<Orbtag *>(gettbl(outs, k)));
   freetbl(outs, nullptr);
   if (altus->status != nullptr && altus->status->orbw >= 0) make_program_stash(altus);
+  altuscom_ring_overlap_init(altus);
 }
 
 // The command-output fifo, the signal thread, and the write thread with its fifo.

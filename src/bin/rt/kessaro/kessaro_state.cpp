@@ -14,6 +14,7 @@
 #include <string>
 
 #include "altuscomsubs_log.h"
+#include "altuscomsubs_output.h"
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/pf.h"
@@ -31,7 +32,12 @@ void add_datalogger(const AltusDatalogger *dl, std::string &out) {
   const AltusBlockParams &p = dl->last_params;
   string_appendf(out, "%s &Arr{\n", dl->target_name ? dl->target_name : "");
   string_appendf(out, "lasttime %.5f\n", dl->lasttime);
-  string_appendf(out, "nextseq %d\n", (int)dl->nextSeq);
+  // Where the ring stands, not where the stream stands: packets still on their way to the
+  // ring are fetched again after a crash (what the ring holds already is then dropped).
+  int from_zero = 0;
+  string_appendf(out, "nextseq %d\n",
+                 (int)altuscom_ring_nextseq(const_cast<AltusDatalogger *>(dl), &from_zero));
+  if (from_zero) out += "seqfromzero 1\n";
   string_appendf(out, "nstreams %d\n", (int)dl->numStream);
   if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
   string_appendf(out, "lcom %d\n", dl->lcom);
@@ -91,6 +97,7 @@ std::string state_text(Kessaro *altus) {
 struct Restored {
   double lasttime = 0;
   int nextseq = 0;
+  int seqfromzero = 0;
   int nstreams = -1;  // absent
   int streammap = 0;  // bits (hexadecimal in the file)
   bool have_streammap = false;
@@ -154,6 +161,7 @@ int read_block(Pf *block, AltusDatalogger *dl, Pf **files) {
   r.have_streammap = pfget(block, "streammap", nullptr) != PFINVALID;
   if (read_key(block, t, "lasttime", P_DBL, 1, &r.lasttime) < 0 ||
       read_key(block, t, "nextseq", P_LINT, 1, &r.nextseq) < 0 ||
+      read_key(block, t, "seqfromzero", P_LINT, 0, &r.seqfromzero, 0, 1) < 0 ||
       read_key(block, t, "nstreams", P_LINT, 0, &r.nstreams, 0, ALTUS_MAXSTREAM) < 0 ||
       read_key(block, t, "streammap", P_LINT, 0, &r.streammap) < 0 ||
       read_key(block, t, "lcom", P_LINT, 0, &r.lcom) < 0 ||
@@ -184,6 +192,7 @@ int read_block(Pf *block, AltusDatalogger *dl, Pf **files) {
 
   dl->lasttime = r.lasttime;
   dl->nextSeq = (unsigned)r.nextseq;
+  dl->strseq_kept = r.nextseq == 0 && r.seqfromzero;
   if (r.nstreams >= 0) dl->numStream = (uint8_t)r.nstreams;
   dl->strseq_chanmap_known = r.have_streammap;
   if (r.have_streammap) dl->strseq_chanmap = (uint32_t)r.streammap;

@@ -6,7 +6,10 @@
 //   dataloggers &Arr{
 //   <target_name> &Arr{                 one block per datalogger, in target-name order
 //   lasttime %.5f
-//   nextseq %d                          the next expected coded stream sequence number
+//   nextseq %d                          the coded stream sequence number from which a
+//                                       start fetches: the first not yet in the ring
+//   seqfromzero 1                       only with nextseq 0 of a stream counting from a
+//                                       counter reset: the counters are kept
 //   nstreams %d                         stream channels the sequence was coded with
 //   lcom %d
 //   lasteventscount %d
@@ -24,7 +27,7 @@
 //   }
 //   }
 //   }
-// A file without "nstreams" (written before it existed) still loads.
+// A file without "nstreams" or "seqfromzero" (written before they existed) still loads.
 //
 // Locking: mybury holds Kessaro.statefile_mutex while it reads the datalogger records
 // (the event download replaces a file list, and the status report writes

@@ -21,6 +21,7 @@
 #include "parse_pf.h"
 #include "q330_dblk.h"
 #include "q330_repkt.h"
+#include "ringsvc/linkoverlap.h"
 #include "support/stdtime.h"
 
 MuldrinRepkt muldrin_repkt = {q330_repkt_create, q330_repkt_put, q330_repkt_flush};
@@ -114,8 +115,7 @@ std::string data_entry(Q330 *q330, Q330StatusChan *sc, const Q330DataStatusEntry
     }
     if (dt > 0) {
       const char *key = sc->pfkey[0] != '\0' ? sc->pfkey : def->name;
-      if (q330->params.trim_link_overlaps && sc->last_link_time - 180 < sc->time &&
-          sc->time < sc->last_link_time + 0.0001) {
+      if (q330->params.trim_link_overlaps && link_overlap(sc->last_link_time, sc->time)) {
         if (q330->params.verbose_log > 1)
           q330_output(q330, Q330_OUT_LOG, "DEBUGT: link overlap at %s for %s - dropped.\n",
                       timestr(sc->time, "%Y%j %H:%M:%S").c_str(), key);

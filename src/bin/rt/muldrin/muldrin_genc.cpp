@@ -22,6 +22,7 @@
 #include "q330pkt.h"
 #include "reldb/pktchannelcalib.h"
 #include "ring/orb.h"
+#include "ringsvc/linkoverlap.h"
 #include "ringsvc/orbwrite.h"
 
 namespace {
@@ -122,8 +123,7 @@ Q330Chan *entry_channel(Q330 *q330, int channel, int stream) {
 // time seen on the link); otherwise the channel's output times and sequence are noted.
 bool note_output(Q330 *q330, Q330Chan *c, double rtime, int qseq) {
   const Q330DLParams &p = q330->params;
-  if (p.trim_link_overlaps && c->last_link_time - 180 < rtime &&
-      rtime < c->last_link_time + 0.0001) {
+  if (p.trim_link_overlaps && link_overlap(c->last_link_time, rtime)) {
     if (p.verbose_log > 1)
       q330_output(q330, Q330_OUT_LOG, "DEBUGT: link overlap at %s for %s (%d) - dropped.\n",
                   ydhms(rtime).c_str(), c->channel_name, qseq);

@@ -1,0 +1,163 @@
+// kessaro end to end through crashes: altussim streams one datalogger (three channels)
+// over a TCP-client link, and kessaro, acquiring it into a real ring file with the example
+// parameter file and a state file, is killed with SIGKILL a few times while the stream
+// runs and started again on the same state file each time; the last run ends with SIGTERM.
+// Every sample the simulator sent from the first one on must be in the ring exactly once:
+// a crash loses nothing the datalogger still holds (its resend buffer is far larger than
+// any outage here) and writes nothing twice.
+//
+// The number of crashes and the stream time before each can be raised for a longer run:
+// KESSARO_CRASH_KILLS (default 3) and KESSARO_CRASH_SECONDS "min:max" (default "2:6",
+// seconds of stream before each kill, drawn from a fixed seed). The figures per channel
+// (seconds missing, seconds written twice, steps back in time) are printed.
+// KESSARO_CRASH_PROGRAM names another kessaro to run (to measure another build).
+//
+// The children run at real speed; the test waits for them through the clock seam, with
+// bounds that only end a run that went wrong. When the kill falls does not decide the
+// verdict: every moment of the run must keep the promise.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "altussim_block.h"
+#include "base/tbl.h"
+#include "kessaro_e2e_kit.h"
+#include "packet/pkt.h"
+#include "ring/orb.h"
+#include "testkit/e2e_process.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using namespace kes_e2e;
+
+constexpr int kRate = 100;
+
+struct Channel {
+  std::map<long, int> seen;  // sample index -> how often
+  long wrong = 0;            // samples that differ from the simulator's
+  long back = 0;             // packets that start before the end of the one before
+  long last_end = -1;
+};
+
+std::map<std::string, Channel> read_ring(const std::string &path) {
+  const std::map<std::string, int> index = {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}};
+  std::map<std::string, Channel> out;
+  for (const RingPacket &rp : ring_read_all(path)) {
+    Packet *pkt = nullptr;
+    const int kind =
+        unstuffPkt(rp.srcname.c_str(), rp.time, rp.bytes.data(), (int)rp.bytes.size(), &pkt);
+    if (kind == Pkt_wf && pkt) {
+      for (long c = 0; c < maxtbl(pkt->channels); c++) {
+        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
+        auto it = index.find(pc->chan);
+        if (it == index.end()) continue;
+        Channel &ch = out[pc->chan];
+        const long first = lround((pc->time - kT0) * pc->samprate);
+        if (first < ch.last_end) ch.back++;
+        ch.last_end = first + pc->nsamp;
+        for (int j = 0; j < pc->nsamp; j++) {
+          ch.seen[first + j]++;
+          if (pc->data[j] != altussim::Sim::stream_sample(it->second, (uint32_t)(first + j)))
+            ch.wrong++;
+        }
+      }
+    }
+    freePkt(pkt);
+  }
+  return out;
+}
+
+int env_int(const char *name, int def) {
+  const char *v = getenv(name);
+  return v && *v ? atoi(v) : def;
+}
+
+TEST(KessaroEndToEnd, KilledWhileStreamingLosesNothingAndWritesNothingTwice) {
+  const int kills = env_int("KESSARO_CRASH_KILLS", 3);
+  double lo = 2, hi = 6;
+  if (const char *v = getenv("KESSARO_CRASH_SECONDS")) sscanf(v, "%lf:%lf", &lo, &hi);
+  TempDir dir;
+  const std::string ring = dir.file("ring"), simout = dir.file("altussim.out"),
+                    kesout = dir.file("kessaro.out");
+  ASSERT_EQ(orbcreate(ring.c_str(), 1 << 27), 0);
+  pid_t sim =
+      e2e_start({ALTUSSIM_BIN, "-tcpserver", "0", "-serial", "1234", "-station", "K1234", "-model",
+                 "K2", "-streams", "3:20:100:30", "-paced", "-streambuffer", "60000"},
+                dir.path(), simout);
+  ASSERT_GT(sim, 0);
+  ASSERT_TRUE(e2e_wait_text(simout, "listening on 127.0.0.1:", 1, 30)) << read_file(simout);
+  const int stream_port = atoi(word_after(read_file(simout), "listening on 127.0.0.1:").c_str());
+  ASSERT_GT(stream_port, 0);
+  std::string pf = read_file(KESSARO_PF);
+  ASSERT_TRUE(replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port)));
+  ASSERT_TRUE(replace_once(&pf, "tcpserver none yes no  default 5002",
+                           "tcpserver none yes no  default " + std::to_string(free_port())));
+  dir.write("kes.pf", pf);
+  const char *program = getenv("KESSARO_CRASH_PROGRAM");
+  const std::vector<std::string> kessaro = {program && *program ? program : KESSARO_BIN,
+                                            "-pf",
+                                            dir.file("kes"),
+                                            "-state",
+                                            dir.file("state"),
+                                            "kes",
+                                            "cmd",
+                                            ring,
+                                            "out",
+                                            ring};
+
+  unsigned rng = 20261211;
+  for (int run = 1; run <= kills + 1; run++) {
+    SCOPED_TRACE(run);
+    pid_t kes = e2e_start(kessaro, dir.path(), kesout);
+    ASSERT_GT(kes, 0);
+    ASSERT_TRUE(
+        e2e_wait_text(simout, "unit 0: streaming on connection " + std::to_string(run), 1, 120))
+        << read_file(simout) << read_file(kesout);
+    rng = rng * 1103515245u + 12345u;
+    const double wait = lo + (hi - lo) * (((rng >> 8) & 0xFFFF) / 65535.0);
+    clock_sleep(wait);
+    if (run <= kills) {
+      kill(kes, SIGKILL);
+      e2e_stop(kes, 0, 30);
+      clock_sleep(1);
+    } else {
+      ASSERT_TRUE(stopped_cleanly(kes, kesout));
+    }
+  }
+  e2e_stop(sim, SIGTERM, 10);
+
+  std::map<std::string, Channel> r = read_ring(ring);
+  for (const char *c : {"HHZ", "HHN", "HHE"}) {
+    SCOPED_TRACE(c);
+    ASSERT_TRUE(r.count(c)) << read_file(kesout);
+    const Channel &ch = r[c];
+    long missing = 0, twice = 0;
+    long expect = 0;
+    std::string gaps;  // the samples missing, as from-to ranges
+    for (const auto &[k, n] : ch.seen) {
+      if (k > expect) {
+        missing += k - expect;
+        gaps += " " + std::to_string(expect) + "-" + std::to_string(k - 1);
+      }
+      expect = k + 1;
+      twice += n > 1;
+    }
+    if (missing > 0) printf("%s: samples missing:%s\n", c, gaps.c_str());
+    printf("%s: %.2f s in the ring, %.2f s missing, %.2f s written twice, %ld steps back\n", c,
+           (double)ch.seen.size() / kRate, (double)missing / kRate, (double)twice / kRate, ch.back);
+    EXPECT_EQ(ch.wrong, 0);
+    EXPECT_EQ(ch.seen.begin()->first, 0);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(twice, 0);
+    EXPECT_EQ(ch.back, 0);
+  }
+}
+
+}  // namespace
