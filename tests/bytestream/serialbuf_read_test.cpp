@@ -3,6 +3,7 @@
 // data-rate count and putting bytes back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -82,6 +83,43 @@ TEST(SerialbufGetByte, TimeOutsAndTheIdleCallback) {
     if (rc == 0) {
       EXPECT_EQ(byte, 'x');
     }
+  }
+}
+
+// A deadline ends the reads that have to wait for the device at that clock time, however
+// long the silence limit and whatever arrives meanwhile. Without it the first wait would
+// go on until the idle callback stops it, the second as long as the peer talks.
+TEST(SerialbufGetByte, TheDeadlineEndsEveryWait) {
+  ClockScale fast(0.1);
+  const struct {
+    const char *name;
+    int timeout, intr;
+    bool talking;  // the peer sends a byte every 0.5 s
+  } cases[] = {
+      {"a wait without limit", 0, 2, false},
+      {"a peer that talks within the silence limit", 60000, 0, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Link l(c.timeout);
+    l.rec.idle_results = {0, 0, 0, 0, 0, 0, 0, 0, 3};
+    const double start = clock_monotonic();
+    l.r->deadline = start + 3.0;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+      while (!done) {
+        if (c.talking) l.sp.send("x");
+        clock_sleep(0.5);
+      }
+    });
+    int rc = 0, bytes = 0;
+    unsigned char byte;
+    while (bytes < 100 && (rc = serialbuf_get_byte(l.r.get(), &byte, c.intr)) == 0) bytes++;
+    done = true;
+    peer.join();
+    EXPECT_EQ(rc, 1) << bytes << " bytes read";
+    EXPECT_GE(clock_monotonic() - start, 3.0);
+    EXPECT_EQ(take_registered(), "serialbuf_get_byte: time limit of the connection reached.\n");
   }
 }
 

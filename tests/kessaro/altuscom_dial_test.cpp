@@ -6,11 +6,14 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -770,45 +773,134 @@ TEST(AltusDialout, TcpCallServesTheQueuedRequests) {
   EXPECT_EQ(p.modem->buf_handle, nullptr);
 }
 
-// A forged announcement moves the link to an address where no datalogger answers: after
-// that dial-out's tries the link goes back to the last address where its datalogger
-// identified, with one complaint naming both, and is served there again. A later
-// announcement still moves it.
-TEST(AltusDialout, AnAnnouncedAddressWithoutTheDataloggerIsGivenUp) {
-  Dialer p(2);
-  Line line(identity("K2", 1234));
-  const int port = line.answer_tcp();
-  ASSERT_GT(port, 0);
-  p.modem->ipaddr = strdup("127.0.0.1");
-  p.modem->port = port;
-  const std::string here = "127.0.0.1:" + std::to_string(port),
-                    forged = "127.0.0.2:" + std::to_string(port);
-  ClockWatch watch(0.001);
-  queue(p.dl, "status");
-  p.dialout();
-  ASSERT_EQ(line.connections(), 1);
+// The addresses a dial-out log opened, in order.
+std::vector<std::string> opened_hosts(const std::string &log) {
+  std::vector<std::string> hosts;
+  const std::string key = "opening dialout connection to ip=";
+  for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+    const size_t from = at + key.size();
+    hosts.push_back(log.substr(from, log.find(':', from) - from));
+  }
+  return hosts;
+}
 
+// A loopback address that takes connections and never says a word.
+struct SilentHost {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  SilentHost(const char *host, int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, host, &sa.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    EXPECT_EQ(listen(fd, 8), 0);
+  }
+  ~SilentHost() { close(fd); }
+};
+
+// After an announcement the calls alternate between the announced address and the last one
+// where the datalogger identified (here 127.0.0.1, on the same port), the last one at once
+// after a failure at the announced one, until the datalogger identifies at one of them;
+// the link keeps that one and calls it straight from then on. A datalogger that really
+// moved drops its first call at the new address; a forged announcement names an address
+// that takes the call and never answers.
+TEST(AltusDialout, AnnouncedAndConfirmedAddressesAlternateUntilOneIdentifies) {
+  struct Case {
+    const char *name;
+    std::vector<const char *> announced;  // in order: the last comes during the others' trial
+    const char *moved_to;                 // where the datalogger answers now; none: unmoved
+    const char *forged;                   // an address that never answers, or none
+    std::vector<std::string> calls;       // the addresses the dial-out opens
+    const char *kept;
+  } cases[] = {
+      {"a real move whose first call fails",
+       {"127.0.0.2"},
+       "127.0.0.2",
+       nullptr,
+       {"127.0.0.2", "127.0.0.1", "127.0.0.2"},
+       "127.0.0.2"},
+      {"a forged announcement that never answers",
+       {"127.0.0.2"},
+       nullptr,
+       "127.0.0.2",
+       {"127.0.0.2", "127.0.0.1"},
+       "127.0.0.1"},
+      {"a second announcement during the trial",
+       {"127.0.0.2", "127.0.0.3"},
+       "127.0.0.3",
+       "127.0.0.2",
+       {"127.0.0.3", "127.0.0.1", "127.0.0.3"},
+       "127.0.0.3"},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.name);
+    Dialer p(2);
+    ClockScale fast(0.01);
+    auto home = std::make_unique<Line>(identity("K2", 1234));
+    const int port = home->answer_tcp();
+    ASSERT_GT(port, 0);
+    p.modem->ipaddr = strdup("127.0.0.1");
+    p.modem->port = port;
+    queue(p.dl, "status");
+    p.dialout();
+    ASSERT_EQ(home->connections(), 1);
+
+    std::unique_ptr<Line> moved;
+    if (k.moved_to != nullptr) {
+      home->stop();
+      home.reset();
+      moved = std::make_unique<Line>(identity("K2", 1234));
+      ASSERT_EQ(moved->answer_tcp(port, k.moved_to), port);
+      moved->drop(Drop::AFTER_BYTES, 1, 1);
+    }
+    std::unique_ptr<SilentHost> forged;
+    if (k.forged != nullptr) forged = std::make_unique<SilentHost>(k.forged, port);
+    for (size_t i = 0; i < k.announced.size(); i++) {
+      ASSERT_EQ(altuscom_post_address(p.modem, k.announced[i], -1, nullptr), 1);
+      if (i + 1 < k.announced.size()) {
+        EXPECT_EQ(altuscom_apply_address(p.modem), 1);
+      }
+    }
+    queue(p.dl, "status");
+    ElogCapture log;
+    p.dialout();
+    EXPECT_EQ(opened_hosts(log.text()), k.calls) << log.text();
+    EXPECT_EQ(count_of(log.text(), "did not identify at the announced address"), 1) << log.text();
+    EXPECT_EQ(number_command_queue(p.dl, 0), 0);
+    EXPECT_EQ(moved ? moved->connections() : home->connections(), 2) << "served in this call";
+    EXPECT_STREQ(p.modem->ipaddr, k.kept);
+    EXPECT_EQ(p.modem->port, port);
+
+    queue(p.dl, "status");
+    log.clear();
+    p.dialout();
+    EXPECT_EQ(opened_hosts(log.text()), std::vector<std::string>{k.kept}) << log.text();
+    EXPECT_EQ(number_command_queue(p.dl, 0), 0);
+    if (moved) moved->stop();
+    if (home) home->stop();
+  }
+}
+
+// Where the datalogger answers at neither address, the opens alternate, the confirmed
+// address right after the announced one and the pause of 10 s after each pair; the
+// requests are then answered as after any dial-out that found nobody.
+TEST(AltusDialout, AnAnnouncementWhereNobodyAnswersPausesAfterEachPairOfCalls) {
+  Dialer p(2);
+  p.modem->ipaddr = strdup("127.0.0.1");
+  p.modem->port = bsfix::free_port();
+  altuscom_confirm_address(p.modem);
   ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.2", -1, nullptr), 1);
   queue(p.dl, "status");
+  ClockWatch watch(0.001);
   ElogCapture log;
   p.dialout();
-  EXPECT_EQ(count_of(log.text(), "serialbuf_open(ip=127.0.0.2:pt="), 11) << log.text();
-  const std::string complaint = "out1: datalogger dlK did not identify at the announced address " +
-                                forged + " - going back to " + here;
-  EXPECT_EQ(count_of(log.text(), complaint), 1) << log.text();
-  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.1");
-  EXPECT_EQ(p.modem->port, port);
+  std::vector<std::string> calls;
+  for (int n = 0; n < 11; n++) calls.push_back(n % 2 == 0 ? "127.0.0.2" : "127.0.0.1");
+  EXPECT_EQ(opened_hosts(log.text()), calls) << log.text();
+  EXPECT_EQ(watch.sleeps(1.0), 5 * 10) << "a pause after each pair of calls";
+  EXPECT_EQ(count_of(log.text(), "did not identify at the announced address 127.0.0.2"), 6);
+  EXPECT_EQ(count_of(log.text(), "either - trying the announced address 127.0.0.2:"), 5);
   EXPECT_EQ(number_command_queue(p.dl, 0), 0) << "answered \"problem with dialout\"";
-
-  queue(p.dl, "status");
-  p.dialout();
-  EXPECT_EQ(line.connections(), 2) << "served at the address it came back to";
-  EXPECT_EQ(number_command_queue(p.dl, 0), 0);
-
-  // The next announcement moves the link as before.
-  ASSERT_EQ(altuscom_post_address(p.modem, "127.0.0.3", -1, nullptr), 1);
-  EXPECT_EQ(altuscom_apply_address(p.modem), 1);
-  EXPECT_STREQ(p.modem->ipaddr, "127.0.0.3");
 }
 
 TEST(AltusDialout, RefusalsLeaveTheRequestsQueued) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -187,6 +188,130 @@ TEST(AltusTcpServer, TheMainLoopLeavesNoDataloggerNamingAFreedLink) {
     delarr(p.altus->dltargets_array, cases[i].name);
     altusdatalogger_free(dls[i]);
   }
+}
+
+// Threads of this process now.
+int thread_count() {
+  std::string status = read_file("/proc/self/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
+}
+
+// Whether the peer has closed the connection: end of input within `seconds` of real time.
+bool closed_by_peer(int fd, double seconds) {
+  return wait_until(
+      [fd] {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return false;
+        char c;
+        return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+      },
+      seconds);
+}
+
+bool still_open(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+struct ServerLink {
+  Program &p;
+  Modem *srv = modem_new();
+  ServerLink(Program &program, double timeout) : p(program) {
+    srv->name = strdup("srv");
+    srv->com_mode = 3;
+    srv->port = free_port();
+    srv->timeout = timeout;
+    srv->timeout_control = 5;
+    setarr(p.altus->modems_array, "srv", srv);
+    EXPECT_EQ(altuscom_new_modem(p.altus, srv), 0);
+  }
+  // Reaps the ended connections until the server link alone is left.
+  bool reaped() {
+    return wait_until([&] {
+      kessaro_reap_links(p.altus);
+      std::lock_guard<KessaroMutex> g(p.altus->modems_mutex);
+      return cntarr(p.altus->modems_array) == 1;
+    });
+  }
+  ~ServerLink() {
+    kessaro_halt = 1;
+    pthread_join(srv->run_thread, nullptr);
+    delarr(p.altus->modems_array, "srv");
+    altuscom_modem_free(srv);
+  }
+};
+
+// Callers that connect and say nothing hold a thread each until they identify: the server
+// link keeps a bounded number of them, closes every further caller at once with one line
+// a minute at most, and once they leave their threads are gone.
+TEST(AltusTcpServer, CallersThatHaveNotIdentifiedAreBoundedAndTheRestRefused) {
+  Program p;
+  const int threads_before = thread_count();
+  ServerLink s(p, 3600);
+  std::vector<int> kept;
+  for (int i = 0; i < ALTUSCOM_CALLERS_WAITING_MAX; i++) {
+    kept.push_back(connect_client(s.srv->port));
+    ASSERT_GE(kept.back(), 0);
+  }
+  ASSERT_TRUE(wait_until([&] { return s.srv->callers_waiting == ALTUSCOM_CALLERS_WAITING_MAX; }))
+      << s.srv->callers_waiting;
+  for (int i = 0; i < 3; i++) {
+    int fd = connect_client(s.srv->port);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(closed_by_peer(fd, 60)) << "caller " << i << " beyond the bound";
+    close(fd);
+  }
+  for (int fd : kept) EXPECT_TRUE(still_open(fd));
+  std::vector<std::string> seen = p.lines();
+  int refusals = 0;
+  for (const auto &l : seen) {
+    if (l.find("callers on tcps:pt=" + std::to_string(s.srv->port)) == std::string::npos) continue;
+    refusals++;
+    EXPECT_NE(l.find(": " + std::to_string(ALTUSCOM_CALLERS_WAITING_MAX) + " callers on "),
+              std::string::npos)
+        << l;
+    EXPECT_NE(l.find("have not identified themselves yet: 1 callers refused"), std::string::npos)
+        << l;
+  }
+  EXPECT_EQ(refusals, 1) << "one line a minute at most";
+  EXPECT_EQ(s.srv->instance, ALTUSCOM_CALLERS_WAITING_MAX) << "refused callers get no link";
+
+  for (int fd : kept) close(fd);
+  EXPECT_TRUE(s.reaped());
+  EXPECT_EQ(s.srv->callers_waiting, 0);
+  EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before + 1; }))
+      << thread_count() << " threads, " << threads_before << " before the server link";
+}
+
+// A caller that keeps sending without ever showing its banner is closed once the link's
+// time-out has passed since it connected, whatever the limits of the single waits allow.
+TEST(AltusTcpServer, ACallerThatDoesNotIdentifyIsClosedAtTheLinksTimeOut) {
+  Program p;
+  p.altus->connect_listen_string = strdup("RING\r\n");
+  p.altus->connect_response_string = strdup("CONNECT\r\n");
+  ServerLink s(p, 2);
+  int fd = connect_client(s.srv->port);
+  ASSERT_GE(fd, 0);
+  const char dial[] = "RING\r\nATD\rFROM:";
+  ASSERT_EQ(send(fd, dial, sizeof dial - 1, MSG_NOSIGNAL), (ssize_t)(sizeof dial - 1));
+  // A byte every 0.2 s keeps every single wait of the banner going.
+  bool closed = wait_until(
+      [fd] {
+        send(fd, "x", 1, MSG_NOSIGNAL);
+        return closed_by_peer(fd, 0.2);
+      },
+      60);
+  EXPECT_TRUE(closed);
+  close(fd);
+  EXPECT_TRUE(s.reaped());
+  std::vector<std::string> seen = p.lines();
+  EXPECT_TRUE(contains(seen, "serialbuf_get_byte: time limit of the connection reached."));
+  EXPECT_TRUE(contains(seen, "modem_listen: serialbuf_read_until_parse(MODEL) error."));
+  EXPECT_EQ(s.srv->callers_waiting, 0);
+  free(p.altus->connect_listen_string);
+  free(p.altus->connect_response_string);
+  p.altus->connect_listen_string = p.altus->connect_response_string = nullptr;
 }
 
 TEST(AltusShutdown, WaitsForSilentStatusAndWriteThreadsThenFlushes) {

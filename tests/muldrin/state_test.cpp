@@ -225,7 +225,7 @@ TEST(StateBlock, NumbersRefuseNanInfinityAndOutOfRange) {
       SCOPED_TRACE(std::string(k.key) + " " + v);
       std::string text = "DL1 &Arr{\nendtime 12.5\nch98_time 7\nnreboots 3\n";
       text += std::string(k.key) + " " + v + "\n}\n";
-      Pf *pf = compile(text);
+      Q330StateStore *pf = compile(text);
       Session s("DL1", pf);
       s.q->status.endtime = 1;
       s.q->ch98_time = 2;
@@ -239,7 +239,7 @@ TEST(StateBlock, NumbersRefuseNanInfinityAndOutOfRange) {
       EXPECT_EQ(s.q->status.endtime, key == "endtime" ? 1 : 12.5);
       EXPECT_EQ(s.q->ch98_time, key == "ch98_time" ? 2 : 7);
       EXPECT_EQ(s.q->status.nreboots, key == "nreboots" ? 4 : 3);
-      pffree(pf);
+      q330_statestore_free(pf);
     }
   }
 }

@@ -974,11 +974,15 @@ int serialbuf_get_byte(SerialBuf *buf, unsigned char *byte, int intr) {
   double limit = buf->timeout >= 1 ? buf->timeout / 1000.0 : 0;
   double start = clock_monotonic();
   for (;;) {
-    int wait_ms = kSliceMs;
-    if (limit > 0) {
-      double left = limit - (clock_monotonic() - start);
-      if (left < kSliceMs / 1000.0) wait_ms = std::max(1, (int)std::ceil(left * 1000.0));
+    const double now = clock_monotonic();
+    if (buf->deadline > 0 && now >= buf->deadline) {
+      elog_log(0, "serialbuf_get_byte: time limit of the connection reached.\n");
+      return 1;
     }
+    double left = limit > 0 ? limit - (now - start) : HUGE_VAL;
+    if (buf->deadline > 0) left = std::min(left, buf->deadline - now);
+    int wait_ms = kSliceMs;
+    if (left < kSliceMs / 1000.0) wait_ms = std::max(1, (int)std::ceil(left * 1000.0));
     int r = fdwait(buf->fd, wait_ms);
     if (r < 0) {
       elog_log(1, "serialbuf_get_byte: fdwait() error.\n");

@@ -101,6 +101,10 @@ typedef struct serial_buf_ {
   int timeout;          // ms: silence limit of a byte read, limit of a pattern wait; < 1 none
   int timeout_connect;  // ms: limit while dialling or connecting
   int timeout_control;  // ms: kept for the user
+  // clock_monotonic() seconds at which every byte read that has to wait for the device
+  // ends as a time-out (result 1), whatever `timeout` allows; 0 none. Set and cleared by
+  // the thread that reads the record (or before that thread starts).
+  double deadline;
   int fd;
   int fdserver;
   int sleep;  // microseconds paused before each device read

@@ -210,12 +210,14 @@ struct Listen {
       altuscom_log_complain(modem, nullptr, 1, 0,
                             "modem_listen: serialbuf_open(%s) error...retry after 1 minute\n",
                             modem->devname);
-      // Nothing at an announced address: back to the last one where the datalogger was.
-      if (altuscom_unconfirmed_address_failed(modem, nullptr)) {
+      // Nothing at an announced address on trial: the last one where the datalogger was is
+      // tried at once, and the announced one again after the pause.
+      const int turned = altuscom_address_failed(modem, nullptr);
+      if (turned != 1) pause_unless_halted(60.0, 0.1);
+      if (turned != 0) {
         close_connection();
         return Next::LISTEN;
       }
-      pause_unless_halted(60.0, 0.1);
     }
     if (kessaro_halt) return Next::LEAVE;
     int rc = serialbuf_connect(buf(), 1, nullptr);
@@ -373,6 +375,7 @@ struct Listen {
       return tcpserver ? Next::LEAVE : Next::LISTEN;
     }
     dl = found;
+    if (tcpserver) altuscom_caller_identified(modem);
     char label[600];
     snprintf(label, sizeof label, "modem_listen: setting %s connection to %s", modem->name,
              dl->target_name);
@@ -452,6 +455,8 @@ struct Listen {
         return;
       }
       if (modem->com_mode == 2) altuscom_confirm_address(modem);  // it identified here
+      // A caller that came without its banner identified itself in block mode.
+      if (tcpserver) altuscom_caller_identified(modem);
       const char *cmd = dl->dialin_cmd ? dl->dialin_cmd : "";
       bool retry = false;
       if (strcmp(cmd, "getevents") == 0) {
@@ -597,7 +602,31 @@ struct Dialout {
     closeserial(modem);
   }
 
-  // Opens the device; false when the attempts end (halted or given up).
+  // A device for the link's address; false (halt raised) when it cannot be made.
+  bool make_device() {
+    write_devname(modem, false);
+    modem->buf_handle = create_device(modem, dl);
+    if (modem->buf_handle == nullptr) {
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "modem_dialout: fatal error creating serial buffer for %s.\n",
+                            modem->devname);
+      kessaro_halt = 1;
+      return false;
+    }
+    reset_counters(modem);
+    if (apply_modem_control(modem, modem->buf_handle) < 0) {
+      altuscom_log_complain(modem, dl, 1, 0,
+                            "modem_dialout: fatal error creating setting modem control for %s.\n",
+                            modem->devname);
+      kessaro_halt = 1;
+      return false;
+    }
+    return true;
+  }
+
+  // Opens the device; false when the attempts end (halted or given up). While an announced
+  // address is on trial the opens alternate between it and the confirmed address, the
+  // confirmed one tried at once after a failure at the announced one.
   bool open_device() {
     for (int n = 1; n <= kDialoutOpens; n++) {
       char text[600];
@@ -611,16 +640,27 @@ struct Dialout {
       snprintf(text, sizeof text, "modem_dialout: serialbuf_open(%s) error.\n", modem->devname);
       pending(text);
       if (kessaro_halt) return false;
-      if (n < kDialoutOpens) pause_unless_halted(kDialoutOpenPause, 1.0);
+      const int turned = altuscom_address_failed(modem, dl);
+      if (turned != 0) {
+        serialbuf_destroy(modem->buf_handle);  // never opened: nothing to close
+        modem->buf_handle = nullptr;
+        if (!make_device()) return false;
+      }
+      if (n < kDialoutOpens && turned != 1) pause_unless_halted(kDialoutOpenPause, 1.0);
       if (kessaro_halt) return false;
     }
     drop_connection();
     return false;
   }
 
+  // After a call that connected but did not reach the datalogger: during a trial the link
+  // turns to the other address; true when that is the confirmed one, to be called at once.
+  bool call_other_address() { return !kessaro_halt && altuscom_address_failed(modem, dl) == 1; }
+
   // Calls until connected or given up; true when the connection opened. A call that fails
   // with an error or an unrecognised result is placed again, after the 2 s pause of closing,
-  // for as long as the program runs.
+  // for as long as the program runs; so is one that failed at an announced address on
+  // trial, at the confirmed address.
   void attempts() {
     modem->mode = 2;
     while (!kessaro_halt) {
@@ -628,23 +668,7 @@ struct Dialout {
         std::lock_guard<KessaroMutex> g(altus->status_mutex);
         dl->connected_modem_status = modem;
       }
-      write_devname(modem, false);
-      modem->buf_handle = create_device(modem, dl);
-      if (modem->buf_handle == nullptr) {
-        altuscom_log_complain(modem, dl, 1, 0,
-                              "modem_dialout: fatal error creating serial buffer for %s.\n",
-                              modem->devname);
-        kessaro_halt = 1;
-        return;
-      }
-      reset_counters(modem);
-      if (apply_modem_control(modem, modem->buf_handle) < 0) {
-        altuscom_log_complain(modem, dl, 1, 0,
-                              "modem_dialout: fatal error creating setting modem control for %s.\n",
-                              modem->devname);
-        kessaro_halt = 1;
-        return;
-      }
+      if (!make_device()) return;
       if (!open_device()) return;
       {
         std::lock_guard<KessaroMutex> g(altus->status_mutex);
@@ -661,6 +685,7 @@ struct Dialout {
       if (rc < 0) {
         say(true, "modem_dialout: serialbuf_connect(%s) error.\n", modem->devname);
         drop_connection();
+        call_other_address();
         continue;
       }
       if (rc == 1 || rc == 4 || rc == 5) {
@@ -671,12 +696,14 @@ struct Dialout {
           say(true, fmt, modem->devname);
         }
         drop_connection();
+        if (call_other_address()) continue;
         return;
       }
       if (rc != 0) {
         if (kessaro_halt) return;
         say(true, "modem_dialout: serialbuf_connect(%s) problem.\n", modem->devname);
         drop_connection();
+        call_other_address();
         continue;
       }
       if (kessaro_halt) return;
@@ -697,6 +724,7 @@ struct Dialout {
         say(true, "modem_dialout: opendl(%s) error.\n", modem->devname);
       }
       drop_connection();
+      if (call_other_address()) continue;
       return;
     }
   }
@@ -826,13 +854,10 @@ int modem_dialout(Modem *modem, AltusDatalogger *dl) {
   }
   d.attempts();
   // The connection opened: the datalogger identified itself in block mode at this address.
-  // Not opened at an announced address: an announcement no datalogger stands behind is
-  // given up for the last address where it identified.
-  if (d.opened)
+  if (d.opened) {
     altuscom_confirm_address(modem);
-  else if (!kessaro_halt)
-    altuscom_unconfirmed_address_failed(modem, dl);
-  if (d.opened) d.work();
+    d.work();
+  }
   d.finish();
   return 0;
 }

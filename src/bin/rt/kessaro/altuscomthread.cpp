@@ -267,11 +267,18 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
 
 namespace {
 
-// The address the link will use next: a posted one, else the one in use ("-" for none).
+// The address the link aims at next: a posted one, else the announced one on trial, else
+// the one in use ("-" for none). address_mutex held.
 std::string next_host(const Modem *m, int *port) {
-  const bool posted = m->reset_ipaddress != 0 && m->posted_ipaddr != nullptr;
-  const char *host = posted ? m->posted_ipaddr : m->ipaddr;
-  *port = posted ? m->posted_port : m->port;
+  const char *host = m->ipaddr;
+  *port = m->port;
+  if (m->reset_ipaddress != 0 && m->posted_ipaddr != nullptr) {
+    host = m->posted_ipaddr;
+    *port = m->posted_port;
+  } else if (m->address_unconfirmed && m->announced_ipaddr != nullptr) {
+    host = m->announced_ipaddr;
+    *port = m->announced_port;
+  }
   return host != nullptr && *host != '\0' ? host : "-";
 }
 
@@ -321,6 +328,28 @@ void keep_as_confirmed(Modem *modem) {
   kessaro_copytext(modem->confirmed_com, modem->com);
 }
 
+// The trial ends: no announced address is kept (address_mutex held).
+void end_trial(Modem *modem) {
+  free(modem->announced_ipaddr);
+  modem->announced_ipaddr = nullptr;
+  modem->announced_com[0] = '\0';
+  modem->address_unconfirmed = 0;
+}
+
+// The link's next calls go to `host` (address_mutex held).
+void use_address(Modem *modem, const char *host, int port, const char *com) {
+  char *copy = host ? strdup(host) : nullptr;
+  free(modem->ipaddr);
+  modem->ipaddr = copy;
+  modem->port = port;
+  kessaro_copytext(modem->com, com);
+  modem->ipaddr_count = 0;
+}
+
+bool same_address(const char *host, int port, const char *other, int other_port) {
+  return host != nullptr && other != nullptr && strcmp(host, other) == 0 && port == other_port;
+}
+
 }  // namespace
 
 int altuscom_apply_address(Modem *modem) {
@@ -329,13 +358,23 @@ int altuscom_apply_address(Modem *modem) {
   if (modem->reset_ipaddress.exchange(0) == 0 || modem->posted_ipaddr == nullptr) return 0;
   // Until an identification confirms an address, the configured one stands for it.
   if (modem->confirmed_ipaddr == nullptr && modem->ipaddr != nullptr) keep_as_confirmed(modem);
-  modem->address_unconfirmed = 1;
-  free(modem->ipaddr);
-  modem->ipaddr = modem->posted_ipaddr;
+  char *posted = modem->posted_ipaddr;
   modem->posted_ipaddr = nullptr;
-  modem->port = modem->posted_port;
-  kessaro_copytext(modem->com, modem->posted_com);
-  modem->ipaddr_count = 0;
+  if (same_address(posted, modem->posted_port, modem->confirmed_ipaddr, modem->confirmed_port)) {
+    // Announced where the datalogger identified last: no trial, the link goes back there.
+    end_trial(modem);
+    use_address(modem, modem->confirmed_ipaddr, modem->confirmed_port, modem->confirmed_com);
+    free(posted);
+    return 1;
+  }
+  // A later announcement takes the place of one still on trial; the confirmed address
+  // stays the other one of the trial.
+  free(modem->announced_ipaddr);
+  modem->announced_ipaddr = posted;
+  modem->announced_port = modem->posted_port;
+  kessaro_copytext(modem->announced_com, modem->posted_com);
+  modem->address_unconfirmed = 1;
+  use_address(modem, modem->announced_ipaddr, modem->announced_port, modem->announced_com);
   return 1;
 }
 
@@ -343,32 +382,41 @@ void altuscom_confirm_address(Modem *modem) {
   if (modem == nullptr) return;
   std::lock_guard<KessaroMutex> g(modem->address_mutex);
   keep_as_confirmed(modem);
-  modem->address_unconfirmed = 0;
+  end_trial(modem);
 }
 
-int altuscom_unconfirmed_address_failed(Modem *modem, AltusDatalogger *dl) {
+int altuscom_address_failed(Modem *modem, AltusDatalogger *dl) {
   if (modem == nullptr || !modem->address_unconfirmed) return 0;
-  std::string tried, back;
+  std::string tried, next;
+  bool to_confirmed;
   {
     std::lock_guard<KessaroMutex> g(modem->address_mutex);
-    modem->address_unconfirmed = 0;
-    if (modem->confirmed_ipaddr == nullptr) return 0;  // nowhere to go back to
-    const char *now = modem->ipaddr ? modem->ipaddr : "-";
-    if (strcmp(now, modem->confirmed_ipaddr) == 0 && modem->port == modem->confirmed_port) return 0;
-    tried = string_printf("%s:%d", now, modem->port);
-    back = string_printf("%s:%d", modem->confirmed_ipaddr, modem->confirmed_port);
-    free(modem->ipaddr);
-    modem->ipaddr = strdup(modem->confirmed_ipaddr);
-    modem->port = modem->confirmed_port;
-    kessaro_copytext(modem->com, modem->confirmed_com);
-    modem->ipaddr_count = 0;
+    if (modem->confirmed_ipaddr == nullptr || modem->announced_ipaddr == nullptr)
+      return 0;  // nowhere else to go
+    to_confirmed =
+        same_address(modem->ipaddr, modem->port, modem->announced_ipaddr, modem->announced_port);
+    tried = string_printf("%s:%d", modem->ipaddr ? modem->ipaddr : "-", modem->port);
+    if (to_confirmed) {
+      use_address(modem, modem->confirmed_ipaddr, modem->confirmed_port, modem->confirmed_com);
+    } else {
+      use_address(modem, modem->announced_ipaddr, modem->announced_port, modem->announced_com);
+    }
+    next = string_printf("%s:%d", modem->ipaddr, modem->port);
   }
   const std::string who = dl && dl->target_name ? std::string(" ") + dl->target_name : "";
+  const char *name = modem->name ? modem->name : "";
+  if (to_confirmed) {
+    altuscom_log_complain(modem, dl, 1, 0,
+                          "%s: datalogger%s did not identify at the announced address %s - "
+                          "going back to %s, where it identified last\n",
+                          name, who.c_str(), tried.c_str(), next.c_str());
+    return 1;
+  }
   altuscom_log_complain(modem, dl, 1, 0,
-                        "%s: datalogger%s did not identify at the announced address %s - "
-                        "going back to %s\n",
-                        modem->name ? modem->name : "", who.c_str(), tried.c_str(), back.c_str());
-  return 1;
+                        "%s: datalogger%s did not identify at %s either - trying the announced "
+                        "address %s again\n",
+                        name, who.c_str(), tried.c_str(), next.c_str());
+  return 2;
 }
 
 // ---- datalogger scheduling thread ----
@@ -588,6 +636,32 @@ void *altuscom_run_modem(void *arg) {
   return nullptr;
 }
 
+namespace {
+
+// A caller beyond the waiting callers that a server link keeps: its connection is closed
+// at once. One line a minute at most says how many were refused.
+void refuse_caller(Modem *server, SerialBuf *client) {
+  serialbuf_destroy(client);
+  server->callers_refused++;
+  const double now = clock_monotonic();
+  if (server->callers_refused_logged > 0 && now - server->callers_refused_logged < 60.0) return;
+  altuscom_log_complain(server, nullptr, 1, 0,
+                        "altuscom_run_tcpserver: %d callers on %s have not identified "
+                        "themselves yet: %d callers refused\n",
+                        (int)server->callers_waiting, server->devname, server->callers_refused);
+  server->callers_refused = 0;
+  server->callers_refused_logged = now;
+}
+
+}  // namespace
+
+void altuscom_caller_identified(Modem *modem) {
+  if (modem == nullptr) return;
+  if (modem->buf_handle != nullptr) modem->buf_handle->deadline = 0;
+  if (modem->waiting.exchange(0) != 0 && modem->server != nullptr)
+    modem->server->callers_waiting.v--;
+}
+
 void *altuscom_run_tcpserver(void *arg) {
   auto *modem = static_cast<Modem *>(arg);
   altuscom_log_message(modem, nullptr, 0, "altuscom_run_tcpserver: thread started for %s\n",
@@ -645,6 +719,12 @@ void *altuscom_run_tcpserver(void *arg) {
       clock_sleep(0.1);
       continue;
     }
+    if (modem->callers_waiting >= ALTUSCOM_CALLERS_WAITING_MAX) {
+      refuse_caller(modem, client);
+      continue;
+    }
+    // The caller has the link's time-out to identify itself, whatever it sends meanwhile.
+    if (modem->timeout > 0) client->deadline = clock_monotonic() + modem->timeout;
     altuscom_log_message(modem, nullptr, 0, "Connected to %s", client->recv_hostport);
     Modem *copy = altuscom_modem_copy(modem);
     if (copy == nullptr) {
@@ -666,12 +746,17 @@ void *altuscom_run_tcpserver(void *arg) {
     client->userdata2 = copy;
     client->userdata4 = copy;
     copy->nbread = copy->nbread_gig = copy->nbwrite = copy->nbwrite_gig = 0;
+    copy->callers_waiting = 0;
+    copy->server = modem;
+    copy->waiting = 1;
+    modem->callers_waiting.v++;
     std::lock_guard<KessaroMutex> list(altus->modems_mutex);
     altuscom_log_message(copy, nullptr, 0, "Launching thread to service %s", client->recv_hostport);
     if (altuscom_start_thread(&copy->run_thread, THREAD_ALTUS_LINK, altuscom_run_tcpconnection,
                               copy) != 0) {
       altuscom_log_register_error(
           copy, nullptr, 0, "altuscom_run_tcpserver: pthread_create(%s) error.\n", copy->name);
+      altuscom_caller_identified(copy);  // gives its place back
       altuscom_modem_free(copy);
       kessaro_halt = 1;
       break;
@@ -711,6 +796,9 @@ void *altuscom_run_tcpconnection(void *arg) {
                           modem->devname);
     closeserial(modem);
   }
+  // A caller that never identified holds its place until its thread ends, so that the
+  // callers waiting bound the threads as well.
+  altuscom_caller_identified(modem);
   modem->exit = 1;
   return nullptr;
 }

@@ -66,17 +66,29 @@ struct AltusAddressChange {
 // connection.
 int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change);
 // On the link's own thread: applies a posted address (ipaddr, port and com replaced) and
-// clears reset_ipaddress. 1 when one was applied, 0 when none was posted. The address it
-// replaces stays the one to go back to until the new one is confirmed.
+// clears reset_ipaddress. 1 when one was applied, 0 when none was posted. The announced
+// address goes on trial: the calls alternate between it and the last address where the
+// datalogger identified (the configured one before the first identification) until it
+// identifies at one of them. A later announcement replaces the one on trial; one of the
+// confirmed address itself ends the trial there.
 int altuscom_apply_address(Modem *modem);
 // On the link's own thread, when the datalogger identified itself over a connection at
-// the address in use: that address becomes the one to go back to.
+// the address in use: that address becomes the confirmed one and a trial ends.
 void altuscom_confirm_address(Modem *modem);
-// On the link's own thread, when its tries to reach `dl` ended without an identification:
-// when the address in use came from an announcement and differs from the last confirmed
-// one, the link goes back to that one, with one complaint naming both; 1 then, else 0.
-// A later announcement moves the link again as before.
-int altuscom_unconfirmed_address_failed(Modem *modem, AltusDatalogger *dl);
+// On the link's own thread, when a call at the address in use ended without an
+// identification: during a trial the link turns to the other address, with one complaint
+// naming both. 1 when it went back from the announced address to the confirmed one (to be
+// called at once), 2 when it turned from the confirmed one to the announced one, 0 when
+// no trial runs (nothing changes).
+int altuscom_address_failed(Modem *modem, AltusDatalogger *dl);
+
+// The callers a TCP-server link keeps at once while they have not identified themselves
+// (each on a thread of its own); a caller beyond them is accepted and closed at once.
+constexpr int ALTUSCOM_CALLERS_WAITING_MAX = 16;
+// On a TCP-server connection's own thread, when its caller has identified itself as a
+// datalogger (and when the connection ends): the caller's time limit to identify ends and
+// it no longer counts among the server's waiting callers. Nothing for other links.
+void altuscom_caller_identified(Modem *modem);
 
 // Thread entries (argument: the record); each ends its thread itself.
 void *altuscom_run_datalogger(void *arg);

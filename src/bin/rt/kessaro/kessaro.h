@@ -281,12 +281,32 @@ struct Modem {
   int posted_port;
   char posted_com[128];
   // The last address where the datalogger identified itself (the configured one until the
-  // first identification), kept by the link's own thread: an announced address at which it
-  // does not identify (a forged announcement) is given up for this one.
+  // first identification), kept by the link's own thread under address_mutex. After an
+  // announcement the link's calls alternate between the announced address and this one
+  // until the datalogger identifies at one of them, so that a forged announcement costs
+  // one call and a real move is found even when its first call fails.
   char *confirmed_ipaddr;  // owned, or none
   int confirmed_port;
   char confirmed_com[128];
-  int address_unconfirmed;  // the address in use came from an announcement, not yet confirmed
+  int address_unconfirmed;  // 1 while an announced address is on trial (link thread)
+  // The announced address on trial (link thread, under address_mutex); none outside a
+  // trial. The address in use (ipaddr) is this one or the confirmed one.
+  char *announced_ipaddr;  // owned, or none
+  int announced_port;
+  char announced_com[128];
+  // TCP-server links: the accepted callers that have not identified themselves yet; the
+  // server thread adds each caller it keeps, the caller's thread takes it off again.
+  KessaroFlag callers_waiting;
+  // TCP-server links, server thread only: callers refused since the last line that said
+  // so, and when that line was logged (clock_monotonic(), 0 never).
+  int callers_refused;
+  double callers_refused_logged;
+  // TCP-server connections: the server link that accepted the caller (not owned; it lives
+  // as long as the program), and whether the caller still counts among its waiting
+  // callers (set by the server thread before the connection's thread starts, cleared by
+  // that thread).
+  Modem *server;
+  KessaroFlag waiting;
 };
 
 // Connection statistics of one datalogger.

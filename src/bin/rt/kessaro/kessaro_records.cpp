@@ -33,6 +33,7 @@ static char *Modem::*const modem_texts[] = {
     &Modem::attention_rec_string,
     &Modem::posted_ipaddr,
     &Modem::confirmed_ipaddr,
+    &Modem::announced_ipaddr,
 };
 
 static char *AltusDatalogger::*const datalogger_texts[] = {

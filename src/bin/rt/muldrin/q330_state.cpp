@@ -14,6 +14,7 @@
 
 #include "base/arr.h"
 #include "base/elog.h"
+#include "base/pf.h"
 #include "base/tbl.h"
 #include "base/writefile.h"
 #include "q330_data.h"

@@ -124,18 +124,25 @@ void Line::call_fd(int fd, const CallScript &script) { start_conn(fd, false, tru
 
 void Line::answer_fd(int fd) { start_conn(fd, false, false, CallScript{}); }
 
-int Line::answer_tcp(int port) { return accept_on(port, false, CallScript{}); }
+int Line::answer_tcp(int port, const char *host) {
+  return accept_on(port, false, CallScript{}, host);
+}
 
 int Line::answer_tcp_dialin(const CallScript &script, int port) {
   return accept_on(port, true, script);
 }
 
-int Line::accept_on(int port, bool dialin, const CallScript &script) {
+int Line::accept_on(int port, bool dialin, const CallScript &script, const char *host) {
+  sockaddr_in sa = loopback(port);
+  if (host != nullptr) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host, &a) != 1 || (ntohl(a.s_addr) >> 24) != 127) return -1;
+    sa.sin_addr = a;
+  }
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return -1;
   int on = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa = loopback(port);
   if (bind(listen_fd_, (sockaddr *)&sa, sizeof sa) < 0 || listen(listen_fd_, 4) < 0) return -1;
   socklen_t len = sizeof sa;
   getsockname(listen_fd_, (sockaddr *)&sa, &len);

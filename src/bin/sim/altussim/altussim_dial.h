@@ -66,8 +66,9 @@ class Line {
   int call_tcp(int port, const CallScript &script);
   // Dial-in on a descriptor (a pseudo-terminal master; not closed here).
   void call_fd(int fd, const CallScript &script);
-  // Dial-out: answers every connection to a loopback port (0: a free one). The port or -1.
-  int answer_tcp(int port = 0);
+  // Dial-out: answers every connection to a loopback port (0: a free one) of `host` (a
+  // dotted address of 127.0.0.0/8; none: 127.0.0.1). The port or -1.
+  int answer_tcp(int port = 0, const char *host = nullptr);
   // Dial-in on a TCP-client link: answers every connection to a loopback port (0: a free
   // one), as a terminal server in front of the datalogger does, and calls in on it at
   // once. The port or -1.
@@ -90,7 +91,7 @@ class Line {
  private:
   struct Conn;
   void start_conn(int fd, bool own, bool dialin, const CallScript &script);
-  int accept_on(int port, bool dialin, const CallScript &script);
+  int accept_on(int port, bool dialin, const CallScript &script, const char *host = nullptr);
   void serve(Conn *c);
   bool dialogue(Conn *c);
   bool modem_front(Conn *c);
