@@ -167,6 +167,19 @@ int parse_param_range(Pf *pf, const char *key, int kind, int required, void *des
 int pfnumber(const char *key, const char *text, int kind, PfRange range, void *destination,
              char *why, int why_size);
 
+// A number setting of a remote command: its key, kind (as pfnumber) and range.
+struct PfNumberKey {
+  const char *key;
+  int kind;
+  PfRange range;
+};
+
+// Checks `value`, given for `key` in a remote command, against the table keys[n]: 0 when it
+// suits or `key` is not in the table, else -1 with the reason in why[why_size]. A word that
+// does not begin like a number reads as 0, as the commands have always read it.
+int pfnumber_check(const PfNumberKey *keys, int n, const char *key, const char *value, char *why,
+                   int why_size);
+
 // "'file' line N" for where `key` of `pf` was read ("line N" for a text or stream, the
 // block's own place when the key is absent, "" when nothing is known), into where[size].
 void pfwhere(Pf *pf, const char *key, char *where, int size);

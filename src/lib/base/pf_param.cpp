@@ -490,6 +490,27 @@ int pfnumber(const char *key, const char *text, int kind, PfRange range, void *d
   return -1;
 }
 
+int pfnumber_check(const PfNumberKey *keys, int n, const char *key, const char *value, char *why,
+                   int why_size) {
+  for (int k = 0; k < n; k++) {
+    if (key == nullptr || strcmp(key, keys[k].key) != 0) continue;
+    char *end = nullptr;
+    (void)strtod(value != nullptr ? value : "", &end);
+    const char *text = value == nullptr || end == value ? "0" : value;
+    double d = 0;
+    float f = 0;
+    int i = 0;
+    short h = 0;
+    const int kind = keys[k].kind;
+    void *dest = kind == P_DBL    ? static_cast<void *>(&d)
+                 : kind == P_FLT  ? static_cast<void *>(&f)
+                 : kind == P_SINT ? static_cast<void *>(&h)
+                                  : static_cast<void *>(&i);
+    return pfnumber(keys[k].key, text, kind, keys[k].range, dest, why, why_size);
+  }
+  return 0;
+}
+
 void pfwhere(Pf *pf, const char *key, char *where, int size) {
   if (where == nullptr || size <= 0) return;
   Pf *v = key != nullptr ? pfint::lookup(pf, key) : nullptr;

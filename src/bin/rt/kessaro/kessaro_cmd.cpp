@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -73,14 +74,9 @@ bool is_dl_set_key(const char *key) {
 
 // The numbers "set" takes. A value outside its range, NaN or an infinity is refused before
 // anything changes; the intervals then bring what passed into their working bounds.
-struct SetNumber {
-  const char *key;
-  int kind;
-  PfRange range;
-};
 constexpr double kYear = 366.0 * 86400.0;
 constexpr PfRange kAnyInt = {-2147483648.0, 2147483647.0};
-const SetNumber set_numbers[] = {
+const PfNumberKey set_numbers[] = {
     {"status_interval", P_DBL, {-kYear, kYear}},
     {"log_poc", P_LINT, kAnyInt},
     {"debug_data", P_LINT, kAnyInt},
@@ -95,19 +91,11 @@ const SetNumber set_numbers[] = {
 // "" when `value` suits the number key `key` (or the key takes no number), else why not.
 // A word that does not begin like a number reads as 0, which for the intervals is "off".
 std::string check_set_number(const char *key, const char *value) {
-  for (const SetNumber &n : set_numbers) {
-    if (strcmp(key, n.key) != 0) continue;
-    char *end = nullptr;
-    (void)strtod(value, &end);
-    const char *text = end == value ? "0" : value;
-    double d = 0;
-    int i = 0;
-    char why[256];
-    void *dest = n.kind == P_DBL ? static_cast<void *>(&d) : static_cast<void *>(&i);
-    if (pfnumber(n.key, text, n.kind, n.range, dest, why, sizeof why) != 0) return why;
-    return "";
-  }
-  return "";
+  char why[256];
+  return pfnumber_check(set_numbers, static_cast<int>(std::size(set_numbers)), key, value, why,
+                        sizeof why) == 0
+             ? ""
+             : why;
 }
 
 // An interval in seconds: 0 or less is "off", anything shorter than a second is one second.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -352,13 +353,8 @@ std::string apply_set(Q330 *q330, const std::string &key, const char *value) {
 // The numbers "set" takes: a value outside its range, NaN or an infinity is refused
 // before any datalogger is touched. Within the range, throttle, the local ports and the
 // drop percentages are still brought into their working bounds by apply_set.
-struct SetNumber {
-  const char *key;
-  int kind;
-  PfRange range;
-};
 constexpr PfRange kAnyInt = {-2147483648.0, 2147483647.0};
-const SetNumber set_numbers[] = {
+const PfNumberKey set_numbers[] = {
     {"throttle", P_LINT, kAnyInt},
     {"local_port_control", P_LINT, kAnyInt},
     {"local_port_data", P_LINT, kAnyInt},
@@ -378,19 +374,11 @@ const SetNumber set_numbers[] = {
 // "" when `value` suits the number key `key` (or the key takes no number), else why not.
 // A word that does not begin like a number reads as 0, as it always has.
 std::string check_set_number(const std::string &key, const char *value) {
-  for (const SetNumber &n : set_numbers) {
-    if (key != n.key) continue;
-    char *end = nullptr;
-    (void)strtod(value, &end);
-    const char *text = end == value ? "0" : value;
-    double d = 0;
-    int i = 0;
-    char why[256];
-    void *dest = n.kind == P_DBL ? static_cast<void *>(&d) : static_cast<void *>(&i);
-    if (pfnumber(n.key, text, n.kind, n.range, dest, why, sizeof why) != 0) return why;
-    return "";
-  }
-  return "";
+  char why[256];
+  return pfnumber_check(set_numbers, static_cast<int>(std::size(set_numbers)), key.c_str(), value,
+                        why, sizeof why) == 0
+             ? ""
+             : why;
 }
 
 bool known_set_key(const std::string &key) {
