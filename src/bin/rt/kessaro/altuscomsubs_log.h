@@ -6,8 +6,14 @@
 // "->" when the program dialled out). Lines go to the suite's logs and, through the output
 // pipeline, into ring-buffer log packets.
 //
-// Locking: none of its own. The functions keep no state apart from the two read-only
-// program switches; the debug switches are read and reset without a lock (one link
+// Log lines (not those of the shutdown) pass a flood gate, keyed by the datalogger (else
+// the link, else the program) the line is about and the shape of its text, which decides
+// for the complaint log and the ring alike (see base/elog.h); lines written under an
+// AltusDebugLines guard pass it. Control characters are escaped and line breaks inside a
+// message become blanks, so one message is one line.
+//
+// Locking: none of its own apart from the flood gate's. The functions keep no state apart from the
+// two read-only program switches; the debug switches are read and reset without a lock (one link
 // thread works on a datalogger at a time).
 #pragma once
 
@@ -54,6 +60,16 @@ char *logtime(double epoch, int loseday);
 char *logaltustime(const AltusBlockStrdata *blk, int loseday);
 // "yyyy-mm-dd (ddd) hh:mm:ss.mmm".
 char *eustrtime(double epoch);
+
+// While it lives, the log lines this thread writes are those of a debug switch the
+// operator turned on (when `on`): the flood gate lets them all through.
+struct AltusDebugLines {
+  explicit AltusDebugLines(bool on);
+  ~AltusDebugLines();
+  AltusDebugLines(const AltusDebugLines &) = delete;
+  AltusDebugLines &operator=(const AltusDebugLines &) = delete;
+  bool was;  // the thread's mark before, restored at the end
+};
 
 // Self-expiring debug switches: the magnitude of the level, 0 once a positive level has
 // been in use longer than its positive time-out (then reset with one log line); a
