@@ -174,7 +174,6 @@ int make_block_command_packet(int command, const void *data, int lendata, unsign
     img->headerChk = img->headerChk_comp = p[8];
     if (lendata > 0) memcpy(img->data, data, lendata);
     img->dataChk = img->dataChk_comp = be_get16(p + 9 + lendata);
-    AltusDebugLines debug(true);
     print_block(modem, dl, 1, img.get());
   }
   return 0;
@@ -399,10 +398,10 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
     }
   }
   free(name);
-  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2) {
-    AltusDebugLines debug(!bad);  // a dump of bad data is not a debug line: it is gated
+  // Packet dumps are gated like other lines: the opening of a link turns them on by
+  // itself, so they are not only the operator's choice.
+  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2)
     print_block(modem, dl, 0, pkt);
-  }
   return bad ? -1 : 0;
 }
 
