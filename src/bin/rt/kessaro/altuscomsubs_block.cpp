@@ -174,6 +174,8 @@ int make_block_command_packet(int command, const void *data, int lendata, unsign
     img->headerChk = img->headerChk_comp = p[8];
     if (lendata > 0) memcpy(img->data, data, lendata);
     img->dataChk = img->dataChk_comp = be_get16(p + 9 + lendata);
+    AltusDebugLines debug(true);
+    AltusDumpLines dump(altuslog_opening());
     print_block(modem, dl, 1, img.get());
   }
   return 0;
@@ -398,10 +400,13 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
     }
   }
   free(name);
-  // Packet dumps are gated like other lines: the opening of a link turns them on by
-  // itself, so they are not only the operator's choice.
-  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2)
+  // Dumps of bad data, and those a link's opening turns on by itself, have a small flood
+  // gate of their own; those of the operator's debug switch pass.
+  if (bad ? altuscom_log_data_errors(ld) != 0 : altuscom_data_verbose(ld) >= 2) {
+    AltusDebugLines debug(true);
+    AltusDumpLines dump(bad || altuslog_opening());
     print_block(modem, dl, 0, pkt);
+  }
   return bad ? -1 : 0;
 }
 

@@ -109,6 +109,10 @@ int push_line(int type, Modem *modem, AltusDatalogger *dl, const std::string &li
 // Set while the lines written on this thread are those of a debug switch the operator
 // turned on (AltusDebugLines): they pass the flood gate.
 thread_local bool t_debug_lines = false;
+// Set while they are packet dumps the operator did not ask for (AltusDumpLines), and
+// while a link is opened (AltusOpening).
+thread_local bool t_dump_lines = false;
+thread_local bool t_opening = false;
 
 // Whom a line is about, as the flood gate counts it: the datalogger, else the link, else
 // the program itself ("").
@@ -126,8 +130,11 @@ std::string line_source(Modem *modem, AltusDatalogger *dl) {
 // `complain`, sent when `push`).
 bool line_passes(Modem *modem, AltusDatalogger *dl, const std::string &line, bool complain,
                  bool push) {
-  if (t_debug_lines) return true;
-  static ElogFlood *gate = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  if (t_debug_lines && !t_dump_lines) return true;
+  static ElogFlood *lines = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  static ElogFlood *dumps =
+      elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS, ALTUSLOG_DUMP_LINES);
+  ElogFlood *gate = t_dump_lines ? dumps : lines;
   const size_t stamp = 20;  // "yyyyddd hh:mm:ss.mmm"
   const char *key = line.c_str() + (has_time_stamp(line.c_str()) ? stamp : 0);
   std::vector<ElogFloodRepeat> due;
@@ -192,6 +199,18 @@ AltusDebugLines::AltusDebugLines(bool on) : was(t_debug_lines) {
 }
 
 AltusDebugLines::~AltusDebugLines() { t_debug_lines = was; }
+
+AltusDumpLines::AltusDumpLines(bool on) : was(t_dump_lines) {
+  if (on) t_dump_lines = true;
+}
+
+AltusDumpLines::~AltusDumpLines() { t_dump_lines = was; }
+
+AltusOpening::AltusOpening() : was(t_opening) { t_opening = true; }
+
+AltusOpening::~AltusOpening() { t_opening = was; }
+
+bool altuslog_opening(void) { return t_opening; }
 
 int init_msg(Modem *modem, AltusDatalogger *dl, char *string) {
   char *t = logtime(std_now(), 0);

@@ -24,6 +24,7 @@ struct AltusBlockStrdata;
 enum {
   ALTUSLOG_MSG_SIZE = 1024,   // a formatted message is cut to this many bytes
   ALTUSLOG_LINE_SIZE = 1024,  // a whole line: at most 1023 characters and the terminator
+  ALTUSLOG_DUMP_LINES = 6,    // lines of packet dumps per datalogger a minute (AltusDumpLines)
 };
 
 // Echo plain log lines to the notification log without being forced (0), and error
@@ -70,6 +71,29 @@ struct AltusDebugLines {
   AltusDebugLines &operator=(const AltusDebugLines &) = delete;
   bool was;  // the thread's mark before, restored at the end
 };
+
+// While it lives (when `on`), the log lines this thread writes are packet dumps that the
+// operator did not ask for (of bad data, or those a link's opening turns on by itself):
+// they pass a flood gate of their own, at most ALTUSLOG_DUMP_LINES lines a minute per
+// datalogger, so that dumps never crowd out the datalogger's other lines. It outranks
+// AltusDebugLines.
+struct AltusDumpLines {
+  explicit AltusDumpLines(bool on);
+  ~AltusDumpLines();
+  AltusDumpLines(const AltusDumpLines &) = delete;
+  AltusDumpLines &operator=(const AltusDumpLines &) = delete;
+  bool was;  // the thread's mark before, restored at the end
+};
+// While it lives, this thread opens a link with the packet dumps the opening turns on by
+// itself; altuslog_opening() tells.
+struct AltusOpening {
+  AltusOpening();
+  ~AltusOpening();
+  AltusOpening(const AltusOpening &) = delete;
+  AltusOpening &operator=(const AltusOpening &) = delete;
+  bool was;  // the thread's mark before, restored at the end
+};
+bool altuslog_opening(void);
 
 // Self-expiring debug switches: the magnitude of the level, 0 once a positive level has
 // been in use longer than its positive time-out (then reset with one log line); a
