@@ -124,14 +124,15 @@ std::string line_source(Modem *modem, AltusDatalogger *dl) {
 
 // The flood gate of log lines, keyed by the source and the shape of the text after the
 // time stamp: a kind of line is printed and sent at most a few times a minute, then once
-// a minute with its count, and one source writes at most ELOG_FLOOD_SOURCE_LINES lines a
+// a minute with its count, and one source writes at most ALTUSLOG_SOURCE_LINES lines a
 // minute, then one line a minute saying how many were held back. False when `line` is
 // held back; the lines that are due are written first (printed as complaints when
 // `complain`, sent when `push`).
 bool line_passes(Modem *modem, AltusDatalogger *dl, const std::string &line, bool complain,
                  bool push) {
   if (t_debug_lines && !t_dump_lines) return true;
-  static ElogFlood *lines = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  static ElogFlood *lines =
+      elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS, ALTUSLOG_SOURCE_LINES);
   static ElogFlood *dumps =
       elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS, ALTUSLOG_DUMP_LINES);
   ElogFlood *gate = t_dump_lines ? dumps : lines;

@@ -24,7 +24,10 @@ struct AltusBlockStrdata;
 enum {
   ALTUSLOG_MSG_SIZE = 1024,   // a formatted message is cut to this many bytes
   ALTUSLOG_LINE_SIZE = 1024,  // a whole line: at most 1023 characters and the terminator
-  ALTUSLOG_DUMP_LINES = 6,    // lines of packet dumps per datalogger a minute (AltusDumpLines)
+  // Lines a minute per datalogger: its own lines, and the packet dumps (AltusDumpLines);
+  // with the two summaries of each gate, at most 98 lines a minute of one datalogger.
+  ALTUSLOG_SOURCE_LINES = 74,
+  ALTUSLOG_DUMP_LINES = 20,
 };
 
 // Echo plain log lines to the notification log without being forced (0), and error
