@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
@@ -220,14 +221,117 @@ TEST(ElogFlood, DistinctTextsBeyondTheKeysPushOutTheOldestWithItsCount) {
   ElogFlood *g = elog_flood_new(1, 60, 4);
   std::vector<ElogFloodRepeat> due;
   for (int i = 0; i < 3; i++) elog_flood_pass(g, "", "first", 0, &due);  // 2 held
+  const char *others[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta"};
   int passed = 0;
-  for (int i = 0; i < 1000; i++)
-    passed += elog_flood_pass(g, "", ("sn " + std::to_string(i)).c_str(), 1 + i * 0.001, &due);
-  EXPECT_EQ(passed, 1000);
+  for (const char *t : others) passed += elog_flood_pass(g, "", t, 1, &due);
+  EXPECT_EQ(passed, 6);
   ASSERT_FALSE(due.empty());
   EXPECT_EQ(due[0].text, "first");
   EXPECT_EQ(due[0].count, 2);
   elog_flood_free(g);
+}
+
+TEST(ElogFlood, ShapeFoldsNumbersPathsAndQuotes) {
+  struct Case {
+    const char *text;
+    const char *shape;
+  } cases[] = {
+      {"bad CRC from 127.0.0.1:5331", "bad CRC from #"},
+      {"seq 12 too big (0x1A2B)", "seq # too big (#)"},
+      {"2026345 12:00:00.123: kes: tcp1->K2_1234: bad", "# # kes: tcp#->K#_# bad"},
+      {"block_readdirtree: A:\\D0\\D3 deeper than 16 levels",
+       "block_readdirtree: ~ deeper than # levels"},
+      {"srcname K2_1234/log refused", "srcname ~ refused"},
+      {"no sn parameter in packet 'AA_BB/pf'", "no sn parameter in packet ~"},
+      {"no sn in 'AA BB'", "no sn in '~'"},
+      {"word \"quoted text\" here", "word \"~\" here"},
+      {"an 'unclosed quote", "an 'unclosed quote"},
+      {"", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(elog_flood_shape(c.text), c.shape);
+  }
+  EXPECT_EQ(elog_flood_shape(std::string(5000, 'a').c_str()).size(), (size_t)ELOG_FLOOD_SHAPE_MAX);
+}
+
+// A flood of `messages` spread evenly over `seconds` from one source, each text made by
+// `text(i)`; every line written (passed, repeat or summary) is timed. In no window of a
+// minute does the source write more than its budget and two summaries, and no message
+// is lost from the counts.
+TEST(ElogFlood, ASourceFloodOfVaryingMessagesStaysWithinItsBudget) {
+  struct Case {
+    const char *what;
+    int messages;
+    double seconds;
+    std::string (*text)(int i);
+    int min_passed;  // lines that must still get through
+  } cases[] = {
+      {"numbers vary, 10,000 a second for 20 s", 200000, 20,
+       [](int i) { return "bad packet seq " + std::to_string(i) + " from K2_1234"; },
+       ELOG_FLOOD_BURST},
+      {"paths vary, 20 minutes", 100000, 1200,
+       [](int i) {
+         return "block_readdirtree: A:\\D" + std::to_string(i % 4) + "\\D" + std::to_string(i) +
+                " deeper than 16 levels";
+       },
+       ELOG_FLOOD_BURST},
+      {"every message a new shape, 3 minutes", 30000, 180,
+       [](int i) {
+         std::string w;
+         for (int k = i; k > 0 || w.empty(); k /= 26) w += (char)('a' + k % 26);
+         return "unknown word " + w;
+       },
+       3 * ELOG_FLOOD_SOURCE_LINES - 10},
+      {"a few distinct lines", 50, 60,
+       [](int i) { return std::string("step ") + (char)('a' + i % 25) + " done"; }, 50},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ElogFlood *g = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+    std::vector<double> written;
+    int passed = 0;
+    long counted = 0;
+    auto take = [&](std::vector<ElogFloodRepeat> &due, double t) {
+      for (const ElogFloodRepeat &r : due) {
+        EXPECT_EQ(r.source, "dl1");
+        counted += r.count;
+        written.push_back(t);
+      }
+      due.clear();
+    };
+    std::vector<ElogFloodRepeat> due;
+    for (int i = 0; i < c.messages; i++) {
+      double t = 1000 + c.seconds * i / c.messages;
+      if (elog_flood_pass(g, "dl1", c.text(i).c_str(), t, &due)) {
+        passed++;
+        written.push_back(t);
+      }
+      take(due, t);
+      // Another source is not held back by dl1's flood.
+      if (i == c.messages / 2) {
+        EXPECT_EQ(elog_flood_pass(g, "dl2", "status ok", t, nullptr), 1);
+      }
+    }
+    for (double t = 1000 + c.seconds; t < 1000 + c.seconds + 4 * ELOG_FLOOD_WINDOW; t += 1) {
+      elog_flood_due(g, t, 0, &due);
+      take(due, t);
+    }
+    elog_flood_due(g, 1e9, 1, &due);
+    take(due, 1e9);
+    EXPECT_EQ(passed + counted, c.messages);
+    EXPECT_GE(passed, c.min_passed);
+    size_t most = 0;
+    for (size_t a = 0, b = 0; a < written.size(); a++) {
+      while (b < written.size() && written[b] < written[a] + ELOG_FLOOD_WINDOW) b++;
+      most = std::max(most, b - a);
+    }
+    EXPECT_LE(most, (size_t)ELOG_FLOOD_SOURCE_LINES + 2);
+    elog_flood_free(g);
+  }
+  ElogFloodRepeat summary{"K2_1234", "", 5120, true};
+  EXPECT_EQ(elog_flood_text(summary), "flood gate: 5120 lines of K2_1234 held back");
+  EXPECT_EQ(elog_flood_new(1, 60, 4, 0), nullptr);
 }
 
 // The printed log: 20 s of the same complaint gives the burst, and the repeat line
@@ -255,4 +359,62 @@ TEST(ElogFlood, PrintedMessagesPassTheGate) {
   for (int i = 0; i < 50; i++) elog_complain(0, "same\n");
   EXPECT_EQ(cap.lines().size(), 50u);
   elog_set_flood_burst(ELOG_FLOOD_BURST);
+}
+
+// The printed log under a flood of complaints whose numbers vary, driven by the clock
+// seam: the burst of the shape, then one repeat and one summary a minute; fatal messages
+// and debug lines pass whatever the flood.
+TEST(ElogFlood, PrintedVaryingComplaintsStayWithinTheProgramBudget) {
+  DrivenClock clock(7000);
+  ElogCapture cap;
+  std::vector<size_t> per_minute;
+  size_t before = 0;
+  for (int minute = 0; minute < 3; minute++) {
+    for (int i = 0; i < 20000; i++) {
+      clock.now = 7000 + minute * 60 + i * 0.003;
+      elog_complain(0, "udp_read: bad length %d from 127.0.0.%d.\n", i, i % 200);
+      if (i % 100 == 0)
+        elog_notify(0, "word %c%c%c\n", 'a' + i % 26, 'a' + i / 26 % 26, 'a' + i / 676 % 26);
+    }
+    size_t n = cap.lines().size();
+    per_minute.push_back(n - before);
+    before = n;
+  }
+  for (size_t n : per_minute) EXPECT_LE(n, (size_t)ELOG_FLOOD_SOURCE_LINES + 2);
+  EXPECT_TRUE(cap.contains("lines held back")) << cap.text();
+  cap.clear();
+  Verbose = 1;
+  for (int i = 0; i < 300; i++) elog_debug(0, "DEBUGD: popped seq=%d\n", i);
+  Verbose = 0;
+  EXPECT_EQ(cap.lines().size(), 300u);
+  ElogExitTrap trap;
+  try {
+    elog_die(0, "cannot go on: %d\n", 1);
+  } catch (const ElogExit &) {
+  }
+  EXPECT_TRUE(cap.contains("*fatal* cannot go on: 1"));
+}
+
+TEST(Elog, ControlCharactersAreEscaped) {
+  struct Case {
+    std::string text;
+    bool all;
+    std::string out;
+  } cases[] = {
+      {"plain text", false, "plain text"},
+      {"two\nlines\tand tab", false, "two\nlines\tand tab"},
+      {"two\nlines\tand tab", true, "two\\nlines\\tand tab"},
+      {"cr\r and esc \x1b[2J bell \x07 del \x7f", false,
+       "cr\\r and esc \\x1b[2J bell \\x07 del \\x7f"},
+      {std::string("nul\0in", 6), true, "nul\\x00in"},
+      {"utf-8 \xc3\xa9 stays", true, "utf-8 \xc3\xa9 stays"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(elog_escape(c.text, c.all), c.out);
+  }
+  ElogCapture cap;
+  elog_complain(0, "name \x1b]0;owned\x07 seen\n");
+  ASSERT_EQ(cap.lines().size(), 1u);
+  EXPECT_NE(cap.lines()[0].find("name \\x1b]0;owned\\x07 seen"), std::string::npos);
 }

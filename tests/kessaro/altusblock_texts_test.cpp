@@ -8,6 +8,8 @@
 
 #include "altuscom_fixture.h"
 #include "altuscomsubs_block.h"
+#include "altuscomsubs_log.h"
+#include "base/elog.h"
 #include "kessaro.h"
 #include "testkit/testkit.h"
 
@@ -147,6 +149,7 @@ TEST_F(AltusRingDump, CodecDumpsByTheDataloggersSwitches) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.debug_data * 10 + c.log_data_errors);
+    elog_flood_reset_all();         // each case's dumps within the flood gate's budget
     dl->debug_data = c.debug_data;  // negative: never expires
     dl->log_data_errors = c.log_data_errors;
     ElogCapture log;
@@ -205,6 +208,7 @@ TEST_F(AltusRingDump, ParamsSection) {
   p.dataLength = altus_hdr_size(0);
   ASSERT_LE(p.dataLength, BLOCK_MAX_DATA);
   evt_encodealtusfilehdr(&h, p.data, 1, 0);
+  AltusDebugLines debug(true);  // a dump the operator asked for: the whole of it
   print_block(nullptr, nullptr, 0, &p);
   for (const char *want :
        {"params:                                   id: KMI\n", "ro_misc.crc: 0xBEEF\n",

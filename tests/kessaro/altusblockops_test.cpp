@@ -179,7 +179,65 @@ TEST(AltusBlockOps, TreeDepthBound) {
   auto got = walk(r, "A:\\", 0, &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(got.size(), (size_t)ALTUS_DIRTREE_MAXDEPTH);
-  EXPECT_TRUE(log.contains("levels, not entered"));
+  EXPECT_TRUE(
+      log.contains("block_readdirtree: the walk of A:\\ left out 1 directory deeper than 16 "
+                   "levels."))
+      << log.text();
+}
+
+// Hostile trees: one without end (four sub-directories at every level, or a chain) is
+// cut at the walk's bounds, a directory that will not open is skipped with one line, and
+// each walk ends with one line saying what it left out. Names with control characters
+// reach the log escaped.
+TEST(AltusBlockOps, TreeWalkBounds) {
+  struct Case {
+    const char *what;
+    int fanout;            // an endless tree below A:\\DEEP (0: none)
+    const char *refused;   // a directory whose opening is refused, or none
+    const char *top;       // where the walk begins
+    int rc;                // the walk's result
+    size_t files_at_most;  // records found
+    const char *line;      // in the log
+  } cases[] = {
+      {"four sub-directories at every level", 4, nullptr, "A:\\", 0, ALTUS_DIRTREE_MAXDIRS + 2,
+       "directories past 256 directories listed."},
+      {"a chain without end", 1, nullptr, "A:\\", 0, ALTUS_DIRTREE_MAXDEPTH + 2,
+       "left out 1 directory deeper than 16 levels."},
+      {"a directory that will not open", 0, "A:\\LOCKED", "A:\\", 0, 2,
+       "block_readdirtree: directory A:\\LOCKED\\ would not open, skipped."},
+      {"the walk's own top will not open", 0, "A:\\LOCKED", "A:\\LOCKED", -1, 0,
+       "block_readdirtree: block_readdir(A:\\LOCKED) error."},
+      {"a name with a terminal escape", 0, "A:\\X\x1b[2J", "A:\\", 0, 2,
+       "directory A:\\X\\x1b[2J\\ would not open"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig r(3000);
+    r.sim.add_file("A:\\A.EVT", bytes_of(4, 1));
+    r.sim.add_dir("A:\\E");
+    r.sim.add_file("A:\\E\\B.EVT", bytes_of(4, 2));
+    if (c.fanout > 0) {
+      r.sim.add_dir("A:\\DEEP");
+      r.sim.set_endless_tree("A:\\DEEP", c.fanout);
+    }
+    if (c.refused != nullptr) {
+      r.sim.add_dir(c.refused);
+      r.sim.refuse_dir(c.refused);
+    }
+    ElogCapture log;
+    int rc = 99;
+    auto got = walk(r, c.top, 0, &rc);
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_LE(got.size(), c.files_at_most);
+    EXPECT_LE(r.sim.opendirs(), ALTUS_DIRTREE_MAXDIRS);
+    EXPECT_TRUE(log.contains(c.line)) << log.text();
+    int walk_lines = 0;
+    for (const std::string &l : log.lines()) walk_lines += l.find("block_readdirtree") != l.npos;
+    EXPECT_LE(walk_lines, 2) << log.text();
+    if (c.rc == 0 && c.fanout == 0) {
+      EXPECT_EQ(got, (std::vector<std::string>{"A:\\A.EVT [evt]", "A:\\E\\B.EVT [evt]"}));
+    }
+  }
 }
 
 TEST(AltusBlockOps, ReaddirSequence) {

@@ -538,6 +538,64 @@ TEST(AltusDownload, NotReadyDriveAndRecordingAreaStayOut) {
   EXPECT_EQ(r.sim->opens("A:\\TMP\\EV0009.EVT"), 0);
 }
 
+// A file system a datalogger should not have does not stop the download: a directory
+// that will not open is skipped, a tree without end is cut at the walk's bounds, and
+// names with control characters are saved and logged without them.
+TEST(AltusDownload, HostileFileSystemsDoNotStopTheDownload) {
+  struct Case {
+    const char *what;
+    const char *refused;  // a directory whose opening is refused, or none
+    int fanout;           // an endless tree below B:\\DEEP (0: none)
+    const char *name;     // an extra event's file name in A:\\DATA, or none
+    const char *saved;    // its name once saved
+    const char *logged;   // a line of the ring's log
+  } cases[] = {
+      {"a directory that will not open", "A:\\LOCKED", 0, nullptr, nullptr, nullptr},
+      {"a tree without end", nullptr, 4, nullptr, nullptr, nullptr},
+      {"a terminal escape in a name", nullptr, 0, "EV\x1b[9", "EV_[9.EVT",
+       "Reading file A:\\DATA\\EV\\x1b[9.EVT"},
+      {"a line break in a name", nullptr, 0, "EV\n8", "EV_8.EVT",
+       "Reading file A:\\DATA\\EV\\n8.EVT"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    elog_flood_reset_all();  // each case's lines from the start
+    Rig r;
+    std::vector<Event> events = stock();
+    if (c.name != nullptr)
+      events.push_back(
+          event((std::string("A:\\DATA\\") + c.name + ".EVT").c_str(), c.saved, 5, 2, 1));
+    r.new_sim(events);
+    if (c.refused != nullptr) {
+      r.sim->add_dir(c.refused);
+      r.sim->refuse_dir(c.refused);
+    }
+    if (c.fanout > 0) {
+      r.sim->add_dir("B:\\DEEP");
+      r.sim->set_endless_tree("B:\\DEEP", c.fanout);
+    }
+    r.begin_session(false);
+    ElogCapture cap;
+    EXPECT_EQ(r.download(), 0);
+    EXPECT_EQ((int)r.dl->getevents_status, 0);
+    EXPECT_EQ(r.handed.size(), events.size());
+    for (const Event &e : events)
+      EXPECT_FALSE(read_file(r.dir.file("events/dlA/" + e.saved)).empty()) << e.saved;
+    if (c.refused != nullptr) {
+      EXPECT_TRUE(cap.contains("directory A:\\LOCKED\\ would not open, skipped.")) << cap.text();
+    }
+    if (c.fanout > 0) {
+      EXPECT_TRUE(cap.contains("directories past 256 directories listed")) << cap.text();
+    }
+    if (c.logged != nullptr) {
+      EXPECT_EQ(r.logged(c.logged), 1);
+    }
+    for (const std::string &l : r.logs) {
+      for (char ch : l) EXPECT_GE((unsigned char)ch, 0x20) << l;
+    }
+  }
+}
+
 TEST(AltusDownload, FunctionalTestsAndAutomaticDeletion) {
   {
     SCOPED_TRACE("two functional tests after the first file, downloaded in the next pass");

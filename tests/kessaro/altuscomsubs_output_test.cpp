@@ -2,7 +2,9 @@
 // event-file saving, and the writers into ring files, read back with unstuffPkt.
 #include "altuscomsubs_output.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -257,6 +259,65 @@ TEST_F(AltusEventFile, SavingRule) {
     }
   }
   EXPECT_FALSE(is_present((dir.path() + "/EV004.EVT").c_str()));
+}
+
+// A link planted in the event directory is never followed: not at the file's name (the
+// file replaces the link, the victim stays as it was), not as a folder on the way (the
+// file is not saved). Control characters of the datalogger's name do not reach the saved
+// name, and the log lines show them escaped.
+TEST_F(AltusEventFile, PlantedLinksAndControlCharacters) {
+  std::vector<uint8_t> good = evt_file(1, 3, {50});
+  dl->save_evt_files = 1;
+  altus->evt_file_dir = strdup(dir.path().c_str());
+  TempDir outside;
+  const std::string victim = outside.write("victim", "precious");
+  ASSERT_EQ(mkdir((dir.path() + "/dlA").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (dir.path() + "/dlA/EV010.EVT").c_str()), 0);
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir.path() + "/dlA/SUB").c_str()), 0);
+  struct Case {
+    const char *what, *path;
+    const char *saved;  // below <dir>/dlA, or none
+    const char *line;   // logged
+  } cases[] = {
+      {"a link at the name", "C:\\DATA\\EV010.EVT", "EV010.EVT", "Successfully wrote EVT file"},
+      {"a link as a folder", "C:\\DATA\\SUB\\EV011.EVT", nullptr, "output_event_file: open("},
+      {"a terminal escape", "C:\\DATA\\EV\x1b[1.EVT", "EV_[1.EVT", "EV_[1.EVT"},
+      {"a line break", "C:\\DATA\\EV\n2.EVT", "EV_2.EVT", "EV_2.EVT"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ElogCapture cap;
+    ASSERT_EQ(push_file(good, c.path), 0);
+    ASSERT_EQ(files().size(), 1u);
+    if (c.saved != nullptr) {
+      std::string name = dir.path() + "/dlA/" + c.saved;
+      struct stat st;
+      ASSERT_EQ(lstat(name.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISREG(st.st_mode));  // a file of its own, not the link
+      EXPECT_EQ(read_file(name), std::string(good.begin(), good.end()));
+      EXPECT_TRUE(logged(c.line));
+    } else {
+      EXPECT_TRUE(cap.contains(c.line)) << cap.text();
+    }
+  }
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_FALSE(is_present((outside.path() + "/EV011.EVT").c_str()));
+  // No temporary file is left behind, and no name holds a control character.
+  DIR *d = opendir((dir.path() + "/dlA").c_str());
+  ASSERT_NE(d, nullptr);
+  int names = 0;
+  while (struct dirent *e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    names++;
+    EXPECT_NE(n[0], '.') << n;
+    for (char ch : n) EXPECT_GE((unsigned char)ch, 0x20) << n;
+  }
+  closedir(d);
+  EXPECT_EQ(names, 4);  // EV010.EVT, SUB, EV_[1.EVT, EV_2.EVT
+  for (const std::string &l : logs) {
+    for (char ch : l) EXPECT_GE((unsigned char)ch, 0x20) << l;
+  }
 }
 
 TEST_F(AltusEventFile, RelativeDirectoryAndBadFile) {

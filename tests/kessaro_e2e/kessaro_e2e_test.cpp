@@ -321,7 +321,11 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
     return n;
   };
   EXPECT_EQ(count("resetting counters"), 1) << r.log;  // the first run only
-  EXPECT_GE(count("starting streaming data"), 4);      // after the move, the drop, the restart
+  // The stream started again after the move, the drop and the restart: the simulator
+  // counts the starts. The log lines of one datalogger pass a flood gate of so many lines
+  // a minute, so that four openings within a minute or two may have some held back.
+  EXPECT_GE(e2e_count_text(simout, "unit 0: streaming on connection"), 4) << read_file(simout);
+  EXPECT_GE(count("starting streaming data"), 1);
   // The move, once, from the configured address to the announced one, ending the
   // connection of the running stream.
   EXPECT_EQ(count("Change in datalogger K2_1234 ipaddress - resetting from " + stream_addr +
@@ -350,7 +354,8 @@ TEST(KessaroEndToEnd, ThreeDataloggersThroughFaultsAMoveAndARestart) {
                  t.find("evtfilename " + path + "\n") != std::string::npos;
       EXPECT_EQ(infos, 1) << saved;
       EXPECT_EQ(read_file(dir.file(saved)), sim_event_file(dl.model, k)) << saved;
-      EXPECT_EQ(count("Successfully wrote EVT file ./" + saved), 1) << saved;
+      // Written once (the file above); its log line may be held back by the flood gate.
+      EXPECT_LE(count("Successfully wrote EVT file ./" + saved), 1) << saved;
     }
     for (const char *chan : {"_HNZ", "_HNN", "_HNE"}) {
       SCOPED_TRACE(chan);

@@ -38,7 +38,9 @@ TEST(MuldrinWriteMt, ProducersAndAStopTogether) {
   for (int p = 0; p < kProducers; p++)
     producers.emplace_back([p] {
       for (int i = 0; i < kItems; i++) {
-        std::string text = std::to_string(p) + ":" + std::to_string(i);
+        // Debug lines, which the flood gate lets through, so that every item must arrive.
+        std::string text =
+            "2026345 02:10:00.000: TA: DEBUGD: " + std::to_string(p) + ":" + std::to_string(i);
         int type = i % 10 == 0 ? Q330_OUT_STDOUT : Q330_OUT_LOG;
         myout_callback(nullptr, type, strdup(text.c_str()), 0);
       }

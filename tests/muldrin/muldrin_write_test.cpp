@@ -141,8 +141,9 @@ TEST_F(WriteTest, BackPressureEndsWithTheStopRequest) {
 }
 
 TEST_F(WriteTest, UrgentItemsOvertakeDataInOrderAndAllQueuedReachTheRing) {
-  for (int i = 0; i < 20; i++)
-    myout_callback(nullptr, Q330_OUT_LOG, strdup(("d" + std::to_string(i)).c_str()), 0);
+  // Lines of letters: each one a shape of its own, so the flood gate passes them all.
+  auto d = [](int i) { return std::string("d") + (char)('a' + i); };
+  for (int i = 0; i < 20; i++) myout_callback(nullptr, Q330_OUT_LOG, strdup(d(i).c_str()), 0);
   for (int i = 0; i < 3; i++)
     myout_callback(nullptr, Q330_OUT_STDOUT, strdup(("u" + std::to_string(i)).c_str()), 0);
   run_writer_until_drained();
@@ -151,7 +152,7 @@ TEST_F(WriteTest, UrgentItemsOvertakeDataInOrderAndAllQueuedReachTheRing) {
   EXPECT_EQ(logtext(got[0]), "u0");
   EXPECT_EQ(logtext(got[1]), "u1");
   EXPECT_EQ(logtext(got[2]), "u2");
-  for (int i = 0; i < 20; i++) EXPECT_EQ(logtext(got[3 + i]), "d" + std::to_string(i));
+  for (int i = 0; i < 20; i++) EXPECT_EQ(logtext(got[3 + i]), d(i));
   for (auto &g : got) EXPECT_EQ(g.srcname, "TA_prog/log");
 }
 
@@ -360,3 +361,49 @@ TEST(Q330Outtype, NamesAndUnknown) {
 }
 
 }  // namespace
+
+// A flood of log lines whose numbers vary, from one source, within a minute of the
+// driven clock: the burst of their shape, other lines up to the source's budget, and the
+// summary of what was held back once the minute is over; debug lines the operator turned
+// on all pass; control characters reach the ring escaped.
+TEST_F(WriteTest, AFloodOfVaryingLinesStaysWithinTheSourceBudget) {
+  struct Case {
+    const char *what;
+    const char *format;  // with one number, or none: words of letters
+    int lines;
+    size_t packets;    // log packets in the ring once the writer stopped
+    const char *last;  // in the last of them: the line that counts what was held back
+  } cases[] = {
+      {"numbers vary", "2026345 02:10:00.000: TA: bad CRC seq %d from x", 10000,
+       ELOG_FLOOD_BURST + 1, "TA: bad CRC seq 9999 from x (repeated 9994 times)"},
+      {"every line a new shape", nullptr, 26 * 26, ELOG_FLOOD_SOURCE_LINES + 1,
+       "flood gate: 586 lines of TA_prog/log held back"},
+      {"debug lines", "2026345 02:10:00.000: TA: DEBUGD: popped seq=%d", 3000, 3000,
+       "DEBUGD: popped seq=2999"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    elog_flood_reset_all();
+    DrivenClock clock(1.7e9);
+    for (int i = 0; i < c.lines; i++) {
+      char line[128];
+      if (c.format == nullptr) {
+        snprintf(line, sizeof line, "2026345 02:10:00.000: TA: unknown word %c%c", 'a' + i % 26,
+                 'a' + i / 26);
+      } else {
+        snprintf(line, sizeof line, c.format, i);
+      }
+      myout_callback(nullptr, Q330_OUT_LOG, strdup(line), 0);
+    }
+    run_writer_until_drained();
+    auto got = reap();
+    ASSERT_EQ(got.size(), c.packets);
+    EXPECT_NE(logtext(got.back()).find(c.last), std::string::npos) << logtext(got.back());
+  }
+  elog_flood_reset_all();
+  myout_callback(nullptr, Q330_OUT_LOG, strdup("2026345 02:10:00.000: TA: name A\x1b[2J\rB"), 0);
+  run_writer_until_drained();
+  auto got = reap();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(logtext(got[0]), "2026345 02:10:00.000: TA: name A\\x1b[2J\\rB");
+}

@@ -1,10 +1,12 @@
 // elog.cpp - the error log: per-thread register, printing, fatal exits.
 #include "base/elog.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -19,33 +21,129 @@ int Verbose = 0;
 
 // ---- Flood gates ------------------------------------------------------------------------
 
+std::string elog_flood_shape(const char *text) {
+  std::string out;
+  if (text == nullptr) return out;
+  auto numeric = [](char c) {
+    return isxdigit((unsigned char)c) || c == 'x' || c == 'X' || c == '.' || c == ':';
+  };
+  const char *p = text;
+  while (*p && out.size() < ELOG_FLOOD_SHAPE_MAX) {
+    if (*p == ' ' || *p == '\t') {
+      out += *p++;
+      continue;
+    }
+    // One word: folded whole when it holds a path separator.
+    const char *w = p;
+    while (*w && *w != ' ' && *w != '\t') w++;
+    bool path = false;
+    for (const char *q = p; q < w; q++)
+      if (*q == '/' || *q == '\\') path = true;
+    if (path) {
+      out += '~';
+      p = w;
+      continue;
+    }
+    while (p < w) {
+      if (*p == '\'' || *p == '"') {
+        const char *close = strchr(p + 1, *p);
+        if (close != nullptr) {
+          out += *p;
+          out += '~';
+          out += *p;
+          p = close + 1;
+          if (p > w) {
+            w = p;
+            while (*w && *w != ' ' && *w != '\t') w++;
+          }
+          continue;
+        }
+      }
+      if (isdigit((unsigned char)*p)) {
+        while (p < w && numeric(*p)) p++;
+        out += '#';
+        continue;
+      }
+      out += *p++;
+    }
+  }
+  if (out.size() > ELOG_FLOOD_SHAPE_MAX) out.resize(ELOG_FLOOD_SHAPE_MAX);
+  return out;
+}
+
 struct ElogFlood {
   struct Slot {
-    std::string source, text;
-    double start = 0;      // when the key's current window began
-    int passed = 0;        // messages passed in it
-    int held = 0;          // messages held back in it
-    bool flooded = false;  // the last window held messages back: pass none
+    std::string source, text;  // the key's source and its latest text
+    double start = 0;          // when the key's current window began
+    int passed = 0;            // messages passed in it
+    int held = 0;              // messages held back in it
+    bool flooded = false;      // the last window held messages back: pass none
+  };
+  struct Source {
+    std::deque<double> written;  // when its lines of the last window were written
+    int held = 0;                // lines held back beyond the budget since the last summary
+    double held_since = 0;       // when the first of those was held back
+    double last = 0;             // its latest activity
   };
   int burst;
   double window;
   size_t max_keys;
+  int source_lines;
   std::mutex mutex;  // guards the rest
   std::unordered_map<std::string, Slot> slots;
-  std::vector<ElogFloodRepeat> pending;  // repeats due while no caller took them
+  std::unordered_map<std::string, Source> sources;
+  std::vector<ElogFloodRepeat> pending;  // lines due while no caller took them
   double scanned = -1e300;               // when the slots were last looked through for repeats due
 
+  // A clock that went back (a test's driven clock starting again) ends a window too.
+  bool over(double start, double now) const { return now - start >= window || now < start; }
+
+  Source &source_of(const std::string &name, double now, std::vector<ElogFloodRepeat> *due) {
+    auto it = sources.find(name);
+    if (it == sources.end()) {
+      if (sources.size() >= max_keys) evict_oldest_source(due);
+      it = sources.emplace(name, Source{}).first;
+    }
+    it->second.last = now;
+    return it->second;
+  }
+  // Room for one more line of the source in the window that ends now: taken when there is.
+  bool take_line(Source &src, double now) {
+    while (!src.written.empty() &&
+           (now - src.written.front() >= window || now < src.written.front()))
+      src.written.pop_front();
+    if ((int)src.written.size() >= source_lines) return false;
+    src.written.push_back(now);
+    return true;
+  }
+  void hold_lines(Source &src, int n, double now) {
+    if (src.held == 0) src.held_since = now;
+    src.held += n;
+  }
+  // A repeat of `s`'s held count: due when its source has room for the line, else its
+  // count goes into the source's summary.
+  void repeat(const Slot &s, double now, std::vector<ElogFloodRepeat> *due) {
+    Source &src = source_of(s.source, now, due);
+    if (take_line(src, now))
+      due->push_back({s.source, s.text, s.held, false});
+    else
+      hold_lines(src, s.held, now);
+  }
   // Ends the window of `s` when it is over; a count held in it becomes due and keeps
   // the key flooded.
-  // A clock that went back (a test's driven clock starting again) also ends it.
-  bool over(const Slot &s, double now) const { return now - s.start >= window || now < s.start; }
   void roll(Slot &s, double now, std::vector<ElogFloodRepeat> *due) {
-    if (!over(s, now)) return;
+    if (!over(s.start, now)) return;
     s.flooded = s.held > 0;
-    if (s.flooded) due->push_back({s.source, s.text, s.held});
+    if (s.flooded) repeat(s, now, due);
     s.start = now;
     s.passed = 0;
     s.held = 0;
+  }
+  void summarise(const std::string &name, Source &src, double now, bool all,
+                 std::vector<ElogFloodRepeat> *due) {
+    if (src.held == 0 || (!all && !over(src.held_since, now))) return;
+    due->push_back({name, "", src.held, true});
+    src.held = 0;
   }
   void scan(double now, bool all, std::vector<ElogFloodRepeat> *due) {
     if (!all && now - scanned < 1.0 && now >= scanned) return;
@@ -53,26 +151,40 @@ struct ElogFlood {
     for (auto it = slots.begin(); it != slots.end();) {
       Slot &s = it->second;
       if (all) {
-        if (s.held > 0) due->push_back({s.source, s.text, s.held});
+        if (s.held > 0) due->push_back({s.source, s.text, s.held, false});
         s.held = 0;
         s.flooded = false;
         ++it;
-      } else if (over(s, now) && s.held == 0) {
+      } else if (over(s.start, now) && s.held == 0) {
         it = slots.erase(it);  // calm for a whole window: forgotten
       } else {
         roll(s, now, due);
         ++it;
       }
     }
+    for (auto it = sources.begin(); it != sources.end();) {
+      summarise(it->first, it->second, now, all, due);
+      if (it->second.held == 0 && over(it->second.last, now))
+        it = sources.erase(it);  // calm for a whole window: forgotten
+      else
+        ++it;
+    }
   }
-  void evict_oldest(std::vector<ElogFloodRepeat> *due) {
+  void evict_oldest(double now, std::vector<ElogFloodRepeat> *due) {
     auto oldest = slots.begin();
     for (auto it = slots.begin(); it != slots.end(); ++it)
       if (it->second.start < oldest->second.start) oldest = it;
     if (oldest == slots.end()) return;
-    if (oldest->second.held > 0)
-      due->push_back({oldest->second.source, oldest->second.text, oldest->second.held});
+    if (oldest->second.held > 0) repeat(oldest->second, now, due);
     slots.erase(oldest);
+  }
+  void evict_oldest_source(std::vector<ElogFloodRepeat> *due) {
+    auto oldest = sources.begin();
+    for (auto it = sources.begin(); it != sources.end(); ++it)
+      if (it->second.last < oldest->second.last) oldest = it;
+    if (oldest == sources.end()) return;
+    if (oldest->second.held > 0) due->push_back({oldest->first, "", oldest->second.held, true});
+    sources.erase(oldest);
   }
 };
 
@@ -82,12 +194,13 @@ std::mutex g_gates_mutex;
 std::vector<ElogFlood *> g_gates;
 }  // namespace
 
-ElogFlood *elog_flood_new(int burst, double window, int max_keys) {
-  if (burst < 1 || !(window > 0) || max_keys < 1) return nullptr;
+ElogFlood *elog_flood_new(int burst, double window, int max_keys, int source_lines) {
+  if (burst < 1 || !(window > 0) || max_keys < 1 || source_lines < 1) return nullptr;
   auto *g = new ElogFlood;
   g->burst = burst;
   g->window = window;
   g->max_keys = (size_t)max_keys;
+  g->source_lines = source_lines;
   std::lock_guard<std::mutex> lock(g_gates_mutex);
   g_gates.push_back(g);
   return g;
@@ -111,6 +224,7 @@ void elog_flood_reset_all(void) {
   for (ElogFlood *g : g_gates) {
     std::lock_guard<std::mutex> glock(g->mutex);
     g->slots.clear();
+    g->sources.clear();
     g->pending.clear();
     g->scanned = -1e300;
   }
@@ -127,25 +241,32 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
     gate->pending.clear();
     gate->scan(now, false, out);
   }
-  std::string key = std::string(source ? source : "") + '\0' + (text ? text : "");
+  std::string src_name = source ? source : "";
+  std::string key = src_name + '\0' + elog_flood_shape(text);
   auto it = gate->slots.find(key);
   if (it == gate->slots.end()) {
-    if (gate->slots.size() >= gate->max_keys) gate->evict_oldest(out);
+    if (gate->slots.size() >= gate->max_keys) gate->evict_oldest(now, out);
     ElogFlood::Slot &s = gate->slots[key];
-    s.source = source ? source : "";
-    s.text = text ? text : "";
+    s.source = src_name;
     s.start = now;
-    s.passed = 1;
-    return 1;
+    it = gate->slots.find(key);
+  } else {
+    gate->roll(it->second, now, out);
   }
   ElogFlood::Slot &s = it->second;
-  gate->roll(s, now, out);
-  if (!s.flooded && s.passed < gate->burst) {
-    s.passed++;
-    return 1;
+  s.text = text ? text : "";
+  if (s.flooded || s.passed >= gate->burst) {
+    s.held++;
+    gate->source_of(src_name, now, out).last = now;
+    return 0;
   }
-  s.held++;
-  return 0;
+  ElogFlood::Source &src = gate->source_of(src_name, now, out);
+  if (!gate->take_line(src, now)) {
+    gate->hold_lines(src, 1, now);
+    return 0;
+  }
+  s.passed++;
+  return 1;
 }
 
 void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodRepeat> *due) {
@@ -157,6 +278,11 @@ void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodR
 }
 
 std::string elog_flood_text(const ElogFloodRepeat &repeat) {
+  if (repeat.source_summary) {
+    std::string t = "flood gate: " + std::to_string(repeat.count) + " lines ";
+    if (!repeat.source.empty()) t += "of " + repeat.source + " ";
+    return t + "held back";
+  }
   std::string t = repeat.text;
   while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
   return t + " (repeated " + std::to_string(repeat.count) + " times)";
@@ -217,9 +343,10 @@ std::string render(const Entry &e) {
   return text;
 }
 
-// Writes a text as lines prefixed with the program name. Called with the print mutex
-// held.
+// Writes a text as lines prefixed with the program name, its control characters other
+// than line ends and tabs escaped. Called with the print mutex held.
 void write_locked(int severity, std::string text) {
+  text = elog_escape(text, false);
   if (text.empty() || text.back() != '\n') text += '\n';
   size_t start = 0;
   while (start < text.size()) {
@@ -236,19 +363,38 @@ void write_locked(int severity, std::string text) {
   if (!g_sink) fflush(stderr);
 }
 
-// Writes one message through the gate of printed messages, after the repeats that are
-// due. Called with the print mutex held.
+// The printed gate keys the program's messages by severity and shape: the severity rides
+// in front of the text as one letter and a bar.
+std::string gate_text(int severity, const std::string &text) {
+  return std::string(1, (char)('A' + severity)) + "|" + text;
+}
+
+void write_due_locked(const std::vector<ElogFloodRepeat> &due) {
+  for (const ElogFloodRepeat &r : due) {
+    if (r.source_summary || r.text.size() < 2) {
+      write_locked(ELOG_COMPLAIN, elog_flood_text(r));
+      continue;
+    }
+    ElogFloodRepeat plain = r;
+    plain.text = r.text.substr(2);
+    write_locked(r.text[0] - 'A', elog_flood_text(plain));
+  }
+}
+
+// Writes one message through the gate of printed messages, after the lines that are
+// due. Debug lines (verbosity is the operator's choice) and fatal messages always pass.
+// Called with the print mutex held.
 void emit_locked(const Entry &e) {
   std::string text = render(e);
-  if (g_flood_burst <= 0 || e.severity >= ELOG_FAULT) {
+  if (g_flood_burst <= 0 || e.severity >= ELOG_FAULT || e.severity == ELOG_DEBUG) {
     write_locked(e.severity, text);
     return;
   }
   if (!g_flood) g_flood = elog_flood_new(g_flood_burst, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
   std::vector<ElogFloodRepeat> due;
-  int pass = elog_flood_pass(g_flood, std::to_string(e.severity).c_str(), text.c_str(),
-                             clock_monotonic(), &due);
-  for (const ElogFloodRepeat &r : due) write_locked(atoi(r.source.c_str()), elog_flood_text(r));
+  int pass =
+      elog_flood_pass(g_flood, "", gate_text(e.severity, text).c_str(), clock_monotonic(), &due);
+  write_due_locked(due);
   if (pass) write_locked(e.severity, text);
 }
 
@@ -271,6 +417,20 @@ void add_to_register(int flag, int severity, const char *format, va_list ap, int
     }
   }
   t_register.push_back(std::move(e));
+}
+
+// Prints the thread's register through the gate, then `text` past it.
+void print_passed(int severity, const char *text) {
+  std::vector<Entry> pending;
+  pending.swap(t_register);
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  for (const Entry &e : pending) emit_locked(e);
+  if (g_flood != nullptr && g_flood_burst > 0) {
+    std::vector<ElogFloodRepeat> due;
+    elog_flood_due(g_flood, clock_monotonic(), 0, &due);
+    write_due_locked(due);
+  }
+  write_locked(severity, text ? text : "");
 }
 
 void report(int flag, int severity, const char *format, va_list ap, int err) {
@@ -355,6 +515,34 @@ void elog_die(int flag, const char *format, ...) {
 void elog_fault(int flag, const char *format, ...) {
   ELOG_FORWARD(report(flag, ELOG_FAULT, format, ap, err));
   finish(2);
+}
+
+void elog_print_passed(int severity, const char *text) {
+  int err = errno;
+  print_passed(severity, text);
+  errno = err;
+}
+
+std::string elog_escape(const std::string &text, bool all) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = (unsigned char)ch;
+    if ((c >= 0x20 && c != 0x7f) || (!all && (c == '\n' || c == '\t'))) {
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
 }
 
 int elog_clear_register(int flag) {

@@ -7,11 +7,16 @@
 // Printed output goes to standard error, one line per message, each line prefixed with
 // the program name and ": ". A message's own trailing newline is not doubled.
 //
-// Printed messages pass a flood gate (ElogFlood below): the same text at the same
-// severity is printed at most ELOG_FLOOD_BURST times a minute; later ones are counted and
-// printed once a minute as the text followed by " (repeated N times)". Fatal messages
-// are never held back. Programs use gates of their own for the log lines they send
-// elsewhere (ring-buffer log packets), so every path of a message is bounded alike.
+// Printed messages pass a flood gate (ElogFlood below): messages of the same shape (the
+// text with its numbers, paths and quoted parts folded) at the same severity are printed
+// at most ELOG_FLOOD_BURST times a minute, and all the program's own messages together at
+// most ELOG_FLOOD_SOURCE_LINES lines a minute; past that, one line a minute says how many
+// were held back. Fatal messages and debug lines (printed only when the operator turned
+// verbosity on) are never held back. Programs gate the lines they write about a
+// datalogger or link with gates of their own, keyed by that source, and print them
+// through elog_print_passed; the same gate decides for their ring-buffer log packets, so
+// every path of a message is bounded alike. Control characters other than line ends and
+// tabs are written escaped ("\x1b"), so no text can drive a terminal.
 //
 // Tests can capture printed output with elog_set_sink and replace the process exit of
 // elog_die and elog_fault with elog_set_exit_hook. Every function may be called from any
@@ -91,31 +96,54 @@ void elog_set_sink(ElogSink sink, void *user);
 using ElogExitHook = void (*)(int status);
 void elog_set_exit_hook(ElogExitHook hook);
 
+// Prints a message that the caller's own gate already passed, without passing the gate
+// of printed messages again: the thread's register (through the gate), then the text,
+// at `severity` (ELOG_LOG, ELOG_NOTIFY or ELOG_COMPLAIN).
+void elog_print_passed(int severity, const char *text);
+
 // ---- Flood gates ------------------------------------------------------------------------
-// A gate decides per message whether it is written now. A key is a source (whoever the
-// message is about: a ring source name, a severity, "" when the text names it) and the
-// message text. A key passes `burst` messages; once more come within `window` seconds of
-// its first, the rest are held back and counted, and from then on the key passes nothing:
-// at the end of each window in which messages were held, one repeat (the count) is due.
-// A window without messages ends the flood and the key starts afresh. At most `max_keys`
-// keys are kept: a new key beyond that pushes out the one with the oldest window (its
-// count, if any, becomes due at once), so memory stays bounded whatever the texts.
+// A gate decides per message whether it is written now. A message has a source (whoever
+// it is about: a datalogger, a link, "" for the program itself) and a text; its key is
+// the source and the text's shape (elog_flood_shape), so texts that differ only in their
+// numbers or names count as one. A key passes `burst` messages; once more come within
+// `window` seconds of its first, the rest are held back and counted, and from then on the
+// key passes nothing: at the end of each window in which messages were held, one repeat
+// (the latest text and the count) is due. A window without messages ends the flood and
+// the key starts afresh.
+// On top, each source writes at most `source_lines` lines (messages and repeats
+// together) in any `window` seconds; past that its messages and repeats are held back
+// and counted, and one summary line a window (source_summary set) says how many. So a
+// source gives at most source_lines + 2 lines in any window, whatever it sends.
+// At most `max_keys` keys and as many sources are kept: a new one beyond that pushes out
+// the one with the oldest activity (its count, if any, becomes due at once), so memory
+// stays bounded whatever the texts.
 enum {
-  ELOG_FLOOD_BURST = 6,    // messages of one key passed per window: one every 10 s passes
-  ELOG_FLOOD_KEYS = 1024,  // keys kept per gate
+  ELOG_FLOOD_BURST = 6,          // messages of one key passed per window: one every 10 s passes
+  ELOG_FLOOD_KEYS = 1024,        // keys (and sources) kept per gate
+  ELOG_FLOOD_SOURCE_LINES = 90,  // lines of one source per window, all its messages together
+  ELOG_FLOOD_SHAPE_MAX = 200,    // bytes of a text's shape that make its key
 };
 inline constexpr double ELOG_FLOOD_WINDOW = 60.0;  // seconds
 
 struct ElogFlood;
-// A repeat that is due: `count` messages of the key were held back.
+// A line that is due: `count` messages of the key were held back (a repeat), or, with
+// `source_summary`, `count` lines of the source were held back beyond its budget.
 struct ElogFloodRepeat {
   std::string source;
   std::string text;
   int count;
+  bool source_summary = false;
 };
 
-// A new gate; none for a burst below 1, a window not above 0 or max_keys below 1.
-ElogFlood *elog_flood_new(int burst, double window, int max_keys);
+// The shape of a text, as gates key it: each run that starts with a digit (and goes on
+// over digits, hex letters, "x", ".", ":") becomes "#", each word holding "/" or "\"
+// becomes "~", and each quoted part '...' or "..." becomes '~'; cut to
+// ELOG_FLOOD_SHAPE_MAX bytes.
+std::string elog_flood_shape(const char *text);
+// A new gate; none for a burst or source_lines below 1, a window not above 0 or max_keys
+// below 1.
+ElogFlood *elog_flood_new(int burst, double window, int max_keys,
+                          int source_lines = ELOG_FLOOD_SOURCE_LINES);
 void elog_flood_free(ElogFlood *gate);
 // 1 when the message may be written now, 0 when it is held back (and counted). Repeats
 // that are due by `now` (seconds of any steady clock, the same for every call of a gate)
@@ -124,7 +152,9 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
                     std::vector<ElogFloodRepeat> *due);
 // Appends the repeats due by `now` (every held count when `all` is set, as at shutdown).
 void elog_flood_due(ElogFlood *gate, double now, int all, std::vector<ElogFloodRepeat> *due);
-// The line of a repeat: its text without trailing line ends, then " (repeated N times)".
+// The line of a repeat: its text without trailing line ends, then " (repeated N times)";
+// of a source summary: "flood gate: N lines held back" (naming the source when it is not
+// "").
 std::string elog_flood_text(const ElogFloodRepeat &repeat);
 // Forgets every key of every gate (held counts are dropped): for tests, which start each
 // case afresh.
@@ -133,5 +163,11 @@ void elog_flood_reset_all(void);
 // for tests of other behaviours); counts and keys start afresh. elog_set_sink also
 // starts them afresh.
 void elog_set_flood_burst(int burst);
+
+// `text` with its control characters other than newline and tab escaped as "\xNN"
+// ("\r" for a carriage return, "\x7f" for delete); with `all`, newline and tab too
+// ("\n", "\t"). For texts that came from outside (a datalogger, a remote command)
+// before they reach a log.
+std::string elog_escape(const std::string &text, bool all);
 
 }  // extern "C++"

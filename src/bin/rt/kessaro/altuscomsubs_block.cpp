@@ -175,6 +175,8 @@ int make_block_command_packet(int command, const void *data, int lendata, unsign
     img->headerChk = img->headerChk_comp = p[8];
     if (lendata > 0) memcpy(img->data, data, lendata);
     img->dataChk = img->dataChk_comp = be_get16(p + 9 + lendata);
+    AltusDebugLines debug(true);
+    AltusDumpLines dump(altuslog_opening());
     print_block(modem, dl, 1, img.get());
   }
   return 0;
@@ -414,10 +416,15 @@ int decode_block_packet(const unsigned char *packet, int nbytes, AltusBlockPkt *
   free(name);
   // A refused packet's bytes are dumped only while the operator debugs the data: with
   // debugging off, a line that sends garbage costs one complaint line per packet, not a
-  // dump of what it sent.
+  // dump of what it sent. Dumps of bad data, and those a link's opening turns on by
+  // itself, have a small flood gate of their own; those of the operator's debug switch
+  // pass.
   const int verbose = altuscom_data_verbose(ld);
-  if (bad ? altuscom_log_data_errors(ld) != 0 && verbose >= 1 : verbose >= 2)
+  if (bad ? altuscom_log_data_errors(ld) != 0 && verbose >= 1 : verbose >= 2) {
+    AltusDebugLines debug(true);
+    AltusDumpLines dump(bad || altuslog_opening());
     print_block(modem, dl, 0, pkt);
+  }
   return bad ? -1 : 0;
 }
 

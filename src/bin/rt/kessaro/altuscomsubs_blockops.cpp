@@ -31,7 +31,13 @@ struct Reply {
 // (prefixed with link and datalogger, forced to the error log and sent to the ring).
 enum class Sink { SYSLOG, LINK };
 
-void say(Sink sink, void *modem, void *dl, const std::string &text) {
+// Texts hold what the datalogger named (paths, refusal texts): their control characters
+// are escaped, the trailing line end kept.
+void say(Sink sink, void *modem, void *dl, const std::string &raw) {
+  std::string text = raw;
+  bool newline = !text.empty() && text.back() == '\n';
+  if (newline) text.pop_back();
+  text = elog_escape(text, true) + (newline ? "\n" : "");
   if (sink == Sink::LINK)
     altuscom_log_complain(static_cast<Modem *>(modem), static_cast<AltusDatalogger *>(dl), 1, 0,
                           "%s", text.c_str());
@@ -131,70 +137,125 @@ int append_record(AltusDirTree **altusdirt, int *nentries, int *altusdirtsize,
   return 0;
 }
 
-int readdirtree(SerialBuf *b, char *dirpath, unsigned char *seqno, int dirents,
-                AltusDirTree **altusdirt, int *nentries, int *altusdirtsize, void *modem, void *dl,
-                int verbose, int depth) {
-  fixpaths(dirpath);
-  AltusBlockDirentry *dir = nullptr;
-  int n = 0, dirsize = 0;
-  struct Free {
-    AltusBlockDirentry **d;
-    ~Free() { free(*d); }
-  } dir_free{&dir};
-  int r = block_readdir(b, dirpath, seqno, &dir, &n, &dirsize, modem, dl);
-  if (r != 0) {
-    std::string what = std::string("block_readdirtree: block_readdir(") + dirpath + ")";
-    if (r == 1 || r == 2 || r == 6)
-      complain(what, r, nullptr);
-    else
-      elog_complain(0, "%s error.\n", what.c_str());
-    return r;
+int readdir_once(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
+                 AltusBlockDirentry **altusdir, int *nentries, int *altusdirsize, void *modem,
+                 void *dl, bool *refused);
+
+// One walk of a directory tree: where its records go, and what its bounds left out.
+struct TreeWalk {
+  SerialBuf *b;
+  unsigned char *seqno;
+  int dirents;
+  AltusDirTree **altusdirt;
+  int *nentries;
+  int *altusdirtsize;
+  void *modem;
+  void *dl;
+  int verbose;
+  int listed = 0;        // directories listed
+  int entries = 0;       // entries looked at ("." and ".." aside)
+  int too_deep = 0;      // directories not entered: below the depth bound
+  int dirs_over = 0;     // directories not entered: past the bound of directories
+  int entries_over = 0;  // entries left out: past the bound of entries
+  int too_long = 0;      // entries left out: the path does not fit the record
+  int refused = 0;       // directories the datalogger would not open, skipped
+
+  // One line on what the walk left out, when it left out anything.
+  void report(const char *top) const {
+    if (too_deep + dirs_over + entries_over + too_long + refused == 0) return;
+    std::string t = std::string("block_readdirtree: the walk of ") + top + " left out";
+    const char *sep = " ";
+    auto part = [&](int n, const char *one, const char *many, const std::string &rest) {
+      if (n == 0) return;
+      t += sep + std::to_string(n) + " " + (n == 1 ? one : many) + rest;
+      sep = ", ";
+    };
+    const std::string depth = std::to_string(ALTUS_DIRTREE_MAXDEPTH);
+    part(too_deep, "directory", "directories", " deeper than " + depth + " levels");
+    part(dirs_over, "directory", "directories",
+         " past " + std::to_string(ALTUS_DIRTREE_MAXDIRS) + " directories listed");
+    part(entries_over, "entry", "entries",
+         " past " + std::to_string(ALTUS_DIRTREE_MAXENTRIES) + " entries");
+    part(too_long, "entry", "entries", " whose path is too long");
+    part(refused, "directory", "directories", " that would not open");
+    say(Sink::SYSLOG, modem, dl, t + ".\n");
   }
-  std::string base = dirpath;
-  if (base.empty() || base.back() != '\\') base += '\\';
-  for (int i = 0; i < n; i++) {
-    const AltusBlockDirentry &d = dir[i];
-    std::string path = base + d.name;
-    const bool isdir = (d.attr & 0x10) && d.size == 0;
-    if (isdir) {
-      if (strcmp(d.name, ".") == 0 || strcmp(d.name, "..") == 0) continue;
-      if (path.size() + 1 >= sizeof(AltusDirTree::pathname)) {
-        elog_complain(0, "block_readdirtree: path %s too long, skipped.\n", path.c_str());
+
+  // Lists one directory and walks the directories in it. 0, or a failed transaction's
+  // status; a sub-directory the datalogger refuses to open is skipped with one line.
+  int dir(char *dirpath, int depth) {
+    fixpaths(dirpath);
+    AltusBlockDirentry *d = nullptr;
+    int n = 0, dirsize = 0;
+    struct Free {
+      AltusBlockDirentry **d;
+      ~Free() { free(*d); }
+    } dir_free{&d};
+    bool refusal = false;
+    listed++;
+    int r = readdir_once(b, dirpath, seqno, &d, &n, &dirsize, modem, dl, &refusal);
+    if (r != 0) {
+      if (refusal && depth > 0) {
+        refused++;
+        say(Sink::SYSLOG, modem, dl,
+            std::string("block_readdirtree: directory ") + dirpath + " would not open, skipped.\n");
+        return 0;
+      }
+      std::string what = std::string("block_readdirtree: block_readdir(") + dirpath + ")";
+      if (r == 1 || r == 2 || r == 6)
+        complain(what, r, nullptr);
+      else
+        say(Sink::SYSLOG, modem, dl, what + " error.\n");
+      return r;
+    }
+    std::string base = dirpath;
+    if (base.empty() || base.back() != '\\') base += '\\';
+    for (int i = 0; i < n; i++) {
+      const AltusBlockDirentry &e = d[i];
+      std::string path = base + e.name;
+      const bool isdir = (e.attr & 0x10) && e.size == 0;
+      if (isdir && (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0)) continue;
+      if (++entries > ALTUS_DIRTREE_MAXENTRIES) {
+        entries_over++;
         continue;
       }
-      if (dirents && append_record(altusdirt, nentries, altusdirtsize, path, d) < 0) return -1;
-      if (verbose)
-        describe(b, (dirents ? path : path + "\\").c_str(), 0, d.time + kAltusEpoch, d.attr);
+      if (!isdir && e.ext[0]) path += std::string(".") + e.ext;
+      if (path.size() + (isdir ? 1 : 0) >= sizeof(AltusDirTree::pathname)) {
+        too_long++;
+        continue;
+      }
+      if ((isdir ? dirents : 1) && append_record(altusdirt, nentries, altusdirtsize, path, e) < 0)
+        return -1;
+      if (verbose) {
+        std::string shown = isdir && !dirents ? path + "\\" : path;
+        describe(b, shown.c_str(), isdir ? 0 : static_cast<int>(e.size), e.time + kAltusEpoch,
+                 e.attr);
+      }
+      if (!isdir) continue;
       if (depth + 1 >= ALTUS_DIRTREE_MAXDEPTH) {
-        elog_complain(0, "block_readdirtree: %s deeper than %d levels, not entered.\n",
-                      path.c_str(), ALTUS_DIRTREE_MAXDEPTH);
+        too_deep++;
+        continue;
+      }
+      if (listed >= ALTUS_DIRTREE_MAXDIRS) {
+        dirs_over++;
         continue;
       }
       std::string sub = path + "\\";
       std::vector<char> subbuf(sub.begin(), sub.end());
       subbuf.push_back('\0');
-      r = readdirtree(b, subbuf.data(), seqno, dirents, altusdirt, nentries, altusdirtsize, modem,
-                      dl, verbose, depth + 1);
+      r = dir(subbuf.data(), depth + 1);
       if (r != 0) {
         std::string what = std::string("block_readdirtree: block_readdirtree(") + sub + ")";
         if (r == 1 || r == 2 || r == 6)
           complain(what, r, nullptr);
         else
-          elog_complain(0, "%s error.\n", what.c_str());
+          say(Sink::SYSLOG, modem, dl, what + " error.\n");
         return r;
       }
-      continue;
     }
-    if (d.ext[0]) path += std::string(".") + d.ext;
-    if (path.size() >= sizeof(AltusDirTree::pathname)) {
-      elog_complain(0, "block_readdirtree: path %s too long, skipped.\n", path.c_str());
-      continue;
-    }
-    if (append_record(altusdirt, nentries, altusdirtsize, path, d) < 0) return -1;
-    if (verbose) describe(b, path.c_str(), static_cast<int>(d.size), d.time + kAltusEpoch, d.attr);
+    return 0;
   }
-  return 0;
-}
+};
 
 // Copies `n` bytes into the caller's growing buffer.
 int give_bytes(const void *src, int n, unsigned char **buf, int *bufsize, const char *op) {
@@ -238,6 +299,15 @@ void *mymem(int total_requested, void *oldbuf, int *bufsize) {
 int block_readdir(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
                   AltusBlockDirentry **altusdir, int *nentries, int *altusdirsize, void *modem,
                   void *dl) {
+  return readdir_once(bufhandle, dirpath, seqno, altusdir, nentries, altusdirsize, modem, dl,
+                      nullptr);
+}
+
+namespace {
+
+int readdir_once(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
+                 AltusBlockDirentry **altusdir, int *nentries, int *altusdirsize, void *modem,
+                 void *dl, bool *refused) {
   fixpaths(dirpath);
   StreamPause pause(modem);
   {
@@ -245,6 +315,7 @@ int block_readdir(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
     int r = transact(bufhandle, PKC_OPENDIR, dirpath, seqno, &reply, 0, modem, dl);
     if (r != 0) {
       complain(call_text("block_readdir", "PKC_OPENDIR", dirpath), r, reply.text());
+      if (refused != nullptr) *refused = r == BLOCK_FAILED;
       return r;
     }
   }
@@ -278,11 +349,16 @@ int block_readdir(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
   return 0;
 }
 
+}  // namespace
+
 int block_readdirtree(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno, int dirents,
                       AltusDirTree **altusdirt, int *nentries, int *altusdirtsize, void *modem,
                       void *dl, int verbose) {
-  return readdirtree(bufhandle, dirpath, seqno, dirents, altusdirt, nentries, altusdirtsize, modem,
-                     dl, verbose, 0);
+  TreeWalk walk{bufhandle, seqno, dirents, altusdirt, nentries, altusdirtsize, modem, dl, verbose};
+  std::string top = dirpath != nullptr ? dirpath : "";
+  int r = walk.dir(dirpath, 0);
+  walk.report(top.c_str());
+  return r;
 }
 
 int block_readfile(SerialBuf *bufhandle, char *filepath, unsigned char *seqno, unsigned char **file,

@@ -19,7 +19,9 @@
 #include "kessaro.h"
 
 enum {
-  ALTUS_DIRTREE_MAXDEPTH = 16,  // directory levels the tree walk enters
+  ALTUS_DIRTREE_MAXDEPTH = 16,      // directory levels the tree walk enters
+  ALTUS_DIRTREE_MAXDIRS = 256,      // directories one tree walk lists, its top included
+  ALTUS_DIRTREE_MAXENTRIES = 8192,  // entries one tree walk looks at
   ALTUS_OPENFILE_REFUSED = 19,
   ALTUS_SETPARAMS_BADPARAMS = 7,  // block_setparams: the parameters do not parse
 };
@@ -35,9 +37,12 @@ int block_readdir(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
                   AltusBlockDirentry **altusdir, int *nentries, int *altusdirsize, void *modem,
                   void *dl);
 // Appends a record per file below dirpath (and per directory with dirents set). A
-// directory is an entry with the 0x10 bit and size 0; "." and ".." are not entered; the
-// walk goes at most ALTUS_DIRTREE_MAXDEPTH levels and skips, with a complaint, any entry
-// whose path would not fit the record. Records appended before a failure stay.
+// directory is an entry with the 0x10 bit and size 0; "." and ".." are not entered. The
+// walk goes at most ALTUS_DIRTREE_MAXDEPTH levels, lists at most ALTUS_DIRTREE_MAXDIRS
+// directories and looks at most at ALTUS_DIRTREE_MAXENTRIES entries, skips any entry
+// whose path would not fit the record, and skips with one line a directory below the top
+// that the datalogger refuses to open; one line at the end says what it left out.
+// Records appended before a failure stay.
 int block_readdirtree(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno, int dirents,
                       AltusDirTree **altusdirt, int *nentries, int *altusdirtsize, void *modem,
                       void *dl, int verbose);

@@ -256,6 +256,7 @@ struct Opening {
       }
     }
     int *gotp = dl != nullptr ? &dl->gotintomonitormode : &got_monitor;
+    AltusOpening opening;  // the dumps of the opening are not the operator's debug lines
     int rc = open_block(modem->buf_handle, modem->devname, &vp, modem, dl,
                         altus != nullptr ? altus->connect_listen_string : nullptr, gotp, reboot,
                         acqoff, acqon);

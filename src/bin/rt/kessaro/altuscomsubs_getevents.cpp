@@ -211,6 +211,9 @@ int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dire
 
 namespace {
 
+// A datalogger's file name as log lines and replies show it: control characters escaped.
+std::string shown(const char *pathname) { return elog_escape(pathname, true); }
+
 // One call of the event download.
 struct Download {
   Kessaro *altus;
@@ -305,7 +308,8 @@ struct Download {
       AltusDirTree &f = dl->files[i];
       if (f.processed != 0) continue;
       if (f.size < minsize) {
-        msg("getevents: short event file %s (%d bytes)..skipping", f.pathname, f.size);
+        msg("getevents: short event file %s (%d bytes)..skipping", shown(f.pathname).c_str(),
+            f.size);
         continue;
       }
       void *out = nullptr;
@@ -314,7 +318,8 @@ struct Download {
       if (r == 0 && (out == nullptr || outsize != static_cast<int>(sizeof f.eventsummary))) r = -1;
       if (r != 0) {
         free(out);
-        complain("getevents: get_block(GETEVENTSUMMARY) error for file %s", f.pathname);
+        complain("getevents: get_block(GETEVENTSUMMARY) error for file %s",
+                 shown(f.pathname).c_str());
         result = -1;
         break;
       }
@@ -325,8 +330,8 @@ struct Download {
       f.processed = 1;
       fetched = true;
       const AltusEvtInfo &ev = f.eventinfo;
-      msg("%-24.24s %s %6.2f %6d %s", f.pathname, owned(eustrtime(ev.time)).c_str(), ev.samprate,
-          ev.nsamp, owned(strtdelta(ev.endtime - ev.time)).c_str());
+      msg("%-24.24s %s %6.2f %6d %s", shown(f.pathname).c_str(), owned(eustrtime(ev.time)).c_str(),
+          ev.samprate, ev.nsamp, owned(strtdelta(ev.endtime - ev.time)).c_str());
       if (ev.ft)
         msg("            trigger time %s - functional test",
             owned(eustrtime(ev.triggertime)).c_str());
@@ -367,16 +372,19 @@ struct Download {
     if (r == ALTUS_OPENFILE_REFUSED) {
       if (reopen_rebuilds < 3) {
         reopen_rebuilds++;
-        msg("getevents: Unable to open %s...Regenerating the directory listing", f.pathname);
+        msg("getevents: Unable to open %s...Regenerating the directory listing",
+            shown(f.pathname).c_str());
         return FILES_REBUILD;
       }
       // The listing keeps naming a file the datalogger cannot open: leave it for the
       // next call instead of rebuilding without end.
-      complain("getevents: Unable to open %s...leaving it for the next download", f.pathname);
+      complain("getevents: Unable to open %s...leaving it for the next download",
+               shown(f.pathname).c_str());
       incomplete = true;
       return FILES_DONE;
     }
-    complain("getevents: block_readfile(%s) error...read %d bytes", f.pathname, nbytes);
+    complain("getevents: block_readfile(%s) error...read %d bytes", shown(f.pathname).c_str(),
+             nbytes);
     return FILES_FAILED;
   }
 
@@ -386,7 +394,7 @@ struct Download {
     double endtime = f.eventinfo.nsamp > 0 ? f.eventinfo.endtime : file_endtime(fbuf, nbytes, ismw);
     if (altuscom_push_data(ALTUSPKT_EVTFILE, modem, dl, 0.0, f.pathname, fbuf, nbytes) != 0) {
       free(fbuf);
-      complain("getevents: altuscom_push_data() error for file %s", f.pathname);
+      complain("getevents: altuscom_push_data() error for file %s", shown(f.pathname).c_str());
       return FILES_FAILED;
     }
     f.processed = 2;
@@ -402,8 +410,8 @@ struct Download {
     }
     altuscom_write_state(altus);
     if (dl->auto_delete) {
-      msg("Deleting file %s", f.pathname);
-      altuscom_progress(dl, cmd, "Deleting file %s...\n", f.pathname);
+      msg("Deleting file %s", shown(f.pathname).c_str());
+      altuscom_progress(dl, cmd, "Deleting file %s...\n", shown(f.pathname).c_str());
       char path[256];
       snprintf(path, sizeof path, "%s", f.pathname);
       if (block_delfile(buf, path, &seqno, modem, dl) != 0) elog_clear_register(0);
@@ -417,8 +425,9 @@ struct Download {
     int wrong_size = 0, corrupt = 0;
     for (;;) {
       AltusDirTree &f = dl->files[i];
-      msg("Reading file %s (%d bytes)", f.pathname, f.size);
-      altuscom_progress(dl, cmd, "Reading file %s (%d bytes)...\n", f.pathname, f.size);
+      msg("Reading file %s (%d bytes)", shown(f.pathname).c_str(), f.size);
+      altuscom_progress(dl, cmd, "Reading file %s (%d bytes)...\n", shown(f.pathname).c_str(),
+                        f.size);
       char path[256];
       snprintf(path, sizeof path, "%s", f.pathname);
       unsigned char *fbuf = nullptr;
@@ -431,12 +440,12 @@ struct Download {
       }
       double secs = clock_now() - start;
       double rate = secs > 0.0 ? nbytes / secs : 0.0;
-      msg("File %s read (%d bytes at %.1f bytes/sec)", f.pathname, nbytes, rate);
-      altuscom_progress(dl, cmd, "File %s read (%d bytes at %.1f bytes/sec)\n", f.pathname, nbytes,
-                        rate);
+      msg("File %s read (%d bytes at %.1f bytes/sec)", shown(f.pathname).c_str(), nbytes, rate);
+      altuscom_progress(dl, cmd, "File %s read (%d bytes at %.1f bytes/sec)\n",
+                        shown(f.pathname).c_str(), nbytes, rate);
       bool whole = true;
       if (nbytes != f.size) {
-        complain("getevents: Wrong size for file %s", f.pathname);
+        complain("getevents: Wrong size for file %s", shown(f.pathname).c_str());
         if (++wrong_size < 3) {
           free(fbuf);
           continue;
@@ -450,10 +459,10 @@ struct Download {
       if (check_evt_file(fbuf, nbytes, ismw) != 0) {
         free(fbuf);
         if (++corrupt < 2) {
-          complain("getevents: corrupt file %s...retrying read", f.pathname);
+          complain("getevents: corrupt file %s...retrying read", shown(f.pathname).c_str());
           continue;
         }
-        complain("getevents: corrupt file %s...giving up", f.pathname);
+        complain("getevents: corrupt file %s...giving up", shown(f.pathname).c_str());
         f.processed = 3;
         altuscom_write_state(altus);
         functional_tests();
@@ -473,15 +482,15 @@ struct Download {
     for (int i = 0; i < dl->files_size && !halted(); i++) {
       AltusDirTree &f = dl->files[i];
       if (f.processed == 0) {
-        msg("%-24.24s No event info...skipping", f.pathname);
+        msg("%-24.24s No event info...skipping", shown(f.pathname).c_str());
         continue;
       }
       if (f.processed == 2) {
-        msg("%-24.24s already processed", f.pathname);
+        msg("%-24.24s already processed", shown(f.pathname).c_str());
         continue;
       }
       if (f.processed == 3) {
-        msg("%-24.24s corrupt file...skipping", f.pathname);
+        msg("%-24.24s corrupt file...skipping", shown(f.pathname).c_str());
         continue;
       }
       if (altuscom_run_commands(altus, dl) > 0) return FILES_NEXT_PASS;

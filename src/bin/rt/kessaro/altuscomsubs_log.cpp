@@ -64,6 +64,7 @@ void strip_crlf(std::string &s) {
 
 // One message, one line: trailing CR and LF go, and each line break inside the text (CR,
 // LF or CR LF) becomes one blank, so no part of a message reaches a log without its prefix.
+// Other control characters are escaped ("\x1b"), so no text can drive a terminal.
 void one_line(std::string &s) {
   strip_crlf(s);
   std::string out;
@@ -76,7 +77,7 @@ void one_line(std::string &s) {
       out += s[i];
     }
   }
-  s.swap(out);
+  s = elog_escape(out, true);
 }
 
 void cut_line(std::string &s) {
@@ -105,24 +106,51 @@ int push_line(int type, Modem *modem, AltusDatalogger *dl, const std::string &li
                             (int)line.size() + 1);
 }
 
-// The flood gate of log lines, keyed by the text after the time stamp (which names the
-// link and datalogger): the same line is printed and sent at most a few times a minute,
-// then once a minute with its count. False when `line` is held back; the repeats that
-// are due are written first (printed as complaints when `complain`, sent when `push`).
-bool line_passes(const std::string &line, bool complain, bool push) {
-  static ElogFlood *gate = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+// Set while the lines written on this thread are those of a debug switch the operator
+// turned on (AltusDebugLines): they pass the flood gate.
+thread_local bool t_debug_lines = false;
+// Set while they are packet dumps the operator did not ask for (AltusDumpLines), and
+// while a link is opened (AltusOpening).
+thread_local bool t_dump_lines = false;
+thread_local bool t_opening = false;
+
+// Whom a line is about, as the flood gate counts it: the datalogger, else the link, else
+// the program itself ("").
+std::string line_source(Modem *modem, AltusDatalogger *dl) {
+  if (dl != nullptr && dl->target_name != nullptr) return dl->target_name;
+  if (modem != nullptr && modem->name != nullptr) return std::string("link ") + modem->name;
+  return "";
+}
+
+// The flood gate of log lines, keyed by the source and the shape of the text after the
+// time stamp: a kind of line is printed and sent at most a few times a minute, then once
+// a minute with its count, and one source writes at most ALTUSLOG_SOURCE_LINES lines a
+// minute, then one line a minute saying how many were held back. False when `line` is
+// held back; the lines that are due are written first (printed as complaints when
+// `complain`, sent when `push`).
+bool line_passes(Modem *modem, AltusDatalogger *dl, const std::string &line, bool complain,
+                 bool push) {
+  if (t_debug_lines && !t_dump_lines) return true;
+  static ElogFlood *lines =
+      elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS, ALTUSLOG_SOURCE_LINES);
+  static ElogFlood *dumps =
+      elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS, ALTUSLOG_DUMP_LINES);
+  ElogFlood *gate = t_dump_lines ? dumps : lines;
   const size_t stamp = 20;  // "yyyyddd hh:mm:ss.mmm"
   const char *key = line.c_str() + (has_time_stamp(line.c_str()) ? stamp : 0);
   std::vector<ElogFloodRepeat> due;
-  bool pass = elog_flood_pass(gate, "", key, clock_monotonic(), &due) == 1;
+  bool pass =
+      elog_flood_pass(gate, line_source(modem, dl).c_str(), key, clock_monotonic(), &due) == 1;
   for (const ElogFloodRepeat &r : due) {
     char *t = logtime(std_now(), 0);
     std::string repeat = std::string(t) + elog_flood_text(r);
+    if (r.source_summary) {
+      Kessaro *k = altuscom_program(nullptr);
+      repeat = std::string(t) + ": " + (k && k->targetname ? k->targetname : "") + ": " +
+               elog_flood_text(r);
+    }
     free(t);
-    if (complain)
-      elog_complain(0, "%s\n", repeat.c_str());
-    else
-      elog_notify(0, "%s\n", repeat.c_str());
+    elog_print_passed(complain || r.source_summary ? ELOG_COMPLAIN : ELOG_NOTIFY, repeat.c_str());
     if (push) push_line(ALTUSPKT_LOG, nullptr, nullptr, repeat);
   }
   return pass;
@@ -131,11 +159,11 @@ bool line_passes(const std::string &line, bool complain, bool push) {
 void log_message_pvt(int type, Modem *modem, AltusDatalogger *dl, int force, const char *fn,
                      const char *fmt, va_list ap) {
   std::string line = prefix_of(modem, dl) + " " + vformat(fmt, ap);
-  cut_line(line);
   one_line(line);
-  if (type == ALTUSPKT_LOG && !line_passes(line, false, true)) return;
+  cut_line(line);
+  if (type == ALTUSPKT_LOG && !line_passes(modem, dl, line, false, true)) return;
   if (altuslog_stdout || force) {
-    elog_notify(0, "%s\n", line.c_str());
+    elog_print_passed(ELOG_NOTIFY, line.c_str());
     fflush(stdout);
   }
   if (push_line(type, modem, dl, line) < 0) {
@@ -166,6 +194,24 @@ void complain_pvt(Modem *modem, AltusDatalogger *dl, int force, int push, int sy
 }
 
 }  // namespace
+
+AltusDebugLines::AltusDebugLines(bool on) : was(t_debug_lines) {
+  if (on) t_debug_lines = true;
+}
+
+AltusDebugLines::~AltusDebugLines() { t_debug_lines = was; }
+
+AltusDumpLines::AltusDumpLines(bool on) : was(t_dump_lines) {
+  if (on) t_dump_lines = true;
+}
+
+AltusDumpLines::~AltusDumpLines() { t_dump_lines = was; }
+
+AltusOpening::AltusOpening() : was(t_opening) { t_opening = true; }
+
+AltusOpening::~AltusOpening() { t_opening = was; }
+
+bool altuslog_opening(void) { return t_opening; }
 
 int init_msg(Modem *modem, AltusDatalogger *dl, char *string) {
   char *t = logtime(std_now(), 0);
@@ -218,8 +264,8 @@ int altuscom_log_register_error(Modem *modem, AltusDatalogger *dl, int sysflag, 
     elog_log(0, "%s", line.c_str());
   }
   std::string line = prefix + " ERROR: " + text;
-  cut_line(line);
   one_line(line);
+  cut_line(line);
   elog_log(0, "%s", line.c_str());
   return 0;
 }
@@ -251,11 +297,11 @@ int altuscom_log_error(Modem *modem, AltusDatalogger *dl, int force, int push, i
   } else {
     line = prefix_of(modem, dl) + (sysflag ? " SYSTEM ERROR: " : " ERROR: ") + msg;
   }
-  cut_line(line);
   one_line(line);
-  if (!line_passes(line, true, push != 0)) return 0;
+  cut_line(line);
+  if (!line_passes(modem, dl, line, true, push != 0)) return 0;
   if (altuslog_stderr || force) {
-    elog_complain(0, "%s\n", line.c_str());
+    elog_print_passed(ELOG_COMPLAIN, line.c_str());
     fflush(stderr);
   }
   if (push && push_line(ALTUSPKT_LOG, modem, dl, line) < 0) {

@@ -3,6 +3,10 @@
 
 #include "altuscomsubs_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -22,8 +26,10 @@
 #include "base/paths.h"
 #include "base/pf.h"
 #include "base/pmtfifo.h"
+#include "base/random.h"
 #include "base/tbl.h"
 #include "base/timetext.h"
+#include "base/writefile.h"
 #include "kessaro.h"
 #include "packet/pkt.h"
 #include "reldb/pktchannelcalib.h"
@@ -102,6 +108,10 @@ std::string evt_save_name(Kessaro *altus, AltusPacket *pkt) {
     start = slash + 1;
   }
   if (rest.back() == '/') return "";
+  // What the datalogger named never puts control characters into a file name.
+  for (char &c : rest) {
+    if ((unsigned char)c < 0x20 || c == 0x7f) c = '_';
+  }
   std::string target = dl->target_name ? dl->target_name : "";
   std::string name = std::string(altus->evt_file_dir[0] == '/' ? "" : "./") + altus->evt_file_dir +
                      "/" + target + "/" + rest;
@@ -109,6 +119,108 @@ std::string evt_save_name(Kessaro *altus, AltusPacket *pkt) {
     if (c == '\\') c = '/';
   }
   return name;
+}
+
+// Opens the folder `rel` (folders separated by "/") below the open folder `at`, making
+// the folders that are missing, never following a link. The folder's descriptor, or -1
+// with errno and the failing call in *why.
+int open_folders(int at, const std::string &rel, const std::string &shown, std::string *why) {
+  int fd = dup(at);
+  if (fd < 0) {
+    *why = "dup(" + shown + ")";
+    return -1;
+  }
+  size_t start = 0;
+  while (start < rel.size()) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) slash = rel.size();
+    std::string part = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (mkdirat(fd, part.c_str(), 0775) < 0 && errno != EEXIST) {
+      *why = "mkdir(" + shown + ")";
+      close(fd);
+      return -1;
+    }
+    int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = errno;
+    close(fd);
+    if (next < 0) {
+      errno = err;
+      *why = "open(" + shown + ")";
+      return -1;
+    }
+    fd = next;
+  }
+  return fd;
+}
+
+// Writes an event file `name` (below the event directory `top`) through a temporary file
+// made exclusively in its folder and then renamed over the name: no link planted in the
+// event directory is followed, and a reader never sees half a file. 0, or -1 with errno
+// and the failing call in *why.
+int write_event_file(const char *top, const std::string &name, const unsigned char *data,
+                     int nbytes, std::string *why) {
+  std::string base = top;
+  if (!base.empty() && base[0] != '/') base = "./" + base;
+  if (makedir(base.c_str()) < 0) {
+    *why = "makedir(" + base + ")";
+    return -1;
+  }
+  int topfd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (topfd < 0) {
+    *why = "open(" + base + ")";
+    return -1;
+  }
+  size_t cut = name.rfind('/');
+  std::string folder = name.substr(0, cut);
+  std::string file = name.substr(cut + 1);
+  std::string rel = folder.size() > base.size() ? folder.substr(base.size() + 1) : "";
+  int dirfd = open_folders(topfd, rel, folder, why);
+  int err = errno;
+  close(topfd);
+  if (dirfd < 0) {
+    errno = err;
+    return -1;
+  }
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+    tmp = "." + file + "." + std::to_string(getpid()) + "." +
+          std::to_string((unsigned long)(disordered() * 4294967296.0));
+    fd = openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    err = errno;
+    close(dirfd);
+    errno = err;
+    *why = "open(" + folder + "/" + tmp + ")";
+    return -1;
+  }
+  bool ok = writefile_all(fd, data, nbytes > 0 ? (size_t)nbytes : 0) == 0;
+  err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlinkat(dirfd, tmp.c_str(), 0);
+    close(dirfd);
+    errno = err;
+    *why = "write(" + name + ")";
+    return -1;
+  }
+  if (renameat(dirfd, tmp.c_str(), dirfd, file.c_str()) < 0) {
+    err = errno;
+    unlinkat(dirfd, tmp.c_str(), 0);
+    close(dirfd);
+    errno = err;
+    *why = "rename(" + name + ")";
+    return -1;
+  }
+  close(dirfd);
+  return 0;
 }
 
 // Saves an event file; complaints name what failed.
@@ -120,32 +232,19 @@ void save_event_file(Kessaro *altus, AltusPacket *pkt) {
     altuscom_log_complain(modem, dl, 1, 0,
                           "output_event_file: Not saving file %s: its path is not usable below "
                           "the event directory.\n",
-                          pkt->pathname ? pkt->pathname : "");
+                          elog_escape(pkt->pathname ? pkt->pathname : "", true).c_str());
     return;
   }
   if (check_evt_file(pkt->data, pkt->nbytes, altuscom_ismw(modem, dl)) < 0) {
     elog_clear_register(0);
     altuscom_log_complain(modem, dl, 1, 0,
                           "output_event_file: Not saving file %s: it fails the file check.\n",
-                          pkt->pathname ? pkt->pathname : "");
+                          elog_escape(pkt->pathname ? pkt->pathname : "", true).c_str());
     return;
   }
-  size_t cut = name.rfind('/');
-  std::string dir = cut == std::string::npos ? "" : name.substr(0, cut);
-  if (!dir.empty() && makedir(dir.c_str()) < 0) {
-    altuscom_log_complain(modem, dl, 1, 0, "output_event_file: makedir(%s) error.\n", dir.c_str());
-    return;
-  }
-  FILE *f = fopen(name.c_str(), "w");
-  if (f == nullptr) {
-    altuscom_log_complain(modem, dl, 1, 1, "output_event_file: fopen(%s) error.\n", name.c_str());
-    return;
-  }
-  size_t n = pkt->nbytes > 0 ? (size_t)pkt->nbytes : 0;
-  bool ok = n == 0 || fwrite(pkt->data, 1, n, f) == n;
-  if (fclose(f) != 0) ok = false;
-  if (!ok) {
-    altuscom_log_complain(modem, dl, 1, 1, "output_event_file: fwrite(%s) error.\n", name.c_str());
+  std::string why;
+  if (write_event_file(altus->evt_file_dir, name, pkt->data, pkt->nbytes, &why) < 0) {
+    altuscom_log_complain(modem, dl, 1, 1, "output_event_file: %s error.\n", why.c_str());
     return;
   }
   altuscom_log_message(modem, dl, 0, "Successfully wrote EVT file %s", name.c_str());
@@ -303,7 +402,7 @@ int altuscom_dataout(Kessaro *altus, AltusPacket *pkt) {
       if (output_event_file(altus, pkt) < 0) {
         altuscom_log_complain(pkt->modem, pkt->datalogger, 1, 0,
                               "altuscom_dataout: output_event_file() error for file %s.\n",
-                              pkt->pathname ? pkt->pathname : "");
+                              elog_escape(pkt->pathname ? pkt->pathname : "", true).c_str());
       }
       break;
     case ALTUSPKT_STREAM:
@@ -433,6 +532,7 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   // gap check is skipped rather than fed infinities.
   dl->last_stream_data_time = rate ? t + nsamp / dl->samprate : t;
   if (altuscom_data_verbose(dl) > 0) {
+    AltusDebugLines debug(true);
     char *s = strtime(t);
     altuscom_log_message(pkt->modem, dl, 0, "Output %s, samprate = %.1f, nsamp = %d, %s", s,
                          dl->samprate, nsamp, chan_label(ch).c_str());
@@ -449,7 +549,7 @@ int output_event_file(Kessaro *altus, AltusPacket *pkt) {
     return -1;
   }
   altuscom_log_message(pkt->modem, dl, 0, "Successfully processed file %s",
-                       pkt->pathname ? pkt->pathname : "");
+                       elog_escape(pkt->pathname ? pkt->pathname : "", true).c_str());
   return 0;
 }
 

@@ -102,8 +102,10 @@ void send_continue(Modem *modem, AltusDatalogger *dl, unsigned char *seqno) {
   if (dl->pktTimeout <= 0) return;
   dl->time_nextcontinue = clock_now() + dl->next_continue_timeout;
   dl->cntTimeout = 0;
-  if (altuscom_v_strseq_verbose(dl))
+  if (altuscom_v_strseq_verbose(dl)) {
+    AltusDebugLines debug(true);
     altuscom_log_message(modem, dl, 0, "Sending stream continue\n");
+  }
   if (modem && modem->buf_handle) {
     unsigned char arg = 2;
     void *out = nullptr;
@@ -149,6 +151,7 @@ void retran_rotate(AltusDatalogger *dl, Deferred &todo) {
 void seq_log(Modem *modem, AltusDatalogger *dl, unsigned coded, const char *what) {
   if (!altuscom_v_strseq_verbose(dl) || dl->numStream == 0) return;
   unsigned seq = coded / dl->numStream;
+  AltusDebugLines debug(true);
   altuscom_log_message(modem, dl, 0, "%8.8u: %8.8u %1.1d %s (%5.5d %3.3d)", coded, seq,
                        static_cast<int>(coded - seq * dl->numStream), what,
                        static_cast<int>(dl->nextSeq), dl->n_strretranbuf);

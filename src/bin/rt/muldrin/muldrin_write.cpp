@@ -1,6 +1,7 @@
 // muldrin_write.cpp - muldrin's output queue, its producers and the write thread.
 #include "muldrin_write.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -121,31 +122,62 @@ int write_log(Q330 *q330, char *text) {
   return rc;
 }
 
-// The log packet of a message, unless the gate holds it back: the same text (without
-// its time stamp) from the same source goes to the ring at most a few times a minute.
-int write_gated_log(Q330 *q330, char *text) {
-  if (g_muldrin->log == nullptr) {
-    free(text);
-    return 0;
+// A line of a debug switch the operator turned on: its message (after the time stamp,
+// the target and, for a datalogger's line, its name) begins with "DEBUG", a capital and a
+// colon. Such lines pass the gate.
+bool debug_line(Q330 *q330, const char *text) {
+  const char *p = strip_timestamp(text);
+  for (int fields = q330 != nullptr ? 2 : 1; fields > 0 && p != nullptr; fields--) {
+    p = strstr(p, ": ");
+    if (p != nullptr) p += 2;
   }
-  if (g_writer.flood == nullptr)
-    g_writer.flood = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
-  if (elog_flood_pass(g_writer.flood, log_srcname(q330), strip_timestamp(text), clock_monotonic(),
-                      nullptr) == 0) {
-    free(text);
-    return 0;
-  }
-  return write_log(q330, text);
+  return p != nullptr && strncmp(p, "DEBUG", 5) == 0 && isupper((unsigned char)p[5]) && p[6] == ':';
 }
 
-// Writes the repeat lines of held-back log messages that are due (all with `all`).
+// The gate's key text: whether the line is printed as well ("P|") or only sent ("L|"),
+// then the line without its time stamp.
+std::string gate_text(bool print, const char *text) {
+  return std::string(print ? "P|" : "L|") + strip_timestamp(text);
+}
+
+// A log line past the gate: printed (for standard output lines) and sent to the ring,
+// unless the gate holds it back. One gate decides for both, by the datalogger's log
+// source name (the program's for its own lines) and the shape of the line.
+int write_gated_log(Q330 *q330, char *text, bool print) {
+  // What a datalogger sent never reaches a log with its control characters.
+  std::string line = elog_escape(text, true);
+  free(text);
+  if (!debug_line(q330, line.c_str())) {
+    if (g_writer.flood == nullptr)
+      g_writer.flood = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+    if (elog_flood_pass(g_writer.flood, log_srcname(q330), gate_text(print, line.c_str()).c_str(),
+                        clock_monotonic(), nullptr) == 0)
+      return 0;
+  }
+  if (print) elog_print_passed(ELOG_NOTIFY, strip_timestamp(line.c_str()));
+  if (g_muldrin->log == nullptr) return 0;
+  char *copy = strdup(line.c_str());
+  if (copy == nullptr) elog_die(1, "write_gated_log: malloc() error.\n");
+  return write_log(q330, copy);
+}
+
+// Writes the lines of held-back log messages that are due (all with `all`): repeats and
+// summaries go to the ring, and to standard error when their lines were printed.
 void write_log_repeats(bool all) {
-  if (g_writer.flood == nullptr || g_muldrin->log == nullptr) return;
+  if (g_writer.flood == nullptr) return;
   std::vector<ElogFloodRepeat> due;
   elog_flood_due(g_writer.flood, clock_monotonic(), all, &due);
-  for (const ElogFloodRepeat &r : due) {
+  for (ElogFloodRepeat &r : due) {
+    bool print = r.source_summary;
+    if (!r.source_summary && r.text.size() >= 2) {
+      print = r.text[0] == 'P';
+      r.text = r.text.substr(2);
+    }
+    std::string text = elog_flood_text(r);
+    if (print) elog_print_passed(r.source_summary ? ELOG_COMPLAIN : ELOG_NOTIFY, text.c_str());
+    if (g_muldrin->log == nullptr) continue;
     char *now = epoch2str(std_now(), "%Y%j %H:%M:%S.%s");
-    std::string line = std::string(now != nullptr ? now : "") + ": " + elog_flood_text(r);
+    std::string line = std::string(now != nullptr ? now : "") + ": " + text;
     free(now);
     if (log2orbpkt(line.data(), &g_writer.buf, &g_writer.nbytes, &g_writer.bufsize) == 0)
       put_keep(g_muldrin->log->orbw, r.source.c_str(), clock_now(), g_writer.buf, g_writer.nbytes);
@@ -388,12 +420,10 @@ int q330_write(Q330 *q330, int type, void *data, int size) {
   }
   switch (type) {
     case Q330_OUT_STDOUT:
-      if (data != nullptr) elog_notify(0, "%s\n", strip_timestamp(static_cast<char *>(data)));
-      [[fallthrough]];
     case Q330_OUT_LOG:
       if (data == nullptr) return 0;
       if (type == Q330_OUT_LOG && q330 != nullptr) q330_make_orbstash(q330);
-      return write_gated_log(q330, static_cast<char *>(data));
+      return write_gated_log(q330, static_cast<char *>(data), type == Q330_OUT_STDOUT);
     case Q330_OUT_DATASTATUS:
       q330_write_datastatus(q330, static_cast<Q330DataStatus *>(data));
       free(data);

@@ -47,6 +47,7 @@ void usage(FILE *out = stderr) {
           "                [-baddata cmd:n] [-duplicate cmd:n] [-delay cmd:n:seconds]\n"
           "                [-streams n:samples:rate[:timeout]] [-paced] [-streambuffer n]\n"
           "                [-streamfaults drop:reorder:duplicate:badcrc[:seed[:linedrop]]]\n"
+          "                [-flood per_second:seconds[:after]] [-endless fanout]\n"
           "  -poc - send point-of-contact packets into the ring with these keys\n"
           "  -config - read DATALOGGER groups from a file, one a line\n"
           "  -tcpserver/-connect/-pty - listen on a TCP port, connect to one, or use a pty\n"
@@ -56,6 +57,9 @@ void usage(FILE *out = stderr) {
           "  -drop/-wrongseq/-badheader/-baddata/-duplicate/-delay - faults on a reply\n"
           "  -paced - streams follow the clock; -streambuffer - packets kept for resends\n"
           "  -streamfaults - probabilities of faults on stream packets\n"
+          "  -flood - short random well-framed packets on the line (at most 100000 a second,\n"
+          "           for at most 3600 s), `after` seconds past the first connection\n"
+          "  -endless - A:\\DEEP holds `fanout` sub-directories at every level, without end\n"
           "  -h, --help - this text\n"
           "  cmd:n - command code and its n-th occurrence (0 = every one)\n"
           "  -address - the server listens on each address, on the same port\n"
@@ -166,6 +170,20 @@ bool Unit::parse(std::vector<std::string> args) {
     } else if (a == "-streambuffer" && v) {
       stream_buffer = atoi(v);
       sim.set_stream_buffer(stream_buffer);
+      i++;
+    } else if (a == "-endless" && v) {
+      int fanout = atoi(v);
+      if (fanout < 1 || fanout > 16) return false;
+      sim.add_dir("A:\\DEEP");
+      sim.set_endless_tree("A:\\DEEP", fanout);
+      i++;
+    } else if (a == "-flood" && v) {
+      int rate = 0;
+      double seconds = 0, after = 0;
+      if (sscanf(v, "%d:%lf:%lf", &rate, &seconds, &after) < 2 || rate < 1 || rate > 100000 ||
+          !(seconds > 0) || seconds > 3600 || !(after >= 0))
+        return false;
+      sim.set_flood(rate, seconds, after);
       i++;
     } else if (a == "-paced") {
       sim.set_stream_paced(true);

@@ -199,11 +199,51 @@ void Sim::use_fd(int fd) {
 
 void Sim::start() {
   thread_ = std::thread([this] { run(); });
+  if (flood_rate_ > 0) flood_thread_ = std::thread([this] { flood(); });
 }
 
 void Sim::stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  if (flood_thread_.joinable()) flood_thread_.join();
+}
+
+void Sim::set_flood(int per_second, double seconds, double after) {
+  flood_rate_ = per_second;
+  flood_seconds_ = seconds;
+  flood_after_ = after;
+}
+
+void Sim::flood() {
+  while (!stop_) {
+    {
+      std::lock_guard<std::mutex> w(write_mutex_);
+      if (fd_ >= 0) break;
+    }
+    clock_sleep(0.05);
+  }
+  double begin = clock_monotonic() + flood_after_;
+  while (!stop_ && clock_monotonic() < begin) clock_sleep(0.05);
+  const long total = (long)(flood_rate_ * flood_seconds_);
+  unsigned rng = 987654321u;
+  auto next = [&rng] {
+    rng = rng * 1103515245u + 12345u;
+    return rng >> 16;
+  };
+  double start = clock_monotonic();
+  while (!stop_ && flood_sent_ < total) {
+    double now = clock_monotonic();
+    if (now - start >= flood_seconds_) break;
+    long due = std::min(total, (long)((now - start) * flood_rate_) + 1);
+    while (flood_sent_ < due) {
+      Bytes data(next() % 17);
+      for (unsigned char &b : data) b = (unsigned char)next();
+      int type = (int)(next() % 256);
+      send_bytes(frame(packet(type, (int)(next() % 256), data)));
+      flood_sent_++;
+    }
+    clock_sleep(0.01);
+  }
 }
 
 void Sim::add_fault(const Fault &f) {
@@ -546,6 +586,29 @@ void Sim::add_file(const std::string &path, const Bytes &data, int attr, uint32_
   fs_.push_back(n);
 }
 
+void Sim::refuse_dir(const std::string &path, const std::string &text) {
+  std::lock_guard<std::mutex> l(mutex_);
+  refused_dirs_.push_back({norm(path), text});
+}
+
+void Sim::set_endless_tree(const std::string &root, int fanout) {
+  std::lock_guard<std::mutex> l(mutex_);
+  endless_root_ = norm(root);
+  endless_fanout_ = fanout;
+  for (int i = 0; i < fanout; i++) {
+    Node n;
+    n.path = endless_root_ + "\\D" + std::to_string(i);
+    n.dir = true;
+    n.attr = 0x10;
+    fs_.push_back(n);
+  }
+}
+
+int Sim::opendirs() {
+  std::lock_guard<std::mutex> l(mutex_);
+  return opendirs_;
+}
+
 void Sim::add_entry(const std::string &path, uint32_t size, int attr, uint32_t time) {
   std::lock_guard<std::mutex> l(mutex_);
   Node n;
@@ -617,6 +680,31 @@ bool Sim::fs_command(int cmd, const Bytes &data, int *type, Bytes *payload) {
   switch (cmd) {
     case 12: {  // OPENDIR
       std::string p = norm(arg_text(data));
+      opendirs_++;
+      for (auto &r : refused_dirs_)
+        if (r.first == p) {
+          *payload = ack(cmd, false, r.second);
+          return true;
+        }
+      if (endless_fanout_ > 0 && p.size() > endless_root_.size() &&
+          p.compare(0, endless_root_.size() + 1, endless_root_ + "\\") == 0) {
+        listing_.clear();
+        for (int i = 0; i < endless_fanout_; i++) {
+          Node n;
+          n.path = p + "\\D" + std::to_string(i);
+          n.dir = true;
+          n.attr = 0x10;
+          listing_.push_back(n);
+        }
+        Node f;
+        f.path = p + "\\F.EVT";
+        f.size = 4;
+        f.attr = 0x20;
+        listing_.push_back(f);
+        listing_pos_ = 0;
+        *payload = ack(cmd, true);
+        return true;
+      }
       if (!is_dir(p)) {
         *payload = ack(cmd, false, "directory not found");
         return true;

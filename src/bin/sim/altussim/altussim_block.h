@@ -119,6 +119,19 @@ class Sim {
   // Refusals: OPENFILE refused (with the text, or without one when empty); SETPARAMS
   // refused likewise.
   void refuse_open(bool on, const std::string &text = "");
+  // OPENDIR of this directory is refused with the text (it stays listed in its parent).
+  void refuse_dir(const std::string &path, const std::string &text = "access denied");
+  // Below `root` (itself a directory added before) every directory holds `fanout`
+  // sub-directories D0, D1, ... and one file F.EVT of a few bytes, without end: a hostile
+  // tree. 0 ends it.
+  void set_endless_tree(const std::string &root, int fanout);
+  int opendirs();  // OPENDIR requests received
+  // A hostile peer on the line: from `after` clock seconds past the first connection, for
+  // `seconds`, `per_second` short, well-framed packets of random types and contents (of
+  // 0 to 16 bytes) go out between the replies; at most per_second x seconds in all (set
+  // before start).
+  void set_flood(int per_second, double seconds, double after);
+  long flood_sent() const { return flood_sent_.load(); }
   void refuse_setparams(bool on, const std::string &text = "");
   // GETPARAMS is refused (with a text) its first n times from now and at the listed
   // occurrences (1 = the first from now).
@@ -354,6 +367,15 @@ class Sim {
   size_t open_pos_ = 0;
   Bytes params_;
   bool acquiring_ = true;
+  std::vector<std::pair<std::string, std::string>> refused_dirs_;  // path, refusal text
+  std::string endless_root_;
+  int endless_fanout_ = 0;
+  int opendirs_ = 0;
+  int flood_rate_ = 0;
+  double flood_seconds_ = 0, flood_after_ = 0;
+  std::atomic<long> flood_sent_{0};
+  std::thread flood_thread_;
+  void flood();
   bool refuse_open_ = false;
   std::string refuse_open_text_;
   bool refuse_set_ = false;
