@@ -334,6 +334,27 @@ TEST(ElogFlood, ASourceFloodOfVaryingMessagesStaysWithinItsBudget) {
   EXPECT_EQ(elog_flood_new(1, 60, 4, 0), nullptr);
 }
 
+// A flood of a few dozen shapes, each past its burst, uses up to two thirds of the
+// source's budget: an event of a new shape that comes meanwhile is still written.
+TEST(ElogFlood, AFloodOfFewShapesLeavesRoomForNewEvents) {
+  ElogFlood *g = elog_flood_new(ELOG_FLOOD_BURST, ELOG_FLOOD_WINDOW, ELOG_FLOOD_KEYS);
+  int passed = 0;
+  for (int i = 0; i < 3000; i++) {
+    std::string kind(1, (char)('a' + i % 26));
+    kind += (char)('a' + i / 26 % 2);
+    passed += elog_flood_pass(g, "dl1", ("fault " + kind + " seq " + std::to_string(i)).c_str(),
+                              1000 + i * 0.01, nullptr);
+  }
+  EXPECT_LE(passed, ELOG_FLOOD_SOURCE_LINES - ELOG_FLOOD_SOURCE_LINES / 3);
+  for (const char *event : {"POC change in datalogger ipaddress - resetting from 127.0.0.1 to "
+                            "127.0.0.2",
+                            "Registration successful."}) {
+    SCOPED_TRACE(event);
+    EXPECT_EQ(elog_flood_pass(g, "dl1", event, 1031, nullptr), 1);
+  }
+  elog_flood_free(g);
+}
+
 // The printed log: 20 s of the same complaint gives the burst, and the repeat line
 // comes with the next message after the minute.
 TEST(ElogFlood, PrintedMessagesPassTheGate) {

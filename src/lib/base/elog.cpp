@@ -108,11 +108,15 @@ struct ElogFlood {
     return it->second;
   }
   // Room for one more line of the source in the window that ends now: taken when there is.
-  bool take_line(Source &src, double now) {
+  // A line of the source's budget. A message whose shape is the first of its kind in its
+  // window may use the whole budget; any other line (a shape seen again, a repeat) leaves
+  // a third of it free, so that a flood of a few shapes never silences a new event.
+  bool take_line(Source &src, double now, bool first_of_shape = false) {
     while (!src.written.empty() &&
            (now - src.written.front() >= window || now < src.written.front()))
       src.written.pop_front();
-    if ((int)src.written.size() >= source_lines) return false;
+    const int limit = first_of_shape ? source_lines : source_lines - source_lines / 3;
+    if ((int)src.written.size() >= limit) return false;
     src.written.push_back(now);
     return true;
   }
@@ -261,7 +265,7 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
     return 0;
   }
   ElogFlood::Source &src = gate->source_of(src_name, now, out);
-  if (!gate->take_line(src, now)) {
+  if (!gate->take_line(src, now, s.passed == 0 && !s.flooded)) {
     gate->hold_lines(src, 1, now);
     return 0;
   }

@@ -113,7 +113,9 @@ void elog_print_passed(int severity, const char *text);
 // On top, each source writes at most `source_lines` lines (messages and repeats
 // together) in any `window` seconds; past that its messages and repeats are held back
 // and counted, and one summary line a window (source_summary set) says how many. So a
-// source gives at most source_lines + 2 lines in any window, whatever it sends.
+// source gives at most source_lines + 2 lines in any window, whatever it sends. Only the
+// first message of a key in its window may use the last third of the budget: a flood of
+// a few shapes leaves room for the events that come meanwhile.
 // At most `max_keys` keys and as many sources are kept: a new one beyond that pushes out
 // the one with the oldest activity (its count, if any, becomes due at once), so memory
 // stays bounded whatever the texts.
