@@ -41,8 +41,11 @@ void add_datalogger(const AltusDatalogger *dl, std::string &out) {
   string_appendf(out, "last_listing_time %f\n", dl->last_listing_time);
   string_appendf(out, "last_connection_attempt_time %f\n", dl->last_connection_attempt_time);
   string_appendf(out, "last_connection_ended_time %f\n", dl->last_connection_ended_time);
-  string_appendf(out, "last_data_time %f\n", dl->last_data_time);
-  string_appendf(out, "last_stream_data_time %f\n", dl->last_stream_data_time);
+  {
+    std::lock_guard<KessaroMutex> output_lock(dl->output_time_mutex);
+    string_appendf(out, "last_data_time %f\n", dl->last_data_time);
+    string_appendf(out, "last_stream_data_time %f\n", dl->last_stream_data_time);
+  }
   string_appendf(out, "last_clock_latency %f\n", dl->last_clock_latency);
   string_appendf(out, "last_params_time %f\n", dl->last_params_time);
   string_appendf(out, "last_status_time %f\n", dl->status_time);
