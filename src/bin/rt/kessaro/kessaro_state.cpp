@@ -27,13 +27,17 @@ namespace {
 
 // ---- writer ----
 
-void add_datalogger(const AltusDatalogger *dl, std::string &out) {
+void add_datalogger(AltusDatalogger *dl, std::string &out) {
   const AltusBlockParams &p = dl->last_params;
   string_appendf(out, "%s &Arr{\n", dl->target_name ? dl->target_name : "");
   string_appendf(out, "lasttime %.5f\n", dl->lasttime);
-  string_appendf(out, "nextseq %d\n", (int)dl->nextSeq);
-  string_appendf(out, "nstreams %d\n", (int)dl->numStream);
-  if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
+  {
+    // The streaming link thread changes the sequence counters under the stream lock.
+    std::lock_guard<KessaroMutex> stream_lock(dl->stream_mutex);
+    string_appendf(out, "nextseq %d\n", (int)dl->nextSeq);
+    string_appendf(out, "nstreams %d\n", (int)dl->numStream);
+    if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
+  }
   string_appendf(out, "lcom %d\n", dl->lcom);
   string_appendf(out, "lasteventscount %d\n", dl->last_events_count);
   string_appendf(out, "last_blockmode_time %f\n", dl->last_blockmode_time);
