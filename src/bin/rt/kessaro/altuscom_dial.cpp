@@ -382,7 +382,10 @@ struct Listen {
     set_userdata3(modem, dl);
     unlock_modem_connection(modem, label);
     report(modem, dl, "MODEM RSP: Connecting to datalogger %s", dl->target_name);
-    dl->last_connection_attempt_time = std_now();
+    {
+      std::lock_guard<KessaroMutex> g(altus->status_mutex);  // the status and state file read it
+      dl->last_connection_attempt_time = std_now();
+    }
     learn_address();
     *ok = true;
     return Next::LISTEN;

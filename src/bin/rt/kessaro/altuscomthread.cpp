@@ -751,10 +751,10 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
       altuscom_log_message(modem, dl, 0, "%s", text);
       break;
     case 7:
-      if (dl != nullptr) dl->dataerrors_size++;
+      if (dl != nullptr) dl->dataerrors_size = dl->dataerrors_size + 1;
       break;
     case 8:
-      if (dl != nullptr) dl->dataerrors_chksum++;
+      if (dl != nullptr) dl->dataerrors_chksum = dl->dataerrors_chksum + 1;
       break;
     default:
       break;

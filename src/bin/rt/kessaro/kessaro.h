@@ -468,8 +468,9 @@ struct AltusDatalogger {
   uint64_t datarate_nbread;     // link byte totals at datarate_time
   uint64_t datarate_nbwrite;    //
   KessaroShared data_gap_time;  // seconds of stream gaps summed (output routing)
-  int dataerrors_size;          // block packets refused for their size
-  int dataerrors_chksum;        // and for their checksums
+  // Counted by the link thread, read by the status thread.
+  KessaroFlag dataerrors_size;    // block packets refused for their size
+  KessaroFlag dataerrors_chksum;  // and for their checksums
 
   // ---- Stream state: the link thread that streams (getstream0 and its handler). The
   // state is a flag other threads read; strpause is set by the block operations of the

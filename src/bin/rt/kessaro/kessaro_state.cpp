@@ -307,8 +307,12 @@ std::string state_target(const std::string &path) {
 
 int mybury(Kessaro *altus) {
   if (altus->statefile_name == nullptr || altus->statefile_name[0] == '\0') return 0;
+  // The contact times and the connection codes change under the status lock, taken before
+  // the state file's own and held while the text is made.
+  std::unique_lock<KessaroMutex> status_lock(altus->status_mutex);
   std::lock_guard<KessaroMutex> lock(altus->statefile_mutex);
   std::string text = state_text(altus);
+  status_lock.unlock();
   std::string name = state_target(altus->statefile_name);
   std::string tmp = string_printf("%s.%d.tmp", name.c_str(), (int)getpid());
   unlink(tmp.c_str());  // a leftover of an earlier crash

@@ -115,7 +115,7 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
   string_appendf(out, "com %s\n", code_text(com_mode, com_texts, 7, "none"));
   string_appendf(out, "lcom %s\n", code_text(lcom, lcom_texts, 7, "none"));
   string_appendf(out, "strm %s\n", code_text(stream_status, strm_texts, 9, "none"));
-  string_appendf(out, "pkce %d\npkse %d\n", dl->dataerrors_chksum, dl->dataerrors_size);
+  string_appendf(out, "pkce %d\npkse %d\n", (int)dl->dataerrors_chksum, (int)dl->dataerrors_size);
   if (modem != nullptr) {
     string_appendf(out, "dr %d\n", (int)(dl->datarate.load() + 0.5));
     const LinkCounts counts = link_counts(modem);
