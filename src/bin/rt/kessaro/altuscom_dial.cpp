@@ -88,6 +88,7 @@ int apply_modem_control(Modem *modem, SerialBuf *buf) {
 }
 
 void reset_counters(Modem *modem) {
+  std::lock_guard<KessaroMutex> g(modem->count_mutex);
   modem->connect_time = std_now();
   modem->nbread = modem->nbread_gig = modem->nbwrite = modem->nbwrite_gig = 0;
 }
@@ -164,7 +165,7 @@ struct Listen {
   // Drops the connection so that the next cycle makes a new one.
   void close_connection() {
     AltusDatalogger *held = dl;
-    closedl(modem->connected_dl != nullptr ? modem->connected_dl : dl);
+    closedl(modem->connected_dl != nullptr ? modem->connected_dl.load() : dl);
     unlock_datalogger_connection(held, "modem_listen: close");
     closeserial(modem);
   }
@@ -384,7 +385,10 @@ struct Listen {
     set_userdata3(modem, dl);
     unlock_modem_connection(modem, label);
     report(modem, dl, "MODEM RSP: Connecting to datalogger %s", dl->target_name);
-    dl->last_connection_attempt_time = std_now();
+    {
+      std::lock_guard<KessaroMutex> g(altus->status_mutex);  // the status and state file read it
+      dl->last_connection_attempt_time = std_now();
+    }
     learn_address();
     *ok = true;
     return Next::LISTEN;
@@ -515,7 +519,7 @@ struct Listen {
       altuscom_log_message(modem, dl, 0, "modem_listen: Command shutdown.\n");
     }
     AltusDatalogger *held = dl;
-    closedl(modem->connected_dl != nullptr ? modem->connected_dl : dl);
+    closedl(modem->connected_dl != nullptr ? modem->connected_dl.load() : dl);
     unlock_datalogger_connection(held, "modem_listen: leave");
     closeserial(modem);
   }
@@ -598,7 +602,7 @@ struct Dialout {
   }
 
   void drop_connection() {
-    closedl(modem->connected_dl != nullptr ? modem->connected_dl : dl);
+    closedl(modem->connected_dl != nullptr ? modem->connected_dl.load() : dl);
     closeserial(modem);
   }
 

@@ -303,7 +303,7 @@ struct Opening {
       return fail("opendl: open_block error", rc);
     }
     altuscom_log_message(modem, dl, 0, "opendl: BLOCKMODE enabled");
-    if (dl != nullptr) dl->last_blockmode_time = std_now();
+    if (dl != nullptr) under_status(altus, [&] { dl->last_blockmode_time = std_now(); });
     return 0;
   }
 
@@ -352,7 +352,7 @@ struct Opening {
     if (dl != found) {
       dl = found;
       dl->gotintomonitormode = got_monitor;
-      dl->last_blockmode_time = std_now();
+      under_status(altus, [&] { dl->last_blockmode_time = std_now(); });
     }
     if (datalogger != nullptr) *datalogger = dl;
     dl->verparams = vp;

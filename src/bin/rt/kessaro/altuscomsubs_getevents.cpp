@@ -162,6 +162,16 @@ int update_event_files(Kessaro *altus, AltusDatalogger *dl, Modem *modem, const 
   return static_cast<int>(kept.size());
 }
 
+// Marks how far an event file is worked (and, with an end time, the end of the last event
+// output) under the state file's lock, which the state-file writer reads them under.
+void mark_processed(Kessaro *altus, AltusDatalogger *dl, AltusDirTree &f, int stage,
+                    const double *lasttime = nullptr) {
+  std::unique_lock<KessaroMutex> g;
+  if (altus != nullptr) g = std::unique_lock<KessaroMutex>(altus->statefile_mutex);
+  f.processed = stage;
+  if (lasttime != nullptr) dl->lasttime = *lasttime;
+}
+
 }  // namespace
 
 int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dirents,
@@ -194,7 +204,12 @@ int get_dirtree(AltusDatalogger *dl, Modem *modem, Pf *cmd, char *path, int dire
     free(walk);
     return 0;
   }
-  dl->last_listing_time = clock_now();
+  {
+    // The status report and the state file read it under the status lock.
+    std::unique_lock<KessaroMutex> g;
+    if (altus != nullptr) g = std::unique_lock<KessaroMutex>(altus->status_mutex);
+    dl->last_listing_time = clock_now();
+  }
   const int nfiles = update_event_files(altus, dl, modem, walk, n);
   if (nfiles < 0) {
     free(walk);
@@ -327,7 +342,7 @@ struct Download {
       free(out);
       eventsummary2info(&f.eventsummary, &f.eventinfo);
       push_event_summary(altus, dl, i);
-      f.processed = 1;
+      mark_processed(altus, dl, f, 1);
       fetched = true;
       const AltusEvtInfo &ev = f.eventinfo;
       msg("%-24.24s %s %6.2f %6d %s", shown(f.pathname).c_str(), owned(eustrtime(ev.time)).c_str(),
@@ -397,8 +412,7 @@ struct Download {
       complain("getevents: altuscom_push_data() error for file %s", shown(f.pathname).c_str());
       return FILES_FAILED;
     }
-    f.processed = 2;
-    dl->lasttime = endtime;
+    mark_processed(altus, dl, f, 2, &endtime);
     double now = clock_now();
     {
       std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
@@ -463,7 +477,7 @@ struct Download {
           continue;
         }
         complain("getevents: corrupt file %s...giving up", shown(f.pathname).c_str());
-        f.processed = 3;
+        mark_processed(altus, dl, f, 3);
         altuscom_write_state(altus);
         functional_tests();
         return FILES_DONE;

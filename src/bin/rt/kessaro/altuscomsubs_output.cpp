@@ -530,7 +530,10 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
   }
   // Without a usable sample rate the next packet is expected at this one's time: the
   // gap check is skipped rather than fed infinities.
-  dl->last_stream_data_time = rate ? t + nsamp / dl->samprate : t;
+  {
+    std::lock_guard<KessaroMutex> g(dl->output_time_mutex);
+    dl->last_stream_data_time = rate ? t + nsamp / dl->samprate : t;
+  }
   if (altuscom_data_verbose(dl) > 0) {
     AltusDebugLines debug(true);
     char *s = strtime(t);
@@ -744,7 +747,10 @@ void put_event_samples(Kessaro *altus, AltusPacket *pkt, const DecodedEvent &ev)
   double dt = 1.0 / info.samprate;
   for (int i = 0; i < nsamps; i += (nsamps - i > nper ? nper : nsamps - i)) {
     double time = info.time + i * dt;
-    dl->last_data_time = time;
+    {
+      std::lock_guard<KessaroMutex> g(dl->output_time_mutex);
+      dl->last_data_time = time;
+    }
     int n = nsamps - i < nper ? nsamps - i : nper;
     for (int c = 0; c < ALTUS_MAXCHAN; c++) {
       AltusChan *ch = &dl->data_chan[0][c];

@@ -692,7 +692,10 @@ bool reconcile(Modem *modem, AltusDatalogger *dl, Answer &ans, AltusBlockParams 
         ch.calib = info.chans[index].calib;
     }
   }
-  dl->numStream = static_cast<uint8_t>(nstream);
+  {
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);  // the state file reads it
+    dl->numStream = static_cast<uint8_t>(nstream);
+  }
   if (st.TxChanMap != map) {
     altuscom_log_message(modem, dl, 0,
                          "resetting TxChanMap for streaming data from 0x%X to to 0x%X...",
@@ -844,6 +847,7 @@ struct StreamRun {
     // file that carried no channel map are kept as they are: resetting them would empty the
     // datalogger's resend buffer and lose an outage's data.
     const uint32_t map = params->rw_stream.TxChanMap;
+    std::lock_guard<KessaroMutex> g(dl->stream_mutex);  // the state file reads them
     if (dl->strseq_chanmap_known &&
         (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map)) {
       std::lock_guard<KessaroMutex> g(dl->stream_mutex);
@@ -898,7 +902,10 @@ struct StreamRun {
     if (altuscom_isrock(modem, dl)) {
       altuscom_flush_stream_packet(modem, dl, 0, 0);
       dl->stream_status = STRSTATUS_IDLE;
-      dl->nextSeq = 0;
+      {
+        std::lock_guard<KessaroMutex> g(dl->stream_mutex);  // the state file reads it
+        dl->nextSeq = 0;
+      }
       clock_sleep(10.0);
       *result = 0;
       return false;

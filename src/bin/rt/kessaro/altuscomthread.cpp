@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -838,10 +840,10 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
       altuscom_log_message(modem, dl, 0, "%s", text);
       break;
     case 7:
-      if (dl != nullptr) dl->dataerrors_size++;
+      if (dl != nullptr) dl->dataerrors_size = dl->dataerrors_size + 1;
       break;
     case 8:
-      if (dl != nullptr) dl->dataerrors_chksum++;
+      if (dl != nullptr) dl->dataerrors_chksum = dl->dataerrors_chksum + 1;
       break;
     default:
       break;
@@ -863,6 +865,7 @@ int datarate_callback(void *link, int direction, int nbytes) {
     return 0;
   }
   // Below 2 * 10^9 before the carry, so an unsigned never wraps.
+  std::lock_guard<KessaroMutex> g(modem->count_mutex);
   *count += (unsigned)nbytes;
   while (*count > 999999999u) {
     *count -= 1000000000u;
@@ -889,7 +892,22 @@ int closeserial(Modem *modem) {
 
 namespace {
 std::atomic<int> shutdown_claimed{0};
+
+// Joins a thread that ends once the halt is raised, waiting up to `deadline`
+// (clock_monotonic); one still busy then is detached, so that it leaves nothing behind when
+// it ends. The calling thread (a shutdown may run on a service thread) is left alone.
+void join_or_detach(pthread_t *tid, double deadline) {
+  if (pthread_equal(*tid, pthread_t()) || pthread_equal(*tid, pthread_self())) return;
+  while (pthread_tryjoin_np(*tid, nullptr) == EBUSY) {
+    if (clock_monotonic() >= deadline) {
+      pthread_detach(*tid);
+      break;
+    }
+    clock_sleep(0.05);
+  }
+  *tid = pthread_t();
 }
+}  // namespace
 
 int kessaro_shutdown_claim(void) { return shutdown_claimed.exchange(1) == 0 ? 1 : 0; }
 
@@ -931,6 +949,13 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
     altuscom_log_message(m, nullptr, 1, "Modem thread finished.");
   }
   altuscom_log_message(nullptr, nullptr, 1, "kessaro_stop: modem threads finished\n");
+  // The scheduling threads end at their next pass once the halt is raised (a pass only
+  // posts requests and wakes links, it never waits on a datalogger).
+  dls = valsarr(altus->dltargets_array);
+  for (long i = 0; i < maxtbl(dls); i++)
+    join_or_detach(&static_cast<AltusDatalogger *>(gettbl(dls, i))->run_thread,
+                   clock_monotonic() + 5.0);
+  freetbl(dls, nullptr);
   altus->status_report_now = 1;
   altus->status_report_shutdown = 1;
   // Up to 11 s for the last report; the status thread's clearing of the flag signals.
@@ -947,5 +972,13 @@ void kessaro_stop(Kessaro *altus, int exitflag) {
   altuscom_log_stop(nullptr, nullptr, "kessaro_stop: Flushing output buffers.\n");
   flush_repackage_buffers(altus);
   altus->stopping = 0;
+  // The status thread ends once the stop is over, the data-rate and point-of-contact
+  // threads at their next look at the halt (a failing reader pauses 10 s between tries).
+  clock_event_signal(&kessaro_wake);
+  const double deadline = clock_monotonic() + 3.0;
+  join_or_detach(&altus->status_thread, deadline);
+  join_or_detach(&altus->datarate_thread, deadline);
+  for (long i = 0; i < maxtbl(altus->pocds_tbl); i++)
+    join_or_detach(&static_cast<POCDaemon *>(gettbl(altus->pocds_tbl, i))->thread, deadline);
   if (exitflag) kessaro_exit(0);
 }

@@ -124,6 +124,27 @@ struct KessaroShared {
   double v = 0.0;
 };
 
+// A pointer that one thread sets while others read it to find the record it names (a
+// record that is copied; copies take the current value).
+template <typename T>
+struct KessaroLink {
+  std::atomic<T *> p{nullptr};
+  KessaroLink() = default;
+  KessaroLink(T *x) : p(x) {}
+  KessaroLink(const KessaroLink &o) : p(o.p.load()) {}
+  KessaroLink &operator=(const KessaroLink &o) {
+    p.store(o.p.load());
+    return *this;
+  }
+  KessaroLink &operator=(T *x) {
+    p.store(x);
+    return *this;
+  }
+  T *load() const { return p.load(); }
+  operator T *() const { return p.load(); }
+  T *operator->() const { return p.load(); }
+};
+
 // A mutex inside a record that is copied: the copy gets a fresh, unlocked mutex. `owner`
 // is the thread holding it when it was taken through the connection-lock operations
 // (altuscomthread.h), which release it only for that thread.
@@ -259,12 +280,15 @@ struct Modem {
   SerialBuf *buf_handle_server;  // listening stream of a TCP server, or none
   char devname[256];
   KessaroMutex connection_mutex;
-  AltusDatalogger *connected_dl;  // or none
-  Pf *cmd;                        // remote command being executed (not owned), or none
-  void *userdata;                 // the Kessaro record
+  KessaroLink<AltusDatalogger> connected_dl;  // or none (set by the link's thread)
+  Pf *cmd;                                    // remote command being executed (not owned), or none
+  void *userdata;                             // the Kessaro record
   KessaroFlag interrupt;
   int mode;  // 1 dial-in, 2 dial-out
   int test;
+  // The connection's start and byte counts: the link's thread writes them, the status and
+  // data-rate threads read them, all under count_mutex (a leaf lock).
+  KessaroMutex count_mutex;
   double connect_time;
   unsigned nbread, nbread_gig, nbwrite, nbwrite_gig;
   char com[128];
@@ -427,17 +451,17 @@ struct AltusDatalogger {
   // cleared by the link thread holding connection_mutex (and the link's); other threads
   // read them to find the link. com_mode, lcom and the open and close times are written
   // under Kessaro.status_mutex, which the status thread reads them under.
-  pthread_t run_thread;           // the scheduling thread
-  KessaroMutex connection_mutex;  // one link at a time works for the datalogger
-  Modem *connected_modem;         // the link working for it, or none
-  Modem *connected_modem_status;  // the link the status report names, or none
-  int com_mode;                   // connection code: 0 disconnected ... 6 block mode failed
-  int lcom;                       // com_mode as last reported (kept in the state file)
-  double open_time;               // when the connection was opened
-  double close_time;              // when it was closed
-  int gotintomonitormode;         // the opening reached monitor mode (link thread)
-  int reboot;                     // reboot at the next closing (remote "set")
-  VerParams verparams;            // the console's version report (link thread)
+  pthread_t run_thread;                       // the scheduling thread
+  KessaroMutex connection_mutex;              // one link at a time works for the datalogger
+  KessaroLink<Modem> connected_modem;         // the link working for it, or none
+  KessaroLink<Modem> connected_modem_status;  // the link the status report names, or none
+  int com_mode;            // connection code: 0 disconnected ... 6 block mode failed
+  int lcom;                // com_mode as last reported (kept in the state file)
+  double open_time;        // when the connection was opened
+  double close_time;       // when it was closed
+  int gotintomonitormode;  // the opening reached monitor mode (link thread)
+  int reboot;              // reboot at the next closing (remote "set")
+  VerParams verparams;     // the console's version report (link thread)
 
   // ---- Command queue, under command_mutex only (never held while talking to it).
   KessaroMutex command_mutex;  // guards commands and commands_refused
@@ -446,10 +470,13 @@ struct AltusDatalogger {
 
   // ---- Status and contact times: written by the link thread under
   // Kessaro.status_mutex; read by the status thread and the state-file writer.
-  AltusBlockStatus status;              // the last status read
-  double status_time;                   // when, 0 never
-  AltusBlockParams last_params;         // the last parameter header read
-  double last_params_time;              // when, 0 never
+  AltusBlockStatus status;       // the last status read
+  double status_time;            // when, 0 never
+  AltusBlockParams last_params;  // the last parameter header read
+  double last_params_time;       // when, 0 never
+  // The output times are written by the threads that output the data (events, stream)
+  // under output_time_mutex, a leaf lock their other readers take too.
+  mutable KessaroMutex output_time_mutex;
   double last_data_time;                // last event data output
   double last_stream_data_time;         // time of the last stream sample output
   double last_clock_latency;            // seconds, at the last clock check
@@ -469,8 +496,9 @@ struct AltusDatalogger {
   uint64_t datarate_nbread;     // link byte totals at datarate_time
   uint64_t datarate_nbwrite;    //
   KessaroShared data_gap_time;  // seconds of stream gaps summed (output routing)
-  int dataerrors_size;          // block packets refused for their size
-  int dataerrors_chksum;        // and for their checksums
+  // Counted by the link thread, read by the status thread.
+  KessaroFlag dataerrors_size;    // block packets refused for their size
+  KessaroFlag dataerrors_chksum;  // and for their checksums
 
   // ---- Stream state: the link thread that streams (getstream0 and its handler). The
   // state is a flag other threads read; strpause is set by the block operations of the

@@ -28,18 +28,23 @@ namespace {
 
 // ---- writer ----
 
-void add_datalogger(const AltusDatalogger *dl, std::string &out) {
+void add_datalogger(AltusDatalogger *dl, std::string &out) {
   const AltusBlockParams &p = dl->last_params;
   string_appendf(out, "%s &Arr{\n", dl->target_name ? dl->target_name : "");
   string_appendf(out, "lasttime %.5f\n", dl->lasttime);
   // Where the ring stands, not where the stream stands: packets still on their way to the
   // ring are fetched again after a crash (what the ring holds already is then dropped).
+  // altuscom_ring_nextseq takes the stream lock itself.
   int from_zero = 0;
   string_appendf(out, "nextseq %d\n",
                  (int)altuscom_ring_nextseq(const_cast<AltusDatalogger *>(dl), &from_zero));
   if (from_zero) out += "seqfromzero 1\n";
-  string_appendf(out, "nstreams %d\n", (int)dl->numStream);
-  if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
+  {
+    // The streaming link thread changes the stream counts under the stream lock.
+    std::lock_guard<KessaroMutex> stream_lock(dl->stream_mutex);
+    string_appendf(out, "nstreams %d\n", (int)dl->numStream);
+    if (dl->strseq_chanmap_known) string_appendf(out, "streammap 0x%X\n", dl->strseq_chanmap);
+  }
   string_appendf(out, "lcom %d\n", dl->lcom);
   string_appendf(out, "lasteventscount %d\n", dl->last_events_count);
   string_appendf(out, "last_blockmode_time %f\n", dl->last_blockmode_time);
@@ -47,8 +52,11 @@ void add_datalogger(const AltusDatalogger *dl, std::string &out) {
   string_appendf(out, "last_listing_time %f\n", dl->last_listing_time);
   string_appendf(out, "last_connection_attempt_time %f\n", dl->last_connection_attempt_time);
   string_appendf(out, "last_connection_ended_time %f\n", dl->last_connection_ended_time);
-  string_appendf(out, "last_data_time %f\n", dl->last_data_time);
-  string_appendf(out, "last_stream_data_time %f\n", dl->last_stream_data_time);
+  {
+    std::lock_guard<KessaroMutex> output_lock(dl->output_time_mutex);
+    string_appendf(out, "last_data_time %f\n", dl->last_data_time);
+    string_appendf(out, "last_stream_data_time %f\n", dl->last_stream_data_time);
+  }
   string_appendf(out, "last_clock_latency %f\n", dl->last_clock_latency);
   string_appendf(out, "last_params_time %f\n", dl->last_params_time);
   string_appendf(out, "last_status_time %f\n", dl->status_time);
@@ -306,8 +314,12 @@ std::string state_target(const std::string &path) {
 
 int mybury(Kessaro *altus) {
   if (altus->statefile_name == nullptr || altus->statefile_name[0] == '\0') return 0;
+  // The contact times and the connection codes change under the status lock, taken before
+  // the state file's own and held while the text is made.
+  std::unique_lock<KessaroMutex> status_lock(altus->status_mutex);
   std::lock_guard<KessaroMutex> lock(altus->statefile_mutex);
   std::string text = state_text(altus);
+  status_lock.unlock();
   std::string name = state_target(altus->statefile_name);
   std::string tmp = string_printf("%s.%d.tmp", name.c_str(), (int)getpid());
   unlink(tmp.c_str());  // a leftover of an earlier crash

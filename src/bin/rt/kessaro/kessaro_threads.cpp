@@ -40,6 +40,17 @@ uint64_t link_total(unsigned low, unsigned gig) {
   return (uint64_t)gig * 1000000000ull + (uint64_t)low;
 }
 
+// A link's byte totals and the start of its connection, taken together from its thread.
+struct LinkCounts {
+  uint64_t read, written;
+  double since;
+};
+LinkCounts link_counts(Modem *modem) {
+  std::lock_guard<KessaroMutex> g(modem->count_mutex);
+  return {link_total(modem->nbread, modem->nbread_gig),
+          link_total(modem->nbwrite, modem->nbwrite_gig), modem->connect_time};
+}
+
 const char *code_text(int code, const char *const *texts, int n, const char *other) {
   return code >= 0 && code < n ? texts[code] : other;
 }
@@ -86,23 +97,30 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
                                            "nch", "fls",  "paus", "dis"};
   Modem *modem = dl->connected_modem;  // read once: a link thread may change it
   int stream_status = dl->stream_status;
+  int com_mode, lcom;  // the link thread changes them under the status lock
+  {
+    std::lock_guard<KessaroMutex> status_lock(altus->status_mutex);
+    com_mode = dl->com_mode;
+    lcom = dl->lcom;
+  }
 
   if (modem != nullptr) {
-    out += dl->com_mode == kComBlockMode ? "con yes\n" : "con su\n";
+    out += com_mode == kComBlockMode ? "con yes\n" : "con su\n";
     std::lock_guard<KessaroMutex> address(modem->address_mutex);  // com may be re-targeted
     string_appendf(out, "inp %s\n", modem->com);
   } else {
     out += (dl->auto_stream || stream_status != kStreamIdle) ? "con no\n" : "con waiting\n";
     out += "inp none\n";
   }
-  string_appendf(out, "com %s\n", code_text(dl->com_mode, com_texts, 7, "none"));
-  string_appendf(out, "lcom %s\n", code_text(dl->lcom, lcom_texts, 7, "none"));
+  string_appendf(out, "com %s\n", code_text(com_mode, com_texts, 7, "none"));
+  string_appendf(out, "lcom %s\n", code_text(lcom, lcom_texts, 7, "none"));
   string_appendf(out, "strm %s\n", code_text(stream_status, strm_texts, 9, "none"));
-  string_appendf(out, "pkce %d\npkse %d\n", dl->dataerrors_chksum, dl->dataerrors_size);
+  string_appendf(out, "pkce %d\npkse %d\n", (int)dl->dataerrors_chksum, (int)dl->dataerrors_size);
   if (modem != nullptr) {
     string_appendf(out, "dr %d\n", (int)(dl->datarate.load() + 0.5));
-    string_appendf(out, "byrd %.1f\n", (double)link_total(modem->nbread, modem->nbread_gig));
-    string_appendf(out, "bywr %.1f\n", (double)link_total(modem->nbwrite, modem->nbwrite_gig));
+    const LinkCounts counts = link_counts(modem);
+    string_appendf(out, "byrd %.1f\n", (double)counts.read);
+    string_appendf(out, "bywr %.1f\n", (double)counts.written);
   } else {
     out += "dr 0\nbyrd 0\nbywr 0\n";
   }
@@ -136,14 +154,19 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
 
   string_appendf(out, "btm %.3f\nmtm %.3f\nltm %.3f\n", dl->last_blockmode_time,
                  dl->last_monitormode_time, dl->last_listing_time);
+  double data_time, stream_data_time;
+  {
+    std::lock_guard<KessaroMutex> output_lock(dl->output_time_mutex);
+    data_time = dl->last_data_time;
+    stream_data_time = dl->last_stream_data_time;
+  }
   string_appendf(out, "ctm %.3f\netm %.3f\ndetm %.3f\ndstm %.3f\n",
-                 dl->last_connection_attempt_time, dl->last_connection_ended_time,
-                 dl->last_data_time, dl->last_stream_data_time);
-  if (dl->last_data_time == 0.0 && dl->last_stream_data_time == 0.0) {
+                 dl->last_connection_attempt_time, dl->last_connection_ended_time, data_time,
+                 stream_data_time);
+  if (data_time == 0.0 && stream_data_time == 0.0) {
     out += "dlt -\n";
   } else {
-    double last = dl->last_data_time > dl->last_stream_data_time ? dl->last_data_time
-                                                                 : dl->last_stream_data_time;
+    double last = data_time > stream_data_time ? data_time : stream_data_time;
     string_appendf(out, "dlt %.3f\n", now - last);
   }
   if (dl->order_output_data) {
@@ -329,10 +352,11 @@ void altus_datarate_update(Kessaro *altus) {
       continue;
     }
     double now = clock_now();
-    uint64_t rd = link_total(modem->nbread, modem->nbread_gig);
-    uint64_t wr = link_total(modem->nbwrite, modem->nbwrite_gig);
+    const LinkCounts counts = link_counts(modem);
+    uint64_t rd = counts.read;
+    uint64_t wr = counts.written;
     uint64_t bytes = rd + wr;
-    double since = modem->connect_time;
+    double since = counts.since;
     if (dl->datarate_time != 0.0) {
       uint64_t before = dl->datarate_nbread + dl->datarate_nbwrite;
       // Totals below the last pass belong to a new connection: count them whole.

@@ -95,7 +95,7 @@ void status_chan_line(std::string &s, const Q330StatusChan *sc) {
 
 void datalogger_block(std::string &s, Muldrin *m, Q330 *q, int partial) {
   add(s, "%s &Arr{", q->params.dlname != nullptr ? q->params.dlname : "");
-  add(s, "%s", muldrin_status_conword(q->state_acquisition.load(), q->first_data));
+  add(s, "%s", muldrin_status_conword(q->state_acquisition.load(), q->first_data.load()));
   if (partial && m->statusreport_verbosity <= 1) {
     add(s, "}");
     return;

@@ -431,7 +431,8 @@ struct Q330 {
   Q330Status status;
 
   // ---- Data port (data thread) ---------------------------------------------------------------
-  int first_data = 0;  // no data packet since the open (read by the status report)
+  // No data packet since the open: the data thread sets it, the status report reads it.
+  std::atomic<int> first_data{0};
   Q330DACKPkt last_dack{}, last_print_dack{};  // the acknowledgement sent, and the last printed
   double time_last_dack = 0;        // when the first packet since the last acknowledgement came
   double time_dtopen = 0;           // when DT_OPEN was last sent
