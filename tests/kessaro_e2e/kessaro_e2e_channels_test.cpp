@@ -126,7 +126,8 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
   clock_sleep(2);
   kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 2, 60)) << read_file(kesout);
+  ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 2, 60))
+      << read_file(kesout) << read_file(simout);
   clock_sleep(8);
   ASSERT_TRUE(stopped_cleanly(kes, kesout));
   e2e_stop(sim, SIGTERM, 10);

@@ -850,7 +850,6 @@ struct StreamRun {
     std::lock_guard<KessaroMutex> g(dl->stream_mutex);  // the state file reads them
     if (dl->strseq_chanmap_known &&
         (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map)) {
-      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
       dl->nextSeq = 0;
       dl->strseq_kept = 0;
     }
