@@ -197,16 +197,13 @@ void fill_channel(Repacker *r, int index, const RepackerChan *cb, const Repacker
 void flush_held(Repacker *r) {
   Packet *pkt = r->pkt;
   const bool one_channel = strcmp(pkt->pkttype->suffix, "GENC") == 0;
-  std::vector<RepackerChan *> &taken = r->taken;
   for (;;) {
     int n = 0;
-    taken.clear();
     for (auto &owned : r->channels_tbl) {
       RepackerChan *cb = owned.get();
       if (one_channel && n == 1) break;
       if (cb->first >= cb->segments.size()) continue;
       fill_channel(r, n++, cb, cb->segments[cb->first++]);
-      taken.push_back(cb);
     }
     pkt->nchannels = n;
     if (n == 0) break;
@@ -214,10 +211,10 @@ void flush_held(Repacker *r) {
     double t = 0;
     int nbytes = 0;
     if (stuffPkt(pkt, srcname, &t, &r->packet, &nbytes, &r->packet_size) != 0) {
+      // Its segments are dropped: kept, a pass that cannot be encoded would hold back
+      // every later one of the buffer for good.
       elog_complain(0, "%s_flush: stuffPkt() error.\n", r->name);
-      if (!r->rules.keep_unencoded) continue;
-      for (RepackerChan *cb : taken) cb->first--;
-      break;
+      continue;
     }
     r->src.assign(srcname);
     if (!r->subcode.empty()) r->src.append("/").append(r->subcode);

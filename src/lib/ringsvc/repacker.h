@@ -62,9 +62,6 @@ struct RepackerRules {
   // sampling interval, so a one-sample gap at high rates is still a gap (else within 1 ms
   // at every rate).
   bool tolerance_by_rate = false;
-  // A pass that stuffPkt cannot encode stays buffered for the next flush, which ends this
-  // one (else its segments are dropped and the flush goes on).
-  bool keep_unencoded = false;
 };
 
 typedef void (*RepackerFlushCallback)(void *user_data);
@@ -88,7 +85,6 @@ struct Repacker {
   int packet_size = 0;                                      // its capacity
   // Scratch of put and flush, kept so that a steady stream allocates nothing.
   std::string key, src;
-  std::vector<RepackerChan *> taken;
 };
 
 // Sets up a newly made `r`, writing packets of `type` (a waveform type) to `orb`. `name` must live

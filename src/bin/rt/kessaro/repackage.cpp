@@ -15,8 +15,7 @@
 
 namespace {
 
-const RepackerRules kRules = {
-    .inclusive_edges = true, .tolerance_by_rate = false, .keep_unencoded = false};
+const RepackerRules kRules = {.inclusive_edges = true, .tolerance_by_rate = false};
 // How long a refused write is still tried once the program is halting, seconds.
 const double PUT_HALT_LIMIT = 10.0;
 

@@ -6,8 +6,7 @@
 
 namespace {
 
-const RepackerRules kRules = {
-    .inclusive_edges = false, .tolerance_by_rate = true, .keep_unencoded = true};
+const RepackerRules kRules = {.inclusive_edges = false, .tolerance_by_rate = true};
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 // is complete or on a flush. The work is done by the shared repackager (ringsvc/repacker.h)
 // under this program's rules: the window is decided by the record's time tag, edges
 // count only beyond 1 ms, a segment continues within 1 ms but at most half a sampling
-// interval, and a pass that cannot be encoded stays buffered for the next flush.
+// interval; a pass that cannot be encoded is dropped with a complaint.
 //
 // Locking: each repackager has its own mutex (`mutex`), held for the whole of a put or a
 // flush. All calls come from the write thread; the packet and its buffers are reused, and
