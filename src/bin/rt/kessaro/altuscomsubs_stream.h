@@ -63,7 +63,9 @@ int pop_strdatapackets(AltusDatalogger *dl, AltusBlockStrdata **out);
 
 struct Modem;
 struct Pf;
+// What getstream0 returns when a stream or an event download already runs (answered).
+enum { GETSTREAM_BUSY = 15 };
 // Runs a stream on the datalogger connected to `modem` until it ends, answering `cmd`
-// (none from a dial-in). 0 when the stream ended normally, 15 when a stream or an event
-// download already runs, else the failing transaction's status.
+// (none from a dial-in). 0 when the stream ended normally, GETSTREAM_BUSY, else the
+// failing transaction's status.
 int getstream0(Modem *modem, Pf *cmd);
