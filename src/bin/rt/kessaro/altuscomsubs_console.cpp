@@ -179,7 +179,7 @@ const char *verparams_model(const char *name) {
 
 // ---- monitor mode ----
 
-int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
+int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, AltusComMode *mode,
                          const char *connect_listen_string, int *gotintomonitormode) {
   int got_local = 0;
   if (gotintomonitormode == nullptr) gotintomonitormode = &got_local;

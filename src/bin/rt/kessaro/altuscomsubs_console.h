@@ -64,7 +64,7 @@ const char *verparams_model(const char *name);
 // flag. With a connect_listen_string (none or "" for none) every prompt wait also watches
 // for it (CONSOLE_DIALIN). With a datalogger its com_mode, lcom, open_time,
 // last_monitormode_time and close_time are set on success, under status_mutex.
-int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
+int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, AltusComMode *mode,
                          const char *connect_listen_string, int *gotintomonitormode);
 
 // Monitor mode, then (with a datalogger) either a restart ("sys res", returns

@@ -18,20 +18,8 @@
 
 #include "kessaro.h"
 
-// The datalogger's stream_status.
-enum AltusStreamState {
-  STRSTATUS_IDLE = 0,
-  STRSTATUS_POSTED = 1,
-  STRSTATUS_STARTING = 2,
-  STRSTATUS_RUNNING = 3,
-  STRSTATUS_STOPPING = 4,
-  STRSTATUS_NOCHANNELS = 5,
-  STRSTATUS_FLUSHED = 6,
-  STRSTATUS_PAUSING = 7,
-  STRSTATUS_DISABLING = 8
-};
-
-// Newly allocated name of a stream state ("UNKNOWN" for any other value).
+// Newly allocated name of a stream state (AltusStreamState, kessaro.h) ("UNKNOWN" for any other
+// value).
 char *strstatus2str(int status);
 
 // The stream handler. `data_type` 9 (AltusStrNak), 12 (live AltusBlockStrdata) or 13

@@ -254,9 +254,9 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   dl->connected_modem_status = nullptr;
   dl->userdata = altus;
   // A change of what the scheduling pass looks at wakes the scheduling threads.
-  for (KessaroFlag *f :
-       {&dl->stream_status, &dl->getevents_status, &dl->alarm, &dl->request_getevents})
-    f->watch = &kessaro_wake;
+  for (std::atomic<ClockEvent *> *w : {&dl->stream_status.watch, &dl->getevents_status.watch,
+                                       &dl->alarm.watch, &dl->request_getevents.watch})
+    *w = &kessaro_wake;
   if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
   if (altuscom_start_thread(&dl->run_thread, THREAD_ALTUS_DL, altuscom_run_datalogger, dl) != 0) {
     altuscom_log_register_error(

@@ -72,6 +72,20 @@ enum AltusComMode : int {
   ALTUS_COM_MONHANG = 6,  // block mode could not be entered
 };
 
+// A datalogger's stream (AltusDatalogger.stream_status), driven by the stream module
+// (altuscomsubs_stream.h).
+enum AltusStreamState : int {
+  STRSTATUS_IDLE = 0,
+  STRSTATUS_POSTED = 1,
+  STRSTATUS_STARTING = 2,
+  STRSTATUS_RUNNING = 3,
+  STRSTATUS_STOPPING = 4,
+  STRSTATUS_NOCHANNELS = 5,
+  STRSTATUS_FLUSHED = 6,
+  STRSTATUS_PAUSING = 7,
+  STRSTATUS_DISABLING = 8,
+};
+
 // A datalogger's event download (AltusDatalogger.getevents_status).
 enum AltusGeteventsState : int {
   GETEVENTS_IDLE = 0,
@@ -127,26 +141,30 @@ bool kessaro_wait_for(F done, double deadline) {
   }
 }
 
-// An int that several threads read and write. Copies take the current value. A flag
-// whose `watch` is set signals that event whenever a store changes its value; the watch
-// is not copied.
-struct KessaroFlag {
+// An int, or a state code T kept as an int, that several threads read and write. Copies
+// take the current value. A flag whose `watch` is set signals that event whenever a store
+// changes its value; the watch is not copied.
+template <typename T = int>
+struct KessaroFlagOf {
   std::atomic<int> v{0};
   std::atomic<ClockEvent *> watch{nullptr};
-  KessaroFlag() = default;
-  KessaroFlag(int x) : v(x) {}
-  KessaroFlag(const KessaroFlag &o) : v(o.v.load()) {}
-  KessaroFlag &operator=(const KessaroFlag &o) { return *this = o.v.load(); }
-  KessaroFlag &operator=(int x) {
-    if (v.exchange(x) != x) {
+  KessaroFlagOf() = default;
+  KessaroFlagOf(T x) : v(static_cast<int>(x)) {}
+  KessaroFlagOf(const KessaroFlagOf &o) : v(o.v.load()) {}
+  KessaroFlagOf &operator=(const KessaroFlagOf &o) { return *this = static_cast<T>(o.v.load()); }
+  KessaroFlagOf &operator=(T x) {
+    if (v.exchange(static_cast<int>(x)) != static_cast<int>(x)) {
       ClockEvent *ev = watch.load();
       if (ev != nullptr) clock_event_signal(ev);
     }
     return *this;
   }
-  operator int() const { return v.load(); }
-  int exchange(int x) { return v.exchange(x); }
+  operator T() const { return static_cast<T>(v.load()); }
+  T exchange(T x) { return static_cast<T>(v.exchange(static_cast<int>(x))); }
 };
+using KessaroFlag = KessaroFlagOf<int>;
+using StreamFlag = KessaroFlagOf<AltusStreamState>;       // AltusDatalogger.stream_status
+using DownloadFlag = KessaroFlagOf<AltusGeteventsState>;  // AltusDatalogger.getevents_status
 
 // A double that several threads read and write (a 64-bit atomic is not lock-free on
 // every target, so it has a lock of its own). Copies take the current value.
@@ -508,8 +526,8 @@ struct AltusDatalogger {
   KessaroMutex connection_mutex;              // one link at a time works for the datalogger
   KessaroLink<Modem> connected_modem;         // the link working for it, or none
   KessaroLink<Modem> connected_modem_status;  // the link the status report names, or none
-  int com_mode;            // AltusComMode: 0 disconnected ... 6 block mode failed
-  int lcom;                // AltusComMode as last reported (kept in the state file)
+  AltusComMode com_mode;   // connection code: 0 disconnected ... 6 block mode failed
+  AltusComMode lcom;       // com_mode as last reported (kept in the state file)
   double open_time;        // when the connection was opened
   double close_time;       // when it was closed
   int gotintomonitormode;  // the opening reached monitor mode (link thread)
@@ -556,7 +574,7 @@ struct AltusDatalogger {
   // ---- Stream state: the link thread that streams (getstream0 and its handler). The
   // state is a flag other threads read; strpause is set by the block operations of the
   // same thread.
-  KessaroFlag stream_status;              // AltusStreamState (altuscomsubs_stream.h)
+  StreamFlag stream_status;               // AltusStreamState
   KessaroFlag strpause;                   // stream records are dropped while set
   double samprate;                        // stream sample rate in use
   unsigned nextSeq;                       // next expected coded sequence (kept in the state file)
@@ -600,7 +618,7 @@ struct AltusDatalogger {
   // ---- Download state: the link thread that downloads; the scheduling thread posts
   // requests through the flags. files is replaced only under Kessaro.statefile_mutex.
   KessaroFlag request_getevents;  // a download is wanted
-  KessaroFlag getevents_status;   // AltusGeteventsState: 0 idle ... 3 running
+  DownloadFlag getevents_status;  // 0 idle, 1 posted, 2 incomplete, 3 running
   KessaroFlag alarm;              // an event was reported since the last download
   double lasttime;                // end of the last event output (kept in the state file)
   double lastgetevents_time;      // when the last download ended

@@ -283,7 +283,7 @@ struct Job {
   void word_getparams();
   void word_lstatus();
   void word_setparams(const std::vector<std::string> &words);
-  void word_stream_change(int target);
+  void word_stream_change(AltusStreamState target);
   void word_console(const std::string &word, const std::vector<std::string> &words);
   int word_ft();
   void word_getevents();
@@ -473,7 +473,7 @@ void Job::word_setparams(const std::vector<std::string> &words) {
   }
 }
 
-void Job::word_stream_change(int target) {
+void Job::word_stream_change(AltusStreamState target) {
   dl->auto_stream = 0;
   int s = dl->stream_status;
   switch (s) {
