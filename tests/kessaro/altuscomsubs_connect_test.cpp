@@ -325,7 +325,7 @@ TEST(AltusClosedl, ACloseWhileAnotherThreadHoldsTheDataloggerLeavesItDisconnecte
       Modem *m = p.link("tcpsrv_V001", 3);
       dl->connected_modem = m;
       dl->connected_modem_status = m;
-      dl->com_mode = 4;
+      dl->com_mode = ALTUS_COM_BLOCKMODE;
       dl->open_time = 5;
       m->connected_dl = dl;
       if (c.own_link) m->run_thread = pthread_self();
@@ -394,7 +394,7 @@ TEST(AltusClosedl, ClosesWithoutAConnectionOrWithoutCallMode) {
   Modem *m = p.link("tty1", 1);
   dl->connected_modem = m;
   dl->connected_modem_status = m;
-  dl->com_mode = 4;
+  dl->com_mode = ALTUS_COM_BLOCKMODE;
   dl->open_time = 5;
   m->connected_dl = dl;
   EXPECT_EQ(closedlnc(dl), 0);
@@ -405,7 +405,7 @@ TEST(AltusClosedl, ClosesWithoutAConnectionOrWithoutCallMode) {
   EXPECT_EQ(dl->open_time, 0);
   EXPECT_GT(dl->close_time, 0);
   EXPECT_DOUBLE_EQ(dl->close_time, dl->last_connection_ended_time);
-  dl->com_mode = 4;
+  dl->com_mode = ALTUS_COM_BLOCKMODE;
   EXPECT_EQ(closedl(dl), 0) << "no connection: only the code";
   EXPECT_EQ(dl->com_mode, 0);
   EXPECT_EQ(closedl(nullptr), 0);
