@@ -61,7 +61,7 @@ TEST(Address, AnnouncementsWhileTheSessionRegistersInTurn) {
   // the state writer, the status report and the remote commands take them.
   std::thread listener([&] {
     for (int i = 0; !stop.load(); i++) {
-      q330_poc_set_ipaddress(q, i % 2 ? "127.0.0.3" : "127.0.0.1");
+      muldrin_poc_set_ipaddress(q, i % 2 ? "127.0.0.3" : "127.0.0.1");
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
@@ -79,7 +79,7 @@ TEST(Address, AnnouncementsWhileTheSessionRegistersInTurn) {
   reader.join();
   // One announcement more, of the address nobody answers at: the registrations go there
   // and back to the one that registered.
-  q330_poc_set_ipaddress(q, "127.0.0.3");
+  muldrin_poc_set_ipaddress(q, "127.0.0.3");
   auto has = [&](const std::string &needle) {
     for (const std::string &l : rec.lines())
       if (l.find(needle) != std::string::npos) return true;

@@ -170,7 +170,7 @@ TEST(Register, AnnouncedAddressIsTriedInTurnWithTheLastRegistered) {
         ASSERT_EQ(rig.sim.move(st.sim_at), 0);
       }
       if (st.drop) rig.sim.add_fault({Q330_C1_RQSRV, 0, Q330SIM_DROP, 0, st.drop});
-      if (st.poc) q330_poc_set_ipaddress(rig.q, st.poc);
+      if (st.poc) muldrin_poc_set_ipaddress(rig.q, st.poc);
       if (st.op) q330_address_set(rig.q, st.op);
       if (st.result != 1) {
         EXPECT_EQ(q330_register_pvt(rig.q, rig.error, sizeof rig.error), st.result) << rig.error;

@@ -31,7 +31,7 @@ bool label_udp(const POCDaemon *pocd) { return pocd->udp != nullptr; }
 
 }  // namespace
 
-int q330_poc_set_ipaddress(Q330 *q330, const char *ipaddress) {
+int muldrin_poc_set_ipaddress(Q330 *q330, const char *ipaddress) {
   std::string old;
   if (q330_address_announce(q330, ipaddress, &old) == 0) return 0;
   q330_output(q330, Q330_OUT_LOG, "POC change in datalogger ipaddress - resetting from %s to %s\n",
@@ -68,7 +68,7 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
   if (q->status.ta_npocs_24h != nullptr) taverage_put(q->status.ta_npocs_24h, 1.0);
   std::string addr = sender;
   addr = addr.substr(0, addr.find(':'));
-  if (q330_poc_set_ipaddress(q, addr.c_str()) == 1)
+  if (muldrin_poc_set_ipaddress(q, addr.c_str()) == 1)
     muldrin_output(Q330_OUT_STDOUT, "%s: Change in datalogger %s:%d ipaddress - resetting.\n",
                    pocd->label, dl, port);
   Q330AcqState state = q->state_acquisition.load();

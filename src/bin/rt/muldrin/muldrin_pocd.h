@@ -38,4 +38,4 @@ int muldrin_poc_process(POCDaemon *pocd, const char *sender, const char *sn, uns
                         int data_port_number);
 // Takes over an announced address (q330_address_announce) and logs and counts the change.
 // 1 when the address changed, 0 when it was the one the session heads for already.
-int q330_poc_set_ipaddress(Q330 *q330, const char *ipaddress);
+int muldrin_poc_set_ipaddress(Q330 *q330, const char *ipaddress);
