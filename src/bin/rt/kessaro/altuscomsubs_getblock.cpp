@@ -12,6 +12,7 @@
 
 #include "altuscomsubs_block.h"
 #include "altuscomsubs_log.h"
+#include "base/bigendian.h"
 #include "base/elog.h"
 #include "kessaro.h"
 #include "support/stdtime.h"
@@ -94,13 +95,6 @@ int timeout_for(const SerialBuf *b, int command) {
     default:
       return b->timeout;
   }
-}
-
-void put_be32(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
 }
 
 // What a phase of the exchange decided: a good packet is waiting in `pkt`, read the next
@@ -229,7 +223,7 @@ int Exchange::argument(unsigned char *argbuf, const void **arg) const {
     *arg = data;
     len = altuscom_ismw(modem, dl) ? 2736 : 2040;
   } else if (command == PKC_TIME) {
-    put_be32(argbuf, data ? *static_cast<const uint32_t *>(data) : 0);
+    be_put32(argbuf, data ? *static_cast<const uint32_t *>(data) : 0);
     *arg = argbuf;
     len = 4;
   } else if (command == PKC_STRCTRL) {
@@ -238,7 +232,7 @@ int Exchange::argument(unsigned char *argbuf, const void **arg) const {
     len = 1;
   } else if (command == PKC_STRSEND) {
     const auto *s = static_cast<const AltusStrSend *>(data);
-    put_be32(argbuf, s ? s->sequence : 0);
+    be_put32(argbuf, s ? s->sequence : 0);
     argbuf[4] = static_cast<unsigned char>(s ? s->stream : 0);
     argbuf[5] = static_cast<unsigned char>(s ? s->type : 0);
     *arg = argbuf;

@@ -8,8 +8,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/bigendian.h"
 #include "base/elog.h"
-#include "support/byteorder.h"
+#include "base/littleendian.h"
 
 int altus_hdr_size(int ismw) { return ismw ? ALTUS_HDR_SIZE_MW : ALTUS_HDR_SIZE; }
 int altus_hdr_nchan(int ismw) { return ismw ? ALTUS_NCHAN_MW : ALTUS_NCHAN; }
@@ -30,57 +31,37 @@ int h2ev1(unsigned char **evt_ptr, const void *h_ptr) {
 }
 
 int ev2h2(void *h_ptr, unsigned char **evt_ptr, int evt_bigendian) {
-  unsigned char b[2];
-  if (evt_bigendian) {
-    memcpy(b, *evt_ptr, 2);
-  } else {
-    swap2(*evt_ptr, b, 1);
-  }
-  short v;
-  N2H2(&v, b, 1);
+  const uint16_t v = evt_bigendian ? be_get16(*evt_ptr) : le_get16(*evt_ptr);
   memcpy(h_ptr, &v, 2);
   *evt_ptr += 2;
   return 0;
 }
 
 int h2ev2(unsigned char **evt_ptr, const void *h_ptr, int evt_bigendian) {
-  short v;
+  uint16_t v;
   memcpy(&v, h_ptr, 2);
-  unsigned char b[2];
-  H2N2(b, &v, 1);
-  if (evt_bigendian) {
-    memcpy(*evt_ptr, b, 2);
-  } else {
-    swap2(b, *evt_ptr, 1);
-  }
+  if (evt_bigendian)
+    be_put16(*evt_ptr, v);
+  else
+    le_put16(*evt_ptr, v);
   *evt_ptr += 2;
   return 0;
 }
 
 int ev2h4(void *h_ptr, unsigned char **evt_ptr, int evt_bigendian) {
-  unsigned char b[4];
-  if (evt_bigendian) {
-    memcpy(b, *evt_ptr, 4);
-  } else {
-    swap4(*evt_ptr, b, 1);
-  }
-  int v;
-  N2H4(&v, b, 1);
+  const uint32_t v = evt_bigendian ? be_get32(*evt_ptr) : le_get32(*evt_ptr);
   memcpy(h_ptr, &v, 4);
   *evt_ptr += 4;
   return 0;
 }
 
 int h2ev4(unsigned char **evt_ptr, const void *h_ptr, int evt_bigendian) {
-  int v;
+  uint32_t v;
   memcpy(&v, h_ptr, 4);
-  unsigned char b[4];
-  H2N4(b, &v, 1);
-  if (evt_bigendian) {
-    memcpy(*evt_ptr, b, 4);
-  } else {
-    swap4(b, *evt_ptr, 1);
-  }
+  if (evt_bigendian)
+    be_put32(*evt_ptr, v);
+  else
+    le_put32(*evt_ptr, v);
   *evt_ptr += 4;
   return 0;
 }

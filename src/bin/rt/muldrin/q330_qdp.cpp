@@ -16,7 +16,6 @@
 #include "base/tbl.h"
 #include "q330_crc.h"
 #include "q330pkt.h"
-#include "support/byteorder.h"
 
 // ---- Cursor primitives ------------------------------------------------------------------
 
@@ -27,16 +26,12 @@ int stuff_uint1(unsigned char **pkt, uint8_t value) {
 }
 
 int stuff_uint2(unsigned char **pkt, uint16_t value) {
-  unsigned short v = value;
-  UH2NS(*pkt, &v, 1);
-  *pkt += 2;
+  be_emit16(pkt, value);
   return 0;
 }
 
 int stuff_uint4(unsigned char **pkt, uint32_t value) {
-  unsigned int v = value;
-  UH2NI(*pkt, &v, 1);
-  *pkt += 4;
+  be_emit32(pkt, value);
   return 0;
 }
 
@@ -47,26 +42,17 @@ int unstuff_uint1(unsigned char **pkt, uint8_t *value) {
 }
 
 int unstuff_uint2(unsigned char **pkt, uint16_t *value) {
-  unsigned short v = 0;
-  UN2HS(&v, *pkt, 1);
-  *value = v;
-  *pkt += 2;
+  *value = be_take16(pkt);
   return 0;
 }
 
 int unstuff_uint4(unsigned char **pkt, uint32_t *value) {
-  unsigned int v = 0;
-  UN2HI(&v, *pkt, 1);
-  *value = v;
-  *pkt += 4;
+  *value = be_take32(pkt);
   return 0;
 }
 
 int unstuff_int4(unsigned char **pkt, int32_t *value) {
-  int v = 0;
-  N2HI(&v, *pkt, 1);
-  *value = v;
-  *pkt += 4;
+  *value = static_cast<int32_t>(be_take32(pkt));
   return 0;
 }
 
