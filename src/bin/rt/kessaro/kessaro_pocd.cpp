@@ -23,7 +23,7 @@ void (*kessaro_pocd_exit)(int status) = kessaro_exit;
 
 namespace {
 
-bool shutting_down(Kessaro *altus) { return kessaro_halt != 0 || altus->kill != 0; }
+bool shutting_down(Kessaro *altus) { return kessaro_halt != 0 || altus->kill != KESSARO_KILL_RUN; }
 
 // Re-targets the datalogger's own link when the announcement comes from another host.
 void retarget(POCDaemon *poc, AltusDatalogger *dl, const std::string &srcip) {

@@ -227,7 +227,7 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
 void *altus_write_thread(void *arg) {
   auto *altus = static_cast<Kessaro *>(arg);
   for (;;) {
-    if (altus->kill == 1 && pmtfifo_data_available(altus->mtfifo_write) <= 0) break;
+    if (altus->kill == KESSARO_KILL_STOP && pmtfifo_data_available(altus->mtfifo_write) <= 0) break;
     void *item = nullptr;
     int rc = pmtfifo_pop(altus->mtfifo_write, &item);
     if (rc == 2) break;  // released and empty: nothing can come any more
@@ -259,17 +259,19 @@ void *altus_write_thread(void *arg) {
     }
     altuspacket_free(pkt);
   }
-  altus->kill = 2;
+  altus->kill = KESSARO_KILL_ENDED;
   return nullptr;
 }
 
 int altus_write_thread_stop(Kessaro *altus) {
-  altus->kill = 1;
+  altus->kill = KESSARO_KILL_STOP;
   if (pmtfifo_push(altus->mtfifo_write, nullptr) != 0) {
     elog_complain(0, "altus_write_thread_stop: pmtfifo_push() error.\n");
   }
-  // Up to 100 s for the thread to end; its `kill` 2 signals kessaro_wake (kessaro_new).
-  return kessaro_wait_for([altus] { return altus->kill == 2; }, clock_monotonic() + 100.0) ? 0 : -1;
+  // Up to 100 s for the thread to end; its `kill` ENDED signals kessaro_wake (kessaro_new).
+  const bool ended = kessaro_wait_for([altus] { return altus->kill == KESSARO_KILL_ENDED; },
+                                      clock_monotonic() + 100.0);
+  return ended ? 0 : -1;
 }
 
 // ---- status thread ----
