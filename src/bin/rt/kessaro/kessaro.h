@@ -299,7 +299,7 @@ struct Modem {
   // ---- Thread handle: written by the thread that starts the link (the main thread, or a
   // TCP server's thread under Kessaro.modems_mutex); joined by the main loop or the
   // shutdown once the link is off the list or `exit` is set.
-  pthread_t run_thread;
+  pthread_t run_thread;  // the link thread
 
   // ---- Connection: the link thread sets and clears connected_dl holding connection_mutex
   // (after the datalogger's); other threads read it to see whom the link serves.
@@ -350,18 +350,15 @@ struct Modem {
   char announced_com[128];  // its link text
 
   // ---- TCP servers and their connections.
-  // The accepted callers not yet identified: the server thread adds each caller it keeps,
-  // the caller's thread takes it off again.
-  KessaroFlag callers_waiting;
+  // The server thread counts each caller it keeps into callers_waiting, the caller's
+  // thread counts it out again once it identifies or ends.
+  KessaroFlag callers_waiting;    // accepted callers not identified yet
   int callers_refused;            // server thread: callers refused since the last line said so
   double callers_refused_logged;  // server thread: when that line was logged (monotonic, 0 never)
   int instance;                   // server thread: connections accepted, numbering the copies
-  // A connection's copy: the server link that accepted the caller (not owned; it lives as
-  // long as the program), set by the server thread before the copy's thread starts; and
-  // whether the caller still counts among its waiting callers (set then, cleared by the
-  // copy's thread).
-  Modem *server;
-  KessaroFlag waiting;
+  // A connection's copy: set by the server thread before the copy's thread starts.
+  Modem *server;        // the server link (not owned; it lives as long as the program)
+  KessaroFlag waiting;  // counted in its callers_waiting (cleared by the copy's thread)
 };
 
 // Connection statistics of one datalogger.
@@ -645,9 +642,8 @@ struct Kessaro {
   pthread_t write_thread;     // the write thread (detached)
   pthread_t status_thread;    // the status thread
   pthread_t datarate_thread;  // the data-rate thread
-  // The command service, made by the main thread after the link threads started; none
-  // without a command ring.
-  CmdThread *cmdthr;
+  // Made by the main thread after the link threads started.
+  CmdThread *cmdthr;  // the command service, or none without a command ring
 
   // ---- Settings the remote "set" command (command thread) changes while running.
   KessaroShared status_interval;  // seconds between status reports, 0 off

@@ -80,9 +80,8 @@ typedef struct muldrin_ {
   double ring_refusal_drop_time = 60.0;  // refusals after which waveform packets are dropped
 
   // ---- Start-up (muldrin_main), before the threads that read them.
-  // The state file read at start-up (muldrin_read_statefile), or none; kept for the life
-  // of the process, read by the sessions' restores.
-  Q330StateStore *statepf = nullptr;
+  // Kept for the life of the process, read by the sessions' restores.
+  Q330StateStore *statepf = nullptr;       // the state file (muldrin_read_statefile), or none
   PktChannelCalib *calib_stuff = nullptr;  // the calibration lookup, or none
   char *hostname = nullptr;                // this host's name
   Pmtfifo *mtfifo_write = nullptr;         // the write queue (it has its own lock)
