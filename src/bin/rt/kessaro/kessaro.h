@@ -292,9 +292,6 @@ struct Modem {
   Pf *cmd;                       // remote command being executed (not owned), or none
   int dialin_pending;            // an opening was cut by a caller: closing skips call mode
   unsigned ipaddr_count;         // calls refused for want of an address (TCP client)
-  // 1 dial-in, 2 dial-out: set by the link thread at each dial-in wait or call; the log
-  // lines and the status thread read it to draw the call's direction.
-  int mode;
 
   // ---- Thread handle: written by the thread that starts the link (the main thread, or a
   // TCP server's thread under Kessaro.modems_mutex); joined by the main loop or the
@@ -309,6 +306,7 @@ struct Modem {
   // ---- Flags any thread sets or reads.
   KessaroFlag interrupt;  // ends the link's dial-in wait (an address posted, a call wanted)
   KessaroFlag exit;       // the link thread has ended (the main loop reaps it)
+  KessaroFlag mode;       // the link thread's call: 1 dial-in, 2 dial-out (log lines, status)
 
   // ---- The connection's start and byte counts: the link thread and its data-rate
   // callback write them, the status and data-rate threads read them, all under
