@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,16 +187,22 @@ TEST(AltusBlockCodec, ReadsFramesFromAByteStream) {
 }
 
 // The line's own time: the far end moves it on by the time its bytes take on the line,
-// and the reader sees it through the clock seam. Written by one thread, read by another.
+// and the reader sees it through the clock seam. Written by one thread, read by another,
+// under a lock (32-bit ARM has no lock-free 8-byte atomics).
 struct LineClock {
-  std::atomic<double> t{1000.0};
-  ClockDriver driver{[](void *u) { return static_cast<LineClock *>(u)->t.load(); },
-                     [](void *u) { return static_cast<LineClock *>(u)->t.load(); },
-                     [](double s, void *u) {
-                       auto *c = static_cast<LineClock *>(u);
-                       c->t = c->t.load() + s;
-                     },
-                     this};
+  std::mutex mutex;
+  double time = 1000.0;
+  double t() {
+    std::lock_guard<std::mutex> g(mutex);
+    return time;
+  }
+  void add(double s) {
+    std::lock_guard<std::mutex> g(mutex);
+    time += s;
+  }
+  ClockDriver driver{[](void *u) { return static_cast<LineClock *>(u)->t(); },
+                     [](void *u) { return static_cast<LineClock *>(u)->t(); },
+                     [](double s, void *u) { static_cast<LineClock *>(u)->add(s); }, this};
   LineClock() { clock_set_driver(&driver); }
   ~LineClock() { clock_set_driver(nullptr); }
 };
@@ -265,7 +272,7 @@ TEST(AltusBlockCodec, FramesAtTheLinesPaceAreReadAndATrickleTimesOut) {
       return rec.read_bytes == sent;
     };
     LineClock line;
-    const double t0 = line.t;
+    const double t0 = line.t();
     std::atomic<bool> done{false};
     std::atomic<bool> drained_ok{true};
     // The far end: each piece after the line time it takes, once the last one was read.
@@ -273,7 +280,7 @@ TEST(AltusBlockCodec, FramesAtTheLinesPaceAreReadAndATrickleTimesOut) {
       auto write_after = [&](const Bytes &piece, double seconds) {
         if (!wait_until([&] { return done || taken(); }, 60)) drained_ok = false;
         if (done) return false;
-        line.t = line.t.load() + seconds;
+        line.add(seconds);
         send(piece);
         return true;
       };
@@ -292,7 +299,7 @@ TEST(AltusBlockCodec, FramesAtTheLinesPaceAreReadAndATrickleTimesOut) {
     unsigned char *buf = nullptr;
     int n = 0, size = 0;
     const int rc = receive_block_packet(r.get(), &buf, &n, &size);
-    const double took = line.t - t0;
+    const double took = line.t() - t0;
     done = true;
     far.join();
     EXPECT_TRUE(drained_ok) << "the reader stopped taking bytes";

@@ -53,7 +53,7 @@ TEST(AltusConsoleThreads, ConnectionFieldsUnderStatusLock) {
     {
       std::lock_guard<KessaroMutex> g(altus->status_mutex);
       dl->close_time = 100.0 + i;
-      dl->com_mode = 0;
+      dl->com_mode = ALTUS_COM_DISCONNECTED;
     }
     EXPECT_EQ(initiate_monitormode(buf.get(), modem, dl, &dl->com_mode, nullptr, &got), 0);
     EXPECT_EQ(got, 1);

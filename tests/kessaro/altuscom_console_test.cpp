@@ -156,8 +156,9 @@ TEST(AltusConsole, MonitorModePassesAndAttempts) {
     r.sim.prompt_from(c.prompt_from);
     if (c.answer_at) r.sim.escape_answer(c.answer_at, c.answer);
     if (c.offhook) r.offhook_text(c.offhook);
-    r.dl->com_mode = 4;
-    int mode = 9, got = 7;
+    r.dl->com_mode = ALTUS_COM_BLOCKMODE;
+    AltusComMode mode = static_cast<AltusComMode>(9);
+    int got = 7;
     int rc = initiate_monitormode(r.buf.get(), r.modem, r.dl, &mode, c.listen, &got);
     EXPECT_EQ(rc, c.rc);
     EXPECT_EQ(got, c.got);
@@ -174,7 +175,7 @@ TEST(AltusConsole, MonitorModePassesAndAttempts) {
 TEST(AltusConsole, MonitorModeRecordsTheConnection) {
   Rig r;
   r.dl->close_time = 5;
-  r.dl->lcom = 2;
+  r.dl->lcom = ALTUS_COM_OPENING;
   int got = 0;
   double before = std_now();
   ASSERT_EQ(initiate_monitormode(r.buf.get(), r.modem, r.dl, nullptr, nullptr, &got), 0);
@@ -191,8 +192,8 @@ TEST(AltusConsole, MonitorModeRecordsTheConnection) {
 
   // A datalogger that block mode left hanging keeps lcom 6; one in block mode keeps lcom.
   for (int com_mode : {0, 4}) {
-    r.dl->lcom = com_mode == 0 ? 6 : 2;
-    r.dl->com_mode = com_mode;
+    r.dl->lcom = com_mode == 0 ? ALTUS_COM_MONHANG : ALTUS_COM_OPENING;
+    r.dl->com_mode = static_cast<AltusComMode>(com_mode);
     ASSERT_EQ(initiate_monitormode(r.buf.get(), r.modem, r.dl, nullptr, "RING", &got), 0);
     EXPECT_EQ(r.dl->lcom, com_mode == 0 ? 6 : 2);
     EXPECT_EQ(r.dl->com_mode, 3);
@@ -591,7 +592,7 @@ TEST(AltusConsole, ConsoleCommands) {
   {  // reboot
     Rig r;
     r.console();
-    r.dl->stream_status = 3;
+    r.dl->stream_status = STRSTATUS_RUNNING;
     g_progress.clear();
     std::string answer;
     EXPECT_EQ(
@@ -605,7 +606,7 @@ TEST(AltusConsole, ConsoleCommands) {
     EXPECT_EQ(r.dl->lcom, 5);
     EXPECT_EQ(r.modem->cmd, nullptr);
     // An idle stream stays idle.
-    r.dl->stream_status = 0;
+    r.dl->stream_status = STRSTATUS_IDLE;
     serialbuf_close(r.buf.get());
     EXPECT_EQ(
         altuscom_console_reboot(r.buf.get(), r.modem, r.dl, nullptr, nullptr, nullptr, &answer),

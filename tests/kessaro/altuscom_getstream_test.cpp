@@ -84,14 +84,15 @@ struct Rig {
 };
 
 TEST(GetStream, RefusedWhileAStreamOrADownloadRuns) {
-  for (int busy : {2, 3, 4, 6, 7, 8}) {
+  for (AltusStreamState busy : {STRSTATUS_STARTING, STRSTATUS_RUNNING, STRSTATUS_STOPPING,
+                                STRSTATUS_FLUSHED, STRSTATUS_PAUSING, STRSTATUS_DISABLING}) {
     Rig r("K2", 100);
     r.dl->stream_status = busy;
     EXPECT_EQ(getstream0(r.modem, nullptr), 15);
     EXPECT_EQ(r.dl->stream_status.v, busy);
   }
   Rig r("K2", 100);
-  r.dl->getevents_status = 3;
+  r.dl->getevents_status = GETEVENTS_RUNNING;
   EXPECT_EQ(getstream0(r.modem, nullptr), 15);
   EXPECT_TRUE(r.sim.commands().empty());
 }

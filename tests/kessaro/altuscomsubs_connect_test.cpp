@@ -280,15 +280,22 @@ TEST(AltusOpendl, DialinIdentifiesClaimsOrRefuses) {
 }
 
 // A clock that stands still but for the pauses, each of which first runs the test's hook.
+// Its time is under a lock (32-bit ARM has no lock-free 8-byte atomics).
 struct HookedClock {
-  std::atomic<double> t{1000.0};
+  std::mutex mutex;
+  double time = 1000.0;
   std::function<void()> on_pause;
-  ClockDriver driver{[](void *u) { return static_cast<HookedClock *>(u)->t.load(); },
-                     [](void *u) { return static_cast<HookedClock *>(u)->t.load(); },
+  double t() {
+    std::lock_guard<std::mutex> g(mutex);
+    return time;
+  }
+  ClockDriver driver{[](void *u) { return static_cast<HookedClock *>(u)->t(); },
+                     [](void *u) { return static_cast<HookedClock *>(u)->t(); },
                      [](double s, void *u) {
                        auto *c = static_cast<HookedClock *>(u);
                        if (c->on_pause) c->on_pause();
-                       c->t = c->t.load() + s;
+                       std::lock_guard<std::mutex> g(c->mutex);
+                       c->time += s;
                      },
                      this};
   HookedClock() { clock_set_driver(&driver); }
@@ -325,7 +332,7 @@ TEST(AltusClosedl, ACloseWhileAnotherThreadHoldsTheDataloggerLeavesItDisconnecte
       Modem *m = p.link("tcpsrv_V001", 3);
       dl->connected_modem = m;
       dl->connected_modem_status = m;
-      dl->com_mode = 4;
+      dl->com_mode = ALTUS_COM_BLOCKMODE;
       dl->open_time = 5;
       m->connected_dl = dl;
       if (c.own_link) m->run_thread = pthread_self();
@@ -372,7 +379,7 @@ TEST(AltusClosedl, ACloseWhileAnotherThreadHoldsTheDataloggerLeavesItDisconnecte
         EXPECT_EQ(dl->open_time, 0);
         EXPECT_GT(dl->last_connection_ended_time, 0);
         if (c.holder == kKeepsIt) {
-          EXPECT_LE(clock.t - 1000.0, 2.5) << "the close waited for the lock within its bound";
+          EXPECT_LE(clock.t() - 1000.0, 2.5) << "the close waited for the lock within its bound";
         }
       } else {
         EXPECT_EQ(dl->connected_modem, m);
@@ -394,7 +401,7 @@ TEST(AltusClosedl, ClosesWithoutAConnectionOrWithoutCallMode) {
   Modem *m = p.link("tty1", 1);
   dl->connected_modem = m;
   dl->connected_modem_status = m;
-  dl->com_mode = 4;
+  dl->com_mode = ALTUS_COM_BLOCKMODE;
   dl->open_time = 5;
   m->connected_dl = dl;
   EXPECT_EQ(closedlnc(dl), 0);
@@ -405,7 +412,7 @@ TEST(AltusClosedl, ClosesWithoutAConnectionOrWithoutCallMode) {
   EXPECT_EQ(dl->open_time, 0);
   EXPECT_GT(dl->close_time, 0);
   EXPECT_DOUBLE_EQ(dl->close_time, dl->last_connection_ended_time);
-  dl->com_mode = 4;
+  dl->com_mode = ALTUS_COM_BLOCKMODE;
   EXPECT_EQ(closedl(dl), 0) << "no connection: only the code";
   EXPECT_EQ(dl->com_mode, 0);
   EXPECT_EQ(closedl(nullptr), 0);

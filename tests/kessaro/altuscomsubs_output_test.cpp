@@ -59,7 +59,7 @@ class AltusOutput : public AltusPipeline {
     dl->str_stream2pchan[0] = 2;
     dl->samprate = 2.0;  // dt 0.5 s: half a sample is 250 ms
     stream_chan().outputthischan = 1;
-    dl->stream_status = 3;
+    dl->stream_status = STRSTATUS_RUNNING;
   }
 };
 

@@ -170,7 +170,7 @@ TEST(AltusTcpServer, TheMainLoopLeavesNoDataloggerNamingAFreedLink) {
     dl->target_name = strdup(c.name);
     dl->connected_modem = c.connected ? m : nullptr;
     dl->connected_modem_status = c.shown ? m : nullptr;
-    dl->com_mode = c.shown ? 4 : 0;
+    dl->com_mode = c.shown ? ALTUS_COM_BLOCKMODE : ALTUS_COM_DISCONNECTED;
     setarr(p.altus->dltargets_array, c.name, dl);
     dls.push_back(dl);
   }
@@ -372,7 +372,8 @@ TEST(AltusScheduling, AnIdleDataloggerThreadTakesUpEachChange) {
     void (*change)(AltusDatalogger *);
     const char *posted;  // the internal request the change makes, or none
   } cases[] = {
-      {"a stream gone idle", [](AltusDatalogger *d) { d->stream_status = 0; }, "strstart"},
+      {"a stream gone idle", [](AltusDatalogger *d) { d->stream_status = STRSTATUS_IDLE; },
+       "strstart"},
       {"an alarm", [](AltusDatalogger *d) { d->alarm = 1; }, "getevents"},
       {"a request",
        [](AltusDatalogger *d) {
@@ -398,7 +399,7 @@ TEST(AltusScheduling, AnIdleDataloggerThreadTakesUpEachChange) {
       EXPECT_EQ(queued(), std::vector<std::string>{c.posted});
     }
     dl->alarm = 0;  // the download done
-    dl->getevents_status = 0;
+    dl->getevents_status = GETEVENTS_IDLE;
   }
   clear_command_queue(dl, 1, 1);
   kessaro_halt = 1;

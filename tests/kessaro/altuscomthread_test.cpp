@@ -80,7 +80,7 @@ TEST_F(AltusLinks, GeteventsPostingRules) {
     dl->alarm = c.alarm;
     dl->request_getevents = c.request;
     dl->dialout_if_getevents_incomplete = c.incomplete_flag;
-    dl->getevents_status = c.status;
+    dl->getevents_status = static_cast<AltusGeteventsState>(c.status);
     int busy = 0;
     altuscom_datalogger_pass(altus, dl, &busy);
     SCOPED_TRACE(testing::Message() << c.auto_getevents << c.alarm << c.request << c.incomplete_flag

@@ -584,7 +584,7 @@ TEST(AltusDispatch, StreamChangeByState) {
   for (const auto &c : cases) {
     for (const char *word : {"strpause", "strdisable"}) {
       SCOPED_TRACE(std::string(word) + " in state " + std::to_string(c.state));
-      s.dl->stream_status = c.state;
+      s.dl->stream_status = static_cast<AltusStreamState>(c.state);
       s.dl->auto_stream = 1;
       s.altus->status_report_now = 0;
       ASSERT_EQ(pending_cmd_add(s.altus, "sc", {s.dl}), 0);
@@ -1021,7 +1021,7 @@ TEST(AltusEvents, DownloadsSummarisesAndSkipsShortFiles) {
 
 TEST(AltusEvents, GeteventsWhileOneRunsIsPendingThenDone) {
   Linked s;
-  s.dl->getevents_status = 3;
+  s.dl->getevents_status = GETEVENTS_RUNNING;
   size_t before = s.sent().size();
   auto got = s.run(ext("getevents", "b"));
   EXPECT_TRUE(has_pending(got, "process_command: getevents already running"));

@@ -69,7 +69,7 @@ class AltusState : public ::testing::Test {
     a->numStream = 3;
     a->strseq_chanmap = 0xB;
     a->strseq_chanmap_known = 1;
-    a->lcom = 4;
+    a->lcom = ALTUS_COM_BLOCKMODE;
     a->last_events_count = 12;
     a->last_blockmode_time = 1577836801.5;
     a->last_monitormode_time = 2;
@@ -431,7 +431,7 @@ TEST_F(AltusState, Reader) {
       d->nextSeq = 0;
       d->lasttime = 0;
       d->last_events_count = 0;
-      d->lcom = 2;
+      d->lcom = ALTUS_COM_OPENING;
       kessaro_copytext(d->last_connected_modem, "->m1");
       d->last_params.rw_misc.nchannels = 12;
       d->numStream = 2;

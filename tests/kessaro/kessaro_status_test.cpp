@@ -64,9 +64,9 @@ class AltusStatus : public ::testing::Test {
     modem->nbwrite = 12;
     dl->connected_modem = dl->connected_modem_status = modem;
     dl->datarate = 9600.4;
-    dl->com_mode = 4;
-    dl->lcom = 4;
-    dl->stream_status = 3;
+    dl->com_mode = ALTUS_COM_BLOCKMODE;
+    dl->lcom = ALTUS_COM_BLOCKMODE;
+    dl->stream_status = STRSTATUS_RUNNING;
     dl->dataerrors_chksum = 2;
     dl->dataerrors_size = 3;
     dl->last_listing_time = kNow - 100;
@@ -159,8 +159,8 @@ TEST_F(AltusStatus, ConnectedWithParametersAndStatus) {
   EXPECT_STREQ(dl->last_connected_modem, "<-tty1");
   EXPECT_DOUBLE_EQ(dl->last_clock_latency, 40.0);
   dl->connected_modem = dl->connected_modem_status = nullptr;
-  dl->stream_status = 0;
-  dl->com_mode = 0;
+  dl->stream_status = STRSTATUS_IDLE;
+  dl->com_mode = ALTUS_COM_DISCONNECTED;
   std::string later = status();
   EXPECT_EQ(value(later, "modem"), "*<-tty1");
   EXPECT_EQ(value(later, "con"), "waiting");
@@ -216,9 +216,12 @@ TEST_F(AltusStatus, CodedValues) {
       {"parameters without status", [](AltusDatalogger *d) { d->status_time = 0; }, "evts", "-"},
       {"gap off clears it", [](AltusDatalogger *d) { d->order_output_data = 0; }, "dg", "-"},
       {"only stream data", [](AltusDatalogger *d) { d->last_data_time = 0; }, "dlt", "5.000"},
-      {"unknown com mode", [](AltusDatalogger *d) { d->com_mode = 9; }, "com", "none"},
-      {"unknown stream state", [](AltusDatalogger *d) { d->stream_status = 12; }, "strm", "none"},
-      {"console mode", [](AltusDatalogger *d) { d->com_mode = 3; }, "con", "su"},
+      {"unknown com mode", [](AltusDatalogger *d) { d->com_mode = static_cast<AltusComMode>(9); },
+       "com", "none"},
+      {"unknown stream state",
+       [](AltusDatalogger *d) { d->stream_status = static_cast<AltusStreamState>(12); }, "strm",
+       "none"},
+      {"console mode", [](AltusDatalogger *d) { d->com_mode = ALTUS_COM_MONITOR; }, "con", "su"},
       {"called in", [](AltusDatalogger *d) { d->connected_modem_status->mode = 1; }, "modem",
        "->tty1"},
   };

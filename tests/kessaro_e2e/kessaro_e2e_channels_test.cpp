@@ -29,41 +29,6 @@ namespace {
 
 using namespace kes_e2e;
 
-struct Channel {
-  std::map<long, int> seen;  // sample index -> how often
-  long wrong = 0;
-};
-
-// The stream channels of K2_1234 in the ring; the simulator's channel of each name.
-std::map<std::string, Channel> read_ring(const std::string &path, std::string *log) {
-  const std::map<std::string, int> index = {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}, {"HH3", 3}};
-  std::map<std::string, Channel> out;
-  for (const RingPacket &rp : ring_read_all(path)) {
-    const char *src = rp.srcname.c_str(), *buf = rp.bytes.data();
-    const int nbytes = (int)rp.bytes.size();
-    const double t = rp.time;
-    Packet *pkt = nullptr;
-    const int kind = unstuffPkt(src, t, buf, nbytes, &pkt);
-    if (kind != Pkt_wf && pkt && pkt->string) *log += std::string(pkt->string) + "\n";
-    if (kind == Pkt_wf && pkt) {
-      for (long c = 0; c < maxtbl(pkt->channels); c++) {
-        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
-        auto it = index.find(pc->chan);
-        if (strcmp(pc->sta, "1234") != 0 || it == index.end()) continue;
-        Channel &ch = out[pc->chan];
-        const long first = lround((pc->time - kT0) * pc->samprate);
-        for (int j = 0; j < pc->nsamp; j++) {
-          ch.seen[first + j]++;
-          if (pc->data[j] != altussim::Sim::stream_sample(it->second, (uint32_t)(first + j)))
-            ch.wrong++;
-        }
-      }
-    }
-    freePkt(pkt);
-  }
-  return out;
-}
-
 // The unbroken runs of samples [from, to) of a channel; the samples seen twice.
 std::vector<std::pair<long, long>> runs(const Channel &ch, long *twice) {
   std::vector<std::pair<long, long>> v;
@@ -126,7 +91,8 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
   clock_sleep(2);
   kes = e2e_start(kessaro, dir.path(), kesout);
   ASSERT_GT(kes, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 2, 60)) << read_file(kesout);
+  ASSERT_TRUE(e2e_wait_text(simout, "counters reset", 2, 60))
+      << read_file(kesout) << read_file(simout);
   clock_sleep(8);
   ASSERT_TRUE(stopped_cleanly(kes, kesout));
   e2e_stop(sim, SIGTERM, 10);
@@ -141,7 +107,8 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
   ASSERT_GT(reset_at, 0) << s;
 
   std::string log;
-  std::map<std::string, Channel> r = read_ring(ring, &log);
+  std::map<std::string, Channel> r =
+      read_channels(ring, {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}, {"HH3", 3}}, "1234", &log);
   int resets = 0;
   for (size_t p = log.find("resetting counters"); p != std::string::npos;
        p = log.find("resetting counters", p + 1))

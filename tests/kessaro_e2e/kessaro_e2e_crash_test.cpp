@@ -39,41 +39,6 @@ using namespace kes_e2e;
 
 constexpr int kRate = 100;
 
-struct Channel {
-  std::map<long, int> seen;  // sample index -> how often
-  long wrong = 0;            // samples that differ from the simulator's
-  long back = 0;             // packets that start before the end of the one before
-  long last_end = -1;
-};
-
-std::map<std::string, Channel> read_ring(const std::string &path) {
-  const std::map<std::string, int> index = {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}};
-  std::map<std::string, Channel> out;
-  for (const RingPacket &rp : ring_read_all(path)) {
-    Packet *pkt = nullptr;
-    const int kind =
-        unstuffPkt(rp.srcname.c_str(), rp.time, rp.bytes.data(), (int)rp.bytes.size(), &pkt);
-    if (kind == Pkt_wf && pkt) {
-      for (long c = 0; c < maxtbl(pkt->channels); c++) {
-        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
-        auto it = index.find(pc->chan);
-        if (it == index.end()) continue;
-        Channel &ch = out[pc->chan];
-        const long first = lround((pc->time - kT0) * pc->samprate);
-        if (first < ch.last_end) ch.back++;
-        ch.last_end = first + pc->nsamp;
-        for (int j = 0; j < pc->nsamp; j++) {
-          ch.seen[first + j]++;
-          if (pc->data[j] != altussim::Sim::stream_sample(it->second, (uint32_t)(first + j)))
-            ch.wrong++;
-        }
-      }
-    }
-    freePkt(pkt);
-  }
-  return out;
-}
-
 int env_int(const char *name, int def) {
   const char *v = getenv(name);
   return v && *v ? atoi(v) : def;
@@ -133,7 +98,7 @@ TEST(KessaroEndToEnd, KilledWhileStreamingLosesNothingAndWritesNothingTwice) {
   }
   e2e_stop(sim, SIGTERM, 10);
 
-  std::map<std::string, Channel> r = read_ring(ring);
+  std::map<std::string, Channel> r = read_channels(ring, {{"HHZ", 0}, {"HHN", 1}, {"HHE", 2}});
   for (const char *c : {"HHZ", "HHN", "HHE"}) {
     SCOPED_TRACE(c);
     ASSERT_TRUE(r.count(c)) << read_file(kesout);

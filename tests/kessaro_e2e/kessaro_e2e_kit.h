@@ -1,16 +1,22 @@
 // kessaro_e2e_kit.h - what kessaro's end-to-end tests share: the simulator's stream time
-// origin, a free loopback TCP port, a clean stop, and edits of the example parameter
-// file.
+// origin, a free loopback TCP port, a clean stop, edits of the example parameter file,
+// and the stream samples a ring holds.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <cmath>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "../kessaro/kessaro_ring.h"
+#include "altussim_block.h"
+#include "base/tbl.h"
+#include "packet/pkt.h"
 #include "testkit/e2e_process.h"
 
 namespace kes_e2e {
@@ -54,6 +60,48 @@ inline std::vector<RingPacket> ring_read_all(const std::string &path) {
   std::vector<RingPacket> all = ring_take(orb);
   orbclose(orb);
   return all;
+}
+
+// The samples of one stream channel found in a ring.
+struct Channel {
+  std::map<long, int> seen;  // sample index -> how often
+  long wrong = 0;            // samples that differ from the simulator's
+  long back = 0;             // packets that start before the end of the one before
+  long last_end = -1;
+};
+
+// The stream channels named in `index` (channel name -> the simulator's channel number)
+// of station `sta` (any when empty) in the ring file; the texts of the other packets are
+// appended to *log when it is given.
+inline std::map<std::string, Channel> read_channels(const std::string &path,
+                                                    const std::map<std::string, int> &index,
+                                                    const std::string &sta = "",
+                                                    std::string *log = nullptr) {
+  std::map<std::string, Channel> out;
+  for (const RingPacket &rp : ring_read_all(path)) {
+    Packet *pkt = nullptr;
+    const int kind =
+        unstuffPkt(rp.srcname.c_str(), rp.time, rp.bytes.data(), (int)rp.bytes.size(), &pkt);
+    if (kind != Pkt_wf && pkt && pkt->string && log) *log += std::string(pkt->string) + "\n";
+    if (kind == Pkt_wf && pkt) {
+      for (long c = 0; c < maxtbl(pkt->channels); c++) {
+        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, c));
+        auto it = index.find(pc->chan);
+        if (it == index.end() || (!sta.empty() && sta != pc->sta)) continue;
+        Channel &ch = out[pc->chan];
+        const long first = lround((pc->time - kT0) * pc->samprate);
+        if (first < ch.last_end) ch.back++;
+        ch.last_end = first + pc->nsamp;
+        for (int j = 0; j < pc->nsamp; j++) {
+          ch.seen[first + j]++;
+          if (pc->data[j] != altussim::Sim::stream_sample(it->second, (uint32_t)(first + j)))
+            ch.wrong++;
+        }
+      }
+    }
+    freePkt(pkt);
+  }
+  return out;
 }
 
 }  // namespace kes_e2e

@@ -24,16 +24,13 @@ inline constexpr int kE2eRecordsDivisor = 1;
 
 // Two units of `records` records each, one on 127.0.0.2 that reboots after a quarter of
 // them, `faults` the simulator's datagram fault probabilities (loss,reorder,duplicate,
-// badcrc), and a muldrin restart at half of them. In the second run unit 0 moves from
-// 127.0.0.1 to 127.0.0.2 by point of contact, and a signed getstatus is sent through the
-// command ring.
+// badcrc), and a muldrin restart at half of them. Unit 0 moves from 127.0.0.1 to 127.0.0.2
+// by point of contact, and a signed getstatus is sent through the command ring.
 inline void two_units_reboot_and_restart(const char *faults, int records) {
   E2eRun run;
   run.poc_port = e2e_free_port();
   ASSERT_GT(run.poc_port, 0);
-  // Records come every 0.05 s: the 512-packet buffer holds well over the outage. Unit 0
-  // moves once three quarters of its records were acknowledged: after the restart, since
-  // the first run stops soon after half of them.
+  // Records come every 0.05 s: the 512-packet buffer holds well over the outage.
   const std::string move =
       std::to_string(records * 3 / 4) + ":127.0.0.2:" + std::to_string(run.poc_port) + ":0";
   const std::string reboot = std::to_string(records / 4) + ":1.5:1";
@@ -58,7 +55,10 @@ inline void two_units_reboot_and_restart(const char *faults, int records) {
   int status = run.stop_muldrin();
   ASSERT_TRUE(WIFEXITED(status)) << read_file(run.muldrin_out(1));
   EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(run.muldrin_out(1));
-  EXPECT_EQ(e2e_count_text(run.sim_out, "unit 0 moves"), 0) << read_file(run.sim_out);
+  // Unit 0 moves once three quarters of its records were acknowledged: mostly while the
+  // second run streams; on a slow machine the first run may still acknowledge that many
+  // before it stops, and the unit then moves while no program runs (it announces itself
+  // until a registration reaches it). Either way nothing may be lost.
   clock_sleep(1.0);
   run.start_muldrin();
   // A signed getstatus through the command ring, answered by the restarted program: its

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ inline pid_t e2e_start(const std::vector<std::string> &argv, const std::string &
                        const std::string &out) {
   int ran[2];
   if (pipe2(ran, O_CLOEXEC) != 0) return -1;
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     close(ran[0]);
@@ -60,6 +62,8 @@ inline pid_t e2e_start(const std::vector<std::string> &argv, const std::string &
   }
   if (pid == 0) {
     close(ran[0]);
+    // A test that fails (or crashes) before it stops its children takes them with it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(125);
     int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0 || chdir(cwd.c_str()) != 0) _exit(126);
     dup2(fd, 1);

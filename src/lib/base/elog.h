@@ -161,6 +161,9 @@ std::string elog_flood_text(const ElogFloodRepeat &repeat);
 // Forgets every key of every gate (held counts are dropped): for tests, which start each
 // case afresh.
 void elog_flood_reset_all(void);
+// With `open` set, every gate passes every message until it is cleared again: for tests
+// of other behaviours that look for lines whatever their number.
+void elog_flood_open_all(int open);
 // The gate of printed messages: `burst` per window from now on (0 passes everything,
 // for tests of other behaviours); counts and keys start afresh. elog_set_sink also
 // starts them afresh.

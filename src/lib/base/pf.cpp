@@ -80,19 +80,7 @@ bool scan_literal(std::string_view first, const std::vector<std::string_view> &l
       if (from + k - 1 >= lines.size()) return false;
       seg = lines[from + k - 1];
     }
-    size_t last = seg.find_last_not_of(" \t");
-    size_t close = std::string_view::npos;
-    for (size_t i = 0; i < seg.size(); i++) {
-      if (seg[i] == '{') {
-        depth++;
-      } else if (seg[i] == '}') {
-        depth--;
-        if (depth <= 0 && i == last) {
-          close = i;
-          break;
-        }
-      }
-    }
+    size_t close = pf_literal_close(seg, &depth);
     bool closing = close != std::string_view::npos;
     std::string_view piece = closing ? seg.substr(0, close) : seg;
     // The rest of the opening line and what precedes the closing brace count only when
@@ -851,4 +839,17 @@ int pfput_arr(Pf *pf, const char *key, Arr *arr) {
   } catch (const std::bad_alloc &) {
     pf_oom();
   }
+}
+
+size_t pf_literal_close(std::string_view line, long *depth) {
+  const size_t last = line.find_last_not_of(" \t");
+  for (size_t i = 0; i < line.size(); i++) {
+    if (line[i] == '{') {
+      ++*depth;
+    } else if (line[i] == '}') {
+      --*depth;
+      if (*depth <= 0 && i == last) return i;
+    }
+  }
+  return std::string_view::npos;
 }

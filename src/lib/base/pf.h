@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string_view>
 
 struct Pf;
 struct Tbl;
@@ -78,6 +79,11 @@ int pfread(const char *name, Pf **pf);
 // (absent, not a text, or not a time), -2 out of date, -3 syntax error, -4 no file found
 // (or one that can't be read), -5 `time_text` is not a time. The reason is registered.
 int pfrequire(const char *name, const char *time_text);
+
+// One line of a literal block: counts its braces into *depth (1 at the block's opening)
+// and returns where its closing brace stands (the '}' that ends the line and balances the
+// opening one), or std::string_view::npos when the block goes on past this line.
+size_t pf_literal_close(std::string_view line, long *depth);
 
 // The canonical text of the tree (see above), a new text the caller frees with free(); a
 // PFSTRING node gives its text. None, with the reason registered, when the tree holds

@@ -125,31 +125,31 @@ Pmtfifo *pmtfifo_create(int limit, int blocking, int opt) {
 int pmtfifo_push(Pmtfifo *queue, void *item) {
   if (queue == nullptr) {
     elog_log(0, "pmtfifo_push: no queue.\n");
-    return -1;
+    return PMTFIFO_NOQUEUE;
   }
   std::unique_lock<std::mutex> lock(queue->mutex);
   {
     Waiter waiter(queue);
     while (queue->full()) {
-      if (!queue->blocking || queue->released) return -2;
+      if (!queue->blocking || queue->released) return PMTFIFO_FULL;
       Blocked blocked(queue, &queue->blocked_pushes);
       queue->not_full.wait(lock);
     }
     add(queue, item, false);
   }
   signal_one(queue, lock, queue->not_empty, queue->blocked_pops);
-  return 0;
+  return PMTFIFO_QUEUED;
 }
 
 int pmtfifo_unpop(Pmtfifo *queue, void *item) {
   if (queue == nullptr) {
     elog_log(0, "pmtfifo_unpop: no queue.\n");
-    return -1;
+    return PMTFIFO_NOQUEUE;
   }
   std::unique_lock<std::mutex> lock(queue->mutex);
   add(queue, item, true);
   signal_one(queue, lock, queue->not_empty, queue->blocked_pops);
-  return 0;
+  return PMTFIFO_QUEUED;
 }
 
 namespace {
@@ -159,8 +159,8 @@ namespace {
 int pop_locked(Pmtfifo *queue, void **item, std::unique_lock<std::mutex> &lock) {
   Waiter waiter(queue);
   if (queue->items.empty()) {
-    if (queue->released) return 2;
-    if (!queue->blocking) return 0;
+    if (queue->released) return PMTFIFO_RELEASED;
+    if (!queue->blocking) return PMTFIFO_EMPTY;
     Blocked blocked(queue, &queue->blocked_pops);
     if (queue->timeout > 0) {
       // The deadline is fixed at the start: wake-ups for items that another consumer
@@ -171,16 +171,16 @@ int pop_locked(Pmtfifo *queue, void **item, std::unique_lock<std::mutex> &lock) 
       while (queue->items.empty() && !queue->released) {
         if (queue->not_empty.wait_until(lock, deadline) == std::cv_status::timeout &&
             queue->items.empty() && !queue->released)
-          return 3;
+          return PMTFIFO_TIMEOUT;
       }
     } else {
       while (queue->items.empty() && !queue->released) queue->not_empty.wait(lock);
     }
-    if (queue->items.empty()) return 2;
+    if (queue->items.empty()) return PMTFIFO_RELEASED;
   }
   *item = queue->items.front();
   queue->items.pop_front();
-  return 1;
+  return PMTFIFO_TAKEN;
 }
 
 }  // namespace
@@ -189,11 +189,11 @@ int pmtfifo_pop(Pmtfifo *queue, void **item) {
   if (item != nullptr) *item = nullptr;
   if (queue == nullptr || item == nullptr) {
     elog_log(0, "pmtfifo_pop: %s.\n", queue == nullptr ? "no queue" : "no place for the item");
-    return -1;
+    return PMTFIFO_BADARGS;
   }
   std::unique_lock<std::mutex> lock(queue->mutex);
   int r = pop_locked(queue, item, lock);
-  if (r == 1) signal_one(queue, lock, queue->not_full, queue->blocked_pushes);
+  if (r == PMTFIFO_TAKEN) signal_one(queue, lock, queue->not_full, queue->blocked_pushes);
   return r;
 }
 

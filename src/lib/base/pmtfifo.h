@@ -19,15 +19,30 @@
 
 struct Pmtfifo;
 
+// What pmtfifo_push returns (pmtfifo_unpop: the first two).
+enum PmtfifoPushResult : int {
+  PMTFIFO_QUEUED = 0,
+  PMTFIFO_NOQUEUE = -1,  // no queue
+  PMTFIFO_FULL = -2,     // full and the push cannot wait: nothing queued
+};
+
+// What pmtfifo_pop returns.
+enum PmtfifoPopResult : int {
+  PMTFIFO_BADARGS = -1,  // no queue or no place for the item
+  PMTFIFO_EMPTY = 0,     // a non-blocking queue is empty
+  PMTFIFO_TAKEN = 1,     // an item was taken (it may be the none item)
+  PMTFIFO_RELEASED = 2,  // the block was released and the queue is empty
+  PMTFIFO_TIMEOUT = 3,   // a blocking pop waited its time-out for an item
+};
+
 // A new empty queue holding at most `limit` items (0: no limit); blocking non-zero
 // makes pops and pushes wait. `opt` is reserved: callers pass 0 or 1 and it changes
 // nothing. Returns none, with a registered message, for a negative limit.
 Pmtfifo *pmtfifo_create(int limit, int blocking, int opt);
 
 // Appends item at the tail. On a full limited queue a blocking push waits for room.
-// Returns 0 when queued; -1 for no queue; -2 when the queue is full and the push cannot
-// wait (non-blocking queue, or block released): nothing is queued and the item stays
-// the caller's.
+// Returns a PmtfifoPushResult; PMTFIFO_FULL when the push cannot wait (non-blocking queue,
+// or block released): nothing is queued and the item stays the caller's.
 int pmtfifo_push(Pmtfifo *queue, void *item);
 
 // Puts item at the head, so that it is taken next. Never waits and ignores the limit
@@ -35,13 +50,8 @@ int pmtfifo_push(Pmtfifo *queue, void *item);
 // Returns 0, or -1 for no queue.
 int pmtfifo_unpop(Pmtfifo *queue, void *item);
 
-// Takes the item at the head into *item. Results:
-//   1  an item was taken (it may be the none item);
-//   0  the queue is non-blocking and empty;
-//   2  the block was released and the queue is empty;
-//   3  time-out: a blocking pop with a time-out set waited that long for an item;
-//  -1  bad arguments (no queue or no place for the item).
-// *item is none for every result but 1. A blocking queue without time-out waits until
+// Takes the item at the head into *item: a PmtfifoPopResult. *item is none for every
+// result but PMTFIFO_TAKEN. A blocking queue without time-out waits until
 // an item comes or the block is released.
 int pmtfifo_pop(Pmtfifo *queue, void **item);
 
@@ -59,9 +69,9 @@ int pmtfifo_set_timeout(Pmtfifo *queue, double seconds);
 // is being destroyed), -1 for no queue.
 int pmtfifo_wait_blocked(Pmtfifo *queue, int pops, int pushes, double seconds);
 
-// Ends waiting on the queue for good: waiting pops on an empty queue return 2 and
-// waiting pushes on a full queue return -2, and later calls do the same at once.
-// Items still queued can still be popped. Returns 0, or -1 for no queue.
+// Ends waiting on the queue for good: waiting pops on an empty queue return
+// PMTFIFO_RELEASED and waiting pushes on a full queue PMTFIFO_FULL, and later calls do the same at
+// once. Items still queued can still be popped. Returns 0, or -1 for no queue.
 int pmtfifo_release_block(Pmtfifo *queue);
 
 // Releases the block, waits for the threads still inside a call on the queue to leave,

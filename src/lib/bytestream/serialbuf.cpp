@@ -49,7 +49,8 @@ constexpr int kSliceMs = 1000;      // one wait slice
 constexpr double kParseLimitFactor = 10.0;
 
 // Directions of the data-rate callback.
-enum Direction { kWrite = 1, kRead = 2 };
+constexpr SerialbufDirection kWrite = SERIALBUF_WROTE;
+constexpr SerialbufDirection kRead = SERIALBUF_READ;
 
 bool text_set(const char *s) { return s && *s; }
 
@@ -192,7 +193,7 @@ void echo_hex_lines(SerialBuf *b, const unsigned char *data, int n, const char *
 // The traffic echo of one device read or write, by rverbose. Called with
 // mutex_readwrite held. Never fails: a line buffer that cannot grow is passed on as it
 // is, so the data of a read or write is never lost to its echo.
-void echo(SerialBuf *b, const unsigned char *data, int n, Direction dir, const char *who) {
+void echo(SerialBuf *b, const unsigned char *data, int n, SerialbufDirection dir, const char *who) {
   switch (b->rverbose) {
     case 1:
       // One head serves both directions.
@@ -206,10 +207,10 @@ void echo(SerialBuf *b, const unsigned char *data, int n, Direction dir, const c
       fflush(stdout);
       break;
     case 3:
-      if (dir == kRead && b->log_callback) echo_text_lines(b, data, n, 1, who);
+      if (dir == kRead && b->log_callback) echo_text_lines(b, data, n, SERIALBUF_LOG_READ, who);
       break;
     case 4:
-      if (dir == kWrite && b->log_callback) echo_text_lines(b, data, n, 2, who);
+      if (dir == kWrite && b->log_callback) echo_text_lines(b, data, n, SERIALBUF_LOG_WRITTEN, who);
       break;
     case 5:
       if (dir == kRead && b->log_callback) echo_hex_lines(b, data, n, who);
@@ -351,7 +352,10 @@ int open_serial(SerialBuf *b) {
 
 // Whether the idle callback asks a wait that brought nothing in its last slice to stop:
 // asked with phase 0, which a program answers with 3 only when it is shutting down.
-bool idle_stop(SerialBuf *b) { return b->idle_callback && b->idle_callback(b->userdata1, 0) == 3; }
+bool idle_stop(SerialBuf *b) {
+  return b->idle_callback &&
+         b->idle_callback(b->userdata1, SERIALBUF_IDLE_WAITED) == SERIALBUF_STOPPED;
+}
 
 // Connects `fd` to `sa` within `ms` milliseconds of clock time (below 1: no limit),
 // waiting in one-second slices after each of which the idle callback may stop it. 0, or
@@ -550,7 +554,9 @@ int accept_client(SerialBuf *b, sockaddr_in *peer) {
         return -1;
       continue;
     }
-    if (b->idle_callback && b->idle_callback(b->userdata1, 1) == 3) return kAcceptStopped;
+    if (b->idle_callback &&
+        b->idle_callback(b->userdata1, SERIALBUF_IDLE_EMPTY) == SERIALBUF_STOPPED)
+      return kAcceptStopped;
   }
 }
 
@@ -787,7 +793,7 @@ int serialbuf_connect(SerialBuf *buf, int listen, const char *phone_number) {
       close_fd(&buf->fd);
       sockaddr_in peer{};
       int fd = accept_client(buf, &peer);
-      if (fd == kAcceptStopped) return 3;
+      if (fd == kAcceptStopped) return SERIALBUF_STOPPED;
       if (fd < 0) {
         elog_log(1, "serialbuf_connect: accept() error.\n");
         return -1;
@@ -961,7 +967,7 @@ int serialbuf_get_byte(SerialBuf *buf, unsigned char *byte, int intr) {
   if (!buf || !byte) return -1;
   if (buf->state != SERIALBUF_CONNECTED && !buf->connecting) {
     elog_log(0, "serialbuf_get_byte: not connected.\n");
-    return 4;
+    return SERIALBUF_NOCARRIER;
   }
   std::lock_guard<std::mutex> comm(buf->mutex_comm);
   if (buf->ptr < buf->occupied) {
@@ -977,7 +983,7 @@ int serialbuf_get_byte(SerialBuf *buf, unsigned char *byte, int intr) {
     const double now = clock_monotonic();
     if (buf->deadline > 0 && now >= buf->deadline) {
       elog_log(0, "serialbuf_get_byte: time limit of the connection reached.\n");
-      return 1;
+      return SERIALBUF_TIMEOUT;
     }
     double left = limit > 0 ? limit - (now - start) : HUGE_VAL;
     if (buf->deadline > 0) left = std::min(left, buf->deadline - now);
@@ -988,16 +994,20 @@ int serialbuf_get_byte(SerialBuf *buf, unsigned char *byte, int intr) {
       elog_log(1, "serialbuf_get_byte: fdwait() error.\n");
       return -1;
     }
-    if (intr == 1 && buf->idle_callback && buf->idle_callback(buf->userdata1, 0) == 3) return 3;
+    if (intr == 1 && buf->idle_callback &&
+        buf->idle_callback(buf->userdata1, SERIALBUF_IDLE_WAITED) == SERIALBUF_STOPPED)
+      return SERIALBUF_STOPPED;
     if (r > 0) break;
-    if (intr == 2 && buf->idle_callback && buf->idle_callback(buf->userdata1, 1) == 3) return 3;
+    if (intr == 2 && buf->idle_callback &&
+        buf->idle_callback(buf->userdata1, SERIALBUF_IDLE_EMPTY) == SERIALBUF_STOPPED)
+      return SERIALBUF_STOPPED;
     if (limit > 0 && clock_monotonic() - start >= limit) {
       if (carrier_lost(buf)) {
         elog_log(0, "serialbuf_get_byte: no carrier detected.\n");
-        return 4;
+        return SERIALBUF_NOCARRIER;
       }
       elog_log(0, "serialbuf_get_byte: timeout.\n");
-      return 1;
+      return SERIALBUF_TIMEOUT;
     }
   }
   // A short pause lets more of a burst arrive before the read.
@@ -1015,10 +1025,10 @@ int serialbuf_get_byte(SerialBuf *buf, unsigned char *byte, int intr) {
   if (n == 0) {
     if (carrier_lost(buf)) {
       elog_log(0, "serialbuf_get_byte: no carrier detected.\n");
-      return 4;
+      return SERIALBUF_NOCARRIER;
     }
     elog_log(0, "serialbuf_get_byte: eof.\n");
-    return 2;
+    return SERIALBUF_EOF;
   }
   buf->occupied = n;
   *byte = buf->buf[0];
@@ -1034,7 +1044,7 @@ int serialbuf_process_rec_strings(SerialBuf *buf, unsigned char byte) {
     if (buf->busy_rec_string_ptr >= buf->busy_rec_string_size) {
       buf->busy_rec_string_ptr = 0;
       elog_log(0, "serialbuf_process_rec_strings: busy signal detected.\n");
-      return 5;
+      return SERIALBUF_BUSY;
     }
   }
   if (buf->state != SERIALBUF_CONNECTED || !text_set(buf->offhook_rec_string) ||
@@ -1047,7 +1057,7 @@ int serialbuf_process_rec_strings(SerialBuf *buf, unsigned char byte) {
     buf->state = SERIALBUF_OPEN;
     buf->connecting = 0;
     reset_input(buf);
-    return 4;
+    return SERIALBUF_NOCARRIER;
   }
   return 0;
 }
@@ -1171,10 +1181,10 @@ int wait_pieces(SerialBuf *b, const char *who, const char *until, int intr, bool
       if (rc != 0) return rc;
       double now = clock_monotonic();
       // A byte that comes too late ends the wait even when it completes the piece.
-      if (limit > 0 && now - start > limit) return 1;
+      if (limit > 0 && now - start > limit) return SERIALBUF_TIMEOUT;
       if (overall_limit > 0 && now - begin > overall_limit) {
         elog_log(0, "%s: no pattern within %.1f s.\n", who, overall_limit);
-        return 1;
+        return SERIALBUF_TIMEOUT;
       }
       bool match = window.feed(c, collect ? &collect->text : nullptr);
       if (collect) collect->keep_latest();
@@ -1197,11 +1207,11 @@ int wait_two(SerialBuf *b, const char *who, const char *until, const char *until
     unsigned char c = 0;
     int rc = serialbuf_get_byte(b, &c, intr);
     if (rc != 0) return rc;
-    if (limit > 0 && clock_monotonic() - start > limit) return 1;
+    if (limit > 0 && clock_monotonic() - start > limit) return SERIALBUF_TIMEOUT;
     bool one = first.feed(c, nullptr);
     bool two = second.feed(c, nullptr);
     if (one) return 0;
-    if (two) return 6;
+    if (two) return SERIALBUF_SECOND;
   }
 }
 
@@ -1266,7 +1276,7 @@ int command_step(SerialBuf *b, int rverbose, const char *text, const char *name)
     ModemStep step(b, rverbose);
     rc = serialbuf_send_modem_string(b, text, b->attention_rec_string, 2);
   }
-  if (rc == 1)
+  if (rc == SERIALBUF_TIMEOUT)
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) timeout.\n", name);
   else if (rc != 0)
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) error.\n", name);
@@ -1279,13 +1289,13 @@ int dial_out(SerialBuf *b, int rverbose, const char *phone_number) {
     ModemStep step(b, rverbose);
     rc = serialbuf_send_modem_string(b, b->nolisten_string, b->attention_rec_string, 2);
   }
-  if (rc == 1) {
+  if (rc == SERIALBUF_TIMEOUT) {
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) timeout.\n");
-    return 1;
+    return SERIALBUF_TIMEOUT;
   }
-  if (rc == 5) {
+  if (rc == SERIALBUF_BUSY) {
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) line busy.\n");
-    return 5;
+    return SERIALBUF_BUSY;
   }
   if (rc != 0) {
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(nolisten_string) error.\n");
@@ -1313,9 +1323,9 @@ int dial_out(SerialBuf *b, int rverbose, const char *phone_number) {
     b->state = SERIALBUF_CONNECTED;
     return 0;
   }
-  if (rc == 1)
+  if (rc == SERIALBUF_TIMEOUT)
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) timeout.\n", dial.c_str());
-  else if (rc == 5)
+  else if (rc == SERIALBUF_BUSY)
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) line busy.\n", dial.c_str());
   else
     elog_log(0, "serialbuf_connect: serialbuf_send_modem_string(%s) error.\n", dial.c_str());
@@ -1333,7 +1343,7 @@ int answer(SerialBuf *b, int rverbose) {
     rc = serialbuf_read_until_intr(b, b->ring_rec_string);
   }
   b->timeout = timeout;
-  if (rc == 3) return 3;
+  if (rc == SERIALBUF_STOPPED) return SERIALBUF_STOPPED;
   if (rc != 0) {
     elog_log(0, "serialbuf_connect: serialbuf_read_until_intr(ring_rec_string) error.\n");
     return rc;
@@ -1368,7 +1378,7 @@ int modem_hangup(SerialBuf *b) {
   } steps[] = {{b->attention_string, "attention_string"}, {b->hangup_string, "hangup_string"}};
   for (const auto &s : steps) {
     int rc = serialbuf_send_modem_string(b, s.text, b->attention_rec_string, 2);
-    if (rc == 1) {
+    if (rc == SERIALBUF_TIMEOUT) {
       elog_log(0, "serialbuf_disconnect: serialbuf_send_modem_string(%s) timeout.\n", s.name);
       return rc;
     }
@@ -1421,7 +1431,7 @@ int serialbuf_send_modem_string(SerialBuf *buf, const char *string, const char *
                                 int tries) {
   if (!buf) return -1;
   if (!text_set(string)) return 0;
-  if (buf->state != SERIALBUF_CONNECTED && !buf->connecting) return 4;
+  if (buf->state != SERIALBUF_CONNECTED && !buf->connecting) return SERIALBUF_NOCARRIER;
   // Everything is checked before the first byte goes out.
   if (strlen(string) > (size_t)SERIALBUF_PATTERN_MAX) {
     elog_log(0, "serialbuf_send_modem_string: string longer than %d characters.\n",
@@ -1458,13 +1468,13 @@ int serialbuf_send_modem_string(SerialBuf *buf, const char *string, const char *
     int rc = serialbuf_read_until(buf, response);
     if (rc == 0) return 0;
     if (attempt >= tries) {
-      if (rc == 1)
+      if (rc == SERIALBUF_TIMEOUT)
         elog_log(0, "serialbuf_send_modem_string: timeout.\n");
       else
         elog_log(0, "serialbuf_send_modem_string: read_until() error.\n");
       return rc;
     }
-    if (rc == 1)
+    if (rc == SERIALBUF_TIMEOUT)
       elog_complain(0, "serialbuf_send_modem_string: timeout...retrying\n");
     else
       elog_complain(0, "serialbuf_send_modem_string: read_until() error...retrying\n");

@@ -13,9 +13,9 @@
 // the callbacks' user data. A record made by serialbuf_connect_tcpserver belongs to the
 // caller.
 //
-// Read results (byte reads, pattern waits, modem strings, modem steps of connect):
-//   0 success, 1 time-out, 2 end of input, 3 stopped by the idle callback,
-//   4 not connected or carrier lost, 5 busy text seen, 6 second pattern seen, -1 fault.
+// Read results (byte reads, pattern waits, modem strings, modem steps of connect): the
+// SerialbufResult codes below. Note that the block layer above numbers its own results
+// differently (its 1 is end of input, its 2 a time-out).
 //
 // Locking: the layer starts no thread. `mutex_comm` is held by a byte read for its whole
 // run (waits and callbacks included) and by serialbuf_putback_bytes; `mutex_readwrite`
@@ -34,24 +34,56 @@
 #include <mutex>
 
 // Device kinds (com_mode).
-enum {
+enum SerialbufKind : int {
   SERIALBUF_SERIAL = 1,
   SERIALBUF_TCPCLIENT = 2,
   SERIALBUF_TCPSERVER = 3,
 };
 
 // Modem control (modem_control).
-enum {
+enum SerialbufModemControl : int {
   SERIALBUF_MODEM_NONE = 1,    // no modem dialogue
   SERIALBUF_MODEM_LOCAL = 2,   // modem on a serial line whose control lines are used
   SERIALBUF_MODEM_REMOTE = 3,  // modem driven by text strings alone
 };
 
-// States.
-enum {
+// States (state).
+enum SerialbufState : int {
   SERIALBUF_CLOSED = 1,
   SERIALBUF_OPEN = 2,
   SERIALBUF_CONNECTED = 3,
+};
+
+// Results of the read path: byte reads, pattern waits, modem strings, and the modem steps
+// of serialbuf_connect and serialbuf_disconnect. The functions return int; these are its
+// values.
+enum SerialbufResult : int {
+  SERIALBUF_FAULT = -1,     // fault (logged)
+  SERIALBUF_OK = 0,         // success: a byte, or the pattern
+  SERIALBUF_TIMEOUT = 1,    // time-out
+  SERIALBUF_EOF = 2,        // end of input: the device read returned no bytes
+  SERIALBUF_STOPPED = 3,    // stopped by the idle callback
+  SERIALBUF_NOCARRIER = 4,  // not connected, or the carrier was lost
+  SERIALBUF_BUSY = 5,       // the modem's busy text was seen
+  SERIALBUF_SECOND = 6,     // a two-pattern wait saw its second pattern
+};
+
+// Idle-callback phases, and what the callback returns to stop the wait.
+enum SerialbufIdlePhase : int {
+  SERIALBUF_IDLE_WAITED = 0,  // after every one-second wait (intr 1)
+  SERIALBUF_IDLE_EMPTY = 1,   // after a one-second wait that brought nothing (intr 2)
+};
+
+// Traffic-line codes of the log callback.
+enum SerialbufLogCode : int {
+  SERIALBUF_LOG_READ = 1,     // text read
+  SERIALBUF_LOG_WRITTEN = 2,  // text written
+};
+
+// Directions of the data-rate callback.
+enum SerialbufDirection : int {
+  SERIALBUF_WROTE = 1,
+  SERIALBUF_READ = 2,
 };
 
 // Longest pattern, modem string or dial text (characters).
@@ -59,13 +91,12 @@ constexpr int SERIALBUF_PATTERN_MAX = 511;
 // Longest line the text echo modes assemble before they pass it on unfinished.
 constexpr int SERIALBUF_LINE_MAX = 4094;
 
-// Called while a byte read waits in interruptible mode: phase 0 after every one-second
-// wait (intr 1), phase 1 after each one-second wait that brought nothing (intr 2).
-// Returning 3 stops the wait.
+// Called while a byte read waits in interruptible mode with a SerialbufIdlePhase.
+// Returning SERIALBUF_STOPPED stops the wait.
 typedef int (*SerialbufIdleCallback)(void *userdata1, int phase);
-// Receives assembled traffic lines: code 1 text read, code 2 text written.
+// Receives assembled traffic lines with a SerialbufLogCode.
 typedef int (*SerialbufLogCallback)(void *userdata2, void *userdata3, const char *line, int code);
-// Called after each device write (direction 1) or read (direction 2) that moved bytes.
+// Called after each device write or read that moved bytes (SerialbufDirection).
 typedef int (*SerialbufDatarateCallback)(void *userdata4, int direction, int nbytes);
 
 typedef struct serial_buf_ {

@@ -80,16 +80,16 @@ void release(CmdThread *cth) {
 
 // Logs an error through the callback, then drops what the failed call registered (a
 // callback that prints the log has already printed it).
-#define CMD_ERROR(cth, ...)                                 \
-  do {                                                      \
-    (cth)->callback((cth), (cth)->user, 1, 0, __VA_ARGS__); \
-    elog_clear_register(0);                                 \
+#define CMD_ERROR(cth, ...)                                               \
+  do {                                                                    \
+    (cth)->callback((cth), (cth)->user, CMDTHREAD_ERROR, 0, __VA_ARGS__); \
+    elog_clear_register(0);                                               \
   } while (0)
 
 void log_text(CmdThread *cth, const std::string &text) {
   std::vector<char> copy(text.begin(), text.end());
   copy.push_back('\0');
-  cth->callback(cth, cth->user, 3, copy.data());
+  cth->callback(cth, cth->user, CMDTHREAD_LINE, copy.data());
 }
 
 // Frees a request when the handling of a packet ends.
@@ -225,7 +225,7 @@ void handle_packet(CmdThread *cth, const char *srcname, const char *packet, int 
     if (cmdthread_send_rsp(cth, pf, nullptr, nullptr, nullptr, nullptr, "done") < 0)
       CMD_ERROR(cth, "cmdthread_run: cmdthread_send_rsp(%s) error.\n", command.p);
   } else {
-    cth->callback(cth, cth->user, 2, command.p, pf);
+    cth->callback(cth, cth->user, CMDTHREAD_COMMAND, command.p, pf);
   }
 }
 
@@ -234,7 +234,8 @@ void *cmdthread_run(void *arg) {
   own_service = cth;
   std::string select = "/pf/dlcm|" + regex_quote(cth->target) + "/pf/dlcm";
   if (orbselect(cth->orbcmd, select.c_str()) < 0) {
-    cth->callback(cth, cth->user, 1, 0, "cmdthread_run: orbselect(%s) error.\n", select.c_str());
+    cth->callback(cth, cth->user, CMDTHREAD_ERROR, 0, "cmdthread_run: orbselect(%s) error.\n",
+                  select.c_str());
     exit(1);
   }
   char *packet = nullptr;

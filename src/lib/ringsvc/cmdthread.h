@@ -43,6 +43,12 @@ typedef struct cmdthread_ CmdThread;
 enum { CMDTHREAD_SEQUENCES_KEPT = 4096 };               // commands remembered against replays
 inline constexpr double CMDTHREAD_CMDTIME_SLACK = 600;  // seconds a "cmdtime" may be off
 
+// What the program's callback is handed (its `what`).
+enum CmdThreadWhat : int {
+  CMDTHREAD_ERROR = 1,    // (int flag, const char *format, ...)
+  CMDTHREAD_COMMAND = 2,  // (char *command, Pf *request)
+  CMDTHREAD_LINE = 3,     // (char *text)
+};
 // The program's callback: callback(service, user, what, ...)
 //   what 1: (int flag, const char *format, ...)  an error to log
 //   what 2: (char *command, Pf *request)          a verified command to carry out; the

@@ -360,7 +360,7 @@ int orbreapthr_get(OrbreapThr *thr, int *pktid, char *srcname, double *time, cha
     elog_log(0, "orbreapthr_get: missing argument.\n");
     return -1;
   }
-  if (thr->halt.load() == 2 && pmtfifo_data_available(thr->mtfifo) <= 0) return 4;
+  if (thr->halt.load() == 2 && pmtfifo_data_available(thr->mtfifo) <= 0) return ORBREAPTHR_STOPPED;
   void *item = nullptr;
   int rc = pmtfifo_pop(thr->mtfifo, &item);
   if (rc < 0) {
@@ -371,10 +371,10 @@ int orbreapthr_get(OrbreapThr *thr, int *pktid, char *srcname, double *time, cha
   srcname[0] = '\0';
   *time = 0.0;
   *nbytes = 0;
-  if (rc == 0 || rc == 3) return 2;
-  if (rc == 2) return 3;
-  if (rc != 1) return 1;
-  if (!item) return 2;
+  if (rc == PMTFIFO_EMPTY || rc == PMTFIFO_TIMEOUT) return ORBREAPTHR_NONE;
+  if (rc == PMTFIFO_RELEASED) return ORBREAPTHR_RELEASED;
+  if (rc != PMTFIFO_TAKEN) return ORBREAPTHR_PACKET;
+  if (!item) return ORBREAPTHR_NONE;
   auto *p = static_cast<mypacket *>(item);
   if (p->nbytes > 0) {
     if (!*packet || *bufsize < p->nbytes) {

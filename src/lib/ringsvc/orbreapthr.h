@@ -104,9 +104,15 @@ int orbreapthr_data_available(OrbreapThr *thr);
 // Takes the next queued packet: *pktid, srcname (ORBSRCNAME_SIZE bytes), *time and
 // *nbytes, with the bytes copied into *packet, which is allocated when none and
 // reallocated when *bufsize is smaller than the packet, in both cases to 1.5 times its
-// length (*bufsize updated). Returns 1 with a packet; 2 or 3 when none came this time
-// (outputs reset: -1, "", 0.0, 0); 4 when the thread has stopped and nothing is queued;
-// -1 on error (registered).
+// length (*bufsize updated). Returns an OrbreapthrGetResult; without a packet the
+// outputs are reset (-1, "", 0.0, 0).
+enum OrbreapthrGetResult : int {
+  ORBREAPTHR_ERROR = -1,    // error (registered)
+  ORBREAPTHR_PACKET = 1,    // a packet
+  ORBREAPTHR_NONE = 2,      // none came this time (empty, time-out, or a wake-up)
+  ORBREAPTHR_RELEASED = 3,  // none came: the queue was released and is empty
+  ORBREAPTHR_STOPPED = 4,   // the thread has stopped and nothing is queued
+};
 int orbreapthr_get(OrbreapThr *thr, int *pktid, char *srcname, double *time, char **packet,
                    int *nbytes, int *bufsize);
 

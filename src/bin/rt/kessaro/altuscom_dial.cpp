@@ -48,11 +48,11 @@ int connect_ms(const Modem *modem) {
   return modem->timeout_connect > 0 ? ms(modem->timeout_connect) : ms(modem->timeout);
 }
 
-bool is_tcpserver_connection(const Modem *modem) { return modem->com_mode == 3; }
+bool is_tcpserver_connection(const Modem *modem) { return modem->com_mode == SERIALBUF_TCPSERVER; }
 
 void write_devname(Modem *modem, bool listen) {
   const char *tail = listen ? ":listen" : "";
-  if (modem->com_mode == 1) {
+  if (modem->com_mode == SERIALBUF_SERIAL) {
     snprintf(modem->devname, sizeof modem->devname, "%s:bd=%d:to=%.1f:toctrl=%.1f%s",
              modem->dev ? modem->dev : "", modem->baud, modem->timeout, modem->timeout_control,
              tail);
@@ -65,7 +65,7 @@ void write_devname(Modem *modem, bool listen) {
 
 // The link's device (serial line or TCP client), closed; none when it cannot be made.
 SerialBuf *create_device(Modem *modem, AltusDatalogger *dl) {
-  if (modem->com_mode == 1) {
+  if (modem->com_mode == SERIALBUF_SERIAL) {
     return serialbuf_create_serial(modem->dev, modem->baud, modem->flow, kBufferSize,
                                    ms(modem->timeout), ms(modem->timeout_control), kReadPauseUsec,
                                    kTries, idle_callback, modem, log_callback, modem, dl,
@@ -78,10 +78,10 @@ SerialBuf *create_device(Modem *modem, AltusDatalogger *dl) {
 
 // Modem control 0 none, 1 local (the control lines used), 2 remote (texts alone).
 int apply_modem_control(Modem *modem, SerialBuf *buf) {
-  if (modem->modem_control == 0) return serialbuf_clear_modem_control(buf);
+  if (modem->modem_control == MODEM_CONTROL_NONE) return serialbuf_clear_modem_control(buf);
   return serialbuf_set_modem_control(
-      buf, modem->modem_control == 1 ? 1 : 0, ms(modem->timeout_connect), modem->attention_string,
-      modem->hangup_string, modem->listen_string, modem->nolisten_string,
+      buf, modem->modem_control == MODEM_CONTROL_LOCAL ? 1 : 0, ms(modem->timeout_connect),
+      modem->attention_string, modem->hangup_string, modem->listen_string, modem->nolisten_string,
       modem->dialout_string_prefix, modem->dialout_string_suffix, modem->attention_rec_string,
       modem->ring_rec_string, modem->busy_rec_string, modem->connect_rec_string,
       modem->offhook_rec_string);
@@ -111,7 +111,7 @@ void report(Modem *modem, AltusDatalogger *dl, const char *fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  log_callback(modem, dl, text, 6);
+  log_callback(modem, dl, text, ALTUSLOG_KIND_LINE);
 }
 
 // The read verbosity of a device, saved and set for a dialogue, restored at the end.
@@ -215,8 +215,8 @@ struct Listen {
       // Nothing at an announced address on trial: the last one where the datalogger was is
       // tried at once, and the announced one again after the pause.
       const int turned = altuscom_address_failed(modem, nullptr);
-      if (turned != 1) pause_unless_halted(60.0, 0.1);
-      if (turned != 0) {
+      if (turned != ALTUSCOM_TURN_CONFIRMED) pause_unless_halted(60.0, 0.1);
+      if (turned != ALTUSCOM_TURN_NONE) {
         close_connection();
         return Next::LISTEN;
       }
@@ -230,12 +230,15 @@ struct Listen {
       close_connection();
       return Next::LISTEN;
     }
-    if (rc == 3) {
+    if (rc == SERIALBUF_STOPPED) {
       altuscom_log_message(modem, nullptr, 0, "modem_listen: serialbuf_connect(%s) interrupted.\n",
                            modem->devname);
       return Next::LEAVE;
     }
-    const char *what = rc == 1 ? "timeout" : rc == 4 ? "no carrier" : rc == 5 ? "busy" : "problem";
+    const char *what = rc == SERIALBUF_TIMEOUT     ? "timeout"
+                       : rc == SERIALBUF_NOCARRIER ? "no carrier"
+                       : rc == SERIALBUF_BUSY      ? "busy"
+                                                   : "problem";
     altuscom_log_message(modem, nullptr, 0, "modem_listen: serialbuf_connect(%s) %s.\n",
                          modem->devname, what);
     if (kessaro_halt) return Next::LEAVE;
@@ -264,7 +267,7 @@ struct Listen {
       b->timeout = saved_timeout;
     }
     if (kessaro_halt) return Next::LEAVE;
-    if (rc == 6) {
+    if (rc == SERIALBUF_SECOND) {
       report(modem, nullptr,
              "MODEM RSP: Connection to datalogger appears to be already active...trying to "
              "identify datalogger");
@@ -273,7 +276,7 @@ struct Listen {
       *ok = *event = true;
       return Next::LISTEN;
     }
-    if (rc == 3) {
+    if (rc == SERIALBUF_STOPPED) {
       altuscom_log_message(modem, nullptr, 0, "modem_listen: serialbuf_connect(%s) interrupted.\n",
                            modem->devname);
       return Next::LEAVE;
@@ -315,7 +318,8 @@ struct Listen {
     Verbosity v(b, 3);
     // Larger than the fields, so that an over-long field is seen and refused.
     char model_text[128], serial_text[128];
-    const char *pattern = modem->modem_control == 0 ? " Kinemetrics ~\r\n" : "Kinemetrics ~\r\n";
+    const char *pattern =
+        modem->modem_control == MODEM_CONTROL_NONE ? " Kinemetrics ~\r\n" : "Kinemetrics ~\r\n";
     int rc = serialbuf_read_until_parse(b, pattern, model_text, sizeof model_text);
     char parsed[32];
     int sn = 0;
@@ -405,7 +409,8 @@ struct Listen {
     if (host.empty()) return;
     const int port = colon == std::string::npos ? -1 : atoi(hostport.c_str() + colon + 1);
     AltusAddressChange change;
-    if (altuscom_post_address(dl->single_modem, host.c_str(), port, &change) == 1) {
+    if (altuscom_post_address(dl->single_modem, host.c_str(), port, &change) ==
+        ALTUSCOM_ADDRESS_POSTED) {
       altuscom_log_message(
           modem, dl, 0,
           "modem_listen: Change in datalogger %s ipaddress - resetting from %s:%d to %s:%d.\n",
@@ -459,7 +464,8 @@ struct Listen {
         altuscom_log_complain(modem, dl, 1, 0, "modem_listen: opendl(%s) error.\n", modem->devname);
         return;
       }
-      if (modem->com_mode == 2) altuscom_confirm_address(modem);  // it identified here
+      if (modem->com_mode == SERIALBUF_TCPCLIENT)
+        altuscom_confirm_address(modem);  // it identified here
       // A caller that came without its banner identified itself in block mode.
       if (tcpserver) altuscom_caller_identified(modem);
       const char *cmd = dl->dialin_cmd ? dl->dialin_cmd : "";
@@ -534,7 +540,7 @@ struct Listen {
     }
     if (kessaro_halt) return Next::LEAVE;
     bool event = false;
-    if (modem->modem_control == 0) {
+    if (modem->modem_control == MODEM_CONTROL_NONE) {
       bool ok = false;
       Next n = emulate(&ok, &event);
       if (!ok) {
@@ -568,7 +574,7 @@ int modem_listen(Modem *modem) {
     closedl(modem->connected_dl);
     closeserial(modem);
   }
-  modem->mode = 1;
+  modem->mode = MODEM_MODE_DIALIN;
   while (l.cycle() == Next::LISTEN) {
   }
   l.leave();
@@ -651,7 +657,8 @@ struct Dialout {
         modem->buf_handle = nullptr;
         if (!make_device()) return false;
       }
-      if (n < kDialoutOpens && turned != 1) pause_unless_halted(kDialoutOpenPause, 1.0);
+      if (n < kDialoutOpens && turned != ALTUSCOM_TURN_CONFIRMED)
+        pause_unless_halted(kDialoutOpenPause, 1.0);
       if (kessaro_halt) return false;
     }
     drop_connection();
@@ -660,14 +667,16 @@ struct Dialout {
 
   // After a call that connected but did not reach the datalogger: during a trial the link
   // turns to the other address; true when that is the confirmed one, to be called at once.
-  bool call_other_address() { return !kessaro_halt && altuscom_address_failed(modem, dl) == 1; }
+  bool call_other_address() {
+    return !kessaro_halt && altuscom_address_failed(modem, dl) == ALTUSCOM_TURN_CONFIRMED;
+  }
 
   // Calls until connected or given up; true when the connection opened. A call that fails
   // with an error or an unrecognised result is placed again, after the 2 s pause of closing,
   // for as long as the program runs; so is one that failed at an announced address on
   // trial, at the confirmed address.
   void attempts() {
-    modem->mode = 2;
+    modem->mode = MODEM_MODE_DIALOUT;
     while (!kessaro_halt) {
       {
         std::lock_guard<KessaroMutex> g(altus->status_mutex);
@@ -693,11 +702,12 @@ struct Dialout {
         call_other_address();
         continue;
       }
-      if (rc == 1 || rc == 4 || rc == 5) {
+      if (rc == SERIALBUF_TIMEOUT || rc == SERIALBUF_NOCARRIER || rc == SERIALBUF_BUSY) {
         if (!kessaro_halt) {
-          const char *fmt = rc == 1   ? "modem_dialout: serialbuf_connect(%s) timeout.\n"
-                            : rc == 4 ? "modem_dialout: serialbuf_connect(%s) no carrier.\n"
-                                      : "modem_dialout: serialbuf_connect(%s) busy.\n";
+          const char *fmt =
+              rc == SERIALBUF_TIMEOUT     ? "modem_dialout: serialbuf_connect(%s) timeout.\n"
+              : rc == SERIALBUF_NOCARRIER ? "modem_dialout: serialbuf_connect(%s) no carrier.\n"
+                                          : "modem_dialout: serialbuf_connect(%s) busy.\n";
           say(true, fmt, modem->devname);
         }
         drop_connection();
@@ -836,13 +846,13 @@ int modem_dialout(Modem *modem, AltusDatalogger *dl) {
                           modem->devname);
     return refuse();
   }
-  if (modem->com_mode == 3) {
+  if (modem->com_mode == SERIALBUF_TCPSERVER) {
     altuscom_log_complain(modem, dl, 1, 0, "modem_dialout: tcpserver not allowed to dial on %s.\n",
                           modem->devname);
     return refuse();
   }
   altuscom_apply_address(modem);
-  if (modem->com_mode == 2 && address_missing(modem)) {
+  if (modem->com_mode == SERIALBUF_TCPCLIENT && address_missing(modem)) {
     if (modem->ipaddr_count == 0) {
       altuscom_log_complain(modem, dl, 1, 0,
                             "modem_dialout: undefined ip-address on %s...must wait for POC\n",

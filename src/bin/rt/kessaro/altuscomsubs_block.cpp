@@ -286,7 +286,7 @@ int read_packet(SerialBuf *handle, unsigned char flag_char, unsigned char **pack
   for (;;) {
     if (count > maxsize) {
       if (handle->log_callback)
-        handle->log_callback(handle->userdata2, handle->userdata3, nullptr, 7);
+        handle->log_callback(handle->userdata2, handle->userdata3, nullptr, ALTUSLOG_KIND_BADSIZE);
       elog_complain(0, "read_packet: Attempt to exceed maximum buffer size.\n");
       return -1;
     }

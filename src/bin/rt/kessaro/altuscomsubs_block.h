@@ -36,6 +36,16 @@ constexpr int BLOCK_MAX_PACKET = 2992 + 11;    // largest packet
 constexpr int BLOCK_MAX_FRAME = 8192;          // read_packet limit of receive_block_packet
 constexpr int BLOCK_MAX_STRDATA_BYTES = 2992;  // sample bytes of one stream packet
 
+// What the link's log callback (the SerialBuf's log_callback) is handed by the block layer,
+// besides the byte stream's own SERIALBUF_LOG_READ (1) and SERIALBUF_LOG_WRITTEN (2).
+enum AltusLogKind : int {
+  ALTUSLOG_KIND_LOG = 3,        // a datalogger message
+  ALTUSLOG_KIND_ALARM = 4,      // an alarm
+  ALTUSLOG_KIND_LINE = 6,       // a packet dump or console line, passed as it is
+  ALTUSLOG_KIND_BADSIZE = 7,    // a packet refused for its size (no text)
+  ALTUSLOG_KIND_BADCHKSUM = 8,  // a packet refused for its checksum
+};
+
 // Command codes.
 enum {
   PKC_GETPARAMS = 1,

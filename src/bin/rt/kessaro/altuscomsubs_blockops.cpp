@@ -55,11 +55,11 @@ void complain(const std::string &what, int status, const char *text, Sink sink =
       say(sink, modem, dl, what + " error - " + text + ".\n");
     else
       say(sink, modem, dl, what + " error.\n");
-  } else if (status == 1) {
+  } else if (status == BLOCK_EOF) {
     say(sink, modem, dl, what + " EOF on input.\n");
-  } else if (status == 2) {
+  } else if (status == BLOCK_TIMEOUT) {
     say(sink, modem, dl, what + " timeout on input.\n");
-  } else if (status == 6) {
+  } else if (status == BLOCK_OFFHOOK) {
     say(sink, modem, dl, what + " input offhook.\n");
   }
 }
@@ -103,7 +103,7 @@ void describe(SerialBuf *b, const char *path, int size, double t, int attr) {
   if (gmtime_r(&tt, &tmv)) strftime(when, sizeof when, "%Y%j:%H:%M:%S", &tmv);
   char line[400];
   snprintf(line, sizeof line, "readdir: %-24.24s %8d %s 0x%2.2X\n", path, size, when, attr);
-  b->log_callback(b->userdata2, b->userdata3, line, 6);
+  b->log_callback(b->userdata2, b->userdata3, line, ALTUSLOG_KIND_LINE);
 }
 
 bool ends_with_evt(const std::string &p) {
@@ -130,7 +130,7 @@ int append_record(AltusDirTree **altusdirt, int *nentries, int *altusdirtsize,
   snprintf(t.pathname, sizeof t.pathname, "%s", path.c_str());
   t.size = static_cast<int>(d.size);
   t.attr = d.attr;
-  t.processed = 0;
+  t.processed = ALTUS_FILE_LISTED;
   t.event = ends_with_evt(path) ? 1 : 0;
   t.time = d.time + kAltusEpoch;
   (*nentries)++;
@@ -202,7 +202,7 @@ struct TreeWalk {
         return 0;
       }
       std::string what = std::string("block_readdirtree: block_readdir(") + dirpath + ")";
-      if (r == 1 || r == 2 || r == 6)
+      if (r == BLOCK_EOF || r == BLOCK_TIMEOUT || r == BLOCK_OFFHOOK)
         complain(what, r, nullptr);
       else
         say(Sink::SYSLOG, modem, dl, what + " error.\n");
@@ -246,7 +246,7 @@ struct TreeWalk {
       r = dir(subbuf.data(), depth + 1);
       if (r != 0) {
         std::string what = std::string("block_readdirtree: block_readdirtree(") + sub + ")";
-        if (r == 1 || r == 2 || r == 6)
+        if (r == BLOCK_EOF || r == BLOCK_TIMEOUT || r == BLOCK_OFFHOOK)
           complain(what, r, nullptr);
         else
           say(Sink::SYSLOG, modem, dl, what + " error.\n");
@@ -345,7 +345,7 @@ int readdir_once(SerialBuf *bufhandle, char *dirpath, unsigned char *seqno,
     complain(call_text("block_readdir", "PKC_CLOSEDIR", dirpath), r, reply.text());
     return r;
   }
-  if (r == 5 || r == 6) return r;
+  if (r == BLOCK_STOPPED || r == BLOCK_OFFHOOK) return r;
   return 0;
 }
 
@@ -395,7 +395,7 @@ int block_readfile(SerialBuf *bufhandle, char *filepath, unsigned char *seqno, u
              modem, dl);
     return r;
   }
-  if (r == 5 || r == 6) return r;
+  if (r == BLOCK_STOPPED || r == BLOCK_OFFHOOK) return r;
   return 0;
 }
 
@@ -437,7 +437,7 @@ int block_getparams(SerialBuf *bufhandle, unsigned char *seqno, AltusBlockParams
   }
   *altusparams = nullptr;
   if (r == 0) r = -1;  // an acknowledgement where the header was due
-  if (r < 0 || r == 1 || r == 2 || r == 6)
+  if (r < 0 || r == BLOCK_EOF || r == BLOCK_TIMEOUT || r == BLOCK_OFFHOOK)
     complain("block_getparams: get_block(PKC_GETPARAMS)", r, nullptr, Sink::LINK, modem, dl);
   else
     say(Sink::LINK, modem, dl, "block_getparams: get_block(PKC_GETPARAMS) error on input.\n");
@@ -494,7 +494,7 @@ int block_setparams(SerialBuf *bufhandle, AltusBlockParams *altuspin, Pf *params
                dl);
   }
   r = block_acqstart(bufhandle, seqno, modem, dl);
-  if (r == 1 || r == 2 || r == 6 || r < 0) return r;
+  if (r == BLOCK_EOF || r == BLOCK_TIMEOUT || r == BLOCK_OFFHOOK || r < 0) return r;
   return failed;
 }
 
@@ -540,7 +540,8 @@ int block_readfileinfo(SerialBuf *bufhandle, char *filepath, unsigned char *seqn
   if (computed != chk) {
     if (bufhandle->log_callback)
       bufhandle->log_callback(bufhandle->userdata2, bufhandle->userdata3,
-                              "block_readfileinfo: checksum error on Altus file header.\n", 8);
+                              "block_readfileinfo: checksum error on Altus file header.\n",
+                              ALTUSLOG_KIND_BADCHKSUM);
     elog_complain(0, "block_readfileinfo: checksum error on Altus file header.\n");
     return -1;
   }
@@ -550,7 +551,7 @@ int block_readfileinfo(SerialBuf *bufhandle, char *filepath, unsigned char *seqn
     complain(call_text("block_readfileinfo", "PKC_CLOSEFILE", filepath), r, reply.text());
     return r;
   }
-  if (r == 5 || r == 6) return r;
+  if (r == BLOCK_STOPPED || r == BLOCK_OFFHOOK) return r;
   return 0;
 }
 

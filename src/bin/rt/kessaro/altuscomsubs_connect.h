@@ -12,22 +12,15 @@
 // record's status_mutex; no status mutex is held while waiting for the status thread.
 #pragma once
 
+#include "altuscomsubs_console.h"  // AltusConsoleResult
 #include "kessaro.h"
 
-// Connection codes of AltusDatalogger.com_mode and lcom.
-enum {
-  ALTUS_COM_DISCONNECTED = 0,
-  ALTUS_COM_DIALLING = 1,
-  ALTUS_COM_OPENING = 2,
-  ALTUS_COM_BLOCKMODE = 4,
-};
-
 // Results of opendl besides 0, -1 and the positive codes of the console dialogue.
-enum {
-  OPENDL_TIMEOUT = 2,
-  OPENDL_HALTED = 4,
-  OPENDL_NOT_ACTIVE = 6,
-  OPENDL_DIALIN = 18,
+enum OpendlResult : int {
+  OPENDL_TIMEOUT = BLOCK_TIMEOUT,  // a transaction timed out
+  OPENDL_HALTED = 4,               // the program halts
+  OPENDL_NOT_ACTIVE = CONSOLE_NOTCONNECTED,
+  OPENDL_DIALIN = CONSOLE_DIALIN,
 };
 
 // Turns the fresh connection of `modem` into a datalogger connection in block mode.

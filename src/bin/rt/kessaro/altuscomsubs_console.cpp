@@ -43,7 +43,8 @@ struct KeepTimeout {
 
 // The dialogue's own lines go to the link's log callback unchanged (kind 6).
 void ctrl_line(SerialBuf *b, const std::string &text) {
-  if (b->log_callback != nullptr) b->log_callback(b->userdata2, b->userdata3, text.c_str(), 6);
+  if (b->log_callback != nullptr)
+    b->log_callback(b->userdata2, b->userdata3, text.c_str(), ALTUSLOG_KIND_LINE);
 }
 
 // Runs f holding the program record's status_mutex (the status thread reads the
@@ -178,7 +179,7 @@ const char *verparams_model(const char *name) {
 
 // ---- monitor mode ----
 
-int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
+int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, AltusComMode *mode,
                          const char *connect_listen_string, int *gotintomonitormode) {
   int got_local = 0;
   if (gotintomonitormode == nullptr) gotintomonitormode = &got_local;
@@ -187,7 +188,7 @@ int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
   AltusDatalogger *d = D(dl);
 
   ctrl_line(handle, "Altus CTRL: initiate monitormode...");
-  if (mode != nullptr) under_status_lock([&] { *mode = 0; });
+  if (mode != nullptr) under_status_lock([&] { *mode = ALTUS_COM_DISCONNECTED; });
   *gotintomonitormode = 0;
 
   int last = 0;
@@ -220,10 +221,10 @@ int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
         first_attempt_prompt = attempt == 1;
         break;
       }
-      if (rc == 6) return 18;
-      if (rc == 4) {
+      if (rc == SERIALBUF_SECOND) return CONSOLE_DIALIN;
+      if (rc == SERIALBUF_NOCARRIER) {
         altuscom_log_complain(M(modem), d, 1, 0, "initiate_monitormode: input offhook.\n");
-        return 6;
+        return CONSOLE_NOTCONNECTED;
       }
       elog_clear_register(0);
     }
@@ -232,13 +233,14 @@ int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
       ctrl_line(handle, "Altus CTRL: initiate monitormode successful");
       under_status_lock([&] {
         if (d != nullptr) {
-          if (d->com_mode != 4 && d->lcom != 6) d->lcom = 3;
-          d->com_mode = 3;
+          if (d->com_mode != ALTUS_COM_BLOCKMODE && d->lcom != ALTUS_COM_MONHANG)
+            d->lcom = ALTUS_COM_MONITOR;
+          d->com_mode = ALTUS_COM_MONITOR;
           d->open_time = std_now();
           d->last_monitormode_time = d->open_time;
           d->close_time = 0.0;
         }
-        if (mode != nullptr) *mode = 3;
+        if (mode != nullptr) *mode = ALTUS_COM_MONITOR;
       });
       serialbuf_clear(handle);
       return 0;
@@ -283,11 +285,11 @@ int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *
   AltusDatalogger *d = D(dl);
   int rc = initiate_monitormode(buf, modem, dl, nullptr, connect_listen_string, gotintomonitormode);
   myusleep(1.0);
-  if (rc == 18) {
+  if (rc == CONSOLE_DIALIN) {
     altuscom_log_complain(
         M(modem), d, 1, 0,
         "initiate_blockmode: initiate_monitormode() interrupted by attempt to dialin.\n");
-    return 18;
+    return CONSOLE_DIALIN;
   }
   if (rc != 0) {
     altuscom_log_complain(M(modem), d, 1, 0, "initiate_blockmode: initiate_monitormode() error.\n");
@@ -300,7 +302,7 @@ int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *
       altuscom_log_complain(M(modem), d, 1, 0, "initiate_blockmode: serialbuf_write() error.\n");
       return -1;
     }
-    under_status_lock([&] { d->lcom = 5; });
+    under_status_lock([&] { d->lcom = ALTUS_COM_REBOOTING; });
     {
       KeepTimeout keep_timeout(buf);
       buf->timeout = 30000;
@@ -308,7 +310,7 @@ int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *
     }
     elog_clear_register(0);
     myusleep(10.0);
-    return 6;
+    return CONSOLE_NOTCONNECTED;
   }
 
   if (!write_text(buf, "ver\r")) {
@@ -317,9 +319,9 @@ int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *
   }
   char text[512];
   rc = serialbuf_read_until_parse(buf, kPrompt, text, (int)sizeof text);
-  if (rc == 4) {
+  if (rc == SERIALBUF_NOCARRIER) {
     altuscom_log_complain(M(modem), d, 1, 0, "initiate_blockmode: input offhook.\n");
-    return 6;
+    return CONSOLE_NOTCONNECTED;
   }
   if (rc != 0) {
     altuscom_log_complain(M(modem), d, 1, 0,
@@ -403,15 +405,15 @@ int open_block(SerialBuf *buf, const char *path, VerParams *verparams, void *vmo
   for (;;) {
     int rc = initiate_blockmode(buf, verparams, vmodem, vdl, acqoff, acqon, reboot,
                                 connect_listen_string, gotintomonitormode);
-    if (rc == 18) {
+    if (rc == CONSOLE_DIALIN) {
       altuscom_log_complain(m, d, 1, 0,
                             "open_block: initiate_blockmode() interrupted by attempt to dialin.\n");
-      return 18;
+      return CONSOLE_DIALIN;
     }
-    if (rc == 6) {
+    if (rc == CONSOLE_NOTCONNECTED) {
       *gotintomonitormode = 0;
       altuscom_log_complain(m, d, 1, 0, "open_block: initiate_blockmode(NOTCONNECTED) error.\n");
-      return 6;
+      return CONSOLE_NOTCONNECTED;
     }
     if (rc != 0) {
       altuscom_log_complain(m, d, 1, 0, "open_block: initiate_blockmode() error.\n");
@@ -437,8 +439,8 @@ int open_block(SerialBuf *buf, const char *path, VerParams *verparams, void *vmo
       int r =
           check_transaction(buf, PKC_GETSTATUS, "PKC_GETSTATUS", nullptr, &seq, path, vmodem, vdl);
       if (r < 0) return -1;
-      if (r == 1 || r == 6) return r;
-      if (r != 2) return 0;
+      if (r == BLOCK_EOF || r == BLOCK_OFFHOOK) return r;
+      if (r != BLOCK_TIMEOUT) return CONSOLE_OK;
       if (kessaro_halt) {
         halted = true;
         break;
@@ -446,8 +448,8 @@ int open_block(SerialBuf *buf, const char *path, VerParams *verparams, void *vmo
       buf->tries = 1;
       r = check_transaction(buf, PKC_CHDIR, "PKC_CHDIR", "A:", &seq, path, vmodem, vdl);
       if (r < 0) return -1;
-      if (r == 1 || r == 6) return r;
-      if (r != 2) return 0;
+      if (r == BLOCK_EOF || r == BLOCK_OFFHOOK) return r;
+      if (r != BLOCK_TIMEOUT) return CONSOLE_OK;
     }
     keep.restore();
     if (halted) break;
@@ -464,7 +466,7 @@ int open_block(SerialBuf *buf, const char *path, VerParams *verparams, void *vmo
       continue;
     }
     if (recycle > 3 || d == nullptr) break;
-    under_status_lock([&] { d->lcom = 6; });
+    under_status_lock([&] { d->lcom = ALTUS_COM_MONHANG; });
     if (d->blockmode_unhang == 1) {
       altuscom_log_complain(m, d, 1, 0, "open_block: Restart datalogger...\n");
       reboot = 1;
@@ -493,11 +495,11 @@ int initiate_callmode(SerialBuf *buf, void *modem, void *dl, const char *connect
   for (int attempt = 1; attempt <= 3; attempt++) {
     int got = 0;
     rc = initiate_monitormode(buf, modem, dl, nullptr, connect_listen_string, &got);
-    if (rc == 18) {
+    if (rc == CONSOLE_DIALIN) {
       altuscom_log_complain(
           m, d, 1, 0,
           "initiate_callmode: initiate_monitormode() interrupted by attempt to dialin.\n");
-      return 18;
+      return CONSOLE_DIALIN;
     }
     if (rc != 0) {
       altuscom_log_complain(m, d, 1, 0, "initiate_callmode: initiate_monitormode() error.\n");
@@ -527,15 +529,15 @@ int initiate_callmode(SerialBuf *buf, void *modem, void *dl, const char *connect
       ctrl_line(buf, "MODEM RSP: Telephone offhook...");
       return 0;
     }
-    if (rc == 6) {
+    if (rc == SERIALBUF_SECOND) {
       altuscom_log_complain(
           m, d, 1, 0,
           "initiate_callmode: serialbuf_read_until() interrupted by attempt to dialin.\n");
-      return 18;
+      return CONSOLE_DIALIN;
     }
-    if (rc == 4) {
+    if (rc == SERIALBUF_NOCARRIER) {
       altuscom_log_complain(m, d, 1, 0, "initiate_callmode: input offhook.\n");
-      return 6;
+      return CONSOLE_NOTCONNECTED;
     }
     if (attempt < 3) {
       altuscom_log_complain(m, d, 1, 0,
@@ -600,8 +602,10 @@ int altuscom_console_reboot(SerialBuf *buf, Modem *modem, AltusDatalogger *dl, P
   if (!write_text(buf, "sys res\r")) return fail(modem, dl, answer, -1, kWriteLog, kWriteReply);
   if (dl != nullptr) {
     int s = dl->stream_status;
-    if (s == 2 || s == 3 || s == 4 || s == 6) dl->stream_status = 7;
-    under_status_lock([&] { dl->com_mode = dl->lcom = 5; });
+    if (s == STRSTATUS_STARTING || s == STRSTATUS_RUNNING || s == STRSTATUS_STOPPING ||
+        s == STRSTATUS_FLUSHED)
+      dl->stream_status = STRSTATUS_PAUSING;
+    under_status_lock([&] { dl->com_mode = dl->lcom = ALTUS_COM_REBOOTING; });
   }
   request_status_report();
   serialbuf_read_until(buf, "\r\nEntering ");
@@ -620,7 +624,7 @@ int altuscom_console_mcmd(SerialBuf *buf, Modem *modem, AltusDatalogger *dl, con
   if (!write_text(buf, line)) return fail(modem, dl, answer, -1, kWriteLog, kWriteReply);
   char text[512];
   int rc = serialbuf_read_until_parse(buf, kPrompt, text, (int)sizeof text);
-  if (rc == 4) {
+  if (rc == SERIALBUF_NOCARRIER) {
     return fail(modem, dl, answer, rc, "process_command: input offhook.\n",
                 "process_command: input offhook.\n");
   }

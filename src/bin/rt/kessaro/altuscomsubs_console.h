@@ -16,13 +16,9 @@
 // after "sys res".
 //
 // Results shared by initiate_monitormode, initiate_blockmode, open_block and
-// initiate_callmode:
-//   0   done (initiate_monitormode: see there for the one 0 without monitor mode)
-//   -1  write error, unknown model, or a lower step failed hard
-//   6   not connected or the modem went on-hook, or the datalogger was told to restart
-//   18  the dial-in recognition string arrived while waiting (someone is calling in)
-//   other positive: the byte-stream wait code (1 time-out, 2 end of input) or, from
-//   open_block, the status of get_block (1 end of input).
+// initiate_callmode: the AltusConsoleResult codes below, or another positive code passed
+// up: the byte-stream wait code (SerialbufResult: 1 time-out, 2 end of input) or, from
+// open_block, the status of get_block (AltusBlockResult: 1 end of input).
 // Each saves the SerialBuf's rverbose at entry and restores it on every return;
 // open_block does the same with timeout and tries. Failures are logged through
 // altuscom_log_complain for the link and datalogger given.
@@ -30,8 +26,18 @@
 
 #include <string>
 
+#include "altuscomsubs_getblock.h"
 #include "bytestream/serialbuf.h"
 #include "kessaro.h"
+
+// What the console operations return. Not connected and dial-in have the numbers of
+// get_block's BLOCK_OFFHOOK and BLOCK_DIALIN, whose codes open_block passes up as well.
+enum AltusConsoleResult : int {
+  CONSOLE_FAILED = -1,                   // write error, unknown model, or a step failed hard
+  CONSOLE_OK = 0,                        // done (initiate_monitormode: see there)
+  CONSOLE_NOTCONNECTED = BLOCK_OFFHOOK,  // not connected, on-hook, or told to restart
+  CONSOLE_DIALIN = BLOCK_DIALIN,         // the dial-in recognition string arrived
+};
 
 // ---- the version report ----
 
@@ -51,20 +57,20 @@ const char *verparams_model(const char *name);
 // Brings the datalogger to its prompt: passes of up to three attempts (discard input,
 // four escape characters and a carriage return, wait for "\r\n* "); a pass succeeds only
 // when its first attempt saw the prompt, and a second pass follows a failed first one.
-// `mode` (may be none) is 0 at entry and 3 on success; *gotintomonitormode is 0 at entry
-// and 1 only on success. A failed second pass returns the code of its last wait, which
-// is 0 when only a later attempt saw the prompt: then 0 comes back with
-// *gotintomonitormode 0, and callers that must know look at the flag. With a
-// connect_listen_string (none or "" for none) every prompt wait also watches for it
-// (18). With a datalogger its com_mode, lcom, open_time, last_monitormode_time and
-// close_time are set on success, under status_mutex.
-int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, int *mode,
+// `mode` (may be none) is ALTUS_COM_DISCONNECTED at entry and ALTUS_COM_MONITOR on
+// success; *gotintomonitormode is 0 at entry and 1 only on success. A failed second pass
+// returns the code of its last wait, which is 0 when only a later attempt saw the prompt:
+// then 0 comes back with *gotintomonitormode 0, and callers that must know look at the
+// flag. With a connect_listen_string (none or "" for none) every prompt wait also watches
+// for it (CONSOLE_DIALIN). With a datalogger its com_mode, lcom, open_time,
+// last_monitormode_time and close_time are set on success, under status_mutex.
+int initiate_monitormode(SerialBuf *handle, void *modem, void *dl, AltusComMode *mode,
                          const char *connect_listen_string, int *gotintomonitormode);
 
-// Monitor mode, then (with a datalogger) either a restart ("sys res", returns 6 without
-// reading the version) or: the version report (parsed and, when verparams is given,
-// stored with the canonical model; an unknown model gives -1), "aq off" and "aq on"
-// when asked, "cd A:\", and "blockmode".
+// Monitor mode, then (with a datalogger) either a restart ("sys res", returns
+// CONSOLE_NOTCONNECTED without reading the version) or: the version report (parsed and,
+// when verparams is given, stored with the canonical model; an unknown model gives -1),
+// "aq off" and "aq on" when asked, "cd A:\", and "blockmode".
 int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *dl, int acqoff,
                        int acqon, int reboot, const char *connect_listen_string,
                        int *gotintomonitormode);
@@ -73,8 +79,8 @@ int initiate_blockmode(SerialBuf *buf, VerParams *verparams, void *modem, void *
 // three passes at a 5 s time-out) and its recycle rules: a Rock gives up at its second
 // failure; other models at their third, or act on the datalogger's blockmode_unhang (1
 // restart, 2 acquisition off and on) and give up at the fourth. The datalogger's lcom
-// becomes 6 at the third failure. `path` names the link in messages; verparams must be
-// given. kessaro_halt ends it with -1.
+// becomes ALTUS_COM_MONHANG at the third failure. `path` names the link in messages;
+// verparams must be given. kessaro_halt ends it with -1.
 int open_block(SerialBuf *buf, const char *path, VerParams *verparams, void *vmodem, void *vdl,
                const char *connect_listen_string, int *gotintomonitormode, int reboot, int acqoff,
                int acqon);

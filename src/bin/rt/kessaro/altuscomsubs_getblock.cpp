@@ -322,7 +322,7 @@ Flow Exchange::read_frame() {
 Flow Exchange::check_packet() {
   buf->packets++;
   if (decode_block_packet(frame, nbytes, pkt.get(), modem, dl) < 0) {
-    call_log(buf, nullptr, 7);
+    call_log(buf, nullptr, ALTUSLOG_KIND_BADSIZE);
     if (command == 255) {
       elog_clear_register(0);
       return end(BLOCK_OK);
@@ -354,7 +354,7 @@ Flow Exchange::check_packet() {
   }
   if (pkt->headerChk != pkt->headerChk_comp || pkt->dataChk != pkt->dataChk_comp) {
     const char *what = pkt->headerChk != pkt->headerChk_comp ? "header" : "data";
-    call_log(buf, nullptr, 8);
+    call_log(buf, nullptr, ALTUSLOG_KIND_BADCHKSUM);
     buf->errors++;
     altuscom_log_complain(lm, ld, 1, 0, "get_block: %s checksum error.\n", what);
     if (++tr > 5) {
@@ -426,11 +426,11 @@ Flow Exchange::listen_reply() {
   int r = BLOCK_OK;
   switch (type) {
     case PKR_MSG:
-      call_log(buf, payload_text(*pkt).c_str(), 3);
+      call_log(buf, payload_text(*pkt).c_str(), ALTUSLOG_KIND_LOG);
       r = BLOCK_MESSAGE;
       break;
     case PKR_ALARM:
-      call_log(buf, alarm_text().c_str(), 4);
+      call_log(buf, alarm_text().c_str(), ALTUSLOG_KIND_ALARM);
       r = BLOCK_ALARM;
       break;
     case PKR_STATUS:
@@ -511,10 +511,10 @@ Flow Exchange::command_reply() {
   const int type = pkt->typeCode;
   switch (type) {
     case PKR_MSG:
-      call_log(buf, payload_text(*pkt).c_str(), 3);
+      call_log(buf, payload_text(*pkt).c_str(), ALTUSLOG_KIND_LOG);
       return Flow::READ_ON;
     case PKR_ALARM:
-      call_log(buf, alarm_text().c_str(), 4);
+      call_log(buf, alarm_text().c_str(), ALTUSLOG_KIND_ALARM);
       return Flow::READ_ON;
     case PKR_STRDATA:
     case PKR_STRRQDATA:

@@ -20,21 +20,23 @@
 // the kind of packet that arrived is returned as well; the stream codes are also the
 // kinds the stream handler receives (STRDATA_KIND_*).
 enum AltusBlockResult {
-  BLOCK_FAILED = -1,     // failure (logged)
-  BLOCK_OK = 0,          // success
-  BLOCK_EOF = 1,         // end of input, or an empty frame
-  BLOCK_TIMEOUT = 2,     // time-out
-  BLOCK_STOPPED = 5,     // read stopped by the idle callback
-  BLOCK_OFFHOOK = 6,     // not connected, or on hook
-  BLOCK_BUSY = 8,        // a busy text instead of a frame
-  BLOCK_STRNAK = 9,      // stream refusal
-  BLOCK_MESSAGE = 10,    // datalogger message
-  BLOCK_ALARM = 11,      // alarm
-  BLOCK_STRDATA = 12,    // stream data
-  BLOCK_STRRQDATA = 13,  // requested (retransmitted) stream data
-  BLOCK_STATUS = 16,     // status
-  BLOCK_EXTSTATUS = 17,  // extended status
-  BLOCK_DIALIN = 18,     // a dialling datalogger was recognised while waiting
+  BLOCK_FAILED = -1,       // failure (logged)
+  BLOCK_OK = 0,            // success
+  BLOCK_EOF = 1,           // end of input, or an empty frame
+  BLOCK_TIMEOUT = 2,       // time-out
+  BLOCK_STOPPED = 5,       // read stopped by the idle callback
+  BLOCK_OFFHOOK = 6,       // not connected, or on hook
+  BLOCK_BUSY = 8,          // a busy text instead of a frame
+  BLOCK_STRNAK = 9,        // stream refusal
+  BLOCK_MESSAGE = 10,      // datalogger message
+  BLOCK_ALARM = 11,        // alarm
+  BLOCK_STRDATA = 12,      // stream data
+  BLOCK_STRRQDATA = 13,    // requested (retransmitted) stream data
+  BLOCK_WITH_RECORD = 14,  // reserved, returned on no path: a caller that gets it with a
+                           // record uses the record (getstream0's parameter read)
+  BLOCK_STATUS = 16,       // status
+  BLOCK_EXTSTATUS = 17,    // extended status
+  BLOCK_DIALIN = 18,       // a dialling datalogger was recognised while waiting
 };
 // Other positive byte-layer codes are passed up unchanged.
 

@@ -275,7 +275,9 @@ struct Download {
     int k = 0;
     for (int i = 0; i < dl->files_size; i++) {
       const AltusDirTree &f = dl->files[i];
-      if (f.processed == 1 || (f.processed == 0 && f.size >= minsize)) k++;
+      if (f.processed == ALTUS_FILE_SUMMARISED ||
+          (f.processed == ALTUS_FILE_LISTED && f.size >= minsize))
+        k++;
     }
     return k;
   }
@@ -321,7 +323,7 @@ struct Download {
     int result = 0;
     for (int i = 0; i < dl->files_size && !halted(); i++) {
       AltusDirTree &f = dl->files[i];
-      if (f.processed != 0) continue;
+      if (f.processed != ALTUS_FILE_LISTED) continue;
       if (f.size < minsize) {
         msg("getevents: short event file %s (%d bytes)..skipping", shown(f.pathname).c_str(),
             f.size);
@@ -342,7 +344,7 @@ struct Download {
       free(out);
       eventsummary2info(&f.eventsummary, &f.eventinfo);
       push_event_summary(altus, dl, i);
-      mark_processed(altus, dl, f, 1);
+      mark_processed(altus, dl, f, ALTUS_FILE_SUMMARISED);
       fetched = true;
       const AltusEvtInfo &ev = f.eventinfo;
       msg("%-24.24s %s %6.2f %6d %s", shown(f.pathname).c_str(), owned(eustrtime(ev.time)).c_str(),
@@ -412,7 +414,7 @@ struct Download {
       complain("getevents: altuscom_push_data() error for file %s", shown(f.pathname).c_str());
       return FILES_FAILED;
     }
-    mark_processed(altus, dl, f, 2, &endtime);
+    mark_processed(altus, dl, f, ALTUS_FILE_OUTPUT, &endtime);
     double now = clock_now();
     {
       std::lock_guard<KessaroMutex> g(dl->stat.status_mutex);
@@ -477,7 +479,7 @@ struct Download {
           continue;
         }
         complain("getevents: corrupt file %s...giving up", shown(f.pathname).c_str());
-        mark_processed(altus, dl, f, 3);
+        mark_processed(altus, dl, f, ALTUS_FILE_CORRUPT);
         altuscom_write_state(altus);
         functional_tests();
         return FILES_DONE;
@@ -495,15 +497,15 @@ struct Download {
   FileLoop files(int *attempted) {
     for (int i = 0; i < dl->files_size && !halted(); i++) {
       AltusDirTree &f = dl->files[i];
-      if (f.processed == 0) {
+      if (f.processed == ALTUS_FILE_LISTED) {
         msg("%-24.24s No event info...skipping", shown(f.pathname).c_str());
         continue;
       }
-      if (f.processed == 2) {
+      if (f.processed == ALTUS_FILE_OUTPUT) {
         msg("%-24.24s already processed", shown(f.pathname).c_str());
         continue;
       }
-      if (f.processed == 3) {
+      if (f.processed == ALTUS_FILE_CORRUPT) {
         msg("%-24.24s corrupt file...skipping", shown(f.pathname).c_str());
         continue;
       }
@@ -643,15 +645,15 @@ int getevents(Modem *modem, int, Pf *cmd) {
     altuscom_log_complain(modem, dl, 1, 0, "getevents: no datalogger connected.\n");
     return -1;
   }
-  if (dl->getevents_status == 3) {
+  if (dl->getevents_status == GETEVENTS_RUNNING) {
     altuscom_log_message(modem, dl, 0, "getevents: getevents already running");
-    return 15;
+    return GETEVENTS_ALREADY;
   }
   Kessaro *altus = static_cast<Kessaro *>(dl->userdata);
   int entry_alarm = dl->alarm;
   dl->alarm = 0;
   dl->request_getevents = 0;
-  dl->getevents_status = 3;
+  dl->getevents_status = GETEVENTS_RUNNING;
   Download d{altus, dl, modem, cmd, modem->buf_handle};
   d.minsize = min_evt_size(dl);
   d.ismw = altuscom_ismw(modem, dl);
@@ -664,24 +666,24 @@ int getevents(Modem *modem, int, Pf *cmd) {
     dl->time_nextcontinue = 0.0;
   }
   if (halted()) {
-    dl->getevents_status = 2;
-    return 4;
+    dl->getevents_status = GETEVENTS_INCOMPLETE;
+    return GETEVENTS_HALTING;
   }
   if (result == 0 && d.incomplete) {
     // Files are left over: the download is asked for again.
     if (entry_alarm) dl->alarm = 1;
-    dl->getevents_status = 2;
+    dl->getevents_status = GETEVENTS_INCOMPLETE;
     altuscom_write_state(altus);
     return 0;
   }
   if (result == 0) {
     dl->alarm = 0;
     dl->request_getevents = 0;
-    dl->getevents_status = 0;
+    dl->getevents_status = GETEVENTS_IDLE;
     altuscom_write_state(altus);
     return 0;
   }
-  dl->getevents_status = 2;
+  dl->getevents_status = GETEVENTS_INCOMPLETE;
   return result;
 }
 
@@ -714,7 +716,8 @@ struct FileWord {
     return -1;
   }
   int fail_op(int r, const std::string &own) {
-    if (r == 6 || r == 1) return fail("process_command: datalogger not connected.\n");
+    if (r == BLOCK_OFFHOOK || r == BLOCK_EOF)
+      return fail("process_command: datalogger not connected.\n");
     return fail(own);
   }
   void pending(const std::string &t) {

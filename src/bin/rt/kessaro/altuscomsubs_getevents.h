@@ -12,8 +12,15 @@
 
 #include "kessaro.h"
 
+// What getevents returns besides -1 and a transaction status.
+enum AltusGeteventsResult : int {
+  GETEVENTS_DONE = 0,
+  GETEVENTS_HALTING = 4,   // the program halts (the download is left incomplete)
+  GETEVENTS_ALREADY = 15,  // a download is running already
+};
+
 // Downloads the events of the datalogger connected to `modem`, answering progress on
-// `cmd` (none when internal). 0, 15 already running, 4 halting, else -1 or a status.
+// `cmd` (none when internal): an AltusGeteventsResult, else -1 or a status.
 int getevents(Modem *modem, int callmode, Pf *cmd);
 
 // With `path`, lists that directory tree into a new array (*dirtree, *dirtree_n);

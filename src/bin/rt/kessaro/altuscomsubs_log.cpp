@@ -222,8 +222,8 @@ int init_msg(Modem *modem, AltusDatalogger *dl, char *string) {
     s += " ";
     if (modem != nullptr) s += modem->name ? modem->name : "";
     if (modem != nullptr && dl != nullptr) {
-      if (modem->mode == 1) s += "<-";
-      if (modem->mode == 2) s += "->";
+      if (modem->mode == MODEM_MODE_DIALIN) s += "<-";
+      if (modem->mode == MODEM_MODE_DIALOUT) s += "->";
     }
     if (dl != nullptr) s += dl->target_name ? dl->target_name : "";
     s += ":";

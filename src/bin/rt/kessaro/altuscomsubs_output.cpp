@@ -20,6 +20,7 @@
 #include "altuscom_hooks.h"
 #include "altuscomsubs_evtinfo.h"
 #include "altuscomsubs_log.h"
+#include "altuscomsubs_stream.h"
 #include "altusevtsubs.h"
 #include "base/arr.h"
 #include "base/elog.h"
@@ -511,7 +512,7 @@ int output_stream_pkt(Kessaro *altus, AltusPacket *pkt) {
     double del = t - dl->last_stream_data_time;
     if (std::fabs(del) > 0.5 * dt && dl->order_output_data) {
       dl->data_gap_time = dl->data_gap_time + del;
-      if (dl->stream_status == 3) {
+      if (dl->stream_status == STRSTATUS_RUNNING) {
         char *from = strtime(dl->last_stream_data_time);
         char *to = strtime(t);
         altuscom_log_message(pkt->modem, dl, 0, "Data gap = %.5f seconds from %s to %s", del, from,

@@ -115,7 +115,15 @@ struct AltusBlockStrdata {
 struct AltusStrNak {
   uint32_t sequence;
   uint32_t stream;
-  uint32_t code;
+  uint32_t code;  // AltusNakCode
+};
+
+// What a stream refusal says (AltusStrNak.code, as the datalogger sends it).
+enum AltusNakCode : uint32_t {
+  STRNAK_QUEUE_FULL = 0,  // its stream command queue is full
+  STRNAK_ALREADY = 1,     // a control command found the stream started or stopped already
+  STRNAK_DISABLED = 2,    // a block request while streaming is disabled
+  STRNAK_EXPIRED = 3,     // a block request past its time limit: the data are lost
 };
 
 // Argument of PKC_STRSEND.

@@ -216,11 +216,11 @@ int handle_locked(Modem *modem, AltusDatalogger *dl, void *packet, int kind, int
 void handle_nak(Modem *modem, AltusDatalogger *dl, AltusStrNak *nak, Deferred &todo) {
   unsigned code = nak->code, seq = nak->sequence, stream = nak->stream;
   free(nak);
-  if (code != 3) {
+  if (code != STRNAK_EXPIRED) {
     char *text = altusnak2str(code);
     altuscom_log_message(modem, dl, 0, "altuscom_process_stream_packet: STRNAK: %s.\n", text);
     free(text);
-    if (code == 0) {
+    if (code == STRNAK_QUEUE_FULL) {
       altuscom_log_message(
           modem, dl, 0,
           "altuscom_process_stream_packet: it looks like the packet buffer needs resetting");
@@ -617,7 +617,7 @@ int strctrl(Modem *modem, AltusDatalogger *dl, unsigned char arg, unsigned char 
   if (refused) *refused = r == BLOCK_STRNAK;
   if (r == BLOCK_STRNAK && out) {
     unsigned code = static_cast<AltusStrNak *>(out)->code;
-    if (code != 1) {
+    if (code != STRNAK_ALREADY) {
       char *text = altusnak2str(code);
       altuscom_log_message(modem, dl, 0, "getstream0: NAK on STRCTRL: %s.\n", text);
       free(text);
@@ -774,17 +774,17 @@ struct StreamRun {
     return r;
   }
 
-  // Refuses a second stream or a stream during a download: 15 (answered), else 0.
+  // Refuses a second stream or a stream during a download: GETSTREAM_BUSY (answered), else 0.
   int refuse_if_busy() {
     const int s = dl->stream_status.v;
     if (s == STRSTATUS_STARTING || s == STRSTATUS_RUNNING || s == STRSTATUS_STOPPING ||
         s == STRSTATUS_FLUSHED || s == STRSTATUS_PAUSING || s == STRSTATUS_DISABLING) {
       ans.error("getstream0: getstream0 already running");
-      return 15;
+      return GETSTREAM_BUSY;
     }
-    if (dl->getevents_status.v == 3) {
+    if (dl->getevents_status.v == GETEVENTS_RUNNING) {
       ans.error("getstream0: cannot start streaming while getevents running");
-      return 15;
+      return GETSTREAM_BUSY;
     }
     return 0;
   }
@@ -799,14 +799,14 @@ struct StreamRun {
     ans.pending("getting parameters...");
     AltusBlockParams *got = nullptr;
     int r = block_getparams(b, &seqno, &got, modem, dl);
-    if (r == 14 && got) r = 0;
+    if (r == BLOCK_WITH_RECORD && got) r = BLOCK_OK;
     if (r != 0 || got == nullptr) {
       free(got);
       char text[300];
       snprintf(text, sizeof text, "getstream0: process_command(ALTUS_PKC_GETPARAMS,%s) error.\n",
                dev.c_str());
       ans.error(text);
-      *result = fail(r == 14 || r == 0 ? -1 : r);
+      *result = fail(r == BLOCK_WITH_RECORD || r == BLOCK_OK ? BLOCK_FAILED : r);
       return false;
     }
     store_params(altus, dl, *got, clock_now());
@@ -850,7 +850,6 @@ struct StreamRun {
     std::lock_guard<KessaroMutex> g(dl->stream_mutex);  // the state file reads them
     if (dl->strseq_chanmap_known &&
         (stored_streams != dl->numStream || held_map != map || dl->strseq_chanmap != map)) {
-      std::lock_guard<KessaroMutex> g(dl->stream_mutex);
       dl->nextSeq = 0;
       dl->strseq_kept = 0;
     }
@@ -1121,7 +1120,7 @@ struct StreamRun {
                               dev.c_str());
       }
       altuscom_flush_stream_packet(modem, dl, 0, 1);
-    } else if (r != 14) {
+    } else if (r != BLOCK_WITH_RECORD) {
       altuscom_log_complain(modem, dl, 0, 0,
                             "getstream0: block_getparams(ALTUS_PKC_GETPARAMS,%s) error.\n",
                             dev.c_str());

@@ -18,20 +18,8 @@
 
 #include "kessaro.h"
 
-// The datalogger's stream_status.
-enum AltusStreamState {
-  STRSTATUS_IDLE = 0,
-  STRSTATUS_POSTED = 1,
-  STRSTATUS_STARTING = 2,
-  STRSTATUS_RUNNING = 3,
-  STRSTATUS_STOPPING = 4,
-  STRSTATUS_NOCHANNELS = 5,
-  STRSTATUS_FLUSHED = 6,
-  STRSTATUS_PAUSING = 7,
-  STRSTATUS_DISABLING = 8
-};
-
-// Newly allocated name of a stream state ("UNKNOWN" for any other value).
+// Newly allocated name of a stream state (AltusStreamState, kessaro.h) ("UNKNOWN" for any other
+// value).
 char *strstatus2str(int status);
 
 // The stream handler. `data_type` 9 (AltusStrNak), 12 (live AltusBlockStrdata) or 13
@@ -63,7 +51,9 @@ int pop_strdatapackets(AltusDatalogger *dl, AltusBlockStrdata **out);
 
 struct Modem;
 struct Pf;
+// What getstream0 returns when a stream or an event download already runs (answered).
+enum { GETSTREAM_BUSY = 15 };
 // Runs a stream on the datalogger connected to `modem` until it ends, answering `cmd`
-// (none from a dial-in). 0 when the stream ended normally, 15 when a stream or an event
-// download already runs, else the failing transaction's status.
+// (none from a dial-in). 0 when the stream ended normally, GETSTREAM_BUSY, else the
+// failing transaction's status.
 int getstream0(Modem *modem, Pf *cmd);

@@ -87,13 +87,13 @@ char *altusclocksource2str(unsigned int status) {
 
 char *altusnak2str(unsigned int code) {
   switch (code & 0xFF) {
-    case 0:
+    case STRNAK_QUEUE_FULL:
       return strdup("Command rejected, instrument stream command queue full");
-    case 1:
+    case STRNAK_ALREADY:
       return strdup("CTRL command error, already started or stopped");
-    case 2:
+    case STRNAK_DISABLED:
       return strdup("Block request error - streaming is disabled");
-    case 3:
+    case STRNAK_EXPIRED:
       return strdup("Block request error - block time limit expired, data lost");
     default:
       return strdup("Unknown nak code");
@@ -354,7 +354,7 @@ void params_lines(const AltusBlockParams &h, const std::function<void(const std:
 
 void emit_line(const char *line, void *user) {
   auto *s = static_cast<Sink *>(user);
-  log_callback(s->modem, s->dl, line, 6);
+  log_callback(s->modem, s->dl, line, ALTUSLOG_KIND_LINE);
 }
 
 // A decoding failure of the dump, logged without forcing.

@@ -19,8 +19,10 @@
 
 #include "altuscom_dial.h"
 #include "altuscom_hooks.h"
+#include "altuscomsubs_block.h"  // AltusLogKind
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
+#include "altuscomsubs_stream.h"  // AltusStreamState
 #include "base/arr.h"
 #include "base/clock.h"
 #include "base/clockwait.h"
@@ -153,9 +155,9 @@ namespace {
 
 const char *control_suffix(int modem_control) {
   switch (modem_control) {
-    case 1:
+    case MODEM_CONTROL_LOCAL:
       return ":local";
-    case 2:
+    case MODEM_CONTROL_REMOTE:
       return ":remote";
     default:
       return ":none";
@@ -189,9 +191,9 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   modem->userdata = altus;
   // A TCP server always takes dial-ins and nothing else; its id text shows the forced
   // settings.
-  if (modem->com_mode == 3) {
+  if (modem->com_mode == SERIALBUF_TCPSERVER) {
     if (modem->modem_control != 0) {
-      modem->modem_control = 0;
+      modem->modem_control = MODEM_CONTROL_NONE;
       altuscom_log_register_error(
           modem, nullptr, 0,
           "altuscom_new_modem: modem_control for tcpserver modem reset to none.\n");
@@ -209,11 +211,11 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   }
   char com[256];
   switch (modem->com_mode) {
-    case 1:
+    case SERIALBUF_SERIAL:
       snprintf(com, sizeof com, "serial:%s:%d:%s", modem->dev ? modem->dev : "", modem->baud,
                modem->name);
       break;
-    case 2:
+    case SERIALBUF_TCPCLIENT:
       snprintf(com, sizeof com, "tcp:%s:%d:%s", dotted_of(modem->ipaddr).c_str(), modem->port,
                modem->name);
       break;
@@ -231,7 +233,7 @@ int altuscom_new_modem(Kessaro *altus, Modem *modem) {
   std::string text = std::string(com) + control_suffix(modem->modem_control);
   kessaro_copytext(modem->com, text.c_str());
   int rc;
-  if (modem->com_mode == 3) {
+  if (modem->com_mode == SERIALBUF_TCPSERVER) {
     rc =
         altuscom_start_thread(&modem->run_thread, THREAD_ALTUS_LINK, altuscom_run_tcpserver, modem);
     if (rc == 0) altus->ntcpservers++;
@@ -252,9 +254,9 @@ int altuscom_new_datalogger(Kessaro *altus, AltusDatalogger *dl) {
   dl->connected_modem_status = nullptr;
   dl->userdata = altus;
   // A change of what the scheduling pass looks at wakes the scheduling threads.
-  for (KessaroFlag *f :
-       {&dl->stream_status, &dl->getevents_status, &dl->alarm, &dl->request_getevents})
-    f->watch = &kessaro_wake;
+  for (std::atomic<ClockEvent *> *w : {&dl->stream_status.watch, &dl->getevents_status.watch,
+                                       &dl->alarm.watch, &dl->request_getevents.watch})
+    *w = &kessaro_wake;
   if (!dl->auto_stream && dl->auto_getevents_at_startup) dl->alarm = 1;
   if (altuscom_start_thread(&dl->run_thread, THREAD_ALTUS_DL, altuscom_run_datalogger, dl) != 0) {
     altuscom_log_register_error(
@@ -291,7 +293,7 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
   int old_port = 0;
   {
     std::lock_guard<KessaroMutex> g(modem->address_mutex);
-    if (next_host(modem, &old_port) == host) return 0;
+    if (next_host(modem, &old_port) == host) return ALTUSCOM_ADDRESS_SAME;
   }
   // Resolved outside the lock: a name lookup may take a while.
   unsigned ip = 0;
@@ -302,7 +304,7 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
   }
   std::lock_guard<KessaroMutex> g(modem->address_mutex);
   const std::string old_host = next_host(modem, &old_port);
-  if (old_host == host) return 0;  // posted meanwhile
+  if (old_host == host) return ALTUSCOM_ADDRESS_SAME;  // posted meanwhile
   const int new_port = old_port < 0 ? port : old_port;
   free(modem->posted_ipaddr);
   modem->posted_ipaddr = strdup(host);
@@ -317,7 +319,7 @@ int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddress
     change->new_host = host;
     change->new_port = new_port;
   }
-  return 1;
+  return ALTUSCOM_ADDRESS_POSTED;
 }
 
 namespace {
@@ -388,13 +390,13 @@ void altuscom_confirm_address(Modem *modem) {
 }
 
 int altuscom_address_failed(Modem *modem, AltusDatalogger *dl) {
-  if (modem == nullptr || !modem->address_unconfirmed) return 0;
+  if (modem == nullptr || !modem->address_unconfirmed) return ALTUSCOM_TURN_NONE;
   std::string tried, next;
   bool to_confirmed;
   {
     std::lock_guard<KessaroMutex> g(modem->address_mutex);
     if (modem->confirmed_ipaddr == nullptr || modem->announced_ipaddr == nullptr)
-      return 0;  // nowhere else to go
+      return ALTUSCOM_TURN_NONE;  // nowhere else to go
     to_confirmed =
         same_address(modem->ipaddr, modem->port, modem->announced_ipaddr, modem->announced_port);
     tried = string_printf("%s:%d", modem->ipaddr ? modem->ipaddr : "-", modem->port);
@@ -412,13 +414,13 @@ int altuscom_address_failed(Modem *modem, AltusDatalogger *dl) {
                           "%s: datalogger%s did not identify at the announced address %s - "
                           "going back to %s, where it identified last\n",
                           name, who.c_str(), tried.c_str(), next.c_str());
-    return 1;
+    return ALTUSCOM_TURN_CONFIRMED;
   }
   altuscom_log_complain(modem, dl, 1, 0,
                         "%s: datalogger%s did not identify at %s either - trying the announced "
                         "address %s again\n",
                         name, who.c_str(), tried.c_str(), next.c_str());
-  return 2;
+  return ALTUSCOM_TURN_ANNOUNCED;
 }
 
 // ---- datalogger scheduling thread ----
@@ -439,22 +441,22 @@ void post_internal(AltusDatalogger *dl, const char *command) {
 
 bool altuscom_post_getevents(AltusDatalogger *dl) {
   int gs = dl->getevents_status;
-  if (gs == 1) return false;
-  bool post = (dl->dialout_if_getevents_incomplete && gs == 2) ||
-              (dl->auto_getevents && dl->alarm && gs != 3) ||
-              (dl->auto_getevents && dl->request_getevents && gs != 3);
+  if (gs == GETEVENTS_POSTED) return false;
+  bool post = (dl->dialout_if_getevents_incomplete && gs == GETEVENTS_INCOMPLETE) ||
+              (dl->auto_getevents && dl->alarm && gs != GETEVENTS_RUNNING) ||
+              (dl->auto_getevents && dl->request_getevents && gs != GETEVENTS_RUNNING);
   if (!post) return false;
   altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting getevents command.\n");
   post_internal(dl, "getevents");
-  dl->getevents_status = 1;
+  dl->getevents_status = GETEVENTS_POSTED;
   return true;
 }
 
 void altuscom_datalogger_pass(Kessaro *altus, AltusDatalogger *dl, int *busy) {
-  if (dl->auto_stream && dl->stream_status == 0) {
+  if (dl->auto_stream && dl->stream_status == STRSTATUS_IDLE) {
     altuscom_log_message(nullptr, dl, 0, "altuscom_run_datalogger: posting strstart command.\n");
     post_internal(dl, "strstart");
-    dl->stream_status = 1;
+    dl->stream_status = STRSTATUS_POSTED;
   }
   altuscom_post_getevents(dl);
   if (!dl->command_mutex.try_lock()) return;
@@ -569,7 +571,8 @@ void dialout_scan(Kessaro *altus, Modem *modem, Tbl *dls) {
       altuscom_apply_address(modem);  // an address learnt since the last call
       if (elsewhere) {
         clock_sleep(0.1);
-      } else if (modem->com_mode == 2 && (modem->ipaddr == nullptr || *modem->ipaddr == '\0')) {
+      } else if (modem->com_mode == SERIALBUF_TCPCLIENT &&
+                 (modem->ipaddr == nullptr || *modem->ipaddr == '\0')) {
         if (modem->ipaddr_count == 0) {
           altuscom_log_complain(
               modem, dl, 1, 0, "altuscom_run_modem(%s): undefined ip-address...must wait for POC\n",
@@ -808,10 +811,10 @@ void *altuscom_run_tcpconnection(void *arg) {
 // ---- byte-stream callbacks ----
 
 int idle_callback(void *link, int phase) {
-  if (kessaro_halt) return 3;
+  if (kessaro_halt) return SERIALBUF_STOPPED;
   auto *modem = static_cast<Modem *>(link);
   if (modem == nullptr) return 0;
-  if (phase == 1 && modem->interrupt.exchange(0) != 0) return 3;
+  if (phase == SERIALBUF_IDLE_EMPTY && modem->interrupt.exchange(0) != 0) return SERIALBUF_STOPPED;
   modem->interrupt = 0;
   return 0;
 }
@@ -821,28 +824,30 @@ int log_callback(void *link, void *dlv, const char *text, int kind) {
   auto *dl = static_cast<AltusDatalogger *>(dlv);
   if (text == nullptr) text = "";
   switch (kind) {
-    case 1:
-    case 2:
-      altuscom_log_message(modem, dl, 0, kind == 1 ? "MODEM ECHO: %s" : "MODEM WRITE: %s", text);
+    case SERIALBUF_LOG_READ:
+    case SERIALBUF_LOG_WRITTEN:
+      altuscom_log_message(modem, dl, 0,
+                           kind == SERIALBUF_LOG_READ ? "MODEM ECHO: %s" : "MODEM WRITE: %s", text);
       if (modem != nullptr && modem->cmd != nullptr)
         altuscom_progress(dl, modem->cmd, "%s\n", text);
       break;
-    case 3:
+    case ALTUSLOG_KIND_LOG:
       if (strncmp(text, "CAUTION: Acquisition is ON", 26) == 0) break;
       altuscom_log_message(modem, dl, 0, "Altus LOG: %s", text);
       if (dl != nullptr && strstr(text, "EVENT ") != nullptr) dl->alarm = 1;
       break;
-    case 4:
+    case ALTUSLOG_KIND_ALARM:
       altuscom_log_message(modem, dl, 0, "Altus ALARM: %s", text);
       if (dl != nullptr) dl->alarm = 1;
       break;
-    case 6:  // packet dumps and console lines: the text as it is, with the link's prefix
+    case ALTUSLOG_KIND_LINE:  // packet dumps and console lines: the text as it is, with the link's
+                              // prefix
       altuscom_log_message(modem, dl, 0, "%s", text);
       break;
-    case 7:
+    case ALTUSLOG_KIND_BADSIZE:
       if (dl != nullptr) dl->dataerrors_size = dl->dataerrors_size + 1;
       break;
-    case 8:
+    case ALTUSLOG_KIND_BADCHKSUM:
       if (dl != nullptr) dl->dataerrors_chksum = dl->dataerrors_chksum + 1;
       break;
     default:
@@ -855,10 +860,10 @@ int datarate_callback(void *link, int direction, int nbytes) {
   auto *modem = static_cast<Modem *>(link);
   if (modem == nullptr || nbytes < 0) return 0;
   unsigned *count, *gig;
-  if (direction == 1) {
+  if (direction == SERIALBUF_WROTE) {
     count = &modem->nbwrite;
     gig = &modem->nbwrite_gig;
-  } else if (direction == 2) {
+  } else if (direction == SERIALBUF_READ) {
     count = &modem->nbread;
     gig = &modem->nbread_gig;
   } else {

@@ -62,8 +62,9 @@ struct AltusAddressChange {
 // The same host as the one in use or already posted: 0, nothing changes. Otherwise the
 // host is resolved (name2ip; "-" when that fails, its errors dropped) into the link text
 // "tcp:<address>:<port>:<name>", reset_ipaddress is set, `change` (may be none) says what
-// changed, and the result is 1. -1 for a none link or host. Does not wait for the link's
-// connection.
+// changed, and the result is ALTUSCOM_ADDRESS_POSTED. -1 for a none link or host. Does not
+// wait for the link's connection.
+enum { ALTUSCOM_ADDRESS_SAME = 0, ALTUSCOM_ADDRESS_POSTED = 1 };
 int altuscom_post_address(Modem *modem, const char *host, int port, AltusAddressChange *change);
 // On the link's own thread: applies a posted address (ipaddr, port and com replaced) and
 // clears reset_ipaddress. 1 when one was applied, 0 when none was posted. The announced
@@ -77,9 +78,13 @@ int altuscom_apply_address(Modem *modem);
 void altuscom_confirm_address(Modem *modem);
 // On the link's own thread, when a call at the address in use ended without an
 // identification: during a trial the link turns to the other address, with one complaint
-// naming both. 1 when it went back from the announced address to the confirmed one (to be
-// called at once), 2 when it turned from the confirmed one to the announced one, 0 when
-// no trial runs (nothing changes).
+// naming both. The AltuscomAddressTurn it made.
+enum AltuscomAddressTurn : int {
+  ALTUSCOM_TURN_NONE = 0,       // no trial runs (nothing changes)
+  ALTUSCOM_TURN_CONFIRMED = 1,  // back from the announced address to the confirmed one (to be
+                                // called at once)
+  ALTUSCOM_TURN_ANNOUNCED = 2,  // from the confirmed address to the announced one
+};
 int altuscom_address_failed(Modem *modem, AltusDatalogger *dl);
 
 // The callers a TCP-server link keeps at once while they have not identified themselves

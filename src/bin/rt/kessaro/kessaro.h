@@ -57,6 +57,73 @@ struct Modem;
 struct AltusDatalogger;
 struct Kessaro;
 
+// ---- state codes of the records ----
+// The numbers are what the state file, the status report and the remote answers carry.
+
+// A datalogger's connection code (AltusDatalogger.com_mode, and lcom as last reported);
+// the status report shows "dis", "dial", "mdm", "mon", "blk", "rbt", "monhang".
+enum AltusComMode : int {
+  ALTUS_COM_DISCONNECTED = 0,
+  ALTUS_COM_DIALLING = 1,
+  ALTUS_COM_OPENING = 2,  // the link is connected (modem), the datalogger not yet opened
+  ALTUS_COM_MONITOR = 3,  // at its console prompt
+  ALTUS_COM_BLOCKMODE = 4,
+  ALTUS_COM_REBOOTING = 5,
+  ALTUS_COM_MONHANG = 6,  // block mode could not be entered
+};
+
+// A datalogger's stream (AltusDatalogger.stream_status), driven by the stream module
+// (altuscomsubs_stream.h).
+enum AltusStreamState : int {
+  STRSTATUS_IDLE = 0,
+  STRSTATUS_POSTED = 1,
+  STRSTATUS_STARTING = 2,
+  STRSTATUS_RUNNING = 3,
+  STRSTATUS_STOPPING = 4,
+  STRSTATUS_NOCHANNELS = 5,
+  STRSTATUS_FLUSHED = 6,
+  STRSTATUS_PAUSING = 7,
+  STRSTATUS_DISABLING = 8,
+};
+
+// A datalogger's event download (AltusDatalogger.getevents_status).
+enum AltusGeteventsState : int {
+  GETEVENTS_IDLE = 0,
+  GETEVENTS_POSTED = 1,      // a "getevents" request is queued
+  GETEVENTS_INCOMPLETE = 2,  // the last download failed or was cut short
+  GETEVENTS_RUNNING = 3,
+};
+
+// What a link's modem control is (Modem.modem_control). Modem.com_mode holds the byte
+// stream's SerialbufKind (serialbuf.h).
+enum ModemControl : int {
+  MODEM_CONTROL_NONE = 0,    // no modem: the link's own emulation of one
+  MODEM_CONTROL_LOCAL = 1,   // a modem whose control lines are used
+  MODEM_CONTROL_REMOTE = 2,  // a modem driven by its texts alone
+};
+
+// What a link is doing (Modem.mode).
+enum ModemMode : int {
+  MODEM_MODE_NONE = 0,
+  MODEM_MODE_DIALIN = 1,   // listening for a datalogger that calls in
+  MODEM_MODE_DIALOUT = 2,  // calling a datalogger
+};
+
+// How far an event file has been handled (AltusDirTree.processed).
+enum AltusFileState : int {
+  ALTUS_FILE_LISTED = 0,
+  ALTUS_FILE_SUMMARISED = 1,
+  ALTUS_FILE_OUTPUT = 2,
+  ALTUS_FILE_CORRUPT = 3,
+};
+
+// The write thread's stop protocol (Kessaro.kill).
+enum KessaroKill : int {
+  KESSARO_KILL_RUN = 0,
+  KESSARO_KILL_REQUESTED = 1,  // write what is queued, then end
+  KESSARO_KILL_WRITER_ENDED = 2,
+};
+
 // ---- helpers for shared fields and fixed texts ----
 
 // The program's wake-up: signalled when the halt flag is raised and when a watched flag
@@ -74,26 +141,30 @@ bool kessaro_wait_for(F done, double deadline) {
   }
 }
 
-// An int that several threads read and write. Copies take the current value. A flag
-// whose `watch` is set signals that event whenever a store changes its value; the watch
-// is not copied.
-struct KessaroFlag {
+// An int, or a state code T kept as an int, that several threads read and write. Copies
+// take the current value. A flag whose `watch` is set signals that event whenever a store
+// changes its value; the watch is not copied.
+template <typename T = int>
+struct KessaroFlagOf {
   std::atomic<int> v{0};
   std::atomic<ClockEvent *> watch{nullptr};
-  KessaroFlag() = default;
-  KessaroFlag(int x) : v(x) {}
-  KessaroFlag(const KessaroFlag &o) : v(o.v.load()) {}
-  KessaroFlag &operator=(const KessaroFlag &o) { return *this = o.v.load(); }
-  KessaroFlag &operator=(int x) {
-    if (v.exchange(x) != x) {
+  KessaroFlagOf() = default;
+  KessaroFlagOf(T x) : v(static_cast<int>(x)) {}
+  KessaroFlagOf(const KessaroFlagOf &o) : v(o.v.load()) {}
+  KessaroFlagOf &operator=(const KessaroFlagOf &o) { return *this = static_cast<T>(o.v.load()); }
+  KessaroFlagOf &operator=(T x) {
+    if (v.exchange(static_cast<int>(x)) != static_cast<int>(x)) {
       ClockEvent *ev = watch.load();
       if (ev != nullptr) clock_event_signal(ev);
     }
     return *this;
   }
-  operator int() const { return v.load(); }
-  int exchange(int x) { return v.exchange(x); }
+  operator T() const { return static_cast<T>(v.load()); }
+  T exchange(T x) { return static_cast<T>(v.exchange(static_cast<int>(x))); }
 };
+using KessaroFlag = KessaroFlagOf<int>;
+using StreamFlag = KessaroFlagOf<AltusStreamState>;       // AltusDatalogger.stream_status
+using DownloadFlag = KessaroFlagOf<AltusGeteventsState>;  // AltusDatalogger.getevents_status
 
 // A double that several threads read and write (a 64-bit atomic is not lock-free on
 // every target, so it has a lock of its own). Copies take the current value.
@@ -197,7 +268,7 @@ struct AltusDirTree {
   int size;
   uint8_t attr;   // 0x10: a directory
   int event;      // 1: an .EVT file
-  int processed;  // 0 listed, 1 summarised, 2 output, 3 corrupt
+  int processed;  // AltusFileState
   AltusEvtInfo eventinfo;
   AltusBlockEventsummary eventsummary;
 };
@@ -255,8 +326,8 @@ struct Modem {
   // connection's copy before the copy's thread starts); read-only afterwards.
   char *name;  // the link's key; a server connection's copy is "<name>_V<instance>"
   // The kind of link and its modem control.
-  int com_mode;       // 1 serial, 2 TCP client, 3 TCP server
-  int modem_control;  // 0 none, 1 local, 2 remote
+  int com_mode;       // SerialbufKind: 1 serial, 2 TCP client, 3 TCP server
+  int modem_control;  // ModemControl: 0 none, 1 local, 2 remote
   // The line and the dialogue's limits.
   char *dev;               // serial device, or none
   int baud;                // serial line speed
@@ -306,7 +377,7 @@ struct Modem {
   // ---- Flags any thread sets or reads.
   KessaroFlag interrupt;  // ends the link's dial-in wait (an address posted, a call wanted)
   KessaroFlag exit;       // the link thread has ended (the main loop reaps it)
-  KessaroFlag mode;       // the link thread's call: 1 dial-in, 2 dial-out (log lines, status)
+  KessaroFlag mode;       // ModemMode: the link thread's call (log lines, status)
 
   // ---- The connection's start and byte counts: the link thread and its data-rate
   // callback write them, the status and data-rate threads read them, all under
@@ -481,8 +552,8 @@ struct AltusDatalogger {
   KessaroMutex connection_mutex;              // one link at a time works for the datalogger
   KessaroLink<Modem> connected_modem;         // the link working for it, or none
   KessaroLink<Modem> connected_modem_status;  // the link the status report names, or none
-  int com_mode;            // connection code: 0 disconnected ... 6 block mode failed
-  int lcom;                // com_mode as last reported (kept in the state file)
+  AltusComMode com_mode;   // connection code: 0 disconnected ... 6 block mode failed
+  AltusComMode lcom;       // com_mode as last reported (kept in the state file)
   double open_time;        // when the connection was opened
   double close_time;       // when it was closed
   int gotintomonitormode;  // the opening reached monitor mode (link thread)
@@ -529,7 +600,7 @@ struct AltusDatalogger {
   // ---- Stream state: the link thread that streams (getstream0 and its handler). The
   // state is a flag other threads read; strpause is set by the block operations of the
   // same thread.
-  KessaroFlag stream_status;              // AltusStreamState (altuscomsubs_stream.h)
+  StreamFlag stream_status;               // AltusStreamState
   KessaroFlag strpause;                   // stream records are dropped while set
   double samprate;                        // stream sample rate in use
   unsigned nextSeq;                       // next expected coded sequence (kept in the state file)
@@ -573,7 +644,7 @@ struct AltusDatalogger {
   // ---- Download state: the link thread that downloads; the scheduling thread posts
   // requests through the flags. files is replaced only under Kessaro.statefile_mutex.
   KessaroFlag request_getevents;  // a download is wanted
-  KessaroFlag getevents_status;   // 0 idle, 1 posted, 2 incomplete, 3 running
+  DownloadFlag getevents_status;  // 0 idle, 1 posted, 2 incomplete, 3 running
   KessaroFlag alarm;              // an event was reported since the last download
   double lasttime;                // end of the last event output (kept in the state file)
   double lastgetevents_time;      // when the last download ended
@@ -581,13 +652,6 @@ struct AltusDatalogger {
   int files_size;                 // entries of files
   AltusDirTree *files;            // the event-file list, owned (malloc)
   double filedir_timer;           // pacing of the directory reads (block engine)
-};
-
-// The write thread's stop hand-shake, the values of Kessaro.kill.
-enum KessaroKill : int {
-  KESSARO_KILL_RUN = 0,    // running
-  KESSARO_KILL_STOP = 1,   // stop asked: the write thread empties its fifo and ends
-  KESSARO_KILL_ENDED = 2,  // the write thread has ended
 };
 
 // The program record. The fields fall into blocks by owner and lock. Most are written by
@@ -667,7 +731,7 @@ struct Kessaro {
   KessaroFlag status_report_now;       // a report is asked; the status thread clears it
   KessaroFlag status_report_shutdown;  // the next report is the last (the shutdown)
   KessaroFlag stopping;  // the orderly shutdown runs: the status thread waits for its report
-  KessaroFlag kill;      // KessaroKill: set by the shutdown (STOP) and the write thread (ENDED)
+  KessaroFlag kill;      // KessaroKill: set by the shutdown and by the write thread as it ends
 
   // ---- Write thread: the repackagers, one per packet definition in use, added as they
   // are made; the shutdown flushes them once the write thread has ended.

@@ -324,17 +324,17 @@ int kessaro::cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
   auto *altus = static_cast<Kessaro *>(user);
   va_list ap;
   va_start(ap, what);
-  if (what == 1) {
+  if (what == CMDTHREAD_ERROR) {
     int flag = va_arg(ap, int);
     const char *fmt = va_arg(ap, const char *);
     char text[512];
     vsnprintf(text, sizeof text, fmt, ap);
     elog_complain(flag, "%s", text);
-  } else if (what == 2) {
+  } else if (what == CMDTHREAD_COMMAND) {
     const char *command = va_arg(ap, const char *);
     Pf *request = va_arg(ap, Pf *);
     run_command(altus, command ? command : "", request);
-  } else if (what == 3) {
+  } else if (what == CMDTHREAD_LINE) {
     const char *text = va_arg(ap, const char *);
     altuscom_log_message(nullptr, nullptr, 1, "%s\n", text ? text : "");
   } else {

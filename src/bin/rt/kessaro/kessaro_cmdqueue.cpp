@@ -208,7 +208,7 @@ struct Job {
   // Answers an operation's failure: the not-connected answer for on-hook and end of
   // input, else the word's own text.
   void fail_op(int r, const std::string &own) {
-    if (r == 6 || r == 1)
+    if (r == BLOCK_OFFHOOK || r == BLOCK_EOF)
       fail("process_command: datalogger not connected.\n");
     else
       fail(own);
@@ -283,7 +283,7 @@ struct Job {
   void word_getparams();
   void word_lstatus();
   void word_setparams(const std::vector<std::string> &words);
-  void word_stream_change(int target);
+  void word_stream_change(AltusStreamState target);
   void word_console(const std::string &word, const std::vector<std::string> &words);
   int word_ft();
   void word_getevents();
@@ -433,7 +433,7 @@ void Job::word_setparams(const std::vector<std::string> &words) {
     char reason[ALTUS_PARSEPARAMS_ERROR_SIZE] = "";
     int r = block_setparams(buf(), nullptr, params, &seqno, modem, dl, reason);
     pffree(params);
-    if (r == 7) {
+    if (r == ALTUS_SETPARAMS_BADPARAMS) {
       altuscom_log_complain(modem, dl, 1, 0,
                             "process_command: process_command(ALTUS_PKC_SETPARAMS,%s) BADPARAMS "
                             "error.\n",
@@ -451,7 +451,7 @@ void Job::word_setparams(const std::vector<std::string> &words) {
     }
     AltusBlockParams back{};
     r = getparams(&back);
-    if (r == 6 || r == 1) {
+    if (r == BLOCK_OFFHOOK || r == BLOCK_EOF) {
       fail_op(r, "");
       return;
     }
@@ -473,7 +473,7 @@ void Job::word_setparams(const std::vector<std::string> &words) {
   }
 }
 
-void Job::word_stream_change(int target) {
+void Job::word_stream_change(AltusStreamState target) {
   dl->auto_stream = 0;
   int s = dl->stream_status;
   switch (s) {
@@ -563,11 +563,11 @@ int Job::word_ft() {
 
 void Job::word_getevents() {
   int r = getevents(modem, modem->mode, cmd);
-  if (r == 4) {
+  if (r == GETEVENTS_HALTING) {
     altus_cmd_error(altus, dl, cmd, 0, "process_command: kessaro halting");
     return;
   }
-  if (r == 15) {
+  if (r == GETEVENTS_ALREADY) {
     pending("process_command: getevents already running");
     r = 0;
   }

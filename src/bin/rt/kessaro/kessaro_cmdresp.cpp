@@ -32,22 +32,25 @@ Tbl *pending_list(Kessaro *altus, const char *sequence) {
   return static_cast<Tbl *>(getarr(altus->pending_cmd_arr, sequence));
 }
 
+// What pending_remove did.
+enum PendingRemoved : int { PENDING_NONE = -2, PENDING_KEPT = 0, PENDING_DELETED = 1 };
+
 // Removes the first occurrence of dl from the list of `sequence`; deletes the entry when
-// its list becomes empty. 1 when the entry was deleted, 0 when it stays, -2 when there
-// was no entry. Caller holds pending_cmd_mutex.
+// its list becomes empty (PENDING_DELETED), else keeps it (PENDING_KEPT); PENDING_NONE
+// when there was no entry. Caller holds pending_cmd_mutex.
 int pending_remove(Kessaro *altus, AltusDatalogger *dl, const char *sequence) {
   Tbl *list = pending_list(altus, sequence);
-  if (list == nullptr) return -2;
+  if (list == nullptr) return PENDING_NONE;
   for (long i = 0; i < maxtbl(list); i++) {
     if (gettbl(list, i) == dl) {
       deltbl(list, i);
       break;
     }
   }
-  if (maxtbl(list) > 0) return 0;
+  if (maxtbl(list) > 0) return PENDING_KEPT;
   delarr(altus->pending_cmd_arr, sequence);
   freetbl(list, nullptr);
-  return 1;
+  return PENDING_DELETED;
 }
 
 char *request_sequence(Pf *request) {
@@ -176,7 +179,7 @@ int get_done(Kessaro *altus, AltusDatalogger *dl, Pf *request, int done) {
     r = pending_remove(altus, dl, sequence);
   }
   free(sequence);
-  return r == -2 ? done : r;
+  return r == PENDING_NONE ? done : r;
 }
 
 int is_internal(Pf *request) {

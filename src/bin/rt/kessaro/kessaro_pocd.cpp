@@ -37,7 +37,7 @@ void retarget(POCDaemon *poc, AltusDatalogger *dl, const std::string &srcip) {
   std::string host = srcip.substr(0, colon);
   int port = colon == std::string::npos ? 0 : atoi(srcip.c_str() + colon + 1);
   AltusAddressChange change;
-  if (altuscom_post_address(m, host.c_str(), port, &change) != 1) return;
+  if (altuscom_post_address(m, host.c_str(), port, &change) != ALTUSCOM_ADDRESS_POSTED) return;
   altuscom_log_message(m, dl, 1,
                        "%s: Change in datalogger %s ipaddress - resetting from %s:%d to %s:%d.\n",
                        poc->label, dl->target_name, change.old_host.c_str(), change.old_port,
@@ -112,8 +112,8 @@ void *kessaro::run_pocd_thread(void *arg) {
     char srcname[ORBSRCNAME_SIZE] = "";
     double time = 0.0;
     int rc = kessaro_pocd_reap(poc->orb, &pktid, srcname, &time, &bytes, &nbytes, &bufsize);
-    // A stopped reader (4) can never deliver again: a failure like an error.
-    if (rc < 0 || rc == 4) {
+    // A stopped reader can never deliver again: a failure like an error.
+    if (rc < 0 || rc == ORBREAPTHR_STOPPED) {
       elog_clear_register(1);
       altuscom_log_message(nullptr, nullptr, 1, "%s: orbreapthr_get() error\n", poc->label);
       if (failing_since < 0.0) failing_since = clock_now();
@@ -128,7 +128,7 @@ void *kessaro::run_pocd_thread(void *arg) {
     }
     failing_since = -1.0;
     if (shutting_down(altus)) break;
-    if (rc != 1) {
+    if (rc != ORBREAPTHR_PACKET) {
       elog_clear_register(0);
       continue;
     }

@@ -204,7 +204,7 @@ int read_block(Pf *block, AltusDatalogger *dl, Pf **files) {
   if (r.nstreams >= 0) dl->numStream = (uint8_t)r.nstreams;
   dl->strseq_chanmap_known = r.have_streammap;
   if (r.have_streammap) dl->strseq_chanmap = (uint32_t)r.streammap;
-  dl->lcom = r.lcom;
+  dl->lcom = static_cast<AltusComMode>(r.lcom);
   dl->last_events_count = r.lasteventscount;
   for (int i = 0; i < 10; i++) *time_field(dl, i) = r.times[i];
   kessaro_copytext(dl->last_connected_modem, r.last_connected_modem);

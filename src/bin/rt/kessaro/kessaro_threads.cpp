@@ -13,6 +13,7 @@
 
 #include "altuscomsubs_log.h"
 #include "altuscomsubs_output.h"
+#include "altuscomsubs_stream.h"  // AltusStreamState
 #include "base/arr.h"
 #include "base/clock.h"
 #include "base/elog.h"
@@ -25,10 +26,6 @@
 #include "support/pfstring.h"
 
 namespace {
-
-constexpr int kStreamIdle = 0;
-constexpr int kStreamRunning = 3;
-constexpr int kComBlockMode = 4;
 
 // The dataloggers in target-name order (the list is the caller's: freetbl(t, nullptr)).
 Tbl *dataloggers(Kessaro *altus) {
@@ -105,11 +102,11 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
   }
 
   if (modem != nullptr) {
-    out += com_mode == kComBlockMode ? "con yes\n" : "con su\n";
+    out += com_mode == ALTUS_COM_BLOCKMODE ? "con yes\n" : "con su\n";
     std::lock_guard<KessaroMutex> address(modem->address_mutex);  // com may be re-targeted
     string_appendf(out, "inp %s\n", modem->com);
   } else {
-    out += (dl->auto_stream || stream_status != kStreamIdle) ? "con no\n" : "con waiting\n";
+    out += (dl->auto_stream || stream_status != STRSTATUS_IDLE) ? "con no\n" : "con waiting\n";
     out += "inp none\n";
   }
   string_appendf(out, "com %s\n", code_text(com_mode, com_texts, 7, "none"));
@@ -130,7 +127,9 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
     std::lock_guard<KessaroMutex> state_lock(altus->statefile_mutex);
     Modem *status_modem = dl->connected_modem_status;
     if (status_modem != nullptr) {
-      const char *arrow = status_modem->mode == 1 ? "->" : status_modem->mode == 2 ? "<-" : "";
+      const char *arrow = status_modem->mode == MODEM_MODE_DIALIN    ? "->"
+                          : status_modem->mode == MODEM_MODE_DIALOUT ? "<-"
+                                                                     : "";
       std::string name = std::string(arrow) + (status_modem->name ? status_modem->name : "");
       kessaro_copytext(dl->last_connected_modem, name.c_str());
       string_appendf(out, "modem %s\n", dl->last_connected_modem);
@@ -143,8 +142,8 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
     if (dl->last_listing_time != 0.0) {
       int up = 0, corrupt = 0;
       for (int i = 0; i < dl->files_size && dl->files != nullptr; i++) {
-        if (dl->files[i].processed < 2) up++;
-        if (dl->files[i].processed == 3) corrupt++;
+        if (dl->files[i].processed < ALTUS_FILE_OUTPUT) up++;
+        if (dl->files[i].processed == ALTUS_FILE_CORRUPT) corrupt++;
       }
       string_appendf(out, "evfl %d\nevup %d\nevcr %d\n", dl->files_size, up, corrupt);
     } else {
@@ -192,7 +191,7 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
   string_appendf(out, "dv %.1f\n", std::fabs(p.ro_misc.batteryVoltage * 0.1));
   out += p.ro_misc.batteryVoltage < 0 ? "dvs c\n" : "dvs d\n";
   double lock = last_gps_lock(p);
-  if (stream_status == kStreamRunning || dl->com_mode == kComBlockMode) {
+  if (stream_status == STRSTATUS_RUNNING || dl->com_mode == ALTUS_COM_BLOCKMODE) {
     dl->last_clock_latency = now - lock;
     string_appendf(out, "clt %.1f\n", dl->last_clock_latency);
   } else {
@@ -227,16 +226,17 @@ void add_datalogger_state(Kessaro *altus, AltusDatalogger *dl, double now, std::
 void *altus_write_thread(void *arg) {
   auto *altus = static_cast<Kessaro *>(arg);
   for (;;) {
-    if (altus->kill == KESSARO_KILL_STOP && pmtfifo_data_available(altus->mtfifo_write) <= 0) break;
+    if (altus->kill == KESSARO_KILL_REQUESTED && pmtfifo_data_available(altus->mtfifo_write) <= 0)
+      break;
     void *item = nullptr;
     int rc = pmtfifo_pop(altus->mtfifo_write, &item);
-    if (rc == 2) break;  // released and empty: nothing can come any more
-    if (rc == 0) {       // a non-blocking fifo that is empty
+    if (rc == PMTFIFO_RELEASED) break;  // nothing can come any more
+    if (rc == PMTFIFO_EMPTY) {          // a non-blocking fifo
       clock_sleep(0.1);
       continue;
     }
-    if (rc == 3) continue;
-    if (rc != 1) elog_die(0, "altus_write_thread: pmtfifo_pop() error.\n");
+    if (rc == PMTFIFO_TIMEOUT) continue;
+    if (rc != PMTFIFO_TAKEN) elog_die(0, "altus_write_thread: pmtfifo_pop() error.\n");
     auto *pkt = static_cast<AltusPacket *>(item);
     if (pkt == nullptr) continue;  // the stopper's wake-up
     switch (pkt->type) {
@@ -259,19 +259,20 @@ void *altus_write_thread(void *arg) {
     }
     altuspacket_free(pkt);
   }
-  altus->kill = KESSARO_KILL_ENDED;
+  altus->kill = KESSARO_KILL_WRITER_ENDED;
   return nullptr;
 }
 
 int altus_write_thread_stop(Kessaro *altus) {
-  altus->kill = KESSARO_KILL_STOP;
+  altus->kill = KESSARO_KILL_REQUESTED;
   if (pmtfifo_push(altus->mtfifo_write, nullptr) != 0) {
     elog_complain(0, "altus_write_thread_stop: pmtfifo_push() error.\n");
   }
-  // Up to 100 s for the thread to end; its `kill` ENDED signals kessaro_wake (kessaro_new).
-  const bool ended = kessaro_wait_for([altus] { return altus->kill == KESSARO_KILL_ENDED; },
-                                      clock_monotonic() + 100.0);
-  return ended ? 0 : -1;
+  // Up to 100 s for the thread to end; its `kill` 2 signals kessaro_wake (kessaro_new).
+  return kessaro_wait_for([altus] { return altus->kill == KESSARO_KILL_WRITER_ENDED; },
+                          clock_monotonic() + 100.0)
+             ? 0
+             : -1;
 }
 
 // ---- status thread ----

@@ -22,6 +22,7 @@
 #include "base/pf.h"
 #include "base/tbl.h"
 #include "base/textutil.h"
+#include "bytestream/serialbuf.h"  // SerialbufKind
 #include "kessaro.h"
 #include "ring/orb.h"
 #include "ringsvc/orbreapthr.h"
@@ -458,7 +459,7 @@ static int read_modem_keys(Pf *pf, Modem *m, const char *tmpl) {
 // A serial line: "device[:speed]".
 static int read_serial_device(Modem *m, const std::string &dev, size_t colon, const char *device,
                               const char *dialin, const char *dialout) {
-  m->com_mode = 1;
+  m->com_mode = SERIALBUF_SERIAL;
   if (colon != std::string::npos) {
     int baud = 0;
     if (!to_int(dev.substr(colon + 1), &baud) || baud <= 0) {
@@ -476,7 +477,7 @@ static int read_serial_device(Modem *m, const std::string &dev, size_t colon, co
 // A TCP client: "address:port"; an address "-" is none (then no dial-in), a port "-" none.
 static int read_tcpclient_device(Modem *m, const char *name, const std::string &dev, size_t colon,
                                  const char *device, const char *dialin, const char *dialout) {
-  m->com_mode = 2;
+  m->com_mode = SERIALBUF_TCPCLIENT;
   if (colon == std::string::npos) {
     elog_log(0, "parse_modem: Need port number in '%s'\n", device);
     return -1;
@@ -528,7 +529,7 @@ Modem *parse_modem(Kessaro *altus, const char *name, const char *com_mode,
     if (read_tcpclient_device(m.get(), name, dev, colon, device, dialin, dialout) != 0)
       return nullptr;
   } else if (strcmp(com_mode, "tcpserver") == 0) {
-    m->com_mode = 3;
+    m->com_mode = SERIALBUF_TCPSERVER;
     if (!to_int(dev, &m->port) || m->port < 0 || m->port > 65535) {
       elog_log(0, "parse_modem: Need port number in '%s'\n", device);
       return nullptr;
@@ -540,12 +541,12 @@ Modem *parse_modem(Kessaro *altus, const char *name, const char *com_mode,
     return nullptr;
   }
   if (strcmp(modem_control, "none") == 0) {
-    m->modem_control = 0;
+    m->modem_control = MODEM_CONTROL_NONE;
     for (char *Modem::*s : modem_strings) set_text(m.get()->*s, nullptr);
   } else if (strcmp(modem_control, "local") == 0) {
-    m->modem_control = 1;
+    m->modem_control = MODEM_CONTROL_LOCAL;
   } else if (strcmp(modem_control, "remote") == 0) {
-    m->modem_control = 2;
+    m->modem_control = MODEM_CONTROL_REMOTE;
   } else {
     elog_log(0, "parse_modem: Illegal modem->modem_control (%s).\n", modem_control);
     return nullptr;

@@ -592,16 +592,16 @@ int muldrin::cmdthread_callback(CmdThread *cth, void *user, int what, ...) {
   auto *m = static_cast<Muldrin *>(user);
   va_list ap;
   va_start(ap, what);
-  if (what == 1) {
+  if (what == CMDTHREAD_ERROR) {
     int level = va_arg(ap, int);
     const char *fmt = va_arg(ap, const char *);
     char message[512];
     vsnprintf(message, sizeof message, nz(fmt), ap);
     elog_complain(level, "%s", message);
-  } else if (what == 3) {
+  } else if (what == CMDTHREAD_LINE) {
     const char *text = va_arg(ap, const char *);
     muldrin_output(Q330_OUT_STDOUT, "%s\n", nz(text));
-  } else if (what != 2) {
+  } else if (what != CMDTHREAD_COMMAND) {
     elog_log(0, "cmdthread_callback: Unknown what = %d.\n", what);
   } else {
     const char *cmd = va_arg(ap, const char *);

@@ -184,9 +184,9 @@ void *muldrin::run_pocd_thread(void *arg) {
       char srcname[ORBSRCNAME_SIZE] = "";
       double time = 0;
       r = orbreapthr_get(pocd->orb, &pktid, srcname, &time, &pkt, &nbytes, &bufsize);
-      // A reap thread that has stopped for good (4) fails like an error, with the pause.
-      if (r == 4) r = -1;
-      if (r == 1) muldrin_poc_ring_packet(pocd, srcname, time, pkt, nbytes);
+      // A reap thread that has stopped for good fails like an error, with the pause.
+      if (r == ORBREAPTHR_STOPPED) r = ORBREAPTHR_ERROR;
+      if (r == ORBREAPTHR_PACKET) muldrin_poc_ring_packet(pocd, srcname, time, pkt, nbytes);
     }
     if (r >= 0) {
       countdown = POC_COUNTDOWN;

@@ -296,7 +296,7 @@ int myout_callback(Q330 *q330, int type, void *q330data, int q330data_size) {
     if (m->mtfifo_write_queue > 0 && myshutdown.load() == 0 &&
         pmtfifo_data_available(m->mtfifo_write) > m->mtfifo_write_queue)
       return Q330_OUT_BUSY;
-    return 0;
+    return Q330_OUT_READY;
   }
   if (type == Q330_OUT_DATA && q330data == nullptr) return 0;
   auto *out = new Q330Output;

@@ -67,9 +67,17 @@ enum {
   Q330_OUT_UMSG = 14,   // user message to the datalogger
   Q330_OUT_TIME = 15,   // one double, heap copy, size 0
   Q330_OUT_DB = 16,     // one database row and its size
-  Q330_OUT_QUERY = 17,  // is the consumer busy? answered with Q330_OUT_BUSY or 0
+  Q330_OUT_QUERY = 17,  // is the consumer busy? answered with a Q330OutAnswer
 };
-inline constexpr int Q330_OUT_BUSY = 15;
+
+// What the output callback answers to Q330_OUT_QUERY, and what the data calls that ask
+// it (q330_proc_data, q330_flush_data, q330_process_dblk) pass up while the consumer
+// stays busy. An answer, not an output type: it shares the number 15 with Q330_OUT_TIME
+// only because the two are counted separately, and the two never meet in one value.
+enum Q330OutAnswer : int {
+  Q330_OUT_READY = 0,
+  Q330_OUT_BUSY = 15,
+};
 
 // Longest formatted message and longest prefixed line of q330_output and the debug output;
 // longer texts are cut.

@@ -375,10 +375,10 @@ int read_datagram(Q330 *q330, int port_type, double timeout, Received *r) {
     r->nbytes = static_cast<int>(sizeof r->buf);
     int rc = udp_read(udp, r->local_port, q330->params.local_ipaddr, r->from, r->buf, &r->nbytes,
                       timeout);
-    if (rc == 1) return Q330_RECV_TIMEOUT;
-    if (rc == 2) return Q330_RECV_INTR;
-    if (rc == 3) return Q330_RECV_WOULDBLOCK;
-    if (rc != 0) return -1;
+    if (rc == UDP_READ_TIMEOUT) return Q330_RECV_TIMEOUT;
+    if (rc == UDP_READ_INTR) return Q330_RECV_INTR;
+    if (rc == UDP_READ_NOTHING) return Q330_RECV_WOULDBLOCK;
+    if (rc != UDP_READ_OK) return -1;
     // Only the datalogger's own address and the port this record sends to there: a
     // datagram from any other port, forged or stray, must not enter the stream.
     in_addr_t want = 0;

@@ -216,20 +216,8 @@ struct Builder {
         count_line(in.line.size());
         seg = in.line;
       }
-      size_t last = seg.find_last_not_of(" \t");
-      size_t close_at = std::string::npos;
-      for (size_t i = 0; i < seg.size(); i++) {
-        if (seg[i] == '{') {
-          depth++;
-        } else if (seg[i] == '}') {
-          depth--;
-          if (depth <= 0 && i == last) {
-            close_at = i;
-            break;
-          }
-        }
-      }
-      bool closing = close_at != std::string::npos;
+      size_t close_at = pf_literal_close(seg, &depth);
+      bool closing = close_at != std::string_view::npos;
       std::string_view piece(seg);
       if (closing) piece = piece.substr(0, close_at);
       bool keep = !((k == 0 || closing) && trim(piece).empty());

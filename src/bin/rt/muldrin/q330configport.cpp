@@ -81,8 +81,8 @@ int read_for(UDP *udp, const char *local_ipaddr, char *recv_hostport, int *comma
   std::vector<unsigned char> buf(Q330_QDP_MAX);
   int nbytes = Q330_QDP_MAX;
   int rc = udp_read(udp, localport, local_ipaddr, recv_hostport, buf.data(), &nbytes, timeout);
-  if (rc == 1 || rc == 2 || rc == 3) return 0;
-  if (rc != 0) return -1;
+  if (rc == UDP_READ_TIMEOUT || rc == UDP_READ_INTR || rc == UDP_READ_NOTHING) return 0;
+  if (rc != UDP_READ_OK) return -1;
   return q330_unstuff_qdp(buf.data(), nbytes, command, sequence, ack, qdata) == 0 ? 1 : -1;
 }
 

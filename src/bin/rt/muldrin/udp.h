@@ -93,11 +93,18 @@ int udp_setup_ipaddr(const char *hostport, struct sockaddr *saddr);
 // negative result of a failed open.
 int udp_write(UDP *udp, int local_port, const char *local_ipaddr, const char *send_hostport,
               const void *buf, int nbytes);
+// What udp_read returns (myfdwait: the first four).
+enum UdpReadResult : int {
+  UDP_READ_FAILED = -1,  // failure (or the negative result of a failed open)
+  UDP_READ_OK = 0,       // a datagram (myfdwait: readable)
+  UDP_READ_TIMEOUT = 1,  // time-out, or the record was closed meanwhile
+  UDP_READ_INTR = 2,     // interrupted by a signal
+  UDP_READ_NOTHING = 3,  // nothing there and no wait asked
+};
 // Receives one datagram into buf; *nbytes is its size on entry and the datagram's on
 // return, recv_hostport (room for 256) gets its sender. A negative timeout does not wait.
-// 0 a datagram; 1 time-out (or the record was closed meanwhile); 2 interrupted by a
-// signal; 3 nothing there and no wait asked; -1 failure; or the negative result of a
-// failed open. Zero-length datagrams are ignored.
+// An UdpReadResult, or the negative result of a failed open. Zero-length datagrams are
+// ignored.
 int udp_read(UDP *udp, int local_port, const char *local_ipaddr, char *recv_hostport, void *buf,
              int *nbytes, double timeout);
 // Polls fd for input for msec ms of clock time: 0 readable, 1 time-out (or EAGAIN), 2

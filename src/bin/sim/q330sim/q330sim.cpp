@@ -47,7 +47,8 @@ static void usage(FILE *f) {
           "      down for `seconds`\n"
           "  -P  unit `unit` (default 0) moves to loopback `address` (same ports) once\n"
           "      `records` of its records were acknowledged, and announces it with C2_POC\n"
-          "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later\n"
+          "      datagrams to 127.0.0.1:`port`, again 1 s and 3 s later, then every 5 s\n"
+          "      until a registration request reaches it there\n"
           "  -h, --help  this text\n"
           "Each unit is announced on standard output when it listens, and again when it has\n"
           "made all of its records and every one was acknowledged, with its data-port packets\n"
@@ -67,7 +68,11 @@ struct Move {
   std::string address;
   bool done = false;
   std::vector<double> announce;  // clock times of the C2_POC datagrams still to send
+  int requests_at_move = 0;      // registration requests the unit had received when it moved
 };
+
+constexpr int CMD_RQSRV = 0x10;
+constexpr double REANNOUNCE_SECONDS = 5.0;
 
 struct Unit {
   std::unique_ptr<Q330Sim> sim;
@@ -294,9 +299,14 @@ int main(int argc, char **argv) {
         fflush(stdout);
         double now = clock_now();
         mv.announce = {now, now + 1, now + 3};
+        mv.requests_at_move = s.count(CMD_RQSRV);
       }
       while (!mv.announce.empty() && clock_now() >= mv.announce.front()) {
         mv.announce.erase(mv.announce.begin());
+        // A server that was down while the three went out has not asked to register at
+        // the new address: go on announcing until one does.
+        if (mv.announce.empty() && s.count(CMD_RQSRV) == mv.requests_at_move)
+          mv.announce.push_back(clock_now() + REANNOUNCE_SECONDS);
         in_addr ip{};
         inet_pton(AF_INET, mv.address.c_str(), &ip);
         if (s.send_poc(mv.port, ntohl(ip.s_addr), mv.address.c_str()) < 0)
