@@ -289,7 +289,7 @@ TEST(OrderedOutput, HeldAndQueuedPacketsSurviveTheShutdown) {
 
   kessaro_stop(altus, 0);
   pthread_join(altus->write_thread, nullptr);
-  EXPECT_EQ((int)altus->kill, 2);
+  EXPECT_EQ((int)altus->kill, KESSARO_KILL_WRITER_ENDED);
 
   std::vector<int32_t> samples;
   for (const RingPacket &r : ring_take(rd)) {

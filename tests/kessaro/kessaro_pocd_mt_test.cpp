@@ -176,8 +176,9 @@ class PocRing : public ::testing::Test {
   static int counting_reap(OrbreapThr *thr, int *pktid, char *srcname, double *time, char **packet,
                            int *nbytes, int *bufsize) {
     int rc = orbreapthr_get(thr, pktid, srcname, time, packet, nbytes, bufsize);
-    if (rc == 1 && ++got == want) program->kill = 1;
-    if (rc != 1 && ++idle > 3000) program->kill = 1;  // bounded: the count check fails
+    if (rc == 1 && ++got == want) program->kill = KESSARO_KILL_REQUESTED;
+    // Bounded: the count check fails.
+    if (rc != 1 && ++idle > 3000) program->kill = KESSARO_KILL_REQUESTED;
     return rc;
   }
   static inline int want = 0, got = 0, idle = 0;
@@ -246,7 +247,7 @@ int scripted_reap(OrbreapThr *, int *, char *srcname, double *, char **, int *nb
   srcname[0] = '\0';
   *nbytes = 0;
   if (script_at >= script.size()) {
-    script_program->kill = 1;  // the script is over: as the shutdown would
+    script_program->kill = KESSARO_KILL_REQUESTED;  // the script is over: as the shutdown would
     return 2;
   }
   return script[script_at++];

@@ -100,7 +100,7 @@ TEST_F(AltusThreads, StopWritesEverythingQueuedBefore) {
   ASSERT_EQ(pmtfifo_push(altus->mtfifo_write, element(ALTUSPKT_STATUS, "last 1\n")), 0);
   EXPECT_EQ(altus_write_thread_stop(altus), 0);
   pthread_join(thread, nullptr);
-  EXPECT_EQ((int)altus->kill, 2);
+  EXPECT_EQ((int)altus->kill, KESSARO_KILL_WRITER_ENDED);
 
   std::vector<std::string> got;
   for (const RingPacket &r : ring_take(rd)) {

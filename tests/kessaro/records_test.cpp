@@ -132,7 +132,7 @@ TEST(Records, ProgramRecordStartsEmpty) {
   EXPECT_EQ(k->statefile, -1);
   EXPECT_EQ(cntarr(k->modems_array), 0);
   EXPECT_EQ(maxtbl(k->repackage_tbl), 0);
-  EXPECT_EQ(k->kill, 0);
+  EXPECT_EQ(k->kill, KESSARO_KILL_RUN);
   EXPECT_EQ(k->status_interval, 0.0);
   k->status_interval = 60.0;
   EXPECT_EQ(k->status_interval, 60.0);

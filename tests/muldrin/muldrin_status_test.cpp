@@ -179,7 +179,7 @@ TEST_F(DataStatusTest, WriterTypeTwoStoresAndFreesTheBlock) {
   add_chan(q_, "data_sys_volt", false);
   auto d = block(6, {entry(data_def("data_sys_volt"), 2, 100)});
   ASSERT_EQ(myout_callback(q_, Q330_OUT_DATASTATUS, &d, sizeof d), 0);
-  m_.kill = 1;
+  m_.kill = MULDRIN_KILL_STOP;
   run_write_thread(nullptr);
   auto lines = log_lines();
   ASSERT_EQ(lines.size(), 1u);

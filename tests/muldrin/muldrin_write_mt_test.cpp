@@ -46,9 +46,10 @@ TEST(MuldrinWriteMt, ProducersAndAStopTogether) {
       }
     });
   for (auto &t : producers) t.join();
-  m.kill = 1;  // every item is queued: the writer must write them all before stopping
+  // Every item is queued: the writer must write them all before stopping.
+  m.kill = MULDRIN_KILL_STOP;
   pthread_join(writer, nullptr);
-  EXPECT_EQ(m.kill.load(), 2);
+  EXPECT_EQ(m.kill.load(), MULDRIN_KILL_ENDED);
 
   std::set<std::string> seen;
   char *buf = nullptr;

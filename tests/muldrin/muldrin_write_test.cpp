@@ -62,11 +62,11 @@ class WriteTest : public ::testing::Test {
     return got;
   }
   void run_writer_until_drained() {
-    m_.kill = 1;
+    m_.kill = MULDRIN_KILL_STOP;
     pthread_t thr;
     ASSERT_EQ(pthread_create(&thr, nullptr, run_write_thread, nullptr), 0);
     pthread_join(thr, nullptr);
-    EXPECT_EQ(m_.kill.load(), 2);
+    EXPECT_EQ(m_.kill.load(), MULDRIN_KILL_ENDED);
   }
   static std::string logtext(const Got &g) { return g.bytes.substr(8, g.bytes.size() - 9); }
 
@@ -257,7 +257,7 @@ TEST_F(WriteTest, RefusedLogPacketsAreRetriedUntilTheRingTakesThem) {
   DrivenClock clock(1.7e9);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    m_.kill = c.stopping ? 1 : 0;
+    m_.kill = c.stopping ? MULDRIN_KILL_STOP : MULDRIN_KILL_RUN;
     if (c.cut) {
       ASSERT_EQ(truncate(path_.c_str(), 4096), 0);
     }
@@ -284,7 +284,7 @@ TEST_F(WriteTest, RefusedLogPacketsAreRetriedUntilTheRingTakesThem) {
       EXPECT_EQ(logtext(got[0]), "late");
     }
   }
-  m_.kill = 0;
+  m_.kill = MULDRIN_KILL_RUN;
 }
 
 // While a log packet waits for a ring that has refused everything for longer than the
@@ -299,7 +299,7 @@ TEST_F(WriteTest, AStalledRingDropsQueuedWaveformDataButKeepsLogLines) {
     if (i == 20) myout_callback(nullptr, Q330_OUT_LOG, strdup("kept 1"), 0);
   }
   myout_callback(nullptr, Q330_OUT_LOG, strdup("kept 2"), 0);
-  m_.kill = 1;  // the drain limit ends the retry of the waiting packet
+  m_.kill = MULDRIN_KILL_STOP;  // the drain limit ends the retry of the waiting packet
   orbfault_fail(ORBFAULT_PUT, 1 << 30);
   {
     DrivenClock clock(1.7e9);  // the stall passes the 1 s before the drain limit ends it

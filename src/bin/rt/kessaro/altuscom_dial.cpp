@@ -181,6 +181,7 @@ struct Listen {
     modem->connected_dl = nullptr;
     set_userdata3(modem, nullptr);
     unlock_modem_connection(modem, "modem_listen: initialize to unconnected");
+    std::lock_guard<KessaroMutex> g(modem->count_mutex);  // the status thread reads it
     modem->connect_time = std_now();
   }
 

@@ -316,92 +316,118 @@ struct POCDaemon {
   Kessaro *altus;
 };
 
-// One link: a serial line (with or without modem), a TCP client or a TCP server.
+// One link: a serial line (with or without modem), a TCP client or a TCP server. The
+// fields fall into blocks by owner and lock; "link thread" is the link's own thread
+// (run_thread). A TCP server's accepted connections are copies of it (altuscom_modem_copy)
+// that the server thread fills before each copy's thread starts.
 struct Modem {
-  char *name;
+  // ---- Configuration: written while the parameter file is read, adjusted by
+  // altuscom_new_modem before the link thread starts (and by the server thread on a
+  // connection's copy before the copy's thread starts); read-only afterwards.
+  char *name;  // the link's key; a server connection's copy is "<name>_V<instance>"
+  // The kind of link and its modem control.
   int com_mode;       // SerialbufKind: 1 serial, 2 TCP client, 3 TCP server
   int modem_control;  // ModemControl: 0 none, 1 local, 2 remote
-  char *dev;
-  int baud;
-  int flow;
-  char *ipaddr;  // or none
-  unsigned ipaddr_count;
-  int port;
-  int dialin;
-  int dialout;
-  char *connect_listen_string;
-  char *connect_response_string;
-  char *listen_string;
-  char *nolisten_string;
-  char *dialout_string_prefix;
-  char *dialout_string_suffix;
-  char *hangup_string;
-  char *attention_string;
-  char *ring_rec_string;
-  char *busy_rec_string;
-  char *connect_rec_string;
-  char *offhook_rec_string;
-  char *attention_rec_string;
-  double timeout;  // seconds
-  double timeout_connect;
-  double timeout_control;
-  int maxtries;
-  pthread_t run_thread;
+  // The line and the dialogue's limits.
+  char *dev;               // serial device, or none
+  int baud;                // serial line speed
+  int flow;                // serial flow control: 0 none, 1 rtscts
+  int dialin;              // it waits for dataloggers that call in (always on a TCP server)
+  int dialout;             // it places calls for queued requests (never on a TCP server)
+  int test;                // serve one dial-in, then leave
+  double timeout;          // seconds: reads, and a caller's time to identify itself
+  double timeout_connect;  // seconds a call may take to connect
+  double timeout_control;  // seconds, handed to the byte stream (and named in devname)
+  int maxtries;            // attempts to open a dial-in's connection
+  void *userdata;          // the Kessaro record
+  // The modem dialogue, texts owned (every one may be none).
+  char *connect_listen_string;    // a copy of the program's (the dialogue uses the program's)
+  char *connect_response_string;  // likewise
+  char *listen_string;            // puts the modem into answering
+  char *nolisten_string;          // takes it out again
+  char *dialout_string_prefix;    // the dial command before the phone number
+  char *dialout_string_suffix;    // and after it
+  char *hangup_string;            // hangs up the line
+  char *attention_string;         // gets the modem's attention
+  char *ring_rec_string;          // what the modem says for a ring
+  char *busy_rec_string;          // for a busy line
+  char *connect_rec_string;       // for a connection made
+  char *offhook_rec_string;       // for a line off the hook
+  char *attention_rec_string;     // in answer to attention_string
+
+  // ---- Link thread only: nothing else reads these while the thread runs (the main loop
+  // frees the byte streams after joining it).
   SerialBuf *buf_handle;         // current connection, or none
   SerialBuf *buf_handle_server;  // listening stream of a TCP server, or none
-  char devname[256];
-  KessaroMutex connection_mutex;
-  KessaroLink<AltusDatalogger> connected_dl;  // or none (set by the link's thread)
-  Pf *cmd;                                    // remote command being executed (not owned), or none
-  void *userdata;                             // the Kessaro record
-  KessaroFlag interrupt;
-  int mode;  // ModemMode: 1 dial-in, 2 dial-out
-  int test;
-  // The connection's start and byte counts: the link's thread writes them, the status and
-  // data-rate threads read them, all under count_mutex (a leaf lock).
-  KessaroMutex count_mutex;
-  double connect_time;
-  unsigned nbread, nbread_gig, nbwrite, nbwrite_gig;
-  char com[128];
-  int dialin_pending;
-  int instance;
-  KessaroFlag exit;
+  char devname[256];             // the connection as the log lines name it, "" when closed
+  Pf *cmd;                       // remote command being executed (not owned), or none
+  int dialin_pending;            // an opening was cut by a caller: closing skips call mode
+  unsigned ipaddr_count;         // calls refused for want of an address (TCP client)
+
+  // ---- Thread handle: written by the thread that starts the link (the main thread, or a
+  // TCP server's thread under Kessaro.modems_mutex); joined by the main loop or the
+  // shutdown once the link is off the list or `exit` is set.
+  pthread_t run_thread;  // the link thread
+
+  // ---- Connection: the link thread sets and clears connected_dl holding connection_mutex
+  // (after the datalogger's); other threads read it to see whom the link serves.
+  KessaroMutex connection_mutex;              // one datalogger at a time on this link
+  KessaroLink<AltusDatalogger> connected_dl;  // or none
+
+  // ---- Flags any thread sets or reads.
+  KessaroFlag interrupt;  // ends the link's dial-in wait (an address posted, a call wanted)
+  KessaroFlag exit;       // the link thread has ended (the main loop reaps it)
+  KessaroFlag mode;       // ModemMode: the link thread's call (log lines, status)
+
+  // ---- The connection's start and byte counts: the link thread and its data-rate
+  // callback write them, the status and data-rate threads read them, all under
+  // count_mutex (a leaf lock).
+  KessaroMutex count_mutex;  // guards the rest of this block
+  double connect_time;       // when the connection began (std_now())
+  unsigned nbread;           // bytes read, below 10^9
+  unsigned nbread_gig;       // and the 10^9 carries
+  unsigned nbwrite;          // bytes written, below 10^9
+  unsigned nbwrite_gig;      // and the 10^9 carries
+
+  // ---- The address of a TCP-client link. address_mutex guards the posted fields and the
+  // replacement of ipaddr, port and com, which only the link thread does; other threads
+  // read those three under it, the link thread also without. A leaf lock: nothing else is
+  // taken while it is held.
+  KessaroMutex address_mutex;   // guards the rest of this block
+  char *ipaddr;                 // the address in use, owned, or none
+  int port;                     // the port in use
+  char com[128];                // the link as the status report names it ("tcp:...")
   KessaroFlag reset_ipaddress;  // an address is posted and not yet applied
-  // The address hand-off of a TCP-client link (altuscom_post_address, another thread)
-  // to the link's own thread (altuscom_apply_address). address_mutex guards the posted
-  // fields and the replacement of ipaddr, port and com; other threads read those under
-  // it. A leaf lock: nothing else is taken while it is held.
-  KessaroMutex address_mutex;
-  char *posted_ipaddr;  // owned, or none
-  int posted_port;
-  char posted_com[128];
+  // The hand-off (altuscom_post_address, another thread) to the link thread
+  // (altuscom_apply_address).
+  char *posted_ipaddr;   // owned, or none
+  int posted_port;       // its port
+  char posted_com[128];  // its link text
   // The last address where the datalogger identified itself (the configured one until the
-  // first identification), kept by the link's own thread under address_mutex. After an
-  // announcement the link's calls alternate between the announced address and this one
-  // until the datalogger identifies at one of them, so that a forged announcement costs
-  // one call and a real move is found even when its first call fails.
-  char *confirmed_ipaddr;  // owned, or none
-  int confirmed_port;
-  char confirmed_com[128];
+  // first identification), kept by the link thread. After an announcement the link's
+  // calls alternate between the announced address and this one until the datalogger
+  // identifies at one of them, so that a forged announcement costs one call and a real
+  // move is found even when its first call fails.
+  char *confirmed_ipaddr;   // owned, or none
+  int confirmed_port;       // its port
+  char confirmed_com[128];  // its link text
   int address_unconfirmed;  // 1 while an announced address is on trial (link thread)
-  // The announced address on trial (link thread, under address_mutex); none outside a
-  // trial. The address in use (ipaddr) is this one or the confirmed one.
-  char *announced_ipaddr;  // owned, or none
-  int announced_port;
-  char announced_com[128];
-  // TCP-server links: the accepted callers that have not identified themselves yet; the
-  // server thread adds each caller it keeps, the caller's thread takes it off again.
-  KessaroFlag callers_waiting;
-  // TCP-server links, server thread only: callers refused since the last line that said
-  // so, and when that line was logged (clock_monotonic(), 0 never).
-  int callers_refused;
-  double callers_refused_logged;
-  // TCP-server connections: the server link that accepted the caller (not owned; it lives
-  // as long as the program), and whether the caller still counts among its waiting
-  // callers (set by the server thread before the connection's thread starts, cleared by
-  // that thread).
-  Modem *server;
-  KessaroFlag waiting;
+  // The announced address on trial (link thread); none outside a trial. The address in
+  // use (ipaddr) is this one or the confirmed one.
+  char *announced_ipaddr;   // owned, or none
+  int announced_port;       // its port
+  char announced_com[128];  // its link text
+
+  // ---- TCP servers and their connections.
+  // The server thread counts each caller it keeps into callers_waiting, the caller's
+  // thread counts it out again once it identifies or ends.
+  KessaroFlag callers_waiting;    // accepted callers not identified yet
+  int callers_refused;            // server thread: callers refused since the last line said so
+  double callers_refused_logged;  // server thread: when that line was logged (monotonic, 0 never)
+  int instance;                   // server thread: connections accepted, numbering the copies
+  // A connection's copy: set by the server thread before the copy's thread starts.
+  Modem *server;        // the server link (not owned; it lives as long as the program)
+  KessaroFlag waiting;  // counted in its callers_waiting (cleared by the copy's thread)
 };
 
 // Connection statistics of one datalogger.
@@ -628,60 +654,88 @@ struct AltusDatalogger {
   double filedir_timer;           // pacing of the directory reads (block engine)
 };
 
-// The program record.
+// The program record. The fields fall into blocks by owner and lock. Most are written by
+// the main thread during start-up (kessaro_main: the command line, the parameter and
+// state files, the rings, then the threads in order) before the threads that read them
+// start, and are read-only afterwards.
 struct Kessaro {
-  Modem modem_defaults;
-  AltusDatalogger datalogger_defaults;
-  Arr *modems_array;
-  KessaroMutex modems_mutex;
-  Arr *modem_templates_arr;
-  Arr *datalogger_templates_arr;
-  Arr *dlserials_array;
-  Arr *dltargets_array;
-  Arr *pending_cmd_arr;
-  Arr *orbtags_arr;
-  Arr *data_orbtags_arr;
-  Arr *packet_defs_arr;
-  Tbl *pocds_tbl;
-  Pf *pf;
-  CmdThread *cmdthr;
-  PktChannelCalib *calibstuff;
+  // ---- Command line (make_program), read-only afterwards.
+  char *targetname;    // the program's name in its reports and answers, owned
+  char *commandline;   // the whole command line (the stash packet), owned
   const char *dbname;  // the -db argument (not copied), or none
-  char *targetname;
-  char *commandline;
-  int ciorb;
-  int coorb;
-  char *cmd_srcname;
-  char *log_srcname;
-  char *status_srcname;
-  char *evtinfo_srcname;
-  Orbtag *cmd;
-  Orbtag *log;
-  Orbtag *status;
-  Orbtag *evtinfo;
-  double datarate_interval;
-  double ring_refusal_drop_time;  // refusals after which waveform packets are dropped
-  KessaroShared status_interval;
-  Pmtfifo *mtfifo_cmdout;
-  pthread_t write_thread;
-  pthread_t status_thread;
-  pthread_t datarate_thread;
-  KessaroMutex statefile_mutex;
-  KessaroMutex status_mutex;
-  char *evt_file_dir;
-  int statefile;
-  KessaroFlag status_report_now;
-  KessaroFlag status_report_shutdown;
+
+  // ---- Parameter file (parse_pf) and state file (parse_state), read-only afterwards.
+  Pf *pf;                               // the whole parameter file (the stash packet)
+  Modem modem_defaults;                 // the parameter file's link defaults
+  AltusDatalogger datalogger_defaults;  // and datalogger defaults
+  Arr *modem_templates_arr;             // Modem * by template name
+  Arr *datalogger_templates_arr;        // AltusDatalogger * by template name
+  Arr *dlserials_array;                 // AltusDatalogger * by serial tag ("K1234")
+  Arr *dltargets_array;                 // the same dataloggers by target name
+  Arr *orbtags_arr;                     // Orbtag * by command-line tag
+  Arr *data_orbtags_arr;                // the Orbtags a packet definition writes waveforms to
+  Arr *packet_defs_arr;                 // PacketDef * by name
+  Tbl *pocds_tbl;                       // POCDaemon *, one per point-of-contact source
+  Orbtag *cmd;                          // the command ring, or none (no remote commands)
+  Orbtag *log;                          // the log ring, or none
+  Orbtag *status;                       // the status ring, or none
+  Orbtag *evtinfo;                      // the event-facts ring, or none
+  char *cmd_srcname;                    // the source name selected on the command ring
+  char *log_srcname;                    // not read: each log line names its own source
+  char *status_srcname;                 // the status packets' and the stash's source name
+  char *evtinfo_srcname;                // the event facts' source name
+  char *evt_file_dir;                   // where event files are kept, or none
+  char *connect_listen_string;          // a caller's dial string ("RING"), awaited without a modem
+  char *connect_response_string;        // the answer sent to it ("CONNECT")
+  double datarate_interval;             // seconds between data-rate passes
+  double ring_refusal_drop_time;        // refusals after which waveform packets are dropped
+  char *statefile_name;                 // the -S file, owned, or none
+
+  // ---- Start-up (kessaro_main), before the threads that use them; read-only afterwards.
+  PktChannelCalib *calibstuff;  // the calibration lookup, or none without -db
+  int ciorb;                    // the command ring's read connection, -1 none
+  int coorb;                    // and its write connection
+  char *hostname;               // this host's name, owned
+  Pmtfifo *mtfifo_cmdout;       // made at start-up, not used since
+  Pmtfifo *mtfifo_write;        // the write thread's fifo (it has its own lock)
+  int ntcpservers;              // TCP-server links started (not read)
+  // Thread handles: written by the main thread as it starts each thread, joined by the
+  // shutdown.
+  pthread_t write_thread;     // the write thread (detached)
+  pthread_t status_thread;    // the status thread
+  pthread_t datarate_thread;  // the data-rate thread
+  // Made by the main thread after the link threads started.
+  CmdThread *cmdthr;  // the command service, or none without a command ring
+
+  // ---- Settings the remote "set" command (command thread) changes while running.
+  KessaroShared status_interval;  // seconds between status reports, 0 off
+  KessaroFlag log_poc;            // point-of-contact lines: 0 none, 1 matches, 2 every packet
+
+  // ---- The link list: modems_mutex guards modems_array (the configured links and the
+  // TCP-server connections, added by the server threads and removed by the main loop).
+  // Held briefly, inside the connection locks.
+  KessaroMutex modems_mutex;  // guards modems_array
+  Arr *modems_array;          // Modem * by name
+
+  // ---- Locks over the datalogger records (their blocks in AltusDatalogger say what each
+  // guards); status_mutex is taken before statefile_mutex.
+  KessaroMutex status_mutex;     // connection codes, contact times and the last status
+  KessaroMutex statefile_mutex;  // event-file lists, last_connected_modem, the state file
+  int statefile;                 // mybury's open temporary file, -1 none (statefile_mutex)
+
+  // ---- Remote requests owed answers: pending_cmd_arr is changed by the command thread
+  // and the link threads under pending_cmd_mutex() (kessaro_cmdresp.h).
+  Arr *pending_cmd_arr;  // sequence -> Tbl of AltusDatalogger * still to answer
+
+  // ---- Status report and shutdown flags, any thread.
+  KessaroFlag status_report_now;       // a report is asked; the status thread clears it
+  KessaroFlag status_report_shutdown;  // the next report is the last (the shutdown)
   KessaroFlag stopping;  // the orderly shutdown runs: the status thread waits for its report
-  char *statefile_name;
-  char *connect_listen_string;
-  char *connect_response_string;
-  char *hostname;
-  Pmtfifo *mtfifo_write;
-  KessaroFlag kill;  // KessaroKill: 0 run, 1 stop requested, 2 write thread ended
-  Tbl *repackage_tbl;
-  int ntcpservers;
-  KessaroFlag log_poc;
+  KessaroFlag kill;      // KessaroKill: set by the shutdown and by the write thread as it ends
+
+  // ---- Write thread: the repackagers, one per packet definition in use, added as they
+  // are made; the shutdown flushes them once the write thread has ended.
+  Tbl *repackage_tbl;  // RepackageBuf *
 };
 
 // The program record of this process, and its halt flag (set once by the shutdown; every

@@ -11,7 +11,7 @@
 #include "kessaro.h"
 
 // Thread entry (argument: the POCDaemon). Ends when the shutdown begins (kessaro_halt or
-// Kessaro.kill set), or after its own automatic shutdown.
+// Kessaro.kill no longer KESSARO_KILL_RUN), or after its own automatic shutdown.
 // In namespace kessaro, as muldrin has a thread body of the same name.
 namespace kessaro {
 void *run_pocd_thread(void *arg /* POCDaemon * */);

@@ -13,14 +13,16 @@
 
 struct Kessaro;
 
-// Pops elements until a stop is asked for (Kessaro.kill 1) and the fifo is empty, and
-// hands each to its writer: event files and stream packets to the repackager, log lines
-// to the log writer, event information and status texts to the parameter-file writer.
-// Other types are dropped. Sets kill to 2 when it ends.
+// Pops elements until a stop is asked for (Kessaro.kill KESSARO_KILL_REQUESTED) and the
+// fifo is empty, and hands each to its writer: event files and stream packets to the
+// repackager, log lines to the log writer, event information and status texts to the
+// parameter-file writer. Other types are dropped. Sets kill to KESSARO_KILL_WRITER_ENDED
+// when it ends.
 void *altus_write_thread(void *arg /* Kessaro * */);
-// The stop protocol: kill = 1, an empty element to wake the writer, then up to 1000
-// pauses of 0.1 s for kill to become 2. Everything queued before the call is written
-// first. 0 when the writer has ended, -1 when it did not in time.
+// The stop protocol: kill = KESSARO_KILL_REQUESTED, an empty element to wake the writer,
+// then up to 1000 pauses of 0.1 s for kill to become KESSARO_KILL_WRITER_ENDED.
+// Everything queued before the call is written first. 0 when the writer has ended, -1
+// when it did not in time.
 int altus_write_thread_stop(Kessaro *altus);
 
 void *altus_status_report(void *arg /* Kessaro * */);

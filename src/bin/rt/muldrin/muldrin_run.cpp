@@ -50,10 +50,10 @@ int mystrncpy(char *dst, const char *src, size_t size) {
 int muldrin_stop_writer(Muldrin *muldrin) {
   muldrin_output(Q330_OUT_STDOUT, "muldrin_shutdown: Shutting down write thread...\n");
   clock_sleep(0.1);
-  muldrin->kill.store(1);
+  muldrin->kill.store(MULDRIN_KILL_STOP);
   clock_sleep(0.1);
   for (int step = 0; step < 1000; step++) {
-    if (muldrin->kill.load() == 2) {
+    if (muldrin->kill.load() == MULDRIN_KILL_ENDED) {
       elog_notify(0, "%s: Write thread done...\n",
                   muldrin->target_name != nullptr ? muldrin->target_name : "");
       return 0;

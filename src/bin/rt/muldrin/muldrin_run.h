@@ -35,6 +35,7 @@ int q330_setup_signals(void);
 inline constexpr int q330_ignored_signals[] = {
     SIGABRT, SIGIOT,  SIGSYS,  SIGPIPE, SIGALRM, SIGUSR1,   SIGUSR2, SIGCHLD, SIGWINCH, SIGURG,
     SIGIO,   SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
-// Asks the write thread to stop (kill 1) and waits, up to 1000 pauses of 0.1 s, until it
-// has written everything queued (kill 2). 0 when it stopped, -1 when the wait ran out.
+// Asks the write thread to stop (kill MULDRIN_KILL_STOP) and waits, up to 1000 pauses of
+// 0.1 s, until it has written everything queued (kill MULDRIN_KILL_ENDED). 0 when it
+// stopped, -1 when the wait ran out.
 int muldrin_stop_writer(Muldrin *muldrin);

@@ -155,7 +155,7 @@ int muldrin_main(int argc, char **argv) {
                     q->params.dlname ? q->params.dlname : "");
   }
   // A write thread that has said it is done is collected; one that has not is let go.
-  if (m->kill.load() == 2)
+  if (m->kill.load() == MULDRIN_KILL_ENDED)
     pthread_join(m->write_thread, nullptr);
   else
     pthread_detach(m->write_thread);

@@ -59,7 +59,7 @@ void free_output(void *p) {
 // During a shutdown a put is retried until the drain limit, and not at all once the
 // ring is gone.
 int give_up(void *, const char *, int ring_state, double *) {
-  if (g_muldrin->kill.load() == 0) return 0;
+  if (g_muldrin->kill.load() == MULDRIN_KILL_RUN) return 0;
   if (g_writer.kill_seen == 0) g_writer.kill_seen = clock_monotonic();
   if (ring_state == ORBRING_CUT) return 1;
   return clock_monotonic() - g_writer.kill_seen >= MULDRIN_WRITE_DRAIN ? 1 : 0;
@@ -399,10 +399,10 @@ void *run_write_thread(void *) {
     }
     if (r == 3 || r == 2) {
       // Nothing waiting: stop when asked and both queues are empty.
-      if (m->kill.load() == 1 && pmtfifo_data_available(m->mtfifo_write) == 0 &&
+      if (m->kill.load() == MULDRIN_KILL_STOP && pmtfifo_data_available(m->mtfifo_write) == 0 &&
           pmtfifo_data_available(m->mtfifo_urgent) == 0) {
         write_log_repeats(true);
-        m->kill.store(2);
+        m->kill.store(MULDRIN_KILL_ENDED);
         return nullptr;
       }
       continue;
