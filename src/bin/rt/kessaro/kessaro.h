@@ -704,8 +704,9 @@ struct Kessaro {
   pthread_t write_thread;     // the write thread (detached)
   pthread_t status_thread;    // the status thread
   pthread_t datarate_thread;  // the data-rate thread
-  // Made by the main thread after the link threads started.
-  CmdThread *cmdthr;  // the command service, or none without a command ring
+  // Made by the main thread after the link threads started; read by the command service
+  // and by link threads that answer requests, which may come before the store.
+  std::atomic<CmdThread *> cmdthr{nullptr};  // the command service, or none without a ring
 
   // ---- Settings the remote "set" command (command thread) changes while running.
   KessaroShared status_interval;  // seconds between status reports, 0 off

@@ -227,7 +227,8 @@ void process_cmd_dataloggers(Pf *request, Kessaro *altus, const char *command, i
                          sequence);
     return;
   }
-  const char *pattern = altus->cmdthr ? altus->cmdthr->cmd_dlnames : nullptr;
+  CmdThread *const cmdthr = altus->cmdthr;
+  const char *pattern = cmdthr ? cmdthr->cmd_dlnames : nullptr;
   std::vector<AltusDatalogger *> matched;
   Tbl *dls = valsarr(altus->dltargets_array);
   for (long i = 0; i < maxtbl(dls); i++) {
