@@ -73,10 +73,23 @@ std::string TempDir::write(const std::string &name, const std::string &text) con
   return p;
 }
 
+namespace {
+// The driven clock's time is read by threads of the code under test while a pause on
+// another thread moves it on: both go through this lock (32-bit ARM has no lock-free
+// 8-byte atomics).
+std::mutex g_driven_mutex;
+}  // namespace
+
 DrivenClock::DrivenClock(double start) : now(start) {
-  driver_.now = [](void *u) { return static_cast<DrivenClock *>(u)->now; };
+  driver_.now = [](void *u) {
+    std::lock_guard<std::mutex> g(g_driven_mutex);
+    return static_cast<DrivenClock *>(u)->now;
+  };
   driver_.monotonic = driver_.now;
-  driver_.sleep = [](double s, void *u) { static_cast<DrivenClock *>(u)->now += s; };
+  driver_.sleep = [](double s, void *u) {
+    std::lock_guard<std::mutex> g(g_driven_mutex);
+    static_cast<DrivenClock *>(u)->now += s;
+  };
   driver_.user = this;
   clock_set_driver(&driver_);
 }
