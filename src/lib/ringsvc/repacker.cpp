@@ -126,8 +126,8 @@ int extend_segment(Repacker *r, RepackerSegment *seg, int nsamp, const int32_t *
 
 // Samples after a gap or a change of rate: a new segment of the channel, in the storage
 // kept from the last flush when there is some.
-int add_segment(Repacker *r, RepackerChan *cb, double window_time, double time, double dt,
-                int nsamp, const int32_t *data) {
+int add_segment(Repacker *r, RepackerChan *cb, double time, double dt, int nsamp,
+                const int32_t *data) {
   if (nsamp > kMaxSegment) {
     elog_log(0, "%s_put: segment of %d samples too large.\n", r->name, nsamp);
     return -1;
@@ -154,7 +154,6 @@ int add_segment(Repacker *r, RepackerChan *cb, double window_time, double time, 
     return -1;
   }
   RepackerSegment &seg = cb->segments.back();
-  seg.window_time = window_time;
   seg.time = time;
   seg.dt = dt;
   seg.nsamp = nsamp;
@@ -268,8 +267,8 @@ int repacker_put(Repacker *r, double window_time, double twin, const char *net, 
   if (cb == nullptr) return -1;
   RepackerSegment *last = cb->first < cb->segments.size() ? &cb->segments.back() : nullptr;
   const bool joins = last != nullptr && dt == cb->dt && continues(r->rules, time, cb->nexttime, dt);
-  if ((joins ? extend_segment(r, last, nsamp, data)
-             : add_segment(r, cb, window_time, time, dt, nsamp, data)) != 0)
+  if ((joins ? extend_segment(r, last, nsamp, data) : add_segment(r, cb, time, dt, nsamp, data)) !=
+      0)
     return -1;
   cb->nexttime = time + nsamp * dt;
   return 0;

@@ -36,7 +36,6 @@ struct PktType;
 
 // Contiguous samples of one channel.
 struct RepackerSegment {
-  double window_time = 0;     // window time of the put that began it
   double time = 0;            // time of its first sample
   double dt = 0;              // sample interval, seconds
   int nsamp = 0;              // samples stored; -1: storage kept from an earlier flush
