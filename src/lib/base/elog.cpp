@@ -108,14 +108,12 @@ struct ElogFlood {
     it->second.last = now;
     return it->second;
   }
-  // Room for one more line of the source in the window that ends now: taken when there is.
-  // A line of the source's budget. A message whose shape is the first of its kind in its
-  // window may use the whole budget; any other line (a shape seen again, a repeat) leaves
-  // a third of it free, so that a flood of a few shapes never silences a new event.
+  // Takes a line of the source's budget in the window that ends now, when there is room.
+  // A message whose shape is the first of its kind in its window may use the whole budget;
+  // any other line (a shape seen again, a repeat) leaves a third of it free, so that a
+  // flood of a few shapes never silences a new event.
   bool take_line(Source &src, double now, bool first_of_shape = false) {
-    while (!src.written.empty() &&
-           (now - src.written.front() >= window || now < src.written.front()))
-      src.written.pop_front();
+    while (!src.written.empty() && over(src.written.front(), now)) src.written.pop_front();
     const int limit = first_of_shape ? source_lines : source_lines - source_lines / 3;
     if ((int)src.written.size() >= limit) return false;
     src.written.push_back(now);
@@ -194,8 +192,9 @@ struct ElogFlood {
 };
 
 namespace {
-// Every gate, so that elog_flood_reset_all reaches them. Lock order: this, then a gate.
+// Set by elog_flood_open_all: every gate passes everything.
 std::atomic<bool> g_gates_open{false};
+// Every gate, so that elog_flood_reset_all reaches them. Lock order: this, then a gate.
 std::mutex g_gates_mutex;
 std::vector<ElogFlood *> g_gates;
 }  // namespace
@@ -254,10 +253,9 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
   auto it = gate->slots.find(key);
   if (it == gate->slots.end()) {
     if (gate->slots.size() >= gate->max_keys) gate->evict_oldest(now, out);
-    ElogFlood::Slot &s = gate->slots[key];
-    s.source = src_name;
-    s.start = now;
-    it = gate->slots.find(key);
+    it = gate->slots.emplace(key, ElogFlood::Slot{}).first;
+    it->second.source = src_name;
+    it->second.start = now;
   } else {
     gate->roll(it->second, now, out);
   }
@@ -265,7 +263,7 @@ int elog_flood_pass(ElogFlood *gate, const char *source, const char *text, doubl
   s.text = text ? text : "";
   if (s.flooded || s.passed >= gate->burst) {
     s.held++;
-    gate->source_of(src_name, now, out).last = now;
+    gate->source_of(src_name, now, out);  // marks the source active
     return 0;
   }
   ElogFlood::Source &src = gate->source_of(src_name, now, out);
