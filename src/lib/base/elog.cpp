@@ -404,12 +404,19 @@ void emit_locked(const Entry &e) {
   if (pass) write_locked(e.severity, text);
 }
 
-// Prints the thread's register, then the message (if any), in one locked block.
-void print_all(const Entry *last) {
+// Prints the thread's register through the gate and empties it; the print mutex stays
+// held for the caller's own lines.
+std::unique_lock<std::mutex> print_register() {
   std::vector<Entry> pending;
   pending.swap(t_register);
-  std::lock_guard<std::mutex> lock(g_print_mutex);
+  std::unique_lock<std::mutex> lock(g_print_mutex);
   for (const Entry &e : pending) emit_locked(e);
+  return lock;
+}
+
+// Prints the thread's register, then the message (if any), in one locked block.
+void print_all(const Entry *last) {
+  std::unique_lock<std::mutex> lock = print_register();
   if (last) emit_locked(*last);
 }
 
@@ -427,10 +434,7 @@ void add_to_register(int flag, int severity, const char *format, va_list ap, int
 
 // Prints the thread's register through the gate, then `text` past it.
 void print_passed(int severity, const char *text) {
-  std::vector<Entry> pending;
-  pending.swap(t_register);
-  std::lock_guard<std::mutex> lock(g_print_mutex);
-  for (const Entry &e : pending) emit_locked(e);
+  std::unique_lock<std::mutex> lock = print_register();
   if (g_flood != nullptr && g_flood_burst > 0) {
     std::vector<ElogFloodRepeat> due;
     elog_flood_due(g_flood, clock_monotonic(), 0, &due);
