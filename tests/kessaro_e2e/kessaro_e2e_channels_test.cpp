@@ -48,23 +48,12 @@ TEST(KessaroEndToEnd, ARestartWithOtherStreamChannelsResetsTheCountersAndFlowsOn
   const std::string ring = dir.file("ring"), simout = dir.file("altussim.out"),
                     kesout = dir.file("kessaro.out");
   ASSERT_EQ(orbcreate(ring.c_str(), 1 << 26), 0);
-  pid_t sim =
-      e2e_start({ALTUSSIM_BIN, "-tcpserver", "0", "-serial", "1234", "-station", "K1234", "-model",
-                 "K2", "-streams", "3:20:100:30", "-paced", "-streambuffer", "3000"},
-                dir.path(), simout);
-  ASSERT_GT(sim, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "listening on", 1, 30)) << read_file(simout);
   int stream_port = 0;
-  {
-    std::string s = read_file(simout);
-    size_t at = s.find("listening on 127.0.0.1:");
-    ASSERT_NE(at, std::string::npos);
-    stream_port = atoi(s.c_str() + at + strlen("listening on 127.0.0.1:"));
-  }
-  std::string pf = read_file(KESSARO_PF);
-  ASSERT_TRUE(replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port)));
-  ASSERT_TRUE(replace_once(&pf, "tcpserver none yes no  default 5002",
-                           "tcpserver none yes no  default " + std::to_string(free_port())));
+  pid_t sim = start_stream_sim(dir.path(), simout, 3000, &stream_port);
+  ASSERT_GT(sim, 0);
+  ASSERT_GT(stream_port, 0) << read_file(simout);
+  std::string pf = example_pf(stream_port);
+  ASSERT_FALSE(pf.empty());
   dir.write("kes.pf", pf);
   const std::vector<std::string> kessaro = {
       KESSARO_BIN, "-pf", dir.file("kes"), "-state", dir.file("state"), "kes",

@@ -52,18 +52,12 @@ TEST(KessaroEndToEnd, KilledWhileStreamingLosesNothingAndWritesNothingTwice) {
   const std::string ring = dir.file("ring"), simout = dir.file("altussim.out"),
                     kesout = dir.file("kessaro.out");
   ASSERT_EQ(orbcreate(ring.c_str(), 1 << 27), 0);
-  pid_t sim =
-      e2e_start({ALTUSSIM_BIN, "-tcpserver", "0", "-serial", "1234", "-station", "K1234", "-model",
-                 "K2", "-streams", "3:20:100:30", "-paced", "-streambuffer", "60000"},
-                dir.path(), simout);
+  int stream_port = 0;
+  pid_t sim = start_stream_sim(dir.path(), simout, 60000, &stream_port);
   ASSERT_GT(sim, 0);
-  ASSERT_TRUE(e2e_wait_text(simout, "listening on 127.0.0.1:", 1, 30)) << read_file(simout);
-  const int stream_port = atoi(word_after(read_file(simout), "listening on 127.0.0.1:").c_str());
-  ASSERT_GT(stream_port, 0);
-  std::string pf = read_file(KESSARO_PF);
-  ASSERT_TRUE(replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(stream_port)));
-  ASSERT_TRUE(replace_once(&pf, "tcpserver none yes no  default 5002",
-                           "tcpserver none yes no  default " + std::to_string(free_port())));
+  ASSERT_GT(stream_port, 0) << read_file(simout);
+  const std::string pf = example_pf(stream_port);
+  ASSERT_FALSE(pf.empty());
   dir.write("kes.pf", pf);
   const char *program = getenv("KESSARO_CRASH_PROGRAM");
   const std::vector<std::string> kessaro = {program && *program ? program : KESSARO_BIN,

@@ -51,6 +51,35 @@ inline std::string word_after(const std::string &text, const std::string &after)
   return text.substr(at, text.find_first_of(" \n", at) - at);
 }
 
+#if defined(ALTUSSIM_BIN) && defined(KESSARO_PF)
+// altussim serving one K2 (serial 1234, station K1234) as a TCP server on a free port:
+// three paced streams of 20-sample packets at 100 samples a second, `buffer` packets kept
+// for resends; its output into `out`. *port is where it listens (0 when it did not say so
+// within 30 s). Its pid, or -1.
+inline pid_t start_stream_sim(const std::string &cwd, const std::string &out, int buffer,
+                              int *port) {
+  *port = 0;
+  pid_t pid = e2e_start(
+      {ALTUSSIM_BIN, "-tcpserver", "0", "-serial", "1234", "-station", "K1234", "-model", "K2",
+       "-streams", "3:20:100:30", "-paced", "-streambuffer", std::to_string(buffer)},
+      cwd, out);
+  if (pid > 0 && e2e_wait_text(out, "listening on 127.0.0.1:", 1, 30))
+    *port = atoi(word_after(e2e_read_text(out), "listening on 127.0.0.1:").c_str());
+  return pid;
+}
+
+// The example parameter file with its TCP-client link pointed at the simulator's `port`
+// and its TCP server on a free port; empty when the example no longer has those lines.
+inline std::string example_pf(int port) {
+  std::string pf = e2e_read_text(KESSARO_PF);
+  if (!replace_once(&pf, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(port)) ||
+      !replace_once(&pf, "tcpserver none yes no  default 5002",
+                    "tcpserver none yes no  default " + std::to_string(free_port())))
+    return "";
+  return pf;
+}
+#endif
+
 // Every packet of the ring file, oldest first.
 inline std::vector<RingPacket> ring_read_all(const std::string &path) {
   int orb = orbopen(path.c_str(), "r");
