@@ -33,10 +33,10 @@
 #include "kessaro.h"
 #include "kessaro_hooks.h"
 #include "kessaro_program.h"
-#include "kessaro_ring.h"
 #include "kessaro_state.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;

@@ -28,9 +28,9 @@
 #include "bytestream/fixtures.h"
 #include "kessaro.h"
 #include "kessaro_hooks.h"
-#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 using namespace bsfix;

@@ -20,10 +20,10 @@
 #include "base/paths.h"
 #include "base/pf.h"
 #include "base/tbl.h"
-#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "repackage.h"
 #include "ring/orb.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -25,7 +25,6 @@
 #include "kessaro_cmdresp.h"
 #include "kessaro_hooks.h"
 #include "kessaro_program.h"
-#include "kessaro_ring.h"
 #include "kessaro_threads.h"
 #include "packet/pkt.h"
 #include "repackage.h"
@@ -33,6 +32,7 @@
 #include "ringsvc/cmdthread.h"
 #include "ringsvc/dlcmpkt.h"
 #include "support/hostid.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {

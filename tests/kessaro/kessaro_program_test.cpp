@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "base/elog.h"
-#include "kessaro_ring.h"
 #include "ring/orb.h"
 #include "ringsvc/dlcmpkt.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {

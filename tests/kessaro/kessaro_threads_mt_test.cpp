@@ -14,10 +14,10 @@
 #include "base/pmtfifo.h"
 #include "kessaro_hooks.h"
 #include "kessaro_program.h"
-#include "kessaro_ring.h"
 #include "kessaro_threads.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include "base/elog.h"
 #include "base/tbl.h"
 #include "kessaro.h"
-#include "kessaro_ring.h"
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "ringsvc/orbwrite.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -29,17 +29,7 @@ const double T0 = 1704067200.0;  // 2024-01-01 00:00:00 UTC
 // Buffers live until the process ends (there is no destructor); they stay reachable here.
 std::vector<RepackageBuf *> &kept = *new std::vector<RepackageBuf *>;
 
-struct Chan {
-  std::string net, sta, chan, loc, segtype;
-  double time, samprate, calib, calper;
-  std::vector<int32_t> samples;
-};
-
-struct Written {
-  std::string srcname;
-  double time;
-  std::vector<Chan> chans;
-};
+using Written = RingWaveform;
 
 // A driven clock: sleeps advance it at once, so refused-write pauses cost no real time.
 // When halt_at is set, the sleep that reaches it raises the halt flag.
@@ -85,24 +75,7 @@ class Repackage : public ::testing::Test {
   }
 
   // Every packet written since the last call.
-  std::vector<Written> read_back() {
-    std::vector<Written> out;
-    for (const RingPacket &r : ring_take(rd)) {
-      Packet *pkt = nullptr;
-      EXPECT_EQ(unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt),
-                Pkt_wf);
-      Written w{r.srcname, r.time, {}};
-      for (int i = 0; pkt != nullptr && i < pkt->nchannels; i++) {
-        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
-        w.chans.push_back({pc->net, pc->sta, pc->chan, pc->loc, pc->segtype, pc->time, pc->samprate,
-                           pc->calib, pc->calper,
-                           std::vector<int32_t>(pc->data, pc->data + pc->nsamp)});
-      }
-      freePkt(pkt);
-      out.push_back(w);
-    }
-    return out;
-  }
+  std::vector<Written> read_back() { return ring_take_waveforms(rd); }
 
   static void count_flush(void *user) { ++*static_cast<int *>(user); }
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "../kessaro/kessaro_ring.h"
 #include "altussim_block.h"
 #include "base/tbl.h"
 #include "packet/pkt.h"
 #include "testkit/e2e_process.h"
+#include "testkit/ring_read.h"
 
 namespace kes_e2e {
 

@@ -16,6 +16,7 @@
 #include "packet/pkt.h"
 #include "ring/orb.h"
 #include "ringsvc/orbwrite.h"
+#include "testkit/ring_read.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -26,17 +27,8 @@ const double T0 = 1704067200.0;  // 2024-01-01 00:00:00 UTC
 const RepackerRules kMuldrin = {.inclusive_edges = false, .tolerance_by_rate = true};
 const RepackerRules kKessaro = {.inclusive_edges = true, .tolerance_by_rate = false};
 
-struct Chan {
-  std::string net, sta, chan, loc, segtype;
-  double time, samprate, calib, calper;
-  std::vector<int32_t> samples;
-};
-
-struct Written {
-  std::string srcname;
-  double time;
-  std::vector<Chan> chans;
-};
+using Written = RingWaveform;
+using Chan = RingChannel;
 
 // A block of n samples counting up from `first`.
 std::vector<int32_t> ramp(int n, int first = 0) {
@@ -89,28 +81,7 @@ class Repack : public ::testing::Test {
   }
 
   // Every packet written since the last call.
-  std::vector<Written> read_back() {
-    std::vector<Written> got;
-    char *buf = nullptr;
-    int bufsize = 0, nbytes = 0, id = 0;
-    char src[ORBSRCNAME_SIZE];
-    double t = 0;
-    while (orbreap_nd(rd_, &id, src, &t, &buf, &nbytes, &bufsize) == 0) {
-      Packet *pkt = nullptr;
-      EXPECT_EQ(unstuffPkt(src, t, buf, nbytes, &pkt), Pkt_wf) << src;
-      Written w{src, t, {}};
-      for (int i = 0; pkt != nullptr && i < pkt->nchannels; i++) {
-        auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
-        w.chans.push_back({pc->net, pc->sta, pc->chan, pc->loc, pc->segtype, pc->time, pc->samprate,
-                           pc->calib, pc->calper,
-                           std::vector<int32_t>(pc->data, pc->data + pc->nsamp)});
-      }
-      freePkt(pkt);
-      got.push_back(w);
-    }
-    free(buf);
-    return got;
-  }
+  std::vector<Written> read_back() { return ring_take_waveforms(rd_); }
 
   TempDir dir_;
   int wr_ = -1, rd_ = -1;

@@ -1,8 +1,9 @@
-// kessaro_ring.h - reading back, in a test, what was written into a ring file.
+// ring_read.h - reading back, in a test, what was written into a ring file.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -52,4 +53,39 @@ inline void ring_each_waveform(int orb, const std::function<void(const PktChanne
     }
     freePkt(pkt);
   }
+}
+
+// One channel of a waveform packet read back.
+struct RingChannel {
+  std::string net, sta, chan, loc, segtype;
+  double time, samprate, calib, calper;
+  std::vector<int32_t> samples;
+};
+
+// A waveform packet read back: its source name, time and channels.
+struct RingWaveform {
+  std::string srcname;
+  double time;
+  std::vector<RingChannel> chans;
+};
+
+// Every packet the connection can reap now, decoded; each must be a waveform packet.
+inline std::vector<RingWaveform> ring_take_waveforms(int orb) {
+  std::vector<RingWaveform> out;
+  for (const RingPacket &r : ring_take(orb)) {
+    Packet *pkt = nullptr;
+    EXPECT_EQ(unstuffPkt(r.srcname.c_str(), r.time, r.bytes.data(), (int)r.bytes.size(), &pkt),
+              Pkt_wf)
+        << r.srcname;
+    RingWaveform w{r.srcname, r.time, {}};
+    for (int i = 0; pkt != nullptr && i < pkt->nchannels; i++) {
+      auto *pc = static_cast<PktChannel *>(gettbl(pkt->channels, i));
+      w.chans.push_back({pc->net, pc->sta, pc->chan, pc->loc, pc->segtype, pc->time, pc->samprate,
+                         pc->calib, pc->calper,
+                         std::vector<int32_t>(pc->data, pc->data + pc->nsamp)});
+    }
+    freePkt(pkt);
+    out.push_back(w);
+  }
+  return out;
 }
