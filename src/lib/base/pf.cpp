@@ -15,38 +15,18 @@
 #include "base/arr.h"
 #include "base/elog.h"
 #include "base/oom.h"
+#include "base/pf_text.h"
 #include "base/pf_tree.h"
 #include "base/readfile.h"
 #include "base/tbl.h"
 
 namespace {
 
-constexpr std::string_view kArrOpen = "&Arr{";
-constexpr std::string_view kTblOpen = "&Tbl{";
-constexpr std::string_view kLitOpen = "&Literal{";
+using namespace pftext;
 
 [[noreturn]] void pf_oom() { OUT_OF_MEMORY(sizeof(Pf), "parameter file"); }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && is_blank(s[b])) b++;
-  while (e > b && is_blank(s[e - 1])) e--;
-  return s.substr(b, e - b);
-}
-
 bool all_blank(std::string_view s) { return trim(s).empty(); }
-
-// What may follow "}", "&Arr{" and "&Tbl{" on their line.
-bool blank_or_comment(std::string_view s) {
-  s = trim(s);
-  return s.empty() || s[0] == '#';
-}
-
-bool starts_with_opener(std::string_view s) {
-  return s.starts_with(kArrOpen) || s.starts_with(kTblOpen) || s.starts_with(kLitOpen);
-}
 
 // A byte that no parameter-file text may hold: control characters other than tab and
 // newline, and DEL.
@@ -144,11 +124,6 @@ bool split_lines(const char *text, std::string *storage, std::vector<std::string
   return true;
 }
 
-std::string unquote(std::string_view v) {
-  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-  return std::string(v);
-}
-
 struct Frame {
   Pf *node;
   int open_line;
@@ -239,7 +214,7 @@ bool parse_lines(const std::vector<std::string_view> &lines, Pf *root,
       attach(node, key, make_node(PFSTRING, std::move(value)), lineno, file);
       continue;
     }
-    attach(node, key, make_node(PFSTRING, unquote(rest)), lineno, file);
+    attach(node, key, make_node(PFSTRING, std::string(unquote(rest))), lineno, file);
   }
   if (frames.size() > 1) {
     const Frame &f = frames.back();

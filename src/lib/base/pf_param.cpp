@@ -22,17 +22,13 @@
 #include "base/elog.h"
 #include "base/oom.h"
 #include "base/pf.h"
+#include "base/pf_text.h"
 #include "base/pf_tree.h"
 #include "base/tbl.h"
 
 namespace {
 
-std::string_view trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) b++;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) e--;
-  return s.substr(b, e - b);
-}
+using pftext::trim;
 
 const char *kind_name(int kind) {
   switch (kind) {

@@ -10,35 +10,11 @@
 
 #include "base/elog.h"
 #include "base/pf.h"
+#include "base/pf_text.h"
 
 namespace {
 
-constexpr std::string_view kArrOpen = "&Arr{";
-constexpr std::string_view kTblOpen = "&Tbl{";
-constexpr std::string_view kLitOpen = "&Literal{";
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && is_blank(s[b])) b++;
-  while (e > b && is_blank(s[e - 1])) e--;
-  return s.substr(b, e - b);
-}
-
-bool blank_or_comment(std::string_view s) {
-  s = trim(s);
-  return s.empty() || s[0] == '#';
-}
-
-bool starts_with_opener(std::string_view s) {
-  return s.starts_with(kArrOpen) || s.starts_with(kTblOpen) || s.starts_with(kLitOpen);
-}
-
-std::string_view unquote(std::string_view v) {
-  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-  return v;
-}
+using namespace pftext;
 
 // One line at a time from a stream, CR LF as LF, refusing the bytes and lengths that
 // parameter-file text refuses.
